@@ -1,0 +1,38 @@
+# The two commands of a fresh machine: `make run` and `make test`.
+BUILD_TEST ?= build/test
+BUILD_RUN  ?= build/run
+BUILD_BENCH ?= build/bench
+JOBS ?= $(shell nproc)
+
+.PHONY: all run test bench deps clean format
+
+all: test
+
+deps:
+	./scripts/install-deps.sh
+
+test: deps
+	cmake -S . -B $(BUILD_TEST) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELTO_SANITIZE=ON
+	cmake --build $(BUILD_TEST) -j $(JOBS)
+	cd $(BUILD_TEST) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+run: deps
+	cmake -S . -B $(BUILD_RUN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_RUN) -j $(JOBS)
+	@if [ -x $(BUILD_RUN)/console/zelto-console ]; then \
+		ZELTO_ANT=$${ZELTO_ANT:-sim} $(BUILD_RUN)/console/zelto-console; \
+	else \
+		echo "The test console is not built yet: 'make run' will start it against the simulated trainer (ZELTO_ANT=sim)."; \
+	fi
+
+bench: deps
+	cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELTO_BENCH=ON
+	cmake --build $(BUILD_BENCH) -j $(JOBS)
+	@for b in $(BUILD_BENCH)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build
