@@ -19,6 +19,12 @@ using TComponentState = uint32_t;
 
 enum TOperation { opInsert, opRemove };
 
+// Naming failures ("A component named %s already exists", "'%s' is not a valid component name").
+class EComponentError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 class TFiler;
 
 class TComponent : public TPersistent {
@@ -31,6 +37,7 @@ public:
     int ComponentCount() const { return static_cast<int>(FComponents.size()); }
     TComponent* Components(int i) const { return FComponents[i]; }
     TComponent* FindComponent(const std::string& name) const;  // case-insensitive
+    // Owned components must be heap-allocated: the owner deletes them.
     void InsertComponent(TComponent* c);
     void RemoveComponent(TComponent* c);
 
@@ -39,8 +46,13 @@ public:
     TComponentState ComponentState() const { return FComponentState; }
     bool HasState(TComponentStateFlag f) const { return (FComponentState & f) != 0; }
     void SetDesigning(bool v, bool setChildren = true);
-    // Marks the component (and its children) as being destroyed.
+    // Marks the component (and its children) as being destroyed. The base destructor does it
+    // after the descendants' destructors ran; a descendant that needs the flag set earlier
+    // (its children's or its threads' ticks look at it) calls it first in its destructor.
     void Destroying();
+    // Frees the owned components, last first. The destructor does it; a descendant whose
+    // children use its members calls it first in its own destructor.
+    void DestroyComponents();
     // Loading protocol: Loading() sets csLoading, Loaded() clears it.
     virtual void Loading();
     virtual void Loaded();

@@ -31,7 +31,7 @@ public:
     virtual void Delete(int index) = 0;
     virtual void Clear() = 0;
     virtual int Add(const std::string& s);
-    int AddObject(const std::string& s, TObject* o);
+    virtual int AddObject(const std::string& s, TObject* o);
     void AddStrings(const TStrings& other);
     virtual int IndexOf(const std::string& s) const;  // case-insensitive
     int IndexOfName(const std::string& name) const;   // case-insensitive, split at the first '='
@@ -55,6 +55,8 @@ public:
 
 protected:
     virtual void SetUpdateState(bool /*updating*/) {}
+    // Comparison of IndexOf and IndexOfName: case-insensitive here, TStringList honours CaseSensitive.
+    virtual int CompareStrings(const std::string& a, const std::string& b) const;
 
 private:
     int FUpdateCount = 0;
@@ -74,6 +76,7 @@ public:
     void Delete(int index) override;
     void Clear() override;
     int Add(const std::string& s) override;  // sorted lists insert in order and honour Duplicates
+    int AddObject(const std::string& s, TObject* o) override;
     int IndexOf(const std::string& s) const override;
     bool Find(const std::string& s, int& index) const;  // binary search of a sorted list
     void Sort();
@@ -91,9 +94,11 @@ protected:
     void SetUpdateState(bool updating) override;
     virtual void Changed();
     virtual void Changing();
-    int CompareStrings(const std::string& a, const std::string& b) const;
+    int CompareStrings(const std::string& a, const std::string& b) const override;
 
 private:
+    void CheckIndex(int index, bool allowEnd = false) const;
+    void InsertItem(int index, const std::string& s, TObject* o);
     struct Item {
         std::string s;
         TObject* o = nullptr;

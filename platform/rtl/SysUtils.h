@@ -42,10 +42,37 @@ class EFileStreamError : public EStreamError {
 public:
     using EStreamError::EStreamError;
 };
+class EReadError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+};
+class EWriteError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+};
+class EFOpenError : public EFileStreamError {
+public:
+    using EFileStreamError::EFileStreamError;
+};
+class EFCreateError : public EFileStreamError {
+public:
+    using EFileStreamError::EFileStreamError;
+};
 class EOSError : public Exception {
 public:
     using Exception::Exception;
 };
+// Floating-point failures (a value too large for an integer in Round/Trunc, NaN).
+class EMathError : public Exception {
+public:
+    using Exception::Exception;
+};
+class EInvalidOp : public EMathError {
+public:
+    using EMathError::EMathError;
+};
+// Raises EOSError "System Error.  Code: %d.\n<text>" for errno `code`.
+[[noreturn]] void RaiseOSError(int code);
 
 // Process-wide format settings, initialised from the user's locale (LANG / LC_ALL
 // through ICU), never from LC_NUMERIC. Code that needs other settings swaps them in
@@ -67,6 +94,10 @@ struct TFormatSettings {
     std::string LongMonthNames[12];
     std::string ShortDayNames[7];
     std::string LongDayNames[7];
+    // Placement of CurrencyString: 0 "$1", 1 "1$", 2 "$ 1", 3 "1 $"; negative amounts
+    // 0 "($1)", 1 "-$1", ... 15 "(1 $)" as the framework numbers them.
+    uint8_t CurrencyFormat = 0;
+    uint8_t NegCurrFormat = 1;
 };
 
 // The process-wide settings (mutable, as in the original framework).
@@ -76,6 +107,8 @@ TFormatSettings& FormatSettings();
 void InitFormatSettingsFromLocale(const std::string& localeId = "");
 
 // One argument of Format: integers (64-bit), floating point, strings, pointers.
+// `bits` is the width of an integer argument (32 for Integer): %x and %u of a negative
+// value print the two's complement of that width, as the framework does.
 struct TFormatArg {
     enum Kind { kInt, kUInt, kFloat, kString, kPointer } kind;
     int64_t i = 0;
@@ -83,13 +116,15 @@ struct TFormatArg {
     long double f = 0;
     std::string s;
     const void* p = nullptr;
+    int bits = 64;
 
     template <class T, std::enable_if_t<std::is_integral_v<T> && std::is_signed_v<T>, int> = 0>
-    TFormatArg(T v) : kind(kInt), i(v) {}
-    template <class T, std::enable_if_t<std::is_integral_v<T> && std::is_unsigned_v<T> &&
-                                            !std::is_same_v<T, bool>, int> = 0>
-    TFormatArg(T v) : kind(kUInt), u(v) {}
-    TFormatArg(bool v) : kind(kInt), i(v ? 1 : 0) {}
+    TFormatArg(T v) : kind(kInt), i(v), bits(sizeof(T) < 4 ? 32 : int(sizeof(T) * 8)) {}
+    template <
+        class T,
+        std::enable_if_t<std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, bool>, int> = 0>
+    TFormatArg(T v) : kind(kUInt), u(v), bits(sizeof(T) < 4 ? 32 : int(sizeof(T) * 8)) {}
+    TFormatArg(bool v) : kind(kInt), i(v ? 1 : 0), bits(32) {}
     TFormatArg(float v) : kind(kFloat), f(v) {}
     TFormatArg(double v) : kind(kFloat), f(v) {}
     TFormatArg(long double v) : kind(kFloat), f(v) {}
@@ -112,14 +147,24 @@ std::string Format(std::string_view fmt, const A&... a) {
 
 std::string IntToStr(int64_t v);
 std::string UIntToStr(uint64_t v);
+// Upper-case hex, at least `digits` digits; a negative value gives the two's complement
+// of the argument's width (IntToHex(-1, 2) of an Integer is "FFFFFFFF").
 std::string IntToHex(int64_t v, int digits);
+std::string IntToHex(int32_t v, int digits);
+std::string IntToHex(uint32_t v, int digits);
+std::string IntToHex(uint64_t v, int digits);
 // 15 significant digits, general form (exponent form "1.5E20" / "1E-5" as the framework prints).
 std::string FloatToStr(long double v);
 std::string FloatToStr(long double v, const TFormatSettings& fs);
 enum TFloatFormat { ffGeneral, ffExponent, ffFixed, ffNumber, ffCurrency };
+// precision: significant digits (at most 18); digits: exponent digits (ffGeneral, ffExponent)
+// or decimals (ffFixed, ffNumber, ffCurrency).
 std::string FloatToStrF(long double v, TFloatFormat format, int precision, int digits);
-// "0.00", "#,##0.0" ... picture formats.
+std::string FloatToStrF(long double v, TFloatFormat format, int precision, int digits,
+                        const TFormatSettings& fs);
+// "0.00", "#,##0.0", "0.00E+00", sections "pos;neg;zero", quoted literals: picture formats.
 std::string FormatFloat(std::string_view format, long double v);
+std::string FormatFloat(std::string_view format, long double v, const TFormatSettings& fs);
 
 // Strict conversions: surrounding blanks allowed, anything else raises EConvertError with
 // "'%s' is not a valid integer value" / "'%s' is not a valid floating point value".
@@ -162,5 +207,6 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 bool ForceDirectories(const std::string& path);
 bool DeleteFile(const std::string& path);
+// Refuses to replace an existing target, as the framework's rename does.
 bool RenameFile(const std::string& from, const std::string& to);
 std::string GetEnvironmentVariable(const std::string& name);

@@ -22,9 +22,13 @@ void SetTickSource(TTickSource* src);
 
 uint32_t GetTickCount();
 // Milliseconds from `from` to `to`, modulo 2^32: correct across the wrap.
-inline uint32_t TickDiff(uint32_t from, uint32_t to) { return to - from; }
+inline uint32_t TickDiff(uint32_t from, uint32_t to) {
+    return to - from;
+}
 // Milliseconds since `start` on the installed clock.
-inline uint32_t TicksSince(uint32_t start) { return TickDiff(start, GetTickCount()); }
+inline uint32_t TicksSince(uint32_t start) {
+    return TickDiff(start, GetTickCount());
+}
 void Sleep(uint32_t ms);
 
 // CLOCK_MONOTONIC in milliseconds.

@@ -1,0 +1,94 @@
+// The application object: pumping, pumping waits and the process-wide instance.
+#include "platform/framework/Application.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "platform/framework/Dialogs.h"
+#include "platform/rtl/Thread.h"
+#include "platform/rtl/Tick.h"
+
+namespace {
+TApplication* gApplication = nullptr;
+}
+
+TApplication::TApplication(TComponent* AOwner) : TComponent(AOwner) {
+    SetEventLoop(CreatePlainEventLoop());
+}
+
+TApplication::~TApplication() {
+    if (gApplication == this) {
+        SetWakeMainThread(nullptr);
+        gApplication = nullptr;
+    } else if (gApplication) {
+        IEventLoop* l = gApplication->FLoop.get();
+        SetWakeMainThread([l] { l->Wake(); });
+    } else {
+        SetWakeMainThread(nullptr);
+    }
+}
+
+TApplication* Application() {
+    // Never freed: timers and threads may still refer to it while the process ends.
+    static TApplication* app = [] {
+        MainThreadId();
+        gApplication = new TApplication(nullptr);
+        return gApplication;
+    }();
+    return app;
+}
+
+void TApplication::SetEventLoop(std::unique_ptr<IEventLoop> loop) {
+    if (!loop) return;
+    if (FLoop)
+        for (TTimer* t : FTimers) FLoop->TimerRemoved(t);
+    std::unique_ptr<IEventLoop> old = std::move(FLoop);
+    FLoop = std::move(loop);
+    IEventLoop* l = FLoop.get();
+    SetWakeMainThread([l] { l->Wake(); });
+    for (TTimer* t : FTimers)
+        if (t->Enabled() && t->Interval() > 0) FLoop->TimerChanged(t);
+}
+
+void TApplication::ProcessMessages() {
+    FLoop->ProcessPending();
+}
+
+void TApplication::Delay(uint32_t ms) {
+    uint32_t start = GetTickCount();
+    for (;;) {
+        FLoop->ProcessPending();
+        if (FTerminated) return;
+        uint32_t elapsed = TicksSince(start);
+        if (elapsed >= ms) return;
+        FLoop->WaitForWork(ms - elapsed);
+    }
+}
+
+void TApplication::Run() {
+    while (!FTerminated) {
+        FLoop->ProcessPending();
+        if (FTerminated) break;
+        FLoop->WaitForWork(INFINITE);
+    }
+}
+
+void TApplication::Terminate() {
+    FTerminated = true;
+    FLoop->Wake();
+}
+
+void TApplication::QueueCall(std::function<void()> fn) {
+    FLoop->Post(std::move(fn));
+}
+
+void TApplication::HandleException() {
+    try {
+        throw;
+    } catch (const EAbort&) {
+    } catch (const std::exception& e) {
+        MessageBox(e.what(), FTitle, MB_OK | MB_ICONERROR);
+    } catch (...) {
+        MessageBox("Unknown exception", FTitle, MB_OK | MB_ICONERROR);
+    }
+}
