@@ -5,9 +5,18 @@
 // response code); buffers are filled before each call of a procedure; procedures may
 // be called on the library's own thread or from inside another library call.
 //
-// Which stick ANT_Init opens: with ZELTO_ANT=sim the simulated stick (in process);
-// otherwise the real transports (serial / USB).
+// Which stick ANT_Init opens: with ZELTO_ANT=sim the simulated stick (in process,
+// platform/ant/AntSim.h) installed on that USB number; otherwise the real transports
+// (serial / USB), which do not exist yet, so ANT_Init fails as with no stick.
+//
+// Buffers: the library writes at most ANT_BUFFER_SIZE bytes into the response buffer
+// and into a receive buffer, zero-filling what the message does not cover. Received
+// data fills [channel, 8-byte page]; any other channel event [channel, 1, event code];
+// a response the message's data ([channel, message id, code] for 0x40).
+// Other calls return 1 when the command was passed to the stick, 0 when no stick is open.
 #include <cstdint>
+
+constexpr int ANT_BUFFER_SIZE = 9;
 
 // Procedures: (channel, message id) for responses, (channel, event code) for channel
 // events. The result is not used by the library.
@@ -63,5 +72,5 @@ constexpr uint8_t EVENT_TRANSFER_TX_COMPLETED = 0x05;
 constexpr uint8_t EVENT_TRANSFER_TX_FAILED = 0x06;
 constexpr uint8_t EVENT_CHANNEL_CLOSED = 0x07;
 constexpr uint8_t EVENT_RX_FAIL_GO_TO_SEARCH = 0x08;
-constexpr uint8_t EVENT_RX_ACKNOWLEDGED = 0x9A;
-constexpr uint8_t EVENT_RX_BROADCAST = 0x9B;
+constexpr uint8_t EVENT_RX_BROADCAST = 0x9A;
+constexpr uint8_t EVENT_RX_ACKNOWLEDGED = 0x9B;

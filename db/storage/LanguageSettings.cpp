@@ -1,0 +1,294 @@
+#include "db/storage/LanguageSettings.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "db/storage/Library.h"
+#include "db/storage/LibraryMemory.h"
+#include "platform/os/Locale.h"
+#include "platform/rtl/SysUtils.h"
+
+namespace {
+
+const char* const EnglishShortMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* const EnglishLongMonths[12] = {"January",   "February", "March",    "April",
+                                           "May",       "June",     "July",     "August",
+                                           "September", "October",  "November", "December"};
+const char* const EnglishShortDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const EnglishLongDays[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                        "Thursday", "Friday", "Saturday"};
+
+void EnglishNames(TLanguageSettings& s) {
+    for (int i = 0; i < 12; ++i) {
+        s.ShortMonthNames[i] = EnglishShortMonths[i];
+        s.LongMonthNames[i] = EnglishLongMonths[i];
+    }
+    for (int i = 0; i < 7; ++i) {
+        s.ShortDayNames[i] = EnglishShortDays[i];
+        s.LongDayNames[i] = EnglishLongDays[i];
+    }
+}
+
+std::string Or(const std::string& v, const char* fallback) {
+    return v.empty() ? fallback : v;
+}
+char Or(char v, char fallback) {
+    return v ? v : fallback;
+}
+
+// One cache entry: 260 bytes on the library heap.
+struct TCharMapEntry {
+    uint16_t LanguageID;
+    uint16_t SortID;
+    uint8_t Map[256];
+};
+
+// A byte value with its locale id, sorted to build a collation map.
+struct TCharMapItem {
+    uint8_t Value;
+    uint32_t LCID;
+};
+
+int CompareCharMapItems(void* a, void* b) {
+    auto* x = static_cast<TCharMapItem*>(a);
+    auto* y = static_cast<TCharMapItem*>(b);
+    char cx = static_cast<char>(x->Value), cy = static_cast<char>(y->Value);
+    return LocaleCompareStrings(x->LCID, SORT_STRINGSORT, &cx, 1, &cy, 1);
+}
+
+}  // namespace
+
+void GetLanguageSettings(uint16_t language, uint16_t sort, TLanguageSettings& s) {
+    s = TLanguageSettings{};
+    if (language == 0) {
+        s.CurrencyString = "";
+        s.CurrencyFormat = 0;
+        s.NegCurrFormat = 0;
+        s.ThousandSeparator = ',';
+        s.DecimalSeparator = '.';
+        s.CurrencyDecimals = 2;
+        s.DateSeparator = '-';
+        s.ShortDateFormat = "yyyy-mm-dd";
+        s.LongDateFormat = "dddd, mmmm dd, yyyy";
+        s.TimeSeparator = ':';
+        s.TimeAMString = "AM";
+        s.TimePMString = "PM";
+        s.ShortTimeFormat = "hh:mm";
+        s.LongTimeFormat = "hh:mm:ss";
+        EnglishNames(s);
+        return;
+    }
+    TLocaleFormats f;
+    GetLocaleFormats(MakeLCID(language, sort), f);
+    s.CurrencyString = Or(f.CurrencyString, "$");
+    s.CurrencyFormat = static_cast<uint8_t>(f.CurrencyFormat < 0 ? 0 : f.CurrencyFormat);
+    s.NegCurrFormat = static_cast<uint8_t>(f.NegCurrFormat < 0 ? 0 : f.NegCurrFormat);
+    s.ThousandSeparator = Or(f.ThousandSeparator, ',');
+    s.DecimalSeparator = Or(f.DecimalSeparator, '.');
+    s.CurrencyDecimals = static_cast<uint8_t>(f.CurrencyDecimals < 0 ? 2 : f.CurrencyDecimals);
+    s.DateSeparator = Or(f.DateSeparator, '/');
+    s.ShortDateFormat = Or(f.ShortDateFormat, "M/d/yyyy");
+    s.LongDateFormat = Or(f.LongDateFormat, "dddd, MMMM dd, yyyy");
+    s.TimeSeparator = Or(f.TimeSeparator, ':');
+    s.TimeAMString = Or(f.TimeAMString, "AM");
+    s.TimePMString = Or(f.TimePMString, "PM");
+    std::string hour = f.HourLeadingZero ? "hh" : "h";
+    std::string suffix = f.HasTimeFormat && f.TwelveHourClock ? " AMPM" : "";
+    s.ShortTimeFormat = hour + ":mm" + suffix;
+    s.LongTimeFormat = hour + ":mm:ss" + suffix;
+    EnglishNames(s);
+    for (int i = 0; i < 12; ++i) {
+        if (!f.ShortMonthNames[i].empty()) s.ShortMonthNames[i] = f.ShortMonthNames[i];
+        if (!f.LongMonthNames[i].empty()) s.LongMonthNames[i] = f.LongMonthNames[i];
+    }
+    for (int i = 0; i < 7; ++i) {
+        if (!f.ShortDayNames[i].empty()) s.ShortDayNames[i] = f.ShortDayNames[i];
+        if (!f.LongDayNames[i].empty()) s.LongDayNames[i] = f.LongDayNames[i];
+    }
+}
+
+void SaveLanguageSettings(TLanguageSettings& s) {
+    const TFormatSettings& fs = FormatSettings();
+    s.CurrencyString = fs.CurrencyString;
+    s.CurrencyFormat = fs.CurrencyFormat;
+    s.NegCurrFormat = fs.NegCurrFormat;
+    s.ThousandSeparator = fs.ThousandSeparator;
+    s.DecimalSeparator = fs.DecimalSeparator;
+    s.CurrencyDecimals = static_cast<uint8_t>(fs.CurrencyDecimals);
+    s.DateSeparator = fs.DateSeparator;
+    s.ShortDateFormat = fs.ShortDateFormat;
+    s.LongDateFormat = fs.LongDateFormat;
+    s.TimeSeparator = fs.TimeSeparator;
+    s.TimeAMString = fs.TimeAMString;
+    s.TimePMString = fs.TimePMString;
+    s.ShortTimeFormat = fs.ShortTimeFormat;
+    s.LongTimeFormat = fs.LongTimeFormat;
+    for (int i = 0; i < 12; ++i) {
+        s.ShortMonthNames[i] = fs.ShortMonthNames[i];
+        s.LongMonthNames[i] = fs.LongMonthNames[i];
+    }
+    for (int i = 0; i < 7; ++i) {
+        s.ShortDayNames[i] = fs.ShortDayNames[i];
+        s.LongDayNames[i] = fs.LongDayNames[i];
+    }
+}
+
+void RestoreLanguageSettings(const TLanguageSettings& s) {
+    TFormatSettings& fs = FormatSettings();
+    fs.CurrencyString = s.CurrencyString;
+    fs.CurrencyFormat = s.CurrencyFormat;
+    fs.NegCurrFormat = s.NegCurrFormat;
+    fs.ThousandSeparator = s.ThousandSeparator;
+    fs.DecimalSeparator = s.DecimalSeparator;
+    fs.CurrencyDecimals = s.CurrencyDecimals;
+    fs.DateSeparator = s.DateSeparator;
+    fs.ShortDateFormat = s.ShortDateFormat;
+    fs.LongDateFormat = s.LongDateFormat;
+    fs.TimeSeparator = s.TimeSeparator;
+    fs.TimeAMString = s.TimeAMString;
+    fs.TimePMString = s.TimePMString;
+    fs.ShortTimeFormat = s.ShortTimeFormat;
+    fs.LongTimeFormat = s.LongTimeFormat;
+    for (int i = 0; i < 12; ++i) {
+        fs.ShortMonthNames[i] = s.ShortMonthNames[i];
+        fs.LongMonthNames[i] = s.LongMonthNames[i];
+    }
+    for (int i = 0; i < 7; ++i) {
+        fs.ShortDayNames[i] = s.ShortDayNames[i];
+        fs.LongDayNames[i] = s.LongDayNames[i];
+    }
+}
+
+TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
+    EnterLibraryLock();
+    try {
+        SaveLanguageSettings(FSaved);
+        TLanguageSettings table;
+        GetLanguageSettings(language, sort, table);
+        RestoreLanguageSettings(table);
+    } catch (...) {
+        RestoreLanguageSettings(FSaved);
+        LeaveLibraryLock();
+        throw;
+    }
+}
+
+TLanguageSettingsSwap::~TLanguageSettingsSwap() {
+    RestoreLanguageSettings(FSaved);
+    LeaveLibraryLock();
+}
+
+int CompareCharLCID(uint32_t lcid, char a, char b) {
+    return LocaleCompareStrings(lcid, SORT_STRINGSORT | NORM_IGNORENONSPACE, &a, 1, &b, 1);
+}
+
+int CompareCharLocale(uint16_t language, uint16_t sort, char a, char b) {
+    if (language != 0) return CompareCharLCID(MakeLCID(language, sort), a, b);
+    return CompareBuffers(&a, &b, 1, false);
+}
+
+int CompareBuffers(const void* a, const void* b, int32_t count, bool descending) {
+    if (!a) return 1;
+    const uint8_t* x = static_cast<const uint8_t*>(a);
+    const uint8_t* y = static_cast<const uint8_t*>(b);
+    for (int32_t i = 0; i < count; ++i) {
+        if (x[i] != y[i]) {
+            int r = x[i] > y[i] ? 1 : -1;
+            return descending ? -r : r;
+        }
+    }
+    return 0;
+}
+
+int CompareStrLocale(uint16_t language, uint16_t sort, char* s1, bool caseInsensitive, int32_t length,
+                     char* s2) {
+    if (language != 0) {
+        uint32_t flags = SORT_STRINGSORT | NORM_IGNORENONSPACE | (caseInsensitive ? NORM_IGNORECASE : 0);
+        int n1 = length != 0 ? static_cast<int>(strnlen(s1, length)) : -1;
+        int n2 = length != 0 ? static_cast<int>(strnlen(s2, length)) : -1;
+        return LocaleCompareStrings(MakeLCID(language, sort), flags, s1, n1, s2, n2);
+    }
+    if (caseInsensitive) {
+        UpperCaseLocale(0, 0, s1, s1);
+        UpperCaseLocale(0, 0, s2, s2);
+    }
+    int32_t n = length;
+    if (n == 0) {
+        // The longer length, so that the shorter string's terminator takes part.
+        size_t l1 = std::strlen(s1), l2 = std::strlen(s2);
+        n = static_cast<int32_t>(l1 > l2 ? l1 : l2);
+    }
+    return CompareBuffers(s1, s2, n, false);
+}
+
+void UpperCaseLocale(uint16_t language, uint16_t sort, const char* source, char* dest) {
+    size_t n = std::strlen(source);
+    LocaleMapCase(MakeLCID(language, language == 0 ? 0 : sort), LCMAP_UPPERCASE, source, n, dest);
+    dest[n] = '\0';
+}
+
+void LowerCaseLocale(uint16_t language, uint16_t sort, const char* source, char* dest) {
+    size_t n = std::strlen(source);
+    LocaleMapCase(MakeLCID(language, language == 0 ? 0 : sort), LCMAP_LOWERCASE, source, n, dest);
+    dest[n] = '\0';
+}
+
+TLanguageCharMapsList::TLanguageCharMapsList() {
+    FEntries.SetCapacity(255);
+}
+
+TLanguageCharMapsList::~TLanguageCharMapsList() {
+    Clear();
+}
+
+void TLanguageCharMapsList::Clear() {
+    std::lock_guard<TCriticalSection> guard(FLock);
+    for (int32_t i = 0; i < FEntries.Count(); ++i) {
+        void* p = FEntries.Get(i);
+        FreeMemory(p);
+    }
+    FEntries.Clear();
+}
+
+int32_t TLanguageCharMapsList::Count() {
+    std::lock_guard<TCriticalSection> guard(FLock);
+    return FEntries.Count();
+}
+
+void TLanguageCharMapsList::BuildCharMap(uint16_t language, uint16_t sort, uint8_t* map) {
+    uint32_t lcid = MakeLCID(language, sort);
+    TCharMapItem items[256];
+    void* ptrs[256];
+    for (int b = 0; b < 256; ++b) {
+        items[b].Value = static_cast<uint8_t>(b);
+        items[b].LCID = lcid;
+        ptrs[b] = &items[b];
+    }
+    if (language != 0) QuickSortPointers(ptrs, 0, 255, CompareCharMapItems);
+    for (int k = 0; k < 256; ++k) map[k] = static_cast<TCharMapItem*>(ptrs[k])->Value;
+}
+
+void TLanguageCharMapsList::GetCharMap(uint16_t language, uint16_t sort, uint8_t* map) {
+    std::lock_guard<TCriticalSection> guard(FLock);
+    for (int32_t i = 0; i < FEntries.Count(); ++i) {
+        auto* e = static_cast<TCharMapEntry*>(FEntries.Get(i));
+        if (e->LanguageID == language && e->SortID == sort) {
+            std::memcpy(map, e->Map, 256);
+            return;
+        }
+    }
+    auto* e = static_cast<TCharMapEntry*>(AllocMemory(sizeof(TCharMapEntry)));
+    e->LanguageID = language;
+    e->SortID = sort;
+    BuildCharMap(language, sort, e->Map);
+    FEntries.Add(e);
+    std::memcpy(map, e->Map, 256);
+}
+
+void GetLanguageCharMap(uint16_t language, uint16_t sort, uint8_t* map) {
+    if (TLanguageCharMapsList* list = LanguageCharMapsList())
+        list->GetCharMap(language, sort, map);
+    else
+        TLanguageCharMapsList::BuildCharMap(language, sort, map);
+}

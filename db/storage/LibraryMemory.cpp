@@ -1,0 +1,99 @@
+#include "db/storage/LibraryMemory.h"
+
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "db/storage/EngineErrors.h"
+
+namespace {
+
+// Each block carries its requested size in front so that a resize can zero exactly the
+// bytes beyond the old size.
+constexpr size_t HeaderSize = 16;
+constexpr uint32_t CompactionRhythm = 1020;
+
+std::atomic<uint32_t> CompactionCounter{0};
+std::atomic<uint32_t> Compactions{0};
+
+size_t& BlockSize(void* block) {
+    return *reinterpret_cast<size_t*>(static_cast<char*>(block) - HeaderSize);
+}
+
+void CountAndCompact() {
+    uint32_t n = CompactionCounter.fetch_add(1) + 1;
+    if (n >= CompactionRhythm) {
+        // Only the thread that hit the mark compacts and restarts the count.
+        uint32_t expected = n;
+        if (CompactionCounter.compare_exchange_strong(expected, 0)) {
+            malloc_trim(0);
+            Compactions.fetch_add(1);
+        }
+    }
+}
+
+}  // namespace
+
+void* AllocMemory(int32_t size) {
+    if (size < 0) return nullptr;
+    char* p = static_cast<char*>(std::calloc(1, HeaderSize + static_cast<size_t>(size)));
+    if (!p) {
+        if (size >= 1) RaiseEngineError(ZIZIVU_OSNOMEMORY);
+        return nullptr;
+    }
+    *reinterpret_cast<size_t*>(p) = static_cast<size_t>(size);
+    return p + HeaderSize;
+}
+
+void* ResizeMemory(void* block, int32_t size) {
+    if (!block) return AllocMemory(size);
+    void* result = nullptr;
+    if (size >= 0) {
+        size_t oldSize = BlockSize(block);
+        char* base = static_cast<char*>(block) - HeaderSize;
+        char* p = static_cast<char*>(std::realloc(base, HeaderSize + static_cast<size_t>(size)));
+        if (p) {
+            if (static_cast<size_t>(size) > oldSize) std::memset(p + HeaderSize + oldSize, 0, size - oldSize);
+            *reinterpret_cast<size_t*>(p) = static_cast<size_t>(size);
+            result = p + HeaderSize;
+        }
+    }
+    if (!result && size >= 1) RaiseEngineError(ZIZIVU_OSNOMEMORY);
+    CountAndCompact();
+    return result;
+}
+
+void FreeMemory(void*& block) {
+    if (!block) return;
+    std::free(static_cast<char*>(block) - HeaderSize);
+    block = nullptr;
+    CountAndCompact();
+}
+
+void SetBlockBufferSize(int32_t size, int32_t blockSize, void*& buffer, int32_t& capacity) {
+    if (size >= 1) {
+        int64_t rounded = size;
+        if (blockSize > 0 && rounded % blockSize != 0) rounded = (rounded / blockSize + 1) * blockSize;
+        if (rounded > capacity) {
+            buffer = capacity == 0 || !buffer ? AllocMemory(static_cast<int32_t>(rounded))
+                                              : ResizeMemory(buffer, static_cast<int32_t>(rounded));
+            capacity = static_cast<int32_t>(rounded);
+        }
+    } else if (capacity > 0) {
+        FreeMemory(buffer);
+        buffer = nullptr;
+        capacity = 0;
+    }
+}
+
+uint32_t GetHeapCompactionCounter() {
+    return CompactionCounter.load();
+}
+uint32_t GetHeapCompactions() {
+    return Compactions.load();
+}
+void ResetHeapCompactionCounter() {
+    CompactionCounter.store(0);
+}

@@ -1,0 +1,169 @@
+#include "db/storage/RecordsBitmap.h"
+
+#include <bit>
+#include <cassert>
+#include <cstring>
+
+#include "db/storage/LibraryMemory.h"
+
+namespace {
+constexpr int32_t BitmapBlockSize = 1024;
+constexpr uint32_t AllOnes = 0xFFFFFFFFu;
+}  // namespace
+
+TRecordsBitmap::~TRecordsBitmap() {
+    SetBufferSize(0);
+}
+
+void TRecordsBitmap::SetBufferSize(int32_t bytes) {
+    SetBlockBufferSize(bytes, BitmapBlockSize, FBits, FCapacity);
+}
+
+void TRecordsBitmap::SetRecordCount(int32_t n) {
+    if (n == FRecordCount) return;
+    FRecordCount = n;
+    FBitCount = n > 0 ? ((n + 31) / 32) * 32 : 0;
+    FWordCount = FBitCount / 32;
+    SetBufferSize(FWordCount * 4);
+}
+
+int32_t TRecordsBitmap::Count() const {
+    int32_t total = 0;
+    int32_t fullWords = FRecordCount / 32;
+    for (int32_t w = 0; w < fullWords; ++w) {
+        uint32_t v = FBits[w];
+        if (v == AllOnes)
+            total += 32;
+        else if (v != 0)
+            total += std::popcount(v);
+    }
+    int32_t rest = FRecordCount % 32;
+    if (rest > 0) total += std::popcount(FBits[fullWords] & ((1u << rest) - 1));
+    return total;
+}
+
+int32_t TRecordsBitmap::CountBefore(int32_t n) const {
+    int32_t rec = n - 1;
+    if (rec > FRecordCount) rec = FRecordCount;
+    int32_t total = 0;
+    while (rec >= 1) {
+        int32_t w = (rec - 1) >> 5;
+        int32_t bit = (rec - 1) & 31;
+        uint32_t v = FBits[w];
+        if (bit == 31) {
+            // A whole word below the record: skip or count it at once.
+            if (v == 0) {
+                rec -= 32;
+                continue;
+            }
+            if (v == AllOnes) {
+                total += 32;
+                rec -= 32;
+                continue;
+            }
+        }
+        if ((v >> bit) & 1u) ++total;
+        --rec;
+    }
+    return total;
+}
+
+bool TRecordsBitmap::FindNext(int32_t& position, int32_t n, int32_t& ordinal) const {
+    int32_t rec = position + 1;
+    if (rec < 1) rec = 1;
+    if (rec > FRecordCount || n < 1) return false;
+    int32_t found = 0;
+    while (rec <= FRecordCount) {
+        int32_t w = (rec - 1) >> 5;
+        int32_t bit = (rec - 1) & 31;
+        uint32_t v = FBits[w];
+        if (bit == 0) {
+            if (v == 0) {
+                rec += 32;
+                continue;
+            }
+            int32_t last = rec + 31;
+            if (v == AllOnes && last <= FRecordCount && found + 32 <= n) {
+                found += 32;
+                ordinal += 32;
+                position = last;
+                if (found == n) return true;
+                rec += 32;
+                continue;
+            }
+        }
+        if ((v >> bit) & 1u) {
+            position = rec;
+            ++found;
+            ++ordinal;
+            if (found == n) return true;
+        }
+        ++rec;
+    }
+    return false;
+}
+
+bool TRecordsBitmap::FindPrior(int32_t& position, int32_t n, int32_t& ordinal) const {
+    int32_t rec = position - 1;
+    if (rec > FRecordCount) rec = FRecordCount;
+    if (rec < 1 || n < 1) return false;
+    int32_t found = 0;
+    while (rec >= 1) {
+        int32_t w = (rec - 1) >> 5;
+        int32_t bit = (rec - 1) & 31;
+        uint32_t v = FBits[w];
+        if (bit == 31) {
+            if (v == 0) {
+                rec -= 32;
+                continue;
+            }
+            if (v == AllOnes && found + 32 <= n) {
+                found += 32;
+                ordinal -= 32;
+                position = rec - 31;
+                if (found == n) return true;
+                rec -= 32;
+                continue;
+            }
+        }
+        if ((v >> bit) & 1u) {
+            position = rec;
+            ++found;
+            --ordinal;
+            if (found == n) return true;
+        }
+        --rec;
+    }
+    return false;
+}
+
+void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {
+    assert(other.FWordCount >= FWordCount);
+    for (int32_t w = 0; w < FWordCount; ++w) FBits[w] &= other.FBits[w];
+}
+
+void TRecordsBitmap::OrBitmap(const TRecordsBitmap& other) {
+    assert(other.FWordCount >= FWordCount);
+    for (int32_t w = 0; w < FWordCount; ++w) FBits[w] |= other.FBits[w];
+}
+
+void TRecordsBitmap::NotBitmap() {
+    for (int32_t w = 0; w < FWordCount; ++w) FBits[w] = ~FBits[w];
+}
+
+void TRecordsBitmap::ClearAll() {
+    if (FCapacity > 0) std::memset(FBits, 0, FCapacity);
+}
+
+void TRecordsBitmap::SetAll() {
+    if (FCapacity > 0) std::memset(FBits, 0xFF, FCapacity);
+}
+
+void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
+    if (&source == this) return;
+    SetBufferSize(source.FCapacity);
+    FRecordCount = source.FRecordCount;
+    FBitCount = source.FBitCount;
+    FWordCount = source.FWordCount;
+    if (source.FCapacity > 0) std::memcpy(FBits, source.FBits, source.FCapacity);
+}

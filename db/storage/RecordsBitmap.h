@@ -1,0 +1,64 @@
+#pragma once
+// A set of record numbers of one table, one bit per record: record n (1-based) is bit
+// (n - 1) mod 32, least significant first, of 32-bit word (n - 1) div 32. Ranges and
+// filters combine their results with And, Or and Not; the cursor walks the marked records.
+#include <cstdint>
+
+#include "db/storage/Library.h"
+#include "platform/rtl/System.h"
+
+class TRecordsBitmap : public TObject {
+public:
+    TRecordsBitmap() = default;
+    TRecordsBitmap(const TRecordsBitmap&) = delete;
+    TRecordsBitmap& operator=(const TRecordsBitmap&) = delete;
+    ~TRecordsBitmap() override;
+
+    // Sized in 1024-byte steps, never shrunk; 0 releases the buffer.
+    void SetBufferSize(int32_t bytes);
+    void SetRecordCount(int32_t n);
+
+    bool GetBit(int32_t n) const { return (FBits[(n - 1) >> 5] >> ((n - 1) & 31)) & 1u; }
+    void SetBit(int32_t n) { FBits[(n - 1) >> 5] |= 1u << ((n - 1) & 31); }
+    void ClearBit(int32_t n) { FBits[(n - 1) >> 5] &= ~(1u << ((n - 1) & 31)); }
+
+    // Marked records among 1 .. record count, and among 1 .. n - 1.
+    int32_t Count() const;
+    int32_t CountBefore(int32_t n) const;
+    // Moves over n marked records after (before) position; position follows every marked
+    // record passed and ordinal counts them (up for FindNext, down for FindPrior).
+    bool FindNext(int32_t& position, int32_t n, int32_t& ordinal) const;
+    bool FindPrior(int32_t& position, int32_t n, int32_t& ordinal) const;
+
+    // Word-wise over this bitmap's words; the other bitmap covers at least as many.
+    void AndBitmap(const TRecordsBitmap& other);
+    void OrBitmap(const TRecordsBitmap& other);
+    // Inverts every word, spare bits included.
+    void NotBitmap();
+    // Whole buffer capacity.
+    void ClearAll();
+    void SetAll();
+    void Assign(const TRecordsBitmap& source);
+
+    // Pool reset: all bits cleared, record count and buffer kept.
+    void Reset() { ClearAll(); }
+
+    int32_t RecordCount() const { return FRecordCount; }
+    int32_t BitCount() const { return FBitCount; }
+    int32_t WordCount() const { return FWordCount; }
+    int32_t BufferCapacity() const { return FCapacity; }
+    const uint32_t* Words() const { return FBits; }
+
+private:
+    uint32_t* FBits = nullptr;
+    int32_t FCapacity = 0;
+    int32_t FRecordCount = 0;
+    int32_t FBitCount = 0;
+    int32_t FWordCount = 0;
+};
+
+// The pool of record bitmaps.
+class TRecordsBitmapStack : public TObjectPool<TRecordsBitmap> {
+public:
+    TRecordsBitmapStack() : TObjectPool<TRecordsBitmap>(512) {}
+};

@@ -1,0 +1,464 @@
+// The simulated devices: what each one puts on the air and how it answers the host.
+#include <cmath>
+
+#include "platform/ant/AntSim.h"
+
+namespace {
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+TAntPage Answer(uint8_t ok, uint8_t command) {
+    return TAntPage{ok, command, 0, 0, 0, 0, 0, 0};
+}
+constexpr uint8_t ACK_PAGE = 0xFF;
+constexpr uint8_t NACK_PAGE = 0xFE;
+
+// EPROM read [2, a lo, a hi, l] and write [3, a lo, a hi, l, d0..d3] on a memory.
+template <size_t N>
+TAntPage MemoryCommand(std::array<uint8_t, N>& mem, const TAntPage& p, bool writeProtected) {
+    unsigned a = p[1] | (p[2] << 8), l = p[3];
+    if (p[0] == 2) {
+        if (l < 1 || l > 6 || a + l > N) return Answer(NACK_PAGE, 2);
+        TAntPage r{2, 0, 0, 0, 0, 0, 0, 0};
+        for (unsigned i = 0; i < l; ++i) r[1 + i] = mem[a + i];
+        return r;
+    }
+    if (l < 1 || l > 4 || a + l > N || writeProtected) return Answer(NACK_PAGE, 3);
+    for (unsigned i = 0; i < l; ++i) mem[a + i] = p[4 + i];
+    return Answer(ACK_PAGE, 3);
+}
+
+// Events of a steady rate (revolutions or beats per minute) up to `clock` seconds:
+// advances the event count and the 1/1024 s time of the last event.
+void Events(double rpm, double clock, double& next, uint16_t& time, uint16_t& count,
+            uint16_t* prevTime = nullptr) {
+    if (rpm <= 0) {
+        next = -1;
+        return;
+    }
+    if (next < 0) next = clock;
+    while (next <= clock) {
+        if (prevTime) *prevTime = time;
+        time = uint16_t(int64_t(std::llround(next * 1024.0)) & 0xFFFF);
+        ++count;
+        next += 60.0 / rpm;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+// Common
+
+TAntSimRadio TAntSimDevice::Radio() const {
+    Guard g(FMutex);
+    return FRadio;
+}
+void TAntSimDevice::SetRadio(const TAntSimRadio& r) {
+    Guard g(FMutex);
+    FRadio = r;
+}
+void TAntSimDevice::SetDeviceNumber(uint16_t n) {
+    Guard g(FMutex);
+    FRadio.DeviceNumber = n;
+}
+void TAntSimDevice::SetTransmissionType(uint8_t t) {
+    Guard g(FMutex);
+    FRadio.TransmissionType = t;
+}
+bool TAntSimDevice::Present() const {
+    Guard g(FMutex);
+    return FPresent;
+}
+void TAntSimDevice::SetPresent(bool on) {
+    Guard g(FMutex);
+    FPresent = on;
+}
+void TAntSimDevice::QueuePage(const TAntPage& page) {
+    Guard g(FMutex);
+    FQueued.push_back(page);
+}
+std::vector<TAntSimReceived> TAntSimDevice::Received() const {
+    Guard g(FMutex);
+    return FReceived;
+}
+void TAntSimDevice::ClearReceived() {
+    Guard g(FMutex);
+    FReceived.clear();
+}
+uint32_t TAntSimDevice::PagesSent() const {
+    Guard g(FMutex);
+    return FPagesSent;
+}
+void TAntSimDevice::LosePages(int count) {
+    Guard g(FMutex);
+    FLoseCount = count;
+}
+void TAntSimDevice::SetPageLoss(double p) {
+    Guard g(FMutex);
+    FLossP = p;
+}
+void TAntSimDevice::FailAcknowledged(int count) {
+    Guard g(FMutex);
+    FFailAckCount = count;
+}
+void TAntSimDevice::SetAcknowledgedFailure(double p) {
+    Guard g(FMutex);
+    FFailAckP = p;
+}
+void TAntSimDevice::SetMute(bool mute) {
+    Guard g(FMutex);
+    FMute = mute;
+}
+void TAntSimDevice::Reply(const TAntPage& page) {
+    if (!FMute) FReplies.push_back(page);
+}
+
+// ---------------------------------------------------------------------------------
+// Trainer
+
+TAntSimTrainer::TAntSimTrainer(std::recursive_mutex& mutex) : TAntSimDevice(mutex) {
+    // Parameter memory in the layout of the console's field map.
+    const uint16_t number = AntSimTrainerNumber;
+    const uint16_t p1 = 1200, p2 = 2500, p3 = 4000;
+    const uint32_t distance = 74565;  // km
+    FEprom = {0x00,
+              0x12,  // 0x01 firmware version
+              uint8_t(number),
+              uint8_t(number >> 8),  // 0x02 device number
+              uint8_t(p1),
+              uint8_t(p1 >> 8),  // 0x04 calibration P1
+              uint8_t(p2),
+              uint8_t(p2 >> 8),  // 0x06 P2
+              uint8_t(p3),
+              uint8_t(p3 >> 8),  // 0x08 P3
+              10,
+              25,
+              40,  // 0x0A V1 V2 V3
+              20,
+              60,
+              120,  // 0x0D B1 B2 B3
+              1,    // 0x10 unit type
+              15,
+              6,
+              9,  // 0x11 production date 15.06.2009
+              30,
+              50,  // 0x14 roll diameter 30.50 mm
+              uint8_t(distance),
+              uint8_t(distance >> 8),
+              uint8_t(distance >> 16),  // 0x16
+              2,                        // 0x19 events per turn
+              3,                        // 0x1A Tx power
+              71,                       // 0x1B Tx channel
+              57,                       // 0x1C speed/cadence Tx channel
+              0x80,                     // 0x1D zero position
+              0x40,                     // 0x1E excursion
+              0};                       // 0x1F turning direction
+    FTotalDistance = distance;
+    SetKind(TAntSimTrainerKind::Vexa);
+    FRadio.DeviceNumber = number;
+}
+
+TAntSimTrainerKind TAntSimTrainer::Kind() const {
+    Guard g(FMutex);
+    return FKind;
+}
+
+void TAntSimTrainer::SetKind(TAntSimTrainerKind k) {
+    Guard g(FMutex);
+    FKind = k;
+    uint16_t number = FRadio.DeviceNumber;
+    if (k == TAntSimTrainerKind::Vexa)
+        FRadio = {number, 19, 1, 1, 31814, 71};
+    else
+        FRadio = {number, 121, 1, 0, 16172, 57};
+}
+
+std::array<uint8_t, 32> TAntSimTrainer::Eprom() const {
+    Guard g(FMutex);
+    return FEprom;
+}
+void TAntSimTrainer::SetEprom(const std::array<uint8_t, 32>& bytes) {
+    Guard g(FMutex);
+    FEprom = bytes;
+}
+void TAntSimTrainer::SetEpromByte(uint8_t address, uint8_t value) {
+    Guard g(FMutex);
+    if (address < FEprom.size()) FEprom[address] = value;
+}
+void TAntSimTrainer::SetWriteProtected(bool on) {
+    Guard g(FMutex);
+    FWriteProtected = on;
+}
+uint32_t TAntSimTrainer::TotalDistance() const {
+    Guard g(FMutex);
+    return FTotalDistance;
+}
+void TAntSimTrainer::SetTotalDistance(uint32_t d) {
+    Guard g(FMutex);
+    FTotalDistance = d & 0xFFFFFF;
+}
+uint8_t TAntSimTrainer::ResistanceLevel() const {
+    Guard g(FMutex);
+    return FResistance;
+}
+uint16_t TAntSimTrainer::BrakeValue() const {
+    Guard g(FMutex);
+    return FBrake;
+}
+void TAntSimTrainer::SetSpeed(double kmh) {
+    Guard g(FMutex);
+    FSpeed = kmh;
+}
+void TAntSimTrainer::SetCadence(int rpm) {
+    Guard g(FMutex);
+    FCadence = rpm;
+}
+void TAntSimTrainer::SetFlag(bool on) {
+    Guard g(FMutex);
+    FFlag = on;
+}
+
+TAntPage TAntSimTrainer::RegularPage(double) {
+    if (FKind == TAntSimTrainerKind::Vexa) return TAntPage{1, FResistance, 0, 0, 0, 0, 0, 0};
+    // NAW: decimal digits in nibbles.
+    long tenths = std::lround(std::fmax(0.0, std::fmin(FSpeed, 999.9)) * 10);
+    int cad = FCadence < 0 ? 0 : FCadence > 999 ? 999 : FCadence;
+    TAntPage p{};
+    p[0] = uint8_t(((tenths / 10 % 10) << 4) | (tenths % 10));
+    p[1] = uint8_t(((tenths / 100 % 10) << 4) | (tenths / 1000 % 10));
+    p[2] = uint8_t(FCounter & 0xFF);
+    p[3] = uint8_t(FCounter >> 8);
+    p[4] = uint8_t((cad % 10) << 4);
+    p[5] = uint8_t(((cad / 10 % 10) << 4) | (cad / 100 % 10));
+    p[6] = FFlag ? 1 : 0;
+    ++FCounter;
+    return p;
+}
+
+void TAntSimTrainer::Receive(const TAntPage& p) {
+    if (FKind == TAntSimTrainerKind::NAW) {
+        FBrake = uint16_t(p[0] | (p[1] << 8));
+        return;
+    }
+    switch (p[0]) {
+        case 1:
+            FResistance = p[1];
+            return;
+        case 2:
+        case 3:
+            Reply(MemoryCommand(FEprom, p, FWriteProtected));
+            return;
+        case 4:
+            FEprom[0x16] = uint8_t(FTotalDistance);
+            FEprom[0x17] = uint8_t(FTotalDistance >> 8);
+            FEprom[0x18] = uint8_t(FTotalDistance >> 16);
+            Reply(Answer(ACK_PAGE, 4));
+            return;
+        case 7:
+            Reply(TAntPage{7, uint8_t(FTotalDistance), uint8_t(FTotalDistance >> 8),
+                           uint8_t(FTotalDistance >> 16), 0, 0, 0, 0});
+            return;
+        case 8:
+            FTotalDistance = uint32_t(p[1] | (p[2] << 8) | (p[3] << 16));
+            Reply(Answer(ACK_PAGE, 8));
+            return;
+        default:
+            Reply(Answer(NACK_PAGE, p[0]));
+            return;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Console
+
+TAntSimConsole::TAntSimConsole(std::recursive_mutex& mutex) : TAntSimDevice(mutex) {
+    const uint16_t number = AntSimConsoleNumber, trainer = AntSimTrainerNumber;
+    FEprom = {0x00,
+              0x10,  // 0x01 firmware version
+              uint8_t(number),
+              uint8_t(number >> 8),  // 0x02 device number
+              1,                     // 0x04 console type
+              20,
+              3,
+              10,  // 0x05 production date 20.03.2010
+              40,
+              40,
+              50,
+              50,  // 0x08 key sensibilities
+              uint8_t(trainer),
+              uint8_t(trainer >> 8),  // 0x0C trainer device number
+              3,                      // 0x0E Tx power
+              70,                     // 0x0F Tx channel to the PC
+              71};                    // 0x10 Tx channel to the trainer
+    FRadio = {number, 18, 1, 1, 16150, 70};
+}
+
+std::array<uint8_t, 17> TAntSimConsole::Eprom() const {
+    Guard g(FMutex);
+    return FEprom;
+}
+void TAntSimConsole::SetEprom(const std::array<uint8_t, 17>& bytes) {
+    Guard g(FMutex);
+    FEprom = bytes;
+}
+void TAntSimConsole::SetEpromByte(uint8_t address, uint8_t value) {
+    Guard g(FMutex);
+    if (address < FEprom.size()) FEprom[address] = value;
+}
+void TAntSimConsole::SetWriteProtected(bool on) {
+    Guard g(FMutex);
+    FWriteProtected = on;
+}
+void TAntSimConsole::SetKey(int key, bool down) {
+    Guard g(FMutex);
+    if (key < 0 || key > 3) return;
+    if (FKeys[key] != down) FSleeping = false;
+    FKeys[key] = down;
+}
+bool TAntSimConsole::Key(int key) const {
+    Guard g(FMutex);
+    return key >= 0 && key <= 3 && FKeys[key];
+}
+bool TAntSimConsole::Selected() const {
+    Guard g(FMutex);
+    return FSelected;
+}
+bool TAntSimConsole::Sleeping() const {
+    Guard g(FMutex);
+    return FSleeping;
+}
+void TAntSimConsole::Wake() {
+    Guard g(FMutex);
+    FSleeping = false;
+}
+uint32_t TAntSimConsole::KeepAlives() const {
+    Guard g(FMutex);
+    return FKeepAlives;
+}
+void TAntSimConsole::SetRefuseKeepAlive(bool on) {
+    Guard g(FMutex);
+    FRefuseKeepAlive = on;
+}
+
+TAntPage TAntSimConsole::RegularPage(double) {
+    return TAntPage{5, uint8_t(FKeys[0]), uint8_t(FKeys[1]), uint8_t(FKeys[2]), uint8_t(FKeys[3]), 0, 0, 0};
+}
+
+void TAntSimConsole::Receive(const TAntPage& p) {
+    switch (p[0]) {
+        case 2:
+        case 3:
+            Reply(MemoryCommand(FEprom, p, FWriteProtected));
+            return;
+        case 8:
+            Reply(Answer(ACK_PAGE, 8));
+            FSleeping = true;
+            return;
+        case 9:
+            FSelected = p[1] != 0;
+            Reply(Answer(ACK_PAGE, 9));
+            return;
+        case 0x0A:
+            ++FKeepAlives;
+            Reply(Answer(FRefuseKeepAlive ? NACK_PAGE : ACK_PAGE, 0x0A));
+            return;
+        default:
+            Reply(Answer(NACK_PAGE, p[0]));
+            return;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Heart-rate strap
+
+void TAntSimHeartRate::SetHeartRate(uint8_t bpm) {
+    Guard g(FMutex);
+    FRate = bpm;
+}
+uint8_t TAntSimHeartRate::HeartRate() const {
+    Guard g(FMutex);
+    return FRate;
+}
+void TAntSimHeartRate::SetProductInfo(uint8_t manufacturer, uint16_t serial, uint8_t hardware,
+                                      uint8_t software, uint8_t model) {
+    Guard g(FMutex);
+    FManufacturer = manufacturer;
+    FSerial = serial;
+    FHardware = hardware;
+    FSoftware = software;
+    FModel = model;
+}
+void TAntSimHeartRate::SetOperatingTime(uint32_t seconds) {
+    Guard g(FMutex);
+    FOperating = seconds;
+}
+
+TAntSimHeartRate::TAntSimHeartRate(std::recursive_mutex& mutex) : TAntSimDevice(mutex) {
+    FRadio = {AntSimHeartRateNumber, 120, 1, 0, 8070, 57};
+}
+
+TAntPage TAntSimHeartRate::RegularPage(double slotSeconds) {
+    FClock += slotSeconds;
+    FOperating += slotSeconds;
+    Events(FRate, FClock, FNextBeat, FBeatTime, FBeatCount, &FPrevBeatTime);
+    static const uint8_t pattern[6] = {4, 1, 4, 2, 4, 3};
+    uint32_t block = FMessage / 4;
+    ++FMessage;
+    uint8_t page = pattern[block % 6];
+    TAntPage p{};
+    p[0] = uint8_t(page | ((block & 1) ? 0x80 : 0));
+    switch (page) {
+        case 1: {
+            uint32_t t = uint32_t(FOperating / 2) & 0xFFFFFF;
+            p[1] = uint8_t(t);
+            p[2] = uint8_t(t >> 8);
+            p[3] = uint8_t(t >> 16);
+            break;
+        }
+        case 2:
+            p[1] = FManufacturer;
+            p[2] = uint8_t(FSerial);
+            p[3] = uint8_t(FSerial >> 8);
+            break;
+        case 3:
+            p[1] = FHardware;
+            p[2] = FSoftware;
+            p[3] = FModel;
+            break;
+        case 4:
+            p[2] = uint8_t(FPrevBeatTime);
+            p[3] = uint8_t(FPrevBeatTime >> 8);
+            break;
+    }
+    p[4] = uint8_t(FBeatTime);
+    p[5] = uint8_t(FBeatTime >> 8);
+    p[6] = uint8_t(FBeatCount);
+    p[7] = FRate;
+    return p;
+}
+
+// ---------------------------------------------------------------------------------
+// Speed/cadence sensor
+
+TAntSimSpeedCadence::TAntSimSpeedCadence(std::recursive_mutex& mutex) : TAntSimDevice(mutex) {
+    FRadio = {AntSimTrainerNumber, 121, 1, 0, 8086, 57};
+}
+
+void TAntSimSpeedCadence::SetCadence(double rpm) {
+    Guard g(FMutex);
+    FCadence = rpm;
+}
+void TAntSimSpeedCadence::SetWheelRpm(double rpm) {
+    Guard g(FMutex);
+    FWheel = rpm;
+}
+
+TAntPage TAntSimSpeedCadence::RegularPage(double slotSeconds) {
+    FClock += slotSeconds;
+    Events(FCadence, FClock, FNextCrank, FCrankTime, FCrankRevs);
+    Events(FWheel, FClock, FNextWheel, FWheelTime, FWheelRevs);
+    return TAntPage{uint8_t(FCrankTime),      uint8_t(FCrankTime >> 8), uint8_t(FCrankRevs),
+                    uint8_t(FCrankRevs >> 8), uint8_t(FWheelTime),      uint8_t(FWheelTime >> 8),
+                    uint8_t(FWheelRevs),      uint8_t(FWheelRevs >> 8)};
+}

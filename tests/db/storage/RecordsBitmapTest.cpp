@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <set>
+
+#include "db/storage/RecordsBitmap.h"
+
+namespace {
+
+void Mark(TRecordsBitmap& bm, std::initializer_list<int32_t> recs) {
+    for (int32_t r : recs) bm.SetBit(r);
+}
+
+TEST(RecordsBitmap, LayoutAndSizing) {
+    TRecordsBitmap bm;
+    EXPECT_EQ(bm.BufferCapacity(), 0);
+    bm.SetRecordCount(33);
+    EXPECT_EQ(bm.BitCount(), 64);
+    EXPECT_EQ(bm.WordCount(), 2);
+    EXPECT_EQ(bm.BufferCapacity(), 1024);
+    bm.SetBit(33);
+    bm.SetBit(1);
+    bm.SetBit(32);
+    EXPECT_EQ(bm.Words()[0], 0x80000001u);
+    EXPECT_EQ(bm.Words()[1], 1u);  // record 33 is bit 0 of the second word
+    EXPECT_TRUE(bm.GetBit(33));
+    bm.ClearBit(33);
+    EXPECT_FALSE(bm.GetBit(33));
+    bm.SetRecordCount(8193);  // past 1024 bytes: the next 1024-byte step
+    EXPECT_EQ(bm.BufferCapacity(), 2048);
+    EXPECT_TRUE(bm.GetBit(32));  // bits kept
+    bm.SetRecordCount(10);
+    EXPECT_EQ(bm.BufferCapacity(), 2048);  // never shrinks
+}
+
+TEST(RecordsBitmap, CountIgnoresSpareBits) {
+    TRecordsBitmap bm;
+    bm.SetRecordCount(70);
+    bm.SetAll();
+    EXPECT_EQ(bm.Count(), 70);
+    bm.ClearAll();
+    EXPECT_EQ(bm.Count(), 0);
+    Mark(bm, {2, 40, 70});
+    bm.NotBitmap();  // spare bits 71..96 become set
+    EXPECT_EQ(bm.Count(), 67);
+    EXPECT_FALSE(bm.GetBit(40));
+    EXPECT_TRUE(bm.GetBit(71));
+}
+
+struct CountBeforeCase {
+    int32_t n;
+    int32_t expected;
+};
+
+TEST(RecordsBitmap, CountBefore) {
+    TRecordsBitmap bm;
+    bm.SetRecordCount(200);
+    for (int32_t r = 33; r <= 96; ++r) bm.SetBit(r);  // two full words
+    Mark(bm, {1, 5, 150, 200});
+    const CountBeforeCase cases[] = {{-3, 0},  {1, 0},   {2, 1},    {6, 2},    {33, 2},   {34, 3},
+                                     {97, 66}, {98, 66}, {151, 67}, {200, 67}, {201, 68}, {500, 68}};
+    for (const auto& c : cases) EXPECT_EQ(bm.CountBefore(c.n), c.expected) << c.n;
+}
+
+struct FindCase {
+    const char* name;
+    bool forward;
+    int32_t start;
+    int32_t n;
+    bool result;
+    int32_t position;
+    int32_t ordinalDelta;
+};
+
+TEST(RecordsBitmap, FindNextAndPriorWithOrdinals) {
+    TRecordsBitmap all;
+    all.SetRecordCount(100);
+    all.SetAll();
+    TRecordsBitmap sparse;
+    sparse.SetRecordCount(100);
+    Mark(sparse, {3, 7, 64, 65, 100});
+
+    const FindCase onAll[] = {
+        {"next 64 from 0", true, 0, 64, true, 64, 64},
+        {"next 101 from 0", true, 0, 101, false, 100, 100},
+        {"next 1 from 99", true, 99, 1, true, 100, 1},
+        {"next from the end", true, 100, 1, false, 100, 0},
+        {"next 33 from 10", true, 10, 33, true, 43, 33},
+        {"prior from 1", false, 1, 1, false, 1, 0},
+        {"prior 64 from 101", false, 101, 64, true, 37, -64},
+        {"prior 100 from 101", false, 101, 100, true, 1, -100},
+    };
+    for (const auto& c : onAll) {
+        int32_t pos = c.start, ord = 1000;
+        bool r = c.forward ? all.FindNext(pos, c.n, ord) : all.FindPrior(pos, c.n, ord);
+        EXPECT_EQ(r, c.result) << c.name;
+        EXPECT_EQ(pos, c.position) << c.name;
+        EXPECT_EQ(ord, 1000 + c.ordinalDelta) << c.name;
+    }
+    const FindCase onSparse[] = {
+        {"prior 2 from 10", false, 10, 2, true, 3, -2}, {"prior 3 from 10", false, 10, 3, false, 3, -2},
+        {"next 1 from 7", true, 7, 1, true, 64, 1},     {"next 3 from 0", true, 0, 3, true, 64, 3},
+        {"next 9 from 0", true, 0, 9, false, 100, 5},   {"prior 2 from 100", false, 100, 2, true, 64, -2},
+    };
+    for (const auto& c : onSparse) {
+        int32_t pos = c.start, ord = 1000;
+        bool r = c.forward ? sparse.FindNext(pos, c.n, ord) : sparse.FindPrior(pos, c.n, ord);
+        EXPECT_EQ(r, c.result) << c.name;
+        EXPECT_EQ(pos, c.position) << c.name;
+        EXPECT_EQ(ord, 1000 + c.ordinalDelta) << c.name;
+    }
+}
+
+TEST(RecordsBitmap, FindDoesNotStepOntoSpareBits) {
+    TRecordsBitmap bm;
+    bm.SetRecordCount(40);
+    bm.NotBitmap();  // records 1..40 and spare bits 41..64 set
+    int32_t pos = 0, ord = 0;
+    EXPECT_FALSE(bm.FindNext(pos, 41, ord));
+    EXPECT_EQ(pos, 40);
+    EXPECT_EQ(ord, 40);
+    pos = 41;
+    ord = 0;
+    EXPECT_TRUE(bm.FindPrior(pos, 1, ord));
+    EXPECT_EQ(pos, 40);
+}
+
+TEST(RecordsBitmap, AndOrNotAssign) {
+    TRecordsBitmap a, b;
+    a.SetRecordCount(64);
+    b.SetRecordCount(64);
+    Mark(a, {1, 2, 3, 40});
+    Mark(b, {2, 3, 4, 63});
+    TRecordsBitmap c;
+    c.Assign(a);
+    EXPECT_EQ(c.RecordCount(), 64);
+    EXPECT_EQ(c.BufferCapacity(), a.BufferCapacity());
+    c.AndBitmap(b);
+    std::set<int32_t> got;
+    for (int32_t r = 1; r <= 64; ++r)
+        if (c.GetBit(r)) got.insert(r);
+    EXPECT_EQ(got, (std::set<int32_t>{2, 3}));
+    c.Assign(a);
+    c.OrBitmap(b);
+    EXPECT_EQ(c.Count(), 6);
+    c.NotBitmap();
+    EXPECT_EQ(c.Count(), 58);
+    EXPECT_TRUE(a.GetBit(40));  // the source is untouched
+}
+
+TEST(RecordsBitmapStack, PoppedBitmapsHaveNoBitSet) {
+    TRecordsBitmapStack pool;
+    TRecordsBitmap* bm = pool.Pop();
+    EXPECT_EQ(bm->RecordCount(), 0);
+    bm->SetRecordCount(500);
+    bm->SetAll();
+    TRecordsBitmap* same = bm;
+    pool.Push(bm);
+    EXPECT_EQ(bm, nullptr);
+    bm = pool.Pop();
+    EXPECT_EQ(bm, same);
+    EXPECT_EQ(bm->RecordCount(), 500);  // kept from its previous use
+    EXPECT_EQ(bm->Count(), 0);
+    pool.Push(bm);
+}
+
+}  // namespace
