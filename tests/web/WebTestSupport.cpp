@@ -1,0 +1,73 @@
+// Environment of the web engine tests: a private log and temp directory, GUI process kind,
+// and an exit handler that records instead of ending the test program.
+#include "tests/web/WebTestSupport.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace {
+
+std::mutex GExitMutex;
+std::vector<int> GExitCodes;
+
+}  // namespace
+
+namespace {
+
+std::string MakeTestDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "webtest-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    return tmpl;
+}
+
+class TWebEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        setenv("CGI_LOG_DIR", (TestDir() + "/log").c_str(), 1);
+        SetProcessKind(pkGuiProgram);
+        InstallRecordingExitHandler();
+    }
+    void TearDown() override {
+        StopReadingWatchdog();
+        std::error_code ec;
+        std::filesystem::remove_all(TestDir(), ec);
+    }
+};
+
+[[maybe_unused]] auto* const GEnvironment = ::testing::AddGlobalTestEnvironment(new TWebEnvironment);
+
+}  // namespace
+
+std::string TestDir() {
+    static const std::string dir = MakeTestDir();
+    return dir;
+}
+
+std::string LogFileName() {
+    return TestDir() + "/log/" + ChangeFileExt(ExtractFileName(GetModuleFileName()), ".Log");
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void InstallRecordingExitHandler() {
+    SetProcessExitHandler([](int code) {
+        std::lock_guard<std::mutex> lk(GExitMutex);
+        GExitCodes.push_back(code);
+    });
+}
+
+std::vector<int> TakeExitCodes() {
+    std::lock_guard<std::mutex> lk(GExitMutex);
+    std::vector<int> codes;
+    codes.swap(GExitCodes);
+    return codes;
+}

@@ -1,0 +1,99 @@
+// Process-wide settings of the web engine units.
+#include "web/HUtils.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <mutex>
+
+#include "platform/framework/Application.h"
+#include "platform/rtl/SysUtils.h"
+#include "platform/rtl/Thread.h"
+
+namespace {
+
+std::atomic<TProcessKind> GProcessKind{pkConsoleProgram};
+
+std::mutex GExitMutex;
+TProcessExitHandler GExitHandler;
+
+// A symbol of this module, so that dladdr names the library when we are one.
+void ModuleAnchor() {}
+
+}  // namespace
+
+TProcessKind ProcessKind() {
+    return GProcessKind.load();
+}
+void SetProcessKind(TProcessKind Kind) {
+    GProcessKind.store(Kind);
+}
+bool IsConsoleProcess() {
+    return ProcessKind() == pkConsoleProgram;
+}
+bool IsLibraryProcess() {
+    return ProcessKind() == pkLibrary;
+}
+
+std::string GetModuleFileName() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&ModuleAnchor), &info) && info.dli_fname && info.dli_fname[0] == '/')
+        return info.dli_fname;
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n > 0) return std::string(buf, static_cast<size_t>(n));
+    return info.dli_fname ? info.dli_fname : "";
+}
+
+std::string ModuleDirectory() {
+    return NormalisePath(ExtractFilePath(GetModuleFileName()));
+}
+
+bool IsAbsolutePath(const std::string& Path) {
+    return !Path.empty() && Path[0] == '/';
+}
+
+std::string NormalisePath(const std::string& Path) {
+    std::string s = Trim(Path);
+    for (size_t p; (p = s.find("/./")) != std::string::npos;) s.erase(p, 2);
+    // Linux paths have no UNC form, so every doubled '/' collapses.
+    std::string out;
+    for (char c : s) {
+        if (c == '/' && !out.empty() && out.back() == '/') continue;
+        out += c;
+    }
+    if (out.empty() || out.back() != '/') out += '/';
+    return out;
+}
+
+std::string ModuleRelativeDir(const std::string& Dir) {
+    std::string d = Trim(Dir);
+    if (!IsAbsolutePath(d)) d = ModuleDirectory() + d;
+    return NormalisePath(d);
+}
+
+void ProcessPendingMessages() {
+    if (IsMainThread()) Application()->ProcessMessages();
+}
+
+void SetProcessExitHandler(TProcessExitHandler Handler) {
+    std::lock_guard<std::mutex> lk(GExitMutex);
+    GExitHandler = std::move(Handler);
+}
+
+void ExitEngineProcess(int ExitCode) {
+    TProcessExitHandler h;
+    {
+        std::lock_guard<std::mutex> lk(GExitMutex);
+        h = GExitHandler;
+    }
+    if (h) {
+        h(ExitCode);
+        return;
+    }
+    std::fflush(nullptr);
+    _exit(ExitCode);
+}

@@ -1,0 +1,835 @@
+// The web engine: request lifecycle, per-thread request state, buffered response,
+// error pages, the log file and process termination.
+#include "web/HttpEng.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+#include "platform/framework/Application.h"
+#include "platform/rtl/SyncObjs.h"
+
+namespace {
+
+std::atomic<THttpEngine*> GProcessEngine{nullptr};
+// Requests started in this process.
+std::atomic<int32_t> GRequestCounter{0};
+
+std::mutex GHooksMutex;
+std::function<void()> GExpireAllSessions;
+
+// Serialises the request events of a library in ServerMode. Created on first use
+// (thread-safe), freed at unit end.
+TCriticalSection& ServerModeLock() {
+    static TCriticalSection lock;
+    return lock;
+}
+
+int32_t NewRequestId() {
+    static std::mutex m;
+    static std::mt19937 gen{std::random_device{}()};
+    std::lock_guard<std::mutex> lk(m);
+    return std::uniform_int_distribution<int32_t>(0, 9999)(gen);
+}
+
+// Sets a flag for the lifetime of a scope.
+class TFlagScope {
+public:
+    explicit TFlagScope(bool& f) : FFlag(f) { FFlag = true; }
+    ~TFlagScope() { FFlag = false; }
+
+private:
+    bool& FFlag;
+};
+
+std::string StripLineBreaks(std::string s) {
+    std::erase_if(s, [](char c) { return c == '\r' || c == '\n'; });
+    return s;
+}
+
+const char* const DebugRule = "(************************)";
+
+std::string DebugBanner(const char* title) {
+    return std::string("\r\n") + DebugRule + "\r\n" + title + "\r\n" + DebugRule;
+}
+
+void ReportSafely(THttpEngine* engine, const Exception& E) {
+    try {
+        engine->ReportException(E);
+    } catch (const std::exception& e) {
+        // The error page itself failed (the client went away): the log keeps both.
+        WriteLog("Unhandled Exception: " + std::string(e.what()));
+    }
+}
+
+}  // namespace
+
+void SetExpireAllSessionsHook(std::function<void()> Hook) {
+    std::lock_guard<std::mutex> lk(GHooksMutex);
+    GExpireAllSessions = std::move(Hook);
+}
+
+THttpEngine* ProcessEngine() {
+    return GProcessEngine.load();
+}
+void SetProcessEngine(THttpEngine* Engine) {
+    GProcessEngine.store(Engine);
+}
+
+// ---- TRequestContext
+
+TRequestContext::TRequestContext() {
+    FormFields.SetSorted(true);
+    RequestId = NewRequestId();
+}
+
+TRequestContext::~TRequestContext() {
+    try {
+        ReleaseRequestObjects();
+    } catch (...) {
+    }
+}
+
+TRequestContext& RequestContext() {
+    thread_local TRequestContext context;
+    return context;
+}
+
+void TRequestContext::ReleaseRequestObjects() {
+    std::exception_ptr error;
+    if (SessionVariables) {
+        std::unique_ptr<TRequestSessionStore> s = std::move(SessionVariables);
+        try {
+            s->ReleaseRequest(false);
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    if (InStream != OutStream) delete InStream;
+    delete OutStream;
+    InStream = nullptr;
+    OutStream = nullptr;
+    ClientInput.reset();
+    UserLog.reset();
+    Variables.reset();
+    FormFields.Clear();
+    for (int i = 0; i < TempFiles.Count(); ++i) ::unlink(TempFiles.Get(i).c_str());
+    TempFiles.Clear();
+    Headers.Clear();
+    Buffer.Clear();
+    RedirectStreams.clear();
+    if (error) std::rethrow_exception(error);
+}
+
+void TRequestContext::Reset() {
+    try {
+        ReleaseRequestObjects();
+    } catch (const std::exception& e) {
+        WriteLog("Unhandled Exception: " + std::string(e.what()));
+    }
+    HeadersSent = false;
+    BodySent = false;
+    PlainTextDebug = false;
+    PlainTextDebugStarted = false;
+    ServerLockEntered = false;
+    InFlush = false;
+    EndRequestDone = false;
+    Terminating = false;
+    Reporting = false;
+}
+
+// ---- TAllowedMethods
+
+void TAllowedMethods::SetGet(bool v) {
+    FGet = v;
+    THttpEngine* pe = ProcessEngine();
+    if (pe && pe->AllowedMethods() && pe->AllowedMethods() != this && pe->AllowedMethods()->Get() != v)
+        pe->AllowedMethods()->SetGet(v);
+}
+
+void TAllowedMethods::SetPut(bool v) {
+    FPut = v;
+    THttpEngine* pe = ProcessEngine();
+    if (pe && pe->AllowedMethods() && pe->AllowedMethods() != this && pe->AllowedMethods()->Put() != v)
+        pe->AllowedMethods()->SetPut(v);
+}
+
+void TAllowedMethods::SetPost(bool v) {
+    FPost = v;
+    THttpEngine* pe = ProcessEngine();
+    if (pe && pe->AllowedMethods() && pe->AllowedMethods() != this && pe->AllowedMethods()->Post() != v)
+        pe->AllowedMethods()->SetPost(v);
+}
+
+void TAllowedMethods::Assign(TPersistent* Source) {
+    if (auto* s = dynamic_cast<TAllowedMethods*>(Source)) {
+        SetGet(s->Get());
+        SetPut(s->Put());
+        SetPost(s->Post());
+        return;
+    }
+    TPersistent::Assign(Source);
+}
+
+// ---- TSessionProperties
+
+namespace {
+TSessionProperties* ForwardSession(const TSessionProperties* self) {
+    THttpEngine* pe = ProcessEngine();
+    if (!pe || !pe->CGISession() || pe->CGISession() == self) return nullptr;
+    return pe->CGISession();
+}
+}  // namespace
+
+void TSessionProperties::SetSessionName(const std::string& v) {
+    FSessionName = v;
+    if (auto* t = ForwardSession(this); t && t->SessionName() != v) t->SetSessionName(v);
+}
+
+void TSessionProperties::SetSessionType(TSessionType v) {
+    FSessionType = v;
+    if (auto* t = ForwardSession(this); t && t->SessionType() != v) t->SetSessionType(v);
+}
+
+void TSessionProperties::SetFileBased(bool v) {
+    FFileBased = v;
+    // A session for all applications must live in a file.
+    if (!v && FVisibility == AllApplications) SetVisibility(ThisApplication);
+    if (auto* t = ForwardSession(this); t && t->FileBased() != v) t->SetFileBased(v);
+}
+
+void TSessionProperties::SetVisibility(TSessionVisibility v) {
+    FVisibility = v;
+    if (v == AllApplications && !FFileBased) SetFileBased(true);
+    if (auto* t = ForwardSession(this); t && t->Visibility() != v) t->SetVisibility(v);
+}
+
+void TSessionProperties::SetEncryptionKey(const std::string& v) {
+    FEncryptionKey = v;
+    if (auto* t = ForwardSession(this); t && t->EncryptionKey() != v) t->SetEncryptionKey(v);
+}
+
+void TSessionProperties::Assign(TPersistent* Source) {
+    if (auto* s = dynamic_cast<TSessionProperties*>(Source)) {
+        SetSessionName(s->SessionName());
+        SetEncryptionKey(s->EncryptionKey());
+        SetVisibility(s->Visibility());
+        SetSessionType(s->SessionType());
+        SetFileBased(s->FileBased());
+        return;
+    }
+    TPersistent::Assign(Source);
+}
+
+// ---- THttpEngine: construction
+
+THttpEngine::THttpEngine(TComponent* AOwner) : TComponent(AOwner) {
+    if (!HasState(csDesigning)) SetProcessEngine(this);
+    FCGISession = new TSessionProperties;
+    FCGISession->SetSessionName("Default");
+    FCGISession->SetEncryptionKey(DefaultEncryptionKey);
+    FCGISession->SetVisibility(AllApplications);
+    FCGISession->SetSessionType(sPrivateCookie);
+    FCGISession->SetFileBased(true);
+    FAllowedMethods = new TAllowedMethods;
+}
+
+THttpEngine::~THttpEngine() {
+    if (!HasState(csDesigning) && ProcessEngine()) {
+        try {
+            THttpEngine* pe = ProcessEngine();
+            if (IsLibraryProcess() && FCGIMode != NormalMode && OnLastExecRequest)
+                OnLastExecRequest(pe->Owner());
+            std::function<void()> expire;
+            {
+                std::lock_guard<std::mutex> lk(GHooksMutex);
+                expire = GExpireAllSessions;
+            }
+            if (expire) expire();
+        } catch (const std::exception& e) {
+            WriteLog("Unhandled Exception: " + std::string(e.what()));
+        }
+        // Only this engine is forgotten: another process engine stays valid.
+        THttpEngine* self = this;
+        GProcessEngine.compare_exchange_strong(self, nullptr);
+    }
+    delete FCGISession;
+    delete FAllowedMethods;
+    FCGISession = nullptr;
+    FAllowedMethods = nullptr;
+}
+
+void THttpEngine::Loaded() {
+    TComponent::Loaded();
+}
+
+THttpEngine* THttpEngine::ForwardTarget() const {
+    THttpEngine* pe = ProcessEngine();
+    return pe && pe != this ? pe : nullptr;
+}
+
+// ---- Setters: each passes the value on to the process engine when that is another object.
+
+void THttpEngine::SetOnResponseReady(TResponseReadyEvent v) {
+    OnResponseReady = v;
+    if (auto* t = ForwardTarget()) t->SetOnResponseReady(v);
+}
+void THttpEngine::SetOnExecRequest(TExecRequestEvent v) {
+    OnExecRequest = v;
+    if (auto* t = ForwardTarget()) t->SetOnExecRequest(v);
+}
+void THttpEngine::SetOnFirstExecRequest(TFirstExecRequestEvent v) {
+    OnFirstExecRequest = v;
+    if (auto* t = ForwardTarget()) t->SetOnFirstExecRequest(v);
+}
+void THttpEngine::SetOnLastExecRequest(TLastExecRequestEvent v) {
+    OnLastExecRequest = v;
+    if (auto* t = ForwardTarget()) t->SetOnLastExecRequest(v);
+}
+void THttpEngine::SetOnPrepareRequest(TPrepareRequestEvent v) {
+    OnPrepareRequest = v;
+    if (auto* t = ForwardTarget()) t->SetOnPrepareRequest(v);
+}
+void THttpEngine::SetOnRequestError(TRequestErrorEvent v) {
+    OnRequestError = v;
+    if (auto* t = ForwardTarget()) t->SetOnRequestError(v);
+}
+void THttpEngine::SetOnUploadPrepareFile(TUploadPrepareFileEvent v) {
+    OnUploadPrepareFile = v;
+    if (auto* t = ForwardTarget()) t->SetOnUploadPrepareFile(v);
+}
+void THttpEngine::SetOnRemoveSessionObject(TRemoveSessionObjectEvent v) {
+    OnRemoveSessionObject = v;
+    if (auto* t = ForwardTarget()) t->SetOnRemoveSessionObject(v);
+}
+void THttpEngine::SetAutoContentType(const std::string& v) {
+    FAutoContentType = v;
+    if (auto* t = ForwardTarget()) t->SetAutoContentType(v);
+}
+void THttpEngine::SetAutoHttpHeader(bool v) {
+    FAutoHttpHeader = v;
+    if (auto* t = ForwardTarget()) t->SetAutoHttpHeader(v);
+}
+void THttpEngine::SetAutoReadInput(bool v) {
+    FAutoReadInput = v;
+    if (auto* t = ForwardTarget()) t->SetAutoReadInput(v);
+}
+void THttpEngine::SetTrimFields(bool v) {
+    FTrimFields = v;
+    if (auto* t = ForwardTarget()) t->SetTrimFields(v);
+}
+void THttpEngine::SetAutoReadLimit(int32_t v) {
+    FAutoReadLimit = v;
+    if (auto* t = ForwardTarget()) t->SetAutoReadLimit(v);
+}
+void THttpEngine::SetCGIMode(TCGIMode v) {
+    FCGIMode = v;
+    if (auto* t = ForwardTarget()) t->SetCGIMode(v);
+}
+void THttpEngine::SetDebugMode(TDebugMode v) {
+    FDebugMode = v;
+    if (auto* t = ForwardTarget()) t->SetDebugMode(v);
+}
+void THttpEngine::SetNoCache(bool v) {
+    FNoCache = v;
+    if (auto* t = ForwardTarget()) t->SetNoCache(v);
+}
+void THttpEngine::SetTempDir(const std::string& v) {
+    FTempDir = v;
+    if (auto* t = ForwardTarget()) t->SetTempDir(v);
+}
+void THttpEngine::SetSessionName(const std::string& v) {
+    FCGISession->SetSessionName(v);
+}
+void THttpEngine::SetBufferedOutput(bool v) {
+    FBufferedOutput = v;
+}
+
+// ---- Request lifecycle
+
+void THttpEngine::BeforeRequest() {}
+void THttpEngine::Run() {}
+
+void THttpEngine::ProcessRequest(TStream* InStream, TStream* OutStream, TStrings* Variables) {
+    TRequestContext& C = RequestContext();
+    C.Reset();
+    SetProcessEngine(this);
+    C.InStream = InStream;
+    C.OutStream = OutStream;
+    C.Variables.reset(Variables);
+    C.RequestId = NewRequestId();
+    try {
+        BeforeRequest();
+        if (FDebugMode != NoDebug) {
+            C.ClientInput = std::make_unique<TMemoryStream>();
+            C.UserLog = std::make_unique<TMemoryStream>();
+            if (FDebugMode == DebugAlways) StartPlainTextDebug();
+        }
+        if (OnPrepareRequest) OnPrepareRequest(this);
+        if (FAutoReadInput) ReadInput(&C.FormFields);
+        if (FCGIMode == ServerMode && IsLibraryProcess()) {
+            ServerModeLock().Enter();
+            C.ServerLockEntered = true;
+        }
+        if (++GRequestCounter == 1 && OnFirstExecRequest) OnFirstExecRequest(this);
+        if (OnExecRequest) OnExecRequest(this);
+        if (!IsLibraryProcess() && FCGIMode == NormalMode && OnLastExecRequest) OnLastExecRequest(this);
+        if (!IsConsoleProcess()) AddContentLength();
+    } catch (Exception& E) {
+        HandleRequestError(E);
+    } catch (const std::exception& e) {
+        Exception E(e.what());
+        HandleRequestError(E);
+    }
+    if (!IsConsoleProcess()) {
+        // Only a request that entered the lock leaves it.
+        if (C.ServerLockEntered) {
+            C.ServerLockEntered = false;
+            ServerModeLock().Leave();
+        }
+        try {
+            EndRequest();
+        } catch (const Exception& E) {
+            ReportSafely(this, E);
+        } catch (const std::exception& e) {
+            ReportSafely(this, Exception(e.what()));
+        }
+    }
+    // A console program ends its request later, through Terminate.
+}
+
+void THttpEngine::HandleRequestError(Exception& E) {
+    if (OnRequestError) {
+        try {
+            OnRequestError(this, E);
+        } catch (const Exception& E2) {
+            ReportSafely(this, E2);
+        } catch (const std::exception& e) {
+            ReportSafely(this, Exception(e.what()));
+        }
+    } else {
+        ReportSafely(this, E);
+    }
+}
+
+// Content-Length of the buffered body, counting the WML prologue that Flush will put in
+// front of it.
+void THttpEngine::AddContentLength() {
+    TRequestContext& C = RequestContext();
+    if (!FAutoHttpHeader || C.BodySent || C.Buffer.Size() == 0 || !C.Headers.Values("content-length").empty())
+        return;
+    int64_t length = C.Buffer.Size();
+    if (PrologueWillBeWritten()) length += static_cast<int64_t>(WmlPrologue().size());
+    SetHeader("content-length", IntToStr(length));
+    SetHeader("Connection", "Keep-Alive");
+}
+
+void THttpEngine::EndRequest() {
+    TRequestContext& C = RequestContext();
+    if (C.EndRequestDone) return;
+    C.EndRequestDone = true;
+    if (IsConsoleProcess() && !IsLibraryProcess()) AddContentLength();
+    if (C.PlainTextDebug) WriteLn("");
+    std::exception_ptr error;
+    if (C.OutStream) {
+        try {
+            if (C.SessionVariables) {
+                std::unique_ptr<TRequestSessionStore> s = std::move(C.SessionVariables);
+                s->ReleaseRequest(false);
+            }
+            if (OnResponseReady) OnResponseReady(this, &C.Headers, &C.Buffer);
+            Flush();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    // Whether or not there was anything to send, the request's objects and upload files go.
+    try {
+        C.ReleaseRequestObjects();
+    } catch (...) {
+        if (!error) error = std::current_exception();
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+void THttpEngine::Terminate() {
+    TerminateEngineProcess();
+}
+
+void TerminateEngineProcess() {
+    TRequestContext& C = RequestContext();
+    if (C.Terminating) return;
+    C.Terminating = true;
+    THttpEngine* pe = ProcessEngine();
+    if (pe && C.OutStream) {
+        pe->Flush();
+        // A GUI program ends its request in ProcessRequest (or through the CGI engine's own
+        // EndRequest); a console program and a library end it here.
+        bool endedElsewhere =
+            !IsLibraryProcess() && !IsConsoleProcess() && (!pe->IsCGIEngine() || pe->CGIAutoTerminate());
+        if (!endedElsewhere) pe->EndRequest();
+    }
+    StopReadingWatchdog();
+    if (C.SessionVariables) {
+        std::unique_ptr<TRequestSessionStore> s = std::move(C.SessionVariables);
+        s->ReleaseRequest(false);
+    }
+    // The quit request is all: the utility unit's termination level is 1.
+    if (!IsLibraryProcess()) Application()->Terminate();
+}
+
+// ---- Response
+
+void THttpEngine::SetHeader(const std::string& Name, const std::string& Value) {
+    TRequestContext& C = RequestContext();
+    std::string line = Name + "=" + Value;
+    std::string upper = UpperCase(Name);
+    if (upper.rfind("HTTP/", 0) == 0 || upper.rfind("STATUS", 0) == 0)
+        C.Headers.Insert(0, line);
+    else
+        C.Headers.Add(line);
+}
+
+void THttpEngine::ClearOutput() {
+    TRequestContext& C = RequestContext();
+    C.Headers.Clear();
+    C.Buffer.Clear();
+}
+
+bool THttpEngine::PrologueWillBeWritten() {
+    TRequestContext& C = RequestContext();
+    if (C.HeadersSent || !FAutoHttpHeader || C.Buffer.Size() < 6) return false;
+    if (!IsWapClient() || !OutputIsWml()) return false;
+    return std::memcmp(C.Buffer.Memory(), "<?xml ", 6) != 0;
+}
+
+void THttpEngine::WriteToOutput(const std::string& Bytes) {
+    TRequestContext& C = RequestContext();
+    if (C.OutStream && !Bytes.empty())
+        C.OutStream->WriteBuffer(Bytes.data(), static_cast<int64_t>(Bytes.size()));
+}
+
+void THttpEngine::Flush() {
+    TRequestContext& C = RequestContext();
+    // Flush never runs inside itself (a handler or a stream copy calling back).
+    if (C.InFlush) return;
+    TFlagScope inFlush(C.InFlush);
+
+    if (FAutoHttpHeader && !C.HeadersSent && !C.BodySent && C.Headers.Values("location").empty()) {
+        if (UpperCase("\r\n" + C.Headers.Text()).find("\r\nHTTP/") == std::string::npos)
+            SetHeader(std::string(HttpVersionText) + " 200 OK", "");
+        if (C.Headers.Values("content-type").empty())
+            SetHeader("content-type", IsWapClient() && OutputIsWml() ? "text/vnd.wap.wml" : FAutoContentType);
+        if (FNoCache) {
+            SetHeader("Pragma", "no-cache");
+            SetHeader("Cache-Control", "no-cache");
+            std::string expired = HttpDate(Now() - 1000);
+            SetHeader("Expires", expired);
+            SetHeader("Document Expires", expired);
+        }
+    }
+    if (!C.HeadersSent && (C.Headers.Count() > 0 || FAutoHttpHeader)) {
+        bool prologue = PrologueWillBeWritten();
+        SendHeaders();
+        if (prologue) WriteToOutput(WmlPrologue());
+    }
+    if (C.PlainTextDebug) {
+        auto append = [&](TMemoryStream* s) {
+            if (s && s->Size() > 0) WriteBuffer(s->Memory(), static_cast<int32_t>(s->Size()));
+        };
+        WriteLn("(*** END ***)");
+        WriteLn(DebugBanner("(***    User Log      ***)"));
+        append(C.UserLog.get());
+        WriteLn(DebugBanner("(***   Client input   ***)"));
+        append(C.ClientInput.get());
+        WriteLn(DebugBanner("(*** Server variables ***)"));
+        WriteLn(C.Variables ? C.Variables->Text() : "");
+        C.PlainTextDebug = false;
+    }
+    if (C.Buffer.Size() > 0) {
+        if (C.OutStream) C.OutStream->WriteBuffer(C.Buffer.Memory(), C.Buffer.Size());
+        C.BodySent = true;
+    }
+    C.Headers.Clear();
+    C.Buffer.Clear();
+}
+
+void THttpEngine::SendHeaders() {
+    TRequestContext& C = RequestContext();
+    while (C.Headers.Count() > 0) {
+        std::string line = C.Headers.Get(0);
+        size_t eq = line.find('=');
+        // CR and LF would let a value start a header of its own.
+        std::string name = StripLineBreaks(line.substr(0, eq));
+        std::string value = eq == std::string::npos ? "" : StripLineBreaks(line.substr(eq + 1));
+        if (C.PlainTextDebug) {
+            std::string text = value.empty() ? name : name + ": " + value;
+            WriteToOutput(text + "\r\n");
+            WriteLog(text);
+        } else {
+            SendHeaderLine(name, value);
+        }
+        C.Headers.Delete(0);
+    }
+    C.HeadersSent = true;
+    EndHeaders();
+}
+
+void THttpEngine::Write(const std::string& Text) {
+    if (Text.empty()) return;
+    TRequestContext& C = RequestContext();
+    if (!C.RedirectStreams.empty()) {
+        C.RedirectStreams.back()->WriteBuffer(Text.data(), static_cast<int64_t>(Text.size()));
+        return;
+    }
+    C.Buffer.Seek(0, soEnd);
+    C.Buffer.WriteBuffer(Text.data(), static_cast<int64_t>(Text.size()));
+}
+
+void THttpEngine::WriteLn(const std::string& Text) {
+    Write(Text + "\r\n");
+}
+
+void THttpEngine::WriteBuffer(const void* Buffer, int32_t Count) {
+    if (!Buffer || Count <= 0) return;
+    TRequestContext& C = RequestContext();
+    C.Buffer.Seek(0, soEnd);
+    C.Buffer.WriteBuffer(Buffer, Count);
+}
+
+void THttpEngine::WriteStream(TStream* Stream) {
+    if (!Stream) return;
+    const int64_t size = Stream->Size();
+    uint8_t chunk[1032];
+    for (;;) {
+        int64_t n = Stream->Read(chunk, sizeof(chunk));
+        if (n <= 0) break;
+        WriteBuffer(chunk, static_cast<int32_t>(n));
+        // A large stream goes out as it is copied rather than piling up in the buffer.
+        if (size > 50000) Flush();
+        ProcessPendingMessages();
+    }
+}
+
+void THttpEngine::SendFile(const std::string& FileName, const std::string& ContentType) {
+    std::string type = Trim(ContentType);
+    const std::string browser = GetBrowserName();
+    if (type.empty()) {
+        static const struct {
+            const char* ext;
+            const char* type;
+        } types[] = {
+            {".doc", "application/msword"},
+            {".pdf", "application/pdf"},
+            {".xls", "application/msexcel"},
+            {".ppt", "application/ppt"},
+            {".txt", "text/plain;charset=us-ascii"},
+            {".htm", "text/html"},
+            {".html", "text/html"},
+            {".gif", "image/gif"},
+            {".jpg", "image/jpeg"},
+            {".jpeg", "image/jpeg"},
+            {".png", "image/png"},
+            {".bmp", "image/bmp"},
+            {".zip", "application/x-zip-compressed"},
+        };
+        std::string ext = LowerCase(ExtractFileExt(FileName));
+        for (const auto& t : types)
+            if (ext == t.ext) type = t.type;
+        if (type.empty()) type = browser == "OPERA" ? "application/octet-stream" : "application/binary";
+    }
+    // Only the file's own name reaches the client, never the server's path.
+    const std::string name = ExtractFileName(FileName);
+    SetHeader("Content-Type", type);
+    SetHeader("Content-Transfer-Encoding", "8bit");
+    std::string disposition;
+    if (browser == "NETSCAPE" || UpperCase(GetUserAgent()).find("GECKO") != std::string::npos)
+        disposition = "attachment; filename=" + name;
+    else if (browser == "OPERA")
+        disposition = "inline; filename=" + name;
+    else
+        disposition = "filename=" + name;
+    SetHeader("Content-Disposition", disposition);
+}
+
+std::string THttpEngine::GetBrowserName() {
+    const std::string ua = UpperCase(GetUserAgent());
+    auto has = [&](const char* s) { return ua.find(s) != std::string::npos; };
+    if (has("OPERA")) return "OPERA";
+    if (has("MSIE") || has("MSPIE") || has("INTERNET EXPLORER")) return "MSIE";
+    if (has("MOZILLA") && !has("COMPATIBLE")) return "NETSCAPE";
+    return "UNKNOWN";
+}
+
+bool THttpEngine::IsWapClient() {
+    return GetServerVariable("HTTP_ACCEPT").find("text/vnd.wap.wml") != std::string::npos;
+}
+
+bool THttpEngine::OutputIsWml() {
+    TRequestContext& C = RequestContext();
+    const size_t n = static_cast<size_t>(std::min<int64_t>(C.Buffer.Size(), 512));
+    std::string_view head(reinterpret_cast<const char*>(C.Buffer.Memory()), n);
+    return head.find("<wml>") != std::string_view::npos;
+}
+
+std::string WmlPrologue() {
+    return "<?xml version=\"1.0\"?>\r\n"
+           "<!DOCTYPE wml PUBLIC \"-//WAPFORUM//DTD WML 1.1//EN\" "
+           "\"http://www.wapforum.org/DTD/wml_1.1.xml\">"
+           "\r\n\r\n";
+}
+
+// ---- Debug output and errors
+
+void THttpEngine::StartPlainTextDebug() {
+    TRequestContext& C = RequestContext();
+    if (C.PlainTextDebugStarted) return;
+    C.PlainTextDebugStarted = true;
+    TStringList saved(C.Headers);
+    C.Headers.Clear();
+    SendHeaderLine(std::string(HttpVersionText) + " 200 OK", "");
+    SendHeaderLine("content-type", "text/plain");
+    EndHeaders();
+    C.HeadersSent = false;
+    C.Headers = saved;
+    C.PlainTextDebug = true;
+}
+
+void THttpEngine::ReportException(const Exception& E) {
+    TRequestContext& C = RequestContext();
+    if (C.Reporting) {
+        // Reached again through Flush or Terminate of the report itself: log only.
+        WriteLog("Unhandled Exception: " + E.Message());
+        return;
+    }
+    TFlagScope reporting(C.Reporting);
+    if (FDebugMode != NoDebug) StartPlainTextDebug();
+    ShowUnhandledException(E);
+}
+
+void THttpEngine::ShowUnhandledException(const Exception& E) {
+    TRequestContext& C = RequestContext();
+    WriteLog("Unhandled Exception: " + E.Message());
+    if (FDebugMode == NoDebug && !ProcessEngine()) return;
+    if (!C.PlainTextDebug) {
+        C.Buffer.Clear();
+        C.Headers.Clear();
+    }
+    const bool wap = IsWapClient();
+    if (!C.HeadersSent) SetHeader("content-type", wap ? "text/vnd.wap.wml" : "text/html");
+    if (!C.PlainTextDebug) {
+        const std::string msg = HtmlEscape(E.Message());
+        if (wap)
+            WriteLn(
+                "<wml>\r\n<card id=\"Exception\" newcontext=\"false\" title=\"Server error\">\r\n<p>Error: " +
+                msg + "\r\n</p>\r\n</card>\r\n</wml>\r\n");
+        else
+            WriteLn("<html><body>Unhandled Exception: " + msg + "</body></html>");
+    }
+    THttpEngine* pe = ProcessEngine();
+    if (pe && pe->IsCGIEngine() && pe->CGIMode() == NormalMode) {
+        Flush();
+        Terminate();
+    }
+}
+
+void THttpEngine::HandleException(TObject* /*Sender*/, const Exception& E) {
+    WriteLog("Unhandled Exception (2) :" + E.Message());
+    ExitEngineProcess(0);
+}
+
+TRequestSessionStore* THttpEngine::CurrentSession() {
+    TRequestContext& C = RequestContext();
+    if (!C.SessionVariables) throw Exception("No Session started");
+    return C.SessionVariables.get();
+}
+
+// ---- Helpers
+
+std::string HtmlEscape(const std::string& Text) {
+    std::string out;
+    out.reserve(Text.size());
+    for (char ch : Text) {
+        auto c = static_cast<uint8_t>(ch);
+        if (c == '"' || c == '&' || c == '<' || c == '>' || c >= 160)
+            out += "&#" + std::to_string(c) + ";";
+        else
+            out += ch;
+    }
+    return out;
+}
+
+std::string HttpDate(TDateTime Time) {
+    // The local wall-clock time in whole seconds, broken down as if it were UTC...
+    const int64_t wall = std::llround((Time - 25569.0) * 86400.0);
+    time_t w = static_cast<time_t>(wall);
+    struct tm local {};
+    gmtime_r(&w, &local);
+    // ...then the zone's offset at that local time (daylight saving included).
+    local.tm_isdst = -1;
+    long offset = 0;
+    time_t t = mktime(&local);
+    if (t != static_cast<time_t>(-1)) {
+        struct tm check {};
+        localtime_r(&t, &check);
+        offset = check.tm_gmtoff;
+    }
+    time_t u = static_cast<time_t>(wall - offset);
+    struct tm g {};
+    gmtime_r(&u, &g);
+    static const char days[] = "SunMonTueWedThuFriSat";
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    char buf[64];
+    std::snprintf(buf, sizeof(buf), "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT", days + 3 * g.tm_wday,
+                  g.tm_mday, months + 3 * g.tm_mon, g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);
+    return buf;
+}
+
+// One format for every log line, local time with milliseconds: "2026-12-07 04:37:14.123".
+std::string LogDateTime() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm lt {};
+    localtime_r(&ts.tv_sec, &lt);
+    char buf[40];
+    std::snprintf(buf, sizeof(buf), "%04d-%02d-%02d %02d:%02d:%02d.%03d", lt.tm_year + 1900, lt.tm_mon + 1,
+                  lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec, static_cast<int>(ts.tv_nsec / 1000000));
+    return buf;
+}
+
+void WriteLog(const std::string& Text) {
+    try {
+        TRequestContext& C = RequestContext();
+        const char* env = std::getenv("CGI_LOG_DIR");
+        std::string dir = ModuleRelativeDir(env && *env ? env : "log");
+        if (!DirectoryExists(dir) && !ForceDirectories(dir)) dir = ModuleDirectory();
+        const std::string file = dir + ChangeFileExt(ExtractFileName(GetModuleFileName()), ".Log");
+        const std::string line = LogDateTime() + ",  " + IntToStr(C.RequestId) + " : " + Text + "\r\n";
+        // One append of the whole line, so lines of concurrent requests never interleave.
+        int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            size_t done = 0;
+            while (done < line.size()) {
+                ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            ::close(fd);
+        }
+        ProcessPendingMessages();
+        THttpEngine* pe = ProcessEngine();
+        if (pe && pe->DebugMode() != NoDebug && C.UserLog) {
+            C.UserLog->Seek(0, soEnd);
+            C.UserLog->WriteBuffer(line.data(), static_cast<int64_t>(line.size()));
+        }
+    } catch (...) {
+        // The log never fails a request.
+    }
+}
