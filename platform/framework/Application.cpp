@@ -86,8 +86,16 @@ void TApplication::HandleException() {
     try {
         throw;
     } catch (const EAbort&) {
+    } catch (const Exception& e) {
+        if (OnException)
+            OnException(this, e);
+        else
+            MessageBox(e.what(), FTitle, MB_OK | MB_ICONERROR);
     } catch (const std::exception& e) {
-        MessageBox(e.what(), FTitle, MB_OK | MB_ICONERROR);
+        if (OnException)
+            OnException(this, Exception(e.what()));
+        else
+            MessageBox(e.what(), FTitle, MB_OK | MB_ICONERROR);
     } catch (...) {
         MessageBox("Unknown exception", FTitle, MB_OK | MB_ICONERROR);
     }

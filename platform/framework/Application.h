@@ -70,6 +70,10 @@ public:
     // call: shown as an error box with the title as caption (EAbort stays silent), and the
     // loop goes on. Call it inside a catch block.
     void HandleException();
+    // When set, receives the exceptions HandleException would show (EAbort stays silent).
+    std::function<void(TObject* Sender, const Exception& E)> OnException;
+    // Whether the program shows its main form (a CGI program in a GUI build does not).
+    bool ShowMainForm = true;
 
 private:
     friend class TTimer;

@@ -174,6 +174,27 @@ TEST_F(ApplicationTest, ExceptionInAHandlerIsShownAndTheLoopGoesOn) {
     EXPECT_EQ(boxes.Handler().Boxes[0].flags, MB_OK | MB_ICONERROR);
 }
 
+TEST_F(ApplicationTest, OnExceptionTakesThePlaceOfTheBox) {
+    TRecordingMessageScope boxes;
+    std::vector<std::string> seen;
+    Application()->OnException = [&](TObject* sender, const Exception& e) {
+        EXPECT_EQ(sender, Application());
+        seen.push_back(e.Message());
+    };
+    for (auto raise : std::vector<std::function<void()>>{[] { throw Exception("engine"); },
+                                                         [] { throw std::runtime_error("std"); },
+                                                         [] { throw EAbort("quiet"); }}) {
+        try {
+            raise();
+        } catch (...) {
+            Application()->HandleException();
+        }
+    }
+    Application()->OnException = nullptr;
+    EXPECT_EQ(seen, (std::vector<std::string>{"engine", "std"}));
+    EXPECT_TRUE(boxes.Handler().Boxes.empty());
+}
+
 TEST_F(ApplicationTest, TimersMoveToANewEventLoop) {
     TTimer timer(nullptr);
     timer.SetInterval(100);

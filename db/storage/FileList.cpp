@@ -1,0 +1,283 @@
+// The process-wide registry of shared file objects: sharing and exclusivity, creation,
+// deletion, renaming, copies, and unique scratch names.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include "db/storage/EngineErrors.h"
+#include "db/storage/FileLayer.h"
+#include "db/storage/LibraryMemory.h"
+#include "platform/os/Files.h"
+#include "platform/rtl/SysUtils.h"
+
+namespace {
+
+using Guard = std::lock_guard<TCriticalSection>;
+
+TFileList* GFileList = nullptr;
+
+inline bool IsPathDelimiter(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Names match with surrounding blanks trimmed, ignoring case; either delimiter matches
+// the other.
+bool SameFileName(const std::string& a, const std::string& b) {
+    std::string x = Trim(a), y = Trim(b);
+    if (x.size() != y.size()) return false;
+    for (size_t i = 0; i < x.size(); ++i) {
+        if (IsPathDelimiter(x[i]) && IsPathDelimiter(y[i])) continue;
+        if (UpperCase(std::string(1, x[i])) != UpperCase(std::string(1, y[i]))) return false;
+    }
+    return true;
+}
+
+TAbstractFile* NewFileObject(bool inMemory) {
+    if (inMemory) return new TMemoryFile();
+    return new TPhysicalFile();
+}
+
+// A work buffer on the library heap, released on every way out.
+class TCopyBuffer {
+public:
+    TCopyBuffer() : FData(AllocMemory(FileCopyBufferSize)) {}
+    ~TCopyBuffer() { FreeMemory(FData); }
+    void* Data() const { return FData; }
+
+private:
+    void* FData;
+};
+
+}  // namespace
+
+TFileList::~TFileList() {
+    for (int32_t i = 0; i < FFiles.Count(); ++i) delete static_cast<TAbstractFile*>(FFiles.Get(i));
+    FFiles.Clear();
+}
+
+int32_t TFileList::Count() {
+    Guard guard(FLock);
+    return FFiles.Count();
+}
+
+TAbstractFile* TFileList::Find(const std::string& name, bool inMemory) {
+    for (int32_t i = 0; i < FFiles.Count(); ++i) {
+        auto* file = static_cast<TAbstractFile*>(FFiles.Get(i));
+        if (file->IsMemoryFile() == inMemory && SameFileName(file->FileName(), name)) return file;
+    }
+    return nullptr;
+}
+
+void TFileList::Remove(TAbstractFile* file) {
+    int32_t index = FFiles.IndexOf(file);
+    if (index >= 0) FFiles.Delete(index);
+    delete file;
+}
+
+int32_t TFileList::OpenFile(const std::string& name, bool inMemory, bool temporary, bool exclusive,
+                            bool& readOnly, TAbstractFile*& file) {
+    Guard guard(FLock);
+    readOnly = false;
+    file = nullptr;
+    TAbstractFile* object = Find(name, inMemory);
+    if (object && object->OpenCount() > 0) {
+        if (object->Exclusive() || exclusive) return -ZIZIVU_OSACCESSDENIED;
+    } else if (object) {
+        object->SetExclusive(exclusive);
+        object->SetTemporary(temporary);
+    } else {
+        if (inMemory) return -ZIZIVU_OSPATHNOTFOUND;
+        object = NewFileObject(false);
+        FFiles.Add(object);
+        object->SetFileName(Trim(name));
+        object->SetExclusive(exclusive);
+        object->SetTemporary(temporary);
+    }
+    int32_t id = object->OpenFile();
+    if (id < 0) return id;
+    file = object;
+    readOnly = object->ForcedReadOnly();
+    return id;
+}
+
+int32_t TFileList::CreateFile(const std::string& name, bool inMemory, bool temporary, TAbstractFile*& file) {
+    Guard guard(FLock);
+    file = nullptr;
+    if (Trim(ExtractNameNoExt(name)).empty()) return -ZIZIVU_OSPATHNOTFOUND;
+    TAbstractFile* object = Find(name, inMemory);
+    if (object && object->OpenCount() > 0) return -ZIZIVU_OSACCESSDENIED;
+    if (!object) {
+        object = NewFileObject(inMemory);
+        FFiles.Add(object);
+        object->SetFileName(Trim(name));
+    }
+    object->SetExclusive(true);
+    object->SetTemporary(temporary);
+    int32_t id = object->CreateFile();
+    if (id < 0) return id;
+    file = object;
+    return id;
+}
+
+int32_t TFileList::CloseFile(TAbstractFile* file, bool inMemory, int32_t id) {
+    Guard guard(FLock);
+    if (!file || FFiles.IndexOf(file) < 0 || file->IsMemoryFile() != inMemory) return -ZIZIVU_OSPATHNOTFOUND;
+    if (file->OpenCount() <= 0) return -ZIZIVU_OSPATHNOTFOUND;
+    int32_t result = file->CloseFile(id);
+    if (result < 0) return result;
+    if (file->OpenCount() == 0) {
+        if (!inMemory) {
+            Remove(file);
+        } else if (file->Temporary()) {
+            file->DeleteFile();
+            Remove(file);
+        }
+    }
+    return 0;
+}
+
+int32_t TFileList::RenameFile(const std::string& name, bool inMemory, const std::string& newName) {
+    Guard guard(FLock);
+    TAbstractFile* object = Find(name, inMemory);
+    if (object) {
+        if (object->OpenCount() > 0) return -ZIZIVU_OSACCESSDENIED;
+        // A memory name must stay unique, as a disk name is kept unique by the file system.
+        TAbstractFile* other = inMemory ? Find(newName, true) : nullptr;
+        if (other && other != object) return -ZIZIVU_OSUNKNOWN;
+        return object->RenameFile(Trim(newName));
+    }
+    if (inMemory) return -ZIZIVU_OSPATHNOTFOUND;
+    TPhysicalFile disk;
+    disk.SetFileName(Trim(name));
+    return disk.RenameFile(Trim(newName));
+}
+
+int32_t TFileList::DeleteFile(const std::string& name, bool inMemory) {
+    Guard guard(FLock);
+    TAbstractFile* object = Find(name, inMemory);
+    if (object) {
+        if (object->OpenCount() > 0) return -ZIZIVU_OSACCESSDENIED;
+        int32_t result = object->DeleteFile();
+        Remove(object);
+        return result;
+    }
+    if (inMemory) return -ZIZIVU_OSPATHNOTFOUND;
+    TPhysicalFile disk;
+    disk.SetFileName(Trim(name));
+    return disk.DeleteFile();
+}
+
+// Copies from the source's start in 65535-byte steps; a failed read or a short write
+// ends the copy with -9217 or -9218.
+int32_t TFileList::CopyData(TAbstractFile* source, int32_t sourceId, TAbstractFile* target, int32_t targetId,
+                            int32_t& copied) {
+    copied = 0;
+    TCopyBuffer buffer;
+    source->Lock();
+    target->Lock();
+    int32_t result = 0;
+    if (source->Seek(sourceId, 0, 0) != 0) {
+        result = -ZIZIVU_READERR;
+    } else if (target->Seek(targetId, 0, 0) != 0) {
+        result = -ZIZIVU_WRITEERR;
+    } else {
+        int32_t n;
+        do {
+            n = source->Read(sourceId, buffer.Data(), FileCopyBufferSize);
+            if (n < 0) {
+                result = -ZIZIVU_READERR;
+                break;
+            }
+            if (n > 0 && target->Write(targetId, buffer.Data(), n) != n) {
+                result = -ZIZIVU_WRITEERR;
+                break;
+            }
+            copied += n;
+        } while (n == FileCopyBufferSize);
+    }
+    target->Unlock();
+    source->Unlock();
+    return result;
+}
+
+int32_t TFileList::CopyFileTo(TAbstractFile* source, int32_t sourceId, const std::string& newName,
+                              bool inMemory) {
+    Guard guard(FLock);
+    TAbstractFile* target = nullptr;
+    int32_t id = CreateFile(newName, inMemory, false, target);
+    if (id < 0) return id;
+    int32_t copied;
+    int32_t result = CopyData(source, sourceId, target, id, copied);
+    CloseFile(target, inMemory, id);
+    return result;
+}
+
+int32_t TFileList::CopyFileFrom(TAbstractFile* target, int32_t targetId, const std::string& sourceName,
+                                bool inMemory) {
+    Guard guard(FLock);
+    TAbstractFile* source = nullptr;
+    bool readOnly;
+    int32_t id = OpenFile(sourceName, inMemory, false, true, readOnly, source);
+    if (id < 0) return id;
+    int32_t copied;
+    int32_t result = CopyData(source, id, target, targetId, copied);
+    if (result == 0) {
+        // The target ends where the copy ends; no stale tail of its old content stays.
+        target->Lock();
+        if (target->Seek(targetId, copied, 0) != copied || target->Write(targetId, nullptr, 0) != 0)
+            result = -ZIZIVU_WRITEERR;
+        target->Unlock();
+    }
+    CloseFile(source, inMemory, id);
+    return result;
+}
+
+bool TFileList::FileExists(const std::string& name, bool inMemory) {
+    Guard guard(FLock);
+    if (inMemory) return Find(name, true) != nullptr;
+    return OsFileExists(Trim(name));
+}
+
+TFileList* GlobalFileList() {
+    return GFileList;
+}
+
+void InitializeFileList() {
+    if (!GFileList) GFileList = new TFileList();
+}
+
+void FinalizeFileList() {
+    delete GFileList;
+    GFileList = nullptr;
+}
+
+bool DataFileExists(const std::string& name, bool inMemory) {
+    if (GFileList) return GFileList->FileExists(name, inMemory);
+    return !inMemory && OsFileExists(Trim(name));
+}
+
+int32_t MakeUniqueFileName(const std::string& directory, const std::string& extension, bool inMemory,
+                           std::string& name) {
+    long tid = ::syscall(SYS_gettid);
+    std::string prefix = IntToStr(int64_t(std::labs(tid))).substr(0, 5);
+    std::string base = IncludeTrailingBackslash(directory) + prefix;
+    for (uint32_t counter = 0; counter <= 0xFFFF; ++counter) {
+        std::string candidate = (base + IntToStr(int64_t(counter)) + extension).substr(0, MaxFileNameLength);
+        if (DataFileExists(candidate, inMemory)) continue;
+        if (!inMemory) {
+            // Claim the name on disk, so that no other thread or process takes it too.
+            TOsFile* claim = TOsFile::CreateNew(Trim(candidate));
+            if (!claim) {
+                if (OsLastError() == EEXIST) continue;
+                return -int32_t(MapOSError());
+            }
+            delete claim;
+        }
+        name = candidate;
+        return 0;
+    }
+    return -ZIZIVU_OSACCESSDENIED;
+}

@@ -1,0 +1,524 @@
+#include "platform/os/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+thread_local int GOsLastError = 0;
+
+// Every opener holds a shared lock on the open byte; an exclusive opener also holds the
+// exclusive byte. Both lie far above anything a 32-bit offset and length can reach.
+constexpr off_t kOpenByte = off_t(1) << 62;
+constexpr off_t kExclusiveByte = kOpenByte + 1;
+
+bool Fail(int error) {
+    GOsLastError = error;
+    return false;
+}
+
+int64_t FailValue(int error) {
+    GOsLastError = error;
+    return -1;
+}
+
+int OpenRetry(const std::string& path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Closes without letting close() disturb the error already recorded.
+void CloseQuietly(int fd) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+bool SetOfdLock(int fd, short type, off_t start, off_t length) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = length;
+    while (::fcntl(fd, F_OFD_SETLK, &fl) == -1) {
+        if (errno == EINTR) continue;
+        if (errno == EACCES) errno = EAGAIN;
+        return false;
+    }
+    return true;
+}
+
+// 1 when another open file holds any lock on the range, 0 when none does, -1 on failure.
+int HeldElsewhere(int fd, off_t start, off_t length) {
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = length;
+    while (::fcntl(fd, F_OFD_GETLK, &fl) == -1) {
+        if (errno != EINTR) return -1;
+    }
+    return fl.l_type != F_UNLCK ? 1 : 0;
+}
+
+// Takes the share-mode locks of an open. Each side first announces itself and then looks
+// for the other, so two racing openers can both be refused but never both admitted.
+bool ClaimShare(int fd, bool exclusive) {
+    if (!SetOfdLock(fd, F_RDLCK, kOpenByte, 1)) return false;
+    if (exclusive && !SetOfdLock(fd, F_RDLCK, kExclusiveByte, 1)) return false;
+    int held = HeldElsewhere(fd, exclusive ? kOpenByte : kExclusiveByte, 1);
+    if (held < 0) return false;
+    if (held > 0) {
+        errno = EBUSY;
+        return false;
+    }
+    return true;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    if (dir.back() == '/') return dir + name;
+    return dir + "/" + name;
+}
+
+// The single entry of dir that equals name ignoring case; empty when none or several.
+std::string UniqueCaseMatch(const std::string& dir, const std::string& name) {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return "";
+    std::string found;
+    int matches = 0;
+    while (dirent* e = ::readdir(d)) {
+        if (::strcmp(e->d_name, ".") == 0 || ::strcmp(e->d_name, "..") == 0) continue;
+        if (::strcasecmp(e->d_name, name.c_str()) == 0) {
+            ++matches;
+            found = e->d_name;
+        }
+    }
+    ::closedir(d);
+    return matches == 1 ? found : "";
+}
+
+// Copies an open file to a new file and removes the source: a rename across file systems.
+bool CopyAcross(int sourceFd, const std::string& from, const std::string& to) {
+    struct stat st {};
+    if (::fstat(sourceFd, &st) != 0) return Fail(errno);
+    int target = OpenRetry(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+    if (target < 0) return Fail(errno);
+    std::vector<char> buffer(65536);
+    off_t offset = 0;
+    int error = 0;
+    for (;;) {
+        ssize_t n = ::pread(sourceFd, buffer.data(), buffer.size(), offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = errno;
+            break;
+        }
+        if (n == 0) break;
+        ssize_t done = 0;
+        while (done < n) {
+            ssize_t w = ::write(target, buffer.data() + done, n - done);
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                error = errno;
+                break;
+            }
+            if (w == 0) {
+                error = ENOSPC;
+                break;
+            }
+            done += w;
+        }
+        if (error) break;
+        offset += n;
+    }
+    if (!error && ::fsync(target) != 0) error = errno;
+    if (::close(target) != 0 && !error && errno != EINTR) error = errno;
+    if (error) {
+        ::unlink(to.c_str());
+        return Fail(error);
+    }
+    if (::unlink(from.c_str()) != 0) {
+        error = errno;
+        ::unlink(to.c_str());
+        return Fail(error);
+    }
+    return true;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    // File systems without the flag: a hard link refuses an existing target as well.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        if (::unlink(from.c_str()) == 0) return true;
+        int error = errno;
+        ::unlink(to.c_str());
+        errno = error;
+        return false;
+    }
+    if (errno == EEXIST || errno == EXDEV || errno == ENOENT) return false;
+    struct stat st {};
+    if (::lstat(to.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+}  // namespace
+
+int OsLastError() {
+    return GOsLastError;
+}
+void SetOsLastError(int error) {
+    GOsLastError = error;
+}
+
+std::string OsResolvePath(const std::string& path) {
+    std::string p = path;
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    struct stat st {};
+    if (p.empty() || ::lstat(p.c_str(), &st) == 0) return p;
+
+    std::string current = p[0] == '/' ? "/" : "";
+    bool resolving = true;
+    size_t pos = 0;
+    while (pos < p.size()) {
+        size_t slash = p.find('/', pos);
+        std::string part = p.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+        pos = slash == std::string::npos ? p.size() : slash + 1;
+        if (part.empty()) continue;
+        std::string candidate = JoinPath(current, part);
+        if (resolving && ::lstat(candidate.c_str(), &st) != 0) {
+            std::string match = errno == ENOENT ? UniqueCaseMatch(current, part) : "";
+            if (match.empty())
+                resolving = false;
+            else
+                candidate = JoinPath(current, match);
+        }
+        current = candidate;
+    }
+    if (p.back() == '/' && (current.empty() || current.back() != '/')) current += '/';
+    return current;
+}
+
+bool OsFileExists(const std::string& path) {
+    struct stat st {};
+    std::string p = OsResolvePath(path);
+    if (p.empty() || ::stat(p.c_str(), &st) != 0) return Fail(errno == 0 ? ENOENT : errno);
+    return !S_ISDIR(st.st_mode);
+}
+
+bool OsGetReadOnly(const std::string& path, bool& readOnly) {
+    readOnly = false;
+    std::string p = OsResolvePath(path);
+    struct stat st {};
+    if (p.empty()) return Fail(ENOENT);
+    if (::stat(p.c_str(), &st) != 0) return Fail(errno);
+    readOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(p.c_str(), W_OK) != 0;
+    return true;
+}
+
+bool OsDeleteFile(const std::string& path) {
+    std::string p = OsResolvePath(path);
+    if (p.empty()) return Fail(ENOENT);
+    int fd = OpenRetry(p, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int error = errno;
+        if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG || error == ELOOP)
+            return Fail(error);
+        // Not readable for us: no other opener can be asked, remove it as it stands.
+        if (::unlink(p.c_str()) != 0) return Fail(errno);
+        return true;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        int error = S_ISDIR(st.st_mode) ? EACCES : errno;
+        ::close(fd);
+        return Fail(error);
+    }
+    if (!ClaimShare(fd, true)) {
+        int error = errno;
+        ::close(fd);
+        return Fail(error);
+    }
+    int error = ::unlink(p.c_str()) == 0 ? 0 : errno;
+    ::close(fd);
+    return error ? Fail(error) : true;
+}
+
+bool OsRenameFile(const std::string& from, const std::string& to) {
+    std::string source = OsResolvePath(from);
+    std::string target = OsResolvePath(to);
+    if (source.empty() || target.empty()) return Fail(ENOENT);
+    struct stat sourceStat {};
+    struct stat targetStat {};
+    if (::stat(source.c_str(), &sourceStat) != 0) return Fail(errno);
+    bool caseOnly = false;
+    if (::stat(target.c_str(), &targetStat) == 0) {
+        // Allowed only when the one entry matching the new name is the file itself and
+        // the new name changes the case of its last component.
+        std::string spelled = to;
+        for (char& c : spelled)
+            if (c == '\\') c = '/';
+        size_t slash = spelled.rfind('/');
+        std::string literal =
+            slash == std::string::npos
+                ? spelled
+                : JoinPath(OsResolvePath(spelled.substr(0, slash + 1)), spelled.substr(slash + 1));
+        if (targetStat.st_dev != sourceStat.st_dev || targetStat.st_ino != sourceStat.st_ino ||
+            source == literal || ::strcasecmp(source.c_str(), literal.c_str()) != 0)
+            return Fail(EEXIST);
+        target = literal;
+        caseOnly = true;
+    }
+
+    int fd = OpenRetry(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 && !ClaimShare(fd, true)) {
+        int error = errno;
+        ::close(fd);
+        return Fail(error);
+    }
+    bool ok = caseOnly ? ::rename(source.c_str(), target.c_str()) == 0 : RenameNoReplace(source, target);
+    int error = ok ? 0 : errno;
+    if (!ok && error == EXDEV && fd >= 0) {
+        ok = CopyAcross(fd, source, target);
+        error = ok ? 0 : GOsLastError;
+    }
+    if (fd >= 0) CloseQuietly(fd);
+    return ok ? true : Fail(error);
+}
+
+// ---- TOsFile ----
+
+TOsFile::TOsFile(int handle, std::string path, bool writable, bool deleteOnClose)
+    : FHandle(handle), FPath(std::move(path)), FWritable(writable), FDeleteOnClose(deleteOnClose) {}
+
+TOsFile::~TOsFile() {
+    if (FDeleteOnClose) ::unlink(FPath.c_str());
+    ::close(FHandle);
+}
+
+TOsFile* TOsFile::Open(const std::string& path, TOsAccess access, TOsShare share, bool deleteOnClose) {
+    std::string p = OsResolvePath(path);
+    if (p.empty()) {
+        Fail(ENOENT);
+        return nullptr;
+    }
+    bool writable = access == TOsAccess::ReadWrite;
+    int fd = OpenRetry(p, O_CLOEXEC | (writable ? O_RDWR : O_RDONLY));
+    if (fd < 0) {
+        Fail(errno == EISDIR ? EACCES : errno);
+        return nullptr;
+    }
+    struct stat st {};
+    int error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = errno;
+    else if (S_ISDIR(st.st_mode))
+        error = EACCES;
+    else if (!ClaimShare(fd, share == TOsShare::Exclusive))
+        error = errno;
+    if (error) {
+        ::close(fd);
+        Fail(error);
+        return nullptr;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    return new TOsFile(fd, p, writable, deleteOnClose);
+}
+
+TOsFile* TOsFile::Create(const std::string& path) {
+    std::string p = OsResolvePath(path);
+    if (p.empty()) {
+        Fail(ENOENT);
+        return nullptr;
+    }
+    int fd = OpenRetry(p, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        Fail(errno == EISDIR ? EACCES : errno);
+        return nullptr;
+    }
+    struct stat st {};
+    int error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = errno;
+    else if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        error = EACCES;
+    else if (!ClaimShare(fd, true))
+        error = errno;
+    else {
+        while (::ftruncate(fd, 0) != 0) {
+            if (errno != EINTR) {
+                error = errno;
+                break;
+            }
+        }
+    }
+    if (error) {
+        ::close(fd);
+        Fail(error);
+        return nullptr;
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    return new TOsFile(fd, p, true, false);
+}
+
+TOsFile* TOsFile::CreateNew(const std::string& path) {
+    std::string p = OsResolvePath(path);
+    if (p.empty()) {
+        Fail(ENOENT);
+        return nullptr;
+    }
+    int fd = OpenRetry(p, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        Fail(errno == EISDIR ? EEXIST : errno);
+        return nullptr;
+    }
+    if (!ClaimShare(fd, true)) {
+        int error = errno;
+        ::close(fd);
+        Fail(error);
+        return nullptr;
+    }
+    return new TOsFile(fd, p, true, false);
+}
+
+int64_t TOsFile::Read(void* buffer, int64_t count) {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (count < 0) return FailValue(EINVAL);
+    int64_t done = 0;
+    while (done < count) {
+        ssize_t n =
+            ::pread(FHandle, static_cast<char*>(buffer) + done, size_t(count - done), FPosition + done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (done == 0) return FailValue(errno);
+            break;
+        }
+        if (n == 0) break;
+        done += n;
+    }
+    FPosition += done;
+    return done;
+}
+
+int64_t TOsFile::Write(const void* buffer, int64_t count) {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (count < 0) return FailValue(EINVAL);
+    int64_t done = 0;
+    while (done < count) {
+        ssize_t n = ::pwrite(FHandle, static_cast<const char*>(buffer) + done, size_t(count - done),
+                             FPosition + done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (done == 0) return FailValue(errno);
+            break;
+        }
+        if (n == 0) {
+            if (done == 0) return FailValue(ENOSPC);
+            break;
+        }
+        done += n;
+    }
+    FPosition += done;
+    return done;
+}
+
+int64_t TOsFile::Seek(int64_t offset, int origin) {
+    std::lock_guard<std::mutex> guard(FLock);
+    int64_t base;
+    switch (origin) {
+        case 0:
+            base = 0;
+            break;
+        case 1:
+            base = FPosition;
+            break;
+        case 2: {
+            struct stat st {};
+            if (::fstat(FHandle, &st) != 0) return FailValue(errno);
+            base = st.st_size;
+            break;
+        }
+        default:
+            return FailValue(EINVAL);
+    }
+    if ((offset < 0 && base + offset < 0) || (offset > 0 && base > INT64_MAX - offset))
+        return FailValue(EINVAL);
+    FPosition = base + offset;
+    return FPosition;
+}
+
+int64_t TOsFile::Position() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FPosition;
+}
+
+bool TOsFile::SetEndOfFile() {
+    std::lock_guard<std::mutex> guard(FLock);
+    while (::ftruncate(FHandle, FPosition) != 0) {
+        if (errno != EINTR) return Fail(errno);
+    }
+    return true;
+}
+
+bool TOsFile::Flush() {
+    while (::fsync(FHandle) != 0) {
+        if (errno != EINTR) return Fail(errno);
+    }
+    return true;
+}
+
+int64_t TOsFile::Size() {
+    struct stat st {};
+    if (::fstat(FHandle, &st) != 0) return FailValue(errno);
+    return st.st_size;
+}
+
+bool TOsFile::LockRange(uint64_t offset, uint64_t length) {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (length == 0 || offset >= uint64_t(kOpenByte) || length > uint64_t(kOpenByte) - offset)
+        return Fail(EINVAL);
+    for (const TRange& r : FRanges)
+        if (offset < r.Start + r.Length && r.Start < offset + length) return Fail(EAGAIN);
+    off_t start = off_t(offset), len = off_t(length);
+    if (FWritable) {
+        if (!SetOfdLock(FHandle, F_WRLCK, start, len)) return Fail(errno);
+    } else {
+        // A read-only file takes a shared lock and then makes sure it is the only holder.
+        if (!SetOfdLock(FHandle, F_RDLCK, start, len)) return Fail(errno);
+        int held = HeldElsewhere(FHandle, start, len);
+        if (held != 0) {
+            int error = held < 0 ? errno : EAGAIN;
+            SetOfdLock(FHandle, F_UNLCK, start, len);
+            return Fail(error);
+        }
+    }
+    FRanges.push_back({offset, length});
+    return true;
+}
+
+bool TOsFile::UnlockRange(uint64_t offset, uint64_t length) {
+    std::lock_guard<std::mutex> guard(FLock);
+    for (size_t i = 0; i < FRanges.size(); ++i) {
+        if (FRanges[i].Start != offset || FRanges[i].Length != length) continue;
+        if (!SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
+        FRanges.erase(FRanges.begin() + i);
+        return true;
+    }
+    return Fail(EINVAL);
+}

@@ -1,0 +1,97 @@
+#pragma once
+// Disk files with the sharing rules the database engine relies on:
+// - share modes: an exclusive open, a create of an open name, and a delete or rename of
+//   a file that another opener holds fail with a sharing violation (EBUSY);
+// - byte-range locks are exclusive, never wait, refuse any overlap (within the process,
+//   also through the same file object, and between processes) and are released only by
+//   an unlock of exactly the locked range; offsets may lie far past the end of the file.
+// Between processes both rest on open-file-description locks, which belong to the one
+// open file and survive unrelated opens and closes of the same file. Within a process a
+// table per file object refuses overlaps and demands exact unlocks.
+//
+// Paths accept '\' as well as '/'; a name that does not exist as spelled is looked up
+// case-insensitively, component by component, and taken when exactly one entry matches.
+//
+// Failures return false / -1 / nil and leave an errno value in OsLastError().
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/rtl/System.h"
+
+// The calling thread's last error of this layer (an errno value). Kept apart from errno
+// so that clean-up between a failure and its report cannot overwrite it.
+int OsLastError();
+void SetOsLastError(int error);
+
+enum class TOsAccess { Read, ReadWrite };
+enum class TOsShare { Exclusive, ReadWrite };
+
+class TOsFile : public TObject {
+public:
+    TOsFile(const TOsFile&) = delete;
+    TOsFile& operator=(const TOsFile&) = delete;
+    // Closes the file (dropping its locks); a delete-on-close file is removed.
+    ~TOsFile() override;
+
+    // Opens an existing file. Nil on failure (EBUSY for a sharing conflict).
+    static TOsFile* Open(const std::string& path, TOsAccess access, TOsShare share,
+                         bool deleteOnClose = false);
+    // Creates or truncates a file, read-write and unshared. The truncation happens only
+    // once the file is held; a file without write permission is refused (EACCES).
+    static TOsFile* Create(const std::string& path);
+    // Creates a file that must not exist yet (EEXIST), read-write and unshared.
+    static TOsFile* CreateNew(const std::string& path);
+
+    // At the file position, which they advance. Read returns the bytes read (fewer at the
+    // end of the file), Write the bytes written; -1 when nothing could be transferred.
+    int64_t Read(void* buffer, int64_t count);
+    int64_t Write(const void* buffer, int64_t count);
+    // Origin 0 from the start, 1 from the position, 2 from the end; the new position,
+    // -1 on failure (a negative result position included).
+    int64_t Seek(int64_t offset, int origin);
+    int64_t Position();
+    // Cuts or extends the file at the position.
+    bool SetEndOfFile();
+    bool Flush();
+    int64_t Size();
+
+    bool LockRange(uint64_t offset, uint64_t length);
+    bool UnlockRange(uint64_t offset, uint64_t length);
+
+    const std::string& Path() const { return FPath; }
+    bool Writable() const { return FWritable; }
+    int Handle() const { return FHandle; }
+
+private:
+    TOsFile(int handle, std::string path, bool writable, bool deleteOnClose);
+
+    struct TRange {
+        uint64_t Start;
+        uint64_t Length;
+    };
+
+    std::mutex FLock;  // position and lock table
+    int FHandle;
+    std::string FPath;
+    bool FWritable;
+    bool FDeleteOnClose;
+    int64_t FPosition = 0;
+    std::vector<TRange> FRanges;
+};
+
+// The path with '\' turned into '/' and, where the name as spelled does not exist, each
+// missing component replaced by the single entry that differs from it only in case.
+std::string OsResolvePath(const std::string& path);
+// Exists and is not a directory.
+bool OsFileExists(const std::string& path);
+// Whether the file is read-only: no write-permission bit set (what decides when running
+// as root), or not writable for this user. False with OsLastError() when it cannot be
+// examined.
+bool OsGetReadOnly(const std::string& path, bool& readOnly);
+// Fails with EBUSY while another opener holds the file.
+bool OsDeleteFile(const std::string& path);
+// Never replaces an existing target (EEXIST); fails with EBUSY while another opener holds
+// the source; across file systems the file is copied and the source removed.
+bool OsRenameFile(const std::string& from, const std::string& to);

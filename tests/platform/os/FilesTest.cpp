@@ -1,0 +1,352 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "platform/os/Files.h"
+#include "tests/platform/os/ForkChild.h"
+
+namespace {
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::unique_ptr<TOsFile> OpenShared(const std::string& path) {
+    return std::unique_ptr<TOsFile>(TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::ReadWrite));
+}
+
+constexpr uint64_t kHigh = 2000000000;  // where the engine's locks lie
+
+}  // namespace
+
+TEST(OsFile, ReadWriteSeekAndTruncate) {
+    TTempDir dir;
+    std::unique_ptr<TOsFile> f(TOsFile::Create(dir.File("a.dat")));
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->Write("hello world", 11), 11);
+    EXPECT_EQ(f->Position(), 11);
+    EXPECT_EQ(f->Seek(0, 2), 11);
+    EXPECT_EQ(f->Seek(6, 0), 6);
+    char buf[16] = {};
+    EXPECT_EQ(f->Read(buf, 16), 5);  // short at the end of the file
+    EXPECT_EQ(std::string(buf, 5), "world");
+    EXPECT_EQ(f->Read(buf, 4), 0);
+    EXPECT_EQ(f->Seek(-3, 1), 8);
+    EXPECT_EQ(f->Seek(-9, 1), -1);
+    EXPECT_EQ(OsLastError(), EINVAL);
+    EXPECT_EQ(f->Position(), 8);
+    EXPECT_EQ(f->Seek(5, 0), 5);
+    EXPECT_TRUE(f->SetEndOfFile());
+    EXPECT_EQ(f->Size(), 5);
+    // Writing past the end leaves zeros in the gap.
+    EXPECT_EQ(f->Seek(8, 0), 8);
+    EXPECT_EQ(f->Write("!", 1), 1);
+    EXPECT_TRUE(f->Flush());
+    EXPECT_EQ(ReadText(dir.File("a.dat")), std::string("hello\0\0\0!", 9));
+}
+
+TEST(OsFile, DescriptorsAreCloseOnExec) {
+    TTempDir dir;
+    std::unique_ptr<TOsFile> f(TOsFile::Create(dir.File("a.dat")));
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(::fcntl(f->Handle(), F_GETFD) & FD_CLOEXEC);
+}
+
+TEST(OsFile, MissingFilesAndDirectories) {
+    TTempDir dir;
+    EXPECT_FALSE(OpenShared(dir.File("none.dat")));
+    EXPECT_EQ(OsLastError(), ENOENT);
+    EXPECT_FALSE(OpenShared(dir.File("nodir/none.dat")));
+    EXPECT_EQ(OsLastError(), ENOENT);
+    EXPECT_FALSE(OpenShared(dir.Path()));
+    EXPECT_EQ(OsLastError(), EACCES);
+    EXPECT_FALSE(OsFileExists(dir.Path()));
+    EXPECT_FALSE(OsDeleteFile(dir.File("none.dat")));
+    EXPECT_EQ(OsLastError(), ENOENT);
+}
+
+TEST(OsFile, BackslashesAndCaseInsensitiveLookup) {
+    TTempDir dir;
+    ASSERT_EQ(::mkdir(dir.File("Data").c_str(), 0777), 0);
+    WriteText(dir.File("Data/Parts.DAT"), "x");
+    EXPECT_EQ(OsResolvePath(dir.Path() + "\\data\\parts.dat"), dir.File("Data/Parts.DAT"));
+    EXPECT_TRUE(OsFileExists(dir.Path() + "\\DATA\\PARTS.dat"));
+    EXPECT_TRUE(OpenShared(dir.Path() + "\\data\\PARTS.DAT"));
+    // A name that exists as spelled is taken as it is; two case variants match neither.
+    WriteText(dir.File("Data/parts.dat"), "y");
+    EXPECT_EQ(OsResolvePath(dir.File("Data/parts.dat")), dir.File("Data/parts.dat"));
+    EXPECT_FALSE(OsFileExists(dir.File("data/PARTS.Dat")));
+    // A create of a case variant reuses the existing file instead of adding a second one.
+    WriteText(dir.File("Data/Index.IDX"), "old");
+    std::unique_ptr<TOsFile> f(TOsFile::Create(dir.File("data/index.idx")));
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->Path(), dir.File("Data/Index.IDX"));
+    EXPECT_EQ(f->Size(), 0);
+}
+
+TEST(OsFile, ReadOnlyJudgedFromPermissionBits) {
+    TTempDir dir;
+    std::string path = dir.File("ro.dat");
+    WriteText(path, "data");
+    bool readOnly = true;
+    ASSERT_TRUE(OsGetReadOnly(path, readOnly));
+    EXPECT_FALSE(readOnly);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    ASSERT_TRUE(OsGetReadOnly(path, readOnly));
+    EXPECT_TRUE(readOnly);
+    // Create-always refuses it even where the process could write anyway.
+    EXPECT_FALSE(std::unique_ptr<TOsFile>(TOsFile::Create(path)));
+    EXPECT_EQ(OsLastError(), EACCES);
+    EXPECT_EQ(ReadText(path), "data");
+    EXPECT_FALSE(OsGetReadOnly(dir.File("none"), readOnly));
+    EXPECT_EQ(OsLastError(), ENOENT);
+}
+
+TEST(OsFile, DeleteOnClose) {
+    TTempDir dir;
+    std::string path = dir.File("t.tmp");
+    WriteText(path, "x");
+    {
+        std::unique_ptr<TOsFile> f(TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::ReadWrite, true));
+        ASSERT_TRUE(f);
+        EXPECT_TRUE(OsFileExists(path));
+    }
+    EXPECT_FALSE(OsFileExists(path));
+}
+
+TEST(OsFile, RenameNeverReplaces) {
+    TTempDir dir;
+    WriteText(dir.File("a.dat"), "a");
+    WriteText(dir.File("b.dat"), "b");
+    EXPECT_FALSE(OsRenameFile(dir.File("a.dat"), dir.File("b.dat")));
+    EXPECT_EQ(OsLastError(), EEXIST);
+    EXPECT_FALSE(OsRenameFile(dir.File("a.dat"), dir.File("B.DAT")));  // a case variant is the same name
+    EXPECT_EQ(ReadText(dir.File("b.dat")), "b");
+    EXPECT_TRUE(OsRenameFile(dir.File("a.dat"), dir.File("c.dat")));
+    EXPECT_EQ(ReadText(dir.File("c.dat")), "a");
+    EXPECT_FALSE(OsFileExists(dir.File("a.dat")));
+    // Changing only the case of a name is allowed.
+    EXPECT_TRUE(OsRenameFile(dir.File("c.dat"), dir.File("C.DAT")));
+    EXPECT_EQ(ReadText(dir.File("C.DAT")), "a");
+    EXPECT_FALSE(OsRenameFile(dir.File("none.dat"), dir.File("d.dat")));
+    EXPECT_EQ(OsLastError(), ENOENT);
+}
+
+TEST(OsFile, RenameAcrossFileSystemsCopies) {
+    TTempDir dir;
+    struct stat a {
+    }, b{};
+    if (::stat("/dev/shm", &b) != 0 || ::stat(dir.Path().c_str(), &a) != 0 || a.st_dev == b.st_dev)
+        GTEST_SKIP() << "no second file system at hand";
+    std::string target = "/dev/shm/zelto-files-" + std::to_string(::getpid()) + ".dat";
+    std::string big(200000, 'q');
+    WriteText(dir.File("a.dat"), big);
+    ASSERT_TRUE(OsRenameFile(dir.File("a.dat"), target));
+    EXPECT_EQ(ReadText(target), big);
+    EXPECT_FALSE(OsFileExists(dir.File("a.dat")));
+    WriteText(dir.File("b.dat"), "b");
+    EXPECT_FALSE(OsRenameFile(dir.File("b.dat"), target));
+    EXPECT_EQ(OsLastError(), EEXIST);
+    ::unlink(target.c_str());
+}
+
+TEST(OsFile, RangeLocksInProcess) {
+    TTempDir dir;
+    std::string path = dir.File("l.dat");
+    std::unique_ptr<TOsFile> f(TOsFile::Create(path));
+    ASSERT_TRUE(f);
+    f.reset();
+    f = OpenShared(path);
+    std::unique_ptr<TOsFile> g = OpenShared(path);
+    ASSERT_TRUE(f && g);
+
+    // Through the same file object: any overlap is refused, touching ranges are not.
+    EXPECT_TRUE(f->LockRange(100, 10));
+    EXPECT_FALSE(f->LockRange(105, 10));
+    EXPECT_EQ(OsLastError(), EAGAIN);
+    EXPECT_FALSE(f->LockRange(95, 6));
+    EXPECT_FALSE(f->LockRange(0, 1000));
+    EXPECT_TRUE(f->LockRange(110, 5));
+    EXPECT_TRUE(f->LockRange(90, 10));
+    // Through a second open of the same file.
+    EXPECT_FALSE(g->LockRange(109, 1));
+    EXPECT_TRUE(g->LockRange(115, 1));
+    EXPECT_FALSE(f->LockRange(115, 1));
+    // Unlocks must name exactly a locked range.
+    EXPECT_FALSE(f->UnlockRange(100, 5));
+    EXPECT_FALSE(f->UnlockRange(100, 11));
+    EXPECT_FALSE(g->UnlockRange(100, 10));
+    EXPECT_TRUE(f->UnlockRange(100, 10));
+    EXPECT_FALSE(f->UnlockRange(100, 10));
+    EXPECT_TRUE(g->LockRange(100, 10));
+    // Locks far past the end of the file, up to the top of the 32-bit range.
+    EXPECT_TRUE(f->LockRange(kHigh, 1));
+    EXPECT_FALSE(g->LockRange(kHigh, 1));
+    EXPECT_TRUE(f->LockRange(0xFFFFFFFFull, 0xFFFFFFFFull));
+    EXPECT_FALSE(g->LockRange(0x1FFFFFFF0ull, 1));
+    EXPECT_FALSE(f->LockRange(0, 0));
+    // Closing the other open drops only its locks.
+    g.reset();
+    EXPECT_TRUE(f->LockRange(100, 10));
+    EXPECT_EQ(f->Size(), 0);
+}
+
+TEST(OsFile, ReadOnlyOpensStillExcludeEachOther) {
+    TTempDir dir;
+    std::string path = dir.File("r.dat");
+    WriteText(path, "abc");
+    std::unique_ptr<TOsFile> a(TOsFile::Open(path, TOsAccess::Read, TOsShare::ReadWrite));
+    std::unique_ptr<TOsFile> b(TOsFile::Open(path, TOsAccess::Read, TOsShare::ReadWrite));
+    std::unique_ptr<TOsFile> w = OpenShared(path);
+    ASSERT_TRUE(a && b && w);
+    EXPECT_TRUE(a->LockRange(kHigh, 4));
+    EXPECT_FALSE(b->LockRange(kHigh + 2, 1));
+    EXPECT_FALSE(w->LockRange(kHigh + 3, 1));
+    EXPECT_TRUE(b->LockRange(kHigh + 4, 1));
+    EXPECT_TRUE(a->UnlockRange(kHigh, 4));
+    EXPECT_TRUE(w->LockRange(kHigh, 4));
+    EXPECT_FALSE(a->LockRange(kHigh, 1));
+    // A read-only open can take an exclusive share too.
+    a.reset();
+    b.reset();
+    w.reset();
+    std::unique_ptr<TOsFile> x(TOsFile::Open(path, TOsAccess::Read, TOsShare::Exclusive));
+    ASSERT_TRUE(x);
+    EXPECT_FALSE(OpenShared(path));
+    EXPECT_EQ(OsLastError(), EBUSY);
+}
+
+TEST(OsFile, ShareModesInProcess) {
+    TTempDir dir;
+    std::string path = dir.File("s.dat");
+    WriteText(path, "keep me");
+    {
+        std::unique_ptr<TOsFile> a = OpenShared(path);
+        ASSERT_TRUE(a);
+        EXPECT_TRUE(OpenShared(path));
+        EXPECT_FALSE(TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive));
+        EXPECT_EQ(OsLastError(), EBUSY);
+        // A create of an open name fails before it truncates anything.
+        EXPECT_FALSE(TOsFile::Create(path));
+        EXPECT_EQ(OsLastError(), EBUSY);
+        EXPECT_EQ(ReadText(path), "keep me");
+        EXPECT_FALSE(OsDeleteFile(path));
+        EXPECT_EQ(OsLastError(), EBUSY);
+        EXPECT_FALSE(OsRenameFile(path, dir.File("t.dat")));
+        EXPECT_EQ(OsLastError(), EBUSY);
+    }
+    std::unique_ptr<TOsFile> x(TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive));
+    ASSERT_TRUE(x);
+    EXPECT_FALSE(OpenShared(path));
+    x.reset();
+    EXPECT_TRUE(OsRenameFile(path, dir.File("t.dat")));
+    EXPECT_TRUE(OsDeleteFile(dir.File("t.dat")));
+    EXPECT_FALSE(OsFileExists(dir.File("t.dat")));
+}
+
+TEST(OsFileProcesses, RangeLockRefusedUntilUnlocked) {
+    TTempDir dir;
+    std::string path = dir.File("p.dat");
+    std::unique_ptr<TOsFile> create(TOsFile::Create(path));
+    create.reset();
+    std::unique_ptr<TOsFile> f = OpenShared(path);
+    ASSERT_TRUE(f);
+    ASSERT_TRUE(f->LockRange(kHigh, 10));
+
+    TForkChild child([&](TForkChild& me) {
+        std::unique_ptr<TOsFile> g = OpenShared(path);
+        if (!g) return 1;
+        if (g->LockRange(kHigh + 5, 1)) return 2;
+        if (!g->LockRange(kHigh + 10, 1)) return 3;
+        me.Send('a');
+        if (me.Receive() != 'u') return 4;
+        if (!g->LockRange(kHigh, 10)) return 5;
+        me.Send('b');
+        if (me.Receive() != 'q') return 6;
+        return 0;
+    });
+    ASSERT_EQ(child.Receive(), 'a');
+    // The child's lock holds against us too.
+    EXPECT_FALSE(f->LockRange(kHigh + 10, 1));
+    // An unrelated open and close of the same file keeps our lock.
+    {
+        std::unique_ptr<TOsFile> other = OpenShared(path);
+        ASSERT_TRUE(other);
+        int raw = ::open(path.c_str(), O_RDWR);
+        ASSERT_GE(raw, 0);
+        ::close(raw);
+    }
+    ASSERT_TRUE(f->UnlockRange(kHigh, 10));
+    child.Send('u');
+    ASSERT_EQ(child.Receive(), 'b');
+    EXPECT_FALSE(f->LockRange(kHigh + 9, 1));
+    child.Send('q');
+    EXPECT_EQ(child.Wait(), 0);
+    // The child's locks went with its process.
+    EXPECT_TRUE(f->LockRange(kHigh, 11));
+}
+
+TEST(OsFileProcesses, ExclusiveOpenRefusesTheOther) {
+    TTempDir dir;
+    std::string path = dir.File("x.dat");
+    WriteText(path, "content");
+    std::unique_ptr<TOsFile> mine(TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive));
+    ASSERT_TRUE(mine);
+    TForkChild child([&](TForkChild& me) {
+        if (OpenShared(path)) return 1;
+        if (OsLastError() != EBUSY) return 2;
+        if (TOsFile::Open(path, TOsAccess::Read, TOsShare::ReadWrite)) return 3;
+        if (TOsFile::Create(path)) return 4;
+        me.Send('1');
+        if (me.Receive() != 'c') return 5;
+        // Now we hold it shared; the parent's exclusive open must fail.
+        std::unique_ptr<TOsFile> g = OpenShared(path);
+        if (!g) return 6;
+        me.Send('2');
+        if (me.Receive() != 'q') return 7;
+        return 0;
+    });
+    ASSERT_EQ(child.Receive(), '1');
+    mine.reset();
+    child.Send('c');
+    ASSERT_EQ(child.Receive(), '2');
+    EXPECT_FALSE(TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive));
+    EXPECT_EQ(OsLastError(), EBUSY);
+    EXPECT_FALSE(TOsFile::Create(path));
+    EXPECT_EQ(ReadText(path), "content");
+    EXPECT_TRUE(OpenShared(path));
+    child.Send('q');
+    EXPECT_EQ(child.Wait(), 0);
+}
+
+TEST(OsFileProcesses, DeleteAndRenameRefusedWhileOpenElsewhere) {
+    TTempDir dir;
+    std::string path = dir.File("d.dat");
+    WriteText(path, "x");
+    TForkChild child([&](TForkChild& me) {
+        std::unique_ptr<TOsFile> g = OpenShared(path);
+        me.Send(g ? 'o' : 'f');
+        return me.Receive() == 'q' ? 0 : 1;
+    });
+    ASSERT_EQ(child.Receive(), 'o');
+    EXPECT_FALSE(OsDeleteFile(path));
+    EXPECT_EQ(OsLastError(), EBUSY);
+    EXPECT_FALSE(OsRenameFile(path, dir.File("e.dat")));
+    EXPECT_EQ(OsLastError(), EBUSY);
+    EXPECT_TRUE(OsFileExists(path));
+    child.Send('q');
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_TRUE(OsRenameFile(path, dir.File("e.dat")));
+    EXPECT_TRUE(OsDeleteFile(dir.File("e.dat")));
+}
