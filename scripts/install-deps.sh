@@ -6,8 +6,10 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libicu-dev
+  libusb-1.0-0-dev
   qt6-base-dev xvfb xauth
   clang-format
+  lighttpd curl libssl-dev
 )
 
 missing=()

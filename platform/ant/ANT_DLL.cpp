@@ -23,9 +23,9 @@ public:
     // A stick still open at exit is closed before the members go.
     ~TAntLibrary() override { Close(); }
 
-    bool Init(uint8_t usb) {
+    bool Init(uint8_t usb, uint32_t baud) {
         Close();
-        auto t = AntFindTransport(usb);
+        auto t = AntFindTransport(usb, baud);
         if (!t) return false;
         {
             std::lock_guard<std::mutex> g(FMutex);
@@ -165,8 +165,8 @@ TAntLibrary& Lib() {
 
 }  // namespace
 
-uint8_t ANT_Init(uint8_t ucUSBDeviceNum, uint32_t) {
-    return Lib().Init(ucUSBDeviceNum) ? 1 : 0;
+uint8_t ANT_Init(uint8_t ucUSBDeviceNum, uint32_t ulBaudrate) {
+    return Lib().Init(ucUSBDeviceNum, ulBaudrate) ? 1 : 0;
 }
 
 void ANT_Close() {

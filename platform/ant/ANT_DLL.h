@@ -6,8 +6,8 @@
 // be called on the library's own thread or from inside another library call.
 //
 // Which stick ANT_Init opens: with ZELTO_ANT=sim the simulated stick (in process,
-// platform/ant/AntSim.h) installed on that USB number; otherwise the real transports
-// (serial / USB), which do not exist yet, so ANT_Init fails as with no stick.
+// platform/ant/AntSim.h) installed on that USB number; otherwise a real stick through
+// the serial or USB transport (platform/ant/AntDiscovery.h).
 //
 // Buffers: the library writes at most ANT_BUFFER_SIZE bytes into the response buffer
 // and into a receive buffer, zero-filling what the message does not cover. Received

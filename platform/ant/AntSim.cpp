@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/ant/ANT_DLL.h"
+#include "platform/ant/AntDiscovery.h"
 #include "platform/rtl/SyncObjs.h"
 #include "platform/rtl/Tick.h"
 
@@ -708,8 +709,8 @@ static std::shared_ptr<TAntSimStick> AntSimStickForInit(uint8_t usbNumber) {
     return it == r.Sticks.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<TAntTransport> AntFindTransport(uint8_t usbDeviceNumber) {
+std::shared_ptr<TAntTransport> AntFindTransport(uint8_t usbDeviceNumber, uint32_t baudRate) {
     const char* mode = std::getenv("ZELTO_ANT");
     if (mode && std::strcmp(mode, "sim") == 0) return AntSimStickForInit(usbDeviceNumber);
-    return nullptr;  // serial and USB transports: not yet
+    return AntFindStick(usbDeviceNumber, baudRate);  // a real stick: serial tty or USB
 }

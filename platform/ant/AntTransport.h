@@ -26,6 +26,7 @@ public:
     virtual bool Write(const uint8_t* bytes, size_t count) = 0;
 };
 
-// The transport for ANT_Init's USB device number: with ZELTO_ANT=sim the simulated
-// stick installed on that number; otherwise nullptr until real transports exist.
-std::shared_ptr<TAntTransport> AntFindTransport(uint8_t usbDeviceNumber);
+// The transport for ANT_Init's USB device number and baud rate: with ZELTO_ANT=sim the
+// simulated stick installed on that number; otherwise a real stick (AntDiscovery.h), or
+// nullptr when there is none.
+std::shared_ptr<TAntTransport> AntFindTransport(uint8_t usbDeviceNumber, uint32_t baudRate = 57600);

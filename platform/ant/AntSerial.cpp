@@ -1,0 +1,215 @@
+// The serial transport over a tty.
+#include "platform/ant/AntSerial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+std::optional<speed_t> AntSerialSpeed(uint32_t baud) {
+    static const struct {
+        uint32_t Baud;
+        speed_t Speed;
+    } rates[] = {{1200, B1200},      {2400, B2400},     {4800, B4800},     {9600, B9600},
+                 {19200, B19200},    {38400, B38400},   {57600, B57600},   {115200, B115200},
+                 {230400, B230400},  {460800, B460800}, {500000, B500000}, {921600, B921600},
+                 {1000000, B1000000}};
+    for (const auto& r : rates)
+        if (r.Baud == baud) return r.Speed;
+    return std::nullopt;
+}
+
+struct TAntSerialTransport::TState {
+    std::mutex Mutex;  // everything below but Stop
+    std::mutex WriteMutex;
+    std::string Path;
+    bool IsOpen = false;
+    int Fd = -1;
+    int WakeFd = -1;
+    termios Saved{};
+    std::thread Thread;
+    TAntOpenError Error;
+    std::atomic<bool> Stop{false};
+};
+
+namespace {
+
+// Delivers the tty's bytes until Close wakes it or the stick goes away.
+void ReadLoop(const std::shared_ptr<void>& keep, std::atomic<bool>& stop, int fd, int wake,
+              TAntByteSink* sink, const std::string& path) {
+    (void)keep;
+    uint8_t buf[512];
+    bool lost = false;
+    while (!stop.load()) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        int r = ::poll(p, 2, -1);
+        if (stop.load()) return;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            lost = true;
+            break;
+        }
+        if (p[1].revents) return;
+        if (p[0].revents & POLLIN) {
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) {
+                sink->Received(buf, size_t(n));
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            lost = true;
+            break;
+        }
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            lost = true;
+            break;
+        }
+    }
+    if (lost && !stop.load()) AntReport("ANT stick " + path + ": the stick went away (unplugged?).\n");
+}
+
+}  // namespace
+
+TAntSerialTransport::TAntSerialTransport(std::string path, uint32_t baud)
+    : FPath(std::move(path)), FBaud(baud), FState(std::make_shared<TState>()) {
+    FState->Path = FPath;
+}
+
+TAntSerialTransport::~TAntSerialTransport() {
+    Close();
+}
+
+TAntOpenError TAntSerialTransport::LastError() const {
+    std::lock_guard<std::mutex> g(FState->Mutex);
+    return FState->Error;
+}
+
+bool TAntSerialTransport::Open(TAntByteSink* sink) {
+    TState& S = *FState;
+    std::unique_lock<std::mutex> g(S.Mutex);
+    if (S.IsOpen) return false;
+    S.Error = {};
+    int fd = -1;
+    auto fail = [&](TAntOpenFailure kind, const std::string& detail) {
+        if (fd >= 0) ::close(fd);
+        S.Error = {kind, FPath, detail};
+        const TAntOpenError e = S.Error;
+        g.unlock();
+        AntReport(e);
+        return false;
+    };
+    auto failErrno = [&](int err) { return fail(AntFailureFromErrno(err), std::strerror(err)); };
+
+    fd = ::open(FPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return failErrno(errno);
+    // The lock tells another program of ours (or any that honours flock) that the stick
+    // is taken; it goes with the descriptor, so a killed process leaves none behind.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return failErrno(errno == EWOULDBLOCK ? EBUSY : errno);
+    termios saved{};
+    if (::tcgetattr(fd, &saved) != 0) {
+        int err = errno;
+        return fail(TAntOpenFailure::Other, err == ENOTTY ? "not a serial device" : std::strerror(err));
+    }
+    auto speed = AntSerialSpeed(FBaud);
+    if (!speed) return fail(TAntOpenFailure::Other, "unsupported line rate " + std::to_string(FBaud));
+    // Further opens of the tty fail with EBUSY (for programs without the lock as well).
+    ::ioctl(fd, TIOCEXCL);
+
+    termios t = saved;
+    ::cfmakeraw(&t);
+    t.c_cflag &= ~tcflag_t(CSIZE | CSTOPB | PARENB | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    ::cfsetispeed(&t, *speed);
+    ::cfsetospeed(&t, *speed);
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) {
+        int err = errno;
+        ::ioctl(fd, TIOCNXCL);
+        return fail(TAntOpenFailure::Other, std::strerror(err));
+    }
+    ::tcflush(fd, TCIOFLUSH);  // nothing stale from before us
+    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        int err = errno;
+        ::tcsetattr(fd, TCSANOW, &saved);
+        ::ioctl(fd, TIOCNXCL);
+        return fail(TAntOpenFailure::Other, std::strerror(err));
+    }
+
+    S.Fd = fd;
+    S.WakeFd = wake;
+    S.Saved = saved;
+    S.Stop = false;
+    S.IsOpen = true;
+    std::shared_ptr<TState> keep = FState;
+    S.Thread =
+        std::thread([keep, fd, wake, sink] { ReadLoop(keep, keep->Stop, fd, wake, sink, keep->Path); });
+    return true;
+}
+
+void TAntSerialTransport::Close() {
+    TState& S = *FState;
+    std::thread th;
+    {
+        std::lock_guard<std::mutex> g(S.Mutex);
+        if (!S.IsOpen) return;
+        S.IsOpen = false;
+        S.Stop = true;
+        th = std::move(S.Thread);
+    }
+    uint64_t one = 1;
+    (void)!::write(S.WakeFd, &one, sizeof one);
+    if (th.joinable()) {
+        // From inside a delivery the reader sees Stop when the delivery returns and ends
+        // without touching the descriptors again.
+        if (th.get_id() == std::this_thread::get_id())
+            th.detach();
+        else
+            th.join();
+    }
+    std::lock_guard<std::mutex> w(S.WriteMutex);
+    std::lock_guard<std::mutex> g(S.Mutex);
+    ::tcsetattr(S.Fd, TCSANOW, &S.Saved);
+    ::ioctl(S.Fd, TIOCNXCL);
+    ::close(S.Fd);  // drops the lock
+    ::close(S.WakeFd);
+    S.Fd = S.WakeFd = -1;
+}
+
+bool TAntSerialTransport::Write(const uint8_t* bytes, size_t count) {
+    TState& S = *FState;
+    std::lock_guard<std::mutex> w(S.WriteMutex);
+    int fd;
+    {
+        std::lock_guard<std::mutex> g(S.Mutex);
+        if (!S.IsOpen) return false;
+        fd = S.Fd;
+    }
+    while (count > 0) {
+        ssize_t n = ::write(fd, bytes, count);
+        if (n > 0) {
+            bytes += n;
+            count -= size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            // The line is slower than the host: wait for room, but not for ever.
+            pollfd p{fd, POLLOUT, 0};
+            int r = ::poll(&p, 1, 1000);
+            if (r > 0 && (p.revents & POLLOUT)) continue;
+        }
+        return false;
+    }
+    return true;
+}
