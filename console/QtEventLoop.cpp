@@ -1,0 +1,246 @@
+// The application loop over Qt's event dispatcher. Framework timers are polled with the
+// runtime's tick source (so the virtual clock of the tests drives them too); one Qt timer
+// wakes the dispatcher when the next of them is due. Posted and synchronised calls run
+// from a queued Qt call, so a modal dialog's own loop keeps them flowing.
+#include "console/QtEventLoop.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/rtl/Thread.h"
+#include "platform/rtl/Tick.h"
+
+namespace {
+
+// Real milliseconds for a wait of `ms` clock milliseconds, rounded up.
+int RealMs(uint32_t ms) {
+    const int64_t ns = TickSource().RealDuration(ms).count();
+    const int64_t real = (ns + 999999) / 1000000;
+    return static_cast<int>(std::min<int64_t>(real, INT_MAX));
+}
+
+class TQtEventLoop final : public IEventLoop {
+public:
+    TQtEventLoop() : FHelper(std::make_unique<QObject>()) {
+        FTimerWake = new QTimer(FHelper.get());
+        FTimerWake->setSingleShot(true);
+        FTimerWake->setTimerType(Qt::PreciseTimer);
+        QObject::connect(FTimerWake, &QTimer::timeout, FHelper.get(), [this] {
+            FireDueTimers();
+            ArmTimerWake();
+        });
+    }
+
+    bool ProcessPending() override {
+        bool any = RunQueued();
+        if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
+            any = d->processEvents(QEventLoop::AllEvents) || any;
+        any = FireDueTimers() || any;
+        ArmTimerWake();
+        return any;
+    }
+
+    void WaitForWork(uint32_t ms) override {
+        if (ms == 0) return;
+        ArmTimerWake();
+        QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance();
+        if (!d) return;
+        // The limit's own timer event ends the dispatcher's wait.
+        QTimer limit;
+        if (ms != INFINITE) {
+            limit.setSingleShot(true);
+            limit.setTimerType(Qt::PreciseTimer);
+            limit.start(RealMs(ms));
+        }
+        d->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+
+    void Wake() override {
+        if (FWakePosted.exchange(true)) return;
+        QMetaObject::invokeMethod(
+            FHelper.get(),
+            [this] {
+                FWakePosted = false;
+                RunQueued();
+            },
+            Qt::QueuedConnection);
+    }
+
+    void Post(std::function<void()> fn) override {
+        {
+            std::lock_guard<std::mutex> lk(FMutex);
+            FPosted.push_back(std::move(fn));
+        }
+        Wake();
+    }
+
+    void TimerChanged(TTimer* t) override {
+        if (std::find(FTimers.begin(), FTimers.end(), t) == FTimers.end()) FTimers.push_back(t);
+        ArmTimerWake();
+    }
+
+    void TimerRemoved(TTimer* t) override {
+        FTimers.erase(std::remove(FTimers.begin(), FTimers.end(), t), FTimers.end());
+        ArmTimerWake();
+    }
+
+private:
+    // Synchronised calls, then the posted calls that were waiting on entry.
+    bool RunQueued() {
+        bool any = CheckSynchronize();
+        size_t n;
+        {
+            std::lock_guard<std::mutex> lk(FMutex);
+            n = FPosted.size();
+        }
+        for (size_t i = 0; i < n; ++i) {
+            std::function<void()> fn;
+            {
+                std::lock_guard<std::mutex> lk(FMutex);
+                if (FPosted.empty()) break;
+                fn = std::move(FPosted.front());
+                FPosted.pop_front();
+            }
+            any = true;
+            try {
+                fn();
+            } catch (...) {
+                Application()->HandleException();
+            }
+        }
+        return any;
+    }
+
+    // A handler may free or stop any timer, so each one is looked up again before use.
+    bool FireDueTimers() {
+        bool any = false;
+        const std::vector<TTimer*> timers = FTimers;
+        for (TTimer* t : timers) {
+            if (std::find(FTimers.begin(), FTimers.end(), t) == FTimers.end()) continue;
+            if (t->DueIn(GetTickCount()) != 0) continue;
+            any = true;
+            try {
+                t->Fire();
+            } catch (...) {
+                Application()->HandleException();
+            }
+        }
+        return any;
+    }
+
+    void ArmTimerWake() {
+        const uint32_t now = GetTickCount();
+        uint32_t wait = INFINITE;
+        for (TTimer* t : FTimers) wait = std::min(wait, t->DueIn(now));
+        if (wait == INFINITE)
+            FTimerWake->stop();
+        else
+            FTimerWake->start(RealMs(wait));
+    }
+
+    std::unique_ptr<QObject> FHelper;
+    QTimer* FTimerWake = nullptr;  // owned by FHelper
+    std::atomic<bool> FWakePosted{false};
+    std::mutex FMutex;
+    std::deque<std::function<void()>> FPosted;
+    std::vector<TTimer*> FTimers;  // main thread only
+};
+
+QString FromBytes(const std::string& s) {
+    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+}  // namespace
+
+std::unique_ptr<IEventLoop> CreateQtEventLoop() {
+    return std::make_unique<TQtEventLoop>();
+}
+
+int TQtMessageHandler::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
+        return IDOK;
+    }
+    if (!IsMainThread()) {
+        int result = IDCANCEL;
+        SynchronizeOnMainThread([&] { result = MessageBox(text, caption, flags); });
+        return result;
+    }
+    QMessageBox box;
+    box.setWindowTitle(FromBytes(caption));
+    box.setText(FromBytes(text));
+    switch (flags & 0xF0) {
+        case MB_ICONERROR:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MB_ICONQUESTION:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case MB_ICONWARNING:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case MB_ICONINFORMATION:
+            box.setIcon(QMessageBox::Information);
+            break;
+        default:
+            break;
+    }
+    struct Choice {
+        QMessageBox::StandardButton button;
+        int id;
+    };
+    std::vector<Choice> choices;
+    switch (flags & 0x0F) {
+        case MB_OKCANCEL:
+            choices = {{QMessageBox::Ok, IDOK}, {QMessageBox::Cancel, IDCANCEL}};
+            break;
+        case 0x3:
+            choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}, {QMessageBox::Cancel, IDCANCEL}};
+            break;
+        case MB_YESNO:
+            choices = {{QMessageBox::Yes, IDYES}, {QMessageBox::No, IDNO}};
+            break;
+        case 0x5:
+            choices = {{QMessageBox::Retry, 4}, {QMessageBox::Cancel, IDCANCEL}};
+            break;
+        default:
+            choices = {{QMessageBox::Ok, IDOK}};
+            break;
+    }
+    QMessageBox::StandardButtons buttons;
+    for (const Choice& c : choices) buttons |= c.button;
+    box.setStandardButtons(buttons);
+    if (flags & (MB_TOPMOST | MB_SYSTEMMODAL)) box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+    QAbstractButton* clicked = box.clickedButton();
+    for (const Choice& c : choices)
+        if (clicked && box.standardButton(clicked) == c.button) return c.id;
+    // Closed without a button: the framework answers with the escape choice.
+    return choices.size() == 1 ? choices[0].id : IDCANCEL;
+}
+
+void TQtMessageHandler::Beep(unsigned /*type*/) {
+    if (QCoreApplication::instance())
+        QApplication::beep();
+    else
+        std::fputc('\a', stderr);
+}
+
+void InstallQtApplication() {
+    static TQtMessageHandler handler;
+    Application()->SetEventLoop(CreateQtEventLoop());
+    SetMessageHandler(&handler);
+}

@@ -1,0 +1,119 @@
+// The application loop over Qt and the Qt message boxes.
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <atomic>
+#include <thread>
+
+#include "ConsoleTestSupport.h"
+
+namespace {
+
+class QtLoopTest : public ConsoleTest {};
+
+TEST_F(QtLoopTest, FrameworkTimerTicksInsidePumpingWaitOnTheVirtualClock) {
+    TTimer timer(nullptr);
+    int ticks = 0;
+    timer.SetInterval(100);
+    timer.OnTimer = [&](TObject*) { ++ticks; };
+    const uint32_t start = GetTickCount();
+    Application()->Delay(1000);
+    EXPECT_GE(TicksSince(start), 1000u);
+    EXPECT_GE(ticks, 2);
+    EXPECT_LE(ticks, 10);
+    timer.SetEnabled(false);
+    const int stopped = ticks;
+    Application()->Delay(300);
+    EXPECT_EQ(ticks, stopped);
+}
+
+TEST_F(QtLoopTest, SynchronizedCallFromAnotherThreadRunsOnTheMainThreadDuringAWait) {
+    std::atomic<bool> ran{false}, onMain{false};
+    std::thread worker([&] {
+        SynchronizeOnMainThread([&] {
+            onMain = IsMainThread();
+            ran = true;
+        });
+    });
+    EXPECT_TRUE(WaitUntil([&] { return ran.load(); }, 5000));
+    worker.join();
+    EXPECT_TRUE(onMain);
+}
+
+// A modal dialog runs a Qt loop of its own: synchronised calls, queued calls and
+// framework timers must keep running inside it.
+TEST_F(QtLoopTest, CallsAndTimersKeepRunningInsideANestedQtLoop) {
+    QEventLoop nested;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &nested, &QEventLoop::quit);
+    guard.start(10000);
+
+    std::atomic<bool> synced{false};
+    bool queued = false;
+    int ticks = 0;
+    TTimer timer(nullptr);
+    timer.SetInterval(50);
+    timer.OnTimer = [&](TObject*) {
+        if (++ticks >= 3 && synced && queued) nested.quit();
+    };
+    std::thread worker([&] {
+        SynchronizeOnMainThread([&] { synced = true; });
+        Application()->QueueCall([&] { queued = true; });
+    });
+    nested.exec();
+    worker.join();
+    EXPECT_TRUE(synced);
+    EXPECT_TRUE(queued);
+    EXPECT_GE(ticks, 3);
+}
+
+TEST_F(QtLoopTest, QueuedCallsRunInOrderAndAFailingOneShowsTheErrorBox) {
+    std::vector<int> order;
+    Application()->QueueCall([&] { order.push_back(1); });
+    Application()->QueueCall([] { throw EConvertError("'x' is not a valid integer value"); });
+    Application()->QueueCall([&] { order.push_back(2); });
+    EXPECT_TRUE(WaitUntil([&] { return order.size() == 2; }, 2000));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    ASSERT_EQ(Messages().Boxes.size(), 1u);
+    EXPECT_EQ(Messages().Boxes[0].text, "'x' is not a valid integer value");
+    EXPECT_EQ(Messages().Boxes[0].caption, "ANT Zelto");
+}
+
+TEST_F(QtLoopTest, RunReturnsOnTerminate) {
+    std::thread worker([] { Application()->Terminate(); });
+    Application()->Run();
+    worker.join();
+    EXPECT_TRUE(Application()->Terminated());
+    Application()->ResetTerminated();
+}
+
+// Presses `button` of the next modal box and records its title and text.
+void AnswerNextBox(QMessageBox::StandardButton button, QString& title, QString& text) {
+    QTimer::singleShot(0, [button, &title, &text] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        title = box->windowTitle();
+        text = box->text();
+        if (QAbstractButton* b = box->button(button)) b->click();
+    });
+}
+
+TEST_F(QtLoopTest, QtMessageBoxMapsFlagsAndAnswers) {
+    TQtMessageHandler handler;
+    QString title, text;
+    AnswerNextBox(QMessageBox::No, title, text);
+    EXPECT_EQ(handler.MessageBox("Continue?", "ANT Zelto", MB_YESNO | MB_ICONQUESTION), IDNO);
+    EXPECT_EQ(title, "ANT Zelto");
+    EXPECT_EQ(text, "Continue?");
+
+    AnswerNextBox(QMessageBox::Ok, title, text);
+    EXPECT_EQ(handler.MessageBox("Connesso", "ANT Zelto", MB_OK), IDOK);
+    EXPECT_EQ(text, "Connesso");
+
+    AnswerNextBox(QMessageBox::Cancel, title, text);
+    EXPECT_EQ(handler.MessageBox("Go?", "", MB_OKCANCEL), IDCANCEL);
+}
+
+}  // namespace
