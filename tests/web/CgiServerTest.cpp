@@ -1,0 +1,371 @@
+// End to end: the demo CGI program under a real web server (lighttpd on 127.0.0.1), and
+// as a Windows-CGI program run with profile files.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/rtl/FileDate.h"
+#include "tests/web/WebTestSupport.h"
+#include "web/HBlowFish.h"
+
+#ifdef ZELTO_HAVE_LIBCRYPTO
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/blowfish.h>
+#endif
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string DemoProgram() {
+    const char* dir = std::getenv("ZELTO_TEST_BINARY_DIR");
+    return (dir && *dir ? std::string(dir) + "/" : ModuleDirectory()) + "tools/cgi_demo/cgi_demo";
+}
+
+std::string FindProgram(const std::string& name) {
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    path += ":/usr/sbin:/sbin:/usr/local/sbin";
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string candidate = path.substr(start, end - start) + "/" + name;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+int FreePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    socklen_t len = sizeof(a);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+int Connect(int port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        ::close(s);
+        return -1;
+    }
+    timeval tv{20, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    return s;
+}
+
+// Starts a program with the given environment; it dies with this process.
+pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    std::vector<char*> a, e;
+    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    for (const auto& s : env) e.push_back(const_cast<char*>(s.c_str()));
+    e.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::execve(a[0], a.data(), e.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// The environment of this process without the variables that make a CGI request.
+std::vector<std::string> CleanEnvironment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string s(*e);
+        const std::string name = s.substr(0, s.find('='));
+        if (name != "REQUEST_METHOD" && name != "SERVER_SOFTWARE" && name != "CGI_VERSION" &&
+            name != "QUERY_STRING" && name != "CONTENT_LENGTH" && name != "CONTENT_TYPE")
+            env.push_back(s);
+    }
+    return env;
+}
+
+struct THttpResponse {
+    int status = 0;
+    std::string headers;  // lower case
+    std::string body;
+};
+
+std::string Base64(const std::string& s) {
+    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < s.size(); i += 3) {
+        uint32_t v = static_cast<uint8_t>(s[i]) << 16;
+        if (i + 1 < s.size()) v |= static_cast<uint8_t>(s[i + 1]) << 8;
+        if (i + 2 < s.size()) v |= static_cast<uint8_t>(s[i + 2]);
+        out += t[(v >> 18) & 63];
+        out += t[(v >> 12) & 63];
+        out += i + 1 < s.size() ? t[(v >> 6) & 63] : '=';
+        out += i + 2 < s.size() ? t[v & 63] : '=';
+    }
+    return out;
+}
+
+#ifdef ZELTO_HAVE_LIBCRYPTO
+std::string DecryptRecord(const std::string& key, const std::string& cipher) {
+    BF_KEY k;
+    BF_set_key(&k, static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(key.data()));
+    unsigned char iv[8];
+    std::memcpy(iv, DefaultBlowfishIV, 8);
+    std::string out(cipher.size(), '\0');
+    int num = 0;
+    BF_cfb64_encrypt(reinterpret_cast<const unsigned char*>(cipher.data()),
+                     reinterpret_cast<unsigned char*>(out.data()), static_cast<long>(cipher.size()), &k, iv,
+                     &num, BF_DECRYPT);
+    return out;
+}
+#endif
+
+class CgiServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const std::string lighttpd = FindProgram("lighttpd");
+        if (lighttpd.empty() || ::access(DemoProgram().c_str(), X_OK) != 0) return;
+        Dir = TestDir() + "/lighttpd";
+        fs::create_directories(Dir + "/www");
+        fs::create_directories(Dir + "/sessions");
+        fs::create_directories(Dir + "/uploads");
+        fs::create_directories(Dir + "/log");
+        fs::create_symlink(DemoProgram(), Dir + "/www/demo.cgi");
+        Port = FreePort();
+        std::ofstream conf(Dir + "/lighttpd.conf");
+        conf << "server.document-root = \"" << Dir << "/www\"\n"
+             << "server.bind = \"127.0.0.1\"\n"
+             << "server.port = " << Port << "\n"
+             << "server.errorlog = \"" << Dir << "/error.log\"\n"
+             << "server.modules = (\"mod_cgi\", \"mod_setenv\")\n"
+             << "cgi.assign = (\".cgi\" => \"\")\n"
+             << "setenv.add-environment = (\"CGI_LOG_DIR\" => \"" << Dir
+             << "/log\", \"CGI_DEMO_SESSION_DIR\" => \"" << Dir << "/sessions\", \"CGI_DEMO_TEMP\" => \""
+             << Dir << "/uploads\")\n";
+        conf.close();
+        Server = Spawn({lighttpd, "-D", "-f", Dir + "/lighttpd.conf"}, CleanEnvironment());
+        for (int i = 0; i < 200; ++i) {
+            int s = Connect(Port);
+            if (s >= 0) {
+                ::close(s);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        StopServer();
+        StartError = "lighttpd did not start: " + ReadFileBytes(Dir + "/error.log");
+    }
+
+    static void TearDownTestSuite() { StopServer(); }
+
+    static void StopServer() {
+        if (Server <= 0) return;
+        ::kill(Server, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (::waitpid(Server, nullptr, WNOHANG) == Server) {
+                Server = 0;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ::kill(Server, SIGKILL);
+        ::waitpid(Server, nullptr, 0);
+        Server = 0;
+    }
+
+    void SetUp() override {
+        if (!StartError.empty()) FAIL() << StartError;
+        if (Server <= 0) GTEST_SKIP() << "lighttpd or the demo program is missing";
+    }
+
+    static THttpResponse Request(const std::string& method, const std::string& target,
+                                 const std::vector<std::string>& headers = {}, const std::string& body = "") {
+        THttpResponse r;
+        int s = Connect(Port);
+        if (s < 0) return r;
+        std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+        for (const auto& h : headers) req += h + "\r\n";
+        if (!body.empty() || method == "POST")
+            req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+        req += "\r\n" + body;
+        ::send(s, req.data(), req.size(), MSG_NOSIGNAL);
+        std::string raw;
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(s, buf, sizeof(buf), 0)) > 0;) raw.append(buf, static_cast<size_t>(n));
+        ::close(s);
+        const size_t end = raw.find("\r\n\r\n");
+        if (raw.rfind("HTTP/1.", 0) != 0 || end == std::string::npos) return r;
+        r.status = std::stoi(raw.substr(9, 3));
+        r.headers = LowerCase(raw.substr(0, end));
+        r.body = raw.substr(end + 4);
+        return r;
+    }
+
+    static std::string Dir;
+    static int Port;
+    static pid_t Server;
+    static std::string StartError;
+};
+
+std::string CgiServerTest::Dir;
+int CgiServerTest::Port = 0;
+pid_t CgiServerTest::Server = 0;
+std::string CgiServerTest::StartError;
+
+TEST_F(CgiServerTest, GetWithQueryString) {
+    THttpResponse r = Request("GET", "/demo.cgi?a=1&b=x+y%21&a=2");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.headers.find("content-type: text/plain"), std::string::npos);
+    EXPECT_NE(r.body.find("method=GET\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("field:a=1\r\n2\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("field:b=x y!\r\n"), std::string::npos) << r.body;
+}
+
+TEST_F(CgiServerTest, PostFormAndQuery) {
+    THttpResponse r =
+        Request("POST", "/demo.cgi?q=from+query", {"Content-Type: application/x-www-form-urlencoded"},
+                "p=%C3%A9t%C3%A9&empty=&r=1");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("method=POST\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("field:p=\xC3\xA9t\xC3\xA9\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("field:q=from query\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("field:r=1\r\n"), std::string::npos) << r.body;
+}
+
+TEST_F(CgiServerTest, MultipartUploadAndItsTemporaryFileGoes) {
+    const std::string body =
+        "--BoUnDaRy\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello there\r\n"
+        "--BoUnDaRy\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"report.txt\"\r\n"
+        "Content-Type: text/plain\r\n\r\nline one\r\nline two\r\n--BoUnDaRy--\r\n";
+    THttpResponse r =
+        Request("POST", "/demo.cgi", {"Content-Type: multipart/form-data; boundary=BoUnDaRy"}, body);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("field:note=hello there\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("field:doc=report.txt\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("field:doc_CONTENT_TYPE=text/plain\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("upload:doc=line one\r\nline two\r\n"), std::string::npos) << r.body;
+    // The console program ended its request: the temporary copy is gone.
+    EXPECT_TRUE(fs::is_empty(Dir + "/uploads"));
+}
+
+TEST_F(CgiServerTest, BasicAuthorization) {
+    THttpResponse r = Request("GET", "/demo.cgi", {"Authorization: Basic " + Base64("bob:pass:word")});
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("user=bob\r\n"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("password=pass:word\r\n"), std::string::npos) << r.body;
+}
+
+TEST_F(CgiServerTest, StatusLineAndErrorPage) {
+    THttpResponse r = Request("GET", "/demo.cgi?status=404+Not+Found");
+    EXPECT_EQ(r.status, 404);
+    r = Request("GET", "/demo.cgi?fail=%3Cb%3E");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.headers.find("content-type: text/html"), std::string::npos);
+    EXPECT_EQ(r.body,
+              "<html><body>Unhandled Exception: demo failure &#60;&#60;b&#62;&#62;</body></html>\r\n");
+    // A query string without '=' is no server switch.
+    r = Request("GET", "/demo.cgi?%24%24START_SERVER+X");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("query=%24%24START_SERVER+X\r\n"), std::string::npos) << r.body;
+}
+
+TEST_F(CgiServerTest, SessionStoredEncryptedForTheOwnerOnly) {
+    THttpResponse r = Request("GET", "/demo.cgi?session=abc123&sv_user=bob&other=1");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("session=abc123 variables=1\r\n"), std::string::npos) << r.body;
+    const std::string file = Dir + "/sessions/abc123.ses";
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    TDateTime age = 0;
+    ASSERT_TRUE(FileAge(file, age));
+    EXPECT_GT(age, Now());
+    const std::string bytes = ReadFileBytes(file);
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes.back(), '\0');
+    EXPECT_EQ(bytes.find("bob"), std::string::npos);
+#ifdef ZELTO_HAVE_LIBCRYPTO
+    EXPECT_EQ(DecryptRecord(DefaultEncryptionKey, UrlDecode(bytes.substr(0, bytes.size() - 1))),
+              "\x01sv_user=bob");
+#endif
+}
+
+// ---- Windows CGI: the demo program run with a profile file.
+
+std::string RunWinCgi(const std::string& name, const std::string& profileText) {
+    const std::string dir = TestDir() + "/wincgi";
+    fs::create_directories(dir);
+    const std::string profile = dir + "/" + name + ".ini";
+    const std::string output = dir + "/" + name + ".out";
+    std::ofstream(output) << std::string(5000, '#');  // stale bytes of an earlier request
+    std::ofstream(profile, std::ios::binary) << profileText << "[System]\r\nOutput File=" << output << "\r\n";
+    std::vector<std::string> env = CleanEnvironment();
+    env.push_back("CGI_LOG_DIR=" + dir);
+    pid_t pid = Spawn({DemoProgram(), profile}, env);
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit status " << status;
+    return ReadFileBytes(output);
+}
+
+TEST(CgiWinProfileTest, PostFromContentFileUnderIIS5) {
+    if (::access(DemoProgram().c_str(), X_OK) != 0) GTEST_SKIP() << "demo program missing";
+    const std::string content = TestDir() + "/wincgi-body.txt";
+    fs::create_directories(TestDir());
+    std::ofstream(content, std::ios::binary) << "a=1&b=two+words";
+    const std::string out =
+        RunWinCgi("post",
+                  "[CGI]\r\nRequest Method=POST\r\nQuery String=q=1\r\n"
+                  "Server Software=Microsoft-IIS/5.0\r\n"
+                  "Content Type=application/x-www-form-urlencoded\r\nContent Length=15\r\n"
+                  "Authenticated Username=alice\r\n"
+                  "[Accept]\r\ntext/html=Yes\r\nimage/gif=No\r\ntext/plain=Yes\r\n"
+                  "[System]\r\nContent File=" +
+                      content + "\r\n");
+    EXPECT_EQ(out.substr(0, 16), "Status: 200 OK\r\n") << out;
+    EXPECT_NE(out.find("field:a=1\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("field:b=two words\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("field:q=1\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("user=alice\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("accept=text/html,text/plain\r\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find('#'), std::string::npos) << "stale bytes kept";
+}
+
+TEST(CgiWinProfileTest, FormSectionsUnderANewerServer) {
+    if (::access(DemoProgram().c_str(), X_OK) != 0) GTEST_SKIP() << "demo program missing";
+    const std::string external = TestDir() + "/wincgi-external.txt";
+    std::ofstream(external, std::ios::binary) << "external text, cut here: never seen";
+    const std::string out = RunWinCgi("forms",
+                                      "[CGI]\r\nRequest Method=POST\r\nServer Software=Microsoft-IIS/10.0\r\n"
+                                      "[Form External]\r\next=" +
+                                          external +
+                                          " 23\r\n"
+                                          "[Form Literal]\r\nname=J. Doe & Co\r\n");
+    EXPECT_EQ(out.substr(0, 17), "HTTP/1.1 200 OK\r\n") << out;
+    EXPECT_NE(out.find("field:ext=external text, cut here\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("field:name=J. Doe & Co\r\n"), std::string::npos) << out;
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// Session list, session files (format, permissions, date), clearing and expiry.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "platform/rtl/FileDate.h"
+#include "tests/web/WebTestSupport.h"
+#include "web/HSessVar.h"
+
+#ifdef ZELTO_HAVE_LIBCRYPTO
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/blowfish.h>
+#endif
+
+namespace {
+
+class TStoredObject : public TObject {};
+
+// Splits a session file into its records (each ends with a zero byte).
+std::vector<std::string> Records(const std::string& bytes) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        if (bytes[i] == '\0') {
+            out.push_back(bytes.substr(start, i - start));
+            start = i + 1;
+        }
+    EXPECT_EQ(start, bytes.size()) << "bytes after the last record";
+    return out;
+}
+
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FEngine = std::make_unique<TTestEngine>();
+        FDir = TestDir() + "/sessions-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ForceDirectories(FDir);
+    }
+    void TearDown() override {
+        RequestContext().SessionVariables.reset();
+        FEngine.reset();  // ends every session
+        EXPECT_EQ(SessionCount(), 0);
+    }
+    std::string File(const std::string& name) { return FDir + "/" + name + ".ses"; }
+
+    std::unique_ptr<TTestEngine> FEngine;
+    std::string FDir;
+};
+
+#ifdef ZELTO_HAVE_LIBCRYPTO
+std::string DecryptRecord(const std::string& key, const std::string& cipher) {
+    BF_KEY k;
+    BF_set_key(&k, static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(key.data()));
+    unsigned char iv[8];
+    std::memcpy(iv, DefaultBlowfishIV, 8);
+    std::string out(cipher.size(), '\0');
+    int num = 0;
+    BF_cfb64_encrypt(reinterpret_cast<const unsigned char*>(cipher.data()),
+                     reinterpret_cast<unsigned char*>(out.data()), static_cast<long>(cipher.size()), &k, iv,
+                     &num, BF_DECRYPT);
+    return out;
+}
+#endif
+
+TEST_F(SessionTest, SavedFileHoldsOneEncryptedRecordPerVariable) {
+    FEngine->CGISession()->SetEncryptionKey("a key of my own");
+    const std::string file = File("s1");
+    // A file left with wider permissions is narrowed when the session is written.
+    std::ofstream(file) << "old content that is longer than the new one";
+    ::chmod(file.c_str(), 0644);
+    const TDateTime expiry = Now() + 1.0 / 24;
+    TCGISessionVariables* s = StartRequestSession(FEngine.get(), "s1", expiry, file);
+    s->Variables()->Add("user=bob");
+    s->Variables()->Add("cart=3 items & more");
+    s->SaveSession();
+    EXPECT_TRUE(s->Saved);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    TDateTime age = 0;
+    ASSERT_TRUE(FileAge(file, age));
+    EXPECT_NEAR(age, expiry, 1.0 / 86400);
+
+    const std::vector<std::string> records = Records(ReadFileBytes(file));
+    ASSERT_EQ(records.size(), 2u);
+    TBlowFish bf;
+    bf.SetKey("a key of my own");
+    EXPECT_EQ(records[0], UrlEncode(bf.Encrypt("\x01user=bob")));
+    for (const auto& r : records) {
+        EXPECT_EQ(r.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789./\\%+"),
+                  std::string::npos);
+    }
+#ifdef ZELTO_HAVE_LIBCRYPTO
+    EXPECT_EQ(DecryptRecord("a key of my own", UrlDecode(records[0])), "\x01user=bob");
+    EXPECT_EQ(DecryptRecord("a key of my own", UrlDecode(records[1])),
+              "\x01"
+              "cart=3 items & more");
+#endif
+}
+
+TEST_F(SessionTest, ClearWritesOnlyTheMarkerAndRemovesObjects) {
+    const std::string file = File("s2");
+    TCGISessionVariables* s = StartRequestSession(FEngine.get(), "s2", Now() + 1, file);
+    std::vector<std::string> removed;
+    s->OnRemoveSessionObject = [&](TObject* Sender, const std::string& ClassName, TObject* Value) {
+        EXPECT_EQ(Sender, s);
+        removed.push_back(ClassName);
+        delete Value;
+    };
+    s->Variables()->Add("a=a long value that makes the first record long");
+    s->Variables()->AddObject("obj=1", new TStoredObject);
+    s->SaveSession();
+    const size_t savedSize = ReadFileBytes(file).size();
+
+    s->ClearLocked();
+    EXPECT_EQ(removed, std::vector<std::string>{"(anonymous namespace)::TStoredObject"});
+    EXPECT_EQ(s->Variables()->Count(), 0);
+    EXPECT_FALSE(s->Saved);
+    TBlowFish bf;
+    bf.SetKey(DefaultEncryptionKey);
+    const std::string marker = bf.Encrypt(UrlEncode(bf.Encrypt("\x03")) + '\0');
+    const std::string bytes = ReadFileBytes(file);
+    EXPECT_EQ(bytes, marker);
+    EXPECT_LT(bytes.size(), savedSize);
+}
+
+TEST_F(SessionTest, ClearOrCurrentSessionWithoutSessionFails) {
+    try {
+        FEngine->CurrentSession();
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "No Session started");
+    }
+    TCGISessionVariables v(nullptr);
+    v.CurrentSessionName = "never started";
+    try {
+        v.Clear();
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "No Session started");
+    }
+}
+
+TEST_F(SessionTest, ExpiryFromTheEntryOrTheFileDate) {
+    const std::string file = File("s3");
+    std::ofstream(file) << "x";
+    TCGISessionVariables* s = StartRequestSession(FEngine.get(), "s3", Now() + 0.5, file);
+    EXPECT_GT(s->GetExpiryLocked(), Now());
+    // An expiry in the past has expired.
+    StartRequestSession(FEngine.get(), "s3", Now() - 0.5, file);
+    s = static_cast<TCGISessionVariables*>(FEngine->CurrentSession());
+    EXPECT_EQ(s->GetExpiry(), 0);
+    // No expiry of its own: the file's date counts.
+    s = StartRequestSession(FEngine.get(), "s3", 0, file);
+    ASSERT_TRUE(FileSetDate(file, Now() - 2));
+    EXPECT_EQ(s->GetExpiry(), 0);
+    const TDateTime later = Now() + 2;
+    ASSERT_TRUE(FileSetDate(file, later));
+    EXPECT_NEAR(s->GetExpiry(), later, 1.0 / 86400);
+    // Not file-based and no expiry: expired.
+    s = StartRequestSession(FEngine.get(), "memory only", 0);
+    EXPECT_EQ(s->GetExpiry(), 0);
+    s->Saved = true;
+}
+
+TEST_F(SessionTest, ExpireSessionsRemovesOlderSessionsAndTellsTheEngine) {
+    int removed = 0;
+    FEngine->OnRemoveSessionObject = [&](TObject*, const std::string&, TObject* Value) {
+        ++removed;
+        delete Value;
+    };
+    TCGISessionVariables* s = StartRequestSession(FEngine.get(), "old", Now() - 1);
+    s->Variables()->AddObject("o1=", new TStoredObject);
+    s->Variables()->AddObject("o2=", new TStoredObject);
+    s = StartRequestSession(FEngine.get(), "new", Now() + 1);
+    s->Variables()->AddObject("o3=", new TStoredObject);
+    s->Variables()->Add("plain=1");
+    EXPECT_EQ(SessionCount(), 2);
+
+    s->ExpireSessions(Now());
+    EXPECT_EQ(SessionCount(), 1);
+    EXPECT_EQ(removed, 2);
+    EXPECT_NE(s->Variables(), nullptr);
+
+    // Destroying the engine ends every session.
+    FEngine.reset();
+    EXPECT_EQ(removed, 3);
+    EXPECT_EQ(SessionCount(), 0);
+}
+
+TEST_F(SessionTest, EndOfRequestSavesTheSession) {
+    const std::string file = File("s4");
+    FEngine->OnExecRequest = [&](TObject*) {
+        TCGISessionVariables* s = StartRequestSession(FEngine.get(), "s4", Now() + 1, file);
+        s->Variables()->Add("k=v");
+    };
+    RunRequest(*FEngine, {"REQUEST_METHOD=GET"});
+    EXPECT_EQ(Records(ReadFileBytes(file)).size(), 1u);
+    EXPECT_FALSE(RequestContext().SessionVariables);
+    // The session stays in the list for the next request of this process.
+    EXPECT_EQ(SessionCount(), 1);
+}
+
+TEST_F(SessionTest, ReleaseRequestWithFreeAllDropsEverySession) {
+    StartRequestSession(FEngine.get(), "a", Now() + 1);
+    TCGISessionVariables* s = StartRequestSession(FEngine.get(), "b", Now() + 1);
+    EXPECT_EQ(SessionCount(), 2);
+    s->ReleaseRequest(true);
+    EXPECT_EQ(SessionCount(), 0);
+    EXPECT_EQ(s->IndexOfCurrent(), -1);
+}
+
+}  // namespace

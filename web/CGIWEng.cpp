@@ -1,0 +1,290 @@
+// Windows-CGI engine: the request from a profile file, the body from a content file, the
+// answer into an output file.
+#include "web/CGIWEng.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "platform/rtl/Tick.h"
+#include "web/HCgiDbg.h"
+
+namespace {
+
+constexpr size_t MaxProfileLine = 16383;
+
+struct TCGIStreams {
+    TStream* In = nullptr;
+    TStream* Out = nullptr;
+    TStrings* Variables = nullptr;
+};
+thread_local TCGIStreams GWin;
+
+// Created by unit start in a console program, freed by unit end (never at exit: the
+// engine's end needs the session lock and the request state).
+TCGIWinEngine* GConsoleEngine = nullptr;
+
+void FreeStreams(TCGIStreams& s) {
+    if (s.In != s.Out) delete s.In;
+    delete s.Out;
+    delete s.Variables;
+    s = TCGIStreams{};
+}
+
+TCGIStreams TakeStreams() {
+    TCGIStreams s = GWin;
+    GWin = TCGIStreams{};
+    return s;
+}
+
+std::string FirstArgument() {
+    std::vector<std::string> args = CommandLineArguments();
+    return args.empty() ? std::string() : args[0];
+}
+
+std::string BlanksToUnderscores(std::string s) {
+    for (char& c : s)
+        if (c == ' ') c = '_';
+    return s;
+}
+
+// Reads the profile of the first argument into a new list (sorted when asked).
+TCGIStreams ReadProfileRequest(bool Sorted) {
+    TCGIStreams s;
+    auto vars = std::make_unique<TStringList>();
+    if (Sorted) {
+        vars->SetSorted(true);
+        vars->SetDuplicates(dupAccept);
+    }
+    std::string outputFile;
+    ReadProfile(ProfileAbsolutePath(FirstArgument()), outputFile, s.In, vars.get(), s.Out);
+    s.Variables = vars.release();
+    return s;
+}
+
+// Up to Length bytes of the file; false when it cannot be read.
+bool ReadExternalFile(const std::string& Path, int64_t Length, std::string& Content) {
+    try {
+        TFileStream f(Path, fmOpenRead | fmShareDenyNone);
+        const int64_t size = f.Size();
+        Content.resize(static_cast<size_t>(std::max<int64_t>(0, std::min(Length, size))));
+        const int64_t n = Content.empty() ? 0 : f.Read(Content.data(), static_cast<int64_t>(Content.size()));
+        if (n < 0) return false;
+        Content.resize(static_cast<size_t>(n));
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+// A stream on the output file, created when missing; an existing file is emptied first,
+// since what it held before is not part of this answer.
+TStream* OpenOutputFile(const std::string& Path) {
+    int fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw EFCreateError("Cannot create file \"" + Path + "\"");
+    ::close(fd);
+    return new TFileStream(Path, fmOpenWrite | fmShareDenyNone);
+}
+
+}  // namespace
+
+bool IsWinCGICall() {
+    // Under a web server the arguments come from the query string: never a profile.
+    if (!IsWebRequestEnvironment()) {
+        const std::string arg = FirstArgument();
+        if (!arg.empty() && FileExists(ProfileAbsolutePath(arg))) {
+            const std::string version = GetEnvVariable("CGI_VERSION");
+            if (version.empty() || UpperCase(version).find("WIN") != std::string::npos) return true;
+        }
+    }
+    return IsServerInstance();
+}
+
+std::string ProfileAbsolutePath(const std::string& Path) {
+    if (Path.empty() || IsAbsolutePath(Path)) return Path;
+    char buf[4096];
+    if (!::getcwd(buf, sizeof(buf))) return Path;
+    std::string dir(buf);
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    return dir + Path;
+}
+
+bool ReadProfileLine(TStream& Profile, std::string& Line, bool& EndedByCR) {
+    Line.clear();
+    EndedByCR = false;
+    bool any = false;
+    char c;
+    while (Line.size() < MaxProfileLine && Profile.Read(&c, 1) == 1) {
+        any = true;
+        if (c == '\r') {
+            EndedByCR = true;
+            // The LF of a CR LF pair starts no line of its own.
+            if (Profile.Read(&c, 1) == 1 && c != '\n') Profile.Seek(-1, soCurrent);
+            return true;
+        }
+        Line += c;
+    }
+    return any;
+}
+
+TProfileLineKind ParseProfileLine(const std::string& Line, std::string& Section, std::string& Key,
+                                  std::string& Value) {
+    const std::string line = TrimLeft(Line);
+    if (!line.empty() && line[0] == '[') {
+        size_t close = line.find(']');
+        std::string name = line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+        Section = BlanksToUnderscores(UpperCase(Trim(name)));
+        return plSection;
+    }
+    size_t eq = Line.find('=');
+    if (eq == std::string::npos) return plNone;
+    Key = Trim(Line.substr(0, eq));
+    Value = Trim(Line.substr(eq + 1));
+    return plKeyValue;
+}
+
+void ReadProfile(const std::string& FileName, std::string& OutputFileName, TStream*& InStream,
+                 TStrings* Variables, TStream*& OutStream) {
+    InStream = nullptr;
+    OutStream = nullptr;
+    TMemoryStream profile;
+    {
+        TFileStream f(FileName, fmOpenRead | fmShareDenyNone);
+        profile.LoadFromStream(f);
+    }
+    profile.SetPosition(0);
+
+    std::unique_ptr<TMemoryStream> form;
+    auto appendForm = [&](const std::string& key, const std::string& content) {
+        if (!form) form = std::make_unique<TMemoryStream>();
+        const std::string pair = key + "=" + UrlEncode(content) + "&";
+        form->WriteBuffer(pair.data(), static_cast<int64_t>(pair.size()));
+    };
+    std::string accept, section, line, key, value;
+    bool endedByCR = false;
+    while (ReadProfileLine(profile, line, endedByCR)) {
+        if (ParseProfileLine(line, section, key, value) != plKeyValue) continue;
+        if (section == "CGI" || section == "SYSTEM" || section == "EXTRA_HEADERS") {
+            Variables->Add(BlanksToUnderscores(key) + "=" + value);
+        } else if (section == "ACCEPT") {
+            if (SameText(value, "Yes")) accept += (accept.empty() ? "" : ",") + key;
+        } else if (section == "FORM_LITERAL") {
+            appendForm(key, value);
+        } else if (section == "FORM_EXTERNAL") {
+            // "path length": the length is the last token, at most 10 digits.
+            const size_t blank = value.find_last_of(' ');
+            if (blank == std::string::npos) continue;
+            const std::string path = Trim(value.substr(0, blank));
+            const std::string digits = value.substr(blank + 1);
+            if (digits.empty() || digits.size() > 10 ||
+                digits.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            std::string content;
+            if (ReadExternalFile(ProfileAbsolutePath(path), std::stoll(digits), content))
+                appendForm(key, content);
+        }
+    }
+    if (!accept.empty()) Variables->Add("HTTP_ACCEPT=" + accept);
+
+    OutputFileName = ProfileAbsolutePath(Variables->Values("OUTPUT_FILE"));
+    const std::string contentFile = ProfileAbsolutePath(Variables->Values("CONTENT_FILE"));
+    if (!contentFile.empty() && FileExists(contentFile)) {
+        form.reset();
+        InStream = new TFileStream(contentFile, fmOpenRead | fmShareDenyNone);
+    } else if (form) {
+        form->SetPosition(0);
+        InStream = form.release();
+    }
+    try {
+        OutStream = OpenOutputFile(OutputFileName);
+    } catch (...) {
+        delete InStream;
+        InStream = nullptr;
+        throw;
+    }
+}
+
+void PrepareWinCGIRequest() {
+    FreeStreams(GWin);
+    if (!IsWinCGICall() && !IsServerInstance()) return;
+    if (IsConsoleProcess() && IsServerInstance() && ServerIsRunning()) return;
+
+    const TServerModeHooks hooks = ServerModeHooks();
+    if (IsConsoleProcess()) {
+        delete GConsoleEngine;
+        GConsoleEngine = new TCGIWinEngine(nullptr);
+        if (IsServerInstance()) {
+            if (hooks.DebugServerWaitRequest) {
+                TStream* in = nullptr;
+                TStream* out = nullptr;
+                TStrings* vars = nullptr;
+                hooks.DebugServerWaitRequest(in, out, vars);
+                GWin = TCGIStreams{in, out, vars};
+            }
+        } else if (ServerIsRunning() && hooks.ForwardRequestToDebugServer) {
+            TCGIStreams s = ReadProfileRequest(false);
+            hooks.ForwardRequestToDebugServer(s.In, s.Out, s.Variables);
+        } else {
+            GWin = ReadProfileRequest(true);
+        }
+    } else if (!IsServerInstance() && ServerIsRunning() && hooks.ForwardRequestToServer) {
+        TCGIStreams s = ReadProfileRequest(false);
+        hooks.ForwardRequestToServer(s.In, s.Out, s.Variables);
+    }
+}
+
+void FinishWinCGIRequest() {
+    if (IsConsoleProcess() && IsWinCGICall()) TerminateEngineProcess();
+    FreeStreams(GWin);
+    delete GConsoleEngine;
+    GConsoleEngine = nullptr;
+}
+
+TCGIWinEngine* CGIWinEngine() {
+    return GConsoleEngine;
+}
+
+TCGIWinEngine::TCGIWinEngine(TComponent* AOwner) : THttpCGIEngine(AOwner) {}
+
+void TCGIWinEngine::Loaded() {
+    LoadedForCall(IsWinCGICall());
+}
+
+void TCGIWinEngine::Run() {
+    if (!IsConsoleProcess() || !GWin.Out) return;
+    TCGIStreams s = TakeStreams();
+    ProcessRequest(s.In, s.Out, s.Variables);
+}
+
+void TCGIWinEngine::RunCGI(TStream* InStream, TStream* OutStream, TStrings* Variables) {
+    if (!IsWinCGICall()) {
+        if (InStream != OutStream) delete InStream;
+        delete OutStream;
+        delete Variables;
+        return;
+    }
+    if (OutStream) {
+        ProcessRequest(InStream, OutStream, Variables);
+        return;
+    }
+    delete Variables;
+    const TServerModeHooks hooks = ServerModeHooks();
+    if (ServerWanted() && hooks.ForwardRequestToServer) {
+        StartResidentServer();
+        Sleep(666);
+        TCGIStreams s = ReadProfileRequest(true);
+        hooks.ForwardRequestToServer(s.In, s.Out, s.Variables);
+        return;
+    }
+    if (!IsServerInstance()) {
+        TCGIStreams s = ReadProfileRequest(true);
+        ProcessRequest(s.In, s.Out, s.Variables);
+        return;
+    }
+    if (hooks.ServerMainLoop) {
+        if (CGIMode() == NormalMode) SetCGIMode(ServerMode);
+        hooks.ServerMainLoop(this);
+    }
+}

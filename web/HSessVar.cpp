@@ -1,0 +1,236 @@
+// Session list, session files and their expiry.
+#include "web/HSessVar.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <typeinfo>
+
+#include "platform/rtl/FileDate.h"
+
+namespace {
+
+// The list and the number of live session objects; both under SessionLock().
+TStringList* GSessions = nullptr;
+int GObjectCount = 0;
+
+TSessionEntry* EntryAt(int i) {
+    return static_cast<TSessionEntry*>(GSessions->GetObject(i));
+}
+
+std::string ClassNameOf(TObject* o) {
+    const char* mangled = typeid(*o).name();
+    int status = 0;
+    char* name = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    std::string result = status == 0 && name ? name : mangled;
+    std::free(name);
+    return result;
+}
+
+void RemoveObjects(TSessionEntry* Entry, TObject* Sender, const TRemoveSessionObjectEvent& Handler) {
+    if (!Handler) return;
+    for (int i = 0; i < Entry->Variables.Count(); ++i)
+        if (TObject* o = Entry->Variables.GetObject(i)) Handler(Sender, ClassNameOf(o), o);
+}
+
+void FreeSessionList() {
+    if (!GSessions) return;
+    for (int i = GSessions->Count() - 1; i >= 0; --i) delete EntryAt(i);
+    delete GSessions;
+    GSessions = nullptr;
+}
+
+// A session file: owns its descriptor.
+class TSessionFileStream : public THandleStream {
+public:
+    explicit TSessionFileStream(int fd) : THandleStream(fd) {}
+    ~TSessionFileStream() override { ::close(Handle()); }
+    void SetSize(int64_t n) override {
+        if (::ftruncate(Handle(), n) != 0) throw EWriteError("Stream write error");
+    }
+};
+
+void ExpireAllSessions() {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    if (!GSessions) return;
+    TCGISessionVariables v(nullptr);
+    v.ExpireSessions(0);
+}
+
+}  // namespace
+
+TCriticalSection& SessionLock() {
+    static TCriticalSection lock;
+    return lock;
+}
+
+TCGISessionVariables::TCGISessionVariables(TRemoveSessionObjectEvent OnRemove)
+    : OnRemoveSessionObject(std::move(OnRemove)) {
+    static std::once_flag hookInstalled;
+    std::call_once(hookInstalled, [] { SetExpireAllSessionsHook(&ExpireAllSessions); });
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    if (!GSessions) {
+        GSessions = new TStringList;
+        GSessions->SetCaseSensitive(true);
+    }
+    ++GObjectCount;
+    FCipher.SetKey(DefaultEncryptionKey);
+    FCipher.SetIV(DefaultBlowfishIV);
+}
+
+TCGISessionVariables::~TCGISessionVariables() {
+    try {
+        if (FileBasedActive > 0 && !Saved) SaveSession();
+    } catch (const std::exception& e) {
+        WriteLog("Session not saved: " + std::string(e.what()));
+    }
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    if (--GObjectCount == 0 && GSessions && GSessions->Count() == 0) FreeSessionList();
+}
+
+void TCGISessionVariables::ReleaseRequest(bool FreeAll) {
+    if (FileBasedActive > 0 && !Saved) SaveSession();
+    if (FreeAll) {
+        std::lock_guard<TCriticalSection> lk(SessionLock());
+        FreeSessionList();
+    }
+}
+
+int TCGISessionVariables::IndexOfCurrent() {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    return GSessions ? GSessions->IndexOf(CurrentSessionName) : -1;
+}
+
+TStringList* TCGISessionVariables::Variables() {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    const int i = IndexOfCurrent();
+    return i < 0 ? nullptr : &EntryAt(i)->Variables;
+}
+
+TDateTime TCGISessionVariables::GetExpiry() {
+    const int i = IndexOfCurrent();
+    if (i < 0) return 0;
+    TDateTime expiry = EntryAt(i)->Expiry;
+    if (expiry == 0 && FileBasedActive > 0 && !FileAge(SessionFileName, expiry)) expiry = 0;
+    return Now() > expiry ? 0 : expiry;
+}
+
+TDateTime TCGISessionVariables::GetExpiryLocked() {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    return GetExpiry();
+}
+
+void TCGISessionVariables::Clear() {
+    const int i = IndexOfCurrent();
+    if (i < 0) throw Exception("No Session started");
+    TSessionEntry* entry = EntryAt(i);
+    RemoveObjects(entry, this, OnRemoveSessionObject);
+    entry->Variables.Clear();
+    if (FileBasedActive > 0) {
+        if (std::unique_ptr<TStream> f = OpenSessionFile(fmOpenReadWrite)) {
+            // The clearing record replaces the whole content: what followed it were the
+            // variables just cleared.
+            std::string marker = FCipher.Encrypt(UrlEncode(FCipher.Encrypt(std::string(1, '\x03'))) + '\0');
+            f->SetPosition(0);
+            f->WriteBuffer(marker.data(), static_cast<int64_t>(marker.size()));
+            f->SetSize(static_cast<int64_t>(marker.size()));
+            CloseSessionFile(std::move(f));
+        }
+        Saved = false;
+    }
+}
+
+void TCGISessionVariables::ClearLocked() {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    Clear();
+}
+
+void TCGISessionVariables::ExpireSessions(TDateTime Before) {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    if (!GSessions) return;
+    THttpEngine* pe = ProcessEngine();
+    for (int i = GSessions->Count() - 1; i >= 0; --i) {
+        TSessionEntry* entry = EntryAt(i);
+        if (Before != 0 && !(entry->Expiry < Before)) continue;
+        if (pe) RemoveObjects(entry, this, pe->OnRemoveSessionObject);
+        delete entry;
+        GSessions->Delete(i);
+    }
+}
+
+void TCGISessionVariables::SaveSession() {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    const int i = IndexOfCurrent();
+    if (i < 0) return;
+    std::unique_ptr<TStream> f = OpenSessionFile(fmCreate);
+    if (!f) {
+        WriteLog("Session file not written: " + SessionFileName);
+        return;
+    }
+    const TStringList& vars = EntryAt(i)->Variables;
+    for (int v = 0; v < vars.Count(); ++v) {
+        const std::string record = UrlEncode(FCipher.Encrypt('\x01' + vars.Get(v))) + '\0';
+        f->WriteBuffer(record.data(), static_cast<int64_t>(record.size()));
+    }
+    CloseSessionFile(std::move(f));
+    Saved = true;
+}
+
+std::unique_ptr<TStream> TCGISessionVariables::OpenSessionFile(uint16_t Mode) {
+    if (SessionFileName.empty()) return nullptr;
+    int flags = O_CLOEXEC | O_NOFOLLOW;
+    if (Mode == fmCreate)
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+    else if ((Mode & 3) == fmOpenWrite)
+        flags |= O_WRONLY;
+    else if ((Mode & 3) == fmOpenReadWrite)
+        flags |= O_RDWR;
+    else
+        flags |= O_RDONLY;
+    // Credentials and form data: readable by the owner only, also when the file existed.
+    int fd = ::open(SessionFileName.c_str(), flags, 0600);
+    if (fd < 0) return nullptr;
+    if (Mode == fmCreate) ::fchmod(fd, 0600);
+    return std::make_unique<TSessionFileStream>(fd);
+}
+
+void TCGISessionVariables::CloseSessionFile(std::unique_ptr<TStream> Stream) {
+    if (!Stream) return;
+    if (auto* h = dynamic_cast<THandleStream*>(Stream.get())) FileSetDate(h->Handle(), GetExpiryLocked());
+}
+
+TCGISessionVariables* StartRequestSession(THttpEngine* Engine, const std::string& Name, TDateTime Expiry,
+                                          const std::string& FileName) {
+    auto v = std::make_unique<TCGISessionVariables>(Engine ? Engine->OnRemoveSessionObject
+                                                           : TRemoveSessionObjectEvent{});
+    if (Engine) v->Cipher().SetKey(Engine->CGISession()->EncryptionKey());
+    {
+        std::lock_guard<TCriticalSection> lk(SessionLock());
+        int i = GSessions->IndexOf(Name);
+        if (i < 0) i = GSessions->AddObject(Name, new TSessionEntry);
+        EntryAt(i)->Expiry = Expiry;
+    }
+    v->CurrentSessionName = Name;
+    if (!FileName.empty()) {
+        v->SessionFileName = FileName;
+        v->FileBasedActive = 1;
+        v->Saved = false;
+    }
+    TCGISessionVariables* result = v.get();
+    RequestContext().SessionVariables = std::move(v);
+    return result;
+}
+
+void ClearSession() {
+    if (auto* v = dynamic_cast<TCGISessionVariables*>(RequestContext().SessionVariables.get()))
+        v->ClearLocked();
+}
+
+int SessionCount() {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
+    return GSessions ? GSessions->Count() : 0;
+}
