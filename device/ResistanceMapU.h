@@ -14,14 +14,14 @@
 
 // The device family's exception: a table text chosen by Code plus an extra text.
 class EMQor : public Exception {
-  public:
+public:
     // Message: table text of ACode + " (Error code: <ACode>)" + CR LF + Extra.
     EMQor(int32_t ACode, const std::string& Extra);
     static EMQor CreateCode(int32_t ACode, const std::string& Extra) { return EMQor(ACode, Extra); }
     int32_t Code() const { return FCode; }
     void SetCode(int32_t c) { FCode = c; }
 
-  private:
+private:
     int32_t FCode;
 };
 
@@ -38,7 +38,7 @@ int CountFields(const std::string& S, char Separator);
 std::string ReplaceChar(char From, char To, const std::string& S);
 
 class TResistanceMap : public TComponent {
-  public:
+public:
     explicit TResistanceMap(TComponent* AOwner);
     ~TResistanceMap() override;
 
@@ -83,7 +83,7 @@ class TResistanceMap : public TComponent {
 
     TNotifyEvent OnResistanceMapLoaded;
 
-  protected:
+protected:
     void AssignTo(TPersistent* Dest) override;
     void Notification(TComponent* AComponent, TOperation Operation) override;
     virtual void DoResistanceMapLoaded();
@@ -91,7 +91,7 @@ class TResistanceMap : public TComponent {
     virtual void Changed();
     virtual void Changing();
 
-  private:
+private:
     void CopyFrom(const TResistanceMap& Source);
     void StringsChange(TObject* Sender);
     void StringsChanging(TObject* Sender);

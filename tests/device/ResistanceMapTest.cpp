@@ -12,7 +12,7 @@ using Table = std::vector<std::vector<double>>;
 
 // Keeps the process-wide decimal separator as it was.
 class ResistanceMapTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         saved_ = FormatSettings().DecimalSeparator;
         FormatSettings().DecimalSeparator = '.';
@@ -29,7 +29,7 @@ class ResistanceMapTest : public ::testing::Test {
         m.ParseStrings();
     }
 
-  private:
+private:
     char saved_ = '.';
 };
 
@@ -255,11 +255,11 @@ TEST_F(ResistanceMapTest, ComputePowerRange) {
 }
 
 class HookedMap : public TResistanceMap {
-  public:
+public:
     using TResistanceMap::TResistanceMap;
     int changed = 0, changing = 0;
 
-  protected:
+protected:
     void Changed() override { ++changed; }
     void Changing() override { ++changing; }
 };
