@@ -1,21 +1,50 @@
 // What the CGI engines ask of server mode, and the hooks of the exchange.
 #include "web/HCgiDbg.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <fnmatch.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 
+#include "platform/framework/Application.h"
+#include "platform/os/Files.h"
 #include "platform/rtl/FileDate.h"
+#include "platform/rtl/SyncObjs.h"
+#include "platform/rtl/Thread.h"
+#include "platform/rtl/Tick.h"
+#include "web/HUtils.h"
 #include "web/HttpEng.h"
 
 extern char** environ;
+
+// The exchange (below); installed as the hooks of the CGI engines at unit start.
+void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Variables);
+void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings* Variables);
+void ServerMainLoop(THttpEngine* Engine);
+void DebugServerWaitRequest(TStream*& InStream, TStream*& OutStream, TStrings*& Variables);
+void ServerRunRequestFile(THttpEngine* Engine, const std::string& Base);
+// The request file's variable block: one name=value per CR LF line.
+TStringList* ParseVariableBlock(const std::string& Text);
+// Deletes the files matching Mask (any case) dated before Before; files another opener
+// holds are left alone.
+void DeleteStaleFiles(const std::string& Mask, TDateTime Before);
+// Opens an exchange file shared, up to Tries attempts 500 ms apart.
+std::unique_ptr<TStream> OpenShareStream(const std::string& Name, bool ForWriting, int Tries);
+// Writes a request file: the variables, CONTENT_LENGTH when missing, a blank line, the body.
+void CGIServerExchange(TStream& RequestFile, TStream* InStream, TStrings* Variables, bool Watch);
 
 namespace {
 
@@ -106,14 +135,6 @@ bool StartResidentServer() {
     const std::string path = GetModuleFileName();
     std::string a0 = path, a1 = StartServerSwitch, a2 = "X";
     char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // Detached from the web server's pipes: the server must not hold the response open.
-    for (int fd = 0; fd <= 2; ++fd)
-        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
     // The server's environment must not look like a request.
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
@@ -123,11 +144,20 @@ bool StartResidentServer() {
     std::vector<char*> envp;
     for (auto& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return rc == 0;
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        // Detached and without the web server's pipes (or any other descriptor): a server
+        // that held them would keep the client's response open.
+        ::setsid();
+        const int null = ::open("/dev/null", O_RDWR);
+        for (int fd = 0; fd <= 2; ++fd)
+            if (null >= 0 && null != fd) ::dup2(null, fd);
+        ::close_range(3, ~0U, 0);
+        ::execve(path.c_str(), argv, envp.data());
+        ::_exit(127);
+    }
+    return true;
 }
 
 void SetServerModeHooks(TServerModeHooks Hooks) {
@@ -138,4 +168,584 @@ void SetServerModeHooks(TServerModeHooks Hooks) {
 TServerModeHooks ServerModeHooks() {
     std::lock_guard<std::mutex> lk(GMutex);
     return GHooks;
+}
+
+// ---- The exchange between CGI clients and the resident server
+//
+// Stand-ins for what the exchange took from Windows:
+// - a file held open by its writer or processor cannot be deleted or renamed: exchange
+//   files are opened through the os layer's shared files, whose deletes and renames refuse
+//   a file another opener holds, so sweeps and claims pass over it;
+// - the server's window (found by its title) is a lock the server holds on byte 0 of its
+//   tick file; clients probe it;
+// - the quit message is a flag set by SIGTERM, SIGINT, SIGHUP and by the application's
+//   Terminate;
+// - names are matched without regard to case ("_REQ" is written, "*_req" looked for);
+// - the exchange directory is 0700 and its files 0600: they hold environments, bodies
+//   and credentials.
+
+namespace {
+
+constexpr uint32_t ServerTickInterval = 5000;      // ms between re-datings of the tick file
+constexpr uint32_t ClientPollInterval = 50;        // ms
+constexpr uint32_t DebugClientPollInterval = 100;  // ms
+constexpr uint32_t ServerPollInterval = 50;        // ms
+constexpr uint32_t ClientWatchDogInterval = 50;    // ms
+constexpr uint32_t ClientWatchDogTimeout = 30000;  // ms
+constexpr uint32_t ServerStartWait = 10000;        // ms a client gives a starting server
+constexpr int32_t ExchangeSweepSeconds = 900;
+constexpr int32_t ExchangeChunk = 1032;
+constexpr double OneSecond = 1.0 / 86400.0;
+// A date later than every file: "whatever its age".
+constexpr TDateTime AnyAge = 1.0e7;
+
+volatile sig_atomic_t GQuitSignal = 0;
+
+void OnQuitSignal(int) {
+    GQuitSignal = 1;
+}
+
+void InstallQuitSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = OnQuitSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+}
+
+// A quit message waits for the application.
+bool QuitRequested() {
+    return GQuitSignal != 0 || Application()->Terminated();
+}
+
+std::string ErrorText(const std::exception& e) {
+    if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->Message();
+    return e.what();
+}
+
+// A stream over a shared file of the os layer; the file stays held until the stream goes.
+class TExchangeStream : public TStream {
+public:
+    explicit TExchangeStream(TOsFile* File) : FFile(File) {}
+    int64_t Read(void* Buffer, int64_t Count) override { return FFile->Read(Buffer, Count); }
+    int64_t Write(const void* Buffer, int64_t Count) override { return FFile->Write(Buffer, Count); }
+    int64_t Seek(int64_t Offset, TSeekOrigin Origin) override {
+        return FFile->Seek(Offset, Origin == soBeginning ? 0 : Origin == soCurrent ? 1 : 2);
+    }
+    int64_t Size() override { return FFile->Size(); }
+
+private:
+    std::unique_ptr<TOsFile> FFile;
+};
+
+// Creates (or empties) an exchange file, readable by the owner only.
+std::unique_ptr<TStream> CreateExchangeFile(const std::string& Name) {
+    TOsFile* f = TOsFile::Create(Name);
+    if (!f) throw EFCreateError("Cannot create file \"" + Name + "\"");
+    ::fchmod(f->Handle(), 0600);
+    return std::make_unique<TExchangeStream>(f);
+}
+
+void MakeExchangeRoot() {
+    const std::string root = GetExchangeRoot();
+    if (!DirectoryExists(root)) ForceDirectories(root);
+    ::chmod(root.c_str(), 0700);
+}
+
+// The files whose names match the mask's last component (wildcard '*', any case).
+std::vector<std::string> MatchFiles(const std::string& Mask) {
+    const size_t slash = Mask.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : Mask.substr(0, slash + 1);
+    const std::string pattern = slash == std::string::npos ? Mask : Mask.substr(slash + 1);
+    std::vector<std::string> found;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return found;
+    while (dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        if (::fnmatch(pattern.c_str(), e->d_name, FNM_CASEFOLD) != 0) continue;
+        const std::string path = (slash == std::string::npos ? "" : dir) + e->d_name;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) found.push_back(path);
+    }
+    ::closedir(d);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+bool ExchangeFileExists(const std::string& Name) {
+    return !MatchFiles(Name).empty();
+}
+
+// A name spelled in any case, as it stands on disk (the name itself when there is none).
+std::string ExistingName(const std::string& Name) {
+    std::vector<std::string> m = MatchFiles(Name);
+    return m.empty() ? Name : m.front();
+}
+
+// The server's window: the lock its server holds on the tick file.
+bool ServerWindowExists() {
+    int fd = ::open(GetTickFileName().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    int rc;
+    do rc = ::fcntl(fd, F_OFD_GETLK, &fl);
+    while (rc == -1 && errno == EINTR);
+    ::close(fd);
+    return rc == 0 && fl.l_type != F_UNLCK;
+}
+
+std::mutex GTickMutex;
+int GTickHandle = -1;  // the server's open tick file, holding the window lock
+
+// Creates the tick file dated now; a server also takes its window lock on it.
+void CreateTickFile(bool WindowLock) {
+    const std::string tick = GetTickFileName();
+    int fd = ::open(tick.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) throw EFCreateError("Cannot create file \"" + tick + "\"");
+    ::fchmod(fd, 0600);
+    FileSetDate(fd, Now());
+    if (!WindowLock) {
+        ::close(fd);
+        return;
+    }
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    ::fcntl(fd, F_OFD_SETLK, &fl);
+    std::lock_guard<std::mutex> lk(GTickMutex);
+    if (GTickHandle >= 0) ::close(GTickHandle);
+    GTickHandle = fd;
+}
+
+void ReleaseTickFile() {
+    std::lock_guard<std::mutex> lk(GTickMutex);
+    if (GTickHandle >= 0) ::close(GTickHandle);
+    GTickHandle = -1;
+}
+
+// Random digits for a request name: at least five hexadecimal digits.
+std::string RandomHex() {
+    static std::mutex m;
+    static std::mt19937 gen{std::random_device{}()};
+    std::lock_guard<std::mutex> lk(m);
+    return IntToHex(static_cast<int32_t>(std::uniform_int_distribution<int32_t>(0, 0x0FFFFFFE)(gen)), 5);
+}
+
+// A request name of Stem no file of the exchange begins with yet.
+std::string UniqueRequestName(const std::string& Stem) {
+    for (;;) {
+        const std::string name = Stem + RandomHex();
+        if (MatchFiles(name + "*").empty()) return name;
+    }
+}
+
+// The client's address as it may appear in a file name.
+std::string AddressPart(TStrings* Variables) {
+    std::string a = Variables ? Variables->Values("REMOTE_ADDR") : "";
+    if (a.empty() && Variables) a = Variables->Values("REMOTE_ADDRESS");
+    for (char& c : a)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '-';
+    return a;
+}
+
+// Claims a request: base + "req" becomes base + "cnf". A request its writer still holds
+// is passed over.
+bool ClaimRequest(const std::string& RequestName, std::string& Base) {
+    Base = RequestName.substr(0, RequestName.size() - 3);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (OsRenameFile(RequestName, Base + "cnf")) return true;
+        if (OsLastError() == ENOENT) return false;
+        Sleep(50);
+    }
+    return false;
+}
+
+// Reads the variable block of a claimed request; the stream is left at the body.
+std::unique_ptr<TStrings> ReadVariableBlock(TStream& Request) {
+    std::string text;
+    char buffer[512];
+    size_t end = std::string::npos;
+    for (;;) {
+        const int64_t n = Request.Read(buffer, sizeof(buffer));
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+        end = text.find("\r\n\r\n");
+        if (end != std::string::npos) break;
+    }
+    if (end == std::string::npos) return nullptr;
+    Request.Seek(static_cast<int64_t>(end + 4), soBeginning);
+    return std::unique_ptr<TStrings>(ParseVariableBlock(text.substr(0, end)));
+}
+
+void CopyStream(TStream& From, TStream& To) {
+    char buffer[ExchangeChunk];
+    for (;;) {
+        const int64_t n = From.Read(buffer, sizeof(buffer));
+        if (n <= 0) break;
+        To.WriteBuffer(buffer, n);
+        ProcessPendingMessages();
+    }
+}
+
+// ---- Client watchdog: ends a client that hangs while it hands its request over.
+
+std::atomic<bool> GClientDeadlineArmed{false};
+std::atomic<uint32_t> GClientDeadline{0};
+
+class TWatchDogThread : public TThread {
+public:
+    TWatchDogThread() : TThread(true) { Resume(); }
+    ~TWatchDogThread() override { StopAndJoin(); }
+
+protected:
+    void Execute() override {
+        while (!Terminated()) {
+            Sleep(ClientWatchDogInterval);
+            if (GClientDeadlineArmed.load() &&
+                static_cast<int32_t>(GetTickCount() - GClientDeadline.load()) > 0) {
+                WriteLog("Server mode - client watchdog expired");
+                ExitEngineProcess(0);
+                return;
+            }
+        }
+    }
+};
+
+void ArmClientWatchdog() {
+    GClientDeadline.store(GetTickCount() + ClientWatchDogTimeout);
+    GClientDeadlineArmed.store(true);
+}
+
+// ---- Server threads
+
+class TServerTickThread : public TThread {
+public:
+    TServerTickThread() : TThread(true) { Resume(); }
+    ~TServerTickThread() override { Stop(); }
+    void Stop() {
+        Terminate();
+        FWake.SetEvent();
+        StopAndJoin();
+    }
+
+protected:
+    void Execute() override {
+        while (!Terminated()) {
+            if (FWake.WaitFor(ServerTickInterval) == wrSignaled || Terminated()) break;
+            const std::string tick = GetTickFileName();
+            // Someone removed the tick file: the server is to stop at once.
+            if (!FileExists(tick)) {
+                ExitEngineProcess(0);
+                return;
+            }
+            FileSetDate(tick, Now());
+        }
+    }
+
+private:
+    TEvent FWake;
+};
+
+class TCGIRequestThread : public TThread {
+public:
+    TCGIRequestThread(THttpEngine* Engine, std::string Base)
+        : TThread(true), FEngine(Engine), FBase(std::move(Base)) {
+        FreeOnTerminate = true;
+        Resume();
+    }
+
+protected:
+    void Execute() override {
+        try {
+            ServerRunRequestFile(FEngine, FBase);
+        } catch (const std::exception& e) {
+            WriteLog("Server loop: " + ErrorText(e));
+        }
+    }
+
+private:
+    THttpEngine* FEngine;
+    std::string FBase;
+};
+
+// Unit end of a server instance: its files go.
+void ServerUnitEnd() {
+    if (!ServerFlag()) return;
+    if (IsConsoleProcess()) {
+        DeleteStaleFiles(GetTickFileName(), AnyAge);
+    } else {
+        DeleteStaleFiles(GetExchangePrefix() + "*", AnyAge);
+        DeleteStaleFiles(GetModuleFileName() + "_*", AnyAge);
+    }
+    ReleaseTickFile();
+    SetServerFlag(false);
+}
+
+struct TServerModeUnit {
+    TServerModeUnit() {
+        TServerModeHooks h;
+        h.ForwardRequestToServer = ForwardRequestToServer;
+        h.ForwardRequestToDebugServer = ForwardRequestToDebugServer;
+        h.DebugServerWaitRequest = DebugServerWaitRequest;
+        h.ServerMainLoop = ServerMainLoop;
+        SetServerModeHooks(std::move(h));
+    }
+    ~TServerModeUnit() {
+        try {
+            ServerUnitEnd();
+        } catch (...) {
+        }
+    }
+} GServerModeUnit;
+
+}  // namespace
+
+TStringList* ParseVariableBlock(const std::string& Text) {
+    auto* list = new TStringList;
+    size_t start = 0;
+    while (start < Text.size()) {
+        size_t end = Text.find("\r\n", start);
+        if (end == std::string::npos) end = Text.size();
+        if (end > start) list->Add(Text.substr(start, end - start));
+        start = end + 2;
+    }
+    return list;
+}
+
+void DeleteStaleFiles(const std::string& Mask, TDateTime Before) {
+    for (const std::string& name : MatchFiles(Mask)) {
+        TDateTime age = 0;
+        if (!FileAge(name, age) || age >= Before) continue;
+        for (int attempt = 0; attempt < 11; ++attempt) {
+            if (OsDeleteFile(name)) break;
+            // Held by its writer or processor: not rubbish. Gone: nothing to do.
+            if (OsLastError() == EBUSY || OsLastError() == ENOENT) break;
+            Sleep(50);
+        }
+    }
+}
+
+std::unique_ptr<TStream> OpenShareStream(const std::string& Name, bool ForWriting, int Tries) {
+    for (int attempt = 1;; ++attempt) {
+        TOsFile* f = TOsFile::Open(ExistingName(Name), ForWriting ? TOsAccess::ReadWrite : TOsAccess::Read,
+                                   TOsShare::ReadWrite);
+        if (f) return std::make_unique<TExchangeStream>(f);
+        if (attempt >= Tries) throw EFOpenError("Cannot open file \"" + Name + "\"");
+        Sleep(500);
+    }
+}
+
+void CGIServerExchange(TStream& RequestFile, TStream* InStream, TStrings* Variables, bool Watch) {
+    auto write = [&](const std::string& s) {
+        RequestFile.WriteBuffer(s.data(), static_cast<int64_t>(s.size()));
+    };
+    const int count = Variables ? Variables->Count() : 0;
+    for (int i = 0; i < count; ++i) {
+        ProcessPendingMessages();
+        if (Watch) ArmClientWatchdog();
+        write(Variables->Get(i) + "\r\n");
+    }
+    std::string length = Variables ? Variables->Values("CONTENT_LENGTH") : "";
+    if (length.empty()) {
+        const int64_t size = InStream ? InStream->Size() : 0;
+        length = IntToStr(std::max<int64_t>(size, 0));
+        write("CONTENT_LENGTH=" + length + "\r\n");
+    }
+    write("\r\n");
+    // The body: CONTENT_LENGTH bytes, or what arrived when the input ends before.
+    int64_t left = StrToInt64Def(Trim(length), 0);
+    char buffer[ExchangeChunk];
+    while (InStream && left > 0) {
+        if (Watch) ArmClientWatchdog();
+        const int64_t n = InStream->Read(buffer, std::min<int64_t>(left, sizeof(buffer)));
+        if (n <= 0) break;
+        RequestFile.WriteBuffer(buffer, n);
+        left -= n;
+        ProcessPendingMessages();
+    }
+}
+
+void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Variables) {
+    std::unique_ptr<TStream> in(InStream);
+    std::unique_ptr<TStream> out(OutStream != InStream ? OutStream : nullptr);
+    TStream* output = OutStream;
+    std::unique_ptr<TStrings> variables(Variables);
+    try {
+        const std::string prefix = GetExchangePrefix();
+        const std::string tick = GetTickFileName();
+        // A server started just now clears the exchange before it makes its tick file:
+        // a request written before that would be lost.
+        for (uint32_t waited = 0; !FileExists(tick) && waited < ServerStartWait; waited += ClientPollInterval)
+            Sleep(ClientPollInterval);
+        const bool window = ServerWindowExists();
+        DeleteStaleFiles(prefix + "*", Now() - ServerStaleSeconds * OneSecond);
+        if (ServerMaxClients <= static_cast<int32_t>(MatchFiles(prefix + "*").size()))
+            throw Exception("Server mode - Too many clients");
+        const std::string base = UniqueRequestName(prefix + AddressPart(variables.get()) + "_");
+        {
+            std::unique_ptr<TStream> file = CreateExchangeFile(base + "_TMP");
+            std::unique_ptr<TWatchDogThread> watchdog = std::make_unique<TWatchDogThread>();
+            CGIServerExchange(*file, in.get(), variables.get(), true);
+            GClientDeadlineArmed.store(false);
+            watchdog.reset();
+            in.reset();
+        }
+        if (!OsRenameFile(base + "_TMP", base + "_REQ")) throw EOSError("Cannot rename \"" + base + "_TMP\"");
+        const uint32_t submitted = GetTickCount();
+        bool vanished = false;
+        bool timedOut = false;
+        for (;;) {
+            ProcessPendingMessages();
+            if (ExchangeFileExists(base + "_rsp") || !FileExists(tick) || QuitRequested()) break;
+            if (TicksSince(submitted) >= static_cast<uint32_t>(ServerResponseTimeout) * 1000u) {
+                timedOut = true;
+                break;
+            }
+            if (window && !ServerWindowExists()) {
+                vanished = true;
+                break;
+            }
+            Sleep(ClientPollInterval);
+        }
+        if (vanished || timedOut) {
+            // The server is gone or hangs: clear the exchange, which also stops a server
+            // that is still alive.
+            DeleteStaleFiles(prefix + "*", AnyAge);
+        } else if (ExchangeFileExists(base + "_rsp")) {
+            std::unique_ptr<TStream> response = OpenShareStream(base + "_rsp", false, 3);
+            if (output) CopyStream(*response, *output);
+        }
+        DeleteStaleFiles(base + "_rsp", AnyAge);
+        DeleteStaleFiles(GetExchangeRoot() + "*_*", Now() - ExchangeSweepSeconds * OneSecond);
+    } catch (const std::exception& e) {
+        WriteLog(ErrorText(e));
+    }
+    ExitEngineProcess(0);
+}
+
+void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings* Variables) {
+    std::unique_ptr<TStream> in(InStream);
+    std::unique_ptr<TStream> out(OutStream != InStream ? OutStream : nullptr);
+    TStream* output = OutStream;
+    std::unique_ptr<TStrings> variables(Variables);
+    const std::string prefix = GetExchangePrefix();
+    try {
+        const std::string tick = GetTickFileName();
+        const std::string name = UniqueRequestName(prefix + "DEBUG_") + "_REQ";
+        const std::string base = name.substr(0, name.size() - 3);
+        {
+            std::unique_ptr<TStream> file;
+            for (int attempt = 1; !file; ++attempt) {
+                try {
+                    file = CreateExchangeFile(name);
+                } catch (const Exception&) {
+                    if (attempt >= 3) throw;
+                    Sleep(500);
+                }
+            }
+            CGIServerExchange(*file, in.get(), variables.get(), false);
+            in.reset();
+        }
+        const uint32_t submitted = GetTickCount();
+        while (FileExists(tick) &&
+               TicksSince(submitted) < static_cast<uint32_t>(ServerResponseTimeout) * 1000u)
+            Sleep(DebugClientPollInterval);
+        if (ExchangeFileExists(base + "rsp")) {
+            std::unique_ptr<TStream> response = OpenShareStream(base + "rsp", false, 3);
+            if (output) CopyStream(*response, *output);
+        }
+    } catch (const std::exception& e) {
+        WriteLog(ErrorText(e));
+    }
+    DeleteStaleFiles(prefix + "*", AnyAge);
+    ExitEngineProcess(0);
+}
+
+void StartServer(bool Debug) {
+    SetServerFlag(true);
+    MakeExchangeRoot();
+    const bool hadTick = FileExists(GetTickFileName());
+    DeleteStaleFiles(GetExchangePrefix() + "*", AnyAge);
+    if (hadTick) Sleep(500);
+    CreateTickFile(!Debug);
+}
+
+void ServerRunRequestFile(THttpEngine* Engine, const std::string& Base) {
+    std::unique_ptr<TStream> request = OpenShareStream(Base + "cnf", false, 3);
+    std::unique_ptr<TStrings> variables = ReadVariableBlock(*request);
+    if (!variables) return;
+    std::unique_ptr<TStream> response = CreateExchangeFile(Base + "ind");
+    // The engine frees both streams and the variables at the end of the request.
+    Engine->RunCGI(request.release(), response.release(), variables.release());
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (OsRenameFile(Base + "ind", Base + "rsp")) break;
+        Sleep(20);
+    }
+    DeleteStaleFiles(Base + "cnf", AnyAge);
+}
+
+void ServerMainLoop(THttpEngine* Engine) {
+    InstallQuitSignals();
+    StartServer(false);
+    const std::string prefix = GetExchangePrefix();
+    const std::string tick = GetTickFileName();
+    auto ticker = std::make_unique<TServerTickThread>();
+    while (FileExists(tick) && !QuitRequested()) {
+        ProcessPendingMessages();
+        try {
+            std::vector<std::string> requests = MatchFiles(prefix + "*_req");
+            std::string base;
+            if (requests.empty() || !ClaimRequest(requests.front(), base)) {
+                Sleep(ServerPollInterval);
+                continue;
+            }
+            if (Engine->CGIMode() == ServerThreadMode)
+                new TCGIRequestThread(Engine, base);
+            else
+                ServerRunRequestFile(Engine, base);
+            Sleep(20);
+            DeleteStaleFiles(GetExchangeRoot() + "*_*", Now() - ExchangeSweepSeconds * OneSecond);
+        } catch (const std::exception& e) {
+            WriteLog("Server loop: " + ErrorText(e));
+        }
+    }
+    ticker.reset();
+    DeleteStaleFiles(prefix + "*", AnyAge);
+    TerminateEngineProcess();
+    ServerUnitEnd();
+    ExitEngineProcess(0);
+}
+
+void DebugServerWaitRequest(TStream*& InStream, TStream*& OutStream, TStrings*& Variables) {
+    StartServer(true);
+    const std::string prefix = GetExchangePrefix();
+    const std::string tick = GetTickFileName();
+    while (FileExists(tick)) {
+        std::vector<std::string> requests = MatchFiles(prefix + "*_req");
+        std::string base;
+        if (requests.empty() || !ClaimRequest(requests.front(), base)) {
+            Sleep(ServerPollInterval);
+            continue;
+        }
+        try {
+            std::unique_ptr<TStream> request = OpenShareStream(base + "cnf", false, 3);
+            std::unique_ptr<TStrings> variables = ReadVariableBlock(*request);
+            if (!variables) continue;
+            std::unique_ptr<TStream> response = CreateExchangeFile(base + "rsp");
+            InStream = request.release();
+            OutStream = response.release();
+            Variables = variables.release();
+            return;
+        } catch (const std::exception& e) {
+            WriteLog("Server loop: " + ErrorText(e));
+        }
+    }
+    // The tick file was removed: the debug server is to stop.
+    SetServerFlag(false);
+    ExitEngineProcess(0);
 }

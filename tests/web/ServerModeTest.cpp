@@ -1,0 +1,328 @@
+// Server mode end to end: real client processes hand their requests to a real resident
+// server through the exchange files. Each test works on its own copy of the demo program,
+// so its exchange directory (beside the program) is its own.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "platform/os/Files.h"
+#include "platform/rtl/FileDate.h"
+#include "tests/web/WebTestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool WaitUntil(const std::function<bool()>& done, int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string BuiltProgram(const std::string& name) {
+    const char* dir = std::getenv("ZELTO_TEST_BINARY_DIR");
+    const std::string root = dir && *dir ? std::string(dir) + "/" : ModuleDirectory();
+    return root + "tools/" + name + "/" + name;
+}
+
+// A started process: its standard output is read when it is finished.
+struct TChild {
+    pid_t Pid = -1;
+    int Out = -1;
+    // Reads the output to its end and waits for the process; the output.
+    std::string Finish(int* ExitCode = nullptr) {
+        std::string out;
+        char buf[4096];
+        for (ssize_t n; Out >= 0 && (n = ::read(Out, buf, sizeof(buf))) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        if (Out >= 0) ::close(Out);
+        Out = -1;
+        int status = 0;
+        ::waitpid(Pid, &status, 0);
+        if (ExitCode) *ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return out;
+    }
+};
+
+// A private copy of a demo program with its exchange directory and log.
+class TSandbox {
+public:
+    explicit TSandbox(const std::string& program) {
+        std::string tmpl = (fs::temp_directory_path() / "servermode-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+        Dir = tmpl;
+        App = Dir + "/app";
+        fs::copy_file(BuiltProgram(program), App);
+        Prefix = Dir + "/temp/app_";
+        Tick = Prefix + "s";
+    }
+    ~TSandbox() {
+        // No server outlives its test.
+        for (pid_t pid : ProcessesOfApp()) ::kill(pid, SIGKILL);
+        std::error_code ec;
+        fs::remove_all(Dir, ec);
+    }
+
+    // Runs the program with the arguments and the variables (NAME=value) besides the
+    // log directory; Input goes to its standard input.
+    TChild Start(const std::vector<std::string>& Args, const std::vector<std::string>& Vars,
+                 const std::string& Input = "") {
+        std::vector<std::string> env = {"CGI_LOG_DIR=" + Dir + "/log"};
+        for (char** e = environ; e && *e; ++e)
+            if (std::string(*e).rfind("ASAN_", 0) == 0 || std::string(*e).rfind("UBSAN_", 0) == 0)
+                env.push_back(*e);
+        env.insert(env.end(), Vars.begin(), Vars.end());
+        std::vector<std::string> args = {App};
+        args.insert(args.end(), Args.begin(), Args.end());
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+            ::execve(App.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        if (!Input.empty()) (void)!::write(in[1], Input.data(), Input.size());
+        ::close(in[1]);
+        return TChild{pid, out[0]};
+    }
+
+    // One CGI call: GET with a query, or POST with a body.
+    TChild StartCall(const std::string& Mode, const std::string& Query, const std::string& Body = "",
+                     const std::string& Address = "127.0.0.1", const std::string& ContentLength = "") {
+        std::vector<std::string> vars = {"SERVER_SOFTWARE=test-server/1.0",
+                                         "GATEWAY_INTERFACE=CGI/1.1",
+                                         "REQUEST_METHOD=" + std::string(Body.empty() ? "GET" : "POST"),
+                                         "QUERY_STRING=" + Query,
+                                         "REMOTE_ADDR=" + Address,
+                                         "CGI_DEMO_CGIMODE=" + Mode};
+        if (!Body.empty()) {
+            vars.push_back("CONTENT_TYPE=application/x-www-form-urlencoded");
+            vars.push_back("CONTENT_LENGTH=" +
+                           (ContentLength.empty() ? std::to_string(Body.size()) : ContentLength));
+        }
+        return Start({}, vars, Body);
+    }
+    std::string Call(const std::string& Mode, const std::string& Query, const std::string& Body = "") {
+        return StartCall(Mode, Query, Body).Finish();
+    }
+
+    // Starts the resident server by hand and waits until it serves.
+    TChild StartServer(const std::string& Mode = "server") {
+        TChild server = Start({"$$START_SERVER", "X"}, {"CGI_DEMO_CGIMODE=" + Mode});
+        EXPECT_TRUE(WaitUntil([&] { return ServerWindow(); }, 10000)) << "server did not start";
+        return server;
+    }
+
+    // The server's stand-in window: its lock on the tick file.
+    bool ServerWindow() const {
+        int fd = ::open(Tick.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_len = 1;
+        const bool held = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+        ::close(fd);
+        return held;
+    }
+
+    // Names (without the prefix) of the exchange files.
+    std::vector<std::string> ExchangeFiles() const {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(Dir + "/temp", ec)) {
+            const std::string n = e.path().filename().string();
+            if (n.rfind("app_", 0) == 0) names.push_back(n.substr(4));
+        }
+        return names;
+    }
+    int CountEnding(const std::string& End) const {
+        int n = 0;
+        for (const auto& f : ExchangeFiles())
+            n += f.size() >= End.size() && f.substr(f.size() - End.size()) == End;
+        return n;
+    }
+
+    std::vector<pid_t> ProcessesOfApp() const {
+        std::vector<pid_t> pids;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator("/proc", ec)) {
+            const std::string name = e.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::error_code ec2;
+            if (fs::read_symlink(e.path() / "exe", ec2).string() == App) pids.push_back(std::stoi(name));
+        }
+        return pids;
+    }
+
+    std::string Log() const {
+        std::string all;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(Dir + "/log", ec))
+            all += ReadFileBytes(e.path().string());
+        return all;
+    }
+
+    std::string Dir, App, Prefix, Tick;
+};
+
+const std::string PostBody = "name=J%C3%B6rg+Mayer&note=" + std::string(3000, 'n');
+
+TEST(ServerMode, ResidentServerAnswersLikeDirectModeAndStopsWithoutItsTickFile) {
+    TSandbox sb("cgi_server_demo");
+    const std::string directGet = sb.Call("normal", "a=1&b=two");
+    const std::string directPost = sb.Call("normal", "q=3", PostBody);
+    ASSERT_NE(directGet.find("field:b=two"), std::string::npos) << directGet;
+    ASSERT_TRUE(sb.ExchangeFiles().empty());
+
+    // The first call starts the resident server, the second finds it running.
+    EXPECT_EQ(sb.Call("server", "a=1&b=two"), directGet);
+    EXPECT_TRUE(sb.ServerWindow());
+    EXPECT_EQ(sb.Call("server", "q=3", PostBody), directPost);
+    EXPECT_EQ(sb.ExchangeFiles(), std::vector<std::string>{"s"});
+    EXPECT_EQ(sb.ProcessesOfApp().size(), 1u);
+
+    // The heartbeat: the tick file is re-dated every 5 s.
+    TDateTime first = 0, later = 0;
+    ASSERT_TRUE(FileAge(sb.Tick, first));
+    EXPECT_TRUE(WaitUntil([&] { return FileAge(sb.Tick, later) && later > first; }, 8000));
+
+    // Removing the tick file stops the server, which clears the exchange.
+    ASSERT_TRUE(DeleteFile(sb.Tick));
+    EXPECT_TRUE(WaitUntil([&] { return sb.ProcessesOfApp().empty(); }, 6000));
+    EXPECT_FALSE(sb.ServerWindow());
+    EXPECT_TRUE(sb.ExchangeFiles().empty());
+}
+
+TEST(ServerMode, TwentiethWaitingClientIsRefusedAndTheOthersAreServed) {
+    TSandbox sb("cgi_server_demo");
+    TChild server = sb.StartServer();
+    ::kill(server.Pid, SIGSTOP);
+    std::vector<TChild> clients;
+    for (int i = 0; i < 19; ++i)
+        clients.push_back(sb.StartCall("server", "id=" + std::to_string(i), i == 0 ? "b=1" : "",
+                                       "10.0.0." + std::to_string(i)));
+    EXPECT_TRUE(WaitUntil([&] { return sb.CountEnding("_REQ") == 19; }, 20000)) << sb.ExchangeFiles().size();
+
+    // The waiting requests as written: variables, one CONTENT_LENGTH line (added when the
+    // client had none), a blank line and the body; readable by the owner only.
+    std::map<std::string, std::string> requests;
+    for (const std::string& f : sb.ExchangeFiles())
+        for (const char* address : {"10-0-0-0_", "10-0-0-1_"})
+            if (f.rfind(address, 0) == 0) requests[address] = sb.Prefix + f;
+    ASSERT_EQ(requests.size(), 2u);
+    for (const auto& [address, file] : requests) {
+        const std::string text = ReadFileBytes(file);
+        const bool post = address == "10-0-0-0_";
+        EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), post ? "b=1" : "") << text;
+        size_t lines = 0;
+        for (size_t p = 0; (p = text.find("CONTENT_LENGTH=", p)) != std::string::npos; ++p) ++lines;
+        EXPECT_EQ(lines, 1u) << text;
+        EXPECT_NE(text.find(post ? "\r\nCONTENT_LENGTH=3\r\n" : "\r\nCONTENT_LENGTH=0\r\n\r\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+    }
+    EXPECT_EQ(fs::status(sb.Dir + "/temp").permissions() & fs::perms::all, fs::perms::owner_all);
+
+    int code = -1;
+    EXPECT_EQ(sb.StartCall("server", "id=late").Finish(&code), "");
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(sb.Log().find("Server mode - Too many clients"), std::string::npos) << sb.Log();
+
+    ::kill(server.Pid, SIGCONT);
+    for (int i = 0; i < 19; ++i) {
+        const std::string out = clients[i].Finish();
+        EXPECT_NE(out.find("field:id=" + std::to_string(i) + "\r\n"), std::string::npos) << i << ": " << out;
+        if (i == 0) EXPECT_NE(out.find("field:b=1\r\n"), std::string::npos) << out;
+    }
+    // A quit signal stops the server, which clears the exchange.
+    ::kill(server.Pid, SIGTERM);
+    server.Finish();
+    EXPECT_TRUE(sb.ExchangeFiles().empty());
+}
+
+TEST(ServerMode, HeldFilesAreNeverSweptAndAVanishedServerIsNoticed) {
+    TSandbox sb("cgi_server_demo");
+    TChild server = sb.StartServer();
+    // Two old files of the exchange; one of them is held open, as its writer would.
+    for (const char* name : {"old_TMP", "held_TMP"}) {
+        std::unique_ptr<TOsFile>(TOsFile::Create(sb.Prefix + name));
+        ASSERT_TRUE(FileSetDate(sb.Prefix + name, Now() - 60.0 / 86400));
+    }
+    std::unique_ptr<TOsFile> held(
+        TOsFile::Open(sb.Prefix + "held_TMP", TOsAccess::ReadWrite, TOsShare::ReadWrite));
+    ASSERT_TRUE(held);
+
+    // A body shorter than its CONTENT_LENGTH is forwarded as far as it goes.
+    const std::string out = sb.StartCall("server", "", "x=short", "127.0.0.1", "500").Finish();
+    EXPECT_NE(out.find("field:x=short\r\n"), std::string::npos) << out;
+    EXPECT_FALSE(FileExists(sb.Prefix + "old_TMP"));
+    EXPECT_TRUE(FileExists(sb.Prefix + "held_TMP"));
+
+    // The server dies while a client waits: the client sees its lock go and clears the
+    // exchange (what is still held stays).
+    ::kill(server.Pid, SIGSTOP);
+    TChild client = sb.StartCall("server", "id=orphan");
+    EXPECT_TRUE(WaitUntil([&] { return sb.CountEnding("_REQ") == 1; }, 10000));
+    ::kill(server.Pid, SIGKILL);
+    server.Finish();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.Finish(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_EQ(sb.ExchangeFiles(), std::vector<std::string>{"held_TMP"});
+}
+
+TEST(ServerMode, ThreadedServerAnswersLikeDirectMode) {
+    TSandbox sb("cgi_server_demo");
+    const std::string direct = sb.Call("normal", "t=1", PostBody);
+    TChild server = sb.StartServer("thread");
+    EXPECT_EQ(sb.Call("thread", "t=1", PostBody), direct);
+    ::kill(server.Pid, SIGTERM);
+    server.Finish();
+}
+
+TEST(ServerMode, ConsoleDebugServerTakesOneCall) {
+    TSandbox sb("cgi_demo");
+    const std::string direct = sb.Call("normal", "d=1&e=2", "f=3");
+    ASSERT_NE(direct.find("field:f=3"), std::string::npos) << direct;
+    // Started by hand: no arguments, outside a web server.
+    TChild server = sb.Start({}, {});
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(sb.Tick); }, 10000));
+    EXPECT_EQ(sb.Call("normal", "d=1&e=2", "f=3"), direct);
+    int code = -1;
+    server.Finish(&code);
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(sb.ExchangeFiles().empty());
+}
+
+}  // namespace

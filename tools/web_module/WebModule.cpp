@@ -1,0 +1,71 @@
+// A small application in module form: one ISAPI and one WSAPI engine on a data module,
+// answering every request with what it received. The hosts' tests drive it.
+//
+// Fields the answer understands: "wait" (ms, at most 2000) delays the answer so that
+// requests overlap; "vars" names server variables to echo, separated by ','.
+#include <cstdint>
+
+#include "platform/rtl/Tick.h"
+#include "web/IsapiEng.h"
+#include "web/WsapiEng.h"
+
+namespace {
+
+// Short values as they are; long ones as their length and an FNV-1a sum.
+std::string Describe(const std::string& v) {
+    if (v.size() <= 64) return v;
+    uint32_t h = 2166136261u;
+    for (unsigned char c : v) h = (h ^ c) * 16777619u;
+    return "len " + IntToStr(static_cast<int64_t>(v.size())) + " sum " + IntToHex(h, 8);
+}
+
+void Answer(TObject* Sender) {
+    auto* e = static_cast<THttpEngine*>(Sender);
+    const int32_t wait = StrToIntDef(e->GetField("wait"), 0);
+    if (wait > 0) Sleep(static_cast<uint32_t>(std::min(wait, 2000)));
+    e->WriteLn("method=" + e->GetRequestMethod());
+    auto names = e->GetFieldNames();
+    for (int i = 0; i < names->Count(); ++i) {
+        const std::string n = names->Get(i);
+        e->WriteLn("field:" + n + "=" + Describe(e->GetField(n)));
+    }
+    std::string vars = e->GetField("vars");
+    while (!vars.empty()) {
+        const size_t comma = vars.find(',');
+        const std::string n = vars.substr(0, comma);
+        vars = comma == std::string::npos ? "" : vars.substr(comma + 1);
+        if (!n.empty()) e->WriteLn("var:" + n + "=" + e->GetServerVariable(n));
+    }
+}
+
+struct TWebModule {
+    TWebModule() {
+        SetProcessKind(pkLibrary);
+        auto* owner = new TComponent(nullptr);
+        owner->SetName("WebModule");
+        auto* isapi = new TIsapiEngine(owner);
+        isapi->SetName("IsapiEngine");
+        isapi->OnExecRequest = Answer;
+        isapi->OnGetExtensionVersion = [](TObject*, HSE_VERSION_INFO*, std::string& Description, bool&) {
+            Description = "Zelto web module";
+        };
+        isapi->OnGetFilterVersion = [](TObject*, DWORD&, DWORD&, DWORD& Flags, std::string& Description,
+                                       bool&) {
+            Flags = 0x00004000;
+            Description = "Zelto web filter";
+        };
+        // The filter answers a request that carries an X-Trace header with its value.
+        isapi->OnHttpFilter = [](TObject*, HTTP_FILTER_CONTEXT*, DWORD, DWORD&, void*) {
+            const std::string trace = IsapiGetServerVariable("HTTP_X_TRACE");
+            if (trace.empty()) return;
+            const std::string line = "trace=" + trace + "\r\n";
+            TIsapiStream out;
+            out.WriteBuffer(line.data(), static_cast<int64_t>(line.size()));
+        };
+        auto* wsapi = new TWsapiEngine(owner);
+        wsapi->SetName("WsapiEngine");
+        wsapi->OnExecRequest = Answer;
+    }
+} GWebModule;
+
+}  // namespace
