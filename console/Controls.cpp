@@ -154,6 +154,12 @@ TSpinEdit* NewSpinEdit(QWidget* parent, const char* name, int minValue, int maxV
     return s;
 }
 
+uint8_t StrToByte(const std::string& text) {
+    const int32_t v = StrToInt(text);
+    if (v < 0 || v > 255) throw EConvertError(Format("'%d' is not a valid byte value", v));
+    return static_cast<uint8_t>(v);
+}
+
 std::string Text(const QLineEdit* e) {
     return StdStr(e->text());
 }

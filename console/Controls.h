@@ -80,6 +80,9 @@ QLineEdit* NewEdit(QWidget* parent, const char* name, const char* text, int x, i
 TSpinEdit* NewSpinEdit(QWidget* parent, const char* name, int minValue, int maxValue, int value, int x, int y,
                        int w, int h = 22);
 
+// The integer of `text` as one byte; any other value is refused as a conversion error.
+uint8_t StrToByte(const std::string& text);
+
 std::string Text(const QLineEdit* e);
 std::string Text(const QComboBox* c);
 std::string Text(const QAbstractSpinBox* s);

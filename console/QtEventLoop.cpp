@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/rtl/Thread.h"
@@ -181,22 +182,14 @@ int TQtMessageHandler::MessageBox(const std::string& text, const std::string& ca
     QMessageBox box;
     box.setWindowTitle(FromBytes(caption));
     box.setText(FromBytes(text));
-    switch (flags & 0xF0) {
-        case MB_ICONERROR:
-            box.setIcon(QMessageBox::Critical);
-            break;
-        case MB_ICONQUESTION:
-            box.setIcon(QMessageBox::Question);
-            break;
-        case MB_ICONWARNING:
-            box.setIcon(QMessageBox::Warning);
-            break;
-        case MB_ICONINFORMATION:
-            box.setIcon(QMessageBox::Information);
-            break;
-        default:
-            break;
-    }
+    static const std::pair<unsigned, QMessageBox::Icon> icons[] = {
+        {MB_ICONERROR, QMessageBox::Critical},
+        {MB_ICONQUESTION, QMessageBox::Question},
+        {MB_ICONWARNING, QMessageBox::Warning},
+        {MB_ICONINFORMATION, QMessageBox::Information},
+    };
+    for (const auto& [flag, icon] : icons)
+        if ((flags & 0xF0) == flag) box.setIcon(icon);
     struct Choice {
         QMessageBox::StandardButton button;
         int id;

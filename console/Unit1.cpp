@@ -17,13 +17,6 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
-// An edit's integer as a Byte; a value that does not fit is refused like a bad number.
-uint8_t ByteOf(const QLineEdit* e) {
-    const int32_t v = StrToInt(Text(e));
-    if (v < 0 || v > 255) throw EConvertError(Format("'%d' is not a valid byte value", v));
-    return static_cast<uint8_t>(v);
-}
-
 QCheckBox* BindCheck(QCheckBox* box, TForm1* form, void (TForm1::*handler)()) {
     QObject::connect(box, &QCheckBox::toggled, box,
                      [form, handler] { RunHandler([&] { (form->*handler)(); }); });
@@ -62,7 +55,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
 TForm1::~TForm1() {
     if (Form1 == this) Form1 = nullptr;
-    // The window is going away: no handler of it may run from the device's teardown.
+    // The window is going away: no handler of it may run from the device's teardown, whose
+    // disconnect pumps messages (a click, a key or the lifetime test's tick would land on
+    // a half-destroyed window).
+    for (QWidget* w : findChildren<QWidget*>()) w->blockSignals(true);
     if (TreviaDeviceANT1) {
         TTreviaDeviceANT* d = TreviaDeviceANT1.get();
         d->OnStats = nullptr;
@@ -177,7 +173,7 @@ void TForm1::CreateControls() {
     auto* panel = new QFrame(this);
     panel->setObjectName("Panel2");
     panel->setFrameShape(QFrame::StyledPanel);
-    panel->setGeometry(324, 8, 320, 192);
+    panel->setGeometry(324, 8, 320, 300);
     Panel2 = panel;
     const char* heart[] = {"HeartBeatTime",        "HeartBeatCount",    "HeartCumulativeOperatingtime ",
                            "HeartManifactureID",   "HeartSerialNumber", "HeartHardwareVersion",
@@ -189,11 +185,11 @@ void TForm1::CreateControls() {
         const std::string name = "Label" + std::to_string(31 + i);
         *heartValues[i] = NewLabel(panel, name.c_str(), name.c_str(), 200, 6 + 20 * i, 110);
     }
-    mmo1 = new TMemo(this);
+    mmo1 = new TMemo(panel);
     mmo1->setObjectName("mmo1");
-    mmo1->setGeometry(324, 206, 216, 102);
-    Button63 = NewButton(this, "Button63", "Button63", 546, 206, 98, 23, on(&TForm1::Button63Click));
-    Button64 = NewButton(this, "Button64", "Button64", 546, 232, 98, 23, on(&TForm1::Button64Click));
+    mmo1->setGeometry(6, 192, 208, 102);
+    Button63 = NewButton(panel, "Button63", "Button63", 220, 192, 94, 23, on(&TForm1::Button63Click));
+    Button64 = NewButton(panel, "Button64", "Button64", 220, 218, 94, 23, on(&TForm1::Button64Click));
 
     // Console commands.
     cmdSleep = NewButton(this, "cmdSleep", "Sleep", 324, 314, 70, 23, on(&TForm1::cmdSleepClick));
@@ -305,9 +301,9 @@ void TForm1::Button1Click() {
     d->SetDebugMemo(&Memo1->Lines());
     if (!chkNaw->isChecked()) {
         d->SetRecieverType(ulmVexa);
-        d->SetChannelConsole(ByteOf(txtChannelConsole));
-        d->SetChannelTrainer(ByteOf(txtChannelTrainer));
-        d->SetChannelSpeedCadence(ByteOf(txtChannelSdeCa));
+        d->SetChannelConsole(StrToByte(Text(txtChannelConsole)));
+        d->SetChannelTrainer(StrToByte(Text(txtChannelTrainer)));
+        d->SetChannelSpeedCadence(StrToByte(Text(txtChannelSdeCa)));
     } else {
         d->SetRecieverType(ulmNAW);
     }
@@ -367,9 +363,7 @@ void TForm1::Button58Click() {
     TreviaDeviceANT1->SetPower(StrToInt(Text(txtPowerNaw)));
 }
 void TForm1::Button61Click() {
-    const int32_t v = StrToInt(Text(txtEventPerTurns));
-    if (v < 0 || v > 255) throw EConvertError(Format("'%d' is not a valid byte value", v));
-    TreviaDeviceANT1->SeteventPerTurn(static_cast<uint8_t>(v));
+    TreviaDeviceANT1->SeteventPerTurn(StrToByte(Text(txtEventPerTurns)));
 }
 
 // ---------------------------------------------------------------- commands

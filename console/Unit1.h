@@ -2,6 +2,7 @@
 // The test console's main window: connect to the trainer, watch the live values, ride,
 // send resistance and commands, pair devices, switch the radio log, and read and write
 // the parameter memories of trainer and console.
+#include <QPointer>
 #include <QWidget>
 #include <memory>
 #include <string>
@@ -18,8 +19,8 @@ public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
-    // The lifetime-test window that btn3 shows (set by the program).
-    TForm2* LifetimeForm = nullptr;
+    // The lifetime-test window that btn3 shows (set by the program; cleared when it goes).
+    QPointer<TForm2> LifetimeForm;
     // Closing this window ends the program's loop (the program's main window).
     bool EndsProgramOnClose = false;
 
@@ -136,6 +137,8 @@ private:
     // Raw read or write through one of the grids.
     void RawRead(TStringGrid* grid, QComboBox* address, TSpinEdit* count, bool trainer);
     void RawWrite(TStringGrid* grid, QComboBox* address, TSpinEdit* count, bool trainer);
+    // Appends the named fields' read lines to mmo1 (the dumps).
+    void DumpFields(const char* const* ReadButtons, size_t Count);
     std::vector<QPushButton*> FFieldButtons;
 };
 

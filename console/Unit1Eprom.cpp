@@ -10,137 +10,138 @@
 
 namespace {
 
-using TReader = std::function<std::string(TTreviaDeviceANT*)>;
-using TWriter = std::function<void(TForm1*)>;
+// What one field's two buttons do: Read gives the value as text; Set writes from the
+// form's boxes and gives the text logged after the set label.
+struct TFieldOps {
+    std::function<std::string(TTreviaDeviceANT*)> Read;
+    std::function<std::string(TForm1*)> Set;
+};
 
 struct TFieldButtons {
     const char *ReadName, *ReadCaption, *ReadLabel;
     const char *SetName, *SetCaption, *SetLabel;
-    TReader Read;
-    TWriter Set;
+    TFieldOps Ops;
 };
 
+// An integer field: the Set button writes the integer of txtValue and logs its text.
 template <class R>
-TReader IntReader(R (*read)(TTreviaDeviceANT*)) {
-    return [read](TTreviaDeviceANT* d) { return IntToStr(read(d)); };
-}
-TReader FloatReader(long double (*read)(TTreviaDeviceANT*)) {
-    return [read](TTreviaDeviceANT* d) { return FloatToStr(read(d)); };
-}
-TReader DateReader(TDateTime (*read)(TTreviaDeviceANT*)) {
-    return [read](TTreviaDeviceANT* d) { return DateToStr(read(d)); };
+TFieldOps IntField(R (*read)(TTreviaDeviceANT*), bool (*write)(TTreviaDeviceANT*, int32_t)) {
+    return {[read](TTreviaDeviceANT* d) { return IntToStr(read(d)); },
+            [write](TForm1* f) {
+                write(f->TreviaDeviceANT1.get(), f->txtValue->Value());
+                return Text(f->txtValue);
+            }};
 }
 
-// Writes the integer of txtValue, then logs the set label and the box's text.
-TWriter IntWriter(bool (*write)(TTreviaDeviceANT*, int32_t), const char* label) {
-    return [write, label](TForm1* f) {
-        write(f->TreviaDeviceANT1.get(), f->txtValue->Value());
-        f->Memo1->Lines().Add(label + Text(f->txtValue));
-    };
+// A date field: the Set button writes today's date.
+TFieldOps DateField(TDateTime (*read)(TTreviaDeviceANT*), bool (*write)(TTreviaDeviceANT*, TDateTime)) {
+    return {[read](TTreviaDeviceANT* d) { return DateToStr(read(d)); },
+            [write](TForm1* f) {
+                const TDateTime today = Date();
+                write(f->TreviaDeviceANT1.get(), today);
+                return DateToStr(today);
+            }};
 }
-// Writes today's date.
-TWriter DateWriter(bool (*write)(TTreviaDeviceANT*, TDateTime), const char* label) {
-    return [write, label](TForm1* f) {
-        const TDateTime today = Date();
-        write(f->TreviaDeviceANT1.get(), today);
-        f->Memo1->Lines().Add(label + DateToStr(today));
-    };
+
+// The roll diameter: the hundredths typed go out as thousandths (the field map stores
+// them as hundredths); logged as "mm,hundredths".
+TFieldOps RollDiameterField() {
+    return {[](TTreviaDeviceANT* d) { return FloatToStr(ReadRollDiameter(d)); },
+            [](TForm1* f) {
+                const int32_t hundredths = StrToInt(Text(f->txtDecimal));
+                WriteRollDiameter(f->TreviaDeviceANT1.get(), f->txtValue->Value() + hundredths / 1000.0L);
+                return Text(f->txtValue) + "," + Text(f->txtDecimal);
+            }};
+}
+
+// The total distance reads as a floating-point value; its set line is the box's text alone.
+TFieldOps TotalDistanceField() {
+    return {[](TTreviaDeviceANT* d) { return FloatToStr(ReadTotalDistance(d)); },
+            [](TForm1* f) {
+                WriteTotalDistance(f->TreviaDeviceANT1.get(), f->txtValue->Value());
+                return Text(f->txtValue);
+            }};
 }
 
 const std::vector<TFieldButtons>& Fields() {
     static const std::vector<TFieldButtons> fields = {
         // Trainer.
         {"Button10", "Read Trainer Fw Version", "-Trainer Firmware Version:", "Button11",
-         "Set Trainer Fw Version", "-Set Trainer Firmware Value: ", IntReader(ReadTrainerFwVersion),
-         IntWriter(WriteTrainerFwVersion, "-Set Trainer Firmware Value: ")},
+         "Set Trainer Fw Version",
+         "-Set Trainer Firmware Value: ", IntField(ReadTrainerFwVersion, WriteTrainerFwVersion)},
         {"Button12", "Read Trainer Device Number", "-Trainer Device Number: ", "Button13",
-         "Set Trainer Device Number", "-Set Trainer Device Number: ", IntReader(ReadTrainerDeviceNumber),
-         IntWriter(WriteTrainerDeviceNumber, "-Set Trainer Device Number: ")},
+         "Set Trainer Device Number",
+         "-Set Trainer Device Number: ", IntField(ReadTrainerDeviceNumber, WriteTrainerDeviceNumber)},
         {"Button15", "Read Calibration P1", "-Calibration P1: ", "Button14", "Set Calibration P1",
-         "-Set Calibration P1: ", IntReader(ReadCalibrationP1),
-         IntWriter(WriteCalibrationP1, "-Set Calibration P1: ")},
+         "-Set Calibration P1: ", IntField(ReadCalibrationP1, WriteCalibrationP1)},
         {"Button16", "Read Calibration P2", "-Calibration P2: ", "Button17", "Set Calibration P2",
-         "-Set Calibration P2: ", IntReader(ReadCalibrationP2),
-         IntWriter(WriteCalibrationP2, "-Set Calibration P2: ")},
+         "-Set Calibration P2: ", IntField(ReadCalibrationP2, WriteCalibrationP2)},
         {"Button18", "Read Calibration P3", "-Calibration P3: ", "Button19", "Set Calibration P3",
-         "-Set Calibration P3: ", IntReader(ReadCalibrationP3),
-         IntWriter(WriteCalibrationP3, "-Set Calibration P3: ")},
+         "-Set Calibration P3: ", IntField(ReadCalibrationP3, WriteCalibrationP3)},
         {"Button21", "Read Calibration V1", "-Calibration V1: ", "Button20", "Set Calibration V1",
-         "-Set Calibration V1: ", IntReader(ReadCalibrationV1),
-         IntWriter(WriteCalibrationV1, "-Set Calibration V1: ")},
+         "-Set Calibration V1: ", IntField(ReadCalibrationV1, WriteCalibrationV1)},
         {"Button23", "Read Calibration V2", "-Calibration V2: ", "Button22", "Set Calibration V2",
-         "-Set Calibration V2: ", IntReader(ReadCalibrationV2),
-         IntWriter(WriteCalibrationV2, "-Set Calibration V2: ")},
+         "-Set Calibration V2: ", IntField(ReadCalibrationV2, WriteCalibrationV2)},
         {"Button24", "Read Calibration V3", "-Calibration V3: ", "Button25", "set Calibration V3",
-         "-Set Calibration V3: ", IntReader(ReadCalibrationV3),
-         IntWriter(WriteCalibrationV3, "-Set Calibration V3: ")},
+         "-Set Calibration V3: ", IntField(ReadCalibrationV3, WriteCalibrationV3)},
         {"Button26", "Read Calibration B1", "-Calibration B1: ", "Button27", "set Calibration B1",
-         "-Set Calibration B1: ", IntReader(ReadCalibrationB1),
-         IntWriter(WriteCalibrationB1, "-Set Calibration B1: ")},
+         "-Set Calibration B1: ", IntField(ReadCalibrationB1, WriteCalibrationB1)},
         {"Button29", "Read Calibration B2", "-Calibration B2: ", "Button28", "set Calibration B2",
-         "-Set Calibration B2: ", IntReader(ReadCalibrationB2),
-         IntWriter(WriteCalibrationB2, "-Set Calibration B2: ")},
+         "-Set Calibration B2: ", IntField(ReadCalibrationB2, WriteCalibrationB2)},
         {"Button30", "Read Calibration B3", "-Calibration B3: ", "Button31", "set Calibration B3",
-         "-Set Calibration B3: ", IntReader(ReadCalibrationB3),
-         IntWriter(WriteCalibrationB3, "-Set Calibration B3: ")},
+         "-Set Calibration B3: ", IntField(ReadCalibrationB3, WriteCalibrationB3)},
         {"Button33", "Read Unit Type", "-Unit Type: ", "Button32", "set Unit Type",
-         "-Set Unit Type: ", IntReader(ReadUnitType), IntWriter(WriteUnitType, "-Set Unit Type: ")},
+         "-Set Unit Type: ", IntField(ReadUnitType, WriteUnitType)},
         {"Button34", "Read Production Date", "-Unit Production Date: ", "Button35", "set Production Date",
-         "-Set Unit Production Date: ", DateReader(ReadProductionDate),
-         DateWriter(WriteProductionDate, "-Set Unit Production Date: ")},
+         "-Set Unit Production Date: ", DateField(ReadProductionDate, WriteProductionDate)},
         {"Button36", "Read  Roll Diameter", "-Roll Diameter: ", "Button37", "set Roll Diameter",
-         "-Set Roll Diameter: ", FloatReader(ReadRollDiameter),
-         [](TForm1* f) {
-             // The hundredths typed go out as thousandths; the field map stores them as hundredths.
-             const int32_t hundredths = StrToInt(Text(f->txtDecimal));
-             WriteRollDiameter(f->TreviaDeviceANT1.get(), f->txtValue->Value() + hundredths / 1000.0L);
-             f->Memo1->Lines().Add("-Set Roll Diameter: " + Text(f->txtValue) + "," + Text(f->txtDecimal));
-         }},
+         "-Set Roll Diameter: ", RollDiameterField()},
         {"Button38", "Read Total Distance", "-Total Distance: ", "Button39", "set Total Distance", "",
-         FloatReader(ReadTotalDistance),
-         [](TForm1* f) {
-             WriteTotalDistance(f->TreviaDeviceANT1.get(), f->txtValue->Value());
-             f->Memo1->Lines().Add(Text(f->txtValue));
-         }},
+         TotalDistanceField()},
         {"Button59", "Read Event per Turns", "-Event per Turn : ", "Button60", "set Event per Turns",
-         "-Set Event per Turn: ", IntReader(ReadEventPerTurns),
-         IntWriter(WriteEventPerTurns, "-Set Event per Turn: ")},
+         "-Set Event per Turn: ", IntField(ReadEventPerTurns, WriteEventPerTurns)},
         // Console.
         {"Button40", "Read Console Fw Version", "-Console Firmware Value: ", "Button41",
-         "Set Console Fw Version", "-Set Console Firmware Value: ", IntReader(ReadConsoleFwVersion),
-         IntWriter(WriteConsoleFwVersion, "-Set Console Firmware Value: ")},
+         "Set Console Fw Version",
+         "-Set Console Firmware Value: ", IntField(ReadConsoleFwVersion, WriteConsoleFwVersion)},
         {"Button42", "Read Device Number", "-Console Device Number: ", "Button43", "Set Device Number",
-         "-Set Console Serial Number: ", IntReader(ReadConsoleDeviceNumber),
-         IntWriter(WriteConsoleDeviceNumber, "-Set Console Serial Number: ")},
+         "-Set Console Serial Number: ", IntField(ReadConsoleDeviceNumber, WriteConsoleDeviceNumber)},
         {"Button47", "Read Console type", "-Console Type: ", "Button46", "Set Console Type",
-         "-Set Console Type : ", IntReader(ReadConsoleType),
-         IntWriter(WriteConsoleType, "-Set Console Type : ")},
+         "-Set Console Type : ", IntField(ReadConsoleType, WriteConsoleType)},
         {"Button45", "Read Console Production Date", "-Console Production Date: ", "Button44",
          "Set Console Production Date",
-         "-Set Console Production Date: ", DateReader(ReadConsoleProductionDate),
-         DateWriter(WriteConsoleProductionDate, "-Set Console Production Date: ")},
+         "-Set Console Production Date: ", DateField(ReadConsoleProductionDate, WriteConsoleProductionDate)},
         {"Button48", "Console Plus Sensibility", "-Console Plus Sensibility: ", "Button49",
-         "Set Console Plus Sensibility", "-Set Sensibility Plus: ", IntReader(ReadConsolePlusSensibility),
-         IntWriter(WriteConsolePlusSensibility, "-Set Sensibility Plus: ")},
+         "Set Console Plus Sensibility",
+         "-Set Sensibility Plus: ", IntField(ReadConsolePlusSensibility, WriteConsolePlusSensibility)},
         {"Button50", "Console Minus Sensibility", "-Console Minus Sensibility: ", "Button51",
-         "Set Console Minus Sensibility", "-Set Sensibility Minus: ", IntReader(ReadConsoleMinusSensibility),
-         IntWriter(WriteConsoleMinusSensibility, "-Set Sensibility Minus: ")},
+         "Set Console Minus Sensibility",
+         "-Set Sensibility Minus: ", IntField(ReadConsoleMinusSensibility, WriteConsoleMinusSensibility)},
         {"Button52", "Console Enter Sensibility", "-Console Enter Sensibility: ", "Button53",
-         "Set Console Enter Sensibility", "-Set Sensibility Enter: ", IntReader(ReadConsoleEnterSensibility),
-         IntWriter(WriteConsoleEnterSensibility, "-Set Sensibility Enter: ")},
+         "Set Console Enter Sensibility",
+         "-Set Sensibility Enter: ", IntField(ReadConsoleEnterSensibility, WriteConsoleEnterSensibility)},
         {"Button54", "Console Tab Sensibility", "-Console Tab Sensibility: ", "Button55",
-         "Set Console Tab Sensibility", "-Set Sensibility Tab: ", IntReader(ReadConsoleTabSensibility),
-         IntWriter(WriteConsoleTabSensibility, "-Set Sensibility Tab: ")},
+         "Set Console Tab Sensibility",
+         "-Set Sensibility Tab: ", IntField(ReadConsoleTabSensibility, WriteConsoleTabSensibility)},
         {"Button56", "Console Trainer DeviceNumber", "-Console T.D.N.: ", "Button57", "Set Console T.D.N.",
-         "-Set Console Trainer Device Number: ", IntReader(ReadConsoleTrainerDeviceNumber),
-         IntWriter(WriteConsoleTrainerDeviceNumber, "-Set Console Trainer Device Number: ")},
+         "-Set Console Trainer Device Number: ",
+         IntField(ReadConsoleTrainerDeviceNumber, WriteConsoleTrainerDeviceNumber)},
     };
     return fields;
 }
 
-constexpr int TrainerFields = 16;
-// The console dump reads the device number before the firmware version.
-constexpr int ConsoleDumpOrder[] = {17, 16, 18, 19, 20, 21, 22, 23, 24};
+// The dumps, by the fields' Read buttons, in the order they are listed.
+const char* const TrainerDump[] = {"Button10", "Button12", "Button15", "Button16", "Button18", "Button21",
+                                   "Button23", "Button24", "Button26", "Button29", "Button30", "Button33",
+                                   "Button34", "Button36", "Button38", "Button59"};
+const char* const ConsoleDump[] = {"Button42", "Button40", "Button47", "Button45", "Button48",
+                                   "Button50", "Button52", "Button54", "Button56"};
+
+const TFieldButtons& FieldByReadName(const std::string& name) {
+    for (const TFieldButtons& f : Fields())
+        if (name == f.ReadName) return f;
+    throw Exception("No field button " + name);
+}
 
 QComboBox* NewAddressCombo(QWidget* parent, const char* name, int items, int x, int y) {
     auto* c = new QComboBox(parent);
@@ -149,13 +150,6 @@ QComboBox* NewAddressCombo(QWidget* parent, const char* name, int items, int x, 
     for (int i = 1; i <= items; ++i) c->addItem(QString::asprintf("%02d", i));
     c->setGeometry(x, y, 52, 22);
     return c;
-}
-
-// A cell's value as one data byte; anything else is refused before a request goes out.
-uint8_t CellByte(const TStringGrid* grid, int row) {
-    const int32_t v = StrToInt(grid->Cells(1, row));
-    if (v < 0 || v > 255) throw EConvertError(Format("'%d' is not a valid byte value", v));
-    return static_cast<uint8_t>(v);
 }
 
 uint16_t AddressOf(const QComboBox* c) {
@@ -198,14 +192,12 @@ void TForm1::CreateEpromControls() {
         const TFieldButtons& fb = fields[i];
         const int row = static_cast<int>(i) / 2, pair = static_cast<int>(i) % 2;
         const int x = 8 + pair * 324, y = 522 + row * 19;
-        const TReader read = fb.Read;
-        const char* label = fb.ReadLabel;
-        FFieldButtons.push_back(
-            NewButton(this, fb.ReadName, fb.ReadCaption, x, y, 160, 18,
-                      [this, read, label] { Memo1->Lines().Add(label + read(TreviaDeviceANT1.get())); }));
-        const TWriter set = fb.Set;
-        FFieldButtons.push_back(
-            NewButton(this, fb.SetName, fb.SetCaption, x + 162, y, 160, 18, [this, set] { set(this); }));
+        FFieldButtons.push_back(NewButton(this, fb.ReadName, fb.ReadCaption, x, y, 160, 18, [this, &fb] {
+            Memo1->Lines().Add(fb.ReadLabel + fb.Ops.Read(TreviaDeviceANT1.get()));
+        }));
+        FFieldButtons.push_back(NewButton(this, fb.SetName, fb.SetCaption, x + 162, y, 160, 18, [this, &fb] {
+            Memo1->Lines().Add(fb.SetLabel + fb.Ops.Set(this));
+        }));
     }
 }
 
@@ -233,7 +225,7 @@ void TForm1::RawWrite(TStringGrid* grid, QComboBox* address, TSpinEdit* count, b
     const uint16_t a = AddressOf(address);
     const uint8_t n = static_cast<uint8_t>(count->Value());
     uint8_t data[4] = {0, 0, 0, 0};
-    for (int k = 0; k < n && k < 4; ++k) data[k] = CellByte(grid, a - 1 + k);
+    for (int k = 0; k < n && k < 4; ++k) data[k] = StrToByte(grid->Cells(1, a - 1 + k));
     TTreviaDeviceANT* d = TreviaDeviceANT1.get();
     const bool done = trainer ? d->WriteTrainerEprom(a, n, data[0], data[1], data[2], data[3])
                               : d->WriteConsoleEprom(a, n, data[0], data[1], data[2], data[3]);
@@ -255,14 +247,17 @@ void TForm1::Button8Click() {
 
 // ---------------------------------------------------------------- dumps
 
+void TForm1::DumpFields(const char* const* names, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        const TFieldButtons& f = FieldByReadName(names[i]);
+        mmo1->Lines().Add(f.ReadLabel + f.Ops.Read(TreviaDeviceANT1.get()));
+    }
+}
+
 void TForm1::Button64Click() {
-    const auto& fields = Fields();
-    for (int i = 0; i < TrainerFields; ++i)
-        mmo1->Lines().Add(fields[i].ReadLabel + fields[i].Read(TreviaDeviceANT1.get()));
+    DumpFields(TrainerDump, std::size(TrainerDump));
 }
 
 void TForm1::Button63Click() {
-    const auto& fields = Fields();
-    for (int i : ConsoleDumpOrder)
-        mmo1->Lines().Add(fields[i].ReadLabel + fields[i].Read(TreviaDeviceANT1.get()));
+    DumpFields(ConsoleDump, std::size(ConsoleDump));
 }

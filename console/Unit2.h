@@ -2,6 +2,7 @@
 // The lifetime test: at each time step the trainer's resistance level moves up by the
 // byte step until the maximum, then down until the bottom, and so on, sent through the
 // main window's "Send Resistance" button.
+#include <QPointer>
 #include <QWidget>
 #include <memory>
 
@@ -28,7 +29,8 @@ public:
     bool GoingUp() const { return FUp; }
 
 private:
-    TForm1* FMainForm;
+    // Cleared when the main window goes, so a late tick drives nothing.
+    QPointer<TForm1> FMainForm;
     int32_t FSeconds = 0, FMinutes = 0, FHours = 0;
     bool FUp = true;
 };

@@ -2,10 +2,8 @@
 // shutdown in reverse order.
 #include <QApplication>
 
+#include "console/Program.h"
 #include "console/QtEventLoop.h"
-#include "console/Screen.h"
-#include "console/Unit1.h"
-#include "console/Unit2.h"
 #include "platform/framework/Application.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Thread.h"
@@ -17,21 +15,12 @@ int main(int argc, char** argv) {
     // The console links no database or web unit; their start-ups would run here, first.
     InitFormatSettingsFromLocale();
     InstallQtApplication();
-    LoadScreenCursors();
-
-    Application()->SetTitle("ANT Zelto");
-    QApplication::setApplicationName("ANT Zelto");
-    Form1 = new TForm1();
-    Form1->EndsProgramOnClose = true;
-    Form2 = new TForm2(Form1);
-    Form1->LifetimeForm = Form2;
-    Form1->show();
+    ProgramStart();
 
     Application()->Run();
 
     // Shutdown in reverse order.
-    delete Form2;
-    delete Form1;
+    ProgramFinish();
     SetMessageHandler(nullptr);
     Application()->SetEventLoop(CreatePlainEventLoop());
     return 0;

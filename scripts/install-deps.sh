@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libicu-dev
   libusb-1.0-0-dev
-  qt6-base-dev xvfb xauth
+  qt6-base-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra
   clang-format
   lighttpd curl libssl-dev
 )

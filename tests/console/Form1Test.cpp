@@ -1,12 +1,17 @@
 // The main window against the simulated stick: layout and stored settings, connection,
 // live values, commands, console keys, field buttons, raw grids and dumps.
+#include <QFontInfo>
 #include <QImage>
 #include <QPixmap>
+#include <QRegularExpression>
+#include <set>
 
 #include "ConsoleTestSupport.h"
+#include "console/TreviaAntUtils.h"
 #include "console/Unit1.h"
 #include "console/Unit2.h"
 #include "device/ulma_ant_class.h"
+#include "platform/os/Registry.h"
 #include "platform/rtl/DateFormat.h"
 #include "platform/rtl/DateTime.h"
 
@@ -131,11 +136,54 @@ TEST_F(FormTest, WindowAndControlsAreAsStored) {
     EXPECT_EQ(Text(Form->Cmb_Address), "01");
     EXPECT_EQ(Form->ComboAddressConsole->itemText(13), "14");
 
+    // Captions of the unnamed labels.
+    std::set<std::string> shown;
+    for (QLabel* l : Form->findChildren<QLabel*>()) shown.insert(Caption(l));
+    for (const char* c :
+         {"Device Number", "Hr belt", "Trainer", "Keyboard",
+          "Cadence :", "Speed :", "Heart :", "Power :", "Distance :", "Zero:", "HeartBeatTime",
+          "HeartBeatCount", "HeartCumulativeOperatingtime ", "HeartManifactureID", "HeartSerialNumber",
+          "HeartHardwareVersion", "HeartSoftwareVersion", "HeartModelNumber", "HeartPreviousHeartBeat"})
+        EXPECT_EQ(shown.count(c), 1u) << c;
+    // The heart-strap panel holds its values, the statistics memo and the dumps.
+    for (QWidget* w : std::initializer_list<QWidget*>{Form->Label31, Form->Label39, Form->mmo1,
+                                                      Form->Button63, Form->Button64})
+        EXPECT_TRUE(Form->Panel2->isAncestorOf(w)) << StdStr(w->objectName());
+
     // The client area is purple where no control covers it.
     const QImage image = Form->grab().toImage();
     EXPECT_EQ(image.size(), QSize(984, 775));
     EXPECT_EQ(QColor(image.pixel(658, 515)), QColor(0x80, 0x00, 0x80));
     if (const char* path = getenv("ZELTO_CONSOLE_SCREENSHOT")) image.save(path);
+}
+
+// Controls of one container neither overlap nor stick out of it, and every caption fits.
+TEST_F(FormTest, NoControlOverlapsAnotherOrIsCut) {
+    TForm2 lifetime(Form.get());
+    const std::vector<QWidget*> containers = {Form.get(), Form->Panel2, Form->lblDeviceHR->parentWidget(),
+                                              &lifetime};
+    for (QWidget* parent : containers) {
+        const auto kids = parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+        for (int i = 0; i < kids.size(); ++i) {
+            const QRect a = kids[i]->geometry();
+            EXPECT_TRUE(parent->rect().contains(a)) << StdStr(kids[i]->objectName());
+            for (int j = i + 1; j < kids.size(); ++j)
+                EXPECT_FALSE(a.intersects(kids[j]->geometry()))
+                    << StdStr(kids[i]->objectName()) << " / " << StdStr(kids[j]->objectName()) << " / "
+                    << StdStr(kids[i]->property("text").toString());
+        }
+    }
+    // Text widths depend on the font; they are checked with the form's own.
+    if (QFontInfo(Form->font()).family() != Form->font().family()) GTEST_SKIP() << "form font not installed";
+    for (QWidget* window : {static_cast<QWidget*>(Form.get()), static_cast<QWidget*>(&lifetime)}) {
+        for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
+            const int need = qobject_cast<QCheckBox*>(b) ? b->sizeHint().width()
+                                                         : b->fontMetrics().horizontalAdvance(b->text()) + 6;
+            EXPECT_LE(need, b->width()) << StdStr(b->objectName());
+        }
+        for (QLabel* l : window->findChildren<QLabel*>())
+            EXPECT_LE(l->fontMetrics().horizontalAdvance(l->text()), l->width()) << Caption(l);
+    }
 }
 
 TEST_F(FormTest, StoredSettingsReplaceTheComponentDefaults) {
@@ -215,6 +263,161 @@ TEST_F(FormTest, UpdateBeforeConnectingShowsTheStoredNumbers) {
     EXPECT_EQ(Caption(Form->lblKeyboard), "7");
 }
 
+// One handler, what it is given and what must hold afterwards (and not before).
+struct THandlerCase {
+    const char* what;
+    std::function<void(TForm1*)> act;
+    std::function<bool()> holds;
+};
+
+TEST_F(FormTest, HandlersSetTheirComponentValuesFromTheBoxes) {
+    {
+        TRegistry reg;
+        reg.SetRootKey(HKEY_CURRENT_USER);
+        ASSERT_TRUE(reg.OpenKey(TreviaAntSettingsKey, true));
+        for (const char* name :
+             {"CalibrationB1", "CalibrationB2", "CalibrationB3", "CalibrationV1", "CalibrationV2",
+              "CalibrationV3", "CalibrationP1", "CalibrationP2", "CalibrationP3"})
+            reg.WriteString(std::string("VexaAntSettings_") + name, "11");
+        reg.WriteString("VexaAntSettings_TrainerDeviceNumber", "4242");
+        reg.WriteString("VexaAntSettings_ConsoleSerialNumber", "777");
+    }
+    TTreviaDeviceANT* d = Device;
+    TMapCalibration* map = Form->mpclbrtn1.get();
+    const THandlerCase cases[] = {
+        {"chkCardio", [](TForm1* f) { f->chkCardio->setChecked(false); }, [d] { return !d->HeartEnabled(); }},
+        {"chkConsole", [](TForm1* f) { f->chkConsole->setChecked(false); },
+         [d] { return !d->EnableConsole(); }},
+        {"chkMiles on", [](TForm1* f) { f->chkMiles->setChecked(true); },
+         [d] { return d->UOM() == umMiles; }},
+        {"chkMiles off", [](TForm1* f) { f->chkMiles->setChecked(false); }, [d] { return d->UOM() == umKm; }},
+        {"chkVirtualSpeed", [](TForm1* f) { f->chkVirtualSpeed->setChecked(true); },
+         [d] { return d->VirtualSpeedEnabled(); }},
+        {"SetSlope",
+         [](TForm1* f) {
+             f->TxtSlope->setText("2.5");
+             Click(f->SetSlope);
+         },
+         [d] { return d->CurrentSlope() == 2.5L; }},
+        {"Button4",
+         [](TForm1* f) {
+             f->TxtTreviaResistance->SetValue(77);
+             Click(f->Button4);
+         },
+         [d] { return d->TreviaResistance() == 77; }},
+        {"Button58",
+         [](TForm1* f) {
+             f->txtPowerNaw->setText("120");
+             Click(f->Button58);
+         },
+         [d] { return d->GetPower() == 120; }},
+        {"Button61",
+         [](TForm1* f) {
+             f->txtEventPerTurns->setText("3");
+             Click(f->Button61);
+         },
+         [d] { return d->eventPerTurn() == 3; }},
+        {"btn4", [](TForm1* f) { Click(f->btn4); },
+         [d, map] {
+             return map->UseMapCalibration() && map->Resist1() == 11 && map->CalibrationP3() == 11 &&
+                    d->DeviceTrainerNumber() == 4242 && d->DeviceNumberKeyboard() == 777;
+         }},
+    };
+    for (const THandlerCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_FALSE(c.holds());
+        c.act(Form.get());
+        EXPECT_TRUE(c.holds());
+    }
+    EXPECT_TRUE(Messages().Boxes.empty());
+}
+
+TEST_F(FormTest, ABoxThatIsNoValidValueIsAConversionErrorAndChangesNothing) {
+    struct Case {
+        QLineEdit* edit;
+        const char* text;
+        QPushButton* button;
+    } cases[] = {
+        {Form->TxtSlope, "x", Form->SetSlope},           {Form->txtPowerNaw, "", Form->Button58},
+        {Form->txtEventPerTurns, "256", Form->Button61}, {Form->txtEventPerTurns, "-1", Form->Button61},
+        {Form->txtChannelTrainer, "300", Form->Button1}, {Form->txtChannelConsole, "seventy", Form->Button1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(StdStr(c.button->objectName()) + " " + c.text);
+        Messages().Boxes.clear();
+        const QString before = c.edit->text();
+        c.edit->setText(c.text);
+        Click(c.button);
+        ASSERT_EQ(Messages().Boxes.size(), 1u);
+        EXPECT_TRUE(Messages().Boxes[0].flags & MB_ICONERROR);
+        c.edit->setText(before);
+    }
+    EXPECT_EQ(Device->CurrentSlope(), 0);
+    EXPECT_EQ(Device->eventPerTurn(), 1);
+    EXPECT_EQ(Device->ChannelTrainer(), 71);
+    EXPECT_FALSE(Device->Connected());
+    EXPECT_EQ(TTreviaDeviceANT::Link(), nullptr);  // no connection was tried
+}
+
+TEST_F(FormTest, ConnectTakesTheReceiverKindAndChannelsFromTheBoxes) {
+    // No console on RF 72: the trainer connects all the same.
+    Form->txtChannelConsole->setText("72");
+    Click(Form->Button1);
+    EXPECT_EQ(Device->RecieverType(), ulmVexa);
+    EXPECT_EQ(Device->ChannelConsole(), 72);
+    EXPECT_EQ(Device->ChannelTrainer(), 71);
+    EXPECT_EQ(Device->ChannelSpeedCadence(), 57);
+    EXPECT_TRUE(Device->Connected());
+    Click(Form->Button2);
+
+    // Vexa Naw: the trainer is an ANT+ device and the channel boxes are not read.
+    AntSimStick(0)->Trainer().SetKind(TAntSimTrainerKind::NAW);
+    Form->chkNaw->setChecked(true);
+    Form->txtChannelTrainer->setText("not read");
+    Messages().Boxes.clear();
+    Click(Form->Button1);
+    EXPECT_EQ(Device->RecieverType(), ulmNAW);
+    EXPECT_TRUE(Device->Connected());
+    EXPECT_EQ(BoxTexts().at(0), "Connesso");
+}
+
+TEST_F(FormTest, ConsoleAndLogHandlersReachTheLink) {
+    Connect();
+    ulma_ANT* link = TTreviaDeviceANT::Link();
+    TAntSimConsole& console = Stick->Console();
+    TAntSimTrainer& trainer = Stick->Trainer();
+    const THandlerCase cases[] = {
+        {"chkTX", [](TForm1* f) { f->chkTX->setChecked(false); }, [link] { return !link->LogEnabled; }},
+        {"chkRX", [](TForm1* f) { f->chkRX->setChecked(false); }, [link] { return !link->RawLogEnabled; }},
+        {"chkChannel",
+         [](TForm1* f) {
+             f->txtName->setText("2");
+             f->chkChannel->setChecked(true);
+         },
+         [link] { return link->FilterOn && link->FilterChannel == 2; }},
+        {"txtName", [](TForm1* f) { f->txtName->setText("3"); },
+         [link] { return link->FilterOn && link->FilterChannel == 3; }},
+        {"CheckBox1 on", [](TForm1* f) { f->CheckBox1->setChecked(true); },
+         [&] { return console.Selected(); }},
+        {"CheckBox1 off", [](TForm1* f) { f->CheckBox1->setChecked(false); },
+         [&] { return !console.Selected(); }},
+        {"Button4",
+         [](TForm1* f) {
+             f->TxtTreviaResistance->SetValue(77);
+             Click(f->Button4);
+         },
+         [&] { return trainer.ResistanceLevel() == 77; }},
+        {"cmdSleep", [](TForm1* f) { Click(f->cmdSleep); }, [&] { return console.Sleeping(); }},
+    };
+    for (const THandlerCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_FALSE(c.holds());
+        c.act(Form.get());
+        EXPECT_TRUE(WaitUntil(c.holds, 5000));
+    }
+    EXPECT_TRUE(Messages().Boxes.empty());
+}
+
 TEST_F(FormTest, ARideUpdatesTheLiveValuesEveryStep) {
     Connect();
     int steps = 0;
@@ -238,8 +441,12 @@ TEST_F(FormTest, ARideUpdatesTheLiveValuesEveryStep) {
     EXPECT_EQ(m[1], Format("Max Cadence: %d ", Device->GetMaxCadence()));
     EXPECT_EQ(m[2], Format("Avg Cadence: %d ", Device->GetAvgCadence()));
     EXPECT_EQ(m[3], Format("VirtualSpeed: %f", Device->VirtualSpeed()));
-    EXPECT_EQ(m[4].rfind("Real Speed: ", 0), 0u);
+    EXPECT_EQ(m[4], Format("Real Speed: %f", Device->RealSpeed()));
     EXPECT_EQ(m[5].rfind("Quality: ", 0), 0u);
+    // The framework's %f: two decimals.
+    const QRegularExpression twoDecimals("^[A-Za-z ]+: -?[0-9]+\\.[0-9]{2}$");
+    EXPECT_TRUE(twoDecimals.match(QStr(m[3])).hasMatch()) << m[3];
+    EXPECT_TRUE(twoDecimals.match(QStr(m[4])).hasMatch()) << m[4];
     // The widget shows what the lines hold.
     EXPECT_EQ(StdStr(Form->mmo1->toPlainText()),
               m[0] + "\n" + m[1] + "\n" + m[2] + "\n" + m[3] + "\n" + m[4] + "\n" + m[5]);

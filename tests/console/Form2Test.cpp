@@ -112,4 +112,20 @@ TEST_F(LifetimeTest, StopAndStartRestartTheClockButKeepTheLevel) {
     Lifetime->btnStopClick();
 }
 
+// The main window goes while the test runs: its device's disconnect pumps messages, and
+// neither those ticks nor later ones may reach the half-destroyed or freed window.
+TEST_F(LifetimeTest, TheMainWindowGoingAwayMidTestDrivesNothing) {
+    Click(Main->Button1);
+    ASSERT_TRUE(Main->TreviaDeviceANT1->Connected());
+    Setup(255, 1, 1);
+    Lifetime->tmr1->SetInterval(20);
+    Lifetime->btnStartClick();
+    ASSERT_TRUE(WaitUntil([&] { return Main->TreviaDeviceANT1->TreviaResistance() >= 2; }, 5000));
+    Main.reset();
+    const std::string before = Clock();
+    Application()->Delay(200);
+    EXPECT_NE(Clock(), before);  // still ticking
+    Lifetime->btnStopClick();
+}
+
 }  // namespace

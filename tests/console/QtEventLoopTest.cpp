@@ -89,31 +89,44 @@ TEST_F(QtLoopTest, RunReturnsOnTerminate) {
     Application()->ResetTerminated();
 }
 
-// Presses `button` of the next modal box and records its title and text.
-void AnswerNextBox(QMessageBox::StandardButton button, QString& title, QString& text) {
-    QTimer::singleShot(0, [button, &title, &text] {
+struct TShownBox {
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+// Presses `button` of the next modal box and records what it showed.
+void AnswerNextBox(QMessageBox::StandardButton button, TShownBox& shown) {
+    QTimer::singleShot(0, [button, &shown] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box) return;
-        title = box->windowTitle();
-        text = box->text();
+        shown = {box->windowTitle(), box->text(), box->icon()};
         if (QAbstractButton* b = box->button(button)) b->click();
     });
 }
 
 TEST_F(QtLoopTest, QtMessageBoxMapsFlagsAndAnswers) {
     TQtMessageHandler handler;
-    QString title, text;
-    AnswerNextBox(QMessageBox::No, title, text);
-    EXPECT_EQ(handler.MessageBox("Continue?", "ANT Zelto", MB_YESNO | MB_ICONQUESTION), IDNO);
-    EXPECT_EQ(title, "ANT Zelto");
-    EXPECT_EQ(text, "Continue?");
-
-    AnswerNextBox(QMessageBox::Ok, title, text);
-    EXPECT_EQ(handler.MessageBox("Connesso", "ANT Zelto", MB_OK), IDOK);
-    EXPECT_EQ(text, "Connesso");
-
-    AnswerNextBox(QMessageBox::Cancel, title, text);
-    EXPECT_EQ(handler.MessageBox("Go?", "", MB_OKCANCEL), IDCANCEL);
+    struct Case {
+        unsigned flags;
+        QMessageBox::StandardButton press;
+        int result;
+        QMessageBox::Icon icon;
+    } cases[] = {
+        {MB_YESNO | MB_ICONQUESTION, QMessageBox::No, IDNO, QMessageBox::Question},
+        {MB_OK, QMessageBox::Ok, IDOK, QMessageBox::NoIcon},
+        {MB_OKCANCEL | MB_ICONWARNING, QMessageBox::Cancel, IDCANCEL, QMessageBox::Warning},
+        {MB_OK | MB_ICONERROR | MB_SYSTEMMODAL | MB_TOPMOST, QMessageBox::Ok, IDOK, QMessageBox::Critical},
+        {MB_OK | MB_ICONINFORMATION, QMessageBox::Ok, IDOK, QMessageBox::Information},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        TShownBox shown;
+        AnswerNextBox(c.press, shown);
+        EXPECT_EQ(handler.MessageBox("Connesso", "ANT Zelto", c.flags), c.result);
+        EXPECT_EQ(shown.title, "ANT Zelto");
+        EXPECT_EQ(shown.text, "Connesso");
+        EXPECT_EQ(shown.icon, c.icon);
+    }
 }
 
 }  // namespace
