@@ -1,75 +1,15 @@
-// The statistics timer and its worker thread.
+// The statistics timer: its elapsed-time bookkeeping and its tick.
 #include "device/QorTimerU.h"
 
 #include "platform/rtl/Tick.h"
 
-namespace QorTimerU {
-
-TTimerThread::TTimerThread(TQorTimer* owner) : TThread(true), FOwner(owner) {}
-
-TTimerThread::~TTimerThread() {
-    StopAndJoin();
-}
-
-void TTimerThread::Execute() {
-    while (!Terminated()) {
-        uint32_t starts = FOwner->FStarts;
-        TWaitResult r = FStopEvent.WaitFor(FInterval);
-        bool parked = CheckSuspended();
-        if (Terminated()) break;
-        if (parked || r != wrTimeout || starts != FOwner->FStarts) continue;
-        TQorTimer* owner = FOwner;
-        Synchronize([owner, starts] {
-            if (starts == owner->FStarts) owner->DoTimer();
-        });
-    }
-}
-
-}  // namespace QorTimerU
-
-TQorTimer::TQorTimer(TComponent* AOwner)
-    : TComponent(AOwner), FTimerThread(std::make_unique<QorTimerU::TTimerThread>(this)) {
-    FTimerThread->FInterval = 1000;
-    FTimerThread->SetPriority(tpNormal);
+TQorTimer::TQorTimer(TComponent* AOwner) : TThreadTimerBase(AOwner) {
     ClearElapsed();
     Reset();
 }
 
 TQorTimer::~TQorTimer() {
-    Destroying();
-    FEnabled = false;
-    FTimerThread->Terminate();
-    FTimerThread->FStopEvent.SetEvent();
-    if (FTimerThread->Suspended()) FTimerThread->Resume();
-    // On the main thread this also cancels a tick still waiting to run.
-    FTimerThread->WaitFor();
-    FTimerThread.reset();
-}
-
-void TQorTimer::SetEnabled(bool v) {
-    if (v == FEnabled) return;
-    if (HasState(csDesigning)) {
-        FEnabled = false;
-        return;
-    }
-    FEnabled = v;
-    if (FEnabled) {
-        if (Interval() > 0 || FAllowZero) {
-            ++FStarts;
-            FTimerThread->FStopEvent.SetEvent();
-            FTimerThread->Resume();
-        }
-    } else {
-        FTimerThread->Suspend();
-    }
-}
-
-void TQorTimer::SetInterval(uint32_t v) {
-    if (v == Interval()) return;
-    bool wasEnabled = FEnabled;
-    SetEnabled(false);
-    FTimerThread->FInterval = v;
-    SetEnabled(wasEnabled);
+    StopThread();
 }
 
 void TQorTimer::SetElapsedTime(uint32_t v) {

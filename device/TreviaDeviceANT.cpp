@@ -1,5 +1,7 @@
 #include "device/TreviaDeviceANT.h"
 
+#include <vector>
+
 #include "device/MapCalibrationU.h"
 #include "device/ResistanceMapU.h"
 #include "device/ulma_ant_class.h"
@@ -16,6 +18,36 @@ namespace {
 // drives the link it created; Connect of another component frees it first.
 std::unique_ptr<ulma_ANT> GLink;
 TTreviaDeviceANT* GLinkOwner = nullptr;
+
+// Link operations with a pumping wait that are on the stack right now. A handler run
+// inside such a wait may disconnect or connect again: the link it drops is closed at
+// once, but freed only when the outermost of those operations has returned.
+int GLinkCalls = 0;
+std::vector<std::unique_ptr<ulma_ANT>> GRetiredLinks;
+
+class TLinkCall {
+public:
+    TLinkCall() { ++GLinkCalls; }
+    ~TLinkCall() {
+        if (--GLinkCalls > 0) return;
+        std::vector<std::unique_ptr<ulma_ANT>> retired;
+        retired.swap(GRetiredLinks);
+    }
+    TLinkCall(const TLinkCall&) = delete;
+    TLinkCall& operator=(const TLinkCall&) = delete;
+};
+
+// Drops the link of the process (closing it first when still open).
+void DropLink() {
+    std::unique_ptr<ulma_ANT> link = std::move(GLink);
+    GLinkOwner = nullptr;
+    if (!link) return;
+    if (GLinkCalls == 0) return;  // freed here; freeing an open link closes it
+    TLinkCall call;
+    if (link->IsOpen()) link->Close();
+    link->FlushLog();
+    GRetiredLinks.push_back(std::move(link));
+}
 
 const char* const DefaultMsgUsbDongleNotFound = "Usb dongle not found! Check it and restart the software.";
 constexpr uint32_t TrainerWaitMs = 40000;
@@ -95,10 +127,7 @@ TTreviaDeviceANT::~TTreviaDeviceANT() {
     FDebugMemo = nullptr;
     Disconnect();
     // Disconnect keeps the link while destroying; nothing else would free it.
-    if (GLinkOwner == this) {
-        GLink.reset();
-        GLinkOwner = nullptr;
-    }
+    if (GLinkOwner == this) DropLink();
     FPollTimer.reset();
 }
 
@@ -151,8 +180,8 @@ bool TTreviaDeviceANT::Connect(int32_t TrainerDeviceNumber, int32_t HrDeviceNumb
                                int32_t ConsoleDeviceNumber) {
     FConnectedANT = false;
     // Freeing an open link runs its close sequence first.
-    GLink.reset();
-    GLinkOwner = nullptr;
+    DropLink();
+    TLinkCall call;
     GLink = std::make_unique<ulma_ANT>();
     GLinkOwner = this;
     ulma_ANT* link = GLink.get();
@@ -164,6 +193,9 @@ bool TTreviaDeviceANT::Connect(int32_t TrainerDeviceNumber, int32_t HrDeviceNumb
     link->BaudRate = 57600;
     bool opened = false;
     for (uint8_t usb = 0; usb <= 7 && !opened; ++usb) opened = link->Connect(usb);
+    // A handler run inside the waits may have dropped or replaced the link: the state is
+    // then the one that handler's Disconnect or Connect left.
+    if (OwnLink() != link) return false;
     if (!opened) {
         FConnectedANT = false;
         MessageBox(FMsgUsbDongleNotFound, "", MB_ICONERROR | MB_SYSTEMMODAL | MB_SETFOREGROUND | MB_TOPMOST);
@@ -182,14 +214,13 @@ bool TTreviaDeviceANT::Connect(int32_t TrainerDeviceNumber, int32_t HrDeviceNumb
     link->HeartEnabled = FHeartEnabled;
     link->ConsoleEnabled = FEnableConsole;
     link->OpenChannels();
-    // A handler run inside the waits may have replaced or freed the link.
-    if (OwnLink() != link) return FConnectedANT = false;
+    if (OwnLink() != link) return false;
 
     const uint32_t start = GetTickCount();
     while (!link->ChannelAlive(1) && TicksSince(start) < TrainerWaitMs) {
         if (Application()->Terminated()) break;
         Delay(TrainerPollMs);
-        if (OwnLink() != link) return FConnectedANT = false;
+        if (OwnLink() != link) return false;
     }
 
     FConnectedANT = link->ChannelAlive(1);
@@ -210,16 +241,14 @@ bool TTreviaDeviceANT::Disconnect() {
         link->KeepAlive()->SetEnabled(false);
     }
     FPollTimer.reset();
+    TLinkCall call;
     if (link) {
         link->Close();
         Delay(400);
     }
     if (!HasState(csDestroying)) {
         FConnectedANT = false;
-        if (link && OwnLink() == link) {
-            GLink.reset();
-            GLinkOwner = nullptr;
-        }
+        if (link && OwnLink() == link) DropLink();
     }
     return true;
 }
@@ -277,10 +306,13 @@ void TTreviaDeviceANT::PollTick() {
     if (!FHeartNoticeGiven && link->ChannelAlive(1)) {
         FHeartNoticeGiven = true;
         if (OnHeartConnection) OnHeartConnection(this);
+        // The handler may have disconnected.
+        if (OwnLink() != link) return;
     }
     if (FEnableConsole && !FConsoleNoticeGiven && link->ChannelAlive(3) && OnConsoleConnection) {
         FConsoleNoticeGiven = true;
         OnConsoleConnection(this);
+        if (OwnLink() != link) return;
     }
     if (!OnConsoleKeydown) return;
     std::array<bool, 4> pressed{};
@@ -467,14 +499,17 @@ void TTreviaDeviceANT::SetRawLogEnabled(bool On) {
 // Without a link nothing can be sent: the operations report failure.
 
 bool TTreviaDeviceANT::ConsoleCommand8() {
+    TLinkCall call;
     ulma_ANT* link = OwnLink();
     return link && link->ConsoleCommand8();
 }
 bool TTreviaDeviceANT::ConsoleCommand9(bool Flag) {
+    TLinkCall call;
     ulma_ANT* link = OwnLink();
     return link && link->ConsoleCommand9(Flag);
 }
 uint32_t TTreviaDeviceANT::RequestDistance() {
+    TLinkCall call;
     ulma_ANT* link = OwnLink();
     return link ? link->RequestDistance() : 0;
 }
@@ -491,15 +526,18 @@ bool TTreviaDeviceANT::TrainerCommand8(uint32_t Value) {
     return true;
 }
 bool TTreviaDeviceANT::ReadConsoleEprom(uint16_t Address, uint8_t Length) {
+    TLinkCall call;
     ulma_ANT* link = OwnLink();
     return link && link->ReadConsoleEprom(Address, Length);
 }
 bool TTreviaDeviceANT::WriteConsoleEprom(uint16_t Address, uint8_t Length, uint8_t D0, uint8_t D1, uint8_t D2,
                                          uint8_t D3) {
+    TLinkCall call;
     ulma_ANT* link = OwnLink();
     return link && link->WriteConsoleEprom(Address, Length, D0, D1, D2, D3);
 }
 bool TTreviaDeviceANT::ReadTrainerEprom(uint16_t Address, uint8_t Length) {
+    TLinkCall call;
     ulma_ANT* link = OwnLink();
     if (!link) return false;
     const bool done = link->ReadTrainerEprom(Address, Length);
@@ -508,6 +546,7 @@ bool TTreviaDeviceANT::ReadTrainerEprom(uint16_t Address, uint8_t Length) {
 }
 bool TTreviaDeviceANT::WriteTrainerEprom(uint16_t Address, uint8_t Length, uint8_t D0, uint8_t D1, uint8_t D2,
                                          uint8_t D3) {
+    TLinkCall call;
     ulma_ANT* link = OwnLink();
     return link && link->WriteTrainerEprom(Address, Length, D0, D1, D2, D3);
 }

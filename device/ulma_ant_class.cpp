@@ -73,6 +73,10 @@ ulma_ANT* AntLink() {
     return GLink.load();
 }
 
+bool ulma_ANT::OwnsStick() const {
+    return FOpen && GLink.load() == this;
+}
+
 uint8_t ResponseFunction(uint8_t Channel, uint8_t MessageId) {
     TCallbackScope scope;
     ulma_ANT* link = GLink.load();
@@ -97,11 +101,15 @@ uint8_t ChannelEvent0(uint8_t Channel, uint8_t Event) {
 }
 
 ulma_ANT::ulma_ANT() {
+    NewKeepAliveTimer();
+    GLink.store(this);
+}
+
+void ulma_ANT::NewKeepAliveTimer() {
     FKeepAlive = std::make_unique<TTimer>(nullptr);
     FKeepAlive->SetEnabled(false);
     FKeepAlive->SetInterval(15000);
     FKeepAlive->OnTimer = [this](TObject* Sender) { KeepAliveTimer(Sender); };
-    GLink.store(this);
 }
 
 ulma_ANT::~ulma_ANT() {
@@ -187,6 +195,12 @@ void ulma_ANT::SendPage(int Channel, const std::array<uint8_t, 8>& Page, bool Ac
         ANT_SendBroadcastData(static_cast<uint8_t>(Channel), Page.data());
 }
 
+void ulma_ANT::SendCountedPage(int Channel, const std::array<uint8_t, 8>& Page, bool Acknowledged) {
+    SendPage(Channel, Page, Acknowledged);
+    LogSentFrame(Channel, Page);
+    ++TxFrames;
+}
+
 // ---------------------------------------------------------------- channels
 
 ulma_Channel* ulma_ANT::Channel(int Channel) const {
@@ -256,26 +270,26 @@ void ulma_ANT::WaitChannelAlive(uint8_t Channel) {
 
 void ulma_ANT::OpenChannels() {
     const bool vexa = RecieverType == ulmVexa;
+    // A handler run inside a wait may have closed this link or opened the stick for a
+    // newer one: then the set-up stops.
     StartChannel(1);
     WaitChannelAlive(1);
-    if (vexa) {
+    if (vexa && OwnsStick()) {
         StartChannel(2);
         WaitChannelAlive(2);
     }
-    if (vexa && ConsoleEnabled) {
+    if (vexa && ConsoleEnabled && OwnsStick()) {
         StartChannel(3);
         WaitChannelAlive(3);
     }
-    if (HeartEnabled) {
+    if (HeartEnabled && OwnsStick()) {
         StartChannel(0);
         WaitChannelAlive(0);
     }
+    if (!OwnsStick()) return;
     EnableTransmit();
     if (vexa && ChannelAlive(3)) {
-        FKeepAlive = std::make_unique<TTimer>(nullptr);
-        FKeepAlive->SetEnabled(false);
-        FKeepAlive->SetInterval(15000);
-        FKeepAlive->OnTimer = [this](TObject* Sender) { KeepAliveTimer(Sender); };
+        NewKeepAliveTimer();
         FKeepAlive->SetEnabled(true);
     }
 }
@@ -315,6 +329,8 @@ void ulma_ANT::ResponseEvent(uint8_t /*Channel*/, uint8_t MessageId) {
     const uint8_t ch = r[0];
     switch (MessageId) {
         case MESG_RESPONSE_EVENT_ID:
+            // Responses to data sends (0x4E, 0x50) and 0x04 are ignored, whatever their code.
+            if (r[1] == 0x04 || r[1] == MESG_BROADCAST_DATA_ID || r[1] == 0x50) break;
             if (r[2] != RESPONSE_NO_ERROR)
                 ResponseFailure(ch, r[1], r[2]);
             else
@@ -455,10 +471,6 @@ void ulma_ANT::ChannelResponse(uint8_t ch, uint8_t Answered, uint8_t /*Code*/) {
         case MESG_UNASSIGN_CHANNEL_ID:
             AddLogLine(ltCommand, "Ack - UnassignChannel");
             break;
-        case 0x04:
-        case MESG_BROADCAST_DATA_ID:
-        case 0x50:
-            break;
         default:
             AddLogLine(ltCommand, Format("Ack - MesgID:(0x%.2X) - Channel:(%.2d)", Answered, ch));
             break;
@@ -468,6 +480,12 @@ void ulma_ANT::ChannelResponse(uint8_t ch, uint8_t Answered, uint8_t /*Code*/) {
 // ---------------------------------------------------------------- tear-down
 
 void ulma_ANT::Close() {
+    if (FClosing) return;
+    FClosing = true;
+    struct TClosing {
+        bool& Flag;
+        ~TClosing() { Flag = false; }
+    } closing{FClosing};
     if (FKeepAlive) {
         FKeepAlive->SetEnabled(false);
         FKeepAlive->OnTimer = nullptr;
@@ -483,14 +501,24 @@ void ulma_ANT::Close() {
         rec->Alive = false;
         ANT_CloseChannel(static_cast<uint8_t>(c));
         ulma_ant_class::Delay(1000);
+        if (GLink.load() != this) break;
         ChannelClosed = false;
         log("Cmd - Close channel " + IntToStr(c));
         ANT_UnAssignChannel(static_cast<uint8_t>(c));
         log("Cmd - Unassigned channel " + IntToStr(c));
     }
+    // A newer link created during a wait has opened the stick anew: it is not ours to close.
+    if (GLink.load() != this) {
+        FOpen = false;
+        return;
+    }
     ANT_ResetSystem();
     log("Cmd - ResetSystem");
     ulma_ant_class::Delay(1000);
+    if (GLink.load() != this) {
+        FOpen = false;
+        return;
+    }
     ANT_Close();
     FOpen = false;
     log("Cmd - Close");

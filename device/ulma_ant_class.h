@@ -99,7 +99,12 @@ public:
     void ReopenHrChannel();
     void ReopenConsoleChannel();
     int32_t GetLinkQuality() const;
+    // Closes the channels and the stick. A Close started inside the waits of a running one
+    // returns at once; a Close whose stick was taken over meanwhile by a newer link stops
+    // touching it.
     void Close();
+    // The stick is open for this link (Connect succeeded, Close not yet run).
+    bool IsOpen() const { return FOpen; }
 
     // --- Commands, EPROM exchange, keep-alive ---
     void SetResistance(int32_t Level);
@@ -240,11 +245,16 @@ private:
     bool FrameLogged(int Channel) const;
     void LogSentFrame(int Channel, const std::array<uint8_t, 8>& Page);
     void WaitChannelAlive(uint8_t Channel);
+    // A fresh 15 s keep-alive timer, disabled, ticking KeepAliveTimer.
+    void NewKeepAliveTimer();
     void ResponseFailure(uint8_t Channel, uint8_t Answered, uint8_t Code);
     void ChannelResponse(uint8_t Channel, uint8_t Answered, uint8_t Code);
     // Sends `Page` on `Channel` (broadcast or acknowledged) after storing it as the channel's
     // transmit page.
     void SendPage(int Channel, const std::array<uint8_t, 8>& Page, bool Acknowledged);
+    // A command, EPROM or console-answer page: sent, logged as a frame line when logged
+    // (with the count before this send) and counted.
+    void SendCountedPage(int Channel, const std::array<uint8_t, 8>& Page, bool Acknowledged);
 
     // Receive side (pages).
     void ReceivedPage(uint8_t Channel);
@@ -269,6 +279,9 @@ private:
     uint8_t FResponseBuffer[64] = {};
     std::unique_ptr<TTimer> FKeepAlive;
     bool FOpen = false;
+    bool FClosing = false;
+    // This link still drives the stick: open, and no newer link has been created since.
+    bool OwnsStick() const;
     // Last "Recv" line built (library thread).
     std::string FLastRecvLine;
     std::atomic<bool> FSpeedSeen{false};  // a first speed page gave the previous values

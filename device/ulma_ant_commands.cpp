@@ -27,6 +27,17 @@ private:
 const char* const kTrainerBusy = "Trainer EPROM busy: another EPROM operation is waiting for its reply";
 const char* const kConsoleBusy = "Console EPROM busy: another EPROM operation is waiting for its reply";
 
+// Stores the request of one EPROM operation in its record.
+void StoreRequest(ulma_ANT::TEpromRecord& r, uint16_t Address, uint8_t Length, uint8_t D0 = 0, uint8_t D1 = 0,
+                  uint8_t D2 = 0, uint8_t D3 = 0) {
+    r.Address = Address;
+    r.Length = Length;
+    r.Data[0] = D0;
+    r.Data[1] = D1;
+    r.Data[2] = D2;
+    r.Data[3] = D3;
+}
+
 std::array<uint8_t, 8> EpromPage(uint8_t Page, uint16_t Address, uint8_t Length, uint8_t D0 = 0,
                                  uint8_t D1 = 0, uint8_t D2 = 0, uint8_t D3 = 0) {
     return {
@@ -73,10 +84,7 @@ uint32_t ulma_ANT::RequestDistance() {
 
 bool ulma_ANT::ConsoleCommand8() {
     ConsoleCommand8Ack = false;
-    const std::array<uint8_t, 8> page{8, 0, 0, 0, 0, 0, 0, 0};
-    SendPage(3, page, false);
-    LogSentFrame(3, page);
-    ++TxFrames;
+    SendCountedPage(3, {8, 0, 0, 0, 0, 0, 0, 0}, false);
     const uint32_t start = GetTickCount();
     const bool acknowledged = WaitFor([this] { return ConsoleCommand8Ack.load(); }, start, 10000, 200, true);
     if (FKeepAlive) FKeepAlive->SetEnabled(false);
@@ -100,21 +108,17 @@ bool ulma_ANT::ReadTrainerEprom(uint16_t Address, uint8_t Length) {
     bool started = false;
     uint32_t start = 0;
     for (;;) {
-        r.Address = Address;
-        r.Length = Length;
+        StoreRequest(r, Address, Length);
         r.ReadDone = false;
         r.Retry = false;
-        const std::array<uint8_t, 8> page = EpromPage(2, Address, Length);
         AddLogLine(ltCommand, "########## RICHIESTA EPROM LETTURA NEW ########");
-        SendPage(1, page, true);
-        LogSentFrame(1, page);
-        ++TxFrames;
+        SendCountedPage(1, EpromPage(2, Address, Length), true);
         if (!started) {
             start = GetTickCount();
             started = true;
         }
         WaitFor([&r] { return r.ReadDone || r.Retry; }, start, 20000, 100, false);
-        if (r.ReadDone || !r.Retry || TicksSince(start) > 20000) break;
+        if (r.ReadDone || !r.Retry || TicksSince(start) > 20000 || !OwnsStick()) break;
     }
     const bool done = r.ReadDone;
     if (!done) ShowMessage("Time Out Read new EPROM!");
@@ -125,12 +129,7 @@ bool ulma_ANT::WriteTrainerEprom(uint16_t Address, uint8_t Length, uint8_t D0, u
                                  uint8_t D3) {
     TEpromRecord& r = TrainerEprom;
     TEpromBusy<EWrEPROM> busy(r.Busy, kTrainerBusy);
-    r.Address = Address;
-    r.Length = Length;
-    r.Data[0] = D0;
-    r.Data[1] = D1;
-    r.Data[2] = D2;
-    r.Data[3] = D3;
+    StoreRequest(r, Address, Length, D0, D1, D2, D3);
     r.WriteDone = false;
     r.WritePending = true;
     const uint32_t start = GetTickCount();
@@ -145,14 +144,10 @@ bool ulma_ANT::WriteTrainerEprom(uint16_t Address, uint8_t Length, uint8_t D0, u
 bool ulma_ANT::ReadConsoleEprom(uint16_t Address, uint8_t Length) {
     TEpromRecord& r = ConsoleEprom;
     TEpromBusy<ERdEPROM> busy(r.Busy, kConsoleBusy);
-    r.Address = Address;
-    r.Length = Length;
+    StoreRequest(r, Address, Length);
     r.ReadDone = false;
-    const std::array<uint8_t, 8> page = EpromPage(2, Address, Length);
     AddLogLine(ltCommand, "########## RICHIESTA EPROM CONSOLE LETTURA ########");
-    SendPage(3, page, true);
-    LogSentFrame(3, page);
-    ++TxFrames;
+    SendCountedPage(3, EpromPage(2, Address, Length), true);
     const uint32_t start = GetTickCount();
     if (!WaitFor([&r] { return r.ReadDone.load(); }, start, 20000, 100, false))
         throw ERdEPROM("Time Out Read Console EPROM!");
@@ -163,18 +158,10 @@ bool ulma_ANT::WriteConsoleEprom(uint16_t Address, uint8_t Length, uint8_t D0, u
                                  uint8_t D3) {
     TEpromRecord& r = ConsoleEprom;
     TEpromBusy<EWrEPROM> busy(r.Busy, kConsoleBusy);
-    r.Address = Address;
-    r.Length = Length;
-    r.Data[0] = D0;
-    r.Data[1] = D1;
-    r.Data[2] = D2;
-    r.Data[3] = D3;
+    StoreRequest(r, Address, Length, D0, D1, D2, D3);
     r.WriteDone = false;
-    const std::array<uint8_t, 8> page = EpromPage(3, Address, Length, D0, D1, D2, D3);
     AddLogLine(ltCommand, "########## RICHIESTA EPROM CONSOLE SCRITTURA  ########");
-    SendPage(3, page, false);
-    LogSentFrame(3, page);
-    ++TxFrames;
+    SendCountedPage(3, EpromPage(3, Address, Length, D0, D1, D2, D3), false);
     const uint32_t start = GetTickCount();
     if (!WaitFor([&r] { return r.WriteDone.load(); }, start, 20000, 100, false))
         throw EWrEPROM("Time Out Write Console EPROM!");

@@ -305,9 +305,7 @@ void ulma_ANT::AnswerCommand9() {
     const std::array<uint8_t, 8> page{9, static_cast<uint8_t>(ConsoleCommand9Value ? 1 : 0), 0, 0, 0, 0, 0,
                                       0};
     ConsoleCommand9Pending = false;
-    SendPage(3, page, false);
-    LogSentFrame(3, page);
-    ++TxFrames;
+    SendCountedPage(3, page, false);
 }
 
 // The channel may transmit: the trainer's queued pages, in a fixed order, a later one
@@ -360,9 +358,7 @@ void ulma_ANT::TransmitEvent(uint8_t Channel) {
             }
             if (write) AddLogLine(ltCommand, "########## RICHIESTA EPROM TRAINER SCRITTURA  ########");
             if (write || command) {
-                SendPage(1, page, false);
-                LogSentFrame(1, page);
-                ++TxFrames;
+                SendCountedPage(1, page, false);
             } else {
                 for (int i = 0; i < 8; ++i) rec->TxPage[i] = page[i];
             }

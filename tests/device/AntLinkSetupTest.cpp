@@ -368,4 +368,72 @@ TEST_F(AntLinkTest, PairConsoleKeepsTheReceiveBufferOfTheChannel) {
     EXPECT_TRUE(WaitUntil([&] { return link.Channel(3)->DeviceNumber == AntSimConsoleNumber; }));
 }
 
+// Responses that start no chain step, fed through the response procedure as the library does.
+TEST_F(AntLinkTest, ResponseLinesWithoutAChainStep) {
+    ulma_ANT& link = NewLink();
+    link.SetChannelPlan(AntSimTrainerNumber, AntSimHeartRateNumber, AntSimConsoleNumber);
+    auto* r = const_cast<uint8_t*>(link.ResponseBuffer());
+    struct Row {
+        uint8_t Channel, Answered, Code;
+        const char* Line;  // nullptr: no line
+        bool ClearsAlive;
+    } rows[] = {
+        {2, MESG_CLOSE_CHANNEL_ID, 0, "Ack - Close", true},
+        {2, MESG_CLOSE_CHANNEL_ID, 0x15, "Fail(0x15) - Close(02)", true},
+        {2, MESG_CLOSE_CHANNEL_ID, 0xAB, "Fail(0xab) - Close(02)", true},
+        {3, MESG_UNASSIGN_CHANNEL_ID, 0, "Ack - UnassignChannel", false},
+        {3, MESG_UNASSIGN_CHANNEL_ID, 0x1F, "Fail((0x1F)) - UnassignChannel(3)", false},
+        {1, 0x47, 0, "Ack - MesgID:(0x47) - Channel:(01)", false},
+        {1, 0x47, 0x28, "Fail(0x28) - MesgID:(0x47) - Channel:(01)", false},
+        {1, 0x04, 0, nullptr, false},
+        {1, 0x04, 0x15, nullptr, false},
+        {3, MESG_BROADCAST_DATA_ID, 0, nullptr, false},
+        {3, MESG_BROADCAST_DATA_ID, 0x15, nullptr, false},
+        {3, 0x50, 0x15, nullptr, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Line ? row.Line : "ignored");
+        Log.Clear();
+        link.Channel(row.Channel)->Alive = true;
+        r[0] = row.Channel;
+        r[1] = row.Answered;
+        r[2] = row.Code;
+        ResponseFunction(row.Channel, MESG_RESPONSE_EVENT_ID);
+        ASSERT_EQ(Log.Count(), row.Line ? 1 : 0);
+        if (row.Line) {
+            EXPECT_EQ(Log[0], row.Line);
+        }
+        EXPECT_EQ(link.ChannelAlive(row.Channel), !row.ClearsAlive);
+    }
+    // The channel-id reply fills in a wildcard record only, and logs only a non-zero number.
+    struct IdRow {
+        int32_t Number;
+        uint8_t Lo, Hi, Type;
+        const char* Line;
+        int32_t NumberAfter;
+        uint8_t TypeAfter;
+    } ids[] = {
+        {0, 0x34, 0x12, 5, "Paring done (3). Device Number =  4660", 0x1234, 5},
+        {0, 0, 0, 7, nullptr, 0, 7},
+        {77, 0x34, 0x12, 5, nullptr, 77, 1},
+    };
+    for (const auto& row : ids) {
+        Log.Clear();
+        link.Channel(3)->DeviceNumber = row.Number;
+        link.Channel(3)->TransmissionType = 1;
+        r[0] = 3;
+        r[1] = row.Lo;
+        r[2] = row.Hi;
+        r[3] = 0;
+        r[4] = row.Type;
+        ResponseFunction(3, MESG_CHANNEL_ID_ID);
+        ASSERT_EQ(Log.Count(), row.Line ? 1 : 0);
+        if (row.Line) {
+            EXPECT_EQ(Log[0], row.Line);
+        }
+        EXPECT_EQ(link.Channel(3)->DeviceNumber, row.NumberAfter);
+        EXPECT_EQ(link.Channel(3)->TransmissionType, row.TypeAfter);
+    }
+}
+
 }  // namespace

@@ -537,4 +537,45 @@ TEST_F(TrainerLink, DisconnectFromAStepHandler) {
     EXPECT_EQ(stats, 2);
 }
 
+// Clicks that land in the pumping waits of a running connect: the dropped link is closed at
+// once and freed only after the connect has returned.
+TEST_F(TrainerLink, DisconnectClickedDuringConnect) {
+    TAntSimStick& stick = Install();
+    // Runs in the connect's first wait (the stick's reset pause).
+    QueueMainThreadCall([&] { Dev->Disconnect(); });
+    EXPECT_FALSE(ConnectAll());
+    EXPECT_FALSE(Dev->Connected());
+    EXPECT_EQ(TTreviaDeviceANT::Link(), nullptr);
+    EXPECT_FALSE(stick.IsOpen());
+    EXPECT_TRUE(ConnectAll());
+}
+
+TEST_F(TrainerLink, ConnectClickedAgainDuringConnect) {
+    TAntSimStick& stick = Install();
+    int nested = 0;
+    bool nestedResult = false;
+    // Fires while the first connect waits for its channels to come alive.
+    TTimer click(nullptr);
+    click.SetInterval(1500);
+    click.OnTimer = [&](TObject*) {
+        click.SetEnabled(false);
+        ++nested;
+        nestedResult = ConnectAll();
+    };
+    click.SetEnabled(true);
+    EXPECT_FALSE(ConnectAll());
+    EXPECT_EQ(nested, 1);
+    EXPECT_TRUE(nestedResult);
+    // The second connect's link is the one that runs.
+    EXPECT_TRUE(Dev->Connected());
+    ulma_ANT* link = TTreviaDeviceANT::Link();
+    ASSERT_NE(link, nullptr);
+    EXPECT_TRUE(link->ChannelAlive(1));
+    EXPECT_TRUE(stick.IsOpen());
+    const uint32_t good = link->GoodEvents;
+    EXPECT_TRUE(WaitUntil([&] { return link->GoodEvents > good + 4; }));
+    Dev->Disconnect();
+    EXPECT_FALSE(stick.IsOpen());
+}
+
 }  // namespace
