@@ -14,11 +14,30 @@ int64_t Pow10(int n) {
     return p;
 }
 
-// Digits, then the scale's decimal text, signed like the value.
-int64_t PackDigits(uint64_t magnitude, bool negative, uint8_t scale) {
-    int64_t shift = scale >= 100 ? 1000 : scale >= 10 ? 100 : 10;
-    int64_t packed = static_cast<int64_t>(magnitude) * shift + scale;
-    return negative ? -packed : packed;
+std::string Digits(unsigned __int128 v) {
+    std::string s;
+    do {
+        s.insert(s.begin(), char('0' + int(v % 10)));
+        v /= 10;
+    } while (v != 0);
+    return s;
+}
+
+// The digits, then the scale's decimal text, signed like the value, read as one number:
+// a value too large for the storage form raises EConvertError, as reading the text does.
+int64_t PackDigits(const std::string& digits, bool negative, uint8_t scale) {
+    return StrToInt64((negative ? "-" : "") + digits + std::to_string(scale));
+}
+
+// The decimal text a packed value stands for ("-12.35" for -12352), for messages.
+std::string PackedText(bool negative, uint64_t digits, int scale) {
+    std::string s = std::to_string(digits);
+    if (int(s.size()) < scale) s.insert(0, size_t(scale) - s.size(), '0');
+    if (scale > 0) {
+        s.insert(s.size() - size_t(scale), 1, FormatSettings().DecimalSeparator);
+        if (s.size() == size_t(scale) + 1) s.insert(0, 1, '0');
+    }
+    return negative ? "-" + s : s;
 }
 
 void PutBigEndian(uint64_t v, int bytes, uint8_t* dest) {
@@ -35,13 +54,11 @@ void PutBigEndian(uint64_t v, int bytes, uint8_t* dest) {
 int64_t EncodeBCD(uint8_t scale, Currency value) {
     int64_t units = RoundCurrency(scale, value).Units;
     bool negative = units < 0;
-    uint64_t mag = negative ? static_cast<uint64_t>(-units) : static_cast<uint64_t>(units);
+    uint64_t mag = negative ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
     // Units are 1/10000: drop decimals beyond the scale (already zero) or add zeros.
-    if (scale <= 4)
-        mag /= static_cast<uint64_t>(Pow10(4 - scale));
-    else
-        mag *= static_cast<uint64_t>(Pow10(scale - 4 > 14 ? 14 : scale - 4));
-    return PackDigits(mag, negative && mag != 0, scale);
+    std::string digits = scale <= 4 ? std::to_string(mag / static_cast<uint64_t>(Pow10(4 - scale)))
+                                    : std::to_string(mag) + std::string(scale - 4u, '0');
+    return PackDigits(digits, negative && mag != 0, scale);
 }
 
 Currency DecodeBCD(int64_t packed) {
@@ -51,7 +68,9 @@ Currency DecodeBCD(int64_t packed) {
     uint64_t digits = mag / 10;
     int64_t units;
     if (scale <= 4) {
-        units = static_cast<int64_t>(digits) * Pow10(4 - scale);
+        if (__builtin_mul_overflow(static_cast<int64_t>(digits), Pow10(4 - scale), &units))
+            throw EConvertError("'" + PackedText(negative, digits, scale) +
+                                "' is not a valid floating point value");
     } else {
         // More decimals than a currency holds: round to 1/10000, ties to even.
         int64_t div = Pow10(scale - 4);
@@ -65,9 +84,9 @@ Currency DecodeBCD(int64_t packed) {
 int64_t EncodeScaledFloat(uint8_t scale, double value) {
     double r = RoundFloat(scale, value);
     long double scaled = std::fabs(static_cast<long double>(r)) * std::pow(10.0L, scale);
-    if (scaled > 9.2e17L) scaled = 9.2e17L;
-    uint64_t mag = static_cast<uint64_t>(std::llroundl(scaled));
-    return PackDigits(mag, r < 0 && mag != 0, scale);
+    if (!(scaled < 1e36L)) throw EConvertError("'" + FloatToStr(r) + "' is not a valid integer value");
+    auto mag = static_cast<unsigned __int128>(std::roundl(scaled));
+    return PackDigits(Digits(mag), r < 0 && mag != 0, scale);
 }
 
 double DecodeScaledFloat(int64_t packed) {
@@ -90,14 +109,16 @@ double RoundFloat(uint8_t decimals, double value) {
 
 Currency RoundCurrency(uint8_t decimals, Currency value) {
     if (decimals > 4) decimals = 4;
-    int64_t step = Pow10(4 - decimals);
-    int64_t half = step / 2;
-    int64_t u = value.Units;
+    const __int128 step = Pow10(4 - decimals), half = step / 2;
+    __int128 u = value.Units;
     if (u > 0)
         u = (u + half) / step * step;
     else if (u < 0)
         u = (u - half) / step * step;
-    return Currency::FromUnits(u);
+    // At the ends of the range the next step away from zero does not exist.
+    if (u > INT64_MAX) u -= step;
+    if (u < INT64_MIN) u += step;
+    return Currency::FromUnits(static_cast<int64_t>(u));
 }
 
 std::string FloatFormatMask(uint8_t decimals) {

@@ -133,36 +133,23 @@ int32_t CountEqualPrefix(const void* a, const void* b, int32_t n);
 int32_t CountTrailingZeroBytes(const void* p, int32_t n);
 void ZeroBuffer(void* p, int32_t n);
 
-inline int32_t MaxInt32(int32_t a, int32_t b) {
+// Larger and smaller of two values of one type.
+template <class T>
+constexpr T MaxOf(T a, T b) {
     return a > b ? a : b;
 }
-inline int32_t MinInt32(int32_t a, int32_t b) {
+template <class T>
+constexpr T MinOf(T a, T b) {
     return a < b ? a : b;
 }
-inline uint16_t MaxWord(uint16_t a, uint16_t b) {
-    return a > b ? a : b;
-}
-inline uint16_t MinWord(uint16_t a, uint16_t b) {
-    return a < b ? a : b;
-}
-inline int16_t MaxSmallInt(int16_t a, int16_t b) {
-    return a > b ? a : b;
-}
-inline int16_t MinSmallInt(int16_t a, int16_t b) {
-    return a < b ? a : b;
-}
-inline Currency MaxCurrency(Currency a, Currency b) {
-    return a > b ? a : b;
-}
-inline Currency MinCurrency(Currency a, Currency b) {
-    return a < b ? a : b;
-}
-inline double MaxFloat(double a, double b) {
-    return a > b ? a : b;
-}
-inline double MinFloat(double a, double b) {
-    return a < b ? a : b;
-}
-inline uint8_t MaxByte(uint8_t a, uint8_t b) {
-    return a > b ? a : b;
-}
+inline constexpr auto& MaxInt32 = MaxOf<int32_t>;
+inline constexpr auto& MinInt32 = MinOf<int32_t>;
+inline constexpr auto& MaxWord = MaxOf<uint16_t>;
+inline constexpr auto& MinWord = MinOf<uint16_t>;
+inline constexpr auto& MaxSmallInt = MaxOf<int16_t>;
+inline constexpr auto& MinSmallInt = MinOf<int16_t>;
+inline constexpr auto& MaxCurrency = MaxOf<Currency>;
+inline constexpr auto& MinCurrency = MinOf<Currency>;
+inline constexpr auto& MaxFloat = MaxOf<double>;
+inline constexpr auto& MinFloat = MinOf<double>;
+inline constexpr auto& MaxByte = MaxOf<uint8_t>;

@@ -14,7 +14,7 @@ struct TEngineMessage {
     const char* Text;
 };
 
-const TEngineMessage EngineMessages[] = {
+constexpr TEngineMessage EngineMessages[] = {
     {ZIZIVU_BOF, 12280, "T", "Beginning of file encountered in table '%s'"},
     {ZIZIVU_EOF, 12281, "T", "End of file encountered in table '%s'"},
     {ZIZIVU_RECCHANGED, 12251, "T",
@@ -95,6 +95,31 @@ const TEngineMessage EngineMessages[] = {
     {ZIZIVU_LANGDRIVERMISSING, 12291, "T",
      "The language driver for table '%s' is not available or installed"},
 };
+
+// Every text takes one argument per fill letter; the resource ids are 12232-12296, each
+// once.
+constexpr bool FillsMatchPlaceholders() {
+    for (const auto& m : EngineMessages) {
+        int placeholders = 0, fills = 0;
+        for (const char* p = m.Text; *p; ++p)
+            if (p[0] == '%' && p[1] == 's') ++placeholders;
+        for (const char* f = m.Fill; *f; ++f) ++fills;
+        if (placeholders != fills) return false;
+    }
+    return true;
+}
+constexpr bool ResourceIdsCoverTheirRange() {
+    constexpr int First = 12232, Count = sizeof(EngineMessages) / sizeof(EngineMessages[0]);
+    bool seen[Count] = {};
+    for (const auto& m : EngineMessages) {
+        int k = m.ResourceId - First;
+        if (k < 0 || k >= Count || seen[k]) return false;
+        seen[k] = true;
+    }
+    return Count == 65;
+}
+static_assert(FillsMatchPlaceholders());
+static_assert(ResourceIdsCoverTheirRange());
 
 const char* const UnknownErrorText = "Unknown error occurred with table '%S'";
 

@@ -90,6 +90,7 @@ protected:
     // position the transfer starts from.
     int32_t ReadBookkeeping(int32_t id, int32_t count, int32_t& start);
     int32_t WriteBookkeeping(int32_t id, int32_t count, int32_t& start);
+    void ReleaseLocks();
 
     TCriticalSection FLock;
     bool FExclusive = false;
@@ -177,6 +178,8 @@ private:
     TAbstractFile* Find(const std::string& name, bool inMemory);
     int32_t CopyData(TAbstractFile* source, int32_t sourceId, TAbstractFile* target, int32_t targetId,
                      int32_t& copied);
+    // A new object of the kind, listed under the trimmed name.
+    TAbstractFile* Add(const std::string& name, bool inMemory);
     void Remove(TAbstractFile* file);
 
     TCriticalSection FLock;

@@ -35,11 +35,6 @@ bool SameFileName(const std::string& a, const std::string& b) {
     return true;
 }
 
-TAbstractFile* NewFileObject(bool inMemory) {
-    if (inMemory) return new TMemoryFile();
-    return new TPhysicalFile();
-}
-
 // A work buffer on the library heap, released on every way out.
 class TCopyBuffer {
 public:
@@ -71,6 +66,13 @@ TAbstractFile* TFileList::Find(const std::string& name, bool inMemory) {
     return nullptr;
 }
 
+TAbstractFile* TFileList::Add(const std::string& name, bool inMemory) {
+    TAbstractFile* file = inMemory ? static_cast<TAbstractFile*>(new TMemoryFile()) : new TPhysicalFile();
+    FFiles.Add(file);
+    file->SetFileName(Trim(name));
+    return file;
+}
+
 void TFileList::Remove(TAbstractFile* file) {
     int32_t index = FFiles.IndexOf(file);
     if (index >= 0) FFiles.Delete(index);
@@ -85,14 +87,11 @@ int32_t TFileList::OpenFile(const std::string& name, bool inMemory, bool tempora
     TAbstractFile* object = Find(name, inMemory);
     if (object && object->OpenCount() > 0) {
         if (object->Exclusive() || exclusive) return -ZIZIVU_OSACCESSDENIED;
-    } else if (object) {
-        object->SetExclusive(exclusive);
-        object->SetTemporary(temporary);
     } else {
-        if (inMemory) return -ZIZIVU_OSPATHNOTFOUND;
-        object = NewFileObject(false);
-        FFiles.Add(object);
-        object->SetFileName(Trim(name));
+        // Memory files exist only once created; a disk object stays listed even when
+        // the open below fails.
+        if (!object && inMemory) return -ZIZIVU_OSPATHNOTFOUND;
+        if (!object) object = Add(name, false);
         object->SetExclusive(exclusive);
         object->SetTemporary(temporary);
     }
@@ -109,11 +108,7 @@ int32_t TFileList::CreateFile(const std::string& name, bool inMemory, bool tempo
     if (Trim(ExtractNameNoExt(name)).empty()) return -ZIZIVU_OSPATHNOTFOUND;
     TAbstractFile* object = Find(name, inMemory);
     if (object && object->OpenCount() > 0) return -ZIZIVU_OSACCESSDENIED;
-    if (!object) {
-        object = NewFileObject(inMemory);
-        FFiles.Add(object);
-        object->SetFileName(Trim(name));
-    }
+    if (!object) object = Add(name, inMemory);
     object->SetExclusive(true);
     object->SetTemporary(temporary);
     int32_t id = object->CreateFile();

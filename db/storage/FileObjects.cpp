@@ -26,10 +26,7 @@ TAbstractFile::~TAbstractFile() {
         void* p = FHandles.Get(i);
         FreeMemory(p);
     }
-    for (int32_t i = 0; i < FLocks.Count(); ++i) {
-        void* p = FLocks.Get(i);
-        FreeMemory(p);
-    }
+    ReleaseLocks();
 }
 
 void TAbstractFile::SetFileName(const std::string& name) {
@@ -80,7 +77,18 @@ int32_t TAbstractFile::CloseFile(int32_t id) {
     FHandles.Delete(index);
     FreeMemory(entry);
     --FOpenCount;
+    // With the last handle gone nobody holds a range any more (a disk file's locks go
+    // with its handle too): a lock left behind would bar the file for good.
+    if (FOpenCount == 0) ReleaseLocks();
     return 0;
+}
+
+void TAbstractFile::ReleaseLocks() {
+    for (int32_t i = 0; i < FLocks.Count(); ++i) {
+        void* p = FLocks.Get(i);
+        FreeMemory(p);
+    }
+    FLocks.Clear();
 }
 
 int32_t TAbstractFile::RenameFile(const std::string& newName) {

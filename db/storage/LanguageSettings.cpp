@@ -108,56 +108,44 @@ void GetLanguageSettings(uint16_t language, uint16_t sort, TLanguageSettings& s)
     }
 }
 
-void SaveLanguageSettings(TLanguageSettings& s) {
-    const TFormatSettings& fs = FormatSettings();
-    s.CurrencyString = fs.CurrencyString;
-    s.CurrencyFormat = fs.CurrencyFormat;
-    s.NegCurrFormat = fs.NegCurrFormat;
-    s.ThousandSeparator = fs.ThousandSeparator;
-    s.DecimalSeparator = fs.DecimalSeparator;
-    s.CurrencyDecimals = static_cast<uint8_t>(fs.CurrencyDecimals);
-    s.DateSeparator = fs.DateSeparator;
-    s.ShortDateFormat = fs.ShortDateFormat;
-    s.LongDateFormat = fs.LongDateFormat;
-    s.TimeSeparator = fs.TimeSeparator;
-    s.TimeAMString = fs.TimeAMString;
-    s.TimePMString = fs.TimePMString;
-    s.ShortTimeFormat = fs.ShortTimeFormat;
-    s.LongTimeFormat = fs.LongTimeFormat;
+namespace {
+
+// The record and the process-wide settings share their field names: one copy serves both
+// directions.
+template <class From, class To>
+void CopySettings(const From& f, To& t) {
+    t.CurrencyString = f.CurrencyString;
+    t.CurrencyFormat = f.CurrencyFormat;
+    t.NegCurrFormat = f.NegCurrFormat;
+    t.ThousandSeparator = f.ThousandSeparator;
+    t.DecimalSeparator = f.DecimalSeparator;
+    t.CurrencyDecimals = static_cast<decltype(t.CurrencyDecimals)>(f.CurrencyDecimals);
+    t.DateSeparator = f.DateSeparator;
+    t.ShortDateFormat = f.ShortDateFormat;
+    t.LongDateFormat = f.LongDateFormat;
+    t.TimeSeparator = f.TimeSeparator;
+    t.TimeAMString = f.TimeAMString;
+    t.TimePMString = f.TimePMString;
+    t.ShortTimeFormat = f.ShortTimeFormat;
+    t.LongTimeFormat = f.LongTimeFormat;
     for (int i = 0; i < 12; ++i) {
-        s.ShortMonthNames[i] = fs.ShortMonthNames[i];
-        s.LongMonthNames[i] = fs.LongMonthNames[i];
+        t.ShortMonthNames[i] = f.ShortMonthNames[i];
+        t.LongMonthNames[i] = f.LongMonthNames[i];
     }
     for (int i = 0; i < 7; ++i) {
-        s.ShortDayNames[i] = fs.ShortDayNames[i];
-        s.LongDayNames[i] = fs.LongDayNames[i];
+        t.ShortDayNames[i] = f.ShortDayNames[i];
+        t.LongDayNames[i] = f.LongDayNames[i];
     }
 }
 
+}  // namespace
+
+void SaveLanguageSettings(TLanguageSettings& s) {
+    CopySettings(FormatSettings(), s);
+}
+
 void RestoreLanguageSettings(const TLanguageSettings& s) {
-    TFormatSettings& fs = FormatSettings();
-    fs.CurrencyString = s.CurrencyString;
-    fs.CurrencyFormat = s.CurrencyFormat;
-    fs.NegCurrFormat = s.NegCurrFormat;
-    fs.ThousandSeparator = s.ThousandSeparator;
-    fs.DecimalSeparator = s.DecimalSeparator;
-    fs.CurrencyDecimals = s.CurrencyDecimals;
-    fs.DateSeparator = s.DateSeparator;
-    fs.ShortDateFormat = s.ShortDateFormat;
-    fs.LongDateFormat = s.LongDateFormat;
-    fs.TimeSeparator = s.TimeSeparator;
-    fs.TimeAMString = s.TimeAMString;
-    fs.TimePMString = s.TimePMString;
-    fs.ShortTimeFormat = s.ShortTimeFormat;
-    fs.LongTimeFormat = s.LongTimeFormat;
-    for (int i = 0; i < 12; ++i) {
-        fs.ShortMonthNames[i] = s.ShortMonthNames[i];
-        fs.LongMonthNames[i] = s.LongMonthNames[i];
-    }
-    for (int i = 0; i < 7; ++i) {
-        fs.ShortDayNames[i] = s.ShortDayNames[i];
-        fs.LongDayNames[i] = s.LongDayNames[i];
-    }
+    CopySettings(s, FormatSettings());
 }
 
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {

@@ -76,6 +76,8 @@ void SetBlockBufferSize(int32_t size, int32_t blockSize, void*& buffer, int32_t&
     if (size >= 1) {
         int64_t rounded = size;
         if (blockSize > 0 && rounded % blockSize != 0) rounded = (rounded / blockSize + 1) * blockSize;
+        // A block count past the 32-bit size cannot be had.
+        if (rounded > INT32_MAX) RaiseEngineError(ZIZIVU_OSNOMEMORY);
         if (rounded > capacity) {
             buffer = capacity == 0 || !buffer ? AllocMemory(static_cast<int32_t>(rounded))
                                               : ResizeMemory(buffer, static_cast<int32_t>(rounded));

@@ -43,29 +43,11 @@ int32_t TRecordsBitmap::Count() const {
 }
 
 int32_t TRecordsBitmap::CountBefore(int32_t n) const {
-    int32_t rec = n - 1;
-    if (rec > FRecordCount) rec = FRecordCount;
-    int32_t total = 0;
-    while (rec >= 1) {
-        int32_t w = (rec - 1) >> 5;
-        int32_t bit = (rec - 1) & 31;
-        uint32_t v = FBits[w];
-        if (bit == 31) {
-            // A whole word below the record: skip or count it at once.
-            if (v == 0) {
-                rec -= 32;
-                continue;
-            }
-            if (v == AllOnes) {
-                total += 32;
-                rec -= 32;
-                continue;
-            }
-        }
-        if ((v >> bit) & 1u) ++total;
-        --rec;
-    }
-    return total;
+    if (n <= 1) return 0;
+    // A backward walk from n that never reaches its goal passes every marked record.
+    int32_t position = n, ordinal = 0;
+    FindPrior(position, INT32_MAX, ordinal);
+    return -ordinal;
 }
 
 bool TRecordsBitmap::FindNext(int32_t& position, int32_t n, int32_t& ordinal) const {

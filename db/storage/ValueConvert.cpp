@@ -225,7 +225,7 @@ bool ConvertFieldValue(TEngineDataType sourceType, int32_t sourceSize, TEngineDa
             case dtTime: {
                 int32_t ms = Load<int32_t>(v);
                 if (T == dtString)
-                    StoreText(buf, targetSize, TimeToStr(static_cast<double>(ms) / MSecsPerDay));
+                    StoreText(buf, targetSize, TimeToStr(TimeStampToDateTime(TTimeStamp{ms, DateDelta})));
                 if (T == dtTimeStamp) Store<double>(buf, static_cast<double>(ms));
                 break;
             }

@@ -177,6 +177,27 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
+// Opens a file and takes its share-mode locks. check may refuse what was opened (an errno
+// value, 0 to go on); held works on the file once the locks are had (a create truncates
+// only then). The descriptor and the resolved path, or -1 with the last error set.
+int OpenHeld(const std::string& path, std::string& resolved, int flags, bool exclusive, int directoryError,
+             int (*check)(const struct stat&), int (*held)(int)) {
+    resolved = OsResolvePath(path);
+    if (resolved.empty()) return int(FailValue(ENOENT));
+    int fd = OpenRetry(resolved, flags | O_CLOEXEC, 0666);
+    if (fd < 0) return int(FailValue(errno == EISDIR ? directoryError : errno));
+    struct stat st {};
+    int error = ::fstat(fd, &st) != 0 ? errno : check ? check(st) : 0;
+    if (!error && !ClaimShare(fd, exclusive)) error = errno;
+    if (!error && held) error = held(fd);
+    if (error) {
+        ::close(fd);
+        return int(FailValue(error));
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    return fd;
+}
+
 }  // namespace
 
 int OsLastError() {
@@ -313,88 +334,31 @@ TOsFile::~TOsFile() {
 }
 
 TOsFile* TOsFile::Open(const std::string& path, TOsAccess access, TOsShare share, bool deleteOnClose) {
-    std::string p = OsResolvePath(path);
-    if (p.empty()) {
-        Fail(ENOENT);
-        return nullptr;
-    }
     bool writable = access == TOsAccess::ReadWrite;
-    int fd = OpenRetry(p, O_CLOEXEC | (writable ? O_RDWR : O_RDONLY));
-    if (fd < 0) {
-        Fail(errno == EISDIR ? EACCES : errno);
-        return nullptr;
-    }
-    struct stat st {};
-    int error = 0;
-    if (::fstat(fd, &st) != 0)
-        error = errno;
-    else if (S_ISDIR(st.st_mode))
-        error = EACCES;
-    else if (!ClaimShare(fd, share == TOsShare::Exclusive))
-        error = errno;
-    if (error) {
-        ::close(fd);
-        Fail(error);
-        return nullptr;
-    }
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    return new TOsFile(fd, p, writable, deleteOnClose);
+    std::string p;
+    int fd = OpenHeld(
+        path, p, writable ? O_RDWR : O_RDONLY, share == TOsShare::Exclusive, EACCES,
+        [](const struct stat& st) { return S_ISDIR(st.st_mode) ? EACCES : 0; }, nullptr);
+    return fd < 0 ? nullptr : new TOsFile(fd, p, writable, deleteOnClose);
 }
 
 TOsFile* TOsFile::Create(const std::string& path) {
-    std::string p = OsResolvePath(path);
-    if (p.empty()) {
-        Fail(ENOENT);
-        return nullptr;
-    }
-    int fd = OpenRetry(p, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        Fail(errno == EISDIR ? EACCES : errno);
-        return nullptr;
-    }
-    struct stat st {};
-    int error = 0;
-    if (::fstat(fd, &st) != 0)
-        error = errno;
-    else if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        error = EACCES;
-    else if (!ClaimShare(fd, true))
-        error = errno;
-    else {
-        while (::ftruncate(fd, 0) != 0) {
-            if (errno != EINTR) {
-                error = errno;
-                break;
-            }
-        }
-    }
-    if (error) {
-        ::close(fd);
-        Fail(error);
-        return nullptr;
-    }
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    return new TOsFile(fd, p, true, false);
+    std::string p;
+    int fd = OpenHeld(
+        path, p, O_RDWR | O_CREAT, true, EACCES,
+        [](const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ? EACCES : 0; },
+        [](int held) {
+            while (::ftruncate(held, 0) != 0)
+                if (errno != EINTR) return errno;
+            return 0;
+        });
+    return fd < 0 ? nullptr : new TOsFile(fd, p, true, false);
 }
 
 TOsFile* TOsFile::CreateNew(const std::string& path) {
-    std::string p = OsResolvePath(path);
-    if (p.empty()) {
-        Fail(ENOENT);
-        return nullptr;
-    }
-    int fd = OpenRetry(p, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        Fail(errno == EISDIR ? EEXIST : errno);
-        return nullptr;
-    }
-    if (!ClaimShare(fd, true)) {
-        int error = errno;
-        ::close(fd);
-        Fail(error);
-        return nullptr;
-    }
-    return new TOsFile(fd, p, true, false);
+    std::string p;
+    int fd = OpenHeld(path, p, O_RDWR | O_CREAT | O_EXCL, true, EEXIST, nullptr, nullptr);
+    return fd < 0 ? nullptr : new TOsFile(fd, p, true, false);
 }
 
 int64_t TOsFile::Read(void* buffer, int64_t count) {

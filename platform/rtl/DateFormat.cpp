@@ -1,13 +1,13 @@
 #include "platform/rtl/DateFormat.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstring>
 
 namespace {
 
+// ASCII only: format tokens and AM/PM texts never follow the C library's locale.
 char Up(char c) {
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 bool StartsWithNoCase(const char* p, const char* word) {
@@ -327,6 +327,9 @@ TTimeStamp DateTimeToTimeStamp(TDateTime dt) {
 }
 
 TDateTime TimeStampToDateTime(const TTimeStamp& ts) {
+    if (ts.Time < 0 || ts.Date <= 0)
+        throw EConvertError("'" + std::to_string(ts.Date) + "." + std::to_string(ts.Time) +
+                            "' is not a valid timestamp");
     double days = static_cast<double>(ts.Date) - DateDelta;
     double frac = static_cast<double>(ts.Time) / MSecsPerDay;
     return days < 0 ? days - frac : days + frac;
@@ -339,6 +342,9 @@ double TimeStampToMSecs(const TTimeStamp& ts) {
 TTimeStamp MSecsToTimeStamp(double msecs) {
     TTimeStamp ts;
     double days = std::floor(msecs / MSecsPerDay);
+    // Only a day number of 32 bits makes a time stamp.
+    if (!(days >= INT32_MIN && days <= INT32_MAX))
+        throw EConvertError("'" + FloatToStr(msecs) + "' is not a valid timestamp");
     ts.Date = static_cast<int32_t>(days);
     ts.Time = static_cast<int32_t>(msecs - days * MSecsPerDay);
     return ts;

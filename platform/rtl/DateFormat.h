@@ -21,9 +21,12 @@ struct TTimeStamp {
 };
 
 TTimeStamp DateTimeToTimeStamp(TDateTime dt);
+// EConvertError "'<date>.<time>' is not a valid timestamp" for a day below 1 or a
+// negative time.
 TDateTime TimeStampToDateTime(const TTimeStamp& ts);
 // Milliseconds since the start of day 1 (Date × 86,400,000 + Time).
 double TimeStampToMSecs(const TTimeStamp& ts);
+// EConvertError when the day number does not fit 32 bits (or the value is not a number).
 TTimeStamp MSecsToTimeStamp(double msecs);
 
 std::string FormatDateTime(const std::string& format, TDateTime dt);

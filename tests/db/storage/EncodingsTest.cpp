@@ -85,6 +85,22 @@ TEST(BCD, EncodeAndDecode) {
     for (const auto& d : decodes) EXPECT_EQ(DecodeBCD(d.packed).Units, d.units) << d.packed;
 }
 
+TEST(BCD, ValuesBeyondTheStorageFormRaise) {
+    // The digits and the scale digit must make one 64-bit number, as the text they form
+    // must convert; a decoded value must fit a currency.
+    EXPECT_THROW(EncodeBCD(4, Currency::FromUnits(INT64_MAX)), EConvertError);
+    EXPECT_THROW(EncodeBCD(4, Currency::FromUnits(-1000000000000000000LL)), EConvertError);
+    EXPECT_EQ(EncodeBCD(3, Currency::FromUnits(INT64_MAX - 7)), 9223372036854775803LL);
+    EXPECT_EQ(EncodeBCD(2, Currency::FromUnits(INT64_MAX)), 922337203685477582LL);  // rounded down
+    EXPECT_EQ(EncodeBCD(2, Currency::FromUnits(INT64_MIN)), -922337203685477582LL);
+    EXPECT_THROW(DecodeBCD(9000000000000000000LL), EConvertError);  // 9e17 at scale 0
+    EXPECT_THROW(DecodeBCD(-9000000000000000000LL), EConvertError);
+    EXPECT_EQ(DecodeBCD(9000000000000000003LL).Units, 9000000000000000000LL);  // at scale 3
+    EXPECT_THROW(EncodeScaledFloat(2, 1e17), EConvertError);
+    EXPECT_THROW(EncodeScaledFloat(0, 1e300), EConvertError);
+    EXPECT_EQ(EncodeScaledFloat(2, 1e15), 1000000000000000002LL);
+}
+
 TEST(BCD, ScaledFloats) {
     EXPECT_EQ(EncodeScaledFloat(2, 12.3451), 12352);
     EXPECT_EQ(EncodeScaledFloat(2, -12.3451), -12352);
@@ -187,6 +203,11 @@ TEST(StringHelpers, Table) {
     uint8_t z[] = {1, 0, 0, 0};
     EXPECT_EQ(CountTrailingZeroBytes(&z[3], 4), 3);
     EXPECT_EQ(CountEqualPrefix("abcd", "abzz", 4), 2);
+    EXPECT_EQ(MaxInt32(-1, 2), 2);
+    EXPECT_EQ(MinSmallInt(-1, 2), -1);
+    EXPECT_EQ(MaxWord(65535, 1), 65535);
+    EXPECT_EQ(MinCurrency(Currency::FromInt(3), Currency::FromInt(-3)), Currency::FromInt(-3));
+    EXPECT_EQ(MaxByte(200, 100), 200);
 }
 
 // ---- Conversions, under the fixed formats of language 0 ----------------------------------
@@ -322,6 +343,50 @@ TEST_F(Conversions, BytesAreCopiedAndPadded) {
     std::memset(Buf, 0xEE, sizeof Buf);
     ASSERT_TRUE(ConvertFieldValue(dtBytes, 8, dtSmallInt, 2, Buf, 0));
     EXPECT_EQ(Bytes(Buf, Buf + 3), (Bytes{0xEE, 0xEE, 0}));
+}
+
+TEST_F(Conversions, ValuesTooLargeForTheTargetFail) {
+    Put<double>(1e14);  // a currency value, but 19 digits and the scale at 4 decimals
+    EXPECT_FALSE(ConvertFieldValue(dtFloat, 8, dtBCD, 8, Buf, 4));
+    EXPECT_EQ(Get<int64_t>(), 0);
+    Put<double>(1e14);
+    ASSERT_TRUE(ConvertFieldValue(dtFloat, 8, dtBCD, 8, Buf, 2));
+    EXPECT_EQ(Get<int64_t>(), 100000000000000002LL);
+    Put<int64_t>(9000000000000000000LL);  // 9e17 at scale 0: beyond a currency
+    EXPECT_FALSE(ConvertFieldValue(dtBCD, 8, dtString, 30, Buf, 0));
+    EXPECT_EQ(Text(), "");
+    PutText("900000000000000");
+    EXPECT_FALSE(ConvertFieldValue(dtString, 20, dtBCD, 8, Buf, 4));
+}
+
+TEST_F(Conversions, StoredDatesOutsideTheCalendarFail) {
+    struct {
+        TEngineDataType type;
+        double value;  // day number, milliseconds of the day or time stamp
+        TEngineDataType target;
+        bool ok;
+        const char* text;
+    } cases[] = {
+        {dtDate, 0, dtString, false, ""},
+        {dtDate, -5, dtString, false, ""},
+        {dtDate, 1, dtString, true, "0001-01-01"},
+        {dtTime, -1, dtString, false, ""},
+        {dtTime, 0, dtString, true, "00:00:00"},
+        {dtTimeStamp, 0, dtString, false, ""},
+        {dtTimeStamp, 86401000, dtString, true, "0001-01-01 00:00:01"},
+        {dtTimeStamp, 1e300, dtString, false, ""},
+        {dtTimeStamp, 1e300, dtDate, false, ""},
+        {dtTimeStamp, std::nan(""), dtTime, false, ""},
+        {dtTimeStamp, -1e16, dtDate, true, ""},  // a day number, though no date
+    };
+    for (const auto& c : cases) {
+        if (c.type == dtTimeStamp)
+            Put<double>(c.value);
+        else
+            Put<int32_t>(static_cast<int32_t>(c.value));
+        EXPECT_EQ(ConvertFieldValue(c.type, 8, c.target, 30, Buf, 0), c.ok) << int(c.type) << " " << c.value;
+        if (c.target == dtString) EXPECT_EQ(Text(), c.text) << c.value;
+    }
 }
 
 TEST_F(Conversions, UnconvertibleSourcesFail) {

@@ -327,6 +327,22 @@ TEST_F(FileLayer, MemoryFileLocks) {
     EXPECT_EQ(a.FileObject()->LockCount(), 2);
 }
 
+TEST_F(FileLayer, MemoryFileLocksGoWithTheLastHandle) {
+    TFileHandler& a = Handler("MEMORY\\LOST.DAT", true);
+    a.CreateFile();
+    ASSERT_TRUE(a.LockRange(2000000000, 4, true));
+    TFileHandler& b = Handler("MEMORY\\LOST.DAT", true);
+    a.Close();  // the last handle closes without unlocking
+    b.Open();
+    EXPECT_EQ(b.FileObject()->LockCount(), 0);
+    EXPECT_TRUE(b.LockRange(2000000000, 4, true));
+    // While another handle is open, a closing handle's ranges stay.
+    TFileHandler& c = Handler("MEMORY\\LOST.DAT", true);
+    c.Open();
+    c.Close();
+    EXPECT_FALSE(b.LockRange(2000000000, 1, true));
+}
+
 TEST_F(FileLayer, DiskFileLocksInProcess) {
     std::string name = FDir.File("l.dat");
     Handler(name).CreateFile();

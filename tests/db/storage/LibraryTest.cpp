@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "db/storage/EngineErrors.h"
 #include "db/storage/Library.h"
 #include "db/storage/LibraryMemory.h"
 #include "db/storage/RecordsBitmap.h"
@@ -56,6 +59,22 @@ TEST(LibraryMemory, BlockBuffersGrowInWholeBlocksAndNeverShrink) {
         EXPECT_EQ(cap, s.capacity) << s.size;
         EXPECT_EQ(buf != nullptr, s.present) << s.size;
     }
+}
+
+TEST(LibraryMemory, BlockBufferPastTheLargestSizeRaisesOutOfMemory) {
+    void* buf = nullptr;
+    int32_t cap = 0;
+    SetBlockBufferSize(100, 4096, buf, cap);
+    // INT32_MAX rounds up to 2^31 bytes, which no 32-bit size can name.
+    try {
+        SetBlockBufferSize(INT32_MAX, 4096, buf, cap);
+        FAIL() << "no error";
+    } catch (const EZIZIVUEngineError& e) {
+        EXPECT_EQ(e.ErrorCode(), ZIZIVU_OSNOMEMORY);
+    }
+    EXPECT_EQ(cap, 4096);
+    EXPECT_NE(buf, nullptr);
+    SetBlockBufferSize(0, 4096, buf, cap);
 }
 
 TEST(SystemList, GrowsInTheFixedSteps) {
@@ -115,6 +134,25 @@ TEST(SystemList, SortsWithTheCompareFunction) {
     std::vector<int> sorted;
     for (int i = 0; i < list.Count(); ++i) sorted.push_back(*static_cast<int*>(list.Get(i)));
     EXPECT_EQ(sorted, (std::vector<int>{0, 1, 3, 3, 5, 7, 8, 9}));
+}
+
+// Sorts (key, name) pairs by key and lists the names in the resulting order.
+std::string SortByKey(std::vector<std::pair<int, char>> items) {
+    std::vector<void*> ptrs;
+    for (auto& item : items) ptrs.push_back(&item);
+    QuickSortPointers(ptrs.data(), 0, int32_t(ptrs.size()) - 1, [](void* a, void* b) {
+        return static_cast<std::pair<int, char>*>(a)->first - static_cast<std::pair<int, char>*>(b)->first;
+    });
+    std::string names;
+    for (void* p : ptrs) names += static_cast<std::pair<int, char>*>(p)->second;
+    return names;
+}
+
+TEST(QuickSortPointers, TiesEndInTheOrderTheSwapsLeave) {
+    // Equal keys are not kept in input order: the pivot walk swaps them.
+    EXPECT_EQ(SortByKey({{1, 'A'}, {1, 'B'}, {1, 'C'}}), "CBA");
+    EXPECT_EQ(SortByKey({{2, 'A'}, {1, 'B'}, {2, 'C'}, {1, 'D'}}), "DBAC");
+    EXPECT_EQ(SortByKey({{5, 'A'}}), "A");
 }
 
 struct Counter {

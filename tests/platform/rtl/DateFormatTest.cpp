@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/rtl/Currency.h"
 #include "platform/rtl/DateFormat.h"
 
@@ -47,6 +49,18 @@ TEST(TimeStamps, DayNumbersCountFromYearOne) {
     EXPECT_DOUBLE_EQ(TimeStampToDateTime(ts), EncodeDate(2024, 2, 29) + EncodeTime(13, 45, 10, 250));
     // Before 1899-12-30 the time runs the other way, as in the framework.
     EXPECT_DOUBLE_EQ(TimeStampToDateTime(TTimeStamp{43200000, DateDelta - 2}), -2.5);
+    // Day 0 and negative times are no time stamps; nor is a day beyond 32 bits.
+    try {
+        TimeStampToDateTime(TTimeStamp{5, 0});
+        FAIL();
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), "'0.5' is not a valid timestamp");
+    }
+    EXPECT_THROW(TimeStampToDateTime(TTimeStamp{-1, 10}), EConvertError);
+    EXPECT_THROW(MSecsToTimeStamp(1e300), EConvertError);
+    EXPECT_THROW(MSecsToTimeStamp(std::nan("")), EConvertError);
+    EXPECT_EQ(MSecsToTimeStamp(-1).Date, -1);
+    EXPECT_EQ(MSecsToTimeStamp(-1).Time, 86399999);
 }
 
 TEST_F(KnownSettings, FormatTokens) {
