@@ -7,7 +7,6 @@
 
 #include <memory>
 
-#include "platform/rtl/Tick.h"
 #include "web/HCgiDbg.h"
 
 extern char** environ;
@@ -15,29 +14,18 @@ extern char** environ;
 namespace {
 
 // The request this process prepared (per thread; handed over to ProcessRequest).
-struct TCGIStreams {
-    TStream* In = nullptr;
-    TStream* Out = nullptr;
-    TStrings* Variables = nullptr;
-};
-thread_local TCGIStreams GStd;
+thread_local TCGIRequest GStd;
 
 // Created by unit start in a console program, freed by unit end (never at exit: the
 // engine's end needs the session lock and the request state).
 TCGIStdEngine* GConsoleEngine = nullptr;
 
-void FreeStreams(TCGIStreams& s) {
-    if (s.In != s.Out) delete s.In;
-    delete s.Out;
-    delete s.Variables;
-    s = TCGIStreams{};
-}
-
-// Hands the prepared request over (the caller owns it from now on).
-TCGIStreams TakeStreams() {
-    TCGIStreams s = GStd;
-    GStd = TCGIStreams{};
-    return s;
+// The request on the prepared streams with the environment as its variables.
+TCGIRequest EnvironmentRequest(TCGIRequest& Prepared) {
+    TCGIRequest r = Prepared.Take();
+    delete r.Variables;
+    r.Variables = ReadEnvironmentVariables();
+    return r;
 }
 
 }  // namespace
@@ -57,43 +45,27 @@ TStringList* ReadEnvironmentVariables() {
 }
 
 void PrepareStdCGIRequest() {
-    FreeStreams(GStd);
-    if (!IsStdCGICall() && !IsServerInstance()) return;
-    if (IsConsoleProcess() && IsServerInstance() && ServerIsRunning()) return;
-
-    // A client that went away must not kill the program halfway through its work: writes
-    // then fail with EPIPE instead.
-    ::signal(SIGPIPE, SIG_IGN);
-    GStd.In = new THandleStream(STDIN_FILENO);
-    GStd.Out = new THandleStream(STDOUT_FILENO);
-
-    const TServerModeHooks hooks = ServerModeHooks();
-    if (IsConsoleProcess()) {
+    TCGIUnitKind kind;
+    kind.CallTest = IsStdCGICall();
+    kind.OpenStreams = [](TCGIRequest& r) {
+        // A client that went away must not kill the program halfway through its work:
+        // writes then fail with EPIPE instead.
+        ::signal(SIGPIPE, SIG_IGN);
+        r.In = new THandleStream(STDIN_FILENO);
+        r.Out = new THandleStream(STDOUT_FILENO);
+    };
+    kind.ReadRequest = [](TCGIRequest& prepared, bool) { return EnvironmentRequest(prepared); };
+    kind.CreateConsoleEngine = [] {
         delete GConsoleEngine;
         GConsoleEngine = new TCGIStdEngine(nullptr);
-        if (IsServerInstance() && hooks.DebugServerWaitRequest) {
-            TStream* in = GStd.In;
-            TStream* out = GStd.Out;
-            TStrings* vars = nullptr;
-            hooks.DebugServerWaitRequest(in, out, vars);
-            if (in != GStd.In && GStd.In != out) delete GStd.In;
-            if (out != GStd.Out && GStd.Out != in) delete GStd.Out;
-            GStd = TCGIStreams{in, out, vars};
-        } else if (!IsServerInstance() && ServerIsRunning() && hooks.ForwardRequestToDebugServer) {
-            TCGIStreams s = TakeStreams();
-            hooks.ForwardRequestToDebugServer(s.In, s.Out, ReadEnvironmentVariables());
-        } else {
-            GStd.Variables = ReadEnvironmentVariables();
-        }
-    } else if (ServerIsRunning() && hooks.ForwardRequestToServer) {
-        TCGIStreams s = TakeStreams();
-        hooks.ForwardRequestToServer(s.In, s.Out, ReadEnvironmentVariables());
-    }
+    };
+    kind.GuiServerInstanceForwards = true;
+    PrepareCGIRequest(GStd, kind);
 }
 
 void FinishStdCGIRequest() {
     if (IsConsoleProcess() && IsStdCGICall()) TerminateEngineProcess();
-    FreeStreams(GStd);
+    GStd.Free();
     delete GConsoleEngine;
     GConsoleEngine = nullptr;
 }
@@ -109,9 +81,7 @@ void TCGIStdEngine::Loaded() {
 }
 
 void TCGIStdEngine::Run() {
-    if (!IsConsoleProcess() || !GStd.Out) return;
-    TCGIStreams s = TakeStreams();
-    ProcessRequest(s.In, s.Out, s.Variables);
+    RunPrepared(GStd);
 }
 
 void TCGIStdEngine::RunCGI(TStream* InStream, TStream* OutStream, TStrings* Variables) {
@@ -121,20 +91,5 @@ void TCGIStdEngine::RunCGI(TStream* InStream, TStream* OutStream, TStrings* Vari
         return;
     }
     delete Variables;
-    const TServerModeHooks hooks = ServerModeHooks();
-    if (ServerWanted() && hooks.ForwardRequestToServer) {
-        StartResidentServer();
-        Sleep(600);
-        TCGIStreams s = TakeStreams();
-        hooks.ForwardRequestToServer(s.In, s.Out, ReadEnvironmentVariables());
-        return;
-    }
-    if (IsServerInstance() && hooks.ServerMainLoop) {
-        if (CGIMode() == NormalMode) SetCGIMode(ServerMode);
-        hooks.ServerMainLoop(this);
-        return;
-    }
-    TCGIStreams s = TakeStreams();
-    delete s.Variables;
-    ProcessRequest(s.In, s.Out, ReadEnvironmentVariables());
+    RunOwnRequest(600, [] { return EnvironmentRequest(GStd); });
 }

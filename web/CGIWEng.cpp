@@ -8,36 +8,17 @@
 #include <cerrno>
 #include <memory>
 
-#include "platform/rtl/Tick.h"
 #include "web/HCgiDbg.h"
 
 namespace {
 
 constexpr size_t MaxProfileLine = 16383;
 
-struct TCGIStreams {
-    TStream* In = nullptr;
-    TStream* Out = nullptr;
-    TStrings* Variables = nullptr;
-};
-thread_local TCGIStreams GWin;
+thread_local TCGIRequest GWin;
 
 // Created by unit start in a console program, freed by unit end (never at exit: the
 // engine's end needs the session lock and the request state).
 TCGIWinEngine* GConsoleEngine = nullptr;
-
-void FreeStreams(TCGIStreams& s) {
-    if (s.In != s.Out) delete s.In;
-    delete s.Out;
-    delete s.Variables;
-    s = TCGIStreams{};
-}
-
-TCGIStreams TakeStreams() {
-    TCGIStreams s = GWin;
-    GWin = TCGIStreams{};
-    return s;
-}
 
 std::string FirstArgument() {
     std::vector<std::string> args = CommandLineArguments();
@@ -51,8 +32,8 @@ std::string BlanksToUnderscores(std::string s) {
 }
 
 // Reads the profile of the first argument into a new list (sorted when asked).
-TCGIStreams ReadProfileRequest(bool Sorted) {
-    TCGIStreams s;
+TCGIRequest ReadProfileRequest(bool Sorted) {
+    TCGIRequest s;
     auto vars = std::make_unique<TStringList>();
     if (Sorted) {
         vars->SetSorted(true);
@@ -207,37 +188,19 @@ void ReadProfile(const std::string& FileName, std::string& OutputFileName, TStre
 }
 
 void PrepareWinCGIRequest() {
-    FreeStreams(GWin);
-    if (!IsWinCGICall() && !IsServerInstance()) return;
-    if (IsConsoleProcess() && IsServerInstance() && ServerIsRunning()) return;
-
-    const TServerModeHooks hooks = ServerModeHooks();
-    if (IsConsoleProcess()) {
+    TCGIUnitKind kind;
+    kind.CallTest = IsWinCGICall();
+    kind.ReadRequest = [](TCGIRequest&, bool sorted) { return ReadProfileRequest(sorted); };
+    kind.CreateConsoleEngine = [] {
         delete GConsoleEngine;
         GConsoleEngine = new TCGIWinEngine(nullptr);
-        if (IsServerInstance()) {
-            if (hooks.DebugServerWaitRequest) {
-                TStream* in = nullptr;
-                TStream* out = nullptr;
-                TStrings* vars = nullptr;
-                hooks.DebugServerWaitRequest(in, out, vars);
-                GWin = TCGIStreams{in, out, vars};
-            }
-        } else if (ServerIsRunning() && hooks.ForwardRequestToDebugServer) {
-            TCGIStreams s = ReadProfileRequest(false);
-            hooks.ForwardRequestToDebugServer(s.In, s.Out, s.Variables);
-        } else {
-            GWin = ReadProfileRequest(true);
-        }
-    } else if (!IsServerInstance() && ServerIsRunning() && hooks.ForwardRequestToServer) {
-        TCGIStreams s = ReadProfileRequest(false);
-        hooks.ForwardRequestToServer(s.In, s.Out, s.Variables);
-    }
+    };
+    PrepareCGIRequest(GWin, kind);
 }
 
 void FinishWinCGIRequest() {
     if (IsConsoleProcess() && IsWinCGICall()) TerminateEngineProcess();
-    FreeStreams(GWin);
+    GWin.Free();
     delete GConsoleEngine;
     GConsoleEngine = nullptr;
 }
@@ -253,9 +216,7 @@ void TCGIWinEngine::Loaded() {
 }
 
 void TCGIWinEngine::Run() {
-    if (!IsConsoleProcess() || !GWin.Out) return;
-    TCGIStreams s = TakeStreams();
-    ProcessRequest(s.In, s.Out, s.Variables);
+    RunPrepared(GWin);
 }
 
 void TCGIWinEngine::RunCGI(TStream* InStream, TStream* OutStream, TStrings* Variables) {
@@ -270,21 +231,5 @@ void TCGIWinEngine::RunCGI(TStream* InStream, TStream* OutStream, TStrings* Vari
         return;
     }
     delete Variables;
-    const TServerModeHooks hooks = ServerModeHooks();
-    if (ServerWanted() && hooks.ForwardRequestToServer) {
-        StartResidentServer();
-        Sleep(666);
-        TCGIStreams s = ReadProfileRequest(true);
-        hooks.ForwardRequestToServer(s.In, s.Out, s.Variables);
-        return;
-    }
-    if (!IsServerInstance()) {
-        TCGIStreams s = ReadProfileRequest(true);
-        ProcessRequest(s.In, s.Out, s.Variables);
-        return;
-    }
-    if (hooks.ServerMainLoop) {
-        if (CGIMode() == NormalMode) SetCGIMode(ServerMode);
-        hooks.ServerMainLoop(this);
-    }
+    RunOwnRequest(666, [] { return ReadProfileRequest(true); });
 }

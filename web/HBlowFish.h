@@ -7,9 +7,7 @@
 #include <string>
 
 #include "platform/rtl/SysUtils.h"
-
-// IV used when none is set.
-inline constexpr const char* DefaultBlowfishIV = "83vk26tq";
+#include "web/HUtils.h"
 
 class TBlowFish : public TObject {
 public:

@@ -44,6 +44,7 @@ TUploadBuffer::TUploadBuffer(TUploadReadProc Read, int32_t Length)
 
 int32_t TUploadBuffer::Fill() {
     if (FPosition > 0) {
+        FBefore = FData[FPosition - 1];
         std::memmove(FData, FData + FPosition, static_cast<size_t>(FHeld - FPosition));
         FHeld -= FPosition;
         FPosition = 0;
@@ -150,7 +151,13 @@ bool THttpFileUpload::CopyToBoundary(TUploadBuffer& B, const std::string& Bounda
         if (to > from) Sink(d + from, to - from);
     };
     const uint8_t* b = reinterpret_cast<const uint8_t*>(Boundary.data());
-    const uint8_t* it = std::search(d + pos, d + held, b, b + blen);
+    // A boundary starts a line: the same bytes inside a line are data of the part.
+    const uint8_t* it = d + pos;
+    for (;;) {
+        it = std::search(it, d + held, b, b + blen);
+        if (it == d + held || B.ByteBefore(static_cast<int32_t>(it - d)) == '\n') break;
+        ++it;
+    }
     if (it != d + held) {
         const int32_t p = static_cast<int32_t>(it - d);
         int32_t end = p;

@@ -44,12 +44,15 @@ public:
     int32_t Held() const { return FHeld; }
     const uint8_t* Data() const { return FData; }
     void SetPosition(int32_t p) { FPosition = p; }
+    // The body byte before Data()[i], also when Fill has moved it out (LF before the body).
+    uint8_t ByteBefore(int32_t i) const { return i > 0 ? FData[i - 1] : FBefore; }
 
 private:
     TUploadReadProc FRead;
     int32_t FRemaining;
     int32_t FPosition = 0;
     int32_t FHeld = 0;
+    uint8_t FBefore = '\n';
     uint8_t FData[BufferSize];
 };
 

@@ -37,6 +37,15 @@ void RemoveObjects(TSessionEntry* Entry, TObject* Sender, const TRemoveSessionOb
         if (TObject* o = Entry->Variables.GetObject(i)) Handler(Sender, ClassNameOf(o), o);
 }
 
+// The list, created when absent (under SessionLock()).
+TStringList& SessionList() {
+    if (!GSessions) {
+        GSessions = new TStringList;
+        GSessions->SetCaseSensitive(true);
+    }
+    return *GSessions;
+}
+
 void FreeSessionList() {
     if (!GSessions) return;
     for (int i = GSessions->Count() - 1; i >= 0; --i) delete EntryAt(i);
@@ -73,10 +82,7 @@ TCGISessionVariables::TCGISessionVariables(TRemoveSessionObjectEvent OnRemove)
     static std::once_flag hookInstalled;
     std::call_once(hookInstalled, [] { SetExpireAllSessionsHook(&ExpireAllSessions); });
     std::lock_guard<TCriticalSection> lk(SessionLock());
-    if (!GSessions) {
-        GSessions = new TStringList;
-        GSessions->SetCaseSensitive(true);
-    }
+    SessionList();
     ++GObjectCount;
     FCipher.SetKey(DefaultEncryptionKey);
     FCipher.SetIV(DefaultBlowfishIV);
@@ -210,8 +216,10 @@ TCGISessionVariables* StartRequestSession(THttpEngine* Engine, const std::string
     if (Engine) v->Cipher().SetKey(Engine->CGISession()->EncryptionKey());
     {
         std::lock_guard<TCriticalSection> lk(SessionLock());
-        int i = GSessions->IndexOf(Name);
-        if (i < 0) i = GSessions->AddObject(Name, new TSessionEntry);
+        // Another request may have freed every session meanwhile (ReleaseRequest(true)).
+        TStringList& list = SessionList();
+        int i = list.IndexOf(Name);
+        if (i < 0) i = list.AddObject(Name, new TSessionEntry);
         EntryAt(i)->Expiry = Expiry;
     }
     v->CurrentSessionName = Name;

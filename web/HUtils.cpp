@@ -20,6 +20,8 @@ std::atomic<TProcessKind> GProcessKind{pkConsoleProgram};
 std::mutex GExitMutex;
 TProcessExitHandler GExitHandler;
 
+std::atomic<bool> GForceStatusHeader{false};
+
 // A symbol of this module, so that dladdr names the library when we are one.
 void ModuleAnchor() {}
 
@@ -36,6 +38,14 @@ bool IsConsoleProcess() {
 }
 bool IsLibraryProcess() {
     return ProcessKind() == pkLibrary;
+}
+
+bool ForceStatusHeader() {
+    return GForceStatusHeader.load();
+}
+
+void SetForceStatusHeader(bool Value) {
+    GForceStatusHeader.store(Value);
 }
 
 std::string GetModuleFileName() {
@@ -73,6 +83,11 @@ std::string ModuleRelativeDir(const std::string& Dir) {
     std::string d = Trim(Dir);
     if (!IsAbsolutePath(d)) d = ModuleDirectory() + d;
     return NormalisePath(d);
+}
+
+std::string StripLineBreaks(std::string Text) {
+    std::erase_if(Text, [](char c) { return c == '\r' || c == '\n'; });
+    return Text;
 }
 
 void ProcessPendingMessages() {

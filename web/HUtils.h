@@ -7,6 +7,12 @@
 
 // Default key of the session cipher (32 upper-case hexadecimal characters).
 inline constexpr const char* DefaultEncryptionKey = "5D1E83B0C47F2A96E0B3D58C17A4F62E";
+// IV of the session cipher when none is set.
+inline constexpr const char* DefaultBlowfishIV = "83vk26tq";
+
+// A CGI engine sends its status line as "Status:" whatever the server (false at start).
+bool ForceStatusHeader();
+void SetForceStatusHeader(bool Value);
 
 // The engine behaves differently in a console program (a CGI program answering one request
 // from its main block), a GUI program (the request runs when the forms are loaded) and a
@@ -27,6 +33,9 @@ bool IsAbsolutePath(const std::string& Path);
 std::string NormalisePath(const std::string& Path);
 // Dir taken relative to the module directory unless absolute, then normalised.
 std::string ModuleRelativeDir(const std::string& Dir);
+
+// Text without its CR and LF bytes: a header line must stay one line.
+std::string StripLineBreaks(std::string Text);
 
 // Lets the application handle pending messages; only on the main thread, since library
 // request threads must not run the main loop's work.

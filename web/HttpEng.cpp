@@ -25,6 +25,9 @@ std::atomic<int32_t> GRequestCounter{0};
 std::mutex GHooksMutex;
 std::function<void()> GExpireAllSessions;
 
+// The engine whose HandleException the application object calls (its last-created engine).
+std::atomic<THttpEngine*> GExceptionHandlerEngine{nullptr};
+
 // Serialises the request events of a library in ServerMode. Created on first use
 // (thread-safe), freed at unit end.
 TCriticalSection& ServerModeLock() {
@@ -49,10 +52,8 @@ private:
     bool& FFlag;
 };
 
-std::string StripLineBreaks(std::string s) {
-    std::erase_if(s, [](char c) { return c == '\r' || c == '\n'; });
-    return s;
-}
+// The text of an exception that is no Exception or std::exception.
+const char* const UnknownExceptionText = "Unknown exception";
 
 const char* const DebugRule = "(************************)";
 
@@ -66,6 +67,8 @@ void ReportSafely(THttpEngine* engine, const Exception& E) {
     } catch (const std::exception& e) {
         // The error page itself failed (the client went away): the log keeps both.
         WriteLog("Unhandled Exception: " + std::string(e.what()));
+    } catch (...) {
+        WriteLog("Unhandled Exception: " + std::string(UnknownExceptionText));
     }
 }
 
@@ -239,9 +242,22 @@ THttpEngine::THttpEngine(TComponent* AOwner) : TComponent(AOwner) {
     FCGISession->SetSessionType(sPrivateCookie);
     FCGISession->SetFileBased(true);
     FAllowedMethods = new TAllowedMethods;
+    if (!HasState(csDesigning)) {
+        // Whatever escapes to the application object ends the process with a log line, and a
+        // CGI program never shows its main form.
+        Application()->OnException = [this](TObject* Sender, const Exception& E) {
+            HandleException(Sender, E);
+        };
+        Application()->ShowMainForm = false;
+        GExceptionHandlerEngine.store(this);
+    }
 }
 
 THttpEngine::~THttpEngine() {
+    // The application object must not call into a freed engine.
+    THttpEngine* handler = this;
+    if (GExceptionHandlerEngine.compare_exchange_strong(handler, nullptr))
+        Application()->OnException = nullptr;
     if (!HasState(csDesigning) && ProcessEngine()) {
         try {
             THttpEngine* pe = ProcessEngine();
@@ -387,6 +403,10 @@ void THttpEngine::ProcessRequest(TStream* InStream, TStream* OutStream, TStrings
     } catch (const std::exception& e) {
         Exception E(e.what());
         HandleRequestError(E);
+    } catch (...) {
+        // Nothing may leave a request: a host calling through a C interface would die of it.
+        Exception E(UnknownExceptionText);
+        HandleRequestError(E);
     }
     if (!IsConsoleProcess()) {
         // Only a request that entered the lock leaves it.
@@ -400,6 +420,8 @@ void THttpEngine::ProcessRequest(TStream* InStream, TStream* OutStream, TStrings
             ReportSafely(this, E);
         } catch (const std::exception& e) {
             ReportSafely(this, Exception(e.what()));
+        } catch (...) {
+            ReportSafely(this, Exception(UnknownExceptionText));
         }
     }
     // A console program ends its request later, through Terminate.
@@ -407,12 +429,16 @@ void THttpEngine::ProcessRequest(TStream* InStream, TStream* OutStream, TStrings
 
 void THttpEngine::HandleRequestError(Exception& E) {
     if (OnRequestError) {
+        // The application's page replaces the built-in one; the log still gets the error.
+        WriteLog("Unhandled Exception: " + E.Message());
         try {
             OnRequestError(this, E);
         } catch (const Exception& E2) {
             ReportSafely(this, E2);
         } catch (const std::exception& e) {
             ReportSafely(this, Exception(e.what()));
+        } catch (...) {
+            ReportSafely(this, Exception(UnknownExceptionText));
         }
     } else {
         ReportSafely(this, E);

@@ -30,6 +30,7 @@ TEST(CgiEngineTest, StatusHeaderRulePerServerSoftware) {
         {"Microsoft-IIS/3.0", false},
         {"Microsoft-IIS/10.0", false},
         {"Microsoft-IIS/", false},
+        {"Microsoft-IIS/\xE9", true},  // any character from '4' up, not only digits
         {"lighttpd/1.4.69", false},
         {"", false},
     };
@@ -60,6 +61,21 @@ TEST(CgiEngineTest, StatusLineOrStatusHeader) {
     SetForceStatusHeader(false);
     EXPECT_EQ(forced.substr(0, 16), "Status: 200 OK\r\n");
     EXPECT_FALSE(Application()->Terminated());
+}
+
+TEST(CgiEngineTest, HeaderLinesCannotBeSplit) {
+    TProcessKindScope gui(pkGuiProgram);
+    TCGIStdEngine engine(nullptr);
+    engine.SetCGIAutoTerminate(false);
+    engine.SetAutoHttpHeader(false);
+    engine.OnExecRequest = [&](TObject*) {
+        // Called directly, as an adapter or the plain-text debug output does.
+        engine.SendHeaderLine("X-A\r\n", "1\r\nSet-Cookie: a=b\n");
+        engine.SendHeaderLine("HTTP/1.1 302\r\nX-B: 1", "");
+        engine.EndHeaders();
+    };
+    EXPECT_EQ(RunCgiRequest(engine, {"SERVER_SOFTWARE=Apache"}),
+              "X-A: 1Set-Cookie: a=b\r\nStatus: 302X-B: 1\r\n\r\n");
 }
 
 TEST(CgiEngineTest, GuiProgramEndsAfterTheRequestWhenAutoTerminating) {

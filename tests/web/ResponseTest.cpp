@@ -270,9 +270,13 @@ TEST(EngineResponse, RequestErrorEventReplacesThePage) {
         e.ClearOutput();
         e.Write("sorry");
     };
+    const size_t logBefore = ReadFileBytes(LogFileName()).size();
     auto out = RunRequest(e, {"REQUEST_METHOD=GET"});
     EXPECT_EQ(seen, "boom");
     EXPECT_EQ(out->bytes, "HTTP/1.1 200 OK\r\ncontent-type: text/html\r\n\r\nsorry");
+    // Every error of a request is logged, also one the application answers itself.
+    EXPECT_THAT(ReadFileBytes(LogFileName()).substr(logBefore),
+                HasSubstr(" : Unhandled Exception: boom\r\n"));
 
     // An exception of the handler itself gets the built-in page.
     e.OnRequestError = [&](TObject*, Exception&) { throw Exception("handler failed"); };
@@ -512,6 +516,24 @@ TEST(EngineState, FailureBeforeTheServerLockLeavesNoLock) {
     EXPECT_TRUE(ran);
 }
 
+// An exception of no known kind ends in the error page too, and a library request that
+// held the server-mode lock leaves it.
+TEST(EngineState, ForeignExceptionsStayInsideTheRequest) {
+    TProcessKindScope kind(pkLibrary);
+    TTestEngine e;
+    e.SetCGIMode(ServerMode);
+    const std::string page = "<html><body>Unhandled Exception: Unknown exception</body></html>\r\n";
+    e.OnExecRequest = [](TObject*) { throw 42; };
+    EXPECT_THAT(RunRequest(e, {})->bytes, HasSubstr(page));
+    e.OnRequestError = [](TObject*, Exception&) { throw 7; };
+    EXPECT_THAT(RunRequest(e, {})->bytes, HasSubstr(page));
+    e.OnRequestError = nullptr;
+    bool ran = false;
+    e.OnExecRequest = [&](TObject*) { ran = true; };
+    std::thread([&] { RunRequest(e, {}); }).join();
+    EXPECT_TRUE(ran);
+}
+
 TEST(EngineProperties, DefaultsAndForwardingToTheProcessEngine) {
     TTestEngine a;
     EXPECT_EQ(a.Version(), "7.0.1");
@@ -580,6 +602,26 @@ TEST(EngineProperties, NoSessionStarted) {
     };
     RunRequest(e, {});
     EXPECT_EQ(message, "No Session started");
+}
+
+TEST(EngineProperties, EngineTakesTheApplicationsExceptionsAndHidesItsForm) {
+    Application()->ShowMainForm = true;
+    Application()->OnException = nullptr;
+    {
+        TTestEngine e;
+        EXPECT_FALSE(Application()->ShowMainForm);
+        ASSERT_TRUE(Application()->OnException);
+        TakeExitCodes();
+        const size_t before = ReadFileBytes(LogFileName()).size();
+        Application()->QueueCall([] { throw Exception("escaped a handler"); });
+        Application()->ProcessMessages();
+        EXPECT_THAT(ReadFileBytes(LogFileName()).substr(before),
+                    HasSubstr(" : Unhandled Exception (2) :escaped a handler\r\n"));
+        EXPECT_EQ(TakeExitCodes(), std::vector<int>{0});
+    }
+    // A freed engine is no longer called.
+    EXPECT_FALSE(Application()->OnException);
+    Application()->ShowMainForm = true;
 }
 
 TEST(EngineProperties, HandleExceptionLogsAndHalts) {

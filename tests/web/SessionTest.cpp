@@ -211,6 +211,10 @@ TEST_F(SessionTest, ReleaseRequestWithFreeAllDropsEverySession) {
     s->ReleaseRequest(true);
     EXPECT_EQ(SessionCount(), 0);
     EXPECT_EQ(s->IndexOfCurrent(), -1);
+    // A session started afterwards gets a new list.
+    s = StartRequestSession(FEngine.get(), "c", Now() + 1);
+    EXPECT_EQ(SessionCount(), 1);
+    EXPECT_EQ(s->IndexOfCurrent(), 0);
 }
 
 }  // namespace

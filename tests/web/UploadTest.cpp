@@ -102,6 +102,23 @@ TEST(MultipartUpload, BinaryFileWithBoundaryAroundTheWindow) {
     }
 }
 
+// The boundary's text inside a line of the file is data: wherever it lands in the read
+// window (also where a fill moves it to the front of the buffer), the file stays whole.
+TEST(MultipartUpload, BoundaryTextInsideALineIsData) {
+    const int32_t limit = TUploadBuffer::Window - static_cast<int32_t>(Boundary.size());
+    for (int32_t at = limit - 300; at <= limit + 40; ++at) {
+        std::string file = BinaryData(20000, static_cast<uint32_t>(at));
+        file.replace(static_cast<size_t>(at) - 1, Boundary.size() + 3, "x" + Boundary + "\r\n");
+        const std::string body = Multipart(
+            {{"upload", "data.bin", "application/octet-stream", file}, {"v", "", "", "a" + Boundary}});
+        TParsed p;
+        Parse(body, p);
+        ASSERT_EQ(p.files.size(), 1u);
+        ASSERT_TRUE(p.files[0].second == file) << "boundary text at " << at;
+        EXPECT_EQ(p.fields.Values("v"), "a" + Boundary);
+    }
+}
+
 TEST(MultipartUpload, FortyKilobyteFileInShortReads) {
     const std::string file = BinaryData(40 * 1024, 7);
     const std::string body =
