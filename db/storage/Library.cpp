@@ -1,5 +1,7 @@
 #include "db/storage/Library.h"
 
+#include "db/storage/ExpToken.h"
+#include "db/storage/FileLayer.h"
 #include "db/storage/LanguageSettings.h"
 #include "db/storage/LibraryMemory.h"
 #include "db/storage/RecordsBitmap.h"
@@ -32,13 +34,17 @@ TLanguageCharMapsList* LanguageCharMapsList() {
 
 void InitializeLibrary() {
     ResetHeapCompactionCounter();
+    CreateExpTokenStack();
     GBitmapStack = new TRecordsBitmapStack();
+    InitializeFileList();
     GCharMaps = new TLanguageCharMapsList();
 }
 
 void FinalizeLibrary() {
     delete GCharMaps;
     GCharMaps = nullptr;
+    FinalizeFileList();
     delete GBitmapStack;
     GBitmapStack = nullptr;
+    DestroyExpTokenStack();
 }

@@ -1,0 +1,167 @@
+#include "db/storage/ExpToken.h"
+
+#include <vector>
+
+#include "db/storage/LibraryMemory.h"
+#include "platform/rtl/SysUtils.h"
+
+namespace {
+
+constexpr int32_t TokenBufferStep = 255;
+constexpr int32_t TokenBufferInitial = 251;
+
+TExpTokenStack* GExpTokenStack = nullptr;
+
+}  // namespace
+
+TExpToken::TExpToken() {
+    SetBufferSize(TokenBufferInitial);
+}
+
+TExpToken::~TExpToken() {
+    SetBlockBufferSize(0, TokenBufferStep, Value, BufferSize);
+}
+
+void TExpToken::SetBufferSize(int32_t size) {
+    SetBlockBufferSize(size, TokenBufferStep, Value, BufferSize);
+}
+
+void TExpToken::Clear() {
+    Text.clear();
+    NodeKind = 0;
+    Code = 0;
+    BindBytes[0] = BindBytes[1] = BindBytes[2] = 0;
+    ColumnName.clear();
+    BindWord = 0;
+    TableName.clear();
+    BindLong1 = BindLong2 = 0;
+    SubQuery = nullptr;
+    IsNull = 0;
+    IsParameter = 0;
+    CompareLength = 0;
+    CaseInsensitive = 0;
+    DataType = 0;
+    SubType = 0;
+    DataSize = 0;
+    Decimals = 0;
+    BoundFromString = 0;
+    SavedType = SavedSubType = 0;
+    SavedSize = SavedDecimals = 0;
+    Parent = First = Second = Third = nullptr;
+    // A cleared token keeps one block of value buffer; a grown one is given back.
+    if (Value && BufferSize <= TokenBufferStep) {
+        std::memset(Value, 0, BufferSize);
+    } else {
+        SetBlockBufferSize(0, TokenBufferStep, Value, BufferSize);
+        SetBufferSize(TokenBufferInitial);
+    }
+}
+
+void TExpToken::Assign(const TExpToken& s) {
+    if (&s == this) return;
+    if (BufferSize < s.BufferSize) SetBufferSize(s.BufferSize);
+    if (s.BufferSize > 0) std::memcpy(Value, s.Value, s.BufferSize);
+    Text = s.Text;
+    NodeKind = s.NodeKind;
+    Code = s.Code;
+    std::memcpy(BindBytes, s.BindBytes, sizeof BindBytes);
+    ColumnName = s.ColumnName;
+    BindWord = s.BindWord;
+    TableName = s.TableName;
+    BindLong1 = s.BindLong1;
+    BindLong2 = s.BindLong2;
+    SubQuery = s.SubQuery;
+    IsNull = s.IsNull;
+    IsParameter = s.IsParameter;
+    CompareLength = s.CompareLength;
+    CaseInsensitive = s.CaseInsensitive;
+    DataType = s.DataType;
+    SubType = s.SubType;
+    DataSize = s.DataSize;
+    Decimals = s.Decimals;
+    BoundFromString = s.BoundFromString;
+    SavedType = s.SavedType;
+    SavedSubType = s.SavedSubType;
+    SavedSize = s.SavedSize;
+    SavedDecimals = s.SavedDecimals;
+    Parent = s.Parent;
+    First = s.First;
+    Second = s.Second;
+    Third = s.Third;
+}
+
+bool TExpToken::IsEqual(const TExpToken& o) const {
+    if (NodeKind != o.NodeKind || Code != o.Code || !SameText(ColumnName, o.ColumnName) ||
+        !SameText(TableName, o.TableName) || IsParameter != o.IsParameter ||
+        CompareLength != o.CompareLength || CaseInsensitive != o.CaseInsensitive || DataType != o.DataType ||
+        SubType != o.SubType || DataSize != o.DataSize || Decimals != o.Decimals)
+        return false;
+    if (NodeKind == nkConstant) {
+        if (IsNull != o.IsNull) return false;
+        int64_t n = DataSize;
+        if (n > BufferSize) n = BufferSize;
+        if (n > o.BufferSize) n = o.BufferSize;
+        if (n > 0 && std::memcmp(Value, o.Value, static_cast<size_t>(n)) != 0) return false;
+    }
+    return true;
+}
+
+void TExpToken::SetDataSize(uint32_t size) {
+    if (size == DataSize) return;
+    if (static_cast<int64_t>(size) > BufferSize) SetBufferSize(static_cast<int32_t>(size));
+    DataSize = size;
+}
+
+void TExpToken::SetStr(const std::string& s) {
+    if (static_cast<int64_t>(s.size()) + 1 > BufferSize) SetBufferSize(static_cast<int32_t>(s.size()) + 1);
+    std::memcpy(Value, s.c_str(), s.size() + 1);
+}
+
+TExpTokenStack* ExpTokenStack() {
+    return GExpTokenStack;
+}
+
+void CreateExpTokenStack() {
+    if (!GExpTokenStack) GExpTokenStack = new TExpTokenStack();
+}
+
+void DestroyExpTokenStack() {
+    delete GExpTokenStack;
+    GExpTokenStack = nullptr;
+}
+
+TExpToken* NewExpToken() {
+    if (GExpTokenStack) return GExpTokenStack->Pop();
+    return new TExpToken();
+}
+
+void DisposeExpToken(TExpToken*& token) {
+    if (!token) return;
+    if (GExpTokenStack) {
+        GExpTokenStack->Push(token);
+    } else {
+        delete token;
+        token = nullptr;
+    }
+}
+
+void FreeExpressionTree(TExpToken*& node) {
+    if (!node) return;
+    // An explicit stack: long lists and long left-deep chains must not exhaust the
+    // machine stack.
+    std::vector<TExpToken*> pending{node};
+    std::vector<TExpToken*> order;
+    while (!pending.empty()) {
+        TExpToken* n = pending.back();
+        pending.pop_back();
+        order.push_back(n);
+        for (TExpToken* c : {n->First, n->Second, n->Third})
+            if (c) pending.push_back(c);
+    }
+    // Operands before the nodes that hold them.
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        TExpToken* n = *it;
+        DisposeExpToken(n);
+    }
+    node = nullptr;
+}

@@ -1,0 +1,220 @@
+// Fuzz target of the expression language: any text either parses or fails with an engine
+// error (never a crash, never a lost node); what parses clones into an equal tree; what
+// also validates is prepared and evaluated. The first input byte chooses the parse flags.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "db/storage/EngineErrors.h"
+#include "db/storage/ExpressionEval.h"
+#include "db/storage/ExpressionParser.h"
+#include "db/storage/ExpressionValidate.h"
+#include "db/storage/LanguageSettings.h"
+#include "db/storage/Library.h"
+
+namespace {
+
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "fuzz_expr: %s\n", what);
+        std::abort();
+    }
+}
+
+// Column types by the first letter of the name; other names are unknown.
+uint8_t TypeOfName(const std::string& name, uint8_t& subType) {
+    subType = 0;
+    switch (name.empty() ? 0 : name[0] | 0x20) {
+        case 's':
+            return dtString;
+        case 'd':
+            return dtDate;
+        case 't':
+            return dtTime;
+        case 'p':
+            return dtTimeStamp;
+        case 'b':
+            return dtBoolean;
+        case 'i':
+            return dtInteger;
+        case 'h':
+            return dtSmallInt;
+        case 'f':
+            return dtFloat;
+        case 'c':
+            return dtBCD;
+        case 'w':
+            return dtWord;
+        case 'x':
+            return dtBytes;
+        case 'm':
+            subType = 22;
+            return dtBlob;
+        default:
+            return 0;
+    }
+}
+
+uint32_t SizeOfType(uint8_t t) {
+    switch (t) {
+        case dtString:
+            return 21;
+        case dtBoolean:
+        case dtSmallInt:
+        case dtWord:
+            return 2;
+        case dtFloat:
+        case dtBCD:
+        case dtTimeStamp:
+        case dtBlob:
+            return 8;
+        case dtBytes:
+            return 10;
+        default:
+            return 4;
+    }
+}
+
+class TFuzzSubQuery : public TSubQuery {
+public:
+    void ParseSubSelect(TExpressionParser& p) override {
+        // Everything up to the closing parenthesis of the IN.
+        int depth = 0;
+        while (!p.TokenKindIs(tkEnd)) {
+            if (p.TokenKindIs('(')) ++depth;
+            if (p.TokenKindIs(')') && depth-- == 0) return;
+            p.NextToken();
+        }
+    }
+    int32_t ResultColumnCount() override { return 1; }
+    bool BindSubQueryColumn(TExpToken* node) override {
+        node->DataType = dtInteger;
+        node->SetDataSize(4);
+        return true;
+    }
+    void SetSubQueryFilter(TExpToken* cmp) override { Check(cmp->First && cmp->Second, "sub-select filter"); }
+    int32_t GetRecordCount() override { return 1; }
+};
+
+class TFuzzOwner : public TExpressionOwner {
+public:
+    std::vector<std::unique_ptr<TFuzzSubQuery>> Queries;
+    TSubQuery* CreateSubQuery() override {
+        Queries.push_back(std::make_unique<TFuzzSubQuery>());
+        return Queries.back().get();
+    }
+    void AddParameter(TExpToken* node) override { Check(node->IsParameter == 1, "parameter marker"); }
+};
+
+bool Bind(void*, TExpToken* n) {
+    uint8_t sub;
+    uint8_t t = TypeOfName(n->ColumnName, sub);
+    if (!t) return false;
+    n->DataType = t;
+    n->SubType = sub;
+    n->SetDataSize(SizeOfType(t));
+    return true;
+}
+
+void GetValue(void*, void*, TExpToken* r) {
+    std::memset(r->Value, 0, r->BufferSize);
+    r->IsNull = r->ColumnName.size() % 3 == 0 ? 1 : 0;
+    if (r->DataType == dtString || r->DataType == dtBlob) std::strcpy(r->Str(), "Ab%1");
+    if (r->DataType == dtDate) r->Set<int32_t>(730000);
+    if (r->DataType == dtTimeStamp) r->Set<double>(730000.0 * 86400000.0);
+}
+
+void Tokens(const std::string& text) {
+    TExpressionParser p;
+    p.SetText(text);
+    try {
+        for (size_t n = 0; n <= text.size() + 1; ++n) {
+            if (p.NextToken() == tkEnd) return;
+            (void)p.GetTokenText();
+        }
+        Check(false, "tokenizer does not advance");
+    } catch (const EZIZIVUEngineError&) {
+    }
+}
+
+void Exercise(const std::string& text, uint8_t flags) {
+    Tokens(text);
+
+    TFuzzOwner owner;
+    TExpressionParser p(&owner);
+    p.SetErrorCode(ZIZIVU_SQLERROR);
+    p.SetContext("fuzz");
+    p.SetText(text);
+    TExpTree tree;
+    try {
+        p.NextToken();
+        tree.reset(p.ParseExpression(flags));
+    } catch (const EZIZIVUEngineError& e) {
+        Check(e.ErrorCode() == ZIZIVU_SQLERROR, "parse error with a foreign code");
+        return;
+    }
+    Check(tree != nullptr, "parse returned nil");
+    {
+        TExpTree copy(CloneExpressionTree(tree.get()));
+        Check(ExpressionTreesEqual(tree.get(), copy.get()), "clone differs");
+    }
+    try {
+        ValidateExpression(ZIZIVU_SQLERROR, "", "fuzz", (flags & 1) != 0, Bind, nullptr, nullptr, tree.get());
+    } catch (const EZIZIVUEngineError&) {
+        return;
+    }
+    try {
+        TExpTree prepared(
+            PrepareExpressionTree(tree.get(), nullptr, GetValue, false, (flags & 2) != 0, 0, 0));
+        TExpTree r1(EvaluateExpression(tree.get(), nullptr, nullptr, 0, 0, GetValue));
+        TExpTree r2(EvaluateExpression(prepared.get(), nullptr, nullptr, 0, 0, GetValue));
+        TExpToken* cond = CloneExpressionTree(tree.get());
+        CheckConditionTree(cond);
+        FreeExpressionTree(cond);
+    } catch (const Exception&) {
+        // Conversions may refuse a value.
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool started = (InitializeLibrary(), true);
+    (void)started;
+    uint8_t flags = size ? data[0] & 31 : 0;
+    std::string text = size ? std::string(reinterpret_cast<const char*>(data) + 1, size - 1) : std::string();
+    RunWithLanguageSettings(0, 0, [&] { Exercise(text, flags); });
+    return 0;
+}
+
+#ifndef ZELTO_LIBFUZZER
+// Replays every file of the given directories (or files).
+int main(int argc, char** argv) {
+    int files = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::vector<std::filesystem::path> paths;
+        if (std::filesystem::is_directory(argv[i])) {
+            for (auto& e : std::filesystem::directory_iterator(argv[i]))
+                if (e.is_regular_file()) paths.push_back(e.path());
+        } else {
+            paths.push_back(argv[i]);
+        }
+        for (auto& p : paths) {
+            std::ifstream in(p, std::ios::binary);
+            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                       std::istreambuf_iterator<char>());
+            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+            ++files;
+        }
+    }
+    FinalizeLibrary();
+    std::printf("fuzz_expr: %d inputs replayed\n", files);
+    return files > 0 ? 0 : 1;
+}
+#endif
