@@ -233,34 +233,37 @@ void TMapCalibration::UpdateExistingOldKeysOfTrevia5(HKEY RootKey, const std::st
         old->SetTreviaVersion(5);
         old->SetName("MapCalibrationTrevia5");
 
-        // Reads every value present under the given prefix into `old`; returns the names found.
-        auto readLayout = [&](const std::string& prefix) {
-            std::vector<std::string> found;
+        // Reads the values present under `prefix` into `old`, except the value names in `skip`.
+        auto readLayout = [&](const std::string& prefix, const std::vector<std::string>& skip) {
             std::string text;
+            auto present = [&](const std::string& name) {
+                for (const auto& s : skip)
+                    if (s == name) return false;
+                return RegValueExists(RootKey, newKey, prefix + name);
+            };
             for (const auto& v : kIntegerValues) {
-                std::string name = prefix + v.Name;
-                if (!RegValueExists(RootKey, newKey, name)) continue;
-                RegReadStringDef0(RootKey, newKey, name, text);
+                if (!present(v.Name)) continue;
+                RegReadStringDef0(RootKey, newKey, prefix + v.Name, text);
                 (old.get()->*v.Set)(StrToInt(text));
-                found.push_back(name);
             }
-            std::string name = prefix + kUseMapCalibration;
-            if (RegValueExists(RootKey, newKey, name)) {
-                RegReadStringDef0(RootKey, newKey, name, text);
+            if (present(kUseMapCalibration)) {
+                RegReadStringDef0(RootKey, newKey, prefix + kUseMapCalibration, text);
                 old->SetUseMapCalibration(text == "True");
-                found.push_back(name);
             }
-            return found;
         };
         std::string oldPrefix = old->GetValuePrefix(true);
-        bool anyOld = RegValueExists(RootKey, newKey, oldPrefix + kUseMapCalibration);
+        std::vector<std::string> moved;
         for (const auto& v : kIntegerValues)
-            anyOld = anyOld || RegValueExists(RootKey, newKey, oldPrefix + v.Name);
-        if (!anyOld) return;
-        readLayout(old->GetValuePrefix(false));
-        std::vector<std::string> oldNames = readLayout(oldPrefix);
+            if (RegValueExists(RootKey, newKey, oldPrefix + v.Name)) moved.push_back(v.Name);
+        if (RegValueExists(RootKey, newKey, oldPrefix + kUseMapCalibration))
+            moved.push_back(kUseMapCalibration);
+        if (moved.empty()) return;
+        // The current values first, except those an old one replaces (a damaged
+        // replaced value must not block the move).
+        readLayout(old->GetValuePrefix(false), moved);
+        readLayout(oldPrefix, {});
         old->DoSaveSettings(RootKey, Path);
-        for (const auto& name : oldNames) RegDeleteValue(RootKey, newKey, name);
+        for (const auto& name : moved) RegDeleteValue(RootKey, newKey, oldPrefix + name);
     } catch (...) {
         throw Exception("Error in TMapCalibration.UpdateExistingOldKeysOfTrevia5");
     }

@@ -9,7 +9,7 @@
 #include "platform/os/Registry.h"
 
 class TMapCalibration : public TComponent {
-  public:
+public:
     explicit TMapCalibration(TComponent* AOwner);
     ~TMapCalibration() override;
     // From another TMapCalibration: the nine calibration integers, TreviaVersion and
@@ -65,13 +65,13 @@ class TMapCalibration : public TComponent {
     // The old layout prefixes each value name with the component's name and "_".
     std::string GetValuePrefix(bool OldLayout) const;
 
-  protected:
+protected:
     bool DoLoadSettings(HKEY RootKey, const std::string& Path);
     bool DoSaveSettings(HKEY RootKey, const std::string& Path);
     // One-time move of model 5's older value names to the current ones.
     void UpdateExistingOldKeysOfTrevia5(HKEY RootKey, const std::string& Path);
 
-  private:
+private:
     int32_t FP1MaxValue = 0;
     int32_t FP2MaxValue = 0;
     int32_t FP3MaxValue = 0;

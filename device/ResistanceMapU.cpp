@@ -232,8 +232,10 @@ void TResistanceMap::ParseStrings() {
             }
         }
     } catch (const std::exception& e) {
-        throw EMQor::CreateCode(4,
-                                std::string("Please, contact the Valtura support") + "\r\n\r\n" + e.what());
+        // Message() keeps a field's bytes past a NUL, which what() would cut.
+        const auto* ex = dynamic_cast<const Exception*>(&e);
+        throw EMQor::CreateCode(4, std::string("Please, contact the Valtura support") + "\r\n\r\n" +
+                                       (ex ? ex->Message() : std::string(e.what())));
     }
     DoResistanceMapLoaded();
 }

@@ -74,7 +74,8 @@ public:
     virtual void ComputePowerRange();
     // Clamps a target power to what the map gives at Speed:
     //   0 no answer (speed 0, or no usable map), Power unchanged;
-    //   1 target at or above the top level, Power := the top level's power;
+    //   1 target above the top level's power (or only level 1 has a power at the
+    //     upper bracket speed), Power := that level's power;
     //   2 target below the lowest level, Power := the lowest level's power;
     //   3 target inside the map's range, Power := TargetPower.
     virtual uint8_t GetPowerForSpeed(int32_t& Power, int32_t TargetPower, bool IsMiles, long double Speed);

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <vector>
 
 #include "device/MapCalibrationU.h"
 
@@ -15,13 +17,31 @@ namespace {
 const char kPath[] = "Software\\Valtura\\Vexatrevia\\TreviaDeviceVexaAnt";
 const char kKey5[] = "Software\\Valtura\\Vexatrevia\\TreviaDeviceVexaAnt\\Trevia5";
 
-const char* const kIntNames[] = {"CalibrationP1", "CalibrationP2", "CalibrationP3", "Speed1",
-                                 "Speed2",        "Speed3",        "Resist1",       "Resist2",
-                                 "Resist3",       "P1MaxValue",    "P2MaxValue",    "P3MaxValue",
-                                 "P1MinValue",    "P2MinValue",    "P3MinValue"};
+// The 15 integer values in their stored order, with the properties they belong to.
+const struct {
+    const char* name;
+    int32_t (TMapCalibration::*get)() const;
+    void (TMapCalibration::*set)(int32_t);
+} kInts[] = {
+    {"CalibrationP1", &TMapCalibration::CalibrationP1, &TMapCalibration::SetCalibrationP1},
+    {"CalibrationP2", &TMapCalibration::CalibrationP2, &TMapCalibration::SetCalibrationP2},
+    {"CalibrationP3", &TMapCalibration::CalibrationP3, &TMapCalibration::SetCalibrationP3},
+    {"Speed1", &TMapCalibration::Speed1, &TMapCalibration::SetSpeed1},
+    {"Speed2", &TMapCalibration::Speed2, &TMapCalibration::SetSpeed2},
+    {"Speed3", &TMapCalibration::Speed3, &TMapCalibration::SetSpeed3},
+    {"Resist1", &TMapCalibration::Resist1, &TMapCalibration::SetResist1},
+    {"Resist2", &TMapCalibration::Resist2, &TMapCalibration::SetResist2},
+    {"Resist3", &TMapCalibration::Resist3, &TMapCalibration::SetResist3},
+    {"P1MaxValue", &TMapCalibration::P1MaxValue, &TMapCalibration::SetP1MaxValue},
+    {"P2MaxValue", &TMapCalibration::P2MaxValue, &TMapCalibration::SetP2MaxValue},
+    {"P3MaxValue", &TMapCalibration::P3MaxValue, &TMapCalibration::SetP3MaxValue},
+    {"P1MinValue", &TMapCalibration::P1MinValue, &TMapCalibration::SetP1MinValue},
+    {"P2MinValue", &TMapCalibration::P2MinValue, &TMapCalibration::SetP2MinValue},
+    {"P3MinValue", &TMapCalibration::P3MinValue, &TMapCalibration::SetP3MinValue},
+};
 
 class MapCalibrationTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         char tmpl[] = "/tmp/zelto-mapcal-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -52,27 +72,16 @@ class MapCalibrationTest : public ::testing::Test {
         ASSERT_TRUE(r.OpenKey(key, true));
         r.WriteString(name, value);
     }
+    // The i-th value of the table := base + i + 1.
     static void SetAll(TMapCalibration& m, int base) {
-        m.SetCalibrationP1(base + 1);
-        m.SetCalibrationP2(base + 2);
-        m.SetCalibrationP3(base + 3);
-        m.SetSpeed1(base + 4);
-        m.SetSpeed2(base + 5);
-        m.SetSpeed3(base + 6);
-        m.SetResist1(base + 7);
-        m.SetResist2(base + 8);
-        m.SetResist3(base + 9);
-        m.SetP1MaxValue(base + 10);
-        m.SetP2MaxValue(base + 11);
-        m.SetP3MaxValue(base + 12);
-        m.SetP1MinValue(base + 13);
-        m.SetP2MinValue(base + 14);
-        m.SetP3MinValue(base + 15);
+        // Range loops only: GCC 12's bounds check miscompiles a member-pointer call on kInts[i].
+        int n = base;
+        for (const auto& v : kInts) (m.*v.set)(++n);
     }
     static std::vector<int32_t> Ints(const TMapCalibration& m) {
-        return {m.CalibrationP1(), m.CalibrationP2(), m.CalibrationP3(), m.Speed1(),     m.Speed2(),
-                m.Speed3(),        m.Resist1(),       m.Resist2(),       m.Resist3(),    m.P1MaxValue(),
-                m.P2MaxValue(),    m.P3MaxValue(),    m.P1MinValue(),    m.P2MinValue(), m.P3MinValue()};
+        std::vector<int32_t> out;
+        for (const auto& v : kInts) out.push_back((m.*v.get)());
+        return out;
     }
     static std::string MessageOf(const std::function<void()>& fn) {
         try {
@@ -159,6 +168,43 @@ TEST_F(MapCalibrationTest, SaveAndLoadRoundTrip) {
     EXPECT_EQ(Ints(five), Ints(ten));
 }
 
+TEST_F(MapCalibrationTest, EachValueHasItsOwnName) {
+    const std::string key = std::string(kPath) + "\\Trevia2";
+    TMapCalibration a(nullptr);
+    a.SetTreviaVersion(2);
+    SetAll(a, 100);
+    ASSERT_TRUE(a.SaveSettings(HKEY_CURRENT_USER, kPath));
+    auto stored = Values(key);
+    ASSERT_EQ(stored.size(), 16u);
+    int n = 100;
+    for (const auto& v : kInts) EXPECT_EQ(stored[v.name], std::to_string(++n)) << v.name;
+
+    n = 0;
+    for (const auto& v : kInts) Put(key, v.name, std::to_string(n -= 3));
+    TMapCalibration b(nullptr);
+    b.SetTreviaVersion(2);
+    ASSERT_TRUE(b.LoadSettings(HKEY_CURRENT_USER, kPath));
+    n = 0;
+    for (const auto& v : kInts) EXPECT_EQ((b.*v.get)(), n -= 3) << v.name;
+}
+
+TEST_F(MapCalibrationTest, UseMapCalibrationIsExactlyTrue) {
+    const std::string key = std::string(kPath) + "\\Trevia9";
+    const struct {
+        const char* text;
+        bool use;
+    } cases[] = {{"True", true}, {"true", false}, {"TRUE", false}, {"True ", false},
+                 {"1", false},   {"-1", false},   {"", false},     {"False", false}};
+    TMapCalibration m(nullptr);
+    m.SetTreviaVersion(9);
+    for (const auto& c : cases) {
+        Put(key, "UseMapCalibration", c.text);
+        m.SetUseMapCalibration(!c.use);
+        ASSERT_TRUE(m.LoadSettings(HKEY_CURRENT_USER, kPath));
+        EXPECT_EQ(m.UseMapCalibration(), c.use) << '"' << c.text << '"';
+    }
+}
+
 TEST_F(MapCalibrationTest, MissingKeyLoadsZerosAndFalse) {
     TMapCalibration m(nullptr);
     m.SetTreviaVersion(6);
@@ -178,7 +224,7 @@ TEST_F(MapCalibrationTest, MissingKeyLoadsZerosAndFalse) {
 
 TEST_F(MapCalibrationTest, NonIntegerValueFailsAndKeepsEarlierValues) {
     std::string key = std::string(kPath) + "\\Trevia3";
-    for (const char* n : kIntNames) Put(key, n, "9");
+    for (const auto& v : kInts) Put(key, v.name, "9");
     Put(key, "Speed2", "12a");
     TMapCalibration m(nullptr);
     m.SetTreviaVersion(3);
@@ -210,7 +256,8 @@ TEST_F(MapCalibrationTest, OldLayoutOfModel5IsMovedOnAnyLoad) {
 
     auto stored = Values(kKey5);
     ASSERT_EQ(stored.size(), 16u);
-    for (const char* n : kIntNames) EXPECT_EQ(stored[n], std::string(n) == "Speed1" ? "12" : "0") << n;
+    for (const auto& v : kInts)
+        EXPECT_EQ(stored[v.name], std::string(v.name) == "Speed1" ? "12" : "0") << v.name;
     EXPECT_EQ(stored["UseMapCalibration"], "False");
 
     TMapCalibration five(nullptr);
@@ -238,6 +285,25 @@ TEST_F(MapCalibrationTest, MigrationKeepsValuesOfTheCurrentLayout) {
         EXPECT_EQ(name.find("MapCalibrationTrevia5"), std::string::npos) << name;
 }
 
+TEST_F(MapCalibrationTest, MigrationLeavesTheRestOfTheKeyAlone) {
+    Put(kKey5, "MapCalibrationTrevia5_UseMapCalibration", "True");
+    Put(kKey5, "Speed3", "44");
+    Put(kKey5, "Comment", "kept");
+    Put(std::string(kKey5) + "\\Sub", "Inner", "kept too");
+    TMapCalibration m(nullptr);
+    m.SetTreviaVersion(7);
+    EXPECT_TRUE(m.LoadSettings(HKEY_CURRENT_USER, kPath));
+
+    auto stored = Values(kKey5);
+    EXPECT_EQ(stored.size(), 17u);
+    EXPECT_EQ(stored["UseMapCalibration"], "True");
+    EXPECT_EQ(stored["Speed3"], "44");
+    EXPECT_EQ(stored["Speed2"], "0");
+    EXPECT_EQ(stored["Comment"], "kept");
+    EXPECT_EQ(stored.count("MapCalibrationTrevia5_UseMapCalibration"), 0u);
+    EXPECT_EQ(Values(std::string(kKey5) + "\\Sub")["Inner"], "kept too");
+}
+
 TEST_F(MapCalibrationTest, FailedMigrationChangesNothing) {
     Put(kKey5, "Speed2", "33");
     Put(kKey5, "MapCalibrationTrevia5_Speed1", "12");
@@ -249,14 +315,35 @@ TEST_F(MapCalibrationTest, FailedMigrationChangesNothing) {
               "Error in TMapCalibration.UpdateExistingOldKeysOfTrevia5");
     EXPECT_EQ(Values(kKey5), before);
 
-    // Without old names the key is left exactly as it is.
-    TRegistry r;
-    ASSERT_TRUE(r.OpenKey(kKey5, false));
-    r.DeleteValue("MapCalibrationTrevia5_Speed1");
-    r.DeleteValue("MapCalibrationTrevia5_Speed3");
+    // A damaged current value blocks the move only when it is not being replaced.
+    Put(kKey5, "MapCalibrationTrevia5_Speed3", "3");
+    Put(kKey5, "Speed1", "bad");
+    Put(kKey5, "Resist1", "bad too");
+    before = Values(kKey5);
+    EXPECT_EQ(MessageOf([&] { m.LoadSettings(HKEY_CURRENT_USER, kPath); }),
+              "Error in TMapCalibration.UpdateExistingOldKeysOfTrevia5");
+    EXPECT_EQ(Values(kKey5), before);
+    Put(kKey5, "Resist1", "4");
     EXPECT_TRUE(m.LoadSettings(HKEY_CURRENT_USER, kPath));
-    EXPECT_EQ(Values(kKey5).size(), 1u);
+    EXPECT_EQ(m.Speed1(), 12);
     EXPECT_EQ(m.Speed2(), 33);
+    EXPECT_EQ(m.Speed3(), 3);
+    EXPECT_EQ(m.Resist1(), 4);
+    EXPECT_EQ(Values(kKey5).size(), 16u);
+}
+
+TEST_F(MapCalibrationTest, NoOldNamesNoMove) {
+    // Without old names the key is left exactly as it is, damaged values included.
+    Put(kKey5, "Speed2", "33");
+    Put(kKey5, "Other", "x");
+    TMapCalibration m(nullptr);
+    m.SetTreviaVersion(5);
+    EXPECT_TRUE(m.LoadSettings(HKEY_CURRENT_USER, kPath));
+    EXPECT_EQ(Values(kKey5), (std::map<std::string, std::string>{{"Other", "x"}, {"Speed2", "33"}}));
+    EXPECT_EQ(m.Speed2(), 33);
+    Put(kKey5, "Speed1", "bad");
+    m.SetTreviaVersion(1);
+    EXPECT_TRUE(m.LoadSettings(HKEY_CURRENT_USER, kPath));
 }
 
 TEST_F(MapCalibrationTest, AssignAndPrefix) {

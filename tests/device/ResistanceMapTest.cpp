@@ -139,6 +139,20 @@ TEST_F(ResistanceMapTest, ParseErrorIsCode4AndKeepsConvertedCells) {
     FormatSettings().DecimalSeparator = '.';
     SetLines(m, {"0\tabc"});
     EXPECT_THROW(m.ParseStrings(), EMQor);
+
+    // The caught message is kept whole, bytes after a NUL included.
+    const std::string field = std::string("1") + '\0' + "2";
+    m.Strings()->Clear();
+    m.Strings()->Add("0\t" + field);
+    try {
+        m.ParseStrings();
+        FAIL() << "no error";
+    } catch (const EMQor& e) {
+        EXPECT_EQ(e.Message(),
+                  "Error while reading the resistance map (Error code: 4)\r\n"
+                  "Please, contact the Valtura support\r\n\r\n'" +
+                      field + "' is not a valid floating point value");
+    }
 }
 
 TEST_F(ResistanceMapTest, LookupExample) {
@@ -254,6 +268,40 @@ TEST_F(ResistanceMapTest, ComputePowerRange) {
     EXPECT_EQ(m.MaxPower(), 0);
 }
 
+// The range is reset directly; only the values found go through the setters.
+class RangeSpy : public TResistanceMap {
+public:
+    using TResistanceMap::TResistanceMap;
+    std::vector<int32_t> mins, maxes;
+    void SetMinPower(int32_t v) override {
+        mins.push_back(v);
+        TResistanceMap::SetMinPower(v);
+    }
+    void SetMaxPower(int32_t v) override {
+        maxes.push_back(v);
+        TResistanceMap::SetMaxPower(v);
+    }
+};
+
+TEST_F(ResistanceMapTest, ComputePowerRangeResetsDirectly) {
+    for (double version : {3.0, 3.5, 4.0}) {
+        RangeSpy m(nullptr);
+        SetLines(m, {"0\t10\t20", "1\t50\t100", "2\t0\t160"});
+        m.ParseStrings();
+        m.SetTreviaVersion(version);
+        m.ComputePowerRange();
+        if (version < 4) {
+            EXPECT_TRUE(m.mins.empty() && m.maxes.empty()) << version;
+            EXPECT_EQ(m.MinPower(), 1000000);
+            continue;
+        }
+        EXPECT_EQ(m.mins, (std::vector<int32_t>{50}));
+        EXPECT_EQ(m.maxes, (std::vector<int32_t>{50, 100, 160}));
+        EXPECT_EQ(m.MinPower(), 50);
+        EXPECT_EQ(m.MaxPower(), 160);
+    }
+}
+
 class HookedMap : public TResistanceMap {
 public:
     using TResistanceMap::TResistanceMap;
@@ -354,6 +402,15 @@ TEST_F(ResistanceMapTest, AssignAndAssignTo) {
     EXPECT_EQ(b.TreviaVersion(), 5.0);
 
     EXPECT_THROW(b.Assign(&cal), Exception);
+
+    // The copied reference is watched like one set directly.
+    auto* freed = new TMapCalibration(nullptr);
+    a.SetMapCalibration(freed);
+    b.Assign(&a);
+    ASSERT_EQ(b.MapCalibration(), freed);
+    delete freed;
+    EXPECT_EQ(a.MapCalibration(), nullptr);
+    EXPECT_EQ(b.MapCalibration(), nullptr);
 }
 
 TEST_F(ResistanceMapTest, MapCalibrationClearedWhenFreed) {

@@ -54,6 +54,15 @@ TEST(Filer, BinaryLayout) {
     EXPECT_FALSE(r.HasState(csLoading));
 }
 
+TEST(Filer, PropertyNamesMatchWithoutCase) {
+    TStringStream s(Bytes({5, 0, 0, 0}) + "iTEMS" + Bytes({1, 2, 1, 0, 0, 0}) + "x" + Bytes({0, 0, 0, 0, 0}));
+    ListHolder r(nullptr);
+    r.items = {"old"};
+    ReadComponentProperties(&r, s);
+    EXPECT_EQ(r.items, std::vector<std::string>{"x"});
+    EXPECT_EQ(s.Position(), s.Size());
+}
+
 TEST(Filer, MalformedDataRaises) {
     const std::string items = Bytes({5, 0, 0, 0}) + "Items";
     const std::string cases[] = {
