@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,22 +30,6 @@
 #include "web/HttpEng.h"
 
 extern char** environ;
-
-// The exchange (below); installed as the hooks of the CGI engines at unit start.
-void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Variables);
-void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings* Variables);
-void ServerMainLoop(THttpEngine* Engine);
-void DebugServerWaitRequest(TStream*& InStream, TStream*& OutStream, TStrings*& Variables);
-void ServerRunRequestFile(THttpEngine* Engine, const std::string& Base);
-// The request file's variable block: one name=value per CR LF line.
-TStringList* ParseVariableBlock(const std::string& Text);
-// Deletes the files matching Mask (any case) dated before Before; files another opener
-// holds are left alone.
-void DeleteStaleFiles(const std::string& Mask, TDateTime Before);
-// Opens an exchange file shared, up to Tries attempts 500 ms apart.
-std::unique_ptr<TStream> OpenShareStream(const std::string& Name, bool ForWriting, int Tries);
-// Writes a request file: the variables, CONTENT_LENGTH when missing, a blank line, the body.
-void CGIServerExchange(TStream& RequestFile, TStream* InStream, TStrings* Variables, bool Watch);
 
 namespace {
 
@@ -96,10 +81,10 @@ bool IsWebRequestEnvironment() {
 }
 
 bool IsServerInstance() {
-    // Under a web server the arguments come from the query string: never a switch.
-    const std::vector<std::string> args =
-        IsWebRequestEnvironment() ? std::vector<std::string>{} : CommandLineArguments();
+    const std::vector<std::string> args = CommandLineArguments();
     if (GetEnvVariable("SERVER_SOFTWARE").empty() && args.empty()) return true;
+    // Under a web server the arguments come from the query string: never a switch.
+    if (IsWebRequestEnvironment()) return false;
     return args.size() == 2 && Trim(args[0]) == StartServerSwitch;
 }
 
@@ -144,6 +129,11 @@ bool StartResidentServer() {
     std::vector<char*> envp;
     for (auto& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
+    // Upper bound of the descriptors to close should close_range be missing.
+    struct rlimit limit {};
+    const int maxFd = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                          ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20))
+                          : 65536;
     const pid_t pid = ::fork();
     if (pid < 0) return false;
     if (pid == 0) {
@@ -151,9 +141,18 @@ bool StartResidentServer() {
         // that held them would keep the client's response open.
         ::setsid();
         const int null = ::open("/dev/null", O_RDWR);
-        for (int fd = 0; fd <= 2; ++fd)
-            if (null >= 0 && null != fd) ::dup2(null, fd);
-        ::close_range(3, ~0U, 0);
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (null < 0)
+                ::close(fd);
+            else if (null != fd)
+                ::dup2(null, fd);
+        }
+        if (::close_range(3, ~0U, 0) != 0)
+            for (int fd = 3; fd < maxFd; ++fd) ::close(fd);
+        // The quit signals must reach the server whatever this thread had blocked.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::execve(path.c_str(), argv, envp.data());
         ::_exit(127);
     }
@@ -193,6 +192,7 @@ constexpr uint32_t ServerPollInterval = 50;        // ms
 constexpr uint32_t ClientWatchDogInterval = 50;    // ms
 constexpr uint32_t ClientWatchDogTimeout = 30000;  // ms
 constexpr uint32_t ServerStartWait = 10000;        // ms a client gives a starting server
+constexpr uint32_t PendingRequestRedate = 5000;    // ms between re-datings of a waiting request
 constexpr int32_t ExchangeSweepSeconds = 900;
 constexpr int32_t ExchangeChunk = 1032;
 constexpr double OneSecond = 1.0 / 86400.0;
@@ -215,11 +215,6 @@ void InstallQuitSignals() {
 // A quit message waits for the application.
 bool QuitRequested() {
     return GQuitSignal != 0 || Application()->Terminated();
-}
-
-std::string ErrorText(const std::exception& e) {
-    if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->Message();
-    return e.what();
 }
 
 // A stream over a shared file of the os layer; the file stays held until the stream goes.
@@ -255,7 +250,13 @@ void MakeExchangeRoot() {
 std::vector<std::string> MatchFiles(const std::string& Mask) {
     const size_t slash = Mask.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : Mask.substr(0, slash + 1);
-    const std::string pattern = slash == std::string::npos ? Mask : Mask.substr(slash + 1);
+    // Only '*' is a wildcard: other pattern characters in the program's name stand for
+    // themselves.
+    std::string pattern;
+    for (char c : slash == std::string::npos ? Mask : Mask.substr(slash + 1)) {
+        if (c == '?' || c == '[' || c == ']' || c == '\\') pattern += '\\';
+        pattern += c;
+    }
     std::vector<std::string> found;
     DIR* d = ::opendir(dir.c_str());
     if (!d) return found;
@@ -423,6 +424,8 @@ void ArmClientWatchdog() {
 
 // ---- Server threads
 
+void ServerUnitEnd();
+
 class TServerTickThread : public TThread {
 public:
     TServerTickThread() : TThread(true) { Resume(); }
@@ -438,8 +441,10 @@ protected:
         while (!Terminated()) {
             if (FWake.WaitFor(ServerTickInterval) == wrSignaled || Terminated()) break;
             const std::string tick = GetTickFileName();
-            // Someone removed the tick file: the server is to stop at once.
+            // Someone removed the tick file: the server is to stop at once, clearing its
+            // files as its unit end does.
             if (!FileExists(tick)) {
+                ServerUnitEnd();
                 ExitEngineProcess(0);
                 return;
             }
@@ -464,7 +469,7 @@ protected:
         try {
             ServerRunRequestFile(FEngine, FBase);
         } catch (const std::exception& e) {
-            WriteLog("Server loop: " + ErrorText(e));
+            WriteLog(std::string("Server loop: ") + e.what());
         }
     }
 
@@ -570,11 +575,31 @@ void CGIServerExchange(TStream& RequestFile, TStream* InStream, TStrings* Variab
     }
 }
 
+namespace {
+
+// What a client hands over: its streams and its variables, freed when the client is done.
+// One stream may serve both ways; it then goes with the output, at the end.
+struct TClientRequest {
+    TClientRequest(TStream* In, TStream* Out, TStrings* Vars)
+        : Input(In), Output(Out), Variables(Vars), FOut(Out), FIn(In != Out ? In : nullptr) {}
+    // The body is in the request file: the input is no longer needed.
+    void DropInput() {
+        FIn.reset();
+        Input = nullptr;
+    }
+    TStream* Input;
+    TStream* Output;
+    std::unique_ptr<TStrings> Variables;
+
+private:
+    std::unique_ptr<TStream> FOut;
+    std::unique_ptr<TStream> FIn;
+};
+
+}  // namespace
+
 void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Variables) {
-    std::unique_ptr<TStream> in(InStream);
-    std::unique_ptr<TStream> out(OutStream != InStream ? OutStream : nullptr);
-    TStream* output = OutStream;
-    std::unique_ptr<TStrings> variables(Variables);
+    TClientRequest request(InStream, OutStream, Variables);
     try {
         const std::string prefix = GetExchangePrefix();
         const std::string tick = GetTickFileName();
@@ -586,22 +611,29 @@ void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Var
         DeleteStaleFiles(prefix + "*", Now() - ServerStaleSeconds * OneSecond);
         if (ServerMaxClients <= static_cast<int32_t>(MatchFiles(prefix + "*").size()))
             throw Exception("Server mode - Too many clients");
-        const std::string base = UniqueRequestName(prefix + AddressPart(variables.get()) + "_");
+        const std::string base = UniqueRequestName(prefix + AddressPart(request.Variables.get()) + "_");
         {
             std::unique_ptr<TStream> file = CreateExchangeFile(base + "_TMP");
             std::unique_ptr<TWatchDogThread> watchdog = std::make_unique<TWatchDogThread>();
-            CGIServerExchange(*file, in.get(), variables.get(), true);
+            CGIServerExchange(*file, request.Input, request.Variables.get(), true);
             GClientDeadlineArmed.store(false);
             watchdog.reset();
-            in.reset();
+            request.DropInput();
         }
         if (!OsRenameFile(base + "_TMP", base + "_REQ")) throw EOSError("Cannot rename \"" + base + "_TMP\"");
         const uint32_t submitted = GetTickCount();
+        uint32_t dated = submitted;
         bool vanished = false;
         bool timedOut = false;
         for (;;) {
             ProcessPendingMessages();
             if (ExchangeFileExists(base + "_rsp") || !FileExists(tick) || QuitRequested()) break;
+            // A request still waiting behind a long one is no rubbish: keep it younger
+            // than the sweeps' 30 s (it is gone once the server claimed it).
+            if (TicksSince(dated) >= PendingRequestRedate) {
+                FileSetDate(base + "_REQ", Now());
+                dated = GetTickCount();
+            }
             if (TicksSince(submitted) >= static_cast<uint32_t>(ServerResponseTimeout) * 1000u) {
                 timedOut = true;
                 break;
@@ -618,21 +650,18 @@ void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Var
             DeleteStaleFiles(prefix + "*", AnyAge);
         } else if (ExchangeFileExists(base + "_rsp")) {
             std::unique_ptr<TStream> response = OpenShareStream(base + "_rsp", false, 3);
-            if (output) CopyStream(*response, *output);
+            if (request.Output) CopyStream(*response, *request.Output);
         }
         DeleteStaleFiles(base + "_rsp", AnyAge);
         DeleteStaleFiles(GetExchangeRoot() + "*_*", Now() - ExchangeSweepSeconds * OneSecond);
     } catch (const std::exception& e) {
-        WriteLog(ErrorText(e));
+        WriteLog(e.what());
     }
     ExitEngineProcess(0);
 }
 
 void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings* Variables) {
-    std::unique_ptr<TStream> in(InStream);
-    std::unique_ptr<TStream> out(OutStream != InStream ? OutStream : nullptr);
-    TStream* output = OutStream;
-    std::unique_ptr<TStrings> variables(Variables);
+    TClientRequest request(InStream, OutStream, Variables);
     const std::string prefix = GetExchangePrefix();
     try {
         const std::string tick = GetTickFileName();
@@ -648,8 +677,8 @@ void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings
                     Sleep(500);
                 }
             }
-            CGIServerExchange(*file, in.get(), variables.get(), false);
-            in.reset();
+            CGIServerExchange(*file, request.Input, request.Variables.get(), false);
+            request.DropInput();
         }
         const uint32_t submitted = GetTickCount();
         while (FileExists(tick) &&
@@ -657,10 +686,10 @@ void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings
             Sleep(DebugClientPollInterval);
         if (ExchangeFileExists(base + "rsp")) {
             std::unique_ptr<TStream> response = OpenShareStream(base + "rsp", false, 3);
-            if (output) CopyStream(*response, *output);
+            if (request.Output) CopyStream(*response, *request.Output);
         }
     } catch (const std::exception& e) {
-        WriteLog(ErrorText(e));
+        WriteLog(e.what());
     }
     DeleteStaleFiles(prefix + "*", AnyAge);
     ExitEngineProcess(0);
@@ -711,7 +740,7 @@ void ServerMainLoop(THttpEngine* Engine) {
             Sleep(20);
             DeleteStaleFiles(GetExchangeRoot() + "*_*", Now() - ExchangeSweepSeconds * OneSecond);
         } catch (const std::exception& e) {
-            WriteLog("Server loop: " + ErrorText(e));
+            WriteLog(std::string("Server loop: ") + e.what());
         }
     }
     ticker.reset();
@@ -742,7 +771,7 @@ void DebugServerWaitRequest(TStream*& InStream, TStream*& OutStream, TStrings*& 
             Variables = variables.release();
             return;
         } catch (const std::exception& e) {
-            WriteLog("Server loop: " + ErrorText(e));
+            WriteLog(std::string("Server loop: ") + e.what());
         }
     }
     // The tick file was removed: the debug server is to stop.

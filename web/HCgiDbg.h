@@ -1,14 +1,16 @@
 #pragma once
 // Server mode of the CGI engines: one resident instance of the program answers the
 // requests that short-lived CGI instances hand it through files in an exchange directory.
-// This header holds what the CGI engines ask of it (is this the server, is one running)
-// and the hooks through which the exchange itself is installed.
+// This header holds what the CGI engines ask of it (is this the server, is one running),
+// the hooks through which the exchange is installed, and the exchange's operations.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/rtl/Classes.h"
+#include "platform/rtl/DateTime.h"
 
 class THttpEngine;
 
@@ -74,3 +76,20 @@ struct TServerModeHooks {
 };
 void SetServerModeHooks(TServerModeHooks Hooks);
 TServerModeHooks ServerModeHooks();
+
+// The exchange itself, installed as the hooks above when the program starts.
+void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Variables);
+void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings* Variables);
+void ServerMainLoop(THttpEngine* Engine);
+void DebugServerWaitRequest(TStream*& InStream, TStream*& OutStream, TStrings*& Variables);
+// Runs one claimed request: Base + "cnf" in, Base + "ind" out, renamed to Base + "rsp".
+void ServerRunRequestFile(THttpEngine* Engine, const std::string& Base);
+// The request file's variable block: one name=value per CR LF line.
+TStringList* ParseVariableBlock(const std::string& Text);
+// Deletes the files matching Mask (wildcard '*', any case) dated before Before; files
+// another opener holds are left alone.
+void DeleteStaleFiles(const std::string& Mask, TDateTime Before);
+// Opens an exchange file shared, up to Tries attempts 500 ms apart.
+std::unique_ptr<TStream> OpenShareStream(const std::string& Name, bool ForWriting, int Tries);
+// Writes a request file: the variables, CONTENT_LENGTH when missing, a blank line, the body.
+void CGIServerExchange(TStream& RequestFile, TStream* InStream, TStrings* Variables, bool Watch);

@@ -20,11 +20,6 @@ struct TIsapiUnitEnd {
     }
 } GIsapiUnitEnd;
 
-std::string ErrorText(const std::exception& e) {
-    if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->Message();
-    return e.what();
-}
-
 // A zero-terminated text of at most Room bytes, cut when longer.
 void CopyText(char* Dest, size_t Room, const std::string& Text) {
     if (!Dest || Room == 0) return;
@@ -201,7 +196,7 @@ int64_t TIsapiStream::Seek(int64_t /*Offset*/, TSeekOrigin /*Origin*/) {
 
 // ---- TIsapiEngine
 
-TIsapiEngine::TIsapiEngine(TComponent* AOwner) : THttpEngine(AOwner) {
+TIsapiEngine::TIsapiEngine(TComponent* AOwner) : TModuleEngine(AOwner) {
     TIsapiEngine* none = nullptr;
     if (!HasState(csDesigning)) GIsapiEngine.compare_exchange_strong(none, this);
 }
@@ -211,23 +206,8 @@ TIsapiEngine::~TIsapiEngine() {
     GIsapiEngine.compare_exchange_strong(self, nullptr);
 }
 
-void TIsapiEngine::SendHeaderLine(const std::string& Name, const std::string& Value) {
-    TStream* out = RequestContext().OutStream;
-    if (!out) return;
-    const std::string line = Value.empty() ? Name + "\r\n" : Name + ": " + Value + "\r\n";
-    out->WriteBuffer(line.data(), static_cast<int64_t>(line.size()));
-}
-
-void TIsapiEngine::EndHeaders() {
-    if (TStream* out = RequestContext().OutStream) out->WriteBuffer("\r\n", 2);
-}
-
 std::string TIsapiEngine::GetHostServerVariable(const std::string& Name) {
     return IsapiGetServerVariable(Name);
-}
-
-void TIsapiEngine::RunCGI(TStream* InStream, TStream* OutStream, TStrings* Variables) {
-    ProcessRequest(InStream, OutStream, Variables);
 }
 
 // ---- Exports
@@ -243,7 +223,7 @@ extern "C" BOOL GetExtensionVersion(HSE_VERSION_INFO* pVer) {
             engine->OnGetExtensionVersion(engine, pVer, description, result);
     } catch (const std::exception& e) {
         result = false;
-        WriteLog(ErrorText(e));
+        WriteLog(e.what());
     }
     CopyText(pVer->lpszExtensionDesc, sizeof(pVer->lpszExtensionDesc), description);
     return result ? ISAPI_TRUE : ISAPI_FALSE;
@@ -265,7 +245,7 @@ extern "C" DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* pECB) {
         TIsapiStream* s = stream.release();
         engine->ProcessRequest(s, s, variables);
     } catch (const std::exception& e) {
-        WriteLog(ErrorText(e));
+        WriteLog(e.what());
         S.ExtensionStatus = HSE_STATUS_ERROR;
     }
     // The control block is the host's only for the call.
@@ -285,7 +265,7 @@ extern "C" BOOL TerminateExtension(DWORD dwFlags) {
         result = false;
         TerminateEngineProcess();
     } catch (const std::exception& e) {
-        WriteLog(ErrorText(e));
+        WriteLog(e.what());
         result = true;
     }
     return result ? ISAPI_TRUE : ISAPI_FALSE;
@@ -309,7 +289,7 @@ extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
             engine->OnGetFilterVersion(engine, serverFilterVersion, filterVersion, flags, description,
                                        result);
     } catch (const std::exception& e) {
-        WriteLog(ErrorText(e));
+        WriteLog(e.what());
     }
     CopyText(pVer->lpszFilterDesc, sizeof(pVer->lpszFilterDesc), description);
     pVer->dwFlags = flags;
@@ -331,7 +311,7 @@ extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD NotificationType
     try {
         if (engine->OnHttpFilter) engine->OnHttpFilter(engine, pfc, NotificationType, status, pvNotification);
     } catch (const std::exception& e) {
-        WriteLog(ErrorText(e));
+        WriteLog(e.what());
     }
     S.FilterContext = nullptr;
     return status;

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "web/HttpEng.h"
 #include "web/IsapiTypes.h"
+#include "web/ModuleEng.h"
 
 // Per-thread ISAPI state of the request in progress.
 struct TIsapiRequestState {
@@ -51,7 +51,7 @@ using THttpFilterEvent = std::function<void(TObject* Sender, HTTP_FILTER_CONTEXT
 
 // The engine of ISAPI requests. The first one created registers itself; destroying it
 // unregisters it.
-class TIsapiEngine : public THttpEngine {
+class TIsapiEngine : public TModuleEngine {
 public:
     explicit TIsapiEngine(TComponent* AOwner);
     ~TIsapiEngine() override;
@@ -60,11 +60,7 @@ public:
     TGetFilterVersionEvent OnGetFilterVersion;
     THttpFilterEvent OnHttpFilter;
 
-    // Header lines and the blank line go to the client as the response's first bytes.
-    void SendHeaderLine(const std::string& Name, const std::string& Value) override;
-    void EndHeaders() override;
     std::string GetHostServerVariable(const std::string& Name) override;
-    void RunCGI(TStream* InStream, TStream* OutStream, TStrings* Variables) override;
 };
 
 // The registered ISAPI engine (none at start).

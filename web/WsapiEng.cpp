@@ -22,11 +22,6 @@ struct TWsapiUnitEnd {
     }
 } GWsapiUnitEnd;
 
-std::string ErrorText(const std::exception& e) {
-    if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->Message();
-    return e.what();
-}
-
 // A text area of the record: zero-terminated, or cut at the end of its area.
 template <size_t N>
 std::string AreaText(const char (&Area)[N]) {
@@ -101,7 +96,7 @@ int64_t TWsapiStream::Seek(int64_t /*Offset*/, TSeekOrigin /*Origin*/) {
 
 // ---- TWsapiEngine
 
-TWsapiEngine::TWsapiEngine(TComponent* AOwner) : THttpEngine(AOwner) {
+TWsapiEngine::TWsapiEngine(TComponent* AOwner) : TModuleEngine(AOwner) {
     TWsapiEngine* none = nullptr;
     if (!HasState(csDesigning)) GWsapiEngine.compare_exchange_strong(none, this);
 }
@@ -109,17 +104,6 @@ TWsapiEngine::TWsapiEngine(TComponent* AOwner) : THttpEngine(AOwner) {
 TWsapiEngine::~TWsapiEngine() {
     TWsapiEngine* self = this;
     GWsapiEngine.compare_exchange_strong(self, nullptr);
-}
-
-void TWsapiEngine::SendHeaderLine(const std::string& Name, const std::string& Value) {
-    TStream* out = RequestContext().OutStream;
-    if (!out) return;
-    const std::string line = Value.empty() ? Name + "\r\n" : Name + ": " + Value + "\r\n";
-    out->WriteBuffer(line.data(), static_cast<int64_t>(line.size()));
-}
-
-void TWsapiEngine::EndHeaders() {
-    if (TStream* out = RequestContext().OutStream) out->WriteBuffer("\r\n", 2);
 }
 
 std::string TWsapiEngine::GetHostServerVariable(const std::string& Name) {
@@ -139,10 +123,6 @@ void TWsapiEngine::EndRequest() {
     THttpEngine::EndRequest();
     TWsapiRequest* r = WsapiRequest();
     if (r && GHost.nflush) GHost.nflush(r);
-}
-
-void TWsapiEngine::RunCGI(TStream* InStream, TStream* OutStream, TStrings* Variables) {
-    ProcessRequest(InStream, OutStream, Variables);
 }
 
 // ---- Requests
@@ -198,7 +178,7 @@ extern "C" int32_t Process(TWsapiRequest* Request) {
             WriteLog("Request not served: THttpEngine undefined");
         }
     } catch (const std::exception& e) {
-        WriteLog(ErrorText(e));
+        WriteLog(e.what());
     }
     WsapiRequest() = nullptr;
     return 1;

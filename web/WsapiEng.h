@@ -4,7 +4,7 @@
 // that serves WSAPI requests.
 #include <string>
 
-#include "web/HttpEng.h"
+#include "web/ModuleEng.h"
 #include "web/WsapiTypes.h"
 
 // The host program's functions, looked up once per process.
@@ -39,18 +39,15 @@ inline constexpr int32_t WsapiMaxVariableBuffer = 1 << 20;
 
 // The engine of WSAPI requests. The first one created registers itself; destroying it
 // unregisters it.
-class TWsapiEngine : public THttpEngine {
+class TWsapiEngine : public TModuleEngine {
 public:
     explicit TWsapiEngine(TComponent* AOwner);
     ~TWsapiEngine() override;
 
-    void SendHeaderLine(const std::string& Name, const std::string& Value) override;
-    void EndHeaders() override;
     // The host's value of the variable for the thread's request.
     std::string GetHostServerVariable(const std::string& Name) override;
     // The response is complete: the host sends what it holds.
     void EndRequest() override;
-    void RunCGI(TStream* InStream, TStream* OutStream, TStrings* Variables) override;
 };
 
 TWsapiEngine* RegisteredWsapiEngine();

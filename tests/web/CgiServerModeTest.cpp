@@ -3,10 +3,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "platform/framework/Application.h"
+#include "platform/os/Files.h"
 #include "platform/rtl/FileDate.h"
+#include "platform/rtl/Tick.h"
 #include "tests/web/CgiTestSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "web/CGISEng.h"
@@ -93,6 +99,120 @@ TEST_F(CgiServerModeTest, RequestsGoToARunningServer) {
         EXPECT_EQ(CGIStdEngine(), nullptr);
     }
     EXPECT_EQ(calls, (std::vector<std::string>{"debug server ok", "server ok"}));
+}
+
+TEST_F(CgiServerModeTest, ServerInstanceFromArgumentsAndEnvironment) {
+    using Args = std::vector<std::string>;
+    const struct {
+        const char* software;
+        const char* method;
+        Args args;
+        bool expected;
+    } cases[] = {
+        {nullptr, nullptr, {}, true},                       // started by hand
+        {"srv", nullptr, {}, false},                        // a CGI call
+        {"srv", "GET", {}, false},                          //
+        {nullptr, nullptr, {"$$START_SERVER", "X"}, true},  // started by a client
+        {"srv", nullptr, {" $$START_SERVER ", "X"}, true},  // the switch is trimmed
+        {"srv", nullptr, {"$$START_SERVER"}, false},        // exactly two arguments
+        {nullptr, nullptr, {"a"}, false},                   //
+        {nullptr, "GET", {"a"}, false},                     // a query string as arguments
+        {"srv", "GET", {"$$START_SERVER", "X"}, false},     // ... is never the switch
+    };
+    for (const auto& c : cases) {
+        TEnvScope env(
+            {{"SERVER_SOFTWARE", c.software ? std::optional<std::string>(c.software) : std::nullopt},
+             {"REQUEST_METHOD", c.method ? std::optional<std::string>(c.method) : std::nullopt}});
+        TArgsScope args(c.args);
+        EXPECT_EQ(IsServerInstance(), c.expected)
+            << (c.software ? c.software : "-") << " " << (c.method ? c.method : "-") << " " << c.args.size();
+    }
+}
+
+TEST_F(CgiServerModeTest, SweepMatchesNamesInAnyCaseAndOnlyStarIsAWildcard) {
+    const std::string dir = TestDir() + "/sweep/";
+    ForceDirectories(dir);
+    const double old = Now() - 60.0 / 86400;
+    const struct {
+        const char* name;
+        bool old, swept;
+    } files[] = {
+        {"app[1]_a_TMP", true, true}, {"APP[1]_B_REQ", true, true}, {"app[1]_new", false, false},
+        {"app1_c", true, false},      {"app?_d", true, false},      {"other_e", true, false},
+    };
+    for (const auto& f : files) {
+        std::ofstream(dir + f.name).close();
+        if (f.old) {
+            ASSERT_TRUE(FileSetDate(dir + f.name, old));
+        }
+    }
+    DeleteStaleFiles(dir + "app[1]_*", Now() - 30.0 / 86400);
+    for (const auto& f : files) EXPECT_EQ(FileExists(dir + f.name), !f.swept) << f.name;
+    std::filesystem::remove_all(dir);
+}
+
+// The client's side of the exchange against a stand-in server in this process. The
+// request waits behind a long one: the stand-in ages it past the sweeps' 30 s, and the
+// client must keep it fresh so that another client's sweep leaves it alone. The client's
+// one stream serves as input and output.
+TEST_F(CgiServerModeTest, ClientKeepsItsWaitingRequestAndCopiesTheAnswer) {
+    namespace fs = std::filesystem;
+    using namespace std::chrono_literals;
+    TVirtualClockScope clock(20);
+    ForceDirectories(GetExchangeRoot());
+    const std::string prefix = GetExchangePrefix();
+    std::ofstream(GetTickFileName()).close();  // a running server (its window lock aside)
+
+    std::string requestName, requestText;
+    std::atomic<bool> redated{false}, survived{false};
+    std::thread server([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (requestName.empty() && std::chrono::steady_clock::now() < deadline) {
+            std::error_code ec;
+            for (const auto& e : fs::directory_iterator(GetExchangeRoot(), ec)) {
+                const std::string n = e.path().string();
+                if (n.size() > 4 && n.substr(n.size() - 4) == "_REQ") requestName = n;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        if (requestName.empty()) return;
+        FileSetDate(requestName, Now() - 60.0 / 86400);
+        const auto patience = std::chrono::steady_clock::now() + 3s;
+        TDateTime age = 0;
+        while (!redated && std::chrono::steady_clock::now() < patience) {
+            redated = FileAge(requestName, age) && age > Now() - 30.0 / 86400;
+            std::this_thread::sleep_for(5ms);
+        }
+        DeleteStaleFiles(prefix + "*", Now() - ServerStaleSeconds / 86400.0);  // another client's sweep
+        survived = FileExists(requestName);
+        requestText = ReadFileBytes(requestName);
+        DeleteFile(requestName);
+        const std::string base = requestName.substr(0, requestName.size() - 4);
+        std::ofstream(base + "_ind", std::ios::binary) << "HTTP/1.1 200 OK\r\n\r\nanswer";
+        ASSERT_TRUE(OsRenameFile(base + "_ind", base + "_rsp"));
+    });
+
+    auto rec = std::make_shared<TSinkStream::TRecord>();
+    auto* both = new TSinkStream(rec);
+    ForwardRequestToServer(both, both,
+                           MakeVariables({"REQUEST_METHOD=GET", "REMOTE_ADDR=10.1.2.3", "QUERY_STRING=a=1"}));
+    server.join();
+
+    EXPECT_EQ(TakeExitCodes(), std::vector<int>{0});
+    EXPECT_TRUE(redated);
+    EXPECT_TRUE(survived);
+    EXPECT_EQ(ExtractFileName(requestName).rfind(ExtractFileName(prefix) + "10-1-2-3_", 0), 0u)
+        << requestName;
+    EXPECT_EQ(requestText,
+              "REQUEST_METHOD=GET\r\nREMOTE_ADDR=10.1.2.3\r\nQUERY_STRING=a=1\r\nCONTENT_LENGTH=0\r\n\r\n");
+    EXPECT_EQ(rec->bytes, "HTTP/1.1 200 OK\r\n\r\nanswer");
+    EXPECT_TRUE(rec->freed);
+    // The answer went with the client; only the tick file is left.
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(GetExchangeRoot()))
+        left.push_back(e.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{ExtractFileName(GetTickFileName())});
+    fs::remove_all(GetExchangeRoot());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "tests/web/WebTestSupport.h"
 #include "web/HSessVar.h"
 #include "web/IsapiEng.h"
+#include "web/WsapiEng.h"
 
 namespace {
 
@@ -188,4 +189,24 @@ TEST(IsapiEngineRegistration, FirstEngineRegistersAndUnregistersOnDestruction) {
     TFakeHost h("", "");
     EXPECT_EQ(HttpExtensionProc(&h.ECB), HSE_STATUS_ERROR);
     EXPECT_EQ(HttpFilterProc(nullptr, 0, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
+}
+
+// Both module engines send the status line first, header lines (bare names included) and
+// the blank line ahead of the body; no header text can start a line of its own.
+TEST(ModuleEngines, HeaderLinesGoAheadOfTheBody) {
+    TIsapiEngine isapi(nullptr);
+    TWsapiEngine wsapi(nullptr);
+    for (THttpEngine* e : {static_cast<THttpEngine*>(&isapi), static_cast<THttpEngine*>(&wsapi)}) {
+        e->OnExecRequest = [e](TObject*) {
+            e->SetHeader("X-Note", "a\r\nSet-Cookie: evil=1");
+            e->SetHeader("X-Bare\r\n", "");
+            e->Write("body");
+        };
+        const std::string out = RunRequest(*e, {"REQUEST_METHOD=GET"})->bytes;
+        EXPECT_EQ(out.find("\r\nSet-Cookie"), std::string::npos) << out;
+        EXPECT_NE(out.find("\r\nX-Note: aSet-Cookie: evil=1\r\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("\r\nX-Bare\r\n"), std::string::npos) << out;
+        EXPECT_EQ(out.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << out;
+        EXPECT_EQ(out.substr(out.size() - 8), "\r\n\r\nbody") << out;
+    }
 }

@@ -3,18 +3,27 @@
 // starts a resident instance of the program, and every call hands its request to that
 // instance through the exchange files; "normal" answers in the process itself.
 //
-// It answers with the method, the query string and every form field in plain text.
+// It answers with the method, the query string and every form field in plain text; the
+// field "wait" delays the answer.
+//
+// CGI_DEMO_CLOCK_SPEED makes the resident instance's clock run that many times faster
+// (its 5 s heartbeat and its polls), so that tests need not wait for them.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "platform/rtl/Tick.h"
 #include "web/CGISEng.h"
 #include "web/HCgiDbg.h"
 
 namespace {
 
 void Answer(THttpEngine* e) {
+    // "wait" (ms on the program's clock) keeps the server busy with this request.
+    const int32_t wait = StrToIntDef(e->GetField("wait"), 0);
+    if (wait > 0) Sleep(static_cast<uint32_t>(std::min(wait, 60000)));
     e->SetHeader("Content-Type", "text/plain");
     e->WriteLn("method=" + e->GetRequestMethod());
     e->WriteLn("query=" + e->GetQueryString());
@@ -31,11 +40,19 @@ TCGIMode ModeFromEnvironment() {
     return ServerMode;
 }
 
+void UseTestClock() {
+    const char* speed = std::getenv("CGI_DEMO_CLOCK_SPEED");
+    if (!speed || !IsServerInstance()) return;
+    static TVirtualClock clock(std::strtod(speed, nullptr));
+    SetTickSource(&clock);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     SetCommandLineArguments(argc, argv);
     SetProcessKind(pkGuiProgram);
+    UseTestClock();
     try {
         TCGIStdUnit unit;
         auto module = std::make_unique<TComponent>(nullptr);
