@@ -226,6 +226,7 @@ void TThread::Start() {
     // Caller holds FMutex.
     FStarted = true;
     FThread = std::thread([this] { Run(); });
+    FThreadId = FThread.get_id();
 }
 
 void TThread::Run() {
@@ -265,7 +266,7 @@ void TThread::Suspend() {
     {
         std::lock_guard<std::mutex> lk(FMutex);
         FSuspended = true;
-        self = FStarted && FThread.get_id() == std::this_thread::get_id();
+        self = FStarted && FThreadId.load() == std::this_thread::get_id();
     }
     if (self) CheckSuspended();
 }
@@ -292,9 +293,8 @@ int TThread::WaitFor() {
         if (!FStarted) return ReturnValue;
     }
     std::lock_guard<std::mutex> lk(FJoinMutex);
+    if (FThreadId.load() == std::this_thread::get_id()) throw Exception("A thread cannot wait for itself");
     if (FThread.joinable()) {
-        if (FThread.get_id() == std::this_thread::get_id())
-            throw Exception("A thread cannot wait for itself");
         FThread.join();
     }
     return ReturnValue;
@@ -318,7 +318,7 @@ void TThread::StopAndJoin() {
     CancelMainThreadCalls(this);
     std::lock_guard<std::mutex> lk(FJoinMutex);
     if (FThread.joinable()) {
-        if (FThread.get_id() == std::this_thread::get_id())
+        if (FThreadId.load() == std::this_thread::get_id())
             FThread.detach();
         else
             FThread.join();

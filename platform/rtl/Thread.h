@@ -66,6 +66,9 @@ private:
     void Start();
     void Run();
     std::thread FThread;
+    // The thread's id, set at the start: self-checks read it, not FThread, which a join on
+    // another thread changes.
+    std::atomic<std::thread::id> FThreadId{};
     std::mutex FMutex;
     std::mutex FJoinMutex;
     std::condition_variable FCond;

@@ -223,9 +223,11 @@ TEST_F(AntSerialTest, NoDeliveryAfterCloseAndCloseFromInsideADelivery) {
     // the library; the delivery finishes on its own afterwards.
     auto t = std::make_unique<TAntSerialTransport>(Pty.SlavePath, 57600);
     TByteSink sink;
-    std::atomic<bool> closed{false};
+    std::atomic<bool> closing{false}, closed{false};
     sink.OnBytes = [&] {
-        if (!closed.exchange(true)) t.reset();
+        if (closing.exchange(true)) return;
+        t.reset();
+        closed = true;  // only now is `t` done with: the test may leave its scope
     };
     ASSERT_TRUE(t->Open(&sink));
     ASSERT_EQ(::write(Pty.Master, "e", 1), 1);

@@ -8,6 +8,7 @@
 
 #include "platform/framework/Application.h"
 #include "platform/rtl/SyncObjs.h"
+#include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Thread.h"
 #include "platform/rtl/Tick.h"
 
@@ -93,13 +94,16 @@ public:
     ~TCountingThread() override { StopAndJoin(); }
     std::atomic<int> Loops{0};
     std::atomic<int> Parks{0};
+    std::atomic<bool> AtPark{false};  // suspended and about to park; Loops stands still
 
 protected:
     void Execute() override {
         while (!Terminated()) {
             ++Loops;
             Sleep(1);
+            if (Suspended()) AtPark = true;
             if (CheckSuspended()) ++Parks;
+            AtPark = false;
         }
         ReturnValue = 42;
     }
@@ -128,15 +132,11 @@ TEST(ThreadTest, SuspendResumeTerminate) {
     t.Suspend();
     EXPECT_TRUE(t.Suspended());
     // Once parked, the count stands still.
-    int parkedAt = -1;
-    ASSERT_TRUE(WaitReal([&] {
-        int a = t.Loops;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        parkedAt = t.Loops;
-        return a == parkedAt;
-    }));
+    ASSERT_TRUE(WaitReal([&] { return t.AtPark.load(); }));
+    const int parkedAt = t.Loops;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(t.Loops, parkedAt);
+    EXPECT_TRUE(t.AtPark);
 
     t.Resume();
     ASSERT_TRUE(WaitReal([&] { return t.Loops > parkedAt + 2; }));
@@ -145,6 +145,43 @@ TEST(ThreadTest, SuspendResumeTerminate) {
     t.Terminate();
     EXPECT_EQ(t.WaitFor(), 42);
     EXPECT_TRUE(t.Finished());
+}
+
+// Suspends itself (parks at once) after trying to wait for itself.
+class TSelfSuspendingThread : public TThread {
+public:
+    TSelfSuspendingThread() : TThread(true) {}
+    ~TSelfSuspendingThread() override { StopAndJoin(); }
+    std::atomic<int> Stage{0};
+    std::atomic<bool> SelfWaitRaised{false};
+
+protected:
+    void Execute() override {
+        try {
+            WaitFor();
+        } catch (const Exception&) {
+            SelfWaitRaised = true;
+        }
+        Stage = 1;
+        Suspend();
+        Stage = 2;
+    }
+};
+
+TEST(ThreadTest, SuspendFromInsideParksAtOnceAndWaitForFromInsideRaises) {
+    TSelfSuspendingThread t;
+    t.Resume();
+    ASSERT_TRUE(WaitReal([&] { return t.Stage == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(t.Stage, 1);
+    EXPECT_TRUE(t.SelfWaitRaised);
+    // A Suspend from a third thread while the main thread joins (ThreadSanitizer checks
+    // that the two do not race on the thread object).
+    std::thread other([&] { t.Suspend(); });
+    t.Terminate();
+    t.WaitFor();
+    other.join();
+    EXPECT_EQ(t.Stage, 2);
 }
 
 TEST(ThreadTest, TerminateReleasesAParkedThread) {
