@@ -39,7 +39,7 @@ public:
         FTimerWake->setSingleShot(true);
         FTimerWake->setTimerType(Qt::PreciseTimer);
         QObject::connect(FTimerWake, &QTimer::timeout, FHelper.get(), [this] {
-            FireDueTimers();
+            FTimers.FireDue();
             ArmTimerWake();
         });
     }
@@ -48,7 +48,7 @@ public:
         bool any = RunQueued();
         if (QAbstractEventDispatcher* d = QAbstractEventDispatcher::instance())
             any = d->processEvents(QEventLoop::AllEvents) || any;
-        any = FireDueTimers() || any;
+        any = FTimers.FireDue() || any;
         ArmTimerWake();
         return any;
     }
@@ -88,12 +88,12 @@ public:
     }
 
     void TimerChanged(TTimer* t) override {
-        if (std::find(FTimers.begin(), FTimers.end(), t) == FTimers.end()) FTimers.push_back(t);
+        FTimers.Add(t);
         ArmTimerWake();
     }
 
     void TimerRemoved(TTimer* t) override {
-        FTimers.erase(std::remove(FTimers.begin(), FTimers.end(), t), FTimers.end());
+        FTimers.Remove(t);
         ArmTimerWake();
     }
 
@@ -101,50 +101,11 @@ private:
     // Synchronised calls, then the posted calls that were waiting on entry.
     bool RunQueued() {
         bool any = CheckSynchronize();
-        size_t n;
-        {
-            std::lock_guard<std::mutex> lk(FMutex);
-            n = FPosted.size();
-        }
-        for (size_t i = 0; i < n; ++i) {
-            std::function<void()> fn;
-            {
-                std::lock_guard<std::mutex> lk(FMutex);
-                if (FPosted.empty()) break;
-                fn = std::move(FPosted.front());
-                FPosted.pop_front();
-            }
-            any = true;
-            try {
-                fn();
-            } catch (...) {
-                Application()->HandleException();
-            }
-        }
-        return any;
-    }
-
-    // A handler may free or stop any timer, so each one is looked up again before use.
-    bool FireDueTimers() {
-        bool any = false;
-        const std::vector<TTimer*> timers = FTimers;
-        for (TTimer* t : timers) {
-            if (std::find(FTimers.begin(), FTimers.end(), t) == FTimers.end()) continue;
-            if (t->DueIn(GetTickCount()) != 0) continue;
-            any = true;
-            try {
-                t->Fire();
-            } catch (...) {
-                Application()->HandleException();
-            }
-        }
-        return any;
+        return RunPostedCalls(FMutex, FPosted) || any;
     }
 
     void ArmTimerWake() {
-        const uint32_t now = GetTickCount();
-        uint32_t wait = INFINITE;
-        for (TTimer* t : FTimers) wait = std::min(wait, t->DueIn(now));
+        const uint32_t wait = FTimers.NextDueIn(GetTickCount());
         if (wait == INFINITE)
             FTimerWake->stop();
         else
@@ -156,7 +117,7 @@ private:
     std::atomic<bool> FWakePosted{false};
     std::mutex FMutex;
     std::deque<std::function<void()>> FPosted;
-    std::vector<TTimer*> FTimers;  // main thread only
+    TLoopTimers FTimers;
 };
 
 QString FromBytes(const std::string& s) {

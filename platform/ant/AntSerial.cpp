@@ -8,11 +8,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 std::optional<speed_t> AntSerialSpeed(uint32_t baud) {
     static const struct {
@@ -27,69 +25,30 @@ std::optional<speed_t> AntSerialSpeed(uint32_t baud) {
     return std::nullopt;
 }
 
-struct TAntSerialTransport::TState {
-    std::mutex Mutex;  // everything below but Stop
-    std::mutex WriteMutex;
-    std::string Path;
-    bool IsOpen = false;
+struct TAntSerialTransport::TState : TAntReaderState {
     int Fd = -1;
     int WakeFd = -1;
     termios Saved{};
-    std::thread Thread;
-    TAntOpenError Error;
-    std::atomic<bool> Stop{false};
+
+    void WakeReader() override {
+        uint64_t one = 1;
+        (void)!::write(WakeFd, &one, sizeof one);
+    }
+    void Release() override {
+        ::tcsetattr(Fd, TCSANOW, &Saved);
+        ::ioctl(Fd, TIOCNXCL);
+        ::close(Fd);  // drops the lock
+        ::close(WakeFd);
+        Fd = WakeFd = -1;
+    }
 };
 
-namespace {
-
-// Delivers the tty's bytes until Close wakes it or the stick goes away.
-void ReadLoop(const std::shared_ptr<void>& keep, std::atomic<bool>& stop, int fd, int wake,
-              TAntByteSink* sink, const std::string& path) {
-    (void)keep;
-    uint8_t buf[512];
-    bool lost = false;
-    while (!stop.load()) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
-        int r = ::poll(p, 2, -1);
-        if (stop.load()) return;
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            lost = true;
-            break;
-        }
-        if (p[1].revents) return;
-        if (p[0].revents & POLLIN) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0) {
-                sink->Received(buf, size_t(n));
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            lost = true;
-            break;
-        }
-        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            lost = true;
-            break;
-        }
-    }
-    if (lost && !stop.load()) AntReport("ANT stick " + path + ": the stick went away (unplugged?).\n");
-}
-
-}  // namespace
-
 TAntSerialTransport::TAntSerialTransport(std::string path, uint32_t baud)
-    : FPath(std::move(path)), FBaud(baud), FState(std::make_shared<TState>()) {
-    FState->Path = FPath;
-}
+    : TAntSerialTransport(std::make_shared<TState>(), std::move(path), baud) {}
 
-TAntSerialTransport::~TAntSerialTransport() {
-    Close();
-}
-
-TAntOpenError TAntSerialTransport::LastError() const {
-    std::lock_guard<std::mutex> g(FState->Mutex);
-    return FState->Error;
+TAntSerialTransport::TAntSerialTransport(std::shared_ptr<TState> state, std::string path, uint32_t baud)
+    : TAntReaderTransport(state), FBaud(baud), FState(std::move(state)) {
+    FState->Path = std::move(path);
 }
 
 bool TAntSerialTransport::Open(TAntByteSink* sink) {
@@ -100,15 +59,11 @@ bool TAntSerialTransport::Open(TAntByteSink* sink) {
     int fd = -1;
     auto fail = [&](TAntOpenFailure kind, const std::string& detail) {
         if (fd >= 0) ::close(fd);
-        S.Error = {kind, FPath, detail};
-        const TAntOpenError e = S.Error;
-        g.unlock();
-        AntReport(e);
-        return false;
+        return FailOpen(g, kind, detail);
     };
     auto failErrno = [&](int err) { return fail(AntFailureFromErrno(err), std::strerror(err)); };
 
-    fd = ::open(FPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    fd = ::open(Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return failErrno(errno);
     // The lock tells another program of ours (or any that honours flock) that the stick
     // is taken; it goes with the descriptor, so a killed process leaves none behind.
@@ -149,41 +104,25 @@ bool TAntSerialTransport::Open(TAntByteSink* sink) {
     S.Fd = fd;
     S.WakeFd = wake;
     S.Saved = saved;
-    S.Stop = false;
-    S.IsOpen = true;
-    std::shared_ptr<TState> keep = FState;
-    S.Thread =
-        std::thread([keep, fd, wake, sink] { ReadLoop(keep, keep->Stop, fd, wake, sink, keep->Path); });
+    // Delivers the tty's bytes until Close wakes it or the stick goes away.
+    StartReader(sink, 512, [fd, wake](uint8_t* buf, size_t size, size_t& got) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        int r = ::poll(p, 2, -1);
+        if (r < 0) return errno == EINTR ? TAntReadStep::Going : TAntReadStep::Lost;
+        if (p[1].revents) return TAntReadStep::Ended;
+        if (p[0].revents & POLLIN) {
+            ssize_t n = ::read(fd, buf, size);
+            if (n > 0) {
+                got = size_t(n);
+                return TAntReadStep::Going;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return TAntReadStep::Going;
+            return TAntReadStep::Lost;
+        }
+        if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return TAntReadStep::Lost;
+        return TAntReadStep::Going;
+    });
     return true;
-}
-
-void TAntSerialTransport::Close() {
-    TState& S = *FState;
-    std::thread th;
-    {
-        std::lock_guard<std::mutex> g(S.Mutex);
-        if (!S.IsOpen) return;
-        S.IsOpen = false;
-        S.Stop = true;
-        th = std::move(S.Thread);
-    }
-    uint64_t one = 1;
-    (void)!::write(S.WakeFd, &one, sizeof one);
-    if (th.joinable()) {
-        // From inside a delivery the reader sees Stop when the delivery returns and ends
-        // without touching the descriptors again.
-        if (th.get_id() == std::this_thread::get_id())
-            th.detach();
-        else
-            th.join();
-    }
-    std::lock_guard<std::mutex> w(S.WriteMutex);
-    std::lock_guard<std::mutex> g(S.Mutex);
-    ::tcsetattr(S.Fd, TCSANOW, &S.Saved);
-    ::ioctl(S.Fd, TIOCNXCL);
-    ::close(S.Fd);  // drops the lock
-    ::close(S.WakeFd);
-    S.Fd = S.WakeFd = -1;
 }
 
 bool TAntSerialTransport::Write(const uint8_t* bytes, size_t count) {

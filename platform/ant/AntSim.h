@@ -185,19 +185,32 @@ protected:
     double FLossP = 0, FFailAckP = 0;
 };
 
-class TAntSimTrainer : public TAntSimDevice {
+// A device with a parameter memory of N bytes, read and written by the host's EPROM
+// commands.
+template <size_t N>
+class TAntSimMemoryDevice : public TAntSimDevice {
+public:
+    std::array<uint8_t, N> Eprom() const;
+    void SetEprom(const std::array<uint8_t, N>& bytes);
+    void SetEpromByte(uint8_t address, uint8_t value);  // an address past the end is ignored
+    // Refuses EPROM writes with [0xFE, 3].
+    void SetWriteProtected(bool on);
+
+protected:
+    explicit TAntSimMemoryDevice(std::recursive_mutex& mutex) : TAntSimDevice(mutex) {}
+    std::array<uint8_t, N> FEprom{};
+    bool FWriteProtected = false;
+};
+extern template class TAntSimMemoryDevice<32>;
+extern template class TAntSimMemoryDevice<17>;
+
+// Parameter memory: addresses 0x00-0x1F.
+class TAntSimTrainer : public TAntSimMemoryDevice<32> {
 public:
     std::string Name() const override { return "trainer"; }
     TAntSimTrainerKind Kind() const;
     // Switches the receiver kind and takes that kind's identity (number kept).
     void SetKind(TAntSimTrainerKind k);
-
-    // Parameter memory, addresses 0x00-0x1F.
-    std::array<uint8_t, 32> Eprom() const;
-    void SetEprom(const std::array<uint8_t, 32>& bytes);
-    void SetEpromByte(uint8_t address, uint8_t value);
-    // Refuses EPROM writes with [0xFE, 3].
-    void SetWriteProtected(bool on);
 
     uint32_t TotalDistance() const;  // 24-bit
     void SetTotalDistance(uint32_t d);
@@ -218,8 +231,6 @@ protected:
 
 private:
     TAntSimTrainerKind FKind = TAntSimTrainerKind::Vexa;
-    std::array<uint8_t, 32> FEprom{};
-    bool FWriteProtected = false;
     uint32_t FTotalDistance = 0;
     uint8_t FResistance = 0;
     uint16_t FBrake = 0;
@@ -229,14 +240,10 @@ private:
     uint16_t FCounter = 0;
 };
 
-class TAntSimConsole : public TAntSimDevice {
+// Parameter memory: addresses 0x00-0x10.
+class TAntSimConsole : public TAntSimMemoryDevice<17> {
 public:
     std::string Name() const override { return "console"; }
-    // Parameter memory, addresses 0x00-0x10.
-    std::array<uint8_t, 17> Eprom() const;
-    void SetEprom(const std::array<uint8_t, 17>& bytes);
-    void SetEpromByte(uint8_t address, uint8_t value);
-    void SetWriteProtected(bool on);
 
     // Keys 0..3: plus, minus, enter, tab. A key change wakes the console.
     void SetKey(int key, bool down);
@@ -256,8 +263,6 @@ protected:
     bool Asleep() const override { return FSleeping && FReplies.empty() && FQueued.empty(); }
 
 private:
-    std::array<uint8_t, 17> FEprom{};
-    bool FWriteProtected = false;
     std::array<bool, 4> FKeys{};
     bool FSelected = false, FSleeping = false, FRefuseKeepAlive = false;
     uint32_t FKeepAlives = 0;

@@ -115,9 +115,36 @@ void TAntSimDevice::Reply(const TAntPage& page) {
 }
 
 // ---------------------------------------------------------------------------------
+// Parameter memory
+
+template <size_t N>
+std::array<uint8_t, N> TAntSimMemoryDevice<N>::Eprom() const {
+    Guard g(this->FMutex);
+    return FEprom;
+}
+template <size_t N>
+void TAntSimMemoryDevice<N>::SetEprom(const std::array<uint8_t, N>& bytes) {
+    Guard g(this->FMutex);
+    FEprom = bytes;
+}
+template <size_t N>
+void TAntSimMemoryDevice<N>::SetEpromByte(uint8_t address, uint8_t value) {
+    Guard g(this->FMutex);
+    if (address < N) FEprom[address] = value;
+}
+template <size_t N>
+void TAntSimMemoryDevice<N>::SetWriteProtected(bool on) {
+    Guard g(this->FMutex);
+    FWriteProtected = on;
+}
+
+template class TAntSimMemoryDevice<32>;
+template class TAntSimMemoryDevice<17>;
+
+// ---------------------------------------------------------------------------------
 // Trainer
 
-TAntSimTrainer::TAntSimTrainer(std::recursive_mutex& mutex) : TAntSimDevice(mutex) {
+TAntSimTrainer::TAntSimTrainer(std::recursive_mutex& mutex) : TAntSimMemoryDevice(mutex) {
     // Parameter memory in the layout of the console's field map.
     const uint16_t number = AntSimTrainerNumber;
     const uint16_t p1 = 1200, p2 = 2500, p3 = 4000;
@@ -174,22 +201,6 @@ void TAntSimTrainer::SetKind(TAntSimTrainerKind k) {
         FRadio = {number, 121, 1, 0, 16172, 57};
 }
 
-std::array<uint8_t, 32> TAntSimTrainer::Eprom() const {
-    Guard g(FMutex);
-    return FEprom;
-}
-void TAntSimTrainer::SetEprom(const std::array<uint8_t, 32>& bytes) {
-    Guard g(FMutex);
-    FEprom = bytes;
-}
-void TAntSimTrainer::SetEpromByte(uint8_t address, uint8_t value) {
-    Guard g(FMutex);
-    if (address < FEprom.size()) FEprom[address] = value;
-}
-void TAntSimTrainer::SetWriteProtected(bool on) {
-    Guard g(FMutex);
-    FWriteProtected = on;
-}
 uint32_t TAntSimTrainer::TotalDistance() const {
     Guard g(FMutex);
     return FTotalDistance;
@@ -272,7 +283,7 @@ void TAntSimTrainer::Receive(const TAntPage& p) {
 // ---------------------------------------------------------------------------------
 // Console
 
-TAntSimConsole::TAntSimConsole(std::recursive_mutex& mutex) : TAntSimDevice(mutex) {
+TAntSimConsole::TAntSimConsole(std::recursive_mutex& mutex) : TAntSimMemoryDevice(mutex) {
     const uint16_t number = AntSimConsoleNumber, trainer = AntSimTrainerNumber;
     FEprom = {0x00,
               0x10,  // 0x01 firmware version
@@ -294,22 +305,6 @@ TAntSimConsole::TAntSimConsole(std::recursive_mutex& mutex) : TAntSimDevice(mute
     FRadio = {number, 18, 1, 1, 16150, 70};
 }
 
-std::array<uint8_t, 17> TAntSimConsole::Eprom() const {
-    Guard g(FMutex);
-    return FEprom;
-}
-void TAntSimConsole::SetEprom(const std::array<uint8_t, 17>& bytes) {
-    Guard g(FMutex);
-    FEprom = bytes;
-}
-void TAntSimConsole::SetEpromByte(uint8_t address, uint8_t value) {
-    Guard g(FMutex);
-    if (address < FEprom.size()) FEprom[address] = value;
-}
-void TAntSimConsole::SetWriteProtected(bool on) {
-    Guard g(FMutex);
-    FWriteProtected = on;
-}
 void TAntSimConsole::SetKey(int key, bool down) {
     Guard g(FMutex);
     if (key < 0 || key > 3) return;

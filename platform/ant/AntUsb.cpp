@@ -7,11 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 std::optional<TAntUsbSelection> AntSelectUsbEndpoints(const TAntUsbConfig& config) {
@@ -73,23 +71,16 @@ constexpr unsigned WriteTimeoutMs = 1000;
 
 }  // namespace
 
-struct TAntUsbTransport::TState {
-    std::mutex Mutex;  // everything below but Stop
-    std::mutex WriteMutex;
-    std::string Path;
-    bool IsOpen = false;
+struct TAntUsbTransport::TState : TAntReaderState {
     int Fd = -1;
     libusb_context* Ctx = nullptr;
     libusb_device_handle* Handle = nullptr;
     TAntUsbSelection Sel;
     bool Claimed = false;
     bool Detached = false;  // a kernel driver was detached and goes back on close
-    std::thread Thread;
-    TAntOpenError Error;
-    std::atomic<bool> Stop{false};
 
     // Gives everything back, in the reverse order of taking it.
-    void Release() {
+    void Release() override {
         if (Handle) {
             if (Claimed) libusb_release_interface(Handle, Sel.Interface);
             if (Detached) libusb_attach_kernel_driver(Handle, Sel.Interface);
@@ -104,50 +95,12 @@ struct TAntUsbTransport::TState {
     }
 };
 
-namespace {
-
-void ReadLoop(const std::shared_ptr<void>& keep, std::atomic<bool>& stop, libusb_device_handle* h,
-              TAntUsbSelection sel, TAntByteSink* sink, const std::string& path) {
-    (void)keep;
-    const int packet = sel.InPacketSize ? sel.InPacketSize : 64;
-    std::vector<uint8_t> buf(size_t(packet) * std::max(1, 512 / packet));
-    int halts = 0;
-    bool lost = false;
-    while (!stop.load()) {
-        int n = 0;
-        int r = libusb_bulk_transfer(h, sel.InEndpoint, buf.data(), int(buf.size()), &n, ReadTimeoutMs);
-        if (stop.load()) return;
-        if (n > 0) sink->Received(buf.data(), size_t(n));
-        if (r == 0 || r == LIBUSB_ERROR_TIMEOUT || r == LIBUSB_ERROR_INTERRUPTED ||
-            r == LIBUSB_ERROR_OVERFLOW) {
-            halts = 0;
-            continue;
-        }
-        if (r == LIBUSB_ERROR_PIPE && ++halts < 3) {
-            libusb_clear_halt(h, sel.InEndpoint);
-            continue;
-        }
-        lost = true;
-        break;
-    }
-    if (lost && !stop.load()) AntReport("ANT stick " + path + ": the stick went away (unplugged?).\n");
+TAntUsbTransport::TAntUsbTransport(std::string nodePath) : TAntUsbTransport(std::make_shared<TState>()) {
+    FState->Path = std::move(nodePath);
 }
 
-}  // namespace
-
-TAntUsbTransport::TAntUsbTransport(std::string nodePath)
-    : FPath(std::move(nodePath)), FState(std::make_shared<TState>()) {
-    FState->Path = FPath;
-}
-
-TAntUsbTransport::~TAntUsbTransport() {
-    Close();
-}
-
-TAntOpenError TAntUsbTransport::LastError() const {
-    std::lock_guard<std::mutex> g(FState->Mutex);
-    return FState->Error;
-}
+TAntUsbTransport::TAntUsbTransport(std::shared_ptr<TState> state)
+    : TAntReaderTransport(state), FState(std::move(state)) {}
 
 bool TAntUsbTransport::Open(TAntByteSink* sink) {
     TState& S = *FState;
@@ -156,15 +109,11 @@ bool TAntUsbTransport::Open(TAntByteSink* sink) {
     S.Error = {};
     auto fail = [&](TAntOpenFailure kind, const std::string& detail) {
         S.Release();
-        S.Error = {kind, FPath, detail};
-        const TAntOpenError e = S.Error;
-        g.unlock();
-        AntReport(e);
-        return false;
+        return FailOpen(g, kind, detail);
     };
     auto failUsb = [&](int code) { return fail(AntFailureFromLibusb(code), libusb_strerror(code)); };
 
-    S.Fd = ::open(FPath.c_str(), O_RDWR | O_CLOEXEC);
+    S.Fd = ::open(Path().c_str(), O_RDWR | O_CLOEXEC);
     if (S.Fd < 0) {
         int err = errno;
         return fail(AntFailureFromErrno(err), std::strerror(err));
@@ -197,35 +146,25 @@ bool TAntUsbTransport::Open(TAntByteSink* sink) {
         if (int r = libusb_set_interface_alt_setting(S.Handle, S.Sel.Interface, S.Sel.AltSetting); r != 0)
             return failUsb(r);
 
-    S.Stop = false;
-    S.IsOpen = true;
-    std::shared_ptr<TState> keep = FState;
-    S.Thread = std::thread(
-        [keep, h = S.Handle, sel = S.Sel, sink] { ReadLoop(keep, keep->Stop, h, sel, sink, keep->Path); });
+    const int packet = S.Sel.InPacketSize ? S.Sel.InPacketSize : 64;
+    StartReader(
+        sink, size_t(packet) * std::max(1, 512 / packet),
+        [h = S.Handle, in = S.Sel.InEndpoint, halts = 0](uint8_t* buf, size_t size, size_t& got) mutable {
+            int n = 0;
+            int r = libusb_bulk_transfer(h, in, buf, int(size), &n, ReadTimeoutMs);
+            got = size_t(std::max(n, 0));
+            if (r == 0 || r == LIBUSB_ERROR_TIMEOUT || r == LIBUSB_ERROR_INTERRUPTED ||
+                r == LIBUSB_ERROR_OVERFLOW) {
+                halts = 0;
+                return TAntReadStep::Going;
+            }
+            if (r == LIBUSB_ERROR_PIPE && ++halts < 3) {
+                libusb_clear_halt(h, in);
+                return TAntReadStep::Going;
+            }
+            return TAntReadStep::Lost;
+        });
     return true;
-}
-
-void TAntUsbTransport::Close() {
-    TState& S = *FState;
-    std::thread th;
-    {
-        std::lock_guard<std::mutex> g(S.Mutex);
-        if (!S.IsOpen) return;
-        S.IsOpen = false;
-        S.Stop = true;
-        th = std::move(S.Thread);
-    }
-    if (th.joinable()) {
-        // The reader notices Stop within one read time-out. From inside a delivery it
-        // ends on its own once the delivery returns, without touching the handle.
-        if (th.get_id() == std::this_thread::get_id())
-            th.detach();
-        else
-            th.join();
-    }
-    std::lock_guard<std::mutex> w(S.WriteMutex);
-    std::lock_guard<std::mutex> g(S.Mutex);
-    S.Release();
 }
 
 bool TAntUsbTransport::Write(const uint8_t* bytes, size_t count) {

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ant/AntDiscovery.h"
-#include "platform/ant/AntTransport.h"
+#include "platform/ant/AntReaderTransport.h"
 
 // A configuration's descriptors as far as the endpoint choice needs them.
 struct TAntUsbEndpoint {
@@ -40,21 +39,16 @@ std::optional<TAntUsbSelection> AntSelectUsbEndpoints(const TAntUsbConfig& confi
 // A libusb error code as the user's case.
 TAntOpenFailure AntFailureFromLibusb(int code);
 
-class TAntUsbTransport : public TAntTransport {
+class TAntUsbTransport : public TAntReaderTransport {
 public:
     explicit TAntUsbTransport(std::string nodePath);
-    ~TAntUsbTransport() override;
 
     // False when the stick does not open; the reason is in LastError and on stderr.
     bool Open(TAntByteSink* sink) override;
-    void Close() override;
     bool Write(const uint8_t* bytes, size_t count) override;
-
-    const std::string& Path() const { return FPath; }
-    TAntOpenError LastError() const;
 
 private:
     struct TState;
-    std::string FPath;
+    explicit TAntUsbTransport(std::shared_ptr<TState> state);
     std::shared_ptr<TState> FState;
 };

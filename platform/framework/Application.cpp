@@ -100,3 +100,59 @@ void TApplication::HandleException() {
         MessageBox("Unknown exception", FTitle, MB_OK | MB_ICONERROR);
     }
 }
+
+bool RunPostedCalls(std::mutex& mutex, std::deque<std::function<void()>>& posted) {
+    bool any = false;
+    size_t n;
+    {
+        std::lock_guard<std::mutex> lk(mutex);
+        n = posted.size();
+    }
+    for (size_t i = 0; i < n; ++i) {
+        std::function<void()> fn;
+        {
+            std::lock_guard<std::mutex> lk(mutex);
+            if (posted.empty()) break;
+            fn = std::move(posted.front());
+            posted.pop_front();
+        }
+        any = true;
+        try {
+            fn();
+        } catch (...) {
+            Application()->HandleException();
+        }
+    }
+    return any;
+}
+
+void TLoopTimers::Add(TTimer* t) {
+    if (std::find(FTimers.begin(), FTimers.end(), t) == FTimers.end()) FTimers.push_back(t);
+}
+
+void TLoopTimers::Remove(TTimer* t) {
+    FTimers.erase(std::remove(FTimers.begin(), FTimers.end(), t), FTimers.end());
+}
+
+bool TLoopTimers::FireDue() {
+    bool any = false;
+    // A handler may free or stop any timer, so each one is looked up again before use.
+    const std::vector<TTimer*> timers = FTimers;
+    for (TTimer* t : timers) {
+        if (std::find(FTimers.begin(), FTimers.end(), t) == FTimers.end()) continue;
+        if (t->DueIn(GetTickCount()) != 0) continue;
+        any = true;
+        try {
+            t->Fire();
+        } catch (...) {
+            Application()->HandleException();
+        }
+    }
+    return any;
+}
+
+uint32_t TLoopTimers::NextDueIn(uint32_t now) const {
+    uint32_t wait = INFINITE;
+    for (TTimer* t : FTimers) wait = std::min(wait, t->DueIn(now));
+    return wait;
+}

@@ -3,8 +3,10 @@
 // library, the tests and headless programs; the console installs a Qt loop.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,25 @@ public:
     // stopped or dies.
     virtual void TimerChanged(TTimer* t) = 0;
     virtual void TimerRemoved(TTimer* t) = 0;
+};
+
+// What the loops share. Runs the calls waiting in `posted` on entry (those they post
+// wait for the next round), each under Application()->HandleException; `mutex` guards
+// `posted`. True when any ran.
+bool RunPostedCalls(std::mutex& mutex, std::deque<std::function<void()>>& posted);
+
+// The started framework timers of a loop that polls them (TTimer::DueIn). Main thread only.
+class TLoopTimers {
+public:
+    void Add(TTimer* t);  // for TimerChanged; a listed timer stays listed once
+    void Remove(TTimer* t);
+    // Fires the due timers, each under Application()->HandleException; true when any fired.
+    bool FireDue();
+    // Clock milliseconds until the first one is due at `now`; INFINITE when none.
+    uint32_t NextDueIn(uint32_t now) const;
+
+private:
+    std::vector<TTimer*> FTimers;
 };
 
 // Loop with its own queue and timer list; time comes from the installed tick source.

@@ -4,7 +4,6 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <vector>
 
 #include "platform/framework/Application.h"
 #include "platform/rtl/Thread.h"
@@ -16,46 +15,13 @@ class TPlainEventLoop final : public IEventLoop {
 public:
     bool ProcessPending() override {
         bool any = CheckSynchronize();
-        // Posted calls waiting on entry; those they post run next time.
-        size_t n;
-        {
-            std::lock_guard<std::mutex> lk(FMutex);
-            n = FPosted.size();
-        }
-        for (size_t i = 0; i < n; ++i) {
-            std::function<void()> fn;
-            {
-                std::lock_guard<std::mutex> lk(FMutex);
-                if (FPosted.empty()) break;
-                fn = std::move(FPosted.front());
-                FPosted.pop_front();
-            }
-            any = true;
-            try {
-                fn();
-            } catch (...) {
-                Application()->HandleException();
-            }
-        }
-        // A handler may free or stop any timer, so each one is looked up again before use.
-        std::vector<TTimer*> timers = FTimers;
-        for (TTimer* t : timers) {
-            if (std::find(FTimers.begin(), FTimers.end(), t) == FTimers.end()) continue;
-            if (t->DueIn(GetTickCount()) != 0) continue;
-            any = true;
-            try {
-                t->Fire();
-            } catch (...) {
-                Application()->HandleException();
-            }
-        }
+        any = RunPostedCalls(FMutex, FPosted) || any;
+        any = FTimers.FireDue() || any;
         return any;
     }
 
     void WaitForWork(uint32_t ms) override {
-        uint32_t wait = ms;
-        uint32_t now = GetTickCount();
-        for (TTimer* t : FTimers) wait = std::min(wait, t->DueIn(now));
+        const uint32_t wait = std::min(ms, FTimers.NextDueIn(GetTickCount()));
         std::unique_lock<std::mutex> lk(FMutex);
         auto ready = [this] { return FWoken || !FPosted.empty(); };
         if (!ready() && wait > 0) {
@@ -83,20 +49,15 @@ public:
         FCond.notify_all();
     }
 
-    void TimerChanged(TTimer* t) override {
-        if (std::find(FTimers.begin(), FTimers.end(), t) == FTimers.end()) FTimers.push_back(t);
-    }
-
-    void TimerRemoved(TTimer* t) override {
-        FTimers.erase(std::remove(FTimers.begin(), FTimers.end(), t), FTimers.end());
-    }
+    void TimerChanged(TTimer* t) override { FTimers.Add(t); }
+    void TimerRemoved(TTimer* t) override { FTimers.Remove(t); }
 
 private:
     std::mutex FMutex;
     std::condition_variable FCond;
     std::deque<std::function<void()>> FPosted;
     bool FWoken = false;
-    std::vector<TTimer*> FTimers;  // main thread only
+    TLoopTimers FTimers;
 };
 
 }  // namespace

@@ -1,12 +1,10 @@
 // Fuzz target of the ANT frame parser: any byte stream, fed in pieces whose sizes come
 // from the input, must give only frames that survive a round trip, and the same frames
 // whatever the pieces.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "platform/ant/AntFrame.h"
@@ -47,28 +45,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(Parse(wire.data(), wire.size(), 1) == whole, "round trip changed the frames");
     return 0;
 }
-
-#ifndef ZELTO_LIBFUZZER
-// Replays every file of the given directories (or files).
-int main(int argc, char** argv) {
-    int files = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::vector<std::filesystem::path> paths;
-        if (std::filesystem::is_directory(argv[i])) {
-            for (auto& e : std::filesystem::directory_iterator(argv[i]))
-                if (e.is_regular_file()) paths.push_back(e.path());
-        } else {
-            paths.push_back(argv[i]);
-        }
-        for (auto& p : paths) {
-            std::ifstream in(p, std::ios::binary);
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                       std::istreambuf_iterator<char>());
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-            ++files;
-        }
-    }
-    std::printf("fuzz_ant: %d inputs replayed\n", files);
-    return files > 0 ? 0 : 1;
-}
-#endif
