@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "db/storage/EngineErrors.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/rtl/SysUtils.h"
 
@@ -108,6 +109,9 @@ bool TExpToken::IsEqual(const TExpToken& o) const {
 
 void TExpToken::SetDataSize(uint32_t size) {
     if (size == DataSize) return;
+    // A size past the 32-bit buffer capacity cannot be had (and must not read as the
+    // negative size that frees the buffer).
+    if (size > static_cast<uint32_t>(INT32_MAX)) RaiseEngineError(ZIZIVU_OSNOMEMORY);
     if (static_cast<int64_t>(size) > BufferSize) SetBufferSize(static_cast<int32_t>(size));
     DataSize = size;
 }
@@ -143,6 +147,12 @@ void DisposeExpToken(TExpToken*& token) {
         delete token;
         token = nullptr;
     }
+}
+
+bool IsConstantValue(const TExpToken* n) {
+    return n && (n->NodeKind == nkConstant ||
+                 (n->NodeKind == nkUnary && (n->Code == opNegate || n->Code == opPlusSign) && n->First &&
+                  n->First->NodeKind == nkConstant));
 }
 
 void FreeExpressionTree(TExpToken*& node) {

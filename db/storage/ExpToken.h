@@ -158,6 +158,8 @@ void DestroyExpTokenStack();
 TExpToken* NewExpToken();
 // Back to the global pool; the reference becomes nil.
 void DisposeExpToken(TExpToken*& token);
+// A constant, or a sign applied to one (what IN lists and BETWEEN bounds may hold).
+bool IsConstantValue(const TExpToken* node);
 // Returns every node of the tree to the pool, operands first; the reference becomes nil.
 void FreeExpressionTree(TExpToken*& node);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "db/storage/EngineErrors.h"
@@ -23,12 +24,6 @@ bool IsStringLike(uint8_t t) {
 TTimeStamp SplitStamp(double ms) {
     if (!(ms > -1e17 && ms < 1e17)) return TTimeStamp{};
     return MSecsToTimeStamp(ms);
-}
-
-bool IsConstantValue(const TExpToken* n) {
-    return n && (n->NodeKind == nkConstant ||
-                 (n->NodeKind == nkUnary && (n->Code == opNegate || n->Code == opPlusSign) && n->First &&
-                  n->First->NodeKind == nkConstant));
 }
 
 int64_t IntOf(const TExpToken* t) {
@@ -213,6 +208,26 @@ bool DateArithmetic(uint8_t code, TExpToken* l, TExpToken* r, TExpToken* res) {
     return true;
 }
 
+// One of + - * / on values of one form; false for a division by zero.
+template <class T, class Mul>
+bool Operate(uint8_t code, const T& a, const T& b, bool zeroDivisor, T& v, Mul multiply) {
+    switch (code) {
+        case opAdd:
+            v = a + b;
+            return true;
+        case opSubtract:
+            v = a - b;
+            return true;
+        case opMultiply:
+            v = multiply(a, b);
+            return true;
+        default:
+            if (zeroDivisor) return false;
+            v = a / b;
+            return true;
+    }
+}
+
 void Arithmetic(uint8_t code, TExpToken* l, TExpToken* r, TExpToken* res) {
     if (DateArithmetic(code, l, r, res)) return;
     const uint8_t type = res->DataType                                        ? res->DataType
@@ -220,42 +235,14 @@ void Arithmetic(uint8_t code, TExpToken* l, TExpToken* r, TExpToken* res) {
                                                                               : l->DataType;
     if (type == dtFloat) {
         double a = FloatOf(l), b = FloatOf(r), v = 0;
-        switch (code) {
-            case opAdd:
-                v = a + b;
-                break;
-            case opSubtract:
-                v = a - b;
-                break;
-            case opMultiply:
-                v = a * b;
-                break;
-            default:
-                if (b == 0.0) return SetNull(res);
-                v = a / b;
-                break;
-        }
+        if (!Operate(code, a, b, b == 0.0, v, std::multiplies<>())) return SetNull(res);
         res->IsNull = 0;
         res->Set<double>(v);
         return;
     }
     if (type == dtBCD) {
         Currency a = CurrOf(l), b = CurrOf(r), v;
-        switch (code) {
-            case opAdd:
-                v = a + b;
-                break;
-            case opSubtract:
-                v = a - b;
-                break;
-            case opMultiply:
-                v = a * b;
-                break;
-            default:
-                if (b.Units == 0) return SetNull(res);
-                v = a / b;
-                break;
-        }
+        if (!Operate(code, a, b, b.Units == 0, v, std::multiplies<>())) return SetNull(res);
         uint8_t scale = 0;
         if (l->DataType == dtBCD) scale = l->Decimals;
         if (r->DataType == dtBCD && r->Decimals > scale) scale = r->Decimals;
@@ -264,22 +251,11 @@ void Arithmetic(uint8_t code, TExpToken* l, TExpToken* r, TExpToken* res) {
         return;
     }
     // 32-bit integer arithmetic (computed wide, stored in the result's width).
-    int64_t a = IntOf(l), b = IntOf(r), v;
-    switch (code) {
-        case opAdd:
-            v = a + b;
-            break;
-        case opSubtract:
-            v = a - b;
-            break;
-        case opMultiply:
-            v = static_cast<int64_t>(static_cast<int32_t>(a) * static_cast<int64_t>(static_cast<int32_t>(b)));
-            break;
-        default:
-            if (b == 0) return SetNull(res);
-            v = a / b;
-            break;
-    }
+    int64_t a = IntOf(l), b = IntOf(r), v = 0;
+    auto multiply32 = [](int64_t x, int64_t y) {
+        return static_cast<int64_t>(static_cast<int32_t>(x)) * static_cast<int32_t>(y);
+    };
+    if (!Operate(code, a, b, b == 0, v, multiply32)) return SetNull(res);
     StoreInt(res, v);
 }
 
@@ -290,7 +266,12 @@ struct TEvaluator {
     uint16_t LanguageID;
     const TGetColumnValueFunc& GetColumnValue;
 
+    // One call per level of the tree; the work of each kind is a function of its own so
+    // that a level takes little stack.
     TExpTree Eval(TExpToken* n) const;
+    [[gnu::noinline]] void Column(const TExpToken* n, TExpToken* res) const;
+    [[gnu::noinline]] void Unary(TExpToken* n, TExpToken* res) const;
+    [[gnu::noinline]] void Binary(TExpToken* n, TExpToken* res) const;
     void Function(TExpToken* n, TExpToken* res) const;
     void Predicate(TExpToken* n, TExpToken* res) const;
     bool EqualsRule(uint8_t code, TExpToken* l, TExpToken* r) const {
@@ -306,60 +287,16 @@ TExpTree TEvaluator::Eval(TExpToken* n) const {
     res->First = res->Second = res->Third = nullptr;
     TExpToken* r = res.get();
     switch (n->NodeKind) {
-        case nkConstant:
-            break;
         case nkColumn:
-            if (GetColumnValue) {
-                GetColumnValue(Owner, Record, r);
-            } else if (!n->BoundFromString) {
-                RaiseEngineError(ZIZIVU_SQLERROR, "", "", "",
-                                 "Internal error: Column '" + n->ColumnName + "'" + " specified illegally");
-            }
+            Column(n, r);
             break;
-        case nkSubSelect:
+        case nkUnary:
+            Unary(n, r);
             break;
-        case nkUnary: {
-            TExpTree a = Eval(n->First);
-            ZeroValue(r);
-            EvaluateUnaryOperator(n->Code, a.get(), r);
+        case nkBinary:
+        case nkPartialCompare:
+            Binary(n, r);
             break;
-        }
-        case nkBinary: {
-            ZeroValue(r);
-            r->IsNull = 0;
-            if (n->Code == opAnd || n->Code == opOr) {
-                // The right operand first: it alone may decide.
-                TExpTree right = Eval(n->Second);
-                uint16_t rv = right->Get<uint16_t>();
-                if ((n->Code == opAnd && rv == 0) || (n->Code == opOr && rv != 0)) {
-                    SetBool(r, rv != 0);
-                    break;
-                }
-                TExpTree left = Eval(n->First);
-                EvaluateBinaryOperator(n->Code, left.get(), right.get(), SortID, LanguageID, r);
-                break;
-            }
-            TExpTree left = Eval(n->First);
-            TExpTree right = Eval(n->Second);
-            if (n->Code == opAdd && IsStringLike(left->DataType) && IsStringLike(right->DataType)) {
-                int64_t size = static_cast<int64_t>(left->DataSize) - 1 + right->DataSize;
-                r->SetDataSize(static_cast<uint32_t>(size < 1 ? 1 : size));
-                r->Decimals = 0;
-            }
-            EvaluateBinaryOperator(n->Code, left.get(), right.get(), SortID, LanguageID, r);
-            break;
-        }
-        case nkPartialCompare: {
-            ZeroValue(r);
-            TExpTree left = Eval(n->First);
-            TExpTree right = Eval(n->Second);
-            if (IsStringLike(left->DataType))
-                EvaluatePartialCompare(n->Code, n->CompareLength, n->CaseInsensitive != 0, SortID, LanguageID,
-                                       r, right.get(), left.get());
-            else
-                EvaluateBinaryOperator(n->Code, left.get(), right.get(), SortID, LanguageID, r);
-            break;
-        }
         case nkFunction:
             Function(n, r);
             break;
@@ -367,11 +304,59 @@ TExpTree TEvaluator::Eval(TExpToken* n) const {
             ZeroValue(r);
             Predicate(n, r);
             break;
-        default:
+        default:  // constants and sub-select holders: the copy is the value
             break;
     }
     r->NodeKind = n->NodeKind == nkSubSelect ? nkColumn : nkConstant;
     return res;
+}
+
+void TEvaluator::Column(const TExpToken* n, TExpToken* r) const {
+    if (GetColumnValue) {
+        GetColumnValue(Owner, Record, r);
+    } else if (!n->BoundFromString) {
+        RaiseEngineError(ZIZIVU_SQLERROR, "", "", "",
+                         "Internal error: Column '" + n->ColumnName + "'" + " specified illegally");
+    }
+}
+
+void TEvaluator::Unary(TExpToken* n, TExpToken* r) const {
+    TExpTree a = Eval(n->First);
+    ZeroValue(r);
+    EvaluateUnaryOperator(n->Code, a.get(), r);
+}
+
+// Binary operators and partial comparisons.
+void TEvaluator::Binary(TExpToken* n, TExpToken* r) const {
+    ZeroValue(r);
+    if (n->NodeKind == nkPartialCompare) {
+        TExpTree left = Eval(n->First);
+        TExpTree right = Eval(n->Second);
+        if (IsStringLike(left->DataType))
+            EvaluatePartialCompare(n->Code, n->CompareLength, n->CaseInsensitive != 0, SortID, LanguageID, r,
+                                   right.get(), left.get());
+        else
+            EvaluateBinaryOperator(n->Code, left.get(), right.get(), SortID, LanguageID, r);
+        return;
+    }
+    r->IsNull = 0;
+    if (n->Code == opAnd || n->Code == opOr) {
+        // The right operand first: it alone may decide.
+        TExpTree right = Eval(n->Second);
+        uint16_t rv = right->Get<uint16_t>();
+        if ((n->Code == opAnd && rv == 0) || (n->Code == opOr && rv != 0)) return SetBool(r, rv != 0);
+        TExpTree left = Eval(n->First);
+        EvaluateBinaryOperator(n->Code, left.get(), right.get(), SortID, LanguageID, r);
+        return;
+    }
+    TExpTree left = Eval(n->First);
+    TExpTree right = Eval(n->Second);
+    if (n->Code == opAdd && IsStringLike(left->DataType) && IsStringLike(right->DataType)) {
+        int64_t size = static_cast<int64_t>(left->DataSize) - 1 + right->DataSize;
+        r->SetDataSize(static_cast<uint32_t>(size < 1 ? 1 : size));
+        r->Decimals = 0;
+    }
+    EvaluateBinaryOperator(n->Code, left.get(), right.get(), SortID, LanguageID, r);
 }
 
 void TEvaluator::Function(TExpToken* n, TExpToken* r) const {
@@ -665,51 +650,19 @@ struct TPreparer {
         return v;
     }
     TExpTree Prepare(const TExpToken* n) const;
+    [[gnu::noinline]] bool PrefixCompare(const TExpToken* n, TExpToken* p) const;
 };
 
 TExpTree TPreparer::Prepare(const TExpToken* n) const {
     if (!n) return TExpTree();
     TExpTree c = Copy(n);
     TExpToken* p = c.get();
+    if (PrefixCompare(n, p)) return c;
     const bool comparison = n->NodeKind == nkBinary && n->Code >= opEqual && n->Code <= opLessEqual;
-    if (comparison && (n->Code == opEqual || n->Code == opNotEqual) && n->Second &&
-        n->Second->NodeKind == nkConstant && n->Second->DataType == dtString) {
-        const std::string s = n->Second->Str();
-        const bool star = !s.empty() && s.back() == '*';
-        if (star || CaseInsensitive) {
-            p->NodeKind = nkPartialCompare;
-            p->CaseInsensitive = CaseInsensitive ? 1 : 0;
-            Adopt(p, p->First, Prepare(n->First));
-            TExpTree right(CloneExpressionTree(n->Second));
-            if (star && !NoPartialCompare) {
-                p->CompareLength = static_cast<uint32_t>(s.size() - 1);
-                right->Str()[s.size() - 1] = 0;
-            } else {
-                p->CompareLength = 0;
-            }
-            Adopt(p, p->Second, std::move(right));
-            return c;
-        }
-    }
     if (comparison && IsConstantValue(n->Second)) {
         Adopt(p, p->First, Prepare(n->First));
         Adopt(p, p->Second, ToType(n->First, n->Second));
         return c;
-    }
-    if (n->NodeKind == nkPredicate && (n->Code == opLike || n->Code == opNotLike) && n->Second &&
-        n->Second->NodeKind == nkConstant && n->Second->DataType == dtString && !n->Second->IsNull) {
-        const std::string s = n->Second->Str();
-        if (s.size() > 1 && s.find('%') == s.size() - 1 && s.find('_') == std::string::npos) {
-            p->NodeKind = nkPartialCompare;
-            p->Code = n->Code == opLike ? opEqual : opNotEqual;
-            p->CaseInsensitive = 0;
-            p->CompareLength = static_cast<uint32_t>(s.size() - 1);
-            Adopt(p, p->First, Prepare(n->First));
-            TExpTree pattern(CloneExpressionTree(n->Second));
-            pattern->Str()[s.size() - 1] = 0;
-            Adopt(p, p->Second, std::move(pattern));
-            return c;
-        }
     }
     if (n->NodeKind == nkPredicate &&
         (n->Code == opInList || n->Code == opNotInList || n->Code == opBetween || n->Code == opNotBetween)) {
@@ -731,6 +684,44 @@ TExpTree TPreparer::Prepare(const TExpToken* n) const {
     Adopt(p, p->Second, Prepare(n->Second));
     Adopt(p, p->Third, Prepare(n->Third));
     return c;
+}
+
+// = and <> against a string constant ending in '*' (or with the case-insensitive option),
+// and LIKE with a single trailing '%', become partial comparisons in the copy p.
+bool TPreparer::PrefixCompare(const TExpToken* n, TExpToken* p) const {
+    const TExpToken* k = n->Second;
+    if (!k || k->NodeKind != nkConstant || k->DataType != dtString) return false;
+    if (n->NodeKind == nkBinary && (n->Code == opEqual || n->Code == opNotEqual)) {
+        const std::string s = k->Str();
+        const bool star = !s.empty() && s.back() == '*';
+        if (!star && !CaseInsensitive) return false;
+        p->NodeKind = nkPartialCompare;
+        p->CaseInsensitive = CaseInsensitive ? 1 : 0;
+        Adopt(p, p->First, Prepare(n->First));
+        TExpTree right(CloneExpressionTree(k));
+        if (star && !NoPartialCompare) {
+            p->CompareLength = static_cast<uint32_t>(s.size() - 1);
+            right->Str()[s.size() - 1] = 0;
+        } else {
+            p->CompareLength = 0;
+        }
+        Adopt(p, p->Second, std::move(right));
+        return true;
+    }
+    if (n->NodeKind == nkPredicate && (n->Code == opLike || n->Code == opNotLike) && !k->IsNull) {
+        const std::string s = k->Str();
+        if (s.size() <= 1 || s.find('%') != s.size() - 1 || s.find('_') != std::string::npos) return false;
+        p->NodeKind = nkPartialCompare;
+        p->Code = n->Code == opLike ? opEqual : opNotEqual;
+        p->CaseInsensitive = 0;
+        p->CompareLength = static_cast<uint32_t>(s.size() - 1);
+        Adopt(p, p->First, Prepare(n->First));
+        TExpTree pattern(CloneExpressionTree(k));
+        pattern->Str()[s.size() - 1] = 0;
+        Adopt(p, p->Second, std::move(pattern));
+        return true;
+    }
+    return false;
 }
 
 bool IsNullTest(const TExpToken* n) {
@@ -946,24 +937,37 @@ bool CheckConditionTree(TExpToken*& node) {
     return false;
 }
 
+// Both walk Second in a loop: IN lists chain their values through it and may be long.
 TExpToken* CloneExpressionTree(const TExpToken* node) {
-    if (!node) return nullptr;
-    TExpTree c = NewExpTree();
-    c->Assign(*node);
-    c->First = c->Second = c->Third = nullptr;
-    TExpToken* p = c.get();
-    for (auto [src, dst] : {std::pair{node->First, &p->First}, std::pair{node->Second, &p->Second},
-                            std::pair{node->Third, &p->Third}}) {
-        *dst = CloneExpressionTree(src);
-        if (*dst) (*dst)->Parent = p;
+    TExpTree root;
+    TExpToken** slot = nullptr;
+    TExpToken* parent = nullptr;
+    for (const TExpToken* s = node; s; s = s->Second) {
+        TExpTree c = NewExpTree();
+        c->Assign(*s);
+        c->First = c->Second = c->Third = nullptr;
+        if (parent) c->Parent = parent;
+        TExpToken* p = c.get();
+        if (!root)
+            root = std::move(c);
+        else
+            *slot = c.release();
+        for (auto [src, dst] : {std::pair{s->First, &p->First}, std::pair{s->Third, &p->Third}}) {
+            *dst = CloneExpressionTree(src);
+            if (*dst) (*dst)->Parent = p;
+        }
+        slot = &p->Second;
+        parent = p;
     }
-    return c.release();
+    return root.release();
 }
 
 bool ExpressionTreesEqual(const TExpToken* a, const TExpToken* b) {
-    if (!a || !b) return !a && !b;
-    return a->IsEqual(*b) && ExpressionTreesEqual(a->First, b->First) &&
-           ExpressionTreesEqual(a->Second, b->Second) && ExpressionTreesEqual(a->Third, b->Third);
+    for (; a && b; a = a->Second, b = b->Second)
+        if (!a->IsEqual(*b) || !ExpressionTreesEqual(a->First, b->First) ||
+            !ExpressionTreesEqual(a->Third, b->Third))
+            return false;
+    return !a && !b;
 }
 
 bool MatchesLikePattern(uint16_t languageID, uint16_t sortID, const char* text, const char* pattern) {

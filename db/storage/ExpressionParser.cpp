@@ -1,6 +1,8 @@
 #include "db/storage/ExpressionParser.h"
 
+#include <cfloat>
 #include <cstring>
+#include <vector>
 
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
@@ -11,6 +13,33 @@ namespace {
 
 // Deeper nesting is refused before it can exhaust the stack.
 constexpr int32_t MaxNestingDepth = 256;
+// Validation, evaluation and preparation walk a tree recursively: a deeper tree (a long
+// chain such as a OR b OR ... of thousands of terms) is refused when parsed.
+constexpr int32_t MaxTreeDepth = 1000;
+
+// The recursion depth the tree walkers need. Values chained in a list (through the Second
+// of a constant, column or sign: IN values, BETWEEN bounds, function arguments) are walked
+// in loops and add nothing.
+int32_t TreeDepth(const TExpToken* root) {
+    struct TItem {
+        const TExpToken* Node;
+        int32_t Depth;
+    };
+    std::vector<TItem> pending{{root, 1}};
+    int32_t deepest = 0;
+    while (!pending.empty()) {
+        TItem item = pending.back();
+        pending.pop_back();
+        const TExpToken* n = item.Node;
+        if (!n) continue;
+        if (item.Depth > deepest) deepest = item.Depth;
+        const bool chained = n->NodeKind == nkConstant || n->NodeKind == nkColumn || n->NodeKind == nkUnary;
+        pending.push_back({n->First, item.Depth + 1});
+        pending.push_back({n->Second, chained ? item.Depth : item.Depth + 1});
+        pending.push_back({n->Third, item.Depth + 1});
+    }
+    return deepest;
+}
 
 bool IsBlank(char c) {
     auto b = static_cast<uint8_t>(c);
@@ -230,47 +259,60 @@ void TExpressionParser::ExpectWord(const char* word, const std::string& fixed) {
 
 // ---- Grammar ---------------------------------------------------------------------------
 
+TExpToken* TExpressionParser::Checked(TExpTree tree) const {
+    if (TreeDepth(tree.get()) > MaxTreeDepth) RaiseIn("Expression nested too deeply in ");
+    return tree.release();
+}
+
 TExpToken* TExpressionParser::ParseExpression(uint8_t flags) {
-    return Expression(flags).release();
+    return Checked(Expression(flags));
 }
 
 TExpTree TExpressionParser::Expression(uint8_t flags) {
-    TExpTree left(ParseAnd(flags));
+    TExpTree left = And(flags);
     while (TokenIs("OR")) {
         TExpTree n = NewNode(nkBinary, opOr, GetTokenText());
         n->DataType = dtBoolean;
         n->First = left.release();
         NextToken();
-        n->Second = ParseAnd(flags);
+        n->Second = And(flags).release();
         left = std::move(n);
     }
     return left;
 }
 
 TExpToken* TExpressionParser::ParseAnd(uint8_t flags) {
-    TExpTree left(ParseNot(flags));
+    return Checked(And(flags));
+}
+
+TExpTree TExpressionParser::And(uint8_t flags) {
+    TExpTree left = Not(flags);
     while (TokenIs("AND")) {
         TExpTree n = NewNode(nkBinary, opAnd, GetTokenText());
         n->DataType = dtBoolean;
         n->First = left.release();
         NextToken();
-        n->Second = ParseNot(flags);
+        n->Second = Not(flags).release();
         left = std::move(n);
     }
-    return left.release();
+    return left;
 }
 
 TExpToken* TExpressionParser::ParseNot(uint8_t flags) {
-    if (!TokenIs("NOT")) return ParsePredicate(flags);
+    return Checked(Not(flags));
+}
+
+TExpTree TExpressionParser::Not(uint8_t flags) {
+    if (!TokenIs("NOT")) return Predicate(flags);
     TExpTree n = NewNode(nkUnary, opNot, GetTokenText());
     n->DataType = dtBoolean;
     NextToken();
-    n->First = ParsePredicate(flags);
-    return n.release();
+    n->First = Predicate(flags).release();
+    return n;
 }
 
 TExpToken* TExpressionParser::ParsePredicate(uint8_t flags) {
-    return Predicate(flags).release();
+    return Checked(Predicate(flags));
 }
 
 // Links a value into a list chained through Second. A value whose Second is taken (an
@@ -287,7 +329,7 @@ static std::string ConstantExpected(const std::string& op, const TExpToken* valu
 }
 
 TExpTree TExpressionParser::Predicate(uint8_t flags) {
-    TExpTree left(ParseSum(flags));
+    TExpTree left = Sum(flags);
     uint8_t code = 0;
     std::string text;
     switch (FTokenKind) {
@@ -328,7 +370,7 @@ TExpTree TExpressionParser::Predicate(uint8_t flags) {
     if (code) {
         TExpTree n = NewNode(nkBinary, code, text);
         n->First = left.release();
-        n->Second = ParseSum(flags);
+        n->Second = Sum(flags).release();
         return n;
     }
 
@@ -369,15 +411,15 @@ TExpTree TExpressionParser::Predicate(uint8_t flags) {
         n->Code = negated ? opNotLike : opLike;
         n->Text = "LIKE";
         NextToken();
-        n->Second = ParseSum(flags);
+        n->Second = Sum(flags).release();
     } else if (TokenIs("BETWEEN")) {
         n->Code = negated ? opNotBetween : opBetween;
         n->Text = negated ? "NOT BETWEEN" : "BETWEEN";
         NextToken();
-        n->Second = ParseSum(flags);
+        n->Second = Sum(flags).release();
         if (!TokenIs("AND")) RaiseToken("Expected AND operator in BETWEEN operator, instead found '");
         NextToken();
-        TExpTree upper(ParseSum(flags));
+        TExpTree upper = Sum(flags);
         ChainValue(*this, n->Second, std::move(upper),
                    ConstantExpected(negated ? "NOT BETWEEN" : "BETWEEN", n->Second, FContext));
     } else {
@@ -405,11 +447,11 @@ void TExpressionParser::ParseInList(TExpToken* n, uint8_t flags, bool negated) {
     } else {
         if (FTokenKind == ')')
             RaiseIn("You must provide at least one value as an operand of the IN operator  in ");
-        n->Second = ParseSum(flags);
+        n->Second = Sum(flags).release();
         TExpToken* last = n->Second;
         while (FTokenKind == ',') {
             NextToken();
-            TExpTree v(ParseSum(flags));
+            TExpTree v = Sum(flags);
             TExpToken* added = v.get();
             ChainValue(*this, last, std::move(v),
                        ConstantExpected(negated ? "NOT IN" : "IN", last, FContext));
@@ -420,11 +462,11 @@ void TExpressionParser::ParseInList(TExpToken* n, uint8_t flags, bool negated) {
 }
 
 TExpToken* TExpressionParser::ParseSum(uint8_t flags) {
-    return Sum(flags).release();
+    return Checked(Sum(flags));
 }
 
 TExpTree TExpressionParser::Sum(uint8_t flags) {
-    TExpTree left(ParseTerm(flags));
+    TExpTree left = Term(flags);
     for (;;) {
         uint8_t code;
         std::string text;
@@ -449,37 +491,45 @@ TExpTree TExpressionParser::Sum(uint8_t flags) {
         TExpTree n = NewNode(nkBinary, code, text);
         n->DataType = left->DataType;
         n->First = left.release();
-        n->Second = ParseTerm(flags);
+        n->Second = Term(flags).release();
         left = std::move(n);
     }
 }
 
 TExpToken* TExpressionParser::ParseTerm(uint8_t flags) {
-    TExpTree left(ParseSigned(flags));
+    return Checked(Term(flags));
+}
+
+TExpTree TExpressionParser::Term(uint8_t flags) {
+    TExpTree left = Signed(flags);
     while (FTokenKind == '*' || FTokenKind == '/') {
         bool mul = FTokenKind == '*';
         TExpTree n = NewNode(nkBinary, mul ? opMultiply : opDivide, mul ? "*" : "/");
         n->DataType = left->DataType;
         n->First = left.release();
         NextToken();
-        n->Second = ParseSigned(flags);
+        n->Second = Signed(flags).release();
         left = std::move(n);
     }
-    return left.release();
+    return left;
 }
 
 TExpToken* TExpressionParser::ParseSigned(uint8_t flags) {
-    if (FTokenKind != '+' && FTokenKind != '-') return ParsePrimary(flags);
+    return Checked(Signed(flags));
+}
+
+TExpTree TExpressionParser::Signed(uint8_t flags) {
+    if (FTokenKind != '+' && FTokenKind != '-') return Primary(flags);
     bool minus = FTokenKind == '-';
     TExpTree n = NewNode(nkUnary, minus ? opNegate : opPlusSign, minus ? "-" : "+");
     NextToken();
-    n->First = ParsePrimary(flags);
+    n->First = Primary(flags).release();
     n->DataType = n->First->DataType;
-    return n.release();
+    return n;
 }
 
 TExpToken* TExpressionParser::ParsePrimary(uint8_t flags) {
-    return Primary(flags).release();
+    return Checked(Primary(flags));
 }
 
 TExpTree TExpressionParser::ColumnAfter(uint8_t flags, const std::string& correlation) {
@@ -516,7 +566,7 @@ TExpTree TExpressionParser::Primary(uint8_t flags) {
             if (FTokenKind == tkInteger && TryStrToInt(text, i)) {
                 n = NewConstant(text, dtInteger, 4);
                 n->Set<int32_t>(i);
-            } else if (TryStrToFloat(text, f)) {
+            } else if (TryStrToFloat(text, f) && f <= DBL_MAX && f >= -DBL_MAX) {
                 n = NewConstant(text, dtFloat, 8);
                 n->Set<double>(static_cast<double>(f));
             } else {
@@ -606,7 +656,7 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
                        ", instead found " + "'" + GetTokenText() + "'" + " in " + FContext);
         NextToken();
         TExpTree n = NewNode(nkFunction, agg, word);
-        n->First = ParseSum(flags);
+        n->First = Sum(flags).release();
         if (FTokenKind != ')')
             RaiseError("Right parentheses expected after aggregate " + word +
                        " function argument, instead found " + "'" + GetTokenText() + "'" + " in " + FContext);
@@ -618,7 +668,7 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         NextToken();
         leftParen("Left parentheses expectedafter " + key + " keyword, instead found '");
         TExpTree n = NewNode(nkFunction, code, word);
-        n->First = ParseSum(flags);
+        n->First = Sum(flags).release();
         Expect(')', "Right parentheses expected after " + key + " function argument, instead found '");
         if (code == fnAbs) {
             n->DataType = n->First->DataType;
@@ -635,12 +685,12 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         leftParen("Left parentheses expected after SUBSTRING keyword, instead found '");
         TExpTree n = NewNode(nkFunction, fnSubstring, word);
         n->DataType = dtString;
-        n->First = ParseSum(flags);
+        n->First = Sum(flags).release();
         ExpectWord("FROM", "FROM keyword expected after first SUBSTRING function argument, instead found '");
-        n->Second = ParsePrimary(flags);
+        n->Second = Primary(flags).release();
         if (TokenIs("FOR")) {
             NextToken();
-            TExpTree len(ParsePrimary(flags));
+            TExpTree len = Primary(flags);
             ChainValue(*this, n->Second, std::move(len),
                        "FROM argument of SUBSTRING function must be an integer constant in " + FContext);
         }
@@ -652,13 +702,13 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         leftParen("Left parentheses expected after REPLACE keyword, instead found '");
         TExpTree n = NewNode(nkFunction, fnReplace, word);
         n->DataType = dtString;
-        n->Second = ParseSum(flags);
+        n->Second = Sum(flags).release();
         ExpectWord("WITH", "WITH keyword expected after first REPLACE function argument, instead found '");
-        TExpTree replacement(ParseSum(flags));
+        TExpTree replacement = Sum(flags);
         ChainValue(*this, n->Second, std::move(replacement),
                    "Search argument of REPLACE function must be a string constant in " + FContext);
         ExpectWord("IN", "IN keyword expected after second REPLACE function argument, instead found '");
-        n->First = ParsePrimary(flags);
+        n->First = Primary(flags).release();
         Expect(')', "Right parentheses expected after REPLACE function arguments, instead found '");
         return n;
     }
@@ -668,9 +718,9 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         TExpTree n = NewNode(nkFunction, key == "POS" ? fnPos : fnOccurs, word);
         n->DataType = dtInteger;
         n->SetDataSize(4);
-        n->Second = ParseSum(flags);
+        n->Second = Sum(flags).release();
         ExpectWord("IN", "IN keyword expected after first " + key + " function argument, instead found '");
-        n->First = ParsePrimary(flags);
+        n->First = Primary(flags).release();
         Expect(')', "Right parentheses expected after " + key + " function arguments, instead found '");
         return n;
     }
@@ -678,7 +728,7 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         NextToken();
         leftParen("Left parentheses expected after CAST keyword, instead found '");
         TExpTree n = NewNode(nkFunction, fnCast, word);
-        n->First = ParseExpression(flags);
+        n->First = Expression(flags).release();
         ExpectWord("AS", "AS keyword expected after first CAST function argument, instead found '");
         ParseDataType(n.get(), flags, false);
         Expect(')', "Right parentheses expected after CAST function arguments, instead found '");
@@ -699,9 +749,9 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         NextToken();
         TExpTree n = NewNode(nkFunction, code, word);
         n->DataType = dtString;
-        n->Second = ParsePrimary(flags);
+        n->Second = Primary(flags).release();
         ExpectWord("FROM", "FROM keyword expected after second TRIM function argument, instead found '");
-        n->First = ParseSum(flags);
+        n->First = Sum(flags).release();
         Expect(')', "Right parentheses expected after TRIM function arguments, instead found '");
         return n;
     }
@@ -722,7 +772,7 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         n->DataType = dtInteger;
         n->SetDataSize(4);
         ExpectWord("FROM", "FROM keyword expected after second EXTRACT function argument, instead found '");
-        n->First = ParsePrimary(flags);
+        n->First = Primary(flags).release();
         Expect(')', "Right parentheses expected after EXTRACT function arguments, instead found '");
         return n;
     }
@@ -732,10 +782,10 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         TExpTree n = NewNode(nkFunction, fnRound, word);
         n->DataType = dtFloat;
         n->SetDataSize(8);
-        n->First = ParseSum(flags);
+        n->First = Sum(flags).release();
         if (TokenIs("TO")) {
             NextToken();
-            n->Second = ParseSum(flags);
+            n->Second = Sum(flags).release();
         }
         Expect(')', "Right parentheses expected after ROUND function arguments, instead found '");
         return n;
@@ -744,11 +794,11 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         NextToken();
         leftParen("Left parentheses expectedafter IF keyword, instead found '");
         TExpTree n = NewNode(nkFunction, fnIf, word);
-        n->First = ParseExpression(flags);
+        n->First = Expression(flags).release();
         ExpectWord("THEN", "THEN keyword expected after first IF function argument, instead found '");
-        n->Second = ParseSum(flags);
+        n->Second = Sum(flags).release();
         ExpectWord("ELSE", "ELSE keyword expected after second IF function argument, instead found '");
-        n->Third = ParseSum(flags);
+        n->Third = Sum(flags).release();
         Expect(')', "Right parentheses expected after IF function arguments, instead found '");
         return n;
     }
@@ -811,16 +861,14 @@ bool TExpressionParser::ParseDataType(TExpToken* node, uint8_t flags, bool optio
     NextToken();
 
     // Type arguments chain from node's Second.
-    auto argument = [&]() -> TExpToken* {
-        TExpToken* a = ParsePrimary(flags);
+    auto argument = [&]() {
+        TExpTree arg = Primary(flags);
         if (node->Second) {
-            TExpTree arg(a);
             ChainValue(*this, node->Second, std::move(arg),
                        "Unknown or unexpected symbol '" + node->Second->Text + "'" + " found in " + FContext);
         } else {
-            node->Second = a;
+            node->Second = arg.release();
         }
-        return a;
     };
 
     if (key == "DECIMAL" || key == "NUMERIC" || key == "FLOAT") {

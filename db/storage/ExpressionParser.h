@@ -27,6 +27,17 @@ constexpr uint8_t pfExtendedPredicates = 4;
 constexpr uint8_t pfParameters = 8;
 constexpr uint8_t pfSubSelects = 16;
 
+// The flags each caller passes.
+constexpr uint8_t pfFilter = pfExtendedPredicates;
+constexpr uint8_t pfSelectColumn = pfAggregates | pfAllColumns | pfExtendedPredicates;
+constexpr uint8_t pfCondition = pfExtendedPredicates | pfParameters | pfSubSelects;  // WHERE, ON
+constexpr uint8_t pfConditionNoSubSelects = pfExtendedPredicates | pfParameters;
+constexpr uint8_t pfHaving = pfAggregates;
+constexpr uint8_t pfValue = pfParameters;  // INSERT and UPDATE values
+constexpr uint8_t pfNames = 0;             // names in INSERT, UPDATE, CREATE and DROP
+static_assert(pfFilter == 4 && pfSelectColumn == 7 && pfCondition == 28 && pfConditionNoSubSelects == 12 &&
+              pfHaving == 1 && pfValue == 8);
+
 class TExpressionParser : public TObject {
 public:
     // Owner is nil for a table filter.
@@ -77,6 +88,12 @@ public:
     [[noreturn]] void RaiseToken(const std::string& fixed) const;
 
 private:
+    // A tree built by a public entry, refused when deeper than the tree walkers allow.
+    TExpToken* Checked(TExpTree tree) const;
+    TExpTree And(uint8_t flags);
+    TExpTree Not(uint8_t flags);
+    TExpTree Term(uint8_t flags);
+    TExpTree Signed(uint8_t flags);
     TExpTree Sum(uint8_t flags);
     TExpTree Primary(uint8_t flags);
     TExpTree Expression(uint8_t flags);

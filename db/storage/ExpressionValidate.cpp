@@ -53,11 +53,6 @@ bool IsIntegerConstant(const TExpToken* n) {
 bool IsStringConstant(const TExpToken* n) {
     return IsConstant(n) && n->DataType == dtString;
 }
-// A constant, or a sign applied to one.
-bool IsConstantValue(const TExpToken* n) {
-    return IsConstant(n) || (n && n->NodeKind == nkUnary && (n->Code == opNegate || n->Code == opPlusSign) &&
-                             IsConstant(n->First));
-}
 // The untyped NULL.
 bool IsNullConstant(const TExpToken* n) {
     return IsConstant(n) && n->IsNull && n->DataType == 0;
@@ -83,7 +78,7 @@ struct TValidator {
     }
 
     // A string constant compared with a date, time or timestamp takes its type.
-    void ConvertDateString(TExpToken* constant, const TExpToken* other) const {
+    [[gnu::noinline]] void ConvertDateString(TExpToken* constant, const TExpToken* other) const {
         if (!StrToDateTimeValue(constant->Value, other->DataType))
             Fail("Date, time, or timestamp expression expected, instead found '" + constant->Text + "'" +
                  " in " + Context);
@@ -97,50 +92,75 @@ struct TValidator {
         return !parent || parent->Code == opNot || parent->Code == opAnd || parent->Code == opOr;
     }
 
+    // The walk recurses once per level of the tree: the steps that compose messages or
+    // hold strings live in functions of their own, so that each level takes little stack.
     void Validate(TExpToken* parent, TExpToken* n, bool makeBool) const;
+    [[gnu::noinline]] void TryStringAsColumn(TExpToken* n) const;
+    [[gnu::noinline]] void Column(const TExpToken* parent, TExpToken* n, bool makeBool) const;
+    [[gnu::noinline]] void SubSelect(TExpToken* n) const;
+    [[noreturn, gnu::noinline]] void UnaryMismatch(const TExpToken* n) const;
+    [[noreturn, gnu::noinline]] void BinaryMismatch(const TExpToken* l, const TExpToken* r) const;
     void Binary(TExpToken* n, bool makeBool) const;
     void Function(TExpToken* parent, TExpToken* n, bool makeBool) const;
     void Predicate(TExpToken* n) const;
     void CheckListValue(const TExpToken* tested, TExpToken* value, const std::string& op) const;
 };
 
-void TValidator::Validate(TExpToken* parent, TExpToken* n, bool makeBool) const {
-    n->Parent = parent;
-    // A quoted text may name a column.
-    if (n->NodeKind == nkConstant && n->DataType == dtString && !n->IsParameter) {
-        n->ColumnName = n->Str();
-        if (!n->ColumnName.empty() && n->ColumnName != "*") {
-            n->SavedType = n->DataType;
-            n->SavedSubType = n->SubType;
-            n->SavedSize = n->DataSize;
-            n->SavedDecimals = n->Decimals;
-            if (BindColumn(n)) {
-                n->NodeKind = nkColumn;
-                n->BoundFromString = 1;
-            } else {
-                n->ColumnName.clear();
-            }
+// A quoted text may name a column.
+void TValidator::TryStringAsColumn(TExpToken* n) const {
+    n->ColumnName = n->Str();
+    if (!n->ColumnName.empty() && n->ColumnName != "*") {
+        n->SavedType = n->DataType;
+        n->SavedSubType = n->SubType;
+        n->SavedSize = n->DataSize;
+        n->SavedDecimals = n->Decimals;
+        if (BindColumn(n)) {
+            n->NodeKind = nkColumn;
+            n->BoundFromString = 1;
         } else {
             n->ColumnName.clear();
         }
+    } else {
+        n->ColumnName.clear();
     }
+}
+
+void TValidator::Column(const TExpToken* parent, TExpToken* n, bool makeBool) const {
+    if (n->ColumnName == "*") return;
+    if (!n->BoundFromString && !BindColumn(n)) InvalidColumn(n);
+    if (makeBool && n->DataType == dtBoolean && RewritesBoolean(parent)) MakeBooleanComparison(n);
+}
+
+void TValidator::SubSelect(TExpToken* n) const {
+    if (!n->SubQuery || n->SubQuery->ResultColumnCount() != 1)
+        FailIn("More than 1 column for sub-select  specified in ");
+    if (!n->SubQuery->BindSubQueryColumn(n)) InvalidColumn(n);
+}
+
+void TValidator::UnaryMismatch(const TExpToken* n) const {
+    Fail("Type mismatch between '" + n->Text + "'" + " operator and " + "'" + n->First->Text + "'" + " in " +
+         Context);
+}
+
+void TValidator::BinaryMismatch(const TExpToken* l, const TExpToken* r) const {
+    std::string lw = KindWord(l), rw = KindWord(r);
+    Fail("Type mismatch between " + lw + " " + "'" + l->Text + "'" + " and " + rw + " " + "'" + r->Text +
+         "'" + " in " + Context);
+}
+
+void TValidator::Validate(TExpToken* parent, TExpToken* n, bool makeBool) const {
+    n->Parent = parent;
+    if (n->NodeKind == nkConstant && n->DataType == dtString && !n->IsParameter) TryStringAsColumn(n);
     switch (n->NodeKind) {
         case nkColumn:
-            if (n->ColumnName != "*") {
-                if (!n->BoundFromString && !BindColumn(n)) InvalidColumn(n);
-                if (makeBool && n->DataType == dtBoolean && RewritesBoolean(parent)) MakeBooleanComparison(n);
-            }
+            Column(parent, n, makeBool);
             break;
         case nkSubSelect:
-            if (!n->SubQuery || n->SubQuery->ResultColumnCount() != 1)
-                FailIn("More than 1 column for sub-select  specified in ");
-            if (!n->SubQuery->BindSubQueryColumn(n)) InvalidColumn(n);
+            SubSelect(n);
             break;
         case nkUnary:
             Validate(n, n->First, makeBool);
-            if (!UnaryAcceptsType(n->Code, n->First->DataType))
-                Fail("Type mismatch between '" + n->Text + "'" + " operator and " + "'" + n->First->Text +
-                     "'" + " in " + Context);
+            if (!UnaryAcceptsType(n->Code, n->First->DataType)) UnaryMismatch(n);
             n->DataType = UnaryResultType(n->Code, n->First->DataType);
             n->SubType = UnaryResultSubType(n->Code, n->First->DataType, n->First->SubType);
             n->SetDataSize(n->First->DataSize);
@@ -183,11 +203,8 @@ void TValidator::Binary(TExpToken* n, bool makeBool) const {
     } else if (r->NodeKind == nkConstant && r->DataType == dtString && IsDateTime(l->DataType)) {
         ConvertDateString(r, l);
     }
-    if (!OperatorAcceptsTypes(n->Code, l->DataType, l->SubType, r->SubType, r->DataType)) {
-        std::string lw = KindWord(l), rw = KindWord(r);
-        Fail("Type mismatch between " + lw + " " + "'" + l->Text + "'" + " and " + rw + " " + "'" + r->Text +
-             "'" + " in " + Context);
-    }
+    if (!OperatorAcceptsTypes(n->Code, l->DataType, l->SubType, r->SubType, r->DataType))
+        BinaryMismatch(l, r);
     n->DataType = BinaryResultType(n->Code, l->DataType, r->DataType);
     n->SubType = BinaryResultSubType(n->Code, l->DataType, l->SubType, r->SubType, r->DataType);
     if (n->Code == opAdd && (l->DataType == dtString || l->DataType == dtBlob) &&
@@ -256,13 +273,13 @@ void TValidator::Function(TExpToken* parent, TExpToken* n, bool makeBool) const 
             }
             n->DataType = a->DataType;
             n->SubType = a->DataType == dtBlob ? stMemo : 0;
-            if (count) {
-                n->SetDataSize(static_cast<uint32_t>(count->Get<int32_t>()) + 1);
-            } else {
-                // The characters from FROM to the end and the terminator.
-                int64_t size = static_cast<int64_t>(a->DataSize) - from->Get<int32_t>() + 1;
-                n->SetDataSize(static_cast<uint32_t>(size < 1 ? 1 : size));
-            }
+            // The characters from FROM to the end and the terminator; with FOR, FOR + 1 but
+            // never more than that (a huge FOR must not size the buffer by itself).
+            int64_t size = static_cast<int64_t>(a->DataSize) - from->Get<int32_t>() + 1;
+            if (size < 1) size = 1;
+            if (count && static_cast<int64_t>(count->Get<int32_t>()) + 1 < size)
+                size = count->Get<int32_t>() + 1;
+            n->SetDataSize(static_cast<uint32_t>(size));
             n->Decimals = 0;
             break;
         }
@@ -707,7 +724,7 @@ void ValidateCastArguments(uint16_t errorCode, const std::string& tableName, con
             if (n->First) n->SetDataSize(n->First->DataSize);
             if (!isInt(a1)) failIn("First BLOB type argument must be an integer with the value of 0 in ");
             if (!isInt(a2)) failIn("BLOB type argument must be an integer in ");
-            int32_t sub = a2->Get<int32_t>() + 21;
+            int64_t sub = static_cast<int64_t>(a2->Get<int32_t>()) + 21;
             if (sub != 22 && sub != 23 && sub != 24 && sub != 26 && sub != 28)
                 failIn("BLOB type argument must be an integer equal to 1,2,3,5, or 7 in ");
             n->SubType = static_cast<uint8_t>(sub);
@@ -752,47 +769,40 @@ void MakeBooleanComparison(TExpToken* node) {
     node->Third = nullptr;
 }
 
-bool ExpressionHasColumns(const TExpToken* n) {
+namespace {
+
+// Unary and binary nodes look at their operands, IF at all three, other functions and
+// predicates at First only.
+bool TreeHas(const TExpToken* n, bool (*hit)(const TExpToken*)) {
     if (!n) return false;
+    if (hit(n)) return true;
     switch (n->NodeKind) {
         case nkUnary:
-            return ExpressionHasColumns(n->First);
+            return TreeHas(n->First, hit);
         case nkBinary:
         case nkPartialCompare:
-            return ExpressionHasColumns(n->First) || ExpressionHasColumns(n->Second);
-        case nkColumn:
-            return true;
+            return TreeHas(n->First, hit) || TreeHas(n->Second, hit);
         case nkFunction:
             if (n->Code == fnIf)
-                return ExpressionHasColumns(n->First) || ExpressionHasColumns(n->Second) ||
-                       ExpressionHasColumns(n->Third);
-            return ExpressionHasColumns(n->First);
+                return TreeHas(n->First, hit) || TreeHas(n->Second, hit) || TreeHas(n->Third, hit);
+            return TreeHas(n->First, hit);
         case nkPredicate:
-            return ExpressionHasColumns(n->First);
+            return TreeHas(n->First, hit);
         default:
             return false;
     }
 }
 
+}  // namespace
+
+bool ExpressionHasColumns(const TExpToken* n) {
+    return TreeHas(n, [](const TExpToken* t) { return t->NodeKind == nkColumn; });
+}
+
 bool ExpressionHasAggregates(const TExpToken* n) {
-    if (!n) return false;
-    switch (n->NodeKind) {
-        case nkUnary:
-            return ExpressionHasAggregates(n->First);
-        case nkBinary:
-        case nkPartialCompare:
-            return ExpressionHasAggregates(n->First) || ExpressionHasAggregates(n->Second);
-        case nkFunction:
-            if (n->Code >= fnSum && n->Code <= fnAvg) return true;
-            if (n->Code == fnIf)
-                return ExpressionHasAggregates(n->First) || ExpressionHasAggregates(n->Second) ||
-                       ExpressionHasAggregates(n->Third);
-            return ExpressionHasAggregates(n->First);
-        case nkPredicate:
-            return ExpressionHasAggregates(n->First);
-        default:
-            return false;
-    }
+    return TreeHas(n, [](const TExpToken* t) {
+        return t->NodeKind == nkFunction && t->Code >= fnSum && t->Code <= fnAvg;
+    });
 }
 
 bool ExpressionIsDisjunction(const TExpToken* n) {

@@ -30,6 +30,8 @@ public:
     virtual ~TExpressionOwner() = default;
     // A new query owned and registered by the statement, set up for a live result.
     virtual TSubQuery* CreateSubQuery() = 0;
-    // Parameter markers in order of appearance.
+    // Parameter markers in order of appearance. The nodes belong to the tree: a parse that
+    // fails returns them to the pool with the rest of its partial tree, so a statement
+    // whose parse failed must not use (or free) the markers it was given.
     virtual void AddParameter(TExpToken* node) = 0;
 };

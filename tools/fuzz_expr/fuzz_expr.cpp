@@ -145,6 +145,9 @@ void Tokens(const std::string& text) {
 
 void Exercise(const std::string& text, uint8_t flags) {
     Tokens(text);
+    // The LIKE matcher on the two halves of the text.
+    const std::string half = text.substr(0, text.size() / 2);
+    (void)MatchesLikePattern(0, 0, half.c_str(), text.c_str() + half.size());
 
     TFuzzOwner owner;
     TExpressionParser p(&owner);
@@ -169,6 +172,10 @@ void Exercise(const std::string& text, uint8_t flags) {
     } catch (const EZIZIVUEngineError&) {
         return;
     }
+    (void)ExpressionHasColumns(tree.get());
+    (void)ExpressionHasAggregates(tree.get());
+    (void)ExpressionIsDisjunction(tree.get());
+    (void)ExpressionHasNot(tree->First ? tree->First : tree.get());
     try {
         TExpTree prepared(
             PrepareExpressionTree(tree.get(), nullptr, GetValue, false, (flags & 2) != 0, 0, 0));

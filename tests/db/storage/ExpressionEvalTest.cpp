@@ -144,6 +144,12 @@ TEST_F(ExpressionEvalTest, Arithmetic) {
         {"-Price", -2.5, dtFloat},
         {"-Day", -1.0 * DayOf(2001, 3, 1), dtDate},
         {"-2 * 3", -6, dtInteger},
+        // 32-bit integer arithmetic wraps.
+        {"65536 * 65536", 0, dtInteger},
+        {"2147483647 + 1", -2147483648.0, dtInteger},
+        // A sign right after digits makes the number a float token.
+        {"1+2", 3, dtFloat},
+        {"1 + 2", 3, dtInteger},
     };
     for (auto c : cases) {
         EXPECT_NEAR(Number(c.Text), c.Want, 1e-9) << c.Text;
@@ -197,6 +203,7 @@ TEST_F(ExpressionEvalTest, Functions) {
         {"SUBSTRING('abcdef' FROM 2 FOR 3)", "bcd"},
         {"SUBSTRING(Name FROM 2)", "mith"},
         {"SUBSTRING(Name FROM 5 FOR 9)", "h"},
+        {"SUBSTRING(Name FROM 2 FOR 2147483647)", "mith"},
         {"REPLACE('i' WITH 'ee' IN Name)", "Smeeth"},
         {"REPLACE('Smith' WITH '' IN Name)", "(null)"},
         {"TRIM(BOTH 'x' FROM 'xxaxx')", "a"},

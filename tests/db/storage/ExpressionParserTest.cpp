@@ -184,6 +184,74 @@ TEST_F(ExpressionParserTest, PrecedenceAndShapes) {
     EXPECT_EQ(t->ColumnName, "*");
 }
 
+// The node kind, code and type the parser gives each operator, function and keyword.
+TEST_F(ExpressionParserTest, NodeKindsAndCodes) {
+    struct {
+        const char* Text;
+        uint8_t Kind, Code, Type;
+    } cases[] = {
+        {"a = b", nkBinary, 3, 0},
+        {"a <> b", nkBinary, 4, 0},
+        {"a > b", nkBinary, 5, 0},
+        {"a < b", nkBinary, 6, 0},
+        {"a >= b", nkBinary, 7, 0},
+        {"a <= b", nkBinary, 8, 0},
+        {"NOT a", nkUnary, 9, dtBoolean},
+        {"a AND b", nkBinary, 10, dtBoolean},
+        {"a OR b", nkBinary, 11, dtBoolean},
+        {"-1", nkUnary, 15, dtInteger},
+        {"+1.5", nkUnary, 16, dtFloat},
+        {"1 + a", nkBinary, 17, dtInteger},
+        {"'x' || a", nkBinary, 17, dtString},
+        {"a - 1", nkBinary, 18, 0},
+        {"a * b", nkBinary, 19, 0},
+        {"2 / b", nkBinary, 20, dtInteger},
+        {"SUM(a)", nkFunction, 23, 0},
+        {"COUNT(a)", nkFunction, 24, 0},
+        {"MIN(a)", nkFunction, 25, 0},
+        {"MAX(a)", nkFunction, 26, 0},
+        {"AVG(a)", nkFunction, 27, 0},
+        {"a LIKE 'x'", nkPredicate, 31, dtBoolean},
+        {"a IN (1)", nkPredicate, 32, dtBoolean},
+        {"UPPER(a)", nkFunction, 35, dtString},
+        {"LOWER(a)", nkFunction, 36, dtString},
+        {"a BETWEEN 1 AND 2", nkPredicate, 40, dtBoolean},
+        {"a NOT BETWEEN 1 AND 2", nkPredicate, 41, dtBoolean},
+        {"a NOT LIKE 'x'", nkPredicate, 42, dtBoolean},
+        {"a NOT IN (1)", nkPredicate, 43, dtBoolean},
+        {"SUBSTRING(a FROM 1)", nkFunction, 45, dtString},
+        {"REPLACE('a' WITH 'b' IN c)", nkFunction, 46, dtString},
+        {"POS('a' IN c)", nkFunction, 47, dtInteger},
+        {"OCCURS('a' IN c)", nkFunction, 48, dtInteger},
+        {"TRIM(LEADING ' ' FROM a)", nkFunction, 49, dtString},
+        {"TRIM(TRAILING ' ' FROM a)", nkFunction, 50, dtString},
+        {"TRIM(BOTH ' ' FROM a)", nkFunction, 51, dtString},
+        {"CAST(a AS DATE)", nkFunction, 52, dtDate},
+        {"EXTRACT(YEAR FROM a)", nkFunction, 53, dtInteger},
+        {"EXTRACT(MONTH FROM a)", nkFunction, 54, dtInteger},
+        {"EXTRACT(DAY FROM a)", nkFunction, 55, dtInteger},
+        {"EXTRACT(DAYOFWEEK FROM a)", nkFunction, 56, dtInteger},
+        {"EXTRACT(HOUR FROM a)", nkFunction, 57, dtInteger},
+        {"EXTRACT(MINUTE FROM a)", nkFunction, 58, dtInteger},
+        {"EXTRACT(SECOND FROM a)", nkFunction, 59, dtInteger},
+        {"IF(a THEN 1 ELSE 2)", nkFunction, 60, 0},
+        {"ABS(1.5)", nkFunction, 61, dtFloat},
+        {"ROUND(a)", nkFunction, 62, dtFloat},
+        {"TRUE", nkConstant, 0, dtBoolean},
+        {"NULL", nkConstant, 0, 0},
+        {"CURRENT_DATE", nkConstant, 0, dtDate},
+        {"CURRENT_TIME", nkConstant, 0, dtTime},
+        {"CURRENT_TIMESTAMP", nkConstant, 0, dtTimeStamp},
+        {"a", nkColumn, 0, 0},
+    };
+    for (auto c : cases) {
+        TExpTree t = Parse(c.Text, pfAggregates | pfExtendedPredicates);
+        EXPECT_EQ(t->NodeKind, c.Kind) << c.Text;
+        EXPECT_EQ(t->Code, c.Code) << c.Text;
+        EXPECT_EQ(t->DataType, c.Type) << c.Text;
+    }
+}
+
 TEST_F(ExpressionParserTest, TheParserStopsWhereTheExpressionEnds) {
     struct {
         const char* Text;
@@ -409,6 +477,9 @@ TEST_F(ExpressionParserTest, MessagesWordForWord) {
         {"a BETWEEN b + 1 AND 2", 4,
          "Constant expression expected after BETWEEN operator, instead found '+' in filter expression"},
         {std::string(300, '('), 4, "Expression nested too deeply in filter expression"},
+        // Beyond the range of a stored float.
+        {"1E400", 4, "Constant '1E400' is not a valid number  in filter expression"},
+        {"-1E400", 4, "Constant '1E400' is not a valid number  in filter expression"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ErrorOf([&] { Parse(c.Text, c.Flags); }), Expected(c.Message)) << c.Text;
@@ -442,6 +513,42 @@ TEST_F(ExpressionParserTest, AFailedParseReturnsItsNodesToThePool) {
     EXPECT_EQ(ExpTokenStack()->IdleCount(), idle);
 }
 
+// Tree walkers recurse: a chain deeper than they allow is refused when parsed, while a
+// long IN list (chained through Second and walked in loops) is not.
+TEST_F(ExpressionParserTest, LongChainsAndLongLists) {
+    auto chain = [](const std::string& op, int terms) {
+        std::string s = "a";
+        for (int i = 1; i < terms; ++i) s += op + "a";
+        return s;
+    };
+    for (const char* op : {" OR ", " AND ", "+", "*"}) {
+        EXPECT_EQ(ErrorOf([&] { Parse(chain(op, 1000)); }), "(no error)") << op;
+        EXPECT_EQ(ErrorOf([&] { Parse(chain(op, 1001)); }),
+                  Expected("Expression nested too deeply in filter expression"))
+            << op;
+    }
+    // Every public level checks what it built.
+    TExpressionParser p;
+    p.SetErrorCode(ZIZIVU_FILTERERR);
+    p.SetText(chain("+", 1500));
+    p.NextToken();
+    EXPECT_EQ(ErrorOf([&] { TExpTree t(p.ParseSum(0)); }), Expected("Expression nested too deeply in "));
+
+    std::string list = "a IN (1";
+    for (int i = 2; i <= 60000; ++i) list += "," + std::to_string(i);
+    TExpTree t = Parse(list + ")");
+    TExpTree copy(CloneExpressionTree(t.get()));
+    EXPECT_TRUE(ExpressionTreesEqual(t.get(), copy.get()));
+    TExpToken* last = copy->Second;
+    while (last->Second) {
+        EXPECT_EQ(last->Second->Parent, last);
+        last = last->Second;
+    }
+    EXPECT_EQ(last->Get<int32_t>(), 60000);
+    last->Set<int32_t>(1);
+    EXPECT_FALSE(ExpressionTreesEqual(t.get(), copy.get()));
+}
+
 TEST_F(ExpressionParserTest, TokenBufferAndCopies) {
     TExpToken t;
     EXPECT_EQ(t.BufferSize, 255);
@@ -460,6 +567,13 @@ TEST_F(ExpressionParserTest, TokenBufferAndCopies) {
     EXPECT_EQ(t.First, nullptr);
     EXPECT_EQ(t.DataSize, 0u);
     EXPECT_EQ(t.Value[0], 0);
+
+    // A size beyond the 32-bit capacity is refused and leaves the buffer as it was.
+    EXPECT_EQ(ErrorOf([&] { t.SetDataSize(0x80000000u); }, ZIZIVU_OSNOMEMORY),
+              FormatEngineErrorMessage(ZIZIVU_OSNOMEMORY, "", "", "", ""));
+    EXPECT_EQ(t.BufferSize, 255);
+    ASSERT_NE(t.Value, nullptr);
+    EXPECT_EQ(t.DataSize, 0u);
 }
 
 TEST_F(ExpressionParserTest, ParametersAndSubSelectsGoToTheOwningStatement) {

@@ -1,4 +1,5 @@
 #include <string>
+#include <vector>
 
 #include "ExpressionTestSupport.h"
 
@@ -123,6 +124,162 @@ TEST(ExpressionTypeRules, UnaryAndCastTables) {
         EXPECT_EQ(CastAcceptsType(c.Target, c.Source), c.Want) << int(c.Target) << " " << int(c.Source);
 }
 
+// The operator, result and CAST tables written out once more, row by row as documented,
+// and compared with the rules over every pair of types (BLOB split into memo and other).
+struct TTypeKey {
+    const char* Name;
+    uint8_t Type, SubType;
+};
+const TTypeKey AllTypes[] = {
+    {"NULL", NUL, 0},       {"STR", STR, 0}, {"DAT", DAT, 0}, {"MEMO", BLB, MEMO},
+    {"BLOB", BLB, GRAPHIC}, {"BOO", BOO, 0}, {"SMA", SMA, 0}, {"INT", INT, 0},
+    {"FLT", FLT, 0},        {"BCD", BCD, 0}, {"BYT", BYT, 0}, {"TIM", TIM, 0},
+    {"TST", TST, 0},        {"WRD", WRD, 0}, {"13", 13, 0},   {"14", 14, 0},
+};
+
+// "SMA INT" style lists; NUM stands for the numeric types, INTS for smallint, integer, word.
+bool Listed(const std::string& list, const std::string& name) {
+    std::string l = " " + list + " ";
+    auto has = [&](const std::string& w) { return l.find(" " + w + " ") != std::string::npos; };
+    if (has(name)) return true;
+    if (has("NUM") && (name == "SMA" || name == "INT" || name == "FLT" || name == "BCD" || name == "WRD"))
+        return true;
+    return has("INTS") && (name == "SMA" || name == "INT" || name == "WRD");
+}
+
+TEST(ExpressionTypeRules, WholeTables) {
+    struct TRow {
+        std::vector<uint8_t> Codes;
+        const char* Left;
+        const char* Right;
+    };
+    const TRow accepts[] = {
+        {{3, 4}, "STR", "NULL STR MEMO"},
+        {{3, 4}, "DAT TST", "NULL DAT TST"},
+        {{3, 4}, "MEMO", "NULL STR MEMO"},
+        {{3, 4}, "BLOB", "NULL"},
+        {{3, 4}, "BOO", "NULL BOO"},
+        {{3, 4}, "NUM", "NULL NUM"},
+        {{3, 4}, "TIM", "NULL TIM"},
+        {{5, 6, 7, 8}, "STR MEMO", "STR MEMO"},
+        {{5, 6, 7, 8}, "DAT TST", "DAT TST"},
+        {{5, 6, 7, 8}, "NUM", "NUM"},
+        {{5, 6, 7, 8}, "TIM", "TIM"},
+        {{10, 11}, "BOO", "BOO"},
+        {{17}, "STR MEMO", "STR MEMO"},
+        {{17}, "DAT TIM TST", "INTS"},
+        {{17}, "INTS", "DAT NUM TIM TST"},
+        {{17}, "FLT BCD", "NUM"},
+        {{18}, "DAT", "DAT INTS"},
+        {{18}, "NUM", "NUM"},
+        {{18}, "TIM", "INTS TIM"},
+        {{18}, "TST", "DAT INTS TIM TST"},
+        {{19, 20}, "NUM", "NUM"},
+    };
+    // Result types of the arithmetic codes for accepted pairs ("=" keeps the left or right).
+    struct TResult {
+        std::vector<uint8_t> Codes;
+        const char* Left;
+        const char* Right;
+        uint8_t Want;
+    };
+    const TResult results[] = {
+        {{17}, "STR", "STR", STR},
+        {{17}, "STR", "MEMO", BLB},
+        {{17}, "MEMO", "STR MEMO", BLB},
+        {{17}, "DAT", "INTS", DAT},
+        {{17}, "TIM", "INTS", TIM},
+        {{17}, "TST", "INTS", TST},
+        {{17}, "INTS", "DAT", DAT},
+        {{17}, "INTS", "TIM", TIM},
+        {{17}, "INTS", "TST", TST},
+        {{17}, "INTS", "INTS", INT},
+        {{17, 18, 19}, "INTS", "FLT", FLT},
+        {{17, 18, 19}, "INTS", "BCD", BCD},
+        {{17, 18, 19, 20}, "FLT", "NUM", FLT},
+        {{17, 18, 19, 20}, "BCD", "INTS BCD", BCD},
+        {{17, 18, 19, 20}, "BCD", "FLT", FLT},
+        {{18}, "DAT", "DAT", INT},
+        {{18}, "DAT", "INTS", DAT},
+        {{18}, "SMA INT", "INTS", INT},
+        {{18}, "WRD", "INTS", WRD},
+        {{18}, "TIM", "INTS", TIM},
+        {{18}, "TIM", "TIM", INT},
+        {{18}, "TST", "DAT TIM", INT},
+        {{18}, "TST", "INTS", TST},
+        {{18}, "TST", "TST", FLT},
+        {{19}, "INTS", "INTS", INT},
+        {{20}, "INTS", "SMA INT FLT WRD", FLT},
+        {{20}, "INTS", "BCD", BCD},
+    };
+    for (uint8_t code = 1; code <= 62; ++code) {
+        for (const auto& l : AllTypes) {
+            for (const auto& r : AllTypes) {
+                bool want = false;
+                for (const auto& row : accepts)
+                    for (uint8_t c : row.Codes)
+                        if (c == code && Listed(row.Left, l.Name) && Listed(row.Right, r.Name)) want = true;
+                const bool got = OperatorAcceptsTypes(code, l.Type, l.SubType, r.SubType, r.Type);
+                EXPECT_EQ(got, want) << int(code) << " " << l.Name << " " << r.Name;
+                if (!got) continue;
+                uint8_t result = 0;
+                if (code <= 11) result = BOO;
+                for (const auto& row : results)
+                    for (uint8_t c : row.Codes)
+                        if (c == code && Listed(row.Left, l.Name) && Listed(row.Right, r.Name))
+                            result = row.Want;
+                // Comparisons with the untyped NULL stay boolean; arithmetic always has a row.
+                EXPECT_EQ(BinaryResultType(code, l.Type, r.Type), result)
+                    << int(code) << " " << l.Name << " " << r.Name;
+            }
+        }
+    }
+
+    struct TUnary {
+        uint8_t Code;
+        const char* Accepts;
+    };
+    const TUnary unary[] = {{1, "BOO"},
+                            {2, "BOO"},
+                            {9, "BOO"},
+                            {15, "DAT SMA INT FLT BCD TIM TST"},
+                            {16, "DAT SMA INT FLT BCD TIM TST WRD"}};
+    for (uint8_t code = 1; code <= 62; ++code) {
+        for (const auto& t : AllTypes) {
+            bool want = false;
+            for (const auto& row : unary)
+                if (row.Code == code && Listed(row.Accepts, t.Name)) want = true;
+            EXPECT_EQ(UnaryAcceptsType(code, t.Type), want) << int(code) << " " << t.Name;
+            if (want)
+                EXPECT_EQ(UnaryResultType(code, t.Type), code <= 9 ? BOO : t.Type)
+                    << int(code) << " " << t.Name;
+        }
+    }
+
+    struct TCast {
+        const char* Targets;
+        const char* Sources;
+    };
+    const TCast casts[] = {
+        {"STR BYT", "NULL STR DAT BOO NUM BYT TIM TST"},
+        {"DAT", "STR DAT BYT TST"},
+        {"MEMO BLOB", "MEMO BLOB"},
+        {"BOO", "STR BOO SMA INT BCD BYT WRD"},
+        {"SMA WRD", "STR BOO NUM BYT"},
+        {"INT FLT BCD", "STR NUM BYT"},
+        {"TIM", "STR BYT TIM TST"},
+        {"TST", "STR DAT BYT TIM TST"},
+    };
+    for (const auto& t : AllTypes) {
+        for (const auto& s : AllTypes) {
+            bool want = false;
+            for (const auto& row : casts)
+                if (Listed(row.Targets, t.Name) && Listed(row.Sources, s.Name)) want = true;
+            EXPECT_EQ(CastAcceptsType(t.Type, s.Type), want) << t.Name << " from " << s.Name;
+        }
+    }
+}
+
 TEST_F(ExpressionValidateTest, BooleanColumnsBecomeComparisons) {
     TExpTree t = Check("Active");
     ASSERT_EQ(t->NodeKind, nkBinary);
@@ -209,6 +366,10 @@ TEST_F(ExpressionValidateTest, ResultTypesAndSizes) {
         {"SUBSTRING(Name FROM 1)", dtString, 21, 0},
         {"SUBSTRING(Name FROM 5)", dtString, 17, 0},
         {"SUBSTRING(Name FROM 40)", dtString, 1, 0},
+        // FOR never sizes beyond what the subject can yield.
+        {"SUBSTRING(Name FROM 5 FOR 30)", dtString, 17, 0},
+        {"SUBSTRING(Name FROM 1 FOR 2147483647)", dtString, 21, 0},
+        {"SUBSTRING(Memo FROM 2 FOR 2147483647)", dtBlob, 7, 22},
         {"UPPER(Memo)", dtBlob, 8, 22},
         {"Cash * 2", dtFloat, 8, 21},
         {"-Amount", dtBCD, 8, 0},
@@ -296,6 +457,8 @@ TEST_F(ExpressionValidateTest, MessagesWordForWord) {
         {"CAST(Memo AS BLOB(0,'x')) = 'a'", "BLOB type argument must be an integer" + in},
         {"CAST(Memo AS BLOB(0,4)) = 'a'",
          "BLOB type argument must be an integer equal to 1,2,3,5, or 7" + in},
+        {"CAST(Memo AS BLOB(0,2147483647)) = 'a'",
+         "BLOB type argument must be an integer equal to 1,2,3,5, or 7" + in},
         {"EXTRACT(YEAR FROM Qty) = 1",
          "FROM argument of EXTRACT function must be a date, time, or timestamp" + in},
         {"IF(Qty THEN 1 ELSE 2) = 1", "First expression argument of IF function must be a boolean type" + in},
@@ -360,6 +523,11 @@ TEST_F(ExpressionValidateTest, Inspections) {
         {"SUM(Qty) + 1 > 2", false, true, true},
         {"COUNT(*) > 2", false, true, true},
         {"Qty IN (1, 2)", false, true, false},
+        {"IF(TRUE THEN 1 ELSE MAX(Qty)) = 1", false, true, true},
+        {"IF(Qty = 1 THEN 1 ELSE 2) = 1", false, true, false},
+        {"SUM(Qty) IN (1, 2)", false, true, true},
+        {"UPPER(Name) LIKE 'a%'", false, true, false},
+        {"-SUM(Qty) = 1", false, true, true},
     };
     for (auto c : cases) {
         TExpTree t = Check(c.Text);
