@@ -5,9 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -200,28 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
 }
 
-#ifndef ZELTO_LIBFUZZER
-// Replays every file of the given directories (or files).
-int main(int argc, char** argv) {
-    int files = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::vector<std::filesystem::path> paths;
-        if (std::filesystem::is_directory(argv[i])) {
-            for (auto& e : std::filesystem::directory_iterator(argv[i]))
-                if (e.is_regular_file()) paths.push_back(e.path());
-        } else {
-            paths.push_back(argv[i]);
-        }
-        for (auto& p : paths) {
-            std::ifstream in(p, std::ios::binary);
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                       std::istreambuf_iterator<char>());
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-            ++files;
-        }
-    }
+// The shared replay driver calls this after the last input, before the leak check.
+extern "C" void ZeltoFuzzReplayDone() {
     FinalizeLibrary();
-    std::printf("fuzz_expr: %d inputs replayed\n", files);
-    return files > 0 ? 0 : 1;
 }
-#endif
