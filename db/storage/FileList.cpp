@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 
 #include "db/storage/EngineErrors.h"
@@ -171,8 +172,12 @@ int32_t TFileList::CopyData(TAbstractFile* source, int32_t sourceId, TAbstractFi
                             int32_t& copied) {
     copied = 0;
     TCopyBuffer buffer;
-    source->Lock();
-    target->Lock();
+    // Both files are locked in one fixed (address) order, so copies in opposite directions
+    // cannot wait on each other.
+    TAbstractFile* first = std::less<TAbstractFile*>()(target, source) ? target : source;
+    TAbstractFile* second = first == source ? target : source;
+    first->Lock();
+    second->Lock();
     int32_t result = 0;
     if (source->Seek(sourceId, 0, 0) != 0) {
         result = -ZIZIVU_READERR;
@@ -193,8 +198,8 @@ int32_t TFileList::CopyData(TAbstractFile* source, int32_t sourceId, TAbstractFi
             copied += n;
         } while (n == FileCopyBufferSize);
     }
-    target->Unlock();
-    source->Unlock();
+    second->Unlock();
+    first->Unlock();
     return result;
 }
 

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <QApplication>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -68,11 +69,13 @@ protected:
     }
     TRecordingMessageHandler& Messages() { return FMessages->Handler(); }
 
-    // Pumps until `pred` holds or `ms` clock milliseconds passed.
+    // Pumps until `pred` holds or `ms` clock milliseconds passed; gives up only once 10 s of
+    // real time passed as well, since a loaded machine runs the other threads late.
     static bool WaitUntil(const std::function<bool()>& pred, uint32_t ms = 20000) {
         const uint32_t start = GetTickCount();
+        const auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!pred()) {
-            if (TicksSince(start) > ms) return false;
+            if (TicksSince(start) > ms && std::chrono::steady_clock::now() > realEnd) return false;
             Application()->Delay(20);
         }
         return true;

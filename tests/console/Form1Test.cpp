@@ -215,7 +215,12 @@ TEST_F(FormTest, ConnectShowsConnessoAndSetsTheRideValues) {
     EXPECT_EQ(Device->RiderWeight(), 50);
     EXPECT_GT(Form->Memo1->Lines().Count(), 0);  // the command log
 
-    ASSERT_TRUE(WaitUntil([&] { return Device->ConnectedKeyboard() && Device->ConnectedHr(); }));
+    // A channel counts as alive at its first page; a wildcard's number comes later, with the
+    // channel-id answer.
+    ASSERT_TRUE(WaitUntil([&] {
+        return Device->ConnectedKeyboard() && Device->ConnectedHr() && Device->DeviceNumberKeyboard() != 0 &&
+               Device->DeviceHrNumber() != 0;
+    }));
     EXPECT_TRUE(WaitUntil([&] {
         const auto b = BoxTexts();
         return std::find(b.begin(), b.end(), "console connessa!!") != b.end();
@@ -433,7 +438,8 @@ TEST_F(FormTest, ARideUpdatesTheLiveValuesEveryStep) {
         EXPECT_EQ(Form->mmo1->Lines().Count(), 6);
     };
     Click(Form->Button62);
-    ASSERT_TRUE(WaitUntil([&] { return steps >= 4; }));
+    // The strap sends its serial number only every few seconds: wait for a step that saw it.
+    ASSERT_TRUE(WaitUntil([&] { return steps >= 4 && Caption(Form->Label35) != "0"; }));
     Click(Form->btn5);
     const TStrings& m = Form->mmo1->Lines();
     ASSERT_EQ(m.Count(), 6);

@@ -66,6 +66,12 @@ TEST_F(AntSerialLinkTest, VexaPlanRunsAsInProcessAndPagesFlowBothWays) {
     EXPECT_EQ(Stick->HostBadFrames(), 0u);
 
     link.Close();
+    // The stick on the far side of the tty works through the closing frames at its own pace.
+    EXPECT_TRUE(WaitUntil([&] {
+        for (int c = 0; c < 4; ++c)
+            if (Stick->Channel(c).State != TAntSimChannelState::Unassigned) return false;
+        return true;
+    }));
     for (int c = 0; c < 4; ++c) EXPECT_EQ(Stick->Channel(c).State, TAntSimChannelState::Unassigned) << c;
     // ANT_Close let go of the tty.
     TAntSerialTransport t(Pty.SlavePath, 57600);

@@ -148,6 +148,8 @@ protected:
         const std::string lighttpd = FindProgram("lighttpd");
         if (lighttpd.empty() || ::access(DemoProgram().c_str(), X_OK) != 0) return;
         Dir = TestDir() + "/lighttpd";
+        // A repeated run finds the previous round's link, sessions and uploads: start afresh.
+        fs::remove_all(Dir);
         fs::create_directories(Dir + "/www");
         fs::create_directories(Dir + "/sessions");
         fs::create_directories(Dir + "/uploads");
