@@ -18,9 +18,14 @@ std::vector<int> GExitCodes;
 
 namespace {
 
+// A death test's child re-runs this program: it takes the parent's folder (passed down in
+// the environment), which the parent removes at the end, instead of leaving one of its own.
 std::string MakeTestDir() {
+    if (const char* inherited = std::getenv("ZELTO_WEBTEST_DIR"); inherited && *inherited)
+        return inherited;
     std::string tmpl = (std::filesystem::temp_directory_path() / "webtest-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    setenv("ZELTO_WEBTEST_DIR", tmpl.c_str(), 1);
     return tmpl;
 }
 
