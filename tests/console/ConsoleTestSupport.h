@@ -19,6 +19,7 @@
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Thread.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/SimStickTest.h"
 
 // The process's QApplication, created on first use on the main thread.
 inline QApplication& TestApp() {
@@ -39,27 +40,15 @@ class ConsoleTest : public ::testing::Test {
 protected:
     void SetUp() override {
         TestApp();
-        setenv("ZELTO_ANT", "sim", 1);
-        char dir[] = "/tmp/console-XXXXXX";
-        FConfigDir = mkdtemp(dir);
-        setenv("ZELTO_CONFIG_DIR", FConfigDir.c_str(), 1);
-        FSeparator = FormatSettings().DecimalSeparator;
-        FormatSettings().DecimalSeparator = '.';
-        FClock = std::make_unique<TVirtualClockScope>(100.0);
-        AntSimRestore();
+        FEnv = std::make_unique<TSimStickEnvironment>("console", 100.0);
         Application()->ResetTerminated();
         Application()->SetTitle("ANT Zelto");
         FMessages = std::make_unique<TRecordingMessageScope>();
     }
 
     void TearDown() override {
-        AntSimRestore();
-        Application()->ProcessMessages();
+        FEnv.reset();
         FMessages.reset();
-        FClock.reset();
-        FormatSettings().DecimalSeparator = FSeparator;
-        std::error_code ec;
-        std::filesystem::remove_all(FConfigDir, ec);
     }
 
     std::vector<std::string> BoxTexts() const {
@@ -69,22 +58,11 @@ protected:
     }
     TRecordingMessageHandler& Messages() { return FMessages->Handler(); }
 
-    // Pumps until `pred` holds or `ms` clock milliseconds passed; gives up only once 10 s of
-    // real time passed as well, since a loaded machine runs the other threads late.
     static bool WaitUntil(const std::function<bool()>& pred, uint32_t ms = 20000) {
-        const uint32_t start = GetTickCount();
-        const auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!pred()) {
-            if (TicksSince(start) > ms && std::chrono::steady_clock::now() > realEnd) return false;
-            Application()->Delay(20);
-        }
-        return true;
+        return PumpUntil(pred, ms);
     }
 
-    std::string FConfigDir;
-
 private:
-    std::unique_ptr<TVirtualClockScope> FClock;
+    std::unique_ptr<TSimStickEnvironment> FEnv;
     std::unique_ptr<TRecordingMessageScope> FMessages;
-    char FSeparator = '.';
 };

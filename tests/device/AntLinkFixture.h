@@ -21,6 +21,7 @@
 #include "platform/rtl/Classes.h"
 #include "platform/rtl/Thread.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/SimStickTest.h"
 
 // A memo that notes whether any line was added off the main thread.
 class TMainThreadMemo : public TStringList {
@@ -37,27 +38,12 @@ protected:
     // How many times faster than real time the virtual clock runs.
     virtual double ClockSpeed() const { return 100.0; }
 
-    void SetUp() override {
-        MainThreadId();
-        setenv("ZELTO_ANT", "sim", 1);
-        char dir[] = "/tmp/antlink-XXXXXX";
-        FConfigDir = mkdtemp(dir);
-        setenv("ZELTO_CONFIG_DIR", FConfigDir.c_str(), 1);
-        FSeparator = FormatSettings().DecimalSeparator;
-        FormatSettings().DecimalSeparator = '.';
-        FClock = std::make_unique<TVirtualClockScope>(ClockSpeed());
-        AntSimRestore();
-    }
+    void SetUp() override { FEnv = std::make_unique<TSimStickEnvironment>("antlink", ClockSpeed()); }
 
     void TearDown() override {
         Link.reset();
         Stick.reset();
-        AntSimRestore();
-        Application()->ProcessMessages();
-        FClock.reset();
-        FormatSettings().DecimalSeparator = FSeparator;
-        std::error_code ec;
-        std::filesystem::remove_all(FConfigDir, ec);
+        FEnv.reset();
     }
 
     TAntSimStick& Install(const TAntSimConfig& config = {}, uint8_t usb = 0) {
@@ -87,16 +73,8 @@ protected:
         return link;
     }
 
-    // Pumps until `pred` holds or `ms` clock milliseconds passed; gives up only once 10 s of
-    // real time passed as well, since a loaded machine runs the other threads late.
     static bool WaitUntil(const std::function<bool()>& pred, uint32_t ms = 20000) {
-        const uint32_t start = GetTickCount();
-        const auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!pred()) {
-            if (TicksSince(start) > ms && std::chrono::steady_clock::now() > realEnd) return false;
-            Application()->Delay(20);
-        }
-        return true;
+        return PumpUntil(pred, ms);
     }
 
     static void Pump(uint32_t ms) { Application()->Delay(ms); }
@@ -139,9 +117,7 @@ protected:
     TMainThreadMemo Log, Raw;
 
 private:
-    std::unique_ptr<TVirtualClockScope> FClock;
-    std::string FConfigDir;
-    char FSeparator = '.';
+    std::unique_ptr<TSimStickEnvironment> FEnv;
 };
 
 // For tests whose stick must answer inside one of the link's fixed pauses: a slower clock

@@ -23,6 +23,7 @@
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Thread.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/SimStickTest.h"
 
 namespace {
 
@@ -46,16 +47,8 @@ protected:
     virtual double ClockSpeed() const { return 100.0; }
 
     void SetUp() override {
-        MainThreadId();
-        setenv("ZELTO_ANT", "sim", 1);
-        char dir[] = "/tmp/trainer-XXXXXX";
-        FConfigDir = mkdtemp(dir);
-        setenv("ZELTO_CONFIG_DIR", FConfigDir.c_str(), 1);
-        FSeparator = FormatSettings().DecimalSeparator;
-        FormatSettings().DecimalSeparator = '.';
-        FClock = std::make_unique<TVirtualClockScope>(ClockSpeed());
+        FEnv = std::make_unique<TSimStickEnvironment>("trainer", ClockSpeed());
         FBoxes = std::make_unique<TRecordingMessageScope>();
-        AntSimRestore();
         Dev = std::make_unique<TTreviaDeviceANT>(nullptr);
         Dev->SetDebugMemo(&Log);
     }
@@ -64,13 +57,8 @@ protected:
         ClearHandlers(*Dev);
         Dev.reset();
         Stick.reset();
-        AntSimRestore();
-        Application()->ProcessMessages();
+        FEnv.reset();
         FBoxes.reset();
-        FClock.reset();
-        FormatSettings().DecimalSeparator = FSeparator;
-        std::error_code ec;
-        std::filesystem::remove_all(FConfigDir, ec);
     }
 
     TAntSimStick& Install(const TAntSimConfig& config = {}) {
@@ -80,16 +68,8 @@ protected:
     bool ConnectAll() {
         return Dev->Connect(AntSimTrainerNumber, AntSimHeartRateNumber, AntSimConsoleNumber);
     }
-    // Pumps until `pred` holds or `ms` clock milliseconds passed; gives up only once 10 s of
-    // real time passed as well, since a loaded machine runs the other threads late.
     static bool WaitUntil(const std::function<bool()>& pred, uint32_t ms = 20000) {
-        const uint32_t start = GetTickCount();
-        const auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!pred()) {
-            if (TicksSince(start) > ms && std::chrono::steady_clock::now() > realEnd) return false;
-            Application()->Delay(20);
-        }
-        return true;
+        return PumpUntil(pred, ms);
     }
     TRecordingMessageHandler& Boxes() { return FBoxes->Handler(); }
 
@@ -115,10 +95,8 @@ protected:
     TStringList Log;
 
 private:
-    std::unique_ptr<TVirtualClockScope> FClock;
+    std::unique_ptr<TSimStickEnvironment> FEnv;
     std::unique_ptr<TRecordingMessageScope> FBoxes;
-    std::string FConfigDir;
-    char FSeparator = '.';
 };
 
 // A slower clock for tests whose connect must not lose the race with a loaded stick thread:
