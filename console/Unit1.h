@@ -142,5 +142,5 @@ private:
     std::vector<QPushButton*> FFieldButtons;
 };
 
-// The program's windows (Delphi-style globals, set by the program entry).
+// The program's windows (globals, set by the program entry).
 extern TForm1* Form1;
