@@ -20,11 +20,6 @@
 #include "tests/web/WebTestSupport.h"
 #include "web/HBlowFish.h"
 
-#ifdef ZELTO_HAVE_LIBCRYPTO
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/blowfish.h>
-#endif
-
 extern char** environ;
 
 namespace {
@@ -129,16 +124,7 @@ std::string Base64(const std::string& s) {
 
 #ifdef ZELTO_HAVE_LIBCRYPTO
 std::string DecryptRecord(const std::string& key, const std::string& cipher) {
-    BF_KEY k;
-    BF_set_key(&k, static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(key.data()));
-    unsigned char iv[8];
-    std::memcpy(iv, DefaultBlowfishIV, 8);
-    std::string out(cipher.size(), '\0');
-    int num = 0;
-    BF_cfb64_encrypt(reinterpret_cast<const unsigned char*>(cipher.data()),
-                     reinterpret_cast<unsigned char*>(out.data()), static_cast<long>(cipher.size()), &k, iv,
-                     &num, BF_DECRYPT);
-    return out;
+    return OracleCfb(key, DefaultBlowfishIV, cipher, false);
 }
 #endif
 

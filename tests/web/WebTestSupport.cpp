@@ -2,6 +2,11 @@
 // and an exit handler that records instead of ending the test program.
 #include "tests/web/WebTestSupport.h"
 
+#ifdef ZELTO_HAVE_LIBCRYPTO
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/blowfish.h>
+#endif
+
 #include <stdlib.h>
 
 #include <filesystem>
@@ -21,8 +26,7 @@ namespace {
 // A death test's child re-runs this program: it takes the parent's folder (passed down in
 // the environment), which the parent removes at the end, instead of leaving one of its own.
 std::string MakeTestDir() {
-    if (const char* inherited = std::getenv("ZELTO_WEBTEST_DIR"); inherited && *inherited)
-        return inherited;
+    if (const char* inherited = std::getenv("ZELTO_WEBTEST_DIR"); inherited && *inherited) return inherited;
     std::string tmpl = (std::filesystem::temp_directory_path() / "webtest-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     setenv("ZELTO_WEBTEST_DIR", tmpl.c_str(), 1);
@@ -76,3 +80,20 @@ std::vector<int> TakeExitCodes() {
     codes.swap(GExitCodes);
     return codes;
 }
+
+#ifdef ZELTO_HAVE_LIBCRYPTO
+std::string OracleCfb(const std::string& key, const std::string& iv, const std::string& data, bool encrypt) {
+    BF_KEY k;
+    BF_set_key(&k, static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(key.data()));
+    unsigned char ivec[8];
+    std::string padded = iv;
+    padded.resize(8, '\0');
+    std::memcpy(ivec, padded.data(), 8);
+    std::string out(data.size(), '\0');
+    int num = 0;
+    BF_cfb64_encrypt(reinterpret_cast<const unsigned char*>(data.data()),
+                     reinterpret_cast<unsigned char*>(out.data()), static_cast<long>(data.size()), &k, ivec,
+                     &num, encrypt ? BF_ENCRYPT : BF_DECRYPT);
+    return out;
+}
+#endif

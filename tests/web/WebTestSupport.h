@@ -106,3 +106,9 @@ private:
 // Exit codes that the engine asked for (the exit handler of the tests records them).
 std::vector<int> TakeExitCodes();
 void InstallRecordingExitHandler();
+
+#ifdef ZELTO_HAVE_LIBCRYPTO
+// Blowfish CFB-64 by libcrypto, the independent oracle of the cipher tests: `iv` is padded
+// with zero bytes to 8; `encrypt` false decrypts.
+std::string OracleCfb(const std::string& key, const std::string& iv, const std::string& data, bool encrypt);
+#endif
