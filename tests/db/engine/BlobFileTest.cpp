@@ -386,6 +386,31 @@ TEST_F(BlobFileTest, AppendingStopsAtTheFileLimit) {
     f->ClearBlockCache();
 }
 
+TEST_F(BlobFileTest, EmptyAndAnotherHandlersHeaderWrite) {
+    {
+        auto f = Create();
+        Save(*f, 1, Pattern(1000, 1));
+        Persist(*f);
+        f->Close();
+    }
+    auto a = NewFile();
+    auto b = NewFile();
+    a->Open();
+    b->Open();
+    EXPECT_FALSE(b->HeaderChanged());
+    EXPECT_EQ(a->GetNewBlockPos(), 2048u);
+    a->Empty();
+    EXPECT_EQ(a->GetNewBlockPos(), 512u);
+    EXPECT_EQ(a->CacheCount(), 0);
+    a->WriteHeader(false, false);
+    EXPECT_TRUE(b->HeaderChanged());
+    EXPECT_EQ(b->GetNextNewBlockPos(), 512u);
+    b->CheckHeader();
+    a->Close();
+    b->Close();
+    EXPECT_EQ(FileBytes("PARTS.BLB").size(), 512u);
+}
+
 TEST_F(BlobFileTest, EncryptedFileScramblesHeaderAndBlocks) {
     auto f = Create(512, true);
     const std::string value = Pattern(1000, 6);

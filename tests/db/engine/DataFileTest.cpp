@@ -417,6 +417,47 @@ TEST_F(DataFileTest, DeletedChainAndRecordsSurviveReopen) {
     f->ReleaseRecord(r);
 }
 
+TEST_F(DataFileTest, AnotherHandlersHeaderWriteIsSeenAndTakenOver) {
+    Create(PartsFields())->Close();
+    auto a = NewFile();
+    auto b = NewFile();
+    a->Open();
+    b->Open();
+    EXPECT_FALSE(b->HeaderChanged());
+    a->SetLastRowId(40);
+    a->WriteHeader(false, false);
+    EXPECT_TRUE(b->HeaderChanged());
+    EXPECT_EQ(b->GetLastRowId(), 40u);
+    EXPECT_EQ(b->GetChangeCount(), a->GetChangeCount());
+    EXPECT_FALSE(b->HeaderChanged());
+}
+
+TEST_F(DataFileTest, EmptyCutsTheRecordsAndStartsNumberingAgain) {
+    {
+        auto f = Create(PartsFields());
+        Append(*f, 4);
+        TRecord* r = Get(*f, 2);
+        f->DeleteRecord(r);
+        f->ReleaseRecord(r);
+        f->Empty();
+        EXPECT_EQ(f->GetPhysicalRecordCount(), 0u);
+        EXPECT_EQ(f->GetNextFreeRecordNo(), 1u);
+        EXPECT_EQ(f->GetLastRowId(), 0u);
+        EXPECT_EQ(f->GetChangeCount(), 0u);
+        EXPECT_EQ(f->CacheCount(), 0);
+        f->WriteHeader(false, false);
+        f->Close();
+    }
+    EXPECT_EQ(FileBytes("PARTS.DAT").size(), size_t(DataFileHeaderSize + 5 * FieldDescriptorSize));
+    auto f = NewFile();
+    f->Open();
+    f->CheckHeader();
+    TRecord* r = nullptr;
+    ASSERT_TRUE(f->AllocateRecord(&FCursor, r));
+    EXPECT_EQ(r->Number, 1u);
+    f->ReleaseRecord(r);
+}
+
 TEST_F(DataFileTest, CacheSizesFollowTheRecordSize) {
     // 9 + (29 + 2) = 40 bytes a record.
     std::vector<TFieldDescriptor> fields{MakeField(1, "S", dtString, 29)};
