@@ -3,6 +3,9 @@
 // field, then fixed-size records numbered from 1, each a 9-byte record header and the
 // fields. TDataFile keeps the header image, the descriptors, a cache of records with
 // read-ahead and write-behind, and the chain of deleted records.
+//
+// A BLOB field's 8 bytes hold the position of the value's first block in the BLOB file
+// (0 for none), then the value's 32-bit BLOB id.
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -709,13 +709,6 @@ TEST_F(DataFileTest, RecordObjectHelpers) {
     copy->SetStatus(1);
     copy->SetRecordNumber(6);
     EXPECT_EQ(bytes::GetU32(copy->GetBuffer() + 1), 5u);  // a deleted record keeps its chain link
-    copy->SetExtraSize(300);
-    EXPECT_EQ(copy->GetExtraSize(), 300);
-    copy->SetExtraSize(10);
-    EXPECT_EQ(copy->GetExtraSize(), 300);
-    copy->DecUseCount();
-    copy->DecUseCount();
-    EXPECT_EQ(copy->UseCount, 0);
     f->FreeRecordObject(copy);
     EXPECT_EQ(copy, nullptr);
     f->ReleaseRecord(a);
