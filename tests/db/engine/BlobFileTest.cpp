@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "db/engine/BlobFile.h"
 #include "platform/rtl/ByteCodec.h"
 #include "tests/db/engine/EngineFilesFakes.h"
+#include "tests/platform/os/ForkChild.h"
 
 using namespace enginefiles_test;
 
@@ -409,6 +411,55 @@ TEST_F(BlobFileTest, EmptyAndAnotherHandlersHeaderWrite) {
     a->Close();
     b->Close();
     EXPECT_EQ(FileBytes("PARTS.BLB").size(), 512u);
+}
+
+TEST_F(BlobFileTest, FilePairOnDiskSurvivesReopenWithEveryWriteFlushed) {
+    TTempDir dir;
+    FTable.Force = true;
+    std::vector<TFieldDescriptor> fields{MakeField(1, "NAME", dtString, 10), MakeField(2, "NOTES", dtBlob)};
+    const std::string value = Pattern(5000, 9);
+    uint32_t first = 0;
+    {
+        TDataFile data(&FTable);
+        data.SetFileName(dir.File("PARTS.DAT"));
+        data.CreateFile();
+        data.InitStructure(0, 0, fields.data(), 2, 1024, "", "", false, 0, 0);
+        TBlobFile blobs(&FTable);
+        blobs.SetFileName(dir.File("PARTS.BLB"));
+        blobs.SetBlockSize(data.GetBlobBlockSize());
+        blobs.CreateFile();
+        first = Save(blobs, 1, value);
+        TRecord* r = nullptr;
+        ASSERT_TRUE(data.AllocateRecord(&FCursor, r));
+        r->Clear(true);
+        std::vector<uint8_t> image(size_t(data.GetRecordSize()), 0);
+        image[21] = 1;
+        bytes::PutU32(image.data() + 22, first);
+        bytes::PutU32(image.data() + 26, data.NextBlobId());
+        r->CopyFields(image.data());
+        data.ReleaseRecord(r);
+        data.FlushRecords(false);
+        data.WriteHeader(false, false);
+        data.WriteFieldDescriptors();
+        blobs.FlushBlocks(false);
+        blobs.WriteHeader(false, false);
+    }
+    EXPECT_EQ(std::filesystem::file_size(dir.File("PARTS.BLB")), 512u + 5 * 1024u);
+    TDataFile data(&FTable);
+    data.SetFileName(dir.File("PARTS.DAT"));
+    data.Open();
+    data.CheckHeader();
+    TRecord* r = nullptr;
+    ASSERT_TRUE(data.GetRecord(&FCursor, 1, r));
+    EXPECT_EQ(bytes::GetU32(r->GetBuffer() + 22), first);
+    EXPECT_EQ(bytes::GetU32(r->GetBuffer() + 26), 1u);
+    data.ReleaseRecord(r);
+    TBlobFile blobs(&FTable);
+    blobs.SetFileName(dir.File("PARTS.BLB"));
+    blobs.SetBlockSize(data.GetBlobBlockSize());
+    blobs.Open();
+    blobs.CheckHeader();
+    EXPECT_EQ(Load(blobs, 1, first), value);
 }
 
 TEST_F(BlobFileTest, EncryptedFileScramblesHeaderAndBlocks) {
