@@ -24,13 +24,15 @@ struct ModelCase {
 };
 
 std::string CaseName(const testing::TestParamInfo<ModelCase>& info) {
-    return "Compression" + std::to_string(info.param.Compression) + (info.param.Unique ? "Unique" : "Duplicates") +
+    return "Compression" + std::to_string(info.param.Compression) +
+           (info.param.Unique ? "Unique" : "Duplicates") +
            (info.param.Descending ? "Descending" : "Ascending");
 }
 
 class BTreeModel : public IndexFixture, public testing::WithParamInterface<ModelCase> {
 protected:
-    using TModel = std::map<std::string, uint32_t, std::function<bool(const std::string&, const std::string&)>>;
+    using TModel =
+        std::map<std::string, uint32_t, std::function<bool(const std::string&, const std::string&)>>;
 
     void SetUp() override {
         IndexFixture::SetUp();
@@ -60,7 +62,8 @@ protected:
             const uint32_t v = GetParam().Unique ? FRandom() % 1000000 : FRandom() % 400;
             const std::string text = "item" + std::to_string(v);
             std::memcpy(key.data() + 1, text.data(), text.size());
-            if (!GetParam().Unique) EncodeIntegerKey(int32_t(++FRowId), reinterpret_cast<uint8_t*>(key.data()) + FieldBytes);
+            if (!GetParam().Unique)
+                EncodeIntegerKey(int32_t(++FRowId), reinterpret_cast<uint8_t*>(key.data()) + FieldBytes);
             if (!FModel.count(key)) return key;
         }
     }
