@@ -102,15 +102,31 @@ protected:
         f.CreateFile();
         return f;
     }
-    TIndexFile& OpenFile(const std::string& name = "MEMORY\\PARTS.IDX") {
+    TIndexFile& OpenFile(const std::string& name = "MEMORY\\PARTS.IDX", bool encrypted = false) {
         FFiles.push_back(std::make_unique<TIndexFile>(&Table));
         TIndexFile& f = *FFiles.back();
         f.SetFileName(name);
         f.SetInMemory(true);
+        f.SetEncrypted(encrypted);
         f.Open();
         return f;
     }
-    // Raw bytes of a file through a plain handler.
+    // Raw bytes through an open handler.
+    static std::string RawBytes(TFileHandler& h, int32_t at, int32_t count) {
+        std::string s(size_t(count), '\0');
+        h.Lock();
+        h.Seek(at, 0);
+        s.resize(size_t(h.Read(s.data(), count, true)));
+        h.Unlock();
+        return s;
+    }
+    static void PutRawBytes(TFileHandler& h, int32_t at, const std::string& data) {
+        h.Lock();
+        h.Seek(at, 0);
+        h.Write(data.data(), int32_t(data.size()));
+        h.Unlock();
+    }
+    // Raw bytes of a closed file through a plain handler.
     std::string RawBytes(const std::string& name, int32_t at, int32_t count) {
         TFileHandler h;
         h.SetFileName(name);
