@@ -130,6 +130,8 @@ public:
     const uint8_t* EntryKey(int32_t i) const { return FEntries + size_t(i - 1) * Stride(); }
     uint32_t EntryValue(int32_t i) const;
     void SetEntryValue(int32_t i, uint32_t v);
+    // Copies a key into an entry of an interior page (no compression to keep).
+    void SetEntryKey(int32_t i, const uint8_t* key);
     // Keys in the entry's subtree: the stored count on an interior page, 1 on a leaf.
     uint32_t EntryCount(int32_t i) const;
     void SetEntryCount(int32_t i, uint32_t v);

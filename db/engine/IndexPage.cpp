@@ -111,7 +111,13 @@ uint32_t TPage::EntryValue(int32_t i) const {
 }
 
 void TPage::SetEntryValue(int32_t i, uint32_t v) {
+    if (i < 1 || i > FCount) Corrupt();
     bytes::PutU32(EntryKey(i) + FKeyLength, v);
+}
+
+void TPage::SetEntryKey(int32_t i, const uint8_t* key) {
+    if (i < 1 || i > FCount) Corrupt();
+    std::memcpy(EntryKey(i), key, size_t(FKeyLength));
 }
 
 uint32_t TPage::EntryCount(int32_t i) const {
@@ -120,6 +126,7 @@ uint32_t TPage::EntryCount(int32_t i) const {
 }
 
 void TPage::SetEntryCount(int32_t i, uint32_t v) {
+    if (i < 1 || i > FCount) Corrupt();
     if (!IsLeaf()) bytes::PutU32(EntryKey(i) + FKeyLength + 4, v);
 }
 
@@ -321,7 +328,7 @@ void TPage::LoadFromBuffer(const uint8_t* image, bool empty) {
 void TPage::UnpackKeys(const uint8_t* entries, int32_t count, int32_t bytesUsed) {
     const int32_t k = FKeyLength;
     FCount = 0;
-    if (k < 1) Corrupt();
+    if (k < 1 || k > KeyBufferSize) Corrupt();
     if (!IsCompressedLeaf()) {
         const int32_t size = IsLeaf() ? k + 4 : k + 8;
         if (int64_t(count) * size > IndexPageDataSize) Corrupt();

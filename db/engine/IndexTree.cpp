@@ -42,7 +42,7 @@ bool TIndexFile::UpdateParentKey(TPage* page, TCacheClient* client) {
         if (!parent.Get(client, child->FIndexNo, child->FParent)) return false;
         const int32_t i = parent->FindChild(child->FPagePos);
         if (i == 0 || parent->IsLeaf()) Fail(ZIZIVU_PAGEBUFCORRUPT);
-        std::memcpy(parent->EntryKey(i), child->EntryKey(1), size_t(child->FKeyLength));
+        parent->SetEntryKey(i, child->EntryKey(1));
         parent->FModified = true;
         if (i != 1) break;
         held = std::move(parent);
@@ -65,6 +65,8 @@ bool TIndexFile::InsertKey(TPage* page, TCacheClient* client, const uint8_t* key
 
 bool TIndexFile::SplitPage(TPage* page, TCacheClient* client) {
     const int32_t indexNo = page->FIndexNo;
+    // Only a key length no descriptor may have leaves a page overfull with one entry.
+    if (page->FCount < 2) Fail(ZIZIVU_PAGEBUFCORRUPT);
     TPageRef fresh(*this);
     if (!fresh.Allocate(client, indexNo)) return false;
     TPage* np = fresh.get();
@@ -201,10 +203,9 @@ bool TIndexFile::Rebalance(TPage* page, TCacheClient* client) {
     TPageRef nbRef(*this);
     if (!nbRef.Get(client, indexNo, parent->EntryValue(j))) return false;
     TPage* nb = nbRef.get();
-    if (nb == page || nb->IsLeaf() != page->IsLeaf() || nb->IsRoot() || nb->FFree)
+    if (nb == page || nb == parent || nb->IsLeaf() != page->IsLeaf() || nb->IsRoot() || nb->FFree)
         Fail(ZIZIVU_PAGEBUFCORRUPT);
     nb->FParent = parent->FPagePos;
-    const int32_t key = page->FKeyLength;
     if (page->FCount + nb->FCount < page->GetMaxKeys()) {
         // Merge into the neighbour; the page leaves the level and the parent.
         MoveEntries(page, 1, page->FCount, nb, useLeft ? nb->FCount + 1 : 1);
@@ -212,7 +213,7 @@ bool TIndexFile::Rebalance(TPage* page, TCacheClient* client) {
         if (!Unlink(page, client)) return false;
         FreePage(client, page);
         parent->SetEntryCount(j, nb->GetTotalCount());
-        if (!useLeft) std::memcpy(parent->EntryKey(j), nb->EntryKey(1), size_t(key));
+        if (!useLeft) parent->SetEntryKey(j, nb->EntryKey(1));
         parent->FModified = true;
         parent->FPos1 = i;
         return DeleteKey(parent, client);
@@ -230,7 +231,7 @@ bool TIndexFile::Rebalance(TPage* page, TCacheClient* client) {
     const int32_t li = useLeft ? i - 1 : i;
     parent->SetEntryCount(li, left->GetTotalCount());
     parent->SetEntryCount(li + 1, right->GetTotalCount());
-    std::memcpy(parent->EntryKey(li + 1), right->EntryKey(1), size_t(key));
+    parent->SetEntryKey(li + 1, right->EntryKey(1));
     parent->FModified = true;
     return true;
 }
