@@ -79,6 +79,17 @@ bool TDataTable::HasBlobFile() const {
     return FBlobFile->IsOpen();
 }
 
+TIndexFieldLookup TDataTable::FieldLookup() const {
+    const TDataFile* data = FDataFile.get();
+    return [data](int32_t fieldNo, TIndexFieldInfo& info) {
+        TFieldDescriptor f;
+        if (fieldNo < 1 || fieldNo > 0xFFFF || !data->FindFieldDescriptor(uint16_t(fieldNo), f)) return false;
+        info.Type = f.DataType;
+        info.StoredSize = f.DataSize;
+        return true;
+    };
+}
+
 void TDataTable::Raise(uint16_t code) const {
     RaiseEngineError(code, FTableName);
 }
@@ -112,8 +123,10 @@ void TDataTable::OpenFiles() {
     FOpen = true;
     try {
         FDataFile->Open();
+        FIndexFile->SetEncrypted(FDataFile->IsEncrypted());
         FIndexFile->Open();
         if (FDataFile->GetBlobFieldCount() > 0) {
+            FBlobFile->SetEncrypted(FDataFile->IsEncrypted());
             FBlobFile->SetBlockSize(FDataFile->GetBlobBlockSize());
             FBlobFile->Open();
         }
@@ -249,7 +262,7 @@ void TDataTable::ReadHeaders() {
     FDataFile->ReadFieldDescriptors();
     FDataFile->CheckHeader();
     FIndexFile->ReadHeader();
-    if (!FSkipIndexCheck) FIndexFile->CheckHeader(*FDataFile);
+    if (!FSkipIndexCheck) FIndexFile->CheckHeader(FieldLookup());
     if (HasBlobFile()) {
         FBlobFile->ReadHeader();
         FBlobFile->CheckHeader();

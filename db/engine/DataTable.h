@@ -8,18 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "db/engine/DataFile.h"
+#include "db/engine/IndexFile.h"
 #include "db/engine/TableFiles.h"
 #include "platform/rtl/System.h"
 
 class TDataDirectory;
 class TDataSession;
-class TDataFile;
-class TIndexFile;
 class TBlobFile;
 class TFileHandler;
 class TRecordsBitmap;
-class TFieldDescriptor;
-class TIndexDescriptor;
 
 // Byte-range lock layout on the table's files.
 namespace table_locks {
@@ -43,8 +41,9 @@ constexpr uint32_t FileLockWaitMs = 3;
 struct TTableDefinition {
     uint16_t Language = 0;
     uint16_t Sort = 0;
-    std::vector<TFieldDescriptor>* Fields = nullptr;
-    std::vector<TIndexDescriptor>* Indexes = nullptr;  // the primary index first
+    std::vector<TFieldDescriptor> Fields;
+    // The primary index first (a key length of 0: none), then the secondary indexes.
+    std::vector<TIndexDescriptor> Indexes;
     uint16_t BlobBlockSize = 0;
     std::string Description;
     std::string Password;
@@ -146,6 +145,8 @@ public:
     TIndexFile* IndexFile() const { return FIndexFile.get(); }
     TBlobFile* BlobFile() const { return FBlobFile.get(); }
     bool HasBlobFile() const;
+    // The field lookup the index file's checks need.
+    TIndexFieldLookup FieldLookup() const;
     bool Changed() const { return FChanged; }
     void ClearChanged() { FChanged = false; }
 
