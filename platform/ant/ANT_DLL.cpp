@@ -143,6 +143,9 @@ private:
                 if (n >= 9) ChannelEvent(d[0], EVENT_RX_ACKNOWLEDGED, d, n);
                 return;
             case MESG_CHANNEL_ID_ID:
+                // A cut-off id would reach the procedure as a number with zeros filled in.
+                if (n >= 5) Response(d[0], f.Id, d, n);
+                return;
             case 0x52:  // channel status
                 if (n >= 1) Response(d[0], f.Id, d, n);
                 return;
