@@ -168,7 +168,7 @@ TAntLibrary& Lib() {
     return lib;
 }
 
-// A channel or network number followed by 8 bytes (a key or a data page); no bytes read as zeros.
+// A channel or network number followed by 8 bytes (a key or a data page); none send zeros.
 std::array<uint8_t, 9> NumberAndEight(uint8_t number, const uint8_t* eight) {
     std::array<uint8_t, 9> d{};
     TByteWriter w(d.data(), d.size());
