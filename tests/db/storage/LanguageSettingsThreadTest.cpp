@@ -179,18 +179,4 @@ TEST_F(ThreadFormats, NestedSwapsUnwindInOrderAlsoWhenTheWorkThrows) {
     EXPECT_EQ(Sample(), FBase);
 }
 
-// Settings written inside a swap belong to the swap: they go when it ends and never reach
-// the process-wide settings.
-TEST_F(ThreadFormats, WritesInsideTheSwapStayInsideIt) {
-    char seenByOther = 0;
-    RunWithLanguageSettings(German, 0, [&] {
-        FormatSettings().DecimalSeparator = '#';
-        EXPECT_EQ(FloatToStr(1.5), "1#5");
-        std::thread other([&] { seenByOther = FormatSettings().DecimalSeparator; });
-        other.join();
-    });
-    EXPECT_EQ(seenByOther, '.');
-    EXPECT_EQ(FloatToStr(1.5), "1.5");
-}
-
 }  // namespace
