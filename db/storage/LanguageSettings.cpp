@@ -154,9 +154,9 @@ void RestoreLanguageSettings(const TLanguageSettings& s) {
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
     EnterLibraryLock();
     try {
+        FTableSettings.emplace();  // saves what is in force by copying it
         TLanguageSettings table;
         GetLanguageSettings(language, sort, table);
-        FTableSettings.emplace();
         RestoreLanguageSettings(table);
     } catch (...) {
         FTableSettings.reset();
