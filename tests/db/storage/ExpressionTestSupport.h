@@ -192,7 +192,7 @@ protected:
         p.SetContext("filter expression");
         p.SetText(text);
         p.NextToken();
-        return TExpTree(p.ParseExpression(flags));
+        return p.ParseExpression(flags);
     }
 
     // Parsed and validated as a filter would.
@@ -204,7 +204,7 @@ protected:
     }
 
     TExpTree Eval(TExpToken* tree, TRecord& rec) {
-        return TExpTree(EvaluateExpression(tree, &rec, nullptr, 0, 0, Table.Getter()));
+        return EvaluateExpression(tree, &rec, nullptr, 0, 0, Table.Getter());
     }
     TExpTree Eval(const std::string& text, TRecord& rec) {
         TExpTree t = Check(text);
