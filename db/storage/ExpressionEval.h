@@ -16,8 +16,8 @@ class TRecordsBitmap;
 using TGetColumnValueFunc = std::function<void(void* owner, void* record, TExpToken* result)>;
 
 // A new token from the pool holding node's value, handed to the caller.
-TExpTree EvaluateExpression(TExpToken* node, void* record, void* owner, uint16_t sortID,
-                              uint16_t languageID, const TGetColumnValueFunc& getColumnValue);
+TExpTree EvaluateExpression(TExpToken* node, void* record, void* owner, uint16_t sortID, uint16_t languageID,
+                            const TGetColumnValueFunc& getColumnValue);
 void EvaluateUnaryOperator(uint8_t code, TExpToken* operand, TExpToken* result);
 void EvaluateBinaryOperator(uint8_t code, TExpToken* left, TExpToken* right, uint16_t sortID,
                             uint16_t languageID, TExpToken* result);
