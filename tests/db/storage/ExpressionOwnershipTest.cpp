@@ -48,6 +48,10 @@ private:
 
 TEST_F(ExpressionOwnershipTest, ACopyFailingHalfWayGivesEveryNodeBackOnce) {
     const auto getter = Table.Getter();
+    const auto clone = [](TExpTree& t) { CloneExpressionTree(t.get()); };
+    const auto prepare = [&](TExpTree& t) {
+        PrepareExpressionTree(t.get(), nullptr, getter, false, false, 0, 0);
+    };
     struct TCase {
         const char* Name;
         const char* Text;
@@ -57,16 +61,15 @@ TEST_F(ExpressionOwnershipTest, ACopyFailingHalfWayGivesEveryNodeBackOnce) {
     };
     const TCase cases[] = {
         {"clone", "Qty + Small * 2 > 3 AND Name = 'x'", [](TExpToken* t) { return t->First->First->Second; },
-         [](TExpTree& t) { CloneExpressionTree(t.get()); }, false},
-        {"clone of a list", "Qty IN (1, 2, 3)", [](TExpToken* t) { return t->Second->Second->Second; },
-         [](TExpTree& t) { CloneExpressionTree(t.get()); }, false},
+         clone, false},
+        {"clone of a list", "Qty IN (1, 2, 3)", [](TExpToken* t) { return t->Second->Second->Second; }, clone,
+         false},
         {"prepare", "Qty + Small * 2 > 3 AND Name = 'x'",
-         [](TExpToken* t) { return t->First->First->Second; },
-         [&](TExpTree& t) { PrepareExpressionTree(t.get(), nullptr, getter, false, false, 0, 0); }, false},
+         [](TExpToken* t) { return t->First->First->Second; }, prepare, false},
         {"prepare IF", "IF(Active THEN Qty ELSE Qty + 1) = 1", [](TExpToken* t) { return t->First->Third; },
-         [&](TExpTree& t) { PrepareExpressionTree(t.get(), nullptr, getter, false, false, 0, 0); }, false},
-        {"prepare a list", "Qty IN (1, 2, 3)", [](TExpToken* t) { return t->Second->Second; },
-         [&](TExpTree& t) { PrepareExpressionTree(t.get(), nullptr, getter, false, false, 0, 0); }, false},
+         prepare, false},
+        {"prepare a list", "Qty IN (1, 2, 3)", [](TExpToken* t) { return t->Second->Second; }, prepare,
+         false},
         {"evaluate", "Qty + Small * 2 > 3 AND Name = 'x'",
          [](TExpToken* t) { return t->First->First->Second; },
          [&](TExpTree& t) { EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, getter); }, false},
