@@ -99,9 +99,9 @@ protected:
     bool FTemporary = false;
     std::string FFileName;
     int32_t FSize = 0;
-    TSystemList FLocks;
+    TTypedList<TLockEntry> FLocks;
     int32_t FOpenCount = 0;
-    TSystemList FHandles;
+    TTypedList<THandleEntry> FHandles;
     // Handle ids only grow, so an id never names two handles.
     int32_t FLastHandleId = 0;
 };
@@ -183,7 +183,7 @@ private:
     void Remove(TAbstractFile* file);
 
     TCriticalSection FLock;
-    TSystemList FFiles;
+    TTypedList<TAbstractFile> FFiles;
 };
 
 // The process-wide file list; nil outside InitializeFileList .. FinalizeFileList, which

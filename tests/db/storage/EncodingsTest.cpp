@@ -385,7 +385,9 @@ TEST_F(Conversions, StoredDatesOutsideTheCalendarFail) {
         else
             Put<int32_t>(static_cast<int32_t>(c.value));
         EXPECT_EQ(ConvertFieldValue(c.type, 8, c.target, 30, Buf, 0), c.ok) << int(c.type) << " " << c.value;
-        if (c.target == dtString) EXPECT_EQ(Text(), c.text) << c.value;
+        if (c.target == dtString) {
+            EXPECT_EQ(Text(), c.text) << c.value;
+        }
     }
 }
 

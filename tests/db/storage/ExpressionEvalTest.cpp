@@ -322,19 +322,19 @@ TEST_F(ExpressionEvalTest, InSubSelectThroughTheStatement) {
 
 TEST_F(ExpressionEvalTest, ColumnsNeedAValueRoutine) {
     TExpTree t = Check("Qty = 1");
-    EXPECT_EQ(ErrorOf([&] { TExpTree r(EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr)); },
+    EXPECT_EQ(ErrorOf([&] { TExpTree r = EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr); },
                       ZIZIVU_SQLERROR),
               Expected("Internal error: Column 'Qty' specified illegally", ZIZIVU_SQLERROR));
     // A column bound from a quoted text stands for that text.
     t = Check("'Name' = 'Name'");
-    TExpTree r(EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr));
+    TExpTree r = EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr);
     EXPECT_EQ(r->Get<uint16_t>(), 1);
 }
 
 TEST_F(ExpressionEvalTest, PreparationMakesPrefixComparisonsAndConvertsConstants) {
     auto prepare = [&](const std::string& text, bool noPartial = false, bool ci = false) {
         TExpTree t = Check(text);
-        TExpTree p(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), noPartial, ci, 0, 0));
+        TExpTree p = PrepareExpressionTree(t.get(), nullptr, Table.Getter(), noPartial, ci, 0, 0);
         EXPECT_TRUE(ExpressionTreesEqual(t.get(), Check(text).get())) << "original changed: " << text;
         return p;
     };
@@ -441,16 +441,16 @@ TEST_F(ExpressionEvalTest, ValueConversions) {
     }
     // A number the target cannot hold stays what it is, and so matches nothing.
     TExpTree t = Check("Small = 70000");
-    TExpTree p(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0));
+    TExpTree p = PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0);
     EXPECT_EQ(p->Second->DataType, dtInteger);
     Table.Put<int16_t>(Rec, "Small", 70000 - 65536);
     EXPECT_EQ(Eval(p.get(), Rec)->Get<uint16_t>(), 0);
     t = Check("Amount = 3.02E80");
-    p.reset(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0));
+    p = PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0);
     EXPECT_EQ(p->Second->DataType, dtFloat);
     EXPECT_EQ(Eval(p.get(), Rec)->Get<uint16_t>(), 0);
     t = Check("Qty < 4294967303.0");
-    p.reset(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0));
+    p = PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0);
     EXPECT_EQ(Eval(p.get(), Rec)->Get<uint16_t>(), 1);
 
     // NULL and strings are left alone.
@@ -463,39 +463,38 @@ TEST_F(ExpressionEvalTest, ValueConversions) {
 }
 
 TEST_F(ExpressionEvalTest, CheckConditionTreeDropsNullTests) {
-    TExpToken* t = Check("Qty IS NULL").release();
+    TExpTree t = Check("Qty IS NULL");
     EXPECT_TRUE(CheckConditionTree(t));
     EXPECT_EQ(t, nullptr);
 
-    t = Check("Qty IS NULL AND Small = 1").release();
+    t = Check("Qty IS NULL AND Small = 1");
     EXPECT_FALSE(CheckConditionTree(t));
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->NodeKind, nkBinary);
     EXPECT_EQ(t->Code, opEqual);
     EXPECT_EQ(t->First->ColumnName, "Small");
-    EXPECT_EQ(t->First->Parent, t);
+    EXPECT_EQ(t->First->Parent, t.get());
     EXPECT_EQ(t->Parent, nullptr);
-    FreeExpressionTree(t);
 
     for (const char* dropped : {"NOT (Qty IS NULL)", "Qty IS NULL OR Small IS NOT NULL", "Qty = NULL"}) {
-        t = Check(dropped).release();
+        t = Check(dropped);
         EXPECT_TRUE(CheckConditionTree(t)) << dropped;
         EXPECT_EQ(t, nullptr);
     }
-    t = Check("Qty = 1 OR (Small <> NULL AND Qty = 2)").release();
+    t = Check("Qty = 1 OR (Small <> NULL AND Qty = 2)");
     EXPECT_FALSE(CheckConditionTree(t));
     EXPECT_EQ(t->Code, opOr);
     EXPECT_EQ(t->Second->Code, opEqual);
     EXPECT_EQ(t->Second->Second->Get<int32_t>(), 2);
-    FreeExpressionTree(t);
-    t = Check("Qty = 1").release();
+    t = Check("Qty = 1");
     EXPECT_FALSE(CheckConditionTree(t));
-    FreeExpressionTree(t);
+    TExpTree none;
+    EXPECT_FALSE(CheckConditionTree(none));
 }
 
 TEST_F(ExpressionEvalTest, CloneCompareAndFree) {
     TExpTree t = Check("Qty IN (1, 2) AND UPPER(Name) = 'A' OR IF(Active THEN 1 ELSE 2) = 1");
-    TExpTree c(CloneExpressionTree(t.get()));
+    TExpTree c = CloneExpressionTree(t.get());
     EXPECT_TRUE(ExpressionTreesEqual(t.get(), c.get()));
     EXPECT_NE(c->First, t->First);
     EXPECT_EQ(c->First->Parent, c.get());
