@@ -81,13 +81,6 @@ public:
 
     // The current session's variables, under the session lock (see TLockedVariables).
     TLockedVariables Variables();
-    // Runs Visit with the current session's variables (nullptr when it is not in the list)
-    // under the session lock, and returns what it returns.
-    template <class TVisit>
-    auto WithVariables(TVisit&& Visit) {
-        TLockedVariables v = Variables();
-        return Visit(v ? &*v : static_cast<TStringList*>(nullptr));
-    }
 
 private:
     void Save();
