@@ -252,6 +252,10 @@ protected:
     bool FTemporary = false;
 };
 
+// The disk file a name reaches: blanks trimmed, '\' taken as '/', and a name that does not
+// exist as spelled looked up case-insensitively (see OsResolvePath). Shared disk objects
+// are matched by it, so two existing names that differ only in case stay two files.
+std::string ResolveFileName(const std::string& name);
 // TFileList::FileExists on the process-wide list.
 bool DataFileExists(const std::string& name, bool inMemory);
 // A scratch-file name in the directory: the first five digits of the thread id, a counter

@@ -204,6 +204,36 @@ TEST_F(FileLayer, SharingRulesInProcess) {
     EXPECT_NE(m.FileObject(), x.FileObject());
 }
 
+TEST_F(FileLayer, NamesDifferingInCaseAreTwoFilesWhenBothExist) {
+    WriteText(FDir.File("x.dat"), "lower");
+    WriteText(FDir.File("X.dat"), "UPPER");
+    TFileHandler& lower = Handler(FDir.File("x.dat"));
+    TFileHandler& upper = Handler(FDir.File("X.dat"));
+    lower.Open();
+    upper.Open();
+    EXPECT_NE(lower.FileObject(), upper.FileObject());
+    Put(lower, "12345");
+    Put(upper, "ABC", 5);
+    EXPECT_EQ(Get(upper, 0, 10), "UPPERABC");
+    lower.Close();
+    upper.Close();
+    EXPECT_EQ(ReadText(FDir.File("x.dat")), "12345");
+    EXPECT_EQ(ReadText(FDir.File("X.dat")), "UPPERABC");
+
+    // A name that exists only in another case reaches that file, and shares its object
+    // with the exact spelling.
+    WriteText(FDir.File("Only.dat"), "only");
+    TFileHandler& exact = Handler(FDir.File("Only.dat"));
+    TFileHandler& other = Handler(FDir.Path() + "\\ONLY.DAT");
+    exact.Open();
+    other.Open();
+    EXPECT_EQ(exact.FileObject(), other.FileObject());
+    EXPECT_EQ(Get(other, 0, 10), "only");
+    EXPECT_EQ(ResolveFileName(" " + FDir.Path() + "\\only.DAT "), FDir.File("Only.dat"));
+    EXPECT_EQ(ResolveFileName(FDir.File("X.dat")), FDir.File("X.dat"));
+    EXPECT_EQ(RaisedCode([&] { Handler(FDir.File("ONLY.dat")).Delete(); }), ZIZIVU_OSACCESSDENIED);
+}
+
 TEST_F(FileLayer, CreateAndOpenFailures) {
     EXPECT_EQ(RaisedCode([&] { Handler(FDir.Path() + "\\.DAT").CreateFile(); }), ZIZIVU_OSPATHNOTFOUND);
     EXPECT_EQ(RaisedCode([&] { Handler(FDir.File("  .DAT"), true).CreateFile(); }), ZIZIVU_OSPATHNOTFOUND);
@@ -444,9 +474,12 @@ TEST_F(FileLayer, FileListOperations) {
     EXPECT_EQ(list.OpenFile(FDir.File("later.dat"), false, false, false, readOnly, file),
               -ZIZIVU_OSPATHNOTFOUND);
     EXPECT_EQ(list.Count(), 1);
-    int32_t id = list.CreateFile(FDir.File("LATER.DAT"), false, false, file);
+    int32_t id = list.CreateFile(FDir.File("later.dat"), false, false, file);
     ASSERT_GT(id, 0);
     EXPECT_EQ(list.Count(), 1);
+    // Another spelling that does not exist reaches the created file.
+    TAbstractFile* upper = nullptr;
+    EXPECT_EQ(list.CreateFile(FDir.File("LATER.DAT"), false, false, upper), -ZIZIVU_OSACCESSDENIED);
     EXPECT_EQ(list.CloseFile(file, true, id), -ZIZIVU_OSPATHNOTFOUND);
     EXPECT_EQ(list.CloseFile(file, false, id + 1), -ZIZIVU_OSBADHANDLE);
     EXPECT_EQ(list.CloseFile(file, false, id), 0);
