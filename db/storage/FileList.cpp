@@ -82,10 +82,17 @@ TAbstractFile* TFileList::Find(const std::string& name, bool inMemory) {
     return closed;
 }
 
+void TFileList::SetFileFactory(TFileFactory factory) {
+    Guard guard(FLock);
+    FFactory = std::move(factory);
+}
+
 TAbstractFile* TFileList::Add(const std::string& name, bool inMemory) {
-    TAbstractFile* file = inMemory ? static_cast<TAbstractFile*>(new TMemoryFile()) : new TPhysicalFile();
+    const std::string trimmed = Trim(name);
+    TAbstractFile* file = FFactory ? FFactory(trimmed, inMemory) : nullptr;
+    if (!file) file = inMemory ? static_cast<TAbstractFile*>(new TMemoryFile()) : new TPhysicalFile();
     FFiles.Add(file);
-    file->SetFileName(Trim(name));
+    file->SetFileName(trimmed);
     return file;
 }
 

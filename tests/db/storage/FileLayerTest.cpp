@@ -20,6 +20,7 @@
 #include "db/storage/Library.h"
 #include "platform/os/Files.h"
 #include "tests/platform/os/ForkChild.h"
+#include "tests/support/FaultyFile.h"
 
 namespace {
 
@@ -79,21 +80,6 @@ protected:
 
     TTempDir FDir;
     std::vector<std::unique_ptr<TFileHandler>> FHandlers;
-};
-
-// A memory file whose reads fail after the first step, or whose writes come up short.
-class TFaultyFile : public TMemoryFile {
-public:
-    bool FailRead = false;
-    bool ShortWrite = false;
-    int32_t Read(int32_t id, void* buffer, int32_t count) override {
-        if (FailRead && HandlePosition(id) > 0) return -1;
-        return TMemoryFile::Read(id, buffer, count);
-    }
-    int32_t Write(int32_t id, const void* buffer, int32_t count) override {
-        if (ShortWrite && count > 0) return TMemoryFile::Write(id, buffer, count - 1);
-        return TMemoryFile::Write(id, buffer, count);
-    }
 };
 
 }  // namespace
@@ -424,22 +410,21 @@ TEST_F(FileLayer, CopiesMoveWholeFiles) {
 
 TEST_F(FileLayer, CopyFailuresAreReported) {
     TFileList list;
-    TFaultyFile source;
+    // Reads fail after the first step of the copy.
+    TFaultyFile<TMemoryFile> source({TFileFault::ReadError, 1});
     source.SetFileName("SOURCE");
     int32_t id = source.CreateFile();
     std::string data = Pattern(70000);
     source.Write(id, data.data(), int32_t(data.size()));
-    source.FailRead = true;
     EXPECT_EQ(list.CopyFileTo(&source, id, "MEMORY\\COPY.DAT", true), -ZIZIVU_READERR);
     EXPECT_EQ(list.CopyFileTo(&source, id, FDir.File("copy.dat"), false), -ZIZIVU_READERR);
-    source.FailRead = false;
+    source.SetFault({});
     EXPECT_EQ(list.CopyFileTo(&source, id, FDir.File("copy.dat"), false), 0);
     EXPECT_EQ(ReadText(FDir.File("copy.dat")), data);
 
-    TFaultyFile target;
+    TFaultyFile<TMemoryFile> target({TFileFault::ShortWrites});
     target.SetFileName("TARGET");
     int32_t tid = target.CreateFile();
-    target.ShortWrite = true;
     EXPECT_EQ(list.CopyFileFrom(&target, tid, FDir.File("copy.dat"), false), -ZIZIVU_WRITEERR);
     EXPECT_EQ(list.CopyFileFrom(&target, tid, FDir.File("none.dat"), false), -ZIZIVU_OSPATHNOTFOUND);
 }
