@@ -835,19 +835,56 @@ void EvaluatePartialCompare(uint8_t code, uint32_t compareLength, bool caseInsen
     SetBool(res, code == opEqual ? c == 0 : c != 0);
 }
 
+// A number packed as BCD at the scale, in place. Exactly, only when the packed value
+// compares as the number did: a float compared with a BCD compares as a float, anything
+// else as currency. False leaves the value untouched.
+static bool ToBCD(uint8_t scale, TExpToken* v, bool exact) {
+    int64_t packed;
+    try {
+        packed = v->DataType == dtFloat ? EncodeScaledFloat(scale, v->Get<double>())
+                                        : EncodeBCD(scale, RoundCurrency(scale, CurrOf(v)));
+        if (exact) {
+            Currency back = DecodeBCD(packed);
+            // Beyond 2^53 units two currencies may share one double.
+            constexpr int64_t exactUnits = int64_t(1) << 53;
+            if (v->DataType == dtFloat ? back.ToDouble() != v->Get<double>() || back.Units > exactUnits ||
+                                             back.Units < -exactUnits
+                                       : back.Units != CurrOf(v).Units)
+                return false;
+        }
+    } catch (const EConvertError&) {
+        return false;
+    }
+    v->Set<int64_t>(packed);
+    return true;
+}
+
 void ConvertValueToType(const TExpToken* target, TExpToken* v) {
+    ConvertValueToType(target, v, TConvertMode::Exact);
+}
+
+void ConvertValueToType(const TExpToken* target, TExpToken* v, TConvertMode mode) {
     if (v->IsNull || v->DataType == dtString) return;
     const uint8_t t = target->DataType, s = v->DataType;
     const bool number = IsIntegral(s) || s == dtFloat || s == dtBCD;
+    const bool exact = mode == TConvertMode::Exact;
     // A number the target cannot hold is left as it is: it then compares by its own value
     // instead of wrapping into one that may match.
     const double whole =
         number ? (s == dtFloat ? std::trunc(v->Get<double>()) : static_cast<double>(IntOf(v))) : 0;
-    auto fits = [&](double lo, double hi) { return whole >= lo && whole <= hi; };
+    // Exactly, an integer target takes only whole numbers.
+    const bool integral = !exact || !number ||
+                          (s == dtFloat ? whole == v->Get<double>()
+                           : s == dtBCD ? CurrOf(v).Units % 10000 == 0
+                                        : true);
+    auto fits = [&](double lo, double hi) { return integral && whole >= lo && whole <= hi; };
     bool converted = true;
     if (t == dtDate && s == dtTimeStamp) {
-        int32_t day = SplitStamp(v->Get<double>()).Date;
-        v->Set<int32_t>(day);
+        TTimeStamp stamp = SplitStamp(v->Get<double>());
+        if (exact && stamp.Time != 0)
+            converted = false;
+        else
+            v->Set<int32_t>(stamp.Date);
     } else if (t == dtSmallInt && number && fits(INT16_MIN, INT16_MAX)) {
         v->Set<int16_t>(static_cast<int16_t>(whole));
     } else if (t == dtWord && number && fits(0, UINT16_MAX)) {
@@ -855,12 +892,10 @@ void ConvertValueToType(const TExpToken* target, TExpToken* v) {
     } else if (t == dtInteger && number && fits(INT32_MIN, INT32_MAX)) {
         v->Set<int32_t>(static_cast<int32_t>(whole));
     } else if (t == dtFloat && number) {
+        // Comparisons with a float compare as floats, so this never changes an answer.
         v->Set<double>(FloatOf(v));
-    } else if (t == dtBCD && number && fits(-922337203685476.0, 922337203685476.0)) {
-        int64_t packed = s == dtFloat
-                             ? EncodeScaledFloat(target->Decimals, v->Get<double>())
-                             : EncodeBCD(target->Decimals, RoundCurrency(target->Decimals, CurrOf(v)));
-        v->Set<int64_t>(packed);
+    } else if (t == dtBCD && number && whole >= -922337203685476.0 && whole <= 922337203685476.0) {
+        converted = ToBCD(target->Decimals, v, exact);
     } else if (t == dtTimeStamp && s == dtDate) {
         v->Set<double>(static_cast<double>(v->Get<int32_t>()) * MSecsPerDay);
     } else {

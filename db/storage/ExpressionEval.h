@@ -28,7 +28,13 @@ void EvaluatePartialCompare(uint8_t code, uint32_t compareLength, bool caseInsen
 TExpTree EvaluateToType(const TExpToken* target, TExpToken* node, void* owner, uint16_t sortID,
                         uint16_t languageID, const TGetColumnValueFunc& getColumnValue);
 // The value converted in place to target's type (NULL and strings are left as they are).
+// Exactly: a value the target's type cannot hold exactly (a fraction for an integer, more
+// decimals than a BCD's scale, a time of day for a date, a number out of range) is left
+// as it is, so that it compares as before. Lossy: fractions are truncated or rounded to
+// the target, as an assignment does; only numbers out of range are left.
+enum class TConvertMode : uint8_t { Exact, Lossy };
 void ConvertValueToType(const TExpToken* target, TExpToken* value);
+void ConvertValueToType(const TExpToken* target, TExpToken* value, TConvertMode mode);
 
 // A prepared copy of the tree: constants converted to what they are compared with,
 // trailing-wildcard equality and LIKE turned into prefix comparisons. The given tree is

@@ -178,6 +178,13 @@ void Exercise(const std::string& text, uint8_t flags) {
             PrepareExpressionTree(tree.get(), nullptr, GetValue, false, (flags & 2) != 0, 0, 0);
         TExpTree r1 = EvaluateExpression(tree.get(), nullptr, nullptr, 0, 0, GetValue);
         TExpTree r2 = EvaluateExpression(prepared.get(), nullptr, nullptr, 0, 0, GetValue);
+        // Without the filter options (wildcard and case-insensitive equality), a prepared
+        // condition answers as the tree it was made from.
+        TExpTree plain = PrepareExpressionTree(tree.get(), nullptr, GetValue, true, false, 0, 0);
+        TExpTree r3 = EvaluateExpression(plain.get(), nullptr, nullptr, 0, 0, GetValue);
+        if (r1->DataType == dtBoolean)
+            Check(r1->IsNull == r3->IsNull && (r1->IsNull || r1->Get<uint16_t>() == r3->Get<uint16_t>()),
+                  "prepared condition answers differently");
         TExpTree cond = CloneExpressionTree(tree.get());
         CheckConditionTree(cond);
     } catch (const Exception&) {
