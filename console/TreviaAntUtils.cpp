@@ -3,6 +3,7 @@
 
 #include "device/ulma_ant_class.h"
 #include "platform/os/Registry.h"
+#include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/Math.h"
 #include "platform/rtl/SysUtils.h"
 
@@ -20,9 +21,10 @@ void Refuse(const std::string& Field, const std::string& Value) {
 std::array<uint8_t, 4> EncodeUnsigned(int64_t Value, int Length, const std::string& Field) {
     const int64_t limit = int64_t(1) << (8 * Length);
     if (Value < 0 || Value >= limit) Refuse(Field, IntToStr(Value));
-    std::array<uint8_t, 4> bytes{};
-    for (int k = 0; k < Length; ++k) bytes[k] = static_cast<uint8_t>((Value >> (8 * k)) & 0xFF);
-    return bytes;
+    // The value fits the field, so the bytes beyond it are zero.
+    std::array<uint8_t, 4> b{};
+    bytes::PutU32(b.data(), static_cast<uint32_t>(Value));
+    return b;
 }
 
 std::array<uint8_t, 3> EncodeEpromDate(TDateTime Date) {
@@ -57,18 +59,19 @@ namespace {
 
 enum TMemory { Trainer, Console };
 
-// Requests the range and combines the reply's words little-endian (word 0 + 256 x word 1 ...).
+// Requests the range and reads the reply's bytes (one a word) as a little-endian value.
 uint32_t ReadField(TTreviaDeviceANT* Device, TMemory Memory, uint16_t Address, uint8_t Length) {
     const bool done = Memory == Trainer ? Device->ReadTrainerEprom(Address, Length)
                                         : Device->ReadConsoleEprom(Address, Length);
     if (!done)
         throw ERdEPROM(Format("%s EPROM read failed (address 0x%.2X)",
                               Memory == Trainer ? "Trainer" : "Console", Address));
-    uint32_t value = 0, weight = 1;
-    for (int k = 0; k < Length; ++k, weight *= 256)
-        value +=
-            weight * (Memory == Trainer ? Device->GetTrainerEpromWord(k) : Device->GetConsoleEpromWord(k));
-    return value;
+    std::array<uint8_t, 4> b{};
+    TByteWriter w(b.data(), b.size());
+    for (int k = 0; k < Length; ++k)
+        w.U8(static_cast<uint8_t>(Memory == Trainer ? Device->GetTrainerEpromWord(k)
+                                                    : Device->GetConsoleEpromWord(k)));
+    return bytes::GetU32(b.data());
 }
 
 bool WriteBytes(TTreviaDeviceANT* Device, TMemory Memory, uint16_t Address, uint8_t Length,

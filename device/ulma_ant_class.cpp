@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/ant/ANT_DLL.h"
+#include "platform/ant/AntFrame.h"
 #include "platform/framework/Application.h"
 #include "platform/os/Registry.h"
 #include "platform/rtl/Math.h"
@@ -339,8 +340,9 @@ void ulma_ANT::ResponseEvent(uint8_t /*Channel*/, uint8_t MessageId) {
         case MESG_CHANNEL_ID_ID: {
             ulma_Channel* rec = Channel(ch);
             if (!rec || rec->DeviceNumber != 0) break;
-            const int32_t number = r[1] | (r[2] << 8);
-            rec->TransmissionType = r[4];
+            const TAntChannelId id = DecodeAntChannelId(r, ANT_BUFFER_SIZE);
+            const int32_t number = id.DeviceNumber;
+            rec->TransmissionType = id.TransmissionType;
             rec->DeviceNumber = number;
             if (number != 0)
                 AddLogLine(ltCommand,

@@ -304,5 +304,8 @@ uint8_t ChannelEvent0(uint8_t Channel, uint8_t Event);
 // Decodes a NAW trainer page (`Buffer` is the channel's receive buffer: channel, page).
 void DecodeTrainerPage(ulma_ANT& Link, const uint8_t* Buffer, float& Speed, int32_t& Cadence, int32_t& Count,
                        uint8_t& Flag);
+// An EPROM read (page 2) or write (page 3) request: [page, address (16-bit LE), length, data 0-3].
+std::array<uint8_t, 8> EpromPage(uint8_t Page, uint16_t Address, uint8_t Length, uint8_t D0 = 0,
+                                 uint8_t D1 = 0, uint8_t D2 = 0, uint8_t D3 = 0);
 // True when bit `Bit` (0 = least significant) of `Value` is set.
 bool TestBit(uint8_t Value, uint8_t Bit);

@@ -4,6 +4,7 @@
 #include "platform/ant/ANT_DLL.h"
 #include "platform/framework/Application.h"
 #include "platform/framework/Dialogs.h"
+#include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/Tick.h"
 
 namespace {
@@ -38,14 +39,14 @@ void StoreRequest(ulma_ANT::TEpromRecord& r, uint16_t Address, uint8_t Length, u
     r.Data[3] = D3;
 }
 
-std::array<uint8_t, 8> EpromPage(uint8_t Page, uint16_t Address, uint8_t Length, uint8_t D0 = 0,
-                                 uint8_t D1 = 0, uint8_t D2 = 0, uint8_t D3 = 0) {
-    return {
-        Page, static_cast<uint8_t>(Address & 0xFF), static_cast<uint8_t>(Address >> 8), Length, D0, D1, D2,
-        D3};
-}
-
 }  // namespace
+
+std::array<uint8_t, 8> EpromPage(uint8_t Page, uint16_t Address, uint8_t Length, uint8_t D0, uint8_t D1,
+                                 uint8_t D2, uint8_t D3) {
+    std::array<uint8_t, 8> p{};
+    TByteWriter(p.data(), p.size()).U8(Page).U16(Address).U8(Length).U8(D0).U8(D1).U8(D2).U8(D3);
+    return p;
+}
 
 bool ulma_ANT::WaitFor(const std::function<bool()>& Done, uint32_t Start, uint32_t Limit, uint32_t Step,
                        bool LimitInclusive) {

@@ -4,6 +4,7 @@
 
 #include "device/ulma_ant_class.h"
 #include "platform/ant/ANT_DLL.h"
+#include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/Math.h"
 
 namespace {
@@ -30,7 +31,7 @@ void DecodeTrainerPage(ulma_ANT& Link, const uint8_t* Buffer, float& Speed, int3
         Digit(p[0], true) + Digit(p[0], false) / 10.0L + Digit(p[1], true) * 10 + Digit(p[1], false) * 100;
     Speed = static_cast<float>(speed);
     Cadence = Digit(p[4], true) + Digit(p[5], true) * 10 + Digit(p[5], false) * 100;
-    const int32_t raw = 2 * p[2] + 512 * p[3];
+    const int32_t raw = 2 * bytes::GetU16(&p[2]);
     if (Count == -1) Link.NawCountBase = raw;
     Count = raw - Link.NawCountBase;
     Flag = p[6] != 0 ? 1 : 0;
@@ -132,15 +133,15 @@ void ulma_ANT::DecodeHeartRate(const uint8_t* p) {
     if (ulma_Channel* rec = Channel(0)) rec->Alive = true;
     HeartSeen = true;
     HeartRate = p[7];
-    HeartBeatEventTime = p[4] + 256u * p[5];
+    HeartBeatEventTime = bytes::GetU16(&p[4]);
     HeartBeatCount = p[6];
     switch (p[0] & 0x7F) {
         case 1:
-            HrOperatingTime = p[1] + 256u * p[2] + 65536u * p[3];
+            HrOperatingTime = bytes::GetU24(&p[1]);
             break;
         case 2:
             HrManufacturerId = p[1];
-            HrSerialNumber = static_cast<uint16_t>(p[2] + 256 * p[3]);
+            HrSerialNumber = bytes::GetU16(&p[2]);
             break;
         case 3:
             HrHardwareVersion = p[1];
@@ -148,7 +149,7 @@ void ulma_ANT::DecodeHeartRate(const uint8_t* p) {
             HrModelNumber = p[3];
             break;
         case 4:
-            HrPreviousBeatTime = static_cast<uint16_t>(p[2] + 256 * p[3]);
+            HrPreviousBeatTime = bytes::GetU16(&p[2]);
             break;
         default:
             break;
@@ -160,8 +161,9 @@ void ulma_ANT::DecodeHeartRate(const uint8_t* p) {
 // each measure only gives the previous values (there is nothing to compare it with).
 void ulma_ANT::DecodeSpeedCadence(const uint8_t* p) {
     if (ulma_Channel* rec = Channel(2)) rec->Alive = true;
-    const int32_t cTime = p[0] | (p[1] << 8), cRevs = p[2] | (p[3] << 8);
-    const int32_t sTime = p[4] | (p[5] << 8), sRevs = p[6] | (p[7] << 8);
+    TByteReader page(p, 8);
+    const int32_t cTime = page.U16(), cRevs = page.U16();
+    const int32_t sTime = page.U16(), sRevs = page.U16();
     CadenceEventTime = cTime;
     CadenceRevolutions = cRevs;
     SpeedEventTime = sTime;
@@ -258,7 +260,7 @@ void ulma_ANT::DecodeTrainer(const uint8_t* p) {
     switch (p[0]) {
         case 7:
             AddLogLine(ltCommand, "Distance Recieved command (1)");
-            TotalDistance = p[1] + 256u * p[2] + 65536u * p[3];
+            TotalDistance = bytes::GetU24(&p[1]);
             DistancePending = false;
             break;
         case 2:
@@ -288,7 +290,8 @@ void ulma_ANT::AnswerTrainer() {
             NawBrakeValue.compare_exchange_strong(brake, 0xFFFE);
             brake = 0xFFFE;
         }
-        page = {static_cast<uint8_t>(brake & 0xFF), static_cast<uint8_t>(brake >> 8), 0, 0, 0, 0, 0, 1};
+        page = {0, 0, 0, 0, 0, 0, 0, 1};
+        bytes::PutU16(&page[0], brake);
     } else {
         return;
     }
@@ -331,28 +334,16 @@ void ulma_ANT::TransmitEvent(uint8_t Channel) {
                 command = true;
             }
             if (Command8Pending) {
-                const uint32_t v = Command8Value;
-                page = {8,
-                        static_cast<uint8_t>(v),
-                        static_cast<uint8_t>(v >> 8),
-                        static_cast<uint8_t>(v >> 16),
-                        0,
-                        0,
-                        0,
-                        0};
+                page = {8, 0, 0, 0, 0, 0, 0, 0};
+                bytes::PutU24(&page[1], Command8Value);
                 Command8Pending = false;
                 command = true;
             }
             if (TrainerEprom.WritePending) {
-                const uint16_t a = TrainerEprom.Address;
-                page = {3,
-                        static_cast<uint8_t>(a & 0xFF),
-                        static_cast<uint8_t>(a >> 8),
-                        static_cast<uint8_t>(TrainerEprom.Length),
-                        static_cast<uint8_t>(TrainerEprom.Data[0]),
-                        static_cast<uint8_t>(TrainerEprom.Data[1]),
-                        static_cast<uint8_t>(TrainerEprom.Data[2]),
-                        static_cast<uint8_t>(TrainerEprom.Data[3])};
+                const TEpromRecord& r = TrainerEprom;
+                page = EpromPage(3, r.Address, static_cast<uint8_t>(r.Length),
+                                 static_cast<uint8_t>(r.Data[0]), static_cast<uint8_t>(r.Data[1]),
+                                 static_cast<uint8_t>(r.Data[2]), static_cast<uint8_t>(r.Data[3]));
                 TrainerEprom.WritePending = false;
                 write = true;
             }
@@ -364,8 +355,10 @@ void ulma_ANT::TransmitEvent(uint8_t Channel) {
             }
         } else if (kind == ulmNAW) {
             const uint16_t brake = NawBrakeValue;
-            rec->TxPage[0] = static_cast<uint8_t>(brake & 0xFF);
-            rec->TxPage[1] = static_cast<uint8_t>(brake >> 8);
+            uint8_t b[2];
+            bytes::PutU16(b, brake);
+            rec->TxPage[0] = b[0];
+            rec->TxPage[1] = b[1];
         }
     }
     if (FRawMemo.load() && FrameLogged(Channel)) {

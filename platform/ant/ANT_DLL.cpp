@@ -4,12 +4,14 @@
 #include "platform/ant/ANT_DLL.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <mutex>
 
 #include "platform/ant/AntFrame.h"
 #include "platform/ant/AntTransport.h"
+#include "platform/rtl/ByteCodec.h"
 
 namespace {
 
@@ -141,6 +143,9 @@ private:
                 if (n >= 9) ChannelEvent(d[0], EVENT_RX_ACKNOWLEDGED, d, n);
                 return;
             case MESG_CHANNEL_ID_ID:
+                // A cut-off id would reach the procedure as a number with zeros filled in.
+                if (n >= 5) Response(d[0], f.Id, d, n);
+                return;
             case 0x52:  // channel status
                 if (n >= 1) Response(d[0], f.Id, d, n);
                 return;
@@ -163,6 +168,15 @@ TAntLibrary& Lib() {
     return lib;
 }
 
+// A channel or network number followed by 8 bytes (a key or a data page); none send zeros.
+std::array<uint8_t, 9> NumberAndEight(uint8_t number, const uint8_t* eight) {
+    std::array<uint8_t, 9> d{};
+    TByteWriter w(d.data(), d.size());
+    w.U8(number);
+    if (eight) w.Bytes(eight, 8);
+    return d;
+}
+
 }  // namespace
 
 uint8_t ANT_Init(uint8_t ucUSBDeviceNum, uint32_t ulBaudrate) {
@@ -178,9 +192,8 @@ uint8_t ANT_ResetSystem() {
 }
 
 uint8_t ANT_SetNetworkKey(uint8_t ucNetNumber, const uint8_t* pucKey) {
-    uint8_t d[9] = {ucNetNumber};
-    if (pucKey) std::memcpy(d + 1, pucKey, 8);
-    return Lib().Send(MESG_NETWORK_KEY_ID, d, 9);
+    const auto d = NumberAndEight(ucNetNumber, pucKey);
+    return Lib().Send(MESG_NETWORK_KEY_ID, d.data(), d.size());
 }
 
 uint8_t ANT_AssignChannel(uint8_t ucANTChannel, uint8_t ucChanType, uint8_t ucNetNumber) {
@@ -193,13 +206,14 @@ uint8_t ANT_UnAssignChannel(uint8_t ucANTChannel) {
 
 uint8_t ANT_SetChannelId(uint8_t ucANTChannel, uint16_t usDeviceNumber, uint8_t ucDeviceType,
                          uint8_t ucTransmissionType) {
-    return Lib().Send(MESG_CHANNEL_ID_ID, {ucANTChannel, uint8_t(usDeviceNumber & 0xFF),
-                                           uint8_t(usDeviceNumber >> 8), ucDeviceType, ucTransmissionType});
+    const auto d = EncodeAntChannelId({ucANTChannel, usDeviceNumber, ucDeviceType, ucTransmissionType});
+    return Lib().Send(MESG_CHANNEL_ID_ID, d.data(), d.size());
 }
 
 uint8_t ANT_SetChannelPeriod(uint8_t ucANTChannel, uint16_t usMesgPeriod) {
-    return Lib().Send(MESG_CHANNEL_MESG_PERIOD_ID,
-                      {ucANTChannel, uint8_t(usMesgPeriod & 0xFF), uint8_t(usMesgPeriod >> 8)});
+    uint8_t d[3];
+    TByteWriter(d, sizeof d).U8(ucANTChannel).U16(usMesgPeriod);
+    return Lib().Send(MESG_CHANNEL_MESG_PERIOD_ID, d, sizeof d);
 }
 
 uint8_t ANT_SetChannelRFFreq(uint8_t ucANTChannel, uint8_t ucRFFreq) {
@@ -227,15 +241,13 @@ uint8_t ANT_RequestMessage(uint8_t ucANTChannel, uint8_t ucMessageID) {
 }
 
 uint8_t ANT_SendBroadcastData(uint8_t ucANTChannel, const uint8_t* pucData) {
-    uint8_t d[9] = {ucANTChannel};
-    if (pucData) std::memcpy(d + 1, pucData, 8);
-    return Lib().Send(MESG_BROADCAST_DATA_ID, d, 9);
+    const auto d = NumberAndEight(ucANTChannel, pucData);
+    return Lib().Send(MESG_BROADCAST_DATA_ID, d.data(), d.size());
 }
 
 uint8_t ANT_SendAcknowledgedData(uint8_t ucANTChannel, const uint8_t* pucData) {
-    uint8_t d[9] = {ucANTChannel};
-    if (pucData) std::memcpy(d + 1, pucData, 8);
-    return Lib().Send(MESG_ACKNOWLEDGED_DATA_ID, d, 9);
+    const auto d = NumberAndEight(ucANTChannel, pucData);
+    return Lib().Send(MESG_ACKNOWLEDGED_DATA_ID, d.data(), d.size());
 }
 
 void ANT_AssignResponseFunction(RESPONSE_FUNC pfResponse, uint8_t* pucResponseBuffer) {

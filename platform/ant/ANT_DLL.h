@@ -12,7 +12,8 @@
 // Buffers: the library writes at most ANT_BUFFER_SIZE bytes into the response buffer
 // and into a receive buffer, zero-filling what the message does not cover. Received
 // data fills [channel, 8-byte page]; any other channel event [channel, 1, event code];
-// a response the message's data ([channel, message id, code] for 0x40).
+// a response the message's data ([channel, message id, code] for 0x40). Messages too short
+// for their layout (a channel id under 5 bytes, data under 9) are dropped.
 // Other calls return 1 when the command was passed to the stick, 0 when no stick is open.
 #include <cstdint>
 

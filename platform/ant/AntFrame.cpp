@@ -2,18 +2,37 @@
 
 #include <cstdio>
 
+#include "platform/rtl/ByteCodec.h"
+
 std::vector<uint8_t> EncodeAntFrame(uint8_t id, const uint8_t* data, size_t length) {
     if (length > ANT_MAX_FRAME_DATA) length = ANT_MAX_FRAME_DATA;
-    std::vector<uint8_t> out;
-    out.reserve(length + 4);
-    out.push_back(ANT_SYNC);
-    out.push_back(static_cast<uint8_t>(length));
-    out.push_back(id);
-    for (size_t i = 0; i < length; ++i) out.push_back(data[i]);
+    std::vector<uint8_t> out(length + 4);
+    TByteWriter w(out.data(), out.size());
+    w.U8(ANT_SYNC).U8(static_cast<uint8_t>(length)).U8(id).Bytes(data, length);
     uint8_t sum = 0;
-    for (uint8_t b : out) sum ^= b;
-    out.push_back(sum);
+    for (size_t i = 0; i < w.Pos(); ++i) sum ^= out[i];
+    w.U8(sum);
     return out;
+}
+
+std::vector<uint8_t> EncodeAntChannelId(const TAntChannelId& id) {
+    std::vector<uint8_t> out(5);
+    TByteWriter(out.data(), out.size())
+        .U8(id.Channel)
+        .U16(id.DeviceNumber)
+        .U8(id.DeviceType)
+        .U8(id.TransmissionType);
+    return out;
+}
+
+TAntChannelId DecodeAntChannelId(const uint8_t* data, size_t length) {
+    TByteReader r(data, length);
+    TAntChannelId id;
+    id.Channel = r.U8();
+    id.DeviceNumber = r.U16();
+    id.DeviceType = r.U8();
+    id.TransmissionType = r.U8();
+    return id;
 }
 
 std::string AntFrameText(const TAntFrame& f) {
@@ -57,9 +76,12 @@ void TAntFrameParser::Feed(const uint8_t* bytes, size_t count) {
             ++FSkipped;
             continue;
         }
+        TByteReader r(FBuffer.data() + pos, total);
+        r.Skip(2);  // sync and length, checked above
         TAntFrame f;
-        f.Id = FBuffer[pos + 2];
-        f.Data.assign(FBuffer.begin() + pos + 3, FBuffer.begin() + pos + 3 + len);
+        f.Id = r.U8();
+        f.Data.resize(len);
+        r.Bytes(f.Data.data(), len);
         pos += total;
         ++FGoodFrames;
         // The handler may feed the parser again (not expected, but harmless): drop the

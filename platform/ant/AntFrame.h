@@ -28,6 +28,18 @@ std::vector<uint8_t> EncodeAntFrame(uint8_t id, const uint8_t* data, size_t leng
 inline std::vector<uint8_t> EncodeAntFrame(const TAntFrame& f) {
     return EncodeAntFrame(f.Id, f.Data.data(), f.Data.size());
 }
+// The data of a channel id message (0x51), sent to set a channel's id and answered to a
+// request: [channel, device number (16-bit LE), device type, transmission type].
+struct TAntChannelId {
+    uint8_t Channel = 0;
+    uint16_t DeviceNumber = 0;
+    uint8_t DeviceType = 0;
+    uint8_t TransmissionType = 0;
+};
+std::vector<uint8_t> EncodeAntChannelId(const TAntChannelId& id);
+// Raises EReadError when `length` is short of the five bytes.
+TAntChannelId DecodeAntChannelId(const uint8_t* data, size_t length);
+
 // Printable form for logs and test messages: "4E: 01 02 ...".
 std::string AntFrameText(const TAntFrame& f);
 

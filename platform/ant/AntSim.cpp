@@ -11,6 +11,7 @@
 
 #include "platform/ant/ANT_DLL.h"
 #include "platform/ant/AntDiscovery.h"
+#include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/SyncObjs.h"
 #include "platform/rtl/Tick.h"
 
@@ -288,13 +289,13 @@ void TAntSimEngine::HandleHost(const TAntFrame& f, double now) {
             if (!need(9)) return;
             if (Refused(f.Id, d[0], code)) return Respond(d[0], f.Id, code);
             if (d[0] >= TAntSimStick::Networks) return Respond(d[0], f.Id, RESPONSE_INVALID);
-            std::memcpy(I.Keys[d[0]].data(), d.data() + 1, 8);
+            TByteReader(d.data() + 1, d.size() - 1).Bytes(I.Keys[d[0]].data(), 8);
             return Respond(d[0], f.Id, 0);
         case MESG_BROADCAST_DATA_ID:
         case MESG_ACKNOWLEDGED_DATA_ID: {
             if (!need(9) || !channel(c)) return;
             TAntPage p;
-            std::memcpy(p.data(), d.data() + 1, 8);
+            TByteReader(d.data() + 1, d.size() - 1).Bytes(p.data(), p.size());
             bool ack = f.Id == MESG_ACKNOWLEDGED_DATA_ID;
             (ack ? c->LastAcknowledged : c->LastBroadcast) = p;
             if (!c->S.Open()) return Respond(d[0], f.Id, RESPONSE_WRONG_STATE);
@@ -333,14 +334,13 @@ void TAntSimEngine::HandleHost(const TAntFrame& f, double now) {
             if (d[1] != MESG_CHANNEL_ID_ID) return Respond(d[0], f.Id, RESPONSE_INVALID);
             if (c->S.State == TAntSimChannelState::Unassigned)
                 return Respond(d[0], f.Id, RESPONSE_WRONG_STATE);
-            uint16_t num = c->S.DeviceNumber;
-            uint8_t type = c->S.DeviceType, tt = c->S.TransmissionType;
+            TAntChannelId id{d[0], c->S.DeviceNumber, c->S.DeviceType, c->S.TransmissionType};
             if (c->S.State == TAntSimChannelState::Tracking && c->Tracked) {
-                num = c->Tracked->FRadio.DeviceNumber;
-                type = c->Tracked->FRadio.DeviceType;
-                tt = c->Tracked->FRadio.TransmissionType;
+                id.DeviceNumber = c->Tracked->FRadio.DeviceNumber;
+                id.DeviceType = c->Tracked->FRadio.DeviceType;
+                id.TransmissionType = c->Tracked->FRadio.TransmissionType;
             }
-            Out.push_back({MESG_CHANNEL_ID_ID, {d[0], uint8_t(num & 0xFF), uint8_t(num >> 8), type, tt}});
+            Out.push_back({MESG_CHANNEL_ID_ID, EncodeAntChannelId(id)});
             return;
         }
         case MESG_ASSIGN_CHANNEL_ID:
@@ -406,13 +406,15 @@ void TAntSimEngine::HandleHost(const TAntFrame& f, double now) {
     }
     if (s.State == St::Unassigned) return Respond(d[0], f.Id, RESPONSE_WRONG_STATE);
     switch (f.Id) {
-        case MESG_CHANNEL_ID_ID:
-            s.DeviceNumber = uint16_t(d[1] | (d[2] << 8));
-            s.DeviceType = d[3];
-            s.TransmissionType = d[4];
+        case MESG_CHANNEL_ID_ID: {
+            const TAntChannelId id = DecodeAntChannelId(d.data(), d.size());
+            s.DeviceNumber = id.DeviceNumber;
+            s.DeviceType = id.DeviceType;
+            s.TransmissionType = id.TransmissionType;
             break;
+        }
         case MESG_CHANNEL_MESG_PERIOD_ID:
-            s.Period = uint16_t(d[1] | (d[2] << 8));
+            s.Period = TByteReader(d.data() + 1, d.size() - 1).U16();
             break;
         case MESG_CHANNEL_SEARCH_TIMEOUT_ID:
             s.SearchTimeout = d[1];

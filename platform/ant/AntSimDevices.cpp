@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "platform/ant/AntSim.h"
+#include "platform/rtl/ByteCodec.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ constexpr uint8_t NACK_PAGE = 0xFE;
 // EPROM read [2, a lo, a hi, l] and write [3, a lo, a hi, l, d0..d3] on a memory.
 template <size_t N>
 TAntPage MemoryCommand(std::array<uint8_t, N>& mem, const TAntPage& p, bool writeProtected) {
-    unsigned a = p[1] | (p[2] << 8), l = p[3];
+    const unsigned a = bytes::GetU16(&p[1]), l = p[3];
     if (p[0] == 2) {
         if (l < 1 || l > 6 || a + l > N) return Answer(NACK_PAGE, 2);
         TAntPage r{2, 0, 0, 0, 0, 0, 0, 0};
@@ -149,38 +150,24 @@ TAntSimTrainer::TAntSimTrainer(std::recursive_mutex& mutex) : TAntSimMemoryDevic
     const uint16_t number = AntSimTrainerNumber;
     const uint16_t p1 = 1200, p2 = 2500, p3 = 4000;
     const uint32_t distance = 74565;  // km
-    FEprom = {0x00,
-              0x12,  // 0x01 firmware version
-              uint8_t(number),
-              uint8_t(number >> 8),  // 0x02 device number
-              uint8_t(p1),
-              uint8_t(p1 >> 8),  // 0x04 calibration P1
-              uint8_t(p2),
-              uint8_t(p2 >> 8),  // 0x06 P2
-              uint8_t(p3),
-              uint8_t(p3 >> 8),  // 0x08 P3
-              10,
-              25,
-              40,  // 0x0A V1 V2 V3
-              20,
-              60,
-              120,  // 0x0D B1 B2 B3
-              1,    // 0x10 unit type
-              15,
-              6,
-              9,  // 0x11 production date 15.06.2009
-              30,
-              50,  // 0x14 roll diameter 30.50 mm
-              uint8_t(distance),
-              uint8_t(distance >> 8),
-              uint8_t(distance >> 16),  // 0x16
-              2,                        // 0x19 events per turn
-              3,                        // 0x1A Tx power
-              71,                       // 0x1B Tx channel
-              57,                       // 0x1C speed/cadence Tx channel
-              0x80,                     // 0x1D zero position
-              0x40,                     // 0x1E excursion
-              0};                       // 0x1F turning direction
+    TByteWriter w(FEprom.data(), FEprom.size());
+    w.U8(0x00);
+    w.U8(0x12);                 // 0x01 firmware version
+    w.U16(number);              // 0x02 device number
+    w.U16(p1).U16(p2).U16(p3);  // 0x04 calibration P1, P2, P3
+    w.U8(10).U8(25).U8(40);     // 0x0A V1 V2 V3
+    w.U8(20).U8(60).U8(120);    // 0x0D B1 B2 B3
+    w.U8(1);                    // 0x10 unit type
+    w.U8(15).U8(6).U8(9);       // 0x11 production date 15.06.2009
+    w.U8(30).U8(50);            // 0x14 roll diameter 30.50 mm
+    w.U24(distance);            // 0x16 total distance
+    w.U8(2);                    // 0x19 events per turn
+    w.U8(3);                    // 0x1A Tx power
+    w.U8(71);                   // 0x1B Tx channel
+    w.U8(57);                   // 0x1C speed/cadence Tx channel
+    w.U8(0x80);                 // 0x1D zero position
+    w.U8(0x40);                 // 0x1E excursion
+    w.U8(0);                    // 0x1F turning direction
     FTotalDistance = distance;
     SetKind(TAntSimTrainerKind::Vexa);
     FRadio.DeviceNumber = number;
@@ -238,8 +225,7 @@ TAntPage TAntSimTrainer::RegularPage(double) {
     TAntPage p{};
     p[0] = uint8_t(((tenths / 10 % 10) << 4) | (tenths % 10));
     p[1] = uint8_t(((tenths / 100 % 10) << 4) | (tenths / 1000 % 10));
-    p[2] = uint8_t(FCounter & 0xFF);
-    p[3] = uint8_t(FCounter >> 8);
+    bytes::PutU16(&p[2], FCounter);
     p[4] = uint8_t((cad % 10) << 4);
     p[5] = uint8_t(((cad / 10 % 10) << 4) | (cad / 100 % 10));
     p[6] = FFlag ? 1 : 0;
@@ -249,7 +235,7 @@ TAntPage TAntSimTrainer::RegularPage(double) {
 
 void TAntSimTrainer::Receive(const TAntPage& p) {
     if (FKind == TAntSimTrainerKind::NAW) {
-        FBrake = uint16_t(p[0] | (p[1] << 8));
+        FBrake = bytes::GetU16(&p[0]);
         return;
     }
     switch (p[0]) {
@@ -261,17 +247,17 @@ void TAntSimTrainer::Receive(const TAntPage& p) {
             Reply(MemoryCommand(FEprom, p, FWriteProtected));
             return;
         case 4:
-            FEprom[0x16] = uint8_t(FTotalDistance);
-            FEprom[0x17] = uint8_t(FTotalDistance >> 8);
-            FEprom[0x18] = uint8_t(FTotalDistance >> 16);
+            bytes::PutU24(&FEprom[0x16], FTotalDistance);
             Reply(Answer(ACK_PAGE, 4));
             return;
-        case 7:
-            Reply(TAntPage{7, uint8_t(FTotalDistance), uint8_t(FTotalDistance >> 8),
-                           uint8_t(FTotalDistance >> 16), 0, 0, 0, 0});
+        case 7: {
+            TAntPage r{7, 0, 0, 0, 0, 0, 0, 0};
+            bytes::PutU24(&r[1], FTotalDistance);
+            Reply(r);
             return;
+        }
         case 8:
-            FTotalDistance = uint32_t(p[1] | (p[2] << 8) | (p[3] << 16));
+            FTotalDistance = bytes::GetU24(&p[1]);
             Reply(Answer(ACK_PAGE, 8));
             return;
         default:
@@ -285,23 +271,17 @@ void TAntSimTrainer::Receive(const TAntPage& p) {
 
 TAntSimConsole::TAntSimConsole(std::recursive_mutex& mutex) : TAntSimMemoryDevice(mutex) {
     const uint16_t number = AntSimConsoleNumber, trainer = AntSimTrainerNumber;
-    FEprom = {0x00,
-              0x10,  // 0x01 firmware version
-              uint8_t(number),
-              uint8_t(number >> 8),  // 0x02 device number
-              1,                     // 0x04 console type
-              20,
-              3,
-              10,  // 0x05 production date 20.03.2010
-              40,
-              40,
-              50,
-              50,  // 0x08 key sensibilities
-              uint8_t(trainer),
-              uint8_t(trainer >> 8),  // 0x0C trainer device number
-              3,                      // 0x0E Tx power
-              70,                     // 0x0F Tx channel to the PC
-              71};                    // 0x10 Tx channel to the trainer
+    TByteWriter w(FEprom.data(), FEprom.size());
+    w.U8(0x00);
+    w.U8(0x10);                     // 0x01 firmware version
+    w.U16(number);                  // 0x02 device number
+    w.U8(1);                        // 0x04 console type
+    w.U8(20).U8(3).U8(10);          // 0x05 production date 20.03.2010
+    w.U8(40).U8(40).U8(50).U8(50);  // 0x08 key sensibilities
+    w.U16(trainer);                 // 0x0C trainer device number
+    w.U8(3);                        // 0x0E Tx power
+    w.U8(70);                       // 0x0F Tx channel to the PC
+    w.U8(71);                       // 0x10 Tx channel to the trainer
     FRadio = {number, 18, 1, 1, 16150, 70};
 }
 
@@ -405,16 +385,12 @@ TAntPage TAntSimHeartRate::RegularPage(double slotSeconds) {
     p[0] = uint8_t(page | ((block & 1) ? 0x80 : 0));
     switch (page) {
         case 1: {
-            uint32_t t = uint32_t(FOperating / 2) & 0xFFFFFF;
-            p[1] = uint8_t(t);
-            p[2] = uint8_t(t >> 8);
-            p[3] = uint8_t(t >> 16);
+            bytes::PutU24(&p[1], uint32_t(FOperating / 2));
             break;
         }
         case 2:
             p[1] = FManufacturer;
-            p[2] = uint8_t(FSerial);
-            p[3] = uint8_t(FSerial >> 8);
+            bytes::PutU16(&p[2], FSerial);
             break;
         case 3:
             p[1] = FHardware;
@@ -422,12 +398,10 @@ TAntPage TAntSimHeartRate::RegularPage(double slotSeconds) {
             p[3] = FModel;
             break;
         case 4:
-            p[2] = uint8_t(FPrevBeatTime);
-            p[3] = uint8_t(FPrevBeatTime >> 8);
+            bytes::PutU16(&p[2], FPrevBeatTime);
             break;
     }
-    p[4] = uint8_t(FBeatTime);
-    p[5] = uint8_t(FBeatTime >> 8);
+    bytes::PutU16(&p[4], FBeatTime);
     p[6] = uint8_t(FBeatCount);
     p[7] = FRate;
     return p;
@@ -453,7 +427,7 @@ TAntPage TAntSimSpeedCadence::RegularPage(double slotSeconds) {
     FClock += slotSeconds;
     Events(FCadence, FClock, FNextCrank, FCrankTime, FCrankRevs);
     Events(FWheel, FClock, FNextWheel, FWheelTime, FWheelRevs);
-    return TAntPage{uint8_t(FCrankTime),      uint8_t(FCrankTime >> 8), uint8_t(FCrankRevs),
-                    uint8_t(FCrankRevs >> 8), uint8_t(FWheelTime),      uint8_t(FWheelTime >> 8),
-                    uint8_t(FWheelRevs),      uint8_t(FWheelRevs >> 8)};
+    TAntPage p{};
+    TByteWriter(p.data(), p.size()).U16(FCrankTime).U16(FCrankRevs).U16(FWheelTime).U16(FWheelRevs);
+    return p;
 }

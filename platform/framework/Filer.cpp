@@ -1,5 +1,7 @@
 #include "platform/framework/Filer.h"
 
+#include "platform/rtl/ByteCodec.h"
+
 namespace {
 
 enum : uint8_t { vaEndOfList = 0, vaList = 1, vaString = 2 };
@@ -13,8 +15,8 @@ void TWriter::WriteTag(uint8_t t) {
 }
 
 void TWriter::WriteU32(uint32_t v) {
-    uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                    static_cast<uint8_t>(v >> 24)};
+    uint8_t b[4];
+    bytes::PutU32(b, v);
     FStream.WriteBuffer(b, 4);
 }
 
@@ -63,8 +65,7 @@ uint8_t TReader::PeekTag() {
 uint32_t TReader::ReadU32() {
     uint8_t b[4];
     FStream.ReadBuffer(b, 4);
-    return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-           (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+    return bytes::GetU32(b);
 }
 
 std::string TReader::ReadBytes(uint32_t n) {

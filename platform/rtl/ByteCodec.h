@@ -22,6 +22,10 @@ inline void PutU16(uint8_t* p, uint16_t v) {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
 }
+// A 24-bit field: the low three bytes of `v`.
+inline void PutU24(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 3; ++i) p[i] = uint8_t(v >> (8 * i));
+}
 inline void PutU32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
@@ -35,6 +39,7 @@ inline void PutF64(uint8_t* p, double v) { PutU64(p, std::bit_cast<uint64_t>(v))
 
 inline uint8_t GetU8(const uint8_t* p) { return p[0]; }
 inline uint16_t GetU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t GetU24(const uint8_t* p) { return uint32_t(p[0] | (p[1] << 8) | (p[2] << 16)); }
 inline uint32_t GetU32(const uint8_t* p) {
     uint32_t v = 0;
     for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
@@ -82,6 +87,7 @@ public:
 
     TByteWriter& U8(uint8_t v) { return Put(1, [&](uint8_t* p) { bytes::PutU8(p, v); }); }
     TByteWriter& U16(uint16_t v) { return Put(2, [&](uint8_t* p) { bytes::PutU16(p, v); }); }
+    TByteWriter& U24(uint32_t v) { return Put(3, [&](uint8_t* p) { bytes::PutU24(p, v); }); }
     TByteWriter& U32(uint32_t v) { return Put(4, [&](uint8_t* p) { bytes::PutU32(p, v); }); }
     TByteWriter& U64(uint64_t v) { return Put(8, [&](uint8_t* p) { bytes::PutU64(p, v); }); }
     TByteWriter& I16(int16_t v) { return U16(uint16_t(v)); }
@@ -148,6 +154,7 @@ public:
 
     uint8_t U8() { return bytes::GetU8(Take(1)); }
     uint16_t U16() { return bytes::GetU16(Take(2)); }
+    uint32_t U24() { return bytes::GetU24(Take(3)); }
     uint32_t U32() { return bytes::GetU32(Take(4)); }
     uint64_t U64() { return bytes::GetU64(Take(8)); }
     int16_t I16() { return int16_t(U16()); }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/ant/AntFrame.h"
+#include "platform/rtl/SysUtils.h"
 
 namespace {
 
@@ -29,6 +30,18 @@ TEST(AntFrame, EncodesSyncLengthIdDataAndXorChecksum) {
     EXPECT_EQ(EncodeAntFrame(0x4A, &z, 1), (std::vector<uint8_t>{0xA4, 0x01, 0x4A, 0x00, 0xEF}));
     // Empty data part.
     EXPECT_EQ(EncodeAntFrame(0x4A, nullptr, 0), (std::vector<uint8_t>{0xA4, 0x00, 0x4A, 0xEE}));
+}
+
+TEST(AntFrame, ChannelIdIsChannelNumberLowHighTypeTransmission) {
+    const std::vector<uint8_t> wire{3, 0x39, 0x30, 19, 1};
+    EXPECT_EQ(EncodeAntChannelId({3, 0x3039, 19, 1}), wire);
+    const TAntChannelId id = DecodeAntChannelId(wire.data(), wire.size());
+    EXPECT_EQ(id.Channel, 3);
+    EXPECT_EQ(id.DeviceNumber, 0x3039);
+    EXPECT_EQ(id.DeviceType, 19);
+    EXPECT_EQ(id.TransmissionType, 1);
+    // A cut-off message is refused, not read beyond its end.
+    EXPECT_THROW(DecodeAntChannelId(wire.data(), 4), EReadError);
 }
 
 TEST(AntFrame, RoundTripInAnyPieces) {

@@ -316,4 +316,31 @@ TEST_F(AntSerialLibraryTest, ChannelsOpenAndPagesArriveThroughTheTty) {
     EXPECT_TRUE(Capture.Reports().empty()) << Capture.All();
 }
 
+// The library alone on a tty, with the test writing the stick's frames.
+class AntSerialRawStickTest : public AntLibraryTest {
+protected:
+    void SetUp() override {
+        AntLibraryTest::SetUp();
+        ASSERT_TRUE(Pty.Ok());
+        setenv("ZELTO_ANT", Pty.SlavePath.c_str(), 1);
+    }
+    void FromStick(uint8_t id, const std::vector<uint8_t>& data) {
+        const auto bytes = EncodeAntFrame(id, data.data(), data.size());
+        ASSERT_EQ(::write(Pty.Master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+    TPty Pty;
+};
+
+TEST_F(AntSerialRawStickTest, CutOffChannelIdNeverReachesTheResponseProcedure) {
+    Open(0);
+    FromStick(MESG_CHANNEL_ID_ID, {0, 0xEF});
+    FromStick(MESG_CHANNEL_ID_ID, {0, 0xEF, 0xBE, 120, 5});
+    // Frames arrive in order: once the whole one is in, the cut-off one had its turn.
+    ASSERT_TRUE(WaitUntil([] { return !Calls(true, 0, MESG_CHANNEL_ID_ID).empty(); }, 100000));
+    const auto ids = Calls(true, 0, MESG_CHANNEL_ID_ID);
+    ASSERT_EQ(ids.size(), 1u);
+    EXPECT_EQ(ids[0].Buffer[2], 0xBE);
+    EXPECT_EQ(ids[0].Buffer[4], 5);
+}
+
 }  // namespace

@@ -41,6 +41,36 @@ protected:
     static bool Is(const TAntPage& p, uint8_t b0, uint8_t b1) { return p[0] == b0 && p[1] == b1; }
 };
 
+TEST_F(AntSimTest, ConfigurationCallsPutLittleEndianFieldsOnTheWire) {
+    auto stick = AntSimInstall(0);
+    Open();
+    const uint8_t key[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    ANT_SetNetworkKey(1, key);
+    ANT_AssignChannel(2, 0, 1);
+    ANT_SetChannelId(2, 0x1234, 19, 1);
+    ANT_SetChannelPeriod(2, 31814);
+    ASSERT_TRUE(WaitUntil([] { return Acks(MESG_CHANNEL_MESG_PERIOD_ID).size() == 1; }, 1000));
+    const std::vector<TAntFrame> want = {
+        {MESG_NETWORK_KEY_ID, {1, 1, 2, 3, 4, 5, 6, 7, 8}},
+        {MESG_ASSIGN_CHANNEL_ID, {2, 0, 1}},
+        {MESG_CHANNEL_ID_ID, {2, 0x34, 0x12, 19, 1}},
+        {MESG_CHANNEL_MESG_PERIOD_ID, {2, 0x46, 0x7C}},
+    };
+    EXPECT_EQ(stick->HostFrames(), want);
+}
+
+// The default memories in the layout of the console's field map.
+TEST(AntSimDevices, DefaultEpromImages) {
+    TAntSimStick stick;
+    const std::array<uint8_t, 32> trainer = {0x00, 0x12, 0x39, 0x30, 0xB0, 0x04, 0xC4, 0x09, 0xA0, 0x0F, 10,
+                                             25,   40,   20,   60,   120,  1,    15,   6,    9,    30,   50,
+                                             0x45, 0x23, 0x01, 2,    3,    71,   57,   0x80, 0x40, 0};
+    EXPECT_EQ(stick.Trainer().Eprom(), trainer);
+    const std::array<uint8_t, 17> console = {0x00, 0x10, 0xA0, 0x5B, 1,    20, 3,  10, 40,
+                                             40,   50,   50,   0x39, 0x30, 3,  70, 71};
+    EXPECT_EQ(stick.Console().Eprom(), console);
+}
+
 TEST_F(AntSimTest, TrainerEpromReadWriteAndCommands) {
     auto stick = AntSimInstall(0);
     Open();

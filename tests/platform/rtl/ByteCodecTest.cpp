@@ -40,6 +40,16 @@ TEST(ByteCodec, WritesEveryFieldLittleEndianAndReadsItBack) {
     EXPECT_EQ(r.Remaining(), 0u);
 }
 
+TEST(ByteCodec, TwentyFourBitFieldsKeepTheLowThreeBytes) {
+    std::string buf;
+    TByteWriter(buf).U24(0x12345678).U24(0xFFFFFF);
+    EXPECT_EQ(Hex(buf), "785634" "ffffff");
+    TByteReader r(buf);
+    EXPECT_EQ(r.U24(), 0x345678u);
+    EXPECT_EQ(r.U24(), 0xFFFFFFu);
+    EXPECT_THROW(r.U24(), EReadError);
+}
+
 TEST(ByteCodec, ShortStringsAreCutToTheirCapacityBothWays) {
     std::string buf;
     TByteWriter(buf).ShortString("abcdef", 3);
