@@ -23,7 +23,7 @@ inline constexpr std::chrono::milliseconds ChildDeadline = std::chrono::seconds(
 struct TChildEnd {
     bool Exited = false;  // by exit: Status holds its exit status
     int Status = -1;
-    int Signal = 0;         // else the signal that ended it
+    int Signal = 0;         // else the signal that ended it (0: no such child)
     bool TimedOut = false;  // still running at the deadline: killed here
     bool ExitedWith(int status) const { return Exited && Status == status; }
     bool KilledBy(int signal) const { return !Exited && !TimedOut && Signal == signal; }
@@ -32,6 +32,7 @@ struct TChildEnd {
 inline std::ostream& operator<<(std::ostream& os, const TChildEnd& e) {
     if (e.TimedOut) return os << "still running at the deadline";
     if (e.Exited) return os << "exit status " << e.Status;
+    if (e.Signal == 0) return os << "no child to wait for";
     return os << "killed by signal " << e.Signal;
 }
 
@@ -40,13 +41,15 @@ inline std::ostream& operator<<(std::ostream& os, const TChildEnd& e) {
 inline TChildEnd WaitForChild(pid_t pid, std::chrono::milliseconds deadline = ChildDeadline) {
     TChildEnd end;
     int status = 0;
-    bool reaped = WaitUntil(
+    pid_t r = 0;
+    bool ended = WaitUntil(
         [&] {
-            pid_t r = ::waitpid(pid, &status, WNOHANG);
+            r = ::waitpid(pid, &status, WNOHANG);
             return r == pid || (r < 0 && errno != EINTR);
         },
         TDeadline::After(deadline));
-    if (!reaped) {
+    if (ended && r != pid) return end;  // not (or no longer) a child to wait for
+    if (!ended) {
         end.TimedOut = true;
         ::kill(pid, SIGKILL);
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -89,7 +92,8 @@ public:
     }
     TForkChild(const TForkChild&) = delete;
     TForkChild& operator=(const TForkChild&) = delete;
-    ~TForkChild() { Finish(); }
+    // Reached without Finish only when a test failed early: the child gets a short while.
+    ~TForkChild() { Finish(std::chrono::seconds(5)); }
 
     pid_t Pid() const { return FPid; }
     void Kill(int signal) const {
