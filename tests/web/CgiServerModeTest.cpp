@@ -14,6 +14,7 @@
 #include "platform/os/Files.h"
 #include "platform/rtl/FileDate.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/web/CgiTestSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "web/CGISEng.h"
@@ -167,23 +168,25 @@ TEST_F(CgiServerModeTest, ClientKeepsItsWaitingRequestAndCopiesTheAnswer) {
     std::string requestName, requestText;
     std::atomic<bool> redated{false}, survived{false};
     std::thread server([&] {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (requestName.empty() && std::chrono::steady_clock::now() < deadline) {
-            std::error_code ec;
-            for (const auto& e : fs::directory_iterator(GetExchangeRoot(), ec)) {
-                const std::string n = e.path().string();
-                if (n.size() > 4 && n.substr(n.size() - 4) == "_REQ") requestName = n;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
+        WaitUntil(
+            [&] {
+                std::error_code ec;
+                for (const auto& e : fs::directory_iterator(GetExchangeRoot(), ec)) {
+                    const std::string n = e.path().string();
+                    if (n.size() > 4 && n.substr(n.size() - 4) == "_REQ") requestName = n;
+                }
+                return !requestName.empty();
+            },
+            TDeadline::After(10s), [] { std::this_thread::sleep_for(5ms); });
         if (requestName.empty()) return;
         FileSetDate(requestName, Now() - 60.0 / 86400);
-        const auto patience = std::chrono::steady_clock::now() + 3s;
         TDateTime age = 0;
-        while (!redated && std::chrono::steady_clock::now() < patience) {
-            redated = FileAge(requestName, age) && age > Now() - 30.0 / 86400;
-            std::this_thread::sleep_for(5ms);
-        }
+        WaitUntil(
+            [&] {
+                redated = FileAge(requestName, age) && age > Now() - 30.0 / 86400;
+                return redated.load();
+            },
+            TDeadline::After(3s), [] { std::this_thread::sleep_for(5ms); });
         DeleteStaleFiles(prefix + "*", Now() - ServerStaleSeconds / 86400.0);  // another client's sweep
         survived = FileExists(requestName);
         requestText = ReadFileBytes(requestName);

@@ -19,6 +19,8 @@
 #include <thread>
 
 #include "platform/rtl/FileDate.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/web/WebTestSupport.h"
 #include "web/HBlowFish.h"
 
@@ -158,14 +160,15 @@ protected:
              << Dir << "/uploads\")\n";
         conf.close();
         Server = Spawn({lighttpd, "-D", "-f", Dir + "/lighttpd.conf"}, CleanEnvironment());
-        for (int i = 0; i < 200; ++i) {
-            int s = Connect(Port);
-            if (s >= 0) {
-                ::close(s);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
+        const bool up = WaitUntil(
+            [] {
+                int s = Connect(Port);
+                if (s >= 0) ::close(s);
+                return s >= 0;
+            },
+            TDeadline::After(std::chrono::seconds(5)),
+            [] { std::this_thread::sleep_for(std::chrono::milliseconds(25)); });
+        if (up) return;
         StopServer();
         StartError = "lighttpd did not start: " + ReadFileBytes(Dir + "/error.log");
     }
@@ -175,15 +178,7 @@ protected:
     static void StopServer() {
         if (Server <= 0) return;
         ::kill(Server, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(Server, nullptr, WNOHANG) == Server) {
-                Server = 0;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ::kill(Server, SIGKILL);
-        ::waitpid(Server, nullptr, 0);
+        WaitForChild(Server, std::chrono::seconds(2));  // then killed
         Server = 0;
     }
 
@@ -345,10 +340,8 @@ std::string RunWinCgi(const std::string& name, const std::string& profileText) {
     std::ofstream(profile, std::ios::binary) << profileText << "[System]\r\nOutput File=" << output << "\r\n";
     std::vector<std::string> env = CleanEnvironment();
     env.push_back("CGI_LOG_DIR=" + dir);
-    pid_t pid = Spawn({DemoProgram(), profile}, env);
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit status " << status;
+    const TChildEnd ended = WaitForChild(Spawn({DemoProgram(), profile}, env));
+    EXPECT_TRUE(ended.ExitedWith(0)) << ended;
     return ReadFileBytes(output);
 }
 

@@ -9,7 +9,7 @@
 #include "db/engine/BlobFile.h"
 #include "platform/rtl/ByteCodec.h"
 #include "tests/db/engine/EngineFilesFakes.h"
-#include "tests/platform/os/ForkChild.h"
+#include "tests/support/ScratchDir.h"
 
 using namespace enginefiles_test;
 
@@ -414,7 +414,7 @@ TEST_F(BlobFileTest, EmptyAndAnotherHandlersHeaderWrite) {
 }
 
 TEST_F(BlobFileTest, FilePairOnDiskSurvivesReopenWithEveryWriteFlushed) {
-    TTempDir dir;
+    TScratchDir dir;
     FTable.Force = true;
     std::vector<TFieldDescriptor> fields{MakeField(1, "NAME", dtString, 10), MakeField(2, "NOTES", dtBlob)};
     const std::string value = Pattern(5000, 9);

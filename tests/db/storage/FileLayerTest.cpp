@@ -19,8 +19,9 @@
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
 #include "platform/os/Files.h"
-#include "tests/platform/os/ForkChild.h"
 #include "tests/support/FaultyFile.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ protected:
         return s;
     }
 
-    TTempDir FDir;
+    TScratchDir FDir;
     std::vector<std::unique_ptr<TFileHandler>> FHandlers;
 };
 
@@ -496,7 +497,7 @@ TEST_F(FileLayer, UniqueNames) {
 }
 
 TEST_F(FileLayer, UniqueNamesRunOut) {
-    TTempDir dir("/dev/shm");  // 65536 files: fastest in memory
+    TScratchDir dir("zelto-files", "/dev/shm");  // 65536 files: fastest in memory
     std::string tid = std::to_string(::gettid()).substr(0, 5);
     for (int i = 0; i <= 0xFFFF; ++i) {
         int fd = ::open((dir.File(tid + std::to_string(i) + ".T")).c_str(), O_CREAT | O_WRONLY, 0644);

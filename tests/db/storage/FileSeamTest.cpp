@@ -9,7 +9,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
-#include "tests/platform/os/ForkChild.h"
+#include "tests/support/ScratchDir.h"
 #include "tests/support/FaultyFile.h"
 
 namespace {
@@ -29,7 +29,7 @@ protected:
         FinalizeFileList();
         FinalizeLibrary();
     }
-    TTempDir FDir;
+    TScratchDir FDir;
 };
 
 // One step on a handler: 'W' writes the text at the end, 'R' reads the text's length from
