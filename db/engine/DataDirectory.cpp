@@ -48,9 +48,9 @@ TDataTable* TDataDirectory::FindTable(const std::string& name, bool inMemory) {
     // Disk tables are the same when their data files resolve to the same file: a name
     // that exists only in another case finds it, two existing names that differ in case
     // stay apart.
-    const std::string resolved = OsResolvePath(FPath + wanted);
+    const std::string resolved = ResolveFileName(FPath + wanted);
     for (TDataTable* t : FTables)
-        if (!t->InMemory() && OsResolvePath(FPath + t->Name()) == resolved) return t;
+        if (!t->InMemory() && ResolveFileName(FPath + t->Name()) == resolved) return t;
     return nullptr;
 }
 

@@ -171,26 +171,29 @@ void TDataTable::CloseFiles(bool temporaryDiscard) {
 }
 
 void TDataTable::CreateFiles(const TTableDefinition& d) {
-    FDataFile->InitStructure(d.Language, d.Sort, *d.Fields, d.BlobBlockSize, d.Description, d.Password,
-                             d.Encrypted, d.UserMinor, d.UserMajor);
+    FDataFile->InitStructure(d.Language, d.Sort, d.Fields.data(), int32_t(d.Fields.size()), d.BlobBlockSize,
+                             d.Description, d.Password, d.Encrypted, d.UserMinor, d.UserMajor);
     FDataFile->CreateFile();
     FDataFile->WriteHeader(true, false);
     FDataFile->WriteFieldDescriptors();
+    FIndexFile->SetEncrypted(d.Encrypted);
     FIndexFile->CreateFile();
-    if (d.Indexes && !d.Indexes->empty()) {
-        FIndexFile->AddPrimaryIndex((*d.Indexes)[0]);
-        for (size_t i = 1; i < d.Indexes->size(); ++i) FIndexFile->AddSecondaryIndex((*d.Indexes)[i]);
-    } else {
+    const TIndexFieldLookup fields = FieldLookup();
+    if (d.Indexes.empty()) {
         FIndexFile->SetNoPrimaryIndex(true);
+    } else {
+        FIndexFile->AddPrimaryIndex(d.Indexes[0], fields);
+        for (size_t i = 1; i < d.Indexes.size(); ++i) FIndexFile->AddSecondaryIndex(d.Indexes[i], fields);
     }
     FIndexFile->WriteHeader(true, false);
     if (FDataFile->GetBlobFieldCount() > 0) {
+        FBlobFile->SetEncrypted(d.Encrypted);
         FBlobFile->SetBlockSize(FDataFile->GetBlobBlockSize());
         FBlobFile->CreateFile();
         FBlobFile->WriteHeader(true, false);
-    } else {
-        // A table without BLOB fields has no BLOB file; an old one would be taken for its.
-        if (FBlobFile->Exists()) FBlobFile->Delete();
+    } else if (FBlobFile->Exists()) {
+        // A table without BLOB fields has no BLOB file; a stale one would be taken for it.
+        FBlobFile->Delete();
     }
     FOpen = true;
     FOpenCount = 1;

@@ -1,6 +1,5 @@
 // Engine sessions, directories, the language list and the engine's start.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,21 +12,15 @@
 #include "db/engine/Languages.h"
 #include "db/storage/EngineErrors.h"
 #include "platform/rtl/SysUtils.h"
+#include "tests/support/ScratchDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 struct ScratchFolder {
-    fs::path path;
-    ScratchFolder() {
-        std::string tmpl = (fs::temp_directory_path() / "zelto-session-XXXXXX").string();
-        path = ::mkdtemp(tmpl.data());
-    }
-    ~ScratchFolder() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
+    TScratchDir dir;
+    fs::path path{dir.Path()};
 };
 
 TEST(Languages, NamesAndIdsFollowTheLocaleTable) {
@@ -65,7 +58,9 @@ TEST(Languages, OnlyGermanRowsOfferThePhoneBookOrder) {
         const bool german = i >= 48 && i <= 52;
         ASSERT_EQ(names.size(), german ? 2u : 1u) << LanguageName(i);
         EXPECT_EQ(names[0], "Default Order");
-        if (german) EXPECT_EQ(names[1], "German Phone Book Order");
+        if (german) {
+            EXPECT_EQ(names[1], "German Phone Book Order");
+        }
     }
     EXPECT_EQ(SortOrderIDFromName(0x0407, "german phone book order"), 1);
     EXPECT_EQ(SortOrderIDFromName(0x0407, "Default Order"), 0);
