@@ -8,6 +8,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/RecordsBitmap.h"
+#include "platform/os/Files.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Tick.h"
 
@@ -232,6 +233,8 @@ void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
             f.file->Rename(target + f.ext);
         }
     }
+    // With forced flushing the new names reach the disk too, not only the files' contents.
+    if (!FInMemory && ForceBufferFlush() && !OsSyncFolderOf(FDataFile->FileName())) Raise(MapOSError());
 }
 
 void TDataTable::Empty() {

@@ -351,7 +351,8 @@ TEST_F(SharedTables, TablesOfOneFileShareOneObjectAndCaseDifferingFilesStayApart
     EXPECT_EQ(other, t);  // found through the one existing spelling
 
     TDataTable* lower = nullptr;
-    ASSERT_EQ(FDirectory->CreateTable("parts", lower, false, false, PartsDefinition()), -ZIZIVU_OSACCESSDENIED);
+    ASSERT_EQ(FDirectory->CreateTable("parts", lower, false, false, PartsDefinition()),
+              -ZIZIVU_OSACCESSDENIED);
     std::filesystem::copy_file(FDir.File("PARTS.DAT"), FDir.File("parts.DAT"));
     std::filesystem::copy_file(FDir.File("PARTS.IDX"), FDir.File("parts.IDX"));
     std::filesystem::copy_file(FDir.File("PARTS.BLB"), FDir.File("parts.BLB"));
@@ -368,7 +369,8 @@ TEST_F(SharedTables, RenameDeleteAndExistence) {
     EXPECT_FALSE(FDirectory->TableExists("PARTS", false));
     EXPECT_TRUE(std::filesystem::exists(FDir.File("STOCK.BLB")));
     ASSERT_EQ(FDirectory->RenameTable("STOCK", "", true, false), 0);
-    for (const char* f : {"STOCK.DBK", "STOCK.IBK", "STOCK.BBK"}) EXPECT_TRUE(std::filesystem::exists(FDir.File(f)));
+    for (const char* f : {"STOCK.DBK", "STOCK.IBK", "STOCK.BBK"})
+        EXPECT_TRUE(std::filesystem::exists(FDir.File(f)));
     TDataTable* t = nullptr;
     TTableDefinition noIndex = PartsDefinition();
     noIndex.Indexes.clear();
