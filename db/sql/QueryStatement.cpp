@@ -171,6 +171,9 @@ void TDataQuery::CloseResultCursor() {
 }
 
 void TDataQuery::ParseSubSelect(TExpressionParser& parser) {
+    // Each level of sub-select nesting costs stack in the parsers: refused beyond a bound.
+    TQueryStatement::TNesting nesting(*Owner);
+    if (nesting.Depth() > MaxSubSelectNesting) parser.RaiseIn("Sub-select queries nested too deeply in ");
     // The clause around the IN keeps its own context for what follows the sub-select.
     const std::string context = parser.Context();
     ParseStatement(true);

@@ -241,6 +241,9 @@ public:
     void SetCorrelationName(const std::string& name);
 };
 
+// Sub-selects inside sub-selects, at most.
+constexpr int32_t MaxSubSelectNesting = 32;
+
 // One statement of the text: the main query or a sub-select.
 class TDataQuery : public TObject, public TSubQuery {
 public:
@@ -484,7 +487,21 @@ public:
     TSubQuery* CreateSubQuery() override;
     void AddParameter(TExpToken* node) override;
 
+    // Counts the sub-selects being parsed inside one another.
+    class TNesting {
+    public:
+        explicit TNesting(TQueryStatement& s) : FStatement(s) { ++FStatement.FNesting; }
+        ~TNesting() { --FStatement.FNesting; }
+        TNesting(const TNesting&) = delete;
+        TNesting& operator=(const TNesting&) = delete;
+        int32_t Depth() const { return FStatement.FNesting; }
+
+    private:
+        TQueryStatement& FStatement;
+    };
+
 private:
+    int32_t FNesting = 0;
     TDataDirectory* FOwner;
     std::unique_ptr<TExpressionParser> FParser;
     TDataQuery* FMainQuery = nullptr;

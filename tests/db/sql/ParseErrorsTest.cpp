@@ -237,3 +237,24 @@ TEST_F(SqlErrorTest, PrepareOfAParsedStatementIsRefusedUntilExecutionExists) {
 }
 
 }  // namespace
+
+namespace {
+
+// Nested sub-selects recurse through both parsers: a bound refuses what would exhaust the
+// stack, with the context of the clause that held the last sub-select.
+TEST_F(SqlParseTest, SubSelectNestingIsBounded) {
+    auto nested = [](int subSelects) {
+        std::string text = "SELECT * FROM t WHERE a IN (";
+        for (int i = 1; i < subSelects; ++i) text += "SELECT a FROM t WHERE a IN (";
+        return text + "SELECT a FROM t" + std::string(subSelects, ')');
+    };
+    TDataQuery* q = ParseMain(nested(MaxSubSelectNesting));
+    EXPECT_EQ(q->Kind, skSelect);
+    EXPECT_EQ(Statement->QueryCount(), MaxSubSelectNesting + 1);
+    Statement.reset();
+    TParseFailure f = Fail(nested(MaxSubSelectNesting + 1));
+    EXPECT_EQ(f.Message, "Sub-select queries nested too deeply in WHERE or JOIN clause");
+    EXPECT_EQ(Fail(nested(5000)).Message, f.Message);
+}
+
+}  // namespace

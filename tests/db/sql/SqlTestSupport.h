@@ -57,16 +57,17 @@ protected:
         int32_t position = 0;
         try {
             s->Prepare(text, position);
-            ADD_FAILURE() << text << " was accepted";
+            ADD_FAILURE() << text.substr(0, 200) << " was accepted";
         } catch (const EZIZIVUEngineError& e) {
             f.Code = e.ErrorCode();
             f.Message = e.Message().rfind(SqlErrorPrefix, 0) == 0 ? e.Message().substr(SqlErrorPrefix.size())
                                                                   : "<" + e.Message() + ">";
             f.Position = position;
-            EXPECT_EQ(s->ParamCount(), 0) << text;
+            EXPECT_EQ(s->ParamCount(), 0) << text.substr(0, 200);
         }
         s.reset();
-        EXPECT_EQ(ExpTokenStack()->IdleCount(), Idle) << text << ": nodes lost or given back twice";
+        EXPECT_EQ(ExpTokenStack()->IdleCount(), Idle)
+            << text.substr(0, 200) << ": nodes lost or given back twice";
         return f;
     }
 
