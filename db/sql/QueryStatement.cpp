@@ -5,6 +5,7 @@
 #include "db/sql/SqlEngineLink.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
+#include "db/storage/LibraryMemory.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -65,6 +66,10 @@ void TCreateIndex::BuildFieldList() {
         else
             ColumnNames.Add(n->ColumnName);
     }
+}
+
+TSourceTable::~TSourceTable() {
+    FreeMemory(RecordBuffer);
 }
 
 void TSourceTable::SetTableName(const std::string& name) {

@@ -219,6 +219,10 @@ public:
 class TSourceTable : public TObject {
 public:
     explicit TSourceTable(TDataQuery* owner) : Owner(owner) {}
+    // Frees the record buffer (library heap).
+    ~TSourceTable() override;
+    TSourceTable(const TSourceTable&) = delete;
+    TSourceTable& operator=(const TSourceTable&) = delete;
 
     TDataQuery* Owner;
     TDataDirectory* Directory = nullptr;
