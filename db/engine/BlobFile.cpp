@@ -308,12 +308,8 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
     if (position == 0) Fail(ZIZIVU_BLOCKBUFCORRUPT);
     if (position == FHeader.NextBlockPos) {
         if (int64_t(position) + FBlockSize > MaxBlobFileBytes) Fail(ZIZIVU_TABLEFULL);
-        TBlock* b = FCache.Find(position);
-        if (!b) b = FCache.TakeFree(position, FOwner->InTransaction());
+        TBlock* b = FCache.TakeAppended(position, FOwner->InTransaction());
         if (!b) Fail(ZIZIVU_BLOCKBUFCORRUPT);
-        // Written even when nothing is stored, so the file covers every block it counts.
-        b->Modified = 1;
-        b->IncUseCount();
         FHeader.NextBlockPos += uint32_t(FBlockSize);
         MarkHeaderDirty();
         block = b;
@@ -337,31 +333,9 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
             Seek(int32_t(position), 0);
             Read(FReadBuffer, bytesToRead);
         }
-        FCache.CountRead();
-        FCache.SetReadAheadRange(position, position + (count - 1) * uint32_t(FBlockSize));
-        try {
-            for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t p = position + i * uint32_t(FBlockSize);
-                uint8_t* image = FReadBuffer + size_t(i) * size_t(FBlockSize);
-                TBlock* e = FCache.Find(p);
-                if (e) {
-                    if (!e->Modified && e->UseCount == 0) LoadImage(e, image);
-                } else {
-                    e = FCache.TakeFree(p, FOwner->InTransaction());
-                    if (!e) Fail(ZIZIVU_BLOCKBUFCORRUPT);
-                    LoadImage(e, image);
-                }
-                if (p == position) {
-                    e->IncUseCount();
-                    b = e;
-                }
-            }
-        } catch (...) {
-            FCache.ClearReadAheadRange();
-            if (b) b->DecUseCount();
-            throw;
-        }
-        FCache.ClearReadAheadRange();
+        b = FCache.DistributeRead(position, count, FReadBuffer, size_t(FBlockSize), position,
+                                  FOwner->InTransaction(),
+                                  [this](TBlock* e, uint8_t* image) { LoadImage(e, image); });
         if (!b || b->Number != position) Fail(ZIZIVU_BLOCKBUFCORRUPT);
         block = b;
         return true;
@@ -408,16 +382,7 @@ void TBlobFile::FreeBlock(TBlock* block) {
 }
 
 bool TBlobFile::FlushBlocks(bool flush) {
-    FFlushToDisk = flush;
-    bool written;
-    try {
-        written = FCache.Flush();
-    } catch (...) {
-        FFlushToDisk = false;
-        throw;
-    }
-    FFlushToDisk = false;
-    return written;
+    return FCache.Flush(flush);
 }
 
 void TBlobFile::CacheWriteRun(TBlock* const* run, int32_t count) {
@@ -436,7 +401,7 @@ void TBlobFile::CacheWriteRun(TBlock* const* run, int32_t count) {
         Seek(int32_t(run[0]->Number), 0);
         Write(FWriteBuffer, total);
     }
-    if (FFlushToDisk || FOwner->ForceBufferFlush()) Flush();
+    if (FCache.FlushingToDisk() || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }
 

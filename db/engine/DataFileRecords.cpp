@@ -145,13 +145,10 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
     if (recordNo == nextNew) {
         if (uint64_t(recordNo) + 1 >= RecordNumberLimit || int64_t(size) * recordNo > MaxTableBytes)
             Fail(ZIZIVU_TABLEFULL);
-        TRecord* r = FCache.Find(recordNo);
-        if (!r) r = FCache.TakeFree(recordNo, FOwner->InTransaction());
-        if (!r) Fail(ZIZIVU_RECBUFCORRUPT);
         // The new slot is written even when nothing is stored in it, so that the file
         // always holds as many slots as the header counts.
-        r->Modified = 1;
-        r->IncUseCount();
+        TRecord* r = FCache.TakeAppended(recordNo, FOwner->InTransaction());
+        if (!r) Fail(ZIZIVU_RECBUFCORRUPT);
         ++FHeader.NextRecordNo;
         MarkHeaderDirty();
         record = r;
@@ -183,31 +180,8 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
             Seek(int32_t(position), 0);
             Read(FReadBuffer, int32_t(bytesToRead));
         }
-        FCache.CountRead();
-        FCache.SetReadAheadRange(first, first + count - 1);
-        try {
-            for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t n = first + i;
-                const uint8_t* image = FReadBuffer + size_t(i) * size_t(size);
-                TRecord* e = FCache.Find(n);
-                if (e) {
-                    if (!e->Modified && e->UseCount == 0) LoadImage(e, image);
-                } else {
-                    e = FCache.TakeFree(n, FOwner->InTransaction());
-                    if (!e) Fail(ZIZIVU_RECBUFCORRUPT);
-                    LoadImage(e, image);
-                }
-                if (n == recordNo) {
-                    e->IncUseCount();
-                    r = e;
-                }
-            }
-        } catch (...) {
-            FCache.ClearReadAheadRange();
-            if (r) r->DecUseCount();
-            throw;
-        }
-        FCache.ClearReadAheadRange();
+        r = FCache.DistributeRead(first, count, FReadBuffer, size_t(size), recordNo, FOwner->InTransaction(),
+                                  [this](TRecord* e, const uint8_t* image) { LoadImage(e, image); });
         if (!r || r->Number != recordNo) Fail(ZIZIVU_RECBUFCORRUPT);
         record = r;
         return true;
@@ -254,16 +228,7 @@ void TDataFile::DeleteRecord(TRecord* record) {
 }
 
 bool TDataFile::FlushRecords(bool flush) {
-    FFlushToDisk = flush;
-    bool written;
-    try {
-        written = FCache.Flush();
-    } catch (...) {
-        FFlushToDisk = false;
-        throw;
-    }
-    FFlushToDisk = false;
-    return written;
+    return FCache.Flush(flush);
 }
 
 void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
@@ -282,7 +247,7 @@ void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
         Seek(int32_t(position), 0);
         Write(FWriteBuffer, int32_t(total));
     }
-    if (FFlushToDisk || FOwner->ForceBufferFlush()) Flush();
+    if (FCache.FlushingToDisk() || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }
 

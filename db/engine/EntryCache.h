@@ -133,6 +133,63 @@ public:
         return e;
     }
 
+    // The entry of the number that extends the file: cached or taken, marked modified (the
+    // file must cover it even when nothing is stored in it) and pinned. Nil when none is free.
+    T* TakeAppended(uint32_t number, bool inTransaction) {
+        T* e = Find(number);
+        if (!e) e = TakeFree(number, inTransaction);
+        if (!e) return nullptr;
+        e->Modified = 1;
+        e->IncUseCount();
+        return e;
+    }
+
+    // Spreads the images of one read over the cache: `count` entries from number `first` on,
+    // step by step, each image `imageSize` bytes after the one before. Missing entries are
+    // taken and loaded, cached clean unpinned ones reloaded, modified or pinned ones keep
+    // their content; a flush meanwhile leaves the run alone. Counts one read. The entry of
+    // `wanted` comes back pinned; nil (nothing left pinned) when an entry could not be had
+    // or `wanted` lies outside the run. load(entry, image) fills one entry.
+    template <class Load>
+    T* DistributeRead(uint32_t first, uint32_t count, uint8_t* images, size_t imageSize, uint32_t wanted,
+                      bool inTransaction, Load&& load) {
+        CountRead();
+        SetReadAheadRange(first, first + (count - 1) * FStep);
+        T* result = nullptr;
+        bool complete = true;
+        try {
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint32_t n = first + i * FStep;
+                uint8_t* image = images + size_t(i) * imageSize;
+                T* e = Find(n);
+                if (e) {
+                    if (!e->Modified && e->UseCount == 0) load(e, image);
+                } else {
+                    e = TakeFree(n, inTransaction);
+                    if (!e) {
+                        complete = false;
+                        break;
+                    }
+                    load(e, image);
+                }
+                if (n == wanted) {
+                    e->IncUseCount();
+                    result = e;
+                }
+            }
+        } catch (...) {
+            ClearReadAheadRange();
+            if (result) result->DecUseCount();
+            throw;
+        }
+        ClearReadAheadRange();
+        if (!complete && result) {
+            result->DecUseCount();
+            result = nullptr;
+        }
+        return result;
+    }
+
     // Numbers first..last are being filled from a read-ahead: a flush leaves them alone.
     void SetReadAheadRange(uint32_t first, uint32_t last) {
         FAheadFirst = first;
@@ -163,6 +220,21 @@ public:
         writeRun();
         return written;
     }
+
+    // Flush with FlushingToDisk() set while the runs are written, so the host syncs each.
+    bool Flush(bool toDisk) {
+        FFlushingToDisk = toDisk;
+        bool written;
+        try {
+            written = Flush();
+        } catch (...) {
+            FFlushingToDisk = false;
+            throw;
+        }
+        FFlushingToDisk = false;
+        return written;
+    }
+    bool FlushingToDisk() const { return FFlushingToDisk; }
 
     // Back to the base capacity, dropping clean unpinned entries from the high numbers.
     void Trim() {
@@ -260,6 +332,7 @@ private:
     TCacheEntry* FNewest = nullptr;
     TCacheEntry* FOldest = nullptr;
     bool FAheadActive = false;
+    bool FFlushingToDisk = false;
     uint32_t FAheadFirst = 0;
     uint32_t FAheadLast = 0;
     uint32_t FHits = 0;

@@ -159,7 +159,7 @@ TEST_F(BTreeBoundary, RemovingTheLastKeyEmptiesTheIndex) {
     ASSERT_NO_FATAL_FAILURE(Delete(f, 7));
     EXPECT_EQ(f.GetRootPageNo(0), 0u);
     EXPECT_EQ(FreeChainLength(f, Cursor, 0), 1);
-    EXPECT_EQ(CodeOf([&] { Delete(f, 7); }), ZIZIVU_PAGEBUFCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { Delete(f, 7); }), ZIZIVU_PAGEBUFCORRUPT);
 }
 
 TEST_F(BTreeBoundary, CompressedLeafKeepsOneEntryAndGoesOnlyWhenEmpty) {
@@ -270,7 +270,7 @@ TEST_F(PageSearch, ExactAndCountingSearchesSettleAsTabled) {
     d.KeyLength = 4;
     TPage empty;
     empty.Clear(nullptr, 0, d);
-    EXPECT_EQ(CodeOf([&] { empty.FindDeletePos(&Cursor, Bytes(IntKey(1, 4))); }), ZIZIVU_PAGEBUFCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { empty.FindDeletePos(&Cursor, Bytes(IntKey(1, 4))); }), ZIZIVU_PAGEBUFCORRUPT);
 }
 
 TEST_F(PageSearch, SeekInRangeStopsBeforeTheRange) {
