@@ -10,16 +10,6 @@ using namespace indextest;
 
 namespace {
 
-// Keys of an integer field: its key image, then zeros up to the key length.
-std::string IntKey(int32_t v, int32_t keyLength) {
-    std::string key(size_t(keyLength), '\0');
-    EncodeIntegerKey(v, reinterpret_cast<uint8_t*>(key.data()));
-    return key;
-}
-const uint8_t* Bytes(const std::string& s) {
-    return reinterpret_cast<const uint8_t*>(s.data());
-}
-
 class BTreeBoundary : public IndexFixture {
 protected:
     TIndexFile& Tree(int32_t keyLength, uint8_t compression = icNone) {

@@ -1,7 +1,7 @@
 #pragma once
 // Helpers of the index file tests (the table, cursor and field stand-ins are shared with
-// the other engine file tests): one-field descriptors, a fixture with the library started,
-// and a walker that checks a tree's invariants.
+// the other engine file tests): integer keys, one-field descriptors, a fixture with the
+// library started, and a walker that checks a tree's invariants.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -20,6 +20,16 @@
 namespace indextest {
 
 using TFakeTable = TFakeTableOwner;
+
+// Keys of an integer field: its key image, then zeros up to the key length.
+inline std::string IntKey(int32_t v, int32_t keyLength) {
+    std::string key(size_t(keyLength), '\0');
+    EncodeIntegerKey(v, reinterpret_cast<uint8_t*>(key.data()));
+    return key;
+}
+inline const uint8_t* Bytes(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 // A one-field index whose keys are keyLength bytes long.
 inline TIndexDescriptor OneFieldIndex(const std::string& name, int32_t keyLength, bool unique,

@@ -13,14 +13,6 @@ namespace {
 
 const std::string kName = "MEMORY\\PARTS.IDX";
 
-std::string IntKey(int32_t v, int32_t keyLength) {
-    std::string key(size_t(keyLength), '\0');
-    EncodeIntegerKey(v, reinterpret_cast<uint8_t*>(key.data()));
-    return key;
-}
-const uint8_t* Bytes(const std::string& s) {
-    return reinterpret_cast<const uint8_t*>(s.data());
-}
 std::string Hex(const uint8_t* p, size_t n) {
     static const char digits[] = "0123456789ABCDEF";
     std::string s;
