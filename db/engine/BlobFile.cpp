@@ -202,11 +202,7 @@ void TBlobFile::CreateFile() {
 
 void TBlobFile::ReadHeader() {
     uint8_t image[BlobFileHeaderSize];
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Read(image, BlobFileHeaderSize);
-    }
+    ReadAt(*this, 0, image, BlobFileHeaderSize);
     if (FEncrypted) Scramble(image, BlobFileHeaderSize, BlobSeed);
     FHeader.ReadFrom(image);
     FHeaderModified = false;
@@ -219,11 +215,7 @@ void TBlobFile::WriteHeader(bool always, bool flush) {
     uint8_t image[BlobFileHeaderSize];
     FHeader.WriteTo(image);
     if (FEncrypted) Scramble(image, BlobFileHeaderSize, BlobSeed);
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Write(image, BlobFileHeaderSize);
-    }
+    WriteAt(*this, 0, image, BlobFileHeaderSize);
     if (flush || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
     FHeaderModified = false;
@@ -237,11 +229,7 @@ void TBlobFile::MarkHeaderDirty() {
 
 bool TBlobFile::HeaderChanged() {
     uint8_t image[BlobFileHeaderSize];
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Read(image, BlobFileHeaderSize);
-    }
+    ReadAt(*this, 0, image, BlobFileHeaderSize);
     if (FEncrypted) Scramble(image, BlobFileHeaderSize, BlobSeed);
     if (bytes::GetU32(image) == FHeader.ChangeCount) return false;
     FHeader.ReadFrom(image);
@@ -260,11 +248,7 @@ void TBlobFile::CheckHeader() {
 
 void TBlobFile::Empty() {
     ClearBlockCache();
-    {
-        TFileLockGuard guard(*this);
-        Seek(BlobFileHeaderSize, 0);
-        Write(FWriteBuffer, 0);
-    }
+    WriteAt(*this, BlobFileHeaderSize, FWriteBuffer, 0);
     if (FOwner->ForceBufferFlush()) Flush();
     FHeader.Version = EngineFileVersion;
     FHeader.NextBlockPos = FirstBlockPosition;
@@ -328,11 +312,7 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
         }
         const int32_t bytesToRead = int32_t(count) * FBlockSize;
         SetBlockBufferSize(bytesToRead, TransferBufferStep, FReadBuffer, FReadCapacity);
-        {
-            TFileLockGuard guard(*this);
-            Seek(int32_t(position), 0);
-            Read(FReadBuffer, bytesToRead);
-        }
+        ReadAt(*this, int32_t(position), FReadBuffer, bytesToRead);
         b = FCache.DistributeRead(position, count, FReadBuffer, size_t(FBlockSize), position,
                                   FOwner->InTransaction(),
                                   [this](TBlock* e, uint8_t* image) { LoadImage(e, image); });
@@ -396,11 +376,7 @@ void TBlobFile::CacheWriteRun(TBlock* const* run, int32_t count) {
             Scramble(image + BlockHeaderSize, DataSize(), BlobSeed);
         }
     }
-    {
-        TFileLockGuard guard(*this);
-        Seek(int32_t(run[0]->Number), 0);
-        Write(FWriteBuffer, total);
-    }
+    WriteAt(*this, int32_t(run[0]->Number), FWriteBuffer, total);
     if (FCache.FlushingToDisk() || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }

@@ -175,11 +175,7 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
         const int64_t bytesToRead = int64_t(count) * size;
         if (position + bytesToRead > INT32_MAX) Fail(ZIZIVU_RECBUFCORRUPT);
         SetBlockBufferSize(int32_t(bytesToRead), TransferBufferStep, FReadBuffer, FReadCapacity);
-        {
-            TFileLockGuard guard(*this);
-            Seek(int32_t(position), 0);
-            Read(FReadBuffer, int32_t(bytesToRead));
-        }
+        ReadAt(*this, int32_t(position), FReadBuffer, int32_t(bytesToRead));
         r = FCache.DistributeRead(first, count, FReadBuffer, size_t(size), recordNo, FOwner->InTransaction(),
                                   [this](TRecord* e, const uint8_t* image) { LoadImage(e, image); });
         if (!r || r->Number != recordNo) Fail(ZIZIVU_RECBUFCORRUPT);
@@ -242,11 +238,7 @@ void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
         run[i]->WriteTo(image);
         if (IsEncrypted()) Scramble(image, size, RecordSeed);
     }
-    {
-        TFileLockGuard guard(*this);
-        Seek(int32_t(position), 0);
-        Write(FWriteBuffer, int32_t(total));
-    }
+    WriteAt(*this, int32_t(position), FWriteBuffer, int32_t(total));
     if (FCache.FlushingToDisk() || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }
