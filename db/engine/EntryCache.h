@@ -1,7 +1,8 @@
 #pragma once
 // The cache shared by a table's files: records of the data file, blocks of the BLOB file
-// (and pages of the index file). Entries are numbered (record number or file position);
-// entries whose numbers differ by the cache's step lie next to each other in the file.
+// (the index file's page caches, one per index and flushed together, share only the
+// splitting into runs). Entries are numbered (record number or file position); entries
+// whose numbers differ by the cache's step lie next to each other in the file.
 //
 // - a list sorted by number, searched by bisection after a look at the four newest entries;
 // - a recency chain from the oldest to the newest entry;
@@ -44,6 +45,19 @@ public:
     // Writes `count` entries of adjacent numbers, lowest first, with one write.
     virtual void CacheWriteRun(T* const* run, int32_t count) = 0;
 };
+
+// Splits entries sorted by file position into runs of neighbours (adjacent(a, b): b lies
+// right after a) and hands each run to write(first, count), lowest first.
+template <class T, class Adjacent, class Write>
+void ForEachRun(T* const* sorted, size_t count, Adjacent&& adjacent, Write&& write) {
+    size_t first = 0;
+    while (first < count) {
+        size_t last = first;
+        while (last + 1 < count && adjacent(sorted[last], sorted[last + 1])) ++last;
+        write(sorted + first, int32_t(last - first + 1));
+        first = last + 1;
+    }
+}
 
 // Growth of a full cache inside a transaction.
 constexpr int32_t CacheTransactionGrowth = 255;
@@ -200,25 +214,22 @@ public:
 
     // Writes the modified unpinned entries run by run; whether anything was written.
     bool Flush() {
-        std::vector<T*> run;
-        bool written = false;
-        auto writeRun = [&] {
-            if (run.empty()) return;
-            FHost.CacheWriteRun(run.data(), int32_t(run.size()));
-            for (T* e : run) e->Modified = 0;
-            ++FWrites;
-            written = true;
-            run.clear();
-        };
+        std::vector<T*> dirty;
         for (int32_t i = 0; i < Count(); ++i) {
             T* e = At(i);
             if (!e->Modified || e->UseCount > 0) continue;
             if (FAheadActive && e->Number >= FAheadFirst && e->Number <= FAheadLast) continue;
-            if (!run.empty() && run.back()->Number + FStep != e->Number) writeRun();
-            run.push_back(e);
+            dirty.push_back(e);
         }
-        writeRun();
-        return written;
+        ForEachRun(
+            dirty.data(), dirty.size(),
+            [this](const T* a, const T* b) { return a->Number + FStep == b->Number; },
+            [this](T* const* run, int32_t count) {
+                FHost.CacheWriteRun(run, count);
+                for (int32_t i = 0; i < count; ++i) run[i]->Modified = 0;
+                ++FWrites;
+            });
+        return !dirty.empty();
     }
 
     // Flush with FlushingToDisk() set while the runs are written, so the host syncs each.

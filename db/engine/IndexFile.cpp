@@ -7,6 +7,7 @@
 
 #include "db/engine/EngineErrors.h"
 #include "db/engine/EngineFileSupport.h"
+#include "db/engine/EntryCache.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/SysUtils.h"
@@ -600,25 +601,22 @@ void TIndexFile::FlushPages(bool flush) {
     std::sort(dirty.begin(), dirty.end(),
               [](const TPage* a, const TPage* b) { return a->FPagePos < b->FPagePos; });
     const bool toDisk = flush || (FOwner && FOwner->ForceBufferFlush());
-    size_t first = 0;
-    while (first < dirty.size()) {
-        size_t last = first;
-        while (last + 1 < dirty.size() && dirty[last + 1]->FPagePos == dirty[last]->FPagePos + IndexPageSize)
-            ++last;
-        const int32_t n = int32_t(last - first + 1);
-        SetBlockBufferSize(n * IndexPageSize, WriteBufferStep, FWriteBuffer, FWriteCapacity);
-        for (int32_t j = 0; j < n; ++j) {
-            uint8_t* image = FWriteBuffer + size_t(j) * IndexPageSize;
-            dirty[first + size_t(j)]->SaveToBuffer(image);
-            if (FEncrypted) ScrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
-        }
-        WriteAt(*this, int32_t(dirty[first]->FPagePos), FWriteBuffer, n * IndexPageSize);
-        ++FPageWrites;
-        if (toDisk) Flush();
-        for (size_t j = first; j <= last; ++j) dirty[j]->FModified = false;
-        if (FOwner) FOwner->SetTableChanged();
-        first = last + 1;
-    }
+    ForEachRun(
+        dirty.data(), dirty.size(),
+        [](const TPage* a, const TPage* b) { return a->FPagePos + IndexPageSize == b->FPagePos; },
+        [&](TPage* const* run, int32_t n) {
+            SetBlockBufferSize(n * IndexPageSize, WriteBufferStep, FWriteBuffer, FWriteCapacity);
+            for (int32_t j = 0; j < n; ++j) {
+                uint8_t* image = FWriteBuffer + size_t(j) * IndexPageSize;
+                run[j]->SaveToBuffer(image);
+                if (FEncrypted) ScrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
+            }
+            WriteAt(*this, int32_t(run[0]->FPagePos), FWriteBuffer, n * IndexPageSize);
+            ++FPageWrites;
+            if (toDisk) Flush();
+            for (int32_t j = 0; j < n; ++j) run[j]->FModified = false;
+            if (FOwner) FOwner->SetTableChanged();
+        });
 }
 
 void TIndexFile::ClearCache(TPageCache& cache) {
