@@ -187,10 +187,7 @@ TEST_F(BlobFileTest, DamagedChainsFailWithTheirCodes) {
         }
         f->Close();
         f.reset();
-        TFileHandler h;
-        h.SetFileName("PARTS.BLB");
-        h.SetInMemory(true);
-        h.Delete();
+        DropFile("PARTS.BLB");
     }
 }
 
@@ -298,10 +295,7 @@ TEST_F(BlobFileTest, RepairWalkLogsEachDamageOrRaisesOutsideARepairRun) {
         }
         f->Close();
         f.reset();
-        TFileHandler h;
-        h.SetFileName("PARTS.BLB");
-        h.SetInMemory(true);
-        h.Delete();
+        DropFile("PARTS.BLB");
     }
 }
 

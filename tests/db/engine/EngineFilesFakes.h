@@ -29,6 +29,12 @@ protected:
         h.Write(data.data(), int32_t(data.size()));
         h.Close();
     }
+    static void DropFile(const std::string& name, bool inMemory = true) {
+        TFileHandler h;
+        h.SetFileName(name);
+        h.SetInMemory(inMemory);
+        h.Delete();
+    }
     static void AppendFile(const std::string& name, const std::string& data, bool inMemory = true) {
         TFileHandler h;
         h.SetFileName(name);
