@@ -275,7 +275,6 @@ private:
     int32_t FReadCapacity = 0;
     uint8_t* FWriteBuffer = nullptr;
     int32_t FWriteCapacity = 0;
-    bool FFlushToDisk = false;
 };
 
 // One field's key image at key + 1 (the flag byte at key[0] is the caller's). value
