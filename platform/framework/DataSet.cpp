@@ -277,6 +277,25 @@ void TDataSet::DataConvert(TField* Field, const void* Source, void* Dest, bool T
     }
 }
 
+void TDataSet::SetStateFieldValue(TDataSetState State, TField* Field, const TVariant& Value) {
+    if (Field->FieldKind() != fkData) return;
+    TDataSetState saved = FState;
+    FState = State;
+    try {
+        Field->SetValue(Value);
+    } catch (...) {
+        FState = saved;
+        throw;
+    }
+    FState = saved;
+}
+
+int TDataSet::Translate(const char* Src, char* Dest, bool /*ToOem*/) {
+    size_t n = std::strlen(Src);
+    if (Dest != Src) std::memmove(Dest, Src, n + 1);
+    return static_cast<int>(n);
+}
+
 // ---- record buffers ----
 
 TRecordBuffer TDataSet::ActiveBuffer() const {

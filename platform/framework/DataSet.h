@@ -308,6 +308,8 @@ public:
     // Null when blank.
     TVariant Value() { return GetAsVariant(); }
     void SetValue(const TVariant& v);
+    // Assigns through the dataset's new-value state.
+    void SetNewValue(const TVariant& v);
 
     // Fired after a value was stored (OnChange) and before (OnValidate, with the new value
     // in place: it may raise to refuse it).
@@ -809,6 +811,13 @@ public:
     virtual void DataConvert(TField* Field, const void* Source, void* Dest, bool ToNative);
     virtual bool GetCurrentRecord(TRecordBuffer /*Buffer*/) { return false; }
     virtual bool GetIsIndexField(TField* /*Field*/) { return false; }
+    // Stores Value into Field in the given state (the field's NewValue goes through dsNewValue).
+    virtual void SetStateFieldValue(TDataSetState State, TField* Field, const TVariant& Value);
+    // Text conversion between the dataset's and the program's character set; the base copies.
+    // Returns the length of the zero-terminated result.
+    virtual int Translate(const char* Src, char* Dest, bool ToOem);
+    // Re-reads IndexDefs (TIndexDefs::Update); the base has none.
+    virtual void UpdateIndexDefs() {}
     virtual TFieldFactory GetFieldClass(TFieldType t) { return DefaultFieldClass(t); }
 
     // Data sources feeding links from this dataset; the master's source for a detail.
@@ -864,6 +873,8 @@ protected:
     virtual void InternalSetToRecord(TRecordBuffer Buffer) = 0;
     virtual void InternalInitFieldDefs() = 0;
     virtual void InternalDelete() = 0;
+    // Adds a whole record buffer at once; not used by the base's own editing.
+    virtual void InternalAddRecord(TRecordBuffer /*Buffer*/, bool /*Append*/) {}
     // The base checks required fields.
     virtual void InternalPost();
     virtual void InternalInitRecord(TRecordBuffer /*Buffer*/) {}

@@ -220,6 +220,7 @@ TIndexDef* TIndexDefs::FindIndexForFields(const std::string& Fields) const {
 }
 
 void TIndexDefs::Update() {
+    if (FDataSet) FDataSet->UpdateIndexDefs();
     FUpdated = true;
 }
 
@@ -368,7 +369,10 @@ void TField::SetValue(const TVariant& v) {
         SetVarValue(v);
 }
 
-// ---- strings ----
+void TField::SetNewValue(const TVariant& v) {
+    if (!FDataSet) DatabaseError(Format(SNoDataSet, DisplayName()));
+    FDataSet->SetStateFieldValue(dsNewValue, this, v);
+}
 
 // ---- strings ----
 
