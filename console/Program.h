@@ -1,9 +1,17 @@
 #pragma once
 // The program's start and finish around the application loop: the title, the screen
 // cursors and the two windows, and their teardown in reverse order.
+#include <string>
 
 // Title "ANT Zelto", the hand-point cursor, the main window (shown; closing it ends the
 // loop), then the lifetime-test window (hidden). Needs the Qt application and loop.
 void ProgramStart();
 // Frees the windows in reverse order of creation.
 void ProgramFinish();
+
+// The console is a desktop program: without a display to reach and with no Qt platform
+// chosen (QT_QPA_PLATFORM unset, no -platform argument), Qt cannot start it. Returns the
+// one-line reason it cannot start here, or an empty text when it can. Reachable: an X
+// display's local socket or a Wayland socket that accepts a connection; a display on
+// another host is left for Qt to try.
+std::string HeadlessStartRefusal(int argc, char** argv);

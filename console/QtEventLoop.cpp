@@ -6,8 +6,8 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QEvent>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -32,9 +33,61 @@ int RealMs(uint32_t ms) {
     return static_cast<int>(std::min<int64_t>(real, INT_MAX));
 }
 
+// The thread sanitizer cannot see Qt's own locks: these tell it that what one thread made
+// before posting an event is seen by the thread that receives it.
+#if defined(__SANITIZE_THREAD__)
+#define ZELTO_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZELTO_TSAN 1
+#endif
+#endif
+#ifdef ZELTO_TSAN
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+void HandOverSent(QEvent* e) {
+    __tsan_release(e);
+}
+void HandOverReceived(QEvent* e) {
+    __tsan_acquire(e);
+}
+#else
+void HandOverSent(QEvent*) {}
+void HandOverReceived(QEvent*) {}
+#endif
+
+// A wake-up of the main thread's dispatcher, posted from any thread.
+class TWakeEvent final : public QEvent {
+public:
+    TWakeEvent() : QEvent(Type()) {}
+    static QEvent::Type Type() {
+        static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+};
+
+// The loop's object on the main thread: receives the wake-ups.
+class TLoopObject final : public QObject {
+public:
+    explicit TLoopObject(std::function<void()> onWake) : FOnWake(std::move(onWake)) {}
+    bool event(QEvent* e) override {
+        HandOverReceived(e);
+        if (e->type() != TWakeEvent::Type()) return QObject::event(e);
+        FOnWake();
+        return true;
+    }
+
+private:
+    std::function<void()> FOnWake;
+};
+
 class TQtEventLoop final : public IEventLoop {
 public:
-    TQtEventLoop() : FHelper(std::make_unique<QObject>()) {
+    TQtEventLoop()
+        : FHelper(std::make_unique<TLoopObject>([this] {
+              FWakePosted = false;
+              RunQueued();
+          })) {
         FTimerWake = new QTimer(FHelper.get());
         FTimerWake->setSingleShot(true);
         FTimerWake->setTimerType(Qt::PreciseTimer);
@@ -70,13 +123,9 @@ public:
 
     void Wake() override {
         if (FWakePosted.exchange(true)) return;
-        QMetaObject::invokeMethod(
-            FHelper.get(),
-            [this] {
-                FWakePosted = false;
-                RunQueued();
-            },
-            Qt::QueuedConnection);
+        auto* e = new TWakeEvent;
+        HandOverSent(e);
+        QCoreApplication::postEvent(FHelper.get(), e);
     }
 
     void Post(std::function<void()> fn) override {
@@ -112,7 +161,7 @@ private:
             FTimerWake->start(RealMs(wait));
     }
 
-    std::unique_ptr<QObject> FHelper;
+    std::unique_ptr<TLoopObject> FHelper;
     QTimer* FTimerWake = nullptr;  // owned by FHelper
     std::atomic<bool> FWakePosted{false};
     std::mutex FMutex;

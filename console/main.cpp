@@ -1,6 +1,8 @@
 // The test console program: start-up in dependency order, the two windows, the loop,
 // shutdown in reverse order.
 #include <QApplication>
+#include <cstdio>
+#include <string>
 
 #include "console/Program.h"
 #include "console/QtEventLoop.h"
@@ -9,6 +11,11 @@
 #include "platform/rtl/Thread.h"
 
 int main(int argc, char** argv) {
+    // Without a display Qt would abort with a page of platform-plugin text.
+    if (const std::string refusal = HeadlessStartRefusal(argc, argv); !refusal.empty()) {
+        std::fprintf(stderr, "%s\n", refusal.c_str());
+        return 1;
+    }
     MainThreadId();
     QApplication app(argc, argv);
     // Start-up in dependency order: runtime and framework, then the console's own units.

@@ -51,6 +51,8 @@ void PrepareStdCGIRequest() {
         // A client that went away must not kill the program halfway through its work:
         // writes then fail with EPIPE instead.
         ::signal(SIGPIPE, SIG_IGN);
+        // A web server stops a program whose client went away: its uploads must not stay.
+        DeleteUploadsOnEndSignals();
         r.In = new THandleStream(STDIN_FILENO);
         r.Out = new THandleStream(STDOUT_FILENO);
     };
@@ -64,7 +66,7 @@ void PrepareStdCGIRequest() {
 }
 
 void FinishStdCGIRequest() {
-    if (IsConsoleProcess() && IsStdCGICall()) TerminateEngineProcess();
+    if (IsConsoleProcess() && IsStdCGICall()) TerminateCGIProcessRequest();
     GStd.Free();
     delete GConsoleEngine;
     GConsoleEngine = nullptr;

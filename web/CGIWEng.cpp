@@ -199,7 +199,7 @@ void PrepareWinCGIRequest() {
 }
 
 void FinishWinCGIRequest() {
-    if (IsConsoleProcess() && IsWinCGICall()) TerminateEngineProcess();
+    if (IsConsoleProcess() && IsWinCGICall()) TerminateCGIProcessRequest();
     GWin.Free();
     delete GConsoleEngine;
     GConsoleEngine = nullptr;

@@ -456,13 +456,15 @@ private:
     TEvent FWake;
 };
 
+// One request of a ServerThreadMode server. The server owns it and waits for it before it
+// ends: the request uses the server's engine.
 class TCGIRequestThread : public TThread {
 public:
     TCGIRequestThread(THttpEngine* Engine, std::string Base)
         : TThread(true), FEngine(Engine), FBase(std::move(Base)) {
-        FreeOnTerminate = true;
         Resume();
     }
+    ~TCGIRequestThread() override { StopAndJoin(); }
 
 protected:
     void Execute() override {
@@ -470,6 +472,8 @@ protected:
             ServerRunRequestFile(FEngine, FBase);
         } catch (const std::exception& e) {
             WriteLog(std::string("Server loop: ") + e.what());
+        } catch (...) {
+            WriteLog("Server loop: Unknown exception");
         }
     }
 
@@ -724,8 +728,10 @@ void ServerMainLoop(THttpEngine* Engine) {
     const std::string prefix = GetExchangePrefix();
     const std::string tick = GetTickFileName();
     auto ticker = std::make_unique<TServerTickThread>();
+    std::vector<std::unique_ptr<TCGIRequestThread>> requestThreads;
     while (FileExists(tick) && !QuitRequested()) {
         ProcessPendingMessages();
+        std::erase_if(requestThreads, [](const auto& t) { return t->Finished(); });
         try {
             std::vector<std::string> requests = MatchFiles(prefix + "*_req");
             std::string base;
@@ -734,7 +740,7 @@ void ServerMainLoop(THttpEngine* Engine) {
                 continue;
             }
             if (Engine->CGIMode() == ServerThreadMode)
-                new TCGIRequestThread(Engine, base);
+                requestThreads.push_back(std::make_unique<TCGIRequestThread>(Engine, base));
             else
                 ServerRunRequestFile(Engine, base);
             Sleep(20);
@@ -744,6 +750,8 @@ void ServerMainLoop(THttpEngine* Engine) {
         }
     }
     ticker.reset();
+    // The requests in progress finish (and write their answers) before the server ends.
+    requestThreads.clear();
     DeleteStaleFiles(prefix + "*", AnyAge);
     TerminateEngineProcess();
     ServerUnitEnd();

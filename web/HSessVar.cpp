@@ -111,13 +111,14 @@ int TCGISessionVariables::IndexOfCurrent() {
     return GSessions ? GSessions->IndexOf(CurrentSessionName) : -1;
 }
 
-TStringList* TCGISessionVariables::Variables() {
-    std::lock_guard<TCriticalSection> lk(SessionLock());
+TLockedVariables TCGISessionVariables::Variables() {
+    std::unique_lock<TCriticalSection> lk(SessionLock());
     const int i = IndexOfCurrent();
-    return i < 0 ? nullptr : &EntryAt(i)->Variables;
+    return TLockedVariables(std::move(lk), i < 0 ? nullptr : &EntryAt(i)->Variables);
 }
 
 TDateTime TCGISessionVariables::GetExpiry() {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
     const int i = IndexOfCurrent();
     if (i < 0) return 0;
     TDateTime expiry = EntryAt(i)->Expiry;
@@ -131,6 +132,7 @@ TDateTime TCGISessionVariables::GetExpiryLocked() {
 }
 
 void TCGISessionVariables::Clear() {
+    std::lock_guard<TCriticalSection> lk(SessionLock());
     const int i = IndexOfCurrent();
     if (i < 0) throw Exception("No Session started");
     TSessionEntry* entry = EntryAt(i);

@@ -4,6 +4,7 @@
 // to a session file: one record per variable, encrypted and URL-encoded, the file's
 // modification date being the session's expiry.
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/rtl/DateTime.h"
@@ -21,6 +22,24 @@ public:
     TDateTime Expiry = 0;   // 0: none
 };
 
+// A session's variables, reached only under the session lock: the lock is held for as long
+// as this object lives. A temporary holds it for one expression
+// (`s->Variables()->Add(...)`); a change made of several calls keeps the object
+// (`auto v = s->Variables(); v->SetValues(n, v->Values(n) + "x");`). Empty (false) when the
+// session is not in the list.
+class TLockedVariables {
+public:
+    TLockedVariables(std::unique_lock<TCriticalSection> Lock, TStringList* List)
+        : FLock(std::move(Lock)), FList(List) {}
+    TStringList* operator->() const { return FList; }
+    TStringList& operator*() const { return *FList; }
+    explicit operator bool() const { return FList != nullptr; }
+
+private:
+    std::unique_lock<TCriticalSection> FLock;
+    TStringList* FList;
+};
+
 // The request's view of the sessions. The request's own session (its name, its file and
 // whether that file is saved) lives here, in the object of the request's thread.
 class TCGISessionVariables : public TRequestSessionStore {
@@ -33,11 +52,12 @@ public:
     void ReleaseRequest(bool FreeAll) override;
     // Index of the current session in the list, -1 when absent.
     int IndexOfCurrent();
-    // The current session's expiry; 0 when it has expired or is not in the list.
+    // The current session's expiry; 0 when it has expired or is not in the list. Both
+    // forms take the session lock.
     TDateTime GetExpiry();
     TDateTime GetExpiryLocked();
     // Empties the current session ("No Session started" without one) and marks its file
-    // cleared.
+    // cleared. Both forms take the session lock.
     void Clear();
     void ClearLocked();
     // Removes the sessions that expired before Before; 0 removes all.
@@ -59,9 +79,8 @@ public:
     int32_t FileBasedActive = 0;  // above 0 while a file-based session is active
     bool Saved = false;
 
-    // The current session's variables (nullptr when it is not in the list). Hold the
-    // session lock while using them.
-    TStringList* Variables();
+    // The current session's variables, under the session lock (see TLockedVariables).
+    TLockedVariables Variables();
 
 private:
     void Save();

@@ -60,6 +60,16 @@ void PrepareCGIRequest(TCGIRequest& Request, const TCGIUnitKind& Kind) {
     }
 }
 
+void TerminateCGIProcessRequest() {
+    try {
+        TerminateEngineProcess();
+    } catch (const std::exception& e) {
+        WriteLog("Unhandled Exception: " + std::string(e.what()));
+    } catch (...) {
+        WriteLog("Unhandled Exception: Unknown exception");
+    }
+}
+
 THttpCGIEngine::THttpCGIEngine(TComponent* AOwner) : THttpEngine(AOwner) {}
 
 void THttpCGIEngine::SendHeaderLine(const std::string& Name, const std::string& Value) {

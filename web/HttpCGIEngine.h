@@ -39,6 +39,10 @@ struct TCGIUnitKind {
 // or hands it to a running resident server.
 void PrepareCGIRequest(TCGIRequest& Request, const TCGIUnitKind& Kind);
 
+// Unit end of a console CGI program: flushes and ends the request (TerminateEngineProcess).
+// It runs where nothing can catch a failure, so a failure is logged, never raised.
+void TerminateCGIProcessRequest();
+
 // An owner whose creation ends with an OnCreate event (a form or a data module). A GUI
 // program's CGI engine runs its request from that event, once its owner is complete.
 class TCGIEngineOwner {

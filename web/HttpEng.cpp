@@ -3,6 +3,7 @@
 #include "web/HttpEng.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,6 +25,48 @@ std::atomic<int32_t> GRequestCounter{0};
 
 std::mutex GHooksMutex;
 std::function<void()> GExpireAllSessions;
+
+// Upload temp files of the requests in progress, on every thread, in a table that a signal
+// handler may read: the reading watchdog and the end signals delete them. A slot is free
+// (0), being written (1) or holds a name (2). A longer name or a full table leaves a file
+// to the end of its request alone.
+constexpr int MaxTrackedTempFiles = 128;
+constexpr size_t MaxTrackedTempName = 1024;
+struct TTempFileSlot {
+    std::atomic<int> State{0};
+    char Name[MaxTrackedTempName];
+};
+TTempFileSlot GTempFileSlots[MaxTrackedTempFiles];
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void TrackTempFile(const std::string& Name) {
+    if (Name.size() >= MaxTrackedTempName) return;
+    for (TTempFileSlot& slot : GTempFileSlots) {
+        int free = 0;
+        if (!slot.State.compare_exchange_strong(free, 1)) continue;
+        std::memcpy(slot.Name, Name.c_str(), Name.size() + 1);
+        slot.State.store(2);
+        return;
+    }
+}
+
+void ForgetTempFile(const std::string& Name) {
+    for (TTempFileSlot& slot : GTempFileSlots) {
+        if (slot.State.load() != 2 || Name != slot.Name) continue;
+        int held = 2;
+        if (slot.State.compare_exchange_strong(held, 1)) {
+            slot.State.store(0);
+            return;
+        }
+    }
+}
+
+// The end signals of a CGI program: its uploads go, then the signal ends it as it would have.
+void OnEndSignal(int Signal) {
+    DeleteUploadTempFiles();
+    ::signal(Signal, SIG_DFL);
+    ::raise(Signal);
+}
 
 // The engine whose HandleException the application object calls (its last-created engine).
 std::atomic<THttpEngine*> GExceptionHandlerEngine{nullptr};
@@ -123,12 +166,37 @@ void TRequestContext::ReleaseRequestObjects() {
     UserLog.reset();
     Variables.reset();
     FormFields.Clear();
-    for (int i = 0; i < TempFiles.Count(); ++i) ::unlink(TempFiles.Get(i).c_str());
+    for (int i = 0; i < TempFiles.Count(); ++i) {
+        ::unlink(TempFiles.Get(i).c_str());
+        ForgetTempFile(TempFiles.Get(i));
+    }
     TempFiles.Clear();
     Headers.Clear();
     Buffer.Clear();
     RedirectStreams.clear();
     if (error) std::rethrow_exception(error);
+}
+
+void TRequestContext::AddTempFile(const std::string& Name) {
+    TempFiles.Add(Name);
+    TrackTempFile(Name);
+}
+
+// Async-signal-safe: atomics and unlink only.
+void DeleteUploadTempFiles() {
+    for (TTempFileSlot& slot : GTempFileSlots) {
+        int held = 2;
+        if (!slot.State.compare_exchange_strong(held, 1)) continue;
+        ::unlink(slot.Name);
+        slot.State.store(0);
+    }
+}
+
+void DeleteUploadsOnEndSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = OnEndSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
 }
 
 void TRequestContext::Reset() {
@@ -146,6 +214,7 @@ void TRequestContext::Reset() {
     EndRequestDone = false;
     Terminating = false;
     Reporting = false;
+    AnswerLost = false;
 }
 
 // ---- TAllowedMethods
@@ -271,6 +340,9 @@ THttpEngine::~THttpEngine() {
             if (expire) expire();
         } catch (const std::exception& e) {
             WriteLog("Unhandled Exception: " + std::string(e.what()));
+        } catch (...) {
+            // A library's engine goes when its host unloads it: nothing may reach the host.
+            WriteLog("Unhandled Exception: " + std::string(UnknownExceptionText));
         }
         // Only this engine is forgotten: another process engine stays valid.
         THttpEngine* self = this;
@@ -494,21 +566,36 @@ void TerminateEngineProcess() {
     if (C.Terminating) return;
     C.Terminating = true;
     THttpEngine* pe = ProcessEngine();
+    // Whatever fails, the rest of the end still runs; the first failure is raised at the end.
+    std::exception_ptr error;
     if (pe && C.OutStream) {
-        pe->Flush();
+        try {
+            pe->Flush();
+        } catch (...) {
+            error = std::current_exception();
+        }
         // A GUI program ends its request in ProcessRequest (or through the CGI engine's own
         // EndRequest); a console program and a library end it here.
         bool endedElsewhere =
             !IsLibraryProcess() && !IsConsoleProcess() && (!pe->IsCGIEngine() || pe->CGIAutoTerminate());
-        if (!endedElsewhere) pe->EndRequest();
+        try {
+            if (!endedElsewhere) pe->EndRequest();
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
     }
     StopReadingWatchdog();
     if (C.SessionVariables) {
         std::unique_ptr<TRequestSessionStore> s = std::move(C.SessionVariables);
-        s->ReleaseRequest(false);
+        try {
+            s->ReleaseRequest(false);
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
     }
     // The quit request is all: the utility unit's termination level is 1.
     if (!IsLibraryProcess()) Application()->Terminate();
+    if (error) std::rethrow_exception(error);
 }
 
 // ---- Response
@@ -536,10 +623,23 @@ bool THttpEngine::PrologueWillBeWritten() {
     return std::memcmp(C.Buffer.Memory(), "<?xml ", 6) != 0;
 }
 
+void THttpEngine::SendToOutput(const std::function<void()>& Send) {
+    TRequestContext& C = RequestContext();
+    if (C.AnswerLost) return;
+    try {
+        Send();
+    } catch (const EWriteError& E) {
+        // The client or the web server went away: the request ends as usual, unanswered.
+        // (A nested send may have found it out first.)
+        if (!C.AnswerLost) WriteLog("Response not sent: " + E.Message());
+        C.AnswerLost = true;
+    }
+}
+
 void THttpEngine::WriteToOutput(const std::string& Bytes) {
     TRequestContext& C = RequestContext();
-    if (C.OutStream && !Bytes.empty())
-        C.OutStream->WriteBuffer(Bytes.data(), static_cast<int64_t>(Bytes.size()));
+    if (!C.OutStream || Bytes.empty()) return;
+    SendToOutput([&] { C.OutStream->WriteBuffer(Bytes.data(), static_cast<int64_t>(Bytes.size())); });
 }
 
 void THttpEngine::Flush() {
@@ -580,7 +680,7 @@ void THttpEngine::Flush() {
         C.PlainTextDebug = false;
     }
     if (C.Buffer.Size() > 0) {
-        if (C.OutStream) C.OutStream->WriteBuffer(C.Buffer.Memory(), C.Buffer.Size());
+        if (C.OutStream) SendToOutput([&] { C.OutStream->WriteBuffer(C.Buffer.Memory(), C.Buffer.Size()); });
         C.BodySent = true;
     }
     C.Headers.Clear();
@@ -589,23 +689,25 @@ void THttpEngine::Flush() {
 
 void THttpEngine::SendHeaders() {
     TRequestContext& C = RequestContext();
-    while (C.Headers.Count() > 0) {
-        std::string line = C.Headers.Get(0);
-        size_t eq = line.find('=');
-        // CR and LF would let a value start a header of its own.
-        std::string name = StripLineBreaks(line.substr(0, eq));
-        std::string value = eq == std::string::npos ? "" : StripLineBreaks(line.substr(eq + 1));
-        if (C.PlainTextDebug) {
-            std::string text = value.empty() ? name : name + ": " + value;
-            WriteToOutput(text + "\r\n");
-            WriteLog(text);
-        } else {
-            SendHeaderLine(name, value);
+    SendToOutput([&] {
+        while (C.Headers.Count() > 0) {
+            std::string line = C.Headers.Get(0);
+            size_t eq = line.find('=');
+            // CR and LF would let a value start a header of its own.
+            std::string name = StripLineBreaks(line.substr(0, eq));
+            std::string value = eq == std::string::npos ? "" : StripLineBreaks(line.substr(eq + 1));
+            if (C.PlainTextDebug) {
+                std::string text = value.empty() ? name : name + ": " + value;
+                WriteToOutput(text + "\r\n");
+                WriteLog(text);
+            } else {
+                SendHeaderLine(name, value);
+            }
+            C.Headers.Delete(0);
         }
-        C.Headers.Delete(0);
-    }
-    C.HeadersSent = true;
-    EndHeaders();
+        C.HeadersSent = true;
+        EndHeaders();
+    });
 }
 
 void THttpEngine::Write(const std::string& Text) {
@@ -720,9 +822,11 @@ void THttpEngine::StartPlainTextDebug() {
     C.PlainTextDebugStarted = true;
     TStringList saved(C.Headers);
     C.Headers.Clear();
-    SendHeaderLine(std::string(HttpVersionText) + " 200 OK", "");
-    SendHeaderLine("content-type", "text/plain");
-    EndHeaders();
+    SendToOutput([&] {
+        SendHeaderLine(std::string(HttpVersionText) + " 200 OK", "");
+        SendHeaderLine("content-type", "text/plain");
+        EndHeaders();
+    });
     C.HeadersSent = false;
     C.Headers = saved;
     C.PlainTextDebug = true;
@@ -779,15 +883,57 @@ TRequestSessionStore* THttpEngine::CurrentSession() {
 
 // ---- Helpers
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence of two to four bytes at Text[At], with its
+// code point; 0 when none starts there (overlong forms, surrogates and code points above
+// U+10FFFF are not well-formed).
+size_t Utf8Sequence(const std::string& Text, size_t At, uint32_t& CodePoint) {
+    const auto byte = [&](size_t i) { return static_cast<uint8_t>(Text[i]); };
+    const uint8_t lead = byte(At);
+    size_t length;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        CodePoint = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        CodePoint = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        CodePoint = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (At + length > Text.size()) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(At + i) & 0xC0) != 0x80) return 0;
+        CodePoint = (CodePoint << 6) | (byte(At + i) & 0x3Fu);
+    }
+    if (length == 3 && (CodePoint < 0x800 || (CodePoint >= 0xD800 && CodePoint <= 0xDFFF))) return 0;
+    if (length == 4 && (CodePoint < 0x10000 || CodePoint > 0x10FFFF)) return 0;
+    return length;
+}
+
+}  // namespace
+
 std::string HtmlEscape(const std::string& Text) {
     std::string out;
     out.reserve(Text.size());
-    for (char ch : Text) {
-        auto c = static_cast<uint8_t>(ch);
-        if (c == '"' || c == '&' || c == '<' || c == '>' || c >= 160)
-            out += "&#" + std::to_string(c) + ";";
+    for (size_t i = 0; i < Text.size();) {
+        uint32_t code = static_cast<uint8_t>(Text[i]);
+        size_t length = 1;
+        if (code >= 0x80) {
+            uint32_t decoded = 0;
+            if (const size_t n = Utf8Sequence(Text, i, decoded)) {
+                code = decoded;
+                length = n;
+            }
+        }
+        if (code == '"' || code == '&' || code == '<' || code == '>' || code >= 160)
+            out += "&#" + std::to_string(code) + ";";
         else
-            out += ch;
+            out.append(Text, i, length);
+        i += length;
     }
     return out;
 }

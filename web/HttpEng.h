@@ -111,6 +111,8 @@ struct TRequestContext {
     // Frees the streams, variables, logs and session; empties the lists and buffer and
     // deletes the upload temp files.
     void ReleaseRequestObjects();
+    // Records an upload temp file of this request (deleted at its end, or by the watchdog).
+    void AddTempFile(const std::string& Name);
 
     TStream* InStream = nullptr;                 // owned
     TStream* OutStream = nullptr;                // owned; may be the same object as InStream
@@ -137,6 +139,9 @@ struct TRequestContext {
     bool EndRequestDone = false;
     bool Terminating = false;
     bool Reporting = false;
+    // A write of the answer failed (the client or the web server went away): nothing more
+    // is written for this request.
+    bool AnswerLost = false;
 };
 
 // The calling thread's request state.
@@ -297,6 +302,9 @@ private:
     void AddContentLength();
     bool PrologueWillBeWritten();
     void WriteToOutput(const std::string& Bytes);
+    // Runs Send, which writes to the output stream. A write that fails loses the answer:
+    // one log line, and every later write of the request is skipped.
+    void SendToOutput(const std::function<void()>& Send);
     void HandleRequestError(Exception& E);
 
     TAllowedMethods* FAllowedMethods = nullptr;
@@ -318,8 +326,16 @@ private:
 void TerminateEngineProcess();
 // Stops and frees the reading watchdog thread.
 void StopReadingWatchdog();
+// Deletes the upload temporaries of every request in progress: the reading watchdog does
+// so before it ends the process, so a stalled upload leaves no file behind.
+void DeleteUploadTempFiles();
+// Makes SIGTERM, SIGINT and SIGHUP delete the upload temporaries before they end the
+// process (a web server stops a CGI program whose client went away with SIGTERM).
+void DeleteUploadsOnEndSignals();
 
-// Every '"', '&', '<', '>' and every byte of code 160 or above becomes "&#<code>;".
+// Every '"', '&', '<', '>' and every character of code 160 or above becomes
+// "&#<code>;". A well-formed UTF-8 sequence is one character (its code point); any other
+// byte is a character of its own, as on a single-byte page.
 std::string HtmlEscape(const std::string& Text);
 // Time is local; the result is the RFC 1123 date in GMT ("Sun, 06 Nov 1994 08:49:37 GMT").
 std::string HttpDate(TDateTime Time);

@@ -36,6 +36,8 @@ protected:
             Sleep(WatchDogInterval);
             if (GDeadlineArmed.load() && static_cast<int32_t>(GetTickCount() - GDeadline.load()) > 0) {
                 GDeadlineArmed.store(false);
+                // The stalled request never reaches its end: its uploads go now.
+                DeleteUploadTempFiles();
                 ExitEngineProcess(0);
                 return;
             }
@@ -437,7 +439,7 @@ void THttpEngine::PrepareUploadFile(TObject* /*Sender*/, TStrings* ContentInfo, 
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) throw EFCreateError(Format("Cannot create file \"%s\"", name));
-    C.TempFiles.Add(name);
+    C.AddTempFile(name);
     OutStream = new TOwnedFileStream(fd);
     FreeOutStream = true;
     const std::string field = ContentInfo->Values("Name");

@@ -46,6 +46,17 @@ std::string FindInAllHttp(const std::string& AllHttp, const std::string& Name) {
     return Trim(text.substr(start, end - start));
 }
 
+// The log line of an exception that reached an export: nothing may cross into the host.
+void LogExportFailure(const char* Export) {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        WriteLog(e.what());
+    } catch (...) {
+        WriteLog(std::string(Export) + ": Unknown exception");
+    }
+}
+
 }  // namespace
 
 TIsapiRequestState& IsapiRequestState() {
@@ -221,9 +232,9 @@ extern "C" BOOL GetExtensionVersion(HSE_VERSION_INFO* pVer) {
         TIsapiEngine* engine = RegisteredIsapiEngine();
         if (engine && engine->OnGetExtensionVersion)
             engine->OnGetExtensionVersion(engine, pVer, description, result);
-    } catch (const std::exception& e) {
+    } catch (...) {
         result = false;
-        WriteLog(e.what());
+        LogExportFailure("GetExtensionVersion");
     }
     CopyText(pVer->lpszExtensionDesc, sizeof(pVer->lpszExtensionDesc), description);
     return result ? ISAPI_TRUE : ISAPI_FALSE;
@@ -244,8 +255,8 @@ extern "C" DWORD HttpExtensionProc(EXTENSION_CONTROL_BLOCK* pECB) {
         TStringList* variables = BuildIsapiVariables();
         TIsapiStream* s = stream.release();
         engine->ProcessRequest(s, s, variables);
-    } catch (const std::exception& e) {
-        WriteLog(e.what());
+    } catch (...) {
+        LogExportFailure("HttpExtensionProc");
         S.ExtensionStatus = HSE_STATUS_ERROR;
     }
     // The control block is the host's only for the call.
@@ -264,8 +275,8 @@ extern "C" BOOL TerminateExtension(DWORD dwFlags) {
         ClearSession();
         result = false;
         TerminateEngineProcess();
-    } catch (const std::exception& e) {
-        WriteLog(e.what());
+    } catch (...) {
+        LogExportFailure("TerminateExtension");
         result = true;
     }
     return result ? ISAPI_TRUE : ISAPI_FALSE;
@@ -288,8 +299,8 @@ extern "C" BOOL GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
         if (engine->OnGetFilterVersion)
             engine->OnGetFilterVersion(engine, serverFilterVersion, filterVersion, flags, description,
                                        result);
-    } catch (const std::exception& e) {
-        WriteLog(e.what());
+    } catch (...) {
+        LogExportFailure("GetFilterVersion");
     }
     CopyText(pVer->lpszFilterDesc, sizeof(pVer->lpszFilterDesc), description);
     pVer->dwFlags = flags;
@@ -310,8 +321,8 @@ extern "C" DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD NotificationType
     SetProcessEngine(engine);
     try {
         if (engine->OnHttpFilter) engine->OnHttpFilter(engine, pfc, NotificationType, status, pvNotification);
-    } catch (const std::exception& e) {
-        WriteLog(e.what());
+    } catch (...) {
+        LogExportFailure("HttpFilterProc");
     }
     S.FilterContext = nullptr;
     return status;

@@ -179,6 +179,9 @@ extern "C" int32_t Process(TWsapiRequest* Request) {
         }
     } catch (const std::exception& e) {
         WriteLog(e.what());
+    } catch (...) {
+        // Nothing may cross into the host.
+        WriteLog("Process: Unknown exception");
     }
     WsapiRequest() = nullptr;
     return 1;

@@ -646,8 +646,7 @@ struct TPreparer {
         if (slot) slot->Parent = parent;
     }
     TExpTree ToType(const TExpToken* target, TExpToken* value) const {
-        TExpTree v(EvaluateToType(target, value, Owner, SortID, LanguageID, GetColumnValue));
-        return v;
+        return EvaluateToType(target, value, Owner, SortID, LanguageID, GetColumnValue);
     }
     TExpTree Prepare(const TExpToken* n) const;
     [[gnu::noinline]] bool PrefixCompare(const TExpToken* n, TExpToken* p) const;
@@ -675,9 +674,9 @@ TExpTree TPreparer::Prepare(const TExpToken* n) const {
         return c;
     }
     if (n->NodeKind == nkFunction && n->Code == fnIf) {
-        Adopt(p, p->First, TExpTree(CloneExpressionTree(n->First)));
-        Adopt(p, p->Second, TExpTree(CloneExpressionTree(n->Second)));
-        Adopt(p, p->Third, TExpTree(CloneExpressionTree(n->Third)));
+        Adopt(p, p->First, CloneExpressionTree(n->First));
+        Adopt(p, p->Second, CloneExpressionTree(n->Second));
+        Adopt(p, p->Third, CloneExpressionTree(n->Third));
         return c;
     }
     Adopt(p, p->First, Prepare(n->First));
@@ -698,7 +697,7 @@ bool TPreparer::PrefixCompare(const TExpToken* n, TExpToken* p) const {
         p->NodeKind = nkPartialCompare;
         p->CaseInsensitive = CaseInsensitive ? 1 : 0;
         Adopt(p, p->First, Prepare(n->First));
-        TExpTree right(CloneExpressionTree(k));
+        TExpTree right = CloneExpressionTree(k);
         if (star && !NoPartialCompare) {
             p->CompareLength = static_cast<uint32_t>(s.size() - 1);
             right->Str()[s.size() - 1] = 0;
@@ -716,7 +715,7 @@ bool TPreparer::PrefixCompare(const TExpToken* n, TExpToken* p) const {
         p->CaseInsensitive = 0;
         p->CompareLength = static_cast<uint32_t>(s.size() - 1);
         Adopt(p, p->First, Prepare(n->First));
-        TExpTree pattern(CloneExpressionTree(k));
+        TExpTree pattern = CloneExpressionTree(k);
         pattern->Str()[s.size() - 1] = 0;
         Adopt(p, p->Second, std::move(pattern));
         return true;
@@ -732,10 +731,10 @@ bool IsNullTest(const TExpToken* n) {
 
 }  // namespace
 
-TExpToken* EvaluateExpression(TExpToken* node, void* record, void* owner, uint16_t sortID,
-                              uint16_t languageID, const TGetColumnValueFunc& getColumnValue) {
+TExpTree EvaluateExpression(TExpToken* node, void* record, void* owner, uint16_t sortID, uint16_t languageID,
+                            const TGetColumnValueFunc& getColumnValue) {
     TEvaluator e{record, owner, sortID, languageID, getColumnValue};
-    return e.Eval(node).release();
+    return e.Eval(node);
 }
 
 void EvaluateUnaryOperator(uint8_t code, TExpToken* a, TExpToken* r) {
@@ -836,19 +835,56 @@ void EvaluatePartialCompare(uint8_t code, uint32_t compareLength, bool caseInsen
     SetBool(res, code == opEqual ? c == 0 : c != 0);
 }
 
+// A number packed as BCD at the scale, in place. Exactly, only when the packed value
+// compares as the number did: a float compared with a BCD compares as a float, anything
+// else as currency. False leaves the value untouched.
+static bool ToBCD(uint8_t scale, TExpToken* v, bool exact) {
+    int64_t packed;
+    try {
+        packed = v->DataType == dtFloat ? EncodeScaledFloat(scale, v->Get<double>())
+                                        : EncodeBCD(scale, RoundCurrency(scale, CurrOf(v)));
+        if (exact) {
+            Currency back = DecodeBCD(packed);
+            // Beyond 2^53 units two currencies may share one double.
+            constexpr int64_t exactUnits = int64_t(1) << 53;
+            if (v->DataType == dtFloat ? back.ToDouble() != v->Get<double>() || back.Units > exactUnits ||
+                                             back.Units < -exactUnits
+                                       : back.Units != CurrOf(v).Units)
+                return false;
+        }
+    } catch (const EConvertError&) {
+        return false;
+    }
+    v->Set<int64_t>(packed);
+    return true;
+}
+
 void ConvertValueToType(const TExpToken* target, TExpToken* v) {
+    ConvertValueToType(target, v, TConvertMode::Exact);
+}
+
+void ConvertValueToType(const TExpToken* target, TExpToken* v, TConvertMode mode) {
     if (v->IsNull || v->DataType == dtString) return;
     const uint8_t t = target->DataType, s = v->DataType;
     const bool number = IsIntegral(s) || s == dtFloat || s == dtBCD;
+    const bool exact = mode == TConvertMode::Exact;
     // A number the target cannot hold is left as it is: it then compares by its own value
     // instead of wrapping into one that may match.
     const double whole =
         number ? (s == dtFloat ? std::trunc(v->Get<double>()) : static_cast<double>(IntOf(v))) : 0;
-    auto fits = [&](double lo, double hi) { return whole >= lo && whole <= hi; };
+    // Exactly, an integer target takes only whole numbers.
+    const bool integral = !exact || !number ||
+                          (s == dtFloat ? whole == v->Get<double>()
+                           : s == dtBCD ? CurrOf(v).Units % 10000 == 0
+                                        : true);
+    auto fits = [&](double lo, double hi) { return integral && whole >= lo && whole <= hi; };
     bool converted = true;
     if (t == dtDate && s == dtTimeStamp) {
-        int32_t day = SplitStamp(v->Get<double>()).Date;
-        v->Set<int32_t>(day);
+        TTimeStamp stamp = SplitStamp(v->Get<double>());
+        if (exact && stamp.Time != 0)
+            converted = false;
+        else
+            v->Set<int32_t>(stamp.Date);
     } else if (t == dtSmallInt && number && fits(INT16_MIN, INT16_MAX)) {
         v->Set<int16_t>(static_cast<int16_t>(whole));
     } else if (t == dtWord && number && fits(0, UINT16_MAX)) {
@@ -856,12 +892,10 @@ void ConvertValueToType(const TExpToken* target, TExpToken* v) {
     } else if (t == dtInteger && number && fits(INT32_MIN, INT32_MAX)) {
         v->Set<int32_t>(static_cast<int32_t>(whole));
     } else if (t == dtFloat && number) {
+        // Comparisons with a float compare as floats, so this never changes an answer.
         v->Set<double>(FloatOf(v));
-    } else if (t == dtBCD && number && fits(-922337203685476.0, 922337203685476.0)) {
-        int64_t packed = s == dtFloat
-                             ? EncodeScaledFloat(target->Decimals, v->Get<double>())
-                             : EncodeBCD(target->Decimals, RoundCurrency(target->Decimals, CurrOf(v)));
-        v->Set<int64_t>(packed);
+    } else if (t == dtBCD && number && whole >= -922337203685476.0 && whole <= 922337203685476.0) {
+        converted = ToBCD(target->Decimals, v, exact);
     } else if (t == dtTimeStamp && s == dtDate) {
         v->Set<double>(static_cast<double>(v->Get<int32_t>()) * MSecsPerDay);
     } else {
@@ -875,23 +909,26 @@ void ConvertValueToType(const TExpToken* target, TExpToken* v) {
     }
 }
 
-TExpToken* EvaluateToType(const TExpToken* target, TExpToken* node, void* owner, uint16_t sortID,
-                          uint16_t languageID, const TGetColumnValueFunc& getColumnValue) {
-    TExpToken* v = EvaluateExpression(node, nullptr, owner, sortID, languageID, getColumnValue);
-    ConvertValueToType(target, v);
+TExpTree EvaluateToType(const TExpToken* target, TExpToken* node, void* owner, uint16_t sortID,
+                        uint16_t languageID, const TGetColumnValueFunc& getColumnValue) {
+    TExpTree v = EvaluateExpression(node, nullptr, owner, sortID, languageID, getColumnValue);
+    ConvertValueToType(target, v.get());
     return v;
 }
 
-TExpToken* PrepareExpressionTree(TExpToken* node, void* owner, const TGetColumnValueFunc& getColumnValue,
-                                 bool noPartialCompare, bool caseInsensitive, uint16_t sortID,
-                                 uint16_t languageID) {
+TExpTree PrepareExpressionTree(TExpToken* node, void* owner, const TGetColumnValueFunc& getColumnValue,
+                               bool noPartialCompare, bool caseInsensitive, uint16_t sortID,
+                               uint16_t languageID) {
     TPreparer p{owner, getColumnValue, noPartialCompare, caseInsensitive, sortID, languageID};
     TExpTree c = p.Prepare(node);
     if (c && node) c->Parent = node->Parent;
-    return c.release();
+    return c;
 }
 
-bool CheckConditionTree(TExpToken*& node) {
+namespace {
+
+// Works on a slot of the tree: the reference is the root's or a parent's operand slot.
+bool CheckConditionSlot(TExpToken*& node) {
     if (!node) return false;
     TExpToken* n = node;
     if (IsNullTest(n)) {
@@ -899,8 +936,8 @@ bool CheckConditionTree(TExpToken*& node) {
         return true;
     }
     if (n->NodeKind == nkBinary || n->NodeKind == nkPartialCompare) {
-        bool l = CheckConditionTree(n->First);
-        bool r = CheckConditionTree(n->Second);
+        bool l = CheckConditionSlot(n->First);
+        bool r = CheckConditionSlot(n->Second);
         if (l && r) {
             FreeExpressionTree(node);
             return true;
@@ -919,16 +956,16 @@ bool CheckConditionTree(TExpToken*& node) {
         return false;
     }
     if (n->NodeKind == nkUnary) {
-        if (CheckConditionTree(n->First)) {
+        if (CheckConditionSlot(n->First)) {
             FreeExpressionTree(node);
             return true;
         }
         return false;
     }
     if (n->NodeKind == nkFunction && n->Code == fnIf) {
-        bool a = CheckConditionTree(n->First);
-        bool b = CheckConditionTree(n->Second);
-        bool c = CheckConditionTree(n->Third);
+        bool a = CheckConditionSlot(n->First);
+        bool b = CheckConditionSlot(n->Second);
+        bool c = CheckConditionSlot(n->Third);
         if (a || b || c) {
             FreeExpressionTree(node);
             return true;
@@ -937,8 +974,23 @@ bool CheckConditionTree(TExpToken*& node) {
     return false;
 }
 
+}  // namespace
+
+bool CheckConditionTree(TExpTree& tree) {
+    // The root may be dropped; what is left (also after a failure, which leaves one
+    // consistent tree) goes back to the holder.
+    struct TPutBack {
+        TExpTree& Tree;
+        TExpToken*& Root;
+        ~TPutBack() { Tree.reset(Root); }
+    };
+    TExpToken* root = tree.release();
+    TPutBack putBack{tree, root};
+    return CheckConditionSlot(root);
+}
+
 // Both walk Second in a loop: IN lists chain their values through it and may be long.
-TExpToken* CloneExpressionTree(const TExpToken* node) {
+TExpTree CloneExpressionTree(const TExpToken* node) {
     TExpTree root;
     TExpToken** slot = nullptr;
     TExpToken* parent = nullptr;
@@ -953,13 +1005,13 @@ TExpToken* CloneExpressionTree(const TExpToken* node) {
         else
             *slot = c.release();
         for (auto [src, dst] : {std::pair{s->First, &p->First}, std::pair{s->Third, &p->Third}}) {
-            *dst = CloneExpressionTree(src);
+            *dst = CloneExpressionTree(src).release();
             if (*dst) (*dst)->Parent = p;
         }
         slot = &p->Second;
         parent = p;
     }
-    return root.release();
+    return root;
 }
 
 bool ExpressionTreesEqual(const TExpToken* a, const TExpToken* b) {

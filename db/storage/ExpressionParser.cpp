@@ -259,12 +259,12 @@ void TExpressionParser::ExpectWord(const char* word, const std::string& fixed) {
 
 // ---- Grammar ---------------------------------------------------------------------------
 
-TExpToken* TExpressionParser::Checked(TExpTree tree) const {
+TExpTree TExpressionParser::Checked(TExpTree tree) const {
     if (TreeDepth(tree.get()) > MaxTreeDepth) RaiseIn("Expression nested too deeply in ");
-    return tree.release();
+    return tree;
 }
 
-TExpToken* TExpressionParser::ParseExpression(uint8_t flags) {
+TExpTree TExpressionParser::ParseExpression(uint8_t flags) {
     return Checked(Expression(flags));
 }
 
@@ -281,7 +281,7 @@ TExpTree TExpressionParser::Expression(uint8_t flags) {
     return left;
 }
 
-TExpToken* TExpressionParser::ParseAnd(uint8_t flags) {
+TExpTree TExpressionParser::ParseAnd(uint8_t flags) {
     return Checked(And(flags));
 }
 
@@ -298,7 +298,7 @@ TExpTree TExpressionParser::And(uint8_t flags) {
     return left;
 }
 
-TExpToken* TExpressionParser::ParseNot(uint8_t flags) {
+TExpTree TExpressionParser::ParseNot(uint8_t flags) {
     return Checked(Not(flags));
 }
 
@@ -311,7 +311,7 @@ TExpTree TExpressionParser::Not(uint8_t flags) {
     return n;
 }
 
-TExpToken* TExpressionParser::ParsePredicate(uint8_t flags) {
+TExpTree TExpressionParser::ParsePredicate(uint8_t flags) {
     return Checked(Predicate(flags));
 }
 
@@ -461,7 +461,7 @@ void TExpressionParser::ParseInList(TExpToken* n, uint8_t flags, bool negated) {
     Expect(')', "Expected right parentheses after IN operator, instead found '");
 }
 
-TExpToken* TExpressionParser::ParseSum(uint8_t flags) {
+TExpTree TExpressionParser::ParseSum(uint8_t flags) {
     return Checked(Sum(flags));
 }
 
@@ -496,7 +496,7 @@ TExpTree TExpressionParser::Sum(uint8_t flags) {
     }
 }
 
-TExpToken* TExpressionParser::ParseTerm(uint8_t flags) {
+TExpTree TExpressionParser::ParseTerm(uint8_t flags) {
     return Checked(Term(flags));
 }
 
@@ -514,7 +514,7 @@ TExpTree TExpressionParser::Term(uint8_t flags) {
     return left;
 }
 
-TExpToken* TExpressionParser::ParseSigned(uint8_t flags) {
+TExpTree TExpressionParser::ParseSigned(uint8_t flags) {
     return Checked(Signed(flags));
 }
 
@@ -528,7 +528,7 @@ TExpTree TExpressionParser::Signed(uint8_t flags) {
     return n;
 }
 
-TExpToken* TExpressionParser::ParsePrimary(uint8_t flags) {
+TExpTree TExpressionParser::ParsePrimary(uint8_t flags) {
     return Checked(Primary(flags));
 }
 

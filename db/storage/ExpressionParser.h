@@ -67,17 +67,19 @@ public:
     void MarkPosition();
     std::string GetMarkedText() const;
 
-    // Grammar; each returns the root of a new tree owned by the caller.
-    TExpToken* ParseExpression(uint8_t flags);
-    TExpToken* ParseAnd(uint8_t flags);
-    TExpToken* ParseNot(uint8_t flags);
-    TExpToken* ParsePredicate(uint8_t flags);
-    TExpToken* ParseSum(uint8_t flags);
-    TExpToken* ParseTerm(uint8_t flags);
-    TExpToken* ParseSigned(uint8_t flags);
-    TExpToken* ParsePrimary(uint8_t flags);
+    // Grammar; each hands the caller the new tree. A failed parse raises and leaves no
+    // node behind: what was built so far goes back to the pool.
+    TExpTree ParseExpression(uint8_t flags);
+    TExpTree ParseAnd(uint8_t flags);
+    TExpTree ParseNot(uint8_t flags);
+    TExpTree ParsePredicate(uint8_t flags);
+    TExpTree ParseSum(uint8_t flags);
+    TExpTree ParseTerm(uint8_t flags);
+    TExpTree ParseSigned(uint8_t flags);
+    TExpTree ParsePrimary(uint8_t flags);
     // An SQL data type into node's DataType and SubType, its arguments chained from
-    // node's Second. False (node unchanged) when optional and the word names no type.
+    // node's Second (node stays the caller's). False (node unchanged) when optional and
+    // the word names no type.
     bool ParseDataType(TExpToken* node, uint8_t flags, bool optional);
 
     // Raises the parser's error with the text as the message.
@@ -89,7 +91,7 @@ public:
 
 private:
     // A tree built by a public entry, refused when deeper than the tree walkers allow.
-    TExpToken* Checked(TExpTree tree) const;
+    TExpTree Checked(TExpTree tree) const;
     TExpTree And(uint8_t flags);
     TExpTree Not(uint8_t flags);
     TExpTree Term(uint8_t flags);

@@ -736,18 +736,24 @@ void ValidateCastArguments(uint16_t errorCode, const std::string& tableName, con
 }
 
 void MakeBooleanComparison(TExpToken* node) {
-    TExpToken* copy = NewExpToken();
-    copy->Assign(*node);
-    TExpToken* truth = NewExpToken();
+    TExpTree truth = NewExpTree();
     truth->NodeKind = nkConstant;
     truth->Text = "True";
     truth->DataType = dtBoolean;
     truth->SetDataSize(2);
     truth->Set<uint16_t>(1);
     truth->Parent = node;
-    copy->Parent = node;
-    for (TExpToken* c : {copy->First, copy->Second, copy->Third})
-        if (c) c->Parent = copy;
+    TExpTree copy = NewExpTree();
+    copy->Assign(*node);
+    // The copy now shares node's operands: node takes both new nodes at once, so that
+    // every operand has exactly one owner again.
+    node->First = copy.release();
+    node->Second = truth.release();
+    node->Third = nullptr;
+    TExpToken* left = node->First;
+    left->Parent = node;
+    for (TExpToken* c : {left->First, left->Second, left->Third})
+        if (c) c->Parent = left;
 
     node->NodeKind = nkBinary;
     node->Code = opEqual;
@@ -764,9 +770,6 @@ void MakeBooleanComparison(TExpToken* node) {
     node->SubType = 0;
     node->SetDataSize(2);
     node->Decimals = 0;
-    node->First = copy;
-    node->Second = truth;
-    node->Third = nullptr;
 }
 
 namespace {

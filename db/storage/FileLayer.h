@@ -9,6 +9,7 @@
 // - TFileList: the process-wide registry of shared objects; its operations return a
 //   handle id or 0 on success and a negated engine error code on failure.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "db/storage/SystemList.h"
@@ -60,7 +61,9 @@ public:
     void Unlock() { FLock.Leave(); }
 
     const std::string& FileName() const { return FFileName; }
+    // A disk file's name also fixes the file it reaches (see ResolveFileName).
     void SetFileName(const std::string& name);
+    const std::string& ResolvedName() const { return FResolvedName; }
     bool Exclusive() const { return FExclusive; }
     void SetExclusive(bool v) { FExclusive = v; }
     bool ReadOnly() const { return FReadOnly; }
@@ -98,10 +101,11 @@ protected:
     bool FForcedReadOnly = false;
     bool FTemporary = false;
     std::string FFileName;
+    std::string FResolvedName;
     int32_t FSize = 0;
-    TSystemList FLocks;
+    TTypedList<TLockEntry> FLocks;
     int32_t FOpenCount = 0;
-    TSystemList FHandles;
+    TTypedList<THandleEntry> FHandles;
     // Handle ids only grow, so an id never names two handles.
     int32_t FLastHandleId = 0;
 };
@@ -151,6 +155,11 @@ private:
     TOsFile* FOsFile = nullptr;
 };
 
+// Makes the shared object of a listed name (trimmed) and kind; nil for the plain
+// TMemoryFile or TPhysicalFile. Tests install one to put faulty files under files
+// opened by name.
+using TFileFactory = std::function<TAbstractFile*(const std::string& name, bool inMemory)>;
+
 class TFileList : public TObject {
 public:
     TFileList() = default;
@@ -173,6 +182,9 @@ public:
     bool FileExists(const std::string& name, bool inMemory);
 
     int32_t Count();
+    // Replaces the factory of new objects; an empty one restores the plain objects.
+    // Objects already listed stay as they are.
+    void SetFileFactory(TFileFactory factory);
 
 private:
     TAbstractFile* Find(const std::string& name, bool inMemory);
@@ -183,7 +195,8 @@ private:
     void Remove(TAbstractFile* file);
 
     TCriticalSection FLock;
-    TSystemList FFiles;
+    TTypedList<TAbstractFile> FFiles;
+    TFileFactory FFactory;
 };
 
 // The process-wide file list; nil outside InitializeFileList .. FinalizeFileList, which
@@ -252,6 +265,10 @@ protected:
     bool FTemporary = false;
 };
 
+// The disk file a name reaches: blanks trimmed, '\' taken as '/', and a name that does not
+// exist as spelled looked up case-insensitively (see OsResolvePath). Shared disk objects
+// are matched by it, so two existing names that differ only in case stay two files.
+std::string ResolveFileName(const std::string& name);
 // TFileList::FileExists on the process-wide list.
 bool DataFileExists(const std::string& name, bool inMemory);
 // A scratch-file name in the directory: the first five digits of the thread id, a counter

@@ -24,8 +24,8 @@ inline bool IsPathDelimiter(char c) {
     return c == '\\' || c == '/';
 }
 
-// Names match with surrounding blanks trimmed, ignoring case; either delimiter matches
-// the other.
+// Memory file names match with surrounding blanks trimmed, ignoring case; either
+// delimiter matches the other.
 bool SameFileName(const std::string& a, const std::string& b) {
     std::string x = Trim(a), y = Trim(b);
     if (x.size() != y.size()) return false;
@@ -50,7 +50,7 @@ private:
 }  // namespace
 
 TFileList::~TFileList() {
-    for (int32_t i = 0; i < FFiles.Count(); ++i) delete static_cast<TAbstractFile*>(FFiles.Get(i));
+    for (int32_t i = 0; i < FFiles.Count(); ++i) delete FFiles.Get(i);
     FFiles.Clear();
 }
 
@@ -59,18 +59,40 @@ int32_t TFileList::Count() {
     return FFiles.Count();
 }
 
+// Disk objects match by the file their names reach, so two existing files whose names
+// differ only in case never share an object, while a name that exists only in another
+// case finds the object of that file.
+// Names are resolved at each look-up: a closed object left by a failed open may come to
+// reach a file created since under another case, so an open object is preferred.
 TAbstractFile* TFileList::Find(const std::string& name, bool inMemory) {
+    std::string resolved;
+    TAbstractFile* closed = nullptr;
     for (int32_t i = 0; i < FFiles.Count(); ++i) {
-        auto* file = static_cast<TAbstractFile*>(FFiles.Get(i));
-        if (file->IsMemoryFile() == inMemory && SameFileName(file->FileName(), name)) return file;
+        TAbstractFile* file = FFiles.Get(i);
+        if (file->IsMemoryFile() != inMemory) continue;
+        if (inMemory) {
+            if (SameFileName(file->FileName(), name)) return file;
+            continue;
+        }
+        if (resolved.empty()) resolved = ResolveFileName(name);
+        if (file->ResolvedName() != resolved) continue;
+        if (file->OpenCount() > 0) return file;
+        if (!closed) closed = file;
     }
-    return nullptr;
+    return closed;
+}
+
+void TFileList::SetFileFactory(TFileFactory factory) {
+    Guard guard(FLock);
+    FFactory = std::move(factory);
 }
 
 TAbstractFile* TFileList::Add(const std::string& name, bool inMemory) {
-    TAbstractFile* file = inMemory ? static_cast<TAbstractFile*>(new TMemoryFile()) : new TPhysicalFile();
+    const std::string trimmed = Trim(name);
+    TAbstractFile* file = FFactory ? FFactory(trimmed, inMemory) : nullptr;
+    if (!file) file = inMemory ? static_cast<TAbstractFile*>(new TMemoryFile()) : new TPhysicalFile();
     FFiles.Add(file);
-    file->SetFileName(Trim(name));
+    file->SetFileName(trimmed);
     return file;
 }
 
@@ -239,6 +261,10 @@ bool TFileList::FileExists(const std::string& name, bool inMemory) {
     Guard guard(FLock);
     if (inMemory) return Find(name, true) != nullptr;
     return OsFileExists(Trim(name));
+}
+
+std::string ResolveFileName(const std::string& name) {
+    return OsResolvePath(Trim(name));
 }
 
 TFileList* GlobalFileList() {

@@ -110,7 +110,7 @@ void GetLanguageSettings(uint16_t language, uint16_t sort, TLanguageSettings& s)
 
 namespace {
 
-// The record and the process-wide settings share their field names: one copy serves both
+// The record and the format settings share their field names: one copy serves both
 // directions.
 template <class From, class To>
 void CopySettings(const From& f, To& t) {
@@ -148,22 +148,25 @@ void RestoreLanguageSettings(const TLanguageSettings& s) {
     CopySettings(s, FormatSettings());
 }
 
+// The table's settings go into a copy owned by this thread, never into the process-wide
+// settings that every other thread formats with. The saved settings are the ones in force
+// before the copy was installed, so removing the copy restores them.
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
     EnterLibraryLock();
     try {
-        SaveLanguageSettings(FSaved);
+        FTableSettings.emplace();  // saves what is in force by copying it
         TLanguageSettings table;
         GetLanguageSettings(language, sort, table);
         RestoreLanguageSettings(table);
     } catch (...) {
-        RestoreLanguageSettings(FSaved);
+        FTableSettings.reset();
         LeaveLibraryLock();
         throw;
     }
 }
 
 TLanguageSettingsSwap::~TLanguageSettingsSwap() {
-    RestoreLanguageSettings(FSaved);
+    FTableSettings.reset();
     LeaveLibraryLock();
 }
 

@@ -1,13 +1,15 @@
 #pragma once
-// Per-table locale: the format record swapped into the process-wide settings around text
-// parsing and formatting, locale comparison and case mapping, and the cache of 256-byte
+// Per-table locale: the format record swapped into the calling thread's settings around
+// text parsing and formatting, locale comparison and case mapping, and the cache of 256-byte
 // collation maps. Language 0 means no locale: byte order and fixed formats.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "db/storage/SystemList.h"
 #include "platform/rtl/SyncObjs.h"
+#include "platform/rtl/SysUtils.h"
 
 struct TLanguageSettings {
     std::string CurrencyString;
@@ -39,13 +41,16 @@ constexpr uint16_t MakeLangID(uint16_t primary, uint16_t sub) {
 }
 
 void GetLanguageSettings(uint16_t language, uint16_t sort, TLanguageSettings& settings);
-// Process-wide format settings into the record, and back.
+// The format settings in force on the calling thread into the record, and back (into the
+// swap's own copy inside a TLanguageSettingsSwap, else into the process-wide settings).
 void SaveLanguageSettings(TLanguageSettings& settings);
 void RestoreLanguageSettings(const TLanguageSettings& settings);
 
-// Puts a table's formats into force for its lifetime: takes the library lock, saves the
-// process-wide settings and installs those of the language and sort; the destructor
-// restores the saved settings and leaves the lock (also when the work raised).
+// Puts a table's formats into force for its lifetime, on the calling thread only: takes the
+// library lock, saves the settings in force and installs those of the language and sort as
+// the thread's own copy; the destructor reinstates the saved settings and leaves the lock
+// (also when the work raised). Other threads go on formatting with their settings meanwhile.
+// Nests on one thread.
 class TLanguageSettingsSwap {
 public:
     TLanguageSettingsSwap(uint16_t language, uint16_t sort);
@@ -54,7 +59,7 @@ public:
     TLanguageSettingsSwap& operator=(const TLanguageSettingsSwap&) = delete;
 
 private:
-    TLanguageSettings FSaved;
+    std::optional<TThreadFormatSettings> FTableSettings;
 };
 
 template <class F>

@@ -21,7 +21,7 @@ public:
     TObjectPool(const TObjectPool&) = delete;
     TObjectPool& operator=(const TObjectPool&) = delete;
     ~TObjectPool() override {
-        for (int32_t i = FIdle.Count() - 1; i >= 0; --i) delete static_cast<T*>(FIdle.Get(i));
+        for (int32_t i = FIdle.Count() - 1; i >= 0; --i) delete FIdle.Get(i);
         FIdle.Clear();
     }
 
@@ -29,7 +29,7 @@ public:
         {
             std::lock_guard<TCriticalSection> guard(FLock);
             if (FIdle.Count() > 0) {
-                T* obj = static_cast<T*>(FIdle.Last());
+                T* obj = FIdle.Last();
                 obj->Reset();
                 FIdle.Delete(FIdle.Count() - 1);
                 return obj;
@@ -56,7 +56,7 @@ public:
 
 private:
     TCriticalSection FLock;
-    TSystemList FIdle;
+    TTypedList<T> FIdle;
 };
 
 class TRecordsBitmapStack;

@@ -1,7 +1,6 @@
 #include "db/storage/RecordsBitmap.h"
 
 #include <bit>
-#include <cassert>
 #include <cstring>
 
 #include "db/storage/LibraryMemory.h"
@@ -119,14 +118,22 @@ bool TRecordsBitmap::FindPrior(int32_t& position, int32_t n, int32_t& ordinal) c
     return false;
 }
 
+// Word w of other, with records other does not cover (its spare bits and every word
+// beyond its own) counted as unmarked.
+static uint32_t CoveredWord(const TRecordsBitmap& other, int32_t w) {
+    if (w >= other.WordCount()) return 0;
+    uint32_t word = other.Words()[w];
+    int32_t spare = other.BitCount() - other.RecordCount();
+    if (w == other.WordCount() - 1 && spare > 0) word &= ~0u >> spare;
+    return word;
+}
+
 void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {
-    assert(other.FWordCount >= FWordCount);
-    for (int32_t w = 0; w < FWordCount; ++w) FBits[w] &= other.FBits[w];
+    for (int32_t w = 0; w < FWordCount; ++w) FBits[w] &= CoveredWord(other, w);
 }
 
 void TRecordsBitmap::OrBitmap(const TRecordsBitmap& other) {
-    assert(other.FWordCount >= FWordCount);
-    for (int32_t w = 0; w < FWordCount; ++w) FBits[w] |= other.FBits[w];
+    for (int32_t w = 0; w < FWordCount; ++w) FBits[w] |= CoveredWord(other, w);
 }
 
 void TRecordsBitmap::NotBitmap() {

@@ -30,7 +30,8 @@ public:
     bool FindNext(int32_t& position, int32_t n, int32_t& ordinal) const;
     bool FindPrior(int32_t& position, int32_t n, int32_t& ordinal) const;
 
-    // Word-wise over this bitmap's words; the other bitmap covers at least as many.
+    // Word-wise over this bitmap's words; records the other bitmap does not cover count
+    // as unmarked.
     void AndBitmap(const TRecordsBitmap& other);
     void OrBitmap(const TRecordsBitmap& other);
     // Inverts every word, spare bits included.

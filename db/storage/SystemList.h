@@ -1,6 +1,7 @@
 #pragma once
 // The library's pointer list: untyped items on the library heap, growth in fixed steps,
 // no index checks (callers keep indexes in range) and no ownership of the items.
+#include <cassert>
 #include <cstdint>
 #include <functional>
 
@@ -46,4 +47,60 @@ private:
     void** FList = nullptr;
     int32_t FCount = 0;
     int32_t FCapacity = 0;
+};
+
+// A TSystemList of T*: the same storage, growth and (absent) ownership, without casts at
+// the call sites. Debug builds assert every index; release builds check nothing, as the
+// untyped list.
+template <class T>
+class TTypedList {
+public:
+    using TCompare = std::function<int(T* Item1, T* Item2)>;
+
+    int32_t Add(T* item) { return FList.Add(item); }
+    void Insert(int32_t index, T* item) {
+        assert(index >= 0 && index <= Count() && "list index out of bounds");
+        FList.Insert(index, item);
+    }
+    void Delete(int32_t index) {
+        CheckIndex(index);
+        FList.Delete(index);
+    }
+    void Exchange(int32_t i, int32_t j) {
+        CheckIndex(i);
+        CheckIndex(j);
+        FList.Exchange(i, j);
+    }
+    T* Get(int32_t index) const {
+        CheckIndex(index);
+        return static_cast<T*>(FList.Get(index));
+    }
+    void Put(int32_t index, T* item) {
+        CheckIndex(index);
+        FList.Put(index, item);
+    }
+    T* operator[](int32_t index) const { return Get(index); }
+    T* First() const { return Get(0); }
+    T* Last() const { return Get(Count() - 1); }
+    int32_t IndexOf(const T* item) const { return FList.IndexOf(const_cast<T*>(item)); }
+    void SetCapacity(int32_t n) { FList.SetCapacity(n); }
+    void SetCount(int32_t n) {
+        assert(n >= 0 && "negative list count");
+        FList.SetCount(n);
+    }
+    void Clear() { FList.Clear(); }
+    void Assign(const TTypedList& source) { FList.Assign(source.FList); }
+    void Sort(const TCompare& compare) {
+        FList.Sort([&](void* a, void* b) { return compare(static_cast<T*>(a), static_cast<T*>(b)); });
+    }
+
+    int32_t Count() const { return FList.Count(); }
+    int32_t Capacity() const { return FList.Capacity(); }
+
+private:
+    void CheckIndex([[maybe_unused]] int32_t index) const {
+        assert(index >= 0 && index < Count() && "list index out of bounds");
+    }
+
+    TSystemList FList;
 };

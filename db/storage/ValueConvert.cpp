@@ -100,8 +100,16 @@ void StoreBytes(uint8_t* p, int32_t targetSize, const uint8_t* src, int32_t sour
     if (targetSize > n) std::memset(p + n, 0, targetSize - n);
 }
 
-TDateTime DayToDateTime(int32_t day) {
-    return TimeStampToDateTime(TTimeStamp{0, day});
+// Day number of 9999-12-31, the last day a date text can show.
+constexpr int32_t LastDateDay = 3652059;
+
+// A day number as a date-time for text; days outside years 1 to 9999 fail, as no text
+// holds them.
+TDateTime DayToDateTime(int32_t day, int32_t msecs = 0) {
+    if (day > LastDateDay)
+        throw EConvertError("'" + std::to_string(day) + "." + std::to_string(msecs) +
+                            "' is not a valid timestamp");
+    return TimeStampToDateTime(TTimeStamp{msecs, day});
 }
 
 }  // namespace
@@ -231,7 +239,7 @@ bool ConvertFieldValue(TEngineDataType sourceType, int32_t sourceSize, TEngineDa
             }
             case dtTimeStamp: {
                 TTimeStamp ts = MSecsToTimeStamp(Load<double>(v));
-                if (T == dtString) StoreText(buf, targetSize, DateTimeToStr(TimeStampToDateTime(ts)));
+                if (T == dtString) StoreText(buf, targetSize, DateTimeToStr(DayToDateTime(ts.Date, ts.Time)));
                 if (T == dtDate) Store<int32_t>(buf, ts.Date);
                 if (T == dtTime) Store<int32_t>(buf, ts.Time);
                 break;

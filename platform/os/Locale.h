@@ -22,10 +22,17 @@ constexpr uint16_t SORT_GERMAN_PHONE_BOOK = 1;
 
 struct TLocaleLanguage {
     uint16_t LanguageID;
+    const char* Name;  // the engine's language-driver name
     const char* IcuLocale;
     uint16_t CodePage;
 };
 
+// The table of languages in the engine's language-list order (without the plain byte
+// order, which is language 0).
+const TLocaleLanguage* LocaleLanguages(size_t& count);
+// The user's default language id: the table row of the environment's locale
+// (LC_ALL / LC_MESSAGES / LANG), else the first row of its language, else English (USA).
+uint16_t UserDefaultLanguageID();
 // The table row of a language id; nil when the language is not known.
 const TLocaleLanguage* FindLocaleLanguage(uint16_t languageId);
 // The ANSI code page of a locale id (1252 for language 0 and unknown languages).

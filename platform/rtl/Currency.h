@@ -1,6 +1,6 @@
 #pragma once
 // Currency: a fixed-point number held as a 64-bit count of 1/10000 units, with the
-// framework's conversions (text in the process-wide format settings).
+// framework's conversions (text in the format settings in force on the calling thread).
 #include <compare>
 #include <cstdint>
 #include <string>

@@ -9,6 +9,7 @@
 #include <unicode/numfmt.h>
 #include <unicode/smpdtfmt.h>
 
+#include <cassert>
 #include <cstdlib>
 #include <memory>
 
@@ -284,13 +285,32 @@ TFormatSettings BuildSettings(const std::string& localeId) {
     return fs;
 }
 
-}  // namespace
-
-TFormatSettings& FormatSettings() {
+TFormatSettings& ProcessFormatSettings() {
     static TFormatSettings settings = BuildSettings(EnvironmentLocaleId());
     return settings;
 }
 
+// The innermost copy installed on this thread, none when it uses the process-wide settings.
+thread_local TFormatSettings* tThreadSettings = nullptr;
+
+}  // namespace
+
+TFormatSettings& FormatSettings() {
+    return tThreadSettings ? *tThreadSettings : ProcessFormatSettings();
+}
+
 void InitFormatSettingsFromLocale(const std::string& localeId) {
-    FormatSettings() = BuildSettings(localeId.empty() ? EnvironmentLocaleId() : localeId);
+    ProcessFormatSettings() = BuildSettings(localeId.empty() ? EnvironmentLocaleId() : localeId);
+}
+
+TThreadFormatSettings::TThreadFormatSettings() : TThreadFormatSettings(FormatSettings()) {}
+
+TThreadFormatSettings::TThreadFormatSettings(const TFormatSettings& settings)
+    : FSettings(settings), FPrevious(tThreadSettings) {
+    tThreadSettings = &FSettings;
+}
+
+TThreadFormatSettings::~TThreadFormatSettings() {
+    assert(tThreadSettings == &FSettings);
+    tThreadSettings = FPrevious;
 }

@@ -74,9 +74,9 @@ public:
 // Raises EOSError "System Error.  Code: %d.\n<text>" for errno `code`.
 [[noreturn]] void RaiseOSError(int code);
 
-// Process-wide format settings, initialised from the user's locale (LANG / LC_ALL
-// through ICU), never from LC_NUMERIC. Code that needs other settings swaps them in
-// under its own lock and restores them.
+// Format settings, initialised process-wide from the user's locale (LANG / LC_ALL
+// through ICU), never from LC_NUMERIC. A thread that needs other settings for a while
+// installs its own copy (TThreadFormatSettings); other threads keep formatting with theirs.
 struct TFormatSettings {
     char DecimalSeparator = '.';
     char ThousandSeparator = ',';
@@ -100,11 +100,32 @@ struct TFormatSettings {
     uint8_t NegCurrFormat = 1;
 };
 
-// The process-wide settings (mutable, as in the original framework).
+// The settings in force on the calling thread: its own copy while a TThreadFormatSettings
+// is installed on it, else the process-wide settings (mutable, as in the original
+// framework). Every formatting and conversion routine without explicit settings reads this.
 TFormatSettings& FormatSettings();
-// Re-reads the settings from the user's locale (an ICU locale id such as "it_IT";
-// empty means the environment's LC_ALL / LC_MESSAGES / LANG).
+// Re-reads the process-wide settings from the user's locale (an ICU locale id such as
+// "it_IT"; empty means the environment's LC_ALL / LC_MESSAGES / LANG).
 void InitFormatSettingsFromLocale(const std::string& localeId = "");
+
+// Installs a copy of the settings in force as the calling thread's own for its lifetime:
+// FormatSettings() on this thread returns the copy, so changes to it are seen by this
+// thread only and vanish with it. Nests; the destructor reinstates what was in force before
+// and must run on the installing thread, innermost first (keep it a scoped object).
+class TThreadFormatSettings {
+public:
+    TThreadFormatSettings();
+    explicit TThreadFormatSettings(const TFormatSettings& settings);
+    ~TThreadFormatSettings();
+    TThreadFormatSettings(const TThreadFormatSettings&) = delete;
+    TThreadFormatSettings& operator=(const TThreadFormatSettings&) = delete;
+
+    TFormatSettings& Settings() { return FSettings; }
+
+private:
+    TFormatSettings FSettings;
+    TFormatSettings* FPrevious;
+};
 
 // One argument of Format: integers (64-bit), floating point, strings, pointers.
 // `bits` is the width of an integer argument (32 for Integer): %x and %u of a negative

@@ -59,7 +59,7 @@ protected:
     TRecordingMessageHandler& Messages() { return FMessages->Handler(); }
 
     static bool WaitUntil(const std::function<bool()>& pred, uint32_t ms = 20000) {
-        return PumpUntil(pred, ms);
+        return ::WaitUntil(pred, TDeadline::AfterClock(ms), PumpMessages);
     }
 
 private:

@@ -1,6 +1,15 @@
 // The program's start and finish around the loop.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QGuiApplication>
 #include <QScreen>
+#include <cstring>
+#include <fstream>
+#include <optional>
 
 #include "ConsoleTestSupport.h"
 #include "console/Program.h"
@@ -36,6 +45,137 @@ TEST_F(ProgramTest, StartOpensTheMainWindowAndKeepsTheLifetimeOneHidden) {
     EXPECT_EQ(Form1, nullptr);
     EXPECT_EQ(Form2, nullptr);
     Application()->ResetTerminated();
+}
+
+// The display variables and the Qt platform for the scope of a test.
+class TDisplayEnvScope {
+public:
+    TDisplayEnvScope(std::optional<std::string> display, std::optional<std::string> wayland,
+                     std::optional<std::string> platform) {
+        Set("DISPLAY", display);
+        Set("WAYLAND_DISPLAY", wayland);
+        Set("QT_QPA_PLATFORM", platform);
+    }
+    ~TDisplayEnvScope() {
+        for (auto it = FSaved.rbegin(); it != FSaved.rend(); ++it) {
+            if (it->second)
+                setenv(it->first.c_str(), it->second->c_str(), 1);
+            else
+                unsetenv(it->first.c_str());
+        }
+    }
+
+private:
+    void Set(const char* name, const std::optional<std::string>& value) {
+        const char* old = getenv(name);
+        FSaved.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
+        if (value)
+            setenv(name, value->c_str(), 1);
+        else
+            unsetenv(name);
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> FSaved;
+};
+
+// A listening socket at Path, as a display server has.
+class TListeningSocket {
+public:
+    explicit TListeningSocket(const std::string& path) : FPath(path) {
+        FSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+        ::unlink(path.c_str());
+        EXPECT_EQ(::bind(FSocket, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        EXPECT_EQ(::listen(FSocket, 4), 0);
+    }
+    ~TListeningSocket() {
+        ::close(FSocket);
+        ::unlink(FPath.c_str());
+    }
+
+private:
+    std::string FPath;
+    int FSocket = -1;
+};
+
+TEST(ProgramEntryTest, StartsOnlyWithADisplayOrAChosenPlatform) {
+    const std::string dir =
+        std::filesystem::temp_directory_path() / ("zelto-display-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    TListeningSocket wayland(dir + "/wayland-test");
+    std::ofstream(dir + "/not-a-socket") << "x";
+    using Args = std::vector<std::string>;
+    const std::nullopt_t unset = std::nullopt;
+    const struct {
+        std::optional<std::string> display, wayland, platform;
+        Args args;
+        bool starts;
+    } cases[] = {
+        {unset, unset, unset, {}, false},
+        {"", "", "", {}, false},
+        {unset, unset, "offscreen", {}, true},
+        {unset, unset, unset, {"-platform", "offscreen"}, true},
+        {unset, unset, unset, {"--platform", "offscreen"}, true},
+        {unset, unset, unset, {"-style", "fusion"}, false},
+        {":64999", unset, unset, {}, false},                 // no X server listens there
+        {"nonsense", unset, unset, {}, false},               //
+        {"far-away.example:0", unset, unset, {}, true},      // another host: Qt tries it
+        {unset, dir + "/wayland-test", unset, {}, true},     // a Wayland server listens
+        {unset, dir + "/not-a-socket", unset, {}, false},    //
+        {unset, dir + "/gone", unset, {}, false},            //
+        {":64999", dir + "/wayland-test", unset, {}, true},  // either display will do
+    };
+    for (const auto& c : cases) {
+        TDisplayEnvScope env(c.display, c.wayland, c.platform);
+        std::vector<char*> argv{const_cast<char*>("zelto-console")};
+        for (const auto& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const std::string refusal = HeadlessStartRefusal(static_cast<int>(argv.size() - 1), argv.data());
+        EXPECT_EQ(refusal.empty(), c.starts) << c.display.value_or("-") << " " << c.wayland.value_or("-")
+                                             << " " << c.platform.value_or("-") << " " << c.args.size();
+    }
+    std::filesystem::remove_all(dir);
+}
+
+// The program itself, started where there is no display: one line, status 1, no abort.
+TEST(ProgramEntryTest, ProgramWithoutADisplaySaysSoInOneLine) {
+    const char* bin = std::getenv("ZELTO_TEST_BINARY_DIR");
+    if (!bin || !*bin) GTEST_SKIP() << "ZELTO_TEST_BINARY_DIR not set";
+    const std::string program = std::string(bin) + "/console/zelto-console";
+    ASSERT_EQ(::access(program.c_str(), X_OK), 0) << program;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string s(*e);
+        const std::string name = s.substr(0, s.find('='));
+        if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "QT_QPA_PLATFORM") env.push_back(s);
+    }
+    std::vector<char*> envp;
+    for (auto& s : env) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(out[1], STDERR_FILENO);
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        ::execve(argv[0], argv, envp.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof(buf))) > 0;) text.append(buf, static_cast<size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << text;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << text;
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+    EXPECT_NE(text.find("desktop session"), std::string::npos) << text;
+    EXPECT_NE(text.find("xvfb-run make run"), std::string::npos) << text;
 }
 
 }  // namespace

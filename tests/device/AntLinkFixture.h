@@ -74,7 +74,7 @@ protected:
     }
 
     static bool WaitUntil(const std::function<bool()>& pred, uint32_t ms = 20000) {
-        return PumpUntil(pred, ms);
+        return ::WaitUntil(pred, TDeadline::AfterClock(ms), PumpMessages);
     }
 
     static void Pump(uint32_t ms) { Application()->Delay(ms); }

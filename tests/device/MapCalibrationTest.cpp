@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "device/MapCalibrationU.h"
-
-namespace fs = std::filesystem;
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
@@ -43,9 +42,6 @@ const struct {
 class MapCalibrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/zelto-mapcal-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        FDir = tmpl;
         setenv("ZELTO_CONFIG_DIR", FDir.c_str(), 1);
         FSavedSeparator = FormatSettings().DecimalSeparator;
         FormatSettings().DecimalSeparator = '.';
@@ -53,8 +49,6 @@ protected:
     void TearDown() override {
         FormatSettings().DecimalSeparator = FSavedSeparator;
         unsetenv("ZELTO_CONFIG_DIR");
-        std::error_code ec;
-        fs::remove_all(FDir, ec);
     }
 
     // All values of a key, by name.
@@ -92,7 +86,8 @@ protected:
         return "<no exception>";
     }
 
-    std::string FDir;
+    TScratchDir FScratch{"zelto-mapcal"};
+    std::string FDir = FScratch.Path();
     char FSavedSeparator = '.';
 };
 

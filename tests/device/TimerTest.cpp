@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -15,18 +16,13 @@
 #include "device/TumoThdTimer.h"
 #include "platform/framework/Application.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
-// Pumps the application until `pred` holds; false after `realMs` real milliseconds.
-template <class P>
-bool PumpUntil(P pred, int realMs = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        Application()->Delay(20);
-    }
-    return true;
+// Pumps the application until `pred` holds; false after 10 s of real time.
+bool PumpUntil(const std::function<bool()>& pred) {
+    return WaitUntil(pred, TDeadline::After(std::chrono::seconds(10)), [] { Application()->Delay(20); });
 }
 
 // Aborts the test program when a step that must not block does block.

@@ -69,7 +69,7 @@ protected:
         return Dev->Connect(AntSimTrainerNumber, AntSimHeartRateNumber, AntSimConsoleNumber);
     }
     static bool WaitUntil(const std::function<bool()>& pred, uint32_t ms = 20000) {
-        return PumpUntil(pred, ms);
+        return ::WaitUntil(pred, TDeadline::AfterClock(ms), PumpMessages);
     }
     TRecordingMessageHandler& Boxes() { return FBoxes->Handler(); }
 

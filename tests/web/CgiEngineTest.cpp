@@ -143,6 +143,65 @@ TEST(CgiEngineTest, ConsoleErrorPageGoesOutOnce) {
     Application()->ResetTerminated();
 }
 
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
+    return n;
+}
+
+// An answer that cannot be written (the client or web server went away) ends the request
+// quietly, in the request or at the program's end: one log line, no further write, the
+// rest of the end of the request as usual.
+TEST(CgiEngineTest, AnswerThatCannotBeWrittenEndsTheRequestQuietly) {
+    const std::string upload =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\n"
+        "Content-Type: text/plain\r\n\r\nfile content\r\n--XyZ--\r\n";
+    const struct {
+        TProcessKind kind;
+        const char* what;  // "get", "error", "upload" or "debug" (plain-text debug output)
+    } cases[] = {
+        {pkConsoleProgram, "get"}, {pkConsoleProgram, "error"}, {pkConsoleProgram, "upload"},
+        {pkGuiProgram, "get"},     {pkGuiProgram, "error"},     {pkGuiProgram, "upload"},
+        {pkGuiProgram, "debug"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.kind == pkConsoleProgram ? "console " : "gui ") + c.what);
+        TProcessKindScope kind(c.kind);
+        TCGIStdEngine engine(nullptr);
+        engine.AllowedMethods()->SetPut(true);
+        engine.SetTempDir(TestDir() + "/dead-output-uploads");
+        if (std::string(c.what) == "debug") engine.SetDebugMode(DebugAlways);
+        int ready = 0;
+        engine.OnResponseReady = [&](TObject*, TStringList*, TMemoryStream*) { ++ready; };
+        std::string tempFile;
+        engine.OnExecRequest = [&](TObject*) {
+            if (std::string(c.what) == "error") throw Exception("broken");
+            tempFile = engine.GetField("f_FILENAME");
+            engine.Write("answer");
+        };
+        std::vector<std::string> vars = {"REQUEST_METHOD=GET", "SERVER_SOFTWARE=lighttpd/1.4.69"};
+        TStream* input = nullptr;
+        if (std::string(c.what) == "upload") {
+            vars = {"REQUEST_METHOD=POST", "CONTENT_TYPE=multipart/form-data; boundary=XyZ",
+                    "CONTENT_LENGTH=" + std::to_string(upload.size())};
+            input = new TChunkStream(upload);
+        }
+        const size_t logged = Occurrences(ReadFileBytes(LogFileName()), "Response not sent");
+        auto attempts = std::make_shared<int>(0);
+        EXPECT_NO_THROW(engine.ProcessRequest(input, new TDeadStream(attempts), MakeVariables(vars)));
+        EXPECT_NO_THROW(TerminateEngineProcess());
+        EXPECT_EQ(ready, 1);
+        EXPECT_EQ(*attempts, 1);
+        EXPECT_EQ(Occurrences(ReadFileBytes(LogFileName()), "Response not sent"), logged + 1);
+        if (std::string(c.what) == "upload") {
+            ASSERT_FALSE(tempFile.empty());
+            EXPECT_FALSE(FileExists(tempFile));
+        }
+        EXPECT_EQ(RequestContext().OutStream, nullptr);
+        Application()->ResetTerminated();
+    }
+}
+
 TEST(CgiEngineTest, CallDetection) {
     const std::string profile = TestDir() + "/detect.ini";
     std::ofstream(profile) << "[CGI]\r\n";

@@ -1,6 +1,7 @@
 // What the CGI engines ask of server mode: the server instance, a running server, and
 // the hooks through which requests are handed over.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include "platform/os/Files.h"
 #include "platform/rtl/FileDate.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/web/CgiTestSupport.h"
 #include "tests/web/WebTestSupport.h"
 #include "web/CGISEng.h"
@@ -166,23 +168,25 @@ TEST_F(CgiServerModeTest, ClientKeepsItsWaitingRequestAndCopiesTheAnswer) {
     std::string requestName, requestText;
     std::atomic<bool> redated{false}, survived{false};
     std::thread server([&] {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (requestName.empty() && std::chrono::steady_clock::now() < deadline) {
-            std::error_code ec;
-            for (const auto& e : fs::directory_iterator(GetExchangeRoot(), ec)) {
-                const std::string n = e.path().string();
-                if (n.size() > 4 && n.substr(n.size() - 4) == "_REQ") requestName = n;
-            }
-            std::this_thread::sleep_for(5ms);
-        }
+        WaitUntil(
+            [&] {
+                std::error_code ec;
+                for (const auto& e : fs::directory_iterator(GetExchangeRoot(), ec)) {
+                    const std::string n = e.path().string();
+                    if (n.size() > 4 && n.substr(n.size() - 4) == "_REQ") requestName = n;
+                }
+                return !requestName.empty();
+            },
+            TDeadline::After(10s), [] { std::this_thread::sleep_for(5ms); });
         if (requestName.empty()) return;
         FileSetDate(requestName, Now() - 60.0 / 86400);
-        const auto patience = std::chrono::steady_clock::now() + 3s;
         TDateTime age = 0;
-        while (!redated && std::chrono::steady_clock::now() < patience) {
-            redated = FileAge(requestName, age) && age > Now() - 30.0 / 86400;
-            std::this_thread::sleep_for(5ms);
-        }
+        WaitUntil(
+            [&] {
+                redated = FileAge(requestName, age) && age > Now() - 30.0 / 86400;
+                return redated.load();
+            },
+            TDeadline::After(3s), [] { std::this_thread::sleep_for(5ms); });
         DeleteStaleFiles(prefix + "*", Now() - ServerStaleSeconds / 86400.0);  // another client's sweep
         survived = FileExists(requestName);
         requestText = ReadFileBytes(requestName);
@@ -212,6 +216,54 @@ TEST_F(CgiServerModeTest, ClientKeepsItsWaitingRequestAndCopiesTheAnswer) {
     for (const auto& e : fs::directory_iterator(GetExchangeRoot()))
         left.push_back(e.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{ExtractFileName(GetTickFileName())});
+    fs::remove_all(GetExchangeRoot());
+}
+
+// A ServerThreadMode server runs each request on a thread of its own, and waits for the
+// requests in progress before it ends: they use its engine.
+TEST_F(CgiServerModeTest, ThreadModeServerEndsOnlyAfterItsRequests) {
+    namespace fs = std::filesystem;
+    using namespace std::chrono_literals;
+    TProcessKindScope gui(pkGuiProgram);
+    TVirtualClockScope clock(20);
+    struct sigaction saved[3];
+    const int signals[3] = {SIGTERM, SIGINT, SIGHUP};
+    for (int i = 0; i < 3; ++i) ::sigaction(signals[i], nullptr, &saved[i]);
+
+    TTestEngine engine;
+    engine.SetCGIMode(ServerThreadMode);
+    std::atomic<bool> started{false}, finished{false}, finishedAtExit{false};
+    engine.OnExecRequest = [&](TObject*) {
+        started = true;
+        Sleep(2000);  // a slow request, still running when the server is told to stop
+        engine.Write("done");
+        finished = true;
+    };
+    TakeExitCodes();
+    SetProcessExitHandler([&](int code) {
+        finishedAtExit = finished.load();
+        InstallRecordingExitHandler();
+        ExitEngineProcess(code);
+    });
+    const std::string tick = GetTickFileName();
+    std::thread client([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!FileExists(tick) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(2ms);
+        const std::string base = GetExchangePrefix() + "127-0-0-1_0ABCD_";
+        std::ofstream(base + "TMP", std::ios::binary) << "REQUEST_METHOD=GET\r\nCONTENT_LENGTH=0\r\n\r\n";
+        OsRenameFile(base + "TMP", base + "REQ");
+        while (!started && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+        DeleteFile(tick);  // the server is told to stop
+    });
+    ServerMainLoop(&engine);
+    client.join();
+    InstallRecordingExitHandler();
+    for (int i = 0; i < 3; ++i) ::sigaction(signals[i], &saved[i], nullptr);
+
+    EXPECT_TRUE(started);
+    EXPECT_TRUE(finishedAtExit);
+    EXPECT_EQ(TakeExitCodes(), std::vector<int>{0});
     fs::remove_all(GetExchangeRoot());
 }
 

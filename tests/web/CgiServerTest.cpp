@@ -1,6 +1,7 @@
 // End to end: the demo CGI program under a real web server (lighttpd on 127.0.0.1), and
 // as a Windows-CGI program run with profile files.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -14,9 +15,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/rtl/FileDate.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/web/WebTestSupport.h"
 #include "web/HBlowFish.h"
 
@@ -148,20 +152,23 @@ protected:
              << "server.port = " << Port << "\n"
              << "server.errorlog = \"" << Dir << "/error.log\"\n"
              << "server.modules = (\"mod_cgi\", \"mod_setenv\")\n"
+             // The program starts while the body still arrives.
+             << "server.stream-request-body = 2\n"
              << "cgi.assign = (\".cgi\" => \"\")\n"
              << "setenv.add-environment = (\"CGI_LOG_DIR\" => \"" << Dir
              << "/log\", \"CGI_DEMO_SESSION_DIR\" => \"" << Dir << "/sessions\", \"CGI_DEMO_TEMP\" => \""
              << Dir << "/uploads\")\n";
         conf.close();
         Server = Spawn({lighttpd, "-D", "-f", Dir + "/lighttpd.conf"}, CleanEnvironment());
-        for (int i = 0; i < 200; ++i) {
-            int s = Connect(Port);
-            if (s >= 0) {
-                ::close(s);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
+        const bool up = WaitUntil(
+            [] {
+                int s = Connect(Port);
+                if (s >= 0) ::close(s);
+                return s >= 0;
+            },
+            TDeadline::After(std::chrono::seconds(5)),
+            [] { std::this_thread::sleep_for(std::chrono::milliseconds(25)); });
+        if (up) return;
         StopServer();
         StartError = "lighttpd did not start: " + ReadFileBytes(Dir + "/error.log");
     }
@@ -171,15 +178,7 @@ protected:
     static void StopServer() {
         if (Server <= 0) return;
         ::kill(Server, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (::waitpid(Server, nullptr, WNOHANG) == Server) {
-                Server = 0;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ::kill(Server, SIGKILL);
-        ::waitpid(Server, nullptr, 0);
+        WaitForChild(Server, std::chrono::seconds(2));  // then killed
         Server = 0;
     }
 
@@ -300,6 +299,36 @@ TEST_F(CgiServerTest, SessionStoredEncryptedForTheOwnerOnly) {
 #endif
 }
 
+// A client that goes away halfway through a streamed upload: the web server stops the
+// program, and the upload's temporary file goes with it.
+TEST_F(CgiServerTest, ClientThatLeavesDuringAnUploadLeavesNoFile) {
+    using namespace std::chrono_literals;
+    const std::string uploads = Dir + "/uploads";
+    ASSERT_TRUE(fs::is_empty(uploads));
+    int s = Connect(Port);
+    ASSERT_GE(s, 0);
+    const std::string part =
+        "--BoUnDaRy\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"big.bin\"\r\n"
+        "Content-Type: application/octet-stream\r\n\r\n" +
+        std::string(70000, 'x');
+    const std::string req =
+        "POST /demo.cgi HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: multipart/form-data; "
+        "boundary=BoUnDaRy\r\n"
+        "Content-Length: 500000\r\n\r\n" +
+        part;
+    ASSERT_EQ(::send(s, req.data(), req.size(), MSG_NOSIGNAL), static_cast<ssize_t>(req.size()));
+    auto waitFor = [](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        return done();
+    };
+    // The program has begun to store the upload...
+    EXPECT_TRUE(waitFor([&] { return !fs::is_empty(uploads); }));
+    ::close(s);
+    // ...and the client left: nothing may stay behind.
+    EXPECT_TRUE(waitFor([&] { return fs::is_empty(uploads); }));
+}
+
 // ---- Windows CGI: the demo program run with a profile file.
 
 std::string RunWinCgi(const std::string& name, const std::string& profileText) {
@@ -311,10 +340,8 @@ std::string RunWinCgi(const std::string& name, const std::string& profileText) {
     std::ofstream(profile, std::ios::binary) << profileText << "[System]\r\nOutput File=" << output << "\r\n";
     std::vector<std::string> env = CleanEnvironment();
     env.push_back("CGI_LOG_DIR=" + dir);
-    pid_t pid = Spawn({DemoProgram(), profile}, env);
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit status " << status;
+    const TChildEnd ended = WaitForChild(Spawn({DemoProgram(), profile}, env));
+    EXPECT_TRUE(ended.ExitedWith(0)) << ended;
     return ReadFileBytes(output);
 }
 
@@ -354,6 +381,87 @@ TEST(CgiWinProfileTest, FormSectionsUnderANewerServer) {
     EXPECT_EQ(out.substr(0, 17), "HTTP/1.1 200 OK\r\n") << out;
     EXPECT_NE(out.find("field:ext=external text, cut here\r\n"), std::string::npos) << out;
     EXPECT_NE(out.find("field:name=J. Doe & Co\r\n"), std::string::npos) << out;
+}
+
+// ---- A web server or client that goes away before the answer is written.
+
+struct TDeadPipeRun {
+    int status = -1;
+    std::string errors;  // what the program wrote on standard error
+};
+
+// Runs the demo program with Body on its standard input and a pipe without a reader as its
+// standard output.
+TDeadPipeRun RunIntoDeadPipe(const std::vector<std::string>& extraEnv, const std::string& body,
+                             const std::string& dir) {
+    const std::string in = dir + "/stdin", err = dir + "/stderr";
+    std::ofstream(in, std::ios::binary) << body;
+    int out[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ::close(out[0]);
+    std::vector<std::string> env = CleanEnvironment();
+    std::erase_if(env, [](const std::string& v) { return v.rfind("CGI_LOG_DIR=", 0) == 0; });
+    env.insert(env.end(),
+               {"SERVER_SOFTWARE=lighttpd/1.4.69", "CGI_LOG_DIR=" + dir + "/log",
+                "CGI_DEMO_TEMP=" + dir + "/uploads", "CONTENT_LENGTH=" + std::to_string(body.size())});
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> e;
+    for (auto& v : env) e.push_back(v.data());
+    e.push_back(nullptr);
+    const std::string program = DemoProgram();
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int i = ::open(in.c_str(), O_RDONLY),
+                  o = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(i, STDIN_FILENO);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(o, STDERR_FILENO);
+        ::execve(argv[0], argv, e.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    TDeadPipeRun r;
+    ::waitpid(pid, &r.status, 0);
+    r.errors = ReadFileBytes(err);
+    return r;
+}
+
+// The lines of the log that tell of the lost answer.
+int LostAnswerLines(const std::string& log) {
+    int n = 0;
+    for (size_t p = log.find("Response not sent"); p != std::string::npos;
+         p = log.find("Response not sent", p + 1))
+        ++n;
+    return n;
+}
+
+TEST(CgiDeadPipeTest, RequestEndsQuietlyWhenNobodyReadsTheAnswer) {
+    if (::access(DemoProgram().c_str(), X_OK) != 0) GTEST_SKIP() << "demo program missing";
+    const std::string multipart =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"a.txt\"\r\n"
+        "Content-Type: text/plain\r\n\r\nfile content\r\n--XyZ--\r\n";
+    const struct {
+        const char* name;
+        std::vector<std::string> env;
+        std::string body;
+    } cases[] = {
+        {"get", {"REQUEST_METHOD=GET", "QUERY_STRING=a=1"}, ""},
+        {"error-page", {"REQUEST_METHOD=GET", "QUERY_STRING=fail=x"}, ""},
+        {"upload", {"REQUEST_METHOD=POST", "CONTENT_TYPE=multipart/form-data; boundary=XyZ"}, multipart},
+    };
+    for (const auto& c : cases) {
+        const std::string dir = TestDir() + "/dead-pipe-" + c.name;
+        fs::create_directories(dir + "/uploads");
+        const TDeadPipeRun r = RunIntoDeadPipe(c.env, c.body, dir);
+        EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0)
+            << c.name << ": status " << r.status << "\n"
+            << r.errors;
+        EXPECT_EQ(r.errors, "") << c.name;
+        EXPECT_TRUE(fs::is_empty(dir + "/uploads")) << c.name;
+        const std::string log = ReadFileBytes(dir + "/log/cgi_demo.Log");
+        EXPECT_EQ(LostAnswerLines(log), 1) << c.name << "\n" << log;
+    }
 }
 
 }  // namespace

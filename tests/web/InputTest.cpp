@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 
 #include "platform/framework/Application.h"
@@ -280,6 +281,41 @@ TEST(RequestInput, WatchdogEndsAStalledBody) {
         EXPECT_EQ(a, "1");
         EXPECT_EQ(TakeExitCodes(), c.fires ? std::vector<int>{0} : std::vector<int>{}) << c.length;
     }
+    Application()->ResetTerminated();
+}
+
+// A multipart upload that stalls halfway through its file: the watchdog deletes the
+// request's temporary file before it ends the process.
+TEST(RequestInput, WatchdogDeletesTheUploadOfAStalledRequest) {
+    TProcessKindScope kind(pkConsoleProgram);
+    TVirtualClockScope clock(2000.0);
+    const std::string dir = TestDir() + "/stalled-uploads";
+    const std::string head =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"f\"; filename=\"big.bin\"\r\n"
+        "Content-Type: application/octet-stream\r\n\r\n" +
+        std::string(40000, 'x');  // past the parser's first buffer: the file exists
+    auto gate = std::make_shared<TStallingStream::TGate>();
+    std::vector<std::string> leftAtExit;
+    TakeExitCodes();
+    SetProcessExitHandler([&](int code) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+            leftAtExit.push_back(entry.path().string());
+        InstallRecordingExitHandler();
+        ExitEngineProcess(code);
+        gate->Release();
+    });
+    TTestEngine e;
+    e.AllowedMethods()->SetPut(true);
+    e.SetTempDir(dir);
+    RunRequest(
+        e, {"REQUEST_METHOD=POST", "CONTENT_TYPE=multipart/form-data; boundary=XyZ", "CONTENT_LENGTH=100000"},
+        new TStallingStream(head, gate, std::chrono::milliseconds(2000)));
+    e.Terminate();
+    InstallRecordingExitHandler();
+    StopReadingWatchdog();
+    EXPECT_EQ(TakeExitCodes(), std::vector<int>{0});
+    EXPECT_EQ(leftAtExit, std::vector<std::string>{});
     Application()->ResetTerminated();
 }
 

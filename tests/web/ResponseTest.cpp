@@ -224,10 +224,37 @@ TEST(EngineResponse, BrowserNames) {
     }
 }
 
+// A well-formed UTF-8 sequence is one character (its code point); any other byte is a
+// character of its own, as on a single-byte page.
 TEST(EngineResponse, HtmlEscape) {
-    EXPECT_EQ(HtmlEscape("a<b>&\"c'"), "a&#60;b&#62;&#38;&#34;c'");
-    EXPECT_EQ(HtmlEscape("\x9F\xA0\xE9\xFF"), "\x9F&#160;&#233;&#255;");
-    EXPECT_EQ(HtmlEscape(""), "");
+    const struct {
+        const char* text;
+        const char* escaped;
+    } cases[] = {
+        {"", ""},
+        {"a<b>&\"c'", "a&#60;b&#62;&#38;&#34;c'"},
+        // Latin-1 bytes, stray or before a byte that cannot continue a sequence.
+        {"\x9F\xA0\xE9\xFF", "\x9F&#160;&#233;&#255;"},
+        {"caf\xE9 cr\xE8me", "caf&#233; cr&#232;me"},
+        // UTF-8: two, three and four bytes.
+        {"caf\xC3\xA9", "caf&#233;"},
+        {"\xC2\xA0", "&#160;"},
+        {"5 \xE2\x82\xAC <", "5 &#8364; &#60;"},
+        {"\xF0\x9F\x98\x80!", "&#128512;!"},
+        {"\xF4\x8F\xBF\xBF", "&#1114111;"},
+        // Code points below 160 stay as they are, as their bytes do on a single-byte page.
+        {"\xC2\x85", "\xC2\x85"},
+        // Cut, overlong, surrogate and out-of-range sequences are single bytes.
+        {"\xE2\x82", "&#226;\x82"},
+        {"\xC3", "&#195;"},
+        {"\xC0\xA9", "&#192;&#169;"},
+        {"\xE0\x80\xAF", "&#224;\x80&#175;"},
+        {"\xED\xA0\x80", "&#237;&#160;\x80"},
+        {"\xF4\x90\x80\x80", "&#244;\x90\x80\x80"},
+        {"\xF8\x88\x80\x80\x80", "&#248;\x88\x80\x80\x80"},
+        {"\xA9\xC3\xA9\xA9", "&#169;&#233;&#169;"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(HtmlEscape(c.text), c.escaped) << c.text;
 }
 
 TEST(EngineResponse, ErrorPageAndLogLine) {

@@ -3,6 +3,7 @@
 // so its exchange directory (beside the program) is its own.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,9 @@
 
 #include "platform/os/Files.h"
 #include "platform/rtl/FileDate.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/ScratchDir.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/web/WebTestSupport.h"
 
 extern char** environ;
@@ -25,12 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 
 bool WaitUntil(const std::function<bool()>& done, int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return ::WaitUntil(done, TDeadline::After(std::chrono::milliseconds(ms)),
+                       [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
 }
 
 std::string BuiltProgram(const std::string& name) {
@@ -43,20 +43,23 @@ std::string BuiltProgram(const std::string& name) {
 struct TChild {
     pid_t Pid = -1;
     int Out = -1;
-    // Reads the output to its end and waits for the process; the output.
+    // Reads the output to its end and waits for the process (killed when it hangs past the
+    // deadline); the output.
     std::string Finish(int* ExitCode = nullptr) {
         std::string out;
         char buf[4096];
-        for (ssize_t n; Out >= 0 && (n = ::read(Out, buf, sizeof(buf))) != 0;) {
+        const TDeadline end = TDeadline::After(ChildDeadline);
+        for (pollfd p{Out, POLLIN, 0}; Out >= 0 && !end.Passed();) {
+            if (::poll(&p, 1, 100) == 0) continue;
+            const ssize_t n = ::read(Out, buf, sizeof(buf));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) break;
+            if (n <= 0) break;
             out.append(buf, static_cast<size_t>(n));
         }
         if (Out >= 0) ::close(Out);
         Out = -1;
-        int status = 0;
-        ::waitpid(Pid, &status, 0);
-        if (ExitCode) *ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const TChildEnd ended = WaitForChild(Pid);
+        if (ExitCode) *ExitCode = ended.Exited ? ended.Status : -1;
         return out;
     }
 };
@@ -65,9 +68,6 @@ struct TChild {
 class TSandbox {
 public:
     explicit TSandbox(const std::string& program) {
-        std::string tmpl = (fs::temp_directory_path() / "servermode-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        Dir = tmpl;
         App = Dir + "/app";
         fs::copy_file(BuiltProgram(program), App);
         Prefix = Dir + "/temp/app_";
@@ -76,8 +76,6 @@ public:
     ~TSandbox() {
         // No server outlives its test.
         for (pid_t pid : ProcessesOfApp()) ::kill(pid, SIGKILL);
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
     }
 
     // Runs the program with the arguments and the variables (NAME=value) besides the
@@ -192,7 +190,8 @@ public:
         return all;
     }
 
-    std::string Dir, App, Prefix, Tick;
+    TScratchDir Scratch{"servermode"};
+    std::string Dir = Scratch.Path(), App, Prefix, Tick;
 };
 
 const std::string PostBody = "name=J%C3%B6rg+Mayer&note=" + std::string(3000, 'n');

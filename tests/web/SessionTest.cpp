@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "platform/rtl/FileDate.h"
 #include "tests/web/WebTestSupport.h"
@@ -169,7 +170,7 @@ TEST_F(SessionTest, ExpireSessionsRemovesOlderSessionsAndTellsTheEngine) {
     s->ExpireSessions(Now());
     EXPECT_EQ(SessionCount(), 1);
     EXPECT_EQ(removed, 2);
-    EXPECT_NE(s->Variables(), nullptr);
+    EXPECT_TRUE(s->Variables());
 
     // Destroying the engine ends every session.
     FEngine.reset();
@@ -201,6 +202,31 @@ TEST_F(SessionTest, ReleaseRequestWithFreeAllDropsEverySession) {
     s = StartRequestSession(FEngine.get(), "c", Now() + 1);
     EXPECT_EQ(SessionCount(), 1);
     EXPECT_EQ(s->IndexOfCurrent(), 0);
+}
+
+// Two requests of one session on two threads: every change of either lands. A single call
+// runs under the session lock; a change made of several calls holds the accessor.
+TEST_F(SessionTest, RequestsOfOneSessionOnTwoThreadsChangeItUnderTheLock) {
+    constexpr int kChanges = 3000;
+    auto request = [&](int thread) {
+        TCGISessionVariables* s = StartRequestSession(FEngine.get(), "shared", Now() + 1);
+        for (int i = 0; i < kChanges; ++i) {
+            s->Variables()->Add("t" + std::to_string(thread) + "_" + std::to_string(i) + "=x");
+            auto v = s->Variables();
+            v->SetValues("count", IntToStr(StrToIntDef(v->Values("count"), 0) + 1));
+        }
+        RequestContext().SessionVariables.reset();
+    };
+    std::thread a(request, 1), b(request, 2);
+    a.join();
+    b.join();
+    TCGISessionVariables* s = StartRequestSession(FEngine.get(), "shared", Now() + 1);
+    auto v = s->Variables();
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->Count(), 2 * kChanges + 1);
+    EXPECT_EQ(v->Values("count"), IntToStr(2 * kChanges));
+    EXPECT_GE(v->IndexOfName("t1_" + std::to_string(kChanges - 1)), 0);
+    EXPECT_GE(v->IndexOfName("t2_" + std::to_string(kChanges - 1)), 0);
 }
 
 }  // namespace

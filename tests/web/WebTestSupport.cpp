@@ -9,10 +9,12 @@
 
 #include <stdlib.h>
 
-#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
+
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
@@ -23,14 +25,15 @@ std::vector<int> GExitCodes;
 
 namespace {
 
+std::unique_ptr<TScratchDir> GScratch;
+
 // A death test's child re-runs this program: it takes the parent's folder (passed down in
 // the environment), which the parent removes at the end, instead of leaving one of its own.
 std::string MakeTestDir() {
     if (const char* inherited = std::getenv("ZELTO_WEBTEST_DIR"); inherited && *inherited) return inherited;
-    std::string tmpl = (std::filesystem::temp_directory_path() / "webtest-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    setenv("ZELTO_WEBTEST_DIR", tmpl.c_str(), 1);
-    return tmpl;
+    GScratch = std::make_unique<TScratchDir>("webtest");
+    setenv("ZELTO_WEBTEST_DIR", GScratch->Path().c_str(), 1);
+    return GScratch->Path();
 }
 
 class TWebEnvironment : public ::testing::Environment {
@@ -42,8 +45,7 @@ public:
     }
     void TearDown() override {
         StopReadingWatchdog();
-        std::error_code ec;
-        std::filesystem::remove_all(TestDir(), ec);
+        GScratch.reset();
     }
 };
 

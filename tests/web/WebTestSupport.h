@@ -35,6 +35,21 @@ private:
     std::shared_ptr<TRecord> FRecord;
 };
 
+// Output stream of a client or web server that went away: every write fails.
+class TDeadStream : public TStream {
+public:
+    explicit TDeadStream(std::shared_ptr<int> attempts) : FAttempts(std::move(attempts)) {}
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void*, int64_t) override {
+        ++*FAttempts;
+        return -1;
+    }
+    int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
+
+private:
+    std::shared_ptr<int> FAttempts;
+};
+
 // Input stream that is not a memory or file stream: the engine must trust CONTENT_LENGTH
 // and read until the data ends.
 class TChunkStream : public TStream {

@@ -58,12 +58,12 @@ void Answer(THttpEngine* e) {
     if (SafeName(session) && dir && *dir) {
         TCGISessionVariables* s =
             StartRequestSession(e, session, Now() + 1.0 / 24, std::string(dir) + "/" + session + ".ses");
-        std::lock_guard<TCriticalSection> lk(SessionLock());
         if (!e->GetField("clear").empty()) s->Clear();
+        auto variables = s->Variables();
         for (int i = 0; i < names->Count(); ++i)
             if (names->Get(i).rfind("sv_", 0) == 0)
-                s->Variables()->SetValues(names->Get(i), e->GetField(names->Get(i)));
-        e->WriteLn("session=" + session + " variables=" + IntToStr(s->Variables()->Count()));
+                variables->SetValues(names->Get(i), e->GetField(names->Get(i)));
+        e->WriteLn("session=" + session + " variables=" + IntToStr(variables->Count()));
     }
 }
 

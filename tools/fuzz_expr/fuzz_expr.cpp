@@ -154,14 +154,14 @@ void Exercise(const std::string& text, uint8_t flags) {
     TExpTree tree;
     try {
         p.NextToken();
-        tree.reset(p.ParseExpression(flags));
+        tree = p.ParseExpression(flags);
     } catch (const EZIZIVUEngineError& e) {
         Check(e.ErrorCode() == ZIZIVU_SQLERROR, "parse error with a foreign code");
         return;
     }
     Check(tree != nullptr, "parse returned nil");
     {
-        TExpTree copy(CloneExpressionTree(tree.get()));
+        TExpTree copy = CloneExpressionTree(tree.get());
         Check(ExpressionTreesEqual(tree.get(), copy.get()), "clone differs");
     }
     try {
@@ -174,13 +174,19 @@ void Exercise(const std::string& text, uint8_t flags) {
     (void)ExpressionIsDisjunction(tree.get());
     (void)ExpressionHasNot(tree->First ? tree->First : tree.get());
     try {
-        TExpTree prepared(
-            PrepareExpressionTree(tree.get(), nullptr, GetValue, false, (flags & 2) != 0, 0, 0));
-        TExpTree r1(EvaluateExpression(tree.get(), nullptr, nullptr, 0, 0, GetValue));
-        TExpTree r2(EvaluateExpression(prepared.get(), nullptr, nullptr, 0, 0, GetValue));
-        TExpToken* cond = CloneExpressionTree(tree.get());
+        TExpTree prepared =
+            PrepareExpressionTree(tree.get(), nullptr, GetValue, false, (flags & 2) != 0, 0, 0);
+        TExpTree r1 = EvaluateExpression(tree.get(), nullptr, nullptr, 0, 0, GetValue);
+        TExpTree r2 = EvaluateExpression(prepared.get(), nullptr, nullptr, 0, 0, GetValue);
+        // Without the filter options (wildcard and case-insensitive equality), a prepared
+        // condition answers as the tree it was made from.
+        TExpTree plain = PrepareExpressionTree(tree.get(), nullptr, GetValue, true, false, 0, 0);
+        TExpTree r3 = EvaluateExpression(plain.get(), nullptr, nullptr, 0, 0, GetValue);
+        if (r1->DataType == dtBoolean)
+            Check(r1->IsNull == r3->IsNull && (r1->IsNull || r1->Get<uint16_t>() == r3->Get<uint16_t>()),
+                  "prepared condition answers differently");
+        TExpTree cond = CloneExpressionTree(tree.get());
         CheckConditionTree(cond);
-        FreeExpressionTree(cond);
     } catch (const Exception&) {
         // Conversions may refuse a value.
     }

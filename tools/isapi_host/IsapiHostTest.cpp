@@ -136,6 +136,33 @@ TEST(IsapiHost, FilterFindsHeadersInAllHttpAndWritesThroughTheContext) {
     EXPECT_EQ(h.Output, "trace=Abc-42\r\n");
 }
 
+// Something that is no standard exception, raised in the module's events, stays in the
+// module: each export logs it and answers as for any other failure.
+TEST(IsapiHost, ForeignThrowsStayInTheModule) {
+    TModule& m = FullModule();
+    HSE_VERSION_INFO ver{};
+    std::strcpy(ver.lpszExtensionDesc, "throw");
+    EXPECT_EQ(m.GetExtensionVersion(&ver), ISAPI_FALSE);
+    EXPECT_TRUE(Has(ReadLog(ZELTO_WEB_MODULE), "GetExtensionVersion: Unknown exception"));
+
+    HTTP_FILTER_VERSION fv{};
+    fv.dwServerFilterVersion = 0x7EEE0000;
+    EXPECT_EQ(m.GetFilterVersion(&fv), ISAPI_TRUE);
+    EXPECT_TRUE(Has(ReadLog(ZELTO_WEB_MODULE), "GetFilterVersion: Unknown exception"));
+
+    TFilterHost h;
+    h.Context.GetServerVariable = FilterGetServerVariable;
+    h.Context.WriteClient = FilterWriteClient;
+    EXPECT_EQ(m.HttpFilterProc(&h.Context, 0x7EEE, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
+    EXPECT_TRUE(Has(ReadLog(ZELTO_WEB_MODULE), "HttpFilterProc: Unknown exception"));
+
+    TConnection c;
+    c.Query = "throw=1";
+    EXPECT_EQ(m.HttpExtensionProc(c.Prepare()), HSE_STATUS_SUCCESS);
+    EXPECT_TRUE(Has(c.Output, "<html><body>Unhandled Exception: Unknown exception</body></html>"))
+        << c.Output;
+}
+
 TEST(IsapiHost, ModuleWithoutEngineRefusesRequestsWithoutCrashing) {
     TModule& m = BareModule();
     HTTP_FILTER_VERSION fv{};

@@ -146,6 +146,19 @@ TEST(WsapiHost, PostRequestRunsThroughTheHostFunctions) {
     EXPECT_TRUE(Has(out, "field:data=" + Describe(std::string(5000, 'z')) + "\r\n")) << out;
 }
 
+// Something that is no standard exception, raised by the application, stays in the
+// module: the request gets the error page and the host its usual answer.
+TEST(WsapiHost, ForeignThrowAnswersWithTheErrorPage) {
+    THostRequest h;
+    TRegistration reg(h);
+    SetText(h.Record->Method, sizeof(h.Record->Method), "GET");
+    h.Variables["QUERY_STRING"] = "throw=1";
+    EXPECT_EQ(FullModule().Process(h.Record.get()), 1);
+    EXPECT_TRUE(Has(h.Output, "<html><body>Unhandled Exception: Unknown exception</body></html>"))
+        << h.Output;
+    EXPECT_GE(h.Flushes, 1);
+}
+
 TEST(WsapiHost, HostCountBeyondTheRecordsRoomIsCapped) {
     THostRequest h;
     TRegistration reg(h);

@@ -2,7 +2,9 @@
 // answering every request with what it received. The hosts' tests drive it.
 //
 // Fields the answer understands: "wait" (ms, at most 2000) delays the answer so that
-// requests overlap; "vars" names server variables to echo, separated by ','.
+// requests overlap; "vars" names server variables to echo, separated by ','; "throw"
+// raises something that is no standard exception. The version and filter events raise it
+// too when asked (see ModuleThrowRequest below).
 #include <cstdint>
 
 #include "platform/rtl/Tick.h"
@@ -10,6 +12,15 @@
 #include "web/WsapiEng.h"
 
 namespace {
+
+// What the module raises on request: no standard exception, as foreign code may throw.
+struct TModuleFault {};
+
+// The hosts ask for a throw with this server filter version or notification type, or with
+// this text in the extension description.
+constexpr DWORD ThrowingFilterVersion = 0x7EEE0000;
+constexpr DWORD ThrowingNotification = 0x7EEE;
+constexpr const char* ThrowingDescription = "throw";
 
 // Short values as they are; long ones as their length and an FNV-1a sum.
 std::string Describe(const std::string& v) {
@@ -21,6 +32,7 @@ std::string Describe(const std::string& v) {
 
 void Answer(TObject* Sender) {
     auto* e = static_cast<THttpEngine*>(Sender);
+    if (!e->GetField("throw").empty()) throw TModuleFault{};
     const int32_t wait = StrToIntDef(e->GetField("wait"), 0);
     if (wait > 0) Sleep(static_cast<uint32_t>(std::min(wait, 2000)));
     e->WriteLn("method=" + e->GetRequestMethod());
@@ -46,16 +58,19 @@ struct TWebModule {
         auto* isapi = new TIsapiEngine(owner);
         isapi->SetName("IsapiEngine");
         isapi->OnExecRequest = Answer;
-        isapi->OnGetExtensionVersion = [](TObject*, HSE_VERSION_INFO*, std::string& Description, bool&) {
+        isapi->OnGetExtensionVersion = [](TObject*, HSE_VERSION_INFO* Ver, std::string& Description, bool&) {
+            if (std::string(Ver->lpszExtensionDesc) == ThrowingDescription) throw TModuleFault{};
             Description = "Zelto web module";
         };
-        isapi->OnGetFilterVersion = [](TObject*, DWORD&, DWORD&, DWORD& Flags, std::string& Description,
-                                       bool&) {
+        isapi->OnGetFilterVersion = [](TObject*, DWORD& ServerVersion, DWORD&, DWORD& Flags,
+                                       std::string& Description, bool&) {
+            if (ServerVersion == ThrowingFilterVersion) throw TModuleFault{};
             Flags = 0x00004000;
             Description = "Zelto web filter";
         };
         // The filter answers a request that carries an X-Trace header with its value.
-        isapi->OnHttpFilter = [](TObject*, HTTP_FILTER_CONTEXT*, DWORD, DWORD&, void*) {
+        isapi->OnHttpFilter = [](TObject*, HTTP_FILTER_CONTEXT*, DWORD Notification, DWORD&, void*) {
+            if (Notification == ThrowingNotification) throw TModuleFault{};
             const std::string trace = IsapiGetServerVariable("HTTP_X_TRACE");
             if (trace.empty()) return;
             const std::string line = "trace=" + trace + "\r\n";

@@ -370,6 +370,11 @@ TEST_F(Conversions, StoredDatesOutsideTheCalendarFail) {
         {dtDate, 0, dtString, false, ""},
         {dtDate, -5, dtString, false, ""},
         {dtDate, 1, dtString, true, "0001-01-01"},
+        {dtDate, 3652059, dtString, true, "9999-12-31"},
+        {dtDate, 3652060, dtString, false, ""},  // 10000-01-01
+        {dtDate, 2147483647, dtString, false, ""},
+        {dtTimeStamp, 3652059.0 * 86400000 + 1000, dtString, true, "9999-12-31 00:00:01"},
+        {dtTimeStamp, 3652060.0 * 86400000, dtString, false, ""},
         {dtTime, -1, dtString, false, ""},
         {dtTime, 0, dtString, true, "00:00:00"},
         {dtTimeStamp, 0, dtString, false, ""},
@@ -385,7 +390,9 @@ TEST_F(Conversions, StoredDatesOutsideTheCalendarFail) {
         else
             Put<int32_t>(static_cast<int32_t>(c.value));
         EXPECT_EQ(ConvertFieldValue(c.type, 8, c.target, 30, Buf, 0), c.ok) << int(c.type) << " " << c.value;
-        if (c.target == dtString) EXPECT_EQ(Text(), c.text) << c.value;
+        if (c.target == dtString) {
+            EXPECT_EQ(Text(), c.text) << c.value;
+        }
     }
 }
 

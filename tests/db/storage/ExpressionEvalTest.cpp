@@ -322,19 +322,19 @@ TEST_F(ExpressionEvalTest, InSubSelectThroughTheStatement) {
 
 TEST_F(ExpressionEvalTest, ColumnsNeedAValueRoutine) {
     TExpTree t = Check("Qty = 1");
-    EXPECT_EQ(ErrorOf([&] { TExpTree r(EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr)); },
+    EXPECT_EQ(ErrorOf([&] { TExpTree r = EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr); },
                       ZIZIVU_SQLERROR),
               Expected("Internal error: Column 'Qty' specified illegally", ZIZIVU_SQLERROR));
     // A column bound from a quoted text stands for that text.
     t = Check("'Name' = 'Name'");
-    TExpTree r(EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr));
+    TExpTree r = EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr);
     EXPECT_EQ(r->Get<uint16_t>(), 1);
 }
 
 TEST_F(ExpressionEvalTest, PreparationMakesPrefixComparisonsAndConvertsConstants) {
     auto prepare = [&](const std::string& text, bool noPartial = false, bool ci = false) {
         TExpTree t = Check(text);
-        TExpTree p(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), noPartial, ci, 0, 0));
+        TExpTree p = PrepareExpressionTree(t.get(), nullptr, Table.Getter(), noPartial, ci, 0, 0);
         EXPECT_TRUE(ExpressionTreesEqual(t.get(), Check(text).get())) << "original changed: " << text;
         return p;
     };
@@ -374,7 +374,7 @@ TEST_F(ExpressionEvalTest, PreparationMakesPrefixComparisonsAndConvertsConstants
     EXPECT_EQ(prepare("Name = 'smith'")->NodeKind, nkBinary);
 
     // Constants take the type of what they are compared with.
-    p = prepare("Qty = 7.9");
+    p = prepare("Qty = 7.0");
     EXPECT_EQ(p->Second->DataType, dtInteger);
     EXPECT_EQ(p->Second->Get<int32_t>(), 7);
     p = prepare("Amount > -12");
@@ -387,8 +387,9 @@ TEST_F(ExpressionEvalTest, PreparationMakesPrefixComparisonsAndConvertsConstants
     EXPECT_EQ(p->Second->DataType, dtTimeStamp);
     EXPECT_EQ(p->Second->Get<double>(), StampOf(2001, 1, 1, 0, 0, 0));
     p = prepare("Small BETWEEN 1.5 AND 9");
-    EXPECT_EQ(p->Second->DataType, dtSmallInt);
-    EXPECT_EQ(p->Second->Get<int16_t>(), 1);
+    EXPECT_EQ(p->Second->DataType, dtFloat);  // a smallint cannot hold 1.5
+    EXPECT_EQ(p->Second->Second->DataType, dtSmallInt);
+    EXPECT_EQ(p->Second->Second->Get<int16_t>(), 9);
     p = prepare("IF(Qty = 7.9 THEN 1 ELSE 2) = 1");
     EXPECT_EQ(p->First->First->Second->DataType, dtFloat);  // IF operands are cloned, not prepared
 }
@@ -430,7 +431,7 @@ TEST_F(ExpressionEvalTest, ValueConversions) {
         target->SetDataSize(c.To == dtSmallInt || c.To == dtWord  ? 2
                             : c.To == dtDate || c.To == dtInteger ? 4
                                                                   : 8);
-        ConvertValueToType(target.get(), v.get());
+        ConvertValueToType(target.get(), v.get(), TConvertMode::Lossy);
         EXPECT_EQ(v->DataType, c.To);
         double got = c.To == dtSmallInt                       ? v->Get<int16_t>()
                      : c.To == dtWord                         ? v->Get<uint16_t>()
@@ -441,16 +442,16 @@ TEST_F(ExpressionEvalTest, ValueConversions) {
     }
     // A number the target cannot hold stays what it is, and so matches nothing.
     TExpTree t = Check("Small = 70000");
-    TExpTree p(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0));
+    TExpTree p = PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0);
     EXPECT_EQ(p->Second->DataType, dtInteger);
     Table.Put<int16_t>(Rec, "Small", 70000 - 65536);
     EXPECT_EQ(Eval(p.get(), Rec)->Get<uint16_t>(), 0);
     t = Check("Amount = 3.02E80");
-    p.reset(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0));
+    p = PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0);
     EXPECT_EQ(p->Second->DataType, dtFloat);
     EXPECT_EQ(Eval(p.get(), Rec)->Get<uint16_t>(), 0);
     t = Check("Qty < 4294967303.0");
-    p.reset(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0));
+    p = PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0);
     EXPECT_EQ(Eval(p.get(), Rec)->Get<uint16_t>(), 1);
 
     // NULL and strings are left alone.
@@ -462,40 +463,157 @@ TEST_F(ExpressionEvalTest, ValueConversions) {
     EXPECT_EQ(s->DataType, dtString);
 }
 
+TEST_F(ExpressionEvalTest, ExactConversionsLeaveWhatDoesNotFit) {
+    struct {
+        uint8_t From;
+        double Value;
+        uint8_t To, Decimals;
+        bool Converted;
+    } cases[] = {
+        {dtFloat, 3.0, dtSmallInt, 0, true},
+        {dtFloat, 3.5, dtSmallInt, 0, false},
+        {dtFloat, -3.0, dtWord, 0, false},
+        {dtFloat, 7.0, dtInteger, 0, true},
+        {dtFloat, 7.25, dtInteger, 0, false},
+        {dtBCD, 12.0, dtInteger, 0, true},
+        {dtBCD, 12.34, dtInteger, 0, false},
+        {dtInteger, 5, dtBCD, 2, true},
+        {dtInteger, 5, dtFloat, 0, true},
+        {dtFloat, 12.35, dtBCD, 2, true},
+        {dtFloat, 12.349, dtBCD, 2, false},
+        {dtFloat, 1e17, dtBCD, 4, false},  // beyond the storage form at that scale
+        {dtTimeStamp, StampOf(2001, 1, 1, 0, 0, 0), dtDate, 0, true},
+        {dtTimeStamp, StampOf(2001, 1, 1, 10, 0, 0), dtDate, 0, false},
+    };
+    for (auto c : cases) {
+        TExpTree v = NewExpTree(), target = NewExpTree();
+        v->DataType = c.From;
+        if (c.From == dtBCD)
+            v->Set<int64_t>(EncodeBCD(2, Currency::FromUnits(static_cast<int64_t>(c.Value * 10000))));
+        else if (c.From == dtInteger)
+            v->Set<int32_t>(static_cast<int32_t>(c.Value));
+        else
+            v->Set<double>(c.Value);
+        target->DataType = c.To;
+        target->Decimals = c.Decimals;
+        ConvertValueToType(target.get(), v.get());
+        EXPECT_EQ(v->DataType, c.Converted ? c.To : c.From)
+            << int(c.From) << " " << c.Value << " -> " << int(c.To);
+    }
+}
+
+// A prepared tree answers as the tree it was made from, whether its constants fit the
+// column's type or not.
+TEST_F(ExpressionEvalTest, PreparedTreesAnswerAsTheOriginal) {
+    const char* conditions[] = {
+        "Qty = 5.5",
+        "Qty <> 5.5",
+        "Qty < 5.5",
+        "Qty >= 5.5",
+        "Qty IN (5.5, 7)",
+        "Qty NOT IN (5.5, 7)",
+        "Qty BETWEEN 4.5 AND 5.5",
+        "Qty = 5.0",
+        "Qty = 5",
+        "Qty > -2147483649",
+        "Qty < 4294967296",
+        "Small = 5.5",
+        "Small > 4.9",
+        "Small < 70000",
+        "Small > -32769",
+        "Small = 5.0",
+        "W = -1",
+        "W < 5.5",
+        "W > -0.5",
+        "Amount > 12.349",
+        "Amount = 12.35",
+        "Amount < 12.351",
+        "Amount = 12",
+        "Amount <= 12.3499",
+        "Amount IN (12.345, 12.35)",
+        "Amount = 1E17",
+        "Amount > -3",
+        "Price = 2.5",
+        "Price > 2",
+        "Price IN (2, 2.5)",
+        "Price < 12.35",
+        "Name = 'Smith'",
+        "Name > 'Sm'",
+        "Name IN ('Smith', 'Jones')",
+        "Name <> 'Sm'",
+    };
+    struct {
+        int32_t Qty;
+        int16_t Small;
+        uint16_t W;
+        int64_t AmountUnits;
+        double Price;
+        const char* Name;
+    } records[] = {
+        {5, 5, 5, 123500, 2.5, "Smith"},
+        {6, -32768, 0, 123400, 2.0, "Sm"},
+        {-2147483647 - 1, 32767, 65535, 120000, 12.35, "Jones"},
+    };
+    for (auto r : records) {
+        TRecord rec = Table.NewRecord();
+        Table.Put<int32_t>(rec, "Qty", r.Qty);
+        Table.Put<int16_t>(rec, "Small", r.Small);
+        Table.Put<uint16_t>(rec, "W", r.W);
+        Table.Put<int64_t>(rec, "Amount", EncodeBCD(2, Currency::FromUnits(r.AmountUnits)));
+        Table.Put<double>(rec, "Price", r.Price);
+        Table.PutStr(rec, "Name", r.Name);
+        for (const char* text : conditions) {
+            TExpTree t = Check(text);
+            TExpTree p(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0));
+            EXPECT_EQ(Eval(p.get(), rec)->Get<uint16_t>(), Eval(t.get(), rec)->Get<uint16_t>())
+                << text << " with Qty " << r.Qty << ", Amount units " << r.AmountUnits;
+        }
+    }
+    // With Qty 5 and Amount 12.35 the prepared filters give the plain answers.
+    TRecord rec = Table.NewRecord();
+    Table.Put<int32_t>(rec, "Qty", 5);
+    Table.Put<int64_t>(rec, "Amount", EncodeBCD(2, Currency::FromUnits(123500)));
+    for (auto [text, want] :
+         {std::pair{"Qty = 5.5", 0}, {"Qty IN (5.5, 7)", 0}, {"Qty < 5.5", 1}, {"Amount > 12.349", 1}}) {
+        TExpTree t = Check(text);
+        TExpTree p(PrepareExpressionTree(t.get(), nullptr, Table.Getter(), false, false, 0, 0));
+        EXPECT_EQ(Eval(p.get(), rec)->Get<uint16_t>(), want) << text;
+    }
+}
+
 TEST_F(ExpressionEvalTest, CheckConditionTreeDropsNullTests) {
-    TExpToken* t = Check("Qty IS NULL").release();
+    TExpTree t = Check("Qty IS NULL");
     EXPECT_TRUE(CheckConditionTree(t));
     EXPECT_EQ(t, nullptr);
 
-    t = Check("Qty IS NULL AND Small = 1").release();
+    t = Check("Qty IS NULL AND Small = 1");
     EXPECT_FALSE(CheckConditionTree(t));
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->NodeKind, nkBinary);
     EXPECT_EQ(t->Code, opEqual);
     EXPECT_EQ(t->First->ColumnName, "Small");
-    EXPECT_EQ(t->First->Parent, t);
+    EXPECT_EQ(t->First->Parent, t.get());
     EXPECT_EQ(t->Parent, nullptr);
-    FreeExpressionTree(t);
 
     for (const char* dropped : {"NOT (Qty IS NULL)", "Qty IS NULL OR Small IS NOT NULL", "Qty = NULL"}) {
-        t = Check(dropped).release();
+        t = Check(dropped);
         EXPECT_TRUE(CheckConditionTree(t)) << dropped;
         EXPECT_EQ(t, nullptr);
     }
-    t = Check("Qty = 1 OR (Small <> NULL AND Qty = 2)").release();
+    t = Check("Qty = 1 OR (Small <> NULL AND Qty = 2)");
     EXPECT_FALSE(CheckConditionTree(t));
     EXPECT_EQ(t->Code, opOr);
     EXPECT_EQ(t->Second->Code, opEqual);
     EXPECT_EQ(t->Second->Second->Get<int32_t>(), 2);
-    FreeExpressionTree(t);
-    t = Check("Qty = 1").release();
+    t = Check("Qty = 1");
     EXPECT_FALSE(CheckConditionTree(t));
-    FreeExpressionTree(t);
+    TExpTree none;
+    EXPECT_FALSE(CheckConditionTree(none));
 }
 
 TEST_F(ExpressionEvalTest, CloneCompareAndFree) {
     TExpTree t = Check("Qty IN (1, 2) AND UPPER(Name) = 'A' OR IF(Active THEN 1 ELSE 2) = 1");
-    TExpTree c(CloneExpressionTree(t.get()));
+    TExpTree c = CloneExpressionTree(t.get());
     EXPECT_TRUE(ExpressionTreesEqual(t.get(), c.get()));
     EXPECT_NE(c->First, t->First);
     EXPECT_EQ(c->First->Parent, c.get());

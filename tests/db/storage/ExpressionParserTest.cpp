@@ -73,7 +73,7 @@ TEST_F(ExpressionParserTest, KeywordsAreSymbolsOnlyAndPositionsAndMarks) {
     p.NextToken();
     p.NextToken();
     p.MarkPosition();
-    TExpTree t(p.ParseSum(0));
+    TExpTree t = p.ParseSum(0);
     EXPECT_TRUE(p.TokenKindIs(','));
     EXPECT_EQ(p.GetMarkedText(), "a + b");
 }
@@ -261,7 +261,7 @@ TEST_F(ExpressionParserTest, TheParserStopsWhereTheExpressionEnds) {
         TExpressionParser p;
         p.SetText(c.Text);
         p.NextToken();
-        TExpTree t(p.ParseExpression(pfExtendedPredicates));
+        TExpTree t = p.ParseExpression(pfExtendedPredicates);
         EXPECT_EQ(p.GetTokenText(), c.Next) << c.Text;
     }
     // The second NOT is a column.
@@ -493,7 +493,7 @@ TEST_F(ExpressionParserTest, ErrorsCarryTheCallersCodeAndTable) {
     p.SetContext("WHERE clause");
     p.SetText("a +");
     p.NextToken();
-    std::string got = ErrorOf([&] { TExpTree t(p.ParseExpression(28)); }, ZIZIVU_SQLERROR);
+    std::string got = ErrorOf([&] { TExpTree t = p.ParseExpression(28); }, ZIZIVU_SQLERROR);
     EXPECT_EQ(got,
               Expected("Unknown or unexpected symbol '' found in WHERE clause", ZIZIVU_SQLERROR, "Orders"));
 }
@@ -532,12 +532,12 @@ TEST_F(ExpressionParserTest, LongChainsAndLongLists) {
     p.SetErrorCode(ZIZIVU_FILTERERR);
     p.SetText(chain("+", 1500));
     p.NextToken();
-    EXPECT_EQ(ErrorOf([&] { TExpTree t(p.ParseSum(0)); }), Expected("Expression nested too deeply in "));
+    EXPECT_EQ(ErrorOf([&] { TExpTree t = p.ParseSum(0); }), Expected("Expression nested too deeply in "));
 
     std::string list = "a IN (1";
     for (int i = 2; i <= 60000; ++i) list += "," + std::to_string(i);
     TExpTree t = Parse(list + ")");
-    TExpTree copy(CloneExpressionTree(t.get()));
+    TExpTree copy = CloneExpressionTree(t.get());
     EXPECT_TRUE(ExpressionTreesEqual(t.get(), copy.get()));
     TExpToken* last = copy->Second;
     while (last->Second) {
@@ -583,7 +583,7 @@ TEST_F(ExpressionParserTest, ParametersAndSubSelectsGoToTheOwningStatement) {
     p.SetContext("WHERE clause");
     p.SetText("a = ? AND b IN (SELECT k FROM t) AND c <> ?");
     p.NextToken();
-    TExpTree t(p.ParseExpression(28));
+    TExpTree t = p.ParseExpression(28);
     ASSERT_EQ(st.Params.size(), 2u);
     EXPECT_EQ(st.Params[0]->IsParameter, 1);
     EXPECT_EQ(st.Params[0], t->First->First->Second);
@@ -597,11 +597,11 @@ TEST_F(ExpressionParserTest, ParametersAndSubSelectsGoToTheOwningStatement) {
 
     p.SetText("b NOT IN (SELECT k FROM t)");
     p.NextToken();
-    t.reset(p.ParseExpression(28));
+    t = p.ParseExpression(28);
     EXPECT_EQ(t->Code, opNotInSelect);
     p.SetText("b IN (SELECT k FROM t)");
     p.NextToken();
-    EXPECT_EQ(ErrorOf([&] { TExpTree x(p.ParseExpression(12)); }, ZIZIVU_SQLERROR),
+    EXPECT_EQ(ErrorOf([&] { TExpTree x = p.ParseExpression(12); }, ZIZIVU_SQLERROR),
               Expected("Sub-select queries are not allowed in WHERE clause", ZIZIVU_SQLERROR));
 }
 

@@ -130,6 +130,7 @@ public:
     int Rows = 0;
     std::vector<int32_t> Keys;  // the rows of the result column
     int FilterCalls = 0;
+    bool FailFilter = false;  // the filter refuses (a failing sub-select)
     std::string LastFilterOp;
     void ParseSubSelect(TExpressionParser& p) override {
         // SELECT <column> FROM <table>
@@ -151,6 +152,7 @@ public:
     }
     void SetSubQueryFilter(TExpToken* cmp) override {
         ++FilterCalls;
+        if (FailFilter) throw Exception("sub-select failed");
         LastFilterOp = cmp->NodeKind == nkBinary && cmp->Code == opEqual && cmp->Second->NodeKind == nkColumn
                            ? "="
                            : "?";
@@ -192,7 +194,7 @@ protected:
         p.SetContext("filter expression");
         p.SetText(text);
         p.NextToken();
-        return TExpTree(p.ParseExpression(flags));
+        return p.ParseExpression(flags);
     }
 
     // Parsed and validated as a filter would.
@@ -204,7 +206,7 @@ protected:
     }
 
     TExpTree Eval(TExpToken* tree, TRecord& rec) {
-        return TExpTree(EvaluateExpression(tree, &rec, nullptr, 0, 0, Table.Getter()));
+        return EvaluateExpression(tree, &rec, nullptr, 0, 0, Table.Getter());
     }
     TExpTree Eval(const std::string& text, TRecord& rec) {
         TExpTree t = Check(text);

@@ -250,9 +250,10 @@ TEST(ExpressionTypeRules, WholeTables) {
             for (const auto& row : unary)
                 if (row.Code == code && Listed(row.Accepts, t.Name)) want = true;
             EXPECT_EQ(UnaryAcceptsType(code, t.Type), want) << int(code) << " " << t.Name;
-            if (want)
+            if (want) {
                 EXPECT_EQ(UnaryResultType(code, t.Type), code <= 9 ? BOO : t.Type)
                     << int(code) << " " << t.Name;
+            }
         }
     }
 

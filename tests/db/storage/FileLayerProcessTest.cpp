@@ -11,7 +11,8 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
-#include "tests/platform/os/ForkChild.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ protected:
         FinalizeFileList();
         FinalizeLibrary();
     }
-    TTempDir FDir;
+    TScratchDir FDir;
     std::string FName;
 };
 

@@ -19,7 +19,9 @@
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
 #include "platform/os/Files.h"
-#include "tests/platform/os/ForkChild.h"
+#include "tests/support/FaultyFile.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
@@ -77,23 +79,8 @@ protected:
         return s;
     }
 
-    TTempDir FDir;
+    TScratchDir FDir;
     std::vector<std::unique_ptr<TFileHandler>> FHandlers;
-};
-
-// A memory file whose reads fail after the first step, or whose writes come up short.
-class TFaultyFile : public TMemoryFile {
-public:
-    bool FailRead = false;
-    bool ShortWrite = false;
-    int32_t Read(int32_t id, void* buffer, int32_t count) override {
-        if (FailRead && HandlePosition(id) > 0) return -1;
-        return TMemoryFile::Read(id, buffer, count);
-    }
-    int32_t Write(int32_t id, const void* buffer, int32_t count) override {
-        if (ShortWrite && count > 0) return TMemoryFile::Write(id, buffer, count - 1);
-        return TMemoryFile::Write(id, buffer, count);
-    }
 };
 
 }  // namespace
@@ -202,6 +189,45 @@ TEST_F(FileLayer, SharingRulesInProcess) {
     TFileHandler& m = Handler(name, true);
     m.CreateFile();
     EXPECT_NE(m.FileObject(), x.FileObject());
+}
+
+TEST_F(FileLayer, NamesDifferingInCaseAreTwoFilesWhenBothExist) {
+    WriteText(FDir.File("x.dat"), "lower");
+    WriteText(FDir.File("X.dat"), "UPPER");
+    TFileHandler& lower = Handler(FDir.File("x.dat"));
+    TFileHandler& upper = Handler(FDir.File("X.dat"));
+    lower.Open();
+    upper.Open();
+    EXPECT_NE(lower.FileObject(), upper.FileObject());
+    Put(lower, "12345");
+    Put(upper, "ABC", 5);
+    EXPECT_EQ(Get(upper, 0, 10), "UPPERABC");
+    lower.Close();
+    upper.Close();
+    EXPECT_EQ(ReadText(FDir.File("x.dat")), "12345");
+    EXPECT_EQ(ReadText(FDir.File("X.dat")), "UPPERABC");
+
+    // A name that exists only in another case reaches that file, and shares its object
+    // with the exact spelling.
+    WriteText(FDir.File("Only.dat"), "only");
+    TFileHandler& exact = Handler(FDir.File("Only.dat"));
+    TFileHandler& other = Handler(FDir.Path() + "\\ONLY.DAT");
+    exact.Open();
+    other.Open();
+    EXPECT_EQ(exact.FileObject(), other.FileObject());
+    EXPECT_EQ(Get(other, 0, 10), "only");
+    EXPECT_EQ(ResolveFileName(" " + FDir.Path() + "\\only.DAT "), FDir.File("Only.dat"));
+    EXPECT_EQ(ResolveFileName(FDir.File("X.dat")), FDir.File("X.dat"));
+    EXPECT_EQ(RaisedCode([&] { Handler(FDir.File("ONLY.dat")).Delete(); }), ZIZIVU_OSACCESSDENIED);
+
+    // The object opened through ONLY.DAT stays with Only.dat when a file of that exact
+    // name appears later: the new file gets an object of its own.
+    WriteText(FDir.File("ONLY.DAT"), "twin");
+    TFileHandler& twin = Handler(FDir.File("ONLY.DAT"));
+    twin.Open();
+    EXPECT_NE(twin.FileObject(), other.FileObject());
+    EXPECT_EQ(Get(twin, 0, 10), "twin");
+    EXPECT_EQ(Get(other, 0, 10), "only");
 }
 
 TEST_F(FileLayer, CreateAndOpenFailures) {
@@ -394,22 +420,21 @@ TEST_F(FileLayer, CopiesMoveWholeFiles) {
 
 TEST_F(FileLayer, CopyFailuresAreReported) {
     TFileList list;
-    TFaultyFile source;
+    // Reads fail after the first step of the copy.
+    TFaultyFile<TMemoryFile> source({TFileFault::ReadError, 1});
     source.SetFileName("SOURCE");
     int32_t id = source.CreateFile();
     std::string data = Pattern(70000);
     source.Write(id, data.data(), int32_t(data.size()));
-    source.FailRead = true;
     EXPECT_EQ(list.CopyFileTo(&source, id, "MEMORY\\COPY.DAT", true), -ZIZIVU_READERR);
     EXPECT_EQ(list.CopyFileTo(&source, id, FDir.File("copy.dat"), false), -ZIZIVU_READERR);
-    source.FailRead = false;
+    source.SetFault({});
     EXPECT_EQ(list.CopyFileTo(&source, id, FDir.File("copy.dat"), false), 0);
     EXPECT_EQ(ReadText(FDir.File("copy.dat")), data);
 
-    TFaultyFile target;
+    TFaultyFile<TMemoryFile> target({TFileFault::ShortWrites});
     target.SetFileName("TARGET");
     int32_t tid = target.CreateFile();
-    target.ShortWrite = true;
     EXPECT_EQ(list.CopyFileFrom(&target, tid, FDir.File("copy.dat"), false), -ZIZIVU_WRITEERR);
     EXPECT_EQ(list.CopyFileFrom(&target, tid, FDir.File("none.dat"), false), -ZIZIVU_OSPATHNOTFOUND);
 }
@@ -444,9 +469,12 @@ TEST_F(FileLayer, FileListOperations) {
     EXPECT_EQ(list.OpenFile(FDir.File("later.dat"), false, false, false, readOnly, file),
               -ZIZIVU_OSPATHNOTFOUND);
     EXPECT_EQ(list.Count(), 1);
-    int32_t id = list.CreateFile(FDir.File("LATER.DAT"), false, false, file);
+    int32_t id = list.CreateFile(FDir.File("later.dat"), false, false, file);
     ASSERT_GT(id, 0);
     EXPECT_EQ(list.Count(), 1);
+    // Another spelling that does not exist reaches the created file.
+    TAbstractFile* upper = nullptr;
+    EXPECT_EQ(list.CreateFile(FDir.File("LATER.DAT"), false, false, upper), -ZIZIVU_OSACCESSDENIED);
     EXPECT_EQ(list.CloseFile(file, true, id), -ZIZIVU_OSPATHNOTFOUND);
     EXPECT_EQ(list.CloseFile(file, false, id + 1), -ZIZIVU_OSBADHANDLE);
     EXPECT_EQ(list.CloseFile(file, false, id), 0);
@@ -478,7 +506,7 @@ TEST_F(FileLayer, UniqueNames) {
 }
 
 TEST_F(FileLayer, UniqueNamesRunOut) {
-    TTempDir dir("/dev/shm");  // 65536 files: fastest in memory
+    TScratchDir dir("zelto-files", "/dev/shm");  // 65536 files: fastest in memory
     std::string tid = std::to_string(::gettid()).substr(0, 5);
     for (int i = 0; i <= 0xFFFF; ++i) {
         int fd = ::open((dir.File(tid + std::to_string(i) + ".T")).c_str(), O_CREAT | O_WRONLY, 0644);

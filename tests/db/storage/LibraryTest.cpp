@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -134,6 +135,61 @@ TEST(SystemList, SortsWithTheCompareFunction) {
     std::vector<int> sorted;
     for (int i = 0; i < list.Count(); ++i) sorted.push_back(*static_cast<int*>(list.Get(i)));
     EXPECT_EQ(sorted, (std::vector<int>{0, 1, 3, 3, 5, 7, 8, 9}));
+}
+
+TEST(TypedList, TypedItemsOverTheSameList) {
+    struct TItem {
+        int Key;
+    };
+    TItem a{3}, b{1}, c{2};
+    TTypedList<TItem> list;
+    EXPECT_EQ(list.Add(&a), 0);
+    EXPECT_EQ(list.Capacity(), 4);  // the untyped list's growth
+    list.Add(&b);
+    list.Insert(1, &c);
+    EXPECT_EQ(list.Get(1)->Key, 2);
+    EXPECT_EQ(list.IndexOf(&b), 2);
+    list.Sort([](TItem* x, TItem* y) { return x->Key - y->Key; });
+    EXPECT_EQ(list.First(), &b);
+    EXPECT_EQ(list[1], &c);
+    EXPECT_EQ(list.Last(), &a);
+    list.Delete(0);
+    list.Exchange(0, 1);
+    EXPECT_EQ(list.First(), &a);
+    list.SetCount(3);
+    EXPECT_EQ(list.Get(2), nullptr);
+    list.Put(2, &b);
+    TTypedList<TItem> copy;
+    copy.Assign(list);
+    EXPECT_EQ(copy.Count(), 3);
+    EXPECT_EQ(copy.Last(), &b);
+}
+
+// Debug builds stop at an index out of range; release builds check nothing, as the
+// untyped list.
+TEST(TypedListDeathTest, DebugBuildsStopAtABadIndex) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "index checks are compiled into debug builds only";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int x = 0;
+    TTypedList<int> list;
+    list.Add(&x);
+    list.Add(&x);
+    const std::pair<const char*, std::function<void()>> bad[] = {
+        {"Get(-1)", [&] { (void)list.Get(-1); }},
+        {"Get(Count)", [&] { (void)list.Get(2); }},
+        {"Put(Count)", [&] { list.Put(2, &x); }},
+        {"Delete(Count)", [&] { list.Delete(2); }},
+        {"Exchange(0, Count)", [&] { list.Exchange(0, 2); }},
+        {"Insert(Count + 1)", [&] { list.Insert(3, &x); }},
+        {"First of empty", [] { (void)TTypedList<int>().First(); }},
+        {"Last of empty", [] { (void)TTypedList<int>().Last(); }},
+    };
+    for (const auto& [name, work] : bad) EXPECT_DEATH(work(), "list index out of bounds") << name;
+    list.Insert(2, &x);  // appending at Count is in range
+    EXPECT_EQ(list.Count(), 3);
+#endif
 }
 
 // Sorts (key, name) pairs by key and lists the names in the resulting order.

@@ -148,6 +148,37 @@ TEST(RecordsBitmap, AndOrNotAssign) {
     EXPECT_TRUE(a.GetBit(40));  // the source is untouched
 }
 
+TEST(RecordsBitmap, ShorterSecondBitmapCountsAsUnmarked) {
+    // The longer bitmap spans more than the shorter one's whole buffer.
+    for (bool useAnd : {true, false}) {
+        TRecordsBitmap shortOne, longOne;
+        shortOne.SetRecordCount(40);
+        shortOne.SetAll();  // spare bits and the unused buffer are all ones
+        longOne.SetRecordCount(20000);
+        longOne.SetBit(3);
+        longOne.SetBit(41);
+        longOne.SetBit(19999);
+        if (useAnd) {
+            longOne.AndBitmap(shortOne);
+            EXPECT_EQ(longOne.Count(), 1);
+            EXPECT_TRUE(longOne.GetBit(3));
+        } else {
+            longOne.OrBitmap(shortOne);
+            EXPECT_EQ(longOne.Count(), 42);  // records 1..40, 41 and 19999
+            EXPECT_TRUE(longOne.GetBit(19999));
+        }
+        TRecordsBitmap empty;
+        empty.SetRecordCount(0);
+        if (useAnd) {
+            longOne.AndBitmap(empty);
+            EXPECT_EQ(longOne.Count(), 0);
+        } else {
+            longOne.OrBitmap(empty);
+            EXPECT_EQ(longOne.Count(), 42);
+        }
+    }
+}
+
 TEST(RecordsBitmapStack, PoppedBitmapsHaveNoBitSet) {
     TRecordsBitmapStack pool;
     TRecordsBitmap* bm = pool.Pop();

@@ -11,6 +11,7 @@
 #include "platform/ant/AntSerial.h"
 #include "platform/ant/AntUsb.h"
 #include "tests/platform/ant/AntSerialTestUtil.h"
+#include "tests/support/ScratchDir.h"
 
 namespace fs = std::filesystem;
 using namespace anttest;
@@ -20,15 +21,7 @@ namespace {
 // A sysfs-like tree: <root>/bus/usb/devices/<name>/{idVendor,idProduct,busnum,devnum}.
 class TFakeSysfs {
 public:
-    TFakeSysfs() {
-        char dir[] = "/tmp/antsysfs-XXXXXX";
-        Root = mkdtemp(dir);
-        fs::create_directories(Devices());
-    }
-    ~TFakeSysfs() {
-        std::error_code ec;
-        fs::remove_all(Root, ec);
-    }
+    TFakeSysfs() { fs::create_directories(Devices()); }
     fs::path Devices() const { return fs::path(Root) / "bus" / "usb" / "devices"; }
 
     void Device(const std::string& name, const std::string& vendor, const std::string& product, int busnum,
@@ -47,7 +40,8 @@ public:
     }
     static void Write(const fs::path& p, const std::string& s) { std::ofstream(p) << s; }
 
-    std::string Root;
+    TScratchDir Scratch{"antsysfs"};
+    std::string Root = Scratch.Path();
 };
 
 std::vector<std::string> Names(const std::vector<TAntStickInfo>& sticks) {

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +18,8 @@
 #include "platform/ant/AntSimPipe.h"
 #include "tests/platform/ant/AntSerialTestUtil.h"
 #include "tests/platform/ant/AntTestUtil.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/ScratchDir.h"
 
 using namespace anttest;
 
@@ -92,8 +93,8 @@ TEST_F(AntSerialTest, SecondOpenIsBusyUntilTheFirstCloses) {
 }
 
 TEST_F(AntSerialTest, MissingDeviceNonTtyAndOddRateAreReported) {
-    char dir[] = "/tmp/antserial-XXXXXX";
-    std::string d = mkdtemp(dir);
+    TScratchDir scratch("antserial");
+    const std::string d = scratch.Path();
     const std::string file = d + "/plain";
     { std::ofstream(file) << "x"; }
     struct TRow {
@@ -120,7 +121,6 @@ TEST_F(AntSerialTest, MissingDeviceNonTtyAndOddRateAreReported) {
     TAntSerialTransport ok(Pty.SlavePath, 57600);
     TByteSink sink;
     EXPECT_TRUE(ok.Open(&sink));
-    std::filesystem::remove_all(d);
 }
 
 // Run in a child without the rights to the device node (as another user when root).
@@ -131,12 +131,7 @@ TEST_F(AntSerialTest, PermissionDeniedIsReportedWithTheUdevRule) {
     ::close(fd);
     ::chmod(path, 0600);
     if (geteuid() != 0) ::chmod(path, 0);
-    int pipefd[2];
-    ASSERT_EQ(pipe(pipefd), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::close(pipefd[0]);
+    TForkChild child([&](TForkChild& me) {
         std::string out;
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
             out = "skip";
@@ -148,17 +143,11 @@ TEST_F(AntSerialTest, PermissionDeniedIsReportedWithTheUdevRule) {
             out = std::string(1, char('0' + int(t.LastError().Kind))) + (opened ? "opened" : "") +
                   AntOpenErrorText(t.LastError());
         }
-        (void)!::write(pipefd[1], out.data(), out.size());
-        _exit(0);
-    }
-    ::close(pipefd[1]);
-    std::string got;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0) got.append(buf, size_t(n));
-    ::close(pipefd[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+        for (char c : out) me.Send(c);
+        return 0;
+    });
+    const std::string got = child.ReceiveAll();
+    EXPECT_TRUE(child.Finish().ExitedWith(0)) << child.Finish();
     ::unlink(path);
     if (got == "skip") GTEST_SKIP() << "cannot drop root rights here";
     ASSERT_FALSE(got.empty());
@@ -171,34 +160,24 @@ TEST_F(AntSerialTest, PermissionDeniedIsReportedWithTheUdevRule) {
 // no stale lock behind.
 TEST_F(AntSerialTest, KilledProgramLeavesTheStickFree) {
     for (int sig : {SIGTERM, SIGINT}) {
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::close(ready[0]);
+        TForkChild child([&](TForkChild& me) {
             SetAntReportProc([](const std::string&) {});
             TAntSerialTransport t(Pty.SlavePath, 57600);
             TByteSink sink;
-            char c = t.Open(&sink) ? 'y' : 'n';
-            (void)!::write(ready[1], &c, 1);
+            me.Send(t.Open(&sink) ? 'y' : 'n');
             for (;;) pause();
-        }
-        ::close(ready[1]);
-        char c = 0;
-        ASSERT_EQ(::read(ready[0], &c, 1), 1);
-        ::close(ready[0]);
-        ASSERT_EQ(c, 'y');
+            return 0;
+        });
+        ASSERT_EQ(child.Receive(), 'y');
         {
             TAntSerialTransport t(Pty.SlavePath, 57600);
             TByteSink sink;
             EXPECT_FALSE(t.Open(&sink));
             EXPECT_EQ(t.LastError().Kind, TAntOpenFailure::Busy);
         }
-        kill(pid, sig);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig);
+        child.Kill(sig);
+        const TChildEnd end = child.Finish();
+        EXPECT_TRUE(end.KilledBy(sig)) << end;
         TAntSerialTransport t(Pty.SlavePath, 57600);
         TByteSink sink;
         EXPECT_TRUE(t.Open(&sink)) << Capture.All();

@@ -16,6 +16,7 @@
 
 #include "platform/ant/AntDiscovery.h"
 #include "platform/ant/AntTransport.h"
+#include "tests/support/WaitUntil.h"
 
 namespace anttest {
 
@@ -79,16 +80,15 @@ public:
     // Reads what the host wrote until `count` bytes arrived or 5 s passed.
     std::vector<uint8_t> ReadMaster(size_t count) const {
         std::vector<uint8_t> out;
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         ::fcntl(Master, F_SETFL, ::fcntl(Master, F_GETFL) | O_NONBLOCK);
-        while (out.size() < count && std::chrono::steady_clock::now() < end) {
-            uint8_t buf[256];
-            ssize_t n = ::read(Master, buf, sizeof buf);
-            if (n > 0)
-                out.insert(out.end(), buf, buf + n);
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        ::WaitUntil(
+            [&] {
+                uint8_t buf[256];
+                for (ssize_t n; (n = ::read(Master, buf, sizeof buf)) > 0;)
+                    out.insert(out.end(), buf, buf + n);
+                return out.size() >= count;
+            },
+            TDeadline::After(std::chrono::seconds(5)));
         return out;
     }
     int Master = -1;

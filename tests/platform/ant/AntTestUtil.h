@@ -5,16 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/ant/ANT_DLL.h"
 #include "platform/ant/AntSim.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/WaitUntil.h"
 
 namespace anttest {
 
@@ -80,20 +79,11 @@ inline uint8_t EventProc(uint8_t ch, uint8_t ev) {
     return 0;
 }
 
-// Real time a wait for a condition allows at least: on the fast clock a few clock seconds
-// are a few real milliseconds, shorter than a stall of a thread on a loaded machine.
-constexpr std::chrono::seconds MinRealWait{10};
-
-// Polls until `pred` holds, or `clockMs` have passed on the installed clock and at least
-// MinRealWait in real time.
+// Waits for `pred` until `clockMs` have passed on the installed clock, and at least 10 s in
+// real time: on the fast clock a few clock seconds are a few real milliseconds, shorter
+// than a stall of a thread on a loaded machine.
 inline bool WaitUntil(const std::function<bool()>& pred, uint32_t clockMs) {
-    uint32_t start = GetTickCount();
-    auto realEnd = std::chrono::steady_clock::now() + MinRealWait;
-    while (!pred()) {
-        if (TicksSince(start) > clockMs && std::chrono::steady_clock::now() > realEnd) return pred();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
+    return ::WaitUntil(pred, TDeadline::AfterClock(clockMs));
 }
 
 // Lets `clockMs` pass on the installed clock (to see that nothing more arrives).

@@ -10,6 +10,7 @@
 
 #include "platform/ant/AntUsb.h"
 #include "tests/platform/ant/AntSerialTestUtil.h"
+#include "tests/support/ScratchDir.h"
 
 using namespace anttest;
 
@@ -62,8 +63,8 @@ TEST(AntUsbSelectTest, LibusbErrorsGiveTheUsersCase) {
 
 TEST(AntUsbTransportTest, FailedOpensAreReportedAndLeaveNothingOpen) {
     TReportCapture capture;
-    char dir[] = "/tmp/antusb-XXXXXX";
-    std::string d = mkdtemp(dir);
+    TScratchDir scratch("antusb");
+    const std::string d = scratch.Path();
     const std::string plain = d + "/001";
     { std::ofstream(plain) << ""; }
     TByteSink sink;
@@ -84,7 +85,6 @@ TEST(AntUsbTransportTest, FailedOpensAreReportedAndLeaveNothingOpen) {
         t.Close();
     }
     EXPECT_EQ(sink.DeliveryCount(), 0);
-    std::filesystem::remove_all(d);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "platform/framework/Dialogs.h"
 #include "platform/rtl/Thread.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -146,8 +147,8 @@ TEST_F(ApplicationTest, QueuedAndSynchronisedCallsRunInsideDelay) {
         });
         done = true;
     });
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!(queued && done) && std::chrono::steady_clock::now() < end) Application()->Delay(100);
+    WaitUntil([&] { return queued && done; }, TDeadline::After(std::chrono::seconds(10)),
+              [] { Application()->Delay(100); });
     t.join();
     EXPECT_TRUE(queued);
     EXPECT_TRUE(synced);
@@ -165,8 +166,8 @@ TEST_F(ApplicationTest, ExceptionInAHandlerIsShownAndTheLoopGoesOn) {
         if (++count == 1) throw std::runtime_error("bad tick");
         if (count == 2) throw EAbort("silent");
     };
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (count < 3 && std::chrono::steady_clock::now() < end) Application()->Delay(100);
+    WaitUntil([&] { return count >= 3; }, TDeadline::After(std::chrono::seconds(10)),
+              [] { Application()->Delay(100); });
     EXPECT_GE(count, 3);
     ASSERT_EQ(boxes.Handler().Boxes.size(), 1u);
     EXPECT_EQ(boxes.Handler().Boxes[0].text, "bad tick");

@@ -11,18 +11,13 @@
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Thread.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
-// Pumps the application until `pred` holds; false after `realMs` real milliseconds.
-template <class P>
-bool PumpUntil(P pred, int realMs = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        Application()->Delay(10);
-    }
-    return true;
+// Pumps the application until `pred` holds; false after 10 s of real time.
+bool PumpUntil(const std::function<bool()>& pred) {
+    return WaitUntil(pred, TDeadline::After(std::chrono::seconds(10)), [] { Application()->Delay(10); });
 }
 
 TEST(TickTest, DifferencesAreModular) {
@@ -109,13 +104,8 @@ protected:
     }
 };
 
-bool WaitReal(const std::function<bool()>& pred, int realMs = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+bool WaitReal(const std::function<bool()>& pred) {
+    return WaitUntil(pred, TDeadline::After(std::chrono::seconds(10)));
 }
 
 TEST(ThreadTest, SuspendResumeTerminate) {

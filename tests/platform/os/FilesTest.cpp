@@ -9,7 +9,8 @@
 #include <string>
 
 #include "platform/os/Files.h"
-#include "tests/platform/os/ForkChild.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ constexpr uint64_t kHigh = 2000000000;  // where the engine's locks lie
 }  // namespace
 
 TEST(OsFile, ReadWriteSeekAndTruncate) {
-    TTempDir dir;
+    TScratchDir dir;
     std::unique_ptr<TOsFile> f(TOsFile::Create(dir.File("a.dat")));
     ASSERT_TRUE(f);
     EXPECT_EQ(f->Write("hello world", 11), 11);
@@ -57,14 +58,14 @@ TEST(OsFile, ReadWriteSeekAndTruncate) {
 }
 
 TEST(OsFile, DescriptorsAreCloseOnExec) {
-    TTempDir dir;
+    TScratchDir dir;
     std::unique_ptr<TOsFile> f(TOsFile::Create(dir.File("a.dat")));
     ASSERT_TRUE(f);
     EXPECT_TRUE(::fcntl(f->Handle(), F_GETFD) & FD_CLOEXEC);
 }
 
 TEST(OsFile, MissingFilesAndDirectories) {
-    TTempDir dir;
+    TScratchDir dir;
     EXPECT_FALSE(OpenShared(dir.File("none.dat")));
     EXPECT_EQ(OsLastError(), ENOENT);
     EXPECT_FALSE(OpenShared(dir.File("nodir/none.dat")));
@@ -77,7 +78,7 @@ TEST(OsFile, MissingFilesAndDirectories) {
 }
 
 TEST(OsFile, BackslashesAndCaseInsensitiveLookup) {
-    TTempDir dir;
+    TScratchDir dir;
     ASSERT_EQ(::mkdir(dir.File("Data").c_str(), 0777), 0);
     WriteText(dir.File("Data/Parts.DAT"), "x");
     EXPECT_EQ(OsResolvePath(dir.Path() + "\\data\\parts.dat"), dir.File("Data/Parts.DAT"));
@@ -96,7 +97,7 @@ TEST(OsFile, BackslashesAndCaseInsensitiveLookup) {
 }
 
 TEST(OsFile, ReadOnlyJudgedFromPermissionBits) {
-    TTempDir dir;
+    TScratchDir dir;
     std::string path = dir.File("ro.dat");
     WriteText(path, "data");
     bool readOnly = true;
@@ -114,7 +115,7 @@ TEST(OsFile, ReadOnlyJudgedFromPermissionBits) {
 }
 
 TEST(OsFile, DeleteOnClose) {
-    TTempDir dir;
+    TScratchDir dir;
     std::string path = dir.File("t.tmp");
     WriteText(path, "x");
     {
@@ -126,7 +127,7 @@ TEST(OsFile, DeleteOnClose) {
 }
 
 TEST(OsFile, RenameNeverReplaces) {
-    TTempDir dir;
+    TScratchDir dir;
     WriteText(dir.File("a.dat"), "a");
     WriteText(dir.File("b.dat"), "b");
     EXPECT_FALSE(OsRenameFile(dir.File("a.dat"), dir.File("b.dat")));
@@ -144,7 +145,7 @@ TEST(OsFile, RenameNeverReplaces) {
 }
 
 TEST(OsFile, RenameAcrossFileSystemsCopies) {
-    TTempDir dir;
+    TScratchDir dir;
     struct stat a {
     }, b{};
     if (::stat("/dev/shm", &b) != 0 || ::stat(dir.Path().c_str(), &a) != 0 || a.st_dev == b.st_dev)
@@ -162,7 +163,7 @@ TEST(OsFile, RenameAcrossFileSystemsCopies) {
 }
 
 TEST(OsFile, RangeLocksInProcess) {
-    TTempDir dir;
+    TScratchDir dir;
     std::string path = dir.File("l.dat");
     std::unique_ptr<TOsFile> f(TOsFile::Create(path));
     ASSERT_TRUE(f);
@@ -203,7 +204,7 @@ TEST(OsFile, RangeLocksInProcess) {
 }
 
 TEST(OsFile, ReadOnlyOpensStillExcludeEachOther) {
-    TTempDir dir;
+    TScratchDir dir;
     std::string path = dir.File("r.dat");
     WriteText(path, "abc");
     std::unique_ptr<TOsFile> a(TOsFile::Open(path, TOsAccess::Read, TOsShare::ReadWrite));
@@ -228,7 +229,7 @@ TEST(OsFile, ReadOnlyOpensStillExcludeEachOther) {
 }
 
 TEST(OsFile, ShareModesInProcess) {
-    TTempDir dir;
+    TScratchDir dir;
     std::string path = dir.File("s.dat");
     WriteText(path, "keep me");
     {
@@ -256,7 +257,7 @@ TEST(OsFile, ShareModesInProcess) {
 }
 
 TEST(OsFileProcesses, RangeLockRefusedUntilUnlocked) {
-    TTempDir dir;
+    TScratchDir dir;
     std::string path = dir.File("p.dat");
     std::unique_ptr<TOsFile> create(TOsFile::Create(path));
     create.reset();
@@ -298,7 +299,7 @@ TEST(OsFileProcesses, RangeLockRefusedUntilUnlocked) {
 }
 
 TEST(OsFileProcesses, ExclusiveOpenRefusesTheOther) {
-    TTempDir dir;
+    TScratchDir dir;
     std::string path = dir.File("x.dat");
     WriteText(path, "content");
     std::unique_ptr<TOsFile> mine(TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive));
@@ -331,7 +332,7 @@ TEST(OsFileProcesses, ExclusiveOpenRefusesTheOther) {
 }
 
 TEST(OsFileProcesses, DeleteAndRenameRefusedWhileOpenElsewhere) {
-    TTempDir dir;
+    TScratchDir dir;
     std::string path = dir.File("d.dat");
     WriteText(path, "x");
     TForkChild child([&](TForkChild& me) {

@@ -1,15 +1,16 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
-#include <thread>
 
 #include "platform/os/Registry.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/ScratchDir.h"
 
 namespace fs = std::filesystem;
 
@@ -28,19 +29,11 @@ void WriteFile(const std::string& path, const std::string& text) {
 }
 
 class RegistryTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/zelto-reg-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        FDir = tmpl;
-        setenv("ZELTO_CONFIG_DIR", FDir.c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ZELTO_CONFIG_DIR");
-        std::error_code ec;
-        fs::remove_all(FDir, ec);
-    }
-    std::string FDir;
+protected:
+    void SetUp() override { setenv("ZELTO_CONFIG_DIR", FDir.c_str(), 1); }
+    void TearDown() override { unsetenv("ZELTO_CONFIG_DIR"); }
+    TScratchDir FScratch{"zelto-reg"};
+    std::string FDir = FScratch.Path();
 };
 
 TEST_F(RegistryTest, RoundTripThroughTheFile) {
@@ -275,41 +268,30 @@ TEST_F(RegistryTest, ConcurrentProcessesNeverLoseValues) {
     const int kChildren = 3;
     const int kValues = 40;
     const std::string key = "Software\\Valtura\\Shared";
-    std::vector<pid_t> pids;
+    std::vector<std::unique_ptr<TForkChild>> children;
     for (int c = 0; c < kChildren; ++c) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            int rc = 0;
+        children.push_back(std::make_unique<TForkChild>([&, c](TForkChild&) {
             try {
                 TRegistry r;
-                auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-                while (!(r.OpenKey(key, false) && r.ReadString("go") == "1")) {
-                    if (std::chrono::steady_clock::now() > deadline) _exit(3);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                }
+                if (!WaitUntil([&] { return r.OpenKey(key, false) && r.ReadString("go") == "1"; },
+                               TDeadline::After(std::chrono::seconds(20))))
+                    return 3;
                 for (int i = 0; i < kValues; ++i) {
                     TRegistry w;
-                    if (!w.OpenKey(key, true)) _exit(4);
+                    if (!w.OpenKey(key, true)) return 4;
                     w.WriteString("c" + std::to_string(c) + "_" + std::to_string(i), std::to_string(i * 7));
                 }
             } catch (...) {
-                rc = 5;
+                return 5;
             }
-            _exit(rc);
-        }
-        pids.push_back(pid);
+            return 0;
+        }));
     }
     TRegistry r;
     ASSERT_TRUE(r.OpenKey(key, true));
     r.WriteString("go", "1");
     for (int i = 0; i < kValues; ++i) r.WriteString("parent_" + std::to_string(i), std::to_string(i));
-    for (pid_t pid : pids) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-    }
+    for (auto& child : children) EXPECT_TRUE(child->Finish().ExitedWith(0)) << child->Finish();
     TRegistry check;
     ASSERT_TRUE(check.OpenKey(key, false));
     for (int i = 0; i < kValues; ++i) {

@@ -7,24 +7,9 @@
 #include <thread>
 
 #include "platform/rtl/Classes.h"
+#include "tests/support/ScratchDir.h"
 
 namespace {
-
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/rtl_streams_XXXXXX";
-        if (mkdtemp(tmpl)) FPath = tmpl;
-    }
-    ~TempDir() {
-        if (!FPath.empty()) std::system(("rm -rf '" + FPath + "'").c_str());
-    }
-    std::string operator/(const std::string& name) const { return FPath + "/" + name; }
-    const std::string& Path() const { return FPath; }
-
-  private:
-    std::string FPath;
-};
 
 std::string ReadAll(TStream& s) {
     std::string out(static_cast<size_t>(s.Size()), '\0');
@@ -98,9 +83,9 @@ TEST(MemoryStreamTest, StringStreamAndCopies) {
 }
 
 TEST(FileStreamTest, CreateOpenReadWriteAndErrors) {
-    TempDir dir;
+    TScratchDir dir("rtl_streams");
     ASSERT_FALSE(dir.Path().empty());
-    std::string path = dir / "data.bin";
+    std::string path = dir.File("data.bin");
     {
         TFileStream f(path, fmCreate);
         f.WriteBuffer("0123456789", 10);
@@ -131,26 +116,26 @@ TEST(FileStreamTest, CreateOpenReadWriteAndErrors) {
         EXPECT_EQ(f.Size(), 0);
     }
     try {
-        TFileStream f(dir / "missing", fmOpenRead);
+        TFileStream f(dir.File("missing"), fmOpenRead);
         ADD_FAILURE() << "opened a missing file";
     } catch (const EFOpenError& e) {
-        EXPECT_EQ(e.Message(), "Cannot open file \"" + dir / "missing" + "\"");
+        EXPECT_EQ(e.Message(), "Cannot open file \"" + dir.File("missing") + "\"");
     }
     EXPECT_THROW(TFileStream(dir.Path(), fmOpenRead), EFOpenError);
     try {
-        TFileStream f(dir / "no/such/dir", fmCreate);
+        TFileStream f(dir.File("no/such/dir"), fmCreate);
         ADD_FAILURE() << "created in a missing directory";
     } catch (const EFCreateError& e) {
-        EXPECT_EQ(e.Message(), "Cannot create file \"" + dir / "no/such/dir" + "\"");
+        EXPECT_EQ(e.Message(), "Cannot create file \"" + dir.File("no/such/dir") + "\"");
     }
     // Both are file stream errors.
-    EXPECT_THROW(TFileStream(dir / "missing", fmOpenRead), EFileStreamError);
+    EXPECT_THROW(TFileStream(dir.File("missing"), fmOpenRead), EFileStreamError);
 
     TMemoryStream m;
     m.WriteBuffer("abc", 3);
-    m.SaveToFile(dir / "m.bin");
+    m.SaveToFile(dir.File("m.bin"));
     TMemoryStream r;
-    r.LoadFromFile(dir / "m.bin");
+    r.LoadFromFile(dir.File("m.bin"));
     EXPECT_EQ(ReadAll(r), "abc");
 }
 
@@ -177,8 +162,8 @@ TEST(HandleStreamTest, PipeWritesAllAndReadsShortChunks) {
 }
 
 TEST(FileSystemTest, DirectoriesRenameDelete) {
-    TempDir dir;
-    std::string deep = dir / "a/b/c";
+    TScratchDir dir("rtl_streams");
+    std::string deep = dir.File("a/b/c");
     EXPECT_TRUE(ForceDirectories(deep + "/"));
     EXPECT_TRUE(DirectoryExists(deep));
     EXPECT_FALSE(FileExists(deep));

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "platform/rtl/Classes.h"
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
@@ -239,9 +240,8 @@ TEST(StringListTest, AssignCopiesLinesAndObjects) {
 }
 
 TEST(StringListTest, FileRoundTrip) {
-    char dir[] = "/tmp/rtl_strings_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string path = std::string(dir) + "/list.txt";
+    TScratchDir dir("rtl_strings");
+    std::string path = dir.File("list.txt");
     TStringList l;
     l.SetText("alpha\nbeta=2\n\ngamma");
     l.SaveToFile(path);
@@ -249,9 +249,7 @@ TEST(StringListTest, FileRoundTrip) {
     r.LoadFromFile(path);
     EXPECT_EQ(Lines(r), Lines(l));
     EXPECT_EQ(r.Values("BETA"), "2");
-    EXPECT_THROW(r.LoadFromFile(std::string(dir) + "/missing.txt"), EFOpenError);
-    DeleteFile(path);
-    rmdir(dir);
+    EXPECT_THROW(r.LoadFromFile(dir.File("missing.txt")), EFOpenError);
 }
 
 }  // namespace

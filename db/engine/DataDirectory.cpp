@@ -1,0 +1,195 @@
+#include "db/engine/DataDirectory.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "db/engine/DataSession.h"
+#include "db/engine/DataTable.h"
+#include "db/storage/EngineErrors.h"
+#include "db/storage/FileLayer.h"
+#include "platform/os/Files.h"
+#include "platform/rtl/SysUtils.h"
+
+namespace {
+
+std::string DataFileName(const std::string& name) {
+    return ForceFileExt(Trim(name), ".DAT");
+}
+
+}  // namespace
+
+TDataDirectory::TDataDirectory(TDataSession* session, const std::string& databaseName,
+                               const std::string& path, const std::string& universalPath)
+    : FSession(session), FDatabaseName(databaseName), FPath(path), FUniversalPath(universalPath) {}
+
+TDataDirectory::~TDataDirectory() {
+    if (FTransactionActive) {
+        try {
+            Rollback();
+        } catch (...) {
+            // A table that cannot reread its headers is freed all the same.
+        }
+    }
+    while (!FTables.empty()) {
+        TDataTable* t = FTables.back();
+        FTables.pop_back();
+        delete t;
+    }
+}
+
+TDataTable* TDataDirectory::FindTable(const std::string& name, bool inMemory) {
+    const std::string wanted = DataFileName(name);
+    if (inMemory) {
+        for (TDataTable* t : FTables)
+            if (t->InMemory() && SameText(t->Name(), wanted)) return t;
+        return nullptr;
+    }
+    // Disk tables are the same when their data files resolve to the same file: a name
+    // that exists only in another case finds it, two existing names that differ in case
+    // stay apart.
+    const std::string resolved = ResolveFileName(FPath + wanted);
+    for (TDataTable* t : FTables)
+        if (!t->InMemory() && t->ResolvedName() == resolved) return t;
+    return nullptr;
+}
+
+int32_t TDataDirectory::IndexOfTable(TDataTable* table) const {
+    auto it = std::find(FTables.begin(), FTables.end(), table);
+    return it == FTables.end() ? -1 : int32_t(it - FTables.begin());
+}
+
+void TDataDirectory::FreeTable(TDataTable* table) {
+    int32_t i = IndexOfTable(table);
+    if (i >= 0) FTables.erase(FTables.begin() + i);
+    delete table;
+}
+
+int32_t TDataDirectory::OpenTable(const std::string& name, TDataTable*& table, bool option1, bool option2,
+                                  bool temporary, bool inMemory, bool shareOverride, bool exclusive) {
+    TDataTable* t = FindTable(name, inMemory);
+    if (t && t->OpenCount() > 0) {
+        if ((t->Exclusive() || exclusive) && !shareOverride) return -ZIZIVU_OSACCESSDENIED;
+        t->IncOpenCount();
+        table = t;
+        return 0;
+    }
+    const bool isNew = t == nullptr;
+    std::unique_ptr<TDataTable> created;
+    if (isNew) {
+        created = std::make_unique<TDataTable>(this);
+        t = created.get();
+        t->SetTableName(name);
+    }
+    t->SetExclusive(exclusive);
+    t->SetInMemory(inMemory);
+    t->SetTemporary(temporary);
+    t->SetOpenOptions(option1, option2);
+    t->AssignFileNames();
+    t->OpenFiles();
+    if (FTransactionActive && !t->InTransaction()) t->StartTransaction();
+    if (isNew) FTables.push_back(created.release());
+    table = t;
+    return 0;
+}
+
+int32_t TDataDirectory::CloseTable(TDataTable* table, bool temporaryDiscard) {
+    if (IndexOfTable(table) < 0) return -ZIZIVU_OSPATHNOTFOUND;
+    table->CloseFiles(temporaryDiscard);
+    if (table->OpenCount() == 0 && !table->InTransaction()) FreeTable(table);
+    return 0;
+}
+
+int32_t TDataDirectory::CreateTable(const std::string& name, TDataTable*& table, bool temporary,
+                                    bool inMemory, const TTableDefinition& definition) {
+    if (Trim(ExtractNameNoExt(name)).empty()) return -ZIZIVU_OSPATHNOTFOUND;
+    TDataTable* t = FindTable(name, inMemory);
+    if (t && t->OpenCount() > 0) return -ZIZIVU_OSACCESSDENIED;
+    std::unique_ptr<TDataTable> created;
+    if (!t) {
+        created = std::make_unique<TDataTable>(this);
+        t = created.get();
+        t->SetTableName(name);
+    }
+    t->SetExclusive(true);
+    t->SetInMemory(inMemory);
+    t->SetTemporary(temporary);
+    t->AssignFileNames();
+    t->CreateFiles(definition);
+    if (created) FTables.push_back(created.release());
+    table = t;
+    return 0;
+}
+
+int32_t TDataDirectory::DeleteTable(const std::string& name, bool inMemory) {
+    TDataTable* open = FindTable(name, inMemory);
+    if (open && open->OpenCount() != 0) return -ZIZIVU_OSACCESSDENIED;
+    TDataTable t(this);
+    t.SetTableName(name);
+    t.SetInMemory(inMemory);
+    t.AssignFileNames();
+    t.DeleteFiles();
+    return 0;
+}
+
+int32_t TDataDirectory::RenameTable(const std::string& name, const std::string& newName, bool toBackup,
+                                    bool inMemory) {
+    TDataTable* open = FindTable(name, inMemory);
+    if (open && open->OpenCount() != 0) return -ZIZIVU_OSACCESSDENIED;
+    TDataTable t(this);
+    t.SetTableName(name);
+    t.SetInMemory(inMemory);
+    t.AssignFileNames();
+    t.RenameFiles(newName, toBackup);
+    return 0;
+}
+
+bool TDataDirectory::TableExists(const std::string& name, bool inMemory) {
+    TDataTable* t = FindTable(name, inMemory);
+    if (t && t->OpenCount() > 0) return true;
+    return DataFileExists(inMemory ? DataFileName(name) : FPath + DataFileName(name), inMemory);
+}
+
+std::string TDataDirectory::GetTemporaryTableName(bool inMemory) {
+    const long tid = long(::gettid());
+    const std::string prefix = IntToStr(int64_t(tid < 0 ? -tid : tid)).substr(0, 5);
+    for (int64_t counter = 0;; ++counter) {
+        std::string candidate = prefix + IntToStr(counter) + ".DAT";
+        if (!TableExists(candidate, inMemory)) return candidate;
+    }
+}
+
+void TDataDirectory::StartTransaction() {
+    if (FTransactionActive) return;
+    for (TDataTable* t : FTables)
+        if (t->OpenCount() > 0 && !t->InTransaction()) t->StartTransaction();
+    FTransactionActive = true;
+}
+
+void TDataDirectory::Commit(bool end) {
+    for (auto it = FTables.rbegin(); it != FTables.rend(); ++it)
+        if ((*it)->InTransaction()) (*it)->Commit(end);
+    if (end) {
+        FTransactionActive = false;
+        ReleaseClosedTables();
+    }
+}
+
+void TDataDirectory::Rollback() {
+    for (TDataTable* t : FTables)
+        if (t->InTransaction()) t->Rollback();
+    FTransactionActive = false;
+    ReleaseClosedTables();
+}
+
+void TDataDirectory::ReleaseClosedTables() {
+    for (size_t i = FTables.size(); i-- > 0;) {
+        TDataTable* t = FTables[i];
+        if (t->OpenCount() == 0 && !t->InTransaction()) {
+            // The files stayed open for the transaction; close them now.
+            t->CloseFiles(false);
+            FTables.erase(FTables.begin() + i);
+            delete t;
+        }
+    }
+}

@@ -1,0 +1,592 @@
+#include "db/engine/DataTable.h"
+
+#include "db/engine/BlobFile.h"
+#include "db/engine/DataDirectory.h"
+#include "db/engine/DataFile.h"
+#include "db/engine/DataSession.h"
+#include "db/engine/IndexFile.h"
+#include "db/storage/EngineErrors.h"
+#include "db/storage/FileLayer.h"
+#include "db/storage/RecordsBitmap.h"
+#include "platform/os/Files.h"
+#include "platform/rtl/SysUtils.h"
+#include "platform/rtl/Tick.h"
+
+using namespace table_locks;
+
+namespace {
+
+constexpr int32_t InitialBitmapRecords = 8192;
+
+void EnsureBitmap(TRecordsBitmap* bitmap, uint32_t recordNo) {
+    if (int64_t(recordNo) <= bitmap->RecordCount()) return;
+    int64_t n = std::max<int64_t>(recordNo, int64_t(bitmap->RecordCount()) * 2);
+    bitmap->SetRecordCount(int32_t(std::min<int64_t>(n, 100000001)));
+}
+
+bool BitSet(const TRecordsBitmap* bitmap, uint32_t recordNo) {
+    return recordNo >= 1 && int64_t(recordNo) <= bitmap->RecordCount() && bitmap->GetBit(int32_t(recordNo));
+}
+
+}  // namespace
+
+TDataTable::TDataTable(TDataDirectory* directory)
+    : FDirectory(directory),
+      FDataFile(std::make_unique<TDataFile>(this)),
+      FIndexFile(std::make_unique<TIndexFile>(this)),
+      FBlobFile(std::make_unique<TBlobFile>(this)) {
+    for (TRecordsBitmap** b : {&FLocked, &FPending, &FDeferred}) {
+        *b = new TRecordsBitmap();
+        (*b)->SetRecordCount(InitialBitmapRecords);
+    }
+}
+
+TDataTable::~TDataTable() {
+    try {
+        if (FOpen) {
+            FOpenCount = 1;
+            FTransactionActive = false;
+            CloseFiles(false);
+        }
+    } catch (...) {
+        // Closing releases what it can; a failed flush must not escape a destructor.
+    }
+    delete FLocked;
+    delete FPending;
+    delete FDeferred;
+}
+
+TDataSession* TDataTable::Session() const {
+    return FDirectory ? FDirectory->Session() : nullptr;
+}
+
+bool TDataTable::ForceBufferFlush() const {
+    return Session() && Session()->ForceBufferFlush();
+}
+
+bool TDataTable::StrictChangeDetection() const {
+    return Session() && Session()->StrictChangeDetection();
+}
+
+bool TDataTable::NoPrimaryIndex() {
+    return FIndexFile->IsOpen() && FIndexFile->GetNoPrimaryIndex();
+}
+
+std::string TDataTable::PrivateDirectory() const {
+    return Session() ? Session()->GetPrivateDirectory() : std::string();
+}
+
+bool TDataTable::HasBlobFile() const {
+    return FBlobFile->IsOpen();
+}
+
+TIndexFieldLookup TDataTable::FieldLookup() const {
+    const TDataFile* data = FDataFile.get();
+    return [data](int32_t fieldNo, TIndexFieldInfo& info) {
+        TFieldDescriptor f;
+        if (fieldNo < 1 || fieldNo > 0xFFFF || !data->FindFieldDescriptor(uint16_t(fieldNo), f)) return false;
+        info.Type = f.DataType;
+        info.StoredSize = f.DataSize;
+        return true;
+    };
+}
+
+void TDataTable::Raise(uint16_t code) const {
+    RaiseEngineError(code, FTableName);
+}
+
+void TDataTable::SetTableName(const std::string& name) {
+    FTableName = ForceFileExt(Trim(name), ".DAT");
+}
+
+void TDataTable::AssignFileNames() {
+    const std::string base = RemoveFileExt(FTableName);
+    const std::string prefix = FInMemory || !FDirectory ? std::string() : FDirectory->Path();
+    const struct {
+        TFileHandler* file;
+        const char* ext;
+    } files[] = {{FDataFile.get(), ".DAT"}, {FIndexFile.get(), ".IDX"}, {FBlobFile.get(), ".BLB"}};
+    FResolvedName = FInMemory ? std::string() : ResolveFileName(prefix + base + ".DAT");
+    for (const auto& f : files) {
+        f.file->SetFileName(prefix + base + f.ext);
+        f.file->SetExclusive(FExclusive);
+        f.file->SetInMemory(FInMemory);
+        f.file->SetTemporary(FTemporary);
+    }
+}
+
+void TDataTable::OpenFiles() {
+    if (FOpen) {
+        // Kept open by a transaction after its last cursor left: rejoins as it stands.
+        FOpenCount = 1;
+        return;
+    }
+    FOpenCount = 1;
+    FOpen = true;
+    try {
+        FDataFile->Open();
+        FIndexFile->SetEncrypted(FDataFile->IsEncrypted());
+        FIndexFile->Open();
+        if (FDataFile->GetBlobFieldCount() > 0) {
+            FBlobFile->SetEncrypted(FDataFile->IsEncrypted());
+            FBlobFile->SetBlockSize(FDataFile->GetBlobBlockSize());
+            FBlobFile->Open();
+        }
+    } catch (...) {
+        FBlobFile->Close();
+        FIndexFile->Close();
+        FDataFile->Close();
+        FOpen = false;
+        FOpenCount = 0;
+        throw;
+    }
+    FFilesReadOnly =
+        FDataFile->ReadOnly() || FIndexFile->ReadOnly() || (HasBlobFile() && FBlobFile->ReadOnly());
+    if (FFilesReadOnly) FReadOnly = true;
+    FExplicitRead = FWriteLock = FImplicitRead = FTransactionLock = FAllRecordsLocked = false;
+}
+
+void TDataTable::CloseFiles(bool temporaryDiscard) {
+    if (!FOpen) return;
+    if (FOpenCount > 0) --FOpenCount;
+    if (FOpenCount > 0 || FTransactionActive) return;
+    if (FExclusive && !FReadOnly) {
+        if (FTemporary && temporaryDiscard)
+            DropAllCaches();
+        else
+            FlushBuffers(true, false, false, false, false);
+    }
+    if (FAllRecordsLocked) {
+        FDataFile->LockRange(AllRecordsStart, AllRecordsLength, false);
+        FAllRecordsLocked = false;
+    }
+    UnlockAllRecords(false);
+    FPending->ClearAll();
+    if (FImplicitRead) UnlockRead();
+    if (FWriteLock) UnlockForWrite();
+    FIndexFile->Close();
+    FBlobFile->Close();
+    FDataFile->Close();
+    FOpen = false;
+    FSkipIndexCheck = false;
+    FChanged = false;
+}
+
+void TDataTable::CreateFiles(const TTableDefinition& d) {
+    FDataFile->InitStructure(d.Language, d.Sort, d.Fields.data(), int32_t(d.Fields.size()), d.BlobBlockSize,
+                             d.Description, d.Password, d.Encrypted, d.UserMinor, d.UserMajor);
+    FDataFile->CreateFile();
+    FDataFile->WriteHeader(true, false);
+    FDataFile->WriteFieldDescriptors();
+    FIndexFile->SetEncrypted(d.Encrypted);
+    FIndexFile->CreateFile();
+    const TIndexFieldLookup fields = FieldLookup();
+    if (d.Indexes.empty()) {
+        FIndexFile->SetNoPrimaryIndex(true);
+    } else {
+        FIndexFile->AddPrimaryIndex(d.Indexes[0], fields);
+        for (size_t i = 1; i < d.Indexes.size(); ++i) FIndexFile->AddSecondaryIndex(d.Indexes[i], fields);
+    }
+    FIndexFile->WriteHeader(true, false);
+    if (FDataFile->GetBlobFieldCount() > 0) {
+        FBlobFile->SetEncrypted(d.Encrypted);
+        FBlobFile->SetBlockSize(FDataFile->GetBlobBlockSize());
+        FBlobFile->CreateFile();
+        FBlobFile->WriteHeader(true, false);
+    } else if (FBlobFile->Exists()) {
+        // A table without BLOB fields has no BLOB file; a stale one would be taken for it.
+        FBlobFile->Delete();
+    }
+    FOpen = true;
+    FOpenCount = 1;
+    FExplicitRead = FWriteLock = FImplicitRead = FTransactionLock = FAllRecordsLocked = false;
+}
+
+void TDataTable::DeleteFiles() {
+    FDataFile->Delete();
+    FIndexFile->Delete();
+    if (FBlobFile->Exists()) FBlobFile->Delete();
+}
+
+void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
+    const struct {
+        TFileHandler* file;
+        const char* ext;
+        const char* backup;
+    } files[] = {{FDataFile.get(), ".DAT", ".DBK"},
+                 {FIndexFile.get(), ".IDX", ".IBK"},
+                 {FBlobFile.get(), ".BLB", ".BBK"}};
+    std::string target = RemoveFileExt(Trim(newName));
+    if (!toBackup && !FInMemory && FDirectory && !HasPathChars(target)) target = FDirectory->Path() + target;
+    for (const auto& f : files) {
+        if (!f.file->Exists()) continue;
+        if (toBackup) {
+            const std::string backup = ForceFileExt(f.file->FileName(), f.backup);
+            if (DataFileExists(backup, FInMemory)) {
+                TFileHandler old;
+                old.SetInMemory(FInMemory);
+                old.SetFileName(backup);
+                old.Delete();
+            }
+            f.file->Rename(backup);
+        } else {
+            f.file->Rename(target + f.ext);
+        }
+    }
+    // With forced flushing the new names reach the disk too, not only the files' contents.
+    if (!FInMemory && ForceBufferFlush() && !OsSyncFolderOf(FDataFile->FileName())) Raise(MapOSError());
+}
+
+void TDataTable::Empty() {
+    FDataFile->Empty();
+    FIndexFile->Empty();
+    if (HasBlobFile()) FBlobFile->Empty();
+    DiscardBuffers();
+}
+
+void TDataTable::BackupIndexFile() {
+    FlushBuffers(false, false, true, false, false);
+    FIndexFile->SaveToFile(ForceFileExt(FIndexFile->FileName(), ".IBK"));
+}
+
+void TDataTable::RestoreIndexFile(bool skipRestore, bool deleteBackup) {
+    const std::string backup = ForceFileExt(FIndexFile->FileName(), ".IBK");
+    if (!skipRestore) {
+        FIndexFile->LoadFromFile(backup);
+        FIndexFile->ClearPageCache(true);
+        FIndexFile->ReadHeader();
+    }
+    if (deleteBackup) {
+        TFileHandler old;
+        old.SetInMemory(FInMemory);
+        old.SetFileName(backup);
+        old.Delete();
+    }
+}
+
+void TDataTable::ReadHeaders() {
+    FDataFile->ReadHeader();
+    FDataFile->ReadFieldDescriptors();
+    FDataFile->CheckHeader();
+    FIndexFile->ReadHeader();
+    if (!FSkipIndexCheck) FIndexFile->CheckHeader(FieldLookup());
+    if (HasBlobFile()) {
+        FBlobFile->ReadHeader();
+        FBlobFile->CheckHeader();
+    }
+}
+
+// ---- Locks ------------------------------------------------------------------------------
+
+bool TDataTable::TryLock(TFileHandler& file, uint32_t start, uint32_t length, int32_t tries,
+                         uint32_t waitMs) {
+    for (int32_t attempt = 1;; ++attempt) {
+        if (file.LockRange(start, length, true)) return true;
+        if (attempt >= tries) return false;
+        Sleep(waitMs);
+    }
+}
+
+uint16_t TDataTable::LockReaderByte(TFileHandler& file) {
+    for (int32_t attempt = 1;; ++attempt) {
+        uint16_t r = uint16_t(EngineRandom(65535));
+        if (r == 0) r = 1;
+        if (file.LockRange(ReaderBase - r, 1, true)) return r;
+        if (attempt >= FileLockTries) return 0;
+        Sleep(FileLockWaitMs);
+    }
+}
+
+void TDataTable::Unlock(TFileHandler& file, uint32_t start, uint32_t length, uint16_t code) {
+    if (!file.LockRange(start, length, false)) Raise(code);
+}
+
+void TDataTable::LockReadBytes(uint16_t& indexByte, uint16_t& blobByte) {
+    indexByte = LockReaderByte(*FIndexFile);
+    if (indexByte == 0) Raise(ZIZIVU_LOCKFAILED);
+    if (HasBlobFile()) {
+        blobByte = LockReaderByte(*FBlobFile);
+        if (blobByte == 0) {
+            // Leave nothing behind: the index byte goes too.
+            FIndexFile->LockRange(ReaderBase - indexByte, 1, false);
+            indexByte = 0;
+            Raise(ZIZIVU_LOCKFAILED);
+        }
+    }
+}
+
+void TDataTable::UnlockReadBytes(uint16_t& indexByte, uint16_t& blobByte) {
+    const uint16_t i = indexByte, b = blobByte;
+    indexByte = blobByte = 0;
+    bool ok = true;
+    if (b != 0 && HasBlobFile()) ok = FBlobFile->LockRange(ReaderBase - b, 1, false) && ok;
+    if (i != 0) ok = FIndexFile->LockRange(ReaderBase - i, 1, false) && ok;
+    if (!ok) Raise(ZIZIVU_UNLOCKFAILED);
+}
+
+bool TDataTable::LockRecord(uint32_t recordNo) {
+    if ((FExclusive && !FTransactionActive) || FReadOnly) return false;
+    if (recordNo == 0) Raise(ZIZIVU_RECLOCKFAILED);
+    if (FTransactionActive && BitSet(FLocked, recordNo)) return false;
+    bool changed = false;
+    const bool tookRead = !FExclusive && !StrictChangeDetection() && !HoldsAnyLock();
+    if (tookRead) changed = LockRead();
+    const int32_t tries = int32_t(Session() ? Session()->LockRetryCount() : 15) + 1;
+    const uint32_t wait = Session() ? Session()->LockWaitTime() : 100;
+    if (!TryLock(*FDataFile, RecordBase - recordNo, 1, tries, wait)) {
+        // A failed record lock leaves no read lock of its own behind.
+        if (tookRead) UnlockRead();
+        Raise(ZIZIVU_RECLOCKFAILED);
+    }
+    EnsureBitmap(FLocked, recordNo);
+    EnsureBitmap(FDeferred, recordNo);
+    FLocked->SetBit(int32_t(recordNo));
+    FDeferred->ClearBit(int32_t(recordNo));
+    return changed;
+}
+
+void TDataTable::UnlockRecord(uint32_t recordNo) {
+    if ((FExclusive && !FTransactionActive) || FReadOnly) return;
+    if (recordNo == 0) Raise(ZIZIVU_UNLOCKFAILED);
+    if (FTransactionActive) {
+        EnsureBitmap(FDeferred, recordNo);
+        FDeferred->SetBit(int32_t(recordNo));
+        return;
+    }
+    if (!BitSet(FLocked, recordNo)) Raise(ZIZIVU_UNLOCKFAILED);
+    FLocked->ClearBit(int32_t(recordNo));
+    if (!FDataFile->LockRange(RecordBase - recordNo, 1, false)) Raise(ZIZIVU_UNLOCKFAILED);
+}
+
+void TDataTable::UnlockAllRecords(bool deferredOnly) {
+    const TRecordsBitmap* which = deferredOnly ? FDeferred : FLocked;
+    for (int32_t n = 1; n <= which->RecordCount(); ++n) {
+        if (!which->GetBit(n)) continue;
+        if (BitSet(FLocked, uint32_t(n))) {
+            FLocked->ClearBit(n);
+            FDataFile->LockRange(RecordBase - uint32_t(n), 1, false);
+        }
+        if (BitSet(FDeferred, uint32_t(n))) FDeferred->ClearBit(n);
+    }
+}
+
+void TDataTable::UnlockTable() {
+    if (FAllRecordsLocked) {
+        FAllRecordsLocked = false;
+        Unlock(*FDataFile, AllRecordsStart, AllRecordsLength, ZIZIVU_UNLOCKFAILED);
+    }
+}
+
+bool TDataTable::LockExplicitRead() {
+    if (FExplicitRead || FImplicitRead || FWriteLock || FTransactionLock || FExclusive || FReadOnly)
+        return false;
+    LockReadBytes(FIndexExplicitByte, FBlobExplicitByte);
+    FExplicitRead = true;
+    return CheckForChanges();
+}
+
+void TDataTable::UnlockExplicitRead() {
+    if (!FExplicitRead) return;
+    FExplicitRead = false;
+    UnlockReadBytes(FIndexExplicitByte, FBlobExplicitByte);
+}
+
+bool TDataTable::LockRead() {
+    if (FExplicitRead || FImplicitRead || FWriteLock || FTransactionLock || FExclusive || FReadOnly)
+        return false;
+    LockReadBytes(FIndexReadByte, FBlobReadByte);
+    FImplicitRead = true;
+    return CheckForChanges();
+}
+
+void TDataTable::UnlockRead() {
+    if (!FImplicitRead) return;
+    FImplicitRead = false;
+    UnlockReadBytes(FIndexReadByte, FBlobReadByte);
+}
+
+bool TDataTable::LockForWrite() {
+    if (FWriteLock || FExclusive || FReadOnly) return false;
+    // Data byte, index range, BLOB range; a later failure gives back the earlier ones.
+    const bool takeData = !FTransactionLock;
+    if (takeData && !TryLock(*FDataFile, DataWriteByte, 1, FileLockTries, FileLockWaitMs))
+        Raise(ZIZIVU_LOCKFAILED);
+    if (!TryLock(*FIndexFile, WriteRangeStart, WriteRangeLength, FileLockTries, FileLockWaitMs)) {
+        if (takeData) FDataFile->LockRange(DataWriteByte, 1, false);
+        Raise(ZIZIVU_LOCKFAILED);
+    }
+    if (HasBlobFile() &&
+        !TryLock(*FBlobFile, WriteRangeStart, WriteRangeLength, FileLockTries, FileLockWaitMs)) {
+        FIndexFile->LockRange(WriteRangeStart, WriteRangeLength, false);
+        if (takeData) FDataFile->LockRange(DataWriteByte, 1, false);
+        Raise(ZIZIVU_LOCKFAILED);
+    }
+    FWriteLock = true;
+    return FTransactionActive ? false : CheckForChanges();
+}
+
+void TDataTable::UnlockForWrite() {
+    if (!FWriteLock) return;
+    FWriteLock = false;
+    bool ok = true;
+    if (HasBlobFile()) ok = FBlobFile->LockRange(WriteRangeStart, WriteRangeLength, false) && ok;
+    ok = FIndexFile->LockRange(WriteRangeStart, WriteRangeLength, false) && ok;
+    if (!FTransactionLock) ok = FDataFile->LockRange(DataWriteByte, 1, false) && ok;
+    if (!ok) Raise(ZIZIVU_LOCKFAILED);
+}
+
+void TDataTable::LockTransaction() {
+    if (FTransactionLock) return;
+    if (!TryLock(*FDataFile, DataWriteByte, 1, FileLockTries, FileLockWaitMs)) Raise(ZIZIVU_LOCKFAILED);
+    FTransactionLock = true;
+    if (!FExclusive) CheckForChanges();
+}
+
+void TDataTable::UnlockTransaction() {
+    if (!FTransactionLock) return;
+    FTransactionLock = false;
+    if (!FDataFile->LockRange(DataWriteByte, 1, false)) Raise(ZIZIVU_LOCKFAILED);
+    if (!FExclusive) UnlockAllRecords(true);
+    UnlockTable();
+}
+
+bool TDataTable::HoldsAnyLock() const {
+    return FExplicitRead || FImplicitRead || FWriteLock || FTransactionLock;
+}
+
+bool TDataTable::HoldsRecordLock(uint32_t recordNo) const {
+    return BitSet(FLocked, recordNo);
+}
+
+void TDataTable::SetPendingRecord(uint32_t recordNo) {
+    if (recordNo == 0) return;
+    EnsureBitmap(FPending, recordNo);
+    FPending->SetBit(int32_t(recordNo));
+}
+
+void TDataTable::ClearPendingRecord(uint32_t recordNo) {
+    if (BitSet(FPending, recordNo)) FPending->ClearBit(int32_t(recordNo));
+}
+
+bool TDataTable::IsPendingRecord(uint32_t recordNo) const {
+    return BitSet(FPending, recordNo);
+}
+
+// ---- Change detection, transactions, buffers ------------------------------------------
+
+bool TDataTable::CheckForChanges() {
+    bool changed = false;
+    if (FIndexFile->HeaderChanged()) {
+        FIndexFile->ClearPageCache(true);
+        FDataFile->HeaderChanged();  // takes the data header over as well
+        changed = true;
+    } else if (FDataFile->HeaderChanged()) {
+        changed = true;
+    }
+    if (changed) FDataFile->ClearRecordCache();
+    if (HasBlobFile() && FBlobFile->HeaderChanged()) {
+        FBlobFile->ClearBlockCache();
+        changed = true;
+    }
+    return changed;
+}
+
+void TDataTable::StartTransaction() {
+    if (FReadOnly || FTransactionActive) return;
+    if (FExclusive) FlushBuffers(false, false, false, false, false);
+    FTransactionActive = true;
+    try {
+        LockTransaction();
+    } catch (...) {
+        FTransactionActive = false;
+        throw;
+    }
+}
+
+void TDataTable::Commit(bool end) {
+    if (!FTransactionActive) return;
+    if (end) {
+        // The write lock is taken while the transaction still holds the data byte, so no
+        // change check drops the changes about to be written.
+        LockForWrite();
+        FTransactionActive = false;
+        try {
+            FlushBuffers(true, false, true, false, false);
+        } catch (...) {
+            UnlockForWrite();
+            UnlockTransaction();
+            throw;
+        }
+        UnlockForWrite();
+        UnlockTransaction();
+        return;
+    }
+    // Written as outside a transaction; the transaction and its data byte go on.
+    LockForWrite();
+    FTransactionActive = false;
+    try {
+        FlushBuffers(false, false, true, false, false);
+    } catch (...) {
+        FTransactionActive = true;
+        UnlockForWrite();
+        throw;
+    }
+    FTransactionActive = true;
+    if (!FExclusive) UnlockAllRecords(true);
+    UnlockForWrite();
+}
+
+void TDataTable::Rollback() {
+    if (!FTransactionActive) return;
+    FTransactionActive = false;
+    DropAllCaches();
+    RereadHeaders();
+    UnlockTransaction();
+}
+
+void TDataTable::DropAllCaches() {
+    FDataFile->ClearRecordCache();
+    FIndexFile->ClearPageCache(true);
+    if (HasBlobFile()) FBlobFile->ClearBlockCache();
+}
+
+void TDataTable::RereadHeaders() {
+    FDataFile->TrimRecordCache();
+    FIndexFile->TrimPageCache(true);
+    if (HasBlobFile()) FBlobFile->TrimBlockCache();
+    FDataFile->ReadHeader();
+    FIndexFile->ReadHeader();
+    if (HasBlobFile()) FBlobFile->ReadHeader();
+}
+
+void TDataTable::FlushBuffers(bool trim, bool writeDataHeader, bool flushToDisk, bool writeBlobHeader,
+                              bool writeIndexHeader) {
+    if (FReadOnly || !FOpen) return;
+    if (FTransactionActive) {
+        MarkChanged(writeDataHeader, writeIndexHeader, writeBlobHeader);
+        return;
+    }
+    FDataFile->FlushRecords(flushToDisk);
+    FDataFile->WriteHeader(writeDataHeader, flushToDisk);
+    FDataFile->WriteFieldDescriptors();
+    if (trim) FDataFile->TrimRecordCache();
+    FIndexFile->FlushPages(flushToDisk);
+    FIndexFile->WriteHeader(writeIndexHeader, flushToDisk);
+    if (trim) FIndexFile->TrimPageCache(true);
+    if (HasBlobFile()) {
+        FBlobFile->FlushBlocks(flushToDisk);
+        FBlobFile->WriteHeader(writeBlobHeader, flushToDisk);
+        if (trim) FBlobFile->TrimBlockCache();
+    }
+}
+
+void TDataTable::MarkChanged(bool data, bool index, bool blob) {
+    if (data) FDataFile->MarkHeaderDirty();
+    if (index) FIndexFile->MarkHeaderDirty();
+    if (blob && HasBlobFile()) FBlobFile->MarkHeaderDirty();
+}
+
+void TDataTable::DiscardBuffers() {
+    DropAllCaches();
+    RereadHeaders();
+}

@@ -1,0 +1,210 @@
+#pragma once
+// One physical table as this process sees it: its data, index and BLOB files, the cursors
+// sharing it (open count), the locks this process holds on the table's files, the
+// transaction, and the detection of other processes' changes through the files' change
+// counters. Processes meet only through byte-range locks far beyond the files' data.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/engine/DataFile.h"
+#include "db/engine/IndexFile.h"
+#include "db/engine/TableFiles.h"
+#include "platform/rtl/System.h"
+
+class TDataDirectory;
+class TDataSession;
+class TBlobFile;
+class TFileHandler;
+class TRecordsBitmap;
+
+// Byte-range lock layout on the table's files.
+namespace table_locks {
+// Record n: one byte at RecordBase - n on the data file.
+constexpr uint32_t RecordBase = 0x7FFFFFFE;
+// Every record byte at once (records 1 .. 100000001).
+constexpr uint32_t AllRecordsStart = 2047483645;
+constexpr uint32_t AllRecordsLength = 100000001;
+// The data file's write and transaction byte.
+constexpr uint32_t DataWriteByte = 0x7FFFFFFF;
+// Writers of the index and BLOB files lock this range; readers one byte inside it.
+constexpr uint32_t WriteRangeStart = 0x7FFF0000;
+constexpr uint32_t WriteRangeLength = 65535;
+constexpr uint32_t ReaderBase = 0x7FFFFFFF;
+// File-level locks: tries and the wait between them.
+constexpr int32_t FileLockTries = 8193;
+constexpr uint32_t FileLockWaitMs = 3;
+}  // namespace table_locks
+
+// What a new table is made of.
+struct TTableDefinition {
+    uint16_t Language = 0;
+    uint16_t Sort = 0;
+    std::vector<TFieldDescriptor> Fields;
+    // The primary index first (a key length of 0: none), then the secondary indexes.
+    std::vector<TIndexDescriptor> Indexes;
+    uint16_t BlobBlockSize = 0;
+    std::string Description;
+    std::string Password;
+    bool Encrypted = false;
+    uint16_t UserMajor = 0;
+    uint16_t UserMinor = 0;
+};
+
+class TDataTable : public TObject, public TTableFilesOwner {
+public:
+    explicit TDataTable(TDataDirectory* directory);
+    TDataTable(const TDataTable&) = delete;
+    TDataTable& operator=(const TDataTable&) = delete;
+    ~TDataTable() override;
+
+    TDataDirectory* Directory() const { return FDirectory; }
+    TDataSession* Session() const;
+
+    // The name with ".DAT" forced.
+    void SetTableName(const std::string& name);
+    const std::string& Name() const { return FTableName; }
+    // The data file a disk table reached when its files were named (empty in memory): a
+    // table is known by the file, not by the spelling of its name.
+    const std::string& ResolvedName() const { return FResolvedName; }
+    void SetExclusive(bool v) { FExclusive = v; }
+    bool Exclusive() const { return FExclusive; }
+    void SetReadOnly(bool v) { FReadOnly = v; }
+    bool ReadOnly() const { return FReadOnly; }
+    bool FilesReadOnly() const { return FFilesReadOnly; }
+    void SetInMemory(bool v) { FInMemory = v; }
+    void SetTemporary(bool v) { FTemporary = v; }
+    bool Temporary() const { return FTemporary; }
+    // Two open options of the cursors, kept for them.
+    void SetOpenOptions(bool option1, bool option2) {
+        FOption1 = option1;
+        FOption2 = option2;
+    }
+    bool Option1() const { return FOption1; }
+    bool Option2() const { return FOption2; }
+    void SetSkipIndexCheck(bool v) { FSkipIndexCheck = v; }
+    bool IsOpen() const { return FOpen; }
+    int32_t OpenCount() const { return FOpenCount; }
+    void IncOpenCount() { ++FOpenCount; }
+
+    // The three files' names: the table name with ".DAT", ".IDX" and ".BLB", in the
+    // directory's folder unless in memory, each with the table's flags.
+    void AssignFileNames();
+    void OpenFiles();
+    // One opener less; the last one closes the files (unless a transaction keeps them),
+    // an exclusive writable table flushing its buffers first (a temporary table with
+    // `temporaryDiscard` drops them instead).
+    void CloseFiles(bool temporaryDiscard);
+    void CreateFiles(const TTableDefinition& definition);
+    void DeleteFiles();
+    void RenameFiles(const std::string& newName, bool toBackup);
+    // Truncates the three files to their headers and drops every buffer.
+    void Empty();
+    void BackupIndexFile();
+    void RestoreIndexFile(bool skipRestore, bool deleteBackup);
+    // Rereads the three headers and runs their open checks.
+    void ReadHeaders();
+
+    // Locks. LockRecord returns whether the files were found changed.
+    bool LockRecord(uint32_t recordNo);
+    void UnlockRecord(uint32_t recordNo);
+    void UnlockAllRecords(bool deferredOnly);
+    void UnlockTable();
+    bool LockExplicitRead();
+    void UnlockExplicitRead();
+    bool LockRead();
+    void UnlockRead();
+    bool LockForWrite();
+    void UnlockForWrite();
+    void LockTransaction();
+    void UnlockTransaction();
+    bool HoldsRecordLock(uint32_t recordNo) const;
+    bool HoldsAnyLock() const;
+    bool HoldsReadLock() const { return FImplicitRead || FExplicitRead; }
+    bool HoldsWriteLock() const { return FWriteLock; }
+
+    void SetPendingRecord(uint32_t recordNo);
+    void ClearPendingRecord(uint32_t recordNo);
+    bool IsPendingRecord(uint32_t recordNo) const;
+
+    // True when another process changed the files since they were last read; the caches
+    // of what changed are dropped.
+    bool CheckForChanges();
+
+    void StartTransaction();
+    // With `end` the transaction ends; without it the changes are written and the
+    // transaction goes on with its locks.
+    void Commit(bool end);
+    void Rollback();
+
+    // Writes dirty entries and headers, data then index then BLOB (inside a transaction
+    // only marks the headers changed).
+    void FlushBuffers(bool trim, bool writeDataHeader, bool flushToDisk, bool writeBlobHeader,
+                      bool writeIndexHeader);
+    void MarkChanged(bool data, bool index, bool blob);
+    void DiscardBuffers();
+
+    TDataFile* DataFile() const { return FDataFile.get(); }
+    TIndexFile* IndexFile() const { return FIndexFile.get(); }
+    TBlobFile* BlobFile() const { return FBlobFile.get(); }
+    bool HasBlobFile() const;
+    // The field lookup the index file's checks need.
+    TIndexFieldLookup FieldLookup() const;
+    bool Changed() const { return FChanged; }
+    void ClearChanged() { FChanged = false; }
+
+    // TTableFilesOwner
+    std::string TableName() const override { return FTableName; }
+    bool ForceBufferFlush() const override;
+    bool StrictChangeDetection() const override;
+    bool InTransaction() const override { return FTransactionActive; }
+    void SetTableChanged() override { FChanged = true; }
+    bool NoPrimaryIndex() override;
+    std::string PrivateDirectory() const override;
+    bool InMemory() const override { return FInMemory; }
+
+private:
+    // One range on a file, tried up to `tries` times `waitMs` apart.
+    bool TryLock(TFileHandler& file, uint32_t start, uint32_t length, int32_t tries, uint32_t waitMs);
+    // A reader byte on the file, a new one drawn each try; 0 when none could be had.
+    uint16_t LockReaderByte(TFileHandler& file);
+    void Unlock(TFileHandler& file, uint32_t start, uint32_t length, uint16_t code);
+    // Takes the read bytes of the index and BLOB files; false (nothing held) on failure.
+    void LockReadBytes(uint16_t& indexByte, uint16_t& blobByte);
+    void UnlockReadBytes(uint16_t& indexByte, uint16_t& blobByte);
+    void DropAllCaches();
+    void RereadHeaders();
+    [[noreturn]] void Raise(uint16_t code) const;
+
+    TDataDirectory* FDirectory;
+    int32_t FOpenCount = 0;
+    std::string FTableName;
+    std::string FResolvedName;
+    bool FOpen = false;
+    bool FExclusive = false;
+    bool FReadOnly = false;
+    bool FFilesReadOnly = false;
+    bool FInMemory = false;
+    bool FOption1 = false;
+    bool FOption2 = false;
+    bool FTemporary = false;
+    std::unique_ptr<TDataFile> FDataFile;
+    std::unique_ptr<TIndexFile> FIndexFile;
+    std::unique_ptr<TBlobFile> FBlobFile;
+    bool FSkipIndexCheck = false;
+    TRecordsBitmap* FLocked = nullptr;
+    TRecordsBitmap* FPending = nullptr;
+    TRecordsBitmap* FDeferred = nullptr;
+    bool FExplicitRead = false;
+    bool FWriteLock = false;
+    bool FImplicitRead = false;
+    bool FTransactionLock = false;
+    bool FAllRecordsLocked = false;
+    uint16_t FIndexReadByte = 0;
+    uint16_t FBlobReadByte = 0;
+    uint16_t FIndexExplicitByte = 0;
+    uint16_t FBlobExplicitByte = 0;
+    bool FTransactionActive = false;
+    bool FChanged = false;
+};

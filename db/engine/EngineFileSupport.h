@@ -1,0 +1,43 @@
+#pragma once
+// What the table's files share: the seed pairs of the scrambling and a guard of a file's
+// lock around a seek and its transfer.
+//
+// Seed pairs of the scrambling of encrypted tables. Each stored piece is scrambled on its
+// own, the seeds starting afresh: a record image, a field descriptor, the data-file
+// header's description and password, a BLOB block's header and its data, the BLOB file
+// header. Changing a value makes existing encrypted files unreadable.
+#include <cstdint>
+
+#include "db/storage/Encodings.h"
+#include "db/storage/FileLayer.h"
+
+// Format version of every engine file header (offset 8).
+constexpr uint8_t EngineFileVersion = 4;
+
+struct TScrambleSeed {
+    uint8_t Lo;
+    uint8_t Hi;
+};
+
+// Records and field descriptors.
+constexpr TScrambleSeed RecordSeed{0x5B, 0xC6};
+// The table's description and password.
+constexpr TScrambleSeed TextSeed{0x39, 0x8E};
+// BLOB file header, block headers and block data.
+constexpr TScrambleSeed BlobSeed{0x72, 0x2D};
+
+inline void Scramble(void* buffer, int32_t count, TScrambleSeed seed) {
+    ScrambleBuffer(buffer, count, seed.Lo, seed.Hi);
+}
+
+// Holds the shared file object's lock (all handlers of a file share its position).
+class TFileLockGuard {
+public:
+    explicit TFileLockGuard(TFileHandler& file) : FFile(file) { FFile.Lock(); }
+    ~TFileLockGuard() { FFile.Unlock(); }
+    TFileLockGuard(const TFileLockGuard&) = delete;
+    TFileLockGuard& operator=(const TFileLockGuard&) = delete;
+
+private:
+    TFileHandler& FFile;
+};

@@ -1,0 +1,268 @@
+#pragma once
+// The cache shared by a table's files: records of the data file, blocks of the BLOB file
+// (and pages of the index file). Entries are numbered (record number or file position);
+// entries whose numbers differ by the cache's step lie next to each other in the file.
+//
+// - a list sorted by number, searched by bisection after a look at the four newest entries;
+// - a recency chain from the oldest to the newest entry;
+// - pins (use counts): a pinned entry is never reused or written;
+// - a capacity: at capacity the oldest clean unpinned entry is reused; when there is none,
+//   outside a transaction everything is written and the search repeated, inside a
+//   transaction the capacity grows instead, so a dirty entry is never dropped;
+// - run-wise writing: modified unpinned entries in number order, each run of adjacent
+//   entries with one write, leaving out the run a read-ahead is distributing.
+//
+// The host creates, frees and writes the entries; T derives from TCacheEntry and has
+// ClearImage() (empties the entry's content when it is reused for another number).
+#include <cstdint>
+#include <vector>
+
+#include "db/storage/SystemList.h"
+
+struct TCacheEntry {
+    uint32_t Number = 0;
+    uint8_t Modified = 0;
+    uint16_t UseCount = 0;
+    TCacheEntry* Older = nullptr;
+    TCacheEntry* Newer = nullptr;
+
+    void IncUseCount() { ++UseCount; }
+    void DecUseCount() {
+        if (UseCount > 0) --UseCount;
+    }
+    void ClearUseCount() { UseCount = 0; }
+};
+
+template <class T>
+class TEntryCacheHost {
+public:
+    virtual ~TEntryCacheHost() = default;
+    // A fresh entry, its content empty and sized.
+    virtual T* CacheNewEntry() = 0;
+    // An entry leaving the cache (back to the host's pool).
+    virtual void CacheFreeEntry(T* entry) = 0;
+    // Writes `count` entries of adjacent numbers, lowest first, with one write.
+    virtual void CacheWriteRun(T* const* run, int32_t count) = 0;
+};
+
+// Growth of a full cache inside a transaction.
+constexpr int32_t CacheTransactionGrowth = 255;
+
+template <class T>
+class TEntryCache {
+public:
+    TEntryCache(TEntryCacheHost<T>& host, uint32_t step) : FHost(host), FStep(step) {}
+    TEntryCache(const TEntryCache&) = delete;
+    TEntryCache& operator=(const TEntryCache&) = delete;
+    ~TEntryCache() { Clear(); }
+
+    void SetStep(uint32_t step) { FStep = step; }
+    uint32_t Step() const { return FStep; }
+    // The base capacity; Trim returns to it after a transaction grew the cache.
+    void SetCapacity(int32_t capacity) {
+        FBaseCapacity = capacity;
+        FCapacity = capacity;
+    }
+    int32_t Capacity() const { return FCapacity; }
+    int32_t Count() const { return FList.Count(); }
+    // Entry i in number order.
+    T* At(int32_t i) const { return static_cast<T*>(FList.Get(i)); }
+    T* Newest() const { return static_cast<T*>(FNewest); }
+    T* Oldest() const { return static_cast<T*>(FOldest); }
+
+    uint32_t Hits() const { return FHits; }
+    uint32_t Reads() const { return FReads; }
+    uint32_t Writes() const { return FWrites; }
+    void CountRead() { ++FReads; }
+    void ResetCounters() { FHits = FReads = FWrites = 0; }
+
+    // The cached entry of the number, made the newest and counted as a hit; nil on a miss.
+    T* Lookup(uint32_t number) {
+        TCacheEntry* e = FNewest;
+        for (int i = 0; i < 4 && e; ++i, e = e->Older) {
+            if (e->Number == number) break;
+        }
+        if (!e || e->Number != number) {
+            int32_t index;
+            if (!Search(number, index)) return nullptr;
+            e = static_cast<TCacheEntry*>(FList.Get(index));
+        }
+        MoveToNewest(e);
+        ++FHits;
+        return static_cast<T*>(e);
+    }
+
+    // The cached entry of the number without touching the chain or the counters.
+    T* Find(uint32_t number) const {
+        int32_t index;
+        return Search(number, index) ? static_cast<T*>(FList.Get(index)) : nullptr;
+    }
+
+    // An entry for a number that is not cached: a new one below capacity, else the oldest
+    // clean unpinned one (after writing everything, outside a transaction), else, inside
+    // a transaction, a new one with the capacity grown. Listed, newest, unpinned, clean
+    // and empty. Nil when every entry is pinned (or dirty inside no transaction).
+    T* TakeFree(uint32_t number, bool inTransaction) {
+        T* e = nullptr;
+        if (Count() < FCapacity) {
+            e = FHost.CacheNewEntry();
+        } else {
+            e = FindVictim();
+            if (!e && !inTransaction) {
+                Flush();
+                e = FindVictim();
+            }
+            if (e) {
+                Unlist(e);
+                e->ClearImage();
+                e->Modified = 0;
+            } else if (inTransaction) {
+                FCapacity += CacheTransactionGrowth;
+                e = FHost.CacheNewEntry();
+            } else {
+                return nullptr;
+            }
+        }
+        e->Number = number;
+        e->UseCount = 0;
+        e->Modified = 0;
+        int32_t index;
+        Search(number, index);
+        FList.Insert(index, e);
+        LinkNewest(e);
+        return e;
+    }
+
+    // Numbers first..last are being filled from a read-ahead: a flush leaves them alone.
+    void SetReadAheadRange(uint32_t first, uint32_t last) {
+        FAheadFirst = first;
+        FAheadLast = last;
+        FAheadActive = true;
+    }
+    void ClearReadAheadRange() { FAheadActive = false; }
+
+    // Writes the modified unpinned entries run by run; whether anything was written.
+    bool Flush() {
+        std::vector<T*> run;
+        bool written = false;
+        auto writeRun = [&] {
+            if (run.empty()) return;
+            FHost.CacheWriteRun(run.data(), int32_t(run.size()));
+            for (T* e : run) e->Modified = 0;
+            ++FWrites;
+            written = true;
+            run.clear();
+        };
+        for (int32_t i = 0; i < Count(); ++i) {
+            T* e = At(i);
+            if (!e->Modified || e->UseCount > 0) continue;
+            if (FAheadActive && e->Number >= FAheadFirst && e->Number <= FAheadLast) continue;
+            if (!run.empty() && run.back()->Number + FStep != e->Number) writeRun();
+            run.push_back(e);
+        }
+        writeRun();
+        return written;
+    }
+
+    // Back to the base capacity, dropping clean unpinned entries from the high numbers.
+    void Trim() {
+        FCapacity = FBaseCapacity;
+        for (int32_t i = Count() - 1; i >= 0 && Count() > FCapacity; --i) {
+            T* e = At(i);
+            if (e->Modified || e->UseCount > 0) continue;
+            Unlist(e);
+            FHost.CacheFreeEntry(e);
+        }
+    }
+
+    // Drops every entry, written or not.
+    void Clear() {
+        for (int32_t i = Count() - 1; i >= 0; --i) {
+            T* e = At(i);
+            e->Older = e->Newer = nullptr;
+            FHost.CacheFreeEntry(e);
+        }
+        FList.Clear();
+        FNewest = FOldest = nullptr;
+        FCapacity = FBaseCapacity;
+    }
+
+    // Takes one entry out of the cache (to the host's pool).
+    void Remove(T* e) {
+        Unlist(e);
+        FHost.CacheFreeEntry(e);
+    }
+
+private:
+    // Bisection; index is the hit or the insertion point.
+    bool Search(uint32_t number, int32_t& index) const {
+        int32_t lo = 0, hi = Count() - 1;
+        while (lo <= hi) {
+            int32_t mid = lo + (hi - lo) / 2;
+            uint32_t n = static_cast<TCacheEntry*>(FList.Get(mid))->Number;
+            if (n == number) {
+                index = mid;
+                return true;
+            }
+            if (n < number)
+                lo = mid + 1;
+            else
+                hi = mid - 1;
+        }
+        index = lo;
+        return false;
+    }
+
+    T* FindVictim() const {
+        for (TCacheEntry* e = FOldest; e; e = e->Newer) {
+            if (!e->Modified && e->UseCount == 0) return static_cast<T*>(e);
+        }
+        return nullptr;
+    }
+
+    void Unlink(TCacheEntry* e) {
+        if (e->Older)
+            e->Older->Newer = e->Newer;
+        else if (FOldest == e)
+            FOldest = e->Newer;
+        if (e->Newer)
+            e->Newer->Older = e->Older;
+        else if (FNewest == e)
+            FNewest = e->Older;
+        e->Older = e->Newer = nullptr;
+    }
+
+    void LinkNewest(TCacheEntry* e) {
+        e->Older = FNewest;
+        e->Newer = nullptr;
+        if (FNewest) FNewest->Newer = e;
+        FNewest = e;
+        if (!FOldest) FOldest = e;
+    }
+
+    void MoveToNewest(TCacheEntry* e) {
+        if (FNewest == e) return;
+        Unlink(e);
+        LinkNewest(e);
+    }
+
+    void Unlist(TCacheEntry* e) {
+        int32_t index;
+        if (Search(e->Number, index) && FList.Get(index) == e) FList.Delete(index);
+        Unlink(e);
+    }
+
+    TEntryCacheHost<T>& FHost;
+    uint32_t FStep;
+    int32_t FBaseCapacity = 0;
+    int32_t FCapacity = 0;
+    TSystemList FList;
+    TCacheEntry* FNewest = nullptr;
+    TCacheEntry* FOldest = nullptr;
+    bool FAheadActive = false;
+    uint32_t FAheadFirst = 0;
+    uint32_t FAheadLast = 0;
+    uint32_t FHits = 0;
+    uint32_t FReads = 0;
+    uint32_t FWrites = 0;
+};
