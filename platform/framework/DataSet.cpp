@@ -40,7 +40,7 @@ TDataSet::TDataSet(TComponent* AOwner) : TComponent(AOwner), FFieldDefs(std::mak
 TDataSet::~TDataSet() {
     Destroying();
     // A descendant closes in its own destructor; whatever is left is only detached here.
-    for (TDataSource* s : FDataSources) s->SetDataSet(nullptr);
+    while (!FDataSources.empty()) FDataSources.back()->SetDataSet(nullptr);
     while (!FFields.empty()) {
         TField* f = FFields.back();
         FFields.pop_back();

@@ -315,6 +315,21 @@ TEST_F(DataSetTest, LinksHearStateRecordAndBrowseChecks) {
     detail.Master = &masterSrc;
     EXPECT_THROW(masterSrc.SetDataSet(&detail), EDatabaseError);
     EXPECT_EQ(ds, masterSrc.DataSet());
+
+    // A dataset going away leaves its sources without a dataset and their links inactive.
+    auto* gone = new TMemoryDataSet(nullptr, {{"ID", ftInteger}});
+    gone->Open();
+    TDataSource goneSrc(nullptr);
+    TRecordingLink goneLink;
+    goneLink.SetDataSource(&goneSrc);
+    goneSrc.SetDataSet(gone);
+    TDataSource second(nullptr);
+    second.SetDataSet(gone);
+    EXPECT_TRUE(goneLink.Active());
+    delete gone;
+    EXPECT_EQ(nullptr, goneSrc.DataSet());
+    EXPECT_EQ(nullptr, second.DataSet());
+    EXPECT_FALSE(goneLink.Active());
 }
 
 TEST_F(DataSetTest, CalculatedFieldsFollowTheirRecord) {
