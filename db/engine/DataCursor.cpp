@@ -194,6 +194,19 @@ void TDataCursor::Open() {
     FOpen = true;
     FReadDepth = 0;
     FWriteDepth = 0;
+    try {
+        OpenView();
+    } catch (...) {
+        // A refused password or a damaged header leaves nothing open behind.
+        try {
+            Close();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TDataCursor::OpenView() {
     if (!FFieldNumberAddressing && FTable->OpenCount() == 1 && !FTable->InTransaction()) {
         TReadScope read(*this);
         FTable->ReadHeaders();

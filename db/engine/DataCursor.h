@@ -335,6 +335,8 @@ private:
     TDataFile* DataFile() const;
     TIndexFile* IndexFile() const;
     void ClearFieldTable();
+    // Open after the table is held: headers, password, fields, the view.
+    void OpenView();
     void LoadFieldTable();
     void RebuildDeletedIndex();
     void FreeIndexPages(int32_t indexNo);
