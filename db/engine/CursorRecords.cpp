@@ -444,7 +444,16 @@ bool TDataCursor::LockRecordInternal(uint32_t recordNo) {
         if (std::find(FLockedRecords.begin(), FLockedRecords.end(), recordNo) != FLockedRecords.end()) return false;
         Raise(ZIZIVU_RECLOCKFAILED);
     }
+    // The table takes its implicit read lock for the change check: it belongs to the
+    // operation under way and goes with it.
+    const bool readHeld = FTable->HoldsReadLock();
     const bool changed = FTable->LockRecord(recordNo);
+    if (!readHeld && FTable->HoldsReadLock()) {
+        if (FReadDepth > 0)
+            FReadOwned = true;
+        else
+            FTable->UnlockRead();
+    }
     if (FTable->HoldsRecordLock(recordNo)) FLockedRecords.push_back(recordNo);
     return changed;
 }

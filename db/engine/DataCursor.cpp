@@ -820,6 +820,12 @@ void TDataCursor::BeginWrite() {
     CheckOpen();
     if (FWriteDepth++ > 0) return;
     try {
+        // A reader byte of this process lies inside the writer's range: the write lock
+        // takes the place of the operation's read lock.
+        if (FReadOwned && FTable->HoldsReadLock()) {
+            FReadOwned = false;
+            FTable->UnlockRead();
+        }
         const bool changed = FTable->LockForWrite();
         if (changed || TableChanged()) {
             ResetView();
