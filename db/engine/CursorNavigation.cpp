@@ -56,7 +56,8 @@ void TDataCursor::BuildIndexKey(int32_t indexNo, const TIndexDescriptor& d, cons
         const uint8_t* value = autoInc ? record + AutoIncOffset : record + f.Offset + 1;
         key[off] = present ? 1 : 0;
         const bool descending = d.FieldOptions[i] != 0 && d.Descending == 0;
-        FieldToKey(f, present ? value : zeros, key + off, d.CaseInsensitive != 0, descending, FLanguage, FSort);
+        FieldToKey(f, present ? value : zeros, key + off, d.CaseInsensitive != 0, descending, FLanguage,
+                   FSort);
         off += f.DataSize + 1;
     }
     if (!d.Unique && off + 4 <= d.KeyLength) EncodeIntegerKey(bytes::GetI32(record + 5), key + off);
@@ -86,8 +87,8 @@ int32_t TDataCursor::CompareIndexKeys(const TIndexDescriptor& d, int32_t indexNo
                 const char* sa = reinterpret_cast<const char*>(a + off + 1);
                 const char* sb = reinterpret_cast<const char*>(b + off + 1);
                 const int32_t n = segment - 1;
-                c = LocaleCompareStrings(MakeLCID(FLanguage, FSort), SORT_STRINGSORT | NORM_IGNORENONSPACE, sa,
-                                         int(strnlen(sa, size_t(n))), sb, int(strnlen(sb, size_t(n))));
+                c = LocaleCompareStrings(MakeLCID(FLanguage, FSort), SORT_STRINGSORT | NORM_IGNORENONSPACE,
+                                         sa, int(strnlen(sa, size_t(n))), sb, int(strnlen(sb, size_t(n))));
                 // Equal under the locale but different bytes: the bytes decide, so that
                 // the tree's keys stay distinct.
                 if (c == 0) c = Sign(std::memcmp(sa, sb, size_t(n)));
@@ -165,7 +166,8 @@ bool TDataCursor::KeyExists(int32_t indexNo, const uint8_t* key) {
 // ---- Index selection ----------------------------------------------------------------------
 
 bool TDataCursor::IsRecordNumberOrder() const {
-    return FIndexNo == RecordNumberOrderIndex || (FIndexNo == 0 && FTable && IndexFile()->GetNoPrimaryIndex());
+    return FIndexNo == RecordNumberOrderIndex ||
+           (FIndexNo == 0 && FTable && IndexFile()->GetNoPrimaryIndex());
 }
 
 void TDataCursor::SetActiveIndexNumber(int32_t n) {
@@ -182,7 +184,8 @@ void TDataCursor::SwitchToIndexNumber(int32_t n) {
     TReadScope read(*this);
     RefreshIfChanged();
     if (n != RecordNumberOrderIndex && n != DeletedIndexNo &&
-        (n < 0 || n > IndexFile()->GetIndexCount() || (n > 0 && IndexFile()->GetIndexDescriptor(n).KeyLength == 0)))
+        (n < 0 || n > IndexFile()->GetIndexCount() ||
+         (n > 0 && IndexFile()->GetIndexDescriptor(n).KeyLength == 0)))
         Raise(ZIZIVU_INVALIDINDEXNAME, "", IntToStr(n));
     const bool onRecord = !FBof && !FEof && FRecNo != 0;
     const uint32_t recNo = FRecNo;
@@ -230,7 +233,8 @@ int32_t TDataCursor::ViewLast() const {
 
 bool TDataCursor::RecordVisible(uint32_t recordNo) const {
     if (!FFiltered) return true;
-    return recordNo >= 1 && int64_t(recordNo) <= FViewBitmap->RecordCount() && FViewBitmap->GetBit(int32_t(recordNo));
+    return recordNo >= 1 && int64_t(recordNo) <= FViewBitmap->RecordCount() &&
+           FViewBitmap->GetBit(int32_t(recordNo));
 }
 
 void TDataCursor::ComputeRangeBounds() {
@@ -609,7 +613,8 @@ bool TDataCursor::FindKey(const uint8_t* source, bool isKey, uint8_t* record, in
 
 // ---- Ranges -------------------------------------------------------------------------------
 
-void TDataCursor::LoadRange(const uint8_t* source, bool isKey, int32_t fieldCount, bool high, uint8_t* key) const {
+void TDataCursor::LoadRange(const uint8_t* source, bool isKey, int32_t fieldCount, bool high,
+                            uint8_t* key) const {
     std::memset(key, 0, KeyBufferSize);
     if (!source) return;
     if (isKey)
@@ -807,8 +812,7 @@ void TDataCursor::MarkLiveRecords(TRecordsBitmap& bitmap) {
         bool found;
         if (!IndexFile()->FindKeyOrdinal(this, DeletedIndexNo, low, from, found)) continue;
         if (!IndexFile()->GetIndexKeyCount(this, DeletedIndexNo, count)) continue;
-        if (from <= count &&
-            !WalkOrdinals(DeletedIndexNo, from, count, [&](const uint8_t*, uint32_t recNo) {
+        if (from <= count && !WalkOrdinals(DeletedIndexNo, from, count, [&](const uint8_t*, uint32_t recNo) {
                 if (recNo >= 1 && int64_t(recNo) <= physical) bitmap.SetBit(int32_t(recNo));
                 return true;
             }))
@@ -889,7 +893,8 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
         uint8_t* key = FKeyBuffer2.data();
         BuildKey(record, key);
         const int32_t length = FIndex.KeyLength;
-        if (CompareKeys(key, FRangeStart.data(), length) >= 0 && CompareKeys(key, FRangeEnd.data(), length) <= 0)
+        if (CompareKeys(key, FRangeStart.data(), length) >= 0 &&
+            CompareKeys(key, FRangeEnd.data(), length) <= 0)
             FRangeBitmap->SetBit(n);
         else
             FRangeBitmap->ClearBit(n);

@@ -70,7 +70,8 @@ const TFieldDescriptor& TDataCursor::FieldAt(int32_t fieldNo, bool useTable) con
     CheckOpen();
     if (useTable) {
         if (FFieldNumberAddressing) return TableField(fieldNo);
-        if (fieldNo < 1 || fieldNo > DataFile()->GetFieldCount()) Raise(ZIZIVU_INVALIDFIELD, IntToStr(fieldNo));
+        if (fieldNo < 1 || fieldNo > DataFile()->GetFieldCount())
+            Raise(ZIZIVU_INVALIDFIELD, IntToStr(fieldNo));
         return DataFile()->GetFieldDescriptor(fieldNo - 1);
     }
     if (FFieldNumberAddressing) {
@@ -114,8 +115,9 @@ void TDataCursor::WriteFieldValue(const TFieldDescriptor& f, uint8_t* record, co
         uint8_t* data = flag + 1;
         switch (f.DataType) {
             case dtString: {
-                std::string text(reinterpret_cast<const char*>(in), strnlen(reinterpret_cast<const char*>(in),
-                                                                            size_t(std::max(f.DataSize - 1, 0))));
+                std::string text(
+                    reinterpret_cast<const char*>(in),
+                    strnlen(reinterpret_cast<const char*>(in), size_t(std::max(f.DataSize - 1, 0))));
                 while (!text.empty() && text.back() == ' ') text.pop_back();
                 if (f.CharCase == fcUpper && !text.empty())
                     UpperCaseLocale(FLanguage, FSort, text.c_str(), text.data());
@@ -294,8 +296,10 @@ int32_t TDataCursor::CompareWithLimit(const std::string& limit, bool isMaximum, 
     if (!TextToValue(f, limit, bound, true)) return 0;
     switch (f.DataType) {
         case dtString: {
-            std::string a(reinterpret_cast<const char*>(value), strnlen(reinterpret_cast<const char*>(value), f.DataSize));
-            std::string b(reinterpret_cast<const char*>(bound), strnlen(reinterpret_cast<const char*>(bound), f.DataSize));
+            std::string a(reinterpret_cast<const char*>(value),
+                          strnlen(reinterpret_cast<const char*>(value), f.DataSize));
+            std::string b(reinterpret_cast<const char*>(bound),
+                          strnlen(reinterpret_cast<const char*>(bound), f.DataSize));
             return CompareStrLocale(FLanguage, FSort, a.data(), false, 0, b.data());
         }
         case dtDate:
@@ -441,19 +445,28 @@ uint16_t TDataCursor::CopyCurrentRecord(uint8_t* buffer) {
 
 bool TDataCursor::LockRecordInternal(uint32_t recordNo) {
     if (FTable->HoldsRecordLock(recordNo)) {
-        if (std::find(FLockedRecords.begin(), FLockedRecords.end(), recordNo) != FLockedRecords.end()) return false;
+        if (std::find(FLockedRecords.begin(), FLockedRecords.end(), recordNo) != FLockedRecords.end())
+            return false;
         Raise(ZIZIVU_RECLOCKFAILED);
     }
     // The table takes its implicit read lock for the change check: it belongs to the
     // operation under way and goes with it.
     const bool readHeld = FTable->HoldsReadLock();
-    const bool changed = FTable->LockRecord(recordNo);
-    if (!readHeld && FTable->HoldsReadLock()) {
+    auto adoptReadLock = [&] {
+        if (readHeld || !FTable->HoldsReadLock()) return;
         if (FReadDepth > 0)
             FReadOwned = true;
         else
             FTable->UnlockRead();
+    };
+    bool changed;
+    try {
+        changed = FTable->LockRecord(recordNo);
+    } catch (...) {
+        adoptReadLock();
+        throw;
     }
+    adoptReadLock();
     if (FTable->HoldsRecordLock(recordNo)) FLockedRecords.push_back(recordNo);
     return changed;
 }
@@ -755,7 +768,8 @@ uint32_t TDataCursor::GetBlobBlocksNeeded(uint32_t length) {
     return (length + dataSize - 1) / dataSize;
 }
 
-uint16_t TDataCursor::CheckBlobField(int32_t fieldNo, const uint8_t* record, bool useTable, TOpenBlob*& blob) {
+uint16_t TDataCursor::CheckBlobField(int32_t fieldNo, const uint8_t* record, bool useTable,
+                                     TOpenBlob*& blob) {
     blob = nullptr;
     const TFieldDescriptor& f = FieldAt(fieldNo, useTable);
     if (f.DataType != dtBlob) return ZIZIVU_INVALIDBLOBFIELD;

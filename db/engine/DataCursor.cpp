@@ -183,8 +183,8 @@ void TDataCursor::Open() {
     if (FOpen) return;
     ClearFieldTable();
     TDataTable* table = nullptr;
-    const int32_t r = FDirectory->OpenTable(FTableName, table, FRecordNumberOrder, FComputedFields, FPassThrough,
-                                            FInMemory, FSharedExclusive, FExclusive);
+    const int32_t r = FDirectory->OpenTable(FTableName, table, FRecordNumberOrder, FComputedFields,
+                                            FPassThrough, FInMemory, FSharedExclusive, FExclusive);
     if (r < 0) Raise(uint16_t(-r));
     FTable = table;
     if (FTable->ReadOnly()) {
@@ -366,7 +366,8 @@ void TDataCursor::ValidateFieldDefinitions(std::vector<TFieldDescriptor>& fields
             f.Size = 0;
         }
         for (const std::string* text : {&f.DefaultValue, &f.MinValue, &f.MaxValue})
-            if (!text->empty() && !IsValidFieldValueStr(*text, f.DataType)) Raise(ZIZIVU_INVALIDVALCHECK, name);
+            if (!text->empty() && !IsValidFieldValueStr(*text, f.DataType))
+                Raise(ZIZIVU_INVALIDVALCHECK, name);
         if (f.DataType != dtBCD) f.Decimals = 0;
         SetFieldDataSize(f);
         if (!FComputedFields) f.Computed = 0;
@@ -452,7 +453,8 @@ void TDataCursor::CreateTable(std::vector<TFieldDescriptor> fields, std::vector<
         const int32_t r = FDirectory->CreateTable(FTableName, table, false, FInMemory, def);
         if (r < 0) Raise(uint16_t(-r));
         try {
-            if (def.Indexes.empty() || def.Indexes[0].FieldCount == 0) table->IndexFile()->SetNoPrimaryIndex(true);
+            if (def.Indexes.empty() || def.Indexes[0].FieldCount == 0)
+                table->IndexFile()->SetNoPrimaryIndex(true);
             if (options.LastAutoInc > 0) table->DataFile()->SetLastRowId(uint32_t(options.LastAutoInc));
             table->FlushBuffers(false, true, true, true, true);
         } catch (...) {
@@ -630,8 +632,8 @@ std::string TDataCursor::GetTablePassword() {
     return h.Encrypted ? h.Password : std::string();
 }
 
-void TDataCursor::SetTableInfo(const std::string& description, const std::string& password, uint16_t userMajor,
-                               uint16_t userMinor) {
+void TDataCursor::SetTableInfo(const std::string& description, const std::string& password,
+                               uint16_t userMajor, uint16_t userMinor) {
     CheckOpen();
     CheckNotReadOnly();
     BeginWrite();
@@ -893,6 +895,9 @@ void TDataCursor::AfterCachesDropped() {
     if (!FRebuilding && TableChanged()) ResetView();
 }
 
+// Every change writes the headers too: their change counters are how other processes
+// learn of it.
 void TDataCursor::FlushAfterWrite() {
-    FTable->FlushBuffers(false, false, false, false, false);
+    const bool blob = FTable->HasBlobFile();
+    FTable->FlushBuffers(false, true, false, blob, true);
 }

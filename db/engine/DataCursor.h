@@ -172,8 +172,8 @@ public:
     void SetIndexDefinition(int32_t n, const TIndexDescriptor& index);
     void SetIndexFieldInfo(int32_t n, const TIndexDescriptor& index);
     static bool FieldDefinitionsDiffer(const TFieldDescriptor& a, const TFieldDescriptor& b);
-    void ValidateTableDefinition(std::vector<TFieldDescriptor>& fields, std::vector<TIndexDescriptor>& indexes,
-                                 const TCreateTableOptions& options);
+    void ValidateTableDefinition(std::vector<TFieldDescriptor>& fields,
+                                 std::vector<TIndexDescriptor>& indexes, const TCreateTableOptions& options);
     void ValidateFieldDefinitions(std::vector<TFieldDescriptor>& fields, bool assignOffsets);
     void ValidateIndexDefinitions(bool primaryOptional, std::vector<TIndexDescriptor>& indexes,
                                   const std::vector<TFieldDescriptor>& fields);
@@ -216,7 +216,8 @@ public:
                  int32_t fieldCount);
     bool SeekKey(const uint8_t* key, bool nearest);
     // Buffers are record buffers (or keys when isKey); nil gives an all-zero key.
-    void SetRange(bool isKey, const uint8_t* start, int32_t startFields, const uint8_t* end, int32_t endFields);
+    void SetRange(bool isKey, const uint8_t* start, int32_t startFields, const uint8_t* end,
+                  int32_t endFields);
     void CancelRange();
     bool RangeActive() const { return FRangeActive; }
     void First();
@@ -301,7 +302,8 @@ public:
     bool LockForCacheMiss() override;
     uint32_t VisibleRun(uint32_t recordNo, int32_t direction, uint32_t maximum) override;
 
-    [[noreturn]] void Raise(uint16_t code, const std::string& field = "", const std::string& index = "") const;
+    [[noreturn]] void Raise(uint16_t code, const std::string& field = "",
+                            const std::string& index = "") const;
 
 private:
     struct TOpenBlob {

@@ -101,7 +101,8 @@ protected:
         b.push_back(0);
         c.PutField(field, r.data(), b.data());
     }
-    static int32_t GetInt(TDataCursor& c, const std::vector<uint8_t>& r, int32_t field, bool* blank = nullptr) {
+    static int32_t GetInt(TDataCursor& c, const std::vector<uint8_t>& r, int32_t field,
+                          bool* blank = nullptr) {
         uint8_t b[256];
         bool isBlank;
         c.GetField(field, r.data(), isBlank, b);

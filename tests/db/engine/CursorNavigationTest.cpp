@@ -13,7 +13,8 @@ protected:
         TIndexDescriptor mixed = Index("ByMixed", {3, 2});
         mixed.FieldOptions[0] = 1;
         Create("PEOPLE",
-               {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "NAME", dtString, 20), Field(3, "AGE", dtInteger)},
+               {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "NAME", dtString, 20),
+                Field(3, "AGE", dtInteger)},
                {Index("", {1}), Index("ByName", {2}), Index("ByAge", {3}, false),
                 Index("AgeDown", {3}, false, true), mixed});
         TDataCursor& c = OpenCursor("PEOPLE");

@@ -9,11 +9,10 @@ namespace cursor_test {
 namespace {
 
 TEST_F(CursorTest, DefaultsFillANewRecord) {
-    std::vector<TFieldDescriptor> f = {Field(1, "S", dtString, 8),     Field(2, "D", dtDate),
-                                       Field(3, "T", dtTime),          Field(4, "TS", dtTimeStamp),
-                                       Field(5, "B", dtBoolean),       Field(6, "I", dtInteger),
-                                       Field(7, "M", dtBCD),           Field(8, "FIXED", dtDate),
-                                       Field(9, "NONE", dtInteger)};
+    std::vector<TFieldDescriptor> f = {
+        Field(1, "S", dtString, 8),  Field(2, "D", dtDate),     Field(3, "T", dtTime),
+        Field(4, "TS", dtTimeStamp), Field(5, "B", dtBoolean),  Field(6, "I", dtInteger),
+        Field(7, "M", dtBCD),        Field(8, "FIXED", dtDate), Field(9, "NONE", dtInteger)};
     f[0].DefaultValue = "abc";
     f[1].DefaultValue = "date";
     f[2].DefaultValue = "TIME";
@@ -65,10 +64,13 @@ TEST_F(CursorTest, ValidityRulesAndBlankStrings) {
         uint16_t code;
     };
     const Case cases[] = {
-        {"bolt", true, 5, 0},          {"bolt", true, 10, 0},  // equal to a limit passes
-        {"bolt", true, 4, ZIZIVU_MINVALERR}, {"bolt", true, 11, ZIZIVU_MAXVALERR},
+        {"bolt", true, 5, 0},
+        {"bolt", true, 10, 0},  // equal to a limit passes
+        {"bolt", true, 4, ZIZIVU_MINVALERR},
+        {"bolt", true, 11, ZIZIVU_MAXVALERR},
         {"bolt", false, 0, ZIZIVU_MINVALERR},  // a blank compares as 0
-        {"   ", true, 7, ZIZIVU_REQDERR},        {"", true, 7, ZIZIVU_REQDERR},
+        {"   ", true, 7, ZIZIVU_REQDERR},
+        {"", true, 7, ZIZIVU_REQDERR},
     };
     for (const Case& k : cases) {
         std::vector<uint8_t> r = Buffer(c);
@@ -160,7 +162,8 @@ TEST_F(RowIdTest, ModifyChecksKeysAndKeepsTheRowId) {
     PutInt(c, r, 1, 77);  // ignored without keep-auto-increment
     c.ModifyRecord(r.data());
     EXPECT_EQ(c.GetRecNo(), 1);  // repositioned on the changed key
-    EXPECT_EQ(GetInt(c, std::vector<uint8_t>(c.GetRecordBuffer(), c.GetRecordBuffer() + c.GetRecordSize()), 1), 2);
+    EXPECT_EQ(
+        GetInt(c, std::vector<uint8_t>(c.GetRecordBuffer(), c.GetRecordBuffer() + c.GetRecordSize()), 1), 2);
     c.SetKeepAutoInc(true);
     ASSERT_EQ(c.GetCurrentRecord(r.data(), false), 0);
     ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);

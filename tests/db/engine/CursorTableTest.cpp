@@ -10,20 +10,22 @@ namespace {
 namespace fs = std::filesystem;
 
 std::vector<TFieldDescriptor> PartsFields() {
-    return {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "NAME", dtString, 20), Field(3, "QTY", dtInteger),
-            Field(4, "NOTE", dtBlob)};
+    return {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "NAME", dtString, 20),
+            Field(3, "QTY", dtInteger), Field(4, "NOTE", dtBlob)};
 }
 
 TEST_F(CursorTest, DefinitionChecksRaiseTheirCodes) {
     struct Case {
         const char* what;
-        std::function<void(std::vector<TFieldDescriptor>&, std::vector<TIndexDescriptor>&, TCreateTableOptions&)>
+        std::function<void(std::vector<TFieldDescriptor>&, std::vector<TIndexDescriptor>&,
+                           TCreateTableOptions&)>
             change;
         uint16_t code;
     };
     const Case cases[] = {
         {"valid", [](auto&, auto&, auto&) {}, 0},
-        {"password of 15", [](auto&, auto&, auto& o) { o.Encrypted = true, o.Password = std::string(15, 'p'); }, 0},
+        {"password of 15",
+         [](auto&, auto&, auto& o) { o.Encrypted = true, o.Password = std::string(15, 'p'); }, 0},
         {"password of 16",
          [](auto&, auto&, auto& o) { o.Encrypted = true, o.Password = std::string(16, 'p'); },
          ZIZIVU_INVALIDPASSWORD},
@@ -33,23 +35,29 @@ TEST_F(CursorTest, DefinitionChecksRaiseTheirCodes) {
         {"auto-increment below -1", [](auto&, auto&, auto& o) { o.LastAutoInc = -2; }, ZIZIVU_FIELDLIMIT},
         {"33 indexes", [](auto&, auto& i, auto&) { i.resize(33, Index("X", {2})); }, ZIZIVU_INDEXLIMIT},
         {"block of 63", [](auto&, auto&, auto& o) { o.BlobBlockSize = 63; }, ZIZIVU_BLOBLIMIT},
-        {"names differing by case", [](auto& f, auto&, auto&) { f[2].Name = "name"; }, ZIZIVU_INVALIDFIELDNAME},
-        {"name starting with a digit", [](auto& f, auto&, auto&) { f[2].Name = "9QTY"; }, ZIZIVU_INVALIDFIELDNAME},
-        {"name of 31", [](auto& f, auto&, auto&) { f[2].Name = std::string(31, 'Q'); }, ZIZIVU_INVALIDFIELDNAME},
+        {"names differing by case", [](auto& f, auto&, auto&) { f[2].Name = "name"; },
+         ZIZIVU_INVALIDFIELDNAME},
+        {"name starting with a digit", [](auto& f, auto&, auto&) { f[2].Name = "9QTY"; },
+         ZIZIVU_INVALIDFIELDNAME},
+        {"name of 31", [](auto& f, auto&, auto&) { f[2].Name = std::string(31, 'Q'); },
+         ZIZIVU_INVALIDFIELDNAME},
         {"number twice", [](auto& f, auto&, auto&) { f[2].FieldNo = 2; }, ZIZIVU_INVALIDFIELDDEF},
         {"type 0", [](auto& f, auto&, auto&) { f[2].DataType = 0; }, ZIZIVU_INVALIDFIELDDEF},
         {"string of 250", [](auto& f, auto&, auto&) { f[1].Size = 250; }, 0},
         {"string of 251", [](auto& f, auto&, auto&) { f[1].Size = 251; }, ZIZIVU_INVALIDFIELDDEF},
         {"bad minimum", [](auto& f, auto&, auto&) { f[2].MinValue = "abc"; }, ZIZIVU_INVALIDVALCHECK},
-        {"unnamed secondary", [](auto&, auto& i, auto&) { i.push_back(Index(" ", {2})); }, ZIZIVU_INVALIDINDEXNAME},
+        {"unnamed secondary", [](auto&, auto& i, auto&) { i.push_back(Index(" ", {2})); },
+         ZIZIVU_INVALIDINDEXNAME},
         {"secondary twice",
          [](auto&, auto& i, auto&) {
              i.push_back(Index("ByName", {2}));
              i.push_back(Index("BYNAME", {3}));
          },
          ZIZIVU_INDEXEXISTS},
-        {"unknown index field", [](auto&, auto& i, auto&) { i.push_back(Index("X", {9})); }, ZIZIVU_INVALIDINDEXFIELD},
-        {"BLOB index field", [](auto&, auto& i, auto&) { i.push_back(Index("X", {4})); }, ZIZIVU_INVALIDINDEXTYPE},
+        {"unknown index field", [](auto&, auto& i, auto&) { i.push_back(Index("X", {9})); },
+         ZIZIVU_INVALIDINDEXFIELD},
+        {"BLOB index field", [](auto&, auto& i, auto&) { i.push_back(Index("X", {4})); },
+         ZIZIVU_INVALIDINDEXTYPE},
         {"key of 524",
          [](auto& f, auto& i, auto&) {
              f.push_back(Field(5, "A", dtString, 250));
@@ -78,7 +86,8 @@ TEST_F(CursorTest, DefinitionChecksRaiseTheirCodes) {
 }
 
 TEST_F(CursorTest, CreatedHeaderAndLayoutReadBack) {
-    std::vector<TFieldDescriptor> fields = {Field(1, " Name ", dtString, 10), Field(2, "ID", dtInteger, 7, fstAutoInc),
+    std::vector<TFieldDescriptor> fields = {Field(1, " Name ", dtString, 10),
+                                            Field(2, "ID", dtInteger, 7, fstAutoInc),
                                             Field(3, "Price", dtBCD, 0), Field(4, "When", dtDate, 9)};
     fields[2].Decimals = 2;
     fields[3].Decimals = 3;
@@ -117,13 +126,11 @@ TEST_F(CursorTest, CreatedHeaderAndLayoutReadBack) {
 TEST_F(CursorTest, OptionsChangeOnlyWhileClosed) {
     Create("PARTS", PartsFields(), {Index("", {1})});
     TDataCursor& c = OpenCursor();
-    const std::function<void()> setters[] = {[&] { c.SetExclusive(true); },
-                                             [&] { c.SetReadOnly(true); },
-                                             [&] { c.SetInMemory(true); },
-                                             [&] { c.SetTableName("OTHER"); },
-                                             [&] { c.SetSharedExclusive(true); },
-                                             [&] { c.SetRecordNumberOrder(true); },
-                                             [&] { c.SetPassThrough(true); }};
+    const std::function<void()> setters[] = {
+        [&] { c.SetExclusive(true); },       [&] { c.SetReadOnly(true); },
+        [&] { c.SetInMemory(true); },        [&] { c.SetTableName("OTHER"); },
+        [&] { c.SetSharedExclusive(true); }, [&] { c.SetRecordNumberOrder(true); },
+        [&] { c.SetPassThrough(true); }};
     for (const auto& set : setters) EXPECT_EQ(Code(set), ZIZIVU_TABLEINUSE);
     EXPECT_FALSE(c.Exclusive());
     EXPECT_EQ(c.TableName(), "PARTS.DAT");
