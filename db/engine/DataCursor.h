@@ -278,7 +278,6 @@ public:
     void PutField(int32_t fieldNo, uint8_t* record, const void* value, bool force = false);
     void GetTableField(int32_t fieldNo, const uint8_t* record, bool& blank, void* value);
     void PutTableField(int32_t fieldNo, uint8_t* record, const void* value);
-    void SetKeepAutoIncRaw(bool v) { FKeepAutoInc = v; }
 
     // ---- BLOBs (codes, never raised) ----
     uint16_t OpenBlob(int32_t fieldNo, uint8_t* record, int32_t tag, bool useTable, int32_t mode);

@@ -2,6 +2,7 @@
 // passwords, empty, delete and rename.
 #include <filesystem>
 
+#include "db/storage/ExpToken.h"
 #include "tests/db/engine/CursorFakes.h"
 
 namespace cursor_test {
@@ -212,6 +213,76 @@ TEST_F(CursorTest, EmptyDeleteAndRename) {
     stock.Close();
     NewCursor("STOCK").DeleteTable();
     EXPECT_FALSE(fs::exists(FScratch.File("STOCK.DAT")));
+}
+
+}  // namespace
+}  // namespace cursor_test
+
+namespace cursor_test {
+namespace {
+
+TEST_F(CursorTest, InMemoryTablesAndPassThroughResults) {
+    TDataDirectory* memory = FSession->OpenDirectory("Memory", "");
+    for (bool passThrough : {false, true}) {
+        TDataCursor c(memory);
+        c.SetTableName("RESULT");
+        c.SetInMemory(true);
+        c.SetExclusive(true);
+        c.SetPassThrough(passThrough);
+        TCreateTableOptions o;
+        o.Overwrite = true;
+        o.Description = "result";
+        c.CreateTable({Field(1, "N", dtInteger)}, {NoPrimary()}, o);
+        EXPECT_EQ(c.GetTableDescription(), "result");
+        c.Open();
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        c.InitRecord(r.data());
+        PutInt(c, r, 1, 7);
+        c.InsertRecord(r.data());
+        EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{7}));
+        c.Close();
+        // A pass-through result is temporary: it is gone with its last cursor.
+        EXPECT_EQ(memory->TableExists("RESULT", true), !passThrough);
+    }
+    EXPECT_FALSE(std::filesystem::exists(FScratch.File("RESULT.DAT")));
+}
+
+TEST_F(CursorTest, ComputedColumnsFollowTheirFields) {
+    Create("CALC", {Field(1, "A", dtInteger), Field(2, "B", dtInteger)}, {NoPrimary()});
+    TDataCursor& c = OpenCursor("CALC");
+    std::vector<uint8_t> r = Buffer(c);
+    PutInt(c, r, 1, 20);
+    PutInt(c, r, 2, 22);
+    c.InsertRecord(r.data());
+    // A result field that shows A + B.
+    TExpTree sum = NewExpTree();
+    sum->NodeKind = nkBinary;
+    sum->Code = opAdd;
+    sum->DataType = dtInteger;
+    for (TExpToken** side : {&sum->First, &sum->Second}) {
+        *side = NewExpToken();
+        (*side)->NodeKind = nkColumn;
+        (*side)->DataType = dtInteger;
+        (*side)->DataSize = 4;
+        (*side)->BindWord = side == &sum->First ? 1 : 2;
+        (*side)->Parent = sum.get();
+    }
+    std::vector<TFieldDescriptor> fields = {c.GetFieldDefinition(1), c.GetFieldDefinition(2),
+                                            Field(3, "TOTAL", dtInteger)};
+    fields[2].Computed = 1;
+    c.PrepareTableDefinition(fields, {nullptr, nullptr, sum.get()});
+    EXPECT_EQ(c.GetRecordSize(), c.GetTableFieldDefinition(2).Offset + 5 + 5);
+    std::vector<uint8_t> row(size_t(c.GetRecordSize()));
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(row.data()), 0);
+    EXPECT_EQ(GetInt(c, row, 3), 42);
+    PutInt(c, row, 1, 1);
+    EXPECT_EQ(GetInt(c, row, 3), 23);
+    bool blank;
+    uint8_t v[8];
+    bytes::PutI32(v, 5);
+    c.PutField(3, row.data(), v);  // not forced: a computed column keeps its value
+    EXPECT_EQ(GetInt(c, row, 3, &blank), 23);
 }
 
 }  // namespace
