@@ -50,7 +50,7 @@ TDataTable* TDataDirectory::FindTable(const std::string& name, bool inMemory) {
     // stay apart.
     const std::string resolved = ResolveFileName(FPath + wanted);
     for (TDataTable* t : FTables)
-        if (!t->InMemory() && ResolveFileName(FPath + t->Name()) == resolved) return t;
+        if (!t->InMemory() && t->ResolvedName() == resolved) return t;
     return nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/RecordsBitmap.h"
+#include "platform/os/Files.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Tick.h"
 
@@ -105,6 +106,7 @@ void TDataTable::AssignFileNames() {
         TFileHandler* file;
         const char* ext;
     } files[] = {{FDataFile.get(), ".DAT"}, {FIndexFile.get(), ".IDX"}, {FBlobFile.get(), ".BLB"}};
+    FResolvedName = FInMemory ? std::string() : ResolveFileName(prefix + base + ".DAT");
     for (const auto& f : files) {
         f.file->SetFileName(prefix + base + f.ext);
         f.file->SetExclusive(FExclusive);
@@ -231,6 +233,8 @@ void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
             f.file->Rename(target + f.ext);
         }
     }
+    // With forced flushing the new names reach the disk too, not only the files' contents.
+    if (!FInMemory && ForceBufferFlush() && !OsSyncFolderOf(FDataFile->FileName())) Raise(MapOSError());
 }
 
 void TDataTable::Empty() {
@@ -331,10 +335,15 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     if (recordNo == 0) Raise(ZIZIVU_RECLOCKFAILED);
     if (FTransactionActive && BitSet(FLocked, recordNo)) return false;
     bool changed = false;
-    if (!FExclusive && !StrictChangeDetection()) changed = LockRead();
+    const bool tookRead = !FExclusive && !StrictChangeDetection() && !HoldsAnyLock();
+    if (tookRead) changed = LockRead();
     const int32_t tries = int32_t(Session() ? Session()->LockRetryCount() : 15) + 1;
     const uint32_t wait = Session() ? Session()->LockWaitTime() : 100;
-    if (!TryLock(*FDataFile, RecordBase - recordNo, 1, tries, wait)) Raise(ZIZIVU_RECLOCKFAILED);
+    if (!TryLock(*FDataFile, RecordBase - recordNo, 1, tries, wait)) {
+        // A failed record lock leaves no read lock of its own behind.
+        if (tookRead) UnlockRead();
+        Raise(ZIZIVU_RECLOCKFAILED);
+    }
     EnsureBitmap(FLocked, recordNo);
     EnsureBitmap(FDeferred, recordNo);
     FLocked->SetBit(int32_t(recordNo));
@@ -445,6 +454,10 @@ void TDataTable::UnlockTransaction() {
     if (!FDataFile->LockRange(DataWriteByte, 1, false)) Raise(ZIZIVU_LOCKFAILED);
     if (!FExclusive) UnlockAllRecords(true);
     UnlockTable();
+}
+
+bool TDataTable::HoldsAnyLock() const {
+    return FExplicitRead || FImplicitRead || FWriteLock || FTransactionLock;
 }
 
 bool TDataTable::HoldsRecordLock(uint32_t recordNo) const {

@@ -65,6 +65,9 @@ public:
     // The name with ".DAT" forced.
     void SetTableName(const std::string& name);
     const std::string& Name() const { return FTableName; }
+    // The data file a disk table reached when its files were named (empty in memory): a
+    // table is known by the file, not by the spelling of its name.
+    const std::string& ResolvedName() const { return FResolvedName; }
     void SetExclusive(bool v) { FExclusive = v; }
     bool Exclusive() const { return FExclusive; }
     void SetReadOnly(bool v) { FReadOnly = v; }
@@ -117,6 +120,7 @@ public:
     void LockTransaction();
     void UnlockTransaction();
     bool HoldsRecordLock(uint32_t recordNo) const;
+    bool HoldsAnyLock() const;
     bool HoldsReadLock() const { return FImplicitRead || FExplicitRead; }
     bool HoldsWriteLock() const { return FWriteLock; }
 
@@ -176,6 +180,7 @@ private:
     TDataDirectory* FDirectory;
     int32_t FOpenCount = 0;
     std::string FTableName;
+    std::string FResolvedName;
     bool FOpen = false;
     bool FExclusive = false;
     bool FReadOnly = false;

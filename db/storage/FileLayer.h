@@ -61,7 +61,9 @@ public:
     void Unlock() { FLock.Leave(); }
 
     const std::string& FileName() const { return FFileName; }
+    // A disk file's name also fixes the file it reaches (see ResolveFileName).
     void SetFileName(const std::string& name);
+    const std::string& ResolvedName() const { return FResolvedName; }
     bool Exclusive() const { return FExclusive; }
     void SetExclusive(bool v) { FExclusive = v; }
     bool ReadOnly() const { return FReadOnly; }
@@ -99,6 +101,7 @@ protected:
     bool FForcedReadOnly = false;
     bool FTemporary = false;
     std::string FFileName;
+    std::string FResolvedName;
     int32_t FSize = 0;
     TTypedList<TLockEntry> FLocks;
     int32_t FOpenCount = 0;

@@ -75,7 +75,7 @@ TAbstractFile* TFileList::Find(const std::string& name, bool inMemory) {
             continue;
         }
         if (resolved.empty()) resolved = ResolveFileName(name);
-        if (ResolveFileName(file->FileName()) != resolved) continue;
+        if (file->ResolvedName() != resolved) continue;
         if (file->OpenCount() > 0) return file;
         if (!closed) closed = file;
     }

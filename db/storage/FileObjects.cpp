@@ -31,6 +31,8 @@ TAbstractFile::~TAbstractFile() {
 
 void TAbstractFile::SetFileName(const std::string& name) {
     FFileName = name.substr(0, MaxFileNameLength);
+    // Fixed now: a file of another case that appears later must not take this object over.
+    FResolvedName = IsMemoryFile() ? std::string() : ResolveFileName(FFileName);
 }
 
 int32_t TAbstractFile::FindHandle(int32_t id) {

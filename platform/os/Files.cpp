@@ -281,6 +281,23 @@ bool OsDeleteFile(const std::string& path) {
     return error ? Fail(error) : true;
 }
 
+bool OsSyncFolderOf(const std::string& path) {
+    std::string p = OsResolvePath(path);
+    size_t slash = p.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
+    int fd = OpenRetry(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Fail(errno);
+    int error = 0;
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    ::close(fd);
+    return error ? Fail(error) : true;
+}
+
 bool OsRenameFile(const std::string& from, const std::string& to) {
     std::string source = OsResolvePath(from);
     std::string target = OsResolvePath(to);

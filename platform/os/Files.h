@@ -95,3 +95,5 @@ bool OsDeleteFile(const std::string& path);
 // Never replaces an existing target (EEXIST); fails with EBUSY while another opener holds
 // the source; across file systems the file is copied and the source removed.
 bool OsRenameFile(const std::string& from, const std::string& to);
+// Writes the folder holding `path` to disk, so that renames and new names in it last.
+bool OsSyncFolderOf(const std::string& path);

@@ -219,6 +219,15 @@ TEST_F(FileLayer, NamesDifferingInCaseAreTwoFilesWhenBothExist) {
     EXPECT_EQ(ResolveFileName(" " + FDir.Path() + "\\only.DAT "), FDir.File("Only.dat"));
     EXPECT_EQ(ResolveFileName(FDir.File("X.dat")), FDir.File("X.dat"));
     EXPECT_EQ(RaisedCode([&] { Handler(FDir.File("ONLY.dat")).Delete(); }), ZIZIVU_OSACCESSDENIED);
+
+    // The object opened through ONLY.DAT stays with Only.dat when a file of that exact
+    // name appears later: the new file gets an object of its own.
+    WriteText(FDir.File("ONLY.DAT"), "twin");
+    TFileHandler& twin = Handler(FDir.File("ONLY.DAT"));
+    twin.Open();
+    EXPECT_NE(twin.FileObject(), other.FileObject());
+    EXPECT_EQ(Get(twin, 0, 10), "twin");
+    EXPECT_EQ(Get(other, 0, 10), "only");
 }
 
 TEST_F(FileLayer, CreateAndOpenFailures) {
