@@ -208,8 +208,16 @@ void TDataCursor::Open() {
 
 void TDataCursor::OpenView() {
     if (!FFieldNumberAddressing && FTable->OpenCount() == 1 && !FTable->InTransaction()) {
-        TReadScope read(*this);
-        FTable->ReadHeaders();
+        // The headers as they are now, read under the implicit read lock.
+        const bool held = FTable->HoldsAnyLock();
+        FTable->LockRead();
+        try {
+            FTable->ReadHeaders();
+        } catch (...) {
+            if (!held) FTable->UnlockRead();
+            throw;
+        }
+        if (!held) FTable->UnlockRead();
     }
     if (DataFile()->IsEncrypted()) AskForPassword(DataFile()->GetPassword());
     FLanguage = DataFile()->GetLanguageId();
