@@ -780,6 +780,7 @@ uint16_t TDataCursor::CheckBlobField(int32_t fieldNo, const uint8_t* record, boo
 
 uint16_t TDataCursor::OpenBlob(int32_t fieldNo, uint8_t* record, int32_t tag, bool useTable, int32_t mode) {
     return BlobCode([&]() -> uint16_t {
+        TReadScope read(*this);
         const TFieldDescriptor& f = FieldAt(fieldNo, useTable);
         if (f.DataType != dtBlob) return ZIZIVU_INVALIDBLOBFIELD;
         uint8_t* field = record + f.Offset + 1;
