@@ -562,16 +562,17 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     TIndexFile* index = IndexFile();
     const uint32_t recNo = data->GetNextFreeRecordNo();
     const bool appended = recNo == data->GetNextRecordNo();
-    const bool lockedHere = LockRecordInternal(recNo), held = FTable->HoldsRecordLock(recNo);
-    (void)lockedHere;
+    LockRecordInternal(recNo);
+    const bool held = FTable->HoldsRecordLock(recNo);
     try {
         ValidateRecord(buffer);
         uint32_t rowId = bytes::GetU32(buffer + 5);
         const bool keep = FKeepAutoInc && rowId != 0;
         const uint32_t last = data->GetLastRowId();
         if (!keep) rowId = NextRowIdAfter(last);
-        // A wrapped counter may meet ids still in use, and a kept one must be free.
-        if (keep || rowId <= last) CheckRowIdFree(rowId);
+        // Once the counter wrapped its ids may still be in use, and a kept one must be
+        // free: every new id is looked up.
+        CheckRowIdFree(rowId);
         buffer[0] = 0;
         bytes::PutU32(buffer + 1, recNo);
         bytes::PutU32(buffer + 5, rowId);

@@ -139,6 +139,8 @@ TEST_F(RowIdTest, RowIdWrapsToOneAndSkipsIdsInUse) {
     c.DeleteRecord();  // frees 1
     Insert(c, "wrapped");
     EXPECT_EQ(c.GetLastAutoIncValue(), 1u);
+    // The next id after the wrap, 2, is still in use too.
+    EXPECT_EQ(Code([&] { Insert(c, "again"); }), ZIZIVU_KEYVIOL);
     // Every key matches its record: each one can be deleted again.
     c.SwitchToIndex("ByName");
     EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{int32_t(MaxRowId), 2, 1}));
