@@ -631,9 +631,10 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     CheckOpen();
     CheckNotReadOnly();
     TReadScope read(*this);
-    TWriteScope write(*this);
     if (FBof || FEof || FRecNo == 0) Raise(ZIZIVU_NOCURRREC);
     const uint32_t recNo = FRecNo;
+    TWriteScope write(*this);
+    if (FRecNo != recNo) Raise(ZIZIVU_RECCHANGED);
     TDataFile* data = DataFile();
     TIndexFile* index = IndexFile();
     LockRecordInternal(recNo);
@@ -703,9 +704,12 @@ void TDataCursor::DeleteRecord() {
     CheckOpen();
     CheckNotReadOnly();
     TReadScope read(*this);
-    TWriteScope write(*this);
     if (FBof || FEof || FRecNo == 0) Raise(ZIZIVU_NOCURRREC);
     const uint32_t recNo = FRecNo;
+    const std::vector<uint8_t> seen(FRecordBuffer.begin(), FRecordBuffer.begin() + FPhysicalRecordSize);
+    TWriteScope write(*this);
+    // The write lock's change check may have moved the cursor off a vanished record.
+    if (FRecNo != recNo) Raise(ZIZIVU_RECCHANGED);
     TDataFile* data = DataFile();
     TIndexFile* index = IndexFile();
     LockRecordInternal(recNo);
@@ -713,8 +717,7 @@ void TDataCursor::DeleteRecord() {
     try {
         std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
         FetchRecord(recNo, old.data());
-        if (old[0] != 0 || std::memcmp(old.data(), FRecordBuffer.data(), old.size()) != 0)
-            Raise(ZIZIVU_RECCHANGED);
+        if (old[0] != 0 || old != seen) Raise(ZIZIVU_RECCHANGED);
         const int32_t count = index->GetIndexCount();
         uint8_t* key = FKeyBuffer2.data();
         for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
