@@ -238,9 +238,15 @@ void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
 }
 
 void TDataTable::Empty() {
+    // What the caches hold belongs to the old content; the emptied headers must reach the
+    // files before the headers are reread.
+    DropAllCaches();
     FDataFile->Empty();
     FIndexFile->Empty();
     if (HasBlobFile()) FBlobFile->Empty();
+    FDataFile->WriteHeader(true, false);
+    FIndexFile->WriteHeader(true, false);
+    if (HasBlobFile()) FBlobFile->WriteHeader(true, false);
     DiscardBuffers();
 }
 

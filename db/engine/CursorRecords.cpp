@@ -1,0 +1,957 @@
+// The cursor's records and fields: new records with defaults, validity rules, reading,
+// inserting, modifying and deleting under record locks with their keys and BLOBs, field
+// values with their blank state, computed columns, and access to BLOB contents through
+// open BLOB buffers.
+#include <algorithm>
+#include <cstring>
+
+#include "db/engine/BlobFile.h"
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataTable.h"
+#include "db/engine/EngineErrors.h"
+#include "db/storage/Encodings.h"
+#include "db/storage/ExpressionEval.h"
+#include "db/storage/LanguageSettings.h"
+#include "platform/rtl/ByteCodec.h"
+#include "platform/rtl/DateFormat.h"
+#include "platform/rtl/DateTime.h"
+#include "platform/rtl/SysUtils.h"
+
+namespace {
+
+constexpr int32_t ValueBufferSize = 256;
+
+int Sign3(double a, double b) {
+    return a < b ? -1 : a > b ? 1 : 0;
+}
+
+// A failure of a BLOB call as its code.
+template <class F>
+uint16_t BlobCode(F&& work) {
+    try {
+        return work();
+    } catch (const EZIZIVUEngineError& e) {
+        return e.ErrorCode();
+    }
+}
+
+}  // namespace
+
+// ---- Record fetch -------------------------------------------------------------------------
+
+void TDataCursor::FetchRecord(uint32_t recordNo, uint8_t* dest) {
+    for (;;) {
+        if (recordNo == 0 || recordNo >= DataFile()->GetNextRecordNo()) Raise(ZIZIVU_RECBUFCORRUPT);
+        TRecord* r = nullptr;
+        if (DataFile()->GetRecord(this, recordNo, r, 1, IsRecordNumberOrder(), true)) {
+            std::memcpy(dest, r->GetBuffer(), size_t(FPhysicalRecordSize));
+            DataFile()->ReleaseRecord(r);
+            return;
+        }
+        AfterCachesDropped();
+    }
+}
+
+void TDataCursor::LoadCurrentRecord() {
+    if (!FOpen) return;
+    std::fill(FRecordBuffer.begin(), FRecordBuffer.end(), 0);
+    if (FBof || FEof || FRecNo == 0) return;
+    FetchRecord(FRecNo, FRecordBuffer.data());
+    ComputeColumns(FRecordBuffer.data());
+}
+
+void TDataCursor::ClearRecordBuffer(uint8_t* buffer) const {
+    std::memset(buffer, 0, size_t(std::max(FRecordSize, RecordHeaderSize)));
+}
+
+// ---- Fields -------------------------------------------------------------------------------
+
+const TFieldDescriptor& TDataCursor::FieldAt(int32_t fieldNo, bool useTable) const {
+    CheckOpen();
+    if (useTable) {
+        if (FFieldNumberAddressing) return TableField(fieldNo);
+        if (fieldNo < 1 || fieldNo > DataFile()->GetFieldCount())
+            Raise(ZIZIVU_INVALIDFIELD, IntToStr(fieldNo));
+        return DataFile()->GetFieldDescriptor(fieldNo - 1);
+    }
+    if (FFieldNumberAddressing) {
+        for (const TFieldDescriptor& f : FFields)
+            if (f.FieldNo == fieldNo) return f;
+        Raise(ZIZIVU_INVALIDFIELD, IntToStr(fieldNo));
+    }
+    return GetFieldDefinitionChecked(fieldNo);
+}
+
+void TDataCursor::ReadFieldValue(const TFieldDescriptor& f, const uint8_t* record, bool& blank, void* value) {
+    auto* out = static_cast<uint8_t*>(value);
+    if (f.IsAutoInc()) {
+        blank = false;
+        std::memcpy(out, record + AutoIncOffset, 4);
+        return;
+    }
+    std::memset(out, 0, f.DataSize);
+    if (f.DataType == dtBlob) {
+        const int32_t word = bytes::GetI32(record + f.Offset + 1);
+        if (word < 0) {
+            TOpenBlob* blob = FindBlob(-word);
+            blank = !blob || blob->Buffer->Length() == 0;
+            std::memcpy(out, record + f.Offset + 1, f.DataSize);
+            return;
+        }
+    }
+    blank = record[f.Offset] == 0;
+    std::memcpy(out, record + f.Offset + 1, f.DataSize);
+}
+
+void TDataCursor::WriteFieldValue(const TFieldDescriptor& f, uint8_t* record, const void* value, bool force) {
+    if (f.Computed && !force) return;
+    const auto* in = static_cast<const uint8_t*>(value);
+    if (f.IsAutoInc()) {
+        if (in) std::memcpy(record + AutoIncOffset, in, 4);
+    } else if (!in) {
+        std::memset(record + f.Offset, 0, size_t(f.DataSize) + 1);
+    } else {
+        uint8_t* flag = record + f.Offset;
+        uint8_t* data = flag + 1;
+        switch (f.DataType) {
+            case dtString: {
+                std::string text(
+                    reinterpret_cast<const char*>(in),
+                    strnlen(reinterpret_cast<const char*>(in), size_t(std::max(f.DataSize - 1, 0))));
+                while (!text.empty() && text.back() == ' ') text.pop_back();
+                if (f.CharCase == fcUpper && !text.empty())
+                    UpperCaseLocale(FLanguage, FSort, text.c_str(), text.data());
+                else if (f.CharCase == fcLower && !text.empty())
+                    LowerCaseLocale(FLanguage, FSort, text.c_str(), text.data());
+                std::memset(data, 0, f.DataSize);
+                std::memcpy(data, text.data(), text.size());
+                *flag = text.empty() ? 0 : 1;
+                break;
+            }
+            case dtBlob: {
+                const int32_t word = bytes::GetI32(in);
+                bytes::PutI32(data, word);
+                TOpenBlob* blob = word < 0 ? FindBlob(-word) : nullptr;
+                *flag = (word > 0 || (blob && blob->Buffer->Length() > 0)) ? 1 : 0;
+                break;
+            }
+            case dtBoolean:
+                bytes::PutU16(data, NormalizeBoolean(bytes::GetU16(in)));
+                *flag = 1;
+                break;
+            default:
+                std::memcpy(data, in, f.DataSize);
+                *flag = 1;
+                break;
+        }
+    }
+    if (!f.Computed) ComputeColumns(record);
+}
+
+void TDataCursor::GetField(int32_t fieldNo, const uint8_t* record, bool& blank, void* value) {
+    ReadFieldValue(FieldAt(fieldNo, false), record, blank, value);
+}
+
+void TDataCursor::PutField(int32_t fieldNo, uint8_t* record, const void* value, bool force) {
+    WriteFieldValue(FieldAt(fieldNo, false), record, value, force);
+}
+
+void TDataCursor::GetTableField(int32_t fieldNo, const uint8_t* record, bool& blank, void* value) {
+    ReadFieldValue(FieldAt(fieldNo, true), record, blank, value);
+}
+
+void TDataCursor::PutTableField(int32_t fieldNo, uint8_t* record, const void* value) {
+    WriteFieldValue(FieldAt(fieldNo, true), record, value, false);
+}
+
+void TDataCursor::ComputeColumns(uint8_t* record) {
+    if (!FHasComputed || FComputing) return;
+    FComputing = true;
+    try {
+        const TGetColumnValueFunc fetch = [this](void*, void* rec, TExpToken* node) {
+            const int32_t no = node->BindWord;
+            const TFieldDescriptor& f = FieldAt(no, true);
+            auto* r = static_cast<uint8_t*>(rec);
+            if (f.DataType == dtBlob) {
+                uint32_t size = 0, count = 0;
+                node->IsNull = 1;
+                node->DataSize = 0;
+                if (OpenBlob(no, r, EngineBlobTag, true, bmRead) != 0) return;
+                if (GetBlobSize(no, r, true, size) == 0 && size > 0) {
+                    node->SetBufferSize(int32_t(size) + 1);
+                    GetBlob(no, r, true, count, size, node->Value, 0);
+                    node->Value[count] = 0;
+                    node->DataSize = count;
+                    node->IsNull = 0;
+                }
+                FreeBlob(no, r, EngineBlobTag, true);
+                return;
+            }
+            node->SetBufferSize(ValueBufferSize);
+            bool blank;
+            ReadFieldValue(f, r, blank, node->Value);
+            node->IsNull = blank ? 1 : 0;
+            node->DataSize = f.DataSize;
+        };
+        for (int32_t i = 0; i < FFieldCount; ++i) {
+            const TFieldDescriptor& f = FFields[size_t(i)];
+            TExpToken* expression = FExpressions[size_t(i)];
+            if (!f.Computed || !expression) continue;
+            TExpTree result = EvaluateExpression(expression, record, this, FSort, FLanguage, fetch);
+            if (!result || result->IsNull || !result->Value) {
+                std::memset(record + f.Offset, 0, size_t(f.DataSize) + 1);
+                continue;
+            }
+            uint8_t value[ValueBufferSize] = {};
+            std::memcpy(value, result->Value, size_t(std::min<int32_t>(result->BufferSize, f.DataSize)));
+            if (f.DataType == dtString) value[std::max(f.DataSize - 1, 0)] = 0;
+            WriteFieldValue(f, record, value, true);
+        }
+    } catch (...) {
+        FComputing = false;
+        throw;
+    }
+    FComputing = false;
+}
+
+// ---- Defaults and validity ----------------------------------------------------------------
+
+bool TDataCursor::TextToValue(const TFieldDescriptor& f, const std::string& text, uint8_t* value,
+                              bool keywords) {
+    std::memset(value, 0, ValueBufferSize);
+    const std::string upper = UpperCase(Trim(text));
+    const TTimeStamp now = DateTimeToTimeStamp(Now());
+    switch (f.DataType) {
+        case dtString: {
+            const size_t n = std::min<size_t>(text.size(), size_t(std::max(f.DataSize - 1, 0)));
+            std::memcpy(value, text.data(), n);
+            return true;
+        }
+        case dtDate:
+            if (keywords && upper == "DATE") {
+                bytes::PutI32(value, now.Date);
+                return true;
+            }
+            break;
+        case dtTime:
+            if (keywords && upper == "TIME") {
+                bytes::PutI32(value, now.Time);
+                return true;
+            }
+            break;
+        case dtTimeStamp:
+            if (keywords && upper == "NOW") {
+                bytes::PutF64(value, TimeStampToMSecs(now));
+                return true;
+            }
+            if (keywords && upper == "DATE") {
+                bytes::PutF64(value, TimeStampToMSecs(TTimeStamp{0, now.Date}));
+                return true;
+            }
+            if (keywords && upper == "TIME") {
+                bytes::PutF64(value, double(now.Time));
+                return true;
+            }
+            break;
+        case dtBoolean:
+            try {
+                bytes::PutU16(value, StrToBoolean(Trim(text)) ? 1 : 0);
+                return true;
+            } catch (const Exception&) {
+                return false;
+            }
+        case dtBlob:
+        case dtBytes:
+        case dtVarBytes:
+        case dtLongWord:
+        case dtExtended:
+            return true;
+        default:
+            break;
+    }
+    const std::string t = Trim(text);
+    std::memcpy(value, t.data(), std::min<size_t>(t.size(), ValueBufferSize - 1));
+    return ConvertFieldValue(dtString, ValueBufferSize - 1, f.DataType, f.DataSize, value, f.Decimals);
+}
+
+void TDataCursor::InitRecord(uint8_t* buffer) {
+    CheckOpen();
+    ClearRecordBuffer(buffer);
+    if (!FHasDefaults) return;
+    RunWithLanguageSettings(FLanguage, FSort, [&] {
+        uint8_t value[ValueBufferSize];
+        for (const TFieldDescriptor& f : FFields) {
+            if (f.DefaultValue.empty() || f.Computed) continue;
+            if (!TextToValue(f, f.DefaultValue, value, true)) continue;
+            WriteFieldValue(f, buffer, value, false);
+            if (!f.IsAutoInc() && f.DataType != dtString) buffer[f.Offset] = 1;
+        }
+    });
+}
+
+int32_t TDataCursor::CompareWithLimit(const std::string& limit, bool isMaximum, const TFieldDescriptor& f,
+                                      const uint8_t* value) {
+    (void)isMaximum;
+    uint8_t bound[ValueBufferSize];
+    if (!TextToValue(f, limit, bound, true)) return 0;
+    switch (f.DataType) {
+        case dtString: {
+            std::string a(reinterpret_cast<const char*>(value),
+                          strnlen(reinterpret_cast<const char*>(value), f.DataSize));
+            std::string b(reinterpret_cast<const char*>(bound),
+                          strnlen(reinterpret_cast<const char*>(bound), f.DataSize));
+            return CompareStrLocale(FLanguage, FSort, a.data(), false, 0, b.data());
+        }
+        case dtDate:
+        case dtTime:
+        case dtInteger: {
+            const int32_t a = bytes::GetI32(value), b = bytes::GetI32(bound);
+            return a < b ? -1 : a > b ? 1 : 0;
+        }
+        case dtSmallInt: {
+            const int16_t a = bytes::GetI16(value), b = bytes::GetI16(bound);
+            return a < b ? -1 : a > b ? 1 : 0;
+        }
+        case dtWord: {
+            const uint16_t a = bytes::GetU16(value), b = bytes::GetU16(bound);
+            return a < b ? -1 : a > b ? 1 : 0;
+        }
+        case dtFloat:
+        case dtTimeStamp:
+            return Sign3(bytes::GetF64(value), bytes::GetF64(bound));
+        case dtBCD: {
+            const Currency a = bytes::GetI64(value) == 0 ? Currency{} : DecodeBCD(bytes::GetI64(value));
+            const Currency b = DecodeBCD(bytes::GetI64(bound));
+            return a < b ? -1 : b < a ? 1 : 0;
+        }
+        default:
+            return 0;
+    }
+}
+
+void TDataCursor::ValidateRecord(const uint8_t* buffer) {
+    if (!FHasValidation) return;
+    RunWithLanguageSettings(FLanguage, FSort, [&] {
+        static const uint8_t zeros[ValueBufferSize] = {};
+        for (const TFieldDescriptor& f : FFields) {
+            if (!f.Required && f.MinValue.empty() && f.MaxValue.empty()) continue;
+            if (f.Computed) continue;
+            const bool autoInc = f.IsAutoInc();
+            const bool blank = !autoInc && buffer[f.Offset] == 0;
+            if (f.Required && blank) Raise(ZIZIVU_REQDERR, f.Name);
+            const uint8_t* value = autoInc ? buffer + AutoIncOffset : blank ? zeros : buffer + f.Offset + 1;
+            if (!f.MinValue.empty() && CompareWithLimit(f.MinValue, false, f, value) < 0)
+                Raise(ZIZIVU_MINVALERR, f.Name);
+            if (!f.MaxValue.empty() && CompareWithLimit(f.MaxValue, true, f, value) > 0)
+                Raise(ZIZIVU_MAXVALERR, f.Name);
+        }
+    });
+}
+
+// ---- Reading ------------------------------------------------------------------------------
+
+uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
+    CheckOpen();
+    TReadScope read(*this);
+    RefreshIfChanged();
+    if (lock && !FBof && !FEof && FRecNo != 0) {
+        const uint32_t recNo = FRecNo;
+        LockRecord(recNo);
+        if (!FExclusive) {
+            std::vector<uint8_t> now(static_cast<size_t>(FPhysicalRecordSize));
+            FetchRecord(recNo, now.data());
+            if (FRecNo != recNo || std::memcmp(now.data(), buffer, now.size()) != 0) {
+                UnlockRecord(recNo);
+                Raise(ZIZIVU_RECCHANGED);
+            }
+        }
+    }
+    if (FBof && FEof) {
+        ClearRecordBuffer(buffer);
+        return ZIZIVU_NOCURRREC;
+    }
+    if (FBof) {
+        ClearRecordBuffer(buffer);
+        return ZIZIVU_BOF;
+    }
+    if (FEof) {
+        ClearRecordBuffer(buffer);
+        return ZIZIVU_EOF;
+    }
+    LoadCurrentRecord();
+    std::memcpy(buffer, FRecordBuffer.data(), size_t(FRecordSize));
+    return 0;
+}
+
+uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
+    CheckOpen();
+    TReadScope read(*this);
+    Skip(1);
+    if (FEof) {
+        ClearRecordBuffer(buffer);
+        return ZIZIVU_EOF;
+    }
+    std::memcpy(buffer, FRecordBuffer.data(), size_t(FRecordSize));
+    return 0;
+}
+
+uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
+    CheckOpen();
+    TReadScope read(*this);
+    Skip(-1);
+    if (FBof) {
+        ClearRecordBuffer(buffer);
+        return ZIZIVU_BOF;
+    }
+    std::memcpy(buffer, FRecordBuffer.data(), size_t(FRecordSize));
+    return 0;
+}
+
+uint16_t TDataCursor::CopyCurrentRecord(uint8_t* buffer) {
+    CheckOpen();
+    TReadScope read(*this);
+    RefreshIfChanged();
+    if (FBof || FEof) return ZIZIVU_NOCURRREC;
+    LoadCurrentRecord();
+    ClearRecordBuffer(buffer);
+    std::vector<uint8_t> source(FRecordBuffer);
+    uint8_t value[ValueBufferSize];
+    for (int32_t n = 1; n <= FFieldCount; ++n) {
+        const TFieldDescriptor& f = FFields[size_t(n - 1)];
+        if (f.IsAutoInc()) continue;
+        bool blank;
+        ReadFieldValue(f, source.data(), blank, value);
+        if (blank) continue;
+        if (f.DataType != dtBlob) {
+            WriteFieldValue(f, buffer, value, true);
+            continue;
+        }
+        uint32_t size = 0, count = 0;
+        uint16_t code = OpenBlob(n, source.data(), EngineBlobTag, false, bmRead);
+        if (code == 0) code = GetBlobSize(n, source.data(), false, size);
+        std::vector<uint8_t> data(size);
+        if (code == 0 && size > 0) code = GetBlob(n, source.data(), false, count, size, data.data(), 0);
+        FreeBlob(n, source.data(), EngineBlobTag, false);
+        if (code != 0) Raise(code);
+        code = OpenBlob(n, buffer, 0, false, bmReadWrite);
+        if (code == 0) code = PutBlob(n, buffer, false, count, data.data(), 0);
+        if (code != 0) Raise(code);
+    }
+    if (FKeepAutoInc) std::memcpy(buffer + AutoIncOffset, source.data() + AutoIncOffset, 4);
+    return 0;
+}
+
+// ---- Locks --------------------------------------------------------------------------------
+
+bool TDataCursor::LockRecordInternal(uint32_t recordNo) {
+    if (FTable->HoldsRecordLock(recordNo)) {
+        if (std::find(FLockedRecords.begin(), FLockedRecords.end(), recordNo) != FLockedRecords.end())
+            return false;
+        Raise(ZIZIVU_RECLOCKFAILED);
+    }
+    // The table takes its implicit read lock for the change check: it belongs to the
+    // operation under way and goes with it.
+    const bool readHeld = FTable->HoldsReadLock();
+    auto adoptReadLock = [&] {
+        if (readHeld || !FTable->HoldsReadLock()) return;
+        if (FReadDepth > 0)
+            FReadOwned = true;
+        else
+            FTable->UnlockRead();
+    };
+    bool changed;
+    try {
+        changed = FTable->LockRecord(recordNo);
+    } catch (...) {
+        adoptReadLock();
+        throw;
+    }
+    adoptReadLock();
+    if (FTable->HoldsRecordLock(recordNo)) FLockedRecords.push_back(recordNo);
+    return changed;
+}
+
+void TDataCursor::LockRecord(uint32_t recordNo) {
+    CheckOpen();
+    if (recordNo == 0) recordNo = FRecNo;
+    if (recordNo == 0) Raise(ZIZIVU_RECLOCKFAILED);
+    TReadScope read(*this);
+    const bool changed = LockRecordInternal(recordNo);
+    if (changed || TableChanged()) {
+        ResetView();
+        Reposition();
+    }
+}
+
+void TDataCursor::UnlockRecord(uint32_t recordNo) {
+    CheckOpen();
+    if (recordNo == 0) recordNo = FRecNo;
+    auto it = std::find(FLockedRecords.begin(), FLockedRecords.end(), recordNo);
+    if (it == FLockedRecords.end()) {
+        FTable->UnlockRecord(recordNo);
+        return;
+    }
+    FLockedRecords.erase(it);
+    FTable->UnlockRecord(recordNo);
+}
+
+// ---- Changes ------------------------------------------------------------------------------
+
+uint32_t TDataCursor::NextRowIdAfter(uint32_t last) const {
+    return last >= MaxRowId ? 1 : last + 1;
+}
+
+// A row id may be taken only once among the active records: after the counter wrapped,
+// or when the caller supplies one, it is looked up first.
+void TDataCursor::CheckRowIdFree(uint32_t rowId) {
+    uint8_t key[DeletedIndexKeyLength];
+    BuildDeletedKey(0, rowId, key);
+    if (KeyExists(DeletedIndexNo, key)) Raise(ZIZIVU_KEYVIOL, "", DeletedIndexName);
+}
+
+class TDataCursor::TWriteScope {
+public:
+    explicit TWriteScope(TDataCursor& c) : FCursor(c) { FCursor.BeginWrite(); }
+    ~TWriteScope() {
+        try {
+            FCursor.EndWrite();
+        } catch (...) {
+        }
+    }
+
+private:
+    TDataCursor& FCursor;
+};
+
+void TDataCursor::InsertKeys(const uint8_t* record, uint32_t recordNo) {
+    const int32_t count = IndexFile()->GetIndexCount();
+    const bool noPrimary = IndexFile()->GetNoPrimaryIndex();
+    uint8_t* key = FKeyBuffer2.data();
+    for (int32_t i = noPrimary ? 1 : 0; i <= count; ++i) {
+        const TIndexDescriptor d = IndexFile()->GetIndexDescriptor(i);
+        if (d.KeyLength == 0) continue;
+        TCompareScope scope(*this, i, d);
+        BuildIndexKey(i, d, record, key);
+        if (!IndexFile()->InsertIndexKey(this, i, key, recordNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+    }
+}
+
+void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* record, bool reposition,
+                                         bool deleted) {
+    FlushAfterWrite();
+    SaveChangeCounts();
+    ComputeRangeBounds();
+    if (deleted)
+        RemoveRecordFromBitmaps(recordNo);
+    else
+        UpdateFilterBitmapsForRecord(recordNo, record);
+    if (reposition && !deleted) {
+        std::memcpy(FRecordBuffer.data(), record, size_t(FPhysicalRecordSize));
+        FRecNo = recordNo;
+        FBof = FEof = false;
+    }
+    Reposition();
+}
+
+void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
+    CheckOpen();
+    CheckNotReadOnly();
+    TReadScope read(*this);
+    TWriteScope write(*this);
+    TDataFile* data = DataFile();
+    TIndexFile* index = IndexFile();
+    const uint32_t recNo = data->GetNextFreeRecordNo();
+    const bool appended = recNo == data->GetNextRecordNo();
+    LockRecordInternal(recNo);
+    const bool held = FTable->HoldsRecordLock(recNo);
+    try {
+        ValidateRecord(buffer);
+        uint32_t rowId = bytes::GetU32(buffer + 5);
+        const bool keep = FKeepAutoInc && rowId != 0;
+        const uint32_t last = data->GetLastRowId();
+        if (!keep) rowId = NextRowIdAfter(last);
+        // Once the counter wrapped its ids may still be in use, and a kept one must be
+        // free: every new id is looked up.
+        CheckRowIdFree(rowId);
+        buffer[0] = 0;
+        bytes::PutU32(buffer + 1, recNo);
+        bytes::PutU32(buffer + 5, rowId);
+        const bool checkKeys = !(FComputedFields && !IsRecordNumberOrder());
+        if (checkKeys) {
+            const int32_t count = index->GetIndexCount();
+            uint8_t* key = FKeyBuffer1.data();
+            for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
+                const TIndexDescriptor d = index->GetIndexDescriptor(i);
+                if (d.KeyLength == 0) continue;
+                BuildIndexKey(i, d, buffer, key);
+                if (KeyExists(i, key)) Raise(ZIZIVU_KEYVIOL, "", d.Name);
+            }
+        }
+        TRecord* rec = nullptr;
+        while (!data->AllocateRecord(this, rec)) {
+        }
+        if (rec->RecordNumber() != recNo) {
+            data->ReleaseRecord(rec);
+            Raise(ZIZIVU_RECBUFCORRUPT);
+        }
+        const uint32_t oldRowId = rec->GetRowWord();
+        try {
+            InsertKeys(buffer, recNo);
+            const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+            TCompareScope scope(*this, DeletedIndexNo, deleted);
+            uint8_t key[DeletedIndexKeyLength];
+            if (!appended) {
+                BuildDeletedKey(1, oldRowId, key);
+                if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            }
+            BuildDeletedKey(0, rowId, key);
+            if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            data->SetLastRowId(keep ? std::max(NextRowIdAfter(last), rowId) : rowId);
+            WriteBlobs(buffer, recNo);
+            rec->ClearImage();
+            rec->GetBuffer()[0] = 0;
+            bytes::PutU32(rec->GetBuffer() + 1, recNo);
+            bytes::PutU32(rec->GetBuffer() + 5, rowId);
+            rec->CopyFields(buffer);
+            index->IncCounter3974();
+        } catch (...) {
+            data->ReleaseRecord(rec);
+            throw;
+        }
+        data->ReleaseRecord(rec);
+        FlushAfterWriteAndView(recNo, buffer, reposition, false);
+    } catch (...) {
+        if (held) UnlockRecord(recNo);
+        throw;
+    }
+    if (held) UnlockRecord(recNo);
+}
+
+void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
+    CheckOpen();
+    CheckNotReadOnly();
+    TReadScope read(*this);
+    if (FBof || FEof || FRecNo == 0) Raise(ZIZIVU_NOCURRREC);
+    const uint32_t recNo = FRecNo;
+    TWriteScope write(*this);
+    if (FRecNo != recNo) Raise(ZIZIVU_RECCHANGED);
+    TDataFile* data = DataFile();
+    TIndexFile* index = IndexFile();
+    LockRecordInternal(recNo);
+    const bool held = FTable->HoldsRecordLock(recNo);
+    try {
+        std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
+        FetchRecord(recNo, old.data());
+        if (old[0] != 0) Raise(ZIZIVU_RECCHANGED);
+        ValidateRecord(buffer);
+        const uint32_t oldRowId = bytes::GetU32(old.data() + 5);
+        uint32_t rowId = oldRowId;
+        if (FKeepAutoInc && bytes::GetU32(buffer + 5) != 0) rowId = bytes::GetU32(buffer + 5);
+        buffer[0] = 0;
+        bytes::PutU32(buffer + 1, recNo);
+        bytes::PutU32(buffer + 5, rowId);
+        if (rowId != oldRowId) CheckRowIdFree(rowId);
+        const int32_t count = index->GetIndexCount();
+        const int32_t firstIndex = index->GetNoPrimaryIndex() ? 1 : 0;
+        std::vector<std::vector<uint8_t>> oldKeys, newKeys;
+        std::vector<int32_t> changed;
+        for (int32_t i = firstIndex; i <= count; ++i) {
+            const TIndexDescriptor d = index->GetIndexDescriptor(i);
+            if (d.KeyLength == 0) continue;
+            std::vector<uint8_t> a(KeyBufferSize), b(KeyBufferSize);
+            BuildIndexKey(i, d, old.data(), a.data());
+            BuildIndexKey(i, d, buffer, b.data());
+            if (std::memcmp(a.data(), b.data(), d.KeyLength) == 0) continue;
+            if (KeyExists(i, b.data())) Raise(ZIZIVU_KEYVIOL, "", d.Name);
+            changed.push_back(i);
+            oldKeys.push_back(std::move(a));
+            newKeys.push_back(std::move(b));
+        }
+        WriteBlobs(buffer, recNo);
+        for (size_t k = 0; k < changed.size(); ++k) {
+            const int32_t i = changed[k];
+            const TIndexDescriptor d = index->GetIndexDescriptor(i);
+            TCompareScope scope(*this, i, d);
+            if (!index->DeleteIndexKey(this, i, oldKeys[k].data())) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            if (!index->InsertIndexKey(this, i, newKeys[k].data(), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
+        if (rowId != oldRowId) {
+            const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+            TCompareScope scope(*this, DeletedIndexNo, deleted);
+            uint8_t key[DeletedIndexKeyLength];
+            BuildDeletedKey(0, oldRowId, key);
+            if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            BuildDeletedKey(0, rowId, key);
+            if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            if (rowId > data->GetLastRowId()) data->SetLastRowId(rowId);
+        }
+        TRecord* rec = nullptr;
+        while (!data->GetRecord(this, recNo, rec, 1, false, false)) {
+        }
+        rec->CopyFields(buffer);
+        bytes::PutU32(rec->GetBuffer() + 5, rowId);
+        data->ReleaseRecord(rec);
+        FlushAfterWriteAndView(recNo, buffer, true, false);
+        (void)reposition;
+    } catch (...) {
+        if (held) UnlockRecord(recNo);
+        throw;
+    }
+    if (held) UnlockRecord(recNo);
+}
+
+void TDataCursor::DeleteRecord() {
+    CheckOpen();
+    CheckNotReadOnly();
+    TReadScope read(*this);
+    if (FBof || FEof || FRecNo == 0) Raise(ZIZIVU_NOCURRREC);
+    const uint32_t recNo = FRecNo;
+    const std::vector<uint8_t> seen(FRecordBuffer.begin(), FRecordBuffer.begin() + FPhysicalRecordSize);
+    TWriteScope write(*this);
+    // The write lock's change check may have moved the cursor off a vanished record.
+    if (FRecNo != recNo) Raise(ZIZIVU_RECCHANGED);
+    TDataFile* data = DataFile();
+    TIndexFile* index = IndexFile();
+    LockRecordInternal(recNo);
+    const bool held = FTable->HoldsRecordLock(recNo);
+    try {
+        std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
+        FetchRecord(recNo, old.data());
+        if (old[0] != 0 || old != seen) Raise(ZIZIVU_RECCHANGED);
+        const int32_t count = index->GetIndexCount();
+        uint8_t* key = FKeyBuffer2.data();
+        for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
+            const TIndexDescriptor d = index->GetIndexDescriptor(i);
+            if (d.KeyLength == 0) continue;
+            TCompareScope scope(*this, i, d);
+            BuildIndexKey(i, d, old.data(), key);
+            if (!index->DeleteIndexKey(this, i, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
+        {
+            const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+            TCompareScope scope(*this, DeletedIndexNo, deleted);
+            uint8_t dkey[DeletedIndexKeyLength];
+            const uint32_t rowId = bytes::GetU32(old.data() + 5);
+            BuildDeletedKey(0, rowId, dkey);
+            if (!index->DeleteIndexKey(this, DeletedIndexNo, dkey)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            BuildDeletedKey(1, rowId, dkey);
+            if (!index->InsertIndexKey(this, DeletedIndexNo, dkey, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
+        FreeRecordBlobs(old.data(), recNo);
+        TRecord* rec = nullptr;
+        while (!data->GetRecord(this, recNo, rec, 1, false, false)) {
+        }
+        data->DeleteRecord(rec);
+        data->ReleaseRecord(rec);
+        index->DecCounter3974();
+        FlushAfterWriteAndView(recNo, old.data(), false, true);
+    } catch (...) {
+        if (held) UnlockRecord(recNo);
+        throw;
+    }
+    if (held) UnlockRecord(recNo);
+}
+
+// ---- BLOBs --------------------------------------------------------------------------------
+
+bool TDataCursor::IsBlobHandle(int32_t word) const {
+    if (word >= 0) return false;
+    for (const TOpenBlob& b : FBlobs)
+        if (b.Handle == -word) return true;
+    return false;
+}
+
+TDataCursor::TOpenBlob* TDataCursor::FindBlob(int32_t handle) {
+    for (TOpenBlob& b : FBlobs)
+        if (b.Handle == handle) return &b;
+    return nullptr;
+}
+
+uint32_t TDataCursor::GetBlobBlocksNeeded(uint32_t length) {
+    const uint32_t dataSize = uint32_t(GetBlobBlockDataSize());
+    return (length + dataSize - 1) / dataSize;
+}
+
+uint16_t TDataCursor::CheckBlobField(int32_t fieldNo, const uint8_t* record, bool useTable,
+                                     TOpenBlob*& blob) {
+    blob = nullptr;
+    const TFieldDescriptor& f = FieldAt(fieldNo, useTable);
+    if (f.DataType != dtBlob) return ZIZIVU_INVALIDBLOBFIELD;
+    const int32_t word = bytes::GetI32(record + f.Offset + 1);
+    blob = word < 0 ? FindBlob(-word) : nullptr;
+    return blob ? 0 : ZIZIVU_INVALIDBLOBHANDLE;
+}
+
+uint16_t TDataCursor::OpenBlob(int32_t fieldNo, uint8_t* record, int32_t tag, bool useTable, int32_t mode) {
+    return BlobCode([&]() -> uint16_t {
+        TReadScope read(*this);
+        const TFieldDescriptor& f = FieldAt(fieldNo, useTable);
+        if (f.DataType != dtBlob) return ZIZIVU_INVALIDBLOBFIELD;
+        uint8_t* field = record + f.Offset + 1;
+        const int32_t word = bytes::GetI32(field);
+        if (word < 0) {
+            TOpenBlob* b = FindBlob(-word);
+            if (!b) return ZIZIVU_INVALIDBLOBOFFSET;
+            if (b->Tag == 0) b->Tag = tag;
+            return 0;
+        }
+        if (int32_t(FBlobs.size()) >= MaxOpenBlobs) return ZIZIVU_TOOMANYBLOBS;
+        if (!FTable->HasBlobFile()) return ZIZIVU_INVALIDBLOBFIELD;
+        TOpenBlob b;
+        b.Handle = FNextBlobHandle++;
+        if (FNextBlobHandle <= 0) FNextBlobHandle = 1;
+        b.FieldNo = f.FieldNo;
+        b.UseTable = useTable;
+        b.PriorWord = word;
+        b.BlobId = bytes::GetU32(field + 4);
+        b.Mode = mode;
+        b.Tag = tag;
+        b.Buffer = std::make_unique<TBlobBuffer>(FTable->BlobFile(), this);
+        b.Buffer->RecordNo = bytes::GetU32(record + 1);
+        b.Buffer->FirstBlock = uint32_t(word);
+        if (word != 0) b.Buffer->Load();
+        bytes::PutI32(field, -b.Handle);
+        FBlobs.push_back(std::move(b));
+        return 0;
+    });
+}
+
+void TDataCursor::FreeOpenBlob(size_t i) {
+    FBlobs.erase(FBlobs.begin() + std::ptrdiff_t(i));
+}
+
+uint16_t TDataCursor::FreeBlob(int32_t fieldNo, uint8_t* record, int32_t tag, bool useTable) {
+    return BlobCode([&]() -> uint16_t {
+        TOpenBlob* b;
+        if (uint16_t code = CheckBlobField(fieldNo, record, useTable, b)) return code;
+        if (b->Tag != tag) return 0;
+        const TFieldDescriptor& f = FieldAt(fieldNo, useTable);
+        bytes::PutI32(record + f.Offset + 1, b->PriorWord);
+        FreeOpenBlob(size_t(b - FBlobs.data()));
+        return 0;
+    });
+}
+
+uint16_t TDataCursor::GetBlob(int32_t fieldNo, const uint8_t* record, bool useTable, uint32_t& count,
+                              uint32_t length, void* dest, uint32_t offset) {
+    count = 0;
+    return BlobCode([&]() -> uint16_t {
+        TOpenBlob* b;
+        if (uint16_t code = CheckBlobField(fieldNo, record, useTable, b)) return code;
+        const uint32_t size = b->Buffer->Length();
+        if (length == 0) return 0;
+        if (offset >= size) return ZIZIVU_ENDOFBLOB;
+        const uint32_t n = std::min(length, size - offset);
+        std::memcpy(dest, b->Buffer->GetData() + offset, n);
+        count = n;
+        return n < length ? ZIZIVU_ENDOFBLOB : 0;
+    });
+}
+
+uint16_t TDataCursor::PutBlob(int32_t fieldNo, uint8_t* record, bool useTable, uint32_t length,
+                              const void* source, uint32_t offset) {
+    return BlobCode([&]() -> uint16_t {
+        TOpenBlob* b;
+        if (uint16_t code = CheckBlobField(fieldNo, record, useTable, b)) return code;
+        if (uint64_t(offset) + length > uint64_t(INT32_MAX)) return ZIZIVU_INVALIDBLOBLEN;
+        if (offset + length > b->Buffer->Length()) b->Buffer->SetSize(offset + length);
+        if (length > 0) std::memcpy(b->Buffer->GetData() + offset, source, length);
+        b->Buffer->Modified = true;
+        const TFieldDescriptor& f = FieldAt(fieldNo, useTable);
+        record[f.Offset] = b->Buffer->Length() > 0 ? 1 : 0;
+        return 0;
+    });
+}
+
+uint16_t TDataCursor::TruncateBlob(int32_t fieldNo, uint8_t* record, bool useTable, uint32_t newSize) {
+    return BlobCode([&]() -> uint16_t {
+        TOpenBlob* b;
+        if (uint16_t code = CheckBlobField(fieldNo, record, useTable, b)) return code;
+        b->Buffer->SetSize(newSize);
+        b->Buffer->Modified = true;
+        const TFieldDescriptor& f = FieldAt(fieldNo, useTable);
+        record[f.Offset] = newSize > 0 ? 1 : 0;
+        return 0;
+    });
+}
+
+uint16_t TDataCursor::GetBlobSize(int32_t fieldNo, const uint8_t* record, bool useTable, uint32_t& size) {
+    size = 0;
+    return BlobCode([&]() -> uint16_t {
+        TOpenBlob* b;
+        if (uint16_t code = CheckBlobField(fieldNo, record, useTable, b)) return code;
+        size = b->Buffer->Length();
+        return 0;
+    });
+}
+
+void TDataCursor::ClearBlobFields(uint8_t* record) {
+    for (int32_t n = 1; n <= FFieldCount; ++n) {
+        if (FFields[size_t(n - 1)].DataType != dtBlob || FFields[size_t(n - 1)].Computed) continue;
+        uint16_t code = OpenBlob(n, record, EngineBlobTag, false, bmReadWrite);
+        if (code == 0) code = TruncateBlob(n, record, false, 0);
+        if (code != 0) Raise(code);
+    }
+}
+
+// Every modified open buffer of the record gets a new BLOB id and its blocks written (or
+// freed when empty); then every BLOB field holds its stored words again.
+void TDataCursor::WriteBlobs(uint8_t* record, uint32_t recordNo) {
+    if (FBlobs.empty()) return;
+    const TDataFile* data = DataFile();
+    for (int32_t i = 0; i < data->GetFieldCount(); ++i) {
+        const TFieldDescriptor& f = data->GetFieldDescriptor(i);
+        if (f.DataType != dtBlob) continue;
+        uint8_t* field = record + f.Offset + 1;
+        const int32_t word = bytes::GetI32(field);
+        TOpenBlob* b = word < 0 ? FindBlob(-word) : nullptr;
+        if (!b) continue;
+        if (b->Buffer->Modified) {
+            TBlobBuffer& buffer = *b->Buffer;
+            buffer.RecordNo = recordNo;
+            if (buffer.Length() == 0) {
+                buffer.FreeBlocks();
+            } else {
+                buffer.Save();
+            }
+            b->PriorWord = int32_t(buffer.FirstBlock);
+            bytes::PutU32(field + 4, buffer.FirstBlock ? DataFile()->NextBlobId() : 0);
+        }
+        bytes::PutI32(field, b->PriorWord);
+        record[f.Offset] = b->PriorWord != 0 ? 1 : 0;
+        FreeOpenBlob(size_t(b - FBlobs.data()));
+    }
+}
+
+void TDataCursor::FreeRecordBlobs(const uint8_t* record, uint32_t recordNo) {
+    if (!FTable->HasBlobFile()) return;
+    const TDataFile* data = DataFile();
+    for (int32_t i = 0; i < data->GetFieldCount(); ++i) {
+        const TFieldDescriptor& f = data->GetFieldDescriptor(i);
+        if (f.DataType != dtBlob) continue;
+        const int32_t word = bytes::GetI32(record + f.Offset + 1);
+        if (word <= 0) continue;
+        TBlobBuffer buffer(FTable->BlobFile(), this);
+        buffer.RecordNo = recordNo;
+        buffer.FirstBlock = uint32_t(word);
+        buffer.FreeBlocks();
+    }
+}
+
+void TDataCursor::StoreBlobHandles(uint8_t* record, bool useTable) {
+    if (!FOpen) return;
+    const int32_t count = useTable ? DataFile()->GetFieldCount() : FFieldCount;
+    for (int32_t n = 1; n <= count; ++n) {
+        const TFieldDescriptor& f = useTable ? DataFile()->GetFieldDescriptor(n - 1) : FFields[size_t(n - 1)];
+        if (f.DataType != dtBlob || f.Computed) continue;
+        uint8_t* field = record + f.Offset + 1;
+        const int32_t word = bytes::GetI32(field);
+        TOpenBlob* b = word < 0 ? FindBlob(-word) : nullptr;
+        if (b) bytes::PutI32(field, b->PriorWord);
+    }
+}
+
+void TDataCursor::FreeBlobBuffers(bool all) {
+    for (size_t i = FBlobs.size(); i-- > 0;)
+        if (all || FBlobs[i].Tag != 0) FreeOpenBlob(i);
+}

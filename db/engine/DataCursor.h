@@ -1,0 +1,501 @@
+#pragma once
+// An open view of one table: the active index with its range, the position, the record
+// and field access with their keys, locks and BLOBs, and the whole-table maintenance
+// (create, delete, rename, empty). Every caller of the table engine works through a
+// cursor; the cursors of one directory share the table (TDataTable) they open.
+//
+// Positions: in index order the cursor stands on an ordinal of the counted tree (its key
+// kept, so that the position survives changes); in record-number order on a physical
+// record, walking the view bitmap (live records, filters). Every public move first
+// refreshes the view when the table's change counters moved.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/engine/DataFile.h"
+#include "db/engine/IndexFile.h"
+#include "db/engine/TableFiles.h"
+#include "platform/rtl/System.h"
+
+class TDataDirectory;
+class TDataTable;
+class TBlobBuffer;
+class TRecordsBitmap;
+class TExpToken;
+
+// Active index numbers beyond the primary (0) and secondary ones (1-30).
+constexpr int32_t RecordNumberOrderIndex = 255;
+// Open BLOB buffers per cursor.
+constexpr int32_t MaxOpenBlobs = 64;
+// Tag of the engine's own temporary BLOB opens.
+constexpr int32_t EngineBlobTag = 1;
+// BLOB open modes.
+constexpr int32_t bmRead = 1;
+constexpr int32_t bmReadWrite = 2;
+
+// One filter of a cursor as the view sees it: while active, its result bitmap (over
+// physical record numbers) is ANDed into the view. The filter code derives its filters
+// from this.
+class TCursorFilter {
+public:
+    virtual ~TCursorFilter() = default;
+    virtual bool IsActive() const = 0;
+    // Evaluates the filter over the candidate records into its result; restart is set
+    // when an index changed under the walk (the whole rebuild starts again).
+    virtual void BuildResult(const TRecordsBitmap& candidates, bool& restart) = 0;
+    // Re-evaluates one changed record, and forgets a deleted one.
+    virtual void CheckRecord(uint32_t recordNo, const uint8_t* record) = 0;
+    virtual void ClearRecord(uint32_t recordNo) = 0;
+    virtual const TRecordsBitmap& Result() const = 0;
+    // Chained filters see only what the active filters before them accept.
+    virtual bool IsChained() const { return false; }
+};
+
+// What a new table is given (CreateTable).
+struct TCreateTableOptions {
+    bool Overwrite = false;
+    std::string Description;
+    std::string Password;
+    bool Encrypted = false;
+    uint16_t Language = 0;
+    uint16_t Sort = 0;
+    uint16_t BlobBlockSize = 512;
+    uint16_t UserMajor = 0;
+    uint16_t UserMinor = 0;
+    // -1 keeps the new table's counter at 0.
+    int64_t LastAutoInc = -1;
+    // The primary index may name no fields (a table without a primary index).
+    bool PrimaryOptional = true;
+};
+
+class TDataCursor : public TObject, public TCacheClient {
+public:
+    explicit TDataCursor(TDataDirectory* directory);
+    TDataCursor(const TDataCursor&) = delete;
+    TDataCursor& operator=(const TDataCursor&) = delete;
+    ~TDataCursor() override;
+
+    TDataDirectory* Directory() const { return FDirectory; }
+    TDataTable* Table() const { return FTable; }
+
+    // ---- Options (10031 while open) ----
+    void SetExclusive(bool v);
+    bool Exclusive() const { return FExclusive; }
+    void SetReadOnly(bool v);
+    bool ReadOnly() const { return FReadOnly; }
+    bool ForcedReadOnly() const { return FForcedReadOnly; }
+    void SetInMemory(bool v);
+    bool InMemory() const { return FInMemory; }
+    // Trimmed, ".DAT" forced.
+    void SetTableName(const std::string& name);
+    const std::string& TableName() const { return FTableName; }
+    void SetSharedExclusive(bool v);
+    void SetRecordNumberOrder(bool v);
+    bool RecordNumberOrderOption() const { return FRecordNumberOrder; }
+    void SetPassThrough(bool v);
+    void SetComputedFields(bool v) { FComputedFields = v; }
+    // Fields found by their stored field number (the work cursor of a restructure).
+    void SetFieldNumberAddressing(bool v);
+    // Only on an open cursor whose table has an auto-increment field.
+    void SetKeepAutoInc(bool v);
+    bool KeepAutoInc() const { return FKeepAutoInc; }
+    // Asked when the session lacks an encrypted table's password: true when one was
+    // added and the open is to be tried again.
+    void SetPasswordCallback(std::function<bool()> callback) { FPasswordCallback = std::move(callback); }
+
+    // Hooks, each called only when assigned.
+    std::function<void(const std::string& text)> OnRepairLog;
+    std::function<void(uint32_t recordNo, int32_t percent)> OnIndexProgress;
+    std::function<void(int32_t recordNo, int32_t percent)> OnRestructureProgress;
+    std::function<void(uint16_t code, const std::string& text, bool& silence, bool& cont)> OnDataLost;
+    void DoRepairLog(const std::string& text);
+    void DoIndexProgress(uint32_t recordNo, int32_t percent);
+    void DoRestructureProgress(int32_t recordNo, int32_t percent);
+    void DoDataLost(uint16_t code, const std::string& text, bool& silence, bool& cont);
+
+    // ---- Open, close, guards ----
+    void Open();
+    void Close();
+    bool IsOpen() const { return FOpen; }
+    void CheckExclusive() const;
+    void CheckNotReadOnly() const;
+    void CheckNotOpen() const;
+
+    // ---- Table maintenance ----
+    // Fields and indexes (the primary first; a key length of 0 with no fields: none).
+    void CreateTable(std::vector<TFieldDescriptor> fields, std::vector<TIndexDescriptor> indexes,
+                     const TCreateTableOptions& options);
+    void DeleteTable();
+    void RenameTable(const std::string& newName);
+    void RenameTableToBackup();
+    void EmptyTable();
+    void BackupIndex();
+    // Back to the index backup, or with keep the index as it is; the backup goes.
+    void RestoreIndex(bool keep);
+
+    // ---- Header access (open or closed) ----
+    void GetTableHeader(TDataFileHeader& header);
+    uint32_t GetLastAutoIncValue();
+    void SetLastAutoIncValue(uint32_t v);
+    uint32_t NextBlobId();
+    int32_t GetBlobBlockSize();
+    int32_t GetBlobBlockDataSize();
+    uint16_t GetLanguageID();
+    uint16_t GetSortOrderID();
+    uint16_t GetUserVersionMajor();
+    uint16_t GetUserVersionMinor();
+    std::string GetTableDescription();
+    bool IsTableEncrypted();
+    std::string GetTablePassword();
+    void SetTableInfo(const std::string& description, const std::string& password, uint16_t userMajor,
+                      uint16_t userMinor);
+    int32_t GetIndexCount();
+    bool GetNoPrimaryIndex();
+    void SetNoPrimaryIndex(bool v);
+    void SetIndexCount(int32_t n);
+    std::string GetIndexFields(int32_t n);
+    int32_t GetRecordSize() const { return FRecordSize; }
+    int32_t GetFieldCount() const { return FFieldCount; }
+    int32_t GetBlobFieldCount();
+
+    // ---- Definitions ----
+    const TFieldDescriptor& GetFieldDefinition(int32_t n) const;
+    TFieldDescriptor GetTableFieldDefinition(int32_t n) const;
+    // 9985 for 0 or above the field count.
+    const TFieldDescriptor& GetFieldDefinitionChecked(int32_t n) const;
+    // Nil when no field has the name (case-insensitive).
+    const TFieldDescriptor* GetFieldDefinitionByName(const std::string& name) const;
+    void SetFieldDefinition(int32_t n, const TFieldDescriptor& field);
+    // All zero for record-number order.
+    TIndexDescriptor GetIndexDefinition(int32_t n);
+    void SetIndexDefinition(int32_t n, const TIndexDescriptor& index);
+    void SetIndexFieldInfo(int32_t n, const TIndexDescriptor& index);
+    static bool FieldDefinitionsDiffer(const TFieldDescriptor& a, const TFieldDescriptor& b);
+    void ValidateTableDefinition(std::vector<TFieldDescriptor>& fields,
+                                 std::vector<TIndexDescriptor>& indexes, const TCreateTableOptions& options);
+    void ValidateFieldDefinitions(std::vector<TFieldDescriptor>& fields, bool assignOffsets);
+    void ValidateIndexDefinitions(bool primaryOptional, std::vector<TIndexDescriptor>& indexes,
+                                  const std::vector<TFieldDescriptor>& fields);
+    // The cursor's own field table (result tables): computed fields get room after the
+    // stored record and their expression (not owned) is evaluated after every read and
+    // field write. A column of an expression names its table field by BindWord.
+    void PrepareTableDefinition(const std::vector<TFieldDescriptor>& fields,
+                                const std::vector<TExpToken*>& expressions = {});
+
+    // ---- Caches, locks, change detection ----
+    void DiscardBuffers();
+    void FlushBuffers(bool commit);
+    void LockTableRead();
+    void UnlockTableRead();
+    void BeginRead();
+    void EndRead();
+    void BeginWrite();
+    void EndWrite();
+    void SaveChangeCounts();
+    bool TableChanged();
+    void CheckChanges();
+    void RefreshIfChanged();
+    void Resync();
+
+    // ---- Keys, ranges, navigation ----
+    void SwitchToIndex(const std::string& name);
+    void SwitchToIndexNumber(int32_t n);
+    void SetActiveIndexNumber(int32_t n);
+    int32_t ActiveIndex() const { return FIndexNo; }
+    const TIndexDescriptor& ActiveIndexDescriptor() const { return FIndex; }
+    bool IsRecordNumberOrder() const;
+    int32_t KeyLength() const { return FIndex.KeyLength; }
+    void BuildKey(const uint8_t* record, uint8_t* key) const;
+    int32_t CompareKeys(const uint8_t* a, const uint8_t* b, int32_t length) override;
+    void CopyKeyPartLow(uint8_t* key, int32_t prefixLength) const;
+    void CopyKeyPartHigh(uint8_t* key, int32_t prefixLength) const;
+    // source: a key (isKey) or a record buffer. fieldCount 0 with partialLength 0: all
+    // index fields. The found record goes to `record` when given.
+    bool FindKey(const uint8_t* source, bool isKey, uint8_t* record, int32_t partialLength, bool nearest,
+                 int32_t fieldCount);
+    bool SeekKey(const uint8_t* key, bool nearest);
+    // Buffers are record buffers (or keys when isKey); nil gives an all-zero key.
+    void SetRange(bool isKey, const uint8_t* start, int32_t startFields, const uint8_t* end,
+                  int32_t endFields);
+    void CancelRange();
+    bool RangeActive() const { return FRangeActive; }
+    void First();
+    void Last();
+    void Skip(int32_t n);
+    void MoveToRecNo(int32_t n);
+    void SetRecordNumberPosition(int32_t n);
+    int32_t GetRecNo();
+    uint32_t GetPhysicalRecordNumber() const;
+    int32_t GetRecordCount();
+    int32_t GetTableRecordCount();
+    uint32_t CountVisibleRun(uint32_t count, int32_t direction);
+    bool Bof() const { return FBof; }
+    bool Eof() const { return FEof; }
+    int32_t GetBookmarkSize() const;
+    void GetBookmark(uint8_t* bookmark) const;
+    bool GotoBookmark(const uint8_t* bookmark, bool acceptNearest, bool skipRefresh = false);
+    int32_t CompareBookmarks(const uint8_t* a, const uint8_t* b);
+    uint16_t GotoCursorRecord(TDataCursor& other);
+    void Reposition();
+    void ResetView();
+
+    // ---- View bitmaps and filters ----
+    void UpdateFilterState();
+    void RebuildFilterBitmaps();
+    void ResetFilterBitmaps();
+    void UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t* record);
+    void RemoveRecordFromBitmaps(uint32_t recordNo);
+    bool Filtered() const { return FFiltered; }
+    // The filters whose results the view combines; the filter code manages the list.
+    std::vector<TCursorFilter*>& Filters() { return FFilters; }
+    const TRecordsBitmap* ViewBitmap() const { return FViewBitmap; }
+
+    // ---- Records ----
+    void InitRecord(uint8_t* buffer);
+    void ClearRecordBuffer(uint8_t* buffer) const;
+    const uint8_t* GetRecordBuffer() const { return FRecordBuffer.data(); }
+    uint16_t GetCurrentRecord(uint8_t* buffer, bool lock);
+    uint16_t GetNextRecord(uint8_t* buffer);
+    uint16_t GetPriorRecord(uint8_t* buffer);
+    uint16_t CopyCurrentRecord(uint8_t* buffer);
+    void InsertRecord(uint8_t* buffer, bool reposition = true);
+    void ModifyRecord(uint8_t* buffer, bool reposition = true);
+    void DeleteRecord();
+    void ValidateRecord(const uint8_t* buffer);
+    // The value against a limit text of its field: -1, 0 or 1.
+    int32_t CompareWithLimit(const std::string& limit, bool isMaximum, const TFieldDescriptor& field,
+                             const uint8_t* value);
+    // 0 for the current record.
+    void LockRecord(uint32_t recordNo);
+    void UnlockRecord(uint32_t recordNo);
+    void LoadCurrentRecord();
+
+    // ---- Fields ----
+    // value receives the stored form (at least 251 bytes); blank when the field is blank.
+    void GetField(int32_t fieldNo, const uint8_t* record, bool& blank, void* value);
+    // value nil stores a blank; a computed column is written only when forced.
+    void PutField(int32_t fieldNo, uint8_t* record, const void* value, bool force = false);
+    void GetTableField(int32_t fieldNo, const uint8_t* record, bool& blank, void* value);
+    void PutTableField(int32_t fieldNo, uint8_t* record, const void* value);
+
+    // ---- BLOBs (codes, never raised) ----
+    uint16_t OpenBlob(int32_t fieldNo, uint8_t* record, int32_t tag, bool useTable, int32_t mode);
+    uint16_t FreeBlob(int32_t fieldNo, uint8_t* record, int32_t tag, bool useTable);
+    uint16_t GetBlob(int32_t fieldNo, const uint8_t* record, bool useTable, uint32_t& count, uint32_t length,
+                     void* dest, uint32_t offset);
+    uint16_t PutBlob(int32_t fieldNo, uint8_t* record, bool useTable, uint32_t length, const void* source,
+                     uint32_t offset);
+    uint16_t TruncateBlob(int32_t fieldNo, uint8_t* record, bool useTable, uint32_t newSize);
+    uint16_t GetBlobSize(int32_t fieldNo, const uint8_t* record, bool useTable, uint32_t& size);
+    bool IsBlobHandle(int32_t word) const;
+    void ClearBlobFields(uint8_t* record);
+    // Puts the stored words back into the BLOB fields that name open buffers.
+    void StoreBlobHandles(uint8_t* record, bool useTable);
+    // All buffers, or only those with a tag.
+    void FreeBlobBuffers(bool all);
+    int32_t OpenBlobCount() const { return int32_t(FBlobs.size()); }
+    uint32_t GetBlobBlocksNeeded(uint32_t length);
+
+    // ---- TCacheClient ----
+    bool LockForCacheMiss() override;
+    uint32_t VisibleRun(uint32_t recordNo, int32_t direction, uint32_t maximum) override;
+
+    [[noreturn]] void Raise(uint16_t code, const std::string& field = "",
+                            const std::string& index = "") const;
+
+private:
+    struct TOpenBlob {
+        int32_t Handle = 0;
+        int32_t FieldNo = 0;
+        bool UseTable = false;
+        int32_t PriorWord = 0;
+        uint32_t BlobId = 0;
+        int32_t Mode = 0;
+        int32_t Tag = 0;
+        std::unique_ptr<TBlobBuffer> Buffer;
+    };
+    // Implicit read lock around one public operation.
+    class TReadScope {
+    public:
+        explicit TReadScope(TDataCursor& c) : FCursor(c) { FCursor.BeginRead(); }
+        ~TReadScope() {
+            try {
+                FCursor.EndRead();
+            } catch (...) {
+            }
+        }
+
+    private:
+        TDataCursor& FCursor;
+    };
+    class TWriteScope;
+    friend class TWriteScope;
+
+    void CheckOpen() const;
+    TDataFile* DataFile() const;
+    TIndexFile* IndexFile() const;
+    void ClearFieldTable();
+    // Open after the table is held: headers, password, fields, the view.
+    void OpenView();
+    void LoadFieldTable();
+    void RebuildDeletedIndex();
+    void FreeIndexPages(int32_t indexNo);
+    // Header of a closed table's data file.
+    void ReadClosedHeader(TDataFileHeader& header);
+    void AskForPassword(const std::string& password);
+    void AfterCachesDropped();
+
+    // Keys.
+    const TFieldDescriptor& TableField(int32_t fieldNo) const;
+    void BuildIndexKey(int32_t indexNo, const TIndexDescriptor& d, const uint8_t* record, uint8_t* key) const;
+    void BuildDeletedKey(uint8_t status, uint32_t rowId, uint8_t* key) const;
+    int32_t CompareIndexKeys(const TIndexDescriptor& d, int32_t indexNo, const uint8_t* a, const uint8_t* b,
+                             int32_t length) const;
+    void FillKey(uint8_t* key, int32_t prefixLength, bool high) const;
+    int32_t PrefixLength(int32_t fieldCount, int32_t partialLength) const;
+    bool KeyExists(int32_t indexNo, const uint8_t* key);
+    bool IsStringSegmentByte(int32_t offset, bool& isFlag) const;
+
+    // Positions.
+    void SetEmpty();
+    void SetBofAt();
+    void SetEofAt();
+    int32_t ViewFirst() const;
+    int32_t ViewLast() const;
+    bool RecordVisible(uint32_t recordNo) const;
+    bool OrdinalEntry(int32_t ordinal, uint8_t* key, uint32_t& recordNo);
+    void PositionOnOrdinal(int32_t ordinal);
+    void ComputeRangeBounds();
+    bool SeekNearest(const uint8_t* key);
+    void GoNearestRecord(uint32_t recordNo);
+    void StepRecordOrder(int32_t n);
+    void StepIndexOrder(int32_t n);
+    void FirstInternal();
+    void LastInternal();
+    void GotoKeyOrRecord();
+    void RememberPosition(uint8_t* key, uint32_t& recordNo, bool& onRecord) const;
+    void ReturnTo(const uint8_t* key, uint32_t recordNo, bool onRecord);
+    void LoadRange(const uint8_t* source, bool isKey, int32_t fieldCount, bool high, uint8_t* key) const;
+    // Calls fn for the entries of ordinals from..to of an index (backward when from > to)
+    // until it returns false; false when the caches were dropped under the walk.
+    bool WalkOrdinals(int32_t indexNo, int32_t from, int32_t to,
+                      const std::function<bool(const uint8_t* key, uint32_t recordNo)>& fn);
+    void MarkLiveRecords(TRecordsBitmap& bitmap);
+    void MarkRangeRecords(TRecordsBitmap& bitmap);
+    void CombineView();
+
+    // Records.
+    void FetchRecord(uint32_t recordNo, uint8_t* dest);
+    const TFieldDescriptor& FieldAt(int32_t fieldNo, bool useTable) const;
+    void ReadFieldValue(const TFieldDescriptor& f, const uint8_t* record, bool& blank, void* value);
+    void WriteFieldValue(const TFieldDescriptor& f, uint8_t* record, const void* value, bool force);
+    bool TextToValue(const TFieldDescriptor& f, const std::string& text, uint8_t* value, bool keywords);
+    void ComputeColumns(uint8_t* record);
+    uint32_t NextRowIdAfter(uint32_t last) const;
+    void CheckRowIdFree(uint32_t rowId);
+    void InsertKeys(const uint8_t* record, uint32_t recordNo);
+    void WriteBlobs(uint8_t* record, uint32_t recordNo);
+    void FreeRecordBlobs(const uint8_t* record, uint32_t recordNo);
+    void FlushAfterWrite();
+    // After a change of one record: buffers written, view bounds and bitmaps updated, and
+    // the cursor back on its record (or on the changed one with reposition).
+    void FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* record, bool reposition, bool deleted);
+    bool LockRecordInternal(uint32_t recordNo);
+
+    // BLOBs.
+    TOpenBlob* FindBlob(int32_t handle);
+    uint16_t CheckBlobField(int32_t fieldNo, const uint8_t* record, bool useTable, TOpenBlob*& blob);
+    void FreeOpenBlob(size_t i);
+
+    TDataDirectory* FDirectory;
+    TDataTable* FTable = nullptr;
+    std::string FTableName;
+    uint32_t FChangeCounts[3] = {0, 0, 0};
+    bool FOpen = false;
+    bool FExclusive = false;
+    bool FSharedExclusive = false;
+    bool FReadOnly = false;
+    bool FForcedReadOnly = false;
+    bool FInMemory = false;
+    bool FComputedFields = false;
+    bool FPassThrough = false;
+    bool FFieldNumberAddressing = false;
+    bool FKeepAutoInc = false;
+    bool FRecordNumberOrder = false;
+    std::function<bool()> FPasswordCallback;
+
+    // View.
+    int32_t FIndexNo = 0;
+    TIndexDescriptor FIndex;
+    std::vector<uint8_t> FRangeStart;
+    std::vector<uint8_t> FRangeEnd;
+    bool FRangeActive = false;
+    int32_t FRangeFirst = 1;
+    int32_t FRangeLast = 0;
+    int32_t FOrdinal = 0;
+    uint32_t FRecNo = 0;
+    std::vector<uint8_t> FCurKey;
+    bool FBof = true;
+    bool FEof = true;
+    bool FFiltered = false;
+    int32_t FFilteredCount = 0;
+    TRecordsBitmap* FRangeBitmap = nullptr;
+    TRecordsBitmap* FLiveBitmap = nullptr;
+    TRecordsBitmap* FViewBitmap = nullptr;
+    std::vector<TCursorFilter*> FFilters;
+    bool FRebuilding = false;
+    std::vector<uint8_t> FRecordBuffer;
+    std::vector<uint8_t> FKeyBuffer1;
+    std::vector<uint8_t> FKeyBuffer2;
+
+    // Fields.
+    std::vector<TFieldDescriptor> FFields;
+    std::vector<TExpToken*> FExpressions;
+    uint16_t FLanguage = 0;
+    uint16_t FSort = 0;
+    uint8_t FCharMap[256] = {};
+    int32_t FFieldCount = 0;
+    int32_t FRecordSize = 0;
+    int32_t FPhysicalRecordSize = 0;
+    bool FHasValidation = false;
+    bool FHasDefaults = false;
+    bool FHasComputed = false;
+    bool FHasAutoInc = false;
+    bool FComputing = false;
+
+    // The index whose keys the tree calls compare (the active one unless a change of
+    // another index is under way).
+    int32_t FCmpIndexNo = 0;
+    const TIndexDescriptor* FCmpIndex = nullptr;
+    class TCompareScope {
+    public:
+        TCompareScope(TDataCursor& c, int32_t indexNo, const TIndexDescriptor& d)
+            : FCursor(c), FSavedNo(c.FCmpIndexNo), FSaved(c.FCmpIndex) {
+            c.FCmpIndexNo = indexNo;
+            c.FCmpIndex = &d;
+        }
+        ~TCompareScope() {
+            FCursor.FCmpIndexNo = FSavedNo;
+            FCursor.FCmpIndex = FSaved;
+        }
+        TCompareScope(const TCompareScope&) = delete;
+        TCompareScope& operator=(const TCompareScope&) = delete;
+
+    private:
+        TDataCursor& FCursor;
+        int32_t FSavedNo;
+        const TIndexDescriptor* FSaved;
+    };
+    // Records this cursor holds locks on.
+    std::vector<uint32_t> FLockedRecords;
+
+    // Locks.
+    int32_t FReadDepth = 0;
+    bool FReadOwned = false;
+    int32_t FWriteDepth = 0;
+
+    std::vector<TOpenBlob> FBlobs;
+    int32_t FNextBlobHandle = 1;
+};
