@@ -42,7 +42,7 @@ void TTable::Print() const {
     struct TLine {
         std::string Section, Workload, Ours, Peer, Ratio, Note;
     };
-    std::vector<TLine> lines{{"section", "workload", "ours", "peer", "ratio", "peer / how measured"}};
+    std::vector<TLine> lines{{"section", "workload", "ours", "peer", "ratio", "how measured"}};
     for (const auto& r : FRows) {
         TLine l{r.Section, r.Workload, Figure(r.Ours, r.Unit), "-", "-", r.Note};
         if (r.HasBaseline) {
@@ -52,7 +52,7 @@ void TTable::Print() const {
                 std::snprintf(buf, sizeof buf, "%.2f", r.Ours / r.Baseline);
                 l.Ratio = buf;
             }
-            l.Note = r.BaselineName + (r.Note.empty() ? "" : "; " + r.Note);
+            l.Note = "peer: " + r.BaselineName + (r.Note.empty() ? "" : "; " + r.Note);
         }
         lines.push_back(l);
     }
@@ -75,8 +75,10 @@ void TTable::Print() const {
     std::string section;
     for (size_t i = 1; i < lines.size(); ++i) {
         TLine l = lines[i];
-        if (l.Section == section) l.Section.clear();
-        else section = l.Section;
+        if (l.Section == section)
+            l.Section.clear();
+        else
+            section = l.Section;
         print(l);
     }
     for (const auto& f : FFailures) std::printf("NOT MEASURED  %s\n", f.c_str());
@@ -148,8 +150,10 @@ TRunResult RunProgram(const std::vector<std::string>& argv, const std::vector<st
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n > 0) r.Output.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR) break;
+        if (n > 0)
+            r.Output.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            break;
     }
     ::close(out[0]);
     int status = 0;

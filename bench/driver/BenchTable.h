@@ -80,6 +80,7 @@ TRunResult RunProgram(const std::vector<std::string>& argv, const std::vector<st
 
 // Sections of the table.
 void WebWorkloads(TTable& table);
+void WebEngineWorkloads(TTable& table);
 void RadioWorkloads(TTable& table);
 
 }  // namespace bench

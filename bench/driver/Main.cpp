@@ -1,6 +1,6 @@
 // bench_zelto [section...]: runs the benchmark sections (all, or those named: web,
-// radio) and prints one table of our figures beside their peers. Figures are taken on this machine in this run; nothing is compared with
-// stored expectations.
+// radio) and prints one table of our figures beside their peers. Figures are taken on this machine in this
+// run; nothing is compared with stored expectations.
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -37,7 +37,10 @@ int main(int argc, char** argv) {
     // The database section (our engine beside an embedded SQL engine on the same data)
     // goes here, before the web section, once the SQL processor and the dataset
     // components exist.
-    if (wanted("web")) bench::WebWorkloads(table);
+    if (wanted("web")) {
+        bench::WebWorkloads(table);
+        bench::WebEngineWorkloads(table);
+    }
     if (wanted("radio")) bench::RadioWorkloads(table);
     table.Print();
     return table.Failed() ? 1 : 0;

@@ -199,8 +199,8 @@ void AnswerTime(TTable& table) {
         throw std::runtime_error("only " + std::to_string(samples.size()) + " trainer pages were answered");
     const std::string how = std::to_string(samples.size()) +
                             " trainer pages, trainer component over a pseudo-terminal tty, all channels open";
-    table.Add({"radio", "trainer page to the component's answer, median", "ms", Median(samples) * 1e3, 0, false,
-               "", how});
+    table.Add({"radio", "trainer page to the component's answer, median", "ms", Median(samples) * 1e3, 0,
+               false, "", how});
     table.Add({"radio", "trainer page to the component's answer, 99th pct", "ms",
                Percentile(samples, 0.99) * 1e3, 0, false, "", how});
 }
@@ -224,10 +224,11 @@ void ConnectWait(TTable& table) {
     link.Close();
     if (trainerAlive) throw std::runtime_error("the silent trainer's channel came alive");
     char how[160];
-    std::snprintf(how, sizeof how,
-                  "process CPU / wall time over the link's set-up (%.1f s, 10 s of it waiting for the trainer)",
-                  wall);
-    table.Add({"radio", "connect wait with a silent trainer", "% of a core", cpu / wall * 100, 0, false, "", how});
+    std::snprintf(
+        how, sizeof how,
+        "process CPU / wall time over the link's set-up (%.1f s, 10 s of it waiting for the trainer)", wall);
+    table.Add(
+        {"radio", "connect wait with a silent trainer", "% of a core", cpu / wall * 100, 0, false, "", how});
 }
 
 }  // namespace
