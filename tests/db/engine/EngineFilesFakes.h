@@ -25,14 +25,16 @@ public:
     bool InTransaction() const override { return InTx; }
     void SetTableChanged() override { ++Changes; }
     bool NoPrimaryIndex() override { return NoPrimary; }
-    std::string PrivateDirectory() const override { return ""; }
-    bool InMemory() const override { return true; }
+    std::string PrivateDirectory() const override { return Private; }
+    bool InMemory() const override { return Memory; }
 
     std::string Name = "PARTS";
     bool Force = false;
     bool Strict = false;
     bool InTx = false;
     bool NoPrimary = false;
+    std::string Private;
+    bool Memory = true;
     int Changes = 0;
 };
 
