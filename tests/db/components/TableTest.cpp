@@ -1,0 +1,388 @@
+// The table component end to end on tables in a temporary folder.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "db/components/ZIZIVUTable.h"
+#include "db/engine/DataFile.h"
+#include "db/storage/Encodings.h"
+
+namespace {
+
+class TableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FDir = std::filesystem::temp_directory_path() /
+               ("zelto-table-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(FDir);
+        std::filesystem::create_directories(FDir);
+    }
+    void TearDown() override {
+        FinalizeSessions();
+        std::filesystem::remove_all(FDir);
+    }
+
+    std::unique_ptr<TZIZIVUTable> NewTable(const std::string& name) {
+        auto t = std::make_unique<TZIZIVUTable>(nullptr);
+        t->SetDatabaseName(FDir);
+        t->SetTableName(name);
+        return t;
+    }
+
+    // People: ID (primary), Name (case-insensitive index), Amount BCD(2), Born, Notes.
+    std::unique_ptr<TZIZIVUTable> CreatePeople() {
+        auto t = NewTable("People");
+        t->FieldDefs()->Add("ID", ftInteger, 0, true);
+        t->FieldDefs()->Add("Name", ftString, 20);
+        t->FieldDefs()->Add("Amount", ftBCD, 2);
+        t->FieldDefs()->Add("Born", ftDate);
+        t->FieldDefs()->Add("Notes", ftMemo);
+        t->IndexDefs()->Add("", "ID", ixPrimary);
+        t->IndexDefs()->Add("ByName", "Name", ixCaseInsensitive);
+        t->CreateTable();
+        t->FieldDefs()->Clear();
+        t->IndexDefs()->Clear();
+        return t;
+    }
+
+    static void AddPerson(TZIZIVUTable& t, int id, const std::string& name, const std::string& amount = "") {
+        t.Append();
+        t.FieldByName("ID")->SetAsInteger(id);
+        t.FieldByName("Name")->SetAsString(name);
+        if (!amount.empty()) t.FieldByName("Amount")->SetAsString(amount);
+        t.Post();
+    }
+
+    static std::vector<std::string> Names(TZIZIVUTable& t) {
+        std::vector<std::string> out;
+        t.First();
+        while (!t.Eof()) {
+            out.push_back(t.FieldByName("Name")->AsString());
+            t.Next();
+        }
+        return out;
+    }
+
+    template <class F>
+    static void ExpectError(F fn, const std::string& text) {
+        try {
+            fn();
+            ADD_FAILURE() << "no error, expected: " << text;
+        } catch (const Exception& e) {
+            std::string m = e.what();
+            EXPECT_NE(m.find(text), std::string::npos) << m << " / expected: " << text;
+        }
+    }
+
+    std::string FDir;
+};
+
+TEST_F(TableTest, CreatedTableIsNavigatedEditedAndDeleted) {
+    auto t = CreatePeople();
+    EXPECT_TRUE(t->TableExists());
+    t->Open();
+    ASSERT_EQ(5, t->FieldCount());
+    EXPECT_EQ(ftBCD, t->FieldByName("Amount")->DataType());
+    EXPECT_EQ(ftMemo, t->FieldByName("Notes")->DataType());
+    EXPECT_TRUE(t->FieldByName("ID")->Required());
+    EXPECT_EQ(0, t->RecordCount());
+    AddPerson(*t, 3, "Carla", "12.35");
+    AddPerson(*t, 1, "Anna");
+    AddPerson(*t, 2, "Bruno");
+    EXPECT_EQ(3, t->RecordCount());
+    EXPECT_EQ((std::vector<std::string>{"Anna", "Bruno", "Carla"}), Names(*t));
+    EXPECT_TRUE(t->Eof());
+    t->Next();  // past the end: EOF, no exception
+    EXPECT_TRUE(t->Eof());
+
+    // BCD with 2 decimals: the stored form 12352 reads 12.35 and goes back unchanged.
+    t->Last();
+    EXPECT_EQ(3, t->RecNo());
+    TField* amount = t->FieldByName("Amount");
+    int64_t stored = 0;
+    ASSERT_TRUE(amount->GetData(&stored));
+    EXPECT_EQ(12352, stored);
+    EXPECT_EQ("12.35", amount->AsString());
+    t->Edit();
+    amount->SetAsCurrency(amount->AsCurrency());
+    t->Post();
+    ASSERT_TRUE(amount->GetData(&stored));
+    EXPECT_EQ(12352, stored);
+
+    // Edit and bookmarks.
+    t->First();
+    t->Next();
+    TBookmark bruno = t->Bookmark();
+    t->Edit();
+    t->FieldByName("Name")->SetAsString("Bruna");
+    t->Post();
+    t->First();
+    TBookmark anna = t->Bookmark();
+    EXPECT_EQ(-1, t->CompareBookmarks(anna, bruno));
+    EXPECT_EQ(0, t->CompareBookmarks(TBookmark(), TBookmark()));
+    t->GotoBookmark(bruno);
+    EXPECT_EQ("Bruna", t->FieldByName("Name")->AsString());
+    t->Delete();
+    EXPECT_EQ((std::vector<std::string>{"Anna", "Carla"}), Names(*t));
+
+    // What was written is there for the next open.
+    t->Close();
+    t->Open();
+    EXPECT_EQ((std::vector<std::string>{"Anna", "Carla"}), Names(*t));
+    // A duplicate primary key is refused by the engine.
+    t->Append();
+    t->FieldByName("ID")->SetAsInteger(1);
+    EXPECT_THROW(t->Post(), EZIZIVUEngineError);
+    t->Cancel();
+    EXPECT_EQ(2, t->RecordCount());
+}
+
+TEST_F(TableTest, IndexesRangesAndKeySearches) {
+    auto t = CreatePeople();
+    t->Open();
+    int id = 1;
+    for (const char* n : {"delta", "Alpha", "charlie", "Bravo", "echo"}) AddPerson(*t, id++, n);
+    t->UpdateIndexDefs();
+    ASSERT_EQ(2, t->IndexDefs()->Count());
+    EXPECT_EQ(ixPrimary | ixUnique, t->IndexDefs()->Items(0)->Options());
+    EXPECT_EQ("ID", t->IndexDefs()->Items(0)->Fields());
+    EXPECT_EQ("ByName", t->IndexDefs()->Items(1)->Name());
+    EXPECT_EQ(ixCaseInsensitive, t->IndexDefs()->Items(1)->Options());
+
+    t->SetIndexFieldNames("Name");
+    EXPECT_EQ("ByName", t->IndexDefs()->FindIndexForFields("Name")->Name());
+    EXPECT_EQ((std::vector<std::string>{"Alpha", "Bravo", "charlie", "delta", "echo"}), Names(*t));
+    t->SetRange({TVariant("b")}, {TVariant("d~")});
+    EXPECT_EQ((std::vector<std::string>{"Bravo", "charlie", "delta"}), Names(*t));
+    EXPECT_EQ(3, t->RecordCount());
+    t->CancelRange();
+    EXPECT_EQ(5, t->RecordCount());
+    EXPECT_TRUE(t->FindKey({TVariant("CHARLIE")}));
+    EXPECT_EQ(3, t->FieldByName("ID")->AsInteger());
+    EXPECT_FALSE(t->FindKey({TVariant("zulu")}));
+
+    // Back to the primary index by name; the current record stays current.
+    t->SetIndexName("");
+    EXPECT_EQ("", t->IndexFieldNames());
+    EXPECT_EQ(3, t->FieldByName("ID")->AsInteger());
+    EXPECT_EQ((std::vector<std::string>{"delta", "Alpha", "charlie", "Bravo", "echo"}), Names(*t));
+    t->SetRange({TVariant(int32_t(2))}, {TVariant(int32_t(4))});
+    EXPECT_EQ((std::vector<std::string>{"Alpha", "charlie", "Bravo"}), Names(*t));
+    t->First();
+    EXPECT_EQ(1, t->RecNo());
+    ExpectError([&] { t->SetIndexFieldNames("Born"); }, "No index for fields 'Born'");
+
+    // Locate and Lookup through the index that serves the key field.
+    t->CancelRange();
+    EXPECT_TRUE(t->Locate("ID", TVariant(int32_t(4)), 0));
+    EXPECT_EQ("Bravo", t->FieldByName("Name")->AsString());
+    EXPECT_EQ("echo", t->Lookup("ID", TVariant(int32_t(5)), "Name").AsString());
+    EXPECT_EQ("Bravo", t->FieldByName("Name")->AsString());
+    EXPECT_TRUE(t->Lookup("ID", TVariant(int32_t(9)), "Name").IsNull());
+}
+
+TEST_F(TableTest, BlobsAreStreamedInAndOut) {
+    auto t = CreatePeople();
+    t->Open();
+    const std::string text(3000, 'x');
+    t->Append();
+    t->FieldByName("ID")->SetAsInteger(1);
+    t->FieldByName("Notes")->SetAsString(text + "end");
+    t->Post();
+    t->Close();
+    t->Open();
+    auto* notes = static_cast<TBlobField*>(t->FieldByName("Notes"));
+    EXPECT_EQ(3003, notes->BlobSize());
+    EXPECT_EQ(text + "end", notes->AsString());
+    {
+        std::unique_ptr<TStream> s = t->CreateBlobStream(notes, bmRead);
+        EXPECT_EQ(3003, s->Seek(0, soEnd));
+        s->Seek(-3, soEnd);
+        char tail[4] = {};
+        EXPECT_EQ(3, s->Read(tail, 10));
+        EXPECT_STREQ("end", tail);
+        ExpectError([&] { t->CreateBlobStream(notes, bmWrite); }, SNotEditing);
+    }
+    // Written through a stream, kept until the post; a cancel drops it.
+    t->Edit();
+    {
+        std::unique_ptr<TStream> s = t->CreateBlobStream(notes, bmWrite);
+        s->WriteBuffer("short", 5);
+    }
+    EXPECT_EQ("short", notes->AsString());
+    t->Cancel();
+    EXPECT_EQ(3003, notes->BlobSize());
+    t->Edit();
+    {
+        std::unique_ptr<TStream> s = t->CreateBlobStream(notes, bmReadWrite);
+        s->Seek(0, soEnd);
+        s->WriteBuffer("!", 1);
+    }
+    t->Post();
+    t->Close();
+    t->Open();
+    EXPECT_EQ(text + "end!", t->FieldByName("Notes")->AsString());
+    t->Edit();
+    t->FieldByName("Notes")->Clear();
+    t->Post();
+    EXPECT_TRUE(t->FieldByName("Notes")->IsNull());
+}
+
+TEST_F(TableTest, DetailFollowsItsMaster) {
+    auto people = CreatePeople();
+    auto orders = NewTable("Orders");
+    orders->FieldDefs()->Add("OrderID", ftInteger, 0, true);
+    orders->FieldDefs()->Add("CustID", ftInteger);
+    orders->FieldDefs()->Add("Item", ftString, 10);
+    orders->IndexDefs()->Add("", "OrderID", ixPrimary);
+    orders->IndexDefs()->Add("ByCust", "CustID", 0);
+    orders->CreateTable();
+    people->Open();
+    AddPerson(*people, 1, "Anna");
+    AddPerson(*people, 2, "Bruno");
+    AddPerson(*people, 3, "Carla");
+    orders->Open();
+    int n = 1;
+    for (int cust : {2, 1, 2, 3, 2}) {
+        orders->Append();
+        orders->FieldByName("OrderID")->SetAsInteger(n++);
+        orders->FieldByName("CustID")->SetAsInteger(cust);
+        orders->Post();
+    }
+    orders->Close();
+
+    TDataSource source(nullptr);
+    source.SetDataSet(people.get());
+    orders->SetIndexFieldNames("CustID");
+    orders->SetMasterSource(&source);
+    orders->SetMasterFields("ID");
+    orders->Open();
+    auto ids = [&] {
+        std::vector<int> out;
+        orders->First();
+        while (!orders->Eof()) {
+            out.push_back(orders->FieldByName("OrderID")->AsInteger());
+            orders->Next();
+        }
+        return out;
+    };
+    people->First();
+    EXPECT_EQ((std::vector<int>{2}), ids());
+    people->Next();
+    EXPECT_EQ((std::vector<int>{1, 3, 5}), ids());
+    people->Next();
+    EXPECT_EQ((std::vector<int>{4}), ids());
+    // A new detail record takes the master's key.
+    orders->Append();
+    EXPECT_EQ(3, orders->FieldByName("CustID")->AsInteger());
+    orders->FieldByName("OrderID")->SetAsInteger(6);
+    orders->Post();
+    EXPECT_EQ((std::vector<int>{4, 6}), ids());
+    // Without a master the whole table shows again.
+    orders->SetMasterSource(nullptr);
+    EXPECT_EQ(6, orders->RecordCount());
+    ExpectError(
+        [&] {
+            TDataSource own(nullptr);
+            own.SetDataSet(orders.get());
+            orders->SetMasterSource(&own);
+        },
+        SCircularDataLink);
+}
+
+TEST_F(TableTest, NamesDefinitionsAndFailures) {
+    auto t = std::make_unique<TZIZIVUTable>(nullptr);
+    ExpectError([&] { t->Open(); }, "Missing table name.");
+    t->SetTableName(FDir + "/People.DAT");
+    EXPECT_EQ(FDir, t->DatabaseName());
+    EXPECT_EQ("People.DAT", t->TableName());
+    EXPECT_FALSE(t->TableExists());
+    t->SetInMemory(true);
+    EXPECT_EQ("Memory", t->DatabaseName());
+    t->SetTableName("C:\\data\\Mem.DAT");
+    EXPECT_EQ("Memory", t->DatabaseName());
+    EXPECT_EQ("Mem.DAT", t->TableName());
+    EXPECT_EQ("2.12", t->EngineVersion());
+
+    // An in-memory table lives as long as the engine.
+    t->FieldDefs()->Add("Code", ftString, 8);
+    t->FieldDefs()->Add("Qty", ftSmallint);
+    t->CreateTable();
+    EXPECT_TRUE(t->TableExists());
+    t->FieldDefs()->Clear();
+    t->InitFieldDefs();
+    ASSERT_EQ(2, t->FieldDefs()->Count());
+    EXPECT_EQ(ftSmallint, t->FieldDefs()->Items(1)->DataType());
+    EXPECT_EQ(8, t->FieldDefs()->Items(0)->Size());
+    // Without a primary index the index definitions start with the first secondary one.
+    t->UpdateIndexDefs();
+    EXPECT_EQ(0, t->IndexDefs()->Count());
+    t->Open();
+    t->Append();
+    t->FieldByName("Code")->SetAsString("A'B");
+    t->FieldByName("Qty")->SetAsInteger(7);
+    t->Post();
+    EXPECT_EQ(1, t->RecordCount());
+    ExpectError([&] { t->SetTableName("Other"); }, SDataSetOpen);
+}
+
+TEST_F(TableTest, TypesMapBothWays) {
+    const struct {
+        TFieldType Field;
+        uint8_t Engine, Sub;
+    } rows[] = {
+        {ftString, dtString, 0},
+        {ftCurrency, dtFloat, fstMoney},
+        {ftAutoInc, dtInteger, fstAutoInc},
+        {ftMemo, dtBlob, 22},
+        {ftGraphic, dtBlob, 26},
+        {ftFmtMemo, dtBlob, 24},
+        {ftTypedBinary, dtBlob, 28},
+        {ftDateTime, dtTimeStamp, 0},
+        {ftWord, dtWord, 0},
+        {ftVarBytes, dtVarBytes, 0},
+        {ftLargeint, 18, 0},
+        {ftDataSet, 23, 0},
+    };
+    for (const auto& r : rows) {
+        uint8_t e = 0, s = 0;
+        FieldTypeToEngine(r.Field, e, s);
+        EXPECT_EQ(r.Engine, e) << FieldTypeName(r.Field);
+        EXPECT_EQ(r.Sub, s) << FieldTypeName(r.Field);
+        EXPECT_EQ(r.Field, EngineToFieldType(e, s)) << FieldTypeName(r.Field);
+    }
+    uint8_t e = 1, s = 1;
+    FieldTypeToEngine(ftVariant, e, s);
+    EXPECT_EQ(0, e);
+    EXPECT_EQ(ftInteger, EngineToFieldType(dtLongWord, 0));
+    for (uint8_t code : {0, 14, 16, 17, 24}) EXPECT_EQ(ftUnknown, EngineToFieldType(code, 0));
+}
+
+// A dataset whose descendant supplies no cursor, and one that shows its field definitions.
+class TNoCursorDataSet : public TZIZIVUDataSet {
+public:
+    using TZIZIVUDataSet::TZIZIVUDataSet;
+    void AddDef(const std::string& name, int no) {
+        TFieldDescriptor d;
+        d.Name = name;
+        d.DataType = dtInteger;
+        AddFieldDef(d, no);
+    }
+};
+
+TEST_F(TableTest, DataSetWithoutCursorAndDuplicateFieldNames) {
+    TNoCursorDataSet ds(nullptr);
+    ExpectError([&] { ds.Open(); }, "Error creating table handle.");
+    EXPECT_FALSE(ds.Active());
+    ds.AddDef("Total", 1);
+    ds.AddDef("Total", 2);
+    ds.AddDef("Total", 3);
+    ASSERT_EQ(3, ds.FieldDefs()->Count());
+    EXPECT_EQ("Total_1", ds.FieldDefs()->Items(1)->Name());
+    EXPECT_EQ("Total_2", ds.FieldDefs()->Items(2)->Name());
+    EXPECT_EQ(3, ds.FieldDefs()->Items(2)->FieldNo());
+}
+
+}  // namespace
