@@ -328,6 +328,86 @@ TEST_F(TableTest, NamesDefinitionsAndFailures) {
     ExpectError([&] { t->SetTableName("Other"); }, SDataSetOpen);
 }
 
+TEST_F(TableTest, EditLocksTheRecordAgainstASecondTable) {
+    auto a = CreatePeople();
+    a->Open();
+    AddPerson(*a, 1, "Anna");
+    AddPerson(*a, 2, "Bruno");
+    auto b = NewTable("People");
+    b->Open();
+    a->First();
+    a->Edit();
+    b->First();
+    EXPECT_THROW(b->Edit(), EZIZIVUEngineError);
+    EXPECT_EQ(dsBrowse, b->State());
+    a->Cancel();
+    b->Edit();
+    b->FieldByName("Name")->SetAsString("Anne");
+    b->Post();
+    a->Refresh();
+    EXPECT_EQ("Anne", a->FieldByName("Name")->AsString());
+}
+
+TEST_F(TableTest, CopyOnAppendRecordNumbersAndReadOnlyFiles) {
+    auto t = CreatePeople();
+    t->Open();
+    AddPerson(*t, 1, "Anna", "1.5");
+    AddPerson(*t, 2, "Bruno");
+    t->SetCopyOnAppend(true);
+    t->First();
+    t->Insert();
+    EXPECT_EQ("Anna", t->FieldByName("Name")->AsString());
+    EXPECT_EQ("1.5", t->FieldByName("Amount")->AsString());
+    EXPECT_EQ(-1, t->RecNo());
+    t->FieldByName("ID")->SetAsInteger(3);
+    t->Post();
+    EXPECT_EQ(3, t->RecordCount());
+    t->SetRecNo(2);
+    EXPECT_EQ(2, t->RecNo());
+    EXPECT_EQ("Bruno", t->FieldByName("Name")->AsString());
+    t->Close();
+
+    for (const auto& e : std::filesystem::directory_iterator(FDir))
+        std::filesystem::permissions(e.path(),
+                                     std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    t->Open();
+    EXPECT_TRUE(t->ReadOnly());
+    EXPECT_FALSE(t->CanModify());
+    ExpectError([&] { t->Edit(); }, SDataSetReadOnly);
+    EXPECT_EQ(3, t->RecordCount());
+    t->Close();
+    for (const auto& e : std::filesystem::directory_iterator(FDir))
+        std::filesystem::permissions(e.path(), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add);
+}
+
+TEST_F(TableTest, ClosingADatabaseClosesItsTables) {
+    CreatePeople();
+    auto db = std::make_unique<TZIZIVUDatabase>(nullptr);
+    db->SetDatabaseName("Data");
+    db->SetDirectory(FDir);
+    db->SetKeepConnection(false);
+    auto t = std::make_unique<TZIZIVUTable>(nullptr);
+    t->SetDatabaseName("Data");
+    t->SetTableName("People");
+    t->SetAutoDisplayLabels(true);
+    t->Open();
+    EXPECT_TRUE(db->Connected());
+    EXPECT_EQ(db.get(), t->Database());
+    db->Close();
+    EXPECT_FALSE(t->Active());
+    EXPECT_FALSE(db->Connected());
+    EXPECT_EQ(nullptr, t->Database());
+    // Without KeepConnection the database closes with its last table.
+    t->Open();
+    EXPECT_TRUE(db->Connected());
+    t->Close();
+    EXPECT_FALSE(db->Connected());
+    t->Open();
+    DefaultSession()->SetActive(false);
+    EXPECT_FALSE(t->Active());
+}
+
 TEST_F(TableTest, TypesMapBothWays) {
     const struct {
         TFieldType Field;
