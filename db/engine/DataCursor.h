@@ -306,10 +306,6 @@ public:
     void AddIndex(const TIndexDescriptor& index);
     void DeleteIndex(const std::string& name);
     void DeleteIndexByNumber(int32_t n);
-    // Reorders the physical records of a table without indexes (result tables).
-    void SortRecords(int32_t fieldCount, const std::vector<TFieldDescriptor>& sortFields,
-                     bool caseInsensitive, bool dropDuplicates);
-
     // ---- Restructure and repair (CursorRestructure.cpp) ----
     struct TAlterTableOptions : TCreateTableOptions {
         bool KeepBackups = false;
@@ -427,6 +423,17 @@ private:
     void NarrowFilter(TExpToken* node, TRecordsBitmap& bits, bool countFirst, bool underParent,
                       bool& restart);
     void FetchFilterValue(uint8_t* record, TExpToken* node);
+    // Indexes.
+    // The records (in record order) whose key in the index, built by the descriptor, equals
+    // the key of an earlier record: what a new unique index refuses.
+    std::vector<uint32_t> FindDuplicateKeys(int32_t indexNo, const TIndexDescriptor& d);
+    // Puts a refused record to the data-lost hook (unless silenced); without a hook, or
+    // when the hook stops, the code is raised naming the index.
+    void AskAboutRefusedRecord(uint16_t code, const std::string& indexName, bool& silence, bool& cont);
+    // Removes an active record from the table: BLOBs, keys, deleted-records key, chain, count.
+    void DeleteRecordAt(uint32_t recordNo);
+    // Inserts the key of every active record into the index; progress per record.
+    void BuildIndexKeys(const std::vector<int32_t>& indexNos, bool restructureProgress);
     void CheckOpen() const;
     TDataFile* DataFile() const;
     TIndexFile* IndexFile() const;
