@@ -562,16 +562,17 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     TIndexFile* index = IndexFile();
     const uint32_t recNo = data->GetNextFreeRecordNo();
     const bool appended = recNo == data->GetNextRecordNo();
-    const bool lockedHere = LockRecordInternal(recNo), held = FTable->HoldsRecordLock(recNo);
-    (void)lockedHere;
+    LockRecordInternal(recNo);
+    const bool held = FTable->HoldsRecordLock(recNo);
     try {
         ValidateRecord(buffer);
         uint32_t rowId = bytes::GetU32(buffer + 5);
         const bool keep = FKeepAutoInc && rowId != 0;
         const uint32_t last = data->GetLastRowId();
         if (!keep) rowId = NextRowIdAfter(last);
-        // A wrapped counter may meet ids still in use, and a kept one must be free.
-        if (keep || rowId <= last) CheckRowIdFree(rowId);
+        // Once the counter wrapped its ids may still be in use, and a kept one must be
+        // free: every new id is looked up.
+        CheckRowIdFree(rowId);
         buffer[0] = 0;
         bytes::PutU32(buffer + 1, recNo);
         bytes::PutU32(buffer + 5, rowId);
@@ -630,9 +631,10 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     CheckOpen();
     CheckNotReadOnly();
     TReadScope read(*this);
-    TWriteScope write(*this);
     if (FBof || FEof || FRecNo == 0) Raise(ZIZIVU_NOCURRREC);
     const uint32_t recNo = FRecNo;
+    TWriteScope write(*this);
+    if (FRecNo != recNo) Raise(ZIZIVU_RECCHANGED);
     TDataFile* data = DataFile();
     TIndexFile* index = IndexFile();
     LockRecordInternal(recNo);
@@ -702,9 +704,12 @@ void TDataCursor::DeleteRecord() {
     CheckOpen();
     CheckNotReadOnly();
     TReadScope read(*this);
-    TWriteScope write(*this);
     if (FBof || FEof || FRecNo == 0) Raise(ZIZIVU_NOCURRREC);
     const uint32_t recNo = FRecNo;
+    const std::vector<uint8_t> seen(FRecordBuffer.begin(), FRecordBuffer.begin() + FPhysicalRecordSize);
+    TWriteScope write(*this);
+    // The write lock's change check may have moved the cursor off a vanished record.
+    if (FRecNo != recNo) Raise(ZIZIVU_RECCHANGED);
     TDataFile* data = DataFile();
     TIndexFile* index = IndexFile();
     LockRecordInternal(recNo);
@@ -712,8 +717,7 @@ void TDataCursor::DeleteRecord() {
     try {
         std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
         FetchRecord(recNo, old.data());
-        if (old[0] != 0 || std::memcmp(old.data(), FRecordBuffer.data(), old.size()) != 0)
-            Raise(ZIZIVU_RECCHANGED);
+        if (old[0] != 0 || old != seen) Raise(ZIZIVU_RECCHANGED);
         const int32_t count = index->GetIndexCount();
         uint8_t* key = FKeyBuffer2.data();
         for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
@@ -780,6 +784,7 @@ uint16_t TDataCursor::CheckBlobField(int32_t fieldNo, const uint8_t* record, boo
 
 uint16_t TDataCursor::OpenBlob(int32_t fieldNo, uint8_t* record, int32_t tag, bool useTable, int32_t mode) {
     return BlobCode([&]() -> uint16_t {
+        TReadScope read(*this);
         const TFieldDescriptor& f = FieldAt(fieldNo, useTable);
         if (f.DataType != dtBlob) return ZIZIVU_INVALIDBLOBFIELD;
         uint8_t* field = record + f.Offset + 1;

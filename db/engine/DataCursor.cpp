@@ -517,7 +517,8 @@ void TDataCursor::BackupIndex() {
 void TDataCursor::RestoreIndex(bool keep) {
     CheckOpen();
     CheckExclusive();
-    FTable->RestoreIndexFile(!keep, true);
+    // keep: the index stays as it is now and the backup is only dropped.
+    FTable->RestoreIndexFile(keep, true);
     FTable->DiscardBuffers();
     SaveChangeCounts();
     SetActiveIndexNumber(FIndexNo);

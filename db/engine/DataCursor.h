@@ -137,6 +137,7 @@ public:
     void RenameTableToBackup();
     void EmptyTable();
     void BackupIndex();
+    // Back to the index backup, or with keep the index as it is; the backup goes.
     void RestoreIndex(bool keep);
 
     // ---- Header access (open or closed) ----

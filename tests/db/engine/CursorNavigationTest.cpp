@@ -1,4 +1,6 @@
 // Cursor keys, searches, ranges, moves, record numbers and bookmarks.
+#include "db/engine/DataTable.h"
+#include "db/storage/RecordsBitmap.h"
 #include "tests/db/engine/CursorFakes.h"
 
 namespace cursor_test {
@@ -244,6 +246,89 @@ TEST_F(CursorNavigationTest, LanguageComparesTextThroughTheLocale) {
     c.First();
     while (c.GetNextRecord(r.data()) == 0) down.push_back(GetStr(c, r, 1));
     EXPECT_EQ(down, (std::vector<std::string>{"C", "B", "b", "a"}));
+}
+
+}  // namespace
+}  // namespace cursor_test
+
+namespace cursor_test {
+namespace {
+
+// A filter that keeps the records whose AGE is at least a bound.
+class TAgeFilter : public TCursorFilter {
+public:
+    TAgeFilter(TDataCursor& c, int32_t minAge) : FCursor(c), FMin(minAge) {}
+    bool IsActive() const override { return true; }
+    void BuildResult(const TRecordsBitmap& candidates, bool&) override {
+        FResult.SetRecordCount(candidates.RecordCount());
+        FResult.ClearAll();
+        for (int32_t n = 1; n <= candidates.RecordCount(); ++n)
+            if (candidates.GetBit(n) && Keeps(FCursor.Table()->DataFile()->CachedRecord(uint32_t(n)), n))
+                FResult.SetBit(n);
+    }
+    void CheckRecord(uint32_t recordNo, const uint8_t* record) override {
+        if (FResult.RecordCount() < int32_t(recordNo)) FResult.SetRecordCount(int32_t(recordNo));
+        if (Age(record) >= FMin)
+            FResult.SetBit(int32_t(recordNo));
+        else
+            FResult.ClearBit(int32_t(recordNo));
+    }
+    void ClearRecord(uint32_t recordNo) override {
+        if (int32_t(recordNo) <= FResult.RecordCount()) FResult.ClearBit(int32_t(recordNo));
+    }
+    const TRecordsBitmap& Result() const override { return FResult; }
+
+private:
+    int32_t Age(const uint8_t* record) const {
+        return bytes::GetI32(record + FCursor.GetFieldDefinition(3).Offset + 1);
+    }
+    bool Keeps(TRecord* cached, int32_t) const { return cached && Age(cached->GetBuffer()) >= FMin; }
+
+    TDataCursor& FCursor;
+    int32_t FMin;
+    TRecordsBitmap FResult;
+};
+
+TEST_F(CursorNavigationTest, FilteredViewsWalkOnlyVisibleRecords) {
+    TDataCursor& c = OpenCursor("PEOPLE");
+    // Every record cached, so that the fake filter can look at them.
+    EXPECT_EQ(Names(c).size(), 6u);
+    TAgeFilter filter(c, 30);
+    c.Filters().push_back(&filter);
+    c.UpdateFilterState();
+    c.ResetView();
+    c.SwitchToIndex("ByName");
+    EXPECT_TRUE(c.Filtered());
+    EXPECT_EQ(c.GetRecordCount(), 5);  // dave (25) is out
+    EXPECT_EQ(Names(c), (std::vector<std::string>{"alfred", "alice", "bob", "carol", "eve"}));
+    c.MoveToRecNo(4);
+    EXPECT_EQ(Current(c), "carol");
+    EXPECT_EQ(c.GetRecNo(), 4);
+    c.Last();
+    c.Skip(-2);
+    EXPECT_EQ(Current(c), "carol");
+    // A search for the hidden record lands on the next visible one.
+    EXPECT_FALSE(c.FindKey(Probe(c, "dave").data(), false, nullptr, 0, true, 0));
+    EXPECT_EQ(Current(c), "eve");
+    // A new record is checked by the filter.
+    std::vector<uint8_t> r = Buffer(c);
+    PutStr(c, r, 2, "young");
+    PutInt(c, r, 3, 10);
+    c.InsertRecord(r.data());
+    EXPECT_EQ(c.GetRecordCount(), 5);
+    PutStr(c, r, 2, "old");
+    PutInt(c, r, 3, 90);
+    c.InsertRecord(r.data());
+    EXPECT_EQ(c.GetRecordCount(), 6);
+    EXPECT_EQ(Current(c), "old");
+    EXPECT_EQ(c.GetRecNo(), 6);
+    c.DeleteRecord();
+    EXPECT_EQ(c.GetRecordCount(), 5);
+    c.Filters().clear();
+    c.UpdateFilterState();
+    c.ResetView();
+    EXPECT_FALSE(c.Filtered());
+    EXPECT_EQ(c.GetRecordCount(), 7);
 }
 
 }  // namespace

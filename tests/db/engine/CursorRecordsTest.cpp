@@ -139,6 +139,8 @@ TEST_F(RowIdTest, RowIdWrapsToOneAndSkipsIdsInUse) {
     c.DeleteRecord();  // frees 1
     Insert(c, "wrapped");
     EXPECT_EQ(c.GetLastAutoIncValue(), 1u);
+    // The next id after the wrap, 2, is still in use too.
+    EXPECT_EQ(Code([&] { Insert(c, "again"); }), ZIZIVU_KEYVIOL);
     // Every key matches its record: each one can be deleted again.
     c.SwitchToIndex("ByName");
     EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{int32_t(MaxRowId), 2, 1}));
@@ -249,6 +251,36 @@ TEST_F(CursorTest, BlobsAcrossBlocksAndTheirEnds) {
     c.FreeBlob(2, r.data(), 0, false);
     c.DeleteRecord();
     EXPECT_EQ(c.GetRecordCount(), 1);
+}
+
+}  // namespace
+}  // namespace cursor_test
+
+namespace cursor_test {
+namespace {
+
+TEST_F(CursorTest, TransactionsCommitOrRollBackWhatTheCursorChanged) {
+    Create("TX", {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "N", dtInteger)}, {Index("", {1})});
+    TDataCursor& c = OpenCursor("TX");
+    auto insert = [&](int32_t n) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 2, n);
+        c.InsertRecord(r.data());
+    };
+    insert(1);
+    FDir->StartTransaction();
+    insert(2);
+    insert(3);
+    EXPECT_EQ(c.GetRecordCount(), 3);
+    FDir->Rollback();
+    EXPECT_EQ(Walk(c, 2), (std::vector<int32_t>{1}));
+    EXPECT_EQ(c.GetRecordCount(), 1);
+    FDir->StartTransaction();
+    insert(4);
+    FDir->Commit(true);
+    c.Close();
+    TDataCursor& again = OpenCursor("TX");
+    EXPECT_EQ(Walk(again, 2), (std::vector<int32_t>{1, 4}));
 }
 
 }  // namespace

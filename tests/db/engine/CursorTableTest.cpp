@@ -287,3 +287,66 @@ TEST_F(CursorTest, ComputedColumnsFollowTheirFields) {
 
 }  // namespace
 }  // namespace cursor_test
+
+namespace cursor_test {
+namespace {
+
+TEST_F(CursorTest, IndexBackupAndTableBackup) {
+    Create("PARTS", PartsFields(), {Index("", {1}), Index("ByName", {2})});
+    TDataCursor& c = NewCursor();
+    c.SetExclusive(true);
+    c.Open();
+    auto insert = [&](const std::string& name) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutStr(c, r, 2, name);
+        c.InsertRecord(r.data());
+    };
+    insert("a");
+    c.BackupIndex();
+    EXPECT_TRUE(fs::exists(FScratch.File("PARTS.IBK")));
+    insert("b");
+    // Restoring the backup brings back the index as it was; keeping drops the backup.
+    c.RestoreIndex(false);
+    EXPECT_FALSE(fs::exists(FScratch.File("PARTS.IBK")));
+    EXPECT_EQ(c.GetTableRecordCount(), 1);
+    c.BackupIndex();
+    c.RestoreIndex(true);
+    EXPECT_FALSE(fs::exists(FScratch.File("PARTS.IBK")));
+    EXPECT_EQ(c.GetTableRecordCount(), 1);
+    c.Close();
+    NewCursor().RenameTableToBackup();
+    for (const char* ext : {".DBK", ".IBK", ".BBK"})
+        EXPECT_TRUE(fs::exists(FScratch.File(std::string("PARTS") + ext)));
+    EXPECT_FALSE(fs::exists(FScratch.File("PARTS.DAT")));
+}
+
+TEST_F(CursorTest, KeyFillsUseTheCollationMapForText) {
+    TCreateTableOptions o;
+    o.Language = 0x0409;
+    Create("WORDS", {Field(1, "W", dtString, 4), Field(2, "N", dtInteger)}, {Index("", {1, 2})}, o);
+    Create("PLAIN", {Field(1, "W", dtString, 4), Field(2, "N", dtInteger)}, {Index("", {1, 2})});
+    for (const char* table : {"WORDS", "PLAIN"}) {
+        TDataCursor& c = OpenCursor(table);
+        ASSERT_EQ(c.KeyLength(), 6 + 5);
+        std::vector<uint8_t> low(size_t(KeyBufferSize), 0x55), high(size_t(KeyBufferSize), 0x55);
+        c.CopyKeyPartLow(low.data(), 2);
+        c.CopyKeyPartHigh(high.data(), 2);
+        const bool language = c.GetLanguageID() != 0;
+        EXPECT_EQ(low[1], 0x55);  // the prefix stays
+        for (int i = 2; i < 6; ++i) {
+            EXPECT_EQ(low[size_t(i)], language ? low[2] : 0x00) << table << i;
+            EXPECT_EQ(high[size_t(i)], language ? high[2] : 0xFF) << table << i;
+        }
+        for (int i = 6; i < 11; ++i) {
+            EXPECT_EQ(low[size_t(i)], 0x00) << table << i;
+            EXPECT_EQ(high[size_t(i)], 0xFF) << table << i;
+        }
+        if (language) {
+            EXPECT_NE(low[2], high[2]);
+        }
+        EXPECT_EQ(low[11], 0x55);  // nothing beyond the key length
+    }
+}
+
+}  // namespace
+}  // namespace cursor_test
