@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "db/components/ZIZIVUDataSet.h"
-#if __has_include("db/engine/Filter.h")
 #include "db/engine/Filter.h"
 #include "db/storage/Encodings.h"
 #include "db/storage/ExpressionEval.h"
@@ -26,6 +25,7 @@ void Adopt(TExpToken* parent, TExpToken*& slot, TExpToken* child) {
 // ---- the dataset's two filters ----
 
 void TZIZIVUDataSet::CreateExprFilter() {
+    DestroyLookupCursor();  // a clone of the old view
     if (Filter().empty()) return;
     TZIZIVUDataSetLock lock(CursorSession());
     FExprFilter = FCursor->AddFilter(Filter(), (FilterOptions() & foNoPartialCompare) != 0,
@@ -33,6 +33,7 @@ void TZIZIVUDataSet::CreateExprFilter() {
 }
 
 void TZIZIVUDataSet::CreateFuncFilter() {
+    DestroyLookupCursor();  // a clone of the old view
     if (!OnFilterRecord()) return;
     TZIZIVUDataSetLock lock(CursorSession());
     FFuncFilter = FCursor->AddFilter(
@@ -40,6 +41,7 @@ void TZIZIVUDataSet::CreateFuncFilter() {
 }
 
 void TZIZIVUDataSet::DropExprFilter() {
+    DestroyLookupCursor();  // a clone of the old view
     if (!FExprFilter) return;
     TZIZIVUDataSetLock lock(CursorSession());
     TFilter* f = FExprFilter;
@@ -48,6 +50,7 @@ void TZIZIVUDataSet::DropExprFilter() {
 }
 
 void TZIZIVUDataSet::DropFuncFilter() {
+    DestroyLookupCursor();  // a clone of the old view
     if (!FFuncFilter) return;
     TZIZIVUDataSetLock lock(CursorSession());
     TFilter* f = FFuncFilter;
@@ -56,12 +59,14 @@ void TZIZIVUDataSet::DropFuncFilter() {
 }
 
 void TZIZIVUDataSet::ActivateFilters() {
+    DestroyLookupCursor();  // a clone of the old view
     TZIZIVUDataSetLock lock(CursorSession());
     if (FExprFilter) FCursor->ActivateFilter(FExprFilter);
     if (FFuncFilter) FCursor->ActivateFilter(FFuncFilter);
 }
 
 void TZIZIVUDataSet::DeactivateFilters() {
+    DestroyLookupCursor();  // a clone of the old view
     TZIZIVUDataSetLock lock(CursorSession());
     if (FFuncFilter) FCursor->DeactivateFilter(FFuncFilter);
     if (FExprFilter) FCursor->DeactivateFilter(FExprFilter);
@@ -322,42 +327,3 @@ bool TZIZIVUDataSet::LocateByFilter(TDataCursor* Cursor, const std::vector<TFiel
     Cursor->DropFilter(filter);
     return found;
 }
-
-#else
-// Until the engine's filters are in: the settings are only stored.
-void TZIZIVUDataSet::CreateExprFilter() {}
-void TZIZIVUDataSet::CreateFuncFilter() {}
-void TZIZIVUDataSet::DropExprFilter() {}
-void TZIZIVUDataSet::DropFuncFilter() {}
-void TZIZIVUDataSet::ActivateFilters() {}
-void TZIZIVUDataSet::DeactivateFilters() {}
-bool TZIZIVUDataSet::FilterRecordCallback(const uint8_t*) {
-    return true;
-}
-void TZIZIVUDataSet::SetFilterText(const std::string& v) {
-    TDataSet::SetFilterText(v);
-}
-void TZIZIVUDataSet::SetFilterOptions(TFilterOptions v) {
-    TDataSet::SetFilterOptions(v);
-}
-void TZIZIVUDataSet::SetOnFilterRecord(const TFilterRecordEvent& v) {
-    TDataSet::SetOnFilterRecord(v);
-}
-void TZIZIVUDataSet::SetFiltered(bool v) {
-    TDataSet::SetFiltered(v);
-}
-bool TZIZIVUDataSet::FindRecord(bool, bool) {
-    return false;
-}
-TExpToken* TZIZIVUDataSet::BuildLocateValue(const TFieldDescriptor&, const TVariant&, TLocateOptions) {
-    return nullptr;
-}
-TExpToken* TZIZIVUDataSet::BuildLocateFilter(const std::vector<TField*>&, const std::vector<TVariant>&,
-                                             TLocateOptions) {
-    return nullptr;
-}
-bool TZIZIVUDataSet::LocateByFilter(TDataCursor*, const std::vector<TField*>&, const std::vector<TVariant>&,
-                                    TLocateOptions, uint8_t*) {
-    DatabaseError("Locate needs an index on the key fields", this);
-}
-#endif

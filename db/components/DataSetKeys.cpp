@@ -152,6 +152,7 @@ bool TZIZIVUDataSet::SetCursorRange() {
     if (FKeyBuffers[kiRangeStart] == FKeyBuffers[kiCurRangeStart] &&
         FKeyBuffers[kiRangeEnd] == FKeyBuffers[kiCurRangeEnd])
         return false;
+    DestroyLookupCursor();  // a clone of the old view
     {
         TZIZIVUDataSetLock lock(CursorSession());
         // A field count of 0 means every field of the index.
@@ -172,6 +173,7 @@ void TZIZIVUDataSet::ApplyRange() {
 
 bool TZIZIVUDataSet::ResetCursorRange() {
     if (!KeyModified(kiCurRangeStart) && !KeyModified(kiCurRangeEnd)) return false;
+    DestroyLookupCursor();
     {
         TZIZIVUDataSetLock lock(CursorSession());
         FCursor->CancelRange();

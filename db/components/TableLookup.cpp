@@ -4,7 +4,6 @@
 #include "db/components/ZIZIVUTable.h"
 
 TDataCursor* TZIZIVUTable::GetLookupCursor(const std::string& KeyFields, bool CaseInsensitive) {
-#if __has_include("db/engine/Filter.h")
     if (State() == dsSetKey) return nullptr;
     if (FLookupCursor && SameText(FLookupKeyFields, KeyFields) && FLookupCaseInsensitive == CaseInsensitive)
         return FLookupCursor.get();
@@ -18,9 +17,4 @@ TDataCursor* TZIZIVUTable::GetLookupCursor(const std::string& KeyFields, bool Ca
     FLookupKeyFields = KeyFields;
     FLookupCaseInsensitive = CaseInsensitive;
     return FLookupCursor.get();
-#else
-    (void)KeyFields;
-    (void)CaseInsensitive;
-    return nullptr;
-#endif
 }

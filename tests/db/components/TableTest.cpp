@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "db/components/ZIZIVUTable.h"
@@ -326,6 +327,121 @@ TEST_F(TableTest, NamesDefinitionsAndFailures) {
     t->Post();
     EXPECT_EQ(1, t->RecordCount());
     ExpectError([&] { t->SetTableName("Other"); }, SDataSetOpen);
+}
+
+TEST_F(TableTest, FiltersNarrowTheView) {
+    auto t = CreatePeople();
+    t->Open();
+    AddPerson(*t, 1, "Anna", "10");
+    AddPerson(*t, 2, "Bruno", "20");
+    AddPerson(*t, 3, "Carla", "30");
+    AddPerson(*t, 4, "dario", "40");
+    t->SetFilter("Amount > 15");
+    EXPECT_EQ(4, t->RecordCount());  // not filtered yet
+    t->SetFiltered(true);
+    EXPECT_EQ((std::vector<std::string>{"Bruno", "Carla", "dario"}), Names(*t));
+    EXPECT_EQ(3, t->RecordCount());
+    EXPECT_FALSE(t->IsSequenced());
+
+    // The event filter is asked only about what the expression accepts.
+    std::vector<int> asked;
+    t->SetOnFilterRecord([&](TDataSet* ds, bool& accept) {
+        int id = ds->FieldByName("ID")->AsInteger();
+        asked.push_back(id);
+        accept = id != 3;
+    });
+    EXPECT_EQ((std::vector<std::string>{"Bruno", "dario"}), Names(*t));
+    EXPECT_EQ(asked.end(), std::find(asked.begin(), asked.end(), 1));
+    // A new record is shown only when both filters take it.
+    AddPerson(*t, 5, "Ezio", "50");
+    AddPerson(*t, 6, "Fede", "5");
+    EXPECT_EQ((std::vector<std::string>{"Bruno", "dario", "Ezio"}), Names(*t));
+
+    // Off: everything; the search calls use the filters for their length only.
+    t->SetFiltered(false);
+    EXPECT_EQ(6, t->RecordCount());
+    EXPECT_TRUE(t->IsSequenced());
+    EXPECT_TRUE(t->FindFirst());
+    EXPECT_EQ(2, t->FieldByName("ID")->AsInteger());
+    EXPECT_TRUE(t->FindNext());
+    EXPECT_EQ(4, t->FieldByName("ID")->AsInteger());
+    EXPECT_TRUE(t->FindLast());
+    EXPECT_EQ(5, t->FieldByName("ID")->AsInteger());
+    EXPECT_FALSE(t->FindNext());
+    EXPECT_EQ(6, t->RecordCount());
+
+    t->SetOnFilterRecord(nullptr);
+    t->SetFilterOptions(foCaseInsensitive);
+    t->SetFilter("Name = 'D*'");
+    t->SetFiltered(true);
+    EXPECT_EQ((std::vector<std::string>{"dario"}), Names(*t));
+    t->SetFilterOptions(0);
+    EXPECT_TRUE(Names(*t).empty());
+    ExpectError([&] { t->SetFilter("Name"); }, "filter expression must be a boolean expression");
+    t->Close();
+    // Set before the open, applied by it.
+    t->SetFilter("ID <= 2");
+    t->Open();
+    EXPECT_EQ((std::vector<std::string>{"Anna", "Bruno"}), Names(*t));
+}
+
+TEST_F(TableTest, LocateAndLookupByFilterAndLookupCursor) {
+    auto t = CreatePeople();
+    t->Open();
+    AddPerson(*t, 1, "Smith", "10");
+    AddPerson(*t, 2, "O'Brien", "20");
+    AddPerson(*t, 3, "smithers", "30");
+    AddPerson(*t, 4, "Jones*", "20");
+    t->First();
+    t->Edit();
+    t->FieldByName("Born")->SetAsDateTime(EncodeDate(1970, 5, 17));
+    t->Post();
+    auto at = [&] { return t->FieldByName("ID")->AsInteger(); };
+
+    // Case-sensitive searches on Name are not served by its case-insensitive index.
+    EXPECT_TRUE(t->Locate("Name", TVariant("O'Brien"), 0));
+    EXPECT_EQ(2, at());
+    EXPECT_TRUE(t->Locate("Name", TVariant("smi"), loPartialKey));
+    EXPECT_EQ(3, at());
+    EXPECT_TRUE(t->Locate("Name", TVariant("Jones*"), 0));  // the '*' is a character here
+    EXPECT_EQ(4, at());
+    EXPECT_FALSE(t->Locate("Name", TVariant("Jones"), 0));
+    EXPECT_EQ(4, at());
+    EXPECT_TRUE(t->Locate("Name", TVariant("Jon*"), loPartialKey));
+    EXPECT_EQ(4, at());
+    // Through the index: case-insensitive.
+    EXPECT_TRUE(t->Locate("Name", TVariant("SMITH"), loCaseInsensitive | loPartialKey));
+    EXPECT_EQ(1, at());
+    EXPECT_TRUE(t->Locate("Name", TVariant("o'brien"), loCaseInsensitive));
+    EXPECT_EQ(2, at());
+    // Typed constants: BCD, several fields, dates and blanks.
+    EXPECT_TRUE(t->Locate("Amount", TVariant(Currency::FromInt(30)), 0));
+    EXPECT_EQ(3, at());
+    EXPECT_TRUE(
+        t->Locate("Amount;Name", TVariant(std::vector<TVariant>{TVariant(20.0), TVariant("Jones*")}), 0));
+    EXPECT_EQ(4, at());
+    EXPECT_TRUE(t->Locate("Born", TVariant::FromDateTime(EncodeDate(1970, 5, 17)), 0));
+    EXPECT_EQ(1, at());
+    EXPECT_TRUE(t->Locate("Born", TVariant::Null(), 0));
+    EXPECT_EQ(2, at());
+
+    // Lookup leaves the position alone, through the filter or the lookup cursor.
+    t->SetIndexName("ByName");
+    EXPECT_TRUE(t->Locate("ID", TVariant(int32_t(3)), 0));
+    TVariant r = t->Lookup("Name", TVariant("O'Brien"), "ID;Amount");
+    ASSERT_TRUE(r.IsArray());
+    EXPECT_EQ(2, r[0].AsInteger());
+    EXPECT_EQ(20.0, r[1].AsFloat());
+    EXPECT_EQ("Jones*", t->Lookup("ID", TVariant(int32_t(4)), "Name").AsString());
+    EXPECT_EQ("Smith", t->Lookup("ID", TVariant(int32_t(1)), "Name").AsString());
+    EXPECT_EQ(3, at());
+    t->Prior();
+    EXPECT_EQ(1, at());  // index order: Smith, smithers
+    // The lookup cursor sees the same filtered view.
+    t->SetFilter("ID <> 4");
+    t->SetFiltered(true);
+    EXPECT_TRUE(t->Lookup("ID", TVariant(int32_t(4)), "Name").IsNull());
+    EXPECT_EQ("O'Brien", t->Lookup("ID", TVariant(int32_t(2)), "Name").AsString());
 }
 
 TEST_F(TableTest, EditLocksTheRecordAgainstASecondTable) {
