@@ -155,11 +155,15 @@ bool TZIZIVUDataSet::SetCursorRange() {
     DestroyLookupCursor();  // a clone of the old view
     {
         TZIZIVUDataSetLock lock(CursorSession());
-        // A field count of 0 means every field of the index.
+        // Keys of the edited buffers (a field count of 0 means every field of the index); a
+        // range without a start begins at the lowest key, one without an end runs to the
+        // highest.
+        std::vector<uint8_t> start(KeyBufferSize, 0), end(KeyBufferSize, 0xFF);
         const bool hasStart = KeyModified(kiRangeStart), hasEnd = KeyModified(kiRangeEnd);
-        FCursor->SetRange(false, hasStart ? KeyRecord(kiRangeStart) : nullptr,
-                          hasStart ? KeyFieldCount(kiRangeStart) : 0,
-                          hasEnd ? KeyRecord(kiRangeEnd) : nullptr, hasEnd ? KeyFieldCount(kiRangeEnd) : 0);
+        if (hasStart) FCursor->BuildKey(KeyRecord(kiRangeStart), start.data());
+        if (hasEnd) FCursor->BuildKey(KeyRecord(kiRangeEnd), end.data());
+        FCursor->SetRange(true, hasStart ? start.data() : nullptr, hasStart ? KeyFieldCount(kiRangeStart) : 0,
+                          end.data(), hasEnd ? KeyFieldCount(kiRangeEnd) : 0);
     }
     FKeyBuffers[kiCurRangeStart] = FKeyBuffers[kiRangeStart];
     FKeyBuffers[kiCurRangeEnd] = FKeyBuffers[kiRangeEnd];

@@ -160,6 +160,19 @@ TEST_F(TableTest, IndexesRangesAndKeySearches) {
     EXPECT_EQ(3, t->RecordCount());
     t->CancelRange();
     EXPECT_EQ(5, t->RecordCount());
+    // The range edited field by field in the set-key state; only index fields take values.
+    t->SetRangeStart();
+    EXPECT_EQ(dsSetKey, t->State());
+    t->FieldByName("Name")->SetAsString("charlie");
+    ExpectError([&] { t->FieldByName("ID")->SetAsInteger(1); },
+                "Field 'ID' is not indexed and cannot be modified");
+    t->SetRangeEnd();
+    t->FieldByName("Name")->SetAsString("ECHO");
+    t->Cancel();  // the end stays as it was: open
+    EXPECT_EQ(dsBrowse, t->State());
+    t->ApplyRange();
+    EXPECT_EQ((std::vector<std::string>{"charlie", "delta", "echo"}), Names(*t));
+    t->CancelRange();
     EXPECT_TRUE(t->FindKey({TVariant("CHARLIE")}));
     EXPECT_EQ(3, t->FieldByName("ID")->AsInteger());
     EXPECT_FALSE(t->FindKey({TVariant("zulu")}));
@@ -522,6 +535,24 @@ TEST_F(TableTest, ClosingADatabaseClosesItsTables) {
     t->Open();
     DefaultSession()->SetActive(false);
     EXPECT_FALSE(t->Active());
+}
+
+TEST_F(TableTest, TableOfAnotherSession) {
+    CreatePeople()->Open();
+    auto* reports = new TZIZIVUSession(nullptr);
+    reports->SetSessionName("Reports");
+    auto t = NewTable("People");
+    t->SetSessionName("Reports");
+    t->Open();
+    EXPECT_TRUE(reports->Active());
+    EXPECT_EQ(reports, t->Database()->Session());
+    EXPECT_EQ(0, t->RecordCount());
+    ExpectError([&] { t->SetSessionName("Default"); }, SDataSetOpen);
+    // The session going away takes its tables' cursors with it.
+    delete reports;
+    EXPECT_FALSE(t->Active());
+    EXPECT_EQ(nullptr, t->Database());
+    ExpectError([&] { t->Open(); }, "Session name Reports is not valid.");
 }
 
 TEST_F(TableTest, TypesMapBothWays) {
