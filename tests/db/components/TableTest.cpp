@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "db/components/EngineCursor.h"
+//
 #include "db/components/ZIZIVUTable.h"
 #include "db/engine/DataFile.h"
 #include "db/storage/Encodings.h"
@@ -553,6 +555,37 @@ TEST_F(TableTest, TableOfAnotherSession) {
     EXPECT_FALSE(t->Active());
     EXPECT_EQ(nullptr, t->Database());
     ExpectError([&] { t->Open(); }, "Session name Reports is not valid.");
+}
+
+// A field marked hidden in its descriptor's working area has no field definition.
+TEST_F(TableTest, HiddenFieldsAreLeftOut) {
+    {
+        TZIZIVUDatabase* db = DefaultSession()->OpenDatabase(FDir);
+        TZIZIVUSessionLock lock(DefaultSession());
+        TDataCursor c(db->Handle());
+        c.SetTableName("Hidden");
+        c.SetExclusive(true);
+        std::vector<TFieldDescriptor> fields(3);
+        const char* names[] = {"Shown", "Secret", "Last"};
+        for (int i = 0; i < 3; ++i) {
+            fields[size_t(i)].FieldNo = uint16_t(i + 1);
+            fields[size_t(i)].Name = names[i];
+            fields[size_t(i)].DataType = dtInteger;
+        }
+        fields[1].WorkArea[252 - 248] = 1;
+        c.CreateTable(fields, std::vector<TIndexDescriptor>(1), TCreateTableOptions{});
+        DefaultSession()->CloseDatabase(db);
+    }
+    auto t = NewTable("Hidden");
+    t->Open();
+    ASSERT_EQ(2, t->FieldCount());
+    EXPECT_EQ("Last", t->Fields(1)->FieldName());
+    EXPECT_EQ(3, t->Fields(1)->FieldNo());
+    t->Append();
+    t->FieldByName("Last")->SetAsInteger(9);
+    t->Post();
+    EXPECT_EQ(9, t->FieldByName("Last")->AsInteger());
+    EXPECT_TRUE(t->FieldByName("Shown")->IsNull());
 }
 
 TEST_F(TableTest, TypesMapBothWays) {
