@@ -638,19 +638,10 @@ void TZIZIVUDBDataSet::SetDBFlag(uint8_t Flag, bool Value) {
 }
 
 void TZIZIVUDBDataSet::OpenCursor(bool InfoQuery) {
+    // A failure further on closes the cursor again (CloseCursor), which lets go of the
+    // database.
     SetDBFlag(dbfOpened, true);
-    try {
-        TZIZIVUDataSet::OpenCursor(InfoQuery);
-    } catch (...) {
-        if (FCursor) {
-            try {
-                DestroyHandle();
-            } catch (...) {
-            }
-        }
-        SetDBFlag(dbfOpened, false);
-        throw;
-    }
+    TZIZIVUDataSet::OpenCursor(InfoQuery);
 }
 
 void TZIZIVUDBDataSet::CloseCursor() {

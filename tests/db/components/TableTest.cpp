@@ -311,6 +311,13 @@ TEST_F(TableTest, DetailFollowsItsMaster) {
 TEST_F(TableTest, NamesDefinitionsAndFailures) {
     auto t = std::make_unique<TZIZIVUTable>(nullptr);
     ExpectError([&] { t->Open(); }, "Missing table name.");
+    // A table that cannot be opened lets go of its database again.
+    auto missing = NewTable("Missing");
+    EXPECT_THROW(missing->Open(), EZIZIVUEngineError);
+    EXPECT_FALSE(missing->Active());
+    EXPECT_EQ(nullptr, missing->Database());
+    ASSERT_NE(nullptr, DefaultSession()->FindDatabase(FDir));
+    EXPECT_EQ(0, DefaultSession()->FindDatabase(FDir)->ReferenceCount());
     t->SetTableName(FDir + "/People.DAT");
     EXPECT_EQ(FDir, t->DatabaseName());
     EXPECT_EQ("People.DAT", t->TableName());
