@@ -564,6 +564,23 @@ TEST_F(TableTest, TableOfAnotherSession) {
     ExpectError([&] { t->Open(); }, "Session name Reports is not valid.");
 }
 
+// At design time an in-memory table is made from the field definitions for the open and
+// dropped again at the close.
+TEST_F(TableTest, DesignTimeInMemoryTableComesAndGoes) {
+    auto t = std::make_unique<TZIZIVUTable>(nullptr);
+    t->SetDesigning(true);
+    t->SetInMemory(true);
+    t->SetTableName("Scratch");
+    ExpectError([&] { t->Open(); },
+                "You must define at least one field before you can open an in-memory table at design-time");
+    t->FieldDefs()->Add("N", ftInteger);
+    t->Open();
+    EXPECT_TRUE(t->TableExists());
+    EXPECT_EQ(1, t->FieldCount());
+    t->Close();
+    EXPECT_FALSE(t->TableExists());
+}
+
 // A field marked hidden in its descriptor's working area has no field definition.
 TEST_F(TableTest, HiddenFieldsAreLeftOut) {
     {
