@@ -252,6 +252,18 @@ void TDataCursor::RebuildIndexes(const std::vector<TIndexDescriptor>& indexes,
             if (indexes[size_t(i)].Unique || i == 0) unique.emplace_back(i, indexes[size_t(i)]);
         const std::vector<uint32_t> refused = FindRefusedRecords(unique);
 
+        // A backup index file the user already has is kept aside while ours is in use.
+        const std::string backup = ForceFileExt(index->FileName(), ".IBK");
+        TFileMoves userBackup(FInMemory);
+        userBackup.Move(backup,
+                        ForceFileExt((FInMemory ? std::string() : FDirectory->Path()) +
+                                         FDirectory->GetTemporaryTableName(FInMemory),
+                                     ".IBK"),
+                        FTableName);
+        struct TPutBack {
+            TFileMoves& Moves;
+            ~TPutBack() { Moves.Undo(); }
+        } putBack{userBackup};
         BackupIndex();
         try {
             for (int32_t i = oldCount; i > newCount; --i) {

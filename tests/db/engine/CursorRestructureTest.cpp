@@ -246,6 +246,55 @@ TEST_F(CursorRestructureTest, RefusedRecordsGoOnlyWhenTheHookSaysSo) {
     }
 }
 
+TEST_F(CursorRestructureTest, ARestructureWithoutBackupsLeavesTheUsersBackupFilesAlone) {
+    Fill();
+    for (const char* name : {"T.DBK", "T.IBK", "T.BBK"})
+        std::ofstream(FScratch.File(name)) << "mine " << name;
+    // An index rebuild, then a full copy.
+    std::vector<TIndexDescriptor> x = Indexes();
+    x[1].Descending = 1;
+    TDataCursor& c = Exclusive();
+    c.AlterTable(Fields(), x, {});
+    std::vector<TFieldDescriptor> f = Fields();
+    f[2].DataType = dtFloat;
+    c.AlterTable(f, x, {});
+    const auto files = Files();
+    EXPECT_EQ(files.size(), 6u);  // no scratch file left behind
+    for (const char* name : {"T.DBK", "T.IBK", "T.BBK"})
+        EXPECT_EQ(files.at(name), std::string("mine ") + name);
+    c.Open();
+    c.SwitchToIndex("BYQTY");
+    EXPECT_EQ(Walk(c, 1).front(), 11);  // QTY 3, the highest row id first
+    EXPECT_EQ(c.GetFieldDefinition(3).DataType, dtFloat);
+}
+
+TEST_F(CursorRestructureTest, BlobChecksReportThroughTheRepairLog) {
+    Fill();
+    TDataCursor& c = Exclusive();
+    c.Open();
+    std::vector<uint8_t> r = Buffer(c);
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+    const uint32_t first = bytes::GetU32(r.data() + c.GetFieldDefinition(4).Offset + 1);
+    ASSERT_NE(first, 0u);
+    EXPECT_EQ(c.VerifyBlob(1, first, false), 0);
+    EXPECT_EQ(c.VerifyBlobChain(1, first, false), 0);
+    EXPECT_EQ(c.VerifyBlob(1, first + 3, false), ZIZIVU_INVALIDBLOBOFFSET);
+    std::vector<std::string> log;
+    c.OnRepairLog = [&](const std::string& text) { log.push_back(text); };
+    EXPECT_EQ(c.VerifyBlob(1, first + 3, false), ZIZIVU_INVALIDBLOBOFFSET);
+    EXPECT_EQ(c.VerifyBlob(1, first + 3, true), 0);
+    EXPECT_EQ(log, (std::vector<std::string>{
+                       "Invalid BLOB offset in BLOB file for physical record # 1, error not fixed",
+                       "Invalid BLOB offset in BLOB file for physical record # 1, error fixed"}));
+    // A chain that belongs to another record is damage.
+    EXPECT_EQ(c.VerifyBlobChain(2, first, false), 0);
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_NE(log.back().find("physical record # 2"), std::string::npos);
+    // Checked, not freed: the note is still there.
+    EXPECT_EQ(Note(c, r, 4).size(), 700u);
+}
+
 TEST_F(CursorRestructureTest, TypeChangesConvertValuesAndKeepRowIds) {
     Fill();
     TDataCursor& c = Exclusive();
