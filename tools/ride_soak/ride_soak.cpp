@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,14 @@
 namespace {
 
 const std::string DongleText = "Usb dongle not found! Check it and restart the software.";
+
+// What the commands the rider uses may show: their results and the link's time-outs.
+const std::set<std::string>& CommandTexts() {
+    static const std::set<std::string> texts = {"Eprom Read Succefully", "Eprom Read Failed",
+                                                "Time Out Read new EPROM!", "Time Out Read Console EPROM!",
+                                                "console connessa!!"};
+    return texts;
+}
 
 // Resident memory and the allocator's bytes in use (the latter not under the address
 // sanitizer, whose allocator keeps freed blocks in quarantine).
@@ -268,8 +277,26 @@ int main(int argc, char** argv) {
             return out;
         };
         bool riding = false;
-        uint32_t nextTry = 0, lastPedal = 0;
+        uint32_t nextTry = 0, lastPedal = 0, nextCommand = 60000;
         bool disconnectedSinceConnect = false;
+        bool inCommand = false;
+        // Every box is one the window or its component shows for what happened.
+        auto handleBox = [&](const std::string& b) {
+            const uint32_t now = TicksSince(start);
+            if (b == "Disconnesso!!!") {
+                if (disconnectedSinceConnect)
+                    failures.push_back("\"Disconnesso!!!\" twice for one loss at " +
+                                       std::to_string(now / 1000) + " s");
+                disconnectedSinceConnect = true;
+                riding = false;
+                nextTry = now + 3000;
+            } else if (inCommand && CommandTexts().count(b) == 0) {
+                failures.push_back("unexpected box \"" + b + "\" after a command at " +
+                                   std::to_string(now / 1000) + " s");
+            } else if (!inCommand && b != "console connessa!!") {
+                failures.push_back("unexpected box \"" + b + "\" at " + std::to_string(now / 1000) + " s");
+            }
+        };
         auto connectAndStart = [&] {
             const bool present = air.Present();
             ++actions["connect"];
@@ -283,7 +310,9 @@ int main(int argc, char** argv) {
             if (dongle && present && air.Present())
                 failures.push_back("the dongle box with the stick present at " +
                                    std::to_string(TicksSince(start) / 1000) + " s");
-            if (!got.empty() && got.back() == "Connesso") {
+            for (const std::string& b : got)
+                if (b != "Connesso" && b != "NON Connesso !!" && b != DongleText) handleBox(b);
+            if (!got.empty() && got.back() == "Connesso" && device->Connected()) {
                 Click(form->Button62);
                 ++actions["start"];
                 riding = true;
@@ -292,6 +321,51 @@ int main(int argc, char** argv) {
             } else {
                 nextTry = TicksSince(start) + 10000;
             }
+        };
+        // An impatient user: a Disconnect click a few seconds after a command, which may
+        // land inside the command's wait.
+        TTimer impatience(nullptr);
+        impatience.SetEnabled(false);
+        impatience.OnTimer = [&](TObject*) {
+            impatience.SetEnabled(false);
+            ++actions[inCommand ? "disconnect during a command's wait" : "disconnect (impatient)"];
+            Click(form->Button2);
+            riding = false;
+            nextTry = TicksSince(start) + 2000;
+        };
+        // The commands of the window the rider uses now and then.
+        auto command = [&] {
+            static const char* names[] = {"send resistance",     "read total distance", "read trainer memory",
+                                          "read console memory", "console selected",    "device numbers"};
+            const int which = static_cast<int>(rider() % std::size(names));
+            ++actions[names[which]];
+            if (rider() % 4 == 0) {
+                impatience.SetInterval(1000 + rider() % 8000);
+                impatience.SetEnabled(true);
+            }
+            inCommand = true;
+            switch (which) {
+                case 0:
+                    form->TxtTreviaResistance->SetValue(static_cast<int32_t>(rider() % 256));
+                    Click(form->Button4);
+                    break;
+                case 1:
+                    Click(form->Button6);
+                    break;
+                case 2:
+                    Click(form->btn_ReadEprom);
+                    break;
+                case 3:
+                    Click(form->Button3);
+                    break;
+                case 4:
+                    form->CheckBox1->click();
+                    break;
+                default:
+                    Click(form->Button9);
+            }
+            for (const std::string& b : newBoxes()) handleBox(b);
+            inCommand = false;
         };
 
         bool middleTaken = false;
@@ -308,18 +382,10 @@ int main(int argc, char** argv) {
                     s->HeartRate().SetHeartRate(static_cast<uint8_t>(90 + rider() % 80));
                 }
             }
-            for (const std::string& b : newBoxes()) {
-                if (b == "Disconnesso!!!") {
-                    if (disconnectedSinceConnect)
-                        failures.push_back("\"Disconnesso!!!\" twice for one loss at " +
-                                           std::to_string(now / 1000) + " s");
-                    disconnectedSinceConnect = true;
-                    riding = false;
-                    nextTry = now + 3000;
-                } else if (b != "console connessa!!") {
-                    failures.push_back("unexpected box \"" + b + "\" at " + std::to_string(now / 1000) +
-                                       " s");
-                }
+            for (const std::string& b : newBoxes()) handleBox(b);
+            if (riding && now >= nextCommand && now + 60000 < rideMs) {
+                nextCommand = now + 20000 + rider() % 100000;
+                command();
             }
             if (riding && device->GetCompetitorState() != cstRunning) {
                 failures.push_back("the ride stopped without a message at " + std::to_string(now / 1000) +
@@ -349,6 +415,7 @@ int main(int argc, char** argv) {
             }
         }
         atEnd = MemoryNow();
+        impatience.SetEnabled(false);
         stop = true;
         faultThread.join();
 

@@ -51,10 +51,25 @@ void Forward(int sig) {
     if (GChild > 0) ::kill(GChild, sig);
 }
 
+// One line "[query] what" appended to the status log.
+void Record(const char* statusLog, const std::string& what) {
+    const char* query = std::getenv("QUERY_STRING");
+    std::string line = std::string(query ? query : "").substr(0, 40);
+    for (char& c : line)
+        if (c == ' ' || c == '\n' || c == '\r') c = '_';
+    line = "[" + line + "] " + what + "\n";
+    const int fd = ::open(statusLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        [[maybe_unused]] ssize_t n = ::write(fd, line.data(), line.size());
+        ::close(fd);
+    }
+}
+
 int RunWrapped(const char* script, const char* statusLog) {
     struct sigaction sa {};
     sa.sa_handler = Forward;
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    Record(statusLog, "start");
     GChild = ::fork();
     if (GChild == 0) {
         char* argv[] = {const_cast<char*>(script), nullptr};
@@ -65,19 +80,8 @@ int RunWrapped(const char* script, const char* statusLog) {
     int status = 0;
     while (::waitpid(GChild, &status, 0) < 0 && errno == EINTR) {
     }
-    const char* query = std::getenv("QUERY_STRING");
-    std::string line = std::string(query ? query : "").substr(0, 40);
-    for (char& c : line)
-        if (c == ' ' || c == '\n' || c == '\r') c = '_';
-    line = "[" + line + "] ";
-    line += WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
-                              : "signal " + std::to_string(WTERMSIG(status));
-    line += "\n";
-    const int fd = ::open(statusLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        [[maybe_unused]] ssize_t n = ::write(fd, line.data(), line.size());
-        ::close(fd);
-    }
+    Record(statusLog, WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                        : "signal " + std::to_string(WTERMSIG(status)));
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -276,22 +280,67 @@ const std::vector<std::pair<const char*, TMaker>>& Kinds() {
          }},
         {"binary",
          [](int i, std::mt19937& rng) {
-             // Raw bytes where text belongs: in the query, header values and the body.
+             // Raw bytes where text belongs: escaped in the query, in a header value now
+             // and then, and in the body.
+             // The server refuses escaped control characters and broken UTF-8 in the query:
+             // half the queries keep to printable bytes, so that they reach the program.
              std::string q;
+             const bool printable = rng() % 2;
              for (int k = 0, n = static_cast<int>(rng() % 40); k < n; ++k) {
                  char hex[4];
-                 std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned>(rng() & 0xFF));
-                 q += rng() % 3 ? std::string(hex) : std::string(1, "=&%+;"[rng() % 5]);
+                 const unsigned byte = printable ? 0x20 + rng() % 0x5F : rng() & 0xFF;
+                 std::snprintf(hex, sizeof hex, "%%%02X", byte);
+                 q += rng() % 3 ? std::string(hex) : std::string(1, "=&+"[rng() % 3]);
              }
-             // Header bytes the server lets through: no control characters.
-             std::string header = "Accept: " + RandomBytes(rng, rng() % 200, true);
-             for (char& c : header)
-                 if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-                     c = static_cast<char>(0x80 | (c & 0x3F));
+             std::vector<std::string> headers = {rng() % 2 ? "Content-Type: application/x-www-form-urlencoded"
+                                                           : "Content-Type: application/octet-stream"};
+             if (rng() % 3 == 0) {
+                 // Header bytes the server lets through: no control characters.
+                 std::string h = "Accept: " + RandomBytes(rng, rng() % 200, true);
+                 for (char& c : h)
+                     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                         c = static_cast<char>(0x80 | (c & 0x3F));
+                 headers.push_back(h);
+             }
              const std::string body = RandomBytes(rng, rng() % 10000, true);
-             const char* type = rng() % 2 ? "Content-Type: application/x-www-form-urlencoded"
-                                          : "Content-Type: application/octet-stream";
-             return TCase{"", Head(i, "POST", {header, type, Length(body.size())}, "&" + q) + body};
+             headers.push_back(Length(body.size()));
+             return TCase{"", Head(i, "POST", headers, "&" + q) + body};
+         }},
+        {"many-parts",
+         [](int i, std::mt19937& rng) {
+             // Many uploads and fields in one form, now and then with an error raised after
+             // the uploads were stored: every temporary file must still go.
+             std::string body;
+             const int files = 1 + static_cast<int>(rng() % 60);
+             for (int k = 0; k < files; ++k)
+                 body += Part("XyZ", "f" + std::to_string(k), "file" + std::to_string(k) + ".bin",
+                              RandomBytes(rng, rng() % 3000, true));
+             for (int k = 0, n = static_cast<int>(rng() % 2000); k < n; ++k)
+                 body += Part("XyZ", "v" + std::to_string(k), "", std::to_string(k));
+             body += "--XyZ--\r\n";
+             return TCase{"", Head(i, "POST", {Multipart("XyZ"), Length(body.size())},
+                                   rng() % 3 ? "" : "&fail=after") +
+                                  body};
+         }},
+        {"oversized-head",
+         [](int i, std::mt19937& rng) {
+             // A head beyond what servers take, or just under it; a request line with odd parts.
+             std::vector<std::string> headers;
+             switch (rng() % 4) {
+                 case 0:
+                     headers.push_back("Cookie: " + RandomBytes(rng, 4000 + rng() % 70000, false));
+                     break;
+                 case 1:
+                     for (int k = 0, n = static_cast<int>(50 + rng() % 400); k < n; ++k)
+                         headers.push_back("X-H" + std::to_string(k) + ": " + RandomBytes(rng, 30, false));
+                     break;
+                 case 2:
+                     headers.push_back("Authorization: Basic " + RandomBytes(rng, rng() % 5000, false));
+                     break;
+                 default:
+                     headers.push_back("Authorization: Basic ====");
+             }
+             return TCase{"", Head(i, "GET", headers, "&" + std::string(rng() % 6000, 'q') + "=1")};
          }},
         {"cut-off",
          [](int i, std::mt19937& rng) {
@@ -627,12 +676,6 @@ int main(int argc, char** argv) {
             for (const auto& [what, count] : outcomes) n += count;
         return n;
     }();
-    auto runs = [&] {
-        std::map<std::string, int> ends;
-        std::istringstream in(ReadAll(D + "/status.log"));
-        for (std::string line; std::getline(in, line);) ++ends[line.substr(line.find("] ") + 2)];
-        return ends;
-    };
     auto lastChange = Clock::now();
     size_t lastSize = 0;
     while (Clock::now() - lastChange < std::chrono::seconds(idle + 3)) {
@@ -641,6 +684,19 @@ int main(int argc, char** argv) {
         if (size != lastSize) lastSize = size, lastChange = Clock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    // What is still running now has outlived the watchdog and the server's idle limit.
+    std::string statusText = ReadAll(D + "/status.log");
+    std::map<std::string, int> running;
+    {
+        std::istringstream in(statusText);
+        for (std::string line; std::getline(in, line);) {
+            const size_t cut = line.find("] ");
+            if (cut == std::string::npos) continue;
+            running[line.substr(0, cut + 1)] += line.substr(cut + 2) == "start" ? 1 : -1;
+        }
+    }
+    for (const auto& [request, n] : running)
+        if (n > 0) failures.push_back("demo program of " + request + " still running after the limits");
     ::kill(server, SIGTERM);
     for (int k = 0; k < 100 && ::waitpid(server, nullptr, WNOHANG) == 0; ++k)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -654,21 +710,27 @@ int main(int argc, char** argv) {
         for (const auto& [what, count] : outcomes) std::printf("  %s: %d", what.c_str(), count);
         std::printf("\n");
     }
-    const auto ends = runs();
+    // The wrapper's lines: "[query] exit N" or "[query] signal N".
+    std::map<std::string, int> ends;
     int programs = 0, crashes = 0;
-    std::printf("demo program runs by end:");
-    for (const auto& [how, count] : ends) {
-        std::printf("  %s: %d", how.c_str(), count);
-        programs += count;
+    std::istringstream statusLines(statusText);
+    for (std::string line; std::getline(statusLines, line);) {
+        const size_t cut = line.find("] ");
+        if (cut == std::string::npos || line.substr(cut + 2) == "start") continue;
+        const std::string how = line.substr(cut + 2);
+        ++ends[how];
+        ++programs;
         // The server stops programs of clients that left with SIGTERM (SIGKILL if they
         // linger); every other signal, and the sanitizers' exit codes, are crashes.
         const bool signal = how.rfind("signal ", 0) == 0;
         const int code = std::atoi(how.substr(how.find(' ') + 1).c_str());
         if ((signal && code != SIGTERM && code != SIGKILL) || (!signal && code != 0)) {
-            crashes += count;
-            failures.push_back("demo program ended by " + how + " (" + std::to_string(count) + " times)");
+            ++crashes;
+            failures.push_back("demo program of " + line);
         }
     }
+    std::printf("demo program runs by end:");
+    for (const auto& [how, count] : ends) std::printf("  %s: %d", how.c_str(), count);
     std::printf("\n");
     std::vector<std::string> left;
     for (const char* sub : {"uploads", "tmp", "sanitizer"})
