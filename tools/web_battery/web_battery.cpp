@@ -588,7 +588,7 @@ int main(int argc, char** argv) {
     fs::create_symlink(opt.Demo, D + "/www/demo.cgi");
     const int port = FreePort();
     // The watchdog's 30 s, on the demo's clock, plus the server's own idle limit.
-    const int idle = 4;
+    const int idle = 3;
     const auto limit = std::chrono::seconds(static_cast<int>(30 / opt.ClockSpeed) + idle + 10);
     {
         std::ofstream conf(D + "/lighttpd.conf");
@@ -676,27 +676,33 @@ int main(int argc, char** argv) {
             for (const auto& [what, count] : outcomes) n += count;
         return n;
     }();
-    auto lastChange = Clock::now();
-    size_t lastSize = 0;
-    while (Clock::now() - lastChange < std::chrono::seconds(idle + 3)) {
-        std::error_code ec;
-        const size_t size = fs::exists(D + "/status.log") ? fs::file_size(D + "/status.log", ec) : 0;
-        if (size != lastSize) lastSize = size, lastChange = Clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    // What is still running now has outlived the watchdog and the server's idle limit.
-    std::string statusText = ReadAll(D + "/status.log");
-    std::map<std::string, int> running;
-    {
+    // Wait until every program the server started has ended (and no new one started for a
+    // moment): one still running past the limits has outlived the watchdog and the
+    // server's idle limit.
+    auto stillRunning = [](const std::string& statusText) {
+        std::map<std::string, int> running;
         std::istringstream in(statusText);
         for (std::string line; std::getline(in, line);) {
             const size_t cut = line.find("] ");
-            if (cut == std::string::npos) continue;
-            running[line.substr(0, cut + 1)] += line.substr(cut + 2) == "start" ? 1 : -1;
+            if (cut != std::string::npos)
+                running[line.substr(0, cut + 1)] += line.substr(cut + 2) == "start" ? 1 : -1;
         }
+        std::vector<std::string> out;
+        for (const auto& [request, n] : running)
+            if (n > 0) out.push_back(request);
+        return out;
+    };
+    std::string statusText;
+    const auto settleEnd = Clock::now() + limit;
+    for (auto lastChange = Clock::now();;) {
+        const std::string now = ReadAll(D + "/status.log");
+        if (now != statusText) statusText = now, lastChange = Clock::now();
+        const bool quiet = Clock::now() - lastChange > std::chrono::milliseconds(700);
+        if ((quiet && stillRunning(statusText).empty()) || Clock::now() > settleEnd) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    for (const auto& [request, n] : running)
-        if (n > 0) failures.push_back("demo program of " + request + " still running after the limits");
+    for (const std::string& request : stillRunning(statusText))
+        failures.push_back("demo program of " + request + " still running after the limits");
     ::kill(server, SIGTERM);
     for (int k = 0; k < 100 && ::waitpid(server, nullptr, WNOHANG) == 0; ++k)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
