@@ -6,7 +6,7 @@
 // no others), that nothing crashes, and that the ride runs again once the faults stop;
 // reports the faults, the messages and the memory the process holds as the ride goes on.
 //
-//   ride_soak [--minutes M] [--seed S] [--clock-speed X]
+//   ride_soak [--minutes M] [--seed S] [--clock-speed X] [--debug]
 //
 // Everything random comes from the seed, printed first; the same seed gives the same
 // faults at the same clock times (thread timing aside).
@@ -138,7 +138,7 @@ class TFaults {
 public:
     TFaults(TAir& air, uint32_t seed, uint32_t quietFrom) : FAir(air), FRng(seed), FQuietFrom(quietFrom) {}
     void Run(const std::atomic<bool>& stop) {
-        const uint32_t start = GetTickCount();
+        const uint32_t start = FStart = GetTickCount();
         while (!stop && TicksSince(start) < FQuietFrom) {
             if (!Wait(stop, 10000 + FRng() % 50000) || TicksSince(start) >= FQuietFrom) break;
             const int kind = FRng() % 10;
@@ -187,13 +187,14 @@ private:
     void Count(const std::string& kind, const std::string& detail) {
         std::lock_guard<std::mutex> g(FMutex);
         ++FCounts[kind];
-        std::printf("  %7.1f s  %s: %s\n", GetTickCount() / 1000.0, kind.c_str(), detail.c_str());
+        std::printf("  %7.1f s  %s: %s\n", TicksSince(FStart) / 1000.0, kind.c_str(), detail.c_str());
         std::fflush(stdout);
     }
 
     TAir& FAir;
     std::mt19937 FRng;
     uint32_t FQuietFrom;
+    uint32_t FStart = 0;
     std::mutex FMutex;
     std::map<std::string, int> FCounts;
 };
@@ -202,6 +203,7 @@ struct TOptions {
     int Minutes = 4;
     uint32_t Seed = 1;
     double ClockSpeed = 100;
+    bool Debug = false;  // the link's and the stick's state at each frozen ride
 };
 
 }  // namespace
@@ -211,6 +213,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const std::string v = i + 1 < argc ? argv[i + 1] : "";
+        if (a == "--debug") {
+            opt.Debug = true;
+            continue;
+        }
         if (a == "--minutes")
             opt.Minutes = std::max(2, std::atoi(v.c_str()));
         else if (a == "--seed")
@@ -218,7 +224,7 @@ int main(int argc, char** argv) {
         else if (a == "--clock-speed")
             opt.ClockSpeed = std::max(1.0, std::atof(v.c_str()));
         else {
-            std::fprintf(stderr, "usage: ride_soak [--minutes M] [--seed S] [--clock-speed X]\n");
+            std::fprintf(stderr, "usage: ride_soak [--minutes M] [--seed S] [--clock-speed X] [--debug]\n");
             return 2;
         }
         ++i;
@@ -276,6 +282,11 @@ int main(int argc, char** argv) {
             }
             return out;
         };
+        auto act = [&](const std::string& what) {
+            ++actions[what];
+            std::printf("  %7.1f s  rider: %s\n", TicksSince(start) / 1000.0, what.c_str());
+            std::fflush(stdout);
+        };
         bool riding = false;
         uint32_t nextTry = 0, lastPedal = 0, nextCommand = 60000;
         bool disconnectedSinceConnect = false;
@@ -299,7 +310,7 @@ int main(int argc, char** argv) {
         };
         auto connectAndStart = [&] {
             const bool present = air.Present();
-            ++actions["connect"];
+            act("connect");
             Click(form->Button1);
             const std::vector<std::string> got = newBoxes();
             // Every attempt ends with its verdict; the dongle box comes only without a stick.
@@ -314,7 +325,7 @@ int main(int argc, char** argv) {
                 if (b != "Connesso" && b != "NON Connesso !!" && b != DongleText) handleBox(b);
             if (!got.empty() && got.back() == "Connesso" && device->Connected()) {
                 Click(form->Button62);
-                ++actions["start"];
+                act("start");
                 riding = true;
                 disconnectedSinceConnect = false;
                 speedChanged = GetTickCount();
@@ -328,7 +339,7 @@ int main(int argc, char** argv) {
         impatience.SetEnabled(false);
         impatience.OnTimer = [&](TObject*) {
             impatience.SetEnabled(false);
-            ++actions[inCommand ? "disconnect during a command's wait" : "disconnect (impatient)"];
+            act(inCommand ? "disconnect during a command's wait" : "disconnect (impatient)");
             Click(form->Button2);
             riding = false;
             nextTry = TicksSince(start) + 2000;
@@ -338,7 +349,7 @@ int main(int argc, char** argv) {
             static const char* names[] = {"send resistance",     "read total distance", "read trainer memory",
                                           "read console memory", "console selected",    "device numbers"};
             const int which = static_cast<int>(rider() % std::size(names));
-            ++actions[names[which]];
+            act(names[which]);
             if (rider() % 4 == 0) {
                 impatience.SetInterval(1000 + rider() % 8000);
                 impatience.SetEnabled(true);
@@ -394,7 +405,18 @@ int main(int argc, char** argv) {
             }
             // Values frozen for 30 s: the user starts over.
             if (riding && TicksSince(speedChanged) > 30000) {
-                ++actions["reconnect (values frozen)"];
+                act("reconnect (values frozen)");
+                if (opt.Debug) {
+                    std::printf(
+                        "     steps %d state %d timer %d speed %g trainer %d sc %d hr %d kb %d quality %d",
+                        steps, device->GetCompetitorState(), device->GetTimerStatsEnabled(),
+                        device->GetSpeed(), device->Connected(), device->ConnectedTrainer(),
+                        device->ConnectedHr(), device->ConnectedKeyboard(), device->GetLinkQuality());
+                    if (auto st = air.Stick())
+                        for (int c = 0; c < 4; ++c)
+                            std::printf(" ch%d=%d/%u", c, st->Channel(c).State, st->Channel(c).DeviceNumber);
+                    std::printf("\n");
+                }
                 Click(form->btn5);
                 Click(form->Button2);
                 riding = false;
