@@ -406,6 +406,9 @@ int main(int argc, char** argv) {
             // Values frozen for 30 s: the user starts over.
             if (riding && TicksSince(speedChanged) > 30000) {
                 act("reconnect (values frozen)");
+                if (device->GetCompetitorState() == cstRunning && !device->GetTimerStatsEnabled())
+                    failures.push_back("the ride runs without statistics at " + std::to_string(now / 1000) +
+                                       " s");
                 if (opt.Debug) {
                     std::printf(
                         "     steps %d state %d timer %d speed %g trainer %d sc %d hr %d kb %d quality %d",
