@@ -587,8 +587,9 @@ int main(int argc, char** argv) {
         fs::create_directories(D + "/" + sub);
     fs::create_symlink(opt.Demo, D + "/www/demo.cgi");
     const int port = FreePort();
-    // The watchdog's 30 s, on the demo's clock, plus the server's own idle limit.
-    const int idle = 3;
+    // The server's idle limit is twice the watchdog's 30 s (lighttpd's default is 60 s), both
+    // on the demo's clock: the watchdog ends a stalled large body, the server a small one.
+    const int idle = std::max(2, static_cast<int>(60 / opt.ClockSpeed));
     const auto limit = std::chrono::seconds(static_cast<int>(30 / opt.ClockSpeed) + idle + 10);
     {
         std::ofstream conf(D + "/lighttpd.conf");
