@@ -2,11 +2,15 @@
 
 #include <cstring>
 
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataDirectory.h"
+#include "db/engine/DataSession.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/rtl/SysUtils.h"
+#include "platform/rtl/Tick.h"
 
 namespace {
 
@@ -104,7 +108,7 @@ TDataQuery::~TDataQuery() {
 }
 
 void TDataQuery::Reset() {
-    ResultDirectory = nullptr;
+    CloseResultCursor();
     Executed = false;
     IsSubQuery = false;
     Kind = skNone;
@@ -123,7 +127,6 @@ void TDataQuery::Reset() {
     TargetInMemory = InsertSelect = false;
     TargetTableName.clear();
     IndexName.clear();
-    CloseResultCursor();
     BlobPerRow = WithLocks = false;
     DrivingTable = nullptr;
     ClearSourceTables();
@@ -157,12 +160,34 @@ TExpressionParser& TDataQuery::Parser() {
 }
 
 void TDataQuery::Prepare() {
-    RaiseNotAvailable("Preparing SQL statements");
+    switch (Kind) {
+        case skCreateTable:
+        case skAlterTable:
+        case skDropTable:
+        case skCreateIndex:
+        case skDropIndex:
+            OpenDdlResultDirectory();
+            break;
+        default:
+            RaiseNotAvailable("Preparing SQL statements");
+    }
 }
 
 void TDataQuery::Execute(TDataCursor*& result) {
     result = nullptr;
-    RaiseNotAvailable("Executing SQL statements");
+    const uint32_t start = GetTickCount();
+    switch (Kind) {
+        case skCreateTable:
+            ExecCreateTable();
+            break;
+        case skDropTable:
+            ExecDropTable();
+            break;
+        default:
+            RaiseNotAvailable("Executing SQL statements");
+    }
+    const uint32_t stop = GetTickCount();
+    ExecutionTime = stop > start ? (stop - start) / 1000.0 : 0;
 }
 
 void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& abort) {
@@ -170,9 +195,14 @@ void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& a
 }
 
 void TDataQuery::CloseResultCursor() {
-    // Result tables are created by the SELECT execution, which also closes them; until
-    // then a query never holds one.
+    // A live result is a source table's own cursor and goes with it.
+    if (ResultCursor && !ResultIsSource) delete ResultCursor;
     ResultCursor = nullptr;
+    if (ResultDirectory) {
+        TDataDirectory* directory = ResultDirectory;
+        ResultDirectory = nullptr;
+        directory->Session()->CloseDirectory(directory);
+    }
 }
 
 void TDataQuery::ParseSubSelect(TExpressionParser& parser) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db/engine/IndexFile.h"
 #include "db/storage/ExpToken.h"
 #include "db/storage/ExpressionParser.h"
 #include "db/storage/SubSelect.h"
@@ -55,8 +56,7 @@ constexpr uint8_t ccNoChange = 0;
 constexpr uint8_t ccLower = 1;
 constexpr uint8_t ccUpper = 2;
 
-// Index key compression.
-constexpr uint8_t icNone = 0;
+// Index key compression (icNone, none at all, is the index file's).
 constexpr uint8_t icDupByte = 1;
 constexpr uint8_t icTrailByte = 2;
 constexpr uint8_t icFull = 3;
@@ -134,6 +134,11 @@ public:
     std::string CorrelationName;
     int32_t FieldNo = 0;  // bound at execution
     TExpTree Expression;  // the parsed name
+    // The bound field's type, subtype, stored size and decimals.
+    uint8_t DataType = 0;
+    uint8_t SubType = 0;
+    int32_t DataSize = 0;
+    uint8_t Decimals = 0;
 };
 
 class TUpdateValue : public TObject {
@@ -399,6 +404,31 @@ public:
     int32_t GetRecordCount() override;
 
     TExpressionParser& Parser();
+
+    // ---- Data and definition statements ----
+    // Binds the target columns to the target table's fields ("*" of an INSERT becomes
+    // every field) and checks the value count.
+    void MapUpdateColumns(bool insert);
+    void AddTargetColumns(size_t at);
+    // One value per result column of the INSERT's SELECT.
+    void CreateUpdateValues();
+    // Validates every value against its column.
+    void CheckUpdateValues();
+    // Value i evaluated and written into the target record.
+    void EvalInsertValue(int32_t i, uint8_t* record);
+    void EvalInsertSelectValue(int32_t i, uint8_t* record, const uint8_t* selectRecord);
+    void EvalUpdateValue(int32_t i, uint8_t* record);
+    void ExecInsertValues();
+    void ExecInsertSelect();
+    void ExecUpdate();
+    void ExecDelete();
+    void ExecCreateTable();
+    void ExecAlterTable();
+    void ExecDropTable();
+    void ExecCreateIndex();
+    void ExecDropIndex();
+    // The definition statement's target: its directory and a cursor with the table name.
+    void OpenDdlResultDirectory();
 
 private:
     enum class TClauseLevel { Expression, Signed, Primary };

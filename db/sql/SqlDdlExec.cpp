@@ -1,0 +1,148 @@
+// Running CREATE TABLE, ALTER TABLE, DROP TABLE, CREATE INDEX and DROP INDEX: the column and
+// index definitions of the statement become the engine's field and index descriptors, and
+// the target cursor creates, restructures or deletes the table or one of its indexes.
+#include <algorithm>
+#include <vector>
+
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataDirectory.h"
+#include "db/engine/DataSession.h"
+#include "db/sql/QueryStatement.h"
+#include "db/sql/SqlEngineLink.h"
+#include "db/storage/EngineErrors.h"
+#include "platform/rtl/SysUtils.h"
+
+namespace {
+
+// Texts of a field descriptor that the table keeps to 50 characters.
+constexpr size_t DescriptorTextLength = 50;
+
+[[noreturn]] void SqlError(const std::string& message) {
+    RaiseEngineError(ZIZIVU_SQLERROR, "", "", "", message);
+}
+
+std::string Cut(const std::string& s) {
+    return s.substr(0, DescriptorTextLength);
+}
+
+// The statement writes CHARCASE as 0 NOCHANGE, 1 LOWER, 2 UPPER; the table stores 0 as is,
+// 1 upper, 2 lower.
+uint8_t EngineCharCase(uint8_t charCase) {
+    switch (charCase) {
+        case ccUpper:
+            return fcUpper;
+        case ccLower:
+            return fcLower;
+        default:
+            return fcAsIs;
+    }
+}
+
+// A declared size the descriptor's byte cannot hold stays too large, so that the table's
+// definition check refuses it instead of taking a wrapped value.
+uint8_t DeclaredSize(int32_t size) {
+    return static_cast<uint8_t>(std::clamp(size, 0, 255));
+}
+
+// The type of a column definition: size for strings and bytes, decimals for BCD.
+void AssignType(TFieldDescriptor& d, const TCreateField& f) {
+    d.DataType = f.DataType;
+    d.SubType = f.SubType;
+    d.Size = f.DataType == dtString || f.DataType == dtBytes ? DeclaredSize(f.Size) : 0;
+    d.Decimals = f.DataType == dtBCD ? static_cast<uint8_t>(std::clamp(f.Decimals, 0, 255)) : 0;
+}
+
+// The attributes a CREATE TABLE column always has, and an ALTER TABLE column only when given.
+void AssignAttributes(TFieldDescriptor& d, const TCreateField& f, bool onlyGiven) {
+    if (!onlyGiven || f.DescriptionGiven) d.Description = Cut(f.Description);
+    if (!onlyGiven || f.NotNullGiven) d.Required = f.NotNull ? 1 : 0;
+    if (!onlyGiven || f.CharCaseGiven) d.CharCase = EngineCharCase(f.CharCase);
+    if (!onlyGiven || f.MinValueGiven) d.MinValue = Cut(f.MinValue);
+    if (!onlyGiven || f.MaxValueGiven) d.MaxValue = Cut(f.MaxValue);
+    if (!onlyGiven || f.DefaultValueGiven) d.DefaultValue = Cut(f.DefaultValue);
+}
+
+TFieldDescriptor NewFieldDescriptor(const TCreateField& f) {
+    TFieldDescriptor d;
+    d.FieldNo = static_cast<uint16_t>(f.FieldNo);
+    d.Name = f.ColumnName;
+    AssignType(d, f);
+    AssignAttributes(d, f, false);
+    d.Computed = 0;
+    return d;
+}
+
+size_t FindField(const std::vector<TFieldDescriptor>& fields, const std::string& name) {
+    for (size_t i = 0; i < fields.size(); ++i)
+        if (SameText(fields[i].Name, name)) return i;
+    SqlError("Column " + name + " not found");
+}
+
+// An index over the named fields (case-insensitive) of the list.
+TIndexDescriptor NewIndexDescriptor(TCreateIndex& index, const std::string& name,
+                                    const std::vector<TFieldDescriptor>& fields) {
+    index.BuildFieldList();
+    TIndexDescriptor d;
+    d.Name = name;
+    d.Unique = index.Unique ? 1 : 0;
+    d.Descending = index.Descending ? 1 : 0;
+    d.CaseInsensitive = index.NoCase ? 1 : 0;
+    d.Compression = index.Compression;
+    const int32_t count = index.ColumnNames.Count();
+    if (count > MaxIndexFields) RaiseEngineError(ZIZIVU_INVALIDKEYSIZE, "", "", name);
+    for (int32_t i = 0; i < count; ++i)
+        d.FieldNumbers[i] = fields[FindField(fields, index.ColumnNames[i])].FieldNo;
+    d.FieldCount = static_cast<uint8_t>(count);
+    return d;
+}
+
+bool IsPathDelimiter(char c) {
+    return c == '\\' || c == ':' || c == '/';
+}
+
+}  // namespace
+
+void TDataQuery::OpenDdlResultDirectory() {
+    TDataDirectory* database = Owner ? Owner->Owner() : nullptr;
+    TDataSession* session = database && database->Session() ? database->Session() : GetEngineSession();
+    size_t delimiter = TargetTableName.size();
+    while (delimiter > 0 && !IsPathDelimiter(TargetTableName[delimiter - 1])) --delimiter;
+    const std::string tableName = TargetTableName.substr(delimiter);
+    if (TargetInMemory)
+        ResultDirectory = session->OpenDirectory("Memory", "");
+    else if (delimiter > 0)
+        ResultDirectory = session->OpenDirectory("", TargetTableName.substr(0, delimiter));
+    else
+        ResultDirectory = session->OpenDirectory("", GetDatabasePath(database));
+    ResultCursor = new TDataCursor(ResultDirectory);
+    ResultCursor->SetTableName(tableName);
+}
+
+void TDataQuery::ExecCreateTable() {
+    std::vector<TFieldDescriptor> fields;
+    for (size_t i = 0; i < CreateFields.size(); ++i) {
+        CreateFields[i]->AssignDataType(static_cast<int32_t>(i + 1));
+        fields.push_back(NewFieldDescriptor(*CreateFields[i]));
+    }
+    // Slot 0 is the primary index; a table without a primary key leaves it empty.
+    std::vector<TIndexDescriptor> indexes(1);
+    if (!CreateIndexes.empty()) indexes[0] = NewIndexDescriptor(*CreateIndexes.front(), "", fields);
+    TCreateTableOptions options;
+    options.Language = LanguageID;
+    options.Sort = SortID;
+    options.BlobBlockSize = static_cast<uint16_t>(std::clamp(BlobBlockSize, 0, 65535));
+    options.Description = Description;
+    options.Encrypted = Encrypted;
+    options.Password = Password;
+    options.UserMajor = static_cast<uint16_t>(UserMajorVersion);
+    options.UserMinor = static_cast<uint16_t>(UserMinorVersion);
+    ResultCursor->SetExclusive(true);
+    ResultCursor->SetInMemory(TargetInMemory);
+    ResultCursor->CreateTable(std::move(fields), std::move(indexes), options);
+}
+
+void TDataQuery::ExecDropTable() {
+    ResultCursor->SetExclusive(true);
+    ResultCursor->SetInMemory(TargetInMemory);
+    ResultCursor->DeleteTable();
+}

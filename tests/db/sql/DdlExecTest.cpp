@@ -1,0 +1,118 @@
+// Definition statements against tables on disk, read back through the engine.
+#include "SqlExecSupport.h"
+
+using namespace sqltest;
+
+namespace {
+
+using DdlExecTest = SqlExecTest;
+
+const std::string Sixty = "abcdefghij0123456789abcdefghij0123456789abcdefghij0123456789";
+
+TEST_F(DdlExecTest, CreateTableWritesEveryDescriptorValue) {
+    Run("CREATE TABLE parts (id AUTOINC, name CHAR(20) DESCRIPTION '" + Sixty +
+        "' NOT NULL DEFAULT 'none' CHARCASE UPPER, code VARCHAR(8) MIN 'a' MAX '" + Sixty +
+        "' CHARCASE LOWER, price DECIMAL(10,2), qty INTEGER CHARCASE NOCHANGE, PRIMARY KEY (id) "
+        "DESCRIPTION 'Parts list' USER MAJOR VERSION 3 USER MINOR VERSION 7)");
+    auto c = Open("parts");
+    ASSERT_EQ(c->GetFieldCount(), 5);
+    struct TExpect {
+        const char* Name;
+        uint8_t Type, SubType, Size, Decimals, Required, CharCase;
+        std::string Description, Min, Max, Default;
+    };
+    const std::string fifty = Sixty.substr(0, 50);
+    const TExpect expected[] = {
+        {"id", dtInteger, fstAutoInc, 0, 0, 0, fcAsIs, "", "", "", ""},
+        {"name", dtString, 0, 20, 0, 1, fcUpper, fifty, "", "", "none"},
+        {"code", dtString, 0, 8, 0, 0, fcLower, "", "a", fifty, ""},
+        {"price", dtBCD, 0, 0, 2, 0, fcAsIs, "", "", "", ""},
+        {"qty", dtInteger, 0, 0, 0, 0, fcAsIs, "", "", "", ""},
+    };
+    for (int32_t i = 1; i <= 5; ++i) {
+        const TExpect& e = expected[i - 1];
+        const TFieldDescriptor& f = c->GetFieldDefinition(i);
+        SCOPED_TRACE(e.Name);
+        EXPECT_EQ(f.FieldNo, i);
+        EXPECT_EQ(f.Name, e.Name);
+        EXPECT_EQ(f.DataType, e.Type);
+        EXPECT_EQ(f.SubType, e.SubType);
+        EXPECT_EQ(f.Size, e.Size);
+        EXPECT_EQ(f.Decimals, e.Decimals);
+        EXPECT_EQ(f.Required, e.Required);
+        EXPECT_EQ(f.CharCase, e.CharCase);
+        EXPECT_EQ(f.Description, e.Description);
+        EXPECT_EQ(f.MinValue, e.Min);
+        EXPECT_EQ(f.MaxValue, e.Max);
+        EXPECT_EQ(f.DefaultValue, e.Default);
+        EXPECT_EQ(f.Computed, 0);
+    }
+    const TIndexDescriptor primary = c->GetIndexDefinition(0);
+    EXPECT_EQ(primary.FieldCount, 1);
+    EXPECT_EQ(primary.FieldNumbers[0], 1);
+    EXPECT_EQ(primary.Unique, 1);
+    EXPECT_EQ(c->GetTableDescription(), "Parts list");
+    EXPECT_EQ(c->GetUserVersionMajor(), 3);
+    EXPECT_EQ(c->GetUserVersionMinor(), 7);
+}
+
+TEST_F(DdlExecTest, BlobBlockSizeOfATableWithBlobs) {
+    Run("CREATE TABLE b (m BLOB(1,1) BLOB BLOCK SIZE 1024)");
+    EXPECT_EQ(Open("b")->GetBlobBlockSize(), 1024);
+}
+
+TEST_F(DdlExecTest, PrimaryKeyOptionsAndColumnsByName) {
+    Run("CREATE TABLE k (a CHAR(5), b INTEGER, DESC NOCASE PRIMARY KEY (B, \"a\") COMPRESS FULL)");
+    auto c = Open("k");
+    const TIndexDescriptor d = c->GetIndexDefinition(0);
+    ASSERT_EQ(d.FieldCount, 2);
+    EXPECT_EQ(d.FieldNumbers[0], 2);
+    EXPECT_EQ(d.FieldNumbers[1], 1);
+    EXPECT_EQ(d.Descending, 1);
+    EXPECT_EQ(d.CaseInsensitive, 1);
+    EXPECT_EQ(d.Compression, icFull);
+}
+
+TEST_F(DdlExecTest, TableWithoutPrimaryKeyTakesRows) {
+    Run("CREATE TABLE plain (x INTEGER)");
+    auto c = Open("plain");
+    EXPECT_TRUE(c->GetNoPrimaryIndex());
+    EXPECT_EQ(c->GetFieldCount(), 1);
+}
+
+TEST_F(DdlExecTest, DefinitionErrors) {
+    Run("CREATE TABLE t (a INTEGER)");
+    EXPECT_EQ(Fail("CREATE TABLE t (a INTEGER)").Code, ZIZIVU_TABLEEXISTS);
+    TExecFailure f = Fail("CREATE TABLE u (a INTEGER, PRIMARY KEY (b))");
+    EXPECT_EQ(f.Code, ZIZIVU_SQLERROR);
+    EXPECT_EQ(f.Message, "Column b not found");
+    EXPECT_FALSE(Database->TableExists("u", false));
+}
+
+TEST_F(DdlExecTest, DropTableRemovesItsFiles) {
+    Run("CREATE TABLE gone (a INTEGER)");
+    ASSERT_TRUE(Database->TableExists("gone", false));
+    Run("DROP TABLE gone");
+    EXPECT_FALSE(Database->TableExists("gone", false));
+    EXPECT_NE(Fail("DROP TABLE gone").Code, 0);
+}
+
+TEST_F(DdlExecTest, MemoryTablesLiveInTheMemoryDatabase) {
+    Run("CREATE TABLE MEMORY m (a INTEGER)");
+    TDataDirectory* memory = Session->OpenDirectory("Memory", "");
+    EXPECT_TRUE(memory->TableExists("m", true));
+    EXPECT_FALSE(Database->TableExists("m", false));
+    Run("DROP TABLE MEMORY m");
+    EXPECT_FALSE(memory->TableExists("m", true));
+    Session->CloseDirectory(memory);
+}
+
+TEST_F(DdlExecTest, StatementsReleaseTheirDirectories) {
+    const int32_t references = Database->ReferenceCount();
+    Run("CREATE TABLE r (a INTEGER)");
+    Run("DROP TABLE r");
+    EXPECT_EQ(Database->ReferenceCount(), references);
+    EXPECT_EQ(Session->DirectoryCount(), 1);
+}
+
+}  // namespace
