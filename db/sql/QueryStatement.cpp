@@ -183,6 +183,12 @@ void TDataQuery::Execute(TDataCursor*& result) {
         case skDropTable:
             ExecDropTable();
             break;
+        case skCreateIndex:
+            ExecCreateIndex();
+            break;
+        case skDropIndex:
+            ExecDropIndex();
+            break;
         default:
             RaiseNotAvailable("Executing SQL statements");
     }

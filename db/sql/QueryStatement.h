@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db/engine/DataFile.h"
 #include "db/engine/IndexFile.h"
 #include "db/storage/ExpToken.h"
 #include "db/storage/ExpressionParser.h"
@@ -429,6 +430,19 @@ public:
     void ExecDropIndex();
     // The definition statement's target: its directory and a cursor with the table name.
     void OpenDdlResultDirectory();
+    // Prepare and Execute of INSERT, UPDATE and DELETE.
+    void PrepareDataStatement();
+    void ExecuteDataStatement();
+    // Value i into the target record: NULL blanks the field, another type is converted.
+    void PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bool update);
+    // The row loop of UPDATE (update) and DELETE.
+    void RunChangeLoop(bool update);
+    bool NextRowAfterChange(uint32_t changed);
+    // ALTER TABLE's parts: the definition as stored (with the options not given), the
+    // restructure with the query's options, and the primary index dropped.
+    void ReadTableDefinition(std::vector<TFieldDescriptor>& fields, std::vector<TIndexDescriptor>& indexes);
+    void RestructureTable(std::vector<TFieldDescriptor> fields, std::vector<TIndexDescriptor> indexes);
+    void DropPrimaryIndex();
 
 private:
     enum class TClauseLevel { Expression, Signed, Primary };

@@ -146,3 +146,47 @@ void TDataQuery::ExecDropTable() {
     ResultCursor->SetInMemory(TargetInMemory);
     ResultCursor->DeleteTable();
 }
+
+namespace {
+
+// Closes the definition statement's cursor on every way out.
+class TCloseOnExit {
+public:
+    explicit TCloseOnExit(TDataCursor* cursor) : FCursor(cursor) {}
+    ~TCloseOnExit() {
+        try {
+            FCursor->Close();
+        } catch (...) {
+        }
+    }
+    TCloseOnExit(const TCloseOnExit&) = delete;
+    TCloseOnExit& operator=(const TCloseOnExit&) = delete;
+
+private:
+    TDataCursor* FCursor;
+};
+
+std::vector<TFieldDescriptor> TableFields(TDataCursor& cursor) {
+    std::vector<TFieldDescriptor> fields;
+    for (int32_t i = 1; i <= cursor.GetFieldCount(); ++i) fields.push_back(cursor.GetFieldDefinition(i));
+    return fields;
+}
+
+}  // namespace
+
+void TDataQuery::ExecCreateIndex() {
+    ResultCursor->SetExclusive(true);
+    ResultCursor->SetInMemory(TargetInMemory);
+    ResultCursor->Open();
+    TCloseOnExit close(ResultCursor);
+    TCreateIndex& index = *CreateIndexes.front();
+    ResultCursor->AddIndex(NewIndexDescriptor(index, index.IndexName, TableFields(*ResultCursor)));
+}
+
+void TDataQuery::ExecDropIndex() {
+    ResultCursor->SetExclusive(true);
+    ResultCursor->SetInMemory(TargetInMemory);
+    ResultCursor->Open();
+    TCloseOnExit close(ResultCursor);
+    ResultCursor->DeleteIndex(IndexName);
+}

@@ -116,3 +116,43 @@ TEST_F(DdlExecTest, StatementsReleaseTheirDirectories) {
 }
 
 }  // namespace
+
+namespace {
+
+class IndexExecTest : public SqlExecTest {
+protected:
+    void SetUp() override {
+        SqlExecTest::SetUp();
+        Run("CREATE TABLE t (id INTEGER, x INTEGER, PRIMARY KEY (id))");
+        InsertRows("t", {{1, 5}, {2, 7}, {3, 5}});
+    }
+};
+
+TEST_F(IndexExecTest, CreateAndDropSecondaryIndexes) {
+    Run("CREATE DESC INDEX ByX ON t (X)");
+    {
+        auto c = Open("t");
+        ASSERT_EQ(c->GetIndexCount(), 1);
+        const TIndexDescriptor d = c->GetIndexDefinition(1);
+        EXPECT_EQ(d.Name, "ByX");
+        EXPECT_EQ(d.FieldNumbers[0], 2);
+        EXPECT_EQ(d.Descending, 1);
+        EXPECT_EQ(d.Unique, 0);
+        c->SwitchToIndex("ByX");
+        EXPECT_EQ(c->GetRecordCount(), 3);
+    }
+    Run("DROP INDEX t.ByX");
+    EXPECT_EQ(Open("t")->GetIndexCount(), 0);
+    EXPECT_EQ(Fail("DROP INDEX t.ByX").Code, ZIZIVU_INVALIDINDEXNAME);
+}
+
+TEST_F(IndexExecTest, UniqueIndexOverDuplicatesIsRefusedAndTheTableKept) {
+    EXPECT_EQ(Fail("CREATE UNIQUE INDEX ByX ON t (x)").Code, ZIZIVU_KEYVIOL);
+    auto c = Open("t");
+    EXPECT_EQ(c->GetIndexCount(), 0);
+    EXPECT_EQ(c->GetRecordCount(), 3);
+    c.reset();
+    EXPECT_EQ(Ints("t", 2), (std::vector<int32_t>{5, 7, 5}));
+}
+
+}  // namespace

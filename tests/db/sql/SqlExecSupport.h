@@ -71,6 +71,21 @@ protected:
         return c;
     }
 
+    // Rows of integer fields through the engine, each row's values for fields 1, 2, ...
+    void InsertRows(const std::string& table, const std::vector<std::vector<int32_t>>& rows) {
+        auto c = Open(table);
+        std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+        for (const std::vector<int32_t>& row : rows) {
+            c->InitRecord(r.data());
+            for (size_t i = 0; i < row.size(); ++i) {
+                uint8_t v[8];
+                bytes::PutI32(v, row[i]);
+                c->PutField(int32_t(i + 1), r.data(), v);
+            }
+            c->InsertRecord(r.data());
+        }
+    }
+
     // The integer field of every record in physical order.
     std::vector<int32_t> Ints(const std::string& table, int32_t field) {
         auto c = Open(table);
