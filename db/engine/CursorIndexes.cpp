@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
+#include <set>
+#include <string>
 
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataTable.h"
@@ -20,33 +22,43 @@ int32_t Percent(uint32_t n, uint32_t total) {
 
 }  // namespace
 
-std::vector<uint32_t> TDataCursor::FindDuplicateKeys(int32_t indexNo, const TIndexDescriptor& d) {
+std::vector<uint32_t> TDataCursor::FindRefusedRecords(
+    const std::vector<std::pair<int32_t, TIndexDescriptor>>& indexes) {
+    std::vector<uint32_t> refused;
+    if (indexes.empty() || GetTableRecordCount() == 0) return refused;
+    struct TKeyOrder {
+        const TDataCursor* Cursor;
+        int32_t IndexNo;
+        const TIndexDescriptor* Index;
+        bool operator()(const std::string& a, const std::string& b) const {
+            return Cursor->CompareIndexKeys(*Index, IndexNo, reinterpret_cast<const uint8_t*>(a.data()),
+                                            reinterpret_cast<const uint8_t*>(b.data()), Index->KeyLength) < 0;
+        }
+    };
+    std::vector<std::set<std::string, TKeyOrder>> seen;
+    for (const auto& [no, d] : indexes) seen.emplace_back(TKeyOrder{this, no, &d});
     const uint32_t physical = DataFile()->GetPhysicalRecordCount();
-    const size_t length = d.KeyLength;
-    std::vector<uint8_t> keys;
-    std::vector<uint32_t> records;
     std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
     std::vector<uint8_t> key(KeyBufferSize);
+    std::vector<std::string> keys(indexes.size());
+    bool silence = false, cont = true;
     for (uint32_t n = 1; n <= physical; ++n) {
         FetchRecord(n, image.data());
         if (image[0] != 0) continue;
-        BuildIndexKey(indexNo, d, image.data(), key.data());
-        keys.insert(keys.end(), key.begin(), key.begin() + std::ptrdiff_t(length));
-        records.push_back(n);
+        bool refuse = false;
+        for (size_t i = 0; i < indexes.size() && !refuse; ++i) {
+            const auto& [no, d] = indexes[i];
+            BuildIndexKey(no, d, image.data(), key.data());
+            keys[i].assign(reinterpret_cast<const char*>(key.data()), d.KeyLength);
+            if (seen[i].count(keys[i]) == 0) continue;
+            refuse = true;
+            AskAboutRefusedRecord(ZIZIVU_KEYVIOL, d.Name, silence, cont);
+            refused.push_back(n);
+        }
+        if (!refuse)
+            for (size_t i = 0; i < indexes.size(); ++i) seen[i].insert(keys[i]);
     }
-    std::vector<size_t> order(records.size());
-    std::iota(order.begin(), order.end(), size_t(0));
-    auto keyOf = [&](size_t i) { return keys.data() + i * length; };
-    // Equal keys in record order: the first of each run stays, the others are refused.
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return CompareIndexKeys(d, indexNo, keyOf(a), keyOf(b), int32_t(length)) < 0;
-    });
-    std::vector<uint32_t> duplicates;
-    for (size_t i = 1; i < order.size(); ++i)
-        if (CompareIndexKeys(d, indexNo, keyOf(order[i - 1]), keyOf(order[i]), int32_t(length)) == 0)
-            duplicates.push_back(records[order[i]]);
-    std::sort(duplicates.begin(), duplicates.end());
-    return duplicates;
+    return refused;
 }
 
 void TDataCursor::AskAboutRefusedRecord(uint16_t code, const std::string& indexName, bool& silence,
@@ -57,7 +69,7 @@ void TDataCursor::AskAboutRefusedRecord(uint16_t code, const std::string& indexN
     if (!cont) Raise(code, "", indexName);
 }
 
-void TDataCursor::DeleteRecordAt(uint32_t recordNo) {
+void TDataCursor::DeleteRecordAt(uint32_t recordNo, const std::vector<int32_t>& skipIndexes) {
     TDataFile* data = DataFile();
     TIndexFile* index = IndexFile();
     std::vector<uint8_t> old(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
@@ -67,7 +79,7 @@ void TDataCursor::DeleteRecordAt(uint32_t recordNo) {
     const int32_t count = index->GetIndexCount();
     for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
         const TIndexDescriptor d = index->GetIndexDescriptor(i);
-        if (d.KeyLength == 0 || d.RootPage == 0) continue;
+        if (d.KeyLength == 0 || std::count(skipIndexes.begin(), skipIndexes.end(), i) > 0) continue;
         TCompareScope scope(*this, i, d);
         BuildIndexKey(i, d, old.data(), key);
         if (!index->DeleteIndexKey(this, i, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
@@ -91,7 +103,8 @@ void TDataCursor::DeleteRecordAt(uint32_t recordNo) {
     index->DecCounter3974();
 }
 
-void TDataCursor::BuildIndexKeys(const std::vector<int32_t>& indexNos, bool restructureProgress) {
+void TDataCursor::BuildIndexKeys(const std::vector<int32_t>& indexNos, bool restructureProgress,
+                                 const std::vector<uint32_t>& refused) {
     TIndexFile* index = IndexFile();
     const uint32_t physical = DataFile()->GetPhysicalRecordCount();
     std::vector<TIndexDescriptor> descriptors;
@@ -100,7 +113,7 @@ void TDataCursor::BuildIndexKeys(const std::vector<int32_t>& indexNos, bool rest
     uint8_t* key = FKeyBuffer2.data();
     for (uint32_t n = 1; n <= physical; ++n) {
         FetchRecord(n, image.data());
-        if (image[0] == 0) {
+        if (image[0] == 0 && !std::binary_search(refused.begin(), refused.end(), n)) {
             for (size_t k = 0; k < indexNos.size(); ++k) {
                 TCompareScope scope(*this, indexNos[k], descriptors[k]);
                 BuildIndexKey(indexNos[k], descriptors[k], image.data(), key);
@@ -139,19 +152,15 @@ void TDataCursor::AddIndex(const TIndexDescriptor& index) {
     try {
         // Every refused record is put to the caller before the table changes.
         std::vector<uint32_t> refused;
-        if (d.Unique && GetTableRecordCount() > 0) {
-            refused = FindDuplicateKeys(slot, d);
-            bool silence = false, cont = true;
-            for (size_t i = 0; i < refused.size(); ++i)
-                AskAboutRefusedRecord(ZIZIVU_KEYVIOL, d.Name, silence, cont);
-        }
+        if (d.Unique) refused = FindRefusedRecords({{slot, d}});
         if (primary)
             file->AddPrimaryIndex(d, FTable->FieldLookup());
         else
             file->AddSecondaryIndex(d, FTable->FieldLookup());
         try {
-            for (uint32_t n : refused) DeleteRecordAt(n);
-            if (GetTableRecordCount() > 0) BuildIndexKeys({slot}, false);
+            if (GetTableRecordCount() > 0) BuildIndexKeys({slot}, false, refused);
+            // The refused records go last; the new index never held their keys.
+            for (uint32_t n : refused) DeleteRecordAt(n, {slot});
             FlushAfterWrite();
         } catch (...) {
             // The half-built index goes again.

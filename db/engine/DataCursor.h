@@ -425,16 +425,32 @@ private:
                       bool& restart);
     void FetchFilterValue(uint8_t* record, TExpToken* node);
     // Indexes.
-    // The records (in record order) whose key in the index, built by the descriptor, equals
-    // the key of an earlier record: what a new unique index refuses.
-    std::vector<uint32_t> FindDuplicateKeys(int32_t indexNo, const TIndexDescriptor& d);
-    // Puts a refused record to the data-lost hook (unless silenced); without a hook, or
-    // when the hook stops, the code is raised naming the index.
+    // The records (in record order) that new unique indexes refuse: a record whose key in
+    // one of them equals the key of an earlier record that stays. Each is put to the
+    // data-lost hook with 9729; without a hook, or when it stops, 9729 is raised naming
+    // the index, before anything changed.
+    std::vector<uint32_t> FindRefusedRecords(
+        const std::vector<std::pair<int32_t, TIndexDescriptor>>& indexes);
     void AskAboutRefusedRecord(uint16_t code, const std::string& indexName, bool& silence, bool& cont);
-    // Removes an active record from the table: BLOBs, keys, deleted-records key, chain, count.
-    void DeleteRecordAt(uint32_t recordNo);
-    // Inserts the key of every active record into the index; progress per record.
-    void BuildIndexKeys(const std::vector<int32_t>& indexNos, bool restructureProgress);
+    // Removes an active record from the table (BLOBs, keys of every index but those
+    // skipped, deleted-records key, chain, count).
+    void DeleteRecordAt(uint32_t recordNo, const std::vector<int32_t>& skipIndexes);
+    // Inserts the key of every active record not refused into the indexes; progress per
+    // record through the index-build or the restructure hook.
+    void BuildIndexKeys(const std::vector<int32_t>& indexNos, bool restructureProgress,
+                        const std::vector<uint32_t>& refused);
+    // Restructure.
+    void StoreHeaderValues(const std::vector<TFieldDescriptor>& fields,
+                           const std::vector<TIndexDescriptor>& indexes, const TAlterTableOptions& opt,
+                           bool setAutoInc);
+    void RebuildIndexes(const std::vector<TIndexDescriptor>& indexes,
+                        const std::vector<TFieldDescriptor>& oldFields,
+                        const std::vector<TFieldDescriptor>& fields);
+    void RestoreIndexAfterFailure();
+    void ReportLoss(const std::string& text, bool& silence, bool& cont);
+    void AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vector<TFieldDescriptor>& fields,
+                     std::vector<TIndexDescriptor>& indexes, const TAlterTableOptions& opt);
+    void ReplaceTableFiles(TDataDirectory* work, const std::string& tempName, bool keepBackups);
     void CheckOpen() const;
     TDataFile* DataFile() const;
     TIndexFile* IndexFile() const;
