@@ -183,6 +183,9 @@ void TDataQuery::Execute(TDataCursor*& result) {
         case skDropTable:
             ExecDropTable();
             break;
+        case skAlterTable:
+            ExecAlterTable();
+            break;
         case skCreateIndex:
             ExecCreateIndex();
             break;

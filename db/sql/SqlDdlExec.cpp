@@ -186,7 +186,119 @@ void TDataQuery::ExecCreateIndex() {
 void TDataQuery::ExecDropIndex() {
     ResultCursor->SetExclusive(true);
     ResultCursor->SetInMemory(TargetInMemory);
+    if (SameText(IndexName, "PRIMARY")) {
+        DropPrimaryIndex();
+        return;
+    }
     ResultCursor->Open();
     TCloseOnExit close(ResultCursor);
     ResultCursor->DeleteIndex(IndexName);
+}
+
+// The table as it is: fields in field order, the primary index and the secondary ones,
+// and every table option the statement did not give.
+void TDataQuery::ReadTableDefinition(std::vector<TFieldDescriptor>& fields,
+                                     std::vector<TIndexDescriptor>& indexes) {
+    TDataCursor& c = *ResultCursor;
+    if (!EncryptedGiven) {
+        Encrypted = c.IsTableEncrypted();
+        Password = Encrypted ? c.GetTablePassword() : std::string();
+    }
+    if (!LanguageGiven) LanguageID = c.GetLanguageID();
+    if (!SortGiven) SortID = c.GetSortOrderID();
+    if (!BlobBlockSizeGiven) BlobBlockSize = c.GetBlobBlockSize();
+    if (!DescriptionGiven) Description = c.GetTableDescription();
+    if (!UserMajorVersionGiven) UserMajorVersion = c.GetUserVersionMajor();
+    if (!UserMinorVersionGiven) UserMinorVersion = c.GetUserVersionMinor();
+    fields = TableFields(c);
+    indexes.clear();
+    for (int32_t i = 0; i <= c.GetIndexCount(); ++i) indexes.push_back(c.GetIndexDefinition(i));
+}
+
+void TDataQuery::RestructureTable(std::vector<TFieldDescriptor> fields,
+                                  std::vector<TIndexDescriptor> indexes) {
+    TDataCursor::TAlterTableOptions options;
+    options.Language = LanguageID;
+    options.Sort = SortID;
+    options.BlobBlockSize = static_cast<uint16_t>(std::clamp(BlobBlockSize, 0, 65535));
+    options.Description = Description;
+    options.Encrypted = Encrypted;
+    options.Password = Password;
+    options.UserMajor = static_cast<uint16_t>(UserMajorVersion);
+    options.UserMinor = static_cast<uint16_t>(UserMinorVersion);
+    options.LastAutoInc = LastAutoInc;
+    options.KeepBackups = !NoBackup;
+    ResultCursor->AlterTable(std::move(fields), std::move(indexes), options);
+}
+
+void TDataQuery::DropPrimaryIndex() {
+    std::vector<TFieldDescriptor> fields;
+    std::vector<TIndexDescriptor> indexes;
+    ResultCursor->Open();
+    {
+        TCloseOnExit close(ResultCursor);
+        ReadTableDefinition(fields, indexes);
+    }
+    indexes[0] = TIndexDescriptor();
+    RestructureTable(std::move(fields), std::move(indexes));
+}
+
+void TDataQuery::ExecAlterTable() {
+    ResultCursor->SetExclusive(true);
+    ResultCursor->SetInMemory(TargetInMemory);
+    ResultCursor->SetPasswordCallback(OnPassword);
+    std::vector<TFieldDescriptor> fields;
+    std::vector<TIndexDescriptor> indexes;
+    bool hasPrimary;
+    ResultCursor->Open();
+    {
+        TCloseOnExit close(ResultCursor);
+        ReadTableDefinition(fields, indexes);
+        hasPrimary = !ResultCursor->GetNoPrimaryIndex() && indexes[0].FieldCount > 0;
+    }
+    ResultCursor->SetPasswordCallback(nullptr);
+    // A new column takes a number no column of the table has, so that the restructure,
+    // which carries values over by number, never hands it an old column's values.
+    int32_t nextFieldNo = 1;
+    for (const TFieldDescriptor& f : fields) nextFieldNo = std::max<int32_t>(nextFieldNo, f.FieldNo + 1);
+    int32_t n = static_cast<int32_t>(fields.size());
+    for (const std::unique_ptr<TCreateField>& alteration : CreateFields) {
+        TCreateField& f = *alteration;
+        if (f.AtPosition != 0 && (f.AtPosition > n || f.AtPosition < 0))
+            SqlError("AT column position must be between 1 and " + IntToStr(n));
+        if (f.Add) {
+            ++n;
+            f.AssignDataType(nextFieldNo++);
+            TFieldDescriptor d = NewFieldDescriptor(f);
+            if (f.AtPosition != 0)
+                fields.insert(fields.begin() + (f.AtPosition - 1), d);
+            else
+                fields.push_back(d);
+        } else if (f.Redefine) {
+            size_t i = FindField(fields, f.ColumnName);
+            if (f.AtPosition != 0) {
+                TFieldDescriptor moved = fields[i];
+                fields.erase(fields.begin() + i);
+                i = static_cast<size_t>(f.AtPosition - 1);
+                fields.insert(fields.begin() + i, moved);
+            }
+            TFieldDescriptor& d = fields[i];
+            if (f.DataType != 0) AssignType(d, f);
+            if (!f.NewColumnName.empty()) d.Name = f.NewColumnName;
+            AssignAttributes(d, f, true);
+        } else if (f.Drop) {
+            fields.erase(fields.begin() + FindField(fields, f.ColumnName));
+            --n;
+        }
+    }
+    if (!CreateIndexes.empty()) {
+        TCreateIndex& primary = *CreateIndexes.front();
+        if (primary.Drop) {
+            indexes[0] = TIndexDescriptor();
+        } else {
+            if (primary.Add && hasPrimary) SqlError("Cannot REDEFINE the primary key using the ADD keyword");
+            indexes[0] = NewIndexDescriptor(primary, "", fields);
+        }
+    }
+    RestructureTable(std::move(fields), std::move(indexes));
 }

@@ -155,4 +155,110 @@ TEST_F(IndexExecTest, UniqueIndexOverDuplicatesIsRefusedAndTheTableKept) {
     EXPECT_EQ(Ints("t", 2), (std::vector<int32_t>{5, 7, 5}));
 }
 
+TEST_F(IndexExecTest, DropIndexPrimaryRemovesThePrimaryIndex) {
+    Run("DROP INDEX t.PRIMARY");
+    auto c = Open("t");
+    EXPECT_TRUE(c->GetNoPrimaryIndex());
+    EXPECT_EQ(c->GetRecordCount(), 3);
+    c.reset();
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 2, 3}));
+}
+
+class AlterExecTest : public SqlExecTest {
+protected:
+    void SetUp() override {
+        SqlExecTest::SetUp();
+        Run("CREATE TABLE t (a INTEGER, b CHAR(10) CHARCASE UPPER, c INTEGER, d INTEGER, PRIMARY KEY (a))");
+        InsertRows("t", {{1}, {2}});
+        // b and c and d of each row.
+        auto cur = Open("t");
+        std::vector<uint8_t> r(size_t(cur->GetRecordSize()));
+        cur->First();
+        while (cur->GetNextRecord(r.data()) == 0) {
+            cur->GetCurrentRecord(r.data(), true);
+            uint8_t v[8];
+            bool blank;
+            cur->GetField(1, r.data(), blank, v);
+            const int32_t a = bytes::GetI32(v);
+            const std::string name = "N" + std::to_string(a);
+            cur->PutField(2, r.data(), name.c_str());
+            bytes::PutI32(v, a * 10);
+            cur->PutField(3, r.data(), v);
+            bytes::PutI32(v, a * 100);
+            cur->PutField(4, r.data(), v);
+            cur->ModifyRecord(r.data());
+        }
+    }
+
+    std::vector<std::string> Names() {
+        auto c = Open("t");
+        std::vector<std::string> out;
+        for (int32_t i = 1; i <= c->GetFieldCount(); ++i) out.push_back(c->GetFieldDefinition(i).Name);
+        return out;
+    }
+};
+
+TEST_F(AlterExecTest, AddAtRedefineWithRenameAndDrop) {
+    Run("ALTER TABLE t ADD e INTEGER AT 2, REDEFINE b bb CHAR(12) DESCRIPTION 'renamed', DROP c NOBACKUP");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"a", "e", "bb", "d"}));
+    auto c = Open("t");
+    const TFieldDescriptor& bb = c->GetFieldDefinition(3);
+    EXPECT_EQ(bb.Size, 12);
+    EXPECT_EQ(bb.Description, "renamed");
+    EXPECT_EQ(bb.CharCase, fcUpper);  // not given: kept
+    std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+    c->First();
+    std::vector<std::string> rows;
+    while (c->GetNextRecord(r.data()) == 0) {
+        uint8_t v[256];
+        bool blankE, blank;
+        c->GetField(2, r.data(), blankE, v);
+        std::string row = blankE ? "-" : "?";
+        c->GetField(3, r.data(), blank, v);
+        row += std::string(reinterpret_cast<char*>(v)) + ",";
+        c->GetField(4, r.data(), blank, v);
+        row += std::to_string(bytes::GetI32(v));
+        rows.push_back(row);
+    }
+    EXPECT_EQ(rows, (std::vector<std::string>{"-N1,100", "-N2,200"}));
+}
+
+TEST_F(AlterExecTest, RefusedAlterationsLeaveTheTable) {
+    const struct {
+        const char* Text;
+        const char* Message;
+    } cases[] = {
+        // The position is checked against the columns before the ADD.
+        {"ALTER TABLE t ADD e INTEGER AT 5", "AT column position must be between 1 and 4"},
+        {"ALTER TABLE t DROP c, ADD e INTEGER AT 4", "AT column position must be between 1 and 3"},
+        {"ALTER TABLE t REDEFINE zz INTEGER", "Column zz not found"},
+        {"ALTER TABLE t DROP zz", "Column zz not found"},
+        {"ALTER TABLE t ADD PRIMARY KEY (b)", "Cannot REDEFINE the primary key using the ADD keyword"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        const TExecFailure f = Fail(c.Text);
+        EXPECT_EQ(f.Code, ZIZIVU_SQLERROR);
+        EXPECT_EQ(f.Message, c.Message);
+    }
+    EXPECT_EQ(Names(), (std::vector<std::string>{"a", "b", "c", "d"}));
+    // AT 0 is no position: the column goes last.
+    Run("ALTER TABLE t ADD e INTEGER AT 0");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"a", "b", "c", "d", "e"}));
+}
+
+TEST_F(AlterExecTest, PrimaryKeyRedefinedAndDropped) {
+    Run("ALTER TABLE t REDEFINE PRIMARY KEY (d, a)");
+    {
+        const TIndexDescriptor d = Open("t")->GetIndexDefinition(0);
+        ASSERT_EQ(d.FieldCount, 2);
+        EXPECT_EQ(d.FieldNumbers[0], 4);
+        EXPECT_EQ(d.FieldNumbers[1], 1);
+    }
+    Run("ALTER TABLE t DROP PRIMARY KEY");
+    auto c = Open("t");
+    EXPECT_TRUE(c->GetNoPrimaryIndex());
+    EXPECT_EQ(c->GetRecordCount(), 2);
+}
+
 }  // namespace
