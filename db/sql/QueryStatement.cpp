@@ -2,11 +2,15 @@
 
 #include <cstring>
 
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataSession.h"
+#include "db/sql/QueryFilter.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/rtl/SysUtils.h"
+#include "platform/rtl/Tick.h"
 
 namespace {
 
@@ -69,6 +73,7 @@ void TCreateIndex::BuildFieldList() {
 }
 
 TSourceTable::~TSourceTable() {
+    CloseCursor();
     FreeMemory(RecordBuffer);
 }
 
@@ -100,6 +105,10 @@ TDataQuery::TDataQuery(TQueryStatement* owner) : Owner(owner) {
 }
 
 TDataQuery::~TDataQuery() {
+    try {
+        UnlockSourceTables();
+    } catch (...) {
+    }
     CloseResultCursor();
 }
 
@@ -125,7 +134,13 @@ void TDataQuery::Reset() {
     IndexName.clear();
     CloseResultCursor();
     BlobPerRow = WithLocks = false;
+    try {
+        UnlockSourceTables();
+    } catch (...) {
+    }
     DrivingTable = nullptr;
+    SkipOrderBySort = HasBlobExpression = false;
+    HiddenFieldCount = 0;
     ClearSourceTables();
     ClearResultFields();
     ClearUpdateFields();
@@ -157,12 +172,27 @@ TExpressionParser& TDataQuery::Parser() {
 }
 
 void TDataQuery::Prepare() {
-    RaiseNotAvailable("Preparing SQL statements");
+    switch (Kind) {
+        case skSelect:
+            PrepareSelect();
+            break;
+        default:
+            RaiseNotAvailable("Preparing data and definition statements");
+    }
 }
 
 void TDataQuery::Execute(TDataCursor*& result) {
     result = nullptr;
-    RaiseNotAvailable("Executing SQL statements");
+    const uint32_t start = GetTickCount();
+    switch (Kind) {
+        case skSelect:
+            ExecuteSelect(result);
+            break;
+        default:
+            RaiseNotAvailable("Executing data and definition statements");
+    }
+    const uint32_t end = GetTickCount();
+    ExecutionTime = end > start ? (end - start) / 1000.0 : 0;
 }
 
 void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& abort) {
@@ -170,9 +200,16 @@ void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& a
 }
 
 void TDataQuery::CloseResultCursor() {
-    // Result tables are created by the SELECT execution, which also closes them; until
-    // then a query never holds one.
+    DropSubQueryFilter();
+    // A live result is the source table's own cursor and goes with the table.
+    if (ResultCursor && ResultCursor != (DrivingTable ? DrivingTable->Cursor : nullptr)) {
+        ResultCursor->Filters().clear();
+        delete ResultCursor;
+    }
     ResultCursor = nullptr;
+    if (ResultDirectory && ResultSession) ResultSession->CloseDirectory(ResultDirectory);
+    ResultDirectory = nullptr;
+    ResultSession = nullptr;
 }
 
 void TDataQuery::ParseSubSelect(TExpressionParser& parser) {
@@ -183,18 +220,6 @@ void TDataQuery::ParseSubSelect(TExpressionParser& parser) {
     const std::string context = parser.Context();
     ParseStatement(true);
     parser.SetContext(context);
-}
-
-bool TDataQuery::BindSubQueryColumn(TExpToken*) {
-    RaiseNotAvailable("Binding sub-select queries");
-}
-
-void TDataQuery::SetSubQueryFilter(TExpToken*) {
-    RaiseNotAvailable("Filtering sub-select queries");
-}
-
-int32_t TDataQuery::GetRecordCount() {
-    RaiseNotAvailable("Counting sub-select query rows");
 }
 
 // ---- TQueryStatement -------------------------------------------------------------------
