@@ -240,7 +240,7 @@ void TDataCursor::OpenView() {
 void TDataCursor::Close() {
     if (!FOpen) return;
     FreeBlobBuffers(true);
-    FFilters.clear();
+    DropAllFilters();
     FFiltered = false;
     FFilteredCount = 0;
     for (TRecordsBitmap* b : {FRangeBitmap, FLiveBitmap, FViewBitmap}) b->SetRecordCount(0);

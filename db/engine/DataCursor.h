@@ -24,6 +24,11 @@ class TDataTable;
 class TBlobBuffer;
 class TRecordsBitmap;
 class TExpToken;
+class TFilter;
+
+// A callback filter's question about one record (its buffer and physical number); true
+// keeps the record.
+using TFilterCallback = std::function<bool(const uint8_t* record, uint32_t recordNo)>;
 
 // Active index numbers beyond the primary (0) and secondary ones (1-30).
 constexpr int32_t RecordNumberOrderIndex = 255;
@@ -252,6 +257,76 @@ public:
     std::vector<TCursorFilter*>& Filters() { return FFilters; }
     const TRecordsBitmap* ViewBitmap() const { return FViewBitmap; }
 
+    // ---- Filters (CursorFilters.cpp) ----
+    // Each public call refreshes the view first, raises 10050 for a filter not of this
+    // cursor and repositions on the current record. A new filter is inactive; unchained
+    // filters go before the first chained one, chained ones last. 9482 beyond 64 filters.
+    // From a text: parsed, type-checked, bound to the table's fields and prepared; parse
+    // and type errors raise 10051 with the parser's message.
+    TFilter* AddFilter(const std::string& text, bool noPartialCompare = false, bool caseInsensitive = false,
+                       bool countFirst = false, bool chained = false);
+    // From a bound, prepared tree (column references name table fields by position in
+    // BindWord); the filter frees it when it owns it. The tree's nodes receive the
+    // optimisation levels.
+    TFilter* AddFilter(TExpToken* tree, bool ownsTree, bool countFirst = false, bool chained = false);
+    TFilter* AddFilter(TFilterCallback callback, bool chained = false);
+    // nil: every filter.
+    void DropFilter(TFilter* filter);
+    void ActivateFilter(TFilter* filter);
+    // nil: every filter.
+    void DeactivateFilter(TFilter* filter);
+    // A new expression for an active filter (nil does nothing); the filter takes it over.
+    void ReplaceFilterTree(TExpToken* tree, TFilter* filter);
+    void DropAllFilters();
+    int32_t FilterCount() const { return int32_t(FFilters.size()); }
+    // The parsed, unchecked tree of a filter text (10051).
+    TExpToken* ParseFilterExpression(const std::string& text);
+    // Type check and binding; 10051 unless the result is boolean.
+    void ValidateFilterExpression(TExpToken* tree);
+    // The node's level (stored in the node); with the selectivity test a comparison is
+    // wholly from its index only when its range holds at most 90% of the records.
+    uint8_t OptimizeFilterNode(TExpToken* node, bool selectivity = false);
+    // The ascending index whose first field is the field (number), with a matching
+    // case-insensitive flag unless anyCase or the field is not a string; -1 when none.
+    int32_t FindIndexForField(int32_t fieldNo, bool caseInsensitive, bool anyCase);
+    bool EvaluateFilterForRecord(TExpToken* node, const uint8_t* record);
+    // Clears the bit of every marked record for which the node is false or NULL.
+    void EvaluateFilterForRecords(TExpToken* node, TRecordsBitmap& bits);
+    // Keys of an index between two whole keys; restart when the tree changed under it.
+    int32_t CountKeysInRange(int32_t indexNo, const uint8_t* low, const uint8_t* high, bool& restart);
+    // The records of those keys into the bitmap (cleared first); with countFirst on a table
+    // without language, a range holding most records is marked through its complement.
+    int32_t MarkKeysInRange(int32_t indexNo, const uint8_t* low, const uint8_t* high, bool& restart,
+                            TRecordsBitmap& bitmap, bool countFirst = false);
+
+    // ---- Indexes (CursorIndexes.cpp) ----
+    // A new secondary index (or the primary one, with an empty name, on a table without
+    // one), built over the table's records. A unique index over duplicate keys asks the
+    // data-lost hook with 9729; without a hook, or when it stops, 9729 is raised and the
+    // table is left as it was.
+    void AddIndex(const TIndexDescriptor& index);
+    void DeleteIndex(const std::string& name);
+    void DeleteIndexByNumber(int32_t n);
+    // ---- Restructure and repair (CursorRestructure.cpp) ----
+    struct TAlterTableOptions : TCreateTableOptions {
+        bool KeepBackups = false;
+    };
+    // The table's complete new definition (cursor closed, exclusive): header values only,
+    // the changed indexes rebuilt, or every record copied into a new table.
+    void AlterTable(std::vector<TFieldDescriptor> fields, std::vector<TIndexDescriptor> indexes,
+                    const TAlterTableOptions& options);
+    static bool IndexDefinitionsDiffer(const TIndexDescriptor& a, const TIndexDescriptor& b,
+                                       const std::vector<TFieldDescriptor>& oldFields,
+                                       const std::vector<TFieldDescriptor>& newFields);
+    void RenumberIndexFields();
+    // A new cursor on the same table (shared-exclusive) with this one's index, range,
+    // filters and position.
+    std::unique_ptr<TDataCursor> Clone();
+    // BLOB checks of a record (start block, chain); in repair mode damage is fixed. 0 or
+    // an engine code.
+    uint16_t VerifyBlob(uint32_t recordNo, uint32_t firstBlock, bool repair);
+    uint16_t VerifyBlobChain(uint32_t recordNo, uint32_t firstBlock, bool repair);
+
     // ---- Records ----
     void InitRecord(uint8_t* buffer);
     void ClearRecordBuffer(uint8_t* buffer) const;
@@ -333,6 +408,49 @@ private:
     class TWriteScope;
     friend class TWriteScope;
 
+    friend class TFilter;
+    // Filters.
+    TFilter* InsertFilter(TFilter* filter);
+    size_t FilterIndex(const TFilter* filter) const;
+    void AfterFilterChange(bool rebuild);
+    uint8_t OptimizeComparison(TExpToken* node);
+    // Low and high keys of one comparison's range on its index; false for an empty range.
+    bool BuildRangeKey(const TExpToken* node, const TExpToken* constant, uint8_t code, int32_t indexNo,
+                       uint8_t* low, uint8_t* high);
+    // The records for which a level-2 node holds; false when the selectivity test turned
+    // the index down (the node is then evaluated instead).
+    bool BitmapFromIndexRange(TExpToken* node, TRecordsBitmap& bits, bool countFirst, bool selectivity,
+                              bool& restart);
+    void NarrowFilter(TExpToken* node, TRecordsBitmap& bits, bool countFirst, bool underParent,
+                      bool& restart);
+    void FetchFilterValue(uint8_t* record, TExpToken* node);
+    // Indexes.
+    // The records (in record order) that new unique indexes refuse: a record whose key in
+    // one of them equals the key of an earlier record that stays. Each is put to the
+    // data-lost hook with 9729; without a hook, or when it stops, 9729 is raised naming
+    // the index, before anything changed.
+    std::vector<uint32_t> FindRefusedRecords(
+        const std::vector<std::pair<int32_t, TIndexDescriptor>>& indexes);
+    void AskAboutRefusedRecord(uint16_t code, const std::string& indexName, bool& silence, bool& cont);
+    // Removes an active record from the table (BLOBs, keys of every index but those
+    // skipped, deleted-records key, chain, count).
+    void DeleteRecordAt(uint32_t recordNo, const std::vector<int32_t>& skipIndexes);
+    // Inserts the key of every active record not refused into the indexes; progress per
+    // record through the index-build or the restructure hook.
+    void BuildIndexKeys(const std::vector<int32_t>& indexNos, bool restructureProgress,
+                        const std::vector<uint32_t>& refused);
+    // Restructure.
+    void StoreHeaderValues(const std::vector<TFieldDescriptor>& fields,
+                           const std::vector<TIndexDescriptor>& indexes, const TAlterTableOptions& opt,
+                           bool setAutoInc);
+    void RebuildIndexes(const std::vector<TIndexDescriptor>& indexes,
+                        const std::vector<TFieldDescriptor>& oldFields,
+                        const std::vector<TFieldDescriptor>& fields);
+    void RestoreIndexAfterFailure();
+    void ReportLoss(const std::string& text, bool& silence, bool& cont);
+    void AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vector<TFieldDescriptor>& fields,
+                     std::vector<TIndexDescriptor>& indexes, const TAlterTableOptions& opt);
+    void ReplaceTableFiles(TDataDirectory* work, const std::string& tempName, bool keepBackups);
     void CheckOpen() const;
     TDataFile* DataFile() const;
     TIndexFile* IndexFile() const;

@@ -1,7 +1,7 @@
 #pragma once
 // Fault injection under the database's file layer. TFaultyFile<TBase> stands where the file
 // list puts a TMemoryFile or TPhysicalFile and can make the file full at a size, write
-// short, fail reads, writes or flushes with an I/O error, and simulate a crash that drops
+// short, fail reads, writes, flushes or renames with an I/O error, and simulate a crash that drops
 // what was written since the last flush. TFaultInjector installs a factory on a file list,
 // so that every file opened or created by name afterwards is such a file, with the faults
 // planned for its name.
@@ -17,14 +17,15 @@
 #include <utility>
 #include <vector>
 
+#include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "platform/rtl/SysUtils.h"
 
 struct TFileFault {
-    enum TKind { None, FullAtSize, ShortWrites, ReadError, WriteError, FlushError };
+    enum TKind { None, FullAtSize, ShortWrites, ReadError, WriteError, FlushError, RenameError };
     TKind Kind = None;
     // FullAtSize: the size the file cannot grow past. Otherwise: the calls of the fault's
-    // kind (reads, writes or flushes) that succeed before the fault starts.
+    // kind (reads, writes, flushes or renames) that succeed before the fault starts.
     int64_t After = 0;
     // Calls that fail (or write short) once the fault has started; 0 for every later one.
     int32_t Times = 0;
@@ -98,7 +99,7 @@ public:
     void SetFault(TFileFault fault) {
         Guard guard(this);
         FFault = fault;
-        FReads = FWrites = FFlushes = 0;
+        FReads = FWrites = FFlushes = FRenames = 0;
     }
     bool Crashed() const { return FCrashed; }
 
@@ -135,6 +136,13 @@ public:
         if (!TBase::Flush()) return false;
         DropImage();
         return true;
+    }
+
+    // A file in the file list (a memory file, or a disk file while open) is renamed here.
+    int32_t RenameFile(const std::string& newName) override {
+        Guard guard(this);
+        if (FFault.Kind == TFileFault::RenameError && Hit(FRenames++)) return -int32_t(ZIZIVU_OSUNKNOWN);
+        return TBase::RenameFile(newName);
     }
 
     int32_t CloseFile(int32_t id) override {
@@ -195,7 +203,7 @@ private:
 
     TFileFault FFault;
     TFaultInjector* FInjector;
-    int32_t FReads = 0, FWrites = 0, FFlushes = 0;
+    int32_t FReads = 0, FWrites = 0, FFlushes = 0, FRenames = 0;
     bool FCrashed = false;
     bool FImageTaken = false;
     int32_t FImageId = 0;

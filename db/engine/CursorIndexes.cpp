@@ -1,0 +1,236 @@
+// Indexes added to and removed from an existing table. A new unique index that finds
+// duplicate keys asks the data-lost hook about each refused record before anything is
+// changed: the table loses records only when the caller said so.
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <set>
+#include <string>
+
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataTable.h"
+#include "db/engine/EngineErrors.h"
+#include "platform/rtl/ByteCodec.h"
+#include "platform/rtl/Math.h"
+#include "platform/rtl/SysUtils.h"
+
+namespace {
+
+int32_t Percent(uint32_t n, uint32_t total) {
+    return total == 0 ? 100 : int32_t(Round((long double)n / total * 100.0L));
+}
+
+}  // namespace
+
+std::vector<uint32_t> TDataCursor::FindRefusedRecords(
+    const std::vector<std::pair<int32_t, TIndexDescriptor>>& indexes) {
+    std::vector<uint32_t> refused;
+    if (indexes.empty() || GetTableRecordCount() == 0) return refused;
+    struct TKeyOrder {
+        const TDataCursor* Cursor;
+        int32_t IndexNo;
+        const TIndexDescriptor* Index;
+        bool operator()(const std::string& a, const std::string& b) const {
+            return Cursor->CompareIndexKeys(*Index, IndexNo, reinterpret_cast<const uint8_t*>(a.data()),
+                                            reinterpret_cast<const uint8_t*>(b.data()), Index->KeyLength) < 0;
+        }
+    };
+    std::vector<std::set<std::string, TKeyOrder>> seen;
+    for (const auto& [no, d] : indexes) seen.emplace_back(TKeyOrder{this, no, &d});
+    const uint32_t physical = DataFile()->GetPhysicalRecordCount();
+    std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
+    std::vector<uint8_t> key(KeyBufferSize);
+    std::vector<std::string> keys(indexes.size());
+    bool silence = false, cont = true;
+    for (uint32_t n = 1; n <= physical; ++n) {
+        FetchRecord(n, image.data());
+        if (image[0] != 0) continue;
+        bool refuse = false;
+        for (size_t i = 0; i < indexes.size() && !refuse; ++i) {
+            const auto& [no, d] = indexes[i];
+            BuildIndexKey(no, d, image.data(), key.data());
+            keys[i].assign(reinterpret_cast<const char*>(key.data()), d.KeyLength);
+            if (seen[i].count(keys[i]) == 0) continue;
+            refuse = true;
+            AskAboutRefusedRecord(ZIZIVU_KEYVIOL, d.Name, silence, cont);
+            refused.push_back(n);
+        }
+        if (!refuse)
+            for (size_t i = 0; i < indexes.size(); ++i) seen[i].insert(keys[i]);
+    }
+    return refused;
+}
+
+void TDataCursor::AskAboutRefusedRecord(uint16_t code, const std::string& indexName, bool& silence,
+                                        bool& cont) {
+    if (!OnDataLost) Raise(code, "", indexName);
+    if (!silence)
+        DoDataLost(code, FormatEngineErrorMessage(code, FTableName, "", indexName, ""), silence, cont);
+    if (!cont) Raise(code, "", indexName);
+}
+
+void TDataCursor::DeleteRecordAt(uint32_t recordNo, const std::vector<int32_t>& skipIndexes) {
+    TDataFile* data = DataFile();
+    TIndexFile* index = IndexFile();
+    std::vector<uint8_t> old(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
+    FetchRecord(recordNo, old.data());
+    if (old[0] != 0) return;
+    uint8_t* key = FKeyBuffer2.data();
+    const int32_t count = index->GetIndexCount();
+    for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
+        const TIndexDescriptor d = index->GetIndexDescriptor(i);
+        if (d.KeyLength == 0 || std::count(skipIndexes.begin(), skipIndexes.end(), i) > 0) continue;
+        TCompareScope scope(*this, i, d);
+        BuildIndexKey(i, d, old.data(), key);
+        if (!index->DeleteIndexKey(this, i, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+    }
+    {
+        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+        TCompareScope scope(*this, DeletedIndexNo, deleted);
+        uint8_t dkey[DeletedIndexKeyLength];
+        const uint32_t rowId = bytes::GetU32(old.data() + 5);
+        BuildDeletedKey(0, rowId, dkey);
+        if (!index->DeleteIndexKey(this, DeletedIndexNo, dkey)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        BuildDeletedKey(1, rowId, dkey);
+        if (!index->InsertIndexKey(this, DeletedIndexNo, dkey, recordNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+    }
+    FreeRecordBlobs(old.data(), recordNo);
+    TRecord* rec = nullptr;
+    while (!data->GetRecord(this, recordNo, rec, 1, false, false)) {
+    }
+    data->DeleteRecord(rec);
+    data->ReleaseRecord(rec);
+    index->DecCounter3974();
+}
+
+void TDataCursor::BuildIndexKeys(const std::vector<int32_t>& indexNos, bool restructureProgress,
+                                 const std::vector<uint32_t>& refused) {
+    TIndexFile* index = IndexFile();
+    const uint32_t physical = DataFile()->GetPhysicalRecordCount();
+    std::vector<TIndexDescriptor> descriptors;
+    for (int32_t i : indexNos) descriptors.push_back(index->GetIndexDescriptor(i));
+    std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
+    uint8_t* key = FKeyBuffer2.data();
+    for (uint32_t n = 1; n <= physical; ++n) {
+        FetchRecord(n, image.data());
+        if (image[0] == 0 && !std::binary_search(refused.begin(), refused.end(), n)) {
+            for (size_t k = 0; k < indexNos.size(); ++k) {
+                TCompareScope scope(*this, indexNos[k], descriptors[k]);
+                BuildIndexKey(indexNos[k], descriptors[k], image.data(), key);
+                if (!index->InsertIndexKey(this, indexNos[k], key, n)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            }
+        }
+        if (restructureProgress)
+            DoRestructureProgress(int32_t(n), Percent(n, physical));
+        else
+            DoIndexProgress(n, Percent(n, physical));
+    }
+}
+
+void TDataCursor::AddIndex(const TIndexDescriptor& index) {
+    CheckOpen();
+    CheckExclusive();
+    CheckNotReadOnly();
+    TIndexDescriptor d = index;
+    d.Name = Trim(d.Name);
+    const bool primary = d.Name.empty();
+    int32_t fieldBytes = 0;
+    int32_t fields = 0;
+    for (; fields < MaxIndexFields && d.FieldNumbers[fields] != 0; ++fields) {
+        const TFieldDescriptor& f = TableField(d.FieldNumbers[fields]);
+        if (f.DataType == dtBlob) Raise(ZIZIVU_INVALIDINDEXTYPE, "", d.Name);
+        fieldBytes += f.DataSize + 1;
+    }
+    if (fieldBytes == 0 || fieldBytes > MaxKeyFieldBytes) Raise(ZIZIVU_INVALIDKEYSIZE, "", d.Name);
+    if (primary) d.Unique = 1;
+    d.FieldCount = uint8_t(fields);
+    d.KeyLength = uint16_t(fieldBytes + (d.Unique ? 0 : 4));
+    TIndexFile* file = IndexFile();
+    const int32_t slot = primary ? 0 : file->GetIndexCount() + 1;
+    TReadScope read(*this);
+    BeginWrite();
+    try {
+        // Every refused record is put to the caller before the table changes.
+        std::vector<uint32_t> refused;
+        if (d.Unique) refused = FindRefusedRecords({{slot, d}});
+        if (primary)
+            file->AddPrimaryIndex(d, FTable->FieldLookup());
+        else
+            file->AddSecondaryIndex(d, FTable->FieldLookup());
+        try {
+            if (GetTableRecordCount() > 0) BuildIndexKeys({slot}, false, refused);
+            // The refused records go last; the new index never held their keys.
+            for (uint32_t n : refused) DeleteRecordAt(n, {slot});
+            FlushAfterWrite();
+        } catch (...) {
+            // The half-built index goes again.
+            try {
+                FreeIndexPages(slot);
+                file->DeleteIndexDescriptor(slot, true);
+                FlushAfterWrite();
+            } catch (...) {
+            }
+            throw;
+        }
+    } catch (...) {
+        EndWrite();
+        SetActiveIndexNumber(FIndexNo);
+        throw;
+    }
+    EndWrite();
+    SetActiveIndexNumber(FIndexNo);
+    UpdateFilterState();
+    ResetView();
+    First();
+}
+
+void TDataCursor::DeleteIndex(const std::string& name) {
+    CheckOpen();
+    CheckExclusive();
+    CheckNotReadOnly();
+    const std::string wanted = Trim(name);
+    const int32_t count = IndexFile()->GetIndexCount();
+    for (int32_t i = 1; i <= count; ++i) {
+        if (SameText(Trim(IndexFile()->GetIndexDescriptor(i).Name), wanted)) {
+            DeleteIndexByNumber(i);
+            return;
+        }
+    }
+    Raise(ZIZIVU_INVALIDINDEXNAME, "", wanted);
+}
+
+void TDataCursor::DeleteIndexByNumber(int32_t n) {
+    CheckOpen();
+    CheckExclusive();
+    CheckNotReadOnly();
+    TIndexFile* file = IndexFile();
+    if (n < 1 || n > file->GetIndexCount()) Raise(ZIZIVU_INVALIDINDEXNAME, "", IntToStr(n));
+    const std::string activeName = FIndex.Name;
+    const int32_t active = FIndexNo;
+    TReadScope read(*this);
+    BeginWrite();
+    try {
+        // The pages go to the index's own free chain, which moves with the descriptor.
+        FreeIndexPages(n);
+        file->DeleteIndexDescriptor(n, true);
+        FlushAfterWrite();
+    } catch (...) {
+        EndWrite();
+        throw;
+    }
+    EndWrite();
+    int32_t select = active;
+    if (active == n) {
+        select = 0;
+    } else if (active >= 1 && active <= MaxSecondaryIndexes) {
+        for (int32_t i = 1; i <= file->GetIndexCount(); ++i)
+            if (SameText(file->GetIndexDescriptor(i).Name, activeName)) select = i;
+    }
+    FRangeActive = false;
+    std::fill(FRangeStart.begin(), FRangeStart.end(), 0);
+    std::fill(FRangeEnd.begin(), FRangeEnd.end(), 0xFF);
+    SetActiveIndexNumber(select);
+    UpdateFilterState();
+    ResetView();
+    First();
+}

@@ -1,0 +1,70 @@
+#pragma once
+// One filter of a cursor: a prepared expression tree or a callback, and the bitmap of the
+// records it accepts. The filter object is the handle that TDataCursor::AddFilter returns.
+//
+// Comparisons of an indexed column with constants are answered from the index; each tree
+// node carries its optimisation level (0 none, 1 partly, 2 wholly from indexes) in
+// BindBytes[0] and the index chosen for it in BindBytes[1]. Column references name their
+// table field by position in BindWord.
+#include <cstdint>
+#include <functional>
+
+#include "db/engine/DataCursor.h"
+
+class TExpToken;
+class TRecordsBitmap;
+
+// Asked about one record (its buffer and physical number); true keeps it.
+using TFilterCallback = std::function<bool(const uint8_t* record, uint32_t recordNo)>;
+
+// Optimisation levels.
+constexpr uint8_t olNone = 0;
+constexpr uint8_t olPartly = 1;
+constexpr uint8_t olWholly = 2;
+
+class TFilter : public TCursorFilter {
+public:
+    explicit TFilter(TDataCursor* cursor);
+    ~TFilter() override;
+    TFilter(const TFilter&) = delete;
+    TFilter& operator=(const TFilter&) = delete;
+
+    TDataCursor* Cursor() const { return FCursor; }
+    bool IsActive() const override { return FActive; }
+    bool IsChained() const override { return FChained; }
+    bool IsCallback() const { return FIsCallback; }
+    bool CountFirst() const { return FCountFirst; }
+    bool OwnsExpression() const { return FOwnsExpression; }
+    uint8_t Level() const { return FLevel; }
+    const TExpToken* Expression() const { return FExpression; }
+    const TFilterCallback& Callback() const { return FCallback; }
+
+    void Activate() { FActive = true; }
+    void Deactivate() { FActive = false; }
+    // Replaces the tree (the old one is freed when owned) and computes its level.
+    void SetExpression(TExpToken* tree, bool owns);
+    void SetCallback(TFilterCallback callback);
+    void SetOptions(bool countFirst, bool chained) {
+        FCountFirst = countFirst;
+        FChained = chained;
+    }
+
+    void BuildResult(const TRecordsBitmap& candidates, bool& restart) override;
+    void CheckRecord(uint32_t recordNo, const uint8_t* record) override;
+    void ClearRecord(uint32_t recordNo) override;
+    const TRecordsBitmap& Result() const override { return *FResult; }
+
+private:
+    void FreeExpression();
+
+    TDataCursor* FCursor;
+    bool FOwnsExpression = false;
+    TExpToken* FExpression = nullptr;
+    TFilterCallback FCallback;
+    TRecordsBitmap* FResult;
+    bool FActive = false;
+    bool FIsCallback = false;
+    uint8_t FLevel = olNone;
+    bool FChained = false;
+    bool FCountFirst = false;
+};

@@ -1,0 +1,295 @@
+// Cursor filters: the index answers against evaluation record by record, the filter list,
+// chained callback filters, parse errors and the per-record updates of the view.
+#include <algorithm>
+#include <set>
+
+#include "db/engine/Filter.h"
+#include "db/storage/Encodings.h"
+#include "tests/db/engine/CursorFakes.h"
+
+namespace cursor_test {
+namespace {
+
+// ID, NAME, QTY, PRICE, M (BCD, 2 decimals), ACTIVE.
+std::vector<TFieldDescriptor> FilterFields() {
+    std::vector<TFieldDescriptor> f = {Field(1, "ID", dtInteger),  Field(2, "NAME", dtString, 6),
+                                       Field(3, "QTY", dtInteger), Field(4, "PRICE", dtFloat),
+                                       Field(5, "M", dtBCD),       Field(6, "ACTIVE", dtBoolean)};
+    f[4].Decimals = 2;
+    return f;
+}
+
+class CursorFilterTest : public CursorTest {
+protected:
+    // The same rows in a table with an index on every column and in one with none.
+    void SetUp() override {
+        CursorTest::SetUp();
+        Create("IDX", FilterFields(),
+               {Index("", {1}), Index("BYNAME", {2}, false), Index("BYQTY", {3}, false),
+                Index("BYPRICE", {4}, false), Index("BYM", {5}, false), Index("BYACTIVE", {6}, false),
+                Index("UPNAME", {2}, false, false, true)});
+        Create("SCAN", FilterFields(), {NoPrimary()});
+        for (const char* table : {"IDX", "SCAN"}) {
+            TDataCursor& c = OpenCursor(table);
+            for (int32_t i = 1; i <= 60; ++i) Insert(c, i);
+        }
+    }
+
+    static void Insert(TDataCursor& c, int32_t i) {
+        static const char* names[] = {"a", "b", "bb", "bob", "Bob", "BOB", "c", "b  ", "abcde", "B"};
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, i);
+        if (i % 5 != 0) PutStr(c, r, 2, names[i % 10]);
+        if (i == 11)
+            PutInt(c, r, 3, 2147483647);
+        else if (i == 13)
+            PutInt(c, r, 3, -2147483647 - 1);
+        else if (i % 7 != 0)
+            PutInt(c, r, 3, (i * 3) % 11);
+        if (i % 6 != 0) {
+            uint8_t v[8];
+            bytes::PutF64(v, i == 25 ? -0.0 : (i % 4) * 0.5 - 0.5);
+            c.PutField(4, r.data(), v);
+        }
+        if (i % 9 != 0) {
+            uint8_t v[8];
+            bytes::PutI64(v, EncodeBCD(2, Currency::FromUnits((i % 3) * 12500 - 12500)));
+            c.PutField(5, r.data(), v);
+        }
+        if (i % 8 != 0) {
+            uint8_t v[2];
+            bytes::PutU16(v, i % 3 == 0 ? 1 : 0);
+            c.PutField(6, r.data(), v);
+        }
+        c.InsertRecord(r.data());
+    }
+
+    static std::set<int32_t> Ids(TDataCursor& c) {
+        std::vector<int32_t> v = Walk(c, 1);
+        return {v.begin(), v.end()};
+    }
+};
+
+TEST_F(CursorFilterTest, IndexAnswersEqualEvaluation) {
+    struct Case {
+        const char* text;
+        uint8_t level;  // on the indexed table
+    };
+    const Case cases[] = {
+        {"QTY = 5", olWholly},
+        {"QTY <> 5", olWholly},  // keeps the blanks
+        {"QTY > 5", olWholly},   // drops them
+        {"QTY >= 5", olWholly},
+        {"QTY < 5", olWholly},
+        {"QTY <= 5", olWholly},
+        {"QTY = NULL", olWholly},  // the blank ones
+        {"QTY <> NULL", olWholly},
+        {"QTY IS NULL", olWholly},
+        {"QTY IS NOT NULL", olWholly},
+        {"QTY IN (1, 5, 7)", olWholly},
+        {"QTY IN (1, NULL)", olWholly},
+        {"QTY NOT IN (1, 5)", olWholly},
+        {"QTY BETWEEN 3 AND 6", olWholly},
+        {"QTY NOT BETWEEN 3 AND 6", olWholly},
+        {"QTY BETWEEN 6 AND 3", olWholly},
+        {"QTY > 2147483647", olWholly},
+        {"QTY >= 2147483647", olWholly},
+        {"QTY < -2147483648", olWholly},
+        {"QTY > 5.5", olNone},  // no exact integer: left to evaluation
+        {"QTY = 5.0", olWholly},
+        {"QTY > 3 AND QTY < 8", olWholly},
+        {"QTY = 1 OR QTY = 9", olWholly},
+        {"NOT (QTY > 5)", olWholly},
+        {"QTY > 3 AND NAME LIKE '%b'", olPartly},
+        {"NAME LIKE '%b' AND QTY > 3", olPartly},
+        {"QTY > 3 OR NAME LIKE '%b'", olNone},
+        {"NAME = 'b'", olWholly},
+        {"NAME = ''", olWholly},
+        {"NAME <> 'bb'", olWholly},
+        {"NAME > 'b'", olWholly},
+        {"NAME <= 'bb'", olWholly},
+        {"NAME = 'b*'", olWholly},
+        {"NAME <> 'b*'", olWholly},
+        {"NAME LIKE 'b%'", olWholly},
+        {"NAME NOT LIKE 'b%'", olWholly},
+        {"NAME = 'abcdefgh'", olNone},  // longer than the field holds
+        {"NAME > 'abcdefgh'", olNone},
+        {"NAME = 'b  '", olWholly},
+        {"UPPER(NAME) = 'BOB'", olWholly},
+        {"UPPER(NAME) = 'bob'", olNone},
+        {"UPPER(NAME) IN ('B', 'BB')", olWholly},
+        {"PRICE > 0.5", olWholly},
+        {"PRICE >= -0.5", olWholly},
+        {"PRICE < 0.5", olWholly},
+        {"PRICE = 0", olNone},  // minus zero equals zero
+        {"PRICE = -0.5", olWholly},
+        {"M = 1.25", olWholly},
+        {"M > 0", olWholly},
+        {"M < 1.251", olNone},  // more decimals than the column
+        {"M BETWEEN -1.25 AND 1.25", olWholly},
+        {"ACTIVE", olWholly},
+        {"NOT ACTIVE", olWholly},
+        {"ACTIVE = FALSE", olWholly},
+    };
+    TDataCursor& indexed = OpenCursor("IDX");
+    TDataCursor& scanned = OpenCursor("SCAN");
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.text);
+        TFilter* a = indexed.AddFilter(k.text);
+        EXPECT_EQ(a->Level(), k.level);
+        indexed.ActivateFilter(a);
+        const std::set<int32_t> fromIndex = Ids(indexed);
+        EXPECT_EQ(indexed.GetRecordCount(), int32_t(fromIndex.size()));
+        indexed.DropFilter(a);
+        TFilter* complement = indexed.AddFilter(k.text, false, false, true);
+        indexed.ActivateFilter(complement);
+        const std::set<int32_t> countFirst = Ids(indexed);
+        indexed.DropFilter(complement);
+        TFilter* b = scanned.AddFilter(k.text);
+        EXPECT_EQ(b->Level(), olNone);
+        scanned.ActivateFilter(b);
+        const std::set<int32_t> fromScan = Ids(scanned);
+        scanned.DropFilter(b);
+        EXPECT_EQ(fromIndex, fromScan);
+        EXPECT_EQ(countFirst, fromScan);
+    }
+    // Filters gone, the whole table is back.
+    EXPECT_EQ(indexed.GetRecordCount(), 60);
+}
+
+TEST_F(CursorFilterTest, OptionsMatchEvaluation) {
+    TDataCursor& indexed = OpenCursor("IDX");
+    TDataCursor& scanned = OpenCursor("SCAN");
+    // Case-insensitive prefixes use the case-insensitive index.
+    for (const char* text : {"NAME = 'b*'", "NAME = 'bob'", "NAME <> 'BO*'"}) {
+        SCOPED_TRACE(text);
+        TFilter* a = indexed.AddFilter(text, false, true);
+        EXPECT_EQ(a->Level(), olWholly);
+        TFilter* b = scanned.AddFilter(text, false, true);
+        indexed.ActivateFilter(a);
+        scanned.ActivateFilter(b);
+        EXPECT_EQ(Ids(indexed), Ids(scanned));
+        indexed.DropFilter(a);
+        scanned.DropFilter(b);
+    }
+    // Without partial comparison the '*' is a character.
+    TFilter* star = indexed.AddFilter("NAME = 'b*'", true);
+    indexed.ActivateFilter(star);
+    EXPECT_EQ(indexed.GetRecordCount(), 0);
+}
+
+TEST_F(CursorFilterTest, ChainedCallbackSeesOnlyAcceptedRecords) {
+    TDataCursor& c = OpenCursor("IDX");
+    std::vector<uint32_t> asked;
+    TFilter* even = c.AddFilter(
+        [&](const uint8_t* record, uint32_t recordNo) {
+            asked.push_back(recordNo);
+            return bytes::GetI32(record + c.GetFieldDefinition(1).Offset + 1) % 2 == 0;
+        },
+        true);
+    // Added later, yet placed before the chained one.
+    TFilter* qty = c.AddFilter("QTY > 5");
+    c.ActivateFilter(even);
+    c.ActivateFilter(qty);
+    asked.clear();
+    c.Resync();
+    const std::set<int32_t> ids = Ids(c);
+    TDataCursor& s = OpenCursor("SCAN");
+    s.ActivateFilter(s.AddFilter("QTY > 5"));
+    const std::set<int32_t> accepted = Ids(s);
+    ASSERT_FALSE(asked.empty());
+    for (uint32_t n : asked) EXPECT_TRUE(accepted.count(int32_t(n))) << n;  // record n holds ID n
+    EXPECT_EQ(asked.size(), accepted.size());
+    for (int32_t id : ids) EXPECT_TRUE(id % 2 == 0 && accepted.count(id));
+    EXPECT_EQ(ids.size(),
+              size_t(std::count_if(accepted.begin(), accepted.end(), [](int32_t i) { return i % 2 == 0; })));
+}
+
+TEST_F(CursorFilterTest, FilterListLimitsAndHandles) {
+    TDataCursor& c = OpenCursor("IDX");
+    for (int32_t i = 0; i < 64; ++i) c.AddFilter("QTY > 1");
+    EXPECT_EQ(Code([&] { c.AddFilter("QTY > 1"); }), ZIZIVU_TOOMANYFILTERS);
+    EXPECT_EQ(Code([&] { c.AddFilter([](const uint8_t*, uint32_t) { return true; }); }),
+              ZIZIVU_TOOMANYFILTERS);
+    c.DropAllFilters();
+    EXPECT_EQ(c.FilterCount(), 0);
+
+    TDataCursor& other = OpenCursor("SCAN");
+    TFilter* foreign = other.AddFilter("QTY > 1");
+    EXPECT_EQ(Code([&] { c.ActivateFilter(foreign); }), ZIZIVU_INVALIDFILTERHANDLE);
+    EXPECT_EQ(Code([&] { c.DropFilter(foreign); }), ZIZIVU_INVALIDFILTERHANDLE);
+    TFilter* inactive = c.AddFilter("QTY > 1");
+    EXPECT_EQ(Code([&] { c.ReplaceFilterTree(c.ParseFilterExpression("QTY > 2"), inactive); }),
+              ZIZIVU_INVALIDFILTERHANDLE);
+
+    // A replaced expression takes effect at once.
+    c.ActivateFilter(inactive);
+    TExpToken* tree = c.ParseFilterExpression("QTY = 5");
+    c.ValidateFilterExpression(tree);
+    c.ReplaceFilterTree(tree, inactive);
+    TDataCursor& s = OpenCursor("SCAN");
+    s.ActivateFilter(s.AddFilter("QTY = 5"));
+    EXPECT_EQ(Ids(c), Ids(s));
+    c.DeactivateFilter(nullptr);
+    EXPECT_EQ(c.GetRecordCount(), 60);
+}
+
+TEST_F(CursorFilterTest, BadExpressionsRaiseTheParsersMessage) {
+    TDataCursor& c = OpenCursor("IDX");
+    auto message = [&](const char* text) {
+        try {
+            c.AddFilter(text);
+        } catch (const EZIZIVUEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), ZIZIVU_FILTERERR) << text;
+            return std::string(e.what());
+        }
+        ADD_FAILURE() << text;
+        return std::string();
+    };
+    EXPECT_NE(message("QTY >").find("in filter expression"), std::string::npos);
+    EXPECT_NE(message("QTY > 'x'").find("Type mismatch"), std::string::npos);
+    EXPECT_NE(message("NOPE = 1").find("NOPE"), std::string::npos);
+    EXPECT_NE(message("QTY").find("filter expression must be a boolean expression"), std::string::npos);
+    EXPECT_NE(message("QTY > 1 QTY").find("in filter expression"), std::string::npos);
+    EXPECT_EQ(c.FilterCount(), 0);
+}
+
+TEST_F(CursorFilterTest, ChangedRecordsFollowTheFilters) {
+    TDataCursor& c = OpenCursor("IDX");
+    c.ActivateFilter(c.AddFilter("QTY = 100"));
+    c.ActivateFilter(c.AddFilter([&](const uint8_t* record, uint32_t) {
+        bool blank;
+        uint8_t v[256];
+        c.GetField(2, record, blank, v);
+        return !blank;
+    }));
+    EXPECT_EQ(c.GetRecordCount(), 0);
+    std::vector<uint8_t> r = Buffer(c);
+    PutInt(c, r, 1, 500);
+    PutInt(c, r, 3, 100);
+    PutStr(c, r, 2, "new");
+    c.InsertRecord(r.data());
+    EXPECT_EQ(Ids(c), std::set<int32_t>{500});
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+    ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);
+    c.PutField(2, r.data(), nullptr);  // the callback now refuses it
+    c.ModifyRecord(r.data());
+    EXPECT_EQ(c.GetRecordCount(), 0);
+    // Through another cursor: a delete leaves the view once it is seen.
+    TDataCursor& all = OpenCursor("IDX");
+    ASSERT_TRUE(all.FindKey(r.data(), false, nullptr, 0, false, 1));
+    std::vector<uint8_t> cur = Buffer(all);
+    all.GetCurrentRecord(cur.data(), false);
+    all.GetCurrentRecord(cur.data(), true);
+    PutStr(all, cur, 2, "back");
+    all.ModifyRecord(cur.data());
+    c.Resync();
+    EXPECT_EQ(c.GetRecordCount(), 1);
+    all.DeleteRecord();
+    c.Resync();
+    EXPECT_EQ(c.GetRecordCount(), 0);
+}
+
+}  // namespace
+}  // namespace cursor_test

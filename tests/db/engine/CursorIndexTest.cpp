@@ -1,0 +1,153 @@
+// Indexes added to and removed from a table with records.
+#include <fstream>
+#include <iterator>
+
+#include "tests/db/engine/CursorFakes.h"
+
+namespace cursor_test {
+namespace {
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class CursorIndexTest : public CursorTest {
+protected:
+    // ID 1..20 with CODE = ID mod 7 (so CODE repeats from ID 8 on) and a BLOB.
+    void SetUp() override {
+        CursorTest::SetUp();
+        Fill();
+    }
+
+    void Fill() {
+        FCursors.clear();
+        {
+            TDataCursor d(FDir);
+            d.SetTableName("T");
+            if (FDir->TableExists("T", false)) d.DeleteTable();
+        }
+        Create("T", {Field(1, "ID", dtInteger), Field(2, "CODE", dtInteger), Field(3, "NOTE", dtBlob)},
+               {Index("", {1})});
+        TDataCursor& c = OpenExclusive();
+        for (int32_t i = 1; i <= 20; ++i) {
+            std::vector<uint8_t> r = Buffer(c);
+            PutInt(c, r, 1, i);
+            PutInt(c, r, 2, i % 7);
+            ASSERT_EQ(c.OpenBlob(3, r.data(), 0, false, bmReadWrite), 0);
+            const std::string note(600, char('a' + i % 26));
+            ASSERT_EQ(c.PutBlob(3, r.data(), false, uint32_t(note.size()), note.data(), 0), 0);
+            c.InsertRecord(r.data());
+        }
+        c.Close();
+        FCursors.clear();
+    }
+
+    TDataCursor& OpenExclusive() {
+        TDataCursor& c = NewCursor("T");
+        c.SetExclusive(true);
+        c.Open();
+        return c;
+    }
+
+    std::string Path(const char* ext) const { return FScratch.Path() + "/T" + ext; }
+};
+
+TEST_F(CursorIndexTest, DuplicatesInANewUniqueIndexAreRefusedUnlessTheHookAgrees) {
+    struct Case {
+        const char* name;
+        bool hook;
+        bool stopAtSecond;
+        bool silence;
+        uint16_t code;
+        int32_t records;
+        int32_t calls;
+    };
+    const Case cases[] = {
+        {"no hook", false, false, false, ZIZIVU_KEYVIOL, 20, 0},
+        {"hook stops", true, true, false, ZIZIVU_KEYVIOL, 20, 2},
+        {"hook goes on", true, false, false, 0, 7, 13},
+        {"hook silenced", true, false, true, 0, 7, 1},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        Fill();
+        const std::string dat = FileBytes(Path(".DAT")), idx = FileBytes(Path(".IDX")),
+                          blb = FileBytes(Path(".BLB"));
+        TDataCursor& c = OpenExclusive();
+        int32_t calls = 0;
+        if (k.hook)
+            c.OnDataLost = [&](uint16_t code, const std::string& text, bool& silence, bool& cont) {
+                EXPECT_EQ(code, ZIZIVU_KEYVIOL);
+                EXPECT_NE(text.find("BYCODE"), std::string::npos);
+                ++calls;
+                if (k.stopAtSecond && calls == 2) cont = false;
+                if (k.silence) silence = true;
+            };
+        EXPECT_EQ(Code([&] { c.AddIndex(Index("BYCODE", {2})); }), k.code);
+        EXPECT_EQ(calls, k.calls);
+        EXPECT_EQ(c.GetTableRecordCount(), k.records);
+        if (k.code == 0) {
+            // The first record of every code stays; the index orders them.
+            c.SwitchToIndex("BYCODE");
+            EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{7, 1, 2, 3, 4, 5, 6}));
+            EXPECT_EQ(Walk(c, 2), (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6}));
+            continue;
+        }
+        EXPECT_EQ(c.GetIndexCount(), 0);
+        c.Close();
+        FCursors.clear();
+        EXPECT_EQ(FileBytes(Path(".DAT")), dat);
+        EXPECT_EQ(FileBytes(Path(".IDX")), idx);
+        EXPECT_EQ(FileBytes(Path(".BLB")), blb);
+    }
+}
+
+TEST_F(CursorIndexTest, AddAndDeleteIndexesReusingTheirPages) {
+    TDataCursor& c = OpenExclusive();
+    std::vector<std::pair<uint32_t, int32_t>> progress;
+    c.OnIndexProgress = [&](uint32_t n, int32_t percent) { progress.emplace_back(n, percent); };
+    c.AddIndex(Index("BYCODE", {2}, false));
+    ASSERT_EQ(progress.size(), 20u);
+    EXPECT_EQ(progress.back(), std::make_pair(20u, 100));
+    EXPECT_EQ(progress[9].second, 50);
+    c.AddIndex(Index("BYBOTH", {2, 1}));
+    c.AddIndex(Index("DESCID", {1}, true, true));
+    EXPECT_EQ(c.GetIndexCount(), 3);
+    EXPECT_EQ(Code([&] { c.AddIndex(Index("bycode", {1})); }), ZIZIVU_INDEXEXISTS);
+    EXPECT_EQ(Code([&] { c.AddIndex(Index("BYNOTE", {3})); }), ZIZIVU_INVALIDINDEXTYPE);
+    EXPECT_EQ(Code([&] { c.DeleteIndex("NOPE"); }), ZIZIVU_INVALIDINDEXNAME);
+
+    c.SwitchToIndex("DESCID");
+    c.DeleteIndex("bycode");
+    // The active index keeps its place in the view under its new number.
+    EXPECT_EQ(c.ActiveIndex(), 2);
+    EXPECT_EQ(c.ActiveIndexDescriptor().Name, "DESCID");
+    EXPECT_EQ(Walk(c, 1).front(), 20);
+    c.SwitchToIndex("BYBOTH");
+    EXPECT_EQ(Walk(c, 1),
+              (std::vector<int32_t>{7, 14, 1, 8, 15, 2, 9, 16, 3, 10, 17, 4, 11, 18, 5, 12, 19, 6, 13, 20}));
+    c.DeleteIndexByNumber(1);
+    EXPECT_EQ(c.ActiveIndex(), 0);
+    EXPECT_EQ(Walk(c, 1).front(), 1);
+
+    // A new index in a freed slot takes that slot's free pages: the file does not grow.
+    c.Close();
+    const size_t size = FileBytes(Path(".IDX")).size();
+    TDataCursor& d = OpenExclusive();
+    d.AddIndex(Index("AGAIN", {2}, false));
+    d.AddIndex(Index("AGAIN2", {2, 1}));
+    d.Close();
+    EXPECT_EQ(FileBytes(Path(".IDX")).size(), size);
+    TDataCursor& e = OpenExclusive();
+    e.SwitchToIndex("AGAIN");
+    EXPECT_EQ(Walk(e, 2).front(), 0);
+    EXPECT_EQ(e.GetRecordCount(), 20);
+
+    e.Close();
+    TDataCursor& shared = OpenCursor("T");
+    EXPECT_EQ(Code([&] { shared.AddIndex(Index("X", {2})); }), ZIZIVU_NEEDEXCLUSIVE);
+}
+
+}  // namespace
+}  // namespace cursor_test

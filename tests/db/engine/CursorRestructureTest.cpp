@@ -1,0 +1,362 @@
+// Restructure: header-only changes, index rebuilds and full copies with their losses,
+// refused records, backups and failures; the cursor clone.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "db/engine/Filter.h"
+#include "tests/db/engine/CursorFakes.h"
+#include "tests/support/FaultyFile.h"
+
+namespace cursor_test {
+namespace {
+
+// ID (primary), NAME, QTY (index BYQTY, not unique), NOTE (BLOB).
+std::vector<TFieldDescriptor> Fields() {
+    return {Field(1, "ID", dtInteger), Field(2, "NAME", dtString, 12), Field(3, "QTY", dtInteger),
+            Field(4, "NOTE", dtBlob)};
+}
+
+std::vector<TIndexDescriptor> Indexes() {
+    return {Index("", {1}), Index("BYQTY", {3}, false)};
+}
+
+class CursorRestructureTest : public CursorTest {
+protected:
+    void SetUp() override {
+        CursorTest::SetUp();
+        FSession->SetPrivateDirectory(FScratch.Path());
+    }
+
+    // Twelve records; QTY = ID mod 4, NAME "n<ID>" (blank for ID 6), a note for odd IDs.
+    void Fill(const std::string& table = "T", bool inMemory = false) {
+        TDataCursor c(FDir);
+        c.SetTableName(table);
+        c.SetExclusive(true);
+        c.SetInMemory(inMemory);
+        c.CreateTable(Fields(), Indexes(), {});
+        c.Open();
+        for (int32_t i = 1; i <= 12; ++i) {
+            std::vector<uint8_t> r = Buffer(c);
+            PutInt(c, r, 1, i);
+            if (i != 6) PutStr(c, r, 2, "n" + std::to_string(i));
+            PutInt(c, r, 3, i % 4);
+            if (i % 2) {
+                const std::string note(700, char('a' + i));
+                c.OpenBlob(4, r.data(), 0, false, bmReadWrite);
+                c.PutBlob(4, r.data(), false, uint32_t(note.size()), note.data(), 0);
+            }
+            c.InsertRecord(r.data());
+        }
+    }
+
+    TDataCursor& Exclusive(const std::string& table = "T", bool inMemory = false) {
+        TDataCursor& c = NewCursor(table);
+        c.SetExclusive(true);
+        c.SetInMemory(inMemory);
+        return c;
+    }
+
+    std::map<std::string, std::string> Files() const {
+        std::map<std::string, std::string> out;
+        for (const auto& e : std::filesystem::directory_iterator(FScratch.Path())) {
+            std::ifstream in(e.path(), std::ios::binary);
+            out[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return out;
+    }
+
+    static std::string Note(TDataCursor& c, std::vector<uint8_t>& r, int32_t field) {
+        uint32_t size = 0, got = 0;
+        if (c.OpenBlob(field, r.data(), 0, false, bmRead) != 0) return "<error>";
+        c.GetBlobSize(field, r.data(), false, size);
+        std::string s(size, '\0');
+        if (size) c.GetBlob(field, r.data(), false, got, size, s.data(), 0);
+        c.FreeBlob(field, r.data(), 0, false);
+        return s;
+    }
+
+    // ID, NAME and note length of every record in primary order.
+    std::vector<std::string> Rows(const std::string& table = "T", bool inMemory = false,
+                                  const std::string& nameField = "NAME") {
+        TDataCursor c(FDir);
+        c.SetTableName(table);
+        c.SetInMemory(inMemory);
+        c.Open();
+        std::vector<std::string> out;
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        c.First();
+        while (c.GetNextRecord(r.data()) == 0) {
+            const TFieldDescriptor* note = c.GetFieldDefinitionByName("NOTE");
+            const TFieldDescriptor* name = c.GetFieldDefinitionByName(nameField);
+            out.push_back(std::to_string(GetInt(c, r, 1)) + "/" + (name ? GetStr(c, r, name->FieldNo) : "-") +
+                          "/" + (note ? std::to_string(Note(c, r, note->FieldNo).size()) : "-"));
+        }
+        return out;
+    }
+};
+
+TEST_F(CursorRestructureTest, RenamingAFieldOnlyRewritesTheHeader) {
+    Fill();
+    const auto before = Files();
+    const std::vector<std::string> rows = Rows();
+    TDataCursor& c = Exclusive();
+    int32_t progress = 0;
+    c.OnRestructureProgress = [&](int32_t, int32_t) { ++progress; };
+    std::vector<TFieldDescriptor> f = Fields();
+    f[1].Name = "TITLE";
+    f[1].Description = "what it is called";
+    TDataCursor::TAlterTableOptions opt;
+    opt.Description = "renamed";
+    c.AlterTable(f, Indexes(), opt);
+    EXPECT_EQ(progress, 0);
+    const auto after = Files();
+    EXPECT_EQ(before.size(), after.size());  // no backup, no scratch table
+    EXPECT_EQ(after.count("T.DBK"), 0u);
+    // The records themselves are untouched.
+    const std::string& oldDat = before.at("T.DAT");
+    const std::string& newDat = after.at("T.DAT");
+    ASSERT_EQ(oldDat.size(), newDat.size());
+    const size_t records = 127 + 768 * 4;
+    EXPECT_TRUE(oldDat.substr(records) == newDat.substr(records));
+    // The BLOB file's blocks too (its header only counts the write).
+    EXPECT_TRUE(after.at("T.BLB").substr(512) == before.at("T.BLB").substr(512));
+    c.Open();
+    EXPECT_EQ(c.GetFieldDefinition(2).Name, "TITLE");
+    EXPECT_EQ(c.GetTableDescription(), "renamed");
+    c.Close();
+    EXPECT_EQ(Rows("T", false, "TITLE"), rows);
+}
+
+TEST_F(CursorRestructureTest, DroppingAFieldShrinksTheRecordAndReportsEachLoss) {
+    Fill();
+    struct Case {
+        bool silence;
+        int32_t calls;
+    };
+    for (const Case& k : {Case{false, 11}, Case{true, 1}}) {
+        TDataCursor& c = Exclusive();
+        c.Open();
+        const int32_t oldSize = c.GetRecordSize();
+        const uint32_t lastRowId = c.GetLastAutoIncValue();
+        c.Close();
+        int32_t calls = 0;
+        c.OnDataLost = [&](uint16_t code, const std::string& text, bool& silence, bool&) {
+            EXPECT_EQ(code, 0);
+            EXPECT_EQ(text, "NAME");
+            ++calls;
+            silence = k.silence;
+        };
+        std::vector<int32_t> percents;
+        c.OnRestructureProgress = [&](int32_t, int32_t p) { percents.push_back(p); };
+        std::vector<TFieldDescriptor> f = Fields();
+        f.erase(f.begin() + 1);  // NAME goes; the others keep their numbers
+        TDataCursor::TAlterTableOptions opt;
+        opt.KeepBackups = true;
+        c.AlterTable(f, Indexes(), opt);
+        EXPECT_EQ(calls, k.calls);  // ID 6 has no name to lose
+        ASSERT_FALSE(percents.empty());
+        EXPECT_EQ(percents.back(), 100);
+        c.Open();
+        EXPECT_EQ(c.GetRecordSize(), oldSize - 14);
+        EXPECT_EQ(c.GetFieldCount(), 3);
+        EXPECT_EQ(c.GetFieldDefinition(3).Name, "NOTE");
+        EXPECT_EQ(c.GetFieldDefinition(3).FieldNo, 3);  // renumbered to positions
+        EXPECT_EQ(c.GetLastAutoIncValue(), lastRowId);
+        c.SwitchToIndex("BYQTY");
+        EXPECT_EQ(Walk(c, 2), (std::vector<int32_t>{0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3}));
+        c.Close();
+        EXPECT_EQ(Rows()[0], "1/-/700");
+        EXPECT_EQ(Rows()[1], "2/-/0");
+        const auto files = Files();
+        EXPECT_EQ(files.count("T.DBK") + files.count("T.IBK") + files.count("T.BBK"), 3u);
+        EXPECT_EQ(files.size(), 6u);  // the table and its backups, no scratch table
+        // The second round starts from the full table again.
+        FCursors.clear();
+        TDataCursor d(FDir);
+        d.SetTableName("T");
+        d.DeleteTable();
+        Fill();
+    }
+}
+
+TEST_F(CursorRestructureTest, AStopOrARefusalWithoutHookLeavesTheFilesAsTheyWere) {
+    Fill();
+    // A user's own backup files are no business of the restructure.
+    std::ofstream(FScratch.File("T.DBK")) << "mine";
+    const auto before = Files();
+    struct Case {
+        const char* name;
+        bool hook;
+        bool changeType;  // a full copy; else an index rebuild
+        bool stopOnLoss;
+        uint16_t code;
+    };
+    const Case cases[] = {
+        {"copy stopped by the hook", true, true, true, 0},
+        {"copy refusing duplicates without hook", false, true, false, ZIZIVU_KEYVIOL},
+        {"copy refusing duplicates, hook stops", true, true, false, ZIZIVU_KEYVIOL},
+        {"rebuild refusing duplicates without hook", false, false, false, ZIZIVU_KEYVIOL},
+        {"rebuild refusing duplicates, hook stops", true, false, false, ZIZIVU_KEYVIOL},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        TDataCursor& c = Exclusive();
+        int32_t calls = 0;
+        if (k.hook)
+            c.OnDataLost = [&](uint16_t code, const std::string&, bool&, bool& cont) {
+                ++calls;
+                if (k.stopOnLoss || code != 0) cont = false;
+            };
+        std::vector<TFieldDescriptor> f = Fields();
+        std::vector<TIndexDescriptor> x = Indexes();
+        if (k.changeType) f[1].Size = 20;
+        if (k.stopOnLoss)
+            f.erase(f.begin() + 1);
+        else
+            x[1].Unique = 1;  // QTY repeats
+        EXPECT_EQ(Code([&] { c.AlterTable(f, x, {}); }), k.code);
+        EXPECT_EQ(calls > 0, k.hook);
+        EXPECT_FALSE(c.IsOpen());
+        EXPECT_TRUE(Files() == before);
+    }
+}
+
+TEST_F(CursorRestructureTest, RefusedRecordsGoOnlyWhenTheHookSaysSo) {
+    for (bool copy : {false, true}) {
+        SCOPED_TRACE(copy ? "copy" : "rebuild");
+        FCursors.clear();
+        if (FDir->TableExists("T", false)) {
+            TDataCursor d(FDir);
+            d.SetTableName("T");
+            d.DeleteTable();
+        }
+        Fill();
+        TDataCursor& c = Exclusive();
+        std::vector<uint16_t> codes;
+        c.OnDataLost = [&](uint16_t code, const std::string&, bool&, bool&) { codes.push_back(code); };
+        std::vector<TFieldDescriptor> f = Fields();
+        if (copy) f[2].DataType = dtSmallInt;
+        std::vector<TIndexDescriptor> x = Indexes();
+        x[1].Unique = 1;
+        c.AlterTable(f, x, {});
+        EXPECT_EQ(codes, std::vector<uint16_t>(8, ZIZIVU_KEYVIOL));
+        EXPECT_EQ(Rows(), (std::vector<std::string>{"1/n1/700", "2/n2/0", "3/n3/700", "4/n4/0"}));
+    }
+}
+
+TEST_F(CursorRestructureTest, ARestructureWithoutBackupsLeavesTheUsersBackupFilesAlone) {
+    Fill();
+    for (const char* name : {"T.DBK", "T.IBK", "T.BBK"})
+        std::ofstream(FScratch.File(name)) << "mine " << name;
+    // An index rebuild, then a full copy.
+    std::vector<TIndexDescriptor> x = Indexes();
+    x[1].Descending = 1;
+    TDataCursor& c = Exclusive();
+    c.AlterTable(Fields(), x, {});
+    std::vector<TFieldDescriptor> f = Fields();
+    f[2].DataType = dtFloat;
+    c.AlterTable(f, x, {});
+    const auto files = Files();
+    EXPECT_EQ(files.size(), 6u);  // no scratch file left behind
+    for (const char* name : {"T.DBK", "T.IBK", "T.BBK"})
+        EXPECT_EQ(files.at(name), std::string("mine ") + name);
+    c.Open();
+    c.SwitchToIndex("BYQTY");
+    EXPECT_EQ(Walk(c, 1).front(), 11);  // QTY 3, the highest row id first
+    EXPECT_EQ(c.GetFieldDefinition(3).DataType, dtFloat);
+}
+
+TEST_F(CursorRestructureTest, BlobChecksReportThroughTheRepairLog) {
+    Fill();
+    TDataCursor& c = Exclusive();
+    c.Open();
+    std::vector<uint8_t> r = Buffer(c);
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+    const uint32_t first = bytes::GetU32(r.data() + c.GetFieldDefinition(4).Offset + 1);
+    ASSERT_NE(first, 0u);
+    EXPECT_EQ(c.VerifyBlob(1, first, false), 0);
+    EXPECT_EQ(c.VerifyBlobChain(1, first, false), 0);
+    EXPECT_EQ(c.VerifyBlob(1, first + 3, false), ZIZIVU_INVALIDBLOBOFFSET);
+    std::vector<std::string> log;
+    c.OnRepairLog = [&](const std::string& text) { log.push_back(text); };
+    EXPECT_EQ(c.VerifyBlob(1, first + 3, false), ZIZIVU_INVALIDBLOBOFFSET);
+    EXPECT_EQ(c.VerifyBlob(1, first + 3, true), 0);
+    EXPECT_EQ(log, (std::vector<std::string>{
+                       "Invalid BLOB offset in BLOB file for physical record # 1, error not fixed",
+                       "Invalid BLOB offset in BLOB file for physical record # 1, error fixed"}));
+    // A chain that belongs to another record is damage.
+    EXPECT_EQ(c.VerifyBlobChain(2, first, false), 0);
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_NE(log.back().find("physical record # 2"), std::string::npos);
+    // Checked, not freed: the note is still there.
+    EXPECT_EQ(Note(c, r, 4).size(), 700u);
+}
+
+TEST_F(CursorRestructureTest, TypeChangesConvertValuesAndKeepRowIds) {
+    Fill();
+    TDataCursor& c = Exclusive();
+    std::vector<std::string> lost;
+    c.OnDataLost = [&](uint16_t, const std::string& text, bool&, bool&) { lost.push_back(text); };
+    std::vector<TFieldDescriptor> f = Fields();
+    f[1].DataType = dtInteger;  // "n1" is no number
+    f[1].Size = 0;
+    f[2].DataType = dtString;
+    f[2].Size = 5;
+    std::vector<TIndexDescriptor> x = {Index("", {1})};
+    c.AlterTable(f, x, {});
+    EXPECT_EQ(lost.size(), 11u);
+    c.Open();
+    std::vector<uint8_t> r = Buffer(c);
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+    EXPECT_EQ(GetStr(c, r, 3), "1");
+    bool blank;
+    GetInt(c, r, 2, &blank);
+    EXPECT_TRUE(blank);
+    EXPECT_EQ(bytes::GetU32(r.data() + 5), 1u);
+}
+
+TEST_F(CursorRestructureTest, AFailedMoveLeavesTheOldTable) {
+    Fill("M", true);
+    const std::vector<std::string> rows = Rows("M", true);
+    TFaultInjector faults;
+    // The new table's index file cannot be moved into place.
+    faults.Plan(".IDX", {TFileFault::RenameError, 0, 0});
+    TDataCursor& c = Exclusive("M", true);
+    std::vector<TFieldDescriptor> f = Fields();
+    f.push_back(Field(5, "EXTRA", dtInteger));
+    EXPECT_EQ(Code([&] { c.AlterTable(f, Indexes(), {}); }), ZIZIVU_OSUNKNOWN);
+    EXPECT_EQ(Rows("M", true), rows);
+    c.Open();
+    EXPECT_EQ(c.GetFieldCount(), 4);
+    c.Close();
+    for (const char* ext : {".DAT", ".IDX", ".BLB"})
+        EXPECT_TRUE(DataFileExists(std::string("M") + ext, true));
+}
+
+TEST_F(CursorRestructureTest, ACloneSharesIndexRangeFiltersAndPosition) {
+    Fill();
+    TDataCursor& c = OpenCursor("T");
+    c.SwitchToIndex("BYQTY");
+    std::vector<uint8_t> low = Buffer(c), high = Buffer(c);
+    PutInt(c, low, 3, 1);
+    PutInt(c, high, 3, 2);
+    c.SetRange(false, low.data(), 1, high.data(), 1);
+    c.ActivateFilter(c.AddFilter("ID > 2"));
+    c.ActivateFilter(c.AddFilter([](const uint8_t*, uint32_t n) { return n != 9; }, true));
+    c.First();
+    c.Skip(2);
+    std::unique_ptr<TDataCursor> d = c.Clone();
+    EXPECT_EQ(d->ActiveIndexDescriptor().Name, "BYQTY");
+    EXPECT_EQ(d->GetRecordCount(), c.GetRecordCount());
+    EXPECT_EQ(d->GetPhysicalRecordNumber(), c.GetPhysicalRecordNumber());
+    EXPECT_EQ(d->FilterCount(), 2);
+    EXPECT_EQ(Walk(*d, 1), Walk(c, 1));
+    EXPECT_EQ(Walk(*d, 1), (std::vector<int32_t>{5, 6, 10}));
+}
+
+}  // namespace
+}  // namespace cursor_test
