@@ -5,6 +5,7 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
+#include "db/sql/QueryFilter.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
@@ -73,6 +74,7 @@ void TCreateIndex::BuildFieldList() {
 }
 
 TSourceTable::~TSourceTable() {
+    CloseCursor();
     FreeMemory(RecordBuffer);
 }
 
@@ -104,6 +106,10 @@ TDataQuery::TDataQuery(TQueryStatement* owner) : Owner(owner) {
 }
 
 TDataQuery::~TDataQuery() {
+    try {
+        UnlockSourceTables();
+    } catch (...) {
+    }
     CloseResultCursor();
 }
 
@@ -128,7 +134,13 @@ void TDataQuery::Reset() {
     TargetTableName.clear();
     IndexName.clear();
     BlobPerRow = WithLocks = false;
+    try {
+        UnlockSourceTables();
+    } catch (...) {
+    }
     DrivingTable = nullptr;
+    SkipOrderBySort = HasBlobExpression = false;
+    HiddenFieldCount = 0;
     ClearSourceTables();
     ClearResultFields();
     ClearUpdateFields();
@@ -161,12 +173,20 @@ TExpressionParser& TDataQuery::Parser() {
 
 void TDataQuery::Prepare() {
     switch (Kind) {
+        case skSelect:
+            PrepareSelect();
+            break;
+        case skInsert:
+        case skUpdate:
+        case skDelete:
+            PrepareDataStatement();
+            break;
         case skCreateTable:
         case skAlterTable:
         case skDropTable:
         case skCreateIndex:
         case skDropIndex:
-            OpenDdlResultDirectory();
+            OpenResultDirectory(false);
             break;
         default:
             RaiseNotAvailable("Preparing SQL statements");
@@ -177,6 +197,14 @@ void TDataQuery::Execute(TDataCursor*& result) {
     result = nullptr;
     const uint32_t start = GetTickCount();
     switch (Kind) {
+        case skSelect:
+            ExecuteSelect(result);
+            break;
+        case skInsert:
+        case skUpdate:
+        case skDelete:
+            ExecuteDataStatement();
+            break;
         case skCreateTable:
             ExecCreateTable();
             break;
@@ -195,8 +223,8 @@ void TDataQuery::Execute(TDataCursor*& result) {
         default:
             RaiseNotAvailable("Executing SQL statements");
     }
-    const uint32_t stop = GetTickCount();
-    ExecutionTime = stop > start ? (stop - start) / 1000.0 : 0;
+    const uint32_t end = GetTickCount();
+    ExecutionTime = end > start ? (end - start) / 1000.0 : 0;
 }
 
 void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& abort) {
@@ -204,14 +232,16 @@ void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& a
 }
 
 void TDataQuery::CloseResultCursor() {
-    // A live result is a source table's own cursor and goes with it.
-    if (ResultCursor && !ResultIsSource) delete ResultCursor;
-    ResultCursor = nullptr;
-    if (ResultDirectory) {
-        TDataDirectory* directory = ResultDirectory;
-        ResultDirectory = nullptr;
-        directory->Session()->CloseDirectory(directory);
+    DropSubQueryFilter();
+    // A live result is the source table's own cursor and goes with the table.
+    if (ResultCursor && ResultCursor != (DrivingTable ? DrivingTable->Cursor : nullptr)) {
+        ResultCursor->Filters().clear();
+        delete ResultCursor;
     }
+    ResultCursor = nullptr;
+    if (ResultDirectory && ResultSession) ResultSession->CloseDirectory(ResultDirectory);
+    ResultDirectory = nullptr;
+    ResultSession = nullptr;
 }
 
 void TDataQuery::ParseSubSelect(TExpressionParser& parser) {
@@ -222,18 +252,6 @@ void TDataQuery::ParseSubSelect(TExpressionParser& parser) {
     const std::string context = parser.Context();
     ParseStatement(true);
     parser.SetContext(context);
-}
-
-bool TDataQuery::BindSubQueryColumn(TExpToken*) {
-    RaiseNotAvailable("Binding sub-select queries");
-}
-
-void TDataQuery::SetSubQueryFilter(TExpToken*) {
-    RaiseNotAvailable("Filtering sub-select queries");
-}
-
-int32_t TDataQuery::GetRecordCount() {
-    RaiseNotAvailable("Counting sub-select query rows");
 }
 
 // ---- TQueryStatement -------------------------------------------------------------------

@@ -96,27 +96,7 @@ TIndexDescriptor NewIndexDescriptor(TCreateIndex& index, const std::string& name
     return d;
 }
 
-bool IsPathDelimiter(char c) {
-    return c == '\\' || c == ':' || c == '/';
-}
-
 }  // namespace
-
-void TDataQuery::OpenDdlResultDirectory() {
-    TDataDirectory* database = Owner ? Owner->Owner() : nullptr;
-    TDataSession* session = database && database->Session() ? database->Session() : GetEngineSession();
-    size_t delimiter = TargetTableName.size();
-    while (delimiter > 0 && !IsPathDelimiter(TargetTableName[delimiter - 1])) --delimiter;
-    const std::string tableName = TargetTableName.substr(delimiter);
-    if (TargetInMemory)
-        ResultDirectory = session->OpenDirectory("Memory", "");
-    else if (delimiter > 0)
-        ResultDirectory = session->OpenDirectory("", TargetTableName.substr(0, delimiter));
-    else
-        ResultDirectory = session->OpenDirectory("", GetDatabasePath(database));
-    ResultCursor = new TDataCursor(ResultDirectory);
-    ResultCursor->SetTableName(tableName);
-}
 
 void TDataQuery::ExecCreateTable() {
     std::vector<TFieldDescriptor> fields;

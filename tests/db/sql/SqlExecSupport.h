@@ -75,6 +75,8 @@ protected:
     void InsertRows(const std::string& table, const std::vector<std::vector<int32_t>>& rows) {
         auto c = Open(table);
         std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+        // One transaction: written once at its end.
+        Database->StartTransaction();
         for (const std::vector<int32_t>& row : rows) {
             c->InitRecord(r.data());
             for (size_t i = 0; i < row.size(); ++i) {
@@ -84,6 +86,7 @@ protected:
             }
             c->InsertRecord(r.data());
         }
+        Database->Commit(true);
     }
 
     // The integer field of every record in physical order.
