@@ -311,6 +311,10 @@ void TQueryStatement::Prepare(const std::string& text, int32_t& position) {
         position += FParser->GetPosition();
         throw;
     }
+    // The rows an INSERT ... SELECT reads are fixed before it inserts: a live result on
+    // the target table would go on to the rows inserted and never end.
+    if (FMainQuery->Kind == skInsert && FMainQuery->InsertSelect && QueryCount() > 1)
+        FQueries[1]->RequestLive = false;
     for (int32_t i = QueryCount() - 1; i >= 0; --i) FQueries[i]->Prepare();
     position += FParser->GetPosition();
 }

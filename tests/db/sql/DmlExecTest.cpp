@@ -243,4 +243,63 @@ TEST_F(DmlExecTest, InsertSelectCopiesTheSelectedRows) {
               "The number of values must match the number of table columns");
 }
 
+TEST_F(DmlExecTest, InsertSelectFromItsOwnTargetReadsTheRowsOnce) {
+    Run("CREATE TABLE t (x INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}});
+    EXPECT_EQ(Run("INSERT INTO t SELECT x + 10 FROM t"), 3);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 2, 3, 11, 12, 13}));
+}
+
+TEST_F(DmlExecTest, CorrelationNamesAndSubSelects) {
+    Run("CREATE TABLE t (x INTEGER)");
+    Run("CREATE TABLE u (y INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}, {4}});
+    InsertRows("u", {{2}, {4}});
+    EXPECT_EQ(Run("UPDATE t AS a SET a.x = a.x + 100 WHERE a.x IN (SELECT y FROM u)"), 2);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 102, 3, 104}));
+    EXPECT_EQ(Run("DELETE FROM t b WHERE b.x > 100"), 2);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 3}));
+}
+
+TEST_F(DmlExecTest, ProgressPerRowAndAbort) {
+    Run("CREATE TABLE t (x INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}, {4}});
+    std::vector<std::pair<int32_t, int32_t>> calls;
+    const auto record = [&](TObject*, int32_t current, uint16_t percent, bool&) {
+        calls.emplace_back(current, percent);
+    };
+    EXPECT_EQ(Run("UPDATE t SET x = x * 2", record), 4);
+    EXPECT_EQ(calls, (std::vector<std::pair<int32_t, int32_t>>{{1, 25}, {2, 50}, {3, 75}, {4, 100}}));
+    calls.clear();
+    // Aborted at the first row: that row is done, the total reported at the end.
+    const auto abortFirst = [&](TObject* sender, int32_t current, uint16_t percent, bool& abort) {
+        record(sender, current, percent, abort);
+        abort = true;
+    };
+    EXPECT_EQ(Run("DELETE FROM t", abortFirst), 1);
+    EXPECT_EQ(calls, (std::vector<std::pair<int32_t, int32_t>>{{1, 25}, {4, 100}}));
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{4, 6, 8}));
+}
+
+// A row another cursor holds makes the UPDATE fail with the lock error; the statement's
+// own locks and transaction go with it.
+TEST_F(DmlExecTest, UpdateOfALockedRecordFailsAndLeavesNoLocks) {
+    Run("CREATE TABLE t (x INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}});
+    auto holder = Open("t");
+    holder->SwitchToIndexNumber(RecordNumberOrderIndex);
+    std::vector<uint8_t> r(size_t(holder->GetRecordSize()));
+    holder->First();
+    holder->GetNextRecord(r.data());
+    holder->GetNextRecord(r.data());
+    ASSERT_EQ(holder->GetCurrentRecord(r.data(), true), 0);
+    EXPECT_EQ(Fail("UPDATE t SET x = x + 1").Code, ZIZIVU_RECLOCKFAILED);
+    EXPECT_FALSE(Database->InTransaction());
+    holder->UnlockRecord(0);
+    holder.reset();
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_EQ(Run("UPDATE t SET x = x + 1"), 3);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{2, 3, 4}));
+}
+
 }  // namespace
