@@ -273,7 +273,10 @@ void TDataCursor::DropAllFilters() {
     std::vector<TCursorFilter*> filters;
     filters.swap(FFilters);
     for (TCursorFilter* f : filters) delete f;
-    if (FOpen) UpdateFilterState();
+    if (FOpen) {
+        UpdateFilterState();
+        ResetFilterBitmaps();
+    }
 }
 
 // ---- Parsing and binding ------------------------------------------------------------------
