@@ -239,7 +239,34 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
     FilterIndex(filter);
     if (filter->IsActive()) return;
     filter->Activate();
-    AfterFilterChange(true);
+    const bool was = FFiltered;
+    UpdateFilterState();
+    if (!was || FRebuilding) {
+        AfterFilterChange(true);
+        return;
+    }
+    // The other results stand: only the new filter is built, over the range and the live
+    // records (and, chained, what the active filters before it accept).
+    TRecordsBitmap candidates;
+    candidates.Assign(*FLiveBitmap);
+    if (FRangeActive && !IsRecordNumberOrder()) candidates.AndBitmap(*FRangeBitmap);
+    if (filter->IsChained())
+        for (TCursorFilter* f : FFilters) {
+            if (f == filter) break;
+            if (f->IsActive()) candidates.AndBitmap(f->Result());
+        }
+    bool restart = false;
+    FRebuilding = true;
+    try {
+        filter->BuildResult(candidates, restart);
+    } catch (...) {
+        FRebuilding = false;
+        filter->Deactivate();
+        UpdateFilterState();
+        throw;
+    }
+    FRebuilding = false;
+    AfterFilterChange(restart);
 }
 
 void TDataCursor::DeactivateFilter(TFilter* filter) {
