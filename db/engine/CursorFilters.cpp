@@ -99,6 +99,10 @@ void TFilter::SetExpression(TExpToken* tree, bool owns) {
     FLevel = tree ? FCursor->OptimizeFilterNode(tree) : olNone;
 }
 
+void TFilter::Reoptimize() {
+    if (!FIsCallback && FExpression) FLevel = FCursor->OptimizeFilterNode(FExpression);
+}
+
 void TFilter::SetCallback(TFilterCallback callback) {
     FreeExpression();
     FCallback = std::move(callback);
@@ -277,7 +281,8 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
         FilterIndex(filter);
         filter->Deactivate();
     } else {
-        for (TCursorFilter* f : FFilters) static_cast<TFilter*>(f)->Deactivate();
+        for (TCursorFilter* f : FFilters)
+            if (auto* own = dynamic_cast<TFilter*>(f)) own->Deactivate();
     }
     // Chained filters after it were built over what it accepted.
     AfterFilterChange(true);

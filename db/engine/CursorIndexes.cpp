@@ -10,6 +10,7 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataTable.h"
 #include "db/engine/EngineErrors.h"
+#include "db/engine/Filter.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/Math.h"
 #include "platform/rtl/SysUtils.h"
@@ -179,6 +180,8 @@ void TDataCursor::AddIndex(const TIndexDescriptor& index) {
     }
     EndWrite();
     SetActiveIndexNumber(FIndexNo);
+    for (TCursorFilter* f : FFilters)
+        if (auto* filter = dynamic_cast<TFilter*>(f)) filter->Reoptimize();
     UpdateFilterState();
     ResetView();
     First();
@@ -230,6 +233,9 @@ void TDataCursor::DeleteIndexByNumber(int32_t n) {
     std::fill(FRangeStart.begin(), FRangeStart.end(), 0);
     std::fill(FRangeEnd.begin(), FRangeEnd.end(), 0xFF);
     SetActiveIndexNumber(select);
+    // Index numbers moved: the filters choose their indexes again.
+    for (TCursorFilter* f : FFilters)
+        if (auto* filter = dynamic_cast<TFilter*>(f)) filter->Reoptimize();
     UpdateFilterState();
     ResetView();
     First();

@@ -2,6 +2,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "db/engine/Filter.h"
 #include "tests/db/engine/CursorFakes.h"
 
 namespace cursor_test {
@@ -140,6 +141,16 @@ TEST_F(CursorIndexTest, AddAndDeleteIndexesReusingTheirPages) {
     d.Close();
     EXPECT_EQ(FileBytes(Path(".IDX")).size(), size);
     TDataCursor& e = OpenExclusive();
+    // A filter answered from an index follows it to its new slot.
+    TFilter* filter = e.AddFilter("CODE = 3");
+    e.ActivateFilter(filter);
+    EXPECT_EQ(filter->Level(), olWholly);
+    EXPECT_EQ(Walk(e, 1), (std::vector<int32_t>{3, 10, 17}));
+    e.DeleteIndex("DESCID");
+    EXPECT_EQ(Walk(e, 1), (std::vector<int32_t>{3, 10, 17}));
+    e.DeleteIndex("AGAIN2");  // the slot the filter first used is gone
+    EXPECT_EQ(Walk(e, 1), (std::vector<int32_t>{3, 10, 17}));
+    e.DropFilter(filter);
     e.SwitchToIndex("AGAIN");
     EXPECT_EQ(Walk(e, 2).front(), 0);
     EXPECT_EQ(e.GetRecordCount(), 20);
