@@ -202,11 +202,7 @@ void TBlobFile::CreateFile() {
 
 void TBlobFile::ReadHeader() {
     uint8_t image[BlobFileHeaderSize];
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Read(image, BlobFileHeaderSize);
-    }
+    ReadAt(*this, 0, image, BlobFileHeaderSize);
     if (FEncrypted) Scramble(image, BlobFileHeaderSize, BlobSeed);
     FHeader.ReadFrom(image);
     FHeaderModified = false;
@@ -219,11 +215,7 @@ void TBlobFile::WriteHeader(bool always, bool flush) {
     uint8_t image[BlobFileHeaderSize];
     FHeader.WriteTo(image);
     if (FEncrypted) Scramble(image, BlobFileHeaderSize, BlobSeed);
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Write(image, BlobFileHeaderSize);
-    }
+    WriteAt(*this, 0, image, BlobFileHeaderSize);
     if (flush || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
     FHeaderModified = false;
@@ -237,11 +229,7 @@ void TBlobFile::MarkHeaderDirty() {
 
 bool TBlobFile::HeaderChanged() {
     uint8_t image[BlobFileHeaderSize];
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Read(image, BlobFileHeaderSize);
-    }
+    ReadAt(*this, 0, image, BlobFileHeaderSize);
     if (FEncrypted) Scramble(image, BlobFileHeaderSize, BlobSeed);
     if (bytes::GetU32(image) == FHeader.ChangeCount) return false;
     FHeader.ReadFrom(image);
@@ -260,11 +248,7 @@ void TBlobFile::CheckHeader() {
 
 void TBlobFile::Empty() {
     ClearBlockCache();
-    {
-        TFileLockGuard guard(*this);
-        Seek(BlobFileHeaderSize, 0);
-        Write(FWriteBuffer, 0);
-    }
+    WriteAt(*this, BlobFileHeaderSize, FWriteBuffer, 0);
     if (FOwner->ForceBufferFlush()) Flush();
     FHeader.Version = EngineFileVersion;
     FHeader.NextBlockPos = FirstBlockPosition;
@@ -308,12 +292,8 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
     if (position == 0) Fail(ZIZIVU_BLOCKBUFCORRUPT);
     if (position == FHeader.NextBlockPos) {
         if (int64_t(position) + FBlockSize > MaxBlobFileBytes) Fail(ZIZIVU_TABLEFULL);
-        TBlock* b = FCache.Find(position);
-        if (!b) b = FCache.TakeFree(position, FOwner->InTransaction());
+        TBlock* b = FCache.TakeAppended(position, FOwner->InTransaction());
         if (!b) Fail(ZIZIVU_BLOCKBUFCORRUPT);
-        // Written even when nothing is stored, so the file covers every block it counts.
-        b->Modified = 1;
-        b->IncUseCount();
         FHeader.NextBlockPos += uint32_t(FBlockSize);
         MarkHeaderDirty();
         block = b;
@@ -332,36 +312,10 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
         }
         const int32_t bytesToRead = int32_t(count) * FBlockSize;
         SetBlockBufferSize(bytesToRead, TransferBufferStep, FReadBuffer, FReadCapacity);
-        {
-            TFileLockGuard guard(*this);
-            Seek(int32_t(position), 0);
-            Read(FReadBuffer, bytesToRead);
-        }
-        FCache.CountRead();
-        FCache.SetReadAheadRange(position, position + (count - 1) * uint32_t(FBlockSize));
-        try {
-            for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t p = position + i * uint32_t(FBlockSize);
-                uint8_t* image = FReadBuffer + size_t(i) * size_t(FBlockSize);
-                TBlock* e = FCache.Find(p);
-                if (e) {
-                    if (!e->Modified && e->UseCount == 0) LoadImage(e, image);
-                } else {
-                    e = FCache.TakeFree(p, FOwner->InTransaction());
-                    if (!e) Fail(ZIZIVU_BLOCKBUFCORRUPT);
-                    LoadImage(e, image);
-                }
-                if (p == position) {
-                    e->IncUseCount();
-                    b = e;
-                }
-            }
-        } catch (...) {
-            FCache.ClearReadAheadRange();
-            if (b) b->DecUseCount();
-            throw;
-        }
-        FCache.ClearReadAheadRange();
+        ReadAt(*this, int32_t(position), FReadBuffer, bytesToRead);
+        b = FCache.DistributeRead(position, count, FReadBuffer, size_t(FBlockSize), position,
+                                  FOwner->InTransaction(),
+                                  [this](TBlock* e, uint8_t* image) { LoadImage(e, image); });
         if (!b || b->Number != position) Fail(ZIZIVU_BLOCKBUFCORRUPT);
         block = b;
         return true;
@@ -408,16 +362,7 @@ void TBlobFile::FreeBlock(TBlock* block) {
 }
 
 bool TBlobFile::FlushBlocks(bool flush) {
-    FFlushToDisk = flush;
-    bool written;
-    try {
-        written = FCache.Flush();
-    } catch (...) {
-        FFlushToDisk = false;
-        throw;
-    }
-    FFlushToDisk = false;
-    return written;
+    return FCache.Flush(flush);
 }
 
 void TBlobFile::CacheWriteRun(TBlock* const* run, int32_t count) {
@@ -431,12 +376,8 @@ void TBlobFile::CacheWriteRun(TBlock* const* run, int32_t count) {
             Scramble(image + BlockHeaderSize, DataSize(), BlobSeed);
         }
     }
-    {
-        TFileLockGuard guard(*this);
-        Seek(int32_t(run[0]->Number), 0);
-        Write(FWriteBuffer, total);
-    }
-    if (FFlushToDisk || FOwner->ForceBufferFlush()) Flush();
+    WriteAt(*this, int32_t(run[0]->Number), FWriteBuffer, total);
+    if (FCache.FlushingToDisk() || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }
 

@@ -189,7 +189,6 @@ private:
     int32_t FReadCapacity = 0;
     uint8_t* FWriteBuffer = nullptr;
     int32_t FWriteCapacity = 0;
-    bool FFlushToDisk = false;
 };
 
 // One BLOB value of one record while a cursor works on it.

@@ -311,11 +311,7 @@ void TDataFile::CheckHeader() {
 
 void TDataFile::ReadHeader() {
     uint8_t image[DataFileHeaderSize];
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Read(image, DataFileHeaderSize);
-    }
+    ReadAt(*this, 0, image, DataFileHeaderSize);
     FHeader.ReadFrom(image);
     FHeaderModified = false;
 }
@@ -328,11 +324,7 @@ void TDataFile::WriteHeader(bool always, bool flush) {
     FHeader.Modified = FHeaderModified ? 1 : 0;
     uint8_t image[DataFileHeaderSize];
     FHeader.WriteTo(image);
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Write(image, DataFileHeaderSize);
-    }
+    WriteAt(*this, 0, image, DataFileHeaderSize);
     if (flush || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
     FHeaderModified = false;
@@ -346,11 +338,7 @@ void TDataFile::MarkHeaderDirty() {
 
 bool TDataFile::HeaderChanged() {
     uint8_t image[DataFileHeaderSize];
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Read(image, DataFileHeaderSize);
-    }
+    ReadAt(*this, 0, image, DataFileHeaderSize);
     if (bytes::GetU32(image) == FHeader.ChangeCount) return false;
     FHeader.ReadFrom(image);
     FHeaderModified = false;
@@ -363,11 +351,8 @@ void TDataFile::GetHeader(uint8_t* image) const {
 
 void TDataFile::Empty() {
     ClearRecordCache();
-    {
-        TFileLockGuard guard(*this);
-        Seek(int32_t(DataFileHeaderSize + FieldDescriptorSize * int32_t(FFields.size())), 0);
-        Write(FWriteBuffer, 0);
-    }
+    WriteAt(*this, int32_t(DataFileHeaderSize + FieldDescriptorSize * int32_t(FFields.size())), FWriteBuffer,
+            0);
     if (FOwner->ForceBufferFlush()) Flush();
     FHeader.ChangeCount = 0;
     FHeader.DeletedHead = 0;
@@ -382,11 +367,7 @@ void TDataFile::Empty() {
 void TDataFile::ReadFieldDescriptors() {
     const int32_t count = FHeader.FieldCount;
     std::vector<uint8_t> images(size_t(count) * FieldDescriptorSize);
-    if (count > 0) {
-        TFileLockGuard guard(*this);
-        Seek(DataFileHeaderSize, 0);
-        Read(images.data(), int32_t(images.size()));
-    }
+    if (count > 0) ReadAt(*this, DataFileHeaderSize, images.data(), int32_t(images.size()));
     FFields.assign(size_t(count), TFieldDescriptor());
     for (int32_t i = 0; i < count; ++i) {
         uint8_t* image = images.data() + size_t(i) * FieldDescriptorSize;
@@ -404,11 +385,7 @@ void TDataFile::WriteFieldDescriptors() {
         FFields[i].WriteTo(image);
         if (IsEncrypted()) Scramble(image, FieldDescriptorSize, RecordSeed);
     }
-    if (!images.empty()) {
-        TFileLockGuard guard(*this);
-        Seek(DataFileHeaderSize, 0);
-        Write(images.data(), int32_t(images.size()));
-    }
+    if (!images.empty()) WriteAt(*this, DataFileHeaderSize, images.data(), int32_t(images.size()));
     if (FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
     FFieldsModified = false;

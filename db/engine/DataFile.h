@@ -7,6 +7,7 @@
 // A BLOB field's 8 bytes hold the position of the value's first block in the BLOB file
 // (0 for none), then the value's 32-bit BLOB id.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,13 @@ constexpr int32_t DefaultBlobBlockSize = 512;
 // Bytes of a descriptor the engine carries without interpreting.
 constexpr int32_t FieldWorkAreaOffset = 248;
 constexpr int32_t FieldWorkAreaSize = FieldDescriptorSize - FieldWorkAreaOffset;
+
+// Working-area byte of a sort field's descriptor that marks descending order.
+constexpr int32_t SortDescendingByte = 253 - FieldWorkAreaOffset;
+// A physical sort that does not find the whole table cached sorts runs of at most
+// min(SortRunBytes div record size, SortRunRecords) records in scratch files and merges them.
+constexpr int32_t SortRunBytes = 2097120;
+constexpr int32_t SortRunRecords = 8191;
 
 // Character case of a string field's values.
 constexpr uint8_t fcAsIs = 0;
@@ -109,6 +117,7 @@ struct TRecordHeader {
 };
 
 class TDataFile;
+class TSortOutput;
 
 // One cached record of a data file.
 class TRecord : public TCacheEntry {
@@ -167,6 +176,18 @@ private:
 
 // Pool of free record objects.
 using TRecordStack = TObjectPool<TRecord>;
+
+// The steps of a grouping sort, called with record images of the table's record size.
+// Records whose sort keys are equal (row id aside) form a group; `head` is the group's
+// output record and `row` one record of the group. The group's first record is both: the
+// step then sees head == row and `first` set. After the group's last record Finish (when
+// set) completes the head, and Keep (when set) decides whether it stays in the table. What
+// the steps need beyond the records (the query, its columns) they capture.
+struct TSortGroupSteps {
+    std::function<void(uint8_t* head, const uint8_t* row, bool first)> Accumulate;
+    std::function<void(uint8_t* head)> Finish;
+    std::function<bool(const uint8_t* head)> Keep;
+};
 
 class TDataFile : public TFileHandler, private TEntryCacheHost<TRecord> {
 public:
@@ -240,6 +261,27 @@ public:
     TRecord* NewRecordObject();
     void FreeRecordObject(TRecord*& record);
 
+    // Reorders the records by the sort fields (descending where a descriptor's working-area
+    // byte SortDescendingByte is set) and renumbers them from 1. With dropDuplicates only the
+    // first record of equal keys stays; with groupSteps each group of equal keys becomes one
+    // record (see TSortGroupSteps). Deleted records do not take part: they leave the table
+    // and the deleted chain is empty afterwards. Returns the number of records the table
+    // holds afterwards. Scratch files go to the owner's private directory and are gone when
+    // the call returns or raises. When it raises, every active record is still there: as
+    // before (a wholly cached table, through its cache) or as after a plain sort by the
+    // keys (a table sorted by runs, once the merge had written to the file).
+    uint32_t SortRecords(int32_t sortFieldCount, const TFieldDescriptor* sortFields, bool caseInsensitive,
+                         bool dropDuplicates, const TSortGroupSteps* groupSteps = nullptr);
+    // The sort keys that BuildSortKey builds and CompareSortKeys compares: per field its flag
+    // byte and key image, then the row id. Raises 9985 for a field that does not lie within
+    // the record. Returns the key length.
+    int32_t SetSortFields(int32_t sortFieldCount, const TFieldDescriptor* sortFields, bool caseInsensitive);
+    int32_t SortKeyLength() const { return FSortKeyLength; }
+    // The sort key of a record image into a buffer of SortKeyLength bytes.
+    void BuildSortKey(const uint8_t* record, uint8_t* key) const;
+    // -1, 0 or 1; the row id decides last only when asked.
+    int32_t CompareSortKeys(const uint8_t* a, const uint8_t* b, bool withRowId) const;
+
     int32_t CacheCapacity() const { return FCache.Capacity(); }
     int32_t CacheCount() const { return FCache.Count(); }
     int32_t ReadAheadCount() const { return FReadAheadCount; }
@@ -262,6 +304,11 @@ private:
     void SetCacheSizes();
     void LoadImage(TRecord* record, const uint8_t* image);
     std::string ScrambledText(const std::string& text) const;
+    // The two ways of a sort; each returns the number of records output.
+    uint32_t SortCachedRecords(TSortOutput& output);
+    uint32_t SortByRuns(TSortOutput& output, int32_t runRecords);
+    // Cuts the file after the records a sort output and empties the deleted chain.
+    void EndSort(uint32_t count);
 
     TTableFilesOwner* FOwner;
     TDataFileHeader FHeader;
@@ -275,7 +322,9 @@ private:
     int32_t FReadCapacity = 0;
     uint8_t* FWriteBuffer = nullptr;
     int32_t FWriteCapacity = 0;
-    bool FFlushToDisk = false;
+    std::vector<TFieldDescriptor> FSortFields;
+    bool FSortCaseInsensitive = false;
+    int32_t FSortKeyLength = 4;
 };
 
 // One field's key image at key + 1 (the flag byte at key[0] is the caller's). value

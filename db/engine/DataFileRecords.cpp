@@ -145,13 +145,10 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
     if (recordNo == nextNew) {
         if (uint64_t(recordNo) + 1 >= RecordNumberLimit || int64_t(size) * recordNo > MaxTableBytes)
             Fail(ZIZIVU_TABLEFULL);
-        TRecord* r = FCache.Find(recordNo);
-        if (!r) r = FCache.TakeFree(recordNo, FOwner->InTransaction());
-        if (!r) Fail(ZIZIVU_RECBUFCORRUPT);
         // The new slot is written even when nothing is stored in it, so that the file
         // always holds as many slots as the header counts.
-        r->Modified = 1;
-        r->IncUseCount();
+        TRecord* r = FCache.TakeAppended(recordNo, FOwner->InTransaction());
+        if (!r) Fail(ZIZIVU_RECBUFCORRUPT);
         ++FHeader.NextRecordNo;
         MarkHeaderDirty();
         record = r;
@@ -178,36 +175,9 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
         const int64_t bytesToRead = int64_t(count) * size;
         if (position + bytesToRead > INT32_MAX) Fail(ZIZIVU_RECBUFCORRUPT);
         SetBlockBufferSize(int32_t(bytesToRead), TransferBufferStep, FReadBuffer, FReadCapacity);
-        {
-            TFileLockGuard guard(*this);
-            Seek(int32_t(position), 0);
-            Read(FReadBuffer, int32_t(bytesToRead));
-        }
-        FCache.CountRead();
-        FCache.SetReadAheadRange(first, first + count - 1);
-        try {
-            for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t n = first + i;
-                const uint8_t* image = FReadBuffer + size_t(i) * size_t(size);
-                TRecord* e = FCache.Find(n);
-                if (e) {
-                    if (!e->Modified && e->UseCount == 0) LoadImage(e, image);
-                } else {
-                    e = FCache.TakeFree(n, FOwner->InTransaction());
-                    if (!e) Fail(ZIZIVU_RECBUFCORRUPT);
-                    LoadImage(e, image);
-                }
-                if (n == recordNo) {
-                    e->IncUseCount();
-                    r = e;
-                }
-            }
-        } catch (...) {
-            FCache.ClearReadAheadRange();
-            if (r) r->DecUseCount();
-            throw;
-        }
-        FCache.ClearReadAheadRange();
+        ReadAt(*this, int32_t(position), FReadBuffer, int32_t(bytesToRead));
+        r = FCache.DistributeRead(first, count, FReadBuffer, size_t(size), recordNo, FOwner->InTransaction(),
+                                  [this](TRecord* e, const uint8_t* image) { LoadImage(e, image); });
         if (!r || r->Number != recordNo) Fail(ZIZIVU_RECBUFCORRUPT);
         record = r;
         return true;
@@ -254,16 +224,7 @@ void TDataFile::DeleteRecord(TRecord* record) {
 }
 
 bool TDataFile::FlushRecords(bool flush) {
-    FFlushToDisk = flush;
-    bool written;
-    try {
-        written = FCache.Flush();
-    } catch (...) {
-        FFlushToDisk = false;
-        throw;
-    }
-    FFlushToDisk = false;
-    return written;
+    return FCache.Flush(flush);
 }
 
 void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
@@ -277,12 +238,8 @@ void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
         run[i]->WriteTo(image);
         if (IsEncrypted()) Scramble(image, size, RecordSeed);
     }
-    {
-        TFileLockGuard guard(*this);
-        Seek(int32_t(position), 0);
-        Write(FWriteBuffer, int32_t(total));
-    }
-    if (FFlushToDisk || FOwner->ForceBufferFlush()) Flush();
+    WriteAt(*this, int32_t(position), FWriteBuffer, int32_t(total));
+    if (FCache.FlushingToDisk() || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// What the table's files share: the seed pairs of the scrambling and a guard of a file's
-// lock around a seek and its transfer.
+// What the table's files share: the seed pairs of the scrambling, a guard of a file's lock
+// and the seek-and-transfer done under it.
 //
 // Seed pairs of the scrambling of encrypted tables. Each stored piece is scrambled on its
 // own, the seeds starting afresh: a record image, a field descriptor, the data-file
@@ -41,3 +41,16 @@ public:
 private:
     TFileHandler& FFile;
 };
+
+// Reads or writes count bytes at the position, holding the file's lock for the seek and
+// the transfer.
+inline void ReadAt(TFileHandler& file, int32_t position, void* buffer, int32_t count) {
+    TFileLockGuard guard(file);
+    file.Seek(position, 0);
+    file.Read(buffer, count);
+}
+inline void WriteAt(TFileHandler& file, int32_t position, const void* buffer, int32_t count) {
+    TFileLockGuard guard(file);
+    file.Seek(position, 0);
+    file.Write(buffer, count);
+}

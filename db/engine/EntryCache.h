@@ -1,7 +1,8 @@
 #pragma once
 // The cache shared by a table's files: records of the data file, blocks of the BLOB file
-// (and pages of the index file). Entries are numbered (record number or file position);
-// entries whose numbers differ by the cache's step lie next to each other in the file.
+// (the index file's page caches, one per index and flushed together, share only the
+// splitting into runs). Entries are numbered (record number or file position); entries
+// whose numbers differ by the cache's step lie next to each other in the file.
 //
 // - a list sorted by number, searched by bisection after a look at the four newest entries;
 // - a recency chain from the oldest to the newest entry;
@@ -44,6 +45,19 @@ public:
     // Writes `count` entries of adjacent numbers, lowest first, with one write.
     virtual void CacheWriteRun(T* const* run, int32_t count) = 0;
 };
+
+// Splits entries sorted by file position into runs of neighbours (adjacent(a, b): b lies
+// right after a) and hands each run to write(first, count), lowest first.
+template <class T, class Adjacent, class Write>
+void ForEachRun(T* const* sorted, size_t count, Adjacent&& adjacent, Write&& write) {
+    size_t first = 0;
+    while (first < count) {
+        size_t last = first;
+        while (last + 1 < count && adjacent(sorted[last], sorted[last + 1])) ++last;
+        write(sorted + first, int32_t(last - first + 1));
+        first = last + 1;
+    }
+}
 
 // Growth of a full cache inside a transaction.
 constexpr int32_t CacheTransactionGrowth = 255;
@@ -133,6 +147,63 @@ public:
         return e;
     }
 
+    // The entry of the number that extends the file: cached or taken, marked modified (the
+    // file must cover it even when nothing is stored in it) and pinned. Nil when none is free.
+    T* TakeAppended(uint32_t number, bool inTransaction) {
+        T* e = Find(number);
+        if (!e) e = TakeFree(number, inTransaction);
+        if (!e) return nullptr;
+        e->Modified = 1;
+        e->IncUseCount();
+        return e;
+    }
+
+    // Spreads the images of one read over the cache: `count` entries from number `first` on,
+    // step by step, each image `imageSize` bytes after the one before. Missing entries are
+    // taken and loaded, cached clean unpinned ones reloaded, modified or pinned ones keep
+    // their content; a flush meanwhile leaves the run alone. Counts one read. The entry of
+    // `wanted` comes back pinned; nil (nothing left pinned) when an entry could not be had
+    // or `wanted` lies outside the run. load(entry, image) fills one entry.
+    template <class Load>
+    T* DistributeRead(uint32_t first, uint32_t count, uint8_t* images, size_t imageSize, uint32_t wanted,
+                      bool inTransaction, Load&& load) {
+        CountRead();
+        SetReadAheadRange(first, first + (count - 1) * FStep);
+        T* result = nullptr;
+        bool complete = true;
+        try {
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint32_t n = first + i * FStep;
+                uint8_t* image = images + size_t(i) * imageSize;
+                T* e = Find(n);
+                if (e) {
+                    if (!e->Modified && e->UseCount == 0) load(e, image);
+                } else {
+                    e = TakeFree(n, inTransaction);
+                    if (!e) {
+                        complete = false;
+                        break;
+                    }
+                    load(e, image);
+                }
+                if (n == wanted) {
+                    e->IncUseCount();
+                    result = e;
+                }
+            }
+        } catch (...) {
+            ClearReadAheadRange();
+            if (result) result->DecUseCount();
+            throw;
+        }
+        ClearReadAheadRange();
+        if (!complete && result) {
+            result->DecUseCount();
+            result = nullptr;
+        }
+        return result;
+    }
+
     // Numbers first..last are being filled from a read-ahead: a flush leaves them alone.
     void SetReadAheadRange(uint32_t first, uint32_t last) {
         FAheadFirst = first;
@@ -143,26 +214,38 @@ public:
 
     // Writes the modified unpinned entries run by run; whether anything was written.
     bool Flush() {
-        std::vector<T*> run;
-        bool written = false;
-        auto writeRun = [&] {
-            if (run.empty()) return;
-            FHost.CacheWriteRun(run.data(), int32_t(run.size()));
-            for (T* e : run) e->Modified = 0;
-            ++FWrites;
-            written = true;
-            run.clear();
-        };
+        std::vector<T*> dirty;
         for (int32_t i = 0; i < Count(); ++i) {
             T* e = At(i);
             if (!e->Modified || e->UseCount > 0) continue;
             if (FAheadActive && e->Number >= FAheadFirst && e->Number <= FAheadLast) continue;
-            if (!run.empty() && run.back()->Number + FStep != e->Number) writeRun();
-            run.push_back(e);
+            dirty.push_back(e);
         }
-        writeRun();
+        ForEachRun(
+            dirty.data(), dirty.size(),
+            [this](const T* a, const T* b) { return a->Number + FStep == b->Number; },
+            [this](T* const* run, int32_t count) {
+                FHost.CacheWriteRun(run, count);
+                for (int32_t i = 0; i < count; ++i) run[i]->Modified = 0;
+                ++FWrites;
+            });
+        return !dirty.empty();
+    }
+
+    // Flush with FlushingToDisk() set while the runs are written, so the host syncs each.
+    bool Flush(bool toDisk) {
+        FFlushingToDisk = toDisk;
+        bool written;
+        try {
+            written = Flush();
+        } catch (...) {
+            FFlushingToDisk = false;
+            throw;
+        }
+        FFlushingToDisk = false;
         return written;
     }
+    bool FlushingToDisk() const { return FFlushingToDisk; }
 
     // Back to the base capacity, dropping clean unpinned entries from the high numbers.
     void Trim() {
@@ -260,6 +343,7 @@ private:
     TCacheEntry* FNewest = nullptr;
     TCacheEntry* FOldest = nullptr;
     bool FAheadActive = false;
+    bool FFlushingToDisk = false;
     uint32_t FAheadFirst = 0;
     uint32_t FAheadLast = 0;
     uint32_t FHits = 0;

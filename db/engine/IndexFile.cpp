@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "db/engine/EngineErrors.h"
+#include "db/engine/EngineFileSupport.h"
+#include "db/engine/EntryCache.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/SysUtils.h"
@@ -22,23 +24,10 @@ constexpr int32_t OffModified = 3979;
 constexpr int32_t DescOffRoot = 86;
 constexpr int32_t DescOffFreeHead = 90;
 constexpr int32_t DescOffFields = 54;
-constexpr uint8_t IndexFileVersion = 4;
 // Index counts beyond this cannot be held by the header's descriptors.
 constexpr int32_t MaxHeaderIndexCount = 32;
 // Steps of the write buffer.
 constexpr int32_t WriteBufferStep = 32767;
-
-// Holds the shared file object's lock across a seek and its transfer.
-class TFileLockGuard {
-public:
-    explicit TFileLockGuard(TFileHandler& h) : FHandler(h) { FHandler.Lock(); }
-    ~TFileLockGuard() { FHandler.Unlock(); }
-    TFileLockGuard(const TFileLockGuard&) = delete;
-    TFileLockGuard& operator=(const TFileLockGuard&) = delete;
-
-private:
-    TFileHandler& FHandler;
-};
 
 }  // namespace
 
@@ -115,7 +104,7 @@ void TIndexFile::CreateFile() {
 
 void TIndexFile::NewHeader() {
     std::memset(FHeader, 0, sizeof FHeader);
-    FHeader[OffVersion] = IndexFileVersion;
+    FHeader[OffVersion] = EngineFileVersion;
     bytes::PutU32(FHeader + OffNextNewPage, IndexHeaderSize);
     TIndexDescriptor deleted;
     deleted.Name = DeletedIndexName;
@@ -126,11 +115,7 @@ void TIndexFile::NewHeader() {
 }
 
 void TIndexFile::ReadHeader() {
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Read(FHeader, IndexHeaderSize);
-    }
+    ReadAt(*this, 0, FHeader, IndexHeaderSize);
     if (FEncrypted) UnscrambleBuffer(FHeader, IndexHeaderSize, IndexHeaderSeedLo, IndexHeaderSeedHi);
 }
 
@@ -141,11 +126,7 @@ void TIndexFile::WriteHeader(bool always, bool flush) {
     uint8_t image[IndexHeaderSize];
     std::memcpy(image, FHeader, sizeof image);
     if (FEncrypted) ScrambleBuffer(image, IndexHeaderSize, IndexHeaderSeedLo, IndexHeaderSeedHi);
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Write(image, IndexHeaderSize);
-    }
+    WriteAt(*this, 0, image, IndexHeaderSize);
     if (flush || (FOwner && FOwner->ForceBufferFlush())) Flush();
     if (FOwner) FOwner->SetTableChanged();
     FHeaderModified = false;
@@ -158,11 +139,7 @@ void TIndexFile::MarkHeaderDirty() {
 
 bool TIndexFile::HeaderChanged() {
     uint8_t image[IndexHeaderSize];
-    {
-        TFileLockGuard guard(*this);
-        Seek(0, 0);
-        Read(image, IndexHeaderSize);
-    }
+    ReadAt(*this, 0, image, IndexHeaderSize);
     if (FEncrypted) UnscrambleBuffer(image, IndexHeaderSize, IndexHeaderSeedLo, IndexHeaderSeedHi);
     if (bytes::GetU32(image + OffChangeCounter) == GetChangeCount()) return false;
     // Another process's header is only taken when it can be held.
@@ -193,7 +170,7 @@ int32_t TIndexFile::ComputeKeyFieldBytes(const TIndexDescriptor& d, const TIndex
 }
 
 void TIndexFile::CheckHeader(const TIndexFieldLookup& fields) const {
-    if (FHeader[OffVersion] != IndexFileVersion) Fail(ZIZIVU_BADVERSION);
+    if (FHeader[OffVersion] != EngineFileVersion) Fail(ZIZIVU_BADVERSION);
     const int32_t count = GetIndexCount();
     if (count > MaxHeaderIndexCount) Fail(ZIZIVU_HEADERCORRUPT);
     const uint32_t next = GetNextNewPage();
@@ -236,14 +213,10 @@ void TIndexFile::CheckHeader(const TIndexFieldLookup& fields) const {
 }
 
 void TIndexFile::Empty() {
-    {
-        TFileLockGuard guard(*this);
-        Seek(IndexHeaderSize, 0);
-        Write(nullptr, 0);
-    }
+    WriteAt(*this, IndexHeaderSize, nullptr, 0);
     if (FOwner && FOwner->ForceBufferFlush()) Flush();
     ClearPageCache(true);
-    FHeader[OffVersion] = IndexFileVersion;
+    FHeader[OffVersion] = EngineFileVersion;
     bytes::PutU32(FHeader + OffNextNewPage, IndexHeaderSize);
     bytes::PutU32(FHeader + OffRecordCount, 0);
     for (int32_t i = 0; i <= DeletedIndexNo; ++i) {
@@ -549,11 +522,7 @@ bool TIndexFile::GetPage(TCacheClient* client, int32_t indexNo, uint32_t pos, TP
     TPage* p = TakePageObject(indexNo);
     try {
         uint8_t image[IndexPageSize];
-        {
-            TFileLockGuard guard(*this);
-            Seek(int32_t(pos), 0);
-            Read(image, IndexPageSize);
-        }
+        ReadAt(*this, int32_t(pos), image, IndexPageSize);
         if (FEncrypted) UnscrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
         p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
         p->FPagePos = pos;
@@ -632,29 +601,22 @@ void TIndexFile::FlushPages(bool flush) {
     std::sort(dirty.begin(), dirty.end(),
               [](const TPage* a, const TPage* b) { return a->FPagePos < b->FPagePos; });
     const bool toDisk = flush || (FOwner && FOwner->ForceBufferFlush());
-    size_t first = 0;
-    while (first < dirty.size()) {
-        size_t last = first;
-        while (last + 1 < dirty.size() && dirty[last + 1]->FPagePos == dirty[last]->FPagePos + IndexPageSize)
-            ++last;
-        const int32_t n = int32_t(last - first + 1);
-        SetBlockBufferSize(n * IndexPageSize, WriteBufferStep, FWriteBuffer, FWriteCapacity);
-        for (int32_t j = 0; j < n; ++j) {
-            uint8_t* image = FWriteBuffer + size_t(j) * IndexPageSize;
-            dirty[first + size_t(j)]->SaveToBuffer(image);
-            if (FEncrypted) ScrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
-        }
-        {
-            TFileLockGuard guard(*this);
-            Seek(int32_t(dirty[first]->FPagePos), 0);
-            Write(FWriteBuffer, n * IndexPageSize);
-        }
-        ++FPageWrites;
-        if (toDisk) Flush();
-        for (size_t j = first; j <= last; ++j) dirty[j]->FModified = false;
-        if (FOwner) FOwner->SetTableChanged();
-        first = last + 1;
-    }
+    ForEachRun(
+        dirty.data(), dirty.size(),
+        [](const TPage* a, const TPage* b) { return a->FPagePos + IndexPageSize == b->FPagePos; },
+        [&](TPage* const* run, int32_t n) {
+            SetBlockBufferSize(n * IndexPageSize, WriteBufferStep, FWriteBuffer, FWriteCapacity);
+            for (int32_t j = 0; j < n; ++j) {
+                uint8_t* image = FWriteBuffer + size_t(j) * IndexPageSize;
+                run[j]->SaveToBuffer(image);
+                if (FEncrypted) ScrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
+            }
+            WriteAt(*this, int32_t(run[0]->FPagePos), FWriteBuffer, n * IndexPageSize);
+            ++FPageWrites;
+            if (toDisk) Flush();
+            for (int32_t j = 0; j < n; ++j) run[j]->FModified = false;
+            if (FOwner) FOwner->SetTableChanged();
+        });
 }
 
 void TIndexFile::ClearCache(TPageCache& cache) {

@@ -409,6 +409,9 @@ private:
     void ClearCache(TPageCache& cache);
     void TrimCache(TPageCache& cache);
 
+    // The page's parent, pinned, and the page's entry in it; 8965 when the page has no
+    // parent or the parent does not name it. False when the caches were dropped.
+    bool GetParent(TCacheClient* client, TPage* page, TPageRef& parent, int32_t& entry);
     bool UpdateParentKey(TPage* page, TCacheClient* client);
     bool SplitPage(TPage* page, TCacheClient* client);
     bool RemoveEmptyLeaf(TPage* page, TCacheClient* client);

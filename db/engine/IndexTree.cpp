@@ -34,14 +34,21 @@ void TIndexFile::MoveEntries(TPage* from, int32_t first, int32_t n, TPage* to, i
     from->FModified = to->FModified = true;
 }
 
+bool TIndexFile::GetParent(TCacheClient* client, TPage* page, TPageRef& parent, int32_t& entry) {
+    if (!page->FParent) Fail(ZIZIVU_PAGEBUFCORRUPT);
+    if (!parent.Get(client, page->FIndexNo, page->FParent)) return false;
+    entry = parent->FindChild(page->FPagePos);
+    if (entry == 0 || parent->IsLeaf()) Fail(ZIZIVU_PAGEBUFCORRUPT);
+    return true;
+}
+
 bool TIndexFile::UpdateParentKey(TPage* page, TCacheClient* client) {
     TPageRef held(*this);
     TPage* child = page;
     while (child->FParent && child->FCount > 0) {
         TPageRef parent(*this);
-        if (!parent.Get(client, child->FIndexNo, child->FParent)) return false;
-        const int32_t i = parent->FindChild(child->FPagePos);
-        if (i == 0 || parent->IsLeaf()) Fail(ZIZIVU_PAGEBUFCORRUPT);
+        int32_t i;
+        if (!GetParent(client, child, parent, i)) return false;
         parent->SetEntryKey(i, child->EntryKey(1));
         parent->FModified = true;
         if (i != 1) break;
@@ -112,11 +119,9 @@ bool TIndexFile::SplitPage(TPage* page, TCacheClient* client) {
         SetRootPageNo(indexNo, root->FPagePos);
         return true;
     }
-    if (!page->FParent) Fail(ZIZIVU_PAGEBUFCORRUPT);
     TPageRef parent(*this);
-    if (!parent.Get(client, indexNo, page->FParent)) return false;
-    const int32_t i = parent->FindChild(page->FPagePos);
-    if (i == 0 || parent->IsLeaf()) Fail(ZIZIVU_PAGEBUFCORRUPT);
+    int32_t i;
+    if (!GetParent(client, page, parent, i)) return false;
     parent->SetEntryCount(i, page->GetTotalCount());
     parent->FPos1 = i;
     parent->FModified = true;
@@ -177,11 +182,9 @@ bool TIndexFile::RemoveEmptyLeaf(TPage* page, TCacheClient* client) {
         SetRootPageNo(indexNo, 0);
         return true;
     }
-    if (!page->FParent) Fail(ZIZIVU_PAGEBUFCORRUPT);
     TPageRef parent(*this);
-    if (!parent.Get(client, indexNo, page->FParent)) return false;
-    const int32_t i = parent->FindChild(page->FPagePos);
-    if (i == 0 || parent->IsLeaf()) Fail(ZIZIVU_PAGEBUFCORRUPT);
+    int32_t i;
+    if (!GetParent(client, page, parent, i)) return false;
     if (!Unlink(page, client)) return false;
     FreePage(client, page);
     parent->FPos1 = i;
@@ -190,12 +193,10 @@ bool TIndexFile::RemoveEmptyLeaf(TPage* page, TCacheClient* client) {
 
 bool TIndexFile::Rebalance(TPage* page, TCacheClient* client) {
     const int32_t indexNo = page->FIndexNo;
-    if (!page->FParent) Fail(ZIZIVU_PAGEBUFCORRUPT);
     TPageRef parentRef(*this);
-    if (!parentRef.Get(client, indexNo, page->FParent)) return false;
+    int32_t i;
+    if (!GetParent(client, page, parentRef, i)) return false;
     TPage* parent = parentRef.get();
-    const int32_t i = parent->FindChild(page->FPagePos);
-    if (i == 0 || parent->IsLeaf()) Fail(ZIZIVU_PAGEBUFCORRUPT);
     // The left neighbour unless the page is the parent's first child.
     const bool useLeft = i > 1;
     if (!useLeft && i >= parent->FCount) Fail(ZIZIVU_PAGEBUFCORRUPT);

@@ -4,7 +4,7 @@
 
 namespace {
 
-enum : uint8_t { vaEndOfList = 0, vaList = 1, vaString = 2 };
+enum : uint8_t { vaEndOfList = 0, vaList = 1, vaString = 2, vaBinary = 3 };
 
 }  // namespace
 
@@ -31,6 +31,19 @@ void TWriter::DefineProperty(const std::string& Name, const TReaderProc&, const 
     if (Name.empty()) throw EWriteError("Invalid property name");
     WritePropName(Name);
     WriteData(this);
+}
+
+void TWriter::DefineBinaryProperty(const std::string& Name, const TStreamProc&, const TStreamProc& WriteData,
+                                   bool HasData) {
+    if (!HasData || !WriteData) return;
+    if (Name.empty()) throw EWriteError("Invalid property name");
+    TMemoryStream data;
+    WriteData(data);
+    if (data.Size() > INT32_MAX) throw EWriteError("Binary property too large to store");
+    WritePropName(Name);
+    WriteTag(vaBinary);
+    WriteU32(static_cast<uint32_t>(data.Size()));
+    if (data.Size() > 0) FStream.WriteBuffer(data.Memory(), data.Size());
 }
 
 void TWriter::WriteListBegin() {
@@ -89,6 +102,18 @@ void TReader::DefineProperty(const std::string& Name, const TReaderProc& ReadDat
     if (FPropHandled || !ReadData || !SameText(Name, FPropName)) return;
     FPropHandled = true;
     ReadData(this);
+}
+
+void TReader::DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData, const TStreamProc&,
+                                   bool) {
+    if (FPropHandled || !ReadData || !SameText(Name, FPropName)) return;
+    FPropHandled = true;
+    if (ReadTag() != vaBinary) throw EReadError("Invalid property value");
+    std::string bytes = ReadBytes(ReadU32());
+    TMemoryStream data;
+    if (!bytes.empty()) data.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    data.SetPosition(0);
+    ReadData(data);
 }
 
 void TReader::ReadListBegin() {

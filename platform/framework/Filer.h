@@ -4,7 +4,8 @@
 //   property block := { name value } end
 //   name           := u32 length (little-endian) + bytes; a zero length ends the block
 //   value          := tag byte, then: list (tag 1) values... end-of-list (tag 0),
-//                     or string (tag 2) u32 length + bytes
+//                     or string (tag 2) u32 length + bytes,
+//                     or binary (tag 3) u32 length + bytes
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,6 +17,7 @@ class TReader;
 class TWriter;
 using TReaderProc = std::function<void(TReader* Reader)>;
 using TWriterProc = std::function<void(TWriter* Writer)>;
+using TStreamProc = std::function<void(TStream& Stream)>;
 
 class TFiler : public TObject {
 public:
@@ -28,6 +30,10 @@ public:
     // being read is Name.
     virtual void DefineProperty(const std::string& Name, const TReaderProc& ReadData,
                                 const TWriterProc& WriteData, bool HasData) = 0;
+    // A property stored as a block of bytes: the writer hands WriteData a stream to fill,
+    // the reader hands ReadData a stream holding exactly the stored bytes.
+    virtual void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData,
+                                      const TStreamProc& WriteData, bool HasData) = 0;
 
 protected:
     TStream& FStream;
@@ -39,6 +45,8 @@ public:
     using TFiler::TFiler;
     void DefineProperty(const std::string& Name, const TReaderProc& ReadData, const TWriterProc& WriteData,
                         bool HasData) override;
+    void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData,
+                              const TStreamProc& WriteData, bool HasData) override;
     void WriteListBegin();
     void WriteListEnd();
     void WriteString(const std::string& s);
@@ -55,6 +63,8 @@ public:
     using TFiler::TFiler;
     void DefineProperty(const std::string& Name, const TReaderProc& ReadData, const TWriterProc& WriteData,
                         bool HasData) override;
+    void DefineBinaryProperty(const std::string& Name, const TStreamProc& ReadData,
+                              const TStreamProc& WriteData, bool HasData) override;
     void ReadListBegin();
     void ReadListEnd();
     // True when the next value is the end of the current list (nothing is consumed).

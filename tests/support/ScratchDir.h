@@ -1,10 +1,13 @@
 #pragma once
 // A scratch folder for one test or fixture: created fresh and unique under the temporary
-// directory, removed with everything in it when the object goes.
+// directory, removed with everything in it when the object goes; and the reading of a file
+// there as a whole.
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -32,3 +35,9 @@ public:
 private:
     std::string FPath;
 };
+
+// The whole content of a file on disk, read past the engine.
+inline std::string DiskFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}

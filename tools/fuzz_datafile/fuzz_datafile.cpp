@@ -17,23 +17,12 @@
 #include "db/engine/EngineErrors.h"
 #include "db/storage/Library.h"
 #include "platform/rtl/ByteCodec.h"
+#include "tests/support/EngineFakes.h"
 
 namespace {
 
 // At most this many BLOB values are walked per input, to keep an input fast.
 constexpr size_t MaxBlobsWalked = 64;
-
-class TFuzzTable : public TTableFilesOwner {
-public:
-    std::string TableName() const override { return "FUZZ"; }
-    bool ForceBufferFlush() const override { return false; }
-    bool StrictChangeDetection() const override { return false; }
-    bool InTransaction() const override { return false; }
-    void SetTableChanged() override {}
-    bool NoPrimaryIndex() override { return false; }
-    std::string PrivateDirectory() const override { return ""; }
-    bool InMemory() const override { return true; }
-};
 
 void PutFile(const std::string& name, const uint8_t* data, size_t size) {
     TFileHandler h;
@@ -128,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     PutFile("FUZZ.DAT", dataBytes, dataSize);
     if (blobSize) PutFile("FUZZ.BLB", blobBytes, blobSize);
     {
-        TFuzzTable table;
+        TFakeTableOwner table("FUZZ");
         TDataFile data(&table);
         data.SetFileName("FUZZ.DAT");
         data.SetInMemory(true);

@@ -12,40 +12,13 @@
 #include "db/engine/DataFile.h"
 #include "db/storage/Library.h"
 #include "platform/rtl/ByteCodec.h"
+#include "tests/support/EngineFakes.h"
 
 namespace {
 
-class TSeedTable : public TTableFilesOwner {
-public:
-    std::string TableName() const override { return "SEED"; }
-    bool ForceBufferFlush() const override { return false; }
-    bool StrictChangeDetection() const override { return false; }
-    bool InTransaction() const override { return false; }
-    void SetTableChanged() override {}
-    bool NoPrimaryIndex() override { return false; }
-    std::string PrivateDirectory() const override { return ""; }
-    bool InMemory() const override { return true; }
-};
-
-TFieldDescriptor Field(uint16_t no, const char* name, uint8_t type, uint8_t size = 0, uint8_t subType = 0) {
-    TFieldDescriptor f;
-    f.FieldNo = no;
-    f.Name = name;
-    f.DataType = type;
-    f.Size = size;
-    f.SubType = subType;
-    return f;
-}
-
+// The file's bytes; the in-memory file is dropped.
 std::string Contents(const std::string& name) {
-    TFileHandler h;
-    h.SetFileName(name);
-    h.SetInMemory(true);
-    h.Open();
-    std::string s(size_t(h.GetSize()), '\0');
-    h.Seek(0, 0);
-    if (!s.empty()) h.Read(s.data(), int32_t(s.size()));
-    h.Close();
+    std::string s = FileBytes(name);
     GlobalFileList()->DeleteFile(name, true);
     return s;
 }
@@ -58,10 +31,10 @@ struct TPair {
 // A table of five records; with BLOBs, records 2 and 4 carry values of 30 and 200 bytes
 // in 64-byte blocks; record 3 is deleted.
 TPair MakeTable(bool withBlobs, bool encrypted) {
-    TSeedTable table;
-    std::vector<TFieldDescriptor> fields{Field(1, "ID", dtInteger, 0, fstAutoInc),
-                                         Field(2, "NAME", dtString, 12), Field(3, "QTY", dtSmallInt)};
-    if (withBlobs) fields.push_back(Field(4, "NOTES", dtBlob, 0, 22));
+    TFakeTableOwner table("SEED");
+    std::vector<TFieldDescriptor> fields{MakeField(1, "ID", dtInteger, 0, fstAutoInc),
+                                         MakeField(2, "NAME", dtString, 12), MakeField(3, "QTY", dtSmallInt)};
+    if (withBlobs) fields.push_back(MakeField(4, "NOTES", dtBlob, 0, 22));
     TDataFile data(&table);
     data.SetFileName("SEED.DAT");
     data.SetInMemory(true);

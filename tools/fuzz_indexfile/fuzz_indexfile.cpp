@@ -12,44 +12,13 @@
 #include "db/engine/IndexFile.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
+#include "tests/support/EngineFakes.h"
 
 namespace {
 
 const char* const kFileName = "MEMORY\\FUZZ.IDX";
 
-class TFuzzTable : public TTableFilesOwner {
-public:
-    std::string TableName() const override { return "FUZZ"; }
-    bool ForceBufferFlush() const override { return false; }
-    bool StrictChangeDetection() const override { return false; }
-    bool InTransaction() const override { return false; }
-    void SetTableChanged() override {}
-    bool NoPrimaryIndex() override { return false; }
-    std::string PrivateDirectory() const override { return ""; }
-    bool InMemory() const override { return true; }
-};
-
-class TFuzzCursor : public TCacheClient {
-public:
-    bool LockForCacheMiss() override { return true; }
-    uint32_t VisibleRun(uint32_t, int32_t, uint32_t) override { return 1; }
-    int32_t CompareKeys(const uint8_t* entry, const uint8_t* key, int32_t length) override {
-        const int c = std::memcmp(entry, key, size_t(length));
-        return (c > 0) - (c < 0);
-    }
-};
-
-bool Fields(int32_t fieldNo, TIndexFieldInfo& info) {
-    if (fieldNo == 900) {
-        info = {dtBlob, 10};
-        return true;
-    }
-    if (fieldNo < 1 || fieldNo > 600) return false;
-    info = {dtBytes, fieldNo};
-    return true;
-}
-
-void Walk(TIndexFile& f, TFuzzCursor& c, int32_t indexNo) {
+void Walk(TIndexFile& f, TFakeCursor& c, int32_t indexNo) {
     // No walk of this file can take more steps than it has pages.
     const uint32_t pages = (f.GetNextNewPage() - IndexHeaderSize) / IndexPageSize + 1;
     int32_t total = 0;
@@ -103,15 +72,15 @@ void Exercise(const uint8_t* data, size_t size) {
         h.CreateFile();
         if (size) h.Write(data, int32_t(size));
     }
-    TFuzzTable table;
-    TFuzzCursor cursor;
+    TFakeTableOwner table("FUZZ");
+    TFakeCursor cursor;
     {
         TIndexFile f(&table);
         f.SetFileName(kFileName);
         f.SetInMemory(true);
         try {
             f.Open();
-            f.CheckHeader(Fields);
+            f.CheckHeader(SizedFields);
         } catch (const EZIZIVUEngineError&) {
             return;
         }

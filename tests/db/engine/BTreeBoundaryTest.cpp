@@ -10,16 +10,6 @@ using namespace indextest;
 
 namespace {
 
-// Keys of an integer field: its key image, then zeros up to the key length.
-std::string IntKey(int32_t v, int32_t keyLength) {
-    std::string key(size_t(keyLength), '\0');
-    EncodeIntegerKey(v, reinterpret_cast<uint8_t*>(key.data()));
-    return key;
-}
-const uint8_t* Bytes(const std::string& s) {
-    return reinterpret_cast<const uint8_t*>(s.data());
-}
-
 class BTreeBoundary : public IndexFixture {
 protected:
     TIndexFile& Tree(int32_t keyLength, uint8_t compression = icNone) {
@@ -159,7 +149,7 @@ TEST_F(BTreeBoundary, RemovingTheLastKeyEmptiesTheIndex) {
     ASSERT_NO_FATAL_FAILURE(Delete(f, 7));
     EXPECT_EQ(f.GetRootPageNo(0), 0u);
     EXPECT_EQ(FreeChainLength(f, Cursor, 0), 1);
-    EXPECT_EQ(CodeOf([&] { Delete(f, 7); }), ZIZIVU_PAGEBUFCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { Delete(f, 7); }), ZIZIVU_PAGEBUFCORRUPT);
 }
 
 TEST_F(BTreeBoundary, CompressedLeafKeepsOneEntryAndGoesOnlyWhenEmpty) {
@@ -270,7 +260,7 @@ TEST_F(PageSearch, ExactAndCountingSearchesSettleAsTabled) {
     d.KeyLength = 4;
     TPage empty;
     empty.Clear(nullptr, 0, d);
-    EXPECT_EQ(CodeOf([&] { empty.FindDeletePos(&Cursor, Bytes(IntKey(1, 4))); }), ZIZIVU_PAGEBUFCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { empty.FindDeletePos(&Cursor, Bytes(IntKey(1, 4))); }), ZIZIVU_PAGEBUFCORRUPT);
 }
 
 TEST_F(PageSearch, SeekInRangeStopsBeforeTheRange) {

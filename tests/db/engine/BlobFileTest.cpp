@@ -187,10 +187,7 @@ TEST_F(BlobFileTest, DamagedChainsFailWithTheirCodes) {
         }
         f->Close();
         f.reset();
-        TFileHandler h;
-        h.SetFileName("PARTS.BLB");
-        h.SetInMemory(true);
-        h.Delete();
+        DropFile("PARTS.BLB");
     }
 }
 
@@ -298,10 +295,7 @@ TEST_F(BlobFileTest, RepairWalkLogsEachDamageOrRaisesOutsideARepairRun) {
         }
         f->Close();
         f.reset();
-        TFileHandler h;
-        h.SetFileName("PARTS.BLB");
-        h.SetInMemory(true);
-        h.Delete();
+        DropFile("PARTS.BLB");
     }
 }
 
@@ -362,11 +356,11 @@ TEST_F(BlobFileTest, TransactionKeepsDirtyBlocksAndGrowsTheCache) {
     auto f = Create(8192);  // capacity 15 blocks
     ASSERT_EQ(f->CacheCapacity(), 15);
     ASSERT_EQ(f->ReadAheadCount(), 7);
-    FTable.InTx = true;
+    FTable.Transaction = true;
     const uint32_t first = Save(*f, 1, Pattern(20 * 8174, 5));
     EXPECT_EQ(f->CacheCapacity(), 15 + 255);
     EXPECT_EQ(f->CacheWrites(), 0u);
-    FTable.InTx = false;
+    FTable.Transaction = false;
     Persist(*f);
     EXPECT_EQ(Load(*f, 1, first), Pattern(20 * 8174, 5));
 }
@@ -415,7 +409,7 @@ TEST_F(BlobFileTest, EmptyAndAnotherHandlersHeaderWrite) {
 
 TEST_F(BlobFileTest, FilePairOnDiskSurvivesReopenWithEveryWriteFlushed) {
     TScratchDir dir;
-    FTable.Force = true;
+    FTable.ForceFlush = true;
     std::vector<TFieldDescriptor> fields{MakeField(1, "NAME", dtString, 10), MakeField(2, "NOTES", dtBlob)};
     const std::string value = Pattern(5000, 9);
     uint32_t first = 0;

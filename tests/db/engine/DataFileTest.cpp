@@ -662,7 +662,7 @@ TEST_F(DataFileTest, TransactionGrowsTheCacheInsteadOfDroppingDirtyRecords) {
     f->ClearRecordCache();
     for (uint32_t n = 1; n <= 9; ++n) f->ReleaseRecord(Get(*f, n, false));
     const uint32_t writes = f->CacheWrites();
-    FTable.InTx = true;
+    FTable.Transaction = true;
     // Clean entries are still reused while one record is dirty.
     TRecord* r = Get(*f, 1);
     Stamp(r, 201);
@@ -687,7 +687,7 @@ TEST_F(DataFileTest, TransactionGrowsTheCacheInsteadOfDroppingDirtyRecords) {
     EXPECT_EQ(r->Number, 21u);
     f->ReleaseRecord(r);
     EXPECT_EQ(f->CacheWrites(), writes);
-    FTable.InTx = false;
+    FTable.Transaction = false;
     EXPECT_TRUE(f->FlushRecords(false));
     f->TrimRecordCache();
     EXPECT_EQ(f->CacheCapacity(), 9);

@@ -16,26 +16,13 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/EngineErrorCode.h"
 #include "tests/support/ForkChild.h"
 #include "tests/support/ScratchDir.h"
 
 namespace {
 
 using namespace table_locks;
-
-uint16_t RaisedCode(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EZIZIVUEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
-
-std::string FileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The cursor's part in a cache miss: the implicit read lock.
 class TTestClient : public TCacheClient {
@@ -264,24 +251,24 @@ TEST_F(SharedTables, AKilledProcessLeavesNoLockBehind) {
 TEST_F(SharedTables, TransactionsKeepChangesInTheCachesUntilCommitAndRollBackToTheFiles) {
     TDataTable* t = Open();
     const std::string dat = FDir.File("PARTS.DAT"), idx = FDir.File("PARTS.IDX");
-    const std::string datBefore = FileBytes(dat), idxBefore = FileBytes(idx);
+    const std::string datBefore = DiskFileBytes(dat), idxBefore = DiskFileBytes(idx);
 
     FDirectory->StartTransaction();
     ASSERT_TRUE(t->InTransaction());
     Append(t, 1);
     Append(t, 2);
-    EXPECT_EQ(FileBytes(dat), datBefore);  // nothing reached the files
+    EXPECT_EQ(DiskFileBytes(dat), datBefore);  // nothing reached the files
     FDirectory->Rollback();
     EXPECT_FALSE(t->InTransaction());
-    EXPECT_EQ(FileBytes(dat), datBefore);
-    EXPECT_EQ(FileBytes(idx), idxBefore);
+    EXPECT_EQ(DiskFileBytes(dat), datBefore);
+    EXPECT_EQ(DiskFileBytes(idx), idxBefore);
     EXPECT_EQ(t->DataFile()->GetPhysicalRecordCount(), 0u);
 
     FDirectory->StartTransaction();
     Append(t, 7);
     FDirectory->Commit(false);  // written, and the transaction goes on with its data byte
     EXPECT_TRUE(t->InTransaction());
-    EXPECT_NE(FileBytes(dat), datBefore);
+    EXPECT_NE(DiskFileBytes(dat), datBefore);
     TDataSession other;
     TDataTable* second = Open(&other, FDir.Path());
     EXPECT_FALSE(second->DataFile()->LockRange(DataWriteByte, 1, true));

@@ -1,7 +1,7 @@
 #pragma once
-// Fakes and helpers of the index file tests: the owning table, the cursor (plain byte
-// order, optionally reversed), a field lookup in which field n is n bytes wide, a fixture
-// with the library started, and a walker that checks a tree's invariants.
+// Helpers of the index file tests (the table, cursor and field stand-ins are shared with
+// the other engine file tests): integer keys, one-field descriptors, a fixture with the
+// library started, and a walker that checks a tree's invariants.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,53 +14,21 @@
 #include "db/engine/EngineErrors.h"
 #include "db/engine/IndexFile.h"
 #include "db/storage/Library.h"
+#include "tests/support/EngineErrorCode.h"
+#include "tests/support/EngineFakes.h"
 
 namespace indextest {
 
-class TFakeTable : public TTableFilesOwner {
-public:
-    std::string TableName() const override { return "PARTS"; }
-    bool ForceBufferFlush() const override { return ForceFlush; }
-    bool StrictChangeDetection() const override { return Strict; }
-    bool InTransaction() const override { return Transaction; }
-    void SetTableChanged() override { ++Changed; }
-    bool NoPrimaryIndex() override { return false; }
-    std::string PrivateDirectory() const override { return ""; }
-    bool InMemory() const override { return true; }
+using TFakeTable = TFakeTableOwner;
 
-    bool ForceFlush = false;
-    bool Strict = false;
-    bool Transaction = false;
-    int Changed = 0;
-};
-
-class TFakeCursor : public TCacheClient {
-public:
-    bool LockForCacheMiss() override {
-        ++LockCalls;
-        return OnLock ? OnLock() : true;
-    }
-    uint32_t VisibleRun(uint32_t, int32_t, uint32_t) override { return 1; }
-    int32_t CompareKeys(const uint8_t* entry, const uint8_t* key, int32_t length) override {
-        const int c = std::memcmp(entry, key, size_t(length));
-        const int32_t sign = (c > 0) - (c < 0);
-        return Descending ? -sign : sign;
-    }
-
-    bool Descending = false;
-    int LockCalls = 0;
-    std::function<bool()> OnLock;
-};
-
-// Field n (1..600) is a byte field of n bytes; field 900 is a BLOB; others do not exist.
-inline bool SizedFields(int32_t fieldNo, TIndexFieldInfo& info) {
-    if (fieldNo == 900) {
-        info = {dtBlob, 10};
-        return true;
-    }
-    if (fieldNo < 1 || fieldNo > 600) return false;
-    info = {dtBytes, fieldNo};
-    return true;
+// Keys of an integer field: its key image, then zeros up to the key length.
+inline std::string IntKey(int32_t v, int32_t keyLength) {
+    std::string key(size_t(keyLength), '\0');
+    EncodeIntegerKey(v, reinterpret_cast<uint8_t*>(key.data()));
+    return key;
+}
+inline const uint8_t* Bytes(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
 }
 
 // A one-field index whose keys are keyLength bytes long.
@@ -74,15 +42,6 @@ inline TIndexDescriptor OneFieldIndex(const std::string& name, int32_t keyLength
     d.FieldCount = 1;
     d.FieldNumbers[0] = uint16_t(keyLength - 1 - (unique ? 0 : 4));
     return d;
-}
-
-inline uint16_t CodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EZIZIVUEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
 }
 
 class IndexFixture : public ::testing::Test {

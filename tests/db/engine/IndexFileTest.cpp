@@ -13,14 +13,6 @@ namespace {
 
 const std::string kName = "MEMORY\\PARTS.IDX";
 
-std::string IntKey(int32_t v, int32_t keyLength) {
-    std::string key(size_t(keyLength), '\0');
-    EncodeIntegerKey(v, reinterpret_cast<uint8_t*>(key.data()));
-    return key;
-}
-const uint8_t* Bytes(const std::string& s) {
-    return reinterpret_cast<const uint8_t*>(s.data());
-}
 std::string Hex(const uint8_t* p, size_t n) {
     static const char digits[] = "0123456789ABCDEF";
     std::string s;
@@ -88,7 +80,7 @@ TEST_F(IndexFile, NewFileHoldsOnlyTheDeletedRecordsIndex) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(slot31), 12), std::string("\x0BSys Deleted"));
     EXPECT_EQ(bytes::GetU16(slot31 + 31), 5);
     EXPECT_EQ(slot31[35], 1);
-    EXPECT_EQ(Table.Changed, 1);
+    EXPECT_EQ(Table.Changes, 1);
 }
 
 TEST_F(IndexFile, DescriptorsAreRefusedWithTheirCodes) {
@@ -116,7 +108,7 @@ TEST_F(IndexFile, DescriptorsAreRefusedWithTheirCodes) {
         TIndexFile& f = NewFile(kName);
         f.AddPrimaryIndex(Fields("", {4}), SizedFields);
         f.AddSecondaryIndex(Fields("ByName", {8}), SizedFields);
-        EXPECT_EQ(CodeOf([&] {
+        EXPECT_EQ(RaisedCode([&] {
                       if (c.primary)
                           f.AddPrimaryIndex(c.d, SizedFields);
                       else
@@ -140,7 +132,8 @@ TEST_F(IndexFile, KeyLengthsComeFromTheFieldsAndTheLimitIsThirtyIndexes) {
     for (int32_t i = 3; i <= MaxSecondaryIndexes; ++i)
         f.AddSecondaryIndex(Fields("I" + std::to_string(i), {5}), SizedFields);
     EXPECT_EQ(f.GetIndexCount(), 30);
-    EXPECT_EQ(CodeOf([&] { f.AddSecondaryIndex(Fields("OneMore", {5}), SizedFields); }), ZIZIVU_INDEXLIMIT);
+    EXPECT_EQ(RaisedCode([&] { f.AddSecondaryIndex(Fields("OneMore", {5}), SizedFields); }),
+              ZIZIVU_INDEXLIMIT);
     // A primary index without fields makes a table without primary index.
     TIndexFile& g = NewFile("MEMORY\\OTHER.IDX");
     g.AddPrimaryIndex(Fields("", {}), SizedFields);
@@ -276,7 +269,7 @@ TEST_F(IndexFile, DamagedHeadersAreRefusedByTheOpenCheck) {
         auto f = std::make_unique<TIndexFile>(&Table);
         f->SetFileName(name);
         f->SetInMemory(true);
-        EXPECT_EQ(CodeOf([&] {
+        EXPECT_EQ(RaisedCode([&] {
                       f->Open();
                       f->CheckHeader(SizedFields);
                   }),
@@ -290,7 +283,7 @@ TEST_F(IndexFile, OpenRefusesMoreThan32IndexesAndStaysClosed) {
     auto f = std::make_unique<TIndexFile>(&Table);
     f->SetFileName(kName);
     f->SetInMemory(true);
-    EXPECT_EQ(CodeOf([&] { f->Open(); }), ZIZIVU_HEADERCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { f->Open(); }), ZIZIVU_HEADERCORRUPT);
     EXPECT_FALSE(f->IsOpen());
 }
 
@@ -299,7 +292,7 @@ TEST_F(IndexFile, PagesOutsideTheFileOrBetweenPagesAreRefused) {
     TPage* p = nullptr;
     for (uint32_t pos : {0u, 4097u, 4096u * 1000u, 2048u}) {
         SCOPED_TRACE(pos);
-        EXPECT_EQ(CodeOf([&] { f.GetPage(&Cursor, 0, pos, p); }), ZIZIVU_PAGEBUFCORRUPT);
+        EXPECT_EQ(RaisedCode([&] { f.GetPage(&Cursor, 0, pos, p); }), ZIZIVU_PAGEBUFCORRUPT);
     }
     // A page whose next link points between pages is refused when it is read.
     f.ClearPageCache(true);
@@ -307,7 +300,7 @@ TEST_F(IndexFile, PagesOutsideTheFileOrBetweenPagesAreRefused) {
     std::string link(4, '\0');
     bytes::PutU32(reinterpret_cast<uint8_t*>(link.data()), 4096 + 100);
     PutRawBytes(f, int32_t(root) + 7, link);
-    EXPECT_EQ(CodeOf([&] { f.GetPage(&Cursor, 0, root, p); }), ZIZIVU_PAGEBUFCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { f.GetPage(&Cursor, 0, root, p); }), ZIZIVU_PAGEBUFCORRUPT);
     EXPECT_EQ(f.CachedPages(0), 0);
 }
 
@@ -422,7 +415,7 @@ TEST_F(IndexFile, DamagedPageImagesAreRefusedOnLoad) {
         c.edit(image);
         TPage back;
         back.Clear(nullptr, 1, d);
-        EXPECT_EQ(CodeOf([&] { back.LoadFromBuffer(image, false); }), ZIZIVU_PAGEBUFCORRUPT);
+        EXPECT_EQ(RaisedCode([&] { back.LoadFromBuffer(image, false); }), ZIZIVU_PAGEBUFCORRUPT);
     }
 }
 
@@ -444,15 +437,14 @@ TEST_F(IndexFile, CacheMissesTakeTheReadLockAndDroppedCachesRestartTheCaller) {
     EXPECT_EQ(f.PageReads(), reads + 1);
 
     // Another process changed the files: the lock drops the caches and the fetch says so.
-    Cursor.OnLock = [&] {
-        f.ClearPageCache(true);
-        return false;
-    };
+    Cursor.LockResult = false;
+    Cursor.OnLock = [&] { f.ClearPageCache(true); };
     f.ClearPageCache(true);
     EXPECT_FALSE(f.InsertIndexKey(&Cursor, 0, Bytes(IntKey(5000, 20)), 5000));
     EXPECT_EQ(f.CachedPages(0), 0);
     // The restart succeeds.
     Cursor.OnLock = nullptr;
+    Cursor.LockResult = true;
     ASSERT_TRUE(f.InsertIndexKey(&Cursor, 0, Bytes(IntKey(5000, 20)), 5000));
     TTreeShape shape;
     EXPECT_EQ(CheckTree(f, Cursor, 0, shape), "");
@@ -502,7 +494,8 @@ TEST_F(IndexFile, FullCacheOfPinnedPagesFailsOutsideATransactionAndGrowsInside) 
         ASSERT_TRUE(f.GetPage(&Cursor, 0, leaves[i], p));
         pinned.push_back(p);
     }
-    EXPECT_EQ(CodeOf([&] { f.GetPage(&Cursor, 0, leaves[PageCacheCapacity], p); }), ZIZIVU_PAGEBUFCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { f.GetPage(&Cursor, 0, leaves[PageCacheCapacity], p); }),
+              ZIZIVU_PAGEBUFCORRUPT);
     for (TPage* q : pinned) f.ReleasePage(q);
 }
 
@@ -554,7 +547,7 @@ TEST_F(IndexFile, FreePagesComeBackLastFreedFirstAndADamagedChainIsRefused) {
     PutRawBytes(f, 14 + 90, head);
     f.ReadHeader();
     ASSERT_EQ(f.GetFreeHead(0), 8192u);
-    EXPECT_EQ(CodeOf([&] { f.AllocatePage(&Cursor, 0, c); }), ZIZIVU_PAGEBUFCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { f.AllocatePage(&Cursor, 0, c); }), ZIZIVU_PAGEBUFCORRUPT);
 }
 
 TEST_F(IndexFile, FlushWritesRunsOfConsecutivePages) {
@@ -574,11 +567,11 @@ TEST_F(IndexFile, FlushWritesRunsOfConsecutivePages) {
     TPage* held = nullptr;
     ASSERT_TRUE(f.GetPage(&Cursor, 0, pages[5]->PagePos(), held));
     held->SetModified();
-    const int changed = Table.Changed;
+    const int changes = Table.Changes;
     f.FlushPages(true);
     EXPECT_EQ(f.PageWrites(), 3u);
     EXPECT_TRUE(held->Modified());
-    EXPECT_GT(Table.Changed, changed);
+    EXPECT_GT(Table.Changes, changes);
     f.ReleasePage(held);
     f.FlushPages(false);
     EXPECT_EQ(f.PageWrites(), 4u);
@@ -588,7 +581,7 @@ TEST_F(IndexFile, IndexCountsBeyondTheHeaderAreRefusedNotDropped) {
     TIndexFile& a = Populated(50);
     // A flush with a count the header cannot hold raises instead of writing nothing.
     a.SetIndexCount(33);
-    EXPECT_EQ(CodeOf([&] { a.FlushPages(false); }), ZIZIVU_HEADERCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { a.FlushPages(false); }), ZIZIVU_HEADERCORRUPT);
     a.SetIndexCount(2);
     a.WriteHeader(false);
     a.Close();
@@ -603,7 +596,7 @@ TEST_F(IndexFile, IndexCountsBeyondTheHeaderAreRefusedNotDropped) {
     // Another process's header with 33 indexes is not taken over.
     a.SetIndexCount(33);
     a.WriteHeader(false);
-    EXPECT_EQ(CodeOf([&] { b.HeaderChanged(); }), ZIZIVU_HEADERCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { b.HeaderChanged(); }), ZIZIVU_HEADERCORRUPT);
     EXPECT_EQ(b.GetIndexCount(), 2);
 }
 

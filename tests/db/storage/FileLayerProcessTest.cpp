@@ -11,33 +11,21 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
+#include "tests/support/EngineErrorCode.h"
+#include "tests/support/FileListFixture.h"
 #include "tests/support/ForkChild.h"
 #include "tests/support/ScratchDir.h"
 
 namespace {
 
-uint16_t RaisedCode(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EZIZIVUEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
-
 constexpr uint32_t kRecordLock = 2000000000;
 
-class FileLayerProcesses : public ::testing::Test {
+class FileLayerProcesses : public FileListTest {
 protected:
     void SetUp() override {
-        InitializeLibrary();
-        InitializeFileList();
+        FileListTest::SetUp();
         FName = FDir.File("PARTS.DAT");
         std::ofstream(FName) << "content";
-    }
-    void TearDown() override {
-        FinalizeFileList();
-        FinalizeLibrary();
     }
     TScratchDir FDir;
     std::string FName;

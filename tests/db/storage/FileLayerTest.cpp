@@ -19,26 +19,13 @@
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
 #include "platform/os/Files.h"
+#include "tests/support/EngineErrorCode.h"
 #include "tests/support/FaultyFile.h"
+#include "tests/support/FileListFixture.h"
 #include "tests/support/ForkChild.h"
 #include "tests/support/ScratchDir.h"
 
 namespace {
-
-// The engine code an action raised; 0 when it raised nothing.
-uint16_t RaisedCode(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EZIZIVUEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -50,17 +37,8 @@ std::string Pattern(size_t n, int seed = 0) {
     return s;
 }
 
-class FileLayer : public ::testing::Test {
+class FileLayer : public FileListTest {
 protected:
-    void SetUp() override {
-        InitializeLibrary();
-        InitializeFileList();
-    }
-    void TearDown() override {
-        FinalizeFileList();
-        FinalizeLibrary();
-    }
-
     TFileHandler& Handler(const std::string& name, bool inMemory = false) {
         FHandlers.emplace_back(std::make_unique<TFileHandler>());
         TFileHandler& h = *FHandlers.back();
@@ -204,8 +182,8 @@ TEST_F(FileLayer, NamesDifferingInCaseAreTwoFilesWhenBothExist) {
     EXPECT_EQ(Get(upper, 0, 10), "UPPERABC");
     lower.Close();
     upper.Close();
-    EXPECT_EQ(ReadText(FDir.File("x.dat")), "12345");
-    EXPECT_EQ(ReadText(FDir.File("X.dat")), "UPPERABC");
+    EXPECT_EQ(DiskFileBytes(FDir.File("x.dat")), "12345");
+    EXPECT_EQ(DiskFileBytes(FDir.File("X.dat")), "UPPERABC");
 
     // A name that exists only in another case reaches that file, and shares its object
     // with the exact spelling.
@@ -292,7 +270,7 @@ TEST_F(FileLayer, ReadOnlyDiskFile) {
     EXPECT_EQ(Get(h, 0, 20), "frozen");
     EXPECT_EQ(RaisedCode([&] { Put(h, "x"); }), ZIZIVU_WRITEERR);
     h.Close();
-    EXPECT_EQ(ReadText(name), "frozen");
+    EXPECT_EQ(DiskFileBytes(name), "frozen");
     EXPECT_EQ(RaisedCode([&] { Handler(name).CreateFile(); }), ZIZIVU_OSACCESSDENIED);
 }
 
@@ -308,7 +286,7 @@ TEST_F(FileLayer, DiskFileReadWriteAndTruncate) {
     h.Write(nullptr, 0);
     EXPECT_EQ(h.GetSize(), 4);
     h.Close();
-    EXPECT_EQ(ReadText(name), "abcd");
+    EXPECT_EQ(DiskFileBytes(name), "abcd");
     // A case variant of an existing file opens that file.
     TFileHandler& v = Handler(FDir.Path() + "\\RW.DAT");
     EXPECT_TRUE(v.Exists());
@@ -430,7 +408,7 @@ TEST_F(FileLayer, CopyFailuresAreReported) {
     EXPECT_EQ(list.CopyFileTo(&source, id, FDir.File("copy.dat"), false), -ZIZIVU_READERR);
     source.SetFault({});
     EXPECT_EQ(list.CopyFileTo(&source, id, FDir.File("copy.dat"), false), 0);
-    EXPECT_EQ(ReadText(FDir.File("copy.dat")), data);
+    EXPECT_EQ(DiskFileBytes(FDir.File("copy.dat")), data);
 
     TFaultyFile<TMemoryFile> target({TFileFault::ShortWrites});
     target.SetFileName("TARGET");

@@ -9,26 +9,14 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
-#include "tests/support/ScratchDir.h"
 #include "tests/support/FaultyFile.h"
+#include "tests/support/FileListFixture.h"
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class FileSeam : public ::testing::Test {
+class FileSeam : public FileListTest {
 protected:
-    void SetUp() override {
-        InitializeLibrary();
-        InitializeFileList();
-    }
-    void TearDown() override {
-        FinalizeFileList();
-        FinalizeLibrary();
-    }
     TScratchDir FDir;
 };
 
@@ -98,7 +86,7 @@ TEST_F(FileSeam, FaultsReachTheHandlerOfANamedFile) {
             EXPECT_EQ(Step(h, c.Steps[i]), c.Steps[i].Code) << c.Name << " step " << i;
         h.Close();
         EXPECT_EQ(injector.LiveFiles(), 0);
-        EXPECT_EQ(ReadText(name), c.OnDisk) << c.Name;
+        EXPECT_EQ(DiskFileBytes(name), c.OnDisk) << c.Name;
     }
 }
 
