@@ -240,3 +240,38 @@ void TDataCursor::DeleteIndexByNumber(int32_t n) {
     ResetView();
     First();
 }
+
+void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, bool caseInsensitive,
+                              bool dropDuplicates, const TSortGroupSteps* groupSteps) {
+    CheckOpen();
+    CheckExclusive();
+    TIndexFile* index = IndexFile();
+    if (index->GetIndexCount() > 0 || !index->GetNoPrimaryIndex()) return;
+    TReadScope read(*this);
+    BeginWrite();
+    try {
+        FreeBlobBuffers(true);
+        FTable->FlushBuffers(false, true, false, FTable->HasBlobFile(), true);
+        const uint32_t count = FTable->SortRecords(int32_t(sortFields.size()), sortFields.data(),
+                                                   caseInsensitive, dropDuplicates, groupSteps);
+        // The records moved and the deleted ones are gone: the deleted-records index
+        // (which the live records of the view come from) is built again.
+        FreeIndexPages(DeletedIndexNo);
+        const TIndexDescriptor d = index->GetIndexDescriptor(DeletedIndexNo);
+        TCompareScope scope(*this, DeletedIndexNo, d);
+        std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
+        uint8_t key[DeletedIndexKeyLength];
+        for (uint32_t n = 1; n <= count; ++n) {
+            FetchRecord(n, image.data());
+            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
+            if (!index->InsertIndexKey(this, DeletedIndexNo, key, n)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
+        FlushAfterWrite();
+    } catch (...) {
+        EndWrite();
+        throw;
+    }
+    EndWrite();
+    ResetView();
+    First();
+}

@@ -160,5 +160,50 @@ TEST_F(CursorIndexTest, AddAndDeleteIndexesReusingTheirPages) {
     EXPECT_EQ(Code([&] { shared.AddIndex(Index("X", {2})); }), ZIZIVU_NEEDEXCLUSIVE);
 }
 
+TEST_F(CursorIndexTest, SortRecordsReordersATableWithoutIndexes) {
+    Create("R", {Field(1, "N", dtInteger), Field(2, "S", dtString, 4)}, {NoPrimary()});
+    TDataCursor& c = NewCursor("R");
+    c.SetExclusive(true);
+    c.Open();
+    for (int32_t n : {5, 3, 9, 1, 3, 7, 2, 8}) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, n);
+        c.InsertRecord(r.data());
+    }
+    c.First();
+    std::vector<uint8_t> r = Buffer(c);
+    c.Skip(3);  // 9
+    c.GetCurrentRecord(r.data(), false);
+    c.DeleteRecord();
+    std::vector<TFieldDescriptor> by = {c.GetFieldDefinition(1)};
+    c.SortRecords(by, false, true);
+    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{1, 2, 3, 5, 7, 8}));
+    EXPECT_EQ(c.GetRecordCount(), 6);
+    EXPECT_EQ(c.GetTableRecordCount(), 6);
+    // The slots follow the new order, and a new record goes after them.
+    r = Buffer(c);
+    PutInt(c, r, 1, 4);
+    c.InsertRecord(r.data());
+    c.Last();
+    c.Skip(-1);
+    EXPECT_EQ(c.GetPhysicalRecordNumber(), 7u);
+    by[0].WorkArea[SortDescendingByte] = 1;
+    c.SortRecords(by, false, false);
+    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{8, 7, 5, 4, 3, 2, 1}));
+    c.Close();
+    // The headers agree with the records when the table is opened again.
+    TDataCursor& d = OpenCursor("R");
+    EXPECT_EQ(Walk(d, 1), (std::vector<int32_t>{8, 7, 5, 4, 3, 2, 1}));
+    d.Close();
+
+    // A table with indexes keeps its order.
+    TDataCursor& e = OpenExclusive();
+    e.SwitchToIndexNumber(RecordNumberOrderIndex);
+    const std::vector<int32_t> before = Walk(e, 2);
+    std::vector<TFieldDescriptor> code = {e.GetFieldDefinition(2)};
+    e.SortRecords(code, false, false);
+    EXPECT_EQ(Walk(e, 2), before);
+}
+
 }  // namespace
 }  // namespace cursor_test
