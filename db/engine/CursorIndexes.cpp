@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "db/engine/BlobFile.h"
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataTable.h"
 #include "db/engine/EngineErrors.h"
@@ -241,6 +242,28 @@ void TDataCursor::DeleteIndexByNumber(int32_t n) {
     First();
 }
 
+// BLOB blocks name the record that owns them: after the sort renumbered the records, every
+// chain of record n is tagged with n again, or reading it back would find another owner.
+void TDataCursor::RetagBlobOwners(uint32_t recordNo, const uint8_t* image) {
+    if (!FTable->HasBlobFile()) return;
+    TBlobFile* blobs = FTable->BlobFile();
+    const TDataFile* data = DataFile();
+    const uint32_t maxBlocks = blobs->GetNextNewBlockPos() / uint32_t(blobs->BlockSize()) + 1;
+    for (int32_t i = 0; i < data->GetFieldCount(); ++i) {
+        const TFieldDescriptor& f = data->GetFieldDescriptor(i);
+        if (f.DataType != dtBlob || f.Computed || image[f.Offset] == 0) continue;
+        uint32_t position = bytes::GetU32(image + f.Offset + 1);
+        for (uint32_t walked = 0; position != 0; ++walked) {
+            if (walked > maxBlocks || !blobs->IsBlockPosition(position)) Raise(ZIZIVU_BLOCKBUFCORRUPT);
+            TBlock* block = nullptr;
+            if (!blobs->GetBlock(this, position, block, 1, false)) Raise(ZIZIVU_BLOCKBUFCORRUPT);
+            block->SetOwnerRecord(recordNo);
+            position = block->NextBlock();
+            blobs->ReleaseBlock(block);
+        }
+    }
+}
+
 void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, bool caseInsensitive,
                               bool dropDuplicates, const TSortGroupSteps* groupSteps) {
     CheckOpen();
@@ -265,6 +288,7 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
             FetchRecord(n, image.data());
             BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
             if (!index->InsertIndexKey(this, DeletedIndexNo, key, n)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            RetagBlobOwners(n, image.data());
         }
         FlushAfterWrite();
     } catch (...) {

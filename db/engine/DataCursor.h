@@ -386,6 +386,7 @@ public:
                             const std::string& index = "") const;
 
 private:
+    void RetagBlobOwners(uint32_t recordNo, const uint8_t* image);
     struct TOpenBlob {
         int32_t Handle = 0;
         int32_t FieldNo = 0;

@@ -205,5 +205,38 @@ TEST_F(CursorIndexTest, SortRecordsReordersATableWithoutIndexes) {
     EXPECT_EQ(Walk(e, 2), before);
 }
 
+TEST_F(CursorIndexTest, SortedRecordsKeepTheirBlobs) {
+    TCreateTableOptions o;
+    o.BlobBlockSize = 64;  // several blocks per value
+    Create("B", {Field(1, "N", dtInteger), Field(2, "BODY", dtBlob)}, {NoPrimary()}, o);
+    TDataCursor& c = NewCursor("B");
+    c.SetExclusive(true);
+    c.Open();
+    auto text = [](int32_t n) { return std::string(size_t(100 + n), char('a' + n)); };
+    for (int32_t n : {4, 1, 3, 2}) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, n);
+        const std::string t = text(n);
+        ASSERT_EQ(c.OpenBlob(2, r.data(), 0, false, bmReadWrite), 0);
+        ASSERT_EQ(c.PutBlob(2, r.data(), false, uint32_t(t.size()), t.data(), 0), 0);
+        c.InsertRecord(r.data());
+    }
+    std::vector<TFieldDescriptor> by = {c.GetFieldDefinition(1)};
+    c.SortRecords(by, false, false);
+    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{1, 2, 3, 4}));
+    // Each value still belongs to its record under the record's new number.
+    c.First();
+    std::vector<uint8_t> r = Buffer(c);
+    for (int32_t n = 1; n <= 4; ++n) {
+        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+        ASSERT_EQ(c.OpenBlob(2, r.data(), 0, false, bmRead), 0);
+        std::string back(text(n).size(), '\0');
+        uint32_t count = 0;
+        EXPECT_EQ(c.GetBlob(2, r.data(), false, count, uint32_t(back.size()), back.data(), 0), 0) << n;
+        EXPECT_EQ(back, text(n));
+        c.FreeBlob(2, r.data(), 0, false);
+    }
+}
+
 }  // namespace
 }  // namespace cursor_test
