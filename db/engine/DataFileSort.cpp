@@ -58,19 +58,16 @@ void Unscramble(TDataFile& file, uint8_t* images, int32_t count) {
     for (int32_t i = 0; i < count; ++i) Scramble(images + size_t(i) * size_t(size), size, RecordSeed);
 }
 
-// Whole records at a file position, in the file's form.
-void ReadSpanAt(TFileHandler& file, int64_t position, uint8_t* buffer, int64_t bytes) {
+// Whole records at a file position, in the file's form; a span past the 32-bit file
+// offsets is a broken cache state.
+void ReadRecordsAt(TFileHandler& file, int64_t position, uint8_t* buffer, int64_t bytes) {
     if (position + bytes > INT32_MAX) RaiseEngineError(ZIZIVU_RECBUFCORRUPT, file.FileName());
-    TFileLockGuard guard(file);
-    file.Seek(int32_t(position), 0);
-    file.Read(buffer, int32_t(bytes));
+    ReadAt(file, int32_t(position), buffer, int32_t(bytes));
 }
 
-void WriteSpanAt(TFileHandler& file, int64_t position, const uint8_t* buffer, int64_t bytes) {
+void WriteRecordsAt(TFileHandler& file, int64_t position, const uint8_t* buffer, int64_t bytes) {
     if (position + bytes > INT32_MAX) RaiseEngineError(ZIZIVU_RECBUFCORRUPT, file.FileName());
-    TFileLockGuard guard(file);
-    file.Seek(int32_t(position), 0);
-    file.Write(buffer, int32_t(bytes));
+    WriteAt(file, int32_t(position), buffer, int32_t(bytes));
 }
 
 }  // namespace
@@ -144,7 +141,7 @@ private:
             for (int32_t i = 0; i < FBuffered; ++i)
                 Scramble(FBuffer.data() + size_t(i) * size_t(FSize), FSize, RecordSeed);
         }
-        WriteSpanAt(FFile, FFile.RecordPosition(FWritten + 1), FBuffer.data(), int64_t(FBuffered) * FSize);
+        WriteRecordsAt(FFile, FFile.RecordPosition(FWritten + 1), FBuffer.data(), int64_t(FBuffered) * FSize);
         if (FFile.Owner()->ForceBufferFlush()) FFile.Flush();
         FFile.Owner()->SetTableChanged();
         FWritten += uint32_t(FBuffered);
@@ -258,17 +255,23 @@ uint32_t TDataFile::SortRecords(int32_t sortFieldCount, const TFieldDescriptor* 
     TSortOutput output(*this, dropDuplicates, groupSteps, runRecords);
     const uint32_t count =
         FCache.Count() == int32_t(total) ? SortCachedRecords(output) : SortByRuns(output, runRecords);
-    if (count < total) {
+    EndSort(count);
+    return count;
+}
+
+void TDataFile::EndSort(uint32_t count) {
+    if (count < GetPhysicalRecordCount()) {
         // Left-out duplicates, refused groups and deleted records leave the file.
-        TFileLockGuard guard(*this);
-        Seek(int32_t(RecordPosition(count + 1)), 0);
-        Write(nullptr, 0);
+        {
+            TFileLockGuard guard(*this);
+            Seek(int32_t(RecordPosition(count + 1)), 0);
+            Write(nullptr, 0);
+        }
+        if (FOwner->ForceBufferFlush()) Flush();
     }
-    if (count < total && FOwner->ForceBufferFlush()) Flush();
     FHeader.NextRecordNo = count + 1;
     FHeader.DeletedHead = 0;
     MarkHeaderDirty();
-    return count;
 }
 
 uint32_t TDataFile::SortCachedRecords(TSortOutput& output) {
@@ -318,7 +321,7 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
         order.reserve(size_t(runRecords));
         for (uint32_t first = 1; first <= total; first += uint32_t(runRecords)) {
             const int32_t n = int32_t(MinOf<uint32_t>(uint32_t(runRecords), total - first + 1));
-            ReadSpanAt(*this, RecordPosition(first), images.data(), int64_t(n) * size);
+            ReadRecordsAt(*this, RecordPosition(first), images.data(), int64_t(n) * size);
             Unscramble(*this, images.data(), n);
             order.clear();
             for (int32_t i = 0; i < n; ++i) {
@@ -346,7 +349,7 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
             file.SetFileName(run.Name);
             file.SetInMemory(inMemory);
             file.CreateFile();
-            WriteSpanAt(file, 0, sorted.data(), int64_t(run.Count) * size);
+            WriteRecordsAt(file, 0, sorted.data(), int64_t(run.Count) * size);
             file.Close();
             runs.push_back(std::move(run));
         }
@@ -364,7 +367,7 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
         file.SetFileName(run.Name);
         file.SetInMemory(inMemory);
         file.Open();
-        ReadSpanAt(file, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
+        ReadRecordsAt(file, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
         file.Close();
         Unscramble(*this, run.Images.data(), n);
         for (int32_t i = 0; i < n; ++i)
@@ -379,25 +382,42 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
     };
     // A heap of runs by their head records, the smallest on top.
     auto later = [&](int32_t a, int32_t b) { return CompareSortKeys(headKey(a), headKey(b), true) > 0; };
-    std::vector<int32_t> heap;
-    for (int32_t r = 0; r < int32_t(runs.size()); ++r) {
-        refill(runs[size_t(r)]);
-        heap.push_back(r);
-    }
-    std::make_heap(heap.begin(), heap.end(), later);
-    while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), later);
-        const int32_t r = heap.back();
-        TSortRun& run = runs[size_t(r)];
-        output.Put(run.Images.data() + size_t(run.Current) * size_t(size), headKey(r));
-        if (++run.Current == run.Loaded) {
-            if (run.Next == run.Count) {
-                heap.pop_back();
-                continue;
-            }
-            refill(run);
+    auto merge = [&](TSortOutput& out) {
+        std::vector<int32_t> heap;
+        for (int32_t r = 0; r < int32_t(runs.size()); ++r) {
+            runs[size_t(r)].Next = 0;
+            refill(runs[size_t(r)]);
+            heap.push_back(r);
         }
-        std::push_heap(heap.begin(), heap.end(), later);
+        std::make_heap(heap.begin(), heap.end(), later);
+        while (!heap.empty()) {
+            std::pop_heap(heap.begin(), heap.end(), later);
+            const int32_t r = heap.back();
+            TSortRun& run = runs[size_t(r)];
+            out.Put(run.Images.data() + size_t(run.Current) * size_t(size), headKey(r));
+            if (++run.Current == run.Loaded) {
+                if (run.Next == run.Count) {
+                    heap.pop_back();
+                    continue;
+                }
+                refill(run);
+            }
+            std::push_heap(heap.begin(), heap.end(), later);
+        }
+        return out.Finish();
+    };
+    try {
+        return merge(output);
+    } catch (...) {
+        if (output.Written()) {
+            // Part of the file is overwritten, but the runs still hold every record: they
+            // go back as by a plain sort. The first failure is the one reported.
+            try {
+                TSortOutput plain(*this, false, nullptr, runRecords);
+                EndSort(merge(plain));
+            } catch (...) {
+            }
+        }
+        throw;
     }
-    return output.Finish();
 }
