@@ -2,11 +2,16 @@
 
 #include <cstring>
 
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataDirectory.h"
+#include "db/engine/DataSession.h"
+#include "db/sql/QueryFilter.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/rtl/SysUtils.h"
+#include "platform/rtl/Tick.h"
 
 namespace {
 
@@ -69,6 +74,7 @@ void TCreateIndex::BuildFieldList() {
 }
 
 TSourceTable::~TSourceTable() {
+    CloseCursor();
     FreeMemory(RecordBuffer);
 }
 
@@ -100,11 +106,15 @@ TDataQuery::TDataQuery(TQueryStatement* owner) : Owner(owner) {
 }
 
 TDataQuery::~TDataQuery() {
+    try {
+        UnlockSourceTables();
+    } catch (...) {
+    }
     CloseResultCursor();
 }
 
 void TDataQuery::Reset() {
-    ResultDirectory = nullptr;
+    CloseResultCursor();
     Executed = false;
     IsSubQuery = false;
     Kind = skNone;
@@ -123,9 +133,14 @@ void TDataQuery::Reset() {
     TargetInMemory = InsertSelect = false;
     TargetTableName.clear();
     IndexName.clear();
-    CloseResultCursor();
     BlobPerRow = WithLocks = false;
+    try {
+        UnlockSourceTables();
+    } catch (...) {
+    }
     DrivingTable = nullptr;
+    SkipOrderBySort = HasBlobExpression = false;
+    HiddenFieldCount = 0;
     ClearSourceTables();
     ClearResultFields();
     ClearUpdateFields();
@@ -157,12 +172,59 @@ TExpressionParser& TDataQuery::Parser() {
 }
 
 void TDataQuery::Prepare() {
-    RaiseNotAvailable("Preparing SQL statements");
+    switch (Kind) {
+        case skSelect:
+            PrepareSelect();
+            break;
+        case skInsert:
+        case skUpdate:
+        case skDelete:
+            PrepareDataStatement();
+            break;
+        case skCreateTable:
+        case skAlterTable:
+        case skDropTable:
+        case skCreateIndex:
+        case skDropIndex:
+            OpenResultDirectory(false);
+            break;
+        default:
+            RaiseNotAvailable("Preparing SQL statements");
+    }
 }
 
 void TDataQuery::Execute(TDataCursor*& result) {
     result = nullptr;
-    RaiseNotAvailable("Executing SQL statements");
+    const uint32_t start = GetTickCount();
+    switch (Kind) {
+        case skSelect:
+            ExecuteSelect(result);
+            break;
+        case skInsert:
+        case skUpdate:
+        case skDelete:
+            ExecuteDataStatement();
+            break;
+        case skCreateTable:
+            ExecCreateTable();
+            break;
+        case skDropTable:
+            ExecDropTable();
+            break;
+        case skAlterTable:
+            ExecAlterTable();
+            break;
+        case skCreateIndex:
+            ExecCreateIndex();
+            break;
+        case skDropIndex:
+            ExecDropIndex();
+            break;
+        default:
+            RaiseNotAvailable("Executing SQL statements");
+    }
+    const uint32_t end = GetTickCount();
+    ExecutionTime = end > start ? (end - start) / 1000.0 : 0;
 }
 
 void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& abort) {
@@ -170,9 +232,16 @@ void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& a
 }
 
 void TDataQuery::CloseResultCursor() {
-    // Result tables are created by the SELECT execution, which also closes them; until
-    // then a query never holds one.
+    DropSubQueryFilter();
+    // A live result is the source table's own cursor and goes with the table.
+    if (ResultCursor && ResultCursor != (DrivingTable ? DrivingTable->Cursor : nullptr)) {
+        ResultCursor->Filters().clear();
+        delete ResultCursor;
+    }
     ResultCursor = nullptr;
+    if (ResultDirectory && ResultSession) ResultSession->CloseDirectory(ResultDirectory);
+    ResultDirectory = nullptr;
+    ResultSession = nullptr;
 }
 
 void TDataQuery::ParseSubSelect(TExpressionParser& parser) {
@@ -183,18 +252,6 @@ void TDataQuery::ParseSubSelect(TExpressionParser& parser) {
     const std::string context = parser.Context();
     ParseStatement(true);
     parser.SetContext(context);
-}
-
-bool TDataQuery::BindSubQueryColumn(TExpToken*) {
-    RaiseNotAvailable("Binding sub-select queries");
-}
-
-void TDataQuery::SetSubQueryFilter(TExpToken*) {
-    RaiseNotAvailable("Filtering sub-select queries");
-}
-
-int32_t TDataQuery::GetRecordCount() {
-    RaiseNotAvailable("Counting sub-select query rows");
 }
 
 // ---- TQueryStatement -------------------------------------------------------------------
@@ -254,6 +311,10 @@ void TQueryStatement::Prepare(const std::string& text, int32_t& position) {
         position += FParser->GetPosition();
         throw;
     }
+    // The rows an INSERT ... SELECT reads are fixed before it inserts: a live result on
+    // the target table would go on to the rows inserted and never end.
+    if (FMainQuery->Kind == skInsert && FMainQuery->InsertSelect && QueryCount() > 1)
+        FQueries[1]->RequestLive = false;
     for (int32_t i = QueryCount() - 1; i >= 0; --i) FQueries[i]->Prepare();
     position += FParser->GetPosition();
 }

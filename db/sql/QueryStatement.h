@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "db/engine/DataFile.h"
+#include "db/engine/IndexFile.h"
+#include "db/sql/QueryFilter.h"
 #include "db/storage/ExpToken.h"
+#include "db/storage/ExpressionEval.h"
 #include "db/storage/ExpressionParser.h"
 #include "db/storage/SubSelect.h"
 #include "platform/rtl/Classes.h"
@@ -18,8 +22,12 @@
 
 class TDataDirectory;
 class TDataCursor;
-class TFilter;
+class TDataSession;
+class TCursorFilter;
+class TQueryFilter;
 class TDataQuery;
+struct TFieldDescriptor;
+struct TSortGroupSteps;
 class TQueryStatement;
 class TSourceTable;
 
@@ -55,8 +63,7 @@ constexpr uint8_t ccNoChange = 0;
 constexpr uint8_t ccLower = 1;
 constexpr uint8_t ccUpper = 2;
 
-// Index key compression.
-constexpr uint8_t icNone = 0;
+// Index key compression (icNone, 0, is the index file's).
 constexpr uint8_t icDupByte = 1;
 constexpr uint8_t icTrailByte = 2;
 constexpr uint8_t icFull = 3;
@@ -97,7 +104,18 @@ public:
     int32_t DataSize = 0;
     uint8_t Decimals = 0;
     int32_t AvgCountFieldNo = 0;  // hidden count field of an AVG column
+    std::string ResultName;       // the result field's name
+    // The source column of a plain column or of an aggregate of one: the table's FROM
+    // position and the field number; COUNT(*) counts rows.
+    int32_t SourcePosition = 0;
+    int32_t SourceFieldNo = 0;
+    bool CountStar = false;
     TExpTree Expression;
+
+    bool IsAggregate() const { return AggregateKind != akNone; }
+    // What the row loop evaluates for an expression column: the aggregate's argument, or
+    // the whole expression.
+    TExpToken* ValueExpression() const;
 
     // Stored when it differs; an empty alias then takes the name, unless it is "*".
     void SetColumnName(const std::string& name);
@@ -134,6 +152,11 @@ public:
     std::string CorrelationName;
     int32_t FieldNo = 0;  // bound at execution
     TExpTree Expression;  // the parsed name
+    // The bound field's type, subtype, stored size and decimals.
+    uint8_t DataType = 0;
+    uint8_t SubType = 0;
+    int32_t DataSize = 0;
+    uint8_t Decimals = 0;
 };
 
 class TUpdateValue : public TObject {
@@ -212,7 +235,22 @@ public:
     TJoinType JoinType = jtNone;
     TSourceTable* JoinedTable = nullptr;
     TExpTree Condition;
-    TFilter* Filter = nullptr;  // on the joined table's cursor
+    TCursorFilter* Filter = nullptr;  // on the joined table's cursor
+
+    // A join without type takes type and condition; otherwise the conditions are combined
+    // with the operator of the new condition's parent in the WHERE tree (AND without one).
+    void AddCondition(TJoinType joinType, TExpTree condition, const TExpToken* parent);
+    // Positions the joined table on its first row matching the outer row; a left outer
+    // join succeeds without a match (the joined table then reads as NULL).
+    bool FindFirst();
+    // The condition bound to the outer row's values, as the joined table's filter.
+    void SetJoinFilter();
+    // A copy of the condition with the joined table's column on the left of every
+    // comparison and the outer side evaluated now on the right.
+    TExpTree BindCondition(const TExpToken* node);
+    // Every comparison's operands exchanged, its operator mirrored.
+    void ReverseCondition();
+    void DropFilter();
 };
 
 // A table a statement reads or changes.
@@ -237,6 +275,34 @@ public:
     uint8_t* RecordBuffer = nullptr;
     std::vector<std::unique_ptr<TTableJoin>> Joins;
     bool EndOfData = false;
+    TDataSession* Session = nullptr;  // that opened the directory
+    std::vector<std::unique_ptr<TQueryFilter>> QueryFilters;
+
+    // Releases the filters, the cursor and the directory.
+    void CloseCursor();
+    // The table opened in record-number order, read-only unless the statement changes it.
+    void OpenCursor(const TQueryPasswordEvent& password, bool requestLive);
+    void AllocRecordBuffer();
+    // 1-based field number by name (any case); 0 when the table has none.
+    int32_t FindFieldNo(const std::string& name) const;
+    const TFieldDescriptor& GetFieldDefinition(int32_t fieldNo) const;
+    // Adds the condition to an existing join to that table of the same type or without
+    // one, else a new join.
+    void AddJoin(TJoinType joinType, TExpTree condition, TSourceTable* joined, const TExpToken* parent);
+    // A filter of the statement on this table's cursor; the table owns it.
+    TCursorFilter* AddFilter(TExpTree condition);
+    void ReplaceFilter(TCursorFilter* filter, TExpTree condition);
+    void DropFilter(TCursorFilter* filter);
+    void DropFilters();
+    // Row reading into the record buffer; false (and EndOfData) at the end.
+    bool FirstRow();
+    bool NextRow();
+    // The nested loop below this table: the first (next) row with every join matched.
+    bool FirstJoinRow(TJoinType joinType);
+    bool NextJoinRow();
+    bool AdvanceJoins(int32_t index);
+    // This table and the tables joined below it read as NULL.
+    void MarkNoRow();
 
     // Splits a path off the name ("\", ":" or "/"); a MEMORY table lives in "Memory",
     // a plain name in the folder of the statement's database. Without a correlation name
@@ -311,8 +377,8 @@ public:
     TExpTree Having;
     TExpTree ResidualWhere;
     TExpTree ResidualJoin;
-    TFilter* WhereFilter = nullptr;
-    TFilter* SubQueryFilter = nullptr;
+    TCursorFilter* WhereFilter = nullptr;
+    TCursorFilter* SubQueryFilter = nullptr;
 
     // Options of the statement's tail.
     bool Encrypted = false;
@@ -390,6 +456,116 @@ public:
     int32_t ParseLastAutoInc();
     int32_t ParseCommitInterval();
 
+    // ---- Source tables, joins and push-down (shared with the data statements) ----
+    // Opens every source table in list order; the first gives the language and sort ids
+    // unless the statement gave them.
+    void OpenSourceTables();
+    void AllocSourceBuffers();
+    TSourceTable* FindSourceTable(const std::string& correlation) const;
+    TSourceTable* SourceAtPosition(int32_t fromPosition) const;
+    // With a correlation name that table; without one the first table with the field;
+    // "*" or an empty name gives the first table (field 0). False when not found.
+    bool FindSourceColumn(const std::string& correlation, const std::string& name, TSourceTable*& table,
+                          int32_t& fieldNo) const;
+    // Binds a column node of a source expression: BindLong1 the table's FROM position,
+    // BindWord the field number, BindLong2 srcSource, and the field's type data.
+    bool BindSourceColumn(TExpToken* node, bool whereClause);
+    // Validates the WHERE tree (every column bound) as a boolean expression.
+    void ValidateWhere();
+    void LockSourceTables();
+    void UnlockSourceTables();
+    void ResyncSourceCursors();
+    void ResetJoinFilters();
+    void ChainSourceTables();
+    void AnalyzeJoinConditions();
+    // The join comparisons' checks, before anything of the tree is moved.
+    void CheckJoinComparisons(const TExpToken* node, const TExpToken* parent) const;
+    // Returns what stands in the node's place afterwards (nil: taken out).
+    TExpToken* ExtractJoinConditions(TExpToken* node, TExpToken* parent);
+    void SortSourceTables();
+    void CheckJoinTargets();
+    void ValidateJoinConditions();
+    // pass 1: conditions an index answers, before joins are reordered; pass 0: the rest.
+    void OptimizeWhere(int32_t pass);
+    void PushDownConditions(int32_t pass, TExpToken* node);
+    void AddTableFilter(int32_t pass, const TExpToken* condition, TSourceTable* table);
+    bool CanOptimizeJoins();
+    void OptimizeJoins();
+    void ReRootJoinTree(TSourceTable* table);
+    // Puts the table before the other: the two exchange places, or it is moved there.
+    void MoveSourceTable(TSourceTable* table, TSourceTable* before, bool exchange);
+    bool FirstSourceRow();
+    bool NextSourceRow();
+    // The evaluator's column callback: source columns from their table's record buffer
+    // (NULL while the table has no row), result columns from the record passed.
+    void GetSourceFieldValue(TExpToken* node, const uint8_t* resultRecord);
+    void ReadSourceBlob(TSourceTable* table, int32_t fieldNo, TExpToken* node);
+    TGetColumnValueFunc ColumnValueFunc();
+    TExpTree Evaluate(TExpToken* node, const uint8_t* resultRecord = nullptr);
+    bool TestCondition(TExpToken* condition, const uint8_t* resultRecord = nullptr);
+    bool TestWhere() { return TestCondition(ResidualWhere.get()); }
+    bool TestJoinFilter() { return TestCondition(ResidualJoin.get()); }
+    // The inner table of a typed join of that type (jtNone: any typed join).
+    bool IsJoinTarget(const TSourceTable* table, TJoinType joinType) const;
+
+    // ---- SELECT binding and result table ----
+    void PrepareSelect();
+    void BuildResultColumns();
+    void AddTableColumns(TSourceTable* table, std::vector<std::unique_ptr<TResultField>>& into);
+    bool IsAggregateOnly() const;
+    bool IsCountStarOnly() const;
+    bool CanReturnLiveResult() const;
+    std::string MakeColumnName(const TResultField* column) const;
+    std::string AppendNameCounter(const std::string& base, int32_t counter) const;
+    void CheckOrderBy();
+    void CheckGroupBy();
+    void CheckDistinct();
+    void ValidateHavingCondition();
+    void BindHaving();
+    bool FindResultColumn(bool aggregates, const std::string& name, const std::string& correlation,
+                          int32_t& number) const;
+    TResultField* FindResultExpression(const TExpToken* expression);
+    void FindOrderByIndex();
+    // DDL: the target's directory (the statement database's folder for a plain name).
+    void OpenResultDirectory(bool select);
+    void CreateResultTable();
+    void BuildLiveFieldList();
+    // The result table's field descriptors (hidden AVG counts last).
+    std::vector<TFieldDescriptor> BuildResultDescriptors();
+
+    // ---- SELECT execution ----
+    void ExecuteSelect(TDataCursor*& result);
+    void BuildResultRows();
+    void BuildAggregateResult();
+    void FillResultRecord(uint8_t* record);
+    void WriteResultColumns(uint8_t* record);
+    void SortResultTable();
+    void SortResult(const std::vector<TFieldDescriptor>& fields, bool caseInsensitive, bool dropDuplicates,
+                    const TSortGroupSteps* steps);
+    // A column's value into a result record, in the result field's type; aggregates store
+    // what one row contributes (COUNT 1 or 0, AVG also its hidden count).
+    void StoreResultValue(const TResultField* column, uint8_t* record, TExpToken* value);
+    // A result field's value out of a record image (column nil: a hidden integer count).
+    void ReadResultValue(const uint8_t* record, int32_t fieldNo, const TResultField* column,
+                         TExpToken* value);
+    void MergeGroupRow(bool first, uint8_t* head, const uint8_t* row);
+    void ConvertAggregateValue(uint8_t kind, const TResultField* column, TExpToken* head, TExpToken* value);
+    void FinishGroupRow(uint8_t* head);
+    bool HavingGroupRow(const uint8_t* head) { return TestHaving(head); }
+    bool TestHaving(const uint8_t* head) { return TestCondition(Having.get(), head); }
+    TExpTree BuildSubQueryCondition(const TExpToken* comparison);
+
+    // Planning state beyond the parsed model.
+    TDataSession* ResultSession = nullptr;  // that opened the result directory
+    bool SkipOrderBySort = false;
+    int32_t HiddenFieldCount = 0;
+    bool HasBlobExpression = false;
+    // The tables whose explicit read lock a WITH LOCKS run holds.
+    std::vector<TSourceTable*> ReadLockedTables;
+    // The IN filter on a materialised result (a live result's sits on its table).
+    std::unique_ptr<TQueryFilter> SubQueryFilterObject;
+    void DropSubQueryFilter();
+
     // The query of an IN (SELECT ...): parsing here; binding, filtering and counting
     // belong to the SELECT execution.
     void ParseSubSelect(TExpressionParser& parser) override;
@@ -399,6 +575,42 @@ public:
     int32_t GetRecordCount() override;
 
     TExpressionParser& Parser();
+
+    // ---- Data and definition statements ----
+    // Binds the target columns to the target table's fields ("*" of an INSERT becomes
+    // every field) and checks the value count.
+    void MapUpdateColumns(bool insert);
+    void AddTargetColumns(size_t at);
+    // One value per result column of the INSERT's SELECT.
+    void CreateUpdateValues();
+    // Validates every value against its column.
+    void CheckUpdateValues();
+    // Value i evaluated and written into the target record.
+    void EvalInsertValue(int32_t i, uint8_t* record);
+    void EvalInsertSelectValue(int32_t i, uint8_t* record, const uint8_t* selectRecord);
+    void EvalUpdateValue(int32_t i, uint8_t* record);
+    void ExecInsertValues();
+    void ExecInsertSelect();
+    void ExecUpdate();
+    void ExecDelete();
+    void ExecCreateTable();
+    void ExecAlterTable();
+    void ExecDropTable();
+    void ExecCreateIndex();
+    void ExecDropIndex();
+    // Prepare and Execute of INSERT, UPDATE and DELETE.
+    void PrepareDataStatement();
+    void ExecuteDataStatement();
+    // Value i into the target record: NULL blanks the field, another type is converted.
+    void PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bool update);
+    // The row loop of UPDATE (update) and DELETE.
+    void RunChangeLoop(bool update);
+    bool NextRowAfterChange(uint32_t changed);
+    // ALTER TABLE's parts: the definition as stored (with the options not given), the
+    // restructure with the query's options, and the primary index dropped.
+    void ReadTableDefinition(std::vector<TFieldDescriptor>& fields, std::vector<TIndexDescriptor>& indexes);
+    void RestructureTable(std::vector<TFieldDescriptor> fields, std::vector<TIndexDescriptor> indexes);
+    void DropPrimaryIndex();
 
 private:
     enum class TClauseLevel { Expression, Signed, Primary };

@@ -1,10 +1,9 @@
 #include "db/sql/SqlEngineLink.h"
 
-#include "platform/rtl/SysUtils.h"
-
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
 #include "db/engine/Languages.h"
+#include "platform/rtl/SysUtils.h"
 
 void GetDatabaseLanguage(TDataDirectory* database, uint16_t& language, uint16_t& sort) {
     language = 0;
@@ -29,4 +28,3 @@ bool FindSortOrderID(uint16_t language, const std::string& name, uint16_t& sort)
     sort = SortOrderIDFromName(language, name);
     return true;
 }
-

@@ -1,0 +1,590 @@
+// SELECT execution: the live result, or the result table filled from the nested-loop join
+// and then grouped, de-duplicated and ordered by physical sorts of that table; aggregates
+// folded inside the sort; and the IN sub-select's filter on its result.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataDirectory.h"
+#include "db/engine/DataSession.h"
+#include "db/engine/DataTable.h"
+#include "db/sql/QueryFilter.h"
+#include "db/sql/QueryStatement.h"
+#include "db/sql/SqlQuerySupport.h"
+#include "db/storage/Encodings.h"
+#include "db/storage/EngineErrors.h"
+#include "db/storage/ExpressionEval.h"
+#include "db/storage/LanguageSettings.h"
+#include "platform/rtl/Math.h"
+
+namespace {
+
+uint16_t Percent(int32_t current, int32_t total) {
+    if (total <= 0) return 100;
+    return uint16_t(std::clamp<int64_t>(Round((long double)current * 100 / total), 0, 100));
+}
+
+// A number of any numeric, date or time form, and back within the type's range.
+long double NumberOf(uint8_t type, uint8_t decimals, const uint8_t* v) {
+    (void)decimals;
+    switch (type) {
+        case dtSmallInt: {
+            int16_t x;
+            std::memcpy(&x, v, 2);
+            return x;
+        }
+        case dtWord:
+        case dtBoolean: {
+            uint16_t x;
+            std::memcpy(&x, v, 2);
+            return x;
+        }
+        case dtInteger:
+        case dtDate:
+        case dtTime: {
+            int32_t x;
+            std::memcpy(&x, v, 4);
+            return x;
+        }
+        case dtLongWord: {
+            uint32_t x;
+            std::memcpy(&x, v, 4);
+            return x;
+        }
+        case dtFloat:
+        case dtTimeStamp: {
+            double x;
+            std::memcpy(&x, v, 8);
+            return x;
+        }
+        case dtBCD: {
+            int64_t x;
+            std::memcpy(&x, v, 8);
+            return (long double)DecodeBCD(x).Units / 10000;
+        }
+        default:
+            return 0;
+    }
+}
+
+template <class T>
+void StoreClamped(long double x, uint8_t* v) {
+    x = std::clamp<long double>(x, std::numeric_limits<T>::lowest(), std::numeric_limits<T>::max());
+    const T t = T(x);
+    std::memcpy(v, &t, sizeof t);
+}
+
+void StoreNumber(uint8_t type, uint8_t decimals, long double x, uint8_t* v) {
+    switch (type) {
+        case dtSmallInt:
+            return StoreClamped<int16_t>(std::nearbyint(x), v);
+        case dtWord:
+            return StoreClamped<uint16_t>(std::nearbyint(x), v);
+        case dtInteger:
+        case dtDate:
+        case dtTime:
+            return StoreClamped<int32_t>(std::nearbyint(x), v);
+        case dtLongWord:
+            return StoreClamped<uint32_t>(std::nearbyint(x), v);
+        case dtFloat:
+        case dtTimeStamp:
+            return StoreClamped<double>(x, v);
+        case dtBCD: {
+            const long double units = std::clamp<long double>(std::nearbyint(x * 10000), -9.2e18L, 9.2e18L);
+            const int64_t packed = EncodeBCD(decimals, Currency::FromUnits(int64_t(units)));
+            std::memcpy(v, &packed, 8);
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+bool IsNumericLike(uint8_t type) {
+    switch (type) {
+        case dtSmallInt:
+        case dtWord:
+        case dtInteger:
+        case dtDate:
+        case dtTime:
+        case dtLongWord:
+        case dtFloat:
+        case dtTimeStamp:
+        case dtBCD:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Sort fields as the result cursor lays them out, each with its descending mark.
+std::vector<TFieldDescriptor> SortFields(TDataCursor& cursor,
+                                         const std::vector<std::pair<int32_t, bool>>& items) {
+    std::vector<TFieldDescriptor> fields;
+    for (auto [no, descending] : items) {
+        TFieldDescriptor f = cursor.GetFieldDefinition(no);
+        f.WorkArea[SortDescendingByte] = descending ? 1 : 0;
+        fields.push_back(f);
+    }
+    return fields;
+}
+
+}  // namespace
+
+// ---- Run -------------------------------------------------------------------------------
+
+void TDataQuery::ExecuteSelect(TDataCursor*& result) {
+    if (!DrivingTable || !DrivingTable->Cursor || (!LivePlan && !ResultCursor))
+        RaiseSqlError("SELECT statement must be prepared before it is executed");
+    ResetJoinFilters();
+    ResidualJoin.reset();
+    HasResidualJoin = false;
+    if (HasConditions) {
+        if (Where && Where->DataType != dtBoolean)
+            RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
+        if (ResidualWhere && ResidualWhere->DataType != dtBoolean)
+            RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
+    }
+    if (MultipleTables) ValidateJoinConditions();
+    ResyncSourceCursors();
+    if (LivePlan) {
+        DrivingTable->Cursor->SwitchToIndexNumber(OrderByIndexMatched ? OrderByIndexNo
+                                                                      : RecordNumberOrderIndex);
+        if (HasConditions) OptimizeWhere(0);
+        DrivingTable->Cursor->First();
+        RowsAffected = DrivingTable->Cursor->GetRecordCount();
+        result = DrivingTable->Cursor;
+        Executed = true;
+        return;
+    }
+    try {
+        if (WithLocks) LockSourceTables();
+        DropSubQueryFilter();
+        ResultCursor->EmptyTable();
+        if (HasConditions) OptimizeWhere(1);
+        if (MultipleTables && CanOptimizeJoins()) OptimizeJoins();
+        if (HasConditions) OptimizeWhere(0);
+        {
+            TLanguageSettingsSwap swap(LanguageID, SortID);
+            if (AggregateOnly)
+                BuildAggregateResult();
+            else
+                BuildResultRows();
+        }
+        ResultCursor->First();
+        ResultCursor->Resync();
+        RowsAffected = ResultCursor->GetRecordCount();
+    } catch (...) {
+        // The explicit read locks lie in this process's own lock ranges: a lock left
+        // behind would make every later change of the table wait and fail.
+        try {
+            UnlockSourceTables();
+        } catch (...) {
+        }
+        throw;
+    }
+    UnlockSourceTables();
+    result = ResultCursor;
+    Executed = true;
+}
+
+void TDataQuery::BuildResultRows() {
+    bool abort = false;
+    int32_t counter = 1;
+    int32_t inserted = 0;
+    TDataCursor* driving = DrivingTable->Cursor;
+    const int32_t total = driving->GetRecordCount();
+    std::vector<uint8_t> row(size_t(std::max(ResultCursor->GetRecordSize(), RecordHeaderSize)));
+    const bool resultBlobs = ResultCursor->GetBlobFieldCount() > 0;
+    auto freeSourceBlobs = [this]() {
+        if (!BlobPerRow) return;
+        for (auto& t : SourceTables) {
+            if (t->RecordBuffer && !t->EndOfData) t->Cursor->StoreBlobHandles(t->RecordBuffer, true);
+            t->Cursor->FreeBlobBuffers(true);
+        }
+    };
+    try {
+        if (FirstSourceRow()) {
+            int32_t position = driving->GetRecNo();
+            for (;;) {
+                const int32_t now = driving->GetRecNo();
+                if (now != position) {
+                    position = now;
+                    ++counter;
+                    DoProgress(counter, Percent(counter, total), abort);
+                    if (abort) break;
+                }
+                const bool passes =
+                    (!HasResidualWhere || TestWhere()) && (!HasResidualJoin || TestJoinFilter());
+                if (passes) {
+                    if (MaxRowCount >= 0 && inserted >= MaxRowCount) break;
+                    try {
+                        ResultCursor->InitRecord(row.data());
+                        FillResultRecord(row.data());
+                        if (HasExpressionColumns) WriteResultColumns(row.data());
+                        ResultCursor->InsertRecord(row.data(), false);
+                    } catch (...) {
+                        // The BLOB buffers of a row that never went in.
+                        ResultCursor->FreeBlobBuffers(true);
+                        throw;
+                    }
+                    if (resultBlobs) ResultCursor->FreeBlobBuffers(true);
+                    ++inserted;
+                }
+                freeSourceBlobs();
+                if (!NextSourceRow()) break;
+            }
+        }
+    } catch (...) {
+        freeSourceBlobs();
+        throw;
+    }
+    freeSourceBlobs();
+    SortResultTable();
+    if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
+}
+
+void TDataQuery::BuildAggregateResult() {
+    bool abort = false;
+    const size_t size = size_t(std::max(ResultCursor->GetRecordSize(), RecordHeaderSize));
+    std::vector<uint8_t> aggregate(size), row(size);
+    ResultCursor->InitRecord(aggregate.data());
+    TDataCursor* driving = DrivingTable->Cursor;
+    if (CountStarOnly) {
+        int32_t count = driving->GetRecordCount();
+        if (MaxRowCount >= 0) count = std::min(count, MaxRowCount);
+        uint8_t v[4];
+        std::memcpy(v, &count, 4);
+        ResultCursor->PutField(ResultFields.front()->ResultFieldNo, aggregate.data(), v);
+        DoProgress(driving->GetRecordCount(), 100, abort);
+        ResultCursor->InsertRecord(aggregate.data(), false);
+        return;
+    }
+    int32_t counter = 1;
+    int32_t folded = 0;
+    const int32_t total = driving->GetRecordCount();
+    if (FirstSourceRow()) {
+        int32_t position = driving->GetRecNo();
+        for (;;) {
+            const int32_t now = driving->GetRecNo();
+            if (now != position) {
+                position = now;
+                ++counter;
+                DoProgress(counter, Percent(counter, total), abort);
+                if (abort) break;
+            }
+            if ((!HasResidualWhere || TestWhere()) && (!HasResidualJoin || TestJoinFilter())) {
+                if (MaxRowCount >= 0 && folded >= MaxRowCount) break;
+                ResultCursor->InitRecord(row.data());
+                FillResultRecord(row.data());
+                if (HasExpressionColumns) WriteResultColumns(row.data());
+                MergeGroupRow(false, aggregate.data(), row.data());
+                ++folded;
+            }
+            if (BlobPerRow)
+                for (auto& t : SourceTables) t->Cursor->FreeBlobBuffers(true);
+            if (!NextSourceRow()) break;
+        }
+    }
+    FinishGroupRow(aggregate.data());
+    ResultCursor->InsertRecord(aggregate.data(), false);
+    if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
+}
+
+// ---- Result rows -----------------------------------------------------------------------
+
+void TDataQuery::StoreResultValue(const TResultField* c, uint8_t* record, TExpToken* value) {
+    const int32_t no = c->ResultFieldNo;
+    if (c->AggregateKind == akCount) {
+        // Each row counts itself (COUNT(*)) or its value when it has one.
+        const int32_t one = c->CountStar || !value->IsNull ? 1 : 0;
+        ResultCursor->PutField(no, record, &one);
+        return;
+    }
+    if (c->AggregateKind == akAvg) {
+        const int32_t one = value->IsNull ? 0 : 1;
+        ResultCursor->PutField(c->AvgCountFieldNo, record, &one);
+    }
+    if (value->IsNull) {
+        ResultCursor->PutField(no, record, nullptr);
+        return;
+    }
+    if (c->DataType == dtBlob) {
+        const uint32_t length = value->DataSize > 0 ? value->DataSize - 1 : 0;
+        uint16_t code = ResultCursor->OpenBlob(no, record, 0, false, bmReadWrite);
+        if (code == 0 && length > 0) code = ResultCursor->PutBlob(no, record, false, length, value->Value, 0);
+        if (code != 0) RaiseEngineError(code, ResultCursor->TableName());
+        return;
+    }
+    if (value->DataType != c->DataType) {
+        TExpTree target = NewExpTree();
+        target->DataType = c->DataType;
+        target->SubType = c->SubType;
+        target->SetDataSize(uint32_t(c->DataSize));
+        target->Decimals = c->Decimals;
+        ConvertValueToType(target.get(), value, TConvertMode::Lossy);
+        if (value->DataType != c->DataType && IsNumericLike(c->DataType) && IsNumericLike(value->DataType)) {
+            // Out of the field type's range: the nearest value it holds.
+            uint8_t bytes[16] = {};
+            StoreNumber(c->DataType, c->Decimals, NumberOf(value->DataType, value->Decimals, value->Value),
+                        bytes);
+            ResultCursor->PutField(no, record, bytes);
+            return;
+        }
+    }
+    ResultCursor->PutField(no, record, value->Value);
+}
+
+void TDataQuery::FillResultRecord(uint8_t* record) {
+    TExpTree value = NewExpTree();
+    for (auto& column : ResultFields) {
+        const TResultField* c = column.get();
+        if (c->IsExpression) continue;
+        value->IsNull = 0;
+        if (!c->CountStar) {
+            const TSourceTable* t = SourceAtPosition(c->SourcePosition);
+            const TFieldDescriptor& f = t->GetFieldDefinition(c->SourceFieldNo);
+            value->NodeKind = nkColumn;
+            value->BindLong2 = BoundSourceColumn;
+            value->BindLong1 = uint32_t(c->SourcePosition);
+            value->BindWord = uint16_t(c->SourceFieldNo);
+            value->DataType = f.DataType;
+            value->SubType = f.SubType;
+            value->SetDataSize(f.DataSize);
+            value->Decimals = f.Decimals;
+            GetSourceFieldValue(value.get(), nullptr);
+        }
+        StoreResultValue(c, record, value.get());
+    }
+}
+
+void TDataQuery::WriteResultColumns(uint8_t* record) {
+    for (auto& column : ResultFields) {
+        const TResultField* c = column.get();
+        if (!c->IsExpression) continue;
+        TExpTree value = Evaluate(c->ValueExpression());
+        StoreResultValue(c, record, value.get());
+    }
+}
+
+// ---- Sorting and groups ----------------------------------------------------------------
+
+void TDataQuery::SortResult(const std::vector<TFieldDescriptor>& fields, bool caseInsensitive,
+                            bool dropDuplicates, const TSortGroupSteps* steps) {
+    if (fields.empty()) return;
+    ResultCursor->Table()->DataFile()->SortRecords(int32_t(fields.size()), fields.data(), caseInsensitive,
+                                                   dropDuplicates, steps);
+    ResultCursor->Resync();
+}
+
+void TDataQuery::SortResultTable() {
+    TDataCursor& cursor = *ResultCursor;
+    if (Distinct && !Grouped) {
+        std::vector<std::pair<int32_t, bool>> items;
+        for (auto& c : ResultFields) items.emplace_back(c->ResultFieldNo, false);
+        SortResult(SortFields(cursor, items), false, true, nullptr);
+    }
+    if (Grouped && !AggregateOnly) {
+        std::vector<std::pair<int32_t, bool>> items;
+        for (auto& g : GroupByFields) items.emplace_back(g->ColumnNo, false);
+        TSortGroupSteps steps;
+        steps.Accumulate = [this](uint8_t* head, const uint8_t* row, bool first) {
+            MergeGroupRow(first, head, row);
+        };
+        if (HasAvg) steps.Finish = [this](uint8_t* head) { FinishGroupRow(head); };
+        if (HasHaving) steps.Keep = [this](const uint8_t* head) { return HavingGroupRow(head); };
+        SortResult(SortFields(cursor, items), false, false, &steps);
+    }
+    if (HasOrderBy && !SkipOrderBySort) {
+        std::vector<std::pair<int32_t, bool>> items;
+        for (auto& o : OrderByFields) items.emplace_back(o->ColumnNo, o->Descending);
+        SortResult(SortFields(cursor, items), OrderByNoCase, false, nullptr);
+    }
+}
+
+void TDataQuery::ReadResultValue(const uint8_t* record, int32_t fieldNo, const TResultField* c,
+                                 TExpToken* v) {
+    v->SetBufferSize(FieldValueBufferSize);
+    bool blank = false;
+    ResultCursor->GetField(fieldNo, record, blank, v->Value);
+    v->IsNull = blank ? 1 : 0;
+    v->DataType = c ? c->DataType : uint8_t(dtInteger);
+    v->SubType = c ? c->SubType : uint8_t(0);
+    v->DataSize = c ? uint32_t(c->DataSize) : 4u;
+    v->Decimals = c ? c->Decimals : uint8_t(0);
+}
+
+void TDataQuery::MergeGroupRow(bool first, uint8_t* head, const uint8_t* row) {
+    // The group's first row is its own head: its values are the start of every fold.
+    if (first) return;
+    TExpTree h = NewExpTree(), v = NewExpTree();
+    for (auto& column : ResultFields) {
+        const TResultField* c = column.get();
+        if (c->DataType == dtBlob) continue;
+        ReadResultValue(head, c->ResultFieldNo, c, h.get());
+        ReadResultValue(row, c->ResultFieldNo, c, v.get());
+        if (!c->IsAggregate()) {
+            if (h->IsNull && !v->IsNull) ResultCursor->PutField(c->ResultFieldNo, head, v->Value);
+            continue;
+        }
+        if (v->IsNull) continue;
+        ConvertAggregateValue(c->AggregateKind, c, h.get(), v.get());
+        ResultCursor->PutField(c->ResultFieldNo, head, h->Value);
+        if (c->AggregateKind == akAvg) {
+            ReadResultValue(head, c->AvgCountFieldNo, nullptr, h.get());
+            ReadResultValue(row, c->AvgCountFieldNo, nullptr, v.get());
+            ConvertAggregateValue(akCount, nullptr, h.get(), v.get());
+            ResultCursor->PutField(c->AvgCountFieldNo, head, h->Value);
+        }
+    }
+}
+
+void TDataQuery::ConvertAggregateValue(uint8_t kind, const TResultField*, TExpToken* head, TExpToken* value) {
+    if (value->IsNull) return;
+    // A blank accumulator takes the first value.
+    if (head->IsNull) {
+        std::memcpy(head->Value, value->Value, size_t(std::min(head->BufferSize, value->BufferSize)));
+        head->IsNull = 0;
+        return;
+    }
+    switch (kind) {
+        case akCount:
+        case akSum:
+        case akAvg: {
+            const long double sum = NumberOf(head->DataType, head->Decimals, head->Value) +
+                                    NumberOf(value->DataType, value->Decimals, value->Value);
+            StoreNumber(head->DataType, head->Decimals, sum, head->Value);
+            return;
+        }
+        case akMin:
+        case akMax: {
+            TExpTree r = NewExpTree();
+            r->DataType = dtBoolean;
+            r->SetDataSize(2);
+            EvaluateBinaryOperator(kind == akMin ? opLess : opGreater, value, head, SortID, LanguageID,
+                                   r.get());
+            if (IsTrueValue(r.get()))
+                std::memcpy(head->Value, value->Value, size_t(std::min(head->BufferSize, value->BufferSize)));
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+void TDataQuery::FinishGroupRow(uint8_t* head) {
+    TExpTree v = NewExpTree(), n = NewExpTree();
+    for (auto& column : ResultFields) {
+        const TResultField* c = column.get();
+        if (c->AggregateKind == akCount) {
+            ReadResultValue(head, c->ResultFieldNo, c, v.get());
+            if (v->IsNull) {
+                const int32_t zero = 0;
+                ResultCursor->PutField(c->ResultFieldNo, head, &zero);
+            }
+            continue;
+        }
+        if (c->AggregateKind != akAvg) continue;
+        ReadResultValue(head, c->ResultFieldNo, c, v.get());
+        ReadResultValue(head, c->AvgCountFieldNo, nullptr, n.get());
+        const int32_t count = n->IsNull ? 0 : n->Get<int32_t>();
+        const double average = count == 0 || v->IsNull ? 0.0 : v->Get<double>() / count;
+        ResultCursor->PutField(c->ResultFieldNo, head, &average);
+    }
+}
+
+// ---- Sub-selects -----------------------------------------------------------------------
+
+bool TDataQuery::BindSubQueryColumn(TExpToken* node) {
+    if (ResultFields.empty()) return false;
+    const TResultField* c = ResultFields.front().get();
+    if (LivePlan && !c->IsExpression && DrivingTable) {
+        const TFieldDescriptor& f = DrivingTable->GetFieldDefinition(c->SourceFieldNo);
+        node->DataType = f.DataType;
+        node->SubType = f.SubType;
+        node->SetDataSize(f.DataSize);
+        node->Decimals = f.Decimals;
+        node->TableName = DrivingTable->CorrelationName;
+        return true;
+    }
+    node->DataType = c->DataType;
+    node->SubType = c->SubType;
+    node->SetDataSize(uint32_t(c->DataSize));
+    node->Decimals = c->Decimals;
+    return true;
+}
+
+TExpTree TDataQuery::BuildSubQueryCondition(const TExpToken* comparison) {
+    const TResultField* c = ResultFields.front().get();
+    const TExpToken* holder = comparison->Second;
+    TExpTree condition = NewExpTree();
+    condition->NodeKind = nkBinary;
+    condition->Code = MirrorOperator(comparison->Code);
+    condition->Text = "=";
+    condition->DataType = dtBoolean;
+    condition->SetDataSize(2);
+    TExpTree column = NewExpTree();
+    column->NodeKind = nkColumn;
+    column->ColumnName = c->ResultName;
+    // The filter reads the table's own fields: a live result's source field, or the
+    // result table's first field.
+    column->BindWord = uint16_t(LivePlan ? c->SourceFieldNo : 1);
+    column->DataType = holder->DataType;
+    column->SubType = holder->SubType;
+    column->SetDataSize(holder->DataSize);
+    column->Decimals = holder->Decimals;
+    TExpTree value = CloneExpressionTree(comparison->First);
+    value->NodeKind = nkConstant;
+    value->Code = 0;
+    if (value->First || value->Second || value->Third) {
+        TExpToken* links[] = {value->First, value->Second, value->Third};
+        for (TExpToken* l : links) {
+            TExpToken* p = l;
+            FreeExpressionTree(p);
+        }
+        value->First = value->Second = value->Third = nullptr;
+    }
+    ConvertValueToType(column.get(), value.get());
+    condition->First = column.release();
+    condition->Second = value.release();
+    condition->First->Parent = condition->Second->Parent = condition.get();
+    return condition;
+}
+
+void TDataQuery::SetSubQueryFilter(TExpToken* comparison) {
+    TExpTree condition = BuildSubQueryCondition(comparison);
+    if (ResultIsSource) {
+        if (SubQueryFilter)
+            DrivingTable->ReplaceFilter(SubQueryFilter, std::move(condition));
+        else
+            SubQueryFilter = DrivingTable->AddFilter(std::move(condition));
+        return;
+    }
+    if (!ResultCursor) RaiseSqlError("SELECT statement must be prepared before it is executed");
+    if (SubQueryFilterObject) {
+        SubQueryFilterObject->SetCondition(std::move(condition));
+        RefreshCursorFilters(*ResultCursor);
+        return;
+    }
+    SubQueryFilterObject =
+        std::make_unique<TQueryFilter>(ResultCursor, std::move(condition), LanguageID, SortID);
+    SubQueryFilter = SubQueryFilterObject.get();
+    InstallCursorFilter(*ResultCursor, SubQueryFilter);
+}
+
+int32_t TDataQuery::GetRecordCount() {
+    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    return cursor ? cursor->GetRecordCount() : 0;
+}
+
+void TDataQuery::DropSubQueryFilter() {
+    if (SubQueryFilterObject) {
+        if (ResultCursor) RemoveCursorFilter(*ResultCursor, SubQueryFilterObject.get());
+        SubQueryFilterObject.reset();
+    } else if (SubQueryFilter && ResultIsSource && DrivingTable) {
+        DrivingTable->DropFilter(SubQueryFilter);
+    }
+    SubQueryFilter = nullptr;
+}

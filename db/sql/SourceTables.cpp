@@ -1,0 +1,898 @@
+// The tables a statement reads: opening them, binding their columns, the join graph cut
+// from the WHERE tree, the conditions handed to the tables' cursors as filters, the
+// re-rooting of the join tree at its smallest table, and the nested-loop row iteration.
+#include <algorithm>
+#include <cstring>
+
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataDirectory.h"
+#include "db/engine/DataSession.h"
+#include "db/sql/QueryFilter.h"
+#include "db/sql/QueryStatement.h"
+#include "db/sql/SqlEngineLink.h"
+#include "db/sql/SqlQuerySupport.h"
+#include "db/storage/EngineErrors.h"
+#include "db/storage/ExpressionEval.h"
+#include "db/storage/ExpressionValidate.h"
+#include "db/storage/LanguageSettings.h"
+#include "db/storage/LibraryMemory.h"
+#include "platform/rtl/SysUtils.h"
+
+namespace {
+
+const char* const WhereContext = "WHERE or JOIN clause";
+
+bool HasOuterJoinMarks(const TExpToken* n) {
+    if (!n) return false;
+    if (JoinTypeMark(n) == jtLeftOuter || JoinTypeMark(n) == jtRightOuter) return true;
+    return HasOuterJoinMarks(n->First) || HasOuterJoinMarks(n->Second) || HasOuterJoinMarks(n->Third);
+}
+
+// A comparison of columns of two different tables.
+bool HasJoinComparison(const TExpToken* n) {
+    if (!n) return false;
+    if (IsComparison(n) && ExpressionHasColumns(n->First) && ExpressionHasColumns(n->Second)) {
+        std::vector<int32_t> l, r;
+        CollectSourceTables(n->First, l);
+        CollectSourceTables(n->Second, r);
+        if (l.size() != 1 || r.size() != 1 || l[0] != r[0]) return true;
+    }
+    return HasJoinComparison(n->First) || HasJoinComparison(n->Second) || HasJoinComparison(n->Third);
+}
+
+void SwapOperands(TExpToken* n) {
+    std::swap(n->First, n->Second);
+    n->Code = MirrorOperator(n->Code);
+}
+
+// Two conditions as the children of a new AND (or the operator given) node.
+TExpTree CombineConditions(TExpTree left, TExpTree right, uint8_t code) {
+    if (!left) return right;
+    if (!right) return left;
+    TExpTree both = NewExpTree();
+    both->NodeKind = nkBinary;
+    both->Code = code;
+    both->Text = code == opOr ? "OR" : "AND";
+    both->DataType = dtBoolean;
+    both->SetDataSize(2);
+    both->First = left.release();
+    both->Second = right.release();
+    both->First->Parent = both.get();
+    both->Second->Parent = both.get();
+    return both;
+}
+
+uint8_t ParentOperator(const TExpToken* parent) {
+    return IsAndOr(parent) ? parent->Code : opAnd;
+}
+
+}  // namespace
+
+// ---- Shared helpers --------------------------------------------------------------------
+
+bool IsComparison(const TExpToken* n) {
+    return n && n->NodeKind == nkBinary && n->Code >= opEqual && n->Code <= opLessEqual;
+}
+
+bool IsAndOr(const TExpToken* n) {
+    return n && n->NodeKind == nkBinary && (n->Code == opAnd || n->Code == opOr);
+}
+
+uint8_t MirrorOperator(uint8_t code) {
+    switch (code) {
+        case opGreater:
+            return opLess;
+        case opLess:
+            return opGreater;
+        case opGreaterEqual:
+            return opLessEqual;
+        case opLessEqual:
+            return opGreaterEqual;
+        default:
+            return code;
+    }
+}
+
+void CollectSourceTables(const TExpToken* n, std::vector<int32_t>& positions) {
+    if (!n) return;
+    if (n->NodeKind == nkColumn && n->BindLong2 == BoundSourceColumn &&
+        std::find(positions.begin(), positions.end(), int32_t(n->BindLong1)) == positions.end())
+        positions.push_back(int32_t(n->BindLong1));
+    CollectSourceTables(n->First, positions);
+    CollectSourceTables(n->Second, positions);
+    CollectSourceTables(n->Third, positions);
+}
+
+bool HasSubSelect(const TExpToken* n) {
+    if (!n) return false;
+    return n->NodeKind == nkSubSelect || HasSubSelect(n->First) || HasSubSelect(n->Second) ||
+           HasSubSelect(n->Third);
+}
+
+[[noreturn]] void RaiseSqlError(const std::string& message) {
+    RaiseEngineError(ZIZIVU_SQLERROR, "", "", "", message);
+}
+
+bool IsTrueValue(const TExpToken* v) {
+    return v && !v->IsNull && v->DataType == dtBoolean && (v->Value[0] | v->Value[1]) != 0;
+}
+
+// ---- TSourceTable ----------------------------------------------------------------------
+
+void TSourceTable::OpenCursor(const TQueryPasswordEvent& password, bool requestLive) {
+    CloseCursor();
+    TDataDirectory* database = Owner && Owner->Owner ? Owner->Owner->Owner() : nullptr;
+    Session = database && database->Session() ? database->Session() : GetEngineSession();
+    Directory = Session->OpenDirectory(InMemory ? "Memory" : "", DirectoryName);
+    auto cursor = std::make_unique<TDataCursor>(Directory);
+    cursor->SetTableName(TableName);
+    cursor->SetReadOnly(!requestLive);
+    cursor->SetExclusive(false);
+    cursor->SetInMemory(InMemory);
+    cursor->SetRecordNumberOrder(true);
+    if (password) cursor->SetPasswordCallback(password);
+    Cursor = cursor.release();
+    Cursor->Open();
+    Cursor->SetPasswordCallback(nullptr);
+    FreeMemory(RecordBuffer);
+    RecordSize = 0;
+    EndOfData = false;
+}
+
+void TSourceTable::CloseCursor() {
+    for (auto& join : Joins) join->Filter = nullptr;
+    QueryFilters.clear();
+    if (Cursor) {
+        Cursor->Filters().clear();
+        delete Cursor;
+        Cursor = nullptr;
+    }
+    if (Directory && Session) Session->CloseDirectory(Directory);
+    Directory = nullptr;
+    Session = nullptr;
+}
+
+void TSourceTable::AllocRecordBuffer() {
+    FreeMemory(RecordBuffer);
+    RecordSize = Cursor->GetRecordSize();
+    RecordBuffer = static_cast<uint8_t*>(AllocMemory(std::max(RecordSize, RecordHeaderSize)));
+}
+
+int32_t TSourceTable::FindFieldNo(const std::string& name) const {
+    if (!Cursor) return 0;
+    for (int32_t i = 1; i <= Cursor->GetFieldCount(); ++i)
+        if (SameText(Cursor->GetFieldDefinition(i).Name, name)) return i;
+    return 0;
+}
+
+const TFieldDescriptor& TSourceTable::GetFieldDefinition(int32_t fieldNo) const {
+    return Cursor->GetFieldDefinition(fieldNo);
+}
+
+void TSourceTable::AddJoin(TJoinType joinType, TExpTree condition, TSourceTable* joined,
+                           const TExpToken* parent) {
+    for (auto& join : Joins)
+        if (join->JoinedTable == joined && (join->JoinType == joinType || join->JoinType == jtNone)) {
+            join->AddCondition(joinType, std::move(condition), parent);
+            return;
+        }
+    auto join = std::make_unique<TTableJoin>(this);
+    join->JoinedTable = joined;
+    join->AddCondition(joinType, std::move(condition), parent);
+    Joins.push_back(std::move(join));
+}
+
+TCursorFilter* TSourceTable::AddFilter(TExpTree condition) {
+    auto filter =
+        std::make_unique<TQueryFilter>(Cursor, std::move(condition), Owner->LanguageID, Owner->SortID);
+    TQueryFilter* f = filter.get();
+    QueryFilters.push_back(std::move(filter));
+    InstallCursorFilter(*Cursor, f);
+    return f;
+}
+
+void TSourceTable::ReplaceFilter(TCursorFilter* filter, TExpTree condition) {
+    for (auto& f : QueryFilters)
+        if (f.get() == filter) {
+            f->SetCondition(std::move(condition));
+            RefreshCursorFilters(*Cursor);
+            return;
+        }
+    RaiseEngineError(ZIZIVU_INVALIDFILTERHANDLE, TableName);
+}
+
+void TSourceTable::DropFilter(TCursorFilter* filter) {
+    auto it = std::find_if(QueryFilters.begin(), QueryFilters.end(),
+                           [filter](const auto& f) { return f.get() == filter; });
+    if (it == QueryFilters.end()) return;
+    RemoveCursorFilter(*Cursor, filter);
+    QueryFilters.erase(it);
+}
+
+void TSourceTable::DropFilters() {
+    for (auto& join : Joins) join->Filter = nullptr;
+    if (QueryFilters.empty()) return;
+    for (auto& f : QueryFilters) {
+        auto& list = Cursor->Filters();
+        list.erase(std::remove(list.begin(), list.end(), f.get()), list.end());
+    }
+    QueryFilters.clear();
+    RefreshCursorFilters(*Cursor);
+}
+
+bool TSourceTable::FirstRow() {
+    Cursor->First();
+    return NextRow();
+}
+
+bool TSourceTable::NextRow() {
+    const uint16_t code = Cursor->GetNextRecord(RecordBuffer);
+    if (code == ZIZIVU_EOF) {
+        EndOfData = true;
+        return false;
+    }
+    if (code != 0) Cursor->Raise(code);
+    EndOfData = false;
+    return true;
+}
+
+void TSourceTable::MarkNoRow() {
+    EndOfData = true;
+    for (auto& join : Joins) join->JoinedTable->MarkNoRow();
+}
+
+bool TSourceTable::FirstJoinRow(TJoinType joinType) {
+    if (!FirstRow()) {
+        if (joinType == jtLeftOuter) MarkNoRow();
+        return false;
+    }
+    for (;;) {
+        bool matched = true;
+        for (auto& join : Joins)
+            if (!join->FindFirst()) {
+                matched = false;
+                break;
+            }
+        if (matched) return true;
+        if (!NextRow()) return false;
+    }
+}
+
+bool TSourceTable::NextJoinRow() {
+    if (EndOfData) return false;
+    if (Joins.empty()) return NextRow();
+    if (AdvanceJoins(int32_t(Joins.size()) - 1)) return true;
+    for (;;) {
+        if (!NextRow()) return false;
+        bool matched = true;
+        for (auto& join : Joins)
+            if (!join->FindFirst()) {
+                matched = false;
+                break;
+            }
+        if (matched) return true;
+    }
+}
+
+bool TSourceTable::AdvanceJoins(int32_t index) {
+    if (index < 0) return false;
+    TTableJoin* join = Joins[size_t(index)].get();
+    if (join->JoinedTable->NextJoinRow()) return true;
+    if (!AdvanceJoins(index - 1)) return false;
+    return join->JoinedTable->FirstJoinRow(join->JoinType) || join->JoinType == jtLeftOuter;
+}
+
+// ---- TTableJoin ------------------------------------------------------------------------
+
+void TTableJoin::AddCondition(TJoinType joinType, TExpTree condition, const TExpToken* parent) {
+    if (JoinType == jtNone) {
+        JoinType = joinType;
+        Condition = std::move(condition);
+        if (Condition) Condition->Parent = nullptr;
+        return;
+    }
+    Condition = CombineConditions(std::move(Condition), std::move(condition), ParentOperator(parent));
+}
+
+bool TTableJoin::FindFirst() {
+    if (JoinType != jtNone) SetJoinFilter();
+    if (JoinedTable->FirstJoinRow(JoinType)) return true;
+    if (JoinType != jtLeftOuter) return false;
+    JoinedTable->MarkNoRow();
+    return true;
+}
+
+void TTableJoin::SetJoinFilter() {
+    if (!Condition) return;
+    TExpTree bound = BindCondition(Condition.get());
+    if (Filter)
+        JoinedTable->ReplaceFilter(Filter, std::move(bound));
+    else
+        Filter = JoinedTable->AddFilter(std::move(bound));
+}
+
+TExpTree TTableJoin::BindCondition(const TExpToken* node) {
+    if (!node) return nullptr;
+    TDataQuery* query = Owner->Owner;
+    if (IsComparison(node)) {
+        TExpTree n = NewExpTree();
+        n->Assign(*node);
+        n->First = n->Second = n->Third = nullptr;
+        n->Parent = nullptr;
+        n->Code = MirrorOperator(node->Code);
+        n->First = CloneExpressionTree(node->Second).release();
+        TExpTree value = query->Evaluate(node->First);
+        ConvertValueToType(node->Second, value.get());
+        value->NodeKind = nkConstant;
+        value->Code = 0;
+        value->First = value->Second = value->Third = nullptr;
+        n->Second = value.release();
+        n->First->Parent = n->Second->Parent = n.get();
+        return n;
+    }
+    if (IsAndOr(node) || node->NodeKind == nkUnary) {
+        TExpTree n = NewExpTree();
+        n->Assign(*node);
+        n->First = n->Second = n->Third = nullptr;
+        n->Parent = nullptr;
+        n->First = BindCondition(node->First).release();
+        n->Second = BindCondition(node->Second).release();
+        for (TExpToken* c : {n->First, n->Second})
+            if (c) c->Parent = n.get();
+        return n;
+    }
+    return CloneExpressionTree(node);
+}
+
+void TTableJoin::ReverseCondition() {
+    std::vector<TExpToken*> pending{Condition.get()};
+    while (!pending.empty()) {
+        TExpToken* n = pending.back();
+        pending.pop_back();
+        if (!n) continue;
+        if (IsComparison(n)) {
+            SwapOperands(n);
+        } else if (IsAndOr(n) || n->NodeKind == nkUnary) {
+            pending.push_back(n->First);
+            pending.push_back(n->Second);
+        }
+    }
+}
+
+void TTableJoin::DropFilter() {
+    if (Filter) JoinedTable->DropFilter(Filter);
+    Filter = nullptr;
+}
+
+// ---- TDataQuery: opening and binding ---------------------------------------------------
+
+void TDataQuery::OpenSourceTables() {
+    for (size_t i = 0; i < SourceTables.size(); ++i) {
+        TSourceTable* t = SourceTables[i].get();
+        t->PlanPosition = int32_t(i) + 1;
+        t->OpenCursor(OnPassword, RequestLive);
+    }
+    if (SourceTables.empty()) return;
+    TDataCursor* first = SourceTables.front()->Cursor;
+    if (!LanguageGiven) LanguageID = first->GetLanguageID();
+    if (!SortGiven) SortID = first->GetSortOrderID();
+}
+
+void TDataQuery::AllocSourceBuffers() {
+    for (auto& t : SourceTables) t->AllocRecordBuffer();
+}
+
+TSourceTable* TDataQuery::FindSourceTable(const std::string& correlation) const {
+    for (auto& t : SourceTables)
+        if (SameText(t->CorrelationName, correlation)) return t.get();
+    return nullptr;
+}
+
+TSourceTable* TDataQuery::SourceAtPosition(int32_t fromPosition) const {
+    for (auto& t : SourceTables)
+        if (t->FromPosition == fromPosition) return t.get();
+    return nullptr;
+}
+
+bool TDataQuery::FindSourceColumn(const std::string& correlation, const std::string& name,
+                                  TSourceTable*& table, int32_t& fieldNo) const {
+    table = nullptr;
+    fieldNo = 0;
+    if (SourceTables.empty()) return false;
+    if (!correlation.empty()) {
+        table = FindSourceTable(correlation);
+        if (!table) return false;
+        if (name.empty() || name == "*") return true;
+        fieldNo = table->FindFieldNo(name);
+        return fieldNo != 0;
+    }
+    if (name.empty() || name == "*") {
+        table = SourceTables.front().get();
+        return true;
+    }
+    // In FROM order, whatever the planning did to the list.
+    TSourceTable* found = nullptr;
+    for (auto& t : SourceTables)
+        if (int32_t no = t->FindFieldNo(name); no && (!found || t->FromPosition < found->FromPosition)) {
+            found = t.get();
+            fieldNo = no;
+        }
+    table = found;
+    return found != nullptr;
+}
+
+bool TDataQuery::BindSourceColumn(TExpToken* node, bool whereClause) {
+    if (node->BindLong2 == BoundResultColumn) return true;
+    if (!node->TableName.empty() && !FindSourceTable(node->TableName)) {
+        if (whereClause)
+            RaiseSqlError("Table correlation name '" + node->TableName + "'" +
+                          " referenced in WHERE clause is not defined in the FROM clause");
+        return false;
+    }
+    TSourceTable* table = nullptr;
+    int32_t fieldNo = 0;
+    if (!FindSourceColumn(node->TableName, node->ColumnName, table, fieldNo) || fieldNo == 0) return false;
+    const TFieldDescriptor& f = table->GetFieldDefinition(fieldNo);
+    node->BindLong1 = uint32_t(table->FromPosition);
+    node->BindLong2 = BoundSourceColumn;
+    node->BindWord = uint16_t(fieldNo);
+    node->TableName = table->CorrelationName;
+    node->DataType = f.DataType;
+    node->SubType = f.SubType;
+    node->SetDataSize(f.DataSize);
+    node->Decimals = f.Decimals;
+    return true;
+}
+
+void TDataQuery::ValidateWhere() {
+    if (!Where) return;
+    const TBindColumnFunc bind = [this](void*, TExpToken* node) { return BindSourceColumn(node, true); };
+    TLanguageSettingsSwap swap(LanguageID, SortID);
+    ValidateExpression(ZIZIVU_SQLERROR, "", WhereContext, true, bind, this, nullptr, Where.get());
+    if (Where->DataType != dtBoolean) RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
+}
+
+void TDataQuery::LockSourceTables() {
+    for (auto& t : SourceTables) {
+        t->Cursor->LockTableRead();
+        ReadLockedTables.push_back(t.get());
+    }
+}
+
+void TDataQuery::UnlockSourceTables() {
+    // Every lock goes, also when one release fails; the first failure is reported.
+    std::exception_ptr failure;
+    while (!ReadLockedTables.empty()) {
+        TSourceTable* t = ReadLockedTables.back();
+        ReadLockedTables.pop_back();
+        try {
+            if (t->Cursor) t->Cursor->UnlockTableRead();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+void TDataQuery::ResyncSourceCursors() {
+    for (auto& t : SourceTables)
+        if (t->Cursor) t->Cursor->Resync();
+}
+
+void TDataQuery::ResetJoinFilters() {
+    for (auto& t : SourceTables)
+        if (t->Cursor) t->DropFilters();
+    WhereFilter = nullptr;
+    DropSubQueryFilter();
+}
+
+// ---- TDataQuery: the join graph --------------------------------------------------------
+
+void TDataQuery::ChainSourceTables() {
+    for (size_t i = 0; i + 1 < SourceTables.size(); ++i) {
+        auto join = std::make_unique<TTableJoin>(SourceTables[i].get());
+        join->JoinedTable = SourceTables[i + 1].get();
+        SourceTables[i]->Joins.push_back(std::move(join));
+    }
+}
+
+void TDataQuery::AnalyzeJoinConditions() {
+    if (!Where) return;
+    // The checks go first: the cut below moves nodes and must not stop half-way.
+    CheckJoinComparisons(Where.get(), nullptr);
+    TExpToken* root = Where.release();
+    Where.reset(ExtractJoinConditions(root, nullptr));
+    if (Where) Where->Parent = nullptr;
+}
+
+bool TDataQuery::IsJoinTarget(const TSourceTable* table, TJoinType joinType) const {
+    for (auto& t : SourceTables)
+        for (auto& j : t->Joins)
+            if (j->JoinedTable == table && j->JoinType != jtNone &&
+                (joinType == jtNone || j->JoinType == joinType))
+                return true;
+    return false;
+}
+
+namespace {
+
+bool TakenAsResidual(const TExpToken* node, const TExpToken* parent) {
+    std::vector<int32_t> tables;
+    CollectSourceTables(node, tables);
+    const bool underNot = parent && parent->NodeKind == nkUnary && parent->Code == opNot;
+    return !HasOuterJoinMarks(node) && tables.size() > 1 && ExpressionIsDisjunction(node) && !underNot;
+}
+
+}  // namespace
+
+void TDataQuery::CheckJoinComparisons(const TExpToken* node, const TExpToken* parent) const {
+    if (!node) return;
+    if (node->NodeKind == nkUnary || IsAndOr(node)) {
+        if (TakenAsResidual(node, parent)) return;
+        CheckJoinComparisons(node->First, node);
+        if (node->NodeKind != nkUnary) CheckJoinComparisons(node->Second, node);
+        return;
+    }
+    if (!IsComparison(node) || SourceTables.size() < 2 || !ExpressionHasColumns(node->First) ||
+        !ExpressionHasColumns(node->Second))
+        return;
+    std::vector<int32_t> l, r;
+    CollectSourceTables(node->First, l);
+    CollectSourceTables(node->Second, r);
+    if (l.size() != 1 || r.size() != 1)
+        RaiseSqlError(
+            "The join condition cannot contain multiple table correlation names in either the left or "
+            "right operand in WHERE or JOIN clause");
+    if (!SourceAtPosition(l[0]) || !SourceAtPosition(r[0]))
+        RaiseSqlError("Internal join error attempting to validate table correlation names involved in join");
+}
+
+TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent) {
+    if (!node) return nullptr;
+    node->Parent = parent;
+    if (node->NodeKind == nkUnary || IsAndOr(node)) {
+        if (TakenAsResidual(node, parent)) {
+            // A disjunction over several tables is tested on each row combination.
+            ResidualWhere = CombineConditions(std::move(ResidualWhere), TExpTree(node), opAnd);
+            HasResidualWhere = true;
+            return nullptr;
+        }
+        TExpToken* first = ExtractJoinConditions(node->First, node);
+        TExpToken* second = node->NodeKind == nkUnary ? nullptr : ExtractJoinConditions(node->Second, node);
+        node->First = first;
+        if (node->NodeKind == nkUnary) {
+            if (first) return node;
+            DisposeExpToken(node);
+            return nullptr;
+        }
+        node->Second = second;
+        if (first && second) return node;
+        node->First = node->Second = nullptr;
+        DisposeExpToken(node);
+        TExpToken* kept = first ? first : second;
+        if (kept) kept->Parent = parent;
+        return kept;
+    }
+    if (!IsComparison(node)) return node;
+    const bool leftColumns = ExpressionHasColumns(node->First);
+    const bool rightColumns = ExpressionHasColumns(node->Second);
+    if (leftColumns && rightColumns && SourceTables.size() > 1) {
+        std::vector<int32_t> l, r;
+        CollectSourceTables(node->First, l);
+        CollectSourceTables(node->Second, r);
+        // CheckJoinComparisons has made sure of one known table on each side.
+        if (l[0] == r[0]) return node;
+        TSourceTable* left = SourceAtPosition(l[0]);
+        TSourceTable* right = SourceAtPosition(r[0]);
+        TJoinType type = JoinTypeMark(node);
+        if (type == jtNone) type = jtInner;
+        if (type == jtRightOuter) type = jtLeftOuter;
+        auto joins = [](const TSourceTable* from, const TSourceTable* to) {
+            for (auto& j : from->Joins)
+                if (j->JoinedTable == to) return true;
+            return false;
+        };
+        bool rightOuter = false;
+        if (joins(left, right)) {
+            if (left->PlanPosition > right->PlanPosition) right->PlanPosition = left->PlanPosition + 1;
+        } else if (joins(right, left)) {
+            rightOuter = true;
+            if (right->PlanPosition > left->PlanPosition) left->PlanPosition = right->PlanPosition + 1;
+        } else if (left->PlanPosition > right->PlanPosition) {
+            if (type == jtInner && IsJoinTarget(left, jtNone))
+                right->PlanPosition = left->PlanPosition + 1;
+            else
+                rightOuter = true;
+        } else if (IsJoinTarget(right, jtNone) && type == jtInner && !IsJoinTarget(left, jtNone)) {
+            rightOuter = true;
+            left->PlanPosition = right->PlanPosition + 1;
+        }
+        if (rightOuter) SwapOperands(node);
+        TSourceTable* outer = rightOuter ? right : left;
+        TSourceTable* inner = rightOuter ? left : right;
+        outer->AddJoin(type, TExpTree(node), inner, parent);
+        return nullptr;
+    }
+    if (!leftColumns && rightColumns) SwapOperands(node);
+    return node;
+}
+
+void TDataQuery::SortSourceTables() {
+    std::stable_sort(SourceTables.begin(), SourceTables.end(),
+                     [](const auto& a, const auto& b) { return a->PlanPosition < b->PlanPosition; });
+    for (size_t i = 0; i < SourceTables.size(); ++i) SourceTables[i]->PlanPosition = int32_t(i) + 1;
+}
+
+void TDataQuery::CheckJoinTargets() {
+    // Joins of other tables onto the same table: typed ones, and any.
+    auto targetedElsewhere = [this](const TSourceTable* owner, const TSourceTable* target, bool typedOnly) {
+        for (auto& t : SourceTables) {
+            if (t.get() == owner) continue;
+            for (auto& j : t->Joins)
+                if (j->JoinedTable == target && (!typedOnly || j->JoinType != jtNone)) return true;
+        }
+        return false;
+    };
+    for (auto& t : SourceTables) {
+        for (int32_t i = int32_t(t->Joins.size()) - 1; i >= 0; --i) {
+            TTableJoin* j = t->Joins[size_t(i)].get();
+            if (j->JoinType != jtNone) {
+                if (targetedElsewhere(t.get(), j->JoinedTable, true))
+                    RaiseSqlError(std::string("Internal join error - table correlation name ") + '"' +
+                                  j->JoinedTable->CorrelationName + '"' + " is target of multiple " +
+                                  "join conditions in WHERE or JOIN clause");
+            } else if (targetedElsewhere(t.get(), j->JoinedTable, false) ||
+                       j->JoinedTable->PlanPosition == 1) {
+                t->Joins.erase(t->Joins.begin() + i);
+            }
+        }
+    }
+}
+
+void TDataQuery::ValidateJoinConditions() {
+    const TBindColumnFunc bind = [this](void*, TExpToken* node) { return BindSourceColumn(node, true); };
+    TLanguageSettingsSwap swap(LanguageID, SortID);
+    for (auto& t : SourceTables)
+        for (auto& j : t->Joins) {
+            if (j->JoinType == jtNone || !j->Condition) continue;
+            ValidateExpression(ZIZIVU_SQLERROR, "", WhereContext, true, bind, this, nullptr,
+                               j->Condition.get());
+            if (j->Condition->DataType != dtBoolean)
+                RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
+        }
+}
+
+// ---- TDataQuery: push-down -------------------------------------------------------------
+
+void TDataQuery::OptimizeWhere(int32_t pass) {
+    if (Where) PushDownConditions(pass, Where.get());
+}
+
+void TDataQuery::PushDownConditions(int32_t pass, TExpToken* node) {
+    if (!node) return;
+    std::vector<int32_t> tables;
+    CollectSourceTables(node, tables);
+    auto tableOf = [this](int32_t position) {
+        TSourceTable* t = SourceAtPosition(position);
+        if (!t) RaiseSqlError("Internal table filter error");
+        return t;
+    };
+    // Conditions without columns go to the driving table.
+    auto single = [&]() { return tables.empty() ? DrivingTable : tableOf(tables.front()); };
+    const bool logical = (node->NodeKind == nkUnary && node->Code == opNot) || IsAndOr(node);
+    if (logical) {
+        if (tables.size() <= 1 && !HasJoinComparison(node)) {
+            AddTableFilter(pass, node, single());
+        } else if (node->NodeKind == nkBinary && node->Code == opAnd) {
+            PushDownConditions(pass, node->First);
+            PushDownConditions(pass, node->Second);
+        } else if (pass == 0) {
+            // A NOT or OR over several tables holds only as a whole: tested per row.
+            TExpTree copy = CloneExpressionTree(node);
+            ResidualJoin = CombineConditions(std::move(ResidualJoin), std::move(copy), opAnd);
+            HasResidualJoin = true;
+        }
+        return;
+    }
+    if (IsComparison(node) && ExpressionHasColumns(node->First) && ExpressionHasColumns(node->Second)) {
+        std::vector<int32_t> l, r;
+        CollectSourceTables(node->First, l);
+        CollectSourceTables(node->Second, r);
+        if (l.size() != 1 || r.size() != 1 || l[0] != r[0]) RaiseSqlError("Internal table filter error");
+    } else if (tables.size() > 1) {
+        RaiseSqlError("Internal table filter error");
+    }
+    AddTableFilter(pass, node, single());
+}
+
+void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourceTable* table) {
+    if (!table) return;
+    TExpTree copy;
+    {
+        TLanguageSettingsSwap swap(LanguageID, SortID);
+        copy = PrepareExpressionTree(const_cast<TExpToken*>(condition), this, ColumnValueFunc(), false, false,
+                                     SortID, LanguageID);
+    }
+    if (!copy) return;
+    copy->Parent = nullptr;
+    const bool constant = !ExpressionHasColumns(copy.get()) && !HasSubSelect(copy.get());
+    if (LivePlan || CountStarOnly || constant) {
+        if (LivePlan ? pass == 0 : pass == 1) {
+            TCursorFilter* f = table->AddFilter(std::move(copy));
+            if (SourceTables.size() == 1) WhereFilter = f;
+        }
+        return;
+    }
+    // Every other condition is evaluated record by record: after the joins are ordered.
+    if (pass != 0) return;
+    const bool oneTable = SourceTables.size() == 1;
+    if (oneTable || IsJoinTarget(table, jtInner) || IsJoinTarget(table, jtLeftOuter)) {
+        // The inner table of a left outer join keeps its rows for the NULL-extended row:
+        // the condition is tested on the joined row, never as a filter of the table.
+        ResidualJoin = CombineConditions(std::move(ResidualJoin), std::move(copy), opAnd);
+        HasResidualJoin = true;
+        return;
+    }
+    table->AddFilter(std::move(copy));
+}
+
+// ---- TDataQuery: join reordering -------------------------------------------------------
+
+namespace {
+
+// The tables reached by an inner join whose outer table is not itself the inner table of
+// a left outer join.
+std::vector<TSourceTable*> JoinCandidates(const TDataQuery& q) {
+    std::vector<TSourceTable*> out;
+    for (auto& t : q.SourceTables) {
+        if (q.IsJoinTarget(t.get(), jtLeftOuter)) continue;
+        for (auto& j : t->Joins)
+            if (j->JoinType == jtInner && std::find(out.begin(), out.end(), j->JoinedTable) == out.end())
+                out.push_back(j->JoinedTable);
+    }
+    return out;
+}
+
+TSourceTable* SmallestCandidate(const TDataQuery& q, int32_t& count) {
+    TSourceTable* best = nullptr;
+    for (TSourceTable* t : JoinCandidates(q)) {
+        const int32_t n = t->Cursor->GetRecordCount();
+        if (!best || n < count) {
+            best = t;
+            count = n;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+bool TDataQuery::CanOptimizeJoins() {
+    if (NoJoinOptimize || !DrivingTable) return false;
+    int32_t count = 0;
+    TSourceTable* best = SmallestCandidate(*this, count);
+    return best && count < DrivingTable->Cursor->GetRecordCount();
+}
+
+void TDataQuery::OptimizeJoins() {
+    int32_t count = 0;
+    TSourceTable* best = SmallestCandidate(*this, count);
+    if (!best) return;
+    ReRootJoinTree(best);
+    for (size_t i = 0; i < SourceTables.size(); ++i) SourceTables[i]->PlanPosition = int32_t(i) + 1;
+    DrivingTable = SourceTables.front().get();
+}
+
+void TDataQuery::ReRootJoinTree(TSourceTable* table) {
+    TSourceTable* parent = nullptr;
+    for (auto& t : SourceTables)
+        for (auto& j : t->Joins)
+            if (j->JoinedTable == table && j->JoinType == jtInner) parent = t.get();
+    if (!parent) return;
+    ReRootJoinTree(parent);
+    auto it = std::find_if(parent->Joins.begin(), parent->Joins.end(), [table](const auto& j) {
+        return j->JoinedTable == table && j->JoinType == jtInner;
+    });
+    if (it == parent->Joins.end()) RaiseSqlError("Internal join optimization error");
+    const bool onlyJoin = parent->Joins.size() == 1;
+    std::unique_ptr<TTableJoin> join = std::move(*it);
+    parent->Joins.erase(it);
+    join->Owner = table;
+    join->JoinedTable = parent;
+    join->Filter = nullptr;
+    join->ReverseCondition();
+    table->Joins.push_back(std::move(join));
+    MoveSourceTable(table, parent, onlyJoin);
+}
+
+void TDataQuery::MoveSourceTable(TSourceTable* table, TSourceTable* before, bool exchange) {
+    auto indexOf = [this](const TSourceTable* t) {
+        for (size_t i = 0; i < SourceTables.size(); ++i)
+            if (SourceTables[i].get() == t) return int32_t(i);
+        return -1;
+    };
+    const int32_t ti = indexOf(table), bi = indexOf(before);
+    if (ti < 0 || bi < 0) RaiseSqlError("Internal join optimization error");
+    if (ti < bi) return;
+    if (exchange) {
+        std::swap(SourceTables[size_t(ti)], SourceTables[size_t(bi)]);
+        return;
+    }
+    std::unique_ptr<TSourceTable> moved = std::move(SourceTables[size_t(ti)]);
+    SourceTables.erase(SourceTables.begin() + ti);
+    SourceTables.insert(SourceTables.begin() + indexOf(before), std::move(moved));
+}
+
+// ---- TDataQuery: rows ------------------------------------------------------------------
+
+bool TDataQuery::FirstSourceRow() {
+    return DrivingTable && DrivingTable->FirstJoinRow(jtNone);
+}
+
+bool TDataQuery::NextSourceRow() {
+    return DrivingTable && DrivingTable->NextJoinRow();
+}
+
+void TDataQuery::GetSourceFieldValue(TExpToken* node, const uint8_t* resultRecord) {
+    node->SetBufferSize(FieldValueBufferSize);
+    if (node->BindLong2 == BoundResultColumn) {
+        TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+        if (!cursor || !resultRecord) {
+            node->IsNull = 1;
+            return;
+        }
+        bool blank = false;
+        cursor->GetField(node->BindWord, resultRecord, blank, node->Value);
+        node->IsNull = blank ? 1 : 0;
+        return;
+    }
+    TSourceTable* t = SourceAtPosition(int32_t(node->BindLong1));
+    if (!t || !t->RecordBuffer || t->EndOfData) {
+        node->IsNull = 1;
+        return;
+    }
+    const int32_t no = node->BindWord;
+    if (node->DataType == dtBlob) {
+        ReadSourceBlob(t, no, node);
+        return;
+    }
+    bool blank = false;
+    t->Cursor->GetTableField(no, t->RecordBuffer, blank, node->Value);
+    node->IsNull = blank ? 1 : 0;
+}
+
+void TDataQuery::ReadSourceBlob(TSourceTable* t, int32_t fieldNo, TExpToken* node) {
+    TDataCursor* c = t->Cursor;
+    node->IsNull = 1;
+    node->DataSize = 0;
+    uint16_t code = c->OpenBlob(fieldNo, t->RecordBuffer, EngineBlobTag, true, bmRead);
+    if (code != 0) RaiseEngineError(code, t->TableName);
+    uint32_t size = 0, count = 0;
+    code = c->GetBlobSize(fieldNo, t->RecordBuffer, true, size);
+    if (code == 0) {
+        node->SetBufferSize(int32_t(size) + 1);
+        if (size > 0) code = c->GetBlob(fieldNo, t->RecordBuffer, true, count, size, node->Value, 0);
+        node->Value[count] = 0;
+        node->DataSize = count + 1;
+        node->IsNull = count == 0 ? 1 : 0;
+    }
+    const uint16_t freed = c->FreeBlob(fieldNo, t->RecordBuffer, EngineBlobTag, true);
+    if (code == 0) code = freed;
+    if (code != 0) RaiseEngineError(code, t->TableName);
+}
+
+TGetColumnValueFunc TDataQuery::ColumnValueFunc() {
+    return [this](void*, void* record, TExpToken* node) {
+        GetSourceFieldValue(node, static_cast<const uint8_t*>(record));
+    };
+}
+
+TExpTree TDataQuery::Evaluate(TExpToken* node, const uint8_t* resultRecord) {
+    return EvaluateExpression(node, const_cast<uint8_t*>(resultRecord), this, SortID, LanguageID,
+                              ColumnValueFunc());
+}
+
+bool TDataQuery::TestCondition(TExpToken* condition, const uint8_t* resultRecord) {
+    if (!condition) return true;
+    return IsTrueValue(Evaluate(condition, resultRecord).get());
+}

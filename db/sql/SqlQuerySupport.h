@@ -1,0 +1,29 @@
+#pragma once
+// Helpers the planning and execution files of the SQL processor share.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/storage/ExpToken.h"
+
+// What a column node of a statement's expression is bound to (its BindLong2): a field of
+// a source table (BindLong1 the table's FROM position, BindWord the field number) or a
+// field of the result table (BindWord the result field number).
+constexpr uint32_t BoundSourceColumn = 1;
+constexpr uint32_t BoundResultColumn = 2;
+
+// Room a column node's value buffer gets for any stored value but a BLOB's.
+constexpr int32_t FieldValueBufferSize = 256;
+
+// Working-area byte (at descriptor offset 252) that marks a result field as hidden.
+constexpr int32_t HiddenFieldByte = 252 - 248;
+
+bool IsComparison(const TExpToken* n);
+bool IsAndOr(const TExpToken* n);
+// > and <, >= and <= exchange; the others stay.
+uint8_t MirrorOperator(uint8_t code);
+// The FROM positions of the source tables the expression's columns name.
+void CollectSourceTables(const TExpToken* n, std::vector<int32_t>& positions);
+bool HasSubSelect(const TExpToken* n);
+[[noreturn]] void RaiseSqlError(const std::string& message);
+bool IsTrueValue(const TExpToken* v);

@@ -1,0 +1,137 @@
+// SELECT over several tables: cross products, inner and outer joins, join planning errors,
+// conditions, sub-selects.
+#include "tests/db/sql/SqlTableFixture.h"
+
+namespace sqltest {
+namespace {
+
+class SelectJoinTest : public SqlTableTest {
+protected:
+    void SetUp() override {
+        SqlTableTest::SetUp();
+        CreateTable("A", {Column(1, "N", dtInteger), Column(2, "NAME", dtString, 10)});
+        Insert("A", {{1, "one"}, {2, "two"}, {3, "three"}});
+        CreateTable("B", {Column(1, "K", dtInteger), Column(2, "V", dtString, 10)});
+        Insert("B", {{3, "c"}, {1, "a"}, {1, "b"}});
+    }
+};
+
+TEST_F(SelectJoinTest, CrossProductVariesTheLastTableFastest) {
+    EXPECT_EQ(Query("SELECT a.n, b.v FROM a, b"), (TRows{{"1", "c"},
+                                                         {"1", "a"},
+                                                         {"1", "b"},
+                                                         {"2", "c"},
+                                                         {"2", "a"},
+                                                         {"2", "b"},
+                                                         {"3", "c"},
+                                                         {"3", "a"},
+                                                         {"3", "b"}}));
+    EXPECT_EQ(FStatement->GetRowsAffected(), 9);
+}
+
+TEST_F(SelectJoinTest, InnerAndLeftOuterJoins) {
+    struct Case {
+        const char* Text;
+        TRows Expected;
+    } cases[] = {
+        {"SELECT a.n, b.v FROM a JOIN b ON a.n = b.k", {{"1", "a"}, {"1", "b"}, {"3", "c"}}},
+        {"SELECT a.n, b.v FROM a INNER JOIN b ON b.k = a.n", {{"1", "a"}, {"1", "b"}, {"3", "c"}}},
+        {"SELECT a.n, b.v FROM a, b WHERE a.n = b.k", {{"1", "a"}, {"1", "b"}, {"3", "c"}}},
+        // The row without a match comes once, with NULLs.
+        {"SELECT a.n, b.v FROM a LEFT OUTER JOIN b ON a.n = b.k",
+         {{"1", "a"}, {"1", "b"}, {"2", "NULL"}, {"3", "c"}}},
+        {"SELECT a.n, b.v FROM b RIGHT JOIN a ON b.k = a.n",
+         {{"1", "a"}, {"1", "b"}, {"2", "NULL"}, {"3", "c"}}},
+        // A condition on the inner table of an outer join is tested on the joined row.
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON a.n = b.k WHERE b.v IS NULL", {{"2", "NULL"}}},
+        {"SELECT a.n, b.v FROM a, b WHERE a.n = b.k AND b.v <> 'a' AND a.n < 3", {{"1", "b"}}},
+        // A disjunction over both tables is tested on every combination.
+        {"SELECT a.n, b.v FROM a, b WHERE a.n = 2 OR b.v = 'c'",
+         {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "c"}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+}
+
+TEST_F(SelectJoinTest, ComparisonsAreMirroredWhenTheJoinRunsTheOtherWay) {
+    CreateTable("X", {Column(1, "K", dtInteger)});
+    Insert("X", {{1}, {2}, {3}});
+    CreateTable("Y", {Column(1, "K", dtInteger)});
+    Insert("Y", {{2}});
+    // The join runs from y to x: x is filtered with x.k > the current y.k, equal values
+    // are not joined.
+    EXPECT_EQ(Query("SELECT x.k FROM y, x WHERE x.k > y.k"), (TRows{{"3"}}));
+    EXPECT_EQ(Query("SELECT x.k FROM y, x WHERE y.k <= x.k NOJOINOPTIMIZE"), (TRows{{"2"}, {"3"}}));
+    EXPECT_EQ(Query("SELECT x.k FROM x, y WHERE x.k < y.k"), (TRows{{"1"}}));
+}
+
+TEST_F(SelectJoinTest, TheSmallerJoinedTableDrivesUnlessNoJoinOptimize) {
+    CreateTable("BIG", {Column(1, "K", dtInteger)});
+    Insert("BIG", {{1}, {2}, {3}, {4}, {5}, {6}});
+    CreateTable("SMALL", {Column(1, "K", dtInteger)});
+    Insert("SMALL", {{5}, {2}});
+    EXPECT_EQ(Query("SELECT big.k FROM big, small WHERE big.k = small.k"), (TRows{{"5"}, {"2"}}));
+    EXPECT_EQ(FStatement->MainQuery()->DrivingTable->CorrelationName, "small");
+    EXPECT_EQ(Query("SELECT big.k FROM big, small WHERE big.k = small.k NOJOINOPTIMIZE"),
+              (TRows{{"2"}, {"5"}}));
+    EXPECT_EQ(FStatement->MainQuery()->DrivingTable->CorrelationName, "big");
+}
+
+TEST_F(SelectJoinTest, PlanningErrorsNameTheirCause) {
+    CreateTable("C", {Column(1, "K", dtInteger)});
+    struct Case {
+        const char* Text;
+        std::string Message;
+    } cases[] = {
+        {"SELECT * FROM a, b, c WHERE a.n = c.k AND b.k = c.k",
+         "Internal join error - table correlation name \"c\" is target of multiple join conditions in WHERE "
+         "or "
+         "JOIN clause"},
+        {"SELECT * FROM a WHERE q.n = 1",
+         "Table correlation name 'q' referenced in WHERE clause is not defined in the FROM clause"},
+        {"SELECT * FROM a, b WHERE a.n + b.k = c.k",
+         "Table correlation name 'c' referenced in WHERE clause is "
+         "not defined in the FROM clause"},
+        {"SELECT * FROM a, b, c WHERE a.n + b.k = c.k",
+         "The join condition cannot contain multiple table correlation names in either the left or right "
+         "operand in WHERE or JOIN clause"},
+        {"SELECT zz FROM a",
+         "Invalid column name 'zz' or table correlation name '' specified in source columns"},
+        {"SELECT * FROM a WHERE n + 1", "WHERE or JOIN clause must be a boolean expression"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Error(c.Text), c.Message) << c.Text;
+}
+
+TEST_F(SelectJoinTest, InSubSelectFiltersItsOwnResultPerRow) {
+    EXPECT_EQ(Query("SELECT n FROM a WHERE n IN (SELECT k FROM b)"), (TRows{{"1"}, {"3"}}));
+    EXPECT_EQ(Query("SELECT n FROM a WHERE n NOT IN (SELECT k FROM b WHERE v = 'c')"), (TRows{{"1"}, {"2"}}));
+    // A sub-select with an expression column is materialised.
+    EXPECT_EQ(Query("SELECT n FROM a WHERE n IN (SELECT k + 1 FROM b)"), (TRows{{"2"}}));
+    EXPECT_EQ(FStatement->QueryCount(), 2);
+}
+
+TEST_F(SelectJoinTest, WithLocksReleasesItsLocksWhenTheRunFails) {
+    FSession->SetLockRetryCount(1);
+    FSession->SetLockWaitTime(1);
+    bool failed = false;
+    try {
+        Run("SELECT a.n FROM a, b WITH LOCKS", [](TQueryStatement& s) {
+            s.SetProgressEvent([](TObject*, int32_t, uint16_t, bool&) { throw std::runtime_error("stop"); });
+        });
+    } catch (const std::runtime_error&) {
+        failed = true;
+    }
+    EXPECT_TRUE(failed);
+    // Another cursor of this process can change the tables again.
+    for (const char* table : {"A", "B"}) {
+        TDataCursor c(FDatabase);
+        c.SetTableName(table);
+        c.Open();
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        c.InitRecord(r.data());
+        EXPECT_NO_THROW(c.InsertRecord(r.data())) << table;
+    }
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM a WITH LOCKS"), (TRows{{"4"}}));
+}
+
+}  // namespace
+}  // namespace sqltest

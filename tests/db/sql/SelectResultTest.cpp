@@ -1,0 +1,188 @@
+// SELECT results of one table: column names, aggregates and groups, DISTINCT and ORDER BY
+// sorts, row limits, progress and abort, live results, and the result table's life.
+#include "tests/db/sql/SqlTableFixture.h"
+
+namespace sqltest {
+namespace {
+
+class SelectResultTest : public SqlTableTest {
+protected:
+    void SetUp() override {
+        SqlTableTest::SetUp();
+        // G groups, V values (NULL in one row), S text.
+        CreateTable("T",
+                    {Column(1, "G", dtInteger), Column(2, "V", dtInteger), Column(3, "S", dtString, 20)});
+        Insert("T",
+               {{2, 5, "b"}, {1, 7, "a"}, {2, TValue::Null(), "c"}, {3, 4, "a"}, {1, 9, "b"}, {2, 6, "a"}});
+    }
+
+    // A table of 100 rows: N 1..100, M = N mod 3.
+    void CreateHundred() {
+        CreateTable("H", {Column(1, "N", dtInteger), Column(2, "M", dtInteger)});
+        std::vector<std::vector<TValue>> rows;
+        for (int i = 1; i <= 100; ++i) rows.push_back({i, i % 3});
+        Insert("H", rows);
+    }
+};
+
+TEST_F(SelectResultTest, ColumnNamesFollowAliasesAggregatesAndCounters) {
+    struct Case {
+        const char* Text;
+        std::vector<std::string> Names;
+    } cases[] = {
+        {"SELECT g, G, v + 1, v + 1 FROM t", {"g", "G_1", "Expression", "Expression_1"}},
+        {"SELECT * FROM t", {"G", "V", "S"}},
+        {"SELECT SUM(v), SUM(v), MIN(v), MAX(v * 2), COUNT(*), COUNT(s) FROM t",
+         {"Sum Of v", "Sum Of v_1", "Min Of v", "Max Of Expr", "Count Of *", "Count Of s"}},
+        // The hidden count of an AVG comes after every column, numbered by its place.
+        {"SELECT AVG(v), g AS total FROM t GROUP BY g", {"Average Of v", "total", "Sys__Avg__Count3"}},
+        // Names are cut to 30 characters; the counter shortens the base to stay within them.
+        {"SELECT g AS abcdefghijklmnopqrstuvwxyz12345678, v AS abcdefghijklmnopqrstuvwxyz1234 FROM t",
+         {"abcdefghijklmnopqrstuvwxyz1234", "abcdefghijklmnopqrstuvwxyz12_1"}},
+    };
+    for (const Case& c : cases) {
+        TDataCursor* result = Run(c.Text);
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(Names(*result), c.Names) << c.Text;
+    }
+}
+
+TEST_F(SelectResultTest, GroupsComeOutOrderedWithOrWithoutTheirOwnSort) {
+    const TRows ascending{{"1", "16", "2"}, {"2", "11", "3"}, {"3", "4", "1"}};
+    EXPECT_EQ(Query("SELECT g, SUM(v), COUNT(*) FROM t GROUP BY g"), ascending);
+    EXPECT_EQ(Query("SELECT g, SUM(v), COUNT(*) FROM t GROUP BY g ORDER BY g"), ascending);
+    EXPECT_TRUE(FStatement->MainQuery()->SkipOrderBySort);
+    EXPECT_EQ(Query("SELECT g, SUM(v), COUNT(*) FROM t GROUP BY g ORDER BY g DESC"),
+              (TRows{{"3", "4", "1"}, {"2", "11", "3"}, {"1", "16", "2"}}));
+    EXPECT_FALSE(FStatement->MainQuery()->SkipOrderBySort);
+    EXPECT_EQ(Query("SELECT g, SUM(v) FROM t GROUP BY g ORDER BY 2"),
+              (TRows{{"3", "4"}, {"2", "11"}, {"1", "16"}}));
+    EXPECT_EQ(Query("SELECT g, COUNT(s) FROM t GROUP BY g HAVING COUNT(s) > 1"),
+              (TRows{{"1", "2"}, {"2", "3"}}));
+    EXPECT_EQ(Query("SELECT g, AVG(v) FROM t GROUP BY g HAVING AVG(v) >= 5.5"),
+              (TRows{{"1", "8"}, {"2", "5.5"}}));
+    EXPECT_EQ(Error("SELECT g FROM t GROUP BY g HAVING SUM(v) > 1"),
+              "Expression in HAVING clause not found in source columns");
+    EXPECT_EQ(Error("SELECT g FROM t HAVING g > 1"),
+              "A GROUP BY clause must exist in order to use the HAVING clause");
+    EXPECT_EQ(Error("SELECT g, SUM(v) FROM t"),
+              "Invalid use of aggregate function(s), the necessary GROUP BY clause is missing");
+}
+
+TEST_F(SelectResultTest, DistinctAndOrderBy) {
+    EXPECT_EQ(Query("SELECT DISTINCT s FROM t"), (TRows{{"a"}, {"b"}, {"c"}}));
+    EXPECT_EQ(Query("SELECT DISTINCT s FROM t ORDER BY s DESC"), (TRows{{"c"}, {"b"}, {"a"}}));
+    EXPECT_EQ(Query("SELECT v, s FROM t ORDER BY v DESC"),
+              (TRows{{"9", "b"}, {"7", "a"}, {"6", "a"}, {"5", "b"}, {"4", "a"}, {"NULL", "c"}}));
+    EXPECT_EQ(Query("SELECT s, g FROM t ORDER BY s, g DESC"),
+              (TRows{{"a", "3"}, {"a", "2"}, {"a", "1"}, {"b", "2"}, {"b", "1"}, {"c", "2"}}));
+    EXPECT_EQ(Error("SELECT g FROM t ORDER BY 2"), "Invalid column number '2' specified in ORDER BY clause");
+}
+
+TEST_F(SelectResultTest, MaxRowCountLimitsTheRowsBeforeGroupingAndDistinct) {
+    CreateHundred();
+    auto limit = [](int32_t n) { return [n](TQueryStatement& s) { s.SetMaxRowCount(n); }; };
+    EXPECT_EQ(Query("SELECT n FROM h", limit(0)).size(), 0u);
+    EXPECT_EQ(Query("SELECT n FROM h", limit(5)), (TRows{{"1"}, {"2"}, {"3"}, {"4"}, {"5"}}));
+    EXPECT_EQ(Query("SELECT DISTINCT m FROM h", limit(5)), (TRows{{"0"}, {"1"}, {"2"}}));
+    EXPECT_EQ(Query("SELECT m, COUNT(*) FROM h GROUP BY m", limit(5)),
+              (TRows{{"0", "1"}, {"1", "2"}, {"2", "2"}}));
+    EXPECT_EQ(Query("SELECT m FROM h GROUP BY m", limit(0)).size(), 0u);
+    EXPECT_EQ(Query("SELECT n FROM h").size(), 100u);
+}
+
+TEST_F(SelectResultTest, ProgressPerDrivingRowAndAbort) {
+    CreateHundred();
+    std::vector<std::pair<int32_t, uint16_t>> calls;
+    auto record = [&calls](TQueryStatement& s) {
+        s.SetProgressEvent([&calls](TObject*, int32_t current, uint16_t percent, bool&) {
+            calls.emplace_back(current, percent);
+        });
+    };
+    EXPECT_EQ(Query("SELECT n FROM h WHERE n > 90", record).size(), 10u);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), std::make_pair(2, uint16_t(2)));
+    EXPECT_EQ(calls.back(), std::make_pair(100, uint16_t(100)));
+    EXPECT_EQ(calls.size(), 99u);
+    // Stopped at the first report: the first driving row's combinations only.
+    auto stop = [](TQueryStatement& s) {
+        s.SetProgressEvent([](TObject*, int32_t, uint16_t, bool& abort) { abort = true; });
+    };
+    EXPECT_EQ(Query("SELECT h.n, t.g FROM h, t", stop).size(), 6u);
+    // An empty table reports once that it is done.
+    CreateTable("EMPTY", {Column(1, "N", dtInteger)});
+    calls.clear();
+    EXPECT_EQ(Query("SELECT n FROM empty", record).size(), 0u);
+    EXPECT_EQ(calls, (std::vector<std::pair<int32_t, uint16_t>>{{0, 100}}));
+}
+
+TEST_F(SelectResultTest, AggregatesStartFromTheFirstValueAndCountValues) {
+    // MIN over positive values, COUNT of a column with a NULL, COUNT(*) of rows.
+    EXPECT_EQ(Query("SELECT MIN(v), MAX(v), COUNT(v), COUNT(*), SUM(v), AVG(v) FROM t"),
+              (TRows{{"4", "9", "5", "6", "31", "6.2"}}));
+    EXPECT_EQ(Query("SELECT g, MIN(v), COUNT(v), COUNT(*) FROM t GROUP BY g"),
+              (TRows{{"1", "7", "2", "2"}, {"2", "5", "2", "3"}, {"3", "4", "1", "1"}}));
+    EXPECT_EQ(Query("SELECT MIN(s), MAX(s) FROM t"), (TRows{{"a", "c"}}));
+    // Over no rows: one row, COUNT 0, the others blank, AVG 0.
+    EXPECT_EQ(Query("SELECT COUNT(v), SUM(v), MIN(v), MAX(v), AVG(v) FROM t WHERE g > 10"),
+              (TRows{{"0", "NULL", "NULL", "NULL", "0"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM t WHERE g > 10"), (TRows{{"0"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM t WHERE g = 2"), (TRows{{"3"}}));
+    // A group whose values are all NULL averages to 0.
+    Insert("T", {{4, TValue::Null(), "z"}});
+    EXPECT_EQ(Query("SELECT g, AVG(v), COUNT(v) FROM t WHERE g = 4 GROUP BY g"), (TRows{{"4", "0", "0"}}));
+}
+
+TEST_F(SelectResultTest, AutoIncrementColumnsKeepTheirValuesInTheResult) {
+    CreateTable("IDS", {Column(1, "ID", dtInteger, 0, fstAutoInc), Column(2, "X", dtInteger)});
+    std::vector<std::vector<TValue>> rows;
+    for (int i = 1; i <= 8; ++i) rows.push_back({0, i});
+    Insert("IDS", rows);
+    EXPECT_EQ(Query("SELECT id FROM ids WHERE id > 5"), (TRows{{"6"}, {"7"}, {"8"}}));
+    TDataCursor* result = Run("SELECT id FROM ids WHERE id > 5");
+    EXPECT_EQ(result->GetFieldDefinition(1).SubType, 0);
+    // SELECT INTO makes a plain integer column.
+    Run("SELECT id, x INTO copied FROM ids WHERE x > 6");
+    FStatement.reset();
+    TDataCursor c(FDatabase);
+    c.SetTableName("COPIED");
+    c.Open();
+    EXPECT_FALSE(c.GetFieldDefinition(1).IsAutoInc());
+    EXPECT_EQ(Rows(c), (TRows{{"7", "7"}, {"8", "8"}}));
+}
+
+TEST_F(SelectResultTest, LiveResultIsTheSourceCursorThroughAnIndex) {
+    CreateTable("L", {Column(1, "A", dtInteger), Column(2, "B", dtInteger)}, {SecondaryIndex("ByB", {2})});
+    Insert("L", {{1, 30}, {2, 10}, {3, 20}});
+    auto live = [](TQueryStatement& s) { s.SetRequestLive(true); };
+    TDataCursor* result = Run("SELECT * FROM l ORDER BY b", live);
+    EXPECT_TRUE(FStatement->MainQuery()->LivePlan);
+    EXPECT_EQ(result, FStatement->MainQuery()->DrivingTable->Cursor);
+    EXPECT_EQ(Rows(*result), (TRows{{"2", "10"}, {"3", "20"}, {"1", "30"}}));
+    result = Run("SELECT a, a * 2 AS twice FROM l WHERE b > 10", live);
+    EXPECT_TRUE(FStatement->MainQuery()->LivePlan);
+    EXPECT_EQ(Rows(*result), (TRows{{"1", "2"}, {"3", "6"}}));
+    EXPECT_EQ(FStatement->GetRowsAffected(), 2);
+    // No index gives ORDER BY a: the result is materialised.
+    result = Run("SELECT * FROM l ORDER BY a DESC", live);
+    EXPECT_FALSE(FStatement->MainQuery()->LivePlan);
+    EXPECT_EQ(Rows(*result), (TRows{{"3", "20"}, {"2", "10"}, {"1", "30"}}));
+}
+
+TEST_F(SelectResultTest, ResultTablesGoWithTheirStatementIntoTablesStay) {
+    const std::vector<std::string> before = Files();
+    EXPECT_EQ(Query("SELECT g, v FROM t ORDER BY v").size(), 6u);
+    EXPECT_EQ(Query("SELECT g, COUNT(*) FROM t GROUP BY g").size(), 3u);
+    FStatement.reset();
+    EXPECT_EQ(Files(), before);
+    Run("SELECT g INTO kept FROM t");
+    FStatement.reset();
+    std::vector<std::string> after = before;
+    after.insert(after.end(), {"kept.DAT", "kept.IDX"});
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(Files(), after);
+    EXPECT_NE(Error("SELECT g INTO kept FROM t"), "<accepted>");
+}
+
+}  // namespace
+}  // namespace sqltest
