@@ -15,10 +15,10 @@
 // parameter the name length (u8, version 2: u32) and name, the direction (u8), the data
 // type (u8), when the type is not 0 the value size (u16, version 2: u32) and the value in
 // its native form, then the null and bound flags (u8 each). Versions 0 and 1 read alike.
+#include "db/components/ZIZIVUQuery.h"
+//
 #include <algorithm>
 #include <cstring>
-
-#include "db/components/ZIZIVUQuery.h"
 #include "db/storage/Encodings.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/DateFormat.h"

@@ -1,8 +1,8 @@
-// The query component. The SQL processor's statement model and the table engine's cursor
-// header both name the index compression codes, so the cursor stays out of this unit.
+// The query component.
+#include "db/components/ZIZIVUQuery.h"
+//
 #include <cstring>
 
-#include "db/components/ZIZIVUQuery.h"
 #include "db/storage/Encodings.h"
 
 namespace {
@@ -209,36 +209,36 @@ TDataCursor* TZIZIVUQuery::CreateHandle() {
     else
         FreshStatement();
     FOpenPrepared = implicit;
+    TDataCursor* cursor = nullptr;
     try {
         if (DataSource()) SetParamsFromCursor();
-        return OpenResult();
+        cursor = OpenResult();
     } catch (...) {
-        if (implicit) {
-            FOpenPrepared = false;
-            try {
-                FreeStatement();
-            } catch (...) {
-            }
-            SetDBFlag(dbfPrepared, false);
-        }
+        ReleaseOpenPrepare();
         throw;
     }
+    // A statement without a result: the open fails, and nothing keeps the statement.
+    if (!cursor) ReleaseOpenPrepare();
+    return cursor;
+}
+
+void TZIZIVUQuery::ReleaseOpenPrepare() {
+    if (!FOpenPrepared) return;
+    FOpenPrepared = false;
+    try {
+        FreeStatement();
+    } catch (...) {
+        SetDBFlag(dbfPrepared, false);
+        throw;
+    }
+    SetDBFlag(dbfPrepared, false);
 }
 
 void TZIZIVUQuery::DestroyHandle() {
     // The result cursor belongs to the statement, which closes it when it goes.
     DestroyLookupCursor();
     FCursor = nullptr;
-    if (FOpenPrepared) {
-        FOpenPrepared = false;
-        try {
-            FreeStatement();
-        } catch (...) {
-            SetDBFlag(dbfPrepared, false);
-            throw;
-        }
-        SetDBFlag(dbfPrepared, false);
-    }
+    ReleaseOpenPrepare();
 }
 
 TDataCursor* TZIZIVUQuery::OpenResult() {

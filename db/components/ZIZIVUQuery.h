@@ -2,6 +2,8 @@
 // The query component: a dataset over the result of an SQL text run by the SQL processor,
 // with its parameters (found as markers in the text, kept with their values and stored in
 // the form stream) and an optional data source whose current record supplies them.
+#include "db/components/EngineCursor.h"
+//
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -230,6 +232,8 @@ protected:
 
 private:
     void FreeStatement();
+    // Unprepares a statement that the open prepared.
+    void ReleaseOpenPrepare();
     // A statement runs once: one that ran is prepared again from the text.
     void FreshStatement();
     void ReadStoredData(TStream& Stream);

@@ -171,3 +171,163 @@ TEST_F(QueryTest, StoredFormKeepsParametersAndTheOwnBlock) {
 }
 
 }  // namespace
+
+// ---- statements run through the SQL processor ----
+
+class QuerySqlTest : public QueryTest {
+protected:
+    void SetUp() override {
+        QueryTest::SetUp();
+        Exec(
+            "CREATE TABLE parts (id INTEGER, name CHAR(20), price DECIMAL(8,2), made DATE, PRIMARY KEY "
+            "(id))");
+        auto ins = NewQuery("INSERT INTO parts (id, name, price) VALUES (:id, :name, :price)");
+        const struct {
+            int id;
+            const char* name;
+            int64_t cents;
+        } rows[] = {{1, "bolt", 250}, {2, "nut", 75}, {3, "washer", 10}};
+        for (const auto& r : rows) {
+            ins->ParamByName("id")->SetAsInteger(r.id);
+            ins->ParamByName("name")->SetAsString(r.name);
+            ins->ParamByName("price")->SetAsBCD(Currency::FromUnits(r.cents * 100));
+            ins->ExecSQL();
+            EXPECT_EQ(1, ins->RowsAffected());
+        }
+    }
+
+    int32_t Exec(const std::string& sql) {
+        auto q = NewQuery(sql);
+        q->ExecSQL();
+        return q->RowsAffected();
+    }
+
+    static std::vector<std::string> Column(TZIZIVUQuery& q, const std::string& field) {
+        std::vector<std::string> out;
+        q.First();
+        while (!q.Eof()) {
+            out.push_back(q.FieldByName(field)->AsString());
+            q.Next();
+        }
+        return out;
+    }
+};
+
+TEST_F(QuerySqlTest, ExecSqlReportsTheRowsChanged) {
+    auto upd = NewQuery("UPDATE parts SET price = :p WHERE id > :lo");
+    upd->ParamByName("p")->SetAsFloat(1.5);
+    upd->ParamByName("lo")->SetAsInteger(1);
+    upd->ExecSQL();
+    EXPECT_EQ(2, upd->RowsAffected());
+    EXPECT_FALSE(upd->Active());
+    EXPECT_FALSE(upd->Prepared());
+    EXPECT_EQ(nullptr, upd->Database());
+
+    // Prepared once, run twice with other values.
+    auto del = NewQuery("DELETE FROM parts WHERE name = :n");
+    del->Prepare();
+    del->ParamByName("n")->SetAsString("nut");
+    del->ExecSQL();
+    EXPECT_EQ(1, del->RowsAffected());
+    del->ParamByName("n")->SetAsString("none");
+    del->ExecSQL();
+    EXPECT_EQ(0, del->RowsAffected());
+    EXPECT_TRUE(del->Prepared());
+    del->UnPrepare();
+    EXPECT_EQ(nullptr, del->Database());
+
+    // A parameter nobody gave a value.
+    auto bad = NewQuery("DELETE FROM parts WHERE id = :x");
+    ExpectError([&] { bad->ExecSQL(); }, "No value for parameter 'x'");
+    EXPECT_FALSE(bad->Prepared());
+
+    auto sel = NewQuery("SELECT id, name, price FROM parts ORDER BY id");
+    sel->Open();
+    EXPECT_EQ((std::vector<std::string>{"bolt", "washer"}), Column(*sel, "name"));
+    EXPECT_EQ((std::vector<std::string>{"2.5", "1.5"}), Column(*sel, "price"));
+    EXPECT_EQ(2, sel->RowsAffected());
+    ExpectError([&] { sel->ExecSQL(); }, "Cannot perform this operation on an open dataset");
+    ExpectError([&] { sel->UnPrepare(); }, "Cannot perform this operation on an open dataset");
+    sel->Close();
+
+    // Open runs a data statement and then finds no result to show.
+    auto ins = NewQuery("INSERT INTO parts (id, name) VALUES (9, 'pin')");
+    ExpectError([&] { ins->Open(); }, "Error creating table handle.");
+    EXPECT_FALSE(ins->Active());
+    EXPECT_EQ(nullptr, ins->Database());
+    sel->Open();
+    EXPECT_EQ((std::vector<std::string>{"bolt", "washer", "pin"}), Column(*sel, "name"));
+}
+
+TEST_F(QuerySqlTest, SelectResultsInFields) {
+    auto q =
+        NewQuery("SELECT id, name, price, made FROM parts WHERE id <> :skip AND name <> ':skip' ORDER BY id");
+    ASSERT_EQ(1, q->ParamCount());
+    q->ParamByName("skip")->SetAsInteger(1);
+    q->Open();
+    ASSERT_EQ(4, q->FieldCount());
+    EXPECT_EQ(ftInteger, q->FieldByName("id")->DataType());
+    EXPECT_EQ(ftString, q->FieldByName("name")->DataType());
+    EXPECT_EQ(ftBCD, q->FieldByName("price")->DataType());
+    EXPECT_EQ(ftDate, q->FieldByName("made")->DataType());
+    EXPECT_EQ(2, q->RecordCount());
+    q->First();
+    EXPECT_EQ(2, q->FieldByName("id")->AsInteger());
+    EXPECT_EQ("nut", q->FieldByName("name")->AsString());
+    EXPECT_EQ(Currency::FromUnits(7500), q->FieldByName("price")->AsCurrency());
+    EXPECT_TRUE(q->FieldByName("made")->IsNull());
+    ExpectError([&] { q->SetPrepared(false); }, "Cannot perform this operation on an open dataset");
+
+    // Reopened, explicitly prepared or not, the query runs again with the new values.
+    q->Close();
+    q->ParamByName("skip")->SetAsInteger(2);
+    q->Open();
+    EXPECT_EQ((std::vector<std::string>{"bolt", "washer"}), Column(*q, "name"));
+    q->Close();
+    q->Prepare();
+    q->ParamByName("skip")->SetAsInteger(3);
+    q->Open();
+    EXPECT_EQ((std::vector<std::string>{"bolt", "nut"}), Column(*q, "name"));
+    q->Close();
+    EXPECT_TRUE(q->Prepared());
+    q->ParamByName("skip")->SetAsInteger(0);
+    q->SetMaxRowCount(2);
+    q->Open();
+    EXPECT_EQ((std::vector<std::string>{"bolt", "nut"}), Column(*q, "name"));
+    q->Close();
+    q->UnPrepare();
+    q->SetMaxRowCount(-1);
+
+    // A null value: <> with one NULL operand holds.
+    q->ParamByName("skip")->Clear();
+    q->Open();
+    EXPECT_EQ(3, q->RecordCount());
+}
+
+TEST_F(QuerySqlTest, ParametersFollowTheDataSource) {
+    Exec("CREATE TABLE orders (ord INTEGER, id INTEGER, qty INTEGER, PRIMARY KEY (ord))");
+    Exec("INSERT INTO orders VALUES (1, 1, 10)");
+    Exec("INSERT INTO orders VALUES (2, 3, 30)");
+    Exec("INSERT INTO orders VALUES (3, 3, 31)");
+    auto master = NewQuery("SELECT id, name FROM parts ORDER BY id");
+    master->SetName("Master");
+    TDataSource source(nullptr);
+    source.SetDataSet(master.get());
+    auto detail = NewQuery("SELECT qty FROM orders WHERE id = :id ORDER BY qty");
+    detail->SetDataSource(&source);
+    master->Open();
+    detail->Open();
+    EXPECT_EQ((std::vector<std::string>{"10"}), Column(*detail, "qty"));
+    master->Next();
+    EXPECT_EQ(0, detail->RecordCount());
+    master->Next();
+    EXPECT_EQ((std::vector<std::string>{"30", "31"}), Column(*detail, "qty"));
+    // A value given by hand wins over the source's.
+    detail->ParamByName("id")->SetAsInteger(1);
+    master->First();
+    EXPECT_EQ((std::vector<std::string>{"10"}), Column(*detail, "qty"));
+    master->Last();
+    EXPECT_EQ((std::vector<std::string>{"10"}), Column(*detail, "qty"));
+    detail->Close();
+    detail->SetDataSource(nullptr);
+}
