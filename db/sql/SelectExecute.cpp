@@ -10,7 +10,6 @@
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
 #include "db/engine/DataTable.h"
-#include "db/sql/QueryFilter.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlQuerySupport.h"
 #include "db/storage/Encodings.h"
@@ -554,24 +553,15 @@ TExpTree TDataQuery::BuildSubQueryCondition(const TExpToken* comparison) {
 }
 
 void TDataQuery::SetSubQueryFilter(TExpToken* comparison) {
+    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    if (!cursor) RaiseSqlError("SELECT statement must be prepared before it is executed");
     TExpTree condition = BuildSubQueryCondition(comparison);
-    if (ResultIsSource) {
-        if (SubQueryFilter)
-            DrivingTable->ReplaceFilter(SubQueryFilter, std::move(condition));
-        else
-            SubQueryFilter = DrivingTable->AddFilter(std::move(condition));
+    if (SubQueryFilter) {
+        cursor->ReplaceFilterTree(condition.release(), SubQueryFilter);
         return;
     }
-    if (!ResultCursor) RaiseSqlError("SELECT statement must be prepared before it is executed");
-    if (SubQueryFilterObject) {
-        SubQueryFilterObject->SetCondition(std::move(condition));
-        RefreshCursorFilters(*ResultCursor);
-        return;
-    }
-    SubQueryFilterObject =
-        std::make_unique<TQueryFilter>(ResultCursor, std::move(condition), LanguageID, SortID);
-    SubQueryFilter = SubQueryFilterObject.get();
-    InstallCursorFilter(*ResultCursor, SubQueryFilter);
+    SubQueryFilter = cursor->AddFilter(condition.release(), true);
+    cursor->ActivateFilter(SubQueryFilter);
 }
 
 int32_t TDataQuery::GetRecordCount() {
@@ -580,11 +570,14 @@ int32_t TDataQuery::GetRecordCount() {
 }
 
 void TDataQuery::DropSubQueryFilter() {
-    if (SubQueryFilterObject) {
-        if (ResultCursor) RemoveCursorFilter(*ResultCursor, SubQueryFilterObject.get());
-        SubQueryFilterObject.reset();
-    } else if (SubQueryFilter && ResultIsSource && DrivingTable) {
-        DrivingTable->DropFilter(SubQueryFilter);
-    }
+    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    TFilter* filter = SubQueryFilter;
     SubQueryFilter = nullptr;
+    if (!filter || !cursor || !cursor->IsOpen()) return;
+    // Gone already when the cursor's filters were dropped.
+    for (TCursorFilter* f : cursor->Filters())
+        if (f == filter) {
+            cursor->DropFilter(filter);
+            return;
+        }
 }
