@@ -118,6 +118,40 @@ bool IsNumericLike(uint8_t type) {
     }
 }
 
+// Rows written into a result table of this statement's own go in as one transaction of
+// that table, committed every so many rows: without it every row would write the table's
+// headers. A result table already inside a transaction of its directory is left to it.
+constexpr int32_t ResultCommitRows = 8191;
+
+class TResultWriteBatch {
+public:
+    explicit TResultWriteBatch(TDataCursor& cursor)
+        : FTable(cursor.Exclusive() && !cursor.Table()->InTransaction() ? cursor.Table() : nullptr) {
+        if (FTable) FTable->StartTransaction();
+    }
+    TResultWriteBatch(const TResultWriteBatch&) = delete;
+    TResultWriteBatch& operator=(const TResultWriteBatch&) = delete;
+    ~TResultWriteBatch() {
+        if (!FTable) return;
+        try {
+            FTable->Rollback();
+        } catch (...) {
+        }
+    }
+    void RowWritten() {
+        if (FTable && ++FRows % ResultCommitRows == 0) FTable->Commit(false);
+    }
+    void Finish() {
+        TDataTable* table = FTable;
+        FTable = nullptr;
+        if (table) table->Commit(true);
+    }
+
+private:
+    TDataTable* FTable;
+    int32_t FRows = 0;
+};
+
 // Sort fields as the result cursor lays them out, each with its descending mark.
 std::vector<TFieldDescriptor> SortFields(TDataCursor& cursor,
                                          const std::vector<std::pair<int32_t, bool>>& items) {
@@ -204,6 +238,7 @@ void TDataQuery::BuildResultRows() {
             t->Cursor->FreeBlobBuffers(true);
         }
     };
+    TResultWriteBatch batch(*ResultCursor);
     try {
         if (FirstSourceRow()) {
             int32_t position = driving->GetRecNo();
@@ -231,6 +266,7 @@ void TDataQuery::BuildResultRows() {
                     }
                     if (resultBlobs) ResultCursor->FreeBlobBuffers(true);
                     ++inserted;
+                    batch.RowWritten();
                 }
                 freeSourceBlobs();
                 if (!NextSourceRow()) break;
@@ -241,6 +277,7 @@ void TDataQuery::BuildResultRows() {
         throw;
     }
     freeSourceBlobs();
+    batch.Finish();
     SortResultTable();
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
 }
