@@ -109,6 +109,24 @@ TEST_F(SelectJoinTest, InSubSelectFiltersItsOwnResultPerRow) {
     EXPECT_EQ(FStatement->QueryCount(), 2);
 }
 
+TEST_F(SelectJoinTest, AStatementRunsAgainWithTheTablesAsTheyAreThen) {
+    for (bool live : {false, true}) {
+        const char* text =
+            live ? "SELECT n FROM a WHERE n > 1" : "SELECT a.n, b.v FROM a, b WHERE a.n = b.k AND b.v <> 'a'";
+        TDataCursor* result = Run(text, [live](TQueryStatement& s) { s.SetRequestLive(live); });
+        EXPECT_EQ(FStatement->MainQuery()->LivePlan, live);
+        const TRows first = Rows(*result);
+        result = nullptr;
+        FStatement->Execute(result);
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(Rows(*result), first) << text;
+    }
+    Insert("A", {{5, "five"}});
+    TDataCursor* result = nullptr;
+    FStatement->Execute(result);
+    EXPECT_EQ(Rows(*result), (TRows{{"2"}, {"3"}, {"5"}}));
+}
+
 TEST_F(SelectJoinTest, WithLocksReleasesItsLocksWhenTheRunFails) {
     FSession->SetLockRetryCount(1);
     FSession->SetLockWaitTime(1);
