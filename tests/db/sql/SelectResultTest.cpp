@@ -77,6 +77,18 @@ TEST_F(SelectResultTest, DistinctAndOrderBy) {
     EXPECT_EQ(Query("SELECT s, g FROM t ORDER BY s, g DESC"),
               (TRows{{"a", "3"}, {"a", "2"}, {"a", "1"}, {"b", "2"}, {"b", "1"}, {"c", "2"}}));
     EXPECT_EQ(Error("SELECT g FROM t ORDER BY 2"), "Invalid column number '2' specified in ORDER BY clause");
+    EXPECT_EQ(Error("SELECT g FROM t ORDER BY v"),
+              "Invalid column name 'v' or table correlation name '' specified in ORDER BY clause");
+    EXPECT_EQ(Error("SELECT g, SUM(v) FROM t GROUP BY s"),
+              "Invalid column name 's' or table correlation name '' specified in GROUP BY clause");
+    CreateTable("W", {Column(1, "S", dtString, 5)});
+    Insert("W", {{"b"}, {"B"}, {"a"}, {"C"}, {"A"}});
+    EXPECT_EQ(Query("SELECT s FROM w ORDER BY s"), (TRows{{"A"}, {"B"}, {"C"}, {"a"}, {"b"}}));
+    const TRows nocase = Query("SELECT s FROM w ORDER BY s NOCASE");
+    ASSERT_EQ(nocase.size(), 5u);
+    EXPECT_EQ(nocase[4], (TRow{"C"}));
+    EXPECT_TRUE((nocase[0] == TRow{"a"} || nocase[0] == TRow{"A"}) &&
+                (nocase[2] == TRow{"b"} || nocase[2] == TRow{"B"}));
 }
 
 TEST_F(SelectResultTest, MaxRowCountLimitsTheRowsBeforeGroupingAndDistinct) {
