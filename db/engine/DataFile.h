@@ -267,7 +267,9 @@ public:
     // record (see TSortGroupSteps). Deleted records do not take part: they leave the table
     // and the deleted chain is empty afterwards. Returns the number of records the table
     // holds afterwards. Scratch files go to the owner's private directory and are gone when
-    // the call returns or raises.
+    // the call returns or raises. When it raises, every active record is still there: as
+    // before (a wholly cached table, through its cache) or as after a plain sort by the
+    // keys (a table sorted by runs, once the merge had written to the file).
     uint32_t SortRecords(int32_t sortFieldCount, const TFieldDescriptor* sortFields, bool caseInsensitive,
                          bool dropDuplicates, const TSortGroupSteps* groupSteps = nullptr);
     // The sort keys that BuildSortKey builds and CompareSortKeys compares: per field its flag
@@ -305,6 +307,8 @@ private:
     // The two ways of a sort; each returns the number of records output.
     uint32_t SortCachedRecords(TSortOutput& output);
     uint32_t SortByRuns(TSortOutput& output, int32_t runRecords);
+    // Cuts the file after the records a sort output and empties the deleted chain.
+    void EndSort(uint32_t count);
 
     TTableFilesOwner* FOwner;
     TDataFileHeader FHeader;

@@ -258,17 +258,23 @@ uint32_t TDataFile::SortRecords(int32_t sortFieldCount, const TFieldDescriptor* 
     TSortOutput output(*this, dropDuplicates, groupSteps, runRecords);
     const uint32_t count =
         FCache.Count() == int32_t(total) ? SortCachedRecords(output) : SortByRuns(output, runRecords);
-    if (count < total) {
+    EndSort(count);
+    return count;
+}
+
+void TDataFile::EndSort(uint32_t count) {
+    if (count < GetPhysicalRecordCount()) {
         // Left-out duplicates, refused groups and deleted records leave the file.
-        TFileLockGuard guard(*this);
-        Seek(int32_t(RecordPosition(count + 1)), 0);
-        Write(nullptr, 0);
+        {
+            TFileLockGuard guard(*this);
+            Seek(int32_t(RecordPosition(count + 1)), 0);
+            Write(nullptr, 0);
+        }
+        if (FOwner->ForceBufferFlush()) Flush();
     }
-    if (count < total && FOwner->ForceBufferFlush()) Flush();
     FHeader.NextRecordNo = count + 1;
     FHeader.DeletedHead = 0;
     MarkHeaderDirty();
-    return count;
 }
 
 uint32_t TDataFile::SortCachedRecords(TSortOutput& output) {
@@ -379,25 +385,42 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
     };
     // A heap of runs by their head records, the smallest on top.
     auto later = [&](int32_t a, int32_t b) { return CompareSortKeys(headKey(a), headKey(b), true) > 0; };
-    std::vector<int32_t> heap;
-    for (int32_t r = 0; r < int32_t(runs.size()); ++r) {
-        refill(runs[size_t(r)]);
-        heap.push_back(r);
-    }
-    std::make_heap(heap.begin(), heap.end(), later);
-    while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), later);
-        const int32_t r = heap.back();
-        TSortRun& run = runs[size_t(r)];
-        output.Put(run.Images.data() + size_t(run.Current) * size_t(size), headKey(r));
-        if (++run.Current == run.Loaded) {
-            if (run.Next == run.Count) {
-                heap.pop_back();
-                continue;
-            }
-            refill(run);
+    auto merge = [&](TSortOutput& out) {
+        std::vector<int32_t> heap;
+        for (int32_t r = 0; r < int32_t(runs.size()); ++r) {
+            runs[size_t(r)].Next = 0;
+            refill(runs[size_t(r)]);
+            heap.push_back(r);
         }
-        std::push_heap(heap.begin(), heap.end(), later);
+        std::make_heap(heap.begin(), heap.end(), later);
+        while (!heap.empty()) {
+            std::pop_heap(heap.begin(), heap.end(), later);
+            const int32_t r = heap.back();
+            TSortRun& run = runs[size_t(r)];
+            out.Put(run.Images.data() + size_t(run.Current) * size_t(size), headKey(r));
+            if (++run.Current == run.Loaded) {
+                if (run.Next == run.Count) {
+                    heap.pop_back();
+                    continue;
+                }
+                refill(run);
+            }
+            std::push_heap(heap.begin(), heap.end(), later);
+        }
+        return out.Finish();
+    };
+    try {
+        return merge(output);
+    } catch (...) {
+        if (output.Written()) {
+            // Part of the file is overwritten, but the runs still hold every record: they
+            // go back as by a plain sort. The first failure is the one reported.
+            try {
+                TSortOutput plain(*this, false, nullptr, runRecords);
+                EndSort(merge(plain));
+            } catch (...) {
+            }
+        }
+        throw;
     }
-    return output.Finish();
 }

@@ -74,7 +74,7 @@ Row Generated(uint32_t i) {
 }
 
 struct SortField {
-    int32_t Field;  // 0 K1, 1 K2, 2 V (not in the model)
+    int32_t Field;  // 0 K1, 1 K2, 2 V
     bool Descending;
 };
 
@@ -88,6 +88,8 @@ int ModelCompare(const Row& a, const Row& b, const std::vector<SortField>& spec,
                 c = a.K1 ? 1 : -1;
             else if (a.K1)
                 c = *a.K1 < *b.K1 ? -1 : *a.K1 > *b.K1;
+        } else if (s.Field == 2) {
+            c = a.V < b.V ? -1 : a.V > b.V;
         } else {
             if (a.K2.has_value() != b.K2.has_value()) {
                 c = a.K2 ? 1 : -1;
@@ -470,24 +472,34 @@ TEST_F(DataFileSortTest, NoScratchFileOutlivesAFailure) {
     }
 }
 
-TEST_F(DataFileSortTest, FailedSortOfACachedTableKeepsItsRecords) {
+TEST_F(DataFileSortTest, FailedSortKeepsEveryRecord) {
     // Nearly every record is a group of its own: the first output buffer (8191 records)
-    // reaches the file before the keep step fails at its 17,000th group, and the records
-    // come back from the cache.
-    for (int throwAt : {3, 17000}) {
-        Build(BigTable);
-        const std::vector<Row> before = ReadAll();
-        FTable.InTx = true;
-        CacheAll();
-        FFile->FlushRecords(false);  // every cached record clean, as the file holds it
-        GroupProbe probe;
-        probe.ThrowAtKeep = throwAt;
-        const TSortGroupSteps steps = probe.Steps();
-        EXPECT_THROW(Sort({{0, false}, {1, false}, {2, false}}, false, false, &steps), std::runtime_error);
-        FTable.InTx = false;
-        FFile->FlushRecords(false);
-        FFile->ClearRecordCache();
-        EXPECT_TRUE(ReadAll() == before);
+    // reaches the file before the keep step fails at its 17,000th group. A cached table
+    // gets its records back from the cache, one sorted by runs from the runs.
+    const std::vector<SortField> spec = {{0, false}, {1, false}, {2, false}};
+    std::vector<Row> sorted;
+    for (uint32_t i = 0; i < BigTable; ++i) sorted.push_back(Generated(i));
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [&](const Row& a, const Row& b) { return ModelCompare(a, b, spec, false) < 0; });
+    for (bool cached : {true, false}) {
+        for (int throwAt : {3, 17000}) {
+            SCOPED_TRACE(testing::Message() << (cached ? "cached, " : "runs, ") << throwAt);
+            Build(BigTable);
+            const std::vector<Row> before = ReadAll();
+            if (cached) {
+                FTable.InTx = true;
+                CacheAll();
+                FFile->FlushRecords(false);  // every cached record clean, as the file holds it
+            }
+            GroupProbe probe;
+            probe.ThrowAtKeep = throwAt;
+            const TSortGroupSteps steps = probe.Steps();
+            EXPECT_THROW(Sort(spec, false, false, &steps), std::runtime_error);
+            FTable.InTx = false;
+            FFile->FlushRecords(false);
+            FFile->ClearRecordCache();
+            EXPECT_TRUE(ReadAll() == (cached || throwAt == 3 ? before : sorted));
+        }
     }
 }
 
