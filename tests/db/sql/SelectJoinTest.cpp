@@ -77,7 +77,7 @@ TEST_F(SelectJoinTest, TheSmallerJoinedTableDrivesUnlessNoJoinOptimize) {
 }
 
 TEST_F(SelectJoinTest, PlanningErrorsNameTheirCause) {
-    CreateTable("C", {Column(1, "K", dtInteger)});
+    CreateTable("C", {Column(1, "K", dtInteger), Column(2, "WIDE", dtString, 250)});
     struct Case {
         const char* Text;
         std::string Message;
@@ -97,6 +97,10 @@ TEST_F(SelectJoinTest, PlanningErrorsNameTheirCause) {
         {"SELECT zz FROM a",
          "Invalid column name 'zz' or table correlation name '' specified in source columns"},
         {"SELECT * FROM a WHERE n + 1", "WHERE or JOIN clause must be a boolean expression"},
+        {"SELECT wide + 'x' FROM c",
+         "Column expression 'wide + 'x'' exceeds the maximum allowable field size"},
+        {"SELECT a.* AS x FROM a",
+         "Invalid use of column correlation name 'x' for 'a.*' specified in source columns"},
     };
     for (const Case& c : cases) EXPECT_EQ(Error(c.Text), c.Message) << c.Text;
 }
