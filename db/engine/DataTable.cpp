@@ -461,7 +461,8 @@ void TDataTable::UnlockTransaction() {
     if (!FTransactionLock) return;
     FTransactionLock = false;
     if (!FDataFile->LockRange(DataWriteByte, 1, false)) Raise(ZIZIVU_LOCKFAILED);
-    if (!FExclusive) UnlockAllRecords(true);
+    // An exclusive table locks records only inside a transaction: those go with it too.
+    UnlockAllRecords(true);
     UnlockTable();
 }
 

@@ -5,7 +5,6 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
-#include "db/sql/QueryFilter.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
@@ -235,7 +234,6 @@ void TDataQuery::CloseResultCursor() {
     DropSubQueryFilter();
     // A live result is the source table's own cursor and goes with the table.
     if (ResultCursor && ResultCursor != (DrivingTable ? DrivingTable->Cursor : nullptr)) {
-        ResultCursor->Filters().clear();
         delete ResultCursor;
     }
     ResultCursor = nullptr;

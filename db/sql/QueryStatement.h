@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "db/engine/DataFile.h"
+#include "db/engine/Filter.h"
 #include "db/engine/IndexFile.h"
-#include "db/sql/QueryFilter.h"
 #include "db/storage/ExpToken.h"
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/ExpressionParser.h"
@@ -23,8 +23,6 @@
 class TDataDirectory;
 class TDataCursor;
 class TDataSession;
-class TCursorFilter;
-class TQueryFilter;
 class TDataQuery;
 struct TFieldDescriptor;
 struct TSortGroupSteps;
@@ -235,7 +233,7 @@ public:
     TJoinType JoinType = jtNone;
     TSourceTable* JoinedTable = nullptr;
     TExpTree Condition;
-    TCursorFilter* Filter = nullptr;  // on the joined table's cursor
+    TFilter* Filter = nullptr;  // on the joined table's cursor
 
     // A join without type takes type and condition; otherwise the conditions are combined
     // with the operator of the new condition's parent in the WHERE tree (AND without one).
@@ -276,7 +274,6 @@ public:
     std::vector<std::unique_ptr<TTableJoin>> Joins;
     bool EndOfData = false;
     TDataSession* Session = nullptr;  // that opened the directory
-    std::vector<std::unique_ptr<TQueryFilter>> QueryFilters;
 
     // Releases the filters, the cursor and the directory.
     void CloseCursor();
@@ -289,10 +286,10 @@ public:
     // Adds the condition to an existing join to that table of the same type or without
     // one, else a new join.
     void AddJoin(TJoinType joinType, TExpTree condition, TSourceTable* joined, const TExpToken* parent);
-    // A filter of the statement on this table's cursor; the table owns it.
-    TCursorFilter* AddFilter(TExpTree condition);
-    void ReplaceFilter(TCursorFilter* filter, TExpTree condition);
-    void DropFilter(TCursorFilter* filter);
+    // An active filter of the statement on this table's cursor (which owns it).
+    TFilter* AddFilter(TExpTree condition);
+    void ReplaceFilter(TFilter* filter, TExpTree condition);
+    void DropFilter(TFilter* filter);
     void DropFilters();
     // Row reading into the record buffer; false (and EndOfData) at the end.
     bool FirstRow();
@@ -377,8 +374,8 @@ public:
     TExpTree Having;
     TExpTree ResidualWhere;
     TExpTree ResidualJoin;
-    TCursorFilter* WhereFilter = nullptr;
-    TCursorFilter* SubQueryFilter = nullptr;
+    TFilter* WhereFilter = nullptr;
+    TFilter* SubQueryFilter = nullptr;
 
     // Options of the statement's tail.
     bool Encrypted = false;
@@ -562,8 +559,6 @@ public:
     bool HasBlobExpression = false;
     // The tables whose explicit read lock a WITH LOCKS run holds.
     std::vector<TSourceTable*> ReadLockedTables;
-    // The IN filter on a materialised result (a live result's sits on its table).
-    std::unique_ptr<TQueryFilter> SubQueryFilterObject;
     void DropSubQueryFilter();
 
     // The query of an IN (SELECT ...): parsing here; binding, filtering and counting

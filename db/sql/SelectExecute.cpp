@@ -10,7 +10,6 @@
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
 #include "db/engine/DataTable.h"
-#include "db/sql/QueryFilter.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlQuerySupport.h"
 #include "db/storage/Encodings.h"
@@ -119,6 +118,40 @@ bool IsNumericLike(uint8_t type) {
     }
 }
 
+// Rows written into a result table of this statement's own go in as one transaction of
+// that table, committed every so many rows: without it every row would write the table's
+// headers. A result table already inside a transaction of its directory is left to it.
+constexpr int32_t ResultCommitRows = 8191;
+
+class TResultWriteBatch {
+public:
+    explicit TResultWriteBatch(TDataCursor& cursor)
+        : FTable(cursor.Exclusive() && !cursor.Table()->InTransaction() ? cursor.Table() : nullptr) {
+        if (FTable) FTable->StartTransaction();
+    }
+    TResultWriteBatch(const TResultWriteBatch&) = delete;
+    TResultWriteBatch& operator=(const TResultWriteBatch&) = delete;
+    ~TResultWriteBatch() {
+        if (!FTable) return;
+        try {
+            FTable->Rollback();
+        } catch (...) {
+        }
+    }
+    void RowWritten() {
+        if (FTable && ++FRows % ResultCommitRows == 0) FTable->Commit(false);
+    }
+    void Finish() {
+        TDataTable* table = FTable;
+        FTable = nullptr;
+        if (table) table->Commit(true);
+    }
+
+private:
+    TDataTable* FTable;
+    int32_t FRows = 0;
+};
+
 // Sort fields as the result cursor lays them out, each with its descending mark.
 std::vector<TFieldDescriptor> SortFields(TDataCursor& cursor,
                                          const std::vector<std::pair<int32_t, bool>>& items) {
@@ -205,6 +238,7 @@ void TDataQuery::BuildResultRows() {
             t->Cursor->FreeBlobBuffers(true);
         }
     };
+    TResultWriteBatch batch(*ResultCursor);
     try {
         if (FirstSourceRow()) {
             int32_t position = driving->GetRecNo();
@@ -232,6 +266,7 @@ void TDataQuery::BuildResultRows() {
                     }
                     if (resultBlobs) ResultCursor->FreeBlobBuffers(true);
                     ++inserted;
+                    batch.RowWritten();
                 }
                 freeSourceBlobs();
                 if (!NextSourceRow()) break;
@@ -242,6 +277,7 @@ void TDataQuery::BuildResultRows() {
         throw;
     }
     freeSourceBlobs();
+    batch.Finish();
     SortResultTable();
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
 }
@@ -554,24 +590,15 @@ TExpTree TDataQuery::BuildSubQueryCondition(const TExpToken* comparison) {
 }
 
 void TDataQuery::SetSubQueryFilter(TExpToken* comparison) {
+    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    if (!cursor) RaiseSqlError("SELECT statement must be prepared before it is executed");
     TExpTree condition = BuildSubQueryCondition(comparison);
-    if (ResultIsSource) {
-        if (SubQueryFilter)
-            DrivingTable->ReplaceFilter(SubQueryFilter, std::move(condition));
-        else
-            SubQueryFilter = DrivingTable->AddFilter(std::move(condition));
+    if (SubQueryFilter) {
+        cursor->ReplaceFilterTree(condition.release(), SubQueryFilter);
         return;
     }
-    if (!ResultCursor) RaiseSqlError("SELECT statement must be prepared before it is executed");
-    if (SubQueryFilterObject) {
-        SubQueryFilterObject->SetCondition(std::move(condition));
-        RefreshCursorFilters(*ResultCursor);
-        return;
-    }
-    SubQueryFilterObject =
-        std::make_unique<TQueryFilter>(ResultCursor, std::move(condition), LanguageID, SortID);
-    SubQueryFilter = SubQueryFilterObject.get();
-    InstallCursorFilter(*ResultCursor, SubQueryFilter);
+    SubQueryFilter = cursor->AddFilter(condition.release(), true);
+    cursor->ActivateFilter(SubQueryFilter);
 }
 
 int32_t TDataQuery::GetRecordCount() {
@@ -580,11 +607,14 @@ int32_t TDataQuery::GetRecordCount() {
 }
 
 void TDataQuery::DropSubQueryFilter() {
-    if (SubQueryFilterObject) {
-        if (ResultCursor) RemoveCursorFilter(*ResultCursor, SubQueryFilterObject.get());
-        SubQueryFilterObject.reset();
-    } else if (SubQueryFilter && ResultIsSource && DrivingTable) {
-        DrivingTable->DropFilter(SubQueryFilter);
-    }
+    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    TFilter* filter = SubQueryFilter;
     SubQueryFilter = nullptr;
+    if (!filter || !cursor || !cursor->IsOpen()) return;
+    // Gone already when the cursor's filters were dropped.
+    for (TCursorFilter* f : cursor->Filters())
+        if (f == filter) {
+            cursor->DropFilter(filter);
+            return;
+        }
 }

@@ -6,7 +6,6 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
-#include "db/sql/QueryFilter.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/sql/SqlQuerySupport.h"

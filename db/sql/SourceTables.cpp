@@ -7,7 +7,6 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
-#include "db/sql/QueryFilter.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/sql/SqlQuerySupport.h"
@@ -141,9 +140,7 @@ void TSourceTable::OpenCursor(const TQueryPasswordEvent& password, bool requestL
 
 void TSourceTable::CloseCursor() {
     for (auto& join : Joins) join->Filter = nullptr;
-    QueryFilters.clear();
     if (Cursor) {
-        Cursor->Filters().clear();
         delete Cursor;
         Cursor = nullptr;
     }
@@ -182,42 +179,23 @@ void TSourceTable::AddJoin(TJoinType joinType, TExpTree condition, TSourceTable*
     Joins.push_back(std::move(join));
 }
 
-TCursorFilter* TSourceTable::AddFilter(TExpTree condition) {
-    auto filter =
-        std::make_unique<TQueryFilter>(Cursor, std::move(condition), Owner->LanguageID, Owner->SortID);
-    TQueryFilter* f = filter.get();
-    QueryFilters.push_back(std::move(filter));
-    InstallCursorFilter(*Cursor, f);
-    return f;
+TFilter* TSourceTable::AddFilter(TExpTree condition) {
+    TFilter* filter = Cursor->AddFilter(condition.release(), true);
+    Cursor->ActivateFilter(filter);
+    return filter;
 }
 
-void TSourceTable::ReplaceFilter(TCursorFilter* filter, TExpTree condition) {
-    for (auto& f : QueryFilters)
-        if (f.get() == filter) {
-            f->SetCondition(std::move(condition));
-            RefreshCursorFilters(*Cursor);
-            return;
-        }
-    RaiseEngineError(ZIZIVU_INVALIDFILTERHANDLE, TableName);
+void TSourceTable::ReplaceFilter(TFilter* filter, TExpTree condition) {
+    Cursor->ReplaceFilterTree(condition.release(), filter);
 }
 
-void TSourceTable::DropFilter(TCursorFilter* filter) {
-    auto it = std::find_if(QueryFilters.begin(), QueryFilters.end(),
-                           [filter](const auto& f) { return f.get() == filter; });
-    if (it == QueryFilters.end()) return;
-    RemoveCursorFilter(*Cursor, filter);
-    QueryFilters.erase(it);
+void TSourceTable::DropFilter(TFilter* filter) {
+    if (filter) Cursor->DropFilter(filter);
 }
 
 void TSourceTable::DropFilters() {
     for (auto& join : Joins) join->Filter = nullptr;
-    if (QueryFilters.empty()) return;
-    for (auto& f : QueryFilters) {
-        auto& list = Cursor->Filters();
-        list.erase(std::remove(list.begin(), list.end(), f.get()), list.end());
-    }
-    QueryFilters.clear();
-    RefreshCursorFilters(*Cursor);
+    if (Cursor->FilterCount() > 0) Cursor->DropFilter(nullptr);
 }
 
 bool TSourceTable::FirstRow() {
@@ -715,25 +693,39 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
     }
     if (!copy) return;
     copy->Parent = nullptr;
+    const bool oneTable = SourceTables.size() == 1;
     const bool constant = !ExpressionHasColumns(copy.get()) && !HasSubSelect(copy.get());
     if (LivePlan || CountStarOnly || constant) {
         if (LivePlan ? pass == 0 : pass == 1) {
-            TCursorFilter* f = table->AddFilter(std::move(copy));
-            if (SourceTables.size() == 1) WhereFilter = f;
+            TFilter* f = table->AddFilter(std::move(copy));
+            if (oneTable) WhereFilter = f;
         }
         return;
     }
-    // Every other condition is evaluated record by record: after the joins are ordered.
-    if (pass != 0) return;
-    const bool oneTable = SourceTables.size() == 1;
-    if (oneTable || IsJoinTarget(table, jtInner) || IsJoinTarget(table, jtLeftOuter)) {
+    auto addResidual = [this](TExpTree part) {
+        ResidualJoin = CombineConditions(std::move(ResidualJoin), std::move(part), opAnd);
+        HasResidualJoin = true;
+    };
+    if (IsJoinTarget(table, jtLeftOuter)) {
         // The inner table of a left outer join keeps its rows for the NULL-extended row:
         // the condition is tested on the joined row, never as a filter of the table.
-        ResidualJoin = CombineConditions(std::move(ResidualJoin), std::move(copy), opAnd);
-        HasResidualJoin = true;
+        if (pass == 0) addResidual(std::move(copy));
         return;
     }
-    table->AddFilter(std::move(copy));
+    // What an index answers is filtered before the joins are ordered, so that the
+    // tables' counts tell which is smallest; the rest after.
+    if (table->Cursor->OptimizeFilterNode(copy.get()) != olNone) {
+        if (pass == 1) {
+            TFilter* f = table->AddFilter(std::move(copy));
+            if (oneTable) WhereFilter = f;
+        }
+        return;
+    }
+    if (pass != 0) return;
+    if (oneTable || IsJoinTarget(table, jtInner))
+        addResidual(std::move(copy));
+    else
+        table->AddFilter(std::move(copy));
 }
 
 // ---- TDataQuery: join reordering -------------------------------------------------------

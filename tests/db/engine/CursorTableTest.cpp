@@ -2,6 +2,7 @@
 // passwords, empty, delete and rename.
 #include <filesystem>
 
+#include "db/engine/DataTable.h"
 #include "db/storage/ExpToken.h"
 #include "tests/db/engine/CursorFakes.h"
 
@@ -345,6 +346,23 @@ TEST_F(CursorTest, KeyFillsUseTheCollationMapForText) {
             EXPECT_NE(low[2], high[2]);
         }
         EXPECT_EQ(low[11], 0x55);  // nothing beyond the key length
+    }
+}
+
+// Records an exclusive table locks inside a transaction are free again after it.
+TEST_F(CursorTest, ExclusiveTableReleasesItsTransactionRecordLocks) {
+    Create("SOLE", {Field(1, "N", dtInteger)}, {NoPrimary()});
+    TDataCursor& c = NewCursor("SOLE");
+    c.SetExclusive(true);
+    c.Open();
+    for (int round = 1; round <= 2; ++round) {
+        c.Table()->StartTransaction();
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, round);
+        c.InsertRecord(r.data());
+        c.Table()->Commit(true);
+        EXPECT_FALSE(c.Table()->HoldsRecordLock(1)) << round;
+        c.EmptyTable();
     }
 }
 

@@ -73,13 +73,6 @@ TEST_F(DdlExecTest, PrimaryKeyOptionsAndColumnsByName) {
     EXPECT_EQ(d.Compression, icFull);
 }
 
-TEST_F(DdlExecTest, TableWithoutPrimaryKeyTakesRows) {
-    Run("CREATE TABLE plain (x INTEGER)");
-    auto c = Open("plain");
-    EXPECT_TRUE(c->GetNoPrimaryIndex());
-    EXPECT_EQ(c->GetFieldCount(), 1);
-}
-
 TEST_F(DdlExecTest, DefinitionErrors) {
     Run("CREATE TABLE t (a INTEGER)");
     EXPECT_EQ(Fail("CREATE TABLE t (a INTEGER)").Code, ZIZIVU_TABLEEXISTS);

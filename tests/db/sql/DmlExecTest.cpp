@@ -302,4 +302,29 @@ TEST_F(DmlExecTest, UpdateOfALockedRecordFailsAndLeavesNoLocks) {
     EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{2, 3, 4}));
 }
 
+// BLOB values: written whole, replaced (a shorter one too) and copied by INSERT ... SELECT.
+TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
+    Run("CREATE TABLE t (x INTEGER, memo BLOB(1,1))");
+    Run("CREATE TABLE u (x INTEGER, memo BLOB(1,1))");
+    Run("INSERT INTO t VALUES (1, 'abc')");
+    Run("INSERT INTO t VALUES (2, 'defgh')");
+    EXPECT_EQ(Run("UPDATE t SET memo = 'longer text' WHERE x = 1"), 1);
+    EXPECT_EQ(Run("UPDATE t SET memo = 'xy' WHERE x = 2"), 1);
+    EXPECT_EQ(Run("INSERT INTO u SELECT x, memo FROM t"), 2);
+    for (const char* name : {"t", "u"}) {
+        auto c = Open(name);
+        std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+        std::vector<uint32_t> sizes;
+        c->First();
+        while (c->GetNextRecord(r.data()) == 0) {
+            uint32_t size = 0;
+            EXPECT_EQ(c->OpenBlob(2, r.data(), 0, false, bmRead), 0);
+            EXPECT_EQ(c->GetBlobSize(2, r.data(), false, size), 0);
+            c->FreeBlob(2, r.data(), 0, false);
+            sizes.push_back(size);
+        }
+        EXPECT_EQ(sizes, (std::vector<uint32_t>{11, 2})) << name;
+    }
+}
+
 }  // namespace

@@ -77,7 +77,7 @@ TEST_F(SelectJoinTest, TheSmallerJoinedTableDrivesUnlessNoJoinOptimize) {
 }
 
 TEST_F(SelectJoinTest, PlanningErrorsNameTheirCause) {
-    CreateTable("C", {Column(1, "K", dtInteger)});
+    CreateTable("C", {Column(1, "K", dtInteger), Column(2, "WIDE", dtString, 250)});
     struct Case {
         const char* Text;
         std::string Message;
@@ -97,6 +97,10 @@ TEST_F(SelectJoinTest, PlanningErrorsNameTheirCause) {
         {"SELECT zz FROM a",
          "Invalid column name 'zz' or table correlation name '' specified in source columns"},
         {"SELECT * FROM a WHERE n + 1", "WHERE or JOIN clause must be a boolean expression"},
+        {"SELECT wide + 'x' FROM c",
+         "Column expression 'wide + 'x'' exceeds the maximum allowable field size"},
+        {"SELECT a.* AS x FROM a",
+         "Invalid use of column correlation name 'x' for 'a.*' specified in source columns"},
     };
     for (const Case& c : cases) EXPECT_EQ(Error(c.Text), c.Message) << c.Text;
 }
@@ -107,6 +111,24 @@ TEST_F(SelectJoinTest, InSubSelectFiltersItsOwnResultPerRow) {
     // A sub-select with an expression column is materialised.
     EXPECT_EQ(Query("SELECT n FROM a WHERE n IN (SELECT k + 1 FROM b)"), (TRows{{"2"}}));
     EXPECT_EQ(FStatement->QueryCount(), 2);
+}
+
+TEST_F(SelectJoinTest, AStatementRunsAgainWithTheTablesAsTheyAreThen) {
+    for (bool live : {false, true}) {
+        const char* text =
+            live ? "SELECT n FROM a WHERE n > 1" : "SELECT a.n, b.v FROM a, b WHERE a.n = b.k AND b.v <> 'a'";
+        TDataCursor* result = Run(text, [live](TQueryStatement& s) { s.SetRequestLive(live); });
+        EXPECT_EQ(FStatement->MainQuery()->LivePlan, live);
+        const TRows first = Rows(*result);
+        result = nullptr;
+        FStatement->Execute(result);
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(Rows(*result), first) << text;
+    }
+    Insert("A", {{5, "five"}});
+    TDataCursor* result = nullptr;
+    FStatement->Execute(result);
+    EXPECT_EQ(Rows(*result), (TRows{{"2"}, {"3"}, {"5"}}));
 }
 
 TEST_F(SelectJoinTest, WithLocksReleasesItsLocksWhenTheRunFails) {

@@ -77,6 +77,18 @@ TEST_F(SelectResultTest, DistinctAndOrderBy) {
     EXPECT_EQ(Query("SELECT s, g FROM t ORDER BY s, g DESC"),
               (TRows{{"a", "3"}, {"a", "2"}, {"a", "1"}, {"b", "2"}, {"b", "1"}, {"c", "2"}}));
     EXPECT_EQ(Error("SELECT g FROM t ORDER BY 2"), "Invalid column number '2' specified in ORDER BY clause");
+    EXPECT_EQ(Error("SELECT g FROM t ORDER BY v"),
+              "Invalid column name 'v' or table correlation name '' specified in ORDER BY clause");
+    EXPECT_EQ(Error("SELECT g, SUM(v) FROM t GROUP BY s"),
+              "Invalid column name 's' or table correlation name '' specified in GROUP BY clause");
+    CreateTable("W", {Column(1, "S", dtString, 5)});
+    Insert("W", {{"b"}, {"B"}, {"a"}, {"C"}, {"A"}});
+    EXPECT_EQ(Query("SELECT s FROM w ORDER BY s"), (TRows{{"A"}, {"B"}, {"C"}, {"a"}, {"b"}}));
+    const TRows nocase = Query("SELECT s FROM w ORDER BY s NOCASE");
+    ASSERT_EQ(nocase.size(), 5u);
+    EXPECT_EQ(nocase[4], (TRow{"C"}));
+    EXPECT_TRUE((nocase[0] == TRow{"a"} || nocase[0] == TRow{"A"}) &&
+                (nocase[2] == TRow{"b"} || nocase[2] == TRow{"B"}));
 }
 
 TEST_F(SelectResultTest, MaxRowCountLimitsTheRowsBeforeGroupingAndDistinct) {
@@ -182,6 +194,66 @@ TEST_F(SelectResultTest, ResultTablesGoWithTheirStatementIntoTablesStay) {
     std::sort(after.begin(), after.end());
     EXPECT_EQ(Files(), after);
     EXPECT_NE(Error("SELECT g INTO kept FROM t"), "<accepted>");
+}
+
+TEST_F(SelectResultTest, IndexedConditionsAreAnsweredByTheTablesFilter) {
+    CreateTable("I", {Column(1, "K", dtInteger), Column(2, "S", dtString, 10)}, {SecondaryIndex("ByK", {1})});
+    Insert("I", {{1, "ab"}, {2, "b"}, {2, "ac"}, {3, "a"}, {2, "x"}});
+    std::vector<std::pair<int32_t, uint16_t>> calls;
+    auto record = [&calls](TQueryStatement& s) {
+        s.SetProgressEvent([&calls](TObject*, int32_t current, uint16_t percent, bool&) {
+            calls.emplace_back(current, percent);
+        });
+    };
+    // COUNT(*) reads no rows: the filter counts, progress is reported once.
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM i WHERE k = 2", record), (TRows{{"3"}}));
+    EXPECT_NE(FStatement->MainQuery()->WhereFilter, nullptr);
+    EXPECT_EQ(calls, (std::vector<std::pair<int32_t, uint16_t>>{{3, 100}}));
+    // Partly from the index: the filter evaluates the rest on what the index leaves.
+    EXPECT_EQ(Query("SELECT s FROM i WHERE k = 2 AND s LIKE 'a%'"), (TRows{{"ac"}}));
+    EXPECT_NE(FStatement->MainQuery()->WhereFilter, nullptr);
+    EXPECT_FALSE(FStatement->MainQuery()->HasResidualJoin);
+    // Nothing from an index: tested per row.
+    EXPECT_EQ(Query("SELECT k FROM i WHERE s LIKE 'a%' OR s = 'x'"), (TRows{{"1"}, {"2"}, {"3"}, {"2"}}));
+    EXPECT_EQ(FStatement->MainQuery()->WhereFilter, nullptr);
+    EXPECT_TRUE(FStatement->MainQuery()->HasResidualJoin);
+    EXPECT_EQ(Query("SELECT s FROM i WHERE s LIKE 'a%' ORDER BY s"), (TRows{{"a"}, {"ab"}, {"ac"}}));
+    EXPECT_EQ(Query("SELECT i.s, t.s FROM i, t WHERE i.k = t.g AND i.k > 2"), (TRows{{"a", "a"}}));
+}
+
+TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
+    CreateTable("DOCS", {Column(1, "N", dtInteger), Column(2, "BODY", dtBlob)});
+    {
+        TDataCursor c(FDatabase);
+        c.SetTableName("DOCS");
+        c.Open();
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        for (int n = 1; n <= 3; ++n) {
+            c.InitRecord(r.data());
+            c.PutField(1, r.data(), &n);
+            const std::string body(size_t(100 * n), char('a' + n));
+            ASSERT_EQ(c.OpenBlob(2, r.data(), 0, false, bmReadWrite), 0);
+            ASSERT_EQ(c.PutBlob(2, r.data(), false, uint32_t(body.size()), body.data(), 0), 0);
+            c.InsertRecord(r.data());
+        }
+    }
+    TDataCursor* result = Run("SELECT n, body FROM docs WHERE n > 1");
+    ASSERT_NE(result, nullptr);
+    std::vector<uint8_t> r(size_t(result->GetRecordSize()));
+    std::vector<std::string> bodies;
+    result->First();
+    while (result->GetNextRecord(r.data()) == 0) {
+        uint32_t size = 0, count = 0;
+        ASSERT_EQ(result->OpenBlob(2, r.data(), 0, false, bmRead), 0);
+        ASSERT_EQ(result->GetBlobSize(2, r.data(), false, size), 0);
+        std::string body(size, '\0');
+        EXPECT_EQ(result->GetBlob(2, r.data(), false, count, size, body.data(), 0), 0);
+        result->FreeBlob(2, r.data(), 0, false);
+        bodies.push_back(body);
+    }
+    EXPECT_EQ(bodies, (std::vector<std::string>{std::string(200, 'c'), std::string(300, 'd')}));
+    EXPECT_EQ(Error("SELECT DISTINCT body FROM docs"),
+              "Invalid BLOB column 'body' specified in DISTINCT clause");
 }
 
 }  // namespace
