@@ -217,8 +217,16 @@ TEST_F(QuerySqlTest, ExecSqlReportsTheRowsChanged) {
     auto upd = NewQuery("UPDATE parts SET price = :p WHERE id > :lo");
     upd->ParamByName("p")->SetAsFloat(1.5);
     upd->ParamByName("lo")->SetAsInteger(1);
+    TObject* sender = nullptr;
+    uint16_t percent = 0;
+    upd->OnQueryProgress = [&](TObject* s, int32_t, uint16_t p, bool&) {
+        sender = s;
+        percent = p;
+    };
     upd->ExecSQL();
     EXPECT_EQ(2, upd->RowsAffected());
+    EXPECT_EQ(upd.get(), sender);
+    EXPECT_EQ(100, percent);
     EXPECT_FALSE(upd->Active());
     EXPECT_FALSE(upd->Prepared());
     EXPECT_EQ(nullptr, upd->Database());
