@@ -19,6 +19,7 @@
 //
 #include <algorithm>
 #include <cstring>
+
 #include "db/storage/Encodings.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/DateFormat.h"
