@@ -539,6 +539,8 @@ void TZIZIVUParams::LoadFromBytes(const std::string& Data) {
                 else
                     p->SetData(buffer, MaxStoredParamSize);
                 p->SetDataType(TFieldType(dataType));
+                // Bytes that decode to a decimal no BCD form holds are not a stored value.
+                if (dataType == ftBCD) EncodeBCD(4, p->AsBCD());
             }
             const bool isNull = r.U8() != 0;
             const bool bound = r.U8() != 0;

@@ -1,7 +1,7 @@
 // Fuzz target of the stored form of query parameters: any bytes either load or are refused
 // with "Unable to load bind parameters" (never a crash, never a read past the data); a
 // list that loads saves again, unless a value outgrew the stored limit, and what it saves
-// loads back to the same names.
+// loads back to the same names, types and null flags.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(back.GetCount() == list.GetCount(), "the saved list has another count");
     for (int i = 0; i < list.GetCount(); ++i) {
         Check(back.RawItems(i)->Name() == list.RawItems(i)->Name(), "a saved name changed");
-        Check(back.RawItems(i)->DataType() == list.RawItems(i)->DataType(), "a saved type changed");
-        Check(back.RawItems(i)->IsNull() == list.RawItems(i)->IsNull(), "a saved null flag changed");
+        // Repeated names are saved with the first one's type and value.
+        Check(back.RawItems(i)->DataType() == list.Items(i)->DataType(), "a saved type changed");
+        Check(back.RawItems(i)->IsNull() == list.Items(i)->IsNull(), "a saved null flag changed");
     }
     return 0;
 }

@@ -289,6 +289,8 @@ TEST(QueryParamsTest, BadStoredFormsAreRefused) {
         {"unknown direction", Bytes({1, 0, 1, 0, 1, 'a', 9, 0, 1, 0})},
         {"type without a stored form",
          Bytes({1, 0, 1, 0, 1, 'a', 1, ftLargeint, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1})},
+        {"decimal beyond the BCD form",
+         Bytes({1, 0, 1, 0, 1, 'a', 1, ftBCD, 8, 0, 0x01, 0x00, 0x01, 0x04, 0x02, 0x00, 0x34, 0x12, 0, 1})},
         {"date before day 1", Bytes({1, 0, 1, 0, 1, 'a', 1, ftDate, 4, 0, 0, 0, 0, 0, 0, 1})},
     };
     for (const Case& c : cases) {
