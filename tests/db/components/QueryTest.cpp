@@ -339,3 +339,15 @@ TEST_F(QuerySqlTest, ParametersFollowTheDataSource) {
     detail->Close();
     detail->SetDataSource(nullptr);
 }
+
+TEST_F(QuerySqlTest, ClosingTheDatabaseUnpreparesTheQuery) {
+    auto q = NewQuery("SELECT id FROM parts");
+    q->Prepare();
+    TZIZIVUDatabase* db = q->Database();
+    ASSERT_NE(nullptr, db);
+    db->Close();
+    EXPECT_FALSE(q->Prepared());
+    EXPECT_EQ(nullptr, q->Database());
+    q->Open();
+    EXPECT_EQ(3, q->RecordCount());
+}
