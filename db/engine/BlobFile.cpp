@@ -332,11 +332,16 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
         }
         const int32_t bytesToRead = int32_t(count) * FBlockSize;
         SetBlockBufferSize(bytesToRead, TransferBufferStep, FReadBuffer, FReadCapacity);
+        int32_t bytesRead;
         {
             TFileLockGuard guard(*this);
             Seek(int32_t(position), 0);
-            Read(FReadBuffer, bytesToRead);
+            bytesRead = Read(FReadBuffer, bytesToRead, true);
         }
+        // Blocks appended since the last flush are counted but still only cached: the
+        // run ends where the file does, and only the block asked for must be there.
+        if (bytesRead < FBlockSize) RaiseError(ZIZIVU_READERR);
+        count = uint32_t(bytesRead / FBlockSize);
         FCache.CountRead();
         FCache.SetReadAheadRange(position, position + (count - 1) * uint32_t(FBlockSize));
         try {

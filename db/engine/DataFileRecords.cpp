@@ -178,10 +178,18 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
         const int64_t bytesToRead = int64_t(count) * size;
         if (position + bytesToRead > INT32_MAX) Fail(ZIZIVU_RECBUFCORRUPT);
         SetBlockBufferSize(int32_t(bytesToRead), TransferBufferStep, FReadBuffer, FReadCapacity);
+        int32_t bytesRead;
         {
             TFileLockGuard guard(*this);
             Seek(int32_t(position), 0);
-            Read(FReadBuffer, int32_t(bytesToRead));
+            bytesRead = Read(FReadBuffer, int32_t(bytesToRead), true);
+        }
+        // Records appended since the last flush are counted but still only cached: the
+        // run ends where the file does, and only the record asked for must be there.
+        if (size > 0) {
+            const uint32_t whole = uint32_t(bytesRead / size);
+            if (whole <= recordNo - first) RaiseError(ZIZIVU_READERR);
+            count = whole;
         }
         FCache.CountRead();
         FCache.SetReadAheadRange(first, first + count - 1);

@@ -371,6 +371,23 @@ TEST_F(BlobFileTest, TransactionKeepsDirtyBlocksAndGrowsTheCache) {
     EXPECT_EQ(Load(*f, 1, first), Pattern(20 * 8174, 5));
 }
 
+TEST_F(BlobFileTest, ReadAheadStopsWhereTheFileEndsBeforeBlocksOnlyCached) {
+    auto f = Create(8192);  // capacity 15 blocks, read-ahead 7
+    // The sixteenth block of the first value writes the fifteen before it; the rest of the
+    // values stays cached and past the file's end.
+    const uint32_t first = Save(*f, 1, Pattern(20 * 8174, 1));
+    const uint32_t second = Save(*f, 2, Pattern(3 * 8174, 2));
+    ASSERT_LT(uint32_t(f->GetSize()), f->GetNextNewBlockPos());
+    EXPECT_EQ(Load(*f, 1, first), Pattern(20 * 8174, 1));
+    EXPECT_EQ(Load(*f, 2, second), Pattern(3 * 8174, 2));
+    TBlobBuffer b(f.get(), &FCursor);
+    b.RecordNo = 1;
+    b.FirstBlock = first;
+    b.FreeBlocks();
+    Persist(*f);
+    EXPECT_EQ(Load(*f, 2, second), Pattern(3 * 8174, 2));
+}
+
 TEST_F(BlobFileTest, AppendingStopsAtTheFileLimit) {
     {
         auto f = Create();
