@@ -255,6 +255,9 @@ void TBlobFile::CheckHeader() {
     if (next < FirstBlockPosition || (next - FirstBlockPosition) % uint32_t(FBlockSize) != 0 ||
         int64_t(next) > MaxBlobFileBytes + FBlockSize)
         Fail(ZIZIVU_HEADERCORRUPT);
+    // Blocks reach the file before the header that counts them: a header counting blocks
+    // beyond the file's end is damaged, and appending there would write far past it.
+    if (next > FirstBlockPosition && int64_t(next) > GetSize()) Fail(ZIZIVU_HEADERCORRUPT);
     if (FHeader.FreeHead != 0 && !IsBlockPosition(FHeader.FreeHead)) Fail(ZIZIVU_HEADERCORRUPT);
 }
 
