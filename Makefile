@@ -37,7 +37,7 @@ tsan: deps
 # Every fuzz target built for libFuzzer with clang and the sanitizers, each run for
 # FUZZ_SECONDS (FUZZ_PARALLEL at once; FUZZ_TARGETS="fuzz_expr fuzz_sql" picks some). A crash,
 # leak or time-out input found is added to the target's committed corpus, which `make test`
-# replays, and the run fails. Scratch corpora and logs: $(BUILD_FUZZ)/fuzz-runs.
+# replays, and the run fails. Scratch corpora (kept between runs) and logs: $(BUILD_FUZZ)/fuzz-runs.
 fuzz:
 	./scripts/install-deps.sh fuzz
 	cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

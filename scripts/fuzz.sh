@@ -18,9 +18,10 @@ mkdir -p "$runs"
 run_one() {
     local name=$1 exe=$2 corpus=$3
     local dir="$runs/$name"
-    rm -rf "$dir"
+    # The scratch corpus is kept from run to run, so that coverage builds up.
+    rm -rf "$dir/artifacts" "$dir/log" "$dir/findings"
     mkdir -p "$dir/corpus" "$dir/artifacts"
-    cp -r "$corpus"/. "$dir/corpus/" 2>/dev/null
+    cp -rn "$corpus"/. "$dir/corpus/" 2>/dev/null
     "$exe" "$dir/corpus" "$corpus" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$dir/artifacts/" >"$dir/log" 2>&1
     local status=$? found=0
