@@ -3,11 +3,11 @@
 // and BLOB files: every byte of every header field and descriptor changed, record, page
 // and block headers and random offsets changed, each file cut and extended at many
 // lengths, and a few files missing. Each variant is opened through its database folder
-// and walked in full: every record and the deleted chain, every BLOB chain, every index
-// tree (descent, leaf links, counts, ordinals, key searches). A variant may end in an
-// engine error or walk cleanly; it may not crash, hang (a watchdog aborts), leak (checked
-// after each variant under the leak sanitizer), throw anything else, or change the files
-// (a walk only reads; the folder is compared byte for byte afterwards).
+// (every other one exclusively, which flushes on close) and walked in full: every record and the deleted
+// chain, every BLOB chain, every index tree (descent, leaf links, counts, ordinals, key searches). A variant
+// may end in an engine error or walk cleanly; it may not crash, hang (a watchdog aborts), leak (checked after
+// each variant under the leak sanitizer), throw anything else, or change the files (a walk only reads; the
+// folder is compared byte for byte afterwards).
 //
 //   damaged_tables [--variants N] [--only TEXT] [--list] [--verbose] [--timeout SECONDS]
 //
@@ -236,11 +236,11 @@ void Part(TWalkResult& result, F&& part) {
 
 void Walk(TDataTable* t, TWalkResult& result);
 
-TWalkResult OpenAndWalk(TDataDirectory* directory) {
+TWalkResult OpenAndWalk(TDataDirectory* directory, bool exclusive) {
     TWalkResult result;
     TDataTable* t = nullptr;
     try {
-        const int32_t code = directory->OpenTable("PARTS", t, false, false, false, false, false, false);
+        const int32_t code = directory->OpenTable("PARTS", t, false, false, false, false, false, exclusive);
         if (code != 0) {
             result.OpenCode = uint16_t(-code);
             return result;
@@ -317,8 +317,8 @@ void Walk(TDataTable* t, TWalkResult& result) {
 
 struct TVariant {
     std::string Name;
-    TFileKind File;
-    enum { Set, Xor, Cut, Extend, Remove, Random } Op;
+    TFileKind File = fkData;
+    enum { Set, Xor, Cut, Extend, Remove, Random } Op = Set;
     size_t Offset = 0;  // Set, Xor: the byte; Cut: the new length; Random: the seed
     uint8_t Value = 0;  // Set, Xor: the value; Extend: the filler (Random: bytes changed)
     size_t Length = 0;  // Extend: bytes added
@@ -631,11 +631,15 @@ int main(int argc, char** argv) {
     TDataDirectory* work = session->OpenDirectory("work", workDir.string());
     // The valid table itself must walk cleanly, or the run measures nothing.
     WriteFolder(workDir, valid, nullptr);
-    const TWalkResult baseline = OpenAndWalk(work);
-    if (!baseline.Opened || !baseline.WalkCodes.empty()) {
-        std::fprintf(stderr, "damaged_tables: the valid table does not walk cleanly (open %u, %zu errors)\n",
-                     baseline.OpenCode, baseline.WalkCodes.size());
-        return 1;
+    for (bool exclusive : {false, true}) {
+        const TWalkResult baseline = OpenAndWalk(work, exclusive);
+        if (!baseline.Opened || !baseline.WalkCodes.empty() ||
+            !FolderChange(workDir, valid, TVariant{}).empty()) {
+            std::fprintf(stderr,
+                         "damaged_tables: the valid table does not walk cleanly (open %u, %zu errors)\n",
+                         baseline.OpenCode, baseline.WalkCodes.size());
+            return 1;
+        }
     }
 
     size_t walked = 0, refused = 0, walkErrors = 0;
@@ -650,7 +654,7 @@ int main(int argc, char** argv) {
         TWalkResult r;
         std::string finding;
         try {
-            r = OpenAndWalk(work);
+            r = OpenAndWalk(work, i % 2 == 1);
         } catch (const std::exception& e) {
             finding = std::string("threw ") + e.what();
         } catch (...) {
