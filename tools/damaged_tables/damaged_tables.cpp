@@ -3,11 +3,12 @@
 // and BLOB files: every byte of every header field and descriptor changed, record, page
 // and block headers and random offsets changed, each file cut and extended at many
 // lengths, and a few files missing. Each variant is opened through its database folder
-// (every other one exclusively, which flushes on close) and walked in full: every record and the deleted
-// chain, every BLOB chain, every index tree (descent, leaf links, counts, ordinals, key searches). A variant
-// may end in an engine error or walk cleanly; it may not crash, hang (a watchdog aborts), leak (checked after
-// each variant under the leak sanitizer), throw anything else, or change the files (a walk only reads; the
-// folder is compared byte for byte afterwards).
+// (every other one exclusively, which flushes on close) and walked in full: every record
+// and the deleted chain, every BLOB chain, every index tree (descent, leaf links, counts,
+// ordinals, key searches). A variant may end in an engine error or walk cleanly; it may
+// not crash, hang (a watchdog aborts), leak (checked after each variant under the leak
+// sanitizer), throw anything else, or change the files (a walk only reads; the folder is
+// compared byte for byte afterwards).
 //
 //   damaged_tables [--variants N] [--only TEXT] [--list] [--verbose] [--timeout SECONDS]
 //
