@@ -40,7 +40,7 @@ run: deps
 
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELTO_BENCH=ON
-	cmake --build $(BUILD_BENCH) -j $(JOBS)
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target benchmarks
 	@for b in $(BUILD_BENCH)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 
 format:

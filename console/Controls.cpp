@@ -2,6 +2,8 @@
 #include "console/Controls.h"
 
 #include <QHeaderView>
+#include <QTextDocument>
+#include <algorithm>
 #include <climits>
 
 #include "platform/framework/Application.h"
@@ -35,11 +37,21 @@ void TMemoLines::Put(int index, const std::string& s) {
 
 void TMemoLines::Insert(int index, const std::string& s) {
     CheckIndex(index, true);
+    const bool atEnd = index == Count();
     FLines.insert(FLines.begin() + index, s);
-    if (index == Count() - 1)
-        FMemo->appendPlainText(QStr(s));
-    else
-        Refill();
+    // Beyond the maximum the first lines go (the widget drops its first blocks itself).
+    while (FMaxLines > 0 && Count() > FMaxLines) FLines.pop_front();
+    if (!atEnd) return Refill();
+    FMemo->appendPlainText(QStr(s));
+    if (FMemo->document()->blockCount() != Count()) Refill();
+}
+
+void TMemoLines::SetMaxLines(int n) {
+    FMaxLines = std::max(0, n);
+    FMemo->setMaximumBlockCount(FMaxLines);
+    if (FMaxLines == 0 || Count() <= FMaxLines) return;
+    FLines.erase(FLines.begin(), FLines.end() - FMaxLines);
+    Refill();
 }
 
 void TMemoLines::Delete(int index) {

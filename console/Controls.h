@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableWidget>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,18 +32,25 @@ public:
     void Insert(int index, const std::string& s) override;
     void Delete(int index) override;
     void Clear() override;
+    // With a maximum (0: none), a line added at the end drops the oldest lines beyond it.
+    int MaxLines() const { return FMaxLines; }
+    void SetMaxLines(int n);
 
 private:
     void CheckIndex(int index, bool allowEnd) const;
     void Refill();
     QPlainTextEdit* FMemo;
-    std::vector<std::string> FLines;
+    std::deque<std::string> FLines;
+    int FMaxLines = 0;
 };
 
 class TMemo : public QPlainTextEdit {
 public:
     explicit TMemo(QWidget* parent);
     TStrings& Lines() { return FLines; }
+    // A log that runs for hours keeps only its latest lines.
+    int MaxLines() const { return FLines.MaxLines(); }
+    void SetMaxLines(int n) { FLines.SetMaxLines(n); }
 
 private:
     TMemoLines FLines;

@@ -13,7 +13,18 @@
 #include "console/Screen.h"
 #include "console/Unit1.h"
 #include "console/Unit2.h"
+#include "db/components/DatabaseUnits.h"
 #include "platform/framework/Application.h"
+#include "web/HUtils.h"
+
+void StartLinkedUnits() {
+    StartDatabaseUnits();
+    SetProcessKind(pkGuiProgram);
+}
+
+void FinishLinkedUnits() {
+    FinishDatabaseUnits();
+}
 
 void ProgramStart() {
     LoadScreenCursors();

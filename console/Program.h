@@ -3,6 +3,13 @@
 // cursors and the two windows, and their teardown in reverse order.
 #include <string>
 
+// Start of the linked database and web units, in dependency order, before the application
+// object starts: the engine's lock and language table, the session list and "Default", then
+// the web units (this process hosts no web request: a GUI program).
+void StartLinkedUnits();
+// Their finish in reverse order, after the message loop ended.
+void FinishLinkedUnits();
+
 // Title "ANT Zelto", the hand-point cursor, the main window (shown; closing it ends the
 // loop), then the lifetime-test window (hidden). Needs the Qt application and loop.
 void ProgramStart();

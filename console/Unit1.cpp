@@ -217,6 +217,9 @@ void TForm1::CreateControls() {
     Memo1 = new TMemo(this);
     Memo1->setObjectName("Memo1");
     Memo1->setGeometry(662, 522, 314, 245);
+    // The radio log gets a line per frame while logging is on: a ride of hours keeps the
+    // latest lines only, so that memory stays flat.
+    Memo1->SetMaxLines(RadioLogMaxLines);
 
     // Trainer commands.
     txtTotalDistance = NewEdit(this, "txtTotalDistance", "", 324, 428, 80);

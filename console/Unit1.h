@@ -14,6 +14,9 @@
 
 class TForm2;
 
+// Lines the radio log (Memo1) keeps: some minutes of traffic with every frame logged.
+inline constexpr int RadioLogMaxLines = 5000;
+
 class TForm1 : public QWidget {
 public:
     explicit TForm1(QWidget* parent = nullptr);

@@ -18,9 +18,10 @@ int main(int argc, char** argv) {
     }
     MainThreadId();
     QApplication app(argc, argv);
-    // Start-up in dependency order: runtime and framework, then the console's own units.
-    // The console links no database or web unit; their start-ups would run here, first.
+    // Start-up in dependency order: runtime and framework, the database and web units,
+    // then the application object and the console's own units.
     InitFormatSettingsFromLocale();
+    StartLinkedUnits();
     InstallQtApplication();
     ProgramStart();
 
@@ -30,5 +31,6 @@ int main(int argc, char** argv) {
     ProgramFinish();
     SetMessageHandler(nullptr);
     Application()->SetEventLoop(CreatePlainEventLoop());
+    FinishLinkedUnits();
     return 0;
 }

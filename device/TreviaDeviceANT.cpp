@@ -333,13 +333,17 @@ void TTreviaDeviceANT::PollTick() {
 // ---------------------------------------------------------------- ride
 
 bool TTreviaDeviceANT::Start() {
-    if (FCompetitorState == cstRunning) return false;
+    // A disconnect stops the statistics of a running ride but leaves it running: such a
+    // ride goes on as after a pause, or it could never be started again and its values
+    // would stay frozen. A ride that runs is left alone.
+    const bool cut = FCompetitorState == cstRunning && !GetTimerStatsEnabled();
+    if (FCompetitorState == cstRunning && !cut) return false;
     DoBeforeStart();
     SetTimerStatsEnabled(false);
     BindStatsTimer();
     const TCompetitorState old = FCompetitorState;
     ulma_ANT* link = OwnLink();
-    if (old != cstPaused) {
+    if (old != cstPaused && !cut) {
         FCadenceSum = 0;
         FTime = 0;
         SetDistance(0);

@@ -1,6 +1,8 @@
 // Request input of the web engine: body reads with the reading watchdog, server
 // variables, form fields (URL-encoded and multipart), basic authorization.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -111,6 +113,16 @@ int Base64Value(char c) {
     if (c == '+') return 62;
     if (c == '/') return 63;
     return -1;
+}
+
+// A length written as a number too large for the engine's Integer lengths. It would read
+// as "not a number", i.e. 0, and a body of gigabytes would pass as an empty one.
+bool LengthBeyondInteger(const std::string& v) {
+    size_t i = v.empty() || v[0] != '+' ? 0 : 1;
+    while (i < v.size() && v[i] == '0' && i + 1 < v.size()) ++i;
+    const std::string digits = v.substr(i);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    return digits.size() > 10 || (digits.size() == 10 && digits > "2147483647");
 }
 
 }  // namespace
@@ -291,7 +303,8 @@ std::unique_ptr<TStringList> THttpEngine::GetFieldNames() {
 
 void THttpEngine::ReadInput(TStrings* Fields) {
     TRequestContext& C = RequestContext();
-    if (FAutoReadLimit > 0 && GetContentLength() > FAutoReadLimit)
+    if ((FAutoReadLimit > 0 && GetContentLength() > FAutoReadLimit) ||
+        LengthBeyondInteger(GetServerVariable("CONTENT_LENGTH")))
         throw Exception("Content length exceeds allowed limit");
     const std::string method = UpperCase(GetRequestMethod());
     if (UpperCase(GetContentType()).find("MULTIPART/FORM-DATA") != std::string::npos) {
@@ -432,14 +445,30 @@ void THttpEngine::PrepareUploadFile(TObject* /*Sender*/, TStrings* ContentInfo, 
     std::uniform_int_distribution<int32_t> draw(0, 8999999);
     std::string name;
     int fd = -1;
+    // The end signals wait until the new file is on the request's list, so that their
+    // handler cannot miss a file created just before them.
+    sigset_t endSignals, previous;
+    sigemptyset(&endSignals);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&endSignals, sig);
+    pthread_sigmask(SIG_BLOCK, &endSignals, &previous);
     // Created exclusively: a name that exists (or appears meanwhile) is drawn again.
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         name = dir + "zn" + IntToStr(draw(random)) + ".tmp";
         fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) break;
     }
+    if (fd >= 0) {
+        try {
+            C.AddTempFile(name);
+        } catch (...) {
+            ::close(fd);
+            ::unlink(name.c_str());
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            throw;
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (fd < 0) throw EFCreateError(Format("Cannot create file \"%s\"", name));
-    C.AddTempFile(name);
     OutStream = new TOwnedFileStream(fd);
     FreeOutStream = true;
     const std::string field = ContentInfo->Values("Name");

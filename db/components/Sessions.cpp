@@ -590,7 +590,8 @@ void TZIZIVUDatabase::Close() {
     if (!Connected()) return;
     TZIZIVUSessionLock lock(FSession);
     CloseDataSets();
-    CloseDirectory();
+    // The last dataset letting go may have closed the database already (KeepConnection off).
+    if (FDirectory) CloseDirectory();
 }
 
 void TZIZIVUDatabase::CloseDataSets() {

@@ -99,6 +99,10 @@ void TFilter::SetExpression(TExpToken* tree, bool owns) {
     FLevel = tree ? FCursor->OptimizeFilterNode(tree) : olNone;
 }
 
+void TFilter::Reoptimize() {
+    if (!FIsCallback && FExpression) FLevel = FCursor->OptimizeFilterNode(FExpression);
+}
+
 void TFilter::SetCallback(TFilterCallback callback) {
     FreeExpression();
     FCallback = std::move(callback);
@@ -239,7 +243,34 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
     FilterIndex(filter);
     if (filter->IsActive()) return;
     filter->Activate();
-    AfterFilterChange(true);
+    const bool was = FFiltered;
+    UpdateFilterState();
+    if (!was || FRebuilding) {
+        AfterFilterChange(true);
+        return;
+    }
+    // The other results stand: only the new filter is built, over the range and the live
+    // records (and, chained, what the active filters before it accept).
+    TRecordsBitmap candidates;
+    candidates.Assign(*FLiveBitmap);
+    if (FRangeActive && !IsRecordNumberOrder()) candidates.AndBitmap(*FRangeBitmap);
+    if (filter->IsChained())
+        for (TCursorFilter* f : FFilters) {
+            if (f == filter) break;
+            if (f->IsActive()) candidates.AndBitmap(f->Result());
+        }
+    bool restart = false;
+    FRebuilding = true;
+    try {
+        filter->BuildResult(candidates, restart);
+    } catch (...) {
+        FRebuilding = false;
+        filter->Deactivate();
+        UpdateFilterState();
+        throw;
+    }
+    FRebuilding = false;
+    AfterFilterChange(restart);
 }
 
 void TDataCursor::DeactivateFilter(TFilter* filter) {
@@ -250,7 +281,8 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
         FilterIndex(filter);
         filter->Deactivate();
     } else {
-        for (TCursorFilter* f : FFilters) static_cast<TFilter*>(f)->Deactivate();
+        for (TCursorFilter* f : FFilters)
+            if (auto* own = dynamic_cast<TFilter*>(f)) own->Deactivate();
     }
     // Chained filters after it were built over what it accepted.
     AfterFilterChange(true);
@@ -273,7 +305,10 @@ void TDataCursor::DropAllFilters() {
     std::vector<TCursorFilter*> filters;
     filters.swap(FFilters);
     for (TCursorFilter* f : filters) delete f;
-    if (FOpen) UpdateFilterState();
+    if (FOpen) {
+        UpdateFilterState();
+        ResetFilterBitmaps();
+    }
 }
 
 // ---- Parsing and binding ------------------------------------------------------------------

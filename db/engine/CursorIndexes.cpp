@@ -7,9 +7,11 @@
 #include <set>
 #include <string>
 
+#include "db/engine/BlobFile.h"
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataTable.h"
 #include "db/engine/EngineErrors.h"
+#include "db/engine/Filter.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/Math.h"
 #include "platform/rtl/SysUtils.h"
@@ -179,6 +181,8 @@ void TDataCursor::AddIndex(const TIndexDescriptor& index) {
     }
     EndWrite();
     SetActiveIndexNumber(FIndexNo);
+    for (TCursorFilter* f : FFilters)
+        if (auto* filter = dynamic_cast<TFilter*>(f)) filter->Reoptimize();
     UpdateFilterState();
     ResetView();
     First();
@@ -230,7 +234,68 @@ void TDataCursor::DeleteIndexByNumber(int32_t n) {
     std::fill(FRangeStart.begin(), FRangeStart.end(), 0);
     std::fill(FRangeEnd.begin(), FRangeEnd.end(), 0xFF);
     SetActiveIndexNumber(select);
+    // Index numbers moved: the filters choose their indexes again.
+    for (TCursorFilter* f : FFilters)
+        if (auto* filter = dynamic_cast<TFilter*>(f)) filter->Reoptimize();
     UpdateFilterState();
+    ResetView();
+    First();
+}
+
+// BLOB blocks name the record that owns them: after the sort renumbered the records, every
+// chain of record n is tagged with n again, or reading it back would find another owner.
+void TDataCursor::RetagBlobOwners(uint32_t recordNo, const uint8_t* image) {
+    if (!FTable->HasBlobFile()) return;
+    TBlobFile* blobs = FTable->BlobFile();
+    const TDataFile* data = DataFile();
+    const uint32_t maxBlocks = blobs->GetNextNewBlockPos() / uint32_t(blobs->BlockSize()) + 1;
+    for (int32_t i = 0; i < data->GetFieldCount(); ++i) {
+        const TFieldDescriptor& f = data->GetFieldDescriptor(i);
+        if (f.DataType != dtBlob || f.Computed || image[f.Offset] == 0) continue;
+        uint32_t position = bytes::GetU32(image + f.Offset + 1);
+        for (uint32_t walked = 0; position != 0; ++walked) {
+            if (walked > maxBlocks || !blobs->IsBlockPosition(position)) Raise(ZIZIVU_BLOCKBUFCORRUPT);
+            TBlock* block = nullptr;
+            if (!blobs->GetBlock(this, position, block, 1, false)) Raise(ZIZIVU_BLOCKBUFCORRUPT);
+            block->SetOwnerRecord(recordNo);
+            position = block->NextBlock();
+            blobs->ReleaseBlock(block);
+        }
+    }
+}
+
+void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, bool caseInsensitive,
+                              bool dropDuplicates, const TSortGroupSteps* groupSteps) {
+    CheckOpen();
+    CheckExclusive();
+    TIndexFile* index = IndexFile();
+    if (index->GetIndexCount() > 0 || !index->GetNoPrimaryIndex()) return;
+    TReadScope read(*this);
+    BeginWrite();
+    try {
+        FreeBlobBuffers(true);
+        FTable->FlushBuffers(false, true, false, FTable->HasBlobFile(), true);
+        const uint32_t count = FTable->SortRecords(int32_t(sortFields.size()), sortFields.data(),
+                                                   caseInsensitive, dropDuplicates, groupSteps);
+        // The records moved and the deleted ones are gone: the deleted-records index
+        // (which the live records of the view come from) is built again.
+        FreeIndexPages(DeletedIndexNo);
+        const TIndexDescriptor d = index->GetIndexDescriptor(DeletedIndexNo);
+        TCompareScope scope(*this, DeletedIndexNo, d);
+        std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
+        uint8_t key[DeletedIndexKeyLength];
+        for (uint32_t n = 1; n <= count; ++n) {
+            FetchRecord(n, image.data());
+            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
+            if (!index->InsertIndexKey(this, DeletedIndexNo, key, n)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            RetagBlobOwners(n, image.data());
+        }
+        FlushAfterWrite();
+    } catch (...) {
+        EndWrite();
+        throw;
+    }
+    EndWrite();
     ResetView();
     First();
 }

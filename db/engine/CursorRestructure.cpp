@@ -502,7 +502,8 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
         c->ResetView();
     }
     for (TCursorFilter* f : FFilters) {
-        const TFilter* filter = static_cast<const TFilter*>(f);
+        const TFilter* filter = dynamic_cast<const TFilter*>(f);
+        if (!filter) continue;
         TFilter* added = filter->IsCallback()
                              ? c->AddFilter(filter->Callback(), filter->IsChained())
                              : c->AddFilter(CloneExpressionTree(filter->Expression()).release(), true,

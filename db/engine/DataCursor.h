@@ -307,6 +307,11 @@ public:
     void AddIndex(const TIndexDescriptor& index);
     void DeleteIndex(const std::string& name);
     void DeleteIndexByNumber(int32_t n);
+    // Reorders the physical records of a table without any index (the SQL processor's
+    // result tables; descending sort fields are marked in their working area); on a table
+    // with indexes it does nothing. The view starts again before the first record.
+    void SortRecords(const std::vector<TFieldDescriptor>& sortFields, bool caseInsensitive,
+                     bool dropDuplicates, const TSortGroupSteps* groupSteps = nullptr);
     // ---- Restructure and repair (CursorRestructure.cpp) ----
     struct TAlterTableOptions : TCreateTableOptions {
         bool KeepBackups = false;
@@ -381,6 +386,7 @@ public:
                             const std::string& index = "") const;
 
 private:
+    void RetagBlobOwners(uint32_t recordNo, const uint8_t* image);
     struct TOpenBlob {
         int32_t Handle = 0;
         int32_t FieldNo = 0;

@@ -58,19 +58,16 @@ void Unscramble(TDataFile& file, uint8_t* images, int32_t count) {
     for (int32_t i = 0; i < count; ++i) Scramble(images + size_t(i) * size_t(size), size, RecordSeed);
 }
 
-// Whole records at a file position, in the file's form.
-void ReadSpanAt(TFileHandler& file, int64_t position, uint8_t* buffer, int64_t bytes) {
+// Whole records at a file position, in the file's form; a span past the 32-bit file
+// offsets is a broken cache state.
+void ReadRecordsAt(TFileHandler& file, int64_t position, uint8_t* buffer, int64_t bytes) {
     if (position + bytes > INT32_MAX) RaiseEngineError(ZIZIVU_RECBUFCORRUPT, file.FileName());
-    TFileLockGuard guard(file);
-    file.Seek(int32_t(position), 0);
-    file.Read(buffer, int32_t(bytes));
+    ReadAt(file, int32_t(position), buffer, int32_t(bytes));
 }
 
-void WriteSpanAt(TFileHandler& file, int64_t position, const uint8_t* buffer, int64_t bytes) {
+void WriteRecordsAt(TFileHandler& file, int64_t position, const uint8_t* buffer, int64_t bytes) {
     if (position + bytes > INT32_MAX) RaiseEngineError(ZIZIVU_RECBUFCORRUPT, file.FileName());
-    TFileLockGuard guard(file);
-    file.Seek(int32_t(position), 0);
-    file.Write(buffer, int32_t(bytes));
+    WriteAt(file, int32_t(position), buffer, int32_t(bytes));
 }
 
 }  // namespace
@@ -144,7 +141,7 @@ private:
             for (int32_t i = 0; i < FBuffered; ++i)
                 Scramble(FBuffer.data() + size_t(i) * size_t(FSize), FSize, RecordSeed);
         }
-        WriteSpanAt(FFile, FFile.RecordPosition(FWritten + 1), FBuffer.data(), int64_t(FBuffered) * FSize);
+        WriteRecordsAt(FFile, FFile.RecordPosition(FWritten + 1), FBuffer.data(), int64_t(FBuffered) * FSize);
         if (FFile.Owner()->ForceBufferFlush()) FFile.Flush();
         FFile.Owner()->SetTableChanged();
         FWritten += uint32_t(FBuffered);
@@ -324,7 +321,7 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
         order.reserve(size_t(runRecords));
         for (uint32_t first = 1; first <= total; first += uint32_t(runRecords)) {
             const int32_t n = int32_t(MinOf<uint32_t>(uint32_t(runRecords), total - first + 1));
-            ReadSpanAt(*this, RecordPosition(first), images.data(), int64_t(n) * size);
+            ReadRecordsAt(*this, RecordPosition(first), images.data(), int64_t(n) * size);
             Unscramble(*this, images.data(), n);
             order.clear();
             for (int32_t i = 0; i < n; ++i) {
@@ -352,7 +349,7 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
             file.SetFileName(run.Name);
             file.SetInMemory(inMemory);
             file.CreateFile();
-            WriteSpanAt(file, 0, sorted.data(), int64_t(run.Count) * size);
+            WriteRecordsAt(file, 0, sorted.data(), int64_t(run.Count) * size);
             file.Close();
             runs.push_back(std::move(run));
         }
@@ -370,7 +367,7 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
         file.SetFileName(run.Name);
         file.SetInMemory(inMemory);
         file.Open();
-        ReadSpanAt(file, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
+        ReadRecordsAt(file, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
         file.Close();
         Unscramble(*this, run.Images.data(), n);
         for (int32_t i = 0; i < n; ++i)

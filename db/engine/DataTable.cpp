@@ -250,6 +250,15 @@ void TDataTable::Empty() {
     DiscardBuffers();
 }
 
+uint32_t TDataTable::SortRecords(int32_t sortFieldCount, const TFieldDescriptor* sortFields,
+                                 bool caseInsensitive, bool dropDuplicates,
+                                 const TSortGroupSteps* groupSteps) {
+    const uint32_t count =
+        FDataFile->SortRecords(sortFieldCount, sortFields, caseInsensitive, dropDuplicates, groupSteps);
+    FIndexFile->SetCounter3974(count);
+    return count;
+}
+
 void TDataTable::BackupIndexFile() {
     FlushBuffers(false, false, true, false, false);
     FIndexFile->SaveToFile(ForceFileExt(FIndexFile->FileName(), ".IBK"));

@@ -101,6 +101,9 @@ public:
     void RenameFiles(const std::string& newName, bool toBackup);
     // Truncates the three files to their headers and drops every buffer.
     void Empty();
+    // Reorders the physical records (result tables); the table's record count follows.
+    uint32_t SortRecords(int32_t sortFieldCount, const TFieldDescriptor* sortFields, bool caseInsensitive,
+                         bool dropDuplicates, const TSortGroupSteps* groupSteps = nullptr);
     void BackupIndexFile();
     void RestoreIndexFile(bool skipRestore, bool deleteBackup);
     // Rereads the three headers and runs their open checks.

@@ -44,6 +44,8 @@ public:
     // Replaces the tree (the old one is freed when owned) and computes its level.
     void SetExpression(TExpToken* tree, bool owns);
     void SetCallback(TFilterCallback callback);
+    // The levels and index choices again, after the table's indexes changed.
+    void Reoptimize();
     void SetOptions(bool countFirst, bool chained) {
         FCountFirst = countFirst;
         FChained = chained;

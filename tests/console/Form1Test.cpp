@@ -722,3 +722,56 @@ TEST_F(FormTest, LifetimeButtonShowsTheLifetimeWindow) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> Shown(TMemo* memo) {
+    std::vector<std::string> out;
+    for (const QString& l : memo->toPlainText().split('\n')) out.push_back(StdStr(l));
+    return out;
+}
+
+std::vector<std::string> Listed(TMemo* memo) {
+    std::vector<std::string> out;
+    for (int i = 0; i < memo->Lines().Count(); ++i) out.push_back(memo->Lines()[i]);
+    return out;
+}
+
+}  // namespace
+
+// A memo with a maximum keeps its latest lines, in the list and on screen alike.
+TEST_F(ConsoleTest, MemoWithAMaximumDropsItsOldestLines) {
+    TMemo memo(nullptr);
+    TStrings& l = memo.Lines();
+    for (const char* s : {"a", "b", "c", "d"}) l.Add(s);
+    memo.SetMaxLines(3);  // lowering it drops at once
+    EXPECT_EQ(Listed(&memo), (std::vector<std::string>{"b", "c", "d"}));
+    l.Add("e");
+    l.Add("f");
+    EXPECT_EQ(Listed(&memo), (std::vector<std::string>{"d", "e", "f"}));
+    EXPECT_EQ(Shown(&memo), Listed(&memo));
+    l.Insert(1, "x");  // wherever a line goes in, the first ones make room
+    EXPECT_EQ(Listed(&memo), (std::vector<std::string>{"x", "e", "f"}));
+    EXPECT_EQ(Shown(&memo), Listed(&memo));
+    l.Delete(0);
+    l.Add("g");
+    EXPECT_EQ(Listed(&memo), (std::vector<std::string>{"e", "f", "g"}));
+    EXPECT_EQ(Shown(&memo), Listed(&memo));
+    memo.SetMaxLines(0);
+    for (const char* s : {"h", "i"}) l.Add(s);
+    EXPECT_EQ(Listed(&memo), (std::vector<std::string>{"e", "f", "g", "h", "i"}));
+    EXPECT_EQ(Shown(&memo), Listed(&memo));
+}
+
+// The radio log of a long ride: its oldest lines go.
+TEST_F(FormTest, TheRadioLogKeepsItsLatestLines) {
+    TStrings& log = Form->Memo1->Lines();
+    for (int i = 0; i < RadioLogMaxLines + 3; ++i) log.Add("line " + IntToStr(i));
+    ASSERT_EQ(log.Count(), RadioLogMaxLines);
+    EXPECT_EQ(log[0], "line 3");
+    EXPECT_EQ(LastLine(Form->Memo1), "line " + IntToStr(RadioLogMaxLines + 2));
+    const std::vector<std::string> shown = Shown(Form->Memo1);
+    ASSERT_EQ(shown.size(), static_cast<size_t>(RadioLogMaxLines));
+    EXPECT_EQ(shown.front(), "line 3");
+    EXPECT_EQ(shown.back(), "line " + IntToStr(RadioLogMaxLines + 2));
+}

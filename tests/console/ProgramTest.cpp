@@ -16,6 +16,9 @@
 #include "console/Screen.h"
 #include "console/Unit1.h"
 #include "console/Unit2.h"
+#include "db/components/Sessions.h"
+#include "db/engine/DataSession.h"
+#include "web/HUtils.h"
 
 namespace {
 
@@ -45,6 +48,27 @@ TEST_F(ProgramTest, StartOpensTheMainWindowAndKeepsTheLifetimeOneHidden) {
     EXPECT_EQ(Form1, nullptr);
     EXPECT_EQ(Form2, nullptr);
     Application()->ResetTerminated();
+}
+
+// The database and web units start before the windows and finish after them: the session
+// "Default" is there from the start, and the finish finishes the engine it started.
+TEST(ProgramUnitsTest, DatabaseAndWebUnitsStartFirstAndFinishLast) {
+    const TProcessKind kind = ProcessKind();
+    StartLinkedUnits();
+    EXPECT_EQ(pkGuiProgram, ProcessKind());
+    TZIZIVUSession* def = Sessions().FindSession("");
+    ASSERT_NE(nullptr, def);
+    EXPECT_EQ("Default", def->SessionName());
+    EXPECT_FALSE(EngineInitialized());  // started when a component first needs it
+    def->SetActive(true);
+    EXPECT_TRUE(EngineInitialized());
+    FinishLinkedUnits();
+    EXPECT_FALSE(EngineInitialized());
+    // A second start makes a fresh list with its own "Default".
+    StartLinkedUnits();
+    EXPECT_FALSE(Sessions().FindSession("")->Active());
+    FinishLinkedUnits();
+    SetProcessKind(kind);
 }
 
 // The display variables and the Qt platform for the scope of a test.

@@ -258,6 +258,29 @@ TEST_F(TrainerOffline, ResumeKeepsRideValuesRestartClearsThem) {
     d.Stop();
 }
 
+// A disconnect in the middle of a ride stops its statistics; the next start goes on with
+// the ride instead of refusing a ride that counts as running.
+TEST_F(TrainerOffline, RideCutByADisconnectGoesOnAtTheNextStart) {
+    TTreviaDeviceANT& d = *Dev;
+    Record();
+    ASSERT_TRUE(d.Start());
+    d.SetDistance(5);
+    d.SetMaxSpeed(40);
+    d.Disconnect();
+    EXPECT_EQ(d.GetCompetitorState(), cstRunning);
+    EXPECT_FALSE(d.GetTimerStatsEnabled());
+    Events.clear();
+    EXPECT_TRUE(d.Start());
+    EXPECT_EQ(Events, (std::vector<std::string>{"before start", "4>4"}));
+    EXPECT_TRUE(d.GetTimerStatsEnabled());
+    EXPECT_EQ(d.GetDistance(), 5);
+    EXPECT_EQ(d.MaxSpeed(), 40);
+    Events.clear();
+    EXPECT_FALSE(d.Start());  // running with its statistics: nothing happens
+    EXPECT_TRUE(Events.empty());
+    d.Stop();
+}
+
 TEST_F(TrainerOffline, RideStartedBeforeConnectingRuns) {
     TTreviaDeviceANT& d = *Dev;
     int stats = 0, lost = 0, disconnected = 0, baseDisconnected = 0;

@@ -24,14 +24,16 @@ public:
     bool InTransaction() const override { return Transaction; }
     void SetTableChanged() override { ++Changes; }
     bool NoPrimaryIndex() override { return NoPrimary; }
-    std::string PrivateDirectory() const override { return ""; }
-    bool InMemory() const override { return true; }
+    std::string PrivateDirectory() const override { return Private; }
+    bool InMemory() const override { return Memory; }
 
     std::string Name;
     bool ForceFlush = false;
     bool Strict = false;
     bool Transaction = false;
     bool NoPrimary = false;
+    std::string Private;
+    bool Memory = true;
     int Changes = 0;
 };
 

@@ -334,13 +334,33 @@ TEST(RequestInput, LargeBodyInSmallReads) {
     EXPECT_EQ(w, "1");
 }
 
-TEST(RequestInput, ContentLengthThatWouldOverflowIsRefused) {
-    TTestEngine e;
-    bool ran = false;
-    e.OnExecRequest = [&](TObject*) { ran = true; };
-    auto out = RunRequest(e, {"REQUEST_METHOD=POST", "CONTENT_LENGTH=2147483647"}, new TChunkStream("a=1"));
-    EXPECT_FALSE(ran);
-    EXPECT_THAT(out->bytes, HasSubstr("Content length exceeds allowed limit"));
+// Lengths the engine cannot take are refused, not read as an empty body; lengths that are
+// no number at all still count as none.
+TEST(RequestInput, ContentLengthBeyondTheEngineIsRefused) {
+    const std::string multipart = "CONTENT_TYPE=multipart/form-data; boundary=XyZ";
+    const struct {
+        std::string length, type;
+        bool refused;
+    } cases[] = {
+        {"2147483647", "", true},  // would overflow the buffer size
+        {"2147483648", "", true},        {"4294967296", "", true},
+        {"+0009999999999", "", true},    {"99999999999999999999999999", "", true},
+        {"4294967296", multipart, true}, {"9223372036854775808", multipart, true},
+        {"0000000000003", "", false},    {"12abc", "", false},
+        {"-4294967296", "", false},      {"", "", false},
+    };
+    for (const auto& c : cases) {
+        TTestEngine e;
+        e.AllowedMethods()->SetPut(true);
+        bool ran = false;
+        e.OnExecRequest = [&](TObject*) { ran = true; };
+        std::vector<std::string> vars = {"REQUEST_METHOD=POST", "CONTENT_LENGTH=" + c.length};
+        if (!c.type.empty()) vars.push_back(c.type);
+        auto out = RunRequest(e, vars, new TChunkStream(c.type.empty() ? "a=1" : "--XyZ--\r\n"));
+        EXPECT_NE(ran, c.refused) << c.length;
+        EXPECT_EQ(out->bytes.find("Content length exceeds allowed limit") != std::string::npos, c.refused)
+            << c.length;
+    }
 }
 
 TEST(RequestInput, ReadClient) {

@@ -2,6 +2,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "db/engine/Filter.h"
 #include "tests/db/engine/CursorFakes.h"
 
 namespace cursor_test {
@@ -140,6 +141,16 @@ TEST_F(CursorIndexTest, AddAndDeleteIndexesReusingTheirPages) {
     d.Close();
     EXPECT_EQ(FileBytes(Path(".IDX")).size(), size);
     TDataCursor& e = OpenExclusive();
+    // A filter answered from an index follows it to its new slot.
+    TFilter* filter = e.AddFilter("CODE = 3");
+    e.ActivateFilter(filter);
+    EXPECT_EQ(filter->Level(), olWholly);
+    EXPECT_EQ(Walk(e, 1), (std::vector<int32_t>{3, 10, 17}));
+    e.DeleteIndex("DESCID");
+    EXPECT_EQ(Walk(e, 1), (std::vector<int32_t>{3, 10, 17}));
+    e.DeleteIndex("AGAIN2");  // the slot the filter first used is gone
+    EXPECT_EQ(Walk(e, 1), (std::vector<int32_t>{3, 10, 17}));
+    e.DropFilter(filter);
     e.SwitchToIndex("AGAIN");
     EXPECT_EQ(Walk(e, 2).front(), 0);
     EXPECT_EQ(e.GetRecordCount(), 20);
@@ -147,6 +158,84 @@ TEST_F(CursorIndexTest, AddAndDeleteIndexesReusingTheirPages) {
     e.Close();
     TDataCursor& shared = OpenCursor("T");
     EXPECT_EQ(Code([&] { shared.AddIndex(Index("X", {2})); }), ZIZIVU_NEEDEXCLUSIVE);
+}
+
+TEST_F(CursorIndexTest, SortRecordsReordersATableWithoutIndexes) {
+    Create("R", {Field(1, "N", dtInteger), Field(2, "S", dtString, 4)}, {NoPrimary()});
+    TDataCursor& c = NewCursor("R");
+    c.SetExclusive(true);
+    c.Open();
+    for (int32_t n : {5, 3, 9, 1, 3, 7, 2, 8}) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, n);
+        c.InsertRecord(r.data());
+    }
+    c.First();
+    std::vector<uint8_t> r = Buffer(c);
+    c.Skip(3);  // 9
+    c.GetCurrentRecord(r.data(), false);
+    c.DeleteRecord();
+    std::vector<TFieldDescriptor> by = {c.GetFieldDefinition(1)};
+    c.SortRecords(by, false, true);
+    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{1, 2, 3, 5, 7, 8}));
+    EXPECT_EQ(c.GetRecordCount(), 6);
+    EXPECT_EQ(c.GetTableRecordCount(), 6);
+    // The slots follow the new order, and a new record goes after them.
+    r = Buffer(c);
+    PutInt(c, r, 1, 4);
+    c.InsertRecord(r.data());
+    c.Last();
+    c.Skip(-1);
+    EXPECT_EQ(c.GetPhysicalRecordNumber(), 7u);
+    by[0].WorkArea[SortDescendingByte] = 1;
+    c.SortRecords(by, false, false);
+    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{8, 7, 5, 4, 3, 2, 1}));
+    c.Close();
+    // The headers agree with the records when the table is opened again.
+    TDataCursor& d = OpenCursor("R");
+    EXPECT_EQ(Walk(d, 1), (std::vector<int32_t>{8, 7, 5, 4, 3, 2, 1}));
+    d.Close();
+
+    // A table with indexes keeps its order.
+    TDataCursor& e = OpenExclusive();
+    e.SwitchToIndexNumber(RecordNumberOrderIndex);
+    const std::vector<int32_t> before = Walk(e, 2);
+    std::vector<TFieldDescriptor> code = {e.GetFieldDefinition(2)};
+    e.SortRecords(code, false, false);
+    EXPECT_EQ(Walk(e, 2), before);
+}
+
+TEST_F(CursorIndexTest, SortedRecordsKeepTheirBlobs) {
+    TCreateTableOptions o;
+    o.BlobBlockSize = 64;  // several blocks per value
+    Create("B", {Field(1, "N", dtInteger), Field(2, "BODY", dtBlob)}, {NoPrimary()}, o);
+    TDataCursor& c = NewCursor("B");
+    c.SetExclusive(true);
+    c.Open();
+    auto text = [](int32_t n) { return std::string(size_t(100 + n), char('a' + n)); };
+    for (int32_t n : {4, 1, 3, 2}) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, n);
+        const std::string t = text(n);
+        ASSERT_EQ(c.OpenBlob(2, r.data(), 0, false, bmReadWrite), 0);
+        ASSERT_EQ(c.PutBlob(2, r.data(), false, uint32_t(t.size()), t.data(), 0), 0);
+        c.InsertRecord(r.data());
+    }
+    std::vector<TFieldDescriptor> by = {c.GetFieldDefinition(1)};
+    c.SortRecords(by, false, false);
+    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{1, 2, 3, 4}));
+    // Each value still belongs to its record under the record's new number.
+    c.First();
+    std::vector<uint8_t> r = Buffer(c);
+    for (int32_t n = 1; n <= 4; ++n) {
+        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+        ASSERT_EQ(c.OpenBlob(2, r.data(), 0, false, bmRead), 0);
+        std::string back(text(n).size(), '\0');
+        uint32_t count = 0;
+        EXPECT_EQ(c.GetBlob(2, r.data(), false, count, uint32_t(back.size()), back.data(), 0), 0) << n;
+        EXPECT_EQ(back, text(n));
+        c.FreeBlob(2, r.data(), 0, false);
+    }
 }
 
 }  // namespace

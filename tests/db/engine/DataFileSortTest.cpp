@@ -176,8 +176,8 @@ protected:
             TRecord* r = nullptr;
             // Inside a transaction dirty records make the cache grow past its capacity (a
             // read-ahead would only push out what it read).
-            ASSERT_TRUE(FFile->GetRecord(&FCursor, n, r, 1, false, !FTable.InTx));
-            if (FTable.InTx) r->SetModified(true);
+            ASSERT_TRUE(FFile->GetRecord(&FCursor, n, r, 1, false, !FTable.Transaction));
+            if (FTable.Transaction) r->SetModified(true);
             FFile->ReleaseRecord(r);
         }
         ASSERT_EQ(FFile->CacheCount(), int32_t(FFile->GetPhysicalRecordCount()));
@@ -382,10 +382,10 @@ TEST_F(DataFileSortTest, CachedTableSortsAsTheRunsDo) {
         const std::string byRuns = FileBytes("SORTED.DAT").substr(DataFileHeaderSize);
         FScratchMade.clear();
         Build(BigTable);
-        FTable.InTx = true;
+        FTable.Transaction = true;
         CacheAll();
         Sort(c.Spec, false, false, c.Steps);
-        FTable.InTx = false;
+        FTable.Transaction = false;
         EXPECT_TRUE(FScratchMade.empty());
         EXPECT_EQ(FFile->CacheCount(), 0);
         FFile->Close();
@@ -487,7 +487,7 @@ TEST_F(DataFileSortTest, FailedSortKeepsEveryRecord) {
             Build(BigTable);
             const std::vector<Row> before = ReadAll();
             if (cached) {
-                FTable.InTx = true;
+                FTable.Transaction = true;
                 CacheAll();
                 FFile->FlushRecords(false);  // every cached record clean, as the file holds it
             }
@@ -495,7 +495,7 @@ TEST_F(DataFileSortTest, FailedSortKeepsEveryRecord) {
             probe.ThrowAtKeep = throwAt;
             const TSortGroupSteps steps = probe.Steps();
             EXPECT_THROW(Sort(spec, false, false, &steps), std::runtime_error);
-            FTable.InTx = false;
+            FTable.Transaction = false;
             FFile->FlushRecords(false);
             FFile->ClearRecordCache();
             EXPECT_TRUE(ReadAll() == (cached || throwAt == 3 ? before : sorted));

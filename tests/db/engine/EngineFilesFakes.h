@@ -14,17 +14,7 @@
 
 namespace enginefiles_test {
 
-// The shared fake owner with the sort's scratch place and a transaction switch of its own.
-class TFakeTable : public TFakeTableOwner {
-public:
-    std::string PrivateDirectory() const override { return Private; }
-    bool InMemory() const override { return Memory; }
-    bool InTransaction() const override { return InTx || Transaction; }
-
-    std::string Private;
-    bool Memory = true;
-    bool InTx = false;
-};
+using TFakeTable = TFakeTableOwner;
 
 // The library and the file list for one test.
 class EngineFilesTest : public FileListTest {

@@ -1,0 +1,456 @@
+// The table component.
+#include "db/components/EngineCursor.h"
+//
+#include <cstring>
+
+#include "db/components/ZIZIVUTable.h"
+#include "db/engine/DataDirectory.h"
+#include "db/storage/Encodings.h"
+
+namespace {
+
+std::vector<std::string> SplitFieldNames(const std::string& names) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= names.size()) {
+        size_t end = names.find(';', start);
+        if (end == std::string::npos) end = names.size();
+        std::string n = Trim(names.substr(start, end - start));
+        if (!n.empty()) out.push_back(n);
+        start = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+// ---- master link ----
+
+void TZIZIVUMasterDataLink::SetFieldNames(const std::string& v) {
+    if (v == FFieldNames) return;
+    FFieldNames = v;
+    ActiveChanged();
+}
+
+void TZIZIVUMasterDataLink::ActiveChanged() {
+    FFields.clear();
+    if (Active()) {
+        try {
+            FFields = DataSet()->GetFieldList(FFieldNames);
+        } catch (...) {
+            FFields.clear();
+            if (!FTable->HasState(csDesigning)) throw;
+        }
+    }
+    if (!FTable->Active() || FTable->HasState(csDestroying)) return;
+    if (Active() && !FFields.empty())
+        FTable->MasterChanged();
+    else
+        FTable->MasterDisabled();
+}
+
+void TZIZIVUMasterDataLink::CheckBrowseMode() {
+    if (FTable->Active()) FTable->CheckBrowseMode();
+}
+
+void TZIZIVUMasterDataLink::LayoutChanged() {
+    ActiveChanged();
+}
+
+void TZIZIVUMasterDataLink::RecordChanged(TField* Field) {
+    if (!DataSource() || DataSource()->State() == dsSetKey || !FTable->Active() || FFields.empty()) return;
+    if (Field && std::find(FFields.begin(), FFields.end(), Field) == FFields.end()) return;
+    FTable->MasterChanged();
+}
+
+// ---- table ----
+
+TZIZIVUTable::TZIZIVUTable(TComponent* AOwner)
+    : TZIZIVUDBDataSet(AOwner),
+      FIndexDefs(std::make_unique<TIndexDefs>(this)),
+      FMasterLink(std::make_unique<TZIZIVUMasterDataLink>(this)) {}
+
+TZIZIVUTable::~TZIZIVUTable() {
+    Destroying();
+    try {
+        SetActive(false);
+    } catch (...) {
+    }
+    FMasterLink->SetDataSource(nullptr);
+}
+
+void TZIZIVUTable::SetExclusive(bool v) {
+    CheckInactive();
+    FExclusive = v;
+}
+
+void TZIZIVUTable::SetReadOnly(bool v) {
+    CheckInactive();
+    FReadOnly = v;
+}
+
+void TZIZIVUTable::SetInMemory(bool v) {
+    CheckInactive();
+    FInMemory = v;
+    if (v) SetDatabaseName("Memory");
+}
+
+void TZIZIVUTable::SetTableName(const std::string& v) {
+    CheckInactive();
+    size_t cut = v.find_last_of(":\\/");
+    if (cut == std::string::npos) {
+        FTableName = v;
+        return;
+    }
+    if (!FInMemory) SetDatabaseName(v.substr(0, cut == 0 || v[cut] == ':' ? cut + 1 : cut));
+    FTableName = v.substr(cut + 1);
+}
+
+// ---- the cursor ----
+
+void TZIZIVUTable::OpenCursor(bool InfoQuery) {
+    if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
+    TZIZIVUDBDataSet::OpenCursor(InfoQuery);
+}
+
+TDataCursor* TZIZIVUTable::CreateHandle() {
+    if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
+    CheckInMemoryTable();
+    return OpenTableCursor(ResolveIndexName());
+}
+
+TDataCursor* TZIZIVUTable::OpenTableCursor(const std::string& IndexName) {
+    TZIZIVUDatabase* db = Database();
+    if (!db || !db->Handle()) DatabaseError(ComponentMessage(SDatabaseNameMissing), this);
+    TZIZIVUDataSetLock lock(db->Session());
+    auto cursor = std::make_unique<TDataCursor>(db->Handle());
+    try {
+        cursor->SetTableName(FTableName.substr(0, 255));
+        cursor->SetExclusive(FExclusive);
+        cursor->SetReadOnly(FReadOnly);
+        cursor->SetInMemory(FInMemory);
+        TZIZIVUSession* session = db->Session();
+        cursor->SetPasswordCallback([session] { return session->DoPassword(); });
+        cursor->Open();
+        // A table whose files are read-only opens read-only.
+        FReadOnly = cursor->ReadOnly();
+        cursor->SwitchToIndex(IndexName);
+    } catch (...) {
+        try {
+            cursor->Close();
+        } catch (...) {
+        }
+        throw;
+    }
+    return cursor.release();
+}
+
+void TZIZIVUTable::DestroyHandle() {
+    TZIZIVUDBDataSet::DestroyHandle();
+    if (HasState(csDesigning) && FInMemory) DropInMemoryTable();
+}
+
+void TZIZIVUTable::InternalOpen() {
+    TZIZIVUDBDataSet::InternalOpen();
+    if (MasterActive()) {
+        SetMasterRange();
+        FCursor->First();
+    }
+}
+
+std::string TZIZIVUTable::ResolveIndexName() {
+    if (!FFieldsIndex || FIndexName.empty()) return FIndexName;
+    UpdateIndexDefs();
+    return FIndexDefs->FindIndexForFields(FIndexName)->Name();
+}
+
+void TZIZIVUTable::SetIndexName(const std::string& v) {
+    SetIndex(v, false);
+}
+
+void TZIZIVUTable::SetIndexFieldNames(const std::string& v) {
+    SetIndex(v, !v.empty());
+}
+
+void TZIZIVUTable::SetIndex(const std::string& Value, bool FieldsIndex) {
+    if (!Active()) {
+        FIndexName = Value;
+        FFieldsIndex = FieldsIndex;
+        return;
+    }
+    CheckBrowseMode();
+    if (Value == FIndexName && FieldsIndex == FFieldsIndex) return;
+    std::string oldName = FIndexName;
+    bool oldFields = FFieldsIndex;
+    FIndexName = Value;
+    FFieldsIndex = FieldsIndex;
+    std::string name;
+    try {
+        name = ResolveIndexName();
+    } catch (...) {
+        FIndexName = oldName;
+        FFieldsIndex = oldFields;
+        throw;
+    }
+    UpdateCursorPos();
+    SwitchToIndex(name);
+    DestroyLookupCursor();
+    CheckMasterRange();
+    Resync(0);
+}
+
+// ---- definitions ----
+
+TDataCursor* TZIZIVUTable::OpenTempCursor() {
+    if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
+    SetDBFlag(dbfTable, true);
+    try {
+        TZIZIVUDataSetLock lock(Database()->Session());
+        auto cursor = std::make_unique<TDataCursor>(Database()->Handle());
+        cursor->SetTableName(FTableName.substr(0, 255));
+        cursor->SetReadOnly(true);
+        cursor->SetInMemory(FInMemory);
+        TZIZIVUSession* session = Database()->Session();
+        cursor->SetPasswordCallback([session] { return session->DoPassword(); });
+        cursor->Open();
+        return cursor.release();
+    } catch (...) {
+        SetDBFlag(dbfTable, false);
+        throw;
+    }
+}
+
+void TZIZIVUTable::CloseTempCursor(TDataCursor* Cursor) {
+    std::unique_ptr<TDataCursor> owned(Cursor);
+    try {
+        TZIZIVUDataSetLock lock(Database()->Session());
+        owned->Close();
+    } catch (...) {
+        SetDBFlag(dbfTable, false);
+        throw;
+    }
+    owned.reset();
+    SetDBFlag(dbfTable, false);
+}
+
+void TZIZIVUTable::InitFieldDefs() {
+    if (FCursor) {
+        InternalInitFieldDefs();
+        return;
+    }
+    TDataCursor* c = OpenTempCursor();
+    try {
+        InitFieldDefsFrom(c);
+    } catch (...) {
+        CloseTempCursor(c);
+        throw;
+    }
+    CloseTempCursor(c);
+}
+
+std::string TZIZIVUTable::GetIndexFieldList(TDataCursor* Cursor, const TIndexDescriptor& d) {
+    std::string out;
+    for (int i = 0; i < d.FieldCount && i < MaxIndexFields; ++i) {
+        int n = d.FieldNumbers[i];
+        if (n < 1 || n > Cursor->GetFieldCount()) continue;
+        if (!out.empty()) out += ';';
+        out += Cursor->GetFieldDefinition(n).Name;
+    }
+    return out;
+}
+
+void TZIZIVUTable::UpdateIndexDefs() {
+    TDataCursor* c = FCursor ? FCursor : OpenTempCursor();
+    try {
+        TZIZIVUDataSetLock lock(Database() ? Database()->Session() : nullptr);
+        FIndexDefs->Clear();
+        const int count = c->GetIndexCount();
+        for (int i = c->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
+            TIndexDescriptor d = c->GetIndexDefinition(i);
+            if (d.KeyLength == 0) continue;
+            TIndexOptions o = 0;
+            if (i == 0) o |= ixPrimary;
+            if (d.Descending) o |= ixDescending;
+            if (d.CaseInsensitive) o |= ixCaseInsensitive;
+            if (d.Unique) o |= ixUnique;
+            FIndexDefs->Add(i == 0 ? std::string() : d.Name, GetIndexFieldList(c, d), o);
+        }
+        FIndexDefs->SetUpdated(true);
+    } catch (...) {
+        if (c != FCursor) CloseTempCursor(c);
+        throw;
+    }
+    if (c != FCursor) CloseTempCursor(c);
+}
+
+bool TZIZIVUTable::TableExists() {
+    if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
+    SetDBFlag(dbfTable, true);
+    bool exists;
+    try {
+        TZIZIVUDataSetLock lock(Database()->Session());
+        std::string name = Trim(FTableName);
+        if (!(name.size() >= 4 && SameText(name.substr(name.size() - 4), ".DAT"))) name += ".DAT";
+        exists = Database()->Handle()->TableExists(name, FInMemory);
+    } catch (...) {
+        SetDBFlag(dbfTable, false);
+        throw;
+    }
+    SetDBFlag(dbfTable, false);
+    return exists;
+}
+
+void TZIZIVUTable::FieldDefToDescriptor(TFieldDef* Def, TFieldDescriptor& d) {
+    d = TFieldDescriptor{};
+    d.Name = Def->Name().substr(0, 30);
+    FieldTypeToEngine(Def->DataType(), d.DataType, d.SubType);
+    if (d.DataType == dtString || d.DataType == dtBytes || d.DataType == dtVarBytes)
+        d.Size = uint8_t(std::min(Def->Size(), 255));
+    else if (d.DataType == dtBCD)
+        d.Decimals = uint8_t(std::min(Def->Size(), 255));
+}
+
+void TZIZIVUTable::ParseIndexFields(TIndexDef* Def, TIndexDescriptor& d) {
+    d = TIndexDescriptor{};
+    d.Name = Def->Name().substr(0, 30);
+    if (Def->Options() & ixDescending) {
+        d.Descending = 1;
+        for (uint8_t& o : d.FieldOptions) o = 1;
+    }
+    d.CaseInsensitive = (Def->Options() & ixCaseInsensitive) ? 1 : 0;
+    d.Unique = (Def->Options() & (ixUnique | ixPrimary)) ? 1 : 0;
+    int n = 0;
+    for (const std::string& name : SplitFieldNames(Def->Fields())) {
+        if (n >= MaxIndexFields) break;
+        FieldDefs()->Find(name);  // "Field '%s' not found" for a name no definition has
+        d.FieldNumbers[n++] = uint16_t(FieldDefs()->IndexOf(name) + 1);
+    }
+    d.FieldCount = uint8_t(n);
+}
+
+void TZIZIVUTable::CreateTable() {
+    CheckInactive();
+    if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
+    std::vector<TFieldDescriptor> fields(size_t(FieldDefs()->Count()));
+    for (int i = 0; i < FieldDefs()->Count(); ++i) {
+        TFieldDef* def = FieldDefs()->Items(i);
+        FieldDefToDescriptor(def, fields[size_t(i)]);
+        fields[size_t(i)].FieldNo = uint16_t(i + 1);
+        fields[size_t(i)].Required = def->Required() ? 1 : 0;
+    }
+    // The primary index first: the first definition when it is primary, else none.
+    std::vector<TIndexDescriptor> indexes(1);
+    for (int i = 0; i < FIndexDefs->Count(); ++i) {
+        TIndexDef* def = FIndexDefs->Items(i);
+        if (i == 0 && (def->Options() & ixPrimary)) {
+            ParseIndexFields(def, indexes[0]);
+            indexes[0].Name.clear();
+            continue;
+        }
+        TIndexDescriptor d;
+        ParseIndexFields(def, d);
+        indexes.push_back(d);
+    }
+    SetDBFlag(dbfTable, true);
+    try {
+        TZIZIVUDataSetLock lock(Database()->Session());
+        TDataCursor cursor(Database()->Handle());
+        cursor.SetTableName(FTableName.substr(0, 255));
+        cursor.SetExclusive(true);
+        cursor.SetReadOnly(false);
+        cursor.SetInMemory(FInMemory);
+        TCreateTableOptions options;
+        options.Overwrite = true;
+        options.BlobBlockSize = 512;
+        cursor.CreateTable(std::move(fields), std::move(indexes), options);
+    } catch (...) {
+        SetDBFlag(dbfTable, false);
+        throw;
+    }
+    SetDBFlag(dbfTable, false);
+}
+
+void TZIZIVUTable::CheckInMemoryTable() {
+    if (!FInMemory || !HasState(csDesigning) || TableExists()) return;
+    if (FieldDefs()->Count() == 0)
+        DatabaseError(
+            "You must define at least one field before you can open an in-memory table at design-time", this);
+    CreateTable();
+}
+
+void TZIZIVUTable::DropInMemoryTable() {
+    SetDBFlag(dbfTable, true);
+    try {
+        TZIZIVUDataSetLock lock(Database()->Session());
+        TDataCursor cursor(Database()->Handle());
+        cursor.SetTableName(FTableName.substr(0, 255));
+        cursor.SetInMemory(true);
+        if (Database()->Handle()->TableExists(cursor.TableName(), true)) cursor.DeleteTable();
+    } catch (...) {
+        SetDBFlag(dbfTable, false);
+        throw;
+    }
+    SetDBFlag(dbfTable, false);
+}
+
+// ---- master-detail ----
+
+void TZIZIVUTable::SetMasterSource(TDataSource* v) {
+    // A master whose own masters lead back here would follow itself.
+    int guard = 0;
+    for (TDataSet* d = v ? v->DataSet() : nullptr; d && guard++ < 1000;) {
+        if (d == this) DatabaseError(SCircularDataLink, this);
+        TDataSource* s = d->GetDataSource();
+        d = s ? s->DataSet() : nullptr;
+    }
+    FMasterLink->SetDataSource(v);
+}
+
+void TZIZIVUTable::SetMasterFields(const std::string& v) {
+    FMasterLink->SetFieldNames(v);
+}
+
+bool TZIZIVUTable::MasterActive() const {
+    return FMasterLink->Active() && !FMasterLink->Fields().empty();
+}
+
+void TZIZIVUTable::SetMasterRange() {
+    std::vector<TVariant> values;
+    for (TField* f : FMasterLink->Fields()) values.push_back(f->Value());
+    SetKeyFields(values);
+    SetCursorRange();
+}
+
+void TZIZIVUTable::CheckMasterRange() {
+    if (!MasterActive()) return;
+    SetMasterRange();
+}
+
+void TZIZIVUTable::MasterChanged() {
+    CheckBrowseMode();
+    SetMasterRange();
+    First();
+}
+
+void TZIZIVUTable::MasterDisabled() {
+    CancelRange();
+}
+
+void TZIZIVUTable::DoOnNewRecord() {
+    if (MasterActive()) {
+        const std::vector<TField*>& master = FMasterLink->Fields();
+        for (size_t i = 0; i < master.size() && int(i) < IndexFieldCount(); ++i)
+            IndexField(int(i))->SetValue(master[i]->Value());
+    }
+    TZIZIVUDBDataSet::DoOnNewRecord();
+}
+
+// ---- lookup cursor ----
+
+void TZIZIVUTable::DestroyLookupCursor() {
+    if (!FLookupCursor) return;
+    std::unique_ptr<TDataCursor> c = std::move(FLookupCursor);
+    FLookupKeyFields.clear();
+    TZIZIVUDataSetLock lock(CursorSession());
+    c->Close();
+}
