@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "db/engine/DataCursor.h"
+#include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/storage/EngineErrors.h"
@@ -112,7 +113,7 @@ TDataQuery::~TDataQuery() {
 }
 
 void TDataQuery::Reset() {
-    ResultDirectory = nullptr;
+    CloseResultCursor();
     Executed = false;
     IsSubQuery = false;
     Kind = skNone;
@@ -131,7 +132,6 @@ void TDataQuery::Reset() {
     TargetInMemory = InsertSelect = false;
     TargetTableName.clear();
     IndexName.clear();
-    CloseResultCursor();
     BlobPerRow = WithLocks = false;
     try {
         UnlockSourceTables();
@@ -175,8 +175,20 @@ void TDataQuery::Prepare() {
         case skSelect:
             PrepareSelect();
             break;
+        case skInsert:
+        case skUpdate:
+        case skDelete:
+            PrepareDataStatement();
+            break;
+        case skCreateTable:
+        case skAlterTable:
+        case skDropTable:
+        case skCreateIndex:
+        case skDropIndex:
+            OpenResultDirectory(false);
+            break;
         default:
-            RaiseNotAvailable("Preparing data and definition statements");
+            RaiseNotAvailable("Preparing SQL statements");
     }
 }
 
@@ -187,8 +199,28 @@ void TDataQuery::Execute(TDataCursor*& result) {
         case skSelect:
             ExecuteSelect(result);
             break;
+        case skInsert:
+        case skUpdate:
+        case skDelete:
+            ExecuteDataStatement();
+            break;
+        case skCreateTable:
+            ExecCreateTable();
+            break;
+        case skDropTable:
+            ExecDropTable();
+            break;
+        case skAlterTable:
+            ExecAlterTable();
+            break;
+        case skCreateIndex:
+            ExecCreateIndex();
+            break;
+        case skDropIndex:
+            ExecDropIndex();
+            break;
         default:
-            RaiseNotAvailable("Executing data and definition statements");
+            RaiseNotAvailable("Executing SQL statements");
     }
     const uint32_t end = GetTickCount();
     ExecutionTime = end > start ? (end - start) / 1000.0 : 0;
@@ -277,6 +309,10 @@ void TQueryStatement::Prepare(const std::string& text, int32_t& position) {
         position += FParser->GetPosition();
         throw;
     }
+    // The rows an INSERT ... SELECT reads are fixed before it inserts: a live result on
+    // the target table would go on to the rows inserted and never end.
+    if (FMainQuery->Kind == skInsert && FMainQuery->InsertSelect && QueryCount() > 1)
+        FQueries[1]->RequestLive = false;
     for (int32_t i = QueryCount() - 1; i >= 0; --i) FQueries[i]->Prepare();
     position += FParser->GetPosition();
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db/engine/DataFile.h"
 #include "db/engine/Filter.h"
 #include "db/engine/IndexFile.h"
 #include "db/storage/ExpToken.h"
@@ -149,6 +150,11 @@ public:
     std::string CorrelationName;
     int32_t FieldNo = 0;  // bound at execution
     TExpTree Expression;  // the parsed name
+    // The bound field's type, subtype, stored size and decimals.
+    uint8_t DataType = 0;
+    uint8_t SubType = 0;
+    int32_t DataSize = 0;
+    uint8_t Decimals = 0;
 };
 
 class TUpdateValue : public TObject {
@@ -564,6 +570,42 @@ public:
     int32_t GetRecordCount() override;
 
     TExpressionParser& Parser();
+
+    // ---- Data and definition statements ----
+    // Binds the target columns to the target table's fields ("*" of an INSERT becomes
+    // every field) and checks the value count.
+    void MapUpdateColumns(bool insert);
+    void AddTargetColumns(size_t at);
+    // One value per result column of the INSERT's SELECT.
+    void CreateUpdateValues();
+    // Validates every value against its column.
+    void CheckUpdateValues();
+    // Value i evaluated and written into the target record.
+    void EvalInsertValue(int32_t i, uint8_t* record);
+    void EvalInsertSelectValue(int32_t i, uint8_t* record, const uint8_t* selectRecord);
+    void EvalUpdateValue(int32_t i, uint8_t* record);
+    void ExecInsertValues();
+    void ExecInsertSelect();
+    void ExecUpdate();
+    void ExecDelete();
+    void ExecCreateTable();
+    void ExecAlterTable();
+    void ExecDropTable();
+    void ExecCreateIndex();
+    void ExecDropIndex();
+    // Prepare and Execute of INSERT, UPDATE and DELETE.
+    void PrepareDataStatement();
+    void ExecuteDataStatement();
+    // Value i into the target record: NULL blanks the field, another type is converted.
+    void PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bool update);
+    // The row loop of UPDATE (update) and DELETE.
+    void RunChangeLoop(bool update);
+    bool NextRowAfterChange(uint32_t changed);
+    // ALTER TABLE's parts: the definition as stored (with the options not given), the
+    // restructure with the query's options, and the primary index dropped.
+    void ReadTableDefinition(std::vector<TFieldDescriptor>& fields, std::vector<TIndexDescriptor>& indexes);
+    void RestructureTable(std::vector<TFieldDescriptor> fields, std::vector<TIndexDescriptor> indexes);
+    void DropPrimaryIndex();
 
 private:
     enum class TClauseLevel { Expression, Signed, Primary };

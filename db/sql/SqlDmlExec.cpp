@@ -1,0 +1,448 @@
+// Running INSERT, UPDATE and DELETE: target columns bound to the table's fields, values
+// checked, evaluated, converted and written into records, and the row loops of the
+// set-based statements inside their transaction.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataDirectory.h"
+#include "db/sql/QueryStatement.h"
+#include "db/sql/StatementTransaction.h"
+#include "db/storage/EngineErrors.h"
+#include "db/storage/ExpressionEval.h"
+#include "db/storage/ExpressionValidate.h"
+#include "db/storage/LanguageSettings.h"
+#include "platform/rtl/SysUtils.h"
+
+// ---- Transactions ----------------------------------------------------------------------
+
+namespace {
+
+TStatementCommitObserver& CommitObserver() {
+    static TStatementCommitObserver observer;
+    return observer;
+}
+
+void CommitDirectory(TDataDirectory* directory, bool end) {
+    if (CommitObserver()) CommitObserver()(directory, end);
+    directory->Commit(end);
+}
+
+// Rows per commit when the statement gives none: 262140 bytes of records, at most 8191.
+int32_t DefaultCommitInterval(int32_t recordSize) {
+    return std::max(1, std::min(262140 / std::max(recordSize, 1), 8191));
+}
+
+}  // namespace
+
+void SetStatementCommitObserver(TStatementCommitObserver observer) {
+    CommitObserver() = std::move(observer);
+}
+
+TStatementTransaction::TStatementTransaction(TDataDirectory* directory, int32_t interval, int32_t recordSize)
+    : FDirectory(directory) {
+    FOwn = !directory->InTransaction();
+    if (FOwn) directory->StartTransaction();
+    FInterval = interval > 0 ? interval : DefaultCommitInterval(recordSize);
+    // An outer transaction belongs to the caller: committed only when the statement asks.
+    FCommits = FOwn || interval > 0;
+}
+
+TStatementTransaction::~TStatementTransaction() {
+    if (!FOwn || FFinished) return;
+    try {
+        FDirectory->Rollback();
+    } catch (...) {
+        // The statement's own failure is the one that goes on.
+    }
+}
+
+void TStatementTransaction::RowDone(int32_t count, const std::vector<TDataCursor*>& cursors) {
+    if (!FCommits || count % FInterval != 0) return;
+    CommitDirectory(FDirectory, false);
+    for (TDataCursor* c : cursors) c->SaveChangeCounts();
+}
+
+void TStatementTransaction::Finish() {
+    FFinished = true;
+    if (FOwn) CommitDirectory(FDirectory, true);
+}
+
+// ---- Values ----------------------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void SqlError(const std::string& message) {
+    RaiseEngineError(ZIZIVU_SQLERROR, "", "", "", message);
+}
+
+bool IsDateKind(uint8_t type) {
+    return type == dtDate || type == dtTime || type == dtTimeStamp;
+}
+
+bool IsNumberKind(uint8_t type) {
+    switch (type) {
+        case dtSmallInt:
+        case dtInteger:
+        case dtFloat:
+        case dtBCD:
+        case dtWord:
+        case dtLongWord:
+        case dtExtended:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool IsBytesKind(uint8_t type) {
+    return type == dtBytes || type == dtVarBytes;
+}
+
+// Whether a value of one type may be written into a column of the other: strings go
+// anywhere (their text is converted when the row is written), and values of a kind
+// into columns of that kind.
+bool ValueFitsColumn(uint8_t column, uint8_t value) {
+    if (value == 0 || value == dtString) return true;
+    switch (column) {
+        case dtString:
+            return value != dtBlob;
+        case dtBlob:
+            return value == dtBlob || IsBytesKind(value);
+        case dtBoolean:
+            return value == dtBoolean;
+        default:
+            if (IsNumberKind(column)) return IsNumberKind(value);
+            if (IsBytesKind(column)) return IsBytesKind(value) || value == dtBlob;
+            return value == column;
+    }
+}
+
+// The bytes of a value as a BLOB holds them: a string without its terminator.
+uint32_t BlobLength(const TExpToken& value) {
+    if (value.DataType == dtString) return static_cast<uint32_t>(strnlen(value.Str(), value.DataSize));
+    return value.DataSize;
+}
+
+}  // namespace
+
+void TDataQuery::AddTargetColumns(size_t at) {
+    TSourceTable* target = SourceTables.front().get();
+    std::vector<std::unique_ptr<TUpdateField>> columns;
+    for (int32_t i = 1; i <= target->Cursor->GetFieldCount(); ++i) {
+        auto f = std::make_unique<TUpdateField>(this);
+        f->ColumnName = target->Cursor->GetFieldDefinition(i).Name;
+        f->CorrelationName = target->CorrelationName;
+        columns.push_back(std::move(f));
+    }
+    UpdateFields.erase(UpdateFields.begin() + static_cast<std::ptrdiff_t>(at));
+    UpdateFields.insert(UpdateFields.begin() + static_cast<std::ptrdiff_t>(at),
+                        std::make_move_iterator(columns.begin()), std::make_move_iterator(columns.end()));
+}
+
+void TDataQuery::MapUpdateColumns(bool insert) {
+    for (size_t i = 0; i < UpdateFields.size(); ++i)
+        if (insert && UpdateFields[i]->ColumnName == "*") AddTargetColumns(i);
+    for (const std::unique_ptr<TUpdateField>& f : UpdateFields) {
+        int32_t fieldNo = 0;
+        TSourceTable* table = nullptr;
+        if (!FindSourceColumn(f->CorrelationName, f->ColumnName, table, fieldNo) || !table || fieldNo <= 0)
+            SqlError("Invalid column name '" + f->ColumnName + "'" + " or table correlation name " + "'" +
+                     f->CorrelationName + "'" + " specified in table columns");
+        const TFieldDescriptor& d = table->Cursor->GetFieldDefinition(fieldNo);
+        f->FieldNo = fieldNo;
+        f->DataType = d.DataType;
+        f->SubType = d.SubType;
+        f->DataSize = d.DataSize;
+        f->Decimals = d.Decimals;
+    }
+    if (UpdateValues.size() != UpdateFields.size())
+        SqlError("The number of values must match the number of table columns");
+}
+
+void TDataQuery::CreateUpdateValues() {
+    TDataQuery* select = Owner->Query(1);
+    ClearUpdateValues();
+    for (size_t i = 0; i < select->ResultFields.size(); ++i) {
+        const TResultField& r = *select->ResultFields[i];
+        auto v = std::make_unique<TUpdateValue>(this);
+        // The value is the SELECT's result column, read from its current row.
+        v->Expression = NewExpTree();
+        TExpToken& n = *v->Expression;
+        n.NodeKind = nkColumn;
+        n.ColumnName = r.Alias.empty() ? r.ColumnName : r.Alias;
+        n.Text = n.ColumnName;
+        n.BindWord = static_cast<uint16_t>(i + 1);
+        n.DataType = r.DataType;
+        n.SubType = r.SubType;
+        n.DataSize = static_cast<uint32_t>(std::max(r.DataSize, 0));
+        n.Decimals = r.Decimals;
+        v->ExpressionText = n.ColumnName;
+        UpdateValues.push_back(std::move(v));
+    }
+}
+
+void TDataQuery::CheckUpdateValues() {
+    const std::string tableName = SourceTables.front()->TableName;
+    const TBindColumnFunc bind = [this](void*, TExpToken* node) { return BindSourceColumn(node, false); };
+    TLanguageSettingsSwap swap(LanguageID, SortID);
+    for (size_t i = 0; i < UpdateValues.size() && i < UpdateFields.size(); ++i) {
+        const TUpdateField& f = *UpdateFields[i];
+        TUpdateValue& v = *UpdateValues[i];
+        // The values of an INSERT ... SELECT are the SELECT's result columns, bound there.
+        if (!InsertSelect)
+            ValidateExpression(ZIZIVU_SQLERROR, tableName, "update values", false, bind, this, nullptr,
+                               v.Expression.get());
+        const TExpToken& value = *v.Expression;
+        if (value.NodeKind == nkConstant && value.IsNull) continue;
+        if (IsDateKind(f.DataType) && !IsDateKind(value.DataType) && value.DataType != dtString)
+            SqlError("Date, time, or timestamp expression expected, instead found '" + v.ExpressionText +
+                     "'" + " in update values");
+        if (!ValueFitsColumn(f.DataType, value.DataType))
+            SqlError("Type mismatch between " + f.ColumnName + " and " + v.ExpressionText);
+    }
+}
+
+void TDataQuery::PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bool update) {
+    const TUpdateField& f = *UpdateFields[i];
+    TSourceTable* target = SourceTables.front().get();
+    TDataCursor& cursor = *target->Cursor;
+    if (value.IsNull) {
+        cursor.PutField(f.FieldNo, record, nullptr);
+        return;
+    }
+    if (f.DataType == dtBlob) {
+        auto check = [&](uint16_t code) {
+            if (code != 0) RaiseEngineError(code, target->TableName);
+        };
+        check(cursor.OpenBlob(f.FieldNo, record, 0, false, bmReadWrite));
+        if (update) check(cursor.TruncateBlob(f.FieldNo, record, false, 0));
+        check(cursor.PutBlob(f.FieldNo, record, false, BlobLength(value), value.Value, 0));
+        return;
+    }
+    const size_t size = std::max<size_t>({ConvertBufferSize, value.DataSize + 1u, size_t(f.DataSize) + 1u});
+    std::vector<uint8_t> buffer(size, 0);
+    std::memcpy(buffer.data(), value.Value, value.DataSize);
+    if (value.DataType != f.DataType || f.DataType == dtBCD) {
+        if (!ConvertFieldValue(value.DataType, static_cast<int32_t>(value.DataSize), f.DataType, f.DataSize,
+                               buffer.data(), f.Decimals))
+            SqlError("Type mismatch between column " + f.ColumnName + " and constant value " +
+                     UpdateValues[i]->ExpressionText +
+                     (update ? " in UPDATE statement" : " in INSERT statement"));
+    }
+    cursor.PutField(f.FieldNo, record, buffer.data());
+}
+
+void TDataQuery::EvalInsertValue(int32_t i, uint8_t* record) {
+    TLanguageSettingsSwap swap(LanguageID, SortID);
+    TExpTree value = Evaluate(UpdateValues[i]->Expression.get());
+    PutUpdateValue(i, *value, record, false);
+}
+
+void TDataQuery::EvalInsertSelectValue(int32_t i, uint8_t* record, const uint8_t* selectRecord) {
+    TDataCursor& source = *Owner->Query(1)->ResultCursor;
+    const int32_t fieldNo = UpdateValues[i]->Expression->BindWord;
+    const TFieldDescriptor& d = source.GetFieldDefinition(fieldNo);
+    TExpTree value = NewExpTree();
+    value->DataType = d.DataType;
+    value->SubType = d.SubType;
+    value->Decimals = d.Decimals;
+    if (d.DataType == dtBlob) {
+        // The SELECT's row keeps its BLOB: its bytes are read through a buffer of its own.
+        std::vector<uint8_t> row(selectRecord, selectRecord + source.GetRecordSize());
+        auto check = [&](uint16_t code) {
+            if (code != 0) RaiseEngineError(code, source.TableName());
+        };
+        check(source.OpenBlob(fieldNo, row.data(), 0, false, bmRead));
+        uint32_t length = 0, count = 0;
+        uint16_t code = source.GetBlobSize(fieldNo, row.data(), false, length);
+        if (code == 0) {
+            value->SetDataSize(length);
+            if (length) code = source.GetBlob(fieldNo, row.data(), false, count, length, value->Value, 0);
+        }
+        source.FreeBlob(fieldNo, row.data(), 0, false);
+        check(code);
+        value->IsNull = length == 0 ? 1 : 0;
+    } else {
+        value->SetDataSize(std::max<uint32_t>(d.DataSize, ConvertBufferSize));
+        bool blank = false;
+        source.GetField(fieldNo, selectRecord, blank, value->Value);
+        value->SetDataSize(d.DataSize);
+        value->IsNull = blank ? 1 : 0;
+    }
+    TLanguageSettingsSwap swap(LanguageID, SortID);
+    PutUpdateValue(i, *value, record, false);
+}
+
+void TDataQuery::EvalUpdateValue(int32_t i, uint8_t* record) {
+    TLanguageSettingsSwap swap(LanguageID, SortID);
+    TExpTree value = Evaluate(UpdateValues[i]->Expression.get());
+    PutUpdateValue(i, *value, record, true);
+}
+
+// ---- Statements ------------------------------------------------------------------------
+
+void TDataQuery::PrepareDataStatement() {
+    OpenSourceTables();
+    AllocSourceBuffers();
+    DrivingTable = SourceTables.front().get();
+    if (Kind == skInsert) {
+        DrivingTable->Cursor->SwitchToIndexNumber(0);
+        if (InsertSelect) CreateUpdateValues();
+    }
+    if (Kind == skInsert || Kind == skUpdate) {
+        MapUpdateColumns(Kind == skInsert);
+        CheckUpdateValues();
+    }
+}
+
+void TDataQuery::ExecuteDataStatement() {
+    ResetJoinFilters();
+    ResidualJoin.reset();
+    HasResidualJoin = false;
+    if (Kind != skInsert && HasConditions) ValidateWhere();
+    ResyncSourceCursors();
+    RowsAffected = 0;
+    if (Kind == skInsert)
+        InsertSelect ? ExecInsertSelect() : ExecInsertValues();
+    else if (Kind == skUpdate)
+        ExecUpdate();
+    else
+        ExecDelete();
+}
+
+void TDataQuery::ExecInsertValues() {
+    TSourceTable& target = *SourceTables.front();
+    TDataCursor& cursor = *target.Cursor;
+    if (NoAutoInc) cursor.SetKeepAutoInc(true);
+    try {
+        cursor.InitRecord(target.RecordBuffer);
+        for (size_t i = 0; i < UpdateValues.size(); ++i)
+            EvalInsertValue(static_cast<int32_t>(i), target.RecordBuffer);
+        cursor.InsertRecord(target.RecordBuffer);
+    } catch (...) {
+        cursor.FreeBlobBuffers(true);
+        throw;
+    }
+    RowsAffected = 1;
+}
+
+namespace {
+
+int32_t Percent(int32_t counter, int32_t total) {
+    return total > 0 ? static_cast<int32_t>(std::nearbyint(double(counter) / total * 100)) : 100;
+}
+
+}  // namespace
+
+void TDataQuery::ExecInsertSelect() {
+    TSourceTable& target = *SourceTables.front();
+    TDataCursor& cursor = *target.Cursor;
+    TDataCursor& rows = *Owner->Query(1)->ResultCursor;
+    if (NoAutoInc) cursor.SetKeepAutoInc(true);
+    TStatementTransaction transaction(target.Cursor->Directory(), CommitIntervalGiven ? CommitInterval : 0,
+                                      cursor.GetRecordSize());
+    std::vector<uint8_t> row(static_cast<size_t>(rows.GetRecordSize()));
+    const int32_t total = rows.GetRecordCount();
+    int32_t counter = 1, reported = 0;
+    bool abort = false;
+    rows.First();
+    while (!abort && rows.GetNextRecord(row.data()) == 0) {
+        DoProgress(counter, static_cast<uint16_t>(Percent(counter, total)), abort);
+        reported = counter;
+        try {
+            cursor.InitRecord(target.RecordBuffer);
+            for (size_t i = 0; i < UpdateValues.size(); ++i)
+                EvalInsertSelectValue(static_cast<int32_t>(i), target.RecordBuffer, row.data());
+            cursor.InsertRecord(target.RecordBuffer);
+        } catch (...) {
+            cursor.FreeBlobBuffers(true);
+            throw;
+        }
+        ++RowsAffected;
+        transaction.RowDone(RowsAffected, {&cursor, &rows});
+        ++counter;
+    }
+    transaction.Finish();
+    if (reported != total) DoProgress(total, 100, abort);
+}
+
+// After a row was changed or deleted: whether a further row follows, read into the
+// driving table's buffer. The cursor walks physical record order; when the change took
+// the record out of the view, the cursor stands on the next record already (or, with
+// none left, on an earlier one).
+bool TDataQuery::NextRowAfterChange(uint32_t changed) {
+    TSourceTable& table = *DrivingTable;
+    TDataCursor& cursor = *table.Cursor;
+    if (!cursor.Bof() && !cursor.Eof() && cursor.GetPhysicalRecordNumber() == changed) return NextSourceRow();
+    if (cursor.Bof() || cursor.Eof() || cursor.GetPhysicalRecordNumber() < changed) {
+        table.EndOfData = true;
+        return false;
+    }
+    if (cursor.GetCurrentRecord(table.RecordBuffer, false) != 0) {
+        table.EndOfData = true;
+        return false;
+    }
+    return true;
+}
+
+void TDataQuery::RunChangeLoop(bool update) {
+    TSourceTable& target = *SourceTables.front();
+    TDataCursor& cursor = *target.Cursor;
+    if (update && NoAutoInc) cursor.SetKeepAutoInc(true);
+    if (HasConditions && Where) {
+        OptimizeWhere(1);
+        OptimizeWhere(0);
+    }
+    TStatementTransaction transaction(cursor.Directory(), CommitIntervalGiven ? CommitInterval : 0,
+                                      cursor.GetRecordSize());
+    std::vector<TDataCursor*> cursors;
+    for (const std::unique_ptr<TSourceTable>& t : SourceTables) cursors.push_back(t->Cursor);
+    const int32_t total = DrivingTable->Cursor->GetRecordCount();
+    int32_t counter = 1, reported = 0;
+    bool abort = false;
+    bool row = FirstSourceRow();
+    while (row && !abort) {
+        DoProgress(counter, static_cast<uint16_t>(Percent(counter, total)), abort);
+        reported = counter;
+        ++counter;
+        if ((HasResidualWhere && !TestWhere()) || (HasResidualJoin && !TestJoinFilter())) {
+            row = NextSourceRow();
+            continue;
+        }
+        const uint32_t recordNo = cursor.GetPhysicalRecordNumber();
+        if (update) {
+            cursor.LockRecord(0);
+            try {
+                for (size_t i = 0; i < UpdateValues.size(); ++i)
+                    EvalUpdateValue(static_cast<int32_t>(i), target.RecordBuffer);
+                cursor.ModifyRecord(target.RecordBuffer);
+            } catch (...) {
+                cursor.FreeBlobBuffers(true);
+                try {
+                    cursor.UnlockRecord(recordNo);
+                } catch (...) {
+                }
+                throw;
+            }
+            cursor.UnlockRecord(recordNo);
+        } else {
+            cursor.DeleteRecord();
+        }
+        ++RowsAffected;
+        transaction.RowDone(RowsAffected, cursors);
+        row = NextRowAfterChange(recordNo);
+    }
+    transaction.Finish();
+    if (reported != total) DoProgress(total, 100, abort);
+}
+
+void TDataQuery::ExecUpdate() {
+    RunChangeLoop(true);
+}
+
+void TDataQuery::ExecDelete() {
+    RunChangeLoop(false);
+}

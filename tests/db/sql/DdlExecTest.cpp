@@ -1,0 +1,257 @@
+// Definition statements against tables on disk, read back through the engine.
+#include "SqlExecSupport.h"
+
+using namespace sqltest;
+
+namespace {
+
+using DdlExecTest = SqlExecTest;
+
+const std::string Sixty = "abcdefghij0123456789abcdefghij0123456789abcdefghij0123456789";
+
+TEST_F(DdlExecTest, CreateTableWritesEveryDescriptorValue) {
+    Run("CREATE TABLE parts (id AUTOINC, name CHAR(20) DESCRIPTION '" + Sixty +
+        "' NOT NULL DEFAULT 'none' CHARCASE UPPER, code VARCHAR(8) MIN 'a' MAX '" + Sixty +
+        "' CHARCASE LOWER, price DECIMAL(10,2), qty INTEGER CHARCASE NOCHANGE, PRIMARY KEY (id) "
+        "DESCRIPTION 'Parts list' USER MAJOR VERSION 3 USER MINOR VERSION 7)");
+    auto c = Open("parts");
+    ASSERT_EQ(c->GetFieldCount(), 5);
+    struct TExpect {
+        const char* Name;
+        uint8_t Type, SubType, Size, Decimals, Required, CharCase;
+        std::string Description, Min, Max, Default;
+    };
+    const std::string fifty = Sixty.substr(0, 50);
+    const TExpect expected[] = {
+        {"id", dtInteger, fstAutoInc, 0, 0, 0, fcAsIs, "", "", "", ""},
+        {"name", dtString, 0, 20, 0, 1, fcUpper, fifty, "", "", "none"},
+        {"code", dtString, 0, 8, 0, 0, fcLower, "", "a", fifty, ""},
+        {"price", dtBCD, 0, 0, 2, 0, fcAsIs, "", "", "", ""},
+        {"qty", dtInteger, 0, 0, 0, 0, fcAsIs, "", "", "", ""},
+    };
+    for (int32_t i = 1; i <= 5; ++i) {
+        const TExpect& e = expected[i - 1];
+        const TFieldDescriptor& f = c->GetFieldDefinition(i);
+        SCOPED_TRACE(e.Name);
+        EXPECT_EQ(f.FieldNo, i);
+        EXPECT_EQ(f.Name, e.Name);
+        EXPECT_EQ(f.DataType, e.Type);
+        EXPECT_EQ(f.SubType, e.SubType);
+        EXPECT_EQ(f.Size, e.Size);
+        EXPECT_EQ(f.Decimals, e.Decimals);
+        EXPECT_EQ(f.Required, e.Required);
+        EXPECT_EQ(f.CharCase, e.CharCase);
+        EXPECT_EQ(f.Description, e.Description);
+        EXPECT_EQ(f.MinValue, e.Min);
+        EXPECT_EQ(f.MaxValue, e.Max);
+        EXPECT_EQ(f.DefaultValue, e.Default);
+        EXPECT_EQ(f.Computed, 0);
+    }
+    const TIndexDescriptor primary = c->GetIndexDefinition(0);
+    EXPECT_EQ(primary.FieldCount, 1);
+    EXPECT_EQ(primary.FieldNumbers[0], 1);
+    EXPECT_EQ(primary.Unique, 1);
+    EXPECT_EQ(c->GetTableDescription(), "Parts list");
+    EXPECT_EQ(c->GetUserVersionMajor(), 3);
+    EXPECT_EQ(c->GetUserVersionMinor(), 7);
+}
+
+TEST_F(DdlExecTest, BlobBlockSizeOfATableWithBlobs) {
+    Run("CREATE TABLE b (m BLOB(1,1) BLOB BLOCK SIZE 1024)");
+    EXPECT_EQ(Open("b")->GetBlobBlockSize(), 1024);
+}
+
+TEST_F(DdlExecTest, PrimaryKeyOptionsAndColumnsByName) {
+    Run("CREATE TABLE k (a CHAR(5), b INTEGER, DESC NOCASE PRIMARY KEY (B, \"a\") COMPRESS FULL)");
+    auto c = Open("k");
+    const TIndexDescriptor d = c->GetIndexDefinition(0);
+    ASSERT_EQ(d.FieldCount, 2);
+    EXPECT_EQ(d.FieldNumbers[0], 2);
+    EXPECT_EQ(d.FieldNumbers[1], 1);
+    EXPECT_EQ(d.Descending, 1);
+    EXPECT_EQ(d.CaseInsensitive, 1);
+    EXPECT_EQ(d.Compression, icFull);
+}
+
+TEST_F(DdlExecTest, DefinitionErrors) {
+    Run("CREATE TABLE t (a INTEGER)");
+    EXPECT_EQ(Fail("CREATE TABLE t (a INTEGER)").Code, ZIZIVU_TABLEEXISTS);
+    TExecFailure f = Fail("CREATE TABLE u (a INTEGER, PRIMARY KEY (b))");
+    EXPECT_EQ(f.Code, ZIZIVU_SQLERROR);
+    EXPECT_EQ(f.Message, "Column b not found");
+    EXPECT_FALSE(Database->TableExists("u", false));
+}
+
+TEST_F(DdlExecTest, DropTableRemovesItsFiles) {
+    Run("CREATE TABLE gone (a INTEGER)");
+    ASSERT_TRUE(Database->TableExists("gone", false));
+    Run("DROP TABLE gone");
+    EXPECT_FALSE(Database->TableExists("gone", false));
+    EXPECT_NE(Fail("DROP TABLE gone").Code, 0);
+}
+
+TEST_F(DdlExecTest, MemoryTablesLiveInTheMemoryDatabase) {
+    Run("CREATE TABLE MEMORY m (a INTEGER)");
+    TDataDirectory* memory = Session->OpenDirectory("Memory", "");
+    EXPECT_TRUE(memory->TableExists("m", true));
+    EXPECT_FALSE(Database->TableExists("m", false));
+    Run("DROP TABLE MEMORY m");
+    EXPECT_FALSE(memory->TableExists("m", true));
+    Session->CloseDirectory(memory);
+}
+
+TEST_F(DdlExecTest, StatementsReleaseTheirDirectories) {
+    const int32_t references = Database->ReferenceCount();
+    Run("CREATE TABLE r (a INTEGER)");
+    Run("DROP TABLE r");
+    EXPECT_EQ(Database->ReferenceCount(), references);
+    EXPECT_EQ(Session->DirectoryCount(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+class IndexExecTest : public SqlExecTest {
+protected:
+    void SetUp() override {
+        SqlExecTest::SetUp();
+        Run("CREATE TABLE t (id INTEGER, x INTEGER, PRIMARY KEY (id))");
+        InsertRows("t", {{1, 5}, {2, 7}, {3, 5}});
+    }
+};
+
+TEST_F(IndexExecTest, CreateAndDropSecondaryIndexes) {
+    Run("CREATE DESC INDEX ByX ON t (X)");
+    {
+        auto c = Open("t");
+        ASSERT_EQ(c->GetIndexCount(), 1);
+        const TIndexDescriptor d = c->GetIndexDefinition(1);
+        EXPECT_EQ(d.Name, "ByX");
+        EXPECT_EQ(d.FieldNumbers[0], 2);
+        EXPECT_EQ(d.Descending, 1);
+        EXPECT_EQ(d.Unique, 0);
+        c->SwitchToIndex("ByX");
+        EXPECT_EQ(c->GetRecordCount(), 3);
+    }
+    Run("DROP INDEX t.ByX");
+    EXPECT_EQ(Open("t")->GetIndexCount(), 0);
+    EXPECT_EQ(Fail("DROP INDEX t.ByX").Code, ZIZIVU_INVALIDINDEXNAME);
+}
+
+TEST_F(IndexExecTest, UniqueIndexOverDuplicatesIsRefusedAndTheTableKept) {
+    EXPECT_EQ(Fail("CREATE UNIQUE INDEX ByX ON t (x)").Code, ZIZIVU_KEYVIOL);
+    auto c = Open("t");
+    EXPECT_EQ(c->GetIndexCount(), 0);
+    EXPECT_EQ(c->GetRecordCount(), 3);
+    c.reset();
+    EXPECT_EQ(Ints("t", 2), (std::vector<int32_t>{5, 7, 5}));
+}
+
+TEST_F(IndexExecTest, DropIndexPrimaryRemovesThePrimaryIndex) {
+    Run("DROP INDEX t.PRIMARY");
+    auto c = Open("t");
+    EXPECT_TRUE(c->GetNoPrimaryIndex());
+    EXPECT_EQ(c->GetRecordCount(), 3);
+    c.reset();
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 2, 3}));
+}
+
+class AlterExecTest : public SqlExecTest {
+protected:
+    void SetUp() override {
+        SqlExecTest::SetUp();
+        Run("CREATE TABLE t (a INTEGER, b CHAR(10) CHARCASE UPPER, c INTEGER, d INTEGER, PRIMARY KEY (a))");
+        InsertRows("t", {{1}, {2}});
+        // b and c and d of each row.
+        auto cur = Open("t");
+        std::vector<uint8_t> r(size_t(cur->GetRecordSize()));
+        cur->First();
+        while (cur->GetNextRecord(r.data()) == 0) {
+            cur->GetCurrentRecord(r.data(), true);
+            uint8_t v[8];
+            bool blank;
+            cur->GetField(1, r.data(), blank, v);
+            const int32_t a = bytes::GetI32(v);
+            const std::string name = "N" + std::to_string(a);
+            cur->PutField(2, r.data(), name.c_str());
+            bytes::PutI32(v, a * 10);
+            cur->PutField(3, r.data(), v);
+            bytes::PutI32(v, a * 100);
+            cur->PutField(4, r.data(), v);
+            cur->ModifyRecord(r.data());
+        }
+    }
+
+    std::vector<std::string> Names() {
+        auto c = Open("t");
+        std::vector<std::string> out;
+        for (int32_t i = 1; i <= c->GetFieldCount(); ++i) out.push_back(c->GetFieldDefinition(i).Name);
+        return out;
+    }
+};
+
+TEST_F(AlterExecTest, AddAtRedefineWithRenameAndDrop) {
+    Run("ALTER TABLE t ADD e INTEGER AT 2, REDEFINE b bb CHAR(12) DESCRIPTION 'renamed', DROP c NOBACKUP");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"a", "e", "bb", "d"}));
+    auto c = Open("t");
+    const TFieldDescriptor& bb = c->GetFieldDefinition(3);
+    EXPECT_EQ(bb.Size, 12);
+    EXPECT_EQ(bb.Description, "renamed");
+    EXPECT_EQ(bb.CharCase, fcUpper);  // not given: kept
+    std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+    c->First();
+    std::vector<std::string> rows;
+    while (c->GetNextRecord(r.data()) == 0) {
+        uint8_t v[256];
+        bool blankE, blank;
+        c->GetField(2, r.data(), blankE, v);
+        std::string row = blankE ? "-" : "?";
+        c->GetField(3, r.data(), blank, v);
+        row += std::string(reinterpret_cast<char*>(v)) + ",";
+        c->GetField(4, r.data(), blank, v);
+        row += std::to_string(bytes::GetI32(v));
+        rows.push_back(row);
+    }
+    EXPECT_EQ(rows, (std::vector<std::string>{"-N1,100", "-N2,200"}));
+}
+
+TEST_F(AlterExecTest, RefusedAlterationsLeaveTheTable) {
+    const struct {
+        const char* Text;
+        const char* Message;
+    } cases[] = {
+        // The position is checked against the columns before the ADD.
+        {"ALTER TABLE t ADD e INTEGER AT 5", "AT column position must be between 1 and 4"},
+        {"ALTER TABLE t DROP c, ADD e INTEGER AT 4", "AT column position must be between 1 and 3"},
+        {"ALTER TABLE t REDEFINE zz INTEGER", "Column zz not found"},
+        {"ALTER TABLE t DROP zz", "Column zz not found"},
+        {"ALTER TABLE t ADD PRIMARY KEY (b)", "Cannot REDEFINE the primary key using the ADD keyword"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        const TExecFailure f = Fail(c.Text);
+        EXPECT_EQ(f.Code, ZIZIVU_SQLERROR);
+        EXPECT_EQ(f.Message, c.Message);
+    }
+    EXPECT_EQ(Names(), (std::vector<std::string>{"a", "b", "c", "d"}));
+    // AT 0 is no position: the column goes last.
+    Run("ALTER TABLE t ADD e INTEGER AT 0");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"a", "b", "c", "d", "e"}));
+}
+
+TEST_F(AlterExecTest, PrimaryKeyRedefinedAndDropped) {
+    Run("ALTER TABLE t REDEFINE PRIMARY KEY (d, a)");
+    {
+        const TIndexDescriptor d = Open("t")->GetIndexDefinition(0);
+        ASSERT_EQ(d.FieldCount, 2);
+        EXPECT_EQ(d.FieldNumbers[0], 4);
+        EXPECT_EQ(d.FieldNumbers[1], 1);
+    }
+    Run("ALTER TABLE t DROP PRIMARY KEY");
+    auto c = Open("t");
+    EXPECT_TRUE(c->GetNoPrimaryIndex());
+    EXPECT_EQ(c->GetRecordCount(), 2);
+}
+
+}  // namespace

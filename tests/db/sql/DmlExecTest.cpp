@@ -1,0 +1,330 @@
+// Data statements against tables on disk: values written and converted, the row loops of
+// UPDATE and DELETE, their transactions and commits, and a second process meanwhile.
+#include "SqlExecSupport.h"
+#include "db/sql/StatementTransaction.h"
+#include "platform/rtl/Tick.h"
+#include "tests/support/ForkChild.h"
+
+using namespace sqltest;
+
+namespace {
+
+using DmlExecTest = SqlExecTest;
+
+std::string StrField(TDataCursor& c, const std::vector<uint8_t>& r, int32_t field) {
+    char v[256];
+    bool blank = false;
+    c.GetField(field, r.data(), blank, v);
+    return blank ? "<blank>" : std::string(v);
+}
+
+TEST_F(DmlExecTest, InsertValuesConvertsEachValueToItsColumn) {
+    Run("CREATE TABLE t (id AUTOINC, name CHAR(10) CHARCASE UPPER, qty INTEGER, price DECIMAL(8,2), "
+        "memo BLOB(1,1), PRIMARY KEY (id))");
+    EXPECT_EQ(Run("INSERT INTO t (name, qty, price, memo) VALUES ('bolt', '12', 2.5, 'long text')"), 1);
+    EXPECT_EQ(Run("INSERT INTO t VALUES (0, 'nut', 3 + 4, NULL, NULL)"), 1);
+    auto c = Open("t");
+    std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+    c->First();
+    ASSERT_EQ(c->GetNextRecord(r.data()), 0);
+    EXPECT_EQ(StrField(*c, r, 2), "BOLT");
+    uint8_t v[256];
+    bool blank = false;
+    c->GetField(3, r.data(), blank, v);
+    EXPECT_EQ(bytes::GetI32(v), 12);
+    c->GetField(4, r.data(), blank, v);
+    EXPECT_FALSE(blank);
+    uint32_t size = 0;
+    ASSERT_EQ(c->OpenBlob(5, r.data(), 0, false, bmRead), 0);
+    ASSERT_EQ(c->GetBlobSize(5, r.data(), false, size), 0);
+    EXPECT_EQ(size, 9u);
+    c->FreeBlob(5, r.data(), 0, false);
+    ASSERT_EQ(c->GetNextRecord(r.data()), 0);
+    EXPECT_EQ(StrField(*c, r, 2), "NUT");
+    c->GetField(3, r.data(), blank, v);
+    EXPECT_EQ(bytes::GetI32(v), 7);
+    c->GetField(4, r.data(), blank, v);
+    EXPECT_TRUE(blank);
+    c->GetField(1, r.data(), blank, v);
+    EXPECT_EQ(bytes::GetI32(v), 2);  // the counter's, not the value given
+}
+
+TEST_F(DmlExecTest, NoAutoIncKeepsTheGivenNumbers) {
+    Run("CREATE TABLE t (id AUTOINC, x INTEGER, PRIMARY KEY (id))");
+    Run("INSERT INTO t (id, x) VALUES (100, 1) NOAUTOINC");
+    Run("INSERT INTO t (x) VALUES (2)");
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{100, 101}));
+}
+
+TEST_F(DmlExecTest, ValueErrorsNameTheColumnAndTheValue) {
+    Run("CREATE TABLE t (a INTEGER, b INTEGER, d DATE)");
+    const struct {
+        const char* Text;
+        const char* Message;
+    } cases[] = {
+        {"INSERT INTO t (a, b) VALUES (1)", "The number of values must match the number of table columns"},
+        {"INSERT INTO t VALUES (1, 2)", "The number of values must match the number of table columns"},
+        {"INSERT INTO t (a) VALUES ('x')",
+         "Type mismatch between column a and constant value 'x' in INSERT statement"},
+        {"INSERT INTO t (d) VALUES (5)",
+         "Date, time, or timestamp expression expected, instead found '5' in update values"},
+        {"INSERT INTO t (zz) VALUES (5)",
+         "Invalid column name 'zz' or table correlation name '' specified in table columns"},
+        {"UPDATE t SET a = 'y'", "Type mismatch between column a and constant value 'y' in UPDATE statement"},
+    };
+    InsertRows("t", {{1, 1}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        const TExecFailure f = Fail(c.Text);
+        EXPECT_EQ(f.Code, ZIZIVU_SQLERROR);
+        EXPECT_EQ(f.Message, c.Message);
+    }
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1}));
+    EXPECT_FALSE(Database->InTransaction());
+}
+
+// Every row visited once: a delete or a change that takes the row out of the view leaves
+// the cursor on the next row already.
+TEST_F(DmlExecTest, EveryQualifyingRowIsVisitedOnce) {
+    for (const char* index : {"", "CREATE INDEX ByX ON t (x)"}) {
+        SCOPED_TRACE(*index ? "with an index on x" : "without index");
+        Run("CREATE TABLE t (x INTEGER)");
+        if (*index) Run(index);
+        InsertRows("t", {{0}, {1}, {2}, {3}, {4}, {5}, {6}, {7}, {8}, {9}});
+        EXPECT_EQ(Run("UPDATE t SET x = x + 10 WHERE x < 10"), 10);
+        EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+        EXPECT_EQ(Run("DELETE FROM t WHERE x > 14"), 5);
+        EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{10, 11, 12, 13, 14}));
+        // The last row leaves the view while an earlier changed one stays in it.
+        Run("DELETE FROM t");
+        InsertRows("t", {{2}, {9}});
+        EXPECT_EQ(Run("UPDATE t SET x = x + 1 WHERE x < 10"), 2);
+        EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{3, 10}));
+        EXPECT_EQ(Run("DELETE FROM t"), 2);
+        EXPECT_TRUE(Ints("t", 1).empty());
+        Run("DROP TABLE t");
+    }
+}
+
+class CommitTest : public SqlExecTest {
+protected:
+    void SetUp() override {
+        SqlExecTest::SetUp();
+        SetStatementCommitObserver([this](TDataDirectory*, bool end) { Commits.push_back(end); });
+    }
+    void TearDown() override {
+        SetStatementCommitObserver(nullptr);
+        SqlExecTest::TearDown();
+    }
+
+    // 100-byte records: the 9-byte header, an integer (5) and a string of 84 (86).
+    void MakeTable(int32_t rows) {
+        Run("CREATE TABLE t (x INTEGER, s CHAR(84))");
+        ASSERT_EQ(Open("t")->GetRecordSize(), 100);
+        std::vector<std::vector<int32_t>> values;
+        for (int32_t i = 0; i < rows; ++i) values.push_back({i});
+        InsertRows("t", values);
+        Commits.clear();
+    }
+
+    std::vector<bool> Commits;
+};
+
+TEST_F(CommitTest, OwnTransactionCommitsEveryIntervalOfRows) {
+    MakeTable(2700);
+    EXPECT_EQ(Run("UPDATE t SET x = x + 1"), 2700);
+    // 262140 div 100 = 2621 rows per commit, then the end.
+    EXPECT_EQ(Commits, (std::vector<bool>{false, true}));
+    EXPECT_FALSE(Database->InTransaction());
+    Commits.clear();
+    EXPECT_EQ(Run("DELETE FROM t WHERE x > 1900 COMMIT INTERVAL 400"), 800);
+    EXPECT_EQ(Commits, (std::vector<bool>{false, false, true}));
+}
+
+TEST_F(CommitTest, OuterTransactionIsCommittedOnlyWhenTheStatementAsks) {
+    MakeTable(3000);
+    Database->StartTransaction();
+    EXPECT_EQ(Run("UPDATE t SET x = x + 10000"), 3000);
+    EXPECT_TRUE(Commits.empty());
+    EXPECT_TRUE(Database->InTransaction());
+    Database->Rollback();
+    EXPECT_EQ(Ints("t", 1)[2999], 2999);  // nothing of it was committed
+    Database->StartTransaction();
+    EXPECT_EQ(Run("DELETE FROM t WHERE x >= 2000 COMMIT INTERVAL 250"), 1000);
+    EXPECT_EQ(Commits, (std::vector<bool>{false, false, false, false}));
+    EXPECT_TRUE(Database->InTransaction());
+    Database->Rollback();
+    EXPECT_EQ(Ints("t", 1).size(), 2000u);  // committed every 250 rows
+}
+
+// A failing statement rolls back what its own transaction holds, so that the statements
+// after it run in transactions of their own and close keeps them.
+TEST_F(DmlExecTest, FailingUpdateRollsBackItsOwnTransaction) {
+    Run("CREATE TABLE t (x INTEGER, y INTEGER MAX '999')");
+    std::vector<std::vector<int32_t>> rows;
+    for (int32_t i = 1; i <= 100; ++i) rows.push_back({i, 0});
+    InsertRows("t", rows);
+    const TExecFailure f = Fail("UPDATE t SET y = x * 20");  // row 50 exceeds the maximum
+    EXPECT_EQ(f.Code, ZIZIVU_MAXVALERR);
+    EXPECT_FALSE(Database->InTransaction());
+    Run("INSERT INTO t (x, y) VALUES (500, 1)");
+    Session.reset();
+    Session = std::make_unique<TDataSession>();
+    Database = Session->OpenDirectory("db", Scratch.Path());
+    const std::vector<int32_t> y = Ints("t", 2);
+    ASSERT_EQ(y.size(), 101u);
+    for (int32_t i = 0; i < 100; ++i) EXPECT_EQ(y[size_t(i)], 0) << "row " << i + 1;
+    EXPECT_EQ(y[100], 1);
+}
+
+TEST_F(DmlExecTest, FailingUpdateKeepsEarlierCommitIntervals) {
+    Run("CREATE TABLE t (x INTEGER, y INTEGER MAX '999')");
+    std::vector<std::vector<int32_t>> rows;
+    for (int32_t i = 1; i <= 100; ++i) rows.push_back({i, 0});
+    InsertRows("t", rows);
+    Fail("UPDATE t SET y = x * 20 COMMIT INTERVAL 20");
+    const std::vector<int32_t> y = Ints("t", 2);
+    for (int32_t i = 1; i <= 100; ++i) EXPECT_EQ(y[size_t(i - 1)], i <= 40 ? i * 20 : 0) << "row " << i;
+}
+
+TEST_F(DmlExecTest, SecondProcessCannotWriteWhileTheStatementRuns) {
+    Run("CREATE TABLE t (x INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}});
+    const std::string folder = Scratch.Path();
+    TForkChild child([&](TForkChild& link) {
+        if (link.Receive() != 'G') return 10;
+        // The write lock's retries run on a fast clock.
+        TVirtualClockScope clock(1000.0);
+        TDataSession session;
+        session.SetLockRetryCount(0);
+        TDataCursor c(session.OpenDirectory("db", folder));
+        c.SetTableName("t");
+        c.Open();
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        c.InitRecord(r.data());
+        uint16_t code = 0;
+        try {
+            c.InsertRecord(r.data());
+        } catch (const EZIZIVUEngineError& e) {
+            code = e.ErrorCode();
+        }
+        link.Send(code == ZIZIVU_LOCKFAILED ? 'R' : 'W');
+        return 0;
+    });
+    char answer = 0;
+    Run("UPDATE t SET x = x + 1", [&](TObject*, int32_t current, uint16_t, bool&) {
+        if (current != 2) return;
+        child.Send('G');
+        answer = child.Receive();
+    });
+    EXPECT_EQ(answer, 'R');
+    EXPECT_TRUE(WaitForChild(child.Pid()).ExitedWith(0));
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{2, 3, 4}));
+}
+
+TEST_F(DmlExecTest, InsertSelectCopiesTheSelectedRows) {
+    Run("CREATE TABLE src (a INTEGER, b CHAR(5))");
+    Run("CREATE TABLE dst (n INTEGER, s CHAR(8), extra INTEGER)");
+    for (const char* row : {"(1, 'one')", "(2, 'two')", "(3, 'three')"})
+        Run(std::string("INSERT INTO src VALUES ") + row);
+    EXPECT_EQ(Run("INSERT INTO dst (s, n) SELECT b, a * 10 FROM src WHERE a > 1"), 2);
+    auto c = Open("dst");
+    std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+    std::vector<std::string> rows;
+    c->First();
+    while (c->GetNextRecord(r.data()) == 0) {
+        uint8_t v[8];
+        bool blank;
+        c->GetField(1, r.data(), blank, v);
+        rows.push_back(std::to_string(bytes::GetI32(v)) + StrField(*c, r, 2) + StrField(*c, r, 3));
+    }
+    EXPECT_EQ(rows, (std::vector<std::string>{"20two<blank>", "30three<blank>"}));
+    EXPECT_EQ(Fail("INSERT INTO dst (n) SELECT a, b FROM src").Message,
+              "The number of values must match the number of table columns");
+}
+
+TEST_F(DmlExecTest, InsertSelectFromItsOwnTargetReadsTheRowsOnce) {
+    Run("CREATE TABLE t (x INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}});
+    EXPECT_EQ(Run("INSERT INTO t SELECT x + 10 FROM t"), 3);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 2, 3, 11, 12, 13}));
+}
+
+TEST_F(DmlExecTest, CorrelationNamesAndSubSelects) {
+    Run("CREATE TABLE t (x INTEGER)");
+    Run("CREATE TABLE u (y INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}, {4}});
+    InsertRows("u", {{2}, {4}});
+    EXPECT_EQ(Run("UPDATE t AS a SET a.x = a.x + 100 WHERE a.x IN (SELECT y FROM u)"), 2);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 102, 3, 104}));
+    EXPECT_EQ(Run("DELETE FROM t b WHERE b.x > 100"), 2);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 3}));
+}
+
+TEST_F(DmlExecTest, ProgressPerRowAndAbort) {
+    Run("CREATE TABLE t (x INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}, {4}});
+    std::vector<std::pair<int32_t, int32_t>> calls;
+    const auto record = [&](TObject*, int32_t current, uint16_t percent, bool&) {
+        calls.emplace_back(current, percent);
+    };
+    EXPECT_EQ(Run("UPDATE t SET x = x * 2", record), 4);
+    EXPECT_EQ(calls, (std::vector<std::pair<int32_t, int32_t>>{{1, 25}, {2, 50}, {3, 75}, {4, 100}}));
+    calls.clear();
+    // Aborted at the first row: that row is done, the total reported at the end.
+    const auto abortFirst = [&](TObject* sender, int32_t current, uint16_t percent, bool& abort) {
+        record(sender, current, percent, abort);
+        abort = true;
+    };
+    EXPECT_EQ(Run("DELETE FROM t", abortFirst), 1);
+    EXPECT_EQ(calls, (std::vector<std::pair<int32_t, int32_t>>{{1, 25}, {4, 100}}));
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{4, 6, 8}));
+}
+
+// A row another cursor holds makes the UPDATE fail with the lock error; the statement's
+// own locks and transaction go with it.
+TEST_F(DmlExecTest, UpdateOfALockedRecordFailsAndLeavesNoLocks) {
+    Run("CREATE TABLE t (x INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}});
+    auto holder = Open("t");
+    holder->SwitchToIndexNumber(RecordNumberOrderIndex);
+    std::vector<uint8_t> r(size_t(holder->GetRecordSize()));
+    holder->First();
+    holder->GetNextRecord(r.data());
+    holder->GetNextRecord(r.data());
+    ASSERT_EQ(holder->GetCurrentRecord(r.data(), true), 0);
+    EXPECT_EQ(Fail("UPDATE t SET x = x + 1").Code, ZIZIVU_RECLOCKFAILED);
+    EXPECT_FALSE(Database->InTransaction());
+    holder->UnlockRecord(0);
+    holder.reset();
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_EQ(Run("UPDATE t SET x = x + 1"), 3);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{2, 3, 4}));
+}
+
+// BLOB values: written whole, replaced (a shorter one too) and copied by INSERT ... SELECT.
+TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
+    Run("CREATE TABLE t (x INTEGER, memo BLOB(1,1))");
+    Run("CREATE TABLE u (x INTEGER, memo BLOB(1,1))");
+    Run("INSERT INTO t VALUES (1, 'abc')");
+    Run("INSERT INTO t VALUES (2, 'defgh')");
+    EXPECT_EQ(Run("UPDATE t SET memo = 'longer text' WHERE x = 1"), 1);
+    EXPECT_EQ(Run("UPDATE t SET memo = 'xy' WHERE x = 2"), 1);
+    EXPECT_EQ(Run("INSERT INTO u SELECT x, memo FROM t"), 2);
+    for (const char* name : {"t", "u"}) {
+        auto c = Open(name);
+        std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+        std::vector<uint32_t> sizes;
+        c->First();
+        while (c->GetNextRecord(r.data()) == 0) {
+            uint32_t size = 0;
+            EXPECT_EQ(c->OpenBlob(2, r.data(), 0, false, bmRead), 0);
+            EXPECT_EQ(c->GetBlobSize(2, r.data(), false, size), 0);
+            c->FreeBlob(2, r.data(), 0, false);
+            sizes.push_back(size);
+        }
+        EXPECT_EQ(sizes, (std::vector<uint32_t>{11, 2})) << name;
+    }
+}
+
+}  // namespace
