@@ -3,9 +3,12 @@ BUILD_TEST ?= build/test
 BUILD_RUN  ?= build/run
 BUILD_BENCH ?= build/bench
 BUILD_TSAN ?= build/tsan
+BUILD_FUZZ ?= build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_PARALLEL ?= 1
 JOBS ?= $(shell nproc)
 
-.PHONY: all run test tsan bench deps clean format
+.PHONY: all run test tsan fuzz bench deps clean format
 
 all: test
 
@@ -30,6 +33,17 @@ tsan: deps
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp second_deadlock_stack=1 history_size=4" \
 		ctest --output-on-failure -j $(JOBS)
+
+# Every fuzz target built for libFuzzer with clang and the sanitizers, each run for
+# FUZZ_SECONDS (FUZZ_PARALLEL at once; FUZZ_TARGETS="fuzz_expr fuzz_sql" picks some). A crash,
+# leak or time-out input found is added to the target's committed corpus, which `make test`
+# replays, and the run fails. Scratch corpora (kept between runs) and logs: $(BUILD_FUZZ)/fuzz-runs.
+fuzz:
+	./scripts/install-deps.sh fuzz
+	cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZELTO_SANITIZE=ON -DZELTO_LIBFUZZER=ON
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_PARALLEL=$(FUZZ_PARALLEL) ./scripts/fuzz.sh $(BUILD_FUZZ)
 
 # Builds only the console program (not the tests) and starts it against the simulated
 # trainer unless ZELTO_ANT names a stick. It needs a display: `xvfb-run make run` without one.

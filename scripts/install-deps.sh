@@ -12,6 +12,11 @@ packages=(
   lighttpd curl libssl-dev
 )
 
+# `install-deps.sh fuzz`: also clang with its libFuzzer and sanitizer runtimes (make fuzz).
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libclang-rt-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

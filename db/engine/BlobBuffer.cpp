@@ -62,11 +62,14 @@ bool TBlobBuffer::TryLoad() {
         FFile->ReleaseBlock(block);
         FFile->Fail(ZIZIVU_ENDOFBLOB);
     }
-    SetSize(total);
+    // The buffer grows with the blocks found rather than with the length claimed, so that
+    // a damaged length cannot take memory the chain does not fill.
+    SetSize(MinOf<uint32_t>(total, uint32_t(dataSize)));
     std::unordered_set<uint32_t> seen{FirstBlock};
     uint32_t copied = 0;
     for (;;) {
         const uint32_t n = MinOf<uint32_t>(uint32_t(dataSize), total - copied);
+        if (copied + n > FLength) SetSize(MinOf<uint32_t>(total, MaxOf<uint32_t>(copied + n, FLength * 2)));
         if (n > 0) std::memcpy(FData + copied, block->Data(), n);
         copied += n;
         const uint32_t next = block->NextBlock();

@@ -243,6 +243,9 @@ void TBlobFile::CheckHeader() {
     if (next < FirstBlockPosition || (next - FirstBlockPosition) % uint32_t(FBlockSize) != 0 ||
         int64_t(next) > MaxBlobFileBytes + FBlockSize)
         Fail(ZIZIVU_HEADERCORRUPT);
+    // Blocks reach the file before the header that counts them: a header counting blocks
+    // beyond the file's end is damaged, and appending there would write far past it.
+    if (next > FirstBlockPosition && int64_t(next) > GetSize()) Fail(ZIZIVU_HEADERCORRUPT);
     if (FHeader.FreeHead != 0 && !IsBlockPosition(FHeader.FreeHead)) Fail(ZIZIVU_HEADERCORRUPT);
 }
 
@@ -312,7 +315,11 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
         }
         const int32_t bytesToRead = int32_t(count) * FBlockSize;
         SetBlockBufferSize(bytesToRead, TransferBufferStep, FReadBuffer, FReadCapacity);
-        ReadAt(*this, int32_t(position), FReadBuffer, bytesToRead);
+        const int32_t bytesRead = ReadAvailableAt(*this, int32_t(position), FReadBuffer, bytesToRead);
+        // Blocks appended since the last flush are counted but still only cached: the
+        // run ends where the file does, and only the block asked for must be there.
+        if (bytesRead < FBlockSize) RaiseError(ZIZIVU_READERR);
+        count = uint32_t(bytesRead / FBlockSize);
         b = FCache.DistributeRead(position, count, FReadBuffer, size_t(FBlockSize), position,
                                   FOwner->InTransaction(),
                                   [this](TBlock* e, uint8_t* image) { LoadImage(e, image); });

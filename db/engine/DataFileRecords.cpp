@@ -175,7 +175,14 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
         const int64_t bytesToRead = int64_t(count) * size;
         if (position + bytesToRead > INT32_MAX) Fail(ZIZIVU_RECBUFCORRUPT);
         SetBlockBufferSize(int32_t(bytesToRead), TransferBufferStep, FReadBuffer, FReadCapacity);
-        ReadAt(*this, int32_t(position), FReadBuffer, int32_t(bytesToRead));
+        const int32_t bytesRead = ReadAvailableAt(*this, int32_t(position), FReadBuffer, int32_t(bytesToRead));
+        // Records appended since the last flush are counted but still only cached: the
+        // run ends where the file does, and only the record asked for must be there.
+        if (size > 0) {
+            const uint32_t whole = uint32_t(bytesRead / size);
+            if (whole <= recordNo - first) RaiseError(ZIZIVU_READERR);
+            count = whole;
+        }
         r = FCache.DistributeRead(first, count, FReadBuffer, size_t(size), recordNo, FOwner->InTransaction(),
                                   [this](TRecord* e, const uint8_t* image) { LoadImage(e, image); });
         if (!r || r->Number != recordNo) Fail(ZIZIVU_RECBUFCORRUPT);

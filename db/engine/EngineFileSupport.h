@@ -49,6 +49,12 @@ inline void ReadAt(TFileHandler& file, int32_t position, void* buffer, int32_t c
     file.Seek(position, 0);
     file.Read(buffer, count);
 }
+// Reads up to count bytes at the position; the bytes read (fewer at the file's end).
+inline int32_t ReadAvailableAt(TFileHandler& file, int32_t position, void* buffer, int32_t count) {
+    TFileLockGuard guard(file);
+    file.Seek(position, 0);
+    return file.Read(buffer, count, true);
+}
 inline void WriteAt(TFileHandler& file, int32_t position, const void* buffer, int32_t count) {
     TFileLockGuard guard(file);
     file.Seek(position, 0);

@@ -121,10 +121,10 @@ public:
         if (Count() < FCapacity) {
             e = FHost.CacheNewEntry();
         } else {
-            e = FindVictim();
+            e = FindVictim(inTransaction);
             if (!e && !inTransaction) {
                 Flush();
-                e = FindVictim();
+                e = FindVictim(false);
             }
             if (e) {
                 Unlist(e);
@@ -296,9 +296,17 @@ private:
         return false;
     }
 
-    T* FindVictim() const {
-        for (TCacheEntry* e = FOldest; e; e = e->Newer) {
+    // The oldest entry that is neither modified nor pinned. Inside a transaction the dirty
+    // entries stay until the commit, so those passed over move to the newest end: the next
+    // search does not walk them again (a long transaction would otherwise make every
+    // search walk all its changes).
+    T* FindVictim(bool inTransaction) {
+        TCacheEntry* stop = FNewest;
+        for (TCacheEntry* e = FOldest; e;) {
+            TCacheEntry* next = e == stop ? nullptr : e->Newer;
             if (!e->Modified && e->UseCount == 0) return static_cast<T*>(e);
+            if (inTransaction && e != stop) MoveToNewest(e);
+            e = next;
         }
         return nullptr;
     }

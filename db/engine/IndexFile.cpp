@@ -175,6 +175,10 @@ void TIndexFile::CheckHeader(const TIndexFieldLookup& fields) const {
     if (count > MaxHeaderIndexCount) Fail(ZIZIVU_HEADERCORRUPT);
     const uint32_t next = GetNextNewPage();
     if (next < uint32_t(IndexHeaderSize) || next % IndexPageSize != 0) Fail(ZIZIVU_HEADERCORRUPT);
+    // Pages reach the file before the header that counts them: a header counting pages
+    // beyond the file's end is damaged, and appending there would write far past it.
+    if (next > uint32_t(IndexHeaderSize) && int64_t(next) > const_cast<TIndexFile*>(this)->GetSize())
+        Fail(ZIZIVU_HEADERCORRUPT);
     // A page position of this file: aligned, past the header, before the next new page.
     auto checkLink = [&](uint32_t pos) {
         if (pos == 0) return;

@@ -410,9 +410,7 @@ void TDataQuery::WriteResultColumns(uint8_t* record) {
 void TDataQuery::SortResult(const std::vector<TFieldDescriptor>& fields, bool caseInsensitive,
                             bool dropDuplicates, const TSortGroupSteps* steps) {
     if (fields.empty()) return;
-    ResultCursor->Table()->DataFile()->SortRecords(int32_t(fields.size()), fields.data(), caseInsensitive,
-                                                   dropDuplicates, steps);
-    ResultCursor->Resync();
+    ResultCursor->SortRecords(fields, caseInsensitive, dropDuplicates, steps);
 }
 
 void TDataQuery::SortResultTable() {

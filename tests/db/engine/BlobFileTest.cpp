@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -13,7 +14,37 @@
 
 using namespace enginefiles_test;
 
+// The sanitizers' allocation hook, when the tests run under one.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*))
+    __attribute__((weak));
+
 namespace {
+
+// The largest allocation made while a TLargestAllocation is alive (sanitizer builds only).
+std::atomic<bool> gWatchAllocations{false};
+std::atomic<size_t> gLargestAllocation{0};
+void OnMalloc(const volatile void*, size_t size) {
+    if (!gWatchAllocations) return;
+    size_t seen = gLargestAllocation;
+    while (size > seen && !gLargestAllocation.compare_exchange_weak(seen, size)) {
+    }
+}
+void OnFree(const volatile void*) {}
+
+struct TLargestAllocation {
+    static bool Available() {
+        static const bool installed = __sanitizer_install_malloc_and_free_hooks &&
+                                      __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
+        return installed;
+    }
+    TLargestAllocation() {
+        gLargestAllocation = 0;
+        gWatchAllocations = true;
+    }
+    ~TLargestAllocation() { gWatchAllocations = false; }
+    size_t Bytes() const { return gLargestAllocation; }
+};
 
 std::string Pattern(size_t n, int seed) {
     std::string s(n, '\0');
@@ -191,6 +222,26 @@ TEST_F(BlobFileTest, DamagedChainsFailWithTheirCodes) {
     }
 }
 
+TEST_F(BlobFileTest, DamagedLengthTakesNoMoreMemoryThanTheChainFills) {
+    if (!TLargestAllocation::Available()) GTEST_SKIP() << "needs the sanitizers' allocation hook";
+    uint32_t first;
+    {
+        auto f = Create();
+        first = Save(*f, 1, Pattern(1000, 1));
+        Persist(*f);
+        f->Close();
+    }
+    // The header counts nearly 2 GB of blocks (as read, say, after another process wrote
+    // it), the first block claims 1.9 GB.
+    PatchFile("PARTS.BLB", 13, U32Bytes(512 + 512 * 3900000u));
+    auto f = NewFile();
+    f->Open();
+    Damage(*f, first, [](TBlock* b) { b->SetTotalLength(1900000000u); });
+    TLargestAllocation largest;
+    EXPECT_EQ(RaisedCode([&] { Load(*f, 1, first); }), ZIZIVU_ENDOFBLOB);
+    EXPECT_LT(largest.Bytes(), 1u << 20);
+}
+
 TEST_F(BlobFileTest, FirstBlockThatNamesNoBlockIsRefused) {
     auto f = Create();
     Save(*f, 1, Pattern(1000, 1));
@@ -217,6 +268,7 @@ TEST_F(BlobFileTest, HeaderChecksRefuseDamage) {
         {"free head without blocks", 13, U32Bytes(512), ZIZIVU_HEADERCORRUPT},
         {"next new unaligned", 13, U32Bytes(2000), ZIZIVU_HEADERCORRUPT},
         {"next new below first", 13, U32Bytes(0), ZIZIVU_HEADERCORRUPT},
+        {"next new beyond the file", 13, U32Bytes(2048 + 512), ZIZIVU_HEADERCORRUPT},
     };
     for (const HeaderCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -365,6 +417,23 @@ TEST_F(BlobFileTest, TransactionKeepsDirtyBlocksAndGrowsTheCache) {
     EXPECT_EQ(Load(*f, 1, first), Pattern(20 * 8174, 5));
 }
 
+TEST_F(BlobFileTest, ReadAheadStopsWhereTheFileEndsBeforeBlocksOnlyCached) {
+    auto f = Create(8192);  // capacity 15 blocks, read-ahead 7
+    // The sixteenth block of the first value writes the fifteen before it; the rest of the
+    // values stays cached and past the file's end.
+    const uint32_t first = Save(*f, 1, Pattern(20 * 8174, 1));
+    const uint32_t second = Save(*f, 2, Pattern(3 * 8174, 2));
+    ASSERT_LT(uint32_t(f->GetSize()), f->GetNextNewBlockPos());
+    EXPECT_EQ(Load(*f, 1, first), Pattern(20 * 8174, 1));
+    EXPECT_EQ(Load(*f, 2, second), Pattern(3 * 8174, 2));
+    TBlobBuffer b(f.get(), &FCursor);
+    b.RecordNo = 1;
+    b.FirstBlock = first;
+    b.FreeBlocks();
+    Persist(*f);
+    EXPECT_EQ(Load(*f, 2, second), Pattern(3 * 8174, 2));
+}
+
 TEST_F(BlobFileTest, AppendingStopsAtTheFileLimit) {
     {
         auto f = Create();
@@ -373,7 +442,7 @@ TEST_F(BlobFileTest, AppendingStopsAtTheFileLimit) {
     PatchFile("PARTS.BLB", 13, U32Bytes(1999999488));  // a header that claims blocks it lacks
     auto f = NewFile();
     f->Open();
-    f->CheckHeader();
+    EXPECT_EQ(RaisedCode([&] { f->CheckHeader(); }), ZIZIVU_HEADERCORRUPT);
     TBlock* b = nullptr;
     ASSERT_TRUE(f->AllocateBlock(&FCursor, b));
     EXPECT_EQ(b->Position(), 1999999488u);

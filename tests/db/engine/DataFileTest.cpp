@@ -656,6 +656,37 @@ TEST_F(DataFileTest, FullCacheReusesCleanRecordsAndFlushesOutsideATransaction) {
     for (TRecord* p : pins) f->ReleaseRecord(p);
 }
 
+TEST_F(DataFileTest, ReadAheadStopsWhereTheFileEndsBeforeRecordsOnlyCached) {
+    auto f = Create(WideFields(52));  // capacity 9, read-ahead 4
+    for (int i = 0; i < 12; ++i) {    // the tenth append writes 1..9; 10..12 stay cached
+        TRecord* r = nullptr;
+        ASSERT_TRUE(f->AllocateRecord(&FCursor, r));
+        r->Clear(true);
+        Stamp(r, uint8_t(r->Number));
+        f->ReleaseRecord(r);
+    }
+    for (uint32_t n = 1; n <= 4; ++n) f->ReleaseRecord(Get(*f, n, false));
+    ASSERT_EQ(f->CachedRecord(7), nullptr);
+    ASSERT_LT(int64_t(f->GetSize()), f->RecordPosition(11));
+    // The run 7..10 reaches past the file: the records there are read, 10 stays as cached.
+    TRecord* r = Get(*f, 7);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(StampOf(r), 7);
+    f->ReleaseRecord(r);
+    for (uint32_t n = 8; n <= 12; ++n) {
+        r = Get(*f, n, false);
+        EXPECT_EQ(StampOf(r), n);
+        f->ReleaseRecord(r);
+    }
+    // A record the file lacks and the cache does not hold is a read error.
+    f->FlushRecords(false);
+    f->ClearRecordCache();
+    ASSERT_TRUE(f->AllocateRecord(&FCursor, r));
+    f->ReleaseRecord(r);
+    f->ClearRecordCache();
+    EXPECT_EQ(RaisedCode([&] { Get(*f, 13); }), ZIZIVU_READERR);
+}
+
 TEST_F(DataFileTest, TransactionGrowsTheCacheInsteadOfDroppingDirtyRecords) {
     auto f = Create(WideFields(52));
     Append(*f, 20);

@@ -194,6 +194,7 @@ TEST_F(IndexFile, DamagedHeadersAreRefusedByTheOpenCheck) {
     const std::string good = RawBytes(source, 0, IndexHeaderSize);
     const uint32_t next = bytes::GetU32(Bytes(good) + 9);
     ASSERT_GT(next, 3u * IndexPageSize);
+    const std::string pages = RawBytes(source, IndexHeaderSize, int32_t(next) - IndexHeaderSize);
     using TEdit = std::function<void(uint8_t * header)>;
     auto descriptor = [](int32_t i, const std::function<void(TIndexDescriptor&)>& edit) -> TEdit {
         return [=](uint8_t* h) {
@@ -251,6 +252,8 @@ TEST_F(IndexFile, DamagedHeadersAreRefusedByTheOpenCheck) {
          ZIZIVU_HEADERCORRUPT},
         {"next new page unaligned", [](uint8_t* h) { bytes::PutU32(h + 9, 3 * 4096 + 1); },
          ZIZIVU_HEADERCORRUPT},
+        {"next new page beyond the file", [=](uint8_t* h) { bytes::PutU32(h + 9, next + IndexPageSize); },
+         ZIZIVU_HEADERCORRUPT},
         {"31 secondary indexes", [](uint8_t* h) { h[13] = 31; }, ZIZIVU_HEADERCORRUPT},
         {"33 secondary indexes", [](uint8_t* h) { h[13] = 33; }, ZIZIVU_HEADERCORRUPT},
     };
@@ -265,6 +268,7 @@ TEST_F(IndexFile, DamagedHeadersAreRefusedByTheOpenCheck) {
         h.SetInMemory(true);
         h.CreateFile();
         h.Write(header.data(), int32_t(header.size()));
+        h.Write(pages.data(), int32_t(pages.size()));
         h.Close();
         auto f = std::make_unique<TIndexFile>(&Table);
         f->SetFileName(name);

@@ -143,16 +143,21 @@ TEST_F(SelectJoinTest, WithLocksReleasesItsLocksWhenTheRunFails) {
         failed = true;
     }
     EXPECT_TRUE(failed);
-    // Another cursor of this process can change the tables again.
-    for (const char* table : {"A", "B"}) {
+    // Another cursor of this process can change the tables again, also after a run that
+    // ended normally.
+    auto insertInto = [this](const char* table) {
         TDataCursor c(FDatabase);
         c.SetTableName(table);
         c.Open();
         std::vector<uint8_t> r(size_t(c.GetRecordSize()));
         c.InitRecord(r.data());
         EXPECT_NO_THROW(c.InsertRecord(r.data())) << table;
-    }
-    EXPECT_EQ(Query("SELECT COUNT(*) FROM a WITH LOCKS"), (TRows{{"4"}}));
+    };
+    insertInto("A");
+    insertInto("B");
+    EXPECT_EQ(Query("SELECT a.n FROM a, b WHERE a.n = b.k AND a.n > 0 WITH LOCKS").size(), 3u);
+    insertInto("A");
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM a WITH LOCKS"), (TRows{{"5"}}));
 }
 
 }  // namespace

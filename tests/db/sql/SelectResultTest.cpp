@@ -237,7 +237,7 @@ TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
             c.InsertRecord(r.data());
         }
     }
-    TDataCursor* result = Run("SELECT n, body FROM docs WHERE n > 1");
+    TDataCursor* result = Run("SELECT n, body FROM docs WHERE n > 1 ORDER BY n DESC");
     ASSERT_NE(result, nullptr);
     std::vector<uint8_t> r(size_t(result->GetRecordSize()));
     std::vector<std::string> bodies;
@@ -251,7 +251,7 @@ TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
         result->FreeBlob(2, r.data(), 0, false);
         bodies.push_back(body);
     }
-    EXPECT_EQ(bodies, (std::vector<std::string>{std::string(200, 'c'), std::string(300, 'd')}));
+    EXPECT_EQ(bodies, (std::vector<std::string>{std::string(300, 'd'), std::string(200, 'c')}));
     EXPECT_EQ(Error("SELECT DISTINCT body FROM docs"),
               "Invalid BLOB column 'body' specified in DISTINCT clause");
 }
