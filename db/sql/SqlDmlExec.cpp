@@ -197,6 +197,8 @@ void TDataQuery::CheckUpdateValues() {
                                v.Expression.get());
         const TExpToken& value = *v.Expression;
         if (value.NodeKind == nkConstant && value.IsNull) continue;
+        // A parameter's type comes with its value; the value is converted when written.
+        if (value.IsParameter && value.DataType == 0) continue;
         if (IsDateKind(f.DataType) && !IsDateKind(value.DataType) && value.DataType != dtString)
             SqlError("Date, time, or timestamp expression expected, instead found '" + v.ExpressionText +
                      "'" + " in update values");

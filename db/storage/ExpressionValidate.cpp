@@ -53,6 +53,10 @@ bool IsIntegerConstant(const TExpToken* n) {
 bool IsStringConstant(const TExpToken* n) {
     return IsConstant(n) && n->DataType == dtString;
 }
+// A parameter marker whose value has not been set yet.
+bool IsUntypedParameter(const TExpToken* n) {
+    return n->IsParameter && n->DataType == 0;
+}
 // The untyped NULL.
 bool IsNullConstant(const TExpToken* n) {
     return IsConstant(n) && n->IsNull && n->DataType == 0;
@@ -203,10 +207,20 @@ void TValidator::Binary(TExpToken* n, bool makeBool) const {
     } else if (r->NodeKind == nkConstant && r->DataType == dtString && IsDateTime(l->DataType)) {
         ConvertDateString(r, l);
     }
-    if (!OperatorAcceptsTypes(n->Code, l->DataType, l->SubType, r->SubType, r->DataType))
+    // A parameter marker has no type until its value is set, after the statement is
+    // prepared: `x > ?` is accepted as `x = ?` always was, and the value meets the column
+    // when it is evaluated.
+    const bool parameter = IsUntypedParameter(l) || IsUntypedParameter(r);
+    if (!parameter && !OperatorAcceptsTypes(n->Code, l->DataType, l->SubType, r->SubType, r->DataType))
         BinaryMismatch(l, r);
     n->DataType = BinaryResultType(n->Code, l->DataType, r->DataType);
     n->SubType = BinaryResultSubType(n->Code, l->DataType, l->SubType, r->SubType, r->DataType);
+    if (parameter && n->DataType == 0) {
+        // Arithmetic with a marker is of the typed operand's kind.
+        const TExpToken* typed = IsUntypedParameter(l) ? r : l;
+        n->DataType = typed->DataType;
+        n->SubType = typed->SubType;
+    }
     if (n->Code == opAdd && (l->DataType == dtString || l->DataType == dtBlob) &&
         (r->DataType == dtString || r->DataType == dtBlob)) {
         n->SetDataSize(l->DataSize - 1 + r->DataSize);

@@ -267,6 +267,33 @@ TEST_F(QuerySqlTest, ExecSqlReportsTheRowsChanged) {
     EXPECT_EQ((std::vector<std::string>{"bolt", "washer", "pin"}), Column(*sel, "name"));
 }
 
+TEST_F(QuerySqlTest, ParametersMeetColumnsOfAnyComparisonAndDates) {
+    // A marker has no type when the statement is prepared; its value's type counts.
+    const struct {
+        const char* sql;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"SELECT id, name FROM parts WHERE id > :v ORDER BY id", {"nut", "washer"}},
+        {"SELECT id, name FROM parts WHERE :v < id ORDER BY id", {"nut", "washer"}},
+        {"SELECT id, name FROM parts WHERE id <= :v ORDER BY id", {"bolt"}},
+        {"SELECT id, name FROM parts WHERE id + :v = 3 ORDER BY id", {"nut"}},
+    };
+    for (const auto& c : cases) {
+        auto q = NewQuery(c.sql);
+        q->ParamByName("v")->SetAsInteger(1);
+        q->Open();
+        EXPECT_EQ(c.names, Column(*q, "name")) << c.sql;
+    }
+    auto upd = NewQuery("UPDATE parts SET made = :d WHERE id = 2");
+    upd->ParamByName("d")->SetAsDate(EncodeDate(2026, 12, 7));
+    upd->ExecSQL();
+    EXPECT_EQ(1, upd->RowsAffected());
+    auto q = NewQuery("SELECT name FROM parts WHERE made >= :d");
+    q->ParamByName("d")->SetAsDate(EncodeDate(2026, 1, 1));
+    q->Open();
+    EXPECT_EQ((std::vector<std::string>{"nut"}), Column(*q, "name"));
+}
+
 TEST_F(QuerySqlTest, SelectResultsInFields) {
     auto q =
         NewQuery("SELECT id, name, price, made FROM parts WHERE id <> :skip AND name <> ':skip' ORDER BY id");
