@@ -169,6 +169,14 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
                 count = uint32_t(FReadAheadCount);
             count = MinOf<uint32_t>(MaxOf<uint32_t>(count, 1),
                                     MinOf<uint32_t>(uint32_t(FReadAheadCount), available));
+            // Slots appended inside a transaction live only in the cache until the commit:
+            // a forward read stops short of the first changed entry, the file may end there.
+            if (forward)
+                for (uint32_t i = 1; i < count; ++i)
+                    if (const TRecord* c = FCache.Find(recordNo + i); c && c->IsModified()) {
+                        count = i;
+                        break;
+                    }
         }
         const uint32_t first = forward ? recordNo : recordNo - count + 1;
         const int64_t position = RecordPosition(first);
