@@ -146,7 +146,8 @@ private:
                 R.Add("active record " + Str(n) + " names itself " + Str(bytes::GetU32(r.data() + 1)));
             const uint32_t rowId = bytes::GetU32(r.data() + 5);
             auto [it, fresh] = rowIds.emplace(rowId, n);
-            if (!fresh) R.Add("records " + Str(it->second) + " and " + Str(n) + " share row id " + Str(rowId));
+            if (!fresh)
+                R.Add("records " + Str(it->second) + " and " + Str(n) + " share row id " + Str(rowId));
         }
     }
 
@@ -314,8 +315,8 @@ private:
         if (page.Count() == 0) R.Add(where + " is an empty page inside the tree");
         if (page.IsLeaf()) {
             if (leafDepth < 0) leafDepth = depth;
-            if (leafDepth != depth) R.Add(where + " is a leaf at depth " + Str(depth) + ", others at " +
-                                          Str(leafDepth));
+            if (leafDepth != depth)
+                R.Add(where + " is a leaf at depth " + Str(depth) + ", others at " + Str(leafDepth));
             leaves.push_back(pos);
             for (int32_t i = 1; i <= page.Count(); ++i)
                 entries.push_back({std::vector<uint8_t>(page.EntryKey(i), page.EntryKey(i) + d.KeyLength),
@@ -325,11 +326,12 @@ private:
         int64_t total = 0;
         for (int32_t i = 1; i <= page.Count(); ++i) {
             const size_t first = entries.size();
-            const int64_t below = Walk(indexNo, d, page.EntryValue(i), depth + 1, false, entries, leaves, leafDepth);
+            const int64_t below =
+                Walk(indexNo, d, page.EntryValue(i), depth + 1, false, entries, leaves, leafDepth);
             if (below < 0) return -1;
             if (below != int64_t(page.EntryCount(i)))
-                R.Add(where + " entry " + Str(i) + " counts " + Str(page.EntryCount(i)) + " keys, its subtree " +
-                      Str(uint64_t(below)));
+                R.Add(where + " entry " + Str(i) + " counts " + Str(page.EntryCount(i)) +
+                      " keys, its subtree " + Str(uint64_t(below)));
             if (first < entries.size() &&
                 std::memcmp(entries[first].Key.data(), page.EntryKey(i), d.KeyLength) != 0)
                 R.Add(where + " entry " + Str(i) + " does not carry its subtree's first key");
@@ -374,8 +376,8 @@ private:
             if (!LoadPage(indexNo, d, leaves[i], page)) return;
             const uint32_t prev = i ? leaves[i - 1] : 0, next = i + 1 < leaves.size() ? leaves[i + 1] : 0;
             if (page.Prev() != prev || page.Next() != next)
-                R.Add(name + ": leaf " + Str(leaves[i]) + " links " + Str(page.Prev()) + "/" + Str(page.Next()) +
-                      ", its neighbours are " + Str(prev) + "/" + Str(next));
+                R.Add(name + ": leaf " + Str(leaves[i]) + " links " + Str(page.Prev()) + "/" +
+                      Str(page.Next()) + ", its neighbours are " + Str(prev) + "/" + Str(next));
         }
         for (size_t i = 1; i < entries.size(); ++i)
             if (Compare(indexNo, d, entries[i - 1].Key.data(), entries[i].Key.data()) >= 0)
@@ -478,7 +480,8 @@ private:
     }
 
     bool BlockPosition(uint32_t pos) const {
-        return pos >= FirstBlockPosition && pos < NextBlock && (pos - FirstBlockPosition) % uint32_t(BlockSize) == 0 &&
+        return pos >= FirstBlockPosition && pos < NextBlock &&
+               (pos - FirstBlockPosition) % uint32_t(BlockSize) == 0 &&
                size_t(pos) + size_t(BlockSize) <= Blob.size();
     }
 

@@ -12,11 +12,12 @@ int main(int argc, char** argv) {
     }
     InitializeLibrary();
     const TTableCheckReport report = CheckTableFiles(argv[1], argv[2]);
-    std::printf("%u records (%u active, %u deleted), %u index keys on %u pages (%u free), "
-                "%u BLOB chains on %u blocks (%u free)\n",
-                report.PhysicalRecords, report.ActiveRecords, report.DeletedRecords, report.IndexKeys,
-                report.IndexPages, report.FreeIndexPages, report.BlobChains, report.BlobBlocksUsed,
-                report.BlobBlocksFree);
+    std::printf(
+        "%u records (%u active, %u deleted), %u index keys on %u pages (%u free), "
+        "%u BLOB chains on %u blocks (%u free)\n",
+        report.PhysicalRecords, report.ActiveRecords, report.DeletedRecords, report.IndexKeys,
+        report.IndexPages, report.FreeIndexPages, report.BlobChains, report.BlobBlocksUsed,
+        report.BlobBlocksFree);
     std::fputs(report.Text().c_str(), stdout);
     bool ok = report.Ok();
     for (const std::string& lock : HeldTableLocks(argv[1], argv[2])) {

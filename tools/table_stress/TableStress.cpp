@@ -312,7 +312,8 @@ private:
     int32_t Pick(int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(Rng); }
 
     void Append(const std::string& text) {
-        if (::write(Log, text.data(), text.size()) != ssize_t(text.size())) throw std::runtime_error("log write");
+        if (::write(Log, text.data(), text.size()) != ssize_t(text.size()))
+            throw std::runtime_error("log write");
     }
 
     int Fail(uint16_t code, const std::string& text) {
@@ -321,7 +322,9 @@ private:
         std::fprintf(stderr, "worker %d: %s (%u)\n", No, text.c_str(), unsigned(code));
         return 3;
     }
-    void Mismatch(const std::string& text) { throw std::runtime_error("worker " + std::to_string(No) + ": " + text); }
+    void Mismatch(const std::string& text) {
+        throw std::runtime_error("worker " + std::to_string(No) + ": " + text);
+    }
 
     int32_t OwnKey() {
         auto it = Pending.begin();
@@ -335,7 +338,8 @@ private:
         if (!Seek(*C, key, r)) Mismatch("row " + std::to_string(key) + " not found");
         const std::string bad = Inconsistency(*C, r);
         if (!bad.empty()) Mismatch(bad);
-        if (own && (GetStr(*C, r, FGroup) != Pending[key].Group || GetInt(*C, r, FVersion) != Pending[key].Version))
+        if (own &&
+            (GetStr(*C, r, FGroup) != Pending[key].Group || GetInt(*C, r, FVersion) != Pending[key].Version))
             Mismatch("row " + std::to_string(key) + " is not as this worker left it");
         return r;
     }
@@ -559,9 +563,10 @@ std::string DescribeDifference(const TRows& want, const TRows& have) {
         }
     }
     for (const auto& [k, v] : have)
-        if (!want.count(k) && !extra++ && first.empty()) first = "row " + std::to_string(k) + " not committed";
-    return std::to_string(missing) + " missing, " + std::to_string(extra) + " extra, " + std::to_string(differ) +
-           " with other values (" + first + ")";
+        if (!want.count(k) && !extra++ && first.empty())
+            first = "row " + std::to_string(k) + " not committed";
+    return std::to_string(missing) + " missing, " + std::to_string(extra) + " extra, " +
+           std::to_string(differ) + " with other values (" + first + ")";
 }
 
 // ---- One run -----------------------------------------------------------------------------
@@ -582,13 +587,14 @@ struct TRunResult {
     TTableCheckReport Check;
 };
 
-TRunResult RunOnce(const TOptions& o, const std::string& folder, const std::string& logs, uint32_t seed, bool kills) {
+TRunResult RunOnce(const TOptions& o, const std::string& folder, const std::string& logs, uint32_t seed,
+                   bool kills) {
     TRunResult res;
     InitializeLibrary();
     CreateTable(folder);
     FinalizeLibrary();
     auto* slots = static_cast<TSlot*>(::mmap(nullptr, sizeof(TSlot) * size_t(o.Procs), PROT_READ | PROT_WRITE,
-                                            MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+                                             MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     std::memset(slots, 0, sizeof(TSlot) * size_t(o.Procs));
     std::mt19937 rng(seed);
     std::vector<pid_t> pids(size_t(o.Procs));
@@ -603,7 +609,8 @@ TRunResult RunOnce(const TOptions& o, const std::string& folder, const std::stri
             slot->ArmedCommit = std::uniform_int_distribution<int32_t>(1, 12)(rng);
             slot->ArmedWrite = std::uniform_int_distribution<int32_t>(1, 14)(rng);
         } else if (mode == 2) {
-            killAt[size_t(p)] = start + std::chrono::milliseconds(std::uniform_int_distribution<int32_t>(20, 1500)(rng));
+            killAt[size_t(p)] =
+                start + std::chrono::milliseconds(std::uniform_int_distribution<int32_t>(20, 1500)(rng));
         }
         const std::string logName = logs + "/worker-" + std::to_string(p) + ".log";
         std::filesystem::remove(logName);
@@ -669,7 +676,8 @@ TRunResult RunOnce(const TOptions& o, const std::string& folder, const std::stri
         } else if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
             ++res.SurvivorFailures;
             if (res.SurvivorError.empty())
-                res.SurvivorError = "worker " + std::to_string(p) + ": " + (s.Error[0] ? s.Error : "ended abnormally");
+                res.SurvivorError =
+                    "worker " + std::to_string(p) + ": " + (s.Error[0] ? s.Error : "ended abnormally");
         }
         logsRead.push_back(ReadLog(logs + "/worker-" + std::to_string(p) + ".log"));
     }
@@ -711,7 +719,8 @@ TRunResult RunOnce(const TOptions& o, const std::string& folder, const std::stri
     const bool excused = res.Flagged && res.CommitKill;
     if (!excused) {
         if (res.Flagged) res.Failures.push_back("the check flags the table:\n" + res.CheckText);
-        if (!res.Next.Opened) res.Failures.push_back("the table does not open: " + std::to_string(res.Next.OpenCode));
+        if (!res.Next.Opened)
+            res.Failures.push_back("the table does not open: " + std::to_string(res.Next.OpenCode));
         if (res.Next.WalkCode) res.Failures.push_back("the walk fails: " + std::to_string(res.Next.WalkCode));
         for (const std::string& p : res.Next.Problems) res.Failures.push_back(p);
         if (res.Next.Opened && !res.Next.WalkCode && !matched)
@@ -719,15 +728,17 @@ TRunResult RunOnce(const TOptions& o, const std::string& folder, const std::stri
         if (res.SurvivorFailures) res.Failures.push_back(res.SurvivorError);
     }
     res.Passed = res.Failures.empty();
-    std::printf("  %d processes, %d operations in %.1f s: %d transactions committed, %d rolled back "
-                "(%d record-lock and %d file-lock conflicts), %d locking reads found the row changed\n",
-                o.Procs, res.Ops, seconds, res.Committed, res.RolledBack, res.RecordConflicts, res.FileConflicts,
-                res.Rereads);
-    std::printf("  check: %u records (%u active), %u index keys on %u pages, %u BLOB chains on %u blocks "
-                "(%u free): %s\n",
-                res.Check.PhysicalRecords, res.Check.ActiveRecords, res.Check.IndexKeys, res.Check.IndexPages,
-                res.Check.BlobChains, res.Check.BlobBlocksUsed, res.Check.BlobBlocksFree,
-                res.Flagged ? "FLAGGED" : "clean");
+    std::printf(
+        "  %d processes, %d operations in %.1f s: %d transactions committed, %d rolled back "
+        "(%d record-lock and %d file-lock conflicts), %d locking reads found the row changed\n",
+        o.Procs, res.Ops, seconds, res.Committed, res.RolledBack, res.RecordConflicts, res.FileConflicts,
+        res.Rereads);
+    std::printf(
+        "  check: %u records (%u active), %u index keys on %u pages, %u BLOB chains on %u blocks "
+        "(%u free): %s\n",
+        res.Check.PhysicalRecords, res.Check.ActiveRecords, res.Check.IndexKeys, res.Check.IndexPages,
+        res.Check.BlobChains, res.Check.BlobBlocksUsed, res.Check.BlobBlocksFree,
+        res.Flagged ? "FLAGGED" : "clean");
     if (res.OutsideWrites) std::printf("  %d file writes happened outside a commit\n", res.OutsideWrites);
     return res;
 }
@@ -769,7 +780,8 @@ int main(int argc, char** argv) {
             o.Keep = true;
         else {
             std::fprintf(stderr,
-                         "usage: table_stress [--procs N] [--ops M] [--seed S] [--kill-rounds R] [--dir PATH] [--keep]\n");
+                         "usage: table_stress [--procs N] [--ops M] [--seed S] [--kill-rounds R] [--dir "
+                         "PATH] [--keep]\n");
             return 2;
         }
     }
@@ -794,8 +806,8 @@ int main(int argc, char** argv) {
         for (const std::string& f : r.Failures) std::printf("FAIL: %s\n", f.c_str());
         passed = r.Passed;
     } else {
-        std::printf("kill run: %d rounds of %d processes x %d operations, seed %u\n", o.KillRounds, o.Procs, o.Ops,
-                    o.Seed);
+        std::printf("kill run: %d rounds of %d processes x %d operations, seed %u\n", o.KillRounds, o.Procs,
+                    o.Ops, o.Seed);
         int32_t kills = 0, inCommit = 0, afterCommit = 0, elsewhere = 0, commitRounds = 0, flaggedRounds = 0;
         std::map<std::string, int32_t> nextOpens;
         for (int32_t round = 1; round <= o.KillRounds; ++round) {
@@ -813,16 +825,17 @@ int main(int argc, char** argv) {
             if (r.Flagged) {
                 ++flaggedRounds;
                 ++nextOpens[NextOpenText(r.Next)];
-                std::printf("  next open: %s\n  survivors failing: %d%s%s\n  check:\n%s", NextOpenText(r.Next).c_str(),
-                            r.SurvivorFailures, r.SurvivorFailures ? " - " : "", r.SurvivorError.c_str(),
-                            r.CheckText.c_str());
+                std::printf("  next open: %s\n  survivors failing: %d%s%s\n  check:\n%s",
+                            NextOpenText(r.Next).c_str(), r.SurvivorFailures, r.SurvivorFailures ? " - " : "",
+                            r.SurvivorError.c_str(), r.CheckText.c_str());
             }
             for (const std::string& f : r.Failures) std::printf("FAIL: %s\n", f.c_str());
             passed = passed && r.Passed;
         }
-        std::printf("kill summary: %d rounds, %d kills (%d inside a commit in %d rounds, %d right after a commit, "
-                    "%d elsewhere); the check flagged %d of the %d rounds with a kill inside a commit\n",
-                    o.KillRounds, kills, inCommit, commitRounds, afterCommit, elsewhere, flaggedRounds, commitRounds);
+        std::printf(
+            "kill summary: %d rounds, %d kills (%d inside a commit in %d rounds, %d right after a commit, "
+            "%d elsewhere); the check flagged %d of the %d rounds with a kill inside a commit\n",
+            o.KillRounds, kills, inCommit, commitRounds, afterCommit, elsewhere, flaggedRounds, commitRounds);
         for (const auto& [text, n] : nextOpens) std::printf("  next open (%d rounds): %s\n", n, text.c_str());
     }
     std::printf("%s\n", passed ? "PASSED" : "FAILED");
