@@ -170,11 +170,12 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
             count = MinOf<uint32_t>(MaxOf<uint32_t>(count, 1),
                                     MinOf<uint32_t>(uint32_t(FReadAheadCount), available));
             // Slots appended inside a transaction live only in the cache until the commit:
-            // a forward read stops short of the first changed entry, the file may end there.
+            // a forward run that reaches changed entries ends where the file does.
             if (forward)
                 for (uint32_t i = 1; i < count; ++i)
                     if (const TRecord* c = FCache.Find(recordNo + i); c && c->IsModified()) {
-                        count = i;
+                        const int64_t onDisk = (int64_t(GetSize()) - RecordPosition(recordNo)) / size;
+                        count = uint32_t(MaxOf<int64_t>(1, MinOf<int64_t>(count, onDisk)));
                         break;
                     }
         }
