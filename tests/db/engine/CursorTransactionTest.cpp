@@ -147,5 +147,40 @@ TEST_F(CursorTransactionTest, OlderRecordsReadWhileAppendedRowsAreOnlyInTheCache
     EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{1, 2, 3}));
 }
 
+// A BLOB whose chain runs over the file's last block on disk is read in a transaction that
+// appended blocks after it: they live only in the cache.
+TEST_F(CursorTransactionTest, BlobChainsReadWhileAppendedBlocksAreOnlyInTheCache) {
+    TCreateTableOptions options;
+    options.BlobBlockSize = 64;  // 46 data bytes a block
+    Create("BLOBS", {Field(1, "ID", dtInteger), Field(2, "DATA", dtBlob)}, {Index("", {1})}, options);
+    auto put = [](TDataCursor& c, int32_t id, size_t length, bool insert) {
+        std::vector<uint8_t> r = insert ? Buffer(c) : LockRow(c, id);
+        PutInt(c, r, 1, id);
+        const std::vector<uint8_t> data(length, uint8_t(id));
+        ASSERT_EQ(c.OpenBlob(2, r.data(), 0, false, bmReadWrite), 0);
+        ASSERT_EQ(c.TruncateBlob(2, r.data(), false, 0), 0);
+        ASSERT_EQ(c.PutBlob(2, r.data(), false, uint32_t(length), data.data(), 0), 0);
+        insert ? c.InsertRecord(r.data()) : c.ModifyRecord(r.data());
+    };
+    TDataCursor& c = OpenCursor("BLOBS");
+    put(c, 1, 40, true);   // block 0
+    put(c, 2, 40, true);   // block 1
+    put(c, 1, 80, false);  // 0 -> 2
+    LockRow(c, 2);
+    c.DeleteRecord();       // block 1 free
+    put(c, 1, 120, false);  // 0 -> 2 -> 1: the read at block 2 wants two blocks
+    c.Close();
+    FDir->StartTransaction();  // the caches are dropped
+    TDataCursor& d = OpenCursor("BLOBS");
+    put(d, 3, 40, true);  // block 3, not yet in the file
+    std::vector<uint8_t> r = LockRow(d, 1);
+    uint32_t size = 0;
+    EXPECT_EQ(d.OpenBlob(2, r.data(), 0, false, bmRead), 0);
+    EXPECT_EQ(d.GetBlobSize(2, r.data(), false, size), 0);
+    EXPECT_EQ(size, 120u);
+    d.FreeBlob(2, r.data(), 0, false);
+    FDir->Commit(true);
+}
+
 }  // namespace
 }  // namespace cursor_test
