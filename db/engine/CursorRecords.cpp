@@ -447,7 +447,8 @@ bool TDataCursor::LockRecordInternal(uint32_t recordNo) {
     if (FTable->HoldsRecordLock(recordNo)) {
         if (std::find(FLockedRecords.begin(), FLockedRecords.end(), recordNo) != FLockedRecords.end())
             return false;
-        Raise(ZIZIVU_RECLOCKFAILED);
+        // A lock given up inside the transaction is no other cursor's: it is taken again.
+        if (!FTable->IsUnlockDeferred(recordNo)) Raise(ZIZIVU_RECLOCKFAILED);
     }
     // The table takes its implicit read lock for the change check: it belongs to the
     // operation under way and goes with it.

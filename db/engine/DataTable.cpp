@@ -342,7 +342,11 @@ void TDataTable::UnlockReadBytes(uint16_t& indexByte, uint16_t& blobByte) {
 bool TDataTable::LockRecord(uint32_t recordNo) {
     if ((FExclusive && !FTransactionActive) || FReadOnly) return false;
     if (recordNo == 0) Raise(ZIZIVU_RECLOCKFAILED);
-    if (FTransactionActive && BitSet(FLocked, recordNo)) return false;
+    if (FTransactionActive && BitSet(FLocked, recordNo)) {
+        // Taken again after it was given up: it stays until it is given up once more.
+        if (BitSet(FDeferred, recordNo)) FDeferred->ClearBit(int32_t(recordNo));
+        return false;
+    }
     bool changed = false;
     const bool tookRead = !FExclusive && !StrictChangeDetection() && !HoldsAnyLock();
     if (tookRead) changed = LockRead();
@@ -472,6 +476,10 @@ bool TDataTable::HoldsAnyLock() const {
 
 bool TDataTable::HoldsRecordLock(uint32_t recordNo) const {
     return BitSet(FLocked, recordNo);
+}
+
+bool TDataTable::IsUnlockDeferred(uint32_t recordNo) const {
+    return FTransactionActive && BitSet(FLocked, recordNo) && BitSet(FDeferred, recordNo);
 }
 
 void TDataTable::SetPendingRecord(uint32_t recordNo) {

@@ -123,6 +123,8 @@ public:
     void LockTransaction();
     void UnlockTransaction();
     bool HoldsRecordLock(uint32_t recordNo) const;
+    // A record lock given up inside the transaction, held on only until its end.
+    bool IsUnlockDeferred(uint32_t recordNo) const;
     bool HoldsAnyLock() const;
     bool HoldsReadLock() const { return FImplicitRead || FExplicitRead; }
     bool HoldsWriteLock() const { return FWriteLock; }
