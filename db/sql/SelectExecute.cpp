@@ -25,44 +25,33 @@ uint16_t Percent(int32_t current, int32_t total) {
     return uint16_t(std::clamp<int64_t>(Round((long double)current * 100 / total), 0, 100));
 }
 
+template <class T>
+T Load(const uint8_t* v) {
+    T x;
+    std::memcpy(&x, v, sizeof x);
+    return x;
+}
+
 // A number of any numeric, date or time form, and back within the type's range.
 long double NumberOf(uint8_t type, uint8_t decimals, const uint8_t* v) {
     (void)decimals;
     switch (type) {
-        case dtSmallInt: {
-            int16_t x;
-            std::memcpy(&x, v, 2);
-            return x;
-        }
+        case dtSmallInt:
+            return Load<int16_t>(v);
         case dtWord:
-        case dtBoolean: {
-            uint16_t x;
-            std::memcpy(&x, v, 2);
-            return x;
-        }
+        case dtBoolean:
+            return Load<uint16_t>(v);
         case dtInteger:
         case dtDate:
-        case dtTime: {
-            int32_t x;
-            std::memcpy(&x, v, 4);
-            return x;
-        }
-        case dtLongWord: {
-            uint32_t x;
-            std::memcpy(&x, v, 4);
-            return x;
-        }
+        case dtTime:
+            return Load<int32_t>(v);
+        case dtLongWord:
+            return Load<uint32_t>(v);
         case dtFloat:
-        case dtTimeStamp: {
-            double x;
-            std::memcpy(&x, v, 8);
-            return x;
-        }
-        case dtBCD: {
-            int64_t x;
-            std::memcpy(&x, v, 8);
-            return (long double)DecodeBCD(x).Units / 10000;
-        }
+        case dtTimeStamp:
+            return Load<double>(v);
+        case dtBCD:
+            return (long double)DecodeBCD(Load<int64_t>(v)).Units / 10000;
         default:
             return 0;
     }
