@@ -535,6 +535,8 @@ public:
 
     // ---- SELECT execution ----
     void ExecuteSelect(TDataCursor*& result);
+    int32_t ScanSourceRows(bool& abort, const std::function<void()>& take,
+                           const std::function<void()>& afterRow);
     void BuildResultRows();
     void BuildAggregateResult();
     void FillResultRecord(uint8_t* record);
