@@ -72,31 +72,36 @@ void TDataCursor::AskAboutRefusedRecord(uint16_t code, const std::string& indexN
 }
 
 void TDataCursor::DeleteRecordAt(uint32_t recordNo, const std::vector<int32_t>& skipIndexes) {
-    TDataFile* data = DataFile();
-    TIndexFile* index = IndexFile();
     std::vector<uint8_t> old(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
     FetchRecord(recordNo, old.data());
     if (old[0] != 0) return;
+    RemoveRecord(recordNo, old.data(), skipIndexes);
+}
+
+void TDataCursor::RemoveRecord(uint32_t recordNo, const uint8_t* old,
+                               const std::vector<int32_t>& skipIndexes) {
+    TDataFile* data = DataFile();
+    TIndexFile* index = IndexFile();
     uint8_t* key = FKeyBuffer2.data();
     const int32_t count = index->GetIndexCount();
     for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
         const TIndexDescriptor d = index->GetIndexDescriptor(i);
         if (d.KeyLength == 0 || std::count(skipIndexes.begin(), skipIndexes.end(), i) > 0) continue;
         TCompareScope scope(*this, i, d);
-        BuildIndexKey(i, d, old.data(), key);
+        BuildIndexKey(i, d, old, key);
         if (!index->DeleteIndexKey(this, i, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
     }
     {
         const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
         TCompareScope scope(*this, DeletedIndexNo, deleted);
         uint8_t dkey[DeletedIndexKeyLength];
-        const uint32_t rowId = bytes::GetU32(old.data() + 5);
+        const uint32_t rowId = bytes::GetU32(old + 5);
         BuildDeletedKey(0, rowId, dkey);
         if (!index->DeleteIndexKey(this, DeletedIndexNo, dkey)) Raise(ZIZIVU_PAGEBUFCORRUPT);
         BuildDeletedKey(1, rowId, dkey);
         if (!index->InsertIndexKey(this, DeletedIndexNo, dkey, recordNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
     }
-    FreeRecordBlobs(old.data(), recordNo);
+    FreeRecordBlobs(old, recordNo);
     TRecord* rec = nullptr;
     while (!data->GetRecord(this, recordNo, rec, 1, false, false)) {
     }

@@ -384,24 +384,20 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
 }
 
 uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
-    CheckOpen();
-    TReadScope read(*this);
-    Skip(1);
-    if (FEof) {
-        ClearRecordBuffer(buffer);
-        return ZIZIVU_EOF;
-    }
-    std::memcpy(buffer, FRecordBuffer.data(), size_t(FRecordSize));
-    return 0;
+    return GetRecordAfterSkip(1, buffer);
 }
 
 uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
+    return GetRecordAfterSkip(-1, buffer);
+}
+
+uint16_t TDataCursor::GetRecordAfterSkip(int32_t by, uint8_t* buffer) {
     CheckOpen();
     TReadScope read(*this);
-    Skip(-1);
-    if (FBof) {
+    Skip(by);
+    if (by > 0 ? FEof : FBof) {
         ClearRecordBuffer(buffer);
-        return ZIZIVU_BOF;
+        return by > 0 ? ZIZIVU_EOF : ZIZIVU_BOF;
     }
     std::memcpy(buffer, FRecordBuffer.data(), size_t(FRecordSize));
     return 0;
@@ -711,40 +707,13 @@ void TDataCursor::DeleteRecord() {
     TWriteScope write(*this);
     // The write lock's change check may have moved the cursor off a vanished record.
     if (FRecNo != recNo) Raise(ZIZIVU_RECCHANGED);
-    TDataFile* data = DataFile();
-    TIndexFile* index = IndexFile();
     LockRecordInternal(recNo);
     const bool held = FTable->HoldsRecordLock(recNo);
     try {
         std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
         FetchRecord(recNo, old.data());
         if (old[0] != 0 || old != seen) Raise(ZIZIVU_RECCHANGED);
-        const int32_t count = index->GetIndexCount();
-        uint8_t* key = FKeyBuffer2.data();
-        for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
-            const TIndexDescriptor d = index->GetIndexDescriptor(i);
-            if (d.KeyLength == 0) continue;
-            TCompareScope scope(*this, i, d);
-            BuildIndexKey(i, d, old.data(), key);
-            if (!index->DeleteIndexKey(this, i, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        }
-        {
-            const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
-            TCompareScope scope(*this, DeletedIndexNo, deleted);
-            uint8_t dkey[DeletedIndexKeyLength];
-            const uint32_t rowId = bytes::GetU32(old.data() + 5);
-            BuildDeletedKey(0, rowId, dkey);
-            if (!index->DeleteIndexKey(this, DeletedIndexNo, dkey)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-            BuildDeletedKey(1, rowId, dkey);
-            if (!index->InsertIndexKey(this, DeletedIndexNo, dkey, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        }
-        FreeRecordBlobs(old.data(), recNo);
-        TRecord* rec = nullptr;
-        while (!data->GetRecord(this, recNo, rec, 1, false, false)) {
-        }
-        data->DeleteRecord(rec);
-        data->ReleaseRecord(rec);
-        index->DecCounter3974();
+        RemoveRecord(recNo, old.data(), {});
         FlushAfterWriteAndView(recNo, old.data(), false, true);
     } catch (...) {
         if (held) UnlockRecord(recNo);

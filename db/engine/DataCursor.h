@@ -441,6 +441,8 @@ private:
     // Removes an active record from the table (BLOBs, keys of every index but those
     // skipped, deleted-records key, chain, count).
     void DeleteRecordAt(uint32_t recordNo, const std::vector<int32_t>& skipIndexes);
+    // The same for a record already read into old.
+    void RemoveRecord(uint32_t recordNo, const uint8_t* old, const std::vector<int32_t>& skipIndexes);
     // Inserts the key of every active record not refused into the indexes; progress per
     // record through the index-build or the restructure hook.
     void BuildIndexKeys(const std::vector<int32_t>& indexNos, bool restructureProgress,
@@ -512,6 +514,8 @@ private:
 
     // Records.
     void FetchRecord(uint32_t recordNo, uint8_t* dest);
+    // GetNextRecord (by 1) and GetPriorRecord (by -1).
+    uint16_t GetRecordAfterSkip(int32_t by, uint8_t* buffer);
     const TFieldDescriptor& FieldAt(int32_t fieldNo, bool useTable) const;
     void ReadFieldValue(const TFieldDescriptor& f, const uint8_t* record, bool& blank, void* value);
     void WriteFieldValue(const TFieldDescriptor& f, uint8_t* record, const void* value, bool force);

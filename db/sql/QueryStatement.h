@@ -24,6 +24,7 @@ class TDataDirectory;
 class TDataCursor;
 class TDataSession;
 class TDataQuery;
+struct TCreateTableOptions;
 struct TFieldDescriptor;
 struct TSortGroupSteps;
 class TQueryStatement;
@@ -298,6 +299,8 @@ public:
     bool FirstJoinRow(TJoinType joinType);
     bool NextJoinRow();
     bool AdvanceJoins(int32_t index);
+    // Whether every join finds its first row for this table's current row.
+    bool JoinsMatch();
     // This table and the tables joined below it read as NULL.
     void MarkNoRow();
 
@@ -532,6 +535,8 @@ public:
 
     // ---- SELECT execution ----
     void ExecuteSelect(TDataCursor*& result);
+    int32_t ScanSourceRows(bool& abort, const std::function<void()>& take,
+                           const std::function<void()>& afterRow);
     void BuildResultRows();
     void BuildAggregateResult();
     void FillResultRecord(uint8_t* record);
@@ -606,6 +611,9 @@ public:
     void ReadTableDefinition(std::vector<TFieldDescriptor>& fields, std::vector<TIndexDescriptor>& indexes);
     void RestructureTable(std::vector<TFieldDescriptor> fields, std::vector<TIndexDescriptor> indexes);
     void DropPrimaryIndex();
+    // The options CREATE and ALTER TABLE share, from the statement (ALTER has read the
+    // table's own into those not given).
+    void SetTableOptions(TCreateTableOptions& options) const;
 
 private:
     enum class TClauseLevel { Expression, Signed, Primary };
@@ -635,10 +643,15 @@ private:
     TCreateIndex* ParsePrimaryKey();
     void ParseIndexColumns(TCreateIndex* index);
     void ParseCompression(TCreateIndex* index);
+    void ParseIndexFlags(TCreateIndex* index);
+    void SkipConstraintName();
+    void ExpectPrimaryKey();
     void ParseCommitIntervalOption();
     void ParseTableOptions(bool alter);
     TSourceTable* ParseDmlTarget(const char* missing, const char* missingAfterMemory);
     void ParseTargetTableName(const char* missing);
+    bool ParseMemoryPrefix(const char* missing, const char* missingAfterMemory);
+    void ParseCorrelationName(TSourceTable* table, std::initializer_list<const char*> clauseWords);
 };
 
 // One SQL text, from Prepare through Execute.

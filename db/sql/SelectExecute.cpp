@@ -25,44 +25,33 @@ uint16_t Percent(int32_t current, int32_t total) {
     return uint16_t(std::clamp<int64_t>(Round((long double)current * 100 / total), 0, 100));
 }
 
+template <class T>
+T Load(const uint8_t* v) {
+    T x;
+    std::memcpy(&x, v, sizeof x);
+    return x;
+}
+
 // A number of any numeric, date or time form, and back within the type's range.
 long double NumberOf(uint8_t type, uint8_t decimals, const uint8_t* v) {
     (void)decimals;
     switch (type) {
-        case dtSmallInt: {
-            int16_t x;
-            std::memcpy(&x, v, 2);
-            return x;
-        }
+        case dtSmallInt:
+            return Load<int16_t>(v);
         case dtWord:
-        case dtBoolean: {
-            uint16_t x;
-            std::memcpy(&x, v, 2);
-            return x;
-        }
+        case dtBoolean:
+            return Load<uint16_t>(v);
         case dtInteger:
         case dtDate:
-        case dtTime: {
-            int32_t x;
-            std::memcpy(&x, v, 4);
-            return x;
-        }
-        case dtLongWord: {
-            uint32_t x;
-            std::memcpy(&x, v, 4);
-            return x;
-        }
+        case dtTime:
+            return Load<int32_t>(v);
+        case dtLongWord:
+            return Load<uint32_t>(v);
         case dtFloat:
-        case dtTimeStamp: {
-            double x;
-            std::memcpy(&x, v, 8);
-            return x;
-        }
-        case dtBCD: {
-            int64_t x;
-            std::memcpy(&x, v, 8);
-            return (long double)DecodeBCD(x).Units / 10000;
-        }
+        case dtTimeStamp:
+            return Load<double>(v);
+        case dtBCD:
+            return (long double)DecodeBCD(Load<int64_t>(v)).Units / 10000;
         default:
             return 0;
     }
@@ -223,12 +212,39 @@ void TDataQuery::ExecuteSelect(TDataCursor*& result) {
     Executed = true;
 }
 
-void TDataQuery::BuildResultRows() {
-    bool abort = false;
+// The nested loop from the driving table: progress for each of its records, and each row
+// that passes the residual filters handed to take, MaxRowCount at most; afterRow follows
+// every row, passing or not. The number of driving records reached; abort is the progress
+// hook's.
+int32_t TDataQuery::ScanSourceRows(bool& abort, const std::function<void()>& take,
+                                   const std::function<void()>& afterRow) {
     int32_t counter = 1;
-    int32_t inserted = 0;
+    int32_t taken = 0;
     TDataCursor* driving = DrivingTable->Cursor;
     const int32_t total = driving->GetRecordCount();
+    if (!FirstSourceRow()) return counter;
+    int32_t position = driving->GetRecNo();
+    for (;;) {
+        const int32_t now = driving->GetRecNo();
+        if (now != position) {
+            position = now;
+            ++counter;
+            DoProgress(counter, Percent(counter, total), abort);
+            if (abort) break;
+        }
+        if ((!HasResidualWhere || TestWhere()) && (!HasResidualJoin || TestJoinFilter())) {
+            if (MaxRowCount >= 0 && taken >= MaxRowCount) break;
+            take();
+            ++taken;
+        }
+        afterRow();
+        if (!NextSourceRow()) break;
+    }
+    return counter;
+}
+
+void TDataQuery::BuildResultRows() {
+    TDataCursor* driving = DrivingTable->Cursor;
     std::vector<uint8_t> row(size_t(std::max(ResultCursor->GetRecordSize(), RecordHeaderSize)));
     const bool resultBlobs = ResultCursor->GetBlobFieldCount() > 0;
     auto freeSourceBlobs = [this]() {
@@ -239,39 +255,26 @@ void TDataQuery::BuildResultRows() {
         }
     };
     TResultWriteBatch batch(*ResultCursor);
+    bool abort = false;
+    int32_t counter = 1;
     try {
-        if (FirstSourceRow()) {
-            int32_t position = driving->GetRecNo();
-            for (;;) {
-                const int32_t now = driving->GetRecNo();
-                if (now != position) {
-                    position = now;
-                    ++counter;
-                    DoProgress(counter, Percent(counter, total), abort);
-                    if (abort) break;
+        counter = ScanSourceRows(
+            abort,
+            [&] {
+                try {
+                    ResultCursor->InitRecord(row.data());
+                    FillResultRecord(row.data());
+                    if (HasExpressionColumns) WriteResultColumns(row.data());
+                    ResultCursor->InsertRecord(row.data(), false);
+                } catch (...) {
+                    // The BLOB buffers of a row that never went in.
+                    ResultCursor->FreeBlobBuffers(true);
+                    throw;
                 }
-                const bool passes =
-                    (!HasResidualWhere || TestWhere()) && (!HasResidualJoin || TestJoinFilter());
-                if (passes) {
-                    if (MaxRowCount >= 0 && inserted >= MaxRowCount) break;
-                    try {
-                        ResultCursor->InitRecord(row.data());
-                        FillResultRecord(row.data());
-                        if (HasExpressionColumns) WriteResultColumns(row.data());
-                        ResultCursor->InsertRecord(row.data(), false);
-                    } catch (...) {
-                        // The BLOB buffers of a row that never went in.
-                        ResultCursor->FreeBlobBuffers(true);
-                        throw;
-                    }
-                    if (resultBlobs) ResultCursor->FreeBlobBuffers(true);
-                    ++inserted;
-                    batch.RowWritten();
-                }
-                freeSourceBlobs();
-                if (!NextSourceRow()) break;
-            }
-        }
+                if (resultBlobs) ResultCursor->FreeBlobBuffers(true);
+                batch.RowWritten();
+            },
+            freeSourceBlobs);
     } catch (...) {
         freeSourceBlobs();
         throw;
@@ -298,32 +301,18 @@ void TDataQuery::BuildAggregateResult() {
         ResultCursor->InsertRecord(aggregate.data(), false);
         return;
     }
-    int32_t counter = 1;
-    int32_t folded = 0;
-    const int32_t total = driving->GetRecordCount();
-    if (FirstSourceRow()) {
-        int32_t position = driving->GetRecNo();
-        for (;;) {
-            const int32_t now = driving->GetRecNo();
-            if (now != position) {
-                position = now;
-                ++counter;
-                DoProgress(counter, Percent(counter, total), abort);
-                if (abort) break;
-            }
-            if ((!HasResidualWhere || TestWhere()) && (!HasResidualJoin || TestJoinFilter())) {
-                if (MaxRowCount >= 0 && folded >= MaxRowCount) break;
-                ResultCursor->InitRecord(row.data());
-                FillResultRecord(row.data());
-                if (HasExpressionColumns) WriteResultColumns(row.data());
-                MergeGroupRow(false, aggregate.data(), row.data());
-                ++folded;
-            }
+    const int32_t counter = ScanSourceRows(
+        abort,
+        [&] {
+            ResultCursor->InitRecord(row.data());
+            FillResultRecord(row.data());
+            if (HasExpressionColumns) WriteResultColumns(row.data());
+            MergeGroupRow(false, aggregate.data(), row.data());
+        },
+        [&] {
             if (BlobPerRow)
                 for (auto& t : SourceTables) t->Cursor->FreeBlobBuffers(true);
-            if (!NextSourceRow()) break;
-        }
-    }
+        });
     FinishGroupRow(aggregate.data());
     ResultCursor->InsertRecord(aggregate.data(), false);
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);

@@ -225,13 +225,7 @@ bool TSourceTable::FirstJoinRow(TJoinType joinType) {
         return false;
     }
     for (;;) {
-        bool matched = true;
-        for (auto& join : Joins)
-            if (!join->FindFirst()) {
-                matched = false;
-                break;
-            }
-        if (matched) return true;
+        if (JoinsMatch()) return true;
         if (!NextRow()) return false;
     }
 }
@@ -242,14 +236,14 @@ bool TSourceTable::NextJoinRow() {
     if (AdvanceJoins(int32_t(Joins.size()) - 1)) return true;
     for (;;) {
         if (!NextRow()) return false;
-        bool matched = true;
-        for (auto& join : Joins)
-            if (!join->FindFirst()) {
-                matched = false;
-                break;
-            }
-        if (matched) return true;
+        if (JoinsMatch()) return true;
     }
+}
+
+bool TSourceTable::JoinsMatch() {
+    for (auto& join : Joins)
+        if (!join->FindFirst()) return false;
+    return true;
 }
 
 bool TSourceTable::AdvanceJoins(int32_t index) {

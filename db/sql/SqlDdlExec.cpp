@@ -98,6 +98,17 @@ TIndexDescriptor NewIndexDescriptor(TCreateIndex& index, const std::string& name
 
 }  // namespace
 
+void TDataQuery::SetTableOptions(TCreateTableOptions& options) const {
+    options.Language = LanguageID;
+    options.Sort = SortID;
+    options.BlobBlockSize = static_cast<uint16_t>(std::clamp(BlobBlockSize, 0, 65535));
+    options.Description = Description;
+    options.Encrypted = Encrypted;
+    options.Password = Password;
+    options.UserMajor = static_cast<uint16_t>(UserMajorVersion);
+    options.UserMinor = static_cast<uint16_t>(UserMinorVersion);
+}
+
 void TDataQuery::ExecCreateTable() {
     std::vector<TFieldDescriptor> fields;
     for (size_t i = 0; i < CreateFields.size(); ++i) {
@@ -108,14 +119,7 @@ void TDataQuery::ExecCreateTable() {
     std::vector<TIndexDescriptor> indexes(1);
     if (!CreateIndexes.empty()) indexes[0] = NewIndexDescriptor(*CreateIndexes.front(), "", fields);
     TCreateTableOptions options;
-    options.Language = LanguageID;
-    options.Sort = SortID;
-    options.BlobBlockSize = static_cast<uint16_t>(std::clamp(BlobBlockSize, 0, 65535));
-    options.Description = Description;
-    options.Encrypted = Encrypted;
-    options.Password = Password;
-    options.UserMajor = static_cast<uint16_t>(UserMajorVersion);
-    options.UserMinor = static_cast<uint16_t>(UserMinorVersion);
+    SetTableOptions(options);
     ResultCursor->SetExclusive(true);
     ResultCursor->SetInMemory(TargetInMemory);
     ResultCursor->CreateTable(std::move(fields), std::move(indexes), options);
@@ -198,14 +202,7 @@ void TDataQuery::ReadTableDefinition(std::vector<TFieldDescriptor>& fields,
 void TDataQuery::RestructureTable(std::vector<TFieldDescriptor> fields,
                                   std::vector<TIndexDescriptor> indexes) {
     TDataCursor::TAlterTableOptions options;
-    options.Language = LanguageID;
-    options.Sort = SortID;
-    options.BlobBlockSize = static_cast<uint16_t>(std::clamp(BlobBlockSize, 0, 65535));
-    options.Description = Description;
-    options.Encrypted = Encrypted;
-    options.Password = Password;
-    options.UserMajor = static_cast<uint16_t>(UserMajorVersion);
-    options.UserMinor = static_cast<uint16_t>(UserMinorVersion);
+    SetTableOptions(options);
     options.LastAutoInc = LastAutoInc;
     options.KeepBackups = !NoBackup;
     ResultCursor->AlterTable(std::move(fields), std::move(indexes), options);

@@ -184,14 +184,8 @@ void TDataQuery::ParseCompression(TCreateIndex* index) {
     Next();
 }
 
-// [CONSTRAINT name] [UNIQUE] [ASC | DESC] [NOCASE] PRIMARY KEY (columns) [COMPRESS ...]
-TCreateIndex* TDataQuery::ParsePrimaryKey() {
-    CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
-    TCreateIndex* index = CreateIndexes.back().get();
-    if (TokenIs("CONSTRAINT")) {
-        Next();
-        Next();  // the constraint's name is not kept
-    }
+// [UNIQUE] [ASC | DESC] [NOCASE], before a primary key or an index.
+void TDataQuery::ParseIndexFlags(TCreateIndex* index) {
     if (TokenIs("UNIQUE")) {
         index->Unique = true;
         Next();
@@ -206,10 +200,28 @@ TCreateIndex* TDataQuery::ParsePrimaryKey() {
         index->NoCase = true;
         Next();
     }
+}
+
+void TDataQuery::SkipConstraintName() {
+    if (!TokenIs("CONSTRAINT")) return;
+    Next();
+    Next();  // the constraint's name is not kept
+}
+
+void TDataQuery::ExpectPrimaryKey() {
     if (!TokenIs("PRIMARY")) FailToken("PRIMARY keyword expected, instead found '");
     Next();
     if (!TokenIs("KEY")) FailToken("KEY keyword expected after PRIMARY keyword, instead found '");
     Next();
+}
+
+// [CONSTRAINT name] [UNIQUE] [ASC | DESC] [NOCASE] PRIMARY KEY (columns) [COMPRESS ...]
+TCreateIndex* TDataQuery::ParsePrimaryKey() {
+    CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
+    TCreateIndex* index = CreateIndexes.back().get();
+    SkipConstraintName();
+    ParseIndexFlags(index);
+    ExpectPrimaryKey();
     ParseIndexColumns(index);
     ParseCompression(index);
     return index;
@@ -264,18 +276,21 @@ void TDataQuery::ParseTableOptions(bool alter) {
     }
 }
 
+// [MEMORY] before a table's name, which must follow (missing, or missingAfterMemory after
+// MEMORY, when it does not); true when MEMORY was given. The name is left as the token.
+bool TDataQuery::ParseMemoryPrefix(const char* missing, const char* missingAfterMemory) {
+    const bool memory = TokenIs("MEMORY");
+    if (memory) Next();
+    if (!IsNameToken()) FailToken(memory ? missingAfterMemory : missing);
+    return memory;
+}
+
 // The one table of INSERT, UPDATE or DELETE: [MEMORY] name.
 TSourceTable* TDataQuery::ParseDmlTarget(const char* missing, const char* missingAfterMemory) {
     SourceTables.push_back(std::make_unique<TSourceTable>(this));
     TSourceTable* table = SourceTables.back().get();
     table->FromPosition = 1;
-    if (TokenIs("MEMORY")) {
-        table->InMemory = true;
-        Next();
-        if (!IsNameToken()) FailToken(missingAfterMemory);
-    } else if (!IsNameToken()) {
-        FailToken(missing);
-    }
+    if (ParseMemoryPrefix(missing, missingAfterMemory)) table->InMemory = true;
     table->SetTableName(TokenText());
     Next();
     return table;
@@ -283,14 +298,21 @@ TSourceTable* TDataQuery::ParseDmlTarget(const char* missing, const char* missin
 
 // The table of a definition statement: [MEMORY] name.
 void TDataQuery::ParseTargetTableName(const char* missing) {
-    if (TokenIs("MEMORY")) {
-        TargetInMemory = true;
-        Next();
-        if (!IsNameToken()) FailToken("Table name expected, instead found '");
-    } else if (!IsNameToken()) {
-        FailToken(missing);
-    }
+    if (ParseMemoryPrefix(missing, "Table name expected, instead found '")) TargetInMemory = true;
     TargetTableName = TokenText();
+    Next();
+}
+
+// [AS] name after the table of UPDATE or DELETE; a name among the clause words that may
+// follow is that clause, not a correlation name.
+void TDataQuery::ParseCorrelationName(TSourceTable* table, std::initializer_list<const char*> clauseWords) {
+    if (TokenIs("AS")) {
+        Next();
+        if (!IsNameToken()) FailToken("Symbol or string expected after AS keyword, instead found '");
+    } else if (!IsNameToken() || TokenIsAny(clauseWords)) {
+        return;
+    }
+    table->SetCorrelationName(TokenText());
     Next();
 }
 
@@ -360,15 +382,7 @@ void TDataQuery::ParseUpdate() {
     Next();
     TSourceTable* table =
         ParseDmlTarget("Table name expected, instead found '", "Table name expected, instead found '");
-    if (TokenIs("AS")) {
-        Next();
-        if (!IsNameToken()) FailToken("Symbol or string expected after AS keyword, instead found '");
-        table->SetCorrelationName(TokenText());
-        Next();
-    } else if (IsNameToken() && !TokenIs("SET")) {
-        table->SetCorrelationName(TokenText());
-        Next();
-    }
+    ParseCorrelationName(table, {"SET"});
     if (!TokenIs("SET")) FailToken("SET keyword expected, instead found '");
     Next();
     for (;;) {
@@ -402,15 +416,7 @@ void TDataQuery::ParseDelete() {
     Next();
     TSourceTable* table =
         ParseDmlTarget("Table name expected, instead found '", "Table name expected, instead found '");
-    if (TokenIs("AS")) {
-        Next();
-        if (!IsNameToken()) FailToken("Symbol or string expected after AS keyword, instead found '");
-        table->SetCorrelationName(TokenText());
-        Next();
-    } else if (IsNameToken() && !TokenIsAny({"WHERE", "NOJOINOPTIMIZE", "COMMIT"})) {
-        table->SetCorrelationName(TokenText());
-        Next();
-    }
+    ParseCorrelationName(table, {"WHERE", "NOJOINOPTIMIZE", "COMMIT"});
     if (TokenIs("WHERE")) {
         Next();
         ParseCondition(true);
@@ -467,14 +473,8 @@ void TDataQuery::ParseAlterTable() {
             if (TokenIsAny({"CONSTRAINT", "PRIMARY"})) {
                 CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
                 CreateIndexes.back()->Drop = true;
-                if (TokenIs("CONSTRAINT")) {
-                    Next();
-                    Next();
-                }
-                if (!TokenIs("PRIMARY")) FailToken("PRIMARY keyword expected, instead found '");
-                Next();
-                if (!TokenIs("KEY")) FailToken("KEY keyword expected after PRIMARY keyword, instead found '");
-                Next();
+                SkipConstraintName();
+                ExpectPrimaryKey();
             } else {
                 if (TokenIs("COLUMN")) Next();
                 CreateFields.push_back(std::make_unique<TCreateField>(this));
@@ -522,20 +522,7 @@ void TDataQuery::ParseDropTable() {
 void TDataQuery::ParseCreateIndex() {
     CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
     TCreateIndex* index = CreateIndexes.back().get();
-    if (TokenIs("UNIQUE")) {
-        index->Unique = true;
-        Next();
-    }
-    if (TokenIsAny({"ASC", "ASCENDING"})) {
-        Next();
-    } else if (TokenIsAny({"DESC", "DESCENDING"})) {
-        index->Descending = true;
-        Next();
-    }
-    if (TokenIs("NOCASE")) {
-        index->NoCase = true;
-        Next();
-    }
+    ParseIndexFlags(index);
     if (!TokenIs("INDEX")) FailToken("INDEX keyword expected, instead found '");
     Next();
     if (!IsNameToken()) FailToken("Index name expected after INDEX keyword, instead found '");
@@ -564,13 +551,9 @@ void TDataQuery::ParseIndexName() {
 
 void TDataQuery::ParseDropIndex() {
     Next();
-    if (TokenIs("MEMORY")) {
+    if (ParseMemoryPrefix("Table name expected after INDEX keyword, instead found '",
+                          "Table name expected, instead found '"))
         TargetInMemory = true;
-        Next();
-        if (!IsNameToken()) FailToken("Table name expected, instead found '");
-    } else if (!IsNameToken()) {
-        FailToken("Table name expected after INDEX keyword, instead found '");
-    }
     ParseIndexName();
     ExpectStatementEnd("DROP INDEX");
 }

@@ -18,6 +18,7 @@
 #include "console/Unit2.h"
 #include "db/components/Sessions.h"
 #include "db/engine/DataSession.h"
+#include "tests/support/EnvScope.h"
 #include "web/HUtils.h"
 
 namespace {
@@ -71,36 +72,6 @@ TEST(ProgramUnitsTest, DatabaseAndWebUnitsStartFirstAndFinishLast) {
     SetProcessKind(kind);
 }
 
-// The display variables and the Qt platform for the scope of a test.
-class TDisplayEnvScope {
-public:
-    TDisplayEnvScope(std::optional<std::string> display, std::optional<std::string> wayland,
-                     std::optional<std::string> platform) {
-        Set("DISPLAY", display);
-        Set("WAYLAND_DISPLAY", wayland);
-        Set("QT_QPA_PLATFORM", platform);
-    }
-    ~TDisplayEnvScope() {
-        for (auto it = FSaved.rbegin(); it != FSaved.rend(); ++it) {
-            if (it->second)
-                setenv(it->first.c_str(), it->second->c_str(), 1);
-            else
-                unsetenv(it->first.c_str());
-        }
-    }
-
-private:
-    void Set(const char* name, const std::optional<std::string>& value) {
-        const char* old = getenv(name);
-        FSaved.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> FSaved;
-};
-
 // A listening socket at Path, as a display server has.
 class TListeningSocket {
 public:
@@ -151,7 +122,8 @@ TEST(ProgramEntryTest, StartsOnlyWithADisplayOrAChosenPlatform) {
         {":64999", dir + "/wayland-test", unset, {}, true},  // either display will do
     };
     for (const auto& c : cases) {
-        TDisplayEnvScope env(c.display, c.wayland, c.platform);
+        TEnvScope env(
+            {{"DISPLAY", c.display}, {"WAYLAND_DISPLAY", c.wayland}, {"QT_QPA_PLATFORM", c.platform}});
         std::vector<char*> argv{const_cast<char*>("zelto-console")};
         for (const auto& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

@@ -13,6 +13,7 @@
 #include "db/engine/IndexFile.h"
 #include "db/engine/TableFiles.h"
 #include "db/storage/FileLayer.h"
+#include "tests/support/FieldDescriptors.h"
 
 class TFakeTableOwner : public TTableFilesOwner {
 public:
@@ -69,17 +70,6 @@ inline bool SizedFields(int32_t fieldNo, TIndexFieldInfo& info) {
     if (fieldNo < 1 || fieldNo > 600) return false;
     info = {dtBytes, fieldNo};
     return true;
-}
-
-inline TFieldDescriptor MakeField(uint16_t no, const std::string& name, uint8_t type, uint8_t size = 0,
-                                  uint8_t subType = 0) {
-    TFieldDescriptor f;
-    f.FieldNo = no;
-    f.Name = name;
-    f.DataType = type;
-    f.Size = size;
-    f.SubType = subType;
-    return f;
 }
 
 // The whole content of a file through a handler of its own.

@@ -20,6 +20,7 @@
 
 #include "platform/rtl/FileDate.h"
 #include "tests/support/ForkChild.h"
+#include "tests/support/LocalLighttpd.h"
 #include "tests/support/WaitUntil.h"
 #include "tests/web/WebTestSupport.h"
 #include "web/HBlowFish.h"
@@ -35,61 +36,8 @@ std::string DemoProgram() {
     return (dir && *dir ? std::string(dir) + "/" : ModuleDirectory()) + "tools/cgi_demo/cgi_demo";
 }
 
-std::string FindProgram(const std::string& name) {
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    path += ":/usr/sbin:/sbin:/usr/local/sbin";
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(':', start);
-        if (end == std::string::npos) end = path.size();
-        const std::string candidate = path.substr(start, end - start) + "/" + name;
-        if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
-int FreePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
 int Connect(int port) {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        ::close(s);
-        return -1;
-    }
-    timeval tv{20, 0};
-    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    return s;
-}
-
-// Starts a program with the given environment; it dies with this process.
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    std::vector<char*> a, e;
-    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    for (const auto& s : env) e.push_back(const_cast<char*>(s.c_str()));
-    e.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::execve(a[0], a.data(), e.data());
-        ::_exit(127);
-    }
-    return pid;
+    return ConnectLoopback(port, timeval{20, 0}, false);
 }
 
 // The environment of this process without the variables that make a CGI request.
@@ -146,28 +94,15 @@ protected:
         fs::create_directories(Dir + "/log");
         fs::create_symlink(DemoProgram(), Dir + "/www/demo.cgi");
         Port = FreePort();
-        std::ofstream conf(Dir + "/lighttpd.conf");
-        conf << "server.document-root = \"" << Dir << "/www\"\n"
-             << "server.bind = \"127.0.0.1\"\n"
-             << "server.port = " << Port << "\n"
-             << "server.errorlog = \"" << Dir << "/error.log\"\n"
-             << "server.modules = (\"mod_cgi\", \"mod_setenv\")\n"
-             // The program starts while the body still arrives.
-             << "server.stream-request-body = 2\n"
-             << "cgi.assign = (\".cgi\" => \"\")\n"
-             << "setenv.add-environment = (\"CGI_LOG_DIR\" => \"" << Dir
-             << "/log\", \"CGI_DEMO_SESSION_DIR\" => \"" << Dir << "/sessions\", \"CGI_DEMO_TEMP\" => \""
-             << Dir << "/uploads\")\n";
-        conf.close();
-        Server = Spawn({lighttpd, "-D", "-f", Dir + "/lighttpd.conf"}, CleanEnvironment());
-        const bool up = WaitUntil(
-            [] {
-                int s = Connect(Port);
-                if (s >= 0) ::close(s);
-                return s >= 0;
-            },
-            TDeadline::After(std::chrono::seconds(5)),
-            [] { std::this_thread::sleep_for(std::chrono::milliseconds(25)); });
+        const TLighttpdSetup server{Dir,
+                                    Port,
+                                    "",
+                                    {{"CGI_LOG_DIR", Dir + "/log"},
+                                     {"CGI_DEMO_SESSION_DIR", Dir + "/sessions"},
+                                     {"CGI_DEMO_TEMP", Dir + "/uploads"}},
+                                    {}};
+        Server = server.Start(lighttpd, CleanEnvironment());
+        const bool up = server.WaitUntilListening(std::chrono::seconds(5));
         if (up) return;
         StopServer();
         StartError = "lighttpd did not start: " + ReadFileBytes(Dir + "/error.log");
@@ -340,7 +275,7 @@ std::string RunWinCgi(const std::string& name, const std::string& profileText) {
     std::ofstream(profile, std::ios::binary) << profileText << "[System]\r\nOutput File=" << output << "\r\n";
     std::vector<std::string> env = CleanEnvironment();
     env.push_back("CGI_LOG_DIR=" + dir);
-    const TChildEnd ended = WaitForChild(Spawn({DemoProgram(), profile}, env));
+    const TChildEnd ended = WaitForChild(SpawnWithEnvironment({DemoProgram(), profile}, env));
     EXPECT_TRUE(ended.ExitedWith(0)) << ended;
     return ReadFileBytes(output);
 }

@@ -36,6 +36,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/LocalLighttpd.h"
+
 extern char** environ;
 
 namespace {
@@ -397,19 +399,7 @@ TCase MakeCase(uint32_t seed, int index) {
 // ---- The client
 
 int Connect(int port) {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        ::close(s);
-        return -1;
-    }
-    timeval tv{0, 200000};
-    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-    return s;
+    return ConnectLoopback(port, timeval{0, 200000}, true);
 }
 
 struct TOutcome {
@@ -482,27 +472,6 @@ TOutcome Run(const TCase& c, int port, std::chrono::seconds limit) {
 }
 
 // ---- Set-up
-
-int FreePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-std::string FindProgram(const std::string& name) {
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    path += ":/usr/sbin:/sbin:/usr/local/sbin";
-    std::stringstream ss(path);
-    for (std::string dir; std::getline(ss, dir, ':');)
-        if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
-    return "";
-}
 
 std::string SelfPath() {
     std::error_code ec;
@@ -591,50 +560,28 @@ int main(int argc, char** argv) {
     // on the demo's clock: the watchdog ends a stalled large body, the server a small one.
     const int idle = std::max(2, static_cast<int>(60 / opt.ClockSpeed));
     const auto limit = std::chrono::seconds(static_cast<int>(30 / opt.ClockSpeed) + idle + 10);
-    {
-        std::ofstream conf(D + "/lighttpd.conf");
-        conf << "server.document-root = \"" << D << "/www\"\n"
-             << "server.bind = \"127.0.0.1\"\nserver.port = " << port << "\n"
-             << "server.errorlog = \"" << D << "/error.log\"\n"
-             << "server.modules = (\"mod_cgi\", \"mod_setenv\")\n"
-             << "server.stream-request-body = 2\n"
-             << "server.max-read-idle = " << idle << "\n"
-             << "server.max-connections = 256\n"
-             << "cgi.assign = (\".cgi\" => \"" << self << "\")\n"
-             << "setenv.add-environment = (\"CGI_LOG_DIR\" => \"" << D
-             << "/log\", \"CGI_DEMO_SESSION_DIR\" => \"" << D << "/sessions\", \"CGI_DEMO_TEMP\" => \"" << D
-             << "/uploads\", \"TMPDIR\" => \"" << D << "/tmp\", \"CGI_DEMO_CLOCK_SPEED\" => \""
-             << opt.ClockSpeed << "\", \"WEB_BATTERY_STATUS_LOG\" => \"" << D
-             << "/status.log\", \"ASAN_OPTIONS\" => \"log_path=" << D
-             << "/sanitizer/asan:exitcode=86:detect_leaks=1\", \"UBSAN_OPTIONS\" => \"log_path=" << D
-             << "/sanitizer/ubsan:exitcode=87:print_stacktrace=1\")\n";
-    }
+    std::ostringstream clockSpeed;
+    clockSpeed << opt.ClockSpeed;
+    const TLighttpdSetup setup{
+        D,
+        port,
+        self,
+        {{"CGI_LOG_DIR", D + "/log"},
+         {"CGI_DEMO_SESSION_DIR", D + "/sessions"},
+         {"CGI_DEMO_TEMP", D + "/uploads"},
+         {"TMPDIR", D + "/tmp"},
+         {"CGI_DEMO_CLOCK_SPEED", clockSpeed.str()},
+         {"WEB_BATTERY_STATUS_LOG", D + "/status.log"},
+         {"ASAN_OPTIONS", "log_path=" + D + "/sanitizer/asan:exitcode=86:detect_leaks=1"},
+         {"UBSAN_OPTIONS", "log_path=" + D + "/sanitizer/ubsan:exitcode=87:print_stacktrace=1"}},
+        {"server.max-read-idle = " + std::to_string(idle), "server.max-connections = 256"}};
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string v = *e;
         if (v.rfind("REQUEST_METHOD=", 0) != 0 && v.rfind("WEB_BATTERY_", 0) != 0) env.push_back(v);
     }
-    std::vector<char*> envp;
-    for (auto& v : env) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    const std::string confPath = D + "/lighttpd.conf";
-    char* largv[] = {const_cast<char*>(lighttpd.c_str()), const_cast<char*>("-D"), const_cast<char*>("-f"),
-                     const_cast<char*>(confPath.c_str()), nullptr};
-    const pid_t server = ::fork();
-    if (server == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        ::execve(largv[0], largv, envp.data());
-        ::_exit(127);
-    }
-    bool up = false;
-    for (int k = 0; k < 200 && !up; ++k) {
-        const int s = Connect(port);
-        up = s >= 0;
-        if (up)
-            ::close(s);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
+    const pid_t server = setup.Start(lighttpd, env);
+    const bool up = setup.WaitUntilListening(std::chrono::seconds(5));
     if (!up) {
         std::fprintf(stderr, "web_battery: lighttpd did not start: %s\n", ReadAll(D + "/error.log").c_str());
         ::kill(server, SIGKILL);

@@ -15,20 +15,10 @@
 #include "db/engine/EngineErrors.h"
 #include "db/storage/Library.h"
 #include "platform/rtl/ByteCodec.h"
+#include "tests/support/FieldDescriptors.h"
 #include "tests/support/ScratchDir.h"
 
 namespace cursor_test {
-
-inline TFieldDescriptor Field(uint16_t no, const std::string& name, uint8_t type, uint8_t size = 0,
-                              uint8_t subType = 0) {
-    TFieldDescriptor f;
-    f.FieldNo = no;
-    f.Name = name;
-    f.DataType = type;
-    f.Size = size;
-    f.SubType = subType;
-    return f;
-}
 
 inline TIndexDescriptor Index(const std::string& name, std::vector<uint16_t> fields, bool unique = true,
                               bool descending = false, bool caseInsensitive = false) {

@@ -12,9 +12,9 @@ namespace {
 
 // ID, NAME, QTY, PRICE, M (BCD, 2 decimals), ACTIVE.
 std::vector<TFieldDescriptor> FilterFields() {
-    std::vector<TFieldDescriptor> f = {Field(1, "ID", dtInteger),  Field(2, "NAME", dtString, 6),
-                                       Field(3, "QTY", dtInteger), Field(4, "PRICE", dtFloat),
-                                       Field(5, "M", dtBCD),       Field(6, "ACTIVE", dtBoolean)};
+    std::vector<TFieldDescriptor> f = {MakeField(1, "ID", dtInteger),  MakeField(2, "NAME", dtString, 6),
+                                       MakeField(3, "QTY", dtInteger), MakeField(4, "PRICE", dtFloat),
+                                       MakeField(5, "M", dtBCD),       MakeField(6, "ACTIVE", dtBoolean)};
     f[4].Decimals = 2;
     return f;
 }

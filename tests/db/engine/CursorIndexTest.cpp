@@ -28,7 +28,8 @@ protected:
             d.SetTableName("T");
             if (FDir->TableExists("T", false)) d.DeleteTable();
         }
-        Create("T", {Field(1, "ID", dtInteger), Field(2, "CODE", dtInteger), Field(3, "NOTE", dtBlob)},
+        Create("T",
+               {MakeField(1, "ID", dtInteger), MakeField(2, "CODE", dtInteger), MakeField(3, "NOTE", dtBlob)},
                {Index("", {1})});
         TDataCursor& c = OpenExclusive();
         for (int32_t i = 1; i <= 20; ++i) {
@@ -161,7 +162,7 @@ TEST_F(CursorIndexTest, AddAndDeleteIndexesReusingTheirPages) {
 }
 
 TEST_F(CursorIndexTest, SortRecordsReordersATableWithoutIndexes) {
-    Create("R", {Field(1, "N", dtInteger), Field(2, "S", dtString, 4)}, {NoPrimary()});
+    Create("R", {MakeField(1, "N", dtInteger), MakeField(2, "S", dtString, 4)}, {NoPrimary()});
     TDataCursor& c = NewCursor("R");
     c.SetExclusive(true);
     c.Open();
@@ -208,7 +209,7 @@ TEST_F(CursorIndexTest, SortRecordsReordersATableWithoutIndexes) {
 TEST_F(CursorIndexTest, SortedRecordsKeepTheirBlobs) {
     TCreateTableOptions o;
     o.BlobBlockSize = 64;  // several blocks per value
-    Create("B", {Field(1, "N", dtInteger), Field(2, "BODY", dtBlob)}, {NoPrimary()}, o);
+    Create("B", {MakeField(1, "N", dtInteger), MakeField(2, "BODY", dtBlob)}, {NoPrimary()}, o);
     TDataCursor& c = NewCursor("B");
     c.SetExclusive(true);
     c.Open();

@@ -44,8 +44,8 @@ protected:
 
 TEST_F(CursorModelTest, RandomChangesMatchTheModelInEveryIndex) {
     Create("MODEL",
-           {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "K", dtInteger), Field(3, "S", dtString, 6),
-            Field(4, "V", dtInteger)},
+           {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "K", dtInteger),
+            MakeField(3, "S", dtString, 6), MakeField(4, "V", dtInteger)},
            {Index("", {1}), Index("ByK", {2}), Index("ByS", {3}, false), Index("ByV", {4}, false, true)});
     TDataCursor& c = OpenCursor("MODEL");
     TDataCursor& reader = NewCursor("MODEL");
@@ -127,7 +127,7 @@ TEST_F(CursorModelTest, RandomChangesMatchTheModelInEveryIndex) {
 }
 
 TEST_F(CursorModelTest, DeletedRecordsIndexIsRebuiltWhenItDisagrees) {
-    Create("HEAP", {Field(1, "N", dtInteger)}, {NoPrimary()});
+    Create("HEAP", {MakeField(1, "N", dtInteger)}, {NoPrimary()});
     {
         TDataCursor& c = OpenCursor("HEAP");
         EXPECT_TRUE(c.IsRecordNumberOrder());

@@ -15,8 +15,8 @@ protected:
         TIndexDescriptor mixed = Index("ByMixed", {3, 2});
         mixed.FieldOptions[0] = 1;
         Create("PEOPLE",
-               {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "NAME", dtString, 20),
-                Field(3, "AGE", dtInteger)},
+               {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "NAME", dtString, 20),
+                MakeField(3, "AGE", dtInteger)},
                {Index("", {1}), Index("ByName", {2}), Index("ByAge", {3}, false),
                 Index("AgeDown", {3}, false, true), mixed});
         TDataCursor& c = OpenCursor("PEOPLE");
@@ -230,7 +230,7 @@ TEST_F(CursorNavigationTest, RecordNumberOrderWalksLiveRecords) {
 TEST_F(CursorNavigationTest, LanguageComparesTextThroughTheLocale) {
     TCreateTableOptions o;
     o.Language = 0x0409;
-    Create("WORDS", {Field(1, "W", dtString, 10)}, {Index("", {1}), Index("Down", {1}, false, true)}, o);
+    Create("WORDS", {MakeField(1, "W", dtString, 10)}, {Index("", {1}), Index("Down", {1}, false, true)}, o);
     TDataCursor& c = OpenCursor("WORDS");
     for (const char* w : {"b", "B", "a", "C"}) {
         std::vector<uint8_t> r = Buffer(c);

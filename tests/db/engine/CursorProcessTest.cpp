@@ -9,7 +9,7 @@ class CursorProcessTest : public CursorTest {
 protected:
     void SetUp() override {
         CursorTest::SetUp();
-        Create("SHARED", {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "NAME", dtString, 10)},
+        Create("SHARED", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "NAME", dtString, 10)},
                {Index("", {1}), Index("ByName", {2}, false)});
         TDataCursor& c = OpenCursor("SHARED");
         for (const char* n : {"one", "two"}) {

@@ -10,9 +10,9 @@ namespace {
 
 TEST_F(CursorTest, DefaultsFillANewRecord) {
     std::vector<TFieldDescriptor> f = {
-        Field(1, "S", dtString, 8),  Field(2, "D", dtDate),     Field(3, "T", dtTime),
-        Field(4, "TS", dtTimeStamp), Field(5, "B", dtBoolean),  Field(6, "I", dtInteger),
-        Field(7, "M", dtBCD),        Field(8, "FIXED", dtDate), Field(9, "NONE", dtInteger)};
+        MakeField(1, "S", dtString, 8),  MakeField(2, "D", dtDate),     MakeField(3, "T", dtTime),
+        MakeField(4, "TS", dtTimeStamp), MakeField(5, "B", dtBoolean),  MakeField(6, "I", dtInteger),
+        MakeField(7, "M", dtBCD),        MakeField(8, "FIXED", dtDate), MakeField(9, "NONE", dtInteger)};
     f[0].DefaultValue = "abc";
     f[1].DefaultValue = "date";
     f[2].DefaultValue = "TIME";
@@ -49,8 +49,8 @@ TEST_F(CursorTest, DefaultsFillANewRecord) {
 }
 
 TEST_F(CursorTest, ValidityRulesAndBlankStrings) {
-    std::vector<TFieldDescriptor> f = {Field(1, "NAME", dtString, 10), Field(2, "QTY", dtInteger),
-                                       Field(3, "UP", dtString, 10)};
+    std::vector<TFieldDescriptor> f = {MakeField(1, "NAME", dtString, 10), MakeField(2, "QTY", dtInteger),
+                                       MakeField(3, "UP", dtString, 10)};
     f[0].Required = 1;
     f[1].MinValue = "5";
     f[1].MaxValue = "10";
@@ -94,7 +94,7 @@ class RowIdTest : public CursorTest {
 protected:
     void SetUp() override {
         CursorTest::SetUp();
-        Create("AUTO", {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "NAME", dtString, 10)},
+        Create("AUTO", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "NAME", dtString, 10)},
                {Index("", {1}), Index("ByName", {2}, false)});
     }
     void Insert(TDataCursor& c, const std::string& name, int32_t id = 0) {
@@ -183,7 +183,7 @@ TEST_F(RowIdTest, ModifyChecksKeysAndKeepsTheRowId) {
 TEST_F(CursorTest, BlobsAcrossBlocksAndTheirEnds) {
     TCreateTableOptions o;
     o.BlobBlockSize = 64;  // 46 data bytes a block
-    Create("DOCS", {Field(1, "NAME", dtString, 10), Field(2, "BODY", dtBlob)}, {Index("", {1})}, o);
+    Create("DOCS", {MakeField(1, "NAME", dtString, 10), MakeField(2, "BODY", dtBlob)}, {Index("", {1})}, o);
     TDataCursor& c = OpenCursor("DOCS");
     EXPECT_EQ(c.GetBlobBlockDataSize(), 46);
     std::string text;
@@ -260,7 +260,8 @@ namespace cursor_test {
 namespace {
 
 TEST_F(CursorTest, TransactionsCommitOrRollBackWhatTheCursorChanged) {
-    Create("TX", {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "N", dtInteger)}, {Index("", {1})});
+    Create("TX", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "N", dtInteger)},
+           {Index("", {1})});
     TDataCursor& c = OpenCursor("TX");
     auto insert = [&](int32_t n) {
         std::vector<uint8_t> r = Buffer(c);

@@ -14,8 +14,8 @@ namespace {
 
 // ID (primary), NAME, QTY (index BYQTY, not unique), NOTE (BLOB).
 std::vector<TFieldDescriptor> Fields() {
-    return {Field(1, "ID", dtInteger), Field(2, "NAME", dtString, 12), Field(3, "QTY", dtInteger),
-            Field(4, "NOTE", dtBlob)};
+    return {MakeField(1, "ID", dtInteger), MakeField(2, "NAME", dtString, 12), MakeField(3, "QTY", dtInteger),
+            MakeField(4, "NOTE", dtBlob)};
 }
 
 std::vector<TIndexDescriptor> Indexes() {
@@ -327,7 +327,7 @@ TEST_F(CursorRestructureTest, AFailedMoveLeavesTheOldTable) {
     faults.Plan(".IDX", {TFileFault::RenameError, 0, 0});
     TDataCursor& c = Exclusive("M", true);
     std::vector<TFieldDescriptor> f = Fields();
-    f.push_back(Field(5, "EXTRA", dtInteger));
+    f.push_back(MakeField(5, "EXTRA", dtInteger));
     EXPECT_EQ(Code([&] { c.AlterTable(f, Indexes(), {}); }), ZIZIVU_OSUNKNOWN);
     EXPECT_EQ(Rows("M", true), rows);
     c.Open();

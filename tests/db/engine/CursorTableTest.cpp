@@ -12,8 +12,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::vector<TFieldDescriptor> PartsFields() {
-    return {Field(1, "ID", dtInteger, 0, fstAutoInc), Field(2, "NAME", dtString, 20),
-            Field(3, "QTY", dtInteger), Field(4, "NOTE", dtBlob)};
+    return {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "NAME", dtString, 20),
+            MakeField(3, "QTY", dtInteger), MakeField(4, "NOTE", dtBlob)};
 }
 
 TEST_F(CursorTest, DefinitionChecksRaiseTheirCodes) {
@@ -62,17 +62,17 @@ TEST_F(CursorTest, DefinitionChecksRaiseTheirCodes) {
          ZIZIVU_INVALIDINDEXTYPE},
         {"key of 524",
          [](auto& f, auto& i, auto&) {
-             f.push_back(Field(5, "A", dtString, 250));
-             f.push_back(Field(6, "B", dtString, 250));
-             f.push_back(Field(7, "C", dtString, 18));
+             f.push_back(MakeField(5, "A", dtString, 250));
+             f.push_back(MakeField(6, "B", dtString, 250));
+             f.push_back(MakeField(7, "C", dtString, 18));
              i.push_back(Index("Wide", {5, 6, 7}));  // 252 + 252 + 20 key bytes
          },
          0},
         {"key of 525",
          [](auto& f, auto& i, auto&) {
-             f.push_back(Field(5, "A", dtString, 250));
-             f.push_back(Field(6, "B", dtString, 250));
-             f.push_back(Field(7, "C", dtString, 19));
+             f.push_back(MakeField(5, "A", dtString, 250));
+             f.push_back(MakeField(6, "B", dtString, 250));
+             f.push_back(MakeField(7, "C", dtString, 19));
              i.push_back(Index("Wide", {5, 6, 7}));
          },
          ZIZIVU_INVALIDKEYSIZE},
@@ -88,9 +88,9 @@ TEST_F(CursorTest, DefinitionChecksRaiseTheirCodes) {
 }
 
 TEST_F(CursorTest, CreatedHeaderAndLayoutReadBack) {
-    std::vector<TFieldDescriptor> fields = {Field(1, " Name ", dtString, 10),
-                                            Field(2, "ID", dtInteger, 7, fstAutoInc),
-                                            Field(3, "Price", dtBCD, 0), Field(4, "When", dtDate, 9)};
+    std::vector<TFieldDescriptor> fields = {MakeField(1, " Name ", dtString, 10),
+                                            MakeField(2, "ID", dtInteger, 7, fstAutoInc),
+                                            MakeField(3, "Price", dtBCD, 0), MakeField(4, "When", dtDate, 9)};
     fields[2].Decimals = 2;
     fields[3].Decimals = 3;
     TCreateTableOptions o;
@@ -146,7 +146,7 @@ TEST_F(CursorTest, ExistingTableNeedsOverwriteAndExclusiveOpensConflict) {
     EXPECT_EQ(Code([&] { Create("PARTS", PartsFields(), {Index("", {1})}); }), ZIZIVU_TABLEEXISTS);
     TCreateTableOptions o;
     o.Overwrite = true;
-    Create("PARTS", {Field(1, "ONLY", dtInteger)}, {Index("", {1})}, o);
+    Create("PARTS", {MakeField(1, "ONLY", dtInteger)}, {Index("", {1})}, o);
     TDataCursor& c = OpenCursor();
     EXPECT_EQ(c.GetFieldCount(), 1);
 
@@ -233,7 +233,7 @@ TEST_F(CursorTest, InMemoryTablesAndPassThroughResults) {
         TCreateTableOptions o;
         o.Overwrite = true;
         o.Description = "result";
-        c.CreateTable({Field(1, "N", dtInteger)}, {NoPrimary()}, o);
+        c.CreateTable({MakeField(1, "N", dtInteger)}, {NoPrimary()}, o);
         EXPECT_EQ(c.GetTableDescription(), "result");
         c.Open();
         std::vector<uint8_t> r(size_t(c.GetRecordSize()));
@@ -249,7 +249,7 @@ TEST_F(CursorTest, InMemoryTablesAndPassThroughResults) {
 }
 
 TEST_F(CursorTest, ComputedColumnsFollowTheirFields) {
-    Create("CALC", {Field(1, "A", dtInteger), Field(2, "B", dtInteger)}, {NoPrimary()});
+    Create("CALC", {MakeField(1, "A", dtInteger), MakeField(2, "B", dtInteger)}, {NoPrimary()});
     TDataCursor& c = OpenCursor("CALC");
     std::vector<uint8_t> r = Buffer(c);
     PutInt(c, r, 1, 20);
@@ -269,7 +269,7 @@ TEST_F(CursorTest, ComputedColumnsFollowTheirFields) {
         (*side)->Parent = sum.get();
     }
     std::vector<TFieldDescriptor> fields = {c.GetFieldDefinition(1), c.GetFieldDefinition(2),
-                                            Field(3, "TOTAL", dtInteger)};
+                                            MakeField(3, "TOTAL", dtInteger)};
     fields[2].Computed = 1;
     c.PrepareTableDefinition(fields, {nullptr, nullptr, sum.get()});
     EXPECT_EQ(c.GetRecordSize(), c.GetTableFieldDefinition(2).Offset + 5 + 5);
@@ -324,8 +324,8 @@ TEST_F(CursorTest, IndexBackupAndTableBackup) {
 TEST_F(CursorTest, KeyFillsUseTheCollationMapForText) {
     TCreateTableOptions o;
     o.Language = 0x0409;
-    Create("WORDS", {Field(1, "W", dtString, 4), Field(2, "N", dtInteger)}, {Index("", {1, 2})}, o);
-    Create("PLAIN", {Field(1, "W", dtString, 4), Field(2, "N", dtInteger)}, {Index("", {1, 2})});
+    Create("WORDS", {MakeField(1, "W", dtString, 4), MakeField(2, "N", dtInteger)}, {Index("", {1, 2})}, o);
+    Create("PLAIN", {MakeField(1, "W", dtString, 4), MakeField(2, "N", dtInteger)}, {Index("", {1, 2})});
     for (const char* table : {"WORDS", "PLAIN"}) {
         TDataCursor& c = OpenCursor(table);
         ASSERT_EQ(c.KeyLength(), 6 + 5);
@@ -351,7 +351,7 @@ TEST_F(CursorTest, KeyFillsUseTheCollationMapForText) {
 
 // Records an exclusive table locks inside a transaction are free again after it.
 TEST_F(CursorTest, ExclusiveTableReleasesItsTransactionRecordLocks) {
-    Create("SOLE", {Field(1, "N", dtInteger)}, {NoPrimary()});
+    Create("SOLE", {MakeField(1, "N", dtInteger)}, {NoPrimary()});
     TDataCursor& c = NewCursor("SOLE");
     c.SetExclusive(true);
     c.Open();

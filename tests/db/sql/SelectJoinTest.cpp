@@ -9,9 +9,9 @@ class SelectJoinTest : public SqlTableTest {
 protected:
     void SetUp() override {
         SqlTableTest::SetUp();
-        CreateTable("A", {Column(1, "N", dtInteger), Column(2, "NAME", dtString, 10)});
+        CreateTable("A", {MakeField(1, "N", dtInteger), MakeField(2, "NAME", dtString, 10)});
         Insert("A", {{1, "one"}, {2, "two"}, {3, "three"}});
-        CreateTable("B", {Column(1, "K", dtInteger), Column(2, "V", dtString, 10)});
+        CreateTable("B", {MakeField(1, "K", dtInteger), MakeField(2, "V", dtString, 10)});
         Insert("B", {{3, "c"}, {1, "a"}, {1, "b"}});
     }
 };
@@ -53,9 +53,9 @@ TEST_F(SelectJoinTest, InnerAndLeftOuterJoins) {
 }
 
 TEST_F(SelectJoinTest, ComparisonsAreMirroredWhenTheJoinRunsTheOtherWay) {
-    CreateTable("X", {Column(1, "K", dtInteger)});
+    CreateTable("X", {MakeField(1, "K", dtInteger)});
     Insert("X", {{1}, {2}, {3}});
-    CreateTable("Y", {Column(1, "K", dtInteger)});
+    CreateTable("Y", {MakeField(1, "K", dtInteger)});
     Insert("Y", {{2}});
     // The join runs from y to x: x is filtered with x.k > the current y.k, equal values
     // are not joined.
@@ -65,9 +65,9 @@ TEST_F(SelectJoinTest, ComparisonsAreMirroredWhenTheJoinRunsTheOtherWay) {
 }
 
 TEST_F(SelectJoinTest, TheSmallerJoinedTableDrivesUnlessNoJoinOptimize) {
-    CreateTable("BIG", {Column(1, "K", dtInteger)});
+    CreateTable("BIG", {MakeField(1, "K", dtInteger)});
     Insert("BIG", {{1}, {2}, {3}, {4}, {5}, {6}});
-    CreateTable("SMALL", {Column(1, "K", dtInteger)});
+    CreateTable("SMALL", {MakeField(1, "K", dtInteger)});
     Insert("SMALL", {{5}, {2}});
     EXPECT_EQ(Query("SELECT big.k FROM big, small WHERE big.k = small.k"), (TRows{{"5"}, {"2"}}));
     EXPECT_EQ(FStatement->MainQuery()->DrivingTable->CorrelationName, "small");
@@ -77,7 +77,7 @@ TEST_F(SelectJoinTest, TheSmallerJoinedTableDrivesUnlessNoJoinOptimize) {
 }
 
 TEST_F(SelectJoinTest, PlanningErrorsNameTheirCause) {
-    CreateTable("C", {Column(1, "K", dtInteger), Column(2, "WIDE", dtString, 250)});
+    CreateTable("C", {MakeField(1, "K", dtInteger), MakeField(2, "WIDE", dtString, 250)});
     struct Case {
         const char* Text;
         std::string Message;

@@ -10,15 +10,15 @@ protected:
     void SetUp() override {
         SqlTableTest::SetUp();
         // G groups, V values (NULL in one row), S text.
-        CreateTable("T",
-                    {Column(1, "G", dtInteger), Column(2, "V", dtInteger), Column(3, "S", dtString, 20)});
+        CreateTable("T", {MakeField(1, "G", dtInteger), MakeField(2, "V", dtInteger),
+                          MakeField(3, "S", dtString, 20)});
         Insert("T",
                {{2, 5, "b"}, {1, 7, "a"}, {2, TValue::Null(), "c"}, {3, 4, "a"}, {1, 9, "b"}, {2, 6, "a"}});
     }
 
     // A table of 100 rows: N 1..100, M = N mod 3.
     void CreateHundred() {
-        CreateTable("H", {Column(1, "N", dtInteger), Column(2, "M", dtInteger)});
+        CreateTable("H", {MakeField(1, "N", dtInteger), MakeField(2, "M", dtInteger)});
         std::vector<std::vector<TValue>> rows;
         for (int i = 1; i <= 100; ++i) rows.push_back({i, i % 3});
         Insert("H", rows);
@@ -81,7 +81,7 @@ TEST_F(SelectResultTest, DistinctAndOrderBy) {
               "Invalid column name 'v' or table correlation name '' specified in ORDER BY clause");
     EXPECT_EQ(Error("SELECT g, SUM(v) FROM t GROUP BY s"),
               "Invalid column name 's' or table correlation name '' specified in GROUP BY clause");
-    CreateTable("W", {Column(1, "S", dtString, 5)});
+    CreateTable("W", {MakeField(1, "S", dtString, 5)});
     Insert("W", {{"b"}, {"B"}, {"a"}, {"C"}, {"A"}});
     EXPECT_EQ(Query("SELECT s FROM w ORDER BY s"), (TRows{{"A"}, {"B"}, {"C"}, {"a"}, {"b"}}));
     const TRows nocase = Query("SELECT s FROM w ORDER BY s NOCASE");
@@ -122,7 +122,7 @@ TEST_F(SelectResultTest, ProgressPerDrivingRowAndAbort) {
     };
     EXPECT_EQ(Query("SELECT h.n, t.g FROM h, t", stop).size(), 6u);
     // An empty table reports once that it is done.
-    CreateTable("EMPTY", {Column(1, "N", dtInteger)});
+    CreateTable("EMPTY", {MakeField(1, "N", dtInteger)});
     calls.clear();
     EXPECT_EQ(Query("SELECT n FROM empty", record).size(), 0u);
     EXPECT_EQ(calls, (std::vector<std::pair<int32_t, uint16_t>>{{0, 100}}));
@@ -146,7 +146,7 @@ TEST_F(SelectResultTest, AggregatesStartFromTheFirstValueAndCountValues) {
 }
 
 TEST_F(SelectResultTest, AutoIncrementColumnsKeepTheirValuesInTheResult) {
-    CreateTable("IDS", {Column(1, "ID", dtInteger, 0, fstAutoInc), Column(2, "X", dtInteger)});
+    CreateTable("IDS", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "X", dtInteger)});
     std::vector<std::vector<TValue>> rows;
     for (int i = 1; i <= 8; ++i) rows.push_back({0, i});
     Insert("IDS", rows);
@@ -164,7 +164,8 @@ TEST_F(SelectResultTest, AutoIncrementColumnsKeepTheirValuesInTheResult) {
 }
 
 TEST_F(SelectResultTest, LiveResultIsTheSourceCursorThroughAnIndex) {
-    CreateTable("L", {Column(1, "A", dtInteger), Column(2, "B", dtInteger)}, {SecondaryIndex("ByB", {2})});
+    CreateTable("L", {MakeField(1, "A", dtInteger), MakeField(2, "B", dtInteger)},
+                {SecondaryIndex("ByB", {2})});
     Insert("L", {{1, 30}, {2, 10}, {3, 20}});
     auto live = [](TQueryStatement& s) { s.SetRequestLive(true); };
     TDataCursor* result = Run("SELECT * FROM l ORDER BY b", live);
@@ -197,7 +198,8 @@ TEST_F(SelectResultTest, ResultTablesGoWithTheirStatementIntoTablesStay) {
 }
 
 TEST_F(SelectResultTest, IndexedConditionsAreAnsweredByTheTablesFilter) {
-    CreateTable("I", {Column(1, "K", dtInteger), Column(2, "S", dtString, 10)}, {SecondaryIndex("ByK", {1})});
+    CreateTable("I", {MakeField(1, "K", dtInteger), MakeField(2, "S", dtString, 10)},
+                {SecondaryIndex("ByK", {1})});
     Insert("I", {{1, "ab"}, {2, "b"}, {2, "ac"}, {3, "a"}, {2, "x"}});
     std::vector<std::pair<int32_t, uint16_t>> calls;
     auto record = [&calls](TQueryStatement& s) {
@@ -222,7 +224,7 @@ TEST_F(SelectResultTest, IndexedConditionsAreAnsweredByTheTablesFilter) {
 }
 
 TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
-    CreateTable("DOCS", {Column(1, "N", dtInteger), Column(2, "BODY", dtBlob)});
+    CreateTable("DOCS", {MakeField(1, "N", dtInteger), MakeField(2, "BODY", dtBlob)});
     {
         TDataCursor c(FDatabase);
         c.SetTableName("DOCS");

@@ -19,6 +19,7 @@
 #include "db/sql/SqlQuerySupport.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/Library.h"
+#include "tests/support/FieldDescriptors.h"
 #include "tests/support/ScratchDir.h"
 
 namespace sqltest {
@@ -40,17 +41,6 @@ struct TValue {
 
 using TRow = std::vector<std::string>;
 using TRows = std::vector<TRow>;
-
-inline TFieldDescriptor Column(uint16_t no, const std::string& name, uint8_t type, uint8_t size = 0,
-                               uint8_t subType = 0) {
-    TFieldDescriptor f;
-    f.FieldNo = no;
-    f.Name = name;
-    f.DataType = type;
-    f.Size = size;
-    f.SubType = subType;
-    return f;
-}
 
 inline TIndexDescriptor SecondaryIndex(const std::string& name, std::vector<uint16_t> fields,
                                        bool descending = false) {

@@ -1,0 +1,136 @@
+#pragma once
+// A lighttpd on 127.0.0.1 that runs the demo CGI program, for the end-to-end web tests and
+// the web battery: a free port, the server's configuration, the server started (it dies
+// with this process) and waited for, and client connections. Free of the test framework
+// and of the project's libraries, so that the battery can use it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+// The program's path on PATH or in the sbin folders (where lighttpd usually is); "" when
+// it is nowhere.
+inline std::string FindProgram(const std::string& name) {
+    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    path += ":/usr/sbin:/sbin:/usr/local/sbin";
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string candidate = path.substr(start, end - start) + "/" + name;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+// A loopback port nobody listens on just now.
+inline int FreePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    socklen_t len = sizeof(a);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+// A connection to the port on 127.0.0.1 whose receives (and, with sendsToo, sends) give
+// up after timeout; -1 when nobody listens.
+inline int ConnectLoopback(int port, timeval timeout, bool sendsToo) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        ::close(s);
+        return -1;
+    }
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    if (sendsToo) ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+    return s;
+}
+
+// Starts a program with the given environment; it dies with this process.
+inline pid_t SpawnWithEnvironment(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    std::vector<char*> a, e;
+    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    for (const auto& s : env) e.push_back(const_cast<char*>(s.c_str()));
+    e.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::execve(a[0], a.data(), e.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Dir/www is the document root (the demo linked there as demo.cgi is the caller's), the
+// error log is Dir/error.log and the configuration Dir/lighttpd.conf.
+struct TLighttpdSetup {
+    std::string Dir;
+    int Port = 0;
+    // What runs a .cgi file ("" runs it itself).
+    std::string CgiRunner;
+    // Variables the server adds to the programs' environment.
+    std::vector<std::pair<std::string, std::string>> Environment;
+    // Further lines of configuration.
+    std::vector<std::string> Options;
+
+    std::string ConfigPath() const { return Dir + "/lighttpd.conf"; }
+
+    void WriteConfig() const {
+        std::ofstream conf(ConfigPath());
+        conf << "server.document-root = \"" << Dir << "/www\"\n"
+             << "server.bind = \"127.0.0.1\"\n"
+             << "server.port = " << Port << "\n"
+             << "server.errorlog = \"" << Dir << "/error.log\"\n"
+             << "server.modules = (\"mod_cgi\", \"mod_setenv\")\n"
+             // The program starts while the body still arrives.
+             << "server.stream-request-body = 2\n";
+        for (const auto& line : Options) conf << line << "\n";
+        conf << "cgi.assign = (\".cgi\" => \"" << CgiRunner << "\")\n";
+        conf << "setenv.add-environment = (";
+        for (size_t i = 0; i < Environment.size(); ++i)
+            conf << (i ? ", " : "") << "\"" << Environment[i].first << "\" => \"" << Environment[i].second
+                 << "\"";
+        conf << ")\n";
+    }
+
+    // Writes the configuration and starts the server (program: lighttpd's path) with the
+    // environment env; it dies with this process.
+    pid_t Start(const std::string& program, const std::vector<std::string>& env) const {
+        WriteConfig();
+        return SpawnWithEnvironment({program, "-D", "-f", ConfigPath()}, env);
+    }
+
+    // Whether the server takes connections within the time (asked every 25 ms).
+    bool WaitUntilListening(std::chrono::milliseconds within) const {
+        const auto end = std::chrono::steady_clock::now() + within;
+        for (;;) {
+            const int s = ConnectLoopback(Port, timeval{1, 0}, false);
+            if (s >= 0) {
+                ::close(s);
+                return true;
+            }
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    }
+};
