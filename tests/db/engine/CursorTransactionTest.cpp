@@ -19,7 +19,7 @@ protected:
     // A table of rows 1, 2 and 3, all named "row"; later cursors open it.
     void MakeTable(const std::string& name) {
         FName = name;
-        Create(name, {Field(1, "ID", dtInteger), Field(2, "NAME", dtString, 10)},
+        Create(name, {MakeField(1, "ID", dtInteger), MakeField(2, "NAME", dtString, 10)},
                {Index("", {1}), Index("ByName", {2}, false)});
         TDataCursor& c = OpenCursor(name);
         for (int32_t id : {1, 2, 3}) Insert(c, id, "row");
@@ -152,7 +152,7 @@ TEST_F(CursorTransactionTest, OlderRecordsReadWhileAppendedRowsAreOnlyInTheCache
 TEST_F(CursorTransactionTest, BlobChainsReadWhileAppendedBlocksAreOnlyInTheCache) {
     TCreateTableOptions options;
     options.BlobBlockSize = 64;  // 46 data bytes a block
-    Create("BLOBS", {Field(1, "ID", dtInteger), Field(2, "DATA", dtBlob)}, {Index("", {1})}, options);
+    Create("BLOBS", {MakeField(1, "ID", dtInteger), MakeField(2, "DATA", dtBlob)}, {Index("", {1})}, options);
     auto put = [](TDataCursor& c, int32_t id, size_t length, bool insert) {
         std::vector<uint8_t> r = insert ? Buffer(c) : LockRow(c, id);
         PutInt(c, r, 1, id);
