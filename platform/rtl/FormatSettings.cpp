@@ -26,10 +26,12 @@ namespace {
 // built against.
 #define ZELTO_ICU_NAME2(x) #x
 #define ZELTO_ICU_NAME(x) ZELTO_ICU_NAME2(x)
-#define ZELTO_ICU_CALLS(X)                                                                                        \
-    X(uloc_getName)                                                                                               \
-    X(unum_open) X(unum_close) X(unum_getSymbol) X(unum_getAttribute) X(unum_toPattern) X(udat_open) X(udat_close) \
-        X(udat_toPattern) X(udat_countSymbols) X(udat_getSymbols)
+// clang-format off
+#define ZELTO_ICU_CALLS(X) \
+    X(uloc_getName) \
+    X(unum_open) X(unum_close) X(unum_getSymbol) X(unum_getAttribute) X(unum_toPattern) \
+    X(udat_open) X(udat_close) X(udat_toPattern) X(udat_countSymbols) X(udat_getSymbols)
+// clang-format on
 
 struct TIcu {
 #define ZELTO_ICU_FIELD(f) decltype(&f) f##_;
@@ -44,7 +46,7 @@ const TIcu* Icu() {
         if (!lib) return nullptr;
         static TIcu calls;
         bool complete = true;
-#define ZELTO_ICU_FIND(f)                                                          \
+#define ZELTO_ICU_FIND(f)                                                       \
     calls.f##_ = reinterpret_cast<decltype(&f)>(dlsym(lib, ZELTO_ICU_NAME(f))); \
     complete = complete && calls.f##_ != nullptr;
         ZELTO_ICU_CALLS(ZELTO_ICU_FIND)
@@ -138,7 +140,8 @@ std::string EnvironmentLocaleId() {
 }
 
 // The pattern of a date/time format of the locale; empty when there is none.
-TUString DatePattern(const TIcu& icu, UDateFormatStyle timeStyle, UDateFormatStyle dateStyle, const char* loc) {
+TUString DatePattern(const TIcu& icu, UDateFormatStyle timeStyle, UDateFormatStyle dateStyle,
+                     const char* loc) {
     UErrorCode st = U_ZERO_ERROR;
     UDateFormat* df = icu.udat_open_(timeStyle, dateStyle, loc, nullptr, 0, nullptr, 0, &st);
     if (U_FAILURE(st) || !df) return TUString();
@@ -253,8 +256,8 @@ std::string TranslatePattern(const TUString& pat, char sepMark, char& sep) {
 
 // Names of one kind from `first` on (ICU counts weekdays from 1, Sunday); a name without a
 // single-byte form keeps the default.
-void ReadNames(const TIcu& icu, const UDateFormat* df, UDateFormatSymbolType type, int32_t first, std::string* dest,
-               int n) {
+void ReadNames(const TIcu& icu, const UDateFormat* df, UDateFormatSymbolType type, int32_t first,
+               std::string* dest, int n) {
     if (icu.udat_countSymbols_(df, type) < first + n) return;
     std::string b;
     for (int k = 0; k < n; ++k) {
@@ -275,12 +278,14 @@ void ReadNumberFormats(const TIcu& icu, const char* loc, TFormatSettings& fs) {
             });
         };
         std::string b;
-        if (ToSingleByte(symbol(UNUM_DECIMAL_SEPARATOR_SYMBOL), b) && b.size() == 1) fs.DecimalSeparator = b[0];
+        if (ToSingleByte(symbol(UNUM_DECIMAL_SEPARATOR_SYMBOL), b) && b.size() == 1)
+            fs.DecimalSeparator = b[0];
         if (ToSingleByte(symbol(UNUM_GROUPING_SEPARATOR_SYMBOL), b) && b.size() == 1)
             fs.ThousandSeparator = b[0];
         else
             fs.ThousandSeparator = fs.DecimalSeparator == ',' ? '.' : ',';
-        if (fs.ThousandSeparator == fs.DecimalSeparator) fs.ThousandSeparator = fs.DecimalSeparator == ',' ? '.' : ',';
+        if (fs.ThousandSeparator == fs.DecimalSeparator)
+            fs.ThousandSeparator = fs.DecimalSeparator == ',' ? '.' : ',';
         if (ToSingleByte(symbol(UNUM_CURRENCY_SYMBOL), b) && !b.empty())
             fs.CurrencyString = b;
         else if (ToSingleByte(symbol(UNUM_INTL_CURRENCY_SYMBOL), b) && !b.empty())
@@ -292,8 +297,9 @@ void ReadNumberFormats(const TIcu& icu, const char* loc, TFormatSettings& fs) {
     UNumberFormat* cf = icu.unum_open_(UNUM_CURRENCY, nullptr, 0, loc, nullptr, &st);
     if (U_SUCCESS(st) && cf) {
         fs.CurrencyDecimals = icu.unum_getAttribute_(cf, UNUM_MAX_FRACTION_DIGITS);
-        TUString pat = ReadUString(
-            [&](UChar* buf, int32_t cap, UErrorCode* s) { return icu.unum_toPattern_(cf, false, buf, cap, s); });
+        TUString pat = ReadUString([&](UChar* buf, int32_t cap, UErrorCode* s) {
+            return icu.unum_toPattern_(cf, false, buf, cap, s);
+        });
         pat = pat.substr(0, pat.find(u';'));
         size_t cur = pat.find(static_cast<char16_t>(0x00A4));
         size_t num = pat.find(u'#');
@@ -341,11 +347,10 @@ void ReadDateFormats(const TIcu& icu, const char* loc, TFormatSettings& fs) {
         ReadNames(icu, df, UDAT_SHORT_MONTHS, 0, fs.ShortMonthNames, 12);
         ReadNames(icu, df, UDAT_WEEKDAYS, 1, fs.LongDayNames, 7);
         ReadNames(icu, df, UDAT_SHORT_WEEKDAYS, 1, fs.ShortDayNames, 7);
-        std::string am = fs.TimeAMString, pm = fs.TimePMString;
-        std::string names[2] = {am, pm};
-        ReadNames(icu, df, UDAT_AM_PMS, 0, names, 2);
-        fs.TimeAMString = names[0];
-        fs.TimePMString = names[1];
+        std::string ampm[2] = {fs.TimeAMString, fs.TimePMString};
+        ReadNames(icu, df, UDAT_AM_PMS, 0, ampm, 2);
+        fs.TimeAMString = ampm[0];
+        fs.TimePMString = ampm[1];
     }
     if (df) icu.udat_close_(df);
 }
@@ -366,7 +371,8 @@ TFormatSettings BuildSettings(const std::string& localeId) {
     char loc[ULOC_FULLNAME_CAPACITY];
     UErrorCode st = U_ZERO_ERROR;
     int32_t n = icu->uloc_getName_(NormaliseLocaleId(localeId).c_str(), loc, sizeof(loc), &st);
-    if (U_FAILURE(st) || st == U_STRING_NOT_TERMINATED_WARNING || n >= static_cast<int32_t>(sizeof(loc))) return fs;
+    if (U_FAILURE(st) || st == U_STRING_NOT_TERMINATED_WARNING || n >= static_cast<int32_t>(sizeof(loc)))
+        return fs;
     ReadNumberFormats(*icu, loc, fs);
     ReadDateFormats(*icu, loc, fs);
     return fs;
