@@ -399,4 +399,19 @@ TEST(CgiDeadPipeTest, RequestEndsQuietlyWhenNobodyReadsTheAnswer) {
     }
 }
 
+// A CGI program starts once per request: it must not load the locale library, which it
+// never calls (the runtime loads it when the format settings are first read).
+TEST(CgiProgramTest, StartsWithoutTheLocaleLibrary) {
+    if (::access(DemoProgram().c_str(), X_OK) != 0) GTEST_SKIP() << "demo program missing";
+    // The loader lists what it would load and stops before the program runs.
+    FILE* p = ::popen(("LD_TRACE_LOADED_OBJECTS=1 '" + DemoProgram() + "' </dev/null").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string listing;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof(buf), p)) > 0;) listing.append(buf, n);
+    EXPECT_EQ(::pclose(p), 0);
+    EXPECT_NE(listing.find("libc.so"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("libicu"), std::string::npos) << listing;
+}
+
 }  // namespace
