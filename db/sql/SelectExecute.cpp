@@ -121,6 +121,8 @@ bool IsNumericLike(uint8_t type) {
 // Rows written into a result table of this statement's own go in as one transaction of
 // that table, committed every so many rows: without it every row would write the table's
 // headers. A result table already inside a transaction of its directory is left to it.
+// The commits leave the writes to the system: the table is the statement's own and no
+// crash needs to find it complete.
 constexpr int32_t ResultCommitRows = 8191;
 
 class TResultWriteBatch {
@@ -139,12 +141,12 @@ public:
         }
     }
     void RowWritten() {
-        if (FTable && ++FRows % ResultCommitRows == 0) FTable->Commit(false);
+        if (FTable && ++FRows % ResultCommitRows == 0) FTable->Commit(false, false);
     }
     void Finish() {
         TDataTable* table = FTable;
         FTable = nullptr;
-        if (table) table->Commit(true);
+        if (table) table->Commit(true, false);
     }
 
 private:
