@@ -467,7 +467,9 @@ uint8_t TDataCursor::OptimizeComparison(TExpToken* node) {
         if (node->CompareLength > uint32_t(f.DataSize - 1)) return olNone;
     }
     auto constantFits = [&](const TExpToken* k, bool nullAllowed) {
-        if (!k || k->NodeKind != nkConstant || k->IsParameter) return false;
+        // A parameter counts as a constant: the filter is built from a copy of the tree
+        // after the values arrived, and built again for every run.
+        if (!k || k->NodeKind != nkConstant) return false;
         if (k->IsNull) return nullAllowed;
         if (k->DataType != f.DataType || !k->Value) return false;
         if (f.DataType == dtBCD && k->Decimals != f.Decimals) return false;
