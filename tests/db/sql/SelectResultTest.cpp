@@ -256,5 +256,60 @@ TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
               "Invalid BLOB column 'body' specified in DISTINCT clause");
 }
 
+// A comparison with a parameter on an indexed column: the rows of each run are those of
+// the same comparison with a constant, run after run.
+TEST_F(SelectResultTest, ParameterComparisonsGiveTheRowsOfConstants) {
+    CreateTable("P", {Column(1, "N", dtInteger), Column(2, "M", dtInteger)}, {SecondaryIndex("ByM", {2})});
+    std::vector<std::vector<TValue>> rows;
+    for (int i = 1; i <= 60; ++i) rows.push_back({i, i % 7 == 0 ? TValue::Null() : TValue(i % 5)});
+    Insert("P", rows);
+    struct Case {
+        const char* Text;      // with one or two markers
+        const char* Constant;  // the same with the values
+        std::vector<TValue> Values;
+    } cases[] = {
+        {"SELECT n FROM p WHERE m = ?", "SELECT n FROM p WHERE m = 3", {3}},
+        {"SELECT n FROM p WHERE m = ?", "SELECT n FROM p WHERE m = 0", {0}},
+        {"SELECT n FROM p WHERE m <> ?", "SELECT n FROM p WHERE m <> 2", {2}},
+        {"SELECT n FROM p WHERE m BETWEEN ? AND ?", "SELECT n FROM p WHERE m BETWEEN 1 AND 3", {1, 3}},
+        {"SELECT n FROM p WHERE m = ? AND n < 30", "SELECT n FROM p WHERE m = 2 AND n < 30", {2}},
+        {"SELECT n FROM p WHERE m = ?", "SELECT n FROM p WHERE m = NULL", {TValue::Null()}},
+        {"SELECT COUNT(*) FROM p WHERE m = ?", "SELECT COUNT(*) FROM p WHERE m = 1", {1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Text);
+        const TRows expected = Query(c.Constant);
+        ASSERT_FALSE(expected.empty());
+        std::vector<TQueryStatement::TParamValue> fields;
+        std::vector<uint8_t> bytes;
+        for (const TValue& v : c.Values) {
+            TQueryStatement::TParamValue f;
+            f.Offset = int32_t(bytes.size());
+            bytes.push_back(v.IsNull ? 0 : 1);
+            if (v.Text) {
+                f.DataType = dtString;
+                f.DataSize = int32_t(v.Text->size() + 1);
+                bytes.insert(bytes.end(), v.Text->c_str(), v.Text->c_str() + v.Text->size() + 1);
+            } else {
+                f.DataType = dtInteger;
+                f.DataSize = 4;
+                const auto* p = reinterpret_cast<const uint8_t*>(&v.Int);
+                bytes.insert(bytes.end(), p, p + 4);
+            }
+            fields.push_back(f);
+        }
+        FStatement = std::make_unique<TQueryStatement>(FDatabase);
+        int32_t position = 0;
+        FStatement->Prepare(c.Text, position);
+        for (int run = 0; run < 2; ++run) {
+            FStatement->SetParams(int32_t(fields.size()), fields.data(), bytes.data());
+            TDataCursor* result = nullptr;
+            FStatement->Execute(result);
+            ASSERT_NE(result, nullptr);
+            EXPECT_EQ(Rows(*result), expected) << "run " << run;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace sqltest
