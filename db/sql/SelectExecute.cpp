@@ -176,6 +176,7 @@ void TDataQuery::ExecuteSelect(TDataCursor*& result) {
     ResetJoinFilters();
     ResidualJoin.reset();
     HasResidualJoin = false;
+    IndexCountGiven = false;
     if (HasConditions) {
         if (Where && Where->DataType != dtBoolean)
             RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
@@ -291,12 +292,13 @@ void TDataQuery::BuildAggregateResult() {
     ResultCursor->InitRecord(aggregate.data());
     TDataCursor* driving = DrivingTable->Cursor;
     if (CountStarOnly) {
-        int32_t count = driving->GetRecordCount();
+        const int32_t total = IndexCountGiven ? IndexCount : driving->GetRecordCount();
+        int32_t count = total;
         if (MaxRowCount >= 0) count = std::min(count, MaxRowCount);
         uint8_t v[4];
         std::memcpy(v, &count, 4);
         ResultCursor->PutField(ResultFields.front()->ResultFieldNo, aggregate.data(), v);
-        DoProgress(driving->GetRecordCount(), 100, abort);
+        DoProgress(total, 100, abort);
         ResultCursor->InsertRecord(aggregate.data(), false);
         return;
     }

@@ -205,9 +205,9 @@ TEST_F(SelectResultTest, IndexedConditionsAreAnsweredByTheTablesFilter) {
             calls.emplace_back(current, percent);
         });
     };
-    // COUNT(*) reads no rows: the filter counts, progress is reported once.
+    // COUNT(*) reads no rows: the index counts, progress is reported once.
     EXPECT_EQ(Query("SELECT COUNT(*) FROM i WHERE k = 2", record), (TRows{{"3"}}));
-    EXPECT_NE(FStatement->MainQuery()->WhereFilter, nullptr);
+    EXPECT_TRUE(FStatement->MainQuery()->IndexCountGiven);
     EXPECT_EQ(calls, (std::vector<std::pair<int32_t, uint16_t>>{{3, 100}}));
     // Partly from the index: the filter evaluates the rest on what the index leaves.
     EXPECT_EQ(Query("SELECT s FROM i WHERE k = 2 AND s LIKE 'a%'"), (TRows{{"ac"}}));
@@ -308,6 +308,47 @@ TEST_F(SelectResultTest, ParameterComparisonsGiveTheRowsOfConstants) {
             ASSERT_NE(result, nullptr);
             EXPECT_EQ(Rows(*result), expected) << "run " << run;
         }
+    }
+}
+
+// COUNT(*) under one condition that an index range answers is counted from the index; it
+// must agree with the same condition evaluated row by row on a table without the index,
+// also after rows were deleted and for the conditions the index does not answer alone.
+TEST_F(SelectResultTest, CountStarFromAnIndexAgreesWithEvaluation) {
+    for (const char* name : {"P", "Q"}) {
+        std::vector<TIndexDescriptor> indexes;
+        if (std::string(name) == "P") indexes.push_back(SecondaryIndex("ByM", {2}));
+        CreateTable(name, {Column(1, "N", dtInteger), Column(2, "M", dtInteger)}, indexes);
+        std::vector<std::vector<TValue>> rows;
+        for (int i = 1; i <= 90; ++i) rows.push_back({i, i % 7 == 0 ? TValue::Null() : TValue(i % 5)});
+        Insert(name, rows);
+        Run(std::string("DELETE FROM ") + name + " WHERE n > 80 OR n = 3");
+    }
+    const char* conditions[] = {
+        "m = 3",
+        "m = 9",
+        "m > 2",
+        "m >= 2",
+        "m < 2",
+        "m <= 0",
+        "m BETWEEN 1 AND 3",
+        "m BETWEEN 3 AND 1",
+        "m = NULL",
+        "m <> NULL",
+        "m IS NULL",
+        "m <> 2",
+        "m IN (1, 4)",
+        "m NOT BETWEEN 1 AND 3",
+        "m > 1 AND m < 4",
+        "NOT (m = 1)",
+    };
+    for (const char* c : conditions) {
+        SCOPED_TRACE(c);
+        const TRows indexed = Query(std::string("SELECT COUNT(*) FROM p WHERE ") + c);
+        const TRows evaluated = Query(std::string("SELECT COUNT(*) FROM q WHERE ") + c);
+        const size_t rows = Query(std::string("SELECT n FROM q WHERE ") + c).size();
+        EXPECT_EQ(indexed, evaluated);
+        EXPECT_EQ(indexed, (TRows{{std::to_string(rows)}}));
     }
 }
 
