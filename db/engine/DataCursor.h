@@ -570,6 +570,9 @@ private:
     bool FEof = true;
     bool FFiltered = false;
     int32_t FFilteredCount = 0;
+    // Set when the view changed only at the record just written and the record-order
+    // ordinal followed that change, so that repositioning need not count it again.
+    bool FViewStepped = false;
     TRecordsBitmap* FRangeBitmap = nullptr;
     TRecordsBitmap* FLiveBitmap = nullptr;
     TRecordsBitmap* FViewBitmap = nullptr;
