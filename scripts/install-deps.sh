@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra
   clang-format
   lighttpd curl libssl-dev
+  libsqlite3-dev
 )
 
 # `install-deps.sh fuzz`: also clang with its libFuzzer and sanitizer runtimes (make fuzz).

@@ -82,5 +82,9 @@ TRunResult RunProgram(const std::vector<std::string>& argv, const std::vector<st
 void WebWorkloads(TTable& table);
 void WebEngineWorkloads(TTable& table);
 void RadioWorkloads(TTable& table);
+// quick: smaller tables (10^5 rows at most) for a run of a minute.
+void DbWorkloads(TTable& table, bool quick);
+// The database section's child run (--db-update-child engine folder table).
+int DbUpdateChild(int argc, char** argv);
 
 }  // namespace bench

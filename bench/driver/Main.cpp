@@ -1,6 +1,6 @@
-// bench_zelto [section...]: runs the benchmark sections (all, or those named: web,
-// radio) and prints one table of our figures beside their peers. Figures are taken on this machine in this
-// run; nothing is compared with stored expectations.
+// bench_zelto [--quick] [section...]: runs the benchmark sections (all, or those named:
+// db, web, radio; --quick: the database section at smaller sizes) and prints one table of our figures beside
+// their peers. Figures are taken on this machine in this run; nothing is compared with stored expectations.
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -11,8 +11,16 @@
 #include "bench/driver/BenchTable.h"
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--db-update-child") == 0) return bench::DbUpdateChild(argc, argv);
+    bool quick = false, named = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else
+            named = true;
+    }
     auto wanted = [&](const char* section) {
-        if (argc < 2) return true;
+        if (!named) return true;
         for (int i = 1; i < argc; ++i)
             if (std::strcmp(argv[i], section) == 0) return true;
         return false;
@@ -34,9 +42,10 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     bench::TTable table;
-    // The database section (our engine beside an embedded SQL engine on the same data)
-    // goes here, before the web section, once the SQL processor and the dataset
-    // components exist.
+    if (wanted("db")) {
+        bench::DbWorkloads(table, quick);
+        std::fflush(stdout);
+    }
     if (wanted("web")) {
         bench::WebWorkloads(table);
         bench::WebEngineWorkloads(table);

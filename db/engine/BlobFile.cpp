@@ -378,7 +378,10 @@ void TBlobFile::FreeBlock(TBlock* block) {
 }
 
 bool TBlobFile::FlushBlocks(bool flush) {
-    return FCache.Flush(flush);
+    const bool written = FCache.Flush();
+    // One sync after the last run, as for the data file.
+    if (written && flush && !FOwner->ForceBufferFlush()) Flush();
+    return written;
 }
 
 void TBlobFile::CacheWriteRun(TBlock* const* run, int32_t count) {
@@ -393,7 +396,7 @@ void TBlobFile::CacheWriteRun(TBlock* const* run, int32_t count) {
         }
     }
     WriteAt(*this, int32_t(run[0]->Number), FWriteBuffer, total);
-    if (FCache.FlushingToDisk() || FOwner->ForceBufferFlush()) Flush();
+    if (FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }
 

@@ -467,7 +467,9 @@ uint8_t TDataCursor::OptimizeComparison(TExpToken* node) {
         if (node->CompareLength > uint32_t(f.DataSize - 1)) return olNone;
     }
     auto constantFits = [&](const TExpToken* k, bool nullAllowed) {
-        if (!k || k->NodeKind != nkConstant || k->IsParameter) return false;
+        // A parameter counts as a constant: the filter is built from a copy of the tree
+        // after the values arrived, and built again for every run.
+        if (!k || k->NodeKind != nkConstant) return false;
         if (k->IsNull) return nullAllowed;
         if (k->DataType != f.DataType || !k->Value) return false;
         if (f.DataType == dtBCD && k->Decimals != f.Decimals) return false;
@@ -611,6 +613,44 @@ int32_t TDataCursor::CountKeysInRange(int32_t indexNo, const uint8_t* low, const
     }
     if (!found) --last;
     return std::max(last - from + 1, 0);
+}
+
+bool TDataCursor::CountFromIndex(TExpToken* node, int32_t& count) {
+    CheckOpen();
+    if (!node || !IsIndexable(node)) return false;
+    if (node->NodeKind == nkPredicate) {
+        if (node->Code != opBetween) return false;
+    } else if (node->Code == opNotEqual && node->Second && !node->Second->IsNull) {
+        return false;  // the complement of a point range
+    }
+    TReadScope read(*this);
+    RefreshIfChanged();
+    // The view must be every live record (record-number order walks them through the
+    // view bitmap, which only the filters narrow).
+    if (FRangeActive && !IsRecordNumberOrder()) return false;
+    for (const TCursorFilter* f : FFilters)
+        if (f->IsActive()) return false;
+    if (OptimizeFilterNode(node) != olWholly) return false;
+    const int32_t indexNo = node->BindBytes[IndexByte];
+    uint8_t low[KeyBufferSize], high[KeyBufferSize], other[KeyBufferSize];
+    for (;;) {
+        // The same range the filter would mark; an empty one holds nothing.
+        bool range;
+        if (node->NodeKind == nkPredicate) {
+            const TExpToken* from = node->Second;
+            range = BuildRangeKey(node, from, opGreaterEqual, indexNo, low, other) &&
+                    BuildRangeKey(node, from->Second, opLessEqual, indexNo, other, high);
+        } else {
+            range = BuildRangeKey(node, node->Second, node->Code, indexNo, low, high);
+        }
+        if (!range) {
+            count = 0;
+            return true;
+        }
+        bool restart = false;
+        count = CountKeysInRange(indexNo, low, high, restart);
+        if (!restart) return true;
+    }
 }
 
 int32_t TDataCursor::MarkKeysInRange(int32_t indexNo, const uint8_t* low, const uint8_t* high, bool& restart,

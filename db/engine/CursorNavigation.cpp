@@ -872,6 +872,7 @@ void TDataCursor::RebuildFilterBitmaps() {
 }
 
 void TDataCursor::CombineView() {
+    FViewStepped = false;
     FViewBitmap->Assign(*FLiveBitmap);
     if (FRangeActive && !IsRecordNumberOrder()) FViewBitmap->AndBitmap(*FRangeBitmap);
     for (TCursorFilter* f : FFilters)
@@ -887,6 +888,8 @@ void TDataCursor::ResetFilterBitmaps() {
 void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t* record) {
     if (!FFiltered || recordNo == 0) return;
     const int32_t n = int32_t(recordNo);
+    // The view follows the live bitmap's size; while they agree only bit n can change.
+    const bool inStep = FViewBitmap->RecordCount() == FLiveBitmap->RecordCount();
     for (TRecordsBitmap* b : {FRangeBitmap, FLiveBitmap})
         if (b->RecordCount() < n) b->SetRecordCount(n);
     if (FRangeActive && !IsRecordNumberOrder()) {
@@ -902,7 +905,34 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
     FLiveBitmap->SetBit(n);
     for (TCursorFilter* f : FFilters)
         if (f->IsActive()) f->CheckRecord(recordNo, record);
-    CombineView();
+    // Only bit n of the inputs changed: the view's bit and count are set from it alone,
+    // instead of combining and counting every bitmap again for each record written.
+    bool single = inStep;
+    bool visible = true;
+    if (single && FRangeActive && !IsRecordNumberOrder()) {
+        single = n <= FRangeBitmap->RecordCount();
+        visible = single && FRangeBitmap->GetBit(n);
+    }
+    for (TCursorFilter* f : FFilters) {
+        if (!single || !f->IsActive()) continue;
+        single = n <= f->Result().RecordCount();
+        visible = visible && single && f->Result().GetBit(n);
+    }
+    if (!single) {
+        CombineView();
+        return;
+    }
+    if (FViewBitmap->RecordCount() < n) FViewBitmap->SetRecordCount(n);
+    const bool was = FViewBitmap->GetBit(n);
+    if (was != visible) {
+        if (visible)
+            FViewBitmap->SetBit(n);
+        else
+            FViewBitmap->ClearBit(n);
+        FFilteredCount += visible ? 1 : -1;
+        if (IsRecordNumberOrder() && !FBof && !FEof && n < int32_t(FRecNo)) FOrdinal += visible ? 1 : -1;
+    }
+    FViewStepped = true;
 }
 
 void TDataCursor::RemoveRecordFromBitmaps(uint32_t recordNo) {

@@ -12,6 +12,7 @@
 #include "db/storage/Encodings.h"
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/LanguageSettings.h"
+#include "db/storage/RecordsBitmap.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/DateFormat.h"
 #include "platform/rtl/DateTime.h"
@@ -538,14 +539,25 @@ void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* recor
     FlushAfterWrite();
     SaveChangeCounts();
     ComputeRangeBounds();
+    const uint32_t before = FBof || FEof ? 0 : FRecNo;
+    FViewStepped = false;
     if (deleted)
         RemoveRecordFromBitmaps(recordNo);
     else
         UpdateFilterBitmapsForRecord(recordNo, record);
+    const bool stepped = FViewStepped;
+    FViewStepped = false;
     if (reposition && !deleted) {
         std::memcpy(FRecordBuffer.data(), record, size_t(FPhysicalRecordSize));
         FRecNo = recordNo;
         FBof = FEof = false;
+    }
+    // In record order a current record that stays visible keeps its ordinal, which the
+    // view's step kept up to date: only its content is read again.
+    if (stepped && before != 0 && FRecNo == before && IsRecordNumberOrder() &&
+        int32_t(FRecNo) <= FViewBitmap->RecordCount() && FViewBitmap->GetBit(int32_t(FRecNo))) {
+        LoadCurrentRecord();
+        return;
     }
     Reposition();
 }

@@ -292,6 +292,11 @@ public:
     bool EvaluateFilterForRecord(TExpToken* node, const uint8_t* record);
     // Clears the bit of every marked record for which the node is false or NULL.
     void EvaluateFilterForRecords(TExpToken* node, TRecordsBitmap& bits);
+    // The number of records for which a condition holds, counted from the subtree counts of
+    // the index that answers it wholly, without visiting its keys: one comparison or BETWEEN
+    // on an indexed column (not the inverted forms). False, nothing counted, for any other
+    // condition, or when a range or an active filter narrows the view.
+    bool CountFromIndex(TExpToken* node, int32_t& count);
     // Keys of an index between two whole keys; restart when the tree changed under it.
     int32_t CountKeysInRange(int32_t indexNo, const uint8_t* low, const uint8_t* high, bool& restart);
     // The records of those keys into the bitmap (cleared first); with countFirst on a table
@@ -569,6 +574,9 @@ private:
     bool FEof = true;
     bool FFiltered = false;
     int32_t FFilteredCount = 0;
+    // Set when the view changed only at the record just written and the record-order
+    // ordinal followed that change, so that repositioning need not count it again.
+    bool FViewStepped = false;
     TRecordsBitmap* FRangeBitmap = nullptr;
     TRecordsBitmap* FLiveBitmap = nullptr;
     TRecordsBitmap* FViewBitmap = nullptr;

@@ -184,7 +184,8 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
         const int64_t bytesToRead = int64_t(count) * size;
         if (position + bytesToRead > INT32_MAX) Fail(ZIZIVU_RECBUFCORRUPT);
         SetBlockBufferSize(int32_t(bytesToRead), TransferBufferStep, FReadBuffer, FReadCapacity);
-        const int32_t bytesRead = ReadAvailableAt(*this, int32_t(position), FReadBuffer, int32_t(bytesToRead));
+        const int32_t bytesRead =
+            ReadAvailableAt(*this, int32_t(position), FReadBuffer, int32_t(bytesToRead));
         // Records appended since the last flush are counted but still only cached: the
         // run ends where the file does, and only the record asked for must be there.
         if (size > 0) {
@@ -240,7 +241,11 @@ void TDataFile::DeleteRecord(TRecord* record) {
 }
 
 bool TDataFile::FlushRecords(bool flush) {
-    return FCache.Flush(flush);
+    const bool written = FCache.Flush();
+    // A flush to disk syncs the file once, after its last run: syncing after every run
+    // made a commit as slow as its scattered writes (ForceBufferFlush syncs each write).
+    if (written && flush && !FOwner->ForceBufferFlush()) Flush();
+    return written;
 }
 
 void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
@@ -255,7 +260,7 @@ void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
         if (IsEncrypted()) Scramble(image, size, RecordSeed);
     }
     WriteAt(*this, int32_t(position), FWriteBuffer, int32_t(total));
-    if (FCache.FlushingToDisk() || FOwner->ForceBufferFlush()) Flush();
+    if (FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }
 

@@ -527,7 +527,7 @@ void TDataTable::StartTransaction() {
     }
 }
 
-void TDataTable::Commit(bool end) {
+void TDataTable::Commit(bool end, bool toDisk) {
     if (!FTransactionActive) return;
     if (end) {
         // The write lock is taken while the transaction still holds the data byte, so no
@@ -535,7 +535,7 @@ void TDataTable::Commit(bool end) {
         LockForWrite();
         FTransactionActive = false;
         try {
-            FlushBuffers(true, false, true, false, false);
+            FlushBuffers(true, false, toDisk, false, false);
         } catch (...) {
             UnlockForWrite();
             UnlockTransaction();
@@ -549,7 +549,7 @@ void TDataTable::Commit(bool end) {
     LockForWrite();
     FTransactionActive = false;
     try {
-        FlushBuffers(false, false, true, false, false);
+        FlushBuffers(false, false, toDisk, false, false);
     } catch (...) {
         FTransactionActive = true;
         UnlockForWrite();

@@ -140,7 +140,9 @@ public:
     void StartTransaction();
     // With `end` the transaction ends; without it the changes are written and the
     // transaction goes on with its locks.
-    void Commit(bool end);
+    // toDisk off leaves the written buffers to the system (a statement's own result table,
+    // which no crash needs to find complete).
+    void Commit(bool end, bool toDisk = true);
     void Rollback();
 
     // Writes dirty entries and headers, data then index then BLOB (inside a transaction

@@ -232,21 +232,6 @@ public:
         return !dirty.empty();
     }
 
-    // Flush with FlushingToDisk() set while the runs are written, so the host syncs each.
-    bool Flush(bool toDisk) {
-        FFlushingToDisk = toDisk;
-        bool written;
-        try {
-            written = Flush();
-        } catch (...) {
-            FFlushingToDisk = false;
-            throw;
-        }
-        FFlushingToDisk = false;
-        return written;
-    }
-    bool FlushingToDisk() const { return FFlushingToDisk; }
-
     // Back to the base capacity, dropping clean unpinned entries from the high numbers.
     void Trim() {
         FCapacity = FBaseCapacity;
@@ -351,7 +336,6 @@ private:
     TCacheEntry* FNewest = nullptr;
     TCacheEntry* FOldest = nullptr;
     bool FAheadActive = false;
-    bool FFlushingToDisk = false;
     uint32_t FAheadFirst = 0;
     uint32_t FAheadLast = 0;
     uint32_t FHits = 0;

@@ -604,7 +604,8 @@ void TIndexFile::FlushPages(bool flush) {
     if (dirty.empty()) return;
     std::sort(dirty.begin(), dirty.end(),
               [](const TPage* a, const TPage* b) { return a->FPagePos < b->FPagePos; });
-    const bool toDisk = flush || (FOwner && FOwner->ForceBufferFlush());
+    // ForceBufferFlush syncs every write; a flush to disk syncs once, after the last run.
+    const bool everyWrite = FOwner && FOwner->ForceBufferFlush();
     ForEachRun(
         dirty.data(), dirty.size(),
         [](const TPage* a, const TPage* b) { return a->FPagePos + IndexPageSize == b->FPagePos; },
@@ -617,10 +618,11 @@ void TIndexFile::FlushPages(bool flush) {
             }
             WriteAt(*this, int32_t(run[0]->FPagePos), FWriteBuffer, n * IndexPageSize);
             ++FPageWrites;
-            if (toDisk) Flush();
+            if (everyWrite) Flush();
             for (int32_t j = 0; j < n; ++j) run[j]->FModified = false;
             if (FOwner) FOwner->SetTableChanged();
         });
+    if (flush && !everyWrite) Flush();
 }
 
 void TIndexFile::ClearCache(TPageCache& cache) {

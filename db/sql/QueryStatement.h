@@ -354,6 +354,9 @@ public:
     std::vector<std::unique_ptr<TGroupByField>> GroupByFields;
     bool AggregateOnly = false;
     bool CountStarOnly = false;
+    // A COUNT(*)-only run whose whole condition one index range answered: its count.
+    bool IndexCountGiven = false;
+    int32_t IndexCount = 0;
     bool HavingGiven = false;
     bool LivePlan = false;
     bool ResultIsSource = false;

@@ -110,6 +110,8 @@ bool IsNumericLike(uint8_t type) {
 // Rows written into a result table of this statement's own go in as one transaction of
 // that table, committed every so many rows: without it every row would write the table's
 // headers. A result table already inside a transaction of its directory is left to it.
+// The commits leave the writes to the system: the table is the statement's own and no
+// crash needs to find it complete.
 constexpr int32_t ResultCommitRows = 8191;
 
 class TResultWriteBatch {
@@ -128,12 +130,12 @@ public:
         }
     }
     void RowWritten() {
-        if (FTable && ++FRows % ResultCommitRows == 0) FTable->Commit(false);
+        if (FTable && ++FRows % ResultCommitRows == 0) FTable->Commit(false, false);
     }
     void Finish() {
         TDataTable* table = FTable;
         FTable = nullptr;
-        if (table) table->Commit(true);
+        if (table) table->Commit(true, false);
     }
 
 private:
@@ -163,6 +165,7 @@ void TDataQuery::ExecuteSelect(TDataCursor*& result) {
     ResetJoinFilters();
     ResidualJoin.reset();
     HasResidualJoin = false;
+    IndexCountGiven = false;
     if (HasConditions) {
         if (Where && Where->DataType != dtBoolean)
             RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
@@ -292,12 +295,13 @@ void TDataQuery::BuildAggregateResult() {
     ResultCursor->InitRecord(aggregate.data());
     TDataCursor* driving = DrivingTable->Cursor;
     if (CountStarOnly) {
-        int32_t count = driving->GetRecordCount();
+        const int32_t total = IndexCountGiven ? IndexCount : driving->GetRecordCount();
+        int32_t count = total;
         if (MaxRowCount >= 0) count = std::min(count, MaxRowCount);
         uint8_t v[4];
         std::memcpy(v, &count, 4);
         ResultCursor->PutField(ResultFields.front()->ResultFieldNo, aggregate.data(), v);
-        DoProgress(driving->GetRecordCount(), 100, abort);
+        DoProgress(total, 100, abort);
         ResultCursor->InsertRecord(aggregate.data(), false);
         return;
     }

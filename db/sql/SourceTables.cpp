@@ -689,6 +689,13 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
     copy->Parent = nullptr;
     const bool oneTable = SourceTables.size() == 1;
     const bool constant = !ExpressionHasColumns(copy.get()) && !HasSubSelect(copy.get());
+    // COUNT(*) of one table under one condition that an index range answers: the keys are
+    // counted from the tree, and no filter marks them one by one.
+    if (CountStarOnly && !LivePlan && oneTable && !constant && condition == Where.get() && pass == 1 &&
+        table->Cursor->CountFromIndex(copy.get(), IndexCount)) {
+        IndexCountGiven = true;
+        return;
+    }
     if (LivePlan || CountStarOnly || constant) {
         if (LivePlan ? pass == 0 : pass == 1) {
             TFilter* f = table->AddFilter(std::move(copy));

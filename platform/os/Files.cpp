@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -474,8 +475,11 @@ bool TOsFile::LockRange(uint64_t offset, uint64_t length) {
     std::lock_guard<std::mutex> guard(FLock);
     if (length == 0 || offset >= uint64_t(kOpenByte) || length > uint64_t(kOpenByte) - offset)
         return Fail(EINVAL);
-    for (const TRange& r : FRanges)
-        if (offset < r.Start + r.Length && r.Start < offset + length) return Fail(EAGAIN);
+    auto after = FRanges.upper_bound(offset + length - 1);
+    if (after != FRanges.begin()) {
+        const auto& [start, held] = *std::prev(after);
+        if (offset < start + held) return Fail(EAGAIN);
+    }
     off_t start = off_t(offset), len = off_t(length);
     if (FWritable) {
         if (!SetOfdLock(FHandle, F_WRLCK, start, len)) return Fail(errno);
@@ -489,17 +493,15 @@ bool TOsFile::LockRange(uint64_t offset, uint64_t length) {
             return Fail(error);
         }
     }
-    FRanges.push_back({offset, length});
+    FRanges.emplace(offset, length);
     return true;
 }
 
 bool TOsFile::UnlockRange(uint64_t offset, uint64_t length) {
     std::lock_guard<std::mutex> guard(FLock);
-    for (size_t i = 0; i < FRanges.size(); ++i) {
-        if (FRanges[i].Start != offset || FRanges[i].Length != length) continue;
-        if (!SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
-        FRanges.erase(FRanges.begin() + i);
-        return true;
-    }
-    return Fail(EINVAL);
+    auto held = FRanges.find(offset);
+    if (held == FRanges.end() || held->second != length) return Fail(EINVAL);
+    if (!SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
+    FRanges.erase(held);
+    return true;
 }

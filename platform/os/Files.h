@@ -14,6 +14,7 @@
 //
 // Failures return false / -1 / nil and leave an errno value in OsLastError().
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -67,18 +68,16 @@ public:
 private:
     TOsFile(int handle, std::string path, bool writable, bool deleteOnClose);
 
-    struct TRange {
-        uint64_t Start;
-        uint64_t Length;
-    };
-
     std::mutex FLock;  // position and lock table
     int FHandle;
     std::string FPath;
     bool FWritable;
     bool FDeleteOnClose;
     int64_t FPosition = 0;
-    std::vector<TRange> FRanges;
+    // The ranges this handle holds, start to length. They never overlap, so the one that
+    // starts last before a range's end is the only one that can reach into it: a check
+    // costs a search, not a walk over every lock held (a transaction holds one per record).
+    std::map<uint64_t, uint64_t> FRanges;
 };
 
 // The path with '\' turned into '/' and, where the name as spelled does not exist, each

@@ -298,5 +298,49 @@ TEST_F(CursorFilterTest, ChangedRecordsFollowTheFilters) {
     EXPECT_EQ(c.GetRecordCount(), 0);
 }
 
+// In record order under a filter, records written one by one (the current one into and
+// out of the view, new ones in freed slots before the position and after it): the
+// position's ordinal and the count stay those of a cursor that builds its view afresh.
+TEST_F(CursorFilterTest, RecordOrderKeepsOrdinalAndCountThroughChanges) {
+    TDataCursor& c = OpenCursor("IDX");
+    c.SwitchToIndexNumber(RecordNumberOrderIndex);
+    c.ActivateFilter(c.AddFilter("ID < 1000"));
+    enum TOp { Modify, Delete, InsertHere };
+    struct Step {
+        int32_t Position;  // the record the cursor goes to first
+        TOp Op;
+        int32_t Id;  // >= 1000 is outside the view
+    } steps[] = {
+        {30, Modify, 30},      {30, Modify, 1030},    {30, Modify, 31},       {5, Delete, 0},
+        {12, Delete, 0},       {40, InsertHere, 500}, {40, InsertHere, 1500}, {40, Modify, 1040},
+        {41, InsertHere, 501}, {3, InsertHere, 502},  {3, Modify, 3},
+    };
+    std::vector<uint8_t> r = Buffer(c);
+    for (const Step& s : steps) {
+        SCOPED_TRACE(std::to_string(s.Position) + " " + std::to_string(s.Id));
+        c.SetRecordNumberPosition(s.Position);
+        ASSERT_FALSE(c.Eof());
+        if (s.Op == Delete) {
+            c.DeleteRecord();
+        } else if (s.Op == Modify) {
+            ASSERT_EQ(c.GetCurrentRecord(r.data(), false), 0);
+            PutInt(c, r, 1, s.Id);
+            c.ModifyRecord(r.data());
+        } else {
+            std::vector<uint8_t> n = Buffer(c);
+            PutInt(c, n, 1, s.Id);
+            c.InsertRecord(n.data(), false);
+        }
+        TDataCursor& fresh = OpenCursor("IDX");
+        fresh.SwitchToIndexNumber(RecordNumberOrderIndex);
+        fresh.ActivateFilter(fresh.AddFilter("ID < 1000"));
+        EXPECT_EQ(c.GetRecordCount(), fresh.GetRecordCount());
+        ASSERT_FALSE(c.Eof() || c.Bof());
+        fresh.SetRecordNumberPosition(int32_t(c.GetPhysicalRecordNumber()));
+        EXPECT_EQ(c.GetPhysicalRecordNumber(), fresh.GetPhysicalRecordNumber());
+        EXPECT_EQ(c.GetRecNo(), fresh.GetRecNo());
+    }
+}
+
 }  // namespace
 }  // namespace cursor_test

@@ -207,9 +207,9 @@ TEST_F(SelectResultTest, IndexedConditionsAreAnsweredByTheTablesFilter) {
             calls.emplace_back(current, percent);
         });
     };
-    // COUNT(*) reads no rows: the filter counts, progress is reported once.
+    // COUNT(*) reads no rows: the index counts, progress is reported once.
     EXPECT_EQ(Query("SELECT COUNT(*) FROM i WHERE k = 2", record), (TRows{{"3"}}));
-    EXPECT_NE(FStatement->MainQuery()->WhereFilter, nullptr);
+    EXPECT_TRUE(FStatement->MainQuery()->IndexCountGiven);
     EXPECT_EQ(calls, (std::vector<std::pair<int32_t, uint16_t>>{{3, 100}}));
     // Partly from the index: the filter evaluates the rest on what the index leaves.
     EXPECT_EQ(Query("SELECT s FROM i WHERE k = 2 AND s LIKE 'a%'"), (TRows{{"ac"}}));
@@ -256,6 +256,102 @@ TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
     EXPECT_EQ(bodies, (std::vector<std::string>{std::string(300, 'd'), std::string(200, 'c')}));
     EXPECT_EQ(Error("SELECT DISTINCT body FROM docs"),
               "Invalid BLOB column 'body' specified in DISTINCT clause");
+}
+
+// A comparison with a parameter on an indexed column: the rows of each run are those of
+// the same comparison with a constant, run after run.
+TEST_F(SelectResultTest, ParameterComparisonsGiveTheRowsOfConstants) {
+    CreateTable("P", {Column(1, "N", dtInteger), Column(2, "M", dtInteger)}, {SecondaryIndex("ByM", {2})});
+    std::vector<std::vector<TValue>> rows;
+    for (int i = 1; i <= 60; ++i) rows.push_back({i, i % 7 == 0 ? TValue::Null() : TValue(i % 5)});
+    Insert("P", rows);
+    struct Case {
+        const char* Text;      // with one or two markers
+        const char* Constant;  // the same with the values
+        std::vector<TValue> Values;
+    } cases[] = {
+        {"SELECT n FROM p WHERE m = ?", "SELECT n FROM p WHERE m = 3", {3}},
+        {"SELECT n FROM p WHERE m = ?", "SELECT n FROM p WHERE m = 0", {0}},
+        {"SELECT n FROM p WHERE m <> ?", "SELECT n FROM p WHERE m <> 2", {2}},
+        {"SELECT n FROM p WHERE m BETWEEN ? AND ?", "SELECT n FROM p WHERE m BETWEEN 1 AND 3", {1, 3}},
+        {"SELECT n FROM p WHERE m = ? AND n < 30", "SELECT n FROM p WHERE m = 2 AND n < 30", {2}},
+        {"SELECT n FROM p WHERE m = ?", "SELECT n FROM p WHERE m = NULL", {TValue::Null()}},
+        {"SELECT COUNT(*) FROM p WHERE m = ?", "SELECT COUNT(*) FROM p WHERE m = 1", {1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Text);
+        const TRows expected = Query(c.Constant);
+        ASSERT_FALSE(expected.empty());
+        std::vector<TQueryStatement::TParamValue> fields;
+        std::vector<uint8_t> bytes;
+        for (const TValue& v : c.Values) {
+            TQueryStatement::TParamValue f;
+            f.Offset = int32_t(bytes.size());
+            bytes.push_back(v.IsNull ? 0 : 1);
+            if (v.Text) {
+                f.DataType = dtString;
+                f.DataSize = int32_t(v.Text->size() + 1);
+                bytes.insert(bytes.end(), v.Text->c_str(), v.Text->c_str() + v.Text->size() + 1);
+            } else {
+                f.DataType = dtInteger;
+                f.DataSize = 4;
+                const auto* p = reinterpret_cast<const uint8_t*>(&v.Int);
+                bytes.insert(bytes.end(), p, p + 4);
+            }
+            fields.push_back(f);
+        }
+        FStatement = std::make_unique<TQueryStatement>(FDatabase);
+        int32_t position = 0;
+        FStatement->Prepare(c.Text, position);
+        for (int run = 0; run < 2; ++run) {
+            FStatement->SetParams(int32_t(fields.size()), fields.data(), bytes.data());
+            TDataCursor* result = nullptr;
+            FStatement->Execute(result);
+            ASSERT_NE(result, nullptr);
+            EXPECT_EQ(Rows(*result), expected) << "run " << run;
+        }
+    }
+}
+
+// COUNT(*) under one condition that an index range answers is counted from the index; it
+// must agree with the same condition evaluated row by row on a table without the index,
+// also after rows were deleted and for the conditions the index does not answer alone.
+TEST_F(SelectResultTest, CountStarFromAnIndexAgreesWithEvaluation) {
+    for (const char* name : {"P", "Q"}) {
+        std::vector<TIndexDescriptor> indexes;
+        if (std::string(name) == "P") indexes.push_back(SecondaryIndex("ByM", {2}));
+        CreateTable(name, {Column(1, "N", dtInteger), Column(2, "M", dtInteger)}, indexes);
+        std::vector<std::vector<TValue>> rows;
+        for (int i = 1; i <= 90; ++i) rows.push_back({i, i % 7 == 0 ? TValue::Null() : TValue(i % 5)});
+        Insert(name, rows);
+        Run(std::string("DELETE FROM ") + name + " WHERE n > 80 OR n = 3");
+    }
+    const char* conditions[] = {
+        "m = 3",
+        "m = 9",
+        "m > 2",
+        "m >= 2",
+        "m < 2",
+        "m <= 0",
+        "m BETWEEN 1 AND 3",
+        "m BETWEEN 3 AND 1",
+        "m = NULL",
+        "m <> NULL",
+        "m IS NULL",
+        "m <> 2",
+        "m IN (1, 4)",
+        "m NOT BETWEEN 1 AND 3",
+        "m > 1 AND m < 4",
+        "NOT (m = 1)",
+    };
+    for (const char* c : conditions) {
+        SCOPED_TRACE(c);
+        const TRows indexed = Query(std::string("SELECT COUNT(*) FROM p WHERE ") + c);
+        const TRows evaluated = Query(std::string("SELECT COUNT(*) FROM q WHERE ") + c);
+        const size_t rows = Query(std::string("SELECT n FROM q WHERE ") + c).size();
+        EXPECT_EQ(indexed, evaluated);
+        EXPECT_EQ(indexed, (TRows{{std::to_string(rows)}}));
+    }
 }
 
 }  // namespace

@@ -162,6 +162,41 @@ TEST(OsFile, RenameAcrossFileSystemsCopies) {
     ::unlink(target.c_str());
 }
 
+// Many one-byte locks of one handle, as a transaction holds one per record: a range is
+// refused when it reaches into any of them, wherever it lies among them.
+TEST(OsFile, ManyRangeLocksOfOneHandle) {
+    TScratchDir dir;
+    std::unique_ptr<TOsFile> f(TOsFile::Create(dir.File("m.dat")));
+    ASSERT_TRUE(f);
+    constexpr uint64_t Top = 1000000;
+    for (uint64_t i = 0; i < 2000; i += 2) ASSERT_TRUE(f->LockRange(Top - i, 1)) << i;
+    struct Case {
+        uint64_t Offset, Length;
+        bool Granted;
+    };
+    const Case cases[] = {
+        {Top - 1, 1, true},            // a gap between two held bytes
+        {Top - 3, 1, true},            // another gap, now beside a lock just granted
+        {Top - 1001, 2, false},        // the gap and the held byte above it
+        {Top - 1102, 2, false},        // a held byte and the gap above it
+        {Top - 1998 - 10, 10, true},   // below the lowest held byte, touching it
+        {Top - 1998 - 10, 11, false},  // the same, reaching it
+        {Top + 1, 5, true},            // above the highest
+        {Top - 500, 1000, false},      // over many
+        {0, Top - 2000, false},        // up to the range just granted
+        {0, Top - 2008, true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(f->LockRange(c.Offset, c.Length), c.Granted) << c.Offset;
+    EXPECT_TRUE(f->UnlockRange(Top - 1000, 1));
+    EXPECT_TRUE(f->LockRange(Top - 1001, 2));
+    EXPECT_FALSE(f->UnlockRange(Top - 1001, 1));
+    for (uint64_t i = 0; i < 2000; i += 2)
+        if (i != 1000) EXPECT_TRUE(f->UnlockRange(Top - i, 1)) << i;
+    EXPECT_FALSE(f->LockRange(Top - 1990, 1980));  // the two bytes locked over the gap
+    EXPECT_TRUE(f->UnlockRange(Top - 1001, 2));
+    EXPECT_TRUE(f->LockRange(Top - 1990, 1980));
+}
+
 TEST(OsFile, RangeLocksInProcess) {
     TScratchDir dir;
     std::string path = dir.File("l.dat");
