@@ -105,13 +105,7 @@ void TZIZIVUDataSet::SetFilterText(const std::string& v) {
     if (Active() && v != Filter()) {
         CheckBrowseMode();
         TDataSet::SetFilterText(v);
-        DropExprFilter();
-        CreateExprFilter();
-        if (Filtered() && FExprFilter) {
-            TZIZIVUDataSetLock lock(CursorSession());
-            FCursor->ActivateFilter(FExprFilter);
-        }
-        First();
+        RebuildExprFilter();
         return;
     }
     TDataSet::SetFilterText(v);
@@ -121,16 +115,22 @@ void TZIZIVUDataSet::SetFilterOptions(TFilterOptions v) {
     if (Active() && v != FilterOptions()) {
         CheckBrowseMode();
         TDataSet::SetFilterOptions(v);
-        DropExprFilter();
-        CreateExprFilter();
-        if (Filtered() && FExprFilter) {
-            TZIZIVUDataSetLock lock(CursorSession());
-            FCursor->ActivateFilter(FExprFilter);
-        }
-        First();
+        RebuildExprFilter();
         return;
     }
     TDataSet::SetFilterOptions(v);
+}
+
+// The expression filter made again from the text and options now set, active when the
+// dataset is filtered; the view starts over.
+void TZIZIVUDataSet::RebuildExprFilter() {
+    DropExprFilter();
+    CreateExprFilter();
+    if (Filtered() && FExprFilter) {
+        TZIZIVUDataSetLock lock(CursorSession());
+        FCursor->ActivateFilter(FExprFilter);
+    }
+    First();
 }
 
 void TZIZIVUDataSet::SetOnFilterRecord(const TFilterRecordEvent& v) {

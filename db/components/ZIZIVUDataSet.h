@@ -174,6 +174,7 @@ protected:
     void CreateExprFilter();
     void CreateFuncFilter();
     void DropExprFilter();
+    void RebuildExprFilter();
     void DropFuncFilter();
     void ActivateFilters();
     void DeactivateFilters();

@@ -161,14 +161,19 @@ void TZIZIVUQuery::SetPrepared(bool v) {
             throw;
         }
     } else {
-        try {
-            FreeStatement();
-        } catch (...) {
-            SetDBFlag(dbfPrepared, false);
-            throw;
-        }
-        SetDBFlag(dbfPrepared, false);
+        DropPreparedStatement();
     }
+}
+
+// Frees the statement; the dataset counts as unprepared even when freeing fails.
+void TZIZIVUQuery::DropPreparedStatement() {
+    try {
+        FreeStatement();
+    } catch (...) {
+        SetDBFlag(dbfPrepared, false);
+        throw;
+    }
+    SetDBFlag(dbfPrepared, false);
 }
 
 void TZIZIVUQuery::PrepareStatement() {
@@ -225,13 +230,7 @@ TDataCursor* TZIZIVUQuery::CreateHandle() {
 void TZIZIVUQuery::ReleaseOpenPrepare() {
     if (!FOpenPrepared) return;
     FOpenPrepared = false;
-    try {
-        FreeStatement();
-    } catch (...) {
-        SetDBFlag(dbfPrepared, false);
-        throw;
-    }
-    SetDBFlag(dbfPrepared, false);
+    DropPreparedStatement();
 }
 
 void TZIZIVUQuery::DestroyHandle() {

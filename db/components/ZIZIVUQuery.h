@@ -234,6 +234,7 @@ private:
     void FreeStatement();
     // Unprepares a statement that the open prepared.
     void ReleaseOpenPrepare();
+    void DropPreparedStatement();
     // A statement runs once: one that ran is prepared again from the text.
     void FreshStatement();
     void ReadStoredData(TStream& Stream);
