@@ -7,23 +7,6 @@
 #include "db/engine/DataDirectory.h"
 #include "db/storage/Encodings.h"
 
-namespace {
-
-std::vector<std::string> SplitFieldNames(const std::string& names) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= names.size()) {
-        size_t end = names.find(';', start);
-        if (end == std::string::npos) end = names.size();
-        std::string n = Trim(names.substr(start, end - start));
-        if (!n.empty()) out.push_back(n);
-        start = end + 1;
-    }
-    return out;
-}
-
-}  // namespace
-
 // ---- master link ----
 
 void TZIZIVUMasterDataLink::SetFieldNames(const std::string& v) {

@@ -20,7 +20,9 @@ bool InWriteState(TDataSetState s) {
            s == dsNewValue;
 }
 
-std::vector<std::string> SplitNames(const std::string& names) {
+}  // namespace
+
+std::vector<std::string> SplitFieldNames(const std::string& names) {
     std::vector<std::string> out;
     size_t start = 0;
     while (start <= names.size()) {
@@ -32,8 +34,6 @@ std::vector<std::string> SplitNames(const std::string& names) {
     }
     return out;
 }
-
-}  // namespace
 
 TDataSet::TDataSet(TComponent* AOwner) : TComponent(AOwner), FFieldDefs(std::make_unique<TFieldDefs>(this)) {}
 
@@ -178,7 +178,7 @@ TField* TDataSet::FieldByName(const std::string& Name) const {
 
 std::vector<TField*> TDataSet::GetFieldList(const std::string& Names) const {
     std::vector<TField*> out;
-    for (const std::string& n : SplitNames(Names)) out.push_back(FieldByName(n));
+    for (const std::string& n : SplitFieldNames(Names)) out.push_back(FieldByName(n));
     return out;
 }
 

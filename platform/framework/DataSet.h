@@ -704,6 +704,9 @@ private:
 // ---------------------------------------------------------------------------------------
 // The dataset
 
+// The names of a ';'-separated field list, trimmed, empty entries left out.
+std::vector<std::string> SplitFieldNames(const std::string& names);
+
 class TDataSet : public TComponent {
 public:
     explicit TDataSet(TComponent* AOwner);

@@ -5,19 +5,9 @@
 #include "db/storage/Encodings.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/DateFormat.h"
+#include "tests/support/ExpectError.h"
 
 namespace {
-
-template <class F>
-void ExpectError(F fn, const std::string& text) {
-    try {
-        fn();
-        ADD_FAILURE() << "no error, expected: " << text;
-    } catch (const Exception& e) {
-        std::string m = e.what();
-        EXPECT_NE(m.find(text), std::string::npos) << m << " / expected: " << text;
-    }
-}
 
 std::string Hex(const std::string& b) {
     static const char* digits = "0123456789ABCDEF";

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "db/components/ZIZIVUQuery.h"
+#include "tests/support/ExpectError.h"
 
 namespace {
 
@@ -28,17 +29,6 @@ protected:
         q->SetDatabaseName(FDir);
         if (!sql.empty()) q->SQL()->SetText(sql);
         return q;
-    }
-
-    template <class F>
-    static void ExpectError(F fn, const std::string& text) {
-        try {
-            fn();
-            ADD_FAILURE() << "no error, expected: " << text;
-        } catch (const Exception& e) {
-            std::string m = e.what();
-            EXPECT_NE(m.find(text), std::string::npos) << m << " / expected: " << text;
-        }
     }
 
     std::string FDir;

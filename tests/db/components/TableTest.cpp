@@ -10,6 +10,7 @@
 #include "db/components/ZIZIVUTable.h"
 #include "db/engine/DataFile.h"
 #include "db/storage/Encodings.h"
+#include "tests/support/ExpectError.h"
 
 namespace {
 
@@ -66,17 +67,6 @@ protected:
             t.Next();
         }
         return out;
-    }
-
-    template <class F>
-    static void ExpectError(F fn, const std::string& text) {
-        try {
-            fn();
-            ADD_FAILURE() << "no error, expected: " << text;
-        } catch (const Exception& e) {
-            std::string m = e.what();
-            EXPECT_NE(m.find(text), std::string::npos) << m << " / expected: " << text;
-        }
     }
 
     std::string FDir;

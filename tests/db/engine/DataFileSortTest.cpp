@@ -80,8 +80,8 @@ struct SortField {
 
 // The order a sort must give, built from the values: blanks first (last when descending),
 // strings by bytes (upper-cased when case-insensitive), the row id last.
-int ModelCompare(const Row& a, const Row& b, const std::vector<SortField>& spec, bool ci) {
-    for (const SortField& s : spec) {
+int ModelCompare(const Row& a, const Row& b, const std::vector<SortField>& order, bool ci) {
+    for (const SortField& s : order) {
         int c = 0;
         if (s.Field == 0) {
             if (a.K1.has_value() != b.K1.has_value())
@@ -183,7 +183,7 @@ protected:
         ASSERT_EQ(FFile->CacheCount(), int32_t(FFile->GetPhysicalRecordCount()));
     }
 
-    static std::vector<TFieldDescriptor> SortDescriptors(const std::vector<SortField>& spec) {
+    static std::vector<TFieldDescriptor> SortDescriptors(const std::vector<SortField>& order) {
         std::vector<TFieldDescriptor> all = Fields(), out;
         int32_t offset = RecordHeaderSize;
         for (TFieldDescriptor& f : all) {
@@ -191,16 +191,16 @@ protected:
             f.Offset = uint16_t(offset);
             offset += f.DataSize + 1;
         }
-        for (const SortField& s : spec) {
+        for (const SortField& s : order) {
             out.push_back(all[size_t(s.Field)]);
             out.back().WorkArea[SortDescendingByte] = s.Descending ? 1 : 0;
         }
         return out;
     }
 
-    uint32_t Sort(const std::vector<SortField>& spec, bool ci = false, bool dedupe = false,
+    uint32_t Sort(const std::vector<SortField>& order, bool ci = false, bool dedupe = false,
                   const TSortGroupSteps* steps = nullptr) {
-        const auto fields = SortDescriptors(spec);
+        const auto fields = SortDescriptors(order);
         return FFile->SortRecords(int32_t(fields.size()), fields.data(), ci, dedupe, steps);
     }
 
@@ -232,7 +232,7 @@ protected:
 TEST_F(DataFileSortTest, RunsMergeIntoTheOrderOfTheKeys) {
     struct Case {
         const char* Name;
-        std::vector<SortField> Spec;
+        std::vector<SortField> Order;
         bool CaseInsensitive, Dedupe, Disk, Encrypted;
     };
     const Case cases[] = {
@@ -249,13 +249,13 @@ TEST_F(DataFileSortTest, RunsMergeIntoTheOrderOfTheKeys) {
         std::vector<Row> expected;
         for (uint32_t i = 0; i < BigTable; ++i) expected.push_back(Generated(i));
         std::stable_sort(expected.begin(), expected.end(), [&](const Row& a, const Row& b) {
-            return ModelCompare(a, b, c.Spec, c.CaseInsensitive) < 0;
+            return ModelCompare(a, b, c.Order, c.CaseInsensitive) < 0;
         });
         if (c.Dedupe) {
-            auto same = [&](const Row& a, const Row& b) { return ModelCompare(a, b, c.Spec, true) == 0; };
+            auto same = [&](const Row& a, const Row& b) { return ModelCompare(a, b, c.Order, true) == 0; };
             expected.erase(std::unique(expected.begin(), expected.end(), same), expected.end());
         }
-        EXPECT_EQ(Sort(c.Spec, c.CaseInsensitive, c.Dedupe), expected.size());
+        EXPECT_EQ(Sort(c.Order, c.CaseInsensitive, c.Dedupe), expected.size());
         EXPECT_EQ(ScratchNames(), 3u);  // 20,000 records in runs of 8191
         EXPECT_FALSE(ScratchLeft());
         EXPECT_EQ(FFile->GetPhysicalRecordCount(), expected.size());
@@ -372,19 +372,19 @@ TEST_F(DataFileSortTest, CachedTableSortsAsTheRunsDo) {
     GroupProbe probe;
     const TSortGroupSteps steps = probe.Steps();
     struct Case {
-        std::vector<SortField> Spec;
+        std::vector<SortField> Order;
         const TSortGroupSteps* Steps;
     };
     for (const Case& c : {Case{{{0, true}, {1, false}}, nullptr}, Case{{{0, false}}, &steps}}) {
         Build(BigTable);
-        Sort(c.Spec, false, false, c.Steps);
+        Sort(c.Order, false, false, c.Steps);
         FFile->Close();
         const std::string byRuns = FileBytes("SORTED.DAT").substr(DataFileHeaderSize);
         FScratchMade.clear();
         Build(BigTable);
         FTable.Transaction = true;
         CacheAll();
-        Sort(c.Spec, false, false, c.Steps);
+        Sort(c.Order, false, false, c.Steps);
         FTable.Transaction = false;
         EXPECT_TRUE(FScratchMade.empty());
         EXPECT_EQ(FFile->CacheCount(), 0);
@@ -476,11 +476,11 @@ TEST_F(DataFileSortTest, FailedSortKeepsEveryRecord) {
     // Nearly every record is a group of its own: the first output buffer (8191 records)
     // reaches the file before the keep step fails at its 17,000th group. A cached table
     // gets its records back from the cache, one sorted by runs from the runs.
-    const std::vector<SortField> spec = {{0, false}, {1, false}, {2, false}};
+    const std::vector<SortField> order = {{0, false}, {1, false}, {2, false}};
     std::vector<Row> sorted;
     for (uint32_t i = 0; i < BigTable; ++i) sorted.push_back(Generated(i));
     std::stable_sort(sorted.begin(), sorted.end(),
-                     [&](const Row& a, const Row& b) { return ModelCompare(a, b, spec, false) < 0; });
+                     [&](const Row& a, const Row& b) { return ModelCompare(a, b, order, false) < 0; });
     for (bool cached : {true, false}) {
         for (int throwAt : {3, 17000}) {
             SCOPED_TRACE(testing::Message() << (cached ? "cached, " : "runs, ") << throwAt);
@@ -494,7 +494,7 @@ TEST_F(DataFileSortTest, FailedSortKeepsEveryRecord) {
             GroupProbe probe;
             probe.ThrowAtKeep = throwAt;
             const TSortGroupSteps steps = probe.Steps();
-            EXPECT_THROW(Sort(spec, false, false, &steps), std::runtime_error);
+            EXPECT_THROW(Sort(order, false, false, &steps), std::runtime_error);
             FTable.Transaction = false;
             FFile->FlushRecords(false);
             FFile->ClearRecordCache();
