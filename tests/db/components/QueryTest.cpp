@@ -6,22 +6,13 @@
 
 #include "db/components/ZIZIVUQuery.h"
 #include "tests/support/ExpectError.h"
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
 class QueryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        FDir = std::filesystem::temp_directory_path() /
-               ("zelto-query-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(FDir);
-        std::filesystem::create_directories(FDir);
-    }
-    void TearDown() override {
-        FinalizeSessions();
-        std::filesystem::remove_all(FDir);
-    }
+    void TearDown() override { FinalizeSessions(); }
 
     std::unique_ptr<TZIZIVUQuery> NewQuery(const std::string& sql = std::string()) {
         auto q = std::make_unique<TZIZIVUQuery>(nullptr);
@@ -31,7 +22,8 @@ protected:
         return q;
     }
 
-    std::string FDir;
+    TScratchDir FScratch{"query"};
+    std::string FDir = FScratch.Path();
 };
 
 TEST_F(QueryTest, TextChangesRebuildTheParameters) {

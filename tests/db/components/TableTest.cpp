@@ -11,22 +11,13 @@
 #include "db/engine/DataFile.h"
 #include "db/storage/Encodings.h"
 #include "tests/support/ExpectError.h"
+#include "tests/support/ScratchDir.h"
 
 namespace {
 
 class TableTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        FDir = std::filesystem::temp_directory_path() /
-               ("zelto-table-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(FDir);
-        std::filesystem::create_directories(FDir);
-    }
-    void TearDown() override {
-        FinalizeSessions();
-        std::filesystem::remove_all(FDir);
-    }
+    void TearDown() override { FinalizeSessions(); }
 
     std::unique_ptr<TZIZIVUTable> NewTable(const std::string& name) {
         auto t = std::make_unique<TZIZIVUTable>(nullptr);
@@ -69,7 +60,8 @@ protected:
         return out;
     }
 
-    std::string FDir;
+    TScratchDir FScratch{"table"};
+    std::string FDir = FScratch.Path();
 };
 
 TEST_F(TableTest, CreatedTableIsNavigatedEditedAndDeleted) {

@@ -92,6 +92,15 @@ protected:
         f.WriteHeader(false, false);
     }
 
+    // Deletes the records in the order given.
+    void Delete(TDataFile& f, std::initializer_list<uint32_t> numbers) {
+        for (uint32_t n : numbers) {
+            TRecord* r = Get(f, n);
+            f.DeleteRecord(r);
+            f.ReleaseRecord(r);
+        }
+    }
+
     TRecord* Get(TDataFile& f, uint32_t n, bool readAhead = true, int32_t direction = 1) {
         TRecord* r = nullptr;
         EXPECT_TRUE(f.GetRecord(&FCursor, n, r, direction, false, readAhead));
@@ -346,11 +355,7 @@ TEST_F(DataFileTest, ValueTextsAreCheckedInTheTablesLocale) {
 TEST_F(DataFileTest, DeletedSlotsAreReusedLastInFirstOut) {
     auto f = Create(PartsFields());
     Append(*f, 8);
-    for (uint32_t n : {3u, 7u}) {
-        TRecord* r = Get(*f, n);
-        f->DeleteRecord(r);
-        f->ReleaseRecord(r);
-    }
+    Delete(*f, {3, 7});
     EXPECT_EQ(f->GetNextFreeRecordNo(), 7u);
     EXPECT_EQ(f->CachedRecord(7)->GetNextDeleted(), 3u);
     EXPECT_EQ(f->CachedRecord(3)->GetNextDeleted(), 0u);
@@ -369,10 +374,9 @@ TEST_F(DataFileTest, DeletedSlotsAreReusedLastInFirstOut) {
 TEST_F(DataFileTest, TableWithoutPrimaryIndexNeverReusesSlots) {
     auto f = Create(PartsFields());
     Append(*f, 4);
-    TRecord* r = Get(*f, 2);
-    f->DeleteRecord(r);
-    f->ReleaseRecord(r);
+    Delete(*f, {2});
     FTable.NoPrimary = true;
+    TRecord* r = nullptr;
     ASSERT_TRUE(f->AllocateRecord(&FCursor, r));
     EXPECT_EQ(r->Number, 5u);
     f->ReleaseRecord(r);
@@ -394,11 +398,7 @@ TEST_F(DataFileTest, DeletedChainAndRecordsSurviveReopen) {
     {
         auto f = Create(PartsFields());
         Append(*f, 5);
-        for (uint32_t n : {2u, 4u}) {
-            TRecord* r = Get(*f, n);
-            f->DeleteRecord(r);
-            f->ReleaseRecord(r);
-        }
+        Delete(*f, {2, 4});
         f->FlushRecords(false);
         f->WriteHeader(false, false);
         f->Close();
@@ -436,9 +436,7 @@ TEST_F(DataFileTest, EmptyCutsTheRecordsAndStartsNumberingAgain) {
     {
         auto f = Create(PartsFields());
         Append(*f, 4);
-        TRecord* r = Get(*f, 2);
-        f->DeleteRecord(r);
-        f->ReleaseRecord(r);
+        Delete(*f, {2});
         f->Empty();
         EXPECT_EQ(f->GetPhysicalRecordCount(), 0u);
         EXPECT_EQ(f->GetNextFreeRecordNo(), 1u);
