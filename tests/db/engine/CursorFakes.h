@@ -15,6 +15,7 @@
 #include "db/engine/EngineErrors.h"
 #include "db/storage/Library.h"
 #include "platform/rtl/ByteCodec.h"
+#include "tests/support/EngineErrorCode.h"
 #include "tests/support/FieldDescriptors.h"
 #include "tests/support/ScratchDir.h"
 
@@ -35,16 +36,6 @@ inline TIndexDescriptor Index(const std::string& name, std::vector<uint16_t> fie
 // The primary index slot of a table without primary index.
 inline TIndexDescriptor NoPrimary() {
     return TIndexDescriptor();
-}
-
-// The engine code an action raised; 0 when it raised none.
-inline uint16_t Code(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EZIZIVUEngineError& e) {
-        return e.ErrorCode();
-    }
-    return 0;
 }
 
 class CursorTest : public ::testing::Test {

@@ -215,18 +215,18 @@ TEST_F(CursorFilterTest, ChainedCallbackSeesOnlyAcceptedRecords) {
 TEST_F(CursorFilterTest, FilterListLimitsAndHandles) {
     TDataCursor& c = OpenCursor("IDX");
     for (int32_t i = 0; i < 64; ++i) c.AddFilter("QTY > 1");
-    EXPECT_EQ(Code([&] { c.AddFilter("QTY > 1"); }), ZIZIVU_TOOMANYFILTERS);
-    EXPECT_EQ(Code([&] { c.AddFilter([](const uint8_t*, uint32_t) { return true; }); }),
+    EXPECT_EQ(RaisedCode([&] { c.AddFilter("QTY > 1"); }), ZIZIVU_TOOMANYFILTERS);
+    EXPECT_EQ(RaisedCode([&] { c.AddFilter([](const uint8_t*, uint32_t) { return true; }); }),
               ZIZIVU_TOOMANYFILTERS);
     c.DropAllFilters();
     EXPECT_EQ(c.FilterCount(), 0);
 
     TDataCursor& other = OpenCursor("SCAN");
     TFilter* foreign = other.AddFilter("QTY > 1");
-    EXPECT_EQ(Code([&] { c.ActivateFilter(foreign); }), ZIZIVU_INVALIDFILTERHANDLE);
-    EXPECT_EQ(Code([&] { c.DropFilter(foreign); }), ZIZIVU_INVALIDFILTERHANDLE);
+    EXPECT_EQ(RaisedCode([&] { c.ActivateFilter(foreign); }), ZIZIVU_INVALIDFILTERHANDLE);
+    EXPECT_EQ(RaisedCode([&] { c.DropFilter(foreign); }), ZIZIVU_INVALIDFILTERHANDLE);
     TFilter* inactive = c.AddFilter("QTY > 1");
-    EXPECT_EQ(Code([&] { c.ReplaceFilterTree(c.ParseFilterExpression("QTY > 2"), inactive); }),
+    EXPECT_EQ(RaisedCode([&] { c.ReplaceFilterTree(c.ParseFilterExpression("QTY > 2"), inactive); }),
               ZIZIVU_INVALIDFILTERHANDLE);
 
     // A replaced expression takes effect at once.

@@ -86,7 +86,7 @@ TEST_F(CursorIndexTest, DuplicatesInANewUniqueIndexAreRefusedUnlessTheHookAgrees
                 if (k.stopAtSecond && calls == 2) cont = false;
                 if (k.silence) silence = true;
             };
-        EXPECT_EQ(Code([&] { c.AddIndex(Index("BYCODE", {2})); }), k.code);
+        EXPECT_EQ(RaisedCode([&] { c.AddIndex(Index("BYCODE", {2})); }), k.code);
         EXPECT_EQ(calls, k.calls);
         EXPECT_EQ(c.GetTableRecordCount(), k.records);
         if (k.code == 0) {
@@ -116,9 +116,9 @@ TEST_F(CursorIndexTest, AddAndDeleteIndexesReusingTheirPages) {
     c.AddIndex(Index("BYBOTH", {2, 1}));
     c.AddIndex(Index("DESCID", {1}, true, true));
     EXPECT_EQ(c.GetIndexCount(), 3);
-    EXPECT_EQ(Code([&] { c.AddIndex(Index("bycode", {1})); }), ZIZIVU_INDEXEXISTS);
-    EXPECT_EQ(Code([&] { c.AddIndex(Index("BYNOTE", {3})); }), ZIZIVU_INVALIDINDEXTYPE);
-    EXPECT_EQ(Code([&] { c.DeleteIndex("NOPE"); }), ZIZIVU_INVALIDINDEXNAME);
+    EXPECT_EQ(RaisedCode([&] { c.AddIndex(Index("bycode", {1})); }), ZIZIVU_INDEXEXISTS);
+    EXPECT_EQ(RaisedCode([&] { c.AddIndex(Index("BYNOTE", {3})); }), ZIZIVU_INVALIDINDEXTYPE);
+    EXPECT_EQ(RaisedCode([&] { c.DeleteIndex("NOPE"); }), ZIZIVU_INVALIDINDEXNAME);
 
     c.SwitchToIndex("DESCID");
     c.DeleteIndex("bycode");
@@ -158,7 +158,7 @@ TEST_F(CursorIndexTest, AddAndDeleteIndexesReusingTheirPages) {
 
     e.Close();
     TDataCursor& shared = OpenCursor("T");
-    EXPECT_EQ(Code([&] { shared.AddIndex(Index("X", {2})); }), ZIZIVU_NEEDEXCLUSIVE);
+    EXPECT_EQ(RaisedCode([&] { shared.AddIndex(Index("X", {2})); }), ZIZIVU_NEEDEXCLUSIVE);
 }
 
 TEST_F(CursorIndexTest, SortRecordsReordersATableWithoutIndexes) {

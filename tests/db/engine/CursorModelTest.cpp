@@ -68,7 +68,7 @@ TEST_F(CursorModelTest, RandomChangesMatchTheModelInEveryIndex) {
             PutInt(c, r, 2, row.k);
             PutStr(c, r, 3, row.s);
             PutInt(c, r, 4, row.v);
-            const uint16_t code = Code([&] { c.InsertRecord(r.data()); });
+            const uint16_t code = RaisedCode([&] { c.InsertRecord(r.data()); });
             if (keyUsed(row.k, -1)) {
                 ASSERT_EQ(code, ZIZIVU_KEYVIOL) << step;
             } else {
@@ -93,7 +93,7 @@ TEST_F(CursorModelTest, RandomChangesMatchTheModelInEveryIndex) {
                 PutInt(c, r, 2, row.k);
                 PutStr(c, r, 3, row.s);
                 PutInt(c, r, 4, row.v);
-                const uint16_t code = Code([&] { c.ModifyRecord(r.data()); });
+                const uint16_t code = RaisedCode([&] { c.ModifyRecord(r.data()); });
                 if (keyUsed(row.k, id)) {
                     ASSERT_EQ(code, ZIZIVU_KEYVIOL) << step;
                 } else {

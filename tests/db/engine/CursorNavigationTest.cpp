@@ -72,7 +72,7 @@ TEST_F(CursorNavigationTest, EveryIndexGivesItsOrder) {
         EXPECT_EQ(Names(c), o.names) << o.index;
         EXPECT_EQ(c.GetRecordCount(), 6);
     }
-    EXPECT_EQ(Code([&] { c.SwitchToIndex("Nope"); }), ZIZIVU_INVALIDINDEXNAME);
+    EXPECT_EQ(RaisedCode([&] { c.SwitchToIndex("Nope"); }), ZIZIVU_INVALIDINDEXNAME);
 }
 
 TEST_F(CursorNavigationTest, FindKeyExactPartialAndNearest) {

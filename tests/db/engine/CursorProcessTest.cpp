@@ -75,8 +75,8 @@ TEST_F(CursorProcessTest, RecordLocksAndChangesBetweenProcesses) {
     TDataCursor& c = OpenCursor("SHARED");
     std::vector<uint8_t> r(size_t(c.GetRecordSize()));
     ASSERT_EQ(c.GetNextRecord(r.data()), 0);
-    EXPECT_EQ(Code([&] { c.GetCurrentRecord(r.data(), true); }), ZIZIVU_RECLOCKFAILED);
-    EXPECT_EQ(Code([&] { c.DeleteRecord(); }), ZIZIVU_RECLOCKFAILED);
+    EXPECT_EQ(RaisedCode([&] { c.GetCurrentRecord(r.data(), true); }), ZIZIVU_RECLOCKFAILED);
+    EXPECT_EQ(RaisedCode([&] { c.DeleteRecord(); }), ZIZIVU_RECLOCKFAILED);
     // Another record is free.
     ASSERT_EQ(c.GetNextRecord(r.data()), 0);
     ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);
@@ -105,7 +105,7 @@ TEST_F(CursorProcessTest, SecondCursorOfTheProcessIsRefusedAtOnce) {
     ASSERT_EQ(a.GetNextRecord(r.data()), 0);
     ASSERT_EQ(a.GetCurrentRecord(r.data(), true), 0);
     ASSERT_EQ(b.GetNextRecord(r.data()), 0);
-    EXPECT_EQ(Code([&] { b.LockRecord(0); }), ZIZIVU_RECLOCKFAILED);
+    EXPECT_EQ(RaisedCode([&] { b.LockRecord(0); }), ZIZIVU_RECLOCKFAILED);
     PutStr(a, r, 2, "mine");
     a.ModifyRecord(r.data());
     // b sees a's change at its next move, and may lock the record now.

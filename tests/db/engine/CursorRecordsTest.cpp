@@ -76,7 +76,7 @@ TEST_F(CursorTest, ValidityRulesAndBlankStrings) {
         std::vector<uint8_t> r = Buffer(c);
         PutStr(c, r, 1, k.name);
         if (k.putQty) PutInt(c, r, 2, k.qty);
-        EXPECT_EQ(Code([&] { c.InsertRecord(r.data()); }), k.code) << k.name << " " << k.qty;
+        EXPECT_EQ(RaisedCode([&] { c.InsertRecord(r.data()); }), k.code) << k.name << " " << k.qty;
     }
     EXPECT_EQ(c.GetRecordCount(), 2);
     std::vector<uint8_t> r = Buffer(c);
@@ -115,8 +115,8 @@ TEST_F(RowIdTest, KeepAutoIncrementKeepsFreeValuesOnly) {
     EXPECT_EQ(c.GetLastAutoIncValue(), 100u);
     Insert(c, "low", 5 + 100);  // free: kept, counter stays the larger
     EXPECT_EQ(c.GetLastAutoIncValue(), 105u);
-    EXPECT_EQ(Code([&] { Insert(c, "dup", 5); }), ZIZIVU_KEYVIOL);
-    EXPECT_EQ(Code([&] { Insert(c, "dup", 100); }), ZIZIVU_KEYVIOL);
+    EXPECT_EQ(RaisedCode([&] { Insert(c, "dup", 5); }), ZIZIVU_KEYVIOL);
+    EXPECT_EQ(RaisedCode([&] { Insert(c, "dup", 100); }), ZIZIVU_KEYVIOL);
     Insert(c, "low2", 50);
     EXPECT_EQ(c.GetLastAutoIncValue(), 106u);  // its value plus 1 is larger
     c.SetKeepAutoInc(false);
@@ -132,7 +132,7 @@ TEST_F(RowIdTest, RowIdWrapsToOneAndSkipsIdsInUse) {
     c.SetLastAutoIncValue(MaxRowId - 1);
     Insert(c, "max");  // 2147483647
     // The wrap gives 1, which is taken.
-    EXPECT_EQ(Code([&] { Insert(c, "wrapped"); }), ZIZIVU_KEYVIOL);
+    EXPECT_EQ(RaisedCode([&] { Insert(c, "wrapped"); }), ZIZIVU_KEYVIOL);
     c.First();
     std::vector<uint8_t> r(size_t(c.GetRecordSize()));
     ASSERT_EQ(c.GetNextRecord(r.data()), 0);
@@ -140,7 +140,7 @@ TEST_F(RowIdTest, RowIdWrapsToOneAndSkipsIdsInUse) {
     Insert(c, "wrapped");
     EXPECT_EQ(c.GetLastAutoIncValue(), 1u);
     // The next id after the wrap, 2, is still in use too.
-    EXPECT_EQ(Code([&] { Insert(c, "again"); }), ZIZIVU_KEYVIOL);
+    EXPECT_EQ(RaisedCode([&] { Insert(c, "again"); }), ZIZIVU_KEYVIOL);
     // Every key matches its record: each one can be deleted again.
     c.SwitchToIndex("ByName");
     EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{int32_t(MaxRowId), 2, 1}));
@@ -157,7 +157,7 @@ TEST_F(RowIdTest, ModifyChecksKeysAndKeepsTheRowId) {
     c.MoveToRecNo(2);
     std::vector<uint8_t> r(size_t(c.GetRecordSize()));
     // A locking read compares with what the caller read before.
-    EXPECT_EQ(Code([&] { c.GetCurrentRecord(r.data(), true); }), ZIZIVU_RECCHANGED);
+    EXPECT_EQ(RaisedCode([&] { c.GetCurrentRecord(r.data(), true); }), ZIZIVU_RECCHANGED);
     ASSERT_EQ(c.GetCurrentRecord(r.data(), false), 0);
     ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);
     PutStr(c, r, 2, "0first");
@@ -170,7 +170,7 @@ TEST_F(RowIdTest, ModifyChecksKeysAndKeepsTheRowId) {
     ASSERT_EQ(c.GetCurrentRecord(r.data(), false), 0);
     ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);
     PutInt(c, r, 1, 1);
-    EXPECT_EQ(Code([&] { c.ModifyRecord(r.data()); }), ZIZIVU_KEYVIOL);
+    EXPECT_EQ(RaisedCode([&] { c.ModifyRecord(r.data()); }), ZIZIVU_KEYVIOL);
     ASSERT_EQ(c.GetCurrentRecord(r.data(), false), 0);
     ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);
     PutInt(c, r, 1, 40);

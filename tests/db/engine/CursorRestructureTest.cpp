@@ -216,7 +216,7 @@ TEST_F(CursorRestructureTest, AStopOrARefusalWithoutHookLeavesTheFilesAsTheyWere
             f.erase(f.begin() + 1);
         else
             x[1].Unique = 1;  // QTY repeats
-        EXPECT_EQ(Code([&] { c.AlterTable(f, x, {}); }), k.code);
+        EXPECT_EQ(RaisedCode([&] { c.AlterTable(f, x, {}); }), k.code);
         EXPECT_EQ(calls > 0, k.hook);
         EXPECT_FALSE(c.IsOpen());
         EXPECT_TRUE(Files() == before);
@@ -328,7 +328,7 @@ TEST_F(CursorRestructureTest, AFailedMoveLeavesTheOldTable) {
     TDataCursor& c = Exclusive("M", true);
     std::vector<TFieldDescriptor> f = Fields();
     f.push_back(MakeField(5, "EXTRA", dtInteger));
-    EXPECT_EQ(Code([&] { c.AlterTable(f, Indexes(), {}); }), ZIZIVU_OSUNKNOWN);
+    EXPECT_EQ(RaisedCode([&] { c.AlterTable(f, Indexes(), {}); }), ZIZIVU_OSUNKNOWN);
     EXPECT_EQ(Rows("M", true), rows);
     c.Open();
     EXPECT_EQ(c.GetFieldCount(), 4);

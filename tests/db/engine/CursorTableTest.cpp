@@ -83,7 +83,7 @@ TEST_F(CursorTest, DefinitionChecksRaiseTheirCodes) {
         TCreateTableOptions options;
         options.Overwrite = true;
         c.change(fields, indexes, options);
-        EXPECT_EQ(Code([&] { Create("T", fields, indexes, options); }), c.code) << c.what;
+        EXPECT_EQ(RaisedCode([&] { Create("T", fields, indexes, options); }), c.code) << c.what;
     }
 }
 
@@ -119,7 +119,7 @@ TEST_F(CursorTest, CreatedHeaderAndLayoutReadBack) {
     EXPECT_EQ(c.GetFieldDefinition(4).Decimals, 0);
     EXPECT_EQ(c.GetFieldDefinition(4).Size, 0);
     EXPECT_EQ(c.GetRecordSize(), 9 + 12 + 9 + 5);
-    EXPECT_EQ(Code([&] { c.GetFieldDefinitionChecked(5); }), ZIZIVU_INVALIDFIELD);
+    EXPECT_EQ(RaisedCode([&] { c.GetFieldDefinitionChecked(5); }), ZIZIVU_INVALIDFIELD);
     EXPECT_EQ(c.GetFieldDefinitionByName("PRICE")->FieldNo, 3);
     EXPECT_EQ(c.GetTableRecordCount(), 0);
     EXPECT_TRUE(c.Bof() && c.Eof());
@@ -133,7 +133,7 @@ TEST_F(CursorTest, OptionsChangeOnlyWhileClosed) {
         [&] { c.SetInMemory(true); },        [&] { c.SetTableName("OTHER"); },
         [&] { c.SetSharedExclusive(true); }, [&] { c.SetRecordNumberOrder(true); },
         [&] { c.SetPassThrough(true); }};
-    for (const auto& set : setters) EXPECT_EQ(Code(set), ZIZIVU_TABLEINUSE);
+    for (const auto& set : setters) EXPECT_EQ(RaisedCode(set), ZIZIVU_TABLEINUSE);
     EXPECT_FALSE(c.Exclusive());
     EXPECT_EQ(c.TableName(), "PARTS.DAT");
     c.Close();
@@ -143,7 +143,7 @@ TEST_F(CursorTest, OptionsChangeOnlyWhileClosed) {
 
 TEST_F(CursorTest, ExistingTableNeedsOverwriteAndExclusiveOpensConflict) {
     Create("PARTS", PartsFields(), {Index("", {1})});
-    EXPECT_EQ(Code([&] { Create("PARTS", PartsFields(), {Index("", {1})}); }), ZIZIVU_TABLEEXISTS);
+    EXPECT_EQ(RaisedCode([&] { Create("PARTS", PartsFields(), {Index("", {1})}); }), ZIZIVU_TABLEEXISTS);
     TCreateTableOptions o;
     o.Overwrite = true;
     Create("PARTS", {MakeField(1, "ONLY", dtInteger)}, {Index("", {1})}, o);
@@ -152,11 +152,12 @@ TEST_F(CursorTest, ExistingTableNeedsOverwriteAndExclusiveOpensConflict) {
 
     TDataCursor& ex = NewCursor();
     ex.SetExclusive(true);
-    EXPECT_EQ(Code([&] { ex.Open(); }), ZIZIVU_OSACCESSDENIED);
+    EXPECT_EQ(RaisedCode([&] { ex.Open(); }), ZIZIVU_OSACCESSDENIED);
     EXPECT_FALSE(ex.IsOpen());
     TDataCursor maker(FDir);
     maker.SetTableName("PARTS");
-    EXPECT_EQ(Code([&] { maker.CreateTable(PartsFields(), {Index("", {1})}, o); }), ZIZIVU_NEEDEXCLUSIVE);
+    EXPECT_EQ(RaisedCode([&] { maker.CreateTable(PartsFields(), {Index("", {1})}, o); }),
+              ZIZIVU_NEEDEXCLUSIVE);
 }
 
 TEST_F(CursorTest, EncryptedTableAsksForItsPassword) {
@@ -168,9 +169,9 @@ TEST_F(CursorTest, EncryptedTableAsksForItsPassword) {
     EXPECT_FALSE(FSession->HasPassword("Secret"));  // only for the creation
 
     TDataCursor& c = NewCursor();
-    EXPECT_EQ(Code([&] { c.Open(); }), ZIZIVU_PASSWORDREQUIRED);
+    EXPECT_EQ(RaisedCode([&] { c.Open(); }), ZIZIVU_PASSWORDREQUIRED);
     EXPECT_FALSE(c.IsOpen());
-    EXPECT_EQ(Code([&] { c.GetTableDescription(); }), ZIZIVU_PASSWORDREQUIRED);
+    EXPECT_EQ(RaisedCode([&] { c.GetTableDescription(); }), ZIZIVU_PASSWORDREQUIRED);
     int asked = 0;
     c.SetPasswordCallback([&] {
         ++asked;
@@ -210,7 +211,7 @@ TEST_F(CursorTest, EmptyDeleteAndRename) {
                 fs::exists(FScratch.File("STOCK.BLB")));
     TDataCursor& stock = OpenCursor("STOCK");
     EXPECT_EQ(stock.GetRecordCount(), 1);
-    EXPECT_EQ(Code([&] { NewCursor("STOCK").DeleteTable(); }), ZIZIVU_OSACCESSDENIED);
+    EXPECT_EQ(RaisedCode([&] { NewCursor("STOCK").DeleteTable(); }), ZIZIVU_OSACCESSDENIED);
     stock.Close();
     NewCursor("STOCK").DeleteTable();
     EXPECT_FALSE(fs::exists(FScratch.File("STOCK.DAT")));

@@ -106,7 +106,7 @@ TEST_F(CursorTransactionTest, ARowChangesMoreThanOnceInOneTransaction) {
         MakeTable("CASE" + std::to_string(++n));
         TDataCursor& c = OpenCursor(FName);
         FDir->StartTransaction();
-        ASSERT_EQ(Code([&] { k.work(c); }), 0);
+        ASSERT_EQ(RaisedCode([&] { k.work(c); }), 0);
         FDir->Commit(true);
         std::vector<std::string> names;
         std::vector<uint8_t> r(size_t(c.GetRecordSize()));
@@ -127,7 +127,7 @@ TEST_F(CursorTransactionTest, LocksGivenUpInATransactionLastUntilItsEnd) {
     EXPECT_FALSE(RecordLockFree(2));
     // A lock b holds now is refused to a, as outside a transaction.
     LockRow(b, 1);
-    EXPECT_EQ(Code([&] { LockRow(a, 1); }), ZIZIVU_RECLOCKFAILED);
+    EXPECT_EQ(RaisedCode([&] { LockRow(a, 1); }), ZIZIVU_RECLOCKFAILED);
     b.UnlockRecord(0);
     FDir->Commit(true);
     EXPECT_TRUE(RecordLockFree(2));

@@ -261,7 +261,8 @@ TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
 // A comparison with a parameter on an indexed column: the rows of each run are those of
 // the same comparison with a constant, run after run.
 TEST_F(SelectResultTest, ParameterComparisonsGiveTheRowsOfConstants) {
-    CreateTable("P", {MakeField(1, "N", dtInteger), MakeField(2, "M", dtInteger)}, {SecondaryIndex("ByM", {2})});
+    CreateTable("P", {MakeField(1, "N", dtInteger), MakeField(2, "M", dtInteger)},
+                {SecondaryIndex("ByM", {2})});
     std::vector<std::vector<TValue>> rows;
     for (int i = 1; i <= 60; ++i) rows.push_back({i, i % 7 == 0 ? TValue::Null() : TValue(i % 5)});
     Insert("P", rows);
