@@ -144,12 +144,12 @@ TEST_F(TableTest, IndexesRangesAndKeySearches) {
     EXPECT_EQ(3, t->RecordCount());
     t->CancelRange();
     EXPECT_EQ(5, t->RecordCount());
-    // The range edited field by field in the set-key state; only index fields take values.
+    // The range edited field by field in the set-key state; a field outside the index may
+    // be written there and plays no part in the key.
     t->SetRangeStart();
     EXPECT_EQ(dsSetKey, t->State());
     t->FieldByName("Name")->SetAsString("charlie");
-    ExpectError([&] { t->FieldByName("ID")->SetAsInteger(1); },
-                "Field 'ID' is not indexed and cannot be modified");
+    t->FieldByName("ID")->SetAsInteger(1);
     t->SetRangeEnd();
     t->FieldByName("Name")->SetAsString("ECHO");
     t->Cancel();  // the end stays as it was: open
@@ -179,6 +179,89 @@ TEST_F(TableTest, IndexesRangesAndKeySearches) {
     EXPECT_EQ("echo", t->Lookup("ID", TVariant(int32_t(5)), "Name").AsString());
     EXPECT_EQ("Bravo", t->FieldByName("Name")->AsString());
     EXPECT_TRUE(t->Lookup("ID", TVariant(int32_t(9)), "Name").IsNull());
+}
+
+// While a range is set, the index fields it spans hold still in the records it shows.
+TEST_F(TableTest, ARangeLocksTheFieldsItSpansWhileEditing) {
+    auto t = CreatePeople();
+    t->Open();
+    int id = 1;
+    for (const char* n : {"Anna", "Bruno", "Carla"}) AddPerson(*t, id++, n);
+    t->SetIndexName("ByName");
+    t->SetRange({TVariant("b")}, {TVariant("c~")});
+    t->First();
+    t->Edit();
+    ExpectError([&] { t->FieldByName("Name")->SetAsString("Zeno"); },
+                "Field 'Name' is not indexed and cannot be modified");
+    t->FieldByName("ID")->SetAsInteger(9);  // outside the index
+    t->Post();
+    EXPECT_EQ((std::vector<std::string>{"Bruno", "Carla"}), Names(*t));
+    // A range on the primary index holds its field instead.
+    t->SetIndexName("");
+    t->SetRange({TVariant(int32_t(1))}, {TVariant(int32_t(3))});
+    t->First();
+    t->Edit();
+    t->FieldByName("Name")->SetAsString("Anne");
+    ExpectError([&] { t->FieldByName("ID")->SetAsInteger(7); },
+                "Field 'ID' is not indexed and cannot be modified");
+    t->Post();
+    t->CancelRange();
+    t->First();
+    t->Edit();
+    t->FieldByName("ID")->SetAsInteger(5);
+    t->Post();
+    EXPECT_EQ((std::vector<std::string>{"Carla", "Anne", "Bruno"}), Names(*t));
+}
+
+// A key buffer is a record image without a calculated area: a calculated field has no
+// value in the set-key state and takes none.
+TEST_F(TableTest, CalculatedFieldsStayOutOfKeyBuffers) {
+    CreatePeople();
+    TComponent owner(nullptr);
+    auto t = NewTable("People");
+    auto* idField = new TIntegerField(&owner);
+    idField->SetFieldName("ID");
+    idField->SetDataSet(t.get());
+    auto* name = new TStringField(&owner);
+    name->SetFieldName("Name");
+    name->SetDataSet(t.get());
+    auto* twice = new TIntegerField(&owner);
+    twice->SetFieldName("Twice");
+    twice->SetFieldKind(fkCalculated);
+    twice->SetDataSet(t.get());
+    t->OnCalcFields = [&](TDataSet*) { twice->SetAsInteger(idField->AsInteger() * 2); };
+    t->Open();
+    AddPerson(*t, 21, "Anna");
+    EXPECT_EQ(42, twice->AsInteger());
+    t->SetRangeStart();
+    EXPECT_TRUE(twice->IsNull());
+    ExpectError([&] { twice->SetAsInteger(1); }, "Field 'Twice' cannot be modified");
+    t->Cancel();
+    EXPECT_EQ(42, twice->AsInteger());
+    t->Close();
+}
+
+// Values a field cannot hold, and fields that take no new value.
+TEST_F(TableTest, ValuesAFieldCannotTakeAreRefused) {
+    auto t = NewTable("Prices");
+    t->FieldDefs()->Add("Code", ftString, 8);
+    t->FieldDefs()->Add("Price", ftBCD, 4);
+    t->CreateTable();
+    t->FieldDefs()->Clear();
+    t->Open();
+    t->Append();
+    t->FieldByName("Code")->SetAsString("A");
+    t->FieldByName("Price")->SetAsString("1.2345");
+    t->Post();
+    // Four decimals of a hundred thousand billion need more digits than the stored form has.
+    t->Edit();
+    ExpectError([&] { t->FieldByName("Price")->SetAsCurrency(Currency::FromInt(100000000000000)); },
+                "Value of field 'Price' is out of range");
+    t->Post();
+    EXPECT_EQ("1.2345", t->FieldByName("Price")->AsString());
+    ExpectError([&] { t->FieldByName("Code")->SetNewValue(TVariant("B")); },
+                "Field 'Code' cannot be modified");
+    EXPECT_EQ("A", t->FieldByName("Code")->AsString());
 }
 
 TEST_F(TableTest, BlobsAreStreamedInAndOut) {
@@ -278,6 +361,12 @@ TEST_F(TableTest, DetailFollowsItsMaster) {
     orders->FieldByName("OrderID")->SetAsInteger(6);
     orders->Post();
     EXPECT_EQ((std::vector<int>{4, 6}), ids());
+    // The master's key is held while a detail record is edited.
+    orders->Edit();
+    ExpectError([&] { orders->FieldByName("CustID")->SetAsInteger(1); },
+                "Field 'CustID' is not indexed and cannot be modified");
+    orders->FieldByName("Item")->SetAsString("lamp");
+    orders->Post();
     // Without a master the whole table shows again.
     orders->SetMasterSource(nullptr);
     EXPECT_EQ(6, orders->RecordCount());
