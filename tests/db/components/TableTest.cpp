@@ -10,6 +10,7 @@
 #include "db/components/ZIZIVUTable.h"
 #include "db/engine/DataFile.h"
 #include "db/storage/Encodings.h"
+#include "platform/framework/Filer.h"
 #include "tests/support/ExpectError.h"
 #include "tests/support/ScratchDir.h"
 
@@ -681,6 +682,139 @@ TEST_F(TableTest, HiddenFieldsAreLeftOut) {
     t->Post();
     EXPECT_EQ(9, t->FieldByName("Last")->AsInteger());
     EXPECT_TRUE(t->FieldByName("Shown")->IsNull());
+}
+
+// With StoreDefs set, the definitions go into the stored form and come back from it.
+TEST_F(TableTest, StoredDefinitionsComeBack) {
+    auto t = NewTable("Stock");
+    t->FieldDefs()->Add("ID", ftInteger, 0, true);
+    t->FieldDefs()->Add("Name", ftString, 20);
+    t->FieldDefs()->Add("Price", ftBCD, 2)->SetPrecision(20);
+    t->FieldDefs()->Add("Notes", ftMemo);
+    t->IndexDefs()->Add("", "ID", ixPrimary | ixUnique);
+    t->IndexDefs()->Add("ByName", "Name;Price", ixCaseInsensitive | ixDescending);
+    auto stored = [&] {
+        TMemoryStream s;
+        WriteComponentProperties(t.get(), s);
+        return std::string(reinterpret_cast<const char*>(s.Memory()), size_t(s.Size()));
+    };
+    auto load = [](const std::string& bytes, TZIZIVUTable& into) {
+        TMemoryStream s;
+        s.WriteBuffer(bytes.data(), int64_t(bytes.size()));
+        s.SetPosition(0);
+        ReadComponentProperties(&into, s);
+    };
+    const std::string nothing(4, '\0');  // the end of an empty property block
+    EXPECT_EQ(nothing, stored());
+    t->SetStoreDefs(true);
+    const std::string both = stored();
+
+    TZIZIVUTable copy(nullptr);
+    load(both, copy);
+    EXPECT_TRUE(copy.StoreDefs());
+    ASSERT_EQ(4, copy.FieldDefs()->Count());
+    for (int i = 0; i < 4; ++i) {
+        TFieldDef *a = t->FieldDefs()->Items(i), *b = copy.FieldDefs()->Items(i);
+        EXPECT_EQ(a->Name(), b->Name());
+        EXPECT_EQ(a->DataType(), b->DataType()) << a->Name();
+        EXPECT_EQ(a->Size(), b->Size()) << a->Name();
+        EXPECT_EQ(a->Required(), b->Required()) << a->Name();
+        EXPECT_EQ(a->Precision(), b->Precision()) << a->Name();
+    }
+    ASSERT_EQ(2, copy.IndexDefs()->Count());
+    EXPECT_EQ("ByName", copy.IndexDefs()->Items(1)->Name());
+    EXPECT_EQ("Name;Price", copy.IndexDefs()->Items(1)->Fields());
+    EXPECT_EQ(ixCaseInsensitive | ixDescending, copy.IndexDefs()->Items(1)->Options());
+    EXPECT_EQ(ixPrimary | ixUnique, copy.IndexDefs()->Items(0)->Options());
+
+    // An empty list is left out; so is everything without StoreDefs.
+    t->IndexDefs()->Clear();
+    const std::string fieldsOnly = stored();
+    EXPECT_EQ(std::string::npos, fieldsOnly.find("IndexDefs"));
+    EXPECT_NE(std::string::npos, fieldsOnly.find("FieldDefs"));
+    t->SetStoreDefs(false);
+    EXPECT_EQ(nothing, stored());
+
+    // Stored definitions that make no sense are refused, and the old ones stay.
+    auto defs = [](const std::string& prop, const std::vector<std::string>& item) {
+        TMemoryStream s;
+        TWriter w(s);
+        w.WritePropName(prop);
+        w.WriteListBegin();
+        w.WriteListBegin();
+        for (const std::string& v : item) w.WriteString(v);
+        w.WriteListEnd();
+        w.WriteListEnd();
+        w.WritePropName("");
+        return std::string(reinterpret_cast<const char*>(s.Memory()), size_t(s.Size()));
+    };
+    const std::string bad[] = {
+        defs("FieldDefs", {"A", "Nothing", "0", "False", "0"}),
+        defs("FieldDefs", {"A", "String", "-1", "False", "0"}),
+        defs("FieldDefs", {"A", "String", "8", "maybe", "0"}),
+        defs("FieldDefs", {"A", "String", "8"}),
+        defs("IndexDefs", {"X", "A", "64"}),
+        both.substr(0, both.size() - 9),
+    };
+    for (const std::string& b : bad) {
+        EXPECT_ANY_THROW(load(b, copy));
+        EXPECT_EQ(4, copy.FieldDefs()->Count());
+        EXPECT_EQ(2, copy.IndexDefs()->Count());
+    }
+}
+
+// Index descriptors take their flags from the options: the primary option alone does not
+// make an index unique.
+TEST_F(TableTest, IndexDescriptorsFollowTheOptions) {
+    auto t = NewTable("Any");
+    t->FieldDefs()->Add("ID", ftInteger);
+    t->FieldDefs()->Add("Name", ftString, 20);
+    const struct {
+        TIndexOptions Options;
+        const char* Fields;
+        uint8_t Unique, CaseInsensitive, Descending;
+        std::vector<uint16_t> Numbers;
+    } rows[] = {
+        {ixPrimary, "ID", 0, 0, 0, {1}},
+        {ixPrimary | ixUnique, "ID", 1, 0, 0, {1}},
+        {ixUnique | ixCaseInsensitive, "Name", 1, 1, 0, {2}},
+        {ixDescending, "Name;ID", 0, 0, 1, {2, 1}},
+    };
+    for (const auto& r : rows) {
+        TIndexDef def("Ix", r.Fields, r.Options);
+        TIndexDescriptor d;
+        t->ParseIndexFields(&def, d);
+        EXPECT_EQ(r.Unique, d.Unique) << r.Fields << int(r.Options);
+        EXPECT_EQ(r.CaseInsensitive, d.CaseInsensitive) << int(r.Options);
+        EXPECT_EQ(r.Descending, d.Descending) << int(r.Options);
+        EXPECT_EQ(r.Descending, d.FieldOptions[15]) << int(r.Options);
+        ASSERT_EQ(r.Numbers.size(), d.FieldCount) << r.Fields;
+        for (size_t i = 0; i < r.Numbers.size(); ++i) EXPECT_EQ(r.Numbers[i], d.FieldNumbers[i]) << r.Fields;
+    }
+    // A secondary index with the primary option keeps its duplicates.
+    t->IndexDefs()->Add("", "ID", ixPrimary);
+    t->IndexDefs()->Add("ByName", "Name", ixPrimary);
+    t->CreateTable();
+    t->Open();
+    for (int id : {1, 2}) {
+        t->Append();
+        t->FieldByName("ID")->SetAsInteger(id);
+        t->FieldByName("Name")->SetAsString("same");
+        t->Post();
+    }
+    EXPECT_EQ(2, t->RecordCount());
+}
+
+// The restructure lists belong to the table and go with it, entries and all.
+TEST_F(TableTest, RestructureListsBelongToTheTable) {
+    auto t = NewTable("Any");
+    EXPECT_EQ(t.get(), t->RestructureFieldDefs()->Owner());
+    EXPECT_EQ(t.get(), t->RestructureIndexDefs()->Owner());
+    EXPECT_EQ(0, t->RestructureFieldDefs()->Count());
+    t->RestructureFieldDefs()->Add(TFieldDescriptor{})->Name = "Renamed";
+    t->RestructureIndexDefs()->Add(TIndexDescriptor{});
+    EXPECT_EQ("Renamed", t->RestructureFieldDefs()->Items(0)->Name);
+    EXPECT_EQ(1, t->RestructureIndexDefs()->Count());
 }
 
 TEST_F(TableTest, TypesMapBothWays) {
