@@ -111,6 +111,9 @@ TEST_F(SelectJoinTest, InSubSelectFiltersItsOwnResultPerRow) {
     // A sub-select with an expression column is materialised.
     EXPECT_EQ(Query("SELECT n FROM a WHERE n IN (SELECT k + 1 FROM b)"), (TRows{{"2"}}));
     EXPECT_EQ(FStatement->QueryCount(), 2);
+    // The sub-select's column need not be its table's first field.
+    EXPECT_EQ(Query("SELECT n FROM a WHERE name IN (SELECT name FROM a WHERE n > 1)"), (TRows{{"2"}, {"3"}}));
+    EXPECT_EQ(Query("SELECT k FROM b WHERE v IN (SELECT v FROM b WHERE k = 1)"), (TRows{{"1"}, {"1"}}));
 }
 
 TEST_F(SelectJoinTest, AStatementRunsAgainWithTheTablesAsTheyAreThen) {
