@@ -733,12 +733,26 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
 
 namespace {
 
+// Whether the inner joins above a table lead up to the driving table: re-rooting follows
+// only them, and a table below a cross product would be cut off from the rows.
+bool InnerJoinsReachDrivingTable(const TDataQuery& q, const TSourceTable* table) {
+    for (size_t steps = 0; table && steps <= q.SourceTables.size(); ++steps) {
+        if (table == q.DrivingTable) return true;
+        const TSourceTable* source = nullptr;
+        for (auto& t : q.SourceTables)
+            for (auto& j : t->Joins)
+                if (j->JoinedTable == table && j->JoinType == jtInner) source = t.get();
+        table = source;
+    }
+    return false;
+}
+
 // The tables reached by an inner join whose outer table is not itself the inner table of
 // a left outer join.
 std::vector<TSourceTable*> JoinCandidates(const TDataQuery& q) {
     std::vector<TSourceTable*> out;
     for (auto& t : q.SourceTables) {
-        if (q.IsJoinTarget(t.get(), jtLeftOuter)) continue;
+        if (q.IsJoinTarget(t.get(), jtLeftOuter) || !InnerJoinsReachDrivingTable(q, t.get())) continue;
         for (auto& j : t->Joins)
             if (j->JoinType == jtInner && std::find(out.begin(), out.end(), j->JoinedTable) == out.end())
                 out.push_back(j->JoinedTable);

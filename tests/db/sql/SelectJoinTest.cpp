@@ -1,5 +1,7 @@
 // SELECT over several tables: cross products, inner and outer joins, join planning errors,
 // conditions, sub-selects.
+#include <algorithm>
+
 #include "tests/db/sql/SqlTableFixture.h"
 
 namespace sqltest {
@@ -62,6 +64,19 @@ TEST_F(SelectJoinTest, ComparisonsAreMirroredWhenTheJoinRunsTheOtherWay) {
     EXPECT_EQ(Query("SELECT x.k FROM y, x WHERE x.k > y.k"), (TRows{{"3"}}));
     EXPECT_EQ(Query("SELECT x.k FROM y, x WHERE y.k <= x.k NOJOINOPTIMIZE"), (TRows{{"2"}, {"3"}}));
     EXPECT_EQ(Query("SELECT x.k FROM x, y WHERE x.k < y.k"), (TRows{{"1"}}));
+}
+
+TEST_F(SelectJoinTest, AJoinBetweenLaterTablesOfACommaList) {
+    // The smallest joined table is reached through a cross product.
+    CreateTable("S", {MakeField(1, "K", dtInteger)});
+    Insert("S", {{9}});
+    CreateTable("E", {MakeField(1, "K", dtInteger)});
+    EXPECT_EQ(Query("SELECT x1.n, x2.v FROM a x1, b x2, s x3 WHERE x2.k = x3.k"), TRows{});
+    EXPECT_EQ(Query("SELECT x1.n FROM a x1, a x2, e x3 WHERE x2.n = x3.k"), TRows{});
+    Insert("S", {{1}});
+    TRows rows = Query("SELECT x1.n, x2.v FROM a x1, b x2, s x3 WHERE x2.k = x3.k");
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (TRows{{"1", "a"}, {"1", "b"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}));
 }
 
 TEST_F(SelectJoinTest, TheSmallerJoinedTableDrivesUnlessNoJoinOptimize) {
