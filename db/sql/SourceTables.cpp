@@ -492,7 +492,10 @@ bool TakenAsResidual(const TExpToken* node, const TExpToken* parent) {
     std::vector<int32_t> tables;
     CollectSourceTables(node, tables);
     const bool underNot = parent && parent->NodeKind == nkUnary && parent->Code == opNot;
-    return !HasOuterJoinMarks(node) && tables.size() > 1 && ExpressionIsDisjunction(node) && !underNot;
+    // A NOT holds only as a whole: no comparison under it is a join of its own.
+    const bool isNot = node->NodeKind == nkUnary && node->Code == opNot;
+    return !HasOuterJoinMarks(node) && tables.size() > 1 && (isNot || ExpressionIsDisjunction(node)) &&
+           !underNot;
 }
 
 }  // namespace

@@ -66,6 +66,23 @@ TEST_F(SelectJoinTest, ComparisonsAreMirroredWhenTheJoinRunsTheOtherWay) {
     EXPECT_EQ(Query("SELECT x.k FROM x, y WHERE x.k < y.k"), (TRows{{"1"}}));
 }
 
+TEST_F(SelectJoinTest, ConditionsThatHoldOnlyOnTheJoinedRow) {
+    CreateTable("R", {MakeField(1, "K", dtInteger), MakeField(2, "W", dtInteger)});
+    Insert("R", {{1, 5}, {2, 0}});
+    struct Case {
+        const char* Text;
+        TRows Expected;
+    } cases[] = {
+        // A NOT over two tables is no join: it is tested whole.
+        {"SELECT a.n, b.v FROM a, b WHERE NOT (a.n = b.k)",
+         {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
+        {"SELECT a.n, b.v FROM a, b WHERE NOT (a.n > b.k OR b.v = 'c')", {{"1", "a"}, {"1", "b"}}},
+        {"SELECT a.n, b.v FROM a JOIN b ON a.n >= b.k WHERE NOT ((b.k >= a.n OR b.v = 'c'))",
+         {{"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+}
+
 TEST_F(SelectJoinTest, AJoinBetweenLaterTablesOfACommaList) {
     // The smallest joined table is reached through a cross product.
     CreateTable("S", {MakeField(1, "K", dtInteger)});
