@@ -562,6 +562,13 @@ TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent)
         TJoinType type = JoinTypeMark(node);
         if (type == jtNone) type = jtInner;
         if (type == jtRightOuter) type = jtLeftOuter;
+        // The inner table of a left outer join keeps the row that it extends with NULLs: an
+        // inner condition on it holds on the joined row and is no join of its own.
+        if (type == jtInner && (IsJoinTarget(left, jtLeftOuter) || IsJoinTarget(right, jtLeftOuter))) {
+            ResidualWhere = CombineConditions(std::move(ResidualWhere), TExpTree(node), opAnd);
+            HasResidualWhere = true;
+            return nullptr;
+        }
         auto joins = [](const TSourceTable* from, const TSourceTable* to) {
             for (auto& j : from->Joins)
                 if (j->JoinedTable == to) return true;

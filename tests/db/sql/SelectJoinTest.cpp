@@ -79,6 +79,13 @@ TEST_F(SelectJoinTest, ConditionsThatHoldOnlyOnTheJoinedRow) {
         {"SELECT a.n, b.v FROM a, b WHERE NOT (a.n > b.k OR b.v = 'c')", {{"1", "a"}, {"1", "b"}}},
         {"SELECT a.n, b.v FROM a JOIN b ON a.n >= b.k WHERE NOT ((b.k >= a.n OR b.v = 'c'))",
          {{"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
+        // A WHERE comparison between the two tables of an outer join drops the row that
+        // the join extends with NULLs; r has fewer rows than a.
+        {"SELECT a.n, r.w FROM a LEFT JOIN r ON a.n = r.k WHERE r.w > a.n", {{"1", "5"}}},
+        {"SELECT a.n, r.w FROM r RIGHT JOIN a ON r.k = a.n WHERE a.n < r.w", {{"1", "5"}}},
+        // Nor does a join beyond it keep the row whose match it had refused.
+        {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k JOIN r ON b.k >= r.k AND b.k <= r.k",
+         {{"1", "a", "5"}, {"1", "b", "5"}}},
     };
     for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
 }
