@@ -7,6 +7,7 @@
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
 #include "platform/framework/Application.h"
+#include "platform/framework/Fields.h"  // DatabaseError
 
 namespace {
 

@@ -1,4 +1,6 @@
 // Data sources and data links: how a dataset tells its consumers what happened.
+#include "platform/framework/DataLinks.h"
+
 #include <algorithm>
 
 #include "platform/framework/DataSet.h"

@@ -8,11 +8,6 @@
 #include "platform/framework/Application.h"
 #include "platform/rtl/DateFormat.h"
 
-void DatabaseError(const std::string& Message, TComponent* Component) {
-    if (Component && !Component->Name().empty()) throw EDatabaseError(Component->Name() + ": " + Message);
-    throw EDatabaseError(Message);
-}
-
 namespace {
 
 bool InWriteState(TDataSetState s) {

@@ -1,10 +1,17 @@
 // Fields, field definitions and index definitions of the dataset base.
+#include "platform/framework/Fields.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "platform/framework/DataSet.h"
 #include "platform/rtl/DateFormat.h"
+
+void DatabaseError(const std::string& Message, TComponent* Component) {
+    if (Component && !Component->Name().empty()) throw EDatabaseError(Component->Name() + ": " + Message);
+    throw EDatabaseError(Message);
+}
 
 const char* FieldTypeName(TFieldType t) {
     static const char* const names[FieldTypeCount] = {
