@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/framework/DataSet.h"
+#include "platform/rtl/ScopeGuard.h"
 
 // ---- TDataSource ----
 
@@ -146,13 +147,8 @@ bool TDataLink::Edit() {
 
 void TDataLink::UpdateRecord() {
     FUpdating = true;
-    try {
-        UpdateData();
-    } catch (...) {
-        FUpdating = false;
-        throw;
-    }
-    FUpdating = false;
+    TScopeGuard done([this] { FUpdating = false; });
+    UpdateData();
 }
 
 void TDataLink::UpdateState() {

@@ -16,6 +16,7 @@
 // translates between the two.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -121,13 +122,12 @@ private:
 class TFieldDefs : public TPersistent {
 public:
     explicit TFieldDefs(TDataSet* DataSet) : FDataSet(DataSet) {}
-    ~TFieldDefs() override;
     TDataSet* DataSet() const { return FDataSet; }
     // Field numbers count from 1 in the order added.
     TFieldDef* Add(const std::string& Name, TFieldType DataType, int Size = 0, bool Required = false);
     void Clear();
     int Count() const { return static_cast<int>(FItems.size()); }
-    TFieldDef* Items(int i) const { return FItems.at(i); }
+    TFieldDef* Items(int i) const { return FItems.at(i).get(); }
     int IndexOf(const std::string& Name) const;  // case-insensitive, -1 when absent
     // Raises "Field '%s' not found".
     TFieldDef* Find(const std::string& Name) const;
@@ -139,7 +139,7 @@ public:
 
 private:
     TDataSet* FDataSet;
-    std::vector<TFieldDef*> FItems;
+    std::vector<std::unique_ptr<TFieldDef>> FItems;
     bool FUpdated = false;
 };
 
@@ -163,11 +163,10 @@ private:
 class TIndexDefs : public TPersistent {
 public:
     explicit TIndexDefs(TDataSet* DataSet) : FDataSet(DataSet) {}
-    ~TIndexDefs() override;
     TIndexDef* Add(const std::string& Name, const std::string& Fields, TIndexOptions Options);
     void Clear();
     int Count() const { return static_cast<int>(FItems.size()); }
-    TIndexDef* Items(int i) const { return FItems.at(i); }
+    TIndexDef* Items(int i) const { return FItems.at(i).get(); }
     int IndexOf(const std::string& Name) const;
     // Raises "Index '%s' not found".
     TIndexDef* Find(const std::string& Name) const;
@@ -185,7 +184,7 @@ public:
 
 private:
     TDataSet* FDataSet;
-    std::vector<TIndexDef*> FItems;
+    std::vector<std::unique_ptr<TIndexDef>> FItems;
     bool FUpdated = false;
 };
 
