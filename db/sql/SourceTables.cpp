@@ -699,6 +699,29 @@ void TDataQuery::CheckJoinTargets() {
             }
         }
     }
+    // A table crossed after an outer join is crossed with each of its rows, NULL-extended
+    // or not: the cross product leaves the join's inner table for the outermost table
+    // above it, since a table below the inner one reads as having no row with it.
+    auto outerOf = [this](const TSourceTable* inner) -> TSourceTable* {
+        for (auto& t : SourceTables)
+            for (auto& j : t->Joins)
+                if (j->JoinedTable == inner && j->JoinType == jtLeftOuter) return t.get();
+        return nullptr;
+    };
+    for (auto& t : SourceTables) {
+        TSourceTable* outer = t.get();
+        for (size_t steps = 0; outerOf(outer) && steps < SourceTables.size(); ++steps) outer = outerOf(outer);
+        if (outer == t.get()) continue;
+        for (size_t i = 0; i < t->Joins.size();) {
+            if (t->Joins[i]->JoinType != jtNone) {
+                ++i;
+                continue;
+            }
+            t->Joins[i]->Owner = outer;
+            outer->Joins.push_back(std::move(t->Joins[i]));
+            t->Joins.erase(t->Joins.begin() + std::ptrdiff_t(i));
+        }
+    }
 }
 
 void TDataQuery::ValidateJoinConditions() {

@@ -114,6 +114,24 @@ TEST_F(SelectJoinTest, AnOuterJoinMatchesOnItsWholeOnCondition) {
     for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
 }
 
+TEST_F(SelectJoinTest, ATableAfterAnOuterJoinIsCrossedWithEachJoinedRow) {
+    CreateTable("R", {MakeField(1, "K", dtInteger), MakeField(2, "W", dtInteger)});
+    Insert("R", {{1, 5}, {2, 0}});
+    CreateTable("E", {MakeField(1, "K", dtInteger)});
+    const TRows crossed{{"1", "a", "5"},    {"1", "a", "0"},    {"1", "b", "5"}, {"1", "b", "0"},
+                        {"2", "NULL", "5"}, {"2", "NULL", "0"}, {"3", "c", "5"}, {"3", "c", "0"}};
+    struct Case {
+        const char* Text;
+        TRows Expected;
+    } cases[] = {
+        {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k, r", crossed},
+        {"SELECT a.n, b.v, r.w FROM b RIGHT JOIN a ON b.k = a.n, r", crossed},
+        {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k LEFT JOIN e ON b.k = e.k, r", crossed},
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON a.n = b.k, e", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+}
+
 TEST_F(SelectJoinTest, AJoinBetweenLaterTablesOfACommaList) {
     // The smallest joined table is reached through a cross product.
     CreateTable("S", {MakeField(1, "K", dtInteger)});
