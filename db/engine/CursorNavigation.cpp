@@ -890,8 +890,9 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
     const int32_t n = int32_t(recordNo);
     // The view follows the live bitmap's size; while they agree only bit n can change.
     const bool inStep = FViewBitmap->RecordCount() == FLiveBitmap->RecordCount();
-    for (TRecordsBitmap* b : {FRangeBitmap, FLiveBitmap})
-        if (b->RecordCount() < n) b->SetRecordCount(n);
+    // A record appended past the covered ones must not meet a spare bit left set by an
+    // inversion: grown bitmaps cover it unmarked.
+    for (TRecordsBitmap* b : {FRangeBitmap, FLiveBitmap}) b->Extend(n);
     if (FRangeActive && !IsRecordNumberOrder()) {
         uint8_t* key = FKeyBuffer2.data();
         BuildKey(record, key);
@@ -922,7 +923,7 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
         CombineView();
         return;
     }
-    if (FViewBitmap->RecordCount() < n) FViewBitmap->SetRecordCount(n);
+    FViewBitmap->Extend(n);
     const bool was = FViewBitmap->GetBit(n);
     if (was != visible) {
         if (visible)
