@@ -332,10 +332,13 @@ public:
     // A new cursor on the same table (shared-exclusive) with this one's index, range,
     // filters and position.
     std::unique_ptr<TDataCursor> Clone();
-    // BLOB checks of a record (start block, chain); in repair mode damage is fixed. 0 or
-    // an engine code.
-    uint16_t VerifyBlob(uint32_t recordNo, uint32_t firstBlock, bool repair);
-    uint16_t VerifyBlobChain(uint32_t recordNo, uint32_t firstBlock, bool repair);
+    // Checks of the BLOB of a physical record's field (by table field number): its start
+    // block, and its chain. Findings go to the repair log; without it they are the result.
+    // In repair mode (exclusive cursor) a start block that names no block is cleared from
+    // the record, and a broken chain is cut where it breaks (the record's BLOB cleared when
+    // that is its start); a sound BLOB is left as it is. 0 or an engine code.
+    uint16_t VerifyBlob(uint32_t recordNo, int32_t fieldNo, bool repair);
+    uint16_t VerifyBlobChain(uint32_t recordNo, int32_t fieldNo, bool repair);
 
     // ---- Records ----
     void InitRecord(uint8_t* buffer);
@@ -464,6 +467,12 @@ private:
     void AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vector<TFieldDescriptor>& fields,
                      std::vector<TIndexDescriptor>& indexes, const TAlterTableOptions& opt);
     void ReplaceTableFiles(TDataDirectory* work, const std::string& tempName, bool keepBackups);
+    // Repair: the BLOB field checked (a repair needs the table exclusively), the first block
+    // a record stores for it (0 for a deleted record or a blank field), and the record
+    // written without its BLOB.
+    const TFieldDescriptor& RepairBlobField(int32_t fieldNo, bool repair);
+    uint32_t StoredBlobStart(uint32_t recordNo, const TFieldDescriptor& f);
+    void ClearBlobReference(uint32_t recordNo, const TFieldDescriptor& f);
     void CheckOpen() const;
     TDataFile* DataFile() const;
     TIndexFile* IndexFile() const;
