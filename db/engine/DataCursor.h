@@ -161,8 +161,9 @@ public:
     void SetNoPrimaryIndex(bool v);
     void SetIndexCount(int32_t n);
     std::string GetIndexFields(int32_t n);
-    int32_t GetRecordSize() const { return FRecordSize; }
-    int32_t GetFieldCount() const { return FFieldCount; }
+    // Open: the cursor's (computed columns included); closed: the table header's.
+    int32_t GetRecordSize();
+    int32_t GetFieldCount();
     int32_t GetBlobFieldCount();
 
     // ---- Definitions ----
@@ -484,6 +485,9 @@ private:
     void FreeIndexPages(int32_t indexNo);
     // Header of a closed table's data file.
     void ReadClosedHeader(TDataFileHeader& header);
+    // A closed table's index file, opened for its header (after the data header, whose
+    // password it needs).
+    std::unique_ptr<TIndexFile> OpenClosedIndexFile();
     void AskForPassword(const std::string& password);
     void AfterCachesDropped();
 

@@ -98,7 +98,7 @@ TEST_F(CursorTest, CreatedHeaderAndLayoutReadBack) {
     o.UserMajor = 3;
     o.UserMinor = 7;
     o.LastAutoInc = 41;
-    Create("PARTS", fields, {Index("", {2})}, o);
+    Create("PARTS", fields, {Index("", {2}), Index("ByWhen", {4, 1})}, o);
 
     TDataCursor& closed = NewCursor();
     EXPECT_EQ(closed.GetTableDescription(), "Spare parts");
@@ -107,8 +107,17 @@ TEST_F(CursorTest, CreatedHeaderAndLayoutReadBack) {
     EXPECT_EQ(closed.GetLastAutoIncValue(), 41u);
     EXPECT_FALSE(closed.IsTableEncrypted());
     EXPECT_EQ(closed.GetBlobBlockSize(), 512);
+    EXPECT_EQ(closed.GetFieldCount(), 4);
+    EXPECT_EQ(closed.GetRecordSize(), 9 + 12 + 9 + 5);
+    EXPECT_EQ(closed.GetIndexCount(), 1);
+    EXPECT_FALSE(closed.GetNoPrimaryIndex());
+    const std::string byWhen = closed.GetIndexFields(1);
+    ASSERT_EQ(byWhen.size(), 32u);
+    EXPECT_EQ(bytes::GetU16(reinterpret_cast<const uint8_t*>(byWhen.data())), 4);
+    EXPECT_EQ(bytes::GetU16(reinterpret_cast<const uint8_t*>(byWhen.data()) + 2), 1);
 
     TDataCursor& c = OpenCursor();
+    EXPECT_EQ(c.GetIndexFields(1), byWhen);
     EXPECT_EQ(c.GetFieldCount(), 4);
     const TFieldDescriptor& name = c.GetFieldDefinition(1);
     EXPECT_EQ(name.Name, "Name");
@@ -185,6 +194,13 @@ TEST_F(CursorTest, EncryptedTableAsksForItsPassword) {
     EXPECT_EQ(c.GetTablePassword(), "Secret");
     c.Close();
     EXPECT_TRUE(c.IsTableEncrypted());
+    // The index header of a closed encrypted table is read unscrambled.
+    EXPECT_EQ(c.GetIndexCount(), 0);
+    EXPECT_FALSE(c.GetNoPrimaryIndex());
+    Create("LOOSE", PartsFields(), {NoPrimary(), Index("ByQty", {3}, false)}, o);
+    TDataCursor& loose = NewCursor("LOOSE");
+    EXPECT_EQ(loose.GetIndexCount(), 1);
+    EXPECT_TRUE(loose.GetNoPrimaryIndex());
 }
 
 TEST_F(CursorTest, EmptyDeleteAndRename) {
