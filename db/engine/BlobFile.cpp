@@ -294,7 +294,7 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
     block = nullptr;
     if (position == 0) Fail(ZIZIVU_BLOCKBUFCORRUPT);
     if (position == FHeader.NextBlockPos) {
-        if (int64_t(position) + FBlockSize > MaxBlobFileBytes) Fail(ZIZIVU_TABLEFULL);
+        if (int64_t(position) > MaxBlobFileBytes) Fail(ZIZIVU_TABLEFULL);
         TBlock* b = FCache.TakeAppended(position, FOwner->InTransaction());
         if (!b) Fail(ZIZIVU_BLOCKBUFCORRUPT);
         FHeader.NextBlockPos += uint32_t(FBlockSize);
