@@ -211,11 +211,19 @@ TEST_F(CursorTest, EmptyDeleteAndRename) {
         c.Open();
         std::vector<uint8_t> r = Buffer(c);
         PutStr(c, r, 2, "bolt");
+        const std::string note(1000, 'n');
+        c.OpenBlob(4, r.data(), 0, false, bmReadWrite);
+        c.PutBlob(4, r.data(), false, uint32_t(note.size()), note.data(), 0);
         c.InsertRecord(r.data());
         EXPECT_EQ(c.GetRecordCount(), 1);
         c.EmptyTable();
         EXPECT_EQ(c.GetRecordCount(), 0);
         EXPECT_TRUE(c.Bof() && c.Eof());
+        // Each file keeps only its header.
+        EXPECT_EQ(fs::file_size(FScratch.File("PARTS.DAT")), 127u + 4 * 768);
+        EXPECT_EQ(fs::file_size(FScratch.File("PARTS.IDX")), 4096u);
+        EXPECT_EQ(fs::file_size(FScratch.File("PARTS.BLB")), 512u);
+        c.PutField(4, r.data(), nullptr);  // its blocks went with the rest
         c.InsertRecord(r.data());
         EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{1}));  // the row ids start again
         c.Close();
