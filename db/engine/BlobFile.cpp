@@ -488,8 +488,8 @@ bool TBlobFile::RepairBlockChain(TCacheClient* cursor, TChainWalk walk, bool ign
             if (walk == TChainWalk::Cut || (walk == TChainWalk::Free && position == startBlock)) {
                 if (previous == 0)
                     cutAtStart = true;
-                else if (!EndChainAt(cursor, previous, walk == TChainWalk::Cut && prevBlock == 0 ? startBlock : 0,
-                                     kept))
+                else if (!EndChainAt(cursor, previous,
+                                     walk == TChainWalk::Cut && prevBlock == 0 ? startBlock : 0, kept))
                     return false;
             }
             Log(damage, messageRecordNo, walk != TChainWalk::Verify);
