@@ -237,7 +237,7 @@ void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
     if (!FInMemory && ForceBufferFlush() && !OsSyncFolderOf(FDataFile->FileName())) Raise(MapOSError());
 }
 
-void TDataTable::Empty() {
+void TDataTable::EmptyFiles() {
     // What the caches hold belongs to the old content; the emptied headers must reach the
     // files before the headers are reread.
     DropAllCaches();
@@ -247,6 +247,10 @@ void TDataTable::Empty() {
     FDataFile->WriteHeader(true, false);
     FIndexFile->WriteHeader(true, false);
     if (HasBlobFile()) FBlobFile->WriteHeader(true, false);
+}
+
+void TDataTable::Empty() {
+    EmptyFiles();
     DiscardBuffers();
 }
 
