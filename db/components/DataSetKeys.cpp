@@ -33,10 +33,13 @@ void TZIZIVUDataSet::GetIndexInfo() {
 
 void TZIZIVUDataSet::SwitchToIndex(const std::string& IndexName) {
     TZIZIVUDataSetLock lock(CursorSession());
+    const int before = FCursor->ActiveIndex();
     FCursor->SwitchToIndex(IndexName);
-    // The cursor dropped its range.
-    InitKeyBuffer(kiCurRangeStart);
-    InitKeyBuffer(kiCurRangeEnd);
+    // The cursor drops its range only for another index.
+    if (FCursor->ActiveIndex() != before) {
+        InitKeyBuffer(kiCurRangeStart);
+        InitKeyBuffer(kiCurRangeEnd);
+    }
     SetBookmarkSize(FCursor->GetBookmarkSize());
     GetIndexInfo();
 }

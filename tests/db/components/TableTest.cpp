@@ -143,6 +143,9 @@ TEST_F(TableTest, IndexesRangesAndKeySearches) {
     t->SetRange({TVariant("b")}, {TVariant("d~")});
     EXPECT_EQ((std::vector<std::string>{"Bravo", "charlie", "delta"}), Names(*t));
     EXPECT_EQ(3, t->RecordCount());
+    // Naming the active index again keeps its range, which can still be cancelled.
+    t->SetIndexName("ByName");
+    EXPECT_EQ(3, t->RecordCount());
     t->CancelRange();
     EXPECT_EQ(5, t->RecordCount());
     // The range edited field by field in the set-key state; a field outside the index may
