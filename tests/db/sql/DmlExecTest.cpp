@@ -3,6 +3,7 @@
 #include "SqlExecSupport.h"
 #include "db/sql/StatementTransaction.h"
 #include "platform/rtl/Tick.h"
+#include "tests/db/sql/SqlTableFixture.h"
 #include "tests/support/FaultyFile.h"
 #include "tests/support/ForkChild.h"
 
@@ -373,6 +374,47 @@ TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
         }
         EXPECT_EQ(sizes, (std::vector<uint32_t>{11, 2})) << name;
     }
+}
+
+// Statements run in order on fresh tables, then a SELECT whose rows they must give.
+class DmlValuesTest : public SqlTableTest {
+protected:
+    struct Case {
+        std::vector<const char*> Statements;
+        const char* Select;
+        TRows Rows;
+    };
+    void Check(const std::vector<Case>& cases, const std::vector<const char*>& tables) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.Statements.back());
+            for (const char* t : tables) Run(std::string("CREATE TABLE ") + t);
+            for (const char* statement : c.Statements) Run(statement);
+            EXPECT_EQ(Query(c.Select), c.Rows);
+            FStatement.reset();
+            for (const std::string t : tables) Run("DROP TABLE " + t.substr(0, t.find(' ')));
+        }
+    }
+};
+
+// A computed value is written whole, whatever the sizes of the operands it came from.
+TEST_F(DmlValuesTest, ArithmeticResultsAreWrittenWhole) {
+    Check({{{"INSERT INTO t1 VALUES (20, -3, 40, NULL)", "UPDATE t1 SET fl = (n1 / id)"},
+            "SELECT fl FROM t1",
+            {{"-0.15"}}},
+           {{"INSERT INTO t1 VALUES (20, -3, 40, NULL)", "UPDATE t1 SET n2 = (n2 / id)"},
+            "SELECT n2 FROM t1",
+            {{"2"}}},
+           {{"INSERT INTO t1 (id, fl) VALUES (1, 3 / 4)"}, "SELECT fl FROM t1", {{"0.75"}}},
+           {{"INSERT INTO t1 VALUES (20, -3, 40, NULL)"},
+            "SELECT CAST(n1 / id AS CHAR(12)) FROM t1",
+            {{"-0.15"}}},
+           {{"INSERT INTO s1 VALUES (30000, 30000, 0)", "UPDATE s1 SET i = a * b"},
+            "SELECT i FROM s1",
+            {{"900000000"}}},
+           {{"INSERT INTO s1 VALUES (-30000, -30000, 0)", "UPDATE s1 SET i = a + b"},
+            "SELECT i FROM s1",
+            {{"-60000"}}}},
+          {"t1 (id INTEGER, n1 INTEGER, n2 INTEGER, fl FLOAT)", "s1 (a SMALLINT, b SMALLINT, i INTEGER)"});
 }
 
 }  // namespace
