@@ -417,4 +417,16 @@ TEST_F(DmlValuesTest, ArithmeticResultsAreWrittenWhole) {
           {"t1 (id INTEGER, n1 INTEGER, n2 INTEGER, fl FLOAT)", "s1 (a SMALLINT, b SMALLINT, i INTEGER)"});
 }
 
+// INSERT VALUES has no row to read columns from: a quoted value that names a column of
+// the table is the text it spells.
+TEST_F(DmlValuesTest, InsertedTextsThatNameColumnsAreTexts) {
+    Check({{{"INSERT INTO k (c) VALUES ('c')"}, "SELECT c, s, n FROM k", {{"c", "NULL", "NULL"}}},
+           {{"INSERT INTO k (c, s) VALUES ('C', 's')"}, "SELECT c, s FROM k", {{"C", "s"}}},
+           {{"INSERT INTO k VALUES ('S', 'n', 5, NULL, NULL)"}, "SELECT c, s, n FROM k", {{"S", "n", "5"}}},
+           // Named columns of other types: the texts are converted as any other.
+           {{"INSERT INTO k (c, n) VALUES ('n', 7)"}, "SELECT c, n FROM k", {{"n", "7"}}},
+           {{"INSERT INTO k (b) VALUES ('true')"}, "SELECT b FROM k", {{"1"}}}},
+          {"k (c CHAR(10), s CHAR(10), n INTEGER, b BOOLEAN, 'True' INTEGER)"});
+}
+
 }  // namespace
