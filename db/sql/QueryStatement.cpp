@@ -309,10 +309,12 @@ void TQueryStatement::Prepare(const std::string& text, int32_t& position) {
         position += FParser->GetPosition();
         throw;
     }
-    // The rows an INSERT ... SELECT reads are fixed before it inserts: a live result on
-    // the target table would go on to the rows inserted and never end.
-    if (FMainQuery->Kind == skInsert && FMainQuery->InsertSelect && QueryCount() > 1)
-        FQueries[1]->RequestLive = false;
+    // The rows a data statement's sub-selects read are fixed before it changes the first
+    // one: a live result on the table it changes would see the rows changed so far (and an
+    // INSERT ... SELECT into its own source would go on to the rows it inserts).
+    const TStatementKind kind = FMainQuery->Kind;
+    if (kind == skInsert || kind == skUpdate || kind == skDelete)
+        for (int32_t i = 1; i < QueryCount(); ++i) FQueries[i]->RequestLive = false;
     for (int32_t i = QueryCount() - 1; i >= 0; --i) FQueries[i]->Prepare();
     position += FParser->GetPosition();
 }

@@ -310,6 +310,30 @@ TEST_F(DmlExecTest, CorrelationNamesAndSubSelects) {
     EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 3}));
 }
 
+// A sub-select reads its rows before the statement changes the first one, also when it
+// reads the table the statement changes, directly or through a sub-select of its own.
+TEST_F(DmlExecTest, SubSelectsSeeTheRowsAsTheyWereBeforeTheStatement) {
+    const struct {
+        const char* Text;
+        int32_t Affected;
+        std::vector<int32_t> Ids;  // left in t2 afterwards
+    } cases[] = {
+        {"DELETE FROM t2 WHERE n2 IN (SELECT id FROM t2)", 2, {12}},
+        {"DELETE FROM t2 WHERE n2 IN (SELECT y FROM u WHERE y IN (SELECT id FROM t2))", 2, {12}},
+        {"UPDATE t2 SET id = id + 100 WHERE n2 IN (SELECT id FROM t2)", 2, {111, 113, 12}},
+    };
+    Run("CREATE TABLE u (y INTEGER)");
+    InsertRows("u", {{11}, {13}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        Run("CREATE TABLE t2 (id INTEGER, n2 INTEGER)");
+        InsertRows("t2", {{11, 13}, {13, 11}, {12, 99}});
+        EXPECT_EQ(Run(c.Text), c.Affected);
+        EXPECT_EQ(Ints("t2", 1), c.Ids);
+        Run("DROP TABLE t2");
+    }
+}
+
 TEST_F(DmlExecTest, ProgressPerRowAndAbort) {
     Run("CREATE TABLE t (x INTEGER)");
     InsertRows("t", {{1}, {2}, {3}, {4}});
