@@ -538,7 +538,7 @@ public:
 
     // ---- SELECT execution ----
     void ExecuteSelect(TDataCursor*& result);
-    int32_t ScanSourceRows(bool& abort, const std::function<void()>& take,
+    int32_t ScanSourceRows(bool& abort, int32_t limit, const std::function<void()>& take,
                            const std::function<void()>& afterRow);
     void BuildResultRows();
     void BuildAggregateResult();

@@ -101,6 +101,13 @@ TEST_F(SelectResultTest, MaxRowCountLimitsTheRowsBeforeGroupingAndDistinct) {
               (TRows{{"0", "1"}, {"1", "2"}, {"2", "2"}}));
     EXPECT_EQ(Query("SELECT m FROM h GROUP BY m", limit(0)).size(), 0u);
     EXPECT_EQ(Query("SELECT n FROM h").size(), 100u);
+    // An aggregate-only query has one row, made of every row.
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM h", limit(5)), (TRows{{"100"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM h WHERE m = 1", limit(5)), (TRows{{"34"}}));
+    EXPECT_EQ(Query("SELECT SUM(n), COUNT(*), MAX(n) FROM h", limit(5)), (TRows{{"5050", "100", "100"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*), SUM(n) FROM h", limit(1)), (TRows{{"100", "5050"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM h", limit(0)).size(), 0u);
+    EXPECT_EQ(Query("SELECT SUM(n) FROM h", limit(0)).size(), 0u);
 }
 
 TEST_F(SelectResultTest, ProgressPerDrivingRowAndAbort) {
