@@ -408,8 +408,8 @@ public:
     // Back to the defaults, clause lists and trees freed; RequestLive, MaxRowCount and
     // the callbacks stay.
     void Reset();
-    // Parses one statement from the parser's current token under the library lock with
-    // the database's language settings in force. Does nothing once executed.
+    // Parses one statement from the parser's current token with the database's language
+    // settings in force. Does nothing once executed.
     void ParseStatement(bool subQuery);
     // Planning and running; the SQL processor's execution side.
     void Prepare();

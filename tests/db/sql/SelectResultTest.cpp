@@ -1,5 +1,10 @@
 // SELECT results of one table: column names, aggregates and groups, DISTINCT and ORDER BY
 // sorts, row limits, progress and abort, live results, and the result table's life.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "tests/db/sql/SqlTableFixture.h"
 
 namespace sqltest {
@@ -133,6 +138,50 @@ TEST_F(SelectResultTest, ProgressPerDrivingRowAndAbort) {
     calls.clear();
     EXPECT_EQ(Query("SELECT n FROM empty", record).size(), 0u);
     EXPECT_EQ(calls, (std::vector<std::pair<int32_t, uint16_t>>{{0, 100}}));
+}
+
+// A query that waits in its progress callback holds nothing another thread's statements
+// need: a query of another session and thread runs to its end meanwhile, well before the
+// deadline of the wait.
+TEST_F(SelectResultTest, AnotherThreadsQueryRunsWhileOneWaitsInItsProgress) {
+    CreateHundred();
+    std::mutex mutex;
+    std::condition_variable done;
+    bool otherDone = false, otherInTime = false;
+    TRows otherRows;
+    std::string otherError;
+    std::thread other;
+    auto runOther = [&] {
+        try {
+            TDataSession session;
+            session.SetPrivateDirectory(FScratch.Path());
+            TQueryStatement s(session.OpenDirectory("db", FScratch.Path()));
+            int32_t position = 0;
+            s.Prepare("SELECT s FROM t WHERE v > 6 ORDER BY s", position);
+            TDataCursor* result = nullptr;
+            s.Execute(result);
+            otherRows = Rows(*result);
+        } catch (const std::exception& e) {
+            otherError = e.what();
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        otherDone = true;
+        done.notify_all();
+    };
+    auto waitForOther = [&](TQueryStatement& s) {
+        s.SetProgressEvent([&](TObject*, int32_t current, uint16_t, bool&) {
+            if (current != 2) return;
+            other = std::thread(runOther);
+            std::unique_lock<std::mutex> lock(mutex);
+            otherInTime = done.wait_for(lock, std::chrono::seconds(20), [&] { return otherDone; });
+        });
+    };
+    EXPECT_EQ(Query("SELECT n FROM h WHERE m = 0", waitForOther).size(), 33u);
+    ASSERT_TRUE(other.joinable());
+    other.join();
+    EXPECT_TRUE(otherInTime);
+    EXPECT_EQ(otherError, "");
+    EXPECT_EQ(otherRows, (TRows{{"a"}, {"b"}}));
 }
 
 TEST_F(SelectResultTest, AggregatesStartFromTheFirstValueAndCountValues) {
