@@ -16,11 +16,6 @@ namespace {
 
 const char* const StatementContext = "SQL statement";
 
-// Planning and running are not part of this build of the SQL processor yet.
-[[noreturn]] void RaiseNotAvailable(const char* what) {
-    RaiseEngineError(ZIZIVU_SQLERROR, "", "", "", std::string(what) + " is not available yet");
-}
-
 bool IsPathDelimiter(char c) {
     return c == '\\' || c == ':' || c == '/';
 }
@@ -187,8 +182,6 @@ void TDataQuery::Prepare() {
         case skDropIndex:
             OpenResultDirectory(false);
             break;
-        default:
-            RaiseNotAvailable("Preparing SQL statements");
     }
 }
 
@@ -219,8 +212,6 @@ void TDataQuery::Execute(TDataCursor*& result) {
         case skDropIndex:
             ExecDropIndex();
             break;
-        default:
-            RaiseNotAvailable("Executing SQL statements");
     }
     const uint32_t end = GetTickCount();
     ExecutionTime = end > start ? (end - start) / 1000.0 : 0;

@@ -127,7 +127,8 @@ public:
     TDataQuery* Owner;
     std::string ColumnName;
     std::string CorrelationName;
-    int32_t ColumnNo = 0;  // 1-based; 0 = by name
+    int32_t ColumnNo = 0;   // 1-based; found by the name when not written as a number
+    bool ByNumber = false;  // a number was written: ColumnNo is it, even when 0
     bool Descending = false;
 };
 
@@ -138,7 +139,8 @@ public:
     TDataQuery* Owner;
     std::string ColumnName;
     std::string CorrelationName;
-    int32_t ColumnNo = 0;  // 1-based; 0 = by name
+    int32_t ColumnNo = 0;   // 1-based; found by the name when not written as a number
+    bool ByNumber = false;  // a number was written: ColumnNo is it, even when 0
 };
 
 // A target column of INSERT or UPDATE; "*" stands for every column in table order.

@@ -82,6 +82,11 @@ TEST_F(SelectResultTest, DistinctAndOrderBy) {
     EXPECT_EQ(Query("SELECT s, g FROM t ORDER BY s, g DESC"),
               (TRows{{"a", "3"}, {"a", "2"}, {"a", "1"}, {"b", "2"}, {"b", "1"}, {"c", "2"}}));
     EXPECT_EQ(Error("SELECT g FROM t ORDER BY 2"), "Invalid column number '2' specified in ORDER BY clause");
+    EXPECT_EQ(Error("SELECT g FROM t ORDER BY 0"), "Invalid column number '0' specified in ORDER BY clause");
+    EXPECT_EQ(Error("SELECT g, COUNT(*) FROM t GROUP BY 0"),
+              "Invalid column number '0' specified in GROUP BY clause");
+    EXPECT_EQ(Error("SELECT g, COUNT(*) FROM t GROUP BY 3"),
+              "Invalid column number '3' specified in GROUP BY clause");
     EXPECT_EQ(Error("SELECT g FROM t ORDER BY v"),
               "Invalid column name 'v' or table correlation name '' specified in ORDER BY clause");
     EXPECT_EQ(Error("SELECT g, SUM(v) FROM t GROUP BY s"),
