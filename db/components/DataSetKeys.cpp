@@ -2,6 +2,7 @@
 // and Lookup.
 #include "db/components/EngineCursor.h"
 //
+#include <algorithm>
 #include <cstring>
 
 #include "db/components/ZIZIVUDataSet.h"
@@ -59,6 +60,19 @@ bool TZIZIVUDataSet::GetIsIndexField(TField* Field) {
     if (Field->Calculated() || Field->FieldNo() < 1) return false;
     for (int n : FIndexFields)
         if (n == Field->FieldNo()) return true;
+    return false;
+}
+
+bool TZIZIVUDataSet::RangeHoldsField(TField* Field) const {
+    if (Field->Calculated() || FKeyBuffers.empty()) return false;
+    for (TKeyIndex k : {kiCurRangeStart, kiCurRangeEnd}) {
+        if (!KeyModified(k)) continue;
+        // A field count of 0 spans every field of the index.
+        const size_t n = KeyFieldCount(k) > 0 ? std::min(size_t(KeyFieldCount(k)), FIndexFields.size())
+                                              : FIndexFields.size();
+        for (size_t i = 0; i < n; ++i)
+            if (FIndexFields[i] == Field->FieldNo()) return true;
+    }
     return false;
 }
 

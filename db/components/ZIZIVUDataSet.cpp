@@ -353,6 +353,7 @@ bool TZIZIVUDataSet::GetFieldData(TField* Field, void* Buffer) {
     TRecordBuffer rec = GetActiveRecBuf();
     if (!rec) return false;
     if (Field->Calculated()) {
+        if (State() == dsSetKey) return false;  // a key buffer has no calculated area
         const char* p = rec + FRecordSize + Field->Offset();
         if (p[0] == 0) return false;
         if (Buffer) std::memcpy(Buffer, p + 1, size_t(Field->DataSize()));
@@ -374,8 +375,10 @@ bool TZIZIVUDataSet::GetFieldData(TField* Field, void* Buffer) {
 void TZIZIVUDataSet::SetFieldData(TField* Field, const void* Buffer) {
     const TDataSetState s = State();
     if (!InWriteState(s)) DatabaseError(SNotEditing, this);
-    if (s == dsSetKey && (Field->FieldNo() < 1 || !GetIsIndexField(Field)))
+    if (s == dsEdit && RangeHoldsField(Field))
         DatabaseError(Format(SNotIndexField, Field->DisplayName()), this);
+    if (s == dsSetKey && Field->Calculated())
+        DatabaseError(Format(SFieldReadOnly, Field->DisplayName()), this);
     TRecordBuffer rec = GetActiveRecBuf();
     if (!rec) DatabaseError(SNotEditing, this);
     if (Field->Calculated()) {

@@ -6,6 +6,7 @@
 #include "db/components/ZIZIVUTable.h"
 #include "db/engine/DataDirectory.h"
 #include "db/storage/Encodings.h"
+#include "platform/framework/Filer.h"
 
 // ---- master link ----
 
@@ -51,7 +52,9 @@ void TZIZIVUMasterDataLink::RecordChanged(TField* Field) {
 TZIZIVUTable::TZIZIVUTable(TComponent* AOwner)
     : TZIZIVUDBDataSet(AOwner),
       FIndexDefs(std::make_unique<TIndexDefs>(this)),
-      FMasterLink(std::make_unique<TZIZIVUMasterDataLink>(this)) {}
+      FMasterLink(std::make_unique<TZIZIVUMasterDataLink>(this)),
+      FRestructureFieldDefs(std::make_unique<TRestructureFieldDefs>(this)),
+      FRestructureIndexDefs(std::make_unique<TRestructureIndexDefs>(this)) {}
 
 TZIZIVUTable::~TZIZIVUTable() {
     Destroying();
@@ -301,7 +304,7 @@ void TZIZIVUTable::ParseIndexFields(TIndexDef* Def, TIndexDescriptor& d) {
         for (uint8_t& o : d.FieldOptions) o = 1;
     }
     d.CaseInsensitive = (Def->Options() & ixCaseInsensitive) ? 1 : 0;
-    d.Unique = (Def->Options() & (ixUnique | ixPrimary)) ? 1 : 0;
+    d.Unique = (Def->Options() & ixUnique) ? 1 : 0;
     int n = 0;
     for (const std::string& name : SplitFieldNames(Def->Fields())) {
         if (n >= MaxIndexFields) break;
@@ -374,6 +377,113 @@ void TZIZIVUTable::DropInMemoryTable() {
         throw;
     }
     SetDBFlag(dbfTable, false);
+}
+
+// ---- stored form ----
+// FieldDefs: a list holding per definition a list of its name, type name, size, required
+// flag and precision. IndexDefs: per definition a list of its name, fields and options
+// (the option bits as a number). A list is read whole before it replaces the old one.
+
+namespace {
+
+[[noreturn]] void BadStoredValue() {
+    throw EReadError("Invalid property value");
+}
+
+int ReadCount(TReader* Reader) {
+    int32_t v = 0;
+    if (!TryStrToInt(Reader->ReadString(), v) || v < 0) BadStoredValue();
+    return v;
+}
+
+TFieldType ReadFieldType(TReader* Reader) {
+    const std::string name = Reader->ReadString();
+    for (int t = 0; t < FieldTypeCount; ++t)
+        if (name == FieldTypeName(TFieldType(t))) return TFieldType(t);
+    BadStoredValue();
+}
+
+bool ReadFlag(TReader* Reader) {
+    const std::string v = Reader->ReadString();
+    if (v != "True" && v != "False") BadStoredValue();
+    return v == "True";
+}
+
+}  // namespace
+
+void TZIZIVUTable::DefineProperties(TFiler* Filer) {
+    TZIZIVUDBDataSet::DefineProperties(Filer);
+    Filer->DefineProperty(
+        "FieldDefs", [this](TReader* r) { ReadFieldDefs(r); }, [this](TWriter* w) { WriteFieldDefs(w); },
+        FStoreDefs && FieldDefs()->Count() > 0);
+    Filer->DefineProperty(
+        "IndexDefs", [this](TReader* r) { ReadIndexDefs(r); }, [this](TWriter* w) { WriteIndexDefs(w); },
+        FStoreDefs && FIndexDefs->Count() > 0);
+}
+
+void TZIZIVUTable::WriteFieldDefs(TWriter* Writer) {
+    Writer->WriteListBegin();
+    for (int i = 0; i < FieldDefs()->Count(); ++i) {
+        TFieldDef* d = FieldDefs()->Items(i);
+        Writer->WriteListBegin();
+        Writer->WriteString(d->Name());
+        Writer->WriteString(FieldTypeName(d->DataType()));
+        Writer->WriteString(IntToStr(d->Size()));
+        Writer->WriteString(d->Required() ? "True" : "False");
+        Writer->WriteString(IntToStr(d->Precision()));
+        Writer->WriteListEnd();
+    }
+    Writer->WriteListEnd();
+}
+
+void TZIZIVUTable::ReadFieldDefs(TReader* Reader) {
+    TFieldDefs defs(this);
+    Reader->ReadListBegin();
+    while (!Reader->EndOfList()) {
+        Reader->ReadListBegin();
+        const std::string name = Reader->ReadString();
+        const TFieldType type = ReadFieldType(Reader);
+        const int size = ReadCount(Reader);
+        const bool required = ReadFlag(Reader);
+        const int precision = ReadCount(Reader);
+        defs.Add(name, type, size, required)->SetPrecision(precision);
+        Reader->ReadListEnd();
+    }
+    Reader->ReadListEnd();
+    FieldDefs()->Assign(&defs);
+    // Stored definitions were stored with StoreDefs set: they are kept for the next write.
+    FStoreDefs = true;
+}
+
+void TZIZIVUTable::WriteIndexDefs(TWriter* Writer) {
+    Writer->WriteListBegin();
+    for (int i = 0; i < FIndexDefs->Count(); ++i) {
+        TIndexDef* d = FIndexDefs->Items(i);
+        Writer->WriteListBegin();
+        Writer->WriteString(d->Name());
+        Writer->WriteString(d->Fields());
+        Writer->WriteString(IntToStr(d->Options()));
+        Writer->WriteListEnd();
+    }
+    Writer->WriteListEnd();
+}
+
+void TZIZIVUTable::ReadIndexDefs(TReader* Reader) {
+    constexpr int AllOptions = ixPrimary | ixUnique | ixDescending | ixCaseInsensitive | ixExpression;
+    TIndexDefs defs(this);
+    Reader->ReadListBegin();
+    while (!Reader->EndOfList()) {
+        Reader->ReadListBegin();
+        const std::string name = Reader->ReadString();
+        const std::string fields = Reader->ReadString();
+        const int options = ReadCount(Reader);
+        if (options & ~AllOptions) BadStoredValue();
+        defs.Add(name, fields, TIndexOptions(options));
+        Reader->ReadListEnd();
+    }
+    Reader->ReadListEnd();
+    FIndexDefs->Assign(&defs);
+    FStoreDefs = true;
 }
 
 // ---- master-detail ----

@@ -528,7 +528,8 @@ bool TDataQuery::BindSubQueryColumn(TExpToken* node) {
     if (ResultFields.empty()) return false;
     const TResultField* c = ResultFields.front().get();
     if (LivePlan && !c->IsExpression && DrivingTable) {
-        const TFieldDescriptor& f = DrivingTable->GetFieldDefinition(c->SourceFieldNo);
+        // The live cursor shows the result columns; the source field is the table's.
+        const TFieldDescriptor f = DrivingTable->Cursor->GetTableFieldDefinition(c->SourceFieldNo);
         node->DataType = f.DataType;
         node->SubType = f.SubType;
         node->SetDataSize(f.DataSize);

@@ -492,7 +492,10 @@ bool TakenAsResidual(const TExpToken* node, const TExpToken* parent) {
     std::vector<int32_t> tables;
     CollectSourceTables(node, tables);
     const bool underNot = parent && parent->NodeKind == nkUnary && parent->Code == opNot;
-    return !HasOuterJoinMarks(node) && tables.size() > 1 && ExpressionIsDisjunction(node) && !underNot;
+    // A NOT holds only as a whole: no comparison under it is a join of its own.
+    const bool isNot = node->NodeKind == nkUnary && node->Code == opNot;
+    return !HasOuterJoinMarks(node) && tables.size() > 1 && (isNot || ExpressionIsDisjunction(node)) &&
+           !underNot;
 }
 
 }  // namespace
@@ -559,6 +562,13 @@ TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent)
         TJoinType type = JoinTypeMark(node);
         if (type == jtNone) type = jtInner;
         if (type == jtRightOuter) type = jtLeftOuter;
+        // The inner table of a left outer join keeps the row that it extends with NULLs: an
+        // inner condition on it holds on the joined row and is no join of its own.
+        if (type == jtInner && (IsJoinTarget(left, jtLeftOuter) || IsJoinTarget(right, jtLeftOuter))) {
+            ResidualWhere = CombineConditions(std::move(ResidualWhere), TExpTree(node), opAnd);
+            HasResidualWhere = true;
+            return nullptr;
+        }
         auto joins = [](const TSourceTable* from, const TSourceTable* to) {
             for (auto& j : from->Joins)
                 if (j->JoinedTable == to) return true;
@@ -733,12 +743,26 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
 
 namespace {
 
+// Whether the inner joins above a table lead up to the driving table: re-rooting follows
+// only them, and a table below a cross product would be cut off from the rows.
+bool InnerJoinsReachDrivingTable(const TDataQuery& q, const TSourceTable* table) {
+    for (size_t steps = 0; table && steps <= q.SourceTables.size(); ++steps) {
+        if (table == q.DrivingTable) return true;
+        const TSourceTable* source = nullptr;
+        for (auto& t : q.SourceTables)
+            for (auto& j : t->Joins)
+                if (j->JoinedTable == table && j->JoinType == jtInner) source = t.get();
+        table = source;
+    }
+    return false;
+}
+
 // The tables reached by an inner join whose outer table is not itself the inner table of
 // a left outer join.
 std::vector<TSourceTable*> JoinCandidates(const TDataQuery& q) {
     std::vector<TSourceTable*> out;
     for (auto& t : q.SourceTables) {
-        if (q.IsJoinTarget(t.get(), jtLeftOuter)) continue;
+        if (q.IsJoinTarget(t.get(), jtLeftOuter) || !InnerJoinsReachDrivingTable(q, t.get())) continue;
         for (auto& j : t->Joins)
             if (j->JoinType == jtInner && std::find(out.begin(), out.end(), j->JoinedTable) == out.end())
                 out.push_back(j->JoinedTable);

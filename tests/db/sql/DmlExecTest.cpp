@@ -310,6 +310,16 @@ TEST_F(DmlExecTest, CorrelationNamesAndSubSelects) {
     EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 3}));
 }
 
+TEST_F(DmlExecTest, SubSelectOfATablesLaterField) {
+    Run("CREATE TABLE t (x INTEGER)");
+    Run("CREATE TABLE u (z INTEGER, y INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}, {4}});
+    InsertRows("u", {{0, 2}, {0, 4}});
+    EXPECT_EQ(Run("UPDATE t SET x = x + 10 WHERE x IN (SELECT y FROM u)"), 2);
+    EXPECT_EQ(Run("DELETE FROM t WHERE x - 10 IN (SELECT y FROM u)"), 2);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 3}));
+}
+
 // A sub-select reads its rows before the statement changes the first one, also when it
 // reads the table the statement changes, directly or through a sub-select of its own.
 TEST_F(DmlExecTest, SubSelectsSeeTheRowsAsTheyWereBeforeTheStatement) {

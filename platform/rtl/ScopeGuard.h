@@ -1,0 +1,34 @@
+#pragma once
+// An undo step that runs when its scope is left, unless the work it guards was committed.
+// Error paths then cannot forget a step: the guard runs on every exit, thrown or returned.
+#include <exception>
+#include <utility>
+
+template <class TAction>
+class TScopeGuard {
+public:
+    explicit TScopeGuard(TAction action) : FAction(std::move(action)) {}
+    // While an error unwinds the scope, that error is the one reported: an undo step that
+    // fails then is dropped. Outside unwinding its failure goes on to the caller.
+    ~TScopeGuard() noexcept(false) {
+        if (!FActive) return;
+        if (std::uncaught_exceptions() == FUncaught) {
+            FAction();
+            return;
+        }
+        try {
+            FAction();
+        } catch (...) {
+        }
+    }
+    TScopeGuard(const TScopeGuard&) = delete;
+    TScopeGuard& operator=(const TScopeGuard&) = delete;
+
+    // The guarded work succeeded: the undo step is not needed.
+    void Dismiss() { FActive = false; }
+
+private:
+    TAction FAction;
+    bool FActive = true;
+    int FUncaught = std::uncaught_exceptions();
+};
