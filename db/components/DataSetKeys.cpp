@@ -8,6 +8,7 @@
 #include "db/components/ZIZIVUDataSet.h"
 #include "db/storage/Encodings.h"
 #include "platform/rtl/DateFormat.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -125,15 +126,13 @@ void TZIZIVUDataSet::SetKeyFieldsAt(TKeyIndex k, const std::vector<TVariant>& Va
     FKeyIndex = k;
     InitKeyBuffer(k);
     TDataSetState old = SetTempState(dsSetKey);
-    try {
+    {
+        TScopeGuard restore([&] {
+            RestoreState(old);
+            FKeyIndex = saved;
+        });
         for (size_t i = 0; i < Values.size(); ++i) fields[i]->SetValue(Values[i]);
-    } catch (...) {
-        RestoreState(old);
-        FKeyIndex = saved;
-        throw;
     }
-    RestoreState(old);
-    FKeyIndex = saved;
     FKeyBuffers[k][0] = 1;
     int32_t n = int32_t(Values.size());
     std::memcpy(FKeyBuffers[k].data() + 1, &n, 4);
@@ -354,25 +353,20 @@ bool TZIZIVUDataSet::LocateRecord(const std::string& KeyFields, const TVariant& 
     TRecordBuffer temp = AllocRecordBuffer();
     TRecordBuffer savedCalc = CalcBuffer();
     TDataSetState old = SetTempState(dsCalcFields);
-    try {
-        std::memcpy(temp, record.data(), size_t(FRecordSize));
-        CalculateFields(temp);
-        if (results.size() == 1) {
-            *Result = results[0]->Value();
-        } else {
-            std::vector<TVariant> vals;
-            for (TField* r : results) vals.push_back(r->Value());
-            *Result = TVariant(std::move(vals));
-        }
-    } catch (...) {
+    TScopeGuard restore([&] {
         RestoreState(old);
         SetCalcBuffer(savedCalc);
         FreeRecordBuffer(temp);
-        throw;
+    });
+    std::memcpy(temp, record.data(), size_t(FRecordSize));
+    CalculateFields(temp);
+    if (results.size() == 1) {
+        *Result = results[0]->Value();
+    } else {
+        std::vector<TVariant> vals;
+        for (TField* r : results) vals.push_back(r->Value());
+        *Result = TVariant(std::move(vals));
     }
-    RestoreState(old);
-    SetCalcBuffer(savedCalc);
-    FreeRecordBuffer(temp);
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "db/components/ZIZIVUDataSet.h"
 #include "db/storage/Encodings.h"
 #include "db/storage/LibraryMemory.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -175,17 +176,11 @@ void TZIZIVUDataSet::CloseCursor() {
 
 void TZIZIVUDataSet::DestroyHandle() {
     DestroyLookupCursor();
-    TDataCursor* c = FCursor;
+    std::unique_ptr<TDataCursor> c(FCursor);
     FCursor = nullptr;
     FExprFilter = nullptr;
     FFuncFilter = nullptr;
-    try {
-        c->Close();
-    } catch (...) {
-        delete c;
-        throw;
-    }
-    delete c;
+    c->Close();
 }
 
 void TZIZIVUDataSet::InternalOpen() {
@@ -648,13 +643,8 @@ void TZIZIVUDBDataSet::OpenCursor(bool InfoQuery) {
 }
 
 void TZIZIVUDBDataSet::CloseCursor() {
-    try {
-        TZIZIVUDataSet::CloseCursor();
-    } catch (...) {
-        SetDBFlag(dbfOpened, false);
-        throw;
-    }
-    SetDBFlag(dbfOpened, false);
+    TScopeGuard release([this] { SetDBFlag(dbfOpened, false); });
+    TZIZIVUDataSet::CloseCursor();
 }
 
 // ---- TZIZIVUBlobStream ----

@@ -7,6 +7,7 @@
 #include "db/engine/DataDirectory.h"
 #include "db/storage/Encodings.h"
 #include "platform/framework/Filer.h"
+#include "platform/rtl/ScopeGuard.h"
 
 // ---- master link ----
 
@@ -110,24 +111,18 @@ TDataCursor* TZIZIVUTable::OpenTableCursor(const std::string& IndexName) {
     if (!db || !db->Handle()) DatabaseError(ComponentMessage(SDatabaseNameMissing), this);
     TZIZIVUDataSetLock lock(db->Session());
     auto cursor = std::make_unique<TDataCursor>(db->Handle());
-    try {
-        cursor->SetTableName(FTableName.substr(0, 255));
-        cursor->SetExclusive(FExclusive);
-        cursor->SetReadOnly(FReadOnly);
-        cursor->SetInMemory(FInMemory);
-        TZIZIVUSession* session = db->Session();
-        cursor->SetPasswordCallback([session] { return session->DoPassword(); });
-        cursor->Open();
-        // A table whose files are read-only opens read-only.
-        FReadOnly = cursor->ReadOnly();
-        cursor->SwitchToIndex(IndexName);
-    } catch (...) {
-        try {
-            cursor->Close();
-        } catch (...) {
-        }
-        throw;
-    }
+    TScopeGuard close([&cursor] { cursor->Close(); });
+    cursor->SetTableName(FTableName.substr(0, 255));
+    cursor->SetExclusive(FExclusive);
+    cursor->SetReadOnly(FReadOnly);
+    cursor->SetInMemory(FInMemory);
+    TZIZIVUSession* session = db->Session();
+    cursor->SetPasswordCallback([session] { return session->DoPassword(); });
+    cursor->Open();
+    // A table whose files are read-only opens read-only.
+    FReadOnly = cursor->ReadOnly();
+    cursor->SwitchToIndex(IndexName);
+    close.Dismiss();
     return cursor.release();
 }
 
@@ -170,14 +165,12 @@ void TZIZIVUTable::SetIndex(const std::string& Value, bool FieldsIndex) {
     bool oldFields = FFieldsIndex;
     FIndexName = Value;
     FFieldsIndex = FieldsIndex;
-    std::string name;
-    try {
-        name = ResolveIndexName();
-    } catch (...) {
+    TScopeGuard undo([&] {
         FIndexName = oldName;
         FFieldsIndex = oldFields;
-        throw;
-    }
+    });
+    std::string name = ResolveIndexName();
+    undo.Dismiss();
     UpdateCursorPos();
     SwitchToIndex(name);
     DestroyLookupCursor();
@@ -187,36 +180,30 @@ void TZIZIVUTable::SetIndex(const std::string& Value, bool FieldsIndex) {
 
 // ---- definitions ----
 
-TDataCursor* TZIZIVUTable::OpenTempCursor() {
+std::unique_ptr<TDataCursor> TZIZIVUTable::OpenTempCursor() {
     if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
     SetDBFlag(dbfTable, true);
-    try {
-        TZIZIVUDataSetLock lock(Database()->Session());
-        auto cursor = std::make_unique<TDataCursor>(Database()->Handle());
-        cursor->SetTableName(FTableName.substr(0, 255));
-        cursor->SetReadOnly(true);
-        cursor->SetInMemory(FInMemory);
-        TZIZIVUSession* session = Database()->Session();
-        cursor->SetPasswordCallback([session] { return session->DoPassword(); });
-        cursor->Open();
-        return cursor.release();
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
-    }
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    TZIZIVUDataSetLock lock(Database()->Session());
+    auto cursor = std::make_unique<TDataCursor>(Database()->Handle());
+    cursor->SetTableName(FTableName.substr(0, 255));
+    cursor->SetReadOnly(true);
+    cursor->SetInMemory(FInMemory);
+    TZIZIVUSession* session = Database()->Session();
+    cursor->SetPasswordCallback([session] { return session->DoPassword(); });
+    cursor->Open();
+    release.Dismiss();
+    return cursor;
 }
 
-void TZIZIVUTable::CloseTempCursor(TDataCursor* Cursor) {
-    std::unique_ptr<TDataCursor> owned(Cursor);
-    try {
+// A cursor that fails to close is freed after the database is let go of.
+void TZIZIVUTable::CloseTempCursor(std::unique_ptr<TDataCursor> Cursor) {
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    {
         TZIZIVUDataSetLock lock(Database()->Session());
-        owned->Close();
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
+        Cursor->Close();
     }
-    owned.reset();
-    SetDBFlag(dbfTable, false);
+    Cursor.reset();
 }
 
 void TZIZIVUTable::InitFieldDefs() {
@@ -224,14 +211,9 @@ void TZIZIVUTable::InitFieldDefs() {
         InternalInitFieldDefs();
         return;
     }
-    TDataCursor* c = OpenTempCursor();
-    try {
-        InitFieldDefsFrom(c);
-    } catch (...) {
-        CloseTempCursor(c);
-        throw;
-    }
-    CloseTempCursor(c);
+    std::unique_ptr<TDataCursor> c = OpenTempCursor();
+    TScopeGuard close([this, &c] { CloseTempCursor(std::move(c)); });
+    InitFieldDefsFrom(c.get());
 }
 
 std::string TZIZIVUTable::GetIndexFieldList(TDataCursor* Cursor, const TIndexDescriptor& d) {
@@ -246,44 +228,36 @@ std::string TZIZIVUTable::GetIndexFieldList(TDataCursor* Cursor, const TIndexDes
 }
 
 void TZIZIVUTable::UpdateIndexDefs() {
-    TDataCursor* c = FCursor ? FCursor : OpenTempCursor();
-    try {
-        TZIZIVUDataSetLock lock(Database() ? Database()->Session() : nullptr);
-        FIndexDefs->Clear();
-        const int count = c->GetIndexCount();
-        for (int i = c->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
-            TIndexDescriptor d = c->GetIndexDefinition(i);
-            if (d.KeyLength == 0) continue;
-            TIndexOptions o = 0;
-            if (i == 0) o |= ixPrimary;
-            if (d.Descending) o |= ixDescending;
-            if (d.CaseInsensitive) o |= ixCaseInsensitive;
-            if (d.Unique) o |= ixUnique;
-            FIndexDefs->Add(i == 0 ? std::string() : d.Name, GetIndexFieldList(c, d), o);
-        }
-        FIndexDefs->SetUpdated(true);
-    } catch (...) {
-        if (c != FCursor) CloseTempCursor(c);
-        throw;
+    std::unique_ptr<TDataCursor> temp;
+    if (!FCursor) temp = OpenTempCursor();
+    TDataCursor* c = FCursor ? FCursor : temp.get();
+    TScopeGuard close([this, &temp] {
+        if (temp) CloseTempCursor(std::move(temp));
+    });
+    TZIZIVUDataSetLock lock(Database() ? Database()->Session() : nullptr);
+    FIndexDefs->Clear();
+    const int count = c->GetIndexCount();
+    for (int i = c->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
+        TIndexDescriptor d = c->GetIndexDefinition(i);
+        if (d.KeyLength == 0) continue;
+        TIndexOptions o = 0;
+        if (i == 0) o |= ixPrimary;
+        if (d.Descending) o |= ixDescending;
+        if (d.CaseInsensitive) o |= ixCaseInsensitive;
+        if (d.Unique) o |= ixUnique;
+        FIndexDefs->Add(i == 0 ? std::string() : d.Name, GetIndexFieldList(c, d), o);
     }
-    if (c != FCursor) CloseTempCursor(c);
+    FIndexDefs->SetUpdated(true);
 }
 
 bool TZIZIVUTable::TableExists() {
     if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
     SetDBFlag(dbfTable, true);
-    bool exists;
-    try {
-        TZIZIVUDataSetLock lock(Database()->Session());
-        std::string name = Trim(FTableName);
-        if (!(name.size() >= 4 && SameText(name.substr(name.size() - 4), ".DAT"))) name += ".DAT";
-        exists = Database()->Handle()->TableExists(name, FInMemory);
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
-    }
-    SetDBFlag(dbfTable, false);
-    return exists;
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    TZIZIVUDataSetLock lock(Database()->Session());
+    std::string name = Trim(FTableName);
+    if (!(name.size() >= 4 && SameText(name.substr(name.size() - 4), ".DAT"))) name += ".DAT";
+    return Database()->Handle()->TableExists(name, FInMemory);
 }
 
 void TZIZIVUTable::FieldDefToDescriptor(TFieldDef* Def, TFieldDescriptor& d) {
@@ -338,22 +312,17 @@ void TZIZIVUTable::CreateTable() {
         indexes.push_back(d);
     }
     SetDBFlag(dbfTable, true);
-    try {
-        TZIZIVUDataSetLock lock(Database()->Session());
-        TDataCursor cursor(Database()->Handle());
-        cursor.SetTableName(FTableName.substr(0, 255));
-        cursor.SetExclusive(true);
-        cursor.SetReadOnly(false);
-        cursor.SetInMemory(FInMemory);
-        TCreateTableOptions options;
-        options.Overwrite = true;
-        options.BlobBlockSize = 512;
-        cursor.CreateTable(std::move(fields), std::move(indexes), options);
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
-    }
-    SetDBFlag(dbfTable, false);
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    TZIZIVUDataSetLock lock(Database()->Session());
+    TDataCursor cursor(Database()->Handle());
+    cursor.SetTableName(FTableName.substr(0, 255));
+    cursor.SetExclusive(true);
+    cursor.SetReadOnly(false);
+    cursor.SetInMemory(FInMemory);
+    TCreateTableOptions options;
+    options.Overwrite = true;
+    options.BlobBlockSize = 512;
+    cursor.CreateTable(std::move(fields), std::move(indexes), options);
 }
 
 void TZIZIVUTable::CheckInMemoryTable() {
@@ -366,17 +335,12 @@ void TZIZIVUTable::CheckInMemoryTable() {
 
 void TZIZIVUTable::DropInMemoryTable() {
     SetDBFlag(dbfTable, true);
-    try {
-        TZIZIVUDataSetLock lock(Database()->Session());
-        TDataCursor cursor(Database()->Handle());
-        cursor.SetTableName(FTableName.substr(0, 255));
-        cursor.SetInMemory(true);
-        if (Database()->Handle()->TableExists(cursor.TableName(), true)) cursor.DeleteTable();
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
-    }
-    SetDBFlag(dbfTable, false);
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    TZIZIVUDataSetLock lock(Database()->Session());
+    TDataCursor cursor(Database()->Handle());
+    cursor.SetTableName(FTableName.substr(0, 255));
+    cursor.SetInMemory(true);
+    if (Database()->Handle()->TableExists(cursor.TableName(), true)) cursor.DeleteTable();
 }
 
 // ---- stored form ----

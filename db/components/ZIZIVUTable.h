@@ -155,8 +155,8 @@ private:
     void SetMasterRange();
     void CheckMasterRange();
     bool MasterActive() const;
-    TDataCursor* OpenTempCursor();
-    void CloseTempCursor(TDataCursor* Cursor);
+    std::unique_ptr<TDataCursor> OpenTempCursor();
+    void CloseTempCursor(std::unique_ptr<TDataCursor> Cursor);
     std::string GetIndexFieldList(TDataCursor* Cursor, const TIndexDescriptor& Descriptor);
     void CheckInMemoryTable();
     void DropInMemoryTable();

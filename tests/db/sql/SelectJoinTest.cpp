@@ -90,6 +90,48 @@ TEST_F(SelectJoinTest, ConditionsThatHoldOnlyOnTheJoinedRow) {
     for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
 }
 
+TEST_F(SelectJoinTest, AnOuterJoinMatchesOnItsWholeOnCondition) {
+    struct Case {
+        const char* Text;
+        TRows Expected;
+    } cases[] = {
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON NOT (a.n = b.k)",
+         {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
+        {"SELECT a.n, b.v FROM b RIGHT JOIN a ON NOT (b.k = a.n)",
+         {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON a.n = b.k OR b.v = 'c'",
+         {{"1", "c"}, {"1", "a"}, {"1", "b"}, {"2", "c"}, {"3", "c"}}},
+        {"SELECT a.n, b.v FROM b RIGHT JOIN a ON b.v = 'c' OR b.k = a.n",
+         {{"1", "c"}, {"1", "a"}, {"1", "b"}, {"2", "c"}, {"3", "c"}}},
+        // A part on one table only refuses the match, not the row.
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON NOT (a.n = b.k OR a.n = 2)",
+         {{"1", "c"}, {"2", "NULL"}, {"3", "a"}, {"3", "b"}}},
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON a.n = b.k AND b.v = 'c'",
+         {{"1", "NULL"}, {"2", "NULL"}, {"3", "c"}}},
+        {"SELECT a.n, b.v FROM b RIGHT JOIN a ON a.n > 1 AND b.k = a.n",
+         {{"1", "NULL"}, {"2", "NULL"}, {"3", "c"}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+}
+
+TEST_F(SelectJoinTest, ATableAfterAnOuterJoinIsCrossedWithEachJoinedRow) {
+    CreateTable("R", {MakeField(1, "K", dtInteger), MakeField(2, "W", dtInteger)});
+    Insert("R", {{1, 5}, {2, 0}});
+    CreateTable("E", {MakeField(1, "K", dtInteger)});
+    const TRows crossed{{"1", "a", "5"},    {"1", "a", "0"},    {"1", "b", "5"}, {"1", "b", "0"},
+                        {"2", "NULL", "5"}, {"2", "NULL", "0"}, {"3", "c", "5"}, {"3", "c", "0"}};
+    struct Case {
+        const char* Text;
+        TRows Expected;
+    } cases[] = {
+        {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k, r", crossed},
+        {"SELECT a.n, b.v, r.w FROM b RIGHT JOIN a ON b.k = a.n, r", crossed},
+        {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k LEFT JOIN e ON b.k = e.k, r", crossed},
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON a.n = b.k, e", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+}
+
 TEST_F(SelectJoinTest, AJoinBetweenLaterTablesOfACommaList) {
     // The smallest joined table is reached through a cross product.
     CreateTable("S", {MakeField(1, "K", dtInteger)});
