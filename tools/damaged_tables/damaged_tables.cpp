@@ -707,7 +707,8 @@ int Run(const TOptions& o, const TToolOptions& options) {
 
 int main(int argc, char** argv) {
     TOptions o;
-    TToolOptions options("damaged_tables", "[--variants N] [--only TEXT] [--list] [--verbose] [--timeout SECONDS]");
+    TToolOptions options("damaged_tables",
+                         "[--variants N] [--only TEXT] [--list] [--verbose] [--timeout SECONDS]");
     options.Number("--variants", o.Variants, 1, INT32_MAX)
         .Text("--only", o.Only)
         .Flag("--list", o.List)

@@ -221,7 +221,8 @@ public:
         FDevice->OnStats = [this, show](TObject* s) {
             show(s);
             ++Steps;
-            if (FDevice->GetSpeed() != FLastSpeed) FLastSpeed = FDevice->GetSpeed(), FSpeedChanged = GetTickCount();
+            if (FDevice->GetSpeed() != FLastSpeed)
+                FLastSpeed = FDevice->GetSpeed(), FSpeedChanged = GetTickCount();
         };
         // An impatient user: a Disconnect click a few seconds after a command, which may
         // land inside the command's wait.
@@ -250,7 +251,8 @@ public:
                 Command();
             }
             if (FRiding && FDevice->GetCompetitorState() != cstRunning) {
-                Failures.push_back("the ride stopped without a message at " + std::to_string(now / 1000) + " s");
+                Failures.push_back("the ride stopped without a message at " + std::to_string(now / 1000) +
+                                   " s");
                 FRiding = false;
             }
             // Values frozen for 30 s: the user starts over.
@@ -329,13 +331,14 @@ private:
         const uint32_t now = TicksSince(FStart);
         if (b == "Disconnesso!!!") {
             if (FDisconnectedSinceConnect)
-                Failures.push_back("\"Disconnesso!!!\" twice for one loss at " + std::to_string(now / 1000) + " s");
+                Failures.push_back("\"Disconnesso!!!\" twice for one loss at " + std::to_string(now / 1000) +
+                                   " s");
             FDisconnectedSinceConnect = true;
             FRiding = false;
             FNextTry = now + 3000;
         } else if (FInCommand && CommandTexts().count(b) == 0) {
-            Failures.push_back("unexpected box \"" + b + "\" after a command at " + std::to_string(now / 1000) +
-                               " s");
+            Failures.push_back("unexpected box \"" + b + "\" after a command at " +
+                               std::to_string(now / 1000) + " s");
         } else if (!FInCommand && b != "console connessa!!") {
             Failures.push_back("unexpected box \"" + b + "\" at " + std::to_string(now / 1000) + " s");
         }
@@ -407,10 +410,10 @@ private:
         if (FDevice->GetCompetitorState() == cstRunning && !FDevice->GetTimerStatsEnabled())
             Failures.push_back("the ride runs without statistics at " + std::to_string(now / 1000) + " s");
         if (FOpt.Debug) {
-            std::printf("     steps %d state %d timer %d speed %g trainer %d sc %d hr %d kb %d quality %d", Steps,
-                        FDevice->GetCompetitorState(), FDevice->GetTimerStatsEnabled(), FDevice->GetSpeed(),
-                        FDevice->Connected(), FDevice->ConnectedTrainer(), FDevice->ConnectedHr(),
-                        FDevice->ConnectedKeyboard(), FDevice->GetLinkQuality());
+            std::printf("     steps %d state %d timer %d speed %g trainer %d sc %d hr %d kb %d quality %d",
+                        Steps, FDevice->GetCompetitorState(), FDevice->GetTimerStatsEnabled(),
+                        FDevice->GetSpeed(), FDevice->Connected(), FDevice->ConnectedTrainer(),
+                        FDevice->ConnectedHr(), FDevice->ConnectedKeyboard(), FDevice->GetLinkQuality());
             if (auto st = FAir.Stick())
                 for (int c = 0; c < 4; ++c)
                     std::printf(" ch%d=%d/%u", c, st->Channel(c).State, st->Channel(c).DeviceNumber);
@@ -484,10 +487,11 @@ int Soak(const TOptions& opt) {
         atStart = ride.AtStart, atMiddle = ride.AtMiddle, atEnd = ride.AtEnd, peak = ride.Peak;
     }
     auto kb = [](const TMemory& m) {
-        return std::to_string(m.RssKb) + " kB" + (m.HeapKb >= 0 ? " (heap " + std::to_string(m.HeapKb) + " kB)" : "");
+        return std::to_string(m.RssKb) + " kB" +
+               (m.HeapKb >= 0 ? " (heap " + std::to_string(m.HeapKb) + " kB)" : "");
     };
-    std::printf("memory: at start %s, middle %s, end %s, peak %s\n", kb(atStart).c_str(), kb(atMiddle).c_str(),
-                kb(atEnd).c_str(), kb(peak).c_str());
+    std::printf("memory: at start %s, middle %s, end %s, peak %s\n", kb(atStart).c_str(),
+                kb(atMiddle).c_str(), kb(atEnd).c_str(), kb(peak).c_str());
     SetMessageHandler(nullptr);
     if (failures.empty()) {
         std::printf("ride_soak: passed\n");

@@ -22,8 +22,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -799,8 +799,7 @@ bool KillRounds(const TOptions& o, const std::string& folder, const std::string&
     for (int32_t round = 1; round <= o.KillRounds; ++round) {
         FreshFolder(folder);
         const TKillPlan plan = round % 2 ? kpRandom : kpCommit;
-        std::printf("round %d (%s):\n", round,
-                    plan == kpRandom ? "random kills" : "a kill inside a commit");
+        std::printf("round %d (%s):\n", round, plan == kpRandom ? "random kills" : "a kill inside a commit");
         const TRunResult r = RunOnce(o, folder, logs, o.Seed * 1000u + uint32_t(round), plan);
         std::string at;
         for (int32_t w : r.KillWrites) at += (at.empty() ? " at write " : ", ") + std::to_string(w);
@@ -830,8 +829,7 @@ bool KillRounds(const TOptions& o, const std::string& folder, const std::string&
             ++nextOpens[NextOpenText(r.Next)];
             std::printf("  torn: next open %s; rows %s; %d survivors failed%s%s\n",
                         NextOpenText(r.Next).c_str(), r.RowsMatch ? "as committed" : "not as committed",
-                        r.SurvivorFailures, r.SurvivorFailures ? ", first: " : "",
-                        r.SurvivorError.c_str());
+                        r.SurvivorFailures, r.SurvivorFailures ? ", first: " : "", r.SurvivorError.c_str());
             if (r.Flagged) std::printf("  check:\n%s", r.CheckText.c_str());
         }
         for (const std::string& f : r.Failures) std::printf("FAIL: %s\n", f.c_str());
@@ -848,8 +846,8 @@ bool KillRounds(const TOptions& o, const std::string& folder, const std::string&
         "%d with rows torn but a clean check; survivors failed in %d\n",
         commitRounds, inCommit, afterCommit, intact, flagged, rowsOnly, survivorsFailed);
     for (const auto& [write, c] : byWrite)
-        std::printf("    killed before write %d of the commit: %d intact, %d flagged, %d rows torn\n",
-                    write, c[0], c[1], c[2]);
+        std::printf("    killed before write %d of the commit: %d intact, %d flagged, %d rows torn\n", write,
+                    c[0], c[1], c[2]);
     for (const auto& [text, n] : nextOpens)
         std::printf("  next open after a torn commit (%d rounds): %s\n", n, text.c_str());
     return passed;
@@ -880,7 +878,8 @@ int Run(const TOptions& o) {
 
 int main(int argc, char** argv) {
     TOptions o;
-    TToolOptions options("table_stress", "[--procs N] [--ops M] [--seed S] [--kill-rounds R] [--dir PATH] [--keep]");
+    TToolOptions options("table_stress",
+                         "[--procs N] [--ops M] [--seed S] [--kill-rounds R] [--dir PATH] [--keep]");
     options.Number("--procs", o.Procs, 1, 30)
         .Number("--ops", o.Ops, 1, 10000000)
         .Number("--seed", o.Seed)

@@ -547,7 +547,8 @@ std::vector<std::string> StillRunning(const std::string& statusText) {
     std::istringstream in(statusText);
     for (std::string line; std::getline(in, line);) {
         const size_t cut = line.find("] ");
-        if (cut != std::string::npos) running[line.substr(0, cut + 1)] += line.substr(cut + 2) == "start" ? 1 : -1;
+        if (cut != std::string::npos)
+            running[line.substr(0, cut + 1)] += line.substr(cut + 2) == "start" ? 1 : -1;
     }
     std::vector<std::string> out;
     for (const auto& [request, n] : running)
@@ -684,8 +685,8 @@ int RunBattery(TOptions opt) {
     const std::string statusText = WaitForPrograms(D + "/status.log", limit, tally);
     StopServer(server);
 
-    std::printf("requests by kind and outcome (%d sent, %.1f s, slowest %.2f s, limit %lld s):\n", tally.Sent(),
-                tally.Seconds, tally.Slowest, static_cast<long long>(limit.count()));
+    std::printf("requests by kind and outcome (%d sent, %.1f s, slowest %.2f s, limit %lld s):\n",
+                tally.Sent(), tally.Seconds, tally.Slowest, static_cast<long long>(limit.count()));
     for (const auto& [kind, outcomes] : tally.ByKind) {
         std::printf("  %-18s", kind.c_str());
         for (const auto& [what, count] : outcomes) std::printf("  %s: %d", what.c_str(), count);
