@@ -14,6 +14,17 @@ bool ReadNumber(const std::string& text, T& value) {
     return !text.empty() && error == std::errc() && stop == end;
 }
 
+// Stores a number from low to high; any other text is answered with `wanted`.
+template <typename T>
+std::function<std::string(const std::string&)> Ranged(T& target, T low, T high, std::string wanted) {
+    return [&target, low, high, wanted](const std::string& v) {
+        T n{};
+        if (!ReadNumber(v, n) || !(n >= low && n <= high)) return wanted;  // NaN is in no range
+        target = n;
+        return std::string();
+    };
+}
+
 std::string Shown(double v) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%g", v);
@@ -46,34 +57,18 @@ TToolOptions& TToolOptions::Text(const std::string& name, std::string& target) {
 }
 
 TToolOptions& TToolOptions::Number(const std::string& name, int32_t& target, int32_t low, int32_t high) {
-    return Add(name, true, [&target, low, high](const std::string& v) {
-        int32_t n = 0;
-        if (ReadNumber(v, n) && n >= low && n <= high) {
-            target = n;
-            return std::string();
-        }
-        return "a whole number from " + std::to_string(low) + " to " + std::to_string(high);
-    });
+    return Add(name, true,
+               Ranged(target, low, high,
+                      "a whole number from " + std::to_string(low) + " to " + std::to_string(high)));
 }
 
 TToolOptions& TToolOptions::Number(const std::string& name, uint32_t& target) {
-    return Add(name, true, [&target](const std::string& v) {
-        uint32_t n = 0;
-        if (!ReadNumber(v, n)) return "a whole number from 0 to " + std::to_string(UINT32_MAX);
-        target = n;
-        return std::string();
-    });
+    return Add(name, true,
+               Ranged(target, 0u, UINT32_MAX, "a whole number from 0 to " + std::to_string(UINT32_MAX)));
 }
 
 TToolOptions& TToolOptions::Number(const std::string& name, double& target, double low, double high) {
-    return Add(name, true, [&target, low, high](const std::string& v) {
-        double n = 0;
-        if (ReadNumber(v, n) && n >= low && n <= high) {
-            target = n;
-            return std::string();
-        }
-        return "a number from " + Shown(low) + " to " + Shown(high);
-    });
+    return Add(name, true, Ranged(target, low, high, "a number from " + Shown(low) + " to " + Shown(high)));
 }
 
 TToolOptions& TToolOptions::Arguments(std::vector<std::string>& target, size_t least, size_t most) {

@@ -672,7 +672,8 @@ int RunBattery(TOptions opt) {
     const pid_t server = setup.Start(lighttpd, env);
     const bool up = setup.WaitUntilListening(std::chrono::seconds(5));
     if (!up) {
-        std::fprintf(stderr, "web_battery: lighttpd did not start: %s\n", ReadAll(D + "/error.log").c_str());
+        std::fprintf(stderr, "web_battery: lighttpd did not start; %s/error.log says: %s\n", D.c_str(),
+                     ReadAll(D + "/error.log").c_str());
         ::kill(server, SIGKILL);
         return 1;
     }
