@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/ScratchDir.h"
 #include "tools/tool_options/ToolOptions.h"
 
 namespace {
@@ -94,7 +95,8 @@ struct TRun {
 
 TRun RunTool(const std::string& program, const std::string& args) {
     TRun r;
-    const std::string errFile = testing::TempDir() + "tool-stderr.txt";
+    const TScratchDir scratch("tool-run");
+    const std::string errFile = scratch.File("stderr.txt");
     FILE* p = ::popen(("'" + program + "' " + args + " 2>'" + errFile + "'").c_str(), "r");
     char buf[4096];
     for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.Stdout.append(buf, n);
@@ -104,7 +106,6 @@ TRun RunTool(const std::string& program, const std::string& args) {
         for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) r.Stderr.append(buf, n);
         std::fclose(f);
     }
-    std::remove(errFile.c_str());
     return r;
 }
 
@@ -137,7 +138,8 @@ TEST(ToolOptionsTest, ProgramsRefuseWrongUseWithStatusTwo) {
 }
 
 TEST(ToolOptionsTest, TableCheckNamesTheMissingFile) {
-    const std::string folder = testing::TempDir();
+    const TScratchDir scratch("table-check");
+    const std::string folder = scratch.Path();
     const TRun r = RunTool(ZELTO_TOOL_TABLE_CHECK, "'" + folder + "' NOSUCH");
     EXPECT_EQ(r.Status, 1);
     EXPECT_NE(r.Stdout.find("data file missing: " + folder + "/NOSUCH.DAT"), std::string::npos) << r.Stdout;
