@@ -2,7 +2,7 @@
 # run against it as another project would (and a program on the web engine's target built);
 # the example's files must be what the README shows.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=... -DCXX=... [-DLAUNCHER=...]
-#         -P InstalledExample.cmake
+#         [-DCXX_FLAGS=... -DLINK_FLAGS=...] -P InstalledExample.cmake
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
@@ -23,12 +23,12 @@ endforeach()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
-set(launcher)
+set(options "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
 if(LAUNCHER)
-  set(launcher -DCMAKE_CXX_COMPILER_LAUNCHER=${LAUNCHER})
+  list(APPEND options -DCMAKE_CXX_COMPILER_LAUNCHER=${LAUNCHER})
 endif()
 run("configure" ${CMAKE_COMMAND} -S ${example} -B ${WORK_DIR}/build -G ${GENERATOR} -DCMAKE_BUILD_TYPE=Debug
-    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${launcher})
+    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${options})
 run("build" ${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 file(MAKE_DIRECTORY ${WORK_DIR}/data)
 run("the example" ${WORK_DIR}/build/parts ${WORK_DIR}/data)
@@ -49,7 +49,7 @@ file(WRITE ${WORK_DIR}/web/main.cpp [=[
 int main() { return IsAbsolutePath(NormalisePath("/a/./b")) ? 0 : 1; }
 ]=])
 run("configure the web check" ${CMAKE_COMMAND} -S ${WORK_DIR}/web -B ${WORK_DIR}/web/build -G ${GENERATOR}
-    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${launcher})
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${options})
 run("build the web check" ${CMAKE_COMMAND} --build ${WORK_DIR}/web/build)
 run("the web check" ${WORK_DIR}/web/build/web_check)
 file(REMOVE_RECURSE ${WORK_DIR})
