@@ -3,6 +3,7 @@
 #include "device/ulma_ant_class.h"
 
 #include <cctype>
+#include <cstdio>
 #include <thread>
 
 #include "platform/ant/ANT_DLL.h"
@@ -47,15 +48,24 @@ TAntKey ReadAntNetworkKey0() {
         TRegistry reg;
         reg.SetRootKey(HKEY_CURRENT_USER);
         if (!reg.OpenKeyReadOnly(AntLinkSettingsKey) || !reg.ValueExists(AntNetworkKey0Value)) return key;
-        std::string text = reg.ReadString(AntNetworkKey0Value);
+        const std::string text = reg.ReadString(AntNetworkKey0Value);
         std::string digits;
+        bool wellFormed = true;
         for (char c : text) {
             if (std::isxdigit(static_cast<unsigned char>(c)))
                 digits += c;
             else if (c != ' ' && c != ',' && c != ':' && c != '-')
-                return TAntKey{};
+                wellFormed = false;
         }
-        if (digits.size() != 16) return TAntKey{};
+        if (!wellFormed || digits.size() != 16) {
+            // Someone wrote this value on purpose: say that it is not used.
+            std::fprintf(stderr,
+                         "%s value \"%s\" in %s ignored: not 16 hexadecimal digits; network key 0 stays all "
+                         "zero\n",
+                         AntNetworkKey0Value, text.c_str(),
+                         TRegistry::StoreFileFor(HKEY_CURRENT_USER).c_str());
+            return TAntKey{};
+        }
         for (int i = 0; i < 8; ++i)
             key[i] = static_cast<uint8_t>(std::stoi(digits.substr(i * 2, 2), nullptr, 16));
     } catch (const std::exception&) {

@@ -45,7 +45,7 @@ void Delay(uint32_t Milliseconds);
 // Network 0's key lives in the settings store: HKEY_CURRENT_USER, key
 // "\Software\Valtura\Vexatrevia\AntLink", string value "NetworkKey0" holding the eight
 // key bytes as 16 hexadecimal digits (blanks, commas, colons or dashes between bytes
-// allowed). Missing or malformed: all zero.
+// allowed). Missing: all zero; malformed: all zero, and stderr names the value and the file.
 extern const char* const AntLinkSettingsKey;
 extern const char* const AntNetworkKey0Value;
 TAntKey ReadAntNetworkKey0();

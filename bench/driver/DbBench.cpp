@@ -410,6 +410,317 @@ double PeakResidentKb() {
     return 0;
 }
 
+// What the workloads share: both databases in one scratch folder, the main table's rows
+// and the sizes of this run.
+struct TDbRun {
+    TDbRun(TTable& table, const TSizes& sizes, bool quick, const std::string& folder)
+        : Table(table),
+          Sizes(sizes),
+          Quick(quick),
+          Folder(folder),
+          Ours(std::make_unique<TOurDb>(folder)),
+          Peer(folder + "/peer.sqlite"),
+          Rows(MakeRows(sizes.Main)),
+          N(Thousands(sizes.Main)) {}
+    TTable& Table;
+    const TSizes Sizes;
+    const bool Quick;
+    const std::string Folder;
+    std::unique_ptr<TOurDb> Ours;
+    TPeerDb Peer;
+    const std::vector<TRowData> Rows;
+    const std::string N;  // the main table's rows, written out
+};
+
+// Bulk insert in one transaction.
+void BulkInsert(TDbRun& run) {
+    const double byCursor =
+        Time3([&] { run.Ours->InsertByCursor("t", run.Rows); }, [&] { run.Ours->CreateTable("t"); });
+    const double bySql =
+        Time3([&] { run.Ours->InsertBySql("t", run.Rows); }, [&] { run.Ours->CreateTable("t"); });
+    const double sqlite = Time3([&] { run.Peer.Insert("t", run.Rows); }, [&] { run.Peer.CreateTable("t"); });
+    AddPair(run.Table, "bulk insert " + run.N + " rows, cursor", byCursor, sqlite, "s",
+            "one transaction, primary key + index on qty; SQLite prepared INSERT");
+    AddPair(run.Table, "bulk insert " + run.N + " rows, SQL", bySql, sqlite, "s",
+            "one prepared INSERT with parameters, one transaction");
+}
+
+// Point lookups by the primary key.
+void PointLookups(TDbRun& run) {
+    const size_t lookups = run.Quick ? 20000 : 100000;
+    {
+        const std::vector<int32_t> keys = RandomInts(lookups, 1, run.Sizes.Main, ProbeSeed);
+        int64_t oursSum = 0, sqlSum = 0, peerSum = 0;
+        auto c = run.Ours->Open("t");
+        std::vector<uint8_t> probe(size_t(c->GetRecordSize())), found(size_t(c->GetRecordSize()));
+        const double byCursor = Time3([&] {
+            oursSum = 0;
+            for (int32_t k : keys) {
+                c->InitRecord(probe.data());
+                c->PutField(1, probe.data(), &k);
+                if (c->FindKey(probe.data(), false, found.data(), 0, false, 0)) {
+                    bool blank = false;
+                    int32_t q = 0;
+                    c->GetField(4, found.data(), blank, &q);
+                    oursSum += q;
+                }
+            }
+        });
+        c.reset();
+        TOurQuery sq(*run.Ours, "SELECT qty, s16 FROM t WHERE k = ?");
+        const double bySql = Time3([&] {
+            sqlSum = 0;
+            for (int32_t k : keys) {
+                sq.Params().Int(k);
+                sqlSum += sq.Run();
+            }
+        });
+        TPeerQuery pq(run.Peer, "SELECT qty, s16 FROM t WHERE k = ?");
+        const double sqlite = Time3([&] {
+            peerSum = 0;
+            for (int32_t k : keys) {
+                pq.Int(k);
+                peerSum += pq.Run();
+            }
+        });
+        Agree(run.Table, "point lookups", oursSum, peerSum);
+        Agree(run.Table, "point lookups, SQL", sqlSum, peerSum);
+        const std::string w = Thousands(int64_t(lookups)) + " point lookups";
+        AddPair(run.Table, w + ", cursor FindKey", byCursor, sqlite, "s", "random keys");
+        AddPair(run.Table, w + ", SQL k = ?", bySql, sqlite, "s", "prepared SELECT qty, s16 ... WHERE k = ?");
+    }
+}
+
+// Range scans of 100 rows.
+void RangeScans(TDbRun& run) {
+    const std::vector<int32_t> starts = RandomInts(1000, 1, run.Sizes.Main - 99, ProbeSeed + 1);
+    int64_t oursSum = 0, sqlSum = 0, peerSum = 0;
+    auto c = run.Ours->Open("t");
+    std::vector<uint8_t> lo(size_t(c->GetRecordSize())), hi(lo.size()), r(lo.size());
+    const double byCursor = Time3([&] {
+        oursSum = 0;
+        for (int32_t s : starts) {
+            const int32_t e = s + 99;
+            c->InitRecord(lo.data());
+            c->PutField(1, lo.data(), &s);
+            c->InitRecord(hi.data());
+            c->PutField(1, hi.data(), &e);
+            c->SetRange(false, lo.data(), 1, hi.data(), 1);
+            c->First();
+            while (c->GetNextRecord(r.data()) == 0) {
+                bool blank = false;
+                int32_t q = 0;
+                c->GetField(4, r.data(), blank, &q);
+                oursSum += q;
+            }
+        }
+    });
+    c.reset();
+    TOurQuery sq(*run.Ours, "SELECT qty, s16 FROM t WHERE k BETWEEN ? AND ?");
+    const double bySql = Time3([&] {
+        sqlSum = 0;
+        for (int32_t s : starts) {
+            sq.Params().Int(s);
+            sq.Params().Int(s + 99);
+            sqlSum += sq.Run();
+        }
+    });
+    TPeerQuery pq(run.Peer, "SELECT qty, s16 FROM t WHERE k BETWEEN ? AND ?");
+    const double sqlite = Time3([&] {
+        peerSum = 0;
+        for (int32_t s : starts) {
+            pq.Int(s);
+            pq.Int(s + 99);
+            peerSum += pq.Run();
+        }
+    });
+    Agree(run.Table, "range scans", oursSum, peerSum);
+    Agree(run.Table, "range scans, SQL", sqlSum, peerSum);
+    AddPair(run.Table, "1,000 range scans of 100 rows, cursor", byCursor, sqlite, "s",
+            "SetRange on the primary key; SQLite BETWEEN");
+    AddPair(run.Table, "1,000 range scans of 100 rows, SQL", bySql, sqlite, "s",
+            "prepared SELECT qty, s16 ... WHERE k BETWEEN ? AND ?");
+}
+
+// COUNT(*) answered from the secondary index.
+void CountByIndex(TDbRun& run) {
+    const std::vector<int32_t> qs = RandomInts(10000, 0, QtyValues - 1, ProbeSeed + 2);
+    int64_t oursSum = 0, peerSum = 0;
+    TOurQuery sq(*run.Ours, "SELECT COUNT(*) FROM t WHERE qty = ?");
+    const double bySql = Time3([&] {
+        oursSum = 0;
+        for (int32_t q : qs) {
+            sq.Params().Int(q);
+            oursSum += sq.Run();
+        }
+    });
+    TPeerQuery pq(run.Peer, "SELECT COUNT(*) FROM t WHERE qty = ?");
+    const double sqlite = Time3([&] {
+        peerSum = 0;
+        for (int32_t q : qs) {
+            pq.Int(q);
+            peerSum += pq.Run();
+        }
+    });
+    Agree(run.Table, "COUNT(*) WHERE qty = ?", oursSum, peerSum);
+    AddPair(run.Table, "10,000 COUNT(*) WHERE qty = ?", bySql, sqlite, "s",
+            "prepared, over " + run.N + " rows, index on qty");
+}
+
+// Join with a 1,000-row table, grouped and ordered.
+void GroupedJoin(TDbRun& run) {
+    run.Ours->DropIfExists("g");
+    run.Ours->Exec("CREATE TABLE g (id INTEGER, name CHAR(16), PRIMARY KEY (id))");
+    run.Peer.Exec("DROP TABLE IF EXISTS g");
+    run.Peer.Exec("CREATE TABLE g (id INTEGER PRIMARY KEY, name TEXT)");
+    {
+        std::mt19937_64 rng(RowSeed + 1);
+        std::vector<std::pair<int32_t, std::string>> groups;
+        for (int32_t i = 0; i < QtyValues; ++i) groups.emplace_back(i, RandomText(rng, 16));
+        auto c = run.Ours->Open("g");
+        std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+        run.Peer.Exec("BEGIN");
+        TPeerQuery pi(run.Peer, "INSERT INTO g VALUES (?, ?)");
+        for (const auto& [id, name] : groups) {
+            c->InitRecord(r.data());
+            c->PutField(1, r.data(), &id);
+            c->PutField(2, r.data(), name.c_str());
+            c->InsertRecord(r.data(), false);
+            pi.Int(id);
+            pi.Text(name);
+            pi.Run();
+        }
+        run.Peer.Exec("COMMIT");
+    }
+    const std::string text =
+        "SELECT COUNT(*), g.name, SUM(t.k) FROM t, g WHERE t.qty = g.id GROUP BY g.name ORDER BY "
+        "g.name";
+    int64_t oursSum = 0, peerSum = 0;
+    TOurQuery sq(*run.Ours, text);
+    const double bySql = Time3([&] { oursSum = sq.Run(); });
+    TPeerQuery pq(run.Peer, text);
+    const double sqlite = Time3([&] { peerSum = pq.Run(); });
+    Agree(run.Table, "join", oursSum, peerSum);
+    AddPair(run.Table, "join " + run.N + " x 1,000, GROUP BY, ORDER BY", bySql, sqlite, "s",
+            "t.qty = g.id, 1,000 groups: COUNT(*), SUM(t.k), ordered by name");
+}
+
+// COUNT(*) with an index-answerable WHERE as the table grows.
+void CountsAsTheTableGrows(TDbRun& run) {
+    for (int32_t size : run.Sizes.Counts) {
+        const std::string name = "c" + std::to_string(size);
+        const std::vector<TRowData> data = MakeRows(size);
+        run.Ours->CreateTable(name);
+        run.Ours->InsertByCursor(name, data);
+        run.Peer.CreateTable(name);
+        run.Peer.Insert(name, data);
+        const std::vector<int32_t> qs = RandomInts(100, 0, QtyValues - 100, ProbeSeed + 3);
+        {
+            const std::string text = "SELECT COUNT(*) FROM " + name + " WHERE qty BETWEEN ? AND ?";
+            int64_t oursSum = 0, peerSum = 0;
+            TOurQuery sq(*run.Ours, text);
+            const double bySql = Time3([&] {
+                oursSum = 0;
+                for (int32_t q : qs) {
+                    sq.Params().Int(q);
+                    sq.Params().Int(q + 99);
+                    oursSum += sq.Run();
+                }
+            });
+            TPeerQuery pq(run.Peer, text);
+            const double sqlite = Time3([&] {
+                peerSum = 0;
+                for (int32_t q : qs) {
+                    pq.Int(q);
+                    pq.Int(q + 99);
+                    peerSum += pq.Run();
+                }
+            });
+            Agree(run.Table, "COUNT(*) at " + Power(size), oursSum, peerSum);
+            AddPair(run.Table, "COUNT(*) WHERE qty BETWEEN, " + Power(size) + " rows", bySql / 100 * 1e6,
+                    sqlite / 100 * 1e6, "us", "per statement, 10% of the rows match, index on qty");
+        }
+        if (size != run.Sizes.Sort &&
+            std::find(run.Sizes.Updates.begin(), run.Sizes.Updates.end(), size) == run.Sizes.Updates.end()) {
+            run.Ours->DropIfExists(name);
+            run.Peer.Exec("DROP TABLE " + name);
+        }
+    }
+}
+
+// UPDATE of every row, each run in a child process with its peak memory. The parent's
+// handles stay closed meanwhile.
+void UpdateEveryRow(TDbRun& run) {
+    run.Ours.reset();
+    for (int32_t size : run.Sizes.Updates) {
+        const std::string name = "c" + std::to_string(size);
+        std::vector<double> oursTime, oursPeak, peerTime, peerPeak;
+        bool ok = true;
+        for (int i = 0; i < 3 && ok; ++i) {
+            double s = 0, kb = 0;
+            ok = RunUpdateChild("ours", run.Folder, name, s, kb);
+            oursTime.push_back(s);
+            oursPeak.push_back(kb);
+            ok = ok && RunUpdateChild("sqlite", run.Folder, name, s, kb);
+            peerTime.push_back(s);
+            peerPeak.push_back(kb);
+        }
+        if (!ok) {
+            run.Table.Fail("database", "UPDATE at " + Power(size), "the child run failed");
+            continue;
+        }
+        AddPair(run.Table, "UPDATE every row, " + Power(size) + " rows: time", Median(oursTime),
+                Median(peerTime), "s", "SET qty = qty + 1 (indexed), own transaction, child process");
+        AddPair(run.Table, "UPDATE every row, " + Power(size) + " rows: peak memory", Median(oursPeak) / 1024,
+                Median(peerPeak) / 1024, "MB", "VmHWM of the child process that ran it");
+    }
+    run.Ours = std::make_unique<TOurDb>(run.Folder);
+}
+
+// ORDER BY on a column without index, beside sort(1) on the same bytes.
+void OrderByWithoutIndex(TDbRun& run) {
+    const std::string name = "c" + std::to_string(run.Sizes.Sort);
+    const std::string text = "SELECT s16 FROM " + name + " ORDER BY s16";
+    int64_t oursRows = 0, peerRows = 0;
+    TOurQuery sq(*run.Ours, text);
+    const double bySql = Time3([&] { oursRows = sq.Run(); });
+    TPeerQuery pq(run.Peer, text);
+    const double sqlite = Time3([&] { peerRows = pq.Run(); });
+    Agree(run.Table, "ORDER BY", oursRows, peerRows);
+    const std::string lines = run.Folder + "/s16.txt", sorted = run.Folder + "/s16.sorted";
+    {
+        std::ofstream out(lines, std::ios::binary);
+        for (const TRowData& r : MakeRows(run.Sizes.Sort)) out << r.S16 << '\n';
+    }
+    bool sortOk = true;
+    const double bySort = Time3([&] {
+        const TRunResult r = RunProgram({"/usr/bin/sort", "-o", sorted, lines}, {"LC_ALL=C"});
+        sortOk = sortOk && r.ExitCode == 0;
+    });
+    const std::string w = "ORDER BY s16 (no index), " + Power(run.Sizes.Sort) + " rows";
+    if (sortOk)
+        AddPair(run.Table, w, bySql, bySort, "s",
+                "result read through; sort(1) on the column as lines, LC_ALL=C", "sort(1)");
+    else
+        run.Table.Fail("database", w, "sort(1) failed");
+    AddPair(run.Table, w + ", SQLite", bySql, sqlite, "s", "result read through");
+}
+
+// The workloads in the order they run (later ones use the tables earlier ones leave).
+const std::vector<std::pair<const char*, void (*)(TDbRun&)>>& Workloads() {
+    static const std::vector<std::pair<const char*, void (*)(TDbRun&)>> workloads = {
+        {"bulk insert", BulkInsert},
+        {"point lookups", PointLookups},
+        {"range scans", RangeScans},
+        {"COUNT(*) by index", CountByIndex},
+        {"join", GroupedJoin},
+        {"COUNT(*) as the table grows", CountsAsTheTableGrows},
+        {"UPDATE every row", UpdateEveryRow},
+        {"ORDER BY without index", OrderByWithoutIndex},
+    };
+    return workloads;
+}
+
 }  // namespace
 
 // The child's side: one UPDATE of every row of the table, its time and this process's
@@ -452,284 +763,17 @@ void DbWorkloads(TTable& table, bool quick) {
         sizes.Sort = 100000;
     }
     TScratch scratch;
-    const std::string folder = scratch.Path();
     InitializeLibrary();
+    const char* current = "section";
     try {
-        auto ours = std::make_unique<TOurDb>(folder);
-        TPeerDb peer(folder + "/peer.sqlite");
-        const std::vector<TRowData> rows = MakeRows(sizes.Main);
-        const std::string n = Thousands(sizes.Main);
-
-        // 1. Bulk insert in one transaction.
-        {
-            const double byCursor =
-                Time3([&] { ours->InsertByCursor("t", rows); }, [&] { ours->CreateTable("t"); });
-            const double bySql =
-                Time3([&] { ours->InsertBySql("t", rows); }, [&] { ours->CreateTable("t"); });
-            const double sqlite = Time3([&] { peer.Insert("t", rows); }, [&] { peer.CreateTable("t"); });
-            AddPair(table, "bulk insert " + n + " rows, cursor", byCursor, sqlite, "s",
-                    "one transaction, primary key + index on qty; SQLite prepared INSERT");
-            AddPair(table, "bulk insert " + n + " rows, SQL", bySql, sqlite, "s",
-                    "one prepared INSERT with parameters, one transaction");
+        TDbRun run(table, sizes, quick, scratch.Path());
+        for (const auto& [name, workload] : Workloads()) {
+            current = name;
+            workload(run);
         }
-
-        // 2. Point lookups by the primary key.
-        const size_t lookups = quick ? 20000 : 100000;
-        {
-            const std::vector<int32_t> keys = RandomInts(lookups, 1, sizes.Main, ProbeSeed);
-            int64_t oursSum = 0, sqlSum = 0, peerSum = 0;
-            auto c = ours->Open("t");
-            std::vector<uint8_t> probe(size_t(c->GetRecordSize())), found(size_t(c->GetRecordSize()));
-            const double byCursor = Time3([&] {
-                oursSum = 0;
-                for (int32_t k : keys) {
-                    c->InitRecord(probe.data());
-                    c->PutField(1, probe.data(), &k);
-                    if (c->FindKey(probe.data(), false, found.data(), 0, false, 0)) {
-                        bool blank = false;
-                        int32_t q = 0;
-                        c->GetField(4, found.data(), blank, &q);
-                        oursSum += q;
-                    }
-                }
-            });
-            c.reset();
-            TOurQuery sq(*ours, "SELECT qty, s16 FROM t WHERE k = ?");
-            const double bySql = Time3([&] {
-                sqlSum = 0;
-                for (int32_t k : keys) {
-                    sq.Params().Int(k);
-                    sqlSum += sq.Run();
-                }
-            });
-            TPeerQuery pq(peer, "SELECT qty, s16 FROM t WHERE k = ?");
-            const double sqlite = Time3([&] {
-                peerSum = 0;
-                for (int32_t k : keys) {
-                    pq.Int(k);
-                    peerSum += pq.Run();
-                }
-            });
-            Agree(table, "point lookups", oursSum, peerSum);
-            Agree(table, "point lookups, SQL", sqlSum, peerSum);
-            const std::string w = Thousands(int64_t(lookups)) + " point lookups";
-            AddPair(table, w + ", cursor FindKey", byCursor, sqlite, "s", "random keys");
-            AddPair(table, w + ", SQL k = ?", bySql, sqlite, "s", "prepared SELECT qty, s16 ... WHERE k = ?");
-        }
-
-        // 3. Range scans of 100 rows.
-        {
-            const std::vector<int32_t> starts = RandomInts(1000, 1, sizes.Main - 99, ProbeSeed + 1);
-            int64_t oursSum = 0, sqlSum = 0, peerSum = 0;
-            auto c = ours->Open("t");
-            std::vector<uint8_t> lo(size_t(c->GetRecordSize())), hi(lo.size()), r(lo.size());
-            const double byCursor = Time3([&] {
-                oursSum = 0;
-                for (int32_t s : starts) {
-                    const int32_t e = s + 99;
-                    c->InitRecord(lo.data());
-                    c->PutField(1, lo.data(), &s);
-                    c->InitRecord(hi.data());
-                    c->PutField(1, hi.data(), &e);
-                    c->SetRange(false, lo.data(), 1, hi.data(), 1);
-                    c->First();
-                    while (c->GetNextRecord(r.data()) == 0) {
-                        bool blank = false;
-                        int32_t q = 0;
-                        c->GetField(4, r.data(), blank, &q);
-                        oursSum += q;
-                    }
-                }
-            });
-            c.reset();
-            TOurQuery sq(*ours, "SELECT qty, s16 FROM t WHERE k BETWEEN ? AND ?");
-            const double bySql = Time3([&] {
-                sqlSum = 0;
-                for (int32_t s : starts) {
-                    sq.Params().Int(s);
-                    sq.Params().Int(s + 99);
-                    sqlSum += sq.Run();
-                }
-            });
-            TPeerQuery pq(peer, "SELECT qty, s16 FROM t WHERE k BETWEEN ? AND ?");
-            const double sqlite = Time3([&] {
-                peerSum = 0;
-                for (int32_t s : starts) {
-                    pq.Int(s);
-                    pq.Int(s + 99);
-                    peerSum += pq.Run();
-                }
-            });
-            Agree(table, "range scans", oursSum, peerSum);
-            Agree(table, "range scans, SQL", sqlSum, peerSum);
-            AddPair(table, "1,000 range scans of 100 rows, cursor", byCursor, sqlite, "s",
-                    "SetRange on the primary key; SQLite BETWEEN");
-            AddPair(table, "1,000 range scans of 100 rows, SQL", bySql, sqlite, "s",
-                    "prepared SELECT qty, s16 ... WHERE k BETWEEN ? AND ?");
-        }
-
-        // 4. COUNT(*) answered from the secondary index.
-        {
-            const std::vector<int32_t> qs = RandomInts(10000, 0, QtyValues - 1, ProbeSeed + 2);
-            int64_t oursSum = 0, peerSum = 0;
-            TOurQuery sq(*ours, "SELECT COUNT(*) FROM t WHERE qty = ?");
-            const double bySql = Time3([&] {
-                oursSum = 0;
-                for (int32_t q : qs) {
-                    sq.Params().Int(q);
-                    oursSum += sq.Run();
-                }
-            });
-            TPeerQuery pq(peer, "SELECT COUNT(*) FROM t WHERE qty = ?");
-            const double sqlite = Time3([&] {
-                peerSum = 0;
-                for (int32_t q : qs) {
-                    pq.Int(q);
-                    peerSum += pq.Run();
-                }
-            });
-            Agree(table, "COUNT(*) WHERE qty = ?", oursSum, peerSum);
-            AddPair(table, "10,000 COUNT(*) WHERE qty = ?", bySql, sqlite, "s",
-                    "prepared, over " + n + " rows, index on qty");
-        }
-
-        // 5. Join with a 1,000-row table, grouped and ordered.
-        {
-            ours->DropIfExists("g");
-            ours->Exec("CREATE TABLE g (id INTEGER, name CHAR(16), PRIMARY KEY (id))");
-            peer.Exec("DROP TABLE IF EXISTS g");
-            peer.Exec("CREATE TABLE g (id INTEGER PRIMARY KEY, name TEXT)");
-            {
-                std::mt19937_64 rng(RowSeed + 1);
-                std::vector<std::pair<int32_t, std::string>> groups;
-                for (int32_t i = 0; i < QtyValues; ++i) groups.emplace_back(i, RandomText(rng, 16));
-                auto c = ours->Open("g");
-                std::vector<uint8_t> r(size_t(c->GetRecordSize()));
-                peer.Exec("BEGIN");
-                TPeerQuery pi(peer, "INSERT INTO g VALUES (?, ?)");
-                for (const auto& [id, name] : groups) {
-                    c->InitRecord(r.data());
-                    c->PutField(1, r.data(), &id);
-                    c->PutField(2, r.data(), name.c_str());
-                    c->InsertRecord(r.data(), false);
-                    pi.Int(id);
-                    pi.Text(name);
-                    pi.Run();
-                }
-                peer.Exec("COMMIT");
-            }
-            const std::string text =
-                "SELECT COUNT(*), g.name, SUM(t.k) FROM t, g WHERE t.qty = g.id GROUP BY g.name ORDER BY "
-                "g.name";
-            int64_t oursSum = 0, peerSum = 0;
-            TOurQuery sq(*ours, text);
-            const double bySql = Time3([&] { oursSum = sq.Run(); });
-            TPeerQuery pq(peer, text);
-            const double sqlite = Time3([&] { peerSum = pq.Run(); });
-            Agree(table, "join", oursSum, peerSum);
-            AddPair(table, "join " + n + " x 1,000, GROUP BY, ORDER BY", bySql, sqlite, "s",
-                    "t.qty = g.id, 1,000 groups: COUNT(*), SUM(t.k), ordered by name");
-        }
-
-        // 6. COUNT(*) with an index-answerable WHERE as the table grows.
-        for (int32_t size : sizes.Counts) {
-            const std::string name = "c" + std::to_string(size);
-            const std::vector<TRowData> data = MakeRows(size);
-            ours->CreateTable(name);
-            ours->InsertByCursor(name, data);
-            peer.CreateTable(name);
-            peer.Insert(name, data);
-            const std::vector<int32_t> qs = RandomInts(100, 0, QtyValues - 100, ProbeSeed + 3);
-            {
-                const std::string text = "SELECT COUNT(*) FROM " + name + " WHERE qty BETWEEN ? AND ?";
-                int64_t oursSum = 0, peerSum = 0;
-                TOurQuery sq(*ours, text);
-                const double bySql = Time3([&] {
-                    oursSum = 0;
-                    for (int32_t q : qs) {
-                        sq.Params().Int(q);
-                        sq.Params().Int(q + 99);
-                        oursSum += sq.Run();
-                    }
-                });
-                TPeerQuery pq(peer, text);
-                const double sqlite = Time3([&] {
-                    peerSum = 0;
-                    for (int32_t q : qs) {
-                        pq.Int(q);
-                        pq.Int(q + 99);
-                        peerSum += pq.Run();
-                    }
-                });
-                Agree(table, "COUNT(*) at " + Power(size), oursSum, peerSum);
-                AddPair(table, "COUNT(*) WHERE qty BETWEEN, " + Power(size) + " rows", bySql / 100 * 1e6,
-                        sqlite / 100 * 1e6, "us", "per statement, 10% of the rows match, index on qty");
-            }
-            if (size != sizes.Sort &&
-                std::find(sizes.Updates.begin(), sizes.Updates.end(), size) == sizes.Updates.end()) {
-                ours->DropIfExists(name);
-                peer.Exec("DROP TABLE " + name);
-            }
-        }
-
-        // 7. UPDATE of every row, each run in a child process with its peak memory. The
-        // parent's handles stay closed meanwhile.
-        ours.reset();
-        for (int32_t size : sizes.Updates) {
-            const std::string name = "c" + std::to_string(size);
-            std::vector<double> oursTime, oursPeak, peerTime, peerPeak;
-            bool ok = true;
-            for (int i = 0; i < 3 && ok; ++i) {
-                double s = 0, kb = 0;
-                ok = RunUpdateChild("ours", folder, name, s, kb);
-                oursTime.push_back(s);
-                oursPeak.push_back(kb);
-                ok = ok && RunUpdateChild("sqlite", folder, name, s, kb);
-                peerTime.push_back(s);
-                peerPeak.push_back(kb);
-            }
-            if (!ok) {
-                table.Fail("database", "UPDATE at " + Power(size), "the child run failed");
-                continue;
-            }
-            AddPair(table, "UPDATE every row, " + Power(size) + " rows: time", Median(oursTime),
-                    Median(peerTime), "s", "SET qty = qty + 1 (indexed), own transaction, child process");
-            AddPair(table, "UPDATE every row, " + Power(size) + " rows: peak memory", Median(oursPeak) / 1024,
-                    Median(peerPeak) / 1024, "MB", "VmHWM of the child process that ran it");
-        }
-        ours = std::make_unique<TOurDb>(folder);
-
-        // 8. ORDER BY on a column without index, beside sort(1) on the same bytes.
-        {
-            const std::string name = "c" + std::to_string(sizes.Sort);
-            const std::string text = "SELECT s16 FROM " + name + " ORDER BY s16";
-            int64_t oursRows = 0, peerRows = 0;
-            TOurQuery sq(*ours, text);
-            const double bySql = Time3([&] { oursRows = sq.Run(); });
-            TPeerQuery pq(peer, text);
-            const double sqlite = Time3([&] { peerRows = pq.Run(); });
-            Agree(table, "ORDER BY", oursRows, peerRows);
-            const std::string lines = folder + "/s16.txt", sorted = folder + "/s16.sorted";
-            {
-                std::ofstream out(lines, std::ios::binary);
-                for (const TRowData& r : MakeRows(sizes.Sort)) out << r.S16 << '\n';
-            }
-            bool sortOk = true;
-            const double bySort = Time3([&] {
-                const TRunResult r = RunProgram({"/usr/bin/sort", "-o", sorted, lines}, {"LC_ALL=C"});
-                sortOk = sortOk && r.ExitCode == 0;
-            });
-            const std::string w = "ORDER BY s16 (no index), " + Power(sizes.Sort) + " rows";
-            if (sortOk)
-                AddPair(table, w, bySql, bySort, "s",
-                        "result read through; sort(1) on the column as lines, LC_ALL=C", "sort(1)");
-            else
-                table.Fail("database", w, "sort(1) failed");
-            AddPair(table, w + ", SQLite", bySql, sqlite, "s", "result read through");
-        }
-        ours.reset();
+        run.Ours.reset();
     } catch (const std::exception& e) {
-        table.Fail("database", "section", e.what());
+        table.Fail("database", current, e.what());
     }
     FinalizeLibrary();
 }

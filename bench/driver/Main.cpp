@@ -4,26 +4,29 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "bench/driver/BenchTable.h"
+#include "tools/tool_options/ToolOptions.h"
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--db-update-child") == 0) return bench::DbUpdateChild(argc, argv);
-    bool quick = false, named = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0)
-            quick = true;
-        else
-            named = true;
-    }
+    bool quick = false;
+    std::vector<std::string> sections;
+    TToolOptions options("bench_zelto", "[--quick] [db] [web] [radio]");
+    options.Flag("--quick", quick).Arguments(sections, 0, 3);
+    if (!options.Parse(argc, argv)) return 2;
+    static const std::set<std::string> known = {"db", "web", "radio"};
+    for (const std::string& s : sections)
+        if (!known.count(s)) return options.Fail("no section named " + s);
     auto wanted = [&](const char* section) {
-        if (!named) return true;
-        for (int i = 1; i < argc; ++i)
-            if (std::strcmp(argv[i], section) == 0) return true;
-        return false;
+        return sections.empty() || std::find(sections.begin(), sections.end(), section) != sections.end();
     };
     utsname u{};
     uname(&u);

@@ -108,12 +108,14 @@ TEST_F(AntLinkTest, NetworkKeySetting) {
     struct Row {
         const char* Stored;
         TAntKey Key;
+        bool Ignored;  // told on stderr, naming the value and the settings file
     } rows[] = {
-        {nullptr, {}},
-        {"0102030405060708", {1, 2, 3, 4, 5, 6, 7, 8}},
-        {"a1:b2:c3:d4:e5:f6:07:18", {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07, 0x18}},
-        {"01020304050607", {}},      // too short
-        {"0102030405060708xx", {}},  // not hexadecimal
+        {nullptr, {}, false},
+        {"0102030405060708", {1, 2, 3, 4, 5, 6, 7, 8}, false},
+        {"a1:b2:c3:d4:e5:f6:07:18", {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07, 0x18}, false},
+        {"01020304050607", {}, true},      // too short
+        {"0102030405060708xx", {}, true},  // not hexadecimal
+        {"", {}, true},
     };
     for (const auto& r : rows) {
         TRegistry reg;
@@ -123,7 +125,13 @@ TEST_F(AntLinkTest, NetworkKeySetting) {
             reg.WriteString(AntNetworkKey0Value, r.Stored);
         else
             reg.DeleteValue(AntNetworkKey0Value);
+        testing::internal::CaptureStderr();
         EXPECT_EQ(ReadAntNetworkKey0(), r.Key) << (r.Stored ? r.Stored : "(none)");
+        const std::string told = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(told, r.Ignored ? "NetworkKey0 value \"" + std::string(r.Stored) + "\" in " +
+                                        TRegistry::StoreFileFor(HKEY_CURRENT_USER) +
+                                        " ignored: not 16 hexadecimal digits; network key 0 stays all zero\n"
+                                  : "");
     }
 }
 

@@ -15,6 +15,7 @@
 #include "db/engine/DataTable.h"
 #include "db/storage/Library.h"
 #include "platform/rtl/ByteCodec.h"
+#include "tests/support/FieldDescriptors.h"
 #include "tests/support/ScratchDir.h"
 #include "tools/table_check/TableCheck.h"
 
@@ -37,14 +38,6 @@ protected:
         TDataCursor c(session.OpenDirectory("db", FScratch.Path()));
         c.SetTableName("T");
         c.SetExclusive(true);
-        auto field = [](uint16_t no, const char* name, uint8_t type, uint8_t size) {
-            TFieldDescriptor f;
-            f.FieldNo = no;
-            f.Name = name;
-            f.DataType = type;
-            f.Size = size;
-            return f;
-        };
         TIndexDescriptor primary, byName;
         primary.FieldCount = 1;
         primary.FieldNumbers[0] = 1;
@@ -54,7 +47,7 @@ protected:
         TCreateTableOptions options;
         options.BlobBlockSize = 64;
         c.CreateTable(
-            {field(1, "ID", dtInteger, 0), field(2, "NAME", dtString, 10), field(3, "DATA", dtBlob, 0)},
+            {MakeField(1, "ID", dtInteger), MakeField(2, "NAME", dtString, 10), MakeField(3, "DATA", dtBlob)},
             {primary, byName}, options);
         c.SetExclusive(false);
         c.Open();

@@ -12,7 +12,8 @@
 //
 //   damaged_tables [--variants N] [--only TEXT] [--list] [--verbose] [--timeout SECONDS]
 //
-// Without --variants every variant runs (a few thousand); with it an evenly spread N.
+// Without --variants every variant runs (a few thousand); with it an evenly spread N. A
+// line of progress comes every few hundred variants.
 #include <signal.h>
 #include <unistd.h>
 
@@ -36,6 +37,9 @@
 #include "db/engine/DataTable.h"
 #include "db/storage/EngineErrors.h"
 #include "platform/rtl/ByteCodec.h"
+#include "tests/support/FieldDescriptors.h"
+#include "tests/support/ScratchDir.h"
+#include "tools/tool_options/ToolOptions.h"
 
 extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
 
@@ -71,19 +75,10 @@ public:
     }
 };
 
-TFieldDescriptor Field(uint16_t no, const char* name, uint8_t type, uint8_t size = 0) {
-    TFieldDescriptor f;
-    f.FieldNo = no;
-    f.Name = name;
-    f.DataType = type;
-    f.Size = size;
-    return f;
-}
-
 TTableDefinition Definition() {
     TTableDefinition d;
-    d.Fields = {Field(1, "ID", dtInteger), Field(2, "NAME", dtString, kNameSize), Field(3, "QTY", dtSmallInt),
-                Field(4, "NOTES", dtBlob)};
+    d.Fields = {MakeField(1, "ID", dtInteger), MakeField(2, "NAME", dtString, kNameSize),
+                MakeField(3, "QTY", dtSmallInt), MakeField(4, "NOTES", dtBlob)};
     d.BlobBlockSize = kBlockSize;
     d.Description = "damaged tables";
     TIndexDescriptor primary;
@@ -567,40 +562,94 @@ std::string CodeText(uint16_t code) {
     return std::to_string(code);
 }
 
-}  // namespace
+struct TOptions {
+    int32_t Variants = 0;  // 0: every one
+    std::string Only;
+    bool List = false, Verbose = false;
+    int32_t Timeout = 20;
+};
 
-int main(int argc, char** argv) {
-    size_t wanted = 0;
-    std::string only;
-    bool list = false, verbose = false;
-    unsigned timeout = 20;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--variants" && i + 1 < argc) {
-            wanted = std::strtoul(argv[++i], nullptr, 10);
-        } else if (a == "--only" && i + 1 < argc) {
-            only = argv[++i];
-        } else if (a == "--timeout" && i + 1 < argc) {
-            timeout = unsigned(std::strtoul(argv[++i], nullptr, 10));
-        } else if (a == "--list") {
-            list = true;
-        } else if (a == "--verbose") {
-            verbose = true;
-        } else {
-            std::fprintf(stderr,
-                         "usage: %s [--variants N] [--only TEXT] [--list] [--verbose] [--timeout S]\n",
-                         argv[0]);
-            return 2;
-        }
-    }
+// The figures of a run, by outcome.
+struct TTally {
+    size_t Walked = 0, Refused = 0, WalkErrors = 0;
+    std::map<std::string, size_t> OpenCodes, WalkCodes;
+    std::vector<std::string> Findings;
+};
 
-    char pattern[] = "/tmp/damaged_tables.XXXXXX";
-    if (!mkdtemp(pattern)) {
-        std::perror("mkdtemp");
-        return 2;
+// The variants the options pick: those whose name holds --only, evenly spread to --variants.
+std::vector<TVariant> Pick(const std::vector<TVariant>& all, const TOptions& o) {
+    std::vector<TVariant> variants;
+    for (const TVariant& v : all)
+        if (o.Only.empty() || v.Name.find(o.Only) != std::string::npos) variants.push_back(v);
+    const size_t wanted = size_t(o.Variants);
+    if (wanted && wanted < variants.size()) {
+        std::vector<TVariant> spread;
+        for (size_t i = 0; i < wanted; ++i) spread.push_back(variants[i * variants.size() / wanted]);
+        variants = std::move(spread);
     }
-    const fs::path root = pattern;
-    const fs::path validDir = root / "valid", workDir = root / "work";
+    return variants;
+}
+
+// One variant written into the work folder, opened, walked and compared afterwards.
+void RunVariant(TDataDirectory* work, const fs::path& workDir, const TFiles& valid, const TVariant& v,
+                size_t i, const TOptions& o, TTally& tally) {
+    const TFiles files = Apply(valid, v);
+    WriteFolder(workDir, files, &v);
+    gVariantIndex = sig_atomic_t(i);
+    alarm(unsigned(o.Timeout));
+    TWalkResult r;
+    std::string finding;
+    try {
+        r = OpenAndWalk(work, i % 2 == 1);
+    } catch (const std::exception& e) {
+        finding = std::string("threw ") + e.what();
+    } catch (...) {
+        finding = "threw a foreign exception";
+    }
+    alarm(0);
+    if (finding.empty()) finding = FolderChange(workDir, files, v);
+    if (finding.empty() && __lsan_do_recoverable_leak_check && __lsan_do_recoverable_leak_check())
+        finding = "leaked";
+    if (!finding.empty()) tally.Findings.push_back(v.Name + ": " + finding);
+    if (!r.Opened) {
+        ++tally.Refused;
+        ++tally.OpenCodes[CodeText(r.OpenCode)];
+    } else if (r.WalkCodes.empty()) {
+        ++tally.Walked;
+    } else {
+        ++tally.WalkErrors;
+        for (uint16_t c : r.WalkCodes) ++tally.WalkCodes[CodeText(c)];
+    }
+    if (o.Verbose) {
+        std::printf("%-60s %s", v.Name.c_str(),
+                    !r.Opened             ? ("refused " + CodeText(r.OpenCode)).c_str()
+                    : r.WalkCodes.empty() ? "walked"
+                                          : "walk errors");
+        for (uint16_t c : r.WalkCodes) std::printf(" %u", c);
+        std::printf("%s%s\n", finding.empty() ? "" : "  FINDING: ", finding.c_str());
+    }
+}
+
+void PrintSummary(size_t variants, const TTally& t) {
+    auto codes = [](const std::map<std::string, size_t>& m) {
+        std::string s;
+        for (const auto& [code, n] : m) s += (s.empty() ? "" : ", ") + code + ": " + std::to_string(n);
+        return s;
+    };
+    std::printf(
+        "damaged_tables: %zu variants: %zu walked cleanly, %zu refused at open (%s), %zu with engine "
+        "errors in the walk (%s part errors)\n",
+        variants, t.Walked, t.Refused, codes(t.OpenCodes).c_str(), t.WalkErrors, codes(t.WalkCodes).c_str());
+    for (const std::string& f : t.Findings) std::printf("FINDING %s\n", f.c_str());
+    std::printf("damaged_tables: %zu findings\n", t.Findings.size());
+}
+
+// A line every so many variants, so that the full run (several minutes) is not silent.
+constexpr size_t ProgressEvery = 250;
+
+int Run(const TOptions& o, const TToolOptions& options) {
+    const TScratchDir root("damaged_tables");
+    const fs::path validDir = fs::path(root.Path()) / "valid", workDir = fs::path(root.Path()) / "work";
     fs::create_directories(validDir);
     fs::create_directories(workDir);
 
@@ -611,19 +660,14 @@ int main(int argc, char** argv) {
     for (int k = 0; k < FileKinds; ++k)
         valid[k] = ReadFile(validDir / (std::string("PARTS") + kExtensions[k]));
 
-    std::vector<TVariant> all = MakeVariants(valid);
-    std::vector<TVariant> variants;
-    for (const TVariant& v : all)
-        if (only.empty() || v.Name.find(only) != std::string::npos) variants.push_back(v);
-    if (wanted && wanted < variants.size()) {
-        std::vector<TVariant> spread;
-        for (size_t i = 0; i < wanted; ++i) spread.push_back(variants[i * variants.size() / wanted]);
-        variants = std::move(spread);
+    const std::vector<TVariant> variants = Pick(MakeVariants(valid), o);
+    if (variants.empty()) {
+        FinalizeEngine();
+        return options.Fail("no variant's name contains \"" + o.Only + "\" (--list shows them)");
     }
-    if (list) {
+    if (o.List) {
         for (const TVariant& v : variants) std::printf("%s\n", v.Name.c_str());
         FinalizeEngine();
-        fs::remove_all(root);
         return 0;
     }
     gVariants = &variants;
@@ -639,66 +683,42 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "damaged_tables: the valid table does not walk cleanly (open %u, %zu errors)\n",
                          baseline.OpenCode, baseline.WalkCodes.size());
+            FinalizeEngine();
             return 1;
         }
     }
 
-    size_t walked = 0, refused = 0, walkErrors = 0;
-    std::map<std::string, size_t> openCodes, walkCodeCounts;
-    std::vector<std::string> findings;
+    TTally tally;
     for (size_t i = 0; i < variants.size(); ++i) {
-        const TVariant& v = variants[i];
-        const TFiles files = Apply(valid, v);
-        WriteFolder(workDir, files, &v);
-        gVariantIndex = sig_atomic_t(i);
-        alarm(timeout);
-        TWalkResult r;
-        std::string finding;
-        try {
-            r = OpenAndWalk(work, i % 2 == 1);
-        } catch (const std::exception& e) {
-            finding = std::string("threw ") + e.what();
-        } catch (...) {
-            finding = "threw a foreign exception";
-        }
-        alarm(0);
-        if (finding.empty()) finding = FolderChange(workDir, files, v);
-        if (finding.empty() && __lsan_do_recoverable_leak_check && __lsan_do_recoverable_leak_check())
-            finding = "leaked";
-        if (!finding.empty()) findings.push_back(v.Name + ": " + finding);
-        if (!r.Opened) {
-            ++refused;
-            ++openCodes[CodeText(r.OpenCode)];
-        } else if (r.WalkCodes.empty()) {
-            ++walked;
-        } else {
-            ++walkErrors;
-            for (uint16_t c : r.WalkCodes) ++walkCodeCounts[CodeText(c)];
-        }
-        if (verbose) {
-            std::printf("%-60s %s", v.Name.c_str(),
-                        !r.Opened             ? ("refused " + CodeText(r.OpenCode)).c_str()
-                        : r.WalkCodes.empty() ? "walked"
-                                              : "walk errors");
-            for (uint16_t c : r.WalkCodes) std::printf(" %u", c);
-            std::printf("%s%s\n", finding.empty() ? "" : "  FINDING: ", finding.c_str());
+        RunVariant(work, workDir, valid, variants[i], i, o, tally);
+        if (!o.Verbose && (i + 1) % ProgressEvery == 0 && i + 1 < variants.size()) {
+            std::printf("damaged_tables: %zu of %zu variants, %zu findings\n", i + 1, variants.size(),
+                        tally.Findings.size());
+            std::fflush(stdout);
         }
     }
     session->CloseDirectory(work);
     FinalizeEngine();
-    fs::remove_all(root);
+    PrintSummary(variants.size(), tally);
+    return tally.Findings.empty() ? 0 : 1;
+}
 
-    auto codes = [](const std::map<std::string, size_t>& m) {
-        std::string s;
-        for (const auto& [code, n] : m) s += (s.empty() ? "" : ", ") + code + ": " + std::to_string(n);
-        return s;
-    };
-    std::printf(
-        "damaged_tables: %zu variants: %zu walked cleanly, %zu refused at open (%s), %zu with engine "
-        "errors in the walk (%s part errors)\n",
-        variants.size(), walked, refused, codes(openCodes).c_str(), walkErrors,
-        codes(walkCodeCounts).c_str());
-    for (const std::string& f : findings) std::printf("FINDING %s\n", f.c_str());
-    std::printf("damaged_tables: %zu findings\n", findings.size());
-    return findings.empty() ? 0 : 1;
+}  // namespace
+
+int main(int argc, char** argv) {
+    TOptions o;
+    TToolOptions options("damaged_tables",
+                         "[--variants N] [--only TEXT] [--list] [--verbose] [--timeout SECONDS]");
+    options.Number("--variants", o.Variants, 1, INT32_MAX)
+        .Text("--only", o.Only)
+        .Flag("--list", o.List)
+        .Flag("--verbose", o.Verbose)
+        .Number("--timeout", o.Timeout, 1, 3600);
+    if (!options.Parse(argc, argv)) return 2;
+    try {
+        return Run(o, options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "damaged_tables: %s\n", e.what());
+        return 1;
+    }
 }

@@ -37,6 +37,7 @@
 #include "platform/rtl/Thread.h"
 #include "platform/rtl/Tick.h"
 #include "tests/support/SimStickTest.h"
+#include "tools/tool_options/ToolOptions.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -200,36 +201,255 @@ private:
 };
 
 struct TOptions {
-    int Minutes = 4;
+    int32_t Minutes = 4;
     uint32_t Seed = 1;
     double ClockSpeed = 100;
     bool Debug = false;  // the link's and the stick's state at each frozen ride
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    TOptions opt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const std::string v = i + 1 < argc ? argv[i + 1] : "";
-        if (a == "--debug") {
-            opt.Debug = true;
-            continue;
-        }
-        if (a == "--minutes")
-            opt.Minutes = std::max(2, std::atoi(v.c_str()));
-        else if (a == "--seed")
-            opt.Seed = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
-        else if (a == "--clock-speed")
-            opt.ClockSpeed = std::max(1.0, std::atof(v.c_str()));
-        else {
-            std::fprintf(stderr, "usage: ride_soak [--minutes M] [--seed S] [--clock-speed X] [--debug]\n");
-            return 2;
-        }
-        ++i;
+// The ride: the window on the air, the rider's choices, and what was seen and shown.
+class TRide {
+public:
+    TRide(const TOptions& opt, TAir& air, TRecordingMessageScope& messages)
+        : FOpt(opt), FAir(air), FMessages(messages), FRider(opt.Seed ^ 0x5eed) {
+        FForm = std::make_unique<TForm1>();
+        FDevice = FForm->TreviaDeviceANT1.get();
+        // The component's own reports, besides the window's boxes.
+        FDevice->OnHeartConnection = [this](TObject*) { ++Events["heart strap found"]; };
+        FDevice->OnHeartConnectionLost = [this](TObject*) { ++Events["heart data missing (per step)"]; };
+        const TNotifyEvent show = FDevice->OnStats;
+        FDevice->OnStats = [this, show](TObject* s) {
+            show(s);
+            ++Steps;
+            if (FDevice->GetSpeed() != FLastSpeed)
+                FLastSpeed = FDevice->GetSpeed(), FSpeedChanged = GetTickCount();
+        };
+        // An impatient user: a Disconnect click a few seconds after a command, which may
+        // land inside the command's wait.
+        FImpatience.SetEnabled(false);
+        FImpatience.OnTimer = [this](TObject*) {
+            FImpatience.SetEnabled(false);
+            Act(FInCommand ? "disconnect during a command's wait" : "disconnect (impatient)");
+            Click(FForm->Button2);
+            FRiding = false;
+            FNextTry = TicksSince(FStart) + 2000;
+        };
     }
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+
+    // Rides for `rideMs` clock milliseconds, the rider acting as the window asks.
+    void Ride(uint32_t rideMs) {
+        FStart = GetTickCount();
+        bool middleTaken = false;
+        uint32_t nextSample = 0;
+        while (TicksSince(FStart) < rideMs) {
+            Application()->Delay(500);
+            const uint32_t now = TicksSince(FStart);
+            Pedal(now);
+            for (const std::string& b : NewBoxes()) HandleBox(b);
+            if (FRiding && now >= FNextCommand && now + 60000 < rideMs) {
+                FNextCommand = now + 20000 + FRider() % 100000;
+                Command();
+            }
+            if (FRiding && FDevice->GetCompetitorState() != cstRunning) {
+                Failures.push_back("the ride stopped without a message at " + std::to_string(now / 1000) +
+                                   " s");
+                FRiding = false;
+            }
+            // Values frozen for 30 s: the user starts over.
+            if (FRiding && TicksSince(FSpeedChanged) > 30000) StartOver(now);
+            if (!FRiding && now >= FNextTry) ConnectAndStart();
+            const TMemory m = MemoryNow();
+            Peak.RssKb = std::max(Peak.RssKb, m.RssKb);
+            Peak.HeapKb = std::max(Peak.HeapKb, m.HeapKb);
+            if (AtStart.RssKb == 0 && FRiding) AtStart = m;
+            if (!middleTaken && now >= rideMs / 2) AtMiddle = m, middleTaken = true;
+            if (now >= nextSample) {
+                nextSample += rideMs / 10;
+                std::printf("  %7.1f s  memory %ld kB", now / 1000.0, m.RssKb);
+                if (m.HeapKb >= 0) std::printf(", heap %ld kB", m.HeapKb);
+                std::printf(", radio log %d lines, %d steps\n", FForm->Memo1->Lines().Count(), Steps);
+                std::fflush(stdout);
+            }
+        }
+        AtEnd = MemoryNow();
+        FImpatience.SetEnabled(false);
+    }
+
+    // After the quiet minutes the ride runs on live values; then the rider stops.
+    void Finish() {
+        const int stepsBefore = Steps;
+        const double speedBefore = FLastSpeed;
+        if (auto s = FAir.Stick()) s->SpeedCadence().SetWheelRpm(777);
+        Application()->Delay(5000);
+        if (!FRiding || FDevice->GetCompetitorState() != cstRunning || !FDevice->Connected())
+            Failures.push_back("the ride is not running at its end");
+        if (Steps - stepsBefore < 3) Failures.push_back("no statistics steps at the end of the ride");
+        if (FLastSpeed == speedBefore) Failures.push_back("the speed does not follow the rider at the end");
+        Click(FForm->btn5);
+        Click(FForm->Button2);
+        for (const std::string& b : NewBoxes())
+            if (b != "console connessa!!") Failures.push_back("unexpected box \"" + b + "\" at the end");
+        FForm.reset();
+    }
+
+    std::vector<std::string> Failures;
+    std::map<std::string, int> Boxes, Events, Actions;
+    TMemory AtStart, AtMiddle, AtEnd, Peak;
+    int Steps = 0;
+
+private:
+    // The boxes shown since the last call.
+    std::vector<std::string> NewBoxes() {
+        std::vector<std::string> out;
+        auto& all = FMessages.Handler().Boxes;
+        for (; FSeen < all.size(); ++FSeen) {
+            out.push_back(all[FSeen].text);
+            ++Boxes[all[FSeen].text];
+        }
+        return out;
+    }
+
+    void Act(const std::string& what) {
+        ++Actions[what];
+        std::printf("  %7.1f s  rider: %s\n", TicksSince(FStart) / 1000.0, what.c_str());
+        std::fflush(stdout);
+    }
+
+    // The rider's effort changes every few seconds.
+    void Pedal(uint32_t now) {
+        if (now - FLastPedal < 5000) return;
+        FLastPedal = now;
+        if (auto s = FAir.Stick()) {
+            s->SpeedCadence().SetWheelRpm(250 + FRider() % 300);
+            s->SpeedCadence().SetCadence(55 + FRider() % 50);
+            s->HeartRate().SetHeartRate(static_cast<uint8_t>(90 + FRider() % 80));
+        }
+    }
+
+    // Every box is one the window or its component shows for what happened.
+    void HandleBox(const std::string& b) {
+        const uint32_t now = TicksSince(FStart);
+        if (b == "Disconnesso!!!") {
+            if (FDisconnectedSinceConnect)
+                Failures.push_back("\"Disconnesso!!!\" twice for one loss at " + std::to_string(now / 1000) +
+                                   " s");
+            FDisconnectedSinceConnect = true;
+            FRiding = false;
+            FNextTry = now + 3000;
+        } else if (FInCommand && CommandTexts().count(b) == 0) {
+            Failures.push_back("unexpected box \"" + b + "\" after a command at " +
+                               std::to_string(now / 1000) + " s");
+        } else if (!FInCommand && b != "console connessa!!") {
+            Failures.push_back("unexpected box \"" + b + "\" at " + std::to_string(now / 1000) + " s");
+        }
+    }
+
+    void ConnectAndStart() {
+        const bool present = FAir.Present();
+        Act("connect");
+        Click(FForm->Button1);
+        const std::vector<std::string> got = NewBoxes();
+        // Every attempt ends with its verdict; the dongle box comes only without a stick.
+        const bool dongle = std::find(got.begin(), got.end(), DongleText) != got.end();
+        if (got.empty() || (got.back() != "Connesso" && got.back() != "NON Connesso !!"))
+            Failures.push_back("a connect at " + std::to_string(TicksSince(FStart) / 1000) +
+                               " s ended without its verdict");
+        if (dongle && present && FAir.Present())
+            Failures.push_back("the dongle box with the stick present at " +
+                               std::to_string(TicksSince(FStart) / 1000) + " s");
+        for (const std::string& b : got)
+            if (b != "Connesso" && b != "NON Connesso !!" && b != DongleText) HandleBox(b);
+        if (!got.empty() && got.back() == "Connesso" && FDevice->Connected()) {
+            Click(FForm->Button62);
+            Act("start");
+            FRiding = true;
+            FDisconnectedSinceConnect = false;
+            FSpeedChanged = GetTickCount();
+        } else {
+            FNextTry = TicksSince(FStart) + 10000;
+        }
+    }
+
+    // One of the window's commands, now and then with an impatient Disconnect after it.
+    void Command() {
+        static const char* names[] = {"send resistance",     "read total distance", "read trainer memory",
+                                      "read console memory", "console selected",    "device numbers"};
+        const int which = static_cast<int>(FRider() % std::size(names));
+        Act(names[which]);
+        if (FRider() % 4 == 0) {
+            FImpatience.SetInterval(1000 + FRider() % 8000);
+            FImpatience.SetEnabled(true);
+        }
+        FInCommand = true;
+        switch (which) {
+            case 0:
+                FForm->TxtTreviaResistance->SetValue(static_cast<int32_t>(FRider() % 256));
+                Click(FForm->Button4);
+                break;
+            case 1:
+                Click(FForm->Button6);
+                break;
+            case 2:
+                Click(FForm->btn_ReadEprom);
+                break;
+            case 3:
+                Click(FForm->Button3);
+                break;
+            case 4:
+                FForm->CheckBox1->click();
+                break;
+            default:
+                Click(FForm->Button9);
+        }
+        for (const std::string& b : NewBoxes()) HandleBox(b);
+        FInCommand = false;
+    }
+
+    void StartOver(uint32_t now) {
+        Act("reconnect (values frozen)");
+        if (FDevice->GetCompetitorState() == cstRunning && !FDevice->GetTimerStatsEnabled())
+            Failures.push_back("the ride runs without statistics at " + std::to_string(now / 1000) + " s");
+        if (FOpt.Debug) {
+            std::printf("     steps %d state %d timer %d speed %g trainer %d sc %d hr %d kb %d quality %d",
+                        Steps, FDevice->GetCompetitorState(), FDevice->GetTimerStatsEnabled(),
+                        FDevice->GetSpeed(), FDevice->Connected(), FDevice->ConnectedTrainer(),
+                        FDevice->ConnectedHr(), FDevice->ConnectedKeyboard(), FDevice->GetLinkQuality());
+            if (auto st = FAir.Stick())
+                for (int c = 0; c < 4; ++c)
+                    std::printf(" ch%d=%d/%u", c, st->Channel(c).State, st->Channel(c).DeviceNumber);
+            std::printf("\n");
+        }
+        Click(FForm->btn5);
+        Click(FForm->Button2);
+        FRiding = false;
+        FNextTry = now;
+    }
+
+    const TOptions& FOpt;
+    TAir& FAir;
+    TRecordingMessageScope& FMessages;
+    std::unique_ptr<TForm1> FForm;
+    TTreviaDeviceANT* FDevice = nullptr;
+    std::mt19937 FRider;
+    TTimer FImpatience{nullptr};
+    uint32_t FStart = 0;
+    size_t FSeen = 0;  // boxes handled so far
+    double FLastSpeed = -1;
+    uint32_t FSpeedChanged = 0;
+    bool FRiding = false;
+    uint32_t FNextTry = 0, FLastPedal = 0, FNextCommand = 60000;
+    bool FDisconnectedSinceConnect = false;
+    bool FInCommand = false;
+};
+
+template <typename TMap>
+void PrintCounts(const char* title, const TMap& counts, bool quoted) {
+    std::printf("%s:", title);
+    for (const auto& [text, n] : counts) std::printf(quoted ? "  \"%s\": %d" : "  %s: %d", text.c_str(), n);
+    std::printf("\n");
+}
+
+int Soak(const TOptions& opt) {
     MainThreadId();
     int qargc = 1;
     char name[] = "ride_soak";
@@ -238,236 +458,33 @@ int main(int argc, char** argv) {
     InstallQtApplication();
     Application()->SetTitle("ANT Zelto");
 
-    std::vector<std::string> failures;
-    std::map<std::string, int> boxes, events, actions;
-    TMemory atStart, atMiddle, atEnd, peak;
-    int steps = 0;
     const uint32_t rideMs = static_cast<uint32_t>(opt.Minutes) * 60000;
     // The last two minutes bring no new fault: the ride must be running again by its end.
     const uint32_t quietFrom = rideMs - 120000;
     std::printf("ride_soak: seed %u, %d minutes on a clock %g times real time\n", opt.Seed, opt.Minutes,
                 opt.ClockSpeed);
+    std::vector<std::string> failures;
+    TMemory atStart, atMiddle, atEnd, peak;
     {
         TSimStickEnvironment env("ride_soak", opt.ClockSpeed);
         TRecordingMessageScope messages;
         TAir air(opt.Seed);
-        auto form = std::make_unique<TForm1>();
-        TTreviaDeviceANT* device = form->TreviaDeviceANT1.get();
-        // The component's own reports, besides the window's boxes.
-        device->OnHeartConnection = [&](TObject*) { ++events["heart strap found"]; };
-        device->OnHeartConnectionLost = [&](TObject*) { ++events["heart data missing (per step)"]; };
-        const TNotifyEvent show = device->OnStats;
-        double lastSpeed = -1;
-        uint32_t speedChanged = 0;
-        device->OnStats = [&](TObject* s) {
-            show(s);
-            ++steps;
-            if (device->GetSpeed() != lastSpeed)
-                lastSpeed = device->GetSpeed(), speedChanged = GetTickCount();
-        };
-
-        std::mt19937 rider(opt.Seed ^ 0x5eed);
+        TRide ride(opt, air, messages);
         std::atomic<bool> stop{false};
         TFaults faults(air, opt.Seed * 7919u + 1, quietFrom);
-        const uint32_t start = GetTickCount();
         std::thread faultThread([&] { faults.Run(stop); });
-
-        size_t seen = 0;  // boxes handled so far
-        auto newBoxes = [&] {
-            std::vector<std::string> out;
-            auto& all = messages.Handler().Boxes;
-            for (; seen < all.size(); ++seen) {
-                out.push_back(all[seen].text);
-                ++boxes[all[seen].text];
-            }
-            return out;
-        };
-        auto act = [&](const std::string& what) {
-            ++actions[what];
-            std::printf("  %7.1f s  rider: %s\n", TicksSince(start) / 1000.0, what.c_str());
-            std::fflush(stdout);
-        };
-        bool riding = false;
-        uint32_t nextTry = 0, lastPedal = 0, nextCommand = 60000;
-        bool disconnectedSinceConnect = false;
-        bool inCommand = false;
-        // Every box is one the window or its component shows for what happened.
-        auto handleBox = [&](const std::string& b) {
-            const uint32_t now = TicksSince(start);
-            if (b == "Disconnesso!!!") {
-                if (disconnectedSinceConnect)
-                    failures.push_back("\"Disconnesso!!!\" twice for one loss at " +
-                                       std::to_string(now / 1000) + " s");
-                disconnectedSinceConnect = true;
-                riding = false;
-                nextTry = now + 3000;
-            } else if (inCommand && CommandTexts().count(b) == 0) {
-                failures.push_back("unexpected box \"" + b + "\" after a command at " +
-                                   std::to_string(now / 1000) + " s");
-            } else if (!inCommand && b != "console connessa!!") {
-                failures.push_back("unexpected box \"" + b + "\" at " + std::to_string(now / 1000) + " s");
-            }
-        };
-        auto connectAndStart = [&] {
-            const bool present = air.Present();
-            act("connect");
-            Click(form->Button1);
-            const std::vector<std::string> got = newBoxes();
-            // Every attempt ends with its verdict; the dongle box comes only without a stick.
-            const bool dongle = std::find(got.begin(), got.end(), DongleText) != got.end();
-            if (got.empty() || (got.back() != "Connesso" && got.back() != "NON Connesso !!"))
-                failures.push_back("a connect at " + std::to_string(TicksSince(start) / 1000) +
-                                   " s ended without its verdict");
-            if (dongle && present && air.Present())
-                failures.push_back("the dongle box with the stick present at " +
-                                   std::to_string(TicksSince(start) / 1000) + " s");
-            for (const std::string& b : got)
-                if (b != "Connesso" && b != "NON Connesso !!" && b != DongleText) handleBox(b);
-            if (!got.empty() && got.back() == "Connesso" && device->Connected()) {
-                Click(form->Button62);
-                act("start");
-                riding = true;
-                disconnectedSinceConnect = false;
-                speedChanged = GetTickCount();
-            } else {
-                nextTry = TicksSince(start) + 10000;
-            }
-        };
-        // An impatient user: a Disconnect click a few seconds after a command, which may
-        // land inside the command's wait.
-        TTimer impatience(nullptr);
-        impatience.SetEnabled(false);
-        impatience.OnTimer = [&](TObject*) {
-            impatience.SetEnabled(false);
-            act(inCommand ? "disconnect during a command's wait" : "disconnect (impatient)");
-            Click(form->Button2);
-            riding = false;
-            nextTry = TicksSince(start) + 2000;
-        };
-        // The commands of the window the rider uses now and then.
-        auto command = [&] {
-            static const char* names[] = {"send resistance",     "read total distance", "read trainer memory",
-                                          "read console memory", "console selected",    "device numbers"};
-            const int which = static_cast<int>(rider() % std::size(names));
-            act(names[which]);
-            if (rider() % 4 == 0) {
-                impatience.SetInterval(1000 + rider() % 8000);
-                impatience.SetEnabled(true);
-            }
-            inCommand = true;
-            switch (which) {
-                case 0:
-                    form->TxtTreviaResistance->SetValue(static_cast<int32_t>(rider() % 256));
-                    Click(form->Button4);
-                    break;
-                case 1:
-                    Click(form->Button6);
-                    break;
-                case 2:
-                    Click(form->btn_ReadEprom);
-                    break;
-                case 3:
-                    Click(form->Button3);
-                    break;
-                case 4:
-                    form->CheckBox1->click();
-                    break;
-                default:
-                    Click(form->Button9);
-            }
-            for (const std::string& b : newBoxes()) handleBox(b);
-            inCommand = false;
-        };
-
-        bool middleTaken = false;
-        uint32_t nextSample = 0;
-        while (TicksSince(start) < rideMs) {
-            Application()->Delay(500);
-            const uint32_t now = TicksSince(start);
-            // The rider's effort changes every few seconds.
-            if (now - lastPedal >= 5000) {
-                lastPedal = now;
-                if (auto s = air.Stick()) {
-                    s->SpeedCadence().SetWheelRpm(250 + rider() % 300);
-                    s->SpeedCadence().SetCadence(55 + rider() % 50);
-                    s->HeartRate().SetHeartRate(static_cast<uint8_t>(90 + rider() % 80));
-                }
-            }
-            for (const std::string& b : newBoxes()) handleBox(b);
-            if (riding && now >= nextCommand && now + 60000 < rideMs) {
-                nextCommand = now + 20000 + rider() % 100000;
-                command();
-            }
-            if (riding && device->GetCompetitorState() != cstRunning) {
-                failures.push_back("the ride stopped without a message at " + std::to_string(now / 1000) +
-                                   " s");
-                riding = false;
-            }
-            // Values frozen for 30 s: the user starts over.
-            if (riding && TicksSince(speedChanged) > 30000) {
-                act("reconnect (values frozen)");
-                if (device->GetCompetitorState() == cstRunning && !device->GetTimerStatsEnabled())
-                    failures.push_back("the ride runs without statistics at " + std::to_string(now / 1000) +
-                                       " s");
-                if (opt.Debug) {
-                    std::printf(
-                        "     steps %d state %d timer %d speed %g trainer %d sc %d hr %d kb %d quality %d",
-                        steps, device->GetCompetitorState(), device->GetTimerStatsEnabled(),
-                        device->GetSpeed(), device->Connected(), device->ConnectedTrainer(),
-                        device->ConnectedHr(), device->ConnectedKeyboard(), device->GetLinkQuality());
-                    if (auto st = air.Stick())
-                        for (int c = 0; c < 4; ++c)
-                            std::printf(" ch%d=%d/%u", c, st->Channel(c).State, st->Channel(c).DeviceNumber);
-                    std::printf("\n");
-                }
-                Click(form->btn5);
-                Click(form->Button2);
-                riding = false;
-                nextTry = now;
-            }
-            if (!riding && now >= nextTry) connectAndStart();
-            const TMemory m = MemoryNow();
-            peak.RssKb = std::max(peak.RssKb, m.RssKb);
-            peak.HeapKb = std::max(peak.HeapKb, m.HeapKb);
-            if (atStart.RssKb == 0 && riding) atStart = m;
-            if (!middleTaken && now >= rideMs / 2) atMiddle = m, middleTaken = true;
-            if (now >= nextSample) {
-                nextSample += rideMs / 10;
-                std::printf("  %7.1f s  memory %ld kB", now / 1000.0, m.RssKb);
-                if (m.HeapKb >= 0) std::printf(", heap %ld kB", m.HeapKb);
-                std::printf(", radio log %d lines, %d steps\n", form->Memo1->Lines().Count(), steps);
-                std::fflush(stdout);
-            }
-        }
-        atEnd = MemoryNow();
-        impatience.SetEnabled(false);
+        ride.Ride(rideMs);
         stop = true;
         faultThread.join();
+        ride.Finish();
 
-        // After the quiet minutes the ride runs on live values.
-        const int stepsBefore = steps;
-        const double speedBefore = lastSpeed;
-        if (auto s = air.Stick()) s->SpeedCadence().SetWheelRpm(777);
-        Application()->Delay(5000);
-        if (!riding || device->GetCompetitorState() != cstRunning || !device->Connected())
-            failures.push_back("the ride is not running at its end");
-        if (steps - stepsBefore < 3) failures.push_back("no statistics steps at the end of the ride");
-        if (lastSpeed == speedBefore) failures.push_back("the speed does not follow the rider at the end");
-        Click(form->btn5);
-        Click(form->Button2);
-        for (const std::string& b : newBoxes())
-            if (b != "console connessa!!") failures.push_back("unexpected box \"" + b + "\" at the end");
-        form.reset();
-
-        std::printf("faults:");
-        for (const auto& [kind, n] : faults.Counts()) std::printf("  %s: %d", kind.c_str(), n);
-        std::printf("\nmessages shown:");
-        for (const auto& [text, n] : boxes) std::printf("  \"%s\": %d", text.c_str(), n);
-        std::printf("\ncomponent events:");
-        for (const auto& [text, n] : events) std::printf("  %s: %d", text.c_str(), n);
-        std::printf("\nrider's actions:");
-        for (const auto& [text, n] : actions) std::printf("  %s: %d", text.c_str(), n);
-        std::printf("\nstatistics steps: %d\n", steps);
+        PrintCounts("faults", faults.Counts(), false);
+        PrintCounts("messages shown", ride.Boxes, true);
+        PrintCounts("component events", ride.Events, false);
+        PrintCounts("rider's actions", ride.Actions, false);
+        std::printf("statistics steps: %d\n", ride.Steps);
+        failures = ride.Failures;
+        atStart = ride.AtStart, atMiddle = ride.AtMiddle, atEnd = ride.AtEnd, peak = ride.Peak;
     }
     auto kb = [](const TMemory& m) {
         return std::to_string(m.RssKb) + " kB" +
@@ -484,4 +501,18 @@ int main(int argc, char** argv) {
                 opt.Minutes);
     for (const auto& f : failures) std::printf("  %s\n", f.c_str());
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TOptions opt;
+    TToolOptions options("ride_soak", "[--minutes M] [--seed S] [--clock-speed X] [--debug]");
+    options.Number("--minutes", opt.Minutes, 2, 1440)
+        .Number("--seed", opt.Seed)
+        .Number("--clock-speed", opt.ClockSpeed, 1, 10000)
+        .Flag("--debug", opt.Debug);
+    if (!options.Parse(argc, argv)) return 2;
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    return Soak(opt);
 }

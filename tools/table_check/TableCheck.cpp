@@ -61,17 +61,20 @@ public:
 
     void Run(const std::string& folder, const std::string& name) {
         bool found;
-        Data = ReadWhole(TableFile(folder, name, ".DAT"), found);
-        if (!found) return R.Add("data file missing");
-        Index = ReadWhole(TableFile(folder, name, ".IDX"), found);
-        if (!found) return R.Add("index file missing");
+        const std::string dataFile = TableFile(folder, name, ".DAT");
+        Data = ReadWhole(dataFile, found);
+        if (!found) return R.Add("data file missing: " + dataFile);
+        const std::string indexFile = TableFile(folder, name, ".IDX");
+        Index = ReadWhole(indexFile, found);
+        if (!found) return R.Add("index file missing: " + indexFile);
         if (!ReadDataHeader()) return;
         CheckRecords();
         CheckDeletedChain();
         if (ReadIndexHeader()) CheckIndexes();
         if (BlobFieldCount() > 0) {
-            Blob = ReadWhole(TableFile(folder, name, ".BLB"), found);
-            if (!found) return R.Add("BLOB file missing");
+            const std::string blobFile = TableFile(folder, name, ".BLB");
+            Blob = ReadWhole(blobFile, found);
+            if (!found) return R.Add("BLOB file missing: " + blobFile);
             CheckBlobs();
         }
     }

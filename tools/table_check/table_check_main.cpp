@@ -4,14 +4,17 @@
 
 #include "db/storage/Library.h"
 #include "tools/table_check/TableCheck.h"
+#include "tools/tool_options/ToolOptions.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: table_check FOLDER TABLE\n");
-        return 2;
-    }
+    std::vector<std::string> args;
+    TToolOptions options("table_check", "FOLDER TABLE");
+    options.Arguments(args, 2, 2);
+    if (!options.Parse(argc, argv)) return 2;
+    const std::string& folder = args[0];
+    const std::string& table = args[1];
     InitializeLibrary();
-    const TTableCheckReport report = CheckTableFiles(argv[1], argv[2]);
+    const TTableCheckReport report = CheckTableFiles(folder, table);
     std::printf(
         "%u records (%u active, %u deleted), %u index keys on %u pages (%u free), "
         "%u BLOB chains on %u blocks (%u free)\n",
@@ -20,7 +23,7 @@ int main(int argc, char** argv) {
         report.BlobBlocksFree);
     std::fputs(report.Text().c_str(), stdout);
     bool ok = report.Ok();
-    for (const std::string& lock : HeldTableLocks(argv[1], argv[2])) {
+    for (const std::string& lock : HeldTableLocks(folder, table)) {
         std::printf("lock still held: %s\n", lock.c_str());
         ok = false;
     }

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +46,9 @@
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
 #include "platform/rtl/ByteCodec.h"
+#include "tests/support/FieldDescriptors.h"
 #include "tools/table_check/TableCheck.h"
+#include "tools/tool_options/ToolOptions.h"
 
 namespace {
 
@@ -193,14 +196,6 @@ void CreateTable(const std::string& folder) {
     TDataCursor c(session.OpenDirectory("db", folder));
     c.SetTableName(TableName);
     c.SetExclusive(true);
-    auto field = [](uint16_t no, const char* name, uint8_t type, uint8_t size) {
-        TFieldDescriptor f;
-        f.FieldNo = no;
-        f.Name = name;
-        f.DataType = type;
-        f.Size = size;
-        return f;
-    };
     TIndexDescriptor primary, byGroup;
     primary.Unique = 1;
     primary.FieldCount = 1;
@@ -211,8 +206,8 @@ void CreateTable(const std::string& folder) {
     TCreateTableOptions options;
     options.Overwrite = true;
     options.BlobBlockSize = 128;  // small blocks: most BLOBs take a chain of several
-    c.CreateTable({field(FId, "ID", dtInteger, 0), field(FGroup, "GRP", dtString, 8),
-                   field(FVersion, "VER", dtInteger, 0), field(FData, "DATA", dtBlob, 0)},
+    c.CreateTable({MakeField(FId, "ID", dtInteger), MakeField(FGroup, "GRP", dtString, 8),
+                   MakeField(FVersion, "VER", dtInteger), MakeField(FData, "DATA", dtBlob)},
                   {primary, byGroup}, options);
     c.SetExclusive(false);
     c.Open();
@@ -777,126 +772,125 @@ std::string NextOpenText(const TTableRead& t) {
     return s;
 }
 
-}  // namespace
+// A fresh, empty table folder for a run or a round.
+void FreshFolder(const std::string& folder) {
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+}
 
-int main(int argc, char** argv) {
-    TOptions o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "%s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--procs")
-            o.Procs = std::clamp(std::atoi(value().c_str()), 1, 30);
-        else if (a == "--ops")
-            o.Ops = std::max(1, std::atoi(value().c_str()));
-        else if (a == "--seed")
-            o.Seed = uint32_t(std::strtoul(value().c_str(), nullptr, 10));
-        else if (a == "--kill-rounds")
-            o.KillRounds = std::max(0, std::atoi(value().c_str()));
-        else if (a == "--dir")
-            o.Dir = value();
-        else if (a == "--keep")
-            o.Keep = true;
-        else {
-            std::fprintf(stderr,
-                         "usage: table_stress [--procs N] [--ops M] [--seed S] [--kill-rounds R] [--dir "
-                         "PATH] [--keep]\n");
-            return 2;
+bool PlainRun(const TOptions& o, const std::string& folder, const std::string& logs) {
+    FreshFolder(folder);
+    std::printf("stress run: %d processes x %d operations, seed %u\n", o.Procs, o.Ops, o.Seed);
+    const TRunResult r = RunOnce(o, folder, logs, o.Seed, kpNone);
+    for (const std::string& f : r.Failures) std::printf("FAIL: %s\n", f.c_str());
+    return r.Passed;
+}
+
+// Odd rounds kill at random moments, even rounds kill one worker inside a commit.
+bool KillRounds(const TOptions& o, const std::string& folder, const std::string& logs) {
+    bool passed = true;
+    std::printf("kill run: %d rounds of %d processes x %d operations, seed %u\n", o.KillRounds, o.Procs,
+                o.Ops, o.Seed);
+    int32_t randomRounds = 0, randomKills = 0, randomInCommit = 0, randomHeld = 0;
+    int32_t commitRounds = 0, inCommit = 0, afterCommit = 0, flagged = 0, rowsOnly = 0, intact = 0;
+    int32_t survivorsFailed = 0;
+    std::map<std::string, int32_t> nextOpens;
+    std::map<int32_t, std::array<int32_t, 3>> byWrite;  // intact, flagged, rows torn
+    for (int32_t round = 1; round <= o.KillRounds; ++round) {
+        FreshFolder(folder);
+        const TKillPlan plan = round % 2 ? kpRandom : kpCommit;
+        std::printf("round %d (%s):\n", round, plan == kpRandom ? "random kills" : "a kill inside a commit");
+        const TRunResult r = RunOnce(o, folder, logs, o.Seed * 1000u + uint32_t(round), plan);
+        std::string at;
+        for (int32_t w : r.KillWrites) at += (at.empty() ? " at write " : ", ") + std::to_string(w);
+        std::printf("  kills: %d (%d inside a commit%s, %d right after one, %d elsewhere)\n", r.Killed,
+                    r.KilledInCommit, at.c_str(), r.KilledAfterCommit, r.KilledElsewhere);
+        if (plan == kpRandom) {
+            ++randomRounds;
+            randomKills += r.Killed;
+            randomInCommit += r.KilledInCommit;
+            randomHeld += r.Torn() ? 0 : 1;
+        } else {
+            ++commitRounds;
+            afterCommit += r.KilledAfterCommit;
         }
+        if (plan == kpCommit && r.KilledInCommit == 1) {
+            ++inCommit;
+            auto& counts = byWrite[r.KillWrites[0]];
+            if (!r.Torn())
+                ++intact, ++counts[0];
+            else if (r.Flagged)
+                ++flagged, ++counts[1];
+            else
+                ++rowsOnly, ++counts[2];
+            if (r.SurvivorFailures) ++survivorsFailed;
+        }
+        if (r.CommitKill && r.Torn()) {
+            ++nextOpens[NextOpenText(r.Next)];
+            std::printf("  torn: next open %s; rows %s; %d survivors failed%s%s\n",
+                        NextOpenText(r.Next).c_str(), r.RowsMatch ? "as committed" : "not as committed",
+                        r.SurvivorFailures, r.SurvivorFailures ? ", first: " : "", r.SurvivorError.c_str());
+            if (r.Flagged) std::printf("  check:\n%s", r.CheckText.c_str());
+        }
+        for (const std::string& f : r.Failures) std::printf("FAIL: %s\n", f.c_str());
+        passed = passed && r.Passed;
     }
+    std::printf("kill summary:\n");
+    std::printf(
+        "  %d rounds of random kills: %d workers killed (%d of them inside a commit); in %d rounds "
+        "everything held (check clean, no lock left, rows as committed, survivors finished)\n",
+        randomRounds, randomKills, randomInCommit, randomHeld);
+    std::printf(
+        "  %d rounds with a kill planned inside a commit: %d died inside it, %d after it (the commit "
+        "had fewer writes); of those inside: %d left the table as committed, %d flagged by the check, "
+        "%d with rows torn but a clean check; survivors failed in %d\n",
+        commitRounds, inCommit, afterCommit, intact, flagged, rowsOnly, survivorsFailed);
+    for (const auto& [write, c] : byWrite)
+        std::printf("    killed before write %d of the commit: %d intact, %d flagged, %d rows torn\n", write,
+                    c[0], c[1], c[2]);
+    for (const auto& [text, n] : nextOpens)
+        std::printf("  next open after a torn commit (%d rounds): %s\n", n, text.c_str());
+    return passed;
+}
+
+int Run(const TOptions& o) {
     std::string base = o.Dir;
     if (base.empty()) {
         const char* tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/table-stress-XXXXXX";
+        const std::string parent = tmp && *tmp ? tmp : "/tmp";
+        std::string tmpl = parent + "/table-stress-XXXXXX";
         if (!::mkdtemp(tmpl.data())) {
-            std::perror("mkdtemp");
-            return 2;
+            std::fprintf(stderr, "table_stress: cannot make a folder in %s: %s\n", parent.c_str(),
+                         std::strerror(errno));
+            return 1;
         }
         base = tmpl;
     }
     const std::string folder = base + "/table", logs = base + "/logs";
     std::filesystem::create_directories(logs);
-    bool passed = true;
-    if (o.KillRounds == 0) {
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
-        std::printf("stress run: %d processes x %d operations, seed %u\n", o.Procs, o.Ops, o.Seed);
-        const TRunResult r = RunOnce(o, folder, logs, o.Seed, kpNone);
-        for (const std::string& f : r.Failures) std::printf("FAIL: %s\n", f.c_str());
-        passed = r.Passed;
-    } else {
-        std::printf("kill run: %d rounds of %d processes x %d operations, seed %u\n", o.KillRounds, o.Procs,
-                    o.Ops, o.Seed);
-        // Odd rounds kill at random moments, even rounds kill one worker inside a commit.
-        int32_t randomRounds = 0, randomKills = 0, randomInCommit = 0, randomHeld = 0;
-        int32_t commitRounds = 0, inCommit = 0, afterCommit = 0, flagged = 0, rowsOnly = 0, intact = 0;
-        int32_t survivorsFailed = 0;
-        std::map<std::string, int32_t> nextOpens;
-        std::map<int32_t, std::array<int32_t, 3>> byWrite;  // intact, flagged, rows torn
-        for (int32_t round = 1; round <= o.KillRounds; ++round) {
-            std::filesystem::remove_all(folder);
-            std::filesystem::create_directories(folder);
-            const TKillPlan plan = round % 2 ? kpRandom : kpCommit;
-            std::printf("round %d (%s):\n", round,
-                        plan == kpRandom ? "random kills" : "a kill inside a commit");
-            const TRunResult r = RunOnce(o, folder, logs, o.Seed * 1000u + uint32_t(round), plan);
-            std::string at;
-            for (int32_t w : r.KillWrites) at += (at.empty() ? " at write " : ", ") + std::to_string(w);
-            std::printf("  kills: %d (%d inside a commit%s, %d right after one, %d elsewhere)\n", r.Killed,
-                        r.KilledInCommit, at.c_str(), r.KilledAfterCommit, r.KilledElsewhere);
-            if (plan == kpRandom) {
-                ++randomRounds;
-                randomKills += r.Killed;
-                randomInCommit += r.KilledInCommit;
-                randomHeld += r.Torn() ? 0 : 1;
-            } else {
-                ++commitRounds;
-                afterCommit += r.KilledAfterCommit;
-            }
-            if (plan == kpCommit && r.KilledInCommit == 1) {
-                ++inCommit;
-                auto& counts = byWrite[r.KillWrites[0]];
-                if (!r.Torn())
-                    ++intact, ++counts[0];
-                else if (r.Flagged)
-                    ++flagged, ++counts[1];
-                else
-                    ++rowsOnly, ++counts[2];
-                if (r.SurvivorFailures) ++survivorsFailed;
-            }
-            if (r.CommitKill && r.Torn()) {
-                ++nextOpens[NextOpenText(r.Next)];
-                std::printf("  torn: next open %s; rows %s; %d survivors failed%s%s\n",
-                            NextOpenText(r.Next).c_str(), r.RowsMatch ? "as committed" : "not as committed",
-                            r.SurvivorFailures, r.SurvivorFailures ? ", first: " : "",
-                            r.SurvivorError.c_str());
-                if (r.Flagged) std::printf("  check:\n%s", r.CheckText.c_str());
-            }
-            for (const std::string& f : r.Failures) std::printf("FAIL: %s\n", f.c_str());
-            passed = passed && r.Passed;
-        }
-        std::printf("kill summary:\n");
-        std::printf(
-            "  %d rounds of random kills: %d workers killed (%d of them inside a commit); in %d rounds "
-            "everything held (check clean, no lock left, rows as committed, survivors finished)\n",
-            randomRounds, randomKills, randomInCommit, randomHeld);
-        std::printf(
-            "  %d rounds with a kill planned inside a commit: %d died inside it, %d after it (the commit "
-            "had fewer writes); of those inside: %d left the table as committed, %d flagged by the check, "
-            "%d with rows torn but a clean check; survivors failed in %d\n",
-            commitRounds, inCommit, afterCommit, intact, flagged, rowsOnly, survivorsFailed);
-        for (const auto& [write, c] : byWrite)
-            std::printf("    killed before write %d of the commit: %d intact, %d flagged, %d rows torn\n",
-                        write, c[0], c[1], c[2]);
-        for (const auto& [text, n] : nextOpens)
-            std::printf("  next open after a torn commit (%d rounds): %s\n", n, text.c_str());
-    }
+    const bool passed = o.KillRounds == 0 ? PlainRun(o, folder, logs) : KillRounds(o, folder, logs);
     std::printf("%s\n", passed ? "PASSED" : "FAILED");
     if (!o.Keep && o.Dir.empty()) std::filesystem::remove_all(base);
     return passed ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TOptions o;
+    TToolOptions options("table_stress",
+                         "[--procs N] [--ops M] [--seed S] [--kill-rounds R] [--dir PATH] [--keep]");
+    options.Number("--procs", o.Procs, 1, 30)
+        .Number("--ops", o.Ops, 1, 10000000)
+        .Number("--seed", o.Seed)
+        .Number("--kill-rounds", o.KillRounds, 0, 100000)
+        .Text("--dir", o.Dir)
+        .Flag("--keep", o.Keep);
+    if (!options.Parse(argc, argv)) return 2;
+    try {
+        return Run(o);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "table_stress: %s\n", e.what());
+        return 1;
+    }
 }

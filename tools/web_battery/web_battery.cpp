@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "tests/support/LocalLighttpd.h"
+#include "tools/tool_options/ToolOptions.h"
 
 extern char** environ;
 
@@ -491,51 +492,139 @@ std::vector<std::string> Listing(const std::string& dir) {
 }
 
 struct TOptions {
-    int Requests = 150;
+    int32_t Requests = 150;
     uint32_t Seed = 1;
-    int Jobs = 8;
+    int32_t Jobs = 8;
     double ClockSpeed = 30;
-    int Only = -1;
+    int32_t Only = -1;
     bool Keep = false;
     std::string Demo, Dir;
 };
 
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: web_battery [--requests N] [--seed S] [--jobs J] [--clock-speed X] [--only I] "
-                 "[--keep] [--demo PATH] [--dir DIR]\n");
-    return 2;
+// What the requests ended in.
+struct TTally {
+    std::map<std::string, std::map<std::string, int>> ByKind;  // kind -> outcome -> count
+    std::vector<std::string> Failures;
+    double Slowest = 0;
+    double Seconds = 0;
+    int Sent() const {
+        int n = 0;
+        for (const auto& [kind, outcomes] : ByKind)
+            for (const auto& [what, count] : outcomes) n += count;
+        return n;
+    }
+};
+
+// The requests, opt.Jobs at a time (or the one of --only, with its answer shown).
+void SendRequests(const TOptions& opt, int port, std::chrono::seconds limit, TTally& tally) {
+    const auto started = Clock::now();
+    std::mutex mutex;
+    std::atomic<int> nextIndex{opt.Only >= 0 ? opt.Only : 0};
+    const int endIndex = opt.Only >= 0 ? opt.Only + 1 : opt.Requests;
+    std::vector<std::thread> workers;
+    for (int j = 0; j < opt.Jobs; ++j)
+        workers.emplace_back([&] {
+            for (int i; (i = nextIndex++) < endIndex;) {
+                const TCase c = MakeCase(opt.Seed, i);
+                const TOutcome o = Run(c, port, limit);
+                std::lock_guard<std::mutex> g(mutex);
+                if (opt.Only >= 0)
+                    std::printf("request %d (%s), %zu bytes: %s\n%s\n", i, c.Kind.c_str(), c.Wire.size(),
+                                o.What.c_str(), o.Answer.substr(0, 600).c_str());
+                ++tally.ByKind[c.Kind][o.What];
+                tally.Slowest = std::max(tally.Slowest, o.Seconds);
+                if (o.Failed)
+                    tally.Failures.push_back("request " + std::to_string(i) + " (" + c.Kind + "): " + o.What);
+            }
+        });
+    for (auto& w : workers) w.join();
+    tally.Seconds = std::chrono::duration<double>(Clock::now() - started).count();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (const char* log = std::getenv("WEB_BATTERY_STATUS_LOG"); log && argc == 2)
-        return RunWrapped(argv[1], log);
-
-    TOptions opt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (a == "--requests")
-            opt.Requests = std::atoi(next().c_str());
-        else if (a == "--seed")
-            opt.Seed = static_cast<uint32_t>(std::strtoul(next().c_str(), nullptr, 10));
-        else if (a == "--jobs")
-            opt.Jobs = std::max(1, std::atoi(next().c_str()));
-        else if (a == "--clock-speed")
-            opt.ClockSpeed = std::atof(next().c_str());
-        else if (a == "--only")
-            opt.Only = std::atoi(next().c_str());
-        else if (a == "--keep")
-            opt.Keep = true;
-        else if (a == "--demo")
-            opt.Demo = next();
-        else if (a == "--dir")
-            opt.Dir = next();
-        else
-            return Usage();
+// The requests whose demo program has started and not ended, from the wrapper's lines.
+std::vector<std::string> StillRunning(const std::string& statusText) {
+    std::map<std::string, int> running;
+    std::istringstream in(statusText);
+    for (std::string line; std::getline(in, line);) {
+        const size_t cut = line.find("] ");
+        if (cut != std::string::npos)
+            running[line.substr(0, cut + 1)] += line.substr(cut + 2) == "start" ? 1 : -1;
     }
+    std::vector<std::string> out;
+    for (const auto& [request, n] : running)
+        if (n > 0) out.push_back(request);
+    return out;
+}
+
+// Waits until every program the server started has ended (and no new one started for a
+// moment): one still running past the limits has outlived the watchdog and the server's
+// idle limit. Returns the status log as it stands then.
+std::string WaitForPrograms(const std::string& statusLog, std::chrono::seconds limit, TTally& tally) {
+    std::string statusText;
+    const auto settleEnd = Clock::now() + limit;
+    for (auto lastChange = Clock::now();;) {
+        const std::string now = ReadAll(statusLog);
+        if (now != statusText) statusText = now, lastChange = Clock::now();
+        const bool quiet = Clock::now() - lastChange > std::chrono::milliseconds(700);
+        if ((quiet && StillRunning(statusText).empty()) || Clock::now() > settleEnd) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (const std::string& request : StillRunning(statusText))
+        tally.Failures.push_back("demo program of " + request + " still running after the limits");
+    return statusText;
+}
+
+void StopServer(pid_t server) {
+    ::kill(server, SIGTERM);
+    for (int k = 0; k < 100 && ::waitpid(server, nullptr, WNOHANG) == 0; ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::kill(server, SIGKILL);
+    ::waitpid(server, nullptr, 0);
+}
+
+// The wrapper's lines "[query] exit N" or "[query] signal N": how the demo's runs ended.
+// Prints them by end; the programs that ended and how many of them crashed.
+std::pair<int, int> ReportProgramEnds(const std::string& statusText, TTally& tally) {
+    std::map<std::string, int> ends;
+    int programs = 0, crashes = 0;
+    std::istringstream statusLines(statusText);
+    for (std::string line; std::getline(statusLines, line);) {
+        const size_t cut = line.find("] ");
+        if (cut == std::string::npos || line.substr(cut + 2) == "start") continue;
+        const std::string how = line.substr(cut + 2);
+        ++ends[how];
+        ++programs;
+        // The server stops programs of clients that left with SIGTERM (SIGKILL if they
+        // linger); every other signal, and the sanitizers' exit codes, are crashes.
+        const bool signal = how.rfind("signal ", 0) == 0;
+        const int code = std::atoi(how.substr(how.find(' ') + 1).c_str());
+        if ((signal && code != SIGTERM && code != SIGKILL) || (!signal && code != 0)) {
+            ++crashes;
+            tally.Failures.push_back("demo program of " + line);
+        }
+    }
+    std::printf("demo program runs by end:");
+    for (const auto& [how, count] : ends) std::printf("  %s: %d", how.c_str(), count);
+    std::printf("\n");
+    return {programs, crashes};
+}
+
+// Uploads, temporary files, sanitizer reports and stray session files left in the folder;
+// the session files kept.
+std::vector<std::string> LeftFiles(const std::string& D, int& sessions) {
+    std::vector<std::string> left;
+    for (const char* sub : {"uploads", "tmp", "sanitizer"})
+        for (const auto& f : Listing(D + "/" + sub)) left.push_back(f);
+    for (const auto& f : Listing(D + "/sessions"))
+        if (fs::path(f).extension() != ".ses") left.push_back(f);
+    for (const auto& f : Listing(D + "/www"))
+        if (fs::path(f).filename() != "demo.cgi") left.push_back(f);
+    sessions = 0;
+    for (const auto& f : Listing(D + "/sessions")) sessions += fs::path(f).extension() == ".ses";
+    return left;
+}
+
+int RunBattery(TOptions opt) {
     const std::string self = SelfPath();
     if (opt.Demo.empty())
         opt.Demo = fs::path(self).parent_path().parent_path().string() + "/cgi_demo/cgi_demo";
@@ -583,7 +672,8 @@ int main(int argc, char** argv) {
     const pid_t server = setup.Start(lighttpd, env);
     const bool up = setup.WaitUntilListening(std::chrono::seconds(5));
     if (!up) {
-        std::fprintf(stderr, "web_battery: lighttpd did not start: %s\n", ReadAll(D + "/error.log").c_str());
+        std::fprintf(stderr, "web_battery: lighttpd did not start; %s/error.log says: %s\n", D.c_str(),
+                     ReadAll(D + "/error.log").c_str());
         ::kill(server, SIGKILL);
         return 1;
     }
@@ -591,124 +681,62 @@ int main(int argc, char** argv) {
     std::printf("web_battery: seed %u, %d requests, %d at a time, demo clock x%g, in %s\n", opt.Seed,
                 opt.Only >= 0 ? 1 : opt.Requests, opt.Jobs, opt.ClockSpeed, D.c_str());
     std::fflush(stdout);
-    const auto started = Clock::now();
-    std::mutex mutex;
-    std::map<std::string, std::map<std::string, int>> byKind;  // kind -> outcome -> count
-    std::vector<std::string> failures;
-    double slowest = 0;
-    std::atomic<int> nextIndex{opt.Only >= 0 ? opt.Only : 0};
-    const int endIndex = opt.Only >= 0 ? opt.Only + 1 : opt.Requests;
-    std::vector<std::thread> workers;
-    for (int j = 0; j < opt.Jobs; ++j)
-        workers.emplace_back([&] {
-            for (int i; (i = nextIndex++) < endIndex;) {
-                const TCase c = MakeCase(opt.Seed, i);
-                const TOutcome o = Run(c, port, limit);
-                std::lock_guard<std::mutex> g(mutex);
-                if (opt.Only >= 0)
-                    std::printf("request %d (%s), %zu bytes: %s\n%s\n", i, c.Kind.c_str(), c.Wire.size(),
-                                o.What.c_str(), o.Answer.substr(0, 600).c_str());
-                ++byKind[c.Kind][o.What];
-                slowest = std::max(slowest, o.Seconds);
-                if (o.Failed)
-                    failures.push_back("request " + std::to_string(i) + " (" + c.Kind + "): " + o.What);
-            }
-        });
-    for (auto& w : workers) w.join();
-    const double took = std::chrono::duration<double>(Clock::now() - started).count();
+    TTally tally;
+    SendRequests(opt, port, limit, tally);
+    const std::string statusText = WaitForPrograms(D + "/status.log", limit, tally);
+    StopServer(server);
 
-    // Every program the server started has ended (lighttpd stops those of clients that left).
-    const int expected = [&] {
-        int n = 0;
-        for (const auto& [kind, outcomes] : byKind)
-            for (const auto& [what, count] : outcomes) n += count;
-        return n;
-    }();
-    // Wait until every program the server started has ended (and no new one started for a
-    // moment): one still running past the limits has outlived the watchdog and the
-    // server's idle limit.
-    auto stillRunning = [](const std::string& statusText) {
-        std::map<std::string, int> running;
-        std::istringstream in(statusText);
-        for (std::string line; std::getline(in, line);) {
-            const size_t cut = line.find("] ");
-            if (cut != std::string::npos)
-                running[line.substr(0, cut + 1)] += line.substr(cut + 2) == "start" ? 1 : -1;
-        }
-        std::vector<std::string> out;
-        for (const auto& [request, n] : running)
-            if (n > 0) out.push_back(request);
-        return out;
-    };
-    std::string statusText;
-    const auto settleEnd = Clock::now() + limit;
-    for (auto lastChange = Clock::now();;) {
-        const std::string now = ReadAll(D + "/status.log");
-        if (now != statusText) statusText = now, lastChange = Clock::now();
-        const bool quiet = Clock::now() - lastChange > std::chrono::milliseconds(700);
-        if ((quiet && stillRunning(statusText).empty()) || Clock::now() > settleEnd) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    for (const std::string& request : stillRunning(statusText))
-        failures.push_back("demo program of " + request + " still running after the limits");
-    ::kill(server, SIGTERM);
-    for (int k = 0; k < 100 && ::waitpid(server, nullptr, WNOHANG) == 0; ++k)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ::kill(server, SIGKILL);
-    ::waitpid(server, nullptr, 0);
-
-    std::printf("requests by kind and outcome (%d sent, %.1f s, slowest %.2f s, limit %lld s):\n", expected,
-                took, slowest, static_cast<long long>(limit.count()));
-    for (const auto& [kind, outcomes] : byKind) {
+    std::printf("requests by kind and outcome (%d sent, %.1f s, slowest %.2f s, limit %lld s):\n",
+                tally.Sent(), tally.Seconds, tally.Slowest, static_cast<long long>(limit.count()));
+    for (const auto& [kind, outcomes] : tally.ByKind) {
         std::printf("  %-18s", kind.c_str());
         for (const auto& [what, count] : outcomes) std::printf("  %s: %d", what.c_str(), count);
         std::printf("\n");
     }
-    // The wrapper's lines: "[query] exit N" or "[query] signal N".
-    std::map<std::string, int> ends;
-    int programs = 0, crashes = 0;
-    std::istringstream statusLines(statusText);
-    for (std::string line; std::getline(statusLines, line);) {
-        const size_t cut = line.find("] ");
-        if (cut == std::string::npos || line.substr(cut + 2) == "start") continue;
-        const std::string how = line.substr(cut + 2);
-        ++ends[how];
-        ++programs;
-        // The server stops programs of clients that left with SIGTERM (SIGKILL if they
-        // linger); every other signal, and the sanitizers' exit codes, are crashes.
-        const bool signal = how.rfind("signal ", 0) == 0;
-        const int code = std::atoi(how.substr(how.find(' ') + 1).c_str());
-        if ((signal && code != SIGTERM && code != SIGKILL) || (!signal && code != 0)) {
-            ++crashes;
-            failures.push_back("demo program of " + line);
-        }
-    }
-    std::printf("demo program runs by end:");
-    for (const auto& [how, count] : ends) std::printf("  %s: %d", how.c_str(), count);
-    std::printf("\n");
-    std::vector<std::string> left;
-    for (const char* sub : {"uploads", "tmp", "sanitizer"})
-        for (const auto& f : Listing(D + "/" + sub)) left.push_back(f);
-    for (const auto& f : Listing(D + "/sessions"))
-        if (fs::path(f).extension() != ".ses") left.push_back(f);
-    for (const auto& f : Listing(D + "/www"))
-        if (fs::path(f).filename() != "demo.cgi") left.push_back(f);
+    const auto [programs, crashes] = ReportProgramEnds(statusText, tally);
     int sessions = 0;
-    for (const auto& f : Listing(D + "/sessions")) sessions += fs::path(f).extension() == ".ses";
+    const std::vector<std::string> left = LeftFiles(D, sessions);
     std::printf("programs ended: %d; crashes: %d; session files kept: %d; files left behind: %zu\n", programs,
                 crashes, sessions, left.size());
     for (const auto& f : left) {
-        failures.push_back("left behind: " + f);
+        tally.Failures.push_back("left behind: " + f);
         if (f.find("/sanitizer/") != std::string::npos) std::printf("%s\n", ReadAll(f).c_str());
     }
-    if (failures.empty()) {
+    if (tally.Failures.empty()) {
         std::printf("web_battery: passed\n");
         if (!opt.Keep) fs::remove_all(D);
         return 0;
     }
-    std::printf("web_battery: %zu failures (replay one with --seed %u --only N):\n", failures.size(),
+    std::printf("web_battery: %zu failures (replay one with --seed %u --only N):\n", tally.Failures.size(),
                 opt.Seed);
-    for (const auto& f : failures) std::printf("  %s\n", f.c_str());
+    for (const auto& f : tally.Failures) std::printf("  %s\n", f.c_str());
     std::printf("files kept in %s\n", D.c_str());
     return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (const char* log = std::getenv("WEB_BATTERY_STATUS_LOG"); log && argc == 2)
+        return RunWrapped(argv[1], log);
+
+    TOptions opt;
+    TToolOptions options("web_battery",
+                         "[--requests N] [--seed S] [--jobs J] [--clock-speed X] [--only I] [--keep] "
+                         "[--demo PATH] [--dir DIR]");
+    options.Number("--requests", opt.Requests, 1, 10000000)
+        .Number("--seed", opt.Seed)
+        .Number("--jobs", opt.Jobs, 1, 256)
+        .Number("--clock-speed", opt.ClockSpeed, 1, 1000)
+        .Number("--only", opt.Only, 0, 10000000)
+        .Flag("--keep", opt.Keep)
+        .Text("--demo", opt.Demo)
+        .Text("--dir", opt.Dir);
+    if (!options.Parse(argc, argv)) return 2;
+    try {
+        return RunBattery(std::move(opt));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "web_battery: %s\n", e.what());
+        return 1;
+    }
 }
