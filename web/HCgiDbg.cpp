@@ -283,17 +283,22 @@ std::string ExistingName(const std::string& Name) {
 }
 
 // A process's presence: a lock on byte 0 of a file, held on the open descriptor and
-// released by the kernel when the process ends, however it ends.
+// released by the kernel when the process ends, however it ends. Runs a lock command on
+// that byte; false when it failed.
+bool OnPresenceByte(int Fd, int Command, struct flock& Lock) {
+    Lock.l_whence = SEEK_SET;
+    Lock.l_start = 0;
+    Lock.l_len = 1;
+    int rc;
+    do rc = ::fcntl(Fd, Command, &Lock);
+    while (rc == -1 && errno == EINTR);
+    return rc == 0;
+}
+
 bool TakePresenceLock(int Fd) {
     struct flock fl {};
     fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 1;
-    int rc;
-    do rc = ::fcntl(Fd, F_OFD_SETLK, &fl);
-    while (rc == -1 && errno == EINTR);
-    return rc == 0;
+    return OnPresenceByte(Fd, F_OFD_SETLK, fl);
 }
 
 // Whether some process holds the presence lock of the file: 1 yes, 0 no, -1 when it cannot
@@ -303,14 +308,9 @@ int PresenceOf(const std::string& Name) {
     if (fd < 0) return -1;
     struct flock fl {};
     fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 1;
-    int rc;
-    do rc = ::fcntl(fd, F_OFD_GETLK, &fl);
-    while (rc == -1 && errno == EINTR);
+    const bool asked = OnPresenceByte(fd, F_OFD_GETLK, fl);
     ::close(fd);
-    if (rc != 0) return -1;
+    if (!asked) return -1;
     return fl.l_type != F_UNLCK ? 1 : 0;
 }
 
