@@ -52,7 +52,7 @@ void PrepareStdCGIRequest() {
         // writes then fail with EPIPE instead.
         ::signal(SIGPIPE, SIG_IGN);
         // A web server stops a program whose client went away: its uploads must not stay.
-        DeleteUploadsOnEndSignals();
+        DeleteTempFilesOnEndSignals();
         r.In = new THandleStream(STDIN_FILENO);
         r.Out = new THandleStream(STDOUT_FILENO);
     };

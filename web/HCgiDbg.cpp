@@ -282,20 +282,41 @@ std::string ExistingName(const std::string& Name) {
     return m.empty() ? Name : m.front();
 }
 
-// The server's window: the lock its server holds on the tick file.
-bool ServerWindowExists() {
-    int fd = ::open(GetTickFileName().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+// A process's presence: a lock on byte 0 of a file, held on the open descriptor and
+// released by the kernel when the process ends, however it ends. Runs a lock command on
+// that byte; false when it failed.
+bool OnPresenceByte(int Fd, int Command, struct flock& Lock) {
+    Lock.l_whence = SEEK_SET;
+    Lock.l_start = 0;
+    Lock.l_len = 1;
+    int rc;
+    do rc = ::fcntl(Fd, Command, &Lock);
+    while (rc == -1 && errno == EINTR);
+    return rc == 0;
+}
+
+bool TakePresenceLock(int Fd) {
+    struct flock fl {};
+    fl.l_type = F_RDLCK;
+    return OnPresenceByte(Fd, F_OFD_SETLK, fl);
+}
+
+// Whether some process holds the presence lock of the file: 1 yes, 0 no, -1 when it cannot
+// be told (no such file, no locks on its file system).
+int PresenceOf(const std::string& Name) {
+    int fd = ::open(Name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
     struct flock fl {};
     fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 1;
-    int rc;
-    do rc = ::fcntl(fd, F_OFD_GETLK, &fl);
-    while (rc == -1 && errno == EINTR);
+    const bool asked = OnPresenceByte(fd, F_OFD_GETLK, fl);
     ::close(fd);
-    return rc == 0 && fl.l_type != F_UNLCK;
+    if (!asked) return -1;
+    return fl.l_type != F_UNLCK ? 1 : 0;
+}
+
+// The server's window: the presence lock its server holds on the tick file.
+bool ServerWindowExists() {
+    return PresenceOf(GetTickFileName()) == 1;
 }
 
 std::mutex GTickMutex;
@@ -312,12 +333,7 @@ void CreateTickFile(bool WindowLock) {
         ::close(fd);
         return;
     }
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 1;
-    ::fcntl(fd, F_OFD_SETLK, &fl);
+    TakePresenceLock(fd);
     std::lock_guard<std::mutex> lk(GTickMutex);
     if (GTickHandle >= 0) ::close(GTickHandle);
     GTickHandle = fd;
@@ -410,6 +426,7 @@ protected:
             if (GClientDeadlineArmed.load() &&
                 static_cast<int32_t>(GetTickCount() - GClientDeadline.load()) > 0) {
                 WriteLog("Server mode - client watchdog expired");
+                DeleteTrackedTempFiles();
                 ExitEngineProcess(0);
                 return;
             }
@@ -600,6 +617,37 @@ private:
     std::unique_ptr<TStream> FIn;
 };
 
+// The files a client's request makes under the base name: the request being written, the
+// request and the answer. They go on every way out of the client: with this guard, and
+// through the end signals and the watchdog, which end the client before it gets here (a
+// web server ends its program as soon as the answer is complete, and when its client
+// leaves). The client's presence lock on the request file, which travels with its renames,
+// tells the server whether anyone still waits for the answer.
+class TClientFiles {
+public:
+    explicit TClientFiles(const std::string& Base) : FNames{Base + "_TMP", Base + "_REQ", Base + "_rsp"} {
+        for (const std::string& name : FNames) TrackTempFile(name);
+    }
+    ~TClientFiles() {
+        for (const std::string& name : FNames) {
+            DeleteStaleFiles(name, AnyAge);
+            ForgetTempFile(name);
+        }
+        if (FPresence >= 0) ::close(FPresence);
+    }
+    TClientFiles(const TClientFiles&) = delete;
+    TClientFiles& operator=(const TClientFiles&) = delete;
+
+    void HoldPresence(const std::string& RequestFile) {
+        FPresence = ::open(RequestFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (FPresence >= 0) TakePresenceLock(FPresence);
+    }
+
+private:
+    std::vector<std::string> FNames;
+    int FPresence = -1;
+};
+
 }  // namespace
 
 void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Variables) {
@@ -616,8 +664,10 @@ void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Var
         if (ServerMaxClients <= static_cast<int32_t>(MatchFiles(prefix + "*").size()))
             throw Exception("Server mode - Too many clients");
         const std::string base = UniqueRequestName(prefix + AddressPart(request.Variables.get()) + "_");
+        TClientFiles files(base);
         {
             std::unique_ptr<TStream> file = CreateExchangeFile(base + "_TMP");
+            files.HoldPresence(base + "_TMP");
             std::unique_ptr<TWatchDogThread> watchdog = std::make_unique<TWatchDogThread>();
             CGIServerExchange(*file, request.Input, request.Variables.get(), true);
             GClientDeadlineArmed.store(false);
@@ -656,7 +706,6 @@ void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Var
             std::unique_ptr<TStream> response = OpenShareStream(base + "_rsp", false, 3);
             if (request.Output) CopyStream(*response, *request.Output);
         }
-        DeleteStaleFiles(base + "_rsp", AnyAge);
         DeleteStaleFiles(GetExchangeRoot() + "*_*", Now() - ExchangeSweepSeconds * OneSecond);
     } catch (const std::exception& e) {
         WriteLog(e.what());
@@ -669,8 +718,10 @@ void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings
     const std::string prefix = GetExchangePrefix();
     try {
         const std::string tick = GetTickFileName();
-        const std::string name = UniqueRequestName(prefix + "DEBUG_") + "_REQ";
+        const std::string stem = UniqueRequestName(prefix + "DEBUG_");
+        const std::string name = stem + "_REQ";
         const std::string base = name.substr(0, name.size() - 3);
+        TClientFiles files(stem);
         {
             std::unique_ptr<TStream> file;
             for (int attempt = 1; !file; ++attempt) {
@@ -709,6 +760,15 @@ void StartServer(bool Debug) {
 }
 
 void ServerRunRequestFile(THttpEngine* Engine, const std::string& Base) {
+    // The claimed request, and an answer that never became complete, go however the
+    // request ends.
+    struct TRequestFiles {
+        const std::string& Base;
+        ~TRequestFiles() {
+            DeleteStaleFiles(Base + "ind", AnyAge);
+            DeleteStaleFiles(Base + "cnf", AnyAge);
+        }
+    } files{Base};
     std::unique_ptr<TStream> request = OpenShareStream(Base + "cnf", false, 3);
     std::unique_ptr<TStrings> variables = ReadVariableBlock(*request);
     if (!variables) return;
@@ -719,7 +779,9 @@ void ServerRunRequestFile(THttpEngine* Engine, const std::string& Base) {
         if (OsRenameFile(Base + "ind", Base + "rsp")) break;
         Sleep(20);
     }
-    DeleteStaleFiles(Base + "cnf", AnyAge);
+    // A client that was ended before the answer was complete never collects it. (One
+    // ended after this look deletes the answer itself.)
+    if (PresenceOf(Base + "cnf") == 0) DeleteStaleFiles(Base + "rsp", AnyAge);
 }
 
 void ServerMainLoop(THttpEngine* Engine) {

@@ -26,10 +26,11 @@ std::atomic<int32_t> GRequestCounter{0};
 std::mutex GHooksMutex;
 std::function<void()> GExpireAllSessions;
 
-// Upload temp files of the requests in progress, on every thread, in a table that a signal
-// handler may read: the reading watchdog and the end signals delete them. A slot is free
-// (0), being written (1) or holds a name (2). A longer name or a full table leaves a file
-// to the end of its request alone.
+// Files that must not outlive the process (upload temp files of the requests in progress on
+// every thread, a server-mode client's exchange files), in a table that a signal handler
+// may read: the watchdogs and the end signals delete them. A slot is free (0), being
+// written (1) or holds a name (2). A longer name or a full table leaves a file to its
+// owner's own clean-up alone.
 constexpr int MaxTrackedTempFiles = 128;
 constexpr size_t MaxTrackedTempName = 1024;
 struct TTempFileSlot {
@@ -39,31 +40,10 @@ struct TTempFileSlot {
 TTempFileSlot GTempFileSlots[MaxTrackedTempFiles];
 static_assert(std::atomic<int>::is_always_lock_free);
 
-void TrackTempFile(const std::string& Name) {
-    if (Name.size() >= MaxTrackedTempName) return;
-    for (TTempFileSlot& slot : GTempFileSlots) {
-        int free = 0;
-        if (!slot.State.compare_exchange_strong(free, 1)) continue;
-        std::memcpy(slot.Name, Name.c_str(), Name.size() + 1);
-        slot.State.store(2);
-        return;
-    }
-}
-
-void ForgetTempFile(const std::string& Name) {
-    for (TTempFileSlot& slot : GTempFileSlots) {
-        if (slot.State.load() != 2 || Name != slot.Name) continue;
-        int held = 2;
-        if (slot.State.compare_exchange_strong(held, 1)) {
-            slot.State.store(0);
-            return;
-        }
-    }
-}
-
-// The end signals of a CGI program: its uploads go, then the signal ends it as it would have.
+// The end signals of a CGI program: its tracked files go, then the signal ends it as it
+// would have.
 void OnEndSignal(int Signal) {
-    DeleteUploadTempFiles();
+    DeleteTrackedTempFiles();
     ::signal(Signal, SIG_DFL);
     ::raise(Signal);
 }
@@ -182,8 +162,30 @@ void TRequestContext::AddTempFile(const std::string& Name) {
     TrackTempFile(Name);
 }
 
+void TrackTempFile(const std::string& Name) {
+    if (Name.size() >= MaxTrackedTempName) return;
+    for (TTempFileSlot& slot : GTempFileSlots) {
+        int free = 0;
+        if (!slot.State.compare_exchange_strong(free, 1)) continue;
+        std::memcpy(slot.Name, Name.c_str(), Name.size() + 1);
+        slot.State.store(2);
+        return;
+    }
+}
+
+void ForgetTempFile(const std::string& Name) {
+    for (TTempFileSlot& slot : GTempFileSlots) {
+        if (slot.State.load() != 2 || Name != slot.Name) continue;
+        int held = 2;
+        if (slot.State.compare_exchange_strong(held, 1)) {
+            slot.State.store(0);
+            return;
+        }
+    }
+}
+
 // Async-signal-safe: atomics and unlink only.
-void DeleteUploadTempFiles() {
+void DeleteTrackedTempFiles() {
     for (TTempFileSlot& slot : GTempFileSlots) {
         int held = 2;
         if (!slot.State.compare_exchange_strong(held, 1)) continue;
@@ -192,7 +194,7 @@ void DeleteUploadTempFiles() {
     }
 }
 
-void DeleteUploadsOnEndSignals() {
+void DeleteTempFilesOnEndSignals() {
     struct sigaction sa {};
     sa.sa_handler = OnEndSignal;
     sigemptyset(&sa.sa_mask);

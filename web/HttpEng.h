@@ -326,12 +326,17 @@ private:
 void TerminateEngineProcess();
 // Stops and frees the reading watchdog thread.
 void StopReadingWatchdog();
-// Deletes the upload temporaries of every request in progress: the reading watchdog does
-// so before it ends the process, so a stalled upload leaves no file behind.
-void DeleteUploadTempFiles();
-// Makes SIGTERM, SIGINT and SIGHUP delete the upload temporaries before they end the
-// process (a web server stops a CGI program whose client went away with SIGTERM).
-void DeleteUploadsOnEndSignals();
+// Files that must not outlive the process however it ends: the upload temporaries of the
+// requests in progress, and the exchange files of a client of the resident server.
+void TrackTempFile(const std::string& Name);
+void ForgetTempFile(const std::string& Name);
+// Deletes every tracked file: the watchdogs do so before they end the process, so a
+// stalled request leaves no file behind. Async-signal-safe.
+void DeleteTrackedTempFiles();
+// Makes SIGTERM, SIGINT and SIGHUP delete the tracked files before they end the process
+// (a web server stops a CGI program with SIGTERM when its client went away, and as soon
+// as the program's answer is complete).
+void DeleteTempFilesOnEndSignals();
 
 // Every '"', '&', '<', '>' and every character of code 160 or above becomes
 // "&#<code>;". A well-formed UTF-8 sequence is one character (its code point); any other

@@ -39,7 +39,7 @@ protected:
             if (GDeadlineArmed.load() && static_cast<int32_t>(GetTickCount() - GDeadline.load()) > 0) {
                 GDeadlineArmed.store(false);
                 // The stalled request never reaches its end: its uploads go now.
-                DeleteUploadTempFiles();
+                DeleteTrackedTempFiles();
                 ExitEngineProcess(0);
                 return;
             }

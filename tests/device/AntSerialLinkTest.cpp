@@ -74,16 +74,16 @@ TEST_F(AntSerialLinkTest, VexaPlanRunsAsInProcessAndPagesFlowBothWays) {
     }));
     for (int c = 0; c < 4; ++c) EXPECT_EQ(Stick->Channel(c).State, TAntSimChannelState::Unassigned) << c;
     // ANT_Close let go of the tty.
-    TAntSerialTransport t(Pty.SlavePath, 57600);
     anttest::TByteSink sink;
+    TAntSerialTransport t(Pty.SlavePath, 57600);
     EXPECT_TRUE(t.Open(&sink)) << Capture.All();
     EXPECT_TRUE(Capture.Reports().empty()) << Capture.All();
 }
 
 TEST_F(AntSerialLinkTest, BusyTtyIsNotConnected) {
     ServeOnTty();
-    TAntSerialTransport other(Pty.SlavePath, 57600);
     anttest::TByteSink sink;
+    TAntSerialTransport other(Pty.SlavePath, 57600);
     ASSERT_TRUE(other.Open(&sink));
     ulma_ANT& link = NewLink(ulmVexa);
     for (uint8_t n = 0; n < 8; ++n) EXPECT_FALSE(link.Connect(n));

@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +19,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+extern char** environ;
 
 // The program's path on PATH or in the sbin folders (where lighttpd usually is); "" when
 // it is nowhere.
@@ -63,6 +66,52 @@ inline int ConnectLoopback(int port, timeval timeout, bool sendsToo) {
     ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     if (sendsToo) ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
     return s;
+}
+
+// One answer: the status (0 when no answer came), the headers in lower case and the body.
+struct THttpResponse {
+    int status = 0;
+    std::string headers;
+    std::string body;
+};
+
+// Sends one request on a connection of its own to the port on 127.0.0.1 and reads the
+// answer until the server closes the connection.
+inline THttpResponse HttpRequest(int port, const std::string& method, const std::string& target,
+                                 const std::vector<std::string>& headers = {}, const std::string& body = "") {
+    THttpResponse r;
+    const int s = ConnectLoopback(port, timeval{20, 0}, false);
+    if (s < 0) return r;
+    std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    for (const auto& h : headers) req += h + "\r\n";
+    if (!body.empty() || method == "POST") req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    req += "\r\n" + body;
+    ::send(s, req.data(), req.size(), MSG_NOSIGNAL);
+    std::string raw;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(s, buf, sizeof(buf), 0)) > 0;) raw.append(buf, static_cast<size_t>(n));
+    ::close(s);
+    const size_t end = raw.find("\r\n\r\n");
+    if (raw.rfind("HTTP/1.", 0) != 0 || end == std::string::npos) return r;
+    r.status = std::atoi(raw.substr(9, 3).c_str());
+    r.headers = raw.substr(0, end);
+    for (char& c : r.headers) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    r.body = raw.substr(end + 4);
+    return r;
+}
+
+// The environment of this process without the variables that make a CGI request: the
+// web server's own.
+inline std::vector<std::string> CleanEnvironment() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string s(*e);
+        const std::string name = s.substr(0, s.find('='));
+        if (name != "REQUEST_METHOD" && name != "SERVER_SOFTWARE" && name != "CGI_VERSION" &&
+            name != "QUERY_STRING" && name != "CONTENT_LENGTH" && name != "CONTENT_TYPE")
+            env.push_back(s);
+    }
+    return env;
 }
 
 // Starts a program with the given environment; it dies with this process.

@@ -25,8 +25,6 @@
 #include "tests/web/WebTestSupport.h"
 #include "web/HBlowFish.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -39,25 +37,6 @@ std::string DemoProgram() {
 int Connect(int port) {
     return ConnectLoopback(port, timeval{20, 0}, false);
 }
-
-// The environment of this process without the variables that make a CGI request.
-std::vector<std::string> CleanEnvironment() {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string s(*e);
-        const std::string name = s.substr(0, s.find('='));
-        if (name != "REQUEST_METHOD" && name != "SERVER_SOFTWARE" && name != "CGI_VERSION" &&
-            name != "QUERY_STRING" && name != "CONTENT_LENGTH" && name != "CONTENT_TYPE")
-            env.push_back(s);
-    }
-    return env;
-}
-
-struct THttpResponse {
-    int status = 0;
-    std::string headers;  // lower case
-    std::string body;
-};
 
 std::string Base64(const std::string& s) {
     static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -124,25 +103,7 @@ protected:
 
     static THttpResponse Request(const std::string& method, const std::string& target,
                                  const std::vector<std::string>& headers = {}, const std::string& body = "") {
-        THttpResponse r;
-        int s = Connect(Port);
-        if (s < 0) return r;
-        std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-        for (const auto& h : headers) req += h + "\r\n";
-        if (!body.empty() || method == "POST")
-            req += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-        req += "\r\n" + body;
-        ::send(s, req.data(), req.size(), MSG_NOSIGNAL);
-        std::string raw;
-        char buf[4096];
-        for (ssize_t n; (n = ::recv(s, buf, sizeof(buf), 0)) > 0;) raw.append(buf, static_cast<size_t>(n));
-        ::close(s);
-        const size_t end = raw.find("\r\n\r\n");
-        if (raw.rfind("HTTP/1.", 0) != 0 || end == std::string::npos) return r;
-        r.status = std::stoi(raw.substr(9, 3));
-        r.headers = LowerCase(raw.substr(0, end));
-        r.body = raw.substr(end + 4);
-        return r;
+        return HttpRequest(Port, method, target, headers, body);
     }
 
     static std::string Dir;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "platform/os/Files.h"
 #include "platform/rtl/FileDate.h"
 #include "tests/support/ForkChild.h"
+#include "tests/support/LocalLighttpd.h"
 #include "tests/support/ScratchDir.h"
 #include "tests/support/WaitUntil.h"
 #include "tests/web/WebTestSupport.h"
@@ -64,13 +66,17 @@ struct TChild {
     }
 };
 
-// A private copy of a demo program with its exchange directory and log.
+// A private copy of a demo program (at Name in the sandbox) with its exchange directory
+// and log.
 class TSandbox {
 public:
-    explicit TSandbox(const std::string& program) {
-        App = Dir + "/app";
+    explicit TSandbox(const std::string& program, const std::string& Name = "app") {
+        App = Dir + "/" + Name;
+        fs::create_directories(fs::path(App).parent_path());
         fs::copy_file(BuiltProgram(program), App);
-        Prefix = Dir + "/temp/app_";
+        ExchangeDir = fs::path(App).parent_path().string() + "/temp";
+        Stem = fs::path(App).filename().string() + "_";
+        Prefix = ExchangeDir + "/" + Stem;
         Tick = Prefix + "s";
     }
     ~TSandbox() {
@@ -157,10 +163,11 @@ public:
     std::vector<std::string> ExchangeFiles() const {
         std::vector<std::string> names;
         std::error_code ec;
-        for (const auto& e : fs::directory_iterator(Dir + "/temp", ec)) {
+        for (const auto& e : fs::directory_iterator(ExchangeDir, ec)) {
             const std::string n = e.path().filename().string();
-            if (n.rfind("app_", 0) == 0) names.push_back(n.substr(4));
+            if (n.rfind(Stem, 0) == 0) names.push_back(n.substr(Stem.size()));
         }
+        std::sort(names.begin(), names.end());
         return names;
     }
     int CountEnding(const std::string& End) const {
@@ -191,7 +198,7 @@ public:
     }
 
     TScratchDir Scratch{"servermode"};
-    std::string Dir = Scratch.Path(), App, Prefix, Tick;
+    std::string Dir = Scratch.Path(), App, ExchangeDir, Stem, Prefix, Tick;
 };
 
 const std::string PostBody = "name=J%C3%B6rg+Mayer&note=" + std::string(3000, 'n');
@@ -349,6 +356,125 @@ TEST(ServerMode, ConsoleDebugServerTakesOneCall) {
     server.Finish(&code);
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(sb.ExchangeFiles().empty());
+}
+
+// ---- Under a real web server: lighttpd starts a client process per request and ends it
+// with SIGTERM as soon as its answer is complete, or when its client leaves.
+
+class TLighttpdSandbox {
+public:
+    explicit TLighttpdSandbox(const std::string& Mode) {
+        const std::string lighttpd = FindProgram("lighttpd");
+        if (lighttpd.empty()) return;
+        Setup = TLighttpdSetup{
+            Box.Dir,
+            FreePort(),
+            "",
+            {{"CGI_LOG_DIR", Box.Dir + "/log"}, {"CGI_DEMO_CGIMODE", Mode}, {"CGI_DEMO_CLOCK_SPEED", "10"}},
+            {}};
+        Server = Setup.Start(lighttpd, CleanEnvironment());
+        if (!Setup.WaitUntilListening(std::chrono::seconds(5)))
+            StartError = "lighttpd did not start: " + ReadFileBytes(Box.Dir + "/error.log");
+    }
+    ~TLighttpdSandbox() {
+        if (Server <= 0) return;
+        ::kill(Server, SIGTERM);
+        WaitForChild(Server, std::chrono::seconds(2));
+    }
+
+    THttpResponse Request(const std::string& Method, const std::string& Target,
+                          const std::vector<std::string>& Headers = {}, const std::string& Body = "") const {
+        return HttpRequest(Setup.Port, Method, Target, Headers, Body);
+    }
+    // A client that sends its request and leaves once Left holds.
+    void RequestAndLeave(const std::string& Target, const std::function<bool()>& Left) const {
+        const int s = ConnectLoopback(Setup.Port, timeval{20, 0}, false);
+        ASSERT_GE(s, 0);
+        const std::string req = "GET " + Target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        ::send(s, req.data(), req.size(), MSG_NOSIGNAL);
+        EXPECT_TRUE(WaitUntil(Left, 10000)) << Box.ExchangeFiles().size();
+        ::close(s);
+    }
+    // The exchange holds the tick file only (the web server ends its client processes a
+    // little after their answers).
+    bool OnlyTheTickFileLeft() const {
+        return WaitUntil([&] { return Box.ExchangeFiles() == std::vector<std::string>{"s"}; }, 15000);
+    }
+    std::string Exchange() const {
+        std::string names;
+        for (const std::string& f : Box.ExchangeFiles()) names += f + " ";
+        return names;
+    }
+
+    TSandbox Box{"cgi_server_demo", "www/demo.cgi"};
+    TLighttpdSetup Setup;
+    pid_t Server = -1;
+    std::string StartError;
+};
+
+#define REQUIRE_LIGHTTPD(web)                                  \
+    if (!(web).StartError.empty()) FAIL() << (web).StartError; \
+    if ((web).Server <= 0) GTEST_SKIP() << "lighttpd is missing"
+
+// A file upload reaches the resident server's engine in either server mode, and the
+// server's copy of the file goes with the request.
+TEST(ServerModeUnderLighttpd, UploadIsAnsweredInBothServerModes) {
+    const std::string body =
+        "--BoUnDaRy\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello\r\n"
+        "--BoUnDaRy\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"up.txt\"\r\n"
+        "Content-Type: text/plain\r\n\r\nline one\r\n--BoUnDaRy--\r\n";
+    for (const char* mode : {"server", "thread"}) {
+        TLighttpdSandbox web(mode);
+        REQUIRE_LIGHTTPD(web);
+        const THttpResponse r =
+            web.Request("POST", "/demo.cgi", {"Content-Type: multipart/form-data; boundary=BoUnDaRy"}, body);
+        EXPECT_EQ(r.status, 200) << mode;
+        EXPECT_EQ(r.body.find("Unhandled Exception"), std::string::npos) << mode << ": " << r.body;
+        EXPECT_NE(r.body.find("field:note=hello\r\n"), std::string::npos) << mode << ": " << r.body;
+        EXPECT_NE(r.body.find("field:doc=up.txt\r\n"), std::string::npos) << mode << ": " << r.body;
+        EXPECT_NE(r.body.find("field:doc_CONTENT_TYPE=text/plain\r\n"), std::string::npos) << mode;
+        // Answered by the resident server, whose upload folder is empty again.
+        EXPECT_TRUE(web.Box.ServerWindow()) << mode;
+        std::error_code ec;
+        EXPECT_TRUE(fs::is_empty(web.Box.Dir + "/www/Temp", ec)) << mode << " " << ec.message();
+    }
+}
+
+// Whenever the web server ends a client (its answer complete, or its client gone while the
+// request waits or runs), the client's request and answer files go: files left behind
+// count toward the limit of 20 and would refuse later clients as too many.
+TEST(ServerModeUnderLighttpd, EndedClientsLeaveOnlyTheTickFile) {
+    for (const char* mode : {"server", "thread"}) {
+        TLighttpdSandbox web(mode);
+        REQUIRE_LIGHTTPD(web);
+        // The first request starts the resident server.
+        ASSERT_EQ(web.Request("GET", "/demo.cgi?id=first").status, 200) << mode;
+        for (int burst = 0; burst < 3; ++burst) {
+            std::vector<THttpResponse> answers(8);
+            std::vector<std::thread> clients;
+            for (int i = 0; i < 8; ++i)
+                clients.emplace_back([&, i] {
+                    answers[i] = web.Request("GET", "/demo.cgi?id=" + std::to_string(i) + "&wait=2000");
+                });
+            for (auto& c : clients) c.join();
+            for (int i = 0; i < 8; ++i)
+                EXPECT_NE(answers[i].body.find("field:id=" + std::to_string(i) + "\r\n"), std::string::npos)
+                    << mode << " " << i << ": " << answers[i].status << " " << answers[i].body;
+            ASSERT_TRUE(web.OnlyTheTickFileLeft()) << mode << ", burst " << burst << ": " << web.Exchange();
+        }
+        // A client that leaves while the server runs its request.
+        web.RequestAndLeave("/demo.cgi?id=gone&wait=5000", [&] { return web.Box.CountEnding("_cnf") == 1; });
+        ASSERT_TRUE(web.OnlyTheTickFileLeft()) << mode << ": " << web.Exchange();
+        if (std::string(mode) == "server") {
+            // One that leaves while its request waits behind another.
+            std::thread busy([&] { EXPECT_EQ(web.Request("GET", "/demo.cgi?wait=10000").status, 200); });
+            ASSERT_TRUE(WaitUntil([&] { return web.Box.CountEnding("_cnf") == 1; }, 10000));
+            web.RequestAndLeave("/demo.cgi?id=queued", [&] { return web.Box.CountEnding("_REQ") == 1; });
+            busy.join();
+            ASSERT_TRUE(web.OnlyTheTickFileLeft()) << mode << ": " << web.Exchange();
+        }
+        EXPECT_EQ(web.Box.Log(), "") << mode;
+    }
 }
 
 }  // namespace

@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
         auto module = std::make_unique<TComponent>(nullptr);
         auto* engine = new TCGIStdEngine(module.get());
         engine->SetCGIMode(ModeFromEnvironment());
+        // Multipart forms (file uploads) are refused unless allowed.
+        engine->AllowedMethods()->SetPut(true);
         engine->OnExecRequest = [engine](TObject*) { Answer(engine); };
         // The module is loaded: the engine runs the request, forwards it or serves.
         engine->Loaded();

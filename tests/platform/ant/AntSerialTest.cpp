@@ -40,8 +40,8 @@ protected:
 
 // Control characters, CR/LF and flow-control bytes must pass untouched: the line is raw.
 TEST_F(AntSerialTest, EveryByteValuePassesUnchangedBothWays) {
-    TAntSerialTransport t(Pty.SlavePath, 57600);
     TByteSink sink;
+    TAntSerialTransport t(Pty.SlavePath, 57600);
     ASSERT_TRUE(t.Open(&sink)) << Capture.All();
 
     const auto all = AllByteValues();
@@ -59,8 +59,8 @@ TEST_F(AntSerialTest, LineIsRaw8N1AtTheRequestedRateAndRestoredOnClose) {
     termios before{};
     ASSERT_EQ(tcgetattr(Pty.Keeper, &before), 0);
     for (uint32_t baud : {57600u, 115200u}) {
-        TAntSerialTransport t(Pty.SlavePath, baud);
         TByteSink sink;
+        TAntSerialTransport t(Pty.SlavePath, baud);
         ASSERT_TRUE(t.Open(&sink));
         termios now{};
         ASSERT_EQ(tcgetattr(Pty.Keeper, &now), 0);
@@ -80,8 +80,8 @@ TEST_F(AntSerialTest, LineIsRaw8N1AtTheRequestedRateAndRestoredOnClose) {
 }
 
 TEST_F(AntSerialTest, SecondOpenIsBusyUntilTheFirstCloses) {
-    TAntSerialTransport a(Pty.SlavePath, 57600), b(Pty.SlavePath, 57600);
     TByteSink sa, sb;
+    TAntSerialTransport a(Pty.SlavePath, 57600), b(Pty.SlavePath, 57600);
     ASSERT_TRUE(a.Open(&sa));
     EXPECT_FALSE(b.Open(&sb));
     EXPECT_EQ(b.LastError().Kind, TAntOpenFailure::Busy);
@@ -110,16 +110,16 @@ TEST_F(AntSerialTest, MissingDeviceNonTtyAndOddRateAreReported) {
     };
     for (const auto& r : rows) {
         Capture.Clear();
-        TAntSerialTransport t(r.Path, r.Baud);
         TByteSink sink;
+        TAntSerialTransport t(r.Path, r.Baud);
         EXPECT_FALSE(t.Open(&sink)) << r.Path;
         EXPECT_EQ(t.LastError().Kind, r.Kind) << r.Path;
         EXPECT_NE(Capture.All().find(r.Words), std::string::npos) << Capture.All();
         EXPECT_FALSE(t.Write(reinterpret_cast<const uint8_t*>("x"), 1));
     }
     // A failed open leaves the tty free.
-    TAntSerialTransport ok(Pty.SlavePath, 57600);
     TByteSink sink;
+    TAntSerialTransport ok(Pty.SlavePath, 57600);
     EXPECT_TRUE(ok.Open(&sink));
 }
 
@@ -137,8 +137,8 @@ TEST_F(AntSerialTest, PermissionDeniedIsReportedWithTheUdevRule) {
             out = "skip";
         } else {
             SetAntReportProc([](const std::string&) {});
-            TAntSerialTransport t(path, 57600);
             TByteSink sink;
+            TAntSerialTransport t(path, 57600);
             bool opened = t.Open(&sink);
             out = std::string(1, char('0' + int(t.LastError().Kind))) + (opened ? "opened" : "") +
                   AntOpenErrorText(t.LastError());
@@ -162,32 +162,32 @@ TEST_F(AntSerialTest, KilledProgramLeavesTheStickFree) {
     for (int sig : {SIGTERM, SIGINT}) {
         TForkChild child([&](TForkChild& me) {
             SetAntReportProc([](const std::string&) {});
-            TAntSerialTransport t(Pty.SlavePath, 57600);
             TByteSink sink;
+            TAntSerialTransport t(Pty.SlavePath, 57600);
             me.Send(t.Open(&sink) ? 'y' : 'n');
             for (;;) pause();
             return 0;
         });
         ASSERT_EQ(child.Receive(), 'y');
         {
-            TAntSerialTransport t(Pty.SlavePath, 57600);
             TByteSink sink;
+            TAntSerialTransport t(Pty.SlavePath, 57600);
             EXPECT_FALSE(t.Open(&sink));
             EXPECT_EQ(t.LastError().Kind, TAntOpenFailure::Busy);
         }
         child.Kill(sig);
         const TChildEnd end = child.Finish();
         EXPECT_TRUE(end.KilledBy(sig)) << end;
-        TAntSerialTransport t(Pty.SlavePath, 57600);
         TByteSink sink;
+        TAntSerialTransport t(Pty.SlavePath, 57600);
         EXPECT_TRUE(t.Open(&sink)) << Capture.All();
     }
 }
 
 TEST_F(AntSerialTest, NoDeliveryAfterCloseAndCloseFromInsideADelivery) {
     {
-        TAntSerialTransport t(Pty.SlavePath, 57600);
         TByteSink sink;
+        TAntSerialTransport t(Pty.SlavePath, 57600);
         ASSERT_TRUE(t.Open(&sink));
         ASSERT_EQ(::write(Pty.Master, "ab", 2), 2);
         ASSERT_TRUE(sink.WaitFor(2));
@@ -200,8 +200,8 @@ TEST_F(AntSerialTest, NoDeliveryAfterCloseAndCloseFromInsideADelivery) {
     }
     // The transport goes away from inside its own delivery, as when a callback closes
     // the library; the delivery finishes on its own afterwards.
-    auto t = std::make_unique<TAntSerialTransport>(Pty.SlavePath, 57600);
     TByteSink sink;
+    auto t = std::make_unique<TAntSerialTransport>(Pty.SlavePath, 57600);
     std::atomic<bool> closing{false}, closed{false};
     sink.OnBytes = [&] {
         if (closing.exchange(true)) return;
@@ -212,14 +212,14 @@ TEST_F(AntSerialTest, NoDeliveryAfterCloseAndCloseFromInsideADelivery) {
     ASSERT_EQ(::write(Pty.Master, "e", 1), 1);
     ASSERT_TRUE(WaitUntil([&] { return closed.load(); }, 5000));
     // Closed: the tty opens again.
-    TAntSerialTransport again(Pty.SlavePath, 57600);
     TByteSink s2;
+    TAntSerialTransport again(Pty.SlavePath, 57600);
     EXPECT_TRUE(WaitUntil([&] { return again.Open(&s2); }, 5000)) << Capture.All();
 }
 
 TEST_F(AntSerialTest, StickGoingAwayIsReported) {
-    TAntSerialTransport t(Pty.SlavePath, 57600);
     TByteSink sink;
+    TAntSerialTransport t(Pty.SlavePath, 57600);
     ASSERT_TRUE(t.Open(&sink));
     ::close(Pty.Keeper);
     Pty.Keeper = -1;
@@ -289,8 +289,8 @@ TEST_F(AntSerialLibraryTest, ChannelsOpenAndPagesArriveThroughTheTty) {
 
     ANT_Close();
     // The tty is free again after ANT_Close.
-    TAntSerialTransport t(Pty.SlavePath, 57600);
     TByteSink sink;
+    TAntSerialTransport t(Pty.SlavePath, 57600);
     EXPECT_TRUE(t.Open(&sink)) << Capture.All();
     EXPECT_TRUE(Capture.Reports().empty()) << Capture.All();
 }
