@@ -10,6 +10,7 @@
 #include "db/storage/Encodings.h"
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/LanguageSettings.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -81,23 +82,18 @@ bool TZIZIVUDataSet::FilterRecordCallback(const uint8_t* Record) {
     TRecordBuffer saved = FFilterBuffer;
     FFilterBuffer = temp;
     TDataSetState old = SetTempState(dsFilter);
-    bool accept = true;
-    try {
-        if (CalcFieldsSize() > 0) {
-            TRecordBuffer savedCalc = CalcBuffer();
-            CalculateFields(temp);
-            SetCalcBuffer(savedCalc);
-        }
-        handler(this, accept);
-    } catch (...) {
+    TScopeGuard restore([&] {
         RestoreState(old);
         FFilterBuffer = saved;
         FreeRecordBuffer(temp);
-        throw;
+    });
+    bool accept = true;
+    if (CalcFieldsSize() > 0) {
+        TRecordBuffer savedCalc = CalcBuffer();
+        CalculateFields(temp);
+        SetCalcBuffer(savedCalc);
     }
-    RestoreState(old);
-    FFilterBuffer = saved;
-    FreeRecordBuffer(temp);
+    handler(this, accept);
     return accept;
 }
 
@@ -172,21 +168,18 @@ bool TZIZIVUDataSet::FindRecord(bool Restart, bool GoForward) {
         const bool activate = !Filtered();
         if (activate) ActivateFilters();
         std::vector<uint8_t> record(size_t(FRecordSize) + 8, 0);
-        try {
-            if (Restart) {
-                if (GoForward)
-                    FCursor->First();
-                else
-                    FCursor->Last();
-            }
-            uint16_t rc =
-                GoForward ? FCursor->GetNextRecord(record.data()) : FCursor->GetPriorRecord(record.data());
-            found = rc == 0;
-        } catch (...) {
+        TScopeGuard deactivate([this, activate] {
             if (activate) DeactivateFilters();
-            throw;
+        });
+        if (Restart) {
+            if (GoForward)
+                FCursor->First();
+            else
+                FCursor->Last();
         }
-        if (activate) DeactivateFilters();
+        uint16_t rc =
+            GoForward ? FCursor->GetNextRecord(record.data()) : FCursor->GetPriorRecord(record.data());
+        found = rc == 0;
     }
     if (found) {
         Resync(rmExact | rmCenter);
@@ -315,15 +308,8 @@ bool TZIZIVUDataSet::LocateByFilter(TDataCursor* Cursor, const std::vector<TFiel
                                          (Options & loCaseInsensitive) != 0, sort, language);
     }
     TFilter* filter = Cursor->AddFilter(prepared.release(), true, true, false);
-    bool found;
-    try {
-        Cursor->ActivateFilter(filter);
-        Cursor->First();
-        found = Cursor->GetNextRecord(Record) == 0;
-    } catch (...) {
-        Cursor->DropFilter(filter);
-        throw;
-    }
-    Cursor->DropFilter(filter);
-    return found;
+    TScopeGuard drop([Cursor, filter] { Cursor->DropFilter(filter); });
+    Cursor->ActivateFilter(filter);
+    Cursor->First();
+    return Cursor->GetNextRecord(Record) == 0;
 }

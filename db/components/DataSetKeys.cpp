@@ -2,11 +2,13 @@
 // and Lookup.
 #include "db/components/EngineCursor.h"
 //
+#include <algorithm>
 #include <cstring>
 
 #include "db/components/ZIZIVUDataSet.h"
 #include "db/storage/Encodings.h"
 #include "platform/rtl/DateFormat.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -31,10 +33,13 @@ void TZIZIVUDataSet::GetIndexInfo() {
 
 void TZIZIVUDataSet::SwitchToIndex(const std::string& IndexName) {
     TZIZIVUDataSetLock lock(CursorSession());
+    const int before = FCursor->ActiveIndex();
     FCursor->SwitchToIndex(IndexName);
-    // The cursor dropped its range.
-    InitKeyBuffer(kiCurRangeStart);
-    InitKeyBuffer(kiCurRangeEnd);
+    // The cursor drops its range only for another index.
+    if (FCursor->ActiveIndex() != before) {
+        InitKeyBuffer(kiCurRangeStart);
+        InitKeyBuffer(kiCurRangeEnd);
+    }
     SetBookmarkSize(FCursor->GetBookmarkSize());
     GetIndexInfo();
 }
@@ -59,6 +64,19 @@ bool TZIZIVUDataSet::GetIsIndexField(TField* Field) {
     if (Field->Calculated() || Field->FieldNo() < 1) return false;
     for (int n : FIndexFields)
         if (n == Field->FieldNo()) return true;
+    return false;
+}
+
+bool TZIZIVUDataSet::RangeHoldsField(TField* Field) const {
+    if (Field->Calculated() || FKeyBuffers.empty()) return false;
+    for (TKeyIndex k : {kiCurRangeStart, kiCurRangeEnd}) {
+        if (!KeyModified(k)) continue;
+        // A field count of 0 spans every field of the index.
+        const size_t n = KeyFieldCount(k) > 0 ? std::min(size_t(KeyFieldCount(k)), FIndexFields.size())
+                                              : FIndexFields.size();
+        for (size_t i = 0; i < n; ++i)
+            if (FIndexFields[i] == Field->FieldNo()) return true;
+    }
     return false;
 }
 
@@ -111,15 +129,13 @@ void TZIZIVUDataSet::SetKeyFieldsAt(TKeyIndex k, const std::vector<TVariant>& Va
     FKeyIndex = k;
     InitKeyBuffer(k);
     TDataSetState old = SetTempState(dsSetKey);
-    try {
+    {
+        TScopeGuard restore([&] {
+            RestoreState(old);
+            FKeyIndex = saved;
+        });
         for (size_t i = 0; i < Values.size(); ++i) fields[i]->SetValue(Values[i]);
-    } catch (...) {
-        RestoreState(old);
-        FKeyIndex = saved;
-        throw;
     }
-    RestoreState(old);
-    FKeyIndex = saved;
     FKeyBuffers[k][0] = 1;
     int32_t n = int32_t(Values.size());
     std::memcpy(FKeyBuffers[k].data() + 1, &n, 4);
@@ -340,25 +356,20 @@ bool TZIZIVUDataSet::LocateRecord(const std::string& KeyFields, const TVariant& 
     TRecordBuffer temp = AllocRecordBuffer();
     TRecordBuffer savedCalc = CalcBuffer();
     TDataSetState old = SetTempState(dsCalcFields);
-    try {
-        std::memcpy(temp, record.data(), size_t(FRecordSize));
-        CalculateFields(temp);
-        if (results.size() == 1) {
-            *Result = results[0]->Value();
-        } else {
-            std::vector<TVariant> vals;
-            for (TField* r : results) vals.push_back(r->Value());
-            *Result = TVariant(std::move(vals));
-        }
-    } catch (...) {
+    TScopeGuard restore([&] {
         RestoreState(old);
         SetCalcBuffer(savedCalc);
         FreeRecordBuffer(temp);
-        throw;
+    });
+    std::memcpy(temp, record.data(), size_t(FRecordSize));
+    CalculateFields(temp);
+    if (results.size() == 1) {
+        *Result = results[0]->Value();
+    } else {
+        std::vector<TVariant> vals;
+        for (TField* r : results) vals.push_back(r->Value());
+        *Result = TVariant(std::move(vals));
     }
-    RestoreState(old);
-    SetCalcBuffer(savedCalc);
-    FreeRecordBuffer(temp);
     return true;
 }
 

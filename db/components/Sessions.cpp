@@ -2,11 +2,14 @@
 #include "db/components/Sessions.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "db/components/PasswordDialog.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
 #include "platform/framework/Application.h"
+#include "platform/framework/Fields.h"  // DatabaseError
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -109,15 +112,10 @@ void TZIZIVUSessionList::ReleaseAutoNumber(int n) {
 TZIZIVUSessionList& Sessions() {
     std::lock_guard<std::mutex> guard(GListGuard);
     if (!GList) {
-        auto* list = new TZIZIVUSessionList();
-        try {
-            auto* def = new TZIZIVUSession(nullptr, *list);
-            def->SetSessionName("Default");
-        } catch (...) {
-            delete list;
-            throw;
-        }
-        GList = list;
+        auto list = std::make_unique<TZIZIVUSessionList>();
+        auto* def = new TZIZIVUSession(nullptr, *list);
+        def->SetSessionName("Default");
+        GList = list.release();
     }
     return *GList;
 }
@@ -229,14 +227,13 @@ void TZIZIVUSession::SetAutoSessionName(bool v) {
         CheckInactive();
         FAutoNumber = FList.TakeAutoNumber();
         FAutoSessionName = true;
-        try {
-            RenewAutoName();
-        } catch (...) {
+        TScopeGuard undo([this] {
             FList.ReleaseAutoNumber(FAutoNumber);
             FAutoNumber = -1;
             FAutoSessionName = false;
-            throw;
-        }
+        });
+        RenewAutoName();
+        undo.Dismiss();
     } else {
         CheckInactive();
         FList.ReleaseAutoNumber(FAutoNumber);
@@ -250,13 +247,12 @@ void TZIZIVUSession::SetAutoSessionName(bool v) {
 void TZIZIVUSession::LockSession() {
     FList.Lock().Enter();
     ++FLockCount;
-    try {
-        MakeCurrent();
-    } catch (...) {
+    TScopeGuard undo([this] {
         --FLockCount;
         FList.Lock().Leave();
-        throw;
-    }
+    });
+    MakeCurrent();
+    undo.Dismiss();
 }
 
 void TZIZIVUSession::UnlockSession() {
@@ -291,12 +287,9 @@ void TZIZIVUSession::Activate() {
         InitializeEngine();
         FEngineSession = GetEngineSession();
     }
-    try {
-        ApplySettings();
-    } catch (...) {
-        Deactivate();
-        throw;
-    }
+    TScopeGuard undo([this] { Deactivate(); });
+    ApplySettings();
+    undo.Dismiss();
 }
 
 void TZIZIVUSession::ApplySettings() {
@@ -445,22 +438,19 @@ TZIZIVUDatabase* TZIZIVUSession::FindDatabase(const std::string& name) const {
 TZIZIVUDatabase* TZIZIVUSession::OpenDatabase(const std::string& name) {
     TZIZIVUSessionLock lock(this);
     TZIZIVUDatabase* db = FindDatabase(name);
-    bool temporary = false;
+    // A database made here goes again when it fails to open.
+    std::unique_ptr<TZIZIVUDatabase> temporary;
     if (!db) {
         // Made for a dataset that named no database component; a path names its folder.
-        db = new TZIZIVUDatabase(this);
+        temporary = std::make_unique<TZIZIVUDatabase>(this);
+        db = temporary.get();
         db->FTemporary = true;
         db->FDatabaseName = name;
         if (LooksLikePath(name)) db->FDirectoryName = name;
         db->FKeepConnection = FKeepConnections;
-        temporary = true;
     }
-    try {
-        db->Open();
-    } catch (...) {
-        if (temporary) delete db;
-        throw;
-    }
+    db->Open();
+    temporary.release();  // open: the session, its owner, frees it
     ++db->FRefCount;
     return db;
 }

@@ -15,7 +15,6 @@
 #include "db/components/ComponentMessages.h"
 #include "db/components/ZIZIVUErrors.h"
 #include "platform/framework/Component.h"
-#include "platform/framework/DataSet.h"
 #include "platform/rtl/SyncObjs.h"
 
 class TDataSession;

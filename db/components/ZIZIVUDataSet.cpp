@@ -7,6 +7,7 @@
 #include "db/components/ZIZIVUDataSet.h"
 #include "db/storage/Encodings.h"
 #include "db/storage/LibraryMemory.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -175,17 +176,11 @@ void TZIZIVUDataSet::CloseCursor() {
 
 void TZIZIVUDataSet::DestroyHandle() {
     DestroyLookupCursor();
-    TDataCursor* c = FCursor;
+    std::unique_ptr<TDataCursor> c(FCursor);
     FCursor = nullptr;
     FExprFilter = nullptr;
     FFuncFilter = nullptr;
-    try {
-        c->Close();
-    } catch (...) {
-        delete c;
-        throw;
-    }
-    delete c;
+    c->Close();
 }
 
 void TZIZIVUDataSet::InternalOpen() {
@@ -353,6 +348,7 @@ bool TZIZIVUDataSet::GetFieldData(TField* Field, void* Buffer) {
     TRecordBuffer rec = GetActiveRecBuf();
     if (!rec) return false;
     if (Field->Calculated()) {
+        if (State() == dsSetKey) return false;  // a key buffer has no calculated area
         const char* p = rec + FRecordSize + Field->Offset();
         if (p[0] == 0) return false;
         if (Buffer) std::memcpy(Buffer, p + 1, size_t(Field->DataSize()));
@@ -374,8 +370,10 @@ bool TZIZIVUDataSet::GetFieldData(TField* Field, void* Buffer) {
 void TZIZIVUDataSet::SetFieldData(TField* Field, const void* Buffer) {
     const TDataSetState s = State();
     if (!InWriteState(s)) DatabaseError(SNotEditing, this);
-    if (s == dsSetKey && (Field->FieldNo() < 1 || !GetIsIndexField(Field)))
+    if (s == dsEdit && RangeHoldsField(Field))
         DatabaseError(Format(SNotIndexField, Field->DisplayName()), this);
+    if (s == dsSetKey && Field->Calculated())
+        DatabaseError(Format(SFieldReadOnly, Field->DisplayName()), this);
     TRecordBuffer rec = GetActiveRecBuf();
     if (!rec) DatabaseError(SNotEditing, this);
     if (Field->Calculated()) {
@@ -645,13 +643,8 @@ void TZIZIVUDBDataSet::OpenCursor(bool InfoQuery) {
 }
 
 void TZIZIVUDBDataSet::CloseCursor() {
-    try {
-        TZIZIVUDataSet::CloseCursor();
-    } catch (...) {
-        SetDBFlag(dbfOpened, false);
-        throw;
-    }
-    SetDBFlag(dbfOpened, false);
+    TScopeGuard release([this] { SetDBFlag(dbfOpened, false); });
+    TZIZIVUDataSet::CloseCursor();
 }
 
 // ---- TZIZIVUBlobStream ----

@@ -155,6 +155,9 @@ protected:
     void InitKeyBuffer(TKeyIndex k);
     void SetKeyBuffer(TKeyIndex k, bool Clear);
     void PostKeyBuffer(bool Commit);
+    // Whether the field is one of the active index's fields that the current range spans
+    // (they may not change while a record of the range is edited).
+    bool RangeHoldsField(TField* Field) const;
     // Whether the active index serves a search on the fields.
     bool IndexMatchesFields(const std::vector<TField*>& Fields, bool CaseInsensitive) const;
     // Locate (SyncCursor) and Lookup (result fields read into the calc buffer).

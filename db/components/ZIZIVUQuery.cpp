@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "db/storage/Encodings.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -154,12 +155,9 @@ void TZIZIVUQuery::SetPrepared(bool v) {
     if (v) {
         if (FText.size() < 2) DatabaseError(ComponentMessage(SNoSQLStatement), this);
         SetDBFlag(dbfPrepared, true);
-        try {
-            PrepareStatement();
-        } catch (...) {
-            SetDBFlag(dbfPrepared, false);
-            throw;
-        }
+        TScopeGuard release([this] { SetDBFlag(dbfPrepared, false); });
+        PrepareStatement();
+        release.Dismiss();
     } else {
         DropPreparedStatement();
     }
@@ -167,13 +165,8 @@ void TZIZIVUQuery::SetPrepared(bool v) {
 
 // Frees the statement; the dataset counts as unprepared even when freeing fails.
 void TZIZIVUQuery::DropPreparedStatement() {
-    try {
-        FreeStatement();
-    } catch (...) {
-        SetDBFlag(dbfPrepared, false);
-        throw;
-    }
-    SetDBFlag(dbfPrepared, false);
+    TScopeGuard release([this] { SetDBFlag(dbfPrepared, false); });
+    FreeStatement();
 }
 
 void TZIZIVUQuery::PrepareStatement() {
@@ -214,16 +207,11 @@ TDataCursor* TZIZIVUQuery::CreateHandle() {
     else
         FreshStatement();
     FOpenPrepared = implicit;
-    TDataCursor* cursor = nullptr;
-    try {
-        if (DataSource()) SetParamsFromCursor();
-        cursor = OpenResult();
-    } catch (...) {
-        ReleaseOpenPrepare();
-        throw;
-    }
+    TScopeGuard release([this] { ReleaseOpenPrepare(); });
+    if (DataSource()) SetParamsFromCursor();
+    TDataCursor* cursor = OpenResult();
     // A statement without a result: the open fails, and nothing keeps the statement.
-    if (!cursor) ReleaseOpenPrepare();
+    if (cursor) release.Dismiss();
     return cursor;
 }
 
@@ -263,20 +251,12 @@ void TZIZIVUQuery::ExecSQL() {
         SetPrepared(true);
     else
         FreshStatement();
-    try {
-        if (DataSource()) SetParamsFromCursor();
-        // A SELECT's result stays with the statement.
-        OpenResult();
-    } catch (...) {
-        if (implicit) {
-            try {
-                SetPrepared(false);
-            } catch (...) {
-            }
-        }
-        throw;
-    }
-    if (implicit) SetPrepared(false);
+    TScopeGuard unprepare([this, implicit] {
+        if (implicit) SetPrepared(false);
+    });
+    if (DataSource()) SetParamsFromCursor();
+    // A SELECT's result stays with the statement.
+    OpenResult();
 }
 
 void TZIZIVUQuery::ExecuteStatement() {
@@ -337,17 +317,12 @@ void TZIZIVUQuery::SetParamsFromCursor() {
 
 void TZIZIVUQuery::RefreshParams() {
     DisableControls();
-    try {
-        TDataSet* ds = DataSource() ? DataSource()->DataSet() : nullptr;
-        if (ds && ds->Active() && ds->State() != dsSetKey) {
-            Close();
-            Open();
-        }
-    } catch (...) {
-        EnableControls();
-        throw;
+    TScopeGuard enable([this] { EnableControls(); });
+    TDataSet* ds = DataSource() ? DataSource()->DataSet() : nullptr;
+    if (ds && ds->Active() && ds->State() != dsSetKey) {
+        Close();
+        Open();
     }
-    EnableControls();
 }
 
 void TZIZIVUQuery::DoQueryProgress(TObject*, int32_t CurrentRecord, uint16_t PercentDone, bool& AbortQuery) {

@@ -6,6 +6,8 @@
 #include "db/components/ZIZIVUTable.h"
 #include "db/engine/DataDirectory.h"
 #include "db/storage/Encodings.h"
+#include "platform/framework/Filer.h"
+#include "platform/rtl/ScopeGuard.h"
 
 // ---- master link ----
 
@@ -51,7 +53,9 @@ void TZIZIVUMasterDataLink::RecordChanged(TField* Field) {
 TZIZIVUTable::TZIZIVUTable(TComponent* AOwner)
     : TZIZIVUDBDataSet(AOwner),
       FIndexDefs(std::make_unique<TIndexDefs>(this)),
-      FMasterLink(std::make_unique<TZIZIVUMasterDataLink>(this)) {}
+      FMasterLink(std::make_unique<TZIZIVUMasterDataLink>(this)),
+      FRestructureFieldDefs(std::make_unique<TRestructureFieldDefs>(this)),
+      FRestructureIndexDefs(std::make_unique<TRestructureIndexDefs>(this)) {}
 
 TZIZIVUTable::~TZIZIVUTable() {
     Destroying();
@@ -107,24 +111,18 @@ TDataCursor* TZIZIVUTable::OpenTableCursor(const std::string& IndexName) {
     if (!db || !db->Handle()) DatabaseError(ComponentMessage(SDatabaseNameMissing), this);
     TZIZIVUDataSetLock lock(db->Session());
     auto cursor = std::make_unique<TDataCursor>(db->Handle());
-    try {
-        cursor->SetTableName(FTableName.substr(0, 255));
-        cursor->SetExclusive(FExclusive);
-        cursor->SetReadOnly(FReadOnly);
-        cursor->SetInMemory(FInMemory);
-        TZIZIVUSession* session = db->Session();
-        cursor->SetPasswordCallback([session] { return session->DoPassword(); });
-        cursor->Open();
-        // A table whose files are read-only opens read-only.
-        FReadOnly = cursor->ReadOnly();
-        cursor->SwitchToIndex(IndexName);
-    } catch (...) {
-        try {
-            cursor->Close();
-        } catch (...) {
-        }
-        throw;
-    }
+    TScopeGuard close([&cursor] { cursor->Close(); });
+    cursor->SetTableName(FTableName.substr(0, 255));
+    cursor->SetExclusive(FExclusive);
+    cursor->SetReadOnly(FReadOnly);
+    cursor->SetInMemory(FInMemory);
+    TZIZIVUSession* session = db->Session();
+    cursor->SetPasswordCallback([session] { return session->DoPassword(); });
+    cursor->Open();
+    // A table whose files are read-only opens read-only.
+    FReadOnly = cursor->ReadOnly();
+    cursor->SwitchToIndex(IndexName);
+    close.Dismiss();
     return cursor.release();
 }
 
@@ -167,14 +165,12 @@ void TZIZIVUTable::SetIndex(const std::string& Value, bool FieldsIndex) {
     bool oldFields = FFieldsIndex;
     FIndexName = Value;
     FFieldsIndex = FieldsIndex;
-    std::string name;
-    try {
-        name = ResolveIndexName();
-    } catch (...) {
+    TScopeGuard undo([&] {
         FIndexName = oldName;
         FFieldsIndex = oldFields;
-        throw;
-    }
+    });
+    std::string name = ResolveIndexName();
+    undo.Dismiss();
     UpdateCursorPos();
     SwitchToIndex(name);
     DestroyLookupCursor();
@@ -184,36 +180,30 @@ void TZIZIVUTable::SetIndex(const std::string& Value, bool FieldsIndex) {
 
 // ---- definitions ----
 
-TDataCursor* TZIZIVUTable::OpenTempCursor() {
+std::unique_ptr<TDataCursor> TZIZIVUTable::OpenTempCursor() {
     if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
     SetDBFlag(dbfTable, true);
-    try {
-        TZIZIVUDataSetLock lock(Database()->Session());
-        auto cursor = std::make_unique<TDataCursor>(Database()->Handle());
-        cursor->SetTableName(FTableName.substr(0, 255));
-        cursor->SetReadOnly(true);
-        cursor->SetInMemory(FInMemory);
-        TZIZIVUSession* session = Database()->Session();
-        cursor->SetPasswordCallback([session] { return session->DoPassword(); });
-        cursor->Open();
-        return cursor.release();
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
-    }
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    TZIZIVUDataSetLock lock(Database()->Session());
+    auto cursor = std::make_unique<TDataCursor>(Database()->Handle());
+    cursor->SetTableName(FTableName.substr(0, 255));
+    cursor->SetReadOnly(true);
+    cursor->SetInMemory(FInMemory);
+    TZIZIVUSession* session = Database()->Session();
+    cursor->SetPasswordCallback([session] { return session->DoPassword(); });
+    cursor->Open();
+    release.Dismiss();
+    return cursor;
 }
 
-void TZIZIVUTable::CloseTempCursor(TDataCursor* Cursor) {
-    std::unique_ptr<TDataCursor> owned(Cursor);
-    try {
+// A cursor that fails to close is freed after the database is let go of.
+void TZIZIVUTable::CloseTempCursor(std::unique_ptr<TDataCursor> Cursor) {
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    {
         TZIZIVUDataSetLock lock(Database()->Session());
-        owned->Close();
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
+        Cursor->Close();
     }
-    owned.reset();
-    SetDBFlag(dbfTable, false);
+    Cursor.reset();
 }
 
 void TZIZIVUTable::InitFieldDefs() {
@@ -221,14 +211,9 @@ void TZIZIVUTable::InitFieldDefs() {
         InternalInitFieldDefs();
         return;
     }
-    TDataCursor* c = OpenTempCursor();
-    try {
-        InitFieldDefsFrom(c);
-    } catch (...) {
-        CloseTempCursor(c);
-        throw;
-    }
-    CloseTempCursor(c);
+    std::unique_ptr<TDataCursor> c = OpenTempCursor();
+    TScopeGuard close([this, &c] { CloseTempCursor(std::move(c)); });
+    InitFieldDefsFrom(c.get());
 }
 
 std::string TZIZIVUTable::GetIndexFieldList(TDataCursor* Cursor, const TIndexDescriptor& d) {
@@ -243,44 +228,36 @@ std::string TZIZIVUTable::GetIndexFieldList(TDataCursor* Cursor, const TIndexDes
 }
 
 void TZIZIVUTable::UpdateIndexDefs() {
-    TDataCursor* c = FCursor ? FCursor : OpenTempCursor();
-    try {
-        TZIZIVUDataSetLock lock(Database() ? Database()->Session() : nullptr);
-        FIndexDefs->Clear();
-        const int count = c->GetIndexCount();
-        for (int i = c->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
-            TIndexDescriptor d = c->GetIndexDefinition(i);
-            if (d.KeyLength == 0) continue;
-            TIndexOptions o = 0;
-            if (i == 0) o |= ixPrimary;
-            if (d.Descending) o |= ixDescending;
-            if (d.CaseInsensitive) o |= ixCaseInsensitive;
-            if (d.Unique) o |= ixUnique;
-            FIndexDefs->Add(i == 0 ? std::string() : d.Name, GetIndexFieldList(c, d), o);
-        }
-        FIndexDefs->SetUpdated(true);
-    } catch (...) {
-        if (c != FCursor) CloseTempCursor(c);
-        throw;
+    std::unique_ptr<TDataCursor> temp;
+    if (!FCursor) temp = OpenTempCursor();
+    TDataCursor* c = FCursor ? FCursor : temp.get();
+    TScopeGuard close([this, &temp] {
+        if (temp) CloseTempCursor(std::move(temp));
+    });
+    TZIZIVUDataSetLock lock(Database() ? Database()->Session() : nullptr);
+    FIndexDefs->Clear();
+    const int count = c->GetIndexCount();
+    for (int i = c->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
+        TIndexDescriptor d = c->GetIndexDefinition(i);
+        if (d.KeyLength == 0) continue;
+        TIndexOptions o = 0;
+        if (i == 0) o |= ixPrimary;
+        if (d.Descending) o |= ixDescending;
+        if (d.CaseInsensitive) o |= ixCaseInsensitive;
+        if (d.Unique) o |= ixUnique;
+        FIndexDefs->Add(i == 0 ? std::string() : d.Name, GetIndexFieldList(c, d), o);
     }
-    if (c != FCursor) CloseTempCursor(c);
+    FIndexDefs->SetUpdated(true);
 }
 
 bool TZIZIVUTable::TableExists() {
     if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
     SetDBFlag(dbfTable, true);
-    bool exists;
-    try {
-        TZIZIVUDataSetLock lock(Database()->Session());
-        std::string name = Trim(FTableName);
-        if (!(name.size() >= 4 && SameText(name.substr(name.size() - 4), ".DAT"))) name += ".DAT";
-        exists = Database()->Handle()->TableExists(name, FInMemory);
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
-    }
-    SetDBFlag(dbfTable, false);
-    return exists;
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    TZIZIVUDataSetLock lock(Database()->Session());
+    std::string name = Trim(FTableName);
+    if (!(name.size() >= 4 && SameText(name.substr(name.size() - 4), ".DAT"))) name += ".DAT";
+    return Database()->Handle()->TableExists(name, FInMemory);
 }
 
 void TZIZIVUTable::FieldDefToDescriptor(TFieldDef* Def, TFieldDescriptor& d) {
@@ -301,7 +278,7 @@ void TZIZIVUTable::ParseIndexFields(TIndexDef* Def, TIndexDescriptor& d) {
         for (uint8_t& o : d.FieldOptions) o = 1;
     }
     d.CaseInsensitive = (Def->Options() & ixCaseInsensitive) ? 1 : 0;
-    d.Unique = (Def->Options() & (ixUnique | ixPrimary)) ? 1 : 0;
+    d.Unique = (Def->Options() & ixUnique) ? 1 : 0;
     int n = 0;
     for (const std::string& name : SplitFieldNames(Def->Fields())) {
         if (n >= MaxIndexFields) break;
@@ -335,22 +312,17 @@ void TZIZIVUTable::CreateTable() {
         indexes.push_back(d);
     }
     SetDBFlag(dbfTable, true);
-    try {
-        TZIZIVUDataSetLock lock(Database()->Session());
-        TDataCursor cursor(Database()->Handle());
-        cursor.SetTableName(FTableName.substr(0, 255));
-        cursor.SetExclusive(true);
-        cursor.SetReadOnly(false);
-        cursor.SetInMemory(FInMemory);
-        TCreateTableOptions options;
-        options.Overwrite = true;
-        options.BlobBlockSize = 512;
-        cursor.CreateTable(std::move(fields), std::move(indexes), options);
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
-    }
-    SetDBFlag(dbfTable, false);
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    TZIZIVUDataSetLock lock(Database()->Session());
+    TDataCursor cursor(Database()->Handle());
+    cursor.SetTableName(FTableName.substr(0, 255));
+    cursor.SetExclusive(true);
+    cursor.SetReadOnly(false);
+    cursor.SetInMemory(FInMemory);
+    TCreateTableOptions options;
+    options.Overwrite = true;
+    options.BlobBlockSize = 512;
+    cursor.CreateTable(std::move(fields), std::move(indexes), options);
 }
 
 void TZIZIVUTable::CheckInMemoryTable() {
@@ -363,17 +335,119 @@ void TZIZIVUTable::CheckInMemoryTable() {
 
 void TZIZIVUTable::DropInMemoryTable() {
     SetDBFlag(dbfTable, true);
-    try {
-        TZIZIVUDataSetLock lock(Database()->Session());
-        TDataCursor cursor(Database()->Handle());
-        cursor.SetTableName(FTableName.substr(0, 255));
-        cursor.SetInMemory(true);
-        if (Database()->Handle()->TableExists(cursor.TableName(), true)) cursor.DeleteTable();
-    } catch (...) {
-        SetDBFlag(dbfTable, false);
-        throw;
+    TScopeGuard release([this] { SetDBFlag(dbfTable, false); });
+    TZIZIVUDataSetLock lock(Database()->Session());
+    TDataCursor cursor(Database()->Handle());
+    cursor.SetTableName(FTableName.substr(0, 255));
+    cursor.SetInMemory(true);
+    if (Database()->Handle()->TableExists(cursor.TableName(), true)) cursor.DeleteTable();
+}
+
+// ---- stored form ----
+// FieldDefs: a list holding per definition a list of its name, type name, size, required
+// flag and precision. IndexDefs: per definition a list of its name, fields and options
+// (the option bits as a number). A list is read whole before it replaces the old one.
+
+namespace {
+
+[[noreturn]] void BadStoredValue() {
+    throw EReadError("Invalid property value");
+}
+
+int ReadCount(TReader* Reader) {
+    int32_t v = 0;
+    if (!TryStrToInt(Reader->ReadString(), v) || v < 0) BadStoredValue();
+    return v;
+}
+
+TFieldType ReadFieldType(TReader* Reader) {
+    const std::string name = Reader->ReadString();
+    for (int t = 0; t < FieldTypeCount; ++t)
+        if (name == FieldTypeName(TFieldType(t))) return TFieldType(t);
+    BadStoredValue();
+}
+
+bool ReadFlag(TReader* Reader) {
+    const std::string v = Reader->ReadString();
+    if (v != "True" && v != "False") BadStoredValue();
+    return v == "True";
+}
+
+}  // namespace
+
+void TZIZIVUTable::DefineProperties(TFiler* Filer) {
+    TZIZIVUDBDataSet::DefineProperties(Filer);
+    Filer->DefineProperty(
+        "FieldDefs", [this](TReader* r) { ReadFieldDefs(r); }, [this](TWriter* w) { WriteFieldDefs(w); },
+        FStoreDefs && FieldDefs()->Count() > 0);
+    Filer->DefineProperty(
+        "IndexDefs", [this](TReader* r) { ReadIndexDefs(r); }, [this](TWriter* w) { WriteIndexDefs(w); },
+        FStoreDefs && FIndexDefs->Count() > 0);
+}
+
+void TZIZIVUTable::WriteFieldDefs(TWriter* Writer) {
+    Writer->WriteListBegin();
+    for (int i = 0; i < FieldDefs()->Count(); ++i) {
+        TFieldDef* d = FieldDefs()->Items(i);
+        Writer->WriteListBegin();
+        Writer->WriteString(d->Name());
+        Writer->WriteString(FieldTypeName(d->DataType()));
+        Writer->WriteString(IntToStr(d->Size()));
+        Writer->WriteString(d->Required() ? "True" : "False");
+        Writer->WriteString(IntToStr(d->Precision()));
+        Writer->WriteListEnd();
     }
-    SetDBFlag(dbfTable, false);
+    Writer->WriteListEnd();
+}
+
+void TZIZIVUTable::ReadFieldDefs(TReader* Reader) {
+    TFieldDefs defs(this);
+    Reader->ReadListBegin();
+    while (!Reader->EndOfList()) {
+        Reader->ReadListBegin();
+        const std::string name = Reader->ReadString();
+        const TFieldType type = ReadFieldType(Reader);
+        const int size = ReadCount(Reader);
+        const bool required = ReadFlag(Reader);
+        const int precision = ReadCount(Reader);
+        defs.Add(name, type, size, required)->SetPrecision(precision);
+        Reader->ReadListEnd();
+    }
+    Reader->ReadListEnd();
+    FieldDefs()->Assign(&defs);
+    // Stored definitions were stored with StoreDefs set: they are kept for the next write.
+    FStoreDefs = true;
+}
+
+void TZIZIVUTable::WriteIndexDefs(TWriter* Writer) {
+    Writer->WriteListBegin();
+    for (int i = 0; i < FIndexDefs->Count(); ++i) {
+        TIndexDef* d = FIndexDefs->Items(i);
+        Writer->WriteListBegin();
+        Writer->WriteString(d->Name());
+        Writer->WriteString(d->Fields());
+        Writer->WriteString(IntToStr(d->Options()));
+        Writer->WriteListEnd();
+    }
+    Writer->WriteListEnd();
+}
+
+void TZIZIVUTable::ReadIndexDefs(TReader* Reader) {
+    constexpr int AllOptions = ixPrimary | ixUnique | ixDescending | ixCaseInsensitive | ixExpression;
+    TIndexDefs defs(this);
+    Reader->ReadListBegin();
+    while (!Reader->EndOfList()) {
+        Reader->ReadListBegin();
+        const std::string name = Reader->ReadString();
+        const std::string fields = Reader->ReadString();
+        const int options = ReadCount(Reader);
+        if (options & ~AllOptions) BadStoredValue();
+        defs.Add(name, fields, TIndexOptions(options));
+        Reader->ReadListEnd();
+    }
+    Reader->ReadListEnd();
+    FIndexDefs->Assign(&defs);
+    FStoreDefs = true;
 }
 
 // ---- master-detail ----

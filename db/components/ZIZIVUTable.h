@@ -11,6 +11,9 @@
 #include "db/components/ZIZIVUDataSet.h"
 
 class TZIZIVUTable;
+class TReader;
+class TWriter;
+struct TFieldDescriptor;
 struct TIndexDescriptor;
 
 using TProgressEvent = std::function<void(TObject* Sender, int32_t Percent, bool& Abort)>;
@@ -40,6 +43,36 @@ private:
     std::vector<TField*> FFields;
 };
 
+// Definitions gathered for a restructure of a table: a list of engine descriptors owned
+// by the list. Nothing in the table fills them.
+template <class T>
+class TRestructureDefList : public TObject {
+public:
+    explicit TRestructureDefList(TZIZIVUTable* Owner) : FOwner(Owner) {}
+    TZIZIVUTable* Owner() const { return FOwner; }
+    int Count() const { return static_cast<int>(FItems.size()); }
+    T* Items(int i) const { return FItems.at(size_t(i)).get(); }
+    T* Add(const T& Item) {
+        FItems.push_back(std::make_unique<T>(Item));
+        return FItems.back().get();
+    }
+    void Clear() { FItems.clear(); }
+
+private:
+    TZIZIVUTable* FOwner;
+    std::vector<std::unique_ptr<T>> FItems;
+};
+
+class TRestructureFieldDefs : public TRestructureDefList<TFieldDescriptor> {
+public:
+    using TRestructureDefList::TRestructureDefList;
+};
+
+class TRestructureIndexDefs : public TRestructureDefList<TIndexDescriptor> {
+public:
+    using TRestructureDefList::TRestructureDefList;
+};
+
 class TZIZIVUTable : public TZIZIVUDBDataSet {
 public:
     explicit TZIZIVUTable(TComponent* AOwner);
@@ -60,6 +93,7 @@ public:
     // A name with a folder (':', '\' or '/') gives DatabaseName the folder (unless in
     // memory) and keeps the file name.
     void SetTableName(const std::string& v);
+    // FieldDefs and IndexDefs go into the stored form (when not empty).
     bool StoreDefs() const { return FStoreDefs; }
     void SetStoreDefs(bool v) { FStoreDefs = v; }
 
@@ -69,6 +103,8 @@ public:
     std::string IndexFieldNames() const { return FFieldsIndex ? FIndexName : std::string(); }
     void SetIndexFieldNames(const std::string& v);
     TIndexDefs* IndexDefs() const { return FIndexDefs.get(); }
+    TRestructureFieldDefs* RestructureFieldDefs() const { return FRestructureFieldDefs.get(); }
+    TRestructureIndexDefs* RestructureIndexDefs() const { return FRestructureIndexDefs.get(); }
 
     // Master-detail.
     TDataSource* MasterSource() const { return FMasterLink->DataSource(); }
@@ -99,6 +135,8 @@ public:
     void MasterChanged();
     void MasterDisabled();
 
+    void DefineProperties(TFiler* Filer) override;
+
 protected:
     void OpenCursor(bool InfoQuery) override;
     TDataCursor* CreateHandle() override;
@@ -117,14 +155,20 @@ private:
     void SetMasterRange();
     void CheckMasterRange();
     bool MasterActive() const;
-    TDataCursor* OpenTempCursor();
-    void CloseTempCursor(TDataCursor* Cursor);
+    std::unique_ptr<TDataCursor> OpenTempCursor();
+    void CloseTempCursor(std::unique_ptr<TDataCursor> Cursor);
     std::string GetIndexFieldList(TDataCursor* Cursor, const TIndexDescriptor& Descriptor);
     void CheckInMemoryTable();
     void DropInMemoryTable();
+    void ReadFieldDefs(TReader* Reader);
+    void WriteFieldDefs(TWriter* Writer);
+    void ReadIndexDefs(TReader* Reader);
+    void WriteIndexDefs(TWriter* Writer);
 
     std::unique_ptr<TIndexDefs> FIndexDefs;
     std::unique_ptr<TZIZIVUMasterDataLink> FMasterLink;
+    std::unique_ptr<TRestructureFieldDefs> FRestructureFieldDefs;
+    std::unique_ptr<TRestructureIndexDefs> FRestructureIndexDefs;
     bool FExclusive = false;
     bool FReadOnly = false;
     bool FInMemory = false;

@@ -294,7 +294,7 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
     block = nullptr;
     if (position == 0) Fail(ZIZIVU_BLOCKBUFCORRUPT);
     if (position == FHeader.NextBlockPos) {
-        if (int64_t(position) + FBlockSize > MaxBlobFileBytes) Fail(ZIZIVU_TABLEFULL);
+        if (int64_t(position) > MaxBlobFileBytes) Fail(ZIZIVU_TABLEFULL);
         TBlock* b = FCache.TakeAppended(position, FOwner->InTransaction());
         if (!b) Fail(ZIZIVU_BLOCKBUFCORRUPT);
         FHeader.NextBlockPos += uint32_t(FBlockSize);
@@ -419,18 +419,49 @@ bool TBlobFile::RepairBlobs(TCacheClient* cursor, bool verifyOnly, bool ignoreOw
                             uint32_t ownerRecord, uint32_t& firstBlock) {
     if (firstBlock == 0) return true;
     bool cut = false;
-    if (!RepairBlockChain(cursor, verifyOnly, ignoreOwner, messageRecordNo, ownerRecord, firstBlock, 0, cut))
+    if (!RepairBlockChain(cursor, verifyOnly ? TChainWalk::Verify : TChainWalk::Free, ignoreOwner,
+                          messageRecordNo, ownerRecord, firstBlock, 0, cut))
         return false;
     if (!verifyOnly || cut) firstBlock = 0;
     return true;
 }
 
-bool TBlobFile::RepairBlockChain(TCacheClient* cursor, bool verifyOnly, bool ignoreOwner,
+bool TBlobFile::CheckBlobChain(TCacheClient* cursor, bool repair, uint32_t messageRecordNo,
+                               uint32_t ownerRecord, uint32_t& firstBlock) {
+    if (firstBlock == 0) return true;
+    bool cut = false;
+    if (!RepairBlockChain(cursor, repair ? TChainWalk::Cut : TChainWalk::Verify, false, messageRecordNo,
+                          ownerRecord, firstBlock, 0, cut))
+        return false;
+    if (cut) firstBlock = 0;
+    return true;
+}
+
+bool TBlobFile::EndChainAt(TCacheClient* cursor, uint32_t last, uint32_t first, uint32_t kept) {
+    if (!IsBlockPosition(last)) return true;
+    TBlock* tail = nullptr;
+    if (!GetBlock(cursor, last, tail, 1, false)) return false;
+    TBlock* head = nullptr;
+    if (first != 0 && first != last && !GetBlock(cursor, first, head, 1, false)) {
+        ReleaseBlock(tail);
+        return false;
+    }
+    tail->SetNextBlock(0);
+    if (first != 0) (head ? head : tail)->SetTotalLength(kept);
+    ReleaseBlock(head);
+    ReleaseBlock(tail);
+    return true;
+}
+
+bool TBlobFile::RepairBlockChain(TCacheClient* cursor, TChainWalk walk, bool ignoreOwner,
                                  uint32_t messageRecordNo, uint32_t ownerRecord, uint32_t startBlock,
                                  uint32_t prevBlock, bool& cutAtStart) {
     cutAtStart = false;
     std::unordered_set<uint32_t> seen;
     uint32_t position = startBlock;
+    // The block whose next link leads to position, and the bytes of the blocks walked.
+    uint32_t previous = prevBlock;
+    uint32_t kept = 0;
     while (position != 0) {
         const char* damage = nullptr;
         TBlock* block = nullptr;
@@ -452,24 +483,24 @@ bool TBlobFile::RepairBlockChain(TCacheClient* cursor, bool verifyOnly, bool ign
         }
         if (damage) {
             if (!OnRepairLog) Fail(ZIZIVU_BLOCKBUFCORRUPT);
-            Log(damage, messageRecordNo, !verifyOnly);
-            if (!verifyOnly && position == startBlock) {
-                // Cut the chain where it went wrong; blocks walked before were freed.
-                if (prevBlock == 0) {
+            // Cut the chain where it went wrong. A freeing walk has freed the blocks before,
+            // so only a break at its start is cut; a cutting walk keeps them.
+            if (walk == TChainWalk::Cut || (walk == TChainWalk::Free && position == startBlock)) {
+                if (previous == 0)
                     cutAtStart = true;
-                } else if (IsBlockPosition(prevBlock)) {
-                    TBlock* prev = nullptr;
-                    if (!GetBlock(cursor, prevBlock, prev, 1, false)) return false;
-                    prev->SetNextBlock(0);
-                    ReleaseBlock(prev);
-                }
+                else if (!EndChainAt(cursor, previous,
+                                     walk == TChainWalk::Cut && prevBlock == 0 ? startBlock : 0, kept))
+                    return false;
             }
+            Log(damage, messageRecordNo, walk != TChainWalk::Verify);
             return true;
         }
         seen.insert(position);
         const uint32_t next = block->NextBlock();
-        if (!verifyOnly) FreeBlock(block);
+        kept += block->BytesUsed();
+        if (walk == TChainWalk::Free) FreeBlock(block);
         ReleaseBlock(block);
+        previous = position;
         position = next;
     }
     return true;

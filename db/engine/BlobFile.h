@@ -95,6 +95,10 @@ using TBlockStack = TObjectPool<TBlock>;
 // Repair log of a repair run: one line per damage found.
 using TBlobRepairLogEvent = std::function<void(const std::string& text)>;
 
+// What a checked walk does with a chain: only checks it, cuts it where it breaks and keeps
+// the rest, or frees every block it walks.
+enum class TChainWalk { Verify, Cut, Free };
+
 class TBlobFile : public TFileHandler, private TEntryCacheHost<TBlock> {
 public:
     explicit TBlobFile(TTableFilesOwner* owner);
@@ -154,9 +158,15 @@ public:
     // when the caches were dropped (start again).
     bool RepairBlobs(TCacheClient* cursor, bool verifyOnly, bool ignoreOwner, uint32_t messageRecordNo,
                      uint32_t ownerRecord, uint32_t& firstBlock);
-    // The walk of RepairBlobs from one block on; prevBlock is the block whose next link
-    // leads there (0 for a chain's first block).
-    bool RepairBlockChain(TCacheClient* cursor, bool verifyOnly, bool ignoreOwner, uint32_t messageRecordNo,
+    // Checks the chain and keeps it. Damage is reported as by RepairBlobs; with repair the
+    // chain is cut where it breaks ("error fixed"): the block before the damage ends it and
+    // the first block's total length becomes the bytes kept, or firstBlock becomes 0 when
+    // the chain breaks at its start.
+    bool CheckBlobChain(TCacheClient* cursor, bool repair, uint32_t messageRecordNo, uint32_t ownerRecord,
+                        uint32_t& firstBlock);
+    // The walk of both from one block on; prevBlock is the block whose next link leads
+    // there (0 for a chain's first block).
+    bool RepairBlockChain(TCacheClient* cursor, TChainWalk walk, bool ignoreOwner, uint32_t messageRecordNo,
                           uint32_t ownerRecord, uint32_t startBlock, uint32_t prevBlock, bool& cutAtStart);
 
     // Set by the cursor for a repair run only.
@@ -181,6 +191,9 @@ private:
     void SetCacheSizes();
     void LoadImage(TBlock* block, uint8_t* image);
     void Log(const char* text, uint32_t recordNo, bool fixed);
+    // Ends a chain at its block last; with a first block, that block's total length becomes
+    // kept. False when the caches were dropped (nothing changed then).
+    bool EndChainAt(TCacheClient* cursor, uint32_t last, uint32_t first, uint32_t kept);
 
     TTableFilesOwner* FOwner;
     TBlobFileHeader FHeader;

@@ -129,7 +129,7 @@ void TFilter::BuildResult(const TRecordsBitmap& candidates, bool& restart) {
 
 void TFilter::CheckRecord(uint32_t recordNo, const uint8_t* record) {
     const int32_t n = int32_t(recordNo);
-    if (FResult->RecordCount() < n) FResult->SetRecordCount(n);
+    FResult->Extend(n);
     bool keep;
     if (FIsCallback)
         keep = FCallback && FCallback(record, recordNo);

@@ -189,9 +189,12 @@ void TDataCursor::SwitchToIndexNumber(int32_t n) {
         Raise(ZIZIVU_INVALIDINDEXNAME, "", IntToStr(n));
     const bool onRecord = !FBof && !FEof && FRecNo != 0;
     const uint32_t recNo = FRecNo;
-    FRangeActive = false;
-    std::fill(FRangeStart.begin(), FRangeStart.end(), 0);
-    std::fill(FRangeEnd.begin(), FRangeEnd.end(), 0xFF);
+    // A range belongs to its index: only another index drops it.
+    if (n != FIndexNo) {
+        FRangeActive = false;
+        std::fill(FRangeStart.begin(), FRangeStart.end(), 0);
+        std::fill(FRangeEnd.begin(), FRangeEnd.end(), 0xFF);
+    }
     SetActiveIndexNumber(n);
     UpdateFilterState();
     ResetView();
@@ -579,9 +582,21 @@ bool TDataCursor::SeekNearest(const uint8_t* key) {
 bool TDataCursor::SeekKey(const uint8_t* key, bool nearest) {
     CheckOpen();
     if (IsRecordNumberOrder()) return false;
-    const bool found = SeekNearest(key);
-    (void)nearest;
-    return found;
+    const bool bof = FBof, eof = FEof;
+    const std::vector<uint8_t> from = FCurKey;
+    if (SeekNearest(key)) return true;
+    if (nearest) return false;
+    // An exact search that missed goes back: to the record (its key, so found again unless
+    // it left the view meanwhile) or to the end it stood at.
+    if (!bof && !eof)
+        SeekNearest(from.data());
+    else if (bof && eof)
+        SetEmpty();
+    else if (bof)
+        SetBofAt();
+    else
+        SetEofAt();
+    return false;
 }
 
 bool TDataCursor::FindKey(const uint8_t* source, bool isKey, uint8_t* record, int32_t partialLength,
@@ -596,8 +611,10 @@ bool TDataCursor::FindKey(const uint8_t* source, bool isKey, uint8_t* record, in
     else
         BuildKey(source, key);
     bool found;
+    bool moved = true;
     if (FIndex.Unique && ((fieldCount >= FIndex.FieldCount) || (fieldCount == 0 && partialLength == 0))) {
         found = SeekKey(key, nearest);
+        moved = found || nearest;
     } else {
         if (fieldCount == 0 && partialLength == 0) fieldCount = FIndex.FieldCount;
         const int32_t prefix = PrefixLength(fieldCount, partialLength);
@@ -605,7 +622,7 @@ bool TDataCursor::FindKey(const uint8_t* source, bool isKey, uint8_t* record, in
         SeekNearest(key);
         found = !FBof && !FEof && CompareKeys(FCurKey.data(), key, prefix) == 0;
     }
-    if (FEof && !FBof) StepIndexOrder(-1);
+    if (moved && FEof && !FBof) StepIndexOrder(-1);
     LoadCurrentRecord();
     if (record) std::memcpy(record, FRecordBuffer.data(), FRecordBuffer.size());
     return found;
@@ -890,8 +907,9 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
     const int32_t n = int32_t(recordNo);
     // The view follows the live bitmap's size; while they agree only bit n can change.
     const bool inStep = FViewBitmap->RecordCount() == FLiveBitmap->RecordCount();
-    for (TRecordsBitmap* b : {FRangeBitmap, FLiveBitmap})
-        if (b->RecordCount() < n) b->SetRecordCount(n);
+    // A record appended past the covered ones must not meet a spare bit left set by an
+    // inversion: grown bitmaps cover it unmarked.
+    for (TRecordsBitmap* b : {FRangeBitmap, FLiveBitmap}) b->Extend(n);
     if (FRangeActive && !IsRecordNumberOrder()) {
         uint8_t* key = FKeyBuffer2.data();
         BuildKey(record, key);
@@ -922,7 +940,7 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
         CombineView();
         return;
     }
-    if (FViewBitmap->RecordCount() < n) FViewBitmap->SetRecordCount(n);
+    FViewBitmap->Extend(n);
     const bool was = FViewBitmap->GetBit(n);
     if (was != visible) {
         if (visible)

@@ -523,30 +523,95 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
 
 // ---- Repair -------------------------------------------------------------------------------
 
-uint16_t TDataCursor::VerifyBlob(uint32_t recordNo, uint32_t firstBlock, bool repair) {
-    CheckOpen();
-    if (firstBlock == 0) return 0;
-    if (FTable->HasBlobFile() && FTable->BlobFile()->IsBlockPosition(firstBlock)) return 0;
-    if (!OnRepairLog) return ZIZIVU_INVALIDBLOBOFFSET;
-    DoRepairLog("Invalid BLOB offset in BLOB file for physical record # " + IntToStr(int32_t(recordNo)) +
-                ", " + (repair ? "error fixed" : "error not fixed"));
-    return repair ? 0 : ZIZIVU_INVALIDBLOBOFFSET;
+const TFieldDescriptor& TDataCursor::RepairBlobField(int32_t fieldNo, bool repair) {
+    const TFieldDescriptor& f = FieldAt(fieldNo, true);
+    if (f.DataType != dtBlob || f.Computed) Raise(ZIZIVU_INVALIDBLOBFIELD);
+    if (repair) {
+        CheckExclusive();
+        CheckNotReadOnly();
+    }
+    return f;
 }
 
-uint16_t TDataCursor::VerifyBlobChain(uint32_t recordNo, uint32_t firstBlock, bool repair) {
-    CheckOpen();
-    if (firstBlock == 0 || !FTable->HasBlobFile()) return 0;
-    TBlobFile* blobs = FTable->BlobFile();
-    const TBlobRepairLogEvent saved = blobs->OnRepairLog;
-    if (OnRepairLog) blobs->OnRepairLog = [this](const std::string& text) { DoRepairLog(text); };
-    uint16_t code = 0;
-    try {
-        TReadScope read(*this);
-        uint32_t first = firstBlock;
-        while (!blobs->RepairBlobs(this, !repair, false, recordNo, recordNo, first)) first = firstBlock;
-    } catch (const EZIZIVUEngineError& e) {
-        code = e.ErrorCode();
+uint32_t TDataCursor::StoredBlobStart(uint32_t recordNo, const TFieldDescriptor& f) {
+    std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
+    FetchRecord(recordNo, image.data());
+    if (image[0] != 0 || image[f.Offset] == 0) return 0;
+    return bytes::GetU32(image.data() + f.Offset + 1);
+}
+
+void TDataCursor::ClearBlobReference(uint32_t recordNo, const TFieldDescriptor& f) {
+    std::vector<uint8_t> image(size_t(std::max({FRecordSize, FPhysicalRecordSize, RecordHeaderSize})));
+    FetchRecord(recordNo, image.data());
+    // Flag byte, first block and BLOB id, as a BLOB emptied by a write leaves them.
+    std::fill_n(image.begin() + f.Offset, 1 + f.DataSize, uint8_t(0));
+    TRecord* rec = nullptr;
+    while (!DataFile()->GetRecord(this, recordNo, rec, 1, false, false)) {
     }
-    blobs->OnRepairLog = saved;
-    return code;
+    rec->CopyFields(image.data());
+    DataFile()->ReleaseRecord(rec);
+    ComputeColumns(image.data());
+    FlushAfterWriteAndView(recordNo, image.data(), false, false);
+}
+
+uint16_t TDataCursor::VerifyBlob(uint32_t recordNo, int32_t fieldNo, bool repair) {
+    CheckOpen();
+    try {
+        const TFieldDescriptor& f = RepairBlobField(fieldNo, repair);
+        TReadScope read(*this);
+        const uint32_t first = StoredBlobStart(recordNo, f);
+        if (first == 0 || (FTable->HasBlobFile() && FTable->BlobFile()->IsBlockPosition(first))) return 0;
+        if (!OnRepairLog) return ZIZIVU_INVALIDBLOBOFFSET;
+        if (repair) ClearBlobReference(recordNo, f);
+        DoRepairLog("Invalid BLOB offset in BLOB file for physical record # " + IntToStr(int32_t(recordNo)) +
+                    ", " + (repair ? "error fixed" : "error not fixed"));
+        return repair ? 0 : ZIZIVU_INVALIDBLOBOFFSET;
+    } catch (const EZIZIVUEngineError& e) {
+        return e.ErrorCode();
+    }
+}
+
+namespace {
+// The cursor's repair log on the BLOB file for one check; counts the findings.
+class TBlobRepairLogScope {
+public:
+    TBlobRepairLogScope(TBlobFile& blobs, TDataCursor& cursor) : FBlobs(blobs), FSaved(blobs.OnRepairLog) {
+        if (cursor.OnRepairLog)
+            blobs.OnRepairLog = [this, &cursor](const std::string& text) {
+                ++Findings;
+                cursor.DoRepairLog(text);
+            };
+    }
+    ~TBlobRepairLogScope() { FBlobs.OnRepairLog = FSaved; }
+    TBlobRepairLogScope(const TBlobRepairLogScope&) = delete;
+    TBlobRepairLogScope& operator=(const TBlobRepairLogScope&) = delete;
+
+    int32_t Findings = 0;
+
+private:
+    TBlobFile& FBlobs;
+    TBlobRepairLogEvent FSaved;
+};
+}  // namespace
+
+uint16_t TDataCursor::VerifyBlobChain(uint32_t recordNo, int32_t fieldNo, bool repair) {
+    CheckOpen();
+    try {
+        const TFieldDescriptor& f = RepairBlobField(fieldNo, repair);
+        if (!FTable->HasBlobFile()) return 0;
+        TBlobFile* blobs = FTable->BlobFile();
+        TReadScope read(*this);
+        const uint32_t start = StoredBlobStart(recordNo, f);
+        if (start == 0) return 0;
+        TBlobRepairLogScope log(*blobs, *this);
+        uint32_t first = start;
+        while (!blobs->CheckBlobChain(this, repair, recordNo, recordNo, first)) first = start;
+        if (repair && first == 0)
+            ClearBlobReference(recordNo, f);
+        else if (repair && log.Findings > 0)
+            FlushAfterWrite();
+    } catch (const EZIZIVUEngineError& e) {
+        return e.ErrorCode();
+    }
+    return 0;
 }

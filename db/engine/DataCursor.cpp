@@ -552,6 +552,17 @@ void TDataCursor::ReadClosedHeader(TDataFileHeader& header) {
     }
 }
 
+std::unique_ptr<TIndexFile> TDataCursor::OpenClosedIndexFile() {
+    TDataFileHeader header;
+    ReadClosedHeader(header);
+    auto file = std::make_unique<TIndexFile>(nullptr);
+    file->SetInMemory(FInMemory);
+    file->SetFileName((FInMemory ? std::string() : FDirectory->Path()) + ForceFileExt(FTableName, ".IDX"));
+    file->SetEncrypted(header.Encrypted != 0);
+    file->Open();
+    return file;
+}
+
 void TDataCursor::GetTableHeader(TDataFileHeader& header) {
     if (FOpen) {
         header = DataFile()->Header();
@@ -659,13 +670,13 @@ void TDataCursor::SetTableInfo(const std::string& description, const std::string
 }
 
 int32_t TDataCursor::GetIndexCount() {
-    CheckOpen();
-    return IndexFile()->GetIndexCount();
+    if (FOpen) return IndexFile()->GetIndexCount();
+    return OpenClosedIndexFile()->GetIndexCount();
 }
 
 bool TDataCursor::GetNoPrimaryIndex() {
-    CheckOpen();
-    return IndexFile()->GetNoPrimaryIndex();
+    if (FOpen) return IndexFile()->GetNoPrimaryIndex();
+    return OpenClosedIndexFile()->GetNoPrimaryIndex();
 }
 
 void TDataCursor::SetNoPrimaryIndex(bool v) {
@@ -679,8 +690,22 @@ void TDataCursor::SetIndexCount(int32_t n) {
 }
 
 std::string TDataCursor::GetIndexFields(int32_t n) {
-    CheckOpen();
-    return IndexFile()->GetIndexFields(n);
+    if (FOpen) return IndexFile()->GetIndexFields(n);
+    return OpenClosedIndexFile()->GetIndexFields(n);
+}
+
+int32_t TDataCursor::GetRecordSize() {
+    if (FOpen) return FRecordSize;
+    TDataFileHeader h;
+    GetTableHeader(h);
+    return h.RecordSize;
+}
+
+int32_t TDataCursor::GetFieldCount() {
+    if (FOpen) return FFieldCount;
+    TDataFileHeader h;
+    GetTableHeader(h);
+    return h.FieldCount;
 }
 
 int32_t TDataCursor::GetBlobFieldCount() {
@@ -833,7 +858,7 @@ void TDataCursor::BeginWrite() {
     if (FWriteDepth++ > 0) return;
     // A failure leaves no write begun, and no write lock that this call took.
     bool took = false;
-    TScopeFail undo([this, &took] {
+    TScopeGuard undo([this, &took] {
         FWriteDepth = 0;
         if (took) FTable->ReleaseWriteLock();
     });
@@ -850,6 +875,7 @@ void TDataCursor::BeginWrite() {
         ResetView();
         Reposition();
     }
+    undo.Dismiss();
 }
 
 void TDataCursor::EndWrite() {

@@ -161,8 +161,9 @@ public:
     void SetNoPrimaryIndex(bool v);
     void SetIndexCount(int32_t n);
     std::string GetIndexFields(int32_t n);
-    int32_t GetRecordSize() const { return FRecordSize; }
-    int32_t GetFieldCount() const { return FFieldCount; }
+    // Open: the cursor's (computed columns included); closed: the table header's.
+    int32_t GetRecordSize();
+    int32_t GetFieldCount();
     int32_t GetBlobFieldCount();
 
     // ---- Definitions ----
@@ -332,10 +333,13 @@ public:
     // A new cursor on the same table (shared-exclusive) with this one's index, range,
     // filters and position.
     std::unique_ptr<TDataCursor> Clone();
-    // BLOB checks of a record (start block, chain); in repair mode damage is fixed. 0 or
-    // an engine code.
-    uint16_t VerifyBlob(uint32_t recordNo, uint32_t firstBlock, bool repair);
-    uint16_t VerifyBlobChain(uint32_t recordNo, uint32_t firstBlock, bool repair);
+    // Checks of the BLOB of a physical record's field (by table field number): its start
+    // block, and its chain. Findings go to the repair log; without it they are the result.
+    // In repair mode (exclusive cursor) a start block that names no block is cleared from
+    // the record, and a broken chain is cut where it breaks (the record's BLOB cleared when
+    // that is its start); a sound BLOB is left as it is. 0 or an engine code.
+    uint16_t VerifyBlob(uint32_t recordNo, int32_t fieldNo, bool repair);
+    uint16_t VerifyBlobChain(uint32_t recordNo, int32_t fieldNo, bool repair);
 
     // ---- Records ----
     void InitRecord(uint8_t* buffer);
@@ -464,6 +468,12 @@ private:
     void AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vector<TFieldDescriptor>& fields,
                      std::vector<TIndexDescriptor>& indexes, const TAlterTableOptions& opt);
     void ReplaceTableFiles(TDataDirectory* work, const std::string& tempName, bool keepBackups);
+    // Repair: the BLOB field checked (a repair needs the table exclusively), the first block
+    // a record stores for it (0 for a deleted record or a blank field), and the record
+    // written without its BLOB.
+    const TFieldDescriptor& RepairBlobField(int32_t fieldNo, bool repair);
+    uint32_t StoredBlobStart(uint32_t recordNo, const TFieldDescriptor& f);
+    void ClearBlobReference(uint32_t recordNo, const TFieldDescriptor& f);
     void CheckOpen() const;
     TDataFile* DataFile() const;
     TIndexFile* IndexFile() const;
@@ -475,6 +485,9 @@ private:
     void FreeIndexPages(int32_t indexNo);
     // Header of a closed table's data file.
     void ReadClosedHeader(TDataFileHeader& header);
+    // A closed table's index file, opened for its header (after the data header, whose
+    // password it needs).
+    std::unique_ptr<TIndexFile> OpenClosedIndexFile();
     void AskForPassword(const std::string& password);
     void AfterCachesDropped();
 

@@ -97,7 +97,7 @@ int32_t TDataDirectory::OpenTable(const std::string& name, TDataTable*& table, b
 int32_t TDataDirectory::CloseTable(TDataTable* table, bool temporaryDiscard) {
     if (IndexOfTable(table) < 0) return -ZIZIVU_OSPATHNOTFOUND;
     // The last opener's close frees the table even when the close reports a failure.
-    TScopeExit release([this, table] {
+    TScopeGuard release([this, table] {
         if (table->OpenCount() == 0 && !table->InTransaction()) FreeTable(table);
     });
     table->CloseFiles(temporaryDiscard);
@@ -174,13 +174,14 @@ void TDataDirectory::Commit(bool end) {
     {
         // A table whose commit fails ends the transaction: the tables not yet committed
         // keep nothing of it either.
-        TScopeFail abandon([this] {
+        TScopeGuard abandon([this] {
             for (TDataTable* t : FTables)
                 if (t->InTransaction()) t->AbandonTransaction();
             FTransactionActive = false;
         });
         for (auto it = FTables.rbegin(); it != FTables.rend(); ++it)
             if ((*it)->InTransaction()) (*it)->Commit(end);
+        abandon.Dismiss();
     }
     if (end) {
         FTransactionActive = false;

@@ -155,7 +155,7 @@ void TDataTable::CloseFiles(bool temporaryDiscard) {
     if (FOpenCount > 0 || FTransactionActive) return;
     // The locks and the files go even when the flush fails; such a flush leaves the files
     // as they were, and its failure is reported afterwards.
-    TScopeExit close([this] { ReleaseAndCloseFiles(); });
+    TScopeGuard close([this] { ReleaseAndCloseFiles(); });
     if (!FExclusive || FReadOnly) return;
     if (FTemporary && temporaryDiscard) {
         DropAllCaches();
@@ -252,7 +252,7 @@ void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
     if (!FInMemory && ForceBufferFlush() && !OsSyncFolderOf(FDataFile->FileName())) Raise(MapOSError());
 }
 
-void TDataTable::Empty() {
+void TDataTable::EmptyFiles() {
     // What the caches hold belongs to the old content; the emptied headers must reach the
     // files before the headers are reread.
     DropAllCaches();
@@ -262,6 +262,10 @@ void TDataTable::Empty() {
     FDataFile->WriteHeader(true, false);
     FIndexFile->WriteHeader(true, false);
     if (HasBlobFile()) FBlobFile->WriteHeader(true, false);
+}
+
+void TDataTable::Empty() {
+    EmptyFiles();
     DiscardBuffers();
 }
 
@@ -555,10 +559,11 @@ void TDataTable::Commit(bool end, bool toDisk) {
     {
         // A flush that fails is taken back out of the files, and the transaction ends
         // without its changes.
-        TScopeFail abandon([this] { AbandonTransaction(); });
+        TScopeGuard abandon([this] { AbandonTransaction(); });
         FTransactionActive = false;
         TChangeScope change(*this, FTransactionBase);
         FlushBuffers(end, false, toDisk, false, false);
+        abandon.Dismiss();
     }
     if (end) {
         UnlockForWrite();

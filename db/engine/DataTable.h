@@ -102,7 +102,10 @@ public:
     void CreateFiles(const TTableDefinition& definition);
     void DeleteFiles();
     void RenameFiles(const std::string& newName, bool toBackup);
-    // Truncates the three files to their headers and drops every buffer.
+    // Truncates the three files to their headers, written emptied; what the caches held
+    // is dropped.
+    void EmptyFiles();
+    // EmptyFiles, then every buffer dropped and the headers reread.
     void Empty();
     // Reorders the physical records (result tables); the table's record count follows.
     uint32_t SortRecords(int32_t sortFieldCount, const TFieldDescriptor* sortFields, bool caseInsensitive,

@@ -16,11 +16,6 @@ namespace {
 
 const char* const StatementContext = "SQL statement";
 
-// Planning and running are not part of this build of the SQL processor yet.
-[[noreturn]] void RaiseNotAvailable(const char* what) {
-    RaiseEngineError(ZIZIVU_SQLERROR, "", "", "", std::string(what) + " is not available yet");
-}
-
 bool IsPathDelimiter(char c) {
     return c == '\\' || c == ':' || c == '/';
 }
@@ -187,8 +182,6 @@ void TDataQuery::Prepare() {
         case skDropIndex:
             OpenResultDirectory(false);
             break;
-        default:
-            RaiseNotAvailable("Preparing SQL statements");
     }
 }
 
@@ -219,8 +212,6 @@ void TDataQuery::Execute(TDataCursor*& result) {
         case skDropIndex:
             ExecDropIndex();
             break;
-        default:
-            RaiseNotAvailable("Executing SQL statements");
     }
     const uint32_t end = GetTickCount();
     ExecutionTime = end > start ? (end - start) / 1000.0 : 0;
@@ -309,10 +300,12 @@ void TQueryStatement::Prepare(const std::string& text, int32_t& position) {
         position += FParser->GetPosition();
         throw;
     }
-    // The rows an INSERT ... SELECT reads are fixed before it inserts: a live result on
-    // the target table would go on to the rows inserted and never end.
-    if (FMainQuery->Kind == skInsert && FMainQuery->InsertSelect && QueryCount() > 1)
-        FQueries[1]->RequestLive = false;
+    // The rows a data statement's sub-selects read are fixed before it changes the first
+    // one: a live result on the table it changes would see the rows changed so far (and an
+    // INSERT ... SELECT into its own source would go on to the rows it inserts).
+    const TStatementKind kind = FMainQuery->Kind;
+    if (kind == skInsert || kind == skUpdate || kind == skDelete)
+        for (int32_t i = 1; i < QueryCount(); ++i) FQueries[i]->RequestLive = false;
     for (int32_t i = QueryCount() - 1; i >= 0; --i) FQueries[i]->Prepare();
     position += FParser->GetPosition();
 }

@@ -127,7 +127,8 @@ public:
     TDataQuery* Owner;
     std::string ColumnName;
     std::string CorrelationName;
-    int32_t ColumnNo = 0;  // 1-based; 0 = by name
+    int32_t ColumnNo = 0;   // 1-based; found by the name when not written as a number
+    bool ByNumber = false;  // a number was written: ColumnNo is it, even when 0
     bool Descending = false;
 };
 
@@ -138,7 +139,8 @@ public:
     TDataQuery* Owner;
     std::string ColumnName;
     std::string CorrelationName;
-    int32_t ColumnNo = 0;  // 1-based; 0 = by name
+    int32_t ColumnNo = 0;   // 1-based; found by the name when not written as a number
+    bool ByNumber = false;  // a number was written: ColumnNo is it, even when 0
 };
 
 // A target column of INSERT or UPDATE; "*" stands for every column in table order.
@@ -408,8 +410,8 @@ public:
     // Back to the defaults, clause lists and trees freed; RequestLive, MaxRowCount and
     // the callbacks stay.
     void Reset();
-    // Parses one statement from the parser's current token under the library lock with
-    // the database's language settings in force. Does nothing once executed.
+    // Parses one statement from the parser's current token with the database's language
+    // settings in force. Does nothing once executed.
     void ParseStatement(bool subQuery);
     // Planning and running; the SQL processor's execution side.
     void Prepare();
@@ -538,7 +540,7 @@ public:
 
     // ---- SELECT execution ----
     void ExecuteSelect(TDataCursor*& result);
-    int32_t ScanSourceRows(bool& abort, const std::function<void()>& take,
+    int32_t ScanSourceRows(bool& abort, int32_t limit, const std::function<void()>& take,
                            const std::function<void()>& afterRow);
     void BuildResultRows();
     void BuildAggregateResult();

@@ -216,10 +216,10 @@ void TDataQuery::ExecuteSelect(TDataCursor*& result) {
 }
 
 // The nested loop from the driving table: progress for each of its records, and each row
-// that passes the residual filters handed to take, MaxRowCount at most; afterRow follows
-// every row, passing or not. The number of driving records reached; abort is the progress
-// hook's.
-int32_t TDataQuery::ScanSourceRows(bool& abort, const std::function<void()>& take,
+// that passes the residual filters handed to take, limit at most (-1: every one); afterRow
+// follows every row, passing or not. The number of driving records reached; abort is the
+// progress hook's.
+int32_t TDataQuery::ScanSourceRows(bool& abort, int32_t limit, const std::function<void()>& take,
                                    const std::function<void()>& afterRow) {
     int32_t counter = 1;
     int32_t taken = 0;
@@ -236,7 +236,7 @@ int32_t TDataQuery::ScanSourceRows(bool& abort, const std::function<void()>& tak
             if (abort) break;
         }
         if ((!HasResidualWhere || TestWhere()) && (!HasResidualJoin || TestJoinFilter())) {
-            if (MaxRowCount >= 0 && taken >= MaxRowCount) break;
+            if (limit >= 0 && taken >= limit) break;
             take();
             ++taken;
         }
@@ -262,7 +262,7 @@ void TDataQuery::BuildResultRows() {
     int32_t counter = 1;
     try {
         counter = ScanSourceRows(
-            abort,
+            abort, MaxRowCount,
             [&] {
                 try {
                     ResultCursor->InitRecord(row.data());
@@ -288,6 +288,8 @@ void TDataQuery::BuildResultRows() {
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
 }
 
+// MaxRowCount limits result rows, and this result has one row, made of every row read: it
+// is left out only by a limit of none.
 void TDataQuery::BuildAggregateResult() {
     bool abort = false;
     const size_t size = size_t(std::max(ResultCursor->GetRecordSize(), RecordHeaderSize));
@@ -296,17 +298,15 @@ void TDataQuery::BuildAggregateResult() {
     TDataCursor* driving = DrivingTable->Cursor;
     if (CountStarOnly) {
         const int32_t total = IndexCountGiven ? IndexCount : driving->GetRecordCount();
-        int32_t count = total;
-        if (MaxRowCount >= 0) count = std::min(count, MaxRowCount);
         uint8_t v[4];
-        std::memcpy(v, &count, 4);
+        std::memcpy(v, &total, 4);
         ResultCursor->PutField(ResultFields.front()->ResultFieldNo, aggregate.data(), v);
         DoProgress(total, 100, abort);
-        ResultCursor->InsertRecord(aggregate.data(), false);
+        if (MaxRowCount != 0) ResultCursor->InsertRecord(aggregate.data(), false);
         return;
     }
     const int32_t counter = ScanSourceRows(
-        abort,
+        abort, -1,
         [&] {
             ResultCursor->InitRecord(row.data());
             FillResultRecord(row.data());
@@ -318,7 +318,7 @@ void TDataQuery::BuildAggregateResult() {
                 for (auto& t : SourceTables) t->Cursor->FreeBlobBuffers(true);
         });
     FinishGroupRow(aggregate.data());
-    ResultCursor->InsertRecord(aggregate.data(), false);
+    if (MaxRowCount != 0) ResultCursor->InsertRecord(aggregate.data(), false);
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
 }
 
@@ -528,7 +528,8 @@ bool TDataQuery::BindSubQueryColumn(TExpToken* node) {
     if (ResultFields.empty()) return false;
     const TResultField* c = ResultFields.front().get();
     if (LivePlan && !c->IsExpression && DrivingTable) {
-        const TFieldDescriptor& f = DrivingTable->GetFieldDefinition(c->SourceFieldNo);
+        // The live cursor shows the result columns; the source field is the table's.
+        const TFieldDescriptor f = DrivingTable->Cursor->GetTableFieldDefinition(c->SourceFieldNo);
         node->DataType = f.DataType;
         node->SubType = f.SubType;
         node->SetDataSize(f.DataSize);

@@ -284,7 +284,7 @@ void TDataQuery::CheckOrderBy() {
         RaiseSqlError("Maximum number of columns (" + std::string("1024") + ") in ORDER BY clause " +
                       "exceeded");
     for (auto& o : OrderByFields) {
-        if (o->ColumnNo != 0) {
+        if (o->ByNumber) {
             if (o->ColumnNo < 1 || size_t(o->ColumnNo) > ResultFields.size() ||
                 ResultFields[size_t(o->ColumnNo) - 1]->DataType == dtBlob)
                 RaiseSqlError("Invalid column number '" + IntToStr(o->ColumnNo) + "'" +
@@ -303,7 +303,7 @@ void TDataQuery::CheckGroupBy() {
         RaiseSqlError("Maximum number of columns (" + std::string("1024") + ") in GROUP BY clause " +
                       "exceeded");
     for (auto& g : GroupByFields) {
-        if (g->ColumnNo != 0) {
+        if (g->ByNumber) {
             if (g->ColumnNo < 1 || size_t(g->ColumnNo) > ResultFields.size())
                 RaiseSqlError("Invalid column number '" + IntToStr(g->ColumnNo) + "'" +
                               " specified in GROUP BY clause");
@@ -433,7 +433,7 @@ void TDataQuery::FindOrderByIndex() {
     bool allDescending = true;
     for (auto& o : OrderByFields) {
         const TResultField* c = nullptr;
-        if (o->ColumnNo != 0) {
+        if (o->ByNumber) {
             if (o->ColumnNo < 1 || size_t(o->ColumnNo) > ResultFields.size())
                 RaiseSqlError("Invalid column number '" + IntToStr(o->ColumnNo) + "'" +
                               " specified in ORDER BY clause");

@@ -3,6 +3,7 @@
 // re-rooting of the join tree at its smallest table, and the nested-loop row iteration.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
@@ -63,6 +64,12 @@ TExpTree CombineConditions(TExpTree left, TExpTree right, uint8_t code) {
 
 uint8_t ParentOperator(const TExpToken* parent) {
     return IsAndOr(parent) ? parent->Code : opAnd;
+}
+
+bool RefersToTable(const TExpToken* n, const TSourceTable* table) {
+    std::vector<int32_t> tables;
+    CollectSourceTables(n, tables);
+    return std::find(tables.begin(), tables.end(), table->FromPosition) != tables.end();
 }
 
 }  // namespace
@@ -286,7 +293,16 @@ void TTableJoin::SetJoinFilter() {
 TExpTree TTableJoin::BindCondition(const TExpToken* node) {
     if (!node) return nullptr;
     TDataQuery* query = Owner->Owner;
-    if (IsComparison(node)) {
+    auto asConstant = [](TExpTree value) {
+        value->NodeKind = nkConstant;
+        value->Code = 0;
+        value->First = value->Second = value->Third = nullptr;
+        return value;
+    };
+    // A part without the joined table's columns is decided by the outer row as it is now.
+    if (ExpressionHasColumns(node) && !RefersToTable(node, JoinedTable))
+        return asConstant(query->Evaluate(const_cast<TExpToken*>(node)));
+    if (IsComparison(node) && !RefersToTable(node->First, JoinedTable)) {
         TExpTree n = NewExpTree();
         n->Assign(*node);
         n->First = n->Second = n->Third = nullptr;
@@ -295,10 +311,7 @@ TExpTree TTableJoin::BindCondition(const TExpToken* node) {
         n->First = CloneExpressionTree(node->Second).release();
         TExpTree value = query->Evaluate(node->First);
         ConvertValueToType(node->Second, value.get());
-        value->NodeKind = nkConstant;
-        value->Code = 0;
-        value->First = value->Second = value->Third = nullptr;
-        n->Second = value.release();
+        n->Second = asConstant(std::move(value)).release();
         n->First->Parent = n->Second->Parent = n.get();
         return n;
     }
@@ -492,7 +505,85 @@ bool TakenAsResidual(const TExpToken* node, const TExpToken* parent) {
     std::vector<int32_t> tables;
     CollectSourceTables(node, tables);
     const bool underNot = parent && parent->NodeKind == nkUnary && parent->Code == opNot;
-    return !HasOuterJoinMarks(node) && tables.size() > 1 && ExpressionIsDisjunction(node) && !underNot;
+    // A NOT holds only as a whole: no comparison under it is a join of its own.
+    const bool isNot = node->NodeKind == nkUnary && node->Code == opNot;
+    return !HasOuterJoinMarks(node) && tables.size() > 1 && (isNot || ExpressionIsDisjunction(node)) &&
+           !underNot;
+}
+
+// Whether the right operand's table is the outer one of a join comparison between two
+// tables; the inner table's planning position is moved behind the outer one's if needed.
+bool RightTableIsOuter(const TDataQuery& q, TSourceTable* left, TSourceTable* right, TJoinType type) {
+    auto joins = [](const TSourceTable* from, const TSourceTable* to) {
+        for (auto& j : from->Joins)
+            if (j->JoinedTable == to) return true;
+        return false;
+    };
+    if (joins(left, right)) {
+        if (left->PlanPosition > right->PlanPosition) right->PlanPosition = left->PlanPosition + 1;
+        return false;
+    }
+    if (joins(right, left)) {
+        if (right->PlanPosition > left->PlanPosition) left->PlanPosition = right->PlanPosition + 1;
+        return true;
+    }
+    if (left->PlanPosition > right->PlanPosition) {
+        if (type != jtInner || !q.IsJoinTarget(left, jtNone)) return true;
+        right->PlanPosition = left->PlanPosition + 1;
+        return false;
+    }
+    if (q.IsJoinTarget(right, jtNone) && type == jtInner && !q.IsJoinTarget(left, jtNone)) {
+        left->PlanPosition = right->PlanPosition + 1;
+        return true;
+    }
+    return false;
+}
+
+// The comparisons of a condition reached through AND, OR and NOT.
+void ForEachComparison(TExpToken* n, const std::function<void(TExpToken*)>& visit) {
+    if (IsComparison(n)) {
+        visit(n);
+    } else if (IsAndOr(n) || (n && n->NodeKind == nkUnary)) {
+        ForEachComparison(n->First, visit);
+        ForEachComparison(n->Second, visit);
+    }
+}
+
+// The tables of the two sides of a comparison of columns of two different tables.
+bool JoinedSides(const TExpToken* n, int32_t& left, int32_t& right) {
+    if (!ExpressionHasColumns(n->First) || !ExpressionHasColumns(n->Second)) return false;
+    std::vector<int32_t> l, r;
+    CollectSourceTables(n->First, l);
+    CollectSourceTables(n->Second, r);
+    if (l.size() != 1 || r.size() != 1 || l[0] == r[0]) return false;
+    left = l[0];
+    right = r[0];
+    return true;
+}
+
+// The ON condition of an outer join between two tables is the join's condition as a
+// whole: a NOT, an OR or a part on one table decides which rows match like a comparison
+// does, and the outer row without a match is extended with NULLs.
+bool TakenAsOuterJoin(TDataQuery& q, TExpToken* node, const TExpToken* parent) {
+    if (!IsOnClauseCondition(node) || !HasOuterJoinMarks(node)) return false;
+    std::vector<int32_t> tables;
+    CollectSourceTables(node, tables);
+    int32_t l = 0, r = 0;
+    ForEachComparison(node, [&](TExpToken* c) {
+        if (l == 0) JoinedSides(c, l, r);
+    });
+    if (tables.size() != 2 || l == 0) return false;
+    TSourceTable* left = q.SourceAtPosition(l);
+    TSourceTable* right = q.SourceAtPosition(r);
+    const bool rightOuter = RightTableIsOuter(q, left, right, jtLeftOuter);
+    TSourceTable* outer = rightOuter ? right : left;
+    TSourceTable* inner = rightOuter ? left : right;
+    // Every comparison between the two reads from the outer table to the inner one.
+    ForEachComparison(node, [&](TExpToken* c) {
+        if (JoinedSides(c, l, r) && l == inner->FromPosition) SwapOperands(c);
+    });
+    outer->AddJoin(jtLeftOuter, TExpTree(node), inner, parent);
+    return true;
 }
 
 }  // namespace
@@ -523,6 +614,7 @@ TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent)
     if (!node) return nullptr;
     node->Parent = parent;
     if (node->NodeKind == nkUnary || IsAndOr(node)) {
+        if (TakenAsOuterJoin(*this, node, parent)) return nullptr;
         if (TakenAsResidual(node, parent)) {
             // A disjunction over several tables is tested on each row combination.
             ResidualWhere = CombineConditions(std::move(ResidualWhere), TExpTree(node), opAnd);
@@ -559,26 +651,14 @@ TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent)
         TJoinType type = JoinTypeMark(node);
         if (type == jtNone) type = jtInner;
         if (type == jtRightOuter) type = jtLeftOuter;
-        auto joins = [](const TSourceTable* from, const TSourceTable* to) {
-            for (auto& j : from->Joins)
-                if (j->JoinedTable == to) return true;
-            return false;
-        };
-        bool rightOuter = false;
-        if (joins(left, right)) {
-            if (left->PlanPosition > right->PlanPosition) right->PlanPosition = left->PlanPosition + 1;
-        } else if (joins(right, left)) {
-            rightOuter = true;
-            if (right->PlanPosition > left->PlanPosition) left->PlanPosition = right->PlanPosition + 1;
-        } else if (left->PlanPosition > right->PlanPosition) {
-            if (type == jtInner && IsJoinTarget(left, jtNone))
-                right->PlanPosition = left->PlanPosition + 1;
-            else
-                rightOuter = true;
-        } else if (IsJoinTarget(right, jtNone) && type == jtInner && !IsJoinTarget(left, jtNone)) {
-            rightOuter = true;
-            left->PlanPosition = right->PlanPosition + 1;
+        // The inner table of a left outer join keeps the row that it extends with NULLs: an
+        // inner condition on it holds on the joined row and is no join of its own.
+        if (type == jtInner && (IsJoinTarget(left, jtLeftOuter) || IsJoinTarget(right, jtLeftOuter))) {
+            ResidualWhere = CombineConditions(std::move(ResidualWhere), TExpTree(node), opAnd);
+            HasResidualWhere = true;
+            return nullptr;
         }
+        const bool rightOuter = RightTableIsOuter(*this, left, right, type);
         if (rightOuter) SwapOperands(node);
         TSourceTable* outer = rightOuter ? right : left;
         TSourceTable* inner = rightOuter ? left : right;
@@ -617,6 +697,29 @@ void TDataQuery::CheckJoinTargets() {
                        j->JoinedTable->PlanPosition == 1) {
                 t->Joins.erase(t->Joins.begin() + i);
             }
+        }
+    }
+    // A table crossed after an outer join is crossed with each of its rows, NULL-extended
+    // or not: the cross product leaves the join's inner table for the outermost table
+    // above it, since a table below the inner one reads as having no row with it.
+    auto outerOf = [this](const TSourceTable* inner) -> TSourceTable* {
+        for (auto& t : SourceTables)
+            for (auto& j : t->Joins)
+                if (j->JoinedTable == inner && j->JoinType == jtLeftOuter) return t.get();
+        return nullptr;
+    };
+    for (auto& t : SourceTables) {
+        TSourceTable* outer = t.get();
+        for (size_t steps = 0; outerOf(outer) && steps < SourceTables.size(); ++steps) outer = outerOf(outer);
+        if (outer == t.get()) continue;
+        for (size_t i = 0; i < t->Joins.size();) {
+            if (t->Joins[i]->JoinType != jtNone) {
+                ++i;
+                continue;
+            }
+            t->Joins[i]->Owner = outer;
+            outer->Joins.push_back(std::move(t->Joins[i]));
+            t->Joins.erase(t->Joins.begin() + std::ptrdiff_t(i));
         }
     }
 }
@@ -733,12 +836,26 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
 
 namespace {
 
+// Whether the inner joins above a table lead up to the driving table: re-rooting follows
+// only them, and a table below a cross product would be cut off from the rows.
+bool InnerJoinsReachDrivingTable(const TDataQuery& q, const TSourceTable* table) {
+    for (size_t steps = 0; table && steps <= q.SourceTables.size(); ++steps) {
+        if (table == q.DrivingTable) return true;
+        const TSourceTable* source = nullptr;
+        for (auto& t : q.SourceTables)
+            for (auto& j : t->Joins)
+                if (j->JoinedTable == table && j->JoinType == jtInner) source = t.get();
+        table = source;
+    }
+    return false;
+}
+
 // The tables reached by an inner join whose outer table is not itself the inner table of
 // a left outer join.
 std::vector<TSourceTable*> JoinCandidates(const TDataQuery& q) {
     std::vector<TSourceTable*> out;
     for (auto& t : q.SourceTables) {
-        if (q.IsJoinTarget(t.get(), jtLeftOuter)) continue;
+        if (q.IsJoinTarget(t.get(), jtLeftOuter) || !InnerJoinsReachDrivingTable(q, t.get())) continue;
         for (auto& j : t->Joins)
             if (j->JoinType == jtInner && std::find(out.begin(), out.end(), j->JoinedTable) == out.end())
                 out.push_back(j->JoinedTable);

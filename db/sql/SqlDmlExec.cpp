@@ -199,10 +199,12 @@ void TDataQuery::CheckUpdateValues() {
         if (value.NodeKind == nkConstant && value.IsNull) continue;
         // A parameter's type comes with its value; the value is converted when written.
         if (value.IsParameter && value.DataType == 0) continue;
-        if (IsDateKind(f.DataType) && !IsDateKind(value.DataType) && value.DataType != dtString)
+        // A quoted text of INSERT VALUES that names a column is still the text.
+        const uint8_t type = Kind == skInsert && value.BoundFromString ? value.SavedType : value.DataType;
+        if (IsDateKind(f.DataType) && !IsDateKind(type) && type != dtString)
             SqlError("Date, time, or timestamp expression expected, instead found '" + v.ExpressionText +
                      "'" + " in update values");
-        if (!ValueFitsColumn(f.DataType, value.DataType))
+        if (!ValueFitsColumn(f.DataType, type))
             SqlError("Type mismatch between " + f.ColumnName + " and " + v.ExpressionText);
     }
 }
@@ -239,7 +241,10 @@ void TDataQuery::PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bo
 
 void TDataQuery::EvalInsertValue(int32_t i, uint8_t* record) {
     TLanguageSettingsSwap swap(LanguageID, SortID);
-    TExpTree value = Evaluate(UpdateValues[i]->Expression.get());
+    // No source row: without a column routine a quoted text that named a column comes
+    // back as the text, instead of that column's value in the blank new record.
+    TExpTree value =
+        EvaluateExpression(UpdateValues[i]->Expression.get(), nullptr, this, SortID, LanguageID, nullptr);
     PutUpdateValue(i, *value, record, false);
 }
 

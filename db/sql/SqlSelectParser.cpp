@@ -366,8 +366,10 @@ void TDataQuery::ParseOrderOrGroupItem(bool order) {
                                 : "Column name or column number expected in GROUP BY clause, instead found '";
     std::string column, correlation;
     int32_t number = 0;
-    if (Parser().TokenKindIs(tkInteger)) {
-        if (!TryStrToInt(TokenText(), number) || number < 1) FailToken(message);
+    const bool byNumber = Parser().TokenKindIs(tkInteger);
+    if (byNumber) {
+        // A number out of the result's columns is refused when the columns are known.
+        if (!TryStrToInt(TokenText(), number)) FailToken(message);
         Next();
     } else if (IsSelectNameToken()) {
         column = TokenText();
@@ -388,6 +390,7 @@ void TDataQuery::ParseOrderOrGroupItem(bool order) {
         f->ColumnName = column;
         f->CorrelationName = correlation;
         f->ColumnNo = number;
+        f->ByNumber = byNumber;
         if (TokenIsAny({"ASC", "ASCENDING"})) {
             Next();
         } else if (TokenIsAny({"DESC", "DESCENDING"})) {
@@ -400,6 +403,7 @@ void TDataQuery::ParseOrderOrGroupItem(bool order) {
         f->ColumnName = column;
         f->CorrelationName = correlation;
         f->ColumnNo = number;
+        f->ByNumber = byNumber;
     }
 }
 

@@ -34,6 +34,9 @@ constexpr uint8_t fstAutoInc = 29;     // on dtInteger
 constexpr uint8_t fstFixedChar = 31;   // on dtString
 constexpr uint8_t fstWideString = 32;  // on dtString
 
+// Bytes of a type's fixed stored form; 0 for strings, bytes, BLOBs and types without one.
+int32_t StoredWidth(TEngineDataType type);
+
 // Work area ConvertFieldValue clears and writes into.
 constexpr int32_t ConvertBufferSize = 251;
 

@@ -314,7 +314,13 @@ TExpTree TEvaluator::Eval(TExpToken* n) const {
 void TEvaluator::Column(const TExpToken* n, TExpToken* r) const {
     if (GetColumnValue) {
         GetColumnValue(Owner, Record, r);
-    } else if (!n->BoundFromString) {
+    } else if (n->BoundFromString) {
+        // No row to read from: the quoted text the node was written as, of its own type.
+        r->DataType = n->SavedType;
+        r->SubType = n->SavedSubType;
+        r->DataSize = n->SavedSize;
+        r->Decimals = static_cast<uint8_t>(n->SavedDecimals);
+    } else {
         RaiseEngineError(ZIZIVU_SQLERROR, "", "", "",
                          "Internal error: Column '" + n->ColumnName + "'" + " specified illegally");
     }

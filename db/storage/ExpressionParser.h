@@ -3,8 +3,8 @@
 // filters and the SQL processor. Every syntax error is raised as an engine error with the
 // parser's error code and table name; its text ends in " in " and the Context.
 //
-// Callers parse inside the library lock with their locale's settings swapped in
-// (TLanguageSettingsSwap): the decimal separator of float constants is the locale's.
+// Callers parse with their locale's settings swapped in (TLanguageSettingsSwap): the
+// decimal separator of float constants is the locale's.
 #include <cstdint>
 #include <string>
 

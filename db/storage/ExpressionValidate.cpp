@@ -1,5 +1,6 @@
 #include "db/storage/ExpressionValidate.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "db/storage/EngineErrors.h"
@@ -226,7 +227,10 @@ void TValidator::Binary(TExpToken* n, bool makeBool) const {
         n->SetDataSize(l->DataSize - 1 + r->DataSize);
         n->Decimals = 0;
     } else {
-        n->SetDataSize(l->DataSize > r->DataSize ? l->DataSize : r->DataSize);
+        // A result of a fixed form holds all of it, also where it is wider than both
+        // operands (the quotient of two integers is an 8-byte float).
+        const int32_t width = StoredWidth(n->DataType);
+        n->SetDataSize(width ? static_cast<uint32_t>(width) : std::max(l->DataSize, r->DataSize));
         n->Decimals = l->Decimals > r->Decimals ? l->Decimals : r->Decimals;
     }
 }

@@ -150,7 +150,10 @@ void RestoreLanguageSettings(const TLanguageSettings& s) {
 
 // The table's settings go into a copy owned by this thread, never into the process-wide
 // settings that every other thread formats with. The saved settings are the ones in force
-// before the copy was installed, so removing the copy restores them.
+// before the copy was installed, so removing the copy restores them. The library lock
+// covers the copy of what is in force and the building of the table's settings only: the
+// work after it reads this thread's copy, and must not stall the statements of every
+// other thread for as long as it runs.
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
     EnterLibraryLock();
     try {
@@ -163,11 +166,11 @@ TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
         LeaveLibraryLock();
         throw;
     }
+    LeaveLibraryLock();
 }
 
 TLanguageSettingsSwap::~TLanguageSettingsSwap() {
     FTableSettings.reset();
-    LeaveLibraryLock();
 }
 
 int CompareCharLCID(uint32_t lcid, char a, char b) {

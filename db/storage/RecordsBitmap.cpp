@@ -26,6 +26,15 @@ void TRecordsBitmap::SetRecordCount(int32_t n) {
     SetBufferSize(FWordCount * 4);
 }
 
+void TRecordsBitmap::Extend(int32_t n) {
+    const int32_t old = FRecordCount;
+    if (n <= old) return;
+    SetRecordCount(n);
+    int32_t w = old >> 5;
+    if (old & 31) FBits[w++] &= AllOnes >> (32 - (old & 31));
+    if (w < FWordCount) std::memset(FBits + w, 0, size_t(FWordCount - w) * 4);
+}
+
 int32_t TRecordsBitmap::Count() const {
     int32_t total = 0;
     int32_t fullWords = FRecordCount / 32;

@@ -17,6 +17,9 @@ public:
     // Sized in 1024-byte steps, never shrunk; 0 releases the buffer.
     void SetBufferSize(int32_t bytes);
     void SetRecordCount(int32_t n);
+    // Covers at least n records; the records newly covered start unmarked, whatever spare
+    // bits the buffer held for them.
+    void Extend(int32_t n);
 
     bool GetBit(int32_t n) const { return (FBits[(n - 1) >> 5] >> ((n - 1) & 31)) & 1u; }
     void SetBit(int32_t n) { FBits[(n - 1) >> 5] |= 1u << ((n - 1) & 31); }

@@ -7,9 +7,6 @@
 #include "platform/rtl/DateFormat.h"
 #include "platform/rtl/SysUtils.h"
 
-namespace {
-
-// Width of a fixed stored form; 0 for strings, bytes and types without one.
 int32_t StoredWidth(TEngineDataType t) {
     switch (t) {
         case dtBoolean:
@@ -31,6 +28,8 @@ int32_t StoredWidth(TEngineDataType t) {
             return 0;
     }
 }
+
+namespace {
 
 bool IsBytes(TEngineDataType t) {
     return t == dtBytes || t == dtVarBytes;

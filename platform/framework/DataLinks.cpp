@@ -1,7 +1,10 @@
 // Data sources and data links: how a dataset tells its consumers what happened.
+#include "platform/framework/DataLinks.h"
+
 #include <algorithm>
 
 #include "platform/framework/DataSet.h"
+#include "platform/rtl/ScopeGuard.h"
 
 // ---- TDataSource ----
 
@@ -144,13 +147,8 @@ bool TDataLink::Edit() {
 
 void TDataLink::UpdateRecord() {
     FUpdating = true;
-    try {
-        UpdateData();
-    } catch (...) {
-        FUpdating = false;
-        throw;
-    }
-    FUpdating = false;
+    TScopeGuard done([this] { FUpdating = false; });
+    UpdateData();
 }
 
 void TDataLink::UpdateState() {

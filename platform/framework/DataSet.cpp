@@ -7,11 +7,7 @@
 
 #include "platform/framework/Application.h"
 #include "platform/rtl/DateFormat.h"
-
-void DatabaseError(const std::string& Message, TComponent* Component) {
-    if (Component && !Component->Name().empty()) throw EDatabaseError(Component->Name() + ": " + Message);
-    throw EDatabaseError(Message);
-}
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -60,13 +56,10 @@ void TDataSet::SetActive(bool v) {
     if (Active() == v) return;
     if (v) {
         Fire(BeforeOpen, this);
-        try {
-            OpenCursor(false);
-        } catch (...) {
+        TScopeGuard complete([this] {
             if (State() != dsOpening) OpenCursorComplete();
-            throw;
-        }
-        if (State() != dsOpening) OpenCursorComplete();
+        });
+        OpenCursor(false);
     } else {
         if (!HasState(csDestroying)) Fire(BeforeClose, this);
         SetState(dsInactive);
@@ -128,15 +121,11 @@ void TDataSet::InitFieldDefs() {
         return;
     }
     SetState(dsOpening);
-    try {
-        OpenCursor(true);
-    } catch (...) {
+    TScopeGuard close([this] {
         CloseCursor();
         SetState(dsInactive);
-        throw;
-    }
-    CloseCursor();
-    SetState(dsInactive);
+    });
+    OpenCursor(true);
 }
 
 void TDataSet::InternalHandleException() {
@@ -281,13 +270,8 @@ void TDataSet::SetStateFieldValue(TDataSetState State, TField* Field, const TVar
     if (Field->FieldKind() != fkData) return;
     TDataSetState saved = FState;
     FState = State;
-    try {
-        Field->SetValue(Value);
-    } catch (...) {
-        FState = saved;
-        throw;
-    }
-    FState = saved;
+    TScopeGuard restore([this, saved] { FState = saved; });
+    Field->SetValue(Value);
 }
 
 int TDataSet::Translate(const char* Src, char* Dest, bool /*ToOem*/) {
@@ -454,17 +438,15 @@ void TDataSet::First() {
     CheckBrowseMode();
     DoBeforeScroll();
     ClearBuffers();
-    try {
+    {
+        TScopeGuard changed([this] {
+            FBOF = true;
+            DataEvent(deDataSetChange);
+        });
         InternalFirst();
         GetNextRecord();
         GetNextRecords();
-    } catch (...) {
-        FBOF = true;
-        DataEvent(deDataSetChange);
-        throw;
     }
-    FBOF = true;
-    DataEvent(deDataSetChange);
     DoAfterScroll();
 }
 
@@ -472,17 +454,15 @@ void TDataSet::Last() {
     CheckBrowseMode();
     DoBeforeScroll();
     ClearBuffers();
-    try {
+    {
+        TScopeGuard changed([this] {
+            FEOF = true;
+            DataEvent(deDataSetChange);
+        });
         InternalLast();
         GetPriorRecord();
         GetPriorRecords();
-    } catch (...) {
-        FEOF = true;
-        DataEvent(deDataSetChange);
-        throw;
     }
-    FEOF = true;
-    DataEvent(deDataSetChange);
     DoAfterScroll();
 }
 
@@ -495,41 +475,38 @@ int TDataSet::MoveBy(int Distance) {
         FEOF = false;
         int oldCount = FRecordCount;
         int scrolled = 0;
-        try {
-            while (Distance > 0) {
-                if (FActiveRecord < FRecordCount - 1) {
-                    ++FActiveRecord;
-                } else {
-                    int before = FRecordCount;
-                    if (!GetNextRecord()) {
-                        FEOF = true;
-                        break;
-                    }
-                    if (FRecordCount == before) --scrolled;  // the window slid by one
-                    FActiveRecord = FRecordCount - 1;
+        TScopeGuard changed([this] { DataEvent(deDataSetChange); });
+        while (Distance > 0) {
+            if (FActiveRecord < FRecordCount - 1) {
+                ++FActiveRecord;
+            } else {
+                int before = FRecordCount;
+                if (!GetNextRecord()) {
+                    FEOF = true;
+                    break;
                 }
-                --Distance;
-                ++moved;
+                if (FRecordCount == before) --scrolled;  // the window slid by one
+                FActiveRecord = FRecordCount - 1;
             }
-            while (Distance < 0) {
-                if (FActiveRecord > 0) {
-                    --FActiveRecord;
-                } else {
-                    int before = FRecordCount;
-                    if (!GetPriorRecord()) {
-                        FBOF = true;
-                        break;
-                    }
-                    if (FRecordCount == before) ++scrolled;
-                    FActiveRecord = 0;
-                }
-                ++Distance;
-                --moved;
-            }
-        } catch (...) {
-            DataEvent(deDataSetChange);
-            throw;
+            --Distance;
+            ++moved;
         }
+        while (Distance < 0) {
+            if (FActiveRecord > 0) {
+                --FActiveRecord;
+            } else {
+                int before = FRecordCount;
+                if (!GetPriorRecord()) {
+                    FBOF = true;
+                    break;
+                }
+                if (FRecordCount == before) ++scrolled;
+                FActiveRecord = 0;
+            }
+            ++Distance;
+            --moved;
+        }
+        changed.Dismiss();
         if (FRecordCount != oldCount)
             DataEvent(deDataSetChange);
         else
@@ -553,15 +530,10 @@ void TDataSet::Resync(TResyncMode Mode) {
     int count = (Mode & rmCenter) ? (FBufferCount - 1) / 2 : FActiveRecord;
     MoveBuffer(FRecordCount, 0);
     ActivateBuffers();
-    try {
-        while (count > 0 && GetPriorRecord()) --count;
-        GetNextRecords();
-        GetPriorRecords();
-    } catch (...) {
-        DataEvent(deDataSetChange);
-        throw;
-    }
-    DataEvent(deDataSetChange);
+    TScopeGuard changed([this] { DataEvent(deDataSetChange); });
+    while (count > 0 && GetPriorRecord()) --count;
+    GetNextRecords();
+    GetPriorRecords();
 }
 
 void TDataSet::Refresh() {
@@ -647,13 +619,8 @@ void TDataSet::GetCalcFields(TRecordBuffer Buffer) {
     if (FCalcFieldsSize <= 0) return;
     TDataSetState old = FState;
     FState = dsCalcFields;
-    try {
-        CalculateFields(Buffer);
-    } catch (...) {
-        FState = old;
-        throw;
-    }
-    FState = old;
+    TScopeGuard restore([this, old] { FState = old; });
+    CalculateFields(Buffer);
 }
 
 void TDataSet::CalculateFields(TRecordBuffer Buffer) {
@@ -706,15 +673,14 @@ void TDataSet::BeginInsertAppend() {
 
 void TDataSet::EndInsertAppend() {
     SetState(dsInsert);
-    try {
-        DoOnNewRecord();
-    } catch (...) {
+    TScopeGuard undo([this] {
         UpdateCursorPos();
         FreeFieldBuffers();
         SetState(dsBrowse);
         Resync(0);
-        throw;
-    }
+    });
+    DoOnNewRecord();
+    undo.Dismiss();
     FModified = false;
     DataEvent(deDataSetChange);
     Fire(AfterInsert, this);
@@ -910,7 +876,8 @@ bool TDataSet::Locate(const std::string& KeyFields, const TVariant& KeyValues, T
     TBookmark start = Bookmark();
     DisableControls();
     bool found = false;
-    try {
+    {
+        TScopeGuard enable([this] { EnableControls(); });
         First();
         while (!Eof()) {
             if (MatchesKeys(fields, KeyValues, Options)) {
@@ -920,11 +887,7 @@ bool TDataSet::Locate(const std::string& KeyFields, const TVariant& KeyValues, T
             Next();
         }
         if (!found && !start.empty()) GotoBookmark(start);
-    } catch (...) {
-        EnableControls();
-        throw;
     }
-    EnableControls();
     return found;
 }
 
@@ -936,7 +899,8 @@ TVariant TDataSet::Lookup(const std::string& KeyFields, const TVariant& KeyValue
     TBookmark start = Bookmark();
     TVariant out = TVariant::Null();
     DisableControls();
-    try {
+    {
+        TScopeGuard enable([this] { EnableControls(); });
         First();
         while (!Eof()) {
             if (MatchesKeys(fields, KeyValues, 0)) {
@@ -955,10 +919,6 @@ TVariant TDataSet::Lookup(const std::string& KeyFields, const TVariant& KeyValue
             GotoBookmark(start);
         else
             First();
-    } catch (...) {
-        EnableControls();
-        throw;
     }
-    EnableControls();
     return out;
 }

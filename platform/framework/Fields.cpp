@@ -1,10 +1,18 @@
 // Fields, field definitions and index definitions of the dataset base.
+#include "platform/framework/Fields.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "platform/framework/DataSet.h"
 #include "platform/rtl/DateFormat.h"
+
+void DatabaseError(const std::string& Message, TComponent* Component) {
+    if (Component && !Component->Name().empty()) throw EDatabaseError(Component->Name() + ": " + Message);
+    throw EDatabaseError(Message);
+}
 
 const char* FieldTypeName(TFieldType t) {
     static const char* const names[FieldTypeCount] = {
@@ -105,35 +113,24 @@ TField* TFieldDef::CreateField(TComponent* Owner) {
     TDataSet* ds = FOwner ? FOwner->DataSet() : nullptr;
     TFieldFactory make = ds ? ds->GetFieldClass(FDataType) : DefaultFieldClass(FDataType);
     if (!make) DatabaseError(Format(SUnknownFieldType, FName), ds);
-    TField* f = make(Owner);
-    try {
-        f->SetSize(FSize);
-        f->SetFieldName(FName);
-        f->SetRequired(FRequired);
-        f->SetFieldNo(FFieldNo);
-        if (auto* bcd = dynamic_cast<TBCDField*>(f)) bcd->SetPrecision(FPrecision);
-        if (ds) f->SetDataSet(ds);
-    } catch (...) {
-        delete f;
-        throw;
-    }
-    return f;
-}
-
-TFieldDefs::~TFieldDefs() {
-    Clear();
+    std::unique_ptr<TField> f(make(Owner));
+    f->SetSize(FSize);
+    f->SetFieldName(FName);
+    f->SetRequired(FRequired);
+    f->SetFieldNo(FFieldNo);
+    if (auto* bcd = dynamic_cast<TBCDField*>(f.get())) bcd->SetPrecision(FPrecision);
+    if (ds) f->SetDataSet(ds);
+    return f.release();
 }
 
 TFieldDef* TFieldDefs::Add(const std::string& Name, TFieldType DataType, int Size, bool Required) {
     if (Name.empty()) DatabaseError(SFieldNameMissing, FDataSet);
     if (IndexOf(Name) >= 0) DatabaseError(Format(SDuplicateFieldName, Name), FDataSet);
-    auto* d = new TFieldDef(this, Name, DataType, Size, Required, Count() + 1);
-    FItems.push_back(d);
-    return d;
+    FItems.push_back(std::make_unique<TFieldDef>(this, Name, DataType, Size, Required, Count() + 1));
+    return FItems.back().get();
 }
 
 void TFieldDefs::Clear() {
-    for (TFieldDef* d : FItems) delete d;
     FItems.clear();
 }
 
@@ -146,7 +143,7 @@ int TFieldDefs::IndexOf(const std::string& Name) const {
 TFieldDef* TFieldDefs::Find(const std::string& Name) const {
     int i = IndexOf(Name);
     if (i < 0) DatabaseError(Format(SFieldNotFound, Name), FDataSet);
-    return FItems[i];
+    return FItems[i].get();
 }
 
 void TFieldDefs::Update() {
@@ -161,7 +158,7 @@ void TFieldDefs::Assign(TPersistent* Source) {
         return;
     }
     Clear();
-    for (TFieldDef* d : src->FItems) {
+    for (const auto& d : src->FItems) {
         TFieldDef* n = Add(d->Name(), d->DataType(), d->Size(), d->Required());
         n->SetPrecision(d->Precision());
     }
@@ -169,18 +166,12 @@ void TFieldDefs::Assign(TPersistent* Source) {
 
 // ---- index definitions ----
 
-TIndexDefs::~TIndexDefs() {
-    Clear();
-}
-
 TIndexDef* TIndexDefs::Add(const std::string& Name, const std::string& Fields, TIndexOptions Options) {
-    auto* d = new TIndexDef(Name, Fields, Options);
-    FItems.push_back(d);
-    return d;
+    FItems.push_back(std::make_unique<TIndexDef>(Name, Fields, Options));
+    return FItems.back().get();
 }
 
 void TIndexDefs::Clear() {
-    for (TIndexDef* d : FItems) delete d;
     FItems.clear();
 }
 
@@ -193,20 +184,20 @@ int TIndexDefs::IndexOf(const std::string& Name) const {
 TIndexDef* TIndexDefs::Find(const std::string& Name) const {
     int i = IndexOf(Name);
     if (i < 0) DatabaseError(Format(SIndexNotFound, Name), FDataSet);
-    return FItems[i];
+    return FItems[i].get();
 }
 
 TIndexDef* TIndexDefs::GetIndexForFields(const std::string& Fields, bool CaseInsensitive) const {
     size_t len = Fields.size();
     for (int pass = 0; pass < 2; ++pass) {
-        for (TIndexDef* d : FItems) {
+        for (const auto& d : FItems) {
             if (d->Options() & (ixDescending | ixExpression)) continue;
             if (CaseInsensitive && !(d->Options() & ixCaseInsensitive)) continue;
             const std::string& f = d->Fields();
             if (pass == 0) {
-                if (SameText(Fields, f)) return d;
+                if (SameText(Fields, f)) return d.get();
             } else if (f.size() > len && SameText(Fields, f.substr(0, len)) && f[len] == ';') {
-                return d;
+                return d.get();
             }
         }
     }
@@ -231,7 +222,7 @@ void TIndexDefs::Assign(TPersistent* Source) {
         return;
     }
     Clear();
-    for (TIndexDef* d : src->FItems) Add(d->Name(), d->Fields(), d->Options());
+    for (const auto& d : src->FItems) Add(d->Name(), d->Fields(), d->Options());
 }
 
 // ---- TField ----

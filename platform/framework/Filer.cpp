@@ -1,6 +1,7 @@
 #include "platform/framework/Filer.h"
 
 #include "platform/rtl/ByteCodec.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -145,17 +146,12 @@ void WriteComponentProperties(TComponent* Component, TStream& Stream, TPersisten
 void ReadComponentProperties(TComponent* Component, TStream& Stream) {
     TReader reader(Stream);
     Component->Loading();
-    try {
-        for (;;) {
-            std::string name = reader.ReadPropName();
-            if (name.empty()) break;
-            reader.BeginProperty(name);
-            Component->DefineProperties(&reader);
-            if (!reader.PropHandled()) throw EReadError("Property " + name + " does not exist");
-        }
-    } catch (...) {
-        Component->Loaded();
-        throw;
+    TScopeGuard loaded([Component] { Component->Loaded(); });
+    for (;;) {
+        std::string name = reader.ReadPropName();
+        if (name.empty()) break;
+        reader.BeginProperty(name);
+        Component->DefineProperties(&reader);
+        if (!reader.PropHandled()) throw EReadError("Property " + name + " does not exist");
     }
-    Component->Loaded();
 }

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "platform/framework/Application.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/Tick.h"
 
 TTimer::TTimer(TComponent* AOwner) : TComponent(AOwner) {
@@ -50,11 +51,8 @@ void TTimer::Fire() {
     // The handler may free the timer.
     std::shared_ptr<bool> alive = FAlive;
     FInHandler = true;
-    try {
-        OnTimer(this);
-    } catch (...) {
+    TScopeGuard leave([this, &alive] {
         if (*alive) FInHandler = false;
-        throw;
-    }
-    if (*alive) FInHandler = false;
+    });
+    OnTimer(this);
 }

@@ -1,33 +1,34 @@
 #pragma once
-// Steps bound to the end of a scope, so that an error path needs no hand-written clean-up:
-// TScopeExit runs its step however the scope is left, TScopeFail only when an exception
-// leaves it (an undo). A step runs inside a destructor and must not throw.
+// An undo step that runs when its scope is left, unless the work it guards was committed.
+// Error paths then cannot forget a step: the guard runs on every exit, thrown or returned.
 #include <exception>
 #include <utility>
 
-template <class F>
-class TScopeExit {
+template <class TAction>
+class TScopeGuard {
 public:
-    explicit TScopeExit(F step) : FStep(std::move(step)) {}
-    TScopeExit(const TScopeExit&) = delete;
-    TScopeExit& operator=(const TScopeExit&) = delete;
-    ~TScopeExit() { FStep(); }
-
-private:
-    F FStep;
-};
-
-template <class F>
-class TScopeFail {
-public:
-    explicit TScopeFail(F step) : FStep(std::move(step)), FExceptions(std::uncaught_exceptions()) {}
-    TScopeFail(const TScopeFail&) = delete;
-    TScopeFail& operator=(const TScopeFail&) = delete;
-    ~TScopeFail() {
-        if (std::uncaught_exceptions() > FExceptions) FStep();
+    explicit TScopeGuard(TAction action) : FAction(std::move(action)) {}
+    // While an error unwinds the scope, that error is the one reported: an undo step that
+    // fails then is dropped. Outside unwinding its failure goes on to the caller.
+    ~TScopeGuard() noexcept(false) {
+        if (!FActive) return;
+        if (std::uncaught_exceptions() == FUncaught) {
+            FAction();
+            return;
+        }
+        try {
+            FAction();
+        } catch (...) {
+        }
     }
+    TScopeGuard(const TScopeGuard&) = delete;
+    TScopeGuard& operator=(const TScopeGuard&) = delete;
+
+    // The guarded work succeeded: the undo step is not needed.
+    void Dismiss() { FActive = false; }
 
 private:
-    F FStep;
-    int FExceptions;
+    TAction FAction;
+    bool FActive = true;
+    int FUncaught = std::uncaught_exceptions();
 };

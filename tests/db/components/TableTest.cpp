@@ -10,6 +10,7 @@
 #include "db/components/ZIZIVUTable.h"
 #include "db/engine/DataFile.h"
 #include "db/storage/Encodings.h"
+#include "platform/framework/Filer.h"
 #include "tests/support/ExpectError.h"
 #include "tests/support/ScratchDir.h"
 
@@ -142,14 +143,17 @@ TEST_F(TableTest, IndexesRangesAndKeySearches) {
     t->SetRange({TVariant("b")}, {TVariant("d~")});
     EXPECT_EQ((std::vector<std::string>{"Bravo", "charlie", "delta"}), Names(*t));
     EXPECT_EQ(3, t->RecordCount());
+    // Naming the active index again keeps its range, which can still be cancelled.
+    t->SetIndexName("ByName");
+    EXPECT_EQ(3, t->RecordCount());
     t->CancelRange();
     EXPECT_EQ(5, t->RecordCount());
-    // The range edited field by field in the set-key state; only index fields take values.
+    // The range edited field by field in the set-key state; a field outside the index may
+    // be written there and plays no part in the key.
     t->SetRangeStart();
     EXPECT_EQ(dsSetKey, t->State());
     t->FieldByName("Name")->SetAsString("charlie");
-    ExpectError([&] { t->FieldByName("ID")->SetAsInteger(1); },
-                "Field 'ID' is not indexed and cannot be modified");
+    t->FieldByName("ID")->SetAsInteger(1);
     t->SetRangeEnd();
     t->FieldByName("Name")->SetAsString("ECHO");
     t->Cancel();  // the end stays as it was: open
@@ -179,6 +183,89 @@ TEST_F(TableTest, IndexesRangesAndKeySearches) {
     EXPECT_EQ("echo", t->Lookup("ID", TVariant(int32_t(5)), "Name").AsString());
     EXPECT_EQ("Bravo", t->FieldByName("Name")->AsString());
     EXPECT_TRUE(t->Lookup("ID", TVariant(int32_t(9)), "Name").IsNull());
+}
+
+// While a range is set, the index fields it spans hold still in the records it shows.
+TEST_F(TableTest, ARangeLocksTheFieldsItSpansWhileEditing) {
+    auto t = CreatePeople();
+    t->Open();
+    int id = 1;
+    for (const char* n : {"Anna", "Bruno", "Carla"}) AddPerson(*t, id++, n);
+    t->SetIndexName("ByName");
+    t->SetRange({TVariant("b")}, {TVariant("c~")});
+    t->First();
+    t->Edit();
+    ExpectError([&] { t->FieldByName("Name")->SetAsString("Zeno"); },
+                "Field 'Name' is not indexed and cannot be modified");
+    t->FieldByName("ID")->SetAsInteger(9);  // outside the index
+    t->Post();
+    EXPECT_EQ((std::vector<std::string>{"Bruno", "Carla"}), Names(*t));
+    // A range on the primary index holds its field instead.
+    t->SetIndexName("");
+    t->SetRange({TVariant(int32_t(1))}, {TVariant(int32_t(3))});
+    t->First();
+    t->Edit();
+    t->FieldByName("Name")->SetAsString("Anne");
+    ExpectError([&] { t->FieldByName("ID")->SetAsInteger(7); },
+                "Field 'ID' is not indexed and cannot be modified");
+    t->Post();
+    t->CancelRange();
+    t->First();
+    t->Edit();
+    t->FieldByName("ID")->SetAsInteger(5);
+    t->Post();
+    EXPECT_EQ((std::vector<std::string>{"Carla", "Anne", "Bruno"}), Names(*t));
+}
+
+// A key buffer is a record image without a calculated area: a calculated field has no
+// value in the set-key state and takes none.
+TEST_F(TableTest, CalculatedFieldsStayOutOfKeyBuffers) {
+    CreatePeople();
+    TComponent owner(nullptr);
+    auto t = NewTable("People");
+    auto* idField = new TIntegerField(&owner);
+    idField->SetFieldName("ID");
+    idField->SetDataSet(t.get());
+    auto* name = new TStringField(&owner);
+    name->SetFieldName("Name");
+    name->SetDataSet(t.get());
+    auto* twice = new TIntegerField(&owner);
+    twice->SetFieldName("Twice");
+    twice->SetFieldKind(fkCalculated);
+    twice->SetDataSet(t.get());
+    t->OnCalcFields = [&](TDataSet*) { twice->SetAsInteger(idField->AsInteger() * 2); };
+    t->Open();
+    AddPerson(*t, 21, "Anna");
+    EXPECT_EQ(42, twice->AsInteger());
+    t->SetRangeStart();
+    EXPECT_TRUE(twice->IsNull());
+    ExpectError([&] { twice->SetAsInteger(1); }, "Field 'Twice' cannot be modified");
+    t->Cancel();
+    EXPECT_EQ(42, twice->AsInteger());
+    t->Close();
+}
+
+// Values a field cannot hold, and fields that take no new value.
+TEST_F(TableTest, ValuesAFieldCannotTakeAreRefused) {
+    auto t = NewTable("Prices");
+    t->FieldDefs()->Add("Code", ftString, 8);
+    t->FieldDefs()->Add("Price", ftBCD, 4);
+    t->CreateTable();
+    t->FieldDefs()->Clear();
+    t->Open();
+    t->Append();
+    t->FieldByName("Code")->SetAsString("A");
+    t->FieldByName("Price")->SetAsString("1.2345");
+    t->Post();
+    // Four decimals of a hundred thousand billion need more digits than the stored form has.
+    t->Edit();
+    ExpectError([&] { t->FieldByName("Price")->SetAsCurrency(Currency::FromInt(100000000000000)); },
+                "Value of field 'Price' is out of range");
+    t->Post();
+    EXPECT_EQ("1.2345", t->FieldByName("Price")->AsString());
+    ExpectError([&] { t->FieldByName("Code")->SetNewValue(TVariant("B")); },
+                "Field 'Code' cannot be modified");
+    EXPECT_EQ("A", t->FieldByName("Code")->AsString());
 }
 
 TEST_F(TableTest, BlobsAreStreamedInAndOut) {
@@ -278,6 +365,12 @@ TEST_F(TableTest, DetailFollowsItsMaster) {
     orders->FieldByName("OrderID")->SetAsInteger(6);
     orders->Post();
     EXPECT_EQ((std::vector<int>{4, 6}), ids());
+    // The master's key is held while a detail record is edited.
+    orders->Edit();
+    ExpectError([&] { orders->FieldByName("CustID")->SetAsInteger(1); },
+                "Field 'CustID' is not indexed and cannot be modified");
+    orders->FieldByName("Item")->SetAsString("lamp");
+    orders->Post();
     // Without a master the whole table shows again.
     orders->SetMasterSource(nullptr);
     EXPECT_EQ(6, orders->RecordCount());
@@ -592,6 +685,139 @@ TEST_F(TableTest, HiddenFieldsAreLeftOut) {
     t->Post();
     EXPECT_EQ(9, t->FieldByName("Last")->AsInteger());
     EXPECT_TRUE(t->FieldByName("Shown")->IsNull());
+}
+
+// With StoreDefs set, the definitions go into the stored form and come back from it.
+TEST_F(TableTest, StoredDefinitionsComeBack) {
+    auto t = NewTable("Stock");
+    t->FieldDefs()->Add("ID", ftInteger, 0, true);
+    t->FieldDefs()->Add("Name", ftString, 20);
+    t->FieldDefs()->Add("Price", ftBCD, 2)->SetPrecision(20);
+    t->FieldDefs()->Add("Notes", ftMemo);
+    t->IndexDefs()->Add("", "ID", ixPrimary | ixUnique);
+    t->IndexDefs()->Add("ByName", "Name;Price", ixCaseInsensitive | ixDescending);
+    auto stored = [&] {
+        TMemoryStream s;
+        WriteComponentProperties(t.get(), s);
+        return std::string(reinterpret_cast<const char*>(s.Memory()), size_t(s.Size()));
+    };
+    auto load = [](const std::string& bytes, TZIZIVUTable& into) {
+        TMemoryStream s;
+        s.WriteBuffer(bytes.data(), int64_t(bytes.size()));
+        s.SetPosition(0);
+        ReadComponentProperties(&into, s);
+    };
+    const std::string nothing(4, '\0');  // the end of an empty property block
+    EXPECT_EQ(nothing, stored());
+    t->SetStoreDefs(true);
+    const std::string both = stored();
+
+    TZIZIVUTable copy(nullptr);
+    load(both, copy);
+    EXPECT_TRUE(copy.StoreDefs());
+    ASSERT_EQ(4, copy.FieldDefs()->Count());
+    for (int i = 0; i < 4; ++i) {
+        TFieldDef *a = t->FieldDefs()->Items(i), *b = copy.FieldDefs()->Items(i);
+        EXPECT_EQ(a->Name(), b->Name());
+        EXPECT_EQ(a->DataType(), b->DataType()) << a->Name();
+        EXPECT_EQ(a->Size(), b->Size()) << a->Name();
+        EXPECT_EQ(a->Required(), b->Required()) << a->Name();
+        EXPECT_EQ(a->Precision(), b->Precision()) << a->Name();
+    }
+    ASSERT_EQ(2, copy.IndexDefs()->Count());
+    EXPECT_EQ("ByName", copy.IndexDefs()->Items(1)->Name());
+    EXPECT_EQ("Name;Price", copy.IndexDefs()->Items(1)->Fields());
+    EXPECT_EQ(ixCaseInsensitive | ixDescending, copy.IndexDefs()->Items(1)->Options());
+    EXPECT_EQ(ixPrimary | ixUnique, copy.IndexDefs()->Items(0)->Options());
+
+    // An empty list is left out; so is everything without StoreDefs.
+    t->IndexDefs()->Clear();
+    const std::string fieldsOnly = stored();
+    EXPECT_EQ(std::string::npos, fieldsOnly.find("IndexDefs"));
+    EXPECT_NE(std::string::npos, fieldsOnly.find("FieldDefs"));
+    t->SetStoreDefs(false);
+    EXPECT_EQ(nothing, stored());
+
+    // Stored definitions that make no sense are refused, and the old ones stay.
+    auto defs = [](const std::string& prop, const std::vector<std::string>& item) {
+        TMemoryStream s;
+        TWriter w(s);
+        w.WritePropName(prop);
+        w.WriteListBegin();
+        w.WriteListBegin();
+        for (const std::string& v : item) w.WriteString(v);
+        w.WriteListEnd();
+        w.WriteListEnd();
+        w.WritePropName("");
+        return std::string(reinterpret_cast<const char*>(s.Memory()), size_t(s.Size()));
+    };
+    const std::string bad[] = {
+        defs("FieldDefs", {"A", "Nothing", "0", "False", "0"}),
+        defs("FieldDefs", {"A", "String", "-1", "False", "0"}),
+        defs("FieldDefs", {"A", "String", "8", "maybe", "0"}),
+        defs("FieldDefs", {"A", "String", "8"}),
+        defs("IndexDefs", {"X", "A", "64"}),
+        both.substr(0, both.size() - 9),
+    };
+    for (const std::string& b : bad) {
+        EXPECT_ANY_THROW(load(b, copy));
+        EXPECT_EQ(4, copy.FieldDefs()->Count());
+        EXPECT_EQ(2, copy.IndexDefs()->Count());
+    }
+}
+
+// Index descriptors take their flags from the options: the primary option alone does not
+// make an index unique.
+TEST_F(TableTest, IndexDescriptorsFollowTheOptions) {
+    auto t = NewTable("Any");
+    t->FieldDefs()->Add("ID", ftInteger);
+    t->FieldDefs()->Add("Name", ftString, 20);
+    const struct {
+        TIndexOptions Options;
+        const char* Fields;
+        uint8_t Unique, CaseInsensitive, Descending;
+        std::vector<uint16_t> Numbers;
+    } rows[] = {
+        {ixPrimary, "ID", 0, 0, 0, {1}},
+        {ixPrimary | ixUnique, "ID", 1, 0, 0, {1}},
+        {ixUnique | ixCaseInsensitive, "Name", 1, 1, 0, {2}},
+        {ixDescending, "Name;ID", 0, 0, 1, {2, 1}},
+    };
+    for (const auto& r : rows) {
+        TIndexDef def("Ix", r.Fields, r.Options);
+        TIndexDescriptor d;
+        t->ParseIndexFields(&def, d);
+        EXPECT_EQ(r.Unique, d.Unique) << r.Fields << int(r.Options);
+        EXPECT_EQ(r.CaseInsensitive, d.CaseInsensitive) << int(r.Options);
+        EXPECT_EQ(r.Descending, d.Descending) << int(r.Options);
+        EXPECT_EQ(r.Descending, d.FieldOptions[15]) << int(r.Options);
+        ASSERT_EQ(r.Numbers.size(), d.FieldCount) << r.Fields;
+        for (size_t i = 0; i < r.Numbers.size(); ++i) EXPECT_EQ(r.Numbers[i], d.FieldNumbers[i]) << r.Fields;
+    }
+    // A secondary index with the primary option keeps its duplicates.
+    t->IndexDefs()->Add("", "ID", ixPrimary);
+    t->IndexDefs()->Add("ByName", "Name", ixPrimary);
+    t->CreateTable();
+    t->Open();
+    for (int id : {1, 2}) {
+        t->Append();
+        t->FieldByName("ID")->SetAsInteger(id);
+        t->FieldByName("Name")->SetAsString("same");
+        t->Post();
+    }
+    EXPECT_EQ(2, t->RecordCount());
+}
+
+// The restructure lists belong to the table and go with it, entries and all.
+TEST_F(TableTest, RestructureListsBelongToTheTable) {
+    auto t = NewTable("Any");
+    EXPECT_EQ(t.get(), t->RestructureFieldDefs()->Owner());
+    EXPECT_EQ(t.get(), t->RestructureIndexDefs()->Owner());
+    EXPECT_EQ(0, t->RestructureFieldDefs()->Count());
+    t->RestructureFieldDefs()->Add(TFieldDescriptor{})->Name = "Renamed";
+    t->RestructureIndexDefs()->Add(TIndexDescriptor{});
+    EXPECT_EQ("Renamed", t->RestructureFieldDefs()->Items(0)->Name);
+    EXPECT_EQ(1, t->RestructureIndexDefs()->Count());
 }
 
 TEST_F(TableTest, TypesMapBothWays) {

@@ -444,9 +444,12 @@ TEST_F(BlobFileTest, AppendingStopsAtTheFileLimit) {
     f->Open();
     EXPECT_EQ(RaisedCode([&] { f->CheckHeader(); }), ZIZIVU_HEADERCORRUPT);
     TBlock* b = nullptr;
-    ASSERT_TRUE(f->AllocateBlock(&FCursor, b));
-    EXPECT_EQ(b->Position(), 1999999488u);
-    f->ReleaseBlock(b);
+    // Blocks are appended while their position does not exceed 2,000,000,000.
+    for (uint32_t position : {1999999488u, 2000000000u}) {
+        ASSERT_TRUE(f->AllocateBlock(&FCursor, b));
+        EXPECT_EQ(b->Position(), position);
+        f->ReleaseBlock(b);
+    }
     EXPECT_EQ(RaisedCode([&] { f->AllocateBlock(&FCursor, b); }), ZIZIVU_TABLEFULL);
     f->ClearBlockCache();
 }

@@ -91,6 +91,23 @@ TEST_F(CursorNavigationTest, FindKeyExactPartialAndNearest) {
     // Beyond the last key: put on the last record.
     EXPECT_FALSE(c.FindKey(Probe(c, "zz").data(), false, nullptr, 0, true, 0));
     EXPECT_EQ(Current(c), "eve");
+    // An exact search that misses leaves the cursor where it was, on a record or after
+    // the last; the seek underneath moves only when asked for the nearest key.
+    EXPECT_TRUE(c.FindKey(Probe(c, "bob").data(), false, nullptr, 0, false, 0));
+    EXPECT_FALSE(c.FindKey(Probe(c, "bz").data(), false, nullptr, 0, false, 0));
+    EXPECT_EQ(Current(c), "bob");
+    EXPECT_EQ(c.GetRecNo(), 3);
+    c.Last();
+    EXPECT_FALSE(c.FindKey(Probe(c, "zz").data(), false, nullptr, 0, false, 0));
+    EXPECT_TRUE(c.Eof() && !c.Bof());
+    std::vector<uint8_t> key(KeyBufferSize);
+    c.BuildKey(Probe(c, "bz").data(), key.data());
+    c.First();
+    c.Skip(1);
+    EXPECT_FALSE(c.SeekKey(key.data(), false));
+    EXPECT_EQ(Current(c), "alfred");
+    EXPECT_FALSE(c.SeekKey(key.data(), true));
+    EXPECT_EQ(Current(c), "carol");
 
     // Duplicates: the lowest row id among them.
     c.SwitchToIndex("ByAge");
@@ -141,6 +158,18 @@ TEST_F(CursorNavigationTest, RangesByOrdinalBounds) {
     auto a = Probe(c, "a"), b = Probe(c, "b");
     c.SetRange(false, a.data(), 1, b.data(), 1);
     EXPECT_EQ(Names(c), (std::vector<std::string>{"alfred", "alice"}));
+    // Selecting the active index again keeps the range and the record; another drops it.
+    c.First();
+    c.Skip(2);
+    c.SwitchToIndex("BYNAME");
+    EXPECT_EQ(c.GetRecordCount(), 2);
+    EXPECT_EQ(Current(c), "alice");
+    c.SwitchToIndexNumber(c.ActiveIndex());
+    EXPECT_TRUE(c.RangeActive());
+    EXPECT_EQ(Names(c), (std::vector<std::string>{"alfred", "alice"}));
+    c.SwitchToIndex("ByAge");
+    EXPECT_FALSE(c.RangeActive());
+    EXPECT_EQ(c.GetRecordCount(), 6);
 }
 
 TEST_F(CursorNavigationTest, MovesAtTheEndsAndRecordNumbers) {

@@ -5,6 +5,8 @@
 #include <iterator>
 #include <map>
 
+#include "db/engine/BlobFile.h"
+#include "db/engine/DataTable.h"
 #include "db/engine/Filter.h"
 #include "tests/db/engine/CursorFakes.h"
 #include "tests/support/FaultyFile.h"
@@ -65,6 +67,15 @@ protected:
             out[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
         }
         return out;
+    }
+
+    // Changes a block of an open cursor's BLOB file in its cache (written at close).
+    static void DamageBlock(TDataCursor& c, uint32_t position, const std::function<void(TBlock*)>& change) {
+        TBlobFile* blobs = c.Table()->BlobFile();
+        TBlock* block = nullptr;
+        ASSERT_TRUE(blobs->GetBlock(&c, position, block, 1, false));
+        change(block);
+        blobs->ReleaseBlock(block);
     }
 
     static std::string Note(TDataCursor& c, std::vector<uint8_t>& r, int32_t field) {
@@ -268,31 +279,111 @@ TEST_F(CursorRestructureTest, ARestructureWithoutBackupsLeavesTheUsersBackupFile
     EXPECT_EQ(c.GetFieldDefinition(3).DataType, dtFloat);
 }
 
-TEST_F(CursorRestructureTest, BlobChecksReportThroughTheRepairLog) {
-    Fill();
-    TDataCursor& c = Exclusive();
-    c.Open();
-    std::vector<uint8_t> r = Buffer(c);
-    c.First();
-    ASSERT_EQ(c.GetNextRecord(r.data()), 0);
-    const uint32_t first = bytes::GetU32(r.data() + c.GetFieldDefinition(4).Offset + 1);
-    ASSERT_NE(first, 0u);
-    EXPECT_EQ(c.VerifyBlob(1, first, false), 0);
-    EXPECT_EQ(c.VerifyBlobChain(1, first, false), 0);
-    EXPECT_EQ(c.VerifyBlob(1, first + 3, false), ZIZIVU_INVALIDBLOBOFFSET);
-    std::vector<std::string> log;
-    c.OnRepairLog = [&](const std::string& text) { log.push_back(text); };
-    EXPECT_EQ(c.VerifyBlob(1, first + 3, false), ZIZIVU_INVALIDBLOBOFFSET);
-    EXPECT_EQ(c.VerifyBlob(1, first + 3, true), 0);
-    EXPECT_EQ(log, (std::vector<std::string>{
-                       "Invalid BLOB offset in BLOB file for physical record # 1, error not fixed",
-                       "Invalid BLOB offset in BLOB file for physical record # 1, error fixed"}));
-    // A chain that belongs to another record is damage.
-    EXPECT_EQ(c.VerifyBlobChain(2, first, false), 0);
-    ASSERT_EQ(log.size(), 3u);
-    EXPECT_NE(log.back().find("physical record # 2"), std::string::npos);
-    // Checked, not freed: the note is still there.
-    EXPECT_EQ(Note(c, r, 4).size(), 700u);
+// The BLOB checks of record 1's note (700 bytes in two blocks of 494 and 206): a check logs
+// what it finds ("error not fixed"), or without a log gives it as its result; a repair
+// leaves a sound note alone, clears a start that names no block from the record, and cuts a
+// broken chain where it breaks, keeping the blocks before. Afterwards the record's note
+// reads back whole, cut, or blank, and checks find nothing more.
+TEST_F(CursorRestructureTest, BlobChecksReportAndRepairThroughTheRepairLog) {
+    const uint32_t block2 = 512 + 512;
+    const struct Case {
+        const char* what;
+        bool chain;  // VerifyBlobChain, else VerifyBlob
+        std::function<void(TDataCursor& c, std::vector<uint8_t>& r, uint32_t first)> damage;
+        uint16_t unlogged;  // the result of a check without a log
+        const char* line;   // the finding, before ", error (not) fixed"
+        size_t noteAfter;   // the bytes of record 1's note after the repair (0: blank)
+    } cases[] = {
+        {"sound start", false, nullptr, 0, nullptr, 700},
+        {"sound chain", true, nullptr, 0, nullptr, 700},
+        {"start names no block", false,
+         [](TDataCursor& c, std::vector<uint8_t>& r, uint32_t first) {
+             bytes::PutU32(r.data() + c.GetFieldDefinition(4).Offset + 1, first + 3);
+             c.ModifyRecord(r.data());
+         },
+         ZIZIVU_INVALIDBLOBOFFSET, "Invalid BLOB offset in BLOB file for physical record # 1", 0},
+        {"first block of another record", true,
+         [](TDataCursor& c, std::vector<uint8_t>&, uint32_t first) {
+             DamageBlock(c, first, [](TBlock* b) { b->SetOwnerRecord(3); });
+         },
+         ZIZIVU_BLOCKBUFCORRUPT, "Invalid BLOB offset in BLOB file for physical record # 1", 0},
+        {"second block of another record", true,
+         [&](TDataCursor& c, std::vector<uint8_t>&, uint32_t) {
+             DamageBlock(c, block2, [](TBlock* b) { b->SetOwnerRecord(3); });
+         },
+         ZIZIVU_BLOCKBUFCORRUPT, "Invalid BLOB offset in BLOB file for physical record # 1", 494},
+        {"chain back to its start", true,
+         [&](TDataCursor& c, std::vector<uint8_t>&, uint32_t first) {
+             DamageBlock(c, block2, [first](TBlock* b) { b->SetNextBlock(first); });
+         },
+         ZIZIVU_BLOCKBUFCORRUPT, "Recursive intra-block pointer in BLOB file for physical record # 1", 700},
+        {"next link outside the file", true,
+         [&](TDataCursor& c, std::vector<uint8_t>&, uint32_t) {
+             DamageBlock(c, block2, [](TBlock* b) { b->SetNextBlock(300); });
+         },
+         ZIZIVU_BLOCKBUFCORRUPT, "Invalid intra-block pointer in BLOB file for physical record # 1", 700},
+    };
+    int32_t n = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        const std::string table = "B" + std::to_string(++n);
+        Fill(table);
+        auto check = [&](bool repair, std::vector<std::string>* log) {
+            TDataCursor c(FDir);
+            c.SetTableName(table);
+            c.SetExclusive(true);
+            c.Open();
+            if (log) c.OnRepairLog = [log](const std::string& text) { log->push_back(text); };
+            return k.chain ? c.VerifyBlobChain(1, 4, repair) : c.VerifyBlob(1, 4, repair);
+        };
+        {
+            TDataCursor& c = Exclusive(table);
+            c.Open();
+            std::vector<uint8_t> r = Buffer(c);
+            c.First();
+            ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+            ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);
+            const uint32_t first = bytes::GetU32(r.data() + c.GetFieldDefinition(4).Offset + 1);
+            ASSERT_EQ(first, 512u);
+            if (k.damage) k.damage(c, r, first);
+            c.Close();
+        }
+        const std::vector<std::string> found =
+            k.line ? std::vector<std::string>{std::string(k.line) + ", error not fixed"}
+                   : std::vector<std::string>{};
+        std::vector<std::string> log;
+        EXPECT_EQ(check(false, nullptr), k.unlogged);
+        EXPECT_EQ(check(false, &log), k.line && !k.chain ? ZIZIVU_INVALIDBLOBOFFSET : 0);
+        EXPECT_EQ(log, found);
+        // A repair needs the table exclusively.
+        TDataCursor& shared = NewCursor(table);
+        shared.Open();
+        EXPECT_EQ(k.chain ? shared.VerifyBlobChain(1, 4, true) : shared.VerifyBlob(1, 4, true),
+                  ZIZIVU_NEEDEXCLUSIVE);
+        shared.Close();
+
+        log.clear();
+        EXPECT_EQ(check(true, &log), 0);
+        EXPECT_EQ(log, k.line ? std::vector<std::string>{std::string(k.line) + ", error fixed"}
+                              : std::vector<std::string>{});
+        // The repaired records read afresh (every note a run of one letter), and nothing
+        // more to find.
+        const std::vector<std::string> rows = Rows(table);
+        EXPECT_EQ(rows[0], "1/n1/" + std::to_string(k.noteAfter));
+        EXPECT_EQ(rows[2], "3/n3/700");
+        TDataCursor& c = OpenCursor(table);
+        std::vector<uint8_t> r = Buffer(c);
+        c.First();
+        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+        bool blank = false;
+        uint8_t word[8];
+        c.GetField(4, r.data(), blank, word);
+        EXPECT_EQ(blank, k.noteAfter == 0);
+        c.Close();
+        log.clear();
+        EXPECT_EQ(check(false, &log), 0);
+        EXPECT_TRUE(log.empty());
+    }
 }
 
 TEST_F(CursorRestructureTest, TypeChangesConvertValuesAndKeepRowIds) {

@@ -98,7 +98,7 @@ TEST_F(CursorTest, CreatedHeaderAndLayoutReadBack) {
     o.UserMajor = 3;
     o.UserMinor = 7;
     o.LastAutoInc = 41;
-    Create("PARTS", fields, {Index("", {2})}, o);
+    Create("PARTS", fields, {Index("", {2}), Index("ByWhen", {4, 1})}, o);
 
     TDataCursor& closed = NewCursor();
     EXPECT_EQ(closed.GetTableDescription(), "Spare parts");
@@ -107,8 +107,17 @@ TEST_F(CursorTest, CreatedHeaderAndLayoutReadBack) {
     EXPECT_EQ(closed.GetLastAutoIncValue(), 41u);
     EXPECT_FALSE(closed.IsTableEncrypted());
     EXPECT_EQ(closed.GetBlobBlockSize(), 512);
+    EXPECT_EQ(closed.GetFieldCount(), 4);
+    EXPECT_EQ(closed.GetRecordSize(), 9 + 12 + 9 + 5);
+    EXPECT_EQ(closed.GetIndexCount(), 1);
+    EXPECT_FALSE(closed.GetNoPrimaryIndex());
+    const std::string byWhen = closed.GetIndexFields(1);
+    ASSERT_EQ(byWhen.size(), 32u);
+    EXPECT_EQ(bytes::GetU16(reinterpret_cast<const uint8_t*>(byWhen.data())), 4);
+    EXPECT_EQ(bytes::GetU16(reinterpret_cast<const uint8_t*>(byWhen.data()) + 2), 1);
 
     TDataCursor& c = OpenCursor();
+    EXPECT_EQ(c.GetIndexFields(1), byWhen);
     EXPECT_EQ(c.GetFieldCount(), 4);
     const TFieldDescriptor& name = c.GetFieldDefinition(1);
     EXPECT_EQ(name.Name, "Name");
@@ -185,6 +194,13 @@ TEST_F(CursorTest, EncryptedTableAsksForItsPassword) {
     EXPECT_EQ(c.GetTablePassword(), "Secret");
     c.Close();
     EXPECT_TRUE(c.IsTableEncrypted());
+    // The index header of a closed encrypted table is read unscrambled.
+    EXPECT_EQ(c.GetIndexCount(), 0);
+    EXPECT_FALSE(c.GetNoPrimaryIndex());
+    Create("LOOSE", PartsFields(), {NoPrimary(), Index("ByQty", {3}, false)}, o);
+    TDataCursor& loose = NewCursor("LOOSE");
+    EXPECT_EQ(loose.GetIndexCount(), 1);
+    EXPECT_TRUE(loose.GetNoPrimaryIndex());
 }
 
 TEST_F(CursorTest, EmptyDeleteAndRename) {
@@ -195,11 +211,19 @@ TEST_F(CursorTest, EmptyDeleteAndRename) {
         c.Open();
         std::vector<uint8_t> r = Buffer(c);
         PutStr(c, r, 2, "bolt");
+        const std::string note(1000, 'n');
+        c.OpenBlob(4, r.data(), 0, false, bmReadWrite);
+        c.PutBlob(4, r.data(), false, uint32_t(note.size()), note.data(), 0);
         c.InsertRecord(r.data());
         EXPECT_EQ(c.GetRecordCount(), 1);
         c.EmptyTable();
         EXPECT_EQ(c.GetRecordCount(), 0);
         EXPECT_TRUE(c.Bof() && c.Eof());
+        // Each file keeps only its header.
+        EXPECT_EQ(fs::file_size(FScratch.File("PARTS.DAT")), 127u + 4 * 768);
+        EXPECT_EQ(fs::file_size(FScratch.File("PARTS.IDX")), 4096u);
+        EXPECT_EQ(fs::file_size(FScratch.File("PARTS.BLB")), 512u);
+        c.PutField(4, r.data(), nullptr);  // its blocks went with the rest
         c.InsertRecord(r.data());
         EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{1}));  // the row ids start again
         c.Close();

@@ -3,6 +3,7 @@
 #include "SqlExecSupport.h"
 #include "db/sql/StatementTransaction.h"
 #include "platform/rtl/Tick.h"
+#include "tests/db/sql/SqlTableFixture.h"
 #include "tests/support/FaultyFile.h"
 #include "tests/support/ForkChild.h"
 
@@ -309,6 +310,40 @@ TEST_F(DmlExecTest, CorrelationNamesAndSubSelects) {
     EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 3}));
 }
 
+TEST_F(DmlExecTest, SubSelectOfATablesLaterField) {
+    Run("CREATE TABLE t (x INTEGER)");
+    Run("CREATE TABLE u (z INTEGER, y INTEGER)");
+    InsertRows("t", {{1}, {2}, {3}, {4}});
+    InsertRows("u", {{0, 2}, {0, 4}});
+    EXPECT_EQ(Run("UPDATE t SET x = x + 10 WHERE x IN (SELECT y FROM u)"), 2);
+    EXPECT_EQ(Run("DELETE FROM t WHERE x - 10 IN (SELECT y FROM u)"), 2);
+    EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{1, 3}));
+}
+
+// A sub-select reads its rows before the statement changes the first one, also when it
+// reads the table the statement changes, directly or through a sub-select of its own.
+TEST_F(DmlExecTest, SubSelectsSeeTheRowsAsTheyWereBeforeTheStatement) {
+    const struct {
+        const char* Text;
+        int32_t Affected;
+        std::vector<int32_t> Ids;  // left in t2 afterwards
+    } cases[] = {
+        {"DELETE FROM t2 WHERE n2 IN (SELECT id FROM t2)", 2, {12}},
+        {"DELETE FROM t2 WHERE n2 IN (SELECT y FROM u WHERE y IN (SELECT id FROM t2))", 2, {12}},
+        {"UPDATE t2 SET id = id + 100 WHERE n2 IN (SELECT id FROM t2)", 2, {111, 113, 12}},
+    };
+    Run("CREATE TABLE u (y INTEGER)");
+    InsertRows("u", {{11}, {13}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        Run("CREATE TABLE t2 (id INTEGER, n2 INTEGER)");
+        InsertRows("t2", {{11, 13}, {13, 11}, {12, 99}});
+        EXPECT_EQ(Run(c.Text), c.Affected);
+        EXPECT_EQ(Ints("t2", 1), c.Ids);
+        Run("DROP TABLE t2");
+    }
+}
+
 TEST_F(DmlExecTest, ProgressPerRowAndAbort) {
     Run("CREATE TABLE t (x INTEGER)");
     InsertRows("t", {{1}, {2}, {3}, {4}});
@@ -373,6 +408,59 @@ TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
         }
         EXPECT_EQ(sizes, (std::vector<uint32_t>{11, 2})) << name;
     }
+}
+
+// Statements run in order on fresh tables, then a SELECT whose rows they must give.
+class DmlValuesTest : public SqlTableTest {
+protected:
+    struct Case {
+        std::vector<const char*> Statements;
+        const char* Select;
+        TRows Rows;
+    };
+    void Check(const std::vector<Case>& cases, const std::vector<const char*>& tables) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.Statements.back());
+            for (const char* t : tables) Run(std::string("CREATE TABLE ") + t);
+            for (const char* statement : c.Statements) Run(statement);
+            EXPECT_EQ(Query(c.Select), c.Rows);
+            FStatement.reset();
+            for (const std::string t : tables) Run("DROP TABLE " + t.substr(0, t.find(' ')));
+        }
+    }
+};
+
+// A computed value is written whole, whatever the sizes of the operands it came from.
+TEST_F(DmlValuesTest, ArithmeticResultsAreWrittenWhole) {
+    Check({{{"INSERT INTO t1 VALUES (20, -3, 40, NULL)", "UPDATE t1 SET fl = (n1 / id)"},
+            "SELECT fl FROM t1",
+            {{"-0.15"}}},
+           {{"INSERT INTO t1 VALUES (20, -3, 40, NULL)", "UPDATE t1 SET n2 = (n2 / id)"},
+            "SELECT n2 FROM t1",
+            {{"2"}}},
+           {{"INSERT INTO t1 (id, fl) VALUES (1, 3 / 4)"}, "SELECT fl FROM t1", {{"0.75"}}},
+           {{"INSERT INTO t1 VALUES (20, -3, 40, NULL)"},
+            "SELECT CAST(n1 / id AS CHAR(12)) FROM t1",
+            {{"-0.15"}}},
+           {{"INSERT INTO s1 VALUES (30000, 30000, 0)", "UPDATE s1 SET i = a * b"},
+            "SELECT i FROM s1",
+            {{"900000000"}}},
+           {{"INSERT INTO s1 VALUES (-30000, -30000, 0)", "UPDATE s1 SET i = a + b"},
+            "SELECT i FROM s1",
+            {{"-60000"}}}},
+          {"t1 (id INTEGER, n1 INTEGER, n2 INTEGER, fl FLOAT)", "s1 (a SMALLINT, b SMALLINT, i INTEGER)"});
+}
+
+// INSERT VALUES has no row to read columns from: a quoted value that names a column of
+// the table is the text it spells.
+TEST_F(DmlValuesTest, InsertedTextsThatNameColumnsAreTexts) {
+    Check({{{"INSERT INTO k (c) VALUES ('c')"}, "SELECT c, s, n FROM k", {{"c", "NULL", "NULL"}}},
+           {{"INSERT INTO k (c, s) VALUES ('C', 's')"}, "SELECT c, s FROM k", {{"C", "s"}}},
+           {{"INSERT INTO k VALUES ('S', 'n', 5, NULL, NULL)"}, "SELECT c, s, n FROM k", {{"S", "n", "5"}}},
+           // Named columns of other types: the texts are converted as any other.
+           {{"INSERT INTO k (c, n) VALUES ('n', 7)"}, "SELECT c, n FROM k", {{"n", "7"}}},
+           {{"INSERT INTO k (b) VALUES ('true')"}, "SELECT b FROM k", {{"1"}}}},
+          {"k (c CHAR(10), s CHAR(10), n INTEGER, b BOOLEAN, 'True' INTEGER)"});
 }
 
 }  // namespace

@@ -82,8 +82,6 @@ TEST_F(SqlErrorTest, Select) {
         {"SELECT * FROM a ORDER x", "BY keyword expected after ORDER keyword, instead found 'x'"},
         {"SELECT * FROM a ORDER BY 1.5",
          "Column name or column number expected in ORDER BY clause, instead found '1.5'"},
-        {"SELECT * FROM a ORDER BY 0",
-         "Column name or column number expected in ORDER BY clause, instead found '0'"},
         {"SELECT * FROM a HAVING", "HAVING clause is empty"},
         {"SELECT * FROM a HAVING x LIKE 'a'",
          "Extended predicate operators (LIKE, BETWEEN, IN, IS NULL) are not allowed in HAVING clause"},

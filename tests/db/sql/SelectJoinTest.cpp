@@ -1,5 +1,7 @@
 // SELECT over several tables: cross products, inner and outer joins, join planning errors,
 // conditions, sub-selects.
+#include <algorithm>
+
 #include "tests/db/sql/SqlTableFixture.h"
 
 namespace sqltest {
@@ -64,6 +66,85 @@ TEST_F(SelectJoinTest, ComparisonsAreMirroredWhenTheJoinRunsTheOtherWay) {
     EXPECT_EQ(Query("SELECT x.k FROM x, y WHERE x.k < y.k"), (TRows{{"1"}}));
 }
 
+TEST_F(SelectJoinTest, ConditionsThatHoldOnlyOnTheJoinedRow) {
+    CreateTable("R", {MakeField(1, "K", dtInteger), MakeField(2, "W", dtInteger)});
+    Insert("R", {{1, 5}, {2, 0}});
+    struct Case {
+        const char* Text;
+        TRows Expected;
+    } cases[] = {
+        // A NOT over two tables is no join: it is tested whole.
+        {"SELECT a.n, b.v FROM a, b WHERE NOT (a.n = b.k)",
+         {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
+        {"SELECT a.n, b.v FROM a, b WHERE NOT (a.n > b.k OR b.v = 'c')", {{"1", "a"}, {"1", "b"}}},
+        {"SELECT a.n, b.v FROM a JOIN b ON a.n >= b.k WHERE NOT ((b.k >= a.n OR b.v = 'c'))",
+         {{"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
+        // A WHERE comparison between the two tables of an outer join drops the row that
+        // the join extends with NULLs; r has fewer rows than a.
+        {"SELECT a.n, r.w FROM a LEFT JOIN r ON a.n = r.k WHERE r.w > a.n", {{"1", "5"}}},
+        {"SELECT a.n, r.w FROM r RIGHT JOIN a ON r.k = a.n WHERE a.n < r.w", {{"1", "5"}}},
+        // Nor does a join beyond it keep the row whose match it had refused.
+        {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k JOIN r ON b.k >= r.k AND b.k <= r.k",
+         {{"1", "a", "5"}, {"1", "b", "5"}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+}
+
+TEST_F(SelectJoinTest, AnOuterJoinMatchesOnItsWholeOnCondition) {
+    struct Case {
+        const char* Text;
+        TRows Expected;
+    } cases[] = {
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON NOT (a.n = b.k)",
+         {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
+        {"SELECT a.n, b.v FROM b RIGHT JOIN a ON NOT (b.k = a.n)",
+         {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON a.n = b.k OR b.v = 'c'",
+         {{"1", "c"}, {"1", "a"}, {"1", "b"}, {"2", "c"}, {"3", "c"}}},
+        {"SELECT a.n, b.v FROM b RIGHT JOIN a ON b.v = 'c' OR b.k = a.n",
+         {{"1", "c"}, {"1", "a"}, {"1", "b"}, {"2", "c"}, {"3", "c"}}},
+        // A part on one table only refuses the match, not the row.
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON NOT (a.n = b.k OR a.n = 2)",
+         {{"1", "c"}, {"2", "NULL"}, {"3", "a"}, {"3", "b"}}},
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON a.n = b.k AND b.v = 'c'",
+         {{"1", "NULL"}, {"2", "NULL"}, {"3", "c"}}},
+        {"SELECT a.n, b.v FROM b RIGHT JOIN a ON a.n > 1 AND b.k = a.n",
+         {{"1", "NULL"}, {"2", "NULL"}, {"3", "c"}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+}
+
+TEST_F(SelectJoinTest, ATableAfterAnOuterJoinIsCrossedWithEachJoinedRow) {
+    CreateTable("R", {MakeField(1, "K", dtInteger), MakeField(2, "W", dtInteger)});
+    Insert("R", {{1, 5}, {2, 0}});
+    CreateTable("E", {MakeField(1, "K", dtInteger)});
+    const TRows crossed{{"1", "a", "5"},    {"1", "a", "0"},    {"1", "b", "5"}, {"1", "b", "0"},
+                        {"2", "NULL", "5"}, {"2", "NULL", "0"}, {"3", "c", "5"}, {"3", "c", "0"}};
+    struct Case {
+        const char* Text;
+        TRows Expected;
+    } cases[] = {
+        {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k, r", crossed},
+        {"SELECT a.n, b.v, r.w FROM b RIGHT JOIN a ON b.k = a.n, r", crossed},
+        {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k LEFT JOIN e ON b.k = e.k, r", crossed},
+        {"SELECT a.n, b.v FROM a LEFT JOIN b ON a.n = b.k, e", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+}
+
+TEST_F(SelectJoinTest, AJoinBetweenLaterTablesOfACommaList) {
+    // The smallest joined table is reached through a cross product.
+    CreateTable("S", {MakeField(1, "K", dtInteger)});
+    Insert("S", {{9}});
+    CreateTable("E", {MakeField(1, "K", dtInteger)});
+    EXPECT_EQ(Query("SELECT x1.n, x2.v FROM a x1, b x2, s x3 WHERE x2.k = x3.k"), TRows{});
+    EXPECT_EQ(Query("SELECT x1.n FROM a x1, a x2, e x3 WHERE x2.n = x3.k"), TRows{});
+    Insert("S", {{1}});
+    TRows rows = Query("SELECT x1.n, x2.v FROM a x1, b x2, s x3 WHERE x2.k = x3.k");
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (TRows{{"1", "a"}, {"1", "b"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}));
+}
+
 TEST_F(SelectJoinTest, TheSmallerJoinedTableDrivesUnlessNoJoinOptimize) {
     CreateTable("BIG", {MakeField(1, "K", dtInteger)});
     Insert("BIG", {{1}, {2}, {3}, {4}, {5}, {6}});
@@ -111,6 +192,9 @@ TEST_F(SelectJoinTest, InSubSelectFiltersItsOwnResultPerRow) {
     // A sub-select with an expression column is materialised.
     EXPECT_EQ(Query("SELECT n FROM a WHERE n IN (SELECT k + 1 FROM b)"), (TRows{{"2"}}));
     EXPECT_EQ(FStatement->QueryCount(), 2);
+    // The sub-select's column need not be its table's first field.
+    EXPECT_EQ(Query("SELECT n FROM a WHERE name IN (SELECT name FROM a WHERE n > 1)"), (TRows{{"2"}, {"3"}}));
+    EXPECT_EQ(Query("SELECT k FROM b WHERE v IN (SELECT v FROM b WHERE k = 1)"), (TRows{{"1"}, {"1"}}));
 }
 
 TEST_F(SelectJoinTest, AStatementRunsAgainWithTheTablesAsTheyAreThen) {

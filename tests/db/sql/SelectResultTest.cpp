@@ -1,5 +1,10 @@
 // SELECT results of one table: column names, aggregates and groups, DISTINCT and ORDER BY
 // sorts, row limits, progress and abort, live results, and the result table's life.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "tests/db/sql/SqlTableFixture.h"
 
 namespace sqltest {
@@ -77,6 +82,11 @@ TEST_F(SelectResultTest, DistinctAndOrderBy) {
     EXPECT_EQ(Query("SELECT s, g FROM t ORDER BY s, g DESC"),
               (TRows{{"a", "3"}, {"a", "2"}, {"a", "1"}, {"b", "2"}, {"b", "1"}, {"c", "2"}}));
     EXPECT_EQ(Error("SELECT g FROM t ORDER BY 2"), "Invalid column number '2' specified in ORDER BY clause");
+    EXPECT_EQ(Error("SELECT g FROM t ORDER BY 0"), "Invalid column number '0' specified in ORDER BY clause");
+    EXPECT_EQ(Error("SELECT g, COUNT(*) FROM t GROUP BY 0"),
+              "Invalid column number '0' specified in GROUP BY clause");
+    EXPECT_EQ(Error("SELECT g, COUNT(*) FROM t GROUP BY 3"),
+              "Invalid column number '3' specified in GROUP BY clause");
     EXPECT_EQ(Error("SELECT g FROM t ORDER BY v"),
               "Invalid column name 'v' or table correlation name '' specified in ORDER BY clause");
     EXPECT_EQ(Error("SELECT g, SUM(v) FROM t GROUP BY s"),
@@ -101,6 +111,13 @@ TEST_F(SelectResultTest, MaxRowCountLimitsTheRowsBeforeGroupingAndDistinct) {
               (TRows{{"0", "1"}, {"1", "2"}, {"2", "2"}}));
     EXPECT_EQ(Query("SELECT m FROM h GROUP BY m", limit(0)).size(), 0u);
     EXPECT_EQ(Query("SELECT n FROM h").size(), 100u);
+    // An aggregate-only query has one row, made of every row.
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM h", limit(5)), (TRows{{"100"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM h WHERE m = 1", limit(5)), (TRows{{"34"}}));
+    EXPECT_EQ(Query("SELECT SUM(n), COUNT(*), MAX(n) FROM h", limit(5)), (TRows{{"5050", "100", "100"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*), SUM(n) FROM h", limit(1)), (TRows{{"100", "5050"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM h", limit(0)).size(), 0u);
+    EXPECT_EQ(Query("SELECT SUM(n) FROM h", limit(0)).size(), 0u);
 }
 
 TEST_F(SelectResultTest, ProgressPerDrivingRowAndAbort) {
@@ -126,6 +143,50 @@ TEST_F(SelectResultTest, ProgressPerDrivingRowAndAbort) {
     calls.clear();
     EXPECT_EQ(Query("SELECT n FROM empty", record).size(), 0u);
     EXPECT_EQ(calls, (std::vector<std::pair<int32_t, uint16_t>>{{0, 100}}));
+}
+
+// A query that waits in its progress callback holds nothing another thread's statements
+// need: a query of another session and thread runs to its end meanwhile, well before the
+// deadline of the wait.
+TEST_F(SelectResultTest, AnotherThreadsQueryRunsWhileOneWaitsInItsProgress) {
+    CreateHundred();
+    std::mutex mutex;
+    std::condition_variable done;
+    bool otherDone = false, otherInTime = false;
+    TRows otherRows;
+    std::string otherError;
+    std::thread other;
+    auto runOther = [&] {
+        try {
+            TDataSession session;
+            session.SetPrivateDirectory(FScratch.Path());
+            TQueryStatement s(session.OpenDirectory("db", FScratch.Path()));
+            int32_t position = 0;
+            s.Prepare("SELECT s FROM t WHERE v > 6 ORDER BY s", position);
+            TDataCursor* result = nullptr;
+            s.Execute(result);
+            otherRows = Rows(*result);
+        } catch (const std::exception& e) {
+            otherError = e.what();
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        otherDone = true;
+        done.notify_all();
+    };
+    auto waitForOther = [&](TQueryStatement& s) {
+        s.SetProgressEvent([&](TObject*, int32_t current, uint16_t, bool&) {
+            if (current != 2) return;
+            other = std::thread(runOther);
+            std::unique_lock<std::mutex> lock(mutex);
+            otherInTime = done.wait_for(lock, std::chrono::seconds(20), [&] { return otherDone; });
+        });
+    };
+    EXPECT_EQ(Query("SELECT n FROM h WHERE m = 0", waitForOther).size(), 33u);
+    ASSERT_TRUE(other.joinable());
+    other.join();
+    EXPECT_TRUE(otherInTime);
+    EXPECT_EQ(otherError, "");
+    EXPECT_EQ(otherRows, (TRows{{"a"}, {"b"}}));
 }
 
 TEST_F(SelectResultTest, AggregatesStartFromTheFirstValueAndCountValues) {

@@ -329,6 +329,13 @@ TEST_F(ExpressionEvalTest, ColumnsNeedAValueRoutine) {
     t = Check("'Name' = 'Name'");
     TExpTree r = EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr);
     EXPECT_EQ(r->Get<uint16_t>(), 1);
+    // The text, whatever the type of the column it names.
+    t = Check("'Qty'");
+    ASSERT_EQ(t->NodeKind, nkColumn);
+    r = EvaluateExpression(t.get(), &Rec, nullptr, 0, 0, nullptr);
+    EXPECT_EQ(r->DataType, dtString);
+    EXPECT_EQ(r->DataSize, 4u);
+    EXPECT_STREQ(r->Str(), "Qty");
 }
 
 TEST_F(ExpressionEvalTest, PreparationMakesPrefixComparisonsAndConvertsConstants) {

@@ -45,6 +45,14 @@ TEST(RecordsBitmap, CountIgnoresSpareBits) {
     EXPECT_EQ(bm.Count(), 67);
     EXPECT_FALSE(bm.GetBit(40));
     EXPECT_TRUE(bm.GetBit(71));
+    // Records covered anew start unmarked, in the word of the old end and past it.
+    bm.Extend(72);
+    EXPECT_EQ(bm.Count(), 67);
+    bm.Extend(200);
+    EXPECT_EQ(bm.Count(), 67);
+    EXPECT_FALSE(bm.GetBit(97));
+    bm.Extend(10);  // never shrinks
+    EXPECT_EQ(bm.RecordCount(), 200);
 }
 
 struct CountBeforeCase {
