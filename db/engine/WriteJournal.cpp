@@ -4,22 +4,29 @@
 
 #include "db/storage/FileLayer.h"
 
+TWriteJournal::TFile& TWriteJournal::Touch(TFileHandler& file) {
+    auto known =
+        std::find_if(FFiles.begin(), FFiles.end(), [&](const TFile& f) { return f.Handler == &file; });
+    return known != FFiles.end() ? *known : FFiles.emplace_back(TFile{&file, -1});
+}
+
 void TWriteJournal::BeforeWrite(TFileHandler& file, int32_t position, int32_t count) {
-    auto known = std::find_if(FSizes.begin(), FSizes.end(), [&](const TSize& s) { return s.File == &file; });
+    TFile& touched = Touch(file);
     if (count == 0) {
         // Ends the file: all of it from the position on is kept.
-        if (known == FSizes.end()) known = FSizes.insert(FSizes.end(), TSize{&file, file.GetSize()});
-        count = std::max(known->Size - position, 0);
+        if (touched.Size < 0) touched.Size = file.GetSize();
+        count = std::max(touched.Size - position, 0);
+    } else if (touched.Size >= 0) {
+        // What lies beyond the old size goes when the file is cut back to it.
+        count = int32_t(std::clamp<int64_t>(int64_t(touched.Size) - position, 0, count));
     }
-    // What lies beyond the old size goes when the file is cut back to it; until a read
-    // comes back short the file has not grown, and a short read tells the old size.
-    if (known != FSizes.end()) count = int32_t(std::clamp<int64_t>(int64_t(known->Size) - position, 0, count));
     if (count == 0) return;
     TSaved saved{&file, position, std::vector<uint8_t>(size_t(count))};
     file.Seek(position, 0);
     const int32_t n = file.Read(saved.Bytes.data(), count, true);
     if (n < count) {
-        if (known == FSizes.end()) FSizes.push_back(TSize{&file, n > 0 ? position + n : file.GetSize()});
+        // Until a read comes back short the file has not grown: that read tells its size.
+        if (touched.Size < 0) touched.Size = n > 0 ? position + n : file.GetSize();
         saved.Bytes.resize(size_t(n));
     }
     if (n > 0) FSaved.push_back(std::move(saved));
@@ -35,12 +42,14 @@ void TWriteJournal::Undo() noexcept {
         f->Write(it->File->Handle(), it->Bytes.data(), int32_t(it->Bytes.size()));
         f->Unlock();
     }
-    for (const TSize& s : FSizes) {
-        TAbstractFile* f = s.File->FileObject();
+    for (const TFile& touched : FFiles) {
+        TAbstractFile* f = touched.Handler->FileObject();
         if (!f) continue;
         f->Lock();
-        f->Seek(s.File->Handle(), s.Size, 0);
-        f->Write(s.File->Handle(), nullptr, 0);
+        if (touched.Size >= 0) {
+            f->Seek(touched.Handler->Handle(), touched.Size, 0);
+            f->Write(touched.Handler->Handle(), nullptr, 0);
+        }
         f->Flush();
         f->Unlock();
     }
@@ -49,5 +58,5 @@ void TWriteJournal::Undo() noexcept {
 
 void TWriteJournal::Clear() {
     FSaved.clear();
-    FSizes.clear();
+    FFiles.clear();
 }

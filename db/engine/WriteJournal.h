@@ -9,8 +9,8 @@ class TFileHandler;
 class TWriteJournal {
 public:
     // Before `count` bytes are written at the position (a count of 0 ends the file there),
-    // under the file's lock: keeps what they overwrite of the file as it was before the
-    // change's first write to it. 9217 when that cannot be read.
+    // under the file's lock: keeps the bytes they overwrite within the file's size before
+    // the change. 9217 when those cannot be read.
     void BeforeWrite(TFileHandler& file, int32_t position, int32_t count);
     // Writes the kept bytes back, the last write first, cuts every file to its size before
     // the change and flushes it; then forgets them. A file that fails again stays as that
@@ -24,11 +24,14 @@ private:
         int32_t Position;
         std::vector<uint8_t> Bytes;
     };
-    struct TSize {
-        TFileHandler* File;
+    // A file the change wrote, with its size before the change (-1 while not known: no
+    // write has gone beyond its end yet).
+    struct TFile {
+        TFileHandler* Handler;
         int32_t Size;
     };
+    TFile& Touch(TFileHandler& file);
 
     std::vector<TSaved> FSaved;
-    std::vector<TSize> FSizes;
+    std::vector<TFile> FFiles;
 };
