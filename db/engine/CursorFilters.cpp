@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataTable.h"
@@ -76,24 +77,16 @@ bool DecrementImage(uint8_t* p, int32_t n) {
 
 // ---- TFilter ------------------------------------------------------------------------------
 
-TFilter::TFilter(TDataCursor* cursor) : FCursor(cursor), FResult(new TRecordsBitmap()) {}
-
-TFilter::~TFilter() {
-    FreeExpression();
-    delete FResult;
-}
-
 void TFilter::FreeExpression() {
-    if (FOwnsExpression && FExpression) FreeExpressionTree(FExpression);
+    FOwnedExpression.reset();
     FExpression = nullptr;
-    FOwnsExpression = false;
 }
 
 void TFilter::SetExpression(TExpToken* tree, bool owns) {
     if (tree == FExpression) return;
     FreeExpression();
     FExpression = tree;
-    FOwnsExpression = owns;
+    if (owns) FOwnedExpression.reset(tree);
     FIsCallback = false;
     FCallback = nullptr;
     FLevel = tree ? FCursor->OptimizeFilterNode(tree) : olNone;
@@ -111,7 +104,7 @@ void TFilter::SetCallback(TFilterCallback callback) {
 }
 
 void TFilter::BuildResult(const TRecordsBitmap& candidates, bool& restart) {
-    FResult->Assign(candidates);
+    FResult.Assign(candidates);
     if (FIsCallback) {
         TDataCursor& c = *FCursor;
         std::vector<uint8_t> record(
@@ -120,47 +113,48 @@ void TFilter::BuildResult(const TRecordsBitmap& candidates, bool& restart) {
             std::fill(record.begin(), record.end(), 0);
             c.FetchRecord(uint32_t(n), record.data());
             c.ComputeColumns(record.data());
-            if (record[0] != 0 || !(FCallback && FCallback(record.data(), uint32_t(n)))) FResult->ClearBit(n);
+            if (record[0] != 0 || !(FCallback && FCallback(record.data(), uint32_t(n)))) FResult.ClearBit(n);
         });
         return;
     }
-    if (FExpression) FCursor->NarrowFilter(FExpression, *FResult, FCountFirst, false, restart);
+    if (FExpression) FCursor->NarrowFilter(FExpression, FResult, FCountFirst, false, restart);
 }
 
 void TFilter::CheckRecord(uint32_t recordNo, const uint8_t* record) {
     const int32_t n = int32_t(recordNo);
-    FResult->Extend(n);
+    FResult.Extend(n);
     bool keep;
     if (FIsCallback)
         keep = FCallback && FCallback(record, recordNo);
     else
         keep = FExpression && FCursor->EvaluateFilterForRecord(FExpression, record);
     if (keep)
-        FResult->SetBit(n);
+        FResult.SetBit(n);
     else
-        FResult->ClearBit(n);
+        FResult.ClearBit(n);
 }
 
 void TFilter::ClearRecord(uint32_t recordNo) {
-    if (recordNo >= 1 && int32_t(recordNo) <= FResult->RecordCount()) FResult->ClearBit(int32_t(recordNo));
+    if (recordNo >= 1 && int32_t(recordNo) <= FResult.RecordCount()) FResult.ClearBit(int32_t(recordNo));
 }
 
 // ---- The filter list ----------------------------------------------------------------------
 
 size_t TDataCursor::FilterIndex(const TFilter* filter) const {
     for (size_t i = 0; i < FFilters.size(); ++i)
-        if (FFilters[i] == filter) return i;
+        if (FFilters[i].get() == filter) return i;
     Raise(ZIZIVU_INVALIDFILTERHANDLE);
 }
 
-TFilter* TDataCursor::InsertFilter(TFilter* filter) {
-    std::unique_ptr<TFilter> owned(filter);
+TFilter* TDataCursor::InsertFilter(std::unique_ptr<TFilter> filter) {
     if (FFilters.size() >= size_t(MaxFilterCount)) Raise(ZIZIVU_TOOMANYFILTERS);
+    TFilter* added = filter.get();
     auto at = FFilters.end();
-    if (!filter->IsChained())
-        at = std::find_if(FFilters.begin(), FFilters.end(), [](TCursorFilter* f) { return f->IsChained(); });
-    FFilters.insert(at, owned.release());
-    return filter;
+    if (!added->IsChained())
+        at = std::find_if(FFilters.begin(), FFilters.end(),
+                          [](const std::unique_ptr<TCursorFilter>& f) { return f->IsChained(); });
+    FFilters.insert(at, std::move(filter));
+    return added;
 }
 
 // The view after a change of the filters: rebuilt (or only recombined) and the cursor back
@@ -195,7 +189,7 @@ TFilter* TDataCursor::AddFilter(const std::string& text, bool noPartialCompare, 
     auto filter = std::make_unique<TFilter>(this);
     filter->SetOptions(countFirst, chained);
     filter->SetExpression(prepared.release(), true);
-    return InsertFilter(filter.release());
+    return InsertFilter(std::move(filter));
 }
 
 TFilter* TDataCursor::AddFilter(TExpToken* tree, bool ownsTree, bool countFirst, bool chained) {
@@ -208,7 +202,7 @@ TFilter* TDataCursor::AddFilter(TExpToken* tree, bool ownsTree, bool countFirst,
     // From here on a failure frees the tree with the filter (when owned).
     owned.release();
     filter->SetExpression(tree, ownsTree);
-    return InsertFilter(filter.release());
+    return InsertFilter(std::move(filter));
 }
 
 TFilter* TDataCursor::AddFilter(TFilterCallback callback, bool chained) {
@@ -218,7 +212,7 @@ TFilter* TDataCursor::AddFilter(TFilterCallback callback, bool chained) {
     auto filter = std::make_unique<TFilter>(this);
     filter->SetOptions(false, chained);
     filter->SetCallback(std::move(callback));
-    return InsertFilter(filter.release());
+    return InsertFilter(std::move(filter));
 }
 
 void TDataCursor::DropFilter(TFilter* filter) {
@@ -232,7 +226,6 @@ void TDataCursor::DropFilter(TFilter* filter) {
     }
     const size_t i = FilterIndex(filter);
     FFilters.erase(FFilters.begin() + std::ptrdiff_t(i));
-    delete filter;
     AfterFilterChange(false);
 }
 
@@ -252,11 +245,11 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
     // The other results stand: only the new filter is built, over the range and the live
     // records (and, chained, what the active filters before it accept).
     TRecordsBitmap candidates;
-    candidates.Assign(*FLiveBitmap);
-    if (FRangeActive && !IsRecordNumberOrder()) candidates.AndBitmap(*FRangeBitmap);
+    candidates.Assign(FLiveBitmap);
+    if (FRangeActive && !IsRecordNumberOrder()) candidates.AndBitmap(FRangeBitmap);
     if (filter->IsChained())
-        for (TCursorFilter* f : FFilters) {
-            if (f == filter) break;
+        for (const auto& f : FFilters) {
+            if (f.get() == filter) break;
             if (f->IsActive()) candidates.AndBitmap(f->Result());
         }
     bool restart = false;
@@ -281,8 +274,8 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
         FilterIndex(filter);
         filter->Deactivate();
     } else {
-        for (TCursorFilter* f : FFilters)
-            if (auto* own = dynamic_cast<TFilter*>(f)) own->Deactivate();
+        for (const auto& f : FFilters)
+            if (auto* own = dynamic_cast<TFilter*>(f.get())) own->Deactivate();
     }
     // Chained filters after it were built over what it accepted.
     AfterFilterChange(true);
@@ -302,9 +295,8 @@ void TDataCursor::ReplaceFilterTree(TExpToken* tree, TFilter* filter) {
 }
 
 void TDataCursor::DropAllFilters() {
-    std::vector<TCursorFilter*> filters;
-    filters.swap(FFilters);
-    for (TCursorFilter* f : filters) delete f;
+    // The filters go once the list is empty.
+    std::exchange(FFilters, {});
     if (FOpen) {
         UpdateFilterState();
         ResetFilterBitmaps();
@@ -628,7 +620,7 @@ bool TDataCursor::CountFromIndex(TExpToken* node, int32_t& count) {
     // The view must be every live record (record-number order walks them through the
     // view bitmap, which only the filters narrow).
     if (FRangeActive && !IsRecordNumberOrder()) return false;
-    for (const TCursorFilter* f : FFilters)
+    for (const auto& f : FFilters)
         if (f->IsActive()) return false;
     if (OptimizeFilterNode(node) != olWholly) return false;
     const int32_t indexNo = node->BindBytes[IndexByte];

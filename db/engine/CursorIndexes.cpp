@@ -186,8 +186,8 @@ void TDataCursor::AddIndex(const TIndexDescriptor& index) {
     }
     EndWrite();
     SetActiveIndexNumber(FIndexNo);
-    for (TCursorFilter* f : FFilters)
-        if (auto* filter = dynamic_cast<TFilter*>(f)) filter->Reoptimize();
+    for (const auto& f : FFilters)
+        if (auto* filter = dynamic_cast<TFilter*>(f.get())) filter->Reoptimize();
     UpdateFilterState();
     ResetView();
     First();
@@ -240,8 +240,8 @@ void TDataCursor::DeleteIndexByNumber(int32_t n) {
     std::fill(FRangeEnd.begin(), FRangeEnd.end(), 0xFF);
     SetActiveIndexNumber(select);
     // Index numbers moved: the filters choose their indexes again.
-    for (TCursorFilter* f : FFilters)
-        if (auto* filter = dynamic_cast<TFilter*>(f)) filter->Reoptimize();
+    for (const auto& f : FFilters)
+        if (auto* filter = dynamic_cast<TFilter*>(f.get())) filter->Reoptimize();
     UpdateFilterState();
     ResetView();
     First();

@@ -236,8 +236,8 @@ int32_t TDataCursor::ViewLast() const {
 
 bool TDataCursor::RecordVisible(uint32_t recordNo) const {
     if (!FFiltered) return true;
-    return recordNo >= 1 && int64_t(recordNo) <= FViewBitmap->RecordCount() &&
-           FViewBitmap->GetBit(int32_t(recordNo));
+    return recordNo >= 1 && int64_t(recordNo) <= FViewBitmap.RecordCount() &&
+           FViewBitmap.GetBit(int32_t(recordNo));
 }
 
 void TDataCursor::ComputeRangeBounds() {
@@ -370,12 +370,12 @@ bool TDataCursor::WalkOrdinals(int32_t indexNo, int32_t from, int32_t to,
 }
 
 void TDataCursor::StepRecordOrder(int32_t n) {
-    int32_t position = FBof ? 0 : FEof ? int32_t(FViewBitmap->RecordCount()) + 1 : int32_t(FRecNo);
+    int32_t position = FBof ? 0 : FEof ? int32_t(FViewBitmap.RecordCount()) + 1 : int32_t(FRecNo);
     int32_t ordinal = FBof ? 0 : FEof ? FFilteredCount + 1 : FOrdinal;
     if (n > 0) {
         if (FEof) return;
         int32_t pos = position, ord = ordinal;
-        if (FViewBitmap->FindNext(pos, n, ord)) {
+        if (FViewBitmap.FindNext(pos, n, ord)) {
             FRecNo = uint32_t(pos);
             FOrdinal = ord;
             FBof = FEof = false;
@@ -385,11 +385,11 @@ void TDataCursor::StepRecordOrder(int32_t n) {
     } else {
         if (FBof) return;
         if (FEof) {
-            position = FViewBitmap->RecordCount() + 1;
+            position = FViewBitmap.RecordCount() + 1;
             ordinal = FFilteredCount + 1;
         }
         int32_t pos = position, ord = ordinal;
-        if (FViewBitmap->FindPrior(pos, -n, ord)) {
+        if (FViewBitmap.FindPrior(pos, -n, ord)) {
             FRecNo = uint32_t(pos);
             FOrdinal = ord;
             FBof = FEof = false;
@@ -512,22 +512,22 @@ void TDataCursor::MoveToRecNo(int32_t n) {
 }
 
 void TDataCursor::GoNearestRecord(uint32_t recordNo) {
-    if (FFilteredCount == 0 || FViewBitmap->RecordCount() == 0) {
+    if (FFilteredCount == 0 || FViewBitmap.RecordCount() == 0) {
         SetEmpty();
         return;
     }
-    const int32_t max = FViewBitmap->RecordCount();
+    const int32_t max = FViewBitmap.RecordCount();
     int32_t n = int32_t(std::min<uint32_t>(recordNo, uint32_t(max)));
-    if (n >= 1 && FViewBitmap->GetBit(n)) {
+    if (n >= 1 && FViewBitmap.GetBit(n)) {
         FRecNo = uint32_t(n);
-        FOrdinal = FViewBitmap->CountBefore(n) + 1;
+        FOrdinal = FViewBitmap.CountBefore(n) + 1;
         FBof = FEof = false;
         return;
     }
     int32_t pos = n, ord = 0;
-    if (FViewBitmap->FindNext(pos, 1, ord) || (pos = n, FViewBitmap->FindPrior(pos, 1, ord))) {
+    if (FViewBitmap.FindNext(pos, 1, ord) || (pos = n, FViewBitmap.FindPrior(pos, 1, ord))) {
         FRecNo = uint32_t(pos);
-        FOrdinal = FViewBitmap->CountBefore(pos) + 1;
+        FOrdinal = FViewBitmap.CountBefore(pos) + 1;
         FBof = FEof = false;
         return;
     }
@@ -710,7 +710,7 @@ uint32_t TDataCursor::VisibleRun(uint32_t recordNo, int32_t direction, uint32_t 
     if (!FFiltered) return maximum;
     uint32_t run = 0;
     int64_t n = recordNo;
-    while (run < maximum && n >= 1 && n <= FViewBitmap->RecordCount() && FViewBitmap->GetBit(int32_t(n))) {
+    while (run < maximum && n >= 1 && n <= FViewBitmap.RecordCount() && FViewBitmap.GetBit(int32_t(n))) {
         ++run;
         n += direction == 1 ? 1 : -1;
     }
@@ -807,11 +807,11 @@ void TDataCursor::Reposition() {
 
 void TDataCursor::UpdateFilterState() {
     bool any = false;
-    for (TCursorFilter* f : FFilters)
+    for (const auto& f : FFilters)
         if (f->IsActive()) any = true;
     const bool filtered = any || IsRecordNumberOrder();
     if (!filtered && FFiltered) {
-        for (TRecordsBitmap* b : {FRangeBitmap, FLiveBitmap, FViewBitmap}) b->ClearAll();
+        for (TRecordsBitmap* b : {&FRangeBitmap, &FLiveBitmap, &FViewBitmap}) b->ClearAll();
         FFilteredCount = 0;
     }
     FFiltered = filtered;
@@ -860,18 +860,18 @@ void TDataCursor::RebuildFilterBitmaps() {
         for (;;) {
             const bool ranged = FRangeActive && !IsRecordNumberOrder();
             if (ranged)
-                MarkRangeRecords(*FRangeBitmap);
+                MarkRangeRecords(FRangeBitmap);
             else
-                FRangeBitmap->SetRecordCount(int32_t(DataFile()->GetPhysicalRecordCount()));
-            MarkLiveRecords(*FLiveBitmap);
+                FRangeBitmap.SetRecordCount(int32_t(DataFile()->GetPhysicalRecordCount()));
+            MarkLiveRecords(FLiveBitmap);
             bool restart = false;
             TRecordsBitmap candidates;
-            for (TCursorFilter* f : FFilters) {
+            for (const auto& f : FFilters) {
                 if (!f->IsActive()) continue;
-                candidates.Assign(*FLiveBitmap);
-                if (ranged) candidates.AndBitmap(*FRangeBitmap);
+                candidates.Assign(FLiveBitmap);
+                if (ranged) candidates.AndBitmap(FRangeBitmap);
                 if (f->IsChained())
-                    for (TCursorFilter* g : FFilters) {
+                    for (const auto& g : FFilters) {
                         if (g == f) break;
                         if (g->IsActive()) candidates.AndBitmap(g->Result());
                     }
@@ -890,11 +890,11 @@ void TDataCursor::RebuildFilterBitmaps() {
 
 void TDataCursor::CombineView() {
     FViewStepped = false;
-    FViewBitmap->Assign(*FLiveBitmap);
-    if (FRangeActive && !IsRecordNumberOrder()) FViewBitmap->AndBitmap(*FRangeBitmap);
-    for (TCursorFilter* f : FFilters)
-        if (f->IsActive()) FViewBitmap->AndBitmap(f->Result());
-    FFilteredCount = FViewBitmap->RecordCount() > 0 ? FViewBitmap->Count() : 0;
+    FViewBitmap.Assign(FLiveBitmap);
+    if (FRangeActive && !IsRecordNumberOrder()) FViewBitmap.AndBitmap(FRangeBitmap);
+    for (const auto& f : FFilters)
+        if (f->IsActive()) FViewBitmap.AndBitmap(f->Result());
+    FFilteredCount = FViewBitmap.RecordCount() > 0 ? FViewBitmap.Count() : 0;
 }
 
 void TDataCursor::ResetFilterBitmaps() {
@@ -906,32 +906,32 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
     if (!FFiltered || recordNo == 0) return;
     const int32_t n = int32_t(recordNo);
     // The view follows the live bitmap's size; while they agree only bit n can change.
-    const bool inStep = FViewBitmap->RecordCount() == FLiveBitmap->RecordCount();
+    const bool inStep = FViewBitmap.RecordCount() == FLiveBitmap.RecordCount();
     // A record appended past the covered ones must not meet a spare bit left set by an
     // inversion: grown bitmaps cover it unmarked.
-    for (TRecordsBitmap* b : {FRangeBitmap, FLiveBitmap}) b->Extend(n);
+    for (TRecordsBitmap* b : {&FRangeBitmap, &FLiveBitmap}) b->Extend(n);
     if (FRangeActive && !IsRecordNumberOrder()) {
         uint8_t* key = FKeyBuffer2.data();
         BuildKey(record, key);
         const int32_t length = FIndex.KeyLength;
         if (CompareKeys(key, FRangeStart.data(), length) >= 0 &&
             CompareKeys(key, FRangeEnd.data(), length) <= 0)
-            FRangeBitmap->SetBit(n);
+            FRangeBitmap.SetBit(n);
         else
-            FRangeBitmap->ClearBit(n);
+            FRangeBitmap.ClearBit(n);
     }
-    FLiveBitmap->SetBit(n);
-    for (TCursorFilter* f : FFilters)
+    FLiveBitmap.SetBit(n);
+    for (const auto& f : FFilters)
         if (f->IsActive()) f->CheckRecord(recordNo, record);
     // Only bit n of the inputs changed: the view's bit and count are set from it alone,
     // instead of combining and counting every bitmap again for each record written.
     bool single = inStep;
     bool visible = true;
     if (single && FRangeActive && !IsRecordNumberOrder()) {
-        single = n <= FRangeBitmap->RecordCount();
-        visible = single && FRangeBitmap->GetBit(n);
+        single = n <= FRangeBitmap.RecordCount();
+        visible = single && FRangeBitmap.GetBit(n);
     }
-    for (TCursorFilter* f : FFilters) {
+    for (const auto& f : FFilters) {
         if (!single || !f->IsActive()) continue;
         single = n <= f->Result().RecordCount();
         visible = visible && single && f->Result().GetBit(n);
@@ -940,13 +940,13 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
         CombineView();
         return;
     }
-    FViewBitmap->Extend(n);
-    const bool was = FViewBitmap->GetBit(n);
+    FViewBitmap.Extend(n);
+    const bool was = FViewBitmap.GetBit(n);
     if (was != visible) {
         if (visible)
-            FViewBitmap->SetBit(n);
+            FViewBitmap.SetBit(n);
         else
-            FViewBitmap->ClearBit(n);
+            FViewBitmap.ClearBit(n);
         FFilteredCount += visible ? 1 : -1;
         if (IsRecordNumberOrder() && !FBof && !FEof && n < int32_t(FRecNo)) FOrdinal += visible ? 1 : -1;
     }
@@ -956,10 +956,10 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
 void TDataCursor::RemoveRecordFromBitmaps(uint32_t recordNo) {
     if (!FFiltered || recordNo == 0) return;
     const int32_t n = int32_t(recordNo);
-    for (TCursorFilter* f : FFilters) f->ClearRecord(recordNo);
-    if (n <= FLiveBitmap->RecordCount()) FLiveBitmap->ClearBit(n);
-    if (n <= FViewBitmap->RecordCount() && FViewBitmap->GetBit(n)) {
-        FViewBitmap->ClearBit(n);
+    for (const auto& f : FFilters) f->ClearRecord(recordNo);
+    if (n <= FLiveBitmap.RecordCount()) FLiveBitmap.ClearBit(n);
+    if (n <= FViewBitmap.RecordCount() && FViewBitmap.GetBit(n)) {
+        FViewBitmap.ClearBit(n);
         --FFilteredCount;
     }
 }

@@ -501,8 +501,8 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
         c->FRangeActive = true;
         c->ResetView();
     }
-    for (TCursorFilter* f : FFilters) {
-        const TFilter* filter = dynamic_cast<const TFilter*>(f);
+    for (const auto& f : FFilters) {
+        const TFilter* filter = dynamic_cast<const TFilter*>(f.get());
         if (!filter) continue;
         TFilter* added = filter->IsCallback()
                              ? c->AddFilter(filter->Callback(), filter->IsChained())

@@ -34,11 +34,7 @@ TDataCursor::TDataCursor(TDataDirectory* directory)
       FRangeEnd(KeyBufferSize, 0xFF),
       FCurKey(KeyBufferSize, 0),
       FKeyBuffer1(KeyBufferSize, 0),
-      FKeyBuffer2(KeyBufferSize, 0) {
-    FRangeBitmap = new TRecordsBitmap();
-    FLiveBitmap = new TRecordsBitmap();
-    FViewBitmap = new TRecordsBitmap();
-}
+      FKeyBuffer2(KeyBufferSize, 0) {}
 
 TDataCursor::~TDataCursor() {
     try {
@@ -46,9 +42,6 @@ TDataCursor::~TDataCursor() {
     } catch (...) {
         // A cursor that cannot close cleanly is freed all the same.
     }
-    delete FRangeBitmap;
-    delete FLiveBitmap;
-    delete FViewBitmap;
 }
 
 void TDataCursor::Raise(uint16_t code, const std::string& field, const std::string& index) const {
@@ -244,7 +237,7 @@ void TDataCursor::Close() {
     DropAllFilters();
     FFiltered = false;
     FFilteredCount = 0;
-    for (TRecordsBitmap* b : {FRangeBitmap, FLiveBitmap, FViewBitmap}) b->SetRecordCount(0);
+    for (TRecordsBitmap* b : {&FRangeBitmap, &FLiveBitmap, &FViewBitmap}) b->SetRecordCount(0);
     FRecordBuffer.clear();
     ClearFieldTable();
     SetEmpty();

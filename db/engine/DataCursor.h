@@ -17,12 +17,12 @@
 #include "db/engine/DataFile.h"
 #include "db/engine/IndexFile.h"
 #include "db/engine/TableFiles.h"
+#include "db/storage/RecordsBitmap.h"
 #include "platform/rtl/System.h"
 
 class TDataDirectory;
 class TDataTable;
 class TBlobBuffer;
-class TRecordsBitmap;
 class TExpToken;
 class TFilter;
 
@@ -255,8 +255,8 @@ public:
     void RemoveRecordFromBitmaps(uint32_t recordNo);
     bool Filtered() const { return FFiltered; }
     // The filters whose results the view combines; the filter code manages the list.
-    std::vector<TCursorFilter*>& Filters() { return FFilters; }
-    const TRecordsBitmap* ViewBitmap() const { return FViewBitmap; }
+    std::vector<std::unique_ptr<TCursorFilter>>& Filters() { return FFilters; }
+    const TRecordsBitmap* ViewBitmap() const { return &FViewBitmap; }
 
     // ---- Filters (CursorFilters.cpp) ----
     // Each public call refreshes the view first, raises 10050 for a filter not of this
@@ -425,7 +425,7 @@ private:
 
     friend class TFilter;
     // Filters.
-    TFilter* InsertFilter(TFilter* filter);
+    TFilter* InsertFilter(std::unique_ptr<TFilter> filter);
     size_t FilterIndex(const TFilter* filter) const;
     void AfterFilterChange(bool rebuild);
     uint8_t OptimizeComparison(TExpToken* node);
@@ -592,10 +592,10 @@ private:
     // Set when the view changed only at the record just written and the record-order
     // ordinal followed that change, so that repositioning need not count it again.
     bool FViewStepped = false;
-    TRecordsBitmap* FRangeBitmap = nullptr;
-    TRecordsBitmap* FLiveBitmap = nullptr;
-    TRecordsBitmap* FViewBitmap = nullptr;
-    std::vector<TCursorFilter*> FFilters;
+    TRecordsBitmap FRangeBitmap;
+    TRecordsBitmap FLiveBitmap;
+    TRecordsBitmap FViewBitmap;
+    std::vector<std::unique_ptr<TCursorFilter>> FFilters;
     bool FRebuilding = false;
     std::vector<uint8_t> FRecordBuffer;
     std::vector<uint8_t> FKeyBuffer1;

@@ -32,38 +32,41 @@ TDataDirectory::~TDataDirectory() {
             // A table that cannot reread its headers is freed all the same.
         }
     }
+    // Each table leaves the list before it goes.
     while (!FTables.empty()) {
-        TDataTable* t = FTables.back();
+        std::unique_ptr<TDataTable> t = std::move(FTables.back());
         FTables.pop_back();
-        delete t;
     }
 }
 
 TDataTable* TDataDirectory::FindTable(const std::string& name, bool inMemory) {
     const std::string wanted = DataFileName(name);
     if (inMemory) {
-        for (TDataTable* t : FTables)
-            if (t->InMemory() && SameText(t->Name(), wanted)) return t;
+        for (const auto& t : FTables)
+            if (t->InMemory() && SameText(t->Name(), wanted)) return t.get();
         return nullptr;
     }
     // Disk tables are the same when their data files resolve to the same file: a name
     // that exists only in another case finds it, two existing names that differ in case
     // stay apart.
     const std::string resolved = ResolveFileName(FPath + wanted);
-    for (TDataTable* t : FTables)
-        if (!t->InMemory() && t->ResolvedName() == resolved) return t;
+    for (const auto& t : FTables)
+        if (!t->InMemory() && t->ResolvedName() == resolved) return t.get();
     return nullptr;
 }
 
 int32_t TDataDirectory::IndexOfTable(TDataTable* table) const {
-    auto it = std::find(FTables.begin(), FTables.end(), table);
+    auto it =
+        std::find_if(FTables.begin(), FTables.end(), [table](const auto& t) { return t.get() == table; });
     return it == FTables.end() ? -1 : int32_t(it - FTables.begin());
 }
 
 void TDataDirectory::FreeTable(TDataTable* table) {
-    int32_t i = IndexOfTable(table);
-    if (i >= 0) FTables.erase(FTables.begin() + i);
-    delete table;
+    const int32_t i = IndexOfTable(table);
+    if (i < 0) return;
+    // Out of the list before it goes.
+    std::unique_ptr<TDataTable> freed = std::move(FTables[size_t(i)]);
+    FTables.erase(FTables.begin() + i);
 }
 
 int32_t TDataDirectory::OpenTable(const std::string& name, TDataTable*& table, bool option1, bool option2,
@@ -89,7 +92,7 @@ int32_t TDataDirectory::OpenTable(const std::string& name, TDataTable*& table, b
     t->AssignFileNames();
     t->OpenFiles();
     if (FTransactionActive && !t->InTransaction()) t->StartTransaction();
-    if (isNew) FTables.push_back(created.release());
+    if (isNew) FTables.push_back(std::move(created));
     table = t;
     return 0;
 }
@@ -120,7 +123,7 @@ int32_t TDataDirectory::CreateTable(const std::string& name, TDataTable*& table,
     t->SetTemporary(temporary);
     t->AssignFileNames();
     t->CreateFiles(definition);
-    if (created) FTables.push_back(created.release());
+    if (created) FTables.push_back(std::move(created));
     table = t;
     return 0;
 }
@@ -165,7 +168,7 @@ std::string TDataDirectory::GetTemporaryTableName(bool inMemory) {
 
 void TDataDirectory::StartTransaction() {
     if (FTransactionActive) return;
-    for (TDataTable* t : FTables)
+    for (const auto& t : FTables)
         if (t->OpenCount() > 0 && !t->InTransaction()) t->StartTransaction();
     FTransactionActive = true;
 }
@@ -175,7 +178,7 @@ void TDataDirectory::Commit(bool end) {
         // A table whose commit fails ends the transaction: the tables not yet committed
         // keep nothing of it either.
         TScopeGuard abandon([this] {
-            for (TDataTable* t : FTables)
+            for (const auto& t : FTables)
                 if (t->InTransaction()) t->AbandonTransaction();
             FTransactionActive = false;
         });
@@ -190,7 +193,7 @@ void TDataDirectory::Commit(bool end) {
 }
 
 void TDataDirectory::Rollback() {
-    for (TDataTable* t : FTables)
+    for (const auto& t : FTables)
         if (t->InTransaction()) t->Rollback();
     FTransactionActive = false;
     ReleaseClosedTables();
@@ -198,12 +201,11 @@ void TDataDirectory::Rollback() {
 
 void TDataDirectory::ReleaseClosedTables() {
     for (size_t i = FTables.size(); i-- > 0;) {
-        TDataTable* t = FTables[i];
+        TDataTable* t = FTables[i].get();
         if (t->OpenCount() == 0 && !t->InTransaction()) {
             // The files stayed open for the transaction; close them now.
             t->CloseFiles(false);
-            FTables.erase(FTables.begin() + i);
-            delete t;
+            FreeTable(t);
         }
     }
 }

@@ -4,6 +4,7 @@
 // and runs transactions over all of its tables. Operations report by negated engine codes
 // (-11010 missing, -11013 locked, open or unknown); the caller raises them.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,7 +71,7 @@ private:
     std::string FDatabaseName;
     std::string FPath;
     std::string FUniversalPath;
-    std::vector<TDataTable*> FTables;
+    std::vector<std::unique_ptr<TDataTable>> FTables;
     int32_t FReferenceCount = 0;
     bool FTransactionActive = false;
 };

@@ -94,35 +94,36 @@ TDataDirectory* TDataSession::OpenDirectory(const std::string& databaseName, con
         if (universal.empty()) universal = dirPath;
     }
     const std::string identity = memory ? std::string() : FolderIdentity(universal);
-    for (TDataDirectory* d : FDirectories) {
+    for (const auto& d : FDirectories) {
         if (d->IsMemory() != memory) continue;
         if (memory || FolderIdentity(d->UniversalPath()) == identity) {
             d->AddReference();
-            return d;
+            return d.get();
         }
     }
-    auto* d = new TDataDirectory(this, databaseName, dirPath, universal);
-    FDirectories.push_back(d);
+    auto& d =
+        FDirectories.emplace_back(std::make_unique<TDataDirectory>(this, databaseName, dirPath, universal));
     d->AddReference();
-    return d;
+    return d.get();
 }
 
 int32_t TDataSession::CloseDirectory(TDataDirectory* directory) {
-    auto it = std::find(FDirectories.begin(), FDirectories.end(), directory);
+    auto it = std::find_if(FDirectories.begin(), FDirectories.end(),
+                           [directory](const auto& d) { return d.get() == directory; });
     if (it == FDirectories.end() || directory->ReferenceCount() < 1) return -ZIZIVU_OSACCESSDENIED;
     directory->ReleaseReference();
     if (directory->ReferenceCount() == 0) {
+        // Out of the list before it goes.
+        std::unique_ptr<TDataDirectory> freed = std::move(*it);
         FDirectories.erase(it);
-        delete directory;
     }
     return 0;
 }
 
 void TDataSession::FreeDirectories() {
     while (!FDirectories.empty()) {
-        TDataDirectory* d = FDirectories.back();
+        std::unique_ptr<TDataDirectory> d = std::move(FDirectories.back());
         FDirectories.pop_back();
-        delete d;
     }
 }
 

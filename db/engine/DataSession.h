@@ -64,7 +64,7 @@ private:
     bool FStrictChangeDetection = false;
     uint8_t FLockRetryCount = 15;
     uint16_t FLockWaitTime = 100;
-    std::vector<TDataDirectory*> FDirectories;
+    std::vector<std::unique_ptr<TDataDirectory>> FDirectories;
     uint16_t FLanguageID = 0;
     uint16_t FSortID = 0;
 };

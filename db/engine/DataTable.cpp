@@ -21,14 +21,14 @@ namespace {
 
 constexpr int32_t InitialBitmapRecords = 8192;
 
-void EnsureBitmap(TRecordsBitmap* bitmap, uint32_t recordNo) {
-    if (int64_t(recordNo) <= bitmap->RecordCount()) return;
-    int64_t n = std::max<int64_t>(recordNo, int64_t(bitmap->RecordCount()) * 2);
-    bitmap->SetRecordCount(int32_t(std::min<int64_t>(n, 100000001)));
+void EnsureBitmap(TRecordsBitmap& bitmap, uint32_t recordNo) {
+    if (int64_t(recordNo) <= bitmap.RecordCount()) return;
+    int64_t n = std::max<int64_t>(recordNo, int64_t(bitmap.RecordCount()) * 2);
+    bitmap.SetRecordCount(int32_t(std::min<int64_t>(n, 100000001)));
 }
 
-bool BitSet(const TRecordsBitmap* bitmap, uint32_t recordNo) {
-    return recordNo >= 1 && int64_t(recordNo) <= bitmap->RecordCount() && bitmap->GetBit(int32_t(recordNo));
+bool BitSet(const TRecordsBitmap& bitmap, uint32_t recordNo) {
+    return recordNo >= 1 && int64_t(recordNo) <= bitmap.RecordCount() && bitmap.GetBit(int32_t(recordNo));
 }
 
 }  // namespace
@@ -38,10 +38,7 @@ TDataTable::TDataTable(TDataDirectory* directory)
       FDataFile(std::make_unique<TDataFile>(this)),
       FIndexFile(std::make_unique<TIndexFile>(this)),
       FBlobFile(std::make_unique<TBlobFile>(this)) {
-    for (TRecordsBitmap** b : {&FLocked, &FPending, &FDeferred}) {
-        *b = new TRecordsBitmap();
-        (*b)->SetRecordCount(InitialBitmapRecords);
-    }
+    for (TRecordsBitmap* b : {&FLocked, &FPending, &FDeferred}) b->SetRecordCount(InitialBitmapRecords);
 }
 
 TDataTable::~TDataTable() {
@@ -54,9 +51,6 @@ TDataTable::~TDataTable() {
     } catch (...) {
         // Closing releases what it can; a failed flush must not escape a destructor.
     }
-    delete FLocked;
-    delete FPending;
-    delete FDeferred;
 }
 
 TDataSession* TDataTable::Session() const {
@@ -168,7 +162,7 @@ void TDataTable::CloseFiles(bool temporaryDiscard) {
 void TDataTable::ReleaseAndCloseFiles() {
     ReleaseTableRange();
     UnlockAllRecords(false);
-    FPending->ClearAll();
+    FPending.ClearAll();
     if (FImplicitRead) {
         FImplicitRead = false;
         ReleaseReadBytes(FIndexReadByte, FBlobReadByte);
@@ -371,7 +365,7 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     if (recordNo == 0) Raise(ZIZIVU_RECLOCKFAILED);
     if (FTransactionActive && BitSet(FLocked, recordNo)) {
         // Taken again after it was given up: it stays until it is given up once more.
-        if (BitSet(FDeferred, recordNo)) FDeferred->ClearBit(int32_t(recordNo));
+        if (BitSet(FDeferred, recordNo)) FDeferred.ClearBit(int32_t(recordNo));
         return false;
     }
     bool changed = false;
@@ -386,8 +380,8 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     }
     EnsureBitmap(FLocked, recordNo);
     EnsureBitmap(FDeferred, recordNo);
-    FLocked->SetBit(int32_t(recordNo));
-    FDeferred->ClearBit(int32_t(recordNo));
+    FLocked.SetBit(int32_t(recordNo));
+    FDeferred.ClearBit(int32_t(recordNo));
     return changed;
 }
 
@@ -396,23 +390,23 @@ void TDataTable::UnlockRecord(uint32_t recordNo) {
     if (recordNo == 0) Raise(ZIZIVU_UNLOCKFAILED);
     if (FTransactionActive) {
         EnsureBitmap(FDeferred, recordNo);
-        FDeferred->SetBit(int32_t(recordNo));
+        FDeferred.SetBit(int32_t(recordNo));
         return;
     }
     if (!BitSet(FLocked, recordNo)) Raise(ZIZIVU_UNLOCKFAILED);
-    FLocked->ClearBit(int32_t(recordNo));
+    FLocked.ClearBit(int32_t(recordNo));
     if (!FDataFile->LockRange(RecordBase - recordNo, 1, false)) Raise(ZIZIVU_UNLOCKFAILED);
 }
 
 void TDataTable::UnlockAllRecords(bool deferredOnly) {
-    const TRecordsBitmap* which = deferredOnly ? FDeferred : FLocked;
-    for (int32_t n = 1; n <= which->RecordCount(); ++n) {
-        if (!which->GetBit(n)) continue;
+    const TRecordsBitmap& which = deferredOnly ? FDeferred : FLocked;
+    for (int32_t n = 1; n <= which.RecordCount(); ++n) {
+        if (!which.GetBit(n)) continue;
         if (BitSet(FLocked, uint32_t(n))) {
-            FLocked->ClearBit(n);
+            FLocked.ClearBit(n);
             FDataFile->LockRange(RecordBase - uint32_t(n), 1, false);
         }
-        if (BitSet(FDeferred, uint32_t(n))) FDeferred->ClearBit(n);
+        if (BitSet(FDeferred, uint32_t(n))) FDeferred.ClearBit(n);
     }
 }
 
@@ -512,11 +506,11 @@ bool TDataTable::IsUnlockDeferred(uint32_t recordNo) const {
 void TDataTable::SetPendingRecord(uint32_t recordNo) {
     if (recordNo == 0) return;
     EnsureBitmap(FPending, recordNo);
-    FPending->SetBit(int32_t(recordNo));
+    FPending.SetBit(int32_t(recordNo));
 }
 
 void TDataTable::ClearPendingRecord(uint32_t recordNo) {
-    if (BitSet(FPending, recordNo)) FPending->ClearBit(int32_t(recordNo));
+    if (BitSet(FPending, recordNo)) FPending.ClearBit(int32_t(recordNo));
 }
 
 bool TDataTable::IsPendingRecord(uint32_t recordNo) const {

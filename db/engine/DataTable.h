@@ -15,12 +15,12 @@
 #include "db/engine/IndexFile.h"
 #include "db/engine/TableFiles.h"
 #include "db/engine/WriteJournal.h"
+#include "db/storage/RecordsBitmap.h"
 #include "platform/rtl/System.h"
 
 class TDataDirectory;
 class TDataSession;
 class TFileHandler;
-class TRecordsBitmap;
 
 // Byte-range lock layout on the table's files.
 namespace table_locks {
@@ -285,9 +285,9 @@ private:
     std::unique_ptr<TIndexFile> FIndexFile;
     std::unique_ptr<TBlobFile> FBlobFile;
     bool FSkipIndexCheck = false;
-    TRecordsBitmap* FLocked = nullptr;
-    TRecordsBitmap* FPending = nullptr;
-    TRecordsBitmap* FDeferred = nullptr;
+    TRecordsBitmap FLocked;
+    TRecordsBitmap FPending;
+    TRecordsBitmap FDeferred;
     bool FExplicitRead = false;
     bool FWriteLock = false;
     bool FImplicitRead = false;

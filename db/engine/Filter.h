@@ -10,9 +10,8 @@
 #include <functional>
 
 #include "db/engine/DataCursor.h"
-
-class TExpToken;
-class TRecordsBitmap;
+#include "db/storage/ExpToken.h"
+#include "db/storage/RecordsBitmap.h"
 
 // Asked about one record (its buffer and physical number); true keeps it.
 using TFilterCallback = std::function<bool(const uint8_t* record, uint32_t recordNo)>;
@@ -24,8 +23,7 @@ constexpr uint8_t olWholly = 2;
 
 class TFilter : public TCursorFilter {
 public:
-    explicit TFilter(TDataCursor* cursor);
-    ~TFilter() override;
+    explicit TFilter(TDataCursor* cursor) : FCursor(cursor) {}
     TFilter(const TFilter&) = delete;
     TFilter& operator=(const TFilter&) = delete;
 
@@ -34,7 +32,7 @@ public:
     bool IsChained() const override { return FChained; }
     bool IsCallback() const { return FIsCallback; }
     bool CountFirst() const { return FCountFirst; }
-    bool OwnsExpression() const { return FOwnsExpression; }
+    bool OwnsExpression() const { return FOwnedExpression != nullptr; }
     uint8_t Level() const { return FLevel; }
     const TExpToken* Expression() const { return FExpression; }
     const TFilterCallback& Callback() const { return FCallback; }
@@ -54,16 +52,17 @@ public:
     void BuildResult(const TRecordsBitmap& candidates, bool& restart) override;
     void CheckRecord(uint32_t recordNo, const uint8_t* record) override;
     void ClearRecord(uint32_t recordNo) override;
-    const TRecordsBitmap& Result() const override { return *FResult; }
+    const TRecordsBitmap& Result() const override { return FResult; }
 
 private:
     void FreeExpression();
 
     TDataCursor* FCursor;
-    bool FOwnsExpression = false;
     TExpToken* FExpression = nullptr;
     TFilterCallback FCallback;
-    TRecordsBitmap* FResult;
+    TRecordsBitmap FResult;
+    // The expression again when the filter owns it.
+    TExpTree FOwnedExpression;
     bool FActive = false;
     bool FIsCallback = false;
     uint8_t FLevel = olNone;

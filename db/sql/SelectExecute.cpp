@@ -604,8 +604,8 @@ void TDataQuery::DropSubQueryFilter() {
     SubQueryFilter = nullptr;
     if (!filter || !cursor || !cursor->IsOpen()) return;
     // Gone already when the cursor's filters were dropped.
-    for (TCursorFilter* f : cursor->Filters())
-        if (f == filter) {
+    for (const auto& f : cursor->Filters())
+        if (f.get() == filter) {
             cursor->DropFilter(filter);
             return;
         }

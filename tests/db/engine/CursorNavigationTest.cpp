@@ -322,8 +322,7 @@ TEST_F(CursorNavigationTest, FilteredViewsWalkOnlyVisibleRecords) {
     TDataCursor& c = OpenCursor("PEOPLE");
     // Every record cached, so that the fake filter can look at them.
     EXPECT_EQ(Names(c).size(), 6u);
-    TAgeFilter filter(c, 30);
-    c.Filters().push_back(&filter);
+    c.Filters().push_back(std::make_unique<TAgeFilter>(c, 30));
     c.UpdateFilterState();
     c.ResetView();
     c.SwitchToIndex("ByName");
