@@ -9,6 +9,7 @@
 #include "db/engine/EngineFileSupport.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/rtl/ByteCodec.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -174,12 +175,9 @@ void TBlobFile::SetCacheSizes() {
 void TBlobFile::Open() {
     if (IsOpen()) return;
     TFileHandler::Open();
-    try {
-        ReadHeader();
-    } catch (...) {
-        TFileHandler::Close();
-        throw;
-    }
+    TScopeGuard close([this] { TFileHandler::Close(); });
+    ReadHeader();
+    close.Dismiss();
     SetCacheSizes();
     FCache.ResetCounters();
 }

@@ -20,6 +20,7 @@
 #include "db/storage/RecordsBitmap.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/Math.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -254,14 +255,14 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
         }
     bool restart = false;
     FRebuilding = true;
-    try {
-        filter->BuildResult(candidates, restart);
-    } catch (...) {
+    // A filter whose result cannot be built stays inactive.
+    TScopeGuard deactivate([this, filter] {
         FRebuilding = false;
         filter->Deactivate();
         UpdateFilterState();
-        throw;
-    }
+    });
+    filter->BuildResult(candidates, restart);
+    deactivate.Dismiss();
     FRebuilding = false;
     AfterFilterChange(restart);
 }

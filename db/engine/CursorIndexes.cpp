@@ -14,6 +14,7 @@
 #include "db/engine/Filter.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/Math.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -156,7 +157,11 @@ void TDataCursor::AddIndex(const TIndexDescriptor& index) {
     const int32_t slot = primary ? 0 : file->GetIndexCount() + 1;
     TReadScope read(*this);
     BeginWrite();
-    try {
+    {
+        TScopeGuard end([this] {
+            EndWrite();
+            SetActiveIndexNumber(FIndexNo);
+        });
         // Every refused record is put to the caller before the table changes.
         std::vector<uint32_t> refused;
         if (d.Unique) refused = FindRefusedRecords({{slot, d}});
@@ -164,28 +169,18 @@ void TDataCursor::AddIndex(const TIndexDescriptor& index) {
             file->AddPrimaryIndex(d, FTable->FieldLookup());
         else
             file->AddSecondaryIndex(d, FTable->FieldLookup());
-        try {
-            if (GetTableRecordCount() > 0) BuildIndexKeys({slot}, false, refused);
-            // The refused records go last; the new index never held their keys.
-            for (uint32_t n : refused) DeleteRecordAt(n, {slot});
+        // A half-built index goes again.
+        TScopeGuard drop([this, file, slot] {
+            FreeIndexPages(slot);
+            file->DeleteIndexDescriptor(slot, true);
             FlushAfterWrite();
-        } catch (...) {
-            // The half-built index goes again.
-            try {
-                FreeIndexPages(slot);
-                file->DeleteIndexDescriptor(slot, true);
-                FlushAfterWrite();
-            } catch (...) {
-            }
-            throw;
-        }
-    } catch (...) {
-        EndWrite();
-        SetActiveIndexNumber(FIndexNo);
-        throw;
+        });
+        if (GetTableRecordCount() > 0) BuildIndexKeys({slot}, false, refused);
+        // The refused records go last; the new index never held their keys.
+        for (uint32_t n : refused) DeleteRecordAt(n, {slot});
+        FlushAfterWrite();
+        drop.Dismiss();
     }
-    EndWrite();
-    SetActiveIndexNumber(FIndexNo);
     for (const auto& f : FFilters)
         if (auto* filter = dynamic_cast<TFilter*>(f.get())) filter->Reoptimize();
     UpdateFilterState();
@@ -218,16 +213,13 @@ void TDataCursor::DeleteIndexByNumber(int32_t n) {
     const int32_t active = FIndexNo;
     TReadScope read(*this);
     BeginWrite();
-    try {
+    {
+        TScopeGuard end([this] { EndWrite(); });
         // The pages go to the index's own free chain, which moves with the descriptor.
         FreeIndexPages(n);
         file->DeleteIndexDescriptor(n, true);
         FlushAfterWrite();
-    } catch (...) {
-        EndWrite();
-        throw;
     }
-    EndWrite();
     int32_t select = active;
     if (active == n) {
         select = 0;
@@ -277,7 +269,8 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
     if (index->GetIndexCount() > 0 || !index->GetNoPrimaryIndex()) return;
     TReadScope read(*this);
     BeginWrite();
-    try {
+    {
+        TScopeGuard end([this] { EndWrite(); });
         FreeBlobBuffers(true);
         FTable->FlushBuffers(false, true, false, FTable->HasBlobFile(), true);
         const uint32_t count = FTable->SortRecords(int32_t(sortFields.size()), sortFields.data(),
@@ -296,11 +289,7 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
             RetagBlobOwners(n, image.data());
         }
         FlushAfterWrite();
-    } catch (...) {
-        EndWrite();
-        throw;
     }
-    EndWrite();
     ResetView();
     First();
 }

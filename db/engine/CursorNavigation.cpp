@@ -12,6 +12,7 @@
 #include "db/storage/RecordsBitmap.h"
 #include "platform/os/Locale.h"
 #include "platform/rtl/ByteCodec.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -856,7 +857,8 @@ void TDataCursor::MarkRangeRecords(TRecordsBitmap& bitmap) {
 void TDataCursor::RebuildFilterBitmaps() {
     if (!FFiltered || FRebuilding) return;
     FRebuilding = true;
-    try {
+    {
+        TScopeGuard rebuilt([this] { FRebuilding = false; });
         for (;;) {
             const bool ranged = FRangeActive && !IsRecordNumberOrder();
             if (ranged)
@@ -880,11 +882,7 @@ void TDataCursor::RebuildFilterBitmaps() {
             }
             if (!restart) break;
         }
-    } catch (...) {
-        FRebuilding = false;
-        throw;
     }
-    FRebuilding = false;
     ResetFilterBitmaps();
 }
 

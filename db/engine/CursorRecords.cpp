@@ -17,6 +17,7 @@
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/DateFormat.h"
 #include "platform/rtl/DateTime.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -169,51 +170,46 @@ void TDataCursor::PutTableField(int32_t fieldNo, uint8_t* record, const void* va
 void TDataCursor::ComputeColumns(uint8_t* record) {
     if (!FHasComputed || FComputing) return;
     FComputing = true;
-    try {
-        const TGetColumnValueFunc fetch = [this](void*, void* rec, TExpToken* node) {
-            const int32_t no = node->BindWord;
-            const TFieldDescriptor& f = FieldAt(no, true);
-            auto* r = static_cast<uint8_t*>(rec);
-            if (f.DataType == dtBlob) {
-                uint32_t size = 0, count = 0;
-                node->IsNull = 1;
-                node->DataSize = 0;
-                if (OpenBlob(no, r, EngineBlobTag, true, bmRead) != 0) return;
-                if (GetBlobSize(no, r, true, size) == 0 && size > 0) {
-                    node->SetBufferSize(int32_t(size) + 1);
-                    GetBlob(no, r, true, count, size, node->Value, 0);
-                    node->Value[count] = 0;
-                    node->DataSize = count;
-                    node->IsNull = 0;
-                }
-                FreeBlob(no, r, EngineBlobTag, true);
-                return;
+    TScopeGuard computed([this] { FComputing = false; });
+    const TGetColumnValueFunc fetch = [this](void*, void* rec, TExpToken* node) {
+        const int32_t no = node->BindWord;
+        const TFieldDescriptor& f = FieldAt(no, true);
+        auto* r = static_cast<uint8_t*>(rec);
+        if (f.DataType == dtBlob) {
+            uint32_t size = 0, count = 0;
+            node->IsNull = 1;
+            node->DataSize = 0;
+            if (OpenBlob(no, r, EngineBlobTag, true, bmRead) != 0) return;
+            if (GetBlobSize(no, r, true, size) == 0 && size > 0) {
+                node->SetBufferSize(int32_t(size) + 1);
+                GetBlob(no, r, true, count, size, node->Value, 0);
+                node->Value[count] = 0;
+                node->DataSize = count;
+                node->IsNull = 0;
             }
-            node->SetBufferSize(ValueBufferSize);
-            bool blank;
-            ReadFieldValue(f, r, blank, node->Value);
-            node->IsNull = blank ? 1 : 0;
-            node->DataSize = f.DataSize;
-        };
-        for (int32_t i = 0; i < FFieldCount; ++i) {
-            const TFieldDescriptor& f = FFields[size_t(i)];
-            TExpToken* expression = FExpressions[size_t(i)];
-            if (!f.Computed || !expression) continue;
-            TExpTree result = EvaluateExpression(expression, record, this, FSort, FLanguage, fetch);
-            if (!result || result->IsNull || !result->Value) {
-                std::memset(record + f.Offset, 0, size_t(f.DataSize) + 1);
-                continue;
-            }
-            uint8_t value[ValueBufferSize] = {};
-            std::memcpy(value, result->Value, size_t(std::min<int32_t>(result->BufferSize, f.DataSize)));
-            if (f.DataType == dtString) value[std::max(f.DataSize - 1, 0)] = 0;
-            WriteFieldValue(f, record, value, true);
+            FreeBlob(no, r, EngineBlobTag, true);
+            return;
         }
-    } catch (...) {
-        FComputing = false;
-        throw;
+        node->SetBufferSize(ValueBufferSize);
+        bool blank;
+        ReadFieldValue(f, r, blank, node->Value);
+        node->IsNull = blank ? 1 : 0;
+        node->DataSize = f.DataSize;
+    };
+    for (int32_t i = 0; i < FFieldCount; ++i) {
+        const TFieldDescriptor& f = FFields[size_t(i)];
+        TExpToken* expression = FExpressions[size_t(i)];
+        if (!f.Computed || !expression) continue;
+        TExpTree result = EvaluateExpression(expression, record, this, FSort, FLanguage, fetch);
+        if (!result || result->IsNull || !result->Value) {
+            std::memset(record + f.Offset, 0, size_t(f.DataSize) + 1);
+            continue;
+        }
+        uint8_t value[ValueBufferSize] = {};
+        std::memcpy(value, result->Value, size_t(std::min<int32_t>(result->BufferSize, f.DataSize)));
+        if (f.DataType == dtString) value[std::max(f.DataSize - 1, 0)] = 0;
+        WriteFieldValue(f, record, value, true);
     }
-    FComputing = false;
 }
 
 // ---- Defaults and validity ----------------------------------------------------------------
@@ -459,13 +455,10 @@ bool TDataCursor::LockRecordInternal(uint32_t recordNo) {
             FTable->UnlockRead();
     };
     bool changed;
-    try {
+    {
+        TScopeGuard adopt(adoptReadLock);
         changed = FTable->LockRecord(recordNo);
-    } catch (...) {
-        adoptReadLock();
-        throw;
     }
-    adoptReadLock();
     if (FTable->HoldsRecordLock(recordNo)) FLockedRecords.push_back(recordNo);
     return changed;
 }
@@ -602,69 +595,63 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     const bool appended = recNo == data->GetNextRecordNo();
     LockRecordInternal(recNo);
     const bool held = FTable->HoldsRecordLock(recNo);
-    try {
-        TDataTable::TChangeScope change(*FTable);
-        ValidateRecord(buffer);
-        uint32_t rowId = bytes::GetU32(buffer + 5);
-        const bool keep = FKeepAutoInc && rowId != 0;
-        const uint32_t last = data->GetLastRowId();
-        if (!keep) rowId = NextRowIdAfter(last);
-        // Once the counter wrapped its ids may still be in use, and a kept one must be
-        // free: every new id is looked up.
-        CheckRowIdFree(rowId);
-        buffer[0] = 0;
-        bytes::PutU32(buffer + 1, recNo);
-        bytes::PutU32(buffer + 5, rowId);
-        const bool checkKeys = !(FComputedFields && !IsRecordNumberOrder());
-        if (checkKeys) {
-            const int32_t count = index->GetIndexCount();
-            uint8_t* key = FKeyBuffer1.data();
-            for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
-                const TIndexDescriptor d = index->GetIndexDescriptor(i);
-                if (d.KeyLength == 0) continue;
-                BuildIndexKey(i, d, buffer, key);
-                if (KeyExists(i, key)) Raise(ZIZIVU_KEYVIOL, "", d.Name);
-            }
-        }
-        TRecord* rec = nullptr;
-        while (!data->AllocateRecord(this, rec)) {
-        }
-        if (rec->RecordNumber() != recNo) {
-            data->ReleaseRecord(rec);
-            Raise(ZIZIVU_RECBUFCORRUPT);
-        }
-        const uint32_t oldRowId = rec->GetRowWord();
-        TWrittenBlobs blobs(*this, buffer);
-        try {
-            InsertKeys(buffer, recNo);
-            const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
-            TCompareScope scope(*this, DeletedIndexNo, deleted);
-            uint8_t key[DeletedIndexKeyLength];
-            if (!appended) {
-                BuildDeletedKey(1, oldRowId, key);
-                if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-            }
-            BuildDeletedKey(0, rowId, key);
-            if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-            data->SetLastRowId(keep ? std::max(NextRowIdAfter(last), rowId) : rowId);
-            WriteBlobs(buffer, recNo, blobs);
-            rec->ClearImage();
-            rec->GetBuffer()[0] = 0;
-            bytes::PutU32(rec->GetBuffer() + 1, recNo);
-            bytes::PutU32(rec->GetBuffer() + 5, rowId);
-            rec->CopyFields(buffer);
-            index->IncCounter3974();
-        } catch (...) {
-            data->ReleaseRecord(rec);
-            throw;
-        }
-        data->ReleaseRecord(rec);
-        FlushAfterWriteAndView(recNo, buffer, reposition, false);
-    } catch (...) {
+    TScopeGuard unlock([this, held, recNo] {
         if (held) UnlockRecord(recNo);
-        throw;
+    });
+    TDataTable::TChangeScope change(*FTable);
+    ValidateRecord(buffer);
+    uint32_t rowId = bytes::GetU32(buffer + 5);
+    const bool keep = FKeepAutoInc && rowId != 0;
+    const uint32_t last = data->GetLastRowId();
+    if (!keep) rowId = NextRowIdAfter(last);
+    // Once the counter wrapped its ids may still be in use, and a kept one must be
+    // free: every new id is looked up.
+    CheckRowIdFree(rowId);
+    buffer[0] = 0;
+    bytes::PutU32(buffer + 1, recNo);
+    bytes::PutU32(buffer + 5, rowId);
+    const bool checkKeys = !(FComputedFields && !IsRecordNumberOrder());
+    if (checkKeys) {
+        const int32_t count = index->GetIndexCount();
+        uint8_t* key = FKeyBuffer1.data();
+        for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
+            const TIndexDescriptor d = index->GetIndexDescriptor(i);
+            if (d.KeyLength == 0) continue;
+            BuildIndexKey(i, d, buffer, key);
+            if (KeyExists(i, key)) Raise(ZIZIVU_KEYVIOL, "", d.Name);
+        }
     }
-    if (held) UnlockRecord(recNo);
+    TRecord* rec = nullptr;
+    while (!data->AllocateRecord(this, rec)) {
+    }
+    if (rec->RecordNumber() != recNo) {
+        data->ReleaseRecord(rec);
+        Raise(ZIZIVU_RECBUFCORRUPT);
+    }
+    const uint32_t oldRowId = rec->GetRowWord();
+    TWrittenBlobs blobs(*this, buffer);
+    {
+        TScopeGuard release([data, rec] { data->ReleaseRecord(rec); });
+        InsertKeys(buffer, recNo);
+        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+        TCompareScope scope(*this, DeletedIndexNo, deleted);
+        uint8_t key[DeletedIndexKeyLength];
+        if (!appended) {
+            BuildDeletedKey(1, oldRowId, key);
+            if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
+        BuildDeletedKey(0, rowId, key);
+        if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        data->SetLastRowId(keep ? std::max(NextRowIdAfter(last), rowId) : rowId);
+        WriteBlobs(buffer, recNo, blobs);
+        rec->ClearImage();
+        rec->GetBuffer()[0] = 0;
+        bytes::PutU32(rec->GetBuffer() + 1, recNo);
+        bytes::PutU32(rec->GetBuffer() + 5, rowId);
+        rec->CopyFields(buffer);
+        index->IncCounter3974();
+    }
+    FlushAfterWriteAndView(recNo, buffer, reposition, false);
 }
 
 void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
@@ -679,67 +666,64 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     TIndexFile* index = IndexFile();
     LockRecordInternal(recNo);
     const bool held = FTable->HoldsRecordLock(recNo);
-    try {
-        TDataTable::TChangeScope change(*FTable);
-        std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
-        FetchRecord(recNo, old.data());
-        if (old[0] != 0) Raise(ZIZIVU_RECCHANGED);
-        ValidateRecord(buffer);
-        const uint32_t oldRowId = bytes::GetU32(old.data() + 5);
-        uint32_t rowId = oldRowId;
-        if (FKeepAutoInc && bytes::GetU32(buffer + 5) != 0) rowId = bytes::GetU32(buffer + 5);
-        buffer[0] = 0;
-        bytes::PutU32(buffer + 1, recNo);
-        bytes::PutU32(buffer + 5, rowId);
-        if (rowId != oldRowId) CheckRowIdFree(rowId);
-        const int32_t count = index->GetIndexCount();
-        const int32_t firstIndex = index->GetNoPrimaryIndex() ? 1 : 0;
-        std::vector<std::vector<uint8_t>> oldKeys, newKeys;
-        std::vector<int32_t> changed;
-        for (int32_t i = firstIndex; i <= count; ++i) {
-            const TIndexDescriptor d = index->GetIndexDescriptor(i);
-            if (d.KeyLength == 0) continue;
-            std::vector<uint8_t> a(KeyBufferSize), b(KeyBufferSize);
-            BuildIndexKey(i, d, old.data(), a.data());
-            BuildIndexKey(i, d, buffer, b.data());
-            if (std::memcmp(a.data(), b.data(), d.KeyLength) == 0) continue;
-            if (KeyExists(i, b.data())) Raise(ZIZIVU_KEYVIOL, "", d.Name);
-            changed.push_back(i);
-            oldKeys.push_back(std::move(a));
-            newKeys.push_back(std::move(b));
-        }
-        TWrittenBlobs blobs(*this, buffer);
-        WriteBlobs(buffer, recNo, blobs);
-        for (size_t k = 0; k < changed.size(); ++k) {
-            const int32_t i = changed[k];
-            const TIndexDescriptor d = index->GetIndexDescriptor(i);
-            TCompareScope scope(*this, i, d);
-            if (!index->DeleteIndexKey(this, i, oldKeys[k].data())) Raise(ZIZIVU_PAGEBUFCORRUPT);
-            if (!index->InsertIndexKey(this, i, newKeys[k].data(), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        }
-        if (rowId != oldRowId) {
-            const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
-            TCompareScope scope(*this, DeletedIndexNo, deleted);
-            uint8_t key[DeletedIndexKeyLength];
-            BuildDeletedKey(0, oldRowId, key);
-            if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-            BuildDeletedKey(0, rowId, key);
-            if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-            if (rowId > data->GetLastRowId()) data->SetLastRowId(rowId);
-        }
-        TRecord* rec = nullptr;
-        while (!data->GetRecord(this, recNo, rec, 1, false, false)) {
-        }
-        rec->CopyFields(buffer);
-        bytes::PutU32(rec->GetBuffer() + 5, rowId);
-        data->ReleaseRecord(rec);
-        FlushAfterWriteAndView(recNo, buffer, true, false);
-        (void)reposition;
-    } catch (...) {
+    TScopeGuard unlock([this, held, recNo] {
         if (held) UnlockRecord(recNo);
-        throw;
+    });
+    TDataTable::TChangeScope change(*FTable);
+    std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
+    FetchRecord(recNo, old.data());
+    if (old[0] != 0) Raise(ZIZIVU_RECCHANGED);
+    ValidateRecord(buffer);
+    const uint32_t oldRowId = bytes::GetU32(old.data() + 5);
+    uint32_t rowId = oldRowId;
+    if (FKeepAutoInc && bytes::GetU32(buffer + 5) != 0) rowId = bytes::GetU32(buffer + 5);
+    buffer[0] = 0;
+    bytes::PutU32(buffer + 1, recNo);
+    bytes::PutU32(buffer + 5, rowId);
+    if (rowId != oldRowId) CheckRowIdFree(rowId);
+    const int32_t count = index->GetIndexCount();
+    const int32_t firstIndex = index->GetNoPrimaryIndex() ? 1 : 0;
+    std::vector<std::vector<uint8_t>> oldKeys, newKeys;
+    std::vector<int32_t> changed;
+    for (int32_t i = firstIndex; i <= count; ++i) {
+        const TIndexDescriptor d = index->GetIndexDescriptor(i);
+        if (d.KeyLength == 0) continue;
+        std::vector<uint8_t> a(KeyBufferSize), b(KeyBufferSize);
+        BuildIndexKey(i, d, old.data(), a.data());
+        BuildIndexKey(i, d, buffer, b.data());
+        if (std::memcmp(a.data(), b.data(), d.KeyLength) == 0) continue;
+        if (KeyExists(i, b.data())) Raise(ZIZIVU_KEYVIOL, "", d.Name);
+        changed.push_back(i);
+        oldKeys.push_back(std::move(a));
+        newKeys.push_back(std::move(b));
     }
-    if (held) UnlockRecord(recNo);
+    TWrittenBlobs blobs(*this, buffer);
+    WriteBlobs(buffer, recNo, blobs);
+    for (size_t k = 0; k < changed.size(); ++k) {
+        const int32_t i = changed[k];
+        const TIndexDescriptor d = index->GetIndexDescriptor(i);
+        TCompareScope scope(*this, i, d);
+        if (!index->DeleteIndexKey(this, i, oldKeys[k].data())) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (!index->InsertIndexKey(this, i, newKeys[k].data(), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+    }
+    if (rowId != oldRowId) {
+        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+        TCompareScope scope(*this, DeletedIndexNo, deleted);
+        uint8_t key[DeletedIndexKeyLength];
+        BuildDeletedKey(0, oldRowId, key);
+        if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        BuildDeletedKey(0, rowId, key);
+        if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (rowId > data->GetLastRowId()) data->SetLastRowId(rowId);
+    }
+    TRecord* rec = nullptr;
+    while (!data->GetRecord(this, recNo, rec, 1, false, false)) {
+    }
+    rec->CopyFields(buffer);
+    bytes::PutU32(rec->GetBuffer() + 5, rowId);
+    data->ReleaseRecord(rec);
+    FlushAfterWriteAndView(recNo, buffer, true, false);
+    (void)reposition;
 }
 
 void TDataCursor::DeleteRecord() {
@@ -754,18 +738,15 @@ void TDataCursor::DeleteRecord() {
     if (FRecNo != recNo) Raise(ZIZIVU_RECCHANGED);
     LockRecordInternal(recNo);
     const bool held = FTable->HoldsRecordLock(recNo);
-    try {
-        TDataTable::TChangeScope change(*FTable);
-        std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
-        FetchRecord(recNo, old.data());
-        if (old[0] != 0 || old != seen) Raise(ZIZIVU_RECCHANGED);
-        RemoveRecord(recNo, old.data(), {});
-        FlushAfterWriteAndView(recNo, old.data(), false, true);
-    } catch (...) {
+    TScopeGuard unlock([this, held, recNo] {
         if (held) UnlockRecord(recNo);
-        throw;
-    }
-    if (held) UnlockRecord(recNo);
+    });
+    TDataTable::TChangeScope change(*FTable);
+    std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
+    FetchRecord(recNo, old.data());
+    if (old[0] != 0 || old != seen) Raise(ZIZIVU_RECCHANGED);
+    RemoveRecord(recNo, old.data(), {});
+    FlushAfterWriteAndView(recNo, old.data(), false, true);
 }
 
 // ---- BLOBs --------------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include "db/storage/LanguageSettings.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/Math.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -114,7 +115,8 @@ void TDataCursor::RenumberIndexFields() {
     };
     TReadScope read(*this);
     BeginWrite();
-    try {
+    {
+        TScopeGuard end([this] { EndWrite(); });
         for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= index->GetIndexCount(); ++i) {
             TIndexDescriptor d = index->GetIndexDescriptor(i);
             if (d.KeyLength == 0) continue;
@@ -129,11 +131,7 @@ void TDataCursor::RenumberIndexFields() {
         }
         data->MarkHeaderDirty();
         FlushAfterWrite();
-    } catch (...) {
-        EndWrite();
-        throw;
     }
-    EndWrite();
     FFieldNumberAddressing = false;
     LoadFieldTable();
     SetActiveIndexNumber(FIndexNo);
@@ -150,60 +148,50 @@ void TDataCursor::AlterTable(std::vector<TFieldDescriptor> fields, std::vector<T
     TDataSession* session = FDirectory->Session();
     TDataDirectory* work = nullptr;
     std::unique_ptr<TDataCursor> copy;
-    auto release = [&] {
+    // The copy and the work directory go, and the cursor closes, whatever happens.
+    TScopeGuard finish([&] {
         copy.reset();
         if (work && session) session->CloseDirectory(work);
-        work = nullptr;
-    };
-    try {
-        work = FInMemory || !session ? (session ? session->OpenDirectory("Memory", "") : nullptr)
-                                     : session->OpenDirectory("", session->GetPrivateDirectory());
-        if (!work) work = FDirectory;
-        TAlterTableOptions opt = options;
-        if (opt.LastAutoInc == -1) opt.LastAutoInc = GetLastAutoIncValue();
-        ValidateTableDefinition(fields, indexes, opt);
+        Close();
+    });
+    work = FInMemory || !session ? (session ? session->OpenDirectory("Memory", "") : nullptr)
+                                 : session->OpenDirectory("", session->GetPrivateDirectory());
+    if (!work) work = FDirectory;
+    TAlterTableOptions opt = options;
+    if (opt.LastAutoInc == -1) opt.LastAutoInc = GetLastAutoIncValue();
+    ValidateTableDefinition(fields, indexes, opt);
 
-        TDataFileHeader header;
-        GetTableHeader(header);
-        TDataFile* data = DataFile();
-        TIndexFile* index = IndexFile();
-        std::vector<TFieldDescriptor> oldFields;
-        for (int32_t i = 0; i < data->GetFieldCount(); ++i) oldFields.push_back(data->GetFieldDescriptor(i));
-        bool full = opt.Encrypted != (header.Encrypted != 0) || opt.BlobBlockSize != GetBlobBlockSize() ||
-                    opt.Language != FLanguage || opt.Sort != FSort || fields.size() != oldFields.size();
-        for (size_t i = 0; !full && i < fields.size(); ++i)
-            full = FieldDefinitionsDiffer(oldFields[i], fields[i]);
+    TDataFileHeader header;
+    GetTableHeader(header);
+    TDataFile* data = DataFile();
+    TIndexFile* index = IndexFile();
+    std::vector<TFieldDescriptor> oldFields;
+    for (int32_t i = 0; i < data->GetFieldCount(); ++i) oldFields.push_back(data->GetFieldDescriptor(i));
+    bool full = opt.Encrypted != (header.Encrypted != 0) || opt.BlobBlockSize != GetBlobBlockSize() ||
+                opt.Language != FLanguage || opt.Sort != FSort || fields.size() != oldFields.size();
+    for (size_t i = 0; !full && i < fields.size(); ++i)
+        full = FieldDefinitionsDiffer(oldFields[i], fields[i]);
 
-        if (full) {
-            copy = std::make_unique<TDataCursor>(work);
-            copy->SetFieldNumberAddressing(true);
-            AlterByCopy(*copy, work, fields, indexes, opt);
-        } else {
-            // Index slots: 0 the primary (none when it has no fields), then the secondary ones.
-            if (indexes.empty()) indexes.emplace_back();
-            const bool oldPrimary = !index->GetNoPrimaryIndex();
-            const bool newPrimary = indexes[0].FieldCount > 0;
-            const int32_t oldCount = index->GetIndexCount();
-            const int32_t newCount = int32_t(indexes.size()) - 1;
-            bool rebuild = oldCount != newCount || oldPrimary != newPrimary;
-            for (int32_t i = 0; !rebuild && i <= std::min(oldCount, newCount); ++i) {
-                if (i == 0 && !oldPrimary) continue;
-                rebuild = IndexDefinitionsDiffer(index->GetIndexDescriptor(i), indexes[size_t(i)], oldFields,
-                                                 fields);
-            }
-            if (rebuild) RebuildIndexes(indexes, oldFields, fields);
-            StoreHeaderValues(fields, indexes, opt, options.LastAutoInc != -1);
+    if (full) {
+        copy = std::make_unique<TDataCursor>(work);
+        copy->SetFieldNumberAddressing(true);
+        AlterByCopy(*copy, work, fields, indexes, opt);
+    } else {
+        // Index slots: 0 the primary (none when it has no fields), then the secondary ones.
+        if (indexes.empty()) indexes.emplace_back();
+        const bool oldPrimary = !index->GetNoPrimaryIndex();
+        const bool newPrimary = indexes[0].FieldCount > 0;
+        const int32_t oldCount = index->GetIndexCount();
+        const int32_t newCount = int32_t(indexes.size()) - 1;
+        bool rebuild = oldCount != newCount || oldPrimary != newPrimary;
+        for (int32_t i = 0; !rebuild && i <= std::min(oldCount, newCount); ++i) {
+            if (i == 0 && !oldPrimary) continue;
+            rebuild =
+                IndexDefinitionsDiffer(index->GetIndexDescriptor(i), indexes[size_t(i)], oldFields, fields);
         }
-    } catch (...) {
-        release();
-        try {
-            Close();
-        } catch (...) {
-        }
-        throw;
+        if (rebuild) RebuildIndexes(indexes, oldFields, fields);
+        StoreHeaderValues(fields, indexes, opt, options.LastAutoInc != -1);
     }
-    release();
-    Close();
 }
 
 void TDataCursor::StoreHeaderValues(const std::vector<TFieldDescriptor>& fields,
@@ -211,20 +199,15 @@ void TDataCursor::StoreHeaderValues(const std::vector<TFieldDescriptor>& fields,
                                     const TAlterTableOptions& opt, bool setAutoInc) {
     TReadScope read(*this);
     BeginWrite();
-    try {
-        for (size_t i = 0; i < fields.size(); ++i) SetFieldDefinition(int32_t(i + 1), fields[i]);
-        for (size_t i = 0; i < indexes.size(); ++i)
-            if (IndexFile()->GetIndexDescriptor(int32_t(i)).KeyLength != 0)
-                SetIndexFieldInfo(int32_t(i), indexes[i]);
-        DataFile()->SetDescriptionAndPassword(
-            opt.Encrypted ? Trim(opt.Password) : std::string(), opt.Description, opt.UserMinor, opt.UserMajor,
-            setAutoInc ? uint32_t(opt.LastAutoInc) : DataFile()->GetLastRowId());
-        FlushAfterWrite();
-    } catch (...) {
-        EndWrite();
-        throw;
-    }
-    EndWrite();
+    TScopeGuard end([this] { EndWrite(); });
+    for (size_t i = 0; i < fields.size(); ++i) SetFieldDefinition(int32_t(i + 1), fields[i]);
+    for (size_t i = 0; i < indexes.size(); ++i)
+        if (IndexFile()->GetIndexDescriptor(int32_t(i)).KeyLength != 0)
+            SetIndexFieldInfo(int32_t(i), indexes[i]);
+    DataFile()->SetDescriptionAndPassword(
+        opt.Encrypted ? Trim(opt.Password) : std::string(), opt.Description, opt.UserMinor, opt.UserMajor,
+        setAutoInc ? uint32_t(opt.LastAutoInc) : DataFile()->GetLastRowId());
+    FlushAfterWrite();
 }
 
 void TDataCursor::RebuildIndexes(const std::vector<TIndexDescriptor>& indexes,
@@ -245,7 +228,11 @@ void TDataCursor::RebuildIndexes(const std::vector<TIndexDescriptor>& indexes,
     }
     TReadScope read(*this);
     BeginWrite();
-    try {
+    {
+        TScopeGuard end([this] {
+            EndWrite();
+            SetActiveIndexNumber(FIndexNo <= IndexFile()->GetIndexCount() ? FIndexNo : 0);
+        });
         // Records a new unique index refuses are put to the caller before anything changes.
         std::vector<std::pair<int32_t, TIndexDescriptor>> unique;
         for (int32_t i : marked)
@@ -260,12 +247,11 @@ void TDataCursor::RebuildIndexes(const std::vector<TIndexDescriptor>& indexes,
                                          FDirectory->GetTemporaryTableName(FInMemory),
                                      ".IBK"),
                         FTableName);
-        struct TPutBack {
-            TFileMoves& Moves;
-            ~TPutBack() { Moves.Undo(); }
-        } putBack{userBackup};
+        TScopeGuard putBack([&userBackup] { userBackup.Undo(); });
         BackupIndex();
-        try {
+        {
+            // Nothing of the data file changed yet: the old index file comes back whole.
+            TScopeGuard restore([this] { RestoreIndexAfterFailure(); });
             for (int32_t i = oldCount; i > newCount; --i) {
                 FreeIndexPages(i);
                 index->DeleteIndexDescriptor(i, true);
@@ -281,19 +267,13 @@ void TDataCursor::RebuildIndexes(const std::vector<TIndexDescriptor>& indexes,
             SetActiveIndexNumber(FIndexNo <= newCount || FIndexNo == RecordNumberOrderIndex ? FIndexNo : 0);
             if (!marked.empty() && GetTableRecordCount() > 0) BuildIndexKeys(marked, true, refused);
             FlushAfterWrite();
-        } catch (...) {
-            // Nothing of the data file changed yet: the old index file comes back whole.
-            RestoreIndexAfterFailure();
-            throw;
+            restore.Dismiss();
         }
         FTable->RestoreIndexFile(true, true);
         // The refused records go last, from the indexes that hold their keys.
         for (uint32_t n : refused) DeleteRecordAt(n, marked);
         FlushAfterWrite();
-    } catch (...) {
-        EndWrite();
-        SetActiveIndexNumber(FIndexNo <= IndexFile()->GetIndexCount() ? FIndexNo : 0);
-        throw;
+        end.Dismiss();
     }
     EndWrite();
     SetActiveIndexNumber(
@@ -301,14 +281,12 @@ void TDataCursor::RebuildIndexes(const std::vector<TIndexDescriptor>& indexes,
     ResetView();
 }
 
+// The undo step of a failed rebuild.
 void TDataCursor::RestoreIndexAfterFailure() {
-    try {
-        FTable->RestoreIndexFile(false, true);
-        FTable->DiscardBuffers();
-        SaveChangeCounts();
-        SetActiveIndexNumber(FIndexNo <= IndexFile()->GetIndexCount() ? FIndexNo : 0);
-    } catch (...) {
-    }
+    FTable->RestoreIndexFile(false, true);
+    FTable->DiscardBuffers();
+    SaveChangeCounts();
+    SetActiveIndexNumber(FIndexNo <= IndexFile()->GetIndexCount() ? FIndexNo : 0);
 }
 
 // One lost value or field of a copied record: the hook decides (it goes on when not set).
@@ -328,7 +306,12 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
     create.Overwrite = false;
     copy.CreateTable(fields, indexes, create);
     bool completed = false;
-    try {
+    {
+        // A copy that fails goes again.
+        TScopeGuard drop([&copy] {
+            copy.Close();
+            copy.DeleteTable();
+        });
         copy.SetRecordNumberOrder(true);
         copy.Open();
         copy.FKeepAutoInc = true;
@@ -405,30 +388,19 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
             completed = true;
         }
         copy.Close();
-    } catch (...) {
-        try {
-            copy.Close();
-            copy.DeleteTable();
-        } catch (...) {
-        }
-        throw;
+        drop.Dismiss();
     }
     if (!completed) {
         copy.DeleteTable();
         return;
     }
     Close();
-    try {
-        ReplaceTableFiles(work, tempName, opt.KeepBackups);
-    } catch (...) {
-        try {
-            copy.DeleteTable();
-        } catch (...) {
-        }
-        Open();
-        throw;
-    }
-    Open();
+    // The cursor opens again on the table in place; a new table that could not take the
+    // old one's place goes.
+    TScopeGuard reopen([this] { Open(); });
+    TScopeGuard drop([&copy] { copy.DeleteTable(); });
+    ReplaceTableFiles(work, tempName, opt.KeepBackups);
+    drop.Dismiss();
 }
 
 // The new table takes the old one's place: the old files are moved aside (to the backup
@@ -448,14 +420,11 @@ void TDataCursor::ReplaceTableFiles(TDataDirectory* work, const std::string& tem
         for (int i = 0; i < 3; ++i)
             if (DataFileExists(aside(i), FInMemory)) GlobalFileList()->DeleteFile(aside(i), FInMemory);
     TFileMoves moves(FInMemory);
-    try {
-        for (int i = 0; i < 3; ++i) moves.Move(base + TableExtensions[i], aside(i), FTableName);
-        for (int i = 0; i < 3; ++i)
-            moves.Move(newBase + TableExtensions[i], base + TableExtensions[i], FTableName);
-    } catch (...) {
-        moves.Undo();
-        throw;
-    }
+    TScopeGuard undo([&moves] { moves.Undo(); });
+    for (int i = 0; i < 3; ++i) moves.Move(base + TableExtensions[i], aside(i), FTableName);
+    for (int i = 0; i < 3; ++i)
+        moves.Move(newBase + TableExtensions[i], base + TableExtensions[i], FTableName);
+    undo.Dismiss();
     if (!keepBackups)
         for (int i = 0; i < 3; ++i)
             if (DataFileExists(aside(i), FInMemory)) GlobalFileList()->DeleteFile(aside(i), FInMemory);

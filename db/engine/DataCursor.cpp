@@ -188,16 +188,10 @@ void TDataCursor::Open() {
     FOpen = true;
     FReadDepth = 0;
     FWriteDepth = 0;
-    try {
-        OpenView();
-    } catch (...) {
-        // A refused password or a damaged header leaves nothing open behind.
-        try {
-            Close();
-        } catch (...) {
-        }
-        throw;
-    }
+    // A refused password or a damaged header leaves nothing open behind.
+    TScopeGuard close([this] { Close(); });
+    OpenView();
+    close.Dismiss();
 }
 
 void TDataCursor::OpenView() {
@@ -205,13 +199,10 @@ void TDataCursor::OpenView() {
         // The headers as they are now, read under the implicit read lock.
         const bool held = FTable->HoldsAnyLock();
         FTable->LockRead();
-        try {
-            FTable->ReadHeaders();
-        } catch (...) {
+        TScopeGuard unlock([this, held] {
             if (!held) FTable->UnlockRead();
-            throw;
-        }
-        if (!held) FTable->UnlockRead();
+        });
+        FTable->ReadHeaders();
     }
     if (DataFile()->IsEncrypted()) AskForPassword(DataFile()->GetPassword());
     FLanguage = DataFile()->GetLanguageId();
@@ -275,36 +266,31 @@ void TDataCursor::RebuildDeletedIndex() {
         if (uint32_t(keys) == physical) return;
     }
     BeginWrite();
-    try {
-        index->SetNoPrimaryIndex(true);
-        if (d.KeyLength != DeletedIndexKeyLength) {
-            TIndexDescriptor fresh;
-            fresh.Name = DeletedIndexName;
-            fresh.KeyLength = DeletedIndexKeyLength;
-            fresh.Unique = 1;
-            index->SetIndexDescriptor(DeletedIndexNo, fresh);
-        } else {
-            FreeIndexPages(DeletedIndexNo);
-        }
-        const int32_t saved = FIndexNo;
-        SetActiveIndexNumber(DeletedIndexNo);
-        uint32_t active = 0;
-        std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
-        uint8_t key[DeletedIndexKeyLength];
-        for (uint32_t n = 1; n <= physical; ++n) {
-            FetchRecord(n, image.data());
-            if (image[0] == 0) ++active;
-            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
-            if (!index->InsertIndexKey(this, DeletedIndexNo, key, n)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        }
-        index->SetCounter3974(active);
-        FTable->FlushBuffers(false, false, true, false, true);
-        SetActiveIndexNumber(saved);
-    } catch (...) {
-        EndWrite();
-        throw;
+    TScopeGuard end([this] { EndWrite(); });
+    index->SetNoPrimaryIndex(true);
+    if (d.KeyLength != DeletedIndexKeyLength) {
+        TIndexDescriptor fresh;
+        fresh.Name = DeletedIndexName;
+        fresh.KeyLength = DeletedIndexKeyLength;
+        fresh.Unique = 1;
+        index->SetIndexDescriptor(DeletedIndexNo, fresh);
+    } else {
+        FreeIndexPages(DeletedIndexNo);
     }
-    EndWrite();
+    const int32_t saved = FIndexNo;
+    SetActiveIndexNumber(DeletedIndexNo);
+    uint32_t active = 0;
+    std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
+    uint8_t key[DeletedIndexKeyLength];
+    for (uint32_t n = 1; n <= physical; ++n) {
+        FetchRecord(n, image.data());
+        if (image[0] == 0) ++active;
+        BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
+        if (!index->InsertIndexKey(this, DeletedIndexNo, key, n)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+    }
+    index->SetCounter3974(active);
+    FTable->FlushBuffers(false, false, true, false, true);
+    SetActiveIndexNumber(saved);
 }
 
 // Frees every page of an index's tree to its free chain; the index becomes empty.
@@ -431,45 +417,38 @@ void TDataCursor::CreateTable(std::vector<TFieldDescriptor> fields, std::vector<
     const bool addedPassword =
         options.Encrypted && session && !options.Password.empty() && !session->HasPassword(options.Password);
     if (addedPassword) session->AddPassword(options.Password);
-    try {
-        ValidateTableDefinition(fields, indexes, options);
-        if (FDirectory->TableExists(FTableName, FInMemory) && !options.Overwrite) Raise(ZIZIVU_TABLEEXISTS);
-        TTableDefinition def;
-        def.Language = options.Language;
-        def.Sort = options.Sort;
-        def.Fields = fields;
-        // No fields in the primary index: a table without primary index.
-        if (!indexes.empty() && (indexes[0].FieldCount > 0 || indexes.size() > 1)) {
-            def.Indexes = indexes;
-            if (indexes[0].FieldCount == 0) def.Indexes[0].KeyLength = 0;
-        }
-        def.BlobBlockSize = options.BlobBlockSize;
-        def.Description = options.Description;
-        def.Password = Trim(options.Password);
-        def.Encrypted = options.Encrypted;
-        def.UserMajor = options.UserMajor;
-        def.UserMinor = options.UserMinor;
-        TDataTable* table = nullptr;
-        // The files are not made temporary here: an in-memory temporary would vanish with
-        // the close below; the open gives them their temporary wish.
-        const int32_t r = FDirectory->CreateTable(FTableName, table, false, FInMemory, def);
-        if (r < 0) Raise(uint16_t(-r));
-        try {
-            if (def.Indexes.empty() || def.Indexes[0].FieldCount == 0)
-                table->IndexFile()->SetNoPrimaryIndex(true);
-            if (options.LastAutoInc > 0) table->DataFile()->SetLastRowId(uint32_t(options.LastAutoInc));
-            table->FlushBuffers(false, true, true, true, true);
-        } catch (...) {
-            FDirectory->CloseTable(table, false);
-            throw;
-        }
-        const int32_t c = FDirectory->CloseTable(table, false);
-        if (c < 0) Raise(uint16_t(-c));
-    } catch (...) {
+    TScopeGuard forget([&] {
         if (addedPassword) session->RemovePassword(options.Password);
-        throw;
+    });
+    ValidateTableDefinition(fields, indexes, options);
+    if (FDirectory->TableExists(FTableName, FInMemory) && !options.Overwrite) Raise(ZIZIVU_TABLEEXISTS);
+    TTableDefinition def;
+    def.Language = options.Language;
+    def.Sort = options.Sort;
+    def.Fields = fields;
+    // No fields in the primary index: a table without primary index.
+    if (!indexes.empty() && (indexes[0].FieldCount > 0 || indexes.size() > 1)) {
+        def.Indexes = indexes;
+        if (indexes[0].FieldCount == 0) def.Indexes[0].KeyLength = 0;
     }
-    if (addedPassword) session->RemovePassword(options.Password);
+    def.BlobBlockSize = options.BlobBlockSize;
+    def.Description = options.Description;
+    def.Password = Trim(options.Password);
+    def.Encrypted = options.Encrypted;
+    def.UserMajor = options.UserMajor;
+    def.UserMinor = options.UserMinor;
+    TDataTable* table = nullptr;
+    // The files are not made temporary here: an in-memory temporary would vanish with
+    // the close below; the open gives them their temporary wish.
+    const int32_t r = FDirectory->CreateTable(FTableName, table, false, FInMemory, def);
+    if (r < 0) Raise(uint16_t(-r));
+    TScopeGuard close([this, table] { FDirectory->CloseTable(table, false); });
+    if (def.Indexes.empty() || def.Indexes[0].FieldCount == 0) table->IndexFile()->SetNoPrimaryIndex(true);
+    if (options.LastAutoInc > 0) table->DataFile()->SetLastRowId(uint32_t(options.LastAutoInc));
+    table->FlushBuffers(false, true, true, true, true);
+    close.Dismiss();
+    const int32_t c = FDirectory->CloseTable(table, false);
+    if (c < 0) Raise(uint16_t(-c));
 }
 
 void TDataCursor::DeleteTable() {
@@ -528,13 +507,10 @@ void TDataCursor::ReadClosedHeader(TDataFileHeader& header) {
     file.SetFileName((FInMemory ? std::string() : FDirectory->Path()) + FTableName);
     file.Open();
     uint8_t image[DataFileHeaderSize];
-    try {
+    {
         TFileLockGuard guard(file);
         file.Seek(0, 0);
         file.Read(image, DataFileHeaderSize);
-    } catch (...) {
-        file.Close();
-        throw;
     }
     file.Close();
     header.ReadFrom(image);
@@ -576,14 +552,9 @@ void TDataCursor::SetLastAutoIncValue(uint32_t v) {
     CheckOpen();
     CheckNotReadOnly();
     BeginWrite();
-    try {
-        DataFile()->SetLastRowId(v);
-        FlushAfterWrite();
-    } catch (...) {
-        EndWrite();
-        throw;
-    }
-    EndWrite();
+    TScopeGuard end([this] { EndWrite(); });
+    DataFile()->SetLastRowId(v);
+    FlushAfterWrite();
 }
 
 uint32_t TDataCursor::NextBlobId() {
@@ -651,15 +622,10 @@ void TDataCursor::SetTableInfo(const std::string& description, const std::string
     CheckOpen();
     CheckNotReadOnly();
     BeginWrite();
-    try {
-        DataFile()->SetDescriptionAndPassword(password, description, userMinor, userMajor,
-                                              DataFile()->GetLastRowId());
-        FlushAfterWrite();
-    } catch (...) {
-        EndWrite();
-        throw;
-    }
-    EndWrite();
+    TScopeGuard end([this] { EndWrite(); });
+    DataFile()->SetDescriptionAndPassword(password, description, userMinor, userMajor,
+                                          DataFile()->GetLastRowId());
+    FlushAfterWrite();
 }
 
 int32_t TDataCursor::GetIndexCount() {
@@ -912,15 +878,12 @@ void TDataCursor::Resync() {
     const bool held = FTable->HoldsReadLock();
     FTable->LockRead();
     const bool owned = !held && FTable->HoldsReadLock();
-    try {
-        TableChanged();
-        ResetView();
-        Reposition();
-    } catch (...) {
+    TScopeGuard unlock([this, owned] {
         if (owned) FTable->UnlockRead();
-        throw;
-    }
-    if (owned) FTable->UnlockRead();
+    });
+    TableChanged();
+    ResetView();
+    Reposition();
 }
 
 void TDataCursor::AfterCachesDropped() {

@@ -12,6 +12,7 @@
 #include "platform/os/Locale.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/DateTime.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -177,15 +178,14 @@ void TDataFile::Fail(uint16_t code) const {
 void TDataFile::Open() {
     if (IsOpen()) return;
     TFileHandler::Open();
-    try {
-        ReadHeader();
-        if (FHeader.FieldCount > MaxFieldCount) Fail(ZIZIVU_HEADERCORRUPT);
-        ReadFieldDescriptors();
-    } catch (...) {
+    TScopeGuard close([this] {
         FFields.clear();
         TFileHandler::Close();
-        throw;
-    }
+    });
+    ReadHeader();
+    if (FHeader.FieldCount > MaxFieldCount) Fail(ZIZIVU_HEADERCORRUPT);
+    ReadFieldDescriptors();
+    close.Dismiss();
     FCache.ResetCounters();
     SetCacheSizes();
 }

@@ -12,6 +12,7 @@
 #include "db/storage/Encodings.h"
 #include "db/storage/LanguageSettings.h"
 #include "platform/rtl/ByteCodec.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -287,18 +288,15 @@ uint32_t TDataFile::SortCachedRecords(TSortOutput& output) {
     std::sort(records.begin(), records.end(), [this](TRecord* a, TRecord* b) {
         return CompareSortKeys(a->GetExtraBuffer(), b->GetExtraBuffer(), true) < 0;
     });
-    uint32_t count;
-    try {
-        for (TRecord* r : records) output.Put(r->GetBuffer(), r->GetExtraBuffer());
-        count = output.Finish();
-    } catch (...) {
-        // The cache still holds every record as it was: once part of the file was
-        // overwritten, writing the cache back restores the table.
-        if (output.Written()) {
+    // The cache still holds every record as it was: once part of the file was overwritten,
+    // writing the cache back restores the table.
+    TScopeGuard restore([this, &output] {
+        if (output.Written())
             for (int32_t i = 0; i < FCache.Count(); ++i) FCache.At(i)->SetModified(true);
-        }
-        throw;
-    }
+    });
+    for (TRecord* r : records) output.Put(r->GetBuffer(), r->GetExtraBuffer());
+    const uint32_t count = output.Finish();
+    restore.Dismiss();
     ClearRecordCache();
     return count;
 }
@@ -406,18 +404,14 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
         }
         return out.Finish();
     };
-    try {
-        return merge(output);
-    } catch (...) {
-        if (output.Written()) {
-            // Part of the file is overwritten, but the runs still hold every record: they
-            // go back as by a plain sort. The first failure is the one reported.
-            try {
-                TSortOutput plain(*this, false, nullptr, runRecords);
-                EndSort(merge(plain));
-            } catch (...) {
-            }
-        }
-        throw;
-    }
+    // When a failed merge has overwritten part of the file, the runs still hold every
+    // record: they go back as by a plain sort.
+    TScopeGuard restore([&] {
+        if (!output.Written()) return;
+        TSortOutput plain(*this, false, nullptr, runRecords);
+        EndSort(merge(plain));
+    });
+    const uint32_t count = merge(output);
+    restore.Dismiss();
+    return count;
 }

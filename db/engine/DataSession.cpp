@@ -12,6 +12,7 @@
 #include "db/storage/Library.h"
 #include "platform/os/Files.h"
 #include "platform/os/Locale.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SyncObjs.h"
 #include "platform/rtl/SysUtils.h"
 
@@ -129,17 +130,12 @@ void TDataSession::FreeDirectories() {
 
 void InitializeEngine() {
     EnterEngineLock();
-    try {
-        if (!Initialized) {
-            InitializeLibrary();
-            EngineSession = new TDataSession();
-            Initialized = true;
-        }
-    } catch (...) {
-        LeaveEngineLock();
-        throw;
+    TScopeGuard leave([] { LeaveEngineLock(); });
+    if (!Initialized) {
+        InitializeLibrary();
+        EngineSession = new TDataSession();
+        Initialized = true;
     }
-    LeaveEngineLock();
 }
 
 void FinalizeEngine() {

@@ -120,23 +120,22 @@ void TDataTable::OpenFiles() {
     }
     FOpenCount = 1;
     FOpen = true;
-    try {
-        FDataFile->Open();
-        FIndexFile->SetEncrypted(FDataFile->IsEncrypted());
-        FIndexFile->Open();
-        if (FDataFile->GetBlobFieldCount() > 0) {
-            FBlobFile->SetEncrypted(FDataFile->IsEncrypted());
-            FBlobFile->SetBlockSize(FDataFile->GetBlobBlockSize());
-            FBlobFile->Open();
-        }
-    } catch (...) {
+    TScopeGuard close([this] {
         FBlobFile->Close();
         FIndexFile->Close();
         FDataFile->Close();
         FOpen = false;
         FOpenCount = 0;
-        throw;
+    });
+    FDataFile->Open();
+    FIndexFile->SetEncrypted(FDataFile->IsEncrypted());
+    FIndexFile->Open();
+    if (FDataFile->GetBlobFieldCount() > 0) {
+        FBlobFile->SetEncrypted(FDataFile->IsEncrypted());
+        FBlobFile->SetBlockSize(FDataFile->GetBlobBlockSize());
+        FBlobFile->Open();
     }
+    close.Dismiss();
     FFilesReadOnly =
         FDataFile->ReadOnly() || FIndexFile->ReadOnly() || (HasBlobFile() && FBlobFile->ReadOnly());
     if (FFilesReadOnly) FReadOnly = true;

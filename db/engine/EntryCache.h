@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "db/storage/SystemList.h"
+#include "platform/rtl/ScopeGuard.h"
 
 struct TCacheEntry {
     uint32_t Number = 0;
@@ -168,39 +169,30 @@ public:
     T* DistributeRead(uint32_t first, uint32_t count, uint8_t* images, size_t imageSize, uint32_t wanted,
                       bool inTransaction, Load&& load) {
         CountRead();
-        SetReadAheadRange(first, first + (count - 1) * FStep);
         T* result = nullptr;
-        bool complete = true;
-        try {
-            for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t n = first + i * FStep;
-                uint8_t* image = images + size_t(i) * imageSize;
-                T* e = Find(n);
-                if (e) {
-                    if (!e->Modified && e->UseCount == 0) load(e, image);
-                } else {
-                    e = TakeFree(n, inTransaction);
-                    if (!e) {
-                        complete = false;
-                        break;
-                    }
-                    load(e, image);
-                }
-                if (n == wanted) {
-                    e->IncUseCount();
-                    result = e;
-                }
-            }
-        } catch (...) {
-            ClearReadAheadRange();
+        // Unless every entry could be had, the wanted one goes back unpinned after the range.
+        TScopeGuard unpin([&result] {
             if (result) result->DecUseCount();
-            throw;
+        });
+        SetReadAheadRange(first, first + (count - 1) * FStep);
+        TScopeGuard ahead([this] { ClearReadAheadRange(); });
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t n = first + i * FStep;
+            uint8_t* image = images + size_t(i) * imageSize;
+            T* e = Find(n);
+            if (e) {
+                if (!e->Modified && e->UseCount == 0) load(e, image);
+            } else {
+                e = TakeFree(n, inTransaction);
+                if (!e) return nullptr;
+                load(e, image);
+            }
+            if (n == wanted) {
+                e->IncUseCount();
+                result = e;
+            }
         }
-        ClearReadAheadRange();
-        if (!complete && result) {
-            result->DecUseCount();
-            result = nullptr;
-        }
+        unpin.Dismiss();
         return result;
     }
 

@@ -10,6 +10,7 @@
 #include "db/engine/EntryCache.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/rtl/ByteCodec.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -78,13 +79,10 @@ void TIndexFile::Fail(uint16_t code) const {
 void TIndexFile::Open() {
     if (IsOpen()) return;
     TFileHandler::Open();
-    try {
-        ReadHeader();
-        if (GetIndexCount() > MaxHeaderIndexCount) Fail(ZIZIVU_HEADERCORRUPT);
-    } catch (...) {
-        Close();
-        throw;
-    }
+    TScopeGuard close([this] { Close(); });
+    ReadHeader();
+    if (GetIndexCount() > MaxHeaderIndexCount) Fail(ZIZIVU_HEADERCORRUPT);
+    close.Dismiss();
     FHeaderModified = false;
     FHits = FReads = FPageReads = FPageWrites = 0;
 }
@@ -529,19 +527,16 @@ bool TIndexFile::GetPage(TCacheClient* client, int32_t indexNo, uint32_t pos, TP
     }
     if (client && !(FOwner && FOwner->StrictChangeDetection()) && !client->LockForCacheMiss()) return false;
     TPage* p = TakePageObject(indexNo);
-    try {
-        uint8_t image[IndexPageSize];
-        ReadAt(*this, int32_t(pos), image, IndexPageSize);
-        if (FEncrypted) UnscrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
-        p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
-        p->FPagePos = pos;
-        p->LoadFromBuffer(image, empty);
-        CheckLink(p->FPrev);
-        CheckLink(p->FNext);
-    } catch (...) {
-        FPagePool.Push(p);
-        throw;
-    }
+    TScopeGuard back([this, &p] { FPagePool.Push(p); });
+    uint8_t image[IndexPageSize];
+    ReadAt(*this, int32_t(pos), image, IndexPageSize);
+    if (FEncrypted) UnscrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
+    p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
+    p->FPagePos = pos;
+    p->LoadFromBuffer(image, empty);
+    CheckLink(p->FPrev);
+    CheckLink(p->FNext);
+    back.Dismiss();
     ++FPageReads;
     AddToCache(cache, p);
     ++p->FUseCount;
