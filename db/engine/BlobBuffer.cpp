@@ -16,22 +16,17 @@ uint32_t BlocksFor(uint32_t bytes, int32_t dataSize) {
 
 TBlobBuffer::TBlobBuffer(TBlobFile* file, TCacheClient* cursor) : FFile(file), FCursor(cursor) {}
 
-TBlobBuffer::~TBlobBuffer() {
-    FreeMemory(FData);
-}
-
 void TBlobBuffer::SetSize(uint32_t length) {
     if (length == 0) {
-        FreeMemory(FData);
+        FData.reset();
         FLength = 0;
         return;
     }
     if (length > uint32_t(INT32_MAX)) FFile->Fail(ZIZIVU_INVALIDBLOBLEN);
-    FData =
-        static_cast<uint8_t*>(FData ? ResizeMemory(FData, int32_t(length)) : AllocMemory(int32_t(length)));
+    ResizeMemory(FData, int32_t(length));
     // The heap zeroes what a resize adds beyond the block's old size, not what a shrink left
     // behind in it.
-    if (length > FLength) std::memset(FData + FLength, 0, length - FLength);
+    if (length > FLength) std::memset(FData.get() + FLength, 0, length - FLength);
     FLength = length;
 }
 
@@ -70,7 +65,7 @@ bool TBlobBuffer::TryLoad() {
     for (;;) {
         const uint32_t n = MinOf<uint32_t>(uint32_t(dataSize), total - copied);
         if (copied + n > FLength) SetSize(MinOf<uint32_t>(total, MaxOf<uint32_t>(copied + n, FLength * 2)));
-        if (n > 0) std::memcpy(FData + copied, block->Data(), n);
+        if (n > 0) std::memcpy(FData.get() + copied, block->Data(), n);
         copied += n;
         const uint32_t next = block->NextBlock();
         FFile->ReleaseBlock(block);
@@ -123,7 +118,7 @@ bool TBlobBuffer::TrySave() {
 
     uint32_t first = 0;
     uint32_t left = FLength;
-    const uint8_t* source = FData;
+    const uint8_t* source = FData.get();
     size_t used = 0;
     TBlock* previous = nullptr;
     while (left > 0) {

@@ -66,10 +66,6 @@ void TBlockHeader::WriteTo(uint8_t* image) const {
 
 // ---- TBlock -----------------------------------------------------------------------------
 
-TBlock::~TBlock() {
-    FreeMemory(FData);
-}
-
 void TBlock::Reset() {
     Number = 0;
     Modified = 0;
@@ -87,30 +83,30 @@ void TBlock::Prepare(TBlobFile* owner, int32_t dataSize) {
 
 void TBlock::Clear() {
     FHeader = TBlockHeader();
-    if (FData) std::memset(FData, 0, size_t(FCapacity));
+    if (FData) std::memset(FData.get(), 0, size_t(FCapacity));
 }
 
 void TBlock::LoadFromBuffer(const uint8_t* image) {
     FHeader.ReadFrom(image);
-    std::memcpy(FData, image + BlockHeaderSize, size_t(FDataSize));
+    std::memcpy(FData.get(), image + BlockHeaderSize, size_t(FDataSize));
 }
 
 void TBlock::SaveToBuffer(uint8_t* image) const {
     FHeader.WriteTo(image);
-    std::memcpy(image + BlockHeaderSize, FData, size_t(FDataSize));
+    std::memcpy(image + BlockHeaderSize, FData.get(), size_t(FDataSize));
 }
 
 int32_t TBlock::ReadData(int32_t offset, int32_t count, void* dest) const {
     if (offset < 0 || count < 0 || int64_t(offset) + count > FDataSize) FOwner->Fail(ZIZIVU_INVALIDBLOBLEN);
     const int32_t used = MinInt32(FHeader.BytesUsed, FDataSize);
     const int32_t n = MaxInt32(0, MinInt32(count, used - offset));
-    if (n > 0) std::memcpy(dest, FData + offset, size_t(n));
+    if (n > 0) std::memcpy(dest, FData.get() + offset, size_t(n));
     return n;
 }
 
 void TBlock::WriteData(int32_t offset, int32_t count, const void* source) {
     if (offset < 0 || count < 0 || int64_t(offset) + count > FDataSize) FOwner->Fail(ZIZIVU_INVALIDBLOBLEN);
-    if (count > 0) std::memcpy(FData + offset, source, size_t(count));
+    if (count > 0) std::memcpy(FData.get() + offset, source, size_t(count));
     FHeader.BytesUsed = uint16_t(offset + count);
     Modified = 1;
 }
@@ -148,8 +144,6 @@ TBlobFile::TBlobFile(TTableFilesOwner* owner) : FOwner(owner) {
 
 TBlobFile::~TBlobFile() {
     TBlobFile::Close();
-    SetBlockBufferSize(0, TransferBufferStep, FReadBuffer, FReadCapacity);
-    SetBlockBufferSize(0, TransferBufferStep, FWriteBuffer, FWriteCapacity);
 }
 
 void TBlobFile::Fail(uint16_t code) const {
@@ -249,7 +243,7 @@ void TBlobFile::CheckHeader() {
 
 void TBlobFile::Empty() {
     ClearBlockCache();
-    WriteAt(*this, BlobFileHeaderSize, FWriteBuffer, 0, FOwner->Journal());
+    WriteAt(*this, BlobFileHeaderSize, FWriteBuffer.get(), 0, FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FHeader.Version = EngineFileVersion;
     FHeader.NextBlockPos = FirstBlockPosition;
@@ -322,12 +316,12 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
         }
         const int32_t bytesToRead = int32_t(count) * FBlockSize;
         SetBlockBufferSize(bytesToRead, TransferBufferStep, FReadBuffer, FReadCapacity);
-        const int32_t bytesRead = ReadAvailableAt(*this, int32_t(position), FReadBuffer, bytesToRead);
+        const int32_t bytesRead = ReadAvailableAt(*this, int32_t(position), FReadBuffer.get(), bytesToRead);
         // Blocks appended since the last flush are counted but still only cached: the
         // run ends where the file does, and only the block asked for must be there.
         if (bytesRead < FBlockSize) RaiseError(ZIZIVU_READERR);
         count = uint32_t(bytesRead / FBlockSize);
-        b = FCache.DistributeRead(position, count, FReadBuffer, size_t(FBlockSize), position,
+        b = FCache.DistributeRead(position, count, FReadBuffer.get(), size_t(FBlockSize), position,
                                   FOwner->InTransaction(),
                                   [this](TBlock* e, uint8_t* image) { LoadImage(e, image); });
         if (!b || b->Number != position) Fail(ZIZIVU_BLOCKBUFCORRUPT);
@@ -386,14 +380,14 @@ void TBlobFile::CacheWriteRun(TBlock* const* run, int32_t count) {
     const int32_t total = count * FBlockSize;
     SetBlockBufferSize(total, TransferBufferStep, FWriteBuffer, FWriteCapacity);
     for (int32_t i = 0; i < count; ++i) {
-        uint8_t* image = FWriteBuffer + size_t(i) * size_t(FBlockSize);
+        uint8_t* image = FWriteBuffer.get() + size_t(i) * size_t(FBlockSize);
         run[i]->SaveToBuffer(image);
         if (FEncrypted) {
             Scramble(image, BlockHeaderSize, BlobSeed);
             Scramble(image + BlockHeaderSize, DataSize(), BlobSeed);
         }
     }
-    WriteAt(*this, int32_t(run[0]->Number), FWriteBuffer, total, FOwner->Journal());
+    WriteAt(*this, int32_t(run[0]->Number), FWriteBuffer.get(), total, FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }

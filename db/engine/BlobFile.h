@@ -14,6 +14,7 @@
 #include "db/engine/TableFiles.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
+#include "db/storage/LibraryMemory.h"
 
 constexpr int32_t BlobFileHeaderSize = 512;
 constexpr int32_t BlockHeaderSize = 18;
@@ -53,7 +54,6 @@ public:
     TBlock() = default;
     TBlock(const TBlock&) = delete;
     TBlock& operator=(const TBlock&) = delete;
-    ~TBlock();
 
     void Reset();
     void Prepare(TBlobFile* owner, int32_t dataSize);
@@ -78,14 +78,14 @@ public:
     uint32_t PrevBlock() const { return FHeader.PrevBlock; }
     uint32_t NextBlock() const { return FHeader.NextBlock; }
     uint16_t BytesUsed() const { return FHeader.BytesUsed; }
-    const uint8_t* Data() const { return FData; }
+    const uint8_t* Data() const { return FData.get(); }
     int32_t DataSize() const { return FDataSize; }
     bool IsModified() const { return Modified != 0; }
 
 private:
     TBlobFile* FOwner = nullptr;
     TBlockHeader FHeader;
-    uint8_t* FData = nullptr;
+    TLibraryPtr<uint8_t[]> FData;
     int32_t FDataSize = 0;
     int32_t FCapacity = 0;
 };
@@ -203,9 +203,9 @@ private:
     TBlockStack FBlockStack{1024};
     TEntryCache<TBlock> FCache{*this, 512};
     int32_t FReadAheadCount = 1;
-    uint8_t* FReadBuffer = nullptr;
+    TLibraryPtr<uint8_t[]> FReadBuffer;
     int32_t FReadCapacity = 0;
-    uint8_t* FWriteBuffer = nullptr;
+    TLibraryPtr<uint8_t[]> FWriteBuffer;
     int32_t FWriteCapacity = 0;
 };
 
@@ -215,7 +215,6 @@ public:
     TBlobBuffer(TBlobFile* file, TCacheClient* cursor);
     TBlobBuffer(const TBlobBuffer&) = delete;
     TBlobBuffer& operator=(const TBlobBuffer&) = delete;
-    ~TBlobBuffer();
 
     // 0 frees the data; a larger size keeps the bytes there are and zeroes the rest.
     void SetSize(uint32_t length);
@@ -227,7 +226,7 @@ public:
     void Save();
     // Frees the whole chain; FirstBlock becomes 0.
     void FreeBlocks();
-    uint8_t* GetData() { return FData; }
+    uint8_t* GetData() { return FData.get(); }
     uint32_t Length() const { return FLength; }
 
     uint32_t RecordNo = 0;
@@ -240,6 +239,6 @@ private:
 
     TBlobFile* FFile;
     TCacheClient* FCursor;
-    uint8_t* FData = nullptr;
+    TLibraryPtr<uint8_t[]> FData;
     uint32_t FLength = 0;
 };

@@ -167,8 +167,6 @@ TDataFile::TDataFile(TTableFilesOwner* owner) : FOwner(owner) {
 
 TDataFile::~TDataFile() {
     TDataFile::Close();
-    SetBlockBufferSize(0, 32767, FReadBuffer, FReadCapacity);
-    SetBlockBufferSize(0, 32767, FWriteBuffer, FWriteCapacity);
 }
 
 void TDataFile::Fail(uint16_t code) const {
@@ -351,8 +349,8 @@ void TDataFile::GetHeader(uint8_t* image) const {
 
 void TDataFile::Empty() {
     ClearRecordCache();
-    WriteAt(*this, int32_t(DataFileHeaderSize + FieldDescriptorSize * int32_t(FFields.size())), FWriteBuffer,
-            0, FOwner->Journal());
+    WriteAt(*this, int32_t(DataFileHeaderSize + FieldDescriptorSize * int32_t(FFields.size())),
+            FWriteBuffer.get(), 0, FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FHeader.ChangeCount = 0;
     FHeader.DeletedHead = 0;

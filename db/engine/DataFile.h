@@ -16,6 +16,7 @@
 #include "db/engine/TableFiles.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
+#include "db/storage/LibraryMemory.h"
 
 constexpr int32_t DataFileHeaderSize = 127;
 constexpr int32_t FieldDescriptorSize = 768;
@@ -125,7 +126,6 @@ public:
     TRecord() = default;
     TRecord(const TRecord&) = delete;
     TRecord& operator=(const TRecord&) = delete;
-    ~TRecord();
 
     // Back to the empty state of a pooled object (buffers kept).
     void Reset();
@@ -147,9 +147,9 @@ public:
     // Renumbers; an active record's byte-1 word follows, without marking it modified.
     void SetRecordNumber(uint32_t number);
     uint32_t RecordNumber() const { return Number; }
-    uint8_t* GetBuffer() { return FBuffer; }
-    const uint8_t* GetBuffer() const { return FBuffer; }
-    uint8_t* GetExtraBuffer() { return FExtra; }
+    uint8_t* GetBuffer() { return FBuffer.get(); }
+    const uint8_t* GetBuffer() const { return FBuffer.get(); }
+    uint8_t* GetExtraBuffer() { return FExtra.get(); }
     int32_t GetExtraSize() const { return FExtraSize; }
     void SetExtraSize(int32_t size);
     int32_t RecordSize() const { return FRecordSize; }
@@ -166,10 +166,10 @@ public:
 
 private:
     TDataFile* FOwner = nullptr;
-    uint8_t* FBuffer = nullptr;
+    TLibraryPtr<uint8_t[]> FBuffer;
     int32_t FCapacity = 0;
     int32_t FRecordSize = 0;
-    uint8_t* FExtra = nullptr;
+    TLibraryPtr<uint8_t[]> FExtra;
     int32_t FExtraSize = 0;
     int32_t FExtraCapacity = 0;
 };
@@ -325,9 +325,9 @@ private:
     TRecordStack FRecordStack{16383};
     TEntryCache<TRecord> FCache{*this, 1};
     int32_t FReadAheadCount = 1;
-    uint8_t* FReadBuffer = nullptr;
+    TLibraryPtr<uint8_t[]> FReadBuffer;
     int32_t FReadCapacity = 0;
-    uint8_t* FWriteBuffer = nullptr;
+    TLibraryPtr<uint8_t[]> FWriteBuffer;
     int32_t FWriteCapacity = 0;
     std::vector<TFieldDescriptor> FSortFields;
     bool FSortCaseInsensitive = false;

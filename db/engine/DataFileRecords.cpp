@@ -18,11 +18,6 @@ constexpr int32_t TransferBufferStep = 32767;
 
 // ---- TRecord ----------------------------------------------------------------------------
 
-TRecord::~TRecord() {
-    FreeMemory(FBuffer);
-    FreeMemory(FExtra);
-}
-
 void TRecord::Reset() {
     Number = 0;
     Modified = 0;
@@ -35,28 +30,28 @@ void TRecord::Prepare(TDataFile* owner, int32_t recordSize) {
     FOwner = owner;
     FRecordSize = recordSize;
     SetBlockBufferSize(MaxInt32(recordSize, RecordHeaderSize), RecordBufferStep, FBuffer, FCapacity);
-    std::memset(FBuffer, 0, size_t(FCapacity));
+    std::memset(FBuffer.get(), 0, size_t(FCapacity));
 }
 
 void TRecord::Clear(bool giveRowId) {
     ClearImage();
     if (giveRowId && FOwner) {
-        bytes::PutU32(FBuffer + 5, FOwner->NextRowId());
-        bytes::PutU32(FBuffer + 1, Number);
+        bytes::PutU32(FBuffer.get() + 5, FOwner->NextRowId());
+        bytes::PutU32(FBuffer.get() + 1, Number);
     }
     Modified = 0;
 }
 
 void TRecord::ClearImage() {
-    std::memset(FBuffer, 0, size_t(FCapacity));
+    std::memset(FBuffer.get(), 0, size_t(FCapacity));
 }
 
 void TRecord::ReadFrom(const uint8_t* image) {
-    std::memcpy(FBuffer, image, size_t(FRecordSize));
+    std::memcpy(FBuffer.get(), image, size_t(FRecordSize));
 }
 
 void TRecord::WriteTo(uint8_t* image) const {
-    std::memcpy(image, FBuffer, size_t(FRecordSize));
+    std::memcpy(image, FBuffer.get(), size_t(FRecordSize));
 }
 
 void TRecord::SetStatus(uint8_t status) {
@@ -64,20 +59,20 @@ void TRecord::SetStatus(uint8_t status) {
 }
 
 uint32_t TRecord::GetNextDeleted() const {
-    return FBuffer[0] != 0 ? bytes::GetU32(FBuffer + 1) : 0;
+    return FBuffer[0] != 0 ? bytes::GetU32(FBuffer.get() + 1) : 0;
 }
 
 uint32_t TRecord::GetRowWord() const {
-    return bytes::GetU32(FBuffer + 5);
+    return bytes::GetU32(FBuffer.get() + 5);
 }
 
 void TRecord::SetRecordID(uint32_t value) {
-    bytes::PutU32(FBuffer + 1, value);
+    bytes::PutU32(FBuffer.get() + 1, value);
 }
 
 void TRecord::SetRecordNumber(uint32_t number) {
     Number = number;
-    if (FBuffer[0] == 0) bytes::PutU32(FBuffer + 1, number);
+    if (FBuffer[0] == 0) bytes::PutU32(FBuffer.get() + 1, number);
 }
 
 void TRecord::SetExtraSize(int32_t size) {
@@ -90,16 +85,16 @@ void TRecord::CopyFrom(const TRecord& source) {
     FOwner = source.FOwner;
     Modified = source.Modified;
     Number = source.Number;
-    std::memcpy(FBuffer, source.FBuffer, size_t(MinInt32(FRecordSize, source.FRecordSize)));
+    std::memcpy(FBuffer.get(), source.FBuffer.get(), size_t(MinInt32(FRecordSize, source.FRecordSize)));
 }
 
 bool TRecord::SameImage(const uint8_t* buffer) const {
-    return std::memcmp(FBuffer, buffer, size_t(FRecordSize)) == 0;
+    return std::memcmp(FBuffer.get(), buffer, size_t(FRecordSize)) == 0;
 }
 
 void TRecord::CopyFields(const uint8_t* buffer) {
     if (FRecordSize > RecordHeaderSize)
-        std::memcpy(FBuffer + RecordHeaderSize, buffer + RecordHeaderSize,
+        std::memcpy(FBuffer.get() + RecordHeaderSize, buffer + RecordHeaderSize,
                     size_t(FRecordSize - RecordHeaderSize));
     Modified = 1;
 }
@@ -185,7 +180,7 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
         if (position + bytesToRead > INT32_MAX) Fail(ZIZIVU_RECBUFCORRUPT);
         SetBlockBufferSize(int32_t(bytesToRead), TransferBufferStep, FReadBuffer, FReadCapacity);
         const int32_t bytesRead =
-            ReadAvailableAt(*this, int32_t(position), FReadBuffer, int32_t(bytesToRead));
+            ReadAvailableAt(*this, int32_t(position), FReadBuffer.get(), int32_t(bytesToRead));
         // Records appended since the last flush are counted but still only cached: the
         // run ends where the file does, and only the record asked for must be there.
         if (size > 0) {
@@ -193,7 +188,8 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
             if (whole <= recordNo - first) RaiseError(ZIZIVU_READERR);
             count = whole;
         }
-        r = FCache.DistributeRead(first, count, FReadBuffer, size_t(size), recordNo, FOwner->InTransaction(),
+        r = FCache.DistributeRead(first, count, FReadBuffer.get(), size_t(size), recordNo,
+                                  FOwner->InTransaction(),
                                   [this](TRecord* e, const uint8_t* image) { LoadImage(e, image); });
         if (!r || r->Number != recordNo) Fail(ZIZIVU_RECBUFCORRUPT);
         record = r;
@@ -255,11 +251,11 @@ void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
     if (position + total > INT32_MAX) Fail(ZIZIVU_RECBUFCORRUPT);
     SetBlockBufferSize(int32_t(total), TransferBufferStep, FWriteBuffer, FWriteCapacity);
     for (int32_t i = 0; i < count; ++i) {
-        uint8_t* image = FWriteBuffer + size_t(i) * size_t(size);
+        uint8_t* image = FWriteBuffer.get() + size_t(i) * size_t(size);
         run[i]->WriteTo(image);
         if (IsEncrypted()) Scramble(image, size, RecordSeed);
     }
-    WriteAt(*this, int32_t(position), FWriteBuffer, int32_t(total), FOwner->Journal());
+    WriteAt(*this, int32_t(position), FWriteBuffer.get(), int32_t(total), FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }

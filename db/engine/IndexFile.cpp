@@ -69,7 +69,6 @@ TIndexFile::TIndexFile(TTableFilesOwner* owner) : FOwner(owner) {
 
 TIndexFile::~TIndexFile() {
     ClearPageCache(true);
-    FreeMemory(FWriteBuffer);
 }
 
 void TIndexFile::Fail(uint16_t code) const {
@@ -612,11 +611,11 @@ void TIndexFile::FlushPages(bool flush) {
         [&](TPage* const* run, int32_t n) {
             SetBlockBufferSize(n * IndexPageSize, WriteBufferStep, FWriteBuffer, FWriteCapacity);
             for (int32_t j = 0; j < n; ++j) {
-                uint8_t* image = FWriteBuffer + size_t(j) * IndexPageSize;
+                uint8_t* image = FWriteBuffer.get() + size_t(j) * IndexPageSize;
                 run[j]->SaveToBuffer(image);
                 if (FEncrypted) ScrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
             }
-            WriteAt(*this, int32_t(run[0]->FPagePos), FWriteBuffer, n * IndexPageSize,
+            WriteAt(*this, int32_t(run[0]->FPagePos), FWriteBuffer.get(), n * IndexPageSize,
                     FOwner ? FOwner->Journal() : nullptr);
             ++FPageWrites;
             if (everyWrite) Flush();

@@ -17,6 +17,7 @@
 #include "db/storage/Encodings.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
+#include "db/storage/LibraryMemory.h"
 
 class TRecordsBitmap;
 class TIndexFile;
@@ -98,7 +99,6 @@ public:
     TPage() = default;
     TPage(const TPage&) = delete;
     TPage& operator=(const TPage&) = delete;
-    ~TPage() override;
 
     // Pool reset: an empty page of no index.
     void Reset();
@@ -126,8 +126,8 @@ public:
     void UnpackKeys(const uint8_t* entries, int32_t count, int32_t bytesUsed);
 
     // Entry access, 1-based.
-    uint8_t* EntryKey(int32_t i) { return FEntries + size_t(i - 1) * Stride(); }
-    const uint8_t* EntryKey(int32_t i) const { return FEntries + size_t(i - 1) * Stride(); }
+    uint8_t* EntryKey(int32_t i) { return FEntries.get() + size_t(i - 1) * Stride(); }
+    const uint8_t* EntryKey(int32_t i) const { return FEntries.get() + size_t(i - 1) * Stride(); }
     uint32_t EntryValue(int32_t i) const;
     void SetEntryValue(int32_t i, uint32_t v);
     // Copies a key into an entry of an interior page (no compression to keep).
@@ -257,7 +257,7 @@ private:
     uint8_t FUnique = 0;
     uint8_t FCompression = 0;
     // Entries: key, u32 value, u32 count (interior) or the L and T bytes (leaf).
-    uint8_t* FEntries = nullptr;
+    TLibraryPtr<uint8_t[]> FEntries;
     int32_t FCapacity = 0;
     uint32_t FPrev = 0;
     uint32_t FNext = 0;
@@ -429,7 +429,7 @@ private:
     bool FHeaderModified = false;
     TPageStack FPagePool;
     TPageCache FCaches[IndexDescriptorCount];
-    uint8_t* FWriteBuffer = nullptr;
+    TLibraryPtr<uint8_t[]> FWriteBuffer;
     int32_t FWriteCapacity = 0;
     uint32_t FCacheGeneration = 0;
     uint32_t FHits = 0;

@@ -17,10 +17,6 @@ constexpr int32_t EntryBufferStep = 8192;
 
 }  // namespace
 
-TPage::~TPage() {
-    FreeMemory(FEntries);
-}
-
 void TPage::Corrupt() const {
     if (FOwner) FOwner->Fail(ZIZIVU_PAGEBUFCORRUPT);
     RaiseEngineError(ZIZIVU_PAGEBUFCORRUPT);
@@ -78,7 +74,7 @@ void TPage::Assign(const TPage& source) {
     FPos2 = source.FPos2;
     EnsureEntries(source.FCount);
     FCount = source.FCount;
-    if (FCount) std::memcpy(FEntries, source.FEntries, size_t(FCount) * Stride());
+    if (FCount) std::memcpy(FEntries.get(), source.FEntries.get(), size_t(FCount) * Stride());
 }
 
 void TPage::EnsureEntries(int32_t n) {

@@ -11,6 +11,7 @@
 #include "db/storage/RecordsBitmap.h"
 #include "db/storage/SubSelect.h"
 #include "platform/rtl/DateFormat.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -602,13 +603,10 @@ void TEvaluator::Predicate(TExpToken* n, TExpToken* r) const {
                 r->Code = opEqual;
                 r->First = x.get();
                 r->Second = h.get();
-                try {
+                {
+                    TScopeGuard detach([r] { r->First = r->Second = nullptr; });
                     q->SetSubQueryFilter(r);
-                } catch (...) {
-                    r->First = r->Second = nullptr;
-                    throw;
                 }
-                r->First = r->Second = nullptr;
                 r->NodeKind = kind;
                 r->Code = code;
                 result = q->GetRecordCount() > 0;

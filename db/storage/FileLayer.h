@@ -10,8 +10,10 @@
 //   handle id or 0 on success and a negated engine error code on failure.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "db/storage/LibraryMemory.h"
 #include "db/storage/SystemList.h"
 #include "platform/rtl/SyncObjs.h"
 #include "platform/rtl/System.h"
@@ -115,7 +117,6 @@ protected:
 class TMemoryFile : public TAbstractFile {
 public:
     TMemoryFile() = default;
-    ~TMemoryFile() override;
 
     int32_t CreateFile() override;
     int32_t Read(int32_t id, void* buffer, int32_t count) override;
@@ -123,10 +124,10 @@ public:
     bool IsMemoryFile() const override { return true; }
 
     int32_t Capacity() const { return FCapacity; }
-    const uint8_t* Buffer() const { return FBuffer; }
+    const uint8_t* Buffer() const { return FBuffer.get(); }
 
 private:
-    uint8_t* FBuffer = nullptr;
+    TLibraryPtr<uint8_t[]> FBuffer;
     int32_t FCapacity = 0;
 };
 
@@ -134,7 +135,7 @@ private:
 // closed with the last; all handles share its file position.
 class TPhysicalFile : public TAbstractFile {
 public:
-    TPhysicalFile() = default;
+    TPhysicalFile();
     ~TPhysicalFile() override;
 
     int32_t CreateFile() override;
@@ -149,10 +150,10 @@ public:
     bool LockRegion(uint32_t start, uint32_t length) override;
     bool UnlockRegion(uint32_t start, uint32_t length) override;
 
-    TOsFile* OsFile() const { return FOsFile; }
+    TOsFile* OsFile() const { return FOsFile.get(); }
 
 private:
-    TOsFile* FOsFile = nullptr;
+    std::unique_ptr<TOsFile> FOsFile;
 };
 
 // Makes the shared object of a listed name (trimmed) and kind; nil for the plain

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "db/storage/EngineErrors.h"
@@ -35,17 +36,6 @@ bool SameFileName(const std::string& a, const std::string& b) {
     }
     return true;
 }
-
-// A work buffer on the library heap, released on every way out.
-class TCopyBuffer {
-public:
-    TCopyBuffer() : FData(AllocMemory(FileCopyBufferSize)) {}
-    ~TCopyBuffer() { FreeMemory(FData); }
-    void* Data() const { return FData; }
-
-private:
-    void* FData;
-};
 
 }  // namespace
 
@@ -89,9 +79,11 @@ void TFileList::SetFileFactory(TFileFactory factory) {
 
 TAbstractFile* TFileList::Add(const std::string& name, bool inMemory) {
     const std::string trimmed = Trim(name);
-    TAbstractFile* file = FFactory ? FFactory(trimmed, inMemory) : nullptr;
-    if (!file) file = inMemory ? static_cast<TAbstractFile*>(new TMemoryFile()) : new TPhysicalFile();
-    FFiles.Add(file);
+    std::unique_ptr<TAbstractFile> made(FFactory ? FFactory(trimmed, inMemory) : nullptr);
+    if (!made && inMemory) made = std::make_unique<TMemoryFile>();
+    if (!made) made = std::make_unique<TPhysicalFile>();
+    FFiles.Add(made.get());
+    TAbstractFile* file = made.release();
     file->SetFileName(trimmed);
     return file;
 }
@@ -193,7 +185,8 @@ int32_t TFileList::DeleteFile(const std::string& name, bool inMemory) {
 int32_t TFileList::CopyData(TAbstractFile* source, int32_t sourceId, TAbstractFile* target, int32_t targetId,
                             int32_t& copied) {
     copied = 0;
-    TCopyBuffer buffer;
+    // A work buffer on the library heap.
+    const TLibraryPtr<void> buffer(AllocMemory(FileCopyBufferSize));
     // Both files are locked in one fixed (address) order, so copies in opposite directions
     // cannot wait on each other.
     TAbstractFile* first = std::less<TAbstractFile*>()(target, source) ? target : source;
@@ -208,12 +201,12 @@ int32_t TFileList::CopyData(TAbstractFile* source, int32_t sourceId, TAbstractFi
     } else {
         int32_t n;
         do {
-            n = source->Read(sourceId, buffer.Data(), FileCopyBufferSize);
+            n = source->Read(sourceId, buffer.get(), FileCopyBufferSize);
             if (n < 0) {
                 result = -ZIZIVU_READERR;
                 break;
             }
-            if (n > 0 && target->Write(targetId, buffer.Data(), n) != n) {
+            if (n > 0 && target->Write(targetId, buffer.get(), n) != n) {
                 result = -ZIZIVU_WRITEERR;
                 break;
             }
@@ -295,12 +288,11 @@ int32_t MakeUniqueFileName(const std::string& directory, const std::string& exte
         if (DataFileExists(candidate, inMemory)) continue;
         if (!inMemory) {
             // Claim the name on disk, so that no other thread or process takes it too.
-            TOsFile* claim = TOsFile::CreateNew(Trim(candidate));
+            const std::unique_ptr<TOsFile> claim(TOsFile::CreateNew(Trim(candidate)));
             if (!claim) {
                 if (OsLastError() == EEXIST) continue;
                 return -int32_t(MapOSError());
             }
-            delete claim;
         }
         name = candidate;
         return 0;

@@ -63,12 +63,12 @@ int32_t TAbstractFile::CreateFile() {
 
 int32_t TAbstractFile::OpenFile() {
     Guard guard(FLock);
-    auto* entry = static_cast<THandleEntry*>(AllocMemory(sizeof(THandleEntry)));
+    TLibraryPtr<THandleEntry> entry(static_cast<THandleEntry*>(AllocMemory(sizeof(THandleEntry))));
     entry->Id = ++FLastHandleId;
     entry->Position = 0;
-    FHandles.Add(entry);
+    FHandles.Add(entry.get());
     ++FOpenCount;
-    return entry->Id;
+    return entry.release()->Id;
 }
 
 int32_t TAbstractFile::CloseFile(int32_t id) {
@@ -180,11 +180,12 @@ bool TAbstractFile::LockRegion(uint32_t start, uint32_t length) {
         if (held->Start <= start && start <= held->End) return false;
         if (start <= held->Start && end >= held->Start) return false;
     }
-    auto* entry = static_cast<TLockEntry*>(AllocMemory(sizeof(TLockEntry)));
+    TLibraryPtr<TLockEntry> entry(static_cast<TLockEntry*>(AllocMemory(sizeof(TLockEntry))));
     entry->Start = start;
     entry->End = end;
     entry->Length = length;
-    FLocks.Add(entry);
+    FLocks.Add(entry.get());
+    entry.release();
     return true;
 }
 
@@ -203,10 +204,6 @@ bool TAbstractFile::UnlockRegion(uint32_t start, uint32_t length) {
 
 // ---- TMemoryFile ----
 
-TMemoryFile::~TMemoryFile() {
-    SetBlockBufferSize(0, MemoryFileBlockSize, FBuffer, FCapacity);
-}
-
 int32_t TMemoryFile::CreateFile() {
     Guard guard(FLock);
     SetBlockBufferSize(0, MemoryFileBlockSize, FBuffer, FCapacity);
@@ -217,7 +214,7 @@ int32_t TMemoryFile::Read(int32_t id, void* buffer, int32_t count) {
     Guard guard(FLock);
     int32_t start;
     int32_t n = ReadBookkeeping(id, count, start);
-    if (n > 0) std::memcpy(buffer, FBuffer + start, size_t(n));
+    if (n > 0) std::memcpy(buffer, FBuffer.get() + start, size_t(n));
     return n;
 }
 
@@ -234,27 +231,26 @@ int32_t TMemoryFile::Write(int32_t id, const void* buffer, int32_t count) {
             SetBlockBufferSize(position + count, MemoryFileBlockSize, FBuffer, FCapacity);
         int32_t start;
         int32_t n = WriteBookkeeping(id, count, start);
-        std::memcpy(FBuffer + start, buffer, size_t(n));
+        std::memcpy(FBuffer.get() + start, buffer, size_t(n));
         return n;
     }
     int32_t start;
     WriteBookkeeping(id, 0, start);
     // Cut bytes read as zeros when the file grows again, as on disk.
-    if (position < oldSize && FBuffer) std::memset(FBuffer + position, 0, size_t(oldSize - position));
+    if (position < oldSize && FBuffer) std::memset(FBuffer.get() + position, 0, size_t(oldSize - position));
     SetBlockBufferSize(position, MemoryFileBlockSize, FBuffer, FCapacity);
     return 0;
 }
 
 // ---- TPhysicalFile ----
 
-TPhysicalFile::~TPhysicalFile() {
-    delete FOsFile;
-}
+TPhysicalFile::TPhysicalFile() = default;
+TPhysicalFile::~TPhysicalFile() = default;
 
 int32_t TPhysicalFile::CreateFile() {
     Guard guard(FLock);
-    delete FOsFile;
-    FOsFile = TOsFile::Create(FFileName);
+    FOsFile.reset();
+    FOsFile.reset(TOsFile::Create(FFileName));
     if (!FOsFile) return -int32_t(MapOSError());
     FReadOnly = false;
     FForcedReadOnly = false;
@@ -269,9 +265,10 @@ int32_t TPhysicalFile::OpenFile() {
         if (!OsGetReadOnly(FFileName, readOnly)) return -int32_t(MapOSError());
         FReadOnly = readOnly;
         FForcedReadOnly = readOnly;
-        delete FOsFile;
-        FOsFile = TOsFile::Open(FFileName, readOnly ? TOsAccess::Read : TOsAccess::ReadWrite,
-                                FExclusive ? TOsShare::Exclusive : TOsShare::ReadWrite, FTemporary);
+        // The old object goes first: it may hold the file a share mode would refuse.
+        FOsFile.reset();
+        FOsFile.reset(TOsFile::Open(FFileName, readOnly ? TOsAccess::Read : TOsAccess::ReadWrite,
+                                    FExclusive ? TOsShare::Exclusive : TOsShare::ReadWrite, FTemporary));
         if (!FOsFile) return -int32_t(MapOSError());
     }
     return TAbstractFile::OpenFile();
@@ -280,10 +277,7 @@ int32_t TPhysicalFile::OpenFile() {
 int32_t TPhysicalFile::CloseFile(int32_t id) {
     Guard guard(FLock);
     int32_t result = TAbstractFile::CloseFile(id);
-    if (result == 0 && FOpenCount == 0) {
-        delete FOsFile;
-        FOsFile = nullptr;
-    }
+    if (result == 0 && FOpenCount == 0) FOsFile.reset();
     return result;
 }
 

@@ -6,6 +6,7 @@
 #include "db/storage/Library.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/os/Locale.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -156,17 +157,13 @@ void RestoreLanguageSettings(const TLanguageSettings& s) {
 // other thread for as long as it runs.
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
     EnterLibraryLock();
-    try {
-        FTableSettings.emplace();  // saves what is in force by copying it
-        TLanguageSettings table;
-        GetLanguageSettings(language, sort, table);
-        RestoreLanguageSettings(table);
-    } catch (...) {
-        FTableSettings.reset();
-        LeaveLibraryLock();
-        throw;
-    }
-    LeaveLibraryLock();
+    TScopeGuard leave([] { LeaveLibraryLock(); });
+    TScopeGuard drop([this] { FTableSettings.reset(); });
+    FTableSettings.emplace();  // saves what is in force by copying it
+    TLanguageSettings table;
+    GetLanguageSettings(language, sort, table);
+    RestoreLanguageSettings(table);
+    drop.Dismiss();
 }
 
 TLanguageSettingsSwap::~TLanguageSettingsSwap() {
@@ -272,12 +269,12 @@ void TLanguageCharMapsList::GetCharMap(uint16_t language, uint16_t sort, uint8_t
             return;
         }
     }
-    auto* e = static_cast<TCharMapEntry*>(AllocMemory(sizeof(TCharMapEntry)));
+    TLibraryPtr<TCharMapEntry> e(static_cast<TCharMapEntry*>(AllocMemory(sizeof(TCharMapEntry))));
     e->LanguageID = language;
     e->SortID = sort;
     BuildCharMap(language, sort, e->Map);
-    FEntries.Add(e);
-    std::memcpy(map, e->Map, 256);
+    FEntries.Add(e.get());
+    std::memcpy(map, e.release()->Map, 256);
 }
 
 void GetLanguageCharMap(uint16_t language, uint16_t sort, uint8_t* map) {

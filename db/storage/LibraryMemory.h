@@ -2,6 +2,7 @@
 // The database library's heap: zero-filled blocks, out-of-memory raised as engine error
 // 11016, and a compaction of the heap after every 1020 resizes or releases.
 #include <cstdint>
+#include <memory>
 
 // Zero-filled block of at least size bytes; raises 11016 when memory runs out (size >= 1).
 // A size below 0 yields nil.
@@ -26,6 +27,30 @@ void SetBlockBufferSize(int32_t size, int32_t blockSize, T*& buffer, int32_t& ca
     void* p = buffer;
     SetBlockBufferSize(size, blockSize, p, capacity);
     buffer = static_cast<T*>(p);
+}
+
+// A block of the library heap owned by its holder, released with FreeMemory (T[] for a
+// buffer of T).
+struct TLibraryMemoryDeleter {
+    void operator()(void* block) const { FreeMemory(block); }
+};
+template <class T>
+using TLibraryPtr = std::unique_ptr<T, TLibraryMemoryDeleter>;
+
+// ResizeMemory and SetBlockBufferSize for an owned block, which stays owned when they raise.
+template <class T>
+void ResizeMemory(TLibraryPtr<T>& block, int32_t size) {
+    void* p = ResizeMemory(static_cast<void*>(block.get()), size);
+    (void)block.release();
+    block.reset(static_cast<typename TLibraryPtr<T>::pointer>(p));
+}
+template <class T>
+void SetBlockBufferSize(int32_t size, int32_t blockSize, TLibraryPtr<T>& buffer, int32_t& capacity) {
+    void* p = buffer.get();
+    SetBlockBufferSize(size, blockSize, p, capacity);
+    if (p == buffer.get()) return;
+    (void)buffer.release();
+    buffer.reset(static_cast<typename TLibraryPtr<T>::pointer>(p));
 }
 
 // Resizes and releases counted since the last compaction, and compactions done.

@@ -10,10 +10,6 @@ constexpr int32_t BitmapBlockSize = 1024;
 constexpr uint32_t AllOnes = 0xFFFFFFFFu;
 }  // namespace
 
-TRecordsBitmap::~TRecordsBitmap() {
-    SetBufferSize(0);
-}
-
 void TRecordsBitmap::SetBufferSize(int32_t bytes) {
     SetBlockBufferSize(bytes, BitmapBlockSize, FBits, FCapacity);
 }
@@ -32,7 +28,7 @@ void TRecordsBitmap::Extend(int32_t n) {
     SetRecordCount(n);
     int32_t w = old >> 5;
     if (old & 31) FBits[w++] &= AllOnes >> (32 - (old & 31));
-    if (w < FWordCount) std::memset(FBits + w, 0, size_t(FWordCount - w) * 4);
+    if (w < FWordCount) std::memset(FBits.get() + w, 0, size_t(FWordCount - w) * 4);
 }
 
 int32_t TRecordsBitmap::Count() const {
@@ -150,11 +146,11 @@ void TRecordsBitmap::NotBitmap() {
 }
 
 void TRecordsBitmap::ClearAll() {
-    if (FCapacity > 0) std::memset(FBits, 0, FCapacity);
+    if (FCapacity > 0) std::memset(FBits.get(), 0, FCapacity);
 }
 
 void TRecordsBitmap::SetAll() {
-    if (FCapacity > 0) std::memset(FBits, 0xFF, FCapacity);
+    if (FCapacity > 0) std::memset(FBits.get(), 0xFF, FCapacity);
 }
 
 void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
@@ -163,5 +159,5 @@ void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
     FRecordCount = source.FRecordCount;
     FBitCount = source.FBitCount;
     FWordCount = source.FWordCount;
-    if (source.FCapacity > 0) std::memcpy(FBits, source.FBits, source.FCapacity);
+    if (source.FCapacity > 0) std::memcpy(FBits.get(), source.FBits.get(), source.FCapacity);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "db/storage/Library.h"
+#include "db/storage/LibraryMemory.h"
 #include "platform/rtl/System.h"
 
 class TRecordsBitmap : public TObject {
@@ -12,7 +13,6 @@ public:
     TRecordsBitmap() = default;
     TRecordsBitmap(const TRecordsBitmap&) = delete;
     TRecordsBitmap& operator=(const TRecordsBitmap&) = delete;
-    ~TRecordsBitmap() override;
 
     // Sized in 1024-byte steps, never shrunk; 0 releases the buffer.
     void SetBufferSize(int32_t bytes);
@@ -51,10 +51,10 @@ public:
     int32_t BitCount() const { return FBitCount; }
     int32_t WordCount() const { return FWordCount; }
     int32_t BufferCapacity() const { return FCapacity; }
-    const uint32_t* Words() const { return FBits; }
+    const uint32_t* Words() const { return FBits.get(); }
 
 private:
-    uint32_t* FBits = nullptr;
+    TLibraryPtr<uint32_t[]> FBits;
     int32_t FCapacity = 0;
     int32_t FRecordCount = 0;
     int32_t FBitCount = 0;

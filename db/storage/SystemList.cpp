@@ -26,10 +26,6 @@ void QuickSortPointers(void** items, int32_t low, int32_t high, const TListSortC
     } while (i < high);
 }
 
-TSystemList::~TSystemList() {
-    Clear();
-}
-
 void TSystemList::Grow() {
     int32_t delta;
     if (FCapacity < 9)
@@ -74,11 +70,11 @@ int32_t TSystemList::IndexOf(void* item) const {
 void TSystemList::SetCapacity(int32_t n) {
     if (n == FCapacity) return;
     if (n == 0) {
-        FreeMemory(FList);
+        FList.reset();
     } else if (FCapacity == 0 || !FList) {
-        FList = static_cast<void**>(AllocMemory(n * static_cast<int32_t>(sizeof(void*))));
+        FList.reset(static_cast<void**>(AllocMemory(n * static_cast<int32_t>(sizeof(void*)))));
     } else {
-        FList = static_cast<void**>(ResizeMemory(FList, n * static_cast<int32_t>(sizeof(void*))));
+        ResizeMemory(FList, n * static_cast<int32_t>(sizeof(void*)));
     }
     FCapacity = n;
 }
@@ -96,10 +92,10 @@ void TSystemList::Clear() {
 
 void TSystemList::Assign(const TSystemList& source) {
     if (source.FCapacity > FCapacity) SetCapacity(source.FCapacity);
-    if (source.FCapacity > 0) std::memcpy(FList, source.FList, source.FCapacity * sizeof(void*));
+    if (source.FCapacity > 0) std::memcpy(FList.get(), source.FList.get(), source.FCapacity * sizeof(void*));
     FCount = source.FCount;
 }
 
 void TSystemList::Sort(const TListSortCompare& compare) {
-    if (FCount > 0) QuickSortPointers(FList, 0, FCount - 1, compare);
+    if (FCount > 0) QuickSortPointers(FList.get(), 0, FCount - 1, compare);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "db/storage/LibraryMemory.h"
 #include "platform/rtl/System.h"
 
 // Negative, zero or positive as the first item sorts before, with or after the second.
@@ -18,7 +19,6 @@ public:
     TSystemList() = default;
     TSystemList(const TSystemList&) = delete;
     TSystemList& operator=(const TSystemList&) = delete;
-    ~TSystemList() override;
 
     int32_t Add(void* item);
     void Insert(int32_t index, void* item);
@@ -38,13 +38,13 @@ public:
 
     int32_t Count() const { return FCount; }
     int32_t Capacity() const { return FCapacity; }
-    void** List() const { return FList; }
+    void** List() const { return FList.get(); }
 
 protected:
     virtual void Grow();
 
 private:
-    void** FList = nullptr;
+    TLibraryPtr<void*[]> FList;
     int32_t FCount = 0;
     int32_t FCapacity = 0;
 };
