@@ -10,9 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "db/engine/DataFile.h"
-#include "db/engine/Filter.h"
-#include "db/engine/IndexFile.h"
+#include "db/engine/DescriptorCodes.h"
 #include "db/storage/ExpToken.h"
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/ExpressionParser.h"
@@ -24,8 +22,10 @@ class TDataDirectory;
 class TDataCursor;
 class TDataSession;
 class TDataQuery;
+class TFilter;
 struct TCreateTableOptions;
 struct TFieldDescriptor;
+struct TIndexDescriptor;
 struct TSortGroupSteps;
 class TQueryStatement;
 class TSourceTable;
@@ -62,10 +62,11 @@ constexpr uint8_t ccNoChange = 0;
 constexpr uint8_t ccLower = 1;
 constexpr uint8_t ccUpper = 2;
 
-// Index key compression (icNone, 0, is the index file's).
-constexpr uint8_t icDupByte = 1;
-constexpr uint8_t icTrailByte = 2;
-constexpr uint8_t icFull = 3;
+// Index key compression as the statement names it: the index file's codes (icNone for
+// NONE).
+constexpr uint8_t icDupByte = icLeading;
+constexpr uint8_t icTrailByte = icTrailing;
+constexpr uint8_t icFull = icBoth;
 
 // The marks the SELECT parser leaves in the WHERE tree for the join planner, kept in the
 // nodes' binding bytes 0 and 1 (comparison and condition nodes are never bound; column

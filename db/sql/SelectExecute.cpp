@@ -9,7 +9,6 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
-#include "db/engine/DataTable.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlQuerySupport.h"
 #include "db/storage/Encodings.h"
@@ -109,39 +108,8 @@ bool IsNumericLike(uint8_t type) {
 
 // Rows written into a result table of this statement's own go in as one transaction of
 // that table, committed every so many rows: without it every row would write the table's
-// headers. A result table already inside a transaction of its directory is left to it.
-// The commits leave the writes to the system: the table is the statement's own and no
-// crash needs to find it complete.
+// headers.
 constexpr int32_t ResultCommitRows = 8191;
-
-class TResultWriteBatch {
-public:
-    explicit TResultWriteBatch(TDataCursor& cursor)
-        : FTable(cursor.Exclusive() && !cursor.Table()->InTransaction() ? cursor.Table() : nullptr) {
-        if (FTable) FTable->StartTransaction();
-    }
-    TResultWriteBatch(const TResultWriteBatch&) = delete;
-    TResultWriteBatch& operator=(const TResultWriteBatch&) = delete;
-    ~TResultWriteBatch() {
-        if (!FTable) return;
-        try {
-            FTable->Rollback();
-        } catch (...) {
-        }
-    }
-    void RowWritten() {
-        if (FTable && ++FRows % ResultCommitRows == 0) FTable->Commit(false, false);
-    }
-    void Finish() {
-        TDataTable* table = FTable;
-        FTable = nullptr;
-        if (table) table->Commit(true, false);
-    }
-
-private:
-    TDataTable* FTable;
-    int32_t FRows = 0;
-};
 
 // Sort fields as the result cursor lays them out, each with its descending mark.
 std::vector<TFieldDescriptor> SortFields(TDataCursor& cursor,
@@ -257,7 +225,7 @@ void TDataQuery::BuildResultRows() {
             t->Cursor->FreeBlobBuffers(true);
         }
     };
-    TResultWriteBatch batch(*ResultCursor);
+    TTableWriteBatch batch(*ResultCursor, ResultCommitRows);
     bool abort = false;
     int32_t counter = 1;
     try {
@@ -602,11 +570,6 @@ void TDataQuery::DropSubQueryFilter() {
     TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
     TFilter* filter = SubQueryFilter;
     SubQueryFilter = nullptr;
-    if (!filter || !cursor || !cursor->IsOpen()) return;
     // Gone already when the cursor's filters were dropped.
-    for (TCursorFilter* f : cursor->Filters())
-        if (f == filter) {
-            cursor->DropFilter(filter);
-            return;
-        }
+    if (cursor && cursor->IsOpen() && cursor->HasFilter(filter)) cursor->DropFilter(filter);
 }

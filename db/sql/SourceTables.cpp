@@ -8,6 +8,7 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
+#include "db/engine/Filter.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/sql/SqlQuerySupport.h"

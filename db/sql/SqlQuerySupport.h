@@ -15,9 +15,6 @@ constexpr uint32_t BoundResultColumn = 2;
 // Room a column node's value buffer gets for any stored value but a BLOB's.
 constexpr int32_t FieldValueBufferSize = 256;
 
-// Working-area byte (at descriptor offset 252) that marks a result field as hidden.
-constexpr int32_t HiddenFieldByte = 252 - 248;
-
 bool IsComparison(const TExpToken* n);
 bool IsAndOr(const TExpToken* n);
 // > and <, >= and <= exchange; the others stay.
