@@ -9,6 +9,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/LibraryMemory.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Tick.h"
 
@@ -67,9 +68,34 @@ void TCreateIndex::BuildFieldList() {
     }
 }
 
+void TLibraryBlockFree::operator()(uint8_t* block) const {
+    FreeMemory(block);
+}
+
+TSourceTable::TSourceTable(TDataQuery* owner) : Owner(owner) {}
+
 TSourceTable::~TSourceTable() {
     CloseCursor();
-    FreeMemory(RecordBuffer);
+}
+
+// ---- TResultCursor ---------------------------------------------------------------------
+
+TResultCursor::TResultCursor() = default;
+TResultCursor::~TResultCursor() = default;
+
+void TResultCursor::Own(std::unique_ptr<TDataCursor> cursor) {
+    FOwned = std::move(cursor);
+    FCursor = FOwned.get();
+}
+
+void TResultCursor::UseSource(TDataCursor* cursor) {
+    FOwned.reset();
+    FCursor = cursor;
+}
+
+void TResultCursor::Release() {
+    FCursor = nullptr;
+    FOwned.reset();
 }
 
 void TSourceTable::SetTableName(const std::string& name) {
@@ -100,10 +126,6 @@ TDataQuery::TDataQuery(TQueryStatement* owner) : Owner(owner) {
 }
 
 TDataQuery::~TDataQuery() {
-    try {
-        UnlockSourceTables();
-    } catch (...) {
-    }
     CloseResultCursor();
 }
 
@@ -123,15 +145,11 @@ void TDataQuery::Reset() {
     OrderByNoCase = false;
     Grouped = false;
     ClearGroupByFields();
-    AggregateOnly = CountStarOnly = HavingGiven = LivePlan = ResultIsSource = false;
+    AggregateOnly = CountStarOnly = HavingGiven = LivePlan = false;
     TargetInMemory = InsertSelect = false;
     TargetTableName.clear();
     IndexName.clear();
     BlobPerRow = WithLocks = false;
-    try {
-        UnlockSourceTables();
-    } catch (...) {
-    }
     DrivingTable = nullptr;
     SkipOrderBySort = HasBlobExpression = false;
     HiddenFieldCount = 0;
@@ -223,14 +241,8 @@ void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& a
 
 void TDataQuery::CloseResultCursor() {
     DropSubQueryFilter();
-    // A live result is the source table's own cursor and goes with the table.
-    if (ResultCursor && ResultCursor != (DrivingTable ? DrivingTable->Cursor : nullptr)) {
-        delete ResultCursor;
-    }
-    ResultCursor = nullptr;
-    if (ResultDirectory && ResultSession) ResultSession->CloseDirectory(ResultDirectory);
-    ResultDirectory = nullptr;
-    ResultSession = nullptr;
+    ResultCursor.Release();
+    ResultDirectory.Close();
 }
 
 void TDataQuery::ParseSubSelect(TExpressionParser& parser) {
@@ -282,23 +294,20 @@ int32_t TQueryStatement::Parse(const std::string& text) {
     // Sub-selects of an earlier text go; an executed query keeps what it ran.
     if (!FMainQuery->Executed)
         while (FQueries.size() > 1) FQueries.pop_back();
-    try {
-        FParser->NextToken();
-        FMainQuery->ParseStatement(false);
-    } catch (...) {
-        // The markers went back to the pool with the trees of the failed parse.
-        FParams.clear();
-        throw;
-    }
+    // The markers of a failed parse went back to the pool with its trees.
+    TScopeGuard forgetParams([this] { FParams.clear(); });
+    FParser->NextToken();
+    FMainQuery->ParseStatement(false);
+    forgetParams.Dismiss();
     return FParser->GetPosition();
 }
 
 void TQueryStatement::Prepare(const std::string& text, int32_t& position) {
-    try {
+    {
+        // A text that fails names the offset of its failing token.
+        TScopeGuard failedAt([&] { position += FParser->GetPosition(); });
         Parse(text);
-    } catch (...) {
-        position += FParser->GetPosition();
-        throw;
+        failedAt.Dismiss();
     }
     // The rows a data statement's sub-selects read are fixed before it changes the first
     // one: a live result on the table it changes would see the rows changed so far (and an
@@ -354,15 +363,15 @@ int32_t TQueryStatement::GetRowsAffected() const {
     return FMainQuery ? FMainQuery->RowsAffected : 0;
 }
 
-void TQueryStatement::AddQuery(TDataQuery* query) {
-    FQueries.emplace_back(query);
+void TQueryStatement::AddQuery(std::unique_ptr<TDataQuery> query) {
+    FQueries.push_back(std::move(query));
 }
 
 TSubQuery* TQueryStatement::CreateSubQuery() {
     auto query = std::make_unique<TDataQuery>(this);
     query->RequestLive = true;
     TDataQuery* q = query.get();
-    AddQuery(query.release());
+    AddQuery(std::move(query));
     return q;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "db/engine/DescriptorCodes.h"
+#include "db/sql/SqlEngineLink.h"
 #include "db/storage/ExpToken.h"
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/ExpressionParser.h"
@@ -255,18 +256,23 @@ public:
     void DropFilter();
 };
 
+// A record buffer from the library heap.
+struct TLibraryBlockFree {
+    void operator()(uint8_t* block) const;
+};
+using TRecordBlock = std::unique_ptr<uint8_t, TLibraryBlockFree>;
+
 // A table a statement reads or changes.
 class TSourceTable : public TObject {
 public:
-    explicit TSourceTable(TDataQuery* owner) : Owner(owner) {}
-    // Frees the record buffer (library heap).
+    explicit TSourceTable(TDataQuery* owner);
     ~TSourceTable() override;
     TSourceTable(const TSourceTable&) = delete;
     TSourceTable& operator=(const TSourceTable&) = delete;
 
     TDataQuery* Owner;
-    TDataDirectory* Directory = nullptr;
-    TDataCursor* Cursor = nullptr;
+    TSessionDirectory Directory;
+    std::unique_ptr<TDataCursor> Cursor;
     bool InMemory = false;
     int32_t FromPosition = 0;  // 1-based over the whole FROM clause
     int32_t PlanPosition = 0;
@@ -274,10 +280,9 @@ public:
     std::string TableName;
     std::string CorrelationName;
     int32_t RecordSize = 0;
-    uint8_t* RecordBuffer = nullptr;
+    TRecordBlock RecordBuffer;
     std::vector<std::unique_ptr<TTableJoin>> Joins;
     bool EndOfData = false;
-    TDataSession* Session = nullptr;  // that opened the directory
 
     // Releases the filters, the cursor and the directory.
     void CloseCursor();
@@ -314,6 +319,31 @@ public:
     void SetCorrelationName(const std::string& name);
 };
 
+// The cursor a query's result is read through: a result table of the query's own, or for
+// a live result the driving table's cursor, which stays the table's.
+class TResultCursor {
+public:
+    TResultCursor();
+    ~TResultCursor();
+    TResultCursor(const TResultCursor&) = delete;
+    TResultCursor& operator=(const TResultCursor&) = delete;
+
+    void Own(std::unique_ptr<TDataCursor> cursor);
+    void UseSource(TDataCursor* cursor);
+    // Frees a result table's cursor; forgets a source's.
+    void Release();
+    TDataCursor* Get() const { return FCursor; }
+    TDataCursor* operator->() const { return FCursor; }
+    TDataCursor& operator*() const { return *FCursor; }
+    explicit operator bool() const { return FCursor != nullptr; }
+    // The live result: the driving table's own cursor.
+    bool IsSource() const { return FCursor && !FOwned; }
+
+private:
+    std::unique_ptr<TDataCursor> FOwned;
+    TDataCursor* FCursor = nullptr;
+};
+
 // Sub-selects inside sub-selects, at most.
 constexpr int32_t MaxSubSelectNesting = 32;
 
@@ -326,7 +356,7 @@ public:
     TDataQuery& operator=(const TDataQuery&) = delete;
 
     TQueryStatement* Owner;
-    TDataDirectory* ResultDirectory = nullptr;
+    TSessionDirectory ResultDirectory;
     bool Executed = false;
     bool IsSubQuery = false;
     TStatementKind Kind = skNone;
@@ -362,12 +392,11 @@ public:
     int32_t IndexCount = 0;
     bool HavingGiven = false;
     bool LivePlan = false;
-    bool ResultIsSource = false;
     bool TargetInMemory = false;
     bool InsertSelect = false;
     std::string TargetTableName;
     std::string IndexName;
-    TDataCursor* ResultCursor = nullptr;
+    TResultCursor ResultCursor;
     bool BlobPerRow = false;
     bool WithLocks = false;
     TSourceTable* DrivingTable = nullptr;
@@ -564,7 +593,6 @@ public:
     TExpTree BuildSubQueryCondition(const TExpToken* comparison);
 
     // Planning state beyond the parsed model.
-    TDataSession* ResultSession = nullptr;  // that opened the result directory
     bool SkipOrderBySort = false;
     int32_t HiddenFieldCount = 0;
     bool HasBlobExpression = false;
@@ -711,7 +739,7 @@ public:
     void Execute(TDataCursor*& result);
     double GetExecutionTime() const;
     int32_t GetRowsAffected() const;
-    void AddQuery(TDataQuery* query);
+    void AddQuery(std::unique_ptr<TDataQuery> query);
 
     // The expression parser's calls.
     TSubQuery* CreateSubQuery() override;

@@ -16,6 +16,7 @@
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/LanguageSettings.h"
 #include "platform/rtl/Math.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -128,7 +129,7 @@ std::vector<TFieldDescriptor> SortFields(TDataCursor& cursor,
 // ---- Run -------------------------------------------------------------------------------
 
 void TDataQuery::ExecuteSelect(TDataCursor*& result) {
-    if (!DrivingTable || !DrivingTable->Cursor || (!LivePlan && !ResultCursor))
+    if (!DrivingTable || !DrivingTable->Cursor || !ResultCursor)
         RaiseSqlError("SELECT statement must be prepared before it is executed");
     ResetJoinFilters();
     ResidualJoin.reset();
@@ -148,11 +149,14 @@ void TDataQuery::ExecuteSelect(TDataCursor*& result) {
         if (HasConditions) OptimizeWhere(0);
         DrivingTable->Cursor->First();
         RowsAffected = DrivingTable->Cursor->GetRecordCount();
-        result = DrivingTable->Cursor;
+        result = ResultCursor.Get();
         Executed = true;
         return;
     }
-    try {
+    {
+        // The explicit read locks lie in this process's own lock ranges: a lock left
+        // behind would make every later change of the table wait and fail.
+        TScopeGuard unlock([this] { UnlockSourceTables(); });
         if (WithLocks) LockSourceTables();
         DropSubQueryFilter();
         ResultCursor->EmptyTable();
@@ -169,17 +173,8 @@ void TDataQuery::ExecuteSelect(TDataCursor*& result) {
         ResultCursor->First();
         ResultCursor->Resync();
         RowsAffected = ResultCursor->GetRecordCount();
-    } catch (...) {
-        // The explicit read locks lie in this process's own lock ranges: a lock left
-        // behind would make every later change of the table wait and fail.
-        try {
-            UnlockSourceTables();
-        } catch (...) {
-        }
-        throw;
     }
-    UnlockSourceTables();
-    result = ResultCursor;
+    result = ResultCursor.Get();
     Executed = true;
 }
 
@@ -191,7 +186,7 @@ int32_t TDataQuery::ScanSourceRows(bool& abort, int32_t limit, const std::functi
                                    const std::function<void()>& afterRow) {
     int32_t counter = 1;
     int32_t taken = 0;
-    TDataCursor* driving = DrivingTable->Cursor;
+    TDataCursor* driving = DrivingTable->Cursor.get();
     const int32_t total = driving->GetRecordCount();
     if (!FirstSourceRow()) return counter;
     int32_t position = driving->GetRecNo();
@@ -215,42 +210,38 @@ int32_t TDataQuery::ScanSourceRows(bool& abort, int32_t limit, const std::functi
 }
 
 void TDataQuery::BuildResultRows() {
-    TDataCursor* driving = DrivingTable->Cursor;
+    TDataCursor* driving = DrivingTable->Cursor.get();
     std::vector<uint8_t> row(size_t(std::max(ResultCursor->GetRecordSize(), RecordHeaderSize)));
     const bool resultBlobs = ResultCursor->GetBlobFieldCount() > 0;
     auto freeSourceBlobs = [this]() {
         if (!BlobPerRow) return;
         for (auto& t : SourceTables) {
-            if (t->RecordBuffer && !t->EndOfData) t->Cursor->StoreBlobHandles(t->RecordBuffer, true);
+            if (t->RecordBuffer && !t->EndOfData) t->Cursor->StoreBlobHandles(t->RecordBuffer.get(), true);
             t->Cursor->FreeBlobBuffers(true);
         }
     };
     TTableWriteBatch batch(*ResultCursor, ResultCommitRows);
     bool abort = false;
     int32_t counter = 1;
-    try {
+    {
+        TScopeGuard freeBlobs(freeSourceBlobs);
         counter = ScanSourceRows(
             abort, MaxRowCount,
             [&] {
-                try {
+                {
+                    // The row's BLOB buffers go once it is in, when the result has BLOB
+                    // fields, and always when it never went in.
+                    TScopeGuard freeRowBlobs([this] { ResultCursor->FreeBlobBuffers(true); });
                     ResultCursor->InitRecord(row.data());
                     FillResultRecord(row.data());
                     if (HasExpressionColumns) WriteResultColumns(row.data());
                     ResultCursor->InsertRecord(row.data(), false);
-                } catch (...) {
-                    // The BLOB buffers of a row that never went in.
-                    ResultCursor->FreeBlobBuffers(true);
-                    throw;
+                    if (!resultBlobs) freeRowBlobs.Dismiss();
                 }
-                if (resultBlobs) ResultCursor->FreeBlobBuffers(true);
                 batch.RowWritten();
             },
             freeSourceBlobs);
-    } catch (...) {
-        freeSourceBlobs();
-        throw;
     }
-    freeSourceBlobs();
     batch.Finish();
     SortResultTable();
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
@@ -263,7 +254,7 @@ void TDataQuery::BuildAggregateResult() {
     const size_t size = size_t(std::max(ResultCursor->GetRecordSize(), RecordHeaderSize));
     std::vector<uint8_t> aggregate(size), row(size);
     ResultCursor->InitRecord(aggregate.data());
-    TDataCursor* driving = DrivingTable->Cursor;
+    TDataCursor* driving = DrivingTable->Cursor.get();
     if (CountStarOnly) {
         const int32_t total = IndexCountGiven ? IndexCount : driving->GetRecordCount();
         uint8_t v[4];
@@ -550,7 +541,7 @@ TExpTree TDataQuery::BuildSubQueryCondition(const TExpToken* comparison) {
 }
 
 void TDataQuery::SetSubQueryFilter(TExpToken* comparison) {
-    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    TDataCursor* cursor = ResultCursor.Get();
     if (!cursor) RaiseSqlError("SELECT statement must be prepared before it is executed");
     TExpTree condition = BuildSubQueryCondition(comparison);
     if (SubQueryFilter) {
@@ -562,12 +553,12 @@ void TDataQuery::SetSubQueryFilter(TExpToken* comparison) {
 }
 
 int32_t TDataQuery::GetRecordCount() {
-    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    TDataCursor* cursor = ResultCursor.Get();
     return cursor ? cursor->GetRecordCount() : 0;
 }
 
 void TDataQuery::DropSubQueryFilter() {
-    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    TDataCursor* cursor = ResultCursor.Get();
     TFilter* filter = SubQueryFilter;
     SubQueryFilter = nullptr;
     // Gone already when the cursor's filters were dropped.

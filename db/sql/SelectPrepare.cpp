@@ -12,6 +12,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/ExpressionValidate.h"
 #include "db/storage/LanguageSettings.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -476,7 +477,7 @@ void TDataQuery::FindOrderByIndex() {
 
 void TDataQuery::OpenResultDirectory(bool select) {
     TDataDirectory* database = Owner->Owner();
-    TDataSession* session = database && database->Session() ? database->Session() : GetEngineSession();
+    TDataSession* session = StatementSession(database);
     std::string folder, table;
     bool memory = false;
     if (!TargetTableName.empty()) {
@@ -492,10 +493,9 @@ void TDataQuery::OpenResultDirectory(bool select) {
         folder = session->GetPrivateDirectory();
     }
     CloseResultCursor();
-    ResultDirectory = session->OpenDirectory(memory ? "Memory" : "", folder);
-    ResultSession = session;
-    if (table.empty()) table = ResultDirectory->GetTemporaryTableName(false);
-    ResultCursor = new TDataCursor(ResultDirectory);
+    ResultDirectory.Open(session, memory ? "Memory" : "", folder);
+    if (table.empty()) table = ResultDirectory.Get()->GetTemporaryTableName(false);
+    ResultCursor.Own(std::make_unique<TDataCursor>(ResultDirectory.Get()));
     ResultCursor->SetTableName(table);
 }
 
@@ -571,16 +571,13 @@ void TDataQuery::CreateResultTable() {
     options.Encrypted = Encrypted;
     options.Password = Password;
     ResultCursor->CreateTable(fields, {}, options);
-    TDataSession* session = ResultDirectory->Session();
+    TDataSession* session = ResultDirectory.Get()->Session();
     const bool added = Encrypted && session && !Password.empty() && !session->HasPassword(Password);
     if (added) session->AddPassword(Password);
-    try {
-        ResultCursor->Open();
-    } catch (...) {
+    TScopeGuard removePassword([&] {
         if (added) session->RemovePassword(Password);
-        throw;
-    }
-    if (added) session->RemovePassword(Password);
+    });
+    ResultCursor->Open();
 }
 
 void TDataQuery::BuildLiveFieldList() {
@@ -652,10 +649,10 @@ void TDataQuery::PrepareSelect() {
         return;
     }
     LivePlan = true;
-    ResultIsSource = true;
     if (HasConditions) AnalyzeJoinConditions();
     SortSourceTables();
     DrivingTable = SourceTables.front().get();
+    ResultCursor.UseSource(DrivingTable->Cursor.get());
     DrivingTable->Cursor->SetComputedFields(true);
     BuildLiveFieldList();
 }

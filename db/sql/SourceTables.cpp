@@ -17,6 +17,7 @@
 #include "db/storage/ExpressionValidate.h"
 #include "db/storage/LanguageSettings.h"
 #include "db/storage/LibraryMemory.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -129,38 +130,31 @@ bool IsTrueValue(const TExpToken* v) {
 void TSourceTable::OpenCursor(const TQueryPasswordEvent& password, bool requestLive) {
     CloseCursor();
     TDataDirectory* database = Owner && Owner->Owner ? Owner->Owner->Owner() : nullptr;
-    Session = database && database->Session() ? database->Session() : GetEngineSession();
-    Directory = Session->OpenDirectory(InMemory ? "Memory" : "", DirectoryName);
-    auto cursor = std::make_unique<TDataCursor>(Directory);
-    cursor->SetTableName(TableName);
-    cursor->SetReadOnly(!requestLive);
-    cursor->SetExclusive(false);
-    cursor->SetInMemory(InMemory);
-    cursor->SetRecordNumberOrder(true);
-    if (password) cursor->SetPasswordCallback(password);
-    Cursor = cursor.release();
+    Directory.Open(StatementSession(database), InMemory ? "Memory" : "", DirectoryName);
+    Cursor = std::make_unique<TDataCursor>(Directory.Get());
+    Cursor->SetTableName(TableName);
+    Cursor->SetReadOnly(!requestLive);
+    Cursor->SetExclusive(false);
+    Cursor->SetInMemory(InMemory);
+    Cursor->SetRecordNumberOrder(true);
+    if (password) Cursor->SetPasswordCallback(password);
     Cursor->Open();
     Cursor->SetPasswordCallback(nullptr);
-    FreeMemory(RecordBuffer);
+    RecordBuffer.reset();
     RecordSize = 0;
     EndOfData = false;
 }
 
 void TSourceTable::CloseCursor() {
     for (auto& join : Joins) join->Filter = nullptr;
-    if (Cursor) {
-        delete Cursor;
-        Cursor = nullptr;
-    }
-    if (Directory && Session) Session->CloseDirectory(Directory);
-    Directory = nullptr;
-    Session = nullptr;
+    Cursor.reset();
+    Directory.Close();
 }
 
 void TSourceTable::AllocRecordBuffer() {
-    FreeMemory(RecordBuffer);
+    RecordBuffer.reset();
     RecordSize = Cursor->GetRecordSize();
-    RecordBuffer = static_cast<uint8_t*>(AllocMemory(std::max(RecordSize, RecordHeaderSize)));
+    RecordBuffer.reset(static_cast<uint8_t*>(AllocMemory(std::max(RecordSize, RecordHeaderSize))));
 }
 
 int32_t TSourceTable::FindFieldNo(const std::string& name) const {
@@ -212,7 +206,7 @@ bool TSourceTable::FirstRow() {
 }
 
 bool TSourceTable::NextRow() {
-    const uint16_t code = Cursor->GetNextRecord(RecordBuffer);
+    const uint16_t code = Cursor->GetNextRecord(RecordBuffer.get());
     if (code == ZIZIVU_EOF) {
         EndOfData = true;
         return false;
@@ -359,7 +353,7 @@ void TDataQuery::OpenSourceTables() {
         t->OpenCursor(OnPassword, RequestLive);
     }
     if (SourceTables.empty()) return;
-    TDataCursor* first = SourceTables.front()->Cursor;
+    TDataCursor* first = SourceTables.front()->Cursor.get();
     if (!LanguageGiven) LanguageID = first->GetLanguageID();
     if (!SortGiven) SortID = first->GetSortOrderID();
 }
@@ -446,18 +440,12 @@ void TDataQuery::LockSourceTables() {
 }
 
 void TDataQuery::UnlockSourceTables() {
+    if (ReadLockedTables.empty()) return;
+    TSourceTable* t = ReadLockedTables.back();
+    ReadLockedTables.pop_back();
     // Every lock goes, also when one release fails; the first failure is reported.
-    std::exception_ptr failure;
-    while (!ReadLockedTables.empty()) {
-        TSourceTable* t = ReadLockedTables.back();
-        ReadLockedTables.pop_back();
-        try {
-            if (t->Cursor) t->Cursor->UnlockTableRead();
-        } catch (...) {
-            if (!failure) failure = std::current_exception();
-        }
-    }
-    if (failure) std::rethrow_exception(failure);
+    TScopeGuard others([this] { UnlockSourceTables(); });
+    if (t->Cursor) t->Cursor->UnlockTableRead();
 }
 
 void TDataQuery::ResyncSourceCursors() {
@@ -947,7 +935,7 @@ bool TDataQuery::NextSourceRow() {
 void TDataQuery::GetSourceFieldValue(TExpToken* node, const uint8_t* resultRecord) {
     node->SetBufferSize(FieldValueBufferSize);
     if (node->BindLong2 == BoundResultColumn) {
-        TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+        TDataCursor* cursor = ResultCursor.Get();
         if (!cursor || !resultRecord) {
             node->IsNull = 1;
             return;
@@ -968,26 +956,26 @@ void TDataQuery::GetSourceFieldValue(TExpToken* node, const uint8_t* resultRecor
         return;
     }
     bool blank = false;
-    t->Cursor->GetTableField(no, t->RecordBuffer, blank, node->Value);
+    t->Cursor->GetTableField(no, t->RecordBuffer.get(), blank, node->Value);
     node->IsNull = blank ? 1 : 0;
 }
 
 void TDataQuery::ReadSourceBlob(TSourceTable* t, int32_t fieldNo, TExpToken* node) {
-    TDataCursor* c = t->Cursor;
+    TDataCursor* c = t->Cursor.get();
     node->IsNull = 1;
     node->DataSize = 0;
-    uint16_t code = c->OpenBlob(fieldNo, t->RecordBuffer, EngineBlobTag, true, bmRead);
+    uint16_t code = c->OpenBlob(fieldNo, t->RecordBuffer.get(), EngineBlobTag, true, bmRead);
     if (code != 0) RaiseEngineError(code, t->TableName);
     uint32_t size = 0, count = 0;
-    code = c->GetBlobSize(fieldNo, t->RecordBuffer, true, size);
+    code = c->GetBlobSize(fieldNo, t->RecordBuffer.get(), true, size);
     if (code == 0) {
         node->SetBufferSize(int32_t(size) + 1);
-        if (size > 0) code = c->GetBlob(fieldNo, t->RecordBuffer, true, count, size, node->Value, 0);
+        if (size > 0) code = c->GetBlob(fieldNo, t->RecordBuffer.get(), true, count, size, node->Value, 0);
         node->Value[count] = 0;
         node->DataSize = count + 1;
         node->IsNull = count == 0 ? 1 : 0;
     }
-    const uint16_t freed = c->FreeBlob(fieldNo, t->RecordBuffer, EngineBlobTag, true);
+    const uint16_t freed = c->FreeBlob(fieldNo, t->RecordBuffer.get(), EngineBlobTag, true);
     if (code == 0) code = freed;
     if (code != 0) RaiseEngineError(code, t->TableName);
 }

@@ -10,6 +10,7 @@
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/storage/EngineErrors.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -133,23 +134,6 @@ void TDataQuery::ExecDropTable() {
 
 namespace {
 
-// Closes the definition statement's cursor on every way out.
-class TCloseOnExit {
-public:
-    explicit TCloseOnExit(TDataCursor* cursor) : FCursor(cursor) {}
-    ~TCloseOnExit() {
-        try {
-            FCursor->Close();
-        } catch (...) {
-        }
-    }
-    TCloseOnExit(const TCloseOnExit&) = delete;
-    TCloseOnExit& operator=(const TCloseOnExit&) = delete;
-
-private:
-    TDataCursor* FCursor;
-};
-
 std::vector<TFieldDescriptor> TableFields(TDataCursor& cursor) {
     std::vector<TFieldDescriptor> fields;
     for (int32_t i = 1; i <= cursor.GetFieldCount(); ++i) fields.push_back(cursor.GetFieldDefinition(i));
@@ -162,7 +146,7 @@ void TDataQuery::ExecCreateIndex() {
     ResultCursor->SetExclusive(true);
     ResultCursor->SetInMemory(TargetInMemory);
     ResultCursor->Open();
-    TCloseOnExit close(ResultCursor);
+    TScopeGuard close([this] { ResultCursor->Close(); });
     TCreateIndex& index = *CreateIndexes.front();
     ResultCursor->AddIndex(NewIndexDescriptor(index, index.IndexName, TableFields(*ResultCursor)));
 }
@@ -175,7 +159,7 @@ void TDataQuery::ExecDropIndex() {
         return;
     }
     ResultCursor->Open();
-    TCloseOnExit close(ResultCursor);
+    TScopeGuard close([this] { ResultCursor->Close(); });
     ResultCursor->DeleteIndex(IndexName);
 }
 
@@ -213,7 +197,7 @@ void TDataQuery::DropPrimaryIndex() {
     std::vector<TIndexDescriptor> indexes;
     ResultCursor->Open();
     {
-        TCloseOnExit close(ResultCursor);
+        TScopeGuard close([this] { ResultCursor->Close(); });
         ReadTableDefinition(fields, indexes);
     }
     indexes[0] = TIndexDescriptor();
@@ -229,7 +213,7 @@ void TDataQuery::ExecAlterTable() {
     bool hasPrimary;
     ResultCursor->Open();
     {
-        TCloseOnExit close(ResultCursor);
+        TScopeGuard close([this] { ResultCursor->Close(); });
         ReadTableDefinition(fields, indexes);
         hasPrimary = !ResultCursor->GetNoPrimaryIndex() && indexes[0].FieldCount > 0;
     }

@@ -4,6 +4,7 @@
 #include "db/sql/QueryStatement.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/ExpressionValidate.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 // ---- Shared parts ----------------------------------------------------------------------
@@ -85,10 +86,7 @@ void TDataQuery::ParseUpdateValue(TUpdateValue* value) {
 
 void TDataQuery::ParseColumnDefinition(TCreateField* field, bool typeRequired) {
     TExpressionParser& p = Parser();
-    struct TContextReset {
-        TExpressionParser& P;
-        ~TContextReset() { P.SetContext("SQL statement"); }
-    } reset{p};
+    TScopeGuard reset([&p] { p.SetContext("SQL statement"); });
     const char* const context = "table column";
     p.SetContext(context);
     if (p.TokenKindIs(tkEnd)) Fail("Table column name is empty");
@@ -361,11 +359,7 @@ void TDataQuery::ParseInsert() {
         Next();
     } else if (TokenIs("SELECT")) {
         InsertSelect = true;
-        auto select = std::make_unique<TDataQuery>(Owner);
-        select->RequestLive = true;
-        TDataQuery* query = select.get();
-        Owner->AddQuery(select.release());
-        query->ParseStatement(true);
+        static_cast<TDataQuery*>(Owner->CreateSubQuery())->ParseStatement(true);
     } else {
         FailToken("VALUES or SELECT  keyword expected, instead found '");
     }

@@ -14,6 +14,7 @@
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/ExpressionValidate.h"
 #include "db/storage/LanguageSettings.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 // ---- Transactions ----------------------------------------------------------------------
@@ -42,21 +43,15 @@ void SetStatementCommitObserver(TStatementCommitObserver observer) {
 }
 
 TStatementTransaction::TStatementTransaction(TDataDirectory* directory, int32_t interval, int32_t recordSize)
-    : FDirectory(directory) {
-    FOwn = !directory->InTransaction();
-    if (FOwn) directory->StartTransaction();
+    : FDirectory(directory), FRollback([this] {
+          if (FOwn) FDirectory->Rollback();
+      }) {
+    const bool own = !directory->InTransaction();
+    if (own) directory->StartTransaction();
+    FOwn = own;
     FInterval = interval > 0 ? interval : DefaultCommitInterval(recordSize);
     // An outer transaction belongs to the caller: committed only when the statement asks.
     FCommits = FOwn || interval > 0;
-}
-
-TStatementTransaction::~TStatementTransaction() {
-    if (!FOwn || FFinished) return;
-    try {
-        FDirectory->Rollback();
-    } catch (...) {
-        // The statement's own failure is the one that goes on.
-    }
 }
 
 void TStatementTransaction::RowDone(int32_t count, const std::vector<TDataCursor*>& cursors) {
@@ -66,7 +61,7 @@ void TStatementTransaction::RowDone(int32_t count, const std::vector<TDataCursor
 }
 
 void TStatementTransaction::Finish() {
-    FFinished = true;
+    FRollback.Dismiss();
     if (FOwn) CommitDirectory(FDirectory, true);
 }
 
@@ -324,14 +319,13 @@ void TDataQuery::ExecInsertValues() {
     TSourceTable& target = *SourceTables.front();
     TDataCursor& cursor = *target.Cursor;
     if (NoAutoInc) cursor.SetKeepAutoInc(true);
-    try {
-        cursor.InitRecord(target.RecordBuffer);
+    {
+        TScopeGuard freeBlobs([&] { cursor.FreeBlobBuffers(true); });
+        cursor.InitRecord(target.RecordBuffer.get());
         for (size_t i = 0; i < UpdateValues.size(); ++i)
-            EvalInsertValue(static_cast<int32_t>(i), target.RecordBuffer);
-        cursor.InsertRecord(target.RecordBuffer);
-    } catch (...) {
-        cursor.FreeBlobBuffers(true);
-        throw;
+            EvalInsertValue(static_cast<int32_t>(i), target.RecordBuffer.get());
+        cursor.InsertRecord(target.RecordBuffer.get());
+        freeBlobs.Dismiss();
     }
     RowsAffected = 1;
 }
@@ -359,14 +353,13 @@ void TDataQuery::ExecInsertSelect() {
     while (!abort && rows.GetNextRecord(row.data()) == 0) {
         DoProgress(counter, static_cast<uint16_t>(Percent(counter, total)), abort);
         reported = counter;
-        try {
-            cursor.InitRecord(target.RecordBuffer);
+        {
+            TScopeGuard freeBlobs([&] { cursor.FreeBlobBuffers(true); });
+            cursor.InitRecord(target.RecordBuffer.get());
             for (size_t i = 0; i < UpdateValues.size(); ++i)
-                EvalInsertSelectValue(static_cast<int32_t>(i), target.RecordBuffer, row.data());
-            cursor.InsertRecord(target.RecordBuffer);
-        } catch (...) {
-            cursor.FreeBlobBuffers(true);
-            throw;
+                EvalInsertSelectValue(static_cast<int32_t>(i), target.RecordBuffer.get(), row.data());
+            cursor.InsertRecord(target.RecordBuffer.get());
+            freeBlobs.Dismiss();
         }
         ++RowsAffected;
         transaction.RowDone(RowsAffected, {&cursor, &rows});
@@ -388,7 +381,7 @@ bool TDataQuery::NextRowAfterChange(uint32_t changed) {
         table.EndOfData = true;
         return false;
     }
-    if (cursor.GetCurrentRecord(table.RecordBuffer, false) != 0) {
+    if (cursor.GetCurrentRecord(table.RecordBuffer.get(), false) != 0) {
         table.EndOfData = true;
         return false;
     }
@@ -406,7 +399,7 @@ void TDataQuery::RunChangeLoop(bool update) {
     TStatementTransaction transaction(cursor.Directory(), CommitIntervalGiven ? CommitInterval : 0,
                                       cursor.GetRecordSize());
     std::vector<TDataCursor*> cursors;
-    for (const std::unique_ptr<TSourceTable>& t : SourceTables) cursors.push_back(t->Cursor);
+    for (const std::unique_ptr<TSourceTable>& t : SourceTables) cursors.push_back(t->Cursor.get());
     const int32_t total = DrivingTable->Cursor->GetRecordCount();
     int32_t counter = 1, reported = 0;
     bool abort = false;
@@ -422,19 +415,12 @@ void TDataQuery::RunChangeLoop(bool update) {
         const uint32_t recordNo = cursor.GetPhysicalRecordNumber();
         if (update) {
             cursor.LockRecord(0);
-            try {
-                for (size_t i = 0; i < UpdateValues.size(); ++i)
-                    EvalUpdateValue(static_cast<int32_t>(i), target.RecordBuffer);
-                cursor.ModifyRecord(target.RecordBuffer);
-            } catch (...) {
-                cursor.FreeBlobBuffers(true);
-                try {
-                    cursor.UnlockRecord(recordNo);
-                } catch (...) {
-                }
-                throw;
-            }
-            cursor.UnlockRecord(recordNo);
+            TScopeGuard unlock([&] { cursor.UnlockRecord(recordNo); });
+            TScopeGuard freeBlobs([&] { cursor.FreeBlobBuffers(true); });
+            for (size_t i = 0; i < UpdateValues.size(); ++i)
+                EvalUpdateValue(static_cast<int32_t>(i), target.RecordBuffer.get());
+            cursor.ModifyRecord(target.RecordBuffer.get());
+            freeBlobs.Dismiss();
         } else {
             cursor.DeleteRecord();
         }

@@ -7,6 +7,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/ExpressionValidate.h"
 #include "db/storage/LanguageSettings.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -66,10 +67,7 @@ void TDataQuery::ExpectStatementEnd(const char* statement) {
 TExpTree TDataQuery::ParseClause(TClauseLevel level, uint8_t flags, const char* context,
                                  const char* emptyMessage) {
     TExpressionParser& p = Parser();
-    struct TContextReset {
-        TExpressionParser& P;
-        ~TContextReset() { P.SetContext(StatementContext); }
-    } reset{p};
+    TScopeGuard reset([&p] { p.SetContext(StatementContext); });
     p.SetContext(context);
     if (p.TokenKindIs(tkEnd)) Fail(emptyMessage);
     switch (level) {

@@ -231,7 +231,7 @@ TEST_F(SelectResultTest, LiveResultIsTheSourceCursorThroughAnIndex) {
     auto live = [](TQueryStatement& s) { s.SetRequestLive(true); };
     TDataCursor* result = Run("SELECT * FROM l ORDER BY b", live);
     EXPECT_TRUE(FStatement->MainQuery()->LivePlan);
-    EXPECT_EQ(result, FStatement->MainQuery()->DrivingTable->Cursor);
+    EXPECT_EQ(result, FStatement->MainQuery()->DrivingTable->Cursor.get());
     EXPECT_EQ(Rows(*result), (TRows{{"2", "10"}, {"3", "20"}, {"1", "30"}}));
     result = Run("SELECT a, a * 2 AS twice FROM l WHERE b > 10", live);
     EXPECT_TRUE(FStatement->MainQuery()->LivePlan);
