@@ -22,5 +22,7 @@ uint8_t MirrorOperator(uint8_t code);
 // The FROM positions of the source tables the expression's columns name.
 void CollectSourceTables(const TExpToken* n, std::vector<int32_t>& positions);
 bool HasSubSelect(const TExpToken* n);
+// The place of the last "\", ":" or "/" of a table name; npos without one.
+size_t LastPathDelimiter(const std::string& name);
 [[noreturn]] void RaiseSqlError(const std::string& message);
 bool IsTrueValue(const TExpToken* v);
