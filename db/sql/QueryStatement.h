@@ -75,16 +75,6 @@ public:
     void DoProgress(int32_t currentRecord, uint16_t percentDone, bool& abort);
     void CloseResultCursor();
 
-    // The clause lists' objects freed.
-    void ClearSourceTables() { FClauses.SourceTables.clear(); }
-    void ClearResultFields() { FClauses.ResultFields.clear(); }
-    void ClearUpdateFields() { FClauses.UpdateFields.clear(); }
-    void ClearUpdateValues() { FClauses.UpdateValues.clear(); }
-    void ClearCreateFields() { FClauses.CreateFields.clear(); }
-    void ClearCreateIndexes() { FClauses.CreateIndexes.clear(); }
-    void ClearOrderByFields() { FClauses.OrderByFields.clear(); }
-    void ClearGroupByFields() { FClauses.GroupByFields.clear(); }
-
     // A node evaluated on the source tables' current rows (result columns from the record).
     TExpTree Evaluate(TExpToken* node, const uint8_t* resultRecord = nullptr);
 
@@ -103,6 +93,16 @@ private:
     TExpressionParser& Parser();
 
     // ---- Parsing: writes the clauses ----
+    // The clause lists' objects freed, by Reset before a parse (the plan points into them).
+    void ClearSourceTables() { FClauses.SourceTables.clear(); }
+    void ClearResultFields() { FClauses.ResultFields.clear(); }
+    void ClearUpdateFields() { FClauses.UpdateFields.clear(); }
+    void ClearUpdateValues() { FClauses.UpdateValues.clear(); }
+    void ClearCreateFields() { FClauses.CreateFields.clear(); }
+    void ClearCreateIndexes() { FClauses.CreateIndexes.clear(); }
+    void ClearOrderByFields() { FClauses.OrderByFields.clear(); }
+    void ClearGroupByFields() { FClauses.GroupByFields.clear(); }
+
     [[noreturn]] void Fail(const std::string& message);
     // message + the current token's text + "'".
     [[noreturn]] void FailToken(const std::string& message);
