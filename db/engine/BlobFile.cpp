@@ -215,7 +215,7 @@ void TBlobFile::WriteHeader(bool always, bool flush) {
     uint8_t image[BlobFileHeaderSize];
     FHeader.WriteTo(image);
     if (FEncrypted) Scramble(image, BlobFileHeaderSize, BlobSeed);
-    WriteAt(*this, 0, image, BlobFileHeaderSize);
+    WriteAt(*this, 0, image, BlobFileHeaderSize, FOwner->Journal());
     if (flush || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
     FHeaderModified = false;
@@ -251,7 +251,7 @@ void TBlobFile::CheckHeader() {
 
 void TBlobFile::Empty() {
     ClearBlockCache();
-    WriteAt(*this, BlobFileHeaderSize, FWriteBuffer, 0);
+    WriteAt(*this, BlobFileHeaderSize, FWriteBuffer, 0, FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FHeader.Version = EngineFileVersion;
     FHeader.NextBlockPos = FirstBlockPosition;
@@ -395,7 +395,7 @@ void TBlobFile::CacheWriteRun(TBlock* const* run, int32_t count) {
             Scramble(image + BlockHeaderSize, DataSize(), BlobSeed);
         }
     }
-    WriteAt(*this, int32_t(run[0]->Number), FWriteBuffer, total);
+    WriteAt(*this, int32_t(run[0]->Number), FWriteBuffer, total, FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }

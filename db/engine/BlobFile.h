@@ -126,6 +126,11 @@ public:
     void Empty();
     const TBlobFileHeader& Header() const { return FHeader; }
     bool HeaderModified() const { return FHeaderModified; }
+    // Takes a header kept earlier back, with its mark (a change undone).
+    void RestoreHeader(const TBlobFileHeader& header, bool modified) {
+        FHeader = header;
+        FHeaderModified = modified;
+    }
     // The block the next allocation takes: the free-chain head, else a new one.
     uint32_t GetNewBlockPos() const;
     uint32_t GetNextNewBlockPos() const { return FHeader.NextBlockPos; }

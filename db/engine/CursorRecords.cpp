@@ -4,6 +4,7 @@
 // open BLOB buffers.
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "db/engine/BlobFile.h"
 #include "db/engine/DataCursor.h"
@@ -507,6 +508,34 @@ void TDataCursor::CheckRowIdFree(uint32_t rowId) {
     if (KeyExists(DeletedIndexNo, key)) Raise(ZIZIVU_KEYVIOL, "", DeletedIndexName);
 }
 
+// Open BLOB buffers of a record that a change writes out, taken out of the open list as
+// they are written and freed with the object. When an exception ends the change they go
+// back into the list unwritten, the record's fields naming them again, so that the same
+// change can be made again.
+class TDataCursor::TWrittenBlobs {
+public:
+    TWrittenBlobs(TDataCursor& cursor, uint8_t* record);
+    TWrittenBlobs(const TWrittenBlobs&) = delete;
+    TWrittenBlobs& operator=(const TWrittenBlobs&) = delete;
+    ~TWrittenBlobs();
+    // Moves the open buffer of the field at the offset in here; the buffer to write.
+    TOpenBlob& Take(TOpenBlob& open, uint16_t offset);
+
+private:
+    struct TEntry {
+        TOpenBlob Blob;
+        uint32_t FirstBlock = 0;
+        bool Modified = false;
+        int32_t PriorWord = 0;
+        uint16_t Offset = 0;
+        uint8_t Field[9] = {};  // flag byte, stored word, BLOB id
+    };
+    TDataCursor& FCursor;
+    uint8_t* FRecord;
+    int FExceptions;
+    std::vector<TEntry> FEntries;
+};
+
 class TDataCursor::TWriteScope {
 public:
     explicit TWriteScope(TDataCursor& c) : FCursor(c) { FCursor.BeginWrite(); }
@@ -574,6 +603,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     LockRecordInternal(recNo);
     const bool held = FTable->HoldsRecordLock(recNo);
     try {
+        TDataTable::TChangeScope change(*FTable);
         ValidateRecord(buffer);
         uint32_t rowId = bytes::GetU32(buffer + 5);
         const bool keep = FKeepAutoInc && rowId != 0;
@@ -604,6 +634,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
             Raise(ZIZIVU_RECBUFCORRUPT);
         }
         const uint32_t oldRowId = rec->GetRowWord();
+        TWrittenBlobs blobs(*this, buffer);
         try {
             InsertKeys(buffer, recNo);
             const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
@@ -616,7 +647,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
             BuildDeletedKey(0, rowId, key);
             if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
             data->SetLastRowId(keep ? std::max(NextRowIdAfter(last), rowId) : rowId);
-            WriteBlobs(buffer, recNo);
+            WriteBlobs(buffer, recNo, blobs);
             rec->ClearImage();
             rec->GetBuffer()[0] = 0;
             bytes::PutU32(rec->GetBuffer() + 1, recNo);
@@ -649,6 +680,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     LockRecordInternal(recNo);
     const bool held = FTable->HoldsRecordLock(recNo);
     try {
+        TDataTable::TChangeScope change(*FTable);
         std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
         FetchRecord(recNo, old.data());
         if (old[0] != 0) Raise(ZIZIVU_RECCHANGED);
@@ -676,7 +708,8 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
             oldKeys.push_back(std::move(a));
             newKeys.push_back(std::move(b));
         }
-        WriteBlobs(buffer, recNo);
+        TWrittenBlobs blobs(*this, buffer);
+        WriteBlobs(buffer, recNo, blobs);
         for (size_t k = 0; k < changed.size(); ++k) {
             const int32_t i = changed[k];
             const TIndexDescriptor d = index->GetIndexDescriptor(i);
@@ -722,6 +755,7 @@ void TDataCursor::DeleteRecord() {
     LockRecordInternal(recNo);
     const bool held = FTable->HoldsRecordLock(recNo);
     try {
+        TDataTable::TChangeScope change(*FTable);
         std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
         FetchRecord(recNo, old.data());
         if (old[0] != 0 || old != seen) Raise(ZIZIVU_RECCHANGED);
@@ -878,7 +912,7 @@ void TDataCursor::ClearBlobFields(uint8_t* record) {
 
 // Every modified open buffer of the record gets a new BLOB id and its blocks written (or
 // freed when empty); then every BLOB field holds its stored words again.
-void TDataCursor::WriteBlobs(uint8_t* record, uint32_t recordNo) {
+void TDataCursor::WriteBlobs(uint8_t* record, uint32_t recordNo, TWrittenBlobs& written) {
     if (FBlobs.empty()) return;
     const TDataFile* data = DataFile();
     for (int32_t i = 0; i < data->GetFieldCount(); ++i) {
@@ -886,23 +920,51 @@ void TDataCursor::WriteBlobs(uint8_t* record, uint32_t recordNo) {
         if (f.DataType != dtBlob) continue;
         uint8_t* field = record + f.Offset + 1;
         const int32_t word = bytes::GetI32(field);
-        TOpenBlob* b = word < 0 ? FindBlob(-word) : nullptr;
-        if (!b) continue;
-        if (b->Buffer->Modified) {
-            TBlobBuffer& buffer = *b->Buffer;
+        TOpenBlob* open = word < 0 ? FindBlob(-word) : nullptr;
+        if (!open) continue;
+        TOpenBlob& b = written.Take(*open, f.Offset);
+        if (b.Buffer->Modified) {
+            TBlobBuffer& buffer = *b.Buffer;
             buffer.RecordNo = recordNo;
             if (buffer.Length() == 0) {
                 buffer.FreeBlocks();
             } else {
                 buffer.Save();
             }
-            b->PriorWord = int32_t(buffer.FirstBlock);
+            b.PriorWord = int32_t(buffer.FirstBlock);
             bytes::PutU32(field + 4, buffer.FirstBlock ? DataFile()->NextBlobId() : 0);
         }
-        bytes::PutI32(field, b->PriorWord);
-        record[f.Offset] = b->PriorWord != 0 ? 1 : 0;
-        FreeOpenBlob(size_t(b - FBlobs.data()));
+        bytes::PutI32(field, b.PriorWord);
+        record[f.Offset] = b.PriorWord != 0 ? 1 : 0;
     }
+}
+
+TDataCursor::TWrittenBlobs::TWrittenBlobs(TDataCursor& cursor, uint8_t* record)
+    : FCursor(cursor), FRecord(record), FExceptions(std::uncaught_exceptions()) {}
+
+TDataCursor::TWrittenBlobs::~TWrittenBlobs() {
+    if (std::uncaught_exceptions() <= FExceptions) return;
+    for (auto it = FEntries.rbegin(); it != FEntries.rend(); ++it) {
+        it->Blob.Buffer->FirstBlock = it->FirstBlock;
+        it->Blob.Buffer->Modified = it->Modified;
+        it->Blob.PriorWord = it->PriorWord;
+        std::memcpy(FRecord + it->Offset, it->Field, sizeof it->Field);
+        FCursor.FBlobs.push_back(std::move(it->Blob));
+    }
+}
+
+TDataCursor::TOpenBlob& TDataCursor::TWrittenBlobs::Take(TOpenBlob& open, uint16_t offset) {
+    TEntry e;
+    e.FirstBlock = open.Buffer->FirstBlock;
+    e.Modified = open.Buffer->Modified;
+    e.PriorWord = open.PriorWord;
+    e.Offset = offset;
+    std::memcpy(e.Field, FRecord + offset, sizeof e.Field);
+    const size_t i = size_t(&open - FCursor.FBlobs.data());
+    e.Blob = std::move(open);
+    FEntries.push_back(std::move(e));
+    FCursor.FreeOpenBlob(i);
+    return FEntries.back().Blob;
 }
 
 void TDataCursor::FreeRecordBlobs(const uint8_t* record, uint32_t recordNo) {

@@ -17,6 +17,7 @@
 #include "db/storage/RecordsBitmap.h"
 #include "platform/os/Locale.h"
 #include "platform/rtl/ByteCodec.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -855,22 +856,26 @@ bool TDataCursor::LockForCacheMiss() {
 void TDataCursor::BeginWrite() {
     CheckOpen();
     if (FWriteDepth++ > 0) return;
-    try {
-        // A reader byte of this process lies inside the writer's range: the write lock
-        // takes the place of the operation's read lock.
-        if (FReadOwned && FTable->HoldsReadLock()) {
-            FReadOwned = false;
-            FTable->UnlockRead();
-        }
-        const bool changed = FTable->LockForWrite();
-        if (changed || TableChanged()) {
-            ResetView();
-            Reposition();
-        }
-    } catch (...) {
+    // A failure leaves no write begun, and no write lock that this call took.
+    bool took = false;
+    TScopeGuard undo([this, &took] {
         FWriteDepth = 0;
-        throw;
+        if (took) FTable->ReleaseWriteLock();
+    });
+    // A reader byte of this process lies inside the writer's range: the write lock takes
+    // the place of the operation's read lock.
+    if (FReadOwned && FTable->HoldsReadLock()) {
+        FReadOwned = false;
+        FTable->UnlockRead();
     }
+    const bool held = FTable->HoldsWriteLock();
+    const bool changed = FTable->LockForWrite();
+    took = !held && FTable->HoldsWriteLock();
+    if (changed || TableChanged()) {
+        ResetView();
+        Reposition();
+    }
+    undo.Dismiss();
 }
 
 void TDataCursor::EndWrite() {

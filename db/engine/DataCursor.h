@@ -545,7 +545,9 @@ private:
     uint32_t NextRowIdAfter(uint32_t last) const;
     void CheckRowIdFree(uint32_t rowId);
     void InsertKeys(const uint8_t* record, uint32_t recordNo);
-    void WriteBlobs(uint8_t* record, uint32_t recordNo);
+    // The open BLOB buffers a change writes out (CursorRecords.cpp).
+    class TWrittenBlobs;
+    void WriteBlobs(uint8_t* record, uint32_t recordNo, TWrittenBlobs& written);
     void FreeRecordBlobs(const uint8_t* record, uint32_t recordNo);
     void FlushAfterWrite();
     // After a change of one record: buffers written, view bounds and bitmaps updated, and

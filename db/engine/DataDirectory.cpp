@@ -9,6 +9,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "platform/os/Files.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -95,8 +96,11 @@ int32_t TDataDirectory::OpenTable(const std::string& name, TDataTable*& table, b
 
 int32_t TDataDirectory::CloseTable(TDataTable* table, bool temporaryDiscard) {
     if (IndexOfTable(table) < 0) return -ZIZIVU_OSPATHNOTFOUND;
+    // The last opener's close frees the table even when the close reports a failure.
+    TScopeGuard release([this, table] {
+        if (table->OpenCount() == 0 && !table->InTransaction()) FreeTable(table);
+    });
     table->CloseFiles(temporaryDiscard);
-    if (table->OpenCount() == 0 && !table->InTransaction()) FreeTable(table);
     return 0;
 }
 
@@ -167,8 +171,18 @@ void TDataDirectory::StartTransaction() {
 }
 
 void TDataDirectory::Commit(bool end) {
-    for (auto it = FTables.rbegin(); it != FTables.rend(); ++it)
-        if ((*it)->InTransaction()) (*it)->Commit(end);
+    {
+        // A table whose commit fails ends the transaction: the tables not yet committed
+        // keep nothing of it either.
+        TScopeGuard abandon([this] {
+            for (TDataTable* t : FTables)
+                if (t->InTransaction()) t->AbandonTransaction();
+            FTransactionActive = false;
+        });
+        for (auto it = FTables.rbegin(); it != FTables.rend(); ++it)
+            if ((*it)->InTransaction()) (*it)->Commit(end);
+        abandon.Dismiss();
+    }
     if (end) {
         FTransactionActive = false;
         ReleaseClosedTables();

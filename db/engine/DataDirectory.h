@@ -46,7 +46,9 @@ public:
     std::string GetTemporaryTableName(bool inMemory);
 
     void StartTransaction();
-    // Commits every table, last to first, and frees those no cursor holds any more.
+    // Commits every table, last to first, and frees those no cursor holds any more. When a
+    // table's commit fails, the transaction ends with nothing of it kept by the tables not
+    // committed yet.
     void Commit(bool end);
     void Rollback();
     bool InTransaction() const { return FTransactionActive; }

@@ -324,7 +324,7 @@ void TDataFile::WriteHeader(bool always, bool flush) {
     FHeader.Modified = FHeaderModified ? 1 : 0;
     uint8_t image[DataFileHeaderSize];
     FHeader.WriteTo(image);
-    WriteAt(*this, 0, image, DataFileHeaderSize);
+    WriteAt(*this, 0, image, DataFileHeaderSize, FOwner->Journal());
     if (flush || FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
     FHeaderModified = false;
@@ -352,7 +352,7 @@ void TDataFile::GetHeader(uint8_t* image) const {
 void TDataFile::Empty() {
     ClearRecordCache();
     WriteAt(*this, int32_t(DataFileHeaderSize + FieldDescriptorSize * int32_t(FFields.size())), FWriteBuffer,
-            0);
+            0, FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FHeader.ChangeCount = 0;
     FHeader.DeletedHead = 0;
@@ -385,7 +385,8 @@ void TDataFile::WriteFieldDescriptors() {
         FFields[i].WriteTo(image);
         if (IsEncrypted()) Scramble(image, FieldDescriptorSize, RecordSeed);
     }
-    if (!images.empty()) WriteAt(*this, DataFileHeaderSize, images.data(), int32_t(images.size()));
+    if (!images.empty())
+        WriteAt(*this, DataFileHeaderSize, images.data(), int32_t(images.size()), FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
     FFieldsModified = false;

@@ -208,6 +208,13 @@ public:
     void GetHeader(uint8_t* image) const;
     const TDataFileHeader& Header() const { return FHeader; }
     bool HeaderModified() const { return FHeaderModified; }
+    bool FieldsModified() const { return FFieldsModified; }
+    // Takes a header kept earlier back, with its marks (a change undone).
+    void RestoreHeader(const TDataFileHeader& header, bool modified, bool fieldsModified) {
+        FHeader = header;
+        FHeaderModified = modified;
+        FFieldsModified = fieldsModified;
+    }
     void Empty();
 
     void ReadFieldDescriptors();

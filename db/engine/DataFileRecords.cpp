@@ -259,7 +259,7 @@ void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
         run[i]->WriteTo(image);
         if (IsEncrypted()) Scramble(image, size, RecordSeed);
     }
-    WriteAt(*this, int32_t(position), FWriteBuffer, int32_t(total));
+    WriteAt(*this, int32_t(position), FWriteBuffer, int32_t(total), FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }

@@ -1,5 +1,7 @@
 #include "db/engine/DataTable.h"
 
+#include <exception>
+
 #include "db/engine/BlobFile.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataFile.h"
@@ -9,6 +11,7 @@
 #include "db/storage/FileLayer.h"
 #include "db/storage/RecordsBitmap.h"
 #include "platform/os/Files.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Tick.h"
 
@@ -150,20 +153,32 @@ void TDataTable::CloseFiles(bool temporaryDiscard) {
     if (!FOpen) return;
     if (FOpenCount > 0) --FOpenCount;
     if (FOpenCount > 0 || FTransactionActive) return;
-    if (FExclusive && !FReadOnly) {
-        if (FTemporary && temporaryDiscard)
-            DropAllCaches();
-        else
-            FlushBuffers(true, false, false, false, false);
+    // The locks and the files go even when the flush fails; such a flush leaves the files
+    // as they were, and its failure is reported afterwards.
+    TScopeGuard close([this] { ReleaseAndCloseFiles(); });
+    if (!FExclusive || FReadOnly) return;
+    if (FTemporary && temporaryDiscard) {
+        DropAllCaches();
+        return;
     }
-    if (FAllRecordsLocked) {
-        FDataFile->LockRange(AllRecordsStart, AllRecordsLength, false);
-        FAllRecordsLocked = false;
-    }
+    TChangeScope change(*this);
+    FlushBuffers(true, false, false, false, false);
+}
+
+void TDataTable::ReleaseAndCloseFiles() {
+    ReleaseTableRange();
     UnlockAllRecords(false);
     FPending->ClearAll();
-    if (FImplicitRead) UnlockRead();
-    if (FWriteLock) UnlockForWrite();
+    if (FImplicitRead) {
+        FImplicitRead = false;
+        ReleaseReadBytes(FIndexReadByte, FBlobReadByte);
+    }
+    if (FExplicitRead) {
+        FExplicitRead = false;
+        ReleaseReadBytes(FIndexExplicitByte, FBlobExplicitByte);
+    }
+    ReleaseWriteLock();
+    ReleaseTransactionLock();
     FIndexFile->Close();
     FBlobFile->Close();
     FDataFile->Close();
@@ -316,31 +331,39 @@ uint16_t TDataTable::LockReaderByte(TFileHandler& file) {
     }
 }
 
-void TDataTable::Unlock(TFileHandler& file, uint32_t start, uint32_t length, uint16_t code) {
-    if (!file.LockRange(start, length, false)) Raise(code);
+void TDataTable::TakeRange(TTakenRanges& taken, TFileHandler& file, uint32_t start, uint32_t length) {
+    if (!TryLock(file, start, length, FileLockTries, FileLockWaitMs)) Raise(ZIZIVU_LOCKFAILED);
+    taken.Add(file, start, length);
 }
 
-void TDataTable::LockReadBytes(uint16_t& indexByte, uint16_t& blobByte) {
-    indexByte = LockReaderByte(*FIndexFile);
-    if (indexByte == 0) Raise(ZIZIVU_LOCKFAILED);
-    if (HasBlobFile()) {
-        blobByte = LockReaderByte(*FBlobFile);
-        if (blobByte == 0) {
-            // Leave nothing behind: the index byte goes too.
-            FIndexFile->LockRange(ReaderBase - indexByte, 1, false);
-            indexByte = 0;
-            Raise(ZIZIVU_LOCKFAILED);
-        }
-    }
+uint16_t TDataTable::TakeReaderByte(TTakenRanges& taken, TFileHandler& file) {
+    const uint16_t r = LockReaderByte(file);
+    if (r == 0) Raise(ZIZIVU_LOCKFAILED);
+    taken.Add(file, ReaderBase - r, 1);
+    return r;
 }
 
-void TDataTable::UnlockReadBytes(uint16_t& indexByte, uint16_t& blobByte) {
+bool TDataTable::TakeReadLock(uint16_t& indexByte, uint16_t& blobByte, bool& held) {
+    if (FExplicitRead || FImplicitRead || FWriteLock || FTransactionLock || FExclusive || FReadOnly)
+        return false;
+    TTakenRanges taken;
+    const uint16_t i = TakeReaderByte(taken, *FIndexFile);
+    const uint16_t b = HasBlobFile() ? TakeReaderByte(taken, *FBlobFile) : 0;
+    const bool changed = CheckForChanges();
+    taken.Keep();
+    indexByte = i;
+    blobByte = b;
+    held = true;
+    return changed;
+}
+
+bool TDataTable::ReleaseReadBytes(uint16_t& indexByte, uint16_t& blobByte) {
     const uint16_t i = indexByte, b = blobByte;
     indexByte = blobByte = 0;
     bool ok = true;
     if (b != 0 && HasBlobFile()) ok = FBlobFile->LockRange(ReaderBase - b, 1, false) && ok;
     if (i != 0) ok = FIndexFile->LockRange(ReaderBase - i, 1, false) && ok;
-    if (!ok) Raise(ZIZIVU_UNLOCKFAILED);
+    return ok;
 }
 
 bool TDataTable::LockRecord(uint32_t recordNo) {
@@ -394,84 +417,84 @@ void TDataTable::UnlockAllRecords(bool deferredOnly) {
 }
 
 void TDataTable::UnlockTable() {
-    if (FAllRecordsLocked) {
-        FAllRecordsLocked = false;
-        Unlock(*FDataFile, AllRecordsStart, AllRecordsLength, ZIZIVU_UNLOCKFAILED);
-    }
+    if (!ReleaseTableRange()) Raise(ZIZIVU_UNLOCKFAILED);
 }
 
+bool TDataTable::ReleaseTableRange() {
+    if (!FAllRecordsLocked) return true;
+    FAllRecordsLocked = false;
+    return FDataFile->LockRange(AllRecordsStart, AllRecordsLength, false);
+}
+
+// Each lock takes its ranges and then runs the change check under them; a failure of
+// either gives back what the call took, the last first, and leaves the lock not held.
+
 bool TDataTable::LockExplicitRead() {
-    if (FExplicitRead || FImplicitRead || FWriteLock || FTransactionLock || FExclusive || FReadOnly)
-        return false;
-    LockReadBytes(FIndexExplicitByte, FBlobExplicitByte);
-    FExplicitRead = true;
-    return CheckForChanges();
+    return TakeReadLock(FIndexExplicitByte, FBlobExplicitByte, FExplicitRead);
 }
 
 void TDataTable::UnlockExplicitRead() {
     if (!FExplicitRead) return;
     FExplicitRead = false;
-    UnlockReadBytes(FIndexExplicitByte, FBlobExplicitByte);
+    if (!ReleaseReadBytes(FIndexExplicitByte, FBlobExplicitByte)) Raise(ZIZIVU_UNLOCKFAILED);
 }
 
 bool TDataTable::LockRead() {
-    if (FExplicitRead || FImplicitRead || FWriteLock || FTransactionLock || FExclusive || FReadOnly)
-        return false;
-    LockReadBytes(FIndexReadByte, FBlobReadByte);
-    FImplicitRead = true;
-    return CheckForChanges();
+    return TakeReadLock(FIndexReadByte, FBlobReadByte, FImplicitRead);
 }
 
 void TDataTable::UnlockRead() {
     if (!FImplicitRead) return;
     FImplicitRead = false;
-    UnlockReadBytes(FIndexReadByte, FBlobReadByte);
+    if (!ReleaseReadBytes(FIndexReadByte, FBlobReadByte)) Raise(ZIZIVU_UNLOCKFAILED);
 }
 
 bool TDataTable::LockForWrite() {
     if (FWriteLock || FExclusive || FReadOnly) return false;
-    // Data byte, index range, BLOB range; a later failure gives back the earlier ones.
-    const bool takeData = !FTransactionLock;
-    if (takeData && !TryLock(*FDataFile, DataWriteByte, 1, FileLockTries, FileLockWaitMs))
-        Raise(ZIZIVU_LOCKFAILED);
-    if (!TryLock(*FIndexFile, WriteRangeStart, WriteRangeLength, FileLockTries, FileLockWaitMs)) {
-        if (takeData) FDataFile->LockRange(DataWriteByte, 1, false);
-        Raise(ZIZIVU_LOCKFAILED);
-    }
-    if (HasBlobFile() &&
-        !TryLock(*FBlobFile, WriteRangeStart, WriteRangeLength, FileLockTries, FileLockWaitMs)) {
-        FIndexFile->LockRange(WriteRangeStart, WriteRangeLength, false);
-        if (takeData) FDataFile->LockRange(DataWriteByte, 1, false);
-        Raise(ZIZIVU_LOCKFAILED);
-    }
+    TTakenRanges taken;
+    if (!FTransactionLock) TakeRange(taken, *FDataFile, DataWriteByte, 1);
+    TakeRange(taken, *FIndexFile, WriteRangeStart, WriteRangeLength);
+    if (HasBlobFile()) TakeRange(taken, *FBlobFile, WriteRangeStart, WriteRangeLength);
+    const bool changed = FTransactionActive ? false : CheckForChanges();
+    taken.Keep();
     FWriteLock = true;
-    return FTransactionActive ? false : CheckForChanges();
+    return changed;
 }
 
 void TDataTable::UnlockForWrite() {
-    if (!FWriteLock) return;
+    if (!ReleaseWriteLock()) Raise(ZIZIVU_LOCKFAILED);
+}
+
+bool TDataTable::ReleaseWriteLock() {
+    if (!FWriteLock) return true;
     FWriteLock = false;
     bool ok = true;
     if (HasBlobFile()) ok = FBlobFile->LockRange(WriteRangeStart, WriteRangeLength, false) && ok;
     ok = FIndexFile->LockRange(WriteRangeStart, WriteRangeLength, false) && ok;
     if (!FTransactionLock) ok = FDataFile->LockRange(DataWriteByte, 1, false) && ok;
-    if (!ok) Raise(ZIZIVU_LOCKFAILED);
+    return ok;
 }
 
 void TDataTable::LockTransaction() {
     if (FTransactionLock) return;
-    if (!TryLock(*FDataFile, DataWriteByte, 1, FileLockTries, FileLockWaitMs)) Raise(ZIZIVU_LOCKFAILED);
-    FTransactionLock = true;
+    TTakenRanges taken;
+    TakeRange(taken, *FDataFile, DataWriteByte, 1);
     if (!FExclusive) CheckForChanges();
+    taken.Keep();
+    FTransactionLock = true;
 }
 
 void TDataTable::UnlockTransaction() {
-    if (!FTransactionLock) return;
+    if (!ReleaseTransactionLock()) Raise(ZIZIVU_LOCKFAILED);
+}
+
+bool TDataTable::ReleaseTransactionLock() {
+    if (!FTransactionLock) return true;
     FTransactionLock = false;
-    if (!FDataFile->LockRange(DataWriteByte, 1, false)) Raise(ZIZIVU_LOCKFAILED);
+    bool ok = FDataFile->LockRange(DataWriteByte, 1, false);
     // An exclusive table locks records only inside a transaction: those go with it too.
     UnlockAllRecords(true);
-    UnlockTable();
+    return ReleaseTableRange() && ok;
 }
 
 bool TDataTable::HoldsAnyLock() const {
@@ -522,46 +545,96 @@ bool TDataTable::CheckForChanges() {
 void TDataTable::StartTransaction() {
     if (FReadOnly || FTransactionActive) return;
     if (FExclusive) FlushBuffers(false, false, false, false, false);
+    LockTransaction();
     FTransactionActive = true;
-    try {
-        LockTransaction();
-    } catch (...) {
-        FTransactionActive = false;
-        throw;
-    }
+    // The files stay as they are until the commit: what a failed commit comes back to.
+    FTransactionBase = HeaderStates();
 }
 
 void TDataTable::Commit(bool end, bool toDisk) {
     if (!FTransactionActive) return;
-    if (end) {
-        // The write lock is taken while the transaction still holds the data byte, so no
-        // change check drops the changes about to be written.
-        LockForWrite();
+    // The write lock is taken while the transaction still holds the data byte, so no
+    // change check drops the changes about to be written.
+    LockForWrite();
+    {
+        // A flush that fails is taken back out of the files, and the transaction ends
+        // without its changes.
+        TScopeGuard abandon([this] { AbandonTransaction(); });
         FTransactionActive = false;
-        try {
-            FlushBuffers(true, false, toDisk, false, false);
-        } catch (...) {
-            UnlockForWrite();
-            UnlockTransaction();
-            throw;
-        }
+        TChangeScope change(*this, FTransactionBase);
+        FlushBuffers(end, false, toDisk, false, false);
+        abandon.Dismiss();
+    }
+    if (end) {
         UnlockForWrite();
         UnlockTransaction();
         return;
     }
     // Written as outside a transaction; the transaction and its data byte go on.
-    LockForWrite();
-    FTransactionActive = false;
-    try {
-        FlushBuffers(false, false, toDisk, false, false);
-    } catch (...) {
-        FTransactionActive = true;
-        UnlockForWrite();
-        throw;
-    }
     FTransactionActive = true;
+    FTransactionBase = HeaderStates();
     if (!FExclusive) UnlockAllRecords(true);
     UnlockForWrite();
+}
+
+void TDataTable::AbandonTransaction() {
+    FTransactionActive = false;
+    DropAllCaches();
+    RestoreHeaderStates(FTransactionBase);
+    ReleaseWriteLock();
+    ReleaseTransactionLock();
+}
+
+TDataTable::THeaderStates TDataTable::HeaderStates() const {
+    THeaderStates s;
+    s.Data = FDataFile->Header();
+    s.DataModified = FDataFile->HeaderModified();
+    s.FieldsModified = FDataFile->FieldsModified();
+    std::copy(FIndexFile->HeaderImage(), FIndexFile->HeaderImage() + IndexHeaderSize, s.Index.begin());
+    s.IndexModified = FIndexFile->HeaderModified();
+    s.Blob = FBlobFile->Header();
+    s.BlobModified = FBlobFile->HeaderModified();
+    return s;
+}
+
+void TDataTable::RestoreHeaderStates(const THeaderStates& s) {
+    FDataFile->RestoreHeader(s.Data, s.DataModified, s.FieldsModified);
+    FIndexFile->RestoreHeader(s.Index.data(), s.IndexModified);
+    FBlobFile->RestoreHeader(s.Blob, s.BlobModified);
+}
+
+TDataTable::TChangeScope::TChangeScope(TDataTable& table) : FExceptions(std::uncaught_exceptions()) {
+    if (!Applies(table)) return;
+    FRestore.emplace(table.HeaderStates());
+    Begin(table);
+}
+
+TDataTable::TChangeScope::TChangeScope(TDataTable& table, const THeaderStates& restore)
+    : FExceptions(std::uncaught_exceptions()) {
+    if (!Applies(table)) return;
+    FRestore.emplace(restore);
+    Begin(table);
+}
+
+bool TDataTable::TChangeScope::Applies(const TDataTable& table) {
+    return !table.FTransactionActive && !table.FJournalActive;
+}
+
+void TDataTable::TChangeScope::Begin(TDataTable& table) {
+    FTable = &table;
+    table.FJournalActive = true;
+}
+
+TDataTable::TChangeScope::~TChangeScope() {
+    if (!FTable) return;
+    FTable->FJournalActive = false;
+    if (std::uncaught_exceptions() <= FExceptions) {
+        FTable->FJournal.Clear();
+        return;
+    }
+    FTable->FJournal.Undo();
+    FTable->DropAllCaches();
+    FTable->RestoreHeaderStates(*FRestore);
 }
 
 void TDataTable::Rollback() {

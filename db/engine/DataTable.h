@@ -3,19 +3,22 @@
 // sharing it (open count), the locks this process holds on the table's files, the
 // transaction, and the detection of other processes' changes through the files' change
 // counters. Processes meet only through byte-range locks far beyond the files' data.
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "db/engine/BlobFile.h"
 #include "db/engine/DataFile.h"
 #include "db/engine/IndexFile.h"
 #include "db/engine/TableFiles.h"
+#include "db/engine/WriteJournal.h"
 #include "platform/rtl/System.h"
 
 class TDataDirectory;
 class TDataSession;
-class TBlobFile;
 class TFileHandler;
 class TRecordsBitmap;
 
@@ -125,6 +128,8 @@ public:
     void UnlockForWrite();
     void LockTransaction();
     void UnlockTransaction();
+    // Gives the write lock back without raising; false when a range would not unlock.
+    bool ReleaseWriteLock();
     bool HoldsRecordLock(uint32_t recordNo) const;
     // A record lock given up inside the transaction, held on only until its end.
     bool IsUnlockDeferred(uint32_t recordNo) const;
@@ -145,8 +150,47 @@ public:
     // transaction goes on with its locks.
     // toDisk off leaves the written buffers to the system (a statement's own result table,
     // which no crash needs to find complete).
+    // A commit that fails keeps nothing of the transaction: the files stay as they were, and
+    // the transaction ends with its locks given back.
     void Commit(bool end, bool toDisk = true);
     void Rollback();
+    // Ends the transaction keeping none of its changes, without reading or raising: the
+    // caches dropped, the headers as the transaction found them, its locks given back.
+    void AbandonTransaction();
+
+    // The three headers as they stand in memory, with their modified marks.
+    struct THeaderStates {
+        TDataFileHeader Data;
+        bool DataModified = false;
+        bool FieldsModified = false;
+        std::array<uint8_t, IndexHeaderSize> Index{};
+        bool IndexModified = false;
+        TBlobFileHeader Blob;
+        bool BlobModified = false;
+    };
+
+    // One change of the table outside a transaction: a cursor's insert, modify or delete, a
+    // commit, the flush at close. Its writes go through the journal; when an exception
+    // leaves the scope, the files are put back, the caches dropped and the headers taken
+    // back as they were at its start (or as given), so that the table stays as it was and
+    // no later flush stores any of the change. Inside a transaction, where the caches are
+    // the transaction's, and inside another change it does nothing.
+    class TChangeScope {
+    public:
+        explicit TChangeScope(TDataTable& table);
+        TChangeScope(TDataTable& table, const THeaderStates& restore);
+        TChangeScope(const TChangeScope&) = delete;
+        TChangeScope& operator=(const TChangeScope&) = delete;
+        ~TChangeScope();
+
+    private:
+        static bool Applies(const TDataTable& table);
+        void Begin(TDataTable& table);
+
+        TDataTable* FTable = nullptr;
+        std::optional<THeaderStates> FRestore;
+        int FExceptions;
+    };
 
     // Writes dirty entries and headers, data then index then BLOB (inside a transaction
     // only marks the headers changed).
@@ -173,16 +217,54 @@ public:
     bool NoPrimaryIndex() override;
     std::string PrivateDirectory() const override;
     bool InMemory() const override { return FInMemory; }
+    TWriteJournal* Journal() override { return FJournalActive ? &FJournal : nullptr; }
 
 private:
+    // Ranges taken by one lock call: given back, the last first, unless the call keeps them.
+    class TTakenRanges {
+    public:
+        TTakenRanges() = default;
+        TTakenRanges(const TTakenRanges&) = delete;
+        TTakenRanges& operator=(const TTakenRanges&) = delete;
+        ~TTakenRanges() {
+            while (FCount > 0) {
+                const TRange& r = FRanges[size_t(--FCount)];
+                r.File->LockRange(r.Start, r.Length, false);
+            }
+        }
+        void Add(TFileHandler& file, uint32_t start, uint32_t length) {
+            FRanges[size_t(FCount++)] = {&file, start, length};
+        }
+        void Keep() { FCount = 0; }
+
+    private:
+        struct TRange {
+            TFileHandler* File;
+            uint32_t Start;
+            uint32_t Length;
+        };
+        std::array<TRange, 3> FRanges{};
+        int32_t FCount = 0;
+    };
+    // A file-level range (10249 when it cannot be had) and a reader byte, each kept in
+    // `taken`.
+    void TakeRange(TTakenRanges& taken, TFileHandler& file, uint32_t start, uint32_t length);
+    uint16_t TakeReaderByte(TTakenRanges& taken, TFileHandler& file);
+    // The read bytes of the index and BLOB files and the change check under them; nothing
+    // is left held when any of it fails.
+    bool TakeReadLock(uint16_t& indexByte, uint16_t& blobByte, bool& held);
+    bool ReleaseReadBytes(uint16_t& indexByte, uint16_t& blobByte);
+    bool ReleaseTransactionLock();
+    bool ReleaseTableRange();
+    THeaderStates HeaderStates() const;
+    void RestoreHeaderStates(const THeaderStates& states);
+    // The end of the last opener: every lock given back and the files closed, whatever
+    // failed before.
+    void ReleaseAndCloseFiles();
     // One range on a file, tried up to `tries` times `waitMs` apart.
     bool TryLock(TFileHandler& file, uint32_t start, uint32_t length, int32_t tries, uint32_t waitMs);
     // A reader byte on the file, a new one drawn each try; 0 when none could be had.
     uint16_t LockReaderByte(TFileHandler& file);
-    void Unlock(TFileHandler& file, uint32_t start, uint32_t length, uint16_t code);
-    // Takes the read bytes of the index and BLOB files; false (nothing held) on failure.
-    void LockReadBytes(uint16_t& indexByte, uint16_t& blobByte);
-    void UnlockReadBytes(uint16_t& indexByte, uint16_t& blobByte);
     void DropAllCaches();
     void RereadHeaders();
     [[noreturn]] void Raise(uint16_t code) const;
@@ -217,4 +299,8 @@ private:
     uint16_t FBlobExplicitByte = 0;
     bool FTransactionActive = false;
     bool FChanged = false;
+    // The headers as the transaction found them (and as its last commit left them).
+    THeaderStates FTransactionBase;
+    TWriteJournal FJournal;
+    bool FJournalActive = false;
 };

@@ -8,6 +8,7 @@
 // header. Changing a value makes existing encrypted files unreadable.
 #include <cstdint>
 
+#include "db/engine/WriteJournal.h"
 #include "db/storage/Encodings.h"
 #include "db/storage/FileLayer.h"
 
@@ -55,8 +56,11 @@ inline int32_t ReadAvailableAt(TFileHandler& file, int32_t position, void* buffe
     file.Seek(position, 0);
     return file.Read(buffer, count, true);
 }
-inline void WriteAt(TFileHandler& file, int32_t position, const void* buffer, int32_t count) {
+// With a journal, what the write overwrites is kept in it first.
+inline void WriteAt(TFileHandler& file, int32_t position, const void* buffer, int32_t count,
+                    TWriteJournal* journal = nullptr) {
     TFileLockGuard guard(file);
+    if (journal) journal->BeforeWrite(file, position, count);
     file.Seek(position, 0);
     file.Write(buffer, count);
 }

@@ -126,7 +126,7 @@ void TIndexFile::WriteHeader(bool always, bool flush) {
     uint8_t image[IndexHeaderSize];
     std::memcpy(image, FHeader, sizeof image);
     if (FEncrypted) ScrambleBuffer(image, IndexHeaderSize, IndexHeaderSeedLo, IndexHeaderSeedHi);
-    WriteAt(*this, 0, image, IndexHeaderSize);
+    WriteAt(*this, 0, image, IndexHeaderSize, FOwner ? FOwner->Journal() : nullptr);
     if (flush || (FOwner && FOwner->ForceBufferFlush())) Flush();
     if (FOwner) FOwner->SetTableChanged();
     FHeaderModified = false;
@@ -135,6 +135,11 @@ void TIndexFile::WriteHeader(bool always, bool flush) {
 void TIndexFile::MarkHeaderDirty() {
     bytes::PutU32(FHeader + OffChangeCounter, GetChangeCount() + 1);
     FHeaderModified = true;
+}
+
+void TIndexFile::RestoreHeader(const uint8_t* image, bool modified) {
+    std::memcpy(FHeader, image, IndexHeaderSize);
+    FHeaderModified = modified;
 }
 
 bool TIndexFile::HeaderChanged() {
@@ -217,7 +222,7 @@ void TIndexFile::CheckHeader(const TIndexFieldLookup& fields) const {
 }
 
 void TIndexFile::Empty() {
-    WriteAt(*this, IndexHeaderSize, nullptr, 0);
+    WriteAt(*this, IndexHeaderSize, nullptr, 0, FOwner ? FOwner->Journal() : nullptr);
     if (FOwner && FOwner->ForceBufferFlush()) Flush();
     ClearPageCache(true);
     FHeader[OffVersion] = EngineFileVersion;
@@ -616,7 +621,8 @@ void TIndexFile::FlushPages(bool flush) {
                 run[j]->SaveToBuffer(image);
                 if (FEncrypted) ScrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
             }
-            WriteAt(*this, int32_t(run[0]->FPagePos), FWriteBuffer, n * IndexPageSize);
+            WriteAt(*this, int32_t(run[0]->FPagePos), FWriteBuffer, n * IndexPageSize,
+                    FOwner ? FOwner->Journal() : nullptr);
             ++FPageWrites;
             if (everyWrite) Flush();
             for (int32_t j = 0; j < n; ++j) run[j]->FModified = false;

@@ -290,6 +290,8 @@ public:
     void WriteHeader(bool always, bool flush = false);
     void MarkHeaderDirty();
     bool HeaderModified() const { return FHeaderModified; }
+    // Takes a header image kept earlier back, with its mark (a change undone).
+    void RestoreHeader(const uint8_t* image, bool modified);
     // Rereads the header; true (and the new header taken) when its change counter moved.
     bool HeaderChanged();
     uint32_t GetChangeCount() const;

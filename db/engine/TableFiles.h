@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+class TWriteJournal;
+
 // Key bytes of an index's fields at most; a non-unique index appends the 4-byte row id,
 // so every key buffer holds KeyBufferSize bytes.
 constexpr int32_t MaxKeyFieldBytes = 524;
@@ -31,6 +33,9 @@ public:
     // lives in the in-memory database.
     virtual std::string PrivateDirectory() const = 0;
     virtual bool InMemory() const = 0;
+    // The journal every write of the files goes through while a change of the table runs
+    // (nil otherwise), so that a change that fails can be taken back out of the files.
+    virtual TWriteJournal* Journal() { return nullptr; }
 };
 
 class TCacheClient {

@@ -1,5 +1,12 @@
 // Cursors of two processes on one table: record locks, and changes seen at the next move.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "db/engine/BlobFile.h"
+#include "db/engine/DataTable.h"
+#include "platform/rtl/SysUtils.h"
 #include "tests/db/engine/CursorFakes.h"
+#include "tests/support/FaultyFile.h"
 #include "tests/support/ForkChild.h"
 
 namespace cursor_test {
@@ -114,6 +121,213 @@ TEST_F(CursorProcessTest, SecondCursorOfTheProcessIsRefusedAtOnce) {
     EXPECT_EQ(GetStr(b, r, 2), "mine");
     b.LockRecord(0);
     b.UnlockRecord(0);
+}
+
+}  // namespace
+}  // namespace cursor_test
+
+namespace cursor_test {
+namespace {
+
+using namespace table_locks;
+
+// Cursor writes whose files fail once: the failed call leaves no lock and the files as they
+// were, a later flush does not store it, and the call goes through when made again.
+class CursorFailureTest : public CursorTest {
+protected:
+    // ID (primary), NAME (non-unique index), BODY (BLOB): rows 1 "one" and 2 "two".
+    void MakeTable(const std::string& name) {
+        TCreateTableOptions o;
+        o.BlobBlockSize = 64;
+        Create(
+            name,
+            {MakeField(1, "ID", dtInteger), MakeField(2, "NAME", dtString, 10), MakeField(3, "BODY", dtBlob)},
+            {Index("", {1}), Index("ByName", {2}, false)}, o);
+        TDataCursor& c = OpenCursor(name);
+        Insert(c, 1, "one");
+        Insert(c, 2, "two");
+        c.Close();
+        FOtherId = 10;
+    }
+    static void Insert(TDataCursor& c, int32_t id, const std::string& name) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, id);
+        PutStr(c, r, 2, name);
+        c.InsertRecord(r.data());
+    }
+    // The first record, locked, in r.
+    static void OnFirst(TDataCursor& c, std::vector<uint8_t>& r) {
+        c.First();
+        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+        ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);
+    }
+    // A fault of one of the table's files from now on.
+    static void Fail(TDataCursor& c, const std::string& ext, TFileFault fault) {
+        TDataTable* t = c.Table();
+        TFileHandler* f = ext == ".DAT"   ? static_cast<TFileHandler*>(t->DataFile())
+                          : ext == ".IDX" ? static_cast<TFileHandler*>(t->IndexFile())
+                                          : static_cast<TFileHandler*>(t->BlobFile());
+        dynamic_cast<TFaultyFile<TPhysicalFile>&>(*f->FileObject()).SetFault(fault);
+    }
+    std::string Files(const std::string& name) {
+        std::string all;
+        for (const char* ext : {".DAT", ".IDX", ".BLB"})
+            all += DiskFileBytes(FScratch.File(name + ext)) + "|";
+        return all;
+    }
+    // Whether another process can take every lock of the table: the record bytes and the
+    // write byte of the data file, the writer ranges (and so every reader byte) of the
+    // index and BLOB files.
+    bool LocksFree(const std::string& name) {
+        const std::string base = FScratch.File(name);
+        TForkChild child([&](TForkChild&) {
+            const struct {
+                const char* ext;
+                off_t start, length;
+            } ranges[] = {{".DAT", AllRecordsStart, DataWriteByte - AllRecordsStart + 1},
+                          {".IDX", WriteRangeStart, WriteRangeLength},
+                          {".BLB", WriteRangeStart, WriteRangeLength}};
+            for (const auto& range : ranges) {
+                const int fd = ::open((base + range.ext).c_str(), O_RDWR | O_CLOEXEC);
+                struct flock l {};
+                l.l_type = F_WRLCK;
+                l.l_whence = SEEK_SET;
+                l.l_start = range.start;
+                l.l_len = range.length;
+                if (fd < 0 || ::fcntl(fd, F_OFD_SETLK, &l) != 0) return 1;
+            }
+            return 0;
+        });
+        return child.Wait() == 0;
+    }
+    // "id:name:BLOB size" of every row by ID.
+    std::string Rows(const std::string& name) {
+        TDataCursor& c = OpenCursor(name);
+        std::string out;
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        c.First();
+        while (c.GetNextRecord(r.data()) == 0) {
+            uint32_t size = 0;
+            if (c.OpenBlob(3, r.data(), 0, false, bmRead) == 0) c.GetBlobSize(3, r.data(), false, size);
+            c.FreeBlob(3, r.data(), 0, false);
+            out += (out.empty() ? "" : " ") + IntToStr(GetInt(c, r, 1)) + ":" + GetStr(c, r, 2) + ":" +
+                   IntToStr(int64_t(size));
+        }
+        c.Close();
+        return out;
+    }
+
+    std::string FName;
+    int32_t FOtherId = 10;
+};
+
+TEST_F(CursorFailureTest, AFailedWriteLeavesLocksAndFilesAsTheyWere) {
+    using Step = std::function<void(TDataCursor&, std::vector<uint8_t>&)>;
+    const Step none = [](TDataCursor&, std::vector<uint8_t>&) {};
+    const Step insert = [](TDataCursor& c, std::vector<uint8_t>&) { Insert(c, 3, "three"); };
+    const Step transaction = [this](TDataCursor& c, std::vector<uint8_t>&) {
+        FDir->StartTransaction();
+        Insert(c, 3, "three");
+        FDir->Commit(true);
+    };
+    const Step otherSession = [this](TDataCursor&, std::vector<uint8_t>&) {
+        TDataSession other;
+        TDataCursor o(other.OpenDirectory("db", FScratch.Path()));
+        o.SetTableName(FName);
+        o.Open();
+        Insert(o, FOtherId++, "other");
+    };
+    const Step dropCaches = [](TDataCursor& c, std::vector<uint8_t>&) { c.DiscardBuffers(); };
+    const Step read = [](TDataCursor& c, std::vector<uint8_t>& r) {
+        c.First();
+        c.GetNextRecord(r.data());
+    };
+    const Step onFirst = [](TDataCursor& c, std::vector<uint8_t>& r) { OnFirst(c, r); };
+    const Step rename = [](TDataCursor& c, std::vector<uint8_t>& r) {
+        OnFirst(c, r);
+        PutStr(c, r, 2, "uno");
+    };
+    const Step put = [](TDataCursor& c, std::vector<uint8_t>& r) {
+        OnFirst(c, r);
+        const std::string text(300, 'x');
+        ASSERT_EQ(c.OpenBlob(3, r.data(), 0, false, bmReadWrite), 0);
+        ASSERT_EQ(c.PutBlob(3, r.data(), false, 300, text.data(), 0), 0);
+    };
+    const Step modify = [](TDataCursor& c, std::vector<uint8_t>& r) { c.ModifyRecord(r.data()); };
+    const Step remove = [](TDataCursor& c, std::vector<uint8_t>&) { c.DeleteRecord(); };
+    const Step describe = [](TDataCursor& c, std::vector<uint8_t>&) {
+        TFieldDescriptor f = c.GetFieldDefinition(2);
+        f.Description = "the name";
+        c.SetFieldDefinition(2, f);
+    };
+    const Step close = [](TDataCursor& c, std::vector<uint8_t>&) { c.Close(); };
+    const TFileFault readFails{TFileFault::ReadError, 0, 1}, secondReadFails{TFileFault::ReadError, 1, 1},
+        writeFails{TFileFault::WriteError, 0, 1};
+    struct Case {
+        const char* what;
+        bool exclusive;
+        const char* file;
+        TFileFault fault;  // one transfer fails
+        uint16_t code;
+        Step prepare, call;
+        const char* rows;  // after the call went through
+    };
+    const char *two = "1:one:0 2:two:0", *three = "1:one:0 2:two:0 3:three:0";
+    const Case cases[] = {
+        {"insert: the write lock's change check cannot read", false, ".IDX", readFails, ZIZIVU_READERR, none,
+         insert, three},
+        {"transaction: its lock's change check cannot read", false, ".IDX", readFails, ZIZIVU_READERR, none,
+         transaction, three},
+        {"insert: the view cannot be read again after another session's change", false, ".IDX",
+         secondReadFails, ZIZIVU_READERR, otherSession, insert,
+         "1:one:0 2:two:0 3:three:0 10:other:0 11:other:0"},
+        {"read: the read lock's change check cannot read", false, ".IDX", readFails, ZIZIVU_READERR,
+         dropCaches, read, two},
+        {"insert: the record cannot be written", true, ".DAT", writeFails, ZIZIVU_WRITEERR, none, insert,
+         three},
+        {"modify: the record cannot be written", true, ".DAT", writeFails, ZIZIVU_WRITEERR, rename, modify,
+         "1:uno:0 2:two:0"},
+        {"delete: the record cannot be written", true, ".DAT", writeFails, ZIZIVU_WRITEERR, onFirst, remove,
+         "2:two:0"},
+        {"BLOB put: the blocks cannot be written after the record and keys", true, ".BLB", writeFails,
+         ZIZIVU_WRITEERR, put, modify, "1:one:300 2:two:0"},
+        {"commit: the pages cannot be written after the records", false, ".IDX", writeFails, ZIZIVU_WRITEERR,
+         none, transaction, three},
+        {"close: the changed header cannot be written", true, ".DAT", writeFails, ZIZIVU_WRITEERR, describe,
+         close, two},
+    };
+    int n = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        const std::string name = FName = "F" + IntToStr(n++);
+        MakeTable(name);
+        // The failed call and a later flush (the close) of what it left; then the call
+        // made again at once, which goes through.
+        for (const bool again : {false, true}) {
+            TFaultInjector faults;
+            TDataCursor& c = NewCursor(name);
+            c.SetExclusive(k.exclusive);
+            c.Open();
+            std::vector<uint8_t> r = Buffer(c);
+            k.prepare(c, r);
+            const std::string prepared = Files(name);
+            Fail(c, k.file, k.fault);
+            EXPECT_EQ(RaisedCode([&] { k.call(c, r); }), k.code);
+            if (again) {
+                EXPECT_EQ(RaisedCode([&] { k.call(c, r); }), 0);
+                c.Close();
+                continue;
+            }
+            EXPECT_FALSE(FDir->InTransaction());
+            EXPECT_TRUE(LocksFree(name));
+            EXPECT_TRUE(Files(name) == prepared) << "changed by the failed call";
+            c.Close();
+            EXPECT_EQ(FDir->TableCount(), 0);
+            EXPECT_EQ(faults.LiveFiles(), 0);
+            EXPECT_TRUE(Files(name) == prepared) << "changed by a later flush";
+        }
+        EXPECT_EQ(Rows(name), k.rows);
+    }
 }
 
 }  // namespace
