@@ -199,7 +199,7 @@ private:
 // A prepared statement run again and again with new parameters.
 class TOurQuery {
 public:
-    TOurQuery(TOurDb& db, const std::string& text) : FStatement(db.Database()) {
+    TOurQuery(TOurDb& db, const std::string& text) : FText(text), FStatement(db.Database()) {
         int32_t position = 0;
         FStatement.Prepare(text, position);
     }
@@ -211,6 +211,11 @@ public:
         FParams.Clear();
         TDataCursor* result = nullptr;
         FStatement.Execute(result);
+        // The plan of the first run, beside the progress lines.
+        if (!FPlanShown)
+            std::fprintf(stderr, "  plan: %s: %s\n", FText.c_str(),
+                         FStatement.MainQuery()->PlanText().c_str());
+        FPlanShown = true;
         int64_t sum = 0;
         if (!result) return sum;
         if (FRecord.size() < size_t(result->GetRecordSize())) FRecord.resize(size_t(result->GetRecordSize()));
@@ -239,6 +244,8 @@ public:
     }
 
 private:
+    std::string FText;
+    bool FPlanShown = false;
     TQueryStatement FStatement;
     TParams FParams;
     std::vector<uint8_t> FRecord;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "db/components/ZIZIVUDataSet.h"
+#include "db/engine/DescriptorCodes.h"
 #include "db/storage/Encodings.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/rtl/ScopeGuard.h"
@@ -18,9 +19,6 @@ bool InWriteState(TDataSetState s) {
     return s == dsEdit || s == dsInsert || s == dsSetKey || s == dsCalcFields || s == dsFilter ||
            s == dsNewValue;
 }
-
-// Descriptor byte 252 (the working area's fifth byte) hides a field from the dataset.
-constexpr int HiddenFieldByte = 252 - 248;
 
 struct TTypeRow {
     TFieldType Field;

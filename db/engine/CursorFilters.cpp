@@ -97,6 +97,26 @@ void TFilter::Reoptimize() {
     if (!FIsCallback && FExpression) FLevel = FCursor->OptimizeFilterNode(FExpression);
 }
 
+namespace {
+
+void CollectIndexNumbers(const TExpToken* node, std::vector<int32_t>& indexes) {
+    if (!node || node->BindBytes[LevelByte] == olNone) return;
+    if (IsIndexable(node)) {
+        indexes.push_back(node->BindBytes[IndexByte]);
+        return;
+    }
+    CollectIndexNumbers(node->First, indexes);
+    CollectIndexNumbers(node->Second, indexes);
+}
+
+}  // namespace
+
+std::vector<int32_t> TFilter::IndexNumbers() const {
+    std::vector<int32_t> indexes;
+    if (!FIsCallback) CollectIndexNumbers(FExpression, indexes);
+    return indexes;
+}
+
 void TFilter::SetCallback(TFilterCallback callback) {
     FreeExpression();
     FCallback = std::move(callback);
@@ -145,6 +165,11 @@ size_t TDataCursor::FilterIndex(const TFilter* filter) const {
     for (size_t i = 0; i < FFilters.size(); ++i)
         if (FFilters[i].get() == filter) return i;
     Raise(ZIZIVU_INVALIDFILTERHANDLE);
+}
+
+bool TDataCursor::HasFilter(const TFilter* filter) const {
+    return filter && std::any_of(FFilters.begin(), FFilters.end(),
+                                 [filter](const auto& f) { return f.get() == filter; });
 }
 
 TFilter* TDataCursor::InsertFilter(std::unique_ptr<TFilter> filter) {

@@ -896,3 +896,26 @@ void TDataCursor::FlushAfterWrite() {
     const bool blob = FTable->HasBlobFile();
     FTable->FlushBuffers(false, true, false, blob, true);
 }
+
+// ---- TTableWriteBatch ------------------------------------------------------------------
+
+TTableWriteBatch::TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit)
+    : FRowsPerCommit(rowsPerCommit), FRollback([this] {
+          if (FTable) FTable->Rollback();
+      }) {
+    TDataTable* table = cursor.Table();
+    if (!cursor.Exclusive() || !table || table->InTransaction()) return;
+    table->StartTransaction();
+    FTable = table;
+}
+
+void TTableWriteBatch::RowWritten() {
+    if (FTable && ++FRows % FRowsPerCommit == 0) FTable->Commit(false, false);
+}
+
+void TTableWriteBatch::Finish() {
+    TDataTable* table = FTable;
+    FTable = nullptr;
+    FRollback.Dismiss();
+    if (table) table->Commit(true, false);
+}

@@ -18,6 +18,7 @@
 #include "db/engine/IndexFile.h"
 #include "db/engine/TableFiles.h"
 #include "db/storage/RecordsBitmap.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/System.h"
 
 class TDataDirectory;
@@ -280,6 +281,8 @@ public:
     void ReplaceFilterTree(TExpToken* tree, TFilter* filter);
     void DropAllFilters();
     int32_t FilterCount() const { return int32_t(FFilters.size()); }
+    // Whether the filter is one of this cursor's still (dropping every filter forgets it).
+    bool HasFilter(const TFilter* filter) const;
     // The parsed, unchecked tree of a filter text (10051).
     TExpToken* ParseFilterExpression(const std::string& text);
     // Type check and binding; 10051 unless the result is boolean.
@@ -649,4 +652,24 @@ private:
 
     std::vector<TOpenBlob> FBlobs;
     int32_t FNextBlobHandle = 1;
+};
+
+// Rows written through an exclusive cursor as one transaction of its table alone, committed
+// every so many rows with the writes left to the system: for a table that no crash needs to
+// find complete, such as a statement's result table. A table shared with other cursors, or
+// one inside a transaction already, is written as it is. Rolled back unless finished.
+class TTableWriteBatch {
+public:
+    TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit);
+    TTableWriteBatch(const TTableWriteBatch&) = delete;
+    TTableWriteBatch& operator=(const TTableWriteBatch&) = delete;
+
+    void RowWritten();
+    void Finish();
+
+private:
+    TDataTable* FTable = nullptr;
+    int32_t FRowsPerCommit;
+    int32_t FRows = 0;
+    TScopeGuard<std::function<void()>> FRollback;
 };

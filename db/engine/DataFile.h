@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "db/engine/DescriptorCodes.h"
 #include "db/engine/EngineFileSupport.h"
 #include "db/engine/EntryCache.h"
 #include "db/engine/TableFiles.h"
@@ -33,12 +34,8 @@ constexpr uint32_t MaxRowId = 2147483647;
 // Offset of the auto-increment field: the record header's row id.
 constexpr uint16_t AutoIncOffset = 5;
 constexpr int32_t DefaultBlobBlockSize = 512;
-// Bytes of a descriptor the engine carries without interpreting.
-constexpr int32_t FieldWorkAreaOffset = 248;
 constexpr int32_t FieldWorkAreaSize = FieldDescriptorSize - FieldWorkAreaOffset;
 
-// Working-area byte of a sort field's descriptor that marks descending order.
-constexpr int32_t SortDescendingByte = 253 - FieldWorkAreaOffset;
 // A physical sort that does not find the whole table cached sorts runs of at most
 // min(SortRunBytes div record size, SortRunRecords) records in scratch files and merges them.
 constexpr int32_t SortRunBytes = 2097120;

@@ -8,6 +8,7 @@
 // table field by position in BindWord.
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "db/engine/DataCursor.h"
 #include "db/storage/ExpToken.h"
@@ -36,6 +37,9 @@ public:
     uint8_t Level() const { return FLevel; }
     const TExpToken* Expression() const { return FExpression; }
     const TFilterCallback& Callback() const { return FCallback; }
+    // The indexes that answer the condition's comparisons, in the order its tree names
+    // them; none when every record is evaluated.
+    std::vector<int32_t> IndexNumbers() const;
 
     void Activate() { FActive = true; }
     void Deactivate() { FActive = false; }

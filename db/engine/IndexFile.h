@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "db/engine/DescriptorCodes.h"
 #include "db/engine/TableFiles.h"
 #include "db/storage/Encodings.h"
 #include "db/storage/FileLayer.h"
@@ -53,12 +54,6 @@ constexpr uint8_t ptRootInterior = 0;
 constexpr uint8_t ptInterior = 1;
 constexpr uint8_t ptLeaf = 2;
 constexpr uint8_t ptRootLeaf = 3;
-
-// Leaf key compression.
-constexpr uint8_t icNone = 0;
-constexpr uint8_t icLeading = 1;
-constexpr uint8_t icTrailing = 2;
-constexpr uint8_t icBoth = 3;
 
 // One 120-byte index descriptor.
 struct TIndexDescriptor {

@@ -9,6 +9,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/LibraryMemory.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Tick.h"
 
@@ -16,157 +17,48 @@ namespace {
 
 const char* const StatementContext = "SQL statement";
 
-bool IsPathDelimiter(char c) {
-    return c == '\\' || c == ':' || c == '/';
-}
-
-size_t LastPathDelimiter(const std::string& name) {
-    for (size_t i = name.size(); i > 0; --i)
-        if (IsPathDelimiter(name[i - 1])) return i - 1;
-    return std::string::npos;
-}
-
 }  // namespace
-
-// ---- Clause objects --------------------------------------------------------------------
-
-void TResultField::SetColumnName(const std::string& name) {
-    if (name == ColumnName) return;
-    ColumnName = name;
-    if (Alias.empty() && name != "*") Alias = name;
-}
-
-void TCreateField::AssignDataType(int32_t fieldNo) {
-    const TExpToken* n = Node.get();
-    FieldNo = fieldNo;
-    if (!n) return;
-    const std::string name = n->NodeKind == nkColumn ? n->ColumnName : n->Text;
-    if (Redefine && OldNameNode) {
-        NewColumnName = name;
-        const TExpToken* old = OldNameNode.get();
-        ColumnName = old->NodeKind == nkColumn ? old->ColumnName : old->Text;
-    } else {
-        ColumnName = name;
-    }
-    DataType = n->DataType;
-    SubType = n->SubType;
-    if (n->DataType == dtString)
-        Size = n->DataSize > 0 ? static_cast<int32_t>(n->DataSize) - 1 : 0;
-    else if (n->DataType == dtBytes)
-        Size = static_cast<int32_t>(n->DataSize);
-    if (n->DataType == dtBCD) Decimals = n->Decimals;
-}
-
-void TCreateIndex::BuildFieldList() {
-    ColumnNames.Clear();
-    for (const TExpTree& n : ColumnNodes) {
-        if (n->NodeKind == nkConstant && n->DataType == dtString)
-            ColumnNames.Add(n->IsNull ? std::string() : std::string(n->Str()));
-        else
-            ColumnNames.Add(n->ColumnName);
-    }
-}
-
-TSourceTable::~TSourceTable() {
-    CloseCursor();
-    FreeMemory(RecordBuffer);
-}
-
-void TSourceTable::SetTableName(const std::string& name) {
-    if (Cursor) return;
-    const size_t delimiter = LastPathDelimiter(name);
-    if (InMemory) {
-        TableName = delimiter == std::string::npos ? name : name.substr(delimiter + 1);
-        DirectoryName = "Memory";
-    } else if (delimiter != std::string::npos) {
-        DirectoryName = name.substr(0, delimiter + 1);
-        TableName = name.substr(delimiter + 1);
-    } else {
-        TableName = name;
-        DirectoryName = GetDatabasePath(Owner && Owner->Owner ? Owner->Owner->Owner() : nullptr);
-    }
-    if (CorrelationName.empty()) CorrelationName = ExtractNameNoExt(TableName);
-}
-
-void TSourceTable::SetCorrelationName(const std::string& name) {
-    if (Cursor) return;
-    CorrelationName = name;
-}
 
 // ---- TDataQuery ------------------------------------------------------------------------
 
-TDataQuery::TDataQuery(TQueryStatement* owner) : Owner(owner) {
+TDataQuery::TDataQuery(TQueryStatement* owner) : FOwner(owner) {
     Reset();
 }
 
 TDataQuery::~TDataQuery() {
-    try {
-        UnlockSourceTables();
-    } catch (...) {
-    }
     CloseResultCursor();
 }
 
 void TDataQuery::Reset() {
     CloseResultCursor();
-    Executed = false;
-    IsSubQuery = false;
-    Kind = skNone;
-    ExecutionTime = 0;
-    RowsAffected = 0;
-    Distinct = HasAvg = HasExpressionColumns = HasResidualWhere = HasResidualJoin = false;
-    MultipleTables = NoJoinOptimize = HasConditions = HasHaving = HasOrderBy = false;
-    OrderByIndexMatched = false;
-    OrderByIndexNo = 255;
-    LiveOrderBy = false;
+    FRun.Executed = false;
+    FRun.RowsAffected = 0;
+    FRun.ExecutionTime = 0;
+    FRun.ReadLockedTables.clear();
+    // The plan points into the clauses: it goes first.
+    FPlan = TQueryPlan();
     ClearOrderByFields();
-    OrderByNoCase = false;
-    Grouped = false;
     ClearGroupByFields();
-    AggregateOnly = CountStarOnly = HavingGiven = LivePlan = ResultIsSource = false;
-    TargetInMemory = InsertSelect = false;
-    TargetTableName.clear();
-    IndexName.clear();
-    BlobPerRow = WithLocks = false;
-    try {
-        UnlockSourceTables();
-    } catch (...) {
-    }
-    DrivingTable = nullptr;
-    SkipOrderBySort = HasBlobExpression = false;
-    HiddenFieldCount = 0;
     ClearSourceTables();
     ClearResultFields();
     ClearUpdateFields();
     ClearUpdateValues();
     ClearCreateFields();
     ClearCreateIndexes();
-    Where.reset();
-    Having.reset();
-    ResidualWhere.reset();
-    ResidualJoin.reset();
-    WhereFilter = nullptr;
-    SubQueryFilter = nullptr;
-    Encrypted = false;
-    Password.clear();
-    LanguageID = SortID = 0;
-    BlobBlockSize = 512;
-    Description.clear();
-    UserMajorVersion = 1;
-    UserMinorVersion = 0;
-    LastAutoInc = -1;
-    NoAutoInc = NoBackup = false;
-    CommitInterval = 0;
-    EncryptedGiven = LanguageGiven = SortGiven = BlobBlockSizeGiven = DescriptionGiven = false;
-    UserMajorVersionGiven = UserMinorVersionGiven = CommitIntervalGiven = false;
+    FClauses = TQueryClauses();
 }
 
 TExpressionParser& TDataQuery::Parser() {
-    return Owner->Parser();
+    return FOwner->Parser();
 }
 
 void TDataQuery::Prepare() {
-    switch (Kind) {
+    // The plan takes the WHERE tree over: planning cuts it into joins, filters and the
+    // conditions the row loop tests. A query prepared again goes on from what is left.
+    if (FClauses.Where) FPlan.Where = std::move(FClauses.Where);
+    FPlan.LanguageID = Clauses().Options.LanguageID;
+    FPlan.SortID = Clauses().Options.SortID;
+    switch (Clauses().Kind) {
         case skSelect:
             PrepareSelect();
             break;
@@ -188,7 +80,7 @@ void TDataQuery::Prepare() {
 void TDataQuery::Execute(TDataCursor*& result) {
     result = nullptr;
     const uint32_t start = GetTickCount();
-    switch (Kind) {
+    switch (Clauses().Kind) {
         case skSelect:
             ExecuteSelect(result);
             break;
@@ -214,7 +106,7 @@ void TDataQuery::Execute(TDataCursor*& result) {
             break;
     }
     const uint32_t end = GetTickCount();
-    ExecutionTime = end > start ? (end - start) / 1000.0 : 0;
+    FRun.ExecutionTime = end > start ? (end - start) / 1000.0 : 0;
 }
 
 void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& abort) {
@@ -223,19 +115,13 @@ void TDataQuery::DoProgress(int32_t currentRecord, uint16_t percentDone, bool& a
 
 void TDataQuery::CloseResultCursor() {
     DropSubQueryFilter();
-    // A live result is the source table's own cursor and goes with the table.
-    if (ResultCursor && ResultCursor != (DrivingTable ? DrivingTable->Cursor : nullptr)) {
-        delete ResultCursor;
-    }
-    ResultCursor = nullptr;
-    if (ResultDirectory && ResultSession) ResultSession->CloseDirectory(ResultDirectory);
-    ResultDirectory = nullptr;
-    ResultSession = nullptr;
+    FRun.ResultCursor.Release();
+    FRun.ResultDirectory.Close();
 }
 
 void TDataQuery::ParseSubSelect(TExpressionParser& parser) {
     // Each level of sub-select nesting costs stack in the parsers: refused beyond a bound.
-    TQueryStatement::TNesting nesting(*Owner);
+    TQueryStatement::TNesting nesting(*FOwner);
     if (nesting.Depth() > MaxSubSelectNesting) parser.RaiseIn("Sub-select queries nested too deeply in ");
     // The clause around the IN keeps its own context for what follows the sub-select.
     const std::string context = parser.Context();
@@ -259,11 +145,11 @@ TQueryStatement::~TQueryStatement() {
 }
 
 void TQueryStatement::SetRequestLive(bool value) {
-    if (FMainQuery) FMainQuery->RequestLive = value;
+    if (FMainQuery) FMainQuery->SetRequestLive(value);
 }
 
 void TQueryStatement::SetMaxRowCount(int32_t value) {
-    if (FMainQuery) FMainQuery->MaxRowCount = value;
+    if (FMainQuery) FMainQuery->SetMaxRowCount(value);
 }
 
 void TQueryStatement::SetPasswordEvent(const TQueryPasswordEvent& event) {
@@ -280,32 +166,29 @@ int32_t TQueryStatement::Parse(const std::string& text) {
     FParser->SetText(text);
     FParams.clear();
     // Sub-selects of an earlier text go; an executed query keeps what it ran.
-    if (!FMainQuery->Executed)
+    if (!FMainQuery->Executed())
         while (FQueries.size() > 1) FQueries.pop_back();
-    try {
-        FParser->NextToken();
-        FMainQuery->ParseStatement(false);
-    } catch (...) {
-        // The markers went back to the pool with the trees of the failed parse.
-        FParams.clear();
-        throw;
-    }
+    // The markers of a failed parse went back to the pool with its trees.
+    TScopeGuard forgetParams([this] { FParams.clear(); });
+    FParser->NextToken();
+    FMainQuery->ParseStatement(false);
+    forgetParams.Dismiss();
     return FParser->GetPosition();
 }
 
 void TQueryStatement::Prepare(const std::string& text, int32_t& position) {
-    try {
+    {
+        // A text that fails names the offset of its failing token.
+        TScopeGuard failedAt([&] { position += FParser->GetPosition(); });
         Parse(text);
-    } catch (...) {
-        position += FParser->GetPosition();
-        throw;
+        failedAt.Dismiss();
     }
     // The rows a data statement's sub-selects read are fixed before it changes the first
     // one: a live result on the table it changes would see the rows changed so far (and an
     // INSERT ... SELECT into its own source would go on to the rows it inserts).
-    const TStatementKind kind = FMainQuery->Kind;
+    const TStatementKind kind = FMainQuery->Clauses().Kind;
     if (kind == skInsert || kind == skUpdate || kind == skDelete)
-        for (int32_t i = 1; i < QueryCount(); ++i) FQueries[i]->RequestLive = false;
+        for (int32_t i = 1; i < QueryCount(); ++i) FQueries[i]->SetRequestLive(false);
     for (int32_t i = QueryCount() - 1; i >= 0; --i) FQueries[i]->Prepare();
     position += FParser->GetPosition();
 }
@@ -347,22 +230,22 @@ void TQueryStatement::Execute(TDataCursor*& result) {
 }
 
 double TQueryStatement::GetExecutionTime() const {
-    return FMainQuery ? FMainQuery->ExecutionTime : 0;
+    return FMainQuery ? FMainQuery->ExecutionTime() : 0;
 }
 
 int32_t TQueryStatement::GetRowsAffected() const {
-    return FMainQuery ? FMainQuery->RowsAffected : 0;
+    return FMainQuery ? FMainQuery->RowsAffected() : 0;
 }
 
-void TQueryStatement::AddQuery(TDataQuery* query) {
-    FQueries.emplace_back(query);
+void TQueryStatement::AddQuery(std::unique_ptr<TDataQuery> query) {
+    FQueries.push_back(std::move(query));
 }
 
 TSubQuery* TQueryStatement::CreateSubQuery() {
     auto query = std::make_unique<TDataQuery>(this);
-    query->RequestLive = true;
+    query->SetRequestLive(true);
     TDataQuery* q = query.get();
-    AddQuery(query.release());
+    AddQuery(std::move(query));
     return q;
 }
 

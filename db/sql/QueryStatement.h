@@ -1,8 +1,9 @@
 #pragma once
 // The statement model of the SQL processor: one TQueryStatement per SQL text, owning its
 // expression parser, its main TDataQuery and one TDataQuery per sub-select, and the
-// parameter markers of the text. The parsers fill the queries' clause objects and options;
-// planning and execution work from them.
+// parameter markers of the text. A query keeps its state in three parts, each written by
+// one phase: the clauses (the parsers), the plan (Prepare, completed by the first steps of
+// a run) and the run (Execute).
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -10,308 +11,24 @@
 #include <string>
 #include <vector>
 
-#include "db/engine/DataFile.h"
-#include "db/engine/Filter.h"
-#include "db/engine/IndexFile.h"
+#include "db/sql/QueryClauses.h"
+#include "db/sql/QueryPlan.h"
+#include "db/sql/SourceTable.h"
 #include "db/storage/ExpToken.h"
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/ExpressionParser.h"
 #include "db/storage/SubSelect.h"
-#include "platform/rtl/Classes.h"
 #include "platform/rtl/System.h"
 
-class TDataDirectory;
 class TDataCursor;
-class TDataSession;
-class TDataQuery;
+class TQueryStatement;
 struct TCreateTableOptions;
 struct TFieldDescriptor;
+struct TIndexDescriptor;
 struct TSortGroupSteps;
-class TQueryStatement;
-class TSourceTable;
 
-using TStatementKind = uint8_t;
-constexpr TStatementKind skNone = 0;  // not parsed
-constexpr TStatementKind skSelect = 1;
-constexpr TStatementKind skInsert = 2;
-constexpr TStatementKind skUpdate = 3;
-constexpr TStatementKind skDelete = 4;
-constexpr TStatementKind skCreateTable = 5;
-constexpr TStatementKind skAlterTable = 6;
-constexpr TStatementKind skDropTable = 7;
-constexpr TStatementKind skCreateIndex = 8;
-constexpr TStatementKind skDropIndex = 9;
-
-using TJoinType = uint8_t;
-constexpr TJoinType jtNone = 0;  // tables of a comma-separated FROM list
-constexpr TJoinType jtInner = 1;
-constexpr TJoinType jtLeftOuter = 2;
-constexpr TJoinType jtRightOuter = 3;  // only while an ON clause is parsed
-
-// Aggregate kinds of a result column.
-constexpr uint8_t akNone = 0;
-constexpr uint8_t akSum = 1;
-constexpr uint8_t akMin = 2;
-constexpr uint8_t akMax = 3;
-constexpr uint8_t akAvg = 4;
-constexpr uint8_t akCount = 5;
-
-// CHARCASE of a column definition as the statement writes it. The table's field
-// descriptor codes differ (0 as is, 1 upper, 2 lower): execution translates.
-constexpr uint8_t ccNoChange = 0;
-constexpr uint8_t ccLower = 1;
-constexpr uint8_t ccUpper = 2;
-
-// Index key compression (icNone, 0, is the index file's).
-constexpr uint8_t icDupByte = 1;
-constexpr uint8_t icTrailByte = 2;
-constexpr uint8_t icFull = 3;
-
-// The marks the SELECT parser leaves in the WHERE tree for the join planner, kept in the
-// nodes' binding bytes 0 and 1 (comparison and condition nodes are never bound; column
-// binding must leave these two bytes alone).
-inline uint8_t JoinTypeMark(const TExpToken* node) {
-    return node->BindBytes[0];
-}
-inline bool IsOnClauseCondition(const TExpToken* node) {
-    return node->BindBytes[1] != 0;
-}
-
-// Called with no arguments when a source table is encrypted and the session lacks its
-// password; true when a password was added and the open is to be tried again.
-using TQueryPasswordEvent = std::function<bool()>;
 using TQueryProgressEvent =
     std::function<void(TObject* Sender, int32_t CurrentRecord, uint16_t PercentDone, bool& AbortQuery)>;
-
-// One select-list item.
-class TResultField : public TObject {
-public:
-    explicit TResultField(TDataQuery* owner) : Owner(owner) {}
-
-    TDataQuery* Owner;
-    std::string ColumnName;
-    std::string CorrelationName;
-    std::string Alias;
-    bool AliasIsDefault = true;  // until an alias is written
-    bool IsExpression = false;   // computed, not a plain column or aggregate of one
-    uint8_t AggregateKind = akNone;
-    std::string ExpressionText;  // the item's source text, CR and LF removed
-    // Filled when the select list is bound.
-    int32_t ResultFieldNo = 0;
-    uint8_t DataType = 0;
-    uint8_t SubType = 0;
-    int32_t DataSize = 0;
-    uint8_t Decimals = 0;
-    int32_t AvgCountFieldNo = 0;  // hidden count field of an AVG column
-    std::string ResultName;       // the result field's name
-    // The source column of a plain column or of an aggregate of one: the table's FROM
-    // position and the field number; COUNT(*) counts rows.
-    int32_t SourcePosition = 0;
-    int32_t SourceFieldNo = 0;
-    bool CountStar = false;
-    TExpTree Expression;
-
-    bool IsAggregate() const { return AggregateKind != akNone; }
-    // What the row loop evaluates for an expression column: the aggregate's argument, or
-    // the whole expression.
-    TExpToken* ValueExpression() const;
-
-    // Stored when it differs; an empty alias then takes the name, unless it is "*".
-    void SetColumnName(const std::string& name);
-};
-
-class TOrderByField : public TObject {
-public:
-    explicit TOrderByField(TDataQuery* owner) : Owner(owner) {}
-
-    TDataQuery* Owner;
-    std::string ColumnName;
-    std::string CorrelationName;
-    int32_t ColumnNo = 0;   // 1-based; found by the name when not written as a number
-    bool ByNumber = false;  // a number was written: ColumnNo is it, even when 0
-    bool Descending = false;
-};
-
-class TGroupByField : public TObject {
-public:
-    explicit TGroupByField(TDataQuery* owner) : Owner(owner) {}
-
-    TDataQuery* Owner;
-    std::string ColumnName;
-    std::string CorrelationName;
-    int32_t ColumnNo = 0;   // 1-based; found by the name when not written as a number
-    bool ByNumber = false;  // a number was written: ColumnNo is it, even when 0
-};
-
-// A target column of INSERT or UPDATE; "*" stands for every column in table order.
-class TUpdateField : public TObject {
-public:
-    explicit TUpdateField(TDataQuery* owner) : Owner(owner) {}
-
-    TDataQuery* Owner;
-    std::string ColumnName;
-    std::string CorrelationName;
-    int32_t FieldNo = 0;  // bound at execution
-    TExpTree Expression;  // the parsed name
-    // The bound field's type, subtype, stored size and decimals.
-    uint8_t DataType = 0;
-    uint8_t SubType = 0;
-    int32_t DataSize = 0;
-    uint8_t Decimals = 0;
-};
-
-class TUpdateValue : public TObject {
-public:
-    explicit TUpdateValue(TDataQuery* owner) : Owner(owner) {}
-
-    TDataQuery* Owner;
-    std::string ExpressionText;
-    TExpTree Expression;
-};
-
-// A column of CREATE TABLE or an alteration of ALTER TABLE.
-class TCreateField : public TObject {
-public:
-    explicit TCreateField(TDataQuery* owner) : Owner(owner) {}
-
-    TDataQuery* Owner;
-    std::string ColumnName;     // for REDEFINE the existing column
-    std::string NewColumnName;  // REDEFINE only
-    int32_t FieldNo = 0;
-    uint8_t DataType = 0;
-    uint8_t SubType = 0;
-    int32_t Size = 0;
-    int32_t Decimals = 0;
-    std::string Description;
-    bool DescriptionGiven = false;
-    bool NotNull = false;
-    bool NotNullGiven = false;
-    uint8_t CharCase = ccNoChange;
-    bool CharCaseGiven = false;
-    std::string MinValue;
-    bool MinValueGiven = false;
-    std::string MaxValue;
-    bool MaxValueGiven = false;
-    std::string DefaultValue;
-    bool DefaultValueGiven = false;
-    bool Add = false;
-    bool Redefine = false;
-    bool Drop = false;
-    int32_t AtPosition = 0;  // 0 = not given
-    // The parsed name with its type and type arguments (chained from Second), and for a
-    // REDEFINE with a new name the node of the old name.
-    TExpTree Node;
-    TExpTree OldNameNode;
-
-    // Name, field number, type and subtype, size and decimals from the parsed node.
-    void AssignDataType(int32_t fieldNo);
-};
-
-// A primary key of CREATE or ALTER TABLE, or the index of CREATE INDEX.
-class TCreateIndex : public TObject {
-public:
-    explicit TCreateIndex(TDataQuery* owner) : Owner(owner) {}
-
-    TDataQuery* Owner;
-    std::string IndexName;
-    TStringList ColumnNames;
-    bool Descending = false;
-    bool Unique = false;
-    bool NoCase = false;
-    uint8_t Compression = icNone;
-    bool Add = false;
-    bool Redefine = false;
-    bool Drop = false;
-    std::vector<TExpTree> ColumnNodes;  // as parsed, in order
-
-    // One column name per parsed node: a column's name, or a quoted name's text.
-    void BuildFieldList();
-};
-
-class TTableJoin : public TObject {
-public:
-    explicit TTableJoin(TSourceTable* owner) : Owner(owner) {}
-
-    TSourceTable* Owner;
-    TJoinType JoinType = jtNone;
-    TSourceTable* JoinedTable = nullptr;
-    TExpTree Condition;
-    TFilter* Filter = nullptr;  // on the joined table's cursor
-
-    // A join without type takes type and condition; otherwise the conditions are combined
-    // with the operator of the new condition's parent in the WHERE tree (AND without one).
-    void AddCondition(TJoinType joinType, TExpTree condition, const TExpToken* parent);
-    // Positions the joined table on its first row matching the outer row; a left outer
-    // join succeeds without a match (the joined table then reads as NULL).
-    bool FindFirst();
-    // The condition bound to the outer row's values, as the joined table's filter.
-    void SetJoinFilter();
-    // A copy of the condition with the joined table's column on the left of every
-    // comparison and the outer side evaluated now on the right.
-    TExpTree BindCondition(const TExpToken* node);
-    // Every comparison's operands exchanged, its operator mirrored.
-    void ReverseCondition();
-    void DropFilter();
-};
-
-// A table a statement reads or changes.
-class TSourceTable : public TObject {
-public:
-    explicit TSourceTable(TDataQuery* owner) : Owner(owner) {}
-    // Frees the record buffer (library heap).
-    ~TSourceTable() override;
-    TSourceTable(const TSourceTable&) = delete;
-    TSourceTable& operator=(const TSourceTable&) = delete;
-
-    TDataQuery* Owner;
-    TDataDirectory* Directory = nullptr;
-    TDataCursor* Cursor = nullptr;
-    bool InMemory = false;
-    int32_t FromPosition = 0;  // 1-based over the whole FROM clause
-    int32_t PlanPosition = 0;
-    std::string DirectoryName;
-    std::string TableName;
-    std::string CorrelationName;
-    int32_t RecordSize = 0;
-    uint8_t* RecordBuffer = nullptr;
-    std::vector<std::unique_ptr<TTableJoin>> Joins;
-    bool EndOfData = false;
-    TDataSession* Session = nullptr;  // that opened the directory
-
-    // Releases the filters, the cursor and the directory.
-    void CloseCursor();
-    // The table opened in record-number order, read-only unless the statement changes it.
-    void OpenCursor(const TQueryPasswordEvent& password, bool requestLive);
-    void AllocRecordBuffer();
-    // 1-based field number by name (any case); 0 when the table has none.
-    int32_t FindFieldNo(const std::string& name) const;
-    const TFieldDescriptor& GetFieldDefinition(int32_t fieldNo) const;
-    // Adds the condition to an existing join to that table of the same type or without
-    // one, else a new join.
-    void AddJoin(TJoinType joinType, TExpTree condition, TSourceTable* joined, const TExpToken* parent);
-    // An active filter of the statement on this table's cursor (which owns it).
-    TFilter* AddFilter(TExpTree condition);
-    void ReplaceFilter(TFilter* filter, TExpTree condition);
-    void DropFilter(TFilter* filter);
-    void DropFilters();
-    // Row reading into the record buffer; false (and EndOfData) at the end.
-    bool FirstRow();
-    bool NextRow();
-    // The nested loop below this table: the first (next) row with every join matched.
-    bool FirstJoinRow(TJoinType joinType);
-    bool NextJoinRow();
-    bool AdvanceJoins(int32_t index);
-    // Whether every join finds its first row for this table's current row.
-    bool JoinsMatch();
-    // This table and the tables joined below it read as NULL.
-    void MarkNoRow();
-
-    // Splits a path off the name ("\", ":" or "/"); a MEMORY table lives in "Memory",
-    // a plain name in the folder of the statement's database. Without a correlation name
-    // the table's file name without extension becomes it. Ignored while the cursor is open.
-    void SetTableName(const std::string& name);
-    void SetCorrelationName(const std::string& name);
-};
 
 // Sub-selects inside sub-selects, at most.
 constexpr int32_t MaxSubSelectNesting = 32;
@@ -324,114 +41,81 @@ public:
     TDataQuery(const TDataQuery&) = delete;
     TDataQuery& operator=(const TDataQuery&) = delete;
 
-    TQueryStatement* Owner;
-    TDataDirectory* ResultDirectory = nullptr;
-    bool Executed = false;
-    bool IsSubQuery = false;
-    TStatementKind Kind = skNone;
-    double ExecutionTime = 0;
-    bool RequestLive = false;
-    int32_t RowsAffected = 0;
-    int32_t MaxRowCount = -1;
+    TQueryStatement* Owner() const { return FOwner; }
+    const TQueryClauses& Clauses() const { return FClauses; }
+    // The plan in short: see TQueryPlan::Text.
+    std::string PlanText() const { return FPlan.Text(); }
+
+    // The caller's settings, which Reset keeps.
+    bool RequestLive() const { return FRequestLive; }
+    void SetRequestLive(bool value) { FRequestLive = value; }
+    int32_t MaxRowCount() const { return FMaxRowCount; }  // -1: no limit
+    void SetMaxRowCount(int32_t value) { FMaxRowCount = value; }
     TQueryPasswordEvent OnPassword;
     TQueryProgressEvent OnProgress;
+    void SetPasswordEvent(const TQueryPasswordEvent& event) { OnPassword = event; }
+    void SetProgressEvent(const TQueryProgressEvent& event) { OnProgress = event; }
 
-    // SELECT flags.
-    bool Distinct = false;
-    bool HasAvg = false;
-    bool HasExpressionColumns = false;
-    bool HasResidualWhere = false;
-    bool HasResidualJoin = false;
-    bool MultipleTables = false;  // a "," or a JOIN in FROM
-    bool NoJoinOptimize = false;
-    bool HasConditions = false;  // a WHERE or an ON clause
-    bool HasHaving = false;
-    bool HasOrderBy = false;
-    bool OrderByIndexMatched = false;
-    uint8_t OrderByIndexNo = 255;  // none
-    bool LiveOrderBy = false;
-    std::vector<std::unique_ptr<TOrderByField>> OrderByFields;
-    bool OrderByNoCase = false;
-    bool Grouped = false;
-    std::vector<std::unique_ptr<TGroupByField>> GroupByFields;
-    bool AggregateOnly = false;
-    bool CountStarOnly = false;
-    // A COUNT(*)-only run whose whole condition one index range answered: its count.
-    bool IndexCountGiven = false;
-    int32_t IndexCount = 0;
-    bool HavingGiven = false;
-    bool LivePlan = false;
-    bool ResultIsSource = false;
-    bool TargetInMemory = false;
-    bool InsertSelect = false;
-    std::string TargetTableName;
-    std::string IndexName;
-    TDataCursor* ResultCursor = nullptr;
-    bool BlobPerRow = false;
-    bool WithLocks = false;
-    TSourceTable* DrivingTable = nullptr;
+    // What a run gives.
+    bool Executed() const { return FRun.Executed; }
+    int32_t RowsAffected() const { return FRun.RowsAffected; }
+    double ExecutionTime() const { return FRun.ExecutionTime; }
+    TDataCursor* ResultCursor() const { return FRun.ResultCursor.Get(); }
+    // The select list as bound.
+    const TBoundList<TResultField>& ResultColumns() const { return FPlan.Columns; }
 
-    std::vector<std::unique_ptr<TSourceTable>> SourceTables;
-    std::vector<std::unique_ptr<TResultField>> ResultFields;
-    std::vector<std::unique_ptr<TUpdateField>> UpdateFields;
-    std::vector<std::unique_ptr<TUpdateValue>> UpdateValues;
-    std::vector<std::unique_ptr<TCreateField>> CreateFields;
-    std::vector<std::unique_ptr<TCreateIndex>> CreateIndexes;
-
-    TExpTree Where;  // every WHERE and ON condition, chained by AND in text order
-    TExpTree Having;
-    TExpTree ResidualWhere;
-    TExpTree ResidualJoin;
-    TFilter* WhereFilter = nullptr;
-    TFilter* SubQueryFilter = nullptr;
-
-    // Options of the statement's tail.
-    bool Encrypted = false;
-    std::string Password;
-    uint16_t LanguageID = 0;
-    uint16_t SortID = 0;
-    int32_t BlobBlockSize = 512;
-    std::string Description;
-    int32_t UserMajorVersion = 1;
-    int32_t UserMinorVersion = 0;
-    int32_t LastAutoInc = -1;  // not given
-    bool NoAutoInc = false;
-    bool NoBackup = false;
-    int32_t CommitInterval = 0;  // not given
-    bool EncryptedGiven = false;
-    bool LanguageGiven = false;
-    bool SortGiven = false;
-    bool BlobBlockSizeGiven = false;
-    bool DescriptionGiven = false;
-    bool UserMajorVersionGiven = false;
-    bool UserMinorVersionGiven = false;
-    bool CommitIntervalGiven = false;
-
-    // Back to the defaults, clause lists and trees freed; RequestLive, MaxRowCount and
-    // the callbacks stay.
+    // Back to the defaults, clauses, plan and run freed; the settings and callbacks stay.
     void Reset();
     // Parses one statement from the parser's current token with the database's language
     // settings in force. Does nothing once executed.
     void ParseStatement(bool subQuery);
-    // Planning and running; the SQL processor's execution side.
     void Prepare();
     // Runs the statement; result is the result cursor of a SELECT (nil otherwise).
     void Execute(TDataCursor*& result);
-    void SetPasswordEvent(const TQueryPasswordEvent& event) { OnPassword = event; }
-    void SetProgressEvent(const TQueryProgressEvent& event) { OnProgress = event; }
     void DoProgress(int32_t currentRecord, uint16_t percentDone, bool& abort);
     void CloseResultCursor();
 
-    void ClearSourceTables() { SourceTables.clear(); }
-    void ClearResultFields() { ResultFields.clear(); }
-    void ClearUpdateFields() { UpdateFields.clear(); }
-    void ClearUpdateValues() { UpdateValues.clear(); }
-    void ClearCreateFields() { CreateFields.clear(); }
-    void ClearCreateIndexes() { CreateIndexes.clear(); }
-    void ClearOrderByFields() { OrderByFields.clear(); }
-    void ClearGroupByFields() { GroupByFields.clear(); }
+    // A node evaluated on the source tables' current rows (result columns from the record).
+    TExpTree Evaluate(TExpToken* node, const uint8_t* resultRecord = nullptr);
 
-    // The SELECT parser.
+    // The query of an IN (SELECT ...): parsing here; binding, filtering and counting
+    // belong to the SELECT execution.
+    void ParseSubSelect(TExpressionParser& parser) override;
+    // The select list as bound, or as parsed before binding.
+    int32_t ResultColumnCount() override;
+    bool BindSubQueryColumn(TExpToken* node) override;
+    void SetSubQueryFilter(TExpToken* comparison) override;
+    int32_t GetRecordCount() override;
+
+private:
+    enum class TClauseLevel { Expression, Signed, Primary };
+
+    TExpressionParser& Parser();
+
+    // ---- Parsing: writes the clauses ----
+    // The clause lists' objects freed, by Reset before a parse (the plan points into them).
+    void ClearSourceTables() { FClauses.SourceTables.clear(); }
+    void ClearResultFields() { FClauses.ResultFields.clear(); }
+    void ClearUpdateFields() { FClauses.UpdateFields.clear(); }
+    void ClearUpdateValues() { FClauses.UpdateValues.clear(); }
+    void ClearCreateFields() { FClauses.CreateFields.clear(); }
+    void ClearCreateIndexes() { FClauses.CreateIndexes.clear(); }
+    void ClearOrderByFields() { FClauses.OrderByFields.clear(); }
+    void ClearGroupByFields() { FClauses.GroupByFields.clear(); }
+
+    [[noreturn]] void Fail(const std::string& message);
+    // message + the current token's text + "'".
+    [[noreturn]] void FailToken(const std::string& message);
+    bool IsNameToken() const;        // symbol or quoted string
+    bool IsSelectNameToken() const;  // symbol, bracketed name or quoted string
+    bool TokenIs(const char* keyword) const;
+    bool TokenIsAny(std::initializer_list<const char*> keywords) const;
+    std::string TokenText() const;
+    void Next();
+    void ExpectStatementEnd(const char* statement);
+    // One clause through the expression parser with its context; the context goes back
+    // to the statement's afterwards.
+    TExpTree ParseClause(TClauseLevel level, uint8_t flags, const char* context, const char* emptyMessage);
     void ParseSelect();
     void ParseSelectColumn(TResultField* column);
     // A WHERE (where true) or ON condition, chained into the WHERE tree; returns it.
@@ -441,8 +125,10 @@ public:
     void CheckCorrelationNames(const std::string& name, TSourceTable* table);
     // Marks the comparisons of columns with columns in an ON condition with its join type.
     void MarkJoinConditions(TJoinType joinType, TExpToken* condition);
-
-    // The data and definition statement parsers and their parts.
+    void ParseTableReference(const char* missingMessage, bool joined, bool atHead);
+    void ParseOrderOrGroupItem(bool order);
+    void ParseLanguageOption();
+    void ParseEncryptedOption();
     void ParseInsert();
     void ParseUpdate();
     void ParseDelete();
@@ -460,10 +146,27 @@ public:
     void ParseIndexName();
     int32_t ParseLastAutoInc();
     int32_t ParseCommitInterval();
+    std::string ParseOptionText();
+    int32_t ParseInteger(const char* context, const char* emptyMessage);
+    void ParseTargetColumn(TUpdateField* field);
+    void ParseValue(TUpdateValue* value);
+    void ParseColumnAttributes(TCreateField* field, bool alter);
+    TCreateIndex* ParsePrimaryKey();
+    void ParseIndexColumns(TCreateIndex* index);
+    void ParseCompression(TCreateIndex* index);
+    void ParseIndexFlags(TCreateIndex* index);
+    void SkipConstraintName();
+    void ExpectPrimaryKey();
+    void ParseCommitIntervalOption();
+    void ParseTableOptions(bool alter);
+    TSourceTable* ParseDmlTarget(const char* missing, const char* missingAfterMemory);
+    void ParseTargetTableName(const char* missing);
+    bool ParseMemoryPrefix(const char* missing, const char* missingAfterMemory);
+    void ParseCorrelationName(TSourceTable* table, std::initializer_list<const char*> clauseWords);
 
-    // ---- Source tables, joins and push-down (shared with the data statements) ----
-    // Opens every source table in list order; the first gives the language and sort ids
-    // unless the statement gave them.
+    // ---- Planning: writes the plan ----
+    // Source tables (shared with the data statements). Opens every source table in list
+    // order; the first gives the language and sort ids unless the statement gave them.
     void OpenSourceTables();
     void AllocSourceBuffers();
     TSourceTable* FindSourceTable(const std::string& correlation) const;
@@ -473,50 +176,38 @@ public:
     bool FindSourceColumn(const std::string& correlation, const std::string& name, TSourceTable*& table,
                           int32_t& fieldNo) const;
     // Binds a column node of a source expression: BindLong1 the table's FROM position,
-    // BindWord the field number, BindLong2 srcSource, and the field's type data.
+    // BindWord the field number, BindLong2 BoundSourceColumn, and the field's type data.
     bool BindSourceColumn(TExpToken* node, bool whereClause);
     // Validates the WHERE tree (every column bound) as a boolean expression.
     void ValidateWhere();
-    void LockSourceTables();
-    void UnlockSourceTables();
-    void ResyncSourceCursors();
-    void ResetJoinFilters();
+    // The join graph.
     void ChainSourceTables();
     void AnalyzeJoinConditions();
     // The join comparisons' checks, before anything of the tree is moved.
     void CheckJoinComparisons(const TExpToken* node, const TExpToken* parent) const;
     // Returns what stands in the node's place afterwards (nil: taken out).
     TExpToken* ExtractJoinConditions(TExpToken* node, TExpToken* parent);
+    // An outer join's whole ON condition taken as the join's (true), or not.
+    bool TakenAsOuterJoin(TExpToken* node, const TExpToken* parent);
     void SortSourceTables();
     void CheckJoinTargets();
     void ValidateJoinConditions();
-    // pass 1: conditions an index answers, before joins are reordered; pass 0: the rest.
+    // Push-down, run when a run starts. Pass 1: conditions an index answers, before the
+    // joins are reordered; pass 0: the rest.
+    void ResetJoinFilters();
     void OptimizeWhere(int32_t pass);
     void PushDownConditions(int32_t pass, TExpToken* node);
     void AddTableFilter(int32_t pass, const TExpToken* condition, TSourceTable* table);
+    TFilter* InstallFilter(TSourceTable* table, TExpTree condition);
     bool CanOptimizeJoins();
     void OptimizeJoins();
     void ReRootJoinTree(TSourceTable* table);
     // Puts the table before the other: the two exchange places, or it is moved there.
     void MoveSourceTable(TSourceTable* table, TSourceTable* before, bool exchange);
-    bool FirstSourceRow();
-    bool NextSourceRow();
-    // The evaluator's column callback: source columns from their table's record buffer
-    // (NULL while the table has no row), result columns from the record passed.
-    void GetSourceFieldValue(TExpToken* node, const uint8_t* resultRecord);
-    void ReadSourceBlob(TSourceTable* table, int32_t fieldNo, TExpToken* node);
-    TGetColumnValueFunc ColumnValueFunc();
-    TExpTree Evaluate(TExpToken* node, const uint8_t* resultRecord = nullptr);
-    bool TestCondition(TExpToken* condition, const uint8_t* resultRecord = nullptr);
-    bool TestWhere() { return TestCondition(ResidualWhere.get()); }
-    bool TestJoinFilter() { return TestCondition(ResidualJoin.get()); }
-    // The inner table of a typed join of that type (jtNone: any typed join).
-    bool IsJoinTarget(const TSourceTable* table, TJoinType joinType) const;
-
-    // ---- SELECT binding and result table ----
+    // SELECT binding and the result table.
     void PrepareSelect();
     void BuildResultColumns();
-    void AddTableColumns(TSourceTable* table, std::vector<std::unique_ptr<TResultField>>& into);
+    void AddTableColumns(TSourceTable* table);
     bool IsAggregateOnly() const;
     bool IsCountStarOnly() const;
     bool CanReturnLiveResult() const;
@@ -530,6 +221,8 @@ public:
     bool FindResultColumn(bool aggregates, const std::string& name, const std::string& correlation,
                           int32_t& number) const;
     TResultField* FindResultExpression(const TExpToken* expression);
+    // Whether a HAVING part is a select item's expression.
+    bool SameExpression(const TExpToken* a, const TExpToken* b) const;
     void FindOrderByIndex();
     // DDL: the target's directory (the statement database's folder for a plain name).
     void OpenResultDirectory(bool select);
@@ -537,8 +230,31 @@ public:
     void BuildLiveFieldList();
     // The result table's field descriptors (hidden AVG counts last).
     std::vector<TFieldDescriptor> BuildResultDescriptors();
+    // Data statements. Binds the target columns to the target table's fields ("*" of an
+    // INSERT becomes every field) and checks the value count.
+    void PrepareDataStatement();
+    void MapUpdateColumns(bool insert);
+    void AddTargetColumns(size_t at);
+    // One value per result column of the INSERT's SELECT.
+    void CreateUpdateValues();
+    // Validates every value against its column.
+    void CheckUpdateValues();
 
-    // ---- SELECT execution ----
+    // ---- Running: writes the run ----
+    void LockSourceTables();
+    void UnlockSourceTables();
+    void ResyncSourceCursors();
+    bool FirstSourceRow();
+    bool NextSourceRow();
+    // The evaluator's column callback: source columns from their table's record buffer
+    // (NULL while the table has no row), result columns from the record passed.
+    void GetSourceFieldValue(TExpToken* node, const uint8_t* resultRecord);
+    void ReadSourceBlob(TSourceTable* table, int32_t fieldNo, TExpToken* node);
+    TGetColumnValueFunc ColumnValueFunc();
+    bool TestCondition(TExpToken* condition, const uint8_t* resultRecord = nullptr);
+    bool TestWhere() { return TestCondition(FPlan.ResidualWhere.get()); }
+    bool TestJoinFilter() { return TestCondition(FPlan.ResidualJoin.get()); }
+    // SELECT.
     void ExecuteSelect(TDataCursor*& result);
     int32_t ScanSourceRows(bool& abort, int32_t limit, const std::function<void()>& take,
                            const std::function<void()>& afterRow);
@@ -559,104 +275,45 @@ public:
     void ConvertAggregateValue(uint8_t kind, const TResultField* column, TExpToken* head, TExpToken* value);
     void FinishGroupRow(uint8_t* head);
     bool HavingGroupRow(const uint8_t* head) { return TestHaving(head); }
-    bool TestHaving(const uint8_t* head) { return TestCondition(Having.get(), head); }
+    bool TestHaving(const uint8_t* head) { return TestCondition(Clauses().Having.get(), head); }
     TExpTree BuildSubQueryCondition(const TExpToken* comparison);
-
-    // Planning state beyond the parsed model.
-    TDataSession* ResultSession = nullptr;  // that opened the result directory
-    bool SkipOrderBySort = false;
-    int32_t HiddenFieldCount = 0;
-    bool HasBlobExpression = false;
-    // The tables whose explicit read lock a WITH LOCKS run holds.
-    std::vector<TSourceTable*> ReadLockedTables;
     void DropSubQueryFilter();
-
-    // The query of an IN (SELECT ...): parsing here; binding, filtering and counting
-    // belong to the SELECT execution.
-    void ParseSubSelect(TExpressionParser& parser) override;
-    int32_t ResultColumnCount() override { return static_cast<int32_t>(ResultFields.size()); }
-    bool BindSubQueryColumn(TExpToken* node) override;
-    void SetSubQueryFilter(TExpToken* comparison) override;
-    int32_t GetRecordCount() override;
-
-    TExpressionParser& Parser();
-
-    // ---- Data and definition statements ----
-    // Binds the target columns to the target table's fields ("*" of an INSERT becomes
-    // every field) and checks the value count.
-    void MapUpdateColumns(bool insert);
-    void AddTargetColumns(size_t at);
-    // One value per result column of the INSERT's SELECT.
-    void CreateUpdateValues();
-    // Validates every value against its column.
-    void CheckUpdateValues();
+    // Data and definition statements.
+    void ExecuteDataStatement();
     // Value i evaluated and written into the target record.
     void EvalInsertValue(int32_t i, uint8_t* record);
     void EvalInsertSelectValue(int32_t i, uint8_t* record, const uint8_t* selectRecord);
     void EvalUpdateValue(int32_t i, uint8_t* record);
+    // Value i into the target record: NULL blanks the field, another type is converted.
+    void PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bool update);
     void ExecInsertValues();
     void ExecInsertSelect();
     void ExecUpdate();
     void ExecDelete();
+    // The row loop of UPDATE (update) and DELETE.
+    void RunChangeLoop(bool update);
+    bool NextRowAfterChange(uint32_t changed);
     void ExecCreateTable();
     void ExecAlterTable();
     void ExecDropTable();
     void ExecCreateIndex();
     void ExecDropIndex();
-    // Prepare and Execute of INSERT, UPDATE and DELETE.
-    void PrepareDataStatement();
-    void ExecuteDataStatement();
-    // Value i into the target record: NULL blanks the field, another type is converted.
-    void PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bool update);
-    // The row loop of UPDATE (update) and DELETE.
-    void RunChangeLoop(bool update);
-    bool NextRowAfterChange(uint32_t changed);
-    // ALTER TABLE's parts: the definition as stored (with the options not given), the
-    // restructure with the query's options, and the primary index dropped.
-    void ReadTableDefinition(std::vector<TFieldDescriptor>& fields, std::vector<TIndexDescriptor>& indexes);
-    void RestructureTable(std::vector<TFieldDescriptor> fields, std::vector<TIndexDescriptor> indexes);
+    // ALTER TABLE's parts: the definition as stored with the options the statement did not
+    // give, the restructure with those options, and the primary index dropped.
+    void ReadTableDefinition(std::vector<TFieldDescriptor>& fields, std::vector<TIndexDescriptor>& indexes,
+                             TTableOptions& options);
+    void RestructureTable(std::vector<TFieldDescriptor> fields, std::vector<TIndexDescriptor> indexes,
+                          const TTableOptions& options);
     void DropPrimaryIndex();
-    // The options CREATE and ALTER TABLE share, from the statement (ALTER has read the
-    // table's own into those not given).
-    void SetTableOptions(TCreateTableOptions& options) const;
 
-private:
-    enum class TClauseLevel { Expression, Signed, Primary };
-
-    [[noreturn]] void Fail(const std::string& message);
-    // message + the current token's text + "'".
-    [[noreturn]] void FailToken(const std::string& message);
-    bool IsNameToken() const;        // symbol or quoted string
-    bool IsSelectNameToken() const;  // symbol, bracketed name or quoted string
-    bool TokenIs(const char* keyword) const;
-    bool TokenIsAny(std::initializer_list<const char*> keywords) const;
-    std::string TokenText() const;
-    void Next();
-    void ExpectStatementEnd(const char* statement);
-    // One clause through the expression parser with its context; the context goes back
-    // to the statement's afterwards.
-    TExpTree ParseClause(TClauseLevel level, uint8_t flags, const char* context, const char* emptyMessage);
-    void ParseTableReference(const char* missingMessage, bool joined, bool atHead);
-    void ParseOrderOrGroupItem(bool order);
-    void ParseLanguageOption();
-    void ParseEncryptedOption();
-    std::string ParseOptionText();
-    int32_t ParseInteger(const char* context, const char* emptyMessage);
-    void ParseTargetColumn(TUpdateField* field);
-    void ParseValue(TUpdateValue* value);
-    void ParseColumnAttributes(TCreateField* field, bool alter);
-    TCreateIndex* ParsePrimaryKey();
-    void ParseIndexColumns(TCreateIndex* index);
-    void ParseCompression(TCreateIndex* index);
-    void ParseIndexFlags(TCreateIndex* index);
-    void SkipConstraintName();
-    void ExpectPrimaryKey();
-    void ParseCommitIntervalOption();
-    void ParseTableOptions(bool alter);
-    TSourceTable* ParseDmlTarget(const char* missing, const char* missingAfterMemory);
-    void ParseTargetTableName(const char* missing);
-    bool ParseMemoryPrefix(const char* missing, const char* missingAfterMemory);
-    void ParseCorrelationName(TSourceTable* table, std::initializer_list<const char*> clauseWords);
+    TQueryStatement* FOwner;
+    bool FRequestLive = false;
+    int32_t FMaxRowCount = -1;
+    // Declared in the order they depend on one another: the plan and the run point at the
+    // clauses' tables, so they go first.
+    TQueryClauses FClauses;
+    TQueryPlan FPlan;
+    TQueryRun FRun;
 };
 
 // One SQL text, from Prepare through Execute.
@@ -710,7 +367,7 @@ public:
     void Execute(TDataCursor*& result);
     double GetExecutionTime() const;
     int32_t GetRowsAffected() const;
-    void AddQuery(TDataQuery* query);
+    void AddQuery(std::unique_ptr<TDataQuery> query);
 
     // The expression parser's calls.
     TSubQuery* CreateSubQuery() override;

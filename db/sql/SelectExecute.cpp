@@ -9,7 +9,6 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
-#include "db/engine/DataTable.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlQuerySupport.h"
 #include "db/storage/Encodings.h"
@@ -17,6 +16,7 @@
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/LanguageSettings.h"
 #include "platform/rtl/Math.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -109,39 +109,8 @@ bool IsNumericLike(uint8_t type) {
 
 // Rows written into a result table of this statement's own go in as one transaction of
 // that table, committed every so many rows: without it every row would write the table's
-// headers. A result table already inside a transaction of its directory is left to it.
-// The commits leave the writes to the system: the table is the statement's own and no
-// crash needs to find it complete.
+// headers.
 constexpr int32_t ResultCommitRows = 8191;
-
-class TResultWriteBatch {
-public:
-    explicit TResultWriteBatch(TDataCursor& cursor)
-        : FTable(cursor.Exclusive() && !cursor.Table()->InTransaction() ? cursor.Table() : nullptr) {
-        if (FTable) FTable->StartTransaction();
-    }
-    TResultWriteBatch(const TResultWriteBatch&) = delete;
-    TResultWriteBatch& operator=(const TResultWriteBatch&) = delete;
-    ~TResultWriteBatch() {
-        if (!FTable) return;
-        try {
-            FTable->Rollback();
-        } catch (...) {
-        }
-    }
-    void RowWritten() {
-        if (FTable && ++FRows % ResultCommitRows == 0) FTable->Commit(false, false);
-    }
-    void Finish() {
-        TDataTable* table = FTable;
-        FTable = nullptr;
-        if (table) table->Commit(true, false);
-    }
-
-private:
-    TDataTable* FTable;
-    int32_t FRows = 0;
-};
 
 // Sort fields as the result cursor lays them out, each with its descending mark.
 std::vector<TFieldDescriptor> SortFields(TDataCursor& cursor,
@@ -160,59 +129,53 @@ std::vector<TFieldDescriptor> SortFields(TDataCursor& cursor,
 // ---- Run -------------------------------------------------------------------------------
 
 void TDataQuery::ExecuteSelect(TDataCursor*& result) {
-    if (!DrivingTable || !DrivingTable->Cursor || (!LivePlan && !ResultCursor))
+    if (!FPlan.DrivingTable || !FPlan.DrivingTable->Cursor || !FRun.ResultCursor)
         RaiseSqlError("SELECT statement must be prepared before it is executed");
     ResetJoinFilters();
-    ResidualJoin.reset();
-    HasResidualJoin = false;
-    IndexCountGiven = false;
-    if (HasConditions) {
-        if (Where && Where->DataType != dtBoolean)
+    FPlan.ResidualJoin.reset();
+    FPlan.HasResidualJoin = false;
+    FPlan.IndexCountGiven = false;
+    if (Clauses().HasConditions) {
+        if (FPlan.Where && FPlan.Where->DataType != dtBoolean)
             RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
-        if (ResidualWhere && ResidualWhere->DataType != dtBoolean)
+        if (FPlan.ResidualWhere && FPlan.ResidualWhere->DataType != dtBoolean)
             RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
     }
-    if (MultipleTables) ValidateJoinConditions();
+    if (Clauses().MultipleTables) ValidateJoinConditions();
     ResyncSourceCursors();
-    if (LivePlan) {
-        DrivingTable->Cursor->SwitchToIndexNumber(OrderByIndexMatched ? OrderByIndexNo
-                                                                      : RecordNumberOrderIndex);
-        if (HasConditions) OptimizeWhere(0);
-        DrivingTable->Cursor->First();
-        RowsAffected = DrivingTable->Cursor->GetRecordCount();
-        result = DrivingTable->Cursor;
-        Executed = true;
+    if (FPlan.LivePlan) {
+        FPlan.DrivingTable->Cursor->SwitchToIndexNumber(FPlan.OrderByIndexMatched ? FPlan.OrderByIndexNo
+                                                                                  : RecordNumberOrderIndex);
+        if (Clauses().HasConditions) OptimizeWhere(0);
+        FPlan.DrivingTable->Cursor->First();
+        FRun.RowsAffected = FPlan.DrivingTable->Cursor->GetRecordCount();
+        result = FRun.ResultCursor.Get();
+        FRun.Executed = true;
         return;
     }
-    try {
-        if (WithLocks) LockSourceTables();
+    {
+        // The explicit read locks lie in this process's own lock ranges: a lock left
+        // behind would make every later change of the table wait and fail.
+        TScopeGuard unlock([this] { UnlockSourceTables(); });
+        if (Clauses().WithLocks) LockSourceTables();
         DropSubQueryFilter();
-        ResultCursor->EmptyTable();
-        if (HasConditions) OptimizeWhere(1);
-        if (MultipleTables && CanOptimizeJoins()) OptimizeJoins();
-        if (HasConditions) OptimizeWhere(0);
+        FRun.ResultCursor->EmptyTable();
+        if (Clauses().HasConditions) OptimizeWhere(1);
+        if (Clauses().MultipleTables && CanOptimizeJoins()) OptimizeJoins();
+        if (Clauses().HasConditions) OptimizeWhere(0);
         {
-            TLanguageSettingsSwap swap(LanguageID, SortID);
-            if (AggregateOnly)
+            TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
+            if (FPlan.AggregateOnly)
                 BuildAggregateResult();
             else
                 BuildResultRows();
         }
-        ResultCursor->First();
-        ResultCursor->Resync();
-        RowsAffected = ResultCursor->GetRecordCount();
-    } catch (...) {
-        // The explicit read locks lie in this process's own lock ranges: a lock left
-        // behind would make every later change of the table wait and fail.
-        try {
-            UnlockSourceTables();
-        } catch (...) {
-        }
-        throw;
+        FRun.ResultCursor->First();
+        FRun.ResultCursor->Resync();
+        FRun.RowsAffected = FRun.ResultCursor->GetRecordCount();
     }
-    UnlockSourceTables();
-    result = ResultCursor;
-    Executed = true;
+    result = FRun.ResultCursor.Get();
+    FRun.Executed = true;
 }
 
 // The nested loop from the driving table: progress for each of its records, and each row
@@ -223,7 +186,7 @@ int32_t TDataQuery::ScanSourceRows(bool& abort, int32_t limit, const std::functi
                                    const std::function<void()>& afterRow) {
     int32_t counter = 1;
     int32_t taken = 0;
-    TDataCursor* driving = DrivingTable->Cursor;
+    TDataCursor* driving = FPlan.DrivingTable->Cursor.get();
     const int32_t total = driving->GetRecordCount();
     if (!FirstSourceRow()) return counter;
     int32_t position = driving->GetRecNo();
@@ -235,7 +198,7 @@ int32_t TDataQuery::ScanSourceRows(bool& abort, int32_t limit, const std::functi
             DoProgress(counter, Percent(counter, total), abort);
             if (abort) break;
         }
-        if ((!HasResidualWhere || TestWhere()) && (!HasResidualJoin || TestJoinFilter())) {
+        if ((!FPlan.HasResidualWhere || TestWhere()) && (!FPlan.HasResidualJoin || TestJoinFilter())) {
             if (limit >= 0 && taken >= limit) break;
             take();
             ++taken;
@@ -247,42 +210,38 @@ int32_t TDataQuery::ScanSourceRows(bool& abort, int32_t limit, const std::functi
 }
 
 void TDataQuery::BuildResultRows() {
-    TDataCursor* driving = DrivingTable->Cursor;
-    std::vector<uint8_t> row(size_t(std::max(ResultCursor->GetRecordSize(), RecordHeaderSize)));
-    const bool resultBlobs = ResultCursor->GetBlobFieldCount() > 0;
+    TDataCursor* driving = FPlan.DrivingTable->Cursor.get();
+    std::vector<uint8_t> row(size_t(std::max(FRun.ResultCursor->GetRecordSize(), RecordHeaderSize)));
+    const bool resultBlobs = FRun.ResultCursor->GetBlobFieldCount() > 0;
     auto freeSourceBlobs = [this]() {
-        if (!BlobPerRow) return;
-        for (auto& t : SourceTables) {
-            if (t->RecordBuffer && !t->EndOfData) t->Cursor->StoreBlobHandles(t->RecordBuffer, true);
+        if (!FPlan.BlobPerRow) return;
+        for (auto& t : FPlan.Tables) {
+            if (t->RecordBuffer && !t->EndOfData) t->Cursor->StoreBlobHandles(t->RecordBuffer.get(), true);
             t->Cursor->FreeBlobBuffers(true);
         }
     };
-    TResultWriteBatch batch(*ResultCursor);
+    TTableWriteBatch batch(*FRun.ResultCursor, ResultCommitRows);
     bool abort = false;
     int32_t counter = 1;
-    try {
+    {
+        TScopeGuard freeBlobs(freeSourceBlobs);
         counter = ScanSourceRows(
-            abort, MaxRowCount,
+            abort, FMaxRowCount,
             [&] {
-                try {
-                    ResultCursor->InitRecord(row.data());
+                {
+                    // The row's BLOB buffers go once it is in, when the result has BLOB
+                    // fields, and always when it never went in.
+                    TScopeGuard freeRowBlobs([this] { FRun.ResultCursor->FreeBlobBuffers(true); });
+                    FRun.ResultCursor->InitRecord(row.data());
                     FillResultRecord(row.data());
-                    if (HasExpressionColumns) WriteResultColumns(row.data());
-                    ResultCursor->InsertRecord(row.data(), false);
-                } catch (...) {
-                    // The BLOB buffers of a row that never went in.
-                    ResultCursor->FreeBlobBuffers(true);
-                    throw;
+                    if (FPlan.HasExpressionColumns) WriteResultColumns(row.data());
+                    FRun.ResultCursor->InsertRecord(row.data(), false);
+                    if (!resultBlobs) freeRowBlobs.Dismiss();
                 }
-                if (resultBlobs) ResultCursor->FreeBlobBuffers(true);
                 batch.RowWritten();
             },
             freeSourceBlobs);
-    } catch (...) {
-        freeSourceBlobs();
-        throw;
     }
-    freeSourceBlobs();
     batch.Finish();
     SortResultTable();
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
@@ -292,33 +251,33 @@ void TDataQuery::BuildResultRows() {
 // is left out only by a limit of none.
 void TDataQuery::BuildAggregateResult() {
     bool abort = false;
-    const size_t size = size_t(std::max(ResultCursor->GetRecordSize(), RecordHeaderSize));
+    const size_t size = size_t(std::max(FRun.ResultCursor->GetRecordSize(), RecordHeaderSize));
     std::vector<uint8_t> aggregate(size), row(size);
-    ResultCursor->InitRecord(aggregate.data());
-    TDataCursor* driving = DrivingTable->Cursor;
-    if (CountStarOnly) {
-        const int32_t total = IndexCountGiven ? IndexCount : driving->GetRecordCount();
+    FRun.ResultCursor->InitRecord(aggregate.data());
+    TDataCursor* driving = FPlan.DrivingTable->Cursor.get();
+    if (FPlan.CountStarOnly) {
+        const int32_t total = FPlan.IndexCountGiven ? FPlan.IndexCount : driving->GetRecordCount();
         uint8_t v[4];
         std::memcpy(v, &total, 4);
-        ResultCursor->PutField(ResultFields.front()->ResultFieldNo, aggregate.data(), v);
+        FRun.ResultCursor->PutField(FPlan.Columns.front()->ResultFieldNo, aggregate.data(), v);
         DoProgress(total, 100, abort);
-        if (MaxRowCount != 0) ResultCursor->InsertRecord(aggregate.data(), false);
+        if (FMaxRowCount != 0) FRun.ResultCursor->InsertRecord(aggregate.data(), false);
         return;
     }
     const int32_t counter = ScanSourceRows(
         abort, -1,
         [&] {
-            ResultCursor->InitRecord(row.data());
+            FRun.ResultCursor->InitRecord(row.data());
             FillResultRecord(row.data());
-            if (HasExpressionColumns) WriteResultColumns(row.data());
+            if (FPlan.HasExpressionColumns) WriteResultColumns(row.data());
             MergeGroupRow(false, aggregate.data(), row.data());
         },
         [&] {
-            if (BlobPerRow)
-                for (auto& t : SourceTables) t->Cursor->FreeBlobBuffers(true);
+            if (FPlan.BlobPerRow)
+                for (auto& t : FPlan.Tables) t->Cursor->FreeBlobBuffers(true);
         });
     FinishGroupRow(aggregate.data());
-    if (MaxRowCount != 0) ResultCursor->InsertRecord(aggregate.data(), false);
+    if (FMaxRowCount != 0) FRun.ResultCursor->InsertRecord(aggregate.data(), false);
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
 }
 
@@ -329,22 +288,23 @@ void TDataQuery::StoreResultValue(const TResultField* c, uint8_t* record, TExpTo
     if (c->AggregateKind == akCount) {
         // Each row counts itself (COUNT(*)) or its value when it has one.
         const int32_t one = c->CountStar || !value->IsNull ? 1 : 0;
-        ResultCursor->PutField(no, record, &one);
+        FRun.ResultCursor->PutField(no, record, &one);
         return;
     }
     if (c->AggregateKind == akAvg) {
         const int32_t one = value->IsNull ? 0 : 1;
-        ResultCursor->PutField(c->AvgCountFieldNo, record, &one);
+        FRun.ResultCursor->PutField(c->AvgCountFieldNo, record, &one);
     }
     if (value->IsNull) {
-        ResultCursor->PutField(no, record, nullptr);
+        FRun.ResultCursor->PutField(no, record, nullptr);
         return;
     }
     if (c->DataType == dtBlob) {
         const uint32_t length = value->DataSize > 0 ? value->DataSize - 1 : 0;
-        uint16_t code = ResultCursor->OpenBlob(no, record, 0, false, bmReadWrite);
-        if (code == 0 && length > 0) code = ResultCursor->PutBlob(no, record, false, length, value->Value, 0);
-        if (code != 0) RaiseEngineError(code, ResultCursor->TableName());
+        uint16_t code = FRun.ResultCursor->OpenBlob(no, record, 0, false, bmReadWrite);
+        if (code == 0 && length > 0)
+            code = FRun.ResultCursor->PutBlob(no, record, false, length, value->Value, 0);
+        if (code != 0) RaiseEngineError(code, FRun.ResultCursor->TableName());
         return;
     }
     if (value->DataType != c->DataType) {
@@ -359,17 +319,17 @@ void TDataQuery::StoreResultValue(const TResultField* c, uint8_t* record, TExpTo
             uint8_t bytes[16] = {};
             StoreNumber(c->DataType, c->Decimals, NumberOf(value->DataType, value->Decimals, value->Value),
                         bytes);
-            ResultCursor->PutField(no, record, bytes);
+            FRun.ResultCursor->PutField(no, record, bytes);
             return;
         }
     }
-    ResultCursor->PutField(no, record, value->Value);
+    FRun.ResultCursor->PutField(no, record, value->Value);
 }
 
 void TDataQuery::FillResultRecord(uint8_t* record) {
     TExpTree value = NewExpTree();
-    for (auto& column : ResultFields) {
-        const TResultField* c = column.get();
+    for (auto& column : FPlan.Columns) {
+        const TResultField* c = column;
         if (c->IsExpression) continue;
         value->IsNull = 0;
         if (!c->CountStar) {
@@ -390,8 +350,8 @@ void TDataQuery::FillResultRecord(uint8_t* record) {
 }
 
 void TDataQuery::WriteResultColumns(uint8_t* record) {
-    for (auto& column : ResultFields) {
-        const TResultField* c = column.get();
+    for (auto& column : FPlan.Columns) {
+        const TResultField* c = column;
         if (!c->IsExpression) continue;
         TExpTree value = Evaluate(c->ValueExpression());
         StoreResultValue(c, record, value.get());
@@ -403,31 +363,31 @@ void TDataQuery::WriteResultColumns(uint8_t* record) {
 void TDataQuery::SortResult(const std::vector<TFieldDescriptor>& fields, bool caseInsensitive,
                             bool dropDuplicates, const TSortGroupSteps* steps) {
     if (fields.empty()) return;
-    ResultCursor->SortRecords(fields, caseInsensitive, dropDuplicates, steps);
+    FRun.ResultCursor->SortRecords(fields, caseInsensitive, dropDuplicates, steps);
 }
 
 void TDataQuery::SortResultTable() {
-    TDataCursor& cursor = *ResultCursor;
-    if (Distinct && !Grouped) {
+    TDataCursor& cursor = *FRun.ResultCursor;
+    if (FPlan.Distinct && !FPlan.Grouped) {
         std::vector<std::pair<int32_t, bool>> items;
-        for (auto& c : ResultFields) items.emplace_back(c->ResultFieldNo, false);
+        for (auto& c : FPlan.Columns) items.emplace_back(c->ResultFieldNo, false);
         SortResult(SortFields(cursor, items), false, true, nullptr);
     }
-    if (Grouped && !AggregateOnly) {
+    if (FPlan.Grouped && !FPlan.AggregateOnly) {
         std::vector<std::pair<int32_t, bool>> items;
-        for (auto& g : GroupByFields) items.emplace_back(g->ColumnNo, false);
+        for (auto& g : Clauses().GroupByFields) items.emplace_back(g->ColumnNo, false);
         TSortGroupSteps steps;
         steps.Accumulate = [this](uint8_t* head, const uint8_t* row, bool first) {
             MergeGroupRow(first, head, row);
         };
-        if (HasAvg) steps.Finish = [this](uint8_t* head) { FinishGroupRow(head); };
-        if (HasHaving) steps.Keep = [this](const uint8_t* head) { return HavingGroupRow(head); };
+        if (Clauses().HasAvg) steps.Finish = [this](uint8_t* head) { FinishGroupRow(head); };
+        if (Clauses().HasHaving) steps.Keep = [this](const uint8_t* head) { return HavingGroupRow(head); };
         SortResult(SortFields(cursor, items), false, false, &steps);
     }
-    if (HasOrderBy && !SkipOrderBySort) {
+    if (Clauses().HasOrderBy && !FPlan.SkipOrderBySort) {
         std::vector<std::pair<int32_t, bool>> items;
-        for (auto& o : OrderByFields) items.emplace_back(o->ColumnNo, o->Descending);
-        SortResult(SortFields(cursor, items), OrderByNoCase, false, nullptr);
+        for (auto& o : Clauses().OrderByFields) items.emplace_back(o->ColumnNo, o->Descending);
+        SortResult(SortFields(cursor, items), Clauses().OrderByNoCase, false, nullptr);
     }
 }
 
@@ -435,7 +395,7 @@ void TDataQuery::ReadResultValue(const uint8_t* record, int32_t fieldNo, const T
                                  TExpToken* v) {
     v->SetBufferSize(FieldValueBufferSize);
     bool blank = false;
-    ResultCursor->GetField(fieldNo, record, blank, v->Value);
+    FRun.ResultCursor->GetField(fieldNo, record, blank, v->Value);
     v->IsNull = blank ? 1 : 0;
     v->DataType = c ? c->DataType : uint8_t(dtInteger);
     v->SubType = c ? c->SubType : uint8_t(0);
@@ -447,23 +407,23 @@ void TDataQuery::MergeGroupRow(bool first, uint8_t* head, const uint8_t* row) {
     // The group's first row is its own head: its values are the start of every fold.
     if (first) return;
     TExpTree h = NewExpTree(), v = NewExpTree();
-    for (auto& column : ResultFields) {
-        const TResultField* c = column.get();
+    for (auto& column : FPlan.Columns) {
+        const TResultField* c = column;
         if (c->DataType == dtBlob) continue;
         ReadResultValue(head, c->ResultFieldNo, c, h.get());
         ReadResultValue(row, c->ResultFieldNo, c, v.get());
         if (!c->IsAggregate()) {
-            if (h->IsNull && !v->IsNull) ResultCursor->PutField(c->ResultFieldNo, head, v->Value);
+            if (h->IsNull && !v->IsNull) FRun.ResultCursor->PutField(c->ResultFieldNo, head, v->Value);
             continue;
         }
         if (v->IsNull) continue;
         ConvertAggregateValue(c->AggregateKind, c, h.get(), v.get());
-        ResultCursor->PutField(c->ResultFieldNo, head, h->Value);
+        FRun.ResultCursor->PutField(c->ResultFieldNo, head, h->Value);
         if (c->AggregateKind == akAvg) {
             ReadResultValue(head, c->AvgCountFieldNo, nullptr, h.get());
             ReadResultValue(row, c->AvgCountFieldNo, nullptr, v.get());
             ConvertAggregateValue(akCount, nullptr, h.get(), v.get());
-            ResultCursor->PutField(c->AvgCountFieldNo, head, h->Value);
+            FRun.ResultCursor->PutField(c->AvgCountFieldNo, head, h->Value);
         }
     }
 }
@@ -490,8 +450,8 @@ void TDataQuery::ConvertAggregateValue(uint8_t kind, const TResultField*, TExpTo
             TExpTree r = NewExpTree();
             r->DataType = dtBoolean;
             r->SetDataSize(2);
-            EvaluateBinaryOperator(kind == akMin ? opLess : opGreater, value, head, SortID, LanguageID,
-                                   r.get());
+            EvaluateBinaryOperator(kind == akMin ? opLess : opGreater, value, head, FPlan.SortID,
+                                   FPlan.LanguageID, r.get());
             if (IsTrueValue(r.get()))
                 std::memcpy(head->Value, value->Value, size_t(std::min(head->BufferSize, value->BufferSize)));
             return;
@@ -503,13 +463,13 @@ void TDataQuery::ConvertAggregateValue(uint8_t kind, const TResultField*, TExpTo
 
 void TDataQuery::FinishGroupRow(uint8_t* head) {
     TExpTree v = NewExpTree(), n = NewExpTree();
-    for (auto& column : ResultFields) {
-        const TResultField* c = column.get();
+    for (auto& column : FPlan.Columns) {
+        const TResultField* c = column;
         if (c->AggregateKind == akCount) {
             ReadResultValue(head, c->ResultFieldNo, c, v.get());
             if (v->IsNull) {
                 const int32_t zero = 0;
-                ResultCursor->PutField(c->ResultFieldNo, head, &zero);
+                FRun.ResultCursor->PutField(c->ResultFieldNo, head, &zero);
             }
             continue;
         }
@@ -518,23 +478,27 @@ void TDataQuery::FinishGroupRow(uint8_t* head) {
         ReadResultValue(head, c->AvgCountFieldNo, nullptr, n.get());
         const int32_t count = n->IsNull ? 0 : n->Get<int32_t>();
         const double average = count == 0 || v->IsNull ? 0.0 : v->Get<double>() / count;
-        ResultCursor->PutField(c->ResultFieldNo, head, &average);
+        FRun.ResultCursor->PutField(c->ResultFieldNo, head, &average);
     }
 }
 
 // ---- Sub-selects -----------------------------------------------------------------------
 
+int32_t TDataQuery::ResultColumnCount() {
+    return static_cast<int32_t>(FPlan.ColumnsBound ? FPlan.Columns.size() : Clauses().ResultFields.size());
+}
+
 bool TDataQuery::BindSubQueryColumn(TExpToken* node) {
-    if (ResultFields.empty()) return false;
-    const TResultField* c = ResultFields.front().get();
-    if (LivePlan && !c->IsExpression && DrivingTable) {
+    if (FPlan.Columns.empty()) return false;
+    const TResultField* c = FPlan.Columns.front();
+    if (FPlan.LivePlan && !c->IsExpression && FPlan.DrivingTable) {
         // The live cursor shows the result columns; the source field is the table's.
-        const TFieldDescriptor f = DrivingTable->Cursor->GetTableFieldDefinition(c->SourceFieldNo);
+        const TFieldDescriptor f = FPlan.DrivingTable->Cursor->GetTableFieldDefinition(c->SourceFieldNo);
         node->DataType = f.DataType;
         node->SubType = f.SubType;
         node->SetDataSize(f.DataSize);
         node->Decimals = f.Decimals;
-        node->TableName = DrivingTable->CorrelationName;
+        node->TableName = FPlan.DrivingTable->CorrelationName;
         return true;
     }
     node->DataType = c->DataType;
@@ -545,7 +509,7 @@ bool TDataQuery::BindSubQueryColumn(TExpToken* node) {
 }
 
 TExpTree TDataQuery::BuildSubQueryCondition(const TExpToken* comparison) {
-    const TResultField* c = ResultFields.front().get();
+    const TResultField* c = FPlan.Columns.front();
     const TExpToken* holder = comparison->Second;
     TExpTree condition = NewExpTree();
     condition->NodeKind = nkBinary;
@@ -558,7 +522,7 @@ TExpTree TDataQuery::BuildSubQueryCondition(const TExpToken* comparison) {
     column->ColumnName = c->ResultName;
     // The filter reads the table's own fields: a live result's source field, or the
     // result table's first field.
-    column->BindWord = uint16_t(LivePlan ? c->SourceFieldNo : 1);
+    column->BindWord = uint16_t(FPlan.LivePlan ? c->SourceFieldNo : 1);
     column->DataType = holder->DataType;
     column->SubType = holder->SubType;
     column->SetDataSize(holder->DataSize);
@@ -582,31 +546,26 @@ TExpTree TDataQuery::BuildSubQueryCondition(const TExpToken* comparison) {
 }
 
 void TDataQuery::SetSubQueryFilter(TExpToken* comparison) {
-    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    TDataCursor* cursor = FRun.ResultCursor.Get();
     if (!cursor) RaiseSqlError("SELECT statement must be prepared before it is executed");
     TExpTree condition = BuildSubQueryCondition(comparison);
-    if (SubQueryFilter) {
-        cursor->ReplaceFilterTree(condition.release(), SubQueryFilter);
+    if (FRun.SubQueryFilter) {
+        cursor->ReplaceFilterTree(condition.release(), FRun.SubQueryFilter);
         return;
     }
-    SubQueryFilter = cursor->AddFilter(condition.release(), true);
-    cursor->ActivateFilter(SubQueryFilter);
+    FRun.SubQueryFilter = cursor->AddFilter(condition.release(), true);
+    cursor->ActivateFilter(FRun.SubQueryFilter);
 }
 
 int32_t TDataQuery::GetRecordCount() {
-    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+    TDataCursor* cursor = FRun.ResultCursor.Get();
     return cursor ? cursor->GetRecordCount() : 0;
 }
 
 void TDataQuery::DropSubQueryFilter() {
-    TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
-    TFilter* filter = SubQueryFilter;
-    SubQueryFilter = nullptr;
-    if (!filter || !cursor || !cursor->IsOpen()) return;
+    TDataCursor* cursor = FRun.ResultCursor.Get();
+    TFilter* filter = FRun.SubQueryFilter;
+    FRun.SubQueryFilter = nullptr;
     // Gone already when the cursor's filters were dropped.
-    for (const auto& f : cursor->Filters())
-        if (f.get() == filter) {
-            cursor->DropFilter(filter);
-            return;
-        }
+    if (cursor && cursor->IsOpen() && cursor->HasFilter(filter)) cursor->DropFilter(filter);
 }

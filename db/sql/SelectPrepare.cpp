@@ -12,6 +12,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/ExpressionValidate.h"
 #include "db/storage/LanguageSettings.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -21,12 +22,6 @@ constexpr size_t MaxResultColumns = 1024;
 constexpr int32_t MaxExpressionFieldSize = 250;
 constexpr int32_t MaxOrderByIndexFields = 16;
 constexpr int32_t HighestIndexSlot = 30;
-
-size_t LastPathDelimiter(const std::string& name) {
-    for (size_t i = name.size(); i > 0; --i)
-        if (name[i - 1] == '\\' || name[i - 1] == ':' || name[i - 1] == '/') return i - 1;
-    return std::string::npos;
-}
 
 std::string InvalidColumnText(const std::string& name, const std::string& correlation, const char* where) {
     return "Invalid column name '" + name + "'" + " or table correlation name " + "'" + correlation + "'" +
@@ -83,14 +78,9 @@ void SetAggregateType(TResultField* c, uint8_t type, uint8_t subType, int32_t da
 
 }  // namespace
 
-TExpToken* TResultField::ValueExpression() const {
-    if (!Expression) return nullptr;
-    return IsAggregate() ? Expression->First : Expression.get();
-}
-
 // ---- Binding the select list -----------------------------------------------------------
 
-void TDataQuery::AddTableColumns(TSourceTable* table, std::vector<std::unique_ptr<TResultField>>& into) {
+void TDataQuery::AddTableColumns(TSourceTable* table) {
     for (int32_t no = 1; no <= table->Cursor->GetFieldCount(); ++no) {
         const TFieldDescriptor& f = table->GetFieldDefinition(no);
         auto c = std::make_unique<TResultField>(this);
@@ -103,12 +93,12 @@ void TDataQuery::AddTableColumns(TSourceTable* table, std::vector<std::unique_pt
         BindSourceColumn(c->Expression.get(), false);
         c->SourcePosition = table->FromPosition;
         c->SourceFieldNo = no;
-        into.push_back(std::move(c));
+        FPlan.Columns.Own(std::move(c));
     }
 }
 
 void TDataQuery::BuildResultColumns() {
-    std::vector<std::unique_ptr<TResultField>> columns;
+    FPlan.Columns.Clear();
     bool aggregates = false, others = false;
     auto bindPlain = [this](TResultField* c, TExpToken* node) {
         TSourceTable* table = nullptr;
@@ -123,20 +113,20 @@ void TDataQuery::BuildResultColumns() {
             BindSourceColumn(node, false);
         }
     };
-    for (auto& column : ResultFields) {
+    for (const std::unique_ptr<TResultField>& column : Clauses().ResultFields) {
         TResultField* c = column.get();
         if (c->IsAggregate()) {
             aggregates = true;
             if (!c->IsExpression) {
                 if (c->ColumnName == "*" && c->AggregateKind == akCount) {
                     c->CountStar = true;
-                    c->SourcePosition = SourceTables.front()->FromPosition;
+                    c->SourcePosition = FPlan.Tables.front()->FromPosition;
                     c->SourceFieldNo = 1;
                 } else {
                     bindPlain(c, c->Expression ? c->Expression->First : nullptr);
                 }
             }
-            columns.push_back(std::move(column));
+            FPlan.Columns.Borrow(c);
         } else if (!c->IsExpression && c->ColumnName == "*") {
             others = true;
             const std::string item = c->CorrelationName.empty() ? "*" : c->CorrelationName + ".*";
@@ -145,33 +135,33 @@ void TDataQuery::BuildResultColumns() {
                               item + "'" + " specified in source columns");
             if (c->CorrelationName.empty()) {
                 std::vector<TSourceTable*> inFromOrder;
-                for (auto& t : SourceTables) inFromOrder.push_back(t.get());
+                for (TSourceTable* t : FPlan.Tables) inFromOrder.push_back(t);
                 std::stable_sort(inFromOrder.begin(), inFromOrder.end(),
                                  [](auto* a, auto* b) { return a->FromPosition < b->FromPosition; });
-                for (TSourceTable* t : inFromOrder) AddTableColumns(t, columns);
+                for (TSourceTable* t : inFromOrder) AddTableColumns(t);
             } else {
                 TSourceTable* t = FindSourceTable(c->CorrelationName);
                 if (!t)
                     RaiseSqlError(InvalidColumnText(c->ColumnName, c->CorrelationName, SourceColumnsContext));
-                AddTableColumns(t, columns);
+                AddTableColumns(t);
             }
         } else {
             others = true;
             if (!c->IsExpression) bindPlain(c, c->Expression.get());
-            columns.push_back(std::move(column));
+            FPlan.Columns.Borrow(c);
         }
     }
-    ResultFields = std::move(columns);
-    if (ResultFields.size() > MaxResultColumns)
+    FPlan.ColumnsBound = true;
+    if (FPlan.Columns.size() > MaxResultColumns)
         RaiseSqlError("Maximum number of columns (" + std::string("1024") + ") in result set exceeded");
-    if (aggregates && others && GroupByFields.empty())
+    if (aggregates && others && Clauses().GroupByFields.empty())
         RaiseSqlError("Invalid use of aggregate function(s), the necessary GROUP BY clause is missing");
 
     const TBindColumnFunc bind = [this](void*, TExpToken* node) { return BindSourceColumn(node, false); };
-    TLanguageSettingsSwap swap(LanguageID, SortID);
-    HasExpressionColumns = false;
-    for (auto& column : ResultFields) {
-        TResultField* c = column.get();
+    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
+    FPlan.HasExpressionColumns = false;
+    for (auto& column : FPlan.Columns) {
+        TResultField* c = column;
         if (c->IsExpression) {
             ValidateExpression(ZIZIVU_SQLERROR, "", SourceColumnsContext, false, bind, this, nullptr,
                                c->Expression.get());
@@ -187,10 +177,10 @@ void TDataQuery::BuildResultColumns() {
             }
         }
         if (c->IsExpression) {
-            HasExpressionColumns = true;
+            FPlan.HasExpressionColumns = true;
             const TExpToken* value = c->ValueExpression();
             SetAggregateType(c, value->DataType, value->SubType, int32_t(value->DataSize), value->Decimals);
-            if (c->DataType == dtBlob) HasBlobExpression = true;
+            if (c->DataType == dtBlob) FPlan.HasBlobExpression = true;
             if ((c->DataType == dtString && c->DataSize - 1 > MaxExpressionFieldSize) ||
                 (c->DataType == dtBytes && c->DataSize > MaxExpressionFieldSize))
                 RaiseSqlError("Column expression '" + c->ExpressionText + "'" +
@@ -203,31 +193,32 @@ void TDataQuery::BuildResultColumns() {
             SetAggregateType(c, dtInteger, 0, 4, 0);
         }
     }
-    for (size_t i = 0; i < ResultFields.size(); ++i) {
-        TResultField* c = ResultFields[i].get();
+    for (size_t i = 0; i < FPlan.Columns.size(); ++i) {
+        TResultField* c = FPlan.Columns[i];
         c->ResultFieldNo = int32_t(i) + 1;
         c->ResultName = MakeColumnName(c);
     }
 }
 
 bool TDataQuery::IsAggregateOnly() const {
-    for (auto& c : ResultFields)
+    for (auto& c : FPlan.Columns)
         if (!c->IsAggregate()) return false;
     return true;
 }
 
 bool TDataQuery::IsCountStarOnly() const {
-    return SourceTables.size() == 1 && ResultFields.size() == 1 && ResultFields.front()->CountStar;
+    return FPlan.Tables.size() == 1 && FPlan.Columns.size() == 1 && FPlan.Columns.front()->CountStar;
 }
 
 bool TDataQuery::CanReturnLiveResult() const {
-    if (!RequestLive || !TargetTableName.empty() || Distinct || SourceTables.size() != 1 || MultipleTables)
+    if (!FRequestLive || !Clauses().TargetTableName.empty() || FPlan.Distinct || FPlan.Tables.size() != 1 ||
+        Clauses().MultipleTables)
         return false;
-    if (Grouped || AggregateOnly || HasHaving) return false;
-    if (HasOrderBy && !OrderByIndexMatched) return false;
-    if (HasBlobExpression) return false;
-    if (IsSubQuery) return !HasExpressionColumns;
-    return Owner->QueryCount() <= 1;
+    if (FPlan.Grouped || FPlan.AggregateOnly || Clauses().HasHaving) return false;
+    if (Clauses().HasOrderBy && !FPlan.OrderByIndexMatched) return false;
+    if (FPlan.HasBlobExpression) return false;
+    if (Clauses().IsSubQuery) return !FPlan.HasExpressionColumns;
+    return FOwner->QueryCount() <= 1;
 }
 
 std::string TDataQuery::MakeColumnName(const TResultField* column) const {
@@ -243,8 +234,8 @@ std::string TDataQuery::MakeColumnName(const TResultField* column) const {
     base = base.substr(0, MaxFieldNameLength);
     std::string name = base;
     auto taken = [&](const std::string& n) {
-        for (auto& other : ResultFields) {
-            if (other.get() == column) break;
+        for (auto& other : FPlan.Columns) {
+            if (other == column) break;
             if (SameText(other->ResultName, n)) return true;
         }
         return false;
@@ -263,7 +254,7 @@ std::string TDataQuery::AppendNameCounter(const std::string& base, int32_t count
 
 bool TDataQuery::FindResultColumn(bool aggregates, const std::string& name, const std::string& correlation,
                                   int32_t& number) const {
-    for (auto& c : ResultFields) {
+    for (auto& c : FPlan.Columns) {
         bool match;
         if (!correlation.empty())
             match = SameText(c->CorrelationName, correlation) && SameText(c->ColumnName, name) &&
@@ -280,13 +271,13 @@ bool TDataQuery::FindResultColumn(bool aggregates, const std::string& name, cons
 }
 
 void TDataQuery::CheckOrderBy() {
-    if (OrderByFields.size() > MaxResultColumns)
+    if (Clauses().OrderByFields.size() > MaxResultColumns)
         RaiseSqlError("Maximum number of columns (" + std::string("1024") + ") in ORDER BY clause " +
                       "exceeded");
-    for (auto& o : OrderByFields) {
+    for (auto& o : Clauses().OrderByFields) {
         if (o->ByNumber) {
-            if (o->ColumnNo < 1 || size_t(o->ColumnNo) > ResultFields.size() ||
-                ResultFields[size_t(o->ColumnNo) - 1]->DataType == dtBlob)
+            if (o->ColumnNo < 1 || size_t(o->ColumnNo) > FPlan.Columns.size() ||
+                FPlan.Columns[size_t(o->ColumnNo) - 1]->DataType == dtBlob)
                 RaiseSqlError("Invalid column number '" + IntToStr(o->ColumnNo) + "'" +
                               " specified in ORDER BY clause");
             continue;
@@ -299,15 +290,15 @@ void TDataQuery::CheckOrderBy() {
 }
 
 void TDataQuery::CheckGroupBy() {
-    if (GroupByFields.size() > MaxResultColumns)
+    if (Clauses().GroupByFields.size() > MaxResultColumns)
         RaiseSqlError("Maximum number of columns (" + std::string("1024") + ") in GROUP BY clause " +
                       "exceeded");
-    for (auto& g : GroupByFields) {
+    for (auto& g : Clauses().GroupByFields) {
         if (g->ByNumber) {
-            if (g->ColumnNo < 1 || size_t(g->ColumnNo) > ResultFields.size())
+            if (g->ColumnNo < 1 || size_t(g->ColumnNo) > FPlan.Columns.size())
                 RaiseSqlError("Invalid column number '" + IntToStr(g->ColumnNo) + "'" +
                               " specified in GROUP BY clause");
-            if (ResultFields[size_t(g->ColumnNo) - 1]->DataType == dtBlob)
+            if (FPlan.Columns[size_t(g->ColumnNo) - 1]->DataType == dtBlob)
                 RaiseSqlError("Invalid BLOB column '" + IntToStr(g->ColumnNo) + "'" +
                               " specified in GROUP BY clause");
             continue;
@@ -315,48 +306,22 @@ void TDataQuery::CheckGroupBy() {
         int32_t number = 0;
         if (!FindResultColumn(false, g->ColumnName, g->CorrelationName, number))
             RaiseSqlError(InvalidColumnText(g->ColumnName, g->CorrelationName, "GROUP BY clause"));
-        if (ResultFields[size_t(number) - 1]->DataType == dtBlob)
+        if (FPlan.Columns[size_t(number) - 1]->DataType == dtBlob)
             RaiseSqlError("Invalid BLOB column '" + g->ColumnName + "'" + " specified in GROUP BY clause");
         g->ColumnNo = number;
     }
 }
 
 void TDataQuery::CheckDistinct() {
-    if (ResultFields.size() > MaxResultColumns)
+    if (FPlan.Columns.size() > MaxResultColumns)
         RaiseSqlError("Maximum number of columns (" + std::string("1024") + ") in DISTINCT clause " +
                       "exceeded");
-    for (auto& c : ResultFields)
+    for (auto& c : FPlan.Columns)
         if (c->DataType == dtBlob)
             RaiseSqlError("Invalid BLOB column '" + c->ResultName + "'" + " specified in DISTINCT clause");
 }
 
 namespace {
-
-// Whether a HAVING part is the select item's expression: the same operators and the same
-// columns of the same tables; constants by their text.
-bool SameExpression(const TDataQuery& q, const TExpToken* a, const TExpToken* b) {
-    if (!a || !b) return a == b;
-    if (a->NodeKind != b->NodeKind || a->Code != b->Code) return false;
-    if (a->NodeKind == nkColumn) {
-        if (a->ColumnName == "*" || b->ColumnName == "*") return a->ColumnName == b->ColumnName;
-        auto resolve = [&q](const TExpToken* n, int32_t& position, int32_t& fieldNo) {
-            if (n->BindLong2 == BoundSourceColumn) {
-                position = int32_t(n->BindLong1);
-                fieldNo = n->BindWord;
-                return true;
-            }
-            TSourceTable* t = nullptr;
-            if (!q.FindSourceColumn(n->TableName, n->ColumnName, t, fieldNo) || !fieldNo) return false;
-            position = t->FromPosition;
-            return true;
-        };
-        int32_t pa = 0, fa = 0, pb = 0, fb = 0;
-        return resolve(a, pa, fa) && resolve(b, pb, fb) && pa == pb && fa == fb;
-    }
-    if (a->NodeKind == nkConstant && !SameText(a->Text, b->Text)) return false;
-    return SameExpression(q, a->First, b->First) && SameExpression(q, a->Second, b->Second) &&
-           SameExpression(q, a->Third, b->Third);
-}
 
 bool IsAggregateNode(const TExpToken* n) {
     return n->NodeKind == nkFunction && n->Code >= fnSum && n->Code <= fnAvg;
@@ -364,14 +329,39 @@ bool IsAggregateNode(const TExpToken* n) {
 
 }  // namespace
 
+// The same operators and the same columns of the same tables; constants by their text.
+bool TDataQuery::SameExpression(const TExpToken* a, const TExpToken* b) const {
+    if (!a || !b) return a == b;
+    if (a->NodeKind != b->NodeKind || a->Code != b->Code) return false;
+    if (a->NodeKind == nkColumn) {
+        if (a->ColumnName == "*" || b->ColumnName == "*") return a->ColumnName == b->ColumnName;
+        auto resolve = [this](const TExpToken* n, int32_t& position, int32_t& fieldNo) {
+            if (n->BindLong2 == BoundSourceColumn) {
+                position = int32_t(n->BindLong1);
+                fieldNo = n->BindWord;
+                return true;
+            }
+            TSourceTable* t = nullptr;
+            if (!FindSourceColumn(n->TableName, n->ColumnName, t, fieldNo) || !fieldNo) return false;
+            position = t->FromPosition;
+            return true;
+        };
+        int32_t pa = 0, fa = 0, pb = 0, fb = 0;
+        return resolve(a, pa, fa) && resolve(b, pb, fb) && pa == pb && fa == fb;
+    }
+    if (a->NodeKind == nkConstant && !SameText(a->Text, b->Text)) return false;
+    return SameExpression(a->First, b->First) && SameExpression(a->Second, b->Second) &&
+           SameExpression(a->Third, b->Third);
+}
+
 TResultField* TDataQuery::FindResultExpression(const TExpToken* expression) {
-    for (auto& c : ResultFields)
-        if (SameExpression(*this, expression, c->Expression.get())) return c.get();
+    for (auto& c : FPlan.Columns)
+        if (SameExpression(expression, c->Expression.get())) return c;
     return nullptr;
 }
 
 void TDataQuery::BindHaving() {
-    std::vector<TExpToken*> pending{Having.get()};
+    std::vector<TExpToken*> pending{Clauses().Having.get()};
     while (!pending.empty()) {
         TExpToken* n = pending.back();
         pending.pop_back();
@@ -401,11 +391,12 @@ void TDataQuery::BindHaving() {
 }
 
 void TDataQuery::ValidateHavingCondition() {
-    if (!Having) return;
+    if (!Clauses().Having) return;
     const TBindColumnFunc bind = [this](void*, TExpToken* node) { return BindSourceColumn(node, false); };
-    TLanguageSettingsSwap swap(LanguageID, SortID);
-    ValidateExpression(ZIZIVU_SQLERROR, "", "HAVING clause", true, bind, this, nullptr, Having.get());
-    if (Having->DataType != dtBoolean) RaiseSqlError("HAVING clause must be a boolean expression");
+    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
+    ValidateExpression(ZIZIVU_SQLERROR, "", "HAVING clause", true, bind, this, nullptr,
+                       Clauses().Having.get());
+    if (Clauses().Having->DataType != dtBoolean) RaiseSqlError("HAVING clause must be a boolean expression");
 }
 
 // ---- Live ORDER BY ---------------------------------------------------------------------
@@ -428,21 +419,21 @@ bool IndexMatchesOrderBy(TDataCursor& cursor, const TIndexDescriptor& index, con
 }  // namespace
 
 void TDataQuery::FindOrderByIndex() {
-    if (!HasOrderBy || OrderByFields.empty()) return;
+    if (!Clauses().HasOrderBy || Clauses().OrderByFields.empty()) return;
     TIndexDescriptor order;
     bool allDescending = true;
-    for (auto& o : OrderByFields) {
+    for (auto& o : Clauses().OrderByFields) {
         const TResultField* c = nullptr;
         if (o->ByNumber) {
-            if (o->ColumnNo < 1 || size_t(o->ColumnNo) > ResultFields.size())
+            if (o->ColumnNo < 1 || size_t(o->ColumnNo) > FPlan.Columns.size())
                 RaiseSqlError("Invalid column number '" + IntToStr(o->ColumnNo) + "'" +
                               " specified in ORDER BY clause");
-            c = ResultFields[size_t(o->ColumnNo) - 1].get();
+            c = FPlan.Columns[size_t(o->ColumnNo) - 1];
         } else {
             int32_t number = 0;
             if (!FindResultColumn(true, o->ColumnName, o->CorrelationName, number))
                 RaiseSqlError(InvalidColumnText(o->ColumnName, o->CorrelationName, "ORDER BY clause"));
-            c = ResultFields[size_t(number) - 1].get();
+            c = FPlan.Columns[size_t(number) - 1];
         }
         if (c->IsExpression || c->IsAggregate() || order.FieldCount >= MaxOrderByIndexFields) return;
         order.FieldNumbers[order.FieldCount] = uint16_t(c->SourceFieldNo);
@@ -451,22 +442,22 @@ void TDataQuery::FindOrderByIndex() {
         allDescending = allDescending && o->Descending;
     }
     order.Descending = allDescending ? 1 : 0;
-    order.CaseInsensitive = OrderByNoCase ? 1 : 0;
+    order.CaseInsensitive = Clauses().OrderByNoCase ? 1 : 0;
     // With every item descending the index's own flag says so, not the fields'.
     if (allDescending)
         for (int32_t i = 0; i < order.FieldCount; ++i) order.FieldOptions[i] = 0;
-    if (Distinct || SourceTables.size() != 1 || MultipleTables || !GroupByFields.empty() || AggregateOnly ||
-        HasHaving || HasExpressionColumns || !TargetTableName.empty())
+    if (FPlan.Distinct || FPlan.Tables.size() != 1 || Clauses().MultipleTables ||
+        !Clauses().GroupByFields.empty() || FPlan.AggregateOnly || Clauses().HasHaving ||
+        FPlan.HasExpressionColumns || !Clauses().TargetTableName.empty())
         return;
-    TDataCursor& cursor = *SourceTables.front()->Cursor;
+    TDataCursor& cursor = *FPlan.Tables.front()->Cursor;
     for (int32_t n = 0; n <= HighestIndexSlot; ++n) {
         if (n == 0 && cursor.GetNoPrimaryIndex()) continue;
         const TIndexDescriptor index = cursor.GetIndexDefinition(n);
         if (index.KeyLength == 0 || index.FieldCount == 0) continue;
         if (IndexMatchesOrderBy(cursor, index, order)) {
-            OrderByIndexMatched = true;
-            LiveOrderBy = true;
-            OrderByIndexNo = uint8_t(n);
+            FPlan.OrderByIndexMatched = true;
+            FPlan.OrderByIndexNo = uint8_t(n);
             return;
         }
     }
@@ -475,34 +466,34 @@ void TDataQuery::FindOrderByIndex() {
 // ---- The result table ------------------------------------------------------------------
 
 void TDataQuery::OpenResultDirectory(bool select) {
-    TDataDirectory* database = Owner->Owner();
-    TDataSession* session = database && database->Session() ? database->Session() : GetEngineSession();
+    TDataDirectory* database = FOwner->Owner();
+    TDataSession* session = StatementSession(database);
+    const std::string& target = Clauses().TargetTableName;
     std::string folder, table;
     bool memory = false;
-    if (!TargetTableName.empty()) {
-        const size_t delimiter = LastPathDelimiter(TargetTableName);
-        table = delimiter == std::string::npos ? TargetTableName : TargetTableName.substr(delimiter + 1);
-        if (TargetInMemory)
+    if (!target.empty()) {
+        const size_t delimiter = LastPathDelimiter(target);
+        table = delimiter == std::string::npos ? target : target.substr(delimiter + 1);
+        if (Clauses().TargetInMemory)
             memory = true;
         else if (delimiter != std::string::npos)
-            folder = TargetTableName.substr(0, delimiter + 1);
+            folder = target.substr(0, delimiter + 1);
         else
             folder = select ? session->GetPrivateDirectory() : GetDatabasePath(database);
     } else {
         folder = session->GetPrivateDirectory();
     }
     CloseResultCursor();
-    ResultDirectory = session->OpenDirectory(memory ? "Memory" : "", folder);
-    ResultSession = session;
-    if (table.empty()) table = ResultDirectory->GetTemporaryTableName(false);
-    ResultCursor = new TDataCursor(ResultDirectory);
-    ResultCursor->SetTableName(table);
+    FRun.ResultDirectory.Open(session, memory ? "Memory" : "", folder);
+    if (table.empty()) table = FRun.ResultDirectory.Get()->GetTemporaryTableName(false);
+    FRun.ResultCursor.Own(std::make_unique<TDataCursor>(FRun.ResultDirectory.Get()));
+    FRun.ResultCursor->SetTableName(table);
 }
 
 std::vector<TFieldDescriptor> TDataQuery::BuildResultDescriptors() {
     std::vector<TFieldDescriptor> fields;
-    for (auto& column : ResultFields) {
-        TResultField* c = column.get();
+    for (auto& column : FPlan.Columns) {
+        TResultField* c = column;
         TFieldDescriptor f;
         if (!c->IsExpression && !c->IsAggregate()) {
             f = SourceAtPosition(c->SourcePosition)->GetFieldDefinition(c->SourceFieldNo);
@@ -527,8 +518,8 @@ std::vector<TFieldDescriptor> TDataQuery::BuildResultDescriptors() {
         std::fill(std::begin(f.WorkArea), std::end(f.WorkArea), uint8_t(0));
         fields.push_back(f);
     }
-    HiddenFieldCount = 0;
-    for (auto& c : ResultFields) {
+    FPlan.HiddenFieldCount = 0;
+    for (auto& c : FPlan.Columns) {
         if (c->AggregateKind != akAvg) continue;
         TFieldDescriptor f;
         f.FieldNo = uint16_t(fields.size() + 1);
@@ -537,58 +528,59 @@ std::vector<TFieldDescriptor> TDataQuery::BuildResultDescriptors() {
         f.WorkArea[HiddenFieldByte] = 1;
         c->AvgCountFieldNo = f.FieldNo;
         fields.push_back(f);
-        ++HiddenFieldCount;
+        ++FPlan.HiddenFieldCount;
     }
     return fields;
 }
 
 void TDataQuery::CreateResultTable() {
     std::vector<TFieldDescriptor> fields = BuildResultDescriptors();
-    SkipOrderBySort = false;
-    if (HasOrderBy && !OrderByNoCase) {
-        if (Grouped && !AggregateOnly && OrderByFields.size() == GroupByFields.size()) {
-            SkipOrderBySort = true;
-            for (size_t i = 0; i < OrderByFields.size(); ++i)
-                if (OrderByFields[i]->ColumnNo != GroupByFields[i]->ColumnNo || OrderByFields[i]->Descending)
-                    SkipOrderBySort = false;
-        } else if (Distinct && OrderByFields.size() == ResultFields.size()) {
-            SkipOrderBySort = true;
-            for (size_t i = 0; i < OrderByFields.size(); ++i)
-                if (OrderByFields[i]->ColumnNo != int32_t(i) + 1 || OrderByFields[i]->Descending)
-                    SkipOrderBySort = false;
+    const auto& order = Clauses().OrderByFields;
+    const auto& groups = Clauses().GroupByFields;
+    FPlan.SkipOrderBySort = false;
+    if (Clauses().HasOrderBy && !Clauses().OrderByNoCase) {
+        if (FPlan.Grouped && !FPlan.AggregateOnly && order.size() == groups.size()) {
+            FPlan.SkipOrderBySort = true;
+            for (size_t i = 0; i < order.size(); ++i)
+                if (order[i]->ColumnNo != groups[i]->ColumnNo || order[i]->Descending)
+                    FPlan.SkipOrderBySort = false;
+        } else if (FPlan.Distinct && order.size() == FPlan.Columns.size()) {
+            FPlan.SkipOrderBySort = true;
+            for (size_t i = 0; i < order.size(); ++i)
+                if (order[i]->ColumnNo != int32_t(i) + 1 || order[i]->Descending)
+                    FPlan.SkipOrderBySort = false;
         }
     }
-    ResultCursor->SetExclusive(true);
-    ResultCursor->SetInMemory(TargetInMemory);
+    FRun.ResultCursor->SetExclusive(true);
+    FRun.ResultCursor->SetInMemory(Clauses().TargetInMemory);
     // A result of its own is temporary: it goes with its last close.
-    ResultCursor->SetPassThrough(TargetTableName.empty());
-    ResultCursor->SetComputedFields(true);
+    FRun.ResultCursor->SetPassThrough(Clauses().TargetTableName.empty());
+    FRun.ResultCursor->SetComputedFields(true);
+    const TTableOptions& given = Clauses().Options;
     TCreateTableOptions options;
-    options.Language = LanguageID;
-    options.Sort = SortID;
-    options.BlobBlockSize = uint16_t(BlobBlockSize);
-    options.Description = Description;
-    options.Encrypted = Encrypted;
-    options.Password = Password;
-    ResultCursor->CreateTable(fields, {}, options);
-    TDataSession* session = ResultDirectory->Session();
-    const bool added = Encrypted && session && !Password.empty() && !session->HasPassword(Password);
-    if (added) session->AddPassword(Password);
-    try {
-        ResultCursor->Open();
-    } catch (...) {
-        if (added) session->RemovePassword(Password);
-        throw;
-    }
-    if (added) session->RemovePassword(Password);
+    options.Language = FPlan.LanguageID;
+    options.Sort = FPlan.SortID;
+    options.BlobBlockSize = uint16_t(given.BlobBlockSize);
+    options.Description = given.Description;
+    options.Encrypted = given.Encrypted;
+    options.Password = given.Password;
+    FRun.ResultCursor->CreateTable(fields, {}, options);
+    TDataSession* session = FRun.ResultDirectory.Get()->Session();
+    const bool added =
+        given.Encrypted && session && !given.Password.empty() && !session->HasPassword(given.Password);
+    if (added) session->AddPassword(given.Password);
+    TScopeGuard removePassword([&] {
+        if (added) session->RemovePassword(given.Password);
+    });
+    FRun.ResultCursor->Open();
 }
 
 void TDataQuery::BuildLiveFieldList() {
-    TSourceTable* table = DrivingTable;
+    TSourceTable* table = FPlan.DrivingTable;
     std::vector<TFieldDescriptor> fields;
     std::vector<TExpToken*> expressions;
-    for (auto& column : ResultFields) {
-        TResultField* c = column.get();
+    for (auto& column : FPlan.Columns) {
+        TResultField* c = column;
         TFieldDescriptor f;
         if (!c->IsExpression) {
             f = table->GetFieldDefinition(c->SourceFieldNo);
@@ -615,47 +607,49 @@ void TDataQuery::BuildLiveFieldList() {
 void TDataQuery::PrepareSelect() {
     // A run of an earlier prepare goes: its result and filters.
     CloseResultCursor();
-    if (Distinct && !GroupByFields.empty()) Distinct = false;
+    FPlan.Distinct = Clauses().Distinct && Clauses().GroupByFields.empty();
+    FPlan.Grouped = Clauses().Grouped;
     OpenSourceTables();
     BuildResultColumns();
-    if (GroupByFields.empty()) {
-        if (HasHaving) RaiseSqlError("A GROUP BY clause must exist in order to use the HAVING clause");
+    if (Clauses().GroupByFields.empty()) {
+        if (Clauses().HasHaving)
+            RaiseSqlError("A GROUP BY clause must exist in order to use the HAVING clause");
         if (IsAggregateOnly()) {
-            AggregateOnly = true;
-            Grouped = true;
+            FPlan.AggregateOnly = true;
+            FPlan.Grouped = true;
         }
     }
-    CountStarOnly = IsCountStarOnly();
+    FPlan.CountStarOnly = IsCountStarOnly();
     // Columns of the conditions are bound before the conditions are cut into joins.
-    if (HasConditions) ValidateWhere();
-    if (RequestLive) FindOrderByIndex();
-    for (auto& t : SourceTables)
-        if (t->Cursor->GetBlobFieldCount() > 0) BlobPerRow = true;
+    if (Clauses().HasConditions) ValidateWhere();
+    if (FRequestLive) FindOrderByIndex();
+    for (auto& t : FPlan.Tables)
+        if (t->Cursor->GetBlobFieldCount() > 0) FPlan.BlobPerRow = true;
     if (!CanReturnLiveResult()) {
         AllocSourceBuffers();
         ChainSourceTables();
-        if (HasConditions) AnalyzeJoinConditions();
-        if (HasHaving) {
+        if (Clauses().HasConditions) AnalyzeJoinConditions();
+        if (Clauses().HasHaving) {
             BindHaving();
             ValidateHavingCondition();
         }
         SortSourceTables();
-        DrivingTable = SourceTables.front().get();
+        FPlan.DrivingTable = FPlan.Tables.front();
         CheckJoinTargets();
-        if (HasOrderBy) CheckOrderBy();
-        if (Grouped && !AggregateOnly)
+        if (Clauses().HasOrderBy) CheckOrderBy();
+        if (FPlan.Grouped && !FPlan.AggregateOnly)
             CheckGroupBy();
-        else if (Distinct)
+        else if (FPlan.Distinct)
             CheckDistinct();
         OpenResultDirectory(true);
         CreateResultTable();
         return;
     }
-    LivePlan = true;
-    ResultIsSource = true;
-    if (HasConditions) AnalyzeJoinConditions();
+    FPlan.LivePlan = true;
+    if (Clauses().HasConditions) AnalyzeJoinConditions();
     SortSourceTables();
-    DrivingTable = SourceTables.front().get();
-    DrivingTable->Cursor->SetComputedFields(true);
+    FPlan.DrivingTable = FPlan.Tables.front();
+    FRun.ResultCursor.UseSource(FPlan.DrivingTable->Cursor.get());
+    FPlan.DrivingTable->Cursor->SetComputedFields(true);
     BuildLiveFieldList();
 }

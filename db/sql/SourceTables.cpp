@@ -8,6 +8,7 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
+#include "db/engine/Filter.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/sql/SqlQuerySupport.h"
@@ -16,16 +17,18 @@
 #include "db/storage/ExpressionValidate.h"
 #include "db/storage/LanguageSettings.h"
 #include "db/storage/LibraryMemory.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
 
 const char* const WhereContext = "WHERE or JOIN clause";
 
-bool HasOuterJoinMarks(const TExpToken* n) {
+bool HasOuterJoinMarks(const TJoinMarks& marks, const TExpToken* n) {
     if (!n) return false;
-    if (JoinTypeMark(n) == jtLeftOuter || JoinTypeMark(n) == jtRightOuter) return true;
-    return HasOuterJoinMarks(n->First) || HasOuterJoinMarks(n->Second) || HasOuterJoinMarks(n->Third);
+    if (marks.JoinTypeMark(n) == jtLeftOuter || marks.JoinTypeMark(n) == jtRightOuter) return true;
+    return HasOuterJoinMarks(marks, n->First) || HasOuterJoinMarks(marks, n->Second) ||
+           HasOuterJoinMarks(marks, n->Third);
 }
 
 // A comparison of columns of two different tables.
@@ -115,6 +118,12 @@ bool HasSubSelect(const TExpToken* n) {
            HasSubSelect(n->Third);
 }
 
+size_t LastPathDelimiter(const std::string& name) {
+    for (size_t i = name.size(); i > 0; --i)
+        if (name[i - 1] == '\\' || name[i - 1] == ':' || name[i - 1] == '/') return i - 1;
+    return std::string::npos;
+}
+
 [[noreturn]] void RaiseSqlError(const std::string& message) {
     RaiseEngineError(ZIZIVU_SQLERROR, "", "", "", message);
 }
@@ -125,41 +134,65 @@ bool IsTrueValue(const TExpToken* v) {
 
 // ---- TSourceTable ----------------------------------------------------------------------
 
+void TLibraryBlockFree::operator()(uint8_t* block) const {
+    FreeMemory(block);
+}
+
+TSourceTable::TSourceTable(TDataQuery* owner) : Owner(owner) {}
+
+TSourceTable::~TSourceTable() {
+    CloseCursor();
+}
+
+void TSourceTable::SetTableName(const std::string& name) {
+    if (Cursor) return;
+    const size_t delimiter = LastPathDelimiter(name);
+    if (InMemory) {
+        TableName = delimiter == std::string::npos ? name : name.substr(delimiter + 1);
+        DirectoryName = "Memory";
+    } else if (delimiter != std::string::npos) {
+        DirectoryName = name.substr(0, delimiter + 1);
+        TableName = name.substr(delimiter + 1);
+    } else {
+        TableName = name;
+        DirectoryName = GetDatabasePath(Owner && Owner->Owner() ? Owner->Owner()->Owner() : nullptr);
+    }
+    if (CorrelationName.empty()) CorrelationName = ExtractNameNoExt(TableName);
+}
+
+void TSourceTable::SetCorrelationName(const std::string& name) {
+    if (Cursor) return;
+    CorrelationName = name;
+}
+
 void TSourceTable::OpenCursor(const TQueryPasswordEvent& password, bool requestLive) {
     CloseCursor();
-    TDataDirectory* database = Owner && Owner->Owner ? Owner->Owner->Owner() : nullptr;
-    Session = database && database->Session() ? database->Session() : GetEngineSession();
-    Directory = Session->OpenDirectory(InMemory ? "Memory" : "", DirectoryName);
-    auto cursor = std::make_unique<TDataCursor>(Directory);
-    cursor->SetTableName(TableName);
-    cursor->SetReadOnly(!requestLive);
-    cursor->SetExclusive(false);
-    cursor->SetInMemory(InMemory);
-    cursor->SetRecordNumberOrder(true);
-    if (password) cursor->SetPasswordCallback(password);
-    Cursor = cursor.release();
+    TDataDirectory* database = Owner && Owner->Owner() ? Owner->Owner()->Owner() : nullptr;
+    Directory.Open(StatementSession(database), InMemory ? "Memory" : "", DirectoryName);
+    Cursor = std::make_unique<TDataCursor>(Directory.Get());
+    Cursor->SetTableName(TableName);
+    Cursor->SetReadOnly(!requestLive);
+    Cursor->SetExclusive(false);
+    Cursor->SetInMemory(InMemory);
+    Cursor->SetRecordNumberOrder(true);
+    if (password) Cursor->SetPasswordCallback(password);
     Cursor->Open();
     Cursor->SetPasswordCallback(nullptr);
-    FreeMemory(RecordBuffer);
+    RecordBuffer.reset();
     RecordSize = 0;
     EndOfData = false;
 }
 
 void TSourceTable::CloseCursor() {
     for (auto& join : Joins) join->Filter = nullptr;
-    if (Cursor) {
-        delete Cursor;
-        Cursor = nullptr;
-    }
-    if (Directory && Session) Session->CloseDirectory(Directory);
-    Directory = nullptr;
-    Session = nullptr;
+    Cursor.reset();
+    Directory.Close();
 }
 
 void TSourceTable::AllocRecordBuffer() {
-    FreeMemory(RecordBuffer);
+    RecordBuffer.reset();
     RecordSize = Cursor->GetRecordSize();
-    RecordBuffer = static_cast<uint8_t*>(AllocMemory(std::max(RecordSize, RecordHeaderSize)));
+    RecordBuffer.reset(static_cast<uint8_t*>(AllocMemory(std::max(RecordSize, RecordHeaderSize))));
 }
 
 int32_t TSourceTable::FindFieldNo(const std::string& name) const {
@@ -211,7 +244,7 @@ bool TSourceTable::FirstRow() {
 }
 
 bool TSourceTable::NextRow() {
-    const uint16_t code = Cursor->GetNextRecord(RecordBuffer);
+    const uint16_t code = Cursor->GetNextRecord(RecordBuffer.get());
     if (code == ZIZIVU_EOF) {
         EndOfData = true;
         return false;
@@ -352,30 +385,33 @@ void TTableJoin::DropFilter() {
 // ---- TDataQuery: opening and binding ---------------------------------------------------
 
 void TDataQuery::OpenSourceTables() {
-    for (size_t i = 0; i < SourceTables.size(); ++i) {
-        TSourceTable* t = SourceTables[i].get();
+    // The join order starts as the FROM order.
+    if (FPlan.Tables.empty())
+        for (const std::unique_ptr<TSourceTable>& t : Clauses().SourceTables) FPlan.Tables.push_back(t.get());
+    for (size_t i = 0; i < FPlan.Tables.size(); ++i) {
+        TSourceTable* t = FPlan.Tables[i];
         t->PlanPosition = int32_t(i) + 1;
-        t->OpenCursor(OnPassword, RequestLive);
+        t->OpenCursor(OnPassword, FRequestLive);
     }
-    if (SourceTables.empty()) return;
-    TDataCursor* first = SourceTables.front()->Cursor;
-    if (!LanguageGiven) LanguageID = first->GetLanguageID();
-    if (!SortGiven) SortID = first->GetSortOrderID();
+    if (FPlan.Tables.empty()) return;
+    TDataCursor* first = FPlan.Tables.front()->Cursor.get();
+    if (!Clauses().Options.LanguageGiven) FPlan.LanguageID = first->GetLanguageID();
+    if (!Clauses().Options.SortGiven) FPlan.SortID = first->GetSortOrderID();
 }
 
 void TDataQuery::AllocSourceBuffers() {
-    for (auto& t : SourceTables) t->AllocRecordBuffer();
+    for (auto& t : FPlan.Tables) t->AllocRecordBuffer();
 }
 
 TSourceTable* TDataQuery::FindSourceTable(const std::string& correlation) const {
-    for (auto& t : SourceTables)
-        if (SameText(t->CorrelationName, correlation)) return t.get();
+    for (auto& t : FPlan.Tables)
+        if (SameText(t->CorrelationName, correlation)) return t;
     return nullptr;
 }
 
 TSourceTable* TDataQuery::SourceAtPosition(int32_t fromPosition) const {
-    for (auto& t : SourceTables)
-        if (t->FromPosition == fromPosition) return t.get();
+    for (auto& t : FPlan.Tables)
+        if (t->FromPosition == fromPosition) return t;
     return nullptr;
 }
 
@@ -383,7 +419,7 @@ bool TDataQuery::FindSourceColumn(const std::string& correlation, const std::str
                                   TSourceTable*& table, int32_t& fieldNo) const {
     table = nullptr;
     fieldNo = 0;
-    if (SourceTables.empty()) return false;
+    if (FPlan.Tables.empty()) return false;
     if (!correlation.empty()) {
         table = FindSourceTable(correlation);
         if (!table) return false;
@@ -392,14 +428,14 @@ bool TDataQuery::FindSourceColumn(const std::string& correlation, const std::str
         return fieldNo != 0;
     }
     if (name.empty() || name == "*") {
-        table = SourceTables.front().get();
+        table = FPlan.Tables.front();
         return true;
     }
     // In FROM order, whatever the planning did to the list.
     TSourceTable* found = nullptr;
-    for (auto& t : SourceTables)
+    for (auto& t : FPlan.Tables)
         if (int32_t no = t->FindFieldNo(name); no && (!found || t->FromPosition < found->FromPosition)) {
-            found = t.get();
+            found = t;
             fieldNo = no;
         }
     table = found;
@@ -430,90 +466,76 @@ bool TDataQuery::BindSourceColumn(TExpToken* node, bool whereClause) {
 }
 
 void TDataQuery::ValidateWhere() {
-    if (!Where) return;
+    if (!FPlan.Where) return;
     const TBindColumnFunc bind = [this](void*, TExpToken* node) { return BindSourceColumn(node, true); };
-    TLanguageSettingsSwap swap(LanguageID, SortID);
-    ValidateExpression(ZIZIVU_SQLERROR, "", WhereContext, true, bind, this, nullptr, Where.get());
-    if (Where->DataType != dtBoolean) RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
+    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
+    ValidateExpression(ZIZIVU_SQLERROR, "", WhereContext, true, bind, this, nullptr, FPlan.Where.get());
+    if (FPlan.Where->DataType != dtBoolean)
+        RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
 }
 
 void TDataQuery::LockSourceTables() {
-    for (auto& t : SourceTables) {
+    for (auto& t : FPlan.Tables) {
         t->Cursor->LockTableRead();
-        ReadLockedTables.push_back(t.get());
+        FRun.ReadLockedTables.push_back(t);
     }
 }
 
 void TDataQuery::UnlockSourceTables() {
+    if (FRun.ReadLockedTables.empty()) return;
+    TSourceTable* t = FRun.ReadLockedTables.back();
+    FRun.ReadLockedTables.pop_back();
     // Every lock goes, also when one release fails; the first failure is reported.
-    std::exception_ptr failure;
-    while (!ReadLockedTables.empty()) {
-        TSourceTable* t = ReadLockedTables.back();
-        ReadLockedTables.pop_back();
-        try {
-            if (t->Cursor) t->Cursor->UnlockTableRead();
-        } catch (...) {
-            if (!failure) failure = std::current_exception();
-        }
-    }
-    if (failure) std::rethrow_exception(failure);
+    TScopeGuard others([this] { UnlockSourceTables(); });
+    if (t->Cursor) t->Cursor->UnlockTableRead();
 }
 
 void TDataQuery::ResyncSourceCursors() {
-    for (auto& t : SourceTables)
+    for (auto& t : FPlan.Tables)
         if (t->Cursor) t->Cursor->Resync();
 }
 
 void TDataQuery::ResetJoinFilters() {
-    for (auto& t : SourceTables)
+    for (auto& t : FPlan.Tables)
         if (t->Cursor) t->DropFilters();
-    WhereFilter = nullptr;
+    FPlan.Filters.clear();
     DropSubQueryFilter();
 }
 
 // ---- TDataQuery: the join graph --------------------------------------------------------
 
 void TDataQuery::ChainSourceTables() {
-    for (size_t i = 0; i + 1 < SourceTables.size(); ++i) {
-        auto join = std::make_unique<TTableJoin>(SourceTables[i].get());
-        join->JoinedTable = SourceTables[i + 1].get();
-        SourceTables[i]->Joins.push_back(std::move(join));
+    for (size_t i = 0; i + 1 < FPlan.Tables.size(); ++i) {
+        auto join = std::make_unique<TTableJoin>(FPlan.Tables[i]);
+        join->JoinedTable = FPlan.Tables[i + 1];
+        FPlan.Tables[i]->Joins.push_back(std::move(join));
     }
 }
 
 void TDataQuery::AnalyzeJoinConditions() {
-    if (!Where) return;
+    if (!FPlan.Where) return;
     // The checks go first: the cut below moves nodes and must not stop half-way.
-    CheckJoinComparisons(Where.get(), nullptr);
-    TExpToken* root = Where.release();
-    Where.reset(ExtractJoinConditions(root, nullptr));
-    if (Where) Where->Parent = nullptr;
-}
-
-bool TDataQuery::IsJoinTarget(const TSourceTable* table, TJoinType joinType) const {
-    for (auto& t : SourceTables)
-        for (auto& j : t->Joins)
-            if (j->JoinedTable == table && j->JoinType != jtNone &&
-                (joinType == jtNone || j->JoinType == joinType))
-                return true;
-    return false;
+    CheckJoinComparisons(FPlan.Where.get(), nullptr);
+    TExpToken* root = FPlan.Where.release();
+    FPlan.Where.reset(ExtractJoinConditions(root, nullptr));
+    if (FPlan.Where) FPlan.Where->Parent = nullptr;
 }
 
 namespace {
 
-bool TakenAsResidual(const TExpToken* node, const TExpToken* parent) {
+bool TakenAsResidual(const TJoinMarks& marks, const TExpToken* node, const TExpToken* parent) {
     std::vector<int32_t> tables;
     CollectSourceTables(node, tables);
     const bool underNot = parent && parent->NodeKind == nkUnary && parent->Code == opNot;
     // A NOT holds only as a whole: no comparison under it is a join of its own.
     const bool isNot = node->NodeKind == nkUnary && node->Code == opNot;
-    return !HasOuterJoinMarks(node) && tables.size() > 1 && (isNot || ExpressionIsDisjunction(node)) &&
+    return !HasOuterJoinMarks(marks, node) && tables.size() > 1 && (isNot || ExpressionIsDisjunction(node)) &&
            !underNot;
 }
 
 // Whether the right operand's table is the outer one of a join comparison between two
 // tables; the inner table's planning position is moved behind the outer one's if needed.
-bool RightTableIsOuter(const TDataQuery& q, TSourceTable* left, TSourceTable* right, TJoinType type) {
+bool RightTableIsOuter(const TQueryPlan& q, TSourceTable* left, TSourceTable* right, TJoinType type) {
     auto joins = [](const TSourceTable* from, const TSourceTable* to) {
         for (auto& j : from->Joins)
             if (j->JoinedTable == to) return true;
@@ -561,42 +583,17 @@ bool JoinedSides(const TExpToken* n, int32_t& left, int32_t& right) {
     return true;
 }
 
-// The ON condition of an outer join between two tables is the join's condition as a
-// whole: a NOT, an OR or a part on one table decides which rows match like a comparison
-// does, and the outer row without a match is extended with NULLs.
-bool TakenAsOuterJoin(TDataQuery& q, TExpToken* node, const TExpToken* parent) {
-    if (!IsOnClauseCondition(node) || !HasOuterJoinMarks(node)) return false;
-    std::vector<int32_t> tables;
-    CollectSourceTables(node, tables);
-    int32_t l = 0, r = 0;
-    ForEachComparison(node, [&](TExpToken* c) {
-        if (l == 0) JoinedSides(c, l, r);
-    });
-    if (tables.size() != 2 || l == 0) return false;
-    TSourceTable* left = q.SourceAtPosition(l);
-    TSourceTable* right = q.SourceAtPosition(r);
-    const bool rightOuter = RightTableIsOuter(q, left, right, jtLeftOuter);
-    TSourceTable* outer = rightOuter ? right : left;
-    TSourceTable* inner = rightOuter ? left : right;
-    // Every comparison between the two reads from the outer table to the inner one.
-    ForEachComparison(node, [&](TExpToken* c) {
-        if (JoinedSides(c, l, r) && l == inner->FromPosition) SwapOperands(c);
-    });
-    outer->AddJoin(jtLeftOuter, TExpTree(node), inner, parent);
-    return true;
-}
-
 }  // namespace
 
 void TDataQuery::CheckJoinComparisons(const TExpToken* node, const TExpToken* parent) const {
     if (!node) return;
     if (node->NodeKind == nkUnary || IsAndOr(node)) {
-        if (TakenAsResidual(node, parent)) return;
+        if (TakenAsResidual(Clauses().JoinMarks, node, parent)) return;
         CheckJoinComparisons(node->First, node);
         if (node->NodeKind != nkUnary) CheckJoinComparisons(node->Second, node);
         return;
     }
-    if (!IsComparison(node) || SourceTables.size() < 2 || !ExpressionHasColumns(node->First) ||
+    if (!IsComparison(node) || FPlan.Tables.size() < 2 || !ExpressionHasColumns(node->First) ||
         !ExpressionHasColumns(node->Second))
         return;
     std::vector<int32_t> l, r;
@@ -610,15 +607,41 @@ void TDataQuery::CheckJoinComparisons(const TExpToken* node, const TExpToken* pa
         RaiseSqlError("Internal join error attempting to validate table correlation names involved in join");
 }
 
+// The ON condition of an outer join between two tables is the join's condition as a
+// whole: a NOT, an OR or a part on one table decides which rows match like a comparison
+// does, and the outer row without a match is extended with NULLs.
+bool TDataQuery::TakenAsOuterJoin(TExpToken* node, const TExpToken* parent) {
+    const TJoinMarks& marks = Clauses().JoinMarks;
+    if (!marks.IsOnClauseCondition(node) || !HasOuterJoinMarks(marks, node)) return false;
+    std::vector<int32_t> tables;
+    CollectSourceTables(node, tables);
+    int32_t l = 0, r = 0;
+    ForEachComparison(node, [&](TExpToken* c) {
+        if (l == 0) JoinedSides(c, l, r);
+    });
+    if (tables.size() != 2 || l == 0) return false;
+    TSourceTable* left = SourceAtPosition(l);
+    TSourceTable* right = SourceAtPosition(r);
+    const bool rightOuter = RightTableIsOuter(FPlan, left, right, jtLeftOuter);
+    TSourceTable* outer = rightOuter ? right : left;
+    TSourceTable* inner = rightOuter ? left : right;
+    // Every comparison between the two reads from the outer table to the inner one.
+    ForEachComparison(node, [&](TExpToken* c) {
+        if (JoinedSides(c, l, r) && l == inner->FromPosition) SwapOperands(c);
+    });
+    outer->AddJoin(jtLeftOuter, TExpTree(node), inner, parent);
+    return true;
+}
+
 TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent) {
     if (!node) return nullptr;
     node->Parent = parent;
     if (node->NodeKind == nkUnary || IsAndOr(node)) {
-        if (TakenAsOuterJoin(*this, node, parent)) return nullptr;
-        if (TakenAsResidual(node, parent)) {
+        if (TakenAsOuterJoin(node, parent)) return nullptr;
+        if (TakenAsResidual(Clauses().JoinMarks, node, parent)) {
             // A disjunction over several tables is tested on each row combination.
-            ResidualWhere = CombineConditions(std::move(ResidualWhere), TExpTree(node), opAnd);
-            HasResidualWhere = true;
+            FPlan.ResidualWhere = CombineConditions(std::move(FPlan.ResidualWhere), TExpTree(node), opAnd);
+            FPlan.HasResidualWhere = true;
             return nullptr;
         }
         TExpToken* first = ExtractJoinConditions(node->First, node);
@@ -640,7 +663,7 @@ TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent)
     if (!IsComparison(node)) return node;
     const bool leftColumns = ExpressionHasColumns(node->First);
     const bool rightColumns = ExpressionHasColumns(node->Second);
-    if (leftColumns && rightColumns && SourceTables.size() > 1) {
+    if (leftColumns && rightColumns && FPlan.Tables.size() > 1) {
         std::vector<int32_t> l, r;
         CollectSourceTables(node->First, l);
         CollectSourceTables(node->Second, r);
@@ -648,17 +671,18 @@ TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent)
         if (l[0] == r[0]) return node;
         TSourceTable* left = SourceAtPosition(l[0]);
         TSourceTable* right = SourceAtPosition(r[0]);
-        TJoinType type = JoinTypeMark(node);
+        TJoinType type = Clauses().JoinMarks.JoinTypeMark(node);
         if (type == jtNone) type = jtInner;
         if (type == jtRightOuter) type = jtLeftOuter;
         // The inner table of a left outer join keeps the row that it extends with NULLs: an
         // inner condition on it holds on the joined row and is no join of its own.
-        if (type == jtInner && (IsJoinTarget(left, jtLeftOuter) || IsJoinTarget(right, jtLeftOuter))) {
-            ResidualWhere = CombineConditions(std::move(ResidualWhere), TExpTree(node), opAnd);
-            HasResidualWhere = true;
+        if (type == jtInner &&
+            (FPlan.IsJoinTarget(left, jtLeftOuter) || FPlan.IsJoinTarget(right, jtLeftOuter))) {
+            FPlan.ResidualWhere = CombineConditions(std::move(FPlan.ResidualWhere), TExpTree(node), opAnd);
+            FPlan.HasResidualWhere = true;
             return nullptr;
         }
-        const bool rightOuter = RightTableIsOuter(*this, left, right, type);
+        const bool rightOuter = RightTableIsOuter(FPlan, left, right, type);
         if (rightOuter) SwapOperands(node);
         TSourceTable* outer = rightOuter ? right : left;
         TSourceTable* inner = rightOuter ? left : right;
@@ -670,31 +694,30 @@ TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent)
 }
 
 void TDataQuery::SortSourceTables() {
-    std::stable_sort(SourceTables.begin(), SourceTables.end(),
+    std::stable_sort(FPlan.Tables.begin(), FPlan.Tables.end(),
                      [](const auto& a, const auto& b) { return a->PlanPosition < b->PlanPosition; });
-    for (size_t i = 0; i < SourceTables.size(); ++i) SourceTables[i]->PlanPosition = int32_t(i) + 1;
+    for (size_t i = 0; i < FPlan.Tables.size(); ++i) FPlan.Tables[i]->PlanPosition = int32_t(i) + 1;
 }
 
 void TDataQuery::CheckJoinTargets() {
     // Joins of other tables onto the same table: typed ones, and any.
     auto targetedElsewhere = [this](const TSourceTable* owner, const TSourceTable* target, bool typedOnly) {
-        for (auto& t : SourceTables) {
-            if (t.get() == owner) continue;
+        for (auto& t : FPlan.Tables) {
+            if (t == owner) continue;
             for (auto& j : t->Joins)
                 if (j->JoinedTable == target && (!typedOnly || j->JoinType != jtNone)) return true;
         }
         return false;
     };
-    for (auto& t : SourceTables) {
+    for (auto& t : FPlan.Tables) {
         for (int32_t i = int32_t(t->Joins.size()) - 1; i >= 0; --i) {
             TTableJoin* j = t->Joins[size_t(i)].get();
             if (j->JoinType != jtNone) {
-                if (targetedElsewhere(t.get(), j->JoinedTable, true))
+                if (targetedElsewhere(t, j->JoinedTable, true))
                     RaiseSqlError(std::string("Internal join error - table correlation name ") + '"' +
                                   j->JoinedTable->CorrelationName + '"' + " is target of multiple " +
                                   "join conditions in WHERE or JOIN clause");
-            } else if (targetedElsewhere(t.get(), j->JoinedTable, false) ||
-                       j->JoinedTable->PlanPosition == 1) {
+            } else if (targetedElsewhere(t, j->JoinedTable, false) || j->JoinedTable->PlanPosition == 1) {
                 t->Joins.erase(t->Joins.begin() + i);
             }
         }
@@ -703,15 +726,15 @@ void TDataQuery::CheckJoinTargets() {
     // or not: the cross product leaves the join's inner table for the outermost table
     // above it, since a table below the inner one reads as having no row with it.
     auto outerOf = [this](const TSourceTable* inner) -> TSourceTable* {
-        for (auto& t : SourceTables)
+        for (auto& t : FPlan.Tables)
             for (auto& j : t->Joins)
-                if (j->JoinedTable == inner && j->JoinType == jtLeftOuter) return t.get();
+                if (j->JoinedTable == inner && j->JoinType == jtLeftOuter) return t;
         return nullptr;
     };
-    for (auto& t : SourceTables) {
-        TSourceTable* outer = t.get();
-        for (size_t steps = 0; outerOf(outer) && steps < SourceTables.size(); ++steps) outer = outerOf(outer);
-        if (outer == t.get()) continue;
+    for (auto& t : FPlan.Tables) {
+        TSourceTable* outer = t;
+        for (size_t steps = 0; outerOf(outer) && steps < FPlan.Tables.size(); ++steps) outer = outerOf(outer);
+        if (outer == t) continue;
         for (size_t i = 0; i < t->Joins.size();) {
             if (t->Joins[i]->JoinType != jtNone) {
                 ++i;
@@ -726,8 +749,8 @@ void TDataQuery::CheckJoinTargets() {
 
 void TDataQuery::ValidateJoinConditions() {
     const TBindColumnFunc bind = [this](void*, TExpToken* node) { return BindSourceColumn(node, true); };
-    TLanguageSettingsSwap swap(LanguageID, SortID);
-    for (auto& t : SourceTables)
+    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
+    for (auto& t : FPlan.Tables)
         for (auto& j : t->Joins) {
             if (j->JoinType == jtNone || !j->Condition) continue;
             ValidateExpression(ZIZIVU_SQLERROR, "", WhereContext, true, bind, this, nullptr,
@@ -740,7 +763,7 @@ void TDataQuery::ValidateJoinConditions() {
 // ---- TDataQuery: push-down -------------------------------------------------------------
 
 void TDataQuery::OptimizeWhere(int32_t pass) {
-    if (Where) PushDownConditions(pass, Where.get());
+    if (FPlan.Where) PushDownConditions(pass, FPlan.Where.get());
 }
 
 void TDataQuery::PushDownConditions(int32_t pass, TExpToken* node) {
@@ -753,7 +776,7 @@ void TDataQuery::PushDownConditions(int32_t pass, TExpToken* node) {
         return t;
     };
     // Conditions without columns go to the driving table.
-    auto single = [&]() { return tables.empty() ? DrivingTable : tableOf(tables.front()); };
+    auto single = [&]() { return tables.empty() ? FPlan.DrivingTable : tableOf(tables.front()); };
     const bool logical = (node->NodeKind == nkUnary && node->Code == opNot) || IsAndOr(node);
     if (logical) {
         if (tables.size() <= 1 && !HasJoinComparison(node)) {
@@ -764,8 +787,8 @@ void TDataQuery::PushDownConditions(int32_t pass, TExpToken* node) {
         } else if (pass == 0) {
             // A NOT or OR over several tables holds only as a whole: tested per row.
             TExpTree copy = CloneExpressionTree(node);
-            ResidualJoin = CombineConditions(std::move(ResidualJoin), std::move(copy), opAnd);
-            HasResidualJoin = true;
+            FPlan.ResidualJoin = CombineConditions(std::move(FPlan.ResidualJoin), std::move(copy), opAnd);
+            FPlan.HasResidualJoin = true;
         }
         return;
     }
@@ -784,33 +807,32 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
     if (!table) return;
     TExpTree copy;
     {
-        TLanguageSettingsSwap swap(LanguageID, SortID);
+        TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
         copy = PrepareExpressionTree(const_cast<TExpToken*>(condition), this, ColumnValueFunc(), false, false,
-                                     SortID, LanguageID);
+                                     FPlan.SortID, FPlan.LanguageID);
     }
     if (!copy) return;
     copy->Parent = nullptr;
-    const bool oneTable = SourceTables.size() == 1;
+    const bool oneTable = FPlan.Tables.size() == 1;
     const bool constant = !ExpressionHasColumns(copy.get()) && !HasSubSelect(copy.get());
     // COUNT(*) of one table under one condition that an index range answers: the keys are
     // counted from the tree, and no filter marks them one by one.
-    if (CountStarOnly && !LivePlan && oneTable && !constant && condition == Where.get() && pass == 1 &&
-        table->Cursor->CountFromIndex(copy.get(), IndexCount)) {
-        IndexCountGiven = true;
+    if (FPlan.CountStarOnly && !FPlan.LivePlan && oneTable && !constant && condition == FPlan.Where.get() &&
+        pass == 1 && table->Cursor->CountFromIndex(copy.get(), FPlan.IndexCount)) {
+        FPlan.IndexCountGiven = true;
         return;
     }
-    if (LivePlan || CountStarOnly || constant) {
-        if (LivePlan ? pass == 0 : pass == 1) {
-            TFilter* f = table->AddFilter(std::move(copy));
-            if (oneTable) WhereFilter = f;
+    if (FPlan.LivePlan || FPlan.CountStarOnly || constant) {
+        if (FPlan.LivePlan ? pass == 0 : pass == 1) {
+            InstallFilter(table, std::move(copy));
         }
         return;
     }
     auto addResidual = [this](TExpTree part) {
-        ResidualJoin = CombineConditions(std::move(ResidualJoin), std::move(part), opAnd);
-        HasResidualJoin = true;
+        FPlan.ResidualJoin = CombineConditions(std::move(FPlan.ResidualJoin), std::move(part), opAnd);
+        FPlan.HasResidualJoin = true;
     };
-    if (IsJoinTarget(table, jtLeftOuter)) {
+    if (FPlan.IsJoinTarget(table, jtLeftOuter)) {
         // The inner table of a left outer join keeps its rows for the NULL-extended row:
         // the condition is tested on the joined row, never as a filter of the table.
         if (pass == 0) addResidual(std::move(copy));
@@ -820,16 +842,21 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
     // tables' counts tell which is smallest; the rest after.
     if (table->Cursor->OptimizeFilterNode(copy.get()) != olNone) {
         if (pass == 1) {
-            TFilter* f = table->AddFilter(std::move(copy));
-            if (oneTable) WhereFilter = f;
+            InstallFilter(table, std::move(copy));
         }
         return;
     }
     if (pass != 0) return;
-    if (oneTable || IsJoinTarget(table, jtInner))
+    if (oneTable || FPlan.IsJoinTarget(table, jtInner))
         addResidual(std::move(copy));
     else
-        table->AddFilter(std::move(copy));
+        InstallFilter(table, std::move(copy));
+}
+
+TFilter* TDataQuery::InstallFilter(TSourceTable* table, TExpTree condition) {
+    TFilter* filter = table->AddFilter(std::move(condition));
+    FPlan.Filters.push_back({table, filter});
+    return filter;
 }
 
 // ---- TDataQuery: join reordering -------------------------------------------------------
@@ -838,13 +865,13 @@ namespace {
 
 // Whether the inner joins above a table lead up to the driving table: re-rooting follows
 // only them, and a table below a cross product would be cut off from the rows.
-bool InnerJoinsReachDrivingTable(const TDataQuery& q, const TSourceTable* table) {
-    for (size_t steps = 0; table && steps <= q.SourceTables.size(); ++steps) {
+bool InnerJoinsReachDrivingTable(const TQueryPlan& q, const TSourceTable* table) {
+    for (size_t steps = 0; table && steps <= q.Tables.size(); ++steps) {
         if (table == q.DrivingTable) return true;
         const TSourceTable* source = nullptr;
-        for (auto& t : q.SourceTables)
+        for (TSourceTable* t : q.Tables)
             for (auto& j : t->Joins)
-                if (j->JoinedTable == table && j->JoinType == jtInner) source = t.get();
+                if (j->JoinedTable == table && j->JoinType == jtInner) source = t;
         table = source;
     }
     return false;
@@ -852,10 +879,10 @@ bool InnerJoinsReachDrivingTable(const TDataQuery& q, const TSourceTable* table)
 
 // The tables reached by an inner join whose outer table is not itself the inner table of
 // a left outer join.
-std::vector<TSourceTable*> JoinCandidates(const TDataQuery& q) {
+std::vector<TSourceTable*> JoinCandidates(const TQueryPlan& q) {
     std::vector<TSourceTable*> out;
-    for (auto& t : q.SourceTables) {
-        if (q.IsJoinTarget(t.get(), jtLeftOuter) || !InnerJoinsReachDrivingTable(q, t.get())) continue;
+    for (TSourceTable* t : q.Tables) {
+        if (q.IsJoinTarget(t, jtLeftOuter) || !InnerJoinsReachDrivingTable(q, t)) continue;
         for (auto& j : t->Joins)
             if (j->JoinType == jtInner && std::find(out.begin(), out.end(), j->JoinedTable) == out.end())
                 out.push_back(j->JoinedTable);
@@ -863,7 +890,7 @@ std::vector<TSourceTable*> JoinCandidates(const TDataQuery& q) {
     return out;
 }
 
-TSourceTable* SmallestCandidate(const TDataQuery& q, int32_t& count) {
+TSourceTable* SmallestCandidate(const TQueryPlan& q, int32_t& count) {
     TSourceTable* best = nullptr;
     for (TSourceTable* t : JoinCandidates(q)) {
         const int32_t n = t->Cursor->GetRecordCount();
@@ -878,26 +905,26 @@ TSourceTable* SmallestCandidate(const TDataQuery& q, int32_t& count) {
 }  // namespace
 
 bool TDataQuery::CanOptimizeJoins() {
-    if (NoJoinOptimize || !DrivingTable) return false;
+    if (Clauses().NoJoinOptimize || !FPlan.DrivingTable) return false;
     int32_t count = 0;
-    TSourceTable* best = SmallestCandidate(*this, count);
-    return best && count < DrivingTable->Cursor->GetRecordCount();
+    TSourceTable* best = SmallestCandidate(FPlan, count);
+    return best && count < FPlan.DrivingTable->Cursor->GetRecordCount();
 }
 
 void TDataQuery::OptimizeJoins() {
     int32_t count = 0;
-    TSourceTable* best = SmallestCandidate(*this, count);
+    TSourceTable* best = SmallestCandidate(FPlan, count);
     if (!best) return;
     ReRootJoinTree(best);
-    for (size_t i = 0; i < SourceTables.size(); ++i) SourceTables[i]->PlanPosition = int32_t(i) + 1;
-    DrivingTable = SourceTables.front().get();
+    for (size_t i = 0; i < FPlan.Tables.size(); ++i) FPlan.Tables[i]->PlanPosition = int32_t(i) + 1;
+    FPlan.DrivingTable = FPlan.Tables.front();
 }
 
 void TDataQuery::ReRootJoinTree(TSourceTable* table) {
     TSourceTable* parent = nullptr;
-    for (auto& t : SourceTables)
+    for (auto& t : FPlan.Tables)
         for (auto& j : t->Joins)
-            if (j->JoinedTable == table && j->JoinType == jtInner) parent = t.get();
+            if (j->JoinedTable == table && j->JoinType == jtInner) parent = t;
     if (!parent) return;
     ReRootJoinTree(parent);
     auto it = std::find_if(parent->Joins.begin(), parent->Joins.end(), [table](const auto& j) {
@@ -917,36 +944,36 @@ void TDataQuery::ReRootJoinTree(TSourceTable* table) {
 
 void TDataQuery::MoveSourceTable(TSourceTable* table, TSourceTable* before, bool exchange) {
     auto indexOf = [this](const TSourceTable* t) {
-        for (size_t i = 0; i < SourceTables.size(); ++i)
-            if (SourceTables[i].get() == t) return int32_t(i);
+        for (size_t i = 0; i < FPlan.Tables.size(); ++i)
+            if (FPlan.Tables[i] == t) return int32_t(i);
         return -1;
     };
     const int32_t ti = indexOf(table), bi = indexOf(before);
     if (ti < 0 || bi < 0) RaiseSqlError("Internal join optimization error");
     if (ti < bi) return;
     if (exchange) {
-        std::swap(SourceTables[size_t(ti)], SourceTables[size_t(bi)]);
+        std::swap(FPlan.Tables[size_t(ti)], FPlan.Tables[size_t(bi)]);
         return;
     }
-    std::unique_ptr<TSourceTable> moved = std::move(SourceTables[size_t(ti)]);
-    SourceTables.erase(SourceTables.begin() + ti);
-    SourceTables.insert(SourceTables.begin() + indexOf(before), std::move(moved));
+    TSourceTable* moved = FPlan.Tables[size_t(ti)];
+    FPlan.Tables.erase(FPlan.Tables.begin() + ti);
+    FPlan.Tables.insert(FPlan.Tables.begin() + indexOf(before), moved);
 }
 
 // ---- TDataQuery: rows ------------------------------------------------------------------
 
 bool TDataQuery::FirstSourceRow() {
-    return DrivingTable && DrivingTable->FirstJoinRow(jtNone);
+    return FPlan.DrivingTable && FPlan.DrivingTable->FirstJoinRow(jtNone);
 }
 
 bool TDataQuery::NextSourceRow() {
-    return DrivingTable && DrivingTable->NextJoinRow();
+    return FPlan.DrivingTable && FPlan.DrivingTable->NextJoinRow();
 }
 
 void TDataQuery::GetSourceFieldValue(TExpToken* node, const uint8_t* resultRecord) {
     node->SetBufferSize(FieldValueBufferSize);
     if (node->BindLong2 == BoundResultColumn) {
-        TDataCursor* cursor = ResultIsSource && DrivingTable ? DrivingTable->Cursor : ResultCursor;
+        TDataCursor* cursor = FRun.ResultCursor.Get();
         if (!cursor || !resultRecord) {
             node->IsNull = 1;
             return;
@@ -967,26 +994,26 @@ void TDataQuery::GetSourceFieldValue(TExpToken* node, const uint8_t* resultRecor
         return;
     }
     bool blank = false;
-    t->Cursor->GetTableField(no, t->RecordBuffer, blank, node->Value);
+    t->Cursor->GetTableField(no, t->RecordBuffer.get(), blank, node->Value);
     node->IsNull = blank ? 1 : 0;
 }
 
 void TDataQuery::ReadSourceBlob(TSourceTable* t, int32_t fieldNo, TExpToken* node) {
-    TDataCursor* c = t->Cursor;
+    TDataCursor* c = t->Cursor.get();
     node->IsNull = 1;
     node->DataSize = 0;
-    uint16_t code = c->OpenBlob(fieldNo, t->RecordBuffer, EngineBlobTag, true, bmRead);
+    uint16_t code = c->OpenBlob(fieldNo, t->RecordBuffer.get(), EngineBlobTag, true, bmRead);
     if (code != 0) RaiseEngineError(code, t->TableName);
     uint32_t size = 0, count = 0;
-    code = c->GetBlobSize(fieldNo, t->RecordBuffer, true, size);
+    code = c->GetBlobSize(fieldNo, t->RecordBuffer.get(), true, size);
     if (code == 0) {
         node->SetBufferSize(int32_t(size) + 1);
-        if (size > 0) code = c->GetBlob(fieldNo, t->RecordBuffer, true, count, size, node->Value, 0);
+        if (size > 0) code = c->GetBlob(fieldNo, t->RecordBuffer.get(), true, count, size, node->Value, 0);
         node->Value[count] = 0;
         node->DataSize = count + 1;
         node->IsNull = count == 0 ? 1 : 0;
     }
-    const uint16_t freed = c->FreeBlob(fieldNo, t->RecordBuffer, EngineBlobTag, true);
+    const uint16_t freed = c->FreeBlob(fieldNo, t->RecordBuffer.get(), EngineBlobTag, true);
     if (code == 0) code = freed;
     if (code != 0) RaiseEngineError(code, t->TableName);
 }
@@ -998,7 +1025,7 @@ TGetColumnValueFunc TDataQuery::ColumnValueFunc() {
 }
 
 TExpTree TDataQuery::Evaluate(TExpToken* node, const uint8_t* resultRecord) {
-    return EvaluateExpression(node, const_cast<uint8_t*>(resultRecord), this, SortID, LanguageID,
+    return EvaluateExpression(node, const_cast<uint8_t*>(resultRecord), this, FPlan.SortID, FPlan.LanguageID,
                               ColumnValueFunc());
 }
 

@@ -10,6 +10,7 @@
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/storage/EngineErrors.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -96,59 +97,44 @@ TIndexDescriptor NewIndexDescriptor(TCreateIndex& index, const std::string& name
     return d;
 }
 
-}  // namespace
-
-void TDataQuery::SetTableOptions(TCreateTableOptions& options) const {
-    options.Language = LanguageID;
-    options.Sort = SortID;
-    options.BlobBlockSize = static_cast<uint16_t>(std::clamp(BlobBlockSize, 0, 65535));
-    options.Description = Description;
-    options.Encrypted = Encrypted;
-    options.Password = Password;
-    options.UserMajor = static_cast<uint16_t>(UserMajorVersion);
-    options.UserMinor = static_cast<uint16_t>(UserMinorVersion);
+// The options CREATE and ALTER TABLE give the table.
+void SetTableOptions(TCreateTableOptions& options, const TTableOptions& given) {
+    options.Language = given.LanguageID;
+    options.Sort = given.SortID;
+    options.BlobBlockSize = static_cast<uint16_t>(std::clamp(given.BlobBlockSize, 0, 65535));
+    options.Description = given.Description;
+    options.Encrypted = given.Encrypted;
+    options.Password = given.Password;
+    options.UserMajor = static_cast<uint16_t>(given.UserMajorVersion);
+    options.UserMinor = static_cast<uint16_t>(given.UserMinorVersion);
 }
+
+}  // namespace
 
 void TDataQuery::ExecCreateTable() {
     std::vector<TFieldDescriptor> fields;
-    for (size_t i = 0; i < CreateFields.size(); ++i) {
-        CreateFields[i]->AssignDataType(static_cast<int32_t>(i + 1));
-        fields.push_back(NewFieldDescriptor(*CreateFields[i]));
+    for (size_t i = 0; i < Clauses().CreateFields.size(); ++i) {
+        Clauses().CreateFields[i]->AssignDataType(static_cast<int32_t>(i + 1));
+        fields.push_back(NewFieldDescriptor(*Clauses().CreateFields[i]));
     }
     // Slot 0 is the primary index; a table without a primary key leaves it empty.
     std::vector<TIndexDescriptor> indexes(1);
-    if (!CreateIndexes.empty()) indexes[0] = NewIndexDescriptor(*CreateIndexes.front(), "", fields);
+    if (!Clauses().CreateIndexes.empty())
+        indexes[0] = NewIndexDescriptor(*Clauses().CreateIndexes.front(), "", fields);
     TCreateTableOptions options;
-    SetTableOptions(options);
-    ResultCursor->SetExclusive(true);
-    ResultCursor->SetInMemory(TargetInMemory);
-    ResultCursor->CreateTable(std::move(fields), std::move(indexes), options);
+    SetTableOptions(options, Clauses().Options);
+    FRun.ResultCursor->SetExclusive(true);
+    FRun.ResultCursor->SetInMemory(Clauses().TargetInMemory);
+    FRun.ResultCursor->CreateTable(std::move(fields), std::move(indexes), options);
 }
 
 void TDataQuery::ExecDropTable() {
-    ResultCursor->SetExclusive(true);
-    ResultCursor->SetInMemory(TargetInMemory);
-    ResultCursor->DeleteTable();
+    FRun.ResultCursor->SetExclusive(true);
+    FRun.ResultCursor->SetInMemory(Clauses().TargetInMemory);
+    FRun.ResultCursor->DeleteTable();
 }
 
 namespace {
-
-// Closes the definition statement's cursor on every way out.
-class TCloseOnExit {
-public:
-    explicit TCloseOnExit(TDataCursor* cursor) : FCursor(cursor) {}
-    ~TCloseOnExit() {
-        try {
-            FCursor->Close();
-        } catch (...) {
-        }
-    }
-    TCloseOnExit(const TCloseOnExit&) = delete;
-    TCloseOnExit& operator=(const TCloseOnExit&) = delete;
-
-private:
-    TDataCursor* FCursor;
-};
 
 std::vector<TFieldDescriptor> TableFields(TDataCursor& cursor) {
     std::vector<TFieldDescriptor> fields;
@@ -159,87 +145,90 @@ std::vector<TFieldDescriptor> TableFields(TDataCursor& cursor) {
 }  // namespace
 
 void TDataQuery::ExecCreateIndex() {
-    ResultCursor->SetExclusive(true);
-    ResultCursor->SetInMemory(TargetInMemory);
-    ResultCursor->Open();
-    TCloseOnExit close(ResultCursor);
-    TCreateIndex& index = *CreateIndexes.front();
-    ResultCursor->AddIndex(NewIndexDescriptor(index, index.IndexName, TableFields(*ResultCursor)));
+    FRun.ResultCursor->SetExclusive(true);
+    FRun.ResultCursor->SetInMemory(Clauses().TargetInMemory);
+    FRun.ResultCursor->Open();
+    TScopeGuard close([this] { FRun.ResultCursor->Close(); });
+    TCreateIndex& index = *Clauses().CreateIndexes.front();
+    FRun.ResultCursor->AddIndex(NewIndexDescriptor(index, index.IndexName, TableFields(*FRun.ResultCursor)));
 }
 
 void TDataQuery::ExecDropIndex() {
-    ResultCursor->SetExclusive(true);
-    ResultCursor->SetInMemory(TargetInMemory);
-    if (SameText(IndexName, "PRIMARY")) {
+    FRun.ResultCursor->SetExclusive(true);
+    FRun.ResultCursor->SetInMemory(Clauses().TargetInMemory);
+    if (SameText(Clauses().IndexName, "PRIMARY")) {
         DropPrimaryIndex();
         return;
     }
-    ResultCursor->Open();
-    TCloseOnExit close(ResultCursor);
-    ResultCursor->DeleteIndex(IndexName);
+    FRun.ResultCursor->Open();
+    TScopeGuard close([this] { FRun.ResultCursor->Close(); });
+    FRun.ResultCursor->DeleteIndex(Clauses().IndexName);
 }
 
-// The table as it is: fields in field order, the primary index and the secondary ones,
-// and every table option the statement did not give.
+// The table as it is: fields in field order, the primary index and the secondary ones;
+// the statement's options, with the table's for every option the statement did not give.
 void TDataQuery::ReadTableDefinition(std::vector<TFieldDescriptor>& fields,
-                                     std::vector<TIndexDescriptor>& indexes) {
-    TDataCursor& c = *ResultCursor;
-    if (!EncryptedGiven) {
-        Encrypted = c.IsTableEncrypted();
-        Password = Encrypted ? c.GetTablePassword() : std::string();
+                                     std::vector<TIndexDescriptor>& indexes, TTableOptions& options) {
+    TDataCursor& c = *FRun.ResultCursor;
+    options = Clauses().Options;
+    if (!options.EncryptedGiven) {
+        options.Encrypted = c.IsTableEncrypted();
+        options.Password = options.Encrypted ? c.GetTablePassword() : std::string();
     }
-    if (!LanguageGiven) LanguageID = c.GetLanguageID();
-    if (!SortGiven) SortID = c.GetSortOrderID();
-    if (!BlobBlockSizeGiven) BlobBlockSize = c.GetBlobBlockSize();
-    if (!DescriptionGiven) Description = c.GetTableDescription();
-    if (!UserMajorVersionGiven) UserMajorVersion = c.GetUserVersionMajor();
-    if (!UserMinorVersionGiven) UserMinorVersion = c.GetUserVersionMinor();
+    if (!options.LanguageGiven) options.LanguageID = c.GetLanguageID();
+    if (!options.SortGiven) options.SortID = c.GetSortOrderID();
+    if (!options.BlobBlockSizeGiven) options.BlobBlockSize = c.GetBlobBlockSize();
+    if (!options.DescriptionGiven) options.Description = c.GetTableDescription();
+    if (!options.UserMajorVersionGiven) options.UserMajorVersion = c.GetUserVersionMajor();
+    if (!options.UserMinorVersionGiven) options.UserMinorVersion = c.GetUserVersionMinor();
     fields = TableFields(c);
     indexes.clear();
     for (int32_t i = 0; i <= c.GetIndexCount(); ++i) indexes.push_back(c.GetIndexDefinition(i));
 }
 
-void TDataQuery::RestructureTable(std::vector<TFieldDescriptor> fields,
-                                  std::vector<TIndexDescriptor> indexes) {
+void TDataQuery::RestructureTable(std::vector<TFieldDescriptor> fields, std::vector<TIndexDescriptor> indexes,
+                                  const TTableOptions& given) {
     TDataCursor::TAlterTableOptions options;
-    SetTableOptions(options);
-    options.LastAutoInc = LastAutoInc;
-    options.KeepBackups = !NoBackup;
-    ResultCursor->AlterTable(std::move(fields), std::move(indexes), options);
+    SetTableOptions(options, given);
+    options.LastAutoInc = given.LastAutoInc;
+    options.KeepBackups = !given.NoBackup;
+    FRun.ResultCursor->AlterTable(std::move(fields), std::move(indexes), options);
 }
 
 void TDataQuery::DropPrimaryIndex() {
     std::vector<TFieldDescriptor> fields;
     std::vector<TIndexDescriptor> indexes;
-    ResultCursor->Open();
+    TTableOptions options;
+    FRun.ResultCursor->Open();
     {
-        TCloseOnExit close(ResultCursor);
-        ReadTableDefinition(fields, indexes);
+        TScopeGuard close([this] { FRun.ResultCursor->Close(); });
+        ReadTableDefinition(fields, indexes, options);
     }
     indexes[0] = TIndexDescriptor();
-    RestructureTable(std::move(fields), std::move(indexes));
+    RestructureTable(std::move(fields), std::move(indexes), options);
 }
 
 void TDataQuery::ExecAlterTable() {
-    ResultCursor->SetExclusive(true);
-    ResultCursor->SetInMemory(TargetInMemory);
-    ResultCursor->SetPasswordCallback(OnPassword);
+    FRun.ResultCursor->SetExclusive(true);
+    FRun.ResultCursor->SetInMemory(Clauses().TargetInMemory);
+    FRun.ResultCursor->SetPasswordCallback(OnPassword);
     std::vector<TFieldDescriptor> fields;
     std::vector<TIndexDescriptor> indexes;
+    TTableOptions options;
     bool hasPrimary;
-    ResultCursor->Open();
+    FRun.ResultCursor->Open();
     {
-        TCloseOnExit close(ResultCursor);
-        ReadTableDefinition(fields, indexes);
-        hasPrimary = !ResultCursor->GetNoPrimaryIndex() && indexes[0].FieldCount > 0;
+        TScopeGuard close([this] { FRun.ResultCursor->Close(); });
+        ReadTableDefinition(fields, indexes, options);
+        hasPrimary = !FRun.ResultCursor->GetNoPrimaryIndex() && indexes[0].FieldCount > 0;
     }
-    ResultCursor->SetPasswordCallback(nullptr);
+    FRun.ResultCursor->SetPasswordCallback(nullptr);
     // A new column takes a number no column of the table has, so that the restructure,
     // which carries values over by number, never hands it an old column's values.
     int32_t nextFieldNo = 1;
     for (const TFieldDescriptor& f : fields) nextFieldNo = std::max<int32_t>(nextFieldNo, f.FieldNo + 1);
     int32_t n = static_cast<int32_t>(fields.size());
-    for (const std::unique_ptr<TCreateField>& alteration : CreateFields) {
+    for (const std::unique_ptr<TCreateField>& alteration : Clauses().CreateFields) {
         TCreateField& f = *alteration;
         if (f.AtPosition != 0 && (f.AtPosition > n || f.AtPosition < 0))
             SqlError("AT column position must be between 1 and " + IntToStr(n));
@@ -268,8 +257,8 @@ void TDataQuery::ExecAlterTable() {
             --n;
         }
     }
-    if (!CreateIndexes.empty()) {
-        TCreateIndex& primary = *CreateIndexes.front();
+    if (!Clauses().CreateIndexes.empty()) {
+        TCreateIndex& primary = *Clauses().CreateIndexes.front();
         if (primary.Drop) {
             indexes[0] = TIndexDescriptor();
         } else {
@@ -277,5 +266,5 @@ void TDataQuery::ExecAlterTable() {
             indexes[0] = NewIndexDescriptor(primary, "", fields);
         }
     }
-    RestructureTable(std::move(fields), std::move(indexes));
+    RestructureTable(std::move(fields), std::move(indexes), options);
 }

@@ -4,6 +4,7 @@
 #include "db/sql/QueryStatement.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/ExpressionValidate.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 // ---- Shared parts ----------------------------------------------------------------------
@@ -45,8 +46,8 @@ void TDataQuery::ParseCommitIntervalOption() {
     if (interval < 1)
         Fail("COMMIT INTERVAL specified (" + IntToStr(interval) + ") is invalid, it must be " +
              "greater than 0");
-    CommitInterval = interval;
-    CommitIntervalGiven = true;
+    FClauses.Options.CommitInterval = interval;
+    FClauses.Options.CommitIntervalGiven = true;
 }
 
 void TDataQuery::ParseTargetColumn(TUpdateField* field) {
@@ -85,10 +86,7 @@ void TDataQuery::ParseUpdateValue(TUpdateValue* value) {
 
 void TDataQuery::ParseColumnDefinition(TCreateField* field, bool typeRequired) {
     TExpressionParser& p = Parser();
-    struct TContextReset {
-        TExpressionParser& P;
-        ~TContextReset() { P.SetContext("SQL statement"); }
-    } reset{p};
+    TScopeGuard reset([&p] { p.SetContext("SQL statement"); });
     const char* const context = "table column";
     p.SetContext(context);
     if (p.TokenKindIs(tkEnd)) Fail("Table column name is empty");
@@ -217,8 +215,8 @@ void TDataQuery::ExpectPrimaryKey() {
 
 // [CONSTRAINT name] [UNIQUE] [ASC | DESC] [NOCASE] PRIMARY KEY (columns) [COMPRESS ...]
 TCreateIndex* TDataQuery::ParsePrimaryKey() {
-    CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
-    TCreateIndex* index = CreateIndexes.back().get();
+    FClauses.CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
+    TCreateIndex* index = FClauses.CreateIndexes.back().get();
     SkipConstraintName();
     ParseIndexFlags(index);
     ExpectPrimaryKey();
@@ -230,8 +228,8 @@ TCreateIndex* TDataQuery::ParsePrimaryKey() {
 void TDataQuery::ParseTableOptions(bool alter) {
     if (TokenIs("DESCRIPTION")) {
         Next();
-        Description = ParseOptionText();
-        DescriptionGiven = true;
+        FClauses.Options.Description = ParseOptionText();
+        FClauses.Options.DescriptionGiven = true;
     }
     if (TokenIs("BLOB")) {
         Next();
@@ -239,8 +237,8 @@ void TDataQuery::ParseTableOptions(bool alter) {
         Next();
         if (!TokenIs("SIZE")) FailToken("SIZE keyword expected after BLOCK keyword, instead found '");
         Next();
-        BlobBlockSize = ParseInteger("BLOB block size", "BLOB block size is empty");
-        BlobBlockSizeGiven = true;
+        FClauses.Options.BlobBlockSize = ParseInteger("BLOB block size", "BLOB block size is empty");
+        FClauses.Options.BlobBlockSizeGiven = true;
     }
     if (TokenIs("LANGUAGE")) ParseLanguageOption();
     if (TokenIs("ENCRYPTED")) ParseEncryptedOption();
@@ -250,8 +248,9 @@ void TDataQuery::ParseTableOptions(bool alter) {
         Next();
         if (!TokenIs("VERSION")) FailToken("VERSION keyword expected after MAJOR keyword, instead found '");
         Next();
-        UserMajorVersion = ParseInteger("user version number", "User version number is empty");
-        UserMajorVersionGiven = true;
+        FClauses.Options.UserMajorVersion =
+            ParseInteger("user version number", "User version number is empty");
+        FClauses.Options.UserMajorVersionGiven = true;
         if (TokenIs("USER")) {
             Next();
             if (!TokenIs("MINOR")) FailToken("MINOR keyword expected after USER keyword, instead found '");
@@ -259,8 +258,9 @@ void TDataQuery::ParseTableOptions(bool alter) {
             if (!TokenIs("VERSION"))
                 FailToken("VERSION keyword expected after MINOR keyword, instead found '");
             Next();
-            UserMinorVersion = ParseInteger("user version number", "User version number is empty");
-            UserMinorVersionGiven = true;
+            FClauses.Options.UserMinorVersion =
+                ParseInteger("user version number", "User version number is empty");
+            FClauses.Options.UserMinorVersionGiven = true;
         }
     }
     if (!alter) return;
@@ -268,10 +268,10 @@ void TDataQuery::ParseTableOptions(bool alter) {
         Next();
         if (!TokenIs("AUTOINC")) FailToken("AUTOINC keyword expected after LAST keyword, instead found '");
         Next();
-        LastAutoInc = ParseLastAutoInc();
+        FClauses.Options.LastAutoInc = ParseLastAutoInc();
     }
     if (TokenIs("NOBACKUP")) {
-        NoBackup = true;
+        FClauses.Options.NoBackup = true;
         Next();
     }
 }
@@ -287,8 +287,8 @@ bool TDataQuery::ParseMemoryPrefix(const char* missing, const char* missingAfter
 
 // The one table of INSERT, UPDATE or DELETE: [MEMORY] name.
 TSourceTable* TDataQuery::ParseDmlTarget(const char* missing, const char* missingAfterMemory) {
-    SourceTables.push_back(std::make_unique<TSourceTable>(this));
-    TSourceTable* table = SourceTables.back().get();
+    FClauses.SourceTables.push_back(std::make_unique<TSourceTable>(this));
+    TSourceTable* table = FClauses.SourceTables.back().get();
     table->FromPosition = 1;
     if (ParseMemoryPrefix(missing, missingAfterMemory)) table->InMemory = true;
     table->SetTableName(TokenText());
@@ -298,8 +298,8 @@ TSourceTable* TDataQuery::ParseDmlTarget(const char* missing, const char* missin
 
 // The table of a definition statement: [MEMORY] name.
 void TDataQuery::ParseTargetTableName(const char* missing) {
-    if (ParseMemoryPrefix(missing, "Table name expected, instead found '")) TargetInMemory = true;
-    TargetTableName = TokenText();
+    if (ParseMemoryPrefix(missing, "Table name expected, instead found '")) FClauses.TargetInMemory = true;
+    FClauses.TargetTableName = TokenText();
     Next();
 }
 
@@ -319,7 +319,7 @@ void TDataQuery::ParseCorrelationName(TSourceTable* table, std::initializer_list
 // ---- INSERT, UPDATE, DELETE ------------------------------------------------------------
 
 void TDataQuery::ParseInsert() {
-    RequestLive = true;  // the target opens for writing
+    FRequestLive = true;  // the target opens for writing
     Next();
     if (!TokenIs("INTO")) FailToken("INTO keyword expected, instead found '");
     Next();
@@ -332,8 +332,8 @@ void TDataQuery::ParseInsert() {
     if (Parser().TokenKindIs('(')) {
         Next();
         for (;;) {
-            UpdateFields.push_back(std::make_unique<TUpdateField>(this));
-            ParseInsertColumn(UpdateFields.back().get());
+            FClauses.UpdateFields.push_back(std::make_unique<TUpdateField>(this));
+            ParseInsertColumn(FClauses.UpdateFields.back().get());
             if (!Parser().TokenKindIs(',')) break;
             Next();
         }
@@ -342,8 +342,8 @@ void TDataQuery::ParseInsert() {
         Next();
     } else {
         // Every column of the table, in table order.
-        UpdateFields.push_back(std::make_unique<TUpdateField>(this));
-        UpdateFields.back()->ColumnName = "*";
+        FClauses.UpdateFields.push_back(std::make_unique<TUpdateField>(this));
+        FClauses.UpdateFields.back()->ColumnName = "*";
     }
     if (TokenIs("VALUES")) {
         Next();
@@ -351,8 +351,8 @@ void TDataQuery::ParseInsert() {
             FailToken("Left parentheses expected after VALUES keyword, instead found '");
         Next();
         for (;;) {
-            UpdateValues.push_back(std::make_unique<TUpdateValue>(this));
-            ParseInsertValue(UpdateValues.back().get());
+            FClauses.UpdateValues.push_back(std::make_unique<TUpdateValue>(this));
+            ParseInsertValue(FClauses.UpdateValues.back().get());
             if (!Parser().TokenKindIs(',')) break;
             Next();
         }
@@ -360,17 +360,13 @@ void TDataQuery::ParseInsert() {
             FailToken("Right parentheses expected after list of values, instead found '");
         Next();
     } else if (TokenIs("SELECT")) {
-        InsertSelect = true;
-        auto select = std::make_unique<TDataQuery>(Owner);
-        select->RequestLive = true;
-        TDataQuery* query = select.get();
-        Owner->AddQuery(select.release());
-        query->ParseStatement(true);
+        FClauses.InsertSelect = true;
+        static_cast<TDataQuery*>(FOwner->CreateSubQuery())->ParseStatement(true);
     } else {
         FailToken("VALUES or SELECT  keyword expected, instead found '");
     }
     if (TokenIs("NOAUTOINC")) {
-        NoAutoInc = true;
+        FClauses.Options.NoAutoInc = true;
         Next();
     }
     ParseCommitIntervalOption();
@@ -378,7 +374,7 @@ void TDataQuery::ParseInsert() {
 }
 
 void TDataQuery::ParseUpdate() {
-    RequestLive = true;
+    FRequestLive = true;
     Next();
     TSourceTable* table =
         ParseDmlTarget("Table name expected, instead found '", "Table name expected, instead found '");
@@ -386,23 +382,23 @@ void TDataQuery::ParseUpdate() {
     if (!TokenIs("SET")) FailToken("SET keyword expected, instead found '");
     Next();
     for (;;) {
-        UpdateFields.push_back(std::make_unique<TUpdateField>(this));
-        ParseUpdateColumn(UpdateFields.back().get());
+        FClauses.UpdateFields.push_back(std::make_unique<TUpdateField>(this));
+        ParseUpdateColumn(FClauses.UpdateFields.back().get());
         if (!Parser().TokenKindIs('='))
             FailToken("Assignment (=) operator expected after column name, instead found '");
         Next();
-        UpdateValues.push_back(std::make_unique<TUpdateValue>(this));
-        ParseUpdateValue(UpdateValues.back().get());
+        FClauses.UpdateValues.push_back(std::make_unique<TUpdateValue>(this));
+        ParseUpdateValue(FClauses.UpdateValues.back().get());
         if (!Parser().TokenKindIs(',')) break;
         Next();
     }
     if (TokenIs("WHERE")) {
         Next();
         ParseCondition(true);
-        HasConditions = true;
+        FClauses.HasConditions = true;
     }
     if (TokenIs("NOAUTOINC")) {
-        NoAutoInc = true;
+        FClauses.Options.NoAutoInc = true;
         Next();
     }
     ParseCommitIntervalOption();
@@ -410,7 +406,7 @@ void TDataQuery::ParseUpdate() {
 }
 
 void TDataQuery::ParseDelete() {
-    RequestLive = true;
+    FRequestLive = true;
     Next();
     if (!TokenIs("FROM")) FailToken("FROM keyword expected, instead found '");
     Next();
@@ -420,11 +416,11 @@ void TDataQuery::ParseDelete() {
     if (TokenIs("WHERE")) {
         Next();
         ParseCondition(true);
-        HasConditions = true;
+        FClauses.HasConditions = true;
     }
     // Accepted for symmetry with SELECT; one table leaves no join to order.
     if (TokenIs("NOJOINOPTIMIZE")) {
-        NoJoinOptimize = true;
+        FClauses.NoJoinOptimize = true;
         Next();
     }
     ParseCommitIntervalOption();
@@ -449,8 +445,8 @@ void TDataQuery::ParseCreateTable() {
     Next();
     while (!Parser().TokenKindIs(')') && !TokenIsAny(PrimaryKeyStart) &&
            !TokenIsAny({"DESCRIPTION", "BLOB", "LANGUAGE", "ENCRYPTED", "USER"})) {
-        CreateFields.push_back(std::make_unique<TCreateField>(this));
-        TCreateField* field = CreateFields.back().get();
+        FClauses.CreateFields.push_back(std::make_unique<TCreateField>(this));
+        TCreateField* field = FClauses.CreateFields.back().get();
         ParseColumnDefinition(field, true);
         ParseColumnAttributes(field, false);
         if (!Parser().TokenKindIs(',')) break;
@@ -471,14 +467,14 @@ void TDataQuery::ParseAlterTable() {
         if (TokenIs("DROP")) {
             Next();
             if (TokenIsAny({"CONSTRAINT", "PRIMARY"})) {
-                CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
-                CreateIndexes.back()->Drop = true;
+                FClauses.CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
+                FClauses.CreateIndexes.back()->Drop = true;
                 SkipConstraintName();
                 ExpectPrimaryKey();
             } else {
                 if (TokenIs("COLUMN")) Next();
-                CreateFields.push_back(std::make_unique<TCreateField>(this));
-                TCreateField* field = CreateFields.back().get();
+                FClauses.CreateFields.push_back(std::make_unique<TCreateField>(this));
+                TCreateField* field = FClauses.CreateFields.back().get();
                 field->Drop = true;
                 ParseColumnDefinition(field, false);
             }
@@ -491,8 +487,8 @@ void TDataQuery::ParseAlterTable() {
                 index->Redefine = !add;
             } else {
                 if (TokenIs("COLUMN")) Next();
-                CreateFields.push_back(std::make_unique<TCreateField>(this));
-                TCreateField* field = CreateFields.back().get();
+                FClauses.CreateFields.push_back(std::make_unique<TCreateField>(this));
+                TCreateField* field = FClauses.CreateFields.back().get();
                 field->Add = add;
                 field->Redefine = !add;
                 ParseColumnDefinition(field, add);
@@ -520,8 +516,8 @@ void TDataQuery::ParseDropTable() {
 }
 
 void TDataQuery::ParseCreateIndex() {
-    CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
-    TCreateIndex* index = CreateIndexes.back().get();
+    FClauses.CreateIndexes.push_back(std::make_unique<TCreateIndex>(this));
+    TCreateIndex* index = FClauses.CreateIndexes.back().get();
     ParseIndexFlags(index);
     if (!TokenIs("INDEX")) FailToken("INDEX keyword expected, instead found '");
     Next();
@@ -540,12 +536,12 @@ void TDataQuery::ParseIndexName() {
     TExpTree n = ParseClause(TClauseLevel::Primary, pfNames, "index name expression",
                              "Index name expression is empty");
     if (n->NodeKind == nkColumn) {
-        IndexName = n->ColumnName;
+        FClauses.IndexName = n->ColumnName;
         // The table part as written (the node's own correlation name drops a path).
         const size_t tableLength = n->Text.size() - n->ColumnName.size();
-        TargetTableName = tableLength > 0 ? n->Text.substr(0, tableLength - 1) : std::string();
+        FClauses.TargetTableName = tableLength > 0 ? n->Text.substr(0, tableLength - 1) : std::string();
     } else {
-        IndexName = n->Text;
+        FClauses.IndexName = n->Text;
     }
 }
 
@@ -553,7 +549,7 @@ void TDataQuery::ParseDropIndex() {
     Next();
     if (ParseMemoryPrefix("Table name expected after INDEX keyword, instead found '",
                           "Table name expected, instead found '"))
-        TargetInMemory = true;
+        FClauses.TargetInMemory = true;
     ParseIndexName();
     ExpectStatementEnd("DROP INDEX");
 }

@@ -14,6 +14,7 @@
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/ExpressionValidate.h"
 #include "db/storage/LanguageSettings.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 // ---- Transactions ----------------------------------------------------------------------
@@ -42,21 +43,15 @@ void SetStatementCommitObserver(TStatementCommitObserver observer) {
 }
 
 TStatementTransaction::TStatementTransaction(TDataDirectory* directory, int32_t interval, int32_t recordSize)
-    : FDirectory(directory) {
-    FOwn = !directory->InTransaction();
-    if (FOwn) directory->StartTransaction();
+    : FDirectory(directory), FRollback([this] {
+          if (FOwn) FDirectory->Rollback();
+      }) {
+    const bool own = !directory->InTransaction();
+    if (own) directory->StartTransaction();
+    FOwn = own;
     FInterval = interval > 0 ? interval : DefaultCommitInterval(recordSize);
     // An outer transaction belongs to the caller: committed only when the statement asks.
     FCommits = FOwn || interval > 0;
-}
-
-TStatementTransaction::~TStatementTransaction() {
-    if (!FOwn || FFinished) return;
-    try {
-        FDirectory->Rollback();
-    } catch (...) {
-        // The statement's own failure is the one that goes on.
-    }
 }
 
 void TStatementTransaction::RowDone(int32_t count, const std::vector<TDataCursor*>& cursors) {
@@ -66,7 +61,7 @@ void TStatementTransaction::RowDone(int32_t count, const std::vector<TDataCursor
 }
 
 void TStatementTransaction::Finish() {
-    FFinished = true;
+    FRollback.Dismiss();
     if (FOwn) CommitDirectory(FDirectory, true);
 }
 
@@ -129,23 +124,20 @@ uint32_t BlobLength(const TExpToken& value) {
 }  // namespace
 
 void TDataQuery::AddTargetColumns(size_t at) {
-    TSourceTable* target = SourceTables.front().get();
-    std::vector<std::unique_ptr<TUpdateField>> columns;
+    TSourceTable* target = FPlan.Tables.front();
+    FPlan.TargetColumns.Erase(at);
     for (int32_t i = 1; i <= target->Cursor->GetFieldCount(); ++i) {
         auto f = std::make_unique<TUpdateField>(this);
         f->ColumnName = target->Cursor->GetFieldDefinition(i).Name;
         f->CorrelationName = target->CorrelationName;
-        columns.push_back(std::move(f));
+        FPlan.TargetColumns.Own(std::move(f), at + size_t(i) - 1);
     }
-    UpdateFields.erase(UpdateFields.begin() + static_cast<std::ptrdiff_t>(at));
-    UpdateFields.insert(UpdateFields.begin() + static_cast<std::ptrdiff_t>(at),
-                        std::make_move_iterator(columns.begin()), std::make_move_iterator(columns.end()));
 }
 
 void TDataQuery::MapUpdateColumns(bool insert) {
-    for (size_t i = 0; i < UpdateFields.size(); ++i)
-        if (insert && UpdateFields[i]->ColumnName == "*") AddTargetColumns(i);
-    for (const std::unique_ptr<TUpdateField>& f : UpdateFields) {
+    for (size_t i = 0; i < FPlan.TargetColumns.size(); ++i)
+        if (insert && FPlan.TargetColumns[i]->ColumnName == "*") AddTargetColumns(i);
+    for (TUpdateField* f : FPlan.TargetColumns) {
         int32_t fieldNo = 0;
         TSourceTable* table = nullptr;
         if (!FindSourceColumn(f->CorrelationName, f->ColumnName, table, fieldNo) || !table || fieldNo <= 0)
@@ -158,15 +150,15 @@ void TDataQuery::MapUpdateColumns(bool insert) {
         f->DataSize = d.DataSize;
         f->Decimals = d.Decimals;
     }
-    if (UpdateValues.size() != UpdateFields.size())
+    if (FPlan.Values.size() != FPlan.TargetColumns.size())
         SqlError("The number of values must match the number of table columns");
 }
 
 void TDataQuery::CreateUpdateValues() {
-    TDataQuery* select = Owner->Query(1);
-    ClearUpdateValues();
-    for (size_t i = 0; i < select->ResultFields.size(); ++i) {
-        const TResultField& r = *select->ResultFields[i];
+    const TBoundList<TResultField>& columns = FOwner->Query(1)->ResultColumns();
+    FPlan.Values.Clear();
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const TResultField& r = *columns[i];
         auto v = std::make_unique<TUpdateValue>(this);
         // The value is the SELECT's result column, read from its current row.
         v->Expression = NewExpTree();
@@ -180,19 +172,19 @@ void TDataQuery::CreateUpdateValues() {
         n.DataSize = static_cast<uint32_t>(std::max(r.DataSize, 0));
         n.Decimals = r.Decimals;
         v->ExpressionText = n.ColumnName;
-        UpdateValues.push_back(std::move(v));
+        FPlan.Values.Own(std::move(v));
     }
 }
 
 void TDataQuery::CheckUpdateValues() {
-    const std::string tableName = SourceTables.front()->TableName;
+    const std::string tableName = FPlan.Tables.front()->TableName;
     const TBindColumnFunc bind = [this](void*, TExpToken* node) { return BindSourceColumn(node, false); };
-    TLanguageSettingsSwap swap(LanguageID, SortID);
-    for (size_t i = 0; i < UpdateValues.size() && i < UpdateFields.size(); ++i) {
-        const TUpdateField& f = *UpdateFields[i];
-        TUpdateValue& v = *UpdateValues[i];
+    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
+    for (size_t i = 0; i < FPlan.Values.size() && i < FPlan.TargetColumns.size(); ++i) {
+        const TUpdateField& f = *FPlan.TargetColumns[i];
+        TUpdateValue& v = *FPlan.Values[i];
         // The values of an INSERT ... SELECT are the SELECT's result columns, bound there.
-        if (!InsertSelect)
+        if (!Clauses().InsertSelect)
             ValidateExpression(ZIZIVU_SQLERROR, tableName, "update values", false, bind, this, nullptr,
                                v.Expression.get());
         const TExpToken& value = *v.Expression;
@@ -200,7 +192,8 @@ void TDataQuery::CheckUpdateValues() {
         // A parameter's type comes with its value; the value is converted when written.
         if (value.IsParameter && value.DataType == 0) continue;
         // A quoted text of INSERT VALUES that names a column is still the text.
-        const uint8_t type = Kind == skInsert && value.BoundFromString ? value.SavedType : value.DataType;
+        const uint8_t type =
+            Clauses().Kind == skInsert && value.BoundFromString ? value.SavedType : value.DataType;
         if (IsDateKind(f.DataType) && !IsDateKind(type) && type != dtString)
             SqlError("Date, time, or timestamp expression expected, instead found '" + v.ExpressionText +
                      "'" + " in update values");
@@ -210,8 +203,8 @@ void TDataQuery::CheckUpdateValues() {
 }
 
 void TDataQuery::PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bool update) {
-    const TUpdateField& f = *UpdateFields[i];
-    TSourceTable* target = SourceTables.front().get();
+    const TUpdateField& f = *FPlan.TargetColumns[i];
+    TSourceTable* target = FPlan.Tables.front();
     TDataCursor& cursor = *target->Cursor;
     if (value.IsNull) {
         cursor.PutField(f.FieldNo, record, nullptr);
@@ -233,24 +226,24 @@ void TDataQuery::PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bo
         if (!ConvertFieldValue(value.DataType, static_cast<int32_t>(value.DataSize), f.DataType, f.DataSize,
                                buffer.data(), f.Decimals))
             SqlError("Type mismatch between column " + f.ColumnName + " and constant value " +
-                     UpdateValues[i]->ExpressionText +
+                     FPlan.Values[i]->ExpressionText +
                      (update ? " in UPDATE statement" : " in INSERT statement"));
     }
     cursor.PutField(f.FieldNo, record, buffer.data());
 }
 
 void TDataQuery::EvalInsertValue(int32_t i, uint8_t* record) {
-    TLanguageSettingsSwap swap(LanguageID, SortID);
+    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
     // No source row: without a column routine a quoted text that named a column comes
     // back as the text, instead of that column's value in the blank new record.
-    TExpTree value =
-        EvaluateExpression(UpdateValues[i]->Expression.get(), nullptr, this, SortID, LanguageID, nullptr);
+    TExpTree value = EvaluateExpression(FPlan.Values[i]->Expression.get(), nullptr, this, FPlan.SortID,
+                                        FPlan.LanguageID, nullptr);
     PutUpdateValue(i, *value, record, false);
 }
 
 void TDataQuery::EvalInsertSelectValue(int32_t i, uint8_t* record, const uint8_t* selectRecord) {
-    TDataCursor& source = *Owner->Query(1)->ResultCursor;
-    const int32_t fieldNo = UpdateValues[i]->Expression->BindWord;
+    TDataCursor& source = *FOwner->Query(1)->ResultCursor();
+    const int32_t fieldNo = FPlan.Values[i]->Expression->BindWord;
     const TFieldDescriptor& d = source.GetFieldDefinition(fieldNo);
     TExpTree value = NewExpTree();
     value->DataType = d.DataType;
@@ -279,13 +272,13 @@ void TDataQuery::EvalInsertSelectValue(int32_t i, uint8_t* record, const uint8_t
         value->SetDataSize(d.DataSize);
         value->IsNull = blank ? 1 : 0;
     }
-    TLanguageSettingsSwap swap(LanguageID, SortID);
+    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
     PutUpdateValue(i, *value, record, false);
 }
 
 void TDataQuery::EvalUpdateValue(int32_t i, uint8_t* record) {
-    TLanguageSettingsSwap swap(LanguageID, SortID);
-    TExpTree value = Evaluate(UpdateValues[i]->Expression.get());
+    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
+    TExpTree value = Evaluate(FPlan.Values[i]->Expression.get());
     PutUpdateValue(i, *value, record, true);
 }
 
@@ -294,46 +287,49 @@ void TDataQuery::EvalUpdateValue(int32_t i, uint8_t* record) {
 void TDataQuery::PrepareDataStatement() {
     OpenSourceTables();
     AllocSourceBuffers();
-    DrivingTable = SourceTables.front().get();
-    if (Kind == skInsert) {
-        DrivingTable->Cursor->SwitchToIndexNumber(0);
-        if (InsertSelect) CreateUpdateValues();
+    FPlan.DrivingTable = FPlan.Tables.front();
+    FPlan.TargetColumns.Clear();
+    FPlan.TargetColumns.Borrow(Clauses().UpdateFields);
+    FPlan.Values.Clear();
+    FPlan.Values.Borrow(Clauses().UpdateValues);
+    if (Clauses().Kind == skInsert) {
+        FPlan.DrivingTable->Cursor->SwitchToIndexNumber(0);
+        if (Clauses().InsertSelect) CreateUpdateValues();
     }
-    if (Kind == skInsert || Kind == skUpdate) {
-        MapUpdateColumns(Kind == skInsert);
+    if (Clauses().Kind == skInsert || Clauses().Kind == skUpdate) {
+        MapUpdateColumns(Clauses().Kind == skInsert);
         CheckUpdateValues();
     }
 }
 
 void TDataQuery::ExecuteDataStatement() {
     ResetJoinFilters();
-    ResidualJoin.reset();
-    HasResidualJoin = false;
-    if (Kind != skInsert && HasConditions) ValidateWhere();
+    FPlan.ResidualJoin.reset();
+    FPlan.HasResidualJoin = false;
+    if (Clauses().Kind != skInsert && Clauses().HasConditions) ValidateWhere();
     ResyncSourceCursors();
-    RowsAffected = 0;
-    if (Kind == skInsert)
-        InsertSelect ? ExecInsertSelect() : ExecInsertValues();
-    else if (Kind == skUpdate)
+    FRun.RowsAffected = 0;
+    if (Clauses().Kind == skInsert)
+        Clauses().InsertSelect ? ExecInsertSelect() : ExecInsertValues();
+    else if (Clauses().Kind == skUpdate)
         ExecUpdate();
     else
         ExecDelete();
 }
 
 void TDataQuery::ExecInsertValues() {
-    TSourceTable& target = *SourceTables.front();
+    TSourceTable& target = *FPlan.Tables.front();
     TDataCursor& cursor = *target.Cursor;
-    if (NoAutoInc) cursor.SetKeepAutoInc(true);
-    try {
-        cursor.InitRecord(target.RecordBuffer);
-        for (size_t i = 0; i < UpdateValues.size(); ++i)
-            EvalInsertValue(static_cast<int32_t>(i), target.RecordBuffer);
-        cursor.InsertRecord(target.RecordBuffer);
-    } catch (...) {
-        cursor.FreeBlobBuffers(true);
-        throw;
+    if (Clauses().Options.NoAutoInc) cursor.SetKeepAutoInc(true);
+    {
+        TScopeGuard freeBlobs([&] { cursor.FreeBlobBuffers(true); });
+        cursor.InitRecord(target.RecordBuffer.get());
+        for (size_t i = 0; i < FPlan.Values.size(); ++i)
+            EvalInsertValue(static_cast<int32_t>(i), target.RecordBuffer.get());
+        cursor.InsertRecord(target.RecordBuffer.get());
+        freeBlobs.Dismiss();
     }
-    RowsAffected = 1;
+    FRun.RowsAffected = 1;
 }
 
 namespace {
@@ -345,12 +341,13 @@ int32_t Percent(int32_t counter, int32_t total) {
 }  // namespace
 
 void TDataQuery::ExecInsertSelect() {
-    TSourceTable& target = *SourceTables.front();
+    TSourceTable& target = *FPlan.Tables.front();
     TDataCursor& cursor = *target.Cursor;
-    TDataCursor& rows = *Owner->Query(1)->ResultCursor;
-    if (NoAutoInc) cursor.SetKeepAutoInc(true);
-    TStatementTransaction transaction(target.Cursor->Directory(), CommitIntervalGiven ? CommitInterval : 0,
-                                      cursor.GetRecordSize());
+    TDataCursor& rows = *FOwner->Query(1)->ResultCursor();
+    if (Clauses().Options.NoAutoInc) cursor.SetKeepAutoInc(true);
+    TStatementTransaction transaction(
+        target.Cursor->Directory(),
+        Clauses().Options.CommitIntervalGiven ? Clauses().Options.CommitInterval : 0, cursor.GetRecordSize());
     std::vector<uint8_t> row(static_cast<size_t>(rows.GetRecordSize()));
     const int32_t total = rows.GetRecordCount();
     int32_t counter = 1, reported = 0;
@@ -359,17 +356,16 @@ void TDataQuery::ExecInsertSelect() {
     while (!abort && rows.GetNextRecord(row.data()) == 0) {
         DoProgress(counter, static_cast<uint16_t>(Percent(counter, total)), abort);
         reported = counter;
-        try {
-            cursor.InitRecord(target.RecordBuffer);
-            for (size_t i = 0; i < UpdateValues.size(); ++i)
-                EvalInsertSelectValue(static_cast<int32_t>(i), target.RecordBuffer, row.data());
-            cursor.InsertRecord(target.RecordBuffer);
-        } catch (...) {
-            cursor.FreeBlobBuffers(true);
-            throw;
+        {
+            TScopeGuard freeBlobs([&] { cursor.FreeBlobBuffers(true); });
+            cursor.InitRecord(target.RecordBuffer.get());
+            for (size_t i = 0; i < FPlan.Values.size(); ++i)
+                EvalInsertSelectValue(static_cast<int32_t>(i), target.RecordBuffer.get(), row.data());
+            cursor.InsertRecord(target.RecordBuffer.get());
+            freeBlobs.Dismiss();
         }
-        ++RowsAffected;
-        transaction.RowDone(RowsAffected, {&cursor, &rows});
+        ++FRun.RowsAffected;
+        transaction.RowDone(FRun.RowsAffected, {&cursor, &rows});
         ++counter;
     }
     transaction.Finish();
@@ -381,14 +377,14 @@ void TDataQuery::ExecInsertSelect() {
 // the record out of the view, the cursor stands on the next record already (or, with
 // none left, on an earlier one).
 bool TDataQuery::NextRowAfterChange(uint32_t changed) {
-    TSourceTable& table = *DrivingTable;
+    TSourceTable& table = *FPlan.DrivingTable;
     TDataCursor& cursor = *table.Cursor;
     if (!cursor.Bof() && !cursor.Eof() && cursor.GetPhysicalRecordNumber() == changed) return NextSourceRow();
     if (cursor.Bof() || cursor.Eof() || cursor.GetPhysicalRecordNumber() < changed) {
         table.EndOfData = true;
         return false;
     }
-    if (cursor.GetCurrentRecord(table.RecordBuffer, false) != 0) {
+    if (cursor.GetCurrentRecord(table.RecordBuffer.get(), false) != 0) {
         table.EndOfData = true;
         return false;
     }
@@ -396,18 +392,19 @@ bool TDataQuery::NextRowAfterChange(uint32_t changed) {
 }
 
 void TDataQuery::RunChangeLoop(bool update) {
-    TSourceTable& target = *SourceTables.front();
+    TSourceTable& target = *FPlan.Tables.front();
     TDataCursor& cursor = *target.Cursor;
-    if (update && NoAutoInc) cursor.SetKeepAutoInc(true);
-    if (HasConditions && Where) {
+    if (update && Clauses().Options.NoAutoInc) cursor.SetKeepAutoInc(true);
+    if (Clauses().HasConditions && FPlan.Where) {
         OptimizeWhere(1);
         OptimizeWhere(0);
     }
-    TStatementTransaction transaction(cursor.Directory(), CommitIntervalGiven ? CommitInterval : 0,
-                                      cursor.GetRecordSize());
+    TStatementTransaction transaction(
+        cursor.Directory(), Clauses().Options.CommitIntervalGiven ? Clauses().Options.CommitInterval : 0,
+        cursor.GetRecordSize());
     std::vector<TDataCursor*> cursors;
-    for (const std::unique_ptr<TSourceTable>& t : SourceTables) cursors.push_back(t->Cursor);
-    const int32_t total = DrivingTable->Cursor->GetRecordCount();
+    for (TSourceTable* t : FPlan.Tables) cursors.push_back(t->Cursor.get());
+    const int32_t total = FPlan.DrivingTable->Cursor->GetRecordCount();
     int32_t counter = 1, reported = 0;
     bool abort = false;
     bool row = FirstSourceRow();
@@ -415,31 +412,24 @@ void TDataQuery::RunChangeLoop(bool update) {
         DoProgress(counter, static_cast<uint16_t>(Percent(counter, total)), abort);
         reported = counter;
         ++counter;
-        if ((HasResidualWhere && !TestWhere()) || (HasResidualJoin && !TestJoinFilter())) {
+        if ((FPlan.HasResidualWhere && !TestWhere()) || (FPlan.HasResidualJoin && !TestJoinFilter())) {
             row = NextSourceRow();
             continue;
         }
         const uint32_t recordNo = cursor.GetPhysicalRecordNumber();
         if (update) {
             cursor.LockRecord(0);
-            try {
-                for (size_t i = 0; i < UpdateValues.size(); ++i)
-                    EvalUpdateValue(static_cast<int32_t>(i), target.RecordBuffer);
-                cursor.ModifyRecord(target.RecordBuffer);
-            } catch (...) {
-                cursor.FreeBlobBuffers(true);
-                try {
-                    cursor.UnlockRecord(recordNo);
-                } catch (...) {
-                }
-                throw;
-            }
-            cursor.UnlockRecord(recordNo);
+            TScopeGuard unlock([&] { cursor.UnlockRecord(recordNo); });
+            TScopeGuard freeBlobs([&] { cursor.FreeBlobBuffers(true); });
+            for (size_t i = 0; i < FPlan.Values.size(); ++i)
+                EvalUpdateValue(static_cast<int32_t>(i), target.RecordBuffer.get());
+            cursor.ModifyRecord(target.RecordBuffer.get());
+            freeBlobs.Dismiss();
         } else {
             cursor.DeleteRecord();
         }
-        ++RowsAffected;
-        transaction.RowDone(RowsAffected, cursors);
+        ++FRun.RowsAffected;
+        transaction.RowDone(FRun.RowsAffected, cursors);
         row = NextRowAfterChange(recordNo);
     }
     transaction.Finish();

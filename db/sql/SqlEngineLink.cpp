@@ -28,3 +28,20 @@ bool FindSortOrderID(uint16_t language, const std::string& name, uint16_t& sort)
     sort = SortOrderIDFromName(language, name);
     return true;
 }
+
+TDataSession* StatementSession(TDataDirectory* database) {
+    return database && database->Session() ? database->Session() : GetEngineSession();
+}
+
+void TSessionDirectory::Open(TDataSession* session, const std::string& database, const std::string& path) {
+    Close();
+    FDirectory = session->OpenDirectory(database, path);
+    FSession = session;
+}
+
+void TSessionDirectory::Close() {
+    TDataDirectory* directory = FDirectory;
+    FDirectory = nullptr;
+    if (directory && FSession) FSession->CloseDirectory(directory);
+    FSession = nullptr;
+}

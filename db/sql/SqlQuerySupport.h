@@ -15,9 +15,6 @@ constexpr uint32_t BoundResultColumn = 2;
 // Room a column node's value buffer gets for any stored value but a BLOB's.
 constexpr int32_t FieldValueBufferSize = 256;
 
-// Working-area byte (at descriptor offset 252) that marks a result field as hidden.
-constexpr int32_t HiddenFieldByte = 252 - 248;
-
 bool IsComparison(const TExpToken* n);
 bool IsAndOr(const TExpToken* n);
 // > and <, >= and <= exchange; the others stay.
@@ -25,5 +22,7 @@ uint8_t MirrorOperator(uint8_t code);
 // The FROM positions of the source tables the expression's columns name.
 void CollectSourceTables(const TExpToken* n, std::vector<int32_t>& positions);
 bool HasSubSelect(const TExpToken* n);
+// The place of the last "\", ":" or "/" of a table name; npos without one.
+size_t LastPathDelimiter(const std::string& name);
 [[noreturn]] void RaiseSqlError(const std::string& message);
 bool IsTrueValue(const TExpToken* v);

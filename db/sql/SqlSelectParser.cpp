@@ -7,6 +7,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/ExpressionValidate.h"
 #include "db/storage/LanguageSettings.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -32,24 +33,24 @@ void TDataQuery::FailToken(const std::string& message) {
 }
 
 bool TDataQuery::IsNameToken() const {
-    const TExpressionParser& p = Owner->Parser();
+    const TExpressionParser& p = FOwner->Parser();
     return p.TokenKindIs(tkSymbol) || p.TokenKindIs(tkQuoted);
 }
 
 bool TDataQuery::IsSelectNameToken() const {
-    return IsNameToken() || Owner->Parser().TokenKindIs(tkBracketed);
+    return IsNameToken() || FOwner->Parser().TokenKindIs(tkBracketed);
 }
 
 bool TDataQuery::TokenIs(const char* keyword) const {
-    return Owner->Parser().TokenIs(keyword);
+    return FOwner->Parser().TokenIs(keyword);
 }
 
 bool TDataQuery::TokenIsAny(std::initializer_list<const char*> keywords) const {
-    return IsOneOf(Owner->Parser(), keywords);
+    return IsOneOf(FOwner->Parser(), keywords);
 }
 
 std::string TDataQuery::TokenText() const {
-    return Owner->Parser().GetTokenText();
+    return FOwner->Parser().GetTokenText();
 }
 
 void TDataQuery::Next() {
@@ -66,10 +67,7 @@ void TDataQuery::ExpectStatementEnd(const char* statement) {
 TExpTree TDataQuery::ParseClause(TClauseLevel level, uint8_t flags, const char* context,
                                  const char* emptyMessage) {
     TExpressionParser& p = Parser();
-    struct TContextReset {
-        TExpressionParser& P;
-        ~TContextReset() { P.SetContext(StatementContext); }
-    } reset{p};
+    TScopeGuard reset([&p] { p.SetContext(StatementContext); });
     p.SetContext(context);
     if (p.TokenKindIs(tkEnd)) Fail(emptyMessage);
     switch (level) {
@@ -88,16 +86,16 @@ void TDataQuery::ParseLanguageOption() {
     uint16_t id = 0;
     if (!FindLanguageID(language, id))
         Fail("Invalid language constant '" + language + "'" + " specified after LANGUAGE keyword");
-    LanguageID = id;
-    LanguageGiven = true;
+    FClauses.Options.LanguageID = id;
+    FClauses.Options.LanguageGiven = true;
     Next();
     if (!TokenIs("SORT")) return;
     Next();
     const std::string sort = TokenText();
-    if (!FindSortOrderID(LanguageID, sort, id))
+    if (!FindSortOrderID(FClauses.Options.LanguageID, sort, id))
         Fail("Invalid sort constant '" + sort + "'" + " specified after SORT keyword");
-    SortID = id;
-    SortGiven = true;
+    FClauses.Options.SortID = id;
+    FClauses.Options.SortGiven = true;
     Next();
 }
 
@@ -105,42 +103,42 @@ void TDataQuery::ParseEncryptedOption() {
     Next();
     if (!TokenIs("WITH")) FailToken("WITH keyword expected after ENCRYPTED keyword, instead found '");
     Next();
-    Password = TokenText();
-    Encrypted = !Password.empty();
-    EncryptedGiven = true;
+    FClauses.Options.Password = TokenText();
+    FClauses.Options.Encrypted = !FClauses.Options.Password.empty();
+    FClauses.Options.EncryptedGiven = true;
     Next();
 }
 
 // ---- Dispatcher ------------------------------------------------------------------------
 
 void TDataQuery::ParseStatement(bool subQuery) {
-    if (Executed) return;
+    if (FRun.Executed) return;
     Reset();
-    IsSubQuery = subQuery;
+    FClauses.IsSubQuery = subQuery;
     Parser().SetErrorCode(ZIZIVU_SQLERROR);
     uint16_t language = 0, sort = 0;
-    GetDatabaseLanguage(Owner->Owner(), language, sort);
+    GetDatabaseLanguage(FOwner->Owner(), language, sort);
     // Numbers and dates in the text are read in the database's formats.
     TLanguageSettingsSwap swap(language, sort);
     if (TokenIs("SELECT")) {
-        Kind = skSelect;
+        FClauses.Kind = skSelect;
         ParseSelect();
     } else if (TokenIs("INSERT")) {
-        Kind = skInsert;
+        FClauses.Kind = skInsert;
         ParseInsert();
     } else if (TokenIs("UPDATE")) {
-        Kind = skUpdate;
+        FClauses.Kind = skUpdate;
         ParseUpdate();
     } else if (TokenIs("DELETE")) {
-        Kind = skDelete;
+        FClauses.Kind = skDelete;
         ParseDelete();
     } else if (TokenIs("CREATE")) {
         Next();
         if (TokenIs("TABLE")) {
-            Kind = skCreateTable;
+            FClauses.Kind = skCreateTable;
             ParseCreateTable();
         } else if (TokenIsAny({"INDEX", "UNIQUE", "ASC", "ASCENDING", "DESC", "DESCENDING", "NOCASE"})) {
-            Kind = skCreateIndex;
+            FClauses.Kind = skCreateIndex;
             ParseCreateIndex();
         } else {
             FailToken("TABLE or INDEX keyword expected, instead found '");
@@ -148,15 +146,15 @@ void TDataQuery::ParseStatement(bool subQuery) {
     } else if (TokenIs("ALTER")) {
         Next();
         if (!TokenIs("TABLE")) FailToken("TABLE keyword expected, instead found '");
-        Kind = skAlterTable;
+        FClauses.Kind = skAlterTable;
         ParseAlterTable();
     } else if (TokenIs("DROP")) {
         Next();
         if (TokenIs("TABLE")) {
-            Kind = skDropTable;
+            FClauses.Kind = skDropTable;
             ParseDropTable();
         } else if (TokenIs("INDEX")) {
-            Kind = skDropIndex;
+            FClauses.Kind = skDropIndex;
             ParseDropIndex();
         } else {
             FailToken("TABLE or INDEX keyword expected, instead found '");
@@ -172,13 +170,13 @@ void TDataQuery::ParseSelect() {
     Next();
     if (TokenIs("ALL")) Next();
     if (TokenIs("DISTINCT")) {
-        Distinct = true;
+        FClauses.Distinct = true;
         Next();
     }
 
     for (;;) {
-        ResultFields.push_back(std::make_unique<TResultField>(this));
-        TResultField* column = ResultFields.back().get();
+        FClauses.ResultFields.push_back(std::make_unique<TResultField>(this));
+        TResultField* column = FClauses.ResultFields.back().get();
         ParseSelectColumn(column);
         bool alias = false;
         if (TokenIs("AS")) {
@@ -206,17 +204,17 @@ void TDataQuery::ParseSelect() {
     }
 
     if (TokenIs("INTO")) {
-        RequestLive = false;
+        FRequestLive = false;
         Next();
         if (TokenIs("MEMORY")) {
-            TargetInMemory = true;
+            FClauses.TargetInMemory = true;
             Next();
             if (!IsNameToken())
                 FailToken("Result table name expected in INTO MEMORY clause, instead found '");
         } else if (!IsNameToken()) {
             FailToken("Result table name expected in INTO clause, instead found '");
         }
-        TargetTableName = TokenText();
+        FClauses.TargetTableName = TokenText();
         Next();
     }
 
@@ -225,7 +223,7 @@ void TDataQuery::ParseSelect() {
     ParseTableReference("Table name expected after FROM keyword, instead found '", false, false);
     for (;;) {
         if (Parser().TokenKindIs(',')) {
-            MultipleTables = true;
+            FClauses.MultipleTables = true;
             Next();
             ParseTableReference("Table name expected after FROM keyword, instead found '", false, false);
             continue;
@@ -258,20 +256,20 @@ void TDataQuery::ParseSelect() {
         if (!TokenIs("ON")) FailToken("ON keyword expected in JOIN clause, instead found '");
         Next();
         MarkJoinConditions(join, ParseCondition(false));
-        MultipleTables = true;
-        HasConditions = true;
+        FClauses.MultipleTables = true;
+        FClauses.HasConditions = true;
     }
 
     if (TokenIs("WHERE")) {
         Next();
         ParseCondition(true);
-        HasConditions = true;
+        FClauses.HasConditions = true;
     }
     if (TokenIs("GROUP")) {
         Next();
         if (!TokenIs("BY")) FailToken("BY keyword expected after GROUP keyword, instead found '");
         Next();
-        Grouped = true;
+        FClauses.Grouped = true;
         for (;;) {
             ParseOrderOrGroupItem(false);
             if (!Parser().TokenKindIs(',')) break;
@@ -281,48 +279,48 @@ void TDataQuery::ParseSelect() {
     if (TokenIs("HAVING")) {
         Next();
         ParseHaving();
-        HasHaving = true;
-        HavingGiven = true;
+        FClauses.HasHaving = true;
+        FClauses.HavingGiven = true;
     }
     if (TokenIs("ORDER")) {
         Next();
         if (!TokenIs("BY")) FailToken("BY keyword expected after ORDER keyword, instead found '");
         Next();
-        HasOrderBy = true;
+        FClauses.HasOrderBy = true;
         for (;;) {
             ParseOrderOrGroupItem(true);
             if (!Parser().TokenKindIs(',')) break;
             Next();
         }
         if (TokenIs("NOCASE")) {
-            OrderByNoCase = true;
+            FClauses.OrderByNoCase = true;
             Next();
         }
     }
     if (TokenIs("WITH")) {
         Next();
         if (!TokenIs("LOCKS")) FailToken("LOCKS keyword expected after WITH keyword, instead found '");
-        WithLocks = true;
+        FClauses.WithLocks = true;
         Next();
     }
     if (TokenIs("LANGUAGE")) ParseLanguageOption();
     if (TokenIs("ENCRYPTED")) ParseEncryptedOption();
     if (TokenIs("NOJOINOPTIMIZE")) {
-        NoJoinOptimize = true;
+        FClauses.NoJoinOptimize = true;
         Next();
     }
     // A sub-select leaves what follows it to its caller.
-    if (!IsSubQuery) ExpectStatementEnd("SELECT");
+    if (!FClauses.IsSubQuery) ExpectStatementEnd("SELECT");
 }
 
 void TDataQuery::ParseTableReference(const char* missingMessage, bool joined, bool atHead) {
     auto owned = std::make_unique<TSourceTable>(this);
     TSourceTable* table = owned.get();
     if (atHead)
-        SourceTables.insert(SourceTables.begin(), std::move(owned));
+        FClauses.SourceTables.insert(FClauses.SourceTables.begin(), std::move(owned));
     else
-        SourceTables.push_back(std::move(owned));
-    table->FromPosition = static_cast<int32_t>(SourceTables.size());
+        FClauses.SourceTables.push_back(std::move(owned));
+    table->FromPosition = static_cast<int32_t>(FClauses.SourceTables.size());
     if (TokenIs("MEMORY")) {
         table->InMemory = true;
         Next();
@@ -344,7 +342,8 @@ void TDataQuery::ParseTableReference(const char* missingMessage, bool joined, bo
             // INSERT ... SELECT the options of the INSERT.
             correlation = !TokenIsAny({"LEFT", "RIGHT", "INNER", "JOIN", "FULL", "WHERE", "ORDER", "GROUP",
                                        "HAVING", "WITH", "LANGUAGE", "ENCRYPTED", "NOJOINOPTIMIZE"});
-            if (correlation && IsSubQuery && Owner->MainQuery() && Owner->MainQuery()->InsertSelect)
+            if (correlation && FClauses.IsSubQuery && FOwner->MainQuery() &&
+                FOwner->MainQuery()->Clauses().InsertSelect)
                 correlation = !TokenIsAny({"NOAUTOINC", "COMMIT"});
         }
         if (correlation) {
@@ -356,7 +355,7 @@ void TDataQuery::ParseTableReference(const char* missingMessage, bool joined, bo
 }
 
 void TDataQuery::CheckCorrelationNames(const std::string& name, TSourceTable* table) {
-    for (const auto& other : SourceTables)
+    for (const auto& other : FClauses.SourceTables)
         if (other.get() != table && SameText(other->CorrelationName, name))
             Fail("Duplicate table correlation name '" + name + "'" + " found in source tables");
 }
@@ -385,8 +384,8 @@ void TDataQuery::ParseOrderOrGroupItem(bool order) {
         FailToken(message);
     }
     if (order) {
-        OrderByFields.push_back(std::make_unique<TOrderByField>(this));
-        TOrderByField* f = OrderByFields.back().get();
+        FClauses.OrderByFields.push_back(std::make_unique<TOrderByField>(this));
+        TOrderByField* f = FClauses.OrderByFields.back().get();
         f->ColumnName = column;
         f->CorrelationName = correlation;
         f->ColumnNo = number;
@@ -398,8 +397,8 @@ void TDataQuery::ParseOrderOrGroupItem(bool order) {
             Next();
         }
     } else {
-        GroupByFields.push_back(std::make_unique<TGroupByField>(this));
-        TGroupByField* f = GroupByFields.back().get();
+        FClauses.GroupByFields.push_back(std::make_unique<TGroupByField>(this));
+        TGroupByField* f = FClauses.GroupByFields.back().get();
         f->ColumnName = column;
         f->CorrelationName = correlation;
         f->ColumnNo = number;
@@ -430,7 +429,7 @@ void TDataQuery::ParseSelectColumn(TResultField* column) {
                 break;
             case fnAvg:
                 column->AggregateKind = akAvg;
-                HasAvg = true;
+                FClauses.HasAvg = true;
                 break;
             default:
                 column->AggregateKind = akCount;
@@ -453,7 +452,7 @@ void TDataQuery::ParseSelectColumn(TResultField* column) {
     if (expression) {
         column->IsExpression = true;
         column->ExpressionText = p.GetMarkedText();
-        HasExpressionColumns = true;
+        FClauses.HasExpressionColumns = true;
     }
     column->Expression = std::move(tree);
 }
@@ -462,28 +461,29 @@ TExpToken* TDataQuery::ParseCondition(bool where) {
     TExpTree condition = ParseClause(TClauseLevel::Expression, where ? pfCondition : pfConditionNoSubSelects,
                                      "WHERE or JOIN clause", "WHERE or JOIN clause is empty");
     TExpToken* parsed = condition.get();
-    if (Where) {
+    if (FClauses.Where) {
         TExpTree both = NewExpTree();
         both->NodeKind = nkBinary;
         both->Code = opAnd;
         both->Text = "AND";
         both->DataType = dtBoolean;
-        both->First = Where.release();
+        both->First = FClauses.Where.release();
         both->Second = condition.release();
-        Where = std::move(both);
+        FClauses.Where = std::move(both);
     } else {
-        Where = std::move(condition);
+        FClauses.Where = std::move(condition);
     }
     return parsed;
 }
 
 void TDataQuery::ParseHaving() {
-    Having = ParseClause(TClauseLevel::Expression, pfHaving, "HAVING clause", "HAVING clause is empty");
+    FClauses.Having =
+        ParseClause(TClauseLevel::Expression, pfHaving, "HAVING clause", "HAVING clause is empty");
 }
 
 void TDataQuery::MarkJoinConditions(TJoinType joinType, TExpToken* condition) {
     if (!condition) return;
-    condition->BindBytes[1] = 1;
+    FClauses.JoinMarks.MarkOnClause(condition);
     std::vector<TExpToken*> pending{condition};
     while (!pending.empty()) {
         TExpToken* n = pending.back();
@@ -494,7 +494,8 @@ void TDataQuery::MarkJoinConditions(TJoinType joinType, TExpToken* condition) {
             if (n->First) pending.push_back(n->First);
             if (n->Second) pending.push_back(n->Second);
         } else if (n->NodeKind == nkBinary && n->Code >= opEqual && n->Code <= opLessEqual) {
-            if (ExpressionHasColumns(n->First) && ExpressionHasColumns(n->Second)) n->BindBytes[0] = joinType;
+            if (ExpressionHasColumns(n->First) && ExpressionHasColumns(n->Second))
+                FClauses.JoinMarks.MarkJoinType(n, joinType);
         }
     }
 }

@@ -7,6 +7,8 @@
 #include <functional>
 #include <vector>
 
+#include "platform/rtl/ScopeGuard.h"
+
 class TDataCursor;
 class TDataDirectory;
 
@@ -20,8 +22,6 @@ public:
     // the statement's own commits every min(262140 div recordSize, 8191) rows and an outer
     // one is not committed at all.
     TStatementTransaction(TDataDirectory* directory, int32_t interval, int32_t recordSize);
-    // Rolls back the statement's own transaction when Finish was not reached.
-    ~TStatementTransaction();
     TStatementTransaction(const TStatementTransaction&) = delete;
     TStatementTransaction& operator=(const TStatementTransaction&) = delete;
 
@@ -37,6 +37,7 @@ private:
     TDataDirectory* FDirectory;
     bool FOwn = false;
     bool FCommits = false;
-    bool FFinished = false;
     int32_t FInterval = 0;
+    // The statement's own transaction is rolled back when Finish was not reached.
+    TScopeGuard<std::function<void()>> FRollback;
 };

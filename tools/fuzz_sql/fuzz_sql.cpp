@@ -32,20 +32,20 @@ void FillPool(size_t size) {
 
 void CheckParsed(TQueryStatement& s, int32_t position, size_t size) {
     Check(position >= 0 && static_cast<size_t>(position) <= size, "position beyond the text");
-    TDataQuery* main = s.MainQuery();
-    Check(main->Kind >= skSelect && main->Kind <= skDropIndex, "statement kind");
-    Check(!main->IsSubQuery, "main query marked as sub-select");
+    const TQueryClauses& main = s.MainQuery()->Clauses();
+    Check(main.Kind >= skSelect && main.Kind <= skDropIndex, "statement kind");
+    Check(!main.IsSubQuery, "main query marked as sub-select");
     for (int32_t i = 1; i < s.QueryCount(); ++i)
-        Check(s.Query(i)->IsSubQuery && s.Query(i)->Kind == skSelect, "sub-select query");
+        Check(s.Query(i)->Clauses().IsSubQuery && s.Query(i)->Clauses().Kind == skSelect, "sub-select query");
     for (int32_t i = 0; i < s.ParamCount(); ++i) Check(s.Param(i)->IsParameter == 1, "parameter marker");
     for (int32_t i = 0; i < s.QueryCount(); ++i) {
-        TDataQuery* q = s.Query(i);
-        for (const auto& t : q->SourceTables)
-            Check(t->FromPosition >= 1 && t->FromPosition <= static_cast<int32_t>(q->SourceTables.size()),
+        const TQueryClauses& q = s.Query(i)->Clauses();
+        for (const auto& t : q.SourceTables)
+            Check(t->FromPosition >= 1 && t->FromPosition <= static_cast<int32_t>(q.SourceTables.size()),
                   "FROM position");
-        if (q->Kind == skUpdate) Check(q->UpdateFields.size() == q->UpdateValues.size(), "UPDATE pairs");
-        for (const auto& f : q->CreateFields) f->AssignDataType(1);
-        for (const auto& x : q->CreateIndexes) {
+        if (q.Kind == skUpdate) Check(q.UpdateFields.size() == q.UpdateValues.size(), "UPDATE pairs");
+        for (const auto& f : q.CreateFields) f->AssignDataType(1);
+        for (const auto& x : q.CreateIndexes) {
             x->BuildFieldList();
             Check(x->ColumnNames.Count() == static_cast<int>(x->ColumnNodes.size()), "index columns");
         }

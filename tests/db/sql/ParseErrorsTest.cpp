@@ -247,7 +247,7 @@ TEST_F(SqlParseTest, SubSelectNestingIsBounded) {
         return text + "SELECT a FROM t" + std::string(subSelects, ')');
     };
     TDataQuery* q = ParseMain(nested(MaxSubSelectNesting));
-    EXPECT_EQ(q->Kind, skSelect);
+    EXPECT_EQ(q->Clauses().Kind, skSelect);
     EXPECT_EQ(Statement->QueryCount(), MaxSubSelectNesting + 1);
     Statement.reset();
     TParseFailure f = Fail(nested(MaxSubSelectNesting + 1));

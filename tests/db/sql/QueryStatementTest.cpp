@@ -15,16 +15,16 @@ TEST_F(QueryStatementTest, NewStatementDefaults) {
     ASSERT_EQ(s.QueryCount(), 1);
     TDataQuery* q = s.MainQuery();
     EXPECT_EQ(s.Query(0), q);
-    EXPECT_EQ(q->Owner, &s);
-    EXPECT_EQ(q->Kind, skNone);
-    EXPECT_EQ(q->MaxRowCount, -1);
-    EXPECT_EQ(q->BlobBlockSize, 512);
-    EXPECT_EQ(q->OrderByIndexNo, 255);
-    EXPECT_EQ(q->UserMajorVersion, 1);
-    EXPECT_EQ(q->UserMinorVersion, 0);
-    EXPECT_EQ(q->LastAutoInc, -1);
-    EXPECT_EQ(q->CommitInterval, 0);
-    EXPECT_FALSE(q->RequestLive);
+    EXPECT_EQ(q->Owner(), &s);
+    EXPECT_EQ(q->Clauses().Kind, skNone);
+    EXPECT_EQ(q->MaxRowCount(), -1);
+    EXPECT_EQ(q->Clauses().Options.BlobBlockSize, 512);
+    EXPECT_EQ(q->PlanText(), "");  // no plan, no ORDER BY index
+    EXPECT_EQ(q->Clauses().Options.UserMajorVersion, 1);
+    EXPECT_EQ(q->Clauses().Options.UserMinorVersion, 0);
+    EXPECT_EQ(q->Clauses().Options.LastAutoInc, -1);
+    EXPECT_EQ(q->Clauses().Options.CommitInterval, 0);
+    EXPECT_FALSE(q->RequestLive());
     EXPECT_EQ(s.GetExecutionTime(), 0);
     EXPECT_EQ(s.GetRowsAffected(), 0);
 }
@@ -40,18 +40,18 @@ TEST_F(QueryStatementTest, ParsingAgainResetsAllButTheCallersSettings) {
         "CREATE TABLE t (a INTEGER, BLOB BLOCK SIZE 2048 ENCRYPTED WITH 'p' USER MAJOR VERSION 4 USER MINOR "
         "VERSION 2)");
     TDataQuery* q = s.MainQuery();
-    EXPECT_EQ(q->BlobBlockSize, 2048);
+    EXPECT_EQ(q->Clauses().Options.BlobBlockSize, 2048);
     s.Parse("SELECT a FROM t ORDER BY a");
-    EXPECT_EQ(q->Kind, skSelect);
-    EXPECT_TRUE(q->CreateFields.empty());
-    EXPECT_TRUE(q->TargetTableName.empty());
-    EXPECT_EQ(q->BlobBlockSize, 512);
-    EXPECT_EQ(q->UserMajorVersion, 1);
-    EXPECT_FALSE(q->BlobBlockSizeGiven);
-    EXPECT_FALSE(q->Encrypted);
-    EXPECT_EQ(q->ResultFields.size(), 1u);
-    EXPECT_TRUE(q->RequestLive);
-    EXPECT_EQ(q->MaxRowCount, 25);
+    EXPECT_EQ(q->Clauses().Kind, skSelect);
+    EXPECT_TRUE(q->Clauses().CreateFields.empty());
+    EXPECT_TRUE(q->Clauses().TargetTableName.empty());
+    EXPECT_EQ(q->Clauses().Options.BlobBlockSize, 512);
+    EXPECT_EQ(q->Clauses().Options.UserMajorVersion, 1);
+    EXPECT_FALSE(q->Clauses().Options.BlobBlockSizeGiven);
+    EXPECT_FALSE(q->Clauses().Options.Encrypted);
+    EXPECT_EQ(q->Clauses().ResultFields.size(), 1u);
+    EXPECT_TRUE(q->RequestLive());
+    EXPECT_EQ(q->MaxRowCount(), 25);
     bool abort = false;
     q->DoProgress(1, 50, abort);
     EXPECT_EQ(progress, 1);
@@ -112,8 +112,8 @@ TEST_F(QueryStatementTest, ParametersTakeTheirValuesByPosition) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(s->Param(i)->IsParameter, 1);
     // The markers in text order, the sub-select's last.
     TDataQuery* q = s->MainQuery();
-    EXPECT_EQ(s->Param(0), q->UpdateValues[0]->Expression.get());
-    EXPECT_EQ(s->Param(3), q->Where->First->Second);
+    EXPECT_EQ(s->Param(0), q->Clauses().UpdateValues[0]->Expression.get());
+    EXPECT_EQ(s->Param(3), q->Clauses().Where->First->Second);
 
     TParamRecord r;
     int32_t i32 = 42;

@@ -151,10 +151,10 @@ TEST_F(SelectJoinTest, TheSmallerJoinedTableDrivesUnlessNoJoinOptimize) {
     CreateTable("SMALL", {MakeField(1, "K", dtInteger)});
     Insert("SMALL", {{5}, {2}});
     EXPECT_EQ(Query("SELECT big.k FROM big, small WHERE big.k = small.k"), (TRows{{"5"}, {"2"}}));
-    EXPECT_EQ(FStatement->MainQuery()->DrivingTable->CorrelationName, "small");
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "result; small join big; big");
     EXPECT_EQ(Query("SELECT big.k FROM big, small WHERE big.k = small.k NOJOINOPTIMIZE"),
               (TRows{{"2"}, {"5"}}));
-    EXPECT_EQ(FStatement->MainQuery()->DrivingTable->CorrelationName, "big");
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "result; big join small; small");
 }
 
 TEST_F(SelectJoinTest, PlanningErrorsNameTheirCause) {
@@ -202,7 +202,8 @@ TEST_F(SelectJoinTest, AStatementRunsAgainWithTheTablesAsTheyAreThen) {
         const char* text =
             live ? "SELECT n FROM a WHERE n > 1" : "SELECT a.n, b.v FROM a, b WHERE a.n = b.k AND b.v <> 'a'";
         TDataCursor* result = Run(text, [live](TQueryStatement& s) { s.SetRequestLive(live); });
-        EXPECT_EQ(FStatement->MainQuery()->LivePlan, live);
+        EXPECT_EQ(FStatement->MainQuery()->PlanText(),
+                  live ? "live; a filter" : "result; a join b; b; residual join");
         const TRows first = Rows(*result);
         result = nullptr;
         FStatement->Execute(result);

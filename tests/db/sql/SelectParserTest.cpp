@@ -13,10 +13,10 @@ TEST_F(SelectParserTest, ResultColumnsTakeNamesAliasesAggregatesAndExpressions) 
     TDataQuery* q = ParseMain(
         "SELECT DISTINCT a, b AS bb, t.c cc, SUM(x), COUNT(*), AVG(t.y) av, a +\r\n 1 e, MIN(a*2), "
         "[d] AS \"q\".w, * FROM t");
-    EXPECT_EQ(q->Kind, skSelect);
-    EXPECT_TRUE(q->Distinct);
-    EXPECT_TRUE(q->HasAvg);
-    EXPECT_TRUE(q->HasExpressionColumns);
+    EXPECT_EQ(q->Clauses().Kind, skSelect);
+    EXPECT_TRUE(q->Clauses().Distinct);
+    EXPECT_TRUE(q->Clauses().HasAvg);
+    EXPECT_TRUE(q->Clauses().HasExpressionColumns);
     struct TExpect {
         const char *Column, *Correlation, *Alias;
         bool AliasIsDefault, IsExpression;
@@ -30,10 +30,10 @@ TEST_F(SelectParserTest, ResultColumnsTakeNamesAliasesAggregatesAndExpressions) 
         {"", "", "e", false, true, akNone, "a + 1"}, {"", "", "", true, true, akMin, "MIN(a*2)"},
         {"d", "", "w", false, false, akNone, ""},    {"*", "", "", true, false, akNone, ""},
     };
-    ASSERT_EQ(q->ResultFields.size(), std::size(expected));
+    ASSERT_EQ(q->Clauses().ResultFields.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
         SCOPED_TRACE(i);
-        const TResultField* f = q->ResultFields[i].get();
+        const TResultField* f = q->Clauses().ResultFields[i].get();
         EXPECT_EQ(f->Owner, q);
         EXPECT_EQ(f->ColumnName, expected[i].Column);
         EXPECT_EQ(f->CorrelationName, expected[i].Correlation);
@@ -48,30 +48,30 @@ TEST_F(SelectParserTest, ResultColumnsTakeNamesAliasesAggregatesAndExpressions) 
 
 TEST_F(SelectParserTest, AliasAndIntoAreTold) {
     TDataQuery* q = ParseMain("SELECT a b FROM t");
-    EXPECT_EQ(q->ResultFields[0]->Alias, "b");
-    EXPECT_TRUE(q->TargetTableName.empty());
+    EXPECT_EQ(q->Clauses().ResultFields[0]->Alias, "b");
+    EXPECT_TRUE(q->Clauses().TargetTableName.empty());
 
     Statement = std::make_unique<TQueryStatement>(nullptr);
     Statement->SetRequestLive(true);
     Statement->Parse("SELECT a INTO r FROM t");
     q = Statement->MainQuery();
-    EXPECT_EQ(q->ResultFields[0]->Alias, "a");
-    EXPECT_TRUE(q->ResultFields[0]->AliasIsDefault);
-    EXPECT_EQ(q->TargetTableName, "r");
-    EXPECT_FALSE(q->TargetInMemory);
-    EXPECT_FALSE(q->RequestLive);  // INTO never returns a live result
+    EXPECT_EQ(q->Clauses().ResultFields[0]->Alias, "a");
+    EXPECT_TRUE(q->Clauses().ResultFields[0]->AliasIsDefault);
+    EXPECT_EQ(q->Clauses().TargetTableName, "r");
+    EXPECT_FALSE(q->Clauses().TargetInMemory);
+    EXPECT_FALSE(q->RequestLive());  // INTO never returns a live result
 
     q = ParseMain("SELECT a INTO MEMORY 'r 2' FROM t");
-    EXPECT_EQ(q->TargetTableName, "r 2");
-    EXPECT_TRUE(q->TargetInMemory);
+    EXPECT_EQ(q->Clauses().TargetTableName, "r 2");
+    EXPECT_TRUE(q->Clauses().TargetInMemory);
 }
 
 TEST_F(SelectParserTest, FromListAndJoinsGiveSourceTablesInPlanOrder) {
     TDataQuery* q = ParseMain(
         "SELECT * FROM a x JOIN MEMORY b AS y ON x.k = y.k LEFT OUTER JOIN c ON c.k = x.k AND c.v > 5 "
         "RIGHT JOIN d ON d.k = x.k, 'e.dat' WHERE x.v > 1");
-    EXPECT_TRUE(q->MultipleTables);
-    EXPECT_TRUE(q->HasConditions);
+    EXPECT_TRUE(q->Clauses().MultipleTables);
+    EXPECT_TRUE(q->Clauses().HasConditions);
     struct TExpect {
         const char *Table, *Correlation;
         int32_t FromPosition;
@@ -82,10 +82,10 @@ TEST_F(SelectParserTest, FromListAndJoinsGiveSourceTablesInPlanOrder) {
         {"d", "d", 4, false}, {"a", "x", 1, false},     {"b", "y", 2, true},
         {"c", "c", 3, false}, {"e.dat", "e", 5, false},
     };
-    ASSERT_EQ(q->SourceTables.size(), std::size(expected));
+    ASSERT_EQ(q->Clauses().SourceTables.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
         SCOPED_TRACE(i);
-        const TSourceTable* t = q->SourceTables[i].get();
+        const TSourceTable* t = q->Clauses().SourceTables[i].get();
         EXPECT_EQ(t->Owner, q);
         EXPECT_EQ(t->TableName, expected[i].Table);
         EXPECT_EQ(t->CorrelationName, expected[i].Correlation);
@@ -95,41 +95,43 @@ TEST_F(SelectParserTest, FromListAndJoinsGiveSourceTablesInPlanOrder) {
     }
 
     // (((on1 AND on2) AND on3) AND where), in text order.
-    const TExpToken* w = q->Where.get();
+    const TJoinMarks& marks = q->Clauses().JoinMarks;
+    const TExpToken* w = q->Clauses().Where.get();
     ASSERT_TRUE(w && w->Code == opAnd);
     const TExpToken* where = w->Second;
     const TExpToken* on3 = w->First->Second;
     const TExpToken* on2 = w->First->First->Second;
     const TExpToken* on1 = w->First->First->First;
     EXPECT_EQ(where->Code, opGreater);
-    EXPECT_FALSE(IsOnClauseCondition(where));
-    EXPECT_EQ(JoinTypeMark(where), jtNone);
+    EXPECT_FALSE(marks.IsOnClauseCondition(where));
+    EXPECT_EQ(marks.JoinTypeMark(where), jtNone);
     EXPECT_EQ(on1->Code, opEqual);
-    EXPECT_TRUE(IsOnClauseCondition(on1));
-    EXPECT_EQ(JoinTypeMark(on1), jtInner);
+    EXPECT_TRUE(marks.IsOnClauseCondition(on1));
+    EXPECT_EQ(marks.JoinTypeMark(on1), jtInner);
     // Only comparisons of a column with a column carry the join type.
     ASSERT_EQ(on2->Code, opAnd);
-    EXPECT_TRUE(IsOnClauseCondition(on2));
-    EXPECT_EQ(JoinTypeMark(on2->First), jtLeftOuter);
-    EXPECT_EQ(JoinTypeMark(on2->Second), jtNone);
-    EXPECT_EQ(JoinTypeMark(on3), jtRightOuter);
+    EXPECT_TRUE(marks.IsOnClauseCondition(on2));
+    EXPECT_EQ(marks.JoinTypeMark(on2->First), jtLeftOuter);
+    EXPECT_EQ(marks.JoinTypeMark(on2->Second), jtNone);
+    EXPECT_EQ(marks.JoinTypeMark(on3), jtRightOuter);
 }
 
 TEST_F(SelectParserTest, JoinMarksReachThroughNotAndOr) {
     TDataQuery* q = ParseMain("SELECT * FROM a JOIN b ON NOT (a.k = b.k OR a.j <> b.j + 1) AND a.x IS NULL");
-    const TExpToken* on = q->Where.get();
+    const TJoinMarks& marks = q->Clauses().JoinMarks;
+    const TExpToken* on = q->Clauses().Where.get();
     ASSERT_EQ(on->Code, opAnd);
     const TExpToken* disjunction = on->First->First;
     ASSERT_EQ(disjunction->Code, opOr);
-    EXPECT_EQ(JoinTypeMark(disjunction->First), jtInner);
-    EXPECT_EQ(JoinTypeMark(disjunction->Second), jtInner);
-    EXPECT_EQ(JoinTypeMark(on->Second), jtNone);  // a column against NULL
+    EXPECT_EQ(marks.JoinTypeMark(disjunction->First), jtInner);
+    EXPECT_EQ(marks.JoinTypeMark(disjunction->Second), jtInner);
+    EXPECT_EQ(marks.JoinTypeMark(on->Second), jtNone);  // a column against NULL
 }
 
 TEST_F(SelectParserTest, CorrelationNamesAreDistinctPerQuery) {
     TDataQuery* q = ParseMain("SELECT * FROM a x, a y");
-    ASSERT_EQ(q->SourceTables.size(), 2u);
-    EXPECT_EQ(q->SourceTables[1]->CorrelationName, "y");
+    ASSERT_EQ(q->Clauses().SourceTables.size(), 2u);
+    EXPECT_EQ(q->Clauses().SourceTables[1]->CorrelationName, "y");
     // A sub-select has its own source tables.
     q = ParseMain("SELECT * FROM a WHERE k IN (SELECT k FROM a)");
     EXPECT_EQ(Statement->QueryCount(), 2);
@@ -137,7 +139,7 @@ TEST_F(SelectParserTest, CorrelationNamesAreDistinctPerQuery) {
     for (const char* text : {"SELECT * FROM a NOJOINOPTIMIZE", "SELECT * FROM a LANGUAGE 'ANSI Standard'",
                              "SELECT * FROM a WITH LOCKS", "SELECT * FROM a ENCRYPTED WITH 'p'"}) {
         q = ParseMain(text);
-        EXPECT_EQ(q->SourceTables[0]->CorrelationName, "a") << text;
+        EXPECT_EQ(q->Clauses().SourceTables[0]->CorrelationName, "a") << text;
     }
 }
 
@@ -156,10 +158,10 @@ TEST_F(SelectParserTest, TableNamesSplitOffTheirFolder) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Text);
         TDataQuery* q = ParseMain(c.Text);
-        ASSERT_EQ(q->SourceTables.size(), 1u);
-        EXPECT_EQ(q->SourceTables[0]->DirectoryName, c.Directory);
-        EXPECT_EQ(q->SourceTables[0]->TableName, c.Table);
-        EXPECT_EQ(q->SourceTables[0]->CorrelationName, c.Correlation);
+        ASSERT_EQ(q->Clauses().SourceTables.size(), 1u);
+        EXPECT_EQ(q->Clauses().SourceTables[0]->DirectoryName, c.Directory);
+        EXPECT_EQ(q->Clauses().SourceTables[0]->TableName, c.Table);
+        EXPECT_EQ(q->Clauses().SourceTables[0]->CorrelationName, c.Correlation);
     }
 }
 
@@ -169,35 +171,35 @@ TEST_F(SelectParserTest, GroupHavingOrderAndOptions) {
         "ORDER BY 2 DESC, t.a ASCENDING, [x y] NOCASE WITH LOCKS LANGUAGE 'ansi standard' SORT 'DEFAULT "
         "ORDER' "
         "ENCRYPTED WITH 'secret' NOJOINOPTIMIZE;");
-    EXPECT_TRUE(q->Grouped);
-    ASSERT_EQ(q->GroupByFields.size(), 3u);
-    EXPECT_EQ(q->GroupByFields[0]->ColumnName, "a");
-    EXPECT_EQ(q->GroupByFields[1]->CorrelationName, "t");
-    EXPECT_EQ(q->GroupByFields[1]->ColumnName, "c");
-    EXPECT_EQ(q->GroupByFields[2]->ColumnNo, 2);
-    EXPECT_TRUE(q->HasHaving);
-    EXPECT_TRUE(q->HavingGiven);
-    ASSERT_TRUE(q->Having);
-    EXPECT_EQ(q->Having->Code, opGreater);
-    EXPECT_TRUE(q->HasOrderBy);
-    ASSERT_EQ(q->OrderByFields.size(), 3u);
-    EXPECT_EQ(q->OrderByFields[0]->ColumnNo, 2);
-    EXPECT_TRUE(q->OrderByFields[0]->Descending);
-    EXPECT_EQ(q->OrderByFields[1]->CorrelationName, "t");
-    EXPECT_FALSE(q->OrderByFields[1]->Descending);
-    EXPECT_EQ(q->OrderByFields[2]->ColumnName, "x y");
-    EXPECT_TRUE(q->OrderByNoCase);
-    EXPECT_TRUE(q->WithLocks);
-    EXPECT_TRUE(q->LanguageGiven);
-    EXPECT_EQ(q->LanguageID, 0);
-    EXPECT_TRUE(q->SortGiven);
-    EXPECT_TRUE(q->Encrypted);
-    EXPECT_EQ(q->Password, "secret");
-    EXPECT_TRUE(q->NoJoinOptimize);
+    EXPECT_TRUE(q->Clauses().Grouped);
+    ASSERT_EQ(q->Clauses().GroupByFields.size(), 3u);
+    EXPECT_EQ(q->Clauses().GroupByFields[0]->ColumnName, "a");
+    EXPECT_EQ(q->Clauses().GroupByFields[1]->CorrelationName, "t");
+    EXPECT_EQ(q->Clauses().GroupByFields[1]->ColumnName, "c");
+    EXPECT_EQ(q->Clauses().GroupByFields[2]->ColumnNo, 2);
+    EXPECT_TRUE(q->Clauses().HasHaving);
+    EXPECT_TRUE(q->Clauses().HavingGiven);
+    ASSERT_TRUE(q->Clauses().Having);
+    EXPECT_EQ(q->Clauses().Having->Code, opGreater);
+    EXPECT_TRUE(q->Clauses().HasOrderBy);
+    ASSERT_EQ(q->Clauses().OrderByFields.size(), 3u);
+    EXPECT_EQ(q->Clauses().OrderByFields[0]->ColumnNo, 2);
+    EXPECT_TRUE(q->Clauses().OrderByFields[0]->Descending);
+    EXPECT_EQ(q->Clauses().OrderByFields[1]->CorrelationName, "t");
+    EXPECT_FALSE(q->Clauses().OrderByFields[1]->Descending);
+    EXPECT_EQ(q->Clauses().OrderByFields[2]->ColumnName, "x y");
+    EXPECT_TRUE(q->Clauses().OrderByNoCase);
+    EXPECT_TRUE(q->Clauses().WithLocks);
+    EXPECT_TRUE(q->Clauses().Options.LanguageGiven);
+    EXPECT_EQ(q->Clauses().Options.LanguageID, 0);
+    EXPECT_TRUE(q->Clauses().Options.SortGiven);
+    EXPECT_TRUE(q->Clauses().Options.Encrypted);
+    EXPECT_EQ(q->Clauses().Options.Password, "secret");
+    EXPECT_TRUE(q->Clauses().NoJoinOptimize);
 
     q = ParseMain("SELECT * FROM t ENCRYPTED WITH ''");
-    EXPECT_FALSE(q->Encrypted);
-    EXPECT_TRUE(q->Password.empty());
+    EXPECT_FALSE(q->Clauses().Options.Encrypted);
+    EXPECT_TRUE(q->Clauses().Options.Password.empty());
 }
 
 TEST_F(SelectParserTest, SubSelectsAreQueriesInTheOrderMet) {
@@ -206,33 +208,33 @@ TEST_F(SelectParserTest, SubSelectsAreQueriesInTheOrderMet) {
         "(SELECT f FROM w)) ORDER BY a");
     ASSERT_EQ(Statement->QueryCount(), 4);
     EXPECT_EQ(Statement->Query(0), q);
-    EXPECT_FALSE(q->IsSubQuery);
+    EXPECT_FALSE(q->Clauses().IsSubQuery);
     const char* tables[] = {"t", "u", "v", "w"};
     for (int i = 0; i < 4; ++i) {
         TDataQuery* s = Statement->Query(i);
-        ASSERT_EQ(s->SourceTables.size(), 1u);
-        EXPECT_EQ(s->SourceTables[0]->TableName, tables[i]);
+        ASSERT_EQ(s->Clauses().SourceTables.size(), 1u);
+        EXPECT_EQ(s->Clauses().SourceTables[0]->TableName, tables[i]);
         if (i) {
-            EXPECT_TRUE(s->IsSubQuery);
-            EXPECT_TRUE(s->RequestLive);
-            EXPECT_EQ(s->Kind, skSelect);
+            EXPECT_TRUE(s->Clauses().IsSubQuery);
+            EXPECT_TRUE(s->RequestLive());
+            EXPECT_EQ(s->Clauses().Kind, skSelect);
             EXPECT_EQ(s->ResultColumnCount(), 1);
         }
     }
     // The holder node of the IN refers to its query.
-    const TExpToken* in = q->Where->First;
+    const TExpToken* in = q->Clauses().Where->First;
     ASSERT_EQ(in->Code, opInSelect);
     EXPECT_EQ(in->Second->SubQuery, static_cast<TSubQuery*>(Statement->Query(1)));
-    EXPECT_EQ(q->OrderByFields.size(), 1u);
+    EXPECT_EQ(q->Clauses().OrderByFields.size(), 1u);
 }
 
 TEST_F(SelectParserTest, TheTextIsReadInTheDatabaseLanguageNotTheCallers) {
     TThreadFormatSettings mine;
     FormatSettings().DecimalSeparator = ',';
     TDataQuery* q = ParseMain("SELECT a FROM t WHERE a = 1.5");
-    ASSERT_TRUE(q->Where);
-    EXPECT_EQ(q->Where->Second->DataType, dtFloat);
-    EXPECT_DOUBLE_EQ(q->Where->Second->Get<double>(), 1.5);
+    ASSERT_TRUE(q->Clauses().Where);
+    EXPECT_EQ(q->Clauses().Where->Second->DataType, dtFloat);
+    EXPECT_DOUBLE_EQ(q->Clauses().Where->Second->Get<double>(), 1.5);
     EXPECT_EQ(FormatSettings().DecimalSeparator, ',');
 }
 
@@ -242,8 +244,8 @@ TEST_F(SelectParserTest, ColumnAndNameLimitsAreLeftToBinding) {
     const std::string longName(40, 'n');
     text += " FROM " + longName + " " + longName + "x";
     TDataQuery* q = ParseMain(text);
-    EXPECT_EQ(q->ResultFields.size(), 1100u);
-    EXPECT_EQ(q->SourceTables[0]->TableName, longName);
+    EXPECT_EQ(q->Clauses().ResultFields.size(), 1100u);
+    EXPECT_EQ(q->Clauses().SourceTables[0]->TableName, longName);
 }
 
 }  // namespace

@@ -56,10 +56,10 @@ TEST_F(SelectResultTest, GroupsComeOutOrderedWithOrWithoutTheirOwnSort) {
     const TRows ascending{{"1", "16", "2"}, {"2", "11", "3"}, {"3", "4", "1"}};
     EXPECT_EQ(Query("SELECT g, SUM(v), COUNT(*) FROM t GROUP BY g"), ascending);
     EXPECT_EQ(Query("SELECT g, SUM(v), COUNT(*) FROM t GROUP BY g ORDER BY g"), ascending);
-    EXPECT_TRUE(FStatement->MainQuery()->SkipOrderBySort);
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "result sorted once; t");
     EXPECT_EQ(Query("SELECT g, SUM(v), COUNT(*) FROM t GROUP BY g ORDER BY g DESC"),
               (TRows{{"3", "4", "1"}, {"2", "11", "3"}, {"1", "16", "2"}}));
-    EXPECT_FALSE(FStatement->MainQuery()->SkipOrderBySort);
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "result; t");
     EXPECT_EQ(Query("SELECT g, SUM(v) FROM t GROUP BY g ORDER BY 2"),
               (TRows{{"3", "4"}, {"2", "11"}, {"1", "16"}}));
     EXPECT_EQ(Query("SELECT g, COUNT(s) FROM t GROUP BY g HAVING COUNT(s) > 1"),
@@ -230,16 +230,16 @@ TEST_F(SelectResultTest, LiveResultIsTheSourceCursorThroughAnIndex) {
     Insert("L", {{1, 30}, {2, 10}, {3, 20}});
     auto live = [](TQueryStatement& s) { s.SetRequestLive(true); };
     TDataCursor* result = Run("SELECT * FROM l ORDER BY b", live);
-    EXPECT_TRUE(FStatement->MainQuery()->LivePlan);
-    EXPECT_EQ(result, FStatement->MainQuery()->DrivingTable->Cursor);
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "live by index 1; l");
+    EXPECT_EQ(result->TableName(), "l.DAT");
     EXPECT_EQ(Rows(*result), (TRows{{"2", "10"}, {"3", "20"}, {"1", "30"}}));
     result = Run("SELECT a, a * 2 AS twice FROM l WHERE b > 10", live);
-    EXPECT_TRUE(FStatement->MainQuery()->LivePlan);
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "live; l filter by index 1");
     EXPECT_EQ(Rows(*result), (TRows{{"1", "2"}, {"3", "6"}}));
     EXPECT_EQ(FStatement->GetRowsAffected(), 2);
     // No index gives ORDER BY a: the result is materialised.
     result = Run("SELECT * FROM l ORDER BY a DESC", live);
-    EXPECT_FALSE(FStatement->MainQuery()->LivePlan);
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "result; l");
     EXPECT_EQ(Rows(*result), (TRows{{"3", "20"}, {"2", "10"}, {"1", "30"}}));
 }
 
@@ -270,16 +270,14 @@ TEST_F(SelectResultTest, IndexedConditionsAreAnsweredByTheTablesFilter) {
     };
     // COUNT(*) reads no rows: the index counts, progress is reported once.
     EXPECT_EQ(Query("SELECT COUNT(*) FROM i WHERE k = 2", record), (TRows{{"3"}}));
-    EXPECT_TRUE(FStatement->MainQuery()->IndexCountGiven);
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "result; i; count from index");
     EXPECT_EQ(calls, (std::vector<std::pair<int32_t, uint16_t>>{{3, 100}}));
     // Partly from the index: the filter evaluates the rest on what the index leaves.
     EXPECT_EQ(Query("SELECT s FROM i WHERE k = 2 AND s LIKE 'a%'"), (TRows{{"ac"}}));
-    EXPECT_NE(FStatement->MainQuery()->WhereFilter, nullptr);
-    EXPECT_FALSE(FStatement->MainQuery()->HasResidualJoin);
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "result; i filter partly by index 1");
     // Nothing from an index: tested per row.
     EXPECT_EQ(Query("SELECT k FROM i WHERE s LIKE 'a%' OR s = 'x'"), (TRows{{"1"}, {"2"}, {"3"}, {"2"}}));
-    EXPECT_EQ(FStatement->MainQuery()->WhereFilter, nullptr);
-    EXPECT_TRUE(FStatement->MainQuery()->HasResidualJoin);
+    EXPECT_EQ(FStatement->MainQuery()->PlanText(), "result; i; residual join");
     EXPECT_EQ(Query("SELECT s FROM i WHERE s LIKE 'a%' ORDER BY s"), (TRows{{"a"}, {"ab"}, {"ac"}}));
     EXPECT_EQ(Query("SELECT i.s, t.s FROM i, t WHERE i.k = t.g AND i.k > 2"), (TRows{{"a", "a"}}));
 }

@@ -16,7 +16,6 @@
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
 #include "db/sql/QueryStatement.h"
-#include "db/sql/SqlQuerySupport.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/Library.h"
 #include "tests/support/FieldDescriptors.h"
