@@ -4,12 +4,17 @@
 # time-out input it finds is minimised where libFuzzer can and copied into the target's
 # committed corpus, so that `make test` replays it; the exit status is then 1.
 #   scripts/fuzz.sh BUILD_DIR     (FUZZ_SECONDS per target, default 60; FUZZ_PARALLEL
-#                                  targets at once, default 1; FUZZ_TARGETS to pick some)
+#                                  targets at once, default 1; FUZZ_TARGETS to pick some;
+#                                  FUZZ_MAX_LEN, default 4096)
+# New inputs are kept to FUZZ_MAX_LEN bytes: the committed corpora hold inputs of up to
+# 170 KB that `make test` replays, and without the limit libFuzzer makes its mutations as
+# long as the longest of them, which cuts the inputs tried per second several times over.
 set -uo pipefail
 
 build=${1:?usage: fuzz.sh build-directory}
 seconds=${FUZZ_SECONDS:-60}
 parallel=${FUZZ_PARALLEL:-1}
+max_len=${FUZZ_MAX_LEN:-4096}
 list="$build/fuzz_targets.txt"
 [ -f "$list" ] || { echo "fuzz: no $list (configure with -DZELTO_LIBFUZZER=ON)" >&2; exit 2; }
 runs="$build/fuzz-runs"
@@ -22,7 +27,7 @@ run_one() {
     rm -rf "$dir/artifacts" "$dir/log" "$dir/findings"
     mkdir -p "$dir/corpus" "$dir/artifacts"
     cp -rn "$corpus"/. "$dir/corpus/" 2>/dev/null
-    "$exe" "$dir/corpus" "$corpus" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
+    "$exe" "$dir/corpus" "$corpus" -max_total_time="$seconds" -max_len="$max_len" -timeout=30 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$dir/artifacts/" >"$dir/log" 2>&1
     local status=$? found=0
     for a in "$dir"/artifacts/*; do

@@ -28,13 +28,16 @@ void TExpToken::SetBufferSize(int32_t size) {
 }
 
 void TExpToken::Clear() {
-    Text.clear();
+    // The strings give their storage back instead of keeping it for the token's next use:
+    // otherwise the pool's idle tokens collect a buffer for every long name or constant
+    // any of them ever held, and a statement's run leaves memory behind it.
+    std::string().swap(Text);
     NodeKind = 0;
     Code = 0;
     BindBytes[0] = BindBytes[1] = BindBytes[2] = 0;
-    ColumnName.clear();
+    std::string().swap(ColumnName);
     BindWord = 0;
-    TableName.clear();
+    std::string().swap(TableName);
     BindLong1 = BindLong2 = 0;
     SubQuery = nullptr;
     IsNull = 0;
