@@ -385,20 +385,22 @@ private:
         return HasColumn(e) ? e : ColOf(sc.Sources[size_t(src)], type);
     }
 
-    // A condition; a comparison of two tables is a join unless an OR is above it.
-    TExpr Condition(const TScope& sc, int depth, bool underOr, bool underNot) {
+    // A condition. Below an OR or a NOT it is tested per row as a whole; elsewhere a
+    // comparison of two tables is a join. No OR or NOT stands right below a NOT, so that a NOT
+    // is always such a whole.
+    TExpr Condition(const TScope& sc, int depth, bool whole, bool underNot, bool belowNot = false) {
         if (depth > 0 && Chance(35)) {
-            auto sub = [&](bool o, bool n) { return Condition(sc, depth - 1, o, n); };
-            switch (Int(0, 2)) {
+            auto sub = [&](bool w, bool n, bool b = false) { return Condition(sc, depth - 1, w, n, b); };
+            switch (belowNot ? 0 : Int(0, 2)) {
                 case 0:
-                    return Node(TOp::And, TType::Bool, {sub(underOr, underNot), sub(underOr, underNot)});
+                    return Node(TOp::And, TType::Bool, {sub(whole, underNot), sub(whole, underNot)});
                 case 1:
                     return Node(TOp::Or, TType::Bool, {sub(true, underNot), sub(true, underNot)});
                 default:
-                    return Node(TOp::Not, TType::Bool, {sub(underOr, true)});
+                    return Node(TOp::Not, TType::Bool, {sub(true, true, true)});
             }
         }
-        return Predicate(sc, underOr, underNot);
+        return Predicate(sc, whole, underNot);
     }
 
     TExpr Comparison(TExpr left, TExpr right) {
@@ -410,12 +412,12 @@ private:
         return Node(op, TType::Bool, {left, right});
     }
 
-    // Two tables a comparison may name: any two under OR (tested per row), else those the
-    // joins link (a comparison of two others would make a table the target of two joins).
-    std::optional<std::pair<int, int>> CrossPair(const TScope& sc, bool underOr, bool underNot) {
+    // Two tables a comparison may name: any two in a whole tested per row, else two the joins
+    // link (a comparison of two others would make a table the target of two joins).
+    std::optional<std::pair<int, int>> CrossPair(const TScope& sc, bool whole, bool underNot) {
         if (underNot && !sc.CrossUnderNot) return {};
-        if (!underOr && !sc.Edges.empty()) return Pick(sc.Edges);
-        if (underOr && sc.CrossUnderOr && sc.Sources.size() > 1) {
+        if (!whole && !sc.Edges.empty()) return Pick(sc.Edges);
+        if (whole && sc.CrossUnderOr && sc.Sources.size() > 1) {
             const int a = Int(0, int(sc.Sources.size()) - 1);
             const int b = Int(0, int(sc.Sources.size()) - 2);
             return std::make_pair(a, b >= a ? b + 1 : b);
@@ -423,7 +425,7 @@ private:
         return {};
     }
 
-    TExpr Predicate(const TScope& sc, bool underOr, bool underNot) {
+    TExpr Predicate(const TScope& sc, bool whole, bool underNot) {
         const int src = Int(0, int(sc.Sources.size()) - 1);
         const TType type = AnyType();
         const int k = Int(0, 11);
@@ -454,10 +456,22 @@ private:
             return e;
         }
         if (k >= 10 && sc.SubSelects) return InSelect(sc, src);
-        if (auto pair = CrossPair(sc, underOr, underNot); pair && Chance(40))
+        const auto pair = CrossPair(sc, whole, underNot);
+        if (pair && Chance(40))
             return Comparison(ColumnValue(sc, type, pair->first, 1), ColumnValue(sc, type, pair->second, 1));
+        if (pair && whole && type != TType::Str && Chance(10)) {
+            // Two tables on one side: only in a whole tested per row.
+            TExpr sum = Node(TOp::Add, type,
+                             {ColOf(sc.Sources[size_t(pair->first)], type),
+                              ColOf(sc.Sources[size_t(pair->second)], type)});
+            return Comparison(sum, Operand(sc, type, -1, 0));
+        }
         TExpr left = ColumnValue(sc, type, src, 1);
-        if (Chance(15)) return Comparison(left, ColumnValue(sc, type, src, 1));
+        // Integers and reals of one table compare by value; a constant on the right becomes
+        // the left's type, which is exact for an integer beside a real.
+        if (Chance(15))
+            return Comparison(left, ColumnValue(sc, type == TType::Str ? type : Numeric(), src, 1));
+        if (type == TType::Real && Chance(20)) return Comparison(left, Operand(sc, TType::Int, -1, 0));
         if (Chance(12))
             return Comparison(left,
                               Constant(type, type == TType::Str && Chance(50) ? TextValue("") : TValue{}));
@@ -593,10 +607,14 @@ private:
             }
             s.GroupByName = Chance(50);
             for (int n = Int(1, 2); n > 0; --n) s.Items.push_back(Aggregate(sc, src()));
-            // HAVING names an aggregate of the list; COUNT(*) is not written there.
-            const TExpr& a = s.Items[size_t(Int(int(s.GroupBy.size()), int(s.Items.size()) - 1))];
-            if (a.Op != TOp::CountStar && Chance(30))
-                s.Having = Comparison(a, Constant(a.Type, RandomValue(a.Type, false)));
+            // HAVING names aggregates and columns of the list (its columns stand for those of
+            // the list: an expression of them is not one); COUNT(*) is not written there.
+            for (int n = Chance(30) ? Int(1, 2) : 0; n > 0; --n) {
+                const TExpr& a = Pick(s.Items);
+                if (a.Op == TOp::CountStar || (a.Op != TOp::Column && !IsAggregate(a.Op))) continue;
+                TExpr c = Comparison(a, Constant(a.Type, RandomValue(a.Type, false)));
+                s.Having = s.Having ? Node(Chance(50) ? TOp::And : TOp::Or, TType::Bool, {*s.Having, c}) : c;
+            }
         }
         int columns = int(s.Items.size());
         for (const TFrom& f : s.From) columns += s.Star ? int(Find(*T, f.Table).Columns.size()) : 0;
