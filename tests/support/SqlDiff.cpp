@@ -539,7 +539,7 @@ private:
                 f.Join = !joins || (comma && k < 4) ? TJoin::Comma : k < 7 ? TJoin::Inner : TJoin::Left;
                 std::vector<int> parents;
                 for (int p = 0; p < i; ++p)
-                    if (s.From[size_t(p)].Join != TJoin::Left) parents.push_back(p);
+                    if (chain || s.From[size_t(p)].Join != TJoin::Left) parents.push_back(p);
                 const int p = Pick(parents);
                 auto compare = [&] {
                     const TType type = AnyType();

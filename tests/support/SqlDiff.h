@@ -23,7 +23,8 @@ enum TAvoid : uint32_t {
     avValueNamesColumn = 32,   // an INSERT text value that is a column's name
     avDmlSelfSubSelect = 64,   // a DML sub-select that reads the statement's own target
     avMaxRowsAggregate = 128,  // MaxRowCount on an aggregate-only query
-    avChainAfterLeft = 256,    // a table after a LEFT JOIN joined by a comma or an ON with OR
+    avChainAfterLeft = 256,    // a table after a LEFT JOIN, by a comma, an ON with OR or an ON
+                               // naming the LEFT JOIN's inner table
 };
 constexpr uint32_t OpenFaults = 0x1FF;
 
