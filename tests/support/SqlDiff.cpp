@@ -229,6 +229,7 @@ public:
 
     TTables Tables() {
         TTables out;
+        const int big = Chance(10) ? Int(1, 3) : 0;  // one table of many rows: pages of their own
         for (int t = 1; t <= 3; ++t) {
             TTable table;
             table.Name = "t" + std::to_string(t);
@@ -242,7 +243,7 @@ public:
             }
             for (size_t c = 0; c < table.Columns.size(); ++c)
                 if (Chance(35)) table.Indexed.push_back(int(c));
-            for (int r = Int(0, 12); r > 0; --r) {
+            for (int r = t == big ? Int(60, 200) : Int(0, 12); r > 0; --r) {
                 TRow row;
                 for (const TColumn& c : table.Columns) row.push_back(RandomValue(c.Type, true));
                 table.Rows.push_back(row);
@@ -528,8 +529,10 @@ private:
         sc.SubSelects = true;
         sc.SubSelectsAvoid = avoid;
         bool left = false;
-        for (int i = 0; i < tables; ++i) {
+        for (int i = 0, rows = 1; i < tables; ++i) {
             const TTable* t = Pick(fit);
+            for (int k = 0; k < 5 && rows * Bound[t->Name] > 5000; ++k) t = Pick(fit);  // joins stay quick
+            rows *= std::max(1, Bound[t->Name]);
             TFrom f{t->Name, tables > 1 ? std::string(1, "abc"[i]) : "", TJoin::First, {}};
             sc.Sources.push_back({t, tables > 1 ? f.Alias : Chance(50) ? "" : t->Name});
             if (i > 0) {
