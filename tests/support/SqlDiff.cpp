@@ -218,9 +218,9 @@ struct TScope {
                            // the 32 bits of integer arithmetic over many updates
     bool SubSelects = false;
     std::string SubSelectsAvoid;             // a table sub-selects leave out
-    std::vector<std::pair<int, int>> Edges;  // pairs a top-level comparison may join
-    bool CrossUnderOr = false;               // any two tables inside OR
-    bool CrossUnderNot = false;
+    std::vector<std::pair<int, int>> Edges;  // tables a comparison may join
+    bool AnyPairs = false;                   // any two tables in a whole tested per row
+    bool PairsUnderNot = false;              // two tables below a NOT
 };
 
 class TGenerator {
@@ -416,9 +416,9 @@ private:
     // Two tables a comparison may name: any two in a whole tested per row, else two the joins
     // link (a comparison of two others would make a table the target of two joins).
     std::optional<std::pair<int, int>> CrossPair(const TScope& sc, bool whole, bool underNot) {
-        if (underNot && !sc.CrossUnderNot) return {};
+        if (underNot && !sc.PairsUnderNot) return {};
         if (!whole && !sc.Edges.empty()) return Pick(sc.Edges);
-        if (whole && sc.CrossUnderOr && sc.Sources.size() > 1) {
+        if (whole && sc.AnyPairs && sc.Sources.size() > 1) {
             const int a = Int(0, int(sc.Sources.size()) - 1);
             const int b = Int(0, int(sc.Sources.size()) - 2);
             return std::make_pair(a, b >= a ? b + 1 : b);
@@ -563,8 +563,8 @@ private:
             s.From.push_back(f);
         }
         if (left && Avoids(avLeftJoinWhere)) sc.Edges.clear();
-        sc.CrossUnderOr = !(left && Avoids(avLeftJoinWhere));
-        sc.CrossUnderNot = sc.CrossUnderOr && !Avoids(avNotOverJoin);
+        sc.AnyPairs = !(left && Avoids(avLeftJoinWhere));
+        sc.PairsUnderNot = sc.AnyPairs && !Avoids(avNotOverJoin);
         return sc;
     }
 
