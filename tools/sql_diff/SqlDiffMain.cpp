@@ -13,10 +13,10 @@
 int main(int argc, char** argv) {
     sqldiff::TOptions options;
     options.Avoid = sqldiff::AvoidFromEnvironment();
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--seed") == 0) {
+    for (int i = 1; i < argc; i += 2) {
+        if (i + 1 < argc && std::strcmp(argv[i], "--seed") == 0) {
             options.Seed = std::strtoull(argv[i + 1], nullptr, 10);
-        } else if (std::strcmp(argv[i], "--count") == 0) {
+        } else if (i + 1 < argc && std::strcmp(argv[i], "--count") == 0) {
             options.Count = std::strtoll(argv[i + 1], nullptr, 10);
         } else {
             std::fprintf(stderr, "usage: sql_diff [--seed S] [--count N]\n");
