@@ -1315,8 +1315,12 @@ std::string Reduce(TTables tables, const std::vector<TStatement>& list, const TE
     }
     TStatement s = list[size_t(first.Index)];
     TEnd last = first;
+    // Enough trials for any statement here; a hang costs a deadline each, so time counts too.
     int trials = 0;
+    const TDeadline deadline = TDeadline::After(std::chrono::minutes(5));
+    auto more = [&] { return trials < 800 && !deadline.Passed(); };
     auto fails = [&](const TTables& t, const TStatement& candidate) {
+        if (!more()) return false;
         ++trials;
         TEnd e = RunForked(t, {candidate}, options);
         if (e.Kind != first.Kind ||
@@ -1326,7 +1330,7 @@ std::string Reduce(TTables tables, const std::vector<TStatement>& list, const TE
         return true;
     };
     if (!fails(tables, s)) return "  (not without the statements before it)\n";
-    for (bool smaller = true; smaller && trials < 800;) {
+    for (bool smaller = true; smaller && more();) {
         smaller = false;
         for (size_t t = 0; t < tables.size(); ++t)
             for (size_t n = tables[t].Rows.size(); n >= 1; n /= 2)
@@ -1341,7 +1345,7 @@ std::string Reduce(TTables tables, const std::vector<TStatement>& list, const TE
                         i += n;
                     }
                 }
-        for (int k = 0; trials < 800; ++k) {
+        for (int k = 0; more(); ++k) {
             TStatement candidate = s;
             if (!TShrink(k).Statement(candidate)) break;
             if (fails(tables, candidate)) {
@@ -1384,6 +1388,11 @@ TOutcome Run(const TOptions& options, std::ostream* progress) {
             continue;
         }
         out.Mismatch = true;
+        if (end.Index < 0) {  // before the first statement
+            out.Report = "Tables " + std::to_string(c) + " of seed " + std::to_string(options.Seed) +
+                         " could not be made: " + end.Text;
+            return out;
+        }
         out.Report = "Statement " + std::to_string(out.Statements + end.Index) + " of seed " +
                      std::to_string(options.Seed) + " (tables " + std::to_string(c) + ", their statement " +
                      std::to_string(end.Index) + "): " + end.Text.substr(0, end.Text.find('\n')) +
