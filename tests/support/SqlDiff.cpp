@@ -1071,41 +1071,35 @@ std::string SelectDiffers(const TSelect& s, const TResult& ours, const TResult& 
     return "";
 }
 
-struct TRunner {
-    const TTables& Tables;
-    const TOptions& Options;
-    TOurs& Ours;
-    TLite& Lite;
-    bool BothFailed = false;
-
-    // What differs when the statement runs on both (empty when they agree).
-    std::string Step(const TStatement& s) {
-        std::vector<std::pair<TType, TValue>> params;
-        const std::string ourText = TRender(Tables, false, true, &params).Statement(s);
-        const std::string liteText = TRender(Tables, true, Options.ModelNullRules).Statement(s);
-        const TResult o = Ours.Run(ourText, params, s.Kind == TKind::Select ? s.Query.MaxRows : -1);
-        const TResult l = Lite.Run(liteText);
-        BothFailed = o.Failed && l.Failed;
-        std::string what;
-        if (o.Failed != l.Failed)
-            what = o.Failed ? "refused by ours only: " + o.Error : "refused by SQLite only: " + l.Error;
-        else if (!o.Failed && s.Kind == TKind::Select)
-            what = SelectDiffers(s.Query, o, l);
-        else if (!o.Failed && o.Affected != l.Affected)
-            what = "other rows affected";
-        std::string detail = "  ours:   " + RowsText(o) + "  SQLite: " + RowsText(l);
-        if (what.empty() && s.Kind != TKind::Select && !o.Failed) {
-            // The target's rows after the change.
-            const TResult to = Ours.Run("SELECT * FROM " + s.Target, {}, -1);
-            const TResult tl = Lite.Run("SELECT * FROM " + s.Target);
-            if (to.Failed || to.Rows.size() != tl.Rows.size() || !Contained(to.Rows, tl.Rows)) {
-                what = "other rows in " + s.Target + " afterwards";
-                detail = "  ours:   " + RowsText(to) + "  SQLite: " + RowsText(tl);
-            }
+// What differs when the statement runs on both (empty when they agree); whether both
+// refused it goes to bothFailed.
+std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TLite& lite,
+                 const TStatement& s, bool& bothFailed) {
+    std::vector<std::pair<TType, TValue>> params;
+    const std::string ourText = TRender(tables, false, true, &params).Statement(s);
+    const std::string liteText = TRender(tables, true, options.ModelNullRules).Statement(s);
+    const TResult o = ours.Run(ourText, params, s.Kind == TKind::Select ? s.Query.MaxRows : -1);
+    const TResult l = lite.Run(liteText);
+    bothFailed = o.Failed && l.Failed;
+    std::string what;
+    if (o.Failed != l.Failed)
+        what = o.Failed ? "refused by ours only: " + o.Error : "refused by SQLite only: " + l.Error;
+    else if (!o.Failed && s.Kind == TKind::Select)
+        what = SelectDiffers(s.Query, o, l);
+    else if (!o.Failed && o.Affected != l.Affected)
+        what = "other rows affected";
+    std::string detail = "  ours:   " + RowsText(o) + "  SQLite: " + RowsText(l);
+    if (what.empty() && s.Kind != TKind::Select && !o.Failed) {
+        // The target's rows after the change.
+        const TResult to = ours.Run("SELECT * FROM " + s.Target, {}, -1);
+        const TResult tl = lite.Run("SELECT * FROM " + s.Target);
+        if (to.Failed || to.Rows.size() != tl.Rows.size() || !Contained(to.Rows, tl.Rows)) {
+            what = "other rows in " + s.Target + " afterwards";
+            detail = "  ours:   " + RowsText(to) + "  SQLite: " + RowsText(tl);
         }
-        return what.empty() ? "" : what + "\n" + detail;
     }
-};
+    return what.empty() ? "" : what + "\n" + detail;
+}
 
 // A statement as a report shows it: our text with its settings, and SQLite's text.
 std::string StatementText(const TTables& tables, const TStatement& s, bool modelNull) {
@@ -1141,11 +1135,11 @@ TEnd RunForked(const TTables& tables, const std::vector<TStatement>& list, const
             ours.Create(t);
             lite.Create(t);
         }
-        TRunner runner{tables, options, ours, lite};
         for (const TStatement& s : list) {
             link.Send('.');
-            const std::string differs = runner.Step(s);
-            if (runner.BothFailed) link.Send('e');
+            bool both = false;
+            const std::string differs = Step(tables, options, ours, lite, s, both);
+            if (both) link.Send('e');
             if (!differs.empty()) {
                 link.Send('M');
                 for (char c : differs) link.Send(c);
@@ -1220,11 +1214,6 @@ private:
             e.Op = TOp::Const;
             return true;
         }
-        for (size_t i = 2; e.Op == TOp::InList && i < e.Args.size(); ++i)
-            if (Take()) {
-                e.Args.erase(e.Args.begin() + long(i));
-                return true;
-            }
         if (e.Sub) {
             auto sub = std::make_shared<TSelect>(*e.Sub);
             if (Select(*sub)) {
