@@ -67,14 +67,6 @@ std::string Literal(const TValue& v) {
     return std::strpbrk(b, ".en") ? b : std::string(b) + ".0";
 }
 
-// As a report shows a result value (a real as printed, with fewer digits).
-std::string Shown(const TValue& v) {
-    if (v.Kind != TValue::Real) return Literal(v);
-    char b[48];
-    std::snprintf(b, sizeof b, "%.10g", v.D);
-    return b;
-}
-
 // Numbers are equal by value (reals within rounding: sums and averages may add up in
 // another order); texts exactly.
 bool Same(const TValue& a, const TValue& b) {
@@ -151,6 +143,7 @@ struct TFrom {
 struct TOrder {
     int Item;  // from 0
     bool Desc = false, ByName = false;
+    bool operator==(const TOrder&) const = default;
 };
 
 struct TSelect {
@@ -1019,16 +1012,16 @@ private:
 
 // ---- Comparing ---------------------------------------------------------------------------
 
-std::string RowText(const TRow& row, std::string (*show)(const TValue&)) {
+std::string RowText(const TRow& row) {
     std::string s = "(";
-    for (size_t c = 0; c < row.size(); ++c) s += (c ? ", " : "") + show(row[c]);
+    for (size_t c = 0; c < row.size(); ++c) s += (c ? ", " : "") + Literal(row[c]);
     return s + ")\n";
 }
 
 std::string RowsText(const TResult& r) {
     if (r.Failed) return "failed: " + r.Error + "\n";
     std::string s = std::to_string(r.Rows.size()) + " rows, " + std::to_string(r.Affected) + " affected\n";
-    for (size_t i = 0; i < r.Rows.size() && i < 12; ++i) s += "      " + RowText(r.Rows[i], Shown);
+    for (size_t i = 0; i < r.Rows.size() && i < 12; ++i) s += "      " + RowText(r.Rows[i]);
     return r.Rows.size() > 12 ? s + "      ...\n" : s;
 }
 
@@ -1188,6 +1181,13 @@ public:
 
 private:
     bool Take() { return K-- == 0; }
+    // Sets a field that differs from its plain value to it, as a simplification.
+    template <class T>
+    bool Clear(T& field, const T& plain) {
+        if (field == plain || !Take()) return false;
+        field = plain;
+        return true;
+    }
 
     bool Optional(std::optional<TExpr>& e) {
         if (!e) return false;
@@ -1206,14 +1206,7 @@ private:
                 e = std::move(keep);
                 return true;
             }
-        if (e.Negated && Take()) {
-            e.Negated = false;
-            return true;
-        }
-        if (e.Op == TOp::Param && Take()) {
-            e.Op = TOp::Const;
-            return true;
-        }
+        if (Clear(e.Negated, false) || (e.Op == TOp::Param && Clear(e.Op, TOp::Const))) return true;
         if (e.Sub) {
             auto sub = std::make_shared<TSelect>(*e.Sub);
             if (Select(*sub)) {
@@ -1242,18 +1235,7 @@ private:
                 s.OrderBy = order;
                 return true;
             }
-        if (s.Distinct && Take()) {
-            s.Distinct = false;
-            return true;
-        }
-        if (!s.OrderBy.empty() && Take()) {
-            s.OrderBy.clear();
-            return true;
-        }
-        if (s.MaxRows >= 0 && Take()) {
-            s.MaxRows = -1;
-            return true;
-        }
+        if (Clear(s.Distinct, false) || Clear(s.OrderBy, {}) || Clear(s.MaxRows, -1)) return true;
         for (size_t i = 1; i < s.From.size(); ++i) {
             TFrom& f = s.From[i];
             if (f.Join == TJoin::Left && Take()) {
@@ -1284,7 +1266,7 @@ std::string TablesText(const TTables& tables, const std::string& statement) {
         if (statement.find(t.Name) == std::string::npos) continue;
         s += "  " + CreateText(t, false) + "\n";
         for (int c : t.Indexed) s += "    index on " + t.Columns[size_t(c)].Name + "\n";
-        for (const TRow& row : t.Rows) s += "    " + RowText(row, Literal);
+        for (const TRow& row : t.Rows) s += "    " + RowText(row);
         if (t.Rows.empty()) s += "    no rows\n";
     }
     return s;
