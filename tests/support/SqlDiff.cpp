@@ -351,7 +351,8 @@ private:
                 return Node(k == 1 ? TOp::Add : k == 2 ? TOp::Sub : TOp::Mul, type, {sub(type), sub(type)});
             }
             case TType::Real: {
-                const int k = sc.Written ? Int(0, 2) : Int(0, 4);
+                int k = Int(0, 4);
+                if (sc.Written && k == 3) k = 4;  // a quotient instead of a product
                 if (k == 0) return Node(TOp::Neg, type, {sub(type)});
                 if (k == 4) return Node(TOp::Div, type, {sub(Numeric()), sub(Numeric())});
                 std::vector<TExpr> args{sub(TType::Real), sub(Numeric())};
@@ -380,12 +381,12 @@ private:
     }
 
     // A condition. Below an OR or a NOT it is tested per row as a whole; elsewhere a
-    // comparison of two tables is a join. No OR or NOT stands right below a NOT, so that a NOT
-    // is always such a whole.
+    // comparison of two tables is a join. A NOT right below a NOT would undo it: the
+    // comparison under both is a join again, so that one is not written.
     TExpr Condition(const TScope& sc, int depth, bool whole, bool underNot, bool belowNot = false) {
         if (depth > 0 && Chance(35)) {
             auto sub = [&](bool w, bool n, bool b = false) { return Condition(sc, depth - 1, w, n, b); };
-            switch (belowNot ? 0 : Int(0, 2)) {
+            switch (Int(0, belowNot ? 1 : 2)) {
                 case 0:
                     return Node(TOp::And, TType::Bool, {sub(whole, underNot), sub(whole, underNot)});
                 case 1:
@@ -1199,9 +1200,10 @@ private:
     }
 
     bool Expr(TExpr& e) {
-        const bool arithmetic = e.Op >= TOp::Neg && e.Op <= TOp::Div;
+        // An operand of the same type only: an integer beside a real would meet this dialect's
+        // conversions of the other side (joins and constants take the column's type).
         for (TExpr& a : e.Args)
-            if ((a.Type == e.Type || (arithmetic && a.Type != TType::Str)) && !IsAggregate(e.Op) && Take()) {
+            if (a.Type == e.Type && !IsAggregate(e.Op) && Take()) {
                 TExpr keep = a;
                 e = std::move(keep);
                 return true;
