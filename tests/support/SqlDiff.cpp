@@ -1,0 +1,1380 @@
+#include "tests/support/SqlDiff.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "db/engine/DataCursor.h"
+#include "db/engine/DataDirectory.h"
+#include "db/engine/DataSession.h"
+#include "db/sql/QueryStatement.h"
+#include "db/sql/SqlQuerySupport.h"
+#include "db/storage/EngineErrors.h"
+#include "db/storage/Library.h"
+#include "tests/support/ForkChild.h"
+#include "tests/support/ScratchDir.h"
+
+namespace sqldiff {
+
+uint32_t AvoidFromEnvironment() {
+    const char* v = std::getenv("ZELTO_SQLDIFF_AVOID");
+    return v && *v ? uint32_t(std::strtoul(v, nullptr, 0)) : OpenFaults;
+}
+
+namespace {
+
+// ---- Values, tables, statements ----------------------------------------------------------
+
+enum class TType : uint8_t { Int, Real, Str, Bool };
+
+struct TValue {
+    enum TKind : uint8_t { Null, Int, Real, Text } Kind = Null;
+    int64_t I = 0;
+    double D = 0;
+    std::string S;
+    double Number() const { return Kind == Int ? double(I) : D; }
+};
+
+inline TValue IntValue(int64_t i) {
+    return {TValue::Int, i, 0, {}};
+}
+inline TValue RealValue(double d) {
+    return {TValue::Real, 0, d, {}};
+}
+inline TValue TextValue(std::string s) {
+    return {TValue::Text, 0, 0, std::move(s)};
+}
+
+// As a constant in a statement (a real always with its point, so that it stays a real).
+std::string Literal(const TValue& v) {
+    if (v.Kind == TValue::Null) return "NULL";
+    if (v.Kind == TValue::Int) return std::to_string(v.I);
+    if (v.Kind == TValue::Text) return "'" + v.S + "'";
+    char b[48];
+    std::snprintf(b, sizeof b, "%.17g", v.D);
+    return std::strpbrk(b, ".en") ? b : std::string(b) + ".0";
+}
+
+// Numbers are equal by value (reals within rounding: sums and averages may add up in
+// another order); texts exactly.
+bool Same(const TValue& a, const TValue& b) {
+    if (a.Kind == TValue::Null || b.Kind == TValue::Null) return a.Kind == b.Kind;
+    if (a.Kind == TValue::Text || b.Kind == TValue::Text) return a.Kind == b.Kind && a.S == b.S;
+    if (a.Kind == TValue::Int && b.Kind == TValue::Int) return a.I == b.I;
+    const double x = a.Number(), y = b.Number();
+    return std::fabs(x - y) <= 1e-9 * std::max({1.0, std::fabs(x), std::fabs(y)});
+}
+
+std::string SortKey(const TValue& v) {
+    if (v.Kind == TValue::Null) return "0";
+    if (v.Kind == TValue::Text) return "2" + v.S;
+    char b[48];
+    std::snprintf(b, sizeof b, "1%.9g", v.Number() == 0 ? 0.0 : v.Number());
+    return b;
+}
+
+using TRow = std::vector<TValue>;
+using TRows = std::vector<TRow>;
+
+struct TColumn {
+    std::string Name;
+    TType Type;
+    int Width = 0;  // CHAR columns
+};
+
+struct TTable {
+    std::string Name;
+    std::vector<TColumn> Columns;
+    std::vector<int> Indexed;  // one secondary index per listed column
+    TRows Rows;
+};
+using TTables = std::vector<TTable>;
+
+const TTable& Find(const TTables& tables, const std::string& name) {
+    for (const TTable& t : tables)
+        if (t.Name == name) return t;
+    return tables.front();
+}
+
+// clang-format off
+enum class TOp : uint8_t {
+    Column, Const, Param, Neg, Add, Sub, Mul, Div, Concat, Upper, Lower,
+    Eq, Ne, Lt, Gt, Le, Ge, And, Or, Not, IsNull, IsNotNull, Between, InList, Like, InSelect,
+    CountStar, Count, Sum, Min, Max, Avg
+};
+// clang-format on
+
+bool IsAggregate(TOp op) {
+    return op >= TOp::CountStar;
+}
+
+struct TSelect;
+
+struct TExpr {
+    TOp Op = TOp::Const;
+    TType Type = TType::Int;
+    bool Negated = false;  // NOT BETWEEN, NOT IN, NOT LIKE
+    std::vector<TExpr> Args;
+    TValue Value;                        // Const, Param
+    std::string Table, Column;           // Column: correlation ("" unqualified) and name
+    std::shared_ptr<const TSelect> Sub;  // InSelect: copied on change, never changed in place
+};
+
+enum class TJoin : uint8_t { First, Comma, Inner, Left };
+
+struct TFrom {
+    std::string Table, Alias;
+    TJoin Join = TJoin::First;
+    std::vector<TExpr> On;  // ANDed
+};
+
+struct TOrder {
+    int Item;  // from 0
+    bool Desc = false, ByName = false;
+    bool operator==(const TOrder&) const = default;
+};
+
+struct TSelect {
+    bool Distinct = false, Star = false, GroupByName = false;
+    std::vector<TExpr> Items;
+    std::vector<TFrom> From;
+    std::optional<TExpr> Where, Having;
+    std::vector<int> GroupBy;  // item numbers from 0
+    std::vector<TOrder> OrderBy;
+    int MaxRows = -1;
+};
+
+enum class TKind : uint8_t { Select, Insert, Update, Delete };
+
+struct TStatement {
+    TKind Kind = TKind::Select;
+    TSelect Query;  // SELECT; INSERT ... SELECT
+    std::string Target;
+    bool ColumnList = false;    // INSERT names its columns
+    std::vector<int> Columns;   // INSERT columns (all when no list), UPDATE SET columns
+    std::vector<TExpr> Values;  // INSERT VALUES, SET values
+    std::optional<TExpr> Where;
+};
+
+TExpr Node(TOp op, TType type, std::vector<TExpr> args = {}) {
+    TExpr e;
+    e.Op = op;
+    e.Type = type;
+    e.Args = std::move(args);
+    return e;
+}
+
+TExpr Constant(TType type, TValue v, TOp op = TOp::Const) {
+    TExpr e = Node(op, type);
+    e.Value = std::move(v);
+    return e;
+}
+
+bool Has(const TExpr& e, const std::function<bool(const TExpr&)>& pred) {
+    if (pred(e)) return true;
+    for (const TExpr& a : e.Args)
+        if (Has(a, pred)) return true;
+    return false;
+}
+bool HasColumn(const TExpr& e) {
+    return Has(e, [](const TExpr& x) { return x.Op == TOp::Column; });
+}
+bool HasOp(const TExpr& e, TOp op) {
+    return Has(e, [op](const TExpr& x) { return x.Op == op; });
+}
+
+// ---- Generator ---------------------------------------------------------------------------
+
+// The tables an expression may name: each with the name that qualifies its columns
+// ("" unqualified).
+struct TSource {
+    const TTable* Table;
+    std::string Name;
+};
+
+struct TScope {
+    std::vector<TSource> Sources;
+    bool Params = true;
+    bool Written = false;  // values for columns: no products, so that values stay far from
+                           // the 32 bits of integer arithmetic over many updates
+    bool SubSelects = false;
+    std::string SubSelectsAvoid;             // a table sub-selects leave out
+    std::vector<std::pair<int, int>> Edges;  // tables a comparison may join
+    bool AnyPairs = false;                   // any two tables in a whole tested per row
+    bool PairsUnderNot = false;              // two tables below a NOT
+};
+
+class TGenerator {
+public:
+    TGenerator(uint64_t seed, uint32_t avoid) : G(seed), Avoid(avoid) {}
+
+    TTables Tables() {
+        TTables out;
+        const int big = Chance(10) ? Int(1, 3) : 0;  // one table of many rows: pages of their own
+        for (int t = 1; t <= 3; ++t) {
+            TTable table;
+            table.Name = "t" + std::to_string(t);
+            int n[3] = {0, 0, 0};
+            std::vector<TType> types{TType::Int, TType::Real, TType::Str};
+            for (int extra = Int(0, 2); extra > 0; --extra) types.push_back(TType(Int(0, 2)));
+            std::shuffle(types.begin(), types.end(), G);
+            for (TType type : types) {
+                const char prefix = "nfs"[int(type)];
+                table.Columns.push_back({prefix + std::to_string(++n[int(type)]), type, Int(4, 8)});
+            }
+            for (size_t c = 0; c < table.Columns.size(); ++c)
+                if (Chance(35)) table.Indexed.push_back(int(c));
+            for (int r = t == big ? Int(60, 200) : Int(0, 12); r > 0; --r) {
+                TRow row;
+                for (const TColumn& c : table.Columns) row.push_back(RandomValue(c.Type, true));
+                table.Rows.push_back(row);
+            }
+            Bound[table.Name] = int(table.Rows.size());
+            out.push_back(table);
+        }
+        return out;
+    }
+
+    TStatement Statement(const TTables& tables) {
+        T = &tables;
+        TStatement s;
+        const int r = Int(0, 99);
+        if (r < 55) {
+            s.Query = Select(nullptr, "");
+            return s;
+        }
+        const TTable& target = tables[size_t(Int(0, 2))];
+        s.Target = target.Name;
+        TScope scope;
+        scope.Sources = {{&target, ""}};
+        scope.SubSelects = true;
+        if (Avoids(avDmlSelfSubSelect)) scope.SubSelectsAvoid = target.Name;
+        const int columns = int(target.Columns.size());
+        if (r < 72) {
+            s.Kind = TKind::Insert;
+            s.ColumnList = Chance(50);
+            for (int c = 0; c < columns; ++c) s.Columns.push_back(c);
+            if (s.ColumnList) {
+                std::shuffle(s.Columns.begin(), s.Columns.end(), G);
+                s.Columns.resize(size_t(Int(1, columns)));
+            }
+            if (Chance(25)) {
+                std::vector<TType> shape;
+                for (int c : s.Columns) shape.push_back(target.Columns[size_t(c)].Type);
+                s.Query = Select(&shape, Avoids(avDmlSelfSubSelect) ? target.Name : "");
+                // Tables stay small enough for joins of three: at most as many rows as the
+                // statements could have put there.
+                int added = 1;
+                for (const TFrom& f : s.Query.From) added *= Bound[f.Table];
+                if (Bound[target.Name] + added <= 40) {
+                    Bound[target.Name] += added;
+                    return s;
+                }
+                s.Query = {};
+            }
+            ++Bound[target.Name];
+            for (int c : s.Columns) s.Values.push_back(InsertValue(target, target.Columns[size_t(c)]));
+        } else if (r < 90) {
+            s.Kind = TKind::Update;
+            for (int c = 0; c < columns; ++c) s.Columns.push_back(c);
+            std::shuffle(s.Columns.begin(), s.Columns.end(), G);
+            s.Columns.resize(size_t(Int(1, std::min(3, columns))));
+            for (int c : s.Columns) s.Values.push_back(SetValue(scope, target.Columns[size_t(c)]));
+            if (Chance(75)) s.Where = Condition(scope, 2, false, false);
+        } else {
+            s.Kind = TKind::Delete;
+            if (Chance(85)) s.Where = Condition(scope, 2, false, false);
+        }
+        return s;
+    }
+
+private:
+    int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(G); }
+    bool Chance(int percent) { return Int(0, 99) < percent; }
+    bool Avoids(TAvoid a) const { return (Avoid & a) != 0; }
+    template <class T>
+    const T& Pick(const std::vector<T>& v) {
+        return v[size_t(Int(0, int(v.size()) - 1))];
+    }
+
+    std::string RandomText(int lo, int hi, const char* alphabet = "abAB") {
+        std::string s(size_t(Int(lo, hi)), ' ');
+        for (char& c : s) c = alphabet[Int(0, int(std::strlen(alphabet)) - 1)];
+        return s;
+    }
+
+    TValue RandomValue(TType type, bool nulls) {
+        if (nulls && Chance(15)) return {};
+        if (type == TType::Int) return IntValue(Int(-2, 8));
+        return type == TType::Real ? RealValue(Int(-4, 10) * 0.5) : TextValue(RandomText(1, 2, "abB"));
+    }
+
+    TExpr Col(const TSource& s, int c) {
+        TExpr e = Node(TOp::Column, s.Table->Columns[size_t(c)].Type);
+        e.Table = s.Name;
+        e.Column = s.Table->Columns[size_t(c)].Name;
+        return e;
+    }
+    TExpr ColOf(const TSource& s, TType type) {
+        std::vector<int> fit;
+        for (size_t c = 0; c < s.Table->Columns.size(); ++c)
+            if (s.Table->Columns[c].Type == type) fit.push_back(int(c));
+        return Col(s, Pick(fit));
+    }
+
+    TType AnyType() { return TType(Int(0, 2)); }
+    TType Numeric() { return Chance(50) ? TType::Int : TType::Real; }
+
+    // A value of the type over one source's columns (src -1: constants only).
+    TExpr Value(const TScope& sc, TType type, int src, int depth) {
+        if (depth <= 0 || Chance(50)) {
+            if (src >= 0 && Chance(70)) return ColOf(sc.Sources[size_t(src)], type);
+            return Constant(type, RandomValue(type, false));
+        }
+        auto sub = [&](TType t) { return Value(sc, t, src, depth - 1); };
+        switch (type) {
+            case TType::Int: {
+                const int k = Int(0, sc.Written ? 2 : 3);
+                if (k == 0) return Node(TOp::Neg, type, {sub(type)});
+                return Node(k == 1 ? TOp::Add : k == 2 ? TOp::Sub : TOp::Mul, type, {sub(type), sub(type)});
+            }
+            case TType::Real: {
+                int k = Int(0, 4);
+                if (sc.Written && k == 3) k = 4;  // a quotient instead of a product
+                if (k == 0) return Node(TOp::Neg, type, {sub(type)});
+                if (k == 4) return Node(TOp::Div, type, {sub(Numeric()), sub(Numeric())});
+                std::vector<TExpr> args{sub(TType::Real), sub(Numeric())};
+                if (Chance(50)) std::swap(args[0], args[1]);
+                return Node(k == 1 ? TOp::Add : k == 2 ? TOp::Sub : TOp::Mul, type, std::move(args));
+            }
+            default: {
+                const int k = Int(0, 3);
+                if (k == 0) return Node(TOp::Upper, type, {sub(type)});
+                if (k == 1) return Node(TOp::Lower, type, {sub(type)});
+                return Node(TOp::Concat, type, {sub(type), sub(type)});
+            }
+        }
+    }
+    // A value or, where the scope takes them, a parameter: markers stand alone as operands,
+    // as they have no type until their values are set.
+    TExpr Operand(const TScope& sc, TType type, int src, int depth) {
+        if (!sc.Params || !Chance(25)) return Value(sc, type, src, depth);
+        TValue v = RandomValue(type, true);
+        if (type == TType::Str && Chance(10)) v = TextValue("");
+        return Constant(type, v, TOp::Param);
+    }
+    TExpr ColumnValue(const TScope& sc, TType type, int src, int depth) {
+        TExpr e = Value(sc, type, src, depth);
+        return HasColumn(e) ? e : ColOf(sc.Sources[size_t(src)], type);
+    }
+
+    // A condition. Below an OR or a NOT it is tested per row as a whole; elsewhere a
+    // comparison of two tables is a join. A NOT right below a NOT would undo it: the
+    // comparison under both is a join again, so that one is not written.
+    TExpr Condition(const TScope& sc, int depth, bool whole, bool underNot, bool belowNot = false) {
+        if (depth > 0 && Chance(35)) {
+            auto sub = [&](bool w, bool n, bool b = false) { return Condition(sc, depth - 1, w, n, b); };
+            switch (Int(0, belowNot ? 1 : 2)) {
+                case 0:
+                    return Node(TOp::And, TType::Bool, {sub(whole, underNot), sub(whole, underNot)});
+                case 1:
+                    return Node(TOp::Or, TType::Bool, {sub(true, underNot), sub(true, underNot)});
+                default:
+                    return Node(TOp::Not, TType::Bool, {sub(true, true, true)});
+            }
+        }
+        return Predicate(sc, whole, underNot);
+    }
+
+    TExpr Comparison(TExpr left, TExpr right) {
+        static const TOp ops[] = {TOp::Eq, TOp::Eq, TOp::Ne, TOp::Lt, TOp::Gt, TOp::Le, TOp::Ge};
+        TOp op = ops[Int(0, 6)];
+        if (right.Op == TOp::Const && right.Value.Kind == TValue::Null)  // NULL stays on the right
+            return Node(op == TOp::Ne ? TOp::Ne : TOp::Eq, TType::Bool, {left, right});
+        if (Chance(20)) std::swap(left, right);
+        return Node(op, TType::Bool, {left, right});
+    }
+
+    // Two tables a comparison may name: any two in a whole tested per row, else two the joins
+    // link (a comparison of two others would make a table the target of two joins).
+    std::optional<std::pair<int, int>> CrossPair(const TScope& sc, bool whole, bool underNot) {
+        if (underNot && !sc.PairsUnderNot) return {};
+        if (!whole && !sc.Edges.empty()) return Pick(sc.Edges);
+        if (whole && sc.AnyPairs && sc.Sources.size() > 1) {
+            const int a = Int(0, int(sc.Sources.size()) - 1);
+            const int b = Int(0, int(sc.Sources.size()) - 2);
+            return std::make_pair(a, b >= a ? b + 1 : b);
+        }
+        return {};
+    }
+
+    TExpr Predicate(const TScope& sc, bool whole, bool underNot) {
+        const int src = Int(0, int(sc.Sources.size()) - 1);
+        const TType type = AnyType();
+        const int k = Int(0, 11);
+        if (k == 6)
+            return Node(Chance(50) ? TOp::IsNull : TOp::IsNotNull, TType::Bool,
+                        {ColumnValue(sc, type, src, 1)});
+        if (k == 7) {
+            TExpr e =
+                Node(TOp::Between, TType::Bool,
+                     {ColumnValue(sc, type, src, 1), Operand(sc, type, -1, 0), Operand(sc, type, -1, 0)});
+            e.Negated = Chance(30);
+            return e;
+        }
+        if (k == 8) {
+            TExpr e = Node(TOp::InList, TType::Bool, {ColumnValue(sc, type, src, 1)});
+            for (int n = Int(1, 4); n > 0; --n) e.Args.push_back(Constant(type, RandomValue(type, true)));
+            e.Negated = Chance(30);
+            return e;
+        }
+        if (k == 9) {
+            // The pattern is a text constant, neither NULL nor a marker; "%%" is left out, as a
+            // text ending before it does not match (one level of backtracking).
+            std::string pattern = RandomText(1, 4, "abAB%%_");
+            while (pattern.find("%%") != std::string::npos) pattern.erase(pattern.find("%%"), 1);
+            TExpr e = Node(TOp::Like, TType::Bool,
+                           {ColumnValue(sc, TType::Str, src, 1), Constant(TType::Str, TextValue(pattern))});
+            e.Negated = Chance(30);
+            return e;
+        }
+        if (k >= 10 && sc.SubSelects) return InSelect(sc, src);
+        const auto pair = CrossPair(sc, whole, underNot);
+        if (pair && Chance(40))
+            return Comparison(ColumnValue(sc, type, pair->first, 1), ColumnValue(sc, type, pair->second, 1));
+        if (pair && whole && type != TType::Str && Chance(10)) {
+            // Two tables on one side: only in a whole tested per row.
+            TExpr sum = Node(TOp::Add, type,
+                             {ColOf(sc.Sources[size_t(pair->first)], type),
+                              ColOf(sc.Sources[size_t(pair->second)], type)});
+            return Comparison(sum, Operand(sc, type, -1, 0));
+        }
+        TExpr left = ColumnValue(sc, type, src, 1);
+        // Integers and reals of one table compare by value; a constant on the right becomes
+        // the left's type, which is exact for an integer beside a real.
+        if (Chance(15))
+            return Comparison(left, ColumnValue(sc, type == TType::Str ? type : Numeric(), src, 1));
+        if (type == TType::Real && Chance(20)) return Comparison(left, Operand(sc, TType::Int, -1, 0));
+        if (Chance(12))
+            return Comparison(left,
+                              Constant(type, type == TType::Str && Chance(50) ? TextValue("") : TValue{}));
+        return Comparison(left, Operand(sc, type, -1, Chance(20) ? 1 : 0));
+    }
+
+    TExpr InSelect(const TScope& sc, int src) {
+        std::vector<const TTable*> fit;
+        for (const TTable& t : *T)
+            if (t.Name != sc.SubSelectsAvoid) fit.push_back(&t);
+        const TTable& u = *Pick(fit);
+        TScope inner;
+        inner.Sources = {{&u, ""}};
+        inner.Params = sc.Params;
+        auto sub = std::make_shared<TSelect>();
+        sub->From = {{u.Name, "", TJoin::First, {}}};
+        TType type;
+        if (Avoids(avInSubSelectColumn)) {
+            sub->Items = {Col(inner.Sources[0], 0)};
+            type = u.Columns[0].Type;
+        } else {
+            type = AnyType();
+            TScope items = inner;
+            items.Params = false;
+            sub->Items = {ColumnValue(items, type, 0, Chance(70) ? 0 : 1)};
+        }
+        sub->Distinct = Chance(20);
+        if (Chance(60)) sub->Where = Condition(inner, 1, false, false);
+        TExpr e = Node(TOp::InSelect, TType::Bool, {ColumnValue(sc, type, src, 1)});
+        e.Sub = sub;
+        e.Negated = Chance(30);
+        return e;
+    }
+
+    TExpr Aggregate(const TScope& sc, int src, std::optional<TType> type = {}) {
+        std::vector<TOp> ops{TOp::CountStar, TOp::Count, TOp::Sum, TOp::Min, TOp::Max, TOp::Avg};
+        if (type == TType::Real) ops = {TOp::Sum, TOp::Min, TOp::Max, TOp::Avg};
+        if (type == TType::Int) ops = {TOp::CountStar, TOp::Count, TOp::Sum, TOp::Min, TOp::Max};
+        const TOp op = Pick(ops);
+        if (op == TOp::CountStar) return Node(op, TType::Int);
+        const TType argType = op == TOp::Count ? AnyType()
+                              : op == TOp::Avg ? Numeric()
+                                               : type.value_or(Numeric());
+        TExpr arg = ColumnValue(sc, argType, src, Chance(70) ? 0 : 1);
+        return Node(op, op == TOp::Count ? TType::Int : op == TOp::Avg ? TType::Real : argType, {arg});
+    }
+
+    // A FROM list and the scope its tables give; join comparisons of comma tables go to where.
+    TScope From(TSelect& s, std::vector<TExpr>& where, int tables, const std::string& avoid, bool joins) {
+        std::vector<const TTable*> fit;
+        for (const TTable& t : *T)
+            if (t.Name != avoid) fit.push_back(&t);
+        TScope sc;
+        sc.SubSelects = true;
+        sc.SubSelectsAvoid = avoid;
+        bool left = false;
+        for (int i = 0, rows = 1; i < tables; ++i) {
+            const TTable* t = Pick(fit);
+            for (int k = 0; k < 5 && rows * Bound[t->Name] > 5000; ++k) t = Pick(fit);  // joins stay quick
+            rows *= std::max(1, Bound[t->Name]);
+            TFrom f{t->Name, tables > 1 ? std::string(1, "abc"[i]) : "", TJoin::First, {}};
+            sc.Sources.push_back({t, tables > 1 ? f.Alias : Chance(50) ? "" : t->Name});
+            if (i > 0) {
+                const int k = Int(0, 9);
+                const bool chain = !(left && Avoids(avChainAfterLeft));
+                const bool comma = chain && !(tables == 3 && Avoids(avThreeTableComma));
+                f.Join = !joins || (comma && k < 4) ? TJoin::Comma : k < 7 ? TJoin::Inner : TJoin::Left;
+                std::vector<int> parents;
+                for (int p = 0; p < i; ++p)
+                    if (chain || s.From[size_t(p)].Join != TJoin::Left) parents.push_back(p);
+                const int p = Pick(parents);
+                auto compare = [&] {
+                    const TType type = AnyType();
+                    return Comparison(ColumnValue(sc, type, p, Chance(80) ? 0 : 1),
+                                      ColumnValue(sc, type, i, Chance(80) ? 0 : 1));
+                };
+                if (f.Join == TJoin::Comma) {
+                    if (Chance(70)) where.push_back(compare());
+                    sc.Edges.push_back({p, i});
+                } else {
+                    f.On.push_back(compare());
+                    if (Chance(30)) f.On.push_back(compare());
+                    if (comma && Chance(10)) f.On = {Node(TOp::Or, TType::Bool, {f.On[0], compare()})};
+                    if (f.Join == TJoin::Inner || !Avoids(avLeftJoinWhere)) sc.Edges.push_back({p, i});
+                    left = left || f.Join == TJoin::Left;
+                }
+            }
+            s.From.push_back(f);
+        }
+        if (left && Avoids(avLeftJoinWhere)) sc.Edges.clear();
+        sc.AnyPairs = !(left && Avoids(avLeftJoinWhere));
+        sc.PairsUnderNot = sc.AnyPairs && !Avoids(avNotOverJoin);
+        return sc;
+    }
+
+    // A SELECT; with shape, one plain or aggregate item per type (INSERT ... SELECT).
+    TSelect Select(const std::vector<TType>* shape, const std::string& avoid) {
+        TSelect s;
+        const int r = Int(0, 9);
+        std::vector<TExpr> where;
+        TScope sc = From(s, where, shape ? Int(1, 2) : r < 4 ? 1 : r < 8 ? 2 : 3, avoid, !shape);
+        auto src = [&] { return Int(0, int(sc.Sources.size()) - 1); };
+        if (Chance(65)) where.push_back(Condition(sc, 2, false, false));
+        for (TExpr& w : where) s.Where = s.Where ? Node(TOp::And, TType::Bool, {*s.Where, w}) : w;
+        sc.Params = false;  // not in select items
+        sc.Written = shape != nullptr;
+        if (shape) {
+            bool aggregate = Chance(25);
+            for (TType t : *shape) aggregate = aggregate && t != TType::Str;
+            for (TType t : *shape)
+                s.Items.push_back(aggregate ? Aggregate(sc, src(), t) : Value(sc, t, src(), 1));
+            s.Distinct = !aggregate && Chance(15);
+            return s;
+        }
+        const int mode = Int(0, 99);
+        if (mode < 55) {
+            s.Star = Chance(10);
+            for (int n = s.Star ? 0 : Int(1, 4); n > 0; --n) {
+                const TType t = AnyType();
+                if (sc.Sources.size() > 1 && t != TType::Str && Chance(10))
+                    s.Items.push_back(Node(TOp::Add, t, {ColOf(sc.Sources[0], t), ColOf(sc.Sources[1], t)}));
+                else
+                    s.Items.push_back(Chance(50) ? ColOf(sc.Sources[size_t(src())], t)
+                                                 : Value(sc, t, src(), 2));
+            }
+            s.Distinct = Chance(15);
+        } else if (mode < 70) {
+            for (int n = Int(1, 3); n > 0; --n) s.Items.push_back(Aggregate(sc, src()));
+            if (!Avoids(avMaxRowsAggregate) && Chance(10)) s.MaxRows = Int(1, 3);
+        } else {
+            for (int n = Int(1, 2); n > 0; --n) {
+                s.GroupBy.push_back(int(s.Items.size()));
+                s.Items.push_back(Chance(80) ? ColOf(sc.Sources[size_t(src())], AnyType())
+                                             : ColumnValue(sc, AnyType(), src(), 1));
+            }
+            s.GroupByName = Chance(50);
+            for (int n = Int(1, 2); n > 0; --n) s.Items.push_back(Aggregate(sc, src()));
+            // HAVING names aggregates and columns of the list (its columns stand for those of
+            // the list: an expression of them is not one); COUNT(*) is not written there.
+            for (int n = Chance(30) ? Int(1, 2) : 0; n > 0; --n) {
+                const TExpr& a = Pick(s.Items);
+                if (a.Op == TOp::CountStar || (a.Op != TOp::Column && !IsAggregate(a.Op))) continue;
+                TExpr c = Comparison(a, Constant(a.Type, RandomValue(a.Type, false)));
+                s.Having = s.Having ? Node(Chance(50) ? TOp::And : TOp::Or, TType::Bool, {*s.Having, c}) : c;
+            }
+        }
+        int columns = int(s.Items.size());
+        for (const TFrom& f : s.From) columns += s.Star ? int(Find(*T, f.Table).Columns.size()) : 0;
+        if (Chance(40)) {
+            for (int n = Int(1, 2); n > 0; --n) {
+                TOrder o{Int(0, columns - 1), Chance(30), false};
+                o.ByName = !s.Star && s.Items[size_t(o.Item)].Op == TOp::Column && Chance(30);
+                s.OrderBy.push_back(o);
+            }
+        }
+        return s;
+    }
+
+    TExpr InsertValue(const TTable& target, const TColumn& c) {
+        TScope none;
+        none.Written = true;
+        const int r = Int(0, 99);
+        if (r < 10) return Constant(c.Type, c.Type == TType::Str && Chance(50) ? TextValue("") : TValue{});
+        if (r < 30) return Constant(c.Type, RandomValue(c.Type, true), TOp::Param);
+        if (c.Type == TType::Str && !Avoids(avValueNamesColumn) && r < 35)
+            return Constant(c.Type, TextValue(Pick(target.Columns).Name));
+        const TType type = c.Type == TType::Str ? c.Type : Chance(20) ? Numeric() : c.Type;
+        TExpr e = Value(none, type, -1, r < 45 ? 1 : 0);
+        if (Avoids(avDivisionWritten) && HasOp(e, TOp::Div)) e = Constant(type, RandomValue(type, false));
+        return e;
+    }
+
+    TExpr SetValue(const TScope& sc, const TColumn& c) {
+        if (Chance(10))
+            return Constant(c.Type, c.Type == TType::Str && Chance(50) ? TextValue("") : TValue{});
+        const TType type = c.Type == TType::Str ? c.Type : Chance(20) ? Numeric() : c.Type;
+        TScope values = sc;
+        values.SubSelects = false;
+        values.Written = true;
+        TExpr e = Operand(values, type, 0, 2);
+        if (Avoids(avDivisionWritten) && HasOp(e, TOp::Div)) e = ColOf(sc.Sources[0], type);
+        return e;
+    }
+
+    std::mt19937_64 G;
+    uint32_t Avoid;
+    std::map<std::string, int> Bound;  // the most rows a table can hold
+    const TTables* T = nullptr;
+};
+
+// ---- The two texts of a statement --------------------------------------------------------
+
+// Ours: the statement as written, parameters as markers. SQLite's: the same statement with
+// this dialect's rules spelt out, parameters as constants.
+class TRender {
+public:
+    TRender(const TTables& tables, bool lite, bool modelNull,
+            std::vector<std::pair<TType, TValue>>* params = nullptr)
+        : Tables(tables), Lite(lite), ModelNull(modelNull), Params(params) {}
+
+    std::string Statement(const TStatement& s) {
+        const TTable* target = s.Kind == TKind::Select ? nullptr : &Find(Tables, s.Target);
+        switch (s.Kind) {
+            case TKind::Select:
+                return Select(s.Query, false);
+            case TKind::Insert: {
+                std::string cols;
+                for (int c : s.Columns) cols += (cols.empty() ? "" : ", ") + target->Columns[size_t(c)].Name;
+                std::string text =
+                    "INSERT INTO " + s.Target + (s.ColumnList || Lite ? " (" + cols + ")" : "");
+                if (s.Values.empty()) {
+                    if (!Lite) return text + " " + Select(s.Query, false);
+                    std::string items;
+                    for (size_t i = 0; i < s.Columns.size(); ++i)
+                        items += (i ? ", " : "") + Stored(target->Columns[size_t(s.Columns[i])],
+                                                          "q.v" + std::to_string(i), s.Query.Items[i].Type);
+                    return text + " SELECT " + items + " FROM (" + Select(s.Query, true) + ") AS q";
+                }
+                std::string values;
+                for (size_t i = 0; i < s.Values.size(); ++i)
+                    values += (i ? ", " : "") + Written(target->Columns[size_t(s.Columns[i])], s.Values[i]);
+                return text + " VALUES (" + values + ")";
+            }
+            case TKind::Update: {
+                std::string sets;
+                for (size_t i = 0; i < s.Values.size(); ++i) {
+                    const TColumn& c = target->Columns[size_t(s.Columns[i])];
+                    const std::string v = Written(c, s.Values[i]);
+                    sets += (i ? ", " : "") + c.Name + " = " + v;
+                    // A later item reads what this one wrote.
+                    if (Lite) Written_[c.Name] = "(" + v + ")";
+                }
+                Written_.clear();
+                return "UPDATE " + s.Target + " SET " + sets + (s.Where ? " WHERE " + Expr(*s.Where) : "");
+            }
+            case TKind::Delete:
+                return "DELETE FROM " + s.Target + (s.Where ? " WHERE " + Expr(*s.Where) : "");
+        }
+        return "";
+    }
+
+private:
+    // A value as its column stores it: reals cut to integers, texts to the width and an
+    // empty text as NULL.
+    std::string Stored(const TColumn& c, const std::string& v, TType type) const {
+        if (!Lite) return v;
+        if (c.Type == TType::Int && type == TType::Real) return "CAST(" + v + " AS INTEGER)";
+        if (c.Type == TType::Real && type == TType::Int) return "CAST(" + v + " AS REAL)";
+        if (c.Type == TType::Str) return "NULLIF(substr(" + v + ", 1, " + std::to_string(c.Width) + "), '')";
+        return v;
+    }
+    std::string Written(const TColumn& c, const TExpr& e) { return Stored(c, Expr(e), e.Type); }
+
+    std::string Select(const TSelect& s, bool numbered) {
+        std::string text = s.Distinct ? "SELECT DISTINCT " : "SELECT ";
+        if (s.Star) text += "*";
+        for (size_t i = 0; i < s.Items.size(); ++i) {
+            std::string item = Expr(s.Items[i]);
+            if (Lite && s.Items[i].Type == TType::Str) item = "NULLIF(" + item + ", '')";
+            text += (i ? ", " : "") + item + (numbered ? " AS v" + std::to_string(i) : "");
+        }
+        text += " FROM ";
+        for (const TFrom& f : s.From) {
+            static const char* joins[] = {"", ", ", " JOIN ", " LEFT JOIN "};
+            text += joins[int(f.Join)] + f.Table + (f.Alias.empty() ? "" : " " + f.Alias);
+            for (size_t i = 0; i < f.On.size(); ++i) text += (i ? " AND " : " ON ") + Expr(f.On[i]);
+        }
+        if (s.Where) text += " WHERE " + Expr(*s.Where);
+        auto item = [&](int i, bool byName) {
+            return byName && !Lite ? Expr(s.Items[size_t(i)]) : std::to_string(i + 1);
+        };
+        for (size_t i = 0; i < s.GroupBy.size(); ++i)
+            text += (i ? ", " : " GROUP BY ") +
+                    item(s.GroupBy[i], s.GroupByName && s.Items[size_t(s.GroupBy[i])].Op == TOp::Column);
+        if (s.Having) text += " HAVING " + Expr(*s.Having);
+        for (size_t i = 0; i < s.OrderBy.size(); ++i)
+            text += (i ? ", " : " ORDER BY ") + item(s.OrderBy[i].Item, s.OrderBy[i].ByName) +
+                    (s.OrderBy[i].Desc ? " DESC" : "");
+        return text;
+    }
+
+    std::string Expr(const TExpr& e) {
+        std::vector<std::string> a;  // in text order, as the markers are numbered
+        for (const TExpr& x : e.Args) a.push_back(Expr(x));
+        const std::string no = e.Negated ? "NOT " : "";
+        switch (e.Op) {
+            case TOp::Column: {
+                auto w = Written_.find(e.Column);
+                if (e.Table.empty() && w != Written_.end()) return w->second;
+                return e.Table.empty() ? e.Column : e.Table + "." + e.Column;
+            }
+            case TOp::Const:
+                return Lite && e.Value.Kind == TValue::Text && e.Value.S.empty() ? "NULL" : Literal(e.Value);
+            case TOp::Param:
+                if (Lite) return Literal(e.Value);
+                if (Params) Params->push_back({e.Type, e.Value});
+                return "?";
+            case TOp::InList: {
+                std::string list;
+                for (size_t i = 1; i < a.size(); ++i)
+                    list += Lite ? (i > 1 ? " OR " : "") + a[0] + " IS " + a[i] : (i > 1 ? ", " : "") + a[i];
+                return Lite ? "(" + no + "(" + list + "))" : "(" + a[0] + " " + no + "IN (" + list + "))";
+            }
+            case TOp::InSelect:
+                if (!Lite) return "(" + a[0] + " " + no + "IN (" + Select(*e.Sub, false) + "))";
+                return "(" + no + "EXISTS (SELECT 1 FROM (" + Select(*e.Sub, true) + ") AS q WHERE q.v0 IS " +
+                       a[0] + "))";
+            default:
+                break;
+        }
+        // Ours, then SQLite's form with this dialect's rules: $0.. are the operands, $n the NOT
+        // of a NOT form.
+        static const std::map<TOp, std::pair<const char*, const char*>> forms{
+            {TOp::Neg, {"-($0)", "-($0)"}},
+            {TOp::Add, {"($0 + $1)", "($0 + $1)"}},
+            {TOp::Sub, {"($0 - $1)", "($0 - $1)"}},
+            {TOp::Mul, {"($0 * $1)", "($0 * $1)"}},
+            {TOp::Div, {"($0 / $1)", "(CAST($0 AS REAL) / $1)"}},
+            {TOp::Concat, {"($0 || $1)", "(coalesce($0, '') || coalesce($1, ''))"}},
+            {TOp::Upper, {"UPPER($0)", "NULLIF(UPPER($0), '')"}},
+            {TOp::Lower, {"LOWER($0)", "NULLIF(LOWER($0), '')"}},
+            {TOp::Eq, {"($0 = $1)", "($0 IS $1)"}},
+            {TOp::Ne, {"($0 <> $1)", "($0 IS NOT $1)"}},
+            {TOp::Lt, {"($0 < $1)", "coalesce(($0 < $1), 0)"}},
+            {TOp::Gt, {"($0 > $1)", "coalesce(($0 > $1), 0)"}},
+            {TOp::Le, {"($0 <= $1)", "coalesce(($0 <= $1), 0)"}},
+            {TOp::Ge, {"($0 >= $1)", "coalesce(($0 >= $1), 0)"}},
+            {TOp::And, {"($0 AND $1)", "($0 AND $1)"}},
+            {TOp::Or, {"($0 OR $1)", "($0 OR $1)"}},
+            {TOp::Not, {"(NOT $0)", "(NOT $0)"}},
+            {TOp::IsNull, {"($0 IS NULL)", "($0 IS NULL)"}},
+            {TOp::IsNotNull, {"($0 IS NOT NULL)", "($0 IS NOT NULL)"}},
+            {TOp::Between,
+             {"($0 $nBETWEEN $1 AND $2)", "($n(coalesce($0 >= $1, 0) AND coalesce($0 <= $2, 0)))"}},
+            {TOp::Like, {"($0 $nLIKE $1)", "($ncoalesce($0 LIKE $1, 0))"}},
+            {TOp::CountStar, {"COUNT(*)", "COUNT(*)"}},
+            {TOp::Count, {"COUNT($0)", "COUNT($0)"}},
+            {TOp::Sum, {"SUM($0)", "SUM($0)"}},
+            {TOp::Min, {"MIN($0)", "MIN($0)"}},
+            {TOp::Max, {"MAX($0)", "MAX($0)"}},
+            {TOp::Avg, {"AVG($0)", "coalesce(AVG($0), 0.0)"}},
+        };
+        const auto& form = forms.at(e.Op);
+        const bool comparison = e.Op >= TOp::Eq && e.Op <= TOp::Ge;
+        std::string text;
+        for (const char* p = Lite && (ModelNull || !comparison) ? form.second : form.first; *p; ++p) {
+            if (*p != '$') {
+                text += *p;
+            } else {
+                ++p;
+                text += *p == 'n' ? no : a[size_t(*p - '0')];
+            }
+        }
+        return text;
+    }
+
+    const TTables& Tables;
+    bool Lite, ModelNull;
+    std::vector<std::pair<TType, TValue>>* Params;
+    std::map<std::string, std::string> Written_;
+};
+
+// ---- The two databases -------------------------------------------------------------------
+
+struct TResult {
+    bool Failed = false;
+    std::string Error;
+    TRows Rows;
+    int64_t Affected = 0;
+};
+
+std::string CreateText(const TTable& t, bool lite) {
+    std::string cols;
+    for (const TColumn& c : t.Columns) {
+        static const char* ours[] = {"INTEGER", "FLOAT", "CHAR"};
+        static const char* lites[] = {"INTEGER", "REAL", "TEXT"};
+        cols += (cols.empty() ? "" : ", ") + c.Name + " " + (lite ? lites : ours)[int(c.Type)] +
+                (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : "");
+    }
+    return "CREATE TABLE " + t.Name + " (" + cols + ")";
+}
+
+class TOurs {
+public:
+    explicit TOurs(const std::string& folder) {
+        InitializeLibrary();
+        Session = std::make_unique<TDataSession>();
+        Session->SetPrivateDirectory(folder);
+        Database = Session->OpenDirectory("db", folder);
+    }
+    ~TOurs() {
+        Session.reset();
+        FinalizeLibrary();
+    }
+    TOurs(const TOurs&) = delete;
+    TOurs& operator=(const TOurs&) = delete;
+
+    void Create(const TTable& t) {
+        Run(CreateText(t, false), {}, -1);
+        for (int c : t.Indexed)
+            Run("CREATE INDEX " + t.Name + "x" + std::to_string(c) + " ON " + t.Name + " (" +
+                    t.Columns[size_t(c)].Name + ")",
+                {}, -1);
+        TDataCursor cursor(Database);
+        cursor.SetTableName(t.Name);
+        cursor.Open();
+        std::vector<uint8_t> record(size_t(cursor.GetRecordSize()));
+        for (const TRow& row : t.Rows) {
+            cursor.InitRecord(record.data());
+            for (size_t c = 0; c < row.size(); ++c) {
+                const TType type = t.Columns[c].Type;
+                const int32_t i = int32_t(row[c].Number());
+                const double d = row[c].Number();
+                const void* v = row[c].Kind == TValue::Null ? nullptr
+                                : type == TType::Int        ? static_cast<const void*>(&i)
+                                : type == TType::Real       ? static_cast<const void*>(&d)
+                                                            : row[c].S.c_str();
+                cursor.PutField(int32_t(c + 1), record.data(), v);
+            }
+            cursor.InsertRecord(record.data());
+        }
+    }
+
+    TResult Run(const std::string& text, const std::vector<std::pair<TType, TValue>>& params, int maxRows) {
+        TResult r;
+        try {
+            TQueryStatement s(Database);
+            s.SetMaxRowCount(maxRows);
+            int32_t position = 0;
+            s.Prepare(text, position);
+            std::vector<TQueryStatement::TParamValue> fields;
+            std::vector<uint8_t> bytes;
+            for (const auto& [type, v] : params) {
+                static const uint8_t types[] = {dtInteger, dtFloat, dtString};
+                const int32_t i = int32_t(v.I);
+                const auto* p =
+                    reinterpret_cast<const uint8_t*>(type == TType::Int    ? static_cast<const void*>(&i)
+                                                     : type == TType::Real ? static_cast<const void*>(&v.D)
+                                                                           : v.S.c_str());
+                const int32_t size = type == TType::Int    ? 4
+                                     : type == TType::Real ? 8
+                                                           : int32_t(v.S.size() + 1);
+                fields.push_back({types[int(type)], 0, size, 0, int32_t(bytes.size())});
+                bytes.push_back(v.Kind == TValue::Null ? 0 : 1);
+                bytes.insert(bytes.end(), p, p + size);
+            }
+            if (!fields.empty()) s.SetParams(int32_t(fields.size()), fields.data(), bytes.data());
+            TDataCursor* result = nullptr;
+            s.Execute(result);
+            r.Affected = s.GetRowsAffected();
+            if (result) r.Rows = Rows(*result);
+        } catch (const EZIZIVUEngineError& e) {
+            r.Failed = true;
+            r.Error = e.Message();
+        }
+        return r;
+    }
+
+private:
+    static TRows Rows(TDataCursor& c) {
+        TRows rows;
+        std::vector<uint8_t> record(size_t(std::max(c.GetRecordSize(), 9)));
+        c.First();
+        while (c.GetNextRecord(record.data()) == 0) {
+            TRow row;
+            for (int32_t no = 1; no <= c.GetFieldCount(); ++no) {
+                const TFieldDescriptor& f = c.GetFieldDefinition(no);
+                if (f.WorkArea[HiddenFieldByte]) continue;
+                uint8_t v[256] = {};
+                bool blank = false;
+                c.GetField(no, record.data(), blank, v);
+                auto load = [&](auto x) {
+                    std::memcpy(&x, v, sizeof x);
+                    return x;
+                };
+                const bool small = f.DataType == dtSmallInt || f.DataType == dtBoolean;
+                row.push_back(blank                    ? TValue{}
+                              : f.DataType == dtString ? TextValue(reinterpret_cast<const char*>(v))
+                              : f.DataType == dtFloat  ? RealValue(load(0.0))
+                              : small                  ? IntValue(load(int16_t()))
+                                                       : IntValue(load(int32_t())));
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    std::unique_ptr<TDataSession> Session;
+    TDataDirectory* Database = nullptr;
+};
+
+class TLite {
+public:
+    TLite() {
+        sqlite3_open(":memory:", &Db);
+        Run("PRAGMA case_sensitive_like = ON");
+    }
+    ~TLite() { sqlite3_close(Db); }
+    TLite(const TLite&) = delete;
+    TLite& operator=(const TLite&) = delete;
+
+    void Create(const TTable& t) {
+        Run(CreateText(t, true));
+        for (const TRow& row : t.Rows) {
+            std::string values;
+            for (const TValue& v : row) values += (values.empty() ? "" : ", ") + Literal(v);
+            Run("INSERT INTO " + t.Name + " VALUES (" + values + ")");
+        }
+    }
+
+    TResult Run(const std::string& text) {
+        TResult r;
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(Db, text.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+            r.Failed = true;
+            r.Error = sqlite3_errmsg(Db);
+            return r;
+        }
+        int rc;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+            TRow row;
+            for (int i = 0; i < sqlite3_column_count(s); ++i) {
+                const int type = sqlite3_column_type(s, i);
+                row.push_back(type == SQLITE_INTEGER ? IntValue(sqlite3_column_int64(s, i))
+                              : type == SQLITE_FLOAT ? RealValue(sqlite3_column_double(s, i))
+                              : type == SQLITE_TEXT
+                                  ? TextValue(reinterpret_cast<const char*>(sqlite3_column_text(s, i)))
+                                  : TValue{});
+            }
+            r.Rows.push_back(row);
+        }
+        if (rc != SQLITE_DONE) {
+            r.Failed = true;
+            r.Error = sqlite3_errmsg(Db);
+        }
+        r.Affected = sqlite3_column_count(s) ? int64_t(r.Rows.size()) : sqlite3_changes(Db);
+        sqlite3_finalize(s);
+        return r;
+    }
+
+private:
+    sqlite3* Db = nullptr;
+};
+
+// ---- Comparing ---------------------------------------------------------------------------
+
+std::string RowText(const TRow& row) {
+    std::string s = "(";
+    for (size_t c = 0; c < row.size(); ++c) s += (c ? ", " : "") + Literal(row[c]);
+    return s + ")\n";
+}
+
+std::string RowsText(const TResult& r) {
+    if (r.Failed) return "failed: " + r.Error + "\n";
+    std::string s = std::to_string(r.Rows.size()) + " rows, " + std::to_string(r.Affected) + " affected\n";
+    for (size_t i = 0; i < r.Rows.size() && i < 12; ++i) s += "      " + RowText(r.Rows[i]);
+    return r.Rows.size() > 12 ? s + "      ...\n" : s;
+}
+
+bool SameRow(const TRow& a, const TRow& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (!Same(a[i], b[i])) return false;
+    return true;
+}
+
+// Whether every row of part has a row of its own in whole (equal counts: the same rows).
+bool Contained(TRows part, TRows whole) {
+    auto key = [](const TRow& r) {
+        std::string k;
+        for (const TValue& v : r) k += SortKey(v) + '\x1f';
+        return k;
+    };
+    auto byKey = [&](const TRow& x, const TRow& y) { return key(x) < key(y); };
+    std::sort(part.begin(), part.end(), byKey);
+    std::sort(whole.begin(), whole.end(), byKey);
+    if (part.size() == whole.size() && std::equal(part.begin(), part.end(), whole.begin(), SameRow))
+        return true;
+    // Reals near a rounding edge may sort apart: match them one by one.
+    std::vector<bool> used(whole.size());
+    for (const TRow& p : part) {
+        size_t i = 0;
+        while (i < whole.size() && (used[i] || !SameRow(p, whole[i]))) ++i;
+        if (i == whole.size()) return false;
+        used[i] = true;
+    }
+    return true;
+}
+
+// What differs between the two results of one SELECT (empty when they agree).
+std::string SelectDiffers(const TSelect& s, const TResult& ours, const TResult& lite) {
+    if (ours.Rows.size() != lite.Rows.size() || !Contained(ours.Rows, lite.Rows)) return "other rows";
+    for (size_t i = 0; i < ours.Rows.size(); ++i)
+        for (const TOrder& o : s.OrderBy)
+            if (!Same(ours.Rows[i][size_t(o.Item)], lite.Rows[i][size_t(o.Item)])) return "another order";
+    return "";
+}
+
+// What differs when the statement runs on both (empty when they agree); whether both
+// refused it goes to bothFailed.
+std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TLite& lite,
+                 const TStatement& s, bool& bothFailed) {
+    std::vector<std::pair<TType, TValue>> params;
+    const std::string ourText = TRender(tables, false, true, &params).Statement(s);
+    const std::string liteText = TRender(tables, true, options.ModelNullRules).Statement(s);
+    const TResult o = ours.Run(ourText, params, s.Kind == TKind::Select ? s.Query.MaxRows : -1);
+    const TResult l = lite.Run(liteText);
+    bothFailed = o.Failed && l.Failed;
+    std::string what;
+    if (o.Failed != l.Failed)
+        what = o.Failed ? "refused by ours only: " + o.Error : "refused by SQLite only: " + l.Error;
+    else if (!o.Failed && s.Kind == TKind::Select)
+        what = SelectDiffers(s.Query, o, l);
+    else if (!o.Failed && o.Affected != l.Affected)
+        what = "other rows affected";
+    std::string detail = "  ours:   " + RowsText(o) + "  SQLite: " + RowsText(l);
+    if (what.empty() && s.Kind != TKind::Select && !o.Failed) {
+        // The target's rows after the change.
+        const TResult to = ours.Run("SELECT * FROM " + s.Target, {}, -1);
+        const TResult tl = lite.Run("SELECT * FROM " + s.Target);
+        if (to.Failed || to.Rows.size() != tl.Rows.size() || !Contained(to.Rows, tl.Rows)) {
+            what = "other rows in " + s.Target + " afterwards";
+            detail = "  ours:   " + RowsText(to) + "  SQLite: " + RowsText(tl);
+        }
+    }
+    return what.empty() ? "" : what + "\n" + detail;
+}
+
+// A statement as a report shows it: our text with its settings, and SQLite's text.
+std::string StatementText(const TTables& tables, const TStatement& s, bool modelNull) {
+    std::vector<std::pair<TType, TValue>> params;
+    std::string text = "  statement: " + TRender(tables, false, true, &params).Statement(s) + "\n";
+    if (s.Kind == TKind::Select && s.Query.MaxRows >= 0)
+        text += "  MaxRowCount: " + std::to_string(s.Query.MaxRows) + "\n";
+    for (size_t i = 0; i < params.size(); ++i)
+        text +=
+            (i ? " " : "  parameters: ") + Literal(params[i].second) + (i + 1 == params.size() ? "\n" : "");
+    return text + "  as SQLite runs it: " + TRender(tables, true, modelNull).Statement(s) + "\n";
+}
+
+// ---- Runs in a child process -------------------------------------------------------------
+
+enum class TEndKind : uint8_t { Agreed, Mismatch, Crash };
+
+struct TEnd {
+    TEndKind Kind = TEndKind::Agreed;
+    int Index = -1;  // of the statement that failed
+    int64_t BothFailed = 0;
+    std::string Text;
+};
+
+// Runs the statements over the tables on both sides in a child, so that a crash or a hang
+// of ours is a finding like a mismatch. The child reports each statement it starts.
+TEnd RunForked(const TTables& tables, const std::vector<TStatement>& list, const TOptions& options) {
+    TScratchDir folder("zelto-sqldiff", "/dev/shm");  // in memory: commits flush their files
+    TForkChild child([&](TForkChild& link) {
+        TOurs ours(folder.Path());
+        TLite lite;
+        for (const TTable& t : tables) {
+            ours.Create(t);
+            lite.Create(t);
+        }
+        for (const TStatement& s : list) {
+            link.Send('.');
+            bool both = false;
+            const std::string differs = Step(tables, options, ours, lite, s, both);
+            if (both) link.Send('e');
+            if (!differs.empty()) {
+                link.Send('M');
+                for (char c : differs) link.Send(c);
+                return 1;
+            }
+        }
+        return 0;
+    });
+    const std::string said = child.ReceiveAll();
+    const TChildEnd end = child.Finish();
+    TEnd e;
+    const size_t m = said.find('M');
+    const std::string steps = said.substr(0, m);
+    e.Index = int(std::count(steps.begin(), steps.end(), '.')) - 1;
+    e.BothFailed = std::count(steps.begin(), steps.end(), 'e');
+    if (end.ExitedWith(0)) return e;
+    e.Kind = end.ExitedWith(1) ? TEndKind::Mismatch : TEndKind::Crash;
+    e.Text =
+        m != std::string::npos ? said.substr(m + 1) : (std::ostringstream() << "ours " << end << "\n").str();
+    return e;
+}
+
+// ---- Reduction ---------------------------------------------------------------------------
+
+// The k-th simplification of a statement in a fixed walk order: a clause, item or operand
+// left out, an operator replaced by its operand. False when there is no k-th.
+class TShrink {
+public:
+    explicit TShrink(int k) : K(k) {}
+
+    bool Statement(TStatement& s) {
+        if (s.Kind == TKind::Select) return Select(s.Query);
+        if (s.Kind != TKind::Delete && s.Values.size() > 1 && (s.Kind == TKind::Update || s.ColumnList))
+            for (size_t i = 0; i < s.Values.size(); ++i)
+                if (Take()) {
+                    s.Values.erase(s.Values.begin() + long(i));
+                    s.Columns.erase(s.Columns.begin() + long(i));
+                    return true;
+                }
+        if (s.Kind == TKind::Insert && s.Values.empty() && Select(s.Query)) return true;
+        if (Optional(s.Where)) return true;
+        for (TExpr& v : s.Values)
+            if (Expr(v)) return true;
+        return false;
+    }
+
+private:
+    bool Take() { return K-- == 0; }
+    // Sets a field that differs from its plain value to it, as a simplification.
+    template <class T>
+    bool Clear(T& field, const T& plain) {
+        if (field == plain || !Take()) return false;
+        field = plain;
+        return true;
+    }
+
+    bool Optional(std::optional<TExpr>& e) {
+        if (!e) return false;
+        if (Take()) {
+            e.reset();
+            return true;
+        }
+        return Expr(*e);
+    }
+
+    bool Expr(TExpr& e) {
+        // An operand of the same type only: an integer beside a real would meet this dialect's
+        // conversions of the other side (joins and constants take the column's type).
+        for (TExpr& a : e.Args)
+            if (a.Type == e.Type && !IsAggregate(e.Op) && Take()) {
+                TExpr keep = a;
+                e = std::move(keep);
+                return true;
+            }
+        if (Clear(e.Negated, false) || (e.Op == TOp::Param && Clear(e.Op, TOp::Const))) return true;
+        if (e.Sub) {
+            auto sub = std::make_shared<TSelect>(*e.Sub);
+            if (Select(*sub)) {
+                e.Sub = sub;
+                return true;
+            }
+        }
+        for (TExpr& a : e.Args)
+            if (Expr(a)) return true;
+        return false;
+    }
+
+    bool Select(TSelect& s) {
+        for (size_t i = 0; s.Items.size() > 1 && i < s.Items.size(); ++i)
+            if (Take()) {
+                s.Items.erase(s.Items.begin() + long(i));
+                // GROUP BY and ORDER BY items after it move one place on; its own go.
+                std::vector<int> group;
+                for (int n : s.GroupBy)
+                    if (n != int(i)) group.push_back(n > int(i) ? n - 1 : n);
+                s.GroupBy = group;
+                std::vector<TOrder> order;
+                for (TOrder o : s.OrderBy)
+                    if (o.Item != int(i))
+                        order.push_back({o.Item > int(i) ? o.Item - 1 : o.Item, o.Desc, o.ByName});
+                s.OrderBy = order;
+                return true;
+            }
+        if (Clear(s.Distinct, false) || Clear(s.OrderBy, {}) || Clear(s.MaxRows, -1)) return true;
+        for (size_t i = 1; i < s.From.size(); ++i) {
+            TFrom& f = s.From[i];
+            if (f.Join == TJoin::Left && Take()) {
+                f.Join = TJoin::Inner;
+                return true;
+            }
+            for (size_t c = 0; f.On.size() > 1 && c < f.On.size(); ++c)
+                if (Take()) {
+                    f.On.erase(f.On.begin() + long(c));
+                    return true;
+                }
+        }
+        if (Optional(s.Where) || Optional(s.Having)) return true;
+        for (TFrom& f : s.From)
+            for (TExpr& c : f.On)
+                if (Expr(c)) return true;
+        for (TExpr& e : s.Items)
+            if (Expr(e)) return true;
+        return false;
+    }
+
+    int K;
+};
+
+std::string TablesText(const TTables& tables, const std::string& statement) {
+    std::string s;
+    for (const TTable& t : tables) {
+        if (statement.find(t.Name) == std::string::npos) continue;
+        s += "  " + CreateText(t, false) + "\n";
+        for (int c : t.Indexed) s += "    index on " + t.Columns[size_t(c)].Name + "\n";
+        for (const TRow& row : t.Rows) s += "    " + RowText(row);
+        if (t.Rows.empty()) s += "    no rows\n";
+    }
+    return s;
+}
+
+// The failing statement alone over the tables as they were before it, made smaller while it
+// still fails the same way.
+std::string Reduce(TTables tables, const std::vector<TStatement>& list, const TEnd& first,
+                   const TOptions& options) {
+    {
+        // Before the statement the two sides agreed: SQLite's rows are those of both.
+        TLite lite;
+        for (const TTable& t : tables) lite.Create(t);
+        for (int i = 0; i < first.Index; ++i)
+            lite.Run(TRender(tables, true, options.ModelNullRules).Statement(list[size_t(i)]));
+        for (TTable& t : tables) t.Rows = lite.Run("SELECT * FROM " + t.Name).Rows;
+    }
+    TStatement s = list[size_t(first.Index)];
+    TEnd last = first;
+    // Enough trials for any statement here; a hang costs a deadline each, so time counts too.
+    int trials = 0;
+    const TDeadline deadline = TDeadline::After(std::chrono::minutes(5));
+    auto more = [&] { return trials < 800 && !deadline.Passed(); };
+    auto fails = [&](const TTables& t, const TStatement& candidate) {
+        if (!more()) return false;
+        ++trials;
+        TEnd e = RunForked(t, {candidate}, options);
+        if (e.Kind != first.Kind ||
+            e.Text.substr(0, e.Text.find('\n')) != first.Text.substr(0, first.Text.find('\n')))
+            return false;
+        last = e;
+        return true;
+    };
+    if (!fails(tables, s)) return "  (not without the statements before it)\n";
+    for (bool smaller = true; smaller && more();) {
+        smaller = false;
+        for (size_t t = 0; t < tables.size(); ++t)
+            for (size_t n = tables[t].Rows.size(); n >= 1; n /= 2)
+                for (size_t i = 0; i + n <= tables[t].Rows.size();) {
+                    TTables candidate = tables;
+                    TRows& rows = candidate[t].Rows;
+                    rows.erase(rows.begin() + long(i), rows.begin() + long(i + n));
+                    if (fails(candidate, s)) {
+                        tables = std::move(candidate);
+                        smaller = true;
+                    } else {
+                        i += n;
+                    }
+                }
+        for (int k = 0; more(); ++k) {
+            TStatement candidate = s;
+            if (!TShrink(k).Statement(candidate)) break;
+            if (fails(tables, candidate)) {
+                s = std::move(candidate);
+                smaller = true;
+                k = -1;
+            }
+        }
+    }
+    const std::string text = TRender(tables, false, true).Statement(s);
+    return TablesText(tables, text) + StatementText(tables, s, options.ModelNullRules) +
+           last.Text.substr(last.Text.find('\n') + 1);
+}
+
+uint64_t CaseSeed(uint64_t seed, int64_t c) {
+    uint64_t z = seed * 0x9E3779B97F4A7C15ull + uint64_t(c) + 1;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+TOutcome Run(const TOptions& options, std::ostream* progress) {
+    TOutcome out;
+    for (int64_t c = 0; out.Statements < options.Count; ++c) {
+        TGenerator g(CaseSeed(options.Seed, c), options.Avoid);
+        const TTables tables = g.Tables();
+        std::vector<TStatement> list;
+        for (int64_t n = std::min<int64_t>(options.CaseStatements, options.Count - out.Statements); n > 0;
+             --n)
+            list.push_back(g.Statement(tables));
+        const TEnd end = RunForked(tables, list, options);
+        out.BothFailed += end.BothFailed;
+        if (end.Kind == TEndKind::Agreed) {
+            out.Statements += int64_t(list.size());
+            if (progress && (c + 1) % 50 == 0)
+                *progress << out.Statements << " statements, " << out.BothFailed << " refused by both"
+                          << std::endl;
+            continue;
+        }
+        out.Mismatch = true;
+        if (end.Index < 0) {  // before the first statement
+            out.Report = "Tables " + std::to_string(c) + " of seed " + std::to_string(options.Seed) +
+                         " could not be made: " + end.Text;
+            return out;
+        }
+        out.Report = "Statement " + std::to_string(out.Statements + end.Index) + " of seed " +
+                     std::to_string(options.Seed) + " (tables " + std::to_string(c) + ", their statement " +
+                     std::to_string(end.Index) + "): " + end.Text.substr(0, end.Text.find('\n')) +
+                     "\n  met as: " + TRender(tables, false, true).Statement(list[size_t(end.Index)]) +
+                     "\n  reduced:\n" + Reduce(tables, list, end, options);
+        out.Statements += end.Index;
+        return out;
+    }
+    return out;
+}
+
+}  // namespace sqldiff
