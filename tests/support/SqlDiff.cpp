@@ -700,15 +700,24 @@ public:
                     if (Lite) Written_[c.Name] = "(" + v + ")";
                 }
                 Written_.clear();
-                return "UPDATE " + s.Target + " SET " + sets + (s.Where ? " WHERE " + Expr(*s.Where) : "");
+                return "UPDATE " + s.Target + " SET " + sets + Where(s);
             }
             case TKind::Delete:
-                return "DELETE FROM " + s.Target + (s.Where ? " WHERE " + Expr(*s.Where) : "");
+                return "DELETE FROM " + s.Target + Where(s);
         }
         return "";
     }
 
 private:
+    // The condition of UPDATE or DELETE. This dialect decides every row before the first
+    // changes (its sub-selects read the table as it was); SQLite is made to do the same by
+    // choosing the rows in one sub-select.
+    std::string Where(const TStatement& s) {
+        if (!s.Where) return "";
+        if (!Lite) return " WHERE " + Expr(*s.Where);
+        return " WHERE rowid IN (SELECT rowid FROM " + s.Target + " WHERE " + Expr(*s.Where) + ")";
+    }
+
     // A value as its column stores it: reals cut to integers, texts to the width and an
     // empty text as NULL.
     std::string Stored(const TColumn& c, const std::string& v, TType type) const {
@@ -772,8 +781,11 @@ private:
             }
             case TOp::InSelect:
                 if (!Lite) return "(" + a[0] + " " + no + "IN (" + Select(*e.Sub, false) + "))";
-                return "(" + no + "EXISTS (SELECT 1 FROM (" + Select(*e.Sub, true) + ") AS q WHERE q.v0 IS " +
-                       a[0] + "))";
+                // One sub-select without a reference to the outer row, so that SQLite reads it
+                // once, before a data statement changes a row, as this dialect does; NULL is
+                // a blob on both sides, so that it equals NULL and nothing else.
+                return "(" + no + "(coalesce(" + a[0] + ", x'00') IN (SELECT coalesce(q.v0, x'00') FROM (" +
+                       Select(*e.Sub, true) + ") AS q)))";
             default:
                 break;
         }

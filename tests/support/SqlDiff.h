@@ -26,7 +26,7 @@ enum TAvoid : uint32_t {
     avChainAfterLeft = 256,    // a table after a LEFT JOIN, by a comma, an ON with OR or an ON
                                // naming the LEFT JOIN's inner table
 };
-constexpr uint32_t OpenFaults = 0x1FF;
+constexpr uint32_t OpenFaults = avChainAfterLeft;
 
 // OpenFaults, or the number in ZELTO_SQLDIFF_AVOID when it is set (0: leave nothing out).
 uint32_t AvoidFromEnvironment();
