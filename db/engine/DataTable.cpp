@@ -372,7 +372,7 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     if (tookRead) changed = LockRead();
     const int32_t tries = int32_t(Session() ? Session()->LockRetryCount() : 15) + 1;
     const uint32_t wait = Session() ? Session()->LockWaitTime() : 100;
-    if (!TryLock(*FDataFile, RecordBase - recordNo, 1, tries, wait)) {
+    if (RecordBytesLocked() && !TryLock(*FDataFile, RecordBase - recordNo, 1, tries, wait)) {
         // A failed record lock leaves no read lock of its own behind.
         if (tookRead) UnlockRead();
         Raise(ZIZIVU_RECLOCKFAILED);
@@ -394,16 +394,18 @@ void TDataTable::UnlockRecord(uint32_t recordNo) {
     }
     if (!BitSet(FLocked, recordNo)) Raise(ZIZIVU_UNLOCKFAILED);
     FLocked.ClearBit(int32_t(recordNo));
-    if (!FDataFile->LockRange(RecordBase - recordNo, 1, false)) Raise(ZIZIVU_UNLOCKFAILED);
+    if (RecordBytesLocked() && !FDataFile->LockRange(RecordBase - recordNo, 1, false))
+        Raise(ZIZIVU_UNLOCKFAILED);
 }
 
 void TDataTable::UnlockAllRecords(bool deferredOnly) {
     const TRecordsBitmap& which = deferredOnly ? FDeferred : FLocked;
+    const bool bytes = RecordBytesLocked();
     for (int32_t n = 1; n <= which.RecordCount(); ++n) {
         if (!which.GetBit(n)) continue;
         if (BitSet(FLocked, uint32_t(n))) {
             FLocked.ClearBit(n);
-            FDataFile->LockRange(RecordBase - uint32_t(n), 1, false);
+            if (bytes) FDataFile->LockRange(RecordBase - uint32_t(n), 1, false);
         }
         if (BitSet(FDeferred, uint32_t(n))) FDeferred.ClearBit(n);
     }
