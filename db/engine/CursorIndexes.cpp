@@ -2,10 +2,12 @@
 // duplicate keys asks the data-lost hook about each refused record before anything is
 // changed: the table loses records only when the caller said so.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <numeric>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "db/engine/BlobFile.h"
 #include "db/engine/DataCursor.h"
@@ -281,13 +283,26 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
         const TIndexDescriptor d = index->GetIndexDescriptor(DeletedIndexNo);
         TCompareScope scope(*this, DeletedIndexNo, d);
         std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
-        uint8_t key[DeletedIndexKeyLength];
+        // The sort scrambled the row ids over the records: the keys go in in key order, so
+        // that each insert lands on the tree's rightmost path, which stays in the page cache.
+        struct TDeletedKey {
+            std::array<uint8_t, DeletedIndexKeyLength> Key;
+            uint32_t RecordNo;
+        };
+        std::vector<TDeletedKey> keys(count);
         for (uint32_t n = 1; n <= count; ++n) {
             FetchRecord(n, image.data());
-            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
-            if (!index->InsertIndexKey(this, DeletedIndexNo, key, n)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), keys[n - 1].Key.data());
+            keys[n - 1].RecordNo = n;
             RetagBlobOwners(n, image.data());
         }
+        std::sort(keys.begin(), keys.end(), [](const TDeletedKey& a, const TDeletedKey& b) {
+            const int c = std::memcmp(a.Key.data(), b.Key.data(), DeletedIndexKeyLength);
+            return c != 0 ? c < 0 : a.RecordNo < b.RecordNo;
+        });
+        for (const TDeletedKey& k : keys)
+            if (!index->InsertIndexKey(this, DeletedIndexNo, k.Key.data(), k.RecordNo))
+                Raise(ZIZIVU_PAGEBUFCORRUPT);
         FlushAfterWrite();
     }
     ResetView();

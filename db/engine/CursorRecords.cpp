@@ -605,8 +605,9 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     const uint32_t last = data->GetLastRowId();
     if (!keep) rowId = NextRowIdAfter(last);
     // Once the counter wrapped its ids may still be in use, and a kept one must be
-    // free: every new id is looked up.
-    CheckRowIdFree(rowId);
+    // free: every new id is looked up. An exclusive table whose ids all lie within the
+    // counter (the file's one writer knows it) has every id above the counter free.
+    if (!(FTable->Exclusive() && data->RowIdsWithinLast() && rowId > last)) CheckRowIdFree(rowId);
     buffer[0] = 0;
     bytes::PutU32(buffer + 1, recNo);
     bytes::PutU32(buffer + 5, rowId);

@@ -207,6 +207,7 @@ void TDataFile::InitStructure(uint16_t language, uint16_t sort, const TFieldDesc
     if (fieldCount < 0 || fieldCount > MaxFieldCount) Fail(ZIZIVU_FIELDLIMIT);
     ClearRecordCache();
     FHeader = TDataFileHeader();
+    FRowIdsWithinLast = false;
     FHeader.LanguageId = language;
     FHeader.SortId = sort;
     FHeader.UserMinor = userMinor;
@@ -310,7 +311,9 @@ void TDataFile::CheckHeader() {
 void TDataFile::ReadHeader() {
     uint8_t image[DataFileHeaderSize];
     ReadAt(*this, 0, image, DataFileHeaderSize);
+    const uint32_t last = FHeader.LastRowId;
     FHeader.ReadFrom(image);
+    if (FHeader.LastRowId != last) FRowIdsWithinLast = false;
     FHeaderModified = false;
 }
 
@@ -338,6 +341,7 @@ bool TDataFile::HeaderChanged() {
     uint8_t image[DataFileHeaderSize];
     ReadAt(*this, 0, image, DataFileHeaderSize);
     if (bytes::GetU32(image) == FHeader.ChangeCount) return false;
+    FRowIdsWithinLast = false;
     FHeader.ReadFrom(image);
     FHeaderModified = false;
     return true;
@@ -357,6 +361,7 @@ void TDataFile::Empty() {
     FHeader.NextRecordNo = 1;
     FHeader.LastRowId = 0;
     FHeaderModified = true;
+    FRowIdsWithinLast = true;
     FOwner->SetTableChanged();
 }
 
@@ -450,17 +455,22 @@ void TDataFile::SetDescriptionAndPassword(const std::string& password, const std
     FHeader.Password = IsEncrypted() ? ScrambledText(p) : p;
     FHeader.UserMinor = userMinor;
     FHeader.UserMajor = userMajor;
+    if (lastRowId < FHeader.LastRowId) FRowIdsWithinLast = false;
     FHeader.LastRowId = lastRowId;
     MarkHeaderDirty();
 }
 
 void TDataFile::SetLastRowId(uint32_t value) {
+    if (value < FHeader.LastRowId) FRowIdsWithinLast = false;
     FHeader.LastRowId = value;
     MarkHeaderDirty();
 }
 
 uint32_t TDataFile::NextRowId() {
-    if (FHeader.LastRowId >= MaxRowId) FHeader.LastRowId = 0;
+    if (FHeader.LastRowId >= MaxRowId) {
+        FHeader.LastRowId = 0;
+        FRowIdsWithinLast = false;
+    }
     ++FHeader.LastRowId;
     MarkHeaderDirty();
     return FHeader.LastRowId;

@@ -211,6 +211,7 @@ public:
     bool FieldsModified() const { return FFieldsModified; }
     // Takes a header kept earlier back, with its marks (a change undone).
     void RestoreHeader(const TDataFileHeader& header, bool modified, bool fieldsModified) {
+        FRowIdsWithinLast = false;
         FHeader = header;
         FHeaderModified = modified;
         FFieldsModified = fieldsModified;
@@ -245,6 +246,9 @@ public:
                                    uint16_t userMinor, uint16_t userMajor, uint32_t lastRowId);
     uint32_t GetLastRowId() const { return FHeader.LastRowId; }
     void SetLastRowId(uint32_t value);
+    // Every live record's row id is at most the last row id: true from an emptying on as
+    // long as the last row id never went back. Only the one writer of the file knows it.
+    bool RowIdsWithinLast() const { return FRowIdsWithinLast; }
     uint32_t NextRowId();
     uint32_t NextBlobId();
 
@@ -317,6 +321,7 @@ private:
     TTableFilesOwner* FOwner;
     TDataFileHeader FHeader;
     bool FHeaderModified = false;
+    bool FRowIdsWithinLast = false;
     std::vector<TFieldDescriptor> FFields;
     bool FFieldsModified = false;
     TRecordStack FRecordStack{16383};

@@ -1,5 +1,6 @@
 #include "db/engine/DataTable.h"
 
+#include <bit>
 #include <exception>
 
 #include "db/engine/BlobFile.h"
@@ -372,7 +373,7 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     if (tookRead) changed = LockRead();
     const int32_t tries = int32_t(Session() ? Session()->LockRetryCount() : 15) + 1;
     const uint32_t wait = Session() ? Session()->LockWaitTime() : 100;
-    if (!TryLock(*FDataFile, RecordBase - recordNo, 1, tries, wait)) {
+    if (RecordBytesLocked() && !TryLock(*FDataFile, RecordBase - recordNo, 1, tries, wait)) {
         // A failed record lock leaves no read lock of its own behind.
         if (tookRead) UnlockRead();
         Raise(ZIZIVU_RECLOCKFAILED);
@@ -394,18 +395,26 @@ void TDataTable::UnlockRecord(uint32_t recordNo) {
     }
     if (!BitSet(FLocked, recordNo)) Raise(ZIZIVU_UNLOCKFAILED);
     FLocked.ClearBit(int32_t(recordNo));
-    if (!FDataFile->LockRange(RecordBase - recordNo, 1, false)) Raise(ZIZIVU_UNLOCKFAILED);
+    if (RecordBytesLocked() && !FDataFile->LockRange(RecordBase - recordNo, 1, false))
+        Raise(ZIZIVU_UNLOCKFAILED);
 }
 
 void TDataTable::UnlockAllRecords(bool deferredOnly) {
+    // Word by word: a large bitmap is mostly empty words.
     const TRecordsBitmap& which = deferredOnly ? FDeferred : FLocked;
-    for (int32_t n = 1; n <= which.RecordCount(); ++n) {
-        if (!which.GetBit(n)) continue;
-        if (BitSet(FLocked, uint32_t(n))) {
-            FLocked.ClearBit(n);
-            FDataFile->LockRange(RecordBase - uint32_t(n), 1, false);
+    const int32_t count = which.RecordCount();
+    const bool bytes = RecordBytesLocked();
+    for (int32_t w = 0; w * 32 < count; ++w) {
+        uint32_t bits = which.Words()[w];
+        if (count - w * 32 < 32) bits &= (1u << (count - w * 32)) - 1;
+        for (; bits != 0; bits &= bits - 1) {
+            const int32_t n = w * 32 + std::countr_zero(bits) + 1;
+            if (BitSet(FLocked, uint32_t(n))) {
+                FLocked.ClearBit(n);
+                if (bytes) FDataFile->LockRange(RecordBase - uint32_t(n), 1, false);
+            }
+            if (BitSet(FDeferred, uint32_t(n))) FDeferred.ClearBit(n);
         }
-        if (BitSet(FDeferred, uint32_t(n))) FDeferred.ClearBit(n);
     }
 }
 

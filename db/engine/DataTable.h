@@ -73,6 +73,9 @@ public:
     const std::string& ResolvedName() const { return FResolvedName; }
     void SetExclusive(bool v) { FExclusive = v; }
     bool Exclusive() const { return FExclusive; }
+    // A statement's own result table: opened exclusive by that statement alone, so no other
+    // opener exists to meet its record bytes. Its record locks are kept in the bitmaps only.
+    void SetPrivateRecordLocks(bool v) { FPrivateRecordLocks = v; }
     void SetReadOnly(bool v) { FReadOnly = v; }
     bool ReadOnly() const { return FReadOnly; }
     bool FilesReadOnly() const { return FFilesReadOnly; }
@@ -268,6 +271,7 @@ private:
     void DropAllCaches();
     void RereadHeaders();
     [[noreturn]] void Raise(uint16_t code) const;
+    bool RecordBytesLocked() const { return !(FExclusive && FPrivateRecordLocks); }
 
     TDataDirectory* FDirectory;
     int32_t FOpenCount = 0;
@@ -275,6 +279,7 @@ private:
     std::string FResolvedName;
     bool FOpen = false;
     bool FExclusive = false;
+    bool FPrivateRecordLocks = false;
     bool FReadOnly = false;
     bool FFilesReadOnly = false;
     bool FInMemory = false;

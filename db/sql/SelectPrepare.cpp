@@ -6,6 +6,7 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
+#include "db/engine/DataTable.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlEngineLink.h"
 #include "db/sql/SqlQuerySupport.h"
@@ -573,6 +574,7 @@ void TDataQuery::CreateResultTable() {
         if (added) session->RemovePassword(given.Password);
     });
     FRun.ResultCursor->Open();
+    FRun.ResultCursor->Table()->SetPrivateRecordLocks(true);
 }
 
 void TDataQuery::BuildLiveFieldList() {

@@ -1,4 +1,5 @@
 // Cursor records, fields, validity rules, row ids and BLOBs.
+#include <algorithm>
 #include <cmath>
 
 #include "platform/rtl/DateFormat.h"
@@ -96,6 +97,23 @@ protected:
         CursorTest::SetUp();
         Create("AUTO", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "NAME", dtString, 10)},
                {Index("", {1}), Index("ByName", {2}, false)});
+        // Without the primary key on the id only the row id look-up finds an id in use.
+        Create("BARE", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "NAME", dtString, 10)},
+               {NoPrimary(), Index("ByName", {2}, false)});
+    }
+    // Shared, or exclusive and emptied: such a table knows when its ids all lie within
+    // the counter, and skips the look-up of a new id above it.
+    struct TOpening {
+        const char* Table;
+        bool Exclusive;
+    };
+    static constexpr TOpening Openings[] = {{"AUTO", false}, {"AUTO", true}, {"BARE", false}, {"BARE", true}};
+    TDataCursor& OpenAuto(const TOpening& o) {
+        TDataCursor& c = NewCursor(o.Table);
+        c.SetExclusive(o.Exclusive);
+        c.Open();
+        if (o.Exclusive) c.EmptyTable();
+        return c;
     }
     void Insert(TDataCursor& c, const std::string& name, int32_t id = 0) {
         std::vector<uint8_t> r = Buffer(c);
@@ -106,47 +124,61 @@ protected:
 };
 
 TEST_F(RowIdTest, KeepAutoIncrementKeepsFreeValuesOnly) {
-    TDataCursor& c = OpenCursor("AUTO");
-    for (int i = 0; i < 10; ++i) Insert(c, "n" + std::to_string(i));
-    EXPECT_EQ(c.GetLastAutoIncValue(), 10u);
-    c.SetKeepAutoInc(true);
-    ASSERT_TRUE(c.KeepAutoInc());
-    Insert(c, "high", 100);
-    EXPECT_EQ(c.GetLastAutoIncValue(), 100u);
-    Insert(c, "low", 5 + 100);  // free: kept, counter stays the larger
-    EXPECT_EQ(c.GetLastAutoIncValue(), 105u);
-    EXPECT_EQ(RaisedCode([&] { Insert(c, "dup", 5); }), ZIZIVU_KEYVIOL);
-    EXPECT_EQ(RaisedCode([&] { Insert(c, "dup", 100); }), ZIZIVU_KEYVIOL);
-    Insert(c, "low2", 50);
-    EXPECT_EQ(c.GetLastAutoIncValue(), 106u);  // its value plus 1 is larger
-    c.SetKeepAutoInc(false);
-    Insert(c, "next");
-    EXPECT_EQ(c.GetLastAutoIncValue(), 107u);
-    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 50, 100, 105, 107}));
+    for (const TOpening& o : Openings) {
+        SCOPED_TRACE(std::string(o.Table) + (o.Exclusive ? " exclusive" : " shared"));
+        TDataCursor& c = OpenAuto(o);
+        for (int i = 0; i < 10; ++i) Insert(c, "n" + std::to_string(i));
+        EXPECT_EQ(c.GetLastAutoIncValue(), 10u);
+        // A counter set back leaves the ids above it in use.
+        c.SetLastAutoIncValue(7);
+        EXPECT_EQ(RaisedCode([&] { Insert(c, "taken"); }), ZIZIVU_KEYVIOL);
+        c.SetLastAutoIncValue(10);
+        c.SetKeepAutoInc(true);
+        ASSERT_TRUE(c.KeepAutoInc());
+        Insert(c, "high", 100);
+        EXPECT_EQ(c.GetLastAutoIncValue(), 100u);
+        Insert(c, "low", 5 + 100);  // free: kept, counter stays the larger
+        EXPECT_EQ(c.GetLastAutoIncValue(), 105u);
+        EXPECT_EQ(RaisedCode([&] { Insert(c, "dup", 5); }), ZIZIVU_KEYVIOL);
+        EXPECT_EQ(RaisedCode([&] { Insert(c, "dup", 100); }), ZIZIVU_KEYVIOL);
+        Insert(c, "low2", 50);
+        EXPECT_EQ(c.GetLastAutoIncValue(), 106u);  // its value plus 1 is larger
+        c.SetKeepAutoInc(false);
+        Insert(c, "next");
+        EXPECT_EQ(c.GetLastAutoIncValue(), 107u);
+        std::vector<int32_t> ids = Walk(c, 1);
+        std::sort(ids.begin(), ids.end());
+        EXPECT_EQ(ids, (std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 50, 100, 105, 107}));
+        c.Close();
+    }
 }
 
 TEST_F(RowIdTest, RowIdWrapsToOneAndSkipsIdsInUse) {
-    TDataCursor& c = OpenCursor("AUTO");
-    Insert(c, "first");   // 1
-    Insert(c, "second");  // 2
-    c.SetLastAutoIncValue(MaxRowId - 1);
-    Insert(c, "max");  // 2147483647
-    // The wrap gives 1, which is taken.
-    EXPECT_EQ(RaisedCode([&] { Insert(c, "wrapped"); }), ZIZIVU_KEYVIOL);
-    c.First();
-    std::vector<uint8_t> r(size_t(c.GetRecordSize()));
-    ASSERT_EQ(c.GetNextRecord(r.data()), 0);
-    c.DeleteRecord();  // frees 1
-    Insert(c, "wrapped");
-    EXPECT_EQ(c.GetLastAutoIncValue(), 1u);
-    // The next id after the wrap, 2, is still in use too.
-    EXPECT_EQ(RaisedCode([&] { Insert(c, "again"); }), ZIZIVU_KEYVIOL);
-    // Every key matches its record: each one can be deleted again.
-    c.SwitchToIndex("ByName");
-    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{int32_t(MaxRowId), 2, 1}));
-    c.First();
-    while (c.GetNextRecord(r.data()) == 0) c.DeleteRecord(), c.First();
-    EXPECT_EQ(c.GetRecordCount(), 0);
+    for (const TOpening& o : Openings) {
+        SCOPED_TRACE(std::string(o.Table) + (o.Exclusive ? " exclusive" : " shared"));
+        TDataCursor& c = OpenAuto(o);
+        Insert(c, "first");   // 1
+        Insert(c, "second");  // 2
+        c.SetLastAutoIncValue(MaxRowId - 1);
+        Insert(c, "max");  // 2147483647
+        // The wrap gives 1, which is taken.
+        EXPECT_EQ(RaisedCode([&] { Insert(c, "wrapped"); }), ZIZIVU_KEYVIOL);
+        c.First();
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+        c.DeleteRecord();  // frees 1
+        Insert(c, "wrapped");
+        EXPECT_EQ(c.GetLastAutoIncValue(), 1u);
+        // The next id after the wrap, 2, is still in use too.
+        EXPECT_EQ(RaisedCode([&] { Insert(c, "again"); }), ZIZIVU_KEYVIOL);
+        // Every key matches its record: each one can be deleted again.
+        c.SwitchToIndex("ByName");
+        EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{int32_t(MaxRowId), 2, 1}));
+        c.First();
+        while (c.GetNextRecord(r.data()) == 0) c.DeleteRecord(), c.First();
+        EXPECT_EQ(c.GetRecordCount(), 0);
+        c.Close();
+    }
 }
 
 TEST_F(RowIdTest, ModifyChecksKeysAndKeepsTheRowId) {

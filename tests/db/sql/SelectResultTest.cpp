@@ -1,10 +1,14 @@
 // SELECT results of one table: column names, aggregates and groups, DISTINCT and ORDER BY
 // sorts, row limits, progress and abort, live results, and the result table's life.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "db/engine/DataTable.h"
 #include "tests/db/sql/SqlTableFixture.h"
 
 namespace sqltest {
@@ -256,6 +260,32 @@ TEST_F(SelectResultTest, ResultTablesGoWithTheirStatementIntoTablesStay) {
     std::sort(after.begin(), after.end());
     EXPECT_EQ(Files(), after);
     EXPECT_NE(Error("SELECT g INTO kept FROM t"), "<accepted>");
+}
+
+// The result table is the statement's alone: its rows go in without locking record bytes,
+// so a lock that another open file description holds on them hinders no run.
+TEST_F(SelectResultTest, ResultRowsGoInWithoutLockingRecordBytes) {
+    FSession->SetLockRetryCount(0);
+    FSession->SetLockWaitTime(1);
+    for (const char* text : {"SELECT g, v FROM t ORDER BY v", "SELECT g, COUNT(*) FROM t GROUP BY g",
+                             "SELECT DISTINCT s FROM t"}) {
+        SCOPED_TRACE(text);
+        TDataCursor* result = Run(text);
+        ASSERT_NE(result, nullptr);
+        const TRows expected = Rows(*result);
+        const int fd = ::open(result->Table()->ResolvedName().c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        struct flock l {};
+        l.l_type = F_WRLCK;
+        l.l_whence = SEEK_SET;
+        l.l_start = off_t(table_locks::RecordBase - 8);
+        l.l_len = 8;  // records 1 to 8
+        EXPECT_EQ(::fcntl(fd, F_OFD_SETLK, &l), 0);
+        FStatement->Execute(result);
+        ::close(fd);
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(Rows(*result), expected);
+    }
 }
 
 TEST_F(SelectResultTest, IndexedConditionsAreAnsweredByTheTablesFilter) {
