@@ -27,6 +27,8 @@ struct TCacheEntry {
     uint32_t Number = 0;
     uint8_t Modified = 0;
     uint16_t UseCount = 0;
+    // Dirty and passed over by a victim search inside a transaction (see Park).
+    uint8_t Parked = 0;
     TCacheEntry* Older = nullptr;
     TCacheEntry* Newer = nullptr;
 
@@ -267,6 +269,7 @@ public:
                 for (int32_t i = 0; i < count; ++i) run[i]->Modified = 0;
                 ++FWrites;
             });
+        Unpark();
         return !dirty.empty();
     }
 
@@ -290,6 +293,7 @@ public:
         }
         FList.Clear();
         FNewest = FOldest = nullptr;
+        FParkedNewest = FParkedOldest = nullptr;
         FCapacity = FBaseCapacity;
     }
 
@@ -330,10 +334,12 @@ private:
 
     // Walks the chain once from the oldest end, taking up to `wanted` entries that are
     // neither modified nor pinned and lie outside first..last out of the chain. Inside a
-    // transaction the dirty entries stay until the commit, so those passed over move to
-    // the newest end: the next search does not walk them again.
+    // transaction the dirty entries stay until the commit: those passed over are parked
+    // (the next search does not walk them again; a long transaction would otherwise make
+    // every search walk all its changes), pinned ones move to the newest end.
     void CollectVictims(size_t wanted, uint32_t first, uint32_t last, bool inTransaction,
                         std::vector<T*>& victims) {
+        if (!inTransaction) Unpark();
         TCacheEntry* stop = FNewest;
         for (TCacheEntry* e = FOldest; e && wanted > 0;) {
             TCacheEntry* next = e == stop ? nullptr : e->Newer;
@@ -344,7 +350,10 @@ private:
                     --wanted;
                 }
             } else if (inTransaction && e != stop) {
-                MoveToNewest(e);
+                if (e->Modified)
+                    Park(e);
+                else
+                    MoveToNewest(e);
             }
             e = next;
         }
@@ -431,16 +440,44 @@ private:
         return FStep <= 1 || (number - first) % FStep == 0;
     }
 
+    void Park(TCacheEntry* e) {
+        Unlink(e);
+        e->Parked = 1;
+        e->Older = FParkedNewest;
+        e->Newer = nullptr;
+        if (FParkedNewest)
+            FParkedNewest->Newer = e;
+        else
+            FParkedOldest = e;
+        FParkedNewest = e;
+    }
+
+    // The parked entries back into the chain, at its oldest end.
+    void Unpark() {
+        if (!FParkedOldest) return;
+        for (TCacheEntry* e = FParkedOldest; e; e = e->Newer) e->Parked = 0;
+        FParkedNewest->Newer = FOldest;
+        if (FOldest)
+            FOldest->Older = FParkedNewest;
+        else
+            FNewest = FParkedNewest;
+        FOldest = FParkedOldest;
+        FParkedOldest = FParkedNewest = nullptr;
+    }
+
     void Unlink(TCacheEntry* e) {
+        TCacheEntry*& oldest = e->Parked ? FParkedOldest : FOldest;
+        TCacheEntry*& newest = e->Parked ? FParkedNewest : FNewest;
         if (e->Older)
             e->Older->Newer = e->Newer;
-        else if (FOldest == e)
-            FOldest = e->Newer;
+        else if (oldest == e)
+            oldest = e->Newer;
         if (e->Newer)
             e->Newer->Older = e->Older;
-        else if (FNewest == e)
-            FNewest = e->Older;
+        else if (newest == e)
+            newest = e->Older;
         e->Older = e->Newer = nullptr;
+        e->Parked = 0;
     }
 
     void LinkNewest(TCacheEntry* e) {
@@ -470,6 +507,8 @@ private:
     TSystemList FList;
     TCacheEntry* FNewest = nullptr;
     TCacheEntry* FOldest = nullptr;
+    TCacheEntry* FParkedNewest = nullptr;
+    TCacheEntry* FParkedOldest = nullptr;
     // Scratch lists of DistributeRead, kept for their capacity.
     std::vector<T*> FTaken;
     std::vector<T*> FSlice;
