@@ -327,7 +327,8 @@ void TDataCursor::PositionOnOrdinal(int32_t ordinal, int32_t stepDirection) {
     uint32_t recNo = 0;
     uint32_t run = 1;
     // A step reads ahead no further than the view goes.
-    const int64_t left = stepDirection > 0 ? int64_t(ViewLast()) - ordinal + 1 : int64_t(ordinal) - ViewFirst() + 1;
+    const int64_t left =
+        stepDirection > 0 ? int64_t(ViewLast()) - ordinal + 1 : int64_t(ordinal) - ViewFirst() + 1;
     const uint32_t maximum = stepDirection == 0 ? 1 : uint32_t(std::clamp<int64_t>(left, 1, INT32_MAX));
     if (!OrdinalEntry(ordinal, FCurKey.data(), recNo, maximum > 1 ? &run : nullptr, maximum,
                       stepDirection < 0 ? -1 : 1)) {

@@ -188,7 +188,8 @@ public:
         std::vector<T*>& slice = FSlice;
         slice.clear();
         slice.reserve(size_t(count) + size_t(hi - lo));
-        if (Count() + int32_t(count) > FList.Capacity()) FList.SetCapacity(Count() + int32_t(count) + Count() / 4);
+        if (Count() + int32_t(count) > FList.Capacity())
+            FList.SetCapacity(Count() + int32_t(count) + Count() / 4);
         std::vector<T*>& fresh = FTaken;
         fresh.clear();
         fresh.reserve(count);
@@ -289,6 +290,7 @@ public:
         for (int32_t i = Count() - 1; i >= 0; --i) {
             T* e = At(i);
             e->Older = e->Newer = nullptr;
+            e->Parked = 0;
             FHost.CacheFreeEntry(e);
         }
         FList.Clear();
@@ -363,7 +365,8 @@ private:
     // below capacity, then victims outside the run (after writing everything, outside a
     // transaction), then, inside a transaction, new ones with the capacity grown. False
     // (the entries had so far in `out`) when not enough could be had.
-    bool TakeFreeRun(uint32_t needed, uint32_t first, uint32_t last, bool inTransaction, std::vector<T*>& out) {
+    bool TakeFreeRun(uint32_t needed, uint32_t first, uint32_t last, bool inTransaction,
+                     std::vector<T*>& out) {
         std::vector<T*>& victims = FVictims;
         victims.clear();
         victims.reserve(needed);
@@ -436,20 +439,12 @@ private:
     }
 
     // Whether a number is one of a run's (the run's entries lie FStep apart).
-    bool OnRun(uint32_t number, uint32_t first) const {
-        return FStep <= 1 || (number - first) % FStep == 0;
-    }
+    bool OnRun(uint32_t number, uint32_t first) const { return FStep <= 1 || (number - first) % FStep == 0; }
 
     void Park(TCacheEntry* e) {
         Unlink(e);
+        Append(FParkedOldest, FParkedNewest, e);
         e->Parked = 1;
-        e->Older = FParkedNewest;
-        e->Newer = nullptr;
-        if (FParkedNewest)
-            FParkedNewest->Newer = e;
-        else
-            FParkedOldest = e;
-        FParkedNewest = e;
     }
 
     // The parked entries back into the chain, at its oldest end.
@@ -480,12 +475,18 @@ private:
         e->Parked = 0;
     }
 
-    void LinkNewest(TCacheEntry* e) {
-        e->Older = FNewest;
+    // Links an entry that is in no chain at the newest end of a chain.
+    static void Append(TCacheEntry*& oldest, TCacheEntry*& newest, TCacheEntry* e) {
+        e->Older = newest;
         e->Newer = nullptr;
-        if (FNewest) FNewest->Newer = e;
-        FNewest = e;
-        if (!FOldest) FOldest = e;
+        if (newest) newest->Newer = e;
+        newest = e;
+        if (!oldest) oldest = e;
+    }
+
+    void LinkNewest(TCacheEntry* e) {
+        e->Parked = 0;
+        Append(FOldest, FNewest, e);
     }
 
     void MoveToNewest(TCacheEntry* e) {
