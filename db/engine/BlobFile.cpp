@@ -306,13 +306,11 @@ bool TBlobFile::GetBlock(TCacheClient* cursor, uint32_t position, TBlock*& block
             count = MaxOf<uint32_t>(count, 1);
             // Blocks appended inside a transaction live only in the cache until the commit:
             // a run that reaches changed blocks ends where the file does.
-            for (uint32_t i = 1; i < count; ++i)
-                if (const TBlock* c = FCache.Find(position + i * uint32_t(FBlockSize));
-                    c && c->IsModified()) {
-                    const int64_t onDisk = (int64_t(GetSize()) - position) / FBlockSize;
-                    count = uint32_t(MaxOf<int64_t>(1, MinOf<int64_t>(count, onDisk)));
-                    break;
-                }
+            if (count > 1 && FCache.AnyModified(position + uint32_t(FBlockSize),
+                                                position + (count - 1) * uint32_t(FBlockSize))) {
+                const int64_t onDisk = (int64_t(GetSize()) - position) / FBlockSize;
+                count = uint32_t(MaxOf<int64_t>(1, MinOf<int64_t>(count, onDisk)));
+            }
         }
         const int32_t bytesToRead = int32_t(count) * FBlockSize;
         SetBlockBufferSize(bytesToRead, TransferBufferStep, FReadBuffer, FReadCapacity);

@@ -2,6 +2,7 @@
 // ordinal bounds of the counted tree, the moves, record numbers and bookmarks, and the
 // view bitmaps that record-number order (and filters) walk.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "db/engine/DataCursor.h"
@@ -312,22 +313,34 @@ void TDataCursor::SetEofAt() {
     FOrdinal = IsRecordNumberOrder() ? FFilteredCount + 1 : ViewLast() + 1;
 }
 
-bool TDataCursor::OrdinalEntry(int32_t ordinal, uint8_t* key, uint32_t& recordNo) {
+bool TDataCursor::OrdinalEntry(int32_t ordinal, uint8_t* key, uint32_t& recordNo, uint32_t* run,
+                               uint32_t runMaximum, int32_t runDirection) {
     TCompareScope scope(*this, FIndexNo, FIndex);
     bool found = false;
-    while (!IndexFile()->GetKeyAtOrdinal(this, FIndexNo, ordinal, key, recordNo, found)) AfterCachesDropped();
+    while (!IndexFile()->GetKeyAtOrdinal(this, FIndexNo, ordinal, key, recordNo, found, run, runMaximum,
+                                         runDirection))
+        AfterCachesDropped();
     return found;
 }
 
-void TDataCursor::PositionOnOrdinal(int32_t ordinal) {
+void TDataCursor::PositionOnOrdinal(int32_t ordinal, int32_t stepDirection) {
     uint32_t recNo = 0;
-    if (!OrdinalEntry(ordinal, FCurKey.data(), recNo)) {
+    uint32_t run = 1;
+    // A step reads ahead no further than the view goes.
+    const int64_t left =
+        stepDirection > 0 ? int64_t(ViewLast()) - ordinal + 1 : int64_t(ordinal) - ViewFirst() + 1;
+    const uint32_t maximum = stepDirection == 0 ? 1 : uint32_t(std::clamp<int64_t>(left, 1, INT32_MAX));
+    if (!OrdinalEntry(ordinal, FCurKey.data(), recNo, maximum > 1 ? &run : nullptr, maximum,
+                      stepDirection < 0 ? -1 : 1)) {
         SetEofAt();
         return;
     }
     FOrdinal = ordinal;
     FRecNo = recNo;
     FBof = FEof = false;
+    FRunRecNo = recNo;
+    FRun = run;
+    FRunDirection = stepDirection < 0 ? -1 : 1;
 }
 
 bool TDataCursor::WalkOrdinals(int32_t indexNo, int32_t from, int32_t to,
@@ -412,7 +425,7 @@ void TDataCursor::StepIndexOrder(int32_t n) {
         } else if (target < first) {
             SetBofAt();
         } else {
-            PositionOnOrdinal(int32_t(target));
+            PositionOnOrdinal(int32_t(target), n > 0 ? 1 : -1);
         }
         return;
     }
@@ -708,6 +721,8 @@ uint32_t TDataCursor::CountVisibleRun(uint32_t count, int32_t direction) {
 }
 
 uint32_t TDataCursor::VisibleRun(uint32_t recordNo, int32_t direction, uint32_t maximum) {
+    if (!IsRecordNumberOrder() && recordNo != 0 && recordNo == FRunRecNo)
+        maximum = std::min(maximum, std::max<uint32_t>(FRun, 1));
     if (!FFiltered) return maximum;
     uint32_t run = 0;
     int64_t n = recordNo;

@@ -42,11 +42,11 @@ uint16_t BlobCode(F&& work) {
 
 // ---- Record fetch -------------------------------------------------------------------------
 
-void TDataCursor::FetchRecord(uint32_t recordNo, uint8_t* dest) {
+void TDataCursor::FetchRecord(uint32_t recordNo, uint8_t* dest, int32_t direction, bool byRun) {
     for (;;) {
         if (recordNo == 0 || recordNo >= DataFile()->GetNextRecordNo()) Raise(ZIZIVU_RECBUFCORRUPT);
         TRecord* r = nullptr;
-        if (DataFile()->GetRecord(this, recordNo, r, 1, IsRecordNumberOrder(), true)) {
+        if (DataFile()->GetRecord(this, recordNo, r, direction, byRun || IsRecordNumberOrder(), true)) {
             std::memcpy(dest, r->GetBuffer(), size_t(FPhysicalRecordSize));
             DataFile()->ReleaseRecord(r);
             return;
@@ -59,7 +59,12 @@ void TDataCursor::LoadCurrentRecord() {
     if (!FOpen) return;
     std::fill(FRecordBuffer.begin(), FRecordBuffer.end(), 0);
     if (FBof || FEof || FRecNo == 0) return;
-    FetchRecord(FRecNo, FRecordBuffer.data());
+    // In index order the read brings what the position's leaf shows next: the record alone
+    // after a keyed jump, the leaf's run of following record numbers after a step.
+    if (!IsRecordNumberOrder() && FRunRecNo == FRecNo)
+        FetchRecord(FRecNo, FRecordBuffer.data(), FRunDirection, true);
+    else
+        FetchRecord(FRecNo, FRecordBuffer.data());
     ComputeColumns(FRecordBuffer.data());
 }
 

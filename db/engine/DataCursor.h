@@ -512,8 +512,11 @@ private:
     int32_t ViewFirst() const;
     int32_t ViewLast() const;
     bool RecordVisible(uint32_t recordNo) const;
-    bool OrdinalEntry(int32_t ordinal, uint8_t* key, uint32_t& recordNo);
-    void PositionOnOrdinal(int32_t ordinal);
+    bool OrdinalEntry(int32_t ordinal, uint8_t* key, uint32_t& recordNo, uint32_t* run = nullptr,
+                      uint32_t runMaximum = 1, int32_t runDirection = 1);
+    // stepDirection 0: a jump to the ordinal (its record is read alone); 1 or -1: a step,
+    // after which the record is read with those the leaf holds next in that direction.
+    void PositionOnOrdinal(int32_t ordinal, int32_t stepDirection = 0);
     void ComputeRangeBounds();
     bool SeekNearest(const uint8_t* key);
     void GoNearestRecord(uint32_t recordNo);
@@ -534,7 +537,9 @@ private:
     void CombineView();
 
     // Records.
-    void FetchRecord(uint32_t recordNo, uint8_t* dest);
+    // byRun: read ahead in the direction as far as VisibleRun allows (else by record
+    // number only in record-number order).
+    void FetchRecord(uint32_t recordNo, uint8_t* dest, int32_t direction = 1, bool byRun = false);
     // GetNextRecord (by 1) and GetPriorRecord (by -1).
     uint16_t GetRecordAfterSkip(int32_t by, uint8_t* buffer);
     const TFieldDescriptor& FieldAt(int32_t fieldNo, bool useTable) const;
@@ -587,6 +592,11 @@ private:
     int32_t FRangeLast = 0;
     int32_t FOrdinal = 0;
     uint32_t FRecNo = 0;
+    // In index order: the records from FRunRecNo on (in FRunDirection) that one read may
+    // bring, as the position's leaf showed them; 1 after a keyed jump.
+    uint32_t FRunRecNo = 0;
+    uint32_t FRun = 0;
+    int32_t FRunDirection = 1;
     std::vector<uint8_t> FCurKey;
     bool FBof = true;
     bool FEof = true;

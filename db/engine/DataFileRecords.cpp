@@ -166,13 +166,10 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
                                     MinOf<uint32_t>(uint32_t(FReadAheadCount), available));
             // Slots appended inside a transaction live only in the cache until the commit:
             // a forward run that reaches changed entries ends where the file does.
-            if (forward)
-                for (uint32_t i = 1; i < count; ++i)
-                    if (const TRecord* c = FCache.Find(recordNo + i); c && c->IsModified()) {
-                        const int64_t onDisk = (int64_t(GetSize()) - RecordPosition(recordNo)) / size;
-                        count = uint32_t(MaxOf<int64_t>(1, MinOf<int64_t>(count, onDisk)));
-                        break;
-                    }
+            if (forward && count > 1 && FCache.AnyModified(recordNo + 1, recordNo + count - 1)) {
+                const int64_t onDisk = (int64_t(GetSize()) - RecordPosition(recordNo)) / size;
+                count = uint32_t(MaxOf<int64_t>(1, MinOf<int64_t>(count, onDisk)));
+            }
         }
         const uint32_t first = forward ? recordNo : recordNo - count + 1;
         const int64_t position = RecordPosition(first);

@@ -15,7 +15,9 @@
 //
 // The host creates, frees and writes the entries; T derives from TCacheEntry and has
 // ClearImage() (empties the entry's content when it is reused for another number).
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "db/storage/SystemList.h"
@@ -25,6 +27,8 @@ struct TCacheEntry {
     uint32_t Number = 0;
     uint8_t Modified = 0;
     uint16_t UseCount = 0;
+    // Dirty and passed over by a victim search inside a transaction (see Park).
+    uint8_t Parked = 0;
     TCacheEntry* Older = nullptr;
     TCacheEntry* Newer = nullptr;
 
@@ -129,8 +133,7 @@ public:
             }
             if (e) {
                 Unlist(e);
-                e->ClearImage();
-                e->Modified = 0;
+                ClearVictim(e);
             } else if (inTransaction) {
                 FCapacity += CacheTransactionGrowth;
                 e = FHost.CacheNewEntry();
@@ -169,31 +172,77 @@ public:
     T* DistributeRead(uint32_t first, uint32_t count, uint8_t* images, size_t imageSize, uint32_t wanted,
                       bool inTransaction, Load&& load) {
         CountRead();
-        T* result = nullptr;
-        // Unless every entry could be had, the wanted one goes back unpinned after the range.
-        TScopeGuard unpin([&result] {
-            if (result) result->DecUseCount();
-        });
-        SetReadAheadRange(first, first + (count - 1) * FStep);
+        if (count == 0) return nullptr;
+        const uint32_t last = first + (count - 1) * FStep;
+        SetReadAheadRange(first, last);
         TScopeGuard ahead([this] { ClearReadAheadRange(); });
-        for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t n = first + i * FStep;
-            uint8_t* image = images + size_t(i) * imageSize;
-            T* e = Find(n);
-            if (e) {
-                if (!e->Modified && e->UseCount == 0) load(e, image);
+        // Entries for the numbers not cached yet are had first; then the run goes into the
+        // sorted list in one pass. Inserting entry by entry moved the list's tail once per
+        // record, which made a run of a few hundred records cost more than its read.
+        int32_t lo, hi;
+        RunBounds(first, last, lo, hi);
+        uint32_t cached = 0;
+        for (int32_t i = lo; i < hi; ++i)
+            if (OnRun(At(i)->Number, first)) ++cached;
+        // Room first: nothing below may fail once entries are taken.
+        std::vector<T*>& slice = FSlice;
+        slice.clear();
+        slice.reserve(size_t(count) + size_t(hi - lo));
+        if (Count() + int32_t(count) > FList.Capacity())
+            FList.SetCapacity(Count() + int32_t(count) + Count() / 4);
+        std::vector<T*>& fresh = FTaken;
+        fresh.clear();
+        fresh.reserve(count);
+        if (!TakeFreeRun(count - cached, first, last, inTransaction, fresh)) return nullptr;
+        // The run's slice of the list: cached entries where they are, taken ones in the gaps.
+        RunBounds(first, last, lo, hi);
+        size_t next = 0;
+        int32_t i = lo;
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint32_t n = first + k * FStep;
+            while (i < hi && At(i)->Number < n) slice.push_back(At(i++));
+            T* e;
+            if (i < hi && At(i)->Number == n) {
+                e = At(i++);
+                if (!e->Modified && e->UseCount == 0) load(e, images + size_t(k) * imageSize);
             } else {
-                e = TakeFree(n, inTransaction);
-                if (!e) return nullptr;
-                load(e, image);
+                e = fresh[next++];
+                e->Number = n;
+                e->UseCount = 0;
+                e->Modified = 0;
+                load(e, images + size_t(k) * imageSize);
+                LinkNewest(e);
             }
-            if (n == wanted) {
-                e->IncUseCount();
-                result = e;
-            }
+            slice.push_back(e);
         }
-        unpin.Dismiss();
+        while (i < hi) slice.push_back(At(i++));
+        fresh.clear();
+        const int32_t grow = int32_t(slice.size()) - (hi - lo);
+        const int32_t oldCount = Count();
+        FList.SetCount(oldCount + grow);
+        void** items = FList.List();
+        if (hi < oldCount) std::memmove(items + hi + grow, items + hi, size_t(oldCount - hi) * sizeof(void*));
+        std::memcpy(items + lo, slice.data(), slice.size() * sizeof(void*));
+        slice.clear();
+
+        int32_t index;
+        if (wanted < first || wanted > last || !Search(wanted, index)) return nullptr;
+        T* result = At(index);
+        result->IncUseCount();
         return result;
+    }
+
+    // Whether a cached entry within first..last is modified (one bisection, then the
+    // entries in number order).
+    bool AnyModified(uint32_t first, uint32_t last) const {
+        int32_t i;
+        Search(first, i);
+        for (; i < Count(); ++i) {
+            const T* e = At(i);
+            if (e->Number > last) break;
+            if (e->Modified) return true;
+        }
+        return false;
     }
 
     // Numbers first..last are being filled from a read-ahead: a flush leaves them alone.
@@ -221,6 +270,7 @@ public:
                 for (int32_t i = 0; i < count; ++i) run[i]->Modified = 0;
                 ++FWrites;
             });
+        Unpark();
         return !dirty.empty();
     }
 
@@ -240,10 +290,12 @@ public:
         for (int32_t i = Count() - 1; i >= 0; --i) {
             T* e = At(i);
             e->Older = e->Newer = nullptr;
+            e->Parked = 0;
             FHost.CacheFreeEntry(e);
         }
         FList.Clear();
         FNewest = FOldest = nullptr;
+        FParkedNewest = FParkedOldest = nullptr;
         FCapacity = FBaseCapacity;
     }
 
@@ -273,39 +325,168 @@ private:
         return false;
     }
 
-    // The oldest entry that is neither modified nor pinned. Inside a transaction the dirty
-    // entries stay until the commit, so those passed over move to the newest end: the next
-    // search does not walk them again (a long transaction would otherwise make every
-    // search walk all its changes).
+    // The oldest entry that is neither modified nor pinned, taken out of the chain.
     T* FindVictim(bool inTransaction) {
+        std::vector<T*>& found = FVictims;
+        found.clear();
+        found.reserve(1);
+        CollectVictims(1, 1, 0, inTransaction, found);
+        return found.empty() ? nullptr : found[0];
+    }
+
+    // Walks the chain once from the oldest end, taking up to `wanted` entries that are
+    // neither modified nor pinned and lie outside first..last out of the chain. Inside a
+    // transaction the dirty entries stay until the commit: those passed over are parked
+    // (the next search does not walk them again; a long transaction would otherwise make
+    // every search walk all its changes), pinned ones move to the newest end.
+    void CollectVictims(size_t wanted, uint32_t first, uint32_t last, bool inTransaction,
+                        std::vector<T*>& victims) {
+        if (!inTransaction) Unpark();
         TCacheEntry* stop = FNewest;
-        for (TCacheEntry* e = FOldest; e;) {
+        for (TCacheEntry* e = FOldest; e && wanted > 0;) {
             TCacheEntry* next = e == stop ? nullptr : e->Newer;
-            if (!e->Modified && e->UseCount == 0) return static_cast<T*>(e);
-            if (inTransaction && e != stop) MoveToNewest(e);
+            if (!e->Modified && e->UseCount == 0) {
+                if (e->Number < first || e->Number > last) {
+                    Unlink(e);
+                    victims.push_back(static_cast<T*>(e));
+                    --wanted;
+                }
+            } else if (inTransaction && e != stop) {
+                if (e->Modified)
+                    Park(e);
+                else
+                    MoveToNewest(e);
+            }
             e = next;
         }
-        return nullptr;
+    }
+
+    // `needed` entries for a run first..last that are neither listed nor chained: new ones
+    // below capacity, then victims outside the run (after writing everything, outside a
+    // transaction), then, inside a transaction, new ones with the capacity grown. False
+    // (the entries had so far in `out`) when not enough could be had.
+    bool TakeFreeRun(uint32_t needed, uint32_t first, uint32_t last, bool inTransaction,
+                     std::vector<T*>& out) {
+        std::vector<T*>& victims = FVictims;
+        victims.clear();
+        victims.reserve(needed);
+        // Until all are had, `out` holds only new entries; a failure (or a failed write of
+        // the flush) puts the victims back into the chain and the new entries back to the pool.
+        TScopeGuard undo([this, &victims, &out] {
+            for (T* e : victims) LinkNewest(e);
+            victims.clear();
+            for (T* e : out) FHost.CacheFreeEntry(e);
+            out.clear();
+        });
+        int32_t listed = Count();
+        bool flushed = false;
+        while (out.size() + victims.size() < needed) {
+            if (listed < FCapacity) {
+                out.push_back(FHost.CacheNewEntry());
+                ++listed;
+                continue;
+            }
+            CollectVictims(needed - out.size() - victims.size(), first, last, inTransaction, victims);
+            if (out.size() + victims.size() >= needed) break;
+            if (inTransaction) {
+                FCapacity += CacheTransactionGrowth;
+            } else if (!flushed) {
+                Flush();
+                flushed = true;
+            } else {
+                return false;
+            }
+        }
+        undo.Dismiss();
+        UnlistAll(victims);
+        for (T* e : victims) {
+            ClearVictim(e);
+            out.push_back(e);
+        }
+        victims.clear();
+        return true;
+    }
+
+    // Takes entries already out of the chain off the sorted list in one pass.
+    void UnlistAll(std::vector<T*>& gone) {
+        if (gone.empty()) return;
+        std::sort(gone.begin(), gone.end(), [](const T* a, const T* b) { return a->Number < b->Number; });
+        void** items = FList.List();
+        int32_t from;
+        Search(gone.front()->Number, from);
+        int32_t to = from;
+        size_t g = 0;
+        for (int32_t i = from; i < Count(); ++i) {
+            if (g < gone.size() && items[i] == gone[g]) {
+                ++g;
+                continue;
+            }
+            items[to++] = items[i];
+        }
+        FList.SetCount(to);
+    }
+
+    void ClearVictim(T* e) {
+        e->ClearImage();
+        e->Modified = 0;
+    }
+
+    // Indexes lo..hi (exclusive) of the listed entries numbered first..last.
+    void RunBounds(uint32_t first, uint32_t last, int32_t& lo, int32_t& hi) const {
+        Search(first, lo);
+        hi = lo;
+        while (hi < Count() && At(hi)->Number <= last) ++hi;
+    }
+
+    // Whether a number is one of a run's (the run's entries lie FStep apart).
+    bool OnRun(uint32_t number, uint32_t first) const { return FStep <= 1 || (number - first) % FStep == 0; }
+
+    void Park(TCacheEntry* e) {
+        Unlink(e);
+        Append(FParkedOldest, FParkedNewest, e);
+        e->Parked = 1;
+    }
+
+    // The parked entries back into the chain, at its oldest end.
+    void Unpark() {
+        if (!FParkedOldest) return;
+        for (TCacheEntry* e = FParkedOldest; e; e = e->Newer) e->Parked = 0;
+        FParkedNewest->Newer = FOldest;
+        if (FOldest)
+            FOldest->Older = FParkedNewest;
+        else
+            FNewest = FParkedNewest;
+        FOldest = FParkedOldest;
+        FParkedOldest = FParkedNewest = nullptr;
     }
 
     void Unlink(TCacheEntry* e) {
+        TCacheEntry*& oldest = e->Parked ? FParkedOldest : FOldest;
+        TCacheEntry*& newest = e->Parked ? FParkedNewest : FNewest;
         if (e->Older)
             e->Older->Newer = e->Newer;
-        else if (FOldest == e)
-            FOldest = e->Newer;
+        else if (oldest == e)
+            oldest = e->Newer;
         if (e->Newer)
             e->Newer->Older = e->Older;
-        else if (FNewest == e)
-            FNewest = e->Older;
+        else if (newest == e)
+            newest = e->Older;
         e->Older = e->Newer = nullptr;
+        e->Parked = 0;
+    }
+
+    // Links an entry that is in no chain at the newest end of a chain.
+    static void Append(TCacheEntry*& oldest, TCacheEntry*& newest, TCacheEntry* e) {
+        e->Older = newest;
+        e->Newer = nullptr;
+        if (newest) newest->Newer = e;
+        newest = e;
+        if (!oldest) oldest = e;
     }
 
     void LinkNewest(TCacheEntry* e) {
-        e->Older = FNewest;
-        e->Newer = nullptr;
-        if (FNewest) FNewest->Newer = e;
-        FNewest = e;
-        if (!FOldest) FOldest = e;
+        e->Parked = 0;
+        Append(FOldest, FNewest, e);
     }
 
     void MoveToNewest(TCacheEntry* e) {
@@ -327,6 +508,12 @@ private:
     TSystemList FList;
     TCacheEntry* FNewest = nullptr;
     TCacheEntry* FOldest = nullptr;
+    TCacheEntry* FParkedNewest = nullptr;
+    TCacheEntry* FParkedOldest = nullptr;
+    // Scratch lists of DistributeRead, kept for their capacity.
+    std::vector<T*> FTaken;
+    std::vector<T*> FSlice;
+    std::vector<T*> FVictims;
     bool FAheadActive = false;
     uint32_t FAheadFirst = 0;
     uint32_t FAheadLast = 0;

@@ -363,8 +363,11 @@ public:
     bool DeleteIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key);
     bool FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t& ordinal,
                         bool& found);
+    // With run given: how many entries from the ordinal's on, in runDirection and at most
+    // runMaximum, the leaf holds whose record numbers follow each other (1 at least).
     bool GetKeyAtOrdinal(TCacheClient* client, int32_t indexNo, int32_t ordinal, uint8_t* key,
-                         uint32_t& recordNo, bool& found);
+                         uint32_t& recordNo, bool& found, uint32_t* run = nullptr, uint32_t runMaximum = 1,
+                         int32_t runDirection = 1);
     bool GetIndexKeyCount(TCacheClient* client, int32_t indexNo, int32_t& count);
 
     // ---- Statistics ----

@@ -342,7 +342,8 @@ bool TIndexFile::FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uin
 }
 
 bool TIndexFile::GetKeyAtOrdinal(TCacheClient* client, int32_t indexNo, int32_t ordinal, uint8_t* key,
-                                 uint32_t& recordNo, bool& found) {
+                                 uint32_t& recordNo, bool& found, uint32_t* run, uint32_t runMaximum,
+                                 int32_t runDirection) {
     found = false;
     recordNo = 0;
     TPageRef cur(*this);
@@ -365,6 +366,12 @@ bool TIndexFile::GetKeyAtOrdinal(TCacheClient* client, int32_t indexNo, int32_t 
     cur->FPos2 = int32_t(rest);
     if (key) std::memcpy(key, cur->EntryKey(int32_t(rest)), size_t(cur->FKeyLength));
     recordNo = cur->EntryValue(int32_t(rest));
+    if (run) {
+        const int32_t pos1 = cur->FPos1;
+        cur->FPos1 = int32_t(rest);
+        *run = 1 + cur->CountRecordRun(runMaximum > 1 ? runMaximum - 1 : 0, runDirection);
+        cur->FPos1 = pos1;
+    }
     found = true;
     return true;
 }

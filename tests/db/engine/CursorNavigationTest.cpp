@@ -124,6 +124,45 @@ TEST_F(CursorNavigationTest, FindKeyExactPartialAndNearest) {
     EXPECT_EQ(Current(c), "alfred");
 }
 
+// In index order a keyed jump reads its record alone; a step reads the records the leaf
+// holds next with following numbers, in the step's direction and within the view.
+TEST_F(CursorNavigationTest, IndexOrderReadsAheadAlongTheLeaf) {
+    TDataCursor& c = OpenCursor("PEOPLE");  // primary index: records 1..6 in key order
+    TDataFile* data = c.Table()->DataFile();
+    std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+    auto cached = [&] {
+        std::vector<uint32_t> out;
+        for (uint32_t n = 1; n <= 6; ++n)
+            if (data->CachedRecord(n)) out.push_back(n);
+        return out;
+    };
+    std::vector<uint8_t> probe(size_t(c.GetRecordSize()));
+    c.ClearRecordBuffer(probe.data());
+    PutInt(c, probe, 1, 2);
+    data->ClearRecordCache();
+    ASSERT_TRUE(c.FindKey(probe.data(), false, r.data(), 0, false, 0));
+    EXPECT_EQ(cached(), (std::vector<uint32_t>{2}));
+    EXPECT_EQ(GetStr(c, r, 2), "alice");
+    ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+    EXPECT_EQ(GetStr(c, r, 2), "bob");
+    EXPECT_EQ(cached(), (std::vector<uint32_t>{2, 3, 4, 5, 6}));
+
+    std::vector<uint8_t> hi = probe;
+    PutInt(c, hi, 1, 4);
+    c.SetRange(false, probe.data(), 1, hi.data(), 1);
+    data->ClearRecordCache();
+    c.First();
+    ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+    EXPECT_EQ(cached(), (std::vector<uint32_t>{2, 3, 4}));
+
+    c.CancelRange();
+    data->ClearRecordCache();
+    c.Last();
+    ASSERT_EQ(c.GetPriorRecord(r.data()), 0);
+    EXPECT_EQ(GetStr(c, r, 2), "eve");
+    EXPECT_EQ(cached(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+}
+
 TEST_F(CursorNavigationTest, RangesByOrdinalBounds) {
     TDataCursor& c = OpenCursor("PEOPLE");
     c.SwitchToIndex("ByAge");

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -721,6 +722,87 @@ TEST_F(DataFileTest, TransactionGrowsTheCacheInsteadOfDroppingDirtyRecords) {
     f->TrimRecordCache();
     EXPECT_EQ(f->CacheCapacity(), 9);
     EXPECT_LE(f->CacheCount(), 9);
+}
+
+// Random reads with read-ahead both ways, changes, pins, flushes, commits and rollbacks against
+// a model of the records: runs spread into a full cache around dirty, pinned and parked
+// entries never lose a change or serve a stale image, and the cache stays consistent.
+TEST_F(DataFileTest, CacheAgreesWithAModelOfTheRecordsUnderRandomWork) {
+    for (const unsigned seed : {1u, 4u, 4102u}) {
+        SCOPED_TRACE(seed);
+        constexpr uint32_t Records = 60;
+        // 6561-byte records: capacity 19, read-ahead 9
+        auto f = Create(WideFields(26), "CACHE" + std::to_string(seed) + ".DAT");
+        ASSERT_EQ(f->CacheCapacity(), 19);
+        Append(*f, int(Records));
+        std::vector<uint8_t> model(Records + 1);
+        for (uint32_t n = 1; n <= Records; ++n) model[n] = uint8_t(n);
+        std::vector<uint8_t> before = model;
+        std::vector<TRecord*> pins;
+        std::mt19937 rng(seed);
+        auto pick = [&](uint32_t bound) { return uint32_t(rng() % bound); };
+        auto commit = [&] {
+            FTable.Transaction = false;
+            f->FlushRecords(false);
+            f->TrimRecordCache();
+            EXPECT_EQ(f->CacheCapacity(), 19);
+        };
+        for (int step = 0; step < 4000; ++step) {
+            const uint32_t op = pick(100);
+            if (op < 70) {
+                const uint32_t n = 1 + pick(Records);
+                TRecord* r = Get(*f, n, pick(4) != 0, pick(2) ? 1 : -1);
+                ASSERT_NE(r, nullptr);
+                ASSERT_EQ(StampOf(r), model[n]) << "record " << n << " step " << step;
+                if (pick(3) == 0) {
+                    model[n] = uint8_t(100 + pick(150));
+                    Stamp(r, model[n]);
+                }
+                if (pins.size() < 3 && pick(4) == 0)
+                    pins.push_back(r);
+                else
+                    f->ReleaseRecord(r);
+            } else if (op < 80 && !pins.empty()) {
+                f->ReleaseRecord(pins.back());
+                pins.pop_back();
+            } else if (op < 85) {
+                if (!FTable.Transaction) f->FlushRecords(false);
+            } else if (op < 92) {
+                if (FTable.Transaction) {
+                    commit();
+                } else if (pins.empty()) {
+                    f->FlushRecords(false);  // a transaction starts from what the file holds
+                    FTable.Transaction = true;
+                    before = model;
+                }
+            } else if (op < 95 && FTable.Transaction && pins.empty()) {
+                // A rollback drops the cache: nothing of the transaction reached the file.
+                FTable.Transaction = false;
+                f->ClearRecordCache();
+                model = before;
+            }
+            // Every cached record is found by number, and each holds its latest image.
+            int32_t found = 0;
+            for (uint32_t n = 1; n <= Records; ++n)
+                if (const TRecord* c = f->CachedRecord(n)) {
+                    ++found;
+                    ASSERT_EQ(c->Number, n);
+                    ASSERT_EQ(StampOf(c), model[n]) << "cached " << n << " step " << step;
+                }
+            ASSERT_EQ(found, f->CacheCount()) << step;
+            if (!FTable.Transaction) {
+                ASSERT_LE(f->CacheCount(), f->CacheCapacity() + int32_t(pins.size()));
+            }
+        }
+        for (TRecord* r : pins) f->ReleaseRecord(r);
+        commit();
+        f->ClearRecordCache();
+        for (uint32_t n = 1; n <= Records; ++n) {
+            TRecord* r = Get(*f, n);
+            EXPECT_EQ(StampOf(r), model[n]) << n;
+            f->ReleaseRecord(r);
+        }
+    }
 }
 
 TEST_F(DataFileTest, RecordObjectHelpers) {
