@@ -886,6 +886,27 @@ void TDataCursor::Resync() {
     Reposition();
 }
 
+// Resync for a statement run again: the same change check under the read lock, but the view
+// is rebuilt only when the change counters moved. While they stand, the view built last (and
+// kept up to date by this cursor's own writes and filter changes) is what a rebuild would
+// give, and rebuilding it costs passes over a bitmap of every record of the table.
+void TDataCursor::ResyncIfChanged() {
+    CheckOpen();
+    const bool held = FTable->HoldsReadLock();
+    FTable->LockRead();
+    const bool owned = !held && FTable->HoldsReadLock();
+    TScopeGuard unlock([this, owned] {
+        if (owned) FTable->UnlockRead();
+    });
+    // Compared here also for an exclusive table, which the cursors of this process share.
+    uint32_t before[3];
+    std::memcpy(before, FChangeCounts, sizeof before);
+    SaveChangeCounts();
+    if (std::memcmp(before, FChangeCounts, sizeof before) == 0) return;
+    ResetView();
+    Reposition();
+}
+
 void TDataCursor::AfterCachesDropped() {
     if (!FRebuilding && TableChanged()) ResetView();
 }

@@ -205,6 +205,7 @@ public:
     void CheckChanges();
     void RefreshIfChanged();
     void Resync();
+    void ResyncIfChanged();
 
     // ---- Keys, ranges, navigation ----
     void SwitchToIndex(const std::string& name);

@@ -492,7 +492,7 @@ void TDataQuery::UnlockSourceTables() {
 
 void TDataQuery::ResyncSourceCursors() {
     for (auto& t : FPlan.Tables)
-        if (t->Cursor) t->Cursor->Resync();
+        if (t->Cursor) t->Cursor->ResyncIfChanged();
 }
 
 void TDataQuery::ResetJoinFilters() {
