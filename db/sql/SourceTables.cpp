@@ -500,7 +500,7 @@ void TDataQuery::UnlockSourceTables() {
 
 void TDataQuery::ResyncSourceCursors() {
     for (auto& t : FPlan.Tables)
-        if (t->Cursor) t->Cursor->ResyncIfChanged();
+        if (t->Cursor) t->Cursor->Resync(true);
 }
 
 void TDataQuery::ResetJoinFilters() {
