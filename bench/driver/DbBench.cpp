@@ -742,10 +742,14 @@ void JoinsWithoutIndex(TDbRun& run) {
         const std::string text = "SELECT DISTINCT x1.s FROM " + name + " x1 JOIN " + name + " x2 ON x1.s = x2.s JOIN " +
                                  name + " x3 ON x2.s = x3.s";
         int64_t oursRows = 0, peerRows = 0;
-        TOurQuery sq(*run.Ours, text);
-        const double bySql = Time3([&] { oursRows = sq.Run(); });
-        TPeerQuery pq(run.Peer, text);
-        const double sqlite = Time3([&] { peerRows = pq.Run(); });
+        double bySql = 0, sqlite = 0;
+        {
+            // The statements go before their tables are dropped.
+            TOurQuery sq(*run.Ours, text);
+            bySql = Time3([&] { oursRows = sq.Run(); });
+            TPeerQuery pq(run.Peer, text);
+            sqlite = Time3([&] { peerRows = pq.Run(); });
+        }
         Agree(run.Table, "joins without an index, " + std::to_string(size) + " rows", oursRows, peerRows);
         AddPair(run.Table, "joins without an index, " + std::to_string(size) + " rows", bySql, sqlite, "s",
                 "SELECT DISTINCT x1.s over x1 JOIN x2 JOIN x3 ON s = s, one value of s");
