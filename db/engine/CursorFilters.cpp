@@ -246,7 +246,8 @@ void TDataCursor::DropFilter(TFilter* filter) {
     TReadScope read(*this);
     RefreshIfChanged();
     if (!filter) {
-        DropAllFilters();
+        // The view is recombined once, by AfterFilterChange.
+        std::exchange(FFilters, {});
         AfterFilterChange(false);
         return;
     }

@@ -873,7 +873,12 @@ void TDataCursor::RefreshIfChanged() {
     CheckChanges();
 }
 
-void TDataCursor::Resync() {
+// The change check under the read lock, the view rebuilt and the cursor back on its record.
+// A statement run again asks for the rebuild only when the change counters moved: while
+// they stand, the view built last (kept up to date by this cursor's own writes and filter
+// changes) is what a rebuild would give, and rebuilding costs passes over a bitmap of every
+// record of the table.
+void TDataCursor::Resync(bool onlyWhenChanged) {
     CheckOpen();
     const bool held = FTable->HoldsReadLock();
     FTable->LockRead();
@@ -881,7 +886,15 @@ void TDataCursor::Resync() {
     TScopeGuard unlock([this, owned] {
         if (owned) FTable->UnlockRead();
     });
-    TableChanged();
+    if (onlyWhenChanged) {
+        // Compared here also for an exclusive table, which the cursors of this process share.
+        uint32_t before[3];
+        std::memcpy(before, FChangeCounts, sizeof before);
+        SaveChangeCounts();
+        if (std::memcmp(before, FChangeCounts, sizeof before) == 0) return;
+    } else {
+        TableChanged();
+    }
     ResetView();
     Reposition();
 }

@@ -204,7 +204,7 @@ public:
     bool TableChanged();
     void CheckChanges();
     void RefreshIfChanged();
-    void Resync();
+    void Resync(bool onlyWhenChanged = false);
 
     // ---- Keys, ranges, navigation ----
     void SwitchToIndex(const std::string& name);

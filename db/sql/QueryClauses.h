@@ -268,6 +268,9 @@ struct TQueryClauses {
     // The tables in FROM order as written (a RIGHT JOIN's table goes first), or the one
     // table of INSERT, UPDATE or DELETE.
     std::vector<std::unique_ptr<TSourceTable>> SourceTables;
+    // The upper-cased correlation names of the FROM list's tables so far: each new one is
+    // looked up here instead of compared with every table before it.
+    std::unordered_set<std::string> CorrelationNames;
     TExpTree Where;  // every WHERE and ON condition, chained by AND in text order
     TExpTree Having;
     TJoinMarks JoinMarks;

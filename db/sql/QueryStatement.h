@@ -94,7 +94,10 @@ private:
 
     // ---- Parsing: writes the clauses ----
     // The clause lists' objects freed, by Reset before a parse (the plan points into them).
-    void ClearSourceTables() { FClauses.SourceTables.clear(); }
+    void ClearSourceTables() {
+        FClauses.SourceTables.clear();
+        FClauses.CorrelationNames.clear();
+    }
     void ClearResultFields() { FClauses.ResultFields.clear(); }
     void ClearUpdateFields() { FClauses.UpdateFields.clear(); }
     void ClearUpdateValues() { FClauses.UpdateValues.clear(); }
@@ -122,7 +125,7 @@ private:
     TExpToken* ParseCondition(bool where);
     void ParseHaving();
     // Refuses a correlation name that another source table already has.
-    void CheckCorrelationNames(const std::string& name, TSourceTable* table);
+    void CheckCorrelationNames(const std::string& name);
     // Marks the comparisons of columns with columns in an ON condition with its join type.
     void MarkJoinConditions(TJoinType joinType, TExpToken* condition);
     void ParseTableReference(const char* missingMessage, bool joined, bool atHead);

@@ -38,6 +38,7 @@ public:
     TSourceTable* JoinedTable = nullptr;
     TExpTree Condition;
     TFilter* Filter = nullptr;  // on the joined table's cursor
+    TExpTree FilterBound;       // the condition as bound when Filter was last built
 
     // A join without type takes type and condition; otherwise the conditions are combined
     // with the operator of the new condition's parent in the WHERE tree (AND without one).

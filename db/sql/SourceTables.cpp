@@ -317,10 +317,18 @@ bool TTableJoin::FindFirst() {
 void TTableJoin::SetJoinFilter() {
     if (!Condition) return;
     TExpTree bound = BindCondition(Condition.get());
+    // The outer row bound the same values as the filter in place was built with (outer rows
+    // sharing the joined column's value): its result stands, and evaluating the condition
+    // over every joined record again would give it once more. A change of the joined table
+    // meanwhile is its cursor's own change check to find, as for any other filter.
+    if (Filter && ExpressionTreesEqual(bound.get(), FilterBound.get())) return;
+    TExpTree copy = CloneExpressionTree(bound.get());
+    FilterBound.reset();
     if (Filter)
         JoinedTable->ReplaceFilter(Filter, std::move(bound));
     else
         Filter = JoinedTable->AddFilter(std::move(bound));
+    FilterBound = std::move(copy);
 }
 
 TExpTree TTableJoin::BindCondition(const TExpToken* node) {
@@ -492,7 +500,7 @@ void TDataQuery::UnlockSourceTables() {
 
 void TDataQuery::ResyncSourceCursors() {
     for (auto& t : FPlan.Tables)
-        if (t->Cursor) t->Cursor->Resync();
+        if (t->Cursor) t->Cursor->Resync(true);
 }
 
 void TDataQuery::ResetJoinFilters() {

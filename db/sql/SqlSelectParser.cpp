@@ -351,13 +351,13 @@ void TDataQuery::ParseTableReference(const char* missingMessage, bool joined, bo
             Next();
         }
     }
-    CheckCorrelationNames(table->CorrelationName, table);
+    CheckCorrelationNames(table->CorrelationName);
 }
 
-void TDataQuery::CheckCorrelationNames(const std::string& name, TSourceTable* table) {
-    for (const auto& other : FClauses.SourceTables)
-        if (other.get() != table && SameText(other->CorrelationName, name))
-            Fail("Duplicate table correlation name '" + name + "'" + " found in source tables");
+void TDataQuery::CheckCorrelationNames(const std::string& name) {
+    // Names compare as SameText does: ASCII letters without case.
+    if (!FClauses.CorrelationNames.insert(UpperCase(name)).second)
+        Fail("Duplicate table correlation name '" + name + "'" + " found in source tables");
 }
 
 void TDataQuery::ParseOrderOrGroupItem(bool order) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "db/storage/Library.h"
 #include "db/storage/LibraryMemory.h"
@@ -149,21 +150,54 @@ void RestoreLanguageSettings(const TLanguageSettings& s) {
     CopySettings(s, FormatSettings());
 }
 
+namespace {
+
+// The format settings of one language and sort, as a swap installs them: every field is
+// overwritten from the language's settings, so they are the same each time they are built.
+struct TBuiltSettings {
+    uint16_t Language = 0;
+    uint16_t Sort = 0;
+    TFormatSettings Settings;
+};
+
+// A thread swaps the same few languages in for every value of every row: it keeps those it
+// built instead of building them again each time (reading the locale's data is the cost).
+constexpr size_t BuiltSettingsKept = 8;
+thread_local std::vector<TBuiltSettings> tBuiltSettings;
+thread_local size_t tNextReplaced = 0;
+
+const TFormatSettings& BuiltSettings(uint16_t language, uint16_t sort) {
+    for (const TBuiltSettings& b : tBuiltSettings)
+        if (b.Language == language && b.Sort == sort) return b.Settings;
+    TBuiltSettings built;
+    built.Language = language;
+    built.Sort = sort;
+    {
+        EnterLibraryLock();
+        TScopeGuard leave([] { LeaveLibraryLock(); });
+        TLanguageSettings table;
+        GetLanguageSettings(language, sort, table);
+        CopySettings(table, built.Settings);
+    }
+    if (tBuiltSettings.size() < BuiltSettingsKept) {
+        tBuiltSettings.push_back(std::move(built));
+        return tBuiltSettings.back().Settings;
+    }
+    TBuiltSettings& replaced = tBuiltSettings[tNextReplaced];
+    tNextReplaced = (tNextReplaced + 1) % BuiltSettingsKept;
+    replaced = std::move(built);
+    return replaced.Settings;
+}
+
+}  // namespace
+
 // The table's settings go into a copy owned by this thread, never into the process-wide
-// settings that every other thread formats with. The saved settings are the ones in force
-// before the copy was installed, so removing the copy restores them. The library lock
-// covers the copy of what is in force and the building of the table's settings only: the
-// work after it reads this thread's copy, and must not stall the statements of every
-// other thread for as long as it runs.
+// settings that every other thread formats with; removing the copy reinstates what was in
+// force before. The library lock covers the building of a language's settings only (once
+// per thread and language): the work after it reads this thread's copy, and must not stall
+// the statements of every other thread for as long as it runs.
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
-    EnterLibraryLock();
-    TScopeGuard leave([] { LeaveLibraryLock(); });
-    TScopeGuard drop([this] { FTableSettings.reset(); });
-    FTableSettings.emplace();  // saves what is in force by copying it
-    TLanguageSettings table;
-    GetLanguageSettings(language, sort, table);
-    RestoreLanguageSettings(table);
-    drop.Dismiss();
+    FTableSettings.emplace(BuiltSettings(language, sort));
 }
 
 TLanguageSettingsSwap::~TLanguageSettingsSwap() {

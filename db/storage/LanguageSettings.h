@@ -46,11 +46,11 @@ void GetLanguageSettings(uint16_t language, uint16_t sort, TLanguageSettings& se
 void SaveLanguageSettings(TLanguageSettings& settings);
 void RestoreLanguageSettings(const TLanguageSettings& settings);
 
-// Puts a table's formats into force for its lifetime, on the calling thread only: under the
-// library lock, saves the settings in force and installs those of the language and sort as
-// the thread's own copy; the destructor reinstates the saved settings (also when the work
-// raised). The lock is held only while the copy is made. Other threads go on formatting
-// with their settings meanwhile. Nests on one thread.
+// Puts a table's formats into force for its lifetime, on the calling thread only: installs
+// those of the language and sort as the thread's own copy; the destructor reinstates the
+// settings in force before (also when the work raised). The thread builds a language's
+// settings once, under the library lock, and keeps them for its later swaps. Other threads
+// go on formatting with their settings meanwhile. Nests on one thread.
 class TLanguageSettingsSwap {
 public:
     TLanguageSettingsSwap(uint16_t language, uint16_t sort);

@@ -18,6 +18,12 @@ constexpr uint32_t CompactionRhythm = 1020;
 std::atomic<uint32_t> CompactionCounter{0};
 std::atomic<uint32_t> Compactions{0};
 
+// Trimming walks every free chunk of the heap and gives its whole pages back one system call
+// each. A compaction after less than this was released since the last one has little to
+// give back (the allocator returns the heap's top by itself) and skips the walk.
+constexpr size_t CompactionMinimumReleased = 256 * 1024;
+std::atomic<size_t> ReleasedBytes{0};
+
 size_t& BlockSize(void* block) {
     return *reinterpret_cast<size_t*>(static_cast<char*>(block) - HeaderSize);
 }
@@ -28,7 +34,7 @@ void CountAndCompact() {
         // Only the thread that hit the mark compacts and restarts the count.
         uint32_t expected = n;
         if (CompactionCounter.compare_exchange_strong(expected, 0)) {
-            malloc_trim(0);
+            if (ReleasedBytes.exchange(0) >= CompactionMinimumReleased) malloc_trim(0);
             Compactions.fetch_add(1);
         }
     }
@@ -55,6 +61,10 @@ void* ResizeMemory(void* block, int32_t size) {
         char* base = static_cast<char*>(block) - HeaderSize;
         char* p = static_cast<char*>(std::realloc(base, HeaderSize + static_cast<size_t>(size)));
         if (p) {
+            if (p != base)
+                ReleasedBytes.fetch_add(HeaderSize + oldSize);
+            else if (static_cast<size_t>(size) < oldSize)
+                ReleasedBytes.fetch_add(oldSize - static_cast<size_t>(size));
             if (static_cast<size_t>(size) > oldSize) std::memset(p + HeaderSize + oldSize, 0, size - oldSize);
             *reinterpret_cast<size_t*>(p) = static_cast<size_t>(size);
             result = p + HeaderSize;
@@ -67,6 +77,7 @@ void* ResizeMemory(void* block, int32_t size) {
 
 void FreeMemory(void*& block) {
     if (!block) return;
+    ReleasedBytes.fetch_add(HeaderSize + BlockSize(block));
     std::free(static_cast<char*>(block) - HeaderSize);
     block = nullptr;
     CountAndCompact();

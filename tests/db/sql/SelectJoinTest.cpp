@@ -216,6 +216,19 @@ TEST_F(SelectJoinTest, AStatementRunsAgainWithTheTablesAsTheyAreThen) {
     EXPECT_EQ(Rows(*result), (TRows{{"2"}, {"3"}, {"5"}}));
 }
 
+// Outer rows with the joined column's value of the row before keep the joined table's
+// filter; a new value, next to the row or further on, builds it again.
+TEST_F(SelectJoinTest, OuterRowsRepeatingAValueJoinTheSameRows) {
+    CreateTable("R", {MakeField(1, "N", dtInteger), MakeField(2, "S", dtString, 10)});
+    Insert("R", {{1, "x"}, {2, "x"}, {3, "y"}, {4, "x"}, {5, "y"}, {6, "y"}, {7, "z"}});
+    EXPECT_EQ(Query("SELECT r1.n, COUNT(*) FROM r r1 JOIN r r2 ON r1.s = r2.s GROUP BY r1.n"),
+              (TRows{{"1", "3"}, {"2", "3"}, {"3", "3"}, {"4", "3"}, {"5", "3"}, {"6", "3"}, {"7", "1"}}));
+    EXPECT_EQ(Query("SELECT DISTINCT x1.s FROM r x1 JOIN r x2 ON x1.s = x2.s JOIN r x3 ON x2.s = x3.s"),
+              (TRows{{"x"}, {"y"}, {"z"}}));
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM r x1 JOIN r x2 ON x1.s = x2.s JOIN r x3 ON x2.s = x3.s"),
+              (TRows{{"55"}}));
+}
+
 TEST_F(SelectJoinTest, WithLocksReleasesItsLocksWhenTheRunFails) {
     FSession->SetLockRetryCount(1);
     FSession->SetLockWaitTime(1);

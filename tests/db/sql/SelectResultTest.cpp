@@ -444,5 +444,44 @@ TEST_F(SelectResultTest, CountStarFromAnIndexAgreesWithEvaluation) {
     }
 }
 
+// A statement run again keeps the views of its source tables while nothing changed them:
+// rows written since its last run by another cursor or statement must show in the next run.
+TEST_F(SelectResultTest, StatementsRunAgainSeeTheRowsWrittenSinceTheirLastRun) {
+    CreateTable("P", {MakeField(1, "N", dtInteger), MakeField(2, "M", dtInteger)},
+                {SecondaryIndex("ByM", {2})});
+    std::vector<std::vector<TValue>> rows;
+    for (int i = 1; i <= 40; ++i) rows.push_back({i, i % 5});
+    Insert("P", rows);
+    const char* texts[] = {
+        "SELECT n FROM p",
+        "SELECT n FROM p WHERE m = 2",
+        "SELECT n FROM p WHERE n > 35",
+        "SELECT COUNT(*) FROM p WHERE m BETWEEN 1 AND 3",
+        "SELECT COUNT(*) FROM p",
+    };
+    std::vector<std::unique_ptr<TQueryStatement>> statements;
+    for (const char* text : texts) {
+        statements.push_back(std::make_unique<TQueryStatement>(FDatabase));
+        int32_t position = 0;
+        statements.back()->Prepare(text, position);
+    }
+    auto check = [&](const char* step) {
+        SCOPED_TRACE(step);
+        for (size_t i = 0; i < statements.size(); ++i) {
+            TDataCursor* result = nullptr;
+            statements[i]->Execute(result);
+            ASSERT_NE(result, nullptr);
+            EXPECT_EQ(Rows(*result), Query(texts[i])) << texts[i];
+        }
+    };
+    check("first run");
+    check("nothing changed");
+    Insert("P", {{41, 2}, {42, 3}});
+    check("inserted by a cursor");
+    Run("DELETE FROM p WHERE n = 2 OR n = 38");
+    check("deleted by a statement");
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM p"), (TRows{{"40"}}));
+}
+
 }  // namespace
 }  // namespace sqltest

@@ -93,6 +93,23 @@ TEST(LanguageSettings, SwapIsRestoredWhenTheWorkThrows) {
     FormatSettings() = saved;
 }
 
+// A thread keeps the settings it built: what work changes inside one swap must not reach the
+// next swap of the same language, also after more languages than are kept came and went.
+TEST(LanguageSettings, EachSwapStartsFromTheLanguagesOwnSettings) {
+    RunWithLanguageSettings(German, 0, [] {
+        FormatSettings().DecimalSeparator = '#';
+        FormatSettings().LongMonthNames[2] = "changed";
+    });
+    auto german = [] { return FormatSettings().DecimalSeparator + FormatSettings().LongMonthNames[2]; };
+    EXPECT_EQ(RunWithLanguageSettings(German, 0, german), ",M\xE4rz");
+    for (uint16_t sort = 0; sort < 20; ++sort)
+        EXPECT_EQ(RunWithLanguageSettings(0, sort, [] { return FormatSettings().ShortDateFormat; }),
+                  "yyyy-mm-dd");
+    EXPECT_EQ(RunWithLanguageSettings(German, 0, german), ",M\xE4rz");
+    EXPECT_EQ(RunWithLanguageSettings(Italian, 0, [] { return FormatSettings().ShortDateFormat; }),
+              "dd/MM/yyyy");
+}
+
 TEST(LocaleIds, Packing) {
     EXPECT_EQ(MakeLCID(German, 1), 0x00010407u);
     EXPECT_EQ(MakeLangID(7, 2), 0x0807);
