@@ -44,7 +44,7 @@ public:
     // with the operator of the new condition's parent in the WHERE tree (AND without one).
     void AddCondition(TJoinType joinType, TExpTree condition, const TExpToken* parent);
     // Positions the joined table on its first row matching the outer row; a left outer
-    // join succeeds without a match (the joined table then reads as NULL).
+    // join without a match goes on with the joined table's row of NULLs.
     bool FindFirst();
     // The condition bound to the outer row's values, as the joined table's filter.
     void SetJoinFilter();
@@ -85,6 +85,8 @@ public:
     int32_t RecordSize = 0;
     TRecordBlock RecordBuffer;
     bool EndOfData = false;
+    // At its end of data, on the row a left outer join extends with NULLs.
+    bool NullRow = false;
 
     // Releases the filters, the cursor and the directory.
     void CloseCursor();
@@ -105,14 +107,13 @@ public:
     // Row reading into the record buffer; false (and EndOfData) at the end.
     bool FirstRow();
     bool NextRow();
-    // The nested loop below this table: the first (next) row with every join matched.
+    // The nested loop below this table: the first (next) row with every join matched;
+    // for a left outer join without a match, the row of NULLs, joined below likewise.
     bool FirstJoinRow(TJoinType joinType);
     bool NextJoinRow();
     bool AdvanceJoins(int32_t index);
     // Whether every join finds its first row for this table's current row.
     bool JoinsMatch();
-    // This table and the tables joined below it read as NULL.
-    void MarkNoRow();
 
     // Splits a path off the name ("\", ":" or "/"); a MEMORY table lives in "Memory",
     // a plain name in the folder of the statement's database. Without a correlation name

@@ -254,26 +254,28 @@ bool TSourceTable::NextRow() {
     return true;
 }
 
-void TSourceTable::MarkNoRow() {
-    EndOfData = true;
-    for (auto& join : Joins) join->JoinedTable->MarkNoRow();
-}
-
 bool TSourceTable::FirstJoinRow(TJoinType joinType) {
-    if (!FirstRow()) {
-        if (joinType == jtLeftOuter) MarkNoRow();
-        return false;
-    }
-    for (;;) {
-        if (JoinsMatch()) return true;
-        if (!NextRow()) return false;
-    }
+    NullRow = false;
+    if (FirstRow())
+        for (;;) {
+            if (JoinsMatch()) return true;
+            if (!NextRow()) break;
+        }
+    if (joinType != jtLeftOuter) return false;
+    // The row a left outer join extends with NULLs is joined below like any other row:
+    // the joins below read its columns as NULL and decide whether it is kept.
+    NullRow = true;
+    return JoinsMatch();
 }
 
 bool TSourceTable::NextJoinRow() {
-    if (EndOfData) return false;
+    if (EndOfData && !NullRow) return false;
+    if (!Joins.empty() && AdvanceJoins(int32_t(Joins.size()) - 1)) return true;
+    if (NullRow) {
+        NullRow = false;
+        return false;
+    }
     if (Joins.empty()) return NextRow();
-    if (AdvanceJoins(int32_t(Joins.size()) - 1)) return true;
     for (;;) {
         if (!NextRow()) return false;
         if (JoinsMatch()) return true;
@@ -291,7 +293,7 @@ bool TSourceTable::AdvanceJoins(int32_t index) {
     TTableJoin* join = Joins[size_t(index)].get();
     if (join->JoinedTable->NextJoinRow()) return true;
     if (!AdvanceJoins(index - 1)) return false;
-    return join->JoinedTable->FirstJoinRow(join->JoinType) || join->JoinType == jtLeftOuter;
+    return join->JoinedTable->FirstJoinRow(join->JoinType);
 }
 
 // ---- TTableJoin ------------------------------------------------------------------------
@@ -308,10 +310,7 @@ void TTableJoin::AddCondition(TJoinType joinType, TExpTree condition, const TExp
 
 bool TTableJoin::FindFirst() {
     if (JoinType != jtNone) SetJoinFilter();
-    if (JoinedTable->FirstJoinRow(JoinType)) return true;
-    if (JoinType != jtLeftOuter) return false;
-    JoinedTable->MarkNoRow();
-    return true;
+    return JoinedTable->FirstJoinRow(JoinType);
 }
 
 void TTableJoin::SetJoinFilter() {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -27,11 +26,6 @@
 #include "tests/support/ScratchDir.h"
 
 namespace sqldiff {
-
-uint32_t AvoidFromEnvironment() {
-    const char* v = std::getenv("ZELTO_SQLDIFF_AVOID");
-    return v && *v ? uint32_t(std::strtoul(v, nullptr, 0)) : OpenFaults;
-}
 
 namespace {
 
@@ -191,9 +185,6 @@ bool Has(const TExpr& e, const std::function<bool(const TExpr&)>& pred) {
 bool HasColumn(const TExpr& e) {
     return Has(e, [](const TExpr& x) { return x.Op == TOp::Column; });
 }
-bool HasOp(const TExpr& e, TOp op) {
-    return Has(e, [op](const TExpr& x) { return x.Op == op; });
-}
 
 // ---- Generator ---------------------------------------------------------------------------
 
@@ -210,15 +201,12 @@ struct TScope {
     bool Written = false;  // values for columns: no products, so that values stay far from
                            // the 32 bits of integer arithmetic over many updates
     bool SubSelects = false;
-    std::string SubSelectsAvoid;             // a table sub-selects leave out
     std::vector<std::pair<int, int>> Edges;  // tables a comparison may join
-    bool AnyPairs = false;                   // any two tables in a whole tested per row
-    bool PairsUnderNot = false;              // two tables below a NOT
 };
 
 class TGenerator {
 public:
-    TGenerator(uint64_t seed, uint32_t avoid) : G(seed), Avoid(avoid) {}
+    explicit TGenerator(uint64_t seed) : G(seed) {}
 
     TTables Tables() {
         TTables out;
@@ -252,7 +240,7 @@ public:
         TStatement s;
         const int r = Int(0, 99);
         if (r < 55) {
-            s.Query = Select(nullptr, "");
+            s.Query = Select(nullptr);
             return s;
         }
         const TTable& target = tables[size_t(Int(0, 2))];
@@ -260,7 +248,6 @@ public:
         TScope scope;
         scope.Sources = {{&target, ""}};
         scope.SubSelects = true;
-        if (Avoids(avDmlSelfSubSelect)) scope.SubSelectsAvoid = target.Name;
         const int columns = int(target.Columns.size());
         if (r < 72) {
             s.Kind = TKind::Insert;
@@ -273,7 +260,7 @@ public:
             if (Chance(25)) {
                 std::vector<TType> shape;
                 for (int c : s.Columns) shape.push_back(target.Columns[size_t(c)].Type);
-                s.Query = Select(&shape, Avoids(avDmlSelfSubSelect) ? target.Name : "");
+                s.Query = Select(&shape);
                 // Tables stay small enough for joins of three: at most as many rows as the
                 // statements could have put there.
                 int added = 1;
@@ -292,10 +279,10 @@ public:
             std::shuffle(s.Columns.begin(), s.Columns.end(), G);
             s.Columns.resize(size_t(Int(1, std::min(3, columns))));
             for (int c : s.Columns) s.Values.push_back(SetValue(scope, target.Columns[size_t(c)]));
-            if (Chance(75)) s.Where = Condition(scope, 2, false, false);
+            if (Chance(75)) s.Where = Condition(scope, 2, false);
         } else {
             s.Kind = TKind::Delete;
-            if (Chance(85)) s.Where = Condition(scope, 2, false, false);
+            if (Chance(85)) s.Where = Condition(scope, 2, false);
         }
         return s;
     }
@@ -303,7 +290,6 @@ public:
 private:
     int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(G); }
     bool Chance(int percent) { return Int(0, 99) < percent; }
-    bool Avoids(TAvoid a) const { return (Avoid & a) != 0; }
     template <class T>
     const T& Pick(const std::vector<T>& v) {
         return v[size_t(Int(0, int(v.size()) - 1))];
@@ -383,19 +369,19 @@ private:
     // A condition. Below an OR or a NOT it is tested per row as a whole; elsewhere a
     // comparison of two tables is a join. A NOT right below a NOT would undo it: the
     // comparison under both is a join again, so that one is not written.
-    TExpr Condition(const TScope& sc, int depth, bool whole, bool underNot, bool belowNot = false) {
+    TExpr Condition(const TScope& sc, int depth, bool whole, bool belowNot = false) {
         if (depth > 0 && Chance(35)) {
-            auto sub = [&](bool w, bool n, bool b = false) { return Condition(sc, depth - 1, w, n, b); };
+            auto sub = [&](bool w, bool b = false) { return Condition(sc, depth - 1, w, b); };
             switch (Int(0, belowNot ? 1 : 2)) {
                 case 0:
-                    return Node(TOp::And, TType::Bool, {sub(whole, underNot), sub(whole, underNot)});
+                    return Node(TOp::And, TType::Bool, {sub(whole), sub(whole)});
                 case 1:
-                    return Node(TOp::Or, TType::Bool, {sub(true, underNot), sub(true, underNot)});
+                    return Node(TOp::Or, TType::Bool, {sub(true), sub(true)});
                 default:
-                    return Node(TOp::Not, TType::Bool, {sub(true, true, true)});
+                    return Node(TOp::Not, TType::Bool, {sub(true, true)});
             }
         }
-        return Predicate(sc, whole, underNot);
+        return Predicate(sc, whole);
     }
 
     TExpr Comparison(TExpr left, TExpr right) {
@@ -409,10 +395,9 @@ private:
 
     // Two tables a comparison may name: any two in a whole tested per row, else two the joins
     // link (a comparison of two others would make a table the target of two joins).
-    std::optional<std::pair<int, int>> CrossPair(const TScope& sc, bool whole, bool underNot) {
-        if (underNot && !sc.PairsUnderNot) return {};
+    std::optional<std::pair<int, int>> CrossPair(const TScope& sc, bool whole) {
         if (!whole && !sc.Edges.empty()) return Pick(sc.Edges);
-        if (whole && sc.AnyPairs && sc.Sources.size() > 1) {
+        if (whole && sc.Sources.size() > 1) {
             const int a = Int(0, int(sc.Sources.size()) - 1);
             const int b = Int(0, int(sc.Sources.size()) - 2);
             return std::make_pair(a, b >= a ? b + 1 : b);
@@ -420,7 +405,7 @@ private:
         return {};
     }
 
-    TExpr Predicate(const TScope& sc, bool whole, bool underNot) {
+    TExpr Predicate(const TScope& sc, bool whole) {
         const int src = Int(0, int(sc.Sources.size()) - 1);
         const TType type = AnyType();
         const int k = Int(0, 11);
@@ -451,7 +436,7 @@ private:
             return e;
         }
         if (k >= 10 && sc.SubSelects) return InSelect(sc, src);
-        const auto pair = CrossPair(sc, whole, underNot);
+        const auto pair = CrossPair(sc, whole);
         if (pair && Chance(40))
             return Comparison(ColumnValue(sc, type, pair->first, 1), ColumnValue(sc, type, pair->second, 1));
         if (pair && whole && type != TType::Str && Chance(10)) {
@@ -474,27 +459,18 @@ private:
     }
 
     TExpr InSelect(const TScope& sc, int src) {
-        std::vector<const TTable*> fit;
-        for (const TTable& t : *T)
-            if (t.Name != sc.SubSelectsAvoid) fit.push_back(&t);
-        const TTable& u = *Pick(fit);
+        const TTable& u = Pick(*T);
         TScope inner;
         inner.Sources = {{&u, ""}};
         inner.Params = sc.Params;
         auto sub = std::make_shared<TSelect>();
         sub->From = {{u.Name, "", TJoin::First, {}}};
-        TType type;
-        if (Avoids(avInSubSelectColumn)) {
-            sub->Items = {Col(inner.Sources[0], 0)};
-            type = u.Columns[0].Type;
-        } else {
-            type = AnyType();
-            TScope items = inner;
-            items.Params = false;
-            sub->Items = {ColumnValue(items, type, 0, Chance(70) ? 0 : 1)};
-        }
+        const TType type = AnyType();
+        TScope items = inner;
+        items.Params = false;
+        sub->Items = {ColumnValue(items, type, 0, Chance(70) ? 0 : 1)};
         sub->Distinct = Chance(20);
-        if (Chance(60)) sub->Where = Condition(inner, 1, false, false);
+        if (Chance(60)) sub->Where = Condition(inner, 1, false);
         TExpr e = Node(TOp::InSelect, TType::Bool, {ColumnValue(sc, type, src, 1)});
         e.Sub = sub;
         e.Negated = Chance(30);
@@ -515,29 +491,19 @@ private:
     }
 
     // A FROM list and the scope its tables give; join comparisons of comma tables go to where.
-    TScope From(TSelect& s, std::vector<TExpr>& where, int tables, const std::string& avoid, bool joins) {
-        std::vector<const TTable*> fit;
-        for (const TTable& t : *T)
-            if (t.Name != avoid) fit.push_back(&t);
+    TScope From(TSelect& s, std::vector<TExpr>& where, int tables, bool joins) {
         TScope sc;
         sc.SubSelects = true;
-        sc.SubSelectsAvoid = avoid;
-        bool left = false;
         for (int i = 0, rows = 1; i < tables; ++i) {
-            const TTable* t = Pick(fit);
-            for (int k = 0; k < 5 && rows * Bound[t->Name] > 5000; ++k) t = Pick(fit);  // joins stay quick
+            const TTable* t = &Pick(*T);
+            for (int k = 0; k < 5 && rows * Bound[t->Name] > 5000; ++k) t = &Pick(*T);  // joins stay quick
             rows *= std::max(1, Bound[t->Name]);
             TFrom f{t->Name, tables > 1 ? std::string(1, "abc"[i]) : "", TJoin::First, {}};
             sc.Sources.push_back({t, tables > 1 ? f.Alias : Chance(50) ? "" : t->Name});
             if (i > 0) {
                 const int k = Int(0, 9);
-                const bool chain = !(left && Avoids(avChainAfterLeft));
-                const bool comma = chain && !(tables == 3 && Avoids(avThreeTableComma));
-                f.Join = !joins || (comma && k < 4) ? TJoin::Comma : k < 7 ? TJoin::Inner : TJoin::Left;
-                std::vector<int> parents;
-                for (int p = 0; p < i; ++p)
-                    if (chain || s.From[size_t(p)].Join != TJoin::Left) parents.push_back(p);
-                const int p = Pick(parents);
+                f.Join = !joins || k < 4 ? TJoin::Comma : k < 7 ? TJoin::Inner : TJoin::Left;
+                const int p = Int(0, i - 1);
                 auto compare = [&] {
                     const TType type = AnyType();
                     return Comparison(ColumnValue(sc, type, p, Chance(80) ? 0 : 1),
@@ -549,27 +515,23 @@ private:
                 } else {
                     f.On.push_back(compare());
                     if (Chance(30)) f.On.push_back(compare());
-                    if (comma && Chance(10)) f.On = {Node(TOp::Or, TType::Bool, {f.On[0], compare()})};
-                    if (f.Join == TJoin::Inner || !Avoids(avLeftJoinWhere)) sc.Edges.push_back({p, i});
-                    left = left || f.Join == TJoin::Left;
+                    if (Chance(10)) f.On = {Node(TOp::Or, TType::Bool, {f.On[0], compare()})};
+                    sc.Edges.push_back({p, i});
                 }
             }
             s.From.push_back(f);
         }
-        if (left && Avoids(avLeftJoinWhere)) sc.Edges.clear();
-        sc.AnyPairs = !(left && Avoids(avLeftJoinWhere));
-        sc.PairsUnderNot = sc.AnyPairs && !Avoids(avNotOverJoin);
         return sc;
     }
 
     // A SELECT; with shape, one plain or aggregate item per type (INSERT ... SELECT).
-    TSelect Select(const std::vector<TType>* shape, const std::string& avoid) {
+    TSelect Select(const std::vector<TType>* shape) {
         TSelect s;
         const int r = Int(0, 9);
         std::vector<TExpr> where;
-        TScope sc = From(s, where, shape ? Int(1, 2) : r < 4 ? 1 : r < 8 ? 2 : 3, avoid, !shape);
+        TScope sc = From(s, where, shape ? Int(1, 2) : r < 4 ? 1 : r < 8 ? 2 : 3, !shape);
         auto src = [&] { return Int(0, int(sc.Sources.size()) - 1); };
-        if (Chance(65)) where.push_back(Condition(sc, 2, false, false));
+        if (Chance(65)) where.push_back(Condition(sc, 2, false));
         for (TExpr& w : where) s.Where = s.Where ? Node(TOp::And, TType::Bool, {*s.Where, w}) : w;
         sc.Params = false;  // not in select items
         sc.Written = shape != nullptr;
@@ -595,7 +557,7 @@ private:
             s.Distinct = Chance(15);
         } else if (mode < 70) {
             for (int n = Int(1, 3); n > 0; --n) s.Items.push_back(Aggregate(sc, src()));
-            if (!Avoids(avMaxRowsAggregate) && Chance(10)) s.MaxRows = Int(1, 3);
+            if (Chance(10)) s.MaxRows = Int(1, 3);
         } else {
             for (int n = Int(1, 2); n > 0; --n) {
                 s.GroupBy.push_back(int(s.Items.size()));
@@ -631,12 +593,10 @@ private:
         const int r = Int(0, 99);
         if (r < 10) return Constant(c.Type, c.Type == TType::Str && Chance(50) ? TextValue("") : TValue{});
         if (r < 30) return Constant(c.Type, RandomValue(c.Type, true), TOp::Param);
-        if (c.Type == TType::Str && !Avoids(avValueNamesColumn) && r < 35)
+        if (c.Type == TType::Str && r < 35)
             return Constant(c.Type, TextValue(Pick(target.Columns).Name));
         const TType type = c.Type == TType::Str ? c.Type : Chance(20) ? Numeric() : c.Type;
-        TExpr e = Value(none, type, -1, r < 45 ? 1 : 0);
-        if (Avoids(avDivisionWritten) && HasOp(e, TOp::Div)) e = Constant(type, RandomValue(type, false));
-        return e;
+        return Value(none, type, -1, r < 45 ? 1 : 0);
     }
 
     TExpr SetValue(const TScope& sc, const TColumn& c) {
@@ -646,13 +606,10 @@ private:
         TScope values = sc;
         values.SubSelects = false;
         values.Written = true;
-        TExpr e = Operand(values, type, 0, 2);
-        if (Avoids(avDivisionWritten) && HasOp(e, TOp::Div)) e = ColOf(sc.Sources[0], type);
-        return e;
+        return Operand(values, type, 0, 2);
     }
 
     std::mt19937_64 G;
-    uint32_t Avoid;
     std::map<std::string, int> Bound;  // the most rows a table can hold
     const TTables* T = nullptr;
 };
@@ -1357,7 +1314,7 @@ uint64_t CaseSeed(uint64_t seed, int64_t c) {
 TOutcome Run(const TOptions& options, std::ostream* progress) {
     TOutcome out;
     for (int64_t c = 0; out.Statements < options.Count; ++c) {
-        TGenerator g(CaseSeed(options.Seed, c), options.Avoid);
+        TGenerator g(CaseSeed(options.Seed, c));
         const TTables tables = g.Tables();
         std::vector<TStatement> list;
         for (int64_t n = std::min<int64_t>(options.CaseStatements, options.Count - out.Statements); n > 0;

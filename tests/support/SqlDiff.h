@@ -13,29 +13,10 @@
 
 namespace sqldiff {
 
-// Constructs whose faults are still open; a run leaves out those whose bit is set.
-enum TAvoid : uint32_t {
-    avInSubSelectColumn = 1,   // IN (SELECT c FROM t) with c not t's first field
-    avDivisionWritten = 2,     // a division written into a column
-    avThreeTableComma = 4,     // three tables in FROM, a comma (or an ON with OR) among them
-    avLeftJoinWhere = 8,       // WHERE comparing two tables' columns beside a LEFT JOIN
-    avNotOverJoin = 16,        // NOT above a comparison of two tables' columns
-    avValueNamesColumn = 32,   // an INSERT text value that is a column's name
-    avDmlSelfSubSelect = 64,   // a DML sub-select that reads the statement's own target
-    avMaxRowsAggregate = 128,  // MaxRowCount on an aggregate-only query
-    avChainAfterLeft = 256,    // a table after a LEFT JOIN, by a comma, an ON with OR or an ON
-                               // naming the LEFT JOIN's inner table
-};
-constexpr uint32_t OpenFaults = avChainAfterLeft;
-
-// OpenFaults, or the number in ZELTO_SQLDIFF_AVOID when it is set (0: leave nothing out).
-uint32_t AvoidFromEnvironment();
-
 struct TOptions {
     uint64_t Seed = 1;
     int64_t Count = 1000;     // statements in all
     int CaseStatements = 40;  // statements per set of tables
-    uint32_t Avoid = OpenFaults;
     bool ModelNullRules = true;  // off only to see the comparer catch the difference
 };
 

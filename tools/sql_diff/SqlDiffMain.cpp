@@ -1,8 +1,6 @@
 // Runs random statements on the SQL processor and on SQLite and compares them; reports the
 // first mismatch reduced to a small statement over few rows. Exit status 0 when all agreed.
 //   sql_diff [--seed S] [--count N]
-// Constructs of faults still open are left out unless ZELTO_SQLDIFF_AVOID says otherwise
-// (tests/support/SqlDiff.h).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +10,6 @@
 
 int main(int argc, char** argv) {
     sqldiff::TOptions options;
-    options.Avoid = sqldiff::AvoidFromEnvironment();
     for (int i = 1; i < argc; i += 2) {
         if (i + 1 < argc && std::strcmp(argv[i], "--seed") == 0) {
             options.Seed = std::strtoull(argv[i + 1], nullptr, 10);

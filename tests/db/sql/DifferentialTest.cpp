@@ -9,7 +9,6 @@ TEST(DifferentialTest, StatementsFromASeedAgreeWithSQLite) {
     sqldiff::TOptions options;
     options.Seed = 20261207;
     options.Count = 800;
-    options.Avoid = sqldiff::AvoidFromEnvironment();
     const sqldiff::TOutcome out = sqldiff::Run(options);
     EXPECT_FALSE(out.Mismatch) << out.Report;
     EXPECT_EQ(out.Statements, options.Count);

@@ -132,6 +132,46 @@ TEST_F(SelectJoinTest, ATableAfterAnOuterJoinIsCrossedWithEachJoinedRow) {
     for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
 }
 
+TEST_F(SelectJoinTest, TablesBelowAnOuterJoinAreJoinedToItsNullExtendedRow) {
+    CreateTable("T1", {MakeField(1, "N1", dtInteger)});
+    CreateTable("T3", {MakeField(1, "N1", dtInteger), MakeField(2, "F1", dtFloat)});
+    Insert("T3", {{5, 1}, {6, 2}});
+    CreateTable("U1", {MakeField(1, "N1", dtInteger), MakeField(2, "S", dtString, 4)});
+    Insert("U1", {{1, "a"}, {2, "b"}});
+    CreateTable("U2", {MakeField(1, "N1", dtInteger), MakeField(2, "N2", dtInteger)});
+    Insert("U2", {{1, 10}});
+    CreateTable("U3", {MakeField(1, "N2", dtInteger), MakeField(2, "S1", dtString, 4)});
+    Insert("U3", {{10, "x"}, {20, "y"}, {TValue::Null(), "z"}});
+    CreateTable("V3", {MakeField(1, "N1", dtInteger), MakeField(2, "S1", dtString, 4),
+                       MakeField(3, "S2", dtString, 4)});
+    Insert("V3", {{4, "p", "q"}});
+    CreateTable("V1", {MakeField(1, "N1", dtInteger), MakeField(2, "S1", dtString, 4)});
+    Insert("V1", {{4, "w"}, {5, "v"}});
+    struct Case {
+        const char* Text;
+        TRows Expected;
+    } cases[] = {
+        // No row of t1 matches: each a row comes once with b NULL, crossed with every c row.
+        {"SELECT a.f1, c.f1 FROM t3 a LEFT JOIN t1 b ON a.n1 = b.n1, t3 c",
+         {{"1", "1"}, {"1", "2"}, {"2", "1"}, {"2", "2"}}},
+        {"SELECT a.f1, c.f1 FROM t3 a LEFT JOIN t1 b ON a.n1 = b.n1 JOIN t3 c ON (a.f1 = c.f1) OR (a.f1 = 1.0)",
+         {{"1", "1"}, {"1", "2"}, {"2", "2"}}},
+        // An inner join below the NULL-extended row matches by NULL = NULL, and refuses
+        // the row when nothing matches.
+        {"SELECT a.n1, b.n2, c.s1 FROM u1 a LEFT JOIN u2 b ON a.n1 = b.n1 JOIN u3 c ON b.n2 = c.n2",
+         {{"1", "10", "x"}, {"2", "NULL", "z"}}},
+        {"SELECT a.n1, b.n2, c.s1 FROM u1 a LEFT JOIN u2 b ON a.n1 = b.n1 JOIN u3 c ON b.n2 = c.n2 "
+         "WHERE c.s1 <> 'z'",
+         {{"1", "10", "x"}}},
+        // 4 <> NULL holds: the NULL-extended b row finds its c rows.
+        {"SELECT b.s1, c.s1 FROM v3 a LEFT JOIN v3 b ON (b.s1 = a.s2) LEFT JOIN v1 c ON (c.n1 <> b.n1)",
+         {{"NULL", "w"}, {"NULL", "v"}}},
+        {"SELECT b.s1, c.s1 FROM v3 a LEFT JOIN v3 b ON (b.s1 = a.s2) LEFT JOIN v1 c ON (c.n1 = b.n1)",
+         {{"NULL", "NULL"}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+}
+
 TEST_F(SelectJoinTest, AJoinBetweenLaterTablesOfACommaList) {
     // The smallest joined table is reached through a cross product.
     CreateTable("S", {MakeField(1, "K", dtInteger)});
