@@ -315,11 +315,34 @@ void TDataCursor::SetEofAt() {
 
 bool TDataCursor::OrdinalEntry(int32_t ordinal, uint8_t* key, uint32_t& recordNo, uint32_t* run,
                                uint32_t runMaximum, int32_t runDirection) {
+    TIndexFile* index = IndexFile();
+    // Nothing a descent reads has changed since the last one (the mark moves with every
+    // page change, read or drop and every header change of the file, whichever cursor or
+    // check caused it): the ordinal's entry lies as many slots away in the same leaf.
+    if (FLeafMark == index->TreeMark() && FLeafIndexNo == FIndexNo) {
+        const int64_t slot = int64_t(FLeaf.Slot) + (int64_t(ordinal) - FLeafOrdinal);
+        if (slot >= 1 && slot <= INT32_MAX) {
+            const TLeafSlot at{FLeaf.Page, int32_t(slot)};
+            if (index->GetKeyInCachedLeaf(FIndexNo, at, key, recordNo, run, runMaximum, runDirection)) {
+                FLeaf = at;
+                FLeafOrdinal = ordinal;
+                return true;
+            }
+        }
+    }
+    FLeafMark = 0;
     TCompareScope scope(*this, FIndexNo, FIndex);
     bool found = false;
-    while (!IndexFile()->GetKeyAtOrdinal(this, FIndexNo, ordinal, key, recordNo, found, run, runMaximum,
-                                         runDirection))
+    TLeafSlot at;
+    while (!index->GetKeyAtOrdinal(this, FIndexNo, ordinal, key, recordNo, found, run, runMaximum, runDirection,
+                                   &at))
         AfterCachesDropped();
+    if (found) {
+        FLeafMark = index->TreeMark();
+        FLeafIndexNo = FIndexNo;
+        FLeafOrdinal = ordinal;
+        FLeaf = at;
+    }
     return found;
 }
 

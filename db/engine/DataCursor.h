@@ -597,6 +597,12 @@ private:
     uint32_t FRunRecNo = 0;
     uint32_t FRun = 0;
     int32_t FRunDirection = 1;
+    // Where the last ordinal looked up lies: while the index file's tree mark stands, the
+    // ordinals next to it are read from the same leaf without a descent from the root.
+    uint64_t FLeafMark = 0;
+    int32_t FLeafIndexNo = -1;
+    int32_t FLeafOrdinal = 0;
+    TLeafSlot FLeaf;
     std::vector<uint8_t> FCurKey;
     bool FBof = true;
     bool FEof = true;

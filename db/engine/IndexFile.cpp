@@ -3,6 +3,7 @@
 #include "db/engine/IndexFile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "db/engine/EngineErrors.h"
@@ -63,7 +64,16 @@ void TIndexDescriptor::Write(uint8_t* p) const {
 
 // ---- TIndexFile: lifetime and header ----------------------------------------------------
 
+namespace {
+std::atomic<uint64_t> TreeMarks{0};
+}  // namespace
+
+void TIndexFile::MarkTreesChanged() {
+    FTreeMark = TreeMarks.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 TIndexFile::TIndexFile(TTableFilesOwner* owner) : FOwner(owner) {
+    MarkTreesChanged();
     SetBlockBufferSize(16384, WriteBufferStep, FWriteBuffer, FWriteCapacity);
 }
 
@@ -112,6 +122,7 @@ void TIndexFile::NewHeader() {
 }
 
 void TIndexFile::ReadHeader() {
+    MarkTreesChanged();
     ReadAt(*this, 0, FHeader, IndexHeaderSize);
     if (FEncrypted) UnscrambleBuffer(FHeader, IndexHeaderSize, IndexHeaderSeedLo, IndexHeaderSeedHi);
 }
@@ -130,11 +141,13 @@ void TIndexFile::WriteHeader(bool always, bool flush) {
 }
 
 void TIndexFile::MarkHeaderDirty() {
+    MarkTreesChanged();
     bytes::PutU32(FHeader + OffChangeCounter, GetChangeCount() + 1);
     FHeaderModified = true;
 }
 
 void TIndexFile::RestoreHeader(const uint8_t* image, bool modified) {
+    MarkTreesChanged();
     std::memcpy(FHeader, image, IndexHeaderSize);
     FHeaderModified = modified;
 }
@@ -146,6 +159,7 @@ bool TIndexFile::HeaderChanged() {
     if (bytes::GetU32(image + OffChangeCounter) == GetChangeCount()) return false;
     // Another process's header is only taken when it can be held.
     if (image[OffIndexCount] > MaxHeaderIndexCount) Fail(ZIZIVU_HEADERCORRUPT);
+    MarkTreesChanged();
     std::memcpy(FHeader, image, sizeof image);
     FHeaderModified = false;
     ClearPageCache(true);
@@ -377,6 +391,7 @@ void TIndexFile::AddSecondaryIndex(const TIndexDescriptor& d, const TIndexFieldL
 }
 
 void TIndexFile::DeleteIndexDescriptor(int32_t i, bool remove) {
+    MarkTreesChanged();
     if (i == 0) {
         SetNoPrimaryIndex(true);
         return;
@@ -410,6 +425,7 @@ void TIndexFile::DeleteIndexDescriptor(int32_t i, bool remove) {
 void TIndexFile::ApplyDescriptorToCache(int32_t i) {
     // A slot's new index takes over its free pages; other pages left there belong to no
     // tree any more.
+    MarkTreesChanged();
     TPageCache& cache = FCaches[i];
     const TIndexDescriptor d = GetIndexDescriptor(i);
     for (size_t n = cache.Pages.size(); n-- > 0;) {
@@ -504,6 +520,7 @@ bool TIndexFile::GetPage(TCacheClient* client, int32_t indexNo, uint32_t pos, TP
     const uint32_t next = GetNextNewPage();
     if (pos == next) {
         if (next > IndexFileSizeLimit) Fail(ZIZIVU_TABLEFULL);
+        MarkTreesChanged();
         TPage* p = TakePageObject(indexNo);
         p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
         p->FPagePos = pos;
@@ -525,6 +542,8 @@ bool TIndexFile::GetPage(TCacheClient* client, int32_t indexNo, uint32_t pos, TP
         return true;
     }
     if (client && !(FOwner && FOwner->StrictChangeDetection()) && !client->LockForCacheMiss()) return false;
+    // A page read may show another process's change that the cached pages do not.
+    MarkTreesChanged();
     TPage* p = TakePageObject(indexNo);
     TScopeGuard back([this, &p] { FPagePool.Push(p); });
     uint8_t image[IndexPageSize];
@@ -549,6 +568,7 @@ void TIndexFile::ReleasePage(TPage* page) {
 
 bool TIndexFile::AllocatePage(TCacheClient* client, int32_t indexNo, TPage*& page) {
     page = nullptr;
+    MarkTreesChanged();
     const uint32_t head = GetFreeHead(indexNo);
     TPage* p;
     if (!GetPage(client, indexNo, head ? head : GetNextNewPage(), p, head != 0)) return false;
@@ -567,6 +587,7 @@ bool TIndexFile::AllocatePage(TCacheClient* client, int32_t indexNo, TPage*& pag
 }
 
 void TIndexFile::FreePage(TCacheClient*, TPage* page) {
+    MarkTreesChanged();
     const int32_t i = page->FIndexNo;
     page->FNext = GetFreeHead(i);
     page->FFree = true;
@@ -627,6 +648,7 @@ void TIndexFile::FlushPages(bool flush) {
 
 void TIndexFile::ClearCache(TPageCache& cache) {
     ++FCacheGeneration;
+    MarkTreesChanged();
     for (TPage* p : cache.Pages) {
         p->FOlder = p->FNewer = nullptr;
         FPagePool.Push(p);

@@ -85,6 +85,12 @@ struct TIndexFieldInfo {
 // False when the table has no field of that number (1-based).
 using TIndexFieldLookup = std::function<bool(int32_t fieldNo, TIndexFieldInfo& info)>;
 
+// A leaf entry's place: the page's position and the 1-based slot in it.
+struct TLeafSlot {
+    uint32_t Page = 0;
+    int32_t Slot = 0;
+};
+
 // Which of a page's two entry positions an operation uses: the first serves insertion,
 // removal and the exact searches, the second the counting and range walks.
 enum class TPagePos { First, Second };
@@ -348,6 +354,10 @@ public:
     void FreePageObject(TPage*& page);
     // Counts the times the caches were dropped: a page pinned before a drop is gone.
     uint32_t CacheGeneration() const { return FCacheGeneration; }
+    // Moves whenever what a descent finds may have changed: a page of any index changed,
+    // read, freed or dropped, the header changed, reread or restored. Values come from one
+    // process-wide sequence, so two index file objects never show the same one.
+    uint64_t TreeMark() const { return FTreeMark; }
 
     // ---- Tree ----
     // Inserts into the page after its first position (0: at the front); on a leaf value is
@@ -365,9 +375,14 @@ public:
                         bool& found);
     // With run given: how many entries from the ordinal's on, in runDirection and at most
     // runMaximum, the leaf holds whose record numbers follow each other (1 at least).
+    // With at given: the leaf slot the entry was found in.
     bool GetKeyAtOrdinal(TCacheClient* client, int32_t indexNo, int32_t ordinal, uint8_t* key,
                          uint32_t& recordNo, bool& found, uint32_t* run = nullptr, uint32_t runMaximum = 1,
-                         int32_t runDirection = 1);
+                         int32_t runDirection = 1, TLeafSlot* at = nullptr);
+    // What GetKeyAtOrdinal gives for an entry of a cached leaf, read without a descent; false
+    // when the page is not cached, is not a leaf or the slot lies outside it.
+    bool GetKeyInCachedLeaf(int32_t indexNo, const TLeafSlot& at, uint8_t* key, uint32_t& recordNo,
+                            uint32_t* run, uint32_t runMaximum, int32_t runDirection);
     bool GetIndexKeyCount(TCacheClient* client, int32_t indexNo, int32_t& count);
 
     // ---- Statistics ----
@@ -420,6 +435,9 @@ private:
     bool DescendHeld(TCacheClient* client, int32_t indexNo, TPageRef& cur, std::vector<TPageRef>& path,
                      int32_t& depth);
     void MoveEntries(TPage* from, int32_t first, int32_t n, TPage* to, int32_t at);
+    void ReadLeafEntry(TPage* leaf, int32_t slot, uint8_t* key, uint32_t& recordNo, uint32_t* run,
+                       uint32_t runMaximum, int32_t runDirection);
+    void MarkTreesChanged();
 
     TTableFilesOwner* FOwner;
     bool FEncrypted = false;
@@ -430,6 +448,7 @@ private:
     TLibraryPtr<uint8_t[]> FWriteBuffer;
     int32_t FWriteCapacity = 0;
     uint32_t FCacheGeneration = 0;
+    uint64_t FTreeMark = 0;
     uint32_t FHits = 0;
     uint32_t FReads = 0;
     uint32_t FPageReads = 0;

@@ -16,6 +16,7 @@ constexpr int32_t MaxTreeDepth = 32;
 }  // namespace
 
 void TIndexFile::MoveEntries(TPage* from, int32_t first, int32_t n, TPage* to, int32_t at) {
+    MarkTreesChanged();
     if (n <= 0) return;
     const size_t stride = size_t(from->Stride());
     to->EnsureEntries(to->FCount + n);
@@ -43,6 +44,7 @@ bool TIndexFile::GetParent(TCacheClient* client, TPage* page, TPageRef& parent, 
 }
 
 bool TIndexFile::UpdateParentKey(TPage* page, TCacheClient* client) {
+    MarkTreesChanged();
     TPageRef held(*this);
     TPage* child = page;
     while (child->FParent && child->FCount > 0) {
@@ -60,6 +62,7 @@ bool TIndexFile::UpdateParentKey(TPage* page, TCacheClient* client) {
 
 bool TIndexFile::InsertKey(TPage* page, TCacheClient* client, const uint8_t* key, uint32_t count,
                            uint32_t value) {
+    MarkTreesChanged();
     page->InsertEntry(key);
     const int32_t at = page->FPos1;
     page->SetEntryValue(at, value);
@@ -71,6 +74,7 @@ bool TIndexFile::InsertKey(TPage* page, TCacheClient* client, const uint8_t* key
 }
 
 bool TIndexFile::SplitPage(TPage* page, TCacheClient* client) {
+    MarkTreesChanged();
     const int32_t indexNo = page->FIndexNo;
     // Only a key length no descriptor may have leaves a page overfull with one entry.
     if (page->FCount < 2) Fail(ZIZIVU_PAGEBUFCORRUPT);
@@ -129,6 +133,7 @@ bool TIndexFile::SplitPage(TPage* page, TCacheClient* client) {
 }
 
 bool TIndexFile::DeleteKey(TPage* page, TCacheClient* client) {
+    MarkTreesChanged();
     if (page->FPos1 < 1 || page->FPos1 > page->FCount) Fail(ZIZIVU_PAGEBUFCORRUPT);
     const bool wasFirst = page->FPos1 == 1;
     page->DeleteEntry();
@@ -159,6 +164,7 @@ bool TIndexFile::DeleteKey(TPage* page, TCacheClient* client) {
 }
 
 bool TIndexFile::Unlink(TPage* page, TCacheClient* client) {
+    MarkTreesChanged();
     if (page->FPrev) {
         TPageRef before(*this);
         if (!before.Get(client, page->FIndexNo, page->FPrev)) return false;
@@ -176,6 +182,7 @@ bool TIndexFile::Unlink(TPage* page, TCacheClient* client) {
 }
 
 bool TIndexFile::RemoveEmptyLeaf(TPage* page, TCacheClient* client) {
+    MarkTreesChanged();
     const int32_t indexNo = page->FIndexNo;
     if (page->IsRoot()) {
         FreePage(client, page);
@@ -192,6 +199,7 @@ bool TIndexFile::RemoveEmptyLeaf(TPage* page, TCacheClient* client) {
 }
 
 bool TIndexFile::Rebalance(TPage* page, TCacheClient* client) {
+    MarkTreesChanged();
     const int32_t indexNo = page->FIndexNo;
     TPageRef parentRef(*this);
     int32_t i;
@@ -273,6 +281,7 @@ bool TIndexFile::DescendHeld(TCacheClient* client, int32_t indexNo, TPageRef& cu
 
 bool TIndexFile::InsertIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key,
                                 uint32_t recordNo) {
+    MarkTreesChanged();
     TPageRef cur(*this);
     if (!cur.Root(client, indexNo, TPagePos::First)) return false;
     if (!cur) {
@@ -301,6 +310,7 @@ bool TIndexFile::InsertIndexKey(TCacheClient* client, int32_t indexNo, const uin
 }
 
 bool TIndexFile::DeleteIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key) {
+    MarkTreesChanged();
     TPageRef cur(*this);
     if (!cur.Root(client, indexNo, TPagePos::First)) return false;
     if (!cur) Fail(ZIZIVU_PAGEBUFCORRUPT);
@@ -343,7 +353,7 @@ bool TIndexFile::FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uin
 
 bool TIndexFile::GetKeyAtOrdinal(TCacheClient* client, int32_t indexNo, int32_t ordinal, uint8_t* key,
                                  uint32_t& recordNo, bool& found, uint32_t* run, uint32_t runMaximum,
-                                 int32_t runDirection) {
+                                 int32_t runDirection, TLeafSlot* at) {
     found = false;
     recordNo = 0;
     TPageRef cur(*this);
@@ -363,17 +373,36 @@ bool TIndexFile::GetKeyAtOrdinal(TCacheClient* client, int32_t indexNo, int32_t 
         if (!Descend(*this, client, indexNo, cur, i, depth)) return false;
     }
     if (rest > uint32_t(cur->FCount)) Fail(ZIZIVU_PAGEBUFCORRUPT);
-    cur->FPos2 = int32_t(rest);
-    if (key) std::memcpy(key, cur->EntryKey(int32_t(rest)), size_t(cur->FKeyLength));
-    recordNo = cur->EntryValue(int32_t(rest));
-    if (run) {
-        const int32_t pos1 = cur->FPos1;
-        cur->FPos1 = int32_t(rest);
-        *run = 1 + cur->CountRecordRun(runMaximum > 1 ? runMaximum - 1 : 0, runDirection);
-        cur->FPos1 = pos1;
-    }
+    ReadLeafEntry(cur.get(), int32_t(rest), key, recordNo, run, runMaximum, runDirection);
+    if (at) *at = TLeafSlot{cur->FPagePos, int32_t(rest)};
     found = true;
     return true;
+}
+
+bool TIndexFile::GetKeyInCachedLeaf(int32_t indexNo, const TLeafSlot& at, uint8_t* key, uint32_t& recordNo,
+                                    uint32_t* run, uint32_t runMaximum, int32_t runDirection) {
+    CheckIndexNo(indexNo);
+    TPageCache& cache = FCaches[indexNo];
+    TPage* leaf = FindCached(cache, at.Page);
+    if (!leaf || !leaf->IsLeaf() || leaf->FFree || at.Slot < 1 || at.Slot > leaf->FCount) return false;
+    ++FReads;
+    ++FHits;
+    Touch(cache, leaf);
+    ReadLeafEntry(leaf, at.Slot, key, recordNo, run, runMaximum, runDirection);
+    return true;
+}
+
+void TIndexFile::ReadLeafEntry(TPage* leaf, int32_t slot, uint8_t* key, uint32_t& recordNo, uint32_t* run,
+                               uint32_t runMaximum, int32_t runDirection) {
+    leaf->FPos2 = slot;
+    if (key) std::memcpy(key, leaf->EntryKey(slot), size_t(leaf->FKeyLength));
+    recordNo = leaf->EntryValue(slot);
+    if (run) {
+        const int32_t pos1 = leaf->FPos1;
+        leaf->FPos1 = slot;
+        *run = 1 + leaf->CountRecordRun(runMaximum > 1 ? runMaximum - 1 : 0, runDirection);
+        leaf->FPos1 = pos1;
+    }
 }
 
 bool TIndexFile::GetIndexKeyCount(TCacheClient* client, int32_t indexNo, int32_t& count) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <set>
 #include <tuple>
 
 #include "db/engine/DataTable.h"
@@ -123,6 +124,85 @@ TEST_F(CursorModelTest, RandomChangesMatchTheModelInEveryIndex) {
         std::sort(physical.begin(), physical.end());
         ASSERT_EQ(physical, Expected(0));
         ASSERT_EQ(reader.GetRecordCount(), int32_t(FModel.size()));
+    }
+}
+
+// Steps of one cursor in key order, with inserts, key changes and deletes of other
+// records through a second cursor in between: each step lands on the key next to the last
+// one in the table as it is now, the leaf it was read from changed or not.
+TEST_F(CursorModelTest, StepsBetweenChangesOfAnotherCursorFollowTheKeys) {
+    Create("SCAN", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "K", dtInteger)},
+           {Index("", {1}), Index("ByK", {2})});
+    TDataCursor& writer = OpenCursor("SCAN");
+    std::map<int32_t, int32_t> keyOf;  // row id -> K
+    std::set<int32_t> keys;
+    for (int32_t i = 1; i <= 1500; ++i) {
+        std::vector<uint8_t> r = Buffer(writer);
+        PutInt(writer, r, 2, 4 * i);
+        writer.InsertRecord(r.data());
+        keyOf[i] = 4 * i;
+        keys.insert(4 * i);
+    }
+    int32_t nextId = 1501;
+    TDataCursor& scan = OpenCursor("SCAN");
+    scan.SwitchToIndex("ByK");
+    std::vector<uint8_t> r(size_t(scan.GetRecordSize()));
+    std::mt19937 rng(35);
+    auto rnd = [&](int n) { return int(rng() % uint32_t(n)); };
+    auto freeKey = [&] {
+        for (;;)
+            if (const int32_t k = 1 + rnd(6100); !keys.count(k)) return k;
+    };
+    scan.First();
+    ASSERT_EQ(scan.GetNextRecord(r.data()), 0);
+    int32_t current = GetInt(scan, r, 2);
+    for (int step = 0; step < 3000; ++step) {
+        const int op = rnd(8);
+        if (op == 0) {
+            std::vector<uint8_t> n = Buffer(writer);
+            const int32_t k = freeKey();
+            PutInt(writer, n, 2, k);
+            writer.InsertRecord(n.data());
+            keyOf[nextId++] = k;
+            keys.insert(k);
+        } else if (op <= 2 && keys.size() > 2) {
+            // Another record than the scan's: its key changes or it goes.
+            auto it = std::next(keyOf.begin(), rnd(int(keyOf.size())));
+            if (it->second == current) continue;
+            writer.SwitchToIndexNumber(0);
+            writer.MoveToRecNo(int32_t(std::distance(keyOf.begin(), it)) + 1);
+            std::vector<uint8_t> w(size_t(writer.GetRecordSize()));
+            ASSERT_EQ(writer.GetCurrentRecord(w.data(), false), 0);
+            ASSERT_EQ(GetInt(writer, w, 1), it->first);
+            ASSERT_EQ(writer.GetCurrentRecord(w.data(), true), 0);
+            keys.erase(it->second);
+            if (op == 1) {
+                it->second = freeKey();
+                PutInt(writer, w, 2, it->second);
+                writer.ModifyRecord(w.data());
+                keys.insert(it->second);
+            } else {
+                writer.DeleteRecord();
+                keyOf.erase(it);
+            }
+        }
+        const bool forward = rnd(4) != 0;
+        auto expected = forward ? keys.upper_bound(current) : keys.lower_bound(current);
+        if (!forward) {
+            if (expected == keys.begin()) continue;
+            --expected;
+        }
+        if (expected == keys.end()) {
+            ASSERT_NE(scan.GetNextRecord(r.data()), 0) << step;
+            scan.First();
+            ASSERT_EQ(scan.GetNextRecord(r.data()), 0);
+            current = GetInt(scan, r, 2);
+            ASSERT_EQ(current, *keys.begin());
+            continue;
+        }
+        ASSERT_EQ(forward ? scan.GetNextRecord(r.data()) : scan.GetPriorRecord(r.data()), 0) << step;
+        current = GetInt(scan, r, 2);
+        ASSERT_EQ(current, *expected) << "step " << step << (forward ? " forward" : " back");
     }
 }
 

@@ -2,6 +2,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <set>
+
 #include "db/engine/BlobFile.h"
 #include "db/engine/DataTable.h"
 #include "platform/rtl/SysUtils.h"
@@ -121,6 +124,93 @@ TEST_F(CursorProcessTest, SecondCursorOfTheProcessIsRefusedAtOnce) {
     EXPECT_EQ(GetStr(b, r, 2), "mine");
     b.LockRecord(0);
     b.UnlockRecord(0);
+}
+
+// A scan in key order while another process inserts, renames and deletes records between
+// its steps: each step lands on the name next to the last one in the table as it is now.
+TEST_F(CursorProcessTest, ScanStepsFollowAnotherProcessChanges) {
+    auto name = [](const char* prefix, int n) {
+        char b[12];
+        std::snprintf(b, sizeof b, "%s%04d", prefix, n);
+        return std::string(b);
+    };
+    std::set<std::string> names{"one", "two"};
+    {
+        TDataCursor& fill = OpenCursor("SHARED");
+        std::vector<uint8_t> r = Buffer(fill);
+        for (int i = 0; i < 1200; i += 2) {
+            PutStr(fill, r, 2, name("n", i));
+            fill.InsertRecord(r.data());
+            names.insert(name("n", i));
+        }
+        fill.Close();
+    }
+    // Round k: one insert anywhere, one record near the front renamed to the front, one
+    // deleted; the scan stays further on.
+    struct Change {
+        std::string Insert, Renamed, Rename, Deleted;
+    };
+    std::vector<Change> rounds;
+    for (int k = 0; k < 12; ++k)
+        rounds.push_back({name("n", 2 * ((k * 131) % 600) + 1), name("n", 2 * ((k * 37) % 50)),
+                          name("m", k), name("n", 2 * ((k * 37) % 50 + 50))});
+    const std::string folder = FScratch.Path();
+    TForkChild child([&](TForkChild& link) {
+        return RunChild(
+            folder,
+            [&rounds](TDataCursor& w, TForkChild& l) {
+                w.SwitchToIndex("ByName");
+                std::vector<uint8_t> b(size_t(w.GetRecordSize()));
+                for (const Change& change : rounds) {
+                    if (l.Receive() != 'R') return 10;
+                    w.InitRecord(b.data());
+                    PutStr(w, b, 2, change.Insert);
+                    w.InsertRecord(b.data());
+                    for (const std::string* n : {&change.Renamed, &change.Deleted}) {
+                        w.InitRecord(b.data());
+                        PutStr(w, b, 2, *n);
+                        if (!w.FindKey(b.data(), false, nullptr, 0, false, 0)) return 11;
+                        if (w.GetCurrentRecord(b.data(), false) != 0) return 12;
+                        if (w.GetCurrentRecord(b.data(), true) != 0) return 13;
+                        if (n == &change.Deleted) {
+                            w.DeleteRecord();
+                        } else {
+                            PutStr(w, b, 2, change.Rename);
+                            w.ModifyRecord(b.data());
+                        }
+                    }
+                    l.Send('C');
+                }
+                return 0;
+            },
+            link);
+    });
+    TDataCursor& c = OpenCursor("SHARED");
+    std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+    c.SwitchToIndex("ByName");
+    c.First();
+    std::string current;
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+        current = GetStr(c, r, 2);
+    }
+    for (const Change& change : rounds) {
+        child.Send('R');
+        ASSERT_EQ(child.Receive(), 'C');
+        names.insert(change.Insert);
+        names.erase(change.Renamed);
+        names.insert(change.Rename);
+        names.erase(change.Deleted);
+        for (int step = 0; step < 3; ++step) {
+            const bool forward = step != 1;
+            ASSERT_EQ(forward ? c.GetNextRecord(r.data()) : c.GetPriorRecord(r.data()), 0);
+            const std::string expected =
+                forward ? *names.upper_bound(current) : *std::prev(names.lower_bound(current));
+            current = GetStr(c, r, 2);
+            ASSERT_EQ(current, expected) << change.Insert << (forward ? " forward" : " back");
+        }
+    }
+    EXPECT_EQ(child.Wait(), 0);
 }
 
 }  // namespace
