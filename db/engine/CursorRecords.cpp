@@ -563,7 +563,10 @@ void TDataCursor::InsertKeys(const uint8_t* record, uint32_t recordNo) {
 
 void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* record, bool reposition,
                                          bool deleted) {
-    FlushAfterWrite();
+    if (FTable->DefersRowWrites())
+        FTable->DeferRowWrite(FTable->HasBlobFile());
+    else
+        FlushAfterWrite();
     SaveChangeCounts();
     ComputeRangeBounds();
     const uint32_t before = FBof || FEof ? 0 : FRecNo;

@@ -217,6 +217,8 @@ public:
         FFieldsModified = fieldsModified;
     }
     void Empty();
+    // The table holds no record: every row id lies within the counter.
+    void SetNoRowIds() { FRowIdsWithinLast = true; }
 
     void ReadFieldDescriptors();
     void WriteFieldDescriptors();

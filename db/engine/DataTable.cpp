@@ -121,6 +121,8 @@ void TDataTable::OpenFiles() {
     }
     FOpenCount = 1;
     FOpen = true;
+    FRowWritesPending = false;
+    FEmptied.reset();
     TScopeGuard close([this] {
         FBlobFile->Close();
         FIndexFile->Close();
@@ -153,6 +155,7 @@ void TDataTable::CloseFiles(bool temporaryDiscard) {
     if (!FExclusive || FReadOnly) return;
     if (FTemporary && temporaryDiscard) {
         DropAllCaches();
+        FRowWritesPending = false;
         return;
     }
     TChangeScope change(*this);
@@ -250,6 +253,8 @@ void TDataTable::EmptyFiles() {
     // What the caches hold belongs to the old content; the emptied headers must reach the
     // files before the headers are reread.
     DropAllCaches();
+    FRowWritesPending = false;
+    FEmptied.reset();
     FDataFile->Empty();
     FIndexFile->Empty();
     if (HasBlobFile()) FBlobFile->Empty();
@@ -258,14 +263,41 @@ void TDataTable::EmptyFiles() {
     if (HasBlobFile()) FBlobFile->WriteHeader(true, false);
 }
 
+void TDataTable::FileWriteCounts(uint64_t (&counts)[3]) const {
+    counts[0] = FDataFile->WriteCount();
+    counts[1] = FIndexFile->WriteCount();
+    counts[2] = FBlobFile->WriteCount();
+}
+
 void TDataTable::Empty() {
+    uint64_t writes[3];
+    FileWriteCounts(writes);
+    if (FEmptied && std::equal(writes, writes + 3, FEmptied->Writes)) {
+        // Nothing reached the files since they were emptied, and nobody else opens them:
+        // the rows since then lived in the caches only, and the headers in memory.
+        DropAllCaches();
+        FRowWritesPending = false;
+        FDataFile->TrimRecordCache();
+        FIndexFile->TrimPageCache(true);
+        if (HasBlobFile()) FBlobFile->TrimBlockCache();
+        RestoreHeaderStates(FEmptied->Headers);
+        FDataFile->SetNoRowIds();
+        FChanged = true;
+        return;
+    }
     EmptyFiles();
     DiscardBuffers();
+    if (!FExclusive || !FPrivateRecordLocks) return;
+    FEmptied.emplace();
+    FEmptied->Headers = HeaderStates();
+    FileWriteCounts(FEmptied->Writes);
 }
 
 uint32_t TDataTable::SortRecords(int32_t sortFieldCount, const TFieldDescriptor* sortFields,
                                  bool caseInsensitive, bool dropDuplicates,
                                  const TSortGroupSteps* groupSteps) {
+    WritePendingRows();
+    FEmptied.reset();
     const uint32_t count =
         FDataFile->SortRecords(sortFieldCount, sortFields, caseInsensitive, dropDuplicates, groupSteps);
     FIndexFile->SetCounter3974(count);
@@ -278,6 +310,7 @@ void TDataTable::BackupIndexFile() {
 }
 
 void TDataTable::RestoreIndexFile(bool skipRestore, bool deleteBackup) {
+    FEmptied.reset();
     const std::string backup = ForceFileExt(FIndexFile->FileName(), ".IBK");
     if (!skipRestore) {
         FIndexFile->LoadFromFile(backup);
@@ -555,6 +588,13 @@ void TDataTable::StartTransaction() {
 
 void TDataTable::Commit(bool end, bool toDisk) {
     if (!FTransactionActive) return;
+    if (end && !toDisk && PrivateTemporary()) {
+        // Its rows are read through these caches alone (see DefersRowWrites).
+        FTransactionActive = false;
+        FRowWritesPending = true;
+        UnlockTransaction();
+        return;
+    }
     // The write lock is taken while the transaction still holds the data byte, so no
     // change check drops the changes about to be written.
     LockForWrite();
@@ -607,6 +647,8 @@ void TDataTable::RestoreHeaderStates(const THeaderStates& s) {
 
 TDataTable::TChangeScope::TChangeScope(TDataTable& table) : FExceptions(std::uncaught_exceptions()) {
     if (!Applies(table)) return;
+    // A failed change drops the caches: rows held there only must be in the files first.
+    table.WritePendingRows();
     FRestore.emplace(table.HeaderStates());
     Begin(table);
 }
@@ -614,6 +656,7 @@ TDataTable::TChangeScope::TChangeScope(TDataTable& table) : FExceptions(std::unc
 TDataTable::TChangeScope::TChangeScope(TDataTable& table, const THeaderStates& restore)
     : FExceptions(std::uncaught_exceptions()) {
     if (!Applies(table)) return;
+    table.WritePendingRows();
     FRestore.emplace(restore);
     Begin(table);
 }
@@ -681,6 +724,18 @@ void TDataTable::FlushBuffers(bool trim, bool writeDataHeader, bool flushToDisk,
         FBlobFile->WriteHeader(writeBlobHeader, flushToDisk);
         if (trim) FBlobFile->TrimBlockCache();
     }
+    FRowWritesPending = false;
+}
+
+void TDataTable::DeferRowWrite(bool blob) {
+    MarkChanged(true, true, blob);
+    FRowWritesPending = true;
+}
+
+// A failed write leaves the rows in the caches, still pending, and the table as its reader
+// sees it.
+void TDataTable::WritePendingRows() {
+    if (FRowWritesPending) FlushBuffers(false, false, false, false, false);
 }
 
 void TDataTable::MarkChanged(bool data, bool index, bool blob) {
@@ -690,6 +745,8 @@ void TDataTable::MarkChanged(bool data, bool index, bool blob) {
 }
 
 void TDataTable::DiscardBuffers() {
+    WritePendingRows();
+    FEmptied.reset();
     DropAllCaches();
     RereadHeaders();
 }

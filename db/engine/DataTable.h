@@ -108,7 +108,9 @@ public:
     // Truncates the three files to their headers, written emptied; what the caches held
     // is dropped.
     void EmptyFiles();
-    // EmptyFiles, then every buffer dropped and the headers reread.
+    // EmptyFiles, then every buffer dropped and the headers reread. A private result
+    // table whose files still hold only what its last emptying wrote keeps them: its
+    // caches go and its headers are set back to that emptying's.
     void Empty();
     // Reorders the physical records (result tables); the table's record count follows.
     uint32_t SortRecords(int32_t sortFieldCount, const TFieldDescriptor* sortFields, bool caseInsensitive,
@@ -195,6 +197,13 @@ public:
         int FExceptions;
     };
 
+    // A statement's own temporary result table keeps a row written outside a transaction,
+    // and the rows of a transaction it ends, in its caches, the headers marked changed: the
+    // next change, transaction, sort or discard writes them first, and emptying the table
+    // or its last close drops them.
+    bool DefersRowWrites() const { return PrivateTemporary() && !FTransactionActive; }
+    void DeferRowWrite(bool blob);
+    void WritePendingRows();
     // Writes dirty entries and headers, data then index then BLOB (inside a transaction
     // only marks the headers changed).
     void FlushBuffers(bool trim, bool writeDataHeader, bool flushToDisk, bool writeBlobHeader,
@@ -272,6 +281,8 @@ private:
     void RereadHeaders();
     [[noreturn]] void Raise(uint16_t code) const;
     bool RecordBytesLocked() const { return !(FExclusive && FPrivateRecordLocks); }
+    bool PrivateTemporary() const { return FExclusive && FPrivateRecordLocks && FTemporary; }
+    void FileWriteCounts(uint64_t (&counts)[3]) const;
 
     TDataDirectory* FDirectory;
     int32_t FOpenCount = 0;
@@ -280,6 +291,15 @@ private:
     bool FOpen = false;
     bool FExclusive = false;
     bool FPrivateRecordLocks = false;
+    // Rows of a private result table in the caches only (see DeferRowWrite).
+    bool FRowWritesPending = false;
+    // A private result table's state right after its files were last emptied, with each
+    // file's write count then.
+    struct TEmptiedState {
+        THeaderStates Headers;
+        uint64_t Writes[3];
+    };
+    std::optional<TEmptiedState> FEmptied;
     bool FReadOnly = false;
     bool FFilesReadOnly = false;
     bool FInMemory = false;

@@ -56,6 +56,7 @@ void TFileHandler::CreateFile() {
     TAbstractFile* file = nullptr;
     int32_t result = list->CreateFile(FFileName, FInMemory, FTemporary, file);
     if (result < 0) RaiseError(-result);
+    ++FWriteCount;
     FHandle = result;
     FFile = file;
     FReadOnly = false;
@@ -81,6 +82,7 @@ void TFileHandler::SaveToFile(const std::string& newName) {
 
 void TFileHandler::LoadFromFile(const std::string& sourceName) {
     if (!FOpen) return;
+    ++FWriteCount;
     int32_t result = RequireFileList()->CopyFileFrom(FFile, FHandle, sourceName, FInMemory);
     if (result < 0) RaiseError(-result);
 }
@@ -94,6 +96,7 @@ int32_t TFileHandler::Read(void* buffer, int32_t count, bool allowShort) {
 
 void TFileHandler::Write(const void* buffer, int32_t count) {
     if (!FFile) RaiseError(ZIZIVU_WRITEERR);
+    ++FWriteCount;
     if (FFile->Write(FHandle, buffer, count) != count) RaiseError(ZIZIVU_WRITEERR);
 }
 

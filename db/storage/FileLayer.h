@@ -252,6 +252,8 @@ public:
     bool Temporary() const { return FTemporary; }
     void SetTemporary(bool v) { FTemporary = v; }
     TAbstractFile* FileObject() const { return FFile; }
+    // Calls that wrote to (or cut) the file since this handler was made, failed ones too.
+    uint64_t WriteCount() const { return FWriteCount; }
 
 protected:
     [[noreturn]] void RaiseError(int32_t code);
@@ -264,6 +266,7 @@ protected:
     bool FReadOnly = false;
     bool FOpen = false;
     bool FTemporary = false;
+    uint64_t FWriteCount = 0;
 };
 
 // The disk file a name reaches: blanks trimmed, '\' taken as '/', and a name that does not

@@ -5,6 +5,7 @@
 #include "db/engine/DataTable.h"
 #include "db/storage/ExpToken.h"
 #include "tests/db/engine/CursorFakes.h"
+#include "tests/support/FaultyFile.h"
 
 namespace cursor_test {
 namespace {
@@ -389,6 +390,96 @@ TEST_F(CursorTest, ExclusiveTableReleasesItsTransactionRecordLocks) {
         EXPECT_FALSE(c.Table()->HoldsRecordLock(1)) << round;
         c.EmptyTable();
     }
+}
+
+// A statement's own temporary result table keeps the rows it gets in its caches and empties
+// itself without touching files that hold nothing since the last emptying. A later change
+// that fails must still leave those rows readable.
+class PrivateResultTableTest : public CursorTest {
+protected:
+    void CreateResult(const std::string& name) {
+        FName = name;
+        Create(name, {MakeField(1, "ID", dtInteger), MakeField(2, "NAME", dtString, 10)}, {Index("", {1})});
+    }
+    TDataCursor& OpenResult() {
+        TDataCursor& c = NewCursor(FName);
+        c.SetExclusive(true);
+        c.SetPassThrough(true);
+        c.Open();
+        c.Table()->SetPrivateRecordLocks(true);
+        c.EmptyTable();
+        return c;
+    }
+    static void Insert(TDataCursor& c, int32_t id, const std::string& name) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, id);
+        PutStr(c, r, 2, name);
+        c.InsertRecord(r.data());
+    }
+    static std::vector<std::string> Names(TDataCursor& c) {
+        std::vector<std::string> out;
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        c.First();
+        while (c.GetNextRecord(r.data()) == 0) out.push_back(GetStr(c, r, 2));
+        return out;
+    }
+    uint64_t DataFileSize() { return fs::file_size(FScratch.File(FName + ".DAT")); }
+
+    std::string FName;
+};
+
+TEST_F(PrivateResultTableTest, RowsHeldInTheCachesOutliveAFailedChange) {
+    struct Case {
+        const char* what;
+        bool inTransaction;  // the first row comes in a transaction that it ends
+        TFileFault fault;
+        int32_t failingId;
+        uint16_t code;
+    };
+    // The data file takes the emptying's two writes; the third is the first row's.
+    const Case cases[] = {
+        {"key violation", false, {}, 1, ZIZIVU_KEYVIOL},
+        {"key violation after a transaction", true, {}, 1, ZIZIVU_KEYVIOL},
+        {"the held row cannot be written", false, {TFileFault::WriteError, 2, 1}, 2, ZIZIVU_WRITEERR},
+        {"the transaction's row cannot be written", true, {TFileFault::WriteError, 2, 1}, 2, ZIZIVU_WRITEERR},
+    };
+    int32_t n = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        CreateResult("RESULT" + std::to_string(++n));
+        TFaultInjector faults;
+        faults.Plan(FName + ".DAT", k.fault);
+        TDataCursor& c = OpenResult();
+        if (k.inTransaction) c.Table()->StartTransaction();
+        Insert(c, 1, "one");
+        if (k.inTransaction) c.Table()->Commit(true, false);
+        EXPECT_EQ(RaisedCode([&] { Insert(c, k.failingId, "two"); }), k.code);
+        EXPECT_EQ(c.GetRecordCount(), 1);
+        EXPECT_EQ(Names(c), (std::vector<std::string>{"one"}));
+        Insert(c, 2, "two");
+        EXPECT_EQ(Names(c), (std::vector<std::string>{"one", "two"}));
+        c.Close();
+    }
+}
+
+TEST_F(PrivateResultTableTest, EmptyingCutsTheFilesOnlyWhenRowsReachedThem) {
+    CreateResult("RESULT");
+    TDataCursor& c = OpenResult();
+    const uint64_t emptied = DataFileSize();
+    Insert(c, 1, "one");
+    EXPECT_EQ(DataFileSize(), emptied);  // the row is in the cache only
+    c.EmptyTable();
+    EXPECT_EQ(c.GetRecordCount(), 0);
+    EXPECT_TRUE(Names(c).empty());
+    Insert(c, 1, "one");
+    Insert(c, 2, "two");  // writes the first row
+    EXPECT_GT(DataFileSize(), emptied);
+    c.EmptyTable();
+    EXPECT_EQ(DataFileSize(), emptied);
+    EXPECT_TRUE(Names(c).empty());
+    Insert(c, 3, "three");
+    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{3}));
+    EXPECT_EQ(Names(c), (std::vector<std::string>{"three"}));
 }
 
 }  // namespace
