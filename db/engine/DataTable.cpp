@@ -433,10 +433,21 @@ void TDataTable::UnlockRecord(uint32_t recordNo) {
 }
 
 void TDataTable::UnlockAllRecords(bool deferredOnly) {
-    // Word by word: a large bitmap is mostly empty words.
+    // Word by word: a large bitmap is mostly empty words. Records next to each other have
+    // lock bytes next to each other, so a run of them is given back with one unlock (a
+    // commit after a bulk insert holds one per row); the same bytes end unlocked.
     const TRecordsBitmap& which = deferredOnly ? FDeferred : FLocked;
     const int32_t count = which.RecordCount();
     const bool bytes = RecordBytesLocked();
+    uint32_t runFirst = 0, runLength = 0;
+    auto releaseRun = [&] {
+        if (runLength == 0) return;
+        const uint32_t lowest = RecordBase - (runFirst + runLength - 1);
+        if (runLength == 1 || !FDataFile->UnlockAdjacentRanges(lowest, runLength)) {
+            for (uint32_t i = 0; i < runLength; ++i) FDataFile->LockRange(lowest + i, 1, false);
+        }
+        runLength = 0;
+    };
     for (int32_t w = 0; w * 32 < count; ++w) {
         uint32_t bits = which.Words()[w];
         if (count - w * 32 < 32) bits &= (1u << (count - w * 32)) - 1;
@@ -444,11 +455,16 @@ void TDataTable::UnlockAllRecords(bool deferredOnly) {
             const int32_t n = w * 32 + std::countr_zero(bits) + 1;
             if (BitSet(FLocked, uint32_t(n))) {
                 FLocked.ClearBit(n);
-                if (bytes) FDataFile->LockRange(RecordBase - uint32_t(n), 1, false);
+                if (bytes) {
+                    if (runLength != 0 && uint32_t(n) != runFirst + runLength) releaseRun();
+                    if (runLength == 0) runFirst = uint32_t(n);
+                    ++runLength;
+                }
             }
             if (BitSet(FDeferred, uint32_t(n))) FDeferred.ClearBit(n);
         }
     }
+    releaseRun();
 }
 
 void TDataTable::UnlockTable() {

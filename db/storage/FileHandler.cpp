@@ -123,6 +123,10 @@ bool TFileHandler::LockRange(uint32_t offset, uint32_t length, bool lock) {
     return lock ? FFile->LockRegion(offset, length) : FFile->UnlockRegion(offset, length);
 }
 
+bool TFileHandler::UnlockAdjacentRanges(uint32_t offset, uint32_t length) {
+    return FFile && FFile->UnlockAdjacentRegions(offset, length);
+}
+
 void TFileHandler::Lock() {
     if (FFile) FFile->Lock();
 }

@@ -55,6 +55,9 @@ public:
     // must name exactly a held range.
     virtual bool LockRegion(uint32_t start, uint32_t length);
     virtual bool UnlockRegion(uint32_t start, uint32_t length);
+    // Unlocks held ranges that fill [start, start + length) with no gap, each as a whole;
+    // refused (nothing released) unless the span is exactly such a run.
+    virtual bool UnlockAdjacentRegions(uint32_t start, uint32_t length);
 
     virtual bool IsMemoryFile() const { return false; }
 
@@ -149,6 +152,7 @@ public:
     int32_t Seek(int32_t id, int32_t offset, int32_t origin) override;
     bool LockRegion(uint32_t start, uint32_t length) override;
     bool UnlockRegion(uint32_t start, uint32_t length) override;
+    bool UnlockAdjacentRegions(uint32_t start, uint32_t length) override;
 
     TOsFile* OsFile() const { return FOsFile.get(); }
 
@@ -233,6 +237,8 @@ public:
     int32_t Seek(int32_t offset, int32_t origin);
     int32_t GetSize();
     bool LockRange(uint32_t offset, uint32_t length, bool lock);
+    // One unlock of adjacent ranges, each locked on its own (see UnlockAdjacentRegions).
+    bool UnlockAdjacentRanges(uint32_t offset, uint32_t length);
     // The shared object's critical section, held around every Seek and Read or Write.
     void Lock();
     void Unlock();

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <vector>
 
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
@@ -202,6 +203,30 @@ bool TAbstractFile::UnlockRegion(uint32_t start, uint32_t length) {
     return false;
 }
 
+bool TAbstractFile::UnlockAdjacentRegions(uint32_t start, uint32_t length) {
+    Guard guard(FLock);
+    const int64_t end = int64_t(start) + length - 1;
+    if (length == 0) return false;
+    // Held ranges never overlap: those wholly inside the span fill it exactly when their
+    // lengths add up to it and none reaches over either edge.
+    std::vector<int32_t> inside;
+    uint64_t covered = 0;
+    for (int32_t i = 0; i < FLocks.Count(); ++i) {
+        auto* held = static_cast<TLockEntry*>(FLocks.Get(i));
+        if (held->End < start || held->Start > end) continue;
+        if (held->Start < start || held->End > end) return false;
+        inside.push_back(i);
+        covered += held->Length;
+    }
+    if (covered != length) return false;
+    for (auto i = inside.rbegin(); i != inside.rend(); ++i) {
+        void* p = FLocks.Get(*i);
+        FLocks.Delete(*i);
+        FreeMemory(p);
+    }
+    return true;
+}
+
 // ---- TMemoryFile ----
 
 int32_t TMemoryFile::CreateFile() {
@@ -326,4 +351,9 @@ bool TPhysicalFile::LockRegion(uint32_t start, uint32_t length) {
 bool TPhysicalFile::UnlockRegion(uint32_t start, uint32_t length) {
     Guard guard(FLock);
     return FOsFile && FOsFile->UnlockRange(start, length);
+}
+
+bool TPhysicalFile::UnlockAdjacentRegions(uint32_t start, uint32_t length) {
+    Guard guard(FLock);
+    return FOsFile && FOsFile->UnlockAdjacentRanges(start, length);
 }

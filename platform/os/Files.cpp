@@ -505,3 +505,19 @@ bool TOsFile::UnlockRange(uint64_t offset, uint64_t length) {
     FRanges.erase(held);
     return true;
 }
+
+bool TOsFile::UnlockAdjacentRanges(uint64_t offset, uint64_t length) {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (length == 0 || length > UINT64_MAX - offset) return Fail(EINVAL);
+    const uint64_t end = offset + length;
+    auto first = FRanges.find(offset), last = first;
+    for (uint64_t at = offset; at < end; ++last) {
+        if (last == FRanges.end() || last->first != at || last->second > end - at) return Fail(EINVAL);
+        at += last->second;
+    }
+    // Every byte of the span is held by this open file description, so one unlock of the
+    // span releases exactly what the separate unlocks would.
+    if (!SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
+    FRanges.erase(first, last);
+    return true;
+}

@@ -60,6 +60,9 @@ public:
 
     bool LockRange(uint64_t offset, uint64_t length);
     bool UnlockRange(uint64_t offset, uint64_t length);
+    // Unlocks adjacent ranges that fill [offset, offset + length) with no gap, each locked
+    // as a whole, with one call; refused (nothing released) unless every one is held.
+    bool UnlockAdjacentRanges(uint64_t offset, uint64_t length);
 
     const std::string& Path() const { return FPath; }
     bool Writable() const { return FWritable; }

@@ -134,6 +134,24 @@ TEST_F(CursorTransactionTest, LocksGivenUpInATransactionLastUntilItsEnd) {
     EXPECT_TRUE(RecordLockFree(1));
 }
 
+// At the commit the locks given up come free together, runs of adjacent records with
+// one unlock; a lock still held between two of them stays.
+TEST_F(CursorTransactionTest, CommitFreesTheLocksGivenUpAroundOneStillHeld) {
+    TDataCursor& a = OpenCursor("ROWS");
+    TDataCursor& b = OpenCursor("ROWS");
+    FDir->StartTransaction();
+    Rename(a, 1, "one");
+    LockRow(b, 2);
+    Rename(a, 3, "three");
+    for (int32_t id : {4, 5, 6}) Insert(a, id, "new");
+    FDir->Commit(true);
+    std::string free;
+    for (uint32_t n = 1; n <= 6; ++n) free += RecordLockFree(n) ? '1' : '0';
+    EXPECT_EQ(free, "101111");
+    b.UnlockRecord(0);
+    EXPECT_TRUE(RecordLockFree(2));
+}
+
 TEST_F(CursorTransactionTest, OlderRecordsReadWhileAppendedRowsAreOnlyInTheCache) {
     TDataCursor& c = OpenCursor("ROWS");
     FDir->StartTransaction();  // the caches are dropped: rows 1-3 come from the file again

@@ -331,6 +331,37 @@ TEST_F(FileLayer, MemoryFileLocks) {
     EXPECT_EQ(a.FileObject()->LockCount(), 2);
 }
 
+// Adjacent ranges given back with one unlock, in memory and on disk alike.
+TEST_F(FileLayer, AdjacentRangesUnlockedTogether) {
+    for (bool inMemory : {true, false}) {
+        SCOPED_TRACE(inMemory);
+        const std::string name = inMemory ? std::string("MEMORY\\R.DAT") : FDir.File("r.dat");
+        TFileHandler& a = Handler(name, inMemory);
+        a.CreateFile();
+        ASSERT_TRUE(a.LockRange(100, 1, true));
+        ASSERT_TRUE(a.LockRange(101, 1, true));
+        ASSERT_TRUE(a.LockRange(102, 3, true));
+        ASSERT_TRUE(a.LockRange(106, 1, true));
+        EXPECT_FALSE(a.UnlockAdjacentRanges(99, 3));    // a byte not held
+        EXPECT_FALSE(a.UnlockAdjacentRanges(100, 3));   // into a range
+        EXPECT_FALSE(a.UnlockAdjacentRanges(100, 7));   // over the gap
+        auto freeBytes = [&] {
+            std::string free;
+            for (uint32_t i = 100; i < 108; ++i) {
+                bool got = a.LockRange(i, 1, true);
+                free += got ? '1' : '0';
+                if (got) a.LockRange(i, 1, false);
+            }
+            return free;
+        };
+        EXPECT_EQ(freeBytes(), "00000101");
+        EXPECT_TRUE(a.UnlockAdjacentRanges(100, 5));
+        EXPECT_EQ(freeBytes(), "11111101");
+        EXPECT_FALSE(a.LockRange(102, 3, false));
+        a.Close();
+    }
+}
+
 TEST_F(FileLayer, MemoryFileLocksGoWithTheLastHandle) {
     TFileHandler& a = Handler("MEMORY\\LOST.DAT", true);
     a.CreateFile();

@@ -333,6 +333,60 @@ TEST(OsFileProcesses, RangeLockRefusedUntilUnlocked) {
     EXPECT_TRUE(f->LockRange(kHigh, 11));
 }
 
+// Adjacent ranges, each locked on its own, given back with one call: refused with nothing
+// released unless the span is exactly such a run; afterwards every byte is free for
+// another process, and the in-process table no longer holds them.
+TEST(OsFileProcesses, AdjacentRangesUnlockedInOneCall) {
+    TScratchDir dir;
+    std::string path = dir.File("a.dat");
+    std::unique_ptr<TOsFile> create(TOsFile::Create(path));
+    create.reset();
+    std::unique_ptr<TOsFile> f = OpenShared(path);
+    ASSERT_TRUE(f);
+    // Held: kHigh .. kHigh + 4 one byte each, kHigh + 5 .. + 7 as one; kHigh + 9 apart.
+    for (uint64_t i = 0; i < 5; ++i) ASSERT_TRUE(f->LockRange(kHigh + i, 1));
+    ASSERT_TRUE(f->LockRange(kHigh + 5, 3));
+    ASSERT_TRUE(f->LockRange(kHigh + 9, 1));
+    struct Refused {
+        uint64_t Offset, Length;
+    };
+    const Refused refused[] = {
+        {kHigh - 1, 3},  // starts on a byte not held
+        {kHigh, 7},      // ends inside a range
+        {kHigh + 6, 2},  // starts inside a range
+        {kHigh, 10},     // over the gap
+        {kHigh + 8, 1},  // only the gap
+        {kHigh, 0},
+    };
+    for (const Refused& r : refused) EXPECT_FALSE(f->UnlockAdjacentRanges(r.Offset, r.Length)) << r.Offset;
+
+    auto freeBytes = [&](TOsFile& g) {
+        std::string free;
+        for (uint64_t i = 0; i < 10; ++i) {
+            bool got = g.LockRange(kHigh + i, 1);
+            free += got ? '1' : '0';
+            if (got) g.UnlockRange(kHigh + i, 1);
+        }
+        return free;
+    };
+    TForkChild child([&](TForkChild& me) {
+        std::unique_ptr<TOsFile> g = OpenShared(path);
+        if (!g) return 1;
+        if (freeBytes(*g) != "0000000010") return 2;
+        me.Send('a');
+        if (me.Receive() != 'u') return 3;
+        if (freeBytes(*g) != "1111111110") return 4;
+        return 0;
+    });
+    ASSERT_EQ(child.Receive(), 'a');
+    ASSERT_TRUE(f->UnlockAdjacentRanges(kHigh, 8));
+    child.Send('u');
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_FALSE(f->UnlockRange(kHigh + 5, 3));
+    EXPECT_EQ(freeBytes(*f), "1111111110");
+    EXPECT_TRUE(f->UnlockAdjacentRanges(kHigh + 9, 1));
+}
+
 TEST(OsFileProcesses, ExclusiveOpenRefusesTheOther) {
     TScratchDir dir;
     std::string path = dir.File("x.dat");
