@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "db/storage/LibraryMemory.h"
 #include "db/storage/SystemList.h"
 #include "platform/rtl/SyncObjs.h"
 
@@ -21,6 +22,7 @@ public:
     TObjectPool(const TObjectPool&) = delete;
     TObjectPool& operator=(const TObjectPool&) = delete;
     ~TObjectPool() override {
+        THeapReleaseBatch batch;
         for (int32_t i = FIdle.Count() - 1; i >= 0; --i) delete FIdle.Get(i);
         FIdle.Clear();
     }

@@ -24,6 +24,17 @@ std::atomic<uint32_t> Compactions{0};
 constexpr size_t CompactionMinimumReleased = 256 * 1024;
 std::atomic<size_t> ReleasedBytes{0};
 
+// Inside a release batch of this thread the walk waits for the batch's end and runs once.
+thread_local int32_t BatchDepth = 0;
+thread_local bool TrimDeferred = false;
+
+void Trim() {
+    if (BatchDepth > 0)
+        TrimDeferred = true;
+    else
+        malloc_trim(0);
+}
+
 size_t& BlockSize(void* block) {
     return *reinterpret_cast<size_t*>(static_cast<char*>(block) - HeaderSize);
 }
@@ -34,7 +45,7 @@ void CountAndCompact() {
         // Only the thread that hit the mark compacts and restarts the count.
         uint32_t expected = n;
         if (CompactionCounter.compare_exchange_strong(expected, 0)) {
-            if (ReleasedBytes.exchange(0) >= CompactionMinimumReleased) malloc_trim(0);
+            if (ReleasedBytes.exchange(0) >= CompactionMinimumReleased) Trim();
             Compactions.fetch_add(1);
         }
     }
@@ -98,6 +109,17 @@ void SetBlockBufferSize(int32_t size, int32_t blockSize, void*& buffer, int32_t&
         FreeMemory(buffer);
         buffer = nullptr;
         capacity = 0;
+    }
+}
+
+THeapReleaseBatch::THeapReleaseBatch() {
+    ++BatchDepth;
+}
+
+THeapReleaseBatch::~THeapReleaseBatch() {
+    if (--BatchDepth == 0 && TrimDeferred) {
+        TrimDeferred = false;
+        malloc_trim(0);
     }
 }
 

@@ -53,6 +53,17 @@ void SetBlockBufferSize(int32_t size, int32_t blockSize, TLibraryPtr<T>& buffer,
     buffer.reset(static_cast<typename TLibraryPtr<T>::pointer>(p));
 }
 
+// Held while many blocks are released at once (a cache or a pool torn down): the compactions
+// still fall every 1020 releases, but the heap walk they start runs once, when the last
+// batch of the thread ends, instead of once per 1020 blocks.
+class THeapReleaseBatch {
+public:
+    THeapReleaseBatch();
+    ~THeapReleaseBatch();
+    THeapReleaseBatch(const THeapReleaseBatch&) = delete;
+    THeapReleaseBatch& operator=(const THeapReleaseBatch&) = delete;
+};
+
 // Resizes and releases counted since the last compaction, and compactions done.
 uint32_t GetHeapCompactionCounter();
 uint32_t GetHeapCompactions();

@@ -45,6 +45,29 @@ TEST(LibraryMemory, CompactsAfterEvery1020ResizesOrReleases) {
     for (size_t i = 1019; i < blocks.size(); ++i) FreeMemory(blocks[i]);
 }
 
+TEST(LibraryMemory, ReleaseBatchKeepsTheCompactionPace) {
+    // Blocks large enough that the releases reach the heap walk, which the batch holds back.
+    std::vector<void*> blocks;
+    for (int i = 0; i < 2100; ++i) blocks.push_back(AllocMemory(1024));
+    ResetHeapCompactionCounter();
+    const uint32_t before = GetHeapCompactions();
+    {
+        THeapReleaseBatch outer;
+        {
+            THeapReleaseBatch inner;
+            for (int i = 0; i < 1020; ++i) FreeMemory(blocks[i]);
+            EXPECT_EQ(GetHeapCompactions(), before + 1);
+            EXPECT_EQ(GetHeapCompactionCounter(), 0u);
+        }
+        for (int i = 1020; i < 2040; ++i) FreeMemory(blocks[i]);
+        EXPECT_EQ(GetHeapCompactions(), before + 2);
+    }
+    for (int i = 2040; i < 2050; ++i) FreeMemory(blocks[i]);
+    EXPECT_EQ(GetHeapCompactionCounter(), 10u);
+    EXPECT_EQ(GetHeapCompactions(), before + 2);
+    for (size_t i = 2050; i < blocks.size(); ++i) FreeMemory(blocks[i]);
+}
+
 TEST(LibraryMemory, BlockBuffersGrowInWholeBlocksAndNeverShrink) {
     void* buf = nullptr;
     int32_t cap = 0;
