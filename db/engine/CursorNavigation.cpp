@@ -159,9 +159,8 @@ int32_t TDataCursor::PrefixLength(int32_t fieldCount, int32_t partialLength) con
 bool TDataCursor::KeyExists(int32_t indexNo, const uint8_t* key) {
     const TIndexDescriptor d = IndexFile()->GetIndexDescriptor(indexNo);
     TCompareScope scope(*this, indexNo, d);
-    int32_t ordinal;
     bool found;
-    while (!IndexFile()->FindKeyOrdinal(this, indexNo, key, ordinal, found)) AfterCachesDropped();
+    while (!IndexFile()->ContainsKey(this, indexNo, key, found)) AfterCachesDropped();
     return found;
 }
 

@@ -171,6 +171,8 @@ public:
     // Counting searches on the second position: each adds the keys before the position
     // it settles on to count.
     bool FindNearestPos(TCacheClient* client, const uint8_t* key, bool after, int32_t& count);
+    // The same position without the count, for searches that only ask whether a key is there.
+    bool FindNearestPos(TCacheClient* client, const uint8_t* key, bool after);
     void CountFirst(int32_t& count);
     void CountToEnd(int32_t& count);
     void CountToKey(TCacheClient* client, const uint8_t* key, int32_t& count);
@@ -373,6 +375,8 @@ public:
     bool DeleteIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key);
     bool FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t& ordinal,
                         bool& found);
+    // FindKeyOrdinal's search without summing the counts of the pages passed.
+    bool ContainsKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, bool& found);
     // With run given: how many entries from the ordinal's on, in runDirection and at most
     // runMaximum, the leaf holds whose record numbers follow each other (1 at least).
     // With at given: the leaf slot the entry was found in.

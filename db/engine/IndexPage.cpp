@@ -457,6 +457,12 @@ void TPage::FindDeletePos(TCacheClient* client, const uint8_t* key) {
 }
 
 bool TPage::FindNearestPos(TCacheClient* client, const uint8_t* key, bool after, int32_t& count) {
+    const bool equal = FindNearestPos(client, key, after);
+    count += int32_t(CountBefore(FPos2));
+    return equal;
+}
+
+bool TPage::FindNearestPos(TCacheClient* client, const uint8_t* key, bool after) {
     bool equal;
     const int32_t last = LastNotAbove(client, key, equal);
     if (equal)
@@ -465,7 +471,6 @@ bool TPage::FindNearestPos(TCacheClient* client, const uint8_t* key, bool after,
         FPos2 = last + 1;
     else
         FPos2 = std::max(last, 1);
-    count += int32_t(CountBefore(FPos2));
     return equal;
 }
 

@@ -351,6 +351,20 @@ bool TIndexFile::FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uin
     return true;
 }
 
+bool TIndexFile::ContainsKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, bool& found) {
+    found = false;
+    TPageRef cur(*this);
+    if (!cur.Root(client, indexNo, TPagePos::Second)) return false;
+    if (!cur) return true;
+    int32_t depth = 0;
+    while (!cur->IsLeaf()) {
+        cur->FindNearestPos(client, key, true);
+        if (!Descend(*this, client, indexNo, cur, cur->FPos2, depth)) return false;
+    }
+    found = cur->FindNearestPos(client, key, true);
+    return true;
+}
+
 bool TIndexFile::GetKeyAtOrdinal(TCacheClient* client, int32_t indexNo, int32_t ordinal, uint8_t* key,
                                  uint32_t& recordNo, bool& found, uint32_t* run, uint32_t runMaximum,
                                  int32_t runDirection, TLeafSlot* at) {
