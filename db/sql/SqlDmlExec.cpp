@@ -232,8 +232,8 @@ void TDataQuery::PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bo
     cursor.PutField(f.FieldNo, record, buffer.data());
 }
 
+// Runs under the statement's language settings, swapped in by the caller once per row.
 void TDataQuery::EvalInsertValue(int32_t i, uint8_t* record) {
-    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
     // No source row: without a column routine a quoted text that named a column comes
     // back as the text, instead of that column's value in the blank new record.
     TExpTree value = EvaluateExpression(FPlan.Values[i]->Expression.get(), nullptr, this, FPlan.SortID,
@@ -324,8 +324,12 @@ void TDataQuery::ExecInsertValues() {
     {
         TScopeGuard freeBlobs([&] { cursor.FreeBlobBuffers(true); });
         cursor.InitRecord(target.RecordBuffer.get());
-        for (size_t i = 0; i < FPlan.Values.size(); ++i)
-            EvalInsertValue(static_cast<int32_t>(i), target.RecordBuffer.get());
+        {
+            // One swap for all the values: nothing the values run changes the settings.
+            TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
+            for (size_t i = 0; i < FPlan.Values.size(); ++i)
+                EvalInsertValue(static_cast<int32_t>(i), target.RecordBuffer.get());
+        }
         cursor.InsertRecord(target.RecordBuffer.get());
         freeBlobs.Dismiss();
     }
