@@ -773,7 +773,9 @@ bool TDataCursor::BitmapFromIndexRange(TExpToken* node, TRecordsBitmap& bits, bo
 // Narrows the candidates to the records for which the node holds.
 void TDataCursor::NarrowFilter(TExpToken* node, TRecordsBitmap& bits, bool countFirst, bool underParent,
                                bool& restart) {
-    if (restart || bits.Count() == 0) return;
+    int32_t first = 0, ordinal = 0;
+    // No candidate left (found without counting them all).
+    if (restart || !bits.FindNext(first, 1, ordinal)) return;
     const uint8_t level = node->BindBytes[LevelByte];
     if (level == olNone) {
         EvaluateFilterForRecords(node, bits);

@@ -1,5 +1,6 @@
 #include "db/storage/RecordsBitmap.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -11,7 +12,24 @@ constexpr uint32_t AllOnes = 0xFFFFFFFFu;
 }  // namespace
 
 void TRecordsBitmap::SetBufferSize(int32_t bytes) {
+    // A grown buffer comes zeroed.
     SetBlockBufferSize(bytes, BitmapBlockSize, FBits, FCapacity);
+    if (FCapacity == 0) FLow = FHigh = 0;
+}
+
+void TRecordsBitmap::Widen(int32_t low, int32_t high) {
+    if (low >= high) return;
+    if (FLow >= FHigh) {
+        FLow = low;
+        FHigh = high;
+        return;
+    }
+    FLow = std::min(FLow, low);
+    FHigh = std::max(FHigh, high);
+}
+
+void TRecordsBitmap::ClearWords(int32_t from, int32_t to) {
+    if (from < to) std::memset(FBits.get() + from, 0, size_t(to - from) * 4);
 }
 
 void TRecordsBitmap::SetRecordCount(int32_t n) {
@@ -34,7 +52,7 @@ void TRecordsBitmap::Extend(int32_t n) {
 int32_t TRecordsBitmap::Count() const {
     int32_t total = 0;
     int32_t fullWords = FRecordCount / 32;
-    for (int32_t w = 0; w < fullWords; ++w) {
+    for (int32_t w = FLow, end = std::min(fullWords, FHigh); w < end; ++w) {
         uint32_t v = FBits[w];
         if (v == AllOnes)
             total += 32;
@@ -58,8 +76,11 @@ bool TRecordsBitmap::FindNext(int32_t& position, int32_t n, int32_t& ordinal) co
     int32_t rec = position + 1;
     if (rec < 1) rec = 1;
     if (rec > FRecordCount || n < 1) return false;
+    // Only zero words lie outside the span.
+    rec = int32_t(std::max<int64_t>(rec, int64_t(FLow) * 32 + 1));
+    const int32_t limit = int32_t(std::min<int64_t>(FRecordCount, int64_t(FHigh) * 32));
     int32_t found = 0;
-    while (rec <= FRecordCount) {
+    while (rec <= limit) {
         int32_t w = (rec - 1) >> 5;
         int32_t bit = (rec - 1) & 31;
         uint32_t v = FBits[w];
@@ -93,8 +114,10 @@ bool TRecordsBitmap::FindPrior(int32_t& position, int32_t n, int32_t& ordinal) c
     int32_t rec = position - 1;
     if (rec > FRecordCount) rec = FRecordCount;
     if (rec < 1 || n < 1) return false;
+    rec = int32_t(std::min<int64_t>(rec, int64_t(FHigh) * 32));
+    const int32_t limit = int32_t(std::min<int64_t>(int64_t(FLow) * 32 + 1, INT32_MAX));
     int32_t found = 0;
-    while (rec >= 1) {
+    while (rec >= limit) {
         int32_t w = (rec - 1) >> 5;
         int32_t bit = (rec - 1) & 31;
         uint32_t v = FBits[w];
@@ -134,23 +157,48 @@ static uint32_t CoveredWord(const TRecordsBitmap& other, int32_t w) {
 }
 
 void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {
-    for (int32_t w = 0; w < FWordCount; ++w) FBits[w] &= CoveredWord(other, w);
+    // Words beyond the record count stay as they are; within it only the words both spans
+    // share can stay marked.
+    const int32_t end = std::min(FHigh, FWordCount);
+    const int32_t low = std::max(FLow, other.FLow);
+    const int32_t high = std::max(low, std::min(end, other.FHigh));
+    ClearWords(FLow, std::min(low, end));
+    const int32_t plain = std::max(low, std::min(high, other.FWordCount - 1));
+    const uint32_t* words = other.FBits.get();
+    int32_t w = low;
+    for (; w < plain; ++w) FBits[w] &= words[w];
+    for (; w < high; ++w) FBits[w] &= CoveredWord(other, w);
+    ClearWords(std::max(high, FLow), end);
+    if (FHigh > FWordCount) {
+        FLow = low < high ? low : FWordCount;
+    } else if (low < high) {
+        FLow = low;
+        FHigh = high;
+    } else {
+        FLow = FHigh = 0;
+    }
 }
 
 void TRecordsBitmap::OrBitmap(const TRecordsBitmap& other) {
-    for (int32_t w = 0; w < FWordCount; ++w) FBits[w] |= CoveredWord(other, w);
+    const int32_t low = other.FLow;
+    const int32_t high = std::min(other.FHigh, FWordCount);
+    for (int32_t w = low; w < high; ++w) FBits[w] |= CoveredWord(other, w);
+    Widen(low, high);
 }
 
 void TRecordsBitmap::NotBitmap() {
     for (int32_t w = 0; w < FWordCount; ++w) FBits[w] = ~FBits[w];
+    Widen(0, FWordCount);
 }
 
 void TRecordsBitmap::ClearAll() {
-    if (FCapacity > 0) std::memset(FBits.get(), 0, FCapacity);
+    ClearWords(FLow, FHigh);
+    FLow = FHigh = 0;
 }
 
 void TRecordsBitmap::SetAll() {
     if (FCapacity > 0) std::memset(FBits.get(), 0xFF, FCapacity);
+    Widen(0, FCapacity / 4);
 }
 
 void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
@@ -159,5 +207,14 @@ void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
     FRecordCount = source.FRecordCount;
     FBitCount = source.FBitCount;
     FWordCount = source.FWordCount;
-    if (source.FCapacity > 0) std::memcpy(FBits.get(), source.FBits.get(), source.FCapacity);
+    // The source's buffer is copied; words past it keep what they held.
+    const int32_t sourceWords = source.FCapacity / 4;
+    ClearWords(FLow, std::min(FHigh, sourceWords));
+    if (source.FLow < source.FHigh)
+        std::memcpy(FBits.get() + source.FLow, source.FBits.get() + source.FLow,
+                    size_t(source.FHigh - source.FLow) * 4);
+    const int32_t keptHigh = FHigh;
+    FLow = source.FLow;
+    FHigh = source.FHigh;
+    if (keptHigh > sourceWords) Widen(sourceWords, keptHigh);
 }

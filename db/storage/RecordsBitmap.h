@@ -22,7 +22,11 @@ public:
     void Extend(int32_t n);
 
     bool GetBit(int32_t n) const { return (FBits[(n - 1) >> 5] >> ((n - 1) & 31)) & 1u; }
-    void SetBit(int32_t n) { FBits[(n - 1) >> 5] |= 1u << ((n - 1) & 31); }
+    void SetBit(int32_t n) {
+        const int32_t w = (n - 1) >> 5;
+        FBits[w] |= 1u << ((n - 1) & 31);
+        if (w < FLow || w >= FHigh) Widen(w, w + 1);
+    }
     void ClearBit(int32_t n) { FBits[(n - 1) >> 5] &= ~(1u << ((n - 1) & 31)); }
 
     // Marked records among 1 .. record count, and among 1 .. n - 1.
@@ -54,7 +58,15 @@ public:
     const uint32_t* Words() const { return FBits.get(); }
 
 private:
+    void Widen(int32_t low, int32_t high);
+    // Zeroes the words [from, to).
+    void ClearWords(int32_t from, int32_t to);
+
     TLibraryPtr<uint32_t[]> FBits;
+    // Every word of the buffer outside [FLow, FHigh) is zero: a bitmap marking a few
+    // records of a big table is cleared, counted, combined and walked over those words only.
+    int32_t FLow = 0;
+    int32_t FHigh = 0;
     int32_t FCapacity = 0;
     int32_t FRecordCount = 0;
     int32_t FBitCount = 0;

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
+#include <random>
 #include <set>
+#include <vector>
 
 #include "db/storage/RecordsBitmap.h"
 
@@ -201,6 +204,123 @@ TEST(RecordsBitmapStack, PoppedBitmapsHaveNoBitSet) {
     EXPECT_EQ(bm->RecordCount(), 500);  // kept from its previous use
     EXPECT_EQ(bm->Count(), 0);
     pool.Push(bm);
+}
+
+// A plain model of the bitmap: every word of the buffer, each operation over all of them.
+struct TBitmapModel {
+    std::vector<uint32_t> words;
+    int32_t records = 0;
+
+    int32_t WordCount() const { return (records + 31) / 32; }
+    void Size(int32_t n) {
+        records = n;
+        const size_t bytes = size_t(WordCount()) * 4;
+        const size_t capacity = (bytes + 1023) / 1024 * 1024;
+        if (capacity > words.size() * 4) words.resize(capacity / 4, 0);
+    }
+    uint32_t Covered(int32_t w) const {
+        if (w >= WordCount()) return 0;
+        const int32_t spare = WordCount() * 32 - records;
+        return spare > 0 && w == WordCount() - 1 ? words[size_t(w)] & (~0u >> spare) : words[size_t(w)];
+    }
+    int32_t Count() const {
+        int32_t total = 0;
+        for (int32_t r = 1; r <= records; ++r) total += (words[size_t((r - 1) / 32)] >> ((r - 1) % 32)) & 1;
+        return total;
+    }
+};
+
+// Words outside the marked span are skipped by every operation: the results must stay those
+// of a walk over the whole buffer, for sparse, full, inverted and regrown bitmaps alike.
+TEST(RecordsBitmap, OperationsMatchWholeBufferModel) {
+    std::mt19937 random(35);
+    TRecordsBitmap bits[2];
+    TBitmapModel model[2];
+    auto pick = [&](int32_t n) { return int32_t(random() % uint32_t(n)); };
+    for (int32_t step = 0; step < 1500; ++step) {
+        const int32_t i = pick(2);
+        TRecordsBitmap& b = bits[i];
+        TBitmapModel& m = model[i];
+        const int32_t op = b.RecordCount() == 0 ? 0 : pick(10);
+        switch (op) {
+            case 0: {
+                const int32_t n = m.records + 1 + pick(3000);
+                b.SetRecordCount(n);
+                m.Size(n);
+                break;
+            }
+            case 1: {
+                const int32_t n = m.records + pick(200);
+                b.Extend(n);
+                if (n > m.records) {
+                    const int32_t old = m.records;
+                    m.Size(n);
+                    for (int32_t r = old + 1; r <= m.WordCount() * 32; ++r)
+                        m.words[size_t((r - 1) / 32)] &= ~(1u << ((r - 1) % 32));
+                }
+                break;
+            }
+            case 2:
+            case 3:
+                for (int32_t k = pick(40); k >= 0; --k) {
+                    const int32_t r = 1 + pick(m.records);
+                    b.SetBit(r);
+                    m.words[size_t((r - 1) / 32)] |= 1u << ((r - 1) % 32);
+                }
+                break;
+            case 4: {
+                const int32_t r = 1 + pick(m.records);
+                b.ClearBit(r);
+                m.words[size_t((r - 1) / 32)] &= ~(1u << ((r - 1) % 32));
+                break;
+            }
+            case 5:
+                b.AndBitmap(bits[1 - i]);
+                for (int32_t w = 0; w < m.WordCount(); ++w) m.words[size_t(w)] &= model[1 - i].Covered(w);
+                break;
+            case 6:
+                b.OrBitmap(bits[1 - i]);
+                for (int32_t w = 0; w < m.WordCount(); ++w) m.words[size_t(w)] |= model[1 - i].Covered(w);
+                break;
+            case 7:
+                b.NotBitmap();
+                for (int32_t w = 0; w < m.WordCount(); ++w) m.words[size_t(w)] = ~m.words[size_t(w)];
+                break;
+            case 8:
+                if (pick(2)) {
+                    b.ClearAll();
+                    std::fill(m.words.begin(), m.words.end(), 0u);
+                } else {
+                    b.SetAll();
+                    std::fill(m.words.begin(), m.words.end(), ~0u);
+                }
+                break;
+            case 9: {
+                const TBitmapModel& from = model[1 - i];
+                b.Assign(bits[1 - i]);
+                if (from.words.size() > m.words.size()) m.words.resize(from.words.size(), 0);
+                std::copy(from.words.begin(), from.words.end(), m.words.begin());
+                m.records = from.records;
+                break;
+            }
+        }
+        ASSERT_EQ(size_t(b.BufferCapacity()), m.words.size() * 4) << step;
+        ASSERT_TRUE(std::equal(m.words.begin(), m.words.end(), b.Words())) << step << " op " << op;
+        ASSERT_EQ(b.Count(), m.Count()) << step;
+        // Walks from a random place, as the cursor takes them.
+        const int32_t from = pick(m.records + 2);
+        int32_t expectNext = 0, expectPrior = 0;
+        for (int32_t r = from + 1; r <= m.records && !expectNext; ++r)
+            if ((m.words[size_t((r - 1) / 32)] >> ((r - 1) % 32)) & 1) expectNext = r;
+        for (int32_t r = std::min(from - 1, m.records); r >= 1 && !expectPrior; --r)
+            if ((m.words[size_t((r - 1) / 32)] >> ((r - 1) % 32)) & 1) expectPrior = r;
+        int32_t position = from, ordinal = 0;
+        ASSERT_EQ(b.FindNext(position, 1, ordinal), expectNext != 0) << step;
+        if (expectNext) ASSERT_EQ(position, expectNext) << step;
+        position = from;
+        ASSERT_EQ(b.FindPrior(position, 1, ordinal), expectPrior != 0) << step;
+        if (expectPrior) ASSERT_EQ(position, expectPrior) << step;
+    }
 }
 
 }  // namespace
