@@ -405,6 +405,7 @@ public:
     void CheckLink(uint32_t pos) const;
 
 private:
+    bool SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t* ordinal, bool& found);
     struct TPageCache {
         std::vector<TPage*> Pages;  // by position
         TPage* Oldest = nullptr;

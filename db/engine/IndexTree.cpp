@@ -333,35 +333,36 @@ bool TIndexFile::DeleteIndexKey(TCacheClient* client, int32_t indexNo, const uin
 
 bool TIndexFile::FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t& ordinal,
                                 bool& found) {
-    ordinal = 1;
+    return SearchKey(client, indexNo, key, &ordinal, found);
+}
+
+bool TIndexFile::ContainsKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, bool& found) {
+    return SearchKey(client, indexNo, key, nullptr, found);
+}
+
+// One descent to the key's leaf; the page counts passed are summed only when the ordinal is
+// asked for.
+bool TIndexFile::SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t* ordinal,
+                           bool& found) {
+    if (ordinal) *ordinal = 1;
     found = false;
     TPageRef cur(*this);
     if (!cur.Root(client, indexNo, TPagePos::Second)) return false;
     if (!cur) return true;
     int32_t running = 0;
     int32_t depth = 0;
+    const auto nearest = [&] {
+        return ordinal ? cur->FindNearestPos(client, key, true, running) : cur->FindNearestPos(client, key, true);
+    };
     while (!cur->IsLeaf()) {
-        cur->FindNearestPos(client, key, true, running);
+        nearest();
         if (!Descend(*this, client, indexNo, cur, cur->FPos2, depth)) return false;
     }
-    found = cur->FindNearestPos(client, key, true, running);
-    ordinal = running + 1;
+    found = nearest();
+    if (!ordinal) return true;
+    *ordinal = running + 1;
     // Every key of the leaf is below the search key.
-    if (!found && client->CompareKeys(cur->EntryKey(cur->FPos2), key, cur->FKeyLength) < 0) ++ordinal;
-    return true;
-}
-
-bool TIndexFile::ContainsKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, bool& found) {
-    found = false;
-    TPageRef cur(*this);
-    if (!cur.Root(client, indexNo, TPagePos::Second)) return false;
-    if (!cur) return true;
-    int32_t depth = 0;
-    while (!cur->IsLeaf()) {
-        cur->FindNearestPos(client, key, true);
-        if (!Descend(*this, client, indexNo, cur, cur->FPos2, depth)) return false;
-    }
-    found = cur->FindNearestPos(client, key, true);
+    if (!found && client->CompareKeys(cur->EntryKey(cur->FPos2), key, cur->FKeyLength) < 0) ++*ordinal;
     return true;
 }
 
