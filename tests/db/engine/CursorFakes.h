@@ -110,6 +110,21 @@ protected:
         while (c.GetNextRecord(r.data()) == 0) out.push_back(GetInt(c, r, field));
         return out;
     }
+    // Every value of string field 2 in the cursor's order.
+    static std::vector<std::string> Names(TDataCursor& c) {
+        std::vector<std::string> out;
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        c.First();
+        while (c.GetNextRecord(r.data()) == 0) out.push_back(GetStr(c, r, 2));
+        return out;
+    }
+    // A row of a table whose field 1 is an integer ID and field 2 a string NAME.
+    static void Insert(TDataCursor& c, int32_t id, const std::string& name) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, id);
+        PutStr(c, r, 2, name);
+        c.InsertRecord(r.data());
+    }
 
     TScratchDir FScratch{"zelto-cursor"};
     std::unique_ptr<TDataSession> FSession;

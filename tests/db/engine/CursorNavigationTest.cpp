@@ -33,13 +33,6 @@ protected:
         c.Close();
     }
 
-    std::vector<std::string> Names(TDataCursor& c) {
-        std::vector<std::string> out;
-        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
-        c.First();
-        while (c.GetNextRecord(r.data()) == 0) out.push_back(GetStr(c, r, 2));
-        return out;
-    }
     std::string Current(TDataCursor& c) {
         std::vector<uint8_t> r(size_t(c.GetRecordSize()));
         if (c.GetCurrentRecord(r.data(), false) != 0) return "<none>";

@@ -43,14 +43,6 @@ protected:
         c.Open();
         return body(c, link);
     }
-
-    std::vector<std::string> Names(TDataCursor& c) {
-        std::vector<std::string> out;
-        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
-        c.First();
-        while (c.GetNextRecord(r.data()) == 0) out.push_back(GetStr(c, r, 2));
-        return out;
-    }
 };
 
 TEST_F(CursorProcessTest, RecordLocksAndChangesBetweenProcesses) {
@@ -238,12 +230,6 @@ protected:
         Insert(c, 2, "two");
         c.Close();
         FOtherId = 10;
-    }
-    static void Insert(TDataCursor& c, int32_t id, const std::string& name) {
-        std::vector<uint8_t> r = Buffer(c);
-        PutInt(c, r, 1, id);
-        PutStr(c, r, 2, name);
-        c.InsertRecord(r.data());
     }
     // The first record, locked, in r.
     static void OnFirst(TDataCursor& c, std::vector<uint8_t>& r) {

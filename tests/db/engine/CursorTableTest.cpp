@@ -410,19 +410,6 @@ protected:
         c.EmptyTable();
         return c;
     }
-    static void Insert(TDataCursor& c, int32_t id, const std::string& name) {
-        std::vector<uint8_t> r = Buffer(c);
-        PutInt(c, r, 1, id);
-        PutStr(c, r, 2, name);
-        c.InsertRecord(r.data());
-    }
-    static std::vector<std::string> Names(TDataCursor& c) {
-        std::vector<std::string> out;
-        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
-        c.First();
-        while (c.GetNextRecord(r.data()) == 0) out.push_back(GetStr(c, r, 2));
-        return out;
-    }
     uint64_t DataFileSize() { return fs::file_size(FScratch.File(FName + ".DAT")); }
 
     std::string FName;

@@ -212,6 +212,11 @@ struct TBitmapModel {
     int32_t records = 0;
 
     int32_t WordCount() const { return (records + 31) / 32; }
+    bool Bit(int32_t r) const { return (words[size_t((r - 1) / 32)] >> ((r - 1) % 32)) & 1; }
+    void Mark(int32_t r, bool on) {
+        uint32_t& w = words[size_t((r - 1) / 32)];
+        w = on ? w | 1u << ((r - 1) % 32) : w & ~(1u << ((r - 1) % 32));
+    }
     void Size(int32_t n) {
         records = n;
         const size_t bytes = size_t(WordCount()) * 4;
@@ -225,7 +230,7 @@ struct TBitmapModel {
     }
     int32_t Count() const {
         int32_t total = 0;
-        for (int32_t r = 1; r <= records; ++r) total += (words[size_t((r - 1) / 32)] >> ((r - 1) % 32)) & 1;
+        for (int32_t r = 1; r <= records; ++r) total += Bit(r);
         return total;
     }
 };
@@ -255,8 +260,7 @@ TEST(RecordsBitmap, OperationsMatchWholeBufferModel) {
                 if (n > m.records) {
                     const int32_t old = m.records;
                     m.Size(n);
-                    for (int32_t r = old + 1; r <= m.WordCount() * 32; ++r)
-                        m.words[size_t((r - 1) / 32)] &= ~(1u << ((r - 1) % 32));
+                    for (int32_t r = old + 1; r <= m.WordCount() * 32; ++r) m.Mark(r, false);
                 }
                 break;
             }
@@ -265,13 +269,13 @@ TEST(RecordsBitmap, OperationsMatchWholeBufferModel) {
                 for (int32_t k = pick(40); k >= 0; --k) {
                     const int32_t r = 1 + pick(m.records);
                     b.SetBit(r);
-                    m.words[size_t((r - 1) / 32)] |= 1u << ((r - 1) % 32);
+                    m.Mark(r, true);
                 }
                 break;
             case 4: {
                 const int32_t r = 1 + pick(m.records);
                 b.ClearBit(r);
-                m.words[size_t((r - 1) / 32)] &= ~(1u << ((r - 1) % 32));
+                m.Mark(r, false);
                 break;
             }
             case 5:
@@ -311,9 +315,9 @@ TEST(RecordsBitmap, OperationsMatchWholeBufferModel) {
         const int32_t from = pick(m.records + 2);
         int32_t expectNext = 0, expectPrior = 0;
         for (int32_t r = from + 1; r <= m.records && !expectNext; ++r)
-            if ((m.words[size_t((r - 1) / 32)] >> ((r - 1) % 32)) & 1) expectNext = r;
+            if (m.Bit(r)) expectNext = r;
         for (int32_t r = std::min(from - 1, m.records); r >= 1 && !expectPrior; --r)
-            if ((m.words[size_t((r - 1) / 32)] >> ((r - 1) % 32)) & 1) expectPrior = r;
+            if (m.Bit(r)) expectPrior = r;
         int32_t position = from, ordinal = 0;
         ASSERT_EQ(b.FindNext(position, 1, ordinal), expectNext != 0) << step;
         if (expectNext) ASSERT_EQ(position, expectNext) << step;

@@ -27,6 +27,12 @@ std::unique_ptr<TOsFile> OpenShared(const std::string& path) {
     return std::unique_ptr<TOsFile>(TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::ReadWrite));
 }
 
+// A new empty file at `path`, opened again as shared; null when either step fails.
+std::unique_ptr<TOsFile> CreateShared(const std::string& path) {
+    if (!std::unique_ptr<TOsFile>(TOsFile::Create(path))) return nullptr;
+    return OpenShared(path);
+}
+
 constexpr uint64_t kHigh = 2000000000;  // where the engine's locks lie
 
 }  // namespace
@@ -200,10 +206,7 @@ TEST(OsFile, ManyRangeLocksOfOneHandle) {
 TEST(OsFile, RangeLocksInProcess) {
     TScratchDir dir;
     std::string path = dir.File("l.dat");
-    std::unique_ptr<TOsFile> f(TOsFile::Create(path));
-    ASSERT_TRUE(f);
-    f.reset();
-    f = OpenShared(path);
+    std::unique_ptr<TOsFile> f = CreateShared(path);
     std::unique_ptr<TOsFile> g = OpenShared(path);
     ASSERT_TRUE(f && g);
 
@@ -294,9 +297,7 @@ TEST(OsFile, ShareModesInProcess) {
 TEST(OsFileProcesses, RangeLockRefusedUntilUnlocked) {
     TScratchDir dir;
     std::string path = dir.File("p.dat");
-    std::unique_ptr<TOsFile> create(TOsFile::Create(path));
-    create.reset();
-    std::unique_ptr<TOsFile> f = OpenShared(path);
+    std::unique_ptr<TOsFile> f = CreateShared(path);
     ASSERT_TRUE(f);
     ASSERT_TRUE(f->LockRange(kHigh, 10));
 
@@ -339,9 +340,7 @@ TEST(OsFileProcesses, RangeLockRefusedUntilUnlocked) {
 TEST(OsFileProcesses, AdjacentRangesUnlockedInOneCall) {
     TScratchDir dir;
     std::string path = dir.File("a.dat");
-    std::unique_ptr<TOsFile> create(TOsFile::Create(path));
-    create.reset();
-    std::unique_ptr<TOsFile> f = OpenShared(path);
+    std::unique_ptr<TOsFile> f = CreateShared(path);
     ASSERT_TRUE(f);
     // Held: kHigh .. kHigh + 4 one byte each, kHigh + 5 .. + 7 as one; kHigh + 9 apart.
     for (uint64_t i = 0; i < 5; ++i) ASSERT_TRUE(f->LockRange(kHigh + i, 1));
