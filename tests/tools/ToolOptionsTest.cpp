@@ -58,17 +58,15 @@ TEST(ToolOptionsTest, ValuesReachTheirOptions) {
 }
 
 TEST(ToolOptionsTest, WrongCommandLinesAreToldWithTheUsage) {
-    const struct {
+    struct TCase {
         std::vector<std::string> Args;
-        const char* Message;
+        std::string Message;
         bool Words = false;
-    } cases[] = {
-        {{"--count", "abc"}, "--count takes a whole number from 1 to 30, not \"abc\""},
-        {{"--count", "12x"}, "--count takes a whole number from 1 to 30, not \"12x\""},
-        {{"--count", ""}, "--count takes a whole number from 1 to 30, not \"\""},
-        {{"--count", " 5"}, "--count takes a whole number from 1 to 30, not \" 5\""},
-        {{"--count", "0"}, "--count takes a whole number from 1 to 30, not \"0\""},
-        {{"--count", "31"}, "--count takes a whole number from 1 to 30, not \"31\""},
+    };
+    std::vector<TCase> cases;
+    for (const std::string bad : {"abc", "12x", "", " 5", "0", "31"})
+        cases.push_back({{"--count", bad}, "--count takes a whole number from 1 to 30, not \"" + bad + "\""});
+    cases.insert(cases.end(), {
         {{"--seed", "-1"}, "--seed takes a whole number from 0 to 4294967295, not \"-1\""},
         {{"--seed", "4294967296"}, "--seed takes a whole number from 0 to 4294967295, not \"4294967296\""},
         {{"--rate", "nan"}, "--rate takes a number from 0.5 to 100, not \"nan\""},
@@ -79,7 +77,7 @@ TEST(ToolOptionsTest, WrongCommandLinesAreToldWithTheUsage) {
         {{"extra"}, "unexpected argument extra"},
         {{"a"}, "too few arguments", true},
         {{"a", "b", "c"}, "unexpected argument c", true},
-    };
+    });
     for (const auto& c : cases) {
         TValues v;
         EXPECT_EQ(Parse(c.Args, v, c.Words), std::string("prog: ") + c.Message + "\nusage: prog [options]\n");

@@ -430,9 +430,8 @@ TEST(ServerModeUnderLighttpd, UploadIsAnsweredInBothServerModes) {
             web.Request("POST", "/demo.cgi", {"Content-Type: multipart/form-data; boundary=BoUnDaRy"}, body);
         EXPECT_EQ(r.status, 200) << mode;
         EXPECT_EQ(r.body.find("Unhandled Exception"), std::string::npos) << mode << ": " << r.body;
-        EXPECT_NE(r.body.find("field:note=hello\r\n"), std::string::npos) << mode << ": " << r.body;
-        EXPECT_NE(r.body.find("field:doc=up.txt\r\n"), std::string::npos) << mode << ": " << r.body;
-        EXPECT_NE(r.body.find("field:doc_CONTENT_TYPE=text/plain\r\n"), std::string::npos) << mode;
+        for (const char* field : {"note=hello", "doc=up.txt", "doc_CONTENT_TYPE=text/plain"})
+            EXPECT_NE(r.body.find("field:" + std::string(field) + "\r\n"), std::string::npos) << mode << ": " << r.body;
         // Answered by the resident server, whose upload folder is empty again.
         EXPECT_TRUE(web.Box.ServerWindow()) << mode;
         std::error_code ec;

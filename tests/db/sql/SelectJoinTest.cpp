@@ -16,6 +16,18 @@ protected:
         CreateTable("B", {MakeField(1, "K", dtInteger), MakeField(2, "V", dtString, 10)});
         Insert("B", {{3, "c"}, {1, "a"}, {1, "b"}});
     }
+    // A small table whose keys match some of a's.
+    void CreateR() {
+        CreateTable("R", {MakeField(1, "K", dtInteger), MakeField(2, "W", dtInteger)});
+        Insert("R", {{1, 5}, {2, 0}});
+    }
+    struct TCase {
+        const char* Text;
+        TRows Expected;
+    };
+    void ExpectRows(const std::vector<TCase>& cases) {
+        for (const TCase& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+    }
 };
 
 TEST_F(SelectJoinTest, CrossProductVariesTheLastTableFastest) {
@@ -32,10 +44,7 @@ TEST_F(SelectJoinTest, CrossProductVariesTheLastTableFastest) {
 }
 
 TEST_F(SelectJoinTest, InnerAndLeftOuterJoins) {
-    struct Case {
-        const char* Text;
-        TRows Expected;
-    } cases[] = {
+    ExpectRows({
         {"SELECT a.n, b.v FROM a JOIN b ON a.n = b.k", {{"1", "a"}, {"1", "b"}, {"3", "c"}}},
         {"SELECT a.n, b.v FROM a INNER JOIN b ON b.k = a.n", {{"1", "a"}, {"1", "b"}, {"3", "c"}}},
         {"SELECT a.n, b.v FROM a, b WHERE a.n = b.k", {{"1", "a"}, {"1", "b"}, {"3", "c"}}},
@@ -50,8 +59,7 @@ TEST_F(SelectJoinTest, InnerAndLeftOuterJoins) {
         // A disjunction over both tables is tested on every combination.
         {"SELECT a.n, b.v FROM a, b WHERE a.n = 2 OR b.v = 'c'",
          {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "c"}}},
-    };
-    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+    });
 }
 
 TEST_F(SelectJoinTest, ComparisonsAreMirroredWhenTheJoinRunsTheOtherWay) {
@@ -67,12 +75,8 @@ TEST_F(SelectJoinTest, ComparisonsAreMirroredWhenTheJoinRunsTheOtherWay) {
 }
 
 TEST_F(SelectJoinTest, ConditionsThatHoldOnlyOnTheJoinedRow) {
-    CreateTable("R", {MakeField(1, "K", dtInteger), MakeField(2, "W", dtInteger)});
-    Insert("R", {{1, 5}, {2, 0}});
-    struct Case {
-        const char* Text;
-        TRows Expected;
-    } cases[] = {
+    CreateR();
+    ExpectRows({
         // A NOT over two tables is no join: it is tested whole.
         {"SELECT a.n, b.v FROM a, b WHERE NOT (a.n = b.k)",
          {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
@@ -86,15 +90,11 @@ TEST_F(SelectJoinTest, ConditionsThatHoldOnlyOnTheJoinedRow) {
         // Nor does a join beyond it keep the row whose match it had refused.
         {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k JOIN r ON b.k >= r.k AND b.k <= r.k",
          {{"1", "a", "5"}, {"1", "b", "5"}}},
-    };
-    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+    });
 }
 
 TEST_F(SelectJoinTest, AnOuterJoinMatchesOnItsWholeOnCondition) {
-    struct Case {
-        const char* Text;
-        TRows Expected;
-    } cases[] = {
+    ExpectRows({
         {"SELECT a.n, b.v FROM a LEFT JOIN b ON NOT (a.n = b.k)",
          {{"1", "c"}, {"2", "c"}, {"2", "a"}, {"2", "b"}, {"3", "a"}, {"3", "b"}}},
         {"SELECT a.n, b.v FROM b RIGHT JOIN a ON NOT (b.k = a.n)",
@@ -110,26 +110,20 @@ TEST_F(SelectJoinTest, AnOuterJoinMatchesOnItsWholeOnCondition) {
          {{"1", "NULL"}, {"2", "NULL"}, {"3", "c"}}},
         {"SELECT a.n, b.v FROM b RIGHT JOIN a ON a.n > 1 AND b.k = a.n",
          {{"1", "NULL"}, {"2", "NULL"}, {"3", "c"}}},
-    };
-    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+    });
 }
 
 TEST_F(SelectJoinTest, ATableAfterAnOuterJoinIsCrossedWithEachJoinedRow) {
-    CreateTable("R", {MakeField(1, "K", dtInteger), MakeField(2, "W", dtInteger)});
-    Insert("R", {{1, 5}, {2, 0}});
+    CreateR();
     CreateTable("E", {MakeField(1, "K", dtInteger)});
     const TRows crossed{{"1", "a", "5"},    {"1", "a", "0"},    {"1", "b", "5"}, {"1", "b", "0"},
                         {"2", "NULL", "5"}, {"2", "NULL", "0"}, {"3", "c", "5"}, {"3", "c", "0"}};
-    struct Case {
-        const char* Text;
-        TRows Expected;
-    } cases[] = {
+    ExpectRows({
         {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k, r", crossed},
         {"SELECT a.n, b.v, r.w FROM b RIGHT JOIN a ON b.k = a.n, r", crossed},
         {"SELECT a.n, b.v, r.w FROM a LEFT JOIN b ON a.n = b.k LEFT JOIN e ON b.k = e.k, r", crossed},
         {"SELECT a.n, b.v FROM a LEFT JOIN b ON a.n = b.k, e", {}},
-    };
-    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+    });
 }
 
 TEST_F(SelectJoinTest, TablesBelowAnOuterJoinAreJoinedToItsNullExtendedRow) {
@@ -147,10 +141,7 @@ TEST_F(SelectJoinTest, TablesBelowAnOuterJoinAreJoinedToItsNullExtendedRow) {
     Insert("V3", {{4, "p", "q"}});
     CreateTable("V1", {MakeField(1, "N1", dtInteger), MakeField(2, "S1", dtString, 4)});
     Insert("V1", {{4, "w"}, {5, "v"}});
-    struct Case {
-        const char* Text;
-        TRows Expected;
-    } cases[] = {
+    ExpectRows({
         // No row of t1 matches: each a row comes once with b NULL, crossed with every c row.
         {"SELECT a.f1, c.f1 FROM t3 a LEFT JOIN t1 b ON a.n1 = b.n1, t3 c",
          {{"1", "1"}, {"1", "2"}, {"2", "1"}, {"2", "2"}}},
@@ -168,8 +159,7 @@ TEST_F(SelectJoinTest, TablesBelowAnOuterJoinAreJoinedToItsNullExtendedRow) {
          {{"NULL", "w"}, {"NULL", "v"}}},
         {"SELECT b.s1, c.s1 FROM v3 a LEFT JOIN v3 b ON (b.s1 = a.s2) LEFT JOIN v1 c ON (c.n1 = b.n1)",
          {{"NULL", "NULL"}}},
-    };
-    for (const Case& c : cases) EXPECT_EQ(Query(c.Text), c.Expected) << c.Text;
+    });
 }
 
 TEST_F(SelectJoinTest, AJoinBetweenLaterTablesOfACommaList) {
@@ -177,8 +167,8 @@ TEST_F(SelectJoinTest, AJoinBetweenLaterTablesOfACommaList) {
     CreateTable("S", {MakeField(1, "K", dtInteger)});
     Insert("S", {{9}});
     CreateTable("E", {MakeField(1, "K", dtInteger)});
-    EXPECT_EQ(Query("SELECT x1.n, x2.v FROM a x1, b x2, s x3 WHERE x2.k = x3.k"), TRows{});
-    EXPECT_EQ(Query("SELECT x1.n FROM a x1, a x2, e x3 WHERE x2.n = x3.k"), TRows{});
+    ExpectRows({{"SELECT x1.n, x2.v FROM a x1, b x2, s x3 WHERE x2.k = x3.k", {}},
+                {"SELECT x1.n FROM a x1, a x2, e x3 WHERE x2.n = x3.k", {}}});
     Insert("S", {{1}});
     TRows rows = Query("SELECT x1.n, x2.v FROM a x1, b x2, s x3 WHERE x2.k = x3.k");
     std::sort(rows.begin(), rows.end());
@@ -261,12 +251,12 @@ TEST_F(SelectJoinTest, AStatementRunsAgainWithTheTablesAsTheyAreThen) {
 TEST_F(SelectJoinTest, OuterRowsRepeatingAValueJoinTheSameRows) {
     CreateTable("R", {MakeField(1, "N", dtInteger), MakeField(2, "S", dtString, 10)});
     Insert("R", {{1, "x"}, {2, "x"}, {3, "y"}, {4, "x"}, {5, "y"}, {6, "y"}, {7, "z"}});
-    EXPECT_EQ(Query("SELECT r1.n, COUNT(*) FROM r r1 JOIN r r2 ON r1.s = r2.s GROUP BY r1.n"),
-              (TRows{{"1", "3"}, {"2", "3"}, {"3", "3"}, {"4", "3"}, {"5", "3"}, {"6", "3"}, {"7", "1"}}));
-    EXPECT_EQ(Query("SELECT DISTINCT x1.s FROM r x1 JOIN r x2 ON x1.s = x2.s JOIN r x3 ON x2.s = x3.s"),
-              (TRows{{"x"}, {"y"}, {"z"}}));
-    EXPECT_EQ(Query("SELECT COUNT(*) FROM r x1 JOIN r x2 ON x1.s = x2.s JOIN r x3 ON x2.s = x3.s"),
-              (TRows{{"55"}}));
+    ExpectRows({
+        {"SELECT r1.n, COUNT(*) FROM r r1 JOIN r r2 ON r1.s = r2.s GROUP BY r1.n",
+         {{"1", "3"}, {"2", "3"}, {"3", "3"}, {"4", "3"}, {"5", "3"}, {"6", "3"}, {"7", "1"}}},
+        {"SELECT DISTINCT x1.s FROM r x1 JOIN r x2 ON x1.s = x2.s JOIN r x3 ON x2.s = x3.s", {{"x"}, {"y"}, {"z"}}},
+        {"SELECT COUNT(*) FROM r x1 JOIN r x2 ON x1.s = x2.s JOIN r x3 ON x2.s = x3.s", {{"55"}}},
+    });
 }
 
 TEST_F(SelectJoinTest, WithLocksReleasesItsLocksWhenTheRunFails) {

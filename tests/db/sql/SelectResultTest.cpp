@@ -85,16 +85,20 @@ TEST_F(SelectResultTest, DistinctAndOrderBy) {
               (TRows{{"9", "b"}, {"7", "a"}, {"6", "a"}, {"5", "b"}, {"4", "a"}, {"NULL", "c"}}));
     EXPECT_EQ(Query("SELECT s, g FROM t ORDER BY s, g DESC"),
               (TRows{{"a", "3"}, {"a", "2"}, {"a", "1"}, {"b", "2"}, {"b", "1"}, {"c", "2"}}));
-    EXPECT_EQ(Error("SELECT g FROM t ORDER BY 2"), "Invalid column number '2' specified in ORDER BY clause");
-    EXPECT_EQ(Error("SELECT g FROM t ORDER BY 0"), "Invalid column number '0' specified in ORDER BY clause");
-    EXPECT_EQ(Error("SELECT g, COUNT(*) FROM t GROUP BY 0"),
-              "Invalid column number '0' specified in GROUP BY clause");
-    EXPECT_EQ(Error("SELECT g, COUNT(*) FROM t GROUP BY 3"),
-              "Invalid column number '3' specified in GROUP BY clause");
-    EXPECT_EQ(Error("SELECT g FROM t ORDER BY v"),
-              "Invalid column name 'v' or table correlation name '' specified in ORDER BY clause");
-    EXPECT_EQ(Error("SELECT g, SUM(v) FROM t GROUP BY s"),
-              "Invalid column name 's' or table correlation name '' specified in GROUP BY clause");
+    const struct {
+        const char* Text;
+        const char* Message;
+    } errors[] = {
+        {"SELECT g FROM t ORDER BY 2", "Invalid column number '2' specified in ORDER BY clause"},
+        {"SELECT g FROM t ORDER BY 0", "Invalid column number '0' specified in ORDER BY clause"},
+        {"SELECT g, COUNT(*) FROM t GROUP BY 0", "Invalid column number '0' specified in GROUP BY clause"},
+        {"SELECT g, COUNT(*) FROM t GROUP BY 3", "Invalid column number '3' specified in GROUP BY clause"},
+        {"SELECT g FROM t ORDER BY v",
+         "Invalid column name 'v' or table correlation name '' specified in ORDER BY clause"},
+        {"SELECT g, SUM(v) FROM t GROUP BY s",
+         "Invalid column name 's' or table correlation name '' specified in GROUP BY clause"},
+    };
+    for (const auto& e : errors) EXPECT_EQ(Error(e.Text), e.Message) << e.Text;
     CreateTable("W", {MakeField(1, "S", dtString, 5)});
     Insert("W", {{"b"}, {"B"}, {"a"}, {"C"}, {"A"}});
     EXPECT_EQ(Query("SELECT s FROM w ORDER BY s"), (TRows{{"A"}, {"B"}, {"C"}, {"a"}, {"b"}}));
@@ -107,21 +111,28 @@ TEST_F(SelectResultTest, DistinctAndOrderBy) {
 
 TEST_F(SelectResultTest, MaxRowCountLimitsTheRowsBeforeGroupingAndDistinct) {
     CreateHundred();
-    auto limit = [](int32_t n) { return [n](TQueryStatement& s) { s.SetMaxRowCount(n); }; };
-    EXPECT_EQ(Query("SELECT n FROM h", limit(0)).size(), 0u);
-    EXPECT_EQ(Query("SELECT n FROM h", limit(5)), (TRows{{"1"}, {"2"}, {"3"}, {"4"}, {"5"}}));
-    EXPECT_EQ(Query("SELECT DISTINCT m FROM h", limit(5)), (TRows{{"0"}, {"1"}, {"2"}}));
-    EXPECT_EQ(Query("SELECT m, COUNT(*) FROM h GROUP BY m", limit(5)),
-              (TRows{{"0", "1"}, {"1", "2"}, {"2", "2"}}));
-    EXPECT_EQ(Query("SELECT m FROM h GROUP BY m", limit(0)).size(), 0u);
+    const struct {
+        const char* Text;
+        int32_t Limit;
+        TRows Rows;
+    } cases[] = {
+        {"SELECT n FROM h", 0, {}},
+        {"SELECT n FROM h", 5, {{"1"}, {"2"}, {"3"}, {"4"}, {"5"}}},
+        {"SELECT DISTINCT m FROM h", 5, {{"0"}, {"1"}, {"2"}}},
+        {"SELECT m, COUNT(*) FROM h GROUP BY m", 5, {{"0", "1"}, {"1", "2"}, {"2", "2"}}},
+        {"SELECT m FROM h GROUP BY m", 0, {}},
+        // An aggregate-only query has one row, made of every row.
+        {"SELECT COUNT(*) FROM h", 5, {{"100"}}},
+        {"SELECT COUNT(*) FROM h WHERE m = 1", 5, {{"34"}}},
+        {"SELECT SUM(n), COUNT(*), MAX(n) FROM h", 5, {{"5050", "100", "100"}}},
+        {"SELECT COUNT(*), SUM(n) FROM h", 1, {{"100", "5050"}}},
+        {"SELECT COUNT(*) FROM h", 0, {}},
+        {"SELECT SUM(n) FROM h", 0, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Query(c.Text, [&](TQueryStatement& s) { s.SetMaxRowCount(c.Limit); }), c.Rows)
+            << c.Text << " limit " << c.Limit;
     EXPECT_EQ(Query("SELECT n FROM h").size(), 100u);
-    // An aggregate-only query has one row, made of every row.
-    EXPECT_EQ(Query("SELECT COUNT(*) FROM h", limit(5)), (TRows{{"100"}}));
-    EXPECT_EQ(Query("SELECT COUNT(*) FROM h WHERE m = 1", limit(5)), (TRows{{"34"}}));
-    EXPECT_EQ(Query("SELECT SUM(n), COUNT(*), MAX(n) FROM h", limit(5)), (TRows{{"5050", "100", "100"}}));
-    EXPECT_EQ(Query("SELECT COUNT(*), SUM(n) FROM h", limit(1)), (TRows{{"100", "5050"}}));
-    EXPECT_EQ(Query("SELECT COUNT(*) FROM h", limit(0)).size(), 0u);
-    EXPECT_EQ(Query("SELECT SUM(n) FROM h", limit(0)).size(), 0u);
 }
 
 TEST_F(SelectResultTest, ProgressPerDrivingRowAndAbort) {
