@@ -322,6 +322,16 @@ private:
 
     TType AnyType() { return TType(Int(0, 2)); }
     TType Numeric() { return Chance(50) ? TType::Int : TType::Real; }
+    // The type of a value written to a column of the type: a number now and then of the other.
+    TType WrittenType(TType column) { return column == TType::Str || !Chance(20) ? column : Numeric(); }
+    // NULL, or for a text the empty text that stands for it.
+    TExpr NullConstant(TType type) {
+        return Constant(type, type == TType::Str && Chance(50) ? TextValue("") : TValue{});
+    }
+    TExpr Negatable(TExpr e) {
+        e.Negated = Chance(30);
+        return e;
+    }
 
     // A value of the type over one source's columns (src -1: constants only).
     TExpr Value(const TScope& sc, TType type, int src, int depth) {
@@ -412,28 +422,23 @@ private:
         if (k == 6)
             return Node(Chance(50) ? TOp::IsNull : TOp::IsNotNull, TType::Bool,
                         {ColumnValue(sc, type, src, 1)});
-        if (k == 7) {
-            TExpr e =
+        if (k == 7)
+            return Negatable(
                 Node(TOp::Between, TType::Bool,
-                     {ColumnValue(sc, type, src, 1), Operand(sc, type, -1, 0), Operand(sc, type, -1, 0)});
-            e.Negated = Chance(30);
-            return e;
-        }
+                     {ColumnValue(sc, type, src, 1), Operand(sc, type, -1, 0), Operand(sc, type, -1, 0)}));
         if (k == 8) {
             TExpr e = Node(TOp::InList, TType::Bool, {ColumnValue(sc, type, src, 1)});
             for (int n = Int(1, 4); n > 0; --n) e.Args.push_back(Constant(type, RandomValue(type, true)));
-            e.Negated = Chance(30);
-            return e;
+            return Negatable(std::move(e));
         }
         if (k == 9) {
             // The pattern is a text constant, neither NULL nor a marker; "%%" is left out, as a
             // text ending before it does not match (one level of backtracking).
             std::string pattern = RandomText(1, 4, "abAB%%_");
             while (pattern.find("%%") != std::string::npos) pattern.erase(pattern.find("%%"), 1);
-            TExpr e = Node(TOp::Like, TType::Bool,
-                           {ColumnValue(sc, TType::Str, src, 1), Constant(TType::Str, TextValue(pattern))});
-            e.Negated = Chance(30);
-            return e;
+            return Negatable(
+                Node(TOp::Like, TType::Bool,
+                     {ColumnValue(sc, TType::Str, src, 1), Constant(TType::Str, TextValue(pattern))}));
         }
         if (k >= 10 && sc.SubSelects) return InSelect(sc, src);
         const auto pair = CrossPair(sc, whole);
@@ -452,9 +457,7 @@ private:
         if (Chance(15))
             return Comparison(left, ColumnValue(sc, type == TType::Str ? type : Numeric(), src, 1));
         if (type == TType::Real && Chance(20)) return Comparison(left, Operand(sc, TType::Int, -1, 0));
-        if (Chance(12))
-            return Comparison(left,
-                              Constant(type, type == TType::Str && Chance(50) ? TextValue("") : TValue{}));
+        if (Chance(12)) return Comparison(left, NullConstant(type));
         return Comparison(left, Operand(sc, type, -1, Chance(20) ? 1 : 0));
     }
 
@@ -473,8 +476,7 @@ private:
         if (Chance(60)) sub->Where = Condition(inner, 1, false);
         TExpr e = Node(TOp::InSelect, TType::Bool, {ColumnValue(sc, type, src, 1)});
         e.Sub = sub;
-        e.Negated = Chance(30);
-        return e;
+        return Negatable(std::move(e));
     }
 
     TExpr Aggregate(const TScope& sc, int src, std::optional<TType> type = {}) {
@@ -591,22 +593,18 @@ private:
         TScope none;
         none.Written = true;
         const int r = Int(0, 99);
-        if (r < 10) return Constant(c.Type, c.Type == TType::Str && Chance(50) ? TextValue("") : TValue{});
+        if (r < 10) return NullConstant(c.Type);
         if (r < 30) return Constant(c.Type, RandomValue(c.Type, true), TOp::Param);
-        if (c.Type == TType::Str && r < 35)
-            return Constant(c.Type, TextValue(Pick(target.Columns).Name));
-        const TType type = c.Type == TType::Str ? c.Type : Chance(20) ? Numeric() : c.Type;
-        return Value(none, type, -1, r < 45 ? 1 : 0);
+        if (c.Type == TType::Str && r < 35) return Constant(c.Type, TextValue(Pick(target.Columns).Name));
+        return Value(none, WrittenType(c.Type), -1, r < 45 ? 1 : 0);
     }
 
     TExpr SetValue(const TScope& sc, const TColumn& c) {
-        if (Chance(10))
-            return Constant(c.Type, c.Type == TType::Str && Chance(50) ? TextValue("") : TValue{});
-        const TType type = c.Type == TType::Str ? c.Type : Chance(20) ? Numeric() : c.Type;
+        if (Chance(10)) return NullConstant(c.Type);
         TScope values = sc;
         values.SubSelects = false;
         values.Written = true;
-        return Operand(values, type, 0, 2);
+        return Operand(values, WrittenType(c.Type), 0, 2);
     }
 
     std::mt19937_64 G;
@@ -614,14 +612,15 @@ private:
     const TTables* T = nullptr;
 };
 
+using TParams = std::vector<std::pair<TType, TValue>>;  // a marker's type and value
+
 // ---- The two texts of a statement --------------------------------------------------------
 
 // Ours: the statement as written, parameters as markers. SQLite's: the same statement with
 // this dialect's rules spelt out, parameters as constants.
 class TRender {
 public:
-    TRender(const TTables& tables, bool lite, bool modelNull,
-            std::vector<std::pair<TType, TValue>>* params = nullptr)
+    TRender(const TTables& tables, bool lite, bool modelNull, TParams* params = nullptr)
         : Tables(tables), Lite(lite), ModelNull(modelNull), Params(params) {}
 
     std::string Statement(const TStatement& s) {
@@ -794,9 +793,16 @@ private:
 
     const TTables& Tables;
     bool Lite, ModelNull;
-    std::vector<std::pair<TType, TValue>>* Params;
+    TParams* Params;
     std::map<std::string, std::string> Written_;
 };
+
+std::string OurText(const TTables& tables, const TStatement& s, TParams* params = nullptr) {
+    return TRender(tables, false, true, params).Statement(s);
+}
+std::string LiteText(const TTables& tables, const TStatement& s, bool modelNull) {
+    return TRender(tables, true, modelNull).Statement(s);
+}
 
 // ---- The two databases -------------------------------------------------------------------
 
@@ -817,6 +823,20 @@ std::string CreateText(const TTable& t, bool lite) {
     }
     return "CREATE TABLE " + t.Name + " (" + cols + ")";
 }
+
+// A value as a field of the type takes it (Data points into this, so it is not copied).
+struct TFieldBytes {
+    int32_t I;
+    double D;
+    const void* Data;
+    int32_t Size;
+    TFieldBytes(TType type, const TValue& v) : I(int32_t(v.Number())), D(v.Number()) {
+        Data = type == TType::Int    ? static_cast<const void*>(&I)
+               : type == TType::Real ? static_cast<const void*>(&D)
+                                     : v.S.c_str();
+        Size = type == TType::Int ? 4 : type == TType::Real ? 8 : int32_t(v.S.size() + 1);
+    }
+};
 
 class TOurs {
 public:
@@ -846,20 +866,15 @@ public:
         for (const TRow& row : t.Rows) {
             cursor.InitRecord(record.data());
             for (size_t c = 0; c < row.size(); ++c) {
-                const TType type = t.Columns[c].Type;
-                const int32_t i = int32_t(row[c].Number());
-                const double d = row[c].Number();
-                const void* v = row[c].Kind == TValue::Null ? nullptr
-                                : type == TType::Int        ? static_cast<const void*>(&i)
-                                : type == TType::Real       ? static_cast<const void*>(&d)
-                                                            : row[c].S.c_str();
-                cursor.PutField(int32_t(c + 1), record.data(), v);
+                const TFieldBytes v(t.Columns[c].Type, row[c]);
+                cursor.PutField(int32_t(c + 1), record.data(),
+                                row[c].Kind == TValue::Null ? nullptr : v.Data);
             }
             cursor.InsertRecord(record.data());
         }
     }
 
-    TResult Run(const std::string& text, const std::vector<std::pair<TType, TValue>>& params, int maxRows) {
+    TResult Run(const std::string& text, const TParams& params, int maxRows) {
         TResult r;
         try {
             TQueryStatement s(Database);
@@ -870,17 +885,11 @@ public:
             std::vector<uint8_t> bytes;
             for (const auto& [type, v] : params) {
                 static const uint8_t types[] = {dtInteger, dtFloat, dtString};
-                const int32_t i = int32_t(v.I);
-                const auto* p =
-                    reinterpret_cast<const uint8_t*>(type == TType::Int    ? static_cast<const void*>(&i)
-                                                     : type == TType::Real ? static_cast<const void*>(&v.D)
-                                                                           : v.S.c_str());
-                const int32_t size = type == TType::Int    ? 4
-                                     : type == TType::Real ? 8
-                                                           : int32_t(v.S.size() + 1);
-                fields.push_back({types[int(type)], 0, size, 0, int32_t(bytes.size())});
+                const TFieldBytes field(type, v);
+                const auto* p = static_cast<const uint8_t*>(field.Data);
+                fields.push_back({types[int(type)], 0, field.Size, 0, int32_t(bytes.size())});
                 bytes.push_back(v.Kind == TValue::Null ? 0 : 1);
-                bytes.insert(bytes.end(), p, p + size);
+                bytes.insert(bytes.end(), p, p + field.Size);
             }
             if (!fields.empty()) s.SetParams(int32_t(fields.size()), fields.data(), bytes.data());
             TDataCursor* result = nullptr;
@@ -1025,9 +1034,13 @@ bool Contained(TRows part, TRows whole) {
     return true;
 }
 
+bool SameRows(const TRows& a, const TRows& b) {
+    return a.size() == b.size() && Contained(a, b);
+}
+
 // What differs between the two results of one SELECT (empty when they agree).
 std::string SelectDiffers(const TSelect& s, const TResult& ours, const TResult& lite) {
-    if (ours.Rows.size() != lite.Rows.size() || !Contained(ours.Rows, lite.Rows)) return "other rows";
+    if (!SameRows(ours.Rows, lite.Rows)) return "other rows";
     for (size_t i = 0; i < ours.Rows.size(); ++i)
         for (const TOrder& o : s.OrderBy)
             if (!Same(ours.Rows[i][size_t(o.Item)], lite.Rows[i][size_t(o.Item)])) return "another order";
@@ -1038,9 +1051,9 @@ std::string SelectDiffers(const TSelect& s, const TResult& ours, const TResult& 
 // refused it goes to bothFailed.
 std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TLite& lite,
                  const TStatement& s, bool& bothFailed) {
-    std::vector<std::pair<TType, TValue>> params;
-    const std::string ourText = TRender(tables, false, true, &params).Statement(s);
-    const std::string liteText = TRender(tables, true, options.ModelNullRules).Statement(s);
+    TParams params;
+    const std::string ourText = OurText(tables, s, &params);
+    const std::string liteText = LiteText(tables, s, options.ModelNullRules);
     const TResult o = ours.Run(ourText, params, s.Kind == TKind::Select ? s.Query.MaxRows : -1);
     const TResult l = lite.Run(liteText);
     bothFailed = o.Failed && l.Failed;
@@ -1051,14 +1064,17 @@ std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TL
         what = SelectDiffers(s.Query, o, l);
     else if (!o.Failed && o.Affected != l.Affected)
         what = "other rows affected";
-    std::string detail = "  ours:   " + RowsText(o) + "  SQLite: " + RowsText(l);
+    auto both = [](const TResult& x, const TResult& y) {
+        return "  ours:   " + RowsText(x) + "  SQLite: " + RowsText(y);
+    };
+    std::string detail = both(o, l);
     if (what.empty() && s.Kind != TKind::Select && !o.Failed) {
         // The target's rows after the change.
         const TResult to = ours.Run("SELECT * FROM " + s.Target, {}, -1);
         const TResult tl = lite.Run("SELECT * FROM " + s.Target);
-        if (to.Failed || to.Rows.size() != tl.Rows.size() || !Contained(to.Rows, tl.Rows)) {
+        if (to.Failed || !SameRows(to.Rows, tl.Rows)) {
             what = "other rows in " + s.Target + " afterwards";
-            detail = "  ours:   " + RowsText(to) + "  SQLite: " + RowsText(tl);
+            detail = both(to, tl);
         }
     }
     return what.empty() ? "" : what + "\n" + detail;
@@ -1066,14 +1082,14 @@ std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TL
 
 // A statement as a report shows it: our text with its settings, and SQLite's text.
 std::string StatementText(const TTables& tables, const TStatement& s, bool modelNull) {
-    std::vector<std::pair<TType, TValue>> params;
-    std::string text = "  statement: " + TRender(tables, false, true, &params).Statement(s) + "\n";
+    TParams params;
+    std::string text = "  statement: " + OurText(tables, s, &params) + "\n";
     if (s.Kind == TKind::Select && s.Query.MaxRows >= 0)
         text += "  MaxRowCount: " + std::to_string(s.Query.MaxRows) + "\n";
     for (size_t i = 0; i < params.size(); ++i)
         text +=
             (i ? " " : "  parameters: ") + Literal(params[i].second) + (i + 1 == params.size() ? "\n" : "");
-    return text + "  as SQLite runs it: " + TRender(tables, true, modelNull).Statement(s) + "\n";
+    return text + "  as SQLite runs it: " + LiteText(tables, s, modelNull) + "\n";
 }
 
 // ---- Runs in a child process -------------------------------------------------------------
@@ -1195,15 +1211,10 @@ private:
             if (Take()) {
                 s.Items.erase(s.Items.begin() + long(i));
                 // GROUP BY and ORDER BY items after it move one place on; its own go.
-                std::vector<int> group;
-                for (int n : s.GroupBy)
-                    if (n != int(i)) group.push_back(n > int(i) ? n - 1 : n);
-                s.GroupBy = group;
-                std::vector<TOrder> order;
-                for (TOrder o : s.OrderBy)
-                    if (o.Item != int(i))
-                        order.push_back({o.Item > int(i) ? o.Item - 1 : o.Item, o.Desc, o.ByName});
-                s.OrderBy = order;
+                std::erase(s.GroupBy, int(i));
+                for (int& n : s.GroupBy) n -= n > int(i);
+                std::erase_if(s.OrderBy, [&](const TOrder& o) { return o.Item == int(i); });
+                for (TOrder& o : s.OrderBy) o.Item -= o.Item > int(i);
                 return true;
             }
         if (Clear(s.Distinct, false) || Clear(s.OrderBy, {}) || Clear(s.MaxRows, -1)) return true;
@@ -1252,7 +1263,7 @@ std::string Reduce(TTables tables, const std::vector<TStatement>& list, const TE
         TLite lite;
         for (const TTable& t : tables) lite.Create(t);
         for (int i = 0; i < first.Index; ++i)
-            lite.Run(TRender(tables, true, options.ModelNullRules).Statement(list[size_t(i)]));
+            lite.Run(LiteText(tables, list[size_t(i)], options.ModelNullRules));
         for (TTable& t : tables) t.Rows = lite.Run("SELECT * FROM " + t.Name).Rows;
     }
     TStatement s = list[size_t(first.Index)];
@@ -1297,7 +1308,7 @@ std::string Reduce(TTables tables, const std::vector<TStatement>& list, const TE
             }
         }
     }
-    const std::string text = TRender(tables, false, true).Statement(s);
+    const std::string text = OurText(tables, s);
     return TablesText(tables, text) + StatementText(tables, s, options.ModelNullRules) +
            last.Text.substr(last.Text.find('\n') + 1);
 }
@@ -1338,8 +1349,8 @@ TOutcome Run(const TOptions& options, std::ostream* progress) {
         out.Report = "Statement " + std::to_string(out.Statements + end.Index) + " of seed " +
                      std::to_string(options.Seed) + " (tables " + std::to_string(c) + ", their statement " +
                      std::to_string(end.Index) + "): " + end.Text.substr(0, end.Text.find('\n')) +
-                     "\n  met as: " + TRender(tables, false, true).Statement(list[size_t(end.Index)]) +
-                     "\n  reduced:\n" + Reduce(tables, list, end, options);
+                     "\n  met as: " + OurText(tables, list[size_t(end.Index)]) + "\n  reduced:\n" +
+                     Reduce(tables, list, end, options);
         out.Statements += end.Index;
         return out;
     }
