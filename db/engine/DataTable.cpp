@@ -529,7 +529,8 @@ bool TDataTable::ReleaseWriteLock() {
 void TDataTable::LockTransaction() {
     if (FTransactionLock) return;
     TTakenRanges taken;
-    TakeRange(taken, *FDataFile, DataWriteByte, 1);
+    // A statement's own result table has no other opener to keep out (see RecordBytesLocked).
+    if (RecordBytesLocked()) TakeRange(taken, *FDataFile, DataWriteByte, 1);
     if (!FExclusive) CheckForChanges();
     taken.Keep();
     FTransactionLock = true;
@@ -542,7 +543,7 @@ void TDataTable::UnlockTransaction() {
 bool TDataTable::ReleaseTransactionLock() {
     if (!FTransactionLock) return true;
     FTransactionLock = false;
-    bool ok = FDataFile->LockRange(DataWriteByte, 1, false);
+    bool ok = !RecordBytesLocked() || FDataFile->LockRange(DataWriteByte, 1, false);
     // An exclusive table locks records only inside a transaction: those go with it too.
     UnlockAllRecords(true);
     return ReleaseTableRange() && ok;

@@ -74,7 +74,8 @@ public:
     void SetExclusive(bool v) { FExclusive = v; }
     bool Exclusive() const { return FExclusive; }
     // A statement's own result table: opened exclusive by that statement alone, so no other
-    // opener exists to meet its record bytes. Its record locks are kept in the bitmaps only.
+    // opener exists to meet its record bytes. Its record locks are kept in the bitmaps only,
+    // its transaction lock in the lock state only.
     void SetPrivateRecordLocks(bool v) { FPrivateRecordLocks = v; }
     void SetReadOnly(bool v) { FReadOnly = v; }
     bool ReadOnly() const { return FReadOnly; }

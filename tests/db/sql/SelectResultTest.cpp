@@ -273,9 +273,10 @@ TEST_F(SelectResultTest, ResultTablesGoWithTheirStatementIntoTablesStay) {
     EXPECT_NE(Error("SELECT g INTO kept FROM t"), "<accepted>");
 }
 
-// The result table is the statement's alone: its rows go in without locking record bytes,
-// so a lock that another open file description holds on them hinders no run.
-TEST_F(SelectResultTest, ResultRowsGoInWithoutLockingRecordBytes) {
+// The result table is the statement's alone: its rows go in without locking record bytes or
+// its transaction byte, so a lock that another open file description holds on them hinders
+// no run.
+TEST_F(SelectResultTest, ResultRowsGoInWithoutLockingRecordOrTransactionBytes) {
     FSession->SetLockRetryCount(0);
     FSession->SetLockWaitTime(1);
     for (const char* text : {"SELECT g, v FROM t ORDER BY v", "SELECT g, COUNT(*) FROM t GROUP BY g",
@@ -291,6 +292,9 @@ TEST_F(SelectResultTest, ResultRowsGoInWithoutLockingRecordBytes) {
         l.l_whence = SEEK_SET;
         l.l_start = off_t(table_locks::RecordBase - 8);
         l.l_len = 8;  // records 1 to 8
+        EXPECT_EQ(::fcntl(fd, F_OFD_SETLK, &l), 0);
+        l.l_start = off_t(table_locks::DataWriteByte);
+        l.l_len = 1;
         EXPECT_EQ(::fcntl(fd, F_OFD_SETLK, &l), 0);
         FStatement->Execute(result);
         ::close(fd);
