@@ -271,14 +271,21 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
     }
     // The other results stand: only the new filter is built, over the range and the live
     // records (and, chained, what the active filters before it accept).
-    TRecordsBitmap candidates;
-    candidates.Assign(FLiveBitmap);
-    if (FRangeActive && !IsRecordNumberOrder()) candidates.AndBitmap(FRangeBitmap);
+    TRecordsBitmap narrowed;
+    bool narrow = false;
+    auto narrowBy = [&](const TRecordsBitmap& b) {
+        if (!narrow) narrowed.Assign(FLiveBitmap);
+        narrow = true;
+        narrowed.AndBitmap(b);
+    };
+    if (FRangeActive && !IsRecordNumberOrder()) narrowBy(FRangeBitmap);
     if (filter->IsChained())
         for (const auto& f : FFilters) {
             if (f.get() == filter) break;
-            if (f->IsActive()) candidates.AndBitmap(f->Result());
+            if (f->IsActive()) narrowBy(f->Result());
         }
+    // The live records alone are taken as they stand (the result starts as their copy).
+    const TRecordsBitmap& candidates = narrow ? narrowed : FLiveBitmap;
     bool restart = false;
     FRebuilding = true;
     // A filter whose result cannot be built stays inactive.
@@ -782,7 +789,13 @@ void TDataCursor::NarrowFilter(TExpToken* node, TRecordsBitmap& bits, bool count
         return;
     }
     if (IsIndexable(node)) {
-        TRecordsBitmap range;
+        TRecordsBitmap own;
+        const bool shared = !FRangeMarksInUse;
+        TRecordsBitmap& range = shared ? FRangeMarks : own;
+        FRangeMarksInUse = true;
+        TScopeGuard release([this, shared] {
+            if (shared) FRangeMarksInUse = false;
+        });
         if (BitmapFromIndexRange(node, range, countFirst, underParent, restart)) {
             if (!restart) bits.AndBitmap(range);
             return;

@@ -614,6 +614,10 @@ private:
     TRecordsBitmap FRangeBitmap;
     TRecordsBitmap FLiveBitmap;
     TRecordsBitmap FViewBitmap;
+    // The marks of one index range while a filter narrows by it, kept between uses: a
+    // bitmap of a few marks is cleared over those words only, a new one over the whole table.
+    TRecordsBitmap FRangeMarks;
+    bool FRangeMarksInUse = false;
     std::vector<std::unique_ptr<TCursorFilter>> FFilters;
     bool FRebuilding = false;
     std::vector<uint8_t> FRecordBuffer;
