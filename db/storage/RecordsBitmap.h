@@ -47,6 +47,12 @@ public:
     void ClearAll();
     void SetAll();
     void Assign(const TRecordsBitmap& source);
+    // Assign (source) then AndBitmap (other), in words only where both spans meet: the same
+    // buffer, without a copy of every source word that other then clears. Neither may be
+    // this bitmap.
+    void AssignAnd(const TRecordsBitmap& source, const TRecordsBitmap& other);
+    // Words that can be marked (see FLow).
+    int32_t MarkedWordSpan() const { return FHigh > FLow ? FHigh - FLow : 0; }
 
     // Pool reset: all bits cleared, record count and buffer kept.
     void Reset() { ClearAll(); }

@@ -246,7 +246,7 @@ TEST(RecordsBitmap, OperationsMatchWholeBufferModel) {
         const int32_t i = pick(2);
         TRecordsBitmap& b = bits[i];
         TBitmapModel& m = model[i];
-        const int32_t op = b.RecordCount() == 0 ? 0 : pick(10);
+        const int32_t op = b.RecordCount() == 0 ? 0 : pick(11);
         switch (op) {
             case 0: {
                 const int32_t n = m.records + 1 + pick(3000);
@@ -305,6 +305,19 @@ TEST(RecordsBitmap, OperationsMatchWholeBufferModel) {
                 if (from.words.size() > m.words.size()) m.words.resize(from.words.size(), 0);
                 std::copy(from.words.begin(), from.words.end(), m.words.begin());
                 m.records = from.records;
+                break;
+            }
+            case 10: {
+                // The other bitmap's copy and this one's old words ANDed in.
+                TRecordsBitmap old;
+                old.Assign(b);
+                const TBitmapModel was = m;
+                b.AssignAnd(bits[1 - i], old);
+                const TBitmapModel& from = model[1 - i];
+                if (from.words.size() > m.words.size()) m.words.resize(from.words.size(), 0);
+                std::copy(from.words.begin(), from.words.end(), m.words.begin());
+                m.records = from.records;
+                for (int32_t w = 0; w < m.WordCount(); ++w) m.words[size_t(w)] &= was.Covered(w);
                 break;
             }
         }
