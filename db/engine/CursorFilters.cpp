@@ -125,6 +125,10 @@ void TFilter::SetCallback(TFilterCallback callback) {
 }
 
 void TFilter::BuildResult(const TRecordsBitmap& candidates, bool& restart) {
+    if (!FIsCallback && FExpression) {
+        FCursor->NarrowFilterInto(candidates, FExpression, FResult, FCountFirst, restart);
+        return;
+    }
     FResult.Assign(candidates);
     if (FIsCallback) {
         TDataCursor& c = *FCursor;
@@ -138,7 +142,6 @@ void TFilter::BuildResult(const TRecordsBitmap& candidates, bool& restart) {
         });
         return;
     }
-    if (FExpression) FCursor->NarrowFilter(FExpression, FResult, FCountFirst, false, restart);
 }
 
 void TFilter::CheckRecord(uint32_t recordNo, const uint8_t* record) {
@@ -777,6 +780,39 @@ bool TDataCursor::BitmapFromIndexRange(TExpToken* node, TRecordsBitmap& bits, bo
     return true;
 }
 
+template <class F>
+bool TDataCursor::WithRangeMarks(F&& work) {
+    TRecordsBitmap own;
+    const bool shared = !FRangeMarksInUse;
+    FRangeMarksInUse = true;
+    TScopeGuard release([this, shared] {
+        if (shared) FRangeMarksInUse = false;
+    });
+    return work(shared ? FRangeMarks : own);
+}
+
+// The candidates narrowed to the records for which the node holds, into result.
+void TDataCursor::NarrowFilterInto(const TRecordsBitmap& candidates, TExpToken* node, TRecordsBitmap& result,
+                                   bool countFirst, bool& restart) {
+    int32_t first = 0, ordinal = 0;
+    if (!restart && node->BindBytes[LevelByte] != olNone && IsIndexable(node) &&
+        candidates.FindNext(first, 1, ordinal)) {
+        // One indexed comparison: its range (a few marks, often) ANDed with the candidates
+        // as they are, instead of a copy of every candidate that the range then clears.
+        const bool marked = WithRangeMarks([&](TRecordsBitmap& range) {
+            if (!BitmapFromIndexRange(node, range, countFirst, false, restart)) return false;
+            if (restart)
+                result.Assign(candidates);
+            else
+                result.AssignAnd(candidates, range);
+            return true;
+        });
+        if (marked) return;
+    }
+    result.Assign(candidates);
+    NarrowFilter(node, result, countFirst, false, restart);
+}
+
 // Narrows the candidates to the records for which the node holds.
 void TDataCursor::NarrowFilter(TExpToken* node, TRecordsBitmap& bits, bool countFirst, bool underParent,
                                bool& restart) {
@@ -789,18 +825,12 @@ void TDataCursor::NarrowFilter(TExpToken* node, TRecordsBitmap& bits, bool count
         return;
     }
     if (IsIndexable(node)) {
-        TRecordsBitmap own;
-        const bool shared = !FRangeMarksInUse;
-        TRecordsBitmap& range = shared ? FRangeMarks : own;
-        FRangeMarksInUse = true;
-        TScopeGuard release([this, shared] {
-            if (shared) FRangeMarksInUse = false;
-        });
-        if (BitmapFromIndexRange(node, range, countFirst, underParent, restart)) {
+        const bool marked = WithRangeMarks([&](TRecordsBitmap& range) {
+            if (!BitmapFromIndexRange(node, range, countFirst, underParent, restart)) return false;
             if (!restart) bits.AndBitmap(range);
-            return;
-        }
-        EvaluateFilterForRecords(node, bits);
+            return true;
+        });
+        if (!marked) EvaluateFilterForRecords(node, bits);
         return;
     }
     if (node->NodeKind == nkBinary && node->Code == opAnd) {

@@ -925,10 +925,24 @@ void TDataCursor::RebuildFilterBitmaps() {
 
 void TDataCursor::CombineView() {
     FViewStepped = false;
-    FViewBitmap.Assign(FLiveBitmap);
-    if (FRangeActive && !IsRecordNumberOrder()) FViewBitmap.AndBitmap(FRangeBitmap);
+    // The range and every active filter's result.
+    std::vector<const TRecordsBitmap*> narrowing;
+    if (FRangeActive && !IsRecordNumberOrder()) narrowing.push_back(&FRangeBitmap);
     for (const auto& f : FFilters)
-        if (f->IsActive()) FViewBitmap.AndBitmap(f->Result());
+        if (f->IsActive()) narrowing.push_back(&f->Result());
+    // The live records ANDed with the others in any order give the same words: the one with
+    // the fewest markable words goes first, so that a view of a few records is built, and
+    // counted, over those words only.
+    auto first = std::min_element(narrowing.begin(), narrowing.end(), [](const auto* a, const auto* b) {
+        return a->MarkedWordSpan() < b->MarkedWordSpan();
+    });
+    if (first != narrowing.end() && (*first)->MarkedWordSpan() < FLiveBitmap.MarkedWordSpan()) {
+        FViewBitmap.AssignAnd(FLiveBitmap, **first);
+        narrowing.erase(first);
+    } else {
+        FViewBitmap.Assign(FLiveBitmap);
+    }
+    for (const TRecordsBitmap* b : narrowing) FViewBitmap.AndBitmap(*b);
     FFilteredCount = FViewBitmap.RecordCount() > 0 ? FViewBitmap.Count() : 0;
 }
 

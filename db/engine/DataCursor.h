@@ -439,6 +439,11 @@ private:
     // the index down (the node is then evaluated instead).
     bool BitmapFromIndexRange(TExpToken* node, TRecordsBitmap& bits, bool countFirst, bool selectivity,
                               bool& restart);
+    void NarrowFilterInto(const TRecordsBitmap& candidates, TExpToken* node, TRecordsBitmap& result,
+                          bool countFirst, bool& restart);
+    // Runs work with the kept range bitmap, or with a new one while that is in use.
+    template <class F>
+    bool WithRangeMarks(F&& work);
     void NarrowFilter(TExpToken* node, TRecordsBitmap& bits, bool countFirst, bool underParent,
                       bool& restart);
     void FetchFilterValue(uint8_t* record, TExpToken* node);
