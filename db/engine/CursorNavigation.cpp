@@ -940,6 +940,9 @@ void TDataCursor::CombineView() {
         FViewBitmap.AssignAnd(FLiveBitmap, **first);
         narrowing.erase(first);
     } else {
+        // Unnarrowed, the view is a copy of the live records and takes their count along,
+        // counted once while they stay as they are.
+        if (narrowing.empty()) FLiveBitmap.Count();
         FViewBitmap.Assign(FLiveBitmap);
     }
     for (const TRecordsBitmap* b : narrowing) FViewBitmap.AndBitmap(*b);

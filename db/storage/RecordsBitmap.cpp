@@ -12,6 +12,7 @@ constexpr uint32_t AllOnes = 0xFFFFFFFFu;
 }  // namespace
 
 void TRecordsBitmap::SetBufferSize(int32_t bytes) {
+    FCounted = -1;
     // A grown buffer comes zeroed.
     SetBlockBufferSize(bytes, BitmapBlockSize, FBits, FCapacity);
     if (FCapacity == 0) FLow = FHigh = 0;
@@ -33,6 +34,7 @@ void TRecordsBitmap::ClearWords(int32_t from, int32_t to) {
 }
 
 void TRecordsBitmap::SetRecordCount(int32_t n) {
+    FCounted = -1;
     if (n == FRecordCount) return;
     FRecordCount = n;
     FBitCount = n > 0 ? ((n + 31) / 32) * 32 : 0;
@@ -41,6 +43,7 @@ void TRecordsBitmap::SetRecordCount(int32_t n) {
 }
 
 void TRecordsBitmap::Extend(int32_t n) {
+    FCounted = -1;
     const int32_t old = FRecordCount;
     if (n <= old) return;
     SetRecordCount(n);
@@ -89,11 +92,13 @@ int64_t CountWords(const uint32_t* words, int32_t n) {
 }  // namespace
 
 int32_t TRecordsBitmap::Count() const {
+    if (FCounted >= 0) return FCounted;
     int32_t fullWords = FRecordCount / 32;
     const int32_t end = std::min(fullWords, FHigh);
     int32_t total = FLow < end ? int32_t(CountWords(FBits.get() + FLow, end - FLow)) : 0;
     int32_t rest = FRecordCount % 32;
     if (rest > 0) total += std::popcount(FBits[fullWords] & ((1u << rest) - 1));
+    FCounted = total;
     return total;
 }
 
@@ -190,6 +195,7 @@ static uint32_t CoveredWord(const TRecordsBitmap& other, int32_t w) {
 }
 
 void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {
+    FCounted = -1;
     // Words beyond the record count stay as they are; within it only the words both spans
     // share can stay marked.
     const int32_t end = std::min(FHigh, FWordCount);
@@ -213,6 +219,7 @@ void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {
 }
 
 void TRecordsBitmap::OrBitmap(const TRecordsBitmap& other) {
+    FCounted = -1;
     const int32_t low = other.FLow;
     const int32_t high = std::min(other.FHigh, FWordCount);
     for (int32_t w = low; w < high; ++w) FBits[w] |= CoveredWord(other, w);
@@ -220,16 +227,19 @@ void TRecordsBitmap::OrBitmap(const TRecordsBitmap& other) {
 }
 
 void TRecordsBitmap::NotBitmap() {
+    FCounted = -1;
     for (int32_t w = 0; w < FWordCount; ++w) FBits[w] = ~FBits[w];
     Widen(0, FWordCount);
 }
 
 void TRecordsBitmap::ClearAll() {
+    FCounted = -1;
     ClearWords(FLow, FHigh);
     FLow = FHigh = 0;
 }
 
 void TRecordsBitmap::SetAll() {
+    FCounted = -1;
     if (FCapacity > 0) std::memset(FBits.get(), 0xFF, FCapacity);
     Widen(0, FCapacity / 4);
 }
@@ -250,9 +260,12 @@ void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
     FLow = source.FLow;
     FHigh = source.FHigh;
     if (keptHigh > sourceWords) Widen(sourceWords, keptHigh);
+    // The same words up to the same record count.
+    FCounted = source.FCounted;
 }
 
 void TRecordsBitmap::AssignAnd(const TRecordsBitmap& source, const TRecordsBitmap& other) {
+    FCounted = -1;
     SetBufferSize(source.FCapacity);
     // As Assign: this buffer's words up to the source's capacity are cleared, those past it
     // kept.

@@ -25,11 +25,16 @@ public:
     void SetBit(int32_t n) {
         const int32_t w = (n - 1) >> 5;
         FBits[w] |= 1u << ((n - 1) & 31);
+        FCounted = -1;
         if (w < FLow || w >= FHigh) Widen(w, w + 1);
     }
-    void ClearBit(int32_t n) { FBits[(n - 1) >> 5] &= ~(1u << ((n - 1) & 31)); }
+    void ClearBit(int32_t n) {
+        FBits[(n - 1) >> 5] &= ~(1u << ((n - 1) & 31));
+        FCounted = -1;
+    }
 
-    // Marked records among 1 .. record count, and among 1 .. n - 1.
+    // Marked records among 1 .. record count (kept until the next change, and taken over
+    // by Assign), and among 1 .. n - 1.
     int32_t Count() const;
     int32_t CountBefore(int32_t n) const;
     // Moves over n marked records after (before) position; position follows every marked
@@ -77,6 +82,8 @@ private:
     int32_t FRecordCount = 0;
     int32_t FBitCount = 0;
     int32_t FWordCount = 0;
+    // Count's result while nothing changed since; -1 when not known.
+    mutable int32_t FCounted = -1;
 };
 
 // The pool of record bitmaps.
