@@ -3,6 +3,7 @@
 // data file, with duplicates dropped or groups folded on the way out.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ namespace {
 constexpr const char* ScratchExtension = ".TMP";
 constexpr int32_t RowIdKeySize = 4;
 constexpr int32_t MaxDeclaredSize = 250;
+// Up to this many runs the scratch files stay open from their writing to the end of the
+// merge; beyond it each slice opens its file for its read, so that a large table cannot run
+// the process out of file handles.
+constexpr uint32_t MaxOpenRuns = 128;
 // The value a blank field contributes: zero bytes of any stored size.
 const uint8_t BlankValue[256] = {};
 
@@ -45,6 +50,7 @@ private:
 // One sorted run in its scratch file, read back in slices during the merge.
 struct TSortRun {
     std::string Name;
+    std::unique_ptr<TFileHandler> File;  // open while the merge runs, when the runs are few
     uint32_t Count = 0;  // records in the file
     uint32_t Next = 0;   // the first record not yet read
     std::vector<uint8_t> Images;
@@ -310,7 +316,9 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
     const bool inMemory = FOwner->InMemory();
     const std::string directory = FOwner->PrivateDirectory();
     TScratchFiles scratch(inMemory);
+    // Declared after the scratch files: the runs' open files close before they are deleted.
     std::vector<TSortRun> runs;
+    const bool keepOpen = (total - 1) / uint32_t(runRecords) + 1 <= MaxOpenRuns;
     {
         std::vector<uint8_t> images(size_t(runRecords) * size_t(size));
         std::vector<uint8_t> sorted(images.size());
@@ -343,30 +351,36 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
             if (code < 0) RaiseEngineError(uint16_t(-code), directory);
             scratch.Add(run.Name);
             run.Count = uint32_t(order.size());
-            TFileHandler file;
-            file.SetFileName(run.Name);
-            file.SetInMemory(inMemory);
-            file.CreateFile();
-            WriteRecordsAt(file, 0, sorted.data(), int64_t(run.Count) * size);
-            file.Close();
+            auto file = std::make_unique<TFileHandler>();
+            file->SetFileName(run.Name);
+            file->SetInMemory(inMemory);
+            file->CreateFile();
+            WriteRecordsAt(*file, 0, sorted.data(), int64_t(run.Count) * size);
+            if (keepOpen)
+                run.File = std::move(file);
+            else
+                file->Close();
             runs.push_back(std::move(run));
         }
     }
     if (runs.empty()) return output.Finish();
 
-    // Each run is read back in slices; together they take about one run's memory. A
-    // scratch file is open only while a slice is read, however many runs there are.
+    // Each run is read back in slices; together they take about one run's memory.
     const int32_t slice = MaxInt32(1, runRecords / int32_t(runs.size()));
     auto refill = [&](TSortRun& run) {
         const int32_t n = int32_t(MinOf<uint32_t>(uint32_t(slice), run.Count - run.Next));
         run.Images.resize(size_t(n) * size_t(size));
         run.Keys.resize(size_t(n) * size_t(keyLength));
-        TFileHandler file;
-        file.SetFileName(run.Name);
-        file.SetInMemory(inMemory);
-        file.Open();
-        ReadRecordsAt(file, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
-        file.Close();
+        if (run.File) {
+            ReadRecordsAt(*run.File, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
+        } else {
+            TFileHandler file;
+            file.SetFileName(run.Name);
+            file.SetInMemory(inMemory);
+            file.Open();
+            ReadRecordsAt(file, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
+            file.Close();
+        }
         Unscramble(*this, run.Images.data(), n);
         for (int32_t i = 0; i < n; ++i)
             BuildSortKey(run.Images.data() + size_t(i) * size_t(size),
