@@ -197,6 +197,22 @@ public:
         fresh.clear();
         fresh.reserve(count);
         if (!TakeFreeRun(count - cached, first, last, inTransaction, fresh)) return nullptr;
+        if (count == 1 && cached == 0) {
+            // One record missed: it goes into the list alone.
+            T* e = fresh.front();
+            fresh.clear();
+            e->Number = first;
+            e->UseCount = 0;
+            e->Modified = 0;
+            load(e, images);
+            LinkNewest(e);
+            int32_t index;
+            Search(first, index);
+            ListInsert(index, e);
+            if (wanted != first) return nullptr;
+            e->IncUseCount();
+            return e;
+        }
         // The run's slice of the list: cached entries where they are, taken ones in the gaps.
         RunBounds(first, last, lo, hi);
         size_t next = 0;
@@ -313,6 +329,16 @@ private:
     // Bisection; index is the hit or the insertion point.
     bool Search(uint32_t number, int32_t& index) const {
         int32_t lo = 0, hi = Count() - 1;
+        // A number beyond the highest (a record being appended) or the lowest (the oldest
+        // record of a table filled in order, reused) needs no bisection.
+        if (hi < 0 || At(hi)->Number < number) {
+            index = hi + 1;
+            return false;
+        }
+        if (At(0)->Number >= number) {
+            index = 0;
+            return At(0)->Number == number;
+        }
         while (lo <= hi) {
             int32_t mid = lo + (hi - lo) / 2;
             uint32_t n = At(mid)->Number;
@@ -414,6 +440,11 @@ private:
     // Takes entries already out of the chain off the sorted list in one pass.
     void UnlistAll(std::vector<T*>& gone) {
         if (gone.empty()) return;
+        if (gone.size() == 1) {
+            int32_t index;
+            if (Search(gone.front()->Number, index) && At(index) == gone.front()) ListDelete(index);
+            return;
+        }
         std::sort(gone.begin(), gone.end(), [](const T* a, const T* b) { return a->Number < b->Number; });
         void** items = FList.List() + FFront;
         int32_t from;
