@@ -51,10 +51,13 @@ private:
 struct TSortRun {
     std::string Name;
     std::unique_ptr<TFileHandler> File;  // open while the merge runs, when the runs are few
-    uint32_t Count = 0;  // records in the file
-    uint32_t Next = 0;   // the first record not yet read
+    uint32_t Count = 0;                  // records in the file
+    uint32_t Next = 0;                   // the first record not yet read
     std::vector<uint8_t> Images;
     std::vector<uint8_t> Keys;
+    // Per record of the file, when duplicates are dropped: whether its key differs from the
+    // record's before it in the run.
+    std::vector<bool> Distinct;
     int32_t Loaded = 0;
     int32_t Current = 0;
 };
@@ -126,6 +129,8 @@ public:
 
     // Whether any record reached the data file.
     bool Written() const { return FWritten > 0; }
+    // Whether a record whose key equals the one before it is left out.
+    bool DropsDuplicates() const { return FDropDuplicates && !FGroup; }
 
 private:
     void CloseGroup() {
@@ -319,6 +324,8 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
     // Declared after the scratch files: the runs' open files close before they are deleted.
     std::vector<TSortRun> runs;
     const bool keepOpen = (total - 1) / uint32_t(runRecords) + 1 <= MaxOpenRuns;
+    // The runs' names are kept until the end: each search goes on after the last one taken.
+    uint32_t nameCounter = 0;
     {
         std::vector<uint8_t> images(size_t(runRecords) * size_t(size));
         std::vector<uint8_t> sorted(images.size());
@@ -337,20 +344,28 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
                 order.push_back(i);
             }
             if (order.empty()) continue;
-            std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
-                return CompareSortKeys(keys.data() + size_t(a) * size_t(keyLength),
-                                       keys.data() + size_t(b) * size_t(keyLength), true) < 0;
-            });
+            auto key = [&](int32_t i) { return keys.data() + size_t(i) * size_t(keyLength); };
+            auto before = [&](int32_t a, int32_t b) { return CompareSortKeys(key(a), key(b), true) < 0; };
+            // Records in key order already (a result table filled in that order) need no sort.
+            if (!std::is_sorted(order.begin(), order.end(), before))
+                std::sort(order.begin(), order.end(), before);
             for (size_t i = 0; i < order.size(); ++i) {
                 uint8_t* image = sorted.data() + i * size_t(size);
                 std::memcpy(image, images.data() + size_t(order[i]) * size_t(size), size_t(size));
                 if (IsEncrypted()) Scramble(image, size, RecordSeed);
             }
             TSortRun run;
-            const int32_t code = MakeUniqueFileName(directory, ScratchExtension, inMemory, run.Name);
+            const int32_t code =
+                MakeUniqueFileName(directory, ScratchExtension, inMemory, run.Name, nameCounter);
             if (code < 0) RaiseEngineError(uint16_t(-code), directory);
             scratch.Add(run.Name);
             run.Count = uint32_t(order.size());
+            if (output.DropsDuplicates()) {
+                run.Distinct.resize(order.size());
+                run.Distinct[0] = true;
+                for (size_t i = 1; i < order.size(); ++i)
+                    run.Distinct[i] = CompareSortKeys(key(order[i - 1]), key(order[i]), false) != 0;
+            }
             auto file = std::make_unique<TFileHandler>();
             file->SetFileName(run.Name);
             file->SetInMemory(inMemory);
@@ -365,8 +380,10 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
     }
     if (runs.empty()) return output.Finish();
 
-    // Each run is read back in slices; together they take about one run's memory.
-    const int32_t slice = MaxInt32(1, runRecords / int32_t(runs.size()));
+    // Each run is read back in slices; together they take at most the bytes of a run of
+    // the largest size (a run of small records is cut by its record count: with the slices
+    // sized by it, a table of many runs read a few records per read).
+    const int32_t slice = MaxInt32(1, MaxInt32(runRecords, SortRunBytes / size) / int32_t(runs.size()));
     auto refill = [&](TSortRun& run) {
         const int32_t n = int32_t(MinOf<uint32_t>(uint32_t(slice), run.Count - run.Next));
         run.Images.resize(size_t(n) * size_t(size));
@@ -394,7 +411,23 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
     };
     // A heap of runs by their head records, the smallest on top.
     auto later = [&](int32_t a, int32_t b) { return CompareSortKeys(headKey(a), headKey(b), true) > 0; };
+    // The next record of a run; false when it has none. When duplicates are dropped, a record
+    // whose key equals the one before it in its run is passed over (and not read): the merge
+    // brings it right after that one, whose key it would be dropped against.
+    auto advance = [&](TSortRun& run, bool skip) {
+        for (;;) {
+            if (++run.Current == run.Loaded) {
+                if (skip)
+                    while (run.Next < run.Count && !run.Distinct[run.Next]) ++run.Next;
+                if (run.Next == run.Count) return false;
+                refill(run);
+                return true;
+            }
+            if (!skip || run.Distinct[run.Next - uint32_t(run.Loaded) + uint32_t(run.Current)]) return true;
+        }
+    };
     auto merge = [&](TSortOutput& out) {
+        const bool skip = out.DropsDuplicates();
         std::vector<int32_t> heap;
         for (int32_t r = 0; r < int32_t(runs.size()); ++r) {
             runs[size_t(r)].Next = 0;
@@ -407,12 +440,9 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
             const int32_t r = heap.back();
             TSortRun& run = runs[size_t(r)];
             out.Put(run.Images.data() + size_t(run.Current) * size_t(size), headKey(r));
-            if (++run.Current == run.Loaded) {
-                if (run.Next == run.Count) {
-                    heap.pop_back();
-                    continue;
-                }
-                refill(run);
+            if (!advance(run, skip)) {
+                heap.pop_back();
+                continue;
             }
             std::push_heap(heap.begin(), heap.end(), later);
         }
