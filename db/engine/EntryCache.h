@@ -339,6 +339,13 @@ private:
             index = 0;
             return At(0)->Number == number;
         }
+        // Where the entries up to the number are consecutive (a table cached whole), its
+        // place follows from the lowest number.
+        const uint32_t guess = (number - At(0)->Number) / FStep;
+        if (guess <= uint32_t(hi) && At(int32_t(guess))->Number == number) {
+            index = int32_t(guess);
+            return true;
+        }
         while (lo <= hi) {
             int32_t mid = lo + (hi - lo) / 2;
             uint32_t n = At(mid)->Number;
