@@ -2,6 +2,7 @@
 // wholly cached table in memory and the sort by runs in scratch files merged back into the
 // data file, with duplicates dropped or groups folded on the way out.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -61,6 +62,26 @@ struct TSortRun {
     int32_t Loaded = 0;
     int32_t Current = 0;
 };
+
+// A record of a run by the first bytes of its sort key.
+struct TPrefixed {
+    uint64_t Prefix;
+    int32_t Index;
+};
+
+// Up to the first eight bytes of a key as a big-endian number (zeros past a shorter key).
+uint64_t KeyPrefix(const uint8_t* key, int32_t length) {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (length >= 8) {
+            uint64_t word;
+            std::memcpy(&word, key, 8);
+            return __builtin_bswap64(word);
+        }
+    }
+    uint64_t prefix = 0;
+    for (int32_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < length ? key[i] : 0);
+    return prefix;
+}
 
 void Unscramble(TDataFile& file, uint8_t* images, int32_t count) {
     if (!file.IsEncrypted()) return;
@@ -332,6 +353,8 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
         std::vector<uint8_t> keys(size_t(runRecords) * size_t(keyLength));
         std::vector<int32_t> order;
         order.reserve(size_t(runRecords));
+        std::vector<TPrefixed> prefixed;
+        prefixed.reserve(size_t(runRecords));
         for (uint32_t first = 1; first <= total; first += uint32_t(runRecords)) {
             const int32_t n = int32_t(MinOf<uint32_t>(uint32_t(runRecords), total - first + 1));
             ReadRecordsAt(*this, RecordPosition(first), images.data(), int64_t(n) * size);
@@ -347,8 +370,21 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
             auto key = [&](int32_t i) { return keys.data() + size_t(i) * size_t(keyLength); };
             auto before = [&](int32_t a, int32_t b) { return CompareSortKeys(key(a), key(b), true) < 0; };
             // Records in key order already (a result table filled in that order) need no sort.
-            if (!std::is_sorted(order.begin(), order.end(), before))
-                std::sort(order.begin(), order.end(), before);
+            if (!std::is_sorted(order.begin(), order.end(), before)) {
+                if (FHeader.LanguageId == 0) {
+                    // Without a language the keys compare byte by byte, row id last: their
+                    // first eight bytes as one number order them as far as they differ.
+                    prefixed.clear();
+                    for (int32_t i : order) prefixed.push_back({KeyPrefix(key(i), keyLength), i});
+                    std::sort(prefixed.begin(), prefixed.end(), [&](const TPrefixed& a, const TPrefixed& b) {
+                        if (a.Prefix != b.Prefix) return a.Prefix < b.Prefix;
+                        return before(a.Index, b.Index);
+                    });
+                    for (size_t i = 0; i < prefixed.size(); ++i) order[i] = prefixed[i].Index;
+                } else {
+                    std::sort(order.begin(), order.end(), before);
+                }
+            }
             for (size_t i = 0; i < order.size(); ++i) {
                 uint8_t* image = sorted.data() + i * size_t(size);
                 std::memcpy(image, images.data() + size_t(order[i]) * size_t(size), size_t(size));
@@ -410,7 +446,16 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
         return runs[size_t(r)].Keys.data() + size_t(runs[size_t(r)].Current) * size_t(keyLength);
     };
     // A heap of runs by their head records, the smallest on top.
-    auto later = [&](int32_t a, int32_t b) { return CompareSortKeys(headKey(a), headKey(b), true) > 0; };
+    const bool bytewise = FHeader.LanguageId == 0;
+    auto later = [&](int32_t a, int32_t b) {
+        const uint8_t* ka = headKey(a);
+        const uint8_t* kb = headKey(b);
+        if (bytewise) {
+            const uint64_t pa = KeyPrefix(ka, keyLength), pb = KeyPrefix(kb, keyLength);
+            if (pa != pb) return pa > pb;
+        }
+        return CompareSortKeys(ka, kb, true) > 0;
+    };
     // The next record of a run; false when it has none. When duplicates are dropped, a record
     // whose key equals the one before it in its run is passed over (and not read): the merge
     // brings it right after that one, whose key it would be dropped against.
