@@ -433,9 +433,10 @@ void TDataTable::UnlockRecord(uint32_t recordNo) {
 }
 
 void TDataTable::UnlockAllRecords(bool deferredOnly) {
-    // Word by word: a large bitmap is mostly empty words. Records next to each other have
-    // lock bytes next to each other, so a run of them is given back with one unlock (a
-    // commit after a bulk insert holds one per row); the same bytes end unlocked.
+    // Word by word over the words that can be marked: a large bitmap is mostly empty words
+    // (a statement's result table walked all of them at each run). Records next to each
+    // other have lock bytes next to each other, so a run of them is given back with one
+    // unlock (a commit after a bulk insert holds one per row); the same bytes end unlocked.
     const TRecordsBitmap& which = deferredOnly ? FDeferred : FLocked;
     const int32_t count = which.RecordCount();
     const bool bytes = RecordBytesLocked();
@@ -448,7 +449,7 @@ void TDataTable::UnlockAllRecords(bool deferredOnly) {
         }
         runLength = 0;
     };
-    for (int32_t w = 0; w * 32 < count; ++w) {
+    for (int32_t w = which.MarkedFrom(); w < which.MarkedTo() && w * 32 < count; ++w) {
         uint32_t bits = which.Words()[w];
         if (count - w * 32 < 32) bits &= (1u << (count - w * 32)) - 1;
         for (; bits != 0; bits &= bits - 1) {

@@ -56,7 +56,9 @@ public:
     // buffer, without a copy of every source word that other then clears. Neither may be
     // this bitmap.
     void AssignAnd(const TRecordsBitmap& source, const TRecordsBitmap& other);
-    // Words that can be marked (see FLow).
+    // Every word outside [MarkedFrom, MarkedTo) is zero.
+    int32_t MarkedFrom() const { return FLow; }
+    int32_t MarkedTo() const { return FHigh; }
     int32_t MarkedWordSpan() const { return FHigh > FLow ? FHigh - FLow : 0; }
 
     // Pool reset: all bits cleared, record count and buffer kept.
