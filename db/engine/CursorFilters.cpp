@@ -691,9 +691,13 @@ int32_t TDataCursor::MarkKeysInRange(int32_t indexNo, const uint8_t* low, const 
     TCompareScope scope(*this, indexNo, d);
     int32_t from, last, total;
     bool found;
-    if (!IndexFile()->FindKeyOrdinal(this, indexNo, low, from, found) ||
-        !IndexFile()->FindKeyOrdinal(this, indexNo, high, last, found) ||
-        !IndexFile()->GetIndexKeyCount(this, indexNo, total)) {
+    // A point range of a unique key has one bound: the second search would find what the
+    // first did.
+    const bool point = std::memcmp(low, high, size_t(d.KeyLength)) == 0;
+    bool searched = IndexFile()->FindKeyOrdinal(this, indexNo, low, from, found);
+    last = from;
+    if (searched && !point) searched = IndexFile()->FindKeyOrdinal(this, indexNo, high, last, found);
+    if (!searched || !IndexFile()->GetIndexKeyCount(this, indexNo, total)) {
         restart = true;
         return 0;
     }
