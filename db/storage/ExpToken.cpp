@@ -13,9 +13,12 @@ constexpr int32_t TokenBufferInitial = 251;
 
 TExpTokenStack* GExpTokenStack = nullptr;
 
+// What a string holds without heap storage.
+const size_t LocalTextCapacity = std::string().capacity();
+
 // Empties the string and gives back heap storage it holds (short texts live inside it).
 void ReleaseText(std::string& s) {
-    if (s.capacity() > std::string().capacity())
+    if (s.capacity() > LocalTextCapacity)
         std::string().swap(s);
     else
         s.clear();

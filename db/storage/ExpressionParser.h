@@ -38,11 +38,13 @@ constexpr uint8_t pfNames = 0;             // names in INSERT, UPDATE, CREATE an
 static_assert(pfFilter == 4 && pfSelectColumn == 7 && pfCondition == 28 && pfConditionNoSubSelects == 12 &&
               pfHaving == 1 && pfValue == 8);
 
-class TExpressionParser : public TObject {
+// Not polymorphic, as the nodes: a sanitized build checks the dynamic type of a
+// polymorphic class at every member access, and the tokenizer makes them per character.
+class TExpressionParser final {
 public:
     // Owner is nil for a table filter.
     explicit TExpressionParser(TExpressionOwner* owner = nullptr);
-    ~TExpressionParser() override;
+    ~TExpressionParser();
     TExpressionParser(const TExpressionParser&) = delete;
     TExpressionParser& operator=(const TExpressionParser&) = delete;
 
