@@ -17,6 +17,34 @@ constexpr int32_t MaxNestingDepth = 256;
 // chain such as a OR b OR ... of thousands of terms) is refused when parsed.
 constexpr int32_t MaxTreeDepth = 1000;
 
+// Every word TExpressionParser::Function answers to (in any case); keep the two together.
+// clang-format off
+constexpr const char* FunctionWords[] = {
+    "SUM", "AVG", "MIN", "MAX", "COUNT", "LOWER", "UPPER", "ABS", "SUBSTRING", "REPLACE", "POS", "OCCURS",
+    "CAST", "TRIM", "EXTRACT", "ROUND", "IF", "TRUE", "FALSE", "NULL",
+    "CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP"};
+// clang-format on
+
+// Whether a word can be one of them by its length and upper-cased first letter: column
+// names mostly cannot, and are spared the upper-casing and the comparisons.
+bool MayBeFunctionWord(const std::string& word) {
+    struct TMasks {
+        uint32_t Lengths = 0;
+        uint32_t Letters = 0;
+    };
+    static constexpr TMasks masks = [] {
+        TMasks m;
+        for (const char* w : FunctionWords) {
+            m.Lengths |= 1u << std::char_traits<char>::length(w);
+            m.Letters |= 1u << (w[0] - 'A');
+        }
+        return m;
+    }();
+    if (word.empty() || word.size() >= 32 || !(masks.Lengths >> word.size() & 1)) return false;
+    const char c = word[0] >= 'a' && word[0] <= 'z' ? char(word[0] - 'a' + 'A') : word[0];
+    return c >= 'A' && c <= 'Z' && (masks.Letters >> (c - 'A') & 1);
+}
+
 // The recursion depth the tree walkers need. Values chained in a list (through the Second
 // of a constant, column or sign: IN values, BETWEEN bounds, function arguments) are walked
 // in loops and add nothing.
@@ -645,6 +673,7 @@ TExpTree TExpressionParser::Primary(uint8_t flags) {
 
 // Keywords of a primary: functions and the constant words. Nil for any other symbol.
 TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
+    if (!MayBeFunctionWord(word)) return TExpTree();
     const std::string key = UpperCase(word);
     auto leftParen = [&](const std::string& fixed) { Expect('(', fixed); };
 

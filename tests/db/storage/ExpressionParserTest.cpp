@@ -238,6 +238,7 @@ TEST_F(ExpressionParserTest, NodeKindsAndCodes) {
         {"ABS(1.5)", nkFunction, 61, dtFloat},
         {"ROUND(a)", nkFunction, 62, dtFloat},
         {"TRUE", nkConstant, 0, dtBoolean},
+        {"FALSE", nkConstant, 0, dtBoolean},
         {"NULL", nkConstant, 0, 0},
         {"CURRENT_DATE", nkConstant, 0, dtDate},
         {"CURRENT_TIME", nkConstant, 0, dtTime},
@@ -245,10 +246,13 @@ TEST_F(ExpressionParserTest, NodeKindsAndCodes) {
         {"a", nkColumn, 0, 0},
     };
     for (auto c : cases) {
-        TExpTree t = Parse(c.Text, pfAggregates | pfExtendedPredicates);
-        EXPECT_EQ(t->NodeKind, c.Kind) << c.Text;
-        EXPECT_EQ(t->Code, c.Code) << c.Text;
-        EXPECT_EQ(t->DataType, c.Type) << c.Text;
+        // Words are known in any case.
+        for (const std::string& text : {std::string(c.Text), LowerCase(c.Text)}) {
+            TExpTree t = Parse(text, pfAggregates | pfExtendedPredicates);
+            EXPECT_EQ(t->NodeKind, c.Kind) << text;
+            EXPECT_EQ(t->Code, c.Code) << text;
+            EXPECT_EQ(t->DataType, c.Type) << text;
+        }
     }
 }
 
