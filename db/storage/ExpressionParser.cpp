@@ -344,9 +344,11 @@ TExpTree TExpressionParser::ParsePredicate(uint8_t flags) {
 }
 
 // Links a value into a list chained through Second. A value whose Second is taken (an
-// operator) cannot be chained; such a value is refused by validation anyway.
-static void ChainValue(TExpressionParser& p, TExpToken* value, TExpTree next, const std::string& message) {
-    if (value->Second) p.RaiseError(message);
+// operator) cannot be chained; such a value is refused by validation anyway. The message
+// is composed only then: lists are long, and failures rare.
+template <class TMessage>
+static void ChainValue(TExpressionParser& p, TExpToken* value, TExpTree next, const TMessage& message) {
+    if (value->Second) p.RaiseError(message());
     value->Second = next.release();
 }
 
@@ -448,8 +450,9 @@ TExpTree TExpressionParser::Predicate(uint8_t flags) {
         if (!TokenIs("AND")) RaiseToken("Expected AND operator in BETWEEN operator, instead found '");
         NextToken();
         TExpTree upper = Sum(flags);
-        ChainValue(*this, n->Second, std::move(upper),
-                   ConstantExpected(negated ? "NOT BETWEEN" : "BETWEEN", n->Second, FContext));
+        ChainValue(*this, n->Second, std::move(upper), [&] {
+            return ConstantExpected(negated ? "NOT BETWEEN" : "BETWEEN", n->Second, FContext);
+        });
     } else {
         n->Code = negated ? opNotInList : opInList;
         n->Text = "IN";
@@ -482,7 +485,7 @@ void TExpressionParser::ParseInList(TExpToken* n, uint8_t flags, bool negated) {
             TExpTree v = Sum(flags);
             TExpToken* added = v.get();
             ChainValue(*this, last, std::move(v),
-                       ConstantExpected(negated ? "NOT IN" : "IN", last, FContext));
+                       [&] { return ConstantExpected(negated ? "NOT IN" : "IN", last, FContext); });
             last = added;
         }
     }
@@ -720,8 +723,9 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         if (TokenIs("FOR")) {
             NextToken();
             TExpTree len = Primary(flags);
-            ChainValue(*this, n->Second, std::move(len),
-                       "FROM argument of SUBSTRING function must be an integer constant in " + FContext);
+            ChainValue(*this, n->Second, std::move(len), [&] {
+                return "FROM argument of SUBSTRING function must be an integer constant in " + FContext;
+            });
         }
         Expect(')', "Right parentheses expected after SUBSTRING function arguments, instead found '");
         return n;
@@ -734,8 +738,9 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         n->Second = Sum(flags).release();
         ExpectWord("WITH", "WITH keyword expected after first REPLACE function argument, instead found '");
         TExpTree replacement = Sum(flags);
-        ChainValue(*this, n->Second, std::move(replacement),
-                   "Search argument of REPLACE function must be a string constant in " + FContext);
+        ChainValue(*this, n->Second, std::move(replacement), [&] {
+            return "Search argument of REPLACE function must be a string constant in " + FContext;
+        });
         ExpectWord("IN", "IN keyword expected after second REPLACE function argument, instead found '");
         n->First = Primary(flags).release();
         Expect(')', "Right parentheses expected after REPLACE function arguments, instead found '");
@@ -893,8 +898,9 @@ bool TExpressionParser::ParseDataType(TExpToken* node, uint8_t flags, bool optio
     auto argument = [&]() {
         TExpTree arg = Primary(flags);
         if (node->Second) {
-            ChainValue(*this, node->Second, std::move(arg),
-                       "Unknown or unexpected symbol '" + node->Second->Text + "'" + " found in " + FContext);
+            ChainValue(*this, node->Second, std::move(arg), [&] {
+                return "Unknown or unexpected symbol '" + node->Second->Text + "'" + " found in " + FContext;
+            });
         } else {
             node->Second = arg.release();
         }

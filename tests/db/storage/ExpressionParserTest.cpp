@@ -480,6 +480,13 @@ TEST_F(ExpressionParserTest, MessagesWordForWord) {
          tok("Right parentheses expected after BLOB data type arguments, instead found '", "x")},
         {"a BETWEEN b + 1 AND 2", 4,
          "Constant expression expected after BETWEEN operator, instead found '+' in filter expression"},
+        {"a NOT IN (b + 1, 2)", 4,
+         "Constant expression expected after NOT IN operator, instead found '+' in filter expression"},
+        {"SUBSTRING(a FROM (b + 1) FOR 2)", 4,
+         "FROM argument of SUBSTRING function must be an integer constant in filter expression"},
+        {"REPLACE(a + 1 WITH 'x' IN c)", 4,
+         "Search argument of REPLACE function must be a string constant in filter expression"},
+        {"CAST(a AS DECIMAL((1 + 2), 3))", 4, "Unknown or unexpected symbol '+' found in filter expression"},
         {std::string(300, '('), 4, "Expression nested too deeply in filter expression"},
         // Beyond the range of a stored float.
         {"1E400", 4, "Constant '1E400' is not a valid number  in filter expression"},
