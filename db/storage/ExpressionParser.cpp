@@ -62,9 +62,9 @@ int32_t TreeDepth(const TExpToken* root) {
         if (!n) continue;
         if (item.Depth > deepest) deepest = item.Depth;
         const bool chained = n->NodeKind == nkConstant || n->NodeKind == nkColumn || n->NodeKind == nkUnary;
-        pending.push_back({n->First, item.Depth + 1});
-        pending.push_back({n->Second, chained ? item.Depth : item.Depth + 1});
-        pending.push_back({n->Third, item.Depth + 1});
+        if (n->First) pending.push_back({n->First, item.Depth + 1});
+        if (n->Second) pending.push_back({n->Second, chained ? item.Depth : item.Depth + 1});
+        if (n->Third) pending.push_back({n->Third, item.Depth + 1});
     }
     return deepest;
 }
@@ -240,8 +240,14 @@ std::string TExpressionParser::GetTokenText() const {
     return FText.substr(FTokenStart, FScanPos - FTokenStart);
 }
 
-bool TExpressionParser::TokenIs(const std::string& keyword) const {
-    return FTokenKind == tkSymbol && SameText(GetTokenText(), keyword);
+bool TExpressionParser::TokenIs(std::string_view keyword) const {
+    // As SameText(GetTokenText(), keyword), compared in place: the grammar asks at almost
+    // every token for several keywords.
+    if (FTokenKind != tkSymbol || FScanPos - FTokenStart != keyword.size()) return false;
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+    for (size_t i = 0; i < keyword.size(); ++i)
+        if (upper(FText[FTokenStart + i]) != upper(keyword[i])) return false;
+    return true;
 }
 
 int32_t TExpressionParser::GetPosition() const {

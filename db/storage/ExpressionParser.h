@@ -7,6 +7,7 @@
 // decimal separator of float constants is the locale's.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "db/storage/ExpToken.h"
 #include "db/storage/SubSelect.h"
@@ -62,7 +63,7 @@ public:
     uint8_t NextToken();
     void SkipComments();
     std::string GetTokenText() const;
-    bool TokenIs(const std::string& keyword) const;
+    bool TokenIs(std::string_view keyword) const;
     bool TokenKindIs(uint8_t kind) const { return FTokenKind == kind; }
     uint8_t TokenKind() const { return FTokenKind; }
     int32_t GetPosition() const;

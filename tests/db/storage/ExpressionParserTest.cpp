@@ -67,6 +67,14 @@ TEST_F(ExpressionParserTest, KeywordsAreSymbolsOnlyAndPositionsAndMarks) {
     EXPECT_FALSE(p.TokenIs("SELECT"));
     p.NextToken();
     EXPECT_FALSE(p.TokenIs("SELECT"));
+    // The whole word, in any case.
+    p.SetText("Notes nOt");
+    p.NextToken();
+    EXPECT_FALSE(p.TokenIs("NOT"));
+    EXPECT_FALSE(p.TokenIs("NOTESX"));
+    EXPECT_TRUE(p.TokenIs("notes"));
+    p.NextToken();
+    EXPECT_TRUE(p.TokenIs("NOT"));
 
     p.SetText("x, a +\r\n b , y");
     p.NextToken();
