@@ -309,6 +309,15 @@ private:
     // Bisection; index is the hit or the insertion point.
     bool Search(uint32_t number, int32_t& index) const {
         int32_t lo = 0, hi = Count() - 1;
+        // Appended records come after every listed one: a bulk insert's bisection over its
+        // whole cache visited one cold entry per step.
+        if (hi >= 0) {
+            const uint32_t top = static_cast<TCacheEntry*>(FList.Get(hi))->Number;
+            if (top <= number) {
+                index = top == number ? hi : hi + 1;
+                return top == number;
+            }
+        }
         while (lo <= hi) {
             int32_t mid = lo + (hi - lo) / 2;
             uint32_t n = static_cast<TCacheEntry*>(FList.Get(mid))->Number;
