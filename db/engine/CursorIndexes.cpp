@@ -288,17 +288,21 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
         struct TDeletedKey {
             std::array<uint8_t, DeletedIndexKeyLength> Key;
             uint32_t RecordNo;
+            uint64_t Order;  // the key's bytes as one big-endian number: compares as they do
         };
+        static_assert(DeletedIndexKeyLength <= 8);
         std::vector<TDeletedKey> keys(count);
         for (uint32_t n = 1; n <= count; ++n) {
+            TDeletedKey& k = keys[n - 1];
             FetchRecord(n, image.data());
-            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), keys[n - 1].Key.data());
-            keys[n - 1].RecordNo = n;
+            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), k.Key.data());
+            k.RecordNo = n;
+            k.Order = 0;
+            for (uint8_t byte : k.Key) k.Order = (k.Order << 8) | byte;
             RetagBlobOwners(n, image.data());
         }
         std::sort(keys.begin(), keys.end(), [](const TDeletedKey& a, const TDeletedKey& b) {
-            const int c = std::memcmp(a.Key.data(), b.Key.data(), DeletedIndexKeyLength);
-            return c != 0 ? c < 0 : a.RecordNo < b.RecordNo;
+            return a.Order != b.Order ? a.Order < b.Order : a.RecordNo < b.RecordNo;
         });
         for (const TDeletedKey& k : keys)
             if (!index->InsertIndexKey(this, DeletedIndexNo, k.Key.data(), k.RecordNo))

@@ -338,6 +338,10 @@ void TDataFile::MarkHeaderDirty() {
 }
 
 bool TDataFile::HeaderChanged() {
+    // The counter (bytes 0..3) alone answers the common case of no change.
+    uint8_t counter[4];
+    ReadAt(*this, 0, counter, 4);
+    if (bytes::GetU32(counter) == FHeader.ChangeCount) return false;
     uint8_t image[DataFileHeaderSize];
     ReadAt(*this, 0, image, DataFileHeaderSize);
     if (bytes::GetU32(image) == FHeader.ChangeCount) return false;

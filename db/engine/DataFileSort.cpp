@@ -2,7 +2,9 @@
 // wholly cached table in memory and the sort by runs in scratch files merged back into the
 // data file, with duplicates dropped or groups folded on the way out.
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,10 @@ namespace {
 constexpr const char* ScratchExtension = ".TMP";
 constexpr int32_t RowIdKeySize = 4;
 constexpr int32_t MaxDeclaredSize = 250;
+// Up to this many runs the scratch files stay open from their writing to the end of the
+// merge; beyond it each slice opens its file for its read, so that a large table cannot run
+// the process out of file handles.
+constexpr uint32_t MaxOpenRuns = 128;
 // The value a blank field contributes: zero bytes of any stored size.
 const uint8_t BlankValue[256] = {};
 
@@ -45,13 +51,37 @@ private:
 // One sorted run in its scratch file, read back in slices during the merge.
 struct TSortRun {
     std::string Name;
-    uint32_t Count = 0;  // records in the file
-    uint32_t Next = 0;   // the first record not yet read
+    std::unique_ptr<TFileHandler> File;  // open while the merge runs, when the runs are few
+    uint32_t Count = 0;                  // records in the file
+    uint32_t Next = 0;                   // the first record not yet read
     std::vector<uint8_t> Images;
     std::vector<uint8_t> Keys;
+    // Per record of the file, when duplicates are dropped: whether its key differs from the
+    // record's before it in the run.
+    std::vector<bool> Distinct;
     int32_t Loaded = 0;
     int32_t Current = 0;
 };
+
+// A record of a run by the first bytes of its sort key.
+struct TPrefixed {
+    uint64_t Prefix;
+    int32_t Index;
+};
+
+// Up to the first eight bytes of a key as a big-endian number (zeros past a shorter key).
+uint64_t KeyPrefix(const uint8_t* key, int32_t length) {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (length >= 8) {
+            uint64_t word;
+            std::memcpy(&word, key, 8);
+            return __builtin_bswap64(word);
+        }
+    }
+    uint64_t prefix = 0;
+    for (int32_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < length ? key[i] : 0);
+    return prefix;
+}
 
 void Unscramble(TDataFile& file, uint8_t* images, int32_t count) {
     if (!file.IsEncrypted()) return;
@@ -120,6 +150,8 @@ public:
 
     // Whether any record reached the data file.
     bool Written() const { return FWritten > 0; }
+    // Whether a record whose key equals the one before it is left out.
+    bool DropsDuplicates() const { return FDropDuplicates && !FGroup; }
 
 private:
     void CloseGroup() {
@@ -310,13 +342,19 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
     const bool inMemory = FOwner->InMemory();
     const std::string directory = FOwner->PrivateDirectory();
     TScratchFiles scratch(inMemory);
+    // Declared after the scratch files: the runs' open files close before they are deleted.
     std::vector<TSortRun> runs;
+    const bool keepOpen = (total - 1) / uint32_t(runRecords) + 1 <= MaxOpenRuns;
+    // The runs' names are kept until the end: each search goes on after the last one taken.
+    uint32_t nameCounter = 0;
     {
         std::vector<uint8_t> images(size_t(runRecords) * size_t(size));
         std::vector<uint8_t> sorted(images.size());
         std::vector<uint8_t> keys(size_t(runRecords) * size_t(keyLength));
         std::vector<int32_t> order;
         order.reserve(size_t(runRecords));
+        std::vector<TPrefixed> prefixed;
+        prefixed.reserve(size_t(runRecords));
         for (uint32_t first = 1; first <= total; first += uint32_t(runRecords)) {
             const int32_t n = int32_t(MinOf<uint32_t>(uint32_t(runRecords), total - first + 1));
             ReadRecordsAt(*this, RecordPosition(first), images.data(), int64_t(n) * size);
@@ -329,44 +367,73 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
                 order.push_back(i);
             }
             if (order.empty()) continue;
-            std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
-                return CompareSortKeys(keys.data() + size_t(a) * size_t(keyLength),
-                                       keys.data() + size_t(b) * size_t(keyLength), true) < 0;
-            });
+            auto key = [&](int32_t i) { return keys.data() + size_t(i) * size_t(keyLength); };
+            auto before = [&](int32_t a, int32_t b) { return CompareSortKeys(key(a), key(b), true) < 0; };
+            // Records in key order already (a result table filled in that order) need no sort.
+            if (!std::is_sorted(order.begin(), order.end(), before)) {
+                if (FHeader.LanguageId == 0) {
+                    // Without a language the keys compare byte by byte, row id last: their
+                    // first eight bytes as one number order them as far as they differ.
+                    prefixed.clear();
+                    for (int32_t i : order) prefixed.push_back({KeyPrefix(key(i), keyLength), i});
+                    std::sort(prefixed.begin(), prefixed.end(), [&](const TPrefixed& a, const TPrefixed& b) {
+                        if (a.Prefix != b.Prefix) return a.Prefix < b.Prefix;
+                        return before(a.Index, b.Index);
+                    });
+                    for (size_t i = 0; i < prefixed.size(); ++i) order[i] = prefixed[i].Index;
+                } else {
+                    std::sort(order.begin(), order.end(), before);
+                }
+            }
             for (size_t i = 0; i < order.size(); ++i) {
                 uint8_t* image = sorted.data() + i * size_t(size);
                 std::memcpy(image, images.data() + size_t(order[i]) * size_t(size), size_t(size));
                 if (IsEncrypted()) Scramble(image, size, RecordSeed);
             }
             TSortRun run;
-            const int32_t code = MakeUniqueFileName(directory, ScratchExtension, inMemory, run.Name);
+            const int32_t code =
+                MakeUniqueFileName(directory, ScratchExtension, inMemory, run.Name, nameCounter);
             if (code < 0) RaiseEngineError(uint16_t(-code), directory);
             scratch.Add(run.Name);
             run.Count = uint32_t(order.size());
-            TFileHandler file;
-            file.SetFileName(run.Name);
-            file.SetInMemory(inMemory);
-            file.CreateFile();
-            WriteRecordsAt(file, 0, sorted.data(), int64_t(run.Count) * size);
-            file.Close();
+            if (output.DropsDuplicates()) {
+                run.Distinct.resize(order.size());
+                run.Distinct[0] = true;
+                for (size_t i = 1; i < order.size(); ++i)
+                    run.Distinct[i] = CompareSortKeys(key(order[i - 1]), key(order[i]), false) != 0;
+            }
+            auto file = std::make_unique<TFileHandler>();
+            file->SetFileName(run.Name);
+            file->SetInMemory(inMemory);
+            file->CreateFile();
+            WriteRecordsAt(*file, 0, sorted.data(), int64_t(run.Count) * size);
+            if (keepOpen)
+                run.File = std::move(file);
+            else
+                file->Close();
             runs.push_back(std::move(run));
         }
     }
     if (runs.empty()) return output.Finish();
 
-    // Each run is read back in slices; together they take about one run's memory. A
-    // scratch file is open only while a slice is read, however many runs there are.
-    const int32_t slice = MaxInt32(1, runRecords / int32_t(runs.size()));
+    // Each run is read back in slices; together they take at most the bytes of a run of
+    // the largest size (a run of small records is cut by its record count: with the slices
+    // sized by it, a table of many runs read a few records per read).
+    const int32_t slice = MaxInt32(1, MaxInt32(runRecords, SortRunBytes / size) / int32_t(runs.size()));
     auto refill = [&](TSortRun& run) {
         const int32_t n = int32_t(MinOf<uint32_t>(uint32_t(slice), run.Count - run.Next));
         run.Images.resize(size_t(n) * size_t(size));
         run.Keys.resize(size_t(n) * size_t(keyLength));
-        TFileHandler file;
-        file.SetFileName(run.Name);
-        file.SetInMemory(inMemory);
-        file.Open();
-        ReadRecordsAt(file, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
-        file.Close();
+        if (run.File) {
+            ReadRecordsAt(*run.File, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
+        } else {
+            TFileHandler file;
+            file.SetFileName(run.Name);
+            file.SetInMemory(inMemory);
+            file.Open();
+            ReadRecordsAt(file, int64_t(run.Next) * size, run.Images.data(), int64_t(n) * size);
+            file.Close();
+        }
         Unscramble(*this, run.Images.data(), n);
         for (int32_t i = 0; i < n; ++i)
             BuildSortKey(run.Images.data() + size_t(i) * size_t(size),
@@ -379,8 +446,33 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
         return runs[size_t(r)].Keys.data() + size_t(runs[size_t(r)].Current) * size_t(keyLength);
     };
     // A heap of runs by their head records, the smallest on top.
-    auto later = [&](int32_t a, int32_t b) { return CompareSortKeys(headKey(a), headKey(b), true) > 0; };
+    const bool bytewise = FHeader.LanguageId == 0;
+    auto later = [&](int32_t a, int32_t b) {
+        const uint8_t* ka = headKey(a);
+        const uint8_t* kb = headKey(b);
+        if (bytewise) {
+            const uint64_t pa = KeyPrefix(ka, keyLength), pb = KeyPrefix(kb, keyLength);
+            if (pa != pb) return pa > pb;
+        }
+        return CompareSortKeys(ka, kb, true) > 0;
+    };
+    // The next record of a run; false when it has none. When duplicates are dropped, a record
+    // whose key equals the one before it in its run is passed over (and not read): the merge
+    // brings it right after that one, whose key it would be dropped against.
+    auto advance = [&](TSortRun& run, bool skip) {
+        for (;;) {
+            if (++run.Current == run.Loaded) {
+                if (skip)
+                    while (run.Next < run.Count && !run.Distinct[run.Next]) ++run.Next;
+                if (run.Next == run.Count) return false;
+                refill(run);
+                return true;
+            }
+            if (!skip || run.Distinct[run.Next - uint32_t(run.Loaded) + uint32_t(run.Current)]) return true;
+        }
+    };
     auto merge = [&](TSortOutput& out) {
+        const bool skip = out.DropsDuplicates();
         std::vector<int32_t> heap;
         for (int32_t r = 0; r < int32_t(runs.size()); ++r) {
             runs[size_t(r)].Next = 0;
@@ -393,12 +485,9 @@ uint32_t TDataFile::SortByRuns(TSortOutput& output, int32_t runRecords) {
             const int32_t r = heap.back();
             TSortRun& run = runs[size_t(r)];
             out.Put(run.Images.data() + size_t(run.Current) * size_t(size), headKey(r));
-            if (++run.Current == run.Loaded) {
-                if (run.Next == run.Count) {
-                    heap.pop_back();
-                    continue;
-                }
-                refill(run);
+            if (!advance(run, skip)) {
+                heap.pop_back();
+                continue;
             }
             std::push_heap(heap.begin(), heap.end(), later);
         }

@@ -83,9 +83,9 @@ public:
         FCapacity = capacity;
     }
     int32_t Capacity() const { return FCapacity; }
-    int32_t Count() const { return FList.Count(); }
+    int32_t Count() const { return FList.Count() - FFront; }
     // Entry i in number order.
-    T* At(int32_t i) const { return static_cast<T*>(FList.Get(i)); }
+    T* At(int32_t i) const { return static_cast<T*>(FList.Get(FFront + i)); }
     T* Newest() const { return static_cast<T*>(FNewest); }
     T* Oldest() const { return static_cast<T*>(FOldest); }
 
@@ -104,7 +104,7 @@ public:
         if (!e || e->Number != number) {
             int32_t index;
             if (!Search(number, index)) return nullptr;
-            e = static_cast<TCacheEntry*>(FList.Get(index));
+            e = At(index);
         }
         MoveToNewest(e);
         ++FHits;
@@ -114,7 +114,7 @@ public:
     // The cached entry of the number without touching the chain or the counters.
     T* Find(uint32_t number) const {
         int32_t index;
-        return Search(number, index) ? static_cast<T*>(FList.Get(index)) : nullptr;
+        return Search(number, index) ? At(index) : nullptr;
     }
 
     // An entry for a number that is not cached: a new one below capacity, else the oldest
@@ -146,7 +146,7 @@ public:
         e->Modified = 0;
         int32_t index;
         Search(number, index);
-        FList.Insert(index, e);
+        ListInsert(index, e);
         LinkNewest(e);
         return e;
     }
@@ -188,12 +188,31 @@ public:
         std::vector<T*>& slice = FSlice;
         slice.clear();
         slice.reserve(size_t(count) + size_t(hi - lo));
-        if (Count() + int32_t(count) > FList.Capacity())
-            FList.SetCapacity(Count() + int32_t(count) + Count() / 4);
+        if (FFront + Count() + int32_t(count) > FList.Capacity()) {
+            Compact();
+            if (Count() + int32_t(count) > FList.Capacity())
+                FList.SetCapacity(Count() + int32_t(count) + Count() / 4);
+        }
         std::vector<T*>& fresh = FTaken;
         fresh.clear();
         fresh.reserve(count);
         if (!TakeFreeRun(count - cached, first, last, inTransaction, fresh)) return nullptr;
+        if (count == 1 && cached == 0) {
+            // One record missed: it goes into the list alone.
+            T* e = fresh.front();
+            fresh.clear();
+            e->Number = first;
+            e->UseCount = 0;
+            e->Modified = 0;
+            load(e, images);
+            LinkNewest(e);
+            int32_t index;
+            Search(first, index);
+            ListInsert(index, e);
+            if (wanted != first) return nullptr;
+            e->IncUseCount();
+            return e;
+        }
         // The run's slice of the list: cached entries where they are, taken ones in the gaps.
         RunBounds(first, last, lo, hi);
         size_t next = 0;
@@ -219,8 +238,8 @@ public:
         fresh.clear();
         const int32_t grow = int32_t(slice.size()) - (hi - lo);
         const int32_t oldCount = Count();
-        FList.SetCount(oldCount + grow);
-        void** items = FList.List();
+        FList.SetCount(FFront + oldCount + grow);
+        void** items = FList.List() + FFront;
         if (hi < oldCount) std::memmove(items + hi + grow, items + hi, size_t(oldCount - hi) * sizeof(void*));
         std::memcpy(items + lo, slice.data(), slice.size() * sizeof(void*));
         slice.clear();
@@ -294,6 +313,7 @@ public:
             FHost.CacheFreeEntry(e);
         }
         FList.Clear();
+        FFront = 0;
         FNewest = FOldest = nullptr;
         FParkedNewest = FParkedOldest = nullptr;
         FCapacity = FBaseCapacity;
@@ -309,18 +329,26 @@ private:
     // Bisection; index is the hit or the insertion point.
     bool Search(uint32_t number, int32_t& index) const {
         int32_t lo = 0, hi = Count() - 1;
-        // Appended records come after every listed one: a bulk insert's bisection over its
-        // whole cache visited one cold entry per step.
-        if (hi >= 0) {
-            const uint32_t top = static_cast<TCacheEntry*>(FList.Get(hi))->Number;
-            if (top <= number) {
-                index = top == number ? hi : hi + 1;
-                return top == number;
-            }
+        // A number beyond the highest (a record being appended) or the lowest (the oldest
+        // record of a table filled in order, reused) needs no bisection.
+        if (hi < 0 || At(hi)->Number < number) {
+            index = hi + 1;
+            return false;
+        }
+        if (At(0)->Number >= number) {
+            index = 0;
+            return At(0)->Number == number;
+        }
+        // Where the entries up to the number are consecutive (a table cached whole), its
+        // place follows from the lowest number.
+        const uint32_t guess = (number - At(0)->Number) / FStep;
+        if (guess <= uint32_t(hi) && At(int32_t(guess))->Number == number) {
+            index = int32_t(guess);
+            return true;
         }
         while (lo <= hi) {
             int32_t mid = lo + (hi - lo) / 2;
-            uint32_t n = static_cast<TCacheEntry*>(FList.Get(mid))->Number;
+            uint32_t n = At(mid)->Number;
             if (n == number) {
                 index = mid;
                 return true;
@@ -419,8 +447,13 @@ private:
     // Takes entries already out of the chain off the sorted list in one pass.
     void UnlistAll(std::vector<T*>& gone) {
         if (gone.empty()) return;
+        if (gone.size() == 1) {
+            int32_t index;
+            if (Search(gone.front()->Number, index) && At(index) == gone.front()) ListDelete(index);
+            return;
+        }
         std::sort(gone.begin(), gone.end(), [](const T* a, const T* b) { return a->Number < b->Number; });
-        void** items = FList.List();
+        void** items = FList.List() + FFront;
         int32_t from;
         Search(gone.front()->Number, from);
         int32_t to = from;
@@ -432,7 +465,7 @@ private:
             }
             items[to++] = items[i];
         }
-        FList.SetCount(to);
+        FList.SetCount(FFront + to);
     }
 
     void ClearVictim(T* e) {
@@ -506,7 +539,7 @@ private:
 
     void Unlist(TCacheEntry* e) {
         int32_t index;
-        if (Search(e->Number, index) && FList.Get(index) == e) FList.Delete(index);
+        if (Search(e->Number, index) && At(index) == e) ListDelete(index);
         Unlink(e);
     }
 
@@ -514,7 +547,46 @@ private:
     uint32_t FStep;
     int32_t FBaseCapacity = 0;
     int32_t FCapacity = 0;
+    // Entry i of the sorted list; entries below FFront are unused. A reused entry usually
+    // is the oldest and lowest, a new one the highest: moving the shorter side of the list
+    // makes both ends cheap (moving the whole list for each appended record of a large
+    // table made filling it quadratic in the cache size).
+    void ListInsert(int32_t index, TCacheEntry* e) {
+        if (FFront > 0 && index < Count() / 2) {
+            void** items = FList.List() + FFront;
+            std::memmove(items - 1, items, size_t(index) * sizeof(void*));
+            --FFront;
+            FList.Put(FFront + index, e);
+            return;
+        }
+        FList.Insert(FFront + index, e);
+    }
+
+    void ListDelete(int32_t index) {
+        if (index < Count() / 2) {
+            void** items = FList.List() + FFront;
+            std::memmove(items + 1, items, size_t(index) * sizeof(void*));
+            FList.Put(FFront, nullptr);
+            ++FFront;
+            // The unused front never outgrows the list.
+            if (FFront > Count()) Compact();
+            return;
+        }
+        FList.Delete(FFront + index);
+    }
+
+    // The entries back to the start of the list.
+    void Compact() {
+        if (FFront == 0) return;
+        const int32_t count = Count();
+        void** items = FList.List();
+        std::memmove(items, items + FFront, size_t(count) * sizeof(void*));
+        FFront = 0;
+        FList.SetCount(count);
+    }
+
     TSystemList FList;
+    int32_t FFront = 0;
     TCacheEntry* FNewest = nullptr;
     TCacheEntry* FOldest = nullptr;
     TCacheEntry* FParkedNewest = nullptr;

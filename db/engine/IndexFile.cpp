@@ -154,6 +154,12 @@ void TIndexFile::RestoreHeader(const uint8_t* image, bool modified) {
 }
 
 bool TIndexFile::HeaderChanged() {
+    // The counter alone answers the common case of no change: the whole header is read
+    // only when it moved (the scrambling runs from byte 0, so the counter unscrambles alone).
+    uint8_t counter[4];
+    ReadAt(*this, OffChangeCounter, counter, 4);
+    if (FEncrypted) UnscrambleBuffer(counter, 4, IndexHeaderSeedLo, IndexHeaderSeedHi);
+    if (bytes::GetU32(counter) == GetChangeCount()) return false;
     uint8_t image[IndexHeaderSize];
     ReadAt(*this, 0, image, IndexHeaderSize);
     if (FEncrypted) UnscrambleBuffer(image, IndexHeaderSize, IndexHeaderSeedLo, IndexHeaderSeedHi);

@@ -263,7 +263,8 @@ private:
                            const std::function<void()>& afterRow);
     void BuildResultRows();
     void BuildAggregateResult();
-    void FillResultRecord(uint8_t* record);
+    // The row's columns into a result record; value is a token the caller keeps for its rows.
+    void FillResultRecord(uint8_t* record, TExpToken* value);
     void WriteResultColumns(uint8_t* record);
     void SortResultTable();
     void SortResult(const std::vector<TFieldDescriptor>& fields, bool caseInsensitive, bool dropDuplicates,

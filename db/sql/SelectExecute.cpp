@@ -221,6 +221,7 @@ void TDataQuery::BuildResultRows() {
         }
     };
     TTableWriteBatch batch(*FRun.ResultCursor, ResultCommitRows);
+    TExpTree value = NewExpTree();
     bool abort = false;
     int32_t counter = 1;
     {
@@ -233,7 +234,7 @@ void TDataQuery::BuildResultRows() {
                     // fields, and always when it never went in.
                     TScopeGuard freeRowBlobs([this] { FRun.ResultCursor->FreeBlobBuffers(true); });
                     FRun.ResultCursor->InitRecord(row.data());
-                    FillResultRecord(row.data());
+                    FillResultRecord(row.data(), value.get());
                     if (FPlan.HasExpressionColumns) WriteResultColumns(row.data());
                     FRun.ResultCursor->InsertRecord(row.data(), false);
                     if (!resultBlobs) freeRowBlobs.Dismiss();
@@ -264,11 +265,12 @@ void TDataQuery::BuildAggregateResult() {
         if (FMaxRowCount != 0) FRun.ResultCursor->InsertRecord(aggregate.data(), false);
         return;
     }
+    TExpTree value = NewExpTree();
     const int32_t counter = ScanSourceRows(
         abort, -1,
         [&] {
             FRun.ResultCursor->InitRecord(row.data());
-            FillResultRecord(row.data());
+            FillResultRecord(row.data(), value.get());
             if (FPlan.HasExpressionColumns) WriteResultColumns(row.data());
             MergeGroupRow(false, aggregate.data(), row.data());
         },
@@ -326,8 +328,7 @@ void TDataQuery::StoreResultValue(const TResultField* c, uint8_t* record, TExpTo
     FRun.ResultCursor->PutField(no, record, value->Value);
 }
 
-void TDataQuery::FillResultRecord(uint8_t* record) {
-    TExpTree value = NewExpTree();
+void TDataQuery::FillResultRecord(uint8_t* record, TExpToken* value) {
     for (auto& column : FPlan.Columns) {
         const TResultField* c = column;
         if (c->IsExpression) continue;
@@ -343,9 +344,9 @@ void TDataQuery::FillResultRecord(uint8_t* record) {
             value->SubType = f.SubType;
             value->SetDataSize(f.DataSize);
             value->Decimals = f.Decimals;
-            GetSourceFieldValue(value.get(), nullptr);
+            GetSourceFieldValue(value, nullptr);
         }
-        StoreResultValue(c, record, value.get());
+        StoreResultValue(c, record, value);
     }
 }
 

@@ -287,6 +287,10 @@ bool DataFileExists(const std::string& name, bool inMemory);
 // (-11013 when every counter is taken).
 int32_t MakeUniqueFileName(const std::string& directory, const std::string& extension, bool inMemory,
                            std::string& name);
+// The same from the counter `next` on, which then follows the name made: a caller that makes
+// many names and keeps them skips the ones it already took.
+int32_t MakeUniqueFileName(const std::string& directory, const std::string& extension, bool inMemory,
+                           std::string& name, uint32_t& next);
 // The network (UNC) form of a path; always empty here, as there is no such form.
 void GetUniversalName(const std::string& path, std::string& name);
 

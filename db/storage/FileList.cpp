@@ -280,10 +280,16 @@ bool DataFileExists(const std::string& name, bool inMemory) {
 
 int32_t MakeUniqueFileName(const std::string& directory, const std::string& extension, bool inMemory,
                            std::string& name) {
+    uint32_t next = 0;
+    return MakeUniqueFileName(directory, extension, inMemory, name, next);
+}
+
+int32_t MakeUniqueFileName(const std::string& directory, const std::string& extension, bool inMemory,
+                           std::string& name, uint32_t& next) {
     long tid = ::syscall(SYS_gettid);
     std::string prefix = IntToStr(int64_t(std::labs(tid))).substr(0, 5);
     std::string base = IncludeTrailingBackslash(directory) + prefix;
-    for (uint32_t counter = 0; counter <= 0xFFFF; ++counter) {
+    for (uint32_t counter = next; counter <= 0xFFFF; ++counter) {
         std::string candidate = (base + IntToStr(int64_t(counter)) + extension).substr(0, MaxFileNameLength);
         if (DataFileExists(candidate, inMemory)) continue;
         if (!inMemory) {
@@ -295,6 +301,7 @@ int32_t MakeUniqueFileName(const std::string& directory, const std::string& exte
             }
         }
         name = candidate;
+        next = counter + 1;
         return 0;
     }
     return -ZIZIVU_OSACCESSDENIED;

@@ -267,6 +267,25 @@ TEST_F(DataFileSortTest, RunsMergeIntoTheOrderOfTheKeys) {
     }
 }
 
+TEST_F(DataFileSortTest, DistinctOverRunsReadInSlicesKeepsTheFirstOfEachKey) {
+    // Nine runs: each is read back in two slices, and most of a run's records repeat the
+    // key before them.
+    constexpr uint32_t Rows = 9 * 8191 - 100;
+    UseDisk(false);
+    for (const std::vector<SortField>& order :
+         {std::vector<SortField>{{0, true}}, std::vector<SortField>{{1, false}, {0, false}}}) {
+        Build(Rows);
+        std::vector<Row> expected;
+        for (uint32_t i = 0; i < Rows; ++i) expected.push_back(Generated(i));
+        std::stable_sort(expected.begin(), expected.end(),
+                         [&](const Row& a, const Row& b) { return ModelCompare(a, b, order, false) < 0; });
+        auto same = [&](const Row& a, const Row& b) { return ModelCompare(a, b, order, false) == 0; };
+        expected.erase(std::unique(expected.begin(), expected.end(), same), expected.end());
+        EXPECT_EQ(Sort(order, false, true), expected.size());
+        EXPECT_TRUE(ReadAll() == expected);
+    }
+}
+
 TEST_F(DataFileSortTest, LanguageOrdersStringsByTheLocale) {
     // English: letters by the alphabet whatever their case, the accented letter among them;
     // byte order puts capitals first and the accented letter last.
@@ -442,7 +461,7 @@ TEST_F(DataFileSortTest, NoScratchFileOutlivesAFailure) {
         {"keep step throws", true, {}, {}, 3, 0},
         {"keep step throws in memory", false, {}, {}, 40, 0},
         {"second run cannot be written", true, {TFileFault::WriteError, 0}, {}, 0, ZIZIVU_WRITEERR},
-        {"run cannot be read back", false, {TFileFault::ReadError, 2}, {}, 0, ZIZIVU_READERR},
+        {"run cannot be read back", false, {TFileFault::ReadError, 0}, {}, 0, ZIZIVU_READERR},
         {"merged records cannot be written", true, {}, {TFileFault::WriteError, 0}, 0, ZIZIVU_WRITEERR},
     };
     for (const Case& c : cases) {

@@ -506,6 +506,15 @@ TEST_F(FileLayer, UniqueNames) {
     EXPECT_TRUE(OsFileExists(name));  // claimed on disk
     ASSERT_EQ(MakeUniqueFileName(FDir.Path() + "/", ".TMP", false, name), 0);
     EXPECT_EQ(name, FDir.Path() + "/" + tid + "1.TMP");
+    // A caller's counter skips what it already took and follows the name made.
+    uint32_t next = 1;
+    ASSERT_EQ(MakeUniqueFileName(FDir.Path(), ".TMP", false, name, next), 0);
+    EXPECT_EQ(name, FDir.Path() + "\\" + tid + "2.TMP");
+    EXPECT_EQ(next, 3u);
+    next = 5;
+    ASSERT_EQ(MakeUniqueFileName(FDir.Path(), ".TMP", false, name, next), 0);
+    EXPECT_EQ(name, FDir.Path() + "\\" + tid + "5.TMP");
+    EXPECT_EQ(next, 6u);
     ASSERT_EQ(MakeUniqueFileName("MEMORY", ".TMP", true, name), 0);
     EXPECT_EQ(name, "MEMORY\\" + tid + "0.TMP");
     Handler(name, true).CreateFile();
