@@ -13,6 +13,7 @@ namespace {
 constexpr int32_t RecordBufferStep = 510;
 constexpr int32_t SortKeyStep = 127;
 constexpr int32_t TransferBufferStep = 32767;
+constexpr int32_t RunPieceBytes = 262144;
 
 }  // namespace
 
@@ -246,13 +247,19 @@ void TDataFile::CacheWriteRun(TRecord* const* run, int32_t count) {
     const int64_t position = RecordPosition(run[0]->Number);
     const int64_t total = int64_t(count) * size;
     if (position + total > INT32_MAX) Fail(ZIZIVU_RECBUFCORRUPT);
-    SetBlockBufferSize(int32_t(total), TransferBufferStep, FWriteBuffer, FWriteCapacity);
-    for (int32_t i = 0; i < count; ++i) {
-        uint8_t* image = FWriteBuffer.get() + size_t(i) * size_t(size);
-        run[i]->WriteTo(image);
-        if (IsEncrypted()) Scramble(image, size, RecordSeed);
+    // A long run goes out in pieces of a bounded buffer: the commit of a bulk insert grew
+    // (and zeroed) a buffer as large as everything it appended.
+    const int32_t per = MaxInt32(1, RunPieceBytes / MaxInt32(size, 1));
+    for (int32_t at = 0; at < count; at += per) {
+        const int32_t n = MinInt32(per, count - at);
+        SetBlockBufferSize(n * size, TransferBufferStep, FWriteBuffer, FWriteCapacity);
+        for (int32_t i = 0; i < n; ++i) {
+            uint8_t* image = FWriteBuffer.get() + size_t(i) * size_t(size);
+            run[at + i]->WriteTo(image);
+            if (IsEncrypted()) Scramble(image, size, RecordSeed);
+        }
+        WriteAt(*this, int32_t(position + int64_t(at) * size), FWriteBuffer.get(), n * size, FOwner->Journal());
     }
-    WriteAt(*this, int32_t(position), FWriteBuffer.get(), int32_t(total), FOwner->Journal());
     if (FOwner->ForceBufferFlush()) Flush();
     FOwner->SetTableChanged();
 }

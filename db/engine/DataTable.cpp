@@ -622,6 +622,7 @@ void TDataTable::Commit(bool end, bool toDisk) {
         TScopeGuard abandon([this] { AbandonTransaction(); });
         FTransactionActive = false;
         TChangeScope change(*this, FTransactionBase);
+        if (!end) change.KeepJournalStorage();
         FlushBuffers(end, false, toDisk, false, false);
         abandon.Dismiss();
     }
@@ -692,10 +693,14 @@ TDataTable::TChangeScope::~TChangeScope() {
     if (!FTable) return;
     FTable->FJournalActive = false;
     if (std::uncaught_exceptions() <= FExceptions) {
-        FTable->FJournal.Clear();
+        if (FKeepStorage)
+            FTable->FJournal.Clear();
+        else
+            FTable->FJournal.ReleaseStorage();
         return;
     }
     FTable->FJournal.Undo();
+    FTable->FJournal.ReleaseStorage();
     FTable->DropAllCaches();
     FTable->RestoreHeaderStates(*FRestore);
 }
@@ -703,6 +708,7 @@ TDataTable::TChangeScope::~TChangeScope() {
 void TDataTable::Rollback() {
     if (!FTransactionActive) return;
     FTransactionActive = false;
+    FJournal.ReleaseStorage();
     DropAllCaches();
     RereadHeaders();
     UnlockTransaction();

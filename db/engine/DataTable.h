@@ -188,6 +188,9 @@ public:
         TChangeScope(const TChangeScope&) = delete;
         TChangeScope& operator=(const TChangeScope&) = delete;
         ~TChangeScope();
+        // The journal keeps its storage for the next change (a commit inside a statement's
+        // transaction, followed by more of the same).
+        void KeepJournalStorage() { FKeepStorage = true; }
 
     private:
         static bool Applies(const TDataTable& table);
@@ -196,6 +199,7 @@ public:
         TDataTable* FTable = nullptr;
         std::optional<THeaderStates> FRestore;
         int FExceptions;
+        bool FKeepStorage = false;
     };
 
     // A statement's own temporary result table keeps a row written outside a transaction,

@@ -60,7 +60,7 @@ inline int32_t ReadAvailableAt(TFileHandler& file, int32_t position, void* buffe
 inline void WriteAt(TFileHandler& file, int32_t position, const void* buffer, int32_t count,
                     TWriteJournal* journal = nullptr) {
     TFileLockGuard guard(file);
-    if (journal) journal->BeforeWrite(file, position, count);
+    if (journal) journal->BeforeWrite(file, position, count, buffer);
     file.Seek(position, 0);
     file.Write(buffer, count);
 }

@@ -103,7 +103,10 @@ public:
         }
         if (!e || e->Number != number) {
             int32_t index;
-            if (!Search(number, index)) return nullptr;
+            // A scan asks next for a neighbour of the entry it found last; the list is sorted
+            // by number, so a neighbour that carries the number is the entry.
+            if (!NextToLastFound(number, index) && !Search(number, index)) return nullptr;
+            FLastFound = index;
             e = At(index);
         }
         MoveToNewest(e);
@@ -326,6 +329,15 @@ public:
     }
 
 private:
+    bool NextToLastFound(uint32_t number, int32_t& index) const {
+        for (int32_t i : {FLastFound + 1, FLastFound - 1})
+            if (i >= 0 && i < Count() && At(i)->Number == number) {
+                index = i;
+                return true;
+            }
+        return false;
+    }
+
     // Bisection; index is the hit or the insertion point.
     bool Search(uint32_t number, int32_t& index) const {
         int32_t lo = 0, hi = Count() - 1;
@@ -598,6 +610,7 @@ private:
     bool FAheadActive = false;
     uint32_t FAheadFirst = 0;
     uint32_t FAheadLast = 0;
+    int32_t FLastFound = 0;  // list index of the last entry Lookup found by position
     uint32_t FHits = 0;
     uint32_t FReads = 0;
     uint32_t FWrites = 0;

@@ -30,6 +30,7 @@ constexpr int32_t DescOffFields = 54;
 constexpr int32_t MaxHeaderIndexCount = 32;
 // Steps of the write buffer.
 constexpr int32_t WriteBufferStep = 32767;
+constexpr int32_t RunPiecePages = 64;
 
 }  // namespace
 
@@ -636,14 +637,19 @@ void TIndexFile::FlushPages(bool flush) {
         dirty.data(), dirty.size(),
         [](const TPage* a, const TPage* b) { return a->FPagePos + IndexPageSize == b->FPagePos; },
         [&](TPage* const* run, int32_t n) {
-            SetBlockBufferSize(n * IndexPageSize, WriteBufferStep, FWriteBuffer, FWriteCapacity);
-            for (int32_t j = 0; j < n; ++j) {
-                uint8_t* image = FWriteBuffer.get() + size_t(j) * IndexPageSize;
-                run[j]->SaveToBuffer(image);
-                if (FEncrypted) ScrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
+            // A long run goes out in pieces of a bounded buffer (a bulk insert appends
+            // thousands of pages).
+            for (int32_t at = 0; at < n; at += RunPiecePages) {
+                const int32_t m = std::min(RunPiecePages, n - at);
+                SetBlockBufferSize(m * IndexPageSize, WriteBufferStep, FWriteBuffer, FWriteCapacity);
+                for (int32_t j = 0; j < m; ++j) {
+                    uint8_t* image = FWriteBuffer.get() + size_t(j) * IndexPageSize;
+                    run[at + j]->SaveToBuffer(image);
+                    if (FEncrypted) ScrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
+                }
+                WriteAt(*this, int32_t(run[at]->FPagePos), FWriteBuffer.get(), m * IndexPageSize,
+                        FOwner ? FOwner->Journal() : nullptr);
             }
-            WriteAt(*this, int32_t(run[0]->FPagePos), FWriteBuffer.get(), n * IndexPageSize,
-                    FOwner ? FOwner->Journal() : nullptr);
             ++FPageWrites;
             if (everyWrite) Flush();
             for (int32_t j = 0; j < n; ++j) run[j]->FModified = false;

@@ -171,8 +171,9 @@ public:
     // Counting searches on the second position: each adds the keys before the position
     // it settles on to count.
     bool FindNearestPos(TCacheClient* client, const uint8_t* key, bool after, int32_t& count);
-    // The same position without the count, for searches that only ask whether a key is there.
-    bool FindNearestPos(TCacheClient* client, const uint8_t* key, bool after);
+    // The same position without the count, for searches that only ask whether a key is there;
+    // notAbove (when given) takes the last entry not above the key, or -1 when one equals it.
+    bool FindNearestPos(TCacheClient* client, const uint8_t* key, bool after, int32_t* notAbove = nullptr);
     void CountFirst(int32_t& count);
     void CountToEnd(int32_t& count);
     void CountToKey(TCacheClient* client, const uint8_t* key, int32_t& count);
@@ -406,6 +407,22 @@ public:
 
 private:
     bool SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t* ordinal, bool& found);
+    // The descent of the last probe for a key (ContainsKey), per index: an insert of the
+    // same key that follows (an insert checks each key first) tries each page's remembered
+    // place with two comparisons before it searches the page. The place is only taken when
+    // the page's entries around it bracket the key, so a page changed since decides anew.
+    static constexpr int32_t MaxProbeDepth = 16;
+    struct TProbePath {
+        std::vector<uint8_t> Key;
+        int32_t Depth = 0;
+        uint32_t Pages[MaxProbeDepth] = {};
+        int32_t NotAbove[MaxProbeDepth] = {};
+    };
+    // The probe of this key in this index, or nil.
+    const TProbePath* ProbeOf(int32_t indexNo, const uint8_t* key, int32_t keyLength) const;
+    // FindInsertPos, taking the probe's place at this level when it still holds.
+    void FindInsertPosAfterProbe(TPage* page, TCacheClient* client, const uint8_t* key, const TProbePath* probe,
+                                 size_t level);
     struct TPageCache {
         std::vector<TPage*> Pages;  // by position
         TPage* Oldest = nullptr;
@@ -454,6 +471,7 @@ private:
     int32_t FWriteCapacity = 0;
     uint32_t FCacheGeneration = 0;
     uint64_t FTreeMark = 0;
+    std::vector<TProbePath> FProbes;  // per index, made on the first probe
     uint32_t FHits = 0;
     uint32_t FReads = 0;
     uint32_t FPageReads = 0;

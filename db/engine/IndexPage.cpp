@@ -478,9 +478,10 @@ bool TPage::FindNearestPos(TCacheClient* client, const uint8_t* key, bool after,
     return equal;
 }
 
-bool TPage::FindNearestPos(TCacheClient* client, const uint8_t* key, bool after) {
+bool TPage::FindNearestPos(TCacheClient* client, const uint8_t* key, bool after, int32_t* notAbove) {
     bool equal;
     const int32_t last = LastNotAbove(client, key, equal);
+    if (notAbove) *notAbove = equal ? -1 : last;
     if (equal)
         FPos2 = last;
     else if (IsLeaf() && after && last < FCount)

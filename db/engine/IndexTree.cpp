@@ -294,13 +294,14 @@ bool TIndexFile::InsertIndexKey(TCacheClient* client, int32_t indexNo, const uin
     }
     std::vector<TPageRef> path;
     int32_t depth = 0;
+    const TProbePath* probe = ProbeOf(indexNo, key, cur->FKeyLength);
     while (!cur->IsLeaf()) {
-        cur->FindInsertPos(client, key);
+        FindInsertPosAfterProbe(cur.get(), client, key, probe, path.size());
         // A key below every entry goes down the first child.
         if (cur->FPos1 < 1) cur->FPos1 = 1;
         if (!DescendHeld(client, indexNo, cur, path, depth)) return false;
     }
-    cur->FindInsertPos(client, key);
+    FindInsertPosAfterProbe(cur.get(), client, key, probe, path.size());
     // The counts of the entries descended through take the new key.
     for (auto& p : path) {
         p->SetEntryCount(p->FPos1, p->EntryCount(p->FPos1) + 1);
@@ -340,6 +341,30 @@ bool TIndexFile::ContainsKey(TCacheClient* client, int32_t indexNo, const uint8_
     return SearchKey(client, indexNo, key, nullptr, found);
 }
 
+const TIndexFile::TProbePath* TIndexFile::ProbeOf(int32_t indexNo, const uint8_t* key, int32_t keyLength) const {
+    if (size_t(indexNo) >= FProbes.size()) return nullptr;
+    const TProbePath& p = FProbes[size_t(indexNo)];
+    if (p.Depth == 0 || p.Key.size() != size_t(keyLength) || std::memcmp(p.Key.data(), key, p.Key.size()) != 0)
+        return nullptr;
+    return &p;
+}
+
+void TIndexFile::FindInsertPosAfterProbe(TPage* page, TCacheClient* client, const uint8_t* key,
+                                         const TProbePath* probe, size_t level) {
+    if (probe && level < size_t(probe->Depth) && probe->Pages[level] == page->FPagePos) {
+        // The last entry not above the key is c when entry c lies below it and entry c + 1
+        // above it (the bisection's answer on the sorted page).
+        const int32_t c = probe->NotAbove[level], n = page->FCount;
+        const int32_t length = page->FKeyLength;
+        if (n >= 1 && c >= 0 && c <= n && (c == 0 || client->CompareKeys(page->EntryKey(c), key, length) < 0) &&
+            (c == n || client->CompareKeys(page->EntryKey(c + 1), key, length) > 0)) {
+            page->FPos1 = c;
+            return;
+        }
+    }
+    page->FindInsertPos(client, key);
+}
+
 // One descent to the key's leaf; the page counts passed are summed only when the ordinal is
 // asked for.
 bool TIndexFile::SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t* ordinal,
@@ -351,8 +376,25 @@ bool TIndexFile::SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t*
     if (!cur) return true;
     int32_t running = 0;
     int32_t depth = 0;
+    // A probe without ordinal remembers its descent for the insert that may follow.
+    TProbePath* probe = nullptr;
+    if (!ordinal) {
+        if (FProbes.size() <= size_t(indexNo)) FProbes.resize(IndexDescriptorCount);
+        probe = &FProbes[size_t(indexNo)];
+        probe->Depth = 0;
+        probe->Key.assign(key, key + cur->FKeyLength);
+    }
+    int32_t level = 0;
     const auto nearest = [&] {
-        return ordinal ? cur->FindNearestPos(client, key, true, running) : cur->FindNearestPos(client, key, true);
+        if (ordinal) return cur->FindNearestPos(client, key, true, running);
+        int32_t notAbove;
+        const bool equal = cur->FindNearestPos(client, key, true, &notAbove);
+        if (level < MaxProbeDepth) {
+            probe->Pages[level] = cur->FPagePos;
+            probe->NotAbove[level] = notAbove;
+            probe->Depth = ++level;
+        }
+        return equal;
     };
     while (!cur->IsLeaf()) {
         nearest();

@@ -13,6 +13,17 @@ constexpr int32_t TokenBufferInitial = 251;
 
 TExpTokenStack* GExpTokenStack = nullptr;
 
+// What a string holds without heap storage.
+const size_t LocalTextCapacity = std::string().capacity();
+
+// Empties the string and gives back heap storage it holds (short texts live inside it).
+void ReleaseText(std::string& s) {
+    if (s.capacity() > LocalTextCapacity)
+        std::string().swap(s);
+    else
+        s.clear();
+}
+
 }  // namespace
 
 TExpToken::TExpToken() {
@@ -31,13 +42,13 @@ void TExpToken::Clear() {
     // The strings give their storage back instead of keeping it for the token's next use:
     // otherwise the pool's idle tokens collect a buffer for every long name or constant
     // any of them ever held, and a statement's run leaves memory behind it.
-    std::string().swap(Text);
+    ReleaseText(Text);
     NodeKind = 0;
     Code = 0;
     BindBytes[0] = BindBytes[1] = BindBytes[2] = 0;
-    std::string().swap(ColumnName);
+    ReleaseText(ColumnName);
     BindWord = 0;
-    std::string().swap(TableName);
+    ReleaseText(TableName);
     BindLong1 = BindLong2 = 0;
     SubQuery = nullptr;
     IsNull = 0;
@@ -160,21 +171,34 @@ bool IsConstantValue(const TExpToken* n) {
 
 void FreeExpressionTree(TExpToken*& node) {
     if (!node) return;
-    // An explicit stack: long lists and long left-deep chains must not exhaust the
-    // machine stack.
-    std::vector<TExpToken*> pending{node};
-    std::vector<TExpToken*> order;
-    while (!pending.empty()) {
-        TExpToken* n = pending.back();
-        pending.pop_back();
-        order.push_back(n);
-        for (TExpToken* c : {n->First, n->Second, n->Third})
-            if (c) pending.push_back(c);
-    }
-    // Operands before the nodes that hold them.
-    for (auto it = order.rbegin(); it != order.rend(); ++it) {
-        TExpToken* n = *it;
-        DisposeExpToken(n);
+    // Operands before the nodes that hold them (First, Second, Third, then the node), with
+    // an explicit stack: long lists and long left-deep chains must not exhaust the machine
+    // stack. An operand's link is cut when it is taken on, so a node whose links are all
+    // empty is done. The stack stays in a local array while it fits, which spares the heap
+    // for the single values and small trees an evaluation frees at every level.
+    constexpr size_t LocalDepth = 64;
+    TExpToken* local[LocalDepth];
+    std::vector<TExpToken*> spill;
+    TExpToken** stack = local;
+    size_t capacity = LocalDepth;
+    size_t top = 0;
+    stack[top++] = node;
+    while (top > 0) {
+        TExpToken* n = stack[top - 1];
+        TExpToken** link = n->First ? &n->First : n->Second ? &n->Second : n->Third ? &n->Third : nullptr;
+        if (!link) {
+            --top;
+            DisposeExpToken(n);
+            continue;
+        }
+        if (top == capacity) {
+            if (spill.empty()) spill.assign(local, local + top);
+            capacity *= 2;
+            spill.resize(capacity);
+            stack = spill.data();
+        }
+        stack[top++] = *link;
+        *link = nullptr;
     }
     node = nullptr;
 }

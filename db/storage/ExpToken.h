@@ -77,10 +77,12 @@ class TSubQuery;
 // One node of an expression tree. Unary operators use First; binary operators First
 // (left) and Second (right); predicates keep the tested expression in First and their
 // operand list in Second; lists chain through Second.
-class TExpToken : public TObject {
+// Not polymorphic: nothing derives from a node, and a sanitized build checks the dynamic
+// type at every member access of a polymorphic class, which nodes get by the million.
+class TExpToken final {
 public:
     TExpToken();
-    ~TExpToken() override;
+    ~TExpToken();
     TExpToken(const TExpToken&) = delete;
     TExpToken& operator=(const TExpToken&) = delete;
 

@@ -17,6 +17,34 @@ constexpr int32_t MaxNestingDepth = 256;
 // chain such as a OR b OR ... of thousands of terms) is refused when parsed.
 constexpr int32_t MaxTreeDepth = 1000;
 
+// Every word TExpressionParser::Function answers to (in any case); keep the two together.
+// clang-format off
+constexpr const char* FunctionWords[] = {
+    "SUM", "AVG", "MIN", "MAX", "COUNT", "LOWER", "UPPER", "ABS", "SUBSTRING", "REPLACE", "POS", "OCCURS",
+    "CAST", "TRIM", "EXTRACT", "ROUND", "IF", "TRUE", "FALSE", "NULL",
+    "CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP"};
+// clang-format on
+
+// Whether a word can be one of them by its length and upper-cased first letter: column
+// names mostly cannot, and are spared the upper-casing and the comparisons.
+bool MayBeFunctionWord(const std::string& word) {
+    struct TMasks {
+        uint32_t Lengths = 0;
+        uint32_t Letters = 0;
+    };
+    static constexpr TMasks masks = [] {
+        TMasks m;
+        for (const char* w : FunctionWords) {
+            m.Lengths |= 1u << std::char_traits<char>::length(w);
+            m.Letters |= 1u << (w[0] - 'A');
+        }
+        return m;
+    }();
+    if (word.empty() || word.size() >= 32 || !(masks.Lengths >> word.size() & 1)) return false;
+    const char c = word[0] >= 'a' && word[0] <= 'z' ? char(word[0] - 'a' + 'A') : word[0];
+    return c >= 'A' && c <= 'Z' && (masks.Letters >> (c - 'A') & 1);
+}
+
 // The recursion depth the tree walkers need. Values chained in a list (through the Second
 // of a constant, column or sign: IN values, BETWEEN bounds, function arguments) are walked
 // in loops and add nothing.
@@ -34,9 +62,9 @@ int32_t TreeDepth(const TExpToken* root) {
         if (!n) continue;
         if (item.Depth > deepest) deepest = item.Depth;
         const bool chained = n->NodeKind == nkConstant || n->NodeKind == nkColumn || n->NodeKind == nkUnary;
-        pending.push_back({n->First, item.Depth + 1});
-        pending.push_back({n->Second, chained ? item.Depth : item.Depth + 1});
-        pending.push_back({n->Third, item.Depth + 1});
+        if (n->First) pending.push_back({n->First, item.Depth + 1});
+        if (n->Second) pending.push_back({n->Second, chained ? item.Depth : item.Depth + 1});
+        if (n->Third) pending.push_back({n->Third, item.Depth + 1});
     }
     return deepest;
 }
@@ -212,8 +240,14 @@ std::string TExpressionParser::GetTokenText() const {
     return FText.substr(FTokenStart, FScanPos - FTokenStart);
 }
 
-bool TExpressionParser::TokenIs(const std::string& keyword) const {
-    return FTokenKind == tkSymbol && SameText(GetTokenText(), keyword);
+bool TExpressionParser::TokenIs(std::string_view keyword) const {
+    // As SameText(GetTokenText(), keyword), compared in place: the grammar asks at almost
+    // every token for several keywords.
+    if (FTokenKind != tkSymbol || FScanPos - FTokenStart != keyword.size()) return false;
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+    for (size_t i = 0; i < keyword.size(); ++i)
+        if (upper(FText[FTokenStart + i]) != upper(keyword[i])) return false;
+    return true;
 }
 
 int32_t TExpressionParser::GetPosition() const {
@@ -316,9 +350,11 @@ TExpTree TExpressionParser::ParsePredicate(uint8_t flags) {
 }
 
 // Links a value into a list chained through Second. A value whose Second is taken (an
-// operator) cannot be chained; such a value is refused by validation anyway.
-static void ChainValue(TExpressionParser& p, TExpToken* value, TExpTree next, const std::string& message) {
-    if (value->Second) p.RaiseError(message);
+// operator) cannot be chained; such a value is refused by validation anyway. The message
+// is composed only then: lists are long, and failures rare.
+template <class TMessage>
+static void ChainValue(TExpressionParser& p, TExpToken* value, TExpTree next, const TMessage& message) {
+    if (value->Second) p.RaiseError(message());
     value->Second = next.release();
 }
 
@@ -420,8 +456,9 @@ TExpTree TExpressionParser::Predicate(uint8_t flags) {
         if (!TokenIs("AND")) RaiseToken("Expected AND operator in BETWEEN operator, instead found '");
         NextToken();
         TExpTree upper = Sum(flags);
-        ChainValue(*this, n->Second, std::move(upper),
-                   ConstantExpected(negated ? "NOT BETWEEN" : "BETWEEN", n->Second, FContext));
+        ChainValue(*this, n->Second, std::move(upper), [&] {
+            return ConstantExpected(negated ? "NOT BETWEEN" : "BETWEEN", n->Second, FContext);
+        });
     } else {
         n->Code = negated ? opNotInList : opInList;
         n->Text = "IN";
@@ -454,7 +491,7 @@ void TExpressionParser::ParseInList(TExpToken* n, uint8_t flags, bool negated) {
             TExpTree v = Sum(flags);
             TExpToken* added = v.get();
             ChainValue(*this, last, std::move(v),
-                       ConstantExpected(negated ? "NOT IN" : "IN", last, FContext));
+                       [&] { return ConstantExpected(negated ? "NOT IN" : "IN", last, FContext); });
             last = added;
         }
     }
@@ -645,6 +682,7 @@ TExpTree TExpressionParser::Primary(uint8_t flags) {
 
 // Keywords of a primary: functions and the constant words. Nil for any other symbol.
 TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
+    if (!MayBeFunctionWord(word)) return TExpTree();
     const std::string key = UpperCase(word);
     auto leftParen = [&](const std::string& fixed) { Expect('(', fixed); };
 
@@ -691,8 +729,9 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         if (TokenIs("FOR")) {
             NextToken();
             TExpTree len = Primary(flags);
-            ChainValue(*this, n->Second, std::move(len),
-                       "FROM argument of SUBSTRING function must be an integer constant in " + FContext);
+            ChainValue(*this, n->Second, std::move(len), [&] {
+                return "FROM argument of SUBSTRING function must be an integer constant in " + FContext;
+            });
         }
         Expect(')', "Right parentheses expected after SUBSTRING function arguments, instead found '");
         return n;
@@ -705,8 +744,9 @@ TExpTree TExpressionParser::Function(uint8_t flags, const std::string& word) {
         n->Second = Sum(flags).release();
         ExpectWord("WITH", "WITH keyword expected after first REPLACE function argument, instead found '");
         TExpTree replacement = Sum(flags);
-        ChainValue(*this, n->Second, std::move(replacement),
-                   "Search argument of REPLACE function must be a string constant in " + FContext);
+        ChainValue(*this, n->Second, std::move(replacement), [&] {
+            return "Search argument of REPLACE function must be a string constant in " + FContext;
+        });
         ExpectWord("IN", "IN keyword expected after second REPLACE function argument, instead found '");
         n->First = Primary(flags).release();
         Expect(')', "Right parentheses expected after REPLACE function arguments, instead found '");
@@ -864,8 +904,9 @@ bool TExpressionParser::ParseDataType(TExpToken* node, uint8_t flags, bool optio
     auto argument = [&]() {
         TExpTree arg = Primary(flags);
         if (node->Second) {
-            ChainValue(*this, node->Second, std::move(arg),
-                       "Unknown or unexpected symbol '" + node->Second->Text + "'" + " found in " + FContext);
+            ChainValue(*this, node->Second, std::move(arg), [&] {
+                return "Unknown or unexpected symbol '" + node->Second->Text + "'" + " found in " + FContext;
+            });
         } else {
             node->Second = arg.release();
         }

@@ -7,6 +7,7 @@
 // decimal separator of float constants is the locale's.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "db/storage/ExpToken.h"
 #include "db/storage/SubSelect.h"
@@ -38,11 +39,13 @@ constexpr uint8_t pfNames = 0;             // names in INSERT, UPDATE, CREATE an
 static_assert(pfFilter == 4 && pfSelectColumn == 7 && pfCondition == 28 && pfConditionNoSubSelects == 12 &&
               pfHaving == 1 && pfValue == 8);
 
-class TExpressionParser : public TObject {
+// Not polymorphic, as the nodes: a sanitized build checks the dynamic type of a
+// polymorphic class at every member access, and the tokenizer makes them per character.
+class TExpressionParser final {
 public:
     // Owner is nil for a table filter.
     explicit TExpressionParser(TExpressionOwner* owner = nullptr);
-    ~TExpressionParser() override;
+    ~TExpressionParser();
     TExpressionParser(const TExpressionParser&) = delete;
     TExpressionParser& operator=(const TExpressionParser&) = delete;
 
@@ -60,7 +63,7 @@ public:
     uint8_t NextToken();
     void SkipComments();
     std::string GetTokenText() const;
-    bool TokenIs(const std::string& keyword) const;
+    bool TokenIs(std::string_view keyword) const;
     bool TokenKindIs(uint8_t kind) const { return FTokenKind == kind; }
     uint8_t TokenKind() const { return FTokenKind; }
     int32_t GetPosition() const;

@@ -14,7 +14,9 @@ using TListSortCompare = std::function<int(void* Item1, void* Item2)>;
 // In-place quicksort of items low..high; its tie order is relied on (collation maps).
 void QuickSortPointers(void** items, int32_t low, int32_t high, const TListSortCompare& compare);
 
-class TSystemList : public TObject {
+// Not polymorphic: a sanitized build checks the dynamic type of a polymorphic object at every
+// member access, and the lists are read at every step of the caches and pools.
+class TSystemList final {
 public:
     TSystemList() = default;
     TSystemList(const TSystemList&) = delete;
@@ -40,10 +42,9 @@ public:
     int32_t Capacity() const { return FCapacity; }
     void** List() const { return FList.get(); }
 
-protected:
-    virtual void Grow();
-
 private:
+    void Grow();
+
     TLibraryPtr<void*[]> FList;
     int32_t FCount = 0;
     int32_t FCapacity = 0;

@@ -206,6 +206,57 @@ TEST_F(CursorModelTest, StepsBetweenChangesOfAnotherCursorFollowTheKeys) {
     }
 }
 
+// After every step in key order the cursor offers, for one read, the run of following
+// record numbers the leaf holds next in the step's direction within the view: counted
+// afresh or carried on from the previous step's run.
+TEST_F(CursorModelTest, StepsOfferTheLeafsRunOfFollowingRecordNumbers) {
+    Create("RUNS", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "K", dtInteger)},
+           {Index("", {1}), Index("ByK", {2})});
+    TDataCursor& c = OpenCursor("RUNS");
+    // Record numbers in key order: 4 1 2 3 9 5 6 7 8 10.
+    const std::vector<int32_t> keys = {20, 30, 40, 10, 60, 70, 80, 90, 50, 95};
+    for (int32_t k : keys) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 2, k);
+        c.InsertRecord(r.data());
+    }
+    c.SwitchToIndex("ByK");
+    struct Case {
+        int32_t lo, hi;  // key range; 0: none
+        bool forward;
+    };
+    for (const Case& t : std::vector<Case>{{0, 0, true}, {0, 0, false}, {30, 80, true}, {30, 80, false}}) {
+        std::vector<int32_t> order;  // record numbers of the view in key order
+        std::vector<std::pair<int32_t, int32_t>> byKey;
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (t.lo == 0 || (keys[i] >= t.lo && keys[i] <= t.hi)) byKey.emplace_back(keys[i], int32_t(i) + 1);
+        std::sort(byKey.begin(), byKey.end());
+        for (const auto& kr : byKey) order.push_back(kr.second);
+        if (!t.forward) std::reverse(order.begin(), order.end());
+        if (t.lo == 0) {
+            c.CancelRange();
+        } else {
+            std::vector<uint8_t> lo = Buffer(c), hi = Buffer(c);
+            PutInt(c, lo, 2, t.lo);
+            PutInt(c, hi, 2, t.hi);
+            c.SetRange(false, lo.data(), 1, hi.data(), 1);
+        }
+        const int32_t way = t.forward ? 1 : -1;
+        if (t.forward)
+            c.First();
+        else
+            c.Last();
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        for (size_t i = 0; i < order.size(); ++i) {
+            ASSERT_EQ(t.forward ? c.GetNextRecord(r.data()) : c.GetPriorRecord(r.data()), 0);
+            ASSERT_EQ(int32_t(c.GetPhysicalRecordNumber()), order[i]);
+            uint32_t run = 1;
+            while (i + run < order.size() && order[i + run] == order[i + run - 1] + way) ++run;
+            EXPECT_EQ(c.CountVisibleRun(1000, way), run) << t.lo << (t.forward ? " forward " : " back ") << i;
+        }
+    }
+}
+
 TEST_F(CursorModelTest, DeletedRecordsIndexIsRebuiltWhenItDisagrees) {
     Create("HEAP", {MakeField(1, "N", dtInteger)}, {NoPrimary()});
     {

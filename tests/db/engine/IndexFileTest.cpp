@@ -508,13 +508,22 @@ TEST_F(IndexFile, TransactionChangesStayInTheCache) {
     const std::string before = RawBytes(f, 0, 1 << 20);
     const uint32_t writes = f.PageWrites();
     Table.Transaction = true;
-    for (int32_t v = 1000; v < 4000; ++v) ASSERT_TRUE(f.InsertIndexKey(&Cursor, 0, Bytes(IntKey(v, 20)), 1));
+    for (int32_t v = 1000; v < 12000; ++v) ASSERT_TRUE(f.InsertIndexKey(&Cursor, 0, Bytes(IntKey(v, 20)), 1));
     EXPECT_EQ(f.PageWrites(), writes);
     EXPECT_EQ(RawBytes(f, 0, 1 << 20), before);
     EXPECT_GT(f.CacheCapacity(0), PageCacheCapacity);
     TTreeShape shape;
     EXPECT_EQ(CheckTree(f, Cursor, 0, shape), "");
-    EXPECT_EQ(shape.Keys.size(), 3100u);
+    EXPECT_EQ(shape.Keys.size(), 11100u);
+    // The new pages lie one after another: a run longer than one write's buffer, read
+    // back whole from the file.
+    Table.Transaction = false;
+    f.FlushPages(false);
+    EXPECT_EQ(f.PageWrites(), writes + 1);
+    f.ClearPageCache(true);
+    TTreeShape reread;
+    EXPECT_EQ(CheckTree(f, Cursor, 0, reread), "");
+    EXPECT_EQ(reread.Keys, shape.Keys);
 }
 
 TEST_F(IndexFile, FreePagesComeBackLastFreedFirstAndADamagedChainIsRefused) {

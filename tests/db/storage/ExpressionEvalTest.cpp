@@ -642,6 +642,31 @@ TEST_F(ExpressionEvalTest, CloneCompareAndFree) {
     EXPECT_GT(ExpTokenStack()->IdleCount(), idle + 10);
 }
 
+// Trees deeper than the freeing walk keeps at hand: every node, whichever link holds it,
+// goes back to the pool once.
+TEST_F(ExpressionEvalTest, FreeReturnsEveryNodeOfDeepTrees) {
+    for (int depth : {1, 63, 64, 65, 300}) {
+        const int32_t idle = ExpTokenStack()->IdleCount();
+        TExpToken* root = NewExpToken();
+        TExpToken* n = root;
+        int32_t count = 1;
+        for (int i = 1; i < depth; ++i) {
+            TExpToken* c = NewExpToken();
+            TExpToken* side = NewExpToken();
+            count += 2;
+            // The chain runs through each link in turn; a leaf hangs off another one.
+            TExpToken** links[] = {&n->First, &n->Second, &n->Third};
+            *links[i % 3] = c;
+            *links[(i + 1) % 3] = side;
+            n = c;
+        }
+        const int32_t taken = idle - ExpTokenStack()->IdleCount();
+        FreeExpressionTree(root);
+        EXPECT_EQ(root, nullptr);
+        EXPECT_EQ(ExpTokenStack()->IdleCount(), idle - taken + count) << depth;
+    }
+}
+
 TEST_F(ExpressionEvalTest, PoolsHandOutResetObjects) {
     TRecordsBitmap* b = NewRecordsBitmap();
     b->SetRecordCount(10);

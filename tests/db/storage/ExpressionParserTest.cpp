@@ -67,6 +67,14 @@ TEST_F(ExpressionParserTest, KeywordsAreSymbolsOnlyAndPositionsAndMarks) {
     EXPECT_FALSE(p.TokenIs("SELECT"));
     p.NextToken();
     EXPECT_FALSE(p.TokenIs("SELECT"));
+    // The whole word, in any case.
+    p.SetText("Notes nOt");
+    p.NextToken();
+    EXPECT_FALSE(p.TokenIs("NOT"));
+    EXPECT_FALSE(p.TokenIs("NOTESX"));
+    EXPECT_TRUE(p.TokenIs("notes"));
+    p.NextToken();
+    EXPECT_TRUE(p.TokenIs("NOT"));
 
     p.SetText("x, a +\r\n b , y");
     p.NextToken();
@@ -238,6 +246,7 @@ TEST_F(ExpressionParserTest, NodeKindsAndCodes) {
         {"ABS(1.5)", nkFunction, 61, dtFloat},
         {"ROUND(a)", nkFunction, 62, dtFloat},
         {"TRUE", nkConstant, 0, dtBoolean},
+        {"FALSE", nkConstant, 0, dtBoolean},
         {"NULL", nkConstant, 0, 0},
         {"CURRENT_DATE", nkConstant, 0, dtDate},
         {"CURRENT_TIME", nkConstant, 0, dtTime},
@@ -245,10 +254,13 @@ TEST_F(ExpressionParserTest, NodeKindsAndCodes) {
         {"a", nkColumn, 0, 0},
     };
     for (auto c : cases) {
-        TExpTree t = Parse(c.Text, pfAggregates | pfExtendedPredicates);
-        EXPECT_EQ(t->NodeKind, c.Kind) << c.Text;
-        EXPECT_EQ(t->Code, c.Code) << c.Text;
-        EXPECT_EQ(t->DataType, c.Type) << c.Text;
+        // Words are known in any case.
+        for (const std::string& text : {std::string(c.Text), LowerCase(c.Text)}) {
+            TExpTree t = Parse(text, pfAggregates | pfExtendedPredicates);
+            EXPECT_EQ(t->NodeKind, c.Kind) << text;
+            EXPECT_EQ(t->Code, c.Code) << text;
+            EXPECT_EQ(t->DataType, c.Type) << text;
+        }
     }
 }
 
@@ -476,6 +488,13 @@ TEST_F(ExpressionParserTest, MessagesWordForWord) {
          tok("Right parentheses expected after BLOB data type arguments, instead found '", "x")},
         {"a BETWEEN b + 1 AND 2", 4,
          "Constant expression expected after BETWEEN operator, instead found '+' in filter expression"},
+        {"a NOT IN (b + 1, 2)", 4,
+         "Constant expression expected after NOT IN operator, instead found '+' in filter expression"},
+        {"SUBSTRING(a FROM (b + 1) FOR 2)", 4,
+         "FROM argument of SUBSTRING function must be an integer constant in filter expression"},
+        {"REPLACE(a + 1 WITH 'x' IN c)", 4,
+         "Search argument of REPLACE function must be a string constant in filter expression"},
+        {"CAST(a AS DECIMAL((1 + 2), 3))", 4, "Unknown or unexpected symbol '+' found in filter expression"},
         {std::string(300, '('), 4, "Expression nested too deeply in filter expression"},
         // Beyond the range of a stored float.
         {"1E400", 4, "Constant '1E400' is not a valid number  in filter expression"},
