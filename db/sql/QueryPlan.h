@@ -133,6 +133,9 @@ struct TQueryRun {
     TResultCursor ResultCursor;
     TFilter* SubQueryFilter = nullptr;  // on the result, for the query around an IN
     std::vector<TSourceTable*> ReadLockedTables;
+    // The conditions of a one-table query that the first push-down pass installed as index
+    // filters: the second pass would only prepare them again to find the same and drop them.
+    std::vector<const TExpToken*> IndexFiltered;
     bool Executed = false;
     int32_t RowsAffected = 0;
     double ExecutionTime = 0;  // seconds

@@ -770,6 +770,10 @@ void TDataQuery::ValidateJoinConditions() {
 // ---- TDataQuery: push-down -------------------------------------------------------------
 
 void TDataQuery::OptimizeWhere(int32_t pass) {
+    FRun.IndexFiltered.clear();
+    TScopeGuard forget([this, pass] {
+        if (pass == 0) FRun.IndexFiltered.clear();
+    });
     if (FPlan.Where) PushDownConditions(pass, FPlan.Where.get());
 }
 
@@ -812,6 +816,12 @@ void TDataQuery::PushDownConditions(int32_t pass, TExpToken* node) {
 
 void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourceTable* table) {
     if (!table) return;
+    const bool oneTable = FPlan.Tables.size() == 1;
+    // Installed by the first pass: the second would prepare it and find it index-answered
+    // again (one table, nothing reordered in between), and add nothing.
+    if (pass == 0 && oneTable && !FPlan.LivePlan && !FPlan.CountStarOnly &&
+        std::find(FRun.IndexFiltered.begin(), FRun.IndexFiltered.end(), condition) != FRun.IndexFiltered.end())
+        return;
     TExpTree copy;
     {
         TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
@@ -820,7 +830,6 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
     }
     if (!copy) return;
     copy->Parent = nullptr;
-    const bool oneTable = FPlan.Tables.size() == 1;
     const bool constant = !ExpressionHasColumns(copy.get()) && !HasSubSelect(copy.get());
     // COUNT(*) of one table under one condition that an index range answers: the keys are
     // counted from the tree, and no filter marks them one by one.
@@ -850,6 +859,7 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
     if (table->Cursor->OptimizeFilterNode(copy.get()) != olNone) {
         if (pass == 1) {
             InstallFilter(table, std::move(copy));
+            if (oneTable) FRun.IndexFiltered.push_back(condition);
         }
         return;
     }
