@@ -1,6 +1,7 @@
 #include "db/storage/LanguageSettings.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -196,12 +197,29 @@ const TFormatSettings& BuiltSettings(uint16_t language, uint16_t sort) {
 // force before. The library lock covers the building of a language's settings only (once
 // per thread and language): the work after it reads this thread's copy, and must not stall
 // the statements of every other thread for as long as it runs.
+namespace {
+
+// The copies the swaps of this thread install, one per nesting depth, kept from one swap to
+// the next: assigning the language's settings over the last swap's copy reuses its strings'
+// storage, where a new copy built and freed every string for every swap.
+thread_local std::vector<std::unique_ptr<TFormatSettings>> tSwapCopies;
+thread_local size_t tSwapDepth = 0;
+
+}  // namespace
+
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
-    FTableSettings.emplace(BuiltSettings(language, sort));
+    const TFormatSettings& built = BuiltSettings(language, sort);
+    if (tSwapDepth == tSwapCopies.size()) tSwapCopies.push_back(std::make_unique<TFormatSettings>());
+    TFormatSettings& copy = *tSwapCopies[tSwapDepth];
+    // Whatever the last swap's work changed in the copy is overwritten here.
+    copy = built;
+    FTableSettings.emplace(copy);
+    ++tSwapDepth;
 }
 
 TLanguageSettingsSwap::~TLanguageSettingsSwap() {
     FTableSettings.reset();
+    --tSwapDepth;
 }
 
 int CompareCharLCID(uint32_t lcid, char a, char b) {

@@ -59,7 +59,7 @@ public:
     TLanguageSettingsSwap& operator=(const TLanguageSettingsSwap&) = delete;
 
 private:
-    std::optional<TThreadFormatSettings> FTableSettings;
+    std::optional<TThreadFormatSettingsIn> FTableSettings;
 };
 
 template <class F>

@@ -407,3 +407,13 @@ TThreadFormatSettings::~TThreadFormatSettings() {
     assert(tThreadSettings == &FSettings);
     tThreadSettings = FPrevious;
 }
+
+TThreadFormatSettingsIn::TThreadFormatSettingsIn(TFormatSettings& settings)
+    : FInstalled(&settings), FPrevious(tThreadSettings) {
+    tThreadSettings = FInstalled;
+}
+
+TThreadFormatSettingsIn::~TThreadFormatSettingsIn() {
+    assert(tThreadSettings == FInstalled);
+    tThreadSettings = FPrevious;
+}

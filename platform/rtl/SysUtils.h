@@ -127,6 +127,21 @@ private:
     TFormatSettings* FPrevious;
 };
 
+// As TThreadFormatSettings, but installs settings the caller keeps (alive, and used by
+// nothing else, while installed) instead of a copy of its own: a caller that installs the
+// same kind of settings often reuses one object's storage.
+class TThreadFormatSettingsIn {
+public:
+    explicit TThreadFormatSettingsIn(TFormatSettings& settings);
+    ~TThreadFormatSettingsIn();
+    TThreadFormatSettingsIn(const TThreadFormatSettingsIn&) = delete;
+    TThreadFormatSettingsIn& operator=(const TThreadFormatSettingsIn&) = delete;
+
+private:
+    TFormatSettings* FInstalled;
+    TFormatSettings* FPrevious;
+};
+
 // One argument of Format: integers (64-bit), floating point, strings, pointers.
 // `bits` is the width of an integer argument (32 for Integer): %x and %u of a negative
 // value print the two's complement of that width, as the framework does.

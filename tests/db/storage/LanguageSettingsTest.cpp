@@ -110,6 +110,24 @@ TEST(LanguageSettings, EachSwapStartsFromTheLanguagesOwnSettings) {
               "dd/MM/yyyy");
 }
 
+// Nested swaps of one language each have their own copy: what the inner work changes is
+// gone when the outer work goes on, and the next inner swap starts from the language again.
+TEST(LanguageSettings, NestedSwapsOfOneLanguageKeepTheirOwnCopies) {
+    RunWithLanguageSettings(German, 0, [] {
+        FormatSettings().DecimalSeparator = '#';
+        for (int round = 0; round < 2; ++round) {
+            RunWithLanguageSettings(German, 0, [] {
+                EXPECT_EQ(FormatSettings().DecimalSeparator, ',');
+                FormatSettings().DecimalSeparator = '!';
+                FormatSettings().LongMonthNames[2] = "inner";
+            });
+            EXPECT_EQ(FormatSettings().DecimalSeparator, '#');
+            EXPECT_EQ(FormatSettings().LongMonthNames[2], "M\xE4rz");
+        }
+    });
+    EXPECT_EQ(RunWithLanguageSettings(German, 0, [] { return FormatSettings().DecimalSeparator; }), ',');
+}
+
 TEST(LocaleIds, Packing) {
     EXPECT_EQ(MakeLCID(German, 1), 0x00010407u);
     EXPECT_EQ(MakeLangID(7, 2), 0x0807);
