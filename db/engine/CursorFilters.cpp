@@ -694,6 +694,18 @@ int32_t TDataCursor::MarkKeysInRange(int32_t indexNo, const uint8_t* low, const 
     // A point range of a unique key has one bound: the second search would find what the
     // first did.
     const bool point = std::memcmp(low, high, size_t(d.KeyLength)) == 0;
+    if (point && !countFirst) {
+        // At most the one entry the search lands on: marked from the leaf the search left,
+        // without ordinals summed on the way down and walked down to again.
+        bool hit = false;
+        uint32_t recNo = 0;
+        if (!IndexFile()->FindKeyRecord(this, indexNo, low, hit, recNo)) {
+            restart = true;
+            return 0;
+        }
+        if (hit && recNo >= 1 && int64_t(recNo) <= physical) bitmap.SetBit(int32_t(recNo));
+        return hit ? 1 : 0;
+    }
     bool searched = IndexFile()->FindKeyOrdinal(this, indexNo, low, from, found);
     last = from;
     if (searched && !point) searched = IndexFile()->FindKeyOrdinal(this, indexNo, high, last, found);

@@ -378,6 +378,10 @@ public:
                         bool& found);
     // FindKeyOrdinal's search without summing the counts of the pages passed.
     bool ContainsKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, bool& found);
+    // The same search, and the record number of the key's entry when found (the entry at
+    // FindKeyOrdinal's ordinal); it leaves no probe behind.
+    bool FindKeyRecord(TCacheClient* client, int32_t indexNo, const uint8_t* key, bool& found,
+                       uint32_t& recordNo);
     // With run given: how many entries from the ordinal's on, in runDirection and at most
     // runMaximum, the leaf holds whose record numbers follow each other (1 at least).
     // With at given: the leaf slot the entry was found in.
@@ -406,7 +410,8 @@ public:
     void CheckLink(uint32_t pos) const;
 
 private:
-    bool SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t* ordinal, bool& found);
+    bool SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t* ordinal, bool& found,
+                   uint32_t* recordNo = nullptr);
     // The descent of the last probe for a key (ContainsKey), per index: an insert of the
     // same key that follows (an insert checks each key first) tries each page's remembered
     // place with two comparisons before it searches the page. The place is only taken when

@@ -341,6 +341,12 @@ bool TIndexFile::ContainsKey(TCacheClient* client, int32_t indexNo, const uint8_
     return SearchKey(client, indexNo, key, nullptr, found);
 }
 
+bool TIndexFile::FindKeyRecord(TCacheClient* client, int32_t indexNo, const uint8_t* key, bool& found,
+                               uint32_t& recordNo) {
+    recordNo = 0;
+    return SearchKey(client, indexNo, key, nullptr, found, &recordNo);
+}
+
 const TIndexFile::TProbePath* TIndexFile::ProbeOf(int32_t indexNo, const uint8_t* key, int32_t keyLength) const {
     if (size_t(indexNo) >= FProbes.size()) return nullptr;
     const TProbePath& p = FProbes[size_t(indexNo)];
@@ -368,7 +374,7 @@ void TIndexFile::FindInsertPosAfterProbe(TPage* page, TCacheClient* client, cons
 // One descent to the key's leaf; the page counts passed are summed only when the ordinal is
 // asked for.
 bool TIndexFile::SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t* ordinal,
-                           bool& found) {
+                           bool& found, uint32_t* recordNo) {
     if (ordinal) *ordinal = 1;
     found = false;
     TPageRef cur(*this);
@@ -378,7 +384,7 @@ bool TIndexFile::SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t*
     int32_t depth = 0;
     // A probe without ordinal remembers its descent for the insert that may follow.
     TProbePath* probe = nullptr;
-    if (!ordinal) {
+    if (!ordinal && !recordNo) {
         if (FProbes.size() <= size_t(indexNo)) FProbes.resize(IndexDescriptorCount);
         probe = &FProbes[size_t(indexNo)];
         probe->Depth = 0;
@@ -387,6 +393,7 @@ bool TIndexFile::SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t*
     int32_t level = 0;
     const auto nearest = [&] {
         if (ordinal) return cur->FindNearestPos(client, key, true, running);
+        if (!probe) return cur->FindNearestPos(client, key, true, nullptr);
         int32_t notAbove;
         const bool equal = cur->FindNearestPos(client, key, true, &notAbove);
         if (level < MaxProbeDepth) {
@@ -401,6 +408,7 @@ bool TIndexFile::SearchKey(TCacheClient* client, int32_t indexNo, const uint8_t*
         if (!Descend(*this, client, indexNo, cur, cur->FPos2, depth)) return false;
     }
     found = nearest();
+    if (recordNo && found) *recordNo = cur->EntryValue(cur->FPos2);
     if (!ordinal) return true;
     *ordinal = running + 1;
     // Every key of the leaf is below the search key.
