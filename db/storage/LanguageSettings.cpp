@@ -163,31 +163,36 @@ struct TBuiltSettings {
 
 // A thread swaps the same few languages in for every value of every row: it keeps those it
 // built instead of building them again each time (reading the locale's data is the cost).
+// A swap may still have to take its copy from settings kept here: they never move, and
+// those replaced stay until no swap is left on the thread.
 constexpr size_t BuiltSettingsKept = 8;
-thread_local std::vector<TBuiltSettings> tBuiltSettings;
+thread_local std::vector<std::unique_ptr<TBuiltSettings>> tBuiltSettings;
+thread_local std::vector<std::unique_ptr<TBuiltSettings>> tReplacedSettings;
 thread_local size_t tNextReplaced = 0;
 
 const TFormatSettings& BuiltSettings(uint16_t language, uint16_t sort) {
-    for (const TBuiltSettings& b : tBuiltSettings)
-        if (b.Language == language && b.Sort == sort) return b.Settings;
-    TBuiltSettings built;
-    built.Language = language;
-    built.Sort = sort;
+    for (const auto& b : tBuiltSettings)
+        if (b->Language == language && b->Sort == sort) return b->Settings;
+    auto built = std::make_unique<TBuiltSettings>();
+    built->Language = language;
+    built->Sort = sort;
     {
         EnterLibraryLock();
         TScopeGuard leave([] { LeaveLibraryLock(); });
         TLanguageSettings table;
         GetLanguageSettings(language, sort, table);
-        CopySettings(table, built.Settings);
+        CopySettings(table, built->Settings);
     }
     if (tBuiltSettings.size() < BuiltSettingsKept) {
         tBuiltSettings.push_back(std::move(built));
-        return tBuiltSettings.back().Settings;
+        return tBuiltSettings.back()->Settings;
     }
-    TBuiltSettings& replaced = tBuiltSettings[tNextReplaced];
+    tReplacedSettings.reserve(tReplacedSettings.size() + 1);
+    std::unique_ptr<TBuiltSettings>& replaced = tBuiltSettings[tNextReplaced];
     tNextReplaced = (tNextReplaced + 1) % BuiltSettingsKept;
+    tReplacedSettings.push_back(std::move(replaced));
     replaced = std::move(built);
-    return replaced.Settings;
+    return replaced->Settings;
 }
 
 }  // namespace
@@ -200,8 +205,8 @@ const TFormatSettings& BuiltSettings(uint16_t language, uint16_t sort) {
 namespace {
 
 // The copies the swaps of this thread install, one per nesting depth, kept from one swap to
-// the next: assigning the language's settings over the last swap's copy reuses its strings'
-// storage, where a new copy built and freed every string for every swap.
+// the next. A copy is taken from the language's settings only when the work asks for the
+// settings in force: most work of a statement formats nothing.
 thread_local std::vector<std::unique_ptr<TFormatSettings>> tSwapCopies;
 thread_local size_t tSwapDepth = 0;
 
@@ -210,16 +215,13 @@ thread_local size_t tSwapDepth = 0;
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
     const TFormatSettings& built = BuiltSettings(language, sort);
     if (tSwapDepth == tSwapCopies.size()) tSwapCopies.push_back(std::make_unique<TFormatSettings>());
-    TFormatSettings& copy = *tSwapCopies[tSwapDepth];
-    // Whatever the last swap's work changed in the copy is overwritten here.
-    copy = built;
-    FTableSettings.emplace(copy);
+    FTableSettings.emplace(*tSwapCopies[tSwapDepth], built);
     ++tSwapDepth;
 }
 
 TLanguageSettingsSwap::~TLanguageSettingsSwap() {
     FTableSettings.reset();
-    --tSwapDepth;
+    if (--tSwapDepth == 0) tReplacedSettings.clear();
 }
 
 int CompareCharLCID(uint32_t lcid, char a, char b) {

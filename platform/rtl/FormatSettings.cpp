@@ -383,12 +383,18 @@ TFormatSettings& ProcessFormatSettings() {
     return settings;
 }
 
-// The innermost copy installed on this thread, none when it uses the process-wide settings.
+// The innermost copy installed on this thread, none when it uses the process-wide settings;
+// while its source is set, the copy still has to be taken from there.
 thread_local TFormatSettings* tThreadSettings = nullptr;
+thread_local const TFormatSettings* tThreadSource = nullptr;
 
 }  // namespace
 
 TFormatSettings& FormatSettings() {
+    if (tThreadSource) {
+        *tThreadSettings = *tThreadSource;
+        tThreadSource = nullptr;
+    }
     return tThreadSettings ? *tThreadSettings : ProcessFormatSettings();
 }
 
@@ -399,21 +405,25 @@ void InitFormatSettingsFromLocale(const std::string& localeId) {
 TThreadFormatSettings::TThreadFormatSettings() : TThreadFormatSettings(FormatSettings()) {}
 
 TThreadFormatSettings::TThreadFormatSettings(const TFormatSettings& settings)
-    : FSettings(settings), FPrevious(tThreadSettings) {
+    : FSettings(settings), FPrevious(tThreadSettings), FPreviousSource(tThreadSource) {
     tThreadSettings = &FSettings;
+    tThreadSource = nullptr;
 }
 
 TThreadFormatSettings::~TThreadFormatSettings() {
     assert(tThreadSettings == &FSettings);
     tThreadSettings = FPrevious;
+    tThreadSource = FPreviousSource;
 }
 
-TThreadFormatSettingsIn::TThreadFormatSettingsIn(TFormatSettings& settings)
-    : FInstalled(&settings), FPrevious(tThreadSettings) {
+TThreadFormatSettingsIn::TThreadFormatSettingsIn(TFormatSettings& settings, const TFormatSettings& source)
+    : FInstalled(&settings), FPrevious(tThreadSettings), FPreviousSource(tThreadSource) {
     tThreadSettings = FInstalled;
+    tThreadSource = &source;
 }
 
 TThreadFormatSettingsIn::~TThreadFormatSettingsIn() {
     assert(tThreadSettings == FInstalled);
     tThreadSettings = FPrevious;
+    tThreadSource = FPreviousSource;
 }

@@ -125,14 +125,16 @@ public:
 private:
     TFormatSettings FSettings;
     TFormatSettings* FPrevious;
+    const TFormatSettings* FPreviousSource;
 };
 
 // As TThreadFormatSettings, but installs settings the caller keeps (alive, and used by
-// nothing else, while installed) instead of a copy of its own: a caller that installs the
-// same kind of settings often reuses one object's storage.
+// nothing else, while installed) instead of a copy of its own. They become a copy of source
+// when the thread first asks for its settings (FormatSettings) while they are the innermost:
+// work that formats nothing pays no copy. Source must stay as it is until then.
 class TThreadFormatSettingsIn {
 public:
-    explicit TThreadFormatSettingsIn(TFormatSettings& settings);
+    TThreadFormatSettingsIn(TFormatSettings& settings, const TFormatSettings& source);
     ~TThreadFormatSettingsIn();
     TThreadFormatSettingsIn(const TThreadFormatSettingsIn&) = delete;
     TThreadFormatSettingsIn& operator=(const TThreadFormatSettingsIn&) = delete;
@@ -140,6 +142,7 @@ public:
 private:
     TFormatSettings* FInstalled;
     TFormatSettings* FPrevious;
+    const TFormatSettings* FPreviousSource;
 };
 
 // One argument of Format: integers (64-bit), floating point, strings, pointers.

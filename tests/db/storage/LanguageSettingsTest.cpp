@@ -128,6 +128,22 @@ TEST(LanguageSettings, NestedSwapsOfOneLanguageKeepTheirOwnCopies) {
     EXPECT_EQ(RunWithLanguageSettings(German, 0, [] { return FormatSettings().DecimalSeparator; }), ',');
 }
 
+// A swap whose work has not asked for the settings yet still gets its language's, also when
+// the swaps inside it built more languages than a thread keeps.
+TEST(LanguageSettings, OuterSwapKeepsItsLanguageAcrossManyInnerOnes) {
+    RunWithLanguageSettings(German, 0, [] {
+        for (uint16_t sort = 0; sort < 20; ++sort)
+            EXPECT_EQ(RunWithLanguageSettings(0, sort, [] { return FormatSettings().DecimalSeparator; }), '.');
+        EXPECT_EQ(FormatSettings().DecimalSeparator, ',');
+        EXPECT_EQ(FormatSettings().LongMonthNames[2], "M\xE4rz");
+        RunWithLanguageSettings(Italian, 0, [] {
+            for (uint16_t sort = 0; sort < 20; ++sort) RunWithLanguageSettings(0, sort, [] {});
+            EXPECT_EQ(FormatSettings().ShortDateFormat, "dd/MM/yyyy");
+        });
+        EXPECT_EQ(FormatSettings().LongMonthNames[2], "M\xE4rz");
+    });
+}
+
 TEST(LocaleIds, Packing) {
     EXPECT_EQ(MakeLCID(German, 1), 0x00010407u);
     EXPECT_EQ(MakeLangID(7, 2), 0x0807);
