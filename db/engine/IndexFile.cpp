@@ -670,8 +670,12 @@ void TIndexFile::ClearCache(TPageCache& cache) {
 }
 
 void TIndexFile::ClearPageCache(bool withDeleted) {
+    // One new generation and tree mark stand for every cache: the empty ones (most of the
+    // 33) have nothing else to give back.
+    ++FCacheGeneration;
+    MarkTreesChanged();
     for (int32_t i = 0; i < IndexDescriptorCount; ++i)
-        if (i != DeletedIndexNo || withDeleted) ClearCache(FCaches[i]);
+        if ((i != DeletedIndexNo || withDeleted) && !FCaches[i].Pages.empty()) ClearCache(FCaches[i]);
 }
 
 void TIndexFile::TrimCache(TPageCache& cache) {
