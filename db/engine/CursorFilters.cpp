@@ -125,6 +125,8 @@ void TFilter::SetCallback(TFilterCallback callback) {
 }
 
 void TFilter::BuildResult(const TRecordsBitmap& candidates, bool& restart) {
+    // Every word of a spare buffer is clear, as a new one's: what is built over it is the same.
+    if (FResult.BufferCapacity() == 0) FResult.Swap(FCursor->FSpareResult);
     if (!FIsCallback && FExpression) {
         FCursor->NarrowFilterInto(candidates, FExpression, FResult, FCountFirst, restart);
         return;
@@ -249,12 +251,15 @@ void TDataCursor::DropFilter(TFilter* filter) {
     TReadScope read(*this);
     RefreshIfChanged();
     if (!filter) {
+        for (const auto& f : FFilters)
+            if (auto* own = dynamic_cast<TFilter*>(f.get())) own->GiveResultBuffer(FSpareResult);
         // The view is recombined once, by AfterFilterChange.
         std::exchange(FFilters, {});
         AfterFilterChange(false);
         return;
     }
     const size_t i = FilterIndex(filter);
+    filter->GiveResultBuffer(FSpareResult);
     FFilters.erase(FFilters.begin() + std::ptrdiff_t(i));
     AfterFilterChange(false);
 }

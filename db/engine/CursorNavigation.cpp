@@ -237,8 +237,8 @@ int32_t TDataCursor::ViewLast() const {
 
 bool TDataCursor::RecordVisible(uint32_t recordNo) const {
     if (!FFiltered) return true;
-    return recordNo >= 1 && int64_t(recordNo) <= FViewBitmap.RecordCount() &&
-           FViewBitmap.GetBit(int32_t(recordNo));
+    const TRecordsBitmap& view = View();
+    return recordNo >= 1 && int64_t(recordNo) <= view.RecordCount() && view.GetBit(int32_t(recordNo));
 }
 
 void TDataCursor::ComputeRangeBounds() {
@@ -421,12 +421,13 @@ bool TDataCursor::WalkOrdinals(int32_t indexNo, int32_t from, int32_t to,
 }
 
 void TDataCursor::StepRecordOrder(int32_t n) {
-    int32_t position = FBof ? 0 : FEof ? int32_t(FViewBitmap.RecordCount()) + 1 : int32_t(FRecNo);
+    const TRecordsBitmap& view = View();
+    int32_t position = FBof ? 0 : FEof ? int32_t(view.RecordCount()) + 1 : int32_t(FRecNo);
     int32_t ordinal = FBof ? 0 : FEof ? FFilteredCount + 1 : FOrdinal;
     if (n > 0) {
         if (FEof) return;
         int32_t pos = position, ord = ordinal;
-        if (FViewBitmap.FindNext(pos, n, ord)) {
+        if (view.FindNext(pos, n, ord)) {
             FRecNo = uint32_t(pos);
             FOrdinal = ord;
             FBof = FEof = false;
@@ -436,11 +437,11 @@ void TDataCursor::StepRecordOrder(int32_t n) {
     } else {
         if (FBof) return;
         if (FEof) {
-            position = FViewBitmap.RecordCount() + 1;
+            position = view.RecordCount() + 1;
             ordinal = FFilteredCount + 1;
         }
         int32_t pos = position, ord = ordinal;
-        if (FViewBitmap.FindPrior(pos, -n, ord)) {
+        if (view.FindPrior(pos, -n, ord)) {
             FRecNo = uint32_t(pos);
             FOrdinal = ord;
             FBof = FEof = false;
@@ -563,22 +564,23 @@ void TDataCursor::MoveToRecNo(int32_t n) {
 }
 
 void TDataCursor::GoNearestRecord(uint32_t recordNo) {
-    if (FFilteredCount == 0 || FViewBitmap.RecordCount() == 0) {
+    const TRecordsBitmap& view = View();
+    if (FFilteredCount == 0 || view.RecordCount() == 0) {
         SetEmpty();
         return;
     }
-    const int32_t max = FViewBitmap.RecordCount();
+    const int32_t max = view.RecordCount();
     int32_t n = int32_t(std::min<uint32_t>(recordNo, uint32_t(max)));
-    if (n >= 1 && FViewBitmap.GetBit(n)) {
+    if (n >= 1 && view.GetBit(n)) {
         FRecNo = uint32_t(n);
-        FOrdinal = FViewBitmap.CountBefore(n) + 1;
+        FOrdinal = view.CountBefore(n) + 1;
         FBof = FEof = false;
         return;
     }
     int32_t pos = n, ord = 0;
-    if (FViewBitmap.FindNext(pos, 1, ord) || (pos = n, FViewBitmap.FindPrior(pos, 1, ord))) {
+    if (view.FindNext(pos, 1, ord) || (pos = n, view.FindPrior(pos, 1, ord))) {
         FRecNo = uint32_t(pos);
-        FOrdinal = FViewBitmap.CountBefore(pos) + 1;
+        FOrdinal = view.CountBefore(pos) + 1;
         FBof = FEof = false;
         return;
     }
@@ -761,9 +763,10 @@ uint32_t TDataCursor::VisibleRun(uint32_t recordNo, int32_t direction, uint32_t 
     if (!IsRecordNumberOrder() && recordNo != 0 && recordNo == FRunRecNo)
         maximum = std::min(maximum, std::max<uint32_t>(FRun, 1));
     if (!FFiltered) return maximum;
+    const TRecordsBitmap& view = View();
     uint32_t run = 0;
     int64_t n = recordNo;
-    while (run < maximum && n >= 1 && n <= FViewBitmap.RecordCount() && FViewBitmap.GetBit(int32_t(n))) {
+    while (run < maximum && n >= 1 && n <= view.RecordCount() && view.GetBit(int32_t(n))) {
         ++run;
         n += direction == 1 ? 1 : -1;
     }
@@ -865,6 +868,7 @@ void TDataCursor::UpdateFilterState() {
     const bool filtered = any || IsRecordNumberOrder();
     if (!filtered && FFiltered) {
         for (TRecordsBitmap* b : {&FRangeBitmap, &FLiveBitmap, &FViewBitmap}) b->ClearAll();
+        FViewIsLive = false;
         FFilteredCount = 0;
     }
     FFiltered = filtered;
@@ -917,6 +921,7 @@ void TDataCursor::RebuildFilterBitmaps() {
                 MarkRangeRecords(FRangeBitmap);
             else
                 FRangeBitmap.SetRecordCount(int32_t(DataFile()->GetPhysicalRecordCount()));
+            SeparateView();
             MarkLiveRecords(FLiveBitmap);
             bool restart = false;
             TRecordsBitmap candidates;
@@ -938,6 +943,12 @@ void TDataCursor::RebuildFilterBitmaps() {
     ResetFilterBitmaps();
 }
 
+void TDataCursor::SeparateView() {
+    if (!FViewIsLive) return;
+    FViewBitmap.Assign(FLiveBitmap);
+    FViewIsLive = false;
+}
+
 void TDataCursor::CombineView() {
     FViewStepped = false;
     // The range and every active filter's result.
@@ -951,13 +962,16 @@ void TDataCursor::CombineView() {
     auto first = std::min_element(narrowing.begin(), narrowing.end(), [](const auto* a, const auto* b) {
         return a->MarkedWordSpan() < b->MarkedWordSpan();
     });
+    FViewIsLive = false;
     if (first != narrowing.end() && (*first)->MarkedWordSpan() < FLiveBitmap.MarkedWordSpan()) {
         FViewBitmap.AssignAnd(FLiveBitmap, **first);
         narrowing.erase(first);
+    } else if (narrowing.empty()) {
+        // Unnarrowed, the view is the live records, counted once while they stay as they are.
+        FViewIsLive = true;
+        FFilteredCount = FLiveBitmap.RecordCount() > 0 ? FLiveBitmap.Count() : 0;
+        return;
     } else {
-        // Unnarrowed, the view is a copy of the live records and takes their count along,
-        // counted once while they stay as they are.
-        if (narrowing.empty()) FLiveBitmap.Count();
         FViewBitmap.Assign(FLiveBitmap);
     }
     for (const TRecordsBitmap* b : narrowing) FViewBitmap.AndBitmap(*b);
@@ -971,6 +985,7 @@ void TDataCursor::ResetFilterBitmaps() {
 
 void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t* record) {
     if (!FFiltered || recordNo == 0) return;
+    SeparateView();
     const int32_t n = int32_t(recordNo);
     // The view follows the live bitmap's size; while they agree only bit n can change.
     const bool inStep = FViewBitmap.RecordCount() == FLiveBitmap.RecordCount();
@@ -1022,6 +1037,7 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
 
 void TDataCursor::RemoveRecordFromBitmaps(uint32_t recordNo) {
     if (!FFiltered || recordNo == 0) return;
+    SeparateView();
     const int32_t n = int32_t(recordNo);
     for (const auto& f : FFilters) f->ClearRecord(recordNo);
     if (n <= FLiveBitmap.RecordCount()) FLiveBitmap.ClearBit(n);

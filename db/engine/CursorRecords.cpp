@@ -585,7 +585,7 @@ void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* recor
     // In record order a current record that stays visible keeps its ordinal, which the
     // view's step kept up to date: only its content is read again.
     if (stepped && before != 0 && FRecNo == before && IsRecordNumberOrder() &&
-        int32_t(FRecNo) <= FViewBitmap.RecordCount() && FViewBitmap.GetBit(int32_t(FRecNo))) {
+        int32_t(FRecNo) <= View().RecordCount() && View().GetBit(int32_t(FRecNo))) {
         LoadCurrentRecord();
         return;
     }

@@ -229,6 +229,8 @@ void TDataCursor::Close() {
     FFiltered = false;
     FFilteredCount = 0;
     for (TRecordsBitmap* b : {&FRangeBitmap, &FLiveBitmap, &FViewBitmap}) b->SetRecordCount(0);
+    FViewIsLive = false;
+    FSpareResult.SetBufferSize(0);
     FRecordBuffer.clear();
     ClearFieldTable();
     SetEmpty();

@@ -257,7 +257,7 @@ public:
     bool Filtered() const { return FFiltered; }
     // The filters whose results the view combines; the filter code manages the list.
     std::vector<std::unique_ptr<TCursorFilter>>& Filters() { return FFilters; }
-    const TRecordsBitmap* ViewBitmap() const { return &FViewBitmap; }
+    const TRecordsBitmap* ViewBitmap() const { return &View(); }
 
     // ---- Filters (CursorFilters.cpp) ----
     // Each public call refreshes the view first, raises 10050 for a filter not of this
@@ -624,10 +624,19 @@ private:
     TRecordsBitmap FRangeBitmap;
     TRecordsBitmap FLiveBitmap;
     TRecordsBitmap FViewBitmap;
+    // The view is every live record: it is read from the live bitmap, and FViewBitmap (not
+    // kept up to date meanwhile) becomes their copy only before the live records change.
+    // Filters dropped and added again per run then never copy and clear a whole table's words.
+    bool FViewIsLive = false;
+    const TRecordsBitmap& View() const { return FViewIsLive ? FLiveBitmap : FViewBitmap; }
+    // Before the live records change.
+    void SeparateView();
     // The marks of one index range while a filter narrows by it, kept between uses: a
     // bitmap of a few marks is cleared over those words only, a new one over the whole table.
     TRecordsBitmap FRangeMarks;
     bool FRangeMarksInUse = false;
+    // The cleared result buffer of a dropped filter, for the next filter built.
+    TRecordsBitmap FSpareResult;
     std::vector<std::unique_ptr<TCursorFilter>> FFilters;
     bool FRebuilding = false;
     std::vector<uint8_t> FRecordBuffer;

@@ -57,6 +57,13 @@ public:
     void CheckRecord(uint32_t recordNo, const uint8_t* record) override;
     void ClearRecord(uint32_t recordNo) override;
     const TRecordsBitmap& Result() const override { return FResult; }
+    // A filter about to go gives its result's buffer, cleared, to spare when it is the
+    // bigger one: the next filter built takes it instead of allocating and zeroing its own.
+    void GiveResultBuffer(TRecordsBitmap& spare) {
+        if (FResult.BufferCapacity() <= spare.BufferCapacity()) return;
+        FResult.ClearAll();
+        FResult.Swap(spare);
+    }
 
 private:
     void FreeExpression();

@@ -244,6 +244,17 @@ void TRecordsBitmap::SetAll() {
     Widen(0, FCapacity / 4);
 }
 
+void TRecordsBitmap::Swap(TRecordsBitmap& other) noexcept {
+    std::swap(FBits, other.FBits);
+    std::swap(FLow, other.FLow);
+    std::swap(FHigh, other.FHigh);
+    std::swap(FCapacity, other.FCapacity);
+    std::swap(FRecordCount, other.FRecordCount);
+    std::swap(FBitCount, other.FBitCount);
+    std::swap(FWordCount, other.FWordCount);
+    std::swap(FCounted, other.FCounted);
+}
+
 void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
     if (&source == this) return;
     SetBufferSize(source.FCapacity);

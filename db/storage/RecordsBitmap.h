@@ -61,6 +61,8 @@ public:
     int32_t MarkedTo() const { return FHigh; }
     int32_t MarkedWordSpan() const { return FHigh > FLow ? FHigh - FLow : 0; }
 
+    // Exchanges buffers, counts and marks with other.
+    void Swap(TRecordsBitmap& other) noexcept;
     // Pool reset: all bits cleared, record count and buffer kept.
     void Reset() { ClearAll(); }
 

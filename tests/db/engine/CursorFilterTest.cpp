@@ -372,5 +372,49 @@ TEST_F(CursorFilterTest, AppendedRecordsJoinTheView) {
     }
 }
 
+// In record order once its filters are dropped, the view is every live record: records
+// written then, and filters built again afterwards (over a dropped filter's buffer), give
+// what a cursor that never had a filter gives.
+TEST_F(CursorFilterTest, RecordOrderAfterDroppedFiltersFollowsWrites) {
+    TDataCursor& c = OpenCursor("IDX");
+    c.SwitchToIndexNumber(RecordNumberOrderIndex);
+    auto sameAsFresh = [&](const char* filter) {
+        TDataCursor& fresh = OpenCursor("IDX");
+        fresh.SwitchToIndexNumber(RecordNumberOrderIndex);
+        if (filter) fresh.ActivateFilter(fresh.AddFilter(filter));
+        EXPECT_EQ(c.GetRecordCount(), fresh.GetRecordCount());
+        EXPECT_EQ(Walk(c, 1), Walk(fresh, 1));
+        auto backwards = [](TDataCursor& k) {
+            std::vector<int32_t> out;
+            std::vector<uint8_t> b(size_t(k.GetRecordSize()));
+            k.Last();
+            while (k.GetPriorRecord(b.data()) == 0) out.push_back(GetInt(k, b, 1));
+            return out;
+        };
+        EXPECT_EQ(backwards(c), backwards(fresh));
+    };
+    std::vector<uint8_t> r = Buffer(c);
+    for (int32_t round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        TFilter* f = c.AddFilter(round == 1 ? "ID > 20" : "ID = 7");
+        c.ActivateFilter(f);
+        sameAsFresh(round == 1 ? "ID > 20" : "ID = 7");
+        c.DropFilter(round == 2 ? nullptr : f);
+        sameAsFresh(nullptr);
+        if (round == 0) {
+            Insert(c, 2000);
+        } else if (round == 1) {
+            c.SetRecordNumberPosition(10);
+            c.DeleteRecord();
+        } else {
+            c.SetRecordNumberPosition(20);
+            ASSERT_EQ(c.GetCurrentRecord(r.data(), false), 0);
+            PutInt(c, r, 1, 3000);
+            c.ModifyRecord(r.data());
+        }
+        sameAsFresh(nullptr);
+    }
+}
+
 }  // namespace
 }  // namespace cursor_test
