@@ -195,7 +195,8 @@ int32_t TDataQuery::ScanSourceRows(bool& abort, int32_t limit, const std::functi
         if (now != position) {
             position = now;
             ++counter;
-            DoProgress(counter, Percent(counter, total), abort);
+            // The percentage (a long double rounding) only for a handler that sees it.
+            if (OnProgress) DoProgress(counter, Percent(counter, total), abort);
             if (abort) break;
         }
         if ((!FPlan.HasResidualWhere || TestWhere()) && (!FPlan.HasResidualJoin || TestJoinFilter())) {
