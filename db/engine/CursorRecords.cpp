@@ -97,7 +97,7 @@ void TDataCursor::ReadFieldValue(const TFieldDescriptor& f, const uint8_t* recor
         std::memcpy(out, record + AutoIncOffset, 4);
         return;
     }
-    std::memset(out, 0, f.DataSize);
+    // Every path below copies the field's whole data.
     if (f.DataType == dtBlob) {
         const int32_t word = bytes::GetI32(record + f.Offset + 1);
         if (word < 0) {
@@ -123,10 +123,17 @@ void TDataCursor::WriteFieldValue(const TFieldDescriptor& f, uint8_t* record, co
         uint8_t* data = flag + 1;
         switch (f.DataType) {
             case dtString: {
-                std::string text(
-                    reinterpret_cast<const char*>(in),
-                    strnlen(reinterpret_cast<const char*>(in), size_t(std::max(f.DataSize - 1, 0))));
-                while (!text.empty() && text.back() == ' ') text.pop_back();
+                size_t length = strnlen(reinterpret_cast<const char*>(in), size_t(std::max(f.DataSize - 1, 0)));
+                while (length > 0 && in[length - 1] == ' ') --length;
+                if ((f.CharCase != fcUpper && f.CharCase != fcLower) || length == 0) {
+                    // Stored as it comes, without a copy of the text on the heap (moved, as
+                    // the value may lie in the record itself).
+                    std::memmove(data, in, length);
+                    std::memset(data + length, 0, size_t(f.DataSize) - length);
+                    *flag = length == 0 ? 0 : 1;
+                    break;
+                }
+                std::string text(reinterpret_cast<const char*>(in), length);
                 if (f.CharCase == fcUpper && !text.empty())
                     UpperCaseLocale(FLanguage, FSort, text.c_str(), text.data());
                 else if (f.CharCase == fcLower && !text.empty())
