@@ -123,7 +123,8 @@ void TDataCursor::WriteFieldValue(const TFieldDescriptor& f, uint8_t* record, co
         uint8_t* data = flag + 1;
         switch (f.DataType) {
             case dtString: {
-                size_t length = strnlen(reinterpret_cast<const char*>(in), size_t(std::max(f.DataSize - 1, 0)));
+                size_t length =
+                    strnlen(reinterpret_cast<const char*>(in), size_t(std::max(f.DataSize - 1, 0)));
                 while (length > 0 && in[length - 1] == ' ') --length;
                 if ((f.CharCase != fcUpper && f.CharCase != fcLower) || length == 0) {
                     // Stored as it comes, without a copy of the text on the heap (moved, as

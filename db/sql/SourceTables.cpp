@@ -820,7 +820,8 @@ void TDataQuery::AddTableFilter(int32_t pass, const TExpToken* condition, TSourc
     // Installed by the first pass: the second would prepare it and find it index-answered
     // again (one table, nothing reordered in between), and add nothing.
     if (pass == 0 && oneTable && !FPlan.LivePlan && !FPlan.CountStarOnly &&
-        std::find(FRun.IndexFiltered.begin(), FRun.IndexFiltered.end(), condition) != FRun.IndexFiltered.end())
+        std::find(FRun.IndexFiltered.begin(), FRun.IndexFiltered.end(), condition) !=
+            FRun.IndexFiltered.end())
         return;
     TExpTree copy;
     {

@@ -133,7 +133,8 @@ TEST(LanguageSettings, NestedSwapsOfOneLanguageKeepTheirOwnCopies) {
 TEST(LanguageSettings, OuterSwapKeepsItsLanguageAcrossManyInnerOnes) {
     RunWithLanguageSettings(German, 0, [] {
         for (uint16_t sort = 0; sort < 20; ++sort)
-            EXPECT_EQ(RunWithLanguageSettings(0, sort, [] { return FormatSettings().DecimalSeparator; }), '.');
+            EXPECT_EQ(RunWithLanguageSettings(0, sort, [] { return FormatSettings().DecimalSeparator; }),
+                      '.');
         EXPECT_EQ(FormatSettings().DecimalSeparator, ',');
         EXPECT_EQ(FormatSettings().LongMonthNames[2], "M\xE4rz");
         RunWithLanguageSettings(Italian, 0, [] {
