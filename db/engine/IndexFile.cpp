@@ -112,6 +112,7 @@ void TIndexFile::CreateFile() {
 
 void TIndexFile::NewHeader() {
     std::memset(FHeader, 0, sizeof FHeader);
+    ForgetDescriptors();
     FHeader[OffVersion] = EngineFileVersion;
     bytes::PutU32(FHeader + OffNextNewPage, IndexHeaderSize);
     TIndexDescriptor deleted;
@@ -126,6 +127,7 @@ void TIndexFile::ReadHeader() {
     MarkTreesChanged();
     ReadAt(*this, 0, FHeader, IndexHeaderSize);
     if (FEncrypted) UnscrambleBuffer(FHeader, IndexHeaderSize, IndexHeaderSeedLo, IndexHeaderSeedHi);
+    ForgetDescriptors();
 }
 
 void TIndexFile::WriteHeader(bool always, bool flush) {
@@ -150,6 +152,7 @@ void TIndexFile::MarkHeaderDirty() {
 void TIndexFile::RestoreHeader(const uint8_t* image, bool modified) {
     MarkTreesChanged();
     std::memcpy(FHeader, image, IndexHeaderSize);
+    ForgetDescriptors();
     FHeaderModified = modified;
 }
 
@@ -168,6 +171,7 @@ bool TIndexFile::HeaderChanged() {
     if (image[OffIndexCount] > MaxHeaderIndexCount) Fail(ZIZIVU_HEADERCORRUPT);
     MarkTreesChanged();
     std::memcpy(FHeader, image, sizeof image);
+    ForgetDescriptors();
     FHeaderModified = false;
     ClearPageCache(true);
     return true;
@@ -285,11 +289,14 @@ void TIndexFile::SetIndexCount(int32_t n) {
     MarkHeaderDirty();
 }
 
-TIndexDescriptor TIndexFile::GetIndexDescriptor(int32_t i) const {
+const TIndexDescriptor& TIndexFile::IndexDescriptor(int32_t i) const {
     CheckIndexNo(i);
-    TIndexDescriptor d;
-    d.Read(DescriptorAt(i));
-    return d;
+    const uint64_t bit = uint64_t(1) << i;
+    if (!(FDescriptorsRead & bit)) {
+        FDescriptors[i].Read(DescriptorAt(i));
+        FDescriptorsRead |= bit;
+    }
+    return FDescriptors[i];
 }
 
 void TIndexFile::SetIndexDescriptor(int32_t i, const TIndexDescriptor& d) {
