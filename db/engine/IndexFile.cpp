@@ -468,9 +468,9 @@ TPage* TIndexFile::FindCached(TPageCache& cache, uint32_t pos) {
     if (cache.Newest && cache.Newest->FPagePos == pos) return cache.Newest;
     if (cache.Newest && cache.Newest->FOlder && cache.Newest->FOlder->FPagePos == pos)
         return cache.Newest->FOlder;
-    auto it = std::lower_bound(cache.Pages.begin(), cache.Pages.end(), pos,
-                               [](const TPage* p, uint32_t v) { return p->FPagePos < v; });
-    return it != cache.Pages.end() && (*it)->FPagePos == pos ? *it : nullptr;
+    auto it = std::lower_bound(cache.Positions.begin(), cache.Positions.end(), pos);
+    return it != cache.Positions.end() && *it == pos ? cache.Pages[size_t(it - cache.Positions.begin())]
+                                                     : nullptr;
 }
 
 void TIndexFile::Unchain(TPageCache& cache, TPage* page) {
@@ -491,15 +491,19 @@ void TIndexFile::Touch(TPageCache& cache, TPage* page) {
 }
 
 void TIndexFile::AddToCache(TPageCache& cache, TPage* page) {
-    auto it = std::lower_bound(cache.Pages.begin(), cache.Pages.end(), page->FPagePos,
-                               [](const TPage* p, uint32_t v) { return p->FPagePos < v; });
-    cache.Pages.insert(it, page);
+    auto it = std::lower_bound(cache.Positions.begin(), cache.Positions.end(), page->FPagePos);
+    const size_t at = size_t(it - cache.Positions.begin());
+    cache.Pages.insert(cache.Pages.begin() + ptrdiff_t(at), page);
+    cache.Positions.insert(it, page->FPagePos);
     Touch(cache, page);
 }
 
 void TIndexFile::RemoveFromCache(TPageCache& cache, TPage* page) {
     auto it = std::find(cache.Pages.begin(), cache.Pages.end(), page);
-    if (it != cache.Pages.end()) cache.Pages.erase(it);
+    if (it != cache.Pages.end()) {
+        cache.Positions.erase(cache.Positions.begin() + (it - cache.Pages.begin()));
+        cache.Pages.erase(it);
+    }
     Unchain(cache, page);
 }
 
@@ -536,7 +540,7 @@ bool TIndexFile::GetPage(TCacheClient* client, int32_t indexNo, uint32_t pos, TP
         if (next > IndexFileSizeLimit) Fail(ZIZIVU_TABLEFULL);
         MarkTreesChanged();
         TPage* p = TakePageObject(indexNo);
-        p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
+        p->Clear(this, indexNo, IndexDescriptor(indexNo));
         p->FPagePos = pos;
         p->FModified = true;
         AddToCache(cache, p);
@@ -563,7 +567,7 @@ bool TIndexFile::GetPage(TCacheClient* client, int32_t indexNo, uint32_t pos, TP
     uint8_t image[IndexPageSize];
     ReadAt(*this, int32_t(pos), image, IndexPageSize);
     if (FEncrypted) UnscrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
-    p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
+    p->Clear(this, indexNo, IndexDescriptor(indexNo));
     p->FPagePos = pos;
     p->LoadFromBuffer(image, empty);
     CheckLink(p->FPrev);
@@ -594,7 +598,7 @@ bool TIndexFile::AllocatePage(TCacheClient* client, int32_t indexNo, TPage*& pag
         }
         SetFreeHead(indexNo, p->FNext);
     }
-    p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
+    p->Clear(this, indexNo, IndexDescriptor(indexNo));
     p->FModified = true;
     page = p;
     return true;
@@ -673,6 +677,7 @@ void TIndexFile::ClearCache(TPageCache& cache) {
         FPagePool.Push(p);
     }
     cache.Pages.clear();
+    cache.Positions.clear();
     cache.Oldest = cache.Newest = nullptr;
 }
 
