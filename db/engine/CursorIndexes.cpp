@@ -88,14 +88,14 @@ void TDataCursor::RemoveRecord(uint32_t recordNo, const uint8_t* old,
     uint8_t* key = FKeyBuffer2.data();
     const int32_t count = index->GetIndexCount();
     for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
-        const TIndexDescriptor d = index->GetIndexDescriptor(i);
+        const TIndexDescriptor& d = index->IndexDescriptor(i);
         if (d.KeyLength == 0 || std::count(skipIndexes.begin(), skipIndexes.end(), i) > 0) continue;
         TCompareScope scope(*this, i, d);
         BuildIndexKey(i, d, old, key);
         if (!index->DeleteIndexKey(this, i, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
     }
     {
-        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+        const TIndexDescriptor& deleted = index->IndexDescriptor(DeletedIndexNo);
         TCompareScope scope(*this, DeletedIndexNo, deleted);
         uint8_t dkey[DeletedIndexKeyLength];
         const uint32_t rowId = bytes::GetU32(old + 5);

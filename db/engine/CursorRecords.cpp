@@ -553,7 +553,7 @@ void TDataCursor::InsertKeys(const uint8_t* record, uint32_t recordNo) {
     const bool noPrimary = IndexFile()->GetNoPrimaryIndex();
     uint8_t* key = FKeyBuffer2.data();
     for (int32_t i = noPrimary ? 1 : 0; i <= count; ++i) {
-        const TIndexDescriptor d = IndexFile()->GetIndexDescriptor(i);
+        const TIndexDescriptor& d = IndexFile()->IndexDescriptor(i);
         if (d.KeyLength == 0) continue;
         TCompareScope scope(*this, i, d);
         BuildIndexKey(i, d, record, key);
@@ -624,7 +624,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
         const int32_t count = index->GetIndexCount();
         uint8_t* key = FKeyBuffer1.data();
         for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
-            const TIndexDescriptor d = index->GetIndexDescriptor(i);
+            const TIndexDescriptor& d = index->IndexDescriptor(i);
             if (d.KeyLength == 0) continue;
             BuildIndexKey(i, d, buffer, key);
             if (KeyExists(i, key)) Raise(ZIZIVU_KEYVIOL, "", d.Name);
@@ -642,7 +642,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     {
         TScopeGuard release([data, rec] { data->ReleaseRecord(rec); });
         InsertKeys(buffer, recNo);
-        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+        const TIndexDescriptor& deleted = index->IndexDescriptor(DeletedIndexNo);
         TCompareScope scope(*this, DeletedIndexNo, deleted);
         uint8_t key[DeletedIndexKeyLength];
         if (!appended) {
@@ -695,7 +695,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     std::vector<std::vector<uint8_t>> oldKeys, newKeys;
     std::vector<int32_t> changed;
     for (int32_t i = firstIndex; i <= count; ++i) {
-        const TIndexDescriptor d = index->GetIndexDescriptor(i);
+        const TIndexDescriptor& d = index->IndexDescriptor(i);
         if (d.KeyLength == 0) continue;
         std::vector<uint8_t> a(KeyBufferSize), b(KeyBufferSize);
         BuildIndexKey(i, d, old.data(), a.data());
@@ -710,13 +710,13 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     WriteBlobs(buffer, recNo, blobs);
     for (size_t k = 0; k < changed.size(); ++k) {
         const int32_t i = changed[k];
-        const TIndexDescriptor d = index->GetIndexDescriptor(i);
+        const TIndexDescriptor& d = index->IndexDescriptor(i);
         TCompareScope scope(*this, i, d);
         if (!index->DeleteIndexKey(this, i, oldKeys[k].data())) Raise(ZIZIVU_PAGEBUFCORRUPT);
         if (!index->InsertIndexKey(this, i, newKeys[k].data(), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
     }
     if (rowId != oldRowId) {
-        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+        const TIndexDescriptor& deleted = index->IndexDescriptor(DeletedIndexNo);
         TCompareScope scope(*this, DeletedIndexNo, deleted);
         uint8_t key[DeletedIndexKeyLength];
         BuildDeletedKey(0, oldRowId, key);

@@ -319,7 +319,9 @@ public:
     // ---- Descriptors ----
     int32_t GetIndexCount() const;
     void SetIndexCount(int32_t n);
-    TIndexDescriptor GetIndexDescriptor(int32_t i) const;
+    TIndexDescriptor GetIndexDescriptor(int32_t i) const { return IndexDescriptor(i); }
+    // The decoded descriptor, valid until the header or that descriptor changes.
+    const TIndexDescriptor& IndexDescriptor(int32_t i) const;
     // Name, key length, flags, fields; clears root and the reserved bytes, keeps the chain.
     void SetIndexDescriptor(int32_t i, const TIndexDescriptor& d);
     void SetIndexNameAndFields(int32_t i, const TIndexDescriptor& d);
@@ -425,13 +427,22 @@ private:
                                  size_t level);
     struct TPageCache {
         std::vector<TPage*> Pages;  // by position
+        // Their positions, side by side: a look-up bisects these instead of reaching into
+        // a page object at every step (a transaction keeps hundreds of pages).
+        std::vector<uint32_t> Positions;
         TPage* Oldest = nullptr;
         TPage* Newest = nullptr;
         int32_t Capacity = PageCacheCapacity;
     };
 
-    uint8_t* DescriptorAt(int32_t i) { return FHeader + 14 + IndexDescriptorSize * i; }
+    // Writes to a descriptor's bytes go through here, which drops its decoded copy.
+    uint8_t* DescriptorAt(int32_t i) {
+        FDescriptorsRead &= ~(uint64_t(1) << i);
+        return FHeader + 14 + IndexDescriptorSize * i;
+    }
     const uint8_t* DescriptorAt(int32_t i) const { return FHeader + 14 + IndexDescriptorSize * i; }
+    // After the whole header was replaced.
+    void ForgetDescriptors() { FDescriptorsRead = 0; }
     void NewHeader();
     void SetFreeHead(int32_t i, uint32_t pos);
     void CheckIndexNo(int32_t i) const;
@@ -464,6 +475,10 @@ private:
     TTableFilesOwner* FOwner;
     bool FEncrypted = false;
     uint8_t FHeader[IndexHeaderSize] = {};
+    // The descriptors decoded from the header (a write keeps about eight look-ups per row),
+    // each valid while its bit in FDescriptorsRead is set.
+    mutable TIndexDescriptor FDescriptors[IndexDescriptorCount];
+    mutable uint64_t FDescriptorsRead = 0;
     bool FHeaderModified = false;
     TPageStack FPagePool;
     TPageCache FCaches[IndexDescriptorCount];

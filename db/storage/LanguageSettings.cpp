@@ -1,6 +1,7 @@
 #include "db/storage/LanguageSettings.h"
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -196,12 +197,26 @@ const TFormatSettings& BuiltSettings(uint16_t language, uint16_t sort) {
 // force before. The library lock covers the building of a language's settings only (once
 // per thread and language): the work after it reads this thread's copy, and must not stall
 // the statements of every other thread for as long as it runs.
+//
+// The copy is one this thread keeps per nesting depth of swaps and fills again each time:
+// assigning reuses its strings' storage, where a new copy per row built and freed them all.
+namespace {
+thread_local std::vector<std::unique_ptr<TFormatSettings>> tSwapCopies;
+thread_local size_t tSwapDepth = 0;
+}  // namespace
+
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
-    FTableSettings.emplace(BuiltSettings(language, sort));
+    const TFormatSettings& built = BuiltSettings(language, sort);
+    if (tSwapDepth == tSwapCopies.size()) tSwapCopies.push_back(std::make_unique<TFormatSettings>());
+    TFormatSettings& copy = *tSwapCopies[tSwapDepth];
+    copy = built;
+    FTableSettings.emplace(copy);
+    ++tSwapDepth;
 }
 
 TLanguageSettingsSwap::~TLanguageSettingsSwap() {
     FTableSettings.reset();
+    --tSwapDepth;
 }
 
 int CompareCharLCID(uint32_t lcid, char a, char b) {

@@ -407,3 +407,13 @@ TThreadFormatSettings::~TThreadFormatSettings() {
     assert(tThreadSettings == &FSettings);
     tThreadSettings = FPrevious;
 }
+
+TThreadFormatSettingsScope::TThreadFormatSettingsScope(TFormatSettings& settings)
+    : FSettings(&settings), FPrevious(tThreadSettings) {
+    tThreadSettings = FSettings;
+}
+
+TThreadFormatSettingsScope::~TThreadFormatSettingsScope() {
+    assert(tThreadSettings == FSettings);
+    tThreadSettings = FPrevious;
+}

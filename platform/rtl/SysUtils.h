@@ -127,6 +127,20 @@ private:
     TFormatSettings* FPrevious;
 };
 
+// Installs the caller's own settings object itself (no copy) the same way, for callers that
+// keep one to fill again and reuse; it must outlive the scope.
+class TThreadFormatSettingsScope {
+public:
+    explicit TThreadFormatSettingsScope(TFormatSettings& settings);
+    ~TThreadFormatSettingsScope();
+    TThreadFormatSettingsScope(const TThreadFormatSettingsScope&) = delete;
+    TThreadFormatSettingsScope& operator=(const TThreadFormatSettingsScope&) = delete;
+
+private:
+    TFormatSettings* FSettings;
+    TFormatSettings* FPrevious;
+};
+
 // One argument of Format: integers (64-bit), floating point, strings, pointers.
 // `bits` is the width of an integer argument (32 for Integer): %x and %u of a negative
 // value print the two's complement of that width, as the framework does.
