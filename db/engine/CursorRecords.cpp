@@ -568,6 +568,8 @@ void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* recor
     else
         FlushAfterWrite();
     SaveChangeCounts();
+    // A deferred view is built once when the writer's batch ends (TTableWriteBatch).
+    if (FViewDeferred && !reposition && !deleted) return;
     ComputeRangeBounds();
     const uint32_t before = FBof || FEof ? 0 : FRecNo;
     FViewStepped = false;

@@ -860,6 +860,13 @@ bool TDataCursor::TableChanged() {
     return changed;
 }
 
+void TDataCursor::ResumeViewUpkeep() {
+    if (!FViewDeferred) return;
+    FViewDeferred = false;
+    ResetView();
+    Reposition();
+}
+
 void TDataCursor::CheckChanges() {
     if (!TableChanged()) return;
     ResetView();
@@ -914,12 +921,21 @@ void TDataCursor::FlushAfterWrite() {
 
 TTableWriteBatch::TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit)
     : FRowsPerCommit(rowsPerCommit), FRollback([this] {
+          if (FDeferredView) FDeferredView->DropViewDeferral();
           if (FTable) FTable->Rollback();
       }) {
     TDataTable* table = cursor.Table();
     if (!cursor.Exclusive() || !table || table->InTransaction()) return;
+    // Outside a transaction only a private result table defers its row writes.
+    const bool ownResult = table->DefersRowWrites();
     table->StartTransaction();
     FTable = table;
+    // Nobody else can open a private result table and its one cursor reads no row
+    // before the batch ends: its view is built once at the end instead of per row.
+    if (ownResult) {
+        FDeferredView = &cursor;
+        cursor.DeferViewUpkeep();
+    }
 }
 
 void TTableWriteBatch::RowWritten() {
@@ -929,6 +945,12 @@ void TTableWriteBatch::RowWritten() {
 void TTableWriteBatch::Finish() {
     TDataTable* table = FTable;
     FTable = nullptr;
+    TDataCursor* deferred = FDeferredView;
+    FDeferredView = nullptr;
     FRollback.Dismiss();
+    TScopeGuard resume([deferred] {
+        if (deferred) deferred->DropViewDeferral();
+    });
     if (table) table->Commit(true, false);
+    if (deferred) deferred->ResumeViewUpkeep();
 }

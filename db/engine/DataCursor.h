@@ -247,6 +247,11 @@ public:
     uint16_t GotoCursorRecord(TDataCursor& other);
     void Reposition();
     void ResetView();
+    // A writer that appends rows and reads none of them back until it is done (a statement
+    // filling its own result table) leaves the view alone meanwhile; resuming builds it once.
+    void DeferViewUpkeep() { FViewDeferred = true; }
+    void ResumeViewUpkeep();
+    void DropViewDeferral() { FViewDeferred = false; }
 
     // ---- View bitmaps and filters ----
     void UpdateFilterState();
@@ -616,6 +621,7 @@ private:
     // Set when the view changed only at the record just written and the record-order
     // ordinal followed that change, so that repositioning need not count it again.
     bool FViewStepped = false;
+    bool FViewDeferred = false;
     TRecordsBitmap FRangeBitmap;
     TRecordsBitmap FLiveBitmap;
     TRecordsBitmap FViewBitmap;
@@ -692,5 +698,6 @@ private:
     TDataTable* FTable = nullptr;
     int32_t FRowsPerCommit;
     int32_t FRows = 0;
+    TDataCursor* FDeferredView = nullptr;
     TScopeGuard<std::function<void()>> FRollback;
 };
