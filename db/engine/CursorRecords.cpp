@@ -22,6 +22,13 @@
 
 namespace {
 
+// The deleted-records index compares its keys bytewise and never reads its descriptor
+// (CompareIndexKeys): a row's insert needs no copy of it from the header.
+const TIndexDescriptor& DeletedIndexCompare() {
+    static const TIndexDescriptor none;
+    return none;
+}
+
 constexpr int32_t ValueBufferSize = 256;
 
 int Sign3(double a, double b) {
@@ -644,8 +651,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     {
         TScopeGuard release([data, rec] { data->ReleaseRecord(rec); });
         InsertKeys(buffer, recNo);
-        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
-        TCompareScope scope(*this, DeletedIndexNo, deleted);
+        TCompareScope scope(*this, DeletedIndexNo, DeletedIndexCompare());
         uint8_t key[DeletedIndexKeyLength];
         if (!appended) {
             BuildDeletedKey(1, oldRowId, key);
