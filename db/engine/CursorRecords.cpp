@@ -576,7 +576,7 @@ void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* recor
         FlushAfterWrite();
     SaveChangeCounts();
     // A deferred view is built once when the writer's batch ends (TTableWriteBatch).
-    if (FViewDeferred && !reposition && !deleted) return;
+    if (FPrivateFill && !reposition && !deleted) return;
     ComputeRangeBounds();
     const uint32_t before = FBof || FEof ? 0 : FRecNo;
     FViewStepped = false;
@@ -610,8 +610,9 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     TIndexFile* index = IndexFile();
     const uint32_t recNo = data->GetNextFreeRecordNo();
     const bool appended = recNo == data->GetNextRecordNo();
-    LockRecordInternal(recNo);
-    const bool held = FTable->HoldsRecordLock(recNo);
+    // A private fill's records are seen by no one before it ends (StartPrivateFill).
+    if (!FPrivateFill) LockRecordInternal(recNo);
+    const bool held = !FPrivateFill && FTable->HoldsRecordLock(recNo);
     TScopeGuard unlock([this, held, recNo] {
         if (held) UnlockRecord(recNo);
     });

@@ -860,9 +860,9 @@ bool TDataCursor::TableChanged() {
     return changed;
 }
 
-void TDataCursor::ResumeViewUpkeep() {
-    if (!FViewDeferred) return;
-    FViewDeferred = false;
+void TDataCursor::EndPrivateFill() {
+    if (!FPrivateFill) return;
+    FPrivateFill = false;
     ResetView();
     Reposition();
 }
@@ -921,7 +921,7 @@ void TDataCursor::FlushAfterWrite() {
 
 TTableWriteBatch::TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit)
     : FRowsPerCommit(rowsPerCommit), FRollback([this] {
-          if (FDeferredView) FDeferredView->DropViewDeferral();
+          if (FFillCursor) FFillCursor->DropPrivateFill();
           if (FTable) FTable->Rollback();
       }) {
     TDataTable* table = cursor.Table();
@@ -931,10 +931,11 @@ TTableWriteBatch::TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit)
     table->StartTransaction();
     FTable = table;
     // Nobody else can open a private result table and its one cursor reads no row
-    // before the batch ends: its view is built once at the end instead of per row.
+    // before the batch ends: its view is built once at the end instead of per row, and
+    // its new records take no record locks.
     if (ownResult) {
-        FDeferredView = &cursor;
-        cursor.DeferViewUpkeep();
+        FFillCursor = &cursor;
+        cursor.StartPrivateFill();
     }
 }
 
@@ -945,12 +946,12 @@ void TTableWriteBatch::RowWritten() {
 void TTableWriteBatch::Finish() {
     TDataTable* table = FTable;
     FTable = nullptr;
-    TDataCursor* deferred = FDeferredView;
-    FDeferredView = nullptr;
+    TDataCursor* deferred = FFillCursor;
+    FFillCursor = nullptr;
     FRollback.Dismiss();
     TScopeGuard resume([deferred] {
-        if (deferred) deferred->DropViewDeferral();
+        if (deferred) deferred->DropPrivateFill();
     });
     if (table) table->Commit(true, false);
-    if (deferred) deferred->ResumeViewUpkeep();
+    if (deferred) deferred->EndPrivateFill();
 }

@@ -247,11 +247,12 @@ public:
     uint16_t GotoCursorRecord(TDataCursor& other);
     void Reposition();
     void ResetView();
-    // A writer that appends rows and reads none of them back until it is done (a statement
-    // filling its own result table) leaves the view alone meanwhile; resuming builds it once.
-    void DeferViewUpkeep() { FViewDeferred = true; }
-    void ResumeViewUpkeep();
-    void DropViewDeferral() { FViewDeferred = false; }
+    // A statement filling its own private result table appends rows and reads none of them
+    // back until it is done: meanwhile the view is left alone (built once at the end) and
+    // the new records take no record locks, which nobody else could ever see or ask for.
+    void StartPrivateFill() { FPrivateFill = true; }
+    void EndPrivateFill();
+    void DropPrivateFill() { FPrivateFill = false; }
 
     // ---- View bitmaps and filters ----
     void UpdateFilterState();
@@ -621,7 +622,7 @@ private:
     // Set when the view changed only at the record just written and the record-order
     // ordinal followed that change, so that repositioning need not count it again.
     bool FViewStepped = false;
-    bool FViewDeferred = false;
+    bool FPrivateFill = false;
     TRecordsBitmap FRangeBitmap;
     TRecordsBitmap FLiveBitmap;
     TRecordsBitmap FViewBitmap;
@@ -698,6 +699,6 @@ private:
     TDataTable* FTable = nullptr;
     int32_t FRowsPerCommit;
     int32_t FRows = 0;
-    TDataCursor* FDeferredView = nullptr;
+    TDataCursor* FFillCursor = nullptr;
     TScopeGuard<std::function<void()>> FRollback;
 };
