@@ -301,9 +301,30 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
             for (uint8_t byte : k.Key) k.Order = (k.Order << 8) | byte;
             RetagBlobOwners(n, image.data());
         }
-        std::sort(keys.begin(), keys.end(), [](const TDeletedKey& a, const TDeletedKey& b) {
-            return a.Order != b.Order ? a.Order < b.Order : a.RecordNo < b.RecordNo;
-        });
+        // Row ids handed out in turn make the keys one run of consecutive numbers: each is
+        // swapped into its place instead of sorted. Any other set (a gap, a repeat) is sorted.
+        bool placed = false;
+        if (!keys.empty()) {
+            uint64_t low = keys[0].Order, high = low;
+            for (const TDeletedKey& k : keys) {
+                low = std::min(low, k.Order);
+                high = std::max(high, k.Order);
+            }
+            placed = high - low == keys.size() - 1;
+            for (size_t i = 0; placed && i < keys.size(); ++i)
+                while (keys[i].Order - low != i) {
+                    TDeletedKey& target = keys[size_t(keys[i].Order - low)];
+                    if (target.Order == keys[i].Order) {
+                        placed = false;
+                        break;
+                    }
+                    std::swap(keys[i], target);
+                }
+        }
+        if (!placed)
+            std::sort(keys.begin(), keys.end(), [](const TDeletedKey& a, const TDeletedKey& b) {
+                return a.Order != b.Order ? a.Order < b.Order : a.RecordNo < b.RecordNo;
+            });
         for (const TDeletedKey& k : keys)
             if (!index->InsertIndexKey(this, DeletedIndexNo, k.Key.data(), k.RecordNo))
                 Raise(ZIZIVU_PAGEBUFCORRUPT);
