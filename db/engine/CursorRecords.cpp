@@ -625,7 +625,10 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     // Once the counter wrapped its ids may still be in use, and a kept one must be
     // free: every new id is looked up. An exclusive table whose ids all lie within the
     // counter (the file's one writer knows it) has every id above the counter free.
-    if (!(FTable->Exclusive() && data->RowIdsWithinLast() && rowId > last)) CheckRowIdFree(rowId);
+    if (!(FTable->Exclusive() && data->RowIdsWithinLast() && rowId > last)) {
+        FlushFillKeys();
+        CheckRowIdFree(rowId);
+    }
     buffer[0] = 0;
     bytes::PutU32(buffer + 1, recNo);
     bytes::PutU32(buffer + 5, rowId);
@@ -655,11 +658,18 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
         TCompareScope scope(*this, DeletedIndexNo, DeletedIndexCompare());
         uint8_t key[DeletedIndexKeyLength];
         if (!appended) {
+            FlushFillKeys();
             BuildDeletedKey(1, oldRowId, key);
             if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
         }
         BuildDeletedKey(0, rowId, key);
-        if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (FPrivateFill && appended && !reposition) {
+            // Put in with the fill's other new keys (FlushFillKeys).
+            FFillKeys.insert(FFillKeys.end(), key, key + DeletedIndexKeyLength);
+            FFillRecords.push_back(recNo);
+        } else if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) {
+            Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
         data->SetLastRowId(keep ? std::max(NextRowIdAfter(last), rowId) : rowId);
         WriteBlobs(buffer, recNo, blobs);
         rec->ClearImage();

@@ -860,11 +860,29 @@ bool TDataCursor::TableChanged() {
     return changed;
 }
 
+void TDataCursor::FlushFillKeys() {
+    if (FFillRecords.empty()) return;
+    const TIndexDescriptor d = IndexFile()->GetIndexDescriptor(DeletedIndexNo);
+    TCompareScope scope(*this, DeletedIndexNo, d);
+    const bool done = IndexFile()->AppendIndexKeys(this, DeletedIndexNo, FFillKeys.data(), DeletedIndexKeyLength,
+                                                   FFillRecords.data(), int32_t(FFillRecords.size()));
+    FFillKeys.clear();
+    FFillRecords.clear();
+    if (!done) Raise(ZIZIVU_PAGEBUFCORRUPT);
+}
+
 void TDataCursor::EndPrivateFill() {
     if (!FPrivateFill) return;
+    FlushFillKeys();
     FPrivateFill = false;
     ResetView();
     Reposition();
+}
+
+void TDataCursor::DropPrivateFill() {
+    FPrivateFill = false;
+    FFillKeys.clear();
+    FFillRecords.clear();
 }
 
 void TDataCursor::CheckChanges() {
@@ -940,10 +958,14 @@ TTableWriteBatch::TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit)
 }
 
 void TTableWriteBatch::RowWritten() {
-    if (FTable && ++FRows % FRowsPerCommit == 0) FTable->Commit(false, false);
+    if (!FTable || ++FRows % FRowsPerCommit != 0) return;
+    if (FFillCursor) FFillCursor->FlushFillKeys();
+    FTable->Commit(false, false);
 }
 
 void TTableWriteBatch::Finish() {
+    // Keys that fail to go in roll the batch back as a failed row does.
+    if (FFillCursor) FFillCursor->FlushFillKeys();
     TDataTable* table = FTable;
     FTable = nullptr;
     TDataCursor* deferred = FFillCursor;

@@ -250,9 +250,12 @@ public:
     // A statement filling its own private result table appends rows and reads none of them
     // back until it is done: meanwhile the view is left alone (built once at the end) and
     // the new records take no record locks, which nobody else could ever see or ask for.
+    // Its records' deleted-records keys are put in together, before each commit of the
+    // batch (FlushFillKeys) and at the end.
     void StartPrivateFill() { FPrivateFill = true; }
+    void FlushFillKeys();
     void EndPrivateFill();
-    void DropPrivateFill() { FPrivateFill = false; }
+    void DropPrivateFill();
 
     // ---- View bitmaps and filters ----
     void UpdateFilterState();
@@ -623,6 +626,8 @@ private:
     // ordinal followed that change, so that repositioning need not count it again.
     bool FViewStepped = false;
     bool FPrivateFill = false;
+    std::vector<uint8_t> FFillKeys;  // DeletedIndexKeyLength bytes each
+    std::vector<uint32_t> FFillRecords;
     TRecordsBitmap FRangeBitmap;
     TRecordsBitmap FLiveBitmap;
     TRecordsBitmap FViewBitmap;
