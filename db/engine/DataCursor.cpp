@@ -296,24 +296,42 @@ void TDataCursor::RebuildDeletedIndex() {
 // Frees every page of an index's tree to its free chain; the index becomes empty.
 void TDataCursor::FreeIndexPages(int32_t indexNo) {
     TIndexFile* index = IndexFile();
-    std::vector<uint32_t> pending;
-    if (index->GetRootPageNo(indexNo)) pending.push_back(index->GetRootPageNo(indexNo));
-    std::vector<uint32_t> all;
+    // Every leaf lies as deep as the first one met: of the deleted-records index's leaves
+    // only the headers are read, as a freed page keeps no entries.
+    struct TPending {
+        uint32_t Pos;
+        int32_t Depth;
+    };
+    std::vector<TPending> pending;
+    if (index->GetRootPageNo(indexNo)) pending.push_back({index->GetRootPageNo(indexNo), 0});
+    std::vector<std::pair<uint32_t, bool>> all;  // position, read without its entries
+    // A page read without its entries and not freed must not stay in the cache after a failure.
+    TScopeGuard drop([index, indexNo, &all] {
+        for (const auto& [pos, bare] : all)
+            if (bare) index->DropCleanPage(indexNo, pos);
+    });
+    int32_t leafDepth = -1;
     while (!pending.empty()) {
-        const uint32_t pos = pending.back();
+        const TPending at = pending.back();
         pending.pop_back();
         if (all.size() > 1000000) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        all.push_back(pos);
+        const bool bare = indexNo == DeletedIndexNo && at.Depth == leafDepth;
+        all.emplace_back(at.Pos, bare);
         TPageRef page(*index);
-        if (!page.Get(this, indexNo, pos)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        if (!page->IsLeaf())
-            for (int32_t i = 1; i <= page->Count(); ++i) pending.push_back(page->EntryValue(i));
+        if (!page.Get(this, indexNo, at.Pos, bare)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (bare && !page->IsLeaf()) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (page->IsLeaf()) {
+            if (leafDepth < 0) leafDepth = at.Depth;
+            continue;
+        }
+        for (int32_t i = 1; i <= page->Count(); ++i) pending.push_back({page->EntryValue(i), at.Depth + 1});
     }
-    for (uint32_t pos : all) {
+    for (const auto& [pos, bare] : all) {
         TPageRef page(*index);
-        if (!page.Get(this, indexNo, pos)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (!page.Get(this, indexNo, pos, bare)) Raise(ZIZIVU_PAGEBUFCORRUPT);
         index->FreePage(this, page.get());
     }
+    drop.Dismiss();
     index->SetRootPageNo(indexNo, 0);
 }
 

@@ -352,6 +352,8 @@ public:
     bool GetRootPage(TCacheClient* client, int32_t indexNo, TPagePos which, TPage*& page);
     void FlushPages(bool flush);
     void ClearPageCache(bool withDeleted);
+    // Drops the page at pos from the index's cache when it is there, clean and unpinned.
+    void DropCleanPage(int32_t indexNo, uint32_t pos);
     void TrimPageCache(bool withDeleted);
     TPage* NewPageObject();
     void FreePageObject(TPage*& page);
