@@ -574,9 +574,9 @@ void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* recor
         FTable->DeferRowWrite(FTable->HasBlobFile());
     else
         FlushAfterWrite();
-    SaveChangeCounts();
-    // A deferred view is built once when the writer's batch ends (TTableWriteBatch).
+    // A private fill's view and change counts are taken once when its batch ends.
     if (FPrivateFill && !reposition && !deleted) return;
+    SaveChangeCounts();
     ComputeRangeBounds();
     const uint32_t before = FBof || FEof ? 0 : FRecNo;
     FViewStepped = false;

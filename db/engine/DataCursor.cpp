@@ -893,6 +893,7 @@ void TDataCursor::EndPrivateFill() {
     if (!FPrivateFill) return;
     FlushFillKeys();
     FPrivateFill = false;
+    SaveChangeCounts();
     ResetView();
     Reposition();
 }
