@@ -22,6 +22,13 @@
 
 namespace {
 
+// The deleted-records index compares its keys bytewise and never reads its descriptor
+// (CompareIndexKeys): a row's insert needs no copy of it from the header.
+const TIndexDescriptor& DeletedIndexCompare() {
+    static const TIndexDescriptor none;
+    return none;
+}
+
 constexpr int32_t ValueBufferSize = 256;
 
 int Sign3(double a, double b) {
@@ -567,6 +574,8 @@ void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* recor
         FTable->DeferRowWrite(FTable->HasBlobFile());
     else
         FlushAfterWrite();
+    // A private fill's view and change counts are taken once when its batch ends.
+    if (FPrivateFill && !reposition && !deleted) return;
     SaveChangeCounts();
     ComputeRangeBounds();
     const uint32_t before = FBof || FEof ? 0 : FRecNo;
@@ -601,8 +610,9 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     TIndexFile* index = IndexFile();
     const uint32_t recNo = data->GetNextFreeRecordNo();
     const bool appended = recNo == data->GetNextRecordNo();
-    LockRecordInternal(recNo);
-    const bool held = FTable->HoldsRecordLock(recNo);
+    // A private fill's records are seen by no one before it ends (StartPrivateFill).
+    if (!FPrivateFill) LockRecordInternal(recNo);
+    const bool held = !FPrivateFill && FTable->HoldsRecordLock(recNo);
     TScopeGuard unlock([this, held, recNo] {
         if (held) UnlockRecord(recNo);
     });
@@ -615,7 +625,10 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     // Once the counter wrapped its ids may still be in use, and a kept one must be
     // free: every new id is looked up. An exclusive table whose ids all lie within the
     // counter (the file's one writer knows it) has every id above the counter free.
-    if (!(FTable->Exclusive() && data->RowIdsWithinLast() && rowId > last)) CheckRowIdFree(rowId);
+    if (!(FTable->Exclusive() && data->RowIdsWithinLast() && rowId > last)) {
+        FlushFillKeys();
+        CheckRowIdFree(rowId);
+    }
     buffer[0] = 0;
     bytes::PutU32(buffer + 1, recNo);
     bytes::PutU32(buffer + 5, rowId);
@@ -642,15 +655,21 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     {
         TScopeGuard release([data, rec] { data->ReleaseRecord(rec); });
         InsertKeys(buffer, recNo);
-        const TIndexDescriptor& deleted = index->IndexDescriptor(DeletedIndexNo);
-        TCompareScope scope(*this, DeletedIndexNo, deleted);
+        TCompareScope scope(*this, DeletedIndexNo, DeletedIndexCompare());
         uint8_t key[DeletedIndexKeyLength];
         if (!appended) {
+            FlushFillKeys();
             BuildDeletedKey(1, oldRowId, key);
             if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
         }
         BuildDeletedKey(0, rowId, key);
-        if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (FPrivateFill && appended && !reposition) {
+            // Put in with the fill's other new keys (FlushFillKeys).
+            FFillKeys.insert(FFillKeys.end(), key, key + DeletedIndexKeyLength);
+            FFillRecords.push_back(recNo);
+        } else if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) {
+            Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
         data->SetLastRowId(keep ? std::max(NextRowIdAfter(last), rowId) : rowId);
         WriteBlobs(buffer, recNo, blobs);
         rec->ClearImage();

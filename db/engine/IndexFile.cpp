@@ -681,6 +681,16 @@ void TIndexFile::ClearCache(TPageCache& cache) {
     cache.Oldest = cache.Newest = nullptr;
 }
 
+void TIndexFile::DropCleanPage(int32_t indexNo, uint32_t pos) {
+    CheckIndexNo(indexNo);
+    TPageCache& cache = FCaches[indexNo];
+    TPage* p = FindCached(cache, pos);
+    if (!p || p->FModified || p->FUseCount > 0) return;
+    MarkTreesChanged();
+    RemoveFromCache(cache, p);
+    FPagePool.Push(p);
+}
+
 void TIndexFile::ClearPageCache(bool withDeleted) {
     for (int32_t i = 0; i < IndexDescriptorCount; ++i)
         if (i != DeletedIndexNo || withDeleted) ClearCache(FCaches[i]);

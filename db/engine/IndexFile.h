@@ -354,6 +354,8 @@ public:
     bool GetRootPage(TCacheClient* client, int32_t indexNo, TPagePos which, TPage*& page);
     void FlushPages(bool flush);
     void ClearPageCache(bool withDeleted);
+    // Drops the page at pos from the index's cache when it is there, clean and unpinned.
+    void DropCleanPage(int32_t indexNo, uint32_t pos);
     void TrimPageCache(bool withDeleted);
     TPage* NewPageObject();
     void FreePageObject(TPage*& page);
@@ -375,6 +377,10 @@ public:
     // record at an ordinal (found false outside 1..key count), and the key count. All
     // return false when the caches were dropped.
     bool InsertIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, uint32_t recordNo);
+    // count keys of keyLength bytes each, in ascending order, with their record numbers: put
+    // in as that many InsertIndexKey calls would, pages, counts and splits alike.
+    bool AppendIndexKeys(TCacheClient* client, int32_t indexNo, const uint8_t* keys, int32_t keyLength,
+                         const uint32_t* recordNos, int32_t count);
     bool DeleteIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key);
     bool FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t& ordinal,
                         bool& found);
@@ -467,6 +473,10 @@ private:
     bool Unlink(TPage* page, TCacheClient* client);
     bool DescendHeld(TCacheClient* client, int32_t indexNo, TPageRef& cur, std::vector<TPageRef>& path,
                      int32_t& depth);
+    // InsertIndexKey with its pages left pinned in path and cur; atEnd tells whether the key
+    // went down the last entry of every page and in after the leaf's last entry, no split.
+    bool InsertIndexKeyHeld(TCacheClient* client, int32_t indexNo, const uint8_t* key, uint32_t recordNo,
+                            TPageRef& cur, std::vector<TPageRef>& path, bool& atEnd);
     void MoveEntries(TPage* from, int32_t first, int32_t n, TPage* to, int32_t at);
     void ReadLeafEntry(TPage* leaf, int32_t slot, uint8_t* key, uint32_t& recordNo, uint32_t* run,
                        uint32_t runMaximum, int32_t runDirection);
