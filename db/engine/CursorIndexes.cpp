@@ -88,14 +88,14 @@ void TDataCursor::RemoveRecord(uint32_t recordNo, const uint8_t* old,
     uint8_t* key = FKeyBuffer2.data();
     const int32_t count = index->GetIndexCount();
     for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
-        const TIndexDescriptor d = index->GetIndexDescriptor(i);
+        const TIndexDescriptor& d = index->IndexDescriptor(i);
         if (d.KeyLength == 0 || std::count(skipIndexes.begin(), skipIndexes.end(), i) > 0) continue;
         TCompareScope scope(*this, i, d);
         BuildIndexKey(i, d, old, key);
         if (!index->DeleteIndexKey(this, i, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
     }
     {
-        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+        const TIndexDescriptor& deleted = index->IndexDescriptor(DeletedIndexNo);
         TCompareScope scope(*this, DeletedIndexNo, deleted);
         uint8_t dkey[DeletedIndexKeyLength];
         const uint32_t rowId = bytes::GetU32(old + 5);
@@ -301,12 +301,55 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
             for (uint8_t byte : k.Key) k.Order = (k.Order << 8) | byte;
             RetagBlobOwners(n, image.data());
         }
-        std::sort(keys.begin(), keys.end(), [](const TDeletedKey& a, const TDeletedKey& b) {
-            return a.Order != b.Order ? a.Order < b.Order : a.RecordNo < b.RecordNo;
-        });
-        for (const TDeletedKey& k : keys)
-            if (!index->InsertIndexKey(this, DeletedIndexNo, k.Key.data(), k.RecordNo))
+        // Row ids handed out in turn make the keys one run of consecutive numbers: each
+        // record goes to its key's slot directly. Any other set (a gap, a repeat) is sorted.
+        uint64_t low = 0;
+        std::vector<uint32_t> bySlot;
+        if (!keys.empty()) {
+            uint64_t high = low = keys[0].Order;
+            for (const TDeletedKey& k : keys) {
+                low = std::min(low, k.Order);
+                high = std::max(high, k.Order);
+            }
+            if (high - low == keys.size() - 1) {
+                bySlot.assign(keys.size(), 0);
+                for (const TDeletedKey& k : keys) {
+                    uint32_t& slot = bySlot[size_t(k.Order - low)];
+                    if (slot != 0) {
+                        bySlot.clear();
+                        break;
+                    }
+                    slot = k.RecordNo;
+                }
+            }
+        }
+        const bool placed = !keys.empty() && bySlot.size() == keys.size();
+        if (!placed)
+            std::sort(keys.begin(), keys.end(), [](const TDeletedKey& a, const TDeletedKey& b) {
+                return a.Order != b.Order ? a.Order < b.Order : a.RecordNo < b.RecordNo;
+            });
+        // Appended in slices, down the rightmost path without a descent per key.
+        constexpr size_t Slice = 4096;
+        std::vector<uint8_t> slice(Slice * DeletedIndexKeyLength);
+        std::vector<uint32_t> records(Slice);
+        for (size_t from = 0; from < keys.size(); from += Slice) {
+            const size_t n = std::min(Slice, keys.size() - from);
+            for (size_t i = 0; i < n; ++i) {
+                uint8_t* key = slice.data() + i * DeletedIndexKeyLength;
+                if (placed) {
+                    const uint64_t order = low + from + i;
+                    for (int32_t b = 0; b < DeletedIndexKeyLength; ++b)
+                        key[b] = uint8_t(order >> (8 * (DeletedIndexKeyLength - 1 - b)));
+                    records[i] = bySlot[from + i];
+                } else {
+                    std::memcpy(key, keys[from + i].Key.data(), DeletedIndexKeyLength);
+                    records[i] = keys[from + i].RecordNo;
+                }
+            }
+            if (!index->AppendIndexKeys(this, DeletedIndexNo, slice.data(), DeletedIndexKeyLength, records.data(),
+                                        int32_t(n)))
                 Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
         FlushAfterWrite();
     }
     ResetView();

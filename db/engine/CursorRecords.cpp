@@ -22,6 +22,13 @@
 
 namespace {
 
+// The deleted-records index compares its keys bytewise and never reads its descriptor
+// (CompareIndexKeys): a row's insert needs no copy of it from the header.
+const TIndexDescriptor& DeletedIndexCompare() {
+    static const TIndexDescriptor none;
+    return none;
+}
+
 constexpr int32_t ValueBufferSize = 256;
 
 int Sign3(double a, double b) {
@@ -561,7 +568,7 @@ void TDataCursor::InsertKeys(const uint8_t* record, uint32_t recordNo) {
     const bool noPrimary = IndexFile()->GetNoPrimaryIndex();
     uint8_t* key = FKeyBuffer2.data();
     for (int32_t i = noPrimary ? 1 : 0; i <= count; ++i) {
-        const TIndexDescriptor d = IndexFile()->GetIndexDescriptor(i);
+        const TIndexDescriptor& d = IndexFile()->IndexDescriptor(i);
         if (d.KeyLength == 0) continue;
         TCompareScope scope(*this, i, d);
         BuildIndexKey(i, d, record, key);
@@ -575,6 +582,8 @@ void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* recor
         FTable->DeferRowWrite(FTable->HasBlobFile());
     else
         FlushAfterWrite();
+    // A private fill's view and change counts are taken once when its batch ends.
+    if (FPrivateFill && !reposition && !deleted) return;
     SaveChangeCounts();
     ComputeRangeBounds();
     const uint32_t before = FBof || FEof ? 0 : FRecNo;
@@ -609,8 +618,9 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     TIndexFile* index = IndexFile();
     const uint32_t recNo = data->GetNextFreeRecordNo();
     const bool appended = recNo == data->GetNextRecordNo();
-    LockRecordInternal(recNo);
-    const bool held = FTable->HoldsRecordLock(recNo);
+    // A private fill's records are seen by no one before it ends (StartPrivateFill).
+    if (!FPrivateFill) LockRecordInternal(recNo);
+    const bool held = !FPrivateFill && FTable->HoldsRecordLock(recNo);
     TScopeGuard unlock([this, held, recNo] {
         if (held) UnlockRecord(recNo);
     });
@@ -623,7 +633,10 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     // Once the counter wrapped its ids may still be in use, and a kept one must be
     // free: every new id is looked up. An exclusive table whose ids all lie within the
     // counter (the file's one writer knows it) has every id above the counter free.
-    if (!(FTable->Exclusive() && data->RowIdsWithinLast() && rowId > last)) CheckRowIdFree(rowId);
+    if (!(FTable->Exclusive() && data->RowIdsWithinLast() && rowId > last)) {
+        FlushFillKeys();
+        CheckRowIdFree(rowId);
+    }
     buffer[0] = 0;
     bytes::PutU32(buffer + 1, recNo);
     bytes::PutU32(buffer + 5, rowId);
@@ -632,7 +645,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
         const int32_t count = index->GetIndexCount();
         uint8_t* key = FKeyBuffer1.data();
         for (int32_t i = index->GetNoPrimaryIndex() ? 1 : 0; i <= count; ++i) {
-            const TIndexDescriptor d = index->GetIndexDescriptor(i);
+            const TIndexDescriptor& d = index->IndexDescriptor(i);
             if (d.KeyLength == 0) continue;
             BuildIndexKey(i, d, buffer, key);
             if (KeyExists(i, key)) Raise(ZIZIVU_KEYVIOL, "", d.Name);
@@ -650,15 +663,21 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     {
         TScopeGuard release([data, rec] { data->ReleaseRecord(rec); });
         InsertKeys(buffer, recNo);
-        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
-        TCompareScope scope(*this, DeletedIndexNo, deleted);
+        TCompareScope scope(*this, DeletedIndexNo, DeletedIndexCompare());
         uint8_t key[DeletedIndexKeyLength];
         if (!appended) {
+            FlushFillKeys();
             BuildDeletedKey(1, oldRowId, key);
             if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
         }
         BuildDeletedKey(0, rowId, key);
-        if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (FPrivateFill && appended && !reposition) {
+            // Put in with the fill's other new keys (FlushFillKeys).
+            FFillKeys.insert(FFillKeys.end(), key, key + DeletedIndexKeyLength);
+            FFillRecords.push_back(recNo);
+        } else if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) {
+            Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
         data->SetLastRowId(keep ? std::max(NextRowIdAfter(last), rowId) : rowId);
         WriteBlobs(buffer, recNo, blobs);
         rec->ClearImage();
@@ -703,7 +722,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     std::vector<std::vector<uint8_t>> oldKeys, newKeys;
     std::vector<int32_t> changed;
     for (int32_t i = firstIndex; i <= count; ++i) {
-        const TIndexDescriptor d = index->GetIndexDescriptor(i);
+        const TIndexDescriptor& d = index->IndexDescriptor(i);
         if (d.KeyLength == 0) continue;
         std::vector<uint8_t> a(KeyBufferSize), b(KeyBufferSize);
         BuildIndexKey(i, d, old.data(), a.data());
@@ -718,13 +737,13 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     WriteBlobs(buffer, recNo, blobs);
     for (size_t k = 0; k < changed.size(); ++k) {
         const int32_t i = changed[k];
-        const TIndexDescriptor d = index->GetIndexDescriptor(i);
+        const TIndexDescriptor& d = index->IndexDescriptor(i);
         TCompareScope scope(*this, i, d);
         if (!index->DeleteIndexKey(this, i, oldKeys[k].data())) Raise(ZIZIVU_PAGEBUFCORRUPT);
         if (!index->InsertIndexKey(this, i, newKeys[k].data(), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
     }
     if (rowId != oldRowId) {
-        const TIndexDescriptor deleted = index->GetIndexDescriptor(DeletedIndexNo);
+        const TIndexDescriptor& deleted = index->IndexDescriptor(DeletedIndexNo);
         TCompareScope scope(*this, DeletedIndexNo, deleted);
         uint8_t key[DeletedIndexKeyLength];
         BuildDeletedKey(0, oldRowId, key);

@@ -298,24 +298,42 @@ void TDataCursor::RebuildDeletedIndex() {
 // Frees every page of an index's tree to its free chain; the index becomes empty.
 void TDataCursor::FreeIndexPages(int32_t indexNo) {
     TIndexFile* index = IndexFile();
-    std::vector<uint32_t> pending;
-    if (index->GetRootPageNo(indexNo)) pending.push_back(index->GetRootPageNo(indexNo));
-    std::vector<uint32_t> all;
+    // Every leaf lies as deep as the first one met: of the deleted-records index's leaves
+    // only the headers are read, as a freed page keeps no entries.
+    struct TPending {
+        uint32_t Pos;
+        int32_t Depth;
+    };
+    std::vector<TPending> pending;
+    if (index->GetRootPageNo(indexNo)) pending.push_back({index->GetRootPageNo(indexNo), 0});
+    std::vector<std::pair<uint32_t, bool>> all;  // position, read without its entries
+    // A page read without its entries and not freed must not stay in the cache after a failure.
+    TScopeGuard drop([index, indexNo, &all] {
+        for (const auto& [pos, bare] : all)
+            if (bare) index->DropCleanPage(indexNo, pos);
+    });
+    int32_t leafDepth = -1;
     while (!pending.empty()) {
-        const uint32_t pos = pending.back();
+        const TPending at = pending.back();
         pending.pop_back();
         if (all.size() > 1000000) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        all.push_back(pos);
+        const bool bare = indexNo == DeletedIndexNo && at.Depth == leafDepth;
+        all.emplace_back(at.Pos, bare);
         TPageRef page(*index);
-        if (!page.Get(this, indexNo, pos)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        if (!page->IsLeaf())
-            for (int32_t i = 1; i <= page->Count(); ++i) pending.push_back(page->EntryValue(i));
+        if (!page.Get(this, indexNo, at.Pos, bare)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (bare && !page->IsLeaf()) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (page->IsLeaf()) {
+            if (leafDepth < 0) leafDepth = at.Depth;
+            continue;
+        }
+        for (int32_t i = 1; i <= page->Count(); ++i) pending.push_back({page->EntryValue(i), at.Depth + 1});
     }
-    for (uint32_t pos : all) {
+    for (const auto& [pos, bare] : all) {
         TPageRef page(*index);
-        if (!page.Get(this, indexNo, pos)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (!page.Get(this, indexNo, pos, bare)) Raise(ZIZIVU_PAGEBUFCORRUPT);
         index->FreePage(this, page.get());
     }
+    drop.Dismiss();
     index->SetRootPageNo(indexNo, 0);
 }
 
@@ -862,6 +880,32 @@ bool TDataCursor::TableChanged() {
     return changed;
 }
 
+void TDataCursor::FlushFillKeys() {
+    if (FFillRecords.empty()) return;
+    const TIndexDescriptor d = IndexFile()->GetIndexDescriptor(DeletedIndexNo);
+    TCompareScope scope(*this, DeletedIndexNo, d);
+    const bool done = IndexFile()->AppendIndexKeys(this, DeletedIndexNo, FFillKeys.data(), DeletedIndexKeyLength,
+                                                   FFillRecords.data(), int32_t(FFillRecords.size()));
+    FFillKeys.clear();
+    FFillRecords.clear();
+    if (!done) Raise(ZIZIVU_PAGEBUFCORRUPT);
+}
+
+void TDataCursor::EndPrivateFill() {
+    if (!FPrivateFill) return;
+    FlushFillKeys();
+    FPrivateFill = false;
+    SaveChangeCounts();
+    ResetView();
+    Reposition();
+}
+
+void TDataCursor::DropPrivateFill() {
+    FPrivateFill = false;
+    FFillKeys.clear();
+    FFillRecords.clear();
+}
+
 void TDataCursor::CheckChanges() {
     if (!TableChanged()) return;
     ResetView();
@@ -916,21 +960,41 @@ void TDataCursor::FlushAfterWrite() {
 
 TTableWriteBatch::TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit)
     : FRowsPerCommit(rowsPerCommit), FRollback([this] {
+          if (FFillCursor) FFillCursor->DropPrivateFill();
           if (FTable) FTable->Rollback();
       }) {
     TDataTable* table = cursor.Table();
     if (!cursor.Exclusive() || !table || table->InTransaction()) return;
+    // Outside a transaction only a private result table defers its row writes.
+    const bool ownResult = table->DefersRowWrites();
     table->StartTransaction();
     FTable = table;
+    // Nobody else can open a private result table and its one cursor reads no row
+    // before the batch ends: its view is built once at the end instead of per row, and
+    // its new records take no record locks.
+    if (ownResult) {
+        FFillCursor = &cursor;
+        cursor.StartPrivateFill();
+    }
 }
 
 void TTableWriteBatch::RowWritten() {
-    if (FTable && ++FRows % FRowsPerCommit == 0) FTable->Commit(false, false);
+    if (!FTable || ++FRows % FRowsPerCommit != 0) return;
+    if (FFillCursor) FFillCursor->FlushFillKeys();
+    FTable->Commit(false, false);
 }
 
 void TTableWriteBatch::Finish() {
+    // Keys that fail to go in roll the batch back as a failed row does.
+    if (FFillCursor) FFillCursor->FlushFillKeys();
     TDataTable* table = FTable;
     FTable = nullptr;
+    TDataCursor* deferred = FFillCursor;
+    FFillCursor = nullptr;
     FRollback.Dismiss();
+    TScopeGuard resume([deferred] {
+        if (deferred) deferred->DropPrivateFill();
+    });
     if (table) table->Commit(true, false);
+    if (deferred) deferred->EndPrivateFill();
 }

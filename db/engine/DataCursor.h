@@ -247,6 +247,15 @@ public:
     uint16_t GotoCursorRecord(TDataCursor& other);
     void Reposition();
     void ResetView();
+    // A statement filling its own private result table appends rows and reads none of them
+    // back until it is done: meanwhile the view is left alone (built once at the end) and
+    // the new records take no record locks, which nobody else could ever see or ask for.
+    // Its records' deleted-records keys are put in together, before each commit of the
+    // batch (FlushFillKeys) and at the end.
+    void StartPrivateFill() { FPrivateFill = true; }
+    void FlushFillKeys();
+    void EndPrivateFill();
+    void DropPrivateFill();
 
     // ---- View bitmaps and filters ----
     void UpdateFilterState();
@@ -621,6 +630,9 @@ private:
     // Set when the view changed only at the record just written and the record-order
     // ordinal followed that change, so that repositioning need not count it again.
     bool FViewStepped = false;
+    bool FPrivateFill = false;
+    std::vector<uint8_t> FFillKeys;  // DeletedIndexKeyLength bytes each
+    std::vector<uint32_t> FFillRecords;
     TRecordsBitmap FRangeBitmap;
     TRecordsBitmap FLiveBitmap;
     TRecordsBitmap FViewBitmap;
@@ -710,5 +722,6 @@ private:
     TDataTable* FTable = nullptr;
     int32_t FRowsPerCommit;
     int32_t FRows = 0;
+    TDataCursor* FFillCursor = nullptr;
     TScopeGuard<std::function<void()>> FRollback;
 };

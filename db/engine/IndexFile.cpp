@@ -112,6 +112,7 @@ void TIndexFile::CreateFile() {
 
 void TIndexFile::NewHeader() {
     std::memset(FHeader, 0, sizeof FHeader);
+    ForgetDescriptors();
     FHeader[OffVersion] = EngineFileVersion;
     bytes::PutU32(FHeader + OffNextNewPage, IndexHeaderSize);
     TIndexDescriptor deleted;
@@ -126,6 +127,7 @@ void TIndexFile::ReadHeader() {
     MarkTreesChanged();
     ReadAt(*this, 0, FHeader, IndexHeaderSize);
     if (FEncrypted) UnscrambleBuffer(FHeader, IndexHeaderSize, IndexHeaderSeedLo, IndexHeaderSeedHi);
+    ForgetDescriptors();
 }
 
 void TIndexFile::WriteHeader(bool always, bool flush) {
@@ -150,6 +152,7 @@ void TIndexFile::MarkHeaderDirty() {
 void TIndexFile::RestoreHeader(const uint8_t* image, bool modified) {
     MarkTreesChanged();
     std::memcpy(FHeader, image, IndexHeaderSize);
+    ForgetDescriptors();
     FHeaderModified = modified;
 }
 
@@ -168,6 +171,7 @@ bool TIndexFile::HeaderChanged() {
     if (image[OffIndexCount] > MaxHeaderIndexCount) Fail(ZIZIVU_HEADERCORRUPT);
     MarkTreesChanged();
     std::memcpy(FHeader, image, sizeof image);
+    ForgetDescriptors();
     FHeaderModified = false;
     ClearPageCache(true);
     return true;
@@ -285,11 +289,14 @@ void TIndexFile::SetIndexCount(int32_t n) {
     MarkHeaderDirty();
 }
 
-TIndexDescriptor TIndexFile::GetIndexDescriptor(int32_t i) const {
+const TIndexDescriptor& TIndexFile::IndexDescriptor(int32_t i) const {
     CheckIndexNo(i);
-    TIndexDescriptor d;
-    d.Read(DescriptorAt(i));
-    return d;
+    const uint64_t bit = uint64_t(1) << i;
+    if (!(FDescriptorsRead & bit)) {
+        FDescriptors[i].Read(DescriptorAt(i));
+        FDescriptorsRead |= bit;
+    }
+    return FDescriptors[i];
 }
 
 void TIndexFile::SetIndexDescriptor(int32_t i, const TIndexDescriptor& d) {
@@ -461,9 +468,9 @@ TPage* TIndexFile::FindCached(TPageCache& cache, uint32_t pos) {
     if (cache.Newest && cache.Newest->FPagePos == pos) return cache.Newest;
     if (cache.Newest && cache.Newest->FOlder && cache.Newest->FOlder->FPagePos == pos)
         return cache.Newest->FOlder;
-    auto it = std::lower_bound(cache.Pages.begin(), cache.Pages.end(), pos,
-                               [](const TPage* p, uint32_t v) { return p->FPagePos < v; });
-    return it != cache.Pages.end() && (*it)->FPagePos == pos ? *it : nullptr;
+    auto it = std::lower_bound(cache.Positions.begin(), cache.Positions.end(), pos);
+    return it != cache.Positions.end() && *it == pos ? cache.Pages[size_t(it - cache.Positions.begin())]
+                                                     : nullptr;
 }
 
 void TIndexFile::Unchain(TPageCache& cache, TPage* page) {
@@ -484,15 +491,19 @@ void TIndexFile::Touch(TPageCache& cache, TPage* page) {
 }
 
 void TIndexFile::AddToCache(TPageCache& cache, TPage* page) {
-    auto it = std::lower_bound(cache.Pages.begin(), cache.Pages.end(), page->FPagePos,
-                               [](const TPage* p, uint32_t v) { return p->FPagePos < v; });
-    cache.Pages.insert(it, page);
+    auto it = std::lower_bound(cache.Positions.begin(), cache.Positions.end(), page->FPagePos);
+    const size_t at = size_t(it - cache.Positions.begin());
+    cache.Pages.insert(cache.Pages.begin() + ptrdiff_t(at), page);
+    cache.Positions.insert(it, page->FPagePos);
     Touch(cache, page);
 }
 
 void TIndexFile::RemoveFromCache(TPageCache& cache, TPage* page) {
     auto it = std::find(cache.Pages.begin(), cache.Pages.end(), page);
-    if (it != cache.Pages.end()) cache.Pages.erase(it);
+    if (it != cache.Pages.end()) {
+        cache.Positions.erase(cache.Positions.begin() + (it - cache.Pages.begin()));
+        cache.Pages.erase(it);
+    }
     Unchain(cache, page);
 }
 
@@ -529,7 +540,7 @@ bool TIndexFile::GetPage(TCacheClient* client, int32_t indexNo, uint32_t pos, TP
         if (next > IndexFileSizeLimit) Fail(ZIZIVU_TABLEFULL);
         MarkTreesChanged();
         TPage* p = TakePageObject(indexNo);
-        p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
+        p->Clear(this, indexNo, IndexDescriptor(indexNo));
         p->FPagePos = pos;
         p->FModified = true;
         AddToCache(cache, p);
@@ -556,7 +567,7 @@ bool TIndexFile::GetPage(TCacheClient* client, int32_t indexNo, uint32_t pos, TP
     uint8_t image[IndexPageSize];
     ReadAt(*this, int32_t(pos), image, IndexPageSize);
     if (FEncrypted) UnscrambleBuffer(image, IndexPageSize, IndexPageSeedLo, IndexPageSeedHi);
-    p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
+    p->Clear(this, indexNo, IndexDescriptor(indexNo));
     p->FPagePos = pos;
     p->LoadFromBuffer(image, empty);
     CheckLink(p->FPrev);
@@ -587,7 +598,7 @@ bool TIndexFile::AllocatePage(TCacheClient* client, int32_t indexNo, TPage*& pag
         }
         SetFreeHead(indexNo, p->FNext);
     }
-    p->Clear(this, indexNo, GetIndexDescriptor(indexNo));
+    p->Clear(this, indexNo, IndexDescriptor(indexNo));
     p->FModified = true;
     page = p;
     return true;
@@ -666,7 +677,18 @@ void TIndexFile::ClearCache(TPageCache& cache) {
         FPagePool.Push(p);
     }
     cache.Pages.clear();
+    cache.Positions.clear();
     cache.Oldest = cache.Newest = nullptr;
+}
+
+void TIndexFile::DropCleanPage(int32_t indexNo, uint32_t pos) {
+    CheckIndexNo(indexNo);
+    TPageCache& cache = FCaches[indexNo];
+    TPage* p = FindCached(cache, pos);
+    if (!p || p->FModified || p->FUseCount > 0) return;
+    MarkTreesChanged();
+    RemoveFromCache(cache, p);
+    FPagePool.Push(p);
 }
 
 void TIndexFile::ClearPageCache(bool withDeleted) {

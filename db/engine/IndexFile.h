@@ -319,7 +319,9 @@ public:
     // ---- Descriptors ----
     int32_t GetIndexCount() const;
     void SetIndexCount(int32_t n);
-    TIndexDescriptor GetIndexDescriptor(int32_t i) const;
+    TIndexDescriptor GetIndexDescriptor(int32_t i) const { return IndexDescriptor(i); }
+    // The decoded descriptor, valid until the header or that descriptor changes.
+    const TIndexDescriptor& IndexDescriptor(int32_t i) const;
     // Name, key length, flags, fields; clears root and the reserved bytes, keeps the chain.
     void SetIndexDescriptor(int32_t i, const TIndexDescriptor& d);
     void SetIndexNameAndFields(int32_t i, const TIndexDescriptor& d);
@@ -352,6 +354,8 @@ public:
     bool GetRootPage(TCacheClient* client, int32_t indexNo, TPagePos which, TPage*& page);
     void FlushPages(bool flush);
     void ClearPageCache(bool withDeleted);
+    // Drops the page at pos from the index's cache when it is there, clean and unpinned.
+    void DropCleanPage(int32_t indexNo, uint32_t pos);
     void TrimPageCache(bool withDeleted);
     TPage* NewPageObject();
     void FreePageObject(TPage*& page);
@@ -373,6 +377,10 @@ public:
     // record at an ordinal (found false outside 1..key count), and the key count. All
     // return false when the caches were dropped.
     bool InsertIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key, uint32_t recordNo);
+    // count keys of keyLength bytes each, in ascending order, with their record numbers: put
+    // in as that many InsertIndexKey calls would, pages, counts and splits alike.
+    bool AppendIndexKeys(TCacheClient* client, int32_t indexNo, const uint8_t* keys, int32_t keyLength,
+                         const uint32_t* recordNos, int32_t count);
     bool DeleteIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key);
     bool FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t& ordinal,
                         bool& found);
@@ -430,13 +438,22 @@ private:
                                  size_t level);
     struct TPageCache {
         std::vector<TPage*> Pages;  // by position
+        // Their positions, side by side: a look-up bisects these instead of reaching into
+        // a page object at every step (a transaction keeps hundreds of pages).
+        std::vector<uint32_t> Positions;
         TPage* Oldest = nullptr;
         TPage* Newest = nullptr;
         int32_t Capacity = PageCacheCapacity;
     };
 
-    uint8_t* DescriptorAt(int32_t i) { return FHeader + 14 + IndexDescriptorSize * i; }
+    // Writes to a descriptor's bytes go through here, which drops its decoded copy.
+    uint8_t* DescriptorAt(int32_t i) {
+        FDescriptorsRead &= ~(uint64_t(1) << i);
+        return FHeader + 14 + IndexDescriptorSize * i;
+    }
     const uint8_t* DescriptorAt(int32_t i) const { return FHeader + 14 + IndexDescriptorSize * i; }
+    // After the whole header was replaced.
+    void ForgetDescriptors() { FDescriptorsRead = 0; }
     void NewHeader();
     void SetFreeHead(int32_t i, uint32_t pos);
     void CheckIndexNo(int32_t i) const;
@@ -461,6 +478,10 @@ private:
     bool Unlink(TPage* page, TCacheClient* client);
     bool DescendHeld(TCacheClient* client, int32_t indexNo, TPageRef& cur, std::vector<TPageRef>& path,
                      int32_t& depth);
+    // InsertIndexKey with its pages left pinned in path and cur; atEnd tells whether the key
+    // went down the last entry of every page and in after the leaf's last entry, no split.
+    bool InsertIndexKeyHeld(TCacheClient* client, int32_t indexNo, const uint8_t* key, uint32_t recordNo,
+                            TPageRef& cur, std::vector<TPageRef>& path, bool& atEnd);
     void MoveEntries(TPage* from, int32_t first, int32_t n, TPage* to, int32_t at);
     void ReadLeafEntry(TPage* leaf, int32_t slot, uint8_t* key, uint32_t& recordNo, uint32_t* run,
                        uint32_t runMaximum, int32_t runDirection);
@@ -469,6 +490,10 @@ private:
     TTableFilesOwner* FOwner;
     bool FEncrypted = false;
     uint8_t FHeader[IndexHeaderSize] = {};
+    // The descriptors decoded from the header (a write keeps about eight look-ups per row),
+    // each valid while its bit in FDescriptorsRead is set.
+    mutable TIndexDescriptor FDescriptors[IndexDescriptorCount];
+    mutable uint64_t FDescriptorsRead = 0;
     bool FHeaderModified = false;
     TPageStack FPagePool;
     TPageCache FCaches[IndexDescriptorCount];

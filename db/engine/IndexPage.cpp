@@ -399,17 +399,29 @@ void TPage::SaveToBuffer(uint8_t* image) const {
     TByteWriter w(image, IndexPageSize);
     w.U8(FPageType).U16(uint16_t(count)).U32(FPrev).U32(FNext).U16(uint16_t(used));
     const int32_t k = FKeyLength;
+    if (!IsCompressedLeaf()) {
+        // An entry's stored bytes (key, value and an interior page's count) lead its slot
+        // as they lie in the image (the size was checked above).
+        const size_t size = size_t(k) + (IsLeaf() ? 4 : 8);
+        uint8_t* out = image + IndexPageHeaderSize;
+        if (size < 8 || size > 16) {
+            for (int32_t i = 1; i <= count; ++i, out += size) std::memcpy(out, EntryKey(i), size);
+            return;
+        }
+        // The common short entry as two eight-byte moves that overlap, not a call per entry.
+        for (int32_t i = 1; i <= count; ++i, out += size) {
+            const uint8_t* in = EntryKey(i);
+            uint64_t head, tail;
+            std::memcpy(&head, in, 8);
+            std::memcpy(&tail, in + size - 8, 8);
+            std::memcpy(out, &head, 8);
+            std::memcpy(out + size - 8, &tail, 8);
+        }
+        return;
+    }
     for (int32_t i = 1; i <= count; ++i) {
         const uint8_t* key = EntryKey(i);
         const uint32_t value = bytes::GetU32(key + k);
-        if (!IsLeaf()) {
-            w.Bytes(key, size_t(k)).U32(value).U32(bytes::GetU32(key + k + 4));
-            continue;
-        }
-        if (FCompression == icNone) {
-            w.Bytes(key, size_t(k)).U32(value);
-            continue;
-        }
         int32_t l, t;
         EntryCompression(i, l, t);
         if (FCompression == icLeading)

@@ -281,8 +281,17 @@ bool TIndexFile::DescendHeld(TCacheClient* client, int32_t indexNo, TPageRef& cu
 
 bool TIndexFile::InsertIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key,
                                 uint32_t recordNo) {
-    MarkTreesChanged();
     TPageRef cur(*this);
+    std::vector<TPageRef> path;
+    bool atEnd;
+    return InsertIndexKeyHeld(client, indexNo, key, recordNo, cur, path, atEnd);
+}
+
+bool TIndexFile::InsertIndexKeyHeld(TCacheClient* client, int32_t indexNo, const uint8_t* key,
+                                    uint32_t recordNo, TPageRef& cur, std::vector<TPageRef>& path,
+                                    bool& atEnd) {
+    atEnd = false;
+    MarkTreesChanged();
     if (!cur.Root(client, indexNo, TPagePos::First)) return false;
     if (!cur) {
         if (!cur.Allocate(client, indexNo)) return false;
@@ -292,7 +301,6 @@ bool TIndexFile::InsertIndexKey(TCacheClient* client, int32_t indexNo, const uin
         SetRootPageNo(indexNo, cur->FPagePos);
         return true;
     }
-    std::vector<TPageRef> path;
     int32_t depth = 0;
     const TProbePath* probe = ProbeOf(indexNo, key, cur->FKeyLength);
     while (!cur->IsLeaf()) {
@@ -307,7 +315,57 @@ bool TIndexFile::InsertIndexKey(TCacheClient* client, int32_t indexNo, const uin
         p->SetEntryCount(p->FPos1, p->EntryCount(p->FPos1) + 1);
         p->FModified = true;
     }
-    return InsertKey(cur.get(), client, key, 1, recordNo);
+    const int32_t before = cur->FCount;
+    if (!InsertKey(cur.get(), client, key, 1, recordNo)) return false;
+    // A split leaves the leaf with fewer entries than it had plus one.
+    atEnd = cur->FCount == before + 1 && cur->FPos1 == cur->FCount;
+    for (const auto& p : path) atEnd = atEnd && p->FPos1 == p->FCount;
+    return true;
+}
+
+bool TIndexFile::AppendIndexKeys(TCacheClient* client, int32_t indexNo, const uint8_t* keys,
+                                 int32_t keyLength, const uint32_t* recordNos, int32_t count) {
+    CheckIndexNo(indexNo);
+    TPageCache& cache = FCaches[indexNo];
+    int32_t i = 0;
+    while (i < count) {
+        TPageRef cur(*this);
+        std::vector<TPageRef> path;
+        bool atEnd;
+        if (!InsertIndexKeyHeld(client, indexNo, keys + size_t(i) * size_t(keyLength), recordNos[i], cur,
+                                path, atEnd))
+            return false;
+        ++i;
+        // While the keys go on above the last entry of every page of the rightmost path, a
+        // descent would find the same cached pages and positions: they are touched, counted
+        // and their counts raised as it would, and the key is put in after the leaf's last.
+        while (atEnd && i < count) {
+            const uint8_t* key = keys + size_t(i) * size_t(keyLength);
+            bool above = client->CompareKeys(cur->EntryKey(cur->FCount), key, cur->FKeyLength) < 0;
+            for (size_t l = 0; above && l < path.size(); ++l)
+                above = client->CompareKeys(path[l]->EntryKey(path[l]->FCount), key, path[l]->FKeyLength) < 0;
+            if (!above) break;
+            MarkTreesChanged();
+            for (auto& p : path) {
+                ++FReads;
+                ++FHits;
+                Touch(cache, p.get());
+            }
+            ++FReads;
+            ++FHits;
+            Touch(cache, cur.get());
+            for (auto& p : path) {
+                p->SetEntryCount(p->FPos1, p->EntryCount(p->FPos1) + 1);
+                p->FModified = true;
+            }
+            const int32_t before = cur->FCount;
+            cur->FPos1 = before;
+            if (!InsertKey(cur.get(), client, key, 1, recordNos[i])) return false;
+            ++i;
+            atEnd = cur->FCount == before + 1 && cur->FPos1 == cur->FCount;
+        }
+    }
+    return true;
 }
 
 bool TIndexFile::DeleteIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key) {

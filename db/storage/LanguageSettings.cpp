@@ -215,7 +215,7 @@ thread_local size_t tSwapDepth = 0;
 TLanguageSettingsSwap::TLanguageSettingsSwap(uint16_t language, uint16_t sort) {
     const TFormatSettings& built = BuiltSettings(language, sort);
     if (tSwapDepth == tSwapCopies.size()) tSwapCopies.push_back(std::make_unique<TFormatSettings>());
-    FTableSettings.emplace(*tSwapCopies[tSwapDepth], built);
+    FTableSettings.emplace(*tSwapCopies[tSwapDepth], &built);
     ++tSwapDepth;
 }
 

@@ -59,7 +59,7 @@ public:
     TLanguageSettingsSwap& operator=(const TLanguageSettingsSwap&) = delete;
 
 private:
-    std::optional<TThreadFormatSettingsIn> FTableSettings;
+    std::optional<TThreadFormatSettingsScope> FTableSettings;
 };
 
 template <class F>

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -471,15 +472,50 @@ int64_t TOsFile::Size() {
     return st.st_size;
 }
 
+void TOsFile::AddRun(TRuns::const_iterator before, uint64_t start, TRun run) {
+    if (FSpare.empty()) {
+        FRanges.emplace_hint(before, start, run);
+        return;
+    }
+    FSpare.key() = start;
+    FSpare.mapped() = run;
+    FRanges.insert(before, std::move(FSpare));
+}
+
+void TOsFile::DropRun(TRuns::iterator run) {
+    if (FSpare.empty())
+        FSpare = FRanges.extract(run);
+    else
+        FRanges.erase(run);
+}
+
+// Re-keys a run whose first ranges were released; it stays where it was in the order.
+TOsFile::TRuns::iterator TOsFile::MoveRun(TRuns::iterator run, uint64_t start, uint64_t count) {
+    auto next = std::next(run);
+    auto node = FRanges.extract(run);
+    node.key() = start;
+    node.mapped().Count = count;
+    return FRanges.insert(next, std::move(node));
+}
+
+TOsFile::TRuns::iterator TOsFile::RunAt(uint64_t offset, uint64_t& index) {
+    auto after = FRanges.upper_bound(offset);
+    if (after == FRanges.begin()) return FRanges.end();
+    auto run = std::prev(after);
+    const uint64_t into = offset - run->first, length = run->second.Length;
+    index = length == 1 ? into : into / length;
+    if (index >= run->second.Count || index * length != into) return FRanges.end();
+    return run;
+}
+
 bool TOsFile::LockRange(uint64_t offset, uint64_t length) {
     std::lock_guard<std::mutex> guard(FLock);
     if (length == 0 || offset >= uint64_t(kOpenByte) || length > uint64_t(kOpenByte) - offset)
         return Fail(EINVAL);
-    auto after = FRanges.upper_bound(offset + length - 1);
-    if (after != FRanges.begin()) {
-        const auto& [start, held] = *std::prev(after);
-        if (offset < start + held) return Fail(EAGAIN);
-    }
+    const uint64_t end = offset + length;
+    auto after = FRanges.upper_bound(end - 1);
+    auto before = after == FRanges.begin() ? FRanges.end() : std::prev(after);
+    if (before != FRanges.end() && offset < before->second.End(before->first)) return Fail(EAGAIN);
     off_t start = off_t(offset), len = off_t(length);
     if (FWritable) {
         if (!SetOfdLock(FHandle, F_WRLCK, start, len)) return Fail(errno);
@@ -493,16 +529,38 @@ bool TOsFile::LockRange(uint64_t offset, uint64_t length) {
             return Fail(error);
         }
     }
-    FRanges.emplace(offset, length);
+    const bool joinsAfter = after != FRanges.end() && after->first == end && after->second.Length == length;
+    if (before != FRanges.end() && before->second.Length == length && before->second.End(before->first) == offset) {
+        ++before->second.Count;
+        if (joinsAfter) {
+            before->second.Count += after->second.Count;
+            DropRun(after);
+        }
+    } else if (joinsAfter) {
+        MoveRun(after, offset, after->second.Count + 1);
+    } else {
+        AddRun(after, offset, TRun{length, 1});
+    }
     return true;
 }
 
 bool TOsFile::UnlockRange(uint64_t offset, uint64_t length) {
     std::lock_guard<std::mutex> guard(FLock);
-    auto held = FRanges.find(offset);
-    if (held == FRanges.end() || held->second != length) return Fail(EINVAL);
+    uint64_t index = 0;
+    auto run = RunAt(offset, index);
+    if (run == FRanges.end() || run->second.Length != length) return Fail(EINVAL);
     if (!SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
-    FRanges.erase(held);
+    const uint64_t count = run->second.Count;
+    if (count == 1)
+        DropRun(run);
+    else if (index == 0)
+        MoveRun(run, offset + length, count - 1);
+    else if (index == count - 1)
+        run->second.Count = count - 1;
+    else {
+        run->second.Count = index;
+        AddRun(std::next(run), offset + length, TRun{length, count - index - 1});
+    }
     return true;
 }
 
@@ -510,14 +568,57 @@ bool TOsFile::UnlockAdjacentRanges(uint64_t offset, uint64_t length) {
     std::lock_guard<std::mutex> guard(FLock);
     if (length == 0 || length > UINT64_MAX - offset) return Fail(EINVAL);
     const uint64_t end = offset + length;
-    auto first = FRanges.find(offset), last = first;
-    for (uint64_t at = offset; at < end; ++last) {
-        if (last == FRanges.end() || last->first != at || last->second > end - at) return Fail(EINVAL);
-        at += last->second;
+    uint64_t head = 0;  // ranges of the first run below the span
+    auto first = RunAt(offset, head);
+    if (first == FRanges.end()) return Fail(EINVAL);
+    // Whole ranges from `offset` on, each starting where the one before ends, up to `end`.
+    auto last = first;
+    uint64_t at = offset, index = head, tail = 0;  // tail: ranges of the last run above the span
+    for (;;) {
+        if (last == FRanges.end() || last->second.End(last->first) <= at) return Fail(EINVAL);
+        const TRun& run = last->second;
+        const uint64_t left = run.Count - index, fit = (end - at) / run.Length;
+        if (fit == 0) return Fail(EINVAL);
+        const uint64_t take = std::min(left, fit);
+        at += take * run.Length;
+        if (at == end) {
+            tail = left - take;
+            break;
+        }
+        if (take < left) return Fail(EINVAL);  // the next range reaches past the end
+        ++last;
+        index = 0;
+        if (last != FRanges.end() && last->first != at) return Fail(EINVAL);
     }
     // Every byte of the span is held by this open file description, so one unlock of the
     // span releases exactly what the separate unlocks would.
     if (!SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
-    FRanges.erase(first, last);
+    const uint64_t tailCount = tail;
+    const uint64_t runLength = last->second.Length;
+    if (first == last) {
+        if (head > 0) {
+            first->second.Count = head;
+            if (tailCount > 0) AddRun(std::next(first), end, TRun{runLength, tailCount});
+        } else if (tailCount > 0) {
+            MoveRun(first, end, tailCount);
+        } else {
+            DropRun(first);
+        }
+        return true;
+    }
+    if (head > 0) {
+        first->second.Count = head;
+        ++first;
+    }
+    if (tailCount > 0)
+        last = MoveRun(last, end, tailCount);
+    else
+        ++last;
+    // What lies between is released whole.
+    while (first != last) {
+        auto next = std::next(first);
+        DropRun(first);
+        first = next;
+    }
     return true;
 }

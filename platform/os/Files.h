@@ -77,10 +77,26 @@ private:
     bool FWritable;
     bool FDeleteOnClose;
     int64_t FPosition = 0;
-    // The ranges this handle holds, start to length. They never overlap, so the one that
+    // The ranges this handle holds, as runs of adjacent ranges of one length, keyed by the
+    // run's start: a transaction holds one one-byte lock per record, mostly side by side,
+    // so its locks take one entry instead of one each. Runs never overlap, so the one that
     // starts last before a range's end is the only one that can reach into it: a check
-    // costs a search, not a walk over every lock held (a transaction holds one per record).
-    std::map<uint64_t, uint64_t> FRanges;
+    // costs a search, not a walk over every lock held. An unlock must still name exactly
+    // one of the ranges locked, which a run's start, length and count determine.
+    struct TRun {
+        uint64_t Length;  // of each range
+        uint64_t Count;
+        uint64_t End(uint64_t start) const { return start + Length * Count; }
+    };
+    using TRuns = std::map<uint64_t, TRun>;
+    TRuns FRanges;
+    TRuns::node_type FSpare;  // an entry removed, reused by the next one added
+    void AddRun(TRuns::const_iterator before, uint64_t start, TRun run);
+    void DropRun(TRuns::iterator run);
+    TRuns::iterator MoveRun(TRuns::iterator run, uint64_t start, uint64_t count);
+    // The run holding a range that starts at `offset`, with the range's place in it; end()
+    // when no held range starts there.
+    TRuns::iterator RunAt(uint64_t offset, uint64_t& index);
 };
 
 // The path with '\' turned into '/' and, where the name as spelled does not exist, each

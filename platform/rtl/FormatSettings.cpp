@@ -416,14 +416,15 @@ TThreadFormatSettings::~TThreadFormatSettings() {
     tThreadSource = FPreviousSource;
 }
 
-TThreadFormatSettingsIn::TThreadFormatSettingsIn(TFormatSettings& settings, const TFormatSettings& source)
-    : FInstalled(&settings), FPrevious(tThreadSettings), FPreviousSource(tThreadSource) {
-    tThreadSettings = FInstalled;
-    tThreadSource = &source;
+TThreadFormatSettingsScope::TThreadFormatSettingsScope(TFormatSettings& settings,
+                                                       const TFormatSettings* source)
+    : FSettings(&settings), FPrevious(tThreadSettings), FPreviousSource(tThreadSource) {
+    tThreadSettings = FSettings;
+    tThreadSource = source;
 }
 
-TThreadFormatSettingsIn::~TThreadFormatSettingsIn() {
-    assert(tThreadSettings == FInstalled);
+TThreadFormatSettingsScope::~TThreadFormatSettingsScope() {
+    assert(tThreadSettings == FSettings);
     tThreadSettings = FPrevious;
     tThreadSource = FPreviousSource;
 }

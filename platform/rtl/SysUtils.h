@@ -128,19 +128,20 @@ private:
     const TFormatSettings* FPreviousSource;
 };
 
-// As TThreadFormatSettings, but installs settings the caller keeps (alive, and used by
-// nothing else, while installed) instead of a copy of its own. They become a copy of source
-// when the thread first asks for its settings (FormatSettings) while they are the innermost:
-// work that formats nothing pays no copy. Source must stay as it is until then.
-class TThreadFormatSettingsIn {
+// Installs the caller's own settings object itself (no copy) the same way, for callers that
+// keep one to fill again and reuse; it must outlive the scope and serve nothing else in it.
+// With source given, the object becomes a copy of source only when the thread first asks
+// for its settings (FormatSettings) while the scope is the innermost: work that formats
+// nothing pays no copy. Source must then stay as it is for the scope's lifetime.
+class TThreadFormatSettingsScope {
 public:
-    TThreadFormatSettingsIn(TFormatSettings& settings, const TFormatSettings& source);
-    ~TThreadFormatSettingsIn();
-    TThreadFormatSettingsIn(const TThreadFormatSettingsIn&) = delete;
-    TThreadFormatSettingsIn& operator=(const TThreadFormatSettingsIn&) = delete;
+    explicit TThreadFormatSettingsScope(TFormatSettings& settings, const TFormatSettings* source = nullptr);
+    ~TThreadFormatSettingsScope();
+    TThreadFormatSettingsScope(const TThreadFormatSettingsScope&) = delete;
+    TThreadFormatSettingsScope& operator=(const TThreadFormatSettingsScope&) = delete;
 
 private:
-    TFormatSettings* FInstalled;
+    TFormatSettings* FSettings;
     TFormatSettings* FPrevious;
     const TFormatSettings* FPreviousSource;
 };

@@ -660,3 +660,37 @@ TEST_F(IndexFile, EmptyCutsThePagesAndClearsEveryIndex) {
     ASSERT_TRUE(f.InsertIndexKey(&Cursor, 0, Bytes(IntKey(1, 20)), 1));
     EXPECT_EQ(f.GetRootPageNo(0), 4096u);
 }
+
+TEST_F(IndexFile, AppendedKeysGoInAsOneInsertPerKeyDoes) {
+    // Ascending runs, one of them between keys already in: the pages, the header and the
+    // cache counts end as those of one InsertIndexKey per key.
+    struct TRun {
+        int32_t From, To, Step;
+    };
+    const std::vector<TRun> runs = {{1, 1, 1}, {3, 3999, 2}, {2000, 2998, 2}, {4001, 9000, 1}, {9001, 9001, 1}};
+    TIndexFile& one = NewFile("MEMORY\\ONE.IDX");
+    TIndexFile& all = NewFile("MEMORY\\ALL.IDX");
+    for (TIndexFile* f : {&one, &all}) f->AddPrimaryIndex(Fields("", {19}), SizedFields);
+    for (const TRun& r : runs) {
+        std::string keys;
+        std::vector<uint32_t> records;
+        for (int32_t v = r.From; v <= r.To; v += r.Step) {
+            ASSERT_TRUE(one.InsertIndexKey(&Cursor, 0, Bytes(IntKey(v, 20)), uint32_t(v)));
+            keys += IntKey(v, 20);
+            records.push_back(uint32_t(v));
+        }
+        ASSERT_TRUE(all.AppendIndexKeys(&Cursor, 0, Bytes(keys), 20, records.data(), int32_t(records.size())));
+    }
+    EXPECT_EQ(all.Reads(), one.Reads());
+    EXPECT_EQ(all.Hits(), one.Hits());
+    for (TIndexFile* f : {&one, &all}) {
+        f->FlushPages(false);
+        f->WriteHeader(true);
+    }
+    ASSERT_EQ(all.GetNextNewPage(), one.GetNextNewPage());
+    const int32_t size = int32_t(one.GetNextNewPage());
+    EXPECT_TRUE(RawBytes(all, 0, size) == RawBytes(one, 0, size));
+    TTreeShape shape;
+    EXPECT_EQ(CheckTree(all, Cursor, 0, shape), "");
+    EXPECT_EQ(shape.Keys.size(), 1u + 1999u + 500u + 5001u);
+}

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "platform/os/Files.h"
@@ -201,6 +203,56 @@ TEST(OsFile, ManyRangeLocksOfOneHandle) {
     EXPECT_FALSE(f->LockRange(Top - 1990, 1980));  // the two bytes locked over the gap
     EXPECT_TRUE(f->UnlockRange(Top - 1001, 2));
     EXPECT_TRUE(f->LockRange(Top - 1990, 1980));
+}
+
+// Locks, unlocks and span unlocks in random order, against a table of exact ranges: the
+// handle's bookkeeping (runs of adjacent ranges of one length) grants and refuses alike.
+TEST(OsFile, RangeLocksMatchAModelOfExactRanges) {
+    TScratchDir dir;
+    std::unique_ptr<TOsFile> f(TOsFile::Create(dir.File("r.dat")));
+    ASSERT_TRUE(f);
+    std::map<uint64_t, uint64_t> model;  // start -> length
+    auto overlaps = [&](uint64_t offset, uint64_t length) {
+        auto after = model.upper_bound(offset + length - 1);
+        return after != model.begin() && offset < std::prev(after)->first + std::prev(after)->second;
+    };
+    auto spanHeld = [&](uint64_t offset, uint64_t length, auto& last) {
+        last = model.find(offset);
+        for (uint64_t at = offset; at < offset + length; ++last) {
+            if (last == model.end() || last->first != at || last->second > offset + length - at) return false;
+            at += last->second;
+        }
+        return true;
+    };
+    std::mt19937 random(7);
+    auto pick = [&](uint32_t n) { return uint64_t(random() % n); };
+    for (int step = 0; step < 20000; ++step) {
+        const uint64_t offset = kHigh + pick(48), length = pick(4) == 0 ? 1 + pick(3) : 1;
+        switch (pick(3)) {
+        case 0: {
+            const bool granted = !overlaps(offset, length);
+            ASSERT_EQ(f->LockRange(offset, length), granted) << step;
+            if (granted) model.emplace(offset, length);
+            break;
+        }
+        case 1: {
+            auto held = model.find(offset);
+            const bool released = held != model.end() && held->second == length;
+            ASSERT_EQ(f->UnlockRange(offset, length), released) << step;
+            if (released) model.erase(held);
+            break;
+        }
+        default: {
+            const uint64_t span = 1 + pick(12);
+            std::map<uint64_t, uint64_t>::iterator last;
+            const bool released = spanHeld(offset, span, last);
+            ASSERT_EQ(f->UnlockAdjacentRanges(offset, span), released) << step;
+            if (released) model.erase(model.find(offset), last);
+        }
+        }
+    }
+    for (const auto& [offset, length] : model) EXPECT_TRUE(f->UnlockRange(offset, length)) << offset;
+    EXPECT_TRUE(f->LockRange(kHigh, 64));
 }
 
 TEST(OsFile, RangeLocksInProcess) {
