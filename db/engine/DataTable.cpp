@@ -289,7 +289,7 @@ void TDataTable::Empty() {
     DiscardBuffers();
     if (!FExclusive || !FPrivateRecordLocks) return;
     FEmptied.emplace();
-    FEmptied->Headers = HeaderStates();
+    SaveHeaderStates(FEmptied->Headers);
     FileWriteCounts(FEmptied->Writes);
 }
 
@@ -601,7 +601,7 @@ void TDataTable::StartTransaction() {
     LockTransaction();
     FTransactionActive = true;
     // The files stay as they are until the commit: what a failed commit comes back to.
-    FTransactionBase = HeaderStates();
+    SaveHeaderStates(FTransactionBase);
 }
 
 void TDataTable::Commit(bool end, bool toDisk) {
@@ -633,7 +633,7 @@ void TDataTable::Commit(bool end, bool toDisk) {
     }
     // Written as outside a transaction; the transaction and its data byte go on.
     FTransactionActive = true;
-    FTransactionBase = HeaderStates();
+    SaveHeaderStates(FTransactionBase);
     if (!FExclusive) UnlockAllRecords(true);
     UnlockForWrite();
 }
@@ -648,6 +648,11 @@ void TDataTable::AbandonTransaction() {
 
 TDataTable::THeaderStates TDataTable::HeaderStates() const {
     THeaderStates s;
+    SaveHeaderStates(s);
+    return s;
+}
+
+void TDataTable::SaveHeaderStates(THeaderStates& s) const {
     s.Data = FDataFile->Header();
     s.DataModified = FDataFile->HeaderModified();
     s.FieldsModified = FDataFile->FieldsModified();
@@ -655,7 +660,6 @@ TDataTable::THeaderStates TDataTable::HeaderStates() const {
     s.IndexModified = FIndexFile->HeaderModified();
     s.Blob = FBlobFile->Header();
     s.BlobModified = FBlobFile->HeaderModified();
-    return s;
 }
 
 void TDataTable::RestoreHeaderStates(const THeaderStates& s) {
