@@ -892,6 +892,15 @@ void TDataCursor::UpdateFilterState() {
 
 void TDataCursor::MarkLiveRecords(TRecordsBitmap& bitmap) {
     const int32_t physical = int32_t(DataFile()->GetPhysicalRecordCount());
+    if (physical == 0 && Exclusive()) {
+        // No record to mark (a result table just emptied): the deleted-records keys could
+        // only fall outside the bitmap. Nobody else opens the table, so the walk has no
+        // change check to run either.
+        bitmap.SetRecordCount(0);
+        bitmap.ClearAll();
+        bitmap.NotBitmap();
+        return;
+    }
     const TIndexDescriptor d = IndexFile()->GetIndexDescriptor(DeletedIndexNo);
     TCompareScope scope(*this, DeletedIndexNo, d);
     for (;;) {
