@@ -984,7 +984,7 @@ void TTableWriteBatch::RowWritten() {
     FTable->Commit(false, false);
 }
 
-void TTableWriteBatch::Finish() {
+bool TTableWriteBatch::Finish() {
     // Keys that fail to go in roll the batch back as a failed row does.
     if (FFillCursor) FFillCursor->FlushFillKeys();
     TDataTable* table = FTable;
@@ -996,5 +996,7 @@ void TTableWriteBatch::Finish() {
         if (deferred) deferred->DropPrivateFill();
     });
     if (table) table->Commit(true, false);
-    if (deferred) deferred->EndPrivateFill();
+    if (!deferred) return false;
+    deferred->EndPrivateFill();
+    return true;
 }

@@ -716,7 +716,8 @@ public:
     TTableWriteBatch& operator=(const TTableWriteBatch&) = delete;
 
     void RowWritten();
-    void Finish();
+    // Whether it ended a private fill, which built the cursor's view of the table as it is.
+    bool Finish();
 
 private:
     TDataTable* FTable = nullptr;

@@ -261,12 +261,14 @@ private:
     void ExecuteSelect(TDataCursor*& result);
     int32_t ScanSourceRows(bool& abort, int32_t limit, const std::function<void()>& take,
                            const std::function<void()>& afterRow);
-    void BuildResultRows();
+    // Whether the result cursor's view is what the table holds (a private fill just built it).
+    bool BuildResultRows();
     void BuildAggregateResult();
     // The row's columns into a result record; value is a token the caller keeps for its rows.
     void FillResultRecord(uint8_t* record, TExpToken* value);
     void WriteResultColumns(uint8_t* record);
-    void SortResultTable();
+    // Whether anything was sorted.
+    bool SortResultTable();
     void SortResult(const std::vector<TFieldDescriptor>& fields, bool caseInsensitive, bool dropDuplicates,
                     const TSortGroupSteps* steps);
     // A column's value into a result record, in the result field's type; aggregates store

@@ -163,15 +163,18 @@ void TDataQuery::ExecuteSelect(TDataCursor*& result) {
         if (Clauses().HasConditions) OptimizeWhere(1);
         if (Clauses().MultipleTables && CanOptimizeJoins()) OptimizeJoins();
         if (Clauses().HasConditions) OptimizeWhere(0);
+        bool viewBuilt = false;
         {
             TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
             if (FPlan.AggregateOnly)
                 BuildAggregateResult();
             else
-                BuildResultRows();
+                viewBuilt = BuildResultRows();
         }
         FRun.ResultCursor->First();
-        FRun.ResultCursor->Resync();
+        // The end of a private fill rebuilt the view from the table as it now stands (nobody
+        // else opens it): a second rebuild would give the same.
+        if (!viewBuilt) FRun.ResultCursor->Resync();
         FRun.RowsAffected = FRun.ResultCursor->GetRecordCount();
     }
     result = FRun.ResultCursor.Get();
@@ -210,7 +213,7 @@ int32_t TDataQuery::ScanSourceRows(bool& abort, int32_t limit, const std::functi
     return counter;
 }
 
-void TDataQuery::BuildResultRows() {
+bool TDataQuery::BuildResultRows() {
     TDataCursor* driving = FPlan.DrivingTable->Cursor.get();
     std::vector<uint8_t> row(size_t(std::max(FRun.ResultCursor->GetRecordSize(), RecordHeaderSize)));
     const bool resultBlobs = FRun.ResultCursor->GetBlobFieldCount() > 0;
@@ -244,9 +247,11 @@ void TDataQuery::BuildResultRows() {
             },
             freeSourceBlobs);
     }
-    batch.Finish();
-    SortResultTable();
+    const bool filled = batch.Finish();
+    const bool sorted = SortResultTable();
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
+    // A progress handler may have reached the result table since.
+    return filled && !sorted && !OnProgress;
 }
 
 // MaxRowCount limits result rows, and this result has one row, made of every row read: it
@@ -368,11 +373,13 @@ void TDataQuery::SortResult(const std::vector<TFieldDescriptor>& fields, bool ca
     FRun.ResultCursor->SortRecords(fields, caseInsensitive, dropDuplicates, steps);
 }
 
-void TDataQuery::SortResultTable() {
+bool TDataQuery::SortResultTable() {
     TDataCursor& cursor = *FRun.ResultCursor;
+    bool sorted = false;
     if (FPlan.Distinct && !FPlan.Grouped) {
         std::vector<std::pair<int32_t, bool>> items;
         for (auto& c : FPlan.Columns) items.emplace_back(c->ResultFieldNo, false);
+        sorted = true;
         SortResult(SortFields(cursor, items), false, true, nullptr);
     }
     if (FPlan.Grouped && !FPlan.AggregateOnly) {
@@ -384,13 +391,16 @@ void TDataQuery::SortResultTable() {
         };
         if (Clauses().HasAvg) steps.Finish = [this](uint8_t* head) { FinishGroupRow(head); };
         if (Clauses().HasHaving) steps.Keep = [this](const uint8_t* head) { return HavingGroupRow(head); };
+        sorted = true;
         SortResult(SortFields(cursor, items), false, false, &steps);
     }
     if (Clauses().HasOrderBy && !FPlan.SkipOrderBySort) {
         std::vector<std::pair<int32_t, bool>> items;
         for (auto& o : Clauses().OrderByFields) items.emplace_back(o->ColumnNo, o->Descending);
+        sorted = true;
         SortResult(SortFields(cursor, items), Clauses().OrderByNoCase, false, nullptr);
     }
+    return sorted;
 }
 
 void TDataQuery::ReadResultValue(const uint8_t* record, int32_t fieldNo, const TResultField* c,
