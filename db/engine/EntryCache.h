@@ -16,6 +16,7 @@
 // The host creates, frees and writes the entries; T derives from TCacheEntry and has
 // ClearImage() (empties the entry's content when it is reused for another number).
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -199,18 +200,26 @@ public:
         std::vector<T*>& fresh = FTaken;
         fresh.clear();
         fresh.reserve(count);
+        const int32_t listed = Count();
         if (!TakeFreeRun(count - cached, first, last, inTransaction, fresh)) return nullptr;
         if (count == 1 && cached == 0) {
-            // One record missed: it goes into the list alone.
+            // One record missed: it goes into the list alone, where the bisection above
+            // placed it, one place lower when the entry it takes over was listed below it
+            // (a victim keeps its old number until here). A second bisection of a full
+            // cache touched as many scattered entries again.
             T* e = fresh.front();
             fresh.clear();
+            const int32_t index = Count() < listed && e->Number < first ? lo - 1 : lo;
+            assert(Count() == listed || Count() == listed - 1);
             e->Number = first;
             e->UseCount = 0;
             e->Modified = 0;
             load(e, images);
             LinkNewest(e);
-            int32_t index;
-            Search(first, index);
+#ifndef NDEBUG
+            int32_t searched;
+            assert(!Search(first, searched) && searched == index);
+#endif
             ListInsert(index, e);
             if (wanted != first) return nullptr;
             e->IncUseCount();
