@@ -106,7 +106,11 @@ public:
             int32_t index;
             // A scan asks next for a neighbour of the entry it found last; the list is sorted
             // by number, so a neighbour that carries the number is the entry.
-            if (!NextToLastFound(number, index) && !Search(number, index)) return nullptr;
+            if (!NextToLastFound(number, index) && !Search(number, index)) {
+                FMissNumber = number;
+                FMissIndex = index;
+                return nullptr;
+            }
             FLastFound = index;
             e = At(index);
         }
@@ -496,7 +500,16 @@ private:
 
     // Indexes lo..hi (exclusive) of the listed entries numbered first..last.
     void RunBounds(uint32_t first, uint32_t last, int32_t& lo, int32_t& hi) const {
-        Search(first, lo);
+        // The read after a lookup's miss starts where the lookup's bisection ended: two
+        // neighbours confirm that place (whatever changed in between) instead of a second
+        // bisection over scattered entries.
+        const int32_t n = Count();
+        if (first == FMissNumber && FMissIndex >= 0 && FMissIndex <= n &&
+            (FMissIndex == n || At(FMissIndex)->Number > first) &&
+            (FMissIndex == 0 || At(FMissIndex - 1)->Number < first))
+            lo = FMissIndex;
+        else
+            Search(first, lo);
         hi = lo;
         while (hi < Count() && At(hi)->Number <= last) ++hi;
     }
@@ -612,6 +625,9 @@ private:
     TCacheEntry* FOldest = nullptr;
     TCacheEntry* FParkedNewest = nullptr;
     TCacheEntry* FParkedOldest = nullptr;
+    // Where the last lookup that missed would have found its number (see RunBounds).
+    uint32_t FMissNumber = 0;
+    int32_t FMissIndex = -1;
     // Scratch lists of DistributeRead, kept for their capacity.
     std::vector<T*> FTaken;
     std::vector<T*> FSlice;
