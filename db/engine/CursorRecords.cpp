@@ -22,13 +22,6 @@
 
 namespace {
 
-// The deleted-records index compares its keys bytewise and never reads its descriptor
-// (CompareIndexKeys): a row's insert needs no copy of it from the header.
-const TIndexDescriptor& DeletedIndexCompare() {
-    static const TIndexDescriptor none;
-    return none;
-}
-
 constexpr int32_t ValueBufferSize = 256;
 
 int Sign3(double a, double b) {
@@ -663,7 +656,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     {
         TScopeGuard release([data, rec] { data->ReleaseRecord(rec); });
         InsertKeys(buffer, recNo);
-        TCompareScope scope(*this, DeletedIndexNo, DeletedIndexCompare());
+        TCompareScope scope(*this, DeletedIndexNo, index->IndexDescriptor(DeletedIndexNo));
         uint8_t key[DeletedIndexKeyLength];
         if (!appended) {
             FlushFillKeys();

@@ -882,8 +882,7 @@ bool TDataCursor::TableChanged() {
 
 void TDataCursor::FlushFillKeys() {
     if (FFillRecords.empty()) return;
-    const TIndexDescriptor d = IndexFile()->GetIndexDescriptor(DeletedIndexNo);
-    TCompareScope scope(*this, DeletedIndexNo, d);
+    TCompareScope scope(*this, DeletedIndexNo, IndexFile()->IndexDescriptor(DeletedIndexNo));
     const bool done = IndexFile()->AppendIndexKeys(this, DeletedIndexNo, FFillKeys.data(), DeletedIndexKeyLength,
                                                    FFillRecords.data(), int32_t(FFillRecords.size()));
     FFillKeys.clear();
