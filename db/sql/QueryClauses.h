@@ -90,27 +90,27 @@ public:
     void SetColumnName(const std::string& name);
 };
 
-class TOrderByField : public TObject {
+// A result column named in ORDER BY or GROUP BY: by name or by number.
+class TClauseColumn : public TObject {
 public:
-    explicit TOrderByField(TDataQuery* owner) : Owner(owner) {}
+    explicit TClauseColumn(TDataQuery* owner) : Owner(owner) {}
 
     TDataQuery* Owner;
     std::string ColumnName;
     std::string CorrelationName;
     int32_t ColumnNo = 0;   // 1-based; found by the name when not written as a number
     bool ByNumber = false;  // a number was written: ColumnNo is it, even when 0
+};
+
+class TOrderByField : public TClauseColumn {
+public:
+    using TClauseColumn::TClauseColumn;
     bool Descending = false;
 };
 
-class TGroupByField : public TObject {
+class TGroupByField : public TClauseColumn {
 public:
-    explicit TGroupByField(TDataQuery* owner) : Owner(owner) {}
-
-    TDataQuery* Owner;
-    std::string ColumnName;
-    std::string CorrelationName;
-    int32_t ColumnNo = 0;   // 1-based; found by the name when not written as a number
-    bool ByNumber = false;  // a number was written: ColumnNo is it, even when 0
+    using TClauseColumn::TClauseColumn;
 };
 
 // A target column of INSERT or UPDATE; "*" stands for every column in table order.

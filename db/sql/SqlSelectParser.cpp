@@ -383,27 +383,25 @@ void TDataQuery::ParseOrderOrGroupItem(bool order) {
     } else {
         FailToken(message);
     }
+    TClauseColumn* f = nullptr;
     if (order) {
         FClauses.OrderByFields.push_back(std::make_unique<TOrderByField>(this));
-        TOrderByField* f = FClauses.OrderByFields.back().get();
-        f->ColumnName = column;
-        f->CorrelationName = correlation;
-        f->ColumnNo = number;
-        f->ByNumber = byNumber;
+        TOrderByField* o = FClauses.OrderByFields.back().get();
+        f = o;
         if (TokenIsAny({"ASC", "ASCENDING"})) {
             Next();
         } else if (TokenIsAny({"DESC", "DESCENDING"})) {
-            f->Descending = true;
+            o->Descending = true;
             Next();
         }
     } else {
         FClauses.GroupByFields.push_back(std::make_unique<TGroupByField>(this));
-        TGroupByField* f = FClauses.GroupByFields.back().get();
-        f->ColumnName = column;
-        f->CorrelationName = correlation;
-        f->ColumnNo = number;
-        f->ByNumber = byNumber;
+        f = FClauses.GroupByFields.back().get();
     }
+    f->ColumnName = column;
+    f->CorrelationName = correlation;
+    f->ColumnNo = number;
+    f->ByNumber = byNumber;
 }
 
 void TDataQuery::ParseSelectColumn(TResultField* column) {
