@@ -538,7 +538,7 @@ private:
     };
     TDataCursor& FCursor;
     uint8_t* FRecord;
-    int FExceptions;
+    int FExceptions = 0;  // counted at the first buffer taken: nothing to undo before
     std::vector<TEntry> FEntries;
 };
 
@@ -950,10 +950,10 @@ void TDataCursor::WriteBlobs(uint8_t* record, uint32_t recordNo, TWrittenBlobs& 
 }
 
 TDataCursor::TWrittenBlobs::TWrittenBlobs(TDataCursor& cursor, uint8_t* record)
-    : FCursor(cursor), FRecord(record), FExceptions(std::uncaught_exceptions()) {}
+    : FCursor(cursor), FRecord(record) {}
 
 TDataCursor::TWrittenBlobs::~TWrittenBlobs() {
-    if (std::uncaught_exceptions() <= FExceptions) return;
+    if (FEntries.empty() || std::uncaught_exceptions() <= FExceptions) return;
     for (auto it = FEntries.rbegin(); it != FEntries.rend(); ++it) {
         it->Blob.Buffer->FirstBlock = it->FirstBlock;
         it->Blob.Buffer->Modified = it->Modified;
@@ -964,6 +964,7 @@ TDataCursor::TWrittenBlobs::~TWrittenBlobs() {
 }
 
 TDataCursor::TOpenBlob& TDataCursor::TWrittenBlobs::Take(TOpenBlob& open, uint16_t offset) {
+    if (FEntries.empty()) FExceptions = std::uncaught_exceptions();
     TEntry e;
     e.FirstBlock = open.Buffer->FirstBlock;
     e.Modified = open.Buffer->Modified;

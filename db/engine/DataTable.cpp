@@ -668,7 +668,7 @@ void TDataTable::RestoreHeaderStates(const THeaderStates& s) {
     FBlobFile->RestoreHeader(s.Blob, s.BlobModified);
 }
 
-TDataTable::TChangeScope::TChangeScope(TDataTable& table) : FExceptions(std::uncaught_exceptions()) {
+TDataTable::TChangeScope::TChangeScope(TDataTable& table) {
     if (!Applies(table)) return;
     // A failed change drops the caches: rows held there only must be in the files first.
     table.WritePendingRows();
@@ -676,8 +676,7 @@ TDataTable::TChangeScope::TChangeScope(TDataTable& table) : FExceptions(std::unc
     Begin(table);
 }
 
-TDataTable::TChangeScope::TChangeScope(TDataTable& table, const THeaderStates& restore)
-    : FExceptions(std::uncaught_exceptions()) {
+TDataTable::TChangeScope::TChangeScope(TDataTable& table, const THeaderStates& restore) {
     if (!Applies(table)) return;
     table.WritePendingRows();
     FRestore.emplace(restore);
@@ -688,7 +687,9 @@ bool TDataTable::TChangeScope::Applies(const TDataTable& table) {
     return !table.FTransactionActive && !table.FJournalActive;
 }
 
+// The count of errors in flight (a thread-local lookup) only for a scope that undoes.
 void TDataTable::TChangeScope::Begin(TDataTable& table) {
+    FExceptions = std::uncaught_exceptions();
     FTable = &table;
     table.FJournalActive = true;
 }

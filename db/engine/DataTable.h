@@ -198,7 +198,7 @@ public:
 
         TDataTable* FTable = nullptr;
         std::optional<THeaderStates> FRestore;
-        int FExceptions;
+        int FExceptions = 0;
         bool FKeepStorage = false;
     };
 

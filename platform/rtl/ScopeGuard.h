@@ -9,16 +9,15 @@ class TScopeGuard {
 public:
     explicit TScopeGuard(TAction action) : FAction(std::move(action)) {}
     // While an error unwinds the scope, that error is the one reported: an undo step that
-    // fails then is dropped. Outside unwinding its failure goes on to the caller.
+    // fails then is dropped. Outside unwinding its failure goes on to the caller. Whether
+    // an error unwinds is asked only when the step fails: the count of uncaught errors is a
+    // thread-local lookup, and guards sit on per-row paths.
     ~TScopeGuard() noexcept(false) {
         if (!FActive) return;
-        if (std::uncaught_exceptions() == FUncaught) {
-            FAction();
-            return;
-        }
         try {
             FAction();
         } catch (...) {
+            if (std::uncaught_exceptions() == 0) throw;
         }
     }
     TScopeGuard(const TScopeGuard&) = delete;
@@ -30,5 +29,4 @@ public:
 private:
     TAction FAction;
     bool FActive = true;
-    int FUncaught = std::uncaught_exceptions();
 };
