@@ -673,7 +673,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
         }
         data->SetLastRowId(keep ? std::max(NextRowIdAfter(last), rowId) : rowId);
         WriteBlobs(buffer, recNo, blobs);
-        rec->ClearImage();
+        // Header and fields cover the whole image: no clearing first.
         rec->GetBuffer()[0] = 0;
         bytes::PutU32(rec->GetBuffer() + 1, recNo);
         bytes::PutU32(rec->GetBuffer() + 5, rowId);

@@ -31,7 +31,7 @@ void TRecord::Prepare(TDataFile* owner, int32_t recordSize) {
     FOwner = owner;
     FRecordSize = recordSize;
     SetBlockBufferSize(MaxInt32(recordSize, RecordHeaderSize), RecordBufferStep, FBuffer, FCapacity);
-    std::memset(FBuffer.get(), 0, size_t(FCapacity));
+    ClearImage();
 }
 
 void TRecord::Clear(bool giveRowId) {
@@ -43,8 +43,11 @@ void TRecord::Clear(bool giveRowId) {
     Modified = 0;
 }
 
+// The image only: the buffer's rounded-up rest is never read or written (every read, write
+// and copy of an image covers the record size), and clearing it made each record the cache
+// took or reused cost a few times its size.
 void TRecord::ClearImage() {
-    std::memset(FBuffer.get(), 0, size_t(FCapacity));
+    std::memset(FBuffer.get(), 0, size_t(MinInt32(MaxInt32(FRecordSize, RecordHeaderSize), FCapacity)));
 }
 
 void TRecord::ReadFrom(const uint8_t* image) {
