@@ -127,6 +127,13 @@ private:
     TDataCursor* FCursor = nullptr;
 };
 
+// A result column's source for the rows of one fill: the table (nil for COUNT(*) and
+// expressions), and whether the field goes over as it is (same type, no BLOB, not counted).
+struct TColumnSource {
+    TSourceTable* Table = nullptr;
+    bool Plain = false;
+};
+
 struct TQueryRun {
     // The result's directory before its cursor, so that the cursor goes first.
     TSessionDirectory ResultDirectory;
@@ -136,6 +143,7 @@ struct TQueryRun {
     // The conditions of a one-table query that the first push-down pass installed as index
     // filters: the second pass would only prepare them again to find the same and drop them.
     std::vector<const TExpToken*> IndexFiltered;
+    std::vector<TColumnSource> ColumnSources;  // by column, see BindColumnSources
     bool Executed = false;
     int32_t RowsAffected = 0;
     double ExecutionTime = 0;  // seconds

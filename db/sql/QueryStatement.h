@@ -264,6 +264,8 @@ private:
     // Whether the result cursor's view is what the table holds (a private fill just built it).
     bool BuildResultRows();
     void BuildAggregateResult();
+    // Where each result column reads its source, found once for a fill's rows.
+    void BindColumnSources();
     // The row's columns into a result record; value is a token the caller keeps for its rows.
     void FillResultRecord(uint8_t* record, TExpToken* value);
     void WriteResultColumns(uint8_t* record);

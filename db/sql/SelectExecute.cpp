@@ -225,6 +225,7 @@ bool TDataQuery::BuildResultRows() {
         }
     };
     TTableWriteBatch batch(*FRun.ResultCursor, ResultCommitRows);
+    BindColumnSources();
     TExpTree value = NewExpTree();
     bool abort = false;
     int32_t counter = 1;
@@ -271,6 +272,7 @@ void TDataQuery::BuildAggregateResult() {
         if (FMaxRowCount != 0) FRun.ResultCursor->InsertRecord(aggregate.data(), false);
         return;
     }
+    BindColumnSources();
     TExpTree value = NewExpTree();
     const int32_t counter = ScanSourceRows(
         abort, -1,
@@ -334,13 +336,36 @@ void TDataQuery::StoreResultValue(const TResultField* c, uint8_t* record, TExpTo
     FRun.ResultCursor->PutField(no, record, value->Value);
 }
 
+void TDataQuery::BindColumnSources() {
+    FRun.ColumnSources.assign(FPlan.Columns.size(), TColumnSource());
+    for (size_t i = 0; i < FPlan.Columns.size(); ++i) {
+        const TResultField* c = FPlan.Columns[i];
+        if (c->IsExpression || c->CountStar) continue;
+        TColumnSource& s = FRun.ColumnSources[i];
+        s.Table = SourceAtPosition(c->SourcePosition);
+        const uint8_t type = s.Table->GetFieldDefinition(c->SourceFieldNo).DataType;
+        s.Plain = type == c->DataType && type != dtBlob && c->AggregateKind != akCount && c->AggregateKind != akAvg;
+    }
+}
+
 void TDataQuery::FillResultRecord(uint8_t* record, TExpToken* value) {
-    for (auto& column : FPlan.Columns) {
-        const TResultField* c = column;
+    value->SetBufferSize(FieldValueBufferSize);
+    for (size_t i = 0; i < FPlan.Columns.size(); ++i) {
+        const TResultField* c = FPlan.Columns[i];
         if (c->IsExpression) continue;
+        const TColumnSource& s = FRun.ColumnSources[i];
+        if (s.Plain) {
+            // What the value token would carry to StoreResultValue: the field as it is, or
+            // NULL while the table has no row.
+            bool blank = true;
+            if (s.Table->RecordBuffer && !s.Table->EndOfData)
+                s.Table->Cursor->GetTableField(c->SourceFieldNo, s.Table->RecordBuffer.get(), blank, value->Value);
+            FRun.ResultCursor->PutField(c->ResultFieldNo, record, blank ? nullptr : value->Value);
+            continue;
+        }
         value->IsNull = 0;
         if (!c->CountStar) {
-            const TSourceTable* t = SourceAtPosition(c->SourcePosition);
+            const TSourceTable* t = s.Table;
             const TFieldDescriptor& f = t->GetFieldDefinition(c->SourceFieldNo);
             value->NodeKind = nkColumn;
             value->BindLong2 = BoundSourceColumn;

@@ -62,6 +62,15 @@ TEST_F(SelectJoinTest, InnerAndLeftOuterJoins) {
     });
 }
 
+TEST_F(SelectJoinTest, TheRowAnOuterJoinAddsHasNullsInEveryKindOfColumn) {
+    // An auto-increment field has no blank flag in the record: its NULL comes from the
+    // table having no row.
+    CreateTable("G", {MakeField(1, "K", dtInteger), MakeField(2, "ID", dtInteger, 0, fstAutoInc)});
+    Insert("G", {{3, 0}});
+    EXPECT_EQ(Query("SELECT a.n, g.id, g.k FROM a LEFT JOIN g ON a.n = g.k"),
+              (TRows{{"1", "NULL", "NULL"}, {"2", "NULL", "NULL"}, {"3", "1", "3"}}));
+}
+
 TEST_F(SelectJoinTest, ComparisonsAreMirroredWhenTheJoinRunsTheOtherWay) {
     CreateTable("X", {MakeField(1, "K", dtInteger)});
     Insert("X", {{1}, {2}, {3}});
