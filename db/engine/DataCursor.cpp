@@ -54,8 +54,8 @@ void TDataCursor::CheckNotOpen() const {
     if (FOpen) Raise(ZIZIVU_TABLEINUSE);
 }
 
-void TDataCursor::CheckOpen() const {
-    if (!FOpen || !FTable) Raise(ZIZIVU_NOCURRREC);
+void TDataCursor::RaiseNotOpen() const {
+    Raise(ZIZIVU_NOCURRREC);
 }
 
 void TDataCursor::CheckExclusive() const {
@@ -128,14 +128,6 @@ void TDataCursor::DoRestructureProgress(int32_t recordNo, int32_t percent) {
 
 void TDataCursor::DoDataLost(uint16_t code, const std::string& text, bool& silence, bool& cont) {
     if (OnDataLost) OnDataLost(code, text, silence, cont);
-}
-
-TDataFile* TDataCursor::DataFile() const {
-    return FTable->DataFile();
-}
-
-TIndexFile* TDataCursor::IndexFile() const {
-    return FTable->IndexFile();
 }
 
 // ---- Open and close ---------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "db/engine/DataFile.h"
+#include "db/engine/DataTable.h"
 #include "db/engine/IndexFile.h"
 #include "db/engine/TableFiles.h"
 #include "db/storage/RecordsBitmap.h"
@@ -491,9 +492,12 @@ private:
     const TFieldDescriptor& RepairBlobField(int32_t fieldNo, bool repair);
     uint32_t StoredBlobStart(uint32_t recordNo, const TFieldDescriptor& f);
     void ClearBlobReference(uint32_t recordNo, const TFieldDescriptor& f);
-    void CheckOpen() const;
-    TDataFile* DataFile() const;
-    TIndexFile* IndexFile() const;
+    void CheckOpen() const {
+        if (!FOpen || !FTable) RaiseNotOpen();
+    }
+    [[noreturn]] void RaiseNotOpen() const;
+    TDataFile* DataFile() const { return FTable->DataFile(); }
+    TIndexFile* IndexFile() const { return FTable->IndexFile(); }
     void ClearFieldTable();
     // Open after the table is held: headers, password, fields, the view.
     void OpenView();

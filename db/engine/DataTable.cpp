@@ -54,16 +54,8 @@ TDataTable::~TDataTable() {
     }
 }
 
-TDataSession* TDataTable::Session() const {
-    return FDirectory ? FDirectory->Session() : nullptr;
-}
-
 bool TDataTable::ForceBufferFlush() const {
     return Session() && Session()->ForceBufferFlush();
-}
-
-bool TDataTable::StrictChangeDetection() const {
-    return Session() && Session()->StrictChangeDetection();
 }
 
 bool TDataTable::NoPrimaryIndex() {
@@ -72,10 +64,6 @@ bool TDataTable::NoPrimaryIndex() {
 
 std::string TDataTable::PrivateDirectory() const {
     return Session() ? Session()->GetPrivateDirectory() : std::string();
-}
-
-bool TDataTable::HasBlobFile() const {
-    return FBlobFile->IsOpen();
 }
 
 TIndexFieldLookup TDataTable::FieldLookup() const {

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "db/engine/BlobFile.h"
+#include "db/engine/DataDirectory.h"
 #include "db/engine/DataFile.h"
+#include "db/engine/DataSession.h"
 #include "db/engine/IndexFile.h"
 #include "db/engine/TableFiles.h"
 #include "db/engine/WriteJournal.h"
@@ -55,7 +57,7 @@ struct TTableDefinition {
     uint16_t UserMinor = 0;
 };
 
-class TDataTable : public TObject, public TTableFilesOwner {
+class TDataTable final : public TObject, public TTableFilesOwner {
 public:
     explicit TDataTable(TDataDirectory* directory);
     TDataTable(const TDataTable&) = delete;
@@ -63,7 +65,7 @@ public:
     ~TDataTable() override;
 
     TDataDirectory* Directory() const { return FDirectory; }
-    TDataSession* Session() const;
+    TDataSession* Session() const { return FDirectory ? FDirectory->Session() : nullptr; }
 
     // The name with ".DAT" forced.
     void SetTableName(const std::string& name);
@@ -219,7 +221,7 @@ public:
     TDataFile* DataFile() const { return FDataFile.get(); }
     TIndexFile* IndexFile() const { return FIndexFile.get(); }
     TBlobFile* BlobFile() const { return FBlobFile.get(); }
-    bool HasBlobFile() const;
+    bool HasBlobFile() const { return FBlobFile->IsOpen(); }
     // The field lookup the index file's checks need.
     TIndexFieldLookup FieldLookup() const;
     bool Changed() const { return FChanged; }
@@ -228,7 +230,7 @@ public:
     // TTableFilesOwner
     std::string TableName() const override { return FTableName; }
     bool ForceBufferFlush() const override;
-    bool StrictChangeDetection() const override;
+    bool StrictChangeDetection() const override { return Session() && Session()->StrictChangeDetection(); }
     bool InTransaction() const override { return FTransactionActive; }
     void SetTableChanged() override { FChanged = true; }
     bool NoPrimaryIndex() override;

@@ -16,12 +16,12 @@
 
 namespace {
 
-constexpr int32_t OffChangeCounter = 0;
+constexpr int32_t OffChangeCounter = HeaderChangeCounterOffset;
 constexpr int32_t OffVersion = 8;
 constexpr int32_t OffNextNewPage = 9;
-constexpr int32_t OffIndexCount = 13;
+constexpr int32_t OffIndexCount = HeaderIndexCountOffset;
 constexpr int32_t OffRecordCount = 3974;
-constexpr int32_t OffNoPrimary = 3978;
+constexpr int32_t OffNoPrimary = HeaderNoPrimaryOffset;
 constexpr int32_t OffModified = 3979;
 constexpr int32_t DescOffRoot = 86;
 constexpr int32_t DescOffFreeHead = 90;
@@ -177,10 +177,6 @@ bool TIndexFile::HeaderChanged() {
     return true;
 }
 
-uint32_t TIndexFile::GetChangeCount() const {
-    return bytes::GetU32(FHeader + OffChangeCounter);
-}
-
 uint32_t TIndexFile::GetNextNewPage() const {
     return bytes::GetU32(FHeader + OffNextNewPage);
 }
@@ -280,10 +276,6 @@ void TIndexFile::CheckIndexNo(int32_t i) const {
     if (i < 0 || i >= IndexDescriptorCount) Fail(ZIZIVU_INVALIDINDEXNAME);
 }
 
-int32_t TIndexFile::GetIndexCount() const {
-    return FHeader[OffIndexCount];
-}
-
 void TIndexFile::SetIndexCount(int32_t n) {
     FHeader[OffIndexCount] = uint8_t(n);
     MarkHeaderDirty();
@@ -346,10 +338,6 @@ uint32_t TIndexFile::GetFreeHead(int32_t i) const {
 void TIndexFile::SetFreeHead(int32_t i, uint32_t pos) {
     bytes::PutU32(DescriptorAt(i) + DescOffFreeHead, pos);
     MarkHeaderDirty();
-}
-
-bool TIndexFile::GetNoPrimaryIndex() const {
-    return FHeader[OffNoPrimary] != 0;
 }
 
 void TIndexFile::SetNoPrimaryIndex(bool v) {

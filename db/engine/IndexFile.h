@@ -19,6 +19,7 @@
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
 #include "db/storage/LibraryMemory.h"
+#include "platform/rtl/ByteCodec.h"
 
 class TRecordsBitmap;
 class TIndexFile;
@@ -277,6 +278,11 @@ public:
     TPageStack() : TObjectPool<TPage>(4095) {}
 };
 
+// Header bytes read on every move of a cursor (kept here so that their readers inline).
+constexpr int32_t HeaderChangeCounterOffset = 0;
+constexpr int32_t HeaderIndexCountOffset = 13;
+constexpr int32_t HeaderNoPrimaryOffset = 3978;
+
 class TIndexFile : public TFileHandler {
 public:
     explicit TIndexFile(TTableFilesOwner* owner);
@@ -303,7 +309,7 @@ public:
     void RestoreHeader(const uint8_t* image, bool modified);
     // Rereads the header; true (and the new header taken) when its change counter moved.
     bool HeaderChanged();
-    uint32_t GetChangeCount() const;
+    uint32_t GetChangeCount() const { return bytes::GetU32(FHeader + HeaderChangeCounterOffset); }
     // The open check against the table's fields: 12035, 8961.
     void CheckHeader(const TIndexFieldLookup& fields) const;
     // Truncates the pages away and clears every index.
@@ -317,7 +323,7 @@ public:
     void DecCounter3974();
 
     // ---- Descriptors ----
-    int32_t GetIndexCount() const;
+    int32_t GetIndexCount() const { return FHeader[HeaderIndexCountOffset]; }
     void SetIndexCount(int32_t n);
     TIndexDescriptor GetIndexDescriptor(int32_t i) const { return IndexDescriptor(i); }
     // The decoded descriptor, valid until the header or that descriptor changes.
@@ -330,7 +336,7 @@ public:
     uint32_t GetRootPageNo(int32_t i) const;
     void SetRootPageNo(int32_t i, uint32_t pos);
     uint32_t GetFreeHead(int32_t i) const;
-    bool GetNoPrimaryIndex() const;
+    bool GetNoPrimaryIndex() const { return FHeader[HeaderNoPrimaryOffset] != 0; }
     // Setting it clears descriptor 0 except its free-page chain.
     void SetNoPrimaryIndex(bool v);
     // The key length is computed from the fields (their sizes + 1, + 4 when not unique).
