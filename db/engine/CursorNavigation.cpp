@@ -182,11 +182,6 @@ bool TDataCursor::KeyExists(int32_t indexNo, const uint8_t* key) {
 
 // ---- Index selection ----------------------------------------------------------------------
 
-bool TDataCursor::IsRecordNumberOrder() const {
-    return FIndexNo == RecordNumberOrderIndex ||
-           (FIndexNo == 0 && FTable && IndexFile()->GetNoPrimaryIndex());
-}
-
 void TDataCursor::SetActiveIndexNumber(int32_t n) {
     FIndexNo = n;
     if (n == RecordNumberOrderIndex || (n == 0 && IndexFile()->GetNoPrimaryIndex()))

@@ -180,8 +180,7 @@ void TDataCursor::PutTableField(int32_t fieldNo, uint8_t* record, const void* va
     WriteFieldValue(FieldAt(fieldNo, true), record, value, false);
 }
 
-void TDataCursor::ComputeColumns(uint8_t* record) {
-    if (!FHasComputed || FComputing) return;
+void TDataCursor::EvaluateComputedColumns(uint8_t* record) {
     FComputing = true;
     TScopeGuard computed([this] { FComputing = false; });
     const TGetColumnValueFunc fetch = [this](void*, void* rec, TExpToken* node) {

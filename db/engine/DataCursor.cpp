@@ -697,9 +697,8 @@ TFieldDescriptor TDataCursor::GetTableFieldDefinition(int32_t n) const {
     return DataFile()->GetFieldDescriptor(n - 1);
 }
 
-const TFieldDescriptor& TDataCursor::GetFieldDefinitionChecked(int32_t n) const {
-    if (n < 1 || n > FFieldCount) Raise(ZIZIVU_INVALIDFIELD, IntToStr(n));
-    return FFields[size_t(n - 1)];
+void TDataCursor::RaiseInvalidField(int32_t fieldNo) const {
+    Raise(ZIZIVU_INVALIDFIELD, IntToStr(fieldNo));
 }
 
 const TFieldDescriptor* TDataCursor::GetFieldDefinitionByName(const std::string& name) const {

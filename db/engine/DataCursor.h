@@ -172,7 +172,10 @@ public:
     const TFieldDescriptor& GetFieldDefinition(int32_t n) const;
     TFieldDescriptor GetTableFieldDefinition(int32_t n) const;
     // 9985 for 0 or above the field count.
-    const TFieldDescriptor& GetFieldDefinitionChecked(int32_t n) const;
+    const TFieldDescriptor& GetFieldDefinitionChecked(int32_t n) const {
+        if (n < 1 || n > FFieldCount) RaiseInvalidField(n);
+        return FFields[size_t(n - 1)];
+    }
     // Nil when no field has the name (case-insensitive).
     const TFieldDescriptor* GetFieldDefinitionByName(const std::string& name) const;
     void SetFieldDefinition(int32_t n, const TFieldDescriptor& field);
@@ -213,7 +216,10 @@ public:
     void SetActiveIndexNumber(int32_t n);
     int32_t ActiveIndex() const { return FIndexNo; }
     const TIndexDescriptor& ActiveIndexDescriptor() const { return FIndex; }
-    bool IsRecordNumberOrder() const;
+    bool IsRecordNumberOrder() const {
+        return FIndexNo == RecordNumberOrderIndex ||
+               (FIndexNo == 0 && FTable && IndexFile()->GetNoPrimaryIndex());
+    }
     int32_t KeyLength() const { return FIndex.KeyLength; }
     void BuildKey(const uint8_t* record, uint8_t* key) const;
     int32_t CompareKeys(const uint8_t* a, const uint8_t* b, int32_t length) override;
@@ -496,6 +502,7 @@ private:
         if (!FOpen || !FTable) RaiseNotOpen();
     }
     [[noreturn]] void RaiseNotOpen() const;
+    [[noreturn]] void RaiseInvalidField(int32_t fieldNo) const;
     TDataFile* DataFile() const { return FTable->DataFile(); }
     TIndexFile* IndexFile() const { return FTable->IndexFile(); }
     void ClearFieldTable();
@@ -565,7 +572,11 @@ private:
     void ReadFieldValue(const TFieldDescriptor& f, const uint8_t* record, bool& blank, void* value);
     void WriteFieldValue(const TFieldDescriptor& f, uint8_t* record, const void* value, bool force);
     bool TextToValue(const TFieldDescriptor& f, const std::string& text, uint8_t* value, bool keywords);
-    void ComputeColumns(uint8_t* record);
+    // Computed fields evaluated into the record (none to do, or already under way: nothing).
+    void ComputeColumns(uint8_t* record) {
+        if (FHasComputed && !FComputing) EvaluateComputedColumns(record);
+    }
+    void EvaluateComputedColumns(uint8_t* record);
     uint32_t NextRowIdAfter(uint32_t last) const;
     void CheckRowIdFree(uint32_t rowId);
     void InsertKeys(const uint8_t* record, uint32_t recordNo);

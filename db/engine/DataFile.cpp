@@ -107,10 +107,6 @@ void TFieldDescriptor::WriteTo(uint8_t* image) const {
     w.ShortString(DefaultValue, ValueTextLength).U8(Computed).Bytes(WorkArea, FieldWorkAreaSize);
 }
 
-bool TFieldDescriptor::IsAutoInc() const {
-    return DataType == dtInteger && SubType == fstAutoInc;
-}
-
 bool TFieldDescriptor::HasStorage() const {
     return !IsAutoInc() && !Computed;
 }

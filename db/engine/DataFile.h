@@ -15,9 +15,11 @@
 #include "db/engine/EngineFileSupport.h"
 #include "db/engine/EntryCache.h"
 #include "db/engine/TableFiles.h"
+#include "db/storage/Encodings.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
 #include "db/storage/LibraryMemory.h"
+#include "platform/rtl/ByteCodec.h"
 
 constexpr int32_t DataFileHeaderSize = 127;
 constexpr int32_t FieldDescriptorSize = 768;
@@ -97,7 +99,7 @@ struct TFieldDescriptor {
     // (within the descriptor), so that a check can see it; they are written cut.
     void ReadFrom(const uint8_t* image);
     void WriteTo(uint8_t* image) const;
-    bool IsAutoInc() const;
+    bool IsAutoInc() const { return DataType == dtInteger && SubType == fstAutoInc; }
     // Whether the field has bytes of its own in the record.
     bool HasStorage() const;
 };
@@ -139,7 +141,7 @@ public:
     // The word at byte 1 while deleted, else 0.
     uint32_t GetNextDeleted() const;
     // The row id (byte 5).
-    uint32_t GetRowWord() const;
+    uint32_t GetRowWord() const { return bytes::GetU32(FBuffer.get() + 5); }
     void SetRecordID(uint32_t value);
     // Renumbers; an active record's byte-1 word follows, without marking it modified.
     void SetRecordNumber(uint32_t number);

@@ -66,10 +66,6 @@ uint32_t TRecord::GetNextDeleted() const {
     return FBuffer[0] != 0 ? bytes::GetU32(FBuffer.get() + 1) : 0;
 }
 
-uint32_t TRecord::GetRowWord() const {
-    return bytes::GetU32(FBuffer.get() + 5);
-}
-
 void TRecord::SetRecordID(uint32_t value) {
     bytes::PutU32(FBuffer.get() + 1, value);
 }
