@@ -745,10 +745,7 @@ int32_t TDataCursor::GetRecordCount() {
     return FRangeFirst >= 1 && FRangeLast >= 1 ? FRangeLast - FRangeFirst + 1 : 0;
 }
 
-int32_t TDataCursor::GetRecNo() {
-    CheckOpen();
-    if (FBof || FEof) return 0;
-    if (IsRecordNumberOrder()) return FOrdinal;
+int32_t TDataCursor::IndexOrderRecNo() {
     if (FFiltered) {
         int32_t count = 0;
         while (!WalkOrdinals(FIndexNo, ViewFirst(), FOrdinal, [&](const uint8_t*, uint32_t recNo) {

@@ -797,23 +797,15 @@ void TDataCursor::UnlockTableRead() {
     FTable->UnlockExplicitRead();
 }
 
-void TDataCursor::BeginRead() {
-    CheckOpen();
-    if (FReadDepth++ > 0) return;
-    FReadOwned = false;
-    if (!FTable->StrictChangeDetection()) return;
+void TDataCursor::LockReadForOperation() {
     const bool held = FTable->HoldsReadLock();
     FTable->LockRead();
     FReadOwned = !held && FTable->HoldsReadLock();
 }
 
-void TDataCursor::EndRead() {
-    if (FReadDepth <= 0) return;
-    if (--FReadDepth > 0) return;
-    if (FReadOwned && FTable) {
-        FReadOwned = false;
-        FTable->UnlockRead();
-    }
+void TDataCursor::UnlockReadForOperation() {
+    FReadOwned = false;
+    FTable->UnlockRead();
 }
 
 bool TDataCursor::LockForCacheMiss() {

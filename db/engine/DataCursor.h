@@ -200,8 +200,19 @@ public:
     void FlushBuffers(bool commit);
     void LockTableRead();
     void UnlockTableRead();
-    void BeginRead();
-    void EndRead();
+    // The operation's read scope; with strict change detection its outermost level holds
+    // the table's read lock.
+    void BeginRead() {
+        CheckOpen();
+        if (FReadDepth++ > 0) return;
+        FReadOwned = false;
+        if (FTable->StrictChangeDetection()) LockReadForOperation();
+    }
+    void EndRead() {
+        if (FReadDepth <= 0) return;
+        if (--FReadDepth > 0) return;
+        if (FReadOwned && FTable) UnlockReadForOperation();
+    }
     void BeginWrite();
     void EndWrite();
     void SaveChangeCounts();
@@ -240,7 +251,12 @@ public:
     void Skip(int32_t n);
     void MoveToRecNo(int32_t n);
     void SetRecordNumberPosition(int32_t n);
-    int32_t GetRecNo();
+    int32_t GetRecNo() {
+        CheckOpen();
+        if (FBof || FEof) return 0;
+        if (IsRecordNumberOrder()) return FOrdinal;
+        return IndexOrderRecNo();
+    }
     uint32_t GetPhysicalRecordNumber() const;
     int32_t GetRecordCount();
     int32_t GetTableRecordCount();
@@ -502,6 +518,9 @@ private:
         if (!FOpen || !FTable) RaiseNotOpen();
     }
     [[noreturn]] void RaiseNotOpen() const;
+    void LockReadForOperation();
+    void UnlockReadForOperation();
+    int32_t IndexOrderRecNo();
     [[noreturn]] void RaiseInvalidField(int32_t fieldNo) const;
     TDataFile* DataFile() const { return FTable->DataFile(); }
     TIndexFile* IndexFile() const { return FTable->IndexFile(); }

@@ -262,7 +262,9 @@ public:
     // shows. The next new record number appends a slot.
     bool GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& record, int32_t direction = 1,
                    bool byVisibleRun = false, bool readAhead = true);
-    void ReleaseRecord(TRecord* record);
+    void ReleaseRecord(TRecord* record) {
+        if (record) record->DecUseCount();
+    }
     // The slot the next new record takes (reused from the deleted chain or appended).
     bool AllocateRecord(TCacheClient* cursor, TRecord*& record);
     void DeleteRecord(TRecord* record);

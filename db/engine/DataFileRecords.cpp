@@ -198,10 +198,6 @@ bool TDataFile::GetRecord(TCacheClient* cursor, uint32_t recordNo, TRecord*& rec
     return true;
 }
 
-void TDataFile::ReleaseRecord(TRecord* record) {
-    if (record) record->DecUseCount();
-}
-
 uint32_t TDataFile::GetNextFreeRecordNo() {
     if (FHeader.DeletedHead == 0 || FOwner->NoPrimaryIndex()) return FHeader.NextRecordNo;
     return FHeader.DeletedHead;

@@ -94,7 +94,7 @@ void FreeMemory(void*& block) {
     CountAndCompact();
 }
 
-void SetBlockBufferSize(int32_t size, int32_t blockSize, void*& buffer, int32_t& capacity) {
+void ResizeBlockBuffer(int32_t size, int32_t blockSize, void*& buffer, int32_t& capacity) {
     if (size >= 1) {
         int64_t rounded = size;
         if (blockSize > 0 && rounded % blockSize != 0) rounded = (rounded / blockSize + 1) * blockSize;

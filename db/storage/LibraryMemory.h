@@ -21,7 +21,17 @@ void FreeMemory(T*& block) {
 // Work buffers sized in whole blocks that never shrink: a size of 1 or more is rounded
 // up to the block size and the buffer grows when that exceeds the capacity; a size of 0
 // or less releases the buffer.
-void SetBlockBufferSize(int32_t size, int32_t blockSize, void*& buffer, int32_t& capacity);
+void ResizeBlockBuffer(int32_t size, int32_t blockSize, void*& buffer, int32_t& capacity);
+// A buffer that already holds the rounded size is left as it is without a call (buffers are
+// sized again for every record and value that passes through them).
+inline void SetBlockBufferSize(int32_t size, int32_t blockSize, void*& buffer, int32_t& capacity) {
+    if (size >= 1 && size <= capacity) {
+        int64_t rounded = size;
+        if (blockSize > 0 && rounded % blockSize != 0) rounded = (rounded / blockSize + 1) * blockSize;
+        if (rounded <= capacity) return;
+    }
+    ResizeBlockBuffer(size, blockSize, buffer, capacity);
+}
 template <class T>
 void SetBlockBufferSize(int32_t size, int32_t blockSize, T*& buffer, int32_t& capacity) {
     void* p = buffer;
