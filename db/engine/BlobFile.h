@@ -90,7 +90,7 @@ private:
     int32_t FCapacity = 0;
 };
 
-using TBlockStack = TObjectPool<TBlock>;
+using TBlockStack = TObjectPool<TBlock, false>;
 
 // Repair log of a repair run: one line per damage found.
 using TBlobRepairLogEvent = std::function<void(const std::string& text)>;

@@ -174,7 +174,7 @@ private:
 };
 
 // Pool of free record objects.
-using TRecordStack = TObjectPool<TRecord>;
+using TRecordStack = TObjectPool<TRecord, false>;
 
 // The steps of a grouping sort, called with record images of the table's record size.
 // Records whose sort keys are equal (row id aside) form a group; `head` is the group's

@@ -273,9 +273,9 @@ private:
     TPage* FNewer = nullptr;
 };
 
-class TPageStack : public TObjectPool<TPage> {
+class TPageStack : public TObjectPool<TPage, false> {
 public:
-    TPageStack() : TObjectPool<TPage>(4095) {}
+    TPageStack() : TObjectPool<TPage, false>(4095) {}
 };
 
 // Header bytes read on every move of a cursor (kept here so that their readers inline).
