@@ -99,20 +99,29 @@ public:
     // The cached entry of the number, made the newest and counted as a hit; nil on a miss.
     T* Lookup(uint32_t number) {
         TCacheEntry* e = FNewest;
-        for (int i = 0; i < 4 && e; ++i, e = e->Older) {
-            if (e->Number == number) break;
-        }
-        if (!e || e->Number != number) {
-            int32_t index;
-            // A scan asks next for a neighbour of the entry it found last; the list is sorted
-            // by number, so a neighbour that carries the number is the entry.
-            if (!NextToLastFound(number, index) && !Search(number, index)) {
-                FMissNumber = number;
-                FMissIndex = index;
-                return nullptr;
-            }
+        int32_t index;
+        // A scan asks next for a neighbour of the entry it found last; the list is sorted
+        // by number, so a neighbour that carries the number is the entry. That is asked
+        // after the newest entry and before the three below it, which a scan passed over
+        // on every step.
+        if (e && e->Number == number) {
+        } else if (NextToLastFound(number, index)) {
             FLastFound = index;
             e = At(index);
+        } else {
+            if (e) e = e->Older;
+            for (int i = 1; i < 4 && e; ++i, e = e->Older) {
+                if (e->Number == number) break;
+            }
+            if (!e || e->Number != number) {
+                if (!Search(number, index)) {
+                    FMissNumber = number;
+                    FMissIndex = index;
+                    return nullptr;
+                }
+                FLastFound = index;
+                e = At(index);
+            }
         }
         MoveToNewest(e);
         ++FHits;

@@ -111,6 +111,12 @@ int32_t TRecordsBitmap::CountBefore(int32_t n) const {
 }
 
 bool TRecordsBitmap::FindNext(int32_t& position, int32_t n, int32_t& ordinal) const {
+    // A walk over a run of marked records: the next record is the answer, no scan.
+    if (n == 1 && position >= 0 && position < FRecordCount && GetBit(position + 1)) {
+        ++position;
+        ++ordinal;
+        return true;
+    }
     int32_t rec = position + 1;
     if (rec < 1) rec = 1;
     if (rec > FRecordCount || n < 1) return false;
