@@ -337,7 +337,12 @@ public:
             e->Parked = 0;
             FHost.CacheFreeEntry(e);
         }
-        FList.Clear();
+        // The list keeps storage of up to the normal capacity: a cache emptied and filled
+        // again for every statement (a result table) regrew it step by step each time.
+        if (FList.Capacity() <= FBaseCapacity)
+            FList.SetCount(0);
+        else
+            FList.Clear();
         FFront = 0;
         FNewest = FOldest = nullptr;
         FParkedNewest = FParkedOldest = nullptr;
