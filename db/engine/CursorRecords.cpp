@@ -624,9 +624,12 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     const uint32_t last = data->GetLastRowId();
     if (!keep) rowId = NextRowIdAfter(last);
     // Once the counter wrapped its ids may still be in use, and a kept one must be
-    // free: every new id is looked up. An exclusive table whose ids all lie within the
-    // counter (the file's one writer knows it) has every id above the counter free.
-    if (!(FTable->Exclusive() && data->RowIdsWithinLast() && rowId > last)) {
+    // free: every new id is looked up. While all ids lie within the counter every id
+    // above it is free. A table seen without any record under the write lock has no id
+    // in use; the mark goes when the counter goes back or another writer's header is
+    // taken over (HeaderChanged).
+    if (data->GetPhysicalRecordCount() == 0) data->SetNoRowIds();
+    if (!(data->RowIdsWithinLast() && rowId > last)) {
         FlushFillKeys();
         CheckRowIdFree(rowId);
     }
