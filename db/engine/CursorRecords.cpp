@@ -737,6 +737,9 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
         const int32_t i = changed[k];
         const TIndexDescriptor& d = index->IndexDescriptor(i);
         TCompareScope scope(*this, i, d);
+        // A small change of the key (a quantity counted up) often stays in its leaf: no
+        // descents then for the removal and the insertion.
+        if (index->MoveKeyWithinLeaf(this, i, oldKey(i), newKey(i), recNo)) continue;
         if (!index->DeleteIndexKey(this, i, oldKey(i))) Raise(ZIZIVU_PAGEBUFCORRUPT);
         if (!index->InsertIndexKey(this, i, newKey(i), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
     }
