@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,10 @@ thread_local int GOsLastError = 0;
 // exclusive byte. Both lie far above anything a 32-bit offset and length can reach.
 constexpr off_t kOpenByte = off_t(1) << 62;
 constexpr off_t kExclusiveByte = kOpenByte + 1;
+
+// The mapped head of a file, and the longest read served from it.
+constexpr int64_t kHeadBytes = 4096;
+constexpr int64_t kHeadReadMax = 16;
 
 bool Fail(int error) {
     GOsLastError = error;
@@ -348,6 +353,7 @@ TOsFile::TOsFile(int handle, std::string path, bool writable, bool deleteOnClose
     : FHandle(handle), FPath(std::move(path)), FWritable(writable), FDeleteOnClose(deleteOnClose) {}
 
 TOsFile::~TOsFile() {
+    if (FHead) ::munmap(const_cast<char*>(FHead), kHeadBytes);
     if (FDeleteOnClose) ::unlink(FPath.c_str());
     ::close(FHandle);
 }
@@ -380,9 +386,28 @@ TOsFile* TOsFile::CreateNew(const std::string& path) {
     return fd < 0 ? nullptr : new TOsFile(fd, p, true, false);
 }
 
+bool TOsFile::ReadFromHead(void* buffer, int64_t count) {
+    if (count <= 0 || count > kHeadReadMax || FPosition > kHeadBytes - count) return false;
+    if (!FHeadTried) {
+        struct stat st {};
+        // An empty file is mapped later, once it has a head to read.
+        if (::fstat(FHandle, &st) != 0 || st.st_size <= 0) return false;
+        FHeadTried = true;
+        void* head = ::mmap(nullptr, kHeadBytes, PROT_READ, MAP_SHARED, FHandle, 0);
+        if (head == MAP_FAILED) return false;
+        FHead = static_cast<const char*>(head);
+        FHeadValid = std::min<int64_t>(st.st_size, kHeadBytes);
+    }
+    if (!FHead || FPosition + count > FHeadValid) return false;
+    std::memcpy(buffer, FHead + FPosition, size_t(count));
+    FPosition += count;
+    return true;
+}
+
 int64_t TOsFile::Read(void* buffer, int64_t count) {
     std::lock_guard<std::mutex> guard(FLock);
     if (count < 0) return FailValue(EINVAL);
+    if (ReadFromHead(buffer, count)) return count;
     int64_t done = 0;
     while (done < count) {
         ssize_t n =
@@ -418,6 +443,7 @@ int64_t TOsFile::Write(const void* buffer, int64_t count) {
         done += n;
     }
     FPosition += done;
+    if (FHead && FPosition > FHeadValid) FHeadValid = std::min<int64_t>(FPosition, kHeadBytes);
     return done;
 }
 
@@ -453,9 +479,12 @@ int64_t TOsFile::Position() {
 
 bool TOsFile::SetEndOfFile() {
     std::lock_guard<std::mutex> guard(FLock);
+    // Lowered before the cut, so that no read from the map can outlive it.
+    FHeadValid = std::min(FHeadValid, FPosition);
     while (::ftruncate(FHandle, FPosition) != 0) {
         if (errno != EINTR) return Fail(errno);
     }
+    if (FHead && FPosition > FHeadValid) FHeadValid = std::min<int64_t>(FPosition, kHeadBytes);
     return true;
 }
 

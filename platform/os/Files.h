@@ -71,7 +71,7 @@ public:
 private:
     TOsFile(int handle, std::string path, bool writable, bool deleteOnClose);
 
-    std::mutex FLock;  // position and lock table
+    std::mutex FLock;  // position, lock table and mapped head
     int FHandle;
     std::string FPath;
     bool FWritable;
@@ -97,6 +97,17 @@ private:
     // The run holding a range that starts at `offset`, with the range's place in it; end()
     // when no held range starts there.
     TRuns::iterator RunAt(uint64_t offset, uint64_t& index);
+
+    // The file's first page, mapped shared on the first small read there: the engine
+    // rereads a 4-byte change counter in a header at every lock, and a copy from the page
+    // cache answers that without a system call. Such a read is served from the map only
+    // when it lies below FHeadValid, bytes known to lie within the file (its size when
+    // mapped, raised by this handle's writes, lowered by its truncations), so a short
+    // read at the end of the file stays short.
+    const char* FHead = nullptr;
+    int64_t FHeadValid = 0;
+    bool FHeadTried = false;
+    bool ReadFromHead(void* buffer, int64_t count);
 };
 
 // The path with '\' turned into '/' and, where the name as spelled does not exist, each

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <map>
@@ -63,6 +64,48 @@ TEST(OsFile, ReadWriteSeekAndTruncate) {
     EXPECT_EQ(f->Write("!", 1), 1);
     EXPECT_TRUE(f->Flush());
     EXPECT_EQ(ReadText(dir.File("a.dat")), std::string("hello\0\0\0!", 9));
+}
+
+// Small reads in the file's first 4096 bytes come from a mapped page: they must see every
+// write (this handle's and another process's) and end where the file ends.
+TEST(OsFile, SmallReadsAtTheHeadFollowWritesAndCuts) {
+    TScratchDir dir;
+    std::string path = dir.File("a.dat");
+    std::unique_ptr<TOsFile> f = CreateShared(path);
+    ASSERT_TRUE(f);
+    auto readAt = [&](int64_t at, int64_t count) {
+        char buf[16] = {};
+        f->Seek(at, 0);
+        int64_t n = f->Read(buf, count);
+        EXPECT_EQ(f->Position(), at + std::max<int64_t>(n, 0));
+        return n < 0 ? std::string("?") : std::string(buf, size_t(n));
+    };
+    EXPECT_EQ(readAt(0, 4), "");
+    ASSERT_EQ(f->Write("abcdefgh", 8), 8);
+    EXPECT_EQ(readAt(0, 4), "abcd");
+    EXPECT_EQ(readAt(6, 4), "gh");  // short at the end of the file
+    TForkChild child([&](TForkChild& me) {
+        std::unique_ptr<TOsFile> g = OpenShared(path);
+        if (!g || g->Write("WXYZ", 4) != 4) return 1;
+        me.Send('w');
+        return 0;
+    });
+    ASSERT_EQ(child.Receive(), 'w');
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(readAt(0, 4), "WXYZ");
+    f->Seek(2, 0);
+    ASSERT_TRUE(f->SetEndOfFile());
+    EXPECT_EQ(readAt(0, 4), "WX");
+    // Growing again: a gap reads as zeros, and reads across the page's end stay whole.
+    f->Seek(4090, 0);
+    ASSERT_EQ(f->Write("123456789", 9), 9);
+    EXPECT_EQ(readAt(100, 4), std::string(4, '\0'));
+    EXPECT_EQ(readAt(4092, 4), "3456");
+    EXPECT_EQ(readAt(4094, 8), "56789");
+    EXPECT_EQ(readAt(4099, 4), "");
+    f->Seek(4093, 0);
+    ASSERT_TRUE(f->SetEndOfFile());
+    EXPECT_EQ(readAt(4090, 8), "123");
 }
 
 TEST(OsFile, DescriptorsAreCloseOnExec) {
