@@ -273,6 +273,9 @@ void TDataCursor::ComputeRangeBounds() {
         if (!FRangeActive) {
             FRangeFirst = 1;
             FRangeLast = keys;
+            FKeyCount = keys;
+            FKeyCountIndexNo = FIndexNo;
+            FKeyCountMark = IndexFile()->TreeMark();
             return;
         }
         if (CompareKeys(FRangeStart.data(), FRangeEnd.data(), FIndex.KeyLength) > 0) {

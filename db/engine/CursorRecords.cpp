@@ -570,8 +570,15 @@ void TDataCursor::InsertKeys(const uint8_t* record, uint32_t recordNo) {
     }
 }
 
+// Whether the active index's key count summed last still holds: nothing has changed,
+// read or dropped a page or the header of the index file since (its tree mark stands).
+bool TDataCursor::KeyCountStands() const {
+    return !FRangeActive && !IsRecordNumberOrder() && FIndexNo == FKeyCountIndexNo && FIndexNo >= 0 &&
+           FIndexNo <= IndexFile()->GetIndexCount() && FKeyCountMark == IndexFile()->TreeMark();
+}
+
 void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* record, bool reposition,
-                                         bool deleted) {
+                                         bool deleted, bool keyAdded) {
     if (FTable->DefersRowWrites())
         FTable->DeferRowWrite(FTable->HasBlobFile());
     else
@@ -579,7 +586,15 @@ void TDataCursor::FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* recor
     // A private fill's view and change counts are taken once when its batch ends.
     if (FPrivateFill && !reposition && !deleted) return;
     SaveChangeCounts();
-    ComputeRangeBounds();
+    if (keyAdded) {
+        // The insert's own key is all that changed the count since it was summed: the
+        // range grows by one without summing the root's counts again.
+        FRangeFirst = 1;
+        FRangeLast = ++FKeyCount;
+        FKeyCountMark = IndexFile()->TreeMark();
+    } else {
+        ComputeRangeBounds();
+    }
     const uint32_t before = FBof || FEof ? 0 : FRecNo;
     FViewStepped = false;
     if (deleted)
@@ -625,9 +640,12 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     const uint32_t last = data->GetLastRowId();
     if (!keep) rowId = NextRowIdAfter(last);
     // Once the counter wrapped its ids may still be in use, and a kept one must be
-    // free: every new id is looked up. An exclusive table whose ids all lie within the
-    // counter (the file's one writer knows it) has every id above the counter free.
-    if (!(FTable->Exclusive() && data->RowIdsWithinLast() && rowId > last)) {
+    // free: every new id is looked up. While all ids lie within the counter every id
+    // above it is free. A table seen without any record under the write lock has no id
+    // in use; the mark goes when the counter goes back or another writer's header is
+    // taken over (HeaderChanged).
+    if (data->GetPhysicalRecordCount() == 0) data->SetNoRowIds();
+    if (!(data->RowIdsWithinLast() && rowId > last)) {
         FlushFillKeys();
         CheckRowIdFree(rowId);
     }
@@ -654,6 +672,9 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     }
     const uint32_t oldRowId = rec->GetRowWord();
     TWrittenBlobs blobs(*this, buffer);
+    // Checked before the insert's own changes move the tree mark: the active index takes
+    // one key of them.
+    const bool counted = KeyCountStands();
     {
         TScopeGuard release([data, rec] { data->ReleaseRecord(rec); });
         InsertKeys(buffer, recNo);
@@ -681,7 +702,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
         rec->CopyFields(buffer);
         index->IncCounter3974();
     }
-    FlushAfterWriteAndView(recNo, buffer, reposition, false);
+    FlushAfterWriteAndView(recNo, buffer, reposition, false, counted);
 }
 
 void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {

@@ -572,7 +572,11 @@ private:
     void FlushAfterWrite();
     // After a change of one record: buffers written, view bounds and bitmaps updated, and
     // the cursor back on its record (or on the changed one with reposition).
-    void FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* record, bool reposition, bool deleted);
+    // keyAdded: an insert that put one key into the active index while its count stood
+    // (KeyCountStands).
+    void FlushAfterWriteAndView(uint32_t recordNo, const uint8_t* record, bool reposition, bool deleted,
+                                bool keyAdded = false);
+    bool KeyCountStands() const;
     bool LockRecordInternal(uint32_t recordNo);
 
     // BLOBs.
@@ -605,6 +609,11 @@ private:
     bool FRangeActive = false;
     int32_t FRangeFirst = 1;
     int32_t FRangeLast = 0;
+    // The key count of index FKeyCountIndexNo as last summed from its root, valid while the
+    // index file's tree mark stands at FKeyCountMark.
+    uint64_t FKeyCountMark = 0;
+    int32_t FKeyCountIndexNo = -1;
+    int32_t FKeyCount = 0;
     int32_t FOrdinal = 0;
     uint32_t FRecNo = 0;
     // In index order: the records from FRunRecNo on (in FRunDirection) that one read may

@@ -311,9 +311,10 @@ void TDataFile::CheckHeader() {
 void TDataFile::ReadHeader() {
     uint8_t image[DataFileHeaderSize];
     ReadAt(*this, 0, image, DataFileHeaderSize);
-    const uint32_t last = FHeader.LastRowId;
+    const uint32_t last = FHeader.LastRowId, changes = FHeader.ChangeCount;
     FHeader.ReadFrom(image);
-    if (FHeader.LastRowId != last) FRowIdsWithinLast = false;
+    // A header this file did not write last may come from another writer.
+    if (FHeader.LastRowId != last || FHeader.ChangeCount != changes) FRowIdsWithinLast = false;
     FHeaderModified = false;
 }
 

@@ -248,8 +248,9 @@ public:
                                    uint16_t userMinor, uint16_t userMajor, uint32_t lastRowId);
     uint32_t GetLastRowId() const { return FHeader.LastRowId; }
     void SetLastRowId(uint32_t value);
-    // Every live record's row id is at most the last row id: true from an emptying on as
-    // long as the last row id never went back. Only the one writer of the file knows it.
+    // Every live record's row id is at most the last row id: true from an emptying (or a
+    // table seen without records) on as long as the last row id never went back and no
+    // other writer's header was taken over.
     bool RowIdsWithinLast() const { return FRowIdsWithinLast; }
     uint32_t NextRowId();
     uint32_t NextBlobId();

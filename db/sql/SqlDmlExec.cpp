@@ -219,25 +219,40 @@ void TDataQuery::PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bo
         check(cursor.PutBlob(f.FieldNo, record, false, BlobLength(value), value.Value, 0));
         return;
     }
+    // The value zero-padded to the conversion buffer's size or the field's, whichever is
+    // larger; the usual sizes fit on the stack.
     const size_t size = std::max<size_t>({ConvertBufferSize, value.DataSize + 1u, size_t(f.DataSize) + 1u});
-    std::vector<uint8_t> buffer(size, 0);
-    std::memcpy(buffer.data(), value.Value, value.DataSize);
+    uint8_t local[2 * ConvertBufferSize];
+    std::vector<uint8_t> large;
+    uint8_t* buffer = local;
+    if (size <= sizeof local) {
+        std::memset(local, 0, size);
+    } else {
+        large.assign(size, 0);
+        buffer = large.data();
+    }
+    std::memcpy(buffer, value.Value, value.DataSize);
     if (value.DataType != f.DataType || f.DataType == dtBCD) {
         if (!ConvertFieldValue(value.DataType, static_cast<int32_t>(value.DataSize), f.DataType, f.DataSize,
-                               buffer.data(), f.Decimals))
+                               buffer, f.Decimals))
             SqlError("Type mismatch between column " + f.ColumnName + " and constant value " +
                      FPlan.Values[i]->ExpressionText +
                      (update ? " in UPDATE statement" : " in INSERT statement"));
     }
-    cursor.PutField(f.FieldNo, record, buffer.data());
+    cursor.PutField(f.FieldNo, record, buffer);
 }
 
 // Runs under the statement's language settings, swapped in by the caller once per row.
 void TDataQuery::EvalInsertValue(int32_t i, uint8_t* record) {
+    TExpToken* node = FPlan.Values[i]->Expression.get();
+    // A constant or a parameter evaluates to a copy of itself: it is written as it stands.
+    if (node->NodeKind == nkConstant) {
+        PutUpdateValue(i, *node, record, false);
+        return;
+    }
     // No source row: without a column routine a quoted text that named a column comes
     // back as the text, instead of that column's value in the blank new record.
-    TExpTree value = EvaluateExpression(FPlan.Values[i]->Expression.get(), nullptr, this, FPlan.SortID,
-                                        FPlan.LanguageID, nullptr);
+    TExpTree value = EvaluateExpression(node, nullptr, this, FPlan.SortID, FPlan.LanguageID, nullptr);
     PutUpdateValue(i, *value, record, false);
 }
 

@@ -118,6 +118,41 @@ TEST_F(CursorProcessTest, SecondCursorOfTheProcessIsRefusedAtOnce) {
     b.UnlockRecord(0);
 }
 
+// A table filled from empty skips the look-up of each new row id above the counter; once
+// another process set the counter back, the ids it hands out again are looked up.
+TEST_F(CursorProcessTest, RowIdsAreLookedUpAfterAnotherProcessSetTheCounterBack) {
+    // Without a primary key on the id only the row id look-up finds an id in use.
+    Create("BARE", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "NAME", dtString, 10)},
+           {NoPrimary(), Index("ByName", {2}, false)});
+    const std::string folder = FScratch.Path();
+    TForkChild child([&](TForkChild& link) {
+        TDataSession session;
+        session.SetLockRetryCount(0);
+        TDataCursor c(session.OpenDirectory("db", folder));
+        c.SetTableName("BARE");
+        c.Open();
+        link.Send('O');
+        if (link.Receive() != 'S') return 10;
+        c.SetLastAutoIncValue(0);
+        link.Send('D');
+        return 0;
+    });
+    ASSERT_EQ(child.Receive(), 'O');
+    TDataCursor& c = OpenCursor("BARE");
+    auto insert = [&](const char* name) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutStr(c, r, 2, name);
+        c.InsertRecord(r.data());
+    };
+    insert("a");
+    insert("b");
+    child.Send('S');
+    ASSERT_EQ(child.Receive(), 'D');
+    EXPECT_EQ(RaisedCode([&] { insert("c"); }), ZIZIVU_KEYVIOL);  // id 1 is taken
+    EXPECT_EQ(Walk(c, 1), (std::vector<int32_t>{1, 2}));
+    EXPECT_EQ(child.Wait(), 0);
+}
+
 // A scan in key order while another process inserts, renames and deletes records between
 // its steps: each step lands on the name next to the last one in the table as it is now.
 TEST_F(CursorProcessTest, ScanStepsFollowAnotherProcessChanges) {

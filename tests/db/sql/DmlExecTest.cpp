@@ -25,6 +25,8 @@ TEST_F(DmlExecTest, InsertValuesConvertsEachValueToItsColumn) {
         "memo BLOB(1,1), PRIMARY KEY (id))");
     EXPECT_EQ(Run("INSERT INTO t (name, qty, price, memo) VALUES ('bolt', '12', 2.5, 'long text')"), 1);
     EXPECT_EQ(Run("INSERT INTO t VALUES (0, 'nut', 3 + 4, NULL, NULL)"), 1);
+    // A text longer than any usual value is cut to the column all the same.
+    EXPECT_EQ(Run("INSERT INTO t (name) VALUES ('" + std::string(600, 'w') + "')"), 1);
     auto c = Open("t");
     std::vector<uint8_t> r(size_t(c->GetRecordSize()));
     c->First();
@@ -49,6 +51,8 @@ TEST_F(DmlExecTest, InsertValuesConvertsEachValueToItsColumn) {
     EXPECT_TRUE(blank);
     c->GetField(1, r.data(), blank, v);
     EXPECT_EQ(bytes::GetI32(v), 2);  // the counter's, not the value given
+    ASSERT_EQ(c->GetNextRecord(r.data()), 0);
+    EXPECT_EQ(StrField(*c, r, 2), "WWWWWWWWWW");
 }
 
 TEST_F(DmlExecTest, NoAutoIncKeepsTheGivenNumbers) {
