@@ -3,6 +3,7 @@
 // values with their blank state, computed columns, and access to BLOB contents through
 // open BLOB buffers.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 
@@ -719,41 +720,48 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
         if (held) UnlockRecord(recNo);
     });
     TDataTable::TChangeScope change(*FTable);
-    std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
-    FetchRecord(recNo, old.data());
+    // The old record and the keys go into scratch the cursor keeps: an UPDATE modifies
+    // row after row, and nothing below modifies through this cursor meanwhile.
+    const int32_t count = index->GetIndexCount();
+    FModifyScratch.resize(size_t(FPhysicalRecordSize) + size_t(2 * KeyBufferSize) * size_t(count + 1));
+    uint8_t* const old = FModifyScratch.data();
+    uint8_t* const keys = old + FPhysicalRecordSize;
+    FetchRecord(recNo, old);
     if (old[0] != 0) Raise(ZIZIVU_RECCHANGED);
     ValidateRecord(buffer);
-    const uint32_t oldRowId = bytes::GetU32(old.data() + 5);
+    const uint32_t oldRowId = bytes::GetU32(old + 5);
     uint32_t rowId = oldRowId;
     if (FKeepAutoInc && bytes::GetU32(buffer + 5) != 0) rowId = bytes::GetU32(buffer + 5);
     buffer[0] = 0;
     bytes::PutU32(buffer + 1, recNo);
     bytes::PutU32(buffer + 5, rowId);
     if (rowId != oldRowId) CheckRowIdFree(rowId);
-    const int32_t count = index->GetIndexCount();
     const int32_t firstIndex = index->GetNoPrimaryIndex() ? 1 : 0;
-    std::vector<std::vector<uint8_t>> oldKeys, newKeys;
-    std::vector<int32_t> changed;
+    // Index i's old key at keys + 2i key buffers, its new key right after.
+    const auto oldKey = [keys](int32_t i) { return keys + size_t(2 * i) * KeyBufferSize; };
+    const auto newKey = [keys](int32_t i) { return keys + size_t(2 * i + 1) * KeyBufferSize; };
+    std::array<int32_t, IndexDescriptorCount> changed;
+    size_t changedCount = 0;
     for (int32_t i = firstIndex; i <= count; ++i) {
         const TIndexDescriptor& d = index->IndexDescriptor(i);
         if (d.KeyLength == 0) continue;
-        std::vector<uint8_t> a(KeyBufferSize), b(KeyBufferSize);
-        BuildIndexKey(i, d, old.data(), a.data());
-        BuildIndexKey(i, d, buffer, b.data());
-        if (std::memcmp(a.data(), b.data(), d.KeyLength) == 0) continue;
-        if (KeyExists(i, b.data())) Raise(ZIZIVU_KEYVIOL, "", d.Name);
-        changed.push_back(i);
-        oldKeys.push_back(std::move(a));
-        newKeys.push_back(std::move(b));
+        BuildIndexKey(i, d, old, oldKey(i));
+        BuildIndexKey(i, d, buffer, newKey(i));
+        if (std::memcmp(oldKey(i), newKey(i), d.KeyLength) == 0) continue;
+        if (KeyExists(i, newKey(i))) Raise(ZIZIVU_KEYVIOL, "", d.Name);
+        changed[changedCount++] = i;
     }
     TWrittenBlobs blobs(*this, buffer);
     WriteBlobs(buffer, recNo, blobs);
-    for (size_t k = 0; k < changed.size(); ++k) {
+    for (size_t k = 0; k < changedCount; ++k) {
         const int32_t i = changed[k];
         const TIndexDescriptor& d = index->IndexDescriptor(i);
         TCompareScope scope(*this, i, d);
-        if (!index->DeleteIndexKey(this, i, oldKeys[k].data())) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        if (!index->InsertIndexKey(this, i, newKeys[k].data(), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        // A small change of the key (a quantity counted up) often stays in its leaf: no
+        // descents then for the removal and the insertion.
+        if (index->MoveKeyWithinLeaf(this, i, oldKey(i), newKey(i), recNo)) continue;
+        if (!index->DeleteIndexKey(this, i, oldKey(i))) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        if (!index->InsertIndexKey(this, i, newKey(i), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
     }
     if (rowId != oldRowId) {
         const TIndexDescriptor& deleted = index->IndexDescriptor(DeletedIndexNo);

@@ -697,6 +697,7 @@ private:
     std::vector<uint8_t> FRecordBuffer;
     std::vector<uint8_t> FKeyBuffer1;
     std::vector<uint8_t> FKeyBuffer2;
+    std::vector<uint8_t> FModifyScratch;  // ModifyRecord's old record and keys
 
     // Fields.
     std::vector<TFieldDescriptor> FFields;

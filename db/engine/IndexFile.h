@@ -388,6 +388,14 @@ public:
     bool AppendIndexKeys(TCacheClient* client, int32_t indexNo, const uint8_t* keys, int32_t keyLength,
                          const uint32_t* recordNos, int32_t count);
     bool DeleteIndexKey(TCacheClient* client, int32_t indexNo, const uint8_t* key);
+    // A key's change that stays inside one leaf, when the leaf is the one the probe of the
+    // new key (ContainsKey) ended in, holds the old key past its first entry, brackets the
+    // new key and keeps at least half its capacity without the old key: the entry moves
+    // within the leaf and true comes back. The pages then are as DeleteIndexKey followed by
+    // InsertIndexKey would leave them (the counts above gain and lose the same key). Else
+    // nothing changes and false comes back.
+    bool MoveKeyWithinLeaf(TCacheClient* client, int32_t indexNo, const uint8_t* oldKey,
+                           const uint8_t* newKey, uint32_t recordNo);
     bool FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t& ordinal,
                         bool& found);
     // FindKeyOrdinal's search without summing the counts of the pages passed.

@@ -390,6 +390,48 @@ bool TIndexFile::DeleteIndexKey(TCacheClient* client, int32_t indexNo, const uin
     return DeleteKey(cur.get(), client);
 }
 
+bool TIndexFile::MoveKeyWithinLeaf(TCacheClient* client, int32_t indexNo, const uint8_t* oldKey,
+                                   const uint8_t* newKey, uint32_t recordNo) {
+    CheckIndexNo(indexNo);
+    if (size_t(indexNo) >= FProbes.size()) return false;
+    TProbePath& probe = FProbes[size_t(indexNo)];
+    if (probe.Depth == 0) return false;
+    TPage* leaf = FindCached(FCaches[indexNo], probe.Pages[probe.Depth - 1]);
+    if (!leaf || !leaf->IsLeaf() || leaf->FFree || leaf->IsCompressedLeaf()) return false;
+    const int32_t length = leaf->FKeyLength, n = leaf->FCount;
+    if (probe.Key.size() != size_t(length) || std::memcmp(probe.Key.data(), newKey, size_t(length)) != 0)
+        return false;
+    // Entries c and c + 1 bracket the new key: it lies inside the leaf's range, so a descent
+    // for it ends here whatever the pages above say.
+    const int32_t c = probe.NotAbove[probe.Depth - 1];
+    if (c < 1 || c >= n || client->CompareKeys(leaf->EntryKey(c), newKey, length) >= 0 ||
+        client->CompareKeys(leaf->EntryKey(c + 1), newKey, length) <= 0)
+        return false;
+    // The old key in the leaf (its range first: a key far off costs two comparisons), and
+    // no balancing after its removal. When the old entry is the first, the parent's key
+    // becomes the second, which must stay below the new key so that the insertion's
+    // descent would still come here.
+    if (client->CompareKeys(leaf->EntryKey(1), oldKey, length) > 0 ||
+        client->CompareKeys(leaf->EntryKey(n), oldKey, length) < 0)
+        return false;
+    bool found;
+    const int32_t at = leaf->LastNotAbove(client, oldKey, found);
+    if (!found || (at == 1 && c < 2) || (!leaf->IsRoot() && n - 1 < leaf->GetMaxKeys() / 2)) return false;
+    MarkTreesChanged();
+    probe.Depth = 0;
+    leaf->FPos1 = at;
+    leaf->DeleteEntry();
+    leaf->FModified = true;
+    // As the removal would; a parent that can no longer be fetched leaves the change half
+    // done, which the removal reports as a damaged index too.
+    if (at == 1 && leaf->FParent && !UpdateParentKey(leaf, client)) Fail(ZIZIVU_PAGEBUFCORRUPT);
+    // The new key's place once the old entry is gone.
+    leaf->FPos1 = at <= c ? c - 1 : c;
+    leaf->InsertEntry(newKey);
+    leaf->SetEntryValue(leaf->FPos1, recordNo);
+    return true;
+}
+
 bool TIndexFile::FindKeyOrdinal(TCacheClient* client, int32_t indexNo, const uint8_t* key, int32_t& ordinal,
                                 bool& found) {
     return SearchKey(client, indexNo, key, &ordinal, found);

@@ -184,3 +184,57 @@ INSTANTIATE_TEST_SUITE_P(AllModes, BTreeModel,
                                          ModelCase{3, true, false}, ModelCase{3, false, true},
                                          ModelCase{3, true, true}, ModelCase{3, false, false}),
                          CaseName);
+
+using KeyMoveTest = IndexFixture;
+
+// A key change moved within its leaf leaves the pages as the removal and the insertion do:
+// two files given the same changes of a quantity index, one each way, stay equal byte for
+// byte. The quantities step up and down by a little, as an UPDATE counting them up does, so
+// many changes stay in their leaf, first entries among them: in groups of a hundred keys,
+// and alone, where a key steps past no other.
+TEST_F(KeyMoveTest, MovesWithinALeafLeaveThePagesAsRemovalAndInsertion) {
+    auto key = [](int32_t quantity, int32_t rowId) {
+        std::string k(9, '\0');  // flag and quantity, then the row id
+        k[0] = 1;
+        EncodeIntegerKey(quantity, reinterpret_cast<uint8_t*>(k.data()) + 1);
+        EncodeIntegerKey(rowId, reinterpret_cast<uint8_t*>(k.data()) + 5);
+        return k;
+    };
+    using Case = std::pair<uint32_t, std::vector<int32_t>>;  // quantities, steps
+    for (const auto& [quantities, steps] : {Case{30, {1, 1, -1, 4}}, Case{1000000, {1, -1}}}) {
+        const std::string name = "MEMORY\\Q" + std::to_string(quantities);
+        TIndexFile& moved = NewFile(name + "M.IDX");
+        TIndexFile& plain = NewFile(name + "P.IDX");
+        std::mt19937 random(2026);
+        std::vector<int32_t> quantity(3000);
+        for (uint32_t row = 1; row <= quantity.size(); ++row)
+            quantity[row - 1] = int32_t(random() % quantities);
+        for (TIndexFile* f : {&moved, &plain}) {
+            f->AddPrimaryIndex(OneFieldIndex("", 9, true, 0), SizedFields);
+            f->AddSecondaryIndex(OneFieldIndex("ByQty", 9, false, 0), SizedFields);
+            for (uint32_t row = 1; row <= quantity.size(); ++row)
+                ASSERT_TRUE(f->InsertIndexKey(&Cursor, 1, Bytes(key(quantity[row - 1], int32_t(row))), row));
+        }
+        int32_t withinLeaf = 0;
+        for (const int32_t step : steps) {
+            for (uint32_t row = 1; row <= quantity.size(); ++row) {
+                int32_t& q = quantity[row - 1];
+                const std::string from = key(q, int32_t(row)), to = key(q += step, int32_t(row));
+                bool found = true;
+                ASSERT_TRUE(moved.ContainsKey(&Cursor, 1, Bytes(to), found));
+                if (moved.MoveKeyWithinLeaf(&Cursor, 1, Bytes(from), Bytes(to), row)) {
+                    ++withinLeaf;
+                } else {
+                    ASSERT_TRUE(moved.DeleteIndexKey(&Cursor, 1, Bytes(from)));
+                    ASSERT_TRUE(moved.InsertIndexKey(&Cursor, 1, Bytes(to), row));
+                }
+                ASSERT_TRUE(plain.DeleteIndexKey(&Cursor, 1, Bytes(from)));
+                ASSERT_TRUE(plain.InsertIndexKey(&Cursor, 1, Bytes(to), row));
+            }
+            for (TIndexFile* f : {&moved, &plain}) f->FlushPages(false);
+            ASSERT_TRUE(RawBytes(moved, 0, moved.GetSize()) == RawBytes(plain, 0, plain.GetSize()))
+                << quantities << " step " << step;
+        }
+        EXPECT_GT(withinLeaf, 2000) << quantities;
+    }
+}
