@@ -404,6 +404,10 @@ bool TOsFile::ReadFromHead(void* buffer, int64_t count) {
     return true;
 }
 
+void TOsFile::FileReaches(int64_t end) {
+    if (FHead && end > FHeadValid) FHeadValid = std::min(end, kHeadBytes);
+}
+
 int64_t TOsFile::Read(void* buffer, int64_t count) {
     std::lock_guard<std::mutex> guard(FLock);
     if (count < 0) return FailValue(EINVAL);
@@ -443,7 +447,7 @@ int64_t TOsFile::Write(const void* buffer, int64_t count) {
         done += n;
     }
     FPosition += done;
-    if (FHead && FPosition > FHeadValid) FHeadValid = std::min<int64_t>(FPosition, kHeadBytes);
+    FileReaches(FPosition);
     return done;
 }
 
@@ -484,7 +488,7 @@ bool TOsFile::SetEndOfFile() {
     while (::ftruncate(FHandle, FPosition) != 0) {
         if (errno != EINTR) return Fail(errno);
     }
-    if (FHead && FPosition > FHeadValid) FHeadValid = std::min<int64_t>(FPosition, kHeadBytes);
+    FileReaches(FPosition);
     return true;
 }
 
@@ -622,14 +626,13 @@ bool TOsFile::UnlockAdjacentRanges(uint64_t offset, uint64_t length) {
     // Every byte of the span is held by this open file description, so one unlock of the
     // span releases exactly what the separate unlocks would.
     if (!SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
-    const uint64_t tailCount = tail;
     const uint64_t runLength = last->second.Length;
     if (first == last) {
         if (head > 0) {
             first->second.Count = head;
-            if (tailCount > 0) AddRun(std::next(first), end, TRun{runLength, tailCount});
-        } else if (tailCount > 0) {
-            MoveRun(first, end, tailCount);
+            if (tail > 0) AddRun(std::next(first), end, TRun{runLength, tail});
+        } else if (tail > 0) {
+            MoveRun(first, end, tail);
         } else {
             DropRun(first);
         }
@@ -639,8 +642,8 @@ bool TOsFile::UnlockAdjacentRanges(uint64_t offset, uint64_t length) {
         first->second.Count = head;
         ++first;
     }
-    if (tailCount > 0)
-        last = MoveRun(last, end, tailCount);
+    if (tail > 0)
+        last = MoveRun(last, end, tail);
     else
         ++last;
     // What lies between is released whole.

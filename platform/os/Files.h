@@ -108,6 +108,8 @@ private:
     int64_t FHeadValid = 0;
     bool FHeadTried = false;
     bool ReadFromHead(void* buffer, int64_t count);
+    // The file is known to reach `end` bytes (after a write or a cut of this handle's).
+    void FileReaches(int64_t end);
 };
 
 // The path with '\' turned into '/' and, where the name as spelled does not exist, each
