@@ -118,8 +118,7 @@ TEST_F(DmlExecTest, EveryQualifyingRowIsVisitedOnce) {
 TEST_F(DmlExecTest, CommittedRowsAndKeysSurviveACrash) {
     Session.reset();
     TFaultInjector faults;
-    Session = std::make_unique<TDataSession>();
-    Database = Session->OpenDirectory("db", Scratch.Path());
+    Reopen();
     Run("CREATE TABLE t (x INTEGER, y INTEGER)");
     Run("CREATE INDEX ByY ON t (y)");
     std::vector<std::vector<int32_t>> rows;
@@ -131,55 +130,21 @@ TEST_F(DmlExecTest, CommittedRowsAndKeysSurviveACrash) {
         Session.reset();
     } catch (...) {
     }
-    Session = std::make_unique<TDataSession>();
-    Database = Session->OpenDirectory("db", Scratch.Path());
+    Reopen();
     const std::vector<int32_t> y = Ints("t", 2);
     ASSERT_EQ(y.size(), 3000u);
     for (int32_t i = 1; i <= 3000; ++i) ASSERT_EQ(y[size_t(i - 1)], (i * 7919) % 101 + 1) << i;
     // The index holds the same keys: counted from it and by evaluation.
     for (int32_t v : {1, 50, 101}) {
-        TQueryStatement byIndex(Database), byRows(Database);
-        int32_t position = 0;
-        byIndex.Prepare("SELECT COUNT(*) FROM t WHERE y = " + std::to_string(v), position);
-        byRows.Prepare("SELECT COUNT(*) FROM t WHERE y + 0 = " + std::to_string(v), position);
-        TDataCursor *a = nullptr, *b = nullptr;
-        byIndex.Execute(a);
-        byRows.Execute(b);
-        std::vector<uint8_t> ra(size_t(a->GetRecordSize())), rb(size_t(b->GetRecordSize()));
-        a->First();
-        b->First();
-        ASSERT_EQ(a->GetNextRecord(ra.data()), 0);
-        ASSERT_EQ(b->GetNextRecord(rb.data()), 0);
-        int32_t ca = 0, cb = 0;
-        bool blank = false;
-        a->GetField(1, ra.data(), blank, &ca);
-        b->GetField(1, rb.data(), blank, &cb);
-        EXPECT_EQ(ca, cb) << v;
-        EXPECT_GT(ca, 0) << v;
+        const int32_t byIndex = Count("t", "y = " + std::to_string(v));
+        EXPECT_EQ(byIndex, Count("t", "y + 0 = " + std::to_string(v))) << v;
+        EXPECT_GT(byIndex, 0) << v;
     }
 }
 
 // A write of the index that fails in any commit of an UPDATE's intervals leaves the
 // intervals committed before it, and the failing one wholly undone: rows and keys agree.
 TEST_F(DmlExecTest, AFailedIntervalCommitIsUndoneWhereverItsWriteFails) {
-    const auto reopen = [this] {
-        Session.reset();
-        Session = std::make_unique<TDataSession>();
-        Database = Session->OpenDirectory("db", Scratch.Path());
-    };
-    const auto count = [this](const std::string& table, const std::string& where) {
-        TQueryStatement s(Database);
-        int32_t position = 0;
-        s.Prepare("SELECT COUNT(*) FROM " + table + " WHERE " + where, position);
-        TDataCursor* result = nullptr;
-        s.Execute(result);
-        std::vector<uint8_t> r(size_t(result->GetRecordSize()));
-        result->First();
-        int32_t n = -1;
-        bool blank = false;
-        if (result->GetNextRecord(r.data()) == 0) result->GetField(1, r.data(), blank, &n);
-        return n;
-    };
     Session.reset();
     TFaultInjector faults;
     int32_t laterIntervals = 0;
@@ -187,21 +152,21 @@ TEST_F(DmlExecTest, AFailedIntervalCommitIsUndoneWhereverItsWriteFails) {
     for (int32_t writes = 0; writes < 400 && !done; ++writes) {
         // A table per attempt: the faults are planned by file name.
         const std::string t = "t" + std::to_string(writes);
-        reopen();
+        Reopen();
         Run("CREATE TABLE " + t + " (x INTEGER, y INTEGER)");
         Run("CREATE INDEX ByY ON " + t + " (y)");
         std::vector<std::vector<int32_t>> rows;
         for (int32_t i = 1; i <= 100; ++i) rows.push_back({i, (i * 37) % 11});
         InsertRows(t, rows);
         faults.Plan(t + ".IDX", {TFileFault::WriteError, writes, 1});
-        reopen();
+        Reopen();
         try {
             Run("UPDATE " + t + " SET y = y + 1 COMMIT INTERVAL 20");
             done = true;
         } catch (const EZIZIVUEngineError&) {
         }
         faults.Plan(t + ".IDX", {});
-        reopen();
+        Reopen();
         const std::vector<int32_t> y = Ints(t, 2);
         ASSERT_EQ(y.size(), 100u) << writes;
         int32_t updated = 0;
@@ -211,7 +176,7 @@ TEST_F(DmlExecTest, AFailedIntervalCommitIsUndoneWhereverItsWriteFails) {
         if (!done && updated >= 40) ++laterIntervals;
         for (int32_t v = 0; v <= 11; ++v) {
             const std::string value = std::to_string(v);
-            ASSERT_EQ(count(t, "y = " + value), count(t, "y + 0 = " + value)) << writes << " value " << v;
+            ASSERT_EQ(Count(t, "y = " + value), Count(t, "y + 0 = " + value)) << writes << " value " << v;
         }
     }
     EXPECT_TRUE(done);
@@ -280,9 +245,7 @@ TEST_F(DmlExecTest, FailingUpdateRollsBackItsOwnTransaction) {
     EXPECT_EQ(f.Code, ZIZIVU_MAXVALERR);
     EXPECT_FALSE(Database->InTransaction());
     Run("INSERT INTO t (x, y) VALUES (500, 1)");
-    Session.reset();
-    Session = std::make_unique<TDataSession>();
-    Database = Session->OpenDirectory("db", Scratch.Path());
+    Reopen();
     const std::vector<int32_t> y = Ints("t", 2);
     ASSERT_EQ(y.size(), 101u);
     for (int32_t i = 0; i < 100; ++i) EXPECT_EQ(y[size_t(i)], 0) << "row " << i + 1;

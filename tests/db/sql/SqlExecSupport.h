@@ -40,6 +40,13 @@ protected:
         FinalizeLibrary();
     }
 
+    // A new session on the folder, as a program started again would open it.
+    void Reopen() {
+        Session.reset();
+        Session = std::make_unique<TDataSession>();
+        Database = Session->OpenDirectory("db", Scratch.Path());
+    }
+
     // Prepares and executes the text; returns the rows affected.
     int32_t Run(const std::string& text, const TQueryProgressEvent& progress = nullptr) {
         TQueryStatement s(Database);
@@ -62,6 +69,21 @@ protected:
             f.Message = e.Message().rfind(prefix, 0) == 0 ? e.Message().substr(prefix.size()) : e.Message();
         }
         return f;
+    }
+
+    // COUNT(*) of the table's rows that meet the condition; -1 when no row came back.
+    int32_t Count(const std::string& table, const std::string& where) {
+        TQueryStatement s(Database);
+        int32_t position = 0;
+        s.Prepare("SELECT COUNT(*) FROM " + table + " WHERE " + where, position);
+        TDataCursor* result = nullptr;
+        s.Execute(result);
+        std::vector<uint8_t> r(size_t(result->GetRecordSize()));
+        result->First();
+        int32_t n = -1;
+        bool blank = false;
+        if (result->GetNextRecord(r.data()) == 0) result->GetField(1, r.data(), blank, &n);
+        return n;
     }
 
     std::unique_ptr<TDataCursor> Open(const std::string& table) {
