@@ -770,7 +770,8 @@ void TDataQuery::ValidateJoinConditions() {
 // ---- TDataQuery: push-down -------------------------------------------------------------
 
 void TDataQuery::OptimizeWhere(int32_t pass) {
-    FRun.IndexFiltered.clear();
+    // The first pass notes the index filters it installs for the second, which forgets them.
+    if (pass == 1) FRun.IndexFiltered.clear();
     TScopeGuard forget([this, pass] {
         if (pass == 0) FRun.IndexFiltered.clear();
     });

@@ -25,6 +25,11 @@ constexpr const char* FunctionWords[] = {
     "CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP"};
 // clang-format on
 
+// Keywords compare in ASCII case only.
+char AsciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+}
+
 // Whether a word can be one of them by its length and upper-cased first letter: column
 // names mostly cannot, and are spared the upper-casing and the comparisons.
 bool MayBeFunctionWord(const std::string& word) {
@@ -41,7 +46,7 @@ bool MayBeFunctionWord(const std::string& word) {
         return m;
     }();
     if (word.empty() || word.size() >= 32 || !(masks.Lengths >> word.size() & 1)) return false;
-    const char c = word[0] >= 'a' && word[0] <= 'z' ? char(word[0] - 'a' + 'A') : word[0];
+    const char c = AsciiUpper(word[0]);
     return c >= 'A' && c <= 'Z' && (masks.Letters >> (c - 'A') & 1);
 }
 
@@ -244,9 +249,8 @@ bool TExpressionParser::TokenIs(std::string_view keyword) const {
     // As SameText(GetTokenText(), keyword), compared in place: the grammar asks at almost
     // every token for several keywords.
     if (FTokenKind != tkSymbol || FScanPos - FTokenStart != keyword.size()) return false;
-    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
     for (size_t i = 0; i < keyword.size(); ++i)
-        if (upper(FText[FTokenStart + i]) != upper(keyword[i])) return false;
+        if (AsciiUpper(FText[FTokenStart + i]) != AsciiUpper(keyword[i])) return false;
     return true;
 }
 

@@ -96,8 +96,7 @@ void FreeMemory(void*& block) {
 
 void ResizeBlockBuffer(int32_t size, int32_t blockSize, void*& buffer, int32_t& capacity) {
     if (size >= 1) {
-        int64_t rounded = size;
-        if (blockSize > 0 && rounded % blockSize != 0) rounded = (rounded / blockSize + 1) * blockSize;
+        const int64_t rounded = RoundToBlocks(size, blockSize);
         // A block count past the 32-bit size cannot be had.
         if (rounded > INT32_MAX) RaiseEngineError(ZIZIVU_OSNOMEMORY);
         if (rounded > capacity) {

@@ -22,14 +22,16 @@ void FreeMemory(T*& block) {
 // up to the block size and the buffer grows when that exceeds the capacity; a size of 0
 // or less releases the buffer.
 void ResizeBlockBuffer(int32_t size, int32_t blockSize, void*& buffer, int32_t& capacity);
+// A size of 1 or more rounded up to whole blocks.
+inline int64_t RoundToBlocks(int32_t size, int32_t blockSize) {
+    int64_t rounded = size;
+    if (blockSize > 0 && rounded % blockSize != 0) rounded = (rounded / blockSize + 1) * blockSize;
+    return rounded;
+}
 // A buffer that already holds the rounded size is left as it is without a call (buffers are
 // sized again for every record and value that passes through them).
 inline void SetBlockBufferSize(int32_t size, int32_t blockSize, void*& buffer, int32_t& capacity) {
-    if (size >= 1 && size <= capacity) {
-        int64_t rounded = size;
-        if (blockSize > 0 && rounded % blockSize != 0) rounded = (rounded / blockSize + 1) * blockSize;
-        if (rounded <= capacity) return;
-    }
+    if (size >= 1 && size <= capacity && RoundToBlocks(size, blockSize) <= capacity) return;
     ResizeBlockBuffer(size, blockSize, buffer, capacity);
 }
 template <class T>

@@ -34,7 +34,6 @@ void TRecordsBitmap::ClearWords(int32_t from, int32_t to) {
 }
 
 void TRecordsBitmap::SetRecordCount(int32_t n) {
-    FCounted = -1;
     if (n == FRecordCount) return;
     FRecordCount = n;
     FBitCount = n > 0 ? ((n + 31) / 32) * 32 : 0;
@@ -43,7 +42,6 @@ void TRecordsBitmap::SetRecordCount(int32_t n) {
 }
 
 void TRecordsBitmap::Extend(int32_t n) {
-    FCounted = -1;
     const int32_t old = FRecordCount;
     if (n <= old) return;
     SetRecordCount(n);
@@ -261,19 +259,24 @@ void TRecordsBitmap::Swap(TRecordsBitmap& other) noexcept {
     std::swap(FCounted, other.FCounted);
 }
 
-void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
-    if (&source == this) return;
+int32_t TRecordsBitmap::TakeShape(const TRecordsBitmap& source) {
     SetBufferSize(source.FCapacity);
     FRecordCount = source.FRecordCount;
     FBitCount = source.FBitCount;
     FWordCount = source.FWordCount;
-    // The source's buffer is copied; words past it keep what they held.
+    // Words past the source's buffer keep what they held.
+    ClearWords(FLow, std::min(FHigh, source.FCapacity / 4));
+    return FHigh;
+}
+
+void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
+    if (&source == this) return;
+    // The source's buffer is copied.
+    const int32_t keptHigh = TakeShape(source);
     const int32_t sourceWords = source.FCapacity / 4;
-    ClearWords(FLow, std::min(FHigh, sourceWords));
     if (source.FLow < source.FHigh)
         std::memcpy(FBits.get() + source.FLow, source.FBits.get() + source.FLow,
                     size_t(source.FHigh - source.FLow) * 4);
-    const int32_t keptHigh = FHigh;
     FLow = source.FLow;
     FHigh = source.FHigh;
     if (keptHigh > sourceWords) Widen(sourceWords, keptHigh);
@@ -282,16 +285,8 @@ void TRecordsBitmap::Assign(const TRecordsBitmap& source) {
 }
 
 void TRecordsBitmap::AssignAnd(const TRecordsBitmap& source, const TRecordsBitmap& other) {
-    FCounted = -1;
-    SetBufferSize(source.FCapacity);
-    // As Assign: this buffer's words up to the source's capacity are cleared, those past it
-    // kept.
+    const int32_t keptHigh = TakeShape(source);
     const int32_t sourceWords = source.FCapacity / 4;
-    ClearWords(FLow, std::min(FHigh, sourceWords));
-    const int32_t keptHigh = FHigh;
-    FRecordCount = source.FRecordCount;
-    FBitCount = source.FBitCount;
-    FWordCount = source.FWordCount;
     // Within the record count only words marked in both can stay marked.
     const int32_t low = std::max(source.FLow, other.FLow);
     const int32_t high = std::max(low, std::min({source.FHigh, other.FHigh, FWordCount}));

@@ -74,6 +74,9 @@ public:
 
 private:
     void Widen(int32_t low, int32_t high);
+    // Assign's first step: the source's record count and buffer size, and this buffer's
+    // words cleared up to the source's capacity. Returns the end of the marked words kept.
+    int32_t TakeShape(const TRecordsBitmap& source);
     // Zeroes the words [from, to).
     void ClearWords(int32_t from, int32_t to);
 

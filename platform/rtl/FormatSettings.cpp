@@ -404,17 +404,7 @@ void InitFormatSettingsFromLocale(const std::string& localeId) {
 
 TThreadFormatSettings::TThreadFormatSettings() : TThreadFormatSettings(FormatSettings()) {}
 
-TThreadFormatSettings::TThreadFormatSettings(const TFormatSettings& settings)
-    : FSettings(settings), FPrevious(tThreadSettings), FPreviousSource(tThreadSource) {
-    tThreadSettings = &FSettings;
-    tThreadSource = nullptr;
-}
-
-TThreadFormatSettings::~TThreadFormatSettings() {
-    assert(tThreadSettings == &FSettings);
-    tThreadSettings = FPrevious;
-    tThreadSource = FPreviousSource;
-}
+TThreadFormatSettings::TThreadFormatSettings(const TFormatSettings& settings) : FSettings(settings) {}
 
 TThreadFormatSettingsScope::TThreadFormatSettingsScope(TFormatSettings& settings,
                                                        const TFormatSettings* source)

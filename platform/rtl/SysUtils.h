@@ -108,31 +108,14 @@ TFormatSettings& FormatSettings();
 // "it_IT"; empty means the environment's LC_ALL / LC_MESSAGES / LANG).
 void InitFormatSettingsFromLocale(const std::string& localeId = "");
 
-// Installs a copy of the settings in force as the calling thread's own for its lifetime:
-// FormatSettings() on this thread returns the copy, so changes to it are seen by this
-// thread only and vanish with it. Nests; the destructor reinstates what was in force before
-// and must run on the installing thread, innermost first (keep it a scoped object).
-class TThreadFormatSettings {
-public:
-    TThreadFormatSettings();
-    explicit TThreadFormatSettings(const TFormatSettings& settings);
-    ~TThreadFormatSettings();
-    TThreadFormatSettings(const TThreadFormatSettings&) = delete;
-    TThreadFormatSettings& operator=(const TThreadFormatSettings&) = delete;
-
-    TFormatSettings& Settings() { return FSettings; }
-
-private:
-    TFormatSettings FSettings;
-    TFormatSettings* FPrevious;
-    const TFormatSettings* FPreviousSource;
-};
-
-// Installs the caller's own settings object itself (no copy) the same way, for callers that
-// keep one to fill again and reuse; it must outlive the scope and serve nothing else in it.
-// With source given, the object becomes a copy of source only when the thread first asks
-// for its settings (FormatSettings) while the scope is the innermost: work that formats
-// nothing pays no copy. Source must then stay as it is for the scope's lifetime.
+// Installs the caller's own settings object itself (no copy) as the calling thread's for the
+// scope's lifetime: FormatSettings() on this thread returns it. Nests; the destructor
+// reinstates what was in force before and must run on the installing thread, innermost first
+// (keep it a scoped object). For callers that keep one object to fill again and reuse; it
+// must outlive the scope and serve nothing else in it. With source given, the object becomes
+// a copy of source only when the thread first asks for its settings (FormatSettings) while
+// the scope is the innermost: work that formats nothing pays no copy. Source must then stay
+// as it is for the scope's lifetime.
 class TThreadFormatSettingsScope {
 public:
     explicit TThreadFormatSettingsScope(TFormatSettings& settings, const TFormatSettings* source = nullptr);
@@ -144,6 +127,22 @@ private:
     TFormatSettings* FSettings;
     TFormatSettings* FPrevious;
     const TFormatSettings* FPreviousSource;
+};
+
+// Installs a copy of the settings in force (or of the given ones) the same way: changes to
+// it are seen by this thread only and vanish with it.
+class TThreadFormatSettings {
+public:
+    TThreadFormatSettings();
+    explicit TThreadFormatSettings(const TFormatSettings& settings);
+    TThreadFormatSettings(const TThreadFormatSettings&) = delete;
+    TThreadFormatSettings& operator=(const TThreadFormatSettings&) = delete;
+
+    TFormatSettings& Settings() { return FSettings; }
+
+private:
+    TFormatSettings FSettings;
+    TThreadFormatSettingsScope FScope{FSettings};
 };
 
 // One argument of Format: integers (64-bit), floating point, strings, pointers.
