@@ -333,10 +333,14 @@ TEST(RecordsBitmap, OperationsMatchWholeBufferModel) {
             if (m.Bit(r)) expectPrior = r;
         int32_t position = from, ordinal = 0;
         ASSERT_EQ(b.FindNext(position, 1, ordinal), expectNext != 0) << step;
-        if (expectNext) ASSERT_EQ(position, expectNext) << step;
+        if (expectNext) {
+            ASSERT_EQ(position, expectNext) << step;
+        }
         position = from;
         ASSERT_EQ(b.FindPrior(position, 1, ordinal), expectPrior != 0) << step;
-        if (expectPrior) ASSERT_EQ(position, expectPrior) << step;
+        if (expectPrior) {
+            ASSERT_EQ(position, expectPrior) << step;
+        }
     }
 }
 

@@ -242,7 +242,9 @@ TEST(OsFile, ManyRangeLocksOfOneHandle) {
     EXPECT_TRUE(f->LockRange(Top - 1001, 2));
     EXPECT_FALSE(f->UnlockRange(Top - 1001, 1));
     for (uint64_t i = 0; i < 2000; i += 2)
-        if (i != 1000) EXPECT_TRUE(f->UnlockRange(Top - i, 1)) << i;
+        if (i != 1000) {
+            EXPECT_TRUE(f->UnlockRange(Top - i, 1)) << i;
+        }
     EXPECT_FALSE(f->LockRange(Top - 1990, 1980));  // the two bytes locked over the gap
     EXPECT_TRUE(f->UnlockRange(Top - 1001, 2));
     EXPECT_TRUE(f->LockRange(Top - 1990, 1980));
