@@ -820,15 +820,16 @@ void TDataCursor::NarrowFilterInto(const TRecordsBitmap& candidates, TExpToken* 
         candidates.FindNext(first, 1, ordinal)) {
         // One indexed comparison: its range (a few marks, often) ANDed with the candidates
         // as they are, instead of a copy of every candidate that the range then clears.
-        const bool marked = WithRangeMarks([&](TRecordsBitmap& range) {
-            if (!BitmapFromIndexRange(node, range, countFirst, false, restart)) return false;
+        // Without the selectivity test the range is always marked.
+        WithRangeMarks([&](TRecordsBitmap& range) {
+            BitmapFromIndexRange(node, range, countFirst, false, restart);
             if (restart)
                 result.Assign(candidates);
             else
                 result.AssignAnd(candidates, range);
             return true;
         });
-        if (marked) return;
+        return;
     }
     result.Assign(candidates);
     NarrowFilter(node, result, countFirst, false, restart);
