@@ -277,23 +277,9 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
         AfterFilterChange(true);
         return;
     }
-    // The other results stand: only the new filter is built, over the range and the live
-    // records (and, chained, what the active filters before it accept).
+    // The other results stand: only the new filter is built.
     TRecordsBitmap narrowed;
-    bool narrow = false;
-    auto narrowBy = [&](const TRecordsBitmap& b) {
-        if (!narrow) narrowed.Assign(FLiveBitmap);
-        narrow = true;
-        narrowed.AndBitmap(b);
-    };
-    if (FRangeActive && !IsRecordNumberOrder()) narrowBy(FRangeBitmap);
-    if (filter->IsChained())
-        for (const auto& f : FFilters) {
-            if (f.get() == filter) break;
-            if (f->IsActive()) narrowBy(f->Result());
-        }
-    // The live records alone are taken as they stand (the result starts as their copy).
-    const TRecordsBitmap& candidates = narrow ? narrowed : FLiveBitmap;
+    const TRecordsBitmap& candidates = FilterCandidates(filter, narrowed);
     bool restart = false;
     FRebuilding = true;
     // A filter whose result cannot be built stays inactive.

@@ -939,23 +939,33 @@ void TDataCursor::RebuildFilterBitmaps() {
             SeparateView();
             MarkLiveRecords(FLiveBitmap);
             bool restart = false;
-            TRecordsBitmap candidates;
+            TRecordsBitmap narrowed;
             for (const auto& f : FFilters) {
                 if (!f->IsActive()) continue;
-                candidates.Assign(FLiveBitmap);
-                if (ranged) candidates.AndBitmap(FRangeBitmap);
-                if (f->IsChained())
-                    for (const auto& g : FFilters) {
-                        if (g == f) break;
-                        if (g->IsActive()) candidates.AndBitmap(g->Result());
-                    }
-                f->BuildResult(candidates, restart);
+                f->BuildResult(FilterCandidates(f.get(), narrowed), restart);
                 if (restart) break;
             }
             if (!restart) break;
         }
     }
     ResetFilterBitmaps();
+}
+
+const TRecordsBitmap& TDataCursor::FilterCandidates(const TCursorFilter* filter, TRecordsBitmap& narrowed) const {
+    bool narrow = false;
+    auto narrowBy = [&](const TRecordsBitmap& b) {
+        if (!narrow) narrowed.Assign(FLiveBitmap);
+        narrow = true;
+        narrowed.AndBitmap(b);
+    };
+    if (FRangeActive && !IsRecordNumberOrder()) narrowBy(FRangeBitmap);
+    if (filter->IsChained())
+        for (const auto& f : FFilters) {
+            if (f.get() == filter) break;
+            if (f->IsActive()) narrowBy(f->Result());
+        }
+    // The live records alone are taken as they stand (a result starts as their copy).
+    return narrow ? narrowed : FLiveBitmap;
 }
 
 void TDataCursor::SeparateView() {

@@ -578,6 +578,9 @@ private:
                       const std::function<bool(const uint8_t* key, uint32_t recordNo)>& fn);
     void MarkLiveRecords(TRecordsBitmap& bitmap);
     void MarkRangeRecords(TRecordsBitmap& bitmap);
+    // What a filter's result is built over: the live records, narrowed by the range and,
+    // chained, by what the active filters before it accept (into narrowed, when any does).
+    const TRecordsBitmap& FilterCandidates(const TCursorFilter* filter, TRecordsBitmap& narrowed) const;
     void CombineView();
 
     // Records.
