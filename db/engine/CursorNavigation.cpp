@@ -951,7 +951,8 @@ void TDataCursor::RebuildFilterBitmaps() {
     ResetFilterBitmaps();
 }
 
-const TRecordsBitmap& TDataCursor::FilterCandidates(const TCursorFilter* filter, TRecordsBitmap& narrowed) const {
+const TRecordsBitmap& TDataCursor::FilterCandidates(const TCursorFilter* filter,
+                                                    TRecordsBitmap& narrowed) const {
     bool narrow = false;
     auto narrowBy = [&](const TRecordsBitmap& b) {
         if (!narrow) narrowed.Assign(FLiveBitmap);
