@@ -132,18 +132,15 @@ void TFilter::BuildResult(const TRecordsBitmap& candidates, bool& restart) {
         return;
     }
     FResult.Assign(candidates);
-    if (FIsCallback) {
-        TDataCursor& c = *FCursor;
-        std::vector<uint8_t> record(
-            size_t(std::max({c.FRecordSize, c.FPhysicalRecordSize, RecordHeaderSize})));
-        ForEachMarked(candidates, [&](int32_t n) {
-            std::fill(record.begin(), record.end(), 0);
-            c.FetchRecord(uint32_t(n), record.data());
-            c.ComputeColumns(record.data());
-            if (record[0] != 0 || !(FCallback && FCallback(record.data(), uint32_t(n)))) FResult.ClearBit(n);
-        });
-        return;
-    }
+    if (!FIsCallback) return;
+    TDataCursor& c = *FCursor;
+    std::vector<uint8_t> record(size_t(std::max({c.FRecordSize, c.FPhysicalRecordSize, RecordHeaderSize})));
+    ForEachMarked(candidates, [&](int32_t n) {
+        std::fill(record.begin(), record.end(), 0);
+        c.FetchRecord(uint32_t(n), record.data());
+        c.ComputeColumns(record.data());
+        if (record[0] != 0 || !(FCallback && FCallback(record.data(), uint32_t(n)))) FResult.ClearBit(n);
+    });
 }
 
 void TFilter::CheckRecord(uint32_t recordNo, const uint8_t* record) {
