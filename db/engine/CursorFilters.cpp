@@ -132,18 +132,15 @@ void TFilter::BuildResult(const TRecordsBitmap& candidates, bool& restart) {
         return;
     }
     FResult.Assign(candidates);
-    if (FIsCallback) {
-        TDataCursor& c = *FCursor;
-        std::vector<uint8_t> record(
-            size_t(std::max({c.FRecordSize, c.FPhysicalRecordSize, RecordHeaderSize})));
-        ForEachMarked(candidates, [&](int32_t n) {
-            std::fill(record.begin(), record.end(), 0);
-            c.FetchRecord(uint32_t(n), record.data());
-            c.ComputeColumns(record.data());
-            if (record[0] != 0 || !(FCallback && FCallback(record.data(), uint32_t(n)))) FResult.ClearBit(n);
-        });
-        return;
-    }
+    if (!FIsCallback) return;
+    TDataCursor& c = *FCursor;
+    std::vector<uint8_t> record(size_t(std::max({c.FRecordSize, c.FPhysicalRecordSize, RecordHeaderSize})));
+    ForEachMarked(candidates, [&](int32_t n) {
+        std::fill(record.begin(), record.end(), 0);
+        c.FetchRecord(uint32_t(n), record.data());
+        c.ComputeColumns(record.data());
+        if (record[0] != 0 || !(FCallback && FCallback(record.data(), uint32_t(n)))) FResult.ClearBit(n);
+    });
 }
 
 void TFilter::CheckRecord(uint32_t recordNo, const uint8_t* record) {
@@ -277,23 +274,9 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
         AfterFilterChange(true);
         return;
     }
-    // The other results stand: only the new filter is built, over the range and the live
-    // records (and, chained, what the active filters before it accept).
+    // The other results stand: only the new filter is built.
     TRecordsBitmap narrowed;
-    bool narrow = false;
-    auto narrowBy = [&](const TRecordsBitmap& b) {
-        if (!narrow) narrowed.Assign(FLiveBitmap);
-        narrow = true;
-        narrowed.AndBitmap(b);
-    };
-    if (FRangeActive && !IsRecordNumberOrder()) narrowBy(FRangeBitmap);
-    if (filter->IsChained())
-        for (const auto& f : FFilters) {
-            if (f.get() == filter) break;
-            if (f->IsActive()) narrowBy(f->Result());
-        }
-    // The live records alone are taken as they stand (the result starts as their copy).
-    const TRecordsBitmap& candidates = narrow ? narrowed : FLiveBitmap;
+    const TRecordsBitmap& candidates = FilterCandidates(filter, narrowed);
     bool restart = false;
     FRebuilding = true;
     // A filter whose result cannot be built stays inactive.
@@ -820,15 +803,16 @@ void TDataCursor::NarrowFilterInto(const TRecordsBitmap& candidates, TExpToken* 
         candidates.FindNext(first, 1, ordinal)) {
         // One indexed comparison: its range (a few marks, often) ANDed with the candidates
         // as they are, instead of a copy of every candidate that the range then clears.
-        const bool marked = WithRangeMarks([&](TRecordsBitmap& range) {
-            if (!BitmapFromIndexRange(node, range, countFirst, false, restart)) return false;
+        // Without the selectivity test the range is always marked.
+        WithRangeMarks([&](TRecordsBitmap& range) {
+            BitmapFromIndexRange(node, range, countFirst, false, restart);
             if (restart)
                 result.Assign(candidates);
             else
                 result.AssignAnd(candidates, range);
             return true;
         });
-        if (marked) return;
+        return;
     }
     result.Assign(candidates);
     NarrowFilter(node, result, countFirst, false, restart);

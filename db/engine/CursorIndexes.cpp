@@ -286,19 +286,19 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
         // The sort scrambled the row ids over the records: the keys go in in key order, so
         // that each insert lands on the tree's rightmost path, which stays in the page cache.
         struct TDeletedKey {
-            std::array<uint8_t, DeletedIndexKeyLength> Key;
-            uint32_t RecordNo;
             uint64_t Order;  // the key's bytes as one big-endian number: compares as they do
+            uint32_t RecordNo;
         };
         static_assert(DeletedIndexKeyLength <= 8);
         std::vector<TDeletedKey> keys(count);
         for (uint32_t n = 1; n <= count; ++n) {
             TDeletedKey& k = keys[n - 1];
             FetchRecord(n, image.data());
-            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), k.Key.data());
+            uint8_t key[DeletedIndexKeyLength];
+            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
             k.RecordNo = n;
             k.Order = 0;
-            for (uint8_t byte : k.Key) k.Order = (k.Order << 8) | byte;
+            for (uint8_t byte : key) k.Order = (k.Order << 8) | byte;
             RetagBlobOwners(n, image.data());
         }
         // Row ids handed out in turn make the keys one run of consecutive numbers: each
@@ -336,15 +336,10 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
             const size_t n = std::min(Slice, keys.size() - from);
             for (size_t i = 0; i < n; ++i) {
                 uint8_t* key = slice.data() + i * DeletedIndexKeyLength;
-                if (placed) {
-                    const uint64_t order = low + from + i;
-                    for (int32_t b = 0; b < DeletedIndexKeyLength; ++b)
-                        key[b] = uint8_t(order >> (8 * (DeletedIndexKeyLength - 1 - b)));
-                    records[i] = bySlot[from + i];
-                } else {
-                    std::memcpy(key, keys[from + i].Key.data(), DeletedIndexKeyLength);
-                    records[i] = keys[from + i].RecordNo;
-                }
+                const uint64_t order = placed ? low + from + i : keys[from + i].Order;
+                for (int32_t b = 0; b < DeletedIndexKeyLength; ++b)
+                    key[b] = uint8_t(order >> (8 * (DeletedIndexKeyLength - 1 - b)));
+                records[i] = placed ? bySlot[from + i] : keys[from + i].RecordNo;
             }
             if (!index->AppendIndexKeys(this, DeletedIndexNo, slice.data(), DeletedIndexKeyLength, records.data(),
                                         int32_t(n)))

@@ -336,17 +336,18 @@ bool TDataCursor::OrdinalEntry(int32_t ordinal, uint8_t* key, uint32_t& recordNo
         const int64_t slot = int64_t(FLeaf.Slot) + (int64_t(ordinal) - FLeafOrdinal);
         if (slot >= 1 && slot <= INT32_MAX) {
             const TLeafSlot at{FLeaf.Page, int32_t(slot)};
-            // One slot on along a run of following record numbers counted at the last entry,
-            // with a bound one less: the run goes on from here, one shorter, and is not
-            // counted again (a step would otherwise count the rest of its run every time).
-            const bool inRun = run && FLeafRun >= 2 && runDirection == FLeafRunDirection &&
+            // One slot on along a run of following record numbers counted at the last entry
+            // (the position's run, which PositionOnOrdinal keeps), with a bound one less: the
+            // run goes on from here, one shorter, and is not counted again (a step would
+            // otherwise count the rest of its run every time).
+            const bool inRun = run && FRun >= 2 && runDirection == FRunDirection &&
                                slot == int64_t(FLeaf.Slot) + runDirection && runMaximum + 1 == FLeafRunMaximum;
             if (index->GetKeyInCachedLeaf(FIndexNo, at, key, recordNo, inRun ? nullptr : run, runMaximum,
                                           runDirection)) {
-                if (inRun) *run = FLeafRun - 1;
+                if (inRun) *run = FRun - 1;
                 FLeaf = at;
                 FLeafOrdinal = ordinal;
-                NoteLeafRun(run, runMaximum, runDirection);
+                FLeafRunMaximum = runMaximum;
                 return true;
             }
         }
@@ -363,15 +364,9 @@ bool TDataCursor::OrdinalEntry(int32_t ordinal, uint8_t* key, uint32_t& recordNo
         FLeafIndexNo = FIndexNo;
         FLeafOrdinal = ordinal;
         FLeaf = at;
-        NoteLeafRun(run, runMaximum, runDirection);
+        FLeafRunMaximum = runMaximum;
     }
     return found;
-}
-
-void TDataCursor::NoteLeafRun(const uint32_t* run, uint32_t runMaximum, int32_t runDirection) {
-    FLeafRun = run ? *run : 0;
-    FLeafRunMaximum = runMaximum;
-    FLeafRunDirection = runDirection;
 }
 
 void TDataCursor::PositionOnOrdinal(int32_t ordinal, int32_t stepDirection) {
@@ -944,23 +939,34 @@ void TDataCursor::RebuildFilterBitmaps() {
             SeparateView();
             MarkLiveRecords(FLiveBitmap);
             bool restart = false;
-            TRecordsBitmap candidates;
+            TRecordsBitmap narrowed;
             for (const auto& f : FFilters) {
                 if (!f->IsActive()) continue;
-                candidates.Assign(FLiveBitmap);
-                if (ranged) candidates.AndBitmap(FRangeBitmap);
-                if (f->IsChained())
-                    for (const auto& g : FFilters) {
-                        if (g == f) break;
-                        if (g->IsActive()) candidates.AndBitmap(g->Result());
-                    }
-                f->BuildResult(candidates, restart);
+                f->BuildResult(FilterCandidates(f.get(), narrowed), restart);
                 if (restart) break;
             }
             if (!restart) break;
         }
     }
     ResetFilterBitmaps();
+}
+
+const TRecordsBitmap& TDataCursor::FilterCandidates(const TCursorFilter* filter,
+                                                    TRecordsBitmap& narrowed) const {
+    bool narrow = false;
+    auto narrowBy = [&](const TRecordsBitmap& b) {
+        if (!narrow) narrowed.Assign(FLiveBitmap);
+        narrow = true;
+        narrowed.AndBitmap(b);
+    };
+    if (FRangeActive && !IsRecordNumberOrder()) narrowBy(FRangeBitmap);
+    if (filter->IsChained())
+        for (const auto& f : FFilters) {
+            if (f.get() == filter) break;
+            if (f->IsActive()) narrowBy(f->Result());
+        }
+    // The live records alone are taken as they stand (a result starts as their copy).
+    return narrow ? narrowed : FLiveBitmap;
 }
 
 void TDataCursor::SeparateView() {

@@ -127,22 +127,16 @@ void TDataCursor::WriteFieldValue(const TFieldDescriptor& f, uint8_t* record, co
                 size_t length =
                     strnlen(reinterpret_cast<const char*>(in), size_t(std::max(f.DataSize - 1, 0)));
                 while (length > 0 && in[length - 1] == ' ') --length;
-                if ((f.CharCase != fcUpper && f.CharCase != fcLower) || length == 0) {
-                    // Stored as it comes, without a copy of the text on the heap (moved, as
-                    // the value may lie in the record itself).
-                    std::memmove(data, in, length);
-                    std::memset(data + length, 0, size_t(f.DataSize) - length);
-                    *flag = length == 0 ? 0 : 1;
-                    break;
-                }
-                std::string text(reinterpret_cast<const char*>(in), length);
-                if (f.CharCase == fcUpper && !text.empty())
-                    UpperCaseLocale(FLanguage, FSort, text.c_str(), text.data());
-                else if (f.CharCase == fcLower && !text.empty())
-                    LowerCaseLocale(FLanguage, FSort, text.c_str(), text.data());
-                std::memset(data, 0, f.DataSize);
-                std::memcpy(data, text.data(), text.size());
-                *flag = text.empty() ? 0 : 1;
+                // Moved, as the value may lie in the record itself; a change of case is made
+                // there too (the field ends in a zero after the text).
+                std::memmove(data, in, length);
+                std::memset(data + length, 0, size_t(f.DataSize) - length);
+                char* text = reinterpret_cast<char*>(data);
+                if (length > 0 && f.CharCase == fcUpper)
+                    UpperCaseLocale(FLanguage, FSort, text, text);
+                else if (length > 0 && f.CharCase == fcLower)
+                    LowerCaseLocale(FLanguage, FSort, text, text);
+                *flag = length == 0 ? 0 : 1;
                 break;
             }
             case dtBlob: {

@@ -561,7 +561,6 @@ private:
     // stepDirection 0: a jump to the ordinal (its record is read alone); 1 or -1: a step,
     // after which the record is read with those the leaf holds next in that direction.
     void PositionOnOrdinal(int32_t ordinal, int32_t stepDirection = 0);
-    void NoteLeafRun(const uint32_t* run, uint32_t runMaximum, int32_t runDirection);
     void ComputeRangeBounds();
     bool SeekNearest(const uint8_t* key);
     void GoNearestRecord(uint32_t recordNo);
@@ -579,6 +578,9 @@ private:
                       const std::function<bool(const uint8_t* key, uint32_t recordNo)>& fn);
     void MarkLiveRecords(TRecordsBitmap& bitmap);
     void MarkRangeRecords(TRecordsBitmap& bitmap);
+    // What a filter's result is built over: the live records, narrowed by the range and,
+    // chained, by what the active filters before it accept (into narrowed, when any does).
+    const TRecordsBitmap& FilterCandidates(const TCursorFilter* filter, TRecordsBitmap& narrowed) const;
     void CombineView();
 
     // Records.
@@ -661,10 +663,8 @@ private:
     int32_t FLeafIndexNo = -1;
     int32_t FLeafOrdinal = 0;
     TLeafSlot FLeaf;
-    // The run of following record numbers counted at FLeaf (0: none), with its bound and way.
-    uint32_t FLeafRun = 0;
+    // The bound the run at FLeaf (FRun, FRunDirection) was counted with.
     uint32_t FLeafRunMaximum = 0;
-    int32_t FLeafRunDirection = 1;
     std::vector<uint8_t> FCurKey;
     bool FBof = true;
     bool FEof = true;
