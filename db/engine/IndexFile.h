@@ -168,6 +168,11 @@ public:
     // Exact searches on the first position (bisection with the cursor's compare).
     bool FindKeyPos(TCacheClient* client, const uint8_t* key);
     void FindInsertPos(TCacheClient* client, const uint8_t* key);
+    // Whether the key lies above the last entry: where keys written in ascending order land,
+    // found with one comparison instead of a bisection.
+    bool KeyAboveLast(TCacheClient* client, const uint8_t* key) const {
+        return FCount >= 1 && client->CompareKeys(EntryKey(FCount), key, FKeyLength) < 0;
+    }
     void FindDeletePos(TCacheClient* client, const uint8_t* key);
     // Counting searches on the second position: each adds the keys before the position
     // it settles on to count.

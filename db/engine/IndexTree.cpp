@@ -341,9 +341,8 @@ bool TIndexFile::AppendIndexKeys(TCacheClient* client, int32_t indexNo, const ui
         // and their counts raised as it would, and the key is put in after the leaf's last.
         while (atEnd && i < count) {
             const uint8_t* key = keys + size_t(i) * size_t(keyLength);
-            bool above = client->CompareKeys(cur->EntryKey(cur->FCount), key, cur->FKeyLength) < 0;
-            for (size_t l = 0; above && l < path.size(); ++l)
-                above = client->CompareKeys(path[l]->EntryKey(path[l]->FCount), key, path[l]->FKeyLength) < 0;
+            bool above = cur->KeyAboveLast(client, key);
+            for (size_t l = 0; above && l < path.size(); ++l) above = path[l]->KeyAboveLast(client, key);
             if (!above) break;
             MarkTreesChanged();
             for (auto& p : path) {
