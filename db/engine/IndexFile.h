@@ -480,6 +480,12 @@ private:
 
     TPage* FindCached(TPageCache& cache, uint32_t pos);
     void Touch(TPageCache& cache, TPage* page);
+    // A cached page taken without GetPage, counted as GetPage counts a hit.
+    void CountHit(TPageCache& cache, TPage* page) {
+        ++FReads;
+        ++FHits;
+        Touch(cache, page);
+    }
     void Unchain(TPageCache& cache, TPage* page);
     void AddToCache(TPageCache& cache, TPage* page);
     void RemoveFromCache(TPageCache& cache, TPage* page);
@@ -501,6 +507,8 @@ private:
     // went down the last entry of every page and in after the leaf's last entry, no split.
     bool InsertIndexKeyHeld(TCacheClient* client, int32_t indexNo, const uint8_t* key, uint32_t recordNo,
                             TPageRef& cur, std::vector<TPageRef>& path, bool& atEnd);
+    // The entries a key descended through (at their first positions) count it.
+    static void CountKeyOnPath(std::vector<TPageRef>& path);
     void MoveEntries(TPage* from, int32_t first, int32_t n, TPage* to, int32_t at);
     void ReadLeafEntry(TPage* leaf, int32_t slot, uint8_t* key, uint32_t& recordNo, uint32_t* run,
                        uint32_t runMaximum, int32_t runDirection);
