@@ -215,6 +215,14 @@ public:
         fresh.reserve(count);
         const int32_t listed = Count();
         if (!TakeFreeRun(count - cached, first, last, inTransaction, fresh)) return nullptr;
+        // A taken entry becomes the entry of number n, loaded from its image, the newest.
+        const auto fill = [&](T* e, uint32_t n, uint8_t* image) {
+            e->Number = n;
+            e->UseCount = 0;
+            e->Modified = 0;
+            load(e, image);
+            LinkNewest(e);
+        };
         if (count == 1 && cached == 0) {
             // One record missed: it goes into the list alone, where the bisection above
             // placed it, one place lower when the entry it takes over was listed below it
@@ -224,11 +232,7 @@ public:
             fresh.clear();
             const int32_t index = Count() < listed && e->Number < first ? lo - 1 : lo;
             assert(Count() == listed || Count() == listed - 1);
-            e->Number = first;
-            e->UseCount = 0;
-            e->Modified = 0;
-            load(e, images);
-            LinkNewest(e);
+            fill(e, first, images);
 #ifndef NDEBUG
             int32_t searched;
             assert(!Search(first, searched) && searched == index);
@@ -251,11 +255,7 @@ public:
                 if (!e->Modified && e->UseCount == 0) load(e, images + size_t(k) * imageSize);
             } else {
                 e = fresh[next++];
-                e->Number = n;
-                e->UseCount = 0;
-                e->Modified = 0;
-                load(e, images + size_t(k) * imageSize);
-                LinkNewest(e);
+                fill(e, n, images + size_t(k) * imageSize);
             }
             slice.push_back(e);
         }
