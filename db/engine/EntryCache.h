@@ -487,8 +487,7 @@ private:
     void UnlistAll(std::vector<T*>& gone) {
         if (gone.empty()) return;
         if (gone.size() == 1) {
-            int32_t index;
-            if (Search(gone.front()->Number, index) && At(index) == gone.front()) ListDelete(index);
+            Delist(gone.front());
             return;
         }
         std::sort(gone.begin(), gone.end(), [](const T* a, const T* b) { return a->Number < b->Number; });
@@ -585,9 +584,14 @@ private:
         LinkNewest(e);
     }
 
-    void Unlist(TCacheEntry* e) {
+    // Off the sorted list only.
+    void Delist(TCacheEntry* e) {
         int32_t index;
         if (Search(e->Number, index) && At(index) == e) ListDelete(index);
+    }
+
+    void Unlist(TCacheEntry* e) {
+        Delist(e);
         Unlink(e);
     }
 
