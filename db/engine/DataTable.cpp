@@ -634,12 +634,6 @@ void TDataTable::AbandonTransaction() {
     ReleaseTransactionLock();
 }
 
-TDataTable::THeaderStates TDataTable::HeaderStates() const {
-    THeaderStates s;
-    SaveHeaderStates(s);
-    return s;
-}
-
 void TDataTable::SaveHeaderStates(THeaderStates& s) const {
     s.Data = FDataFile->Header();
     s.DataModified = FDataFile->HeaderModified();
@@ -660,7 +654,7 @@ TDataTable::TChangeScope::TChangeScope(TDataTable& table) {
     if (!Applies(table)) return;
     // A failed change drops the caches: rows held there only must be in the files first.
     table.WritePendingRows();
-    FRestore.emplace(table.HeaderStates());
+    table.SaveHeaderStates(FRestore.emplace());
     Begin(table);
 }
 

@@ -275,8 +275,7 @@ private:
     bool ReleaseReadBytes(uint16_t& indexByte, uint16_t& blobByte);
     bool ReleaseTransactionLock();
     bool ReleaseTableRange();
-    THeaderStates HeaderStates() const;
-    // The same into a kept copy, without a temporary (the index header alone is 4096 bytes).
+    // The headers into a kept copy, without a temporary (the index header alone is 4096 bytes).
     void SaveHeaderStates(THeaderStates& states) const;
     void RestoreHeaderStates(const THeaderStates& states);
     // The end of the last opener: every lock given back and the files closed, whatever

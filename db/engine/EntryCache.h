@@ -215,6 +215,14 @@ public:
         fresh.reserve(count);
         const int32_t listed = Count();
         if (!TakeFreeRun(count - cached, first, last, inTransaction, fresh)) return nullptr;
+        // A taken entry becomes the entry of number n, loaded from its image, the newest.
+        const auto fill = [&](T* e, uint32_t n, uint8_t* image) {
+            e->Number = n;
+            e->UseCount = 0;
+            e->Modified = 0;
+            load(e, image);
+            LinkNewest(e);
+        };
         if (count == 1 && cached == 0) {
             // One record missed: it goes into the list alone, where the bisection above
             // placed it, one place lower when the entry it takes over was listed below it
@@ -224,11 +232,7 @@ public:
             fresh.clear();
             const int32_t index = Count() < listed && e->Number < first ? lo - 1 : lo;
             assert(Count() == listed || Count() == listed - 1);
-            e->Number = first;
-            e->UseCount = 0;
-            e->Modified = 0;
-            load(e, images);
-            LinkNewest(e);
+            fill(e, first, images);
 #ifndef NDEBUG
             int32_t searched;
             assert(!Search(first, searched) && searched == index);
@@ -251,11 +255,7 @@ public:
                 if (!e->Modified && e->UseCount == 0) load(e, images + size_t(k) * imageSize);
             } else {
                 e = fresh[next++];
-                e->Number = n;
-                e->UseCount = 0;
-                e->Modified = 0;
-                load(e, images + size_t(k) * imageSize);
-                LinkNewest(e);
+                fill(e, n, images + size_t(k) * imageSize);
             }
             slice.push_back(e);
         }
@@ -487,8 +487,7 @@ private:
     void UnlistAll(std::vector<T*>& gone) {
         if (gone.empty()) return;
         if (gone.size() == 1) {
-            int32_t index;
-            if (Search(gone.front()->Number, index) && At(index) == gone.front()) ListDelete(index);
+            Delist(gone.front());
             return;
         }
         std::sort(gone.begin(), gone.end(), [](const T* a, const T* b) { return a->Number < b->Number; });
@@ -585,9 +584,14 @@ private:
         LinkNewest(e);
     }
 
-    void Unlist(TCacheEntry* e) {
+    // Off the sorted list only.
+    void Delist(TCacheEntry* e) {
         int32_t index;
         if (Search(e->Number, index) && At(index) == e) ListDelete(index);
+    }
+
+    void Unlist(TCacheEntry* e) {
+        Delist(e);
         Unlink(e);
     }
 

@@ -168,6 +168,11 @@ public:
     // Exact searches on the first position (bisection with the cursor's compare).
     bool FindKeyPos(TCacheClient* client, const uint8_t* key);
     void FindInsertPos(TCacheClient* client, const uint8_t* key);
+    // Whether the key lies above the last entry: where keys written in ascending order land,
+    // found with one comparison instead of a bisection.
+    bool KeyAboveLast(TCacheClient* client, const uint8_t* key) const {
+        return FCount >= 1 && client->CompareKeys(EntryKey(FCount), key, FKeyLength) < 0;
+    }
     void FindDeletePos(TCacheClient* client, const uint8_t* key);
     // Counting searches on the second position: each adds the keys before the position
     // it settles on to count.
@@ -475,6 +480,12 @@ private:
 
     TPage* FindCached(TPageCache& cache, uint32_t pos);
     void Touch(TPageCache& cache, TPage* page);
+    // A cached page taken without GetPage, counted as GetPage counts a hit.
+    void CountHit(TPageCache& cache, TPage* page) {
+        ++FReads;
+        ++FHits;
+        Touch(cache, page);
+    }
     void Unchain(TPageCache& cache, TPage* page);
     void AddToCache(TPageCache& cache, TPage* page);
     void RemoveFromCache(TPageCache& cache, TPage* page);
@@ -496,6 +507,8 @@ private:
     // went down the last entry of every page and in after the leaf's last entry, no split.
     bool InsertIndexKeyHeld(TCacheClient* client, int32_t indexNo, const uint8_t* key, uint32_t recordNo,
                             TPageRef& cur, std::vector<TPageRef>& path, bool& atEnd);
+    // The entries a key descended through (at their first positions) count it.
+    static void CountKeyOnPath(std::vector<TPageRef>& path);
     void MoveEntries(TPage* from, int32_t first, int32_t n, TPage* to, int32_t at);
     void ReadLeafEntry(TPage* leaf, int32_t slot, uint8_t* key, uint32_t& recordNo, uint32_t* run,
                        uint32_t runMaximum, int32_t runDirection);

@@ -469,9 +469,8 @@ bool TPage::FindKeyPos(TCacheClient* client, const uint8_t* key) {
 }
 
 void TPage::FindInsertPos(TCacheClient* client, const uint8_t* key) {
-    // Keys written in ascending order (row ids, a sorted rebuild) land after the last entry:
-    // one comparison finds the place the bisection would.
-    if (FCount >= 1 && client->CompareKeys(EntryKey(FCount), key, FKeyLength) < 0) {
+    // Keys written in ascending order (row ids, a sorted rebuild) land after the last entry.
+    if (KeyAboveLast(client, key)) {
         FPos1 = FCount;
         return;
     }
@@ -494,9 +493,8 @@ bool TPage::FindNearestPos(TCacheClient* client, const uint8_t* key, bool after,
     bool equal = false;
     int32_t last;
     // The key check before an insert (the one search that asks for notAbove) mostly sees
-    // keys written in ascending order, above the page's last entry: one comparison finds
-    // the place the bisection would, as FindInsertPos does.
-    if (notAbove && FCount >= 1 && client->CompareKeys(EntryKey(FCount), key, FKeyLength) < 0)
+    // keys written in ascending order, as FindInsertPos does.
+    if (notAbove && KeyAboveLast(client, key))
         last = FCount;
     else
         last = LastNotAbove(client, key, equal);

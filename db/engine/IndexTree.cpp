@@ -310,17 +310,21 @@ bool TIndexFile::InsertIndexKeyHeld(TCacheClient* client, int32_t indexNo, const
         if (!DescendHeld(client, indexNo, cur, path, depth)) return false;
     }
     FindInsertPosAfterProbe(cur.get(), client, key, probe, path.size());
-    // The counts of the entries descended through take the new key.
-    for (auto& p : path) {
-        p->SetEntryCount(p->FPos1, p->EntryCount(p->FPos1) + 1);
-        p->FModified = true;
-    }
+    CountKeyOnPath(path);
     const int32_t before = cur->FCount;
     if (!InsertKey(cur.get(), client, key, 1, recordNo)) return false;
     // A split leaves the leaf with fewer entries than it had plus one.
     atEnd = cur->FCount == before + 1 && cur->FPos1 == cur->FCount;
     for (const auto& p : path) atEnd = atEnd && p->FPos1 == p->FCount;
     return true;
+}
+
+// The counts of the entries descended through take the new key.
+void TIndexFile::CountKeyOnPath(std::vector<TPageRef>& path) {
+    for (auto& p : path) {
+        p->SetEntryCount(p->FPos1, p->EntryCount(p->FPos1) + 1);
+        p->FModified = true;
+    }
 }
 
 bool TIndexFile::AppendIndexKeys(TCacheClient* client, int32_t indexNo, const uint8_t* keys,
@@ -341,23 +345,13 @@ bool TIndexFile::AppendIndexKeys(TCacheClient* client, int32_t indexNo, const ui
         // and their counts raised as it would, and the key is put in after the leaf's last.
         while (atEnd && i < count) {
             const uint8_t* key = keys + size_t(i) * size_t(keyLength);
-            bool above = client->CompareKeys(cur->EntryKey(cur->FCount), key, cur->FKeyLength) < 0;
-            for (size_t l = 0; above && l < path.size(); ++l)
-                above = client->CompareKeys(path[l]->EntryKey(path[l]->FCount), key, path[l]->FKeyLength) < 0;
+            bool above = cur->KeyAboveLast(client, key);
+            for (size_t l = 0; above && l < path.size(); ++l) above = path[l]->KeyAboveLast(client, key);
             if (!above) break;
             MarkTreesChanged();
-            for (auto& p : path) {
-                ++FReads;
-                ++FHits;
-                Touch(cache, p.get());
-            }
-            ++FReads;
-            ++FHits;
-            Touch(cache, cur.get());
-            for (auto& p : path) {
-                p->SetEntryCount(p->FPos1, p->EntryCount(p->FPos1) + 1);
-                p->FModified = true;
-            }
+            for (auto& p : path) CountHit(cache, p.get());
+            CountHit(cache, cur.get());
+            CountKeyOnPath(path);
             const int32_t before = cur->FCount;
             cur->FPos1 = before;
             if (!InsertKey(cur.get(), client, key, 1, recordNos[i])) return false;
@@ -550,9 +544,7 @@ bool TIndexFile::GetKeyInCachedLeaf(int32_t indexNo, const TLeafSlot& at, uint8_
     TPageCache& cache = FCaches[indexNo];
     TPage* leaf = FindCached(cache, at.Page);
     if (!leaf || !leaf->IsLeaf() || leaf->FFree || at.Slot < 1 || at.Slot > leaf->FCount) return false;
-    ++FReads;
-    ++FHits;
-    Touch(cache, leaf);
+    CountHit(cache, leaf);
     ReadLeafEntry(leaf, at.Slot, key, recordNo, run, runMaximum, runDirection);
     return true;
 }
