@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,15 +98,62 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
 }
 
+// Case is ignored as the file systems that ignore it do, for ASCII letters alone and
+// whatever the process's locale.
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+bool IsAsciiLetter(char c) {
+    const char lower = AsciiLower(c);
+    return lower >= 'a' && lower <= 'z';
+}
+
+bool EqualIgnoringCase(const char* a, const std::string& b) {
+    size_t i = 0;
+    for (; a[i] && i < b.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return !a[i] && i == b.size();
+}
+
+// A name with at most this many letters is looked for by asking for each of its case
+// variants; a longer one by reading the folder. The names the engine makes up as it goes
+// (a sort's scratch files: digits and ".TMP") are new by rule, and a sort makes hundreds of
+// them in one folder: reading the folder for each would cost time growing with the square
+// of their number.
+constexpr size_t kProbedLetters = 3;
+
 // The single entry of dir that equals name ignoring case; empty when none or several.
 std::string UniqueCaseMatch(const std::string& dir, const std::string& name) {
-    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return "";
     std::string found;
     int matches = 0;
+    size_t letters[kProbedLetters];
+    size_t count = 0;
+    for (size_t i = 0; i < name.size() && count <= kProbedLetters; ++i)
+        if (IsAsciiLetter(name[i])) {
+            if (count < kProbedLetters) letters[count] = i;
+            ++count;
+        }
+    if (count <= kProbedLetters) {
+        std::string variant = name;
+        struct stat st {};
+        for (unsigned mask = 0; mask < (1u << count); ++mask) {
+            for (size_t j = 0; j < count; ++j) {
+                const char lower = AsciiLower(name[letters[j]]);
+                variant[letters[j]] = (mask >> j) & 1 ? char(lower - 'a' + 'A') : lower;
+            }
+            if (::lstat(JoinPath(dir, variant).c_str(), &st) == 0) {
+                ++matches;
+                found = variant;
+            }
+        }
+        return matches == 1 ? found : "";
+    }
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return "";
     while (dirent* e = ::readdir(d)) {
         if (::strcmp(e->d_name, ".") == 0 || ::strcmp(e->d_name, "..") == 0) continue;
-        if (::strcasecmp(e->d_name, name.c_str()) == 0) {
+        if (EqualIgnoringCase(e->d_name, name)) {
             ++matches;
             found = e->d_name;
         }
@@ -325,7 +371,7 @@ bool OsRenameFile(const std::string& from, const std::string& to) {
                 ? spelled
                 : JoinPath(OsResolvePath(spelled.substr(0, slash + 1)), spelled.substr(slash + 1));
         if (targetStat.st_dev != sourceStat.st_dev || targetStat.st_ino != sourceStat.st_ino ||
-            source == literal || ::strcasecmp(source.c_str(), literal.c_str()) != 0)
+            source == literal || !EqualIgnoringCase(source.c_str(), literal))
             return Fail(EEXIST);
         target = literal;
         caseOnly = true;

@@ -145,6 +145,14 @@ TEST(OsFile, BackslashesAndCaseInsensitiveLookup) {
     ASSERT_TRUE(f);
     EXPECT_EQ(f->Path(), dir.File("Data/Index.IDX"));
     EXPECT_EQ(f->Size(), 0);
+    // Names of few letters are looked for variant by variant: the same answers.
+    WriteText(dir.File("Data/17.Tmp"), "z");
+    EXPECT_EQ(OsResolvePath(dir.File("data/17.TMP")), dir.File("Data/17.Tmp"));
+    WriteText(dir.File("Data/18.tmp"), "z");
+    WriteText(dir.File("Data/18.TMP"), "z");
+    EXPECT_FALSE(OsFileExists(dir.File("Data/18.tMp")));
+    EXPECT_FALSE(OsFileExists(dir.File("Data/19.TMP")));
+    EXPECT_EQ(OsResolvePath(dir.File("Data/19.TMP")), dir.File("Data/19.TMP"));
 }
 
 TEST(OsFile, ReadOnlyJudgedFromPermissionBits) {
