@@ -263,6 +263,79 @@ void TDataCursor::RetagBlobOwners(uint32_t recordNo, const uint8_t* image) {
     }
 }
 
+// The deleted-records index built anew from records 1..count, its old pages freed; with
+// retagBlobs every BLOB chain is tagged with its record's number again.
+void TDataCursor::RebuildDeletedIndex(uint32_t count, bool retagBlobs) {
+    TIndexFile* index = IndexFile();
+    FreeIndexPages(DeletedIndexNo);
+    const TIndexDescriptor d = index->GetIndexDescriptor(DeletedIndexNo);
+    TCompareScope scope(*this, DeletedIndexNo, d);
+    std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
+    // The row ids may lie in any order over the records (a sort scrambles them): the keys go
+    // in in key order, so that each insert lands on the tree's rightmost path, which stays
+    // in the page cache.
+    struct TDeletedKey {
+        uint64_t Order;  // the key's bytes as one big-endian number: compares as they do
+        uint32_t RecordNo;
+    };
+    static_assert(DeletedIndexKeyLength <= 8);
+    std::vector<TDeletedKey> keys(count);
+    for (uint32_t n = 1; n <= count; ++n) {
+        TDeletedKey& k = keys[n - 1];
+        FetchRecord(n, image.data());
+        uint8_t key[DeletedIndexKeyLength];
+        BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
+        k.RecordNo = n;
+        k.Order = 0;
+        for (uint8_t byte : key) k.Order = (k.Order << 8) | byte;
+        if (retagBlobs) RetagBlobOwners(n, image.data());
+    }
+    // Row ids handed out in turn make the keys one run of consecutive numbers: each
+    // record goes to its key's slot directly. Any other set (a gap, a repeat) is sorted.
+    uint64_t low = 0;
+    std::vector<uint32_t> bySlot;
+    if (!keys.empty()) {
+        uint64_t high = low = keys[0].Order;
+        for (const TDeletedKey& k : keys) {
+            low = std::min(low, k.Order);
+            high = std::max(high, k.Order);
+        }
+        if (high - low == keys.size() - 1) {
+            bySlot.assign(keys.size(), 0);
+            for (const TDeletedKey& k : keys) {
+                uint32_t& slot = bySlot[size_t(k.Order - low)];
+                if (slot != 0) {
+                    bySlot.clear();
+                    break;
+                }
+                slot = k.RecordNo;
+            }
+        }
+    }
+    const bool placed = !keys.empty() && bySlot.size() == keys.size();
+    if (!placed)
+        std::sort(keys.begin(), keys.end(), [](const TDeletedKey& a, const TDeletedKey& b) {
+            return a.Order != b.Order ? a.Order < b.Order : a.RecordNo < b.RecordNo;
+        });
+    // Appended in slices, down the rightmost path without a descent per key.
+    constexpr size_t Slice = 4096;
+    std::vector<uint8_t> slice(Slice * DeletedIndexKeyLength);
+    std::vector<uint32_t> records(Slice);
+    for (size_t from = 0; from < keys.size(); from += Slice) {
+        const size_t n = std::min(Slice, keys.size() - from);
+        for (size_t i = 0; i < n; ++i) {
+            uint8_t* key = slice.data() + i * DeletedIndexKeyLength;
+            const uint64_t order = placed ? low + from + i : keys[from + i].Order;
+            for (int32_t b = 0; b < DeletedIndexKeyLength; ++b)
+                key[b] = uint8_t(order >> (8 * (DeletedIndexKeyLength - 1 - b)));
+            records[i] = placed ? bySlot[from + i] : keys[from + i].RecordNo;
+        }
+        if (!index->AppendIndexKeys(this, DeletedIndexNo, slice.data(), DeletedIndexKeyLength, records.data(),
+                                    int32_t(n)))
+            Raise(ZIZIVU_PAGEBUFCORRUPT);
+    }
+}
+
 void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, bool caseInsensitive,
                               bool dropDuplicates, const TSortGroupSteps* groupSteps) {
     CheckOpen();
@@ -279,72 +352,8 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
                                                    caseInsensitive, dropDuplicates, groupSteps);
         // The records moved and the deleted ones are gone: the deleted-records index
         // (which the live records of the view come from) is built again.
-        FreeIndexPages(DeletedIndexNo);
-        const TIndexDescriptor d = index->GetIndexDescriptor(DeletedIndexNo);
-        TCompareScope scope(*this, DeletedIndexNo, d);
-        std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
-        // The sort scrambled the row ids over the records: the keys go in in key order, so
-        // that each insert lands on the tree's rightmost path, which stays in the page cache.
-        struct TDeletedKey {
-            uint64_t Order;  // the key's bytes as one big-endian number: compares as they do
-            uint32_t RecordNo;
-        };
-        static_assert(DeletedIndexKeyLength <= 8);
-        std::vector<TDeletedKey> keys(count);
-        for (uint32_t n = 1; n <= count; ++n) {
-            TDeletedKey& k = keys[n - 1];
-            FetchRecord(n, image.data());
-            uint8_t key[DeletedIndexKeyLength];
-            BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
-            k.RecordNo = n;
-            k.Order = 0;
-            for (uint8_t byte : key) k.Order = (k.Order << 8) | byte;
-            RetagBlobOwners(n, image.data());
-        }
-        // Row ids handed out in turn make the keys one run of consecutive numbers: each
-        // record goes to its key's slot directly. Any other set (a gap, a repeat) is sorted.
-        uint64_t low = 0;
-        std::vector<uint32_t> bySlot;
-        if (!keys.empty()) {
-            uint64_t high = low = keys[0].Order;
-            for (const TDeletedKey& k : keys) {
-                low = std::min(low, k.Order);
-                high = std::max(high, k.Order);
-            }
-            if (high - low == keys.size() - 1) {
-                bySlot.assign(keys.size(), 0);
-                for (const TDeletedKey& k : keys) {
-                    uint32_t& slot = bySlot[size_t(k.Order - low)];
-                    if (slot != 0) {
-                        bySlot.clear();
-                        break;
-                    }
-                    slot = k.RecordNo;
-                }
-            }
-        }
-        const bool placed = !keys.empty() && bySlot.size() == keys.size();
-        if (!placed)
-            std::sort(keys.begin(), keys.end(), [](const TDeletedKey& a, const TDeletedKey& b) {
-                return a.Order != b.Order ? a.Order < b.Order : a.RecordNo < b.RecordNo;
-            });
-        // Appended in slices, down the rightmost path without a descent per key.
-        constexpr size_t Slice = 4096;
-        std::vector<uint8_t> slice(Slice * DeletedIndexKeyLength);
-        std::vector<uint32_t> records(Slice);
-        for (size_t from = 0; from < keys.size(); from += Slice) {
-            const size_t n = std::min(Slice, keys.size() - from);
-            for (size_t i = 0; i < n; ++i) {
-                uint8_t* key = slice.data() + i * DeletedIndexKeyLength;
-                const uint64_t order = placed ? low + from + i : keys[from + i].Order;
-                for (int32_t b = 0; b < DeletedIndexKeyLength; ++b)
-                    key[b] = uint8_t(order >> (8 * (DeletedIndexKeyLength - 1 - b)));
-                records[i] = placed ? bySlot[from + i] : keys[from + i].RecordNo;
-            }
-            if (!index->AppendIndexKeys(this, DeletedIndexNo, slice.data(), DeletedIndexKeyLength, records.data(),
-                                        int32_t(n)))
-                Raise(ZIZIVU_PAGEBUFCORRUPT);
-        }
+        RebuildDeletedIndex(count, true);
+        FDeletedKeysPending = false;
         FlushAfterWrite();
     }
     ResetView();

@@ -291,6 +291,7 @@ void TDataCursor::ComputeRangeBounds() {
 
 void TDataCursor::ResetView() {
     if (!FOpen) return;
+    BuildPendingDeletedKeys();
     ComputeRangeBounds();
     RebuildFilterBitmaps();
 }

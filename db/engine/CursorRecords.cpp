@@ -620,6 +620,8 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     TIndexFile* index = IndexFile();
     const uint32_t recNo = data->GetNextFreeRecordNo();
     const bool appended = recNo == data->GetNextRecordNo();
+    // Only the fill's own appends may leave their keys out (StartPrivateFill).
+    if (!(FPrivateFill && appended && !reposition)) BuildPendingDeletedKeys();
     // A private fill's records are seen by no one before it ends (StartPrivateFill).
     if (!FPrivateFill) LockRecordInternal(recNo);
     const bool held = !FPrivateFill && FTable->HoldsRecordLock(recNo);
@@ -640,6 +642,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     if (data->GetPhysicalRecordCount() == 0) data->SetNoRowIds();
     if (!(data->RowIdsWithinLast() && rowId > last)) {
         FlushFillKeys();
+        BuildPendingDeletedKeys();
         CheckRowIdFree(rowId);
     }
     buffer[0] = 0;
@@ -680,9 +683,11 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
         }
         BuildDeletedKey(0, rowId, key);
         if (FPrivateFill && appended && !reposition) {
-            // Put in with the fill's other new keys (FlushFillKeys).
-            FFillKeys.insert(FFillKeys.end(), key, key + DeletedIndexKeyLength);
-            FFillRecords.push_back(recNo);
+            // Put in with the fill's other new keys (FlushFillKeys), or by the sort after it.
+            if (!FDeletedKeysPending) {
+                FFillKeys.insert(FFillKeys.end(), key, key + DeletedIndexKeyLength);
+                FFillRecords.push_back(recNo);
+            }
         } else if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) {
             Raise(ZIZIVU_PAGEBUFCORRUPT);
         }
@@ -701,6 +706,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
 void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     CheckOpen();
     CheckNotReadOnly();
+    CompleteDeletedKeys();
     TReadScope read(*this);
     if (FBof || FEof || FRecNo == 0) Raise(ZIZIVU_NOCURRREC);
     const uint32_t recNo = FRecNo;
@@ -780,6 +786,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
 void TDataCursor::DeleteRecord() {
     CheckOpen();
     CheckNotReadOnly();
+    CompleteDeletedKeys();
     TReadScope read(*this);
     if (FBof || FEof || FRecNo == 0) Raise(ZIZIVU_NOCURRREC);
     const uint32_t recNo = FRecNo;

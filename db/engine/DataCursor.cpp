@@ -487,6 +487,7 @@ void TDataCursor::EmptyTable() {
     CheckNotReadOnly();
     FreeBlobBuffers(true);
     FTable->Empty();
+    FDeletedKeysPending = false;
     SaveChangeCounts();
     ResetView();
     First();
@@ -873,11 +874,36 @@ void TDataCursor::FlushFillKeys() {
     if (!done) Raise(ZIZIVU_PAGEBUFCORRUPT);
 }
 
+void TDataCursor::StartPrivateFill(bool keysRebuilt) {
+    FPrivateFill = true;
+    // Only a table without indexes is sorted, and its sort builds the index (SortRecords).
+    const TIndexFile* index = IndexFile();
+    if (keysRebuilt && index->GetIndexCount() == 0 && index->GetNoPrimaryIndex()) FDeletedKeysPending = true;
+}
+
 void TDataCursor::EndPrivateFill() {
     if (!FPrivateFill) return;
     FlushFillKeys();
     FPrivateFill = false;
     SaveChangeCounts();
+    // The view comes from the deleted-records index: the sort that builds it builds the view.
+    if (FDeletedKeysPending) return;
+    ResetView();
+    Reposition();
+}
+
+void TDataCursor::BuildPendingDeletedKeys() {
+    if (!FDeletedKeysPending) return;
+    // Cleared first: the rebuild reads records, and a read may ask for the view.
+    FDeletedKeysPending = false;
+    TScopeGuard pending([this] { FDeletedKeysPending = true; });
+    RebuildDeletedIndex(DataFile()->GetPhysicalRecordCount(), false);
+    pending.Dismiss();
+}
+
+void TDataCursor::CompleteDeletedKeys() {
+    if (!FDeletedKeysPending) return;
+    BuildPendingDeletedKeys();
     ResetView();
     Reposition();
 }
@@ -940,7 +966,7 @@ void TDataCursor::FlushAfterWrite() {
 
 // ---- TTableWriteBatch ------------------------------------------------------------------
 
-TTableWriteBatch::TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit)
+TTableWriteBatch::TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit, bool keysRebuilt)
     : FRowsPerCommit(rowsPerCommit), FRollback([this] {
           if (FFillCursor) FFillCursor->DropPrivateFill();
           if (FTable) FTable->Rollback();
@@ -956,7 +982,7 @@ TTableWriteBatch::TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit)
     // its new records take no record locks.
     if (ownResult) {
         FFillCursor = &cursor;
-        cursor.StartPrivateFill();
+        cursor.StartPrivateFill(keysRebuilt);
     }
 }
 

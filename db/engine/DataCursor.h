@@ -274,11 +274,18 @@ public:
     // back until it is done: meanwhile the view is left alone (built once at the end) and
     // the new records take no record locks, which nobody else could ever see or ask for.
     // Its records' deleted-records keys are put in together, before each commit of the
-    // batch (FlushFillKeys) and at the end.
-    void StartPrivateFill() { FPrivateFill = true; }
+    // batch (FlushFillKeys) and at the end. When the table is sorted right after the fill
+    // (keysRebuilt; a table without indexes, whose sort frees that index and builds it
+    // anew from the sorted records), the keys are left out until then instead of being put
+    // in only to be thrown away. Should a write of the fill need that index, it is built
+    // from the records there and then.
+    void StartPrivateFill(bool keysRebuilt = false);
     void FlushFillKeys();
     void EndPrivateFill();
     void DropPrivateFill();
+    // Builds the deleted-records index, and the view from it, when a fill left its keys out
+    // and no sort built it since; nothing otherwise.
+    void CompleteDeletedKeys();
 
     // ---- View bitmaps and filters ----
     void UpdateFilterState();
@@ -431,6 +438,9 @@ public:
 
 private:
     void RetagBlobOwners(uint32_t recordNo, const uint8_t* image);
+    void RebuildDeletedIndex(uint32_t count, bool retagBlobs);
+    // CompleteDeletedKeys without the view.
+    void BuildPendingDeletedKeys();
     struct TOpenBlob {
         int32_t Handle = 0;
         int32_t FieldNo = 0;
@@ -674,6 +684,9 @@ private:
     // ordinal followed that change, so that repositioning need not count it again.
     bool FViewStepped = false;
     bool FPrivateFill = false;
+    // The table's deleted-records index lacks the keys of the fill's records (while this
+    // fill runs and after it, until the sort or CompleteDeletedKeys builds it).
+    bool FDeletedKeysPending = false;
     std::vector<uint8_t> FFillKeys;  // DeletedIndexKeyLength bytes each
     std::vector<uint32_t> FFillRecords;
     TRecordsBitmap FRangeBitmap;
@@ -755,7 +768,8 @@ private:
 // one inside a transaction already, is written as it is. Rolled back unless finished.
 class TTableWriteBatch {
 public:
-    TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit);
+    // keysRebuilt: the table is sorted right after the batch (StartPrivateFill).
+    TTableWriteBatch(TDataCursor& cursor, int32_t rowsPerCommit, bool keysRebuilt = false);
     TTableWriteBatch(const TTableWriteBatch&) = delete;
     TTableWriteBatch& operator=(const TTableWriteBatch&) = delete;
 

@@ -270,6 +270,8 @@ private:
     void FillResultRecord(uint8_t* record, TExpToken* value);
     void WriteResultColumns(uint8_t* record);
     // Whether anything was sorted.
+    // Whether SortResultTable sorts the result table (the sorts it runs).
+    bool ResultSorted() const;
     bool SortResultTable();
     void SortResult(const std::vector<TFieldDescriptor>& fields, bool caseInsensitive, bool dropDuplicates,
                     const TSortGroupSteps* steps);

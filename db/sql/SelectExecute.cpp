@@ -224,7 +224,9 @@ bool TDataQuery::BuildResultRows() {
             t->Cursor->FreeBlobBuffers(true);
         }
     };
-    TTableWriteBatch batch(*FRun.ResultCursor, ResultCommitRows);
+    // A sort after the fill builds the deleted-records index anew: the fill leaves its keys
+    // out, unless a progress handler could reach the table meanwhile.
+    TTableWriteBatch batch(*FRun.ResultCursor, ResultCommitRows, !OnProgress && ResultSorted());
     BindColumnSources();
     TExpTree value = NewExpTree();
     bool abort = false;
@@ -250,6 +252,7 @@ bool TDataQuery::BuildResultRows() {
     }
     const bool filled = batch.Finish();
     const bool sorted = SortResultTable();
+    FRun.ResultCursor->CompleteDeletedKeys();
     if (driving->GetRecordCount() != counter) DoProgress(driving->GetRecordCount(), 100, abort);
     // A progress handler may have reached the result table since.
     return filled && !sorted && !OnProgress;
@@ -398,13 +401,16 @@ void TDataQuery::SortResult(const std::vector<TFieldDescriptor>& fields, bool ca
     FRun.ResultCursor->SortRecords(fields, caseInsensitive, dropDuplicates, steps);
 }
 
+bool TDataQuery::ResultSorted() const {
+    return (FPlan.Distinct && !FPlan.Grouped) || (FPlan.Grouped && !FPlan.AggregateOnly) ||
+           (Clauses().HasOrderBy && !FPlan.SkipOrderBySort);
+}
+
 bool TDataQuery::SortResultTable() {
     TDataCursor& cursor = *FRun.ResultCursor;
-    bool sorted = false;
     if (FPlan.Distinct && !FPlan.Grouped) {
         std::vector<std::pair<int32_t, bool>> items;
         for (auto& c : FPlan.Columns) items.emplace_back(c->ResultFieldNo, false);
-        sorted = true;
         SortResult(SortFields(cursor, items), false, true, nullptr);
     }
     if (FPlan.Grouped && !FPlan.AggregateOnly) {
@@ -416,16 +422,14 @@ bool TDataQuery::SortResultTable() {
         };
         if (Clauses().HasAvg) steps.Finish = [this](uint8_t* head) { FinishGroupRow(head); };
         if (Clauses().HasHaving) steps.Keep = [this](const uint8_t* head) { return HavingGroupRow(head); };
-        sorted = true;
         SortResult(SortFields(cursor, items), false, false, &steps);
     }
     if (Clauses().HasOrderBy && !FPlan.SkipOrderBySort) {
         std::vector<std::pair<int32_t, bool>> items;
         for (auto& o : Clauses().OrderByFields) items.emplace_back(o->ColumnNo, o->Descending);
-        sorted = true;
         SortResult(SortFields(cursor, items), Clauses().OrderByNoCase, false, nullptr);
     }
-    return sorted;
+    return ResultSorted();
 }
 
 void TDataQuery::ReadResultValue(const uint8_t* record, int32_t fieldNo, const TResultField* c,
