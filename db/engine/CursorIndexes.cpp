@@ -280,9 +280,16 @@ void TDataCursor::RebuildDeletedIndex(uint32_t count, bool retagBlobs) {
     };
     static_assert(DeletedIndexKeyLength <= 8);
     std::vector<TDeletedKey> keys(count);
+    TDataFile* data = DataFile();
     for (uint32_t n = 1; n <= count; ++n) {
         TDeletedKey& k = keys[n - 1];
-        FetchRecord(n, image.data());
+        // Every record is read, whatever the view holds (none of it, after a fill that left
+        // its keys out): read ahead by the file, not by the view's visible runs.
+        if (n >= data->GetNextRecordNo()) Raise(ZIZIVU_RECBUFCORRUPT);
+        TRecord* r = nullptr;
+        while (!data->GetRecord(this, n, r, 1, false, true)) AfterCachesDropped();
+        std::memcpy(image.data(), r->GetBuffer(), size_t(FPhysicalRecordSize));
+        data->ReleaseRecord(r);
         uint8_t key[DeletedIndexKeyLength];
         BuildDeletedKey(image[0] == 0 ? 0 : 1, bytes::GetU32(image.data() + 5), key);
         k.RecordNo = n;
