@@ -419,6 +419,11 @@ TOsFile* TOsFile::Create(const std::string& path) {
         path, p, O_RDWR | O_CREAT, true, EACCES,
         [](const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ? EACCES : 0; },
         [](int held) {
+            // An empty file is left alone: ext4 takes a cut to zero for a file about to be
+            // rewritten in place and writes its new data out at the close, which a sort's
+            // scratch file, deleted soon after, never needs.
+            struct stat st {};
+            if (::fstat(held, &st) == 0 && st.st_size == 0) return 0;
             while (::ftruncate(held, 0) != 0)
                 if (errno != EINTR) return errno;
             return 0;
