@@ -264,8 +264,13 @@ void TDataCursor::RetagBlobOwners(uint32_t recordNo, const uint8_t* image) {
 }
 
 // The deleted-records index built anew from records 1..count, its old pages freed; with
-// retagBlobs every BLOB chain is tagged with its record's number again.
+// retagBlobs every BLOB chain is tagged with its record's number again. Keys a fill left
+// out are no longer pending after it.
 void TDataCursor::RebuildDeletedIndex(uint32_t count, bool retagBlobs) {
+    // Cleared first: the rebuild reads records, and a read may ask for the view.
+    const bool pending = FDeletedKeysPending;
+    FDeletedKeysPending = false;
+    TScopeGuard restore([this, pending] { FDeletedKeysPending = pending; });
     TIndexFile* index = IndexFile();
     FreeIndexPages(DeletedIndexNo);
     const TIndexDescriptor d = index->GetIndexDescriptor(DeletedIndexNo);
@@ -341,6 +346,7 @@ void TDataCursor::RebuildDeletedIndex(uint32_t count, bool retagBlobs) {
                                     int32_t(n)))
             Raise(ZIZIVU_PAGEBUFCORRUPT);
     }
+    restore.Dismiss();
 }
 
 void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, bool caseInsensitive,
@@ -360,7 +366,6 @@ void TDataCursor::SortRecords(const std::vector<TFieldDescriptor>& sortFields, b
         // The records moved and the deleted ones are gone: the deleted-records index
         // (which the live records of the view come from) is built again.
         RebuildDeletedIndex(count, true);
-        FDeletedKeysPending = false;
         FlushAfterWrite();
     }
     ResetView();

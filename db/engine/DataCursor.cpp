@@ -893,12 +893,7 @@ void TDataCursor::EndPrivateFill() {
 }
 
 void TDataCursor::BuildPendingDeletedKeys() {
-    if (!FDeletedKeysPending) return;
-    // Cleared first: the rebuild reads records, and a read may ask for the view.
-    FDeletedKeysPending = false;
-    TScopeGuard pending([this] { FDeletedKeysPending = true; });
-    RebuildDeletedIndex(DataFile()->GetPhysicalRecordCount(), false);
-    pending.Dismiss();
+    if (FDeletedKeysPending) RebuildDeletedIndex(DataFile()->GetPhysicalRecordCount(), false);
 }
 
 void TDataCursor::CompleteDeletedKeys() {

@@ -269,9 +269,9 @@ private:
     // The row's columns into a result record; value is a token the caller keeps for its rows.
     void FillResultRecord(uint8_t* record, TExpToken* value);
     void WriteResultColumns(uint8_t* record);
-    // Whether anything was sorted.
-    // Whether SortResultTable sorts the result table (the sorts it runs).
+    // Whether SortResultTable sorts the result table.
     bool ResultSorted() const;
+    // Runs the sorts of the result table; whether anything was sorted.
     bool SortResultTable();
     void SortResult(const std::vector<TFieldDescriptor>& fields, bool caseInsensitive, bool dropDuplicates,
                     const TSortGroupSteps* steps);
