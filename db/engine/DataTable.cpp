@@ -654,7 +654,7 @@ TDataTable::TChangeScope::TChangeScope(TDataTable& table) {
     if (!Applies(table)) return;
     // A failed change drops the caches: rows held there only must be in the files first.
     table.WritePendingRows();
-    table.SaveHeaderStates(FRestore.emplace());
+    table.SaveHeaderStates(FRestore.emplace(THeaderStates{}));
     Begin(table);
 }
 
