@@ -13,6 +13,8 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/rtl/SysUtils.h"
+
 namespace {
 
 thread_local int GOsLastError = 0;
@@ -98,24 +100,6 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
     return dir + "/" + name;
 }
 
-// Case is ignored as the file systems that ignore it do, for ASCII letters alone and
-// whatever the process's locale.
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-bool IsAsciiLetter(char c) {
-    const char lower = AsciiLower(c);
-    return lower >= 'a' && lower <= 'z';
-}
-
-bool EqualIgnoringCase(const char* a, const std::string& b) {
-    size_t i = 0;
-    for (; a[i] && i < b.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return !a[i] && i == b.size();
-}
-
 // A name with at most this many letters is looked for by asking for each of its case
 // variants; a longer one by reading the folder. The names the engine makes up as it goes
 // (a sort's scratch files: digits and ".TMP") are new by rule, and a sort makes hundreds of
@@ -127,20 +111,23 @@ constexpr size_t kProbedLetters = 3;
 std::string UniqueCaseMatch(const std::string& dir, const std::string& name) {
     std::string found;
     int matches = 0;
+    // Case is ignored as the file systems that ignore it do: for ASCII letters alone,
+    // whatever the process's locale (as SameText does).
+    const std::string lower = LowerCase(name);
     size_t letters[kProbedLetters];
     size_t count = 0;
-    for (size_t i = 0; i < name.size() && count <= kProbedLetters; ++i)
-        if (IsAsciiLetter(name[i])) {
+    for (size_t i = 0; i < lower.size() && count <= kProbedLetters; ++i)
+        if (lower[i] >= 'a' && lower[i] <= 'z') {
             if (count < kProbedLetters) letters[count] = i;
             ++count;
         }
     if (count <= kProbedLetters) {
-        std::string variant = name;
+        std::string variant = lower;
         struct stat st {};
         for (unsigned mask = 0; mask < (1u << count); ++mask) {
             for (size_t j = 0; j < count; ++j) {
-                const char lower = AsciiLower(name[letters[j]]);
-                variant[letters[j]] = (mask >> j) & 1 ? char(lower - 'a' + 'A') : lower;
+                const char c = lower[letters[j]];
+                variant[letters[j]] = (mask >> j) & 1 ? char(c - 'a' + 'A') : c;
             }
             if (::lstat(JoinPath(dir, variant).c_str(), &st) == 0) {
                 ++matches;
@@ -153,7 +140,7 @@ std::string UniqueCaseMatch(const std::string& dir, const std::string& name) {
     if (!d) return "";
     while (dirent* e = ::readdir(d)) {
         if (::strcmp(e->d_name, ".") == 0 || ::strcmp(e->d_name, "..") == 0) continue;
-        if (EqualIgnoringCase(e->d_name, name)) {
+        if (SameText(e->d_name, name)) {
             ++matches;
             found = e->d_name;
         }
@@ -371,7 +358,7 @@ bool OsRenameFile(const std::string& from, const std::string& to) {
                 ? spelled
                 : JoinPath(OsResolvePath(spelled.substr(0, slash + 1)), spelled.substr(slash + 1));
         if (targetStat.st_dev != sourceStat.st_dev || targetStat.st_ino != sourceStat.st_ino ||
-            source == literal || !EqualIgnoringCase(source.c_str(), literal))
+            source == literal || !SameText(source, literal))
             return Fail(EEXIST);
         target = literal;
         caseOnly = true;
