@@ -269,7 +269,11 @@ private:
     // The row's columns into a result record; value is a token the caller keeps for its rows.
     void FillResultRecord(uint8_t* record, TExpToken* value);
     void WriteResultColumns(uint8_t* record);
-    // Whether SortResultTable sorts the result table.
+    // The sorts of the result table, in their order (DISTINCT, grouping, ORDER BY), and
+    // whether any of them runs.
+    bool SortsDistinct() const;
+    bool SortsGroups() const;
+    bool SortsOrder() const;
     bool ResultSorted() const;
     // Runs the sorts of the result table; whether anything was sorted.
     bool SortResultTable();

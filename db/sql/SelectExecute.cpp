@@ -401,19 +401,30 @@ void TDataQuery::SortResult(const std::vector<TFieldDescriptor>& fields, bool ca
     FRun.ResultCursor->SortRecords(fields, caseInsensitive, dropDuplicates, steps);
 }
 
+bool TDataQuery::SortsDistinct() const {
+    return FPlan.Distinct && !FPlan.Grouped;
+}
+
+bool TDataQuery::SortsGroups() const {
+    return FPlan.Grouped && !FPlan.AggregateOnly;
+}
+
+bool TDataQuery::SortsOrder() const {
+    return Clauses().HasOrderBy && !FPlan.SkipOrderBySort;
+}
+
 bool TDataQuery::ResultSorted() const {
-    return (FPlan.Distinct && !FPlan.Grouped) || (FPlan.Grouped && !FPlan.AggregateOnly) ||
-           (Clauses().HasOrderBy && !FPlan.SkipOrderBySort);
+    return SortsDistinct() || SortsGroups() || SortsOrder();
 }
 
 bool TDataQuery::SortResultTable() {
     TDataCursor& cursor = *FRun.ResultCursor;
-    if (FPlan.Distinct && !FPlan.Grouped) {
+    if (SortsDistinct()) {
         std::vector<std::pair<int32_t, bool>> items;
         for (auto& c : FPlan.Columns) items.emplace_back(c->ResultFieldNo, false);
         SortResult(SortFields(cursor, items), false, true, nullptr);
     }
-    if (FPlan.Grouped && !FPlan.AggregateOnly) {
+    if (SortsGroups()) {
         std::vector<std::pair<int32_t, bool>> items;
         for (auto& g : Clauses().GroupByFields) items.emplace_back(g->ColumnNo, false);
         TSortGroupSteps steps;
@@ -424,7 +435,7 @@ bool TDataQuery::SortResultTable() {
         if (Clauses().HasHaving) steps.Keep = [this](const uint8_t* head) { return HavingGroupRow(head); };
         SortResult(SortFields(cursor, items), false, false, &steps);
     }
-    if (Clauses().HasOrderBy && !FPlan.SkipOrderBySort) {
+    if (SortsOrder()) {
         std::vector<std::pair<int32_t, bool>> items;
         for (auto& o : Clauses().OrderByFields) items.emplace_back(o->ColumnNo, o->Descending);
         SortResult(SortFields(cursor, items), Clauses().OrderByNoCase, false, nullptr);

@@ -540,7 +540,7 @@ void TDataQuery::CreateResultTable() {
     const auto& groups = Clauses().GroupByFields;
     FPlan.SkipOrderBySort = false;
     if (Clauses().HasOrderBy && !Clauses().OrderByNoCase) {
-        if (FPlan.Grouped && !FPlan.AggregateOnly && order.size() == groups.size()) {
+        if (SortsGroups() && order.size() == groups.size()) {
             FPlan.SkipOrderBySort = true;
             for (size_t i = 0; i < order.size(); ++i)
                 if (order[i]->ColumnNo != groups[i]->ColumnNo || order[i]->Descending)
