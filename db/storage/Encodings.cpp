@@ -99,12 +99,17 @@ double DecodeScaledFloat(int64_t packed) {
 
 double RoundFloat(uint8_t decimals, double value) {
     if (value == 0) return 0;
-    if (value > 0) {
-        if (decimals == 0) return IntPart(value + 0.5);
-        return IntPart(value / PowerOf(decimals, 0.1) + 0.5) * PowerOf(decimals, 0.1);
-    }
-    if (decimals == 0) return IntPart(value - 0.5);
-    return IntPart(value / PowerOf(decimals, 0.1) - 0.5) * PowerOf(decimals, 0.1);
+    const double half = value > 0 ? 0.5 : -0.5;
+    if (decimals == 0) return IntPart(value + half);
+    // The count of steps comes from dividing by 0.1^decimals (a little above the decimal
+    // step, so exact halves round towards zero). The result is that count divided by
+    // 10^decimals, which is exact up to 22 decimals, so that a value that has no more
+    // decimals than asked comes back as it was: 350 × 0.1 × 0.1 would be 3.5000000000000004.
+    // From 2^52 steps on a double has no room for a fraction of a step: the value is its
+    // own rounding (the count would drift from it by the divisor's error).
+    const double steps = IntPart(value / PowerOf(decimals, 0.1) + half);
+    if (std::fabs(steps) >= 4503599627370496.0) return value;
+    return steps / PowerOf(decimals, 10.0);
 }
 
 Currency RoundCurrency(uint8_t decimals, Currency value) {

@@ -127,6 +127,12 @@ TEST(Rounding, HalfAwayFromZero) {
                   {2, -12.375, -12.37},
                   {0, 0, 0}};
     for (const auto& f : floats) EXPECT_NEAR(RoundFloat(f.d, f.v), f.expected, 1e-9) << f.v;
+    // A rounded value is the double nearest to its decimal digits, so that it compares equal
+    // to the same number written out.
+    EXPECT_EQ(RoundFloat(2, 3.5), 3.5);
+    EXPECT_EQ(RoundFloat(1, 0.25), 0.3);
+    EXPECT_EQ(RoundFloat(2, -1.2351), -1.24);
+    EXPECT_EQ(RoundFloat(3, 2.0), 2.0);
     struct {
         uint8_t d;
         int64_t units, expected;
