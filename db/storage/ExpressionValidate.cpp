@@ -314,6 +314,14 @@ void TValidator::Function(TExpToken* parent, TExpToken* n, bool makeBool) const 
             n->DataType = a->DataType;
             n->SubType = a->DataType == dtBlob ? stMemo : 0;
             n->SetDataSize(a->DataSize);
+            // A longer replacement makes a longer string: sized by the most it can make (up
+            // to the 250 characters of a string expression), a result column keeps it whole.
+            const size_t from = std::strlen(search->Str()), to = std::strlen(with->Str());
+            if (a->DataType == dtString && a->DataSize > 0 && from > 0 && to > from) {
+                const uint64_t chars = a->DataSize - 1;
+                const uint64_t most = chars / from * to + chars % from;
+                n->SetDataSize(static_cast<uint32_t>(std::min<uint64_t>(most, std::max<uint64_t>(chars, 250)) + 1));
+            }
             n->Decimals = 0;
             break;
         }

@@ -390,6 +390,11 @@ TEST_F(ExpressionValidateTest, ResultTypesAndSizes) {
         {"ROUND(Amount TO 1)", dtFloat, 8, 0},
         {"EXTRACT(HOUR FROM Stamp)", dtInteger, 4, 0},
         {"POS('a' IN Name)", dtInteger, 4, 0},
+        // REPLACE: the subject's size, or the most a longer replacement can make of it.
+        {"REPLACE('ab' WITH 'x' IN Name)", dtString, 21, 0},
+        {"REPLACE('a' WITH 'xyz' IN Name)", dtString, 61, 0},
+        {"REPLACE('ab' WITH 'xyz' IN Name)", dtString, 31, 0},
+        {"REPLACE('a' WITH '0123456789abcdef' IN Name)", dtString, 251, 0},
         {"ABS(Small)", dtSmallInt, 2, 0},
     };
     for (auto c : cases) {
