@@ -105,6 +105,7 @@ const TTable& Find(const TTables& tables, const std::string& name) {
 // clang-format off
 enum class TOp : uint8_t {
     Column, Const, Param, Neg, Add, Sub, Mul, Div, Concat, Upper, Lower,
+    Abs, Round, Substring, TrimLeading, TrimTrailing, TrimBoth, Replace, Pos, Occurs, If,
     Eq, Ne, Lt, Gt, Le, Ge, And, Or, Not, IsNull, IsNotNull, Between, InList, Like, InSelect,
     CountStar, Count, Sum, Min, Max, Avg
 };
@@ -126,7 +127,7 @@ struct TExpr {
     std::shared_ptr<const TSelect> Sub;  // InSelect: copied on change, never changed in place
 };
 
-enum class TJoin : uint8_t { First, Comma, Inner, Left };
+enum class TJoin : uint8_t { First, Comma, Inner, Left, Right };
 
 struct TFrom {
     std::string Table, Alias;
@@ -201,6 +202,7 @@ struct TScope {
     bool Written = false;  // values for columns: no products, so that values stay far from
                            // the 32 bits of integer arithmetic over many updates
     bool SubSelects = false;
+    bool Mixed = false;  // an operand may name two tables (select items)
     std::vector<std::pair<int, int>> Edges;  // tables a comparison may join
 };
 
@@ -340,6 +342,7 @@ private:
             return Constant(type, RandomValue(type, false));
         }
         auto sub = [&](TType t) { return Value(sc, t, src, depth - 1); };
+        if (Chance(30)) return Function(sc, type, src, depth);
         switch (type) {
             case TType::Int: {
                 const int k = Int(0, sc.Written ? 2 : 3);
@@ -363,6 +366,59 @@ private:
             }
         }
     }
+    // A function of the expression language; its constant arguments are constants of the
+    // kinds the language takes there (positions from 1, single trim characters).
+    TExpr Function(const TScope& sc, TType type, int src, int depth) {
+        auto sub = [&](TType t) { return Value(sc, t, src, depth - 1); };
+        auto text = [&](int lo, int hi) { return Constant(TType::Str, TextValue(RandomText(lo, hi))); };
+        const int k = Int(src < 0 ? 1 : 0, 3);
+        if (k == 0) {
+            // IF over a condition of the row: no sub-selects and no markers inside.
+            TScope inner = sc;
+            inner.SubSelects = false;
+            inner.Params = false;
+            return Node(TOp::If, type, {IfCondition(inner, src, depth - 1), sub(type), sub(type)});
+        }
+        switch (type) {
+            case TType::Int:
+                if (k == 1) return Node(TOp::Abs, type, {sub(type)});
+                return Node(k == 2 ? TOp::Pos : TOp::Occurs, type, {text(1, 2), sub(TType::Str)});
+            case TType::Real:
+                if (k == 1) return Node(TOp::Abs, type, {sub(type)});
+                return Node(TOp::Round, type, {sub(type), Constant(TType::Int, IntValue(Int(0, 2)))});
+            default: {
+                if (k == 1) {
+                    TExpr e = Node(TOp::Substring, type, {sub(type), Constant(TType::Int, IntValue(Int(1, 4)))});
+                    if (Chance(70)) e.Args.push_back(Constant(TType::Int, IntValue(Int(1, 3))));
+                    return e;
+                }
+                if (k == 2) {
+                    const TOp side = Pick(std::vector<TOp>{TOp::TrimLeading, TOp::TrimTrailing, TOp::TrimBoth});
+                    return Node(side, type, {sub(type), text(1, 1)});
+                }
+                return Node(TOp::Replace, type, {text(1, 2), text(0, 3), sub(type)});
+            }
+        }
+    }
+    // The condition of an IF: a comparison, a NULL test or a LIKE, now and then two of them.
+    TExpr IfCondition(const TScope& sc, int src, int depth) {
+        if (depth > 0 && Chance(20))
+            return Node(Chance(50) ? TOp::And : TOp::Or, TType::Bool,
+                        {IfCondition(sc, src, depth - 1), IfCondition(sc, src, depth - 1)});
+        const TType type = AnyType();
+        const int k = Int(sc.Written ? 2 : 0, 5);  // values written take no NULL test or LIKE
+        if (k == 0) return Node(Chance(50) ? TOp::IsNull : TOp::IsNotNull, TType::Bool, {ColOf(sc.Sources[size_t(src)], type)});
+        if (k == 1)
+            return Negatable(Node(TOp::Like, TType::Bool,
+                                  {ColOf(sc.Sources[size_t(src)], TType::Str), Constant(TType::Str, TextValue(RandomText(1, 2, "abAB%_")))}));
+        TExpr left = ColumnValue(sc, type, src, std::max(0, depth - 1));
+        // Now and then a column of another table: inside a function a comparison of two
+        // tables is a value of the row, never a join.
+        const int other = Int(0, int(sc.Sources.size()) - 1);
+        if (sc.Mixed && other != src && Chance(40)) return Comparison(left, ColOf(sc.Sources[size_t(other)], type));
+        return Comparison(left, Chance(40) ? ColumnValue(sc, type, src, 0) : Constant(type, RandomValue(type, false)));
+    }
+
     // A value or, where the scope takes them, a parameter: markers stand alone as operands,
     // as they have no type until their values are set.
     TExpr Operand(const TScope& sc, TType type, int src, int depth) {
@@ -505,6 +561,7 @@ private:
             if (i > 0) {
                 const int k = Int(0, 9);
                 f.Join = !joins || k < 4 ? TJoin::Comma : k < 7 ? TJoin::Inner : TJoin::Left;
+                if (f.Join == TJoin::Left && tables == 2 && Chance(40)) f.Join = TJoin::Right;
                 const int p = Int(0, i - 1);
                 auto compare = [&] {
                     const TType type = AnyType();
@@ -536,6 +593,7 @@ private:
         if (Chance(65)) where.push_back(Condition(sc, 2, false));
         for (TExpr& w : where) s.Where = s.Where ? Node(TOp::And, TType::Bool, {*s.Where, w}) : w;
         sc.Params = false;  // not in select items
+        sc.Mixed = true;
         sc.Written = shape != nullptr;
         if (shape) {
             bool aggregate = Chance(25);
@@ -547,7 +605,10 @@ private:
         }
         const int mode = Int(0, 99);
         if (mode < 55) {
-            s.Star = Chance(10);
+            // A RIGHT JOIN puts its table first in this dialect's source list, and so first
+            // in the columns of *.
+            s.Star = Chance(10) && std::none_of(s.From.begin(), s.From.end(),
+                                                [](const TFrom& f) { return f.Join == TJoin::Right; });
             for (int n = s.Star ? 0 : Int(1, 4); n > 0; --n) {
                 const TType t = AnyType();
                 if (sc.Sources.size() > 1 && t != TType::Str && Chance(10))
@@ -573,6 +634,8 @@ private:
             for (int n = Chance(30) ? Int(1, 2) : 0; n > 0; --n) {
                 const TExpr& a = Pick(s.Items);
                 if (a.Op == TOp::CountStar || (a.Op != TOp::Column && !IsAggregate(a.Op))) continue;
+                if (Has(a, [](const TExpr& x) { return x.Op == TOp::Like || x.Op == TOp::IsNull || x.Op == TOp::IsNotNull; }))
+                    continue;  // HAVING takes no LIKE or NULL test
                 TExpr c = Comparison(a, Constant(a.Type, RandomValue(a.Type, false)));
                 s.Having = s.Having ? Node(Chance(50) ? TOp::And : TOp::Or, TType::Bool, {*s.Having, c}) : c;
             }
@@ -695,7 +758,7 @@ private:
         }
         text += " FROM ";
         for (const TFrom& f : s.From) {
-            static const char* joins[] = {"", ", ", " JOIN ", " LEFT JOIN "};
+            static const char* joins[] = {"", ", ", " JOIN ", " LEFT JOIN ", " RIGHT JOIN "};
             text += joins[int(f.Join)] + f.Table + (f.Alias.empty() ? "" : " " + f.Alias);
             for (size_t i = 0; i < f.On.size(); ++i) text += (i ? " AND " : " ON ") + Expr(f.On[i]);
         }
@@ -742,6 +805,29 @@ private:
                 // a blob on both sides, so that it equals NULL and nothing else.
                 return "(" + no + "(coalesce(" + a[0] + ", x'00') IN (SELECT coalesce(q.v0, x'00') FROM (" +
                        Select(*e.Sub, true) + ") AS q)))";
+            case TOp::Round: {
+                if (!Lite) return "ROUND(" + a[0] + " TO " + a[1] + ")";
+                // This dialect's rounding: the count of steps of 0.1 × 0.1 × ... (a little
+                // above the decimal step, so exact halves go towards zero), then divided by
+                // the power of ten. NULL rounds the zero its value holds.
+                const std::string v = "coalesce(" + a[0] + ", 0.0)";
+                std::string step = "1.0", power = "1.0";
+                for (int64_t d = 0; d < e.Args[1].Value.I; ++d) {
+                    step += " * 0.1";
+                    power += " * 10.0";
+                }
+                return "(CAST(" + v + " / (" + step + ") + (CASE WHEN " + v + " < 0 THEN -0.5 ELSE 0.5 END) AS INTEGER) / (" +
+                       power + "))";
+            }
+            case TOp::Substring:
+                if (!Lite)
+                    return "SUBSTRING(" + a[0] + " FROM " + a[1] + (a.size() > 2 ? " FOR " + a[2] : "") + ")";
+                return "NULLIF(substr(" + a[0] + ", " + a[1] + (a.size() > 2 ? ", " + a[2] : "") + "), '')";
+            case TOp::Replace:
+                // An empty replacement is an empty text here, not the NULL it stands for elsewhere.
+                if (!Lite) return "REPLACE(" + a[0] + " WITH " + a[1] + " IN " + a[2] + ")";
+                return "NULLIF(replace(coalesce(" + a[2] + ", ''), " + a[0] + ", " + Literal(e.Args[1].Value) +
+                       "), '')";
             default:
                 break;
         }
@@ -756,6 +842,15 @@ private:
             {TOp::Concat, {"($0 || $1)", "(coalesce($0, '') || coalesce($1, ''))"}},
             {TOp::Upper, {"UPPER($0)", "NULLIF(UPPER($0), '')"}},
             {TOp::Lower, {"LOWER($0)", "NULLIF(LOWER($0), '')"}},
+            {TOp::Abs, {"ABS($0)", "abs(coalesce($0, 0))"}},
+            {TOp::TrimLeading, {"TRIM(LEADING $1 FROM $0)", "NULLIF(ltrim($0, $1), '')"}},
+            {TOp::TrimTrailing, {"TRIM(TRAILING $1 FROM $0)", "NULLIF(rtrim($0, $1), '')"}},
+            {TOp::TrimBoth, {"TRIM(BOTH $1 FROM $0)", "NULLIF(trim($0, $1), '')"}},
+            {TOp::Pos, {"POS($0 IN $1)", "instr(coalesce($1, ''), $0)"}},
+            {TOp::Occurs,
+             {"OCCURS($0 IN $1)",
+              "((length(coalesce($1, '')) - length(replace(coalesce($1, ''), $0, ''))) / length($0))"}},
+            {TOp::If, {"IF($0 THEN $1 ELSE $2)", "(CASE WHEN $0 THEN $1 ELSE $2 END)"}},
             {TOp::Eq, {"($0 = $1)", "($0 IS $1)"}},
             {TOp::Ne, {"($0 <> $1)", "($0 IS NOT $1)"}},
             {TOp::Lt, {"($0 < $1)", "coalesce(($0 < $1), 0)"}},
@@ -1220,7 +1315,7 @@ private:
         if (Clear(s.Distinct, false) || Clear(s.OrderBy, {}) || Clear(s.MaxRows, -1)) return true;
         for (size_t i = 1; i < s.From.size(); ++i) {
             TFrom& f = s.From[i];
-            if (f.Join == TJoin::Left && Take()) {
+            if ((f.Join == TJoin::Left || f.Join == TJoin::Right) && Take()) {
                 f.Join = TJoin::Inner;
                 return true;
             }
