@@ -31,7 +31,7 @@ namespace {
 
 // ---- Values, tables, statements ----------------------------------------------------------
 
-enum class TType : uint8_t { Int, Real, Str, Bool };
+enum class TType : uint8_t { Int, Real, Str, Bool, Date };
 
 struct TValue {
     enum TKind : uint8_t { Null, Int, Real, Text } Kind = Null;
@@ -49,6 +49,27 @@ inline TValue RealValue(double d) {
 }
 inline TValue TextValue(std::string s) {
     return {TValue::Text, 0, 0, std::move(s)};
+}
+
+// Dates are texts 'YYYY-MM-DD' on both sides; this engine stores the day number, day 1 being
+// 1 January of the year 1.
+int32_t DayNumber(const std::string& text) {
+    int y = 0, m = 0, d = 0;
+    std::sscanf(text.c_str(), "%d-%d-%d", &y, &m, &d);
+    y -= m <= 2;
+    const int era = y / 400, yoe = y - era * 400;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 305;  // days from 1 March of the year 0, moved to 1 January 1 as day 1
+}
+std::string DateText(int32_t day) {
+    const int z = day + 305, era = z / 146097, doe = z - era * 146097;
+    const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    const int d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+    char b[16];
+    std::snprintf(b, sizeof b, "%04d-%02d-%02d", era * 400 + yoe + (m <= 2), m, d);
+    return b;
 }
 
 // As a constant in a statement (a real always with its point, so that it stays a real).
@@ -105,7 +126,8 @@ const TTable& Find(const TTables& tables, const std::string& name) {
 // clang-format off
 enum class TOp : uint8_t {
     Column, Const, Param, Neg, Add, Sub, Mul, Div, Concat, Upper, Lower,
-    Abs, Round, Substring, TrimLeading, TrimTrailing, TrimBoth, Replace, Pos, Occurs, If,
+    Abs, Round, Substring, TrimLeading, TrimTrailing, TrimBoth, Replace, Pos, Occurs, If, Cast,
+    Year, Month, Day, DayOfWeek, Days,
     Eq, Ne, Lt, Gt, Le, Ge, And, Or, Not, IsNull, IsNotNull, Between, InList, Like, InSelect,
     CountStar, Count, Sum, Min, Max, Avg
 };
@@ -202,7 +224,7 @@ struct TScope {
     bool Written = false;  // values for columns: no products, so that values stay far from
                            // the 32 bits of integer arithmetic over many updates
     bool SubSelects = false;
-    bool Mixed = false;  // an operand may name two tables (select items)
+    bool Mixed = false;                      // an operand may name two tables (select items)
     std::vector<std::pair<int, int>> Edges;  // tables a comparison may join
 };
 
@@ -216,12 +238,12 @@ public:
         for (int t = 1; t <= 3; ++t) {
             TTable table;
             table.Name = "t" + std::to_string(t);
-            int n[3] = {0, 0, 0};
-            std::vector<TType> types{TType::Int, TType::Real, TType::Str};
+            int n[5] = {};
+            std::vector<TType> types{TType::Int, TType::Real, TType::Str, TType::Date};
             for (int extra = Int(0, 2); extra > 0; --extra) types.push_back(TType(Int(0, 2)));
             std::shuffle(types.begin(), types.end(), G);
             for (TType type : types) {
-                const char prefix = "nfs"[int(type)];
+                const char prefix = "nfs-d"[int(type)];
                 table.Columns.push_back({prefix + std::to_string(++n[int(type)]), type, Int(4, 8)});
             }
             for (size_t c = 0; c < table.Columns.size(); ++c)
@@ -306,6 +328,7 @@ private:
     TValue RandomValue(TType type, bool nulls) {
         if (nulls && Chance(15)) return {};
         if (type == TType::Int) return IntValue(Int(-2, 8));
+        if (type == TType::Date) return TextValue(DateText(DayNumber("2023-12-20") + Int(0, 90)));
         return type == TType::Real ? RealValue(Int(-4, 10) * 0.5) : TextValue(RandomText(1, 2, "abB"));
     }
 
@@ -322,10 +345,12 @@ private:
         return Col(s, Pick(fit));
     }
 
-    TType AnyType() { return TType(Int(0, 2)); }
+    TType AnyType() { return Chance(15) ? TType::Date : TType(Int(0, 2)); }
     TType Numeric() { return Chance(50) ? TType::Int : TType::Real; }
     // The type of a value written to a column of the type: a number now and then of the other.
-    TType WrittenType(TType column) { return column == TType::Str || !Chance(20) ? column : Numeric(); }
+    TType WrittenType(TType column) {
+        return column == TType::Str || column == TType::Date || !Chance(20) ? column : Numeric();
+    }
     // NULL, or for a text the empty text that stands for it.
     TExpr NullConstant(TType type) {
         return Constant(type, type == TType::Str && Chance(50) ? TextValue("") : TValue{});
@@ -342,6 +367,14 @@ private:
             return Constant(type, RandomValue(type, false));
         }
         auto sub = [&](TType t) { return Value(sc, t, src, depth - 1); };
+        if (type == TType::Date) {
+            // Days added to or taken from a date of the row (a date constant alone is a text
+            // until it meets a date).
+            if (src < 0) return Constant(type, RandomValue(type, false));
+            if (Chance(30)) return Function(sc, type, src, depth);
+            return Node(Chance(50) ? TOp::Add : TOp::Sub, type,
+                        {DateOf(sc, src, depth - 1), Constant(TType::Int, IntValue(Int(-3, 40)))});
+        }
         if (Chance(30)) return Function(sc, type, src, depth);
         switch (type) {
             case TType::Int: {
@@ -366,12 +399,45 @@ private:
             }
         }
     }
+    // A date of the row: a date column, or days added to one.
+    TExpr DateOf(const TScope& sc, int src, int depth) {
+        TExpr column = ColOf(sc.Sources[size_t(src)], TType::Date);
+        if (depth <= 0 || Chance(60)) return column;
+        TExpr e = Value(sc, TType::Date, src, depth);
+        return e.Op == TOp::Const ? column : e;
+    }
+
     // A function of the expression language; its constant arguments are constants of the
     // kinds the language takes there (positions from 1, single trim characters).
     TExpr Function(const TScope& sc, TType type, int src, int depth) {
         auto sub = [&](TType t) { return Value(sc, t, src, depth - 1); };
         auto text = [&](int lo, int hi) { return Constant(TType::Str, TextValue(RandomText(lo, hi))); };
-        const int k = Int(src < 0 ? 1 : 0, 3);
+        const int k = Int(src < 0 ? 1 : 0, 4);
+        if (type == TType::Date) {
+            TScope inner = sc;
+            inner.SubSelects = false;
+            inner.Params = false;
+            return Node(
+                TOp::If, type,
+                {IfCondition(inner, src, depth - 1), DateOf(sc, src, depth - 1), DateOf(sc, src, depth - 1)});
+        }
+        if (type == TType::Int && src >= 0 && Chance(30)) {
+            // A part of a date, or the days between two.
+            static const TOp parts[] = {TOp::Year, TOp::Month, TOp::Day, TOp::DayOfWeek, TOp::Days};
+            const TOp op = parts[Int(0, 4)];
+            if (op == TOp::Days)
+                return Node(op, type, {DateOf(sc, src, depth - 1), DateOf(sc, src, depth - 1)});
+            return Node(op, type, {DateOf(sc, src, depth - 1)});
+        }
+        if (k == 4) {
+            // CAST between the number types, and of an integer to a text of a width.
+            TExpr e = Node(TOp::Cast, type,
+                           {sub(type == TType::Real  ? TType::Int
+                                : type == TType::Int ? TType::Real
+                                                     : TType::Int)});
+            if (type == TType::Str) e.Args.push_back(Constant(TType::Int, IntValue(Int(1, 6))));
+            return e;
+        }
         if (k == 0) {
             // IF over a condition of the row: no sub-selects and no markers inside.
             TScope inner = sc;
@@ -388,12 +454,14 @@ private:
                 return Node(TOp::Round, type, {sub(type), Constant(TType::Int, IntValue(Int(0, 2)))});
             default: {
                 if (k == 1) {
-                    TExpr e = Node(TOp::Substring, type, {sub(type), Constant(TType::Int, IntValue(Int(1, 4)))});
+                    TExpr e =
+                        Node(TOp::Substring, type, {sub(type), Constant(TType::Int, IntValue(Int(1, 4)))});
                     if (Chance(70)) e.Args.push_back(Constant(TType::Int, IntValue(Int(1, 3))));
                     return e;
                 }
                 if (k == 2) {
-                    const TOp side = Pick(std::vector<TOp>{TOp::TrimLeading, TOp::TrimTrailing, TOp::TrimBoth});
+                    const TOp side =
+                        Pick(std::vector<TOp>{TOp::TrimLeading, TOp::TrimTrailing, TOp::TrimBoth});
                     return Node(side, type, {sub(type), text(1, 1)});
                 }
                 return Node(TOp::Replace, type, {text(1, 2), text(0, 3), sub(type)});
@@ -407,16 +475,21 @@ private:
                         {IfCondition(sc, src, depth - 1), IfCondition(sc, src, depth - 1)});
         const TType type = AnyType();
         const int k = Int(sc.Written ? 2 : 0, 5);  // values written take no NULL test or LIKE
-        if (k == 0) return Node(Chance(50) ? TOp::IsNull : TOp::IsNotNull, TType::Bool, {ColOf(sc.Sources[size_t(src)], type)});
+        if (k == 0)
+            return Node(Chance(50) ? TOp::IsNull : TOp::IsNotNull, TType::Bool,
+                        {ColOf(sc.Sources[size_t(src)], type)});
         if (k == 1)
             return Negatable(Node(TOp::Like, TType::Bool,
-                                  {ColOf(sc.Sources[size_t(src)], TType::Str), Constant(TType::Str, TextValue(RandomText(1, 2, "abAB%_")))}));
+                                  {ColOf(sc.Sources[size_t(src)], TType::Str),
+                                   Constant(TType::Str, TextValue(RandomText(1, 2, "abAB%_")))}));
         TExpr left = ColumnValue(sc, type, src, std::max(0, depth - 1));
         // Now and then a column of another table: inside a function a comparison of two
         // tables is a value of the row, never a join.
         const int other = Int(0, int(sc.Sources.size()) - 1);
-        if (sc.Mixed && other != src && Chance(40)) return Comparison(left, ColOf(sc.Sources[size_t(other)], type));
-        return Comparison(left, Chance(40) ? ColumnValue(sc, type, src, 0) : Constant(type, RandomValue(type, false)));
+        if (sc.Mixed && other != src && Chance(40))
+            return Comparison(left, ColOf(sc.Sources[size_t(other)], type));
+        return Comparison(
+            left, Chance(40) ? ColumnValue(sc, type, src, 0) : Constant(type, RandomValue(type, false)));
     }
 
     // A value or, where the scope takes them, a parameter: markers stand alone as operands,
@@ -500,7 +573,7 @@ private:
         const auto pair = CrossPair(sc, whole);
         if (pair && Chance(40))
             return Comparison(ColumnValue(sc, type, pair->first, 1), ColumnValue(sc, type, pair->second, 1));
-        if (pair && whole && type != TType::Str && Chance(10)) {
+        if (pair && whole && type != TType::Str && type != TType::Date && Chance(10)) {
             // Two tables on one side: only in a whole tested per row.
             TExpr sum = Node(TOp::Add, type,
                              {ColOf(sc.Sources[size_t(pair->first)], type),
@@ -511,7 +584,8 @@ private:
         // Integers and reals of one table compare by value; a constant on the right becomes
         // the left's type, which is exact for an integer beside a real.
         if (Chance(15))
-            return Comparison(left, ColumnValue(sc, type == TType::Str ? type : Numeric(), src, 1));
+            return Comparison(
+                left, ColumnValue(sc, type == TType::Int || type == TType::Real ? Numeric() : type, src, 1));
         if (type == TType::Real && Chance(20)) return Comparison(left, Operand(sc, TType::Int, -1, 0));
         if (Chance(12)) return Comparison(left, NullConstant(type));
         return Comparison(left, Operand(sc, type, -1, Chance(20) ? 1 : 0));
@@ -541,6 +615,7 @@ private:
         if (type == TType::Int) ops = {TOp::CountStar, TOp::Count, TOp::Sum, TOp::Min, TOp::Max};
         const TOp op = Pick(ops);
         if (op == TOp::CountStar) return Node(op, TType::Int);
+        if (!type && (op == TOp::Min || op == TOp::Max) && Chance(20)) type = TType::Date;
         const TType argType = op == TOp::Count ? AnyType()
                               : op == TOp::Avg ? Numeric()
                                                : type.value_or(Numeric());
@@ -597,7 +672,7 @@ private:
         sc.Written = shape != nullptr;
         if (shape) {
             bool aggregate = Chance(25);
-            for (TType t : *shape) aggregate = aggregate && t != TType::Str;
+            for (TType t : *shape) aggregate = aggregate && t != TType::Str && t != TType::Date;
             for (TType t : *shape)
                 s.Items.push_back(aggregate ? Aggregate(sc, src(), t) : Value(sc, t, src(), 1));
             s.Distinct = !aggregate && Chance(15);
@@ -611,7 +686,7 @@ private:
                                                 [](const TFrom& f) { return f.Join == TJoin::Right; });
             for (int n = s.Star ? 0 : Int(1, 4); n > 0; --n) {
                 const TType t = AnyType();
-                if (sc.Sources.size() > 1 && t != TType::Str && Chance(10))
+                if (sc.Sources.size() > 1 && (t == TType::Int || t == TType::Real) && Chance(10))
                     s.Items.push_back(Node(TOp::Add, t, {ColOf(sc.Sources[0], t), ColOf(sc.Sources[1], t)}));
                 else
                     s.Items.push_back(Chance(50) ? ColOf(sc.Sources[size_t(src())], t)
@@ -634,7 +709,9 @@ private:
             for (int n = Chance(30) ? Int(1, 2) : 0; n > 0; --n) {
                 const TExpr& a = Pick(s.Items);
                 if (a.Op == TOp::CountStar || (a.Op != TOp::Column && !IsAggregate(a.Op))) continue;
-                if (Has(a, [](const TExpr& x) { return x.Op == TOp::Like || x.Op == TOp::IsNull || x.Op == TOp::IsNotNull; }))
+                if (Has(a, [](const TExpr& x) {
+                        return x.Op == TOp::Like || x.Op == TOp::IsNull || x.Op == TOp::IsNotNull;
+                    }))
                     continue;  // HAVING takes no LIKE or NULL test
                 TExpr c = Comparison(a, Constant(a.Type, RandomValue(a.Type, false)));
                 s.Having = s.Having ? Node(Chance(50) ? TOp::And : TOp::Or, TType::Bool, {*s.Having, c}) : c;
@@ -816,9 +893,22 @@ private:
                     step += " * 0.1";
                     power += " * 10.0";
                 }
-                return "(CAST(" + v + " / (" + step + ") + (CASE WHEN " + v + " < 0 THEN -0.5 ELSE 0.5 END) AS INTEGER) / (" +
-                       power + "))";
+                return "(CAST(" + v + " / (" + step + ") + (CASE WHEN " + v +
+                       " < 0 THEN -0.5 ELSE 0.5 END) AS INTEGER) / (" + power + "))";
             }
+            case TOp::Add:
+            case TOp::Sub:
+                if (!Lite || e.Type != TType::Date) break;
+                return "date(" + a[0] + ", printf('%+d days', " +
+                       (e.Op == TOp::Sub ? "-(" + a[1] + ")" : a[1]) + "))";
+            case TOp::Cast:
+                if (e.Type == TType::Str)
+                    return Lite ? "substr(CAST(" + a[0] + " AS TEXT), 1, " + a[1] + ")"
+                                : "CAST(" + a[0] + " AS CHAR(" + a[1] + "))";
+                return "CAST(" + a[0] +
+                       (e.Type == TType::Int ? " AS INTEGER)"
+                        : Lite               ? " AS REAL)"
+                                             : " AS FLOAT)");
             case TOp::Substring:
                 if (!Lite)
                     return "SUBSTRING(" + a[0] + " FROM " + a[1] + (a.size() > 2 ? " FOR " + a[2] : "") + ")";
@@ -826,8 +916,8 @@ private:
             case TOp::Replace:
                 // An empty replacement is an empty text here, not the NULL it stands for elsewhere.
                 if (!Lite) return "REPLACE(" + a[0] + " WITH " + a[1] + " IN " + a[2] + ")";
-                return "NULLIF(replace(coalesce(" + a[2] + ", ''), " + a[0] + ", " + Literal(e.Args[1].Value) +
-                       "), '')";
+                return "NULLIF(replace(coalesce(" + a[2] + ", ''), " + a[0] + ", " +
+                       Literal(e.Args[1].Value) + "), '')";
             default:
                 break;
         }
@@ -851,6 +941,12 @@ private:
              {"OCCURS($0 IN $1)",
               "((length(coalesce($1, '')) - length(replace(coalesce($1, ''), $0, ''))) / length($0))"}},
             {TOp::If, {"IF($0 THEN $1 ELSE $2)", "(CASE WHEN $0 THEN $1 ELSE $2 END)"}},
+            {TOp::Year, {"EXTRACT(YEAR FROM $0)", "coalesce(CAST(strftime('%Y', $0) AS INTEGER), 0)"}},
+            {TOp::Month, {"EXTRACT(MONTH FROM $0)", "coalesce(CAST(strftime('%m', $0) AS INTEGER), 0)"}},
+            {TOp::Day, {"EXTRACT(DAY FROM $0)", "coalesce(CAST(strftime('%d', $0) AS INTEGER), 0)"}},
+            {TOp::DayOfWeek,
+             {"EXTRACT(DAYOFWEEK FROM $0)", "coalesce(CAST(strftime('%w', $0) AS INTEGER) + 1, 0)"}},
+            {TOp::Days, {"($0 - $1)", "CAST(julianday($0) - julianday($1) AS INTEGER)"}},
             {TOp::Eq, {"($0 = $1)", "($0 IS $1)"}},
             {TOp::Ne, {"($0 <> $1)", "($0 IS NOT $1)"}},
             {TOp::Lt, {"($0 < $1)", "coalesce(($0 < $1), 0)"}},
@@ -911,8 +1007,8 @@ struct TResult {
 std::string CreateText(const TTable& t, bool lite) {
     std::string cols;
     for (const TColumn& c : t.Columns) {
-        static const char* ours[] = {"INTEGER", "FLOAT", "CHAR"};
-        static const char* lites[] = {"INTEGER", "REAL", "TEXT"};
+        static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE"};
+        static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER", "TEXT"};
         cols += (cols.empty() ? "" : ", ") + c.Name + " " + (lite ? lites : ours)[int(c.Type)] +
                 (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : "");
     }
@@ -926,10 +1022,13 @@ struct TFieldBytes {
     const void* Data;
     int32_t Size;
     TFieldBytes(TType type, const TValue& v) : I(int32_t(v.Number())), D(v.Number()) {
-        Data = type == TType::Int    ? static_cast<const void*>(&I)
-               : type == TType::Real ? static_cast<const void*>(&D)
-                                     : v.S.c_str();
-        Size = type == TType::Int ? 4 : type == TType::Real ? 8 : int32_t(v.S.size() + 1);
+        if (type == TType::Date) I = v.Kind == TValue::Text ? DayNumber(v.S) : 0;
+        Data = type == TType::Int || type == TType::Date ? static_cast<const void*>(&I)
+               : type == TType::Real                     ? static_cast<const void*>(&D)
+                                                         : v.S.c_str();
+        Size = type == TType::Int || type == TType::Date ? 4
+               : type == TType::Real                     ? 8
+                                                         : int32_t(v.S.size() + 1);
     }
 };
 
@@ -979,7 +1078,7 @@ public:
             std::vector<TQueryStatement::TParamValue> fields;
             std::vector<uint8_t> bytes;
             for (const auto& [type, v] : params) {
-                static const uint8_t types[] = {dtInteger, dtFloat, dtString};
+                static const uint8_t types[] = {dtInteger, dtFloat, dtString, dtBoolean, dtDate};
                 const TFieldBytes field(type, v);
                 const auto* p = static_cast<const uint8_t*>(field.Data);
                 fields.push_back({types[int(type)], 0, field.Size, 0, int32_t(bytes.size())});
@@ -1018,6 +1117,7 @@ private:
                 const bool small = f.DataType == dtSmallInt || f.DataType == dtBoolean;
                 row.push_back(blank                    ? TValue{}
                               : f.DataType == dtString ? TextValue(reinterpret_cast<const char*>(v))
+                              : f.DataType == dtDate   ? TextValue(DateText(load(int32_t())))
                               : f.DataType == dtFloat  ? RealValue(load(0.0))
                               : small                  ? IntValue(load(int16_t()))
                                                        : IntValue(load(int32_t())));
