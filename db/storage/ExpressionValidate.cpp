@@ -320,7 +320,8 @@ void TValidator::Function(TExpToken* parent, TExpToken* n, bool makeBool) const 
             if (a->DataType == dtString && a->DataSize > 0 && from > 0 && to > from) {
                 const uint64_t chars = a->DataSize - 1;
                 const uint64_t most = chars / from * to + chars % from;
-                n->SetDataSize(static_cast<uint32_t>(std::min<uint64_t>(most, std::max<uint64_t>(chars, 250)) + 1));
+                n->SetDataSize(
+                    static_cast<uint32_t>(std::min<uint64_t>(most, std::max<uint64_t>(chars, 250)) + 1));
             }
             n->Decimals = 0;
             break;
