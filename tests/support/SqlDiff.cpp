@@ -127,7 +127,7 @@ const TTable& Find(const TTables& tables, const std::string& name) {
 enum class TOp : uint8_t {
     Column, Const, Param, Neg, Add, Sub, Mul, Div, Concat, Upper, Lower,
     Abs, Round, Substring, TrimLeading, TrimTrailing, TrimBoth, Replace, Pos, Occurs, If, Cast,
-    Year, Month, Day, DayOfWeek, Days,
+    Year, Month, Day, DayOfWeek, Days, Truth,
     Eq, Ne, Lt, Gt, Le, Ge, And, Or, Not, IsNull, IsNotNull, Between, InList, Like, InSelect,
     CountStar, Count, Sum, Min, Max, Avg
 };
@@ -240,10 +240,11 @@ public:
             table.Name = "t" + std::to_string(t);
             int n[5] = {};
             std::vector<TType> types{TType::Int, TType::Real, TType::Str, TType::Date};
+            if (Chance(40)) types.push_back(TType::Bool);
             for (int extra = Int(0, 2); extra > 0; --extra) types.push_back(TType(Int(0, 2)));
             std::shuffle(types.begin(), types.end(), G);
             for (TType type : types) {
-                const char prefix = "nfs-d"[int(type)];
+                const char prefix = "nfsbd"[int(type)];
                 table.Columns.push_back({prefix + std::to_string(++n[int(type)]), type, Int(4, 8)});
             }
             for (size_t c = 0; c < table.Columns.size(); ++c)
@@ -281,9 +282,9 @@ public:
                 std::shuffle(s.Columns.begin(), s.Columns.end(), G);
                 s.Columns.resize(size_t(Int(1, columns)));
             }
-            if (Chance(25)) {
-                std::vector<TType> shape;
-                for (int c : s.Columns) shape.push_back(target.Columns[size_t(c)].Type);
+            std::vector<TType> shape;
+            for (int c : s.Columns) shape.push_back(target.Columns[size_t(c)].Type);
+            if (Chance(25) && std::count(shape.begin(), shape.end(), TType::Bool) == 0) {
                 s.Query = Select(&shape);
                 // Tables stay small enough for joins of three: at most as many rows as the
                 // statements could have put there.
@@ -328,6 +329,7 @@ private:
     TValue RandomValue(TType type, bool nulls) {
         if (nulls && Chance(15)) return {};
         if (type == TType::Int) return IntValue(Int(-2, 8));
+        if (type == TType::Bool) return IntValue(Int(0, 1));
         if (type == TType::Date) return TextValue(DateText(DayNumber("2023-12-20") + Int(0, 90)));
         return type == TType::Real ? RealValue(Int(-4, 10) * 0.5) : TextValue(RandomText(1, 2, "abB"));
     }
@@ -546,6 +548,15 @@ private:
 
     TExpr Predicate(const TScope& sc, bool whole) {
         const int src = Int(0, int(sc.Sources.size()) - 1);
+        // A boolean column standing alone, or compared with TRUE or FALSE.
+        const auto& columns = sc.Sources[size_t(src)].Table->Columns;
+        if (Chance(10) && std::any_of(columns.begin(), columns.end(),
+                                      [](const TColumn& c) { return c.Type == TType::Bool; })) {
+            TExpr b = ColOf(sc.Sources[size_t(src)], TType::Bool);
+            if (Chance(60)) return Node(TOp::Truth, TType::Bool, {b});
+            return Node(Chance(70) ? TOp::Eq : TOp::Ne, TType::Bool,
+                        {b, Constant(TType::Bool, IntValue(Int(0, 1)))});
+        }
         const TType type = AnyType();
         const int k = Int(0, 11);
         if (k == 6)
@@ -736,11 +747,14 @@ private:
         if (r < 10) return NullConstant(c.Type);
         if (r < 30) return Constant(c.Type, RandomValue(c.Type, true), TOp::Param);
         if (c.Type == TType::Str && r < 35) return Constant(c.Type, TextValue(Pick(target.Columns).Name));
+        if (c.Type == TType::Bool) return Constant(c.Type, RandomValue(c.Type, false));
         return Value(none, WrittenType(c.Type), -1, r < 45 ? 1 : 0);
     }
 
     TExpr SetValue(const TScope& sc, const TColumn& c) {
         if (Chance(10)) return NullConstant(c.Type);
+        if (c.Type == TType::Bool)
+            return Constant(c.Type, RandomValue(c.Type, false), Chance(30) ? TOp::Param : TOp::Const);
         TScope values = sc;
         values.SubSelects = false;
         values.Written = true;
@@ -864,6 +878,8 @@ private:
                 return e.Table.empty() ? e.Column : e.Table + "." + e.Column;
             }
             case TOp::Const:
+                if (e.Type == TType::Bool && e.Value.Kind == TValue::Int && !Lite)
+                    return e.Value.I ? "TRUE" : "FALSE";
                 return Lite && e.Value.Kind == TValue::Text && e.Value.S.empty() ? "NULL" : Literal(e.Value);
             case TOp::Param:
                 if (Lite) return Literal(e.Value);
@@ -947,6 +963,7 @@ private:
             {TOp::DayOfWeek,
              {"EXTRACT(DAYOFWEEK FROM $0)", "coalesce(CAST(strftime('%w', $0) AS INTEGER) + 1, 0)"}},
             {TOp::Days, {"($0 - $1)", "CAST(julianday($0) - julianday($1) AS INTEGER)"}},
+            {TOp::Truth, {"$0", "($0 IS 1)"}},  // a boolean column standing alone: = TRUE
             {TOp::Eq, {"($0 = $1)", "($0 IS $1)"}},
             {TOp::Ne, {"($0 <> $1)", "($0 IS NOT $1)"}},
             {TOp::Lt, {"($0 < $1)", "coalesce(($0 < $1), 0)"}},
@@ -1008,7 +1025,7 @@ std::string CreateText(const TTable& t, bool lite) {
     std::string cols;
     for (const TColumn& c : t.Columns) {
         static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE"};
-        static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER", "TEXT"};
+        static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER", "TEXT"};  // booleans 0 and 1
         cols += (cols.empty() ? "" : ", ") + c.Name + " " + (lite ? lites : ours)[int(c.Type)] +
                 (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : "");
     }
@@ -1017,18 +1034,21 @@ std::string CreateText(const TTable& t, bool lite) {
 
 // A value as a field of the type takes it (Data points into this, so it is not copied).
 struct TFieldBytes {
+    int16_t B;
     int32_t I;
     double D;
     const void* Data;
     int32_t Size;
-    TFieldBytes(TType type, const TValue& v) : I(int32_t(v.Number())), D(v.Number()) {
+    TFieldBytes(TType type, const TValue& v) : B(int16_t(v.I)), I(int32_t(v.Number())), D(v.Number()) {
         if (type == TType::Date) I = v.Kind == TValue::Text ? DayNumber(v.S) : 0;
-        Data = type == TType::Int || type == TType::Date ? static_cast<const void*>(&I)
-               : type == TType::Real                     ? static_cast<const void*>(&D)
-                                                         : v.S.c_str();
-        Size = type == TType::Int || type == TType::Date ? 4
-               : type == TType::Real                     ? 8
-                                                         : int32_t(v.S.size() + 1);
+        Data = type == TType::Bool                         ? static_cast<const void*>(&B)
+               : type == TType::Int || type == TType::Date ? static_cast<const void*>(&I)
+               : type == TType::Real                       ? static_cast<const void*>(&D)
+                                                           : v.S.c_str();
+        Size = type == TType::Bool                         ? 2
+               : type == TType::Int || type == TType::Date ? 4
+               : type == TType::Real                       ? 8
+                                                           : int32_t(v.S.size() + 1);
     }
 };
 
@@ -1383,7 +1403,7 @@ private:
         // An operand of the same type only: an integer beside a real would meet this dialect's
         // conversions of the other side (joins and constants take the column's type).
         for (TExpr& a : e.Args)
-            if (a.Type == e.Type && !IsAggregate(e.Op) && Take()) {
+            if (a.Type == e.Type && !IsAggregate(e.Op) && e.Op != TOp::Truth && Take()) {
                 TExpr keep = a;
                 e = std::move(keep);
                 return true;
