@@ -20,6 +20,7 @@
 #include "db/engine/DataSession.h"
 #include "db/sql/QueryStatement.h"
 #include "db/sql/SqlQuerySupport.h"
+#include "db/storage/Encodings.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/Library.h"
 #include "tests/support/ForkChild.h"
@@ -31,7 +32,7 @@ namespace {
 
 // ---- Values, tables, statements ----------------------------------------------------------
 
-enum class TType : uint8_t { Int, Real, Str, Bool, Date };
+enum class TType : uint8_t { Int, Real, Str, Bool, Date, Dec };  // Dec: DECIMAL(10,2)
 
 struct TValue {
     enum TKind : uint8_t { Null, Int, Real, Text } Kind = Null;
@@ -238,13 +239,13 @@ public:
         for (int t = 1; t <= 3; ++t) {
             TTable table;
             table.Name = "t" + std::to_string(t);
-            int n[5] = {};
-            std::vector<TType> types{TType::Int, TType::Real, TType::Str, TType::Date};
+            int n[6] = {};
+            std::vector<TType> types{TType::Int, TType::Real, TType::Str, TType::Date, TType::Dec};
             if (Chance(40)) types.push_back(TType::Bool);
             for (int extra = Int(0, 2); extra > 0; --extra) types.push_back(TType(Int(0, 2)));
             std::shuffle(types.begin(), types.end(), G);
             for (TType type : types) {
-                const char prefix = "nfsbd"[int(type)];
+                const char prefix = "nfsbdm"[int(type)];
                 table.Columns.push_back({prefix + std::to_string(++n[int(type)]), type, Int(4, 8)});
             }
             for (size_t c = 0; c < table.Columns.size(); ++c)
@@ -330,6 +331,7 @@ private:
         if (nulls && Chance(15)) return {};
         if (type == TType::Int) return IntValue(Int(-2, 8));
         if (type == TType::Bool) return IntValue(Int(0, 1));
+        if (type == TType::Dec) return RealValue(Int(-8, 12) * 0.25);
         if (type == TType::Date) return TextValue(DateText(DayNumber("2023-12-20") + Int(0, 90)));
         return type == TType::Real ? RealValue(Int(-4, 10) * 0.5) : TextValue(RandomText(1, 2, "abB"));
     }
@@ -347,11 +349,11 @@ private:
         return Col(s, Pick(fit));
     }
 
-    TType AnyType() { return Chance(15) ? TType::Date : TType(Int(0, 2)); }
+    TType AnyType() { return Chance(15) ? TType::Date : Chance(12) ? TType::Dec : TType(Int(0, 2)); }
     TType Numeric() { return Chance(50) ? TType::Int : TType::Real; }
     // The type of a value written to a column of the type: a number now and then of the other.
     TType WrittenType(TType column) {
-        return column == TType::Str || column == TType::Date || !Chance(20) ? column : Numeric();
+        return column == TType::Int || column == TType::Real ? Chance(20) ? Numeric() : column : column;
     }
     // NULL, or for a text the empty text that stands for it.
     TExpr NullConstant(TType type) {
@@ -377,7 +379,21 @@ private:
             return Node(Chance(50) ? TOp::Add : TOp::Sub, type,
                         {DateOf(sc, src, depth - 1), Constant(TType::Int, IntValue(Int(-3, 40)))});
         }
+        if (type == TType::Dec && src < 0) return Constant(type, RandomValue(type, false));
         if (Chance(30)) return Function(sc, type, src, depth);
+        if (type == TType::Dec) {
+            // Sums and differences with decimals or integers; products and quotients (by a
+            // constant that is not 0) rounded to the two places. A constant with a point is a
+            // float here, so the decimal operands are of the row.
+            auto dec = [&] { return Of(sc, TType::Dec, src, depth - 1); };
+            const int k = Int(0, sc.Written ? 2 : 4);
+            if (k == 0) return Node(TOp::Neg, type, {dec()});
+            if (k == 3) return Node(TOp::Mul, type, {dec(), Chance(50) ? dec() : sub(TType::Int)});
+            if (k == 4) return Node(TOp::Div, type, {dec(), Constant(TType::Int, IntValue(Int(1, 8)))});
+            std::vector<TExpr> args{dec(), Chance(50) ? dec() : sub(TType::Int)};
+            if (k == 1 && Chance(50)) std::swap(args[0], args[1]);
+            return Node(k == 1 ? TOp::Add : TOp::Sub, type, std::move(args));
+        }
         switch (type) {
             case TType::Int: {
                 const int k = Int(0, sc.Written ? 2 : 3);
@@ -401,13 +417,15 @@ private:
             }
         }
     }
-    // A date of the row: a date column, or days added to one.
-    TExpr DateOf(const TScope& sc, int src, int depth) {
-        TExpr column = ColOf(sc.Sources[size_t(src)], TType::Date);
+    // A value of the row of a type that constants do not have (a date, a decimal): a column
+    // or an expression over one.
+    TExpr Of(const TScope& sc, TType type, int src, int depth) {
+        TExpr column = ColOf(sc.Sources[size_t(src)], type);
         if (depth <= 0 || Chance(60)) return column;
-        TExpr e = Value(sc, TType::Date, src, depth);
+        TExpr e = Value(sc, type, src, depth);
         return e.Op == TOp::Const ? column : e;
     }
+    TExpr DateOf(const TScope& sc, int src, int depth) { return Of(sc, TType::Date, src, depth); }
 
     // A function of the expression language; its constant arguments are constants of the
     // kinds the language takes there (positions from 1, single trim characters).
@@ -415,6 +433,17 @@ private:
         auto sub = [&](TType t) { return Value(sc, t, src, depth - 1); };
         auto text = [&](int lo, int hi) { return Constant(TType::Str, TextValue(RandomText(lo, hi))); };
         const int k = Int(src < 0 ? 1 : 0, 4);
+        if (type == TType::Dec) {
+            if (k == 0) {
+                TScope inner = sc;
+                inner.SubSelects = false;
+                inner.Params = false;
+                return Node(TOp::If, type,
+                            {IfCondition(inner, src, depth - 1), Of(sc, type, src, depth - 1),
+                             Of(sc, type, src, depth - 1)});
+            }
+            return Node(TOp::Abs, type, {Of(sc, type, src, depth - 1)});
+        }
         if (type == TType::Date) {
             TScope inner = sc;
             inner.SubSelects = false;
@@ -453,7 +482,9 @@ private:
                 return Node(k == 2 ? TOp::Pos : TOp::Occurs, type, {text(1, 2), sub(TType::Str)});
             case TType::Real:
                 if (k == 1) return Node(TOp::Abs, type, {sub(type)});
-                return Node(TOp::Round, type, {sub(type), Constant(TType::Int, IntValue(Int(0, 2)))});
+                return Node(TOp::Round, type,
+                            {src >= 0 && Chance(30) ? Of(sc, TType::Dec, src, depth - 1) : sub(type),
+                             Constant(TType::Int, IntValue(Int(0, 2)))});
             default: {
                 if (k == 1) {
                     TExpr e =
@@ -497,7 +528,7 @@ private:
     // A value or, where the scope takes them, a parameter: markers stand alone as operands,
     // as they have no type until their values are set.
     TExpr Operand(const TScope& sc, TType type, int src, int depth) {
-        if (!sc.Params || !Chance(25)) return Value(sc, type, src, depth);
+        if (!sc.Params || type == TType::Dec || !Chance(25)) return Value(sc, type, src, depth);
         TValue v = RandomValue(type, true);
         if (type == TType::Str && Chance(10)) v = TextValue("");
         return Constant(type, v, TOp::Param);
@@ -624,9 +655,11 @@ private:
         std::vector<TOp> ops{TOp::CountStar, TOp::Count, TOp::Sum, TOp::Min, TOp::Max, TOp::Avg};
         if (type == TType::Real) ops = {TOp::Sum, TOp::Min, TOp::Max, TOp::Avg};
         if (type == TType::Int) ops = {TOp::CountStar, TOp::Count, TOp::Sum, TOp::Min, TOp::Max};
+        if (type == TType::Dec) ops = {TOp::Sum, TOp::Min, TOp::Max};
         const TOp op = Pick(ops);
         if (op == TOp::CountStar) return Node(op, TType::Int);
         if (!type && (op == TOp::Min || op == TOp::Max) && Chance(20)) type = TType::Date;
+        if (!type && op != TOp::Count && Chance(15)) type = TType::Dec;
         const TType argType = op == TOp::Count ? AnyType()
                               : op == TOp::Avg ? Numeric()
                                                : type.value_or(Numeric());
@@ -745,7 +778,9 @@ private:
         none.Written = true;
         const int r = Int(0, 99);
         if (r < 10) return NullConstant(c.Type);
-        if (r < 30) return Constant(c.Type, RandomValue(c.Type, true), TOp::Param);
+        if (r < 30)
+            return Constant(c.Type, RandomValue(c.Type, true),
+                            c.Type == TType::Dec ? TOp::Const : TOp::Param);
         if (c.Type == TType::Str && r < 35) return Constant(c.Type, TextValue(Pick(target.Columns).Name));
         if (c.Type == TType::Bool) return Constant(c.Type, RandomValue(c.Type, false));
         return Value(none, WrittenType(c.Type), -1, r < 45 ? 1 : 0);
@@ -912,6 +947,12 @@ private:
                 return "(CAST(" + v + " / (" + step + ") + (CASE WHEN " + v +
                        " < 0 THEN -0.5 ELSE 0.5 END) AS INTEGER) / (" + power + "))";
             }
+            case TOp::Mul:
+            case TOp::Div:
+                // A decimal product or quotient keeps two places.
+                if (!Lite || e.Type != TType::Dec) break;
+                return "round((CAST(" + a[0] + " AS REAL) " + (e.Op == TOp::Mul ? "*" : "/") + " " + a[1] +
+                       "), 2)";
             case TOp::Add:
             case TOp::Sub:
                 if (!Lite || e.Type != TType::Date) break;
@@ -1024,8 +1065,9 @@ struct TResult {
 std::string CreateText(const TTable& t, bool lite) {
     std::string cols;
     for (const TColumn& c : t.Columns) {
-        static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE"};
-        static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER", "TEXT"};  // booleans 0 and 1
+        static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE", "DECIMAL(10,2)"};
+        static const char* lites[] = {"INTEGER", "REAL", "TEXT",
+                                      "INTEGER", "TEXT", "REAL"};  // booleans 0 and 1
         cols += (cols.empty() ? "" : ", ") + c.Name + " " + (lite ? lites : ours)[int(c.Type)] +
                 (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : "");
     }
@@ -1034,21 +1076,35 @@ std::string CreateText(const TTable& t, bool lite) {
 
 // A value as a field of the type takes it (Data points into this, so it is not copied).
 struct TFieldBytes {
-    int16_t B;
-    int32_t I;
-    double D;
-    const void* Data;
-    int32_t Size;
-    TFieldBytes(TType type, const TValue& v) : B(int16_t(v.I)), I(int32_t(v.Number())), D(v.Number()) {
-        if (type == TType::Date) I = v.Kind == TValue::Text ? DayNumber(v.S) : 0;
-        Data = type == TType::Bool                         ? static_cast<const void*>(&B)
-               : type == TType::Int || type == TType::Date ? static_cast<const void*>(&I)
-               : type == TType::Real                       ? static_cast<const void*>(&D)
-                                                           : v.S.c_str();
-        Size = type == TType::Bool                         ? 2
-               : type == TType::Int || type == TType::Date ? 4
-               : type == TType::Real                       ? 8
-                                                           : int32_t(v.S.size() + 1);
+    int16_t B = 0;
+    int32_t I = 0;
+    int64_t P = 0;
+    double D = 0;
+    const void* Data = nullptr;
+    int32_t Size = 0;
+    TFieldBytes(TType type, const TValue& v) {
+        switch (type) {
+            case TType::Bool:
+                B = int16_t(v.I);
+                Data = &B, Size = 2;
+                break;
+            case TType::Int:
+            case TType::Date:
+                I = type == TType::Int ? int32_t(v.Number()) : v.Kind == TValue::Text ? DayNumber(v.S) : 0;
+                Data = &I, Size = 4;
+                break;
+            case TType::Real:
+                D = v.Number();
+                Data = &D, Size = 8;
+                break;
+            case TType::Dec:
+                P = EncodeScaledFloat(2, v.Number());
+                Data = &P, Size = 8;
+                break;
+            case TType::Str:
+                Data = v.S.c_str(), Size = int32_t(v.S.size() + 1);
+                break;
+        }
     }
 };
 
@@ -1138,6 +1194,7 @@ private:
                 row.push_back(blank                    ? TValue{}
                               : f.DataType == dtString ? TextValue(reinterpret_cast<const char*>(v))
                               : f.DataType == dtDate   ? TextValue(DateText(load(int32_t())))
+                              : f.DataType == dtBCD    ? RealValue(DecodeScaledFloat(load(int64_t())))
                               : f.DataType == dtFloat  ? RealValue(load(0.0))
                               : small                  ? IntValue(load(int16_t()))
                                                        : IntValue(load(int32_t())));
