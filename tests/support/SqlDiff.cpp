@@ -114,8 +114,9 @@ struct TColumn {
 struct TTable {
     std::string Name;
     std::vector<TColumn> Columns;
-    std::vector<int> Indexed;  // one secondary index per listed column
-    int Unique = -1;           // a column of a unique index (NULL is a key like any other)
+    std::vector<int> Indexed;          // one secondary index per listed column
+    std::vector<std::string> Options;  // each one's words before INDEX: DESC, NOCASE
+    int Unique = -1;                   // a column of a unique index (NULL is a key like any other)
     TRows Rows;
 };
 using TTables = std::vector<TTable>;
@@ -251,7 +252,12 @@ public:
                 table.Columns.push_back({prefix + std::to_string(++n[int(type)]), type, Int(4, 8)});
             }
             for (size_t c = 0; c < table.Columns.size(); ++c)
-                if (Chance(35)) table.Indexed.push_back(int(c));
+                if (Chance(35)) {
+                    table.Indexed.push_back(int(c));
+                    std::string options = Chance(30) ? "DESC " : "";
+                    if (table.Columns[c].Type == TType::Str && Chance(30)) options += "NOCASE ";
+                    table.Options.push_back(options);
+                }
             if (Chance(25)) {
                 table.Unique = int(Int(0, int(table.Columns.size()) - 1));
                 if (table.Columns[size_t(table.Unique)].Type == TType::Bool) table.Unique = -1;
@@ -1136,9 +1142,9 @@ public:
 
     void Create(const TTable& t) {
         Run(CreateText(t, false), {}, -1);
-        for (int c : t.Indexed)
-            Run("CREATE INDEX " + t.Name + "x" + std::to_string(c) + " ON " + t.Name + " (" +
-                    t.Columns[size_t(c)].Name + ")",
+        for (size_t i = 0; i < t.Indexed.size(); ++i)
+            Run("CREATE " + t.Options[i] + "INDEX " + t.Name + "x" + std::to_string(t.Indexed[i]) + " ON " +
+                    t.Name + " (" + t.Columns[size_t(t.Indexed[i])].Name + ")",
                 {}, -1);
         if (t.Unique >= 0)
             Run("CREATE UNIQUE INDEX " + t.Name + "u ON " + t.Name + " (" + t.Columns[size_t(t.Unique)].Name +
@@ -1538,7 +1544,8 @@ std::string TablesText(const TTables& tables, const std::string& statement) {
     for (const TTable& t : tables) {
         if (statement.find(t.Name) == std::string::npos) continue;
         s += "  " + CreateText(t, false) + "\n";
-        for (int c : t.Indexed) s += "    index on " + t.Columns[size_t(c)].Name + "\n";
+        for (size_t i = 0; i < t.Indexed.size(); ++i)
+            s += "    " + t.Options[i] + "index on " + t.Columns[size_t(t.Indexed[i])].Name + "\n";
         if (t.Unique >= 0) s += "    unique index on " + t.Columns[size_t(t.Unique)].Name + "\n";
         for (const TRow& row : t.Rows) s += "    " + RowText(row);
         if (t.Rows.empty()) s += "    no rows\n";
