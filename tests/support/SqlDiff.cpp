@@ -117,6 +117,7 @@ struct TTable {
     std::vector<int> Indexed;          // one secondary index per listed column
     std::vector<std::string> Options;  // each one's words before INDEX: DESC, NOCASE
     int Unique = -1;                   // a column of a unique index (NULL is a key like any other)
+    bool Primary = false;              // that index is the primary key
     TRows Rows;
 };
 using TTables = std::vector<TTable>;
@@ -261,6 +262,7 @@ public:
             if (Chance(25)) {
                 table.Unique = int(Int(0, int(table.Columns.size()) - 1));
                 if (table.Columns[size_t(table.Unique)].Type == TType::Bool) table.Unique = -1;
+                table.Primary = Chance(50);
             }
             std::set<std::string> keys;
             for (int r = t == big ? Int(60, 200) : Int(0, 12); r > 0; --r) {
@@ -1088,6 +1090,8 @@ std::string CreateText(const TTable& t, bool lite) {
         cols += (cols.empty() ? "" : ", ") + c.Name + " " + (lite ? lites : ours)[int(c.Type)] +
                 (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : "");
     }
+    if (t.Unique >= 0 && t.Primary && !lite)
+        cols += ", PRIMARY KEY (" + t.Columns[size_t(t.Unique)].Name + ")";
     return "CREATE TABLE " + t.Name + " (" + cols + ")";
 }
 
@@ -1146,7 +1150,7 @@ public:
             Run("CREATE " + t.Options[i] + "INDEX " + t.Name + "x" + std::to_string(t.Indexed[i]) + " ON " +
                     t.Name + " (" + t.Columns[size_t(t.Indexed[i])].Name + ")",
                 {}, -1);
-        if (t.Unique >= 0)
+        if (t.Unique >= 0 && !t.Primary)
             Run("CREATE UNIQUE INDEX " + t.Name + "u ON " + t.Name + " (" + t.Columns[size_t(t.Unique)].Name +
                     ")",
                 {}, -1);
@@ -1546,7 +1550,8 @@ std::string TablesText(const TTables& tables, const std::string& statement) {
         s += "  " + CreateText(t, false) + "\n";
         for (size_t i = 0; i < t.Indexed.size(); ++i)
             s += "    " + t.Options[i] + "index on " + t.Columns[size_t(t.Indexed[i])].Name + "\n";
-        if (t.Unique >= 0) s += "    unique index on " + t.Columns[size_t(t.Unique)].Name + "\n";
+        if (t.Unique >= 0 && !t.Primary)
+            s += "    unique index on " + t.Columns[size_t(t.Unique)].Name + "\n";
         for (const TRow& row : t.Rows) s += "    " + RowText(row);
         if (t.Rows.empty()) s += "    no rows\n";
     }
