@@ -972,8 +972,14 @@ private:
                 if (!Lite || e.Type != TType::Dec) break;
                 return "round((CAST(" + a[0] + " AS REAL) " + (e.Op == TOp::Mul ? "*" : "/") + " " + a[1] +
                        "), 2)";
+            case TOp::Sum:
+                if (Lite && e.Type == TType::Dec) return "round(SUM(" + a[0] + "), 2)";
+                break;
             case TOp::Add:
             case TOp::Sub:
+                // A decimal sum is exact: SQLite's, of doubles, is brought back to two places.
+                if (Lite && e.Type == TType::Dec)
+                    return "round((" + a[0] + (e.Op == TOp::Add ? " + " : " - ") + a[1] + "), 2)";
                 if (!Lite || e.Type != TType::Date) break;
                 return "date(" + a[0] + ", printf('%+d days', " +
                        (e.Op == TOp::Sub ? "-(" + a[1] + ")" : a[1]) + "))";
