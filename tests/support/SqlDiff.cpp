@@ -170,6 +170,7 @@ struct TOrder {
 
 struct TSelect {
     bool Distinct = false, Star = false, GroupByName = false;
+    bool NoCase = false;  // ORDER BY ... NOCASE: texts in order without regard to case
     std::vector<TExpr> Items;
     std::vector<TFrom> From;
     std::optional<TExpr> Where, Having;
@@ -788,6 +789,7 @@ private:
                 o.ByName = !s.Star && s.Items[size_t(o.Item)].Op == TOp::Column && Chance(30);
                 s.OrderBy.push_back(o);
             }
+            s.NoCase = Chance(20);
         }
         return s;
     }
@@ -917,7 +919,8 @@ private:
         if (s.Having) text += " HAVING " + Expr(*s.Having);
         for (size_t i = 0; i < s.OrderBy.size(); ++i)
             text += (i ? ", " : " ORDER BY ") + item(s.OrderBy[i].Item, s.OrderBy[i].ByName) +
-                    (s.OrderBy[i].Desc ? " DESC" : "");
+                    (s.NoCase && Lite ? " COLLATE NOCASE" : "") + (s.OrderBy[i].Desc ? " DESC" : "");
+        if (s.NoCase && !s.OrderBy.empty() && !Lite) text += " NOCASE";
         return text;
     }
 
@@ -1348,9 +1351,15 @@ bool SameRows(const TRows& a, const TRows& b) {
 // What differs between the two results of one SELECT (empty when they agree).
 std::string SelectDiffers(const TSelect& s, const TResult& ours, const TResult& lite) {
     if (!SameRows(ours.Rows, lite.Rows)) return "other rows";
+    auto folded = [&](TValue v) {  // texts that tie in a NOCASE order may come in either order
+        if (s.NoCase && v.Kind == TValue::Text)
+            std::transform(v.S.begin(), v.S.end(), v.S.begin(), ::tolower);
+        return v;
+    };
     for (size_t i = 0; i < ours.Rows.size(); ++i)
         for (const TOrder& o : s.OrderBy)
-            if (!Same(ours.Rows[i][size_t(o.Item)], lite.Rows[i][size_t(o.Item)])) return "another order";
+            if (!Same(folded(ours.Rows[i][size_t(o.Item)]), folded(lite.Rows[i][size_t(o.Item)])))
+                return "another order";
     return "";
 }
 
@@ -1524,7 +1533,9 @@ private:
                 for (TOrder& o : s.OrderBy) o.Item -= o.Item > int(i);
                 return true;
             }
-        if (Clear(s.Distinct, false) || Clear(s.OrderBy, {}) || Clear(s.MaxRows, -1)) return true;
+        if (Clear(s.Distinct, false) || Clear(s.OrderBy, {}) || Clear(s.NoCase, false) ||
+            Clear(s.MaxRows, -1))
+            return true;
         for (size_t i = 1; i < s.From.size(); ++i) {
             TFrom& f = s.From[i];
             if ((f.Join == TJoin::Left || f.Join == TJoin::Right) && Take()) {
