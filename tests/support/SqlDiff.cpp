@@ -665,6 +665,19 @@ private:
         items.Params = false;
         sub->Items = {ColumnValue(items, type, 0, Chance(70) ? 0 : 1)};
         sub->Distinct = Chance(20);
+        if (Chance(20)) {
+            // One aggregate row (NULL, or 0 for COUNT and AVG, when no row qualifies).
+            const std::vector<TOp> ops =
+                type == TType::Int    ? std::vector{TOp::CountStar, TOp::Count, TOp::Sum, TOp::Min, TOp::Max}
+                : type == TType::Real ? std::vector{TOp::Sum, TOp::Min, TOp::Max, TOp::Avg}
+                : type == TType::Dec  ? std::vector{TOp::Sum, TOp::Min, TOp::Max}
+                                      : std::vector{TOp::Min, TOp::Max};
+            const TOp op = Pick(ops);
+            const TType argType = op == TOp::Count ? AnyType() : op == TOp::Avg ? Numeric() : type;
+            sub->Items = {op == TOp::CountStar ? Node(op, type)
+                                               : Node(op, type, {ColumnValue(items, argType, 0, 0)})};
+            sub->Distinct = false;
+        }
         if (Chance(60)) sub->Where = Condition(inner, 1, false);
         TExpr e = Node(TOp::InSelect, TType::Bool, {ColumnValue(sc, type, src, 1)});
         e.Sub = sub;
