@@ -179,7 +179,7 @@ struct TSelect {
     int MaxRows = -1;
 };
 
-enum class TKind : uint8_t { Select, Insert, Update, Delete };
+enum class TKind : uint8_t { Select, Insert, Update, Delete, Begin, Commit, Rollback };
 
 struct TStatement {
     TKind Kind = TKind::Select;
@@ -281,6 +281,11 @@ public:
     TStatement Statement(const TTables& tables) {
         T = &tables;
         TStatement s;
+        if (Chance(6)) {  // a transaction starts, or the open one ends
+            s.Kind = !InTransaction ? TKind::Begin : Chance(50) ? TKind::Commit : TKind::Rollback;
+            InTransaction = !InTransaction;
+            return s;
+        }
         const int r = Int(0, 99);
         if (r < 55) {
             s.Query = Select(nullptr);
@@ -832,6 +837,7 @@ private:
 
     std::mt19937_64 G;
     std::map<std::string, int> Bound;  // the most rows a table can hold
+    bool InTransaction = false;
     const TTables* T = nullptr;
 };
 
@@ -883,6 +889,12 @@ public:
             }
             case TKind::Delete:
                 return "DELETE FROM " + s.Target + Where(s);
+            case TKind::Begin:
+                return "BEGIN";
+            case TKind::Commit:
+                return "COMMIT";
+            case TKind::Rollback:
+                return "ROLLBACK";
         }
         return "";
     }
@@ -1220,6 +1232,21 @@ public:
         return r;
     }
 
+    // BEGIN, COMMIT and ROLLBACK are the database's transaction calls here.
+    TResult Transaction(TKind kind) {
+        TResult r;
+        try {
+            if (kind == TKind::Begin) Database->StartTransaction();
+            if (kind == TKind::Commit) Database->Commit(true);
+            if (kind == TKind::Rollback) Database->Rollback();
+        } catch (const EZIZIVUEngineError& e) {
+            r.Failed = true;
+            r.Error = e.Message();
+        }
+        return r;
+    }
+    bool InTransaction() const { return Database->InTransaction(); }
+
 private:
     static TRows Rows(TDataCursor& c) {
         TRows rows;
@@ -1262,6 +1289,7 @@ public:
         Run("PRAGMA case_sensitive_like = ON");
     }
     ~TLite() { sqlite3_close(Db); }
+    bool InTransaction() const { return sqlite3_get_autocommit(Db) == 0; }
     TLite(const TLite&) = delete;
     TLite& operator=(const TLite&) = delete;
 
@@ -1383,21 +1411,43 @@ std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TL
     TParams params;
     const std::string ourText = OurText(tables, s, &params);
     const std::string liteText = LiteText(tables, s, options.ModelNullRules);
-    const TResult o = ours.Run(ourText, params, s.Kind == TKind::Select ? s.Query.MaxRows : -1);
-    const TResult l = lite.Run(liteText);
+    const bool transaction = s.Kind >= TKind::Begin;
+    const TResult o = transaction ? ours.Transaction(s.Kind)
+                                  : ours.Run(ourText, params, s.Kind == TKind::Select ? s.Query.MaxRows : -1);
+    // COMMIT and ROLLBACK without a transaction do nothing here.
+    const bool none = (s.Kind == TKind::Commit || s.Kind == TKind::Rollback) && !lite.InTransaction();
+    const TResult l = none ? TResult{} : lite.Run(liteText);
     bothFailed = o.Failed && l.Failed;
+    if (bothFailed && s.Kind != TKind::Select && !transaction && lite.InTransaction()) {
+        // A refused statement keeps what it did so far in an open transaction here, where
+        // SQLite takes back the statement alone: both give the transaction up.
+        ours.Transaction(TKind::Rollback);
+        lite.Run("ROLLBACK");
+        return "";
+    }
+    if (transaction && !o.Failed && !l.Failed) {
+        // Every table as the transaction left it.
+        for (const TTable& t : tables) {
+            const TResult to = ours.Run("SELECT * FROM " + t.Name, {}, -1);
+            const TResult tl = lite.Run("SELECT * FROM " + t.Name);
+            if (to.Failed || !SameRows(to.Rows, tl.Rows))
+                return "other rows in " + t.Name + " afterwards\n  ours:   " + RowsText(to) +
+                       "  SQLite: " + RowsText(tl);
+        }
+        return "";
+    }
     std::string what;
     if (o.Failed != l.Failed)
         what = o.Failed ? "refused by ours only: " + o.Error : "refused by SQLite only: " + l.Error;
     else if (!o.Failed && s.Kind == TKind::Select)
         what = SelectDiffers(s.Query, o, l);
-    else if (!o.Failed && o.Affected != l.Affected)
+    else if (!o.Failed && !transaction && o.Affected != l.Affected)
         what = "other rows affected";
     auto both = [](const TResult& x, const TResult& y) {
         return "  ours:   " + RowsText(x) + "  SQLite: " + RowsText(y);
     };
     std::string detail = both(o, l);
-    if (what.empty() && s.Kind != TKind::Select) {
+    if (what.empty() && s.Kind != TKind::Select && !transaction) {
         // The target's rows after the change, or after a refusal that must have left them.
         const TResult to = ours.Run("SELECT * FROM " + s.Target, {}, -1);
         const TResult tl = lite.Run("SELECT * FROM " + s.Target);
@@ -1596,8 +1646,12 @@ std::string Reduce(TTables tables, const std::vector<TStatement>& list, const TE
         // Before the statement the two sides agreed: SQLite's rows are those of both.
         TLite lite;
         for (const TTable& t : tables) lite.Create(t);
-        for (int i = 0; i < first.Index; ++i)
-            lite.Run(LiteText(tables, list[size_t(i)], options.ModelNullRules));
+        for (int i = 0; i < first.Index; ++i) {
+            const TStatement& s = list[size_t(i)];
+            if (lite.Run(LiteText(tables, s, options.ModelNullRules)).Failed && s.Kind != TKind::Select &&
+                s.Kind < TKind::Begin && lite.InTransaction())
+                lite.Run("ROLLBACK");  // as the run did
+        }
         for (TTable& t : tables) t.Rows = lite.Run("SELECT * FROM " + t.Name).Rows;
     }
     TStatement s = list[size_t(first.Index)];
