@@ -118,6 +118,7 @@ struct TTable {
     std::vector<std::string> Options;  // each one's words before INDEX: DESC, NOCASE
     int Unique = -1;                   // a column of a unique index (NULL is a key like any other)
     bool Primary = false;              // that index is the primary key
+    bool Memory = false;               // in the in-memory database: MEMORY before its name
     TRows Rows;
 };
 using TTables = std::vector<TTable>;
@@ -126,6 +127,11 @@ const TTable& Find(const TTables& tables, const std::string& name) {
     for (const TTable& t : tables)
         if (t.Name == name) return t;
     return tables.front();
+}
+
+// A table's name in our statements.
+std::string OurName(const TTable& t) {
+    return (t.Memory ? "MEMORY " : "") + t.Name;
 }
 
 // clang-format off
@@ -260,6 +266,7 @@ public:
                     if (table.Columns[c].Type == TType::Str && Chance(30)) options += "NOCASE ";
                     table.Options.push_back(options);
                 }
+            table.Memory = Chance(15);
             if (Chance(25)) {
                 table.Unique = int(Int(0, int(table.Columns.size()) - 1));
                 if (table.Columns[size_t(table.Unique)].Type == TType::Bool) table.Unique = -1;
@@ -281,7 +288,10 @@ public:
     TStatement Statement(const TTables& tables) {
         T = &tables;
         TStatement s;
-        if (Chance(6)) {  // a transaction starts, or the open one ends
+        // A transaction starts, or the open one ends (not over a table of the in-memory
+        // database, which has transactions of its own).
+        if (Chance(6) &&
+            std::none_of(tables.begin(), tables.end(), [](const TTable& t) { return t.Memory; })) {
             s.Kind = !InTransaction ? TKind::Begin : Chance(50) ? TKind::Commit : TKind::Rollback;
             InTransaction = !InTransaction;
             return s;
@@ -861,7 +871,7 @@ public:
                 std::string cols;
                 for (int c : s.Columns) cols += (cols.empty() ? "" : ", ") + target->Columns[size_t(c)].Name;
                 std::string text =
-                    "INSERT INTO " + s.Target + (s.ColumnList || Lite ? " (" + cols + ")" : "");
+                    "INSERT INTO " + Name(s.Target) + (s.ColumnList || Lite ? " (" + cols + ")" : "");
                 if (s.Values.empty()) {
                     if (!Lite) return text + " " + Select(s.Query, false);
                     std::string items;
@@ -885,10 +895,10 @@ public:
                     if (Lite) Written_[c.Name] = "(" + v + ")";
                 }
                 Written_.clear();
-                return "UPDATE " + s.Target + " SET " + sets + Where(s);
+                return "UPDATE " + Name(s.Target) + " SET " + sets + Where(s);
             }
             case TKind::Delete:
-                return "DELETE FROM " + s.Target + Where(s);
+                return "DELETE FROM " + Name(s.Target) + Where(s);
             case TKind::Begin:
                 return "BEGIN";
             case TKind::Commit:
@@ -900,6 +910,8 @@ public:
     }
 
 private:
+    std::string Name(const std::string& table) const { return Lite ? table : OurName(Find(Tables, table)); }
+
     // The condition of UPDATE or DELETE. This dialect decides every row before the first
     // changes (its sub-selects read the table as it was); SQLite is made to do the same by
     // choosing the rows in one sub-select.
@@ -931,7 +943,7 @@ private:
         text += " FROM ";
         for (const TFrom& f : s.From) {
             static const char* joins[] = {"", ", ", " JOIN ", " LEFT JOIN ", " RIGHT JOIN "};
-            text += joins[int(f.Join)] + f.Table + (f.Alias.empty() ? "" : " " + f.Alias);
+            text += joins[int(f.Join)] + Name(f.Table) + (f.Alias.empty() ? "" : " " + f.Alias);
             for (size_t i = 0; i < f.On.size(); ++i) text += (i ? " AND " : " ON ") + Expr(f.On[i]);
         }
         if (s.Where) text += " WHERE " + Expr(*s.Where);
@@ -1126,7 +1138,7 @@ std::string CreateText(const TTable& t, bool lite) {
     }
     if (t.Unique >= 0 && t.Primary && !lite)
         cols += ", PRIMARY KEY (" + t.Columns[size_t(t.Unique)].Name + ")";
-    return "CREATE TABLE " + t.Name + " (" + cols + ")";
+    return "CREATE TABLE " + (lite ? t.Name : OurName(t)) + " (" + cols + ")";
 }
 
 // A value as a field of the type takes it (Data points into this, so it is not copied).
@@ -1182,14 +1194,15 @@ public:
         Run(CreateText(t, false), {}, -1);
         for (size_t i = 0; i < t.Indexed.size(); ++i)
             Run("CREATE " + t.Options[i] + "INDEX " + t.Name + "x" + std::to_string(t.Indexed[i]) + " ON " +
-                    t.Name + " (" + t.Columns[size_t(t.Indexed[i])].Name + ")",
+                    OurName(t) + " (" + t.Columns[size_t(t.Indexed[i])].Name + ")",
                 {}, -1);
         if (t.Unique >= 0 && !t.Primary)
-            Run("CREATE UNIQUE INDEX " + t.Name + "u ON " + t.Name + " (" + t.Columns[size_t(t.Unique)].Name +
-                    ")",
+            Run("CREATE UNIQUE INDEX " + t.Name + "u ON " + OurName(t) + " (" +
+                    t.Columns[size_t(t.Unique)].Name + ")",
                 {}, -1);
         TDataCursor cursor(Database);
         cursor.SetTableName(t.Name);
+        cursor.SetInMemory(t.Memory);
         cursor.Open();
         std::vector<uint8_t> record(size_t(cursor.GetRecordSize()));
         for (const TRow& row : t.Rows) {
@@ -1428,7 +1441,7 @@ std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TL
     if (transaction && !o.Failed && !l.Failed) {
         // Every table as the transaction left it.
         for (const TTable& t : tables) {
-            const TResult to = ours.Run("SELECT * FROM " + t.Name, {}, -1);
+            const TResult to = ours.Run("SELECT * FROM " + OurName(t), {}, -1);
             const TResult tl = lite.Run("SELECT * FROM " + t.Name);
             if (to.Failed || !SameRows(to.Rows, tl.Rows))
                 return "other rows in " + t.Name + " afterwards\n  ours:   " + RowsText(to) +
@@ -1449,7 +1462,7 @@ std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TL
     std::string detail = both(o, l);
     if (what.empty() && s.Kind != TKind::Select && !transaction) {
         // The target's rows after the change, or after a refusal that must have left them.
-        const TResult to = ours.Run("SELECT * FROM " + s.Target, {}, -1);
+        const TResult to = ours.Run("SELECT * FROM " + OurName(Find(tables, s.Target)), {}, -1);
         const TResult tl = lite.Run("SELECT * FROM " + s.Target);
         if (to.Failed || !SameRows(to.Rows, tl.Rows)) {
             what = "other rows in " + s.Target + " afterwards";
