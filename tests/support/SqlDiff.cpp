@@ -1382,14 +1382,21 @@ bool SameRow(const TRow& a, const TRow& b) {
 
 // Whether every row of part has a row of its own in whole (equal counts: the same rows).
 bool Contained(TRows part, TRows whole) {
-    auto key = [](const TRow& r) {
-        std::string k;
-        for (const TValue& v : r) k += SortKey(v) + '\x1f';
-        return k;
+    // Each row's key is made once, not at every comparison of the sort.
+    auto sorted = [](TRows& rows) {
+        std::vector<std::pair<std::string, size_t>> keys(rows.size());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            for (const TValue& v : rows[i]) keys[i].first += SortKey(v) + '\x1f';
+            keys[i].second = i;
+        }
+        std::sort(keys.begin(), keys.end());
+        TRows out;
+        out.reserve(rows.size());
+        for (const auto& k : keys) out.push_back(std::move(rows[k.second]));
+        rows = std::move(out);
     };
-    auto byKey = [&](const TRow& x, const TRow& y) { return key(x) < key(y); };
-    std::sort(part.begin(), part.end(), byKey);
-    std::sort(whole.begin(), whole.end(), byKey);
+    sorted(part);
+    sorted(whole);
     if (part.size() == whole.size() && std::equal(part.begin(), part.end(), whole.begin(), SameRow))
         return true;
     // Reals near a rounding edge may sort apart: match them one by one.
