@@ -33,7 +33,7 @@ namespace {
 
 // ---- Values, tables, statements ----------------------------------------------------------
 
-enum class TType : uint8_t { Int, Real, Str, Bool, Date, Dec };  // Dec: DECIMAL(10,2)
+enum class TType : uint8_t { Int, Real, Str, Bool, Date, Dec, Time };  // Dec: DECIMAL(10,2)
 
 struct TValue {
     enum TKind : uint8_t { Null, Int, Real, Text } Kind = Null;
@@ -64,6 +64,18 @@ int32_t DayNumber(const std::string& text) {
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 305;  // days from 1 March of the year 0, moved to 1 January 1 as day 1
 }
+// Times are texts 'HH:MM:SS' on both sides; this engine stores milliseconds of the day.
+int32_t TimeMs(const std::string& text) {
+    int h = 0, m = 0, sec = 0;
+    std::sscanf(text.c_str(), "%d:%d:%d", &h, &m, &sec);
+    return ((h * 60 + m) * 60 + sec) * 1000;
+}
+std::string TimeText(int32_t ms) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%02d:%02d:%02d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60);
+    return b;
+}
+
 std::string DateText(int32_t day) {
     const int z = day + 305, era = z / 146097, doe = z - era * 146097;
     const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
@@ -138,7 +150,7 @@ std::string OurName(const TTable& t) {
 enum class TOp : uint8_t {
     Column, Const, Param, Neg, Add, Sub, Mul, Div, Concat, Upper, Lower,
     Abs, Round, Substring, TrimLeading, TrimTrailing, TrimBoth, Replace, Pos, Occurs, If, Cast,
-    Year, Month, Day, DayOfWeek, Days, Truth,
+    Year, Month, Day, DayOfWeek, Days, Truth, Hour, Minute, Second,
     Eq, Ne, Lt, Gt, Le, Ge, And, Or, Not, IsNull, IsNotNull, Between, InList, Like, InSelect,
     CountStar, Count, Sum, Min, Max, Avg
 };
@@ -250,13 +262,14 @@ public:
         for (int t = 1; t <= 3; ++t) {
             TTable table;
             table.Name = "t" + std::to_string(t);
-            int n[6] = {};
+            int n[7] = {};
             std::vector<TType> types{TType::Int, TType::Real, TType::Str, TType::Date, TType::Dec};
             if (Chance(40)) types.push_back(TType::Bool);
+            if (Chance(40)) types.push_back(TType::Time);
             for (int extra = Int(0, 2); extra > 0; --extra) types.push_back(TType(Int(0, 2)));
             std::shuffle(types.begin(), types.end(), G);
             for (TType type : types) {
-                const char prefix = "nfsbdm"[int(type)];
+                const char prefix = "nfsbdmt"[int(type)];
                 table.Columns.push_back({prefix + std::to_string(++n[int(type)]), type, Int(4, 8)});
             }
             for (size_t c = 0; c < table.Columns.size(); ++c)
@@ -317,7 +330,8 @@ public:
             }
             std::vector<TType> shape;
             for (int c : s.Columns) shape.push_back(target.Columns[size_t(c)].Type);
-            if (Chance(25) && std::count(shape.begin(), shape.end(), TType::Bool) == 0) {
+            if (Chance(25) && std::count(shape.begin(), shape.end(), TType::Bool) == 0 &&
+                std::count(shape.begin(), shape.end(), TType::Time) == 0) {
                 s.Query = Select(&shape);
                 // Tables stay small enough for joins of three: at most as many rows as the
                 // statements could have put there.
@@ -366,6 +380,7 @@ private:
         if (nulls && Chance(15)) return {};
         if (type == TType::Int) return IntValue(Int(-2, 8));
         if (type == TType::Bool) return IntValue(Int(0, 1));
+        if (type == TType::Time) return TextValue(TimeText(Int(10800, 75599) * 1000));  // 03:00 to 20:59
         if (type == TType::Dec) return RealValue(Int(-8, 12) * 0.25);
         if (type == TType::Date) return TextValue(DateText(DayNumber("2023-12-20") + Int(0, 90)));
         return type == TType::Real ? RealValue(Int(-4, 10) * 0.5) : TextValue(RandomText(1, 2, "abB"));
@@ -619,8 +634,28 @@ private:
         if (Chance(3))  // a date's year, compared
             return Comparison(Node(TOp::Year, TType::Int, {ColOf(sc.Sources[size_t(src)], TType::Date)}),
                               Constant(TType::Int, IntValue(Int(2023, 2024))));
-        // A boolean column standing alone, or compared with TRUE or FALSE.
         const auto& columns = sc.Sources[size_t(src)].Table->Columns;
+        if (Chance(10) && std::any_of(columns.begin(), columns.end(),
+                                      [](const TColumn& c) { return c.Type == TType::Time; })) {
+            // A time of the row (now and then seconds added as milliseconds, never past
+            // midnight: this dialect's times do not wrap), or one of its parts, against
+            // constants.
+            TExpr t = ColOf(sc.Sources[size_t(src)], TType::Time);
+            if (Chance(40))
+                t = Node(TOp::Add, TType::Time, {t, Constant(TType::Int, IntValue(Int(-3600, 3600) * 1000))});
+            const int k = Int(0, 2);
+            if (k == 0) {
+                static const TOp parts[] = {TOp::Hour, TOp::Minute, TOp::Second};
+                return Comparison(Node(parts[Int(0, 2)], TType::Int, {t}),
+                                  Constant(TType::Int, IntValue(Int(0, 30))));
+            }
+            if (k == 1)
+                return Negatable(Node(TOp::Between, TType::Bool,
+                                      {t, Constant(TType::Time, RandomValue(TType::Time, false)),
+                                       Constant(TType::Time, RandomValue(TType::Time, false))}));
+            return Comparison(t, Constant(TType::Time, RandomValue(TType::Time, false)));
+        }
+        // A boolean column standing alone, or compared with TRUE or FALSE.
         if (Chance(10) && std::any_of(columns.begin(), columns.end(),
                                       [](const TColumn& c) { return c.Type == TType::Bool; })) {
             TExpr b = ColOf(sc.Sources[size_t(src)], TType::Bool);
@@ -832,6 +867,7 @@ private:
         none.Written = true;
         const int r = Int(0, 99);
         if (r < 10) return NullConstant(c.Type);
+        if (c.Type == TType::Time) return Constant(c.Type, RandomValue(c.Type, false));
         if (r < 30)
             return Constant(c.Type, RandomValue(c.Type, true),
                             c.Type == TType::Dec ? TOp::Const : TOp::Param);
@@ -844,6 +880,7 @@ private:
         if (Chance(10)) return NullConstant(c.Type);
         if (c.Type == TType::Bool)
             return Constant(c.Type, RandomValue(c.Type, false), Chance(30) ? TOp::Param : TOp::Const);
+        if (c.Type == TType::Time) return Constant(c.Type, RandomValue(c.Type, false));
         TScope values = sc;
         values.SubSelects = false;
         values.Written = true;
@@ -1025,6 +1062,9 @@ private:
                 // A decimal sum is exact: SQLite's, of doubles, is brought back to two places.
                 if (Lite && e.Type == TType::Dec)
                     return "round((" + a[0] + (e.Op == TOp::Add ? " + " : " - ") + a[1] + "), 2)";
+                if (Lite && e.Type == TType::Time)  // milliseconds added, whole seconds here
+                    return "time(" + a[0] + ", printf('%+d seconds', " + (e.Op == TOp::Sub ? "-" : "") + "(" +
+                           a[1] + ") / 1000))";
                 if (!Lite || e.Type != TType::Date) break;
                 return "date(" + a[0] + ", printf('%+d days', " +
                        (e.Op == TOp::Sub ? "-(" + a[1] + ")" : a[1]) + "))";
@@ -1074,7 +1114,13 @@ private:
             {TOp::DayOfWeek,
              {"EXTRACT(DAYOFWEEK FROM $0)", "coalesce(CAST(strftime('%w', $0) AS INTEGER) + 1, 0)"}},
             {TOp::Days, {"($0 - $1)", "CAST(julianday($0) - julianday($1) AS INTEGER)"}},
-            {TOp::Truth, {"$0", "($0 IS 1)"}},  // a boolean column standing alone: = TRUE
+            {TOp::Truth, {"$0", "($0 IS 1)"}},
+            {TOp::Hour, {"EXTRACT(HOUR FROM $0)", "coalesce(CAST(strftime('%H', $0) AS INTEGER), 0)"}},
+            {TOp::Minute, {"EXTRACT(MINUTE FROM $0)", "coalesce(CAST(strftime('%M', $0) AS INTEGER), 0)"}},
+            {TOp::Second,
+             {"EXTRACT(SECOND FROM $0)",
+              "coalesce(CAST(strftime('%S', $0) AS INTEGER), 0)"}},  // a boolean column standing alone: =
+                                                                     // TRUE
             {TOp::Eq, {"($0 = $1)", "($0 IS $1)"}},
             {TOp::Ne, {"($0 <> $1)", "($0 IS NOT $1)"}},
             {TOp::Lt, {"($0 < $1)", "coalesce(($0 < $1), 0)"}},
@@ -1135,9 +1181,9 @@ struct TResult {
 std::string CreateText(const TTable& t, bool lite) {
     std::string cols;
     for (const TColumn& c : t.Columns) {
-        static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE", "DECIMAL(10,2)"};
-        static const char* lites[] = {"INTEGER", "REAL", "TEXT",
-                                      "INTEGER", "TEXT", "REAL"};  // booleans 0 and 1
+        static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE", "DECIMAL(10,2)", "TIME"};
+        static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER",
+                                      "TEXT",    "REAL", "TEXT"};  // booleans 0 and 1
         cols += (cols.empty() ? "" : ", ") + c.Name + " " + (lite ? lites : ours)[int(c.Type)] +
                 (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : "");
     }
@@ -1162,7 +1208,11 @@ struct TFieldBytes {
                 break;
             case TType::Int:
             case TType::Date:
-                I = type == TType::Int ? int32_t(v.Number()) : v.Kind == TValue::Text ? DayNumber(v.S) : 0;
+            case TType::Time:
+                I = type == TType::Int       ? int32_t(v.Number())
+                    : v.Kind != TValue::Text ? 0
+                    : type == TType::Date    ? DayNumber(v.S)
+                                             : TimeMs(v.S);
                 Data = &I, Size = 4;
                 break;
             case TType::Real:
@@ -1286,6 +1336,7 @@ private:
                 row.push_back(blank                    ? TValue{}
                               : f.DataType == dtString ? TextValue(reinterpret_cast<const char*>(v))
                               : f.DataType == dtDate   ? TextValue(DateText(load(int32_t())))
+                              : f.DataType == dtTime   ? TextValue(TimeText(load(int32_t())))
                               : f.DataType == dtBCD    ? RealValue(DecodeScaledFloat(load(int64_t())))
                               : f.DataType == dtFloat  ? RealValue(load(0.0))
                               : small                  ? IntValue(load(int16_t()))
