@@ -403,7 +403,7 @@ private:
     TType Numeric() { return Chance(50) ? TType::Int : TType::Real; }
     // The type of a value written to a column of the type: a number now and then of the other.
     TType WrittenType(TType column) {
-        return column == TType::Int || column == TType::Real ? Chance(20) ? Numeric() : column : column;
+        return (column == TType::Int || column == TType::Real) && Chance(20) ? Numeric() : column;
     }
     // NULL, or for a text the empty text that stands for it.
     TExpr NullConstant(TType type) {
@@ -427,7 +427,7 @@ private:
             if (src < 0) return Constant(type, RandomValue(type, false));
             if (Chance(30)) return Function(sc, type, src, depth);
             return Node(Chance(50) ? TOp::Add : TOp::Sub, type,
-                        {DateOf(sc, src, depth - 1), Constant(TType::Int, IntValue(Int(-3, 40)))});
+                        {Of(sc, TType::Date, src, depth - 1), Constant(TType::Int, IntValue(Int(-3, 40)))});
         }
         if (type == TType::Dec && src < 0) return Constant(type, RandomValue(type, false));
         if (Chance(30)) return Function(sc, type, src, depth);
@@ -475,7 +475,17 @@ private:
         TExpr e = Value(sc, type, src, depth);
         return e.Op == TOp::Const ? column : e;
     }
-    TExpr DateOf(const TScope& sc, int src, int depth) { return Of(sc, TType::Date, src, depth); }
+
+    // IF over a condition of the row (no sub-selects and no markers inside); branches of a
+    // type that constants do not have are of the row as well.
+    TExpr If(const TScope& sc, TType type, int src, int depth) {
+        TScope inner = sc;
+        inner.SubSelects = false;
+        inner.Params = false;
+        const bool ofRow = type == TType::Date || type == TType::Dec;
+        auto branch = [&] { return ofRow ? Of(sc, type, src, depth - 1) : Value(sc, type, src, depth - 1); };
+        return Node(TOp::If, type, {IfCondition(inner, src, depth - 1), branch(), branch()});
+    }
 
     // A function of the expression language; its constant arguments are constants of the
     // kinds the language takes there (positions from 1, single trim characters).
@@ -483,25 +493,9 @@ private:
         auto sub = [&](TType t) { return Value(sc, t, src, depth - 1); };
         auto text = [&](int lo, int hi) { return Constant(TType::Str, TextValue(RandomText(lo, hi))); };
         const int k = Int(src < 0 ? 1 : 0, 4);
-        if (type == TType::Dec) {
-            if (k == 0) {
-                TScope inner = sc;
-                inner.SubSelects = false;
-                inner.Params = false;
-                return Node(TOp::If, type,
-                            {IfCondition(inner, src, depth - 1), Of(sc, type, src, depth - 1),
-                             Of(sc, type, src, depth - 1)});
-            }
-            return Node(TOp::Abs, type, {Of(sc, type, src, depth - 1)});
-        }
-        if (type == TType::Date) {
-            TScope inner = sc;
-            inner.SubSelects = false;
-            inner.Params = false;
-            return Node(
-                TOp::If, type,
-                {IfCondition(inner, src, depth - 1), DateOf(sc, src, depth - 1), DateOf(sc, src, depth - 1)});
-        }
+        if (type == TType::Dec)
+            return k == 0 ? If(sc, type, src, depth) : Node(TOp::Abs, type, {Of(sc, type, src, depth - 1)});
+        if (type == TType::Date) return If(sc, type, src, depth);
         if (type == TType::Int && src >= 0 && Chance(30)) {
             // A part of a date, or the days between two.
             // Not the year: this dialect's integers are 32 bits wide, and a product of a few
@@ -509,8 +503,9 @@ private:
             static const TOp parts[] = {TOp::Month, TOp::Day, TOp::DayOfWeek, TOp::Days};
             const TOp op = parts[Int(0, 3)];
             if (op == TOp::Days)
-                return Node(op, type, {DateOf(sc, src, depth - 1), DateOf(sc, src, depth - 1)});
-            return Node(op, type, {DateOf(sc, src, depth - 1)});
+                return Node(op, type,
+                            {Of(sc, TType::Date, src, depth - 1), Of(sc, TType::Date, src, depth - 1)});
+            return Node(op, type, {Of(sc, TType::Date, src, depth - 1)});
         }
         if (k == 4) {
             // CAST between the number types, and of an integer to a text of a width.
@@ -521,13 +516,7 @@ private:
             if (type == TType::Str) e.Args.push_back(Constant(TType::Int, IntValue(Int(1, 6))));
             return e;
         }
-        if (k == 0) {
-            // IF over a condition of the row: no sub-selects and no markers inside.
-            TScope inner = sc;
-            inner.SubSelects = false;
-            inner.Params = false;
-            return Node(TOp::If, type, {IfCondition(inner, src, depth - 1), sub(type), sub(type)});
-        }
+        if (k == 0) return If(sc, type, src, depth);
         switch (type) {
             case TType::Int:
                 if (k == 1) return Node(TOp::Abs, type, {sub(type)});
@@ -1114,13 +1103,10 @@ private:
             {TOp::DayOfWeek,
              {"EXTRACT(DAYOFWEEK FROM $0)", "coalesce(CAST(strftime('%w', $0) AS INTEGER) + 1, 0)"}},
             {TOp::Days, {"($0 - $1)", "CAST(julianday($0) - julianday($1) AS INTEGER)"}},
-            {TOp::Truth, {"$0", "($0 IS 1)"}},
+            {TOp::Truth, {"$0", "($0 IS 1)"}},  // a boolean column standing alone: = TRUE
             {TOp::Hour, {"EXTRACT(HOUR FROM $0)", "coalesce(CAST(strftime('%H', $0) AS INTEGER), 0)"}},
             {TOp::Minute, {"EXTRACT(MINUTE FROM $0)", "coalesce(CAST(strftime('%M', $0) AS INTEGER), 0)"}},
-            {TOp::Second,
-             {"EXTRACT(SECOND FROM $0)",
-              "coalesce(CAST(strftime('%S', $0) AS INTEGER), 0)"}},  // a boolean column standing alone: =
-                                                                     // TRUE
+            {TOp::Second, {"EXTRACT(SECOND FROM $0)", "coalesce(CAST(strftime('%S', $0) AS INTEGER), 0)"}},
             {TOp::Eq, {"($0 = $1)", "($0 IS $1)"}},
             {TOp::Ne, {"($0 <> $1)", "($0 IS NOT $1)"}},
             {TOp::Lt, {"($0 < $1)", "coalesce(($0 < $1), 0)"}},
@@ -1501,15 +1487,18 @@ std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TL
         lite.Run("ROLLBACK");
         return "";
     }
+    // A table's rows on both sides, and how they differ (empty when they agree).
+    auto rowsOf = [&](const TTable& t) -> std::string {
+        const TResult to = ours.Run("SELECT * FROM " + OurName(t), {}, -1);
+        const TResult tl = lite.Run("SELECT * FROM " + t.Name);
+        if (!to.Failed && SameRows(to.Rows, tl.Rows)) return "";
+        return "other rows in " + t.Name + " afterwards\n  ours:   " + RowsText(to) +
+               "  SQLite: " + RowsText(tl);
+    };
     if (transaction && !o.Failed && !l.Failed) {
         // Every table as the transaction left it.
-        for (const TTable& t : tables) {
-            const TResult to = ours.Run("SELECT * FROM " + OurName(t), {}, -1);
-            const TResult tl = lite.Run("SELECT * FROM " + t.Name);
-            if (to.Failed || !SameRows(to.Rows, tl.Rows))
-                return "other rows in " + t.Name + " afterwards\n  ours:   " + RowsText(to) +
-                       "  SQLite: " + RowsText(tl);
-        }
+        for (const TTable& t : tables)
+            if (std::string differs = rowsOf(t); !differs.empty()) return differs;
         return "";
     }
     std::string what;
@@ -1519,20 +1508,9 @@ std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TL
         what = SelectDiffers(s.Query, o, l);
     else if (!o.Failed && !transaction && o.Affected != l.Affected)
         what = "other rows affected";
-    auto both = [](const TResult& x, const TResult& y) {
-        return "  ours:   " + RowsText(x) + "  SQLite: " + RowsText(y);
-    };
-    std::string detail = both(o, l);
-    if (what.empty() && s.Kind != TKind::Select && !transaction) {
-        // The target's rows after the change, or after a refusal that must have left them.
-        const TResult to = ours.Run("SELECT * FROM " + OurName(Find(tables, s.Target)), {}, -1);
-        const TResult tl = lite.Run("SELECT * FROM " + s.Target);
-        if (to.Failed || !SameRows(to.Rows, tl.Rows)) {
-            what = "other rows in " + s.Target + " afterwards";
-            detail = both(to, tl);
-        }
-    }
-    return what.empty() ? "" : what + "\n" + detail;
+    if (!what.empty()) return what + "\n  ours:   " + RowsText(o) + "  SQLite: " + RowsText(l);
+    // The target's rows after the change, or after a refusal that must have left them.
+    return s.Kind == TKind::Select ? "" : rowsOf(Find(tables, s.Target));
 }
 
 // A statement as a report shows it: our text with its settings, and SQLite's text.
