@@ -84,8 +84,9 @@ void InvertKeyBytes(uint8_t* key, int32_t length);
 // at least 251 bytes, and at least the source's and the target's extent when those are
 // larger (a string of size n takes n + 1 bytes). The first 251 bytes are cleared before
 // the target is written; a string target is cut to its size. targetDecimals is the scale
-// of a BCD target. False when a text does not convert or the source type has no
-// conversions (0, 3, 13, 14, above 15).
+// of a BCD target. False when a text does not convert, the source type has no
+// conversions (0, 3, 13, 14, above 15) or the pair has none (a date to a number, a boolean
+// to a float, a time to a date, and the like).
 bool ConvertFieldValue(TEngineDataType sourceType, int32_t sourceSize, TEngineDataType targetType,
                        int32_t targetSize, void* buffer, uint8_t targetDecimals);
 // The zero-terminated text in buffer becomes the stored form of a date, time or time stamp.

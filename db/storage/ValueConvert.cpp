@@ -1,6 +1,8 @@
 // Conversions of stored values between types and from text.
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "db/storage/Encodings.h"
@@ -47,8 +49,12 @@ void Store(uint8_t* p, T v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// An integer into the width of a smallint, integer or word target.
+// An integer into the width of a smallint, integer or word target. A value the width
+// cannot hold does not convert: stored, it would read back as another number.
 void StoreInteger(uint8_t* p, TEngineDataType t, int64_t v) {
+    const int64_t low = t == dtSmallInt ? INT16_MIN : t == dtWord ? 0 : INT32_MIN;
+    const int64_t high = t == dtSmallInt ? INT16_MAX : t == dtWord ? UINT16_MAX : INT32_MAX;
+    if (v < low || v > high) throw EConvertError("'" + std::to_string(v) + "' is out of range");
     switch (t) {
         case dtSmallInt:
             Store<int16_t>(p, static_cast<int16_t>(v));
@@ -97,6 +103,32 @@ void StoreBytes(uint8_t* p, int32_t targetSize, const uint8_t* src, int32_t sour
     int32_t n = sourceSize < targetSize ? sourceSize : targetSize;
     if (n > 0) std::memcpy(p, src, n);
     if (targetSize > n) std::memset(p + n, 0, targetSize - n);
+}
+
+// The pairs of distinct types that have a conversion. Any other pair has no value to give:
+// a date is no number, a boolean no float, a time no date.
+bool Converts(TEngineDataType s, TEngineDataType t) {
+    const bool number = IsIntegerType(t) || t == dtFloat || t == dtBCD;
+    switch (s) {
+        case dtString:
+            return number || t == dtDate || t == dtBoolean || t == dtTime || t == dtTimeStamp;
+        case dtDate:
+        case dtTime:
+            return t == dtString || t == dtTimeStamp;
+        case dtBoolean:
+            return t == dtString || IsIntegerType(t) || t == dtBCD;
+        case dtSmallInt:
+        case dtInteger:
+        case dtWord:
+        case dtBCD:
+            return t == dtString || t == dtBoolean || number;
+        case dtFloat:
+            return t == dtString || number;
+        case dtTimeStamp:
+            return t == dtString || t == dtDate || t == dtTime;
+        default:
+            return false;
+    }
 }
 
 // Day number of 9999-12-31, the last day a date text can show.
@@ -153,6 +185,9 @@ bool ConvertFieldValue(TEngineDataType sourceType, int32_t sourceSize, TEngineDa
             StoreBytes(buf, targetSize, v, n);
             return true;
         }
+        // Reported as a value that does not convert, so that a restructure puts it to its
+        // caller as a loss instead of storing a zero in its place.
+        if (S != T && !Converts(S, T)) return false;
         if (S == T) {
             if (S == dtString)
                 StoreText(buf, targetSize, text);

@@ -363,6 +363,19 @@ TEST_F(Conversions, ValuesTooLargeForTheTargetFail) {
     EXPECT_EQ(Text(), "");
     PutText("900000000000000");
     EXPECT_FALSE(ConvertFieldValue(dtString, 20, dtBCD, 8, Buf, 4));
+    // Integers narrowed beyond the target's width, never wrapped into another number.
+    Put<int32_t>(100000);
+    EXPECT_FALSE(ConvertFieldValue(dtInteger, 4, dtSmallInt, 2, Buf, 0));
+    EXPECT_EQ(Get<int32_t>(), 0);
+    Put<int32_t>(-1);
+    EXPECT_FALSE(ConvertFieldValue(dtInteger, 4, dtWord, 2, Buf, 0));
+    Put<double>(3.9e10);
+    EXPECT_FALSE(ConvertFieldValue(dtFloat, 8, dtInteger, 4, Buf, 0));
+    PutText("40000");
+    EXPECT_FALSE(ConvertFieldValue(dtString, 20, dtSmallInt, 2, Buf, 0));
+    Put<int32_t>(-32768);
+    ASSERT_TRUE(ConvertFieldValue(dtInteger, 4, dtSmallInt, 2, Buf, 0));
+    EXPECT_EQ(Get<int16_t>(), -32768);
 }
 
 TEST_F(Conversions, StoredDatesOutsideTheCalendarFail) {
@@ -406,6 +419,18 @@ TEST_F(Conversions, UnconvertibleSourcesFail) {
     for (TEngineDataType s : {0, 3, 13, 14, 16}) {
         Put<int32_t>(5);
         EXPECT_FALSE(ConvertFieldValue(s, 4, dtInteger, 4, Buf, 0)) << int(s);
+    }
+}
+
+// A pair without a conversion is a value that does not convert, never a zero of the target.
+TEST_F(Conversions, PairsWithoutAConversionFail) {
+    const std::pair<TEngineDataType, TEngineDataType> pairs[] = {
+        {dtBoolean, dtFloat}, {dtDate, dtInteger}, {dtDate, dtFloat}, {dtTime, dtSmallInt},
+        {dtFloat, dtDate},    {dtInteger, dtTime}, {dtFloat, dtBoolean}, {dtTime, dtDate}, {dtString, dtBlob}};
+    for (const auto& [from, to] : pairs) {
+        Put<int32_t>(738000);
+        EXPECT_FALSE(ConvertFieldValue(from, 4, to, 8, Buf, 0)) << int(from) << " to " << int(to);
+        EXPECT_EQ(Get<int64_t>(), 0);
     }
 }
 
