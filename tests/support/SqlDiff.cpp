@@ -123,14 +123,19 @@ struct TColumn {
     int Width = 0;  // CHAR columns
 };
 
+struct TIndex {  // a secondary index of one column
+    int Column = 0;
+    std::string Options;  // the words before INDEX: DESC, NOCASE
+    std::string Name;
+};
+
 struct TTable {
     std::string Name;
     std::vector<TColumn> Columns;
-    std::vector<int> Indexed;          // one secondary index per listed column
-    std::vector<std::string> Options;  // each one's words before INDEX: DESC, NOCASE
-    int Unique = -1;                   // a column of a unique index (NULL is a key like any other)
-    bool Primary = false;              // that index is the primary key
-    bool Memory = false;               // in the in-memory database: MEMORY before its name
+    std::vector<TIndex> Indexes;
+    int Unique = -1;       // a column of a unique index (NULL is a key like any other)
+    bool Primary = false;  // that index is the primary key
+    bool Memory = false;   // in the in-memory database: MEMORY before its name
     TRows Rows;
 };
 using TTables = std::vector<TTable>;
@@ -197,7 +202,28 @@ struct TSelect {
     int MaxRows = -1;
 };
 
-enum class TKind : uint8_t { Select, Insert, Update, Delete, Begin, Commit, Rollback };
+// Data statements, definition statements, transactions.
+enum class TKind : uint8_t {
+    Select,
+    Insert,
+    Update,
+    Delete,
+    CreateIndex,
+    DropIndex,
+    Alter,
+    Begin,
+    Commit,
+    Rollback
+};
+
+// One change of ALTER TABLE.
+struct TAlteration {
+    enum TWhat : uint8_t { Add, Redefine, Drop, AddPrimary, DropPrimary } What = Add;
+    std::string Name;  // the column as it was named (Redefine, Drop, AddPrimary)
+    TColumn Column;    // Add: the new column; Redefine: its name and type afterwards
+    bool NewName = false, NewType = false;
+    int At = 0;  // Add, Redefine: the position it takes, from 1 (0: none written)
+};
 
 struct TStatement {
     TKind Kind = TKind::Select;
@@ -207,6 +233,12 @@ struct TStatement {
     std::vector<int> Columns;   // INSERT columns (all when no list), UPDATE SET columns
     std::vector<TExpr> Values;  // INSERT VALUES, SET values
     std::optional<TExpr> Where;
+    TIndex Index;                          // CREATE INDEX, DROP INDEX
+    std::vector<TAlteration> Alterations;  // ALTER TABLE
+    bool NoBackup = false;
+    std::vector<int> From;  // ALTER TABLE: each column's position before it (-1: added)
+    // The tables' definitions (no rows) the statement is written for, and after it.
+    std::shared_ptr<const TTables> Schema, After;
 };
 
 TExpr Node(TOp op, TType type, std::vector<TExpr> args = {}) {
@@ -237,6 +269,21 @@ bool HasColumn(const TExpr& e) {
 
 // The tables an expression may name: each with the name that qualifies its columns
 // ("" unqualified).
+// Type changes of a column with no conversion: its values go.
+bool Unconverted(TType from, TType to) {
+    return (from == TType::Bool && to == TType::Real) || (from == TType::Date && to == TType::Int) ||
+           (from == TType::Time && to == TType::Int) || (from == TType::Int && to == TType::Date);
+}
+// Type changes that both sides make alike: integers and reals both ways (cut toward zero), an
+// integer to its decimal text, texts to another width, decimals to reals and integers,
+// booleans to integers, and those without a conversion.
+bool Modelled(TType from, TType to) {
+    static const std::set<std::pair<TType, TType>> alike = {
+        {TType::Int, TType::Real}, {TType::Int, TType::Str}, {TType::Real, TType::Int},
+        {TType::Dec, TType::Real}, {TType::Dec, TType::Int}, {TType::Bool, TType::Int}};
+    return from == to || alike.contains({from, to}) || Unconverted(from, to);
+}
+
 struct TSource {
     const TTable* Table;
     std::string Name;
@@ -273,12 +320,7 @@ public:
                 table.Columns.push_back({prefix + std::to_string(++n[int(type)]), type, Int(4, 8)});
             }
             for (size_t c = 0; c < table.Columns.size(); ++c)
-                if (Chance(35)) {
-                    table.Indexed.push_back(int(c));
-                    std::string options = Chance(30) ? "DESC " : "";
-                    if (table.Columns[c].Type == TType::Str && Chance(30)) options += "NOCASE ";
-                    table.Options.push_back(options);
-                }
+                if (Chance(35)) table.Indexes.push_back(NewIndex(table, int(c)));
             table.Memory = Chance(15);
             if (Chance(25)) {
                 table.Unique = int(Int(0, int(table.Columns.size()) - 1));
@@ -295,10 +337,22 @@ public:
             Bound[table.Name] = int(table.Rows.size());
             out.push_back(table);
         }
+        auto schema = std::make_shared<TTables>(out);
+        for (TTable& t : *schema) t.Rows.clear();
+        Current = schema;
         return out;
     }
 
-    TStatement Statement(const TTables& tables) {
+    // The next statement over the tables as the statements so far left them.
+    TStatement Statement() {
+        TStatement s = Next(*Current);
+        s.Schema = Current;
+        if (s.After) Current = s.After;
+        return s;
+    }
+
+private:
+    TStatement Next(const TTables& tables) {
         T = &tables;
         TStatement s;
         // A transaction starts, or the open one ends (not over a table of the in-memory
@@ -309,6 +363,8 @@ public:
             InTransaction = !InTransaction;
             return s;
         }
+        // Definitions change outside transactions (SQLite's would be taken back with them).
+        if (!InTransaction && Chance(3)) return Definition(tables[size_t(Int(0, 2))]);
         const int r = Int(0, 99);
         if (r < 55) {
             s.Query = Select(nullptr);
@@ -362,7 +418,148 @@ public:
         return s;
     }
 
-private:
+    // CREATE INDEX, DROP INDEX or ALTER TABLE.
+    TStatement Definition(const TTable& target) {
+        TStatement s;
+        s.Target = target.Name;
+        auto after = std::make_shared<TTables>(*T);
+        TTable& t =
+            *std::find_if(after->begin(), after->end(), [&](const TTable& x) { return x.Name == s.Target; });
+        const int r = Int(0, 99);
+        if (r < 25) {
+            s.Kind = TKind::CreateIndex;
+            s.Index = NewIndex(t, Int(0, int(t.Columns.size()) - 1));
+            t.Indexes.push_back(s.Index);
+        } else if (r < 40 && !t.Indexes.empty()) {
+            s.Kind = TKind::DropIndex;
+            const auto i = t.Indexes.begin() + Int(0, int(t.Indexes.size()) - 1);
+            s.Index = *i;
+            t.Indexes.erase(i);
+        } else {
+            s.Kind = TKind::Alter;
+            s.NoBackup = Chance(50);
+            s.From.resize(t.Columns.size());
+            for (size_t c = 0; c < s.From.size(); ++c) s.From[c] = int(c);
+            // A primary key changes alone: the statement's column changes come first whatever
+            // their order, and it has one primary key clause.
+            const bool primary = Chance(15) && (t.Unique < 0 || t.Primary);
+            for (int n = primary ? 1 : Int(1, 3); n > 0; --n) Alter(t, s, primary);
+        }
+        s.After = after;
+        return s;
+    }
+
+    // One change of ALTER TABLE, applied to t; the indexes and the unique column follow their
+    // columns.
+    void Alter(TTable& t, TStatement& s, bool primary) {
+        const int n = int(t.Columns.size());
+        std::vector<int> ids(static_cast<size_t>(n));  // each column's position before this change
+        for (int c = 0; c < n; ++c) ids[size_t(c)] = c;
+        auto indexed = [&](int c) {
+            return std::any_of(t.Indexes.begin(), t.Indexes.end(),
+                               [&](const TIndex& i) { return i.Column == c; });
+        };
+        // The statements need a column of each type but BOOLEAN and TIME in every table.
+        auto spare = [&](int c) {
+            const TType type = t.Columns[size_t(c)].Type;
+            return type == TType::Bool || type == TType::Time ||
+                   std::count_if(t.Columns.begin(), t.Columns.end(),
+                                 [&](const TColumn& x) { return x.Type == type; }) > 1;
+        };
+        auto move = [&](int from, int to) {
+            auto shift = [&](auto& v) {
+                auto x = v[size_t(from)];
+                v.erase(v.begin() + from);
+                v.insert(v.begin() + to, x);
+            };
+            shift(t.Columns), shift(s.From), shift(ids);
+        };
+        TAlteration a;
+        const int r = Int(0, 99);
+        std::vector<int> droppable;
+        for (int c = 0; c < n; ++c)
+            if (spare(c) && !indexed(c) && (c != t.Unique || t.Primary)) droppable.push_back(c);
+        if (primary && t.Unique < 0) {
+            // Both refuse it over duplicate values, and the run of the tables ends there.
+            a.What = TAlteration::AddPrimary;
+            std::vector<int> keys;
+            for (int c = 0; c < n; ++c)
+                if (t.Columns[size_t(c)].Type != TType::Bool) keys.push_back(c);
+            t.Unique = Pick(keys);
+            t.Primary = true;
+            a.Name = t.Columns[size_t(t.Unique)].Name;
+        } else if (primary) {
+            a.What = TAlteration::DropPrimary;
+            t.Unique = -1;
+            t.Primary = false;
+        } else if (r < 20 && !droppable.empty()) {
+            // A primary key's column takes the primary key with it.
+            a.What = TAlteration::Drop;
+            const int c = Pick(droppable);
+            a.Name = t.Columns[size_t(c)].Name;
+            t.Columns.erase(t.Columns.begin() + c), s.From.erase(s.From.begin() + c),
+                ids.erase(ids.begin() + c);
+            if (c == t.Unique) t.Unique = -1, t.Primary = false;
+        } else if (r < 60) {
+            a.What = TAlteration::Redefine;
+            const int c = Int(0, n - 1);
+            TColumn& col = t.Columns[size_t(c)];
+            a.Name = col.Name;
+            a.Column = col;
+            // A new type, when the change from the type the column had before the statement
+            // (the one change the table sees) is one that SQLite's side models.
+            if (Chance(40) && c != t.Unique && (col.Type == TType::Str || spare(c))) {
+                static const std::map<TType, std::vector<TType>> types = {
+                    {TType::Int, {TType::Real, TType::Str, TType::Date}},
+                    {TType::Real, {TType::Int}},
+                    {TType::Str, {TType::Str}},
+                    {TType::Dec, {TType::Real, TType::Int}},
+                    {TType::Bool, {TType::Int, TType::Real}},
+                    {TType::Date, {TType::Int}},
+                    {TType::Time, {TType::Int}}};
+                const TType to = Pick(types.at(col.Type));
+                const int from = s.From[size_t(c)];
+                if (Modelled(from < 0 ? to : Find(*T, t.Name).Columns[size_t(from)].Type, to)) {
+                    a.NewType = true;
+                    a.Column.Type = to;
+                    a.Column.Width = Int(1, 8);
+                }
+            }
+            if (Chance(50) || (!a.NewType && Chance(50))) {
+                a.NewName = true;
+                a.Column.Name = FreshName(a.Column.Type);
+            }
+            col = a.Column;
+            if (Chance(35) || (!a.NewType && !a.NewName)) {
+                a.At = Int(1, n);
+                move(c, a.At - 1);
+            }
+        } else {
+            a.What = TAlteration::Add;
+            const TType type = TType(Int(0, 6));
+            a.Column = {FreshName(type), type, Int(1, 8)};
+            a.At = Chance(50) ? Int(1, n) : 0;
+            const int at = a.At ? a.At - 1 : n;
+            t.Columns.insert(t.Columns.begin() + at, a.Column);
+            s.From.insert(s.From.begin() + at, -1);
+            ids.insert(ids.begin() + at, -1);
+        }
+        auto place = [&](int old) { return int(std::find(ids.begin(), ids.end(), old) - ids.begin()); };
+        for (TIndex& i : t.Indexes) i.Column = place(i.Column);
+        if (t.Unique >= 0 && a.What != TAlteration::AddPrimary) t.Unique = place(t.Unique);
+        s.Alterations.push_back(a);
+    }
+
+    // A secondary index on the column, now and then descending or case-insensitive.
+    TIndex NewIndex(const TTable& t, int column) {
+        TIndex i{column, Chance(30) ? "DESC " : "", t.Name + "i" + std::to_string(++Names)};
+        if (t.Columns[size_t(column)].Type == TType::Str && Chance(30)) i.Options += "NOCASE ";
+        return i;
+    }
+    std::string FreshName(TType type) {
+        return std::string(1, "nfsbdmt"[int(type)]) + std::to_string(++Names + 10);
+    }
+
     int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(G); }
     bool Chance(int percent) { return Int(0, 99) < percent; }
     template <class T>
@@ -880,11 +1077,51 @@ private:
     std::map<std::string, int> Bound;  // the most rows a table can hold
     bool InTransaction = false;
     const TTables* T = nullptr;
+    std::shared_ptr<const TTables> Current;  // the definitions as the statements so far left them
+    int Names = 0;                           // of indexes and added columns
 };
 
 using TParams = std::vector<std::pair<TType, TValue>>;  // a marker's type and value
 
 // ---- The two texts of a statement --------------------------------------------------------
+
+std::string TypeText(const TColumn& c, bool lite) {
+    static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE", "DECIMAL(10,2)", "TIME"};
+    static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER",
+                                  "TEXT",    "REAL", "TEXT"};  // booleans 0 and 1
+    return (lite ? lites : ours)[int(c.Type)] +
+           (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : std::string());
+}
+
+std::string CreateText(const TTable& t, bool lite, const std::string& name = "") {
+    std::string cols;
+    for (const TColumn& c : t.Columns) cols += (cols.empty() ? "" : ", ") + c.Name + " " + TypeText(c, lite);
+    if (t.Unique >= 0 && t.Primary && !lite)
+        cols += ", PRIMARY KEY (" + t.Columns[size_t(t.Unique)].Name + ")";
+    return "CREATE TABLE " + (!name.empty() ? name : lite ? t.Name : OurName(t)) + " (" + cols + ")";
+}
+
+std::string IndexText(const TTable& t, const TIndex& i, bool lite) {
+    return "CREATE " + (lite ? "" : i.Options) + "INDEX " + i.Name + " ON " + (lite ? t.Name : OurName(t)) +
+           " (" + t.Columns[size_t(i.Column)].Name + ")";
+}
+
+// SQLite's unique index of the table: NULL is one key, as in this dialect.
+std::string LiteUniqueText(const TTable& t) {
+    return "CREATE UNIQUE INDEX " + t.Name + "u ON " + t.Name + " (coalesce(" +
+           t.Columns[size_t(t.Unique)].Name + ", x'00'))";
+}
+
+// SQLite's form of a column's values after ALTER TABLE changed its type.
+std::string Converted(const TColumn& from, const TColumn& to) {
+    if (Unconverted(from.Type, to.Type)) return "NULL";
+    if (to.Type == TType::Str) {
+        const std::string text = from.Type == TType::Str ? from.Name : "CAST(" + from.Name + " AS TEXT)";
+        return "NULLIF(substr(" + text + ", 1, " + std::to_string(to.Width) + "), '')";
+    }
+    if (from.Type == to.Type) return from.Name;
+    return "CAST(" + from.Name + (to.Type == TType::Int ? " AS INTEGER)" : " AS REAL)");
+}
 
 // Ours: the statement as written, parameters as markers. SQLite's: the same statement with
 // this dialect's rules spelt out, parameters as constants.
@@ -930,6 +1167,14 @@ public:
             }
             case TKind::Delete:
                 return "DELETE FROM " + Name(s.Target) + Where(s);
+            case TKind::CreateIndex:
+                return IndexText(*target, s.Index, Lite);
+            case TKind::DropIndex:
+                return Lite ? "DROP INDEX IF EXISTS " + s.Index.Name
+                            : "DROP INDEX " + std::string(target->Memory ? "MEMORY " : "") + s.Target + "." +
+                                  s.Index.Name;
+            case TKind::Alter:
+                return Lite ? Rebuild(s) : Alter(s);
             case TKind::Begin:
                 return "BEGIN";
             case TKind::Commit:
@@ -942,6 +1187,50 @@ public:
 
 private:
     std::string Name(const std::string& table) const { return Lite ? table : OurName(Find(Tables, table)); }
+
+    std::string Alter(const TStatement& s) const {
+        std::string text;
+        for (const TAlteration& a : s.Alterations) {
+            const std::string at = a.At ? " AT " + std::to_string(a.At) : "";
+            text += text.empty() ? " " : ", ";
+            switch (a.What) {
+                case TAlteration::Add:
+                    text += "ADD " + a.Column.Name + " " + TypeText(a.Column, false) + at;
+                    break;
+                case TAlteration::Redefine:
+                    text += "REDEFINE " + a.Name + (a.NewName ? " " + a.Column.Name : "") +
+                            (a.NewType ? " " + TypeText(a.Column, false) : "") + at;
+                    break;
+                case TAlteration::Drop:
+                    text += "DROP " + a.Name;
+                    break;
+                case TAlteration::AddPrimary:
+                    text += "ADD PRIMARY KEY (" + a.Name + ")";
+                    break;
+                case TAlteration::DropPrimary:
+                    text += "DROP PRIMARY KEY";
+                    break;
+            }
+        }
+        return "ALTER TABLE " + Name(s.Target) + text + (s.NoBackup ? " NOBACKUP" : "");
+    }
+
+    // SQLite has no ALTER TABLE of this reach: a new table takes the rows, each column from
+    // the one it was, and the old one's place, all or nothing.
+    static std::string Rebuild(const TStatement& s) {
+        const TTable& before = Find(*s.Schema, s.Target);
+        const TTable& after = Find(*s.After, s.Target);
+        std::string values;
+        for (size_t c = 0; c < after.Columns.size(); ++c)
+            values += (c ? ", " : "") +
+                      (s.From[c] < 0 ? std::string("NULL")
+                                     : Converted(before.Columns[size_t(s.From[c])], after.Columns[c]));
+        const std::string name = s.Target + "_new";
+        return "SAVEPOINT rebuild; " + CreateText(after, true, name) + "; INSERT INTO " + name + " SELECT " +
+               values + " FROM " + s.Target + "; DROP TABLE " + s.Target + "; ALTER TABLE " + name +
+               " RENAME TO " + s.Target + "; " + (after.Unique >= 0 ? LiteUniqueText(after) + "; " : "") +
+               "RELEASE rebuild";
+    }
 
     // The condition of UPDATE or DELETE. This dialect decides every row before the first
     // changes (its sub-selects read the table as it was); SQLite is made to do the same by
@@ -1148,11 +1437,11 @@ private:
     std::map<std::string, std::string> Written_;
 };
 
-std::string OurText(const TTables& tables, const TStatement& s, TParams* params = nullptr) {
-    return TRender(tables, false, true, params).Statement(s);
+std::string OurText(const TStatement& s, TParams* params = nullptr) {
+    return TRender(*s.Schema, false, true, params).Statement(s);
 }
-std::string LiteText(const TTables& tables, const TStatement& s, bool modelNull) {
-    return TRender(tables, true, modelNull).Statement(s);
+std::string LiteText(const TStatement& s, bool modelNull) {
+    return TRender(*s.Schema, true, modelNull).Statement(s);
 }
 
 // ---- The two databases -------------------------------------------------------------------
@@ -1163,20 +1452,6 @@ struct TResult {
     TRows Rows;
     int64_t Affected = 0;
 };
-
-std::string CreateText(const TTable& t, bool lite) {
-    std::string cols;
-    for (const TColumn& c : t.Columns) {
-        static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE", "DECIMAL(10,2)", "TIME"};
-        static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER",
-                                      "TEXT",    "REAL", "TEXT"};  // booleans 0 and 1
-        cols += (cols.empty() ? "" : ", ") + c.Name + " " + (lite ? lites : ours)[int(c.Type)] +
-                (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : "");
-    }
-    if (t.Unique >= 0 && t.Primary && !lite)
-        cols += ", PRIMARY KEY (" + t.Columns[size_t(t.Unique)].Name + ")";
-    return "CREATE TABLE " + (lite ? t.Name : OurName(t)) + " (" + cols + ")";
-}
 
 // A value as a field of the type takes it (Data points into this, so it is not copied).
 struct TFieldBytes {
@@ -1233,10 +1508,7 @@ public:
 
     void Create(const TTable& t) {
         Run(CreateText(t, false), {}, -1);
-        for (size_t i = 0; i < t.Indexed.size(); ++i)
-            Run("CREATE " + t.Options[i] + "INDEX " + t.Name + "x" + std::to_string(t.Indexed[i]) + " ON " +
-                    OurName(t) + " (" + t.Columns[size_t(t.Indexed[i])].Name + ")",
-                {}, -1);
+        for (const TIndex& i : t.Indexes) Run(IndexText(t, i, false), {}, -1);
         if (t.Unique >= 0 && !t.Primary)
             Run("CREATE UNIQUE INDEX " + t.Name + "u ON " + OurName(t) + " (" +
                     t.Columns[size_t(t.Unique)].Name + ")",
@@ -1350,10 +1622,7 @@ public:
 
     void Create(const TTable& t) {
         Run(CreateText(t, true));
-        // NULL as a key: one NULL at most, as in this dialect.
-        if (t.Unique >= 0)
-            Run("CREATE UNIQUE INDEX " + t.Name + "u ON " + t.Name + " (coalesce(" +
-                t.Columns[size_t(t.Unique)].Name + ", x'00'))");
+        if (t.Unique >= 0) Run(LiteUniqueText(t));
         for (const TRow& row : t.Rows) {
             std::string values;
             for (const TValue& v : row) values += (values.empty() ? "" : ", ") + Literal(v);
@@ -1361,14 +1630,26 @@ public:
         }
     }
 
+    // Runs each statement of the text; the rows are the last one's. A text that opens a
+    // savepoint is taken back whole when one of its statements fails.
     TResult Run(const std::string& text) {
         TResult r;
+        for (const char* next = text.c_str(); *next && !r.Failed;) r = One(next, next);
+        if (r.Failed && text.starts_with("SAVEPOINT ")) Run("ROLLBACK TO rebuild; RELEASE rebuild");
+        return r;
+    }
+
+private:
+    TResult One(const char* text, const char*& next) {
+        TResult r;
         sqlite3_stmt* s = nullptr;
-        if (sqlite3_prepare_v2(Db, text.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+        if (sqlite3_prepare_v2(Db, text, -1, &s, &next) != SQLITE_OK) {
             r.Failed = true;
             r.Error = sqlite3_errmsg(Db);
             return r;
         }
+        while (*next == ' ') ++next;
+        if (!s) return r;  // nothing but blanks
         int rc;
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
             TRow row;
@@ -1391,7 +1672,6 @@ public:
         return r;
     }
 
-private:
     sqlite3* Db = nullptr;
 };
 
@@ -1468,11 +1748,11 @@ std::string SelectDiffers(const TSelect& s, const TResult& ours, const TResult& 
 
 // What differs when the statement runs on both (empty when they agree); whether both
 // refused it goes to bothFailed.
-std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TLite& lite,
-                 const TStatement& s, bool& bothFailed) {
+std::string Step(const TOptions& options, TOurs& ours, TLite& lite, const TStatement& s, bool& bothFailed) {
+    const TTables& tables = *s.Schema;
     TParams params;
-    const std::string ourText = OurText(tables, s, &params);
-    const std::string liteText = LiteText(tables, s, options.ModelNullRules);
+    const std::string ourText = OurText(s, &params);
+    const std::string liteText = LiteText(s, options.ModelNullRules);
     const bool transaction = s.Kind >= TKind::Begin;
     const TResult o = transaction ? ours.Transaction(s.Kind)
                                   : ours.Run(ourText, params, s.Kind == TKind::Select ? s.Query.MaxRows : -1);
@@ -1506,7 +1786,7 @@ std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TL
         what = o.Failed ? "refused by ours only: " + o.Error : "refused by SQLite only: " + l.Error;
     else if (!o.Failed && s.Kind == TKind::Select)
         what = SelectDiffers(s.Query, o, l);
-    else if (!o.Failed && !transaction && o.Affected != l.Affected)
+    else if (!o.Failed && s.Kind <= TKind::Delete && o.Affected != l.Affected)
         what = "other rows affected";
     if (!what.empty()) return what + "\n  ours:   " + RowsText(o) + "  SQLite: " + RowsText(l);
     // The target's rows after the change, or after a refusal that must have left them.
@@ -1514,15 +1794,15 @@ std::string Step(const TTables& tables, const TOptions& options, TOurs& ours, TL
 }
 
 // A statement as a report shows it: our text with its settings, and SQLite's text.
-std::string StatementText(const TTables& tables, const TStatement& s, bool modelNull) {
+std::string StatementText(const TStatement& s, bool modelNull) {
     TParams params;
-    std::string text = "  statement: " + OurText(tables, s, &params) + "\n";
+    std::string text = "  statement: " + OurText(s, &params) + "\n";
     if (s.Kind == TKind::Select && s.Query.MaxRows >= 0)
         text += "  MaxRowCount: " + std::to_string(s.Query.MaxRows) + "\n";
     for (size_t i = 0; i < params.size(); ++i)
         text +=
             (i ? " " : "  parameters: ") + Literal(params[i].second) + (i + 1 == params.size() ? "\n" : "");
-    return text + "  as SQLite runs it: " + LiteText(tables, s, modelNull) + "\n";
+    return text + "  as SQLite runs it: " + LiteText(s, modelNull) + "\n";
 }
 
 // ---- Runs in a child process -------------------------------------------------------------
@@ -1532,6 +1812,7 @@ enum class TEndKind : uint8_t { Agreed, Mismatch, Crash };
 struct TEnd {
     TEndKind Kind = TEndKind::Agreed;
     int Index = -1;  // of the statement that failed
+    int Ran = 0;     // statements run
     int64_t BothFailed = 0;
     std::string Text;
 };
@@ -1550,13 +1831,15 @@ TEnd RunForked(const TTables& tables, const std::vector<TStatement>& list, const
         for (const TStatement& s : list) {
             link.Send('.');
             bool both = false;
-            const std::string differs = Step(tables, options, ours, lite, s, both);
+            const std::string differs = Step(options, ours, lite, s, both);
             if (both) link.Send('e');
             if (!differs.empty()) {
                 link.Send('M');
                 for (char c : differs) link.Send(c);
                 return 1;
             }
+            // The statements after it were written for the definitions it would have made.
+            if (both && s.Kind >= TKind::CreateIndex && s.Kind <= TKind::Alter) return 0;
         }
         return 0;
     });
@@ -1565,7 +1848,8 @@ TEnd RunForked(const TTables& tables, const std::vector<TStatement>& list, const
     TEnd e;
     const size_t m = said.find('M');
     const std::string steps = said.substr(0, m);
-    e.Index = int(std::count(steps.begin(), steps.end(), '.')) - 1;
+    e.Ran = int(std::count(steps.begin(), steps.end(), '.'));
+    e.Index = e.Ran - 1;
     e.BothFailed = std::count(steps.begin(), steps.end(), 'e');
     if (end.ExitedWith(0)) return e;
     e.Kind = end.ExitedWith(1) ? TEndKind::Mismatch : TEndKind::Crash;
@@ -1682,8 +1966,8 @@ std::string TablesText(const TTables& tables, const std::string& statement) {
     for (const TTable& t : tables) {
         if (statement.find(t.Name) == std::string::npos) continue;
         s += "  " + CreateText(t, false) + "\n";
-        for (size_t i = 0; i < t.Indexed.size(); ++i)
-            s += "    " + t.Options[i] + "index on " + t.Columns[size_t(t.Indexed[i])].Name + "\n";
+        for (const TIndex& i : t.Indexes)
+            s += "    " + i.Options + "index " + i.Name + " on " + t.Columns[size_t(i.Column)].Name + "\n";
         if (t.Unique >= 0 && !t.Primary)
             s += "    unique index on " + t.Columns[size_t(t.Unique)].Name + "\n";
         for (const TRow& row : t.Rows) s += "    " + RowText(row);
@@ -1702,10 +1986,12 @@ std::string Reduce(TTables tables, const std::vector<TStatement>& list, const TE
         for (const TTable& t : tables) lite.Create(t);
         for (int i = 0; i < first.Index; ++i) {
             const TStatement& s = list[size_t(i)];
-            if (lite.Run(LiteText(tables, s, options.ModelNullRules)).Failed && s.Kind != TKind::Select &&
+            if (lite.Run(LiteText(s, options.ModelNullRules)).Failed && s.Kind != TKind::Select &&
                 s.Kind < TKind::Begin && lite.InTransaction())
                 lite.Run("ROLLBACK");  // as the run did
         }
+        // The definitions as the statements before it left them.
+        tables = *list[size_t(first.Index)].Schema;
         for (TTable& t : tables) t.Rows = lite.Run("SELECT * FROM " + t.Name).Rows;
     }
     TStatement s = list[size_t(first.Index)];
@@ -1750,8 +2036,8 @@ std::string Reduce(TTables tables, const std::vector<TStatement>& list, const TE
             }
         }
     }
-    const std::string text = OurText(tables, s);
-    return TablesText(tables, text) + StatementText(tables, s, options.ModelNullRules) +
+    const std::string text = OurText(s);
+    return TablesText(tables, text) + StatementText(s, options.ModelNullRules) +
            last.Text.substr(last.Text.find('\n') + 1);
 }
 
@@ -1772,11 +2058,11 @@ TOutcome Run(const TOptions& options, std::ostream* progress) {
         std::vector<TStatement> list;
         for (int64_t n = std::min<int64_t>(options.CaseStatements, options.Count - out.Statements); n > 0;
              --n)
-            list.push_back(g.Statement(tables));
+            list.push_back(g.Statement());
         const TEnd end = RunForked(tables, list, options);
         out.BothFailed += end.BothFailed;
         if (end.Kind == TEndKind::Agreed) {
-            out.Statements += int64_t(list.size());
+            out.Statements += end.Ran;
             if (progress && (c + 1) % 50 == 0)
                 *progress << out.Statements << " statements, " << out.BothFailed << " refused by both"
                           << std::endl;
@@ -1791,7 +2077,7 @@ TOutcome Run(const TOptions& options, std::ostream* progress) {
         out.Report = "Statement " + std::to_string(out.Statements + end.Index) + " of seed " +
                      std::to_string(options.Seed) + " (tables " + std::to_string(c) + ", their statement " +
                      std::to_string(end.Index) + "): " + end.Text.substr(0, end.Text.find('\n')) +
-                     "\n  met as: " + OurText(tables, list[size_t(end.Index)]) + "\n  reduced:\n" +
+                     "\n  met as: " + OurText(list[size_t(end.Index)]) + "\n  reduced:\n" +
                      Reduce(tables, list, end, options);
         out.Statements += end.Index;
         return out;
