@@ -425,8 +425,9 @@ TEST_F(Conversions, UnconvertibleSourcesFail) {
 // A pair without a conversion is a value that does not convert, never a zero of the target.
 TEST_F(Conversions, PairsWithoutAConversionFail) {
     const std::pair<TEngineDataType, TEngineDataType> pairs[] = {
-        {dtBoolean, dtFloat}, {dtDate, dtInteger}, {dtDate, dtFloat}, {dtTime, dtSmallInt},
-        {dtFloat, dtDate},    {dtInteger, dtTime}, {dtFloat, dtBoolean}, {dtTime, dtDate}, {dtString, dtBlob}};
+        {dtBoolean, dtFloat}, {dtDate, dtInteger}, {dtDate, dtFloat},
+        {dtTime, dtSmallInt}, {dtFloat, dtDate},   {dtInteger, dtTime},
+        {dtFloat, dtBoolean}, {dtTime, dtDate},    {dtString, dtBlob}};
     for (const auto& [from, to] : pairs) {
         Put<int32_t>(738000);
         EXPECT_FALSE(ConvertFieldValue(from, 4, to, 8, Buf, 0)) << int(from) << " to " << int(to);
