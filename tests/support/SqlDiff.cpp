@@ -121,7 +121,11 @@ struct TColumn {
     std::string Name;
     TType Type;
     int Width = 0;  // CHAR columns
+    int Kind = 0;   // INTEGER columns stored as 0 INTEGER, 1 SMALLINT, 2 WORD
 };
+
+// The values an INTEGER column of the kind holds.
+const std::pair<int, int> KindRange[] = {{INT32_MIN, INT32_MAX}, {-32768, 32767}, {0, 65535}};
 
 struct TIndex {  // a secondary index of one column
     int Column = 0;
@@ -317,7 +321,9 @@ public:
             std::shuffle(types.begin(), types.end(), G);
             for (TType type : types) {
                 const char prefix = "nfsbdmt"[int(type)];
-                table.Columns.push_back({prefix + std::to_string(++n[int(type)]), type, Int(4, 8)});
+                const int no = ++n[int(type)];
+                table.Columns.push_back(
+                    {prefix + std::to_string(no), type, Int(4, 8), no > 1 ? IntKind(type) : 0});
             }
             for (size_t c = 0; c < table.Columns.size(); ++c)
                 if (Chance(35)) table.Indexes.push_back(NewIndex(table, int(c)));
@@ -330,7 +336,10 @@ public:
             std::set<std::string> keys;
             for (int r = t == big ? Int(60, 200) : Int(0, 12); r > 0; --r) {
                 TRow row;
-                for (const TColumn& c : table.Columns) row.push_back(RandomValue(c.Type, true));
+                for (const TColumn& c : table.Columns) {
+                    row.push_back(RandomValue(c.Type, true));
+                    if (c.Kind == 2 && row.back().I < 0) row.back().I = -row.back().I;
+                }
                 if (table.Unique < 0 || keys.insert(SortKey(row[size_t(table.Unique)])).second)
                     table.Rows.push_back(row);
             }
@@ -459,12 +468,13 @@ private:
             return std::any_of(t.Indexes.begin(), t.Indexes.end(),
                                [&](const TIndex& i) { return i.Column == c; });
         };
-        // The statements need a column of each type but BOOLEAN and TIME in every table.
+        // The statements need a column of each type but BOOLEAN and TIME in every table, and
+        // an INTEGER one stored in 32 bits.
         auto spare = [&](int c) {
-            const TType type = t.Columns[size_t(c)].Type;
-            return type == TType::Bool || type == TType::Time ||
+            const TColumn& col = t.Columns[size_t(c)];
+            return col.Type == TType::Bool || col.Type == TType::Time || col.Kind != 0 ||
                    std::count_if(t.Columns.begin(), t.Columns.end(),
-                                 [&](const TColumn& x) { return x.Type == type; }) > 1;
+                                 [&](const TColumn& x) { return x.Type == col.Type && x.Kind == 0; }) > 1;
         };
         auto move = [&](int from, int to) {
             auto shift = [&](auto& v) {
@@ -510,7 +520,7 @@ private:
             // (the one change the table sees) is one that SQLite's side models.
             if (Chance(40) && c != t.Unique && (col.Type == TType::Str || spare(c))) {
                 static const std::map<TType, std::vector<TType>> types = {
-                    {TType::Int, {TType::Real, TType::Str, TType::Date}},
+                    {TType::Int, {TType::Real, TType::Str, TType::Date, TType::Int}},
                     {TType::Real, {TType::Int}},
                     {TType::Str, {TType::Str}},
                     {TType::Dec, {TType::Real, TType::Int}},
@@ -523,6 +533,7 @@ private:
                     a.NewType = true;
                     a.Column.Type = to;
                     a.Column.Width = Int(1, 8);
+                    a.Column.Kind = IntKind(to);
                 }
             }
             if (Chance(50) || (!a.NewType && Chance(50))) {
@@ -537,7 +548,7 @@ private:
         } else {
             a.What = TAlteration::Add;
             const TType type = TType(Int(0, 6));
-            a.Column = {FreshName(type), type, Int(1, 8)};
+            a.Column = {FreshName(type), type, Int(1, 8), IntKind(type)};
             a.At = Chance(50) ? Int(1, n) : 0;
             const int at = a.At ? a.At - 1 : n;
             t.Columns.insert(t.Columns.begin() + at, a.Column);
@@ -549,6 +560,11 @@ private:
         if (t.Unique >= 0 && a.What != TAlteration::AddPrimary) t.Unique = place(t.Unique);
         s.Alterations.push_back(a);
     }
+
+    // How an INTEGER column stores its values; now and then in 16 bits, signed or not. Those
+    // are written and read, but not named in expressions: this dialect's types keep them
+    // apart from INTEGER (IF takes one type, WORD arithmetic stays WORD).
+    int IntKind(TType type) { return type != TType::Int ? 0 : Chance(15) ? 1 : Chance(8) ? 2 : 0; }
 
     // A secondary index on the column, now and then descending or case-insensitive.
     TIndex NewIndex(const TTable& t, int column) {
@@ -592,7 +608,7 @@ private:
     TExpr ColOf(const TSource& s, TType type) {
         std::vector<int> fit;
         for (size_t c = 0; c < s.Table->Columns.size(); ++c)
-            if (s.Table->Columns[c].Type == type) fit.push_back(int(c));
+            if (s.Table->Columns[c].Type == type && s.Table->Columns[c].Kind == 0) fit.push_back(int(c));
         return Col(s, Pick(fit));
     }
 
@@ -1085,10 +1101,17 @@ using TParams = std::vector<std::pair<TType, TValue>>;  // a marker's type and v
 
 // ---- The two texts of a statement --------------------------------------------------------
 
+// A column's type; SQLite's refuses the values a 16-bit column cannot hold, as this dialect
+// refuses to store them.
 std::string TypeText(const TColumn& c, bool lite) {
     static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE", "DECIMAL(10,2)", "TIME"};
     static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER",
                                   "TEXT",    "REAL", "TEXT"};  // booleans 0 and 1
+    static const char* kinds[] = {"INTEGER", "SMALLINT", "WORD"};
+    if (c.Type == TType::Int && c.Kind != 0)
+        return lite ? "INTEGER CHECK (" + c.Name + " BETWEEN " + std::to_string(KindRange[c.Kind].first) +
+                          " AND " + std::to_string(KindRange[c.Kind].second) + ")"
+                    : kinds[c.Kind];
     return (lite ? lites : ours)[int(c.Type)] +
            (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : std::string());
 }
@@ -1119,8 +1142,13 @@ std::string Converted(const TColumn& from, const TColumn& to) {
         const std::string text = from.Type == TType::Str ? from.Name : "CAST(" + from.Name + " AS TEXT)";
         return "NULLIF(substr(" + text + ", 1, " + std::to_string(to.Width) + "), '')";
     }
-    if (from.Type == to.Type) return from.Name;
-    return "CAST(" + from.Name + (to.Type == TType::Int ? " AS INTEGER)" : " AS REAL)");
+    const std::string value =
+        from.Type == to.Type ? from.Name
+                             : "CAST(" + from.Name + (to.Type == TType::Int ? " AS INTEGER)" : " AS REAL)");
+    // A value a 16-bit column cannot hold does not convert.
+    if (to.Type != TType::Int || to.Kind == 0) return value;
+    return "CASE WHEN " + value + " BETWEEN " + std::to_string(KindRange[to.Kind].first) + " AND " +
+           std::to_string(KindRange[to.Kind].second) + " THEN " + value + " END";
 }
 
 // Ours: the statement as written, parameters as markers. SQLite's: the same statement with
@@ -1461,7 +1489,8 @@ struct TFieldBytes {
     double D = 0;
     const void* Data = nullptr;
     int32_t Size = 0;
-    TFieldBytes(TType type, const TValue& v) {
+    TFieldBytes(TType type, const TValue& v, int kind = 0) {
+        if (type == TType::Int && kind != 0) type = TType::Bool;  // 16 bits
         switch (type) {
             case TType::Bool:
                 B = int16_t(v.I);
@@ -1521,7 +1550,7 @@ public:
         for (const TRow& row : t.Rows) {
             cursor.InitRecord(record.data());
             for (size_t c = 0; c < row.size(); ++c) {
-                const TFieldBytes v(t.Columns[c].Type, row[c]);
+                const TFieldBytes v(t.Columns[c].Type, row[c], t.Columns[c].Kind);
                 cursor.PutField(int32_t(c + 1), record.data(),
                                 row[c].Kind == TValue::Null ? nullptr : v.Data);
             }
@@ -1598,6 +1627,7 @@ private:
                               : f.DataType == dtBCD    ? RealValue(DecodeScaledFloat(load(int64_t())))
                               : f.DataType == dtFloat  ? RealValue(load(0.0))
                               : small                  ? IntValue(load(int16_t()))
+                              : f.DataType == dtWord   ? IntValue(load(uint16_t()))
                                                        : IntValue(load(int32_t())));
             }
             rows.push_back(row);
