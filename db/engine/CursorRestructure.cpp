@@ -334,8 +334,14 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
                 std::fill(value.begin(), value.end(), 0);
                 bool blank;
                 ReadFieldValue(of, old.data(), blank, value.data());
-                if (blank) continue;
                 const TFieldDescriptor* nf = FieldByNumber(fields, of.FieldNo);
+                if (blank) {
+                    // A blank stays blank: the new definition's defaults are for the fields
+                    // the old one lacked, not a value put in place of the user's NULL.
+                    if (nf && nf->DataType != dtBlob && !nf->IsAutoInc())
+                        copy.PutField(nf->FieldNo, rec.data(), nullptr);
+                    continue;
+                }
                 if (!nf) {
                     ReportLoss(of.Name, silence, cont);
                     continue;
