@@ -122,7 +122,25 @@ struct TColumn {
     TType Type;
     int Width = 0;  // CHAR columns
     int Kind = 0;   // INTEGER columns stored as 0 INTEGER, 1 SMALLINT, 2 WORD
+    bool NotNull = false;
+    std::string Default, Min, Max;  // the values as texts (numbers for MIN and MAX), "" for none
 };
+
+TColumn NewColumn(std::string name, TType type, int width, int kind) {
+    TColumn c;
+    c.Name = std::move(name);
+    c.Type = type;
+    c.Width = width;
+    c.Kind = kind;
+    return c;
+}
+
+// A text's value as a column of the type stores it.
+TValue ValueOf(TType type, const std::string& text) {
+    if (text.empty()) return {};
+    if (type == TType::Str) return TextValue(text);
+    return type == TType::Int ? IntValue(std::stoi(text)) : RealValue(std::stod(text));
+}
 
 // The values an INTEGER column of the kind holds.
 const std::pair<int, int> KindRange[] = {{INT32_MIN, INT32_MAX}, {-32768, 32767}, {0, 65535}};
@@ -226,7 +244,8 @@ struct TAlteration {
     std::string Name;  // the column as it was named (Redefine, Drop, AddPrimary)
     TColumn Column;    // Add: the new column; Redefine: its name and type afterwards
     bool NewName = false, NewType = false;
-    int At = 0;  // Add, Redefine: the position it takes, from 1 (0: none written)
+    bool NewRules = false;  // Redefine: NOT NULL, DEFAULT, MIN and MAX given as Column has them
+    int At = 0;             // Add, Redefine: the position it takes, from 1 (0: none written)
 };
 
 struct TStatement {
@@ -323,8 +342,9 @@ public:
                 const char prefix = "nfsbdmt"[int(type)];
                 const int no = ++n[int(type)];
                 table.Columns.push_back(
-                    {prefix + std::to_string(no), type, Int(4, 8), no > 1 ? IntKind(type) : 0});
+                    NewColumn(prefix + std::to_string(no), type, Int(4, 8), no > 1 ? IntKind(type) : 0));
             }
+            for (TColumn& c : table.Columns) Rules(c);
             for (size_t c = 0; c < table.Columns.size(); ++c)
                 if (Chance(35)) table.Indexes.push_back(NewIndex(table, int(c)));
             table.Memory = Chance(15);
@@ -337,8 +357,14 @@ public:
             for (int r = t == big ? Int(60, 200) : Int(0, 12); r > 0; --r) {
                 TRow row;
                 for (const TColumn& c : table.Columns) {
-                    row.push_back(RandomValue(c.Type, true));
+                    row.push_back(RandomValue(c.Type, !c.NotNull));
                     if (c.Kind == 2 && row.back().I < 0) row.back().I = -row.back().I;
+                    // Within the column's limits.
+                    TValue& v = row.back();
+                    if (!c.Min.empty() && v.Kind != TValue::Null && v.Number() < std::stod(c.Min))
+                        v = ValueOf(c.Type, c.Min);
+                    if (!c.Max.empty() && v.Kind != TValue::Null && v.Number() > std::stod(c.Max))
+                        v = ValueOf(c.Type, c.Max);
                 }
                 if (table.Unique < 0 || keys.insert(SortKey(row[size_t(table.Unique)])).second)
                     table.Rows.push_back(row);
@@ -518,7 +544,8 @@ private:
             a.Column = col;
             // A new type, when the change from the type the column had before the statement
             // (the one change the table sees) is one that SQLite's side models.
-            if (Chance(40) && c != t.Unique && (col.Type == TType::Str || spare(c))) {
+            const bool rules = !col.Default.empty() || !col.Min.empty() || !col.Max.empty();
+            if (Chance(40) && c != t.Unique && (col.Type == TType::Str || (spare(c) && !rules))) {
                 static const std::map<TType, std::vector<TType>> types = {
                     {TType::Int, {TType::Real, TType::Str, TType::Date, TType::Int}},
                     {TType::Real, {TType::Int}},
@@ -540,6 +567,14 @@ private:
                 a.NewName = true;
                 a.Column.Name = FreshName(a.Column.Type);
             }
+            if (!a.NewType && Chance(25)) {
+                // NOT NULL is set and never taken away; DEFAULT, MIN and MAX are written, an
+                // empty one taking the rule away.
+                a.NewRules = true;
+                const bool notNull = a.Column.NotNull;
+                Rules(a.Column, 50);
+                a.Column.NotNull = a.Column.NotNull || notNull;
+            }
             col = a.Column;
             if (Chance(35) || (!a.NewType && !a.NewName)) {
                 a.At = Int(1, n);
@@ -548,7 +583,8 @@ private:
         } else {
             a.What = TAlteration::Add;
             const TType type = TType(Int(0, 6));
-            a.Column = {FreshName(type), type, Int(1, 8), IntKind(type)};
+            a.Column = NewColumn(FreshName(type), type, Int(1, 8), IntKind(type));
+            Rules(a.Column, 10);
             a.At = Chance(50) ? Int(1, n) : 0;
             const int at = a.At ? a.At - 1 : n;
             t.Columns.insert(t.Columns.begin() + at, a.Column);
@@ -559,6 +595,19 @@ private:
         for (TIndex& i : t.Indexes) i.Column = place(i.Column);
         if (t.Unique >= 0 && a.What != TAlteration::AddPrimary) t.Unique = place(t.Unique);
         s.Alterations.push_back(a);
+    }
+
+    // Now and then a DEFAULT, NOT NULL, and for numbers a MIN and a MAX.
+    void Rules(TColumn& c, int percent = 5) {
+        const bool number = (c.Type == TType::Int && c.Kind == 0) || c.Type == TType::Real;
+        c.Min = number && Chance(percent) ? Pick(std::vector<std::string>{"-2", "0"}) : "";
+        c.Max = number && Chance(percent) ? Pick(std::vector<std::string>{"5", "20"}) : "";
+        const int low = c.Min.empty() ? -2 : std::stoi(c.Min), high = c.Max.empty() ? 8 : std::stoi(c.Max);
+        c.Default = (number || c.Type == TType::Str) && Chance(2 * percent)
+                        ? (number ? std::to_string(Int(low, high)) : RandomText(1, 1, "abB"))
+                        : "";
+        // With a default, so that a row written without the column takes it.
+        c.NotNull = !c.Default.empty() && Chance(40);
     }
 
     // How an INTEGER column stores its values; now and then in 16 bits, signed or not. Those
@@ -1116,9 +1165,31 @@ std::string TypeText(const TColumn& c, bool lite) {
            (c.Type == TType::Str && !lite ? "(" + std::to_string(c.Width) + ")" : std::string());
 }
 
+// A DEFAULT's value as a constant of SQLite's.
+std::string LiteDefault(const TColumn& c) {
+    return c.Default.empty() ? "NULL" : Literal(ValueOf(c.Type, c.Default));
+}
+
+// NOT NULL, DEFAULT, MIN and MAX (SQLite: its constraints); every one of them when all are
+// given anew, as REDEFINE gives them.
+std::string RulesText(const TColumn& c, bool lite, bool all = false) {
+    std::string text = c.NotNull ? " NOT NULL" : "";
+    if (lite) {
+        if (!c.Default.empty()) text += " DEFAULT " + LiteDefault(c);
+        if (!c.Min.empty()) text += " CHECK (" + c.Name + " >= " + c.Min + ")";
+        if (!c.Max.empty()) text += " CHECK (" + c.Name + " <= " + c.Max + ")";
+        return text;
+    }
+    if (all || !c.Default.empty()) text += " DEFAULT '" + c.Default + "'";
+    if (all || !c.Min.empty()) text += " MIN '" + c.Min + "'";
+    if (all || !c.Max.empty()) text += " MAX '" + c.Max + "'";
+    return text;
+}
+
 std::string CreateText(const TTable& t, bool lite, const std::string& name = "") {
     std::string cols;
-    for (const TColumn& c : t.Columns) cols += (cols.empty() ? "" : ", ") + c.Name + " " + TypeText(c, lite);
+    for (const TColumn& c : t.Columns)
+        cols += (cols.empty() ? "" : ", ") + c.Name + " " + TypeText(c, lite) + RulesText(c, lite);
     if (t.Unique >= 0 && t.Primary && !lite)
         cols += ", PRIMARY KEY (" + t.Columns[size_t(t.Unique)].Name + ")";
     return "CREATE TABLE " + (!name.empty() ? name : lite ? t.Name : OurName(t)) + " (" + cols + ")";
@@ -1223,11 +1294,13 @@ private:
             text += text.empty() ? " " : ", ";
             switch (a.What) {
                 case TAlteration::Add:
-                    text += "ADD " + a.Column.Name + " " + TypeText(a.Column, false) + at;
+                    text += "ADD " + a.Column.Name + " " + TypeText(a.Column, false) + at +
+                            RulesText(a.Column, false);
                     break;
                 case TAlteration::Redefine:
                     text += "REDEFINE " + a.Name + (a.NewName ? " " + a.Column.Name : "") +
-                            (a.NewType ? " " + TypeText(a.Column, false) : "") + at;
+                            (a.NewType ? " " + TypeText(a.Column, false) : "") + at +
+                            (a.NewRules ? RulesText(a.Column, false, true) : "");
                     break;
                 case TAlteration::Drop:
                     text += "DROP " + a.Name;
@@ -1251,7 +1324,7 @@ private:
         std::string values;
         for (size_t c = 0; c < after.Columns.size(); ++c)
             values += (c ? ", " : "") +
-                      (s.From[c] < 0 ? std::string("NULL")
+                      (s.From[c] < 0 ? LiteDefault(after.Columns[c])
                                      : Converted(before.Columns[size_t(s.From[c])], after.Columns[c]));
         const std::string name = s.Target + "_new";
         return "SAVEPOINT rebuild; " + CreateText(after, true, name) + "; INSERT INTO " + name + " SELECT " +
