@@ -81,7 +81,7 @@ std::string DateText(int32_t day) {
     const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
     const int doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
     const int d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-    char b[16];
+    char b[40];  // room for any int the compiler cannot rule out
     std::snprintf(b, sizeof b, "%04d-%02d-%02d", era * 400 + yoe + (m <= 2), m, d);
     return b;
 }
