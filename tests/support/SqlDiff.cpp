@@ -124,7 +124,17 @@ struct TColumn {
     int Kind = 0;   // INTEGER columns stored as 0 INTEGER, 1 SMALLINT, 2 WORD
     bool NotNull = false;
     std::string Default, Min, Max;  // the values as texts (numbers for MIN and MAX), "" for none
+    int Case = 0;                   // CHAR columns store texts 0 as written, 1 in upper, 2 in lower case
 };
+
+std::string Cased(int charCase, std::string s) {
+    if (charCase) std::transform(s.begin(), s.end(), s.begin(), charCase == 1 ? ::toupper : ::tolower);
+    return s;
+}
+// SQLite's form of a text as a column stores it.
+std::string LiteCased(const TColumn& c, const std::string& v) {
+    return c.Case == 1 ? "upper(" + v + ")" : c.Case == 2 ? "lower(" + v + ")" : v;
+}
 
 TColumn NewColumn(std::string name, TType type, int width, int kind) {
     TColumn c;
@@ -359,6 +369,7 @@ public:
                 for (const TColumn& c : table.Columns) {
                     row.push_back(RandomValue(c.Type, !c.NotNull));
                     if (c.Kind == 2 && row.back().I < 0) row.back().I = -row.back().I;
+                    if (row.back().Kind == TValue::Text) row.back().S = Cased(c.Case, row.back().S);
                     // Within the column's limits.
                     TValue& v = row.back();
                     if (!c.Min.empty() && v.Kind != TValue::Null && v.Number() < std::stod(c.Min))
@@ -608,6 +619,7 @@ private:
                         : "";
         // With a default, so that a row written without the column takes it.
         c.NotNull = !c.Default.empty() && Chance(40);
+        c.Case = c.Type == TType::Str && Chance(2 * percent) ? Int(1, 2) : 0;
     }
 
     // How an INTEGER column stores its values; now and then in 16 bits, signed or not. Those
@@ -1167,7 +1179,7 @@ std::string TypeText(const TColumn& c, bool lite) {
 
 // A DEFAULT's value as a constant of SQLite's.
 std::string LiteDefault(const TColumn& c) {
-    return c.Default.empty() ? "NULL" : Literal(ValueOf(c.Type, c.Default));
+    return c.Default.empty() ? "NULL" : Literal(ValueOf(c.Type, Cased(c.Case, c.Default)));
 }
 
 // NOT NULL, DEFAULT, MIN and MAX (SQLite: its constraints); every one of them when all are
@@ -1183,6 +1195,8 @@ std::string RulesText(const TColumn& c, bool lite, bool all = false) {
     if (all || !c.Default.empty()) text += " DEFAULT '" + c.Default + "'";
     if (all || !c.Min.empty()) text += " MIN '" + c.Min + "'";
     if (all || !c.Max.empty()) text += " MAX '" + c.Max + "'";
+    static const char* cases[] = {"NOCHANGE", "UPPER", "LOWER"};
+    if (all || c.Case) text += std::string(" CHARCASE ") + cases[c.Case];
     return text;
 }
 
@@ -1211,7 +1225,7 @@ std::string Converted(const TColumn& from, const TColumn& to) {
     if (Unconverted(from.Type, to.Type)) return "NULL";
     if (to.Type == TType::Str) {
         const std::string text = from.Type == TType::Str ? from.Name : "CAST(" + from.Name + " AS TEXT)";
-        return "NULLIF(substr(" + text + ", 1, " + std::to_string(to.Width) + "), '')";
+        return "NULLIF(substr(" + LiteCased(to, text) + ", 1, " + std::to_string(to.Width) + "), '')";
     }
     const std::string value =
         from.Type == to.Type ? from.Name
@@ -1348,7 +1362,8 @@ private:
         if (!Lite) return v;
         if (c.Type == TType::Int && type == TType::Real) return "CAST(" + v + " AS INTEGER)";
         if (c.Type == TType::Real && type == TType::Int) return "CAST(" + v + " AS REAL)";
-        if (c.Type == TType::Str) return "NULLIF(substr(" + v + ", 1, " + std::to_string(c.Width) + "), '')";
+        if (c.Type == TType::Str)
+            return "NULLIF(substr(" + LiteCased(c, v) + ", 1, " + std::to_string(c.Width) + "), '')";
         return v;
     }
     std::string Written(const TColumn& c, const TExpr& e) { return Stored(c, Expr(e), e.Type); }
