@@ -33,7 +33,8 @@ namespace {
 
 // ---- Values, tables, statements ----------------------------------------------------------
 
-enum class TType : uint8_t { Int, Real, Str, Bool, Date, Dec, Time };  // Dec: DECIMAL(10,2)
+// Dec: DECIMAL(10,2); Memo: a BLOB of texts, written and read but not named in expressions.
+enum class TType : uint8_t { Int, Real, Str, Bool, Date, Dec, Time, Memo };
 
 struct TValue {
     enum TKind : uint8_t { Null, Int, Real, Text } Kind = Null;
@@ -342,32 +343,36 @@ public:
         for (int t = 1; t <= 3; ++t) {
             TTable table;
             table.Name = "t" + std::to_string(t);
-            int n[7] = {};
+            int n[8] = {};
             std::vector<TType> types{TType::Int, TType::Real, TType::Str, TType::Date, TType::Dec};
             if (Chance(40)) types.push_back(TType::Bool);
             if (Chance(40)) types.push_back(TType::Time);
+            if (Chance(25)) types.push_back(TType::Memo);
             for (int extra = Int(0, 2); extra > 0; --extra) types.push_back(TType(Int(0, 2)));
             std::shuffle(types.begin(), types.end(), G);
             for (TType type : types) {
-                const char prefix = "nfsbdmt"[int(type)];
+                const char prefix = "nfsbdmtx"[int(type)];
                 const int no = ++n[int(type)];
                 table.Columns.push_back(
                     NewColumn(prefix + std::to_string(no), type, Int(4, 8), no > 1 ? IntKind(type) : 0));
             }
             for (TColumn& c : table.Columns) Rules(c);
             for (size_t c = 0; c < table.Columns.size(); ++c)
-                if (Chance(35)) table.Indexes.push_back(NewIndex(table, int(c)));
+                if (table.Columns[c].Type != TType::Memo && Chance(35))
+                    table.Indexes.push_back(NewIndex(table, int(c)));
             table.Memory = Chance(15);
             if (Chance(25)) {
                 table.Unique = int(Int(0, int(table.Columns.size()) - 1));
-                if (table.Columns[size_t(table.Unique)].Type == TType::Bool) table.Unique = -1;
+                if (!Keyed(table.Columns[size_t(table.Unique)])) table.Unique = -1;
                 table.Primary = Chance(50);
             }
             std::set<std::string> keys;
             for (int r = t == big ? Int(60, 200) : Int(0, 12); r > 0; --r) {
                 TRow row;
                 for (const TColumn& c : table.Columns) {
-                    row.push_back(RandomValue(c.Type, !c.NotNull));
+                    // Memos of one to three blocks here, where statements write short ones.
+                    row.push_back(c.Type == TType::Memo && Chance(70) ? TextValue(RandomText(1, 1500, "abB"))
+                                                                      : RandomValue(c.Type, !c.NotNull));
                     if (c.Kind == 2 && row.back().I < 0) row.back().I = -row.back().I;
                     if (row.back().Kind == TValue::Text) row.back().S = Cased(c.Case, row.back().S);
                     // Within the column's limits.
@@ -433,7 +438,8 @@ private:
             std::vector<TType> shape;
             for (int c : s.Columns) shape.push_back(target.Columns[size_t(c)].Type);
             if (Chance(25) && std::count(shape.begin(), shape.end(), TType::Bool) == 0 &&
-                std::count(shape.begin(), shape.end(), TType::Time) == 0) {
+                std::count(shape.begin(), shape.end(), TType::Time) == 0 &&
+                std::count(shape.begin(), shape.end(), TType::Memo) == 0) {
                 s.Query = Select(&shape);
                 // Tables stay small enough for joins of three: at most as many rows as the
                 // statements could have put there.
@@ -474,7 +480,10 @@ private:
         const int r = Int(0, 99);
         if (r < 25) {
             s.Kind = TKind::CreateIndex;
-            s.Index = NewIndex(t, Int(0, int(t.Columns.size()) - 1));
+            std::vector<int> keys;
+            for (int c = 0; c < int(t.Columns.size()); ++c)
+                if (t.Columns[size_t(c)].Type != TType::Memo) keys.push_back(c);
+            s.Index = NewIndex(t, Pick(keys));
             t.Indexes.push_back(s.Index);
         } else if (r < 40 && !t.Indexes.empty()) {
             s.Kind = TKind::DropIndex;
@@ -509,9 +518,10 @@ private:
         // an INTEGER one stored in 32 bits.
         auto spare = [&](int c) {
             const TColumn& col = t.Columns[size_t(c)];
-            return col.Type == TType::Bool || col.Type == TType::Time || col.Kind != 0 ||
-                   std::count_if(t.Columns.begin(), t.Columns.end(),
-                                 [&](const TColumn& x) { return x.Type == col.Type && x.Kind == 0; }) > 1;
+            return col.Type == TType::Bool || col.Type == TType::Time || col.Type == TType::Memo ||
+                   col.Kind != 0 || std::count_if(t.Columns.begin(), t.Columns.end(), [&](const TColumn& x) {
+                                        return x.Type == col.Type && x.Kind == 0;
+                                    }) > 1;
         };
         auto move = [&](int from, int to) {
             auto shift = [&](auto& v) {
@@ -531,7 +541,7 @@ private:
             a.What = TAlteration::AddPrimary;
             std::vector<int> keys;
             for (int c = 0; c < n; ++c)
-                if (t.Columns[size_t(c)].Type != TType::Bool) keys.push_back(c);
+                if (Keyed(t.Columns[size_t(c)])) keys.push_back(c);
             t.Unique = Pick(keys);
             t.Primary = true;
             a.Name = t.Columns[size_t(t.Unique)].Name;
@@ -564,7 +574,8 @@ private:
                     {TType::Dec, {TType::Real, TType::Int}},
                     {TType::Bool, {TType::Int, TType::Real}},
                     {TType::Date, {TType::Int}},
-                    {TType::Time, {TType::Int}}};
+                    {TType::Time, {TType::Int}},
+                    {TType::Memo, {TType::Memo}}};
                 const TType to = Pick(types.at(col.Type));
                 const int from = s.From[size_t(c)];
                 if (Modelled(from < 0 ? to : Find(*T, t.Name).Columns[size_t(from)].Type, to)) {
@@ -593,7 +604,7 @@ private:
             }
         } else {
             a.What = TAlteration::Add;
-            const TType type = TType(Int(0, 6));
+            const TType type = TType(Int(0, 7));
             a.Column = NewColumn(FreshName(type), type, Int(1, 8), IntKind(type));
             Rules(a.Column, 10);
             a.At = Chance(50) ? Int(1, n) : 0;
@@ -628,13 +639,16 @@ private:
     int IntKind(TType type) { return type != TType::Int ? 0 : Chance(15) ? 1 : Chance(8) ? 2 : 0; }
 
     // A secondary index on the column, now and then descending or case-insensitive.
+    // A unique key may be any column but a BOOLEAN or a memo.
+    static bool Keyed(const TColumn& c) { return c.Type != TType::Bool && c.Type != TType::Memo; }
+
     TIndex NewIndex(const TTable& t, int column) {
         TIndex i{column, Chance(30) ? "DESC " : "", t.Name + "i" + std::to_string(++Names)};
         if (t.Columns[size_t(column)].Type == TType::Str && Chance(30)) i.Options += "NOCASE ";
         return i;
     }
     std::string FreshName(TType type) {
-        return std::string(1, "nfsbdmt"[int(type)]) + std::to_string(++Names + 10);
+        return std::string(1, "nfsbdmtx"[int(type)]) + std::to_string(++Names + 10);
     }
 
     int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(G); }
@@ -655,6 +669,7 @@ private:
         if (type == TType::Int) return IntValue(Int(-2, 8));
         if (type == TType::Bool) return IntValue(Int(0, 1));
         if (type == TType::Time) return TextValue(TimeText(Int(10800, 75599) * 1000));  // 03:00 to 20:59
+        if (type == TType::Memo) return TextValue(RandomText(1, 200, "abB"));
         if (type == TType::Dec) return RealValue(Int(-8, 12) * 0.25);
         if (type == TType::Date) return TextValue(DateText(DayNumber("2023-12-20") + Int(0, 90)));
         return type == TType::Real ? RealValue(Int(-4, 10) * 0.5) : TextValue(RandomText(1, 2, "abB"));
@@ -1077,8 +1092,13 @@ private:
         if (mode < 55) {
             // A RIGHT JOIN puts its table first in this dialect's source list, and so first
             // in the columns of *.
-            s.Star = Chance(10) && std::none_of(s.From.begin(), s.From.end(),
-                                                [](const TFrom& f) { return f.Join == TJoin::Right; });
+            // Nor is * written over a memo: DISTINCT and ORDER BY refuse one.
+            s.Star = Chance(10) && std::none_of(s.From.begin(), s.From.end(), [&](const TFrom& f) {
+                         const std::vector<TColumn>& cols = Find(*T, f.Table).Columns;
+                         return f.Join == TJoin::Right ||
+                                std::any_of(cols.begin(), cols.end(),
+                                            [](const TColumn& c) { return c.Type == TType::Memo; });
+                     });
             for (int n = s.Star ? 0 : Int(1, 4); n > 0; --n) {
                 const TType t = AnyType();
                 if (sc.Sources.size() > 1 && (t == TType::Int || t == TType::Real) && Chance(10))
@@ -1130,7 +1150,8 @@ private:
         none.Written = true;
         const int r = Int(0, 99);
         if (r < 10) return NullConstant(c.Type);
-        if (c.Type == TType::Time) return Constant(c.Type, RandomValue(c.Type, false));
+        if (c.Type == TType::Time || c.Type == TType::Memo)
+            return Constant(c.Type, RandomValue(c.Type, false));
         if (r < 30)
             return Constant(c.Type, RandomValue(c.Type, true),
                             c.Type == TType::Dec ? TOp::Const : TOp::Param);
@@ -1143,7 +1164,8 @@ private:
         if (Chance(10)) return NullConstant(c.Type);
         if (c.Type == TType::Bool)
             return Constant(c.Type, RandomValue(c.Type, false), Chance(30) ? TOp::Param : TOp::Const);
-        if (c.Type == TType::Time) return Constant(c.Type, RandomValue(c.Type, false));
+        if (c.Type == TType::Time || c.Type == TType::Memo)
+            return Constant(c.Type, RandomValue(c.Type, false));
         TScope values = sc;
         values.SubSelects = false;
         values.Written = true;
@@ -1165,9 +1187,10 @@ using TParams = std::vector<std::pair<TType, TValue>>;  // a marker's type and v
 // A column's type; SQLite's refuses the values a 16-bit column cannot hold, as this dialect
 // refuses to store them.
 std::string TypeText(const TColumn& c, bool lite) {
-    static const char* ours[] = {"INTEGER", "FLOAT", "CHAR", "BOOLEAN", "DATE", "DECIMAL(10,2)", "TIME"};
+    static const char* ours[] = {"INTEGER", "FLOAT",         "CHAR", "BOOLEAN",
+                                 "DATE",    "DECIMAL(10,2)", "TIME", "BLOB(1,1)"};
     static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER",
-                                  "TEXT",    "REAL", "TEXT"};  // booleans 0 and 1
+                                  "TEXT",    "REAL", "TEXT", "TEXT"};  // booleans 0 and 1
     static const char* kinds[] = {"INTEGER", "SMALLINT", "WORD"};
     if (c.Type == TType::Int && c.Kind != 0)
         return lite ? "INTEGER CHECK (" + c.Name + " BETWEEN " + std::to_string(KindRange[c.Kind].first) +
@@ -1364,6 +1387,7 @@ private:
         if (c.Type == TType::Real && type == TType::Int) return "CAST(" + v + " AS REAL)";
         if (c.Type == TType::Str)
             return "NULLIF(substr(" + LiteCased(c, v) + ", 1, " + std::to_string(c.Width) + "), '')";
+        if (c.Type == TType::Memo) return "NULLIF(" + v + ", '')";
         return v;
     }
     std::string Written(const TColumn& c, const TExpr& e) { return Stored(c, Expr(e), e.Type); }
@@ -1602,6 +1626,7 @@ struct TFieldBytes {
                 Data = &P, Size = 8;
                 break;
             case TType::Str:
+            case TType::Memo:  // never a parameter, and written through the BLOB calls
                 Data = v.S.c_str(), Size = int32_t(v.S.size() + 1);
                 break;
         }
@@ -1638,6 +1663,13 @@ public:
         for (const TRow& row : t.Rows) {
             cursor.InitRecord(record.data());
             for (size_t c = 0; c < row.size(); ++c) {
+                if (t.Columns[c].Type == TType::Memo) {
+                    if (row[c].Kind == TValue::Null) continue;
+                    const int32_t no = int32_t(c + 1);
+                    cursor.OpenBlob(no, record.data(), 0, false, bmReadWrite);
+                    cursor.PutBlob(no, record.data(), false, uint32_t(row[c].S.size()), row[c].S.data(), 0);
+                    continue;
+                }
                 const TFieldBytes v(t.Columns[c].Type, row[c], t.Columns[c].Kind);
                 cursor.PutField(int32_t(c + 1), record.data(),
                                 row[c].Kind == TValue::Null ? nullptr : v.Data);
@@ -1691,6 +1723,16 @@ public:
     bool InTransaction() const { return Database->InTransaction(); }
 
 private:
+    static std::string Memo(TDataCursor& c, int32_t no, uint8_t* record) {
+        uint32_t size = 0, got = 0;
+        if (c.OpenBlob(no, record, 0, false, bmRead) != 0) return "<unreadable>";
+        c.GetBlobSize(no, record, false, size);
+        std::string s(size, '\0');
+        if (size) c.GetBlob(no, record, false, got, size, s.data(), 0);
+        c.FreeBlob(no, record, 0, false);
+        return s.substr(0, got);
+    }
+
     static TRows Rows(TDataCursor& c) {
         TRows rows;
         std::vector<uint8_t> record(size_t(std::max(c.GetRecordSize(), 9)));
@@ -1703,6 +1745,10 @@ private:
                 uint8_t v[256] = {};
                 bool blank = false;
                 c.GetField(no, record.data(), blank, v);
+                if (f.DataType == dtBlob) {
+                    row.push_back(blank ? TValue{} : TextValue(Memo(c, no, record.data())));
+                    continue;
+                }
                 auto load = [&](auto x) {
                     std::memcpy(&x, v, sizeof x);
                     return x;
