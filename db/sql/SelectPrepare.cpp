@@ -77,6 +77,20 @@ void SetAggregateType(TResultField* c, uint8_t type, uint8_t subType, int32_t da
     if (c->DataType == dtInteger && c->SubType == fstAutoInc) c->SubType = 0;
 }
 
+// SUM, AVG, MIN and MAX of a plain column fold the types the expression rules give these
+// functions, and texts for MIN and MAX, which compare as ORDER BY compares them. Any other
+// column (a boolean, a BLOB, bytes) has nothing to fold by and is refused as an expression
+// argument of that type is.
+void CheckAggregateColumn(const TResultField* c, uint8_t type) {
+    static const char* names[] = {"", "SUM", "MIN", "MAX", "AVG"};
+    if (c->AggregateKind < akSum || c->AggregateKind > akAvg) return;
+    const bool folds = type == dtSmallInt || type == dtInteger || type == dtWord || type == dtFloat ||
+                       type == dtBCD || type == dtDate || type == dtTime || type == dtTimeStamp;
+    if (folds || (type == dtString && (c->AggregateKind == akMin || c->AggregateKind == akMax))) return;
+    RaiseSqlError(std::string(names[c->AggregateKind]) + " aggregate function " +
+                  "must contain a numeric, date, time, or timestamp expression in " + SourceColumnsContext);
+}
+
 }  // namespace
 
 // ---- Binding the select list -----------------------------------------------------------
@@ -189,6 +203,7 @@ void TDataQuery::BuildResultColumns() {
         } else if (!c->CountStar) {
             const TFieldDescriptor& f =
                 SourceAtPosition(c->SourcePosition)->GetFieldDefinition(c->SourceFieldNo);
+            CheckAggregateColumn(c, f.DataType);
             SetAggregateType(c, f.DataType, f.SubType, f.DataSize, f.Decimals);
         } else {
             SetAggregateType(c, dtInteger, 0, 4, 0);

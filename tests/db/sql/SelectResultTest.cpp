@@ -211,6 +211,16 @@ TEST_F(SelectResultTest, AggregatesStartFromTheFirstValueAndCountValues) {
     EXPECT_EQ(Query("SELECT g, MIN(v), COUNT(v), COUNT(*) FROM t GROUP BY g"),
               (TRows{{"1", "7", "2", "2"}, {"2", "5", "2", "3"}, {"3", "4", "1", "1"}}));
     EXPECT_EQ(Query("SELECT MIN(s), MAX(s) FROM t"), (TRows{{"a", "c"}}));
+    // A text has no sum: refused as a text expression is, not a value from no arithmetic.
+    for (const char* kind : {"SUM", "AVG"})
+        EXPECT_EQ(Error("SELECT " + std::string(kind) + "(s) FROM t"),
+                  std::string(kind) + " aggregate function must contain a numeric, date, time, or " +
+                      "timestamp expression in source columns");
+    // Nor has a boolean an order to take a MIN by.
+    CreateTable("B", {MakeField(1, "F", dtBoolean)});
+    EXPECT_EQ(Error("SELECT MIN(f) FROM b"),
+              "MIN aggregate function must contain a numeric, date, time, or timestamp expression in source "
+              "columns");
     // Over no rows: one row, COUNT 0, the others blank, AVG 0.
     EXPECT_EQ(Query("SELECT COUNT(v), SUM(v), MIN(v), MAX(v), AVG(v) FROM t WHERE g > 10"),
               (TRows{{"0", "NULL", "NULL", "NULL", "0"}}));
@@ -360,6 +370,10 @@ TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
     EXPECT_EQ(bodies, (std::vector<std::string>{std::string(300, 'd'), std::string(200, 'c')}));
     EXPECT_EQ(Error("SELECT DISTINCT body FROM docs"),
               "Invalid BLOB column 'body' specified in DISTINCT clause");
+    // Nor can an aggregate fold a BLOB.
+    EXPECT_EQ(Error("SELECT MAX(body) FROM docs"),
+              "MAX aggregate function must contain a numeric, date, time, or timestamp expression in source "
+              "columns");
 }
 
 // A comparison with a parameter on an indexed column: the rows of each run are those of
