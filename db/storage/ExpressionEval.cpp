@@ -908,7 +908,10 @@ void ConvertValueToType(const TExpToken* target, TExpToken* v, TConvertMode mode
     if (converted) {
         v->DataType = target->DataType;
         v->SubType = target->SubType;
-        v->SetDataSize(target->DataSize);
+        // A BLOB's value keeps the size of its bytes: a BLOB field's own size is that of its
+        // reference in the record, and a value cut to it would equal every other value that
+        // begins alike.
+        if (s != dtBlob) v->SetDataSize(target->DataSize);
         v->Decimals = target->Decimals;
     }
 }

@@ -154,7 +154,8 @@ TEST_F(SelectJoinTest, TablesBelowAnOuterJoinAreJoinedToItsNullExtendedRow) {
         // No row of t1 matches: each a row comes once with b NULL, crossed with every c row.
         {"SELECT a.f1, c.f1 FROM t3 a LEFT JOIN t1 b ON a.n1 = b.n1, t3 c",
          {{"1", "1"}, {"1", "2"}, {"2", "1"}, {"2", "2"}}},
-        {"SELECT a.f1, c.f1 FROM t3 a LEFT JOIN t1 b ON a.n1 = b.n1 JOIN t3 c ON (a.f1 = c.f1) OR (a.f1 = 1.0)",
+        {"SELECT a.f1, c.f1 FROM t3 a LEFT JOIN t1 b ON a.n1 = b.n1 JOIN t3 c ON (a.f1 = c.f1) OR (a.f1 = "
+         "1.0)",
          {{"1", "1"}, {"1", "2"}, {"2", "2"}}},
         // An inner join below the NULL-extended row matches by NULL = NULL, and refuses
         // the row when nothing matches.
@@ -263,9 +264,16 @@ TEST_F(SelectJoinTest, OuterRowsRepeatingAValueJoinTheSameRows) {
     ExpectRows({
         {"SELECT r1.n, COUNT(*) FROM r r1 JOIN r r2 ON r1.s = r2.s GROUP BY r1.n",
          {{"1", "3"}, {"2", "3"}, {"3", "3"}, {"4", "3"}, {"5", "3"}, {"6", "3"}, {"7", "1"}}},
-        {"SELECT DISTINCT x1.s FROM r x1 JOIN r x2 ON x1.s = x2.s JOIN r x3 ON x2.s = x3.s", {{"x"}, {"y"}, {"z"}}},
+        {"SELECT DISTINCT x1.s FROM r x1 JOIN r x2 ON x1.s = x2.s JOIN r x3 ON x2.s = x3.s",
+         {{"x"}, {"y"}, {"z"}}},
         {"SELECT COUNT(*) FROM r x1 JOIN r x2 ON x1.s = x2.s JOIN r x3 ON x2.s = x3.s", {{"55"}}},
     });
+    // Memos that differ only past their first bytes are other values.
+    Run("CREATE TABLE m (n INTEGER, t BLOB(1,1))");
+    for (const char* row : {"(1, 'abcdefghw')", "(2, 'abcdefghq')", "(3, 'abcdefghw')"})
+        Run(std::string("INSERT INTO m VALUES ") + row);
+    ExpectRows({{"SELECT m1.n, m2.n FROM m m1 JOIN m m2 ON m1.t = m2.t",
+                 {{"1", "1"}, {"1", "3"}, {"2", "2"}, {"3", "1"}, {"3", "3"}}}});
 }
 
 TEST_F(SelectJoinTest, WithLocksReleasesItsLocksWhenTheRunFails) {
