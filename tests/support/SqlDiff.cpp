@@ -329,7 +329,10 @@ struct TScope {
     bool Written = false;  // values for columns: no products, so that values stay far from
                            // the 32 bits of integer arithmetic over many updates
     bool SubSelects = false;
-    bool Mixed = false;                      // an operand may name two tables (select items)
+    bool Mixed = false;  // an operand may name two tables (select items)
+    // A text operand may be a memo column: in conditions only, as a memo's value is a BLOB,
+    // which DISTINCT, GROUP BY and ORDER BY refuse in a result.
+    bool Memos = false;
     std::vector<std::pair<int, int>> Edges;  // tables a comparison may join
 };
 
@@ -462,10 +465,10 @@ private:
             std::shuffle(s.Columns.begin(), s.Columns.end(), G);
             s.Columns.resize(size_t(Int(1, std::min(3, int(s.Columns.size())))));
             for (int c : s.Columns) s.Values.push_back(SetValue(scope, target.Columns[size_t(c)]));
-            if (Chance(75)) s.Where = Condition(scope, 2, false);
+            if (Chance(75)) s.Where = Condition(WithMemos(scope), 2, false);
         } else {
             s.Kind = TKind::Delete;
-            if (Chance(85)) s.Where = Condition(scope, 2, false);
+            if (Chance(85)) s.Where = Condition(WithMemos(scope), 2, false);
         }
         return s;
     }
@@ -681,11 +684,22 @@ private:
         e.Column = s.Table->Columns[size_t(c)].Name;
         return e;
     }
-    TExpr ColOf(const TSource& s, TType type) {
+    TExpr ColOf(const TSource& s, TType type, bool memos = false) {
         std::vector<int> fit;
-        for (size_t c = 0; c < s.Table->Columns.size(); ++c)
-            if (s.Table->Columns[c].Type == type && s.Table->Columns[c].Kind == 0) fit.push_back(int(c));
-        return Col(s, Pick(fit));
+        for (size_t c = 0; c < s.Table->Columns.size(); ++c) {
+            const TColumn& col = s.Table->Columns[c];
+            if ((col.Type == type && col.Kind == 0) ||
+                (memos && type == TType::Str && col.Type == TType::Memo))
+                fit.push_back(int(c));
+        }
+        TExpr e = Col(s, Pick(fit));
+        e.Type = type;  // a memo stands for a text
+        return e;
+    }
+
+    static TScope WithMemos(TScope sc) {
+        sc.Memos = true;
+        return sc;
     }
 
     TType AnyType() { return Chance(15) ? TType::Date : Chance(12) ? TType::Dec : TType(Int(0, 2)); }
@@ -706,7 +720,7 @@ private:
     // A value of the type over one source's columns (src -1: constants only).
     TExpr Value(const TScope& sc, TType type, int src, int depth) {
         if (depth <= 0 || Chance(50)) {
-            if (src >= 0 && Chance(70)) return ColOf(sc.Sources[size_t(src)], type);
+            if (src >= 0 && Chance(70)) return ColOf(sc.Sources[size_t(src)], type, sc.Memos);
             return Constant(type, RandomValue(type, false));
         }
         auto sub = [&](TType t) { return Value(sc, t, src, depth - 1); };
@@ -759,7 +773,7 @@ private:
     // A value of the row of a type that constants do not have (a date, a decimal): a column
     // or an expression over one.
     TExpr Of(const TScope& sc, TType type, int src, int depth) {
-        TExpr column = ColOf(sc.Sources[size_t(src)], type);
+        TExpr column = ColOf(sc.Sources[size_t(src)], type, sc.Memos);
         if (depth <= 0 || Chance(60)) return column;
         TExpr e = Value(sc, type, src, depth);
         return e.Op == TOp::Const ? column : e;
@@ -772,7 +786,12 @@ private:
         inner.SubSelects = false;
         inner.Params = false;
         const bool ofRow = type == TType::Date || type == TType::Dec;
-        auto branch = [&] { return ofRow ? Of(sc, type, src, depth - 1) : Value(sc, type, src, depth - 1); };
+        // Both values of one type: a memo is not a text there.
+        TScope values = sc;
+        values.Memos = false;
+        auto branch = [&] {
+            return ofRow ? Of(values, type, src, depth - 1) : Value(values, type, src, depth - 1);
+        };
         return Node(TOp::If, type, {IfCondition(inner, src, depth - 1), branch(), branch()});
     }
 
@@ -840,17 +859,17 @@ private:
         const int k = Int(sc.Written ? 2 : 0, 5);  // values written take no NULL test or LIKE
         if (k == 0)
             return Node(Chance(50) ? TOp::IsNull : TOp::IsNotNull, TType::Bool,
-                        {ColOf(sc.Sources[size_t(src)], type)});
+                        {ColOf(sc.Sources[size_t(src)], type, sc.Memos)});
         if (k == 1)
             return Negatable(Node(TOp::Like, TType::Bool,
-                                  {ColOf(sc.Sources[size_t(src)], TType::Str),
+                                  {ColOf(sc.Sources[size_t(src)], TType::Str, sc.Memos),
                                    Constant(TType::Str, TextValue(RandomText(1, 2, "abAB%_")))}));
         TExpr left = ColumnValue(sc, type, src, std::max(0, depth - 1));
         // Now and then a column of another table: inside a function a comparison of two
         // tables is a value of the row, never a join.
         const int other = Int(0, int(sc.Sources.size()) - 1);
         if (sc.Mixed && other != src && Chance(40))
-            return Comparison(left, ColOf(sc.Sources[size_t(other)], type));
+            return Comparison(left, ColOf(sc.Sources[size_t(other)], type, sc.Memos));
         return Comparison(
             left, Chance(40) ? ColumnValue(sc, type, src, 0) : Constant(type, RandomValue(type, false)));
     }
@@ -865,7 +884,7 @@ private:
     }
     TExpr ColumnValue(const TScope& sc, TType type, int src, int depth) {
         TExpr e = Value(sc, type, src, depth);
-        return HasColumn(e) ? e : ColOf(sc.Sources[size_t(src)], type);
+        return HasColumn(e) ? e : ColOf(sc.Sources[size_t(src)], type, sc.Memos);
     }
 
     // A condition. Below an OR or a NOT it is tested per row as a whole; elsewhere a
@@ -971,8 +990,8 @@ private:
         if (pair && whole && type != TType::Str && type != TType::Date && Chance(10)) {
             // Two tables on one side: only in a whole tested per row.
             TExpr sum = Node(TOp::Add, type,
-                             {ColOf(sc.Sources[size_t(pair->first)], type),
-                              ColOf(sc.Sources[size_t(pair->second)], type)});
+                             {ColOf(sc.Sources[size_t(pair->first)], type, sc.Memos),
+                              ColOf(sc.Sources[size_t(pair->second)], type, sc.Memos)});
             return Comparison(sum, Operand(sc, type, -1, 0));
         }
         TExpr left = ColumnValue(sc, type, src, 1);
@@ -1011,7 +1030,7 @@ private:
                                                : Node(op, type, {ColumnValue(items, argType, 0, 0)})};
             sub->Distinct = false;
         }
-        if (Chance(60)) sub->Where = Condition(inner, 1, false);
+        if (Chance(60)) sub->Where = Condition(WithMemos(inner), 1, false);
         TExpr e = Node(TOp::InSelect, TType::Bool, {ColumnValue(sc, type, src, 1)});
         e.Sub = sub;
         return Negatable(std::move(e));
@@ -1050,8 +1069,10 @@ private:
                 const int p = Int(0, i - 1);
                 auto compare = [&] {
                     const TType type = AnyType();
-                    return Comparison(ColumnValue(sc, type, p, Chance(80) ? 0 : 1),
-                                      ColumnValue(sc, type, i, Chance(80) ? 0 : 1));
+                    TScope on = sc;
+                    on.Memos = true;
+                    return Comparison(ColumnValue(on, type, p, Chance(80) ? 0 : 1),
+                                      ColumnValue(on, type, i, Chance(80) ? 0 : 1));
                 };
                 if (f.Join == TJoin::Comma) {
                     if (Chance(70)) where.push_back(compare());
@@ -1075,7 +1096,7 @@ private:
         std::vector<TExpr> where;
         TScope sc = From(s, where, shape ? Int(1, 2) : r < 4 ? 1 : r < 8 ? 2 : 3, !shape);
         auto src = [&] { return Int(0, int(sc.Sources.size()) - 1); };
-        if (Chance(65)) where.push_back(Condition(sc, 2, false));
+        if (Chance(65)) where.push_back(Condition(WithMemos(sc), 2, false));
         for (TExpr& w : where) s.Where = s.Where ? Node(TOp::And, TType::Bool, {*s.Where, w}) : w;
         sc.Params = false;  // not in select items
         sc.Mixed = true;
@@ -1169,6 +1190,7 @@ private:
         TScope values = sc;
         values.SubSelects = false;
         values.Written = true;
+        values.Memos = false;
         return Operand(values, WrittenType(c.Type), 0, 2);
     }
 
