@@ -213,9 +213,11 @@ void TQueryStatement::SetParams(int32_t count, const TParamValue* fields, const 
             std::memcpy(&length, flag + 1, sizeof length);
             std::memcpy(&bytes, flag + 1 + sizeof length, sizeof bytes);
             if (!bytes) length = 0;
-            node->SetDataSize(length);
+            // Its bytes and a terminator, as every BLOB value of an expression has.
+            node->SetDataSize(length + 1);
             node->Decimals = 0;
             if (length) std::memcpy(node->Value, bytes, length);
+            node->Value[length] = 0;
         }
     }
 }

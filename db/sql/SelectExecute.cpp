@@ -313,7 +313,7 @@ void TDataQuery::StoreResultValue(const TResultField* c, uint8_t* record, TExpTo
         return;
     }
     if (c->DataType == dtBlob) {
-        const uint32_t length = value->DataSize > 0 ? value->DataSize - 1 : 0;
+        const uint32_t length = BlobValueLength(*value);
         uint16_t code = FRun.ResultCursor->OpenBlob(no, record, 0, false, bmReadWrite);
         if (code == 0 && length > 0)
             code = FRun.ResultCursor->PutBlob(no, record, false, length, value->Value, 0);
@@ -347,7 +347,8 @@ void TDataQuery::BindColumnSources() {
         TColumnSource& s = FRun.ColumnSources[i];
         s.Table = SourceAtPosition(c->SourcePosition);
         const uint8_t type = s.Table->GetFieldDefinition(c->SourceFieldNo).DataType;
-        s.Plain = type == c->DataType && type != dtBlob && c->AggregateKind != akCount && c->AggregateKind != akAvg;
+        s.Plain =
+            type == c->DataType && type != dtBlob && c->AggregateKind != akCount && c->AggregateKind != akAvg;
     }
 }
 
@@ -362,7 +363,8 @@ void TDataQuery::FillResultRecord(uint8_t* record, TExpToken* value) {
             // NULL while the table has no row.
             bool blank = true;
             if (s.Table->RecordBuffer && !s.Table->EndOfData)
-                s.Table->Cursor->GetTableField(c->SourceFieldNo, s.Table->RecordBuffer.get(), blank, value->Value);
+                s.Table->Cursor->GetTableField(c->SourceFieldNo, s.Table->RecordBuffer.get(), blank,
+                                               value->Value);
             FRun.ResultCursor->PutField(c->ResultFieldNo, record, blank ? nullptr : value->Value);
             continue;
         }

@@ -132,6 +132,15 @@ bool IsTrueValue(const TExpToken* v) {
     return v && !v->IsNull && v->DataType == dtBoolean && (v->Value[0] | v->Value[1]) != 0;
 }
 
+uint32_t BlobValueLength(const TExpToken& value) {
+    constexpr uint8_t memo = 22, formattedMemo = 24;
+    const bool text = value.DataType == dtString ||
+                      (value.DataType == dtBlob && (value.SubType == memo || value.SubType == formattedMemo));
+    const uint32_t size = std::min<uint32_t>(value.DataSize, uint32_t(std::max(value.BufferSize, 0)));
+    if (text) return static_cast<uint32_t>(strnlen(reinterpret_cast<const char*>(value.Value), size));
+    return size > 0 ? size - 1 : 0;
+}
+
 // ---- TSourceTable ----------------------------------------------------------------------
 
 void TLibraryBlockFree::operator()(uint8_t* block) const {

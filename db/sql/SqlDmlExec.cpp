@@ -9,6 +9,7 @@
 #include "db/engine/DataCursor.h"
 #include "db/engine/DataDirectory.h"
 #include "db/sql/QueryStatement.h"
+#include "db/sql/SqlQuerySupport.h"
 #include "db/sql/StatementTransaction.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/ExpressionEval.h"
@@ -115,12 +116,6 @@ bool ValueFitsColumn(uint8_t column, uint8_t value) {
     }
 }
 
-// The bytes of a value as a BLOB holds them: a string without its terminator.
-uint32_t BlobLength(const TExpToken& value) {
-    if (value.DataType == dtString) return static_cast<uint32_t>(strnlen(value.Str(), value.DataSize));
-    return value.DataSize;
-}
-
 }  // namespace
 
 void TDataQuery::AddTargetColumns(size_t at) {
@@ -206,7 +201,8 @@ void TDataQuery::PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bo
     const TUpdateField& f = *FPlan.TargetColumns[i];
     TSourceTable* target = FPlan.Tables.front();
     TDataCursor& cursor = *target->Cursor;
-    if (value.IsNull) {
+    // A BLOB value of no bytes is no value, as an empty text is: read back, it is NULL too.
+    if (value.IsNull || (f.DataType == dtBlob && BlobValueLength(value) == 0)) {
         cursor.PutField(f.FieldNo, record, nullptr);
         return;
     }
@@ -216,7 +212,7 @@ void TDataQuery::PutUpdateValue(int32_t i, TExpToken& value, uint8_t* record, bo
         };
         check(cursor.OpenBlob(f.FieldNo, record, 0, false, bmReadWrite));
         if (update) check(cursor.TruncateBlob(f.FieldNo, record, false, 0));
-        check(cursor.PutBlob(f.FieldNo, record, false, BlobLength(value), value.Value, 0));
+        check(cursor.PutBlob(f.FieldNo, record, false, BlobValueLength(value), value.Value, 0));
         return;
     }
     // The value zero-padded to the conversion buffer's size or the field's, whichever is
@@ -274,8 +270,10 @@ void TDataQuery::EvalInsertSelectValue(int32_t i, uint8_t* record, const uint8_t
         uint32_t length = 0, count = 0;
         uint16_t code = source.GetBlobSize(fieldNo, row.data(), false, length);
         if (code == 0) {
-            value->SetDataSize(length);
+            value->SetDataSize(length + 1);
             if (length) code = source.GetBlob(fieldNo, row.data(), false, count, length, value->Value, 0);
+            value->Value[count] = 0;
+            value->SetDataSize(count + 1);
         }
         source.FreeBlob(fieldNo, row.data(), 0, false);
         check(code);

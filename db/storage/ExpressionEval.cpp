@@ -124,6 +124,8 @@ void StoreText(TExpToken* r, const char* s, size_t len, bool emptyIsNull) {
     ZeroValue(r);
     std::memcpy(r->Value, s, len);
     r->Value[len] = 0;
+    // A memo's size is that of its text; a string's stays its type's.
+    if (r->DataType == dtBlob) r->DataSize = static_cast<uint32_t>(len) + 1;
     r->IsNull = emptyIsNull && len == 0 ? 1 : 0;
 }
 

@@ -171,7 +171,8 @@ TEST_F(DmlExecTest, AFailedIntervalCommitIsUndoneWhereverItsWriteFails) {
         ASSERT_EQ(y.size(), 100u) << writes;
         int32_t updated = 0;
         while (updated < 100 && y[size_t(updated)] == ((updated + 1) * 37) % 11 + 1) ++updated;
-        for (int32_t i = updated; i < 100; ++i) ASSERT_EQ(y[size_t(i)], ((i + 1) * 37) % 11) << writes << " row " << i;
+        for (int32_t i = updated; i < 100; ++i)
+            ASSERT_EQ(y[size_t(i)], ((i + 1) * 37) % 11) << writes << " row " << i;
         EXPECT_EQ(updated % 20, 0) << writes;
         if (!done && updated >= 40) ++laterIntervals;
         for (int32_t v = 0; v <= 11; ++v) {
@@ -419,7 +420,11 @@ TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
     Run("INSERT INTO t VALUES (2, 'defgh')");
     EXPECT_EQ(Run("UPDATE t SET memo = 'longer text' WHERE x = 1"), 1);
     EXPECT_EQ(Run("UPDATE t SET memo = 'xy' WHERE x = 2"), 1);
-    EXPECT_EQ(Run("INSERT INTO u SELECT x, memo FROM t"), 2);
+    // A memo written from an expression over memos, or selected as one, is as long as its
+    // text.
+    EXPECT_EQ(Run("UPDATE t SET memo = UPPER(memo)"), 2);
+    EXPECT_EQ(Run("UPDATE t SET memo = LOWER(memo) || ''"), 2);
+    EXPECT_EQ(Run("INSERT INTO u SELECT x, UPPER(memo) FROM t"), 2);
     for (const char* name : {"t", "u"}) {
         auto c = Open(name);
         std::vector<uint8_t> r(size_t(c->GetRecordSize()));
@@ -434,6 +439,21 @@ TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
         }
         EXPECT_EQ(sizes, (std::vector<uint32_t>{11, 2})) << name;
     }
+    // A value of no bytes (the memo of two NULLs) leaves the field blank, as an empty text does.
+    Run("INSERT INTO t VALUES (3, NULL)");
+    EXPECT_EQ(Run("UPDATE t SET memo = memo || memo WHERE x = 3"), 1);
+    EXPECT_EQ(Run("INSERT INTO t SELECT 4, memo || memo FROM t WHERE x = 3"), 1);
+    auto c = Open("t");
+    std::vector<uint8_t> r(size_t(c->GetRecordSize()));
+    std::vector<bool> blanks;
+    c->First();
+    while (c->GetNextRecord(r.data()) == 0) {
+        uint8_t v[64];
+        bool blank = false;
+        c->GetField(2, r.data(), blank, v);
+        blanks.push_back(blank);
+    }
+    EXPECT_EQ(blanks, (std::vector<bool>{false, false, true, true}));
 }
 
 // Statements run in order on fresh tables, then a SELECT whose rows they must give.

@@ -131,8 +131,9 @@ TEST_F(QueryStatementTest, ParametersTakeTheirValuesByPosition) {
     EXPECT_STREQ(s->Param(1)->Str(), "abc");
     EXPECT_EQ(s->Param(1)->DataSize, 4u);
     EXPECT_EQ(s->Param(2)->DataType, dtBlob);
-    EXPECT_EQ(s->Param(2)->DataSize, memo.size());
-    EXPECT_EQ(std::memcmp(s->Param(2)->Value, memo.data(), memo.size()), 0);
+    // Its bytes and a terminator, as a string's value has.
+    EXPECT_EQ(s->Param(2)->DataSize, memo.size() + 1);
+    EXPECT_STREQ(s->Param(2)->Str(), memo.c_str());
     EXPECT_EQ(s->Param(3)->IsNull, 1);  // flag byte 0, whatever the bytes
     // Fewer values than markers: the rest keep what they had.
     EXPECT_EQ(s->Param(4)->DataType, 0);
