@@ -335,11 +335,15 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
                 bool blank;
                 ReadFieldValue(of, old.data(), blank, value.data());
                 const TFieldDescriptor* nf = FieldByNumber(fields, of.FieldNo);
-                if (blank) {
-                    // A blank stays blank: the new definition's defaults are for the fields
-                    // the old one lacked, not a value put in place of the user's NULL.
+                // A blank stays blank, and a value lost to the new type leaves the field
+                // blank: the new definition's defaults are for the fields the old one lacked,
+                // not a value put in place of the user's NULL or of what was lost.
+                auto leaveBlank = [&] {
                     if (nf && nf->DataType != dtBlob && !nf->IsAutoInc())
                         copy.PutField(nf->FieldNo, rec.data(), nullptr);
+                };
+                if (blank) {
+                    leaveBlank();
                     continue;
                 }
                 if (!nf) {
@@ -348,6 +352,7 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
                 }
                 if (of.DataType == dtBlob) {
                     if (nf->DataType != dtBlob) {
+                        leaveBlank();
                         ReportLoss(of.Name, silence, cont);
                         continue;
                     }
@@ -368,6 +373,7 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
                 if (!ConvertFieldValue(of.DataType, of.DataType == dtString ? of.Size : of.DataSize,
                                        nf->DataType, nf->DataType == dtString ? nf->Size : nf->DataSize,
                                        value.data(), nf->Decimals)) {
+                    leaveBlank();
                     ReportLoss(of.Name, silence, cont);
                     continue;
                 }

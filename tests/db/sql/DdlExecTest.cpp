@@ -240,13 +240,17 @@ TEST_F(AlterExecTest, RefusedAlterationsLeaveTheTable) {
     EXPECT_EQ(Names(), (std::vector<std::string>{"a", "b", "c", "d", "e"}));
 }
 
-// A copy of the table keeps every NULL; only a column it adds takes its default.
+// A copy of the table keeps every NULL and leaves what it could not convert blank; only a
+// column it adds takes its default.
 TEST_F(AlterExecTest, ACopyKeepsNullsAndGivesNewColumnsTheirDefault) {
     Run("ALTER TABLE t REDEFINE c DEFAULT '7'");
     Run("UPDATE t SET c = NULL WHERE a = 1");
     Run("ALTER TABLE t ADD e INTEGER DEFAULT '5'");
     EXPECT_EQ(Ints("t", 3), (std::vector<int32_t>{-999, 20}));
     EXPECT_EQ(Ints("t", 5), (std::vector<int32_t>{5, 5}));
+    // Nor does a value lost to a new type ("N1" is no number).
+    Run("ALTER TABLE t REDEFINE b INTEGER DEFAULT '9'");
+    EXPECT_EQ(Ints("t", 2), (std::vector<int32_t>{-999, -999}));
 }
 
 TEST_F(AlterExecTest, PrimaryKeyRedefinedAndDropped) {
