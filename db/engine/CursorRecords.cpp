@@ -751,6 +751,17 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
         if (KeyExists(i, newKey(i))) Raise(ZIZIVU_KEYVIOL, "", d.Name);
         changed[changedCount++] = i;
     }
+    // A BLOB field blanked or pointed elsewhere without its open buffer leaves the old chain
+    // with no reference: it goes once the record is rewritten, as a deleted record's does.
+    FStaleBlobs.clear();
+    if (FTable->HasBlobFile())
+        for (int32_t i = 0; i < data->GetFieldCount(); ++i) {
+            const TFieldDescriptor& f = data->GetFieldDescriptor(i);
+            if (f.DataType != dtBlob || old[f.Offset] == 0) continue;
+            const int32_t was = bytes::GetI32(old + f.Offset + 1), now = bytes::GetI32(buffer + f.Offset + 1);
+            if (was > 0 && now >= 0 && (buffer[f.Offset] == 0 || now != was))
+                FStaleBlobs.push_back(uint32_t(was));
+        }
     TWrittenBlobs blobs(*this, buffer);
     WriteBlobs(buffer, recNo, blobs);
     for (size_t k = 0; k < changedCount; ++k) {
@@ -779,6 +790,12 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     rec->CopyFields(buffer);
     bytes::PutU32(rec->GetBuffer() + 5, rowId);
     data->ReleaseRecord(rec);
+    for (const uint32_t first : FStaleBlobs) {
+        TBlobBuffer chain(FTable->BlobFile(), this);
+        chain.RecordNo = recNo;
+        chain.FirstBlock = first;
+        chain.FreeBlocks();
+    }
     FlushAfterWriteAndView(recNo, buffer, true, false);
     (void)reposition;
 }

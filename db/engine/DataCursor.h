@@ -711,6 +711,7 @@ private:
     std::vector<uint8_t> FKeyBuffer1;
     std::vector<uint8_t> FKeyBuffer2;
     std::vector<uint8_t> FModifyScratch;  // ModifyRecord's old record and keys
+    std::vector<uint32_t> FStaleBlobs;    // ModifyRecord: first blocks of chains no field refers to now
 
     // Fields.
     std::vector<TFieldDescriptor> FFields;

@@ -1,5 +1,7 @@
 // Data statements against tables on disk: values written and converted, the row loops of
 // UPDATE and DELETE, their transactions and commits, and a second process meanwhile.
+#include <filesystem>
+
 #include "SqlExecSupport.h"
 #include "db/sql/StatementTransaction.h"
 #include "platform/rtl/Tick.h"
@@ -454,6 +456,23 @@ TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
         blanks.push_back(blank);
     }
     EXPECT_EQ(blanks, (std::vector<bool>{false, false, true, true}));
+}
+
+// A memo set to NULL gives its blocks back: set and cleared again and again, the BLOB file
+// keeps the size it took the first time.
+TEST_F(DmlExecTest, AMemoSetToNullGivesItsBlocksBack) {
+    Run("CREATE TABLE t (x INTEGER, memo BLOB(1,1))");
+    Run("INSERT INTO t VALUES (1, 'x')");
+    const std::string text(200, 'b');
+    auto cycle = [&] {
+        Run("UPDATE t SET memo = '" + text + "'");
+        Run("UPDATE t SET memo = NULL");
+    };
+    cycle();
+    const std::string file = Scratch.Path() + "/t.BLB";
+    const auto size = std::filesystem::file_size(file);
+    for (int i = 0; i < 10; ++i) cycle();
+    EXPECT_EQ(std::filesystem::file_size(file), size);
 }
 
 // Statements run in order on fresh tables, then a SELECT whose rows they must give.
