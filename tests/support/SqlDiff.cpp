@@ -1171,6 +1171,7 @@ private:
         none.Written = true;
         const int r = Int(0, 99);
         if (r < 10) return NullConstant(c.Type);
+        if (c.Type == TType::Memo && r < 60) return Value(none, TType::Str, -1, 1);  // a text expression
         if (c.Type == TType::Time || c.Type == TType::Memo)
             return Constant(c.Type, RandomValue(c.Type, false));
         if (r < 30)
@@ -1185,12 +1186,14 @@ private:
         if (Chance(10)) return NullConstant(c.Type);
         if (c.Type == TType::Bool)
             return Constant(c.Type, RandomValue(c.Type, false), Chance(30) ? TOp::Param : TOp::Const);
-        if (c.Type == TType::Time || c.Type == TType::Memo)
-            return Constant(c.Type, RandomValue(c.Type, false));
         TScope values = sc;
         values.SubSelects = false;
         values.Written = true;
-        values.Memos = false;
+        // A memo takes a text expression, over memos too (UPPER(x1) || s1).
+        values.Memos = c.Type == TType::Memo;
+        if (c.Type == TType::Memo && Chance(50)) return Operand(values, TType::Str, 0, 2);
+        if (c.Type == TType::Time || c.Type == TType::Memo)
+            return Constant(c.Type, RandomValue(c.Type, false));
         return Operand(values, WrittenType(c.Type), 0, 2);
     }
 
