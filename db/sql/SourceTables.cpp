@@ -17,6 +17,7 @@
 #include "db/storage/ExpressionValidate.h"
 #include "db/storage/LanguageSettings.h"
 #include "db/storage/LibraryMemory.h"
+#include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/SysUtils.h"
 
@@ -1030,6 +1031,10 @@ void TDataQuery::ReadSourceBlob(TSourceTable* t, int32_t fieldNo, TExpToken* nod
     TDataCursor* c = t->Cursor.get();
     node->IsNull = 1;
     node->DataSize = 0;
+    // A BLOB the statement has open already (an earlier SET item wrote it) is read from its
+    // buffer and stays open: freeing it here would take back what was written.
+    const TFieldDescriptor f = c->GetTableFieldDefinition(fieldNo);
+    const bool open = bytes::GetI32(t->RecordBuffer.get() + f.Offset + 1) < 0;
     uint16_t code = c->OpenBlob(fieldNo, t->RecordBuffer.get(), EngineBlobTag, true, bmRead);
     if (code != 0) RaiseEngineError(code, t->TableName);
     uint32_t size = 0, count = 0;
@@ -1041,7 +1046,7 @@ void TDataQuery::ReadSourceBlob(TSourceTable* t, int32_t fieldNo, TExpToken* nod
         node->DataSize = count + 1;
         node->IsNull = count == 0 ? 1 : 0;
     }
-    const uint16_t freed = c->FreeBlob(fieldNo, t->RecordBuffer.get(), EngineBlobTag, true);
+    const uint16_t freed = open ? 0 : c->FreeBlob(fieldNo, t->RecordBuffer.get(), EngineBlobTag, true);
     if (code == 0) code = freed;
     if (code != 0) RaiseEngineError(code, t->TableName);
 }

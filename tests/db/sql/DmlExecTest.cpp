@@ -456,6 +456,11 @@ TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
         blanks.push_back(blank);
     }
     EXPECT_EQ(blanks, (std::vector<bool>{false, false, true, true}));
+    // A later SET item reads the memo an earlier one wrote, and the earlier one's stays.
+    Run("CREATE TABLE w (a BLOB(1,1), b BLOB(1,1))");
+    Run("INSERT INTO w VALUES (NULL, NULL)");
+    EXPECT_EQ(Run("UPDATE w SET a = 'new text', b = a"), 1);
+    EXPECT_EQ(Count("w", "a = 'new text' AND b = 'new text'"), 1);
 }
 
 // A memo set to NULL gives its blocks back: set and cleared again and again, the BLOB file
