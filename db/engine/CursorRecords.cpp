@@ -790,12 +790,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     rec->CopyFields(buffer);
     bytes::PutU32(rec->GetBuffer() + 5, rowId);
     data->ReleaseRecord(rec);
-    for (const uint32_t first : FStaleBlobs) {
-        TBlobBuffer chain(FTable->BlobFile(), this);
-        chain.RecordNo = recNo;
-        chain.FirstBlock = first;
-        chain.FreeBlocks();
-    }
+    for (const uint32_t first : FStaleBlobs) FreeBlobChain(first, recNo);
     FlushAfterWriteAndView(recNo, buffer, true, false);
     (void)reposition;
 }
@@ -1031,12 +1026,15 @@ void TDataCursor::FreeRecordBlobs(const uint8_t* record, uint32_t recordNo) {
         const TFieldDescriptor& f = data->GetFieldDescriptor(i);
         if (f.DataType != dtBlob) continue;
         const int32_t word = bytes::GetI32(record + f.Offset + 1);
-        if (word <= 0) continue;
-        TBlobBuffer buffer(FTable->BlobFile(), this);
-        buffer.RecordNo = recordNo;
-        buffer.FirstBlock = uint32_t(word);
-        buffer.FreeBlocks();
+        if (word > 0) FreeBlobChain(uint32_t(word), recordNo);
     }
+}
+
+void TDataCursor::FreeBlobChain(uint32_t firstBlock, uint32_t recordNo) {
+    TBlobBuffer chain(FTable->BlobFile(), this);
+    chain.RecordNo = recordNo;
+    chain.FirstBlock = firstBlock;
+    chain.FreeBlocks();
 }
 
 void TDataCursor::StoreBlobHandles(uint8_t* record, bool useTable) {

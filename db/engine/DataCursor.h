@@ -615,6 +615,8 @@ private:
     class TWrittenBlobs;
     void WriteBlobs(uint8_t* record, uint32_t recordNo, TWrittenBlobs& written);
     void FreeRecordBlobs(const uint8_t* record, uint32_t recordNo);
+    // The BLOB chain of the record that starts at the block.
+    void FreeBlobChain(uint32_t firstBlock, uint32_t recordNo);
     void FlushAfterWrite();
     // After a change of one record: buffers written, view bounds and bitmaps updated, and
     // the cursor back on its record (or on the changed one with reposition).

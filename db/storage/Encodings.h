@@ -29,10 +29,12 @@ constexpr TEngineDataType dtExtended = 14;   // 80-bit float, 10 bytes
 constexpr TEngineDataType dtVarBytes = 15;   // variable bytes, converted like dtBytes
 
 // Subtypes (second type byte of a field descriptor).
-constexpr uint8_t fstMoney = 21;       // on dtFloat
-constexpr uint8_t fstAutoInc = 29;     // on dtInteger
-constexpr uint8_t fstFixedChar = 31;   // on dtString
-constexpr uint8_t fstWideString = 32;  // on dtString
+constexpr uint8_t fstMoney = 21;          // on dtFloat
+constexpr uint8_t fstMemo = 22;           // on dtBlob: a text
+constexpr uint8_t fstFormattedMemo = 24;  // on dtBlob: a text with formatting
+constexpr uint8_t fstAutoInc = 29;        // on dtInteger
+constexpr uint8_t fstFixedChar = 31;      // on dtString
+constexpr uint8_t fstWideString = 32;     // on dtString
 
 // Bytes of a type's fixed stored form; 0 for strings, bytes, BLOBs and types without one.
 int32_t StoredWidth(TEngineDataType type);

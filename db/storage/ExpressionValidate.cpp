@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr uint8_t stMemo = 22;
+constexpr uint8_t stMemo = fstMemo;
 
 bool IsNumeric(uint8_t t) {
     return t == dtSmallInt || t == dtInteger || t == dtFloat || t == dtBCD || t == dtWord;
