@@ -33,8 +33,11 @@ namespace {
 
 // ---- Values, tables, statements ----------------------------------------------------------
 
-// Dec: DECIMAL(10,2); Memo: a BLOB of texts, written and read but not named in expressions.
-enum class TType : uint8_t { Int, Real, Str, Bool, Date, Dec, Time, Memo };
+// Dec: DECIMAL(10,2); Memo: a BLOB of texts, written and read but not named in expressions;
+// Stamp: TIMESTAMP.
+enum class TType : uint8_t { Int, Real, Str, Bool, Date, Dec, Time, Memo, Stamp };
+// The letter that begins the names of a type's columns.
+constexpr const char* TypeLetters = "nfsbdmtxw";
 
 struct TValue {
     enum TKind : uint8_t { Null, Int, Real, Text } Kind = Null;
@@ -75,6 +78,17 @@ std::string TimeText(int32_t ms) {
     char b[16];
     std::snprintf(b, sizeof b, "%02d:%02d:%02d", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60);
     return b;
+}
+
+std::string DateText(int32_t day);
+// Timestamps are texts 'YYYY-MM-DD HH:MM:SS' on both sides; this engine stores the
+// milliseconds since the start of day 1.
+double StampMs(const std::string& text) {
+    return double(DayNumber(text)) * 86400000.0 + TimeMs(text.substr(11));
+}
+std::string StampText(double ms) {
+    const double day = std::floor(ms / 86400000.0);
+    return DateText(int32_t(day)) + " " + TimeText(int32_t(ms - day * 86400000.0));
 }
 
 std::string DateText(int32_t day) {
@@ -188,7 +202,7 @@ std::string OurName(const TTable& t) {
 enum class TOp : uint8_t {
     Column, Const, Param, Neg, Add, Sub, Mul, Div, Concat, Upper, Lower,
     Abs, Round, Substring, TrimLeading, TrimTrailing, TrimBoth, Replace, Pos, Occurs, If, Cast,
-    Year, Month, Day, DayOfWeek, Days, Truth, Hour, Minute, Second,
+    Year, Month, Day, DayOfWeek, Days, Truth, Hour, Minute, Second, AsStamp, StampDiff,
     Eq, Ne, Lt, Gt, Le, Ge, And, Or, Not, IsNull, IsNotNull, Between, InList, Like, InSelect,
     CountStar, Count, Sum, Min, Max, Avg
 };
@@ -233,7 +247,12 @@ struct TSelect {
     std::vector<int> GroupBy;  // item numbers from 0
     std::vector<TOrder> OrderBy;
     int MaxRows = -1;
+    // SELECT ... INTO: the rows go to a new table, of the in-memory database or not.
+    bool Into = false, IntoMemory = false;
 };
+
+// The table SELECT ... INTO writes; it is read and dropped after the statement.
+constexpr const char* IntoTable = "r1";
 
 // Data statements, definition statements, transactions.
 enum class TKind : uint8_t {
@@ -310,11 +329,13 @@ bool Unconverted(TType from, TType to) {
 }
 // Type changes that both sides make alike: integers and reals both ways (cut toward zero), an
 // integer to its decimal text, texts to another width, decimals to reals and integers,
-// booleans to integers, and those without a conversion.
+// booleans to integers, a timestamp to its date or its time, a date to its midnight, and
+// those without a conversion.
 bool Modelled(TType from, TType to) {
     static const std::set<std::pair<TType, TType>> alike = {
-        {TType::Int, TType::Real}, {TType::Int, TType::Str}, {TType::Real, TType::Int},
-        {TType::Dec, TType::Real}, {TType::Dec, TType::Int}, {TType::Bool, TType::Int}};
+        {TType::Int, TType::Real},  {TType::Int, TType::Str},    {TType::Real, TType::Int},
+        {TType::Dec, TType::Real},  {TType::Dec, TType::Int},    {TType::Bool, TType::Int},
+        {TType::Stamp, TType::Date}, {TType::Stamp, TType::Time}, {TType::Date, TType::Stamp}};
     return from == to || alike.contains({from, to}) || Unconverted(from, to);
 }
 
@@ -330,8 +351,9 @@ struct TScope {
                            // the 32 bits of integer arithmetic over many updates
     bool SubSelects = false;
     bool Mixed = false;  // an operand may name two tables (select items)
-    // A text operand may be a memo column: in conditions only, as a memo's value is a BLOB,
-    // which DISTINCT, GROUP BY and ORDER BY refuse in a result.
+    // A text operand may be a memo column: in conditions, and in the last item of a result
+    // that is neither DISTINCT nor grouped and not ordered by it, as a memo's value is a
+    // BLOB, which DISTINCT, GROUP BY and ORDER BY refuse in a result.
     bool Memos = false;
     std::vector<std::pair<int, int>> Edges;  // tables a comparison may join
 };
@@ -346,15 +368,16 @@ public:
         for (int t = 1; t <= 3; ++t) {
             TTable table;
             table.Name = "t" + std::to_string(t);
-            int n[8] = {};
+            int n[9] = {};
             std::vector<TType> types{TType::Int, TType::Real, TType::Str, TType::Date, TType::Dec};
             if (Chance(40)) types.push_back(TType::Bool);
             if (Chance(40)) types.push_back(TType::Time);
             if (Chance(25)) types.push_back(TType::Memo);
+            if (Chance(30)) types.push_back(TType::Stamp);
             for (int extra = Int(0, 2); extra > 0; --extra) types.push_back(TType(Int(0, 2)));
             std::shuffle(types.begin(), types.end(), G);
             for (TType type : types) {
-                const char prefix = "nfsbdmtx"[int(type)];
+                const char prefix = TypeLetters[int(type)];
                 const int no = ++n[int(type)];
                 table.Columns.push_back(
                     NewColumn(prefix + std::to_string(no), type, Int(4, 8), no > 1 ? IntKind(type) : 0));
@@ -422,6 +445,8 @@ private:
         const int r = Int(0, 99);
         if (r < 55) {
             s.Query = Select(nullptr);
+            s.Query.Into = !InTransaction && Chance(6);
+            s.Query.IntoMemory = s.Query.Into && Chance(30);
             return s;
         }
         const TTable& target = tables[size_t(Int(0, 2))];
@@ -442,6 +467,7 @@ private:
             for (int c : s.Columns) shape.push_back(target.Columns[size_t(c)].Type);
             if (Chance(25) && std::count(shape.begin(), shape.end(), TType::Bool) == 0 &&
                 std::count(shape.begin(), shape.end(), TType::Time) == 0 &&
+                std::count(shape.begin(), shape.end(), TType::Stamp) == 0 &&
                 std::count(shape.begin(), shape.end(), TType::Memo) == 0) {
                 s.Query = Select(&shape);
                 // Tables stay small enough for joins of three: at most as many rows as the
@@ -517,11 +543,12 @@ private:
             return std::any_of(t.Indexes.begin(), t.Indexes.end(),
                                [&](const TIndex& i) { return i.Column == c; });
         };
-        // The statements need a column of each type but BOOLEAN and TIME in every table, and
-        // an INTEGER one stored in 32 bits.
+        // The statements need a column of each type but BOOLEAN, TIME, memo and TIMESTAMP in
+        // every table, and an INTEGER one stored in 32 bits.
         auto spare = [&](int c) {
             const TColumn& col = t.Columns[size_t(c)];
             return col.Type == TType::Bool || col.Type == TType::Time || col.Type == TType::Memo ||
+                   col.Type == TType::Stamp ||
                    col.Kind != 0 || std::count_if(t.Columns.begin(), t.Columns.end(), [&](const TColumn& x) {
                                         return x.Type == col.Type && x.Kind == 0;
                                     }) > 1;
@@ -576,9 +603,10 @@ private:
                     {TType::Str, {TType::Str}},
                     {TType::Dec, {TType::Real, TType::Int}},
                     {TType::Bool, {TType::Int, TType::Real}},
-                    {TType::Date, {TType::Int}},
+                    {TType::Date, {TType::Int, TType::Stamp}},
                     {TType::Time, {TType::Int}},
-                    {TType::Memo, {TType::Memo}}};
+                    {TType::Memo, {TType::Memo}},
+                    {TType::Stamp, {TType::Date, TType::Time, TType::Stamp}}};
                 const TType to = Pick(types.at(col.Type));
                 const int from = s.From[size_t(c)];
                 if (Modelled(from < 0 ? to : Find(*T, t.Name).Columns[size_t(from)].Type, to)) {
@@ -607,7 +635,7 @@ private:
             }
         } else {
             a.What = TAlteration::Add;
-            const TType type = TType(Int(0, 7));
+            const TType type = TType(Int(0, 8));
             a.Column = NewColumn(FreshName(type), type, Int(1, 8), IntKind(type));
             Rules(a.Column, 10);
             a.At = Chance(50) ? Int(1, n) : 0;
@@ -651,7 +679,7 @@ private:
         return i;
     }
     std::string FreshName(TType type) {
-        return std::string(1, "nfsbdmtx"[int(type)]) + std::to_string(++Names + 10);
+        return std::string(1, TypeLetters[int(type)]) + std::to_string(++Names + 10);
     }
 
     int Int(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(G); }
@@ -675,6 +703,9 @@ private:
         if (type == TType::Memo) return TextValue(RandomText(1, 200, "abB"));
         if (type == TType::Dec) return RealValue(Int(-8, 12) * 0.25);
         if (type == TType::Date) return TextValue(DateText(DayNumber("2023-12-20") + Int(0, 90)));
+        if (type == TType::Stamp)  // now and then at midnight, where it equals its date
+            return TextValue(DateText(DayNumber("2023-12-20") + Int(0, 90)) + " " +
+                             TimeText(Chance(20) ? 0 : Int(0, 86399) * 1000));
         return type == TType::Real ? RealValue(Int(-4, 10) * 0.5) : TextValue(RandomText(1, 2, "abB"));
     }
 
@@ -724,6 +755,12 @@ private:
             return Constant(type, RandomValue(type, false));
         }
         auto sub = [&](TType t) { return Value(sc, t, src, depth - 1); };
+        if (type == TType::Stamp) {
+            // Days added to or taken from a timestamp of the row.
+            if (src < 0) return Constant(type, RandomValue(type, false));
+            return Node(Chance(50) ? TOp::Add : TOp::Sub, type,
+                        {ColOf(sc.Sources[size_t(src)], type), Constant(TType::Int, IntValue(Int(-3, 40)))});
+        }
         if (type == TType::Date) {
             // Days added to or taken from a date of the row (a date constant alone is a text
             // until it meets a date).
@@ -952,6 +989,8 @@ private:
                                        Constant(TType::Time, RandomValue(TType::Time, false))}));
             return Comparison(t, Constant(TType::Time, RandomValue(TType::Time, false)));
         }
+        if (Chance(20) && HasType(*sc.Sources[size_t(src)].Table, TType::Stamp))
+            return StampPredicate(sc, src, whole);
         // A boolean column standing alone, or compared with TRUE or FALSE.
         if (Chance(10) && std::any_of(columns.begin(), columns.end(),
                                       [](const TColumn& c) { return c.Type == TType::Bool; })) {
@@ -1005,6 +1044,85 @@ private:
         return Comparison(left, Operand(sc, type, -1, Chance(20) ? 1 : 0));
     }
 
+    static bool HasType(const TTable& t, TType type) {
+        return std::any_of(t.Columns.begin(), t.Columns.end(),
+                           [&](const TColumn& c) { return c.Type == type && c.Kind == 0; });
+    }
+
+    // A timestamp of the row, now and then days later or earlier, against constants, a date
+    // of the row, a part of it, the date or time it falls on, the milliseconds to another
+    // timestamp, or a timestamp of the table it is joined to.
+    TExpr StampPredicate(const TScope& sc, int src, bool whole) {
+        const TSource& s = sc.Sources[size_t(src)];
+        TExpr t = ColumnValue(sc, TType::Stamp, src, Chance(30) ? 1 : 0);
+        const auto pair = CrossPair(sc, whole);
+        const bool pairStamps = pair && HasType(*sc.Sources[size_t(pair->first)].Table, TType::Stamp) &&
+                                HasType(*sc.Sources[size_t(pair->second)].Table, TType::Stamp);
+        switch (Int(0, 7)) {
+            case 0: {
+                static const TOp parts[] = {TOp::Year,      TOp::Month, TOp::Day,   TOp::DayOfWeek,
+                                            TOp::Hour, TOp::Minute, TOp::Second};
+                const TOp op = parts[Int(0, 6)];
+                return Comparison(Node(op, TType::Int, {t}),
+                                  Constant(TType::Int, IntValue(op == TOp::Year ? Int(2023, 2024) : Int(0, 30))));
+            }
+            case 1:
+                return Negatable(Node(TOp::Between, TType::Bool,
+                                      {t, Constant(TType::Stamp, RandomValue(TType::Stamp, false)),
+                                       Constant(TType::Stamp, RandomValue(TType::Stamp, false))}));
+            case 2:
+                if (HasType(*s.Table, TType::Date))
+                    return Comparison(t, Node(TOp::AsStamp, TType::Stamp, {ColOf(s, TType::Date)}));
+                break;
+            case 3:
+                if (Chance(50))
+                    return Comparison(Node(TOp::Cast, TType::Date, {t}),
+                                      HasType(*s.Table, TType::Date) && Chance(50)
+                                          ? ColOf(s, TType::Date)
+                                          : Constant(TType::Date, RandomValue(TType::Date, false)));
+                return Comparison(Node(TOp::Cast, TType::Time, {t}),
+                                  Constant(TType::Time, RandomValue(TType::Time, false)));
+            case 4: {
+                // Two tables on one side only in a whole tested per row.
+                TExpr other = pairStamps && whole && Chance(50)
+                                  ? ColOf(sc.Sources[size_t(pair->first == src ? pair->second : pair->first)],
+                                          TType::Stamp)
+                              : Chance(50) ? ColOf(s, TType::Stamp)
+                                           : Constant(TType::Stamp, RandomValue(TType::Stamp, false));
+                return Comparison(Node(TOp::StampDiff, TType::Real, {t, other}),
+                                  Constant(TType::Real, RealValue(Chance(50) ? Int(-3, 40) * 86400000.0
+                                                                            : Int(-48, 48) * 3600000.0)));
+            }
+            case 5:
+                if (pairStamps)
+                    return Comparison(ColOf(sc.Sources[size_t(pair->first)], TType::Stamp),
+                                      ColumnValue(sc, TType::Stamp, pair->second, Chance(20) ? 1 : 0));
+                break;
+            default:
+                break;
+        }
+        return Comparison(t, Chance(15) ? NullConstant(TType::Stamp) : Operand(sc, TType::Stamp, -1, 0));
+    }
+
+    // A timestamp of one of the tables as a select item: itself, days off it, a part of it,
+    // or its date or time.
+    std::optional<TExpr> StampItem(const TScope& sc) {
+        std::vector<int> with;
+        for (int i = 0; i < int(sc.Sources.size()); ++i)
+            if (HasType(*sc.Sources[size_t(i)].Table, TType::Stamp)) with.push_back(i);
+        if (with.empty()) return {};
+        TExpr t = ColumnValue(sc, TType::Stamp, Pick(with), Int(0, 1));
+        switch (Int(0, 4)) {
+            case 0:
+                return Node(Pick(std::vector<TOp>{TOp::Year, TOp::Month, TOp::Day, TOp::Hour, TOp::Minute}),
+                            TType::Int, {t});
+            case 1:
+                return Node(TOp::Cast, Chance(50) ? TType::Date : TType::Time, {t});
+            default:
+                return t;
+        }
+    }
+
     TExpr InSelect(const TScope& sc, int src) {
         const TTable& u = Pick(*T);
         TScope inner;
@@ -1043,7 +1161,9 @@ private:
         if (type == TType::Dec) ops = {TOp::Sum, TOp::Min, TOp::Max};
         const TOp op = Pick(ops);
         if (op == TOp::CountStar) return Node(op, TType::Int);
-        if (!type && (op == TOp::Min || op == TOp::Max) && Chance(20)) type = TType::Date;
+        if (!type && (op == TOp::Min || op == TOp::Max) && Chance(20))
+            type = HasType(*sc.Sources[size_t(src)].Table, TType::Stamp) && Chance(40) ? TType::Stamp
+                                                                                         : TType::Date;
         if (!type && op != TOp::Count && Chance(15)) type = TType::Dec;
         const TType argType = op == TOp::Count ? AnyType()
                               : op == TOp::Avg ? Numeric()
@@ -1068,7 +1188,10 @@ private:
                 if (f.Join == TJoin::Left && tables == 2 && Chance(40)) f.Join = TJoin::Right;
                 const int p = Int(0, i - 1);
                 auto compare = [&] {
-                    const TType type = AnyType();
+                    const TType type = HasType(*t, TType::Stamp) &&
+                                               HasType(*sc.Sources[size_t(p)].Table, TType::Stamp) && Chance(15)
+                                           ? TType::Stamp
+                                           : AnyType();
                     TScope on = sc;
                     on.Memos = true;
                     return Comparison(ColumnValue(on, type, p, Chance(80) ? 0 : 1),
@@ -1122,7 +1245,9 @@ private:
                      });
             for (int n = s.Star ? 0 : Int(1, 4); n > 0; --n) {
                 const TType t = AnyType();
-                if (sc.Sources.size() > 1 && (t == TType::Int || t == TType::Real) && Chance(10))
+                if (const auto stamp = Chance(8) ? StampItem(sc) : std::nullopt)
+                    s.Items.push_back(*stamp);
+                else if (sc.Sources.size() > 1 && (t == TType::Int || t == TType::Real) && Chance(10))
                     s.Items.push_back(Node(TOp::Add, t, {ColOf(sc.Sources[0], t), ColOf(sc.Sources[1], t)}));
                 else
                     s.Items.push_back(Chance(50) ? ColOf(sc.Sources[size_t(src())], t)
@@ -1135,8 +1260,10 @@ private:
         } else {
             for (int n = Int(1, 2); n > 0; --n) {
                 s.GroupBy.push_back(int(s.Items.size()));
-                s.Items.push_back(Chance(80) ? ColOf(sc.Sources[size_t(src())], AnyType())
-                                             : ColumnValue(sc, AnyType(), src(), 1));
+                const auto stamp = Chance(8) ? StampItem(sc) : std::nullopt;
+                s.Items.push_back(stamp                ? *stamp
+                                  : Chance(80) ? ColOf(sc.Sources[size_t(src())], AnyType())
+                                               : ColumnValue(sc, AnyType(), src(), 1));
             }
             s.GroupByName = Chance(50);
             for (int n = Int(1, 2); n > 0; --n) s.Items.push_back(Aggregate(sc, src()));
@@ -1163,6 +1290,10 @@ private:
             }
             s.NoCase = Chance(20);
         }
+        // A memo or a text expression over memos, last, in a result neither DISTINCT nor
+        // grouped, and not in its order.
+        if (mode < 55 && !s.Star && !s.Distinct && Chance(20))
+            s.Items.push_back(ColumnValue(WithMemos(sc), TType::Str, src(), Int(0, 1)));
         return s;
     }
 
@@ -1172,6 +1303,8 @@ private:
         const int r = Int(0, 99);
         if (r < 10) return NullConstant(c.Type);
         if (c.Type == TType::Memo && r < 60) return Value(none, TType::Str, -1, 1);  // a text expression
+        if (c.Type == TType::Stamp)
+            return Constant(c.Type, RandomValue(c.Type, false), Chance(30) ? TOp::Param : TOp::Const);
         if (c.Type == TType::Time || c.Type == TType::Memo)
             return Constant(c.Type, RandomValue(c.Type, false));
         if (r < 30)
@@ -1192,6 +1325,7 @@ private:
         // A memo takes a text expression, over memos too (UPPER(x1) || s1).
         values.Memos = c.Type == TType::Memo;
         if (c.Type == TType::Memo && Chance(50)) return Operand(values, TType::Str, 0, 2);
+        if (c.Type == TType::Stamp) return Operand(values, c.Type, 0, 1);
         if (c.Type == TType::Time || c.Type == TType::Memo)
             return Constant(c.Type, RandomValue(c.Type, false));
         return Operand(values, WrittenType(c.Type), 0, 2);
@@ -1212,10 +1346,10 @@ using TParams = std::vector<std::pair<TType, TValue>>;  // a marker's type and v
 // A column's type; SQLite's refuses the values a 16-bit column cannot hold, as this dialect
 // refuses to store them.
 std::string TypeText(const TColumn& c, bool lite) {
-    static const char* ours[] = {"INTEGER", "FLOAT",         "CHAR", "BOOLEAN",
-                                 "DATE",    "DECIMAL(10,2)", "TIME", "BLOB(1,1)"};
-    static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER",
-                                  "TEXT",    "REAL", "TEXT", "TEXT"};  // booleans 0 and 1
+    static const char* ours[] = {"INTEGER", "FLOAT",         "CHAR", "BOOLEAN",  "DATE",
+                                 "DECIMAL(10,2)", "TIME", "BLOB(1,1)", "TIMESTAMP"};
+    static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER", "TEXT",
+                                  "REAL",    "TEXT", "TEXT", "TEXT"};  // booleans 0 and 1
     static const char* kinds[] = {"INTEGER", "SMALLINT", "WORD"};
     if (c.Type == TType::Int && c.Kind != 0)
         return lite ? "INTEGER CHECK (" + c.Name + " BETWEEN " + std::to_string(KindRange[c.Kind].first) +
@@ -1271,6 +1405,9 @@ std::string LiteUniqueText(const TTable& t) {
 // SQLite's form of a column's values after ALTER TABLE changed its type.
 std::string Converted(const TColumn& from, const TColumn& to) {
     if (Unconverted(from.Type, to.Type)) return "NULL";
+    if (from.Type != to.Type && (from.Type == TType::Stamp || to.Type == TType::Stamp))
+        return (to.Type == TType::Date ? "date(" : to.Type == TType::Time ? "time(" : "datetime(") + from.Name +
+               ")";
     if (to.Type == TType::Str) {
         const std::string text = from.Type == TType::Str ? from.Name : "CAST(" + from.Name + " AS TEXT)";
         return "NULLIF(substr(" + LiteCased(to, text) + ", 1, " + std::to_string(to.Width) + "), '')";
@@ -1425,6 +1562,7 @@ private:
             if (Lite && s.Items[i].Type == TType::Str) item = "NULLIF(" + item + ", '')";
             text += (i ? ", " : "") + item + (numbered ? " AS v" + std::to_string(i) : "");
         }
+        if (s.Into && !Lite) text += std::string(s.IntoMemory ? " INTO MEMORY " : " INTO ") + IntoTable;
         text += " FROM ";
         for (const TFrom& f : s.From) {
             static const char* joins[] = {"", ", ", " JOIN ", " LEFT JOIN ", " RIGHT JOIN "};
@@ -1505,6 +1643,9 @@ private:
                 // A decimal sum is exact: SQLite's, of doubles, is brought back to two places.
                 if (Lite && e.Type == TType::Dec)
                     return "round((" + a[0] + (e.Op == TOp::Add ? " + " : " - ") + a[1] + "), 2)";
+                if (Lite && e.Type == TType::Stamp)  // days
+                    return "datetime(" + a[0] + ", printf('%+d days', " +
+                           (e.Op == TOp::Sub ? "-(" + a[1] + ")" : a[1]) + "))";
                 if (Lite && e.Type == TType::Time)  // milliseconds added, whole seconds here
                     return "time(" + a[0] + ", printf('%+d seconds', " + (e.Op == TOp::Sub ? "-" : "") + "(" +
                            a[1] + ") / 1000))";
@@ -1512,6 +1653,9 @@ private:
                 return "date(" + a[0] + ", printf('%+d days', " +
                        (e.Op == TOp::Sub ? "-(" + a[1] + ")" : a[1]) + "))";
             case TOp::Cast:
+                if (e.Type == TType::Date || e.Type == TType::Time)  // of a timestamp
+                    return Lite ? (e.Type == TType::Date ? "date(" : "time(") + a[0] + ")"
+                                : "CAST(" + a[0] + (e.Type == TType::Date ? " AS DATE)" : " AS TIME)");
                 if (e.Type == TType::Str)
                     return Lite ? "substr(CAST(" + a[0] + " AS TEXT), 1, " + a[1] + ")"
                                 : "CAST(" + a[0] + " AS CHAR(" + a[1] + "))";
@@ -1558,6 +1702,10 @@ private:
              {"EXTRACT(DAYOFWEEK FROM $0)", "coalesce(CAST(strftime('%w', $0) AS INTEGER) + 1, 0)"}},
             {TOp::Days, {"($0 - $1)", "CAST(julianday($0) - julianday($1) AS INTEGER)"}},
             {TOp::Truth, {"$0", "($0 IS 1)"}},  // a boolean column standing alone: = TRUE
+            {TOp::AsStamp, {"$0", "datetime($0)"}},  // a date beside a timestamp: its midnight
+            {TOp::StampDiff,
+             {"($0 - $1)",
+              "((CAST(strftime('%s', $0) AS INTEGER) - CAST(strftime('%s', $1) AS INTEGER)) * 1000.0)"}},
             {TOp::Hour, {"EXTRACT(HOUR FROM $0)", "coalesce(CAST(strftime('%H', $0) AS INTEGER), 0)"}},
             {TOp::Minute, {"EXTRACT(MINUTE FROM $0)", "coalesce(CAST(strftime('%M', $0) AS INTEGER), 0)"}},
             {TOp::Second, {"EXTRACT(SECOND FROM $0)", "coalesce(CAST(strftime('%S', $0) AS INTEGER), 0)"}},
@@ -1650,6 +1798,10 @@ struct TFieldBytes {
                 P = EncodeScaledFloat(2, v.Number());
                 Data = &P, Size = 8;
                 break;
+            case TType::Stamp:
+                D = v.Kind == TValue::Text ? StampMs(v.S) : 0;
+                Data = &D, Size = 8;
+                break;
             case TType::Str:
             case TType::Memo:  // never a parameter, and written through the BLOB calls
                 Data = v.S.c_str(), Size = int32_t(v.S.size() + 1);
@@ -1713,7 +1865,8 @@ public:
             std::vector<TQueryStatement::TParamValue> fields;
             std::vector<uint8_t> bytes;
             for (const auto& [type, v] : params) {
-                static const uint8_t types[] = {dtInteger, dtFloat, dtString, dtBoolean, dtDate};
+                static const uint8_t types[] = {dtInteger, dtFloat, dtString, dtBoolean, dtDate,
+                                                dtBCD,     dtTime,  dtBlob,   dtTimeStamp};
                 const TFieldBytes field(type, v);
                 const auto* p = static_cast<const uint8_t*>(field.Data);
                 fields.push_back({types[int(type)], 0, field.Size, 0, int32_t(bytes.size())});
@@ -1746,6 +1899,26 @@ public:
         return r;
     }
     bool InTransaction() const { return Database->InTransaction(); }
+
+    // The rows of the table a SELECT ... INTO wrote, read as a new cursor sees them, in its
+    // order; then the table goes.
+    TResult IntoRows(bool memory) {
+        TResult r;
+        try {
+            TDataCursor cursor(Database);
+            cursor.SetTableName(IntoTable);
+            cursor.SetInMemory(memory);
+            cursor.Open();
+            r.Rows = Rows(cursor);
+            cursor.Close();
+        } catch (const EZIZIVUEngineError& e) {
+            r.Failed = true;
+            r.Error = "the INTO table: " + e.Message();
+        }
+        const TResult drop = Run(std::string("DROP TABLE ") + (memory ? "MEMORY " : "") + IntoTable, {}, -1);
+        if (drop.Failed && !r.Failed) r = drop;
+        return r;
+    }
 
 private:
     static std::string Memo(TDataCursor& c, int32_t no, uint8_t* record) {
@@ -1783,6 +1956,7 @@ private:
                               : f.DataType == dtString ? TextValue(reinterpret_cast<const char*>(v))
                               : f.DataType == dtDate   ? TextValue(DateText(load(int32_t())))
                               : f.DataType == dtTime   ? TextValue(TimeText(load(int32_t())))
+                              : f.DataType == dtTimeStamp ? TextValue(StampText(load(0.0)))
                               : f.DataType == dtBCD    ? RealValue(DecodeScaledFloat(load(int64_t())))
                               : f.DataType == dtFloat  ? RealValue(load(0.0))
                               : small                  ? IntValue(load(int16_t()))
@@ -1943,8 +2117,9 @@ std::string Step(const TOptions& options, TOurs& ours, TLite& lite, const TState
     const std::string ourText = OurText(s, &params);
     const std::string liteText = LiteText(s, options.ModelNullRules);
     const bool transaction = s.Kind >= TKind::Begin;
-    const TResult o = transaction ? ours.Transaction(s.Kind)
-                                  : ours.Run(ourText, params, s.Kind == TKind::Select ? s.Query.MaxRows : -1);
+    TResult o = transaction ? ours.Transaction(s.Kind)
+                            : ours.Run(ourText, params, s.Kind == TKind::Select ? s.Query.MaxRows : -1);
+    if (s.Kind == TKind::Select && s.Query.Into && !o.Failed) o = ours.IntoRows(s.Query.IntoMemory);
     // COMMIT and ROLLBACK without a transaction do nothing here.
     const bool none = (s.Kind == TKind::Commit || s.Kind == TKind::Rollback) && !lite.InTransaction();
     const TResult l = none ? TResult{} : lite.Run(liteText);
