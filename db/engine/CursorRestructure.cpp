@@ -307,10 +307,10 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
     copy.CreateTable(fields, indexes, create);
     bool completed = false;
     {
-        // A copy that fails goes again.
+        // A copy that fails goes again, also when its close fails.
         TScopeGuard drop([&copy] {
+            TScopeGuard remove([&copy] { copy.DeleteTable(); });
             copy.Close();
-            copy.DeleteTable();
         });
         copy.SetRecordNumberOrder(true);
         copy.Open();

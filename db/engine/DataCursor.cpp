@@ -454,13 +454,20 @@ void TDataCursor::CreateTable(std::vector<TFieldDescriptor> fields, std::vector<
     // the close below; the open gives them their temporary wish.
     const int32_t r = FDirectory->CreateTable(FTableName, table, false, FInMemory, def);
     if (r < 0) Raise(uint16_t(-r));
-    TScopeGuard close([this, table] { FDirectory->CloseTable(table, false); });
+    // A create that fails after its files were made takes them away again, also when the
+    // close fails: a half-written table would stand in the way of the next create.
+    bool closed = false;
+    TScopeGuard discard([this, table, &closed] {
+        TScopeGuard remove([this] { FDirectory->DeleteTable(FTableName, FInMemory); });
+        if (!closed) FDirectory->CloseTable(table, false);
+    });
     if (def.Indexes.empty() || def.Indexes[0].FieldCount == 0) table->IndexFile()->SetNoPrimaryIndex(true);
     if (options.LastAutoInc > 0) table->DataFile()->SetLastRowId(uint32_t(options.LastAutoInc));
     table->FlushBuffers(false, true, true, true, true);
-    close.Dismiss();
+    closed = true;
     const int32_t c = FDirectory->CloseTable(table, false);
     if (c < 0) Raise(uint16_t(-c));
+    discard.Dismiss();
 }
 
 void TDataCursor::DeleteTable() {

@@ -173,6 +173,17 @@ void TDataTable::ReleaseAndCloseFiles() {
 }
 
 void TDataTable::CreateFiles(const TTableDefinition& d) {
+    // A create that fails takes away the files it made: a half-written table could not be
+    // opened, and would stand in the way of the next create of its name.
+    TScopeGuard discard([this] {
+        for (TFileHandler* f : {static_cast<TFileHandler*>(FIndexFile.get()),
+                                static_cast<TFileHandler*>(FBlobFile.get()),
+                                static_cast<TFileHandler*>(FDataFile.get())}) {
+            if (!f->IsOpen()) continue;
+            f->Close();
+            f->Delete();
+        }
+    });
     FDataFile->InitStructure(d.Language, d.Sort, d.Fields.data(), int32_t(d.Fields.size()), d.BlobBlockSize,
                              d.Description, d.Password, d.Encrypted, d.UserMinor, d.UserMajor);
     FDataFile->CreateFile();
@@ -197,6 +208,7 @@ void TDataTable::CreateFiles(const TTableDefinition& d) {
         // A table without BLOB fields has no BLOB file; a stale one would be taken for it.
         FBlobFile->Delete();
     }
+    discard.Dismiss();
     FOpen = true;
     FOpenCount = 1;
     FExplicitRead = FWriteLock = FImplicitRead = FTransactionLock = FAllRecordsLocked = false;

@@ -428,6 +428,42 @@ TEST_F(CursorRestructureTest, AFailedMoveLeavesTheOldTable) {
         EXPECT_TRUE(DataFileExists(std::string("M") + ext, true));
 }
 
+// A write that fails anywhere in a copy, from the new table's creation to its close,
+// leaves the old table whole and no file of the new one behind; so does a failed create.
+TEST_F(CursorRestructureTest, AFailedCopyLeavesNoWorkFiles) {
+    Fill("W");
+    const std::vector<std::string> rows = Rows("W");
+    const std::map<std::string, std::string> files = Files();
+    std::vector<TFieldDescriptor> f = Fields();
+    f.push_back(MakeField(5, "EXTRA", dtInteger));
+    bool done = false;
+    for (int32_t writes = 0; writes < 200 && !done; ++writes) {
+        SCOPED_TRACE(writes);
+        {
+            TFaultInjector faults;
+            faults.Plan(".DAT", {TFileFault::WriteError, writes, 0});
+            TDataCursor& c = Exclusive("W");
+            done = RaisedCode([&] { c.AlterTable(f, Indexes(), {}); }) == 0;
+        }
+        if (done) break;
+        EXPECT_EQ(Rows("W"), rows);
+        std::string names;
+        for (const auto& [name, bytes] : Files()) names += " " + name + (files.count(name) && files.at(name) == bytes ? "" : "*");
+        ASSERT_TRUE(Files() == files) << "files left by the failed copy:" << names << " at " << writes;
+    }
+    EXPECT_TRUE(done);
+    {
+        TFaultInjector faults;
+        faults.Plan("V.DAT", {TFileFault::WriteError, 1, 0});
+        TDataCursor c(FDir);
+        c.SetTableName("V");
+        c.SetExclusive(true);
+        EXPECT_EQ(RaisedCode([&] { c.CreateTable(Fields(), Indexes(), {}); }), ZIZIVU_WRITEERR);
+    }
+    EXPECT_FALSE(FDir->TableExists("V", false));
+    EXPECT_EQ(Files().count("V.IDX") + Files().count("V.BLB"), 0u);
+}
+
 TEST_F(CursorRestructureTest, ACloneSharesIndexRangeFiltersAndPosition) {
     Fill();
     TDataCursor& c = OpenCursor("T");
