@@ -181,7 +181,11 @@ void TDataTable::CreateFiles(const TTableDefinition& d) {
                                 static_cast<TFileHandler*>(FDataFile.get())}) {
             if (!f->IsOpen()) continue;
             f->Close();
-            f->Delete();
+            try {
+                f->Delete();
+            } catch (const EZIZIVUEngineError&) {
+                // The others go all the same; the create's own error is the one reported.
+            }
         }
     });
     FDataFile->InitStructure(d.Language, d.Sort, d.Fields.data(), int32_t(d.Fields.size()), d.BlobBlockSize,
