@@ -310,7 +310,13 @@ uint32_t TDataTable::SortRecords(int32_t sortFieldCount, const TFieldDescriptor*
 
 void TDataTable::BackupIndexFile() {
     FlushBuffers(false, false, true, false, false);
-    FIndexFile->SaveToFile(ForceFileExt(FIndexFile->FileName(), ".IBK"));
+    const std::string backup = ForceFileExt(FIndexFile->FileName(), ".IBK");
+    // A copy cut short goes: it would pass for the index as it was.
+    TScopeGuard discard([this, &backup] {
+        if (DataFileExists(backup, FInMemory)) GlobalFileList()->DeleteFile(backup, FInMemory);
+    });
+    FIndexFile->SaveToFile(backup);
+    discard.Dismiss();
 }
 
 void TDataTable::RestoreIndexFile(bool skipRestore, bool deleteBackup) {

@@ -464,6 +464,33 @@ TEST_F(CursorRestructureTest, AFailedCopyLeavesNoWorkFiles) {
     EXPECT_EQ(Files().count("V.IDX") + Files().count("V.BLB"), 0u);
 }
 
+// A read or a write that fails once anywhere in an index rebuild, the index backup's copy
+// included, leaves the rows and no backup file behind.
+TEST_F(CursorRestructureTest, AFailedIndexRebuildLeavesNoBackupFile) {
+    Fill("X");
+    const std::vector<std::string> rows = Rows("X");
+    std::vector<TIndexDescriptor> indexes = Indexes();
+    indexes.push_back(Index("BYNAME", {2}, false));
+    for (const TFileFault::TKind kind : {TFileFault::ReadError, TFileFault::WriteError}) {
+        bool done = false;
+        for (int32_t calls = 0; calls < 200 && !done; ++calls) {
+            SCOPED_TRACE(std::to_string(kind) + " at " + std::to_string(calls));
+            {
+                TFaultInjector faults;
+                faults.Plan("X.IDX", {kind, calls, 1});
+                TDataCursor& c = Exclusive("X");
+                done = RaisedCode([&] { c.AlterTable(Fields(), indexes, {}); }) == 0;
+            }
+            if (done) break;
+            EXPECT_EQ(Rows("X"), rows);
+            ASSERT_EQ(Files().count("X.IBK"), 0u);
+        }
+        EXPECT_TRUE(done);
+        TDataCursor& c = Exclusive("X");
+        c.AlterTable(Fields(), Indexes(), {});  // the next round starts without BYNAME
+    }
+}
+
 TEST_F(CursorRestructureTest, ACloneSharesIndexRangeFiltersAndPosition) {
     Fill();
     TDataCursor& c = OpenCursor("T");
