@@ -190,7 +190,11 @@ void TDataCursor::AlterTable(std::vector<TFieldDescriptor> fields, std::vector<T
                 IndexDefinitionsDiffer(index->GetIndexDescriptor(i), indexes[size_t(i)], oldFields, fields);
         }
         if (rebuild) RebuildIndexes(indexes, oldFields, fields);
+        // Header values that could not be written are read back from the files, so that the
+        // close does not write them after the failure was reported.
+        TScopeGuard reread([this] { FTable->ReadHeaders(); });
         StoreHeaderValues(fields, indexes, opt, options.LastAutoInc != -1);
+        reread.Dismiss();
     }
 }
 
