@@ -80,17 +80,6 @@ std::string TimeText(int32_t ms) {
     return b;
 }
 
-std::string DateText(int32_t day);
-// Timestamps are texts 'YYYY-MM-DD HH:MM:SS' on both sides; this engine stores the
-// milliseconds since the start of day 1.
-double StampMs(const std::string& text) {
-    return double(DayNumber(text)) * 86400000.0 + TimeMs(text.substr(11));
-}
-std::string StampText(double ms) {
-    const double day = std::floor(ms / 86400000.0);
-    return DateText(int32_t(day)) + " " + TimeText(int32_t(ms - day * 86400000.0));
-}
-
 std::string DateText(int32_t day) {
     const int z = day + 305, era = z / 146097, doe = z - era * 146097;
     const int yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
@@ -99,6 +88,16 @@ std::string DateText(int32_t day) {
     char b[40];  // room for any int the compiler cannot rule out
     std::snprintf(b, sizeof b, "%04d-%02d-%02d", era * 400 + yoe + (m <= 2), m, d);
     return b;
+}
+
+// Timestamps are texts 'YYYY-MM-DD HH:MM:SS' on both sides; this engine stores the
+// milliseconds since the start of day 1.
+double StampMs(const std::string& text) {
+    return double(DayNumber(text)) * 86400000.0 + TimeMs(text.substr(11));
+}
+std::string StampText(double ms) {
+    const double day = std::floor(ms / 86400000.0);
+    return DateText(int32_t(day)) + " " + TimeText(int32_t(ms - day * 86400000.0));
 }
 
 // As a constant in a statement (a real always with its point, so that it stays a real).
@@ -333,8 +332,8 @@ bool Unconverted(TType from, TType to) {
 // those without a conversion.
 bool Modelled(TType from, TType to) {
     static const std::set<std::pair<TType, TType>> alike = {
-        {TType::Int, TType::Real},  {TType::Int, TType::Str},    {TType::Real, TType::Int},
-        {TType::Dec, TType::Real},  {TType::Dec, TType::Int},    {TType::Bool, TType::Int},
+        {TType::Int, TType::Real},   {TType::Int, TType::Str},    {TType::Real, TType::Int},
+        {TType::Dec, TType::Real},   {TType::Dec, TType::Int},    {TType::Bool, TType::Int},
         {TType::Stamp, TType::Date}, {TType::Stamp, TType::Time}, {TType::Date, TType::Stamp}};
     return from == to || alike.contains({from, to}) || Unconverted(from, to);
 }
@@ -548,10 +547,9 @@ private:
         auto spare = [&](int c) {
             const TColumn& col = t.Columns[size_t(c)];
             return col.Type == TType::Bool || col.Type == TType::Time || col.Type == TType::Memo ||
-                   col.Type == TType::Stamp ||
-                   col.Kind != 0 || std::count_if(t.Columns.begin(), t.Columns.end(), [&](const TColumn& x) {
-                                        return x.Type == col.Type && x.Kind == 0;
-                                    }) > 1;
+                   col.Type == TType::Stamp || col.Kind != 0 ||
+                   std::count_if(t.Columns.begin(), t.Columns.end(),
+                                 [&](const TColumn& x) { return x.Type == col.Type && x.Kind == 0; }) > 1;
         };
         auto move = [&](int from, int to) {
             auto shift = [&](auto& v) {
@@ -1060,11 +1058,12 @@ private:
                                 HasType(*sc.Sources[size_t(pair->second)].Table, TType::Stamp);
         switch (Int(0, 7)) {
             case 0: {
-                static const TOp parts[] = {TOp::Year,      TOp::Month, TOp::Day,   TOp::DayOfWeek,
+                static const TOp parts[] = {TOp::Year, TOp::Month,  TOp::Day,   TOp::DayOfWeek,
                                             TOp::Hour, TOp::Minute, TOp::Second};
                 const TOp op = parts[Int(0, 6)];
-                return Comparison(Node(op, TType::Int, {t}),
-                                  Constant(TType::Int, IntValue(op == TOp::Year ? Int(2023, 2024) : Int(0, 30))));
+                return Comparison(
+                    Node(op, TType::Int, {t}),
+                    Constant(TType::Int, IntValue(op == TOp::Year ? Int(2023, 2024) : Int(0, 30))));
             }
             case 1:
                 return Negatable(Node(TOp::Between, TType::Bool,
@@ -1091,7 +1090,7 @@ private:
                                            : Constant(TType::Stamp, RandomValue(TType::Stamp, false));
                 return Comparison(Node(TOp::StampDiff, TType::Real, {t, other}),
                                   Constant(TType::Real, RealValue(Chance(50) ? Int(-3, 40) * 86400000.0
-                                                                            : Int(-48, 48) * 3600000.0)));
+                                                                             : Int(-48, 48) * 3600000.0)));
             }
             case 5:
                 if (pairStamps)
@@ -1163,7 +1162,7 @@ private:
         if (op == TOp::CountStar) return Node(op, TType::Int);
         if (!type && (op == TOp::Min || op == TOp::Max) && Chance(20))
             type = HasType(*sc.Sources[size_t(src)].Table, TType::Stamp) && Chance(40) ? TType::Stamp
-                                                                                         : TType::Date;
+                                                                                       : TType::Date;
         if (!type && op != TOp::Count && Chance(15)) type = TType::Dec;
         const TType argType = op == TOp::Count ? AnyType()
                               : op == TOp::Avg ? Numeric()
@@ -1189,7 +1188,8 @@ private:
                 const int p = Int(0, i - 1);
                 auto compare = [&] {
                     const TType type = HasType(*t, TType::Stamp) &&
-                                               HasType(*sc.Sources[size_t(p)].Table, TType::Stamp) && Chance(15)
+                                               HasType(*sc.Sources[size_t(p)].Table, TType::Stamp) &&
+                                               Chance(15)
                                            ? TType::Stamp
                                            : AnyType();
                     TScope on = sc;
@@ -1261,7 +1261,7 @@ private:
             for (int n = Int(1, 2); n > 0; --n) {
                 s.GroupBy.push_back(int(s.Items.size()));
                 const auto stamp = Chance(8) ? StampItem(sc) : std::nullopt;
-                s.Items.push_back(stamp                ? *stamp
+                s.Items.push_back(stamp        ? *stamp
                                   : Chance(80) ? ColOf(sc.Sources[size_t(src())], AnyType())
                                                : ColumnValue(sc, AnyType(), src(), 1));
             }
@@ -1346,8 +1346,8 @@ using TParams = std::vector<std::pair<TType, TValue>>;  // a marker's type and v
 // A column's type; SQLite's refuses the values a 16-bit column cannot hold, as this dialect
 // refuses to store them.
 std::string TypeText(const TColumn& c, bool lite) {
-    static const char* ours[] = {"INTEGER", "FLOAT",         "CHAR", "BOOLEAN",  "DATE",
-                                 "DECIMAL(10,2)", "TIME", "BLOB(1,1)", "TIMESTAMP"};
+    static const char* ours[] = {"INTEGER",       "FLOAT", "CHAR",      "BOOLEAN",  "DATE",
+                                 "DECIMAL(10,2)", "TIME",  "BLOB(1,1)", "TIMESTAMP"};
     static const char* lites[] = {"INTEGER", "REAL", "TEXT", "INTEGER", "TEXT",
                                   "REAL",    "TEXT", "TEXT", "TEXT"};  // booleans 0 and 1
     static const char* kinds[] = {"INTEGER", "SMALLINT", "WORD"};
@@ -1406,8 +1406,10 @@ std::string LiteUniqueText(const TTable& t) {
 std::string Converted(const TColumn& from, const TColumn& to) {
     if (Unconverted(from.Type, to.Type)) return "NULL";
     if (from.Type != to.Type && (from.Type == TType::Stamp || to.Type == TType::Stamp))
-        return (to.Type == TType::Date ? "date(" : to.Type == TType::Time ? "time(" : "datetime(") + from.Name +
-               ")";
+        return (to.Type == TType::Date   ? "date("
+                : to.Type == TType::Time ? "time("
+                                         : "datetime(") +
+               from.Name + ")";
     if (to.Type == TType::Str) {
         const std::string text = from.Type == TType::Str ? from.Name : "CAST(" + from.Name + " AS TEXT)";
         return "NULLIF(substr(" + LiteCased(to, text) + ", 1, " + std::to_string(to.Width) + "), '')";
@@ -1701,7 +1703,7 @@ private:
             {TOp::DayOfWeek,
              {"EXTRACT(DAYOFWEEK FROM $0)", "coalesce(CAST(strftime('%w', $0) AS INTEGER) + 1, 0)"}},
             {TOp::Days, {"($0 - $1)", "CAST(julianday($0) - julianday($1) AS INTEGER)"}},
-            {TOp::Truth, {"$0", "($0 IS 1)"}},  // a boolean column standing alone: = TRUE
+            {TOp::Truth, {"$0", "($0 IS 1)"}},       // a boolean column standing alone: = TRUE
             {TOp::AsStamp, {"$0", "datetime($0)"}},  // a date beside a timestamp: its midnight
             {TOp::StampDiff,
              {"($0 - $1)",
@@ -1865,7 +1867,7 @@ public:
             std::vector<TQueryStatement::TParamValue> fields;
             std::vector<uint8_t> bytes;
             for (const auto& [type, v] : params) {
-                static const uint8_t types[] = {dtInteger, dtFloat, dtString, dtBoolean, dtDate,
+                static const uint8_t types[] = {dtInteger, dtFloat, dtString, dtBoolean,  dtDate,
                                                 dtBCD,     dtTime,  dtBlob,   dtTimeStamp};
                 const TFieldBytes field(type, v);
                 const auto* p = static_cast<const uint8_t*>(field.Data);
@@ -1952,16 +1954,16 @@ private:
                     return x;
                 };
                 const bool small = f.DataType == dtSmallInt || f.DataType == dtBoolean;
-                row.push_back(blank                    ? TValue{}
-                              : f.DataType == dtString ? TextValue(reinterpret_cast<const char*>(v))
-                              : f.DataType == dtDate   ? TextValue(DateText(load(int32_t())))
-                              : f.DataType == dtTime   ? TextValue(TimeText(load(int32_t())))
+                row.push_back(blank                       ? TValue{}
+                              : f.DataType == dtString    ? TextValue(reinterpret_cast<const char*>(v))
+                              : f.DataType == dtDate      ? TextValue(DateText(load(int32_t())))
+                              : f.DataType == dtTime      ? TextValue(TimeText(load(int32_t())))
                               : f.DataType == dtTimeStamp ? TextValue(StampText(load(0.0)))
-                              : f.DataType == dtBCD    ? RealValue(DecodeScaledFloat(load(int64_t())))
-                              : f.DataType == dtFloat  ? RealValue(load(0.0))
-                              : small                  ? IntValue(load(int16_t()))
-                              : f.DataType == dtWord   ? IntValue(load(uint16_t()))
-                                                       : IntValue(load(int32_t())));
+                              : f.DataType == dtBCD       ? RealValue(DecodeScaledFloat(load(int64_t())))
+                              : f.DataType == dtFloat     ? RealValue(load(0.0))
+                              : small                     ? IntValue(load(int16_t()))
+                              : f.DataType == dtWord      ? IntValue(load(uint16_t()))
+                                                          : IntValue(load(int32_t())));
             }
             rows.push_back(row);
         }

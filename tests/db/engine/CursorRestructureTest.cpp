@@ -471,7 +471,8 @@ TEST_F(CursorRestructureTest, AFailedCopyLeavesNoWorkFiles) {
         if (done) break;
         EXPECT_EQ(Rows("W"), rows);
         std::string names;
-        for (const auto& [name, bytes] : Files()) names += " " + name + (files.count(name) && files.at(name) == bytes ? "" : "*");
+        for (const auto& [name, bytes] : Files())
+            names += " " + name + (files.count(name) && files.at(name) == bytes ? "" : "*");
         ASSERT_TRUE(Files() == files) << "files left by the failed copy:" << names << " at " << writes;
     }
     EXPECT_TRUE(done);
