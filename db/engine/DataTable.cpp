@@ -176,9 +176,8 @@ void TDataTable::CreateFiles(const TTableDefinition& d) {
     // A create that fails takes away the files it made: a half-written table could not be
     // opened, and would stand in the way of the next create of its name.
     TScopeGuard discard([this] {
-        for (TFileHandler* f :
-             {static_cast<TFileHandler*>(FIndexFile.get()), static_cast<TFileHandler*>(FBlobFile.get()),
-              static_cast<TFileHandler*>(FDataFile.get())}) {
+        TFileHandler* const files[] = {FIndexFile.get(), FBlobFile.get(), FDataFile.get()};
+        for (TFileHandler* f : files) {
             if (!f->IsOpen()) continue;
             f->Close();
             try {

@@ -966,9 +966,8 @@ private:
         if (Chance(3))  // a date's year, compared
             return Comparison(Node(TOp::Year, TType::Int, {ColOf(sc.Sources[size_t(src)], TType::Date)}),
                               Constant(TType::Int, IntValue(Int(2023, 2024))));
-        const auto& columns = sc.Sources[size_t(src)].Table->Columns;
-        if (Chance(10) && std::any_of(columns.begin(), columns.end(),
-                                      [](const TColumn& c) { return c.Type == TType::Time; })) {
+        const TTable& table = *sc.Sources[size_t(src)].Table;
+        if (Chance(10) && HasType(table, TType::Time)) {
             // A time of the row (now and then seconds added as milliseconds, never past
             // midnight: this dialect's times do not wrap), or one of its parts, against
             // constants.
@@ -987,11 +986,9 @@ private:
                                        Constant(TType::Time, RandomValue(TType::Time, false))}));
             return Comparison(t, Constant(TType::Time, RandomValue(TType::Time, false)));
         }
-        if (Chance(20) && HasType(*sc.Sources[size_t(src)].Table, TType::Stamp))
-            return StampPredicate(sc, src, whole);
+        if (Chance(20) && HasType(table, TType::Stamp)) return StampPredicate(sc, src, whole);
         // A boolean column standing alone, or compared with TRUE or FALSE.
-        if (Chance(10) && std::any_of(columns.begin(), columns.end(),
-                                      [](const TColumn& c) { return c.Type == TType::Bool; })) {
+        if (Chance(10) && HasType(table, TType::Bool)) {
             TExpr b = ColOf(sc.Sources[size_t(src)], TType::Bool);
             if (Chance(60)) return Node(TOp::Truth, TType::Bool, {b});
             return Node(Chance(70) ? TOp::Eq : TOp::Ne, TType::Bool,
