@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr uint8_t stMemo = fstMemo;
-
 bool IsNumeric(uint8_t t) {
     return t == dtSmallInt || t == dtInteger || t == dtFloat || t == dtBCD || t == dtWord;
 }
@@ -20,7 +18,7 @@ bool IsDateTime(uint8_t t) {
     return t == dtDate || t == dtTime || t == dtTimeStamp;
 }
 bool IsMemo(uint8_t t, uint8_t st) {
-    return t == dtBlob && st == stMemo;
+    return t == dtBlob && st == fstMemo;
 }
 bool IsStringOrMemo(uint8_t t, uint8_t st) {
     return t == dtString || IsMemo(t, st);
@@ -266,7 +264,7 @@ void TValidator::Function(TExpToken* parent, TExpToken* n, bool makeBool) const 
                 Fail(std::string("Type mismatch between ") + (n->Code == fnUpper ? "UPPER" : "LOWER") +
                      " function and function argument in " + Context);
             n->DataType = a->DataType;
-            n->SubType = a->DataType == dtBlob ? stMemo : 0;
+            n->SubType = a->DataType == dtBlob ? fstMemo : 0;
             n->SetDataSize(a->DataSize);
             n->Decimals = 0;
             break;
@@ -290,7 +288,7 @@ void TValidator::Function(TExpToken* parent, TExpToken* n, bool makeBool) const 
                         "FOR argument of SUBSTRING function must be an integer constant greater than 0 in ");
             }
             n->DataType = a->DataType;
-            n->SubType = a->DataType == dtBlob ? stMemo : 0;
+            n->SubType = a->DataType == dtBlob ? fstMemo : 0;
             // The characters from FROM to the end and the terminator; with FOR, FOR + 1 but
             // never more than that (a huge FOR must not size the buffer by itself).
             int64_t size = static_cast<int64_t>(a->DataSize) - from->Get<int32_t>() + 1;
@@ -312,7 +310,7 @@ void TValidator::Function(TExpToken* parent, TExpToken* n, bool makeBool) const 
                 FailIn("WITH argument of REPLACE function must be a string constant in ");
             search->Parent = with->Parent = n;
             n->DataType = a->DataType;
-            n->SubType = a->DataType == dtBlob ? stMemo : 0;
+            n->SubType = a->DataType == dtBlob ? fstMemo : 0;
             n->SetDataSize(a->DataSize);
             // A longer replacement makes a longer string: sized by the most it can make (up
             // to the 250 characters of a string expression), a result column keeps it whole.
@@ -350,7 +348,7 @@ void TValidator::Function(TExpToken* parent, TExpToken* n, bool makeBool) const 
                 FailIn("Trim character argument of TRIM function must be a single character constant in ");
             c->Parent = n;
             n->DataType = a->DataType;
-            n->SubType = a->DataType == dtBlob ? stMemo : 0;
+            n->SubType = a->DataType == dtBlob ? fstMemo : 0;
             n->SetDataSize(a->DataSize);
             n->Decimals = 0;
             break;
@@ -648,8 +646,8 @@ uint8_t BinaryResultSubType(uint8_t code, uint8_t lt, uint8_t lst, uint8_t rst, 
     const bool money = (lst == 0 && rst == fstMoney) || (lst == fstMoney && IsNumeric(rt));
     switch (code) {
         case opAdd:
-            if (lt == dtString) return rt == dtBlob ? stMemo : 0;
-            if (lt == dtBlob) return stMemo;
+            if (lt == dtString) return rt == dtBlob ? fstMemo : 0;
+            if (lt == dtBlob) return fstMemo;
             return money ? fstMoney : 0;
         case opMultiply:
             return money ? fstMoney : 0;
