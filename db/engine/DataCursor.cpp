@@ -187,15 +187,10 @@ void TDataCursor::Open() {
 }
 
 void TDataCursor::OpenView() {
-    if (!FFieldNumberAddressing && FTable->OpenCount() == 1 && !FTable->InTransaction()) {
-        // The headers as they are now, read under the implicit read lock.
-        const bool held = FTable->HoldsAnyLock();
-        FTable->LockRead();
-        TScopeGuard unlock([this, held] {
-            if (!held) FTable->UnlockRead();
-        });
-        FTable->ReadHeaders();
-    }
+    // The headers as they are now (a table opened inside a transaction had them checked by
+    // its directory).
+    if (!FFieldNumberAddressing && FTable->OpenCount() == 1 && !FTable->InTransaction())
+        FTable->ReadHeadersLocked();
     if (DataFile()->IsEncrypted()) AskForPassword(DataFile()->GetPassword());
     FLanguage = DataFile()->GetLanguageId();
     FSort = DataFile()->GetSortId();
@@ -874,8 +869,9 @@ bool TDataCursor::TableChanged() {
 void TDataCursor::FlushFillKeys() {
     if (FFillRecords.empty()) return;
     TCompareScope scope(*this, DeletedIndexNo, IndexFile()->IndexDescriptor(DeletedIndexNo));
-    const bool done = IndexFile()->AppendIndexKeys(this, DeletedIndexNo, FFillKeys.data(), DeletedIndexKeyLength,
-                                                   FFillRecords.data(), int32_t(FFillRecords.size()));
+    const bool done =
+        IndexFile()->AppendIndexKeys(this, DeletedIndexNo, FFillKeys.data(), DeletedIndexKeyLength,
+                                     FFillRecords.data(), int32_t(FFillRecords.size()));
     FFillKeys.clear();
     FFillRecords.clear();
     if (!done) Raise(ZIZIVU_PAGEBUFCORRUPT);

@@ -91,7 +91,14 @@ int32_t TDataDirectory::OpenTable(const std::string& name, TDataTable*& table, b
     t->SetOpenOptions(option1, option2);
     t->AssignFileNames();
     t->OpenFiles();
-    if (FTransactionActive && !t->InTransaction()) t->StartTransaction();
+    if (FTransactionActive && !t->InTransaction()) {
+        // Its cursors do not reread the headers inside the transaction: they are checked
+        // here, as a first opener outside one checks them, before anything acts on them.
+        TScopeGuard close([t] { t->CloseFiles(false); });
+        t->ReadHeadersLocked();
+        close.Dismiss();
+        t->StartTransaction();
+    }
     if (isNew) FTables.push_back(std::move(created));
     table = t;
     return 0;

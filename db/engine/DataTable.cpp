@@ -22,10 +22,15 @@ namespace {
 
 constexpr int32_t InitialBitmapRecords = 8192;
 
+// The bitmaps cover the numbers a record can have, and no more.
+bool PossibleRecordNo(uint32_t recordNo) {
+    return recordNo != 0 && recordNo < RecordNumberLimit;
+}
+
 void EnsureBitmap(TRecordsBitmap& bitmap, uint32_t recordNo) {
     if (int64_t(recordNo) <= bitmap.RecordCount()) return;
     int64_t n = std::max<int64_t>(recordNo, int64_t(bitmap.RecordCount()) * 2);
-    bitmap.SetRecordCount(int32_t(std::min<int64_t>(n, 100000001)));
+    bitmap.SetRecordCount(int32_t(std::min<int64_t>(n, RecordNumberLimit)));
 }
 
 bool BitSet(const TRecordsBitmap& bitmap, uint32_t recordNo) {
@@ -346,6 +351,15 @@ void TDataTable::ReadHeaders() {
     }
 }
 
+void TDataTable::ReadHeadersLocked() {
+    const bool held = HoldsAnyLock();
+    LockRead();
+    TScopeGuard unlock([this, held] {
+        if (!held) UnlockRead();
+    });
+    ReadHeaders();
+}
+
 // ---- Locks ------------------------------------------------------------------------------
 
 bool TDataTable::TryLock(TFileHandler& file, uint32_t start, uint32_t length, int32_t tries,
@@ -404,7 +418,7 @@ bool TDataTable::ReleaseReadBytes(uint16_t& indexByte, uint16_t& blobByte) {
 
 bool TDataTable::LockRecord(uint32_t recordNo) {
     if ((FExclusive && !FTransactionActive) || FReadOnly) return false;
-    if (recordNo == 0) Raise(ZIZIVU_RECLOCKFAILED);
+    if (!PossibleRecordNo(recordNo)) Raise(ZIZIVU_RECLOCKFAILED);
     if (FTransactionActive && BitSet(FLocked, recordNo)) {
         // Taken again after it was given up: it stays until it is given up once more.
         if (BitSet(FDeferred, recordNo)) FDeferred.ClearBit(int32_t(recordNo));
@@ -429,7 +443,7 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
 
 void TDataTable::UnlockRecord(uint32_t recordNo) {
     if ((FExclusive && !FTransactionActive) || FReadOnly) return;
-    if (recordNo == 0) Raise(ZIZIVU_UNLOCKFAILED);
+    if (!PossibleRecordNo(recordNo)) Raise(ZIZIVU_UNLOCKFAILED);
     if (FTransactionActive) {
         EnsureBitmap(FDeferred, recordNo);
         FDeferred.SetBit(int32_t(recordNo));
@@ -572,7 +586,7 @@ bool TDataTable::IsUnlockDeferred(uint32_t recordNo) const {
 }
 
 void TDataTable::SetPendingRecord(uint32_t recordNo) {
-    if (recordNo == 0) return;
+    if (!PossibleRecordNo(recordNo)) return;
     EnsureBitmap(FPending, recordNo);
     FPending.SetBit(int32_t(recordNo));
 }

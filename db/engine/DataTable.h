@@ -122,6 +122,9 @@ public:
     void RestoreIndexFile(bool skipRestore, bool deleteBackup);
     // Rereads the three headers and runs their open checks.
     void ReadHeaders();
+    // ReadHeaders under the implicit read lock (unless a lock is held already), so that no
+    // writer is halfway through the files: what a table's first opener does.
+    void ReadHeadersLocked();
 
     // Locks. LockRecord returns whether the files were found changed.
     bool LockRecord(uint32_t recordNo);

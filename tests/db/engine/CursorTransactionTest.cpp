@@ -4,8 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "db/engine/DataTable.h"
+#include "platform/rtl/ByteCodec.h"
 #include "tests/db/engine/CursorFakes.h"
+#include "tests/support/EngineErrorCode.h"
 
 namespace cursor_test {
 namespace {
@@ -198,6 +202,33 @@ TEST_F(CursorTransactionTest, BlobChainsReadWhileAppendedBlocksAreOnlyInTheCache
     EXPECT_EQ(size, 120u);
     d.FreeBlob(2, r.data(), 0, false);
     FDir->Commit(true);
+}
+
+// A table first opened inside a transaction has its headers checked as one opened outside:
+// a damaged deleted-records chain head or record count is refused at the open, and not met
+// first by an insert that locks the record it names.
+TEST_F(CursorTransactionTest, HeadersOfATableOpenedInATransactionAreChecked) {
+    for (const uint32_t offset : {9u, 13u}) {  // the deleted chain's head, the next record number
+        for (const bool inTransaction : {false, true}) {
+            SCOPED_TRACE(std::to_string(offset) + (inTransaction ? " in a transaction" : ""));
+            MakeTable("DAMAGED");
+            {
+                std::fstream f(FScratch.File("DAMAGED.DAT"), std::ios::in | std::ios::out | std::ios::binary);
+                uint8_t value[4];
+                bytes::PutU32(value, 0x7F000000u);
+                f.seekp(offset);
+                f.write(reinterpret_cast<const char*>(value), 4);
+            }
+            if (inTransaction) FDir->StartTransaction();
+            TDataCursor& c = NewCursor("DAMAGED");
+            EXPECT_EQ(RaisedCode([&] { c.Open(); }), ZIZIVU_HEADERCORRUPT);
+            EXPECT_FALSE(c.IsOpen());
+            if (inTransaction) FDir->Commit(true);
+            FCursors.clear();
+            std::remove(FScratch.File("DAMAGED.DAT").c_str());
+            std::remove(FScratch.File("DAMAGED.IDX").c_str());
+        }
+    }
 }
 
 }  // namespace

@@ -155,6 +155,25 @@ TEST_F(SharedTables, TwoSessionsOfOneProcessConflictOnARecord) {
     EXPECT_EQ(RaisedCode([&] { second->LockRecord(0); }), ZIZIVU_RECLOCKFAILED);
 }
 
+// A number no record can have (a damaged header can name one) is refused as record 0 is,
+// and leaves the lock bitmaps alone.
+TEST_F(SharedTables, RecordNumbersBeyondAnyTableAreNotLocked) {
+    TDataTable* t = Open();
+    for (const bool inTransaction : {false, true}) {
+        if (inTransaction) t->StartTransaction();
+        for (const uint32_t n : {100000001u, 0x7F000000u, 0xFFFFFFF0u}) {
+            EXPECT_EQ(RaisedCode([&] { t->LockRecord(n); }), ZIZIVU_RECLOCKFAILED) << n;
+            EXPECT_EQ(RaisedCode([&] { t->UnlockRecord(n); }), ZIZIVU_UNLOCKFAILED) << n;
+            t->SetPendingRecord(n);
+            EXPECT_FALSE(t->IsPendingRecord(n));
+        }
+        t->LockRecord(100000000);
+        EXPECT_TRUE(t->HoldsRecordLock(100000000));
+        t->UnlockRecord(100000000);
+    }
+    t->Rollback();
+}
+
 TEST_F(SharedTables, ReadersShareAndAWriterExcludesThemWithoutLeavingARange) {
     TForkChild reader([&](TForkChild& me) {
         TDataTable* t = Open();
