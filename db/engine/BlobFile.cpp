@@ -224,7 +224,14 @@ bool TBlobFile::HeaderChanged() {
     ReadAt(*this, 0, image, BlobFileHeaderSize);
     if (FEncrypted) Scramble(image, BlobFileHeaderSize, BlobSeed);
     if (bytes::GetU32(image) == FHeader.ChangeCount) return false;
+    // Another process's header is taken only as sound as one opened.
+    const TBlobFileHeader held = FHeader;
     FHeader.ReadFrom(image);
+    {
+        TScopeGuard refuse([&] { FHeader = held; });
+        CheckHeader();
+        refuse.Dismiss();
+    }
     FHeaderModified = false;
     return true;
 }

@@ -119,6 +119,8 @@ public:
     void ReadHeader();
     void WriteHeader(bool always, bool flush);
     void MarkHeaderDirty();
+    // Rereads the header; true (and the new header taken) when its change counter moved.
+    // One that fails the open check is refused (8961) and the one in hand kept.
     bool HeaderChanged();
     uint32_t GetChangeCount() const { return FHeader.ChangeCount; }
     // Raises 12035 or 8961 for a file this engine cannot use.

@@ -206,7 +206,15 @@ public:
         CheckOpen();
         if (FReadDepth++ > 0) return;
         FReadOwned = false;
-        if (FTable->StrictChangeDetection()) LockReadForOperation();
+        if (!FTable->StrictChangeDetection()) return;
+        // A lock that fails (held elsewhere, or headers refused) leaves no read begun: the
+        // next operation takes it again.
+        try {
+            LockReadForOperation();
+        } catch (...) {
+            FReadDepth = 0;
+            throw;
+        }
     }
     void EndRead() {
         if (FReadDepth <= 0) return;

@@ -296,10 +296,15 @@ void TDataFile::CheckHeader() {
     if (blobs > 0 && (FHeader.BlobBlockSize & 0xFFFF) != 0 &&
         (FHeader.BlobBlockSize & 0xFFFF) < MinBlobBlockSize)
         Fail(ZIZIVU_HEADERCORRUPT);
+    CheckRecordCount();
+}
+
+void TDataFile::CheckRecordCount() {
     const int64_t length = GetSize();
-    const int64_t dataStart = int64_t(DataFileHeaderSize) + int64_t(FieldDescriptorSize) * count;
-    if (length < dataStart || (length - dataStart) % offset != 0 ||
-        (length - dataStart) / offset + 1 != int64_t(FHeader.NextRecordNo))
+    const int64_t dataStart = int64_t(DataFileHeaderSize) + int64_t(FieldDescriptorSize) * FHeader.FieldCount;
+    const int32_t size = FHeader.RecordSize;
+    if (size <= 0 || length < dataStart || (length - dataStart) % size != 0 ||
+        (length - dataStart) / size + 1 != int64_t(FHeader.NextRecordNo))
         Fail(ZIZIVU_HEADERCORRUPT);
     if (FHeader.DeletedHead >= FHeader.NextRecordNo) Fail(ZIZIVU_HEADERCORRUPT);
 }
@@ -343,7 +348,20 @@ bool TDataFile::HeaderChanged() {
     ReadAt(*this, 0, image, DataFileHeaderSize);
     if (bytes::GetU32(image) == FHeader.ChangeCount) return false;
     FRowIdsWithinLast = false;
+    const TDataFileHeader held = FHeader;
     FHeader.ReadFrom(image);
+    {
+        TScopeGuard refuse([&] { FHeader = held; });
+        // The table's shape changes only while no one else has it open.
+        if (FHeader.Version != held.Version || FHeader.RecordSize != held.RecordSize ||
+            FHeader.FieldCount != held.FieldCount || FHeader.BlobFieldCount != held.BlobFieldCount ||
+            (FHeader.BlobBlockSize & 0xFFFF) != (held.BlobBlockSize & 0xFFFF) ||
+            FHeader.Encrypted != held.Encrypted || FHeader.LanguageId != held.LanguageId ||
+            FHeader.SortId != held.SortId)
+            Fail(ZIZIVU_HEADERCORRUPT);
+        CheckRecordCount();
+        refuse.Dismiss();
+    }
     FHeaderModified = false;
     return true;
 }

@@ -201,10 +201,15 @@ public:
                        bool encrypted, uint16_t userMinor, uint16_t userMajor);
     // Raises 12035, 15878 or 8961 for a file this engine cannot use.
     void CheckHeader();
+    // 8961 unless the file holds exactly the records the header counts, and the deleted
+    // chain starts at one of them.
+    void CheckRecordCount();
     void ReadHeader();
     void WriteHeader(bool always, bool flush);
     void MarkHeaderDirty();
-    // Whether the change counter on disk moved; the header on disk is then taken over.
+    // Whether the change counter on disk moved; the header on disk is then taken over. One
+    // that does not fit the table as opened, or its file, is refused (8961) and the one in
+    // hand kept.
     bool HeaderChanged();
     uint32_t GetChangeCount() const { return FHeader.ChangeCount; }
     void GetHeader(uint8_t* image) const;

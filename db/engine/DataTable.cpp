@@ -44,6 +44,14 @@ TDataTable::TDataTable(TDataDirectory* directory)
       FDataFile(std::make_unique<TDataFile>(this)),
       FIndexFile(std::make_unique<TIndexFile>(this)),
       FBlobFile(std::make_unique<TBlobFile>(this)) {
+    const TDataFile* data = FDataFile.get();
+    FFieldLookup = [data](int32_t fieldNo, TIndexFieldInfo& info) {
+        TFieldDescriptor f;
+        if (fieldNo < 1 || fieldNo > 0xFFFF || !data->FindFieldDescriptor(uint16_t(fieldNo), f)) return false;
+        info.Type = f.DataType;
+        info.StoredSize = f.DataSize;
+        return true;
+    };
     for (TRecordsBitmap* b : {&FLocked, &FPending, &FDeferred}) b->SetRecordCount(InitialBitmapRecords);
 }
 
@@ -69,17 +77,6 @@ bool TDataTable::NoPrimaryIndex() {
 
 std::string TDataTable::PrivateDirectory() const {
     return Session() ? Session()->GetPrivateDirectory() : std::string();
-}
-
-TIndexFieldLookup TDataTable::FieldLookup() const {
-    const TDataFile* data = FDataFile.get();
-    return [data](int32_t fieldNo, TIndexFieldInfo& info) {
-        TFieldDescriptor f;
-        if (fieldNo < 1 || fieldNo > 0xFFFF || !data->FindFieldDescriptor(uint16_t(fieldNo), f)) return false;
-        info.Type = f.DataType;
-        info.StoredSize = f.DataSize;
-        return true;
-    };
 }
 
 void TDataTable::Raise(uint16_t code) const {
@@ -603,7 +600,7 @@ bool TDataTable::IsPendingRecord(uint32_t recordNo) const {
 
 bool TDataTable::CheckForChanges() {
     bool changed = false;
-    if (FIndexFile->HeaderChanged()) {
+    if (FIndexFile->HeaderChanged(FSkipIndexCheck ? nullptr : &FFieldLookup)) {
         FIndexFile->ClearPageCache(true);
         FDataFile->HeaderChanged();  // takes the data header over as well
         changed = true;

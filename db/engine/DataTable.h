@@ -226,7 +226,7 @@ public:
     TBlobFile* BlobFile() const { return FBlobFile.get(); }
     bool HasBlobFile() const { return FBlobFile->IsOpen(); }
     // The field lookup the index file's checks need.
-    TIndexFieldLookup FieldLookup() const;
+    const TIndexFieldLookup& FieldLookup() const { return FFieldLookup; }
     bool Changed() const { return FChanged; }
     void ClearChanged() { FChanged = false; }
 
@@ -320,6 +320,7 @@ private:
     std::unique_ptr<TDataFile> FDataFile;
     std::unique_ptr<TIndexFile> FIndexFile;
     std::unique_ptr<TBlobFile> FBlobFile;
+    TIndexFieldLookup FFieldLookup;
     bool FSkipIndexCheck = false;
     TRecordsBitmap FLocked;
     TRecordsBitmap FPending;

@@ -156,7 +156,7 @@ void TIndexFile::RestoreHeader(const uint8_t* image, bool modified) {
     FHeaderModified = modified;
 }
 
-bool TIndexFile::HeaderChanged() {
+bool TIndexFile::HeaderChanged(const TIndexFieldLookup* fields) {
     // The counter alone answers the common case of no change: the whole header is read
     // only when it moved (the scrambling runs from byte 0, so the counter unscrambles alone).
     uint8_t counter[4];
@@ -167,12 +167,18 @@ bool TIndexFile::HeaderChanged() {
     ReadAt(*this, 0, image, IndexHeaderSize);
     if (FEncrypted) UnscrambleBuffer(image, IndexHeaderSize, IndexHeaderSeedLo, IndexHeaderSeedHi);
     if (bytes::GetU32(image + OffChangeCounter) == GetChangeCount()) return false;
-    // Another process's header is only taken when it can be held.
+    // Another process's header is only taken when it can be held, and as sound as one
+    // opened: nothing may act on a damaged one.
     if (image[OffIndexCount] > MaxHeaderIndexCount) Fail(ZIZIVU_HEADERCORRUPT);
-    MarkTreesChanged();
-    std::memcpy(FHeader, image, sizeof image);
-    ForgetDescriptors();
-    FHeaderModified = false;
+    uint8_t held[IndexHeaderSize];
+    std::memcpy(held, FHeader, sizeof held);
+    const bool heldModified = FHeaderModified;
+    RestoreHeader(image, false);
+    {
+        TScopeGuard refuse([&] { RestoreHeader(held, heldModified); });
+        if (fields) CheckHeader(*fields);
+        refuse.Dismiss();
+    }
     ClearPageCache(true);
     return true;
 }

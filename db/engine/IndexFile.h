@@ -313,7 +313,10 @@ public:
     // Takes a header image kept earlier back, with its mark (a change undone).
     void RestoreHeader(const uint8_t* image, bool modified);
     // Rereads the header; true (and the new header taken) when its change counter moved.
-    bool HeaderChanged();
+    // The new header must pass the open check against the fields, or it is refused (8961)
+    // and the one in hand kept.
+    // (No check without fields.)
+    bool HeaderChanged(const TIndexFieldLookup* fields);
     uint32_t GetChangeCount() const { return bytes::GetU32(FHeader + HeaderChangeCounterOffset); }
     // The open check against the table's fields: 12035, 8961.
     void CheckHeader(const TIndexFieldLookup& fields) const;
@@ -453,8 +456,8 @@ private:
     // The probe of this key in this index, or nil.
     const TProbePath* ProbeOf(int32_t indexNo, const uint8_t* key, int32_t keyLength) const;
     // FindInsertPos, taking the probe's place at this level when it still holds.
-    void FindInsertPosAfterProbe(TPage* page, TCacheClient* client, const uint8_t* key, const TProbePath* probe,
-                                 size_t level);
+    void FindInsertPosAfterProbe(TPage* page, TCacheClient* client, const uint8_t* key,
+                                 const TProbePath* probe, size_t level);
     struct TPageCache {
         std::vector<TPage*> Pages;  // by position
         // Their positions, side by side: a look-up bisects these instead of reaching into

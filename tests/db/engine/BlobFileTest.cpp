@@ -242,6 +242,24 @@ TEST_F(BlobFileTest, DamagedLengthTakesNoMoreMemoryThanTheChainFills) {
     EXPECT_LT(largest.Bytes(), 1u << 20);
 }
 
+// A header another handler wrote that counts blocks past the file's end is refused, and the
+// one in hand kept.
+TEST_F(BlobFileTest, AnotherHandlersDamagedHeaderIsRefused) {
+    {
+        auto f = Create();
+        Save(*f, 1, Pattern(1000, 1));
+        Persist(*f);
+        f->Close();
+    }
+    auto b = NewFile();
+    b->Open();
+    const uint32_t next = b->GetNextNewBlockPos();
+    PatchFile("PARTS.BLB", 13, U32Bytes(next + 512 * 100));
+    PatchFile("PARTS.BLB", 0, U32Bytes(b->GetChangeCount() + 1));
+    EXPECT_EQ(RaisedCode([&] { b->HeaderChanged(); }), ZIZIVU_HEADERCORRUPT);
+    EXPECT_EQ(b->GetNextNewBlockPos(), next);
+}
+
 TEST_F(BlobFileTest, FirstBlockThatNamesNoBlockIsRefused) {
     auto f = Create();
     Save(*f, 1, Pattern(1000, 1));

@@ -3,12 +3,17 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <set>
 
 #include "db/engine/BlobFile.h"
 #include "db/engine/DataTable.h"
+#include "db/engine/IndexFile.h"
+#include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/SysUtils.h"
 #include "tests/db/engine/CursorFakes.h"
+#include "tests/support/EngineErrorCode.h"
 #include "tests/support/FaultyFile.h"
 #include "tests/support/ForkChild.h"
 
@@ -99,6 +104,53 @@ TEST_F(CursorProcessTest, RecordLocksAndChangesBetweenProcesses) {
     EXPECT_EQ(child.Wait(), 0);
 }
 
+// Headers another writer leaves damaged (its change counter moved) are refused at the next
+// move or change, as at an open, instead of being acted on; once sound again, the table is
+// read as before. A refused read lock leaves the cursor taking it again at its next move,
+// or the cases after the first would go unseen.
+TEST_F(CursorProcessTest, DamagedHeadersAnotherWriterLeavesAreRefused) {
+    struct Case {
+        const char* what;
+        const char* file;
+        int32_t offset;
+        std::vector<uint8_t> bytes;
+    };
+    const int32_t byNameKeyLength = 14 + IndexDescriptorSize + 31;
+    const Case cases[] = {
+        {"record size", "SHARED.DAT", 21, {0xF0, 0x00}},
+        {"record count", "SHARED.DAT", 13, {0x40, 0x00, 0x00, 0x7F}},
+        {"deleted chain", "SHARED.DAT", 9, {0x09, 0x00, 0x00, 0x00}},
+        {"field count", "SHARED.DAT", 23, {0x07, 0x00}},
+        {"index key length", "SHARED.IDX", byNameKeyLength, {0xC8, 0x00}},
+    };
+    TDataCursor& c = OpenCursor("SHARED");
+    ASSERT_EQ(Names(c), (std::vector<std::string>{"one", "two"}));
+    // Bytes written in place, as the other writer's handle does, with its counter moved.
+    auto write = [&](const std::string& name, std::vector<uint8_t> image, uint32_t moves) {
+        bytes::PutU32(image.data(), bytes::GetU32(image.data()) + moves);
+        std::fstream f(FScratch.File(name), std::ios::in | std::ios::out | std::ios::binary);
+        f.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        std::ifstream in(FScratch.File(k.file), std::ios::binary);
+        const std::vector<uint8_t> sound{std::istreambuf_iterator<char>(in), {}};
+        in.close();
+        std::vector<uint8_t> damaged = sound;
+        std::copy(k.bytes.begin(), k.bytes.end(), damaged.begin() + k.offset);
+        write(k.file, damaged, 1);
+        EXPECT_EQ(RaisedCode([&] { Names(c); }), ZIZIVU_HEADERCORRUPT);
+        EXPECT_EQ(RaisedCode([&] {
+                      std::vector<uint8_t> r = Buffer(c);
+                      PutStr(c, r, 2, "three");
+                      c.InsertRecord(r.data());
+                  }),
+                  ZIZIVU_HEADERCORRUPT);
+        write(k.file, sound, 2);
+        EXPECT_EQ(Names(c), (std::vector<std::string>{"one", "two"}));
+    }
+}
+
 TEST_F(CursorProcessTest, SecondCursorOfTheProcessIsRefusedAtOnce) {
     FSession->SetLockRetryCount(15);  // no retries happen inside the process
     TDataCursor& a = OpenCursor("SHARED");
@@ -179,8 +231,8 @@ TEST_F(CursorProcessTest, ScanStepsFollowAnotherProcessChanges) {
     };
     std::vector<Change> rounds;
     for (int k = 0; k < 12; ++k)
-        rounds.push_back({name("n", 2 * ((k * 131) % 600) + 1), name("n", 2 * ((k * 37) % 50)),
-                          name("m", k), name("n", 2 * ((k * 37) % 50 + 50))});
+        rounds.push_back({name("n", 2 * ((k * 131) % 600) + 1), name("n", 2 * ((k * 37) % 50)), name("m", k),
+                          name("n", 2 * ((k * 37) % 50 + 50))});
     const std::string folder = FScratch.Path();
     TForkChild child([&](TForkChild& link) {
         return RunChild(

@@ -601,15 +601,15 @@ TEST_F(IndexFile, IndexCountsBeyondTheHeaderAreRefusedNotDropped) {
     a.Open();
 
     TIndexFile& b = OpenFile(kName);
-    EXPECT_FALSE(b.HeaderChanged());
+    EXPECT_FALSE(b.HeaderChanged(nullptr));
     a.SetCounter3974(77);
     a.WriteHeader(false);
-    EXPECT_TRUE(b.HeaderChanged());
+    EXPECT_TRUE(b.HeaderChanged(nullptr));
     EXPECT_EQ(b.GetCounter3974(), 77u);
     // Another process's header with 33 indexes is not taken over.
     a.SetIndexCount(33);
     a.WriteHeader(false);
-    EXPECT_EQ(RaisedCode([&] { b.HeaderChanged(); }), ZIZIVU_HEADERCORRUPT);
+    EXPECT_EQ(RaisedCode([&] { b.HeaderChanged(nullptr); }), ZIZIVU_HEADERCORRUPT);
     EXPECT_EQ(b.GetIndexCount(), 2);
 }
 
