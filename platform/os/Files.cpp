@@ -2,6 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <vector>
 
 #include "platform/rtl/SysUtils.h"
@@ -424,6 +428,59 @@ TOsFile* TOsFile::CreateNew(const std::string& path) {
     return fd < 0 ? nullptr : new TOsFile(fd, p, true, false);
 }
 
+namespace {
+
+// Another program may cut a file below a page this process has mapped (a copy written over
+// an open table does). Touching the lost page then raises SIGBUS: a copy from a mapped head
+// catches it and reports the copy failed, and the read goes to the file instead. Every
+// other SIGBUS goes to the handler that was there before.
+// Volatile: its stores around the copy must stay where they are.
+thread_local sigjmp_buf* volatile tHeadCopy = nullptr;
+struct sigaction gFormerBusAction {};
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+    if (tHeadCopy) siglongjmp(*tHeadCopy, 1);
+    if (gFormerBusAction.sa_flags & SA_SIGINFO) {
+        if (gFormerBusAction.sa_sigaction) return gFormerBusAction.sa_sigaction(signal, info, context);
+    } else if (gFormerBusAction.sa_handler != SIG_DFL && gFormerBusAction.sa_handler != SIG_IGN) {
+        return gFormerBusAction.sa_handler(signal);
+    }
+    // The default action, once the faulting access runs again.
+    ::signal(SIGBUS, SIG_DFL);
+}
+
+void CatchBusErrors() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnBusError;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, &gFormerBusAction);
+    });
+}
+
+// Byte by byte (at most kHeadReadMax), so that no library copy is left halfway by a jump.
+bool CopyFromMap(void* buffer, const char* from, int64_t count) {
+    sigjmp_buf jump;
+    if (sigsetjmp(jump, 0) != 0) {
+        tHeadCopy = nullptr;
+        sigset_t bus;
+        sigemptyset(&bus);
+        sigaddset(&bus, SIGBUS);
+        pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
+        return false;
+    }
+    tHeadCopy = &jump;
+    const volatile char* source = from;
+    char* target = static_cast<char*>(buffer);
+    for (int64_t i = 0; i < count; ++i) target[i] = source[i];
+    tHeadCopy = nullptr;
+    return true;
+}
+
+}  // namespace
+
 bool TOsFile::ReadFromHead(void* buffer, int64_t count) {
     if (count <= 0 || count > kHeadReadMax || FPosition > kHeadBytes - count) return false;
     if (!FHeadTried) {
@@ -431,13 +488,18 @@ bool TOsFile::ReadFromHead(void* buffer, int64_t count) {
         // An empty file is mapped later, once it has a head to read.
         if (::fstat(FHandle, &st) != 0 || st.st_size <= 0) return false;
         FHeadTried = true;
+        CatchBusErrors();
         void* head = ::mmap(nullptr, kHeadBytes, PROT_READ, MAP_SHARED, FHandle, 0);
         if (head == MAP_FAILED) return false;
         FHead = static_cast<const char*>(head);
         FHeadValid = std::min<int64_t>(st.st_size, kHeadBytes);
     }
     if (!FHead || FPosition + count > FHeadValid) return false;
-    std::memcpy(buffer, FHead + FPosition, size_t(count));
+    if (!CopyFromMap(buffer, FHead + FPosition, count)) {
+        // Cut by someone else: what the file still holds is no longer known.
+        FHeadValid = 0;
+        return false;
+    }
     FPosition += count;
     return true;
 }
@@ -601,7 +663,8 @@ bool TOsFile::LockRange(uint64_t offset, uint64_t length) {
         }
     }
     const bool joinsAfter = after != FRanges.end() && after->first == end && after->second.Length == length;
-    if (before != FRanges.end() && before->second.Length == length && before->second.End(before->first) == offset) {
+    if (before != FRanges.end() && before->second.Length == length &&
+        before->second.End(before->first) == offset) {
         ++before->second.Count;
         if (joinsAfter) {
             before->second.Count += after->second.Count;

@@ -103,7 +103,8 @@ private:
     // cache answers that without a system call. Such a read is served from the map only
     // when it lies below FHeadValid, bytes known to lie within the file (its size when
     // mapped, raised by this handle's writes, lowered by its truncations), so a short
-    // read at the end of the file stays short.
+    // read at the end of the file stays short. A cut by another program is met as a bus
+    // error on the page, which sends the read to the file and lowers FHeadValid to 0.
     const char* FHead = nullptr;
     int64_t FHeadValid = 0;
     bool FHeadTried = false;
