@@ -74,6 +74,14 @@ protected:
         f.WriteHeader(false, false);
         f.ClearBlockCache();
     }
+    // A new file holding one 1000-byte value of record 1, written and closed; its first block.
+    uint32_t CreateWithOneValue() {
+        auto f = Create();
+        const uint32_t first = Save(*f, 1, Pattern(1000, 1));
+        Persist(*f);
+        f->Close();
+        return first;
+    }
 
     uint32_t Save(TBlobFile& f, uint32_t recordNo, const std::string& value, uint32_t first = 0) {
         TBlobBuffer b(&f, &FCursor);
@@ -224,13 +232,7 @@ TEST_F(BlobFileTest, DamagedChainsFailWithTheirCodes) {
 
 TEST_F(BlobFileTest, DamagedLengthTakesNoMoreMemoryThanTheChainFills) {
     if (!TLargestAllocation::Available()) GTEST_SKIP() << "needs the sanitizers' allocation hook";
-    uint32_t first;
-    {
-        auto f = Create();
-        first = Save(*f, 1, Pattern(1000, 1));
-        Persist(*f);
-        f->Close();
-    }
+    const uint32_t first = CreateWithOneValue();
     // The header counts nearly 2 GB of blocks (as read, say, after another process wrote
     // it), the first block claims 1.9 GB.
     PatchFile("PARTS.BLB", 13, U32Bytes(512 + 512 * 3900000u));
@@ -245,12 +247,7 @@ TEST_F(BlobFileTest, DamagedLengthTakesNoMoreMemoryThanTheChainFills) {
 // A header another handler wrote that counts blocks past the file's end is refused, and the
 // one in hand kept.
 TEST_F(BlobFileTest, AnotherHandlersDamagedHeaderIsRefused) {
-    {
-        auto f = Create();
-        Save(*f, 1, Pattern(1000, 1));
-        Persist(*f);
-        f->Close();
-    }
+    CreateWithOneValue();
     auto b = NewFile();
     b->Open();
     const uint32_t next = b->GetNextNewBlockPos();
@@ -473,12 +470,7 @@ TEST_F(BlobFileTest, AppendingStopsAtTheFileLimit) {
 }
 
 TEST_F(BlobFileTest, EmptyAndAnotherHandlersHeaderWrite) {
-    {
-        auto f = Create();
-        Save(*f, 1, Pattern(1000, 1));
-        Persist(*f);
-        f->Close();
-    }
+    CreateWithOneValue();
     auto a = NewFile();
     auto b = NewFile();
     a->Open();
