@@ -545,32 +545,63 @@ void TDataCursor::Skip(int32_t n) {
     if (n == 0) return;
     TReadScope read(*this);
     RefreshIfChanged();
-    if (IsRecordNumberOrder())
-        StepRecordOrder(n);
-    else
-        StepIndexOrder(n);
+    StepFromPosition(n);
     LoadCurrentRecord();
+    SettlePosition();
+}
+
+// A step counts from the position's ordinal. When a change is found during the step (at a
+// cache miss), the ordinals it counted belong to the table as it was: the cursor goes back to
+// the record it started from, in the changed table, and steps again.
+void TDataCursor::StepFromPosition(int32_t n) {
+    for (;;) {
+        const uint32_t recNo = FRecNo;
+        const int32_t ordinal = FOrdinal;
+        const bool bof = FBof, eof = FEof;
+        FPositionStale = false;
+        if (IsRecordNumberOrder())
+            StepRecordOrder(n);
+        else
+            StepIndexOrder(n);
+        if (!FPositionStale) return;
+        FRecNo = recNo;
+        FOrdinal = ordinal;
+        FBof = bof;
+        FEof = eof;
+        Reposition();
+    }
+}
+
+// A change found while the record was read leaves the position's ordinal counting the table
+// as it was: counted again on the same record before the move returns.
+void TDataCursor::SettlePosition() {
+    while (FPositionStale) Reposition();
 }
 
 void TDataCursor::MoveToRecNo(int32_t n) {
     CheckOpen();
     TReadScope read(*this);
     RefreshIfChanged();
-    const int32_t count = GetRecordCount();
-    if (n < 1) {
-        SetBofAt();
-    } else if (n > count) {
-        SetEofAt();
-    } else if (IsRecordNumberOrder() || FFiltered) {
-        SetBofAt();
-        if (IsRecordNumberOrder())
-            StepRecordOrder(n);
-        else
-            StepIndexOrder(n);
-    } else {
-        PositionOnOrdinal(ViewFirst() + n - 1);
-    }
+    // The n-th record of the view as it is: counted again when a change is found meanwhile.
+    do {
+        FPositionStale = false;
+        const int32_t count = GetRecordCount();
+        if (n < 1) {
+            SetBofAt();
+        } else if (n > count) {
+            SetEofAt();
+        } else if (IsRecordNumberOrder() || FFiltered) {
+            SetBofAt();
+            if (IsRecordNumberOrder())
+                StepRecordOrder(n);
+            else
+                StepIndexOrder(n);
+        } else {
+            PositionOnOrdinal(ViewFirst() + n - 1);
+        }
+    } while (FPositionStale);
     LoadCurrentRecord();
+    SettlePosition();
 }
 
 void TDataCursor::GoNearestRecord(uint32_t recordNo) {
@@ -608,8 +639,17 @@ void TDataCursor::SetRecordNumberPosition(int32_t n) {
     LoadCurrentRecord();
 }
 
-// The first key not below the search key that the view shows; an empty view when none.
+// The first key not below the search key that the view shows; an empty view when none. A
+// change found during the search recounts the view under it: the search is made again.
 bool TDataCursor::SeekNearest(const uint8_t* key) {
+    for (;;) {
+        FPositionStale = false;
+        const bool found = SeekNearestOnce(key);
+        if (!FPositionStale) return found;
+    }
+}
+
+bool TDataCursor::SeekNearestOnce(const uint8_t* key) {
     const int32_t first = ViewFirst(), last = ViewLast();
     if (last < first || last < 1) {
         SetEmpty();
@@ -863,6 +903,7 @@ void TDataCursor::Reposition() {
         BuildKey(FRecordBuffer.data(), key);
         SeekNearest(key);
     }
+    FPositionStale = false;
     LoadCurrentRecord();
 }
 

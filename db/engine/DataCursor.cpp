@@ -913,8 +913,10 @@ void TDataCursor::DropPrivateFill() {
 }
 
 void TDataCursor::CheckChanges() {
-    if (!TableChanged()) return;
-    ResetView();
+    if (TableChanged())
+        ResetView();
+    else if (!FPositionStale)
+        return;
     Reposition();
 }
 
@@ -952,7 +954,9 @@ void TDataCursor::Resync(bool onlyWhenChanged) {
 }
 
 void TDataCursor::AfterCachesDropped() {
-    if (!FRebuilding && TableChanged()) ResetView();
+    if (FRebuilding || !TableChanged()) return;
+    ResetView();
+    FPositionStale = true;
 }
 
 // Every change writes the headers too: their change counters are how other processes

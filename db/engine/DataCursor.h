@@ -581,9 +581,12 @@ private:
     void PositionOnOrdinal(int32_t ordinal, int32_t stepDirection = 0);
     void ComputeRangeBounds();
     bool SeekNearest(const uint8_t* key);
+    bool SeekNearestOnce(const uint8_t* key);
     void GoNearestRecord(uint32_t recordNo);
     void StepRecordOrder(int32_t n);
     void StepIndexOrder(int32_t n);
+    void StepFromPosition(int32_t n);
+    void SettlePosition();
     void FirstInternal();
     void LastInternal();
     void GotoKeyOrRecord();
@@ -717,6 +720,9 @@ private:
     TRecordsBitmap FSpareResult;
     std::vector<std::unique_ptr<TCursorFilter>> FFilters;
     bool FRebuilding = false;
+    // A change found at a cache miss inside an operation reset the view; the position still
+    // counts the table as it was until the cursor goes back to its record (Reposition).
+    bool FPositionStale = false;
     std::vector<uint8_t> FRecordBuffer;
     std::vector<uint8_t> FKeyBuffer1;
     std::vector<uint8_t> FKeyBuffer2;

@@ -292,6 +292,60 @@ TEST_F(CursorProcessTest, ScanStepsFollowAnotherProcessChanges) {
     EXPECT_EQ(child.Wait(), 0);
 }
 
+// Without strict detection a change is found at the next cache miss, which can come in the
+// middle of a step. Another process inserts names before the scan's position: the scan must
+// go on from its record, not from its place counted in the table as it was.
+TEST_F(CursorProcessTest, AChangeFoundAtACacheMissKeepsTheScanInOrder) {
+    {
+        TDataCursor& fill = OpenCursor("SHARED");
+        std::vector<uint8_t> r = Buffer(fill);
+        for (int i = 0; i < 1000; ++i) {
+            char b[12];
+            std::snprintf(b, sizeof b, "n%05d", i);
+            PutStr(fill, r, 2, b);
+            fill.InsertRecord(r.data());
+        }
+        fill.Close();
+    }
+    const std::string folder = FScratch.Path();
+    TForkChild child([&](TForkChild& link) {
+        return RunChild(
+            folder,
+            [](TDataCursor& w, TForkChild& l) {
+                if (l.Receive() != 'I') return 10;
+                std::vector<uint8_t> b(size_t(w.GetRecordSize()));
+                for (const char* n : {"a1", "a2", "a3"}) {
+                    w.InitRecord(b.data());
+                    PutStr(w, b, 2, n);
+                    w.InsertRecord(b.data());
+                }
+                return 0;
+            },
+            link);
+    });
+    FSession->SetStrictChangeDetection(false);
+    TDataCursor& c = OpenCursor("SHARED");
+    std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+    c.SwitchToIndex("ByName");
+    c.First();
+    std::string last;
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+        last = GetStr(c, r, 2);
+    }
+    child.Send('I');
+    ASSERT_EQ(child.Wait(), 0);
+    int steps = 0;
+    while (c.GetNextRecord(r.data()) == 0) {
+        const std::string name = GetStr(c, r, 2);
+        ASSERT_LT(last, name) << "step " << steps;
+        last = name;
+        ++steps;
+    }
+    EXPECT_EQ(last, "two");
+    EXPECT_EQ(steps, 700 + 2);  // the rest of the n names, "one" and "two"
+}
+
 }  // namespace
 }  // namespace cursor_test
 
