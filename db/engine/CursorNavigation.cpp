@@ -546,36 +546,34 @@ void TDataCursor::Skip(int32_t n) {
     TReadScope read(*this);
     RefreshIfChanged();
     StepFromPosition(n);
-    LoadCurrentRecord();
-    SettlePosition();
 }
 
-// A step counts from the position's ordinal. When a change is found during the step (at a
-// cache miss), the ordinals it counted belong to the table as it was: the cursor goes back to
-// the record it started from, in the changed table, and steps again.
+// A step counts from the position's ordinal, then reads the record it lands on. A change
+// found meanwhile (at a cache miss) is in neither: the ordinals counted the table as it was,
+// and the record read may no longer be the one the index named. The cursor goes back to the
+// record it started from, in the changed table, and steps again.
 void TDataCursor::StepFromPosition(int32_t n) {
+    const uint32_t recNo = FRecNo;
+    const int32_t ordinal = FOrdinal;
+    const bool bof = FBof, eof = FEof;
+    FStepFrom.assign(FRecordBuffer.begin(), FRecordBuffer.end());
     for (;;) {
-        const uint32_t recNo = FRecNo;
-        const int32_t ordinal = FOrdinal;
-        const bool bof = FBof, eof = FEof;
         FPositionStale = false;
         if (IsRecordNumberOrder())
             StepRecordOrder(n);
         else
             StepIndexOrder(n);
-        if (!FPositionStale) return;
+        if (!FPositionStale) {
+            LoadCurrentRecord();
+            if (!FPositionStale) return;
+        }
         FRecNo = recNo;
         FOrdinal = ordinal;
         FBof = bof;
         FEof = eof;
+        std::copy(FStepFrom.begin(), FStepFrom.end(), FRecordBuffer.begin());
         Reposition();
     }
-}
-
-// A change found while the record was read leaves the position's ordinal counting the table
-// as it was: counted again on the same record before the move returns.
-void TDataCursor::SettlePosition() {
-    while (FPositionStale) Reposition();
 }
 
 void TDataCursor::MoveToRecNo(int32_t n) {
@@ -599,9 +597,8 @@ void TDataCursor::MoveToRecNo(int32_t n) {
         } else {
             PositionOnOrdinal(ViewFirst() + n - 1);
         }
+        if (!FPositionStale) LoadCurrentRecord();
     } while (FPositionStale);
-    LoadCurrentRecord();
-    SettlePosition();
 }
 
 void TDataCursor::GoNearestRecord(uint32_t recordNo) {
@@ -896,12 +893,22 @@ void TDataCursor::Reposition() {
         SetBofAt();
     } else if (FEof) {
         SetEofAt();
-    } else if (IsRecordNumberOrder()) {
-        GoNearestRecord(FRecNo);
     } else {
-        uint8_t* key = FKeyBuffer2.data();
-        BuildKey(FRecordBuffer.data(), key);
-        SeekNearest(key);
+        // Back to the record by its number or its key, as often as reading it finds the table
+        // changed again.
+        uint8_t key[KeyBufferSize];
+        const uint32_t recNo = FRecNo;
+        const bool keyed = !IsRecordNumberOrder();
+        if (keyed) BuildKey(FRecordBuffer.data(), key);
+        do {
+            if (keyed)
+                SeekNearest(key);
+            else
+                GoNearestRecord(recNo);
+            FPositionStale = false;
+            LoadCurrentRecord();
+        } while (FPositionStale);
+        return;
     }
     FPositionStale = false;
     LoadCurrentRecord();

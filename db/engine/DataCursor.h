@@ -586,7 +586,6 @@ private:
     void StepRecordOrder(int32_t n);
     void StepIndexOrder(int32_t n);
     void StepFromPosition(int32_t n);
-    void SettlePosition();
     void FirstInternal();
     void LastInternal();
     void GotoKeyOrRecord();
@@ -724,6 +723,8 @@ private:
     // counts the table as it was until the cursor goes back to its record (Reposition).
     bool FPositionStale = false;
     std::vector<uint8_t> FRecordBuffer;
+    // The record a step starts from, to go back to when the step meets a change.
+    std::vector<uint8_t> FStepFrom;
     std::vector<uint8_t> FKeyBuffer1;
     std::vector<uint8_t> FKeyBuffer2;
     std::vector<uint8_t> FModifyScratch;  // ModifyRecord's old record and keys
