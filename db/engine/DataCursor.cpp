@@ -196,6 +196,9 @@ void TDataCursor::OpenView() {
     FSort = DataFile()->GetSortId();
     GetLanguageCharMap(FLanguage, FSort, FCharMap);
     LoadFieldTable();
+    // Building the view reads pages and records as any operation does: under the read lock
+    // at a cache miss, where another process's changes are found.
+    TReadScope read(*this);
     SaveChangeCounts();
     FRecordBuffer.assign(size_t(std::max(FRecordSize, RecordHeaderSize)), 0);
     std::fill(FRangeStart.begin(), FRangeStart.end(), 0);

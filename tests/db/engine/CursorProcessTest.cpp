@@ -399,6 +399,47 @@ TEST_F(CursorProcessTest, ARecordReadAfterAChangeIsNotTakenForTheNextKey) {
     EXPECT_EQ(GetStr(c, r, 2), name(52));
 }
 
+// A second cursor opened on a table the process holds open builds its view as one operation:
+// the pages it reads are read under the read lock, with the change check, not beside a header
+// in hand that another process has moved on since.
+TEST_F(CursorProcessTest, ASecondCursorOpensOnATableAnotherProcessGrew) {
+    Create("GROWN", {MakeField(1, "ID", dtInteger), MakeField(2, "NAME", dtString, 10)}, {Index("", {1})});
+    {
+        TDataCursor& fill = OpenCursor("GROWN");
+        for (int id = 10000; id < 11000; ++id) Insert(fill, id, "x");
+        fill.Close();
+    }
+    const std::string folder = FScratch.Path();
+    TForkChild child([&](TForkChild& link) {
+        TDataSession session;
+        TDataCursor w(session.OpenDirectory("db", folder));
+        w.SetTableName("GROWN");
+        w.Open();
+        for (int from : {1, 1000}) {
+            if (link.Receive() != 'G') return 10;
+            for (int id = from; id < from + 500; ++id) Insert(w, id, "y");
+            link.Send('g');
+        }
+        return 0;
+    });
+    FSession->SetStrictChangeDetection(false);
+    TDataCursor& first = OpenCursor("GROWN");
+    ASSERT_EQ(Walk(first, 1).size(), 1000u);
+    // The first cursor finds the first change and drops the caches; it reads no page of the
+    // deleted-records index again.
+    child.Send('G');
+    ASSERT_EQ(child.Receive(), 'g');
+    first.Resync();
+    ASSERT_EQ(first.GetRecordCount(), 1500);
+    child.Send('G');
+    ASSERT_EQ(child.Receive(), 'g');
+    ASSERT_EQ(child.Wait(), 0);
+    TDataCursor& second = NewCursor("GROWN");
+    second.SetRecordNumberOrder(true);
+    second.Open();
+    EXPECT_EQ(Walk(second, 1).size(), 2000u);
+}
+
 }  // namespace
 }  // namespace cursor_test
 
