@@ -426,10 +426,20 @@ bool TDataTable::LockRecord(uint32_t recordNo) {
     if (tookRead) changed = LockRead();
     const int32_t tries = int32_t(Session() ? Session()->LockRetryCount() : 15) + 1;
     const uint32_t wait = Session() ? Session()->LockWaitTime() : 100;
-    if (RecordBytesLocked() && !TryLock(*FDataFile, RecordBase - recordNo, 1, tries, wait)) {
-        // A failed record lock leaves no read lock of its own behind.
-        if (tookRead) UnlockRead();
-        Raise(ZIZIVU_RECLOCKFAILED);
+    // The record's holder may need the write lock to finish with it, which the reader bytes
+    // keep out: an implicit read lock (this call's or the operation's) is given up while
+    // waiting, and each try is made under it again, with the change check that brings.
+    const bool yieldRead = FImplicitRead && !FExplicitRead && !FWriteLock && !FTransactionLock;
+    for (int32_t attempt = 1; RecordBytesLocked(); ++attempt) {
+        if (FDataFile->LockRange(RecordBase - recordNo, 1, true)) break;
+        if (attempt >= tries) {
+            // A failed record lock leaves no read lock of its own behind.
+            if (tookRead) UnlockRead();
+            Raise(ZIZIVU_RECLOCKFAILED);
+        }
+        if (yieldRead) UnlockRead();
+        Sleep(wait);
+        if (yieldRead) changed = LockRead() || changed;
     }
     EnsureBitmap(FLocked, recordNo);
     EnsureBitmap(FDeferred, recordNo);

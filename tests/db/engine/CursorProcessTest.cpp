@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <thread>
 
 #include "db/engine/BlobFile.h"
 #include "db/engine/DataTable.h"
@@ -102,6 +103,49 @@ TEST_F(CursorProcessTest, RecordLocksAndChangesBetweenProcesses) {
     child.Send('I');
     EXPECT_EQ(child.Receive(), 'D');
     EXPECT_EQ(child.Wait(), 0);
+}
+
+// A process waiting for a record that another holds must let the holder write it: the
+// holder's write lock needs the reader bytes free. The waiter then locks the record and
+// finds it changed (8708), instead of failing (10258) after stalling the holder's write.
+TEST_F(CursorProcessTest, AWaitForARecordLetsItsHolderWriteIt) {
+    const std::string folder = FScratch.Path();
+    for (const bool strict : {false, true}) {
+        FSession->SetStrictChangeDetection(strict);
+        const std::string name = strict ? "held 2" : "held 1";
+        TForkChild child([&](TForkChild& link) {
+            TDataSession session;
+            session.SetLockRetryCount(50);  // up to 5 s
+            session.SetStrictChangeDetection(strict);
+            TDataCursor w(session.OpenDirectory("db", folder));
+            w.SetTableName("SHARED");
+            w.Open();
+            std::vector<uint8_t> b(size_t(w.GetRecordSize()));
+            if (w.GetNextRecord(b.data()) != 0) return 10;
+            link.Send('R');
+            if (link.Receive() != 'L') return 11;
+            link.Send('W');
+            const uint16_t code = RaisedCode([&] { w.GetCurrentRecord(b.data(), true); });
+            if (code != ZIZIVU_RECCHANGED) return code == ZIZIVU_RECLOCKFAILED ? 12 : 13;
+            if (w.GetCurrentRecord(b.data(), false) != 0 || GetStr(w, b, 2) != name) return 14;
+            if (w.GetCurrentRecord(b.data(), true) != 0) return 15;
+            w.UnlockRecord(0);
+            return 0;
+        });
+        ASSERT_EQ(child.Receive(), 'R');
+        TDataCursor& c = OpenCursor("SHARED");
+        std::vector<uint8_t> r(size_t(c.GetRecordSize()));
+        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+        ASSERT_EQ(c.GetCurrentRecord(r.data(), true), 0);
+        child.Send('L');
+        ASSERT_EQ(child.Receive(), 'W');
+        // Lets the child reach its wait; it must end the same way if it has not.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        PutStr(c, r, 2, name);
+        c.ModifyRecord(r.data());
+        EXPECT_EQ(child.Wait(), 0) << (strict ? "strict" : "not strict");
+        c.Close();
+    }
 }
 
 // Headers another writer leaves damaged (its change counter moved) are refused at the next
