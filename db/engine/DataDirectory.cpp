@@ -165,8 +165,13 @@ bool TDataDirectory::TableExists(const std::string& name, bool inMemory) {
 }
 
 std::string TDataDirectory::GetTemporaryTableName(bool inMemory) {
+    // The whole thread id, in seven digits (thread ids stay below 2^22): names of threads whose
+    // ids share their first digits, in this process or in another using the same folder, stay
+    // apart. A shared prefix let two statements pick one name at once and refuse each other
+    // (11013, 13060), and a restructure set aside its files under another one's name.
     const long tid = long(::gettid());
-    const std::string prefix = IntToStr(int64_t(tid < 0 ? -tid : tid)).substr(0, 5);
+    std::string prefix = IntToStr(int64_t(tid < 0 ? -tid : tid));
+    if (prefix.size() < 7) prefix.insert(0, 7 - prefix.size(), '0');
     for (int64_t counter = 0;; ++counter) {
         std::string candidate = prefix + IntToStr(counter) + ".DAT";
         if (!TableExists(candidate, inMemory)) return candidate;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -135,15 +136,18 @@ TEST(Session, FoldersThatDifferOnlyInCaseStayApart) {
     EXPECT_EQ(s.DirectoryCount(), 2);
 }
 
+// The whole thread id in seven digits: threads whose ids share their first five digits (ids
+// above 99,999), here or in another process on the same folder, get names of their own.
 TEST(Session, TemporaryNamesComeFromTheThreadIdAndSkipTakenNames) {
     ScratchFolder scratch;
     TDataSession s;
     TDataDirectory* d = s.OpenDirectory("db", scratch.path.string());
-    const std::string prefix = std::to_string(::gettid()).substr(0, 5);
-    EXPECT_EQ(d->GetTemporaryTableName(false), prefix + "0.DAT");
-    std::ofstream(scratch.path / (prefix + "0.DAT")) << "x";
-    EXPECT_EQ(d->GetTemporaryTableName(false), prefix + "1.DAT");
-    EXPECT_EQ(d->GetTemporaryTableName(true), prefix + "0.DAT");
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%07d", int(::gettid()));
+    EXPECT_EQ(d->GetTemporaryTableName(false), prefix + std::string("0.DAT"));
+    std::ofstream(scratch.path / (prefix + std::string("0.DAT"))) << "x";
+    EXPECT_EQ(d->GetTemporaryTableName(false), prefix + std::string("1.DAT"));
+    EXPECT_EQ(d->GetTemporaryTableName(true), prefix + std::string("0.DAT"));
 }
 
 TEST(Engine, SessionOnlyWhileStarted) {
