@@ -27,15 +27,31 @@ protected:
         CursorTest::SetUp();
         Create("SHARED", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "NAME", dtString, 10)},
                {Index("", {1}), Index("ByName", {2}, false)});
+        AddNames({"one", "two"});
+        FSession->SetLockRetryCount(0);
+        FSession->SetStrictChangeDetection(true);
+    }
+
+    // Inserts the names into the shared table, through a cursor closed again afterwards.
+    void AddNames(const std::vector<std::string>& names) {
         TDataCursor& c = OpenCursor("SHARED");
-        for (const char* n : {"one", "two"}) {
-            std::vector<uint8_t> r = Buffer(c);
+        std::vector<uint8_t> r = Buffer(c);
+        for (const std::string& n : names) {
             PutStr(c, r, 2, n);
             c.InsertRecord(r.data());
         }
         c.Close();
-        FSession->SetLockRetryCount(0);
-        FSession->SetStrictChangeDetection(true);
+    }
+
+    // A cursor on the shared table in name order, moved forward `steps` records; r holds the
+    // last record read.
+    TDataCursor& ScanByName(std::vector<uint8_t>& r, int steps) {
+        TDataCursor& c = OpenCursor("SHARED");
+        r.assign(size_t(c.GetRecordSize()), 0);
+        c.SwitchToIndex("ByName");
+        c.First();
+        for (int i = 0; i < steps; ++i) EXPECT_EQ(c.GetNextRecord(r.data()), 0) << "step " << i;
+        return c;
     }
 
     // The child's own session and cursor on the table (nothing of the parent's is open).
@@ -258,16 +274,10 @@ TEST_F(CursorProcessTest, ScanStepsFollowAnotherProcessChanges) {
         return std::string(b);
     };
     std::set<std::string> names{"one", "two"};
-    {
-        TDataCursor& fill = OpenCursor("SHARED");
-        std::vector<uint8_t> r = Buffer(fill);
-        for (int i = 0; i < 1200; i += 2) {
-            PutStr(fill, r, 2, name("n", i));
-            fill.InsertRecord(r.data());
-            names.insert(name("n", i));
-        }
-        fill.Close();
-    }
+    std::vector<std::string> added;
+    for (int i = 0; i < 1200; i += 2) added.push_back(name("n", i));
+    AddNames(added);
+    names.insert(added.begin(), added.end());
     // Round k: one insert anywhere, one record near the front renamed to the front, one
     // deleted; the scan stays further on.
     struct Change {
@@ -308,15 +318,9 @@ TEST_F(CursorProcessTest, ScanStepsFollowAnotherProcessChanges) {
             },
             link);
     });
-    TDataCursor& c = OpenCursor("SHARED");
-    std::vector<uint8_t> r(size_t(c.GetRecordSize()));
-    c.SwitchToIndex("ByName");
-    c.First();
-    std::string current;
-    for (int i = 0; i < 300; ++i) {
-        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
-        current = GetStr(c, r, 2);
-    }
+    std::vector<uint8_t> r;
+    TDataCursor& c = ScanByName(r, 300);
+    std::string current = GetStr(c, r, 2);
     for (const Change& change : rounds) {
         child.Send('R');
         ASSERT_EQ(child.Receive(), 'C');
@@ -340,17 +344,13 @@ TEST_F(CursorProcessTest, ScanStepsFollowAnotherProcessChanges) {
 // middle of a step. Another process inserts names before the scan's position: the scan must
 // go on from its record, not from its place counted in the table as it was.
 TEST_F(CursorProcessTest, AChangeFoundAtACacheMissKeepsTheScanInOrder) {
-    {
-        TDataCursor& fill = OpenCursor("SHARED");
-        std::vector<uint8_t> r = Buffer(fill);
-        for (int i = 0; i < 1000; ++i) {
-            char b[12];
-            std::snprintf(b, sizeof b, "n%05d", i);
-            PutStr(fill, r, 2, b);
-            fill.InsertRecord(r.data());
-        }
-        fill.Close();
+    std::vector<std::string> added;
+    for (int i = 0; i < 1000; ++i) {
+        char b[12];
+        std::snprintf(b, sizeof b, "n%05d", i);
+        added.push_back(b);
     }
+    AddNames(added);
     const std::string folder = FScratch.Path();
     TForkChild child([&](TForkChild& link) {
         return RunChild(
@@ -368,15 +368,9 @@ TEST_F(CursorProcessTest, AChangeFoundAtACacheMissKeepsTheScanInOrder) {
             link);
     });
     FSession->SetStrictChangeDetection(false);
-    TDataCursor& c = OpenCursor("SHARED");
-    std::vector<uint8_t> r(size_t(c.GetRecordSize()));
-    c.SwitchToIndex("ByName");
-    c.First();
-    std::string last;
-    for (int i = 0; i < 300; ++i) {
-        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
-        last = GetStr(c, r, 2);
-    }
+    std::vector<uint8_t> r;
+    TDataCursor& c = ScanByName(r, 300);
+    std::string last = GetStr(c, r, 2);
     child.Send('I');
     ASSERT_EQ(child.Wait(), 0);
     int steps = 0;
@@ -399,16 +393,10 @@ TEST_F(CursorProcessTest, ARecordReadAfterAChangeIsNotTakenForTheNextKey) {
         std::snprintf(b, sizeof b, "n%04d", i);
         return std::string(b);
     };
-    {
-        // Key order unlike record order: a step reads the next key's record alone.
-        TDataCursor& fill = OpenCursor("SHARED");
-        std::vector<uint8_t> r = Buffer(fill);
-        for (int i = 0; i < 200; ++i) {
-            PutStr(fill, r, 2, name(i * 77 % 200));
-            fill.InsertRecord(r.data());
-        }
-        fill.Close();
-    }
+    // Key order unlike record order: a step reads the next key's record alone.
+    std::vector<std::string> added;
+    for (int i = 0; i < 200; ++i) added.push_back(name(i * 77 % 200));
+    AddNames(added);
     const std::string folder = FScratch.Path();
     TForkChild child([&](TForkChild& link) {
         return RunChild(
@@ -431,11 +419,8 @@ TEST_F(CursorProcessTest, ARecordReadAfterAChangeIsNotTakenForTheNextKey) {
             link);
     });
     FSession->SetStrictChangeDetection(false);
-    TDataCursor& c = OpenCursor("SHARED");
-    std::vector<uint8_t> r(size_t(c.GetRecordSize()));
-    c.SwitchToIndex("ByName");
-    c.First();
-    for (int i = 0; i <= 50; ++i) ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+    std::vector<uint8_t> r;
+    TDataCursor& c = ScanByName(r, 51);
     ASSERT_EQ(GetStr(c, r, 2), name(50));
     child.Send('C');
     ASSERT_EQ(child.Wait(), 0);
