@@ -39,10 +39,21 @@ struct TTempFileSlot {
 };
 TTempFileSlot GTempFileSlots[MaxTrackedTempFiles];
 static_assert(std::atomic<int>::is_always_lock_free);
+// Files being made under a TTrackedFileCreation, and whether an end signal has come.
+std::atomic<int> GTrackedFilesBeingMade{0};
+std::atomic<bool> GEndSignalled{false};
+
+sigset_t EndSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, sig);
+    return set;
+}
 
 // The end signals of a CGI program: its tracked files go, then the signal ends it as it
 // would have.
 void OnEndSignal(int Signal) {
+    GEndSignalled.store(true);
     DeleteTrackedTempFiles();
     ::signal(Signal, SIG_DFL);
     ::raise(Signal);
@@ -157,11 +168,6 @@ void TRequestContext::ReleaseRequestObjects() {
     if (error) std::rethrow_exception(error);
 }
 
-void TRequestContext::AddTempFile(const std::string& Name) {
-    TempFiles.Add(Name);
-    TrackTempFile(Name);
-}
-
 void TrackTempFile(const std::string& Name) {
     if (Name.size() >= MaxTrackedTempName) return;
     for (TTempFileSlot& slot : GTempFileSlots) {
@@ -184,8 +190,26 @@ void ForgetTempFile(const std::string& Name) {
     }
 }
 
-// Async-signal-safe: atomics and unlink only.
+TTrackedFileCreation::TTrackedFileCreation() {
+    const sigset_t ends = EndSignals();
+    pthread_sigmask(SIG_BLOCK, &ends, &FPrevious);
+    // Announced before the end is asked: either a handler sees the file coming and waits
+    // for it, or this sees the end and makes none.
+    GTrackedFilesBeingMade.fetch_add(1);
+    FAllowed = !GEndSignalled.load();
+}
+
+TTrackedFileCreation::~TTrackedFileCreation() {
+    GTrackedFilesBeingMade.fetch_sub(1);
+    pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr);
+}
+
+// Async-signal-safe: atomics, nanosleep and unlink only.
 void DeleteTrackedTempFiles() {
+    while (GTrackedFilesBeingMade.load() > 0) {
+        timespec pause{0, 100000};
+        ::nanosleep(&pause, nullptr);
+    }
     for (TTempFileSlot& slot : GTempFileSlots) {
         int held = 2;
         if (!slot.State.compare_exchange_strong(held, 1)) continue;

@@ -7,6 +7,8 @@
 //
 // Request state lives per thread (TRequestContext), so a library can serve requests on
 // several threads at once. The process engine is one global that every request reassigns.
+#include <signal.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -111,8 +113,6 @@ struct TRequestContext {
     // Frees the streams, variables, logs and session; empties the lists and buffer and
     // deletes the upload temp files.
     void ReleaseRequestObjects();
-    // Records an upload temp file of this request (deleted at its end, or by the watchdog).
-    void AddTempFile(const std::string& Name);
 
     TStream* InStream = nullptr;                 // owned
     TStream* OutStream = nullptr;                // owned; may be the same object as InStream
@@ -120,7 +120,7 @@ struct TRequestContext {
     std::unique_ptr<TMemoryStream> UserLog;      // this request's log lines (debug modes only)
     std::unique_ptr<TStrings> Variables;
     TStringList FormFields;  // sorted
-    TStringList TempFiles;
+    TStringList TempFiles;   // upload temp files, deleted at the request's end (and tracked)
     TMemoryStream Buffer;
     TStringList Headers;
     bool HeadersSent = false;
@@ -331,8 +331,25 @@ void StopReadingWatchdog();
 void TrackTempFile(const std::string& Name);
 void ForgetTempFile(const std::string& Name);
 // Deletes every tracked file: the watchdogs do so before they end the process, so a
-// stalled request leaves no file behind. Async-signal-safe.
+// stalled request leaves no file behind. It first waits for the files being made under a
+// TTrackedFileCreation. Async-signal-safe.
 void DeleteTrackedTempFiles();
+// Brackets the making of one file that is to be tracked. An end signal may be handled on
+// any thread that does not block it: this one blocks them meanwhile, and a handler on
+// another thread waits until the file is made and tracked. Once an end signal has come,
+// no file is made (Allowed is false): the process is ending.
+class TTrackedFileCreation {
+public:
+    TTrackedFileCreation();
+    ~TTrackedFileCreation();
+    TTrackedFileCreation(const TTrackedFileCreation&) = delete;
+    TTrackedFileCreation& operator=(const TTrackedFileCreation&) = delete;
+    bool Allowed() const { return FAllowed; }
+
+private:
+    sigset_t FPrevious;
+    bool FAllowed;
+};
 // Makes SIGTERM, SIGINT and SIGHUP delete the tracked files before they end the process
 // (a web server stops a CGI program with SIGTERM when its client went away, and as soon
 // as the program's answer is complete).

@@ -1,8 +1,6 @@
 // Request input of the web engine: body reads with the reading watchdog, server
 // variables, form fields (URL-encoded and multipart), basic authorization.
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -445,29 +443,28 @@ void THttpEngine::PrepareUploadFile(TObject* /*Sender*/, TStrings* ContentInfo, 
     std::uniform_int_distribution<int32_t> draw(0, 8999999);
     std::string name;
     int fd = -1;
-    // The end signals wait until the new file is on the request's list, so that their
-    // handler cannot miss a file created just before them.
-    sigset_t endSignals, previous;
-    sigemptyset(&endSignals);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&endSignals, sig);
-    pthread_sigmask(SIG_BLOCK, &endSignals, &previous);
-    // Created exclusively: a name that exists (or appears meanwhile) is drawn again.
+    // Created exclusively: a name that exists (or appears meanwhile) is drawn again. An end
+    // signal finds the new file tracked, or none made.
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         name = dir + "zn" + IntToStr(draw(random)) + ".tmp";
+        TTrackedFileCreation creation;
+        if (!creation.Allowed()) break;
         fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST) break;
+        if (fd >= 0)
+            TrackTempFile(name);
+        else if (errno != EEXIST)
+            break;
     }
     if (fd >= 0) {
         try {
-            C.AddTempFile(name);
+            C.TempFiles.Add(name);
         } catch (...) {
             ::close(fd);
             ::unlink(name.c_str());
-            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            ForgetTempFile(name);
             throw;
         }
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (fd < 0) throw EFCreateError(Format("Cannot create file \"%s\"", name));
     OutStream = new TOwnedFileStream(fd);
     FreeOutStream = true;

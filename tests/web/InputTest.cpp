@@ -1,14 +1,18 @@
 // Request input: URL-encoded fields, methods, bodies, authorization, server variables.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <random>
+#include <thread>
 
 #include "platform/framework/Application.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/ForkChild.h"
 #include "tests/web/WebTestSupport.h"
 
 using ::testing::HasSubstr;
@@ -317,6 +321,47 @@ TEST(RequestInput, WatchdogDeletesTheUploadOfAStalledRequest) {
     EXPECT_EQ(TakeExitCodes(), std::vector<int>{0});
     EXPECT_EQ(leftAtExit, std::vector<std::string>{});
     Application()->ResetTerminated();
+}
+
+// A web server ends a CGI program with SIGTERM when its client leaves. The signal goes to
+// any thread of the program that does not block it (the reading watchdog's, say): an
+// upload file being created on the main thread just then must still go with the program.
+TEST(RequestInput, AnEndSignalOnAnotherThreadDeletesTheUploadBeingCreated) {
+    namespace fs = std::filesystem;
+    const std::string dir = TestDir() + "/signalled-uploads/";
+    std::mt19937 draw(11);
+    for (int round = 0; round < 40; ++round) {
+        fs::create_directories(dir);
+        TForkChild child([&](TForkChild& test) -> int {
+            DeleteTempFilesOnEndSignals();
+            std::thread other([&] { test.Receive(); });
+            TTestEngine e;
+            e.SetTempDir(dir);
+            TStringList info;
+            info.Add("Name=f");
+            test.Send('r');
+            for (;;) {
+                TStream* out = nullptr;
+                bool freeOut = false, cancel = false;
+                try {
+                    e.PrepareUploadFile(nullptr, &info, out, freeOut, cancel);
+                } catch (const Exception&) {
+                    // no new file once the end has begun
+                }
+                delete out;
+                RequestContext().ReleaseRequestObjects();
+            }
+        });
+        ASSERT_EQ(child.Receive(), 'r');
+        std::this_thread::sleep_for(std::chrono::microseconds(draw() % 3000));
+        child.Kill(SIGTERM);
+        const TChildEnd end = child.Finish();
+        EXPECT_TRUE(end.KilledBy(SIGTERM)) << end;
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().string());
+        ASSERT_EQ(left, std::vector<std::string>{}) << "round " << round;
+        fs::remove_all(dir);
+    }
 }
 
 TEST(RequestInput, LargeBodyInSmallReads) {
