@@ -33,9 +33,9 @@ TRequest GetRequest() {
             ""};
 }
 
-TRequest PostRequest() {
+TRequest PostRequest(int fields) {
     std::string body;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < fields; ++i) {
         if (i) body += '&';
         body.append("field").append(std::to_string(i)).append("=value+").append(std::to_string(i));
         body.append("%21%3F");
@@ -125,7 +125,8 @@ void WebEngineWorkloads(TTable& table) {
     };
     const std::vector<TCase> cases = {
         {"engine/get", "in process: GET with 4 query fields", GetRequest()},
-        {"engine/post", "in process: urlencoded POST of 20 fields", PostRequest()},
+        {"engine/post", "in process: urlencoded POST of 20 fields", PostRequest(20)},
+        {"engine/post_20000", "in process: urlencoded POST of 20,000 fields", PostRequest(20000)},
         {"engine/upload_1MB", "in process: multipart upload of 1 MB", UploadRequest(1 << 20)},
     };
     for (const TCase& c : cases)

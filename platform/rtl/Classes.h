@@ -34,7 +34,7 @@ public:
     virtual int AddObject(const std::string& s, TObject* o);
     void AddStrings(const TStrings& other);
     virtual int IndexOf(const std::string& s) const;  // case-insensitive
-    int IndexOfName(const std::string& name) const;   // case-insensitive, split at the first '='
+    virtual int IndexOfName(const std::string& name) const;  // case-insensitive, split at the first '='
     std::string Names(int index) const;
     std::string ValueFromIndex(int index) const;
     std::string Values(const std::string& name) const;
@@ -78,6 +78,7 @@ public:
     int Add(const std::string& s) override;  // sorted lists insert in order and honour Duplicates
     int AddObject(const std::string& s, TObject* o) override;
     int IndexOf(const std::string& s) const override;
+    int IndexOfName(const std::string& name) const override;  // a binary search when sorted
     bool Find(const std::string& s, int& index) const;  // binary search of a sorted list
     void Sort();
     bool Sorted() const { return FSorted; }

@@ -350,6 +350,21 @@ int TStringList::IndexOf(const std::string& s) const {
     return Find(s, index) ? index : -1;
 }
 
+int TStringList::IndexOfName(const std::string& name) const {
+    if (!FSorted) return TStrings::IndexOfName(name);
+    // Both comparisons go byte by byte, and '=' equals only itself: a line holds the name
+    // when it begins with name + '=' (a name with '=' is in no line). Such lines stand
+    // together in the sorted list, from the first line that is not less than name + '='.
+    if (name.find('=') != std::string::npos) return -1;
+    const std::string key = name + '=';
+    int index;
+    Find(key, index);
+    if (index < Count() && FItems[index].s.size() >= key.size() &&
+        CompareStrings(FItems[index].s.substr(0, key.size()), key) == 0)
+        return index;
+    return -1;
+}
+
 bool TStringList::Find(const std::string& s, int& index) const {
     // First position whose string is not less than s.
     int lo = 0, hi = Count();

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <random>
 
 #include "platform/rtl/Classes.h"
 #include "tests/support/ScratchDir.h"
@@ -112,6 +113,53 @@ TEST(StringListTest, NameValuePairs) {
     EXPECT_EQ(Lines(l), (V{"plain", "Formula=a=b", "Power=250"}));
     l.SetValues("absent", "");
     EXPECT_EQ(l.Count(), 3);
+}
+
+// The name lookup of a sorted list (form fields, say) finds what a walk over the lines finds,
+// in both cases of CaseSensitive, with no more than a binary search's comparisons: a form of
+// many thousand fields must not cost a walk of all fields per lookup.
+TEST(StringListTest, NamesOfASortedListAreFoundByBinarySearch) {
+    struct TCountingList : TStringList {
+        mutable int Comparisons = 0;
+        int CompareStrings(const std::string& a, const std::string& b) const override {
+            ++Comparisons;
+            return TStringList::CompareStrings(a, b);
+        }
+    };
+    std::mt19937 rng(5);
+    const std::string alphabet = "aAb=1";
+    auto draw = [&](size_t maxLength) {
+        std::string s(rng() % (maxLength + 1), ' ');
+        for (char& c : s) c = alphabet[rng() % alphabet.size()];
+        return s;
+    };
+    for (bool caseSensitive : {false, true}) {
+        for (int round = 0; round < 40; ++round) {
+            TStringList l;
+            l.SetCaseSensitive(caseSensitive);
+            l.SetSorted(true);
+            l.SetDuplicates(dupAccept);
+            for (int i = 0, n = static_cast<int>(rng() % 30); i < n; ++i) l.Add(draw(5));
+            for (int k = 0; k < 30; ++k) {
+                const std::string name = draw(3);
+                int expected = -1;
+                for (int i = 0; i < l.Count() && expected < 0; ++i) {
+                    const size_t eq = l[i].find('=');
+                    if (eq == std::string::npos) continue;
+                    const std::string lineName = l[i].substr(0, eq);
+                    if (caseSensitive ? lineName == name : SameText(lineName, name)) expected = i;
+                }
+                ASSERT_EQ(l.IndexOfName(name), expected) << "name \"" << name << "\" in " << l.CommaText();
+            }
+        }
+    }
+    TCountingList fields;
+    fields.SetSorted(true);
+    for (int i = 0; i < 1000; ++i) fields.Add("v" + std::to_string(i) + "=" + std::to_string(i));
+    fields.Comparisons = 0;
+    EXPECT_EQ(fields.ValueFromIndex(fields.IndexOfName("V999")), "999");
+    EXPECT_EQ(fields.IndexOfName("v1000"), -1);
+    EXPECT_LE(fields.Comparisons, 30);
 }
 
 TEST(StringListTest, TextJoinsAndSplits) {
