@@ -32,6 +32,7 @@ TEST_F(AntLinkTest, TrainerCommandsReachTheTrainer) {
     trainer.SetTotalDistance(0x0A0B0C);
     EXPECT_EQ(link.RequestDistance(), 0x0A0B0Cu);
     EXPECT_FALSE(link.DistancePending);
+    link.FlushLog();  // logged on the delivery thread
     EXPECT_TRUE(Contains(Log, "Distance Recieved command (1)"));
 }
 
@@ -196,6 +197,7 @@ TEST_F(AntLinkTest, ConsoleEpromReadAndWrite) {
     EXPECT_TRUE(ReceivedPage(console, {2, 0x0C, 0, 2, 0, 0, 0, 0}, true));
     EXPECT_EQ(link.ConsoleEprom.Reply[0], 0x24);
     EXPECT_EQ(link.ConsoleEprom.Reply[1], 0x27);
+    link.FlushLog();  // the reply's line is logged on the delivery thread
     EXPECT_TRUE(Contains(Log, "########## RICHIESTA EPROM CONSOLE LETTURA ########"));
     EXPECT_TRUE(Contains(Log, "********EPROM RECEIVED CONSOLE******"));
 
