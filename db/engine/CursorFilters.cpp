@@ -415,7 +415,7 @@ void TDataCursor::EvaluateFilterForRecords(TExpToken* node, TRecordsBitmap& bits
     TLanguageSettingsSwap swap(FLanguage, FSort);
     std::vector<uint8_t> record(size_t(std::max({FRecordSize, FPhysicalRecordSize, RecordHeaderSize})));
     ForEachMarked(bits, [&](int32_t n) {
-        FetchRecord(uint32_t(n), record.data());
+        ReadRecordInto(uint32_t(n), record.data(), 1, false);
         if (record[0] != 0 || !EvaluateFilterForRecord(node, record.data())) bits.ClearBit(n);
     });
 }

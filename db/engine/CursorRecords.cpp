@@ -44,10 +44,14 @@ uint16_t BlobCode(F&& work) {
 // ---- Record fetch -------------------------------------------------------------------------
 
 void TDataCursor::FetchRecord(uint32_t recordNo, uint8_t* dest, int32_t direction, bool byRun) {
+    ReadRecordInto(recordNo, dest, direction, byRun || IsRecordNumberOrder());
+}
+
+void TDataCursor::ReadRecordInto(uint32_t recordNo, uint8_t* dest, int32_t direction, bool byVisibleRun) {
     for (;;) {
         if (recordNo == 0 || recordNo >= DataFile()->GetNextRecordNo()) Raise(ZIZIVU_RECBUFCORRUPT);
         TRecord* r = nullptr;
-        if (DataFile()->GetRecord(this, recordNo, r, direction, byRun || IsRecordNumberOrder(), true)) {
+        if (DataFile()->GetRecord(this, recordNo, r, direction, byVisibleRun, true)) {
             std::memcpy(dest, r->GetBuffer(), size_t(FPhysicalRecordSize));
             DataFile()->ReleaseRecord(r);
             return;

@@ -607,6 +607,9 @@ private:
     // byRun: read ahead in the direction as far as VisibleRun allows (else by record
     // number only in record-number order).
     void FetchRecord(uint32_t recordNo, uint8_t* dest, int32_t direction = 1, bool byRun = false);
+    // byVisibleRun as above; without it a miss reads ahead plainly, as filter evaluation
+    // does: its candidates are not the view.
+    void ReadRecordInto(uint32_t recordNo, uint8_t* dest, int32_t direction, bool byVisibleRun);
     // GetNextRecord (by 1) and GetPriorRecord (by -1).
     uint16_t GetRecordAfterSkip(int32_t by, uint8_t* buffer);
     const TFieldDescriptor& FieldAt(int32_t fieldNo, bool useTable) const;

@@ -212,6 +212,23 @@ TEST_F(CursorFilterTest, ChainedCallbackSeesOnlyAcceptedRecords) {
               size_t(std::count_if(accepted.begin(), accepted.end(), [](int32_t i) { return i % 2 == 0; })));
 }
 
+// Evaluation reads its candidates with read-ahead: the view as it stands (two records here)
+// says nothing of what a new filter must read. A join rebinds its filter on the inner table
+// for every outer row; read by the old view's runs, a table beyond the record cache was read
+// one record at a time, every time.
+TEST_F(CursorFilterTest, EvaluationReadsItsCandidatesAhead) {
+    TDataCursor& indexed = OpenCursor("IDX");
+    TDataCursor& scanned = OpenCursor("SCAN");  // record-number order, navigated by the view
+    for (TDataCursor* c : {&indexed, &scanned}) c->ActivateFilter(c->AddFilter("ID <= 2"));
+    TDataFile* data = scanned.Table()->DataFile();
+    data->ClearRecordCache();
+    const uint32_t reads = data->CacheReads();
+    for (TDataCursor* c : {&indexed, &scanned}) c->ActivateFilter(c->AddFilter("QTY = 6"));
+    EXPECT_LE(data->CacheReads(), reads + 2);  // 60 records of a few dozen bytes
+    EXPECT_EQ(Ids(scanned), (std::set<int32_t>{2}));
+    EXPECT_EQ(Ids(indexed), (std::set<int32_t>{2}));
+}
+
 TEST_F(CursorFilterTest, FilterListLimitsAndHandles) {
     TDataCursor& c = OpenCursor("IDX");
     for (int32_t i = 0; i < 64; ++i) c.AddFilter("QTY > 1");
