@@ -43,10 +43,13 @@ static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<int> GTrackedFilesBeingMade{0};
 std::atomic<bool> GEndSignalled{false};
 
+// The signals that end a CGI program, as its web server sends them.
+constexpr int EndSignalNumbers[] = {SIGTERM, SIGINT, SIGHUP};
+
 sigset_t EndSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, sig);
+    for (int sig : EndSignalNumbers) sigaddset(&set, sig);
     return set;
 }
 
@@ -222,7 +225,7 @@ void DeleteTempFilesOnEndSignals() {
     struct sigaction sa {};
     sa.sa_handler = OnEndSignal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    for (int sig : EndSignalNumbers) ::sigaction(sig, &sa, nullptr);
 }
 
 void TRequestContext::Reset() {
