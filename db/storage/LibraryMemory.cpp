@@ -51,11 +51,23 @@ void CountAndCompact() {
     }
 }
 
+std::atomic<THeapRefusal> Refusal{nullptr};
+
+bool Refused(int32_t size) {
+    const THeapRefusal refusal = Refusal.load(std::memory_order_relaxed);
+    return refusal && refusal(size);
+}
+
 }  // namespace
+
+void SetHeapRefusal(THeapRefusal refusal) {
+    Refusal.store(refusal);
+}
 
 void* AllocMemory(int32_t size) {
     if (size < 0) return nullptr;
-    char* p = static_cast<char*>(std::calloc(1, HeaderSize + static_cast<size_t>(size)));
+    char* p =
+        Refused(size) ? nullptr : static_cast<char*>(std::calloc(1, HeaderSize + static_cast<size_t>(size)));
     if (!p) {
         if (size >= 1) RaiseEngineError(ZIZIVU_OSNOMEMORY);
         return nullptr;
@@ -70,7 +82,9 @@ void* ResizeMemory(void* block, int32_t size) {
     if (size >= 0) {
         size_t oldSize = BlockSize(block);
         char* base = static_cast<char*>(block) - HeaderSize;
-        char* p = static_cast<char*>(std::realloc(base, HeaderSize + static_cast<size_t>(size)));
+        char* p = static_cast<size_t>(size) > oldSize && Refused(size)
+                      ? nullptr
+                      : static_cast<char*>(std::realloc(base, HeaderSize + static_cast<size_t>(size)));
         if (p) {
             if (p != base)
                 ReleasedBytes.fetch_add(HeaderSize + oldSize);

@@ -76,6 +76,12 @@ public:
     THeapReleaseBatch& operator=(const THeapReleaseBatch&) = delete;
 };
 
+// Tests: a heap that runs out. While a refusal is set, every allocation and every growth of
+// a block asks it first (with the size wanted), and a true answer is taken as the heap's
+// "no memory". nullptr takes the refusal away.
+using THeapRefusal = bool (*)(int32_t size);
+void SetHeapRefusal(THeapRefusal refusal);
+
 // Resizes and releases counted since the last compaction, and compactions done.
 uint32_t GetHeapCompactionCounter();
 uint32_t GetHeapCompactions();

@@ -35,10 +35,12 @@ void TRecordsBitmap::ClearWords(int32_t from, int32_t to) {
 
 void TRecordsBitmap::SetRecordCount(int32_t n) {
     if (n == FRecordCount) return;
+    const int32_t bits = n > 0 ? ((n + 31) / 32) * 32 : 0;
+    // The buffer first: when the heap refuses it, the bitmap stays as it was.
+    SetBufferSize(bits / 8);
     FRecordCount = n;
-    FBitCount = n > 0 ? ((n + 31) / 32) * 32 : 0;
-    FWordCount = FBitCount / 32;
-    SetBufferSize(FWordCount * 4);
+    FBitCount = bits;
+    FWordCount = bits / 32;
 }
 
 void TRecordsBitmap::Extend(int32_t n) {

@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "db/storage/EngineErrors.h"
 #include "db/storage/RecordsBitmap.h"
 
 namespace {
@@ -34,6 +35,32 @@ TEST(RecordsBitmap, LayoutAndSizing) {
     EXPECT_TRUE(bm.GetBit(32));  // bits kept
     bm.SetRecordCount(10);
     EXPECT_EQ(bm.BufferCapacity(), 2048);  // never shrinks
+}
+
+// A table's view meets a heap that runs out as its bitmaps grow (a cursor opened while memory
+// is short, say): the error reaches the caller and the bitmap stays as it was, so that the
+// cursor's clean-up counts it safely.
+TEST(RecordsBitmap, AGrowthTheHeapRefusesLeavesTheBitmapAsItWas) {
+    TRecordsBitmap bm;
+    bm.SetRecordCount(100);
+    Mark(bm, {1, 50, 100});
+    EXPECT_EQ(bm.Count(), 3);
+    SetHeapRefusal([](int32_t) { return true; });
+    for (int32_t grown : {10000, 100000}) {
+        try {
+            grown == 10000 ? bm.Extend(grown) : bm.SetRecordCount(grown);
+            ADD_FAILURE() << "the heap gave " << grown << " records' room";
+        } catch (const EZIZIVUEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), ZIZIVU_OSNOMEMORY);
+        }
+        EXPECT_EQ(bm.RecordCount(), 100);
+        EXPECT_EQ(bm.WordCount(), 4);
+        EXPECT_EQ(bm.Count(), 3);
+    }
+    SetHeapRefusal(nullptr);
+    bm.Extend(100000);
+    EXPECT_EQ(bm.RecordCount(), 100000);
+    EXPECT_EQ(bm.Count(), 3);
 }
 
 TEST(RecordsBitmap, CountIgnoresSpareBits) {
