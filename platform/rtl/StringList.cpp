@@ -7,6 +7,7 @@
 #include <typeinfo>
 
 #include "platform/rtl/Classes.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -19,16 +20,19 @@ std::string ClassNameOf(const TObject* o) {
     return status == 0 && d ? std::string(d.get()) : std::string(mangled);
 }
 
-// Keeps BeginUpdate/EndUpdate balanced when a change raises.
+// Keeps BeginUpdate/EndUpdate balanced when a change raises. The end fires the change
+// notification, whose handler may raise too (a dataset that refuses to close, say): as with
+// any undo step, that error goes on to the caller unless another one is on its way already.
 class TUpdateScope {
   public:
-    explicit TUpdateScope(TStrings& s) : FStrings(s) { FStrings.BeginUpdate(); }
-    ~TUpdateScope() { FStrings.EndUpdate(); }
-    TUpdateScope(const TUpdateScope&) = delete;
-    TUpdateScope& operator=(const TUpdateScope&) = delete;
+      explicit TUpdateScope(TStrings& s) : FEnd(TEndUpdate{&s}) { s.BeginUpdate(); }
 
   private:
-    TStrings& FStrings;
+      struct TEndUpdate {
+          TStrings* Strings;
+          void operator()() const { Strings->EndUpdate(); }
+      };
+      TScopeGuard<TEndUpdate> FEnd;
 };
 
 bool NeedsQuotes(const std::string& s) {

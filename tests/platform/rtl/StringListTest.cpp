@@ -7,6 +7,7 @@
 #include <random>
 
 #include "platform/rtl/Classes.h"
+#include "platform/rtl/SysUtils.h"
 #include "tests/support/ScratchDir.h"
 
 namespace {
@@ -252,6 +253,38 @@ TEST(StringListTest, ChangeEventsAroundChangesAndUpdates) {
     l.SetDuplicates(dupError);
     EXPECT_THROW(l.AddStrings(l), EListError);
     EXPECT_EQ(l.UpdateCount(), 0);
+}
+
+// A change handler may raise (a query's text list closes the query, whose BeforeClose may
+// refuse): the error reaches whoever changed the list, which stays changed and usable.
+// When the change itself fails as well, the change's error is the one reported.
+TEST(StringListTest, AChangeHandlerThatRaisesReachesTheCaller) {
+    TStringList l;
+    bool refuse = true;
+    l.OnChange = [&](TObject*) {
+        if (refuse) throw EAbort("Operation aborted");
+    };
+    TStringList other;
+    other.SetText("c\nd");
+    const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+        {"SetText", [&] { l.SetText("a\nb"); }},
+        {"SetCommaText", [&] { l.SetCommaText("a,b"); }},
+        {"AddStrings", [&] { l.AddStrings(other); }},
+        {"Assign", [&] { l.Assign(&other); }},
+    };
+    for (const auto& [name, change] : changes) {
+        EXPECT_THROW(change(), EAbort) << name;
+        EXPECT_EQ(l.UpdateCount(), 0) << name;
+    }
+    EXPECT_EQ(Lines(l), V({"c", "d"}));
+    refuse = false;
+    l.SetText("x");
+    EXPECT_EQ(Lines(l), V({"x"}));
+    other.SetSorted(true);
+    other.SetDuplicates(dupError);
+    other.OnChange = l.OnChange;
+    refuse = true;
+    EXPECT_THROW(other.AddStrings(other), EListError);
 }
 
 TEST(StringListTest, AssignCopiesLinesAndObjects) {
