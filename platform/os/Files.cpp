@@ -395,13 +395,24 @@ TOsFile::~TOsFile() {
     ::close(FHandle);
 }
 
+TOsFile* TOsFile::Adopt(int fd, const std::string& path, bool writable, bool deleteOnClose, bool created) {
+    if (fd < 0) return nullptr;
+    try {
+        return new TOsFile(fd, path, writable, deleteOnClose);
+    } catch (...) {
+        if (created || deleteOnClose) ::unlink(path.c_str());
+        CloseQuietly(fd);
+        throw;
+    }
+}
+
 TOsFile* TOsFile::Open(const std::string& path, TOsAccess access, TOsShare share, bool deleteOnClose) {
     bool writable = access == TOsAccess::ReadWrite;
     std::string p;
     int fd = OpenHeld(
         path, p, writable ? O_RDWR : O_RDONLY, share == TOsShare::Exclusive, EACCES,
         [](const struct stat& st) { return S_ISDIR(st.st_mode) ? EACCES : 0; }, nullptr);
-    return fd < 0 ? nullptr : new TOsFile(fd, p, writable, deleteOnClose);
+    return Adopt(fd, p, writable, deleteOnClose, false);
 }
 
 TOsFile* TOsFile::Create(const std::string& path) {
@@ -419,13 +430,13 @@ TOsFile* TOsFile::Create(const std::string& path) {
                 if (errno != EINTR) return errno;
             return 0;
         });
-    return fd < 0 ? nullptr : new TOsFile(fd, p, true, false);
+    return Adopt(fd, p, true, false, false);
 }
 
 TOsFile* TOsFile::CreateNew(const std::string& path) {
     std::string p;
     int fd = OpenHeld(path, p, O_RDWR | O_CREAT | O_EXCL, true, EEXIST, nullptr, nullptr);
-    return fd < 0 ? nullptr : new TOsFile(fd, p, true, false);
+    return Adopt(fd, p, true, false, true);
 }
 
 namespace {

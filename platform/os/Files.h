@@ -70,6 +70,10 @@ public:
 
 private:
     TOsFile(int handle, std::string path, bool writable, bool deleteOnClose);
+    // The object for a descriptor just opened (nil for -1). When the object cannot be had,
+    // the descriptor is closed, and its share locks with it, and a file this call created
+    // or would delete at its close is removed, before the error goes on.
+    static TOsFile* Adopt(int fd, const std::string& path, bool writable, bool deleteOnClose, bool created);
 
     std::mutex FLock;  // position, lock table and mapped head
     int FHandle;

@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/os/Files.h"
 #include "tests/support/ForkChild.h"
@@ -38,7 +42,33 @@ std::unique_ptr<TOsFile> CreateShared(const std::string& path) {
 
 constexpr uint64_t kHigh = 2000000000;  // where the engine's locks lie
 
+// Allocations this thread may still make before one fails; -1: none fails.
+thread_local long tAllocationsLeft = -1;
+
+int OpenDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
 }  // namespace
+
+// The heap of this test program, which a test can make run out.
+void* operator new(std::size_t size) {
+    if (tAllocationsLeft == 0) {
+        tAllocationsLeft = -1;
+        throw std::bad_alloc();
+    }
+    if (tAllocationsLeft > 0) --tAllocationsLeft;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 TEST(OsFile, ReadWriteSeekAndTruncate) {
     TScratchDir dir;
@@ -148,6 +178,44 @@ TEST(OsFile, DescriptorsAreCloseOnExec) {
     std::unique_ptr<TOsFile> f(TOsFile::Create(dir.File("a.dat")));
     ASSERT_TRUE(f);
     EXPECT_TRUE(::fcntl(f->Handle(), F_GETFD) & FD_CLOEXEC);
+}
+
+// When the heap runs out at any allocation of an open or a create, nothing of it stays: no
+// descriptor, so no share lock that would refuse the next open, and no file made by the call.
+TEST(OsFile, AnOpenThatRunsOutOfMemoryLeavesNothingBehind) {
+    TScratchDir dir;
+    const std::string path = dir.File("a.dat"), made = dir.File("made.dat");
+    WriteText(path, "x");
+    const std::vector<std::pair<std::string, std::function<TOsFile*()>>> openers = {
+        {path, [&] { return TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive); }},
+        {path, [&] { return TOsFile::Create(path); }},
+        {made, [&] { return TOsFile::CreateNew(made); }},
+    };
+    for (const auto& [name, open] : openers) {
+        int failures = 0;
+        for (long n = 0; failures < 100; ++n) {
+            const int descriptors = OpenDescriptors();
+            std::unique_ptr<TOsFile> f;
+            tAllocationsLeft = n;
+            try {
+                f.reset(open());
+            } catch (const std::bad_alloc&) {
+                tAllocationsLeft = -1;
+                ++failures;
+                EXPECT_EQ(OpenDescriptors(), descriptors) << name << ", allocation " << n;
+                EXPECT_EQ(OsFileExists(made), false) << name << ", allocation " << n;
+                if (name == path)
+                    EXPECT_TRUE(std::unique_ptr<TOsFile>(
+                        TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive)))
+                        << "allocation " << n;
+                continue;
+            }
+            tAllocationsLeft = -1;
+            EXPECT_TRUE(f) << name;
+            EXPECT_GT(failures, 0) << name;
+            break;
+        }
+    }
 }
 
 TEST(OsFile, MissingFilesAndDirectories) {
