@@ -64,12 +64,17 @@ private:
 class TFileMoves {
 public:
     explicit TFileMoves(bool inMemory) : FInMemory(inMemory) {}
-    // Nothing when the source does not exist; raises the file layer's code on failure.
+    // Nothing when the source does not exist; raises the file layer's code on failure. The
+    // move is noted before it is made: a rename that raises after it moved the file (out of
+    // memory for the name's bookkeeping) is undone with the others.
     void Move(const std::string& from, const std::string& to, const std::string& tableName) {
         if (!DataFileExists(from, FInMemory)) return;
-        const int32_t r = GlobalFileList()->RenameFile(from, FInMemory, to);
-        if (r < 0) RaiseEngineError(uint16_t(-r), tableName);
         FDone.emplace_back(from, to);
+        const int32_t r = GlobalFileList()->RenameFile(from, FInMemory, to);
+        if (r < 0) {
+            FDone.pop_back();
+            RaiseEngineError(uint16_t(-r), tableName);
+        }
     }
     void Undo() {
         for (auto it = FDone.rbegin(); it != FDone.rend(); ++it)

@@ -22,7 +22,18 @@
 #include "platform/rtl/SysUtils.h"
 
 struct TFileFault {
-    enum TKind { None, FullAtSize, ShortWrites, ReadError, WriteError, FlushError, RenameError };
+    // RenameRaises: the file is renamed, then the rename raises 11016, as it does when the
+    // heap cannot hold the new name.
+    enum TKind {
+        None,
+        FullAtSize,
+        ShortWrites,
+        ReadError,
+        WriteError,
+        FlushError,
+        RenameError,
+        RenameRaises
+    };
     TKind Kind = None;
     // FullAtSize: the size the file cannot grow past. Otherwise: the calls of the fault's
     // kind (reads, writes, flushes or renames) that succeed before the fault starts.
@@ -141,8 +152,13 @@ public:
     // A file in the file list (a memory file, or a disk file while open) is renamed here.
     int32_t RenameFile(const std::string& newName) override {
         Guard guard(this);
-        if (FFault.Kind == TFileFault::RenameError && Hit(FRenames++)) return -int32_t(ZIZIVU_OSUNKNOWN);
-        return TBase::RenameFile(newName);
+        const bool hit =
+            (FFault.Kind == TFileFault::RenameError || FFault.Kind == TFileFault::RenameRaises) &&
+            Hit(FRenames++);
+        if (hit && FFault.Kind == TFileFault::RenameError) return -int32_t(ZIZIVU_OSUNKNOWN);
+        const int32_t r = TBase::RenameFile(newName);
+        if (hit && r == 0) RaiseEngineError(ZIZIVU_OSNOMEMORY);
+        return r;
     }
 
     int32_t CloseFile(int32_t id) override {

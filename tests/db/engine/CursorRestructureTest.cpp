@@ -451,6 +451,31 @@ TEST_F(CursorRestructureTest, AFailedMoveLeavesTheOldTable) {
         EXPECT_TRUE(DataFileExists(std::string("M") + ext, true));
 }
 
+// A rename that raises after it moved its file (the heap out of room for the new name) is
+// put back with the others: whichever of the new table's files raises as it moves in, the
+// old table stays whole under its name.
+TEST_F(CursorRestructureTest, AMoveThatRaisesAfterMovingIsUndoneToo) {
+    Fill("R", true);
+    const std::vector<std::string> rows = Rows("R", true);
+    std::vector<TFieldDescriptor> f = Fields();
+    f.push_back(MakeField(5, "EXTRA", dtInteger));
+    for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
+        SCOPED_TRACE(ext);
+        {
+            TFaultInjector faults;
+            faults.Plan(ext, {TFileFault::RenameRaises, 0, 1});
+            TDataCursor& c = Exclusive("R", true);
+            EXPECT_EQ(RaisedCode([&] { c.AlterTable(f, Indexes(), {}); }), ZIZIVU_OSNOMEMORY);
+            c.Close();
+        }
+        EXPECT_EQ(Rows("R", true), rows);
+        TDataCursor& c = Exclusive("R", true);
+        c.Open();
+        EXPECT_EQ(c.GetFieldCount(), 4);
+        c.Close();
+    }
+}
+
 // A write that fails anywhere in a copy, from the new table's creation to its close,
 // leaves the old table whole and no file of the new one behind; so does a failed create.
 TEST_F(CursorRestructureTest, AFailedCopyLeavesNoWorkFiles) {
