@@ -89,8 +89,11 @@ void TDataSet::OpenCursor(bool InfoQuery) {
 void TDataSet::DoInternalOpen() {
     FDefaultFields = FieldCount() == 0;
     InternalOpen();
-    FInternalOpenComplete = true;
+    // The open is complete once the record buffers are had and filled: an open that fails
+    // there (no memory for a buffer, a first record that cannot be read) is closed again,
+    // not left browsing a buffer list it does not hold.
     UpdateBufferCount();
+    FInternalOpenComplete = true;
     FBOF = true;
 }
 

@@ -113,6 +113,28 @@ TEST_F(DataSetTest, WindowOfBuffersFollowsTheLargestLink) {
     EXPECT_EQ(1, Id());
 }
 
+// An open that fails while it makes its record buffers (here the second of a grid's three,
+// the heap out) raises and leaves the dataset closed, ready to open again.
+TEST_F(DataSetTest, AnOpenThatCannotHaveItsBuffersStaysClosed) {
+    TDataSource src(nullptr);
+    src.SetDataSet(ds);
+    TRecordingLink grid;
+    grid.SetBufferCount(3);
+    grid.SetDataSource(&src);
+    ds->Close();
+    for (int left : {0, 1}) {
+        ds->BuffersLeft = left;
+        EXPECT_THROW(ds->Open(), std::bad_alloc);
+        EXPECT_FALSE(ds->Active());
+        EXPECT_EQ(dsInactive, ds->State());
+    }
+    ds->BuffersLeft = -1;
+    ds->Open();
+    EXPECT_EQ(3, ds->BufferCount());
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5}), Ids());
+    grid.SetDataSource(nullptr);
+}
+
 TEST_F(DataSetTest, InsertAppendEditPostCancelDelete) {
     ds->MoveBy(2);  // Carla
     ds->Insert();

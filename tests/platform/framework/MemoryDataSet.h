@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,8 @@ protected:
     }
 
     TRecordBuffer AllocRecordBuffer() override {
+        if (BuffersLeft == 0) throw std::bad_alloc();
+        if (BuffersLeft > 0) --BuffersLeft;
         return static_cast<TRecordBuffer>(calloc(1, InfoOffset() + sizeof(RecInfo)));
     }
     void FreeRecordBuffer(TRecordBuffer& Buffer) override {
@@ -260,6 +263,8 @@ protected:
     }
 
 public:
+    // Record buffers that may still be had before the heap refuses one; -1: no limit.
+    int BuffersLeft = -1;
     std::vector<std::vector<char>> FRows;
     std::vector<int32_t> FRowIds;
     std::vector<std::string> FBlobs{""};
