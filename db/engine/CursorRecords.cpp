@@ -718,10 +718,16 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     if (FRecNo != recNo) Raise(ZIZIVU_RECCHANGED);
     TDataFile* data = DataFile();
     TIndexFile* index = IndexFile();
+    // The caller's lock (an edit's) goes with a modify that is done; when the modify fails,
+    // the caller still edits the record and gives the lock up with its cancel. A lock taken
+    // here goes either way.
+    const bool callers =
+        std::find(FLockedRecords.begin(), FLockedRecords.end(), recNo) != FLockedRecords.end();
     LockRecordInternal(recNo);
     const bool held = FTable->HoldsRecordLock(recNo);
-    TScopeGuard unlock([this, held, recNo] {
-        if (held) UnlockRecord(recNo);
+    bool done = false;
+    TScopeGuard unlock([this, held, callers, recNo, &done] {
+        if (held && (done || !callers)) UnlockRecord(recNo);
     });
     TDataTable::TChangeScope change(*FTable);
     // The old record and the keys go into scratch the cursor keeps: an UPDATE modifies
@@ -797,6 +803,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
     for (const uint32_t first : FStaleBlobs) FreeBlobChain(first, recNo);
     FlushAfterWriteAndView(recNo, buffer, true, false);
     (void)reposition;
+    done = true;
 }
 
 void TDataCursor::DeleteRecord() {

@@ -559,6 +559,20 @@ TEST_F(TableTest, EditLocksTheRecordAgainstASecondTable) {
     b->Post();
     a->Refresh();
     EXPECT_EQ("Anne", a->FieldByName("Name")->AsString());
+
+    // A post the engine refuses (a duplicate key) leaves the edit and its lock: the record
+    // stays refused to the second table, and the edit can still be cancelled.
+    a->First();
+    a->Edit();
+    a->FieldByName("ID")->SetAsInteger(2);
+    EXPECT_THROW(a->Post(), EZIZIVUEngineError);
+    EXPECT_EQ(dsEdit, a->State());
+    b->First();
+    EXPECT_THROW(b->Edit(), EZIZIVUEngineError);
+    a->Cancel();
+    EXPECT_EQ(dsBrowse, a->State());
+    b->Edit();
+    b->Cancel();
 }
 
 TEST_F(TableTest, CopyOnAppendRecordNumbersAndReadOnlyFiles) {
