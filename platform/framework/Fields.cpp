@@ -302,10 +302,6 @@ void TField::Change() {
     if (OnChange) OnChange(this);
 }
 
-void TField::Validate() {
-    if (OnValidate) OnValidate(this);
-}
-
 void TField::AccessError(const char* typeName) const {
     DatabaseError(Format(SFieldAccessError, DisplayName(), typeName));
 }

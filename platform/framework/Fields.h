@@ -258,15 +258,12 @@ public:
     // Assigns through the dataset's new-value state.
     void SetNewValue(const TVariant& v);
 
-    // Fired after a value was stored (OnChange) and before (OnValidate, with the new value
-    // in place: it may raise to refuse it).
+    // Fired after a value was stored.
     TFieldNotifyEvent OnChange;
-    TFieldNotifyEvent OnValidate;
 
     // Used by the dataset.
     virtual void FreeBuffers() {}
     void Change();
-    void Validate();
     // Marks a BLOB as written through a stream (CloseBlob at post or cancel).
     bool Modified() const { return FModified; }
     void SetModified(bool v) { FModified = v; }

@@ -72,7 +72,6 @@ public:
         char* p =
             Field->Calculated() ? rec + FRecordSize + Field->Offset() : rec + FOffsets[Field->FieldNo() - 1];
         int n = CopyBytes(Field);
-        Field->Validate();
         p[0] = Buffer ? 1 : 0;
         if (Buffer)
             std::memcpy(p + 1, Buffer, n);
