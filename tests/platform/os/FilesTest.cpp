@@ -181,7 +181,8 @@ TEST(OsFile, DescriptorsAreCloseOnExec) {
 }
 
 // When the heap runs out at any allocation of an open or a create, nothing of it stays: no
-// descriptor, so no share lock that would refuse the next open, and no file made by the call.
+// descriptor, so no share lock that would refuse the next open, and no file made by the call;
+// a file that was there before stays.
 TEST(OsFile, AnOpenThatRunsOutOfMemoryLeavesNothingBehind) {
     TScratchDir dir;
     const std::string path = dir.File("a.dat"), made = dir.File("made.dat");
@@ -189,6 +190,7 @@ TEST(OsFile, AnOpenThatRunsOutOfMemoryLeavesNothingBehind) {
     const std::vector<std::pair<std::string, std::function<TOsFile*()>>> openers = {
         {path, [&] { return TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive); }},
         {path, [&] { return TOsFile::Create(path); }},
+        {made, [&] { return TOsFile::Create(made); }},
         {made, [&] { return TOsFile::CreateNew(made); }},
     };
     for (const auto& [name, open] : openers) {
@@ -204,10 +206,10 @@ TEST(OsFile, AnOpenThatRunsOutOfMemoryLeavesNothingBehind) {
                 ++failures;
                 EXPECT_EQ(OpenDescriptors(), descriptors) << name << ", allocation " << n;
                 EXPECT_EQ(OsFileExists(made), false) << name << ", allocation " << n;
-                if (name == path)
-                    EXPECT_TRUE(std::unique_ptr<TOsFile>(
-                        TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive)))
-                        << "allocation " << n;
+                ASSERT_TRUE(OsFileExists(path)) << name << ", allocation " << n;
+                EXPECT_TRUE(
+                    std::unique_ptr<TOsFile>(TOsFile::Open(path, TOsAccess::ReadWrite, TOsShare::Exclusive)))
+                    << name << ", allocation " << n;
                 continue;
             }
             tAllocationsLeft = -1;
@@ -215,6 +217,7 @@ TEST(OsFile, AnOpenThatRunsOutOfMemoryLeavesNothingBehind) {
             EXPECT_GT(failures, 0) << name;
             break;
         }
+        EXPECT_TRUE(name != made || OsDeleteFile(made));
     }
 }
 
