@@ -9,6 +9,7 @@
 #include "db/storage/FileLayer.h"
 #include "db/storage/LibraryMemory.h"
 #include "platform/os/Files.h"
+#include "platform/rtl/ScopeGuard.h"
 
 namespace {
 
@@ -277,9 +278,17 @@ int32_t TPhysicalFile::CreateFile() {
     FOsFile.reset();
     FOsFile.reset(TOsFile::Create(FFileName));
     if (!FOsFile) return -int32_t(MapOSError());
+    // The handle's bookkeeping may find the heap out: the file made (or cut) for the create
+    // goes again, so that no half-made table stands in the way of the next create.
+    TScopeGuard remove([this] {
+        FOsFile.reset();
+        OsDeleteFile(FFileName);
+    });
     FReadOnly = false;
     FForcedReadOnly = false;
-    return TAbstractFile::CreateFile();
+    const int32_t id = TAbstractFile::CreateFile();
+    remove.Dismiss();
+    return id;
 }
 
 int32_t TPhysicalFile::OpenFile() {

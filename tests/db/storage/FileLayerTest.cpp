@@ -18,6 +18,7 @@
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/Library.h"
+#include "db/storage/LibraryMemory.h"
 #include "platform/os/Files.h"
 #include "tests/support/EngineErrorCode.h"
 #include "tests/support/FaultyFile.h"
@@ -227,6 +228,22 @@ TEST_F(FileLayer, CreateAndOpenFailures) {
     EXPECT_EQ(h.Seek(10, 0), 0);
     EXPECT_EQ(h.GetSize(), 0);
     EXPECT_FALSE(h.LockRange(0, 1, true));
+}
+
+// A create that runs out of memory once its file is made takes the file away again: a table
+// whose create failed leaves no file in the way of the next create of its name.
+TEST_F(FileLayer, ACreateThatRunsOutOfMemoryLeavesNoFile) {
+    static std::string made;
+    made = FDir.File("made.dat");
+    SetHeapRefusal([](int32_t) { return OsFileExists(made); });
+    const uint16_t code = RaisedCode([&] { Handler(made).CreateFile(); });
+    SetHeapRefusal(nullptr);
+    EXPECT_EQ(code, ZIZIVU_OSNOMEMORY);
+    EXPECT_FALSE(OsFileExists(made));
+    TFileHandler& again = Handler(made);
+    again.CreateFile();
+    again.Close();
+    EXPECT_TRUE(OsFileExists(made));
 }
 
 TEST_F(FileLayer, MemoryFileLifetime) {
