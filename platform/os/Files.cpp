@@ -416,12 +416,11 @@ TOsFile* TOsFile::Open(const std::string& path, TOsAccess access, TOsShare share
 }
 
 TOsFile* TOsFile::Create(const std::string& path) {
-    std::string p;
-    // A new name is made as by CreateNew, so that the file is known as this call's own should
+    // A new name is made by CreateNew, so that the file is known as this call's own should
     // its object not be had; a name that exists is opened and cut.
-    int fd = OpenHeld(path, p, O_RDWR | O_CREAT | O_EXCL, true, EACCES, nullptr, nullptr);
-    if (fd >= 0 || OsLastError() != EEXIST) return Adopt(fd, p, true, false, fd >= 0);
-    fd = OpenHeld(
+    if (TOsFile* made = CreateNew(path); made || OsLastError() != EEXIST) return made;
+    std::string p;
+    int fd = OpenHeld(
         path, p, O_RDWR | O_CREAT, true, EACCES,
         [](const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ? EACCES : 0; },
         [](int held) {
