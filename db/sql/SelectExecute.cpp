@@ -57,6 +57,9 @@ long double NumberOf(uint8_t type, uint8_t decimals, const uint8_t* v) {
     }
 }
 
+// The BCD units (ten-thousandths) a number may have and still convert to a currency.
+constexpr long double BcdUnitsLimit = 9.2e18L;
+
 template <class T>
 void StoreClamped(long double x, uint8_t* v) {
     x = std::clamp<long double>(x, std::numeric_limits<T>::lowest(), std::numeric_limits<T>::max());
@@ -80,13 +83,44 @@ void StoreNumber(uint8_t type, uint8_t decimals, long double x, uint8_t* v) {
         case dtTimeStamp:
             return StoreClamped<double>(x, v);
         case dtBCD: {
-            const long double units = std::clamp<long double>(std::nearbyint(x * 10000), -9.2e18L, 9.2e18L);
+            const long double units =
+                std::clamp<long double>(std::nearbyint(x * 10000), -BcdUnitsLimit, BcdUnitsLimit);
             const int64_t packed = EncodeBCD(decimals, Currency::FromUnits(int64_t(units)));
             std::memcpy(v, &packed, 8);
             return;
         }
         default:
             return;
+    }
+}
+
+// Whether a field of the type holds x (StoreNumber brings any other value to the nearest
+// one it holds).
+bool HoldsNumber(uint8_t type, long double x) {
+    auto within = [&](auto limit) {
+        using T = decltype(limit);
+        const long double n = std::nearbyint(x);
+        return n >= std::numeric_limits<T>::lowest() && n <= std::numeric_limits<T>::max();
+    };
+    switch (type) {
+        case dtSmallInt:
+            return within(int16_t());
+        case dtWord:
+        case dtBoolean:
+            return within(uint16_t());
+        case dtInteger:
+        case dtDate:
+        case dtTime:
+            return within(int32_t());
+        case dtLongWord:
+            return within(uint32_t());
+        case dtFloat:
+        case dtTimeStamp:
+            return std::fabs(x) <= std::numeric_limits<double>::max();
+        case dtBCD:
+            return std::fabs(std::nearbyint(x * 10000)) <= BcdUnitsLimit;
+        default:
+            return true;
     }
 }
 
@@ -482,7 +516,8 @@ void TDataQuery::MergeGroupRow(bool first, uint8_t* head, const uint8_t* row) {
     }
 }
 
-void TDataQuery::ConvertAggregateValue(uint8_t kind, const TResultField*, TExpToken* head, TExpToken* value) {
+void TDataQuery::ConvertAggregateValue(uint8_t kind, const TResultField* column, TExpToken* head,
+                                       TExpToken* value) {
     if (value->IsNull) return;
     // A blank accumulator takes the first value.
     if (head->IsNull) {
@@ -496,6 +531,13 @@ void TDataQuery::ConvertAggregateValue(uint8_t kind, const TResultField*, TExpTo
         case akAvg: {
             const long double sum = NumberOf(head->DataType, head->Decimals, head->Value) +
                                     NumberOf(value->DataType, value->Decimals, value->Value);
+            // A sum the column's type cannot hold has no value there: the nearest one it
+            // holds would be a wrong answer.
+            if (!HoldsNumber(head->DataType, sum))
+                RaiseSqlError(std::string("Result of ") +
+                              (kind == akSum ? "SUM" : kind == akAvg ? "AVG" : "COUNT") +
+                              " aggregate function is out of range in column " +
+                              (column ? column->ResultName : std::string()));
             StoreNumber(head->DataType, head->Decimals, sum, head->Value);
             return;
         }

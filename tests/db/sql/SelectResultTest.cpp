@@ -231,6 +231,19 @@ TEST_F(SelectResultTest, AggregatesStartFromTheFirstValueAndCountValues) {
     EXPECT_EQ(Query("SELECT g, AVG(v), COUNT(v) FROM t WHERE g = 4 GROUP BY g"), (TRows{{"4", "0", "0"}}));
 }
 
+TEST_F(SelectResultTest, ASumBeyondItsColumnTypeIsAnErrorNotTheTypesLimit) {
+    // SUM keeps the column's type (a SMALLINT's becomes an INTEGER): a sum that leaves the
+    // type's range has no value there, and the nearest one it holds would be a wrong answer.
+    CreateTable("BIG", {MakeField(1, "G", dtInteger), MakeField(2, "W", dtWord), MakeField(3, "N", dtInteger),
+                        MakeField(4, "S", dtSmallInt)});
+    Insert("BIG", {{1, 40000, 2000000000, 30000}, {1, 25535, 147483647, 30000}, {2, 40000, 2000000000, 1}});
+    EXPECT_EQ(Query("SELECT SUM(w), SUM(n), SUM(s) FROM big WHERE g = 1"),
+              (TRows{{"65535", "2147483647", "60000"}}));
+    for (const char* text : {"SELECT SUM(w) FROM big", "SELECT SUM(s), SUM(n) FROM big", "SELECT n, SUM(w) FROM big GROUP BY n"})
+        EXPECT_EQ(Error(text).rfind("Result of SUM aggregate function is out of range in column ", 0), 0u) << text;
+    EXPECT_EQ(Query("SELECT g, SUM(w), SUM(n) FROM big WHERE g = 2 GROUP BY g"), (TRows{{"2", "40000", "2000000000"}}));
+}
+
 TEST_F(SelectResultTest, AutoIncrementColumnsKeepTheirValuesInTheResult) {
     CreateTable("IDS", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "X", dtInteger)});
     std::vector<std::vector<TValue>> rows;
