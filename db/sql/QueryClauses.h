@@ -41,6 +41,12 @@ constexpr uint8_t akMax = 3;
 constexpr uint8_t akAvg = 4;
 constexpr uint8_t akCount = 5;
 
+// The function's name as statements write it ("" for none).
+inline const char* AggregateName(uint8_t kind) {
+    static const char* names[] = {"", "SUM", "MIN", "MAX", "AVG", "COUNT"};
+    return kind <= akCount ? names[kind] : "";
+}
+
 // CHARCASE of a column definition as the statement writes it. The table's field
 // descriptor codes differ (0 as is, 1 upper, 2 lower): execution translates.
 constexpr uint8_t ccNoChange = 0;

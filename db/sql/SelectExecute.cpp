@@ -534,8 +534,7 @@ void TDataQuery::ConvertAggregateValue(uint8_t kind, const TResultField* column,
             // A sum the column's type cannot hold has no value there: the nearest one it
             // holds would be a wrong answer.
             if (!HoldsNumber(head->DataType, sum))
-                RaiseSqlError(std::string("Result of ") +
-                              (kind == akSum ? "SUM" : kind == akAvg ? "AVG" : "COUNT") +
+                RaiseSqlError(std::string("Result of ") + AggregateName(kind) +
                               " aggregate function is out of range in column " +
                               (column ? column->ResultName : std::string()));
             StoreNumber(head->DataType, head->Decimals, sum, head->Value);

@@ -82,12 +82,11 @@ void SetAggregateType(TResultField* c, uint8_t type, uint8_t subType, int32_t da
 // column (a boolean, a BLOB, bytes) has nothing to fold by and is refused as an expression
 // argument of that type is.
 void CheckAggregateColumn(const TResultField* c, uint8_t type) {
-    static const char* names[] = {"", "SUM", "MIN", "MAX", "AVG"};
     if (c->AggregateKind < akSum || c->AggregateKind > akAvg) return;
     const bool folds = type == dtSmallInt || type == dtInteger || type == dtWord || type == dtFloat ||
                        type == dtBCD || type == dtDate || type == dtTime || type == dtTimeStamp;
     if (folds || (type == dtString && (c->AggregateKind == akMin || c->AggregateKind == akMax))) return;
-    RaiseSqlError(std::string(names[c->AggregateKind]) + " aggregate function " +
+    RaiseSqlError(std::string(AggregateName(c->AggregateKind)) + " aggregate function " +
                   "must contain a numeric, date, time, or timestamp expression in " + SourceColumnsContext);
 }
 

@@ -239,9 +239,12 @@ TEST_F(SelectResultTest, ASumBeyondItsColumnTypeIsAnErrorNotTheTypesLimit) {
     Insert("BIG", {{1, 40000, 2000000000, 30000}, {1, 25535, 147483647, 30000}, {2, 40000, 2000000000, 1}});
     EXPECT_EQ(Query("SELECT SUM(w), SUM(n), SUM(s) FROM big WHERE g = 1"),
               (TRows{{"65535", "2147483647", "60000"}}));
-    for (const char* text : {"SELECT SUM(w) FROM big", "SELECT SUM(s), SUM(n) FROM big", "SELECT n, SUM(w) FROM big GROUP BY n"})
-        EXPECT_EQ(Error(text).rfind("Result of SUM aggregate function is out of range in column ", 0), 0u) << text;
-    EXPECT_EQ(Query("SELECT g, SUM(w), SUM(n) FROM big WHERE g = 2 GROUP BY g"), (TRows{{"2", "40000", "2000000000"}}));
+    for (const char* text :
+         {"SELECT SUM(w) FROM big", "SELECT SUM(s), SUM(n) FROM big", "SELECT n, SUM(w) FROM big GROUP BY n"})
+        EXPECT_EQ(Error(text).rfind("Result of SUM aggregate function is out of range in column ", 0), 0u)
+            << text;
+    EXPECT_EQ(Query("SELECT g, SUM(w), SUM(n) FROM big WHERE g = 2 GROUP BY g"),
+              (TRows{{"2", "40000", "2000000000"}}));
 }
 
 TEST_F(SelectResultTest, AutoIncrementColumnsKeepTheirValuesInTheResult) {
