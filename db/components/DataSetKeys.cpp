@@ -241,6 +241,21 @@ std::vector<TVariant> TZIZIVUDataSet::ValuesOf(const TVariant& Values, size_t Co
     return out;
 }
 
+int64_t TZIZIVUDataSet::CheckedKeyInteger(const TFieldDescriptor& d, const TVariant& Value) {
+    // A value the field cannot hold is refused as the field refuses it (FindKey sets it
+    // there): cut to the field's width it would find records holding another value.
+    const int64_t v = Value.AsInteger();
+    int64_t lo = INT32_MIN, hi = INT32_MAX;
+    if (d.DataType == dtSmallInt) lo = INT16_MIN, hi = INT16_MAX;
+    if (d.DataType == dtWord) lo = 0, hi = UINT16_MAX;
+    if (d.DataType == dtLongWord) lo = 0, hi = UINT32_MAX;
+    if (v >= lo && v <= hi) return v;
+    TField* field = FindField(d.Name);
+    const std::string name = field ? field->DisplayName() : d.Name;
+    if (v < INT32_MIN || v > INT32_MAX) DatabaseError(Format(SFieldOutOfRange, name), this);
+    DatabaseError(Format(SFieldRangeError, IntToStr(v), name, IntToStr(lo), IntToStr(hi)), this);
+}
+
 bool TZIZIVUDataSet::VariantToImage(const TFieldDescriptor& d, const TVariant& Value, uint8_t* Image) {
     std::memset(Image, 0, FieldValueSize);
     if (Value.IsNull()) return false;
@@ -274,13 +289,13 @@ bool TZIZIVUDataSet::VariantToImage(const TFieldDescriptor& d, const TVariant& V
         }
         case dtSmallInt:
         case dtWord: {
-            auto v = static_cast<uint16_t>(Value.AsInteger());
+            auto v = static_cast<uint16_t>(CheckedKeyInteger(d, Value));
             std::memcpy(Image, &v, 2);
             return true;
         }
         case dtInteger:
         case dtLongWord: {
-            auto v = static_cast<int32_t>(Value.AsInteger());
+            auto v = static_cast<int32_t>(CheckedKeyInteger(d, Value));
             std::memcpy(Image, &v, 4);
             return true;
         }

@@ -195,6 +195,9 @@ private:
     void WriteRecInfo(TRecordBuffer Buffer, const TRecInfo& Info) const;
     // The engine's value image of a variant for a field (false: blank).
     bool VariantToImage(const TFieldDescriptor& Descriptor, const TVariant& Value, uint8_t* Image);
+    // The variant as an integer of the field's type; a value the type cannot hold raises
+    // the field's own range error.
+    int64_t CheckedKeyInteger(const TFieldDescriptor& Descriptor, const TVariant& Value);
     std::vector<TVariant> ValuesOf(const TVariant& Values, size_t Count) const;
     // Assigns the leading index fields of a key buffer in the set-key state.
     void SetKeyFieldsAt(TKeyIndex k, const std::vector<TVariant>& Values);

@@ -541,6 +541,46 @@ TEST_F(TableTest, LocateAndLookupByFilterAndLookupCursor) {
     EXPECT_EQ("O'Brien", t->Lookup("ID", TVariant(int32_t(2)), "Name").AsString());
 }
 
+TEST_F(TableTest, LocateOfAValueItsFieldCannotHoldIsRefusedAsFindKeyRefusesIt) {
+    auto t = NewTable("Counts");
+    t->FieldDefs()->Add("ID", ftInteger, 0, true);
+    t->FieldDefs()->Add("W", ftWord);
+    t->FieldDefs()->Add("S", ftSmallint);
+    t->IndexDefs()->Add("", "ID", ixPrimary);
+    t->CreateTable();
+    t->Open();
+    // Each row holds what a value out of its field's range would wrap to.
+    int id = 1;
+    for (auto [w, s] : std::vector<std::pair<int, int>>{{4464, -25536}, {65535, -1}}) {
+        t->Append();
+        t->FieldByName("ID")->SetAsInteger(id++);
+        t->FieldByName("W")->SetAsInteger(w);
+        t->FieldByName("S")->SetAsInteger(s);
+        t->Post();
+    }
+    t->Last();
+    // Through a filter (W, S) and through the primary index (ID), as FindKey refuses it.
+    const struct {
+        const char* field;
+        int64_t value;
+        const char* text;
+    } cases[] = {
+        {"W", 70000, "70000 is not a valid value for field 'W'. The allowed range is 0 to 65535"},
+        {"W", -1, "-1 is not a valid value for field 'W'. The allowed range is 0 to 65535"},
+        {"S", 40000, "40000 is not a valid value for field 'S'. The allowed range is -32768 to 32767"},
+        {"ID", 4294967297LL, "Value of field 'ID' is out of range"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.field);
+        ExpectError([&] { t->Locate(c.field, TVariant(c.value), 0); }, c.text);
+        ExpectError([&] { t->Lookup(c.field, TVariant(c.value), "ID"); }, c.text);
+        EXPECT_EQ(2, t->FieldByName("ID")->AsInteger());
+    }
+    ExpectError([&] { t->FindKey({TVariant(int64_t(4294967297LL))}); },
+                "Value of field 'ID' is out of range");
+    EXPECT_TRUE(t->Locate("W", TVariant(int32_t(4464)), 0));
+    EXPECT_EQ(1, t->FieldByName("ID")->AsInteger());
+}
+
 TEST_F(TableTest, EditLocksTheRecordAgainstASecondTable) {
     auto a = CreatePeople();
     a->Open();
