@@ -157,6 +157,16 @@ TEST(QueryParamsTest, NativeForms) {
         return p.AsBCD();
     }());
 
+    // A value its type cannot hold is refused, not cut to the type's width.
+    for (auto [type, value] : {std::pair<TFieldType, int64_t>{ftSmallint, 40000},
+                               {ftWord, 70000},
+                               {ftWord, -1},
+                               {ftInteger, 4294967297LL}}) {
+        TZIZIVUParam p(nullptr, "n", type);
+        ExpectError([&] { p.SetValue(TVariant(value)); }, "Value of field 'n' is out of range");
+        EXPECT_TRUE(p.IsNull()) << value;
+    }
+
     TZIZIVUParam unknown(nullptr, "u");
     ExpectError([&] { unknown.GetDataSize(); }, "Field 'u' is of unknown type");
     TZIZIVUParam large(nullptr, "l", ftLargeint);
