@@ -128,8 +128,7 @@ void TZIZIVUParam::SetValue(const TVariant& v) {
     TFieldType t = FDataType == ftUnknown ? TypeOfVariant(v) : FDataType;
     // A number the parameter's type cannot hold would reach the statement cut to its width,
     // another number.
-    const bool narrow = t == ftSmallint || t == ftWord;
-    if (narrow || t == ftInteger || t == ftAutoInc) {
+    if (t == ftSmallint || t == ftWord || t == ftInteger || t == ftAutoInc) {
         const int64_t i = v.AsInteger();
         const int64_t lo = t == ftWord ? 0 : t == ftSmallint ? INT16_MIN : INT32_MIN;
         const int64_t hi = t == ftWord ? UINT16_MAX : t == ftSmallint ? INT16_MAX : INT32_MAX;
