@@ -96,7 +96,7 @@ void StoreNumber(uint8_t type, uint8_t decimals, long double x, uint8_t* v) {
 
 // Whether a field of the type holds x (StoreNumber brings any other value to the nearest
 // one it holds).
-bool HoldsNumber(uint8_t type, long double x) {
+bool HoldsNumber(uint8_t type, uint8_t decimals, long double x) {
     auto within = [&](auto limit) {
         using T = decltype(limit);
         const long double n = std::nearbyint(x);
@@ -118,7 +118,8 @@ bool HoldsNumber(uint8_t type, long double x) {
         case dtTimeStamp:
             return std::fabs(x) <= std::numeric_limits<double>::max();
         case dtBCD:
-            return std::fabs(std::nearbyint(x * 10000)) <= BcdUnitsLimit;
+            return std::fabs(std::nearbyint(x * 10000)) <= BcdUnitsLimit &&
+                   FitsBCD(decimals, Currency::FromUnits(int64_t(std::nearbyint(x * 10000))));
         default:
             return true;
     }
@@ -533,7 +534,7 @@ void TDataQuery::ConvertAggregateValue(uint8_t kind, const TResultField* column,
                                     NumberOf(value->DataType, value->Decimals, value->Value);
             // A sum the column's type cannot hold has no value there: the nearest one it
             // holds would be a wrong answer.
-            if (!HoldsNumber(head->DataType, sum))
+            if (!HoldsNumber(head->DataType, head->Decimals, sum))
                 RaiseSqlError(std::string("Result of ") + AggregateName(kind) +
                               " aggregate function is out of range in column " +
                               (column ? column->ResultName : std::string()));

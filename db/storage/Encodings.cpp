@@ -61,6 +61,18 @@ int64_t EncodeBCD(uint8_t scale, Currency value) {
     return PackDigits(digits, negative && mag != 0, scale);
 }
 
+bool FitsBCD(uint8_t scale, Currency value) {
+    const int64_t units = RoundCurrency(scale, value).Units;
+    const uint64_t mag = units < 0 ? 0 - static_cast<uint64_t>(units) : static_cast<uint64_t>(units);
+    // The digits EncodeBCD packs, then one more digit for the scale.
+    __int128 digits = mag;
+    if (scale <= 4)
+        digits /= Pow10(4 - scale);
+    else
+        for (int i = 4; i < scale && digits <= INT64_MAX; ++i) digits *= 10;
+    return digits * 10 + scale <= INT64_MAX;
+}
+
 Currency DecodeBCD(int64_t packed) {
     bool negative = packed < 0;
     uint64_t mag = negative ? 0 - static_cast<uint64_t>(packed) : static_cast<uint64_t>(packed);

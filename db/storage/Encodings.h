@@ -48,6 +48,9 @@ constexpr int32_t ConvertBufferSize = 251;
 // the scale), then the scale as one more digit, signed like the value: 12.35 at scale 2 is
 // 12352, -12.35 is -12352, 0 is 2.
 int64_t EncodeBCD(uint8_t scale, Currency value);
+// Whether EncodeBCD can pack the value at that scale (the packed digits are a 64-bit
+// integer, so large values at a fine scale do not fit).
+bool FitsBCD(uint8_t scale, Currency value);
 Currency DecodeBCD(int64_t packed);
 int64_t EncodeScaledFloat(uint8_t scale, double value);
 double DecodeScaledFloat(int64_t packed);

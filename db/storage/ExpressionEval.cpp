@@ -231,6 +231,34 @@ bool Operate(uint8_t code, const T& a, const T& b, bool zeroDivisor, T& v, Mul m
     }
 }
 
+// The exact result of + - * / of two currency values, in units (a division by zero is
+// left to Operate and gives 0 here).
+long double CurrencyResultUnits(uint8_t code, Currency a, Currency b) {
+    const long double x = static_cast<long double>(a.Units), y = static_cast<long double>(b.Units);
+    long double units = 0;
+    switch (code) {
+        case opAdd:
+            units = x + y;
+            break;
+        case opSubtract:
+            units = x - y;
+            break;
+        case opMultiply:
+            units = x * y / 10000;
+            break;
+        default:
+            if (b.Units != 0) units = x * 10000 / y;
+            break;
+    }
+    return units;
+}
+
+// A BCD result that a currency cannot hold, or the BCD form cannot pack at its scale, is
+// refused as a currency conversion refuses it: cut to 64 bits it would be another number.
+[[noreturn]] void RaiseBcdOutOfRange(long double units) {
+    throw EConvertError(FloatToStr(double(units / 10000)) + " is not a valid currency value");
+}
+
 void Arithmetic(uint8_t code, TExpToken* l, TExpToken* r, TExpToken* res) {
     if (DateArithmetic(code, l, r, res)) return;
     const uint8_t type = res->DataType                                        ? res->DataType
@@ -245,10 +273,13 @@ void Arithmetic(uint8_t code, TExpToken* l, TExpToken* r, TExpToken* res) {
     }
     if (type == dtBCD) {
         Currency a = CurrOf(l), b = CurrOf(r), v;
+        const long double units = CurrencyResultUnits(code, a, b);
+        if (std::fabs(units) >= 9.2e18L) RaiseBcdOutOfRange(units);
         if (!Operate(code, a, b, b.Units == 0, v, std::multiplies<>())) return SetNull(res);
         uint8_t scale = 0;
         if (l->DataType == dtBCD) scale = l->Decimals;
         if (r->DataType == dtBCD && r->Decimals > scale) scale = r->Decimals;
+        if (!FitsBCD(scale, v)) RaiseBcdOutOfRange(units);
         res->IsNull = 0;
         res->Set<int64_t>(EncodeBCD(scale, RoundCurrency(scale, v)));
         return;

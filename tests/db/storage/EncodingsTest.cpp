@@ -90,6 +90,11 @@ TEST(BCD, ValuesBeyondTheStorageFormRaise) {
     // must convert; a decoded value must fit a currency.
     EXPECT_THROW(EncodeBCD(4, Currency::FromUnits(INT64_MAX)), EConvertError);
     EXPECT_THROW(EncodeBCD(4, Currency::FromUnits(-1000000000000000000LL)), EConvertError);
+    // FitsBCD tells those apart beforehand.
+    EXPECT_FALSE(FitsBCD(4, Currency::FromUnits(INT64_MAX)));
+    EXPECT_FALSE(FitsBCD(4, Currency::FromUnits(-1000000000000000000LL)));
+    EXPECT_TRUE(FitsBCD(4, Currency::FromUnits(922337203685477579LL)));
+    EXPECT_TRUE(FitsBCD(2, Currency::FromUnits(INT64_MAX)));
     EXPECT_EQ(EncodeBCD(3, Currency::FromUnits(INT64_MAX - 7)), 9223372036854775803LL);
     EXPECT_EQ(EncodeBCD(2, Currency::FromUnits(INT64_MAX)), 922337203685477582LL);  // rounded down
     EXPECT_EQ(EncodeBCD(2, Currency::FromUnits(INT64_MIN)), -922337203685477582LL);

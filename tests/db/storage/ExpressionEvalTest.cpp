@@ -1,4 +1,5 @@
 #include <climits>
+#include <cmath>
 #include <string>
 
 #include "ExpressionTestSupport.h"
@@ -155,6 +156,12 @@ TEST_F(ExpressionEvalTest, Arithmetic) {
         EXPECT_NEAR(Number(c.Text), c.Want, 1e-9) << c.Text;
         EXPECT_EQ(Eval(c.Text, Rec)->DataType, c.Type) << c.Text;
     }
+    // A BCD result no currency holds is refused, not cut to 64 bits (12.34 to the 14th is
+    // about 1.9e15, beyond the currency's 9.2e14).
+    std::string power = "Amount";
+    for (int i = 1; i < 13; ++i) power += " * Amount";
+    EXPECT_NEAR(Number(power), std::pow(12.34, 13), std::pow(12.34, 13) * 1e-4);  // rounded at each step
+    EXPECT_THROW(Eval(power + " * Amount", Rec), EConvertError);
 }
 
 TEST_F(ExpressionEvalTest, Comparisons) {
