@@ -245,10 +245,8 @@ int64_t TZIZIVUDataSet::CheckedKeyInteger(const TFieldDescriptor& d, const TVari
     // A value the field cannot hold is refused as the field refuses it (FindKey sets it
     // there): cut to the field's width it would find records holding another value.
     const int64_t v = Value.AsInteger();
-    int64_t lo = INT32_MIN, hi = INT32_MAX;
-    if (d.DataType == dtSmallInt) lo = INT16_MIN, hi = INT16_MAX;
-    if (d.DataType == dtWord) lo = 0, hi = UINT16_MAX;
-    if (d.DataType == dtLongWord) lo = 0, hi = UINT32_MAX;
+    int64_t lo, hi;
+    IntegerRangeOf(d.DataType, lo, hi);
     if (v >= lo && v <= hi) return v;
     TField* field = FindField(d.Name);
     const std::string name = field ? field->DisplayName() : d.Name;

@@ -129,9 +129,11 @@ void TZIZIVUParam::SetValue(const TVariant& v) {
     // A number the parameter's type cannot hold would reach the statement cut to its width,
     // another number.
     if (t == ftSmallint || t == ftWord || t == ftInteger || t == ftAutoInc) {
+        uint8_t type, subType;
+        FieldTypeToEngine(t, type, subType);
+        int64_t lo, hi;
+        IntegerRangeOf(type, lo, hi);
         const int64_t i = v.AsInteger();
-        const int64_t lo = t == ftWord ? 0 : t == ftSmallint ? INT16_MIN : INT32_MIN;
-        const int64_t hi = t == ftWord ? UINT16_MAX : t == ftSmallint ? INT16_MAX : INT32_MAX;
         if (i < lo || i > hi) DatabaseError(Format(SFieldOutOfRange, FName));
     }
     Bind(t, Normalize(t, v));

@@ -57,9 +57,6 @@ long double NumberOf(uint8_t type, uint8_t decimals, const uint8_t* v) {
     }
 }
 
-// The BCD units (ten-thousandths) a number may have and still convert to a currency.
-constexpr long double BcdUnitsLimit = 9.2e18L;
-
 template <class T>
 void StoreClamped(long double x, uint8_t* v) {
     x = std::clamp<long double>(x, std::numeric_limits<T>::lowest(), std::numeric_limits<T>::max());
@@ -84,7 +81,7 @@ void StoreNumber(uint8_t type, uint8_t decimals, long double x, uint8_t* v) {
             return StoreClamped<double>(x, v);
         case dtBCD: {
             const long double units =
-                std::clamp<long double>(std::nearbyint(x * 10000), -BcdUnitsLimit, BcdUnitsLimit);
+                std::clamp<long double>(std::nearbyint(x * 10000), -CurrencyUnitsLimit, CurrencyUnitsLimit);
             const int64_t packed = EncodeBCD(decimals, Currency::FromUnits(int64_t(units)));
             std::memcpy(v, &packed, 8);
             return;
@@ -97,28 +94,24 @@ void StoreNumber(uint8_t type, uint8_t decimals, long double x, uint8_t* v) {
 // Whether a field of the type holds x (StoreNumber brings any other value to the nearest
 // one it holds).
 bool HoldsNumber(uint8_t type, uint8_t decimals, long double x) {
-    auto within = [&](auto limit) {
-        using T = decltype(limit);
-        const long double n = std::nearbyint(x);
-        return n >= std::numeric_limits<T>::lowest() && n <= std::numeric_limits<T>::max();
-    };
     switch (type) {
         case dtSmallInt:
-            return within(int16_t());
         case dtWord:
         case dtBoolean:
-            return within(uint16_t());
         case dtInteger:
         case dtDate:
         case dtTime:
-            return within(int32_t());
-        case dtLongWord:
-            return within(uint32_t());
+        case dtLongWord: {
+            int64_t low, high;
+            IntegerRangeOf(type, low, high);
+            const long double n = std::nearbyint(x);
+            return n >= low && n <= high;
+        }
         case dtFloat:
         case dtTimeStamp:
             return std::fabs(x) <= std::numeric_limits<double>::max();
         case dtBCD:
-            return std::fabs(std::nearbyint(x * 10000)) <= BcdUnitsLimit &&
+            return std::fabs(std::nearbyint(x * 10000)) <= CurrencyUnitsLimit &&
                    FitsBCD(decimals, Currency::FromUnits(int64_t(std::nearbyint(x * 10000))));
         default:
             return true;

@@ -73,6 +73,24 @@ bool FitsBCD(uint8_t scale, Currency value) {
     return digits * 10 + scale <= INT64_MAX;
 }
 
+void IntegerRangeOf(TEngineDataType type, int64_t& low, int64_t& high) {
+    switch (type) {
+        case dtSmallInt:
+            low = INT16_MIN, high = INT16_MAX;
+            return;
+        case dtWord:
+        case dtBoolean:
+            low = 0, high = UINT16_MAX;
+            return;
+        case dtLongWord:
+            low = 0, high = UINT32_MAX;
+            return;
+        default:
+            low = INT32_MIN, high = INT32_MAX;
+            return;
+    }
+}
+
 Currency DecodeBCD(int64_t packed) {
     bool negative = packed < 0;
     uint64_t mag = negative ? 0 - static_cast<uint64_t>(packed) : static_cast<uint64_t>(packed);

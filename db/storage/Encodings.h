@@ -51,6 +51,11 @@ int64_t EncodeBCD(uint8_t scale, Currency value);
 // Whether EncodeBCD can pack the value at that scale (the packed digits are a 64-bit
 // integer, so large values at a fine scale do not fit).
 bool FitsBCD(uint8_t scale, Currency value);
+// The values a field of an integer form holds: smallint 16 bits signed, word (and boolean)
+// 16 bits unsigned, longword 32 bits unsigned, any other 32 bits signed.
+void IntegerRangeOf(TEngineDataType type, int64_t& low, int64_t& high);
+// The currency units (ten-thousandths) a number may have; beyond them it is no currency.
+constexpr long double CurrencyUnitsLimit = 9.2e18L;
 Currency DecodeBCD(int64_t packed);
 int64_t EncodeScaledFloat(uint8_t scale, double value);
 double DecodeScaledFloat(int64_t packed);

@@ -65,7 +65,8 @@ Currency CurrOf(const TExpToken* t) {
     if (t->DataType == dtBCD) return DecodeBCD(t->Get<int64_t>());
     if (t->DataType == dtFloat) {
         double u = t->Get<double>() * 10000.0;
-        if (!(u > -9.2e18 && u < 9.2e18)) return Currency::FromUnits(u > 0 ? INT64_MAX : INT64_MIN);
+        if (!(u > -CurrencyUnitsLimit && u < CurrencyUnitsLimit))
+            return Currency::FromUnits(u > 0 ? INT64_MAX : INT64_MIN);
         return Currency::FromUnits(std::llround(u));
     }
     return Currency::FromInt(IntOf(t));
@@ -274,7 +275,7 @@ void Arithmetic(uint8_t code, TExpToken* l, TExpToken* r, TExpToken* res) {
     if (type == dtBCD) {
         Currency a = CurrOf(l), b = CurrOf(r), v;
         const long double units = CurrencyResultUnits(code, a, b);
-        if (std::fabs(units) >= 9.2e18L) RaiseBcdOutOfRange(units);
+        if (std::fabs(units) >= CurrencyUnitsLimit) RaiseBcdOutOfRange(units);
         if (!Operate(code, a, b, b.Units == 0, v, std::multiplies<>())) return SetNull(res);
         uint8_t scale = 0;
         if (l->DataType == dtBCD) scale = l->Decimals;

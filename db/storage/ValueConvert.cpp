@@ -52,8 +52,8 @@ void Store(uint8_t* p, T v) {
 // An integer into the width of a smallint, integer or word target. A value the width
 // cannot hold does not convert: stored, it would read back as another number.
 void StoreInteger(uint8_t* p, TEngineDataType t, int64_t v) {
-    const int64_t low = t == dtSmallInt ? INT16_MIN : t == dtWord ? 0 : INT32_MIN;
-    const int64_t high = t == dtSmallInt ? INT16_MAX : t == dtWord ? UINT16_MAX : INT32_MAX;
+    int64_t low, high;
+    IntegerRangeOf(t, low, high);
     if (v < low || v > high) throw EConvertError("'" + std::to_string(v) + "' is out of range");
     switch (t) {
         case dtSmallInt:

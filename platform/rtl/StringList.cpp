@@ -24,15 +24,15 @@ std::string ClassNameOf(const TObject* o) {
 // notification, whose handler may raise too (a dataset that refuses to close, say): as with
 // any undo step, that error goes on to the caller unless another one is on its way already.
 class TUpdateScope {
-  public:
-      explicit TUpdateScope(TStrings& s) : FEnd(TEndUpdate{&s}) { s.BeginUpdate(); }
+public:
+    explicit TUpdateScope(TStrings& s) : FEnd(TEndUpdate{&s}) { s.BeginUpdate(); }
 
-  private:
-      struct TEndUpdate {
-          TStrings* Strings;
-          void operator()() const { Strings->EndUpdate(); }
-      };
-      TScopeGuard<TEndUpdate> FEnd;
+private:
+    struct TEndUpdate {
+        TStrings* Strings;
+        void operator()() const { Strings->EndUpdate(); }
+    };
+    TScopeGuard<TEndUpdate> FEnd;
 };
 
 bool NeedsQuotes(const std::string& s) {
