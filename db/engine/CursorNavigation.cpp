@@ -699,6 +699,39 @@ bool TDataCursor::SeekKey(const uint8_t* key, bool nearest) {
     return false;
 }
 
+// A partial text under a locale. The keys that begin with the given characters are no
+// single run there: a key that differs from them earlier only in case or accents (a lesser
+// difference than a later letter's) sorts among them, as "smith" among the keys beginning
+// with "S". They all lie between the characters alone (the lowest of them, since keys equal
+// under the locale are ordered by their bytes) and the characters followed by the locale's
+// highest character; the first key between these bounds that begins with the characters
+// is the one found. When none does, the cursor is left on the first key not below the start.
+bool TDataCursor::SeekPartialText(const uint8_t* key, int32_t fieldCount, int32_t prefixLength) {
+    const int32_t segmentEnd = PrefixLength(fieldCount + 1, 0);
+    std::vector<uint8_t> low(key, key + FIndex.KeyLength), high(low);
+    std::fill(low.begin() + prefixLength, low.begin() + segmentEnd, uint8_t(0));
+    FillKey(low.data(), segmentEnd, false);
+    FillKey(high.data(), prefixLength, true);
+    const bool descending = FIndex.Descending != 0;
+    const uint8_t* start = descending ? high.data() : low.data();
+    const uint8_t* bound = descending ? low.data() : high.data();
+    for (;;) {
+        SeekNearest(start);
+        bool found = false;
+        while (!FBof && !FEof && !FPositionStale) {
+            if (CompareKeys(FCurKey.data(), low.data(), prefixLength) == 0) {
+                found = true;
+                break;
+            }
+            if (CompareKeys(FCurKey.data(), bound, FIndex.KeyLength) > 0) break;
+            StepIndexOrder(1);
+        }
+        if (FPositionStale) continue;
+        if (!found) SeekNearest(start);
+        return found;
+    }
+}
+
 bool TDataCursor::FindKey(const uint8_t* source, bool isKey, uint8_t* record, int32_t partialLength,
                           bool nearest, int32_t fieldCount) {
     CheckOpen();
@@ -718,9 +751,15 @@ bool TDataCursor::FindKey(const uint8_t* source, bool isKey, uint8_t* record, in
     } else {
         if (fieldCount == 0 && partialLength == 0) fieldCount = FIndex.FieldCount;
         const int32_t prefix = PrefixLength(fieldCount, partialLength);
-        FillKey(key, prefix, FIndex.Descending != 0);
-        SeekNearest(key);
-        found = !FBof && !FEof && CompareKeys(FCurKey.data(), key, prefix) == 0;
+        const bool localeText = partialLength > 0 && FLanguage != 0 && fieldCount < FIndex.FieldCount &&
+                                TableField(FIndex.FieldNumbers[fieldCount]).DataType == dtString;
+        if (localeText) {
+            found = SeekPartialText(key, fieldCount, prefix);
+        } else {
+            FillKey(key, prefix, FIndex.Descending != 0);
+            SeekNearest(key);
+            found = !FBof && !FEof && CompareKeys(FCurKey.data(), key, prefix) == 0;
+        }
     }
     if (moved && FEof && !FBof) StepIndexOrder(-1);
     LoadCurrentRecord();

@@ -582,6 +582,7 @@ private:
     void ComputeRangeBounds();
     bool SeekNearest(const uint8_t* key);
     bool SeekNearestOnce(const uint8_t* key);
+    bool SeekPartialText(const uint8_t* key, int32_t fieldCount, int32_t prefixLength);
     void GoNearestRecord(uint32_t recordNo);
     void StepRecordOrder(int32_t n);
     void StepIndexOrder(int32_t n);

@@ -309,6 +309,45 @@ TEST_F(CursorNavigationTest, LanguageComparesTextThroughTheLocale) {
     EXPECT_EQ(down, (std::vector<std::string>{"C", "B", "b", "a"}));
 }
 
+// Under a locale the keys beginning with some characters are no single run of the index:
+// "smith" sorts before "Smith" and among the keys beginning with "S", and a key equal to
+// the characters themselves sorts before any filled search key.
+TEST_F(CursorNavigationTest, PartialSearchUnderALocaleFindsTheFirstKeyWithThoseCharacters) {
+    TCreateTableOptions o;
+    o.Language = 0x0409;
+    Create("NAMES", {MakeField(1, "ID", dtInteger, 0, fstAutoInc), MakeField(2, "W", dtString, 10)},
+           {Index("", {1}), Index("Up", {2}, false), Index("Down", {2}, false, true)}, o);
+    TDataCursor& c = OpenCursor("NAMES");
+    for (const char* w : {"a", "A", "Ab", "b", "bm", "bma", "smith", "Smith", "Smyth"}) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutStr(c, r, 2, w);
+        c.InsertRecord(r.data());
+    }
+    auto find = [&](const char* text) {
+        std::vector<uint8_t> r = Buffer(c);
+        PutStr(c, r, 2, text);
+        if (!c.FindKey(r.data(), false, nullptr, int32_t(std::strlen(text)), false, 0))
+            return std::string("-");
+        std::vector<uint8_t> cur(size_t(c.GetRecordSize()));
+        c.GetCurrentRecord(cur.data(), false);
+        return GetStr(c, cur, 2);
+    };
+    const struct {
+        const char* index;
+        const char* text;
+        const char* found;
+    } cases[] = {
+        {"Up", "A", "A"},      {"Up", "a", "a"},       {"Up", "bm", "bm"},     {"Up", "b", "b"},
+        {"Up", "Sm", "Smith"}, {"Up", "Smy", "Smyth"}, {"Up", "B", "-"},       {"Up", "Smz", "-"},
+        {"Down", "a", "a"},    {"Down", "A", "Ab"},    {"Down", "s", "smith"}, {"Down", "Sm", "Smyth"},
+        {"Down", "bm", "bma"}, {"Down", "c", "-"},
+    };
+    for (const auto& k : cases) {
+        c.SwitchToIndex(k.index);
+        EXPECT_EQ(find(k.text), k.found) << k.index << " " << k.text;
+    }
+}
+
 }  // namespace
 }  // namespace cursor_test
 
