@@ -685,12 +685,15 @@ TZIZIVUBlobStream::~TZIZIVUBlobStream() {
     }
 }
 
+// A BLOB holds at most 2^31 - 1 bytes: a stream position beyond that has nothing to read
+// and takes no write, rather than being cut to the engine's 32-bit offsets.
 int64_t TZIZIVUBlobStream::Read(void* buf, int64_t count) {
-    if (!FOpened || count <= 0) return 0;
+    if (!FOpened || count <= 0 || FPosition > INT32_MAX) return 0;
     TZIZIVUDataSetLock lock(FDataSet->CursorSession());
     uint32_t got = 0;
-    uint16_t rc = FDataSet->FCursor->GetBlob(FFieldNo, reinterpret_cast<uint8_t*>(FBuffer), false, got,
-                                             uint32_t(count), buf, uint32_t(FPosition));
+    uint16_t rc =
+        FDataSet->FCursor->GetBlob(FFieldNo, reinterpret_cast<uint8_t*>(FBuffer), false, got,
+                                   uint32_t(std::min<int64_t>(count, INT32_MAX)), buf, uint32_t(FPosition));
     if (rc != 0 && rc != ZIZIVU_ENDOFBLOB) Check(rc);
     FPosition += got;
     return got;
@@ -698,6 +701,7 @@ int64_t TZIZIVUBlobStream::Read(void* buf, int64_t count) {
 
 int64_t TZIZIVUBlobStream::Write(const void* buf, int64_t count) {
     if (!FOpened || count <= 0) return 0;
+    if (FPosition > INT32_MAX || count > INT32_MAX - FPosition) Check(ZIZIVU_INVALIDBLOBLEN);
     TZIZIVUDataSetLock lock(FDataSet->CursorSession());
     Check(FDataSet->FCursor->PutBlob(FFieldNo, reinterpret_cast<uint8_t*>(FBuffer), false, uint32_t(count),
                                      buf, uint32_t(FPosition)));
@@ -737,6 +741,7 @@ void TZIZIVUBlobStream::SetSize(int64_t n) {
 
 void TZIZIVUBlobStream::Truncate() {
     if (!FOpened) return;
+    if (FPosition > INT32_MAX) Check(ZIZIVU_INVALIDBLOBLEN);
     TZIZIVUDataSetLock lock(FDataSet->CursorSession());
     Check(FDataSet->FCursor->TruncateBlob(FFieldNo, reinterpret_cast<uint8_t*>(FBuffer), false,
                                           uint32_t(FPosition)));

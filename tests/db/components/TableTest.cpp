@@ -11,6 +11,7 @@
 #include "db/engine/DataFile.h"
 #include "db/storage/Encodings.h"
 #include "platform/framework/Filer.h"
+#include "tests/support/EngineErrorCode.h"
 #include "tests/support/ExpectError.h"
 #include "tests/support/ScratchDir.h"
 
@@ -305,6 +306,20 @@ TEST_F(TableTest, BlobsAreStreamedInAndOut) {
         s->Seek(0, soEnd);
         s->WriteBuffer("!", 1);
     }
+    // Positions beyond what a BLOB holds are not cut to 32 bits: nothing to read there, and
+    // neither a write nor a new size is taken.
+    {
+        std::unique_ptr<TStream> s = t->CreateBlobStream(notes, bmReadWrite);
+        const int64_t far = (int64_t(1) << 32) + 3;
+        s->Seek(far, soBeginning);
+        char got[4] = {};
+        EXPECT_EQ(0, s->Read(got, 3));
+        EXPECT_EQ(ZIZIVU_INVALIDBLOBLEN, RaisedCode([&] { s->WriteBuffer("XY", 2); }));
+        s->Seek(INT32_MAX, soBeginning);
+        EXPECT_EQ(ZIZIVU_INVALIDBLOBLEN, RaisedCode([&] { s->WriteBuffer("XY", 2); }));
+        EXPECT_EQ(ZIZIVU_INVALIDBLOBLEN, RaisedCode([&] { s->SetSize(far + 2); }));
+    }
+    EXPECT_EQ(text + "end!", notes->AsString());
     t->Post();
     t->Close();
     t->Open();
