@@ -3,6 +3,7 @@
 //
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "db/components/ZIZIVUDataSet.h"
 #include "db/engine/DescriptorCodes.h"
@@ -716,10 +717,14 @@ int64_t TZIZIVUBlobStream::Seek(int64_t offset, TSeekOrigin origin) {
             FPosition = offset;
             break;
         case soCurrent:
-            FPosition += offset;
+            // Beyond the 64-bit range the position stays at its end, not wrapped around
+            // to the start.
+            if (__builtin_add_overflow(FPosition, offset, &FPosition))
+                FPosition = offset < 0 ? 0 : std::numeric_limits<int64_t>::max();
             break;
         case soEnd:
-            FPosition = Size() + offset;
+            if (__builtin_add_overflow(Size(), offset, &FPosition))
+                FPosition = offset < 0 ? 0 : std::numeric_limits<int64_t>::max();
             break;
     }
     if (FPosition < 0) FPosition = 0;

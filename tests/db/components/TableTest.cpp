@@ -318,6 +318,9 @@ TEST_F(TableTest, BlobsAreStreamedInAndOut) {
         s->Seek(INT32_MAX, soBeginning);
         EXPECT_EQ(ZIZIVU_INVALIDBLOBLEN, RaisedCode([&] { s->WriteBuffer("XY", 2); }));
         EXPECT_EQ(ZIZIVU_INVALIDBLOBLEN, RaisedCode([&] { s->SetSize(far + 2); }));
+        s->Seek(INT64_MAX, soBeginning);
+        EXPECT_EQ(INT64_MAX, s->Seek(10, soCurrent));
+        EXPECT_EQ(ZIZIVU_INVALIDBLOBLEN, RaisedCode([&] { s->WriteBuffer("XY", 2); }));
     }
     EXPECT_EQ(text + "end!", notes->AsString());
     t->Post();
