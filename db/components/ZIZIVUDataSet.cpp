@@ -497,6 +497,8 @@ int TZIZIVUDataSet::CompareBookmarks(const TBookmark& b1, const TBookmark& b2) {
     if (b1.empty() && b2.empty()) return 0;
     if (b1.empty()) return -1;
     if (b2.empty()) return 1;
+    if (b1.size() != size_t(BookmarkSize()) || b2.size() != size_t(BookmarkSize()))
+        DatabaseError(SRecordNotFound, this);
     TZIZIVUDataSetLock lock(CursorSession());
     return FCursor->CompareBookmarks(reinterpret_cast<const uint8_t*>(b1.data()),
                                      reinterpret_cast<const uint8_t*>(b2.data()));

@@ -111,6 +111,13 @@ TEST_F(TableTest, CreatedTableIsNavigatedEditedAndDeleted) {
     EXPECT_EQ(0, t->CompareBookmarks(TBookmark(), TBookmark()));
     t->GotoBookmark(bruno);
     EXPECT_EQ("Bruna", t->FieldByName("Name")->AsString());
+    // A bookmark of another size (another table's, or taken under another index) names no
+    // record here: refused, not read beyond its end.
+    const TBookmark foreign = bruno + std::string(100, 'x');
+    ExpectError([&] { t->GotoBookmark(foreign); }, SRecordNotFound);
+    ExpectError([&] { t->CompareBookmarks(foreign, anna); }, SRecordNotFound);
+    ExpectError([&] { t->CompareBookmarks(anna, bruno.substr(1)); }, SRecordNotFound);
+    EXPECT_EQ("Bruna", t->FieldByName("Name")->AsString());
     t->Delete();
     EXPECT_EQ((std::vector<std::string>{"Anna", "Carla"}), Names(*t));
 
