@@ -315,6 +315,9 @@ bool ScanTime(TScanner& sc, TDateTime& time) {
 TTimeStamp DateTimeToTimeStamp(TDateTime dt) {
     TTimeStamp ts;
     double whole = std::trunc(dt);
+    // Only a day number of 32 bits makes a time stamp (the day after it included).
+    if (!(whole > double(INT32_MIN) - DateDelta + 1 && whole < double(INT32_MAX) - DateDelta - 1))
+        throw EConvertError("'" + FloatToStr(dt) + "' is not a valid timestamp");
     int64_t ms = std::llround(std::fabs(dt - whole) * MSecsPerDay);
     int32_t date = DateDelta + static_cast<int32_t>(whole);
     if (ms >= MSecsPerDay) {

@@ -59,6 +59,14 @@ TEST(TimeStamps, DayNumbersCountFromYearOne) {
     EXPECT_THROW(TimeStampToDateTime(TTimeStamp{-1, 10}), EConvertError);
     EXPECT_THROW(MSecsToTimeStamp(1e300), EConvertError);
     EXPECT_THROW(MSecsToTimeStamp(std::nan("")), EConvertError);
+    // A date-time whose day number 32 bits cannot hold is refused under its own value.
+    for (double far : {1e20, -1e20, 3e9, std::nan("")})
+        EXPECT_THROW(DateTimeToTimeStamp(far), EConvertError) << far;
+    try {
+        DateTimeToTimeStamp(1e20);
+    } catch (const EConvertError& e) {
+        EXPECT_EQ(e.Message(), "'" + FloatToStr(1e20) + "' is not a valid timestamp");
+    }
     EXPECT_EQ(MSecsToTimeStamp(-1).Date, -1);
     EXPECT_EQ(MSecsToTimeStamp(-1).Time, 86399999);
 }
