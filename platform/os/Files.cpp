@@ -242,6 +242,36 @@ int OpenHeld(const std::string& path, std::string& resolved, int flags, bool exc
     return fd;
 }
 
+// A new file shows its name only once it is held, so that no other program can open,
+// rename or delete it between its making and its share claim (a request file of the web
+// exchange was claimed half written so): it is made unnamed in its folder, claimed, and
+// then linked under its name, which fails when the name exists, as O_EXCL fails.
+// kNoUnnamedFiles where the file system or the system has no unnamed files.
+constexpr int kNoUnnamedFiles = -2;
+int CreateHeld(const std::string& path, std::string& resolved) {
+    resolved = OsResolvePath(path);
+    if (resolved.empty()) return int(FailValue(ENOENT));
+    const size_t slash = resolved.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : resolved.substr(0, slash);
+    const int fd = OpenRetry(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0) return kNoUnnamedFiles;
+    if (!ClaimShare(fd, true)) {
+        const int error = errno;
+        ::close(fd);
+        return int(FailValue(error));
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, resolved.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        const int error = errno;
+        ::close(fd);
+        // Without /proc the file cannot be named from its descriptor.
+        if (error == ENOENT && ::access("/proc/self/fd", F_OK) != 0) return kNoUnnamedFiles;
+        return int(FailValue(error));
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    return fd;
+}
+
 }  // namespace
 
 int OsLastError() {
@@ -438,7 +468,9 @@ TOsFile* TOsFile::Create(const std::string& path) {
 
 TOsFile* TOsFile::CreateNew(const std::string& path) {
     std::string p;
-    int fd = OpenHeld(path, p, O_RDWR | O_CREAT | O_EXCL, true, EEXIST, nullptr, nullptr);
+    int fd = CreateHeld(path, p);
+    if (fd == kNoUnnamedFiles)
+        fd = OpenHeld(path, p, O_RDWR | O_CREAT | O_EXCL, true, EEXIST, nullptr, nullptr);
     return Adopt(fd, p, true, false, true);
 }
 

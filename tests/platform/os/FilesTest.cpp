@@ -650,3 +650,29 @@ TEST(OsFileProcesses, DeleteAndRenameRefusedWhileOpenElsewhere) {
     EXPECT_TRUE(OsRenameFile(path, dir.File("e.dat")));
     EXPECT_TRUE(OsDeleteFile(dir.File("e.dat")));
 }
+
+// A new file is held from the moment its name shows: programs that grab every file of the
+// name the moment it appears never have it before its maker (and never make its maker's
+// share claim fail), nor can they rename it away half written.
+TEST(OsFileProcesses, ANewFileIsHeldBeforeItsNameShows) {
+    TScratchDir dir;
+    const std::string path = dir.File("new.req");
+    std::vector<std::unique_ptr<TForkChild>> grabbers;
+    for (int i = 0; i < 3; ++i)
+        grabbers.push_back(std::make_unique<TForkChild>([&](TForkChild& me) {
+            me.Send('r');
+            for (;;) std::unique_ptr<TOsFile> g(TOsFile::Open(path, TOsAccess::Read, TOsShare::Exclusive));
+            return 0;
+        }));
+    for (auto& g : grabbers) ASSERT_EQ(g->Receive(), 'r');
+    int refused = 0;
+    for (int round = 0; round < 2000; ++round) {
+        std::unique_ptr<TOsFile> made(TOsFile::CreateNew(path));
+        if (!made) ++refused;
+        made.reset();
+        while (OsFileExists(path) && !OsDeleteFile(path)) {
+        }
+    }
+    for (auto& g : grabbers) g->Kill(SIGKILL);
+    EXPECT_EQ(refused, 0);
+}
