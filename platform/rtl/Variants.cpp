@@ -48,9 +48,14 @@ int64_t TVariant::AsInteger() const {
         case varInteger:
             return FInt;
         case varDouble:
-        case varDate:
+        case varDate: {
             if (!std::isfinite(FFloat)) ConversionError();
-            return static_cast<int64_t>(std::nearbyint(FFloat));
+            const double n = std::nearbyint(FFloat);
+            // 2^63 and beyond have no 64-bit integer: not cut to whatever the cast gives.
+            if (!(n >= -9223372036854775808.0 && n < 9223372036854775808.0))
+                throw EVariantError("Variant overflow");
+            return static_cast<int64_t>(n);
+        }
         case varCurrency:
             return static_cast<int64_t>(std::nearbyint(Currency::FromUnits(FInt).ToExtended()));
         case varString:

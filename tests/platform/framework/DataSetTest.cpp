@@ -444,6 +444,9 @@ TEST_F(DataSetTest, FieldsOfEveryKindConvert) {
     // Values through the variant form, and Null for a blank.
     all.FieldByName("C")->SetValue(TVariant(Currency::FromUnits(12345)));
     EXPECT_DOUBLE_EQ(1.2345, all.FieldByName("C")->AsFloat());
+    // A value beyond 64 bits is refused, not stored as whatever the conversion gives.
+    EXPECT_THROW(all.FieldByName("L")->SetValue(TVariant(1e20)), EVariantError);
+    EXPECT_EQ("9000000000", all.FieldByName("L")->AsString());
     all.FieldByName("D")->SetValue(TVariant::Null());
     EXPECT_TRUE(all.FieldByName("D")->Value().IsNull());
     EXPECT_EQ("", all.FieldByName("D")->AsString());
