@@ -3,6 +3,7 @@
 // heart-rate alarm, course end and trainer loss.
 #include "device/DeviceStats.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "device/TreviaDeviceANT.h"
@@ -259,12 +260,17 @@ void TTreviaDeviceANT::DoStats() {
         }
 
         const double s = FVirtualSpeedEnabled ? static_cast<double>(FRealSpeed) : GetSpeed();
-        SetPower(static_cast<int32_t>(Round(ComputeForces(s, static_cast<double>(FCurrentSlope)))));
+        // A power beyond 32 bits (a slope typed far out of range) is the largest there is,
+        // not cut to a wrong one.
+        const double force = ComputeForces(s, static_cast<double>(FCurrentSlope));
+        SetPower(force >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(Round(force)));
         ApplyHighPowerReduce();
         if (GetPower() > MaxPower()) SetMaxPower(GetPower());
         // Handlers run above may have disconnected: ask for the link again.
         link = OwnLink();
-        if (link) link->NawBrakeValue = static_cast<uint16_t>(GetPower());
+        // The brake's 16-bit scale: a power beyond it holds the brake at its top (the send
+        // caps it at 0xFFFE), where a cut to 16 bits gave a light load.
+        if (link) link->NawBrakeValue = static_cast<uint16_t>(std::clamp<int32_t>(GetPower(), 0, 0xFFFF));
 
         if (DistanceToPerform() > 0 && GetDistance() >= DistanceToPerform()) {
             Stop();

@@ -457,6 +457,26 @@ TEST_F(TrainerLink, VirtualSpeedInTheStep) {
     Dev->Stop();
 }
 
+// A power beyond the brake's 16-bit scale holds the brake at its top instead of wrapping
+// to a light load, and one beyond 32 bits is shown as the largest power there is.
+TEST_F(TrainerLink, PowerBeyondTheBrakeScaleHoldsTheBrakeAtItsTop) {
+    ulma_ANT& link = ConnectQuiet();
+    Dev->SetRiderWeight(70);
+    ASSERT_TRUE(Dev->Start());
+    Dev->SetTimerStatsEnabled(false);
+    link.Speed = 36;
+    Dev->SetCurrentSlope(2000);
+    Step(1);
+    Step(2);  // about 104 kW at 24 km/h
+    EXPECT_GT(Dev->GetPower(), 0xFFFF);
+    EXPECT_GE(link.NawBrakeValue.load(), 0xFFFE);
+    Dev->SetCurrentSlope(1e9);
+    Step(3);
+    EXPECT_EQ(Dev->GetPower(), INT32_MAX);
+    EXPECT_GE(link.NawBrakeValue.load(), 0xFFFE);
+    Dev->Stop();
+}
+
 TEST_F(TrainerLink, ReconnectClosesTheOpenLinkFirst) {
     TAntSimStick& stick = Install();
     ASSERT_TRUE(ConnectAll());
