@@ -357,7 +357,8 @@ void TDataCursor::ValidateFieldDefinitions(std::vector<TFieldDescriptor>& fields
             if (SameText(fields[j].Name, name)) Raise(ZIZIVU_INVALIDFIELDNAME, name);
         for (size_t j = 0; j < i; ++j)
             if (fields[j].FieldNo == f.FieldNo) Raise(ZIZIVU_INVALIDFIELDDEF, name);
-        if (f.DataType == 0) Raise(ZIZIVU_INVALIDFIELDDEF, name);
+        // Type 0, or one no stored form exists for: a table written with it opens nowhere.
+        if (f.DataType == 0 || f.DataType > dtVarBytes) Raise(ZIZIVU_INVALIDFIELDDEF, name);
         if (f.DataType == dtString || f.DataType == dtBytes) {
             if (f.Size > 250) Raise(ZIZIVU_INVALIDFIELDDEF, name);
         } else {
