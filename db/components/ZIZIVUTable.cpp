@@ -291,6 +291,15 @@ void TZIZIVUTable::ParseIndexFields(TIndexDef* Def, TIndexDescriptor& d) {
 void TZIZIVUTable::CreateTable() {
     CheckInactive();
     if (FTableName.empty()) DatabaseError(ComponentMessage(SNoTableName), this);
+    // A definition that no field could be opened with (its class refuses the size) is
+    // refused before the table is written over the one of that name.
+    for (int i = 0; i < FieldDefs()->Count(); ++i) {
+        const TFieldDef* def = FieldDefs()->Items(i);
+        if (TFieldFactory make = GetFieldClass(def->DataType())) {
+            std::unique_ptr<TField> probe(make(nullptr));
+            probe->SetSize(def->Size());
+        }
+    }
     std::vector<TFieldDescriptor> fields(size_t(FieldDefs()->Count()));
     for (int i = 0; i < FieldDefs()->Count(); ++i) {
         TFieldDef* def = FieldDefs()->Items(i);

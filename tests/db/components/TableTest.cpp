@@ -449,6 +449,22 @@ TEST_F(TableTest, NamesDefinitionsAndFailures) {
     t->Post();
     EXPECT_EQ(1, t->RecordCount());
     ExpectError([&] { t->SetTableName("Other"); }, SDataSetOpen);
+
+    // Definitions that no field could be opened with are refused before the table is
+    // written, so the table of that name stays as it was.
+    auto people = CreatePeople();
+    people->Open();
+    AddPerson(*people, 1, "Anna");
+    people->Close();
+    for (auto [type, size] : {std::pair{ftString, 0}, {ftBytes, 0}, {ftBCD, 5}}) {
+        people->FieldDefs()->Clear();
+        people->FieldDefs()->Add("ID", ftInteger, 0, true);
+        people->FieldDefs()->Add("X", type, size);
+        ExpectError([&] { people->CreateTable(); }, SInvalidFieldSize);
+    }
+    people->FieldDefs()->Clear();
+    people->Open();
+    EXPECT_EQ((std::vector<std::string>{"Anna"}), Names(*people));
 }
 
 TEST_F(TableTest, FiltersNarrowTheView) {
