@@ -3,7 +3,6 @@
 //
 #include <algorithm>
 #include <cstring>
-#include <limits>
 
 #include "db/components/ZIZIVUDataSet.h"
 #include "db/engine/DescriptorCodes.h"
@@ -487,7 +486,7 @@ void TZIZIVUDataSet::InternalRefresh() {
 }
 
 bool TZIZIVUDataSet::BookmarkValid(const TBookmark& b) {
-    if (!FCursor || b.size() != size_t(BookmarkSize())) return false;
+    if (!FCursor || !BookmarkFits(b)) return false;
     TZIZIVUDataSetLock lock(CursorSession());
     CursorPosChanged();
     return FCursor->GotoBookmark(reinterpret_cast<const uint8_t*>(b.data()), false);
@@ -497,8 +496,7 @@ int TZIZIVUDataSet::CompareBookmarks(const TBookmark& b1, const TBookmark& b2) {
     if (b1.empty() && b2.empty()) return 0;
     if (b1.empty()) return -1;
     if (b2.empty()) return 1;
-    if (b1.size() != size_t(BookmarkSize()) || b2.size() != size_t(BookmarkSize()))
-        DatabaseError(SRecordNotFound, this);
+    if (!BookmarkFits(b1) || !BookmarkFits(b2)) DatabaseError(SRecordNotFound, this);
     TZIZIVUDataSetLock lock(CursorSession());
     return FCursor->CompareBookmarks(reinterpret_cast<const uint8_t*>(b1.data()),
                                      reinterpret_cast<const uint8_t*>(b2.data()));
@@ -714,22 +712,7 @@ int64_t TZIZIVUBlobStream::Write(const void* buf, int64_t count) {
 }
 
 int64_t TZIZIVUBlobStream::Seek(int64_t offset, TSeekOrigin origin) {
-    switch (origin) {
-        case soBeginning:
-            FPosition = offset;
-            break;
-        case soCurrent:
-            // Beyond the 64-bit range the position stays at its end, not wrapped around
-            // to the start.
-            if (__builtin_add_overflow(FPosition, offset, &FPosition))
-                FPosition = offset < 0 ? 0 : std::numeric_limits<int64_t>::max();
-            break;
-        case soEnd:
-            if (__builtin_add_overflow(Size(), offset, &FPosition))
-                FPosition = offset < 0 ? 0 : std::numeric_limits<int64_t>::max();
-            break;
-    }
-    if (FPosition < 0) FPosition = 0;
+    FPosition = std::max<int64_t>(SeekTarget(FPosition, origin == soEnd ? Size() : 0, offset, origin), 0);
     return FPosition;
 }
 

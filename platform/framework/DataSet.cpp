@@ -827,9 +827,7 @@ TBookmark TDataSet::Bookmark() {
 
 void TDataSet::GotoBookmark(const TBookmark& b) {
     if (b.empty()) return;
-    // A bookmark of another size names no record here (another dataset's, or one taken
-    // under another index): its bytes are not read.
-    if (b.size() != size_t(BookmarkSize())) DatabaseError(SRecordNotFound, this);
+    if (!BookmarkFits(b)) DatabaseError(SRecordNotFound, this);
     CheckBrowseMode();
     DoBeforeScroll();
     InternalGotoBookmark(b.data());

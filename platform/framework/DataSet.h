@@ -253,6 +253,9 @@ protected:
     void UpdateCursorPos();
     void SetBookmarkSize(int n) { FBookmarkSize = n; }
     int BookmarkSize() const { return FBookmarkSize; }
+    // A bookmark of another size (another dataset's, or one taken under another index)
+    // names no record here, and its bytes are not read.
+    bool BookmarkFits(const TBookmark& b) const { return b.size() == size_t(FBookmarkSize); }
     TRecordBuffer Buffers(int i) const { return FBuffers.at(i); }
     // The buffer a filter callback tests (dsFilter state).
     TRecordBuffer FFilterBuffer = nullptr;

@@ -126,6 +126,11 @@ public:
     void WriteBuffer(const void* buf, int64_t count);
     // Copies count bytes from src (0 = the whole of src from its start); returns bytes copied.
     int64_t CopyFrom(TStream& src, int64_t count);
+
+protected:
+    // The position a seek asks for from a stream at position and size: beyond the 64-bit
+    // range it stays at the range's end rather than wrapping around.
+    static int64_t SeekTarget(int64_t position, int64_t size, int64_t offset, TSeekOrigin origin);
 };
 
 class TMemoryStream : public TStream {

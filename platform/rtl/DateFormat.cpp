@@ -310,6 +310,10 @@ bool ScanTime(TScanner& sc, TDateTime& time) {
     return TryEncodeTime(hour, min, sec, msec, time);
 }
 
+[[noreturn]] void RaiseInvalidTimeStamp(const std::string& text) {
+    throw EConvertError("'" + text + "' is not a valid timestamp");
+}
+
 }  // namespace
 
 TTimeStamp DateTimeToTimeStamp(TDateTime dt) {
@@ -317,7 +321,7 @@ TTimeStamp DateTimeToTimeStamp(TDateTime dt) {
     double whole = std::trunc(dt);
     // Only a day number of 32 bits makes a time stamp (the day after it included).
     if (!(whole > double(INT32_MIN) - DateDelta + 1 && whole < double(INT32_MAX) - DateDelta - 1))
-        throw EConvertError("'" + FloatToStr(dt) + "' is not a valid timestamp");
+        RaiseInvalidTimeStamp(FloatToStr(dt));
     int64_t ms = std::llround(std::fabs(dt - whole) * MSecsPerDay);
     int32_t date = DateDelta + static_cast<int32_t>(whole);
     if (ms >= MSecsPerDay) {
@@ -331,8 +335,7 @@ TTimeStamp DateTimeToTimeStamp(TDateTime dt) {
 
 TDateTime TimeStampToDateTime(const TTimeStamp& ts) {
     if (ts.Time < 0 || ts.Date <= 0)
-        throw EConvertError("'" + std::to_string(ts.Date) + "." + std::to_string(ts.Time) +
-                            "' is not a valid timestamp");
+        RaiseInvalidTimeStamp(std::to_string(ts.Date) + "." + std::to_string(ts.Time));
     double days = static_cast<double>(ts.Date) - DateDelta;
     double frac = static_cast<double>(ts.Time) / MSecsPerDay;
     return days < 0 ? days - frac : days + frac;
@@ -346,8 +349,7 @@ TTimeStamp MSecsToTimeStamp(double msecs) {
     TTimeStamp ts;
     double days = std::floor(msecs / MSecsPerDay);
     // Only a day number of 32 bits makes a time stamp.
-    if (!(days >= INT32_MIN && days <= INT32_MAX))
-        throw EConvertError("'" + FloatToStr(msecs) + "' is not a valid timestamp");
+    if (!(days >= INT32_MIN && days <= INT32_MAX)) RaiseInvalidTimeStamp(FloatToStr(msecs));
     ts.Date = static_cast<int32_t>(days);
     ts.Time = static_cast<int32_t>(msecs - days * MSecsPerDay);
     return ts;

@@ -58,6 +58,14 @@ int64_t TStream::Size() {
 
 void TStream::SetSize(int64_t /*n*/) {}
 
+int64_t TStream::SeekTarget(int64_t position, int64_t size, int64_t offset, TSeekOrigin origin) {
+    const int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? position : size;
+    int64_t target;
+    if (__builtin_add_overflow(base, offset, &target))
+        target = offset < 0 ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+    return target;
+}
+
 void TStream::ReadBuffer(void* buf, int64_t count) {
     char* p = static_cast<char*>(buf);
     int64_t done = 0;
@@ -118,19 +126,7 @@ int64_t TMemoryStream::Write(const void* buf, int64_t count) {
 }
 
 int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
-    switch (origin) {
-        case soBeginning:
-            FPos = offset;
-            break;
-        case soCurrent:
-            if (__builtin_add_overflow(FPos, offset, &FPos))
-                FPos = offset < 0 ? -1 : std::numeric_limits<int64_t>::max();
-            break;
-        case soEnd:
-            if (__builtin_add_overflow(Size(), offset, &FPos))
-                FPos = offset < 0 ? -1 : std::numeric_limits<int64_t>::max();
-            break;
-    }
+    FPos = SeekTarget(FPos, Size(), offset, origin);
     return FPos;
 }
 
