@@ -365,6 +365,7 @@ void TDataQuery::ParseOrderOrGroupItem(bool order) {
                                 : "Column name or column number expected in GROUP BY clause, instead found '";
     std::string column, correlation;
     int32_t number = 0;
+    Parser().EndNumberAtDecimalComma();
     const bool byNumber = Parser().TokenKindIs(tkInteger);
     if (byNumber) {
         // A number out of the result's columns is refused when the columns are known.

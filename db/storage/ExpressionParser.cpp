@@ -205,19 +205,22 @@ uint8_t TExpressionParser::NextToken() {
         }
         ++p;
         kind = tkBracketed;
-    } else if (IsDigitChar(c) || (c == sep && IsDigitChar(t[p + 1]))) {
+    } else if (IsDigitChar(c) || (c == sep && sep != ',' && IsDigitChar(t[p + 1]))) {
+        // A decimal comma is also the list comma: it joins digits to digits only, so that
+        // "3, 'pen'" and "'pen',5" stay values and a separator.
+        auto joins = [&](size_t at) { return t[at] == sep && (sep != ',' || IsDigitChar(t[at + 1])); };
         const bool leadingSep = c == sep;
         if (leadingSep) ++p;
         while (IsDigitChar(t[p])) ++p;
         kind = tkInteger;
         char n = t[p];
-        if (leadingSep || n == sep || n == 'E' || n == 'e' || n == '+' || n == '-') {
+        if (leadingSep || joins(p) || n == 'E' || n == 'e' || n == '+' || n == '-') {
             kind = tkFloat;
             for (;;) {
                 char d = t[p];
                 if (IsDigitChar(d) || d == 'E' || d == 'e') {
                     ++p;
-                } else if (d == sep && !leadingSep) {
+                } else if (!leadingSep && joins(p)) {
                     ++p;
                 } else if ((d == '+' || d == '-') && p > FTokenStart &&
                            (t[p - 1] == 'E' || t[p - 1] == 'e')) {
@@ -235,6 +238,15 @@ uint8_t TExpressionParser::NextToken() {
     FTokenEnd = p;
     FTokenKind = kind;
     return kind;
+}
+
+void TExpressionParser::EndNumberAtDecimalComma() {
+    if (FTokenKind != tkFloat || FormatSettings().DecimalSeparator != ',') return;
+    size_t p = FTokenStart;
+    while (IsDigitChar(FText[p])) ++p;
+    if (p == FTokenStart || FText[p] != ',') return;
+    FScanPos = FTokenEnd = p;
+    FTokenKind = tkInteger;
 }
 
 std::string TExpressionParser::GetTokenText() const {
@@ -906,6 +918,7 @@ bool TExpressionParser::ParseDataType(TExpToken* node, uint8_t flags, bool optio
 
     // Type arguments chain from node's Second.
     auto argument = [&]() {
+        EndNumberAtDecimalComma();
         TExpTree arg = Primary(flags);
         if (node->Second) {
             ChainValue(*this, node->Second, std::move(arg), [&] {

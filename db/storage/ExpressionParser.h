@@ -61,6 +61,9 @@ public:
     void SetText(const std::string& text);
     void ClearText();
     uint8_t NextToken();
+    // Where only whole numbers may stand, a number token "10,2" of a decimal-comma language
+    // ends before its comma: the comma and the digits after it are read as the next tokens.
+    void EndNumberAtDecimalComma();
     void SkipComments();
     std::string GetTokenText() const;
     bool TokenIs(std::string_view keyword) const;

@@ -61,6 +61,18 @@ TEST_F(DdlExecTest, BlobBlockSizeOfATableWithBlobs) {
     EXPECT_EQ(Open("b")->GetBlobBlockSize(), 1024);
 }
 
+// A language that writes decimals with a comma: list commas, type arguments and column
+// numbers are read as such, and "2,5" is a number.
+TEST_F(DdlExecTest, ADecimalCommaLanguageKeepsListsTypeArgumentsAndColumnNumbers) {
+    Session->SetLanguageID(0x0407);
+    Run("CREATE TABLE g (n INTEGER, d DECIMAL(10,2), m BLOB(1,1))");
+    EXPECT_EQ(Open("g")->GetFieldDefinition(2).Decimals, 2);
+    EXPECT_EQ(Run("INSERT INTO g (n, d, m) VALUES (1, 2,5, 'memo')"), 1);
+    EXPECT_EQ(Run("INSERT INTO g (m,n) VALUES ('x',2)"), 1);
+    EXPECT_EQ(Count("g", "d = 2,5 AND n IN (1, 2)"), 1);
+    EXPECT_EQ(Run("SELECT n, d FROM g ORDER BY 2,1"), 2);
+}
+
 TEST_F(DdlExecTest, PrimaryKeyOptionsAndColumnsByName) {
     Run("CREATE TABLE k (a CHAR(5), b INTEGER, DESC NOCASE PRIMARY KEY (B, \"a\") COMPRESS FULL)");
     auto c = Open("k");

@@ -57,6 +57,36 @@ TEST_F(ExpressionParserTest, TokenizerKindsAndTexts) {
     }
 }
 
+// Where the language writes decimals with a comma, a comma is part of a number only between
+// digits: "3, 'pen'" is a value and a list comma, as in VALUES, IN and select lists; where
+// only whole numbers stand, "10,2" is two of them.
+TEST_F(ExpressionParserTest, ACommaDecimalSeparatorJoinsOnlyDigits) {
+    TThreadFormatSettings mine;
+    FormatSettings().DecimalSeparator = ',';
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"1,5", {"1,5"}},
+        {",5", {",", "5"}},
+        {"'pen',5", {"pen", ",", "5"}},
+        {"1,5,5", {"1,5,5"}},
+        {"3, 'pen'", {"3", ",", "pen"}},
+        {"price * 2, name", {"price", "*", "2", ",", "name"}},
+        {"(3,4, 5)", {"(", "3,4", ",", "5", ")"}},
+        {"1,5E2,x", {"1,5E2", ",", "x"}},
+    };
+    for (const auto& [text, want] : cases) {
+        std::vector<std::string> got;
+        for (const TTok& t : Tokens(text)) got.push_back(t.Text);
+        EXPECT_EQ(got, want) << text;
+    }
+    EXPECT_DOUBLE_EQ(Parse("1,5")->Get<double>(), 1.5);
+    for (const char* type : {"DECIMAL(10,2)", "BLOB(10,2)"}) {
+        TExpTree t = Parse(std::string("CAST(a AS ") + type + ")");
+        ASSERT_TRUE(t->Second && t->Second->Second) << type;
+        EXPECT_EQ(t->Second->Get<int32_t>(), 10) << type;
+        EXPECT_EQ(t->Second->Second->Get<int32_t>(), 2) << type;
+    }
+}
+
 TEST_F(ExpressionParserTest, KeywordsAreSymbolsOnlyAndPositionsAndMarks) {
     TExpressionParser p;
     p.SetText("  select [Select] 'SELECT'");
