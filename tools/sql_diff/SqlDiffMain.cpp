@@ -9,6 +9,8 @@
 #include "tests/support/SqlDiff.h"
 
 int main(int argc, char** argv) {
+    // The statements are written in the fixed English formats, not in the user's language.
+    ::setenv("LC_ALL", "C", 1);
     sqldiff::TOptions options;
     for (int i = 1; i < argc; i += 2) {
         if (i + 1 < argc && std::strcmp(argv[i], "--seed") == 0) {
