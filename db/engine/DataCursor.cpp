@@ -862,7 +862,7 @@ void TDataCursor::SaveChangeCounts() {
 }
 
 bool TDataCursor::TableChanged() {
-    if (!FTable || (FExclusive && !FSharedExclusive) || FForcedReadOnly) return false;
+    if (!FTable || (FExclusive && !FSharedExclusive) || FTable->Unchanging()) return false;
     const uint32_t now[3] = {DataFile()->GetChangeCount(), IndexFile()->GetChangeCount(),
                              FTable->HasBlobFile() ? FTable->BlobFile()->GetChangeCount() : 0};
     const bool changed = std::memcmp(now, FChangeCounts, sizeof now) != 0;

@@ -132,6 +132,8 @@ void TDataTable::OpenFiles() {
     FFilesReadOnly =
         FDataFile->ReadOnly() || FIndexFile->ReadOnly() || (HasBlobFile() && FBlobFile->ReadOnly());
     if (FFilesReadOnly) FReadOnly = true;
+    FFilesReadOnlyForAll = FDataFile->ReadOnlyForAll() || FIndexFile->ReadOnlyForAll() ||
+                           (HasBlobFile() && FBlobFile->ReadOnlyForAll());
     FExplicitRead = FWriteLock = FImplicitRead = FTransactionLock = FAllRecordsLocked = false;
 }
 
@@ -391,7 +393,7 @@ uint16_t TDataTable::TakeReaderByte(TTakenRanges& taken, TFileHandler& file) {
 }
 
 bool TDataTable::TakeReadLock(uint16_t& indexByte, uint16_t& blobByte, bool& held) {
-    if (FExplicitRead || FImplicitRead || FWriteLock || FTransactionLock || FExclusive || FReadOnly)
+    if (FExplicitRead || FImplicitRead || FWriteLock || FTransactionLock || FExclusive || Unchanging())
         return false;
     TTakenRanges taken;
     const uint16_t i = TakeReaderByte(taken, *FIndexFile);

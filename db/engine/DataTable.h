@@ -82,6 +82,10 @@ public:
     void SetReadOnly(bool v) { FReadOnly = v; }
     bool ReadOnly() const { return FReadOnly; }
     bool FilesReadOnly() const { return FFilesReadOnly; }
+    // A file of the table is read-only for every process, so the table never changes while it
+    // is open: no read locks, no change checks. Files read-only for this process alone are
+    // still written by others.
+    bool Unchanging() const { return FFilesReadOnlyForAll; }
     void SetInMemory(bool v) { FInMemory = v; }
     void SetTemporary(bool v) { FTemporary = v; }
     bool Temporary() const { return FTemporary; }
@@ -313,6 +317,7 @@ private:
     std::optional<TEmptiedState> FEmptied;
     bool FReadOnly = false;
     bool FFilesReadOnly = false;
+    bool FFilesReadOnlyForAll = false;
     bool FInMemory = false;
     bool FOption1 = false;
     bool FOption2 = false;

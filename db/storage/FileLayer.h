@@ -73,6 +73,8 @@ public:
     void SetExclusive(bool v) { FExclusive = v; }
     bool ReadOnly() const { return FReadOnly; }
     bool ForcedReadOnly() const { return FForcedReadOnly; }
+    // Read-only for every process, not only this one: no one changes the file while it is open.
+    bool ReadOnlyForAll() const { return FReadOnlyForAll; }
     bool Temporary() const { return FTemporary; }
     void SetTemporary(bool v) { FTemporary = v; }
     int32_t Size() const { return FSize; }
@@ -104,6 +106,7 @@ protected:
     bool FExclusive = false;
     bool FReadOnly = false;
     bool FForcedReadOnly = false;
+    bool FReadOnlyForAll = false;
     bool FTemporary = false;
     std::string FFileName;
     std::string FResolvedName;
@@ -254,6 +257,8 @@ public:
     void SetExclusive(bool v) { FExclusive = v; }
     // Set by Open when the file had to be opened read-only.
     bool ReadOnly() const { return FReadOnly; }
+    // Open, and read-only for every process: no one changes it meanwhile.
+    bool ReadOnlyForAll() const { return FFile && FFile->ReadOnlyForAll(); }
     bool IsOpen() const { return FOpen; }
     bool Temporary() const { return FTemporary; }
     void SetTemporary(bool v) { FTemporary = v; }

@@ -286,6 +286,7 @@ int32_t TPhysicalFile::CreateFile() {
     });
     FReadOnly = false;
     FForcedReadOnly = false;
+    FReadOnlyForAll = false;
     const int32_t id = TAbstractFile::CreateFile();
     remove.Dismiss();
     return id;
@@ -295,10 +296,11 @@ int32_t TPhysicalFile::OpenFile() {
     Guard guard(FLock);
     if (FOpenCount == 0) {
         FForcedReadOnly = false;
-        bool readOnly = false;
-        if (!OsGetReadOnly(FFileName, readOnly)) return -int32_t(MapOSError());
+        bool readOnly = false, forAll = false;
+        if (!OsGetReadOnly(FFileName, readOnly, &forAll)) return -int32_t(MapOSError());
         FReadOnly = readOnly;
         FForcedReadOnly = readOnly;
+        FReadOnlyForAll = forAll;
         // The old object goes first: it may hold the file a share mode would refuse.
         FOsFile.reset();
         FOsFile.reset(TOsFile::Open(FFileName, readOnly ? TOsAccess::Read : TOsAccess::ReadWrite,

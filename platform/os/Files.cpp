@@ -317,13 +317,16 @@ bool OsFileExists(const std::string& path) {
     return !S_ISDIR(st.st_mode);
 }
 
-bool OsGetReadOnly(const std::string& path, bool& readOnly) {
+bool OsGetReadOnly(const std::string& path, bool& readOnly, bool* forAll) {
     readOnly = false;
+    if (forAll) *forAll = false;
     std::string p = OsResolvePath(path);
     struct stat st {};
     if (p.empty()) return Fail(ENOENT);
     if (::stat(p.c_str(), &st) != 0) return Fail(errno);
-    readOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(p.c_str(), W_OK) != 0;
+    const bool noWriteBits = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+    readOnly = noWriteBits || ::access(p.c_str(), W_OK) != 0;
+    if (forAll) *forAll = noWriteBits;
     return true;
 }
 

@@ -123,9 +123,10 @@ std::string OsResolvePath(const std::string& path);
 // Exists and is not a directory.
 bool OsFileExists(const std::string& path);
 // Whether the file is read-only: no write-permission bit set (what decides when running
-// as root), or not writable for this user. False with OsLastError() when it cannot be
-// examined.
-bool OsGetReadOnly(const std::string& path, bool& readOnly);
+// as root), or not writable for this user. forAll, when given, tells the first case alone:
+// no one may write the file, so no one changes it. False with OsLastError() when it cannot
+// be examined.
+bool OsGetReadOnly(const std::string& path, bool& readOnly, bool* forAll = nullptr);
 // Fails with EBUSY while another opener holds the file.
 bool OsDeleteFile(const std::string& path);
 // Never replaces an existing target (EEXIST); fails with EBUSY while another opener holds

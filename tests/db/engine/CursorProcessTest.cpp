@@ -1,5 +1,6 @@
 // Cursors of two processes on one table: record locks, and changes seen at the next move.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -467,6 +468,32 @@ TEST_F(CursorProcessTest, ASecondCursorOpensOnATableAnotherProcessGrew) {
     second.SetRecordNumberOrder(true);
     second.Open();
     EXPECT_EQ(Walk(second, 1).size(), 2000u);
+}
+
+// Files this process may only read, while another may write them: the table opens read-only
+// and still sees the other's changes (only files no one may write stay unlooked-at).
+TEST_F(CursorProcessTest, ATableOpenedReadOnlyForLackOfRightsSeesAnotherWriter) {
+    const std::string folder = FScratch.Path();
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    for (const char* ext : {".DAT", ".IDX"}) ASSERT_EQ(::chmod((folder + "/SHARED" + ext).c_str(), 0464), 0);
+    TForkChild reader([&](TForkChild& link) {
+        // The owner (or, for the superuser, another user) may read and not write.
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 10;
+        TDataSession session;
+        TDataCursor c(session.OpenDirectory("db", folder));
+        c.SetTableName("SHARED");
+        c.Open();
+        if (!c.ReadOnly() || c.GetRecordCount() != 2) return 11;
+        link.Send('o');
+        if (link.Receive() != 'w') return 12;
+        c.Resync();
+        return c.GetRecordCount() == 3 ? 0 : 13;
+    });
+    ASSERT_EQ(reader.Receive(), 'o');
+    for (const char* ext : {".DAT", ".IDX"}) ASSERT_EQ(::chmod((folder + "/SHARED" + ext).c_str(), 0664), 0);
+    AddNames({"three"});
+    reader.Send('w');
+    EXPECT_EQ(reader.Wait(), 0);
 }
 
 }  // namespace
