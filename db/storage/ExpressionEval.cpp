@@ -267,7 +267,9 @@ void Arithmetic(uint8_t code, TExpToken* l, TExpToken* r, TExpToken* res) {
                                                                               : l->DataType;
     if (type == dtFloat) {
         double a = FloatOf(l), b = FloatOf(r), v = 0;
-        if (!Operate(code, a, b, b == 0.0, v, std::multiplies<>())) return SetNull(res);
+        // Like a division by zero, an operation with no numeric result (inf - inf) gives
+        // NULL: a stored NaN would compare one way through an index and another without.
+        if (!Operate(code, a, b, b == 0.0, v, std::multiplies<>()) || std::isnan(v)) return SetNull(res);
         res->IsNull = 0;
         res->Set<double>(v);
         return;
