@@ -24,7 +24,7 @@ void TFileHandler::RaiseError(int32_t code) {
 }
 
 void TFileHandler::SetFileName(const std::string& name) {
-    FFileName = name.substr(0, MaxFileNameLength);
+    FFileName = name;
 }
 
 void TFileHandler::Open() {

@@ -37,6 +37,12 @@ bool SameFileName(const std::string& a, const std::string& b) {
     return true;
 }
 
+// A name longer than a file name may be is refused, not cut: cut, it names another file
+// (a folder's path cut in its middle, or three files' extensions cut to one name).
+bool TooLong(const std::string& name) {
+    return Trim(name).size() > MaxFileNameLength;
+}
+
 }  // namespace
 
 TFileList::~TFileList() {
@@ -99,6 +105,7 @@ int32_t TFileList::OpenFile(const std::string& name, bool inMemory, bool tempora
     Guard guard(FLock);
     readOnly = false;
     file = nullptr;
+    if (TooLong(name)) return -ZIZIVU_OSPATHNOTFOUND;
     TAbstractFile* object = Find(name, inMemory);
     if (object && object->OpenCount() > 0) {
         if (object->Exclusive() || exclusive) return -ZIZIVU_OSACCESSDENIED;
@@ -120,6 +127,7 @@ int32_t TFileList::OpenFile(const std::string& name, bool inMemory, bool tempora
 int32_t TFileList::CreateFile(const std::string& name, bool inMemory, bool temporary, TAbstractFile*& file) {
     Guard guard(FLock);
     file = nullptr;
+    if (TooLong(name)) return -ZIZIVU_OSPATHNOTFOUND;
     if (Trim(ExtractNameNoExt(name)).empty()) return -ZIZIVU_OSPATHNOTFOUND;
     TAbstractFile* object = Find(name, inMemory);
     if (object && object->OpenCount() > 0) return -ZIZIVU_OSACCESSDENIED;
@@ -151,6 +159,7 @@ int32_t TFileList::CloseFile(TAbstractFile* file, bool inMemory, int32_t id) {
 
 int32_t TFileList::RenameFile(const std::string& name, bool inMemory, const std::string& newName) {
     Guard guard(FLock);
+    if (TooLong(newName)) return -ZIZIVU_OSPATHNOTFOUND;
     TAbstractFile* object = Find(name, inMemory);
     if (object) {
         if (object->OpenCount() > 0) return -ZIZIVU_OSACCESSDENIED;
@@ -290,7 +299,8 @@ int32_t MakeUniqueFileName(const std::string& directory, const std::string& exte
     std::string prefix = IntToStr(int64_t(std::labs(tid))).substr(0, 5);
     std::string base = IncludeTrailingBackslash(directory) + prefix;
     for (uint32_t counter = next; counter <= 0xFFFF; ++counter) {
-        std::string candidate = (base + IntToStr(int64_t(counter)) + extension).substr(0, MaxFileNameLength);
+        std::string candidate = base + IntToStr(int64_t(counter)) + extension;
+        if (TooLong(candidate)) return -ZIZIVU_OSPATHNOTFOUND;
         if (DataFileExists(candidate, inMemory)) continue;
         if (!inMemory) {
             // Claim the name on disk, so that no other thread or process takes it too.

@@ -25,10 +25,6 @@ size_t ExtensionDot(const std::string& name) {
     return delimiter != std::string::npos && dot < delimiter ? std::string::npos : dot;
 }
 
-std::string Short(const std::string& s) {
-    return s.substr(0, MaxFileNameLength);
-}
-
 }  // namespace
 
 std::string RemoveFileExt(const std::string& name) {
@@ -41,13 +37,13 @@ std::string ForceFileExt(const std::string& name, const std::string& extension) 
     size_t dot = ExtensionDot(trimmed);
     std::string current = dot == std::string::npos ? "" : trimmed.substr(dot);
     if (SameText(current, extension)) return trimmed;
-    return Short(RemoveFileExt(trimmed) + extension);
+    return RemoveFileExt(trimmed) + extension;
 }
 
 std::string IncludeTrailingBackslash(const std::string& name) {
     std::string trimmed = Trim(name);
     if (!trimmed.empty() && !IsPathDelimiter(trimmed.back())) trimmed += '\\';
-    return Short(trimmed);
+    return trimmed;
 }
 
 bool HasPathChars(const std::string& name) {

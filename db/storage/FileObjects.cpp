@@ -32,7 +32,7 @@ TAbstractFile::~TAbstractFile() {
 }
 
 void TAbstractFile::SetFileName(const std::string& name) {
-    FFileName = name.substr(0, MaxFileNameLength);
+    FFileName = name;
     // Fixed now: a file of another case that appears later must not take this object over.
     FResolvedName = IsMemoryFile() ? std::string() : ResolveFileName(FFileName);
 }

@@ -1,5 +1,8 @@
 // Definition statements against tables on disk, read back through the engine.
+#include <filesystem>
+
 #include "SqlExecSupport.h"
+#include "tests/support/EngineErrorCode.h"
 
 using namespace sqltest;
 
@@ -71,6 +74,30 @@ TEST_F(DdlExecTest, ADecimalCommaLanguageKeepsListsTypeArgumentsAndColumnNumbers
     EXPECT_EQ(Run("INSERT INTO g (m,n) VALUES ('x',2)"), 1);
     EXPECT_EQ(Count("g", "d = 2,5 AND n IN (1, 2)"), 1);
     EXPECT_EQ(Run("SELECT n, d FROM g ORDER BY 2,1"), 2);
+}
+
+// A file's whole name holds at most 255 characters: a table whose names would be longer is
+// refused, never made under names cut to the limit.
+TEST_F(DdlExecTest, FileNamesBeyondTheLimitAreRefusedNotCut) {
+    for (const size_t length : {255u, 256u}) {
+        SCOPED_TRACE(length);
+        // The folder's path with the separator and "t.DAT" comes to `length` characters.
+        std::string dir = Scratch.Path() + "/" + std::to_string(length);
+        dir += std::string(length - dir.size() - 6, 'd');
+        ASSERT_TRUE(std::filesystem::create_directory(dir));
+        TDataDirectory* d = Session->OpenDirectory("long" + std::to_string(length), dir);
+        TQueryStatement s(d);
+        int32_t position = 0;
+        s.Prepare("CREATE TABLE t (a INTEGER, m BLOB(1,1), PRIMARY KEY (a))", position);
+        TDataCursor* none = nullptr;
+        if (length == 255) {
+            s.Execute(none);
+            EXPECT_TRUE(std::filesystem::exists(dir + "/t.DAT"));
+        } else {
+            EXPECT_EQ(RaisedCode([&] { s.Execute(none); }), ZIZIVU_OSPATHNOTFOUND);
+            EXPECT_TRUE(std::filesystem::is_empty(dir));
+        }
+    }
 }
 
 TEST_F(DdlExecTest, PrimaryKeyOptionsAndColumnsByName) {
