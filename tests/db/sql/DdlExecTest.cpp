@@ -81,22 +81,16 @@ TEST_F(DdlExecTest, ADecimalCommaLanguageKeepsListsTypeArgumentsAndColumnNumbers
 TEST_F(DdlExecTest, FileNamesBeyondTheLimitAreRefusedNotCut) {
     for (const size_t length : {255u, 256u}) {
         SCOPED_TRACE(length);
+        const bool fits = length <= 255;
         // The folder's path with the separator and "t.DAT" comes to `length` characters.
         std::string dir = Scratch.Path() + "/" + std::to_string(length);
         dir += std::string(length - dir.size() - 6, 'd');
         ASSERT_TRUE(std::filesystem::create_directory(dir));
-        TDataDirectory* d = Session->OpenDirectory("long" + std::to_string(length), dir);
-        TQueryStatement s(d);
-        int32_t position = 0;
-        s.Prepare("CREATE TABLE t (a INTEGER, m BLOB(1,1), PRIMARY KEY (a))", position);
-        TDataCursor* none = nullptr;
-        if (length == 255) {
-            s.Execute(none);
-            EXPECT_TRUE(std::filesystem::exists(dir + "/t.DAT"));
-        } else {
-            EXPECT_EQ(RaisedCode([&] { s.Execute(none); }), ZIZIVU_OSPATHNOTFOUND);
-            EXPECT_TRUE(std::filesystem::is_empty(dir));
-        }
+        Database = Session->OpenDirectory("long" + std::to_string(length), dir);
+        EXPECT_EQ(RaisedCode([&] { Run("CREATE TABLE t (a INTEGER, m BLOB(1,1), PRIMARY KEY (a))"); }),
+                  fits ? 0 : ZIZIVU_OSPATHNOTFOUND);
+        EXPECT_EQ(std::filesystem::exists(dir + "/t.DAT"), fits);
+        EXPECT_EQ(std::filesystem::is_empty(dir), !fits);
     }
 }
 
