@@ -42,12 +42,30 @@ int64_t FailValue(int error) {
     return -1;
 }
 
+// A process started with a standard stream closed would get a file in its place, and what
+// it prints would be written into that file. Such a descriptor is moved above them, and the
+// stream's number is given /dev/null, so that later opens do not take it either.
+int AboveStandardStreams(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        ::dup2(null, fd);
+        if (null > STDERR_FILENO) ::close(null);
+    } else {
+        ::close(fd);
+    }
+    errno = error;
+    return moved;
+}
+
 int OpenRetry(const std::string& path, int flags, mode_t mode = 0) {
     int fd;
     do {
         fd = ::open(path.c_str(), flags, mode);
     } while (fd < 0 && errno == EINTR);
-    return fd;
+    return AboveStandardStreams(fd);
 }
 
 // Closes without letting close() disturb the error already recorded.

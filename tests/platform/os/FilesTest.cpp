@@ -180,6 +180,28 @@ TEST(OsFile, DescriptorsAreCloseOnExec) {
     EXPECT_TRUE(::fcntl(f->Handle(), F_GETFD) & FD_CLOEXEC);
 }
 
+// A program started with its standard streams closed must not get a file in their place:
+// whatever it printed would be written into that file.
+TEST(OsFileProcesses, FilesNeverTakeTheStandardStreams) {
+    TScratchDir dir;
+    WriteText(dir.File("old.dat"), "old");
+    TForkChild child([&](TForkChild&) {
+        for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+        std::unique_ptr<TOsFile> files[] = {OpenShared(dir.File("old.dat")),
+                                            std::unique_ptr<TOsFile>(TOsFile::Create(dir.File("a.dat"))),
+                                            std::unique_ptr<TOsFile>(TOsFile::CreateNew(dir.File("b.dat")))};
+        for (const auto& f : files)
+            if (!f || f->Handle() <= 2 || !(::fcntl(f->Handle(), F_GETFD) & FD_CLOEXEC)) return 1;
+        for (int fd = 0; fd <= 2; ++fd)
+            if (::write(fd, "printed", 7) < 0 && errno != EBADF) return 2;
+        return 0;
+    });
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(ReadText(dir.File("old.dat")), "old");
+    EXPECT_EQ(ReadText(dir.File("a.dat")), "");
+    EXPECT_EQ(ReadText(dir.File("b.dat")), "");
+}
+
 // When the heap runs out at any allocation of an open or a create, nothing of it stays: no
 // descriptor, so no share lock that would refuse the next open, and no file made by the call;
 // a file that was there before stays.
