@@ -246,7 +246,9 @@ int OpenHeld(const std::string& path, std::string& resolved, int flags, bool exc
              int (*check)(const struct stat&), int (*held)(int)) {
     resolved = OsResolvePath(path);
     if (resolved.empty()) return int(FailValue(ENOENT));
-    int fd = OpenRetry(resolved, flags | O_CLOEXEC, 0666);
+    // Without waiting: a FIFO in a file's place would wait for a writer (check refuses it); the
+    // flag means nothing to a regular file.
+    int fd = OpenRetry(resolved, flags | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) return int(FailValue(errno == EISDIR ? directoryError : errno));
     struct stat st {};
     int error = ::fstat(fd, &st) != 0 ? errno : check ? check(st) : 0;
@@ -462,18 +464,21 @@ TOsFile* TOsFile::Open(const std::string& path, TOsAccess access, TOsShare share
     std::string p;
     int fd = OpenHeld(
         path, p, writable ? O_RDWR : O_RDONLY, share == TOsShare::Exclusive, EACCES,
-        [](const struct stat& st) { return S_ISDIR(st.st_mode) ? EACCES : 0; }, nullptr);
+        [](const struct stat& st) { return S_ISREG(st.st_mode) ? 0 : EACCES; }, nullptr);
     return Adopt(fd, p, writable, deleteOnClose, false);
 }
 
 TOsFile* TOsFile::Create(const std::string& path) {
     // A new name is made by CreateNew, so that the file is known as this call's own should
-    // its object not be had; a name that exists is opened and cut.
+    // its object not be had; a name that exists is opened and cut, unless it is a symbolic
+    // link (ELOOP), which another user may have put there for the cut to reach its target.
     if (TOsFile* made = CreateNew(path); made || OsLastError() != EEXIST) return made;
     std::string p;
     int fd = OpenHeld(
-        path, p, O_RDWR | O_CREAT, true, EACCES,
-        [](const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ? EACCES : 0; },
+        path, p, O_RDWR | O_CREAT | O_NOFOLLOW, true, EACCES,
+        [](const struct stat& st) {
+            return !S_ISREG(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ? EACCES : 0;
+        },
         [](int held) {
             // An empty file is left alone: ext4 takes a cut to zero for a file about to be
             // rewritten in place and writes its new data out at the close, which a sort's

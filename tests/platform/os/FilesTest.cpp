@@ -301,6 +301,28 @@ TEST(OsFile, ReadOnlyJudgedFromPermissionBits) {
     EXPECT_EQ(OsLastError(), ENOENT);
 }
 
+// What stands in a file's place and is no file: a FIFO would be waited on for a writer that
+// never comes, and a create-always over a symbolic link would cut the file it leads to.
+TEST(OsFileProcesses, ObjectsInAFilesPlaceAreRefused) {
+    TScratchDir dir;
+    ASSERT_EQ(::mkfifo(dir.File("pipe.dat").c_str(), 0444), 0);
+    ASSERT_EQ(::mkfifo(dir.File("rw.dat").c_str(), 0644), 0);
+    TForkChild child([&](TForkChild&) {
+        if (TOsFile::Open(dir.File("pipe.dat"), TOsAccess::Read, TOsShare::ReadWrite) ||
+            OsLastError() != EACCES)
+            return 1;
+        if (OpenShared(dir.File("rw.dat")) || OsLastError() != EACCES) return 2;
+        return 0;
+    });
+    const TChildEnd end = child.Finish(std::chrono::seconds(10));
+    EXPECT_TRUE(end.Exited && end.Status == 0) << "signal " << end.Signal << ", status " << end.Status;
+
+    WriteText(dir.File("victim.txt"), "keep");
+    ASSERT_EQ(::symlink(dir.File("victim.txt").c_str(), dir.File("t.idx").c_str()), 0);
+    EXPECT_FALSE(std::unique_ptr<TOsFile>(TOsFile::Create(dir.File("t.idx"))));
+    EXPECT_EQ(ReadText(dir.File("victim.txt")), "keep");
+}
+
 TEST(OsFile, DeleteOnClose) {
     TScratchDir dir;
     std::string path = dir.File("t.tmp");
