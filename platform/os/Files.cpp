@@ -350,18 +350,20 @@ bool OsGetReadOnly(const std::string& path, bool& readOnly, bool* forAll) {
     return true;
 }
 
+// A file opened only to claim it exclusively before it is deleted or renamed: read-only, or
+// write-only for a file this process may write and not read. A file it may do neither with
+// is refused (EACCES), as there is no asking whether another program has it open.
+int OpenToClaim(const std::string& path) {
+    int fd = OpenRetry(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) fd = OpenRetry(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    return fd;
+}
+
 bool OsDeleteFile(const std::string& path) {
     std::string p = OsResolvePath(path);
     if (p.empty()) return Fail(ENOENT);
-    int fd = OpenRetry(p, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        int error = errno;
-        if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG || error == ELOOP)
-            return Fail(error);
-        // Not readable for us: no other opener can be asked, remove it as it stands.
-        if (::unlink(p.c_str()) != 0) return Fail(errno);
-        return true;
-    }
+    int fd = OpenToClaim(p);
+    if (fd < 0) return Fail(errno);
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         int error = S_ISDIR(st.st_mode) ? EACCES : errno;
@@ -421,19 +423,20 @@ bool OsRenameFile(const std::string& from, const std::string& to) {
         caseOnly = true;
     }
 
-    int fd = OpenRetry(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 && !ClaimShare(fd, true)) {
+    int fd = OpenToClaim(source);
+    if (fd < 0) return Fail(errno);
+    if (!ClaimShare(fd, true)) {
         int error = errno;
         ::close(fd);
         return Fail(error);
     }
     bool ok = caseOnly ? ::rename(source.c_str(), target.c_str()) == 0 : RenameNoReplace(source, target);
     int error = ok ? 0 : errno;
-    if (!ok && error == EXDEV && fd >= 0) {
+    if (!ok && error == EXDEV) {
         ok = CopyAcross(fd, source, target);
         error = ok ? 0 : GOsLastError;
     }
-    if (fd >= 0) CloseQuietly(fd);
+    CloseQuietly(fd);
     return ok ? true : Fail(error);
 }
 

@@ -127,10 +127,12 @@ bool OsFileExists(const std::string& path);
 // no one may write the file, so no one changes it. False with OsLastError() when it cannot
 // be examined.
 bool OsGetReadOnly(const std::string& path, bool& readOnly, bool* forAll = nullptr);
-// Fails with EBUSY while another opener holds the file.
+// Fails with EBUSY while another opener holds the file, and with EACCES when this process
+// may neither read nor write it (so cannot ask whether another has it open).
 bool OsDeleteFile(const std::string& path);
 // Never replaces an existing target (EEXIST); fails with EBUSY while another opener holds
-// the source; across file systems the file is copied and the source removed.
+// the source, and with EACCES as a delete does; across file systems the file is copied
+// and the source removed.
 bool OsRenameFile(const std::string& from, const std::string& to);
 // Writes the folder holding `path` to disk, so that renames and new names in it last.
 bool OsSyncFolderOf(const std::string& path);

@@ -688,7 +688,19 @@ TEST(OsFileProcesses, DeleteAndRenameRefusedWhileOpenElsewhere) {
     EXPECT_EQ(OsLastError(), EBUSY);
     EXPECT_FALSE(OsRenameFile(path, dir.File("e.dat")));
     EXPECT_EQ(OsLastError(), EBUSY);
+    // A user who may neither read nor write the file cannot ask whether it is in use, and is
+    // refused rather than take it away from its opener.
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+    TForkChild stranger([&](TForkChild&) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 10;
+        if (OsDeleteFile(path) || OsLastError() != EACCES) return 1;
+        if (OsRenameFile(path, dir.File("e.dat")) || OsLastError() != EACCES) return 2;
+        return 0;
+    });
+    EXPECT_EQ(stranger.Wait(), 0);
     EXPECT_TRUE(OsFileExists(path));
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     child.Send('q');
     EXPECT_EQ(child.Wait(), 0);
     EXPECT_TRUE(OsRenameFile(path, dir.File("e.dat")));
