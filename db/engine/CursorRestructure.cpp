@@ -17,6 +17,7 @@
 #include "db/storage/ExpressionEval.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/LanguageSettings.h"
+#include "platform/os/Files.h"
 #include "platform/rtl/ByteCodec.h"
 #include "platform/rtl/Math.h"
 #include "platform/rtl/ScopeGuard.h"
@@ -445,6 +446,14 @@ void TDataCursor::ReplaceTableFiles(TDataDirectory* work, const std::string& tem
     for (int i = 0; i < 3; ++i) moves.Move(base + TableExtensions[i], aside(i), FTableName);
     for (int i = 0; i < 3; ++i)
         moves.Move(newBase + TableExtensions[i], base + TableExtensions[i], FTableName);
+    // The new files were made by this process in its own folder: they take the old ones'
+    // permissions and owner (a new BLOB file those of the data file), so that a shared table
+    // stays open to the users it was shared with.
+    if (!FInMemory)
+        for (int i = 0; i < 3; ++i)
+            if (DataFileExists(base + TableExtensions[i], false))
+                OsCopyAccess(DataFileExists(aside(i), false) ? aside(i) : aside(0),
+                             base + TableExtensions[i]);
     undo.Dismiss();
     if (!keepBackups)
         for (int i = 0; i < 3; ++i)

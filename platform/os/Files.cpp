@@ -397,6 +397,18 @@ bool OsSyncFolderOf(const std::string& path) {
     return error ? Fail(error) : true;
 }
 
+bool OsCopyAccess(const std::string& from, const std::string& to) {
+    const std::string source = OsResolvePath(from);
+    const std::string target = OsResolvePath(to);
+    struct stat st {};
+    if (source.empty() || target.empty()) return Fail(ENOENT);
+    if (::stat(source.c_str(), &st) != 0) return Fail(errno);
+    if (::chown(target.c_str(), st.st_uid, st.st_gid) != 0)
+        (void)::chown(target.c_str(), uid_t(-1), st.st_gid);
+    // After the owner, whose change clears the set-id bits.
+    return ::chmod(target.c_str(), st.st_mode & 07777) == 0 || Fail(errno);
+}
+
 bool OsRenameFile(const std::string& from, const std::string& to) {
     std::string source = OsResolvePath(from);
     std::string target = OsResolvePath(to);

@@ -136,3 +136,6 @@ bool OsDeleteFile(const std::string& path);
 bool OsRenameFile(const std::string& from, const std::string& to);
 // Writes the folder holding `path` to disk, so that renames and new names in it last.
 bool OsSyncFolderOf(const std::string& path);
+// Gives `to` the permissions of `from`, and its owner and group where this process may (as
+// the superuser, or for a group it belongs to): for a file written anew in another's place.
+bool OsCopyAccess(const std::string& from, const std::string& to);

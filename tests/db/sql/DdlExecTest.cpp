@@ -1,4 +1,7 @@
 // Definition statements against tables on disk, read back through the engine.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "SqlExecSupport.h"
@@ -247,6 +250,25 @@ TEST_F(AlterExecTest, AddAtRedefineWithRenameAndDrop) {
         rows.push_back(row);
     }
     EXPECT_EQ(rows, (std::vector<std::string>{"-N1,100", "-N2,200"}));
+}
+
+// A restructure writes the table anew: the new files keep the old ones' permissions, and
+// their owner and group where the process may give them, so that whom the table was shared
+// with keeps it.
+TEST_F(AlterExecTest, TheNewFilesKeepThePermissionsAndOwnerOfTheOld) {
+    const std::string base = Scratch.Path() + "/t";
+    const bool root = ::geteuid() == 0;
+    for (const char* ext : {".DAT", ".IDX"}) {
+        ASSERT_EQ(::chmod((base + ext).c_str(), 0660), 0);
+        if (root) ASSERT_EQ(::chown((base + ext).c_str(), 65534, 65534), 0);
+    }
+    Run("ALTER TABLE t ADD m BLOB(1,1)");  // the BLOB file is new, and takes the data file's
+    for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((base + ext).c_str(), &st), 0) << ext;
+        EXPECT_EQ(st.st_mode & 07777, 0660u) << ext;
+        if (root) EXPECT_TRUE(st.st_uid == 65534 && st.st_gid == 65534) << ext;
+    }
 }
 
 TEST_F(AlterExecTest, RefusedAlterationsLeaveTheTable) {
