@@ -81,10 +81,12 @@ bool IsWebRequestEnvironment() {
 }
 
 bool IsServerInstance() {
+    // A process with a request to answer is never the server: under a web server that names
+    // itself with "ZB" (taken as no name) or not at all, it would wait for forwarded requests
+    // and never answer its own; its arguments come from the query string, never a switch.
+    if (IsWebRequestEnvironment()) return false;
     const std::vector<std::string> args = CommandLineArguments();
     if (GetEnvVariable("SERVER_SOFTWARE").empty() && args.empty()) return true;
-    // Under a web server the arguments come from the query string: never a switch.
-    if (IsWebRequestEnvironment()) return false;
     return args.size() == 2 && Trim(args[0]) == StartServerSwitch;
 }
 

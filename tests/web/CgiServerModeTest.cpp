@@ -120,6 +120,8 @@ TEST_F(CgiServerModeTest, ServerInstanceFromArgumentsAndEnvironment) {
         {nullptr, nullptr, {"a"}, false},                   //
         {nullptr, "GET", {"a"}, false},                     // a query string as arguments
         {"srv", "GET", {"$$START_SERVER", "X"}, false},     // ... is never the switch
+        {nullptr, "GET", {}, false},                        // a request is never a server,
+        {"ZBox/1.0", "GET", {}, false},                     // whatever its server's name
     };
     for (const auto& c : cases) {
         TEnvScope env(
