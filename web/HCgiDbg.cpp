@@ -110,12 +110,20 @@ void SetServerFlag(bool Value) {
     GServerFlag.store(Value);
 }
 
+namespace {
+int PresenceOf(const std::string& Name);
+}  // namespace
+
 bool ServerIsRunning() {
     if (ServerFlag()) return true;
+    const std::string tick = GetTickFileName();
     TDateTime age = 0;
-    if (!FileAge(GetTickFileName(), age)) return false;
-    const int32_t stale = IsConsoleProcess() ? DebugServerStaleSeconds : ServerStaleSeconds;
-    return age > Now() - stale / 86400.0;
+    if (!FileAge(tick, age)) return false;
+    if (IsConsoleProcess()) return age > Now() - DebugServerStaleSeconds / 86400.0;
+    // A resident server holds its window lock on the tick file for as long as it lives: a
+    // fresh tick file without it is a killed server's, which would leave a request waiting
+    // out the whole response time (where locks cannot be asked, the date alone decides).
+    return age > Now() - ServerStaleSeconds / 86400.0 && PresenceOf(tick) != 0;
 }
 
 bool StartResidentServer() {
