@@ -282,6 +282,33 @@ std::vector<std::string> MatchFiles(const std::string& Mask) {
     return found;
 }
 
+// Whether a file found with Prefix is one of the exchange's: the tick file, or a request's
+// file: address (letters, digits and '-'; "DEBUG" for the console's), '_', at least five hex
+// digits, '_', and its kind.
+bool IsExchangeName(const std::string& Name, const std::string& Prefix) {
+    if (Name.size() <= Prefix.size()) return false;
+    const std::string rest = Name.substr(Prefix.size());
+    if (SameText(rest, "s")) return true;
+    const size_t first = rest.find('_');
+    const size_t second = first == std::string::npos ? first : rest.find('_', first + 1);
+    if (second == std::string::npos || second - first - 1 < 5) return false;
+    auto charsAre = [&](size_t from, size_t to, bool (*ok)(unsigned char)) {
+        return std::all_of(rest.begin() + from, rest.begin() + to, [ok](char c) { return ok(c); });
+    };
+    const std::string kind = rest.substr(second + 1);
+    return charsAre(0, first, [](unsigned char c) { return std::isalnum(c) || c == '-'; }) &&
+           charsAre(first + 1, second, [](unsigned char c) { return std::isxdigit(c) != 0; }) &&
+           (SameText(kind, "TMP") || SameText(kind, "REQ") || SameText(kind, "cnf") ||
+            SameText(kind, "ind") || SameText(kind, "rsp"));
+}
+
+// The exchange files of Prefix whose names match Prefix + Pattern.
+std::vector<std::string> ExchangeFiles(const std::string& Prefix, const std::string& Pattern = "*") {
+    std::vector<std::string> found = MatchFiles(Prefix + Pattern);
+    std::erase_if(found, [&](const std::string& name) { return !IsExchangeName(name, Prefix); });
+    return found;
+}
+
 bool ExchangeFileExists(const std::string& Name) {
     return !MatchFiles(Name).empty();
 }
@@ -515,8 +542,8 @@ void ServerUnitEnd() {
     if (IsConsoleProcess()) {
         DeleteStaleFiles(GetTickFileName(), AnyAge);
     } else {
-        DeleteStaleFiles(GetExchangePrefix() + "*", AnyAge);
-        DeleteStaleFiles(GetModuleFileName() + "_*", AnyAge);
+        DeleteExchangeFiles(GetExchangePrefix(), AnyAge);
+        DeleteExchangeFiles(GetModuleFileName() + "_", AnyAge);
     }
     ReleaseTickFile();
     SetServerFlag(false);
@@ -553,8 +580,9 @@ TStringList* ParseVariableBlock(const std::string& Text) {
     return list;
 }
 
-void DeleteStaleFiles(const std::string& Mask, TDateTime Before) {
-    for (const std::string& name : MatchFiles(Mask)) {
+namespace {
+void DeleteFilesBefore(const std::vector<std::string>& Names, TDateTime Before) {
+    for (const std::string& name : Names) {
         TDateTime age = 0;
         if (!FileAge(name, age) || age >= Before) continue;
         for (int attempt = 0; attempt < 11; ++attempt) {
@@ -564,6 +592,15 @@ void DeleteStaleFiles(const std::string& Mask, TDateTime Before) {
             Sleep(50);
         }
     }
+}
+}  // namespace
+
+void DeleteStaleFiles(const std::string& Mask, TDateTime Before) {
+    DeleteFilesBefore(MatchFiles(Mask), Before);
+}
+
+void DeleteExchangeFiles(const std::string& Prefix, TDateTime Before) {
+    DeleteFilesBefore(ExchangeFiles(Prefix), Before);
 }
 
 std::unique_ptr<TStream> OpenShareStream(const std::string& Name, bool ForWriting, int Tries) {
@@ -670,8 +707,8 @@ void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Var
         for (uint32_t waited = 0; !FileExists(tick) && waited < ServerStartWait; waited += ClientPollInterval)
             Sleep(ClientPollInterval);
         const bool window = ServerWindowExists();
-        DeleteStaleFiles(prefix + "*", Now() - ServerStaleSeconds * OneSecond);
-        if (ServerMaxClients <= static_cast<int32_t>(MatchFiles(prefix + "*").size()))
+        DeleteExchangeFiles(prefix, Now() - ServerStaleSeconds * OneSecond);
+        if (ServerMaxClients <= static_cast<int32_t>(ExchangeFiles(prefix).size()))
             throw Exception("Server mode - Too many clients");
         const std::string base = UniqueRequestName(prefix + AddressPart(request.Variables.get()) + "_");
         TClientFiles files(base);
@@ -711,7 +748,7 @@ void ForwardRequestToServer(TStream* InStream, TStream* OutStream, TStrings* Var
         if (vanished || timedOut) {
             // The server is gone or hangs: clear the exchange, which also stops a server
             // that is still alive.
-            DeleteStaleFiles(prefix + "*", AnyAge);
+            DeleteExchangeFiles(prefix, AnyAge);
         } else if (ExchangeFileExists(base + "_rsp")) {
             std::unique_ptr<TStream> response = OpenShareStream(base + "_rsp", false, 3);
             if (request.Output) CopyStream(*response, *request.Output);
@@ -756,7 +793,7 @@ void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings
     } catch (const std::exception& e) {
         WriteLog(e.what());
     }
-    DeleteStaleFiles(prefix + "*", AnyAge);
+    DeleteExchangeFiles(prefix, AnyAge);
     ExitEngineProcess(0);
 }
 
@@ -764,7 +801,7 @@ void StartServer(bool Debug) {
     SetServerFlag(true);
     MakeExchangeRoot();
     const bool hadTick = FileExists(GetTickFileName());
-    DeleteStaleFiles(GetExchangePrefix() + "*", AnyAge);
+    DeleteExchangeFiles(GetExchangePrefix(), AnyAge);
     if (hadTick) Sleep(500);
     CreateTickFile(!Debug);
 }
@@ -805,7 +842,7 @@ void ServerMainLoop(THttpEngine* Engine) {
         ProcessPendingMessages();
         std::erase_if(requestThreads, [](const auto& t) { return t->Finished(); });
         try {
-            std::vector<std::string> requests = MatchFiles(prefix + "*_req");
+            std::vector<std::string> requests = ExchangeFiles(prefix, "*_req");
             std::string base;
             if (requests.empty() || !ClaimRequest(requests.front(), base)) {
                 Sleep(ServerPollInterval);
@@ -824,7 +861,7 @@ void ServerMainLoop(THttpEngine* Engine) {
     ticker.reset();
     // The requests in progress finish (and write their answers) before the server ends.
     requestThreads.clear();
-    DeleteStaleFiles(prefix + "*", AnyAge);
+    DeleteExchangeFiles(prefix, AnyAge);
     TerminateEngineProcess();
     ServerUnitEnd();
     ExitEngineProcess(0);
@@ -835,7 +872,7 @@ void DebugServerWaitRequest(TStream*& InStream, TStream*& OutStream, TStrings*& 
     const std::string prefix = GetExchangePrefix();
     const std::string tick = GetTickFileName();
     while (FileExists(tick)) {
-        std::vector<std::string> requests = MatchFiles(prefix + "*_req");
+        std::vector<std::string> requests = ExchangeFiles(prefix, "*_req");
         std::string base;
         if (requests.empty() || !ClaimRequest(requests.front(), base)) {
             Sleep(ServerPollInterval);

@@ -89,6 +89,10 @@ TStringList* ParseVariableBlock(const std::string& Text);
 // Deletes the files matching Mask (wildcard '*', any case) dated before Before; files
 // another opener holds are left alone.
 void DeleteStaleFiles(const std::string& Mask, TDateTime Before);
+// The same for the exchange files of Prefix: its tick file and requests' files (address,
+// '_', hex digits, '_', kind). Other files whose names begin with Prefix, such as another
+// program's whose name begins with this one's and '_', are left.
+void DeleteExchangeFiles(const std::string& Prefix, TDateTime Before);
 // Opens an exchange file shared, up to Tries attempts 500 ms apart.
 std::unique_ptr<TStream> OpenShareStream(const std::string& Name, bool ForWriting, int Tries);
 // Writes a request file: the variables, CONTENT_LENGTH when missing, a blank line, the body.

@@ -166,6 +166,34 @@ TEST_F(CgiServerModeTest, SweepMatchesNamesInAnyCaseAndOnlyStarIsAWildcard) {
     std::filesystem::remove_all(dir);
 }
 
+// Another program whose name begins with this one's and "_" (app and app_admin) has files
+// that begin with the exchange prefix too, as may a file of the program's own: they are not
+// its exchange, and its sweeps leave them.
+TEST_F(CgiServerModeTest, FilesOfOtherProgramsBeginningWithThePrefixAreNotTheExchanges) {
+    ForceDirectories(GetExchangeRoot());
+    const std::string prefix = GetExchangePrefix();
+    const struct {
+        const char* rest;
+        bool exchange;
+    } files[] = {
+        {"127-0-0-1_0ABCD_REQ", true},
+        {"_1A2B3C_TMP", true},
+        {"DEBUG_F00D5_cnf", true},
+        {"admin", false},
+        {"admin_s", false},
+        {"admin_127-0-0-1_0ABCD_REQ", false},
+        {"orders.csv", false},
+        {"7_0ABCD_old", false},
+        {"7_0ABCX_rsp", false},
+    };
+    for (const auto& f : files) std::ofstream(prefix + f.rest).close();
+    DeleteExchangeFiles(prefix, Now());
+    for (const auto& f : files) {
+        EXPECT_EQ(FileExists(prefix + f.rest), !f.exchange) << f.rest;
+        DeleteFile(prefix + f.rest);
+    }
+}
+
 // The client's side of the exchange against a stand-in server in this process. The
 // request waits behind a long one: the stand-in ages it past the sweeps' 30 s, and the
 // client must keep it fresh so that another client's sweep leaves it alone. The client's

@@ -284,19 +284,19 @@ TEST(ServerMode, HeldFilesAreNeverSweptAndAVanishedServerIsNoticed) {
     TSandbox sb("cgi_server_demo");
     TChild server = sb.StartServer();
     // Two old files of the exchange; one of them is held open, as its writer would.
-    for (const char* name : {"old_TMP", "held_TMP"}) {
+    for (const char* name : {"1-2-3-4_0AAAA_TMP", "1-2-3-4_0BBBB_TMP"}) {
         std::unique_ptr<TOsFile>(TOsFile::Create(sb.Prefix + name));
         ASSERT_TRUE(FileSetDate(sb.Prefix + name, Now() - 60.0 / 86400));
     }
     std::unique_ptr<TOsFile> held(
-        TOsFile::Open(sb.Prefix + "held_TMP", TOsAccess::ReadWrite, TOsShare::ReadWrite));
+        TOsFile::Open(sb.Prefix + "1-2-3-4_0BBBB_TMP", TOsAccess::ReadWrite, TOsShare::ReadWrite));
     ASSERT_TRUE(held);
 
     // A body shorter than its CONTENT_LENGTH is forwarded as far as it goes.
     const std::string out = sb.StartCall("server", "", "x=short", "127.0.0.1", "500").Finish();
     EXPECT_NE(out.find("field:x=short\r\n"), std::string::npos) << out;
-    EXPECT_FALSE(FileExists(sb.Prefix + "old_TMP"));
-    EXPECT_TRUE(FileExists(sb.Prefix + "held_TMP"));
+    EXPECT_FALSE(FileExists(sb.Prefix + "1-2-3-4_0AAAA_TMP"));
+    EXPECT_TRUE(FileExists(sb.Prefix + "1-2-3-4_0BBBB_TMP"));
 
     // The server dies while a client waits: the client sees its lock go and clears the
     // exchange (what is still held stays).
@@ -308,7 +308,7 @@ TEST(ServerMode, HeldFilesAreNeverSweptAndAVanishedServerIsNoticed) {
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(client.Finish(), "");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
-    EXPECT_EQ(sb.ExchangeFiles(), std::vector<std::string>{"held_TMP"});
+    EXPECT_EQ(sb.ExchangeFiles(), std::vector<std::string>{"1-2-3-4_0BBBB_TMP"});
 }
 
 TEST(ServerMode, TickFileRemovedDuringALongRequestEndsTheServerAndClearsTheExchange) {
