@@ -566,15 +566,21 @@ void THttpEngine::EndRequest() {
     if (C.PlainTextDebug) WriteLn("");
     std::exception_ptr error;
     if (C.OutStream) {
+        // A session that cannot be saved (a full disk) does not keep the answer from the
+        // client: it goes out, and the failure is raised after.
         try {
             if (C.SessionVariables) {
                 std::unique_ptr<TRequestSessionStore> s = std::move(C.SessionVariables);
                 s->ReleaseRequest(false);
             }
+        } catch (...) {
+            error = std::current_exception();
+        }
+        try {
             if (OnResponseReady) OnResponseReady(this, &C.Headers, &C.Buffer);
             Flush();
         } catch (...) {
-            error = std::current_exception();
+            if (!error) error = std::current_exception();
         }
     }
     // Whether or not there was anything to send, the request's objects and upload files go.

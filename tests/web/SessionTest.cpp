@@ -191,6 +191,16 @@ TEST_F(SessionTest, EndOfRequestSavesTheSession) {
     EXPECT_EQ(SessionCount(), 1);
 }
 
+// A session that cannot be saved (the disk is full) does not keep the answer from the client.
+TEST_F(SessionTest, TheAnswerGoesOutWhenTheSessionCannotBeSaved) {
+    FEngine->OnExecRequest = [&](TObject*) {
+        StartRequestSession(FEngine.get(), "s5", Now() + 1, "/dev/full")->Variables()->Add("k=v");
+        FEngine->Write("the answer");
+    };
+    const auto rec = RunRequest(*FEngine, {"REQUEST_METHOD=GET"});
+    EXPECT_NE(rec->bytes.find("the answer"), std::string::npos) << rec->bytes;
+}
+
 TEST_F(SessionTest, ReleaseRequestWithFreeAllDropsEverySession) {
     StartRequestSession(FEngine.get(), "a", Now() + 1);
     TCGISessionVariables* s = StartRequestSession(FEngine.get(), "b", Now() + 1);
