@@ -618,6 +618,11 @@ void CGIServerExchange(TStream& RequestFile, TStream* InStream, TStrings* Variab
         RequestFile.WriteBuffer(s.data(), static_cast<int64_t>(s.size()));
     };
     const int count = Variables ? Variables->Count() : 0;
+    // One variable per CR LF line: a value with a line break in it would end its line early
+    // and add variables of the sender's choosing, so such a request is not forwarded.
+    for (int i = 0; i < count; ++i)
+        if (Variables->Get(i).find_first_of("\r\n") != std::string::npos)
+            throw Exception("Server mode - Line break in variable " + Variables->Names(i));
     for (int i = 0; i < count; ++i) {
         ProcessPendingMessages();
         if (Watch) ArmClientWatchdog();

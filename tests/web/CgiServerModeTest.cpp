@@ -186,12 +186,33 @@ TEST_F(CgiServerModeTest, FilesOfOtherProgramsBeginningWithThePrefixAreNotTheExc
         {"7_0ABCD_old", false},
         {"7_0ABCX_rsp", false},
     };
-    for (const auto& f : files) std::ofstream(prefix + f.rest).close();
-    DeleteExchangeFiles(prefix, Now());
+    for (const auto& f : files) {
+        std::ofstream(prefix + f.rest).close();
+        ASSERT_TRUE(FileSetDate(prefix + f.rest, Now() - 60.0 / 86400));
+    }
+    DeleteExchangeFiles(prefix, Now() - 30.0 / 86400);
     for (const auto& f : files) {
         EXPECT_EQ(FileExists(prefix + f.rest), !f.exchange) << f.rest;
         DeleteFile(prefix + f.rest);
     }
+}
+
+// The request file holds one variable per CR LF line: a value with a line break (a path
+// decoded from %0D%0A) would end its line early and add variables of the sender's choosing.
+TEST_F(CgiServerModeTest, AVariableHoldingALineBreakIsNotForwarded) {
+    for (const char* value : {"/x\r\nQUERY_STRING=injected=1", "/x\ny", "/x\r"}) {
+        TStringList vars;
+        vars.Add(std::string("PATH_INFO=") + value);
+        vars.Add("QUERY_STRING=a=real");
+        TMemoryStream file;
+        EXPECT_THROW(CGIServerExchange(file, nullptr, &vars, false), Exception) << value;
+    }
+    TStringList vars;
+    vars.Add("PATH_INFO=/x y");
+    TMemoryStream file;
+    CGIServerExchange(file, nullptr, &vars, false);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.Memory()), size_t(file.Size())),
+              "PATH_INFO=/x y\r\nCONTENT_LENGTH=0\r\n\r\n");
 }
 
 // The client's side of the exchange against a stand-in server in this process. The
