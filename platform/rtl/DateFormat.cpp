@@ -396,7 +396,7 @@ bool TryStrToDateTime(const std::string& s, TDateTime& v) {
     TScanner sc{s};
     TDateTime d, t = 0;
     if (ScanDate(sc, d) && (sc.AtEnd() || (ScanTime(sc, t) && sc.AtEnd()))) {
-        v = d >= 0 ? d + t : d - t;
+        v = ComposeDateTime(d, t);
         return true;
     }
     return TryStrToTime(s, v);

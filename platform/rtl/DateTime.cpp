@@ -72,6 +72,10 @@ TDateTime EncodeTime(int hour, int min, int sec, int msec) {
     return dt;
 }
 
+TDateTime ComposeDateTime(TDateTime date, TDateTime time) {
+    return date >= 0 ? date + time : date - time;
+}
+
 void DecodeDate(TDateTime dt, int& year, int& month, int& day) {
     int64_t t, ms;
     SplitDateTime(dt, t, ms);
@@ -131,7 +135,7 @@ TDateTime Now() {
     // A leap second (tm_sec 60) counts as the last second of the minute.
     TryEncodeTime(lt.tm_hour, lt.tm_min, lt.tm_sec > 59 ? 59 : lt.tm_sec,
                   static_cast<int>(ts.tv_nsec / 1000000), t);
-    return d + t;
+    return ComposeDateTime(d, t);
 }
 
 TDateTime Date() {

@@ -12,6 +12,9 @@ TDateTime EncodeDate(int year, int month, int day);  // raises EConvertError on 
 TDateTime EncodeTime(int hour, int min, int sec, int msec);
 bool TryEncodeDate(int year, int month, int day, TDateTime& out);
 bool TryEncodeTime(int hour, int min, int sec, int msec, TDateTime& out);
+// A date and a time of day as one value: before 1899-12-30 the date is negative and the
+// time's fraction is counted away from zero.
+TDateTime ComposeDateTime(TDateTime date, TDateTime time);
 void DecodeDate(TDateTime dt, int& year, int& month, int& day);
 void DecodeTime(TDateTime dt, int& hour, int& min, int& sec, int& msec);
 bool IsLeapYear(int year);

@@ -17,7 +17,7 @@ TDateTime UnixTimeToLocalDateTime(const timespec& Time) {
     TryEncodeDate(lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, d);
     TryEncodeTime(lt.tm_hour, lt.tm_min, lt.tm_sec > 59 ? 59 : lt.tm_sec,
                   static_cast<int>(Time.tv_nsec / 1000000), t);
-    return d + t;
+    return ComposeDateTime(d, t);
 }
 
 timespec LocalDateTimeToUnixTime(TDateTime Time) {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/rtl/DateTime.h"
+#include "platform/rtl/FileDate.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -72,6 +73,18 @@ TEST(DateTimeTest, TimesAndNegativeValues) {
     DecodeDate(-1.25, y, m, d);
     EXPECT_EQ(y * 10000 + m * 100 + d, 18991229);
     DecodeTime(-1.25, h, n, s, ms);
+    EXPECT_EQ(h, 6);
+    // So a point in time of those days (the clock's or a file's) reads back as itself.
+    tm fields{};
+    fields.tm_year = 1850 - 1900;
+    fields.tm_mon = 5;
+    fields.tm_mday = 15;
+    fields.tm_hour = 6;
+    fields.tm_isdst = -1;
+    const TDateTime old = UnixTimeToLocalDateTime(timespec{mktime(&fields), 0});
+    DecodeDate(old, y, m, d);
+    DecodeTime(old, h, n, s, ms);
+    EXPECT_EQ(y * 10000 + m * 100 + d, 18500615);
     EXPECT_EQ(h, 6);
     // Rounding to the millisecond can carry into the next day.
     TDateTime nearlyNextDay = 100.0 - 1e-10;
