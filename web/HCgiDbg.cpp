@@ -112,18 +112,30 @@ void SetServerFlag(bool Value) {
 
 namespace {
 int PresenceOf(const std::string& Name);
+
+// Seconds since the file was last written, in points of time: local dates jump at a
+// daylight-saving change, when a running server's tick file would look an hour old (or a
+// dead one's an hour young). False when there is no such file.
+bool SecondsSinceWritten(const std::string& Name, double& Seconds) {
+    struct stat st {};
+    if (::stat(Name.c_str(), &st) != 0) return false;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    Seconds = double(now.tv_sec - st.st_mtim.tv_sec) + double(now.tv_nsec - st.st_mtim.tv_nsec) / 1e9;
+    return true;
+}
 }  // namespace
 
 bool ServerIsRunning() {
     if (ServerFlag()) return true;
     const std::string tick = GetTickFileName();
-    TDateTime age = 0;
-    if (!FileAge(tick, age)) return false;
-    if (IsConsoleProcess()) return age > Now() - DebugServerStaleSeconds / 86400.0;
+    double seconds = 0;
+    if (!SecondsSinceWritten(tick, seconds)) return false;
+    if (IsConsoleProcess()) return seconds < DebugServerStaleSeconds;
     // A resident server holds its window lock on the tick file for as long as it lives: a
     // fresh tick file without it is a killed server's, which would leave a request waiting
     // out the whole response time (where locks cannot be asked, the date alone decides).
-    return age > Now() - ServerStaleSeconds / 86400.0 && PresenceOf(tick) != 0;
+    return seconds < ServerStaleSeconds && PresenceOf(tick) != 0;
 }
 
 bool StartResidentServer() {
@@ -582,9 +594,11 @@ TStringList* ParseVariableBlock(const std::string& Text) {
 
 namespace {
 void DeleteFilesBefore(const std::vector<std::string>& Names, TDateTime Before) {
+    // Before as an age, which files are measured against in points of time.
+    const double oldest = (Now() - Before) * 86400.0;
     for (const std::string& name : Names) {
-        TDateTime age = 0;
-        if (!FileAge(name, age) || age >= Before) continue;
+        double seconds = 0;
+        if (!SecondsSinceWritten(name, seconds) || seconds <= oldest) continue;
         for (int attempt = 0; attempt < 11; ++attempt) {
             if (OsDeleteFile(name)) break;
             // Held by its writer or processor: not rubbish. Gone: nothing to do.

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "platform/framework/Application.h"
 #include "platform/os/Files.h"
 #include "platform/rtl/FileDate.h"
+#include "platform/rtl/ScopeGuard.h"
 #include "platform/rtl/Tick.h"
 #include "tests/support/WaitUntil.h"
 #include "tests/web/CgiTestSupport.h"
@@ -65,6 +68,36 @@ TEST_F(CgiServerModeTest, RunningServerFromTheTickFile) {
     EXPECT_FALSE(ServerIsRunning());
     SetServerFlag(true);
     EXPECT_TRUE(ServerIsRunning());
+}
+
+// A daylight-saving change moves no point in time: files written a moment before the clocks
+// went forward are as young as they were (their local dates would make them an hour old, a
+// running server's tick file stale, and a waiting request rubbish).
+TEST_F(CgiServerModeTest, ADaylightSavingChangeAgesNoFile) {
+    const time_t change = ::time(nullptr) - 1;
+    tm at{};
+    ::gmtime_r(&change, &at);
+    char zone[64];
+    std::snprintf(zone, sizeof zone, "XST0XDT,%d/%02d:%02d:%02d,0/0", at.tm_yday, at.tm_hour, at.tm_min,
+                  at.tm_sec);
+    TScopeGuard zoneBack([] { ::tzset(); });
+    TEnvScope tz({{"TZ", zone}});
+    ::tzset();
+    ForceDirectories(GetExchangeRoot());
+    const std::string request = GetExchangePrefix() + "1-2-3-4_0CCCC_REQ";
+    const timespec written[2] = {{change - 2, 0}, {change - 2, 0}};
+    for (const std::string& name : {GetTickFileName(), request}) {
+        std::ofstream(name).close();
+        ASSERT_EQ(::utimensat(AT_FDCWD, name.c_str(), written, 0), 0);
+    }
+    {
+        TProcessKindScope console(pkConsoleProgram);
+        EXPECT_TRUE(ServerIsRunning());
+    }
+    DeleteExchangeFiles(GetExchangePrefix(), Now() - ServerStaleSeconds / 86400.0);
+    EXPECT_TRUE(FileExists(request));
+    DeleteFile(request);
+    DeleteFile(GetTickFileName());
 }
 
 TEST_F(CgiServerModeTest, ServerInstanceEntersTheMainLoopInServerMode) {
