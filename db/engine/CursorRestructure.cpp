@@ -12,6 +12,7 @@
 #include "db/engine/DataSession.h"
 #include "db/engine/DataTable.h"
 #include "db/engine/EngineErrors.h"
+#include "db/engine/FileMoves.h"
 #include "db/engine/Filter.h"
 #include "db/storage/Encodings.h"
 #include "db/storage/ExpressionEval.h"
@@ -59,33 +60,6 @@ public:
 private:
     TDataSession* FSession = nullptr;
     std::string FPassword;
-};
-
-// Moves files by name and undoes the moves made so far when asked.
-class TFileMoves {
-public:
-    explicit TFileMoves(bool inMemory) : FInMemory(inMemory) {}
-    // Nothing when the source does not exist; raises the file layer's code on failure. The
-    // move is noted before it is made: a rename that raises after it moved the file (out of
-    // memory for the name's bookkeeping) is undone with the others.
-    void Move(const std::string& from, const std::string& to, const std::string& tableName) {
-        if (!DataFileExists(from, FInMemory)) return;
-        FDone.emplace_back(from, to);
-        const int32_t r = GlobalFileList()->RenameFile(from, FInMemory, to);
-        if (r < 0) {
-            FDone.pop_back();
-            RaiseEngineError(uint16_t(-r), tableName);
-        }
-    }
-    void Undo() {
-        for (auto it = FDone.rbegin(); it != FDone.rend(); ++it)
-            GlobalFileList()->RenameFile(it->second, FInMemory, it->first);
-        FDone.clear();
-    }
-
-private:
-    bool FInMemory;
-    std::vector<std::pair<std::string, std::string>> FDone;
 };
 
 }  // namespace

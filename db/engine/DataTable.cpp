@@ -7,6 +7,7 @@
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataFile.h"
 #include "db/engine/DataSession.h"
+#include "db/engine/FileMoves.h"
 #include "db/engine/IndexFile.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
@@ -222,9 +223,21 @@ void TDataTable::CreateFiles(const TTableDefinition& d) {
 }
 
 void TDataTable::DeleteFiles() {
-    FDataFile->Delete();
-    FIndexFile->Delete();
-    if (FBlobFile->Exists()) FBlobFile->Delete();
+    // A table goes whole or not at all: its files are first moved aside in its folder, so
+    // that a file that cannot go (another opener holds it, or it is not this user's to
+    // remove) brings back those moved before it.
+    if (!FDataFile->Exists()) FDataFile->Delete();  // raises as for a table that is not there
+    const std::string prefix = FInMemory || !FDirectory ? std::string() : FDirectory->Path();
+    const std::string aside = prefix + RemoveFileExt(FDirectory->GetTemporaryTableName(FInMemory));
+    TFileMoves moves(FInMemory);
+    TScopeGuard undo([&moves] { moves.Undo(); });
+    for (TFileHandler* f :
+         std::initializer_list<TFileHandler*>{FDataFile.get(), FIndexFile.get(), FBlobFile.get()})
+        moves.Move(f->FileName(), aside + ExtractFileExt(f->FileName()), f->FileName());
+    undo.Dismiss();
+    for (const auto& [from, to] : moves.Done())
+        if (const int32_t r = GlobalFileList()->DeleteFile(to, FInMemory); r < 0)
+            RaiseEngineError(uint16_t(-r), from);
 }
 
 void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
