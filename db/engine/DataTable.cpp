@@ -250,21 +250,25 @@ void TDataTable::RenameFiles(const std::string& newName, bool toBackup) {
                  {FBlobFile.get(), ".BLB", ".BBK"}};
     std::string target = RemoveFileExt(Trim(newName));
     if (!toBackup && !FInMemory && FDirectory && !HasPathChars(target)) target = FDirectory->Path() + target;
-    for (const auto& f : files) {
+    // All or none: a file that cannot be moved brings back those moved before it.
+    TFileMoves moves(FInMemory);
+    TScopeGuard undo([&moves] { moves.Undo(); });
+    std::string moved[3];
+    for (int i = 0; i < 3; ++i) {
+        const auto& f = files[i];
         if (!f.file->Exists()) continue;
-        if (toBackup) {
-            const std::string backup = ForceFileExt(f.file->FileName(), f.backup);
-            if (DataFileExists(backup, FInMemory)) {
-                TFileHandler old;
-                old.SetInMemory(FInMemory);
-                old.SetFileName(backup);
-                old.Delete();
-            }
-            f.file->Rename(backup);
-        } else {
-            f.file->Rename(target + f.ext);
+        moved[i] = toBackup ? ForceFileExt(f.file->FileName(), f.backup) : target + f.ext;
+        if (toBackup && DataFileExists(moved[i], FInMemory)) {
+            TFileHandler old;
+            old.SetInMemory(FInMemory);
+            old.SetFileName(moved[i]);
+            old.Delete();
         }
+        moves.Move(f.file->FileName(), moved[i], f.file->FileName());
     }
+    undo.Dismiss();
+    for (int i = 0; i < 3; ++i)
+        if (!moved[i].empty()) files[i].file->SetFileName(moved[i]);
     // With forced flushing the new names reach the disk too, not only the files' contents.
     if (!FInMemory && ForceBufferFlush() && !OsSyncFolderOf(FDataFile->FileName())) Raise(MapOSError());
 }

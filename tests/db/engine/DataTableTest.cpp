@@ -15,6 +15,7 @@
 #include "db/engine/DataTable.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
+#include "platform/os/Files.h"
 #include "platform/rtl/Tick.h"
 #include "tests/support/EngineErrorCode.h"
 #include "tests/support/ForkChild.h"
@@ -371,6 +372,15 @@ TEST_F(SharedTables, TablesOfOneFileShareOneObjectAndCaseDifferingFilesStayApart
 
 TEST_F(SharedTables, RenameDeleteAndExistence) {
     EXPECT_TRUE(FDirectory->TableExists("parts", false));
+    {
+        // A file that cannot be moved (another opener holds it) brings back those moved before.
+        std::unique_ptr<TOsFile> held(
+            TOsFile::Open(FDir.File("PARTS.BLB"), TOsAccess::Read, TOsShare::Exclusive));
+        ASSERT_TRUE(held);
+        EXPECT_ANY_THROW(FDirectory->RenameTable("PARTS", "STOCK", false, false));
+        for (const char* f : {"PARTS.DAT", "PARTS.IDX", "PARTS.BLB"})
+            EXPECT_TRUE(std::filesystem::exists(FDir.File(f))) << f;
+    }
     ASSERT_EQ(FDirectory->RenameTable("PARTS", "STOCK", false, false), 0);
     EXPECT_FALSE(FDirectory->TableExists("PARTS", false));
     EXPECT_TRUE(std::filesystem::exists(FDir.File("STOCK.BLB")));
