@@ -426,8 +426,8 @@ void TDataCursor::ReplaceTableFiles(TDataDirectory* work, const std::string& tem
     if (!FInMemory)
         for (int i = 0; i < 3; ++i)
             if (DataFileExists(base + TableExtensions[i], false))
-                OsCopyAccess(DataFileExists(aside(i), false) ? aside(i) : aside(0),
-                             base + TableExtensions[i]);
+                (void)OsCopyAccess(DataFileExists(aside(i), false) ? aside(i) : aside(0),
+                                   base + TableExtensions[i]);
     undo.Dismiss();
     if (!keepBackups)
         for (int i = 0; i < 3; ++i)

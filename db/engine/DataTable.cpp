@@ -90,7 +90,7 @@ void TDataTable::SetTableName(const std::string& name) {
 
 void TDataTable::AssignFileNames() {
     const std::string base = RemoveFileExt(FTableName);
-    const std::string prefix = FInMemory || !FDirectory ? std::string() : FDirectory->Path();
+    const std::string prefix = FInMemory ? std::string() : FDirectory->Path();
     const struct {
         TFileHandler* file;
         const char* ext;
@@ -227,7 +227,7 @@ void TDataTable::DeleteFiles() {
     // that a file that cannot go (another opener holds it, or it is not this user's to
     // remove) brings back those moved before it.
     if (!FDataFile->Exists()) FDataFile->Delete();  // raises as for a table that is not there
-    const std::string prefix = FInMemory || !FDirectory ? std::string() : FDirectory->Path();
+    const std::string prefix = FInMemory ? std::string() : FDirectory->Path();
     const std::string aside = prefix + RemoveFileExt(FDirectory->GetTemporaryTableName(FInMemory));
     TFileMoves moves(FInMemory);
     TScopeGuard undo([&moves] { moves.Undo(); });
