@@ -1070,7 +1070,8 @@ bool MatchesLikePattern(uint16_t languageID, uint16_t sortID, const char* text, 
     bool haveMark = false;
     size_t markP = 0, markT = 0;
     for (;;) {
-        if (pattern[p] == '%' && pattern[p + 1] == 0) return true;
+        // A rest of nothing but '%' ("%%" as much as "%") matches any rest of text.
+        if (pattern[p] == '%' && pattern[p + std::strspn(pattern + p, "%")] == 0) return true;
         bool mismatch = false;
         if (text[t] == 0 && pattern[p] != 0) {
             mismatch = true;

@@ -301,11 +301,29 @@ TEST_F(ExpressionEvalTest, LikePatterns) {
         const char* Pattern;
         bool Want;
     } cases[] = {
-        {"ab", "ab%", true},    {"abc", "a%b", false},  {"axxb", "a%b", true},  {"ab", "ab%c", false},
-        {"", "%", true},        {"abc", "%", true},     {"abc", "a_c", true},   {"ac", "a_c", false},
-        {"abc", "abc", true},   {"abcd", "abc", false}, {"abc", "abcd", false}, {"abcbd", "a%bd", true},
-        {"xaby", "%ab%", true}, {"ab", "%b", true},     {"ba", "%b", false},    {"", "", true},
-        {"a", "", false},       {"aXb", "a%", true},
+        {"ab", "ab%", true},
+        {"abc", "a%b", false},
+        {"axxb", "a%b", true},
+        {"ab", "ab%c", false},
+        {"", "%", true},
+        {"abc", "%", true},
+        {"abc", "a_c", true},
+        {"ac", "a_c", false},
+        {"abc", "abc", true},
+        {"abcd", "abc", false},
+        {"abc", "abcd", false},
+        {"abcbd", "a%bd", true},
+        {"xaby", "%ab%", true},
+        {"ab", "%b", true},
+        {"ba", "%b", false},
+        {"", "", true},
+        {"a", "", false},
+        {"aXb", "a%", true},
+        // A rest of nothing but '%', however many, matches any rest of text, none included.
+        {"a", "a%%", true},
+        {"", "%%", true},
+        {"rate 100", "%100%%", true},
+        {"ab", "a%%b%%%", true},
     };
     for (auto c : cases)
         EXPECT_EQ(MatchesLikePattern(0, 0, c.Text, c.Pattern), c.Want) << c.Text << " LIKE " << c.Pattern;
