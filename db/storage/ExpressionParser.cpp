@@ -128,8 +128,10 @@ void TExpressionParser::ClearText() {
 
 void TExpressionParser::SetText(const std::string& text) {
     ClearText();
-    // The text ends at its first zero byte.
-    FText.assign(text.c_str(), std::strlen(text.c_str()));
+    // The scan ends at a zero byte: one inside the text would leave the rest unread, and
+    // "DELETE FROM t\0 WHERE ..." run without its condition.
+    if (text.find('\0') != std::string::npos) RaiseIn("Zero byte found in ");
+    FText = text;
     FHasText = true;
     FScanPos = FTokenStart = FTokenEnd = 0;
     FTokenKind = 0;

@@ -27,6 +27,14 @@ protected:
     }
 };
 
+// A zero byte would end the text there, and "DELETE FROM t" would run without its condition.
+TEST_F(SqlErrorTest, AZeroByteInTheTextIsRefused) {
+    const std::string text("DELETE FROM t\0 WHERE a = 99", 27);
+    TParseFailure f = Fail(text);
+    EXPECT_EQ(f.Code, ZIZIVU_SQLERROR);
+    EXPECT_EQ(f.Message, "Zero byte found in SQL statement");
+}
+
 TEST_F(SqlErrorTest, Dispatcher) {
     Check({
         {"SELEC * FROM t",
