@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -454,12 +455,27 @@ bool OsRenameFile(const std::string& from, const std::string& to) {
 
 // ---- TOsFile ----
 
+namespace {
+// Forks of this process, counted in the child: a file opened before the last one is the
+// parent's.
+std::atomic<uint32_t> gForks{0};
+[[maybe_unused]] const int gForkCounter = ::pthread_atfork(nullptr, nullptr, [] { gForks.fetch_add(1); });
+}  // namespace
+
+bool TOsFile::Inherited() const {
+    return FForks != gForks.load(std::memory_order_relaxed);
+}
+
 TOsFile::TOsFile(int handle, std::string path, bool writable, bool deleteOnClose)
-    : FHandle(handle), FPath(std::move(path)), FWritable(writable), FDeleteOnClose(deleteOnClose) {}
+    : FForks(gForks.load(std::memory_order_relaxed)),
+      FHandle(handle),
+      FPath(std::move(path)),
+      FWritable(writable),
+      FDeleteOnClose(deleteOnClose) {}
 
 TOsFile::~TOsFile() {
     if (FHead) ::munmap(const_cast<char*>(FHead), kHeadBytes);
-    if (FDeleteOnClose) ::unlink(FPath.c_str());
+    if (FDeleteOnClose && !Inherited()) ::unlink(FPath.c_str());
     ::close(FHandle);
 }
 
@@ -732,6 +748,7 @@ bool TOsFile::LockRange(uint64_t offset, uint64_t length) {
     std::lock_guard<std::mutex> guard(FLock);
     if (length == 0 || offset >= uint64_t(kOpenByte) || length > uint64_t(kOpenByte) - offset)
         return Fail(EINVAL);
+    if (Inherited()) return Fail(EBADF);
     const uint64_t end = offset + length;
     auto after = FRanges.upper_bound(end - 1);
     auto before = after == FRanges.begin() ? FRanges.end() : std::prev(after);
@@ -770,7 +787,7 @@ bool TOsFile::UnlockRange(uint64_t offset, uint64_t length) {
     uint64_t index = 0;
     auto run = RunAt(offset, index);
     if (run == FRanges.end() || run->second.Length != length) return Fail(EINVAL);
-    if (!SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
+    if (!Inherited() && !SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
     const uint64_t count = run->second.Count;
     if (count == 1)
         DropRun(run);
@@ -813,7 +830,7 @@ bool TOsFile::UnlockAdjacentRanges(uint64_t offset, uint64_t length) {
     }
     // Every byte of the span is held by this open file description, so one unlock of the
     // span releases exactly what the separate unlocks would.
-    if (!SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
+    if (!Inherited() && !SetOfdLock(FHandle, F_UNLCK, off_t(offset), off_t(length))) return Fail(errno);
     const uint64_t runLength = last->second.Length;
     if (first == last) {
         if (head > 0) {

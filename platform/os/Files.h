@@ -76,6 +76,12 @@ private:
     static TOsFile* Adopt(int fd, const std::string& path, bool writable, bool deleteOnClose, bool created);
 
     std::mutex FLock;  // position, lock table and mapped head
+    // A child forked while the file is open shares its open file description, and with it
+    // the parent's locks: in the child the file takes no locks (EBADF), its unlocks leave
+    // the parent's alone, and its end deletes nothing.
+    bool Inherited() const;
+    uint32_t FForks;  // forks of this process before the open
+
     int FHandle;
     std::string FPath;
     bool FWritable;

@@ -641,6 +641,30 @@ TEST(OsFileProcesses, AdjacentRangesUnlockedInOneCall) {
     EXPECT_TRUE(f->UnlockAdjacentRanges(kHigh + 9, 1));
 }
 
+// A child forked while the file is open shares its open file description, and with it the
+// parent's locks: the child must neither release them nor take locks the parent would not
+// exclude, and its end must not delete the parent's file.
+TEST(OsFileProcesses, AForkedChildNeitherReleasesNorTakesItsParentsLocks) {
+    TScratchDir dir;
+    std::unique_ptr<TOsFile> f = CreateShared(dir.File("p.dat"));
+    ASSERT_TRUE(f && f->LockRange(kHigh, 1));
+    std::unique_ptr<TOsFile> scratch(
+        TOsFile::Open(dir.File("p.dat"), TOsAccess::ReadWrite, TOsShare::ReadWrite, true));
+    ASSERT_TRUE(scratch);
+    TForkChild child([&](TForkChild&) {
+        f->UnlockRange(kHigh, 1);
+        if (f->LockRange(kHigh + 1, 1)) return 1;
+        scratch.reset();
+        return 0;
+    });
+    EXPECT_EQ(child.Wait(), 0);
+    std::unique_ptr<TOsFile> other = OpenShared(dir.File("p.dat"));
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(other->LockRange(kHigh, 1));
+    EXPECT_TRUE(other->LockRange(kHigh + 1, 1));
+    EXPECT_TRUE(OsFileExists(dir.File("p.dat")));
+}
+
 TEST(OsFileProcesses, ExclusiveOpenRefusesTheOther) {
     TScratchDir dir;
     std::string path = dir.File("x.dat");
