@@ -12,6 +12,7 @@
 #include "db/engine/DataSession.h"
 #include "db/engine/DataTable.h"
 #include "db/engine/EngineErrors.h"
+#include "db/engine/EngineFileSupport.h"
 #include "db/engine/FileMoves.h"
 #include "db/engine/Filter.h"
 #include "db/storage/Encodings.h"
@@ -61,6 +62,18 @@ private:
     TDataSession* FSession = nullptr;
     std::string FPassword;
 };
+
+// The change counter a table file holds in its first four bytes.
+uint32_t StoredChangeCount(const std::string& name, bool inMemory) {
+    TFileHandler file;
+    file.SetInMemory(inMemory);
+    file.SetFileName(name);
+    file.Open();
+    TScopeGuard close([&file] { file.Close(); });
+    uint8_t head[4];
+    ReadAt(file, 0, head, 4);
+    return bytes::GetU32(head);
+}
 
 }  // namespace
 
@@ -390,12 +403,14 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
         copy.DeleteTable();
         return;
     }
+    // The file list moves no open file, so the table is closed before its files move. Another
+    // user may open it meanwhile and write: its change counters tell. The cursor stays closed
+    // (the restructure closes it at its end); a new table that could not take the old one's
+    // place goes.
+    const uint32_t leftCounts[2] = {DataFile()->GetChangeCount(), IndexFile()->GetChangeCount()};
     Close();
-    // The cursor opens again on the table in place; a new table that could not take the
-    // old one's place goes.
-    TScopeGuard reopen([this] { Open(); });
     TScopeGuard drop([&copy] { copy.DeleteTable(); });
-    ReplaceTableFiles(work, tempName, opt.KeepBackups);
+    ReplaceTableFiles(work, tempName, opt.KeepBackups, leftCounts);
     drop.Dismiss();
 }
 
@@ -403,7 +418,8 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
 // names when backups are kept, else to scratch names, so that earlier backups survive),
 // the new ones moved in, and the set-aside files deleted unless they are the backups. A
 // failure on the way moves everything back.
-void TDataCursor::ReplaceTableFiles(TDataDirectory* work, const std::string& tempName, bool keepBackups) {
+void TDataCursor::ReplaceTableFiles(TDataDirectory* work, const std::string& tempName, bool keepBackups,
+                                    const uint32_t (&leftCounts)[2]) {
     const std::string prefix = FInMemory ? std::string() : FDirectory->Path();
     const std::string workPrefix = FInMemory ? std::string() : work->Path();
     const std::string base = prefix + RemoveFileExt(FTableName);
@@ -418,6 +434,10 @@ void TDataCursor::ReplaceTableFiles(TDataDirectory* work, const std::string& tem
     TFileMoves moves(FInMemory);
     TScopeGuard undo([&moves] { moves.Undo(); });
     for (int i = 0; i < 3; ++i) moves.Move(base + TableExtensions[i], aside(i), FTableName);
+    // Set aside, the old files are out of every other user's reach: a write made since the
+    // copy ended would be lost with them.
+    for (int i = 0; i < 2; ++i)
+        if (StoredChangeCount(aside(i), FInMemory) != leftCounts[i]) Raise(ZIZIVU_OSACCESSDENIED);
     for (int i = 0; i < 3; ++i)
         moves.Move(newBase + TableExtensions[i], base + TableExtensions[i], FTableName);
     // The new files were made by this process in its own folder: they take the old ones'

@@ -525,7 +525,10 @@ private:
     void ReportLoss(const std::string& text, bool& silence, bool& cont);
     void AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vector<TFieldDescriptor>& fields,
                      std::vector<TIndexDescriptor>& indexes, const TAlterTableOptions& opt);
-    void ReplaceTableFiles(TDataDirectory* work, const std::string& tempName, bool keepBackups);
+    // leftCounts: the change counters of the data and index files as the copy left them;
+    // the old files must still hold them once moved aside (else 11013, nothing moved).
+    void ReplaceTableFiles(TDataDirectory* work, const std::string& tempName, bool keepBackups,
+                           const uint32_t (&leftCounts)[2]);
     // Repair: the BLOB field checked (a repair needs the table exclusively), the first block
     // a record stores for it (0 for a deleted record or a blank field), and the record
     // written without its BLOB.

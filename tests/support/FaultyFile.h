@@ -11,6 +11,7 @@
 // the last handle counts as a flush: a disk object does not outlive it.
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -78,6 +79,9 @@ public:
         std::lock_guard<std::mutex> guard(FLock);
         for (TCrashableFile* f : FLive) f->Crash();
     }
+    // Called with a file's name as a file of the list is about to be renamed: what another
+    // user could do at that moment.
+    std::function<void(const std::string& name)> BeforeRename;
     int32_t LiveFiles() {
         std::lock_guard<std::mutex> guard(FLock);
         return static_cast<int32_t>(FLive.size());
@@ -151,6 +155,7 @@ public:
 
     // A file in the file list (a memory file, or a disk file while open) is renamed here.
     int32_t RenameFile(const std::string& newName) override {
+        if (FInjector && FInjector->BeforeRename) FInjector->BeforeRename(this->FileName());
         Guard guard(this);
         const bool hit =
             (FFault.Kind == TFileFault::RenameError || FFault.Kind == TFileFault::RenameRaises) &&

@@ -451,6 +451,35 @@ TEST_F(CursorRestructureTest, AFailedMoveLeavesTheOldTable) {
         EXPECT_TRUE(DataFileExists(std::string("M") + ext, true));
 }
 
+// Another user may open the table between the copy's end and the moves of the files: a row
+// written then would go with the old files. The restructure is refused instead, and the
+// table keeps the row.
+TEST_F(CursorRestructureTest, ARowWrittenBeforeTheFilesAreMovedIsNotLost) {
+    TFaultInjector faults;
+    Fill("W", true);
+    bool written = false;
+    faults.BeforeRename = [&](const std::string& name) {
+        if (written || !SameText(ExtractFileName(name), "W.DAT")) return;
+        written = true;
+        TDataCursor other(FDir);
+        other.SetTableName("W");
+        other.SetInMemory(true);
+        other.Open();
+        std::vector<uint8_t> r = Buffer(other);
+        PutInt(other, r, 1, 13);
+        other.InsertRecord(r.data());
+    };
+    TDataCursor& c = Exclusive("W", true);
+    std::vector<TFieldDescriptor> f = Fields();
+    f.push_back(MakeField(5, "EXTRA", dtInteger));
+    EXPECT_EQ(RaisedCode([&] { c.AlterTable(f, Indexes(), {}); }), ZIZIVU_OSACCESSDENIED);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(Rows("W", true).size(), 13u);
+    c.Open();
+    EXPECT_EQ(c.GetFieldCount(), 4);
+    c.Close();
+}
+
 // A rename that raises after it moved its file (the heap out of room for the new name) is
 // put back with the others: whichever of the new table's files raises as it moves in, the
 // old table stays whole under its name.
