@@ -611,9 +611,12 @@ void TZIZIVUDBDataSet::Disconnect() {
 }
 
 void TZIZIVUDBDataSet::SetDBFlag(uint8_t Flag, bool Value) {
+    // The database and its list of datasets are shared by the datasets of every thread on
+    // the session: joining and leaving them happens inside the session's section.
     if (Value) {
         if (FDBFlags == 0) {
             TZIZIVUSession* s = DBSession();
+            TZIZIVUSessionLock lock(s);
             TZIZIVUDatabase* db = s->OpenDatabase(FDatabaseName);
             FDatabaseSession = s;
             FDatabase = db;
@@ -626,6 +629,7 @@ void TZIZIVUDBDataSet::SetDBFlag(uint8_t Flag, bool Value) {
         if (FDBFlags == 0 && FDatabase) {
             TZIZIVUDatabase* db = FDatabase;
             TZIZIVUSession* s = FDatabaseSession;
+            TZIZIVUSessionLock lock(s);
             FDatabase = nullptr;
             FDatabaseSession = nullptr;
             db->RemoveDataSet(this);

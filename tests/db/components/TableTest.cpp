@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "db/components/EngineCursor.h"
 //
@@ -406,6 +408,27 @@ TEST_F(TableTest, DetailFollowsItsMaster) {
             orders->SetMasterSource(&own);
         },
         SCircularDataLink);
+}
+
+// Table components of several threads on the one session "Default": each open and close
+// joins and leaves the shared database's list of datasets inside the session's section.
+TEST_F(TableTest, ThreadsOpenAndCloseTheirTablesOnTheSharedSession) {
+    CreatePeople();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back([&] {
+            std::unique_ptr<TZIZIVUTable> table = NewTable("People");
+            for (int i = 0; i < 60; ++i) try {
+                    table->Open();
+                    table->Close();
+                } catch (...) {
+                    ++failures;
+                }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(0, DefaultSession()->FindDatabase(FDir)->ReferenceCount());
 }
 
 TEST_F(TableTest, NamesDefinitionsAndFailures) {
