@@ -129,8 +129,8 @@ void GetValue(void*, void*, TExpToken* r) {
 
 void Tokens(const std::string& text) {
     TExpressionParser p;
-    p.SetText(text);
     try {
+        p.SetText(text);  // a text with a zero byte inside is refused
         for (size_t n = 0; n <= text.size() + 1; ++n) {
             if (p.NextToken() == tkEnd) return;
             (void)p.GetTokenText();
@@ -150,9 +150,9 @@ void Exercise(const std::string& text, uint8_t flags) {
     TExpressionParser p(&owner);
     p.SetErrorCode(ZIZIVU_SQLERROR);
     p.SetContext("fuzz");
-    p.SetText(text);
     TExpTree tree;
     try {
+        p.SetText(text);
         p.NextToken();
         tree = p.ParseExpression(flags);
     } catch (const EZIZIVUEngineError& e) {
