@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <string>
 
 #include "db/engine/BlobFile.h"
@@ -373,13 +374,26 @@ TEST_F(SharedTables, TablesOfOneFileShareOneObjectAndCaseDifferingFilesStayApart
 TEST_F(SharedTables, RenameDeleteAndExistence) {
     EXPECT_TRUE(FDirectory->TableExists("parts", false));
     {
-        // A file that cannot be moved (another opener holds it) brings back those moved before.
+        // A table's files go, or move, all together or not at all: one that cannot (another
+        // opener holds it) brings back those moved before it, and nothing else is left.
+        auto names = [&] {
+            std::set<std::string> out;
+            for (const auto& e : std::filesystem::directory_iterator(FDir.Path()))
+                out.insert(e.path().string());
+            return out;
+        };
+        const std::set<std::string> before = names();
         std::unique_ptr<TOsFile> held(
             TOsFile::Open(FDir.File("PARTS.BLB"), TOsAccess::Read, TOsShare::Exclusive));
         ASSERT_TRUE(held);
-        EXPECT_ANY_THROW(FDirectory->RenameTable("PARTS", "STOCK", false, false));
-        for (const char* f : {"PARTS.DAT", "PARTS.IDX", "PARTS.BLB"})
-            EXPECT_TRUE(std::filesystem::exists(FDir.File(f))) << f;
+        const std::function<void()> changes[] = {
+            [&] { FDirectory->DeleteTable("PARTS", false); },
+            [&] { FDirectory->RenameTable("PARTS", "STOCK", false, false); },
+            [&] { FDirectory->RenameTable("PARTS", "", true, false); }};
+        for (const auto& change : changes) {
+            EXPECT_EQ(RaisedCode(change), ZIZIVU_OSACCESSDENIED);
+            EXPECT_EQ(names(), before);
+        }
     }
     ASSERT_EQ(FDirectory->RenameTable("PARTS", "STOCK", false, false), 0);
     EXPECT_FALSE(FDirectory->TableExists("PARTS", false));

@@ -5,7 +5,6 @@
 #include <filesystem>
 
 #include "SqlExecSupport.h"
-#include "platform/os/Files.h"
 #include "tests/support/EngineErrorCode.h"
 
 using namespace sqltest;
@@ -125,23 +124,6 @@ TEST_F(DdlExecTest, DropTableRemovesItsFiles) {
     Run("DROP TABLE gone");
     EXPECT_FALSE(Database->TableExists("gone", false));
     EXPECT_NE(Fail("DROP TABLE gone").Code, 0);
-}
-
-// A table goes whole or not at all: when one of its files cannot go (here another opener
-// holds the BLOB file alone), the drop is refused and the others stay.
-TEST_F(DdlExecTest, ADropThatCannotTakeEveryFileTakesNone) {
-    Run("CREATE TABLE kept (a INTEGER, m BLOB(1,1))");
-    Run("INSERT INTO kept VALUES (1, 'memo')");
-    {
-        std::unique_ptr<TOsFile> held(
-            TOsFile::Open(Scratch.Path() + "/kept.BLB", TOsAccess::Read, TOsShare::Exclusive));
-        ASSERT_TRUE(held);
-        EXPECT_EQ(Fail("DROP TABLE kept").Code, ZIZIVU_OSACCESSDENIED);
-    }
-    for (const char* ext : {".DAT", ".IDX", ".BLB"})
-        EXPECT_TRUE(std::filesystem::exists(Scratch.Path() + "/kept" + ext)) << ext;
-    EXPECT_EQ(Run("SELECT * FROM kept"), 1);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Scratch.Path()), {}), 3);
 }
 
 TEST_F(DdlExecTest, MemoryTablesLiveInTheMemoryDatabase) {
