@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "platform/framework/Application.h"
+
 TTimerThread::TTimerThread(std::function<void()> Tick) : TThread(true), FTick(std::move(Tick)) {}
 
 TTimerThread::~TTimerThread() {
@@ -31,9 +33,15 @@ void TTimerThread::Execute() {
         if (parked || r != wrTimeout || starts != FStarts) continue;
         Synchronize([this, starts] {
             if (starts != FStarts) return;
-            // The tick may free the timer, and this thread with it: call a copy.
+            // The tick may free the timer, and this thread with it: call a copy. A handler
+            // that raises is reported as the loop reports its own timers' handlers, and the
+            // ticks go on: an exception ending this loop would stop the timer for good.
             const std::function<void()> tick = FTick;
-            tick();
+            try {
+                tick();
+            } catch (...) {
+                Application()->HandleException();
+            }
         });
     }
 }

@@ -223,6 +223,23 @@ TYPED_TEST(ThreadTimerTest, HandlerMayFreeTheTimer) {
     EXPECT_EQ(count, 1);
 }
 
+// A raising handler is reported as the loop's own timers report theirs, and the ticks go on.
+TYPED_TEST(ThreadTimerTest, AHandlerThatRaisesIsReportedAndTheTicksGoOn) {
+    TypeParam timer(nullptr);
+    timer.SetInterval(100);
+    int count = 0;
+    std::vector<std::string> reported;
+    Application()->OnException = [&](TObject*, const Exception& e) { reported.push_back(e.Message()); };
+    timer.OnTimer = [&](TObject*) {
+        if (++count <= 2) throw EInvalidOp("Invalid floating point operation");
+    };
+    timer.SetEnabled(true);
+    const bool ticking = PumpUntil([&] { return count >= 4; });
+    Application()->OnException = nullptr;
+    EXPECT_TRUE(ticking);
+    EXPECT_EQ(reported, std::vector<std::string>(2, "Invalid floating point operation"));
+}
+
 class QorTimerTest : public ::testing::Test {
 protected:
     QorTimerTest() : FClock(kSpeed, 0xFFFFFFFFu - 2500) {}
