@@ -256,7 +256,8 @@ void TTreviaDeviceANT::DoStats() {
                 e = 4.4e-06L * v * v * v + 1.8e-05L * v * w + 0.002L * v * slope;
             if (e < 0) e = 0;
             FEnergy += e;
-            SetCalories(static_cast<int32_t>(Round(FEnergy)));
+            // As the power below: beyond 32 bits the largest count, not a wrapped one.
+            SetCalories(FEnergy >= INT32_MAX ? INT32_MAX : static_cast<int32_t>(Round(FEnergy)));
         }
 
         const double s = FVirtualSpeedEnabled ? static_cast<double>(FRealSpeed) : GetSpeed();

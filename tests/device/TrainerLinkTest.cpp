@@ -458,7 +458,7 @@ TEST_F(TrainerLink, VirtualSpeedInTheStep) {
 }
 
 // A power beyond the brake's 16-bit scale holds the brake at its top instead of wrapping
-// to a light load, and one beyond 32 bits is shown as the largest power there is.
+// to a light load, and a power or calories beyond 32 bits are shown as the largest there is.
 TEST_F(TrainerLink, PowerBeyondTheBrakeScaleHoldsTheBrakeAtItsTop) {
     ulma_ANT& link = ConnectQuiet();
     Dev->SetRiderWeight(70);
@@ -474,6 +474,14 @@ TEST_F(TrainerLink, PowerBeyondTheBrakeScaleHoldsTheBrakeAtItsTop) {
     Step(3);
     EXPECT_EQ(Dev->GetPower(), INT32_MAX);
     EXPECT_GE(link.NawBrakeValue.load(), 0xFFFE);
+    // Calories beyond 32 bits likewise, where they wrapped negative and, far beyond, the
+    // rounding raised at every step.
+    Dev->SetCurrentSlope(1e12);
+    Step(4);
+    EXPECT_EQ(Dev->GetCalories(), INT32_MAX);
+    Dev->SetCurrentSlope(1e30);
+    EXPECT_NO_THROW(Step(5));
+    EXPECT_EQ(Dev->GetCalories(), INT32_MAX);
     Dev->Stop();
 }
 
