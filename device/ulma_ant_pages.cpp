@@ -405,5 +405,10 @@ void ulma_ANT::SearchTimeout(uint8_t Channel) {
             HeartRate = 0;
         }
         if (Channel == 1 && ChannelAlive(1)) TrainerLost = true;
+        // A sensor no longer searched for would show its last speed and cadence for good.
+        if (Channel == 2 && ChannelAlive(2)) {
+            Speed = 0;
+            Cadence = 0;
+        }
     }
 }

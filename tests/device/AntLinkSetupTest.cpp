@@ -299,6 +299,23 @@ TEST_F(AntLinkTest, InterferenceFlagAllowsOneMoreReopen) {
     EXPECT_EQ(CountPrefix(Log, "It should call"), 3);
 }
 
+// A speed and cadence sensor given up after its reopens shows no speed and no cadence, as a
+// lost strap shows no heart rate, instead of its last values for the rest of the ride.
+TEST_F(AntLinkTest, ASpeedSensorGivenUpShowsNoSpeedOrCadence) {
+    ulma_ANT& link = NewLink();
+    link.RecieverType = ulmVexa;
+    link.SetChannelPlan(AntSimTrainerNumber, AntSimHeartRateNumber, AntSimConsoleNumber);
+    ASSERT_NE(link.Channel(2), nullptr);
+    link.Channel(2)->Alive = true;
+    link.Speed = 30;
+    link.Cadence = 90;
+    for (int i = 0; i < 6; ++i) Event(link, 2, EVENT_RX_SEARCH_TIMEOUT);
+    EXPECT_EQ(link.Speed, 30);  // searching again: it may come back
+    Event(link, 2, EVENT_RX_SEARCH_TIMEOUT);
+    EXPECT_EQ(link.Speed, 0);
+    EXPECT_EQ(link.Cadence, 0);
+}
+
 TEST_F(AntLinkSlowClockTest, CloseClosesAliveChannelsOnlyThenResetsAndClosesTheStick) {
     TAntSimConfig config;
     config.HeartRate = false;
