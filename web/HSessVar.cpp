@@ -53,15 +53,37 @@ void FreeSessionList() {
     GSessions = nullptr;
 }
 
-// A session file: owns its descriptor.
+// A session file: owns its descriptor. A new one is written beside the session file under a
+// name of its own and takes the session file's place only once whole (PutInPlaceOf), so that
+// a request of the same session in another process reads one save or the other, and a save
+// that fails leaves the last one; one never put in place is removed.
 class TSessionFileStream : public THandleStream {
 public:
-    explicit TSessionFileStream(int fd) : THandleStream(fd) {}
-    ~TSessionFileStream() override { ::close(Handle()); }
+    explicit TSessionFileStream(int fd, std::string NewName = "")
+        : THandleStream(fd), FNewName(std::move(NewName)) {}
+    ~TSessionFileStream() override {
+        ::close(Handle());
+        if (!FNewName.empty()) ::unlink(FNewName.c_str());
+    }
     void SetSize(int64_t n) override {
         if (::ftruncate(Handle(), n) != 0) throw EWriteError("Stream write error");
     }
+    bool IsNew() const { return !FNewName.empty(); }
+    bool PutInPlaceOf(const std::string& Target) {
+        if (::rename(FNewName.c_str(), Target.c_str()) != 0) return false;
+        FNewName.clear();
+        return true;
+    }
+
+private:
+    std::string FNewName;
 };
+
+// Whether something is at the session file's name (without following a link).
+bool SessionFileExists(const std::string& Name) {
+    struct stat st {};
+    return ::lstat(Name.c_str(), &st) == 0;
+}
 
 void ExpireAllSessions() {
     std::lock_guard<TCriticalSection> lk(SessionLock());
@@ -139,13 +161,12 @@ void TCGISessionVariables::Clear() {
     RemoveObjects(entry, this, OnRemoveSessionObject);
     entry->Variables.Clear();
     if (FileBasedActive > 0) {
-        if (std::unique_ptr<TStream> f = OpenSessionFile(fmOpenReadWrite)) {
-            // The clearing record replaces the whole content: what followed it were the
-            // variables just cleared.
+        // The clearing record replaces the whole content of a file that is there: what
+        // followed it were the variables just cleared.
+        std::unique_ptr<TStream> f = SessionFileExists(SessionFileName) ? OpenSessionFile(fmCreate) : nullptr;
+        if (f) {
             std::string marker = FCipher.Encrypt(UrlEncode(FCipher.Encrypt(std::string(1, '\x03'))) + '\0');
-            f->SetPosition(0);
             f->WriteBuffer(marker.data(), static_cast<int64_t>(marker.size()));
-            f->SetSize(static_cast<int64_t>(marker.size()));
             CloseSessionFile(std::move(f));
         }
         Saved = false;
@@ -184,31 +205,47 @@ void TCGISessionVariables::SaveSession() {
         const std::string record = UrlEncode(FCipher.Encrypt('\x01' + vars.Get(v))) + '\0';
         f->WriteBuffer(record.data(), static_cast<int64_t>(record.size()));
     }
-    CloseSessionFile(std::move(f));
+    if (!CloseSessionFile(std::move(f))) {
+        WriteLog("Session file not written: " + SessionFileName);
+        return;
+    }
     Saved = true;
 }
 
 std::unique_ptr<TStream> TCGISessionVariables::OpenSessionFile(uint16_t Mode) {
     if (SessionFileName.empty()) return nullptr;
-    int flags = O_CLOEXEC | O_NOFOLLOW;
-    if (Mode == fmCreate)
-        flags |= O_RDWR | O_CREAT | O_TRUNC;
-    else if ((Mode & 3) == fmOpenWrite)
+    struct stat st {};
+    if (Mode == fmCreate) {
+        // A new file beside it, readable by the owner only. Only a file is replaced: a pipe,
+        // a device, a folder or a link at the name is not the session's.
+        if (::lstat(SessionFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return nullptr;
+        std::string name = SessionFileName + ".XXXXXX";
+        const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        return std::make_unique<TSessionFileStream>(fd, name);
+    }
+    int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    if ((Mode & 3) == fmOpenWrite)
         flags |= O_WRONLY;
     else if ((Mode & 3) == fmOpenReadWrite)
         flags |= O_RDWR;
     else
         flags |= O_RDONLY;
-    // Credentials and form data: readable by the owner only, also when the file existed.
-    int fd = ::open(SessionFileName.c_str(), flags, 0600);
+    const int fd = ::open(SessionFileName.c_str(), flags);
     if (fd < 0) return nullptr;
-    if (Mode == fmCreate) ::fchmod(fd, 0600);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
     return std::make_unique<TSessionFileStream>(fd);
 }
 
-void TCGISessionVariables::CloseSessionFile(std::unique_ptr<TStream> Stream) {
-    if (!Stream) return;
-    if (auto* h = dynamic_cast<THandleStream*>(Stream.get())) FileSetDate(h->Handle(), GetExpiryLocked());
+bool TCGISessionVariables::CloseSessionFile(std::unique_ptr<TStream> Stream) {
+    if (!Stream) return false;
+    auto* h = dynamic_cast<TSessionFileStream*>(Stream.get());
+    if (!h) return true;
+    FileSetDate(h->Handle(), GetExpiryLocked());
+    return !h->IsNew() || h->PutInPlaceOf(SessionFileName);
 }
 
 TCGISessionVariables* StartRequestSession(THttpEngine* Engine, const std::string& Name, TDateTime Expiry,

@@ -64,11 +64,13 @@ public:
     void ExpireSessions(TDateTime Before);
     // Writes the current session to its file.
     void SaveSession();
-    // The session file opened with Mode (fmCreate creates it readable by the owner only);
-    // nullptr when it cannot be opened.
+    // The session file opened with Mode; nullptr when it cannot be opened or is no file.
+    // fmCreate makes a new file, readable by the owner only, that replaces the session file
+    // when closed.
     std::unique_ptr<TStream> OpenSessionFile(uint16_t Mode);
-    // Dates the file with the expiry and frees the stream.
-    void CloseSessionFile(std::unique_ptr<TStream> Stream);
+    // Dates the file with the expiry, puts a new one in place and frees the stream; false
+    // when the new file could not take the session file's place (it is removed).
+    bool CloseSessionFile(std::unique_ptr<TStream> Stream);
 
     TBlowFish& Cipher() { return FCipher; }
     TRemoveSessionObjectEvent OnRemoveSessionObject;

@@ -1,12 +1,18 @@
 // Session list, session files (format, permissions, date), clearing and expiry.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "platform/rtl/FileDate.h"
+#include "tests/support/ForkChild.h"
 #include "tests/web/WebTestSupport.h"
 #include "web/HSessVar.h"
 
@@ -199,6 +205,110 @@ TEST_F(SessionTest, TheAnswerGoesOutWhenTheSessionCannotBeSaved) {
     };
     const auto rec = RunRequest(*FEngine, {"REQUEST_METHOD=GET"});
     EXPECT_NE(rec->bytes.find("the answer"), std::string::npos) << rec->bytes;
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> FileNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The file of a session saved with these variables, as the default key writes it.
+std::string SessionBytes(const std::vector<std::string>& vars) {
+    TBlowFish bf;
+    bf.SetKey(DefaultEncryptionKey);
+    std::string bytes;
+    for (const std::string& v : vars) bytes += UrlEncode(bf.Encrypt('\x01' + v)) + '\0';
+    return bytes;
+}
+
+// Requests of one session in several processes: a process that reads the file while others
+// save it finds one save whole, never a file cut short, emptied or mixed from two saves.
+TEST_F(SessionTest, AReaderInAnotherProcessSeesOnlyWholeSessions) {
+    const std::string file = File("shared");
+    const std::string filler(3000, 'f');
+    auto vars = [&](int who, int n) {
+        return std::vector<std::string>{"who=" + std::to_string(who), "n=" + std::to_string(n),
+                                        "pad=" + filler};
+    };
+    std::set<std::string> whole;
+    for (int who = 0; who < 3; ++who)
+        for (int n = 0; n < 40; ++n) whole.insert(SessionBytes(vars(who, n)));
+    std::ofstream(file) << SessionBytes(vars(0, 0));
+    std::vector<std::unique_ptr<TForkChild>> savers;
+    for (int who = 0; who < 3; ++who)
+        savers.push_back(std::make_unique<TForkChild>([&, who](TForkChild&) {
+            for (int n = 0; n < 40; ++n) {
+                TCGISessionVariables* s = StartRequestSession(nullptr, "shared", Now() + 1, file);
+                for (const std::string& v : vars(who, n)) s->Variables()->Add(v);
+                s->SaveSession();
+                s->Variables()->Clear();
+            }
+            RequestContext().SessionVariables.reset();
+            return 0;
+        }));
+    int reads = 0, torn = 0;
+    for (bool running = true; running; ++reads) {
+        running = false;
+        for (auto& c : savers) {
+            siginfo_t info{};  // left to wait for: Finish reaps it
+            running |= ::waitid(P_PID, c->Pid(), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+        }
+        if (!whole.count(ReadFileBytes(file))) ++torn;
+    }
+    for (auto& c : savers) EXPECT_TRUE(c->Finish().ExitedWith(0));
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_TRUE(whole.count(ReadFileBytes(file)));
+}
+
+// A save is written beside the file and put in its place only once whole: one that fails
+// leaves the last saved session, and what others placed at the file's name is replaced, not
+// written into (a link to a file elsewhere) or refused (no regular file: a pipe, a device).
+TEST_F(SessionTest, ASaveReplacesTheFileOnlyWhenWholeAndNeverWritesThroughIt) {
+    const std::string file = File("s6");
+    const std::string before = SessionBytes({"user=bob", "cart=2"});
+    std::ofstream(file) << before;
+    TForkChild full([&](TForkChild&) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        TCGISessionVariables* s = StartRequestSession(nullptr, "s6", Now() + 1, file);
+        s->Variables()->Add("user=bob");
+        s->Variables()->Add("cart=" + std::string(10000, 'c'));
+        try {
+            s->SaveSession();
+        } catch (const Exception&) {
+            s->Saved = true;  // nothing more to try at its end
+            return 0;
+        }
+        return 1;
+    });
+    EXPECT_TRUE(full.Finish().ExitedWith(0)) << "the save did not fail";
+    EXPECT_EQ(ReadFileBytes(file), before);
+
+    const std::string elsewhere = FDir + "/elsewhere.txt";
+    std::ofstream(elsewhere) << "not a session";
+    ::unlink(file.c_str());
+    ASSERT_EQ(::link(elsewhere.c_str(), file.c_str()), 0);
+    TCGISessionVariables* s = StartRequestSession(FEngine.get(), "s6", Now() + 1, file);
+    s->Variables()->Add("user=bob");
+    s->SaveSession();
+    EXPECT_EQ(ReadFileBytes(elsewhere), "not a session");
+    EXPECT_EQ(ReadFileBytes(file), SessionBytes({"user=bob"}));
+
+    ::unlink(file.c_str());
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    s->Saved = false;
+    s->SaveSession();
+    EXPECT_FALSE(s->Saved);
+    struct stat st {};
+    ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(FileNames(FDir), (std::vector<std::string>{"elsewhere.txt", "s6.ses"}));  // nothing left beside
+    s->Saved = true;
 }
 
 TEST_F(SessionTest, ReleaseRequestWithFreeAllDropsEverySession) {
