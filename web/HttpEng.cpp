@@ -684,8 +684,12 @@ void THttpEngine::Flush() {
     TFlagScope inFlush(C.InFlush);
 
     if (FAutoHttpHeader && !C.HeadersSent && !C.BodySent && C.Headers.Values("location").empty()) {
-        if (UpperCase("\r\n" + C.Headers.Text()).find("\r\nHTTP/") == std::string::npos)
-            SetHeader(std::string(HttpVersionText) + " 200 OK", "");
+        // A status line of the application's own is a header whose name begins with HTTP/;
+        // a value with a line break before "HTTP/" is none (its break is stripped when sent).
+        bool status = false;
+        for (int i = 0; i < C.Headers.Count() && !status; ++i)
+            status = UpperCase(C.Headers.Get(i)).rfind("HTTP/", 0) == 0;
+        if (!status) SetHeader(std::string(HttpVersionText) + " 200 OK", "");
         if (C.Headers.Values("content-type").empty())
             SetHeader("content-type", IsWapClient() && OutputIsWml() ? "text/vnd.wap.wml" : FAutoContentType);
         if (FNoCache) {
