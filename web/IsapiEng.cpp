@@ -92,10 +92,13 @@ std::string IsapiGetServerVariable(const std::string& Name) {
         value.clear();
         if (ok && size > 0) {
             const size_t n = std::min<size_t>(size, static_cast<size_t>(room - 1));
-            value = Trim(std::string(buffer.data(), strnlen(buffer.data(), n)));
+            value.assign(buffer.data(), strnlen(buffer.data(), n));
         }
+        // Whether the host filled the room is told by the value as given: trimmed, one cut
+        // at blanks or line ends would look short.
         if (static_cast<int64_t>(value.size()) < room - 2) break;
     }
+    value = Trim(value);
     if (fc && value.empty() && UpperCase(Name).rfind("HTTP_", 0) == 0)
         value = FindInAllHttp(IsapiGetServerVariable("ALL_HTTP"), Name);
     return value;

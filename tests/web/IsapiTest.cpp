@@ -127,6 +127,10 @@ TEST(IsapiVariables, ValueThatFillsTheBufferIsAskedAgainWithMoreRoom) {
     TExtensionScope scope(h);
     EXPECT_EQ(IsapiGetServerVariable("LONG"), std::string(5000, 'v'));
     EXPECT_EQ(h.VariableRoom, (std::vector<DWORD>{2047, 4095, 6143}));
+    // Blanks (the line ends of ALL_HTTP) where the host cut it: still a full buffer.
+    const std::string blanks = std::string(2040, 'v') + " \n  \n   " + std::string(3000, 'w');
+    h.Variables["BLANKS"] = blanks;
+    EXPECT_EQ(IsapiGetServerVariable("BLANKS"), blanks);
 }
 
 TEST(IsapiVariables, HostThatAlwaysFillsTheBufferIsCut) {
