@@ -1,6 +1,7 @@
 // Streams: the base with its buffer helpers, memory and string streams, and file and handle
 // streams over POSIX descriptors.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,13 +14,24 @@
 
 namespace {
 
+// Whether a call that failed with the current errno is to be made again: interrupted, or
+// (on a descriptor left non-blocking, as some hosts hand over their pipes) once it can go on.
+bool Again(int fd, short events) {
+    if (errno == EINTR) return true;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    pollfd p{fd, events, 0};
+    while (::poll(&p, 1, -1) < 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
 int64_t ReadFd(int fd, void* buf, int64_t count) {
     if (count <= 0) return 0;
     size_t n = static_cast<size_t>(std::min<int64_t>(count, std::numeric_limits<ssize_t>::max()));
     for (;;) {
         ssize_t r = ::read(fd, buf, n);
         if (r >= 0) return r;
-        if (errno != EINTR) return 0;
+        if (!Again(fd, POLLIN)) return 0;
     }
 }
 
@@ -31,7 +43,7 @@ int64_t WriteFd(int fd, const void* buf, int64_t count) {
         size_t n = static_cast<size_t>(std::min<int64_t>(count - done, std::numeric_limits<ssize_t>::max()));
         ssize_t r = ::write(fd, p + done, n);
         if (r < 0) {
-            if (errno == EINTR) continue;
+            if (Again(fd, POLLOUT)) continue;
             break;
         }
         if (r == 0) break;

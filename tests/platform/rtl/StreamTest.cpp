@@ -1,4 +1,5 @@
 // Memory, string, file and handle streams; file-system helpers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -139,26 +140,34 @@ TEST(FileStreamTest, CreateOpenReadWriteAndErrors) {
     EXPECT_EQ(ReadAll(r), "abc");
 }
 
+// Also over descriptors a host left non-blocking: a read or write that would wait, waits.
 TEST(HandleStreamTest, PipeWritesAllAndReadsShortChunks) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const std::string payload(300000, 'p');  // larger than a pipe's buffer
-    std::string received(payload.size(), '\0');
-    std::thread reader([&] {
+    for (const bool nonBlocking : {false, true}) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        if (nonBlocking)
+            for (int fd : fds) ASSERT_EQ(fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK), 0);
+        const std::string payload(300000, 'p');  // larger than a pipe's buffer
+        std::string received(payload.size(), '\0');
+        std::thread reader([&] {
+            THandleStream in(fds[0]);
+            try {
+                in.ReadBuffer(received.data(), static_cast<int64_t>(received.size()));
+            } catch (const EReadError&) {
+            }
+        });
+        THandleStream out(fds[1]);
+        EXPECT_EQ(out.Write(payload.data(), static_cast<int64_t>(payload.size())),
+                  static_cast<int64_t>(payload.size()));
+        reader.join();
+        EXPECT_TRUE(received == payload) << "non-blocking " << nonBlocking;
+        EXPECT_EQ(out.Seek(0, soCurrent), -1);  // pipes do not seek
+        close(fds[1]);
         THandleStream in(fds[0]);
-        in.ReadBuffer(received.data(), static_cast<int64_t>(received.size()));
-    });
-    THandleStream out(fds[1]);
-    EXPECT_EQ(out.Write(payload.data(), static_cast<int64_t>(payload.size())),
-              static_cast<int64_t>(payload.size()));
-    reader.join();
-    EXPECT_EQ(received, payload);
-    EXPECT_EQ(out.Seek(0, soCurrent), -1);  // pipes do not seek
-    close(fds[1]);
-    THandleStream in(fds[0]);
-    char c;
-    EXPECT_EQ(in.Read(&c, 1), 0);  // end of file
-    close(fds[0]);
+        char c;
+        EXPECT_EQ(in.Read(&c, 1), 0);  // end of file
+        close(fds[0]);
+    }
 }
 
 TEST(FileSystemTest, DirectoriesRenameDelete) {
