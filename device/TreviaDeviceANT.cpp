@@ -545,7 +545,7 @@ bool TTreviaDeviceANT::ReadTrainerEprom(uint16_t Address, uint8_t Length) {
     ulma_ANT* link = OwnLink();
     if (!link) return false;
     const bool done = link->ReadTrainerEprom(Address, Length);
-    Delay(2000);
+    link->HoldTrainerEprom([] { Delay(2000); });
     return done;
 }
 bool TTreviaDeviceANT::WriteTrainerEprom(uint16_t Address, uint8_t Length, uint8_t D0, uint8_t D1, uint8_t D2,

@@ -118,6 +118,10 @@ public:
     bool ConsoleCommand9(bool Value);
     // False (after a message box) when no reply came within 20 s.
     bool ReadTrainerEprom(uint16_t Address, uint8_t Length);
+    // Runs `Wait` with the trainer's EPROM record still busy: the wait of a caller that has
+    // yet to take a read's reply, which an operation started from a handler meanwhile would
+    // overwrite (such an operation is refused as during the read's own wait).
+    void HoldTrainerEprom(const std::function<void()>& Wait);
     bool WriteTrainerEprom(uint16_t Address, uint8_t Length, uint8_t D0, uint8_t D1, uint8_t D2, uint8_t D3);
     bool ReadConsoleEprom(uint16_t Address, uint8_t Length);
     bool WriteConsoleEprom(uint16_t Address, uint8_t Length, uint8_t D0, uint8_t D1, uint8_t D2, uint8_t D3);

@@ -126,6 +126,11 @@ bool ulma_ANT::ReadTrainerEprom(uint16_t Address, uint8_t Length) {
     return done;
 }
 
+void ulma_ANT::HoldTrainerEprom(const std::function<void()>& Wait) {
+    TEpromBusy<ERdEPROM> busy(TrainerEprom.Busy, kTrainerBusy);
+    Wait();
+}
+
 bool ulma_ANT::WriteTrainerEprom(uint16_t Address, uint8_t Length, uint8_t D0, uint8_t D1, uint8_t D2,
                                  uint8_t D3) {
     TEpromRecord& r = TrainerEprom;

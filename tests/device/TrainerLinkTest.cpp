@@ -247,6 +247,24 @@ TEST_F(TrainerLink, EpromAndCommands) {
     EXPECT_EQ(Dev->GetTrainerEpromWord(0), 45);
     EXPECT_EQ(Dev->GetTrainerEpromWord(1), 50);
     EXPECT_EQ(Dev->GetTrainerEpromWord(6), 0);
+    // The reply stays the read's through that wait: a read of another field started by a
+    // handler meanwhile (a second button clicked) is refused, not let overwrite it.
+    stick.Trainer().SetEpromByte(0x16, 99);
+    std::string nested;
+    uint32_t replied = 0;  // when the reply was first seen: the link's own wait ends within 100 ms
+    std::function<void()> readOnceReplied = [&] {
+        if (replied == 0 && TTreviaDeviceANT::Link()->TrainerEprom.ReadDone) replied = GetTickCount();
+        if (replied == 0 || TicksSince(replied) < 300) return Application()->QueueCall(readOnceReplied);
+        try {
+            Dev->ReadTrainerEprom(0x16, 1);
+        } catch (const ERdEPROM& e) {
+            nested = e.Message();
+        }
+    };
+    Application()->QueueCall(readOnceReplied);
+    EXPECT_TRUE(Dev->ReadTrainerEprom(0x14, 2));
+    EXPECT_EQ(Dev->GetTrainerEpromWord(0), 45);
+    EXPECT_EQ(nested, "Trainer EPROM busy: another EPROM operation is waiting for its reply");
 
     EXPECT_TRUE(Dev->WriteConsoleEprom(2, 1, 9, 0, 0, 0));
     EXPECT_EQ(stick.Console().Eprom()[2], 9);
