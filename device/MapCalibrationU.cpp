@@ -220,7 +220,9 @@ bool TMapCalibration::DoSaveSettings(HKEY RootKey, const std::string& Path) {
 // Model 5 once stored its values as "MapCalibrationTrevia5_<name>" inside "Trevia5".
 // The values already stored under the current names are kept, the old ones take
 // their place where present, all 16 are written, and only then are the old names
-// removed, so an interrupted or failed move loses nothing.
+// removed, so an interrupted or failed move loses nothing. A value that is no number
+// is not moved (a current one is written as 0, as a move that rewrites the key leaves
+// it): as the move runs before every load, one would stop the loads of every model.
 void TMapCalibration::UpdateExistingOldKeysOfTrevia5(HKEY RootKey, const std::string& Path) {
     std::string newKey = AddBackslash(Path) + "Trevia5";
     try {
@@ -233,20 +235,16 @@ void TMapCalibration::UpdateExistingOldKeysOfTrevia5(HKEY RootKey, const std::st
         old->SetTreviaVersion(5);
         old->SetName("MapCalibrationTrevia5");
 
-        // Reads the values present under `prefix` into `old`, except the value names in `skip`.
-        auto readLayout = [&](const std::string& prefix, const std::vector<std::string>& skip) {
+        // Reads the values present under `prefix` into `old`.
+        auto readLayout = [&](const std::string& prefix) {
             std::string text;
-            auto present = [&](const std::string& name) {
-                for (const auto& s : skip)
-                    if (s == name) return false;
-                return RegValueExists(RootKey, newKey, prefix + name);
-            };
             for (const auto& v : kIntegerValues) {
-                if (!present(v.Name)) continue;
+                if (!RegValueExists(RootKey, newKey, prefix + v.Name)) continue;
                 RegReadStringDef0(RootKey, newKey, prefix + v.Name, text);
-                (old.get()->*v.Set)(StrToInt(text));
+                int32_t n = 0;
+                if (TryStrToInt(text, n)) (old.get()->*v.Set)(n);
             }
-            if (present(kUseMapCalibration)) {
+            if (RegValueExists(RootKey, newKey, prefix + kUseMapCalibration)) {
                 RegReadStringDef0(RootKey, newKey, prefix + kUseMapCalibration, text);
                 old->SetUseMapCalibration(text == "True");
             }
@@ -258,10 +256,9 @@ void TMapCalibration::UpdateExistingOldKeysOfTrevia5(HKEY RootKey, const std::st
         if (RegValueExists(RootKey, newKey, oldPrefix + kUseMapCalibration))
             moved.push_back(kUseMapCalibration);
         if (moved.empty()) return;
-        // The current values first, except those an old one replaces (a damaged
-        // replaced value must not block the move).
-        readLayout(old->GetValuePrefix(false), moved);
-        readLayout(oldPrefix, {});
+        // The current values first, then the old ones in their place.
+        readLayout(old->GetValuePrefix(false));
+        readLayout(oldPrefix);
         old->DoSaveSettings(RootKey, Path);
         for (const auto& name : moved) RegDeleteValue(RootKey, newKey, oldPrefix + name);
     } catch (...) {
