@@ -15,15 +15,18 @@ using TreviaDeviceANT::Delay;
 namespace {
 
 // The one link of the process and the component that created it. A component only
-// drives the link it created; Connect of another component frees it first.
-std::unique_ptr<ulma_ANT> GLink;
+// drives the link it created; Connect of another component frees it first. The holders
+// are never destroyed: a link still open when the program ends would be closed after the
+// radio library it sends through has gone, pumping the loop for seconds as the program
+// ends; the library closes the stick itself then.
+std::unique_ptr<ulma_ANT>& GLink = *new std::unique_ptr<ulma_ANT>;
 TTreviaDeviceANT* GLinkOwner = nullptr;
 
 // Link operations with a pumping wait that are on the stack right now. A handler run
 // inside such a wait may disconnect or connect again: the link it drops is closed at
 // once, but freed only when the outermost of those operations has returned.
 int GLinkCalls = 0;
-std::vector<std::unique_ptr<ulma_ANT>> GRetiredLinks;
+std::vector<std::unique_ptr<ulma_ANT>>& GRetiredLinks = *new std::vector<std::unique_ptr<ulma_ANT>>;
 
 class TLinkCall {
 public:

@@ -23,6 +23,7 @@
 #include "platform/rtl/SysUtils.h"
 #include "platform/rtl/Thread.h"
 #include "platform/rtl/Tick.h"
+#include "tests/support/ForkChild.h"
 #include "tests/support/SimStickTest.h"
 
 namespace {
@@ -501,6 +502,26 @@ TEST_F(TrainerLink, PowerBeyondTheBrakeScaleHoldsTheBrakeAtItsTop) {
     EXPECT_NO_THROW(Step(5));
     EXPECT_EQ(Dev->GetCalories(), INT32_MAX);
     Dev->Stop();
+}
+
+// A program that ends with its trainer still connected ends at once: the link, closed at
+// exit after the radio library it sends through had gone, sent to a destroyed object and
+// pumped the loop for seconds, running statistics steps as the program ended.
+TEST_F(TrainerLink, AProgramEndingWhileConnectedEndsAtOnce) {
+    TForkChild child([&](TForkChild& self) {
+        Install();
+        if (!ConnectAll() || !Dev->Start()) return 2;
+        static bool exiting = false;
+        Dev->OnStats = [&](TObject*) {
+            if (exiting) self.Send('s');
+        };
+        exiting = true;
+        Dev.release();  // as a program that never frees its component
+        std::exit(0);
+    });
+    std::string sent = child.ReceiveAll();
+    EXPECT_TRUE(child.Finish().ExitedWith(0));
+    EXPECT_EQ(sent.find('s'), std::string::npos) << "statistics steps ran during the exit";
 }
 
 TEST_F(TrainerLink, ReconnectClosesTheOpenLinkFirst) {
