@@ -51,5 +51,7 @@ void TQorTimer::DoTimer() {
     FMeasuredElapsed += FLastDelta;
     FLastTick = now;
     FNominalElapsed += Interval();
-    OnTimer(this);
+    // The handler may free the timer, and its own handler object with it: call a copy.
+    const TNotifyEvent handler = OnTimer;
+    handler(this);
 }

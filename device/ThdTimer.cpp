@@ -8,5 +8,8 @@ TThreadedTimer::~TThreadedTimer() {
 }
 
 void TThreadedTimer::Tick() {
-    if (FEnabled && OnTimer && !HasState(csDestroying)) OnTimer(this);
+    if (!FEnabled || !OnTimer || HasState(csDestroying)) return;
+    // The handler may free the timer, and its own handler object with it: call a copy.
+    const TNotifyEvent handler = OnTimer;
+    handler(this);
 }

@@ -54,5 +54,7 @@ void TTimer::Fire() {
     TScopeGuard leave([this, &alive] {
         if (*alive) FInHandler = false;
     });
-    OnTimer(this);
+    // Its own handler object goes with it too: call a copy.
+    const TNotifyEvent handler = OnTimer;
+    handler(this);
 }

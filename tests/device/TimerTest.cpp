@@ -212,10 +212,13 @@ TYPED_TEST(ThreadTimerTest, HandlerMayFreeTheTimer) {
     int count = 0;
     auto* timer = new TypeParam(nullptr);
     timer->SetInterval(100);
-    timer->OnTimer = [&](TObject* sender) {
-        ++count;
-        TWatchdog dog("freeing a timer inside its own tick");
-        delete static_cast<TypeParam*>(sender);
+    // The handler's own data goes with the timer's handler, and is used after the free.
+    timer->OnTimer = [&count, tag = std::string(64, 't')](TObject* sender) {
+        {
+            TWatchdog dog("freeing a timer inside its own tick");
+            delete static_cast<TypeParam*>(sender);
+        }
+        count += tag.size() == 64;
     };
     timer->SetEnabled(true);
     ASSERT_TRUE(PumpUntil([&] { return count >= 1; }));

@@ -98,13 +98,14 @@ TEST_F(ApplicationTest, HandlerIsNotReenteredWhileItPumps) {
 TEST_F(ApplicationTest, TimerMayFreeItselfInItsHandler) {
     auto* timer = new TTimer(nullptr);
     timer->SetInterval(50);
-    int count = 0;
-    timer->OnTimer = [&](TObject* sender) {
-        ++count;
+    size_t count = 0;
+    // The handler's own data goes with the timer's handler, and is used after the free.
+    timer->OnTimer = [&count, tag = std::string(64, 't')](TObject* sender) {
         delete static_cast<TTimer*>(sender);
+        count += tag.size();
     };
     Application()->Delay(500);
-    EXPECT_EQ(count, 1);
+    EXPECT_EQ(count, 64u);
 }
 
 TEST_F(ApplicationTest, TerminateEndsDelayEarly) {
