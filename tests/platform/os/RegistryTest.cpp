@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -236,6 +237,12 @@ TEST_F(RegistryTest, HandEditedFilesAreReadAndDamageIsReported) {
     // A write never replaces a damaged file with what it could make of it.
     EXPECT_THROW(r.WriteString("Speed3", "1"), ERegistryException);
     EXPECT_EQ(ReadFile(file), "[Software]\n\"Speed1\"=\"12\"\n\"Speed2\"=\"unterminated\n");
+
+    // A pipe in the file's place (nothing ever writes into it) is refused, not waited on.
+    fs::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    EXPECT_THROW(r.ReadString("Speed1"), ERegistryException);
+    EXPECT_TRUE(fs::is_fifo(file));
 }
 
 TEST_F(RegistryTest, StoreLocationFollowsTheEnvironment) {
