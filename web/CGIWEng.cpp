@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "web/HCgiDbg.h"
 
@@ -140,15 +142,20 @@ void ReadProfile(const std::string& FileName, std::string& OutputFileName, TStre
     std::unique_ptr<TMemoryStream> form;
     auto appendForm = [&](const std::string& key, const std::string& content) {
         if (!form) form = std::make_unique<TMemoryStream>();
-        const std::string pair = key + "=" + UrlEncode(content) + "&";
+        // The key is a field's name as the form sent it, before encoding.
+        const std::string pair = UrlEncode(key) + "=" + UrlEncode(content) + "&";
         form->WriteBuffer(pair.data(), static_cast<int64_t>(pair.size()));
     };
     std::string accept, section, line, key, value;
+    // The client's headers, added once the server's own variables are all known.
+    std::vector<std::pair<std::string, std::string>> extraHeaders;
     bool endedByCR = false;
     while (ReadProfileLine(profile, line, endedByCR)) {
         if (ParseProfileLine(line, section, key, value) != plKeyValue) continue;
-        if (section == "CGI" || section == "SYSTEM" || section == "EXTRA_HEADERS") {
+        if (section == "CGI" || section == "SYSTEM") {
             Variables->Add(BlanksToUnderscores(key) + "=" + value);
+        } else if (section == "EXTRA_HEADERS") {
+            extraHeaders.emplace_back(BlanksToUnderscores(key), value);
         } else if (section == "ACCEPT") {
             if (SameText(value, "Yes")) accept += (accept.empty() ? "" : ",") + key;
         } else if (section == "FORM_LITERAL") {
@@ -167,6 +174,7 @@ void ReadProfile(const std::string& FileName, std::string& OutputFileName, TStre
                 appendForm(key, content);
         }
     }
+    for (const auto& [name, text] : extraHeaders) AddClientHeaderVariable(Variables, name, text);
     if (!accept.empty()) Variables->Add("HTTP_ACCEPT=" + accept);
 
     OutputFileName = ProfileAbsolutePath(Variables->Values("OUTPUT_FILE"));

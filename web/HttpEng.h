@@ -374,6 +374,13 @@ void ParseUrlEncoded(TStrings* Fields, const std::string& Text, int32_t Length);
 std::string UrlDecode(const std::string& Text);
 std::string UrlEncode(const std::string& Text);
 void DecodeBasicAuthorization(const std::string& Value, std::string& User, std::string& Password);
+// Whether a variable of this name tells who the client is as the server found it (the
+// authenticated user, password and method, the address and host, a secure port), so that
+// a header the client sent must not stand for it. Case, blanks and '-' do not count.
+bool IsServerIdentityVariable(const std::string& Name);
+// Adds a header the client sent, under its name, to the variables the server gave: not
+// one named as a variable already there, nor as one of the server's identity variables.
+void AddClientHeaderVariable(TStrings* Variables, const std::string& Name, const std::string& Value);
 std::string GetEnvVariable(const std::string& Name);
 // The upload parser's reader: the process engine's ReadClient.
 int32_t UploadRead(void* Buffer, int32_t Count);

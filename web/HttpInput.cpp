@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <random>
 
@@ -348,6 +350,33 @@ void THttpEngine::ReadInput(TStrings* Fields) {
         const std::string query = GetQueryString() + "&";
         ParseUrlEncoded(Fields, query, static_cast<int32_t>(query.size()));
     }
+}
+
+bool IsServerIdentityVariable(const std::string& Name) {
+    static const char* const names[] = {"AUTH_USER",
+                                        "AUTH_PASSWORD",
+                                        "AUTH_TYPE",
+                                        "AUTHENTICATED_USERNAME",
+                                        "AUTHENTICATED_PASSWORD",
+                                        "AUTHENTICATION_METHOD",
+                                        "AUTHETICATION_METHOD",
+                                        "AUTHENTICATION_REALM",
+                                        "REMOTE_USER",
+                                        "REMOTE_ADDR",
+                                        "REMOTE_ADDRESS",
+                                        "REMOTE_HOST",
+                                        "REMOTE_NAME",
+                                        "SERVER_PORT_SECURE",
+                                        "HTTPS"};
+    std::string n = UpperCase(Trim(Name));
+    std::replace(n.begin(), n.end(), ' ', '_');
+    std::replace(n.begin(), n.end(), '-', '_');
+    return std::find(std::begin(names), std::end(names), n) != std::end(names);
+}
+
+void AddClientHeaderVariable(TStrings* Variables, const std::string& Name, const std::string& Value) {
+    if (IsServerIdentityVariable(Name) || Variables->IndexOfName(Name) >= 0) return;
+    Variables->Add(Name + "=" + Value);
 }
 
 void ParseUrlEncoded(TStrings* Fields, const std::string& Text, int32_t Length) {

@@ -151,7 +151,7 @@ TStringList* BuildWsapiVariables(THttpEngine* Engine, TWsapiRequest* Request) {
     const int32_t pairs = std::clamp<int32_t>(Request->HeaderCount, 0, WsapiMaxHeaderPairs);
     for (int32_t i = 0; i < pairs; ++i) {
         const TWsapiHeaderPair& p = Request->Headers[i];
-        if (p.Name) list->Add(UpperCase(p.Name) + "=" + PointerText(p.Value));
+        if (p.Name) AddClientHeaderVariable(list.get(), UpperCase(p.Name), PointerText(p.Value));
     }
     return list.release();
 }

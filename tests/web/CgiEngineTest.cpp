@@ -368,26 +368,29 @@ TProfileResult ReadProfileFile(const std::string& path) {
 TEST(CgiEngineTest, ProfileSectionsVariablesAndFormData) {
     const std::string external = WriteFile("external.txt", "from a file & more");
     const std::string output = TestDir() + "/profile-out.txt";
-    const std::string profile =
-        WriteFile("p1.ini",
-                  "[CGI]\r\nRequest Method = POST\r\nQuery String=a=1\r\n"
-                  "[Accept]\r\ntext/html=Yes\r\nimage/png=No\r\ntext/plain=yes\r\n"
-                  "[ form external ]\r\nfirst=" +
-                      external + " 9\r\n" + "gone=" + TestDir() + "/missing.txt 5\r\n" +
-                      "[Form Literal]\r\nname=J Doe\r\nempty=\r\n"
-                      "[Extra Headers]\r\nX Forwarded=1\r\n"
-                      "[Other]\r\nignored=1\r\n"
-                      "[System]\r\nOutput File=" +
-                      output + "\r\n");
+    const std::string profile = WriteFile(
+        "p1.ini",
+        "[CGI]\r\nRequest Method = POST\r\nQuery String=a=1\r\n"
+        "[Accept]\r\ntext/html=Yes\r\nimage/png=No\r\ntext/plain=yes\r\n"
+        "[ form external ]\r\nfirst=" +
+            external + " 9\r\n" + "gone=" + TestDir() + "/missing.txt 5\r\n" +
+            "[Form Literal]\r\nname=J Doe\r\nempty=\r\na&b+c%41=1\r\n"
+            "[Extra Headers]\r\nX Forwarded=1\r\nQuery_String=evil\r\nAuthenticated_Username=admin\r\n"
+            "[Other]\r\nignored=1\r\n"
+            "[System]\r\nOutput File=" +
+            output + "\r\n");
     TProfileResult r = ReadProfileFile(profile);
     EXPECT_EQ(r.vars->Values("Request_Method"), "POST");
     EXPECT_EQ(r.vars->Values("Query_String"), "a=1");
     EXPECT_EQ(r.vars->Values("X_Forwarded"), "1");
+    // Headers the client sent cannot stand for what the server tells of the request.
+    EXPECT_EQ(r.vars->Count(), 5);
+    EXPECT_EQ(r.vars->IndexOfName("Authenticated_Username"), -1);
     EXPECT_EQ(r.vars->Values("HTTP_ACCEPT"), "text/html,text/plain");
     EXPECT_EQ(r.vars->IndexOfName("ignored"), -1);
     EXPECT_EQ(r.outputFile, output);
     // The external entry came first; an unreadable one is skipped.
-    EXPECT_EQ(r.Input(), "first=from+a+fi&name=J+Doe&empty=&");
+    EXPECT_EQ(r.Input(), "first=from+a+fi&name=J+Doe&empty=&a%26b%2Bc%2541=1&");
     ASSERT_TRUE(r.out);
     EXPECT_TRUE(FileExists(output));
 }
