@@ -269,7 +269,9 @@ void ulma_ANT::DecodeTrainer(const uint8_t* p) {
             break;
         case 0xFF:
             AddLogLine(ltCommand, "ACK(1)-CMD(" + IntToStr(p[1]) + ")");
-            if (p[1] == 3) TrainerEprom.WriteDone = true;
+            // A write's acknowledgement comes after its page: one while the page still
+            // waits to go out is a late one, of an earlier write.
+            if (p[1] == 3 && !TrainerEprom.WritePending) TrainerEprom.WriteDone = true;
             break;
         case 0xFE:
             AddLogLine(ltCommand, "NACK!!(1)-CMD(" + IntToStr(p[1]) + ")");

@@ -105,6 +105,13 @@ TEST_F(AntLinkTest, TrainerEpromReadAndWrite) {
     EXPECT_TRUE(Contains(Log, "########## RICHIESTA EPROM TRAINER SCRITTURA  ########"));
     EXPECT_TRUE(Contains(Log, "ACK(1)-CMD(3)"));
     EXPECT_FALSE(link.TrainerEprom.WritePending);
+
+    // An acknowledgement that comes while the write's page has not gone out (a late one, of
+    // a write that timed out) answers no write of this one: it times out, as unsent.
+    link.TransmitEnabled = false;
+    trainer.QueuePage({0xFF, 3, 0, 0, 0, 0, 0, 0});
+    EXPECT_THROW(link.WriteTrainerEprom(0x07, 1, 0x55, 0, 0, 0), EWrEPROM);
+    EXPECT_EQ(trainer.Eprom()[0x07], 0xA7);
 }
 
 TEST_F(AntLinkTest, TrainerEpromReadRetriesFailedSendsWhetherLoggedOrNot) {
