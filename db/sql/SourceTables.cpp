@@ -25,23 +25,39 @@ namespace {
 
 const char* const WhereContext = "WHERE or JOIN clause";
 
+// Whether `Holds` is true of a node of the tree, nodes taken in pre-order (a node, then its
+// First, Second and Third subtrees). A loop, not a recursion: the values of an IN list are a
+// chain through Second, as long as the list.
+bool AnyNode(const TExpToken* root, const std::function<bool(const TExpToken*)>& Holds) {
+    std::vector<const TExpToken*> pending{root};
+    while (!pending.empty()) {
+        const TExpToken* n = pending.back();
+        pending.pop_back();
+        if (!n) continue;
+        if (Holds(n)) return true;
+        pending.push_back(n->Third);
+        pending.push_back(n->Second);
+        pending.push_back(n->First);
+    }
+    return false;
+}
+
 bool HasOuterJoinMarks(const TJoinMarks& marks, const TExpToken* n) {
-    if (!n) return false;
-    if (marks.JoinTypeMark(n) == jtLeftOuter || marks.JoinTypeMark(n) == jtRightOuter) return true;
-    return HasOuterJoinMarks(marks, n->First) || HasOuterJoinMarks(marks, n->Second) ||
-           HasOuterJoinMarks(marks, n->Third);
+    return AnyNode(n, [&](const TExpToken* x) {
+        return marks.JoinTypeMark(x) == jtLeftOuter || marks.JoinTypeMark(x) == jtRightOuter;
+    });
 }
 
 // A comparison of columns of two different tables.
 bool HasJoinComparison(const TExpToken* n) {
-    if (!n) return false;
-    if (IsComparison(n) && ExpressionHasColumns(n->First) && ExpressionHasColumns(n->Second)) {
+    return AnyNode(n, [](const TExpToken* x) {
+        if (!IsComparison(x) || !ExpressionHasColumns(x->First) || !ExpressionHasColumns(x->Second))
+            return false;
         std::vector<int32_t> l, r;
-        CollectSourceTables(n->First, l);
-        CollectSourceTables(n->Second, r);
-        if (l.size() != 1 || r.size() != 1 || l[0] != r[0]) return true;
-    }
-    return HasJoinComparison(n->First) || HasJoinComparison(n->Second) || HasJoinComparison(n->Third);
+        CollectSourceTables(x->First, l);
+        CollectSourceTables(x->Second, r);
+        return l.size() != 1 || r.size() != 1 || l[0] != r[0];
+    });
 }
 
 void SwapOperands(TExpToken* n) {
@@ -104,19 +120,16 @@ uint8_t MirrorOperator(uint8_t code) {
 }
 
 void CollectSourceTables(const TExpToken* n, std::vector<int32_t>& positions) {
-    if (!n) return;
-    if (n->NodeKind == nkColumn && n->BindLong2 == BoundSourceColumn &&
-        std::find(positions.begin(), positions.end(), int32_t(n->BindLong1)) == positions.end())
-        positions.push_back(int32_t(n->BindLong1));
-    CollectSourceTables(n->First, positions);
-    CollectSourceTables(n->Second, positions);
-    CollectSourceTables(n->Third, positions);
+    AnyNode(n, [&](const TExpToken* x) {
+        if (x->NodeKind == nkColumn && x->BindLong2 == BoundSourceColumn &&
+            std::find(positions.begin(), positions.end(), int32_t(x->BindLong1)) == positions.end())
+            positions.push_back(int32_t(x->BindLong1));
+        return false;
+    });
 }
 
 bool HasSubSelect(const TExpToken* n) {
-    if (!n) return false;
-    return n->NodeKind == nkSubSelect || HasSubSelect(n->First) || HasSubSelect(n->Second) ||
-           HasSubSelect(n->Third);
+    return AnyNode(n, [](const TExpToken* x) { return x->NodeKind == nkSubSelect; });
 }
 
 size_t LastPathDelimiter(const std::string& name) {

@@ -1,6 +1,9 @@
 // SELECT over several tables: cross products, inner and outer joins, join planning errors,
 // conditions, sub-selects.
+#include <pthread.h>
+
 #include <algorithm>
+#include <functional>
 
 #include "tests/db/sql/SqlTableFixture.h"
 
@@ -303,6 +306,36 @@ TEST_F(SelectJoinTest, WithLocksReleasesItsLocksWhenTheRunFails) {
     EXPECT_EQ(Query("SELECT a.n FROM a, b WHERE a.n = b.k AND a.n > 0 WITH LOCKS").size(), 3u);
     insertInto("A");
     EXPECT_EQ(Query("SELECT COUNT(*) FROM a WITH LOCKS"), (TRows{{"5"}}));
+}
+
+// The values of an IN list are one chain, walked in a loop: a list of any length needs no
+// deeper stack than a short one (here a thread's 256 KB; the walk once recursed per value).
+TEST_F(SelectJoinTest, ALongInListNeedsNoDeepStack) {
+    std::string list = "1";
+    for (int i = 3; i < 20000; ++i) list += "," + std::to_string(i);
+    const std::vector<std::pair<std::string, TRows>> cases = {
+        {"SELECT N FROM A WHERE N IN (" + list + ") ORDER BY N", {{"1"}, {"3"}}},
+        {"SELECT COUNT(*) FROM A, B WHERE A.N = B.K AND B.K IN (" + list + ")", {{"3"}}},
+        {"SELECT COUNT(*) FROM A LEFT OUTER JOIN B ON A.N = B.K WHERE A.N IN (" + list + ")", {{"3"}}},
+        {"SELECT N FROM A WHERE N IN (SELECT K FROM B WHERE K IN (" + list + ")) ORDER BY N", {{"1"}, {"3"}}},
+    };
+    std::function<void()> run = [&] {
+        for (const auto& [text, rows] : cases) EXPECT_EQ(Query(text), rows) << text.substr(0, 60);
+    };
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attr,
+                  [](void* f) -> void* {
+                      (*static_cast<std::function<void()>*>(f))();
+                      return nullptr;
+                  },
+                  &run),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
 }
 
 }  // namespace
