@@ -316,7 +316,27 @@ void TDataCursor::ReplaceFilterTree(TExpToken* tree, TFilter* filter) {
     if (!filter->IsActive()) Raise(ZIZIVU_INVALIDFILTERHANDLE);
     if (!tree) return;
     filter->SetExpression(owned.release(), true);
-    AfterFilterChange(true);
+    if (FRebuilding) {
+        AfterFilterChange(true);
+        return;
+    }
+    // Only its result is built anew, and those of the chained filters after it (built over
+    // what it accepted). The others stand: a join replaces its filter for every outer row,
+    // and rebuilding all of them ran every nested sub-select's filter again each time.
+    bool restart = false;
+    {
+        FRebuilding = true;
+        TScopeGuard rebuilt([this] { FRebuilding = false; });
+        TRecordsBitmap narrowed;
+        bool after = false;
+        for (const auto& f : FFilters) {
+            after |= f.get() == filter;
+            if (!after || !f->IsActive() || (f.get() != filter && !f->IsChained())) continue;
+            f->BuildResult(FilterCandidates(f.get(), narrowed), restart);
+            if (restart) break;
+        }
+    }
+    AfterFilterChange(restart);
 }
 
 void TDataCursor::DropAllFilters() {

@@ -246,14 +246,28 @@ TEST_F(CursorFilterTest, FilterListLimitsAndHandles) {
     EXPECT_EQ(RaisedCode([&] { c.ReplaceFilterTree(c.ParseFilterExpression("QTY > 2"), inactive); }),
               ZIZIVU_INVALIDFILTERHANDLE);
 
-    // A replaced expression takes effect at once.
+    // A replaced expression takes effect at once. Only its result is built anew, and those of
+    // the chained filters after it (built over what it accepted), not the other filters'.
+    int evaluated = 0;
+    c.ActivateFilter(c.AddFilter([&](const uint8_t*, uint32_t) { return ++evaluated > 0; }));
     c.ActivateFilter(inactive);
+    TFilter* chained = c.AddFilter("QTY < 6", false, false, false, true);
+    c.ActivateFilter(chained);
+    const int before = evaluated;
     TExpToken* tree = c.ParseFilterExpression("QTY = 5");
     c.ValidateFilterExpression(tree);
     c.ReplaceFilterTree(tree, inactive);
+    EXPECT_EQ(evaluated, before);
     TDataCursor& s = OpenCursor("SCAN");
     s.ActivateFilter(s.AddFilter("QTY = 5"));
     EXPECT_EQ(Ids(c), Ids(s));
+    tree = c.ParseFilterExpression("QTY = 3");
+    c.ValidateFilterExpression(tree);
+    c.ReplaceFilterTree(tree, inactive);
+    s.DropFilter(nullptr);
+    s.ActivateFilter(s.AddFilter("QTY = 3"));
+    EXPECT_EQ(Ids(c), Ids(s));
+    EXPECT_FALSE(Ids(c).empty());
     c.DeactivateFilter(nullptr);
     EXPECT_EQ(c.GetRecordCount(), 60);
 }
