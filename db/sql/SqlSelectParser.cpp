@@ -468,7 +468,11 @@ TExpToken* TDataQuery::ParseCondition(bool where) {
         both->DataType = dtBoolean;
         both->First = FClauses.Where.release();
         both->Second = condition.release();
-        FClauses.Where = std::move(both);
+        // Each JOIN's condition adds a level: the whole is held to the bound of one clause.
+        TExpressionParser& p = Parser();
+        TScopeGuard reset([&p] { p.SetContext(StatementContext); });
+        p.SetContext("WHERE or JOIN clause");
+        FClauses.Where = p.Checked(std::move(both));
     } else {
         FClauses.Where = std::move(condition);
     }

@@ -95,9 +95,11 @@ public:
     // fixed + current token + "'" + " in " + Context (texts ending in an opening quote).
     [[noreturn]] void RaiseToken(const std::string& fixed) const;
 
-private:
-    // A tree built by a public entry, refused when deeper than the tree walkers allow.
+    // A tree built by a public entry (or joined from such trees), refused when deeper than
+    // the tree walkers allow.
     TExpTree Checked(TExpTree tree) const;
+
+private:
     TExpTree And(uint8_t flags);
     TExpTree Not(uint8_t flags);
     TExpTree Term(uint8_t flags);

@@ -263,4 +263,23 @@ TEST_F(SqlParseTest, SubSelectNestingIsBounded) {
     EXPECT_EQ(Fail(nested(5000)).Message, f.Message);
 }
 
+// The conditions of JOIN ... ON join the WHERE clause one level each: the whole is held to
+// the bound of one condition, as the same join written with commas and WHERE is.
+TEST_F(SqlParseTest, JoinConditionsTogetherAreBounded) {
+    auto joined = [](int joins) {
+        std::string text = "SELECT * FROM t t0";
+        for (int i = 1; i <= joins; ++i)
+            text += " JOIN t t" + std::to_string(i) + " ON t" + std::to_string(i - 1) + ".a = t" +
+                    std::to_string(i) + ".a";
+        return text;
+    };
+    EXPECT_EQ(ParseMain(joined(100))->Clauses().Kind, skSelect);
+    Statement.reset();
+    std::vector<TExpToken*> spare(20000);  // idle nodes for the long text, as SetUp's
+    for (auto*& t : spare) t = NewExpToken();
+    for (auto*& t : spare) DisposeExpToken(t);
+    Idle = ExpTokenStack()->IdleCount();
+    EXPECT_EQ(Fail(joined(1000)).Message, "Expression nested too deeply in WHERE or JOIN clause");
+}
+
 }  // namespace
