@@ -316,13 +316,21 @@ TExpTree TExpressionParser::Checked(TExpTree tree) const {
     return tree;
 }
 
+void TExpressionParser::CountChainLevel(int32_t& levels) const {
+    // n operators in a chain stand n levels above its first operand: past the bound, the
+    // whole would be refused, so the rest is not built first.
+    if (++levels >= MaxTreeDepth) RaiseIn("Expression nested too deeply in ");
+}
+
 TExpTree TExpressionParser::ParseExpression(uint8_t flags) {
     return Checked(Expression(flags));
 }
 
 TExpTree TExpressionParser::Expression(uint8_t flags) {
     TExpTree left = And(flags);
+    int32_t levels = 0;
     while (TokenIs("OR")) {
+        CountChainLevel(levels);
         TExpTree n = NewNode(nkBinary, opOr, GetTokenText());
         n->DataType = dtBoolean;
         n->First = left.release();
@@ -339,7 +347,9 @@ TExpTree TExpressionParser::ParseAnd(uint8_t flags) {
 
 TExpTree TExpressionParser::And(uint8_t flags) {
     TExpTree left = Not(flags);
+    int32_t levels = 0;
     while (TokenIs("AND")) {
+        CountChainLevel(levels);
         TExpTree n = NewNode(nkBinary, opAnd, GetTokenText());
         n->DataType = dtBoolean;
         n->First = left.release();
@@ -522,6 +532,7 @@ TExpTree TExpressionParser::ParseSum(uint8_t flags) {
 
 TExpTree TExpressionParser::Sum(uint8_t flags) {
     TExpTree left = Term(flags);
+    int32_t levels = 0;
     for (;;) {
         uint8_t code;
         std::string text;
@@ -542,6 +553,7 @@ TExpTree TExpressionParser::Sum(uint8_t flags) {
         } else {
             return left;
         }
+        CountChainLevel(levels);
         NextToken();
         TExpTree n = NewNode(nkBinary, code, text);
         n->DataType = left->DataType;
@@ -557,7 +569,9 @@ TExpTree TExpressionParser::ParseTerm(uint8_t flags) {
 
 TExpTree TExpressionParser::Term(uint8_t flags) {
     TExpTree left = Signed(flags);
+    int32_t levels = 0;
     while (FTokenKind == '*' || FTokenKind == '/') {
+        CountChainLevel(levels);
         bool mul = FTokenKind == '*';
         TExpTree n = NewNode(nkBinary, mul ? opMultiply : opDivide, mul ? "*" : "/");
         n->DataType = left->DataType;

@@ -100,6 +100,9 @@ public:
     TExpTree Checked(TExpTree tree) const;
 
 private:
+    // Counts one more operator of a left-deep chain, refusing the chain once it alone
+    // passes the bound.
+    void CountChainLevel(int32_t& levels) const;
     TExpTree And(uint8_t flags);
     TExpTree Not(uint8_t flags);
     TExpTree Term(uint8_t flags);

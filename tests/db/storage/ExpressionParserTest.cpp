@@ -575,6 +575,13 @@ TEST_F(ExpressionParserTest, LongChainsAndLongLists) {
         EXPECT_EQ(ErrorOf([&] { Parse(chain(op, 1001)); }),
                   Expected("Expression nested too deeply in filter expression"))
             << op;
+        // Far beyond the bound, it is refused once past it, not after the whole chain was
+        // built (a million terms took gigabytes first).
+        const int32_t idle = ExpTokenStack()->IdleCount();
+        EXPECT_EQ(ErrorOf([&] { Parse(chain(op, 50000)); }),
+                  Expected("Expression nested too deeply in filter expression"))
+            << op;
+        EXPECT_LT(ExpTokenStack()->IdleCount() - idle, 5000) << op;
     }
     // Every public level checks what it built.
     TExpressionParser p;
