@@ -169,6 +169,14 @@ bool LoadDeviceSettings(TTreviaDeviceANT* Device, TMapCalibration* Calibration) 
             return reg.ReadString(std::string(TreviaAntSettingsPrefix) + name);
         };
         auto integer = [&](const char* name) { return StrToInt(text(name)); };
+        // The radio's device numbers are 16-bit: one beyond would pair with another device
+        // (cut to 16 bits) or with any (0).
+        auto deviceNumber = [&](const char* name) {
+            const std::string value = text(name);
+            const int32_t n = StrToInt(value);
+            if (n < 0 || n > 0xFFFF) throw EConvertError("'" + value + "' is not a valid device number");
+            return n;
+        };
         if (!Device->Connected()) {
             Calibration->SetResist1(integer("CalibrationB1"));
             Calibration->SetResist2(integer("CalibrationB2"));
@@ -180,8 +188,8 @@ bool LoadDeviceSettings(TTreviaDeviceANT* Device, TMapCalibration* Calibration) 
             Calibration->SetCalibrationP2(integer("CalibrationP2"));
             Calibration->SetCalibrationP3(integer("CalibrationP3"));
             Calibration->SetUseMapCalibration(true);
-            Device->SetDeviceTrainerNumber(integer("TrainerDeviceNumber"));
-            Device->SetDeviceNumberKeyboard(integer("ConsoleSerialNumber"));
+            Device->SetDeviceTrainerNumber(deviceNumber("TrainerDeviceNumber"));
+            Device->SetDeviceNumberKeyboard(deviceNumber("ConsoleSerialNumber"));
         } else {
             Device->SetRollDiameter(StrToFloat(text("RollDiameter")));
         }

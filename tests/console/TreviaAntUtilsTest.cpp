@@ -246,6 +246,16 @@ TEST_F(SettingsTest, AMissingValueStopsTheLoadAndKeepsWhatWasApplied) {
     EXPECT_EQ(map.Speed1(), 21);
     EXPECT_EQ(map.Speed2(), 0);
     EXPECT_FALSE(map.UseMapCalibration());
+
+    // Device numbers are the radio's 16-bit ones: one beyond would pair with another device
+    // (cut to 16 bits) or with any (0), so it is refused as a malformed one.
+    for (const char* number : {"65536", "77881", "-65536", "-1"}) {
+        Store(All());
+        Store({{"ConsoleSerialNumber", number}});
+        TTreviaDeviceANT fresh(nullptr);
+        EXPECT_FALSE(LoadDeviceSettings(&fresh, &map)) << number;
+        EXPECT_EQ(fresh.DeviceNumberKeyboard(), 0) << number;
+    }
 }
 
 TEST_F(SettingsTest, NoKeyAtAllFails) {
