@@ -174,7 +174,7 @@ void ReadProfile(const std::string& FileName, std::string& OutputFileName, TStre
                 appendForm(key, content);
         }
     }
-    for (const auto& [name, text] : extraHeaders) AddClientHeaderVariable(Variables, name, text);
+    AddClientHeaderVariables(Variables, extraHeaders);
     if (!accept.empty()) Variables->Add("HTTP_ACCEPT=" + accept);
 
     OutputFileName = ProfileAbsolutePath(Variables->Values("OUTPUT_FILE"));

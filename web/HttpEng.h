@@ -378,9 +378,11 @@ void DecodeBasicAuthorization(const std::string& Value, std::string& User, std::
 // authenticated user, password and method, the address and host, a secure port), so that
 // a header the client sent must not stand for it. Case, blanks and '-' do not count.
 bool IsServerIdentityVariable(const std::string& Name);
-// Adds a header the client sent, under its name, to the variables the server gave: not
-// one named as a variable already there, nor as one of the server's identity variables.
-void AddClientHeaderVariable(TStrings* Variables, const std::string& Name, const std::string& Value);
+// Adds the headers the client sent (name, value), each under its name, to the variables the
+// server gave: not one named as a variable already there, nor as one of the server's
+// identity variables.
+void AddClientHeaderVariables(TStrings* Variables,
+                              const std::vector<std::pair<std::string, std::string>>& Headers);
 std::string GetEnvVariable(const std::string& Name);
 // The upload parser's reader: the process engine's ReadClient.
 int32_t UploadRead(void* Buffer, int32_t Count);

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <mutex>
 #include <random>
+#include <unordered_set>
 
 #include "platform/rtl/Thread.h"
 #include "platform/rtl/Tick.h"
@@ -374,9 +375,15 @@ bool IsServerIdentityVariable(const std::string& Name) {
     return std::find(std::begin(names), std::end(names), n) != std::end(names);
 }
 
-void AddClientHeaderVariable(TStrings* Variables, const std::string& Name, const std::string& Value) {
-    if (IsServerIdentityVariable(Name) || Variables->IndexOfName(Name) >= 0) return;
-    Variables->Add(Name + "=" + Value);
+void AddClientHeaderVariables(TStrings* Variables,
+                              const std::vector<std::pair<std::string, std::string>>& Headers) {
+    // The names given so far, as the variable lists compare them (without case).
+    std::unordered_set<std::string> given;
+    for (int i = 0; i < Variables->Count(); ++i) given.insert(UpperCase(Variables->Names(i)));
+    for (const auto& [name, value] : Headers) {
+        if (IsServerIdentityVariable(name) || !given.insert(UpperCase(name)).second) continue;
+        Variables->Add(name + "=" + value);
+    }
 }
 
 void ParseUrlEncoded(TStrings* Fields, const std::string& Text, int32_t Length) {

@@ -149,10 +149,12 @@ TStringList* BuildWsapiVariables(THttpEngine* Engine, TWsapiRequest* Request) {
     list->Add("AUTH_PASSWORD=" + host("AUTH_PASSWORD"));
     // The count comes from the host: never beyond the record's room.
     const int32_t pairs = std::clamp<int32_t>(Request->HeaderCount, 0, WsapiMaxHeaderPairs);
+    std::vector<std::pair<std::string, std::string>> headers;
     for (int32_t i = 0; i < pairs; ++i) {
         const TWsapiHeaderPair& p = Request->Headers[i];
-        if (p.Name) AddClientHeaderVariable(list.get(), UpperCase(p.Name), PointerText(p.Value));
+        if (p.Name) headers.emplace_back(UpperCase(p.Name), PointerText(p.Value));
     }
+    AddClientHeaderVariables(list.get(), headers);
     return list.release();
 }
 
