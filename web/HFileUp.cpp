@@ -151,12 +151,19 @@ bool THttpFileUpload::CopyToBoundary(TUploadBuffer& B, const std::string& Bounda
         if (to > from) Sink(d + from, to - from);
     };
     const uint8_t* b = reinterpret_cast<const uint8_t*>(Boundary.data());
-    // A boundary starts a line: the same bytes inside a line are data of the part.
-    const uint8_t* it = d + pos;
-    for (;;) {
-        it = std::search(it, d + held, b, b + blen);
-        if (it == d + held || B.ByteBefore(static_cast<int32_t>(it - d)) == '\n') break;
-        ++it;
+    // A boundary starts a line: the same bytes inside a line are data of the part. Only line
+    // starts are compared, each as far as it matches (a boundary holds no line break), so
+    // the search stays linear whatever boundary the client chose.
+    const uint8_t* it = d + held;
+    for (int32_t p = pos; p < held;) {
+        if (B.ByteBefore(p) == '\n' && held - p >= blen &&
+            std::memcmp(d + p, b, static_cast<size_t>(blen)) == 0) {
+            it = d + p;
+            break;
+        }
+        const void* lf = std::memchr(d + p, '\n', static_cast<size_t>(held - p));
+        if (!lf) break;
+        p = static_cast<int32_t>(static_cast<const uint8_t*>(lf) - d) + 1;
     }
     if (it != d + held) {
         const int32_t p = static_cast<int32_t>(it - d);
