@@ -439,8 +439,11 @@ std::unique_ptr<TStrings> ReadVariableBlock(TStream& Request) {
     for (;;) {
         const int64_t n = Request.Read(buffer, sizeof(buffer));
         if (n <= 0) break;
+        // Only where the new bytes can complete the blank line: searching the whole text
+        // after each read made a long block cost its length squared.
+        const size_t from = text.size() < 3 ? 0 : text.size() - 3;
         text.append(buffer, static_cast<size_t>(n));
-        end = text.find("\r\n\r\n");
+        end = text.find("\r\n\r\n", from);
         if (end != std::string::npos) break;
     }
     if (end == std::string::npos) return nullptr;
