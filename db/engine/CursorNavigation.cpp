@@ -478,6 +478,7 @@ void TDataCursor::StepIndexOrder(int32_t n) {
         return;
     }
     // Filtered: only visible entries count.
+    const int32_t fromPosition = KnownVisiblePosition();
     const int32_t start = n > 0 ? from + 1 : from - 1;
     const int32_t stop = n > 0 ? last : first;
     if ((n > 0 && start > stop) || (n < 0 && start < stop)) {
@@ -514,6 +515,7 @@ void TDataCursor::StepIndexOrder(int32_t n) {
     FOrdinal = hit;
     FRecNo = hitRec;
     FBof = FEof = false;
+    if (fromPosition >= 0) RememberVisiblePosition(fromPosition + n);
 }
 
 void TDataCursor::FirstInternal() {
@@ -820,14 +822,33 @@ int32_t TDataCursor::GetRecordCount() {
     return FRangeFirst >= 1 && FRangeLast >= 1 ? FRangeLast - FRangeFirst + 1 : 0;
 }
 
+int32_t TDataCursor::KnownVisiblePosition() {
+    if (FBof) return 0;
+    if (FEof) return FFilteredCount + 1;
+    const TVisiblePosition& v = FVisiblePosition;
+    if (v.IndexNo != FIndexNo || v.Ordinal != FOrdinal || v.RecNo != FRecNo || v.Stamp != FViewStamp ||
+        v.TreeMark != IndexFile()->TreeMark())
+        return -1;
+    return v.Position;
+}
+
+void TDataCursor::RememberVisiblePosition(int32_t position) {
+    FVisiblePosition = {FIndexNo, FOrdinal, FRecNo, FViewStamp, IndexFile()->TreeMark(), position};
+}
+
 int32_t TDataCursor::IndexOrderRecNo() {
     if (FFiltered) {
+        if (!FBof && !FEof) {
+            const int32_t known = KnownVisiblePosition();
+            if (known >= 0) return known;
+        }
         int32_t count = 0;
         while (!WalkOrdinals(FIndexNo, ViewFirst(), FOrdinal, [&](const uint8_t*, uint32_t recNo) {
             if (RecordVisible(recNo)) ++count;
             return true;
         }))
             count = 0;
+        if (!FBof && !FEof) RememberVisiblePosition(count);
         return count;
     }
     return FOrdinal < 1 ? 0 : FOrdinal - ViewFirst() + 1;
@@ -1065,6 +1086,7 @@ void TDataCursor::SeparateView() {
 
 void TDataCursor::CombineView() {
     FViewStepped = false;
+    ++FViewStamp;
     // The range and every active filter's result.
     std::vector<const TRecordsBitmap*> narrowing;
     if (FRangeActive && !IsRecordNumberOrder()) narrowing.push_back(&FRangeBitmap);
@@ -1099,6 +1121,7 @@ void TDataCursor::ResetFilterBitmaps() {
 
 void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t* record) {
     if (!FFiltered || recordNo == 0) return;
+    ++FViewStamp;
     SeparateView();
     const int32_t n = int32_t(recordNo);
     // The view follows the live bitmap's size; while they agree only bit n can change.
@@ -1151,6 +1174,7 @@ void TDataCursor::UpdateFilterBitmapsForRecord(uint32_t recordNo, const uint8_t*
 
 void TDataCursor::RemoveRecordFromBitmaps(uint32_t recordNo) {
     if (!FFiltered || recordNo == 0) return;
+    ++FViewStamp;
     SeparateView();
     const int32_t n = int32_t(recordNo);
     for (const auto& f : FFilters) f->ClearRecord(recordNo);

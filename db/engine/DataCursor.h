@@ -681,6 +681,23 @@ private:
     int32_t FKeyCount = 0;
     int32_t FOrdinal = 0;
     uint32_t FRecNo = 0;
+    // The view's changes of this cursor (its filters, range or records), counted.
+    uint32_t FViewStamp = 0;
+    // In a filtered index order: the position among the visible records of the entry at
+    // Ordinal (RecNo), valid while the view stamp and the index file's tree mark stand;
+    // steps carry it along, so that a walk asking for its record numbers does not count
+    // from the view's start at every record.
+    struct TVisiblePosition {
+        int32_t IndexNo = -1;
+        int32_t Ordinal = 0;
+        uint32_t RecNo = 0;
+        uint32_t Stamp = 0;
+        uint64_t TreeMark = 0;
+        int32_t Position = 0;
+    } FVisiblePosition;
+    // The position of the cursor's entry among the visible ones when known, else -1.
+    int32_t KnownVisiblePosition();
+    void RememberVisiblePosition(int32_t position);
     // In index order: the records from FRunRecNo on (in FRunDirection) that one read may
     // bring, as the position's leaf showed them; 1 after a keyed jump.
     uint32_t FRunRecNo = 0;

@@ -447,5 +447,64 @@ TEST_F(CursorFilterTest, RecordOrderAfterDroppedFiltersFollowsWrites) {
     }
 }
 
+// In a filtered view in index order a record's number is counted once and then carried along
+// by the steps: through steps, inserts, deletes, key changes and a filter replaced, it is
+// always the count of visible records from the view's first to the cursor's.
+TEST_F(CursorFilterTest, RecordNumbersOfAFilteredIndexOrderFollowTheCursor) {
+    TDataCursor& c = OpenCursor("IDX");
+    c.SwitchToIndex("BYQTY");
+    std::string text = "QTY > 2";
+    TFilter* filter = c.AddFilter(text);
+    c.ActivateFilter(filter);
+    TDataCursor& fresh = OpenCursor("IDX");
+    fresh.SwitchToIndex("BYQTY");
+    std::vector<uint8_t> r = Buffer(c);
+    uint32_t seed = 11;
+    auto next = [&](uint32_t n) { return (seed = seed * 1103515245u + 12345u) / 65536u % n; };
+    for (int step = 0; step < 400; ++step) {
+        SCOPED_TRACE(step);
+        switch (next(8)) {
+            case 0:
+            case 1:
+                c.Skip(int32_t(next(5)) + 1);
+                break;
+            case 2:
+                c.Skip(-int32_t(next(5)) - 1);
+                break;
+            case 3:
+                next(2) ? (c.First(), c.Skip(1)) : (c.Last(), c.Skip(-1));
+                break;
+            case 4:
+                Insert(c, 100 + step);
+                break;
+            case 5:
+                if (!c.Bof() && !c.Eof() && c.GetRecordCount() > 20) c.DeleteRecord();
+                break;
+            case 6:
+                if (!c.Bof() && !c.Eof() && c.GetCurrentRecord(r.data(), false) == 0) {
+                    PutInt(c, r, 3, int32_t(next(12)));
+                    c.ModifyRecord(r.data());
+                }
+                break;
+            default: {
+                text = next(2) ? "QTY > 2" : "QTY < 8";
+                TExpToken* tree = c.ParseFilterExpression(text);
+                c.ValidateFilterExpression(tree);
+                c.ReplaceFilterTree(tree, filter);
+                break;
+            }
+        }
+        if (c.Bof() || c.Eof()) continue;
+        fresh.DropFilter(nullptr);
+        fresh.ActivateFilter(fresh.AddFilter(text));
+        int32_t expected = 0;
+        for (fresh.First(), fresh.Skip(1); !fresh.Eof(); fresh.Skip(1)) {
+            ++expected;
+            if (fresh.GetPhysicalRecordNumber() == c.GetPhysicalRecordNumber()) break;
+        }
+        ASSERT_EQ(c.GetRecNo(), expected);
+    }
+}
+
 }  // namespace
 }  // namespace cursor_test
