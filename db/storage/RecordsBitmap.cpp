@@ -103,11 +103,18 @@ int32_t TRecordsBitmap::Count() const {
 }
 
 int32_t TRecordsBitmap::CountBefore(int32_t n) const {
-    if (n <= 1) return 0;
-    // A backward walk from n that never reaches its goal passes every marked record.
-    int32_t position = n, ordinal = 0;
-    FindPrior(position, INT32_MAX, ordinal);
-    return -ordinal;
+    // What a backward walk from n that never reaches its goal passes, counted a word at a
+    // time: a walk steps through a partly marked word bit by bit, and a cursor recounts its
+    // position this way at every return to a record.
+    const int32_t last = std::min(n - 1, FRecordCount);
+    if (last < 1) return 0;
+    const int32_t fullWords = last / 32;
+    const int32_t end = std::min(fullWords, FHigh);
+    int32_t total = FLow < end ? int32_t(CountWords(FBits.get() + FLow, end - FLow)) : 0;
+    const int32_t rest = last % 32;
+    if (rest > 0 && fullWords >= FLow && fullWords < FHigh)
+        total += std::popcount(FBits[fullWords] & ((1u << rest) - 1));
+    return total;
 }
 
 bool TRecordsBitmap::FindNext(int32_t& position, int32_t n, int32_t& ordinal) const {

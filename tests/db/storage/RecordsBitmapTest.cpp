@@ -358,6 +358,9 @@ TEST(RecordsBitmap, OperationsMatchWholeBufferModel) {
             if (m.Bit(r)) expectNext = r;
         for (int32_t r = std::min(from - 1, m.records); r >= 1 && !expectPrior; --r)
             if (m.Bit(r)) expectPrior = r;
+        int32_t before = 0;
+        for (int32_t r = 1; r < from && r <= m.records; ++r) before += m.Bit(r) ? 1 : 0;
+        ASSERT_EQ(b.CountBefore(from), before) << step;
         int32_t position = from, ordinal = 0;
         ASSERT_EQ(b.FindNext(position, 1, ordinal), expectNext != 0) << step;
         if (expectNext) {
