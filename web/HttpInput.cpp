@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <random>
+#include <typeinfo>
 #include <unordered_set>
 
 #include "platform/rtl/Thread.h"
@@ -388,6 +390,8 @@ void AddClientHeaderVariables(TStrings* Variables,
 
 void ParseUrlEncoded(TStrings* Fields, const std::string& Text, int32_t Length) {
     const size_t n = Length <= 0 ? 0 : std::min(Text.size(), static_cast<size_t>(Length));
+    std::vector<std::pair<std::string, std::string>> pairs;
+    bool plainNames = true;  // no name holds '=' (which no line could tell from its value)
     size_t start = 0;
     size_t eq = std::string::npos;
     for (size_t i = 0; i < n; ++i) {
@@ -396,13 +400,50 @@ void ParseUrlEncoded(TStrings* Fields, const std::string& Text, int32_t Length) 
             if (eq == std::string::npos) eq = i;
         } else if (c == '&') {
             if (eq != std::string::npos && eq > start) {
-                AddFieldValue(UrlDecode(Text.substr(start, eq - start)),
-                              UrlDecode(Text.substr(eq + 1, i - eq - 1)), Fields);
+                pairs.emplace_back(UrlDecode(Text.substr(start, eq - start)),
+                                   UrlDecode(Text.substr(eq + 1, i - eq - 1)));
+                plainNames = plainNames && pairs.back().first.find('=') == std::string::npos;
             }
             start = i + 1;
             eq = std::string::npos;
         }
     }
+    // Into an empty sorted list, the lines AddFieldValue would leave are made at once: one
+    // per name (as the list compares names), with the last pair's spelling and the values
+    // joined by CR LF, added in the list's order. Pair by pair, each new name shifted the
+    // list and each repeated one copied its value again, so the cost of a body grew with the
+    // square of its fields (40,000 fields: 0.9 s).
+    auto* list = dynamic_cast<TStringList*>(Fields);
+    if (!plainNames || !list || typeid(*list) != typeid(TStringList) || !list->Sorted() ||
+        list->Count() > 0) {
+        for (const auto& [name, value] : pairs) AddFieldValue(name, value, Fields);
+        return;
+    }
+    const bool sensitive = list->CaseSensitive();
+    auto less = [sensitive](const std::string& a, const std::string& b) {
+        return (sensitive ? CompareStr(a, b) : CompareText(a, b)) < 0;
+    };
+    std::map<std::string, size_t, decltype(less)> lineOf(less);
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (auto& [name, value] : pairs) {
+        if (name.empty()) continue;
+        const auto [at, added] = lineOf.emplace(name, lines.size());
+        if (added) {
+            lines.emplace_back(std::move(name), std::move(value));
+            continue;
+        }
+        auto& line = lines[at->second];
+        line.first = std::move(name);
+        line.second += "\r\n";
+        line.second += value;
+    }
+    std::vector<std::string> texts;
+    texts.reserve(lines.size());
+    for (const auto& [name, value] : lines) texts.push_back(name + "=" + value);
+    std::sort(texts.begin(), texts.end(), less);
+    list->BeginUpdate();
+    for (const std::string& t : texts) list->Add(t);
+    list->EndUpdate();
 }
 
 std::string UrlDecode(const std::string& Text) {

@@ -74,6 +74,30 @@ TEST(UrlEncodedInput, QueryStringTable) {
     }
 }
 
+// Into an empty sorted list a body is parsed at once, not pair by pair: it gives the lines the
+// pairs would give one by one (the reference: the same text parsed after another line).
+TEST(UrlEncodedInput, ABodyGivesTheLinesItsPairsGiveOneByOne) {
+    std::mt19937 random(5);
+    const std::string alphabet = "aAbB==&&+%3D";
+    for (int round = 0; round < 4000; ++round) {
+        std::string text;
+        for (int i = int(random() % 40); i > 0; --i) text += alphabet[random() % alphabet.size()];
+        text += '&';
+        for (const bool sensitive : {false, true}) {
+            TStringList batch, reference;
+            for (TStringList* l : {&batch, &reference}) {
+                l->SetSorted(true);
+                l->SetCaseSensitive(sensitive);
+            }
+            reference.Add("\x7F=");
+            ParseUrlEncoded(&batch, text, int32_t(text.size()));
+            ParseUrlEncoded(&reference, text, int32_t(text.size()));
+            reference.Delete(reference.IndexOf("\x7F="));
+            ASSERT_EQ(batch.Text(), reference.Text()) << text << (sensitive ? " (case-sensitive)" : "");
+        }
+    }
+}
+
 TEST(UrlEncodedInput, LengthLimitsTheScan) {
     TStringList fields;
     ParseUrlEncoded(&fields, "a=1&b=2&", 4);
