@@ -315,7 +315,7 @@ TEST_F(MapCalibrationTest, UnreadableValuesDoNotBlockTheMove) {
     EXPECT_EQ(m.Speed1(), 12);
     EXPECT_EQ(m.Speed2(), 33);
     EXPECT_EQ(m.Speed3(), 5);
-    EXPECT_EQ(m.Resist1(), 0);  // as the spec's move, which rewrites the key, leaves it
+    EXPECT_EQ(m.Resist1(), 0);  // damaged: written as 0, as a move that rewrites the key leaves it
     const auto stored = Values(kKey5);
     EXPECT_EQ(stored.size(), 16u);
     for (const auto& [name, value] : stored)
