@@ -10,6 +10,7 @@
 #include <mutex>
 #include <typeinfo>
 
+#include "platform/os/Files.h"
 #include "platform/rtl/FileDate.h"
 
 namespace {
@@ -224,19 +225,11 @@ std::unique_ptr<TStream> TCGISessionVariables::OpenSessionFile(uint16_t Mode) {
         if (fd < 0) return nullptr;
         return std::make_unique<TSessionFileStream>(fd, name);
     }
-    int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    if ((Mode & 3) == fmOpenWrite)
-        flags |= O_WRONLY;
-    else if ((Mode & 3) == fmOpenReadWrite)
-        flags |= O_RDWR;
-    else
-        flags |= O_RDONLY;
-    const int fd = ::open(SessionFileName.c_str(), flags);
+    const int access = (Mode & 3) == fmOpenWrite       ? O_WRONLY
+                       : (Mode & 3) == fmOpenReadWrite ? O_RDWR
+                                                       : O_RDONLY;
+    const int fd = OsOpenFileOnly(SessionFileName, access | O_NOFOLLOW);
     if (fd < 0) return nullptr;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
     return std::make_unique<TSessionFileStream>(fd);
 }
 

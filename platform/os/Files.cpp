@@ -331,6 +331,20 @@ std::string OsResolvePath(const std::string& path) {
     return current;
 }
 
+int OsOpenFileOnly(const std::string& path, int flags) {
+    const int fd = OpenRetry(path, flags | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat st {};
+    const int error = ::fstat(fd, &st) != 0 ? errno
+                      : S_ISREG(st.st_mode) ? 0
+                      : S_ISDIR(st.st_mode) ? EISDIR
+                                            : EACCES;
+    if (!error) return fd;
+    ::close(fd);
+    errno = error;
+    return -1;
+}
+
 bool OsFileExists(const std::string& path) {
     struct stat st {};
     std::string p = OsResolvePath(path);

@@ -128,6 +128,10 @@ private:
 std::string OsResolvePath(const std::string& path);
 // Exists and is not a directory.
 bool OsFileExists(const std::string& path);
+// Opens a file with `flags` (close-on-exec added) without waiting, as a pipe in a file's
+// place would wait for its other end, and refuses anything but a file: a folder with
+// EISDIR, the rest with EACCES. A descriptor, or -1 with errno set.
+int OsOpenFileOnly(const std::string& path, int flags);
 // Whether the file is read-only: no write-permission bit set (what decides when running
 // as root), or not writable for this user. forAll, when given, tells the first case alone:
 // no one may write the file, so no one changes it. False with OsLastError() when it cannot

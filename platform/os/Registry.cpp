@@ -24,6 +24,8 @@
 #include <map>
 #include <optional>
 
+#include "platform/os/Files.h"
+
 namespace {
 
 // ---------------------------------------------------------------------------------
@@ -434,16 +436,10 @@ struct Fd {
 
 RegData ReadStore(HKEY root) {
     std::string file = TRegistry::StoreFileFor(root);
-    // Without waiting: a pipe in the file's place would wait for a writer for ever.
-    Fd f(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    Fd f(OsOpenFileOnly(file, O_RDONLY));
     if (f.fd < 0) {
         if (errno == ENOENT) return RegData{};
         throw ERegistryException(ErrnoText("Cannot open settings file", file));
-    }
-    struct stat st {};
-    if (::fstat(f.fd, &st) == 0 && !S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        throw ERegistryException(ErrnoText("Cannot read settings file", file));
     }
     std::string text;
     char buf[8192];
