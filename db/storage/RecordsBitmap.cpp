@@ -92,20 +92,14 @@ int64_t CountWords(const uint32_t* words, int32_t n) {
 }  // namespace
 
 int32_t TRecordsBitmap::Count() const {
-    if (FCounted >= 0) return FCounted;
-    int32_t fullWords = FRecordCount / 32;
-    const int32_t end = std::min(fullWords, FHigh);
-    int32_t total = FLow < end ? int32_t(CountWords(FBits.get() + FLow, end - FLow)) : 0;
-    int32_t rest = FRecordCount % 32;
-    if (rest > 0) total += std::popcount(FBits[fullWords] & ((1u << rest) - 1));
-    FCounted = total;
-    return total;
+    if (FCounted < 0) FCounted = CountBefore(FRecordCount + 1);
+    return FCounted;
 }
 
 int32_t TRecordsBitmap::CountBefore(int32_t n) const {
-    // What a backward walk from n that never reaches its goal passes, counted a word at a
-    // time: a walk steps through a partly marked word bit by bit, and a cursor recounts its
-    // position this way at every return to a record.
+    // The marked records below n, a word at a time (only zero words lie outside the span):
+    // a backward walk would step through a partly marked word bit by bit, and a cursor
+    // recounts its position this way at every return to a record.
     const int32_t last = std::min(n - 1, FRecordCount);
     if (last < 1) return 0;
     const int32_t fullWords = last / 32;
