@@ -147,11 +147,9 @@ bool IsTrueValue(const TExpToken* v) {
 }
 
 uint32_t BlobValueLength(const TExpToken& value) {
-    const bool text =
-        value.DataType == dtString ||
-        (value.DataType == dtBlob && (value.SubType == fstMemo || value.SubType == fstFormattedMemo));
     const uint32_t size = std::min<uint32_t>(value.DataSize, uint32_t(std::max(value.BufferSize, 0)));
-    if (text) return static_cast<uint32_t>(strnlen(reinterpret_cast<const char*>(value.Value), size));
+    if (value.DataType == dtString)
+        return static_cast<uint32_t>(strnlen(reinterpret_cast<const char*>(value.Value), size));
     return size > 0 ? size - 1 : 0;
 }
 

@@ -26,8 +26,7 @@ bool HasSubSelect(const TExpToken* n);
 size_t LastPathDelimiter(const std::string& name);
 [[noreturn]] void RaiseSqlError(const std::string& message);
 bool IsTrueValue(const TExpToken* v);
-// The bytes of a value as a BLOB field takes them. A string's and a memo's are its text up to
-// its terminator (a memo's size may be more than its text: a concatenation's is the sum of
-// its operands' sizes); another BLOB value's are its bytes, before the terminator every BLOB
-// value carries.
+// The bytes of a value as a BLOB field takes them. A string's are its text up to its
+// terminator; a BLOB value's, a memo's too, are its bytes, before the terminator every BLOB
+// value carries (a memo function's result is as long as its text).
 uint32_t BlobValueLength(const TExpToken& value);

@@ -477,6 +477,7 @@ void TEvaluator::Function(TExpToken* n, TExpToken* r) const {
                 TrimRightChar(r->Str(), c);
             else
                 TrimChar(r->Str(), c);
+            if (r->DataType == dtBlob) r->DataSize = static_cast<uint32_t>(std::strlen(r->Str())) + 1;
             r->IsNull = r->Str()[0] == 0 ? 1 : 0;
             return;
         }
@@ -485,14 +486,19 @@ void TEvaluator::Function(TExpToken* n, TExpToken* r) const {
             const uint32_t size = n->DataSize;
             if (a->IsNull) return SetNull(r);
             if (a->DataType == dtBlob) {
-                // BLOB bytes as they are; a string target cut to its size.
+                if (n->DataType == dtBlob) {
+                    // BLOB bytes as they are, whole.
+                    TakeValue(r, a.get());
+                    return;
+                }
+                // A string target cut to its size.
                 if (static_cast<int64_t>(size) + 1 > r->BufferSize)
                     r->SetBufferSize(static_cast<int32_t>(size) + 1);
                 ZeroValue(r);
                 uint32_t n2 = a->DataSize < size ? a->DataSize : size;
                 if (static_cast<int64_t>(n2) > a->BufferSize) n2 = static_cast<uint32_t>(a->BufferSize);
                 std::memcpy(r->Value, a->Value, n2);
-                if (n->DataType == dtString && size > 0) r->Value[size - 1] = 0;
+                if (size > 0) r->Value[size - 1] = 0;
                 r->IsNull = 0;
                 return;
             }
@@ -848,7 +854,9 @@ void EvaluateBinaryOperator(uint8_t code, TExpToken* l, TExpToken* r, uint16_t s
                 std::string s = std::string(ln ? "" : l->Str()) + (rn ? "" : r->Str());
                 uint32_t size = res->DataSize;
                 StoreText(res, s.c_str(), s.size(), false);
-                res->DataSize = size > s.size() ? size : static_cast<uint32_t>(s.size()) + 1;
+                // A string keeps its type's size; a memo's is that of its text (StoreText).
+                if (res->DataType != dtBlob)
+                    res->DataSize = size > s.size() ? size : static_cast<uint32_t>(s.size()) + 1;
                 return;
             }
             [[fallthrough]];

@@ -426,6 +426,8 @@ TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
     // text.
     EXPECT_EQ(Run("UPDATE t SET memo = UPPER(memo)"), 2);
     EXPECT_EQ(Run("UPDATE t SET memo = LOWER(memo) || ''"), 2);
+    EXPECT_EQ(Run("UPDATE t SET memo = TRIM(TRAILING ' ' FROM memo || '   ')"), 2);
+    EXPECT_EQ(Run("UPDATE t SET memo = CAST(memo AS BLOB(1,1))"), 2);
     EXPECT_EQ(Run("INSERT INTO u SELECT x, UPPER(memo) FROM t"), 2);
     for (const char* name : {"t", "u"}) {
         auto c = Open(name);

@@ -353,8 +353,12 @@ TEST_F(SelectResultTest, IndexedConditionsAreAnsweredByTheTablesFilter) {
     EXPECT_EQ(Query("SELECT i.s, t.s FROM i, t WHERE i.k = t.g AND i.k > 2"), (TRows{{"a", "a"}}));
 }
 
+// BLOB and memo columns are copied whole, a zero byte inside them included, into a result
+// and by INSERT ... SELECT.
 TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
-    CreateTable("DOCS", {MakeField(1, "N", dtInteger), MakeField(2, "BODY", dtBlob)});
+    CreateTable("DOCS", {MakeField(1, "N", dtInteger), MakeField(2, "BODY", dtBlob),
+                         MakeField(3, "NOTE", dtBlob, 1, fstMemo)});
+    auto body = [](int n) { return std::string(size_t(100 * n), char('a' + n)) + '\0' + "tail"; };
     {
         TDataCursor c(FDatabase);
         c.SetTableName("DOCS");
@@ -363,27 +367,31 @@ TEST_F(SelectResultTest, BlobColumnsAreCopiedIntoTheResult) {
         for (int n = 1; n <= 3; ++n) {
             c.InitRecord(r.data());
             c.PutField(1, r.data(), &n);
-            const std::string body(size_t(100 * n), char('a' + n));
-            ASSERT_EQ(c.OpenBlob(2, r.data(), 0, false, bmReadWrite), 0);
-            ASSERT_EQ(c.PutBlob(2, r.data(), false, uint32_t(body.size()), body.data(), 0), 0);
+            for (uint16_t field : {2, 3}) {
+                ASSERT_EQ(c.OpenBlob(field, r.data(), 0, false, bmReadWrite), 0);
+                ASSERT_EQ(c.PutBlob(field, r.data(), false, uint32_t(body(n).size()), body(n).data(), 0), 0);
+            }
             c.InsertRecord(r.data());
         }
     }
-    TDataCursor* result = Run("SELECT n, body FROM docs WHERE n > 1 ORDER BY n DESC");
+    Run("INSERT INTO docs SELECT n + 10, body, note FROM docs WHERE n = 3");
+    TDataCursor* result = Run("SELECT n, body, note FROM docs WHERE n > 1 ORDER BY n DESC");
     ASSERT_NE(result, nullptr);
     std::vector<uint8_t> r(size_t(result->GetRecordSize()));
     std::vector<std::string> bodies;
     result->First();
     while (result->GetNextRecord(r.data()) == 0) {
-        uint32_t size = 0, count = 0;
-        ASSERT_EQ(result->OpenBlob(2, r.data(), 0, false, bmRead), 0);
-        ASSERT_EQ(result->GetBlobSize(2, r.data(), false, size), 0);
-        std::string body(size, '\0');
-        EXPECT_EQ(result->GetBlob(2, r.data(), false, count, size, body.data(), 0), 0);
-        result->FreeBlob(2, r.data(), 0, false);
-        bodies.push_back(body);
+        for (uint16_t field : {2, 3}) {
+            uint32_t size = 0, count = 0;
+            ASSERT_EQ(result->OpenBlob(field, r.data(), 0, false, bmRead), 0);
+            ASSERT_EQ(result->GetBlobSize(field, r.data(), false, size), 0);
+            std::string bytes(size, '\0');
+            EXPECT_EQ(result->GetBlob(field, r.data(), false, count, size, bytes.data(), 0), 0);
+            result->FreeBlob(field, r.data(), 0, false);
+            bodies.push_back(bytes);
+        }
     }
-    EXPECT_EQ(bodies, (std::vector<std::string>{std::string(300, 'd'), std::string(200, 'c')}));
+    EXPECT_EQ(bodies, (std::vector<std::string>{body(3), body(3), body(3), body(3), body(2), body(2)}));
     EXPECT_EQ(Error("SELECT DISTINCT body FROM docs"),
               "Invalid BLOB column 'body' specified in DISTINCT clause");
     // Nor can an aggregate fold a BLOB.
