@@ -239,6 +239,8 @@ void TDataSet::DataConvert(TField* Field, const void* Source, void* Dest, bool T
                 TDateTime dt;
                 std::memcpy(&dt, Source, 8);
                 TTimeStamp ts = DateTimeToTimeStamp(dt);
+                // A day the record could hold but no reading could give back is refused here.
+                if (Field->DataType() != ftTime) TimeStampToDateTime(ts);
                 if (Field->DataType() == ftDateTime) {
                     double ms = TimeStampToMSecs(ts);
                     std::memcpy(Dest, &ms, 8);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/framework/Filer.h"
 #include "platform/rtl/DateFormat.h"
 #include "tests/platform/framework/MemoryDataSet.h"
@@ -440,6 +442,13 @@ TEST_F(DataSetTest, FieldsOfEveryKindConvert) {
     EXPECT_EQ(((13 * 60 + 45) * 60 + 30) * 1000 + 250, ms);
     EXPECT_DOUBLE_EQ(EncodeDate(2024, 2, 29), all.FieldByName("DA")->AsDateTime());
     EXPECT_NEAR(when, all.FieldByName("DT")->AsDateTime(), 1e-9);
+    // A day before the first of year 1 could be stored but never read back: it is refused,
+    // and the field keeps its value.
+    for (const char* name : {"DA", "DT"})
+        for (double before : {-693594.0, -700000.0, -2147483648.0}) {
+            EXPECT_THROW(all.FieldByName(name)->SetAsDateTime(before), EConvertError) << name << before;
+            EXPECT_EQ(EncodeDate(2024, 2, 29), std::trunc(all.FieldByName(name)->AsDateTime())) << name;
+        }
 
     // Values through the variant form, and Null for a blank.
     all.FieldByName("C")->SetValue(TVariant(Currency::FromUnits(12345)));
