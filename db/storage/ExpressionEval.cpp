@@ -147,7 +147,13 @@ int CompareValues(TExpToken* l, TExpToken* r, uint16_t sortID, uint16_t language
         };
         return sign(ms(l), ms(r));
     }
-    if (lt == dtFloat || rt == dtFloat) return sign(FloatOf(l), FloatOf(r));
+    if (lt == dtFloat || rt == dtFloat) {
+        // A value that is not a number equals no number and orders above every one, as its key
+        // image does in an index.
+        const double a = FloatOf(l), b = FloatOf(r);
+        if (std::isnan(a) || std::isnan(b)) return int(std::isnan(a)) - int(std::isnan(b));
+        return sign(a, b);
+    }
     if (lt == dtBCD || rt == dtBCD) return sign(CurrOf(l), CurrOf(r));
     return sign(IntOf(l), IntOf(r));
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <limits>
 
 #include "db/components/ZIZIVUQuery.h"
 #include "tests/support/ExpectError.h"
@@ -265,6 +266,14 @@ TEST_F(QuerySqlTest, ParametersMeetColumnsOfAnyComparisonAndDates) {
         q->ParamByName("v")->SetAsInteger(1);
         q->Open();
         EXPECT_EQ(c.names, Column(*q, "name")) << c.sql;
+    }
+    // A value that is not a number equals no number.
+    for (const char* op : {"=", "<>"}) {
+        auto q = NewQuery(std::string("SELECT id, name FROM parts WHERE price ") + op + " :v ORDER BY id");
+        q->ParamByName("v")->SetAsFloat(std::numeric_limits<double>::quiet_NaN());
+        q->Open();
+        const std::vector<std::string> none, all{"bolt", "nut", "washer"};
+        EXPECT_EQ(*op == '=' ? none : all, Column(*q, "name")) << op;
     }
     auto upd = NewQuery("UPDATE parts SET made = :d WHERE id = 2");
     upd->ParamByName("d")->SetAsDate(EncodeDate(2026, 12, 7));
