@@ -85,8 +85,9 @@ std::string ModuleRelativeDir(const std::string& Dir) {
     return NormalisePath(d);
 }
 
-std::string StripLineBreaks(std::string Text) {
-    std::erase_if(Text, [](char c) { return c == '\r' || c == '\n'; });
+std::string StripControlBytes(std::string Text) {
+    std::erase_if(Text,
+                  [](char c) { return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f; });
     return Text;
 }
 

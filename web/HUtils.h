@@ -34,8 +34,9 @@ std::string NormalisePath(const std::string& Path);
 // Dir taken relative to the module directory unless absolute, then normalised.
 std::string ModuleRelativeDir(const std::string& Dir);
 
-// Text without its CR and LF bytes: a header line must stay one line.
-std::string StripLineBreaks(std::string Text);
+// Text without its control bytes but TAB: a header line must stay one line, and no client
+// or proxy takes a NUL or an escape in one.
+std::string StripControlBytes(std::string Text);
 
 // Lets the application handle pending messages; only on the main thread, since library
 // request threads must not run the main loop's work.

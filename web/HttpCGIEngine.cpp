@@ -76,8 +76,8 @@ void THttpCGIEngine::SendHeaderLine(const std::string& Name, const std::string& 
     TStream* out = RequestContext().OutStream;
     if (!out) return;
     // CR and LF in a name or value would start a header of the client's choosing.
-    const std::string name = StripLineBreaks(Name);
-    const std::string value = StripLineBreaks(Value);
+    const std::string name = StripControlBytes(Name);
+    const std::string value = StripControlBytes(Value);
     std::string line;
     if (UpperCase(name).rfind("HTTP/", 0) == 0 &&
         (ForceStatusHeader() || ServerWantsStatusHeader(GetServerSoftware())))

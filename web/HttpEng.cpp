@@ -236,6 +236,7 @@ void TRequestContext::Reset() {
     }
     HeadersSent = false;
     BodySent = false;
+    ContentLengthAdded = -1;
     PlainTextDebug = false;
     PlainTextDebugStarted = false;
     ServerLockEntered = false;
@@ -556,6 +557,19 @@ void THttpEngine::AddContentLength() {
     if (PrologueWillBeWritten()) length += static_cast<int64_t>(WmlPrologue().size());
     SetHeader("content-length", IntToStr(length));
     SetHeader("Connection", "Keep-Alive");
+    C.ContentLengthAdded = length;
+}
+
+// The response-ready handler changed the body by Delta bytes: the length the engine gave
+// follows, unless the handler wrote one of its own.
+void THttpEngine::AdjustContentLength(int64_t Delta) {
+    TRequestContext& C = RequestContext();
+    const int own = C.Headers.IndexOfName("content-length");
+    if (Delta == 0 || C.ContentLengthAdded < 0 || own < 0 || C.BodySent ||
+        C.Headers.ValueFromIndex(own) != IntToStr(C.ContentLengthAdded))
+        return;
+    C.ContentLengthAdded += Delta;
+    C.Headers.Put(own, "content-length=" + IntToStr(C.ContentLengthAdded));
 }
 
 void THttpEngine::EndRequest() {
@@ -576,8 +590,16 @@ void THttpEngine::EndRequest() {
         } catch (...) {
             error = std::current_exception();
         }
+        // An exception of the response-ready handler's does not keep the answer from the
+        // client.
+        const int64_t counted = C.Buffer.Size();
         try {
             if (OnResponseReady) OnResponseReady(this, &C.Headers, &C.Buffer);
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
+        try {
+            AdjustContentLength(C.Buffer.Size() - counted);
             Flush();
         } catch (...) {
             if (!error) error = std::current_exception();
@@ -637,8 +659,10 @@ void TerminateEngineProcess() {
 
 void THttpEngine::SetHeader(const std::string& Name, const std::string& Value) {
     TRequestContext& C = RequestContext();
-    std::string line = Name + "=" + Value;
-    std::string upper = UpperCase(Name);
+    // The list holds the header as it will go, so that the checks of Flush see what is sent.
+    const std::string name = StripControlBytes(Name);
+    std::string line = name + "=" + StripControlBytes(Value);
+    std::string upper = UpperCase(name);
     if (upper.rfind("HTTP/", 0) == 0 || upper.rfind("STATUS", 0) == 0)
         C.Headers.Insert(0, line);
     else
@@ -700,7 +724,8 @@ void THttpEngine::Flush() {
             SetHeader("Document Expires", expired);
         }
     }
-    if (!C.HeadersSent && (C.Headers.Count() > 0 || FAutoHttpHeader)) {
+    // Headers queued once the body has begun would land in it: they go with the rest.
+    if (!C.HeadersSent && !C.BodySent && (C.Headers.Count() > 0 || FAutoHttpHeader)) {
         bool prologue = PrologueWillBeWritten();
         SendHeaders();
         if (prologue) WriteToOutput(WmlPrologue());
@@ -729,12 +754,13 @@ void THttpEngine::Flush() {
 void THttpEngine::SendHeaders() {
     TRequestContext& C = RequestContext();
     SendToOutput([&] {
-        while (C.Headers.Count() > 0) {
-            std::string line = C.Headers.Get(0);
+        for (int i = 0; i < C.Headers.Count(); ++i) {
+            const std::string& line = C.Headers.Get(i);
             size_t eq = line.find('=');
-            // CR and LF would let a value start a header of its own.
-            std::string name = StripLineBreaks(line.substr(0, eq));
-            std::string value = eq == std::string::npos ? "" : StripLineBreaks(line.substr(eq + 1));
+            // CR and LF would let a value start a header of its own (the application may
+            // have filled the list itself).
+            std::string name = StripControlBytes(line.substr(0, eq));
+            std::string value = eq == std::string::npos ? "" : StripControlBytes(line.substr(eq + 1));
             if (C.PlainTextDebug) {
                 std::string text = value.empty() ? name : name + ": " + value;
                 WriteToOutput(text + "\r\n");
@@ -742,8 +768,8 @@ void THttpEngine::SendHeaders() {
             } else {
                 SendHeaderLine(name, value);
             }
-            C.Headers.Delete(0);
         }
+        C.Headers.Clear();
         C.HeadersSent = true;
         EndHeaders();
     });

@@ -125,6 +125,7 @@ struct TRequestContext {
     TStringList Headers;
     bool HeadersSent = false;
     bool BodySent = false;
+    int64_t ContentLengthAdded = -1;  // the length the engine gave the body, or -1
     int32_t RequestId = 0;
     bool PlainTextDebug = false;
     bool PlainTextDebugStarted = false;
@@ -300,6 +301,7 @@ protected:
 
 private:
     void AddContentLength();
+    void AdjustContentLength(int64_t Delta);
     bool PrologueWillBeWritten();
     void WriteToOutput(const std::string& Bytes);
     // Runs Send, which writes to the output stream. A write that fails loses the answer:

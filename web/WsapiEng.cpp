@@ -120,9 +120,18 @@ std::string TWsapiEngine::GetHostServerVariable(const std::string& Name) {
 }
 
 void TWsapiEngine::EndRequest() {
-    THttpEngine::EndRequest();
-    TWsapiRequest* r = WsapiRequest();
-    if (r && GHost.nflush) GHost.nflush(r);
+    // The host hears that the answer is complete, whatever the end of the request raised.
+    auto tellHost = [] {
+        TWsapiRequest* r = WsapiRequest();
+        if (r && GHost.nflush) GHost.nflush(r);
+    };
+    try {
+        THttpEngine::EndRequest();
+    } catch (...) {
+        tellHost();
+        throw;
+    }
+    tellHost();
 }
 
 // ---- Requests

@@ -68,6 +68,20 @@ TEST(EngineResponse, HeaderRules) {
         {"line breaks in a header cannot start another header",
          [](THttpEngine& e) { e.SetHeader("X-Note", "a\r\nSet-Cookie: evil=1\n"); }, true,
          "HTTP/1.1 200 OK\r\nX-Note: aSet-Cookie: evil=1\r\ncontent-type: text/html\r\n\r\n"},
+        {"other control bytes cannot break the header block either",
+         [](THttpEngine& e) { e.SetHeader("X-\x01Note", std::string("a\0b\x1b\x7f\tc", 7)); }, true,
+         "HTTP/1.1 200 OK\r\nX-Note: ab\tc\r\ncontent-type: text/html\r\n\r\n"},
+        {"a name that is Location once its line break goes is one",
+         [](THttpEngine& e) { e.SetHeader("Loca\ntion", "http://host/next"); }, true,
+         "Location: http://host/next\r\n\r\n"},
+        {"own headers after the body began are dropped without automatic headers",
+         [](THttpEngine& e) {
+             e.Write("b");
+             e.Flush();
+             e.SetHeader("X-Late", "1");
+             e.Write("c");
+         },
+         false, "bc"},
         {"a value that breaks before HTTP/ is no status line of its own",
          [](THttpEngine& e) { e.SetHeader("X-Lang", "en\r\nHTTP/"); }, true,
          "HTTP/1.1 200 OK\r\nX-Lang: enHTTP/\r\ncontent-type: text/html\r\n\r\n"},
@@ -86,6 +100,24 @@ TEST(EngineResponse, HeaderRules) {
         e.SetAutoHttpHeader(c.autoHeader);
         e.OnExecRequest = [&](TObject*) { c.app(e); };
         EXPECT_EQ(RunRequest(e, {"REQUEST_METHOD=GET"})->bytes, c.expected) << c.name;
+    }
+}
+
+// The response-ready handler sees the answer before it goes: the length follows what it
+// leaves, and an exception of its own does not keep the answer from the client.
+TEST(EngineResponse, ReadyHandlerChangesTheAnswerAndItsLength) {
+    for (bool raise : {false, true}) {
+        TTestEngine e;
+        e.OnExecRequest = [&](TObject*) { e.Write("body"); };
+        e.OnResponseReady = [&](TObject*, TStringList*, TMemoryStream* body) {
+            body->Seek(0, soEnd);
+            body->WriteBuffer("+tail", 5);
+            if (raise) throw Exception("ready failed");
+        };
+        EXPECT_EQ(RunRequest(e, {"REQUEST_METHOD=GET"})->bytes,
+                  "HTTP/1.1 200 OK\r\ncontent-length: 9\r\nConnection: Keep-Alive\r\ncontent-type: "
+                  "text/html\r\n\r\nbody+tail")
+            << raise;
     }
 }
 

@@ -157,6 +157,14 @@ TEST(WsapiHost, ForeignThrowAnswersWithTheErrorPage) {
     EXPECT_TRUE(Has(h.Output, "<html><body>Unhandled Exception: Unknown exception</body></html>"))
         << h.Output;
     EXPECT_GE(h.Flushes, 1);
+    // From the response-ready event: the answer still goes, and the host hears it is done.
+    THostRequest ready;
+    TRegistration readyReg(ready);
+    SetText(ready.Record->Method, sizeof(ready.Record->Method), "GET");
+    ready.Variables["QUERY_STRING"] = "readythrow=1";
+    EXPECT_EQ(FullModule().Process(ready.Record.get()), 1);
+    EXPECT_TRUE(Has(ready.Output, "field:readythrow=1\r\n")) << ready.Output;
+    EXPECT_GE(ready.Flushes, 1);
 }
 
 TEST(WsapiHost, HostCountBeyondTheRecordsRoomIsCapped) {

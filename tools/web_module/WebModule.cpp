@@ -3,8 +3,9 @@
 //
 // Fields the answer understands: "wait" (ms, at most 2000) delays the answer so that
 // requests overlap; "vars" names server variables to echo, separated by ','; "throw"
-// raises something that is no standard exception. The version and filter events raise it
-// too when asked (see ModuleThrowRequest below).
+// raises something that is no standard exception, and "readythrow" raises it from the
+// response-ready event. The version and filter events raise it too when asked (see
+// ModuleThrowRequest below).
 #include <cstdint>
 
 #include "platform/rtl/Tick.h"
@@ -80,6 +81,10 @@ struct TWebModule {
         auto* wsapi = new TWsapiEngine(owner);
         wsapi->SetName("WsapiEngine");
         wsapi->OnExecRequest = Answer;
+        for (THttpEngine* e : std::initializer_list<THttpEngine*>{isapi, wsapi})
+            e->OnResponseReady = [e](TObject*, TStringList*, TMemoryStream*) {
+                if (!e->GetField("readythrow").empty()) throw TModuleFault{};
+            };
     }
 } GWebModule;
 
