@@ -283,6 +283,7 @@ struct TQueryClauses {
 
     // The INTO table of a SELECT, or the table of a definition statement; DROP INDEX's index.
     bool TargetInMemory = false;
+    bool TargetGiven = false;  // the statement names its table, even as an empty name
     std::string TargetTableName;
     std::string IndexName;
 

@@ -500,7 +500,10 @@ void TDataQuery::OpenResultDirectory(bool select) {
     }
     CloseResultCursor();
     FRun.ResultDirectory.Open(session, memory ? "Memory" : "", folder);
-    if (table.empty()) table = FRun.ResultDirectory.Get()->GetTemporaryTableName(false);
+    // Only a SELECT without INTO gets a name of its own; a named target with no file-name
+    // part is refused as a blank name.
+    if (table.empty() && !Clauses().TargetGiven)
+        table = FRun.ResultDirectory.Get()->GetTemporaryTableName(false);
     FRun.ResultCursor.Own(std::make_unique<TDataCursor>(FRun.ResultDirectory.Get()));
     FRun.ResultCursor->SetTableName(table);
 }

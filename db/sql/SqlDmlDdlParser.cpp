@@ -300,6 +300,7 @@ TSourceTable* TDataQuery::ParseDmlTarget(const char* missing, const char* missin
 void TDataQuery::ParseTargetTableName(const char* missing) {
     if (ParseMemoryPrefix(missing, "Table name expected, instead found '")) FClauses.TargetInMemory = true;
     FClauses.TargetTableName = TokenText();
+    FClauses.TargetGiven = true;
     Next();
 }
 

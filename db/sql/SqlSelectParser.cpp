@@ -215,6 +215,7 @@ void TDataQuery::ParseSelect() {
             FailToken("Result table name expected in INTO clause, instead found '");
         }
         FClauses.TargetTableName = TokenText();
+        FClauses.TargetGiven = true;
         Next();
     }
 

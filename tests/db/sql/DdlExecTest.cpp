@@ -116,6 +116,14 @@ TEST_F(DdlExecTest, DefinitionErrors) {
     EXPECT_EQ(f.Code, ZIZIVU_SQLERROR);
     EXPECT_EQ(f.Message, "Column b not found");
     EXPECT_FALSE(Database->TableExists("u", false));
+    // A target whose file-name part is empty names no table: none is made under another name.
+    const std::string sub = Scratch.Path() + "/sub";
+    ASSERT_TRUE(std::filesystem::create_directory(sub));
+    for (const std::string& text :
+         {"CREATE TABLE \"" + sub + "/\" (a INTEGER)", std::string("CREATE TABLE \"\" (a INTEGER)"),
+          "SELECT * INTO \"" + sub + "/\" FROM t"})
+        EXPECT_EQ(Fail(text).Code, ZIZIVU_OSPATHNOTFOUND) << text;
+    EXPECT_TRUE(std::filesystem::is_empty(sub));
 }
 
 TEST_F(DdlExecTest, DropTableRemovesItsFiles) {
