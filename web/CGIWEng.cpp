@@ -147,13 +147,20 @@ void ReadProfile(const std::string& FileName, std::string& OutputFileName, TStre
         form->WriteBuffer(pair.data(), static_cast<int64_t>(pair.size()));
     };
     std::string accept, section, line, key, value;
+    // The answer's and the body's files: the server's own, never a client header's.
+    std::string outputFile, contentFile;
     // The client's headers, added once the server's own variables are all known.
     std::vector<std::pair<std::string, std::string>> extraHeaders;
     bool endedByCR = false;
     while (ReadProfileLine(profile, line, endedByCR)) {
         if (ParseProfileLine(line, section, key, value) != plKeyValue) continue;
         if (section == "CGI" || section == "SYSTEM") {
-            Variables->Add(BlanksToUnderscores(key) + "=" + value);
+            const std::string name = BlanksToUnderscores(key);
+            Variables->Add(name + "=" + value);
+            if (section == "SYSTEM" && SameText(name, "OUTPUT_FILE") && outputFile.empty())
+                outputFile = value;
+            if (section == "SYSTEM" && SameText(name, "CONTENT_FILE") && contentFile.empty())
+                contentFile = value;
         } else if (section == "EXTRA_HEADERS") {
             extraHeaders.emplace_back(BlanksToUnderscores(key), value);
         } else if (section == "ACCEPT") {
@@ -177,8 +184,8 @@ void ReadProfile(const std::string& FileName, std::string& OutputFileName, TStre
     AddClientHeaderVariables(Variables, extraHeaders);
     if (!accept.empty()) Variables->Add("HTTP_ACCEPT=" + accept);
 
-    OutputFileName = ProfileAbsolutePath(Variables->Values("OUTPUT_FILE"));
-    const std::string contentFile = ProfileAbsolutePath(Variables->Values("CONTENT_FILE"));
+    OutputFileName = ProfileAbsolutePath(outputFile);
+    contentFile = ProfileAbsolutePath(contentFile);
     if (!contentFile.empty() && FileExists(contentFile)) {
         form.reset();
         InStream = new TFileStream(contentFile, fmOpenRead | fmShareDenyNone);

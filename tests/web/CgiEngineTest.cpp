@@ -413,6 +413,13 @@ TEST(CgiEngineTest, ProfileContentFileAndOutputFile) {
     EXPECT_EQ(ReadFileBytes(bare).empty(), false);
     TProfileResult none = ReadProfileFile(bare);
     EXPECT_FALSE(none.in);
+    // The files are the server's: a client's header of the same name names neither.
+    const std::string planted =
+        WriteFile("p4.ini", "[Extra Headers]\r\nContent File=" + content + "\r\nOutput_File=" + TestDir() +
+                                "/planted-out.txt\r\n[System]\r\nOutput File=" + output + "\r\n");
+    TProfileResult client = ReadProfileFile(planted);
+    EXPECT_FALSE(client.in);
+    EXPECT_EQ(client.outputFile, output);
 
     EXPECT_THROW(ReadProfileFile(TestDir() + "/no-such.ini"), EFOpenError);
 }
