@@ -124,6 +124,10 @@ TEST_F(CgiServerTest, GetWithQueryString) {
     EXPECT_NE(r.body.find("method=GET\r\n"), std::string::npos) << r.body;
     EXPECT_NE(r.body.find("field:a=1\r\n2\r\n"), std::string::npos) << r.body;
     EXPECT_NE(r.body.find("field:b=x y!\r\n"), std::string::npos) << r.body;
+    // A field named like an upload's copy shows no file the client names.
+    r = Request("GET", "/demo.cgi?x_FILENAME=" + Dir + "/demo.cgi");
+    EXPECT_NE(r.body.find("field:x_FILENAME="), std::string::npos) << r.body;
+    EXPECT_EQ(r.body.find("upload:x="), std::string::npos) << r.body;
 }
 
 TEST_F(CgiServerTest, PostFormAndQuery) {

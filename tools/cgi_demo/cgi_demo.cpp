@@ -18,6 +18,7 @@
 #include "web/CGIWEng.h"
 #include "web/HCgiDbg.h"
 #include "web/HSessVar.h"
+#include "web/HUtils.h"
 
 namespace {
 
@@ -53,8 +54,11 @@ void Answer(THttpEngine* e) {
     for (int i = 0; i < names->Count(); ++i) {
         const std::string name = names->Get(i);
         e->WriteLn("field:" + name + "=" + e->GetField(name));
-        // An upload: the field NAME_FILENAME names the temporary copy.
-        if (name.size() > 9 && name.substr(name.size() - 9) == "_FILENAME")
+        // An upload: the field NAME_FILENAME names the temporary copy. Only a file of the
+        // upload folder is shown: a client can send a field of that name itself.
+        const std::string path = e->GetField(name);
+        if (name.size() > 9 && name.substr(name.size() - 9) == "_FILENAME" &&
+            path.rfind(ModuleRelativeDir(e->TempDir()), 0) == 0 && path.find("/../") == std::string::npos)
             e->WriteLn("upload:" + name.substr(0, name.size() - 9) + "=" + ReadFile(e->GetField(name)));
     }
     const std::string session = e->GetField("session");
