@@ -180,8 +180,17 @@ std::string TDataDirectory::GetTemporaryTableName(bool inMemory) {
 
 void TDataDirectory::StartTransaction() {
     if (FTransactionActive) return;
+    // A table that cannot start leaves none started: those before it give theirs back.
+    std::vector<TDataTable*> started;
+    TScopeGuard undo([&started] {
+        for (TDataTable* t : started) t->AbandonTransaction();
+    });
     for (const auto& t : FTables)
-        if (t->OpenCount() > 0 && !t->InTransaction()) t->StartTransaction();
+        if (t->OpenCount() > 0 && !t->InTransaction()) {
+            t->StartTransaction();
+            started.push_back(t.get());
+        }
+    undo.Dismiss();
     FTransactionActive = true;
 }
 

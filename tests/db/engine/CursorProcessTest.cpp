@@ -697,5 +697,25 @@ TEST_F(CursorFailureTest, AFailedWriteLeavesLocksAndFilesAsTheyWere) {
     }
 }
 
+// A transaction that one table cannot start starts on none: the tables before it give their
+// transaction and its lock back, so nothing posted afterwards waits for a commit.
+TEST_F(CursorFailureTest, ATransactionThatCannotStartOnOneTableStartsOnNone) {
+    MakeTable("G");
+    MakeTable("H");
+    TFaultInjector faults;
+    TDataCursor& g = NewCursor("G");
+    g.Open();
+    TDataCursor& h = NewCursor("H");
+    h.Open();
+    Fail(h, ".IDX", {TFileFault::ReadError, 0, 1});
+    EXPECT_EQ(RaisedCode([&] { FDir->StartTransaction(); }), ZIZIVU_READERR);
+    EXPECT_FALSE(FDir->InTransaction());
+    EXPECT_FALSE(g.Table()->InTransaction());
+    EXPECT_TRUE(LocksFree("G"));
+    g.Close();
+    h.Close();
+    EXPECT_EQ(FDir->TableCount(), 0);
+}
+
 }  // namespace
 }  // namespace cursor_test
