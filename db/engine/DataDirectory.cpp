@@ -78,6 +78,12 @@ int32_t TDataDirectory::OpenTable(const std::string& name, TDataTable*& table, b
         table = t;
         return 0;
     }
+    // Kept open by a transaction after its last opener left, its files stay as they were
+    // opened: a shared claim cannot become an exclusive one, and an exclusive one stays.
+    if (t && t->IsOpen()) {
+        if (exclusive && !t->Exclusive()) return -ZIZIVU_OSACCESSDENIED;
+        exclusive = t->Exclusive();
+    }
     const bool isNew = t == nullptr;
     std::unique_ptr<TDataTable> created;
     if (isNew) {

@@ -231,5 +231,23 @@ TEST_F(CursorTransactionTest, HeadersOfATableOpenedInATransactionAreChecked) {
     }
 }
 
+// A table kept open for its transaction after its last cursor left holds its files as it
+// opened them: opened again as exclusive it would skip the locks other processes rely on, so
+// that open is refused, and the transaction goes on.
+TEST_F(CursorTransactionTest, ATableKeptForItsTransactionIsNotOpenedAgainAsExclusive) {
+    TDataCursor& a = OpenCursor("ROWS");
+    FDir->StartTransaction();
+    Rename(a, 2, "mine");
+    a.Close();
+    TDataCursor& exclusive = NewCursor("ROWS");
+    exclusive.SetExclusive(true);
+    EXPECT_EQ(RaisedCode([&] { exclusive.Open(); }), ZIZIVU_OSACCESSDENIED);
+    TDataCursor& shared = OpenCursor("ROWS");
+    FDir->Commit(true);
+    EXPECT_FALSE(shared.Table()->Exclusive());
+    std::vector<uint8_t> r = LockRow(shared, 2);
+    EXPECT_EQ(GetStr(shared, r, 2), "mine");
+}
+
 }  // namespace
 }  // namespace cursor_test
