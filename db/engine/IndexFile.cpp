@@ -616,7 +616,8 @@ bool TIndexFile::GetRootPage(TCacheClient* client, int32_t indexNo, TPagePos whi
     if (root == 0) return true;
     TPage* p;
     if (!GetPage(client, indexNo, root, p)) return false;
-    if (!p->IsRoot() || p->FFree) {
+    // An empty tree has no root: a root page without entries is a freed one still named.
+    if (!p->IsRoot() || p->FFree || p->Count() == 0) {
         ReleasePage(p);
         Fail(ZIZIVU_PAGEBUFCORRUPT);
     }

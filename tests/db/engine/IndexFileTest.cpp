@@ -308,6 +308,21 @@ TEST_F(IndexFile, PagesOutsideTheFileOrBetweenPagesAreRefused) {
     EXPECT_EQ(f.CachedPages(0), 0);
 }
 
+// A root without entries is a freed page (an index dropped while its header still names it):
+// an empty index has no root, so no walk or count may take the page for an empty tree.
+TEST_F(IndexFile, ARootWithoutEntriesIsRefused) {
+    for (int32_t keys : {3, 400}) {
+        SCOPED_TRACE(keys);
+        TIndexFile& f = Populated(keys);
+        f.ClearPageCache(true);
+        const uint32_t root = f.GetRootPageNo(0);
+        PutRawBytes(f, int32_t(root), std::string(3, '\0'));
+        TPage* p = nullptr;
+        EXPECT_EQ(RaisedCode([&] { f.GetRootPage(&Cursor, 0, TPagePos::First, p); }), ZIZIVU_PAGEBUFCORRUPT);
+        f.Close();
+    }
+}
+
 // ---- Page images ------------------------------------------------------------------------
 
 namespace {
