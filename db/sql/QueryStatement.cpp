@@ -140,6 +140,10 @@ TQueryStatement::TQueryStatement(TDataDirectory* database) : FOwner(database) {
 TQueryStatement::~TQueryStatement() {
     // Markers belong to the trees freed with the queries.
     FParams.clear();
+    // A live sub-select's result is its table's cursor, whose filter may read the next
+    // sub-select: every filter goes, outer first, while all the sub-selects it reads are
+    // still there (a drop refreshes a view another change made stale).
+    for (auto& query : FQueries) query->CloseResultCursor();
     while (!FQueries.empty()) FQueries.pop_back();
     FMainQuery = nullptr;
 }

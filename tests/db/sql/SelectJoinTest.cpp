@@ -238,6 +238,13 @@ TEST_F(SelectJoinTest, InSubSelectFiltersItsOwnResultPerRow) {
     // The sub-select's column need not be its table's first field.
     EXPECT_EQ(Query("SELECT n FROM a WHERE name IN (SELECT name FROM a WHERE n > 1)"), (TRows{{"2"}, {"3"}}));
     EXPECT_EQ(Query("SELECT k FROM b WHERE v IN (SELECT v FROM b WHERE k = 1)"), (TRows{{"1"}, {"1"}}));
+    // Freed after the middle sub-select's table changed, the statement drops each filter
+    // while the sub-selects it reads are still there.
+    CreateR();
+    EXPECT_EQ(Query("SELECT n FROM a WHERE n IN (SELECT k FROM b WHERE k IN (SELECT k FROM r))"),
+              (TRows{{"1"}}));
+    Insert("B", {{2, "d"}});
+    FStatement.reset();
 }
 
 TEST_F(SelectJoinTest, AStatementRunsAgainWithTheTablesAsTheyAreThen) {
