@@ -183,6 +183,8 @@ private:
     bool BindSourceColumn(TExpToken* node, bool whereClause);
     // Validates the WHERE tree (every column bound) as a boolean expression.
     void ValidateWhere();
+    // A SELECT's WHERE prepared once meets this run's parameter values (MeetParameterValues).
+    void MeetWhereParameters();
     // The join graph.
     void ChainSourceTables();
     void AnalyzeJoinConditions();

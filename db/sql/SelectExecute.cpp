@@ -164,6 +164,7 @@ void TDataQuery::ExecuteSelect(TDataCursor*& result) {
     FPlan.HasResidualJoin = false;
     FPlan.IndexCountGiven = false;
     if (Clauses().HasConditions) {
+        MeetWhereParameters();
         if (FPlan.Where && FPlan.Where->DataType != dtBoolean)
             RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
         if (FPlan.ResidualWhere && FPlan.ResidualWhere->DataType != dtBoolean)

@@ -502,6 +502,12 @@ void TDataQuery::ValidateWhere() {
         RaiseSqlError("WHERE or JOIN clause must be a boolean expression");
 }
 
+void TDataQuery::MeetWhereParameters() {
+    if (!FPlan.Where) return;
+    TLanguageSettingsSwap swap(FPlan.LanguageID, FPlan.SortID);
+    MeetParameterValues(ZIZIVU_SQLERROR, WhereContext, FPlan.Where.get());
+}
+
 void TDataQuery::LockSourceTables() {
     for (auto& t : FPlan.Tables) {
         t->Cursor->LockTableRead();

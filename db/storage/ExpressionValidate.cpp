@@ -52,6 +52,13 @@ bool IsIntegerConstant(const TExpToken* n) {
 bool IsStringConstant(const TExpToken* n) {
     return IsConstant(n) && n->DataType == dtString;
 }
+// BETWEEN and IN as messages name them.
+const char* ListOperatorName(uint8_t code) {
+    return code == opBetween      ? "BETWEEN"
+           : code == opNotBetween ? "NOT BETWEEN"
+           : code == opInList     ? "IN"
+                                  : "NOT IN";
+}
 // A parameter marker whose value has not been set yet.
 bool IsUntypedParameter(const TExpToken* n) {
     return n->IsParameter && n->DataType == 0;
@@ -476,10 +483,7 @@ void TValidator::Predicate(TExpToken* n) const {
         case opNotBetween:
         case opInList:
         case opNotInList: {
-            const std::string op = n->Code == opBetween      ? "BETWEEN"
-                                   : n->Code == opNotBetween ? "NOT BETWEEN"
-                                   : n->Code == opInList     ? "IN"
-                                                             : "NOT IN";
+            const std::string op = ListOperatorName(n->Code);
             for (TExpToken* v = n->Second; v; v = v->Second) {
                 v->Parent = n;
                 CheckListValue(x, v, op);
@@ -508,6 +512,40 @@ void ValidateExpression(uint16_t errorCode, const std::string& tableName, const 
     if (!node) return;
     TValidator v{errorCode, tableName, context, bindColumn, owner};
     v.Validate(parent, node, makeBooleanComparisons);
+}
+
+void MeetParameterValues(uint16_t errorCode, const std::string& context, TExpToken* root) {
+    const std::string noTable;
+    const TBindColumnFunc noBind;
+    const TValidator v{errorCode, noTable, context, noBind, nullptr};
+    const auto hasValue = [](const TExpToken* n) { return n->IsParameter && n->DataType != 0 && !n->IsNull; };
+    const auto typed = [](const TExpToken* n) { return !n->IsParameter && n->DataType != 0; };
+    std::vector<TExpToken*> pending{root};
+    while (!pending.empty()) {
+        TExpToken* n = pending.back();
+        pending.pop_back();
+        if (!n) continue;
+        const uint8_t code = n->Code & 0x7F;
+        if (n->NodeKind == nkBinary && code >= opEqual && code <= opLessEqual) {
+            TExpToken *l = n->First, *r = n->Second;
+            if ((hasValue(l) && typed(r)) || (hasValue(r) && typed(l))) {
+                TExpToken* marker = hasValue(l) ? l : r;
+                const TExpToken* other = marker == l ? r : l;
+                if (marker->DataType == dtString && IsDateTime(other->DataType))
+                    v.ConvertDateString(marker, other);
+                if (!OperatorAcceptsTypes(n->Code, l->DataType, l->SubType, r->SubType, r->DataType))
+                    v.BinaryMismatch(l, r);
+            }
+        } else if (n->NodeKind == nkPredicate &&
+                   (code == opBetween || code == opNotBetween || code == opInList || code == opNotInList)) {
+            if (typed(n->First))
+                for (TExpToken* value = n->Second; value; value = value->Second)
+                    if (hasValue(value)) v.CheckListValue(n->First, value, ListOperatorName(code));
+        }
+        pending.push_back(n->Third);
+        pending.push_back(n->Second);
+        pending.push_back(n->First);
+    }
 }
 
 bool OperatorAcceptsTypes(uint8_t code, uint8_t lt, uint8_t lst, uint8_t rst, uint8_t rt) {

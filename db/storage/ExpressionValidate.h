@@ -21,6 +21,12 @@ void ValidateExpression(uint16_t errorCode, const std::string& tableName, const 
                         bool makeBooleanComparisons, const TBindColumnFunc& bindColumn, void* owner,
                         TExpToken* parent, TExpToken* node);
 
+// The comparisons of the tree with a parameter marker that now has a value, met as the same
+// value written in the statement is: a text compared with a date, time or timestamp is
+// read as one, and a value the comparison cannot take is refused. A prepared statement's
+// markers are untyped until their values are set.
+void MeetParameterValues(uint16_t errorCode, const std::string& context, TExpToken* root);
+
 // Bit 128 of code is ignored.
 bool OperatorAcceptsTypes(uint8_t code, uint8_t leftType, uint8_t leftSubType, uint8_t rightSubType,
                           uint8_t rightType);

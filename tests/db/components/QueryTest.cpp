@@ -283,6 +283,15 @@ TEST_F(QuerySqlTest, ParametersMeetColumnsOfAnyComparisonAndDates) {
     q->ParamByName("d")->SetAsDate(EncodeDate(2026, 1, 1));
     q->Open();
     EXPECT_EQ((std::vector<std::string>{"nut"}), Column(*q, "name"));
+    // A text meets the column as the same text written in the statement does: a date is
+    // read from it, a number is refused.
+    auto text = NewQuery("SELECT name FROM parts WHERE made = :d");
+    text->ParamByName("d")->SetAsString("2026-12-07");
+    text->Open();
+    EXPECT_EQ((std::vector<std::string>{"nut"}), Column(*text, "name"));
+    auto number = NewQuery("SELECT name FROM parts WHERE id = :v");
+    number->ParamByName("v")->SetAsString("2");
+    EXPECT_THROW(number->Open(), EZIZIVUEngineError);
 }
 
 TEST_F(QuerySqlTest, SelectResultsInFields) {
