@@ -6,6 +6,7 @@
 #include "db/engine/DataDirectory.h"
 #include "db/engine/DataSession.h"
 #include "db/sql/SqlEngineLink.h"
+#include "db/sql/SqlQuerySupport.h"
 #include "db/storage/EngineErrors.h"
 #include "db/storage/FileLayer.h"
 #include "db/storage/LibraryMemory.h"
@@ -165,6 +166,7 @@ void TQueryStatement::SetProgressEvent(const TQueryProgressEvent& event) {
 }
 
 int32_t TQueryStatement::Parse(const std::string& text) {
+    FPrepared = false;
     FParser->SetErrorCode(ZIZIVU_SQLERROR);
     FParser->SetContext(StatementContext);
     FParser->SetText(text);
@@ -194,6 +196,7 @@ void TQueryStatement::Prepare(const std::string& text, int32_t& position) {
     if (kind == skInsert || kind == skUpdate || kind == skDelete)
         for (int32_t i = 1; i < QueryCount(); ++i) FQueries[i]->SetRequestLive(false);
     for (int32_t i = QueryCount() - 1; i >= 0; --i) FQueries[i]->Prepare();
+    FPrepared = true;
     position += FParser->GetPosition();
 }
 
@@ -228,6 +231,8 @@ void TQueryStatement::SetParams(int32_t count, const TParamValue* fields, const 
 
 void TQueryStatement::Execute(TDataCursor*& result) {
     result = nullptr;
+    // A text that failed to prepare left a plan half made (and an INSERT its values).
+    if (!FPrepared) RaiseSqlError("Statement must be prepared before it is executed");
     for (int32_t i = QueryCount() - 1; i >= 1; --i) {
         TDataCursor* ignored = nullptr;
         FQueries[i]->Execute(ignored);

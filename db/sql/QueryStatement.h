@@ -409,4 +409,6 @@ private:
     TDataQuery* FMainQuery = nullptr;
     std::vector<std::unique_ptr<TDataQuery>> FQueries;
     std::vector<TExpToken*> FParams;
+    // The last text was parsed and its queries prepared: only then may it run.
+    bool FPrepared = false;
 };

@@ -414,6 +414,26 @@ TEST_F(DmlExecTest, UpdateOfALockedRecordFailsAndLeavesNoLocks) {
     EXPECT_EQ(Ints("t", 1), (std::vector<int32_t>{2, 3, 4}));
 }
 
+// A statement whose preparation failed is refused when run: it neither writes what it
+// made of its text nor reads the plan it did not finish.
+TEST_F(DmlExecTest, AStatementThatFailedToPrepareIsNotRun) {
+    Run("CREATE TABLE t (n INTEGER, m INTEGER)");
+    Run("CREATE TABLE u (k INTEGER)");
+    for (const char* text : {"INSERT INTO t (n, m) VALUES (7)", "UPDATE t SET m = (SELECT k FROM u)"}) {
+        TQueryStatement s(Database);
+        int32_t position = 0;
+        EXPECT_THROW(s.Prepare(text, position), EZIZIVUEngineError) << text;
+        TDataCursor* result = nullptr;
+        try {
+            s.Execute(result);
+            ADD_FAILURE() << text << " was run";
+        } catch (const EZIZIVUEngineError& e) {
+            EXPECT_EQ(e.ErrorCode(), ZIZIVU_SQLERROR) << text;
+        }
+    }
+    EXPECT_EQ(Count("t", "n = n"), 0);
+}
+
 // BLOB values: written whole, replaced (a shorter one too) and copied by INSERT ... SELECT.
 TEST_F(DmlExecTest, BlobValuesAreReplacedAndCopied) {
     Run("CREATE TABLE t (x INTEGER, memo BLOB(1,1))");
