@@ -75,6 +75,15 @@ uint32_t StoredChangeCount(const std::string& name, bool inMemory) {
     return bytes::GetU32(head);
 }
 
+// An index file's change counter as its first four bytes hold it: an encrypted one
+// scrambles its header from byte 0, the counter with it.
+uint32_t StoredIndexChangeCount(const TIndexFile& index) {
+    uint8_t head[4];
+    bytes::PutU32(head, index.GetChangeCount());
+    if (index.Encrypted()) ScrambleBuffer(head, 4, IndexHeaderSeedLo, IndexHeaderSeedHi);
+    return bytes::GetU32(head);
+}
+
 }  // namespace
 
 // ---- Definitions --------------------------------------------------------------------------
@@ -407,7 +416,7 @@ void TDataCursor::AlterByCopy(TDataCursor& copy, TDataDirectory* work, std::vect
     // user may open it meanwhile and write: its change counters tell. The cursor stays closed
     // (the restructure closes it at its end); a new table that could not take the old one's
     // place goes.
-    const uint32_t leftCounts[2] = {DataFile()->GetChangeCount(), IndexFile()->GetChangeCount()};
+    const uint32_t leftCounts[2] = {DataFile()->GetChangeCount(), StoredIndexChangeCount(*IndexFile())};
     Close();
     TScopeGuard drop([&copy] { copy.DeleteTable(); });
     ReplaceTableFiles(work, tempName, opt.KeepBackups, leftCounts);

@@ -235,6 +235,17 @@ protected:
     }
 };
 
+// An encrypted table is restructured as any other, and an ALTER takes its encryption off.
+TEST_F(AlterExecTest, AnEncryptedTableIsRestructured) {
+    Session->AddPassword("pw");
+    Run("CREATE TABLE w (id INTEGER, m BLOB(1,1), PRIMARY KEY (id) ENCRYPTED WITH 'pw')");
+    Run("INSERT INTO w VALUES (1, 'abc')");
+    Run("ALTER TABLE w ADD q INTEGER");
+    Run("ALTER TABLE w ENCRYPTED WITH ''");
+    Session->RemovePassword("pw");
+    EXPECT_EQ(Count("w", "id = 1 AND m = 'abc' AND q IS NULL"), 1);
+}
+
 TEST_F(AlterExecTest, AddAtRedefineWithRenameAndDrop) {
     Run("ALTER TABLE t ADD e INTEGER AT 2, REDEFINE b bb CHAR(12) DESCRIPTION 'renamed', DROP c NOBACKUP");
     EXPECT_EQ(Names(), (std::vector<std::string>{"a", "e", "bb", "d"}));
