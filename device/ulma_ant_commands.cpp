@@ -79,7 +79,11 @@ uint32_t ulma_ANT::RequestDistance() {
     TotalDistance = 0;
     DistancePending = true;
     const uint32_t start = GetTickCount();
-    if (!WaitFor([this] { return !DistancePending; }, start, 10000, 200, true)) DistancePending = false;
+    if (!WaitFor([this] { return !DistancePending; }, start, 10000, 200, true)) {
+        // No reply: a 0 would read as the trainer's distance.
+        DistancePending = false;
+        throw ERdEPROM("Time Out Read Total Distance!");
+    }
     return TotalDistance;
 }
 
