@@ -191,7 +191,12 @@ bool LoadDeviceSettings(TTreviaDeviceANT* Device, TMapCalibration* Calibration) 
             Device->SetDeviceTrainerNumber(deviceNumber("TrainerDeviceNumber"));
             Device->SetDeviceNumberKeyboard(deviceNumber("ConsoleSerialNumber"));
         } else {
-            Device->SetRollDiameter(StrToFloat(text("RollDiameter")));
+            // Whole millimetres and hundredths of one byte each are all the trainer keeps.
+            const std::string value = text("RollDiameter");
+            const long double diameter = StrToFloat(value);
+            if (!(diameter >= 0) || diameter >= 255 + 2.56L)
+                throw EConvertError("'" + value + "' is not a valid roll diameter");
+            Device->SetRollDiameter(diameter);
         }
         return true;
     } catch (...) {

@@ -275,6 +275,13 @@ TEST_F(SettingsTest, ConnectedLoadsOnlyTheRollDiameter) {
     EXPECT_EQ(map.Resist1(), 0);
     EXPECT_FALSE(map.UseMapCalibration());
     EXPECT_EQ(device.DeviceNumberKeyboard(), AntSimConsoleNumber);
+    // A diameter the trainer's memory cannot hold is a malformed one: 1e300 made every
+    // statistics step of the ride fail.
+    for (const char* diameter : {"1e300", "258", "-1"}) {
+        Store({{"RollDiameter", diameter}});
+        EXPECT_FALSE(LoadDeviceSettings(&device, &map)) << diameter;
+        EXPECT_EQ(device.RollDiameter(), 45.5L) << diameter;
+    }
 }
 
 }  // namespace
