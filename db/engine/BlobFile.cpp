@@ -459,6 +459,9 @@ bool TBlobFile::RepairBlockChain(TCacheClient* cursor, TChainWalk walk, bool ign
     // The block whose next link leads to position, and the bytes of the blocks walked.
     uint32_t previous = prevBlock;
     uint32_t kept = 0;
+    // A walk from a value's start counts the bytes a reading takes: each block's data up to
+    // the value's length, whatever its count of bytes used says.
+    uint32_t total = 0;
     while (position != 0) {
         const char* damage = nullptr;
         TBlock* block = nullptr;
@@ -494,7 +497,8 @@ bool TBlobFile::RepairBlockChain(TCacheClient* cursor, TChainWalk walk, bool ign
         }
         seen.insert(position);
         const uint32_t next = block->NextBlock();
-        kept += block->BytesUsed();
+        if (prevBlock == 0 && position == startBlock) total = block->TotalLength();
+        kept += prevBlock == 0 ? MinOf<uint32_t>(uint32_t(DataSize()), total - kept) : block->BytesUsed();
         if (walk == TChainWalk::Free) FreeBlock(block);
         ReleaseBlock(block);
         previous = position;

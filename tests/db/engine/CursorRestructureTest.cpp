@@ -345,6 +345,17 @@ TEST_F(CursorRestructureTest, BlobChecksReportAndRepairThroughTheRepairLog) {
              DamageBlock(c, block2, [](TBlock* b) { b->SetNextBlock(300); });
          },
          ZIZIVU_BLOCKBUFCORRUPT, "Invalid intra-block pointer in BLOB file for physical record # 1", 700},
+        // A reading takes a block's bytes up to the note's length, whatever its count of
+        // bytes used says: the cut keeps all that reads.
+        {"next link outside the file and no bytes counted", true,
+         [&](TDataCursor& c, std::vector<uint8_t>&, uint32_t) {
+             DamageBlock(c, block2, [](TBlock* b) {
+                 const uint8_t none = 0;
+                 b->WriteData(0, 0, &none);
+                 b->SetNextBlock(300);
+             });
+         },
+         ZIZIVU_BLOCKBUFCORRUPT, "Invalid intra-block pointer in BLOB file for physical record # 1", 700},
     };
     int32_t n = 0;
     for (const Case& k : cases) {
