@@ -538,7 +538,9 @@ const TFieldDescriptor& TDataCursor::RepairBlobField(int32_t fieldNo, bool repai
 uint32_t TDataCursor::StoredBlobStart(uint32_t recordNo, const TFieldDescriptor& f) {
     std::vector<uint8_t> image(size_t(std::max(FPhysicalRecordSize, RecordHeaderSize)));
     FetchRecord(recordNo, image.data());
-    if (image[0] != 0 || image[f.Offset] == 0) return 0;
+    // A reading follows the start whatever the field's flag says (a sound blank field
+    // names none): so do the checks.
+    if (image[0] != 0) return 0;
     return bytes::GetU32(image.data() + f.Offset + 1);
 }
 

@@ -530,7 +530,7 @@ private:
     void ReplaceTableFiles(TDataDirectory* work, const std::string& tempName, bool keepBackups,
                            const uint32_t (&leftCounts)[2]);
     // Repair: the BLOB field checked (a repair needs the table exclusively), the first block
-    // a record stores for it (0 for a deleted record or a blank field), and the record
+    // a record stores for it (0 for a deleted record), and the record
     // written without its BLOB.
     const TFieldDescriptor& RepairBlobField(int32_t fieldNo, bool repair);
     uint32_t StoredBlobStart(uint32_t recordNo, const TFieldDescriptor& f);

@@ -325,6 +325,14 @@ TEST_F(CursorRestructureTest, BlobChecksReportAndRepairThroughTheRepairLog) {
              c.ModifyRecord(r.data());
          },
          ZIZIVU_INVALIDBLOBOFFSET, "Invalid BLOB offset in BLOB file for physical record # 1", 0},
+        // A reading follows the start whatever the field's flag says: so does the check.
+        {"blank field whose start names no block", false,
+         [](TDataCursor& c, std::vector<uint8_t>& r, uint32_t first) {
+             r[c.GetFieldDefinition(4).Offset] = 0;
+             bytes::PutU32(r.data() + c.GetFieldDefinition(4).Offset + 1, first + 3);
+             c.ModifyRecord(r.data());
+         },
+         ZIZIVU_INVALIDBLOBOFFSET, "Invalid BLOB offset in BLOB file for physical record # 1", 0},
         {"first block of another record", true,
          [](TDataCursor& c, std::vector<uint8_t>&, uint32_t first) {
              DamageBlock(c, first, [](TBlock* b) { b->SetOwnerRecord(3); });
