@@ -546,8 +546,26 @@ void TDataCursor::Skip(int32_t n) {
     CheckOpen();
     if (n == 0) return;
     TReadScope read(*this);
+    // A change found here takes the cursor back to its record, or to a neighbour when the
+    // record is gone: the step counts from the record as it stood.
+    const bool onRecord = !FBof && !FEof;
+    const uint32_t fromRecNo = FRecNo;
+    uint8_t fromKey[KeyBufferSize];
+    if (onRecord && !IsRecordNumberOrder()) std::memcpy(fromKey, FCurKey.data(), size_t(FIndex.KeyLength));
     RefreshIfChanged();
+    if (onRecord) n = StepsLeftAfterReposition(n, fromKey, fromRecNo);
+    if (n == 0) return;
     StepFromPosition(n);
+}
+
+int32_t TDataCursor::StepsLeftAfterReposition(int32_t n, const uint8_t* fromKey, uint32_t fromRecNo) {
+    if (FBof || FEof) return n;
+    const int32_t c = IsRecordNumberOrder()
+                          ? (FRecNo > fromRecNo) - (FRecNo < fromRecNo)
+                          : CompareIndexKeys(FIndex, FIndexNo, FCurKey.data(), fromKey, FIndex.KeyLength);
+    if (n > 0 && c > 0) return n - 1;
+    if (n < 0 && c < 0) return n + 1;
+    return n;
 }
 
 // A step counts from the position's ordinal, then reads the record it lands on. A change
@@ -559,12 +577,15 @@ void TDataCursor::StepFromPosition(int32_t n) {
     const int32_t ordinal = FOrdinal;
     const bool bof = FBof, eof = FEof;
     FStepFrom.assign(FRecordBuffer.begin(), FRecordBuffer.end());
+    int32_t steps = n;
     for (;;) {
         FPositionStale = false;
-        if (IsRecordNumberOrder())
-            StepRecordOrder(n);
-        else
-            StepIndexOrder(n);
+        if (steps != 0) {
+            if (IsRecordNumberOrder())
+                StepRecordOrder(steps);
+            else
+                StepIndexOrder(steps);
+        }
         if (!FPositionStale) {
             LoadCurrentRecord();
             if (!FPositionStale) return;
@@ -574,7 +595,10 @@ void TDataCursor::StepFromPosition(int32_t n) {
         FBof = bof;
         FEof = eof;
         std::copy(FStepFrom.begin(), FStepFrom.end(), FRecordBuffer.begin());
+        uint8_t fromKey[KeyBufferSize];
+        if (!IsRecordNumberOrder()) BuildKey(FRecordBuffer.data(), fromKey);
         Reposition();
+        steps = bof || eof ? n : StepsLeftAfterReposition(n, fromKey, recNo);
     }
 }
 

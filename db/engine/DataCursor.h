@@ -590,6 +590,11 @@ private:
     void StepRecordOrder(int32_t n);
     void StepIndexOrder(int32_t n);
     void StepFromPosition(int32_t n);
+    // The steps left of a step by n after Reposition brought the cursor back to the record it
+    // started from (key fromKey in index order, number fromRecNo in record-number order): when
+    // that record left the view, the cursor stands on the neighbour Reposition took, which is
+    // one step from it already in that neighbour's direction.
+    int32_t StepsLeftAfterReposition(int32_t n, const uint8_t* fromKey, uint32_t fromRecNo);
     void FirstInternal();
     void LastInternal();
     void GotoKeyOrRecord();

@@ -429,6 +429,53 @@ TEST_F(CursorProcessTest, ARecordReadAfterAChangeIsNotTakenForTheNextKey) {
     EXPECT_EQ(GetStr(c, r, 2), name(52));
 }
 
+// Another process deletes the record the scan stands on. Going back to it finds its successor
+// in its place, and that is the next record: a step from there would pass over it. Strict
+// detection finds the change as the step begins, the other at the cache miss of the step's read.
+TEST_F(CursorProcessTest, AScanWhoseRecordAnotherProcessDeletedGoesOnToTheSuccessor) {
+    auto name = [](int i) {
+        char b[12];
+        std::snprintf(b, sizeof b, "n%04d", i);
+        return std::string(b);
+    };
+    // Key order unlike record order: a step reads the next key's record alone.
+    std::vector<std::string> added;
+    for (int i = 0; i < 200; ++i) added.push_back(name(i * 77 % 200));
+    AddNames(added);
+    const std::string folder = FScratch.Path();
+    for (const int at : {50, 120}) {
+        const bool strict = at == 50;
+        SCOPED_TRACE(strict ? "strict" : "at a cache miss");
+        TForkChild child([&](TForkChild& link) {
+            return RunChild(
+                folder,
+                [&name, at](TDataCursor& w, TForkChild& l) {
+                    if (l.Receive() != 'D') return 10;
+                    w.SwitchToIndex("ByName");
+                    std::vector<uint8_t> b(size_t(w.GetRecordSize()));
+                    w.InitRecord(b.data());
+                    PutStr(w, b, 2, name(at));
+                    if (!w.FindKey(b.data(), false, nullptr, 0, false, 0)) return 11;
+                    if (w.GetCurrentRecord(b.data(), false) != 0) return 12;
+                    if (w.GetCurrentRecord(b.data(), true) != 0) return 13;
+                    w.DeleteRecord();
+                    return 0;
+                },
+                link);
+        });
+        FSession->SetStrictChangeDetection(strict);
+        std::vector<uint8_t> r;
+        // Steps onto name(at): the names up to it, less name(50) once the first round deleted it.
+        TDataCursor& c = ScanByName(r, strict ? at + 1 : at);
+        ASSERT_EQ(GetStr(c, r, 2), name(at));
+        child.Send('D');
+        ASSERT_EQ(child.Wait(), 0);
+        ASSERT_EQ(c.GetNextRecord(r.data()), 0);
+        EXPECT_EQ(GetStr(c, r, 2), name(at + 1));
+        c.Close();
+    }
+}
+
 // A second cursor opened on a table the process holds open builds its view as one operation:
 // the pages it reads are read under the read lock, with the change check, not beside a header
 // in hand that another process has moved on since.
