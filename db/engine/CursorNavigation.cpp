@@ -553,7 +553,9 @@ void TDataCursor::Skip(int32_t n) {
     uint8_t fromKey[KeyBufferSize];
     if (onRecord && !IsRecordNumberOrder()) std::memcpy(fromKey, FCurKey.data(), size_t(FIndex.KeyLength));
     RefreshIfChanged();
-    if (onRecord) n = StepsLeftAfterReposition(n, fromKey, fromRecNo);
+    // (Back on the same record, nothing moved: the common case needs no comparison.)
+    if (onRecord && (FRecNo != fromRecNo || FBof || FEof))
+        n = StepsLeftAfterReposition(n, fromKey, fromRecNo);
     if (n == 0) return;
     StepFromPosition(n);
 }
