@@ -494,6 +494,9 @@ void ArmClientWatchdog() {
 // ---- Server threads
 
 void ServerUnitEnd();
+// Every exchange file of the prefix but the answers: an answer written as the server ends is
+// its client's to collect (the sweeps take one nobody collects).
+void DeleteExchangeFilesButAnswers(const std::string& Prefix);
 
 class TServerTickThread : public TThread {
 public:
@@ -557,7 +560,7 @@ void ServerUnitEnd() {
     if (IsConsoleProcess()) {
         DeleteStaleFiles(GetTickFileName(), AnyAge);
     } else {
-        DeleteExchangeFiles(GetExchangePrefix(), AnyAge);
+        DeleteExchangeFilesButAnswers(GetExchangePrefix());
         DeleteExchangeFiles(GetModuleFileName() + "_", AnyAge);
     }
     ReleaseTickFile();
@@ -619,6 +622,15 @@ void DeleteStaleFiles(const std::string& Mask, TDateTime Before) {
 void DeleteExchangeFiles(const std::string& Prefix, TDateTime Before) {
     DeleteFilesBefore(ExchangeFiles(Prefix), Before);
 }
+
+namespace {
+void DeleteExchangeFilesButAnswers(const std::string& Prefix) {
+    std::vector<std::string> names = ExchangeFiles(Prefix);
+    std::erase_if(
+        names, [](const std::string& n) { return n.size() >= 3 && SameText(n.substr(n.size() - 3), "rsp"); });
+    DeleteFilesBefore(names, AnyAge);
+}
+}  // namespace
 
 std::unique_ptr<TStream> OpenShareStream(const std::string& Name, bool ForWriting, int Tries) {
     for (int attempt = 1;; ++attempt) {
@@ -883,7 +895,7 @@ void ServerMainLoop(THttpEngine* Engine) {
     ticker.reset();
     // The requests in progress finish (and write their answers) before the server ends.
     requestThreads.clear();
-    DeleteExchangeFiles(prefix, AnyAge);
+    DeleteExchangeFilesButAnswers(prefix);
     TerminateEngineProcess();
     ServerUnitEnd();
     ExitEngineProcess(0);

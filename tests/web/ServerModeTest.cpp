@@ -335,6 +335,25 @@ TEST(ServerMode, TickFileRemovedDuringALongRequestEndsTheServerAndClearsTheExcha
     EXPECT_EQ(sb.CountEnding("s"), 0);
 }
 
+// A server told to end by a signal finishes the request in progress, and the answer stays
+// for its client to collect (the end's sweep of the exchange took it before the client's
+// next look, two times in three).
+TEST(ServerMode, AServerEndedBySignalLeavesTheAnswerInProgressToItsClient) {
+    TSandbox sb("cgi_server_demo");
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        TChild server = sb.StartServer();
+        // 10 s on the server's clock: 1 s here.
+        TChild call = sb.StartCall("server", "id=last&wait=10000");
+        ASSERT_TRUE(WaitUntil([&] { return sb.CountEnding("_cnf") == 1; }, 10000));
+        ::kill(server.Pid, SIGTERM);
+        const std::string out = call.Finish();
+        EXPECT_NE(out.find("field:id=last\r\n"), std::string::npos) << out;
+        server.Finish();
+        EXPECT_TRUE(sb.ExchangeFiles().empty());
+    }
+}
+
 TEST(ServerMode, ThreadedServerAnswersLikeDirectMode) {
     TSandbox sb("cgi_server_demo");
     const std::string direct = sb.Call("normal", "t=1", PostBody);
