@@ -350,11 +350,12 @@ bool TakePresenceLock(int Fd) {
     return OnPresenceByte(Fd, F_OFD_SETLK, fl);
 }
 
-// Whether some process holds the presence lock of the file: 1 yes, 0 no, -1 when it cannot
-// be told (no such file, no locks on its file system).
+// Whether some process holds the presence lock of the file: 1 yes, 0 no (also for what is
+// no file: a pipe at the name, whose open would wait for a writer), -1 when it cannot be
+// told (no such file, no locks on its file system).
 int PresenceOf(const std::string& Name) {
-    int fd = ::open(Name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
+    int fd = OsOpenFileOnly(Name, O_RDONLY);
+    if (fd < 0) return errno == ENOENT ? -1 : 0;
     struct flock fl {};
     fl.l_type = F_WRLCK;
     const bool asked = OnPresenceByte(fd, F_OFD_GETLK, fl);
@@ -374,7 +375,8 @@ int GTickHandle = -1;  // the server's open tick file, holding the window lock
 // Creates the tick file dated now; a server also takes its window lock on it.
 void CreateTickFile(bool WindowLock) {
     const std::string tick = GetTickFileName();
-    int fd = ::open(tick.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // The server's own file: not a pipe, nor a file a link at the name leads to.
+    int fd = OsOpenFileOnly(tick, O_RDWR | O_CREAT | O_NOFOLLOW);
     if (fd < 0) throw EFCreateError("Cannot create file \"" + tick + "\"");
     ::fchmod(fd, 0600);
     FileSetDate(fd, Now());
@@ -520,7 +522,10 @@ protected:
                 ExitEngineProcess(0);
                 return;
             }
-            FileSetDate(tick, Now());
+            // Through the server's own descriptor: whatever a link at the name leads to
+            // is no tick file.
+            std::lock_guard<std::mutex> lk(GTickMutex);
+            if (GTickHandle >= 0) FileSetDate(GTickHandle, Now());
         }
     }
 
@@ -720,7 +725,7 @@ public:
     TClientFiles& operator=(const TClientFiles&) = delete;
 
     void HoldPresence(const std::string& RequestFile) {
-        FPresence = ::open(RequestFile.c_str(), O_RDONLY | O_CLOEXEC);
+        FPresence = OsOpenFileOnly(RequestFile, O_RDONLY);
         if (FPresence >= 0) TakePresenceLock(FPresence);
     }
 
@@ -834,8 +839,13 @@ void ForwardRequestToDebugServer(TStream* InStream, TStream* OutStream, TStrings
 void StartServer(bool Debug) {
     SetServerFlag(true);
     MakeExchangeRoot();
-    const bool hadTick = FileExists(GetTickFileName());
+    const std::string tick = GetTickFileName();
+    const bool hadTick = FileExists(tick);
     DeleteExchangeFiles(GetExchangePrefix(), AnyAge);
+    // What stands at the tick file's name and is no file (a pipe, a link) is no server's:
+    // it goes, so that the server's own can be made.
+    struct stat st {};
+    if (::lstat(tick.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) ::unlink(tick.c_str());
     if (hadTick) Sleep(500);
     CreateTickFile(!Debug);
 }

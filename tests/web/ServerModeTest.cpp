@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <thread>
@@ -352,6 +354,31 @@ TEST(ServerMode, AServerEndedBySignalLeavesTheAnswerInProgressToItsClient) {
         server.Finish();
         EXPECT_TRUE(sb.ExchangeFiles().empty());
     }
+}
+
+// The exchange's names are opened as files and nothing else: a pipe at the tick file's name
+// made every call wait for a writer that never came, and a link there made the server
+// re-date the file it named.
+TEST(ServerMode, APipeOrALinkAtTheTickFilesNameIsNoTickFile) {
+    TSandbox sb("cgi_server_demo");
+    fs::create_directories(sb.ExchangeDir);
+    ASSERT_EQ(::mkfifo(sb.Tick.c_str(), 0600), 0);
+    const std::string out = sb.Call("server", "a=1");
+    EXPECT_NE(out.find("field:a=1\r\n"), std::string::npos) << out;
+
+    TChild server = sb.StartServer();
+    const std::string victim = sb.Dir + "/victim";
+    { std::ofstream(victim) << "x"; }
+    ASSERT_TRUE(FileSetDate(victim, Now() - 1));
+    TDateTime before = 0, after = 0;
+    ASSERT_TRUE(FileAge(victim, before));
+    ASSERT_TRUE(DeleteFile(sb.Tick));
+    ASSERT_EQ(::symlink(victim.c_str(), sb.Tick.c_str()), 0);
+    Sleep(1500);  // three heartbeats on the server's clock
+    ASSERT_TRUE(FileAge(victim, after));
+    EXPECT_EQ(after, before);
+    ::kill(server.Pid, SIGKILL);
+    server.Finish();
 }
 
 TEST(ServerMode, ThreadedServerAnswersLikeDirectMode) {
