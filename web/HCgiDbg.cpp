@@ -669,8 +669,13 @@ void CGIServerExchange(TStream& RequestFile, TStream* InStream, TStrings* Variab
         write("CONTENT_LENGTH=" + length + "\r\n");
     }
     write("\r\n");
-    // The body: CONTENT_LENGTH bytes, or what arrived when the input ends before.
+    // The body: CONTENT_LENGTH bytes, or what arrived when the input ends before. A length
+    // the engine refuses unread goes without its body: the server refuses it all the same.
+    const THttpEngine* engine = ProcessEngine();
     int64_t left = StrToInt64Def(Trim(length), 0);
+    if (LengthBeyondInteger(Trim(length)) ||
+        (engine && engine->AutoReadLimit() > 0 && left > engine->AutoReadLimit()))
+        left = 0;
     char buffer[ExchangeChunk];
     while (InStream && left > 0) {
         if (Watch) ArmClientWatchdog();

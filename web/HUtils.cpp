@@ -85,6 +85,14 @@ std::string ModuleRelativeDir(const std::string& Dir) {
     return NormalisePath(d);
 }
 
+bool LengthBeyondInteger(const std::string& v) {
+    size_t i = v.empty() || v[0] != '+' ? 0 : 1;
+    while (i < v.size() && v[i] == '0' && i + 1 < v.size()) ++i;
+    const std::string digits = v.substr(i);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    return digits.size() > 10 || (digits.size() == 10 && digits > "2147483647");
+}
+
 std::string StripControlBytes(std::string Text) {
     std::erase_if(Text,
                   [](char c) { return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f; });

@@ -34,6 +34,10 @@ std::string NormalisePath(const std::string& Path);
 // Dir taken relative to the module directory unless absolute, then normalised.
 std::string ModuleRelativeDir(const std::string& Dir);
 
+// A length written as a number too large for the engine's Integer lengths. It would read
+// as "not a number", i.e. 0, and a body of gigabytes would pass as an empty one.
+bool LengthBeyondInteger(const std::string& v);
+
 // Text without its control bytes but TAB: a header line must stay one line, and no client
 // or proxy takes a NUL or an escape in one.
 std::string StripControlBytes(std::string Text);

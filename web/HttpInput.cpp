@@ -118,16 +118,6 @@ int Base64Value(char c) {
     return -1;
 }
 
-// A length written as a number too large for the engine's Integer lengths. It would read
-// as "not a number", i.e. 0, and a body of gigabytes would pass as an empty one.
-bool LengthBeyondInteger(const std::string& v) {
-    size_t i = v.empty() || v[0] != '+' ? 0 : 1;
-    while (i < v.size() && v[i] == '0' && i + 1 < v.size()) ++i;
-    const std::string digits = v.substr(i);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return false;
-    return digits.size() > 10 || (digits.size() == 10 && digits > "2147483647");
-}
-
 }  // namespace
 
 void StopReadingWatchdog() {

@@ -248,6 +248,20 @@ TEST_F(CgiServerModeTest, AVariableHoldingALineBreakIsNotForwarded) {
               "PATH_INFO=/x y\r\nCONTENT_LENGTH=0\r\n\r\n");
 }
 
+// A length the engine refuses unread is forwarded without its body: the server refuses
+// the request all the same, and gigabytes are not copied into the exchange first.
+TEST_F(CgiServerModeTest, ABodyTheEngineRefusesIsNotCopied) {
+    for (const char* length : {"3000000000", "99999999999999999999"}) {
+        TStringList vars;
+        vars.Add(std::string("CONTENT_LENGTH=") + length);
+        TStringStream body(std::string(1000, 'b'));
+        TMemoryStream file;
+        CGIServerExchange(file, &body, &vars, false);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.Memory()), size_t(file.Size())),
+                  std::string("CONTENT_LENGTH=") + length + "\r\n\r\n");
+    }
+}
+
 // The client's side of the exchange against a stand-in server in this process. The
 // request waits behind a long one: the stand-in ages it past the sweeps' 30 s, and the
 // client must keep it fresh so that another client's sweep leaves it alone. The client's
