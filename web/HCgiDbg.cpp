@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -429,6 +430,21 @@ bool ClaimRequest(const std::string& RequestName, std::string& Base) {
         if (OsRenameFile(RequestName, Base + "cnf")) return true;
         if (OsLastError() == ENOENT) return false;
         Sleep(50);
+    }
+    return false;
+}
+
+// Claims the first request of the exchange that can be claimed. One that cannot (held by a
+// process that does not let it go, or whose claimed name is taken) is passed over for a
+// while (each try costs half a second): the requests after it are served.
+using TPassedOver = std::map<std::string, uint32_t>;  // name, tick of the failed claim
+bool ClaimNextRequest(const std::string& Prefix, TPassedOver& PassedOver, std::string& Base) {
+    constexpr uint32_t PassOverFor = 5000;
+    std::erase_if(PassedOver, [](const auto& p) { return TicksSince(p.second) >= PassOverFor; });
+    for (const std::string& name : ExchangeFiles(Prefix, "*_req")) {
+        if (PassedOver.count(name)) continue;
+        if (ClaimRequest(name, Base)) return true;
+        if (FileExists(name)) PassedOver[name] = GetTickCount();
     }
     return false;
 }
@@ -887,13 +903,13 @@ void ServerMainLoop(THttpEngine* Engine) {
     const std::string tick = GetTickFileName();
     auto ticker = std::make_unique<TServerTickThread>();
     std::vector<std::unique_ptr<TCGIRequestThread>> requestThreads;
+    TPassedOver passedOver;
     while (FileExists(tick) && !QuitRequested()) {
         ProcessPendingMessages();
         std::erase_if(requestThreads, [](const auto& t) { return t->Finished(); });
         try {
-            std::vector<std::string> requests = ExchangeFiles(prefix, "*_req");
             std::string base;
-            if (requests.empty() || !ClaimRequest(requests.front(), base)) {
+            if (!ClaimNextRequest(prefix, passedOver, base)) {
                 Sleep(ServerPollInterval);
                 continue;
             }
@@ -920,10 +936,10 @@ void DebugServerWaitRequest(TStream*& InStream, TStream*& OutStream, TStrings*& 
     StartServer(true);
     const std::string prefix = GetExchangePrefix();
     const std::string tick = GetTickFileName();
+    TPassedOver passedOver;
     while (FileExists(tick)) {
-        std::vector<std::string> requests = ExchangeFiles(prefix, "*_req");
         std::string base;
-        if (requests.empty() || !ClaimRequest(requests.front(), base)) {
+        if (!ClaimNextRequest(prefix, passedOver, base)) {
             Sleep(ServerPollInterval);
             continue;
         }

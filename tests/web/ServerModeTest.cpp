@@ -381,6 +381,26 @@ TEST(ServerMode, APipeOrALinkAtTheTickFilesNameIsNoTickFile) {
     server.Finish();
 }
 
+// A request the server cannot claim (its writer holds it) is passed over: the requests after
+// it are served.
+TEST(ServerMode, ARequestThatCannotBeClaimedHoldsUpNoOther) {
+    for (const char* mode : {"server", "thread"}) {
+        SCOPED_TRACE(mode);
+        TSandbox sb("cgi_server_demo", std::string("app_") + mode);
+        TChild server = sb.StartServer(mode);
+        const std::string first = sb.Prefix + "0_00000_REQ";  // before every other name
+        std::unique_ptr<TOsFile>(TOsFile::Create(first));
+        std::unique_ptr<TOsFile> held(TOsFile::Open(first, TOsAccess::ReadWrite, TOsShare::ReadWrite));
+        ASSERT_TRUE(held);
+        const auto t0 = std::chrono::steady_clock::now();
+        const std::string out = sb.Call(mode, "a=1");
+        EXPECT_NE(out.find("field:a=1\r\n"), std::string::npos) << out;
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+        ::kill(server.Pid, SIGKILL);
+        server.Finish();
+    }
+}
+
 TEST(ServerMode, ThreadedServerAnswersLikeDirectMode) {
     TSandbox sb("cgi_server_demo");
     const std::string direct = sb.Call("normal", "t=1", PostBody);
