@@ -30,7 +30,9 @@ int32_t Percent(uint32_t n, uint32_t total) {
 std::vector<uint32_t> TDataCursor::FindRefusedRecords(
     const std::vector<std::pair<int32_t, TIndexDescriptor>>& indexes) {
     std::vector<uint32_t> refused;
-    if (indexes.empty() || GetTableRecordCount() == 0) return refused;
+    // The records themselves decide, not the index header's count of them (which damage
+    // can have made 0).
+    if (indexes.empty() || DataFile()->GetPhysicalRecordCount() == 0) return refused;
     struct TKeyOrder {
         const TDataCursor* Cursor;
         int32_t IndexNo;
@@ -177,7 +179,7 @@ void TDataCursor::AddIndex(const TIndexDescriptor& index) {
             file->DeleteIndexDescriptor(slot, true);
             FlushAfterWrite();
         });
-        if (GetTableRecordCount() > 0) BuildIndexKeys({slot}, false, refused);
+        if (DataFile()->GetPhysicalRecordCount() > 0) BuildIndexKeys({slot}, false, refused);
         // The refused records go last; the new index never held their keys.
         for (uint32_t n : refused) DeleteRecordAt(n, {slot});
         FlushAfterWrite();

@@ -271,7 +271,8 @@ void TDataCursor::RebuildIndexes(const std::vector<TIndexDescriptor>& indexes,
             }
             index->SetIndexCount(newCount);
             SetActiveIndexNumber(FIndexNo <= newCount || FIndexNo == RecordNumberOrderIndex ? FIndexNo : 0);
-            if (!marked.empty() && GetTableRecordCount() > 0) BuildIndexKeys(marked, true, refused);
+            if (!marked.empty() && DataFile()->GetPhysicalRecordCount() > 0)
+                BuildIndexKeys(marked, true, refused);
             FlushAfterWrite();
             restore.Dismiss();
         }

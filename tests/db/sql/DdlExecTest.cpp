@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "SqlExecSupport.h"
 #include "tests/support/EngineErrorCode.h"
@@ -181,6 +182,21 @@ TEST_F(IndexExecTest, CreateAndDropSecondaryIndexes) {
     Run("DROP INDEX t.ByX");
     EXPECT_EQ(Open("t")->GetIndexCount(), 0);
     EXPECT_EQ(Fail("DROP INDEX t.ByX").Code, ZIZIVU_INVALIDINDEXNAME);
+}
+
+// A new index holds every record of the table, whatever its header counts: a damaged count
+// of 0 gave an empty index, and success.
+TEST_F(IndexExecTest, ANewIndexHoldsEveryRecordWhateverTheHeaderCounts) {
+    {
+        std::fstream f(Scratch.Path() + "/t.IDX", std::ios::in | std::ios::out | std::ios::binary);
+        ASSERT_TRUE(f);
+        f.seekp(3974);
+        f.write("\0\0\0\0", 4);
+    }
+    Run("CREATE INDEX ByX ON t (X)");
+    auto c = Open("t");
+    c->SwitchToIndex("ByX");
+    EXPECT_EQ(c->GetRecordCount(), 3);
 }
 
 TEST_F(IndexExecTest, UniqueIndexOverDuplicatesIsRefusedAndTheTableKept) {
