@@ -291,12 +291,13 @@ TGetResult TZIZIVUDataSet::GetRecord(TRecordBuffer Buffer, TGetMode GetMode, boo
             rc = FCursor->GetCurrentRecord(rec, false);
             break;
         case gmNext:
-            rc = FCursor->GetNextRecord(rec);
+            rc = FSetToSide > 0 ? FCursor->GetCurrentRecord(rec, false) : FCursor->GetNextRecord(rec);
             break;
         default:
-            rc = FCursor->GetPriorRecord(rec);
+            rc = FSetToSide < 0 ? FCursor->GetCurrentRecord(rec, false) : FCursor->GetPriorRecord(rec);
             break;
     }
+    FSetToSide = 0;
     switch (rc) {
         case 0: {
             WriteRecInfo(Buffer, TRecInfo{FCursor->GetRecNo(), bfCurrent});
@@ -463,21 +464,31 @@ bool TZIZIVUDataSet::IsSequenced() {
 
 void TZIZIVUDataSet::InternalFirst() {
     TZIZIVUDataSetLock lock(CursorSession());
+    FSetToSide = 0;
     FCursor->First();
 }
 
 void TZIZIVUDataSet::InternalLast() {
     TZIZIVUDataSetLock lock(CursorSession());
+    FSetToSide = 0;
     FCursor->Last();
 }
 
 void TZIZIVUDataSet::InternalGotoBookmark(const void* Bookmark) {
     TZIZIVUDataSetLock lock(CursorSession());
+    FSetToSide = 0;
     FCursor->GotoBookmark(static_cast<const uint8_t*>(Bookmark), false);
 }
 
 void TZIZIVUDataSet::InternalSetToRecord(TRecordBuffer Buffer) {
-    InternalGotoBookmark(Buffer + FBookmarkOfs);
+    const auto* wanted = reinterpret_cast<const uint8_t*>(Buffer + FBookmarkOfs);
+    TZIZIVUDataSetLock lock(CursorSession());
+    FSetToSide = 0;
+    if (FCursor->GotoBookmark(wanted, false)) return;
+    // The record is gone: the nearest one stands on one side of its place already.
+    std::vector<uint8_t> now(size_t(std::max(BookmarkSize(), 4)));
+    FCursor->GetBookmark(now.data());
+    if (FCursor->GetPhysicalRecordNumber() != 0) FSetToSide = FCursor->CompareBookmarks(now.data(), wanted);
 }
 
 void TZIZIVUDataSet::InternalRefresh() {

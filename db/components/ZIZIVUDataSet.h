@@ -210,6 +210,11 @@ private:
     int FRecordSize = 0;
     int FRecInfoOfs = 0;
     int FBookmarkOfs = 0;
+    // Where InternalSetToRecord left the cursor against the buffer's record when that record
+    // is gone (another process deleted it or moved its key): 1 on the record after it, -1
+    // on the one before, 0 on the record itself. A step toward that side reads the record
+    // the cursor stands on instead of passing over it.
+    int FSetToSide = 0;
     int FRecBufSize = 0;
     bool FCanModify = false;
     bool FAutoDisplayLabels = false;

@@ -11,10 +11,14 @@
 //
 #include "db/components/ZIZIVUTable.h"
 #include "db/engine/DataFile.h"
+#include "db/engine/DataSession.h"
+#include "db/sql/QueryStatement.h"
 #include "db/storage/Encodings.h"
+#include "db/storage/Library.h"
 #include "platform/framework/Filer.h"
 #include "tests/support/EngineErrorCode.h"
 #include "tests/support/ExpectError.h"
+#include "tests/support/ForkChild.h"
 #include "tests/support/ScratchDir.h"
 
 namespace {
@@ -755,6 +759,45 @@ TEST_F(TableTest, TableOfAnotherSession) {
     EXPECT_FALSE(t->Active());
     EXPECT_EQ(nullptr, t->Database());
     ExpectError([&] { t->Open(); }, "Session name Reports is not valid.");
+}
+
+// A step from a record another process deleted goes to the record next to where it stood:
+// back on that place the cursor stands on its neighbour already, which the step passed over.
+TEST_F(TableTest, AStepFromARecordAnotherProcessDeletedMissesNoRow) {
+    // The other process deletes the row whose ID it is sent, before this one opens anything.
+    TForkChild other([&](TForkChild& link) {
+        InitializeLibrary();
+        for (char id; (id = link.Receive()) != 'Q';) {
+            TDataSession session;
+            TQueryStatement s(session.OpenDirectory("db", FDir));
+            int32_t position = 0;
+            s.Prepare(std::string("DELETE FROM People WHERE ID = ") + id, position);
+            TDataCursor* result = nullptr;
+            s.Execute(result);
+            link.Send(s.GetRowsAffected() == 1 ? 'D' : 'N');
+        }
+        return 0;
+    });
+    auto remove = [&](char id) {
+        other.Send(id);
+        ASSERT_EQ(other.Receive(), 'D');
+    };
+    DefaultSession()->SetStrictChangeDetection(true);
+    auto t = CreatePeople();
+    t->Open();
+    for (int id = 1; id <= 5; ++id) AddPerson(*t, id, "p" + std::to_string(id));
+    t->Close();
+    t->Open();
+    for (t->First(); !t->Eof();) t->Next();
+    remove('5');
+    t->Prior();
+    EXPECT_EQ(t->FieldByName("ID")->AsInteger(), 4);
+    for (t->Last(); !t->Bof();) t->Prior();
+    remove('1');
+    t->Next();
+    EXPECT_EQ(t->FieldByName("ID")->AsInteger(), 2);
+    other.Send('Q');
+    EXPECT_EQ(other.Wait(), 0);
 }
 
 // At design time an in-memory table is made from the field definitions for the open and
