@@ -251,11 +251,19 @@ void TDataCursor::RebuildDeletedIndex() {
     const uint32_t physical = DataFile()->GetPhysicalRecordCount();
     TIndexDescriptor d = index->GetIndexDescriptor(DeletedIndexNo);
     int32_t keys = 0;
+    // A tree that cannot be read is built again as well, and its pages are left where they
+    // are: a damaged tree may lead into another index's pages, which freeing it would take.
+    bool unreadable = false;
     if (d.KeyLength == DeletedIndexKeyLength) {
         TReadScope read(*this);
-        while (!index->GetIndexKeyCount(this, DeletedIndexNo, keys)) {
+        try {
+            while (!index->GetIndexKeyCount(this, DeletedIndexNo, keys)) {
+            }
+        } catch (const EZIZIVUEngineError& e) {
+            if (e.ErrorCode() != ZIZIVU_PAGEBUFCORRUPT) throw;
+            unreadable = true;
         }
-        if (uint32_t(keys) == physical) return;
+        if (!unreadable && uint32_t(keys) == physical) return;
     }
     BeginWrite();
     TScopeGuard end([this] { EndWrite(); });
@@ -266,6 +274,8 @@ void TDataCursor::RebuildDeletedIndex() {
         fresh.KeyLength = DeletedIndexKeyLength;
         fresh.Unique = 1;
         index->SetIndexDescriptor(DeletedIndexNo, fresh);
+    } else if (unreadable) {
+        index->SetRootPageNo(DeletedIndexNo, 0);
     } else {
         FreeIndexPages(DeletedIndexNo);
     }

@@ -1,6 +1,7 @@
 // Random inserts, modifies and deletes through a cursor against a model, every index
 // walked; and the deleted-records index of a table without primary index rebuilt at open.
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -258,38 +259,51 @@ TEST_F(CursorModelTest, StepsOfferTheLeafsRunOfFollowingRecordNumbers) {
 }
 
 TEST_F(CursorModelTest, DeletedRecordsIndexIsRebuiltWhenItDisagrees) {
-    Create("HEAP", {MakeField(1, "N", dtInteger)}, {NoPrimary()});
-    {
-        TDataCursor& c = OpenCursor("HEAP");
-        EXPECT_TRUE(c.IsRecordNumberOrder());
-        for (int i = 1; i <= 30; ++i) {
-            std::vector<uint8_t> r = Buffer(c);
-            PutInt(c, r, 1, i);
-            c.InsertRecord(r.data());
+    // Lost, as a write cut short would lose it, or damaged so that its tree cannot be read
+    // (its root holds no entries): the open builds it again either way.
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "lost");
+        const std::string name = damaged ? "HEAP2" : "HEAP";
+        Create(name, {MakeField(1, "N", dtInteger)}, {NoPrimary()});
+        {
+            TDataCursor& c = OpenCursor(name);
+            EXPECT_TRUE(c.IsRecordNumberOrder());
+            for (int i = 1; i <= 30; ++i) {
+                std::vector<uint8_t> r = Buffer(c);
+                PutInt(c, r, 1, i);
+                c.InsertRecord(r.data());
+            }
+            c.MoveToRecNo(10);
+            c.DeleteRecord();
+            TIndexFile* index = c.Table()->IndexFile();
+            const uint32_t root = index->GetRootPageNo(DeletedIndexNo);
+            if (!damaged) {
+                c.BeginWrite();
+                index->SetRootPageNo(DeletedIndexNo, 0);
+                index->SetCounter3974(0);
+                c.Table()->FlushBuffers(false, true, true, false, true);
+                c.EndWrite();
+            }
+            c.Close();
+            if (damaged) {
+                std::fstream f(FScratch.File(name + ".IDX"), std::ios::in | std::ios::out | std::ios::binary);
+                f.seekp(root);
+                f.write("\0\0\0", 3);
+            }
         }
-        c.MoveToRecNo(10);
-        c.DeleteRecord();
-        // Lose the deleted-records index, as a write cut short would.
-        TIndexFile* index = c.Table()->IndexFile();
-        c.BeginWrite();
-        index->SetRootPageNo(DeletedIndexNo, 0);
-        index->SetCounter3974(0);
-        c.Table()->FlushBuffers(false, true, true, false, true);
-        c.EndWrite();
-        c.Close();
+        TDataCursor& c = OpenCursor(name);
+        EXPECT_EQ(c.GetRecordCount(), 29);
+        EXPECT_EQ(c.GetTableRecordCount(), 29);
+        std::vector<int32_t> expected;
+        for (int i = 1; i <= 30; ++i)
+            if (i != 10) expected.push_back(i);
+        EXPECT_EQ(Walk(c, 1), expected);
+        // A table without primary index appends: the deleted slot is not reused.
+        std::vector<uint8_t> r = Buffer(c);
+        PutInt(c, r, 1, 31);
+        c.InsertRecord(r.data());
+        EXPECT_EQ(c.GetPhysicalRecordNumber(), 31u);
     }
-    TDataCursor& c = OpenCursor("HEAP");
-    EXPECT_EQ(c.GetRecordCount(), 29);
-    EXPECT_EQ(c.GetTableRecordCount(), 29);
-    std::vector<int32_t> expected;
-    for (int i = 1; i <= 30; ++i)
-        if (i != 10) expected.push_back(i);
-    EXPECT_EQ(Walk(c, 1), expected);
-    // A table without primary index appends: the deleted slot is not reused.
-    std::vector<uint8_t> r = Buffer(c);
-    PutInt(c, r, 1, 31);
-    c.InsertRecord(r.data());
-    EXPECT_EQ(c.GetPhysicalRecordNumber(), 31u);
 }
 
 }  // namespace
