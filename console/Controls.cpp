@@ -102,6 +102,9 @@ void TStringGrid::SetCells(int col, int row, const std::string& s) {
 // ---------------------------------------------------------------- spin edit
 
 TSpinEdit::TSpinEdit(QWidget* parent, int minValue, int maxValue, int value) : QSpinBox(parent) {
+    // Its text is read back as a number: plain digits and minus sign, whatever the locale's
+    // own (a locale with digits of its own made the text "??").
+    setLocale(QLocale::c());
     if (minValue == 0 && maxValue == 0)
         setRange(INT_MIN, INT_MAX);
     else

@@ -58,6 +58,24 @@ TEST_F(LifetimeTest, LevelsSweepUpAndDownBetweenTheBounds) {
     EXPECT_EQ(Main->TxtTreviaResistance->Value(), 20);
 }
 
+// The step is read from its box in any locale: one with digits of its own (or a minus sign
+// of its own) gave the box's text as "??", and every tick of the test failed.
+TEST_F(LifetimeTest, TheStepIsReadInAnyLocale) {
+    const QLocale saved;
+    QLocale::setDefault(QLocale(QLocale::Arabic, QLocale::Egypt));
+    Lifetime.reset();
+    Main = std::make_unique<TForm1>();
+    Lifetime = std::make_unique<TForm2>(Main.get());
+    Setup(50, 1, 10);
+    Lifetime->btnStartClick();
+    Lifetime->btnStopClick();
+    EXPECT_EQ(Ticks(3), (std::vector<int32_t>{10, 20, 30}));
+    QLocale::setDefault(QLocale(QLocale::Swedish, QLocale::Sweden));
+    const TSpinEdit negative(nullptr, 0, 0, -10);
+    EXPECT_EQ(Text(&negative), "-10");
+    QLocale::setDefault(saved);
+}
+
 TEST_F(LifetimeTest, BothBoundsAtOnceTurnUp) {
     Setup(5, 1, 10);
     Lifetime->btnStartClick();
