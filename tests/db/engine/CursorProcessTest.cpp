@@ -44,6 +44,31 @@ protected:
         c.Close();
     }
 
+    // Names n0000 .. n0199, added in an order unlike their key order: a step in name order
+    // reads the next key's record alone.
+    static std::string Numbered(int i) {
+        char b[12];
+        std::snprintf(b, sizeof b, "n%04d", i);
+        return b;
+    }
+    void AddNumberedNames() {
+        std::vector<std::string> added;
+        for (int i = 0; i < 200; ++i) added.push_back(Numbered(i * 77 % 200));
+        AddNames(added);
+    }
+    // In a child: finds the row of the name, locks it and deletes it; 0 or the failed step.
+    static int DeleteName(TDataCursor& w, const std::string& name) {
+        w.SwitchToIndex("ByName");
+        std::vector<uint8_t> b(size_t(w.GetRecordSize()));
+        w.InitRecord(b.data());
+        PutStr(w, b, 2, name);
+        if (!w.FindKey(b.data(), false, nullptr, 0, false, 0)) return 11;
+        if (w.GetCurrentRecord(b.data(), false) != 0) return 12;
+        if (w.GetCurrentRecord(b.data(), true) != 0) return 13;
+        w.DeleteRecord();
+        return 0;
+    }
+
     // A cursor on the shared table in name order, moved forward `steps` records; r holds the
     // last record read.
     TDataCursor& ScanByName(std::vector<uint8_t>& r, int steps) {
@@ -389,29 +414,15 @@ TEST_F(CursorProcessTest, AChangeFoundAtACacheMissKeepsTheScanInOrder) {
 // is now another row (the next name was deleted and its slot taken by a new first name). The
 // step is made again in the changed table.
 TEST_F(CursorProcessTest, ARecordReadAfterAChangeIsNotTakenForTheNextKey) {
-    auto name = [](int i) {
-        char b[12];
-        std::snprintf(b, sizeof b, "n%04d", i);
-        return std::string(b);
-    };
-    // Key order unlike record order: a step reads the next key's record alone.
-    std::vector<std::string> added;
-    for (int i = 0; i < 200; ++i) added.push_back(name(i * 77 % 200));
-    AddNames(added);
+    AddNumberedNames();
     const std::string folder = FScratch.Path();
     TForkChild child([&](TForkChild& link) {
         return RunChild(
             folder,
-            [&name](TDataCursor& w, TForkChild& l) {
+            [](TDataCursor& w, TForkChild& l) {
                 if (l.Receive() != 'C') return 10;
-                w.SwitchToIndex("ByName");
+                if (const int failed = DeleteName(w, Numbered(51))) return failed;
                 std::vector<uint8_t> b(size_t(w.GetRecordSize()));
-                w.InitRecord(b.data());
-                PutStr(w, b, 2, name(51));
-                if (!w.FindKey(b.data(), false, nullptr, 0, false, 0)) return 11;
-                if (w.GetCurrentRecord(b.data(), false) != 0) return 12;
-                if (w.GetCurrentRecord(b.data(), true) != 0) return 13;
-                w.DeleteRecord();
                 w.InitRecord(b.data());
                 PutStr(w, b, 2, "a0000");
                 w.InsertRecord(b.data());
@@ -422,26 +433,18 @@ TEST_F(CursorProcessTest, ARecordReadAfterAChangeIsNotTakenForTheNextKey) {
     FSession->SetStrictChangeDetection(false);
     std::vector<uint8_t> r;
     TDataCursor& c = ScanByName(r, 51);
-    ASSERT_EQ(GetStr(c, r, 2), name(50));
+    ASSERT_EQ(GetStr(c, r, 2), Numbered(50));
     child.Send('C');
     ASSERT_EQ(child.Wait(), 0);
     ASSERT_EQ(c.GetNextRecord(r.data()), 0);
-    EXPECT_EQ(GetStr(c, r, 2), name(52));
+    EXPECT_EQ(GetStr(c, r, 2), Numbered(52));
 }
 
 // Another process deletes the record the scan stands on. Going back to it finds its successor
 // in its place, and that is the next record: a step from there would pass over it. Strict
 // detection finds the change as the step begins, the other at the cache miss of the step's read.
 TEST_F(CursorProcessTest, AScanWhoseRecordAnotherProcessDeletedGoesOnToTheSuccessor) {
-    auto name = [](int i) {
-        char b[12];
-        std::snprintf(b, sizeof b, "n%04d", i);
-        return std::string(b);
-    };
-    // Key order unlike record order: a step reads the next key's record alone.
-    std::vector<std::string> added;
-    for (int i = 0; i < 200; ++i) added.push_back(name(i * 77 % 200));
-    AddNames(added);
+    AddNumberedNames();
     const std::string folder = FScratch.Path();
     for (const int at : {50, 120}) {
         const bool strict = at == 50;
@@ -449,29 +452,21 @@ TEST_F(CursorProcessTest, AScanWhoseRecordAnotherProcessDeletedGoesOnToTheSucces
         TForkChild child([&](TForkChild& link) {
             return RunChild(
                 folder,
-                [&name, at](TDataCursor& w, TForkChild& l) {
+                [at](TDataCursor& w, TForkChild& l) {
                     if (l.Receive() != 'D') return 10;
-                    w.SwitchToIndex("ByName");
-                    std::vector<uint8_t> b(size_t(w.GetRecordSize()));
-                    w.InitRecord(b.data());
-                    PutStr(w, b, 2, name(at));
-                    if (!w.FindKey(b.data(), false, nullptr, 0, false, 0)) return 11;
-                    if (w.GetCurrentRecord(b.data(), false) != 0) return 12;
-                    if (w.GetCurrentRecord(b.data(), true) != 0) return 13;
-                    w.DeleteRecord();
-                    return 0;
+                    return DeleteName(w, Numbered(at));
                 },
                 link);
         });
         FSession->SetStrictChangeDetection(strict);
         std::vector<uint8_t> r;
-        // Steps onto name(at): the names up to it, less name(50) once the first round deleted it.
+        // Steps onto Numbered(at): the names up to it, less n0050 once the first round deleted it.
         TDataCursor& c = ScanByName(r, strict ? at + 1 : at);
-        ASSERT_EQ(GetStr(c, r, 2), name(at));
+        ASSERT_EQ(GetStr(c, r, 2), Numbered(at));
         child.Send('D');
         ASSERT_EQ(child.Wait(), 0);
         ASSERT_EQ(c.GetNextRecord(r.data()), 0);
-        EXPECT_EQ(GetStr(c, r, 2), name(at + 1));
+        EXPECT_EQ(GetStr(c, r, 2), Numbered(at + 1));
         c.Close();
     }
 }
