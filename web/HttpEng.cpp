@@ -719,9 +719,9 @@ void THttpEngine::Flush() {
         if (FNoCache) {
             SetHeader("Pragma", "no-cache");
             SetHeader("Cache-Control", "no-cache");
-            std::string expired = HttpDate(Now() - 1000);
-            SetHeader("Expires", expired);
-            SetHeader("Document Expires", expired);
+            // Only "Expires": a header name with a blank in it makes common web servers
+            // refuse the program's whole answer.
+            SetHeader("Expires", HttpDate(Now() - 1000));
         }
     }
     // Headers queued once the body has begun would land in it: they go with the rest.
