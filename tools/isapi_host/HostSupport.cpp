@@ -12,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/ScratchDir.h"
+
 namespace {
 
 BOOL HostGetServerVariable(HCONN ConnID, const char* Name, void* Buffer, DWORD* Size) {
@@ -43,12 +45,6 @@ BOOL HostWriteClient(HCONN ConnID, const void* Buffer, DWORD* Bytes, DWORD) {
     return ISAPI_TRUE;
 }
 
-std::string MakeLogDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "webhost-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    return tmpl;
-}
-
 TModule Load(const char* path) {
     // The module logs to our directory; set before it starts.
     setenv("CGI_LOG_DIR", LogDir().c_str(), 1);
@@ -72,8 +68,9 @@ TModule Load(const char* path) {
 }  // namespace
 
 std::string LogDir() {
-    static const std::string dir = MakeLogDir();
-    return dir;
+    // Made before the first module loads, so it goes after them at exit, with its logs.
+    static const TScratchDir dir("webhost");
+    return dir.Path();
 }
 
 TModule& FullModule() {
