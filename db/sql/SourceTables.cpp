@@ -567,6 +567,18 @@ bool TakenAsResidual(const TJoinMarks& marks, const TExpToken* node, const TExpT
            !underNot;
 }
 
+// Whether the joins from `from` reach `to`, directly or through the tables they join.
+bool JoinsLeadTo(const TSourceTable* from, const TSourceTable* to) {
+    for (auto& j : from->Joins)
+        if (j->JoinedTable == to || JoinsLeadTo(j->JoinedTable, to)) return true;
+    return false;
+}
+
+[[noreturn]] void RaiseMultipleJoinTargets(const std::string& correlationName) {
+    RaiseSqlError(std::string("Internal join error - table correlation name ") + '"' + correlationName + '"' +
+                  " is target of multiple join conditions in WHERE or JOIN clause");
+}
+
 // Whether the right operand's table is the outer one of a join comparison between two
 // tables; the inner table's planning position is moved behind the outer one's if needed.
 bool RightTableIsOuter(const TQueryPlan& q, TSourceTable* left, TSourceTable* right, TJoinType type) {
@@ -716,10 +728,22 @@ TExpToken* TDataQuery::ExtractJoinConditions(TExpToken* node, TExpToken* parent)
             FPlan.HasResidualWhere = true;
             return nullptr;
         }
+        const int32_t leftPosition = left->PlanPosition, rightPosition = right->PlanPosition;
         const bool rightOuter = RightTableIsOuter(FPlan, left, right, type);
-        if (rightOuter) SwapOperands(node);
         TSourceTable* outer = rightOuter ? right : left;
         TSourceTable* inner = rightOuter ? left : right;
+        // A join back to a table the inner one already leads to would close a ring, which
+        // the joined rows' walk would go round for ever: an inner join's comparison then
+        // holds on the joined row.
+        if (JoinsLeadTo(inner, outer)) {
+            if (type != jtInner) RaiseMultipleJoinTargets(inner->CorrelationName);
+            left->PlanPosition = leftPosition;
+            right->PlanPosition = rightPosition;
+            FPlan.ResidualWhere = CombineConditions(std::move(FPlan.ResidualWhere), TExpTree(node), opAnd);
+            FPlan.HasResidualWhere = true;
+            return nullptr;
+        }
+        if (rightOuter) SwapOperands(node);
         outer->AddJoin(type, TExpTree(node), inner, parent);
         return nullptr;
     }
@@ -748,9 +772,7 @@ void TDataQuery::CheckJoinTargets() {
             TTableJoin* j = t->Joins[size_t(i)].get();
             if (j->JoinType != jtNone) {
                 if (targetedElsewhere(t, j->JoinedTable, true))
-                    RaiseSqlError(std::string("Internal join error - table correlation name ") + '"' +
-                                  j->JoinedTable->CorrelationName + '"' + " is target of multiple " +
-                                  "join conditions in WHERE or JOIN clause");
+                    RaiseMultipleJoinTargets(j->JoinedTable->CorrelationName);
             } else if (targetedElsewhere(t, j->JoinedTable, false) || j->JoinedTable->PlanPosition == 1) {
                 t->Joins.erase(t->Joins.begin() + i);
             }

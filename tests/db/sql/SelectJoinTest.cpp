@@ -105,6 +105,24 @@ TEST_F(SelectJoinTest, ConditionsThatHoldOnlyOnTheJoinedRow) {
     });
 }
 
+TEST_F(SelectJoinTest, AComparisonThatClosesARingOfJoinsHoldsOnTheJoinedRow) {
+    CreateR();
+    CreateTable("T",
+                {MakeField(1, "K", dtInteger), MakeField(2, "X", dtInteger), MakeField(3, "Y", dtInteger)});
+    Insert("T", {{0, 3, 0}, {1, 2, 3}, {2, 3, 2}});
+    ExpectRows({
+        {"SELECT p.k, q.k, r.k FROM t p, t q, t r WHERE p.k < q.k AND q.k < r.k AND r.x = p.x",
+         {{"0", "1", "2"}}},
+        {"SELECT p.k, q.k, r.k FROM t p JOIN t q ON p.k = q.k JOIN t r ON q.y = r.y AND r.x = p.x",
+         {{"0", "0", "0"}, {"1", "1", "1"}, {"2", "2", "2"}}},
+        {"SELECT p.k, q.k, r.k, s.k FROM t p, t q, t r, t s "
+         "WHERE p.x = q.x AND q.y = r.y AND r.k = s.k AND s.k = p.k",
+         {{"0", "0", "0", "0"}, {"1", "1", "1", "1"}, {"2", "2", "2", "2"}}},
+        {"SELECT a.n, b.k, r.k FROM a, b, r WHERE a.n = b.k AND b.k = r.k AND a.n = r.k",
+         {{"1", "1", "1"}, {"1", "1", "1"}}},
+    });
+}
+
 TEST_F(SelectJoinTest, AnOuterJoinMatchesOnItsWholeOnCondition) {
     ExpectRows({
         {"SELECT a.n, b.v FROM a LEFT JOIN b ON NOT (a.n = b.k)",
