@@ -663,19 +663,20 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
             if (KeyExists(i, key)) Raise(ZIZIVU_KEYVIOL, "", d.Name);
         }
     }
-    TRecord* rec = nullptr;
-    while (!data->AllocateRecord(this, rec)) {
-    }
-    if (rec->RecordNumber() != recNo) {
-        data->ReleaseRecord(rec);
-        Raise(ZIZIVU_RECBUFCORRUPT);
-    }
-    const uint32_t oldRowId = rec->GetRowWord();
+    bool counted = false;
     TWrittenBlobs blobs(*this, buffer);
-    // Checked before the insert's own changes move the tree mark: the active index takes
-    // one key of them.
-    const bool counted = KeyCountStands();
-    {
+    change.Alter([&] {
+        TRecord* rec = nullptr;
+        while (!data->AllocateRecord(this, rec)) {
+        }
+        if (rec->RecordNumber() != recNo) {
+            data->ReleaseRecord(rec);
+            Raise(ZIZIVU_RECBUFCORRUPT);
+        }
+        const uint32_t oldRowId = rec->GetRowWord();
+        // Checked before the insert's own changes move the tree mark: the active index takes
+        // one key of them.
+        counted = KeyCountStands();
         TScopeGuard release([data, rec] { data->ReleaseRecord(rec); });
         InsertKeys(buffer, recNo);
         TCompareScope scope(*this, DeletedIndexNo, index->IndexDescriptor(DeletedIndexNo));
@@ -703,7 +704,7 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
         bytes::PutU32(rec->GetBuffer() + 5, rowId);
         rec->CopyFields(buffer);
         index->IncCounter3974();
-    }
+    });
     FlushAfterWriteAndView(recNo, buffer, reposition, false, counted);
 }
 
@@ -773,34 +774,36 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool reposition) {
                 FStaleBlobs.push_back(uint32_t(was));
         }
     TWrittenBlobs blobs(*this, buffer);
-    WriteBlobs(buffer, recNo, blobs);
-    for (size_t k = 0; k < changedCount; ++k) {
-        const int32_t i = changed[k];
-        const TIndexDescriptor& d = index->IndexDescriptor(i);
-        TCompareScope scope(*this, i, d);
-        // A small change of the key (a quantity counted up) often stays in its leaf: no
-        // descents then for the removal and the insertion.
-        if (index->MoveKeyWithinLeaf(this, i, oldKey(i), newKey(i), recNo)) continue;
-        if (!index->DeleteIndexKey(this, i, oldKey(i))) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        if (!index->InsertIndexKey(this, i, newKey(i), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-    }
-    if (rowId != oldRowId) {
-        const TIndexDescriptor& deleted = index->IndexDescriptor(DeletedIndexNo);
-        TCompareScope scope(*this, DeletedIndexNo, deleted);
-        uint8_t key[DeletedIndexKeyLength];
-        BuildDeletedKey(0, oldRowId, key);
-        if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        BuildDeletedKey(0, rowId, key);
-        if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
-        if (rowId > data->GetLastRowId()) data->SetLastRowId(rowId);
-    }
-    TRecord* rec = nullptr;
-    while (!data->GetRecord(this, recNo, rec, 1, false, false)) {
-    }
-    rec->CopyFields(buffer);
-    bytes::PutU32(rec->GetBuffer() + 5, rowId);
-    data->ReleaseRecord(rec);
-    for (const uint32_t first : FStaleBlobs) FreeBlobChain(first, recNo);
+    change.Alter([&] {
+        WriteBlobs(buffer, recNo, blobs);
+        for (size_t k = 0; k < changedCount; ++k) {
+            const int32_t i = changed[k];
+            const TIndexDescriptor& d = index->IndexDescriptor(i);
+            TCompareScope scope(*this, i, d);
+            // A small change of the key (a quantity counted up) often stays in its leaf: no
+            // descents then for the removal and the insertion.
+            if (index->MoveKeyWithinLeaf(this, i, oldKey(i), newKey(i), recNo)) continue;
+            if (!index->DeleteIndexKey(this, i, oldKey(i))) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            if (!index->InsertIndexKey(this, i, newKey(i), recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+        }
+        if (rowId != oldRowId) {
+            const TIndexDescriptor& deleted = index->IndexDescriptor(DeletedIndexNo);
+            TCompareScope scope(*this, DeletedIndexNo, deleted);
+            uint8_t key[DeletedIndexKeyLength];
+            BuildDeletedKey(0, oldRowId, key);
+            if (!index->DeleteIndexKey(this, DeletedIndexNo, key)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            BuildDeletedKey(0, rowId, key);
+            if (!index->InsertIndexKey(this, DeletedIndexNo, key, recNo)) Raise(ZIZIVU_PAGEBUFCORRUPT);
+            if (rowId > data->GetLastRowId()) data->SetLastRowId(rowId);
+        }
+        TRecord* rec = nullptr;
+        while (!data->GetRecord(this, recNo, rec, 1, false, false)) {
+        }
+        rec->CopyFields(buffer);
+        bytes::PutU32(rec->GetBuffer() + 5, rowId);
+        data->ReleaseRecord(rec);
+        for (const uint32_t first : FStaleBlobs) FreeBlobChain(first, recNo);
+    });
     FlushAfterWriteAndView(recNo, buffer, true, false);
     (void)reposition;
     done = true;
@@ -826,7 +829,7 @@ void TDataCursor::DeleteRecord() {
     std::vector<uint8_t> old(static_cast<size_t>(FPhysicalRecordSize));
     FetchRecord(recNo, old.data());
     if (old[0] != 0 || old != seen) Raise(ZIZIVU_RECCHANGED);
-    RemoveRecord(recNo, old.data(), {});
+    change.Alter([&] { RemoveRecord(recNo, old.data(), {}); });
     FlushAfterWriteAndView(recNo, old.data(), false, true);
 }
 

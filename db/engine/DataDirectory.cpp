@@ -209,6 +209,8 @@ void TDataDirectory::Commit(bool end) {
                 if (t->InTransaction()) t->AbandonTransaction();
             FTransactionActive = false;
         });
+        for (const auto& t : FTables)
+            if (t->InTransaction()) t->RaiseIfTransactionBroken();
         for (auto it = FTables.rbegin(); it != FTables.rend(); ++it)
             if ((*it)->InTransaction()) (*it)->Commit(end);
         abandon.Dismiss();

@@ -655,6 +655,7 @@ void TDataTable::StartTransaction() {
 
 void TDataTable::Commit(bool end, bool toDisk) {
     if (!FTransactionActive) return;
+    RaiseIfTransactionBroken();
     if (end && !toDisk && PrivateTemporary()) {
         // Its rows are read through these caches alone (see DefersRowWrites).
         FTransactionActive = false;
@@ -687,8 +688,16 @@ void TDataTable::Commit(bool end, bool toDisk) {
     UnlockForWrite();
 }
 
+void TDataTable::RaiseIfTransactionBroken() {
+    if (!FTransactionBrokenBy) return;
+    std::exception_ptr failure = FTransactionBrokenBy;
+    AbandonTransaction();
+    std::rethrow_exception(failure);
+}
+
 void TDataTable::AbandonTransaction() {
     FTransactionActive = false;
+    FTransactionBrokenBy = nullptr;
     DropAllCaches();
     RestoreHeaderStates(FTransactionBase);
     ReleaseWriteLock();
@@ -711,7 +720,7 @@ void TDataTable::RestoreHeaderStates(const THeaderStates& s) {
     FBlobFile->RestoreHeader(s.Blob, s.BlobModified);
 }
 
-TDataTable::TChangeScope::TChangeScope(TDataTable& table) {
+TDataTable::TChangeScope::TChangeScope(TDataTable& table) : FOwner(table) {
     if (!Applies(table)) return;
     // A failed change drops the caches: rows held there only must be in the files first.
     table.WritePendingRows();
@@ -719,7 +728,7 @@ TDataTable::TChangeScope::TChangeScope(TDataTable& table) {
     Begin(table);
 }
 
-TDataTable::TChangeScope::TChangeScope(TDataTable& table, const THeaderStates& restore) {
+TDataTable::TChangeScope::TChangeScope(TDataTable& table, const THeaderStates& restore) : FOwner(table) {
     if (!Applies(table)) return;
     table.WritePendingRows();
     FRestore.emplace(restore);
@@ -756,6 +765,7 @@ TDataTable::TChangeScope::~TChangeScope() {
 void TDataTable::Rollback() {
     if (!FTransactionActive) return;
     FTransactionActive = false;
+    FTransactionBrokenBy = nullptr;
     FJournal.ReleaseStorage();
     DropAllCaches();
     RereadHeaders();

@@ -5,6 +5,7 @@
 // counters. Processes meet only through byte-range locks far beyond the files' data.
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -172,6 +173,10 @@ public:
     // Ends the transaction keeping none of its changes, without reading or raising: the
     // caches dropped, the headers as the transaction found them, its locks given back.
     void AbandonTransaction();
+    // A change that failed halfway inside the transaction (TChangeScope::Alter) has left
+    // its caches half changed: the transaction ends without its changes, and the failure
+    // is raised again.
+    void RaiseIfTransactionBroken();
 
     // The three headers as they stand in memory, with their modified marks.
     struct THeaderStates {
@@ -200,11 +205,24 @@ public:
         // The journal keeps its storage for the next change (a commit inside a statement's
         // transaction, followed by more of the same).
         void KeepJournalStorage() { FKeepStorage = true; }
+        // Runs the part of the change that alters the caches or the files. Inside a
+        // transaction nothing takes a failure there back: the transaction keeps it, and can
+        // only end without its changes (Commit raises the failure again).
+        template <class F>
+        void Alter(F&& alter) {
+            try {
+                alter();
+            } catch (...) {
+                FOwner.BreakTransaction(std::current_exception());
+                throw;
+            }
+        }
 
     private:
         static bool Applies(const TDataTable& table);
         void Begin(TDataTable& table);
 
+        TDataTable& FOwner;
         TDataTable* FTable = nullptr;
         std::optional<THeaderStates> FRestore;
         int FExceptions = 0;
@@ -343,6 +361,11 @@ private:
     bool FChanged = false;
     // The headers as the transaction found them (and as its last commit left them).
     THeaderStates FTransactionBase;
+    // The failure of a change that left the transaction's caches half changed.
+    std::exception_ptr FTransactionBrokenBy;
+    void BreakTransaction(std::exception_ptr failure) {
+        if (FTransactionActive && !FTransactionBrokenBy) FTransactionBrokenBy = std::move(failure);
+    }
     TWriteJournal FJournal;
     bool FJournalActive = false;
 };

@@ -249,5 +249,46 @@ TEST_F(CursorTransactionTest, ATableKeptForItsTransactionIsNotOpenedAgainAsExclu
     EXPECT_EQ(GetStr(shared, r, 2), "mine");
 }
 
+TEST_F(CursorTransactionTest, AChangeThatFailsHalfwayLeavesTheTransactionOnlyToEnd) {
+    {
+        // A key that is refused before anything changes leaves the transaction whole.
+        TDataCursor& c = OpenCursor("ROWS");
+        FDir->StartTransaction();
+        Insert(c, 4, "four");
+        EXPECT_EQ(RaisedCode([&] { Insert(c, 1, "again"); }), ZIZIVU_KEYVIOL);
+        FDir->Commit(true);
+        EXPECT_EQ(c.GetTableRecordCount(), 4);
+        c.Close();
+    }
+    // An index file at its size limit: a page split, which comes after the record and some
+    // keys are in, is refused.
+    const uint32_t full = (IndexFileSizeLimit / IndexPageSize + 1) * IndexPageSize;
+    const std::string index = FScratch.File("ROWS.IDX");
+    ASSERT_EQ(::truncate(index.c_str(), off_t(full)), 0);
+    {
+        std::fstream f(index, std::ios::in | std::ios::out | std::ios::binary);
+        uint8_t next[4];
+        bytes::PutU32(next, full);
+        f.seekp(9);
+        f.write(reinterpret_cast<const char*>(next), 4);
+    }
+    TDataCursor& c = OpenCursor("ROWS");
+    FDir->StartTransaction();
+    int32_t id = 5;
+    uint16_t failure = 0;
+    while (failure == 0 && id < 5000)
+        failure = RaisedCode([&] { Insert(c, id++, "name" + std::to_string(id)); });
+    ASSERT_EQ(failure, ZIZIVU_TABLEFULL);
+    // Committed, the half-made record and its keys would stay in the files for good.
+    EXPECT_EQ(RaisedCode([&] { FDir->Commit(true); }), ZIZIVU_TABLEFULL);
+    EXPECT_FALSE(FDir->InTransaction());
+    TDataCursor& after = OpenCursor("ROWS");
+    EXPECT_EQ(after.GetTableRecordCount(), 4);
+    Insert(after, 9999, "x");
+    EXPECT_EQ(after.GetTableRecordCount(), 5);
+    Rename(after, 4, "renamed");
+    EXPECT_EQ(GetStr(after, LockRow(after, 4), 2), "renamed");
+}
+
 }  // namespace
 }  // namespace cursor_test
