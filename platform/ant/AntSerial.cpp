@@ -36,7 +36,6 @@ struct TAntSerialTransport::TState : TAntReaderState {
     }
     void Release() override {
         ::tcsetattr(Fd, TCSANOW, &Saved);
-        ::ioctl(Fd, TIOCNXCL);
         ::close(Fd);  // drops the lock
         ::close(WakeFd);
         Fd = WakeFd = -1;
@@ -66,7 +65,9 @@ bool TAntSerialTransport::Open(TAntByteSink* sink) {
     fd = ::open(Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return failErrno(errno);
     // The lock tells another program of ours (or any that honours flock) that the stick
-    // is taken; it goes with the descriptor, so a killed process leaves none behind.
+    // is taken; it goes with the descriptor, so a killed process leaves none behind. (The
+    // tty's exclusive mode would not: it belongs to the tty and outlives a killed holder
+    // while anything else keeps the tty open, refusing every later open but root's.)
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return failErrno(errno == EWOULDBLOCK ? EBUSY : errno);
     termios saved{};
     if (::tcgetattr(fd, &saved) != 0) {
@@ -75,9 +76,6 @@ bool TAntSerialTransport::Open(TAntByteSink* sink) {
     }
     auto speed = AntSerialSpeed(FBaud);
     if (!speed) return fail(TAntOpenFailure::Other, "unsupported line rate " + std::to_string(FBaud));
-    // Further opens of the tty fail with EBUSY (for programs without the lock as well).
-    ::ioctl(fd, TIOCEXCL);
-
     termios t = saved;
     ::cfmakeraw(&t);
     t.c_cflag &= ~tcflag_t(CSIZE | CSTOPB | PARENB | CRTSCTS);
@@ -89,7 +87,6 @@ bool TAntSerialTransport::Open(TAntByteSink* sink) {
     ::cfsetospeed(&t, *speed);
     if (::tcsetattr(fd, TCSANOW, &t) != 0) {
         int err = errno;
-        ::ioctl(fd, TIOCNXCL);
         return fail(TAntOpenFailure::Other, std::strerror(err));
     }
     ::tcflush(fd, TCIOFLUSH);  // nothing stale from before us
@@ -97,7 +94,6 @@ bool TAntSerialTransport::Open(TAntByteSink* sink) {
     if (wake < 0) {
         int err = errno;
         ::tcsetattr(fd, TCSANOW, &saved);
-        ::ioctl(fd, TIOCNXCL);
         return fail(TAntOpenFailure::Other, std::strerror(err));
     }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The serial transport: a stick reached through a tty (the serial bridge stick, or a
 // native stick with a serial driver bound), raw 8N1 at the given rate. The tty is held
-// exclusively (flock and TIOCEXCL) so that a second program sees it busy; a reader
+// with an exclusive flock so that a second program sees it busy; a reader
 // thread feeds the stick's bytes to the sink. Close restores the tty's settings.
 #include <termios.h>
 
