@@ -144,21 +144,31 @@ struct TLighttpdSetup {
 
     std::string ConfigPath() const { return Dir + "/lighttpd.conf"; }
 
+    // A text as a quoted string of the configuration.
+    static std::string Quoted(const std::string& text) {
+        std::string q = "\"";
+        for (char c : text) {
+            if (c == '"' || c == '\\') q += '\\';
+            q += c;
+        }
+        return q + '"';
+    }
+
     void WriteConfig() const {
         std::ofstream conf(ConfigPath());
-        conf << "server.document-root = \"" << Dir << "/www\"\n"
+        conf << "server.document-root = " << Quoted(Dir + "/www") << "\n"
              << "server.bind = \"127.0.0.1\"\n"
              << "server.port = " << Port << "\n"
-             << "server.errorlog = \"" << Dir << "/error.log\"\n"
+             << "server.errorlog = " << Quoted(Dir + "/error.log") << "\n"
              << "server.modules = (\"mod_cgi\", \"mod_setenv\")\n"
              // The program starts while the body still arrives.
              << "server.stream-request-body = 2\n";
         for (const auto& line : Options) conf << line << "\n";
-        conf << "cgi.assign = (\".cgi\" => \"" << CgiRunner << "\")\n";
+        conf << "cgi.assign = (\".cgi\" => " << Quoted(CgiRunner) << ")\n";
         conf << "setenv.add-environment = (";
         for (size_t i = 0; i < Environment.size(); ++i)
-            conf << (i ? ", " : "") << "\"" << Environment[i].first << "\" => \"" << Environment[i].second
-                 << "\"";
+            conf << (i ? ", " : "") << Quoted(Environment[i].first) << " => "
+                 << Quoted(Environment[i].second);
         conf << ")\n";
     }
 
