@@ -54,9 +54,10 @@ const std::string DongleText = "Usb dongle not found! Check it and restart the s
 
 // What the commands the rider uses may show: their results and the link's time-outs.
 const std::set<std::string>& CommandTexts() {
-    static const std::set<std::string> texts = {"Eprom Read Succefully", "Eprom Read Failed",
-                                                "Time Out Read new EPROM!", "Time Out Read Console EPROM!",
-                                                "console connessa!!"};
+    static const std::set<std::string> texts = {
+        "Eprom Read Succefully",         "Eprom Read Failed",
+        "Time Out Read new EPROM!",      "Time Out Read Console EPROM!",
+        "Time Out Read Total Distance!", "console connessa!!"};
     return texts;
 }
 
