@@ -436,17 +436,20 @@ TEST(EngineLifecycleDeathTest, EventOrderAndFirstRequest) {
         ::testing::ExitedWithCode(0), "");
 }
 
-TEST(EngineLifecycle, LibraryFiresNoLastRequestEvent) {
+TEST(EngineLifecycle, LibraryFiresTheLastRequestEventOnlyAsItsEngineGoes) {
     TProcessKindScope kind(pkLibrary);
-    TTestEngine e;
     int last = 0;
-    e.OnLastExecRequest = [&](TObject*) { ++last; };
-    RunRequest(e, {});
-    EXPECT_EQ(last, 0);
-    e.SetCGIMode(ServerThreadMode);
-    TProcessKindScope gui(pkGuiProgram);
-    RunRequest(e, {});
-    EXPECT_EQ(last, 0);  // only NormalMode programs answer a single request
+    {
+        TTestEngine e;
+        e.OnLastExecRequest = [&](TObject*) { ++last; };
+        RunRequest(e, {});
+        EXPECT_EQ(last, 0);
+        e.SetCGIMode(ServerThreadMode);
+        TProcessKindScope gui(pkGuiProgram);
+        RunRequest(e, {});
+        EXPECT_EQ(last, 0);  // only NormalMode programs answer a single request
+    }
+    EXPECT_EQ(last, 1);  // a library's engine outside NormalMode, as it is freed
 }
 
 TEST(EngineLifecycle, ConsoleProgramEndsTheRequestThroughTerminate) {
