@@ -438,9 +438,13 @@ void TDataCursor::ReplaceTableFiles(TDataDirectory* work, const std::string& tem
     auto aside = [&](int i) {
         return keepBackups ? base + BackupExtensions[i] : asideBase + TableExtensions[i];
     };
+    // An old backup that stays (another user's, in a folder with the sticky bit) would
+    // only make the move onto its name fail for a reason no code names.
     if (keepBackups)
         for (int i = 0; i < 3; ++i)
-            if (DataFileExists(aside(i), FInMemory)) GlobalFileList()->DeleteFile(aside(i), FInMemory);
+            if (DataFileExists(aside(i), FInMemory))
+                if (const int32_t r = GlobalFileList()->DeleteFile(aside(i), FInMemory); r < 0)
+                    RaiseEngineError(uint16_t(-r), aside(i));
     TFileMoves moves(FInMemory);
     TScopeGuard undo([&moves] { moves.Undo(); });
     for (int i = 0; i < 3; ++i) moves.Move(base + TableExtensions[i], aside(i), FTableName);

@@ -1,5 +1,8 @@
 // Restructure: header-only changes, index rebuilds and full copies with their losses,
 // refused records, backups and failures; the cursor clone.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,6 +13,7 @@
 #include "db/engine/Filter.h"
 #include "tests/db/engine/CursorFakes.h"
 #include "tests/support/FaultyFile.h"
+#include "tests/support/ForkChild.h"
 
 namespace cursor_test {
 namespace {
@@ -213,6 +217,41 @@ TEST_F(CursorRestructureTest, DroppingAFieldShrinksTheRecordAndReportsEachLoss) 
         d.DeleteTable();
         Fill();
     }
+}
+
+TEST_F(CursorRestructureTest, BackupsAnotherUserMayNotRemoveRefuseTheRestructureAsAccessDenied) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs the rights to act as another user";
+    Fill();
+    // An earlier restructure's backups in a shared folder with the sticky bit: another user
+    // may write the table, not remove the owner's files.
+    const std::string folder = FScratch.Path();
+    for (const char* ext : {".DBK", ".IBK", ".BBK"}) std::ofstream(folder + "/T" + ext) << "older";
+    ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+    for (const char* ext : {".DAT", ".IDX", ".BLB"})
+        ASSERT_EQ(::chmod((folder + "/T" + ext).c_str(), 0666), 0);
+    TForkChild user([&](TForkChild&) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 10;
+        TDataSession session;
+        session.SetPrivateDirectory(folder);
+        TDataCursor c(session.OpenDirectory("db", folder));
+        c.SetTableName("T");
+        c.SetExclusive(true);
+        std::vector<TFieldDescriptor> f = Fields();
+        f.erase(f.begin() + 1);
+        TDataCursor::TAlterTableOptions opt;
+        opt.KeepBackups = true;
+        try {
+            c.AlterTable(f, Indexes(), opt);
+        } catch (const EZIZIVUEngineError& e) {
+            return e.ErrorCode() == ZIZIVU_OSACCESSDENIED ? 0 : 20;
+        }
+        return 30;
+    });
+    EXPECT_EQ(user.Wait(), 0);
+    TDataCursor& c = Exclusive();
+    c.Open();
+    EXPECT_EQ(c.GetFieldCount(), 4);
+    EXPECT_EQ(c.GetRecordCount(), 12);
 }
 
 TEST_F(CursorRestructureTest, AStopOrARefusalWithoutHookLeavesTheFilesAsTheyWere) {
