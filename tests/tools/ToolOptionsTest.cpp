@@ -91,11 +91,18 @@ struct TRun {
     std::string Stderr, Stdout;
 };
 
+// A path as one word of the shell, whatever it holds.
+std::string ShellWord(const std::string& path) {
+    std::string w = "'";
+    for (char c : path) w += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return w + "'";
+}
+
 TRun RunTool(const std::string& program, const std::string& args) {
     TRun r;
     const TScratchDir scratch("tool-run");
     const std::string errFile = scratch.File("stderr.txt");
-    FILE* p = ::popen(("'" + program + "' " + args + " 2>'" + errFile + "'").c_str(), "r");
+    FILE* p = ::popen((ShellWord(program) + " " + args + " 2>" + ShellWord(errFile)).c_str(), "r");
     char buf[4096];
     for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.Stdout.append(buf, n);
     const int status = ::pclose(p);
@@ -138,7 +145,7 @@ TEST(ToolOptionsTest, ProgramsRefuseWrongUseWithStatusTwo) {
 TEST(ToolOptionsTest, TableCheckNamesTheMissingFile) {
     const TScratchDir scratch("table-check");
     const std::string folder = scratch.Path();
-    const TRun r = RunTool(ZELTO_TOOL_TABLE_CHECK, "'" + folder + "' NOSUCH");
+    const TRun r = RunTool(ZELTO_TOOL_TABLE_CHECK, ShellWord(folder) + " NOSUCH");
     EXPECT_EQ(r.Status, 1);
     EXPECT_NE(r.Stdout.find("data file missing: " + folder + "/NOSUCH.DAT"), std::string::npos) << r.Stdout;
 }
