@@ -506,10 +506,14 @@ uint32_t TDataCursor::NextRowIdAfter(uint32_t last) const {
 
 // A row id may be taken only once among the active records: after the counter wrapped,
 // or when the caller supplies one, it is looked up first.
-void TDataCursor::CheckRowIdFree(uint32_t rowId) {
+bool TDataCursor::RowIdInUse(uint32_t rowId) {
     uint8_t key[DeletedIndexKeyLength];
     BuildDeletedKey(0, rowId, key);
-    if (KeyExists(DeletedIndexNo, key)) Raise(ZIZIVU_KEYVIOL, "", DeletedIndexName);
+    return KeyExists(DeletedIndexNo, key);
+}
+
+void TDataCursor::CheckRowIdFree(uint32_t rowId) {
+    if (RowIdInUse(rowId)) Raise(ZIZIVU_KEYVIOL, "", DeletedIndexName);
 }
 
 // Open BLOB buffers of a record that a change writes out, taken out of the open list as
@@ -647,7 +651,13 @@ void TDataCursor::InsertRecord(uint8_t* buffer, bool reposition) {
     if (!(data->RowIdsWithinLast() && rowId > last)) {
         FlushFillKeys();
         BuildPendingDeletedKeys();
-        CheckRowIdFree(rowId);
+        // A new id passes over those in use (the counter wrapped, or was set back): refused,
+        // it would stay the next one and refuse every later insert as well. Fewer records
+        // can be active than there are ids.
+        if (keep)
+            CheckRowIdFree(rowId);
+        else
+            while (RowIdInUse(rowId)) rowId = NextRowIdAfter(rowId);
     }
     buffer[0] = 0;
     bytes::PutU32(buffer + 1, recNo);

@@ -631,6 +631,7 @@ private:
     }
     void EvaluateComputedColumns(uint8_t* record);
     uint32_t NextRowIdAfter(uint32_t last) const;
+    bool RowIdInUse(uint32_t rowId);
     void CheckRowIdFree(uint32_t rowId);
     void InsertKeys(const uint8_t* record, uint32_t recordNo);
     // The open BLOB buffers a change writes out (CursorRecords.cpp).
